@@ -1,0 +1,61 @@
+# Shared build settings and helpers for every folder.
+
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+find_package(CURL REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
+find_package(GTest REQUIRED)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+
+set(ALMAVEL_WARNINGS -Wall -Wextra -Wno-unused-parameter)
+if(ALMAVEL_WERROR)
+  list(APPEND ALMAVEL_WARNINGS -Werror)
+endif()
+
+if(ALMAVEL_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Test certificate authority and server certificate for the local back end's
+# HTTPS and WSS listeners. Generated per build tree, never committed.
+set(ALMAVEL_CERT_DIR ${CMAKE_BINARY_DIR}/certs)
+if(NOT EXISTS ${ALMAVEL_CERT_DIR}/server.pem)
+  execute_process(
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/make-certs ${ALMAVEL_CERT_DIR}
+    RESULT_VARIABLE _certs_rc)
+  if(NOT _certs_rc EQUAL 0)
+    message(FATAL_ERROR "scripts/make-certs failed")
+  endif()
+endif()
+
+# almavel_library(<target> SOURCES ... [DEPS ...] [PRIVATE_DEPS ...])
+# One static library per folder; its public headers live in <folder>/include.
+function(almavel_library target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
+  add_library(${target} STATIC ${ARG_SOURCES})
+  target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
+                                       PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  target_compile_options(${target} PRIVATE ${ALMAVEL_WARNINGS})
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+  set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+endfunction()
+
+# almavel_test(<target> LABEL <label> SOURCES ... [DEPS ...])
+# A GoogleTest binary whose cases are registered with CTest under one label.
+function(almavel_test target)
+  cmake_parse_arguments(ARG "" "LABEL" "SOURCES;DEPS;PRIVATE_LIBS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_compile_options(${target} PRIVATE ${ALMAVEL_WARNINGS})
+  target_link_libraries(${target} PRIVATE ${ARG_DEPS} ${ARG_PRIVATE_LIBS} almavel_testing GTest::gtest GTest::gmock)
+  target_compile_definitions(${target} PRIVATE
+    ALMAVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    ALMAVEL_BINARY_DIR="${CMAKE_BINARY_DIR}"
+    ALMAVEL_CERT_DIR="${ALMAVEL_CERT_DIR}")
+  gtest_discover_tests(${target}
+    PROPERTIES LABELS ${ARG_LABEL}
+    DISCOVERY_TIMEOUT 120
+    DISCOVERY_MODE PRE_TEST)
+endfunction()

@@ -1,0 +1,49 @@
+#pragma once
+// The one clock every delayed piece of work reads: timers, delayed performs,
+// `after`, timer sources, timed waits, URL time-outs, token expiries.
+// Production uses the system clock; tests install a virtual clock and jump
+// time forward, which fires what came due, in time order, without sleeping.
+
+#include <functional>
+#include <memory>
+
+namespace ns {
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Seconds since 1970, with fraction.
+    virtual double now() const = 0;
+    virtual bool isVirtual() const { return false; }
+
+    // The clock in force (the system clock unless a virtual clock is installed).
+    static Clock& current();
+    static double nowSeconds() { return current().now(); }
+};
+
+class VirtualClock : public Clock {
+public:
+    // Installs a virtual clock reading `start` for the lifetime of the
+    // returned object; the system clock is back when it is destroyed.
+    static std::unique_ptr<VirtualClock> install(double start = 1'700'000'000.0);
+    ~VirtualClock() override;
+
+    double now() const override;
+    bool isVirtual() const override { return true; }
+
+    // Moves time forward by `seconds`, step by step through every deadline
+    // that falls due on the way (earliest first; ties in scheduling order).
+    // Work due on a background queue or run loop has run when advance
+    // returns; work due on the main queue / main run loop is run before
+    // returning when advance is called on the main thread, otherwise it is
+    // queued for the main run loop.
+    void advance(double seconds);
+
+private:
+    VirtualClock() = default;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    friend struct VirtualClockAccess;
+};
+
+}  // namespace ns

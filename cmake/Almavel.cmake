@@ -41,6 +41,7 @@ function(almavel_library target)
   target_compile_options(${target} PRIVATE ${ALMAVEL_WARNINGS})
   target_link_libraries(${target} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  set_property(GLOBAL APPEND PROPERTY ALMAVEL_ALL_LIBS ${target})
 endfunction()
 
 # almavel_test(<target> LABEL <label> SOURCES ... [DEPS ...])

@@ -25,6 +25,9 @@ class VirtualClock : public Clock {
 public:
     // Installs a virtual clock reading `start` for the lifetime of the
     // returned object; the system clock is back when it is destroyed.
+    // Work already scheduled keeps its remaining delay across the switch
+    // (in both directions). Only one virtual clock may be installed at a
+    // time: a second install raises NSInternalInconsistencyException.
     static std::unique_ptr<VirtualClock> install(double start = 1'700'000'000.0);
     ~VirtualClock() override;
 
@@ -36,8 +39,13 @@ public:
     // Work due on a background queue or run loop has run when advance
     // returns; work due on the main queue / main run loop is run before
     // returning when advance is called on the main thread, otherwise it is
-    // queued for the main run loop.
+    // queued for the main run loop. Each step sets now() to the deadline
+    // before its work runs, and work scheduled by that work within the
+    // window is stepped through too. A negative `seconds` raises
+    // NSInvalidArgumentException.
     void advance(double seconds);
+    // Moves time forward to `absoluteSeconds` (no-op if already past it).
+    void advanceTo(double absoluteSeconds);
 
 private:
     VirtualClock() = default;

@@ -132,7 +132,9 @@ public:
 
 private:
     friend struct OperationAccess;
-    std::unique_ptr<Impl> impl_;
+    // Shared with running operations, which finish even if the queue object
+    // goes away first.
+    std::shared_ptr<Impl> impl_;
 };
 using OperationQueuePtr = std::shared_ptr<OperationQueue>;
 

@@ -133,6 +133,7 @@ public:
     Timer(Passkey, std::shared_ptr<State> state);
 
 private:
+    friend struct TimerAccess;
     std::shared_ptr<State> state_;
 };
 

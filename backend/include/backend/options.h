@@ -1,0 +1,44 @@
+#pragma once
+// Command-line options of the local back end.
+
+#include <string>
+#include <vector>
+
+namespace backend {
+
+struct Options {
+    // 0 picks a free port; the chosen one is reported once listening.
+    int httpPort = 0;
+    int httpsPort = 0;
+    // Server certificate and key for the HTTPS listener (PEM).
+    std::string certPath;
+    std::string keyPath;
+    // Everything the back end keeps lives here; created when missing.
+    std::string dataDir;
+    // Copy the sample data into the data dir unless it was seeded before.
+    bool seed = false;
+    std::string sampleDataDir;
+    // Written atomically with the ports and pid once both listeners are up.
+    std::string readyFile;
+    bool help = false;
+};
+
+struct ParsedOptions {
+    Options options;
+    // Empty when the arguments were fine.
+    std::string error;
+};
+
+// Parses the arguments after the program name. Accepts "--name value" and
+// "--name=value"; unknown options, missing values and bad ports are errors.
+ParsedOptions parseOptions(const std::vector<std::string>& args);
+
+// The defaults compiled into this build (certificates of the build tree, the
+// sample data of the source tree).
+std::string defaultCertPath();
+std::string defaultKeyPath();
+std::string defaultSampleDataDir();
+
+std::string usage();
+
+}  // namespace backend

@@ -1,0 +1,72 @@
+#pragma once
+// The HTTP recorder the core's network tests talk to: every request under
+// "/__recorder/" is kept (method, target, headers, raw body, listener) and
+// answered with the configured response, which can be delayed or held until
+// released so client time-outs can be tested deterministically.
+//
+// Admin endpoints (JSON):
+//   GET    /__admin/recorder/requests   the recorded requests, oldest first
+//   DELETE /__admin/recorder/requests   forget them
+//   GET    /__admin/recorder/response   the configured response
+//   POST   /__admin/recorder/response   {"status","body","bodyBase64","headers","delayMs","hold"}
+//   POST   /__admin/recorder/release    answer every held request now
+//   GET    /__admin/recorder/held       {"held": number of requests waiting}
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "backend/service.h"
+
+namespace backend {
+
+class RecorderService : public Service {
+public:
+    // A held request is answered anyway after this long, so a forgotten
+    // release never hangs the server.
+    static constexpr int kHoldCapSeconds = 60;
+
+    std::string name() const override { return "recorder"; }
+    void install(httplib::Server& server, const Listener& listener, Context& context) override;
+    bool preRoute(const httplib::Request& req, httplib::Response& res, const Listener& listener) override;
+    void stop() override;
+
+private:
+    struct Recorded {
+        uint64_t id = 0;
+        std::string method, path, target, query, remoteAddr;
+        int remotePort = 0, localPort = 0;
+        std::vector<std::pair<std::string, std::string>> headers;
+        std::string body;
+        std::string listener;
+        bool tls = false;
+        double time = 0;
+        bool held = false;
+        bool clientClosed = false;
+    };
+    struct Reply {
+        int status = 200;
+        std::string body;
+        std::vector<std::pair<std::string, std::string>> headers;
+        int delayMs = 0;
+        bool hold = false;
+    };
+
+    void record(const httplib::Request& req, httplib::Response& res, const std::string& body,
+                const Listener& listener);
+    void configure(const std::string& body, httplib::Response& res);
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<Recorded> requests_;
+    uint64_t nextId_ = 1;
+    Reply reply_;
+    uint64_t releases_ = 0;
+    int heldNow_ = 0;
+    bool stopping_ = false;
+};
+
+}  // namespace backend

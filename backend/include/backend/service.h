@@ -1,0 +1,97 @@
+#pragma once
+// A back-end service is a module that installs its endpoints on each
+// listener. Services find their files in the data dir and share state
+// through the context.
+
+#include <httplib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <typeindex>
+#include <vector>
+
+#include "backend/options.h"
+
+namespace backend {
+
+struct Listener {
+    enum class Kind { Http, Https };
+    Kind kind = Kind::Http;
+    bool tls() const { return kind == Kind::Https; }
+    // "http" or "https"
+    const char* name() const { return tls() ? "https" : "http"; }
+};
+
+class Context {
+public:
+    explicit Context(Options options);
+
+    const Options& options() const { return options_; }
+    const std::filesystem::path& dataDir() const { return dataDir_; }
+
+    // Known once the listeners are bound (0 before).
+    int httpPort() const { return httpPort_.load(); }
+    int httpsPort() const { return httpsPort_.load(); }
+    void setPorts(int http, int https);
+
+    // True once shutdown has begun; long waits check it.
+    bool stopping() const { return stopping_.load(); }
+    void setStopping() { stopping_.store(true); }
+
+    // State shared between services (and between the two listeners of one
+    // service), created on first use. The object must do its own locking.
+    // Asking for an existing key with another type throws std::logic_error.
+    template <class T>
+    std::shared_ptr<T> shared(const std::string& key) {
+        std::lock_guard lock(mutex_);
+        auto it = shared_.find(key);
+        if (it == shared_.end()) {
+            auto made = std::make_shared<T>();
+            shared_.emplace(key, Entry{std::type_index(typeid(T)), made});
+            return made;
+        }
+        if (it->second.type != std::type_index(typeid(T))) {
+            throw std::logic_error("shared state '" + key + "' has another type");
+        }
+        return std::static_pointer_cast<T>(it->second.object);
+    }
+
+private:
+    struct Entry {
+        std::type_index type;
+        std::shared_ptr<void> object;
+    };
+    Options options_;
+    std::filesystem::path dataDir_;
+    std::atomic<int> httpPort_{0};
+    std::atomic<int> httpsPort_{0};
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::map<std::string, Entry> shared_;
+};
+
+class Service {
+public:
+    virtual ~Service() = default;
+    virtual std::string name() const = 0;
+    // Once, before any listener exists: load state from the data dir.
+    virtual void start(Context& context) {}
+    // Once per listener, before it accepts connections.
+    virtual void install(httplib::Server& server, const Listener& listener, Context& context) = 0;
+    // Runs for every request before routing and before its body is read
+    // (cpp-httplib's pre-routing stage). Returning true means the response
+    // is complete and no handler runs.
+    virtual bool preRoute(const httplib::Request& req, httplib::Response& res, const Listener& listener) {
+        return false;
+    }
+    // When shutting down, before the listeners stop: end long waits (they
+    // would hold up the shutdown) and flush state.
+    virtual void stop() {}
+};
+
+}  // namespace backend

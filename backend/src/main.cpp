@@ -1,0 +1,59 @@
+// almavel-backend: the local stand-in for the hosted back end, on loopback.
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+
+#include "backend/options.h"
+#include "backend/server.h"
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    auto parsed = backend::parseOptions(args);
+    if (!parsed.error.empty()) {
+        std::cerr << "almavel-backend: " << parsed.error << "\n" << backend::usage();
+        return 2;
+    }
+    if (parsed.options.help) {
+        std::cout << backend::usage();
+        return 0;
+    }
+
+    // A client hanging up mid-response must not end the process.
+    ::signal(SIGPIPE, SIG_IGN);
+    // Blocked before any thread exists, so every thread inherits the mask
+    // and the signals reach only the sigwait below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    const std::string readyFile = parsed.options.readyFile;
+    backend::BackendServer server(parsed.options);
+    backend::addBuiltinServices(server);
+    try {
+        server.start();
+        if (!readyFile.empty()) {
+            backend::writeReadyFile(readyFile, server.httpPort(), server.httpsPort(), long(::getpid()));
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "almavel-backend: " << e.what() << std::endl;
+        server.stop();
+        return 1;
+    }
+    std::cout << "almavel-backend listening http=" << server.httpPort() << " https=" << server.httpsPort()
+              << std::endl;
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server.stop();
+    if (!readyFile.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(readyFile, ignored);
+    }
+    return 0;
+}

@@ -1,0 +1,158 @@
+#pragma once
+// Starts the real local back end (the almavel-backend program of this build)
+// for a test, and talks to its admin endpoints.
+//
+//   auto backend = ns::testing::Backend::start();
+//   backend->setRecorderResponse({.status = 503});
+//   ... point the code under test at backend->httpURL("/__recorder/x") ...
+//   auto seen = backend->recordedRequests();
+//
+// Each Backend gets a fresh temporary data dir (removed with it) unless
+// Options::dataDir names one, which is then kept. The child's standard
+// output and error go to a log file (see log()), so tests that capture
+// standard error see only their own process.
+
+#include <httplib.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace ns::testing {
+
+struct HttpReply {
+    // 0 when no answer came (see error).
+    int status = 0;
+    std::string body;
+    httplib::Headers headers;
+    std::string error;
+};
+
+// One request the recorder kept.
+struct RecordedRequest {
+    uint64_t id = 0;
+    std::string method;
+    std::string path;    // decoded path
+    std::string target;  // request target as sent, with the query
+    std::string query;   // raw query string, without "?"
+    std::vector<std::pair<std::string, std::string>> headers;  // as sent, duplicates kept
+    std::string body;                                          // raw bytes
+    std::string listener;                                      // "http" or "https"
+    bool tls = false;
+    int remotePort = 0;
+    int localPort = 0;
+    bool held = false;
+    // The client hung up while its request was held.
+    bool clientClosed = false;
+
+    // First value of a header (name case-insensitive), "" when absent.
+    std::string header(std::string_view name) const;
+    bool hasHeader(std::string_view name) const;
+};
+
+// What the recorder answers with.
+struct RecorderResponse {
+    int status = 200;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+    int delayMs = 0;
+    // Held answers wait for releaseHeld() (or the client hanging up).
+    bool hold = false;
+};
+
+class Backend {
+public:
+    struct Options {
+        // Empty: a fresh temporary folder, removed when the Backend goes.
+        std::string dataDir;
+        bool seed = false;
+        int httpPort = 0;  // 0 = any free port
+        int httpsPort = 0;
+        std::vector<std::string> extraArgs;
+        // Real time allowed for the program to come up.
+        double startTimeoutSeconds = 60;
+    };
+
+    // Starts the program and waits until both listeners are up. Throws
+    // std::runtime_error (with the program's output) when it does not come up.
+    static std::unique_ptr<Backend> start(Options options);
+    static std::unique_ptr<Backend> start() { return start(Options{}); }
+    ~Backend();
+    Backend(const Backend&) = delete;
+    Backend& operator=(const Backend&) = delete;
+
+    int httpPort() const { return httpPort_; }
+    int httpsPort() const { return httpsPort_; }
+    pid_t pid() const { return pid_; }
+    bool running() const { return pid_ > 0; }
+    const std::string& dataDir() const { return dataDir_; }
+    // The test certificate authority that signed the server certificate.
+    static std::string caPath();
+    // "http://127.0.0.1:<port><path>" and "https://localhost:<port><path>".
+    std::string httpURL(std::string_view path = "") const;
+    std::string httpsURL(std::string_view path = "") const;
+    // Everything the program printed so far (all runs of this Backend).
+    std::string log() const;
+
+    // SIGTERM, then waits (SIGKILL after a generous grace time). Returns the
+    // exit status (128 + signal when killed), -1 when it was not running.
+    int stop();
+    // SIGKILL and wait: a crash, for recovery tests.
+    void kill();
+    // Stops it when running and starts it again on the same data dir, on
+    // the same ports when they are still free (routes follow otherwise).
+    void restart();
+
+    // Clients for the two listeners; the HTTPS one trusts caPath().
+    std::unique_ptr<httplib::Client> client() const;
+    std::unique_ptr<httplib::SSLClient> tlsClient() const;
+    // Plain requests to the HTTP listener (admin endpoints and the like).
+    HttpReply get(const std::string& path) const;
+    HttpReply post(const std::string& path, const std::string& body,
+                   const std::string& contentType = "application/json") const;
+    HttpReply del(const std::string& path) const;
+
+    // Recorder admin; these throw std::runtime_error when the back end
+    // refuses or does not answer.
+    std::vector<RecordedRequest> recordedRequests() const;
+    void clearRecordedRequests() const;
+    void setRecorderResponse(const RecorderResponse& response) const;
+    // Answers every held request; returns how many there were.
+    int releaseHeld() const;
+    // Requests currently held.
+    int heldCount() const;
+
+    // Sends the SDK's service domains ("*.quorvane.com", "*.quorvaneapis.com",
+    // "*.quorvaneio.com", "*.ondrix.com", "*.ondrixapis.com"; port 443 to the
+    // HTTPS listener, port 80 to the HTTP one) to this back end through the
+    // platform's host routing, and trusts its CA. Undone when the Backend is
+    // destroyed; follows restarts.
+    void routeServiceHosts();
+    static const std::vector<std::string>& serviceHostPatterns();
+
+private:
+    explicit Backend(Options options);
+    void launch(int httpPort, int httpsPort);
+    int waitForExit(double graceSeconds);
+    void applyRoutes();
+    void undoRoutes();
+
+    Options options_;
+    std::string runDir_;
+    std::string dataDir_;
+    bool ownsDataDir_ = false;
+    pid_t pid_ = -1;
+    int httpPort_ = 0;
+    int httpsPort_ = 0;
+
+    bool routed_ = false;
+    struct SavedRoute;
+    std::vector<SavedRoute> savedRoutes_;
+    bool addedTrustAnchor_ = false;
+};
+
+}  // namespace ns::testing

@@ -133,14 +133,25 @@ void Scheduler::ensureThreadLocked() {
 
 uint64_t Scheduler::schedule(double deadline, Target target, TimedWork work) {
     if (std::isnan(deadline)) deadline = Clock::nowSeconds();
-    std::lock_guard<std::mutex> lock(mutex_);
-    ensureThreadLocked();
-    uint64_t seq = nextSeq_++;
-    Key key{deadline, seq};
-    bool earliest = entries_.empty() || key < entries_.begin()->first;
-    entries_.emplace(key, Entry{deadline, seq, std::move(target), std::move(work)});
-    byId_.emplace(seq, key);
-    if (earliest) cv_.notify_all();
+    uint64_t seq;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seq = nextSeq_++;
+        // Work whose time has already come goes straight to its queue or
+        // loop, like an async. Inline work never runs on the scheduling
+        // thread (its caller holds the lock the work takes).
+        if (target.kind == Target::Kind::Inline || deadline > Clock::current().now()) {
+            ensureThreadLocked();
+            Key key{deadline, seq};
+            bool earliest = entries_.empty() || key < entries_.begin()->first;
+            entries_.emplace(key, Entry{deadline, seq, std::move(target), std::move(work)});
+            byId_.emplace(seq, key);
+            if (earliest) cv_.notify_all();
+            return seq;
+        }
+    }
+    Entry due{deadline, seq, std::move(target), std::move(work)};
+    deliver(due);
     return seq;
 }
 
@@ -182,9 +193,9 @@ void Scheduler::fireDue() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         Clock& clock = Clock::current();
-        // While a virtual clock is being advanced, the advancing thread
-        // owns the order of firing.
-        if (clock.isVirtual() && advancing_ > 0) return;
+        // Virtual time fires only inside VirtualClock::advance, which owns
+        // the order of firing and waits for each step.
+        if (clock.isVirtual()) return;
         due = popDueLocked(clock.now());
     }
     for (auto& e : due) deliver(e);
@@ -196,8 +207,7 @@ void Scheduler::timerLoop() {
         Clock& clock = Clock::current();
         bool isVirtual = clock.isVirtual();
         double now = clock.now();
-        bool canFire = !isVirtual || advancing_ == 0;
-        if (canFire && !entries_.empty() && entries_.begin()->first.first <= now) {
+        if (!isVirtual && !entries_.empty() && entries_.begin()->first.first <= now) {
             lock.unlock();
             fireDue();
             lock.lock();
@@ -235,21 +245,6 @@ void Scheduler::switchClock(Clock* to) {
 }
 
 void Scheduler::advanceVirtual(double target, std::atomic<double>& now) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++advancing_;
-    }
-    struct Done {
-        Scheduler* self;
-        ~Done() {
-            {
-                std::lock_guard<std::mutex> lock(self->mutex_);
-                --self->advancing_;
-            }
-            // Anything that came due behind the last step fires normally.
-            self->cv_.notify_all();
-        }
-    } done{this};
     for (;;) {
         Entry e;
         {
@@ -290,8 +285,11 @@ namespace {
 // Sets the flag when the last copy of the handed-over work is gone, so a
 // step whose work was dropped (its loop ended) does not hold advance up.
 struct SignalOnDrop {
-    std::shared_ptr<DoneFlag> flag;
+    explicit SignalOnDrop(std::shared_ptr<DoneFlag> f) : flag(std::move(f)) {}
+    SignalOnDrop(const SignalOnDrop&) = delete;
+    SignalOnDrop& operator=(const SignalOnDrop&) = delete;
     ~SignalOnDrop() { flag->set(); }
+    std::shared_ptr<DoneFlag> flag;
 };
 
 void waitForStep(const std::shared_ptr<DoneFlag>& done, bool pumpMain, const std::string& where) {
@@ -312,7 +310,7 @@ void Scheduler::deliverAndWait(Entry& e) {
         return;
     }
     auto done = std::make_shared<DoneFlag>();
-    auto signal = std::make_shared<SignalOnDrop>(SignalOnDrop{done});
+    auto signal = std::make_shared<SignalOnDrop>(done);
     Block step = [work = std::move(e.work), d = e.deadline, signal] {
         work(d);
         signal->flag->set();

@@ -103,7 +103,8 @@ using TimedWork = std::function<void(double deadline)>;
 // Every deadline in the process, in (deadline, scheduling order). With the
 // system clock a single timer thread sleeps until the earliest deadline and
 // hands the work to its target; with a virtual clock nothing moves until
-// VirtualClock::advance steps through the deadlines itself.
+// VirtualClock::advance steps through the deadlines itself. Work scheduled
+// for a time that has already come is handed to its target at once.
 class Scheduler {
 public:
     static Scheduler& instance();
@@ -115,7 +116,8 @@ public:
     bool cancel(uint64_t id);
     std::optional<double> deadlineOf(uint64_t id);
 
-    // Hands everything that is due by the current clock to its target now.
+    // Hands everything that is due by the system clock to its target now
+    // (a no-op under a virtual clock: only advance fires virtual time).
     void fireDue();
 
     // Clock switching and virtual stepping (clock.cpp).
@@ -146,7 +148,6 @@ private:
     std::map<Key, Entry> entries_;
     std::unordered_map<uint64_t, Key> byId_;
     uint64_t nextSeq_ = 1;
-    int advancing_ = 0;
     bool threadStarted_ = false;
     // Keeps handovers of concurrently fired entries in deadline order.
     std::mutex deliverMutex_;

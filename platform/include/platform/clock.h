@@ -34,6 +34,10 @@ public:
     double now() const override;
     bool isVirtual() const override { return true; }
 
+    // Nothing fires by itself under a virtual clock: deadlines fire inside
+    // advance (advance(0) fires what is already due). Work scheduled for a
+    // time that has already come is handed to its queue or loop at once.
+    //
     // Moves time forward by `seconds`, step by step through every deadline
     // that falls due on the way (earliest first; ties in scheduling order).
     // Work due on a background queue or run loop has run when advance

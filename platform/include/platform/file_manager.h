@@ -1,0 +1,119 @@
+#pragma once
+// NSFileManager stand-in: the sandbox's standard directories, existence
+// checks, directories, removal, listing, whole-file reads and atomic writes,
+// attributes, and the exclude-from-backup flag.
+//
+// Errors are NSCocoaErrorDomain file errors (codes below) with the path in
+// kFilePathErrorKey and in the description, and the POSIX error underneath
+// (NSPOSIXErrorDomain, code = errno).
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/value.h"
+
+namespace ns {
+
+// NSCocoaErrorDomain file error codes.
+enum FileErrorCode : long {
+    kFileNoSuchFileError = 4,
+    kFileLockingError = 255,
+    kFileReadUnknownError = 256,
+    kFileReadNoPermissionError = 257,
+    kFileReadInvalidFileNameError = 258,
+    kFileReadCorruptFileError = 259,
+    kFileReadNoSuchFileError = 260,
+    kFileReadTooLargeError = 263,
+    kFileWriteUnknownError = 512,
+    kFileWriteNoPermissionError = 513,
+    kFileWriteInvalidFileNameError = 514,
+    kFileWriteFileExistsError = 516,
+    kFileWriteOutOfSpaceError = 640,
+    kFileWriteVolumeReadOnlyError = 642,
+};
+
+// The error for a failed file operation: `posixError` is the errno,
+// `forWriting` picks the write codes, `operation` (e.g. "read", "remove") goes
+// into the failure reason.
+ErrorRef fileError(int posixError, const std::string& path, bool forWriting, const std::string& operation = {});
+
+enum class SearchPathDirectory {
+    Documents,           // Home/Documents
+    ApplicationSupport,  // Home/Library/Application Support
+    Caches,              // Home/Library/Caches
+    Library,             // Home/Library
+    Preferences,         // Home/Library/Preferences
+    Temporary,           // Home/tmp
+};
+
+struct FileAttributes {
+    uint64_t size = 0;
+    Date modificationDate;
+    Date creationDate;  // the status-change time where the file system keeps no birth time
+    bool isDirectory = false;
+    bool isSymbolicLink = false;
+    int permissions = 0;  // st_mode & 07777
+};
+
+struct WriteOptions {
+    bool atomically = true;  // temporary file + rename
+    int permissions = 0644;  // mode of a newly created file
+    bool createIntermediateDirectories = false;
+};
+
+class FileManager {
+public:
+    struct Options {
+        // Keep the exclude-from-backup flag in a user extended attribute when
+        // the file system supports one; off, or where unsupported, it goes to
+        // a record in the sandbox root.
+        bool useExtendedAttributes = true;
+    };
+
+    FileManager() = default;
+    explicit FileManager(Options options) : options_(options) {}
+
+    static FileManager& defaultManager();
+
+    // The directory in the current sandbox (created if missing).
+    std::string pathForDirectory(SearchPathDirectory directory) const;
+    std::string temporaryDirectory() const { return pathForDirectory(SearchPathDirectory::Temporary); }
+
+    bool fileExists(const std::string& path) const;
+    bool fileExists(const std::string& path, bool* isDirectory) const;
+    bool isDirectory(const std::string& path) const;
+
+    // Succeeds when the directory already exists with intermediates; fails
+    // with kFileWriteFileExistsError without them.
+    bool createDirectory(const std::string& path, bool withIntermediates, ErrorRef* error = nullptr,
+                         int permissions = 0755) const;
+    // Removes a file or a whole directory tree (and its exclude-from-backup
+    // records). A missing item is kFileNoSuchFileError.
+    bool removeItem(const std::string& path, ErrorRef* error = nullptr) const;
+    // Renames; fails with kFileWriteFileExistsError when `to` exists.
+    bool moveItem(const std::string& from, const std::string& to, ErrorRef* error = nullptr) const;
+    // Names (not paths) of the entries, sorted; nullopt with *error when the
+    // directory can't be read.
+    std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path,
+                                                                ErrorRef* error = nullptr) const;
+
+    std::optional<Data> readData(const std::string& path, ErrorRef* error = nullptr) const;
+    // Atomic by default; an exclude-from-backup flag on the replaced file is
+    // kept.
+    bool writeData(const std::string& path, const Data& data, ErrorRef* error = nullptr,
+                   WriteOptions options = {}) const;
+
+    std::optional<FileAttributes> attributesOfItem(const std::string& path, ErrorRef* error = nullptr) const;
+
+    // NSURLIsExcludedFromBackupKey. Persists across processes.
+    bool setExcludedFromBackup(const std::string& path, bool excluded, ErrorRef* error = nullptr) const;
+    // False for a missing item.
+    bool isExcludedFromBackup(const std::string& path) const;
+
+private:
+    Options options_;
+};
+
+}  // namespace ns

@@ -1,0 +1,47 @@
+#pragma once
+// Property lists (NSPropertyListSerialization stand-in), XML and binary.
+//
+// Booleans, integers (negative int64 and uint64 above INT64_MAX included),
+// reals, strings, data, dates, arrays and dictionaries round-trip with their
+// kinds; a real that happens to be integral stays a real. Dates keep
+// microseconds in binary form and whole seconds in XML form, and must lie
+// within about 68 years of 2001 (the range the format library handles).
+//
+// Errors are NSCocoaErrorDomain: 3840 for unreadable content, 3851 for values
+// with no property-list form, and the file codes of platform/file_manager.h
+// for I/O problems. File errors carry the path in kFilePathErrorKey and in
+// the description.
+
+#include <string>
+
+#include "platform/error.h"
+#include "platform/value.h"
+
+namespace ns::plist {
+
+enum class Format { XML, Binary };
+
+inline constexpr long kReadCorruptError = 3840;   // NSPropertyListReadCorruptError
+inline constexpr long kWriteInvalidError = 3851;  // NSPropertyListWriteInvalidError
+
+// Detects XML vs binary from the content. Returns a null Value and sets
+// *error on bad input. `detected`, when given, receives the format found.
+Value parse(const Data& bytes, ErrorRef* error = nullptr, Format* detected = nullptr);
+
+// True when the value can be written: no nulls, no objects anywhere inside,
+// dates in range.
+bool isValidPropertyList(const Value& value);
+
+// Empty Data (and *error) when the value has no property-list form.
+Data serialize(const Value& value, Format format, ErrorRef* error = nullptr);
+
+// Reads and parses a file. A missing file is NSFileReadNoSuchFileError (260).
+Value readFile(const std::string& path, ErrorRef* error = nullptr);
+
+// Writes atomically (temporary file in the same directory, then rename), so
+// readers see either the old or the new content. `permissions` is the mode
+// of the new file.
+bool writeFile(const std::string& path, const Value& value, Format format, ErrorRef* error = nullptr,
+               int permissions = 0644);
+
+}  // namespace ns::plist

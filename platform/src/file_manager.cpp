@@ -1,0 +1,456 @@
+#include "platform/file_manager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "platform/plist.h"
+#include "platform/sandbox.h"
+
+namespace ns {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kExcludeAttribute = "user.almavel.exclude-from-backup";
+constexpr const char* kExclusionRecordName = "BackupExclusions.plist";
+
+std::string parentOf(const std::string& path) {
+    std::string parent = fs::path(path).parent_path().string();
+    return parent.empty() ? std::string(".") : parent;
+}
+
+std::string cocoaFileMessage(long code, const std::string& path) {
+    const std::string q = "“" + path + "”";
+    switch (code) {
+        case kFileNoSuchFileError: return "The file " + q + " doesn’t exist.";
+        case kFileReadNoSuchFileError: return "The file " + q + " couldn’t be opened because there is no such file.";
+        case kFileReadNoPermissionError:
+            return "The file " + q + " couldn’t be opened because you don’t have permission to view it.";
+        case kFileReadInvalidFileNameError:
+            return "The file " + q + " couldn’t be opened because the file name is invalid.";
+        case kFileReadTooLargeError: return "The file " + q + " couldn’t be opened because it is too large.";
+        case kFileWriteNoPermissionError:
+            return "You don’t have permission to save the file " + q + " in the folder “" + parentOf(path) + "”.";
+        case kFileWriteInvalidFileNameError:
+            return "The file " + q + " couldn’t be saved because the file name is invalid.";
+        case kFileWriteFileExistsError:
+            return "The file " + q + " couldn’t be saved because a file with the same name already exists.";
+        case kFileWriteOutOfSpaceError: return "The file " + q + " couldn’t be saved because there isn’t enough space.";
+        case kFileWriteVolumeReadOnlyError:
+            return "The file " + q + " couldn’t be saved because the volume is read only.";
+        case kFileReadUnknownError: return "The file " + q + " couldn’t be opened.";
+        default: return "The file " + q + " couldn’t be saved.";
+    }
+}
+
+long cocoaFileCode(int err, bool forWriting) {
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR: return forWriting ? kFileNoSuchFileError : kFileReadNoSuchFileError;
+        case EACCES:
+        case EPERM: return forWriting ? kFileWriteNoPermissionError : kFileReadNoPermissionError;
+        case ENAMETOOLONG:
+        case EINVAL: return forWriting ? kFileWriteInvalidFileNameError : kFileReadInvalidFileNameError;
+        case EFBIG: return forWriting ? kFileWriteOutOfSpaceError : kFileReadTooLargeError;
+        case ENOSPC:
+        case EDQUOT: return forWriting ? kFileWriteOutOfSpaceError : kFileReadUnknownError;
+        case EROFS: return forWriting ? kFileWriteVolumeReadOnlyError : kFileReadUnknownError;
+        case EEXIST:
+        case ENOTEMPTY: return forWriting ? kFileWriteFileExistsError : kFileReadUnknownError;
+        default: return forWriting ? kFileWriteUnknownError : kFileReadUnknownError;
+    }
+}
+
+void setError(ErrorRef* error, ErrorRef value) {
+    if (error) *error = std::move(value);
+}
+
+bool unsupportedAttribute(int err) {
+    return err == ENOTSUP || err == EOPNOTSUPP || err == EPERM;
+}
+
+// Absolute, normalised path used as the key of exclusion records.
+std::string recordKey(const std::string& path) {
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec) p = fs::absolute(path, ec).lexically_normal();
+    return p.string();
+}
+
+// The sandbox-root record of exclude-from-backup flags for files whose file
+// system keeps no user extended attributes. Every access takes this lock so
+// concurrent read-modify-write cycles don't lose each other's changes.
+std::mutex& recordMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::string recordPath() {
+    return Sandbox::current()->rootPath() + "/" + kExclusionRecordName;
+}
+
+// Caller holds recordMutex. nullopt (and *error) when the record exists but
+// can't be read, so that writers never replace a record they couldn't read.
+std::optional<Dictionary> loadRecord(const std::string& file, ErrorRef* error) {
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0) return Dictionary{};
+    Value v = plist::readFile(file, error);
+    if (const Dictionary* d = v.dictionaryOrNull()) return *d;
+    if (error && !*error) {
+        *error = Error::make(kCocoaErrorDomain, kFileReadCorruptFileError,
+                             "The backup-exclusion record “" + file + "” is not a dictionary.");
+    }
+    return std::nullopt;
+}
+
+bool recordSays(const std::string& key) {
+    std::lock_guard lock(recordMutex());
+    auto record = loadRecord(recordPath(), nullptr);
+    if (!record) return false;
+    auto it = record->find(key);
+    return it != record->end() && it->second.boolValue();
+}
+
+// Sets or clears the record for `key`; with `subtree`, clearing also drops
+// every record below key.
+bool updateRecord(const std::string& key, bool excluded, bool subtree, ErrorRef* error) {
+    std::lock_guard lock(recordMutex());
+    const std::string file = recordPath();
+    struct stat st;
+    bool exists = ::stat(file.c_str(), &st) == 0;
+    if (!exists && !excluded) return true;
+    auto record = loadRecord(file, error);
+    if (!record) return false;
+    bool changed = false;
+    if (excluded) {
+        (*record)[key] = Value(true);
+        changed = true;
+    } else {
+        changed = record->erase(key) > 0;
+        if (subtree) {
+            const std::string prefix = key + "/";
+            for (auto it = record->lower_bound(prefix); it != record->end() && it->first.rfind(prefix, 0) == 0;) {
+                it = record->erase(it);
+                changed = true;
+            }
+        }
+    }
+    if (!changed) return true;
+    return plist::writeFile(file, Value(std::move(*record)), plist::Format::XML, error);
+}
+
+bool hasExcludeAttribute(const std::string& path, int* err) {
+    char buf[8];
+    ssize_t n = ::getxattr(path.c_str(), kExcludeAttribute, buf, sizeof buf);
+    if (n < 0) {
+        *err = errno;
+        return false;
+    }
+    *err = 0;
+    return n > 0 && buf[0] == '1';
+}
+
+bool writeAll(int fd, const Data& data) {
+    size_t off = 0;
+    while (off < data.size()) {
+        ssize_t n = ::write(fd, data.data() + off, data.size() - off);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        off += size_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+ErrorRef fileError(int posixError, const std::string& path, bool forWriting, const std::string& operation) {
+    long code = cocoaFileCode(posixError, forWriting);
+    std::string reason = std::strerror(posixError);
+    ErrorRef underlying = Error::make(kPOSIXErrorDomain, posixError, reason);
+    Dictionary info;
+    info[kLocalizedDescriptionKey] = cocoaFileMessage(code, path);
+    info[kLocalizedFailureReasonErrorKey] = operation.empty() ? reason : operation + ": " + reason;
+    info[kFilePathErrorKey] = path;
+    info[kUnderlyingErrorKey] = Value(std::const_pointer_cast<Error>(underlying));
+    return Error::make(kCocoaErrorDomain, code, std::move(info));
+}
+
+FileManager& FileManager::defaultManager() {
+    static FileManager manager;
+    return manager;
+}
+
+std::string FileManager::pathForDirectory(SearchPathDirectory directory) const {
+    auto sandbox = Sandbox::current();
+    std::string path;
+    switch (directory) {
+        case SearchPathDirectory::Documents: path = sandbox->documentsPath(); break;
+        case SearchPathDirectory::ApplicationSupport: path = sandbox->applicationSupportPath(); break;
+        case SearchPathDirectory::Caches: path = sandbox->cachesPath(); break;
+        case SearchPathDirectory::Library: path = sandbox->libraryPath(); break;
+        case SearchPathDirectory::Preferences: path = sandbox->preferencesPath(); break;
+        case SearchPathDirectory::Temporary: path = sandbox->tmpPath(); break;
+    }
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    return path;
+}
+
+bool FileManager::fileExists(const std::string& path) const {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool FileManager::fileExists(const std::string& path, bool* isDirectory) const {
+    struct stat st;
+    bool exists = ::stat(path.c_str(), &st) == 0;
+    if (isDirectory) *isDirectory = exists && S_ISDIR(st.st_mode);
+    return exists;
+}
+
+bool FileManager::isDirectory(const std::string& path) const {
+    bool dir = false;
+    return fileExists(path, &dir) && dir;
+}
+
+bool FileManager::createDirectory(const std::string& path, bool withIntermediates, ErrorRef* error,
+                                  int permissions) const {
+    setError(error, nullptr);
+    if (withIntermediates) {
+        if (isDirectory(path)) return true;
+        std::string parent = parentOf(path);
+        if (parent != path && !isDirectory(parent) && !createDirectory(parent, true, error, permissions)) {
+            return false;
+        }
+    }
+    if (::mkdir(path.c_str(), mode_t(permissions)) != 0) {
+        int err = errno;
+        if (err == EEXIST && withIntermediates && isDirectory(path)) return true;
+        setError(error, fileError(err, path, true, "create directory"));
+        return false;
+    }
+    return true;
+}
+
+bool FileManager::removeItem(const std::string& path, ErrorRef* error) const {
+    setError(error, nullptr);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        setError(error, fileError(errno, path, true, "remove"));
+        return false;
+    }
+    std::string key = recordKey(path);
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    if (ec) {
+        setError(error, fileError(ec.value(), path, true, "remove"));
+        return false;
+    }
+    // A failure here leaves a stale record for a path that is gone; the
+    // item itself was removed, which is what the caller asked for.
+    updateRecord(key, false, true, nullptr);
+    return true;
+}
+
+bool FileManager::moveItem(const std::string& from, const std::string& to, ErrorRef* error) const {
+    setError(error, nullptr);
+    struct stat st;
+    if (::lstat(from.c_str(), &st) != 0) {
+        setError(error, fileError(errno, from, true, "move"));
+        return false;
+    }
+    if (::lstat(to.c_str(), &st) == 0) {
+        setError(error, fileError(EEXIST, to, true, "move"));
+        return false;
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        setError(error, fileError(errno, to, true, "move"));
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(const std::string& path,
+                                                                         ErrorRef* error) const {
+    setError(error, nullptr);
+    std::error_code ec;
+    fs::directory_iterator it(path, ec);
+    if (ec) {
+        setError(error, fileError(ec.value(), path, false, "list directory"));
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec) break;
+        names.push_back(it->path().filename().string());
+    }
+    if (ec) {
+        setError(error, fileError(ec.value(), path, false, "list directory"));
+        return std::nullopt;
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::optional<Data> FileManager::readData(const std::string& path, ErrorRef* error) const {
+    setError(error, nullptr);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        setError(error, fileError(errno, path, false, "open"));
+        return std::nullopt;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        setError(error, fileError(err, path, false, "read"));
+        return std::nullopt;
+    }
+    Data data;
+    if (st.st_size > 0) data.reserve(size_t(st.st_size));
+    uint8_t buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            ::close(fd);
+            setError(error, fileError(err, path, false, "read"));
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        data.insert(data.end(), buf, buf + n);
+    }
+    ::close(fd);
+    return data;
+}
+
+bool FileManager::writeData(const std::string& path, const Data& data, ErrorRef* error, WriteOptions options) const {
+    setError(error, nullptr);
+    const std::string dir = parentOf(path);
+    if (options.createIntermediateDirectories && !createDirectory(dir, true, error)) return false;
+
+    if (!options.atomically) {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode_t(options.permissions));
+        if (fd < 0) {
+            setError(error, fileError(errno, path, true, "open"));
+            return false;
+        }
+        bool ok = writeAll(fd, data);
+        int err = errno;
+        if (::close(fd) != 0 && ok) {
+            ok = false;
+            err = errno;
+        }
+        if (!ok) setError(error, fileError(err, path, true, "write"));
+        return ok;
+    }
+
+    std::string tmpl = dir + "/." + fs::path(path).filename().string() + ".XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        setError(error, fileError(errno, path, true, "create temporary file"));
+        return false;
+    }
+    const std::string tmp(name.data());
+    auto fail = [&](int err, const char* operation) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        setError(error, fileError(err, path, true, operation));
+        return false;
+    };
+    if (!writeAll(fd, data)) return fail(errno, "write");
+    if (::fchmod(fd, mode_t(options.permissions)) != 0) return fail(errno, "set permissions");
+    // The replaced file's exclude-from-backup flag belongs to the path, not
+    // to one version of the content.
+    int attrErr = 0;
+    if (hasExcludeAttribute(path, &attrErr)) ::fsetxattr(fd, kExcludeAttribute, "1", 1, 0);
+    if (::fsync(fd) != 0) return fail(errno, "sync");
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        setError(error, fileError(err, path, true, "close"));
+        return false;
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        setError(error, fileError(err, path, true, "replace"));
+        return false;
+    }
+    return true;
+}
+
+std::optional<FileAttributes> FileManager::attributesOfItem(const std::string& path, ErrorRef* error) const {
+    setError(error, nullptr);
+    struct statx stx;
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+        setError(error, fileError(errno, path, false, "read attributes"));
+        return std::nullopt;
+    }
+    auto seconds = [](const struct statx_timestamp& t) { return double(t.tv_sec) + double(t.tv_nsec) / 1e9; };
+    FileAttributes a;
+    a.size = stx.stx_size;
+    a.modificationDate = Date{seconds(stx.stx_mtime)};
+    a.creationDate = Date{(stx.stx_mask & STATX_BTIME) ? seconds(stx.stx_btime) : seconds(stx.stx_ctime)};
+    a.isDirectory = S_ISDIR(stx.stx_mode);
+    a.isSymbolicLink = S_ISLNK(stx.stx_mode);
+    a.permissions = int(stx.stx_mode & 07777);
+    return a;
+}
+
+bool FileManager::setExcludedFromBackup(const std::string& path, bool excluded, ErrorRef* error) const {
+    setError(error, nullptr);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        setError(error, fileError(errno, path, true, "set exclude-from-backup"));
+        return false;
+    }
+    const std::string key = recordKey(path);
+    const bool attributesPossible = !S_ISLNK(st.st_mode);  // user attributes can't go on symbolic links
+    if (!excluded) {
+        // Clear both places: the flag may have been set by a manager that
+        // used the other one.
+        if (attributesPossible && ::removexattr(path.c_str(), kExcludeAttribute) != 0 && errno != ENODATA &&
+            !unsupportedAttribute(errno)) {
+            setError(error, fileError(errno, path, true, "clear exclude-from-backup"));
+            return false;
+        }
+        return updateRecord(key, false, false, error);
+    }
+    if (options_.useExtendedAttributes && attributesPossible) {
+        if (::setxattr(path.c_str(), kExcludeAttribute, "1", 1, 0) == 0) return true;
+        if (!unsupportedAttribute(errno)) {
+            setError(error, fileError(errno, path, true, "set exclude-from-backup"));
+            return false;
+        }
+    }
+    return updateRecord(key, excluded, false, error);
+}
+
+bool FileManager::isExcludedFromBackup(const std::string& path) const {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    if (!S_ISLNK(st.st_mode)) {
+        int err = 0;
+        if (hasExcludeAttribute(path, &err)) return true;
+    }
+    return recordSays(recordKey(path));
+}
+
+}  // namespace ns

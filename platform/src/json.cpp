@@ -1,0 +1,226 @@
+#include "platform/json.h"
+
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "platform/format.h"
+
+namespace ns::json {
+
+namespace {
+
+constexpr const char* kCorruptDescription = "The data couldn’t be read because it isn’t in the correct format.";
+
+ErrorRef readError(const std::string& problem) {
+    Dictionary info;
+    info[kLocalizedDescriptionKey] = std::string(kCorruptDescription) + " " + problem;
+    info["NSDebugDescription"] = problem;
+    return Error::make(kCocoaErrorDomain, kJSONErrorCode, std::move(info));
+}
+
+ErrorRef writeError(const std::string& problem) {
+    Dictionary info;
+    info[kLocalizedDescriptionKey] = "The data couldn’t be written because it isn’t in the correct format. " + problem;
+    info["NSDebugDescription"] = problem;
+    return Error::make(kCocoaErrorDomain, kJSONErrorCode, std::move(info));
+}
+
+// nlohmann's messages start with "[json.exception.parse_error.101] "; the
+// bracketed tag means nothing to our callers.
+std::string stripExceptionTag(std::string what) {
+    if (!what.empty() && what[0] == '[') {
+        auto close = what.find("] ");
+        if (close != std::string::npos) what.erase(0, close + 2);
+    }
+    if (!what.empty()) what[0] = char(std::toupper(static_cast<unsigned char>(what[0])));
+    return what;
+}
+
+// Builds ns::Values straight from the parser's events: no intermediate
+// document, and the nesting limit is enforced before anything deep is built.
+class ValueBuilder : public nlohmann::json_sax<nlohmann::json> {
+public:
+    bool null() override { return put(Value()); }
+    bool boolean(bool b) override { return put(Value(b)); }
+    bool number_integer(number_integer_t i) override { return put(Value(int64_t(i))); }
+    bool number_unsigned(number_unsigned_t u) override { return put(Value(static_cast<unsigned long long>(u))); }
+    bool number_float(number_float_t d, const string_t&) override {
+        if (!std::isfinite(d)) {
+            problem_ = "Number is out of range.";
+            return false;
+        }
+        return put(Value(double(d)));
+    }
+    bool string(string_t& s) override { return put(Value(std::move(s))); }
+    bool binary(binary_t&) override {
+        problem_ = "Binary values are not JSON.";
+        return false;
+    }
+    bool start_object(std::size_t) override { return open(Frame{true, {}, {}, {}}); }
+    bool key(string_t& k) override {
+        stack_.back().pendingKey = std::move(k);
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(Frame{false, {}, {}, {}}); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) override {
+        problem_ = stripExceptionTag(ex.what());
+        return false;
+    }
+
+    std::optional<Value> result;
+    std::string problem_;
+
+private:
+    struct Frame {
+        bool isObject;
+        Array array;
+        Dictionary dict;
+        std::string pendingKey;
+    };
+
+    bool put(Value v) {
+        if (stack_.empty()) {
+            result = std::move(v);
+            return true;
+        }
+        Frame& f = stack_.back();
+        if (f.isObject) {
+            // Later duplicates win, as in most JSON readers.
+            f.dict.insert_or_assign(std::move(f.pendingKey), std::move(v));
+            f.pendingKey.clear();
+        } else {
+            f.array.push_back(std::move(v));
+        }
+        return true;
+    }
+    bool open(Frame f) {
+        if (stack_.size() >= kMaxDepth) {
+            problem_ = format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth);
+            return false;
+        }
+        stack_.push_back(std::move(f));
+        return true;
+    }
+    bool close() {
+        Frame f = std::move(stack_.back());
+        stack_.pop_back();
+        return f.isObject ? put(Value(std::move(f.dict))) : put(Value(std::move(f.array)));
+    }
+
+    std::vector<Frame> stack_;
+};
+
+// Converts to nlohmann's document for writing. Returns false with a problem
+// text when something has no JSON form.
+bool toJSON(const Value& v, nlohmann::json& out, std::string& problem, size_t depth) {
+    if (depth > kMaxDepth) {
+        problem = format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth);
+        return false;
+    }
+    switch (v.type()) {
+        case Value::Type::Null: out = nullptr; return true;
+        case Value::Type::Bool: out = v.asBool(); return true;
+        case Value::Type::Int: out = v.asInt(); return true;
+        case Value::Type::UInt: out = v.asUInt(); return true;
+        case Value::Type::Double: {
+            double d = v.asDouble();
+            if (std::isnan(d)) {
+                problem = "Invalid number value (NaN) in JSON write.";
+                return false;
+            }
+            if (std::isinf(d)) {
+                problem = "Invalid number value (infinite) in JSON write.";
+                return false;
+            }
+            out = d;
+            return true;
+        }
+        case Value::Type::String: out = v.asString(); return true;
+        case Value::Type::Array: {
+            out = nlohmann::json::array();
+            for (const Value& e : v.asArray()) {
+                nlohmann::json child;
+                if (!toJSON(e, child, problem, depth + 1)) return false;
+                out.push_back(std::move(child));
+            }
+            return true;
+        }
+        case Value::Type::Dictionary: {
+            out = nlohmann::json::object();
+            for (const auto& [k, e] : v.asDictionary()) {
+                nlohmann::json child;
+                if (!toJSON(e, child, problem, depth + 1)) return false;
+                out[k] = std::move(child);
+            }
+            return true;
+        }
+        case Value::Type::Data: problem = "Invalid type in JSON write (NSData)."; return false;
+        case Value::Type::Date: problem = "Invalid type in JSON write (NSDate)."; return false;
+        case Value::Type::Object:
+            problem = "Invalid type in JSON write (" + v.asObject()->className() + ").";
+            return false;
+    }
+    problem = "Invalid type in JSON write.";
+    return false;
+}
+
+}  // namespace
+
+Value parse(std::string_view text, ErrorRef* error) {
+    if (error) *error = nullptr;
+    ValueBuilder builder;
+    bool ok = false;
+    try {
+        ok = nlohmann::json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json, true);
+    } catch (const std::exception& e) {
+        builder.problem_ = stripExceptionTag(e.what());
+        ok = false;
+    }
+    if (!ok || !builder.result) {
+        if (error) {
+            *error = readError(builder.problem_.empty() ? std::string("No value.") : builder.problem_);
+        }
+        return Value();
+    }
+    return std::move(*builder.result);
+}
+
+Value parse(const Data& bytes, ErrorRef* error) {
+    return parse(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), error);
+}
+
+bool isValidJSONObject(const Value& value) {
+    nlohmann::json doc;
+    std::string problem;
+    return toJSON(value, doc, problem, 0);
+}
+
+std::string serialize(const Value& value, WriteOptions options, ErrorRef* error) {
+    if (error) *error = nullptr;
+    nlohmann::json doc;
+    std::string problem;
+    if (!toJSON(value, doc, problem, 0)) {
+        if (error) *error = writeError(problem);
+        return {};
+    }
+    try {
+        return doc.dump(options.pretty ? 2 : -1, ' ', false, nlohmann::json::error_handler_t::replace);
+    } catch (const std::exception& e) {
+        if (error) *error = writeError(stripExceptionTag(e.what()));
+        return {};
+    }
+}
+
+std::string serialize(const Value& value, ErrorRef* error) {
+    return serialize(value, WriteOptions{}, error);
+}
+
+std::string serialize(const Value& value, bool pretty) {
+    return serialize(value, WriteOptions{pretty}, nullptr);
+}
+
+}  // namespace ns::json

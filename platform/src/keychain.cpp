@@ -1,0 +1,584 @@
+#include "platform/keychain.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "platform/bundle.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/file_manager.h"
+#include "platform/format.h"
+#include "platform/plist.h"
+#include "platform/sandbox.h"
+
+namespace ns {
+
+namespace {
+
+constexpr const char* kAttachmentKey = "ns.Keychain";
+constexpr int64_t kFileVersion = 1;
+
+// Attributes that identify an item: adding a second item equal in all of
+// them is a duplicate.
+const std::vector<std::string>& primaryKeyOf(const std::string& itemClass) {
+    static const std::vector<std::string> password = {kSecAttrAccount, kSecAttrService, kSecAttrAccessGroup,
+                                                      kSecAttrSynchronizable};
+    static const std::vector<std::string> key = {kSecAttrKeyClass, kSecAttrApplicationLabel, kSecAttrApplicationTag,
+                                                 kSecAttrKeyType,  kSecAttrKeySizeInBits,    kSecAttrAccessGroup,
+                                                 kSecAttrSynchronizable};
+    return itemClass == kSecClassKey ? key : password;
+}
+
+bool isControlKey(const std::string& key) {
+    return key.rfind("r_", 0) == 0 || key.rfind("m_", 0) == 0 || key.rfind("u_", 0) == 0;
+}
+
+bool knownClass(const Value& c) {
+    return c.isString() && (c.asString() == kSecClassGenericPassword || c.asString() == kSecClassKey);
+}
+
+bool plistStorable(const Value& v) {
+    switch (v.type()) {
+        case Value::Type::Null:
+        case Value::Type::Object: return false;
+        case Value::Type::Array: return std::all_of(v.asArray().begin(), v.asArray().end(), plistStorable);
+        case Value::Type::Dictionary:
+            for (const auto& [k, e] : v.asDictionary()) {
+                if (!plistStorable(e)) return false;
+            }
+            return true;
+        default: return true;
+    }
+}
+
+// Brings the spellings callers use for one attribute to one form, so that a
+// tag given as text matches the same tag given as bytes. False when the
+// value can't be that attribute.
+bool normalizeAttribute(const std::string& key, Value& v) {
+    if (key == kSecAttrApplicationTag || key == kSecAttrApplicationLabel || key == kSecAttrGeneric) {
+        if (v.isString()) v = Value(Data(v.asString().begin(), v.asString().end()));
+        return v.isData();
+    }
+    if (key == kSecAttrKeyClass || key == kSecAttrKeyType) {
+        if (v.isInteger()) v = Value(std::to_string(v.asInt()));
+        return v.isString();
+    }
+    if (key == kSecAttrKeySizeInBits) {
+        if (v.isString()) {
+            const std::string& s = v.asString();
+            char* end = nullptr;
+            long long n = std::strtoll(s.c_str(), &end, 10);
+            if (s.empty() || !end || *end != '\0') return false;
+            v = Value(n);
+        }
+        if (v.isDouble() && std::isfinite(v.asDouble()) && v.asDouble() == double(int64_t(v.asDouble()))) {
+            v = Value(int64_t(v.asDouble()));
+        }
+        return v.isInteger();
+    }
+    if (key == kSecAttrIsPermanent || key == kSecAttrSynchronizable) {
+        if (v.isNumber()) v = Value(v.boolValue());
+        return v.isBool();
+    }
+    if (key == kSecAttrService || key == kSecAttrAccount || key == kSecAttrLabel || key == kSecAttrAccessGroup ||
+        key == kSecAttrAccessible) {
+        return v.isString();
+    }
+    if (key == kSecAttrCreationDate || key == kSecAttrModificationDate) return v.isDate();
+    return plistStorable(v);
+}
+
+struct Stamp {
+    bool exists = false;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t mtimeNs = 0;
+    friend bool operator==(const Stamp&, const Stamp&) = default;
+};
+
+// flock on a file next to the keychain, held for one operation, so that
+// keychain objects in this and other processes don't interleave their
+// read-modify-write cycles.
+class FileLock {
+public:
+    explicit FileLock(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~FileLock() {
+        if (fd_ >= 0) ::close(fd_);  // releases the lock
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+struct Item {
+    Dictionary attributes;  // includes kSecClass
+    Data data;
+    bool permanent = true;
+
+    const std::string& itemClass() const { return attributes.find(kSecClass)->second.asString(); }
+};
+
+bool samePrimaryKey(const Item& a, const Item& b) {
+    if (a.itemClass() != b.itemClass()) return false;
+    for (const std::string& k : primaryKeyOf(a.itemClass())) {
+        auto ia = a.attributes.find(k);
+        auto ib = b.attributes.find(k);
+        bool hasA = ia != a.attributes.end(), hasB = ib != b.attributes.end();
+        if (hasA != hasB) return false;
+        if (hasA && !(ia->second == ib->second)) return false;
+    }
+    return true;
+}
+
+struct Outcome {
+    OSStatus status = errSecSuccess;
+    std::string message;
+};
+
+// A parsed query: the attributes to match and what to return.
+struct Query {
+    Dictionary attributes;  // includes kSecClass
+    bool returnData = false;
+    bool returnAttributes = false;
+    size_t limit = 1;  // SIZE_MAX for all
+};
+
+bool matches(const Item& item, const Dictionary& attributes) {
+    for (const auto& [k, v] : attributes) {
+        auto it = item.attributes.find(k);
+        if (it == item.attributes.end() || !(it->second == v)) return false;
+    }
+    return true;
+}
+
+Value resultFor(const Item& item, bool returnData, bool returnAttributes) {
+    if (returnAttributes) {
+        Dictionary d = item.attributes;
+        if (returnData) d[kSecValueData] = item.data;
+        return Value(std::move(d));
+    }
+    if (returnData) return Value(item.data);
+    return Value();
+}
+
+const char* operationName(Keychain::Operation op) {
+    switch (op) {
+        case Keychain::Operation::Add: return "add";
+        case Keychain::Operation::CopyMatching: return "copyMatching";
+        case Keychain::Operation::Update: return "update";
+        case Keychain::Operation::Delete: return "delete";
+        case Keychain::Operation::Any: break;
+    }
+    return "any";
+}
+
+}  // namespace
+
+struct Keychain::Impl {
+    std::string path;
+    std::vector<std::string> accessGroups;
+
+    std::mutex mutex;
+    std::vector<Item> items;
+    bool loaded = false;
+    Stamp stamp;
+    std::string lastError;
+    struct Injection {
+        OSStatus status;
+        int remaining;  // -1: until cleared
+        Operation operation;
+    };
+    std::vector<Injection> injections;
+
+    std::string directory() const { return path.substr(0, path.rfind('/')); }
+
+    OSStatus finish(Outcome outcome) {
+        lastError = std::move(outcome.message);
+        if (outcome.status != errSecSuccess && !lastError.empty()) {
+            std::string line = "Keychain: " + lastError + "\n";
+            std::fwrite(line.data(), 1, line.size(), stderr);
+        }
+        return outcome.status;
+    }
+
+    std::optional<Outcome> injected(Operation op) {
+        for (auto it = injections.begin(); it != injections.end(); ++it) {
+            if (it->operation != Operation::Any && it->operation != op) continue;
+            OSStatus status = it->status;
+            if (it->remaining > 0 && --it->remaining == 0) injections.erase(it);
+            return Outcome{status, format("Injected failure %d for %s.", int(status), operationName(op))};
+        }
+        return std::nullopt;
+    }
+
+    std::optional<Outcome> checkAccessGroup(const Dictionary& attributes) const {
+        auto g = attributes.find(kSecAttrAccessGroup);
+        if (g == attributes.end() || accessGroups.empty()) return std::nullopt;
+        if (std::find(accessGroups.begin(), accessGroups.end(), g->second.asString()) != accessGroups.end()) {
+            return std::nullopt;
+        }
+        return Outcome{errSecMissingEntitlement,
+                       format("The access group \"%s\" is not among the app's keychain access groups.",
+                              g->second.asString().c_str())};
+    }
+
+    // Reads kSecClass, the attributes (normalised) and the return / limit
+    // keys of a query.
+    std::optional<Outcome> parseQuery(const Dictionary& in, Query& q) const {
+        auto cls = in.find(kSecClass);
+        if (cls == in.end() || !knownClass(cls->second)) {
+            return Outcome{errSecParam, "The query has no known kSecClass."};
+        }
+        for (const auto& [k, v] : in) {
+            if (k == kSecClass) {
+                q.attributes[k] = v;
+            } else if (k == kSecReturnData) {
+                q.returnData = v.boolValue();
+            } else if (k == kSecReturnAttributes) {
+                q.returnAttributes = v.boolValue();
+            } else if (k == kSecMatchLimit) {
+                if (v.isString() && v.asString() == kSecMatchLimitAll) {
+                    q.limit = SIZE_MAX;
+                } else if (v.isString() && v.asString() == kSecMatchLimitOne) {
+                    q.limit = 1;
+                } else if (v.isInteger() && v.intValue() > 0) {
+                    q.limit = size_t(v.intValue());
+                } else {
+                    return Outcome{errSecParam, format("Unsupported kSecMatchLimit %@.", v)};
+                }
+            } else if (k == kSecValueData || isControlKey(k)) {
+                continue;
+            } else {
+                Value nv = v;
+                if (!normalizeAttribute(k, nv)) {
+                    return Outcome{errSecParam, format("Attribute %s has a value of the wrong kind: %@", k.c_str(), v)};
+                }
+                q.attributes.insert_or_assign(k, std::move(nv));
+            }
+        }
+        if (auto bad = checkAccessGroup(q.attributes)) return bad;
+        return std::nullopt;
+    }
+
+    // Brings the items up to date with the file. Leaves an unreadable file
+    // alone and reports it.
+    Outcome refresh() {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) {
+            int err = errno;
+            if (err != ENOENT && err != ENOTDIR) {
+                return {errSecIO, format("The keychain file “%s” can't be read: %s.", path.c_str(), std::strerror(err))};
+            }
+            // No file: an empty keychain (items that were never written stay).
+            std::erase_if(items, [](const Item& i) { return i.permanent; });
+            stamp = Stamp{};
+            loaded = true;
+            return {};
+        }
+        Stamp now{true, st.st_ino, st.st_size, int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        if (loaded && now == stamp) return {};
+
+        ErrorRef error;
+        auto bytes = FileManager().readData(path, &error);
+        if (!bytes) {
+            return {errSecIO, format("The keychain file “%s” can't be read (%s); it was left untouched.", path.c_str(),
+                                     error->localizedFailureReason().c_str())};
+        }
+        auto corrupt = [&](const std::string& problem) {
+            return Outcome{errSecDecode,
+                           format("The keychain file “%s” is corrupt (%s); it was left untouched. Move it away to "
+                                  "start with an empty keychain.",
+                                  path.c_str(), problem.c_str())};
+        };
+        Value root = plist::parse(*bytes, &error);
+        if (error) return corrupt(error->localizedDescription());
+        const Array* list = root["items"].arrayOrNull();
+        if (!root.isDictionary() || !list) return corrupt("no item list");
+        std::vector<Item> loadedItems;
+        for (const Value& entry : *list) {
+            const Dictionary* attrs = entry["attributes"].dictionaryOrNull();
+            const Value& data = entry["data"];
+            if (!attrs || !data.isData() || !knownClass((*attrs).count(kSecClass) ? attrs->at(kSecClass) : Value())) {
+                return corrupt("an item is malformed");
+            }
+            loadedItems.push_back(Item{*attrs, data.asData(), true});
+        }
+        for (Item& i : items) {
+            if (!i.permanent) loadedItems.push_back(std::move(i));
+        }
+        items = std::move(loadedItems);
+        stamp = now;
+        loaded = true;
+        return {};
+    }
+
+    Outcome persist() {
+        Array list;
+        for (const Item& i : items) {
+            if (i.permanent) list.push_back(Value(Dictionary{{"attributes", i.attributes}, {"data", i.data}}));
+        }
+        Dictionary root{{"version", kFileVersion}, {"items", std::move(list)}};
+        ErrorRef error;
+        if (!plist::writeFile(path, Value(std::move(root)), plist::Format::Binary, &error, 0600)) {
+            return {errSecIO, format("Cannot write the keychain file “%s”: %s", path.c_str(),
+                                     error->localizedDescription().c_str())};
+        }
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0) {
+            stamp = Stamp{true, st.st_ino, st.st_size, int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        }
+        return {};
+    }
+
+    // Runs `body` on up-to-date items under the file lock; a failing body or
+    // a failed write leaves the items as they were.
+    template <class Body>
+    OSStatus transact(bool mutates, Body&& body) {
+        const std::string dir = directory();
+        if (mutates && ::access(dir.c_str(), F_OK) != 0) ::mkdir(dir.c_str(), 0700);
+        FileLock lock(path + ".lock");
+        if (Outcome o = refresh(); o.status != errSecSuccess) return finish(std::move(o));
+        std::vector<Item> before = items;
+        Outcome outcome = body(items);
+        if (outcome.status != errSecSuccess) {
+            items = std::move(before);
+            return finish(std::move(outcome));
+        }
+        if (mutates) {
+            if (Outcome w = persist(); w.status != errSecSuccess) {
+                items = std::move(before);
+                return finish(std::move(w));
+            }
+        }
+        return finish({});
+    }
+};
+
+Keychain::Keychain(std::string path, std::vector<std::string> accessGroups)
+    : path_(path), impl_(std::make_unique<Impl>()) {
+    impl_->path = std::move(path);
+    impl_->accessGroups = std::move(accessGroups);
+}
+
+Keychain::~Keychain() = default;
+
+std::shared_ptr<Keychain> Keychain::shared() {
+    auto sandbox = Sandbox::current();
+    return sandbox->attachment<Keychain>(kAttachmentKey, [&] {
+        // The entitled access groups, when the bundle declares them.
+        std::vector<std::string> groups;
+        if (auto path = Bundle(sandbox->bundlePath()).pathForResource("Entitlements", "plist")) {
+            Value v = plist::readFile(*path);
+            if (const Array* a = v["keychain-access-groups"].arrayOrNull()) {
+                for (const Value& g : *a) {
+                    if (g.isString()) groups.push_back(g.asString());
+                }
+            }
+        }
+        return std::make_shared<Keychain>(sandbox->keychainPath(), std::move(groups));
+    });
+}
+
+void Keychain::injectFailure(OSStatus status, int count, Operation operation) {
+    std::lock_guard lock(impl_->mutex);
+    if (count == 0) return;
+    impl_->injections.push_back(Impl::Injection{status, count < 0 ? -1 : count, operation});
+}
+
+void Keychain::clearInjectedFailures() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->injections.clear();
+}
+
+std::string Keychain::lastErrorMessage() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->lastError;
+}
+
+OSStatus Keychain::add(const Dictionary& attributesIn, Value* result) {
+    Impl& k = *impl_;
+    std::lock_guard lock(k.mutex);
+    if (result) *result = Value();
+    if (auto o = k.injected(Operation::Add)) return k.finish(std::move(*o));
+
+    Item item;
+    bool returnData = false, returnAttributes = false;
+    if (!knownClass(attributesIn.count(kSecClass) ? attributesIn.at(kSecClass) : Value())) {
+        return k.finish({errSecParam, "The item has no known kSecClass."});
+    }
+    for (const auto& [key, v] : attributesIn) {
+        if (key == kSecValueData) {
+            if (!v.isData()) return k.finish({errSecParam, "kSecValueData must be data."});
+            item.data = v.asData();
+        } else if (key == kSecReturnData) {
+            returnData = v.boolValue();
+        } else if (key == kSecReturnAttributes) {
+            returnAttributes = v.boolValue();
+        } else if (isControlKey(key)) {
+            continue;
+        } else {
+            Value nv = v;
+            if (key != kSecClass && !normalizeAttribute(key, nv)) {
+                return k.finish({errSecParam, format("Attribute %s has a value of the wrong kind: %@", key.c_str(), v)});
+            }
+            if (key == kSecAttrIsPermanent) item.permanent = nv.asBool();
+            item.attributes.insert_or_assign(key, std::move(nv));
+        }
+    }
+    if (auto bad = k.checkAccessGroup(item.attributes)) return k.finish(std::move(*bad));
+    if (!k.accessGroups.empty() && !item.attributes.contains(kSecAttrAccessGroup)) {
+        item.attributes[kSecAttrAccessGroup] = k.accessGroups.front();
+    }
+    if (!item.attributes.contains(kSecAttrAccessible)) {
+        item.attributes[kSecAttrAccessible] = kSecAttrAccessibleWhenUnlocked;
+    }
+    const Date now{Clock::nowSeconds()};
+    item.attributes[kSecAttrCreationDate] = now;
+    item.attributes[kSecAttrModificationDate] = now;
+
+    return k.transact(item.permanent, [&](std::vector<Item>& items) -> Outcome {
+        for (const Item& existing : items) {
+            if (samePrimaryKey(existing, item)) {
+                return {errSecDuplicateItem, "The item already exists in the keychain."};
+            }
+        }
+        if (result) *result = resultFor(item, returnData, returnAttributes);
+        items.push_back(item);
+        return {};
+    });
+}
+
+OSStatus Keychain::copyMatching(const Dictionary& queryIn, Value* result) {
+    Impl& k = *impl_;
+    std::lock_guard lock(k.mutex);
+    if (result) *result = Value();
+    if (auto o = k.injected(Operation::CopyMatching)) return k.finish(std::move(*o));
+    Query q;
+    if (auto bad = k.parseQuery(queryIn, q)) return k.finish(std::move(*bad));
+    return k.transact(false, [&](std::vector<Item>& items) -> Outcome {
+        Array found;
+        for (const Item& i : items) {
+            if (found.size() >= q.limit) break;
+            if (matches(i, q.attributes)) found.push_back(resultFor(i, q.returnData, q.returnAttributes));
+        }
+        if (found.empty()) return {errSecItemNotFound, "The specified item could not be found in the keychain."};
+        if (result) *result = q.limit == 1 ? found.front() : Value(std::move(found));
+        return {};
+    });
+}
+
+OSStatus Keychain::update(const Dictionary& queryIn, const Dictionary& changesIn) {
+    Impl& k = *impl_;
+    std::lock_guard lock(k.mutex);
+    if (auto o = k.injected(Operation::Update)) return k.finish(std::move(*o));
+    Query q;
+    if (auto bad = k.parseQuery(queryIn, q)) return k.finish(std::move(*bad));
+    Dictionary changes;
+    std::optional<Data> newData;
+    std::optional<bool> newPermanent;
+    for (const auto& [key, v] : changesIn) {
+        if (key == kSecClass || isControlKey(key)) {
+            return k.finish({errSecParam, format("%s can't be changed by an update.", key.c_str())});
+        }
+        if (key == kSecValueData) {
+            if (!v.isData()) return k.finish({errSecParam, "kSecValueData must be data."});
+            newData = v.asData();
+            continue;
+        }
+        Value nv = v;
+        if (!normalizeAttribute(key, nv)) {
+            return k.finish({errSecParam, format("Attribute %s has a value of the wrong kind: %@", key.c_str(), v)});
+        }
+        if (key == kSecAttrIsPermanent) newPermanent = nv.asBool();
+        changes.insert_or_assign(key, std::move(nv));
+    }
+    if (auto bad = k.checkAccessGroup(changes)) return k.finish(std::move(*bad));
+    const Date now{Clock::nowSeconds()};
+    return k.transact(true, [&](std::vector<Item>& items) -> Outcome {
+        size_t changed = 0;
+        for (Item& i : items) {
+            if (!matches(i, q.attributes)) continue;
+            for (const auto& [key, v] : changes) i.attributes.insert_or_assign(key, v);
+            if (newData) i.data = *newData;
+            if (newPermanent) i.permanent = *newPermanent;
+            i.attributes[kSecAttrModificationDate] = now;
+            ++changed;
+        }
+        if (changed == 0) return {errSecItemNotFound, "The specified item could not be found in the keychain."};
+        for (size_t a = 0; a < items.size(); ++a) {
+            for (size_t b = a + 1; b < items.size(); ++b) {
+                if (samePrimaryKey(items[a], items[b])) {
+                    return {errSecDuplicateItem, "The update would make two items identical."};
+                }
+            }
+        }
+        return {};
+    });
+}
+
+OSStatus Keychain::remove(const Dictionary& queryIn) {
+    Impl& k = *impl_;
+    std::lock_guard lock(k.mutex);
+    if (auto o = k.injected(Operation::Delete)) return k.finish(std::move(*o));
+    Query q;
+    if (auto bad = k.parseQuery(queryIn, q)) return k.finish(std::move(*bad));
+    return k.transact(true, [&](std::vector<Item>& items) -> Outcome {
+        size_t removed = std::erase_if(items, [&](const Item& i) { return matches(i, q.attributes); });
+        if (removed == 0) return {errSecItemNotFound, "The specified item could not be found in the keychain."};
+        return {};
+    });
+}
+
+OSStatus SecItemAdd(const Dictionary& attributes, Value* result) {
+    return Keychain::shared()->add(attributes, result);
+}
+
+OSStatus SecItemCopyMatching(const Dictionary& query, Value* result) {
+    return Keychain::shared()->copyMatching(query, result);
+}
+
+OSStatus SecItemUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
+    return Keychain::shared()->update(query, attributesToUpdate);
+}
+
+OSStatus SecItemDelete(const Dictionary& query) {
+    return Keychain::shared()->remove(query);
+}
+
+std::string SecCopyErrorMessageString(OSStatus status) {
+    switch (status) {
+        case errSecSuccess: return "No error.";
+        case errSecUnimplemented: return "Function or operation not implemented.";
+        case errSecIO: return "I/O error.";
+        case errSecParam: return "One or more parameters passed to a function were not valid.";
+        case errSecAllocate: return "Failed to allocate memory.";
+        case errSecNotAvailable: return "No keychain is available.";
+        case errSecDuplicateItem: return "The specified item already exists in the keychain.";
+        case errSecItemNotFound: return "The specified item could not be found in the keychain.";
+        case errSecInteractionNotAllowed: return "User interaction is not allowed.";
+        case errSecDecode: return "Unable to decode the provided data.";
+        case errSecMissingEntitlement: return "A required entitlement isn't present.";
+        default: return format("OSStatus %d", int(status));
+    }
+}
+
+}  // namespace ns

@@ -1,0 +1,514 @@
+#include "platform/plist.h"
+
+#include <plist/plist.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "platform/file_manager.h"
+#include "platform/format.h"
+
+namespace ns::plist {
+
+namespace {
+
+// Containers deeper than this are refused: the format library recurses once
+// per level and would exhaust the stack on hostile input.
+constexpr size_t kMaxDepth = 512;
+
+// Seconds between 1970 and 2001, the property-list epoch.
+constexpr double kEpoch2001 = 978307200.0;
+
+struct NodeDeleter {
+    void operator()(void* node) const {
+        if (node) plist_free(node);
+    }
+};
+using NodePtr = std::unique_ptr<void, NodeDeleter>;
+
+ErrorRef readError(const std::string& problem) {
+    return Error::make(kCocoaErrorDomain, kReadCorruptError,
+                       "The data couldn’t be read because it isn’t in the correct format. " + problem);
+}
+
+ErrorRef writeError(const std::string& problem) {
+    return Error::make(kCocoaErrorDomain, kWriteInvalidError,
+                       "The data couldn’t be written as a property list. " + problem);
+}
+
+std::string keyPathText(const std::string& keyPath) {
+    return keyPath.empty() ? std::string("at the top level") : "at " + keyPath;
+}
+
+bool validUTF8(const std::string& s) {
+    size_t i = 0, n = s.size();
+    while (i < n) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t len;
+        uint32_t cp;
+        if (c < 0x80) {
+            if (c == 0) return false;  // the format library's strings end at NUL
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len > n) return false;
+        for (size_t k = 1; k < len; ++k) {
+            unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
+// An integer node that the library flags as unsigned. Its setter always
+// marks values as signed 64-bit, so the only way to get the unsigned flag is
+// to have the XML reader produce the node.
+NodePtr unsignedNode(uint64_t u) {
+    std::string xml = "<plist><integer>" + std::to_string(u) + "</integer></plist>";
+    plist_t node = nullptr;
+    plist_from_xml(xml.data(), uint32_t(xml.size()), &node);
+    return NodePtr(node);
+}
+
+// The library keeps one 64-bit payload for integers; values with the top bit
+// set are either negative int64s or uint64s above INT64_MAX, told apart by the
+// unsigned flag that node comparison takes into account.
+Value integerValue(plist_t node) {
+    uint64_t u = 0;
+    plist_get_uint_val(node, &u);
+    if (u <= uint64_t(std::numeric_limits<int64_t>::max())) return Value(int64_t(u));
+    NodePtr reference = unsignedNode(u);
+    if (reference && plist_compare_node_value(node, reference.get())) return Value(static_cast<unsigned long long>(u));
+    return Value(int64_t(u));
+}
+
+Value dateValue(plist_t node) {
+    // Nodes straight from the binary reader don't answer plist_get_date_val;
+    // a copy does.
+    NodePtr copy(plist_copy(node));
+    int32_t sec = 0, usec = 0;
+    plist_get_date_val(copy.get(), &sec, &usec);
+    // The reader gives whole seconds truncated toward zero and the fraction
+    // unsigned, so the sign comes from the seconds, or, within the first
+    // second either side of the epoch, from comparing with the positive value.
+    double frac = double(usec) / 1e6;
+    bool negative = sec < 0;
+    if (sec == 0 && usec != 0) {
+        NodePtr positive(plist_new_date(0, usec));
+        negative = !plist_compare_node_value(copy.get(), positive.get());
+    }
+    double t = negative ? double(sec) - frac : double(sec) + frac;
+    return Value(Date{t + kEpoch2001});
+}
+
+Value toValue(plist_t node, size_t depth) {
+    if (!node) return Value();
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            uint8_t b = 0;
+            plist_get_bool_val(node, &b);
+            return Value(b != 0);
+        }
+        case PLIST_UINT: return integerValue(node);
+        case PLIST_REAL: {
+            double d = 0;
+            plist_get_real_val(node, &d);
+            return Value(d);
+        }
+        case PLIST_STRING:
+        case PLIST_KEY: {
+            uint64_t len = 0;
+            const char* p = plist_get_string_ptr(node, &len);
+            return Value(p ? std::string(p, size_t(len)) : std::string());
+        }
+        case PLIST_DATA: {
+            uint64_t len = 0;
+            const char* p = plist_get_data_ptr(node, &len);
+            Data d;
+            if (p && len) d.assign(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p) + len);
+            return Value(std::move(d));
+        }
+        case PLIST_DATE: return dateValue(node);
+        case PLIST_UID: {
+            uint64_t uid = 0;
+            plist_get_uid_val(node, &uid);
+            return Value(Dictionary{{"CF$UID", Value(static_cast<unsigned long long>(uid))}});
+        }
+        case PLIST_ARRAY: {
+            Array a;
+            uint32_t n = plist_array_get_size(node);
+            a.reserve(n);
+            for (uint32_t i = 0; i < n; ++i) a.push_back(toValue(plist_array_get_item(node, i), depth + 1));
+            return Value(std::move(a));
+        }
+        case PLIST_DICT: {
+            Dictionary d;
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            if (!it) return Value(std::move(d));
+            for (;;) {
+                char* key = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, it, &key, &item);
+                if (!item) {
+                    free(key);
+                    break;
+                }
+                std::string k = key ? key : "";
+                free(key);
+                d.insert_or_assign(std::move(k), toValue(item, depth + 1));
+            }
+            free(it);
+            return Value(std::move(d));
+        }
+        default: return Value();
+    }
+}
+
+// Builds the library's tree; on failure returns null with `problem` set.
+NodePtr toNode(const Value& v, const std::string& keyPath, std::string& problem, size_t depth) {
+    if (depth > kMaxDepth) {
+        problem = format("Too many nested arrays or dictionaries (more than %zu) %s.", kMaxDepth,
+                         keyPathText(keyPath).c_str());
+        return nullptr;
+    }
+    switch (v.type()) {
+        case Value::Type::Null:
+            problem = "Property lists cannot contain null values (" + keyPathText(keyPath) + ").";
+            return nullptr;
+        case Value::Type::Bool: return NodePtr(plist_new_bool(v.asBool() ? 1 : 0));
+        case Value::Type::Int: return NodePtr(plist_new_uint(uint64_t(v.asInt())));
+        case Value::Type::UInt: {
+            NodePtr n = unsignedNode(v.asUInt());
+            if (!n) problem = "Cannot store an unsigned integer (" + keyPathText(keyPath) + ").";
+            return n;
+        }
+        case Value::Type::Double: return NodePtr(plist_new_real(v.asDouble()));
+        case Value::Type::String: {
+            const std::string& s = v.asString();
+            if (!validUTF8(s)) {
+                problem = "A string is not valid UTF-8 or contains a NUL character (" + keyPathText(keyPath) + ").";
+                return nullptr;
+            }
+            return NodePtr(plist_new_string(s.c_str()));
+        }
+        case Value::Type::Data: {
+            const Data& d = v.asData();
+            return NodePtr(plist_new_data(reinterpret_cast<const char*>(d.data()), d.size()));
+        }
+        case Value::Type::Date: {
+            double t = v.asDate().secondsSince1970 - kEpoch2001;
+            if (!std::isfinite(t) || t <= double(std::numeric_limits<int32_t>::min()) ||
+                t >= double(std::numeric_limits<int32_t>::max())) {
+                problem = "A date is outside the range property lists can hold, 1933 to 2069 (" +
+                          keyPathText(keyPath) + ").";
+                return nullptr;
+            }
+            double whole = std::trunc(t);
+            long long usec = std::llround((t - whole) * 1e6);
+            if (usec >= 1000000 || usec <= -1000000) {
+                whole += usec > 0 ? 1 : -1;
+                usec = 0;
+            }
+            return NodePtr(plist_new_date(int32_t(whole), int32_t(usec)));
+        }
+        case Value::Type::Array: {
+            NodePtr node(plist_new_array());
+            const Array& a = v.asArray();
+            for (size_t i = 0; i < a.size(); ++i) {
+                NodePtr child = toNode(a[i], keyPath + "[" + std::to_string(i) + "]", problem, depth + 1);
+                if (!child) return nullptr;
+                plist_array_append_item(node.get(), child.release());
+            }
+            return node;
+        }
+        case Value::Type::Dictionary: {
+            NodePtr node(plist_new_dict());
+            for (const auto& [k, e] : v.asDictionary()) {
+                std::string path = keyPath.empty() ? k : keyPath + "." + k;
+                if (!validUTF8(k)) {
+                    problem = "A key is not valid UTF-8 or contains a NUL character (at " + path + ").";
+                    return nullptr;
+                }
+                NodePtr child = toNode(e, path, problem, depth + 1);
+                if (!child) return nullptr;
+                plist_dict_set_item(node.get(), k.c_str(), child.release());
+            }
+            return node;
+        }
+        case Value::Type::Object:
+            problem = "Property lists cannot contain objects of class " + v.asObject()->className() + " (" +
+                      keyPathText(keyPath) + ").";
+            return nullptr;
+    }
+    problem = "Unknown value kind.";
+    return nullptr;
+}
+
+// Nesting depth of an XML property list, from its container tags. Comments
+// are not skipped, which can only overstate the depth.
+bool xmlDepthWithinLimit(const char* p, size_t n) {
+    size_t depth = 0;
+    for (size_t i = 0; i + 1 < n; ++i) {
+        if (p[i] != '<') continue;
+        bool closing = p[i + 1] == '/';
+        size_t j = i + (closing ? 2 : 1);
+        size_t nameLen = 0;
+        if (n - j >= 5 && std::memcmp(p + j, "array", 5) == 0) {
+            nameLen = 5;
+        } else if (n - j >= 4 && std::memcmp(p + j, "dict", 4) == 0) {
+            nameLen = 4;
+        } else {
+            continue;
+        }
+        size_t k = j + nameLen;
+        while (k < n && p[k] != '>') ++k;
+        bool selfClosing = k < n && k > 0 && p[k - 1] == '/';
+        if (closing) {
+            if (depth > 0) --depth;
+        } else if (!selfClosing) {
+            if (++depth > kMaxDepth) return false;
+        }
+    }
+    return true;
+}
+
+uint64_t readBE(const uint8_t* p, size_t size) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < size; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+// Checks a binary property list's object graph before the library sees it:
+// every offset and reference in bounds, no reference cycles, and nesting
+// within kMaxDepth. Returns an empty string when fine, else the problem.
+std::string checkBinaryStructure(const uint8_t* data, size_t size) {
+    if (size < 8 + 32) return "The binary property list is truncated.";
+    if (std::memcmp(data, "bplist00", 8) != 0) return "Unsupported binary property list version.";
+    const uint8_t* trailer = data + size - 32;
+    const size_t offsetSize = trailer[6];
+    const size_t refSize = trailer[7];
+    const uint64_t numObjects = readBE(trailer + 8, 8);
+    const uint64_t top = readBE(trailer + 16, 8);
+    const uint64_t tableOffset = readBE(trailer + 24, 8);
+    const uint64_t bodyEnd = size - 32;
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) {
+        return "The binary property list's trailer is damaged.";
+    }
+    if (numObjects == 0 || top >= numObjects || tableOffset < 8 || tableOffset > bodyEnd ||
+        numObjects > (bodyEnd - tableOffset) / offsetSize) {
+        return "The binary property list's object table is damaged.";
+    }
+    auto objectOffset = [&](uint64_t i) { return readBE(data + tableOffset + i * offsetSize, offsetSize); };
+
+    // Locates the references of a container; false for a damaged object.
+    // Non-containers get count 0.
+    auto refsOf = [&](uint64_t obj, uint64_t& refPos, uint64_t& count) -> bool {
+        uint64_t off = objectOffset(obj);
+        if (off < 8 || off >= tableOffset) return false;
+        uint8_t marker = data[off];
+        uint8_t type = marker >> 4;
+        count = 0;
+        if (type != 0xA && type != 0xC && type != 0xD) return true;
+        uint64_t n = marker & 0x0F;
+        uint64_t p = off + 1;
+        if (n == 0x0F) {
+            if (p >= tableOffset || (data[p] >> 4) != 0x1) return false;
+            size_t intSize = size_t(1) << (data[p] & 0x0F);
+            if (intSize > 8 || p + 1 + intSize > tableOffset) return false;
+            n = readBE(data + p + 1, intSize);
+            p += 1 + intSize;
+        }
+        uint64_t refs = type == 0xD ? n * 2 : n;
+        if (n > tableOffset || refs > (tableOffset - p) / refSize) return false;
+        refPos = p;
+        count = refs;
+        return true;
+    };
+
+    struct Frame {
+        uint64_t obj, refPos, count, next;
+    };
+    enum : uint8_t { kUnseen = 0, kOpen = 1, kDone = 2 };
+    std::vector<uint8_t> state(size_t(numObjects), kUnseen);
+    std::vector<uint32_t> height(size_t(numObjects), 0);
+    std::vector<Frame> stack;
+    auto push = [&](uint64_t obj) -> std::string {
+        Frame f{obj, 0, 0, 0};
+        if (!refsOf(obj, f.refPos, f.count)) return "The binary property list has a damaged object.";
+        if (f.count == 0) {
+            state[obj] = kDone;
+            return {};
+        }
+        if (stack.size() >= kMaxDepth) {
+            return format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth);
+        }
+        state[obj] = kOpen;
+        stack.push_back(f);
+        return {};
+    };
+    if (auto problem = push(top); !problem.empty()) return problem;
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.next == f.count) {
+            state[f.obj] = kDone;
+            uint32_t h = ++height[f.obj];
+            stack.pop_back();
+            if (!stack.empty()) height[stack.back().obj] = std::max(height[stack.back().obj], h);
+            continue;
+        }
+        uint64_t child = readBE(data + f.refPos + f.next * refSize, refSize);
+        ++f.next;
+        if (child >= numObjects) return "The binary property list refers to a missing object.";
+        if (state[child] == kOpen) return "The binary property list contains a reference cycle.";
+        if (state[child] == kDone) {
+            height[f.obj] = std::max(height[f.obj], height[child]);
+            if (height[child] + stack.size() > kMaxDepth) {
+                return format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth);
+            }
+            continue;
+        }
+        if (auto problem = push(child); !problem.empty()) return problem;
+    }
+    return {};
+}
+
+void setError(ErrorRef* error, ErrorRef value) {
+    if (error) *error = std::move(value);
+}
+
+}  // namespace
+
+Value parse(const Data& bytes, ErrorRef* error, Format* detected) {
+    setError(error, nullptr);
+    if (bytes.empty()) {
+        setError(error, readError("The data is empty."));
+        return Value();
+    }
+    if (bytes.size() > std::numeric_limits<uint32_t>::max()) {
+        setError(error, readError("The data is too large for a property list."));
+        return Value();
+    }
+    const char* p = reinterpret_cast<const char*>(bytes.data());
+    const uint32_t n = uint32_t(bytes.size());
+    plist_t root = nullptr;
+    if (bytes.size() >= 6 && std::memcmp(p, "bplist", 6) == 0) {
+        if (detected) *detected = Format::Binary;
+        std::string problem = checkBinaryStructure(bytes.data(), bytes.size());
+        if (!problem.empty()) {
+            setError(error, readError(problem));
+            return Value();
+        }
+        plist_from_bin(p, n, &root);
+        if (!root) {
+            setError(error, readError("Not a valid binary property list."));
+            return Value();
+        }
+    } else {
+        if (detected) *detected = Format::XML;
+        if (!xmlDepthWithinLimit(p, bytes.size())) {
+            setError(error, readError(format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth)));
+            return Value();
+        }
+        plist_from_xml(p, n, &root);
+        if (!root) {
+            setError(error, readError("Not a valid XML property list."));
+            return Value();
+        }
+    }
+    NodePtr owner(root);
+    return toValue(root, 0);
+}
+
+bool isValidPropertyList(const Value& value) {
+    std::string problem;
+    return toNode(value, "", problem, 0) != nullptr;
+}
+
+Data serialize(const Value& value, Format format, ErrorRef* error) {
+    setError(error, nullptr);
+    std::string problem;
+    NodePtr root = toNode(value, "", problem, 0);
+    if (!root) {
+        setError(error, writeError(problem));
+        return {};
+    }
+    char* out = nullptr;
+    uint32_t len = 0;
+    if (format == Format::Binary) {
+        plist_to_bin(root.get(), &out, &len);
+    } else {
+        plist_to_xml(root.get(), &out, &len);
+    }
+    if (!out || len == 0) {
+        free(out);
+        setError(error, writeError("The property list could not be encoded."));
+        return {};
+    }
+    Data result(reinterpret_cast<const uint8_t*>(out), reinterpret_cast<const uint8_t*>(out) + len);
+    free(out);
+    return result;
+}
+
+Value readFile(const std::string& path, ErrorRef* error) {
+    setError(error, nullptr);
+    ErrorRef ioError;
+    auto bytes = FileManager().readData(path, &ioError);
+    if (!bytes) {
+        setError(error, ioError);
+        return Value();
+    }
+    ErrorRef parseError;
+    Value v = parse(*bytes, &parseError);
+    if (parseError) {
+        Dictionary info;
+        std::string problem = parseError->localizedDescription();
+        const std::string prefix = "The data couldn’t be read because it isn’t in the correct format. ";
+        if (problem.rfind(prefix, 0) == 0) problem.erase(0, prefix.size());
+        info[kLocalizedDescriptionKey] = "The file “" + path + "” couldn’t be read because it isn’t in the correct format. " + problem;
+        info[kFilePathErrorKey] = path;
+        info[kUnderlyingErrorKey] = Value(std::const_pointer_cast<Error>(parseError));
+        setError(error, Error::make(kCocoaErrorDomain, kReadCorruptError, std::move(info)));
+        return Value();
+    }
+    return v;
+}
+
+bool writeFile(const std::string& path, const Value& value, Format format, ErrorRef* error, int permissions) {
+    setError(error, nullptr);
+    ErrorRef encodeError;
+    Data bytes = serialize(value, format, &encodeError);
+    if (bytes.empty()) {
+        Dictionary info;
+        info[kLocalizedDescriptionKey] = "The file “" + path + "” couldn’t be saved. " +
+                                         (encodeError ? encodeError->localizedDescription() : std::string());
+        info[kFilePathErrorKey] = path;
+        setError(error, Error::make(kCocoaErrorDomain, kWriteInvalidError, std::move(info)));
+        return false;
+    }
+    WriteOptions options;
+    options.permissions = permissions;
+    return FileManager().writeData(path, bytes, error, options);
+}
+
+}  // namespace ns::plist

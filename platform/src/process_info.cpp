@@ -1,0 +1,169 @@
+#include "platform/process_info.h"
+
+#include <openssl/rand.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+#include "platform/sandbox.h"
+
+extern char** environ;
+
+namespace ns {
+
+namespace {
+
+std::vector<std::string> readCommandLine() {
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> args;
+    size_t start = 0;
+    while (start < all.size()) {
+        size_t end = all.find('\0', start);
+        if (end == std::string::npos) end = all.size();
+        args.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return args;
+}
+
+std::string lastComponent(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+long leadingNumber(const std::string& s, size_t& pos) {
+    long v = 0;
+    bool any = false;
+    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+        v = v * 10 + (s[pos] - '0');
+        ++pos;
+        any = true;
+        if (v > 1'000'000) break;
+    }
+    return any ? v : 0;
+}
+
+}  // namespace
+
+ProcessInfo& ProcessInfo::processInfo() {
+    static ProcessInfo* info = new ProcessInfo();  // lives until exit, for use from atexit paths
+    return *info;
+}
+
+std::vector<std::string> ProcessInfo::arguments() const {
+    std::lock_guard lock(mutex_);
+    if (!argumentsLoaded_) {
+        arguments_ = readCommandLine();
+        argumentsLoaded_ = true;
+    }
+    return arguments_;
+}
+
+void ProcessInfo::setArguments(std::vector<std::string> arguments) {
+    std::lock_guard lock(mutex_);
+    arguments_ = std::move(arguments);
+    argumentsLoaded_ = true;
+}
+
+std::map<std::string, std::string> ProcessInfo::environment() const {
+    std::map<std::string, std::string> env;
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry(*e);
+        auto eq = entry.find('=');
+        if (eq == std::string::npos) continue;
+        env.emplace(entry.substr(0, eq), entry.substr(eq + 1));
+    }
+    return env;
+}
+
+std::string ProcessInfo::processName() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (!processName_.empty()) return processName_;
+    }
+    auto args = arguments();
+    return args.empty() ? std::string("almavel") : lastComponent(args[0]);
+}
+
+void ProcessInfo::setProcessName(std::string name) {
+    std::lock_guard lock(mutex_);
+    processName_ = std::move(name);
+}
+
+int ProcessInfo::processIdentifier() const {
+    return int(::getpid());
+}
+
+std::string ProcessInfo::hostName() const {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0) return "localhost";
+    return buf;
+}
+
+std::string ProcessInfo::globallyUniqueString() const {
+    static std::atomic<uint64_t> counter{0};
+    uint8_t b[16];
+    if (RAND_bytes(b, sizeof b) != 1) {
+        std::random_device rd;
+        for (auto& x : b) x = uint8_t(rd());
+    }
+    b[6] = uint8_t((b[6] & 0x0F) | 0x40);
+    b[8] = uint8_t((b[8] & 0x3F) | 0x80);
+    char out[96];
+    std::snprintf(out, sizeof out,
+                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X-%d-%016llX", b[0], b[1],
+                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15],
+                  processIdentifier(), static_cast<unsigned long long>(++counter));
+    return out;
+}
+
+std::string ProcessInfo::operatingSystemVersionString() const {
+    DeviceProfile p = Sandbox::current()->deviceProfile();
+    return "Version " + p.systemVersion + " (Build " + p.systemBuild + ")";
+}
+
+OperatingSystemVersion ProcessInfo::operatingSystemVersion() const {
+    std::string v = Sandbox::current()->deviceProfile().systemVersion;
+    OperatingSystemVersion out;
+    size_t pos = 0;
+    out.majorVersion = leadingNumber(v, pos);
+    if (pos < v.size() && v[pos] == '.') out.minorVersion = leadingNumber(v, ++pos);
+    if (pos < v.size() && v[pos] == '.') out.patchVersion = leadingNumber(v, ++pos);
+    return out;
+}
+
+bool ProcessInfo::isOperatingSystemAtLeastVersion(const OperatingSystemVersion& want) const {
+    OperatingSystemVersion have = operatingSystemVersion();
+    if (have.majorVersion != want.majorVersion) return have.majorVersion > want.majorVersion;
+    if (have.minorVersion != want.minorVersion) return have.minorVersion > want.minorVersion;
+    return have.patchVersion >= want.patchVersion;
+}
+
+unsigned ProcessInfo::activeProcessorCount() const {
+    unsigned n = std::thread::hardware_concurrency();
+    return n ? n : 1;
+}
+
+unsigned long long ProcessInfo::physicalMemory() const {
+    long pages = ::sysconf(_SC_PHYS_PAGES);
+    long pageSize = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0 ? static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(pageSize)
+                                     : 0;
+}
+
+double ProcessInfo::systemUptime() const {
+    struct timespec ts;
+    if (::clock_gettime(CLOCK_BOOTTIME, &ts) != 0) return 0;
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+}  // namespace ns

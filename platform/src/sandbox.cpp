@@ -1,0 +1,200 @@
+#include "platform/sandbox.h"
+
+#include <openssl/rand.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+#include "platform/error.h"
+#include "platform/format.h"
+#include "platform/plist.h"
+
+namespace ns {
+
+namespace {
+
+std::string newUUIDString() {
+    uint8_t b[16];
+    if (RAND_bytes(b, sizeof b) != 1) {
+        std::random_device rd;
+        for (auto& x : b) x = uint8_t(rd());
+    }
+    b[6] = uint8_t((b[6] & 0x0F) | 0x40);
+    b[8] = uint8_t((b[8] & 0x3F) | 0x80);
+    char out[37];
+    std::snprintf(out, sizeof out, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
+                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return out;
+}
+
+void logLine(const std::string& line) {
+    std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+std::mutex& currentMutex() {
+    static std::mutex m;
+    return m;
+}
+std::shared_ptr<Sandbox>& currentSlot() {
+    static std::shared_ptr<Sandbox> s;
+    return s;
+}
+
+void readString(const Dictionary& d, const char* key, std::string& out) {
+    auto it = d.find(key);
+    if (it != d.end() && it->second.isString()) out = it->second.asString();
+}
+
+}  // namespace
+
+Dictionary DeviceProfile::toDictionary() const {
+    return Dictionary{
+        {"model", model},
+        {"machine", machine},
+        {"systemName", systemName},
+        {"systemVersion", systemVersion},
+        {"systemBuild", systemBuild},
+        {"name", name},
+        {"identifierForVendor", identifierForVendor},
+        {"localeIdentifier", localeIdentifier},
+        {"timeZone", timeZone},
+    };
+}
+
+DeviceProfile DeviceProfile::fromDictionary(const Dictionary& d) {
+    DeviceProfile p;
+    readString(d, "model", p.model);
+    readString(d, "machine", p.machine);
+    readString(d, "systemName", p.systemName);
+    readString(d, "systemVersion", p.systemVersion);
+    readString(d, "systemBuild", p.systemBuild);
+    readString(d, "name", p.name);
+    readString(d, "identifierForVendor", p.identifierForVendor);
+    readString(d, "localeIdentifier", p.localeIdentifier);
+    readString(d, "timeZone", p.timeZone);
+    return p;
+}
+
+Sandbox::Sandbox(std::string root) : root_(std::move(root)) {
+    if (root_.empty()) Exception::raise(kInvalidArgumentException, "A sandbox needs a root directory.");
+    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+    std::error_code ec;
+    root_ = std::filesystem::absolute(root_, ec).lexically_normal().string();
+    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+    for (const std::string& dir : {bundlePath(), documentsPath(), applicationSupportPath(), preferencesPath(),
+                                   cachesPath(), tmpPath(), root_ + "/Keychain"}) {
+        std::filesystem::create_directories(dir, ec);
+        if (ec) {
+            Exception::raise(kInternalInconsistencyException,
+                             format("Cannot create the sandbox directory %s: %s", dir.c_str(), ec.message().c_str()));
+        }
+    }
+    // The keychain directory is private to the user, as the file inside is.
+    std::filesystem::permissions(root_ + "/Keychain", std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ec);
+}
+
+std::string Sandbox::defaultRoot() {
+    if (const char* env = std::getenv("ALMAVEL_SANDBOX"); env && *env) return env;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::string(xdg) + "/almavel";
+    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/share/almavel";
+    return std::filesystem::temp_directory_path().string() + "/almavel";
+}
+
+std::shared_ptr<Sandbox> Sandbox::current() {
+    std::lock_guard lock(currentMutex());
+    auto& slot = currentSlot();
+    if (!slot) slot = std::make_shared<Sandbox>(defaultRoot());
+    return slot;
+}
+
+std::shared_ptr<Sandbox> Sandbox::setCurrent(std::shared_ptr<Sandbox> sandbox) {
+    std::lock_guard lock(currentMutex());
+    auto previous = std::move(currentSlot());
+    currentSlot() = std::move(sandbox);
+    return previous;
+}
+
+DeviceProfile Sandbox::deviceProfile() const {
+    std::lock_guard lock(mutex_);
+    if (profile_) return *profile_;
+    const std::string path = deviceProfilePath();
+    DeviceProfile profile;
+    bool store = false;
+    bool unreadable = false;
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) {
+        ErrorRef error;
+        Value v = plist::readFile(path, &error);
+        if (const Dictionary* d = v.dictionaryOrNull()) {
+            profile = DeviceProfile::fromDictionary(*d);
+        } else {
+            // Keep the unreadable file for inspection; this process runs on defaults.
+            unreadable = true;
+            logLine(format("Sandbox: device profile %s is unreadable, using defaults: %@", path.c_str(),
+                           error ? Value(error->localizedDescription()) : Value("not a dictionary")));
+        }
+    } else {
+        store = true;
+    }
+    if (profile.identifierForVendor.empty()) {
+        profile.identifierForVendor = newUUIDString();
+        store = true;
+    }
+    if (store && !unreadable) {
+        ErrorRef error;
+        if (!plist::writeFile(path, Value(profile.toDictionary()), plist::Format::XML, &error)) {
+            logLine(format("Sandbox: cannot store the device profile: %@", error));
+        }
+    }
+    profile_ = std::make_shared<DeviceProfile>(profile);
+    return profile;
+}
+
+bool Sandbox::setDeviceProfile(DeviceProfile profile) {
+    if (profile.identifierForVendor.empty()) profile.identifierForVendor = newUUIDString();
+    std::lock_guard lock(mutex_);
+    profile_ = std::make_shared<DeviceProfile>(profile);
+    ErrorRef error;
+    if (!plist::writeFile(deviceProfilePath(), Value(profile.toDictionary()), plist::Format::XML, &error)) {
+        logLine(format("Sandbox: cannot store the device profile: %@", error));
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<void> Sandbox::attachment(const std::string& key,
+                                          const std::function<std::shared_ptr<void>()>& make) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it = attachments_.find(key);
+        if (it != attachments_.end()) return it->second;
+    }
+    auto made = make();
+    std::lock_guard lock(mutex_);
+    // Another thread may have made one meanwhile; the first one stored wins
+    // so every caller shares the same object.
+    auto [it, inserted] = attachments_.emplace(key, std::move(made));
+    return it->second;
+}
+
+void Sandbox::removeAttachment(const std::string& key) {
+    std::shared_ptr<void> dropped;
+    std::lock_guard lock(mutex_);
+    auto it = attachments_.find(key);
+    if (it == attachments_.end()) return;
+    dropped = std::move(it->second);
+    attachments_.erase(it);
+}
+
+void Sandbox::removeAllAttachments() {
+    std::map<std::string, std::shared_ptr<void>> dropped;
+    std::lock_guard lock(mutex_);
+    dropped.swap(attachments_);
+}
+
+}  // namespace ns

@@ -24,6 +24,12 @@ int main(int argc, char** argv) {
 
     // A client hanging up mid-response must not end the process.
     ::signal(SIGPIPE, SIG_IGN);
+    // A shell starts background jobs with SIGINT ignored, and an ignored
+    // signal never reaches sigwait.
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    ::sigaction(SIGINT, &defaultAction, nullptr);
+    ::sigaction(SIGTERM, &defaultAction, nullptr);
     // Blocked before any thread exists, so every thread inherits the mask
     // and the signals reach only the sigwait below.
     sigset_t stopSignals;

@@ -57,8 +57,8 @@ struct RecordedRequest {
 // What the recorder answers with.
 struct RecorderResponse {
     int status = 200;
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body{};
+    std::vector<std::pair<std::string, std::string>> headers{};
     int delayMs = 0;
     // Held answers wait for releaseHeld() (or the client hanging up).
     bool hold = false;
@@ -68,11 +68,11 @@ class Backend {
 public:
     struct Options {
         // Empty: a fresh temporary folder, removed when the Backend goes.
-        std::string dataDir;
+        std::string dataDir{};
         bool seed = false;
         int httpPort = 0;  // 0 = any free port
         int httpsPort = 0;
-        std::vector<std::string> extraArgs;
+        std::vector<std::string> extraArgs{};
         // Real time allowed for the program to come up.
         double startTimeoutSeconds = 60;
     };

@@ -642,7 +642,11 @@ void DispatchGroup::enter() {
     ++state_->count;
 }
 
-void DispatchGroup::leave() { state_->leave(); }
+void DispatchGroup::leave() {
+    // Our own reference: a woken waiter may destroy the group at once.
+    auto state = state_;
+    state->leave();
+}
 
 void DispatchGroup::async(const DispatchQueuePtr& queue, Block block) {
     if (!queue) Exception::raise(kInvalidArgumentException, "DispatchGroup::async needs a queue");
@@ -690,15 +694,17 @@ DispatchSemaphore::DispatchSemaphore(long value) : state_(std::make_shared<State
 DispatchSemaphore::~DispatchSemaphore() = default;
 
 bool DispatchSemaphore::signal() {
+    // Our own reference: a woken waiter may destroy the semaphore at once.
+    auto state = state_;
     {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        if (state_->waiters <= state_->wakeups) {
-            ++state_->value;
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->waiters <= state->wakeups) {
+            ++state->value;
             return false;
         }
-        ++state_->wakeups;
+        ++state->wakeups;
     }
-    state_->cv.notify_all();
+    state->cv.notify_all();
     return true;
 }
 

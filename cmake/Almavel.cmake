@@ -22,14 +22,24 @@ endif()
 # Test certificate authority and server certificate for the local back end's
 # HTTPS and WSS listeners. Generated per build tree, never committed.
 set(ALMAVEL_CERT_DIR ${CMAKE_BINARY_DIR}/certs)
-if(NOT EXISTS ${ALMAVEL_CERT_DIR}/server.pem)
+# Regenerated whenever the script changes (for example new service names).
+file(SHA256 ${CMAKE_SOURCE_DIR}/scripts/make-certs _certs_hash)
+if(EXISTS ${ALMAVEL_CERT_DIR}/stamp)
+  file(READ ${ALMAVEL_CERT_DIR}/stamp _certs_stamp)
+else()
+  set(_certs_stamp "")
+endif()
+if(NOT _certs_stamp STREQUAL _certs_hash OR NOT EXISTS ${ALMAVEL_CERT_DIR}/server.pem)
+  file(REMOVE_RECURSE ${ALMAVEL_CERT_DIR})
   execute_process(
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/make-certs ${ALMAVEL_CERT_DIR}
     RESULT_VARIABLE _certs_rc)
   if(NOT _certs_rc EQUAL 0)
     message(FATAL_ERROR "scripts/make-certs failed")
   endif()
+  file(WRITE ${ALMAVEL_CERT_DIR}/stamp "${_certs_hash}")
 endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make-certs)
 
 # almavel_library(<target> SOURCES ... [DEPS ...] [PRIVATE_DEPS ...])
 # One static library per folder; its public headers live in <folder>/include.

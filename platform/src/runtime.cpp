@@ -25,7 +25,7 @@ namespace {
 // free of lock-order problems. Methods never run under it.
 struct Registry {
     std::shared_mutex mutex;
-    std::map<std::string, std::unique_ptr<Class>, std::less<>> classes;
+    std::map<std::string, std::shared_ptr<Class>, std::less<>> classes;
 };
 
 Registry& registry() {
@@ -180,13 +180,20 @@ Class& Runtime::registerClass(std::string_view name, std::string_view superName)
         cur = c->superclassName();
     }
     auto* cls = new Class(std::string(name), std::string(superName));
-    reg.classes.emplace(std::string(name), std::unique_ptr<Class>(cls));
+    reg.classes.emplace(std::string(name), std::shared_ptr<Class>(cls));
     return *cls;
 }
 
 Class* Runtime::lookUpClass(std::string_view name) {
     std::shared_lock lock(registry().mutex);
     return findClassLocked(name);
+}
+
+std::shared_ptr<Class> Runtime::classObject(std::string_view name) {
+    std::shared_lock lock(registry().mutex);
+    auto& classes = registry().classes;
+    auto it = classes.find(name);
+    return it == classes.end() ? nullptr : it->second;
 }
 
 Value Runtime::sendClass(std::string_view className, std::string_view sel, const std::vector<Value>& args) {

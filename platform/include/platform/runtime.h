@@ -38,7 +38,10 @@ namespace ns {
 // class methods.
 using Method = std::function<Value(Object* self, const std::vector<Value>& args)>;
 
-class Class {
+// A class is itself an object, so it can be a notification's sender and be
+// matched by identity (parts accept notifications only from a class they
+// look up by name).
+class Class : public Object {
 public:
     Class(const Class&) = delete;
     Class& operator=(const Class&) = delete;
@@ -74,6 +77,9 @@ public:
     Method instanceMethod(std::string_view sel) const;
     Method classMethod(std::string_view sel) const;
 
+    std::string description() const override { return name_; }
+    std::string className() const override { return name_; }
+
 private:
     friend class Runtime;
     friend struct ClassTablesAccess;
@@ -93,6 +99,9 @@ public:
     static Class& registerClass(std::string_view name, std::string_view superName = "");
     // nullptr when no class has that name.
     static Class* lookUpClass(std::string_view name);
+    // The class as an object (the same pointer on every call), or nullptr
+    // when no class has that name.
+    static std::shared_ptr<Class> classObject(std::string_view name);
 
     // Calls a class method. Raises NSInvalidArgumentException
     // "+[<class> <sel>]: unrecognized selector sent to class" when the class

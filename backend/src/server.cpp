@@ -1,6 +1,7 @@
 #include "backend/server.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -143,6 +144,13 @@ void BackendServer::stop() {
 void BackendServer::configure(httplib::Server& server, const Listener& listener) {
     server.new_task_queue = [] { return new httplib::ThreadPool(kWorkersPerListener); };
     server.set_payload_max_length(kMaxBodyBytes);
+    // cpp-httplib's default is SO_REUSEPORT, which lets a second back end
+    // bind the same port and take half of the connections. SO_REUSEADDR
+    // alone still allows a quick restart on the ports of a stopped one.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
 
     server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
         std::string what = "unknown exception";

@@ -10,7 +10,9 @@
 // Each Backend gets a fresh temporary data dir (removed with it) unless
 // Options::dataDir names one, which is then kept. The child's standard
 // output and error go to a log file (see log()), so tests that capture
-// standard error see only their own process.
+// standard error see only their own process. The program is ended when the
+// thread that started it exits (PR_SET_PDEATHSIG), so start it from the
+// test's own thread, not from a short-lived helper thread.
 
 #include <httplib.h>
 #include <sys/types.h>

@@ -81,11 +81,12 @@ HostRouting& HostRouting::shared() {
     return *instance;
 }
 
-HostRouting::HostRouting() { loadEnvironment(); }
+HostRouting::HostRouting() { loadFromEnvironment(); }
 
-void HostRouting::loadEnvironment() {
+size_t HostRouting::loadFromEnvironment() {
     const char* env = std::getenv("ALMAVEL_ROUTES");
-    if (!env) return;
+    if (!env) return 0;
+    size_t added = 0;
     std::string_view all(env);
     while (!all.empty()) {
         size_t comma = all.find(',');
@@ -93,10 +94,13 @@ void HostRouting::loadEnvironment() {
         all = comma == std::string_view::npos ? std::string_view() : all.substr(comma + 1);
         if (item.empty()) continue;
         ErrorRef error;
-        if (!addSpec(item, &error))
+        if (addSpec(item, &error))
+            ++added;
+        else
             std::fprintf(stderr, "ALMAVEL_ROUTES: ignoring \"%.*s\": %s\n", int(item.size()), item.data(),
                          error ? error->localizedDescription().c_str() : "invalid entry");
     }
+    return added;
 }
 
 std::string HostRouting::normalizeHost(std::string_view host) {

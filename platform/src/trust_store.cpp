@@ -85,12 +85,16 @@ TrustStore::TrustStore() {
         std::lock_guard lock(mutex_);
         rebuildLocked();
     }
-    if (const char* extra = std::getenv("ALMAVEL_EXTRA_CA"); extra && *extra) {
-        ErrorRef error;
-        if (!addAnchorFile(extra, &error))
-            std::fprintf(stderr, "ALMAVEL_EXTRA_CA: ignoring %s: %s\n", extra,
-                         error ? error->localizedDescription().c_str() : "unreadable");
-    }
+    ErrorRef error;
+    if (!loadFromEnvironment(&error))
+        std::fprintf(stderr, "ALMAVEL_EXTRA_CA: ignoring %s: %s\n", std::getenv("ALMAVEL_EXTRA_CA"),
+                     error ? error->localizedDescription().c_str() : "unreadable");
+}
+
+bool TrustStore::loadFromEnvironment(ErrorRef* error) {
+    const char* extra = std::getenv("ALMAVEL_EXTRA_CA");
+    if (!extra || !*extra) return true;
+    return addAnchorFile(extra, error);
 }
 
 bool TrustStore::addAnchorFile(const std::string& pemPath, ErrorRef* error) {

@@ -480,6 +480,14 @@ TEST(TrustStore, AnchorsAreValidatedAndDeduplicated) {
     EXPECT_GT(store.pemBundle()->size(), systemBundle->size());
     store.removeAddedAnchors();
     EXPECT_EQ(*store.pemBundle(), *systemBundle);
+
+    ::setenv("ALMAVEL_EXTRA_CA", (kCertDir + "/ca.pem").c_str(), 1);
+    EXPECT_TRUE(store.loadFromEnvironment());
+    EXPECT_EQ(store.addedAnchorCount(), 1u);
+    ::setenv("ALMAVEL_EXTRA_CA", (kCertDir + "/server-key.pem").c_str(), 1);
+    EXPECT_FALSE(store.loadFromEnvironment(&error));
+    ::unsetenv("ALMAVEL_EXTRA_CA");
+    store.removeAddedAnchors();
 }
 
 TEST(HostRouting, PatternsPortsAndPrecedence) {
@@ -542,6 +550,15 @@ TEST(HostRouting, RefusesNonLoopbackAndBadSpecs) {
     EXPECT_FALSE(r.resolve("www.ondrix.com", 80));
     EXPECT_EQ(r.resolve("ondrixapis.com", 443), (E{"::1", 9443}));
     EXPECT_EQ(r.resolve("local.test", 80), (E{"127.0.0.1", 81}));
+    r.clear();
+
+    // The environment form: good entries are taken, bad ones skipped.
+    ::setenv("ALMAVEL_ROUTES", "*.quorvaneio.com:443=127.0.0.1:7443, bad=10.1.1.1:1,quorvaneio.com=127.0.0.1:7080", 1);
+    EXPECT_EQ(r.loadFromEnvironment(), 2u);
+    ::unsetenv("ALMAVEL_ROUTES");
+    EXPECT_EQ(r.resolve("x.quorvaneio.com", 443), (E{"127.0.0.1", 7443}));
+    EXPECT_EQ(r.resolve("quorvaneio.com", 443), (E{"127.0.0.1", 7080}));
+    EXPECT_FALSE(r.resolve("bad", 1));
     r.clear();
 
     EXPECT_TRUE(HostRouting::isLoopbackAddress("127.8.9.10"));

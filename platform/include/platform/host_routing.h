@@ -68,6 +68,9 @@ public:
     // Removes every entry (the .localhost rule stays: it is not an entry).
     void clear();
     std::vector<Route> routes() const;
+    // Adds the entries of ALMAVEL_ROUTES (done once at first use; call again
+    // after changing the variable). Returns how many entries were added.
+    size_t loadFromEnvironment();
 
     // Where a connection to (host, port) should go; nullopt means "use the
     // name as it is" (normal resolution). `port` 0 asks about the host only and
@@ -91,7 +94,6 @@ public:
 
 private:
     HostRouting();
-    void loadEnvironment();
 
     mutable std::mutex mutex_;
     std::vector<Route> routes_;

@@ -14,9 +14,11 @@
 // reachability object and notifies each scheduled one whose flags change.
 //
 // Interface changes are noticed by polling: while at least one object is
-// scheduled, the interfaces are re-read every kPollIntervalSeconds of
-// ns::Clock time (a virtual clock drives the polling too). `refresh()` re-reads
-// them at once.
+// scheduled and the system clock is in force, the interfaces are re-read every
+// kPollIntervalSeconds. With a virtual clock installed there is no polling
+// (long virtual advances would otherwise step through every poll); only
+// `setOverride` and `refresh()` (which re-reads the interfaces at once) change
+// the answer then.
 //
 // Callbacks run on the run loop the object is scheduled on, and only when
 // its flags differ from the ones it last reported (or, for the first

@@ -38,6 +38,10 @@ public:
     // Back to the system anchors only.
     void removeAddedAnchors();
     size_t addedAnchorCount() const;
+    // Adds the PEM file named by ALMAVEL_EXTRA_CA, if set (done once at first
+    // use; call again after changing the variable). False with an error when
+    // the variable names a file that is unreadable or holds no certificate.
+    bool loadFromEnvironment(ErrorRef* error = nullptr);
 
     // System bundle followed by the added anchors, as PEM text. Shared and
     // immutable; a change makes a new bundle.

@@ -409,11 +409,10 @@ private:
     }
 
     void post(std::function<void()> command) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_) return;
-            commands_.push_back(std::move(command));
-        }
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        commands_.push_back(std::move(command));
+        // Under the lock: shutdown frees the multi handle only after it set stopping_.
         curl_multi_wakeup(multi_);
     }
 

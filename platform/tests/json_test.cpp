@@ -1,0 +1,130 @@
+#include "platform/json.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+using ns::Value;
+
+Value roundTrip(const Value& v) {
+    ns::ErrorRef error;
+    std::string text = ns::json::serialize(v, &error);
+    EXPECT_EQ(error, nullptr) << (error ? error->description() : "");
+    Value back = ns::json::parse(text, &error);
+    EXPECT_EQ(error, nullptr) << text;
+    return back;
+}
+
+TEST(JSON, ScalarsKeepTheirKinds) {
+    Value t = roundTrip(Value(true));
+    EXPECT_TRUE(t.isBool());
+    EXPECT_TRUE(t.asBool());
+
+    Value one = roundTrip(Value(1.0));
+    EXPECT_TRUE(one.isDouble());
+    EXPECT_EQ(ns::json::serialize(Value(1.0)), "1.0");
+
+    Value i = roundTrip(Value(1));
+    EXPECT_EQ(i.type(), Value::Type::Int);
+
+    Value neg = roundTrip(Value(std::numeric_limits<int64_t>::min()));
+    EXPECT_EQ(neg.type(), Value::Type::Int);
+    EXPECT_EQ(neg.asInt(), std::numeric_limits<int64_t>::min());
+
+    Value umax = roundTrip(Value(std::numeric_limits<uint64_t>::max()));
+    EXPECT_EQ(umax.type(), Value::Type::UInt);
+    EXPECT_EQ(umax.asUInt(), std::numeric_limits<uint64_t>::max());
+
+    Value imax = roundTrip(Value(uint64_t(std::numeric_limits<int64_t>::max())));
+    EXPECT_EQ(imax.type(), Value::Type::Int);
+
+    Value tenth = roundTrip(Value(0.1));
+    EXPECT_EQ(tenth.asDouble(), 0.1);
+    EXPECT_TRUE(roundTrip(Value()).isNull());
+}
+
+TEST(JSON, ContainersRoundTripAndDictionariesComeOutSorted) {
+    Value v(ns::Dictionary{
+        {"zeta", ns::Array{Value(1), Value(false), Value("x"), Value(2.5), Value()}},
+        {"alpha", ns::Dictionary{{"nested", Value("é ✓ 😀")}}},
+    });
+    EXPECT_EQ(roundTrip(v), v);
+    std::string text = ns::json::serialize(v);
+    EXPECT_LT(text.find("alpha"), text.find("zeta"));
+    std::string pretty = ns::json::serialize(v, true);
+    EXPECT_NE(pretty.find('\n'), std::string::npos);
+    EXPECT_EQ(ns::json::parse(pretty), v);
+}
+
+TEST(JSON, ParsesNumbersByTheirText) {
+    Value v = ns::json::parse(R"({"a": 3, "b": 3.0, "c": -7, "d": 1e2, "e": 18446744073709551615})");
+    EXPECT_EQ(v["a"].type(), Value::Type::Int);
+    EXPECT_EQ(v["b"].type(), Value::Type::Double);
+    EXPECT_EQ(v["c"].asInt(), -7);
+    EXPECT_EQ(v["d"].type(), Value::Type::Double);
+    EXPECT_EQ(v["e"].type(), Value::Type::UInt);
+    // Top-level fragments are accepted.
+    EXPECT_EQ(ns::json::parse("\"hi\""), Value("hi"));
+    EXPECT_EQ(ns::json::parse("false"), Value(false));
+}
+
+TEST(JSON, MalformedInputGivesA3840ErrorNamingTheProblem) {
+    struct Case {
+        const char* text;
+        const char* mentions;
+    };
+    for (const Case& c : {Case{"{\"a\": }", "line 1"}, Case{"[1, 2", "end of input"}, Case{"", "end of input"},
+                          Case{"{\"a\" 1}", "line 1"}, Case{"tru", "literal"}, Case{"[1] x", "line 1"}}) {
+        ns::ErrorRef error;
+        Value v = ns::json::parse(c.text, &error);
+        EXPECT_TRUE(v.isNull()) << c.text;
+        ASSERT_NE(error, nullptr) << c.text;
+        EXPECT_EQ(error->domain(), ns::kCocoaErrorDomain);
+        EXPECT_EQ(error->code(), 3840);
+        EXPECT_NE(error->localizedDescription().find(c.mentions), std::string::npos)
+            << c.text << " -> " << error->localizedDescription();
+    }
+}
+
+TEST(JSON, InvalidUTF8AndDeepNestingAreErrorsNotCrashes) {
+    ns::ErrorRef error;
+    EXPECT_TRUE(ns::json::parse(std::string("\"\xff\xfe\""), &error).isNull());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), 3840);
+
+    std::string deep(100000, '[');
+    EXPECT_TRUE(ns::json::parse(deep + std::string(100000, ']'), &error).isNull());
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->localizedDescription().find("nested"), std::string::npos);
+
+    // Just under the limit is fine.
+    std::string ok = std::string(ns::json::kMaxDepth, '[') + std::string(ns::json::kMaxDepth, ']');
+    EXPECT_TRUE(ns::json::parse(ok, &error).isArray());
+
+    // Invalid UTF-8 in a string being written is replaced, not fatal.
+    std::string written = ns::json::serialize(Value(std::string("a\xff" "b")), &error);
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(ns::json::parse(written), Value("a\xEF\xBF\xBD" "b"));
+}
+
+TEST(JSON, ValuesWithoutAJSONFormAreRefused) {
+    for (const Value& bad : {Value(ns::Data{1, 2}), Value(ns::Date{1.0}),
+                             Value(std::numeric_limits<double>::quiet_NaN()),
+                             Value(std::numeric_limits<double>::infinity()),
+                             Value(ns::Array{Value(1), Value(ns::Dictionary{{"d", ns::Data{}}})}),
+                             Value(std::make_shared<ns::Object>())}) {
+        ns::ErrorRef error;
+        EXPECT_FALSE(ns::json::isValidJSONObject(bad));
+        EXPECT_EQ(ns::json::serialize(bad, &error), "");
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->domain(), ns::kCocoaErrorDomain);
+        EXPECT_FALSE(error->localizedDescription().empty());
+        EXPECT_EQ(ns::json::serialize(bad), "");
+    }
+    EXPECT_TRUE(ns::json::isValidJSONObject(Value(ns::Array{Value(), Value(1.5)})));
+}
+
+}  // namespace

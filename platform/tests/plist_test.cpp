@@ -1,0 +1,224 @@
+#include "platform/plist.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+
+#include "platform/file_manager.h"
+#include "testing/temp_sandbox.h"
+
+namespace {
+
+using ns::Value;
+using ns::plist::Format;
+
+ns::Data bytesOf(std::string_view s) {
+    return ns::Data(s.begin(), s.end());
+}
+
+Value roundTrip(const Value& v, Format format) {
+    ns::ErrorRef error;
+    ns::Data bytes = ns::plist::serialize(v, format, &error);
+    EXPECT_EQ(error, nullptr) << (error ? error->description() : "");
+    Format detected{};
+    Value back = ns::plist::parse(bytes, &error, &detected);
+    EXPECT_EQ(error, nullptr) << (error ? error->description() : "");
+    EXPECT_EQ(detected, format);
+    return back;
+}
+
+class PlistFormats : public ::testing::TestWithParam<Format> {};
+
+TEST_P(PlistFormats, EveryKindRoundTripsWithItsKind) {
+    const Format f = GetParam();
+    const Value v(ns::Dictionary{
+        {"true", true},
+        {"false", false},
+        {"int", 42},
+        {"negative", -5},
+        {"int64min", std::numeric_limits<int64_t>::min()},
+        {"int64max", std::numeric_limits<int64_t>::max()},
+        {"uint64max", std::numeric_limits<uint64_t>::max()},
+        {"topBitUnsigned", uint64_t(1) << 63},
+        {"one", 1.0},
+        {"real", -2.75},
+        {"string", "héllo ✓"},
+        {"empty", ""},
+        {"data", ns::Data{0, 1, 2, 255}},
+        {"array", ns::Array{Value(1), Value("two"), Value(ns::Array{})}},
+        {"dict", ns::Dictionary{{"inner", ns::Dictionary{}}}},
+    });
+    const Value back = roundTrip(v, f);
+    EXPECT_EQ(back, v);
+    // Equality is numeric across kinds, so check the kinds one by one.
+    const auto& d = back.asDictionary();
+    EXPECT_TRUE(d.at("true").isBool());
+    EXPECT_TRUE(d.at("false").isBool());
+    EXPECT_EQ(d.at("int").type(), Value::Type::Int);
+    EXPECT_EQ(d.at("negative").type(), Value::Type::Int);
+    EXPECT_EQ(d.at("negative").asInt(), -5);
+    EXPECT_EQ(d.at("int64min").type(), Value::Type::Int);
+    EXPECT_EQ(d.at("int64min").asInt(), std::numeric_limits<int64_t>::min());
+    EXPECT_EQ(d.at("uint64max").type(), Value::Type::UInt);
+    EXPECT_EQ(d.at("uint64max").asUInt(), std::numeric_limits<uint64_t>::max());
+    EXPECT_EQ(d.at("topBitUnsigned").type(), Value::Type::UInt);
+    EXPECT_EQ(d.at("one").type(), Value::Type::Double);
+    EXPECT_EQ(d.at("real").type(), Value::Type::Double);
+    EXPECT_TRUE(d.at("data").isData());
+}
+
+TEST_P(PlistFormats, DatesRoundTrip) {
+    const Format f = GetParam();
+    // Whole seconds survive both forms; microseconds survive the binary one.
+    for (double t : {1'700'000'000.0, 978'307'200.0, 500'000'000.0, 978'307'199.0}) {
+        Value back = roundTrip(Value(ns::Date{t}), f);
+        ASSERT_TRUE(back.isDate());
+        EXPECT_EQ(back.asDate().secondsSince1970, t);
+    }
+    if (f == Format::Binary) {
+        for (double t : {1'700'000'000.25, 978'307'199.5, 978'307'200.5, 600'000'000.125}) {
+            Value back = roundTrip(Value(ns::Date{t}), f);
+            EXPECT_NEAR(back.asDate().secondsSince1970, t, 1e-6) << t;
+        }
+    }
+    ns::ErrorRef error;
+    EXPECT_TRUE(ns::plist::serialize(Value(ns::Date{1e12}), f, &error).empty());
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->localizedDescription().find("date"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Plist, PlistFormats, ::testing::Values(Format::XML, Format::Binary),
+                         [](const auto& info) { return info.param == Format::XML ? "XML" : "Binary"; });
+
+TEST(Plist, ReadsHandWrittenXML) {
+    const char* xml = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+  <key>CFBundleIdentifier</key><string>com.example.store</string>
+  <key>Count</key><integer>-12</integer>
+  <key>Big</key><integer>18446744073709551615</integer>
+  <key>Ratio</key><real>2</real>
+  <key>On</key><true/>
+  <key>Blob</key><data>AAEC</data>
+</dict>
+</plist>)";
+    ns::ErrorRef error;
+    Value v = ns::plist::parse(bytesOf(xml), &error);
+    ASSERT_EQ(error, nullptr);
+    EXPECT_EQ(v["CFBundleIdentifier"], Value("com.example.store"));
+    EXPECT_EQ(v["Count"].asInt(), -12);
+    EXPECT_EQ(v["Big"].type(), Value::Type::UInt);
+    EXPECT_EQ(v["Ratio"].type(), Value::Type::Double);
+    EXPECT_EQ(v["On"], Value(true));
+    EXPECT_EQ(v["Blob"], Value(ns::Data{0, 1, 2}));
+}
+
+TEST(Plist, MalformedInputGivesErrorsNotCrashes) {
+    ns::Data valid = ns::plist::serialize(Value(ns::Array{Value(1), Value("x")}), Format::Binary);
+    ns::Data truncated(valid.begin(), valid.begin() + long(valid.size() / 2));
+    ns::Data damagedTrailer = valid;
+    damagedTrailer[damagedTrailer.size() - 26] = 0x7F;  // offset size out of range
+
+    std::string deepXML = "<plist>";
+    for (int i = 0; i < 100000; ++i) deepXML += "<array>";
+    for (int i = 0; i < 100000; ++i) deepXML += "</array>";
+    deepXML += "</plist>";
+
+    for (const ns::Data& bad : {ns::Data{}, bytesOf("garbage"), bytesOf("<plist><dict><key>a</key>"),
+                                bytesOf("bplist00"), truncated, damagedTrailer, bytesOf(deepXML),
+                                bytesOf("bplist15xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx")}) {
+        ns::ErrorRef error;
+        Value v = ns::plist::parse(bad, &error);
+        EXPECT_TRUE(v.isNull());
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->domain(), ns::kCocoaErrorDomain);
+        EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
+    }
+}
+
+// A binary property list whose array refers to itself.
+TEST(Plist, BinaryReferenceCycleIsRefused) {
+    // Object 0: array of one reference to object 0.
+    ns::Data b = bytesOf("bplist00");
+    b.push_back(0xA1);  // array, 1 element
+    b.push_back(0x00);  // -> object 0
+    size_t table = b.size();
+    b.push_back(0x08);  // offset of object 0
+    ns::Data trailer(32, 0);
+    trailer[6] = 1;    // offset size
+    trailer[7] = 1;    // reference size
+    trailer[15] = 1;   // one object
+    trailer[23] = 0;   // top object 0
+    trailer[31] = uint8_t(table);
+    b.insert(b.end(), trailer.begin(), trailer.end());
+    ns::ErrorRef error;
+    EXPECT_TRUE(ns::plist::parse(b, &error).isNull());
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->localizedDescription().find("cycle"), std::string::npos);
+}
+
+TEST(Plist, ValuesWithoutAPropertyListFormAreRefusedWithTheirPlace) {
+    ns::ErrorRef error;
+    Value withNull(ns::Dictionary{{"outer", ns::Array{Value(1), Value()}}});
+    EXPECT_TRUE(ns::plist::serialize(withNull, Format::XML, &error).empty());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ns::plist::kWriteInvalidError);
+    EXPECT_NE(error->localizedDescription().find("outer[1]"), std::string::npos) << error->localizedDescription();
+
+    EXPECT_FALSE(ns::plist::isValidPropertyList(Value(std::make_shared<ns::Object>())));
+    EXPECT_FALSE(ns::plist::isValidPropertyList(Value(std::string("a\0b", 3))));
+    EXPECT_FALSE(ns::plist::isValidPropertyList(Value(std::string("\xc3\x28"))));
+    EXPECT_TRUE(ns::plist::isValidPropertyList(Value(ns::Dictionary{{"k", ns::Array{}}})));
+}
+
+TEST(Plist, FilesAreWrittenAtomicallyAndErrorsNameThePath) {
+    ns::testing::TempSandbox sandbox;
+    const std::string path = sandbox.root() + "/sample.plist";
+    const Value v(ns::Dictionary{{"k", -1}, {"r", 1.0}});
+
+    ns::ErrorRef error;
+    ASSERT_TRUE(ns::plist::writeFile(path, v, Format::Binary, &error, 0600)) << error->description();
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    Value back = ns::plist::readFile(path, &error);
+    EXPECT_EQ(back, v);
+    EXPECT_TRUE(back["r"].isDouble());
+    // No temporary files left next to it.
+    const auto names = ns::FileManager().contentsOfDirectory(sandbox.root());
+    ASSERT_TRUE(names);
+    for (const std::string& name : *names) {
+        EXPECT_NE(name[0], '.') << name;
+    }
+
+    const std::string missing = sandbox.root() + "/nope.plist";
+    EXPECT_TRUE(ns::plist::readFile(missing, &error).isNull());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ns::kFileReadNoSuchFileError);
+    EXPECT_EQ(error->userInfo().at(ns::kFilePathErrorKey), Value(missing));
+    EXPECT_NE(error->localizedDescription().find(missing), std::string::npos);
+
+    const std::string corrupt = sandbox.root() + "/corrupt.plist";
+    ASSERT_TRUE(ns::FileManager().writeData(corrupt, bytesOf("<plist><dict>")));
+    EXPECT_TRUE(ns::plist::readFile(corrupt, &error).isNull());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
+    EXPECT_EQ(error->userInfo().at(ns::kFilePathErrorKey), Value(corrupt));
+    EXPECT_NE(error->localizedDescription().find(corrupt), std::string::npos);
+
+    const std::string intoMissingDir = sandbox.root() + "/no/such/dir/x.plist";
+    EXPECT_FALSE(ns::plist::writeFile(intoMissingDir, v, Format::XML, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->userInfo().at(ns::kFilePathErrorKey), Value(intoMissingDir));
+
+    EXPECT_FALSE(ns::plist::writeFile(path, Value(), Format::XML, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->localizedDescription().find(path), std::string::npos);
+    EXPECT_EQ(ns::plist::readFile(path), v) << "a refused write leaves the file alone";
+}
+
+}  // namespace

@@ -1,0 +1,286 @@
+// The sandbox and what lives in it: layout, device profile, main bundle,
+// file manager, process info.
+
+#include "platform/sandbox.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "platform/bundle.h"
+#include "platform/file_manager.h"
+#include "platform/plist.h"
+#include "platform/process_info.h"
+#include "testing/temp_sandbox.h"
+
+namespace {
+
+using ns::Value;
+namespace fs = std::filesystem;
+
+ns::Data bytesOf(std::string_view s) {
+    return ns::Data(s.begin(), s.end());
+}
+
+TEST(Sandbox, LayoutAndCurrentSandboxInstallation) {
+    std::shared_ptr<ns::Sandbox> outer = ns::Sandbox::current();
+    std::string root;
+    {
+        ns::testing::TempSandbox temp;
+        root = temp.root();
+        EXPECT_EQ(ns::Sandbox::current(), temp.sandbox());
+        for (const char* dir : {"Bundle", "Home/Documents", "Home/Library/Application Support",
+                                "Home/Library/Preferences", "Home/Library/Caches", "Home/tmp", "Keychain"}) {
+            EXPECT_TRUE(fs::is_directory(root + "/" + dir)) << dir;
+        }
+        const auto& s = *temp.sandbox();
+        EXPECT_EQ(s.preferencesPath(), root + "/Home/Library/Preferences");
+        EXPECT_EQ(s.keychainPath(), root + "/Keychain/keychain.plist");
+        EXPECT_EQ(s.keychainPath().rfind(s.homePath(), 0), std::string::npos) << "keychain lies outside the home";
+        struct stat st;
+        ASSERT_EQ(::stat((root + "/Keychain").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+        {
+            ns::testing::TempSandbox inner;
+            EXPECT_EQ(ns::Sandbox::current(), inner.sandbox());
+        }
+        EXPECT_EQ(ns::Sandbox::current(), temp.sandbox()) << "the inner sandbox restores the outer one";
+    }
+    EXPECT_FALSE(fs::exists(root)) << "the temporary sandbox is removed";
+    EXPECT_EQ(ns::Sandbox::current(), outer);
+}
+
+TEST(Sandbox, DeviceProfileDefaultsPersistAndCanBeReplaced) {
+    ns::testing::TempSandbox temp;
+    ns::DeviceProfile p = temp.sandbox()->deviceProfile();
+    EXPECT_EQ(p.model, "iPhone");
+    EXPECT_EQ(p.systemName, "iOS");
+    EXPECT_FALSE(p.isSimulator());
+    ASSERT_EQ(p.identifierForVendor.size(), 36u);
+    // A second open of the same root (a relaunch) sees the same vendor id.
+    EXPECT_EQ(ns::Sandbox(temp.root()).deviceProfile().identifierForVendor, p.identifierForVendor);
+
+    ns::DeviceProfile sim = p;
+    sim.machine = "x86_64";
+    sim.systemVersion = "17.0.1";
+    sim.name = "Test Device";
+    EXPECT_TRUE(temp.sandbox()->setDeviceProfile(sim));
+    EXPECT_EQ(temp.sandbox()->deviceProfile(), sim);
+    EXPECT_TRUE(sim.isSimulator());
+    EXPECT_EQ(ns::Sandbox(temp.root()).deviceProfile(), sim);
+
+    EXPECT_EQ(ns::ProcessInfo::processInfo().operatingSystemVersionString(), "Version 17.0.1 (Build 20E247)");
+    ns::OperatingSystemVersion v = ns::ProcessInfo::processInfo().operatingSystemVersion();
+    EXPECT_EQ(v.majorVersion, 17);
+    EXPECT_EQ(v.minorVersion, 0);
+    EXPECT_EQ(v.patchVersion, 1);
+    EXPECT_TRUE(ns::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({16, 4, 0}));
+    EXPECT_FALSE(ns::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({17, 1, 0}));
+}
+
+TEST(Sandbox, UnreadableDeviceProfileFallsBackToDefaultsAndIsKept) {
+    ns::testing::TempSandbox temp;
+    const std::string path = temp.sandbox()->deviceProfilePath();
+    ASSERT_TRUE(ns::FileManager().writeData(path, bytesOf("not a plist")));
+    ns::Sandbox reopened(temp.root());
+    EXPECT_EQ(reopened.deviceProfile().model, "iPhone");
+    EXPECT_EQ(*ns::FileManager().readData(path), bytesOf("not a plist"));
+
+    // A profile with wrongly typed entries keeps the defaults for those.
+    ASSERT_TRUE(ns::plist::writeFile(path, Value(ns::Dictionary{{"model", 7}, {"name", "Named"}}),
+                                     ns::plist::Format::XML));
+    ns::DeviceProfile p = ns::Sandbox(temp.root()).deviceProfile();
+    EXPECT_EQ(p.model, "iPhone");
+    EXPECT_EQ(p.name, "Named");
+}
+
+TEST(Bundle, InfoDictionaryResourcesAndReceipt) {
+    ns::testing::TempSandbox temp;
+    auto bundle = ns::Bundle::mainBundle();
+    EXPECT_EQ(bundle->bundlePath(), temp.sandbox()->bundlePath());
+    EXPECT_TRUE(bundle->infoDictionary().empty());
+    EXPECT_EQ(bundle->bundleIdentifier(), "");
+
+    temp.writeBundlePlist("Info.plist", Value(ns::Dictionary{{"CFBundleIdentifier", "com.example.store"},
+                                                             {"CFBundleExecutable", "Store"},
+                                                             {"Version", 3}}));
+    EXPECT_EQ(bundle->bundleIdentifier(), "com.example.store") << "a rewritten Info.plist is picked up";
+    EXPECT_EQ(bundle->objectForInfoDictionaryKey("Version"), Value(3));
+    EXPECT_TRUE(bundle->objectForInfoDictionaryKey("Missing").isNull());
+    EXPECT_EQ(bundle->executablePath(), bundle->bundlePath() + "/Store");
+
+    std::string path = temp.writeBundlePlist("OndrixService-Info", Value(ns::Dictionary{{"API_KEY", "k"}}));
+    EXPECT_EQ(bundle->pathForResource("OndrixService-Info", "plist"), path);
+    EXPECT_EQ(bundle->pathForResource("OndrixService-Info", ".plist"), path);
+    EXPECT_EQ(bundle->pathForResource("OndrixService-Info.plist", ""), path);
+    EXPECT_EQ(bundle->pathForResource("Absent", "plist"), std::nullopt);
+    EXPECT_EQ(bundle->pathForResource("../Device", "plist"), std::nullopt);
+    temp.writeBundleFile("Sounds/ding.wav", "RIFF");
+    EXPECT_EQ(bundle->pathForResource("ding", "wav", "Sounds"), bundle->bundlePath() + "/Sounds/ding.wav");
+
+    EXPECT_EQ(fs::path(bundle->appStoreReceiptURL()).filename(), "receipt");
+    temp.writeBundleFile("StoreKit/sandboxReceipt", "r");
+    EXPECT_EQ(fs::path(bundle->appStoreReceiptURL()).filename(), "sandboxReceipt");
+}
+
+TEST(Bundle, InfoPlistOfTheWrongShapeReadsAsEmpty) {
+    ns::testing::TempSandbox temp;
+    auto bundle = ns::Bundle::mainBundle();
+    temp.writeBundlePlist("Info.plist", Value(ns::Array{Value("not"), Value("a dict")}));
+    EXPECT_TRUE(bundle->infoDictionary().empty());
+    temp.writeBundlePlist("Info.plist", Value(ns::Dictionary{{"CFBundleIdentifier", 12}}));
+    EXPECT_EQ(bundle->bundleIdentifier(), "") << "a non-string identifier is no identifier";
+    temp.writeBundleFile("Info.plist", "<plist><dict><key>x");
+    EXPECT_TRUE(bundle->infoDictionary().empty());
+    EXPECT_EQ(bundle->executablePath(), bundle->bundlePath() + "/Bundle");
+}
+
+TEST(FileManager, DirectoriesFilesAndErrors) {
+    ns::testing::TempSandbox temp;
+    ns::FileManager& fm = ns::FileManager::defaultManager();
+    EXPECT_EQ(fm.pathForDirectory(ns::SearchPathDirectory::Documents), temp.sandbox()->documentsPath());
+    EXPECT_EQ(fm.pathForDirectory(ns::SearchPathDirectory::ApplicationSupport),
+              temp.root() + "/Home/Library/Application Support");
+    EXPECT_EQ(fm.temporaryDirectory(), temp.root() + "/Home/tmp");
+
+    const std::string base = fm.pathForDirectory(ns::SearchPathDirectory::ApplicationSupport);
+    const std::string deep = base + "/a/b/c";
+    ns::ErrorRef error;
+    EXPECT_FALSE(fm.createDirectory(deep, false, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ns::kFileNoSuchFileError);
+    ASSERT_TRUE(fm.createDirectory(deep, true, &error));
+    EXPECT_TRUE(fm.createDirectory(deep, true, &error)) << "existing directory with intermediates is fine";
+    EXPECT_FALSE(fm.createDirectory(deep, false, &error));
+    EXPECT_EQ(error->code(), ns::kFileWriteFileExistsError);
+    EXPECT_TRUE(fm.isDirectory(deep));
+
+    const std::string file = deep + "/f.bin";
+    ASSERT_TRUE(fm.writeData(file, ns::Data{1, 2, 3}, &error));
+    EXPECT_EQ(*fm.readData(file), (ns::Data{1, 2, 3}));
+    ASSERT_TRUE(fm.writeData(file, ns::Data{}, &error));
+    EXPECT_EQ(fm.readData(file), ns::Data{}) << "an empty file reads as empty data, not as a failure";
+    auto attrs = fm.attributesOfItem(file);
+    ASSERT_TRUE(attrs);
+    EXPECT_EQ(attrs->size, 0u);
+    EXPECT_FALSE(attrs->isDirectory);
+    EXPECT_GT(attrs->modificationDate.secondsSince1970, 1.6e9);
+    ASSERT_TRUE(fm.writeData(file, ns::Data(10, 7), &error, {.atomically = false, .permissions = 0600}));
+    EXPECT_EQ(fm.attributesOfItem(file)->size, 10u);
+
+    EXPECT_EQ(*fm.contentsOfDirectory(base + "/a/b"), std::vector<std::string>{"c"});
+    EXPECT_FALSE(fm.contentsOfDirectory(base + "/zz", &error));
+    EXPECT_EQ(error->code(), ns::kFileReadNoSuchFileError);
+
+    EXPECT_FALSE(fm.readData(deep + "/missing", &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ns::kFileReadNoSuchFileError);
+    EXPECT_EQ(error->userInfo().at(ns::kFilePathErrorKey), Value(deep + "/missing"));
+    ASSERT_NE(error->underlyingError(), nullptr);
+    EXPECT_EQ(error->underlyingError()->domain(), ns::kPOSIXErrorDomain);
+    EXPECT_EQ(error->underlyingError()->code(), ENOENT);
+    EXPECT_FALSE(fm.readData(deep, &error)) << "a directory is not readable data";
+
+    EXPECT_FALSE(fm.writeData(base + "/nope/x", ns::Data{1}, &error));
+    EXPECT_NE(error->localizedDescription().find(base + "/nope/x"), std::string::npos);
+    EXPECT_TRUE(fm.writeData(base + "/made/x", ns::Data{1}, &error, {.createIntermediateDirectories = true}));
+
+    EXPECT_TRUE(fm.moveItem(file, base + "/moved.bin", &error));
+    EXPECT_FALSE(fm.fileExists(file));
+    EXPECT_FALSE(fm.moveItem(base + "/made/x", base + "/moved.bin", &error));
+    EXPECT_EQ(error->code(), ns::kFileWriteFileExistsError);
+
+    EXPECT_TRUE(fm.removeItem(base + "/a", &error));
+    EXPECT_FALSE(fm.fileExists(base + "/a"));
+    EXPECT_FALSE(fm.removeItem(base + "/a", &error));
+    EXPECT_EQ(error->code(), ns::kFileNoSuchFileError);
+}
+
+class ExcludeFromBackup : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ExcludeFromBackup, FlagPersistsSurvivesRewritesAndClears) {
+    ns::testing::TempSandbox temp;
+    ns::FileManager fm(ns::FileManager::Options{.useExtendedAttributes = GetParam()});
+    const std::string dir = fm.pathForDirectory(ns::SearchPathDirectory::ApplicationSupport) + "/db";
+    const std::string file = dir + "/store.bin";
+    ASSERT_TRUE(fm.createDirectory(dir, true));
+    ASSERT_TRUE(fm.writeData(file, ns::Data{1}));
+
+    EXPECT_FALSE(fm.isExcludedFromBackup(file));
+    ns::ErrorRef error;
+    ASSERT_TRUE(fm.setExcludedFromBackup(file, true, &error)) << error->description();
+    ASSERT_TRUE(fm.setExcludedFromBackup(dir, true, &error));
+    // Another manager (any kind) sees it: it is stored, not remembered.
+    EXPECT_TRUE(ns::FileManager().isExcludedFromBackup(file));
+    EXPECT_TRUE(ns::FileManager(ns::FileManager::Options{.useExtendedAttributes = false}).isExcludedFromBackup(dir));
+    if (GetParam()) {
+        char buf[4];
+        ssize_t n = ::getxattr(file.c_str(), "user.almavel.exclude-from-backup", buf, sizeof buf);
+        if (n < 0 && errno != ENOTSUP) ADD_FAILURE() << "no attribute on " << file << ": " << std::strerror(errno);
+    } else {
+        EXPECT_TRUE(fs::exists(temp.root() + "/BackupExclusions.plist"));
+    }
+
+    ASSERT_TRUE(fm.writeData(file, ns::Data{2, 3}));
+    EXPECT_TRUE(fm.isExcludedFromBackup(file)) << "an atomic rewrite keeps the flag";
+
+    ASSERT_TRUE(fm.setExcludedFromBackup(file, false, &error));
+    EXPECT_FALSE(fm.isExcludedFromBackup(file));
+    EXPECT_FALSE(ns::FileManager().isExcludedFromBackup(file));
+
+    ASSERT_TRUE(fm.setExcludedFromBackup(file, true, &error));
+    ASSERT_TRUE(fm.removeItem(dir, &error));
+    ASSERT_TRUE(fm.createDirectory(dir, true));
+    ASSERT_TRUE(fm.writeData(file, ns::Data{1}));
+    EXPECT_FALSE(fm.isExcludedFromBackup(dir)) << "removal forgets the flag of everything removed";
+    EXPECT_FALSE(fm.isExcludedFromBackup(file));
+
+    EXPECT_FALSE(fm.setExcludedFromBackup(dir + "/missing", true, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->userInfo().at(ns::kFilePathErrorKey), Value(dir + "/missing"));
+    EXPECT_FALSE(fm.isExcludedFromBackup(dir + "/missing"));
+}
+
+INSTANTIATE_TEST_SUITE_P(FileManager, ExcludeFromBackup, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "ExtendedAttribute" : "SandboxRecord"; });
+
+TEST(FileManager, CorruptExclusionRecordIsNotOverwritten) {
+    ns::testing::TempSandbox temp;
+    ns::FileManager fm(ns::FileManager::Options{.useExtendedAttributes = false});
+    const std::string record = temp.root() + "/BackupExclusions.plist";
+    const std::string file = temp.sandbox()->documentsPath() + "/f";
+    ASSERT_TRUE(fm.writeData(file, ns::Data{1}));
+    ASSERT_TRUE(fm.writeData(record, bytesOf("junk")));
+    ns::ErrorRef error;
+    EXPECT_FALSE(fm.setExcludedFromBackup(file, true, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->localizedDescription().find(record), std::string::npos);
+    EXPECT_EQ(*fm.readData(record), bytesOf("junk"));
+}
+
+TEST(ProcessInfo, ArgumentsEnvironmentAndUniqueStrings) {
+    ns::ProcessInfo& info = ns::ProcessInfo::processInfo();
+    const auto saved = info.arguments();
+    ASSERT_FALSE(saved.empty()) << "read from the command line when never set";
+    info.setArguments({"/usr/bin/store-app", "-Flag", "1"});
+    EXPECT_EQ(info.arguments(), (std::vector<std::string>{"/usr/bin/store-app", "-Flag", "1"}));
+    EXPECT_EQ(info.processName(), "store-app");
+    info.setArguments(saved);
+
+    ::setenv("ALMAVEL_H2_TEST_VAR", "value=with=equals", 1);
+    EXPECT_EQ(info.environment().at("ALMAVEL_H2_TEST_VAR"), "value=with=equals");
+    ::unsetenv("ALMAVEL_H2_TEST_VAR");
+
+    std::set<std::string> seen;
+    for (int i = 0; i < 100; ++i) seen.insert(info.globallyUniqueString());
+    EXPECT_EQ(seen.size(), 100u);
+    EXPECT_GT(info.processIdentifier(), 0);
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include "platform/format.h"
 #include "platform/plist.h"
 #include "platform/sandbox.h"
+#include "platform/system_log.h"
 
 namespace ns {
 
@@ -78,9 +79,9 @@ Dictionary Bundle::infoDictionary() const {
         if (const Dictionary* d = v.dictionaryOrNull()) {
             cache->info = *d;
         } else {
-            std::string line = error ? format("Bundle: %s\n", error->localizedDescription().c_str())
-                                     : format("Bundle: %s does not hold a dictionary; ignoring it.\n", path.c_str());
-            std::fwrite(line.data(), 1, line.size(), stderr);
+            SystemLog::write(SystemLog::kError,
+                             error ? format("Bundle: %s", error->localizedDescription().c_str())
+                                   : format("Bundle: %s does not hold a dictionary; ignoring it.", path.c_str()));
         }
     }
     cache_ = cache;

@@ -21,6 +21,7 @@
 #include "platform/format.h"
 #include "platform/plist.h"
 #include "platform/sandbox.h"
+#include "platform/system_log.h"
 
 namespace ns {
 
@@ -101,11 +102,17 @@ bool normalizeAttribute(const std::string& key, Value& v) {
 
 struct Stamp {
     bool exists = false;
+    dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
     int64_t mtimeNs = 0;
     friend bool operator==(const Stamp&, const Stamp&) = default;
 };
+
+Stamp stampOf(const struct stat& st) {
+    return Stamp{true, st.st_dev, st.st_ino, st.st_size,
+                 int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
 
 // flock on a file next to the keychain, held for one operation, so that
 // keychain objects in this and other processes don't interleave their
@@ -201,6 +208,7 @@ struct Keychain::Impl {
     std::vector<Item> items;
     bool loaded = false;
     Stamp stamp;
+    int heldFd = -1;
     std::string lastError;
     struct Injection {
         OSStatus status;
@@ -209,13 +217,14 @@ struct Keychain::Impl {
     };
     std::vector<Injection> injections;
 
+    ~Impl() { release(); }
+
     std::string directory() const { return path.substr(0, path.rfind('/')); }
 
     OSStatus finish(Outcome outcome) {
         lastError = std::move(outcome.message);
         if (outcome.status != errSecSuccess && !lastError.empty()) {
-            std::string line = "Keychain: " + lastError + "\n";
-            std::fwrite(line.data(), 1, line.size(), stderr);
+            SystemLog::write(SystemLog::kError, "Keychain: " + lastError);
         }
         return outcome.status;
     }
@@ -279,37 +288,70 @@ struct Keychain::Impl {
         return std::nullopt;
     }
 
+    // Holding the loaded version of the file open keeps its inode from being
+    // reused, so "same inode, size and time" reliably means "same version".
+    void hold(int fd, const struct stat& st) {
+        if (heldFd >= 0) ::close(heldFd);
+        heldFd = fd;
+        stamp = stampOf(st);
+    }
+    void release() {
+        if (heldFd >= 0) ::close(heldFd);
+        heldFd = -1;
+        stamp = Stamp{};
+    }
+
     // Brings the items up to date with the file. Leaves an unreadable file
     // alone and reports it.
     Outcome refresh() {
-        struct stat st;
-        if (::stat(path.c_str(), &st) != 0) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
             int err = errno;
-            if (err != ENOENT && err != ENOTDIR) {
-                return {errSecIO, format("The keychain file “%s” can't be read: %s.", path.c_str(), std::strerror(err))};
+            if (err != ENOENT) {
+                return {errSecIO, format("The keychain file “%s” can't be read (%s); it was left untouched.",
+                                         path.c_str(), std::strerror(err))};
             }
             // No file: an empty keychain (items that were never written stay).
             std::erase_if(items, [](const Item& i) { return i.permanent; });
-            stamp = Stamp{};
+            release();
             loaded = true;
             return {};
         }
-        Stamp now{true, st.st_ino, st.st_size, int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-        if (loaded && now == stamp) return {};
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+            int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+            ::close(fd);
+            return {errSecIO, format("The keychain file “%s” can't be read (%s); it was left untouched.",
+                                     path.c_str(), std::strerror(err))};
+        }
+        if (loaded && stampOf(st) == stamp) {
+            ::close(fd);
+            return {};
+        }
 
-        ErrorRef error;
-        auto bytes = FileManager().readData(path, &error);
-        if (!bytes) {
-            return {errSecIO, format("The keychain file “%s” can't be read (%s); it was left untouched.", path.c_str(),
-                                     error->localizedFailureReason().c_str())};
+        Data bytes;
+        uint8_t buf[65536];
+        for (;;) {
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                int err = errno;
+                ::close(fd);
+                return {errSecIO, format("The keychain file “%s” can't be read (%s); it was left untouched.",
+                                         path.c_str(), std::strerror(err))};
+            }
+            if (n == 0) break;
+            bytes.insert(bytes.end(), buf, buf + n);
         }
         auto corrupt = [&](const std::string& problem) {
+            ::close(fd);
             return Outcome{errSecDecode,
                            format("The keychain file “%s” is corrupt (%s); it was left untouched. Move it away to "
                                   "start with an empty keychain.",
                                   path.c_str(), problem.c_str())};
         };
-        Value root = plist::parse(*bytes, &error);
+        ErrorRef error;
+        Value root = plist::parse(bytes, &error);
         if (error) return corrupt(error->localizedDescription());
         const Array* list = root["items"].arrayOrNull();
         if (!root.isDictionary() || !list) return corrupt("no item list");
@@ -326,7 +368,7 @@ struct Keychain::Impl {
             if (!i.permanent) loadedItems.push_back(std::move(i));
         }
         items = std::move(loadedItems);
-        stamp = now;
+        hold(fd, st);
         loaded = true;
         return {};
     }
@@ -342,9 +384,14 @@ struct Keychain::Impl {
             return {errSecIO, format("Cannot write the keychain file “%s”: %s", path.c_str(),
                                      error->localizedDescription().c_str())};
         }
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat st;
-        if (::stat(path.c_str(), &st) == 0) {
-            stamp = Stamp{true, st.st_ino, st.st_size, int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        if (fd >= 0 && ::fstat(fd, &st) == 0) {
+            hold(fd, st);
+        } else {
+            if (fd >= 0) ::close(fd);
+            release();
+            loaded = false;  // read it back next time
         }
         return {};
     }

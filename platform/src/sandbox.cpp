@@ -11,6 +11,7 @@
 #include "platform/error.h"
 #include "platform/format.h"
 #include "platform/plist.h"
+#include "platform/system_log.h"
 
 namespace ns {
 
@@ -31,8 +32,7 @@ std::string newUUIDString() {
 }
 
 void logLine(const std::string& line) {
-    std::string text = line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
+    SystemLog::write(SystemLog::kError, line);
 }
 
 std::mutex& currentMutex() {

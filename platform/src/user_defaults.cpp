@@ -14,6 +14,7 @@
 #include "platform/plist.h"
 #include "platform/process_info.h"
 #include "platform/sandbox.h"
+#include "platform/system_log.h"
 
 namespace ns {
 
@@ -23,8 +24,7 @@ constexpr const char* kRegistryKey = "ns.UserDefaults";
 constexpr const char* kFallbackDomain = "almavel";
 
 void logLine(const std::string& line) {
-    std::string text = line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
+    SystemLog::write(SystemLog::kError, line);
 }
 
 // The per-sandbox table of shared objects, one per domain.

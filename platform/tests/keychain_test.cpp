@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/file_manager.h"
 #include "platform/plist.h"
+#include "platform/system_log.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -169,8 +170,10 @@ TEST(Keychain, CorruptOrUnreadableFileIsReportedAndLeftAlone) {
     const std::string path = temp.sandbox()->keychainPath();
     ASSERT_TRUE(FileManager().writeData(path, bytesOf("definitely not a plist"), nullptr, {.permissions = 0600}));
     Keychain kc(path);
+    auto log = SystemLog::capture();
     EXPECT_EQ(kc.copyMatching(password("ada")), errSecDecode);
     EXPECT_NE(kc.lastErrorMessage().find(path), std::string::npos) << kc.lastErrorMessage();
+    EXPECT_TRUE(log.contains(path)) << "the failure is logged naming the file";
     EXPECT_EQ(kc.add(password("ada", "pw")), errSecDecode) << "a write must not replace what it couldn't read";
     EXPECT_EQ(kc.remove(password("ada")), errSecDecode);
     EXPECT_EQ(*FileManager().readData(path), bytesOf("definitely not a plist"));

@@ -8,6 +8,7 @@
 #include "platform/file_manager.h"
 #include "platform/plist.h"
 #include "platform/process_info.h"
+#include "platform/system_log.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -119,7 +120,9 @@ TEST(UserDefaults, CorruptFileIsSetAsideNotOverwritten) {
     ns::testing::TempSandbox temp;
     const std::string path = temp.sandbox()->preferencesPath() + "/almavel.plist";
     ASSERT_TRUE(ns::FileManager().writeData(path, ns::Data{'b', 'a', 'd'}));
+    auto log = ns::SystemLog::capture();
     auto d = UserDefaults::standard();
+    EXPECT_TRUE(log.contains(path)) << "the unreadable file is reported by name";
     EXPECT_TRUE(d->objectForKey("x").isNull());
     EXPECT_FALSE(d->synchronize());
     d->setInteger(3, "x");

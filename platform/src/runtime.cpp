@@ -217,6 +217,8 @@ Value Runtime::sendClass(std::string_view className, std::string_view sel, const
 }
 
 Value Runtime::send(Object& obj, std::string_view sel, const std::vector<Value>& args) {
+    // Messaging a class object reaches its class methods, as messaging a class does.
+    if (auto* cls = dynamic_cast<Class*>(&obj)) return sendClass(cls->name(), sel, args);
     const std::string className = obj.className();
     Method method;
     {
@@ -231,6 +233,7 @@ Value Runtime::send(Object& obj, std::string_view sel, const std::vector<Value>&
 }
 
 bool Runtime::respondsTo(const Object& obj, std::string_view sel) {
+    if (auto* cls = dynamic_cast<const Class*>(&obj)) return cls->classRespondsTo(sel);
     const std::string className = obj.className();
     std::shared_lock lock(registry().mutex);
     return resolveInstanceLocked(findClassLocked(className), sel) != nullptr;

@@ -126,6 +126,21 @@ TEST(Runtime, ClassAndInstanceSelectorsThroughTheChain) {
     EXPECT_FALSE(Runtime::respondsTo(unregistered, "name"));
 }
 
+TEST(Runtime, ClassObjectsAnswerClassMethods) {
+    EXPECT_EQ(Runtime::classObject("RTNeverRegistered"), nullptr);
+    auto& cls = Runtime::registerClass("RTClassObject");
+    cls.addClassMethod("defaultApp", [](Object* self, const Args&) { return Value(self == nullptr); });
+    cls.addInstanceMethod("name", [](Object*, const Args&) { return Value("instance"); });
+    auto obj = Runtime::classObject("RTClassObject");
+    ASSERT_EQ(obj.get(), &cls);
+    EXPECT_EQ(Runtime::classObject("RTClassObject"), obj);  // one identity, usable as a sender
+    EXPECT_TRUE(Runtime::send(*obj, "defaultApp").asBool());
+    EXPECT_TRUE(Runtime::respondsTo(*obj, "defaultApp"));
+    EXPECT_FALSE(Runtime::respondsTo(*obj, "name"));
+    EXPECT_EQ(raisedReason([&] { Runtime::send(*obj, "name"); }),
+              "+[RTClassObject name]: unrecognized selector sent to class");
+}
+
 TEST(Runtime, UnrecognizedSelectorsRaiseWithTheirTexts) {
     Runtime::registerClass("RTMute");
     EXPECT_EQ(raisedReason([] { Runtime::sendClass("RTMute", "startWithConfiguration:options:"); }),

@@ -108,10 +108,12 @@ public:
     // (or a superclass) has no such method, and
     // "Class <class> is not registered" when there is no such class.
     static Value sendClass(std::string_view className, std::string_view sel, const std::vector<Value>& args = {});
-    // Calls an instance method of obj.className(). Raises
+    // Calls an instance method of obj.className(); sent to a class object
+    // (classObject), calls a class method as sendClass does. Raises
     // NSInvalidArgumentException
     // "-[<class> <sel>]: unrecognized selector sent to instance" when missing.
     static Value send(Object& obj, std::string_view sel, const std::vector<Value>& args = {});
+    // For a class object: whether the class answers the class method.
     static bool respondsTo(const Object& obj, std::string_view sel);
 
     // Runs every registered load hook once, sorted by (order, name). Later

@@ -346,6 +346,31 @@ std::string checkBinaryStructure(const uint8_t* data, size_t size) {
         return true;
     };
 
+    // Strings with a NUL inside trip an assertion in the library when used
+    // as keys, and none of ours ever holds one: refuse them up front.
+    for (uint64_t i = 0; i < numObjects; ++i) {
+        uint64_t off = objectOffset(i);
+        if (off < 8 || off >= tableOffset) return "The binary property list has a damaged object.";
+        uint8_t marker = data[off];
+        uint8_t type = marker >> 4;
+        if (type != 0x5 && type != 0x6) continue;
+        uint64_t n = marker & 0x0F;
+        uint64_t p = off + 1;
+        if (n == 0x0F) {
+            if (p >= tableOffset || (data[p] >> 4) != 0x1) return "The binary property list has a damaged object.";
+            size_t intSize = size_t(1) << (data[p] & 0x0F);
+            if (intSize > 8 || p + 1 + intSize > tableOffset) return "The binary property list has a damaged object.";
+            n = readBE(data + p + 1, intSize);
+            p += 1 + intSize;
+        }
+        const uint64_t unit = type == 0x6 ? 2 : 1;
+        if (n > (tableOffset - p) / unit) return "The binary property list has a damaged string.";
+        for (uint64_t k = 0; k < n; ++k) {
+            bool nul = unit == 1 ? data[p + k] == 0 : (data[p + 2 * k] == 0 && data[p + 2 * k + 1] == 0);
+            if (nul) return "The binary property list has a string with a NUL character.";
+        }
+    }
+
     struct Frame {
         uint64_t obj, refPos, count, next;
     };

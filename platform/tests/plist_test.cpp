@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -138,6 +139,17 @@ TEST(Plist, MalformedInputGivesErrorsNotCrashes) {
         EXPECT_EQ(error->domain(), ns::kCocoaErrorDomain);
         EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
     }
+}
+
+TEST(Plist, BinaryKeyWithANulIsRefused) {
+    ns::Data b = ns::plist::serialize(Value(ns::Dictionary{{"aXb", 1}}), Format::Binary);
+    auto at = std::search(b.begin(), b.end(), std::begin("aXb"), std::end("aXb") - 1);
+    ASSERT_NE(at, b.end());
+    at[1] = 0;
+    ns::ErrorRef error;
+    EXPECT_TRUE(ns::plist::parse(b, &error).isNull());
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->localizedDescription().find("NUL"), std::string::npos);
 }
 
 // A binary property list whose array refers to itself.

@@ -43,7 +43,10 @@ Bundle::Bundle(std::string path) : path_(std::move(path)) {
 }
 
 std::shared_ptr<Bundle> Bundle::mainBundle() {
-    auto sandbox = Sandbox::current();
+    return mainBundle(Sandbox::current());
+}
+
+std::shared_ptr<Bundle> Bundle::mainBundle(const std::shared_ptr<Sandbox>& sandbox) {
     return sandbox->attachment<Bundle>("ns.Bundle.main",
                                        [&] { return std::make_shared<Bundle>(sandbox->bundlePath()); });
 }

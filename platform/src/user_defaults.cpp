@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -38,7 +39,7 @@ std::shared_ptr<Registry> registryOf(const std::shared_ptr<Sandbox>& sandbox) {
 }
 
 std::string standardDomain(const std::shared_ptr<Sandbox>& sandbox) {
-    std::string id = Bundle(sandbox->bundlePath()).bundleIdentifier();
+    std::string id = Bundle::mainBundle(sandbox)->bundleIdentifier();
     return id.empty() ? std::string(kFallbackDomain) : id;
 }
 
@@ -171,11 +172,13 @@ bool UserDefaults::writeLocked() {
     }
     if (fileWasCorrupt_) {
         std::string aside = format("%s.corrupt-%lld", path_.c_str(), static_cast<long long>(Clock::nowSeconds()));
-        if (std::rename(path_.c_str(), aside.c_str()) == 0 || !files.fileExists(path_)) {
+        const bool moved = std::rename(path_.c_str(), aside.c_str()) == 0;
+        const int renameError = errno;
+        if (moved || !files.fileExists(path_)) {
             logLine(format("UserDefaults: the unreadable %s was moved to %s.", path_.c_str(), aside.c_str()));
             fileWasCorrupt_ = false;
         } else {
-            lastWriteError_ = fileError(errno, path_, true, "move the unreadable file aside");
+            lastWriteError_ = fileError(renameError, path_, true, "move the unreadable file aside");
             logLine(format("UserDefaults: not writing %@", lastWriteError_));
             return false;
         }

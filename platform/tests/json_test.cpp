@@ -94,6 +94,7 @@ TEST(JSON, InvalidUTF8AndDeepNestingAreErrorsNotCrashes) {
     EXPECT_TRUE(ns::json::parse(std::string("\"\xff\xfe\""), &error).isNull());
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->code(), 3840);
+    EXPECT_EQ(error->localizedDescription().find('\xff'), std::string::npos) << "the message itself is clean UTF-8";
 
     std::string deep(100000, '[');
     EXPECT_TRUE(ns::json::parse(deep + std::string(100000, ']'), &error).isNull());

@@ -14,12 +14,15 @@
 
 namespace ns {
 
+class Sandbox;
+
 class Bundle {
 public:
     explicit Bundle(std::string path);
 
     // The current sandbox's bundle (one object per sandbox).
     static std::shared_ptr<Bundle> mainBundle();
+    static std::shared_ptr<Bundle> mainBundle(const std::shared_ptr<Sandbox>& sandbox);
 
     const std::string& bundlePath() const { return path_; }
     // Resources live at the top of the bundle.

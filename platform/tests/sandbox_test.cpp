@@ -28,6 +28,9 @@ ns::Data bytesOf(std::string_view s) {
 }
 
 TEST(Sandbox, LayoutAndCurrentSandboxInstallation) {
+    // An outer temporary sandbox stands for whatever was current, so the test
+    // never opens the per-user default one.
+    ns::testing::TempSandbox outerTemp;
     std::shared_ptr<ns::Sandbox> outer = ns::Sandbox::current();
     std::string root;
     {

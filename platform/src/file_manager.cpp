@@ -338,7 +338,7 @@ std::optional<Data> FileManager::readData(const std::string& path, ErrorRef* err
     return data;
 }
 
-bool FileManager::writeData(const std::string& path, const Data& data, ErrorRef* error, WriteOptions options) const {
+bool FileManager::writeData(const std::string& path, const Data& data, ErrorRef* error, FileWriteOptions options) const {
     setError(error, nullptr);
     const std::string dir = parentOf(path);
     if (options.createIntermediateDirectories && !createDirectory(dir, true, error)) return false;

@@ -531,7 +531,7 @@ bool writeFile(const std::string& path, const Value& value, Format format, Error
         setError(error, Error::make(kCocoaErrorDomain, kWriteInvalidError, std::move(info)));
         return false;
     }
-    WriteOptions options;
+    FileWriteOptions options;
     options.permissions = permissions;
     return FileManager().writeData(path, bytes, error, options);
 }

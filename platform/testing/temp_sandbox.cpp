@@ -63,7 +63,7 @@ std::string TempSandbox::writeBundlePlist(const std::string& name, const Value& 
 std::string TempSandbox::writeBundleFile(const std::string& name, const Data& bytes) {
     checkRelative(name);
     std::string path = sandbox_->bundlePath() + "/" + name;
-    WriteOptions options;
+    FileWriteOptions options;
     options.createIntermediateDirectories = true;
     ErrorRef error;
     if (!FileManager().writeData(path, bytes, &error, options)) {

@@ -57,7 +57,7 @@ struct FileAttributes {
     int permissions = 0;  // st_mode & 07777
 };
 
-struct WriteOptions {
+struct FileWriteOptions {
     bool atomically = true;  // temporary file + rename
     int permissions = 0644;  // mode of a newly created file
     bool createIntermediateDirectories = false;
@@ -103,7 +103,7 @@ public:
     // Atomic by default; an exclude-from-backup flag on the replaced file is
     // kept.
     bool writeData(const std::string& path, const Data& data, ErrorRef* error = nullptr,
-                   WriteOptions options = {}) const;
+                   FileWriteOptions options = {}) const;
 
     std::optional<FileAttributes> attributesOfItem(const std::string& path, ErrorRef* error = nullptr) const;
 

@@ -5,6 +5,8 @@
 
 #include "core/QRVApp.h"
 #include "core/QRVLogger.h"
+#include "core/QRVNetwork.h"
+#include "platform/runloop.h"
 #include "platform/bundle.h"
 #include "platform/notification_center.h"
 #include "platform/startup.h"
@@ -35,6 +37,22 @@ int main(int argc, char** argv) {
     std::printf("  database URL:   %s\n", options->databaseURL().value_or("(none)").c_str());
     std::printf("  storage bucket: %s\n", options->storageBucket().value_or("(none)").c_str());
     std::printf("  sender ID:      %s\n", options->KDXSenderID().value_or("(none)").c_str());
+
+    // One request through the SDK's network front to the back end's health
+    // endpoint, by the platform's service host name.
+    const std::string healthURL = "https://status.quorvaneapis.com/__admin/health";
+    auto network = QRVNetwork::make("status.quorvaneapis.com");
+    bool done = false;
+    network->getURL(healthURL, {}, nullptr, false, [&](ns::HTTPURLResponsePtr response, ns::Data data, ns::ErrorRef error) {
+        if (error) {
+            std::printf("back end: %s unreachable: %s\n", healthURL.c_str(), error->localizedDescription().c_str());
+        } else {
+            std::printf("back end: %s answered %ld %s\n", healthURL.c_str(), response->statusCode(),
+                        std::string(data.begin(), data.end()).c_str());
+        }
+        done = true;
+    });
+    ns::RunLoop::main().runUntil([&] { return done; }, 30);
     QRVLoggerFlush();
-    return 0;
+    return done ? 0 : 1;
 }

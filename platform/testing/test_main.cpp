@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include "platform/startup.h"
+#include "testing/temp_sandbox.h"
 
 // Every test binary starts like the program: the test thread becomes the main
 // thread (tests pump its run loop), the launch arguments are recorded and the
-// load hooks of the linked libraries run.
+// load hooks of the linked libraries run. A process-wide temporary sandbox
+// keeps tests that make no sandbox of their own away from the user's files.
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    ns::testing::TempSandbox processSandbox;
     ns::processStartup(argc, argv);
     return RUN_ALL_TESTS();
 }

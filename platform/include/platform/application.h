@@ -1,0 +1,79 @@
+#pragma once
+// UIApplication stand-in: the shared application object, its delegate and
+// its life-cycle.
+//
+// Every call into the delegate goes through the runtime's method table
+// (Runtime::send with the delegate's class name), never through a C++
+// virtual, so that a proxy can exchange the delegate's methods at run time
+// without the callers knowing. A delegate class registers its callbacks as
+// instance methods under their selector names, for example
+// "application:didFinishLaunchingWithOptions:".
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/value.h"
+
+namespace ns {
+
+inline constexpr const char* kUIApplicationDidFinishLaunchingNotification = "UIApplicationDidFinishLaunchingNotification";
+inline constexpr const char* kUIApplicationDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
+inline constexpr const char* kUIApplicationWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
+inline constexpr const char* kUIApplicationDidEnterBackgroundNotification = "UIApplicationDidEnterBackgroundNotification";
+inline constexpr const char* kUIApplicationWillEnterForegroundNotification =
+    "UIApplicationWillEnterForegroundNotification";
+inline constexpr const char* kUIApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
+
+class Application : public Object {
+public:
+    enum class State { Active = 0, Inactive = 1, Background = 2 };
+
+    // The one application object of the process.
+    static std::shared_ptr<Application> shared();
+
+    // UIApplicationMain: makes the delegate by sending "new" to the class
+    // registered under `delegateClassName`, launches (didFinishLaunching),
+    // becomes active and runs the main run loop until terminate(). Returns
+    // the program's exit status. Raises when the class cannot make a delegate.
+    static int main(int argc, char** argv, const std::string& delegateClassName);
+
+    ObjectPtr delegate() const;
+    void setDelegate(ObjectPtr delegate);
+
+    State applicationState() const;
+
+    // Sends `selector` to the delegate with the application as first
+    // argument followed by `args`, when the delegate answers it. Returns the
+    // method's result, or a null Value when there is no delegate or it does
+    // not answer. Main thread only.
+    Value sendToDelegate(std::string_view selector, std::vector<Value> args = {});
+
+    // The life-cycle, as the operating system would drive it: each posts its
+    // notification (with the application as sender) after calling the
+    // delegate's method. Main thread only; calls that would not change the
+    // state do nothing.
+    bool finishLaunching(Dictionary launchOptions = {});
+    void becomeActive();
+    void resignActive();
+    void enterBackground();
+    void enterForeground();
+    // Ends the main loop started by main() after applicationWillTerminate:.
+    void terminate();
+
+    std::string className() const override { return "UIApplication"; }
+
+    // Forgets the delegate and returns to the not-launched state.
+    void resetForTesting();
+
+private:
+    void transition(State to, const char* selector, const char* notification);
+    mutable std::mutex mutex_;
+    ObjectPtr delegate_;
+    State state_ = State::Inactive;
+    bool launched_ = false;
+};
+
+}  // namespace ns

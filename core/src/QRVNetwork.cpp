@@ -260,13 +260,16 @@ void QRVNetwork::log(int level, int code, const std::string& message) const {
     log(level, code, message, ns::Array{});
 }
 
+bool QRVNetwork::shouldLog(int level, std::shared_ptr<QRVNetworkLoggerDelegate>& logger) const {
+    std::lock_guard lock(mutex_);
+    if (level == QRVLoggerLevelDebug && !debugMode_) return false;
+    logger = loggerDelegate_.lock();
+    return true;
+}
+
 void QRVNetwork::log(int level, int code, const std::string& message, const ns::Value& context) const {
-    if (level == QRVLoggerLevelDebug && !isDebugModeEnabled()) return;
     std::shared_ptr<QRVNetworkLoggerDelegate> logger;
-    {
-        std::lock_guard lock(mutex_);
-        logger = loggerDelegate_.lock();
-    }
+    if (!shouldLog(level, logger)) return;
     if (logger) {
         logger->qrvNetwork_logWithLevel(level, code, message, context);
         return;
@@ -276,12 +279,8 @@ void QRVNetwork::log(int level, int code, const std::string& message, const ns::
 }
 
 void QRVNetwork::log(int level, int code, const std::string& message, const ns::Array& contexts) const {
-    if (level == QRVLoggerLevelDebug && !isDebugModeEnabled()) return;
     std::shared_ptr<QRVNetworkLoggerDelegate> logger;
-    {
-        std::lock_guard lock(mutex_);
-        logger = loggerDelegate_.lock();
-    }
+    if (!shouldLog(level, logger)) return;
     if (logger) {
         if (contexts.empty()) logger->qrvNetwork_logWithLevel(level, code, message);
         else logger->qrvNetwork_logWithLevel(level, code, message, contexts);

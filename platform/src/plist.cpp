@@ -1,4 +1,5 @@
 #include "platform/plist.h"
+#include "platform/text.h"
 
 #include <plist/plist.h>
 
@@ -43,42 +44,8 @@ std::string keyPathText(const std::string& keyPath) {
     return keyPath.empty() ? std::string("at the top level") : "at " + keyPath;
 }
 
-bool validUTF8(const std::string& s) {
-    size_t i = 0, n = s.size();
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t len;
-        uint32_t cp;
-        if (c < 0x80) {
-            if (c == 0) return false;  // the format library's strings end at NUL
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > n) return false;
-        for (size_t k = 1; k < len; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
-}
+// The format library's strings end at NUL, so a NUL counts as malformed here.
+bool validUTF8(const std::string& s) { return s.find('\0') == std::string::npos && isValidUTF8(s); }
 
 // An integer node that the library flags as unsigned. Its setter always
 // marks values as signed 64-bit, so the only way to get the unsigned flag is

@@ -1,4 +1,5 @@
 #include "platform/sandbox.h"
+#include "platform/text.h"
 
 #include <openssl/rand.h>
 
@@ -17,19 +18,6 @@ namespace ns {
 
 namespace {
 
-std::string newUUIDString() {
-    uint8_t b[16];
-    if (RAND_bytes(b, sizeof b) != 1) {
-        std::random_device rd;
-        for (auto& x : b) x = uint8_t(rd());
-    }
-    b[6] = uint8_t((b[6] & 0x0F) | 0x40);
-    b[8] = uint8_t((b[8] & 0x3F) | 0x80);
-    char out[37];
-    std::snprintf(out, sizeof out, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
-                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-    return out;
-}
 
 void logLine(const std::string& line) {
     SystemLog::write(SystemLog::kError, line);

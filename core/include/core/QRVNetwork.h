@@ -115,6 +115,8 @@ private:
               const QRVNetworkCompletionHandler& handler);
     void finished(const std::string& sessionID);
     void reachabilityChanged(QRVReachabilityStatus status);
+    // Whether a line of that level is written, and where (null: the core logger).
+    bool shouldLog(int level, std::shared_ptr<QRVNetworkLoggerDelegate>& logger) const;
     void log(int level, int code, const std::string& message) const;
     void log(int level, int code, const std::string& message, const ns::Value& context) const;
     void log(int level, int code, const std::string& message, const ns::Array& contexts) const;

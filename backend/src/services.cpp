@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "backend/accounts.h"
 #include "backend/http_util.h"
 #include "backend/recorder.h"
 #include "backend/server.h"
@@ -37,6 +38,7 @@ private:
 void addBuiltinServices(BackendServer& server) {
     server.add(std::make_unique<HealthService>(server));
     server.add(std::make_unique<RecorderService>());
+    server.add(std::make_unique<AccountsService>());
 }
 
 }  // namespace backend

@@ -1,0 +1,410 @@
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <system_error>
+
+#include "backend/accounts.h"
+
+namespace backend {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr int kSaltBytes = 16;
+constexpr int kHashBytes = 32;
+constexpr size_t kUidLength = 28;
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string randomBytes(size_t count) {
+    std::string bytes(count, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), int(count)) != 1) {
+        throw std::runtime_error("the random-number generator failed");
+    }
+    return bytes;
+}
+
+// Letters and digits only, so a uid is a safe database key and path segment.
+std::string randomUid() {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string uid;
+    while (uid.size() < kUidLength) {
+        for (unsigned char c : randomBytes(32)) {
+            // 62 * 4 = 248: dropping 248..255 keeps every symbol equally likely.
+            if (c < 248 && uid.size() < kUidLength) uid += alphabet[c % 62];
+        }
+    }
+    return uid;
+}
+
+std::string pbkdf2(const std::string& password, const std::string& salt, int iterations) {
+    std::string out(kHashBytes, '\0');
+    if (PKCS5_PBKDF2_HMAC(password.data(), int(password.size()), reinterpret_cast<const unsigned char*>(salt.data()),
+                          int(salt.size()), iterations, EVP_sha256(), kHashBytes,
+                          reinterpret_cast<unsigned char*>(out.data())) != 1) {
+        throw std::runtime_error("PBKDF2 failed");
+    }
+    return out;
+}
+
+std::string sha256Hex(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+        throw std::runtime_error("SHA-256 failed");
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < length; ++i) {
+        out += digits[digest[i] >> 4];
+        out += digits[digest[i] & 15];
+    }
+    return out;
+}
+
+std::string base64UrlToken(size_t bytes) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string out;
+    for (unsigned char c : randomBytes(bytes)) out += alphabet[c & 63];
+    return out;
+}
+
+// Whether `c` may appear in an address: printable ASCII other than space, or
+// any byte of a multi-byte UTF-8 sequence.
+bool addressByte(unsigned char c) { return c > 0x20 && c != 0x7f; }
+
+}  // namespace
+
+bool isValidEmail(std::string_view email) {
+    if (email.empty() || email.size() > 254) return false;
+    const size_t at = email.find('@');
+    if (at == std::string_view::npos || at == 0 || email.find('@', at + 1) != std::string_view::npos) return false;
+    for (unsigned char c : email) {
+        if (!addressByte(c)) return false;
+    }
+    std::string_view domain = email.substr(at + 1);
+    const size_t dot = domain.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == domain.size()) return false;
+    if (domain.front() == '.' || domain.find("..") != std::string_view::npos) return false;
+    return true;
+}
+
+std::size_t passwordLength(std::string_view password) {
+    std::size_t count = 0;
+    for (unsigned char c : password) {
+        if ((c & 0xC0) != 0x80) ++count;
+    }
+    return count;
+}
+
+json toJson(const Account& account) {
+    json out{{"uid", account.uid},
+             {"email", account.email},
+             {"disabled", account.disabled},
+             {"createdAt", account.createdAt}};
+    if (account.lastSignInAt > 0) out["lastSignInAt"] = account.lastSignInAt;
+    return out;
+}
+
+// A prepared statement, finalized with its scope.
+class AccountStore::Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+            throw std::runtime_error(std::string("cannot prepare a query: ") + sqlite3_errmsg(db));
+        }
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, const std::string& text) {
+        check(sqlite3_bind_text(stmt_, index, text.data(), int(text.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    Statement& bindBlob(int index, const std::string& bytes) {
+        check(sqlite3_bind_blob(stmt_, index, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    Statement& bind(int index, int64_t value) {
+        check(sqlite3_bind_int64(stmt_, index, value));
+        return *this;
+    }
+    Statement& bind(int index, double value) {
+        check(sqlite3_bind_double(stmt_, index, value));
+        return *this;
+    }
+    // True while there is a row.
+    bool step() {
+        int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        throw std::runtime_error(std::string("query failed: ") + sqlite3_errmsg(db_));
+    }
+    // SQLITE_DONE, SQLITE_CONSTRAINT (for the caller to tell apart), or throws.
+    int run() {
+        int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_DONE || (rc & 0xff) == SQLITE_CONSTRAINT) return rc & 0xff;
+        throw std::runtime_error(std::string("query failed: ") + sqlite3_errmsg(db_));
+    }
+    std::string text(int column) const {
+        auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+        return p ? std::string(p, size_t(sqlite3_column_bytes(stmt_, column))) : std::string();
+    }
+    std::string blob(int column) const {
+        auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+        return p ? std::string(p, size_t(sqlite3_column_bytes(stmt_, column))) : std::string();
+    }
+    int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+    double real(int column) const { return sqlite3_column_double(stmt_, column); }
+
+private:
+    void check(int rc) {
+        if (rc != SQLITE_OK) throw std::runtime_error(std::string("cannot bind a value: ") + sqlite3_errmsg(db_));
+    }
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+AccountStore::AccountStore(const fs::path& file, int pbkdf2Iterations) : file_(file), iterations_(pbkdf2Iterations) {
+    std::error_code ec;
+    if (file.has_parent_path()) fs::create_directories(file.parent_path(), ec);
+    if (ec) throw std::runtime_error("cannot create " + file.parent_path().string() + ": " + ec.message());
+    if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("cannot open the account store " + file.string() + ": " + message);
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    try {
+        exec("PRAGMA journal_mode=WAL");
+        exec("PRAGMA foreign_keys=ON");
+        exec(R"(CREATE TABLE IF NOT EXISTS accounts(
+                  uid TEXT PRIMARY KEY,
+                  email TEXT NOT NULL UNIQUE COLLATE NOCASE,
+                  salt BLOB NOT NULL,
+                  hash BLOB NOT NULL,
+                  iterations INTEGER NOT NULL,
+                  disabled INTEGER NOT NULL DEFAULT 0,
+                  created_at REAL NOT NULL,
+                  last_sign_in_at REAL NOT NULL DEFAULT 0))");
+        exec(R"(CREATE TABLE IF NOT EXISTS refresh_tokens(
+                  token_hash TEXT PRIMARY KEY,
+                  uid TEXT NOT NULL,
+                  created_at REAL NOT NULL,
+                  revoked INTEGER NOT NULL DEFAULT 0))");
+        exec("CREATE INDEX IF NOT EXISTS refresh_tokens_by_uid ON refresh_tokens(uid)");
+        exec(R"(CREATE TABLE IF NOT EXISTS outbox(
+                  id INTEGER PRIMARY KEY AUTOINCREMENT,
+                  kind TEXT NOT NULL,
+                  email TEXT NOT NULL,
+                  uid TEXT NOT NULL,
+                  created_at REAL NOT NULL))");
+        exec("CREATE TABLE IF NOT EXISTS api_keys(api_key TEXT PRIMARY KEY, app_id TEXT NOT NULL)");
+        exec("CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)");
+    } catch (const std::exception& e) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("cannot set up the account store " + file.string() + ": " + e.what());
+    }
+}
+
+AccountStore::~AccountStore() { sqlite3_close(db_); }
+
+void AccountStore::exec(const char* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string text = message ? message : "unknown error";
+        sqlite3_free(message);
+        throw std::runtime_error(text);
+    }
+}
+
+std::optional<Account> AccountStore::findBy(const char* column, const std::string& value) {
+    std::string sql = std::string("SELECT uid, email, disabled, created_at, last_sign_in_at FROM accounts WHERE ") +
+                      column + " = ?1";
+    std::lock_guard lock(mutex_);
+    Statement s(db_, sql.c_str());
+    s.bind(1, value);
+    if (!s.step()) return std::nullopt;
+    return Account{s.text(0), s.text(1), s.integer(2) != 0, s.real(3), s.real(4)};
+}
+
+std::optional<Account> AccountStore::findByEmail(const std::string& email) { return findBy("email", email); }
+std::optional<Account> AccountStore::findByUid(const std::string& uid) { return findBy("uid", uid); }
+
+std::vector<Account> AccountStore::all() {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "SELECT uid, email, disabled, created_at, last_sign_in_at FROM accounts ORDER BY created_at");
+    std::vector<Account> out;
+    while (s.step()) out.push_back(Account{s.text(0), s.text(1), s.integer(2) != 0, s.real(3), s.real(4)});
+    return out;
+}
+
+AccountResult AccountStore::create(const std::string& email, const std::string& password, const std::string& uid) {
+    Account account{uid.empty() ? randomUid() : uid, email, false, now(), 0};
+    const std::string salt = randomBytes(kSaltBytes);
+    const std::string hash = pbkdf2(password, salt, iterations_);
+
+    std::lock_guard lock(mutex_);
+    {
+        Statement s(db_, "SELECT 1 FROM accounts WHERE email = ?1");
+        s.bind(1, email);
+        if (s.step()) return {AccountError::EmailExists, {}};
+    }
+    {
+        Statement s(db_, "SELECT 1 FROM accounts WHERE uid = ?1");
+        s.bind(1, account.uid);
+        if (s.step()) return {AccountError::UidExists, {}};
+    }
+    Statement insert(db_,
+                     "INSERT INTO accounts(uid, email, salt, hash, iterations, disabled, created_at) "
+                     "VALUES(?1, ?2, ?3, ?4, ?5, 0, ?6)");
+    insert.bind(1, account.uid).bind(2, email).bindBlob(3, salt).bindBlob(4, hash);
+    insert.bind(5, int64_t(iterations_)).bind(6, account.createdAt);
+    if (insert.run() != SQLITE_DONE) return {AccountError::EmailExists, {}};
+    return {AccountError::None, account};
+}
+
+AccountResult AccountStore::authenticate(const std::string& email, const std::string& password) {
+    Account account;
+    std::string salt, hash;
+    int iterations = 0;
+    {
+        std::lock_guard lock(mutex_);
+        Statement s(db_,
+                    "SELECT uid, email, disabled, created_at, last_sign_in_at, salt, hash, iterations "
+                    "FROM accounts WHERE email = ?1");
+        s.bind(1, email);
+        if (!s.step()) return {AccountError::UserNotFound, {}};
+        account = Account{s.text(0), s.text(1), s.integer(2) != 0, s.real(3), s.real(4)};
+        salt = s.blob(5);
+        hash = s.blob(6);
+        iterations = int(s.integer(7));
+    }
+    // Hashing takes a while by design; other requests go on meanwhile.
+    const std::string computed = pbkdf2(password, salt, iterations);
+    if (computed.size() != hash.size() || CRYPTO_memcmp(computed.data(), hash.data(), hash.size()) != 0) {
+        return {AccountError::WrongPassword, {}};
+    }
+    if (account.disabled) return {AccountError::UserDisabled, {}};
+    account.lastSignInAt = now();
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "UPDATE accounts SET last_sign_in_at = ?1 WHERE uid = ?2");
+    s.bind(1, account.lastSignInAt).bind(2, account.uid);
+    s.run();
+    return {AccountError::None, account};
+}
+
+bool AccountStore::setDisabled(const std::string& uid, bool disabled) {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "UPDATE accounts SET disabled = ?1 WHERE uid = ?2");
+    s.bind(1, int64_t(disabled)).bind(2, uid);
+    s.run();
+    return sqlite3_changes(db_) > 0;
+}
+
+std::string AccountStore::issueRefreshToken(const std::string& uid) {
+    std::string token = base64UrlToken(48);
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "INSERT INTO refresh_tokens(token_hash, uid, created_at) VALUES(?1, ?2, ?3)");
+    s.bind(1, sha256Hex(token)).bind(2, uid).bind(3, now());
+    if (s.run() != SQLITE_DONE) throw std::runtime_error("refresh token collision");
+    return token;
+}
+
+AccountResult AccountStore::redeemRefreshToken(const std::string& token) {
+    std::lock_guard lock(mutex_);
+    Statement s(db_,
+                "SELECT t.revoked, a.uid, a.email, a.disabled, a.created_at, a.last_sign_in_at "
+                "FROM refresh_tokens t LEFT JOIN accounts a ON a.uid = t.uid WHERE t.token_hash = ?1");
+    s.bind(1, sha256Hex(token));
+    if (!s.step()) return {AccountError::InvalidRefreshToken, {}};
+    if (s.integer(0) != 0) return {AccountError::TokenRevoked, {}};
+    if (s.text(1).empty()) return {AccountError::UserNotFound, {}};
+    Account account{s.text(1), s.text(2), s.integer(3) != 0, s.real(4), s.real(5)};
+    if (account.disabled) return {AccountError::UserDisabled, {}};
+    return {AccountError::None, account};
+}
+
+int AccountStore::revokeRefreshTokens(const std::string& uid) {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "UPDATE refresh_tokens SET revoked = 1 WHERE uid = ?1 AND revoked = 0");
+    s.bind(1, uid);
+    s.run();
+    return sqlite3_changes(db_);
+}
+
+json AccountStore::appendOutbox(const std::string& kind, const Account& account) {
+    const double time = now();
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "INSERT INTO outbox(kind, email, uid, created_at) VALUES(?1, ?2, ?3, ?4)");
+    s.bind(1, kind).bind(2, account.email).bind(3, account.uid).bind(4, time);
+    s.run();
+    return json{{"id", int64_t(sqlite3_last_insert_rowid(db_))},
+                {"kind", kind},
+                {"email", account.email},
+                {"uid", account.uid},
+                {"time", time}};
+}
+
+json AccountStore::outbox() {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "SELECT id, kind, email, uid, created_at FROM outbox ORDER BY id");
+    json messages = json::array();
+    while (s.step()) {
+        messages.push_back(
+            json{{"id", s.integer(0)}, {"kind", s.text(1)}, {"email", s.text(2)}, {"uid", s.text(3)}, {"time", s.real(4)}});
+    }
+    return messages;
+}
+
+void AccountStore::setApiKey(const std::string& apiKey, const std::string& appId) {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "INSERT OR REPLACE INTO api_keys(api_key, app_id) VALUES(?1, ?2)");
+    s.bind(1, apiKey).bind(2, appId);
+    s.run();
+}
+
+std::optional<std::string> AccountStore::appIdForApiKey(const std::string& apiKey) {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "SELECT app_id FROM api_keys WHERE api_key = ?1");
+    s.bind(1, apiKey);
+    if (!s.step()) return std::nullopt;
+    return s.text(0);
+}
+
+std::vector<std::pair<std::string, std::string>> AccountStore::apiKeys() {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "SELECT api_key, app_id FROM api_keys ORDER BY api_key");
+    std::vector<std::pair<std::string, std::string>> out;
+    while (s.step()) out.emplace_back(s.text(0), s.text(1));
+    return out;
+}
+
+std::optional<std::string> AccountStore::meta(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "SELECT value FROM meta WHERE key = ?1");
+    s.bind(1, key);
+    if (!s.step()) return std::nullopt;
+    return s.text(0);
+}
+
+void AccountStore::setMeta(const std::string& key, const std::string& value) {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)");
+    s.bind(1, key).bind(2, value);
+    s.run();
+}
+
+}  // namespace backend

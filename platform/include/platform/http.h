@@ -101,6 +101,15 @@ public:
     URLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
     void setCachePolicy(URLRequestCachePolicy p) { cachePolicy_ = p; }
 
+    // NSURLProtocol's per-request properties (propertyForKey:inRequest:,
+    // setProperty:forKey:inRequest:): values that travel with the request
+    // and are never sent. A null Value when absent.
+    const Value& protocolProperty(std::string_view key) const {
+        auto it = protocolProperties_.find(key);
+        return it == protocolProperties_.end() ? nullValue() : it->second;
+    }
+    void setProtocolProperty(std::string key, Value value) { protocolProperties_[std::move(key)] = std::move(value); }
+
 private:
     std::string url_;
     std::string method_ = "GET";
@@ -109,6 +118,7 @@ private:
     double timeout_ = kDefaultTimeoutInterval;
     bool timeoutSet_ = false;
     URLRequestCachePolicy cachePolicy_ = URLRequestCachePolicy::UseProtocolCachePolicy;
+    Dictionary protocolProperties_;
 };
 
 // NSHTTPURLResponse.

@@ -1,0 +1,517 @@
+// The frame layer of FSRWebSocket: the output buffer and its write pump, the
+// frame writer, the reader built from a queue of consumers over the read
+// buffer, frame headers, message assembly, control frames and the UTF-8
+// check of text messages. Everything here runs on the socket's work queue.
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "database/connection/FSRWebSocket.h"
+#include "platform/crypto.h"
+#include "platform/format.h"
+#include "platform/utf8.h"
+
+namespace {
+
+constexpr size_t kCompactionThreshold = 4096;
+
+bool isControlOpcode(uint8_t opcode) {
+    return opcode == SROpCodeConnectionClose || opcode == SROpCodePing || opcode == SROpCodePong;
+}
+
+bool closeCodeIsValid(int code) {
+    if (code < 1000) return false;
+    if (code <= 1011) return code != 1004 && code != 1005 && code != 1006;
+    return code >= 3000 && code <= 4999;
+}
+
+// XORs `length` bytes with the 4-byte key, starting at key position `offset`.
+void applyMask(uint8_t* bytes, size_t length, const uint8_t key[4], uint64_t offset) {
+    uint8_t rotated[8];
+    for (int i = 0; i < 8; ++i) rotated[i] = key[(offset + uint64_t(i)) % 4];
+    uint64_t wide;
+    std::memcpy(&wide, rotated, 8);
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, bytes + i, 8);
+        chunk ^= wide;
+        std::memcpy(bytes + i, &chunk, 8);
+    }
+    for (; i < length; ++i) bytes[i] ^= rotated[i % 8];
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- consumers
+
+void FSRIOConsumer::setupWithScanner(Scanner scanner, Handler handler, uint64_t bytesNeeded, bool readToCurrentFrame,
+                                     bool unmaskBytes) {
+    _scanner = std::move(scanner);
+    _handler = std::move(handler);
+    _bytesNeeded = bytesNeeded;
+    _readToCurrentFrame = readToCurrentFrame;
+    _unmaskBytes = unmaskBytes;
+}
+
+std::shared_ptr<FSRIOConsumer> FSRIOConsumerPool::consumerWithScanner(FSRIOConsumer::Scanner scanner,
+                                                                      FSRIOConsumer::Handler handler,
+                                                                      uint64_t bytesNeeded, bool readToCurrentFrame,
+                                                                      bool unmaskBytes) {
+    std::shared_ptr<FSRIOConsumer> consumer;
+    if (!_bufferedConsumers.empty()) {
+        consumer = std::move(_bufferedConsumers.back());
+        _bufferedConsumers.pop_back();
+    } else {
+        consumer = std::make_shared<FSRIOConsumer>();
+    }
+    consumer->setupWithScanner(std::move(scanner), std::move(handler), bytesNeeded, readToCurrentFrame, unmaskBytes);
+    return consumer;
+}
+
+void FSRIOConsumerPool::returnConsumer(std::shared_ptr<FSRIOConsumer> consumer) {
+    if (_bufferedConsumers.size() < _poolSize) {
+        // Drops what the blocks hold before the consumer waits in the pool.
+        consumer->setupWithScanner(nullptr, nullptr, 0, false, false);
+        _bufferedConsumers.push_back(std::move(consumer));
+    }
+}
+
+// ---------------------------------------------------------------- writing
+
+void FSRWebSocket::_writeData(const uint8_t* bytes, size_t length) {
+    if (_closeWhenFinishedWriting) return;
+    _outputBuffer.insert(_outputBuffer.end(), bytes, bytes + length);
+    _pumpWriting();
+}
+
+void FSRWebSocket::_pumpWriting() {
+    const size_t dataLength = _outputBuffer.size();
+    if (_outputStream && dataLength - _outputBufferOffset > 0 && _outputStream->hasSpaceAvailable()) {
+        const long bytesWritten =
+            _outputStream->write(_outputBuffer.data() + _outputBufferOffset, dataLength - _outputBufferOffset);
+        if (bytesWritten == -1) {
+            _failWithError(ns::Error::make(kFSRWavecraftErrorDomain, 2145, "Error writing to stream"));
+            return;
+        }
+        _outputBufferOffset += size_t(bytesWritten);
+        if (_outputBufferOffset > kCompactionThreshold && _outputBufferOffset > _outputBuffer.size() / 2) {
+            _outputBuffer.erase(_outputBuffer.begin(), _outputBuffer.begin() + long(_outputBufferOffset));
+            _outputBufferOffset = 0;
+        }
+    }
+
+    if (_closeWhenFinishedWriting && _outputBuffer.size() - _outputBufferOffset == 0 && _inputStream &&
+        _inputStream->streamStatus() != ns::StreamStatus::NotOpen &&
+        _inputStream->streamStatus() != ns::StreamStatus::Closed && !_sentClose) {
+        _sentClose = true;
+        {
+            std::lock_guard lock(_lock);
+            _outputStream->close();
+            _inputStream->close();
+        }
+        if (!_failed) {
+            auto me = self();
+            const int64_t code = _closeCode;
+            const std::optional<std::string> reason = _closeReason;
+            _performDelegateBlock([me, code, reason] {
+                auto delegate = me->delegate();
+                if (delegate && delegate->respondsTo(FSRWebSocketDelegateCall::DidClose)) {
+                    delegate->webSocket(me, code, reason, true);
+                }
+            });
+        }
+        _scheduleCleanup();
+    }
+}
+
+void FSRWebSocket::send(const ns::Value& message) {
+    if (!message.isString() && !message.isData() && !message.isNull()) return;
+    auto me = self();
+    _workQueue->async([me, copy = message] {
+        if (copy.isString()) {
+            me->_sendFrameWithOpcode(SROpCodeTextFrame, copy);
+        } else if (copy.isData()) {
+            me->_sendFrameWithOpcode(SROpCodeBinaryFrame, copy);
+        } else {
+            me->_sendFrameWithOpcode(SROpCodeTextFrame, ns::Value());
+        }
+    });
+}
+
+void FSRWebSocket::_sendFrameWithOpcode(uint8_t opcode, const ns::Value& data) {
+    const uint8_t* payload = nullptr;
+    size_t payloadLength = 0;
+    if (const std::string* text = data.stringOrNull()) {
+        payload = reinterpret_cast<const uint8_t*>(text->data());
+        payloadLength = text->size();
+    } else if (data.isData()) {
+        payload = data.asData().data();
+        payloadLength = data.asData().size();
+    }
+
+    ns::Data frame;
+    try {
+        frame.resize(payloadLength + 32);
+    } catch (const std::bad_alloc&) {
+        closeWithCode(SRStatusCodeMessageTooBig, std::string("Message too big"));
+        return;
+    }
+    frame[0] = uint8_t(0x80 | opcode);
+    size_t frameSize = 2;
+    if (payloadLength < 126) {
+        frame[1] = uint8_t(payloadLength);
+    } else if (payloadLength <= 0xFFFF) {
+        frame[1] = 126;
+        frame[2] = uint8_t(payloadLength >> 8);
+        frame[3] = uint8_t(payloadLength);
+        frameSize += 2;
+    } else {
+        frame[1] = 127;
+        for (int i = 0; i < 8; ++i) frame[2 + size_t(i)] = uint8_t(uint64_t(payloadLength) >> (56 - 8 * i));
+        frameSize += 8;
+    }
+    frame[1] |= 0x80;
+    const ns::Data key = ns::crypto::randomBytes(4);
+    std::memcpy(frame.data() + frameSize, key.data(), 4);
+    frameSize += 4;
+    if (payloadLength) {
+        std::memcpy(frame.data() + frameSize, payload, payloadLength);
+        applyMask(frame.data() + frameSize, payloadLength, key.data(), 0);
+    }
+    frameSize += payloadLength;
+    _writeData(frame.data(), frameSize);
+}
+
+// ---------------------------------------------------------------- reading
+
+void FSRWebSocket::_addConsumerWithDataLength(uint64_t dataLength, FSRIOConsumer::Handler callback,
+                                              bool readToCurrentFrame, bool unmaskBytes) {
+    _consumers.push_back(
+        _consumerPool.consumerWithScanner(nullptr, std::move(callback), dataLength, readToCurrentFrame, unmaskBytes));
+    _pumpScanner();
+}
+
+void FSRWebSocket::_addConsumerWithScanner(FSRIOConsumer::Scanner scanner, FSRIOConsumer::Handler callback,
+                                           uint64_t dataLength) {
+    _consumers.push_back(
+        _consumerPool.consumerWithScanner(std::move(scanner), std::move(callback), dataLength, false, false));
+    _pumpScanner();
+}
+
+void FSRWebSocket::_readUntilBytes(std::string bytes, FSRIOConsumer::Handler callback) {
+    _addConsumerWithScanner(
+        [bytes = std::move(bytes)](const uint8_t* data, size_t length) -> size_t {
+            const auto* begin = reinterpret_cast<const char*>(data);
+            const std::string_view haystack(begin, length);
+            const auto at = haystack.find(bytes);
+            return at == std::string_view::npos ? 0 : at + bytes.size();
+        },
+        std::move(callback));
+}
+
+void FSRWebSocket::_readUntilHeaderCompleteWithCallback(FSRIOConsumer::Handler callback) {
+    _readUntilBytes("\r\n\r\n", std::move(callback));
+}
+
+void FSRWebSocket::_pumpScanner() {
+    if (_isPumping) return;
+    _isPumping = true;
+    bool didWork = true;
+    while (didWork) didWork = _innerPumpScanner();
+    _isPumping = false;
+}
+
+bool FSRWebSocket::_innerPumpScanner() {
+    const int32_t state = _readyState.load();
+    if (_readerStopped || state == SR_CLOSING || state == SR_CLOSED) return false;
+    if (_consumers.empty()) return false;
+    const size_t curSize = _readBuffer.size() - _readBufferOffset;
+    if (curSize == 0) return false;
+
+    std::shared_ptr<FSRIOConsumer> consumer = _consumers.front();
+    const uint64_t bytesNeeded = consumer->bytesNeeded();
+    size_t foundSize = 0;
+    if (consumer->consumer()) {
+        foundSize = consumer->consumer()(_readBuffer.data() + _readBufferOffset, curSize);
+    } else if (curSize >= bytesNeeded) {
+        foundSize = size_t(bytesNeeded);
+    } else if (consumer->readToCurrentFrame()) {
+        foundSize = curSize;
+    }
+    if (foundSize == 0 && !consumer->readToCurrentFrame()) return false;
+
+    uint8_t* slice = _readBuffer.data() + _readBufferOffset;
+    if (consumer->unmaskBytes()) {
+        applyMask(slice, foundSize, _currentReadMaskKey, _currentReadMaskOffset);
+        _currentReadMaskOffset += foundSize;
+    }
+
+    if (!consumer->readToCurrentFrame()) {
+        ns::Data bytes(slice, slice + foundSize);
+        _readBufferOffset += foundSize;
+        if (_readBufferOffset > kCompactionThreshold && _readBufferOffset > _readBuffer.size() / 2) {
+            _readBuffer.erase(_readBuffer.begin(), _readBuffer.begin() + long(_readBufferOffset));
+            _readBufferOffset = 0;
+        }
+        _consumers.pop_front();
+        auto handler = consumer->handler();
+        _consumerPool.returnConsumer(std::move(consumer));
+        handler(*this, &bytes);
+        return true;
+    }
+
+    _currentFrameData.insert(_currentFrameData.end(), slice, slice + foundSize);
+    _readBufferOffset += foundSize;
+    if (_readBufferOffset > kCompactionThreshold && _readBufferOffset > _readBuffer.size() / 2) {
+        _readBuffer.erase(_readBuffer.begin(), _readBuffer.begin() + long(_readBufferOffset));
+        _readBufferOffset = 0;
+    }
+
+    if (_currentFrameOpcode == SROpCodeTextFrame && !_currentFrameData.empty()) {
+        const size_t scanStart = size_t(_currentStringScanPosition);
+        const auto valid =
+            ns::utf8::validPrefixLength(_currentFrameData.data() + scanStart, _currentFrameData.size() - scanStart);
+        if (!valid) {
+            _stopReading();
+            closeWithCode(SRStatusCodeInvalidUTF8, std::string("Text frames must be valid UTF-8"));
+            auto me = self();
+            _workQueue->async([me] { me->_disconnect(); });
+            return false;
+        }
+        _currentStringScanPosition += *valid;
+    }
+
+    consumer->setBytesNeeded(consumer->bytesNeeded() - foundSize);
+    if (consumer->bytesNeeded() == 0) {
+        _consumers.pop_front();
+        auto handler = consumer->handler();
+        _consumerPool.returnConsumer(std::move(consumer));
+        handler(*this, nullptr);
+        return true;
+    }
+    return false;
+}
+
+void FSRWebSocket::_readFrameNew() {
+    auto me = self();
+    _workQueue->async([me] {
+        me->_currentFrameData.clear();
+        me->_currentFrameOpcode = 0;
+        me->_currentFrameCount = 0;
+        me->_currentStringScanPosition = 0;
+        me->_readFrameContinue();
+    });
+}
+
+void FSRWebSocket::_readFrameContinue() {
+    _addConsumerWithDataLength(
+        2, [](FSRWebSocket& socket, const ns::Data* data) { socket._parseFrameHeader(*data); }, false, false);
+}
+
+void FSRWebSocket::_parseFrameHeader(const ns::Data& data) {
+    const uint8_t b0 = data[0], b1 = data[1];
+    if (b0 & 0x70) {
+        _closeWithProtocolError("Server used RSV bits");
+        return;
+    }
+    FrameHeader header;
+    header.opcode = b0 & 0x0F;
+    if (!isControlOpcode(header.opcode)) {
+        if (header.opcode != 0 && _currentFrameCount > 0) {
+            _closeWithProtocolError("all data frames after the initial data frame must have opcode 0");
+            return;
+        }
+        if (header.opcode == 0) {
+            if (_currentFrameCount == 0) {
+                _closeWithProtocolError("cannot continue a message");
+                return;
+            }
+            header.opcode = _currentFrameOpcode;
+        }
+    }
+    header.fin = (b0 & 0x80) != 0;
+    header.masked = (b1 & 0x80) != 0;
+    header.payloadLength = b1 & 0x7F;
+    if (header.masked) _closeWithProtocolError("Client must receive unmasked data");
+
+    size_t extraBytesNeeded = header.masked ? 4 : 0;
+    if (header.payloadLength == 126) {
+        extraBytesNeeded += 2;
+    } else if (header.payloadLength == 127) {
+        extraBytesNeeded += 8;
+    }
+    if (extraBytesNeeded == 0) {
+        _handleFrameHeader(header);
+        return;
+    }
+    _addConsumerWithDataLength(
+        extraBytesNeeded,
+        [header](FSRWebSocket& socket, const ns::Data* extra) mutable {
+            const uint8_t* p = extra->data();
+            size_t at = 0;
+            if (header.payloadLength == 126) {
+                header.payloadLength = (uint64_t(p[0]) << 8) | p[1];
+                at = 2;
+            } else if (header.payloadLength == 127) {
+                uint64_t length = 0;
+                for (int i = 0; i < 8; ++i) length = (length << 8) | p[i];
+                at = 8;
+                // RFC 6455 5.2: the most significant bit must be 0.
+                if (length >> 63) {
+                    socket._closeWithProtocolError("Frame length must not have its most significant bit set");
+                    return;
+                }
+                header.payloadLength = length;
+            }
+            if (header.masked) {
+                std::memcpy(socket._currentReadMaskKey, p + at, 4);
+            }
+            socket._handleFrameHeader(header);
+        },
+        false, false);
+}
+
+void FSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
+    // A protocol error, invalid text or an oversized message ends reading:
+    // nothing after it is delivered.
+    if (_readerStopped || _readyState.load() != SR_OPEN) return;
+    const bool isControlFrame = isControlOpcode(header.opcode);
+    if (isControlFrame && !header.fin) {
+        _closeWithProtocolError("Fragmented control frames not allowed");
+        return;
+    }
+    if (isControlFrame && header.payloadLength >= 126) {
+        _closeWithProtocolError("Control frames cannot have payloads larger than 126 bytes");
+        return;
+    }
+    if (!isControlFrame) {
+        if (header.payloadLength > _maximumMessageSize.load() ||
+            _currentFrameData.size() > _maximumMessageSize.load() - header.payloadLength) {
+            _stopReading();
+            closeWithCode(SRStatusCodeMessageTooBig, std::string("Message too big"));
+            auto me = self();
+            _workQueue->async([me] { me->_disconnect(); });
+            return;
+        }
+        _currentFrameOpcode = header.opcode;
+        _currentFrameCount += 1;
+    }
+    _currentReadMaskOffset = 0;
+
+    if (header.payloadLength > 0) {
+        _addConsumerWithDataLength(
+            header.payloadLength,
+            [isControlFrame, header](FSRWebSocket& socket, const ns::Data* data) {
+                if (isControlFrame) {
+                    socket._handleFrameWithData(*data, header.opcode);
+                } else if (header.fin) {
+                    socket._handleFrameWithData(socket._currentFrameData, header.opcode);
+                } else {
+                    socket._readFrameContinue();
+                }
+            },
+            !isControlFrame, header.masked);
+    } else if (isControlFrame) {
+        _handleFrameWithData(ns::Data(), header.opcode);
+    } else if (header.fin) {
+        _handleFrameWithData(_currentFrameData, header.opcode);
+    } else {
+        _readFrameContinue();
+    }
+}
+
+void FSRWebSocket::_handleFrameWithData(const ns::Data& data, uint8_t opcode) {
+    const bool isControlFrame = isControlOpcode(opcode);
+    if (isControlFrame) {
+        auto me = self();
+        _workQueue->async([me] { me->_readFrameContinue(); });
+    } else {
+        _readFrameNew();
+    }
+    switch (opcode) {
+    case SROpCodeTextFrame: {
+        // The incremental check has passed every complete character; the
+        // text is whole only when nothing is left waiting for more bytes.
+        std::optional<std::string> text;
+        if (_currentStringScanPosition == data.size() && &data == &_currentFrameData) {
+            text.emplace(reinterpret_cast<const char*>(data.data()), data.size());
+        } else {
+            text = ns::utf8::decode(data.data(), data.size());
+        }
+        if (!text) {
+            _stopReading();
+            closeWithCode(SRStatusCodeInvalidUTF8, std::string("Text frames must be valid UTF-8"));
+            auto me = self();
+            _workQueue->async([me] { me->_disconnect(); });
+            return;
+        }
+        _handleMessage(ns::Value(std::move(*text)));
+        break;
+    }
+    case SROpCodeBinaryFrame:
+        _handleMessage(ns::Value(ns::Data(data)));
+        break;
+    case SROpCodeConnectionClose:
+        handleCloseWithData(data);
+        break;
+    case SROpCodePing:
+        handlePing(data);
+        break;
+    case SROpCodePong:
+        handlePong();
+        break;
+    default:
+        _closeWithProtocolError(ns::format("Unknown opcode %u", unsigned(opcode)));
+        break;
+    }
+}
+
+void FSRWebSocket::_handleMessage(ns::Value message) {
+    auto me = self();
+    _performDelegateBlock([me, message = std::move(message)] {
+        auto delegate = me->delegate();
+        if (delegate && delegate->respondsTo(FSRWebSocketDelegateCall::DidReceiveMessage)) {
+            delegate->webSocket(me, message);
+        }
+    });
+}
+
+void FSRWebSocket::handlePing(const ns::Data& data) {
+    auto me = self();
+    _performDelegateBlock([me, payload = data] {
+        me->_workQueue->async([me, payload] { me->_sendFrameWithOpcode(SROpCodePong, ns::Value(payload)); });
+    });
+}
+
+void FSRWebSocket::handlePong() {}
+
+void FSRWebSocket::handleCloseWithData(const ns::Data& data) {
+    const size_t dataSize = data.size();
+    if (dataSize == 1) {
+        _closeWithProtocolError("Payload for close must be larger than 2 bytes");
+        return;
+    }
+    if (dataSize >= 2) {
+        const int closeCode = (int(data[0]) << 8) | int(data[1]);
+        _closeCode = closeCode;
+        if (!closeCodeIsValid(closeCode)) {
+            _closeWithProtocolError(ns::format("Cannot have close code of %d", closeCode));
+            return;
+        }
+        if (dataSize > 2) {
+            auto reason = ns::utf8::decode(data.data() + 2, dataSize - 2);
+            if (!reason) {
+                _closeWithProtocolError("Close reason MUST be valid UTF-8");
+                return;
+            }
+            _closeReason = std::move(*reason);
+        }
+    } else {
+        _closeCode = SRStatusNoStatusReceived;
+    }
+    if (_readyState.load() == SR_OPEN) closeWithCode(SRStatusCodeNormal, std::nullopt);
+    auto me = self();
+    _workQueue->async([me] { me->_disconnect(); });
+}

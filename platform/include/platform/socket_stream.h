@@ -1,0 +1,161 @@
+#pragma once
+// CFStream socket-pair stand-in (CFStreamCreatePairWithSocketToHost): a read
+// stream and a write stream over one TCP connection, optionally TLS, whose
+// events reach a delegate on the run loop the streams are scheduled in.
+//
+// The transfer itself runs on one process-wide I/O thread (asio); the streams
+// buffer between it and their users, so read and write never block:
+//   - read takes what has arrived (a bounded buffer; the socket is not read
+//     while it is full);
+//   - write takes what fits in the outgoing buffer and returns the count; the
+//     bytes taken are sent even if the stream is closed right after.
+// Events, as in CFStream: open-completed (once connected, and for TLS once
+// the handshake is done), bytes-available, space-available, error, end.
+// They are delivered on the first run loop the stream is scheduled in (held
+// while unscheduled), to a delegate held weakly.
+//
+// Destinations: the host goes through ns::HostRouting (".localhost" names and
+// routed service hosts to loopback); anything that does not end on a
+// loopback address is refused with an error event, so nothing leaves the
+// machine. TLS verifies the chain against ns::TrustStore and the original
+// host name, unless the SSL settings turn chain validation off (certificate
+// pinning then checks the peer's chain itself, see peerCertificateChain).
+//
+// Thread-safe: every method may be called from any thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/value.h"
+
+namespace ns {
+
+class RunLoop;
+
+enum StreamEvent : unsigned {
+    kStreamEventNone = 0,
+    kStreamEventOpenCompleted = 1,
+    kStreamEventHasBytesAvailable = 2,
+    kStreamEventHasSpaceAvailable = 4,
+    kStreamEventErrorOccurred = 8,
+    kStreamEventEndEncountered = 16,
+};
+
+enum class StreamStatus {
+    NotOpen = 0,
+    Opening = 1,
+    Open = 2,
+    Reading = 3,
+    Writing = 4,
+    AtEnd = 5,
+    Closed = 6,
+    Error = 7,
+};
+
+// kCFStreamNetworkServiceType values; recorded (loopback has no service classes).
+enum class NetworkServiceType { Default, VoIP, Video, Background, Voice };
+
+// kCFStreamPropertySSLSettings.
+struct SSLSettings {
+    // kCFStreamSSLValidatesCertificateChain.
+    bool validatesCertificateChain = true;
+    // kCFStreamSSLPeerName: the name checked and sent as SNI (default: the host).
+    std::optional<std::string> peerName;
+};
+
+inline constexpr const char* kDefaultRunLoopMode = "kCFRunLoopDefaultMode";
+
+class Stream;
+
+class StreamDelegate {
+public:
+    virtual ~StreamDelegate() = default;
+    // On the thread of the run loop the stream is scheduled in.
+    virtual void streamHandleEvent(Stream& stream, StreamEvent event) = 0;
+};
+
+class Stream : public std::enable_shared_from_this<Stream> {
+public:
+    virtual ~Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    void setDelegate(std::weak_ptr<StreamDelegate> delegate);
+    // The first open of either stream of the pair starts connecting.
+    void open();
+    // Stops events for this stream. Closing the write stream sends what it
+    // already took and then ends the sending direction; once both are
+    // closed the connection is closed.
+    void close();
+    StreamStatus streamStatus() const;
+    // The error behind the error status, nullptr otherwise.
+    ErrorRef streamError() const;
+
+    void scheduleInRunLoop(const std::shared_ptr<RunLoop>& loop, const std::string& mode = kDefaultRunLoopMode);
+    void removeFromRunLoop(const std::shared_ptr<RunLoop>& loop, const std::string& mode = kDefaultRunLoopMode);
+
+    // kCFStreamPropertySocketNativeHandle: the socket descriptor once
+    // connected, -1 before.
+    int nativeSocketHandle() const;
+    void setNetworkServiceType(NetworkServiceType type);
+    NetworkServiceType networkServiceType() const;
+    // kCFStreamPropertySocketSecurityLevel = negotiated SSL: TLS on the
+    // connection. Takes effect when set before the pair connects.
+    void setSocketSecurityLevelNegotiatedSSL();
+    void setSSLSettings(SSLSettings settings);
+    // kCFStreamPropertySSLPeerTrust: the peer's certificate chain as DER,
+    // leaf first, once the TLS handshake is done; nullopt before that or
+    // without TLS.
+    std::optional<std::vector<Data>> peerCertificateChain() const;
+
+    bool isInput() const { return isInput_; }
+
+    struct Connection;
+
+protected:
+    Stream(std::shared_ptr<Connection> connection, bool isInput);
+    std::shared_ptr<Connection> connection_;
+    const bool isInput_;
+
+    friend struct StreamAccess;
+};
+
+class InputStream : public Stream {
+public:
+    // Up to `maxLength` received bytes: the count, 0 at the end of the stream
+    // (or when nothing has arrived yet), -1 on error or when not open.
+    long read(uint8_t* buffer, size_t maxLength);
+    bool hasBytesAvailable() const;
+
+private:
+    using Stream::Stream;
+    friend struct StreamAccess;
+};
+
+class OutputStream : public Stream {
+public:
+    // Takes as many bytes as fit: the count (0 when full), -1 on error or
+    // when not open.
+    long write(const uint8_t* buffer, size_t length);
+    bool hasSpaceAvailable() const;
+
+private:
+    using Stream::Stream;
+    friend struct StreamAccess;
+};
+
+struct SocketStreamPair {
+    std::shared_ptr<InputStream> input;
+    std::shared_ptr<OutputStream> output;
+};
+
+// CFStreamCreatePairWithSocketToHost: streams not yet open; nothing happens
+// until one of them is opened.
+SocketStreamPair createStreamPairWithSocketToHost(const std::string& host, uint16_t port);
+
+}  // namespace ns

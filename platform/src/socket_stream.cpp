@@ -1,0 +1,620 @@
+#include "platform/socket_stream.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "platform/format.h"
+#include "platform/host_routing.h"
+#include "platform/runloop.h"
+#include "platform/trust_store.h"
+
+namespace ns {
+
+namespace {
+
+// Received bytes kept before the socket is no longer read.
+constexpr size_t kMaxInputBuffered = 4 * 1024 * 1024;
+// Bytes a write stream takes before it reports no space.
+constexpr size_t kMaxOutputBuffered = 1024 * 1024;
+constexpr size_t kReadChunk = 256 * 1024;
+
+// OSStatus codes of Secure Transport, which callers of CFStream know.
+constexpr long kErrSSLProtocol = -9800;
+constexpr long kErrSSLXCertChainInvalid = -9807;
+
+class IOThread {
+public:
+    static asio::io_context& context() {
+        // Never destroyed: connections may still hold handlers at exit.
+        static IOThread* thread = new IOThread;
+        return thread->context_;
+    }
+
+private:
+    IOThread() : guard_(asio::make_work_guard(context_)) {
+        std::thread([this] {
+            pthread_setname_np(pthread_self(), "ns.socket-io");
+            context_.run();
+        }).detach();
+    }
+    asio::io_context context_;
+    asio::executor_work_guard<asio::io_context::executor_type> guard_;
+};
+
+ErrorRef posixError(int code, const std::string& description) {
+    return Error::make(kPOSIXErrorDomain, code, description);
+}
+
+ErrorRef systemError(const std::error_code& ec) {
+    if (ec.category() == asio::error::get_ssl_category() || ec == asio::ssl::error::stream_truncated) {
+        return Error::make(kOSStatusErrorDomain, kErrSSLProtocol, "An SSL error has occurred: " + ec.message());
+    }
+    const int code = ec.category() == asio::system_category() || ec.category() == std::generic_category()
+                         ? ec.value()
+                         : EIO;
+    return posixError(code, ec.message());
+}
+
+}  // namespace
+
+struct Stream::Connection : std::enable_shared_from_this<Connection> {
+    struct Side {
+        StreamStatus status = StreamStatus::NotOpen;
+        std::weak_ptr<Stream> stream;
+        std::weak_ptr<StreamDelegate> delegate;
+        std::vector<std::pair<std::weak_ptr<RunLoop>, std::string>> loops;
+        unsigned held = 0;    // events waiting for a run loop
+        unsigned posted = 0;  // coalescable events on their way
+        bool endPosted = false;
+        NetworkServiceType serviceType = NetworkServiceType::Default;
+    };
+
+    Connection(std::string h, uint16_t p) : host(std::move(h)), port(p), socket(IOThread::context()) {}
+
+    const std::string host;
+    const uint16_t port;
+
+    mutable std::mutex mutex;
+    Side sides[2];  // 0: input, 1: output
+    bool tlsRequested = false;
+    SSLSettings sslSettings;
+    bool connectStarted = false;
+    bool ready = false;
+    ErrorRef error;
+    int fd = -1;
+    std::optional<std::vector<Data>> peerChain;
+
+    std::string input;
+    size_t inputOffset = 0;
+    bool eof = false;
+    bool readInFlight = false;
+    bool readPaused = false;
+
+    std::string output;
+    std::string sending;
+    bool writeInFlight = false;
+    bool sendShutdown = false;
+    bool socketClosed = false;
+
+    // I/O thread only.
+    asio::ip::tcp::socket socket;
+    std::unique_ptr<asio::ssl::context> sslContext;
+    std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls;
+    std::vector<char> scratch;
+
+    Side& side(bool isInput) { return sides[isInput ? 0 : 1]; }
+
+    // ---- events (mutex held) ----
+
+    void post(bool isInput, StreamEvent event) {
+        Side& s = side(isInput);
+        if (s.status == StreamStatus::NotOpen || s.status == StreamStatus::Closed) return;
+        const bool coalesce = event == kStreamEventHasBytesAvailable || event == kStreamEventHasSpaceAvailable;
+        if (coalesce && ((s.posted | s.held) & event)) return;
+        std::shared_ptr<RunLoop> loop;
+        for (auto& [weak, mode] : s.loops) {
+            if ((loop = weak.lock())) break;
+        }
+        if (!loop) {
+            s.held |= event;
+            return;
+        }
+        if (coalesce) s.posted |= event;
+        loop->perform([self = shared_from_this(), isInput, event] { self->deliver(isInput, event); });
+    }
+
+    void deliver(bool isInput, StreamEvent event) {
+        std::shared_ptr<Stream> stream;
+        std::shared_ptr<StreamDelegate> delegate;
+        {
+            std::lock_guard lock(mutex);
+            Side& s = side(isInput);
+            s.posted &= ~unsigned(event);
+            if (s.status == StreamStatus::Closed || s.status == StreamStatus::NotOpen) return;
+            stream = s.stream.lock();
+            delegate = s.delegate.lock();
+        }
+        if (stream && delegate) delegate->streamHandleEvent(*stream, event);
+    }
+
+    void releaseHeld(bool isInput) {
+        Side& s = side(isInput);
+        const unsigned held = std::exchange(s.held, 0u);
+        for (unsigned bit = 1; bit <= kStreamEventEndEncountered; bit <<= 1) {
+            if (held & bit) post(isInput, StreamEvent(bit));
+        }
+    }
+
+    void fail(ErrorRef e) {
+        if (error) return;
+        error = std::move(e);
+        for (bool isInput : {false, true}) {
+            Side& s = side(isInput);
+            if (s.status == StreamStatus::NotOpen || s.status == StreamStatus::Closed) continue;
+            s.status = StreamStatus::Error;
+            post(isInput, kStreamEventErrorOccurred);
+        }
+        asio::post(IOThread::context(), [self = shared_from_this()] { self->closeSocket(); });
+    }
+
+    void noteInputEnd() {
+        Side& in = side(true);
+        if (eof && inputOffset == input.size() && !in.endPosted &&
+            (in.status == StreamStatus::Open || in.status == StreamStatus::AtEnd)) {
+            in.endPosted = true;
+            in.status = StreamStatus::AtEnd;
+            post(true, kStreamEventEndEncountered);
+        }
+    }
+
+    // ---- opening ----
+
+    void opened(bool isInput) {
+        Side& s = side(isInput);
+        if (s.status != StreamStatus::NotOpen) return;
+        s.status = StreamStatus::Opening;
+        if (error) {
+            s.status = StreamStatus::Error;
+            post(isInput, kStreamEventErrorOccurred);
+            return;
+        }
+        if (ready) {
+            becameReady(isInput);
+            return;
+        }
+        if (!connectStarted) {
+            connectStarted = true;
+            asio::post(IOThread::context(), [self = shared_from_this()] { self->connect(); });
+        }
+    }
+
+    void becameReady(bool isInput) {
+        Side& s = side(isInput);
+        if (s.status != StreamStatus::Opening) return;
+        s.status = StreamStatus::Open;
+        post(isInput, kStreamEventOpenCompleted);
+        if (isInput) {
+            if (inputOffset < input.size()) post(true, kStreamEventHasBytesAvailable);
+            noteInputEnd();
+        } else {
+            post(false, kStreamEventHasSpaceAvailable);
+        }
+    }
+
+    void connect() {
+        std::unique_lock lock(mutex);
+        if (error || socketClosed) return;
+        if (HostRouting::isInvalidName(host)) {
+            fail(posixError(EHOSTUNREACH, format("The host %@ does not exist.", host)));
+            return;
+        }
+        std::string address;
+        uint16_t destinationPort = port;
+        if (auto routed = HostRouting::shared().resolve(host, port)) {
+            address = routed->address;
+            if (routed->port != 0) destinationPort = routed->port;
+        } else if (HostRouting::isLoopbackAddress(host)) {
+            address = host == "localhost" ? "127.0.0.1" : host;
+        }
+        asio::error_code ec;
+        const auto ip = asio::ip::make_address(address, ec);
+        if (address.empty() || ec || !ip.is_loopback()) {
+            fail(posixError(ENETUNREACH,
+                            format("Connections to %@:%u are refused: only loopback destinations are reachable.",
+                                   host, unsigned(port))));
+            return;
+        }
+        lock.unlock();
+        socket.async_connect(asio::ip::tcp::endpoint(ip, destinationPort),
+                             [self = shared_from_this()](const asio::error_code& e) { self->connected(e); });
+    }
+
+    void connected(const asio::error_code& ec) {
+        std::unique_lock lock(mutex);
+        if (error || socketClosed) return;
+        if (ec) {
+            fail(systemError(ec));
+            return;
+        }
+        asio::error_code ignored;
+        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+        fd = socket.native_handle();
+        if (!tlsRequested) {
+            lock.unlock();
+            startTransfer();
+            return;
+        }
+        sslContext = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
+        sslContext->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                                asio::ssl::context::no_sslv3);
+        SSL_CTX* ctx = sslContext->native_handle();
+        TrustStore::shared().configure(ctx);
+        tls = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket, *sslContext);
+        SSL* ssl = tls->native_handle();
+        const std::string peerName = sslSettings.peerName.value_or(host);
+        asio::ip::make_address(peerName, ignored);
+        if (ignored) SSL_set_tlsext_host_name(ssl, peerName.c_str());  // SNI takes names, not addresses
+        if (sslSettings.validatesCertificateChain) {
+            tls->set_verify_mode(asio::ssl::verify_peer);
+            SSL_set1_host(ssl, peerName.c_str());
+        } else {
+            tls->set_verify_mode(asio::ssl::verify_none);
+        }
+        lock.unlock();
+        tls->async_handshake(asio::ssl::stream_base::client,
+                             [self = shared_from_this()](const asio::error_code& e) { self->handshaken(e); });
+    }
+
+    void handshaken(const asio::error_code& ec) {
+        std::unique_lock lock(mutex);
+        if (error || socketClosed) return;
+        if (ec) {
+            SSL* ssl = tls->native_handle();
+            const long verify = SSL_get_verify_result(ssl);
+            if (verify != X509_V_OK) {
+                fail(Error::make(kOSStatusErrorDomain, kErrSSLXCertChainInvalid,
+                                 format("The certificate for this server is invalid: %s",
+                                        X509_verify_cert_error_string(verify))));
+            } else {
+                fail(systemError(ec));
+            }
+            return;
+        }
+        std::vector<Data> chain;
+        if (STACK_OF(X509)* certs = SSL_get_peer_cert_chain(tls->native_handle())) {
+            for (int i = 0; i < sk_X509_num(certs); ++i) {
+                X509* cert = sk_X509_value(certs, i);
+                const int length = i2d_X509(cert, nullptr);
+                if (length <= 0) continue;
+                Data der(static_cast<size_t>(length));
+                unsigned char* p = der.data();
+                i2d_X509(cert, &p);
+                chain.push_back(std::move(der));
+            }
+        }
+        peerChain = std::move(chain);
+        lock.unlock();
+        startTransfer();
+    }
+
+    void startTransfer() {
+        {
+            std::lock_guard lock(mutex);
+            if (error || socketClosed) return;
+            ready = true;
+            becameReady(false);
+            becameReady(true);
+        }
+        startRead();
+        startWrite();
+    }
+
+    // ---- transfer (I/O thread) ----
+
+    template <class Handler>
+    void readSome(Handler&& handler) {
+        if (tls) {
+            tls->async_read_some(asio::buffer(scratch), std::forward<Handler>(handler));
+        } else {
+            socket.async_read_some(asio::buffer(scratch), std::forward<Handler>(handler));
+        }
+    }
+
+    void startRead() {
+        {
+            std::lock_guard lock(mutex);
+            if (readInFlight || eof || error || socketClosed || !ready) return;
+            if (side(true).status == StreamStatus::Closed) return;
+            if (input.size() - inputOffset >= kMaxInputBuffered) {
+                readPaused = true;
+                return;
+            }
+            readInFlight = true;
+        }
+        if (scratch.empty()) scratch.resize(kReadChunk);
+        readSome([self = shared_from_this()](const asio::error_code& ec, size_t n) { self->didRead(ec, n); });
+    }
+
+    void didRead(const asio::error_code& ec, size_t n) {
+        {
+            std::lock_guard lock(mutex);
+            readInFlight = false;
+            if (socketClosed) return;
+            if (n > 0 && side(true).status != StreamStatus::Closed) {
+                input.append(scratch.data(), n);
+                post(true, kStreamEventHasBytesAvailable);
+            }
+            if (ec) {
+                if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated ||
+                    ec == asio::error::connection_reset) {
+                    eof = true;
+                    noteInputEnd();
+                } else if (ec != asio::error::operation_aborted) {
+                    fail(systemError(ec));
+                }
+                return;
+            }
+        }
+        startRead();
+    }
+
+    void startWrite() {
+        std::unique_lock lock(mutex);
+        if (writeInFlight || error || socketClosed || !ready) return;
+        if (output.empty()) {
+            finishOutputIfClosed();
+            return;
+        }
+        sending.swap(output);
+        output.clear();
+        writeInFlight = true;
+        lock.unlock();
+        auto done = [self = shared_from_this()](const asio::error_code& ec, size_t) { self->didWrite(ec); };
+        if (tls) {
+            asio::async_write(*tls, asio::buffer(sending), std::move(done));
+        } else {
+            asio::async_write(socket, asio::buffer(sending), std::move(done));
+        }
+    }
+
+    void didWrite(const asio::error_code& ec) {
+        {
+            std::lock_guard lock(mutex);
+            writeInFlight = false;
+            sending.clear();
+            if (socketClosed) return;
+            if (ec) {
+                if (ec != asio::error::operation_aborted) fail(systemError(ec));
+                return;
+            }
+            if (side(false).status == StreamStatus::Open) post(false, kStreamEventHasSpaceAvailable);
+        }
+        startWrite();
+    }
+
+    // Mutex held, nothing left to send.
+    void finishOutputIfClosed() {
+        const bool outClosed = side(false).status == StreamStatus::Closed;
+        const bool inClosed = side(true).status == StreamStatus::Closed;
+        if (outClosed && inClosed) {
+            asio::post(IOThread::context(), [self = shared_from_this()] { self->closeSocket(); });
+        } else if (outClosed && !sendShutdown && ready && !tls) {
+            sendShutdown = true;
+            asio::error_code ignored;
+            socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+        }
+    }
+
+    void closeSocket() {
+        std::lock_guard lock(mutex);
+        if (socketClosed) return;
+        socketClosed = true;
+        asio::error_code ignored;
+        socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
+        input.clear();
+        inputOffset = 0;
+    }
+
+    // A stream was closed or destroyed (mutex held).
+    void sideClosed(bool isInput) {
+        Side& s = side(isInput);
+        if (s.status == StreamStatus::Closed) return;
+        s.status = StreamStatus::Closed;
+        s.held = 0;
+        if (isInput) {
+            input.clear();
+            inputOffset = 0;
+        }
+        if (!connectStarted || error) {
+            if (side(!isInput).status == StreamStatus::Closed || side(!isInput).status == StreamStatus::NotOpen) {
+                asio::post(IOThread::context(), [self = shared_from_this()] { self->closeSocket(); });
+            }
+            return;
+        }
+        asio::post(IOThread::context(), [self = shared_from_this()] { self->startWrite(); });
+    }
+};
+
+Stream::Stream(std::shared_ptr<Connection> connection, bool isInput)
+    : connection_(std::move(connection)), isInput_(isInput) {}
+
+Stream::~Stream() {
+    std::lock_guard lock(connection_->mutex);
+    auto& s = connection_->side(isInput_);
+    if (s.status == StreamStatus::NotOpen) {
+        s.status = StreamStatus::Closed;
+        auto& other = connection_->side(!isInput_);
+        if (other.status == StreamStatus::Closed && connection_->connectStarted) {
+            asio::post(IOThread::context(), [c = connection_] { c->closeSocket(); });
+        }
+        return;
+    }
+    connection_->sideClosed(isInput_);
+}
+
+void Stream::setDelegate(std::weak_ptr<StreamDelegate> delegate) {
+    std::lock_guard lock(connection_->mutex);
+    connection_->side(isInput_).delegate = std::move(delegate);
+}
+
+void Stream::open() {
+    std::lock_guard lock(connection_->mutex);
+    connection_->opened(isInput_);
+}
+
+void Stream::close() {
+    std::lock_guard lock(connection_->mutex);
+    connection_->sideClosed(isInput_);
+}
+
+StreamStatus Stream::streamStatus() const {
+    std::lock_guard lock(connection_->mutex);
+    return connection_->side(isInput_).status;
+}
+
+ErrorRef Stream::streamError() const {
+    std::lock_guard lock(connection_->mutex);
+    return connection_->side(isInput_).status == StreamStatus::Error ? connection_->error : nullptr;
+}
+
+void Stream::scheduleInRunLoop(const std::shared_ptr<RunLoop>& loop, const std::string& mode) {
+    if (!loop) return;
+    std::lock_guard lock(connection_->mutex);
+    auto& s = connection_->side(isInput_);
+    for (auto& [weak, m] : s.loops) {
+        if (m == mode && weak.lock() == loop) return;
+    }
+    s.loops.emplace_back(loop, mode);
+    connection_->releaseHeld(isInput_);
+}
+
+void Stream::removeFromRunLoop(const std::shared_ptr<RunLoop>& loop, const std::string& mode) {
+    std::lock_guard lock(connection_->mutex);
+    auto& loops = connection_->side(isInput_).loops;
+    std::erase_if(loops, [&](const auto& entry) {
+        auto l = entry.first.lock();
+        return !l || (l == loop && entry.second == mode);
+    });
+}
+
+int Stream::nativeSocketHandle() const {
+    std::lock_guard lock(connection_->mutex);
+    return connection_->socketClosed ? -1 : connection_->fd;
+}
+
+void Stream::setNetworkServiceType(NetworkServiceType type) {
+    std::lock_guard lock(connection_->mutex);
+    connection_->side(isInput_).serviceType = type;
+}
+
+NetworkServiceType Stream::networkServiceType() const {
+    std::lock_guard lock(connection_->mutex);
+    return connection_->side(isInput_).serviceType;
+}
+
+void Stream::setSocketSecurityLevelNegotiatedSSL() {
+    std::lock_guard lock(connection_->mutex);
+    connection_->tlsRequested = true;
+}
+
+void Stream::setSSLSettings(SSLSettings settings) {
+    std::lock_guard lock(connection_->mutex);
+    connection_->sslSettings = std::move(settings);
+}
+
+std::optional<std::vector<Data>> Stream::peerCertificateChain() const {
+    std::lock_guard lock(connection_->mutex);
+    return connection_->peerChain;
+}
+
+long InputStream::read(uint8_t* buffer, size_t maxLength) {
+    auto& c = *connection_;
+    bool resume = false;
+    long result = 0;
+    {
+        std::lock_guard lock(c.mutex);
+        auto& s = c.side(true);
+        if (s.status == StreamStatus::Opening) return 0;
+        if (s.status != StreamStatus::Open && s.status != StreamStatus::AtEnd) return -1;
+        const size_t available = c.input.size() - c.inputOffset;
+        const size_t n = std::min(available, maxLength);
+        if (n > 0) std::memcpy(buffer, c.input.data() + c.inputOffset, n);
+        c.inputOffset += n;
+        if (c.inputOffset == c.input.size()) {
+            c.input.clear();
+            c.inputOffset = 0;
+        } else if (c.inputOffset > kReadChunk && c.inputOffset > c.input.size() / 2) {
+            c.input.erase(0, c.inputOffset);
+            c.inputOffset = 0;
+        }
+        if (c.inputOffset < c.input.size()) c.post(true, kStreamEventHasBytesAvailable);
+        c.noteInputEnd();
+        if (c.readPaused && c.input.size() - c.inputOffset < kMaxInputBuffered) {
+            c.readPaused = false;
+            resume = true;
+        }
+        result = long(n);
+    }
+    if (resume) asio::post(IOThread::context(), [self = c.shared_from_this()] { self->startRead(); });
+    return result;
+}
+
+bool InputStream::hasBytesAvailable() const {
+    std::lock_guard lock(connection_->mutex);
+    const auto& c = *connection_;
+    return c.sides[0].status == StreamStatus::Open && c.inputOffset < c.input.size();
+}
+
+long OutputStream::write(const uint8_t* buffer, size_t length) {
+    auto& c = *connection_;
+    std::lock_guard lock(c.mutex);
+    auto& s = c.side(false);
+    if (s.status == StreamStatus::Opening) return 0;
+    if (s.status != StreamStatus::Open) return -1;
+    const size_t room = c.output.size() < kMaxOutputBuffered ? kMaxOutputBuffered - c.output.size() : 0;
+    const size_t n = std::min(room, length);
+    if (n == 0) return 0;
+    const bool wasEmpty = c.output.empty();
+    c.output.append(reinterpret_cast<const char*>(buffer), n);
+    if (wasEmpty) asio::post(IOThread::context(), [self = c.shared_from_this()] { self->startWrite(); });
+    return long(n);
+}
+
+bool OutputStream::hasSpaceAvailable() const {
+    std::lock_guard lock(connection_->mutex);
+    const auto& c = *connection_;
+    return c.sides[1].status == StreamStatus::Open && c.output.size() < kMaxOutputBuffered;
+}
+
+struct StreamAccess {
+    static SocketStreamPair make(const std::string& host, uint16_t port) {
+        auto connection = std::make_shared<Stream::Connection>(host, port);
+        SocketStreamPair pair;
+        pair.input = std::shared_ptr<InputStream>(new InputStream(connection, true));
+        pair.output = std::shared_ptr<OutputStream>(new OutputStream(connection, false));
+        connection->sides[0].stream = pair.input;
+        connection->sides[1].stream = pair.output;
+        return pair;
+    }
+};
+
+SocketStreamPair createStreamPairWithSocketToHost(const std::string& host, uint16_t port) {
+    return StreamAccess::make(host, port);
+}
+
+}  // namespace ns

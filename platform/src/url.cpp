@@ -1,0 +1,57 @@
+#include "platform/url.h"
+
+#include <curl/curl.h>
+
+#include <charconv>
+
+namespace ns {
+
+std::optional<URL> URL::parse(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    CURLU* u = curl_url();
+    if (!u) return std::nullopt;
+    std::optional<URL> result;
+    auto get = [&](CURLUPart which, std::string& out) {
+        char* v = nullptr;
+        const CURLUcode rc = curl_url_get(u, which, &v, 0);
+        if (rc == CURLUE_OK && v) out = v;
+        curl_free(v);
+        return rc == CURLUE_OK;
+    };
+    const std::string owned(text);
+    if (curl_url_set(u, CURLUPART_URL, owned.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+        URL url;
+        url.absolute_ = owned;
+        std::string port, query, path;
+        if (get(CURLUPART_SCHEME, url.scheme_) && get(CURLUPART_HOST, url.host_) && !url.host_.empty()) {
+            if (url.host_.size() > 2 && url.host_.front() == '[' && url.host_.back() == ']') {
+                url.host_ = url.host_.substr(1, url.host_.size() - 2);
+            }
+            bool ok = true;
+            if (get(CURLUPART_PORT, port)) {
+                unsigned value = 0;
+                auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+                ok = ec == std::errc() && end == port.data() + port.size() && value <= 65535;
+                url.port_ = uint16_t(value);
+            }
+            // libcurl reports "/" for a URL without a path; NSURL reports "".
+            const auto afterScheme = owned.find("://");
+            const auto pathStart =
+                afterScheme == std::string::npos ? std::string::npos : owned.find_first_of("/?#", afterScheme + 3);
+            const bool hasPath = pathStart != std::string::npos && owned[pathStart] == '/';
+            if (hasPath && get(CURLUPART_PATH, path)) url.path_ = path;
+            if (get(CURLUPART_QUERY, query)) url.query_ = query;
+            if (ok) result = std::move(url);
+        }
+    }
+    curl_url_cleanup(u);
+    return result;
+}
+
+std::string URL::requestTarget() const {
+    std::string target = path_.empty() ? std::string("/") : path_;
+    if (query_) target += "?" + *query_;
+    return target;
+}
+
+}  // namespace ns

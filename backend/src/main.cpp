@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
     try {
         server.start();
         if (!readyFile.empty()) {
-            backend::writeReadyFile(readyFile, server.httpPort(), server.httpsPort(), long(::getpid()));
+            backend::writeReadyFile(readyFile, server.httpPort(), server.httpsPort(), server.wsPort(),
+                                    server.wssPort(), long(::getpid()));
         }
     } catch (const std::exception& e) {
         std::cerr << "almavel-backend: " << e.what() << std::endl;
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << "almavel-backend listening http=" << server.httpPort() << " https=" << server.httpsPort()
-              << std::endl;
+              << " ws=" << server.wsPort() << " wss=" << server.wssPort() << std::endl;
 
     int signal = 0;
     sigwait(&stopSignals, &signal);

@@ -24,16 +24,20 @@ std::string defaultSampleDataDir() { return ALMAVEL_SAMPLE_DATA_DIR; }
 
 std::string usage() {
     return "usage: almavel-backend --data-dir DIR [--seed] [--http-port N] [--https-port N]\n"
+           "                       [--ws-port N] [--wss-port N]\n"
            "                       [--cert PEM --key PEM] [--sample-data DIR] [--ready-file PATH]\n"
            "\n"
            "  --data-dir DIR     where everything the back end keeps lives (created if missing)\n"
            "  --seed             copy the sample data into the data dir unless it was seeded before\n"
            "  --http-port N      HTTP port on 127.0.0.1 (0, the default, picks a free one)\n"
            "  --https-port N     HTTPS port on 127.0.0.1 (0, the default, picks a free one)\n"
+           "  --ws-port N        web-socket port on 127.0.0.1 (0, the default, picks a free one)\n"
+           "  --wss-port N       web-socket TLS port on 127.0.0.1 (0, the default, picks a free one)\n"
            "  --cert PEM         server certificate (default " ALMAVEL_CERT_DIR "/server.pem)\n"
            "  --key PEM          server private key (default " ALMAVEL_CERT_DIR "/server-key.pem)\n"
            "  --sample-data DIR  sample data to seed from (default " ALMAVEL_SAMPLE_DATA_DIR ")\n"
-           "  --ready-file PATH  write {\"http\":port,\"https\":port,\"pid\":pid} there once listening\n";
+           "  --ready-file PATH  write {\"http\":port,\"https\":port,\"ws\":port,\"wss\":port,\"pid\":pid}\n"
+           "                     there once listening\n";
 }
 
 ParsedOptions parseOptions(const std::vector<std::string>& args) {
@@ -70,12 +74,15 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
             if (!flag(o.help)) return fail("option " + name + " takes no value");
         } else if (name == "--seed") {
             if (!flag(o.seed)) return fail("option --seed takes no value");
-        } else if (name == "--http-port" || name == "--https-port") {
+        } else if (name == "--http-port" || name == "--https-port" || name == "--ws-port" || name == "--wss-port") {
             auto v = value();
             if (!v) return fail("option " + name + " needs a port number");
             auto port = parsePort(*v);
             if (!port) return fail("bad port for " + name + ": '" + *v + "' (expected 0-65535)");
-            (name == "--http-port" ? o.httpPort : o.httpsPort) = *port;
+            (name == "--http-port"    ? o.httpPort
+             : name == "--https-port" ? o.httpsPort
+             : name == "--ws-port"    ? o.wsPort
+                                      : o.wssPort) = *port;
         } else if (name == "--cert" || name == "--key" || name == "--data-dir" || name == "--sample-data" ||
                    name == "--ready-file") {
             auto v = value();

@@ -11,6 +11,7 @@
 
 #include "backend/http_util.h"
 #include "backend/sample_data.h"
+#include "backend/websocket.h"
 
 namespace backend {
 
@@ -116,6 +117,18 @@ void BackendServer::start() {
     const int httpsPort = bindListener(*https_, options.httpsPort, "https");
     context_.setPorts(httpPort, httpsPort);
 
+    // Web sockets have listeners of their own (Boost.Beast); services route
+    // upgrade requests by path.
+    wsRouter_ = std::make_shared<WebSocketRouter>();
+    for (auto& service : services_) service->installWebSockets(*wsRouter_, context_);
+    ws_ = std::make_unique<WebSocketServer>(wsRouter_, options.certPath, options.keyPath);
+    try {
+        ws_->start(options.wsPort, options.wssPort);
+    } catch (const std::exception& e) {
+        throw StartError(e.what());
+    }
+    context_.setWebSocketPorts(ws_->wsPort(), ws_->wssPort());
+
     started_ = true;
     httpThread_ = std::thread([this] { http_->listen_after_bind(); });
     httpsThread_ = std::thread([this] { https_->listen_after_bind(); });
@@ -131,6 +144,7 @@ void BackendServer::stop() {
     stopped_ = true;
     context_.setStopping();
     for (auto it = services_.rbegin(); it != services_.rend(); ++it) (*it)->stop();
+    if (ws_) ws_->stop();
     http_->stop();
     https_->stop();
     // Workers idling on keep-alive connections would otherwise wait out
@@ -194,6 +208,16 @@ void BackendServer::configure(httplib::Server& server, const Listener& listener)
     });
 
     for (auto& service : services_) service->install(server, listener, context_);
+}
+
+void writeReadyFile(const std::string& path, int httpPort, int httpsPort, int wsPort, int wssPort, long pid) {
+    writeFileAtomic(path, nlohmann::json{{"http", httpPort},
+                                         {"https", httpsPort},
+                                         {"ws", wsPort},
+                                         {"wss", wssPort},
+                                         {"pid", pid}}
+                                  .dump() +
+                              "\n");
 }
 
 void writeReadyFile(const std::string& path, int httpPort, int httpsPort, long pid) {

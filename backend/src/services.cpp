@@ -6,6 +6,7 @@
 #include "backend/http_util.h"
 #include "backend/recorder.h"
 #include "backend/server.h"
+#include "backend/websocket_testing.h"
 
 namespace backend {
 
@@ -38,6 +39,7 @@ private:
 void addBuiltinServices(BackendServer& server) {
     server.add(std::make_unique<HealthService>(server));
     server.add(std::make_unique<RecorderService>());
+    server.add(std::make_unique<WebSocketTestingService>());
     server.add(std::make_unique<AccountsService>());
 }
 

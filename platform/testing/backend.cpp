@@ -126,7 +126,8 @@ std::unique_ptr<Backend> Backend::start(Options options) {
     } else {
         backend->dataDir_ = fs::absolute(backend->options_.dataDir).string();
     }
-    backend->launch(backend->options_.httpPort, backend->options_.httpsPort);
+    backend->launch(backend->options_.httpPort, backend->options_.httpsPort, backend->options_.wsPort,
+                    backend->options_.wssPort);
     return backend;
 }
 
@@ -149,7 +150,7 @@ std::string Backend::httpsURL(std::string_view path) const {
 
 std::string Backend::log() const { return readWhole(fs::path(runDir_) / kLogFile).value_or(""); }
 
-void Backend::launch(int httpPort, int httpsPort) {
+void Backend::launch(int httpPort, int httpsPort, int wsPort, int wssPort) {
     const fs::path ready = fs::path(runDir_) / kReadyFile;
     const std::string logPath = (fs::path(runDir_) / kLogFile).string();
     std::error_code ignored;
@@ -159,7 +160,9 @@ void Backend::launch(int httpPort, int httpsPort) {
                                      "--data-dir", dataDir_,
                                      "--ready-file", ready.string(),
                                      "--http-port", std::to_string(httpPort),
-                                     "--https-port", std::to_string(httpsPort)};
+                                     "--https-port", std::to_string(httpsPort),
+                                     "--ws-port", std::to_string(wsPort),
+                                     "--wss-port", std::to_string(wssPort)};
     if (options_.seed) args.push_back("--seed");
     args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
     std::vector<char*> argv;
@@ -203,6 +206,8 @@ void Backend::launch(int httpPort, int httpsPort) {
             if (!info.is_discarded() && info.contains("http") && info.contains("https")) {
                 httpPort_ = info["http"].get<int>();
                 httpsPort_ = info["https"].get<int>();
+                wsPort_ = info.value("ws", 0);
+                wssPort_ = info.value("wss", 0);
                 break;
             }
         }
@@ -261,10 +266,10 @@ void Backend::restart() {
     stop();
     const int oldHttp = httpPort_, oldHttps = httpsPort_;
     try {
-        launch(oldHttp, oldHttps);
+        launch(oldHttp, oldHttps, wsPort_, wssPort_);
     } catch (const std::runtime_error&) {
         // The old ports were taken in the meantime.
-        launch(options_.httpPort, options_.httpsPort);
+        launch(options_.httpPort, options_.httpsPort, options_.wsPort, options_.wssPort);
     }
     if (routed_ && (httpPort_ != oldHttp || httpsPort_ != oldHttps)) applyRoutes();
 }

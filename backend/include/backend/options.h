@@ -10,6 +10,9 @@ struct Options {
     // 0 picks a free port; the chosen one is reported once listening.
     int httpPort = 0;
     int httpsPort = 0;
+    // The web-socket listeners (plain and TLS); 0 picks a free port.
+    int wsPort = 0;
+    int wssPort = 0;
     // Server certificate and key for the HTTPS listener (PEM).
     std::string certPath;
     std::string keyPath;

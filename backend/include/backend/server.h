@@ -18,6 +18,9 @@ class SSLServer;
 
 namespace backend {
 
+class WebSocketRouter;
+class WebSocketServer;
+
 // A start-up failure with a message meant for the person running the program.
 class StartError : public std::runtime_error {
 public:
@@ -44,6 +47,8 @@ public:
 
     int httpPort() const { return context_.httpPort(); }
     int httpsPort() const { return context_.httpsPort(); }
+    int wsPort() const { return context_.wsPort(); }
+    int wssPort() const { return context_.wssPort(); }
     Context& context() { return context_; }
     std::vector<std::string> serviceNames() const;
 
@@ -56,6 +61,8 @@ private:
     std::unique_ptr<httplib::SSLServer> https_;
     std::thread httpThread_;
     std::thread httpsThread_;
+    std::shared_ptr<WebSocketRouter> wsRouter_;
+    std::unique_ptr<WebSocketServer> ws_;
     bool started_ = false;
     bool stopped_ = false;
 };
@@ -65,5 +72,7 @@ void addBuiltinServices(BackendServer& server);
 
 // {"http":port,"https":port,"pid":pid}, written atomically.
 void writeReadyFile(const std::string& path, int httpPort, int httpsPort, long pid);
+// The same with the web-socket ports: {"http","https","ws","wss","pid"}.
+void writeReadyFile(const std::string& path, int httpPort, int httpsPort, int wsPort, int wssPort, long pid);
 
 }  // namespace backend

@@ -19,6 +19,8 @@
 
 namespace backend {
 
+class WebSocketRouter;
+
 struct Listener {
     enum class Kind { Http, Https };
     Kind kind = Kind::Http;
@@ -38,6 +40,13 @@ public:
     int httpPort() const { return httpPort_.load(); }
     int httpsPort() const { return httpsPort_.load(); }
     void setPorts(int http, int https);
+    // The web-socket listeners' ports, known once they are bound (0 before).
+    int wsPort() const { return wsPort_.load(); }
+    int wssPort() const { return wssPort_.load(); }
+    void setWebSocketPorts(int ws, int wss) {
+        wsPort_.store(ws);
+        wssPort_.store(wss);
+    }
 
     // True once shutdown has begun; long waits check it.
     bool stopping() const { return stopping_.load(); }
@@ -70,6 +79,8 @@ private:
     std::filesystem::path dataDir_;
     std::atomic<int> httpPort_{0};
     std::atomic<int> httpsPort_{0};
+    std::atomic<int> wsPort_{0};
+    std::atomic<int> wssPort_{0};
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::map<std::string, Entry> shared_;
@@ -83,6 +94,9 @@ public:
     virtual void start(Context& context) {}
     // Once per listener, before it accepts connections.
     virtual void install(httplib::Server& server, const Listener& listener, Context& context) = 0;
+    // Once, before the web-socket listeners (ws and wss) accept connections:
+    // routes for upgrade requests, by path.
+    virtual void installWebSockets(WebSocketRouter& router, Context& context) {}
     // Runs for every request before routing and before its body is read
     // (cpp-httplib's pre-routing stage). Returning true means the response
     // is complete and no handler runs.

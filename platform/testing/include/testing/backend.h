@@ -74,6 +74,8 @@ public:
         bool seed = false;
         int httpPort = 0;  // 0 = any free port
         int httpsPort = 0;
+        int wsPort = 0;  // the web-socket listeners
+        int wssPort = 0;
         std::vector<std::string> extraArgs{};
         // Real time allowed for the program to come up.
         double startTimeoutSeconds = 60;
@@ -89,6 +91,9 @@ public:
 
     int httpPort() const { return httpPort_; }
     int httpsPort() const { return httpsPort_; }
+    // The web-socket listeners (plain and TLS).
+    int wsPort() const { return wsPort_; }
+    int wssPort() const { return wssPort_; }
     pid_t pid() const { return pid_; }
     bool running() const { return pid_ > 0; }
     const std::string& dataDir() const { return dataDir_; }
@@ -138,7 +143,7 @@ public:
 
 private:
     explicit Backend(Options options);
-    void launch(int httpPort, int httpsPort);
+    void launch(int httpPort, int httpsPort, int wsPort = 0, int wssPort = 0);
     int waitForExit(double graceSeconds);
     void applyRoutes();
     void undoRoutes();
@@ -150,6 +155,8 @@ private:
     pid_t pid_ = -1;
     int httpPort_ = 0;
     int httpsPort_ = 0;
+    int wsPort_ = 0;
+    int wssPort_ = 0;
 
     bool routed_ = false;
     struct SavedRoute;

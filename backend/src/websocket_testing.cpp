@@ -1,0 +1,278 @@
+#include "backend/websocket_testing.h"
+
+#include <openssl/sha.h>
+#include <poll.h>
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "backend/http_util.h"
+#include "backend/websocket.h"
+
+namespace backend {
+
+namespace {
+
+std::string toHex(std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::optional<std::string> fromHex(std::string_view text) {
+    auto value = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    std::string digits;
+    for (char c : text) {
+        if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
+        digits += c;
+    }
+    if (digits.size() % 2) return std::nullopt;
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        const int hi = value(digits[i]), lo = value(digits[i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out += char(hi * 16 + lo);
+    }
+    return out;
+}
+
+std::string acceptFor(const std::string& key) {
+    const std::string text = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+    return base64Encode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
+}
+
+std::string reasonPhrase(int status) {
+    switch (status) {
+    case 101: return "Switching Protocols";
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+struct FaultConnection {
+    std::mutex mutex;
+    bool connected = false;
+    bool clientEnded = false;
+    bool finished = false;
+    std::vector<std::pair<std::string, std::string>> request;
+    std::string received;
+    size_t parsedUpTo = 0;
+    nlohmann::json frames = nlohmann::json::array();
+    std::deque<std::string> outgoing;
+    bool endRequested = false;
+
+    // Client frames are masked; each complete one becomes a record.
+    void parseFrames() {
+        while (true) {
+            const std::string_view rest = std::string_view(received).substr(parsedUpTo);
+            if (rest.size() < 2) return;
+            const uint8_t b0 = uint8_t(rest[0]), b1 = uint8_t(rest[1]);
+            uint64_t length = b1 & 0x7F;
+            size_t at = 2;
+            if (length == 126) {
+                if (rest.size() < 4) return;
+                length = (uint64_t(uint8_t(rest[2])) << 8) | uint8_t(rest[3]);
+                at = 4;
+            } else if (length == 127) {
+                if (rest.size() < 10) return;
+                length = 0;
+                for (int i = 0; i < 8; ++i) length = (length << 8) | uint8_t(rest[2 + size_t(i)]);
+                at = 10;
+            }
+            const bool masked = b1 & 0x80;
+            uint8_t key[4] = {0, 0, 0, 0};
+            if (masked) {
+                if (rest.size() < at + 4) return;
+                for (int i = 0; i < 4; ++i) key[i] = uint8_t(rest[at + size_t(i)]);
+                at += 4;
+            }
+            if (rest.size() - at < length) return;
+            std::string payload(rest.substr(at, length));
+            for (size_t i = 0; i < payload.size(); ++i) payload[i] = char(uint8_t(payload[i]) ^ key[i % 4]);
+            frames.push_back({{"fin", bool(b0 & 0x80)},
+                              {"opcode", b0 & 0x0F},
+                              {"masked", masked},
+                              {"payload", toHex(payload)}});
+            parsedUpTo += at + length;
+        }
+    }
+
+    nlohmann::json describe() {
+        nlohmann::json request = nlohmann::json::object();
+        for (const auto& [n, v] : this->request) request[n] = v;
+        return {{"connected", connected}, {"clientEnded", clientEnded}, {"finished", finished},
+                {"request", request},     {"frames", frames},           {"bytes", received.size()}};
+    }
+};
+
+}  // namespace
+
+struct WebSocketTestingService::State {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<FaultConnection>> faults;
+    std::vector<int> echoCloses;
+    bool stopping = false;
+
+    std::shared_ptr<FaultConnection> fault(const std::string& id, bool create) {
+        std::lock_guard lock(mutex);
+        auto it = faults.find(id);
+        if (it != faults.end()) return it->second;
+        if (!create) return nullptr;
+        auto made = std::make_shared<FaultConnection>();
+        faults[id] = made;
+        return made;
+    }
+    bool isStopping() {
+        std::lock_guard lock(mutex);
+        return stopping;
+    }
+};
+
+WebSocketTestingService::WebSocketTestingService() : state_(std::make_shared<State>()) {}
+WebSocketTestingService::~WebSocketTestingService() = default;
+
+void WebSocketTestingService::stop() {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+}
+
+void WebSocketTestingService::installWebSockets(WebSocketRouter& router, Context&) {
+    auto state = state_;
+    router.add("/echo", [state](WebSocketSession& session) {
+        if (!session.accept()) return;
+        while (auto message = session.read()) {
+            const std::string& text = message->data;
+            if (message->text && text.rfind("!fragments:", 0) == 0) {
+                const auto colon = text.find(':', 11);
+                const std::string ping = text.substr(11, colon - 11);
+                const std::string body = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+                const size_t third = body.size() / 3;
+                session.sendFragment(true, std::string_view(body).substr(0, third), false);
+                session.ping(ping);
+                session.sendFragment(true, std::string_view(body).substr(third, third), false);
+                session.sendFragment(true, std::string_view(body).substr(2 * third), true);
+            } else if (message->text && text == "!pongs") {
+                std::string joined;
+                for (const auto& p : session.pongs()) joined += (joined.empty() ? "" : ",") + p;
+                session.send({true, "pongs:" + joined});
+            } else if (message->text && text.rfind("!close:", 0) == 0) {
+                const auto colon = text.find(':', 7);
+                const int code = std::atoi(text.substr(7, colon - 7).c_str());
+                session.close(uint16_t(code), colon == std::string::npos ? "" : text.substr(colon + 1));
+            } else if (message->text && text == "!end") {
+                session.endRaw();
+            } else {
+                session.send(*message);
+            }
+        }
+        std::lock_guard lock(state->mutex);
+        state->echoCloses.push_back(session.closeCode());
+    });
+
+    router.add("/fault/*", [state](WebSocketSession& session) {
+        const std::string id = session.path().substr(std::string("/fault/").size());
+        auto fault = state->fault(id, true);
+        const int status = std::atoi(session.query("status").value_or("101").c_str());
+        const std::string accept = session.query("accept").value_or("good");
+        std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) +
+                             "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n";
+        if (accept == "good") {
+            answer += "Sec-WebSocket-Accept: " + acceptFor(session.header("Sec-WebSocket-Key")) + "\r\n";
+        } else if (accept == "bad") {
+            answer += "Sec-WebSocket-Accept: " + acceptFor("not the key") + "\r\n";
+        }
+        if (auto protocol = session.query("protocol")) answer += "Sec-WebSocket-Protocol: " + *protocol + "\r\n";
+        answer += "\r\n";
+        if (auto send = session.query("send")) answer += fromHex(*send).value_or("");
+        {
+            std::lock_guard lock(fault->mutex);
+            fault->request = session.headers();
+            fault->connected = true;
+        }
+        session.writeRaw(answer);
+
+        char buffer[16384];
+        while (!state->isStopping()) {
+            std::deque<std::string> outgoing;
+            bool end = false;
+            {
+                std::lock_guard lock(fault->mutex);
+                outgoing.swap(fault->outgoing);
+                end = std::exchange(fault->endRequested, false);
+            }
+            for (const auto& bytes : outgoing) session.writeRaw(bytes);
+            if (end) session.endRaw();
+            if (!session.waitReadable(20)) continue;
+            const size_t n = session.readRaw(buffer, sizeof buffer);
+            std::lock_guard lock(fault->mutex);
+            if (n == 0) {
+                fault->clientEnded = true;
+                break;
+            }
+            fault->received.append(buffer, n);
+            fault->parseFrames();
+        }
+        std::lock_guard lock(fault->mutex);
+        fault->finished = true;
+    });
+}
+
+void WebSocketTestingService::install(httplib::Server& server, const Listener&, Context&) {
+    auto state = state_;
+    route(server, "GET", R"(/__admin/ws/fault/([A-Za-z0-9_.-]+))",
+          [state](const httplib::Request& req, httplib::Response& res, const std::string&) {
+              auto fault = state->fault(req.matches[1], false);
+              if (!fault) {
+                  sendJson(res, 200, {{"connected", false}, {"clientEnded", false}, {"finished", false},
+                                      {"request", nlohmann::json::object()}, {"frames", nlohmann::json::array()},
+                                      {"bytes", 0}});
+                  return;
+              }
+              std::lock_guard lock(fault->mutex);
+              sendJson(res, 200, fault->describe());
+          });
+    route(server, "POST", R"(/__admin/ws/fault/([A-Za-z0-9_.-]+)/send)",
+          [state](const httplib::Request& req, httplib::Response& res, const std::string& body) {
+              auto bytes = fromHex(body);
+              if (!bytes) return sendError(res, 400, "the body must be hex bytes");
+              auto fault = state->fault(req.matches[1], false);
+              if (!fault) return sendError(res, 404, "no such fault connection");
+              std::lock_guard lock(fault->mutex);
+              fault->outgoing.push_back(*bytes);
+              sendJson(res, 200, {{"queued", bytes->size()}});
+          });
+    route(server, "POST", R"(/__admin/ws/fault/([A-Za-z0-9_.-]+)/end)",
+          [state](const httplib::Request& req, httplib::Response& res, const std::string&) {
+              auto fault = state->fault(req.matches[1], false);
+              if (!fault) return sendError(res, 404, "no such fault connection");
+              std::lock_guard lock(fault->mutex);
+              fault->endRequested = true;
+              sendJson(res, 200, {{"ending", true}});
+          });
+    route(server, "GET", "/__admin/ws/echo", [state](const httplib::Request&, httplib::Response& res, const std::string&) {
+        std::lock_guard lock(state->mutex);
+        nlohmann::json closes = nlohmann::json::array();
+        for (int code : state->echoCloses) closes.push_back({{"code", code}});
+        sendJson(res, 200, {{"closes", closes}});
+    });
+}
+
+}  // namespace backend

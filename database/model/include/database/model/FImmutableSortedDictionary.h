@@ -1,0 +1,798 @@
+#pragma once
+// An immutable sorted map with cheap versions. Up to kArrayLimit entries it
+// is a sorted array in one block (compact, fast to scan); above that a
+// persistent left-leaning red-black tree (2-3 variant) with path copying, so
+// an insert or removal copies O(log n) nodes and shares the rest with the
+// old version. Copies of a dictionary share everything; nodes are released
+// with atomic reference counts, so versions may be handed between threads.
+//
+// `Compare` is a callable (const K&, const K&) -> int (<0, 0, >0); it may
+// carry state (an index, for example), and lookups accept any key type the
+// comparator takes.
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <new>
+#include <optional>
+#include <utility>
+#include <vector>
+
+template <class K, class V, class Compare>
+class FImmutableSortedDictionary {
+    struct Node;
+    struct ArrayBlock;
+
+public:
+    // At or below this many entries the dictionary is a sorted array.
+    static constexpr size_t kArrayLimit = 25;
+
+    using Entry = std::pair<K, V>;
+
+    FImmutableSortedDictionary() = default;
+    explicit FImmutableSortedDictionary(Compare cmp) : cmp_(std::move(cmp)) {}
+
+    FImmutableSortedDictionary(const FImmutableSortedDictionary& o)
+        : cmp_(o.cmp_), array_(o.array_), root_(o.root_), count_(o.count_) {
+        retainArray(array_);
+        retain(root_);
+    }
+    FImmutableSortedDictionary(FImmutableSortedDictionary&& o) noexcept
+        : cmp_(std::move(o.cmp_)), array_(o.array_), root_(o.root_), count_(o.count_) {
+        o.array_ = nullptr;
+        o.root_ = nullptr;
+        o.count_ = 0;
+    }
+    FImmutableSortedDictionary& operator=(FImmutableSortedDictionary o) noexcept {
+        swap(o);
+        return *this;
+    }
+    ~FImmutableSortedDictionary() {
+        releaseArray(array_);
+        release(root_);
+    }
+
+    void swap(FImmutableSortedDictionary& o) noexcept {
+        std::swap(cmp_, o.cmp_);
+        std::swap(array_, o.array_);
+        std::swap(root_, o.root_);
+        std::swap(count_, o.count_);
+    }
+
+    // A dictionary of entries already in strictly increasing key order
+    // (checked only by the caller): built in linear time.
+    static FImmutableSortedDictionary fromSortedEntries(std::vector<Entry> entries, Compare cmp = Compare()) {
+        FImmutableSortedDictionary d(std::move(cmp));
+        d.count_ = entries.size();
+        if (entries.empty()) return d;
+        if (entries.size() <= kArrayLimit) {
+            d.array_ = ArrayBlock::make(entries.size(), [&](size_t i, Entry* slot) {
+                new (slot) Entry(std::move(entries[i]));
+            });
+        } else {
+            d.root_ = buildBalanced(entries.data(), entries.size());
+        }
+        return d;
+    }
+
+    // Entries in any order; for equal keys the last one wins.
+    static FImmutableSortedDictionary fromEntries(std::vector<Entry> entries, Compare cmp = Compare()) {
+        std::stable_sort(entries.begin(), entries.end(),
+                         [&](const Entry& a, const Entry& b) { return cmp(a.first, b.first) < 0; });
+        std::vector<Entry> unique;
+        unique.reserve(entries.size());
+        for (auto& e : entries) {
+            if (!unique.empty() && cmp(unique.back().first, e.first) == 0) {
+                unique.back() = std::move(e);
+            } else {
+                unique.push_back(std::move(e));
+            }
+        }
+        return fromSortedEntries(std::move(unique), std::move(cmp));
+    }
+
+    size_t count() const { return count_; }
+    bool isEmpty() const { return count_ == 0; }
+    const Compare& comparator() const { return cmp_; }
+
+    // The value for `key`, or nullptr; valid while this dictionary (or a copy
+    // sharing the entry) lives.
+    template <class Q>
+    const V* find(const Q& key) const {
+        if (array_) {
+            size_t i = lowerBound(key);
+            if (i < count_ && cmp_(array_->at(i).first, key) == 0) return &array_->at(i).second;
+            return nullptr;
+        }
+        const Node* n = root_;
+        while (n) {
+            int c = cmp_(key, n->kv.first);
+            if (c == 0) return &n->kv.second;
+            n = c < 0 ? n->left : n->right;
+        }
+        return nullptr;
+    }
+
+    template <class Q>
+    std::optional<V> get(const Q& key) const {
+        const V* v = find(key);
+        if (!v) return std::nullopt;
+        return *v;
+    }
+
+    template <class Q>
+    bool contains(const Q& key) const {
+        return find(key) != nullptr;
+    }
+
+    // A new dictionary with `key` set to `value`.
+    FImmutableSortedDictionary insert(K key, V value) const {
+        FImmutableSortedDictionary out(cmp_);
+        if (array_ || !root_) {
+            size_t i = array_ ? lowerBound(key) : 0;
+            bool replace = array_ && i < count_ && cmp_(array_->at(i).first, key) == 0;
+            size_t n = count_ + (replace ? 0 : 1);
+            if (n <= kArrayLimit) {
+                out.count_ = n;
+                out.array_ = ArrayBlock::make(n, [&](size_t j, Entry* slot) {
+                    if (j < i) {
+                        new (slot) Entry(array_->at(j));
+                    } else if (j == i) {
+                        new (slot) Entry(std::move(key), std::move(value));
+                    } else {
+                        new (slot) Entry(array_->at(replace ? j : j - 1));
+                    }
+                });
+                return out;
+            }
+            // Grows past the array limit: becomes a tree.
+            std::vector<Entry> entries;
+            entries.reserve(n);
+            for (size_t j = 0; j < count_; ++j) {
+                if (j == i) entries.emplace_back(std::move(key), std::move(value));
+                if (!(replace && j == i)) entries.push_back(array_->at(j));
+            }
+            if (i == count_) entries.emplace_back(std::move(key), std::move(value));
+            return fromSortedEntries(std::move(entries), cmp_);
+        }
+        bool replaced = false;
+        retain(root_);
+        Node* r = insertRec(ownRef(root_), key, value, replaced);
+        r->red = false;
+        finalize(r);
+        out.root_ = r;
+        out.count_ = count_ + (replaced ? 0 : 1);
+        return out;
+    }
+
+    // A new dictionary without `key` (this one when the key is absent).
+    template <class Q>
+    FImmutableSortedDictionary remove(const Q& key) const {
+        if (!contains(key)) return *this;
+        FImmutableSortedDictionary out(cmp_);
+        out.count_ = count_ - 1;
+        if (out.count_ == 0) return out;
+        if (array_) {
+            size_t i = lowerBound(key);
+            out.array_ = ArrayBlock::make(out.count_, [&](size_t j, Entry* slot) {
+                new (slot) Entry(array_->at(j < i ? j : j + 1));
+            });
+            return out;
+        }
+        retain(root_);
+        Node* r = ownRef(root_);
+        if (!isRed(r->left) && !isRed(r->right)) r->red = true;
+        r = removeRec(r, key);
+        if (r) {
+            r->red = false;
+            finalize(r);
+        }
+        out.root_ = r;
+        return out;
+    }
+
+    // Smallest / largest entry; nullptr when empty.
+    const Entry* minEntry() const {
+        if (array_) return &array_->at(0);
+        const Node* n = root_;
+        if (!n) return nullptr;
+        while (n->left) n = n->left;
+        return &n->entry();
+    }
+    const Entry* maxEntry() const {
+        if (array_) return &array_->at(count_ - 1);
+        const Node* n = root_;
+        if (!n) return nullptr;
+        while (n->right) n = n->right;
+        return &n->entry();
+    }
+    std::optional<K> minKey() const {
+        const Entry* e = minEntry();
+        if (!e) return std::nullopt;
+        return e->first;
+    }
+    std::optional<K> maxKey() const {
+        const Entry* e = maxEntry();
+        if (!e) return std::nullopt;
+        return e->first;
+    }
+
+    // The entry with the largest key below `key`; nullptr when none.
+    template <class Q>
+    const Entry* predecessorEntry(const Q& key) const {
+        if (array_) {
+            size_t i = lowerBound(key);
+            return i == 0 ? nullptr : &array_->at(i - 1);
+        }
+        const Node* n = root_;
+        const Node* best = nullptr;
+        while (n) {
+            if (cmp_(n->kv.first, key) < 0) {
+                best = n;
+                n = n->right;
+            } else {
+                n = n->left;
+            }
+        }
+        return best ? &best->entry() : nullptr;
+    }
+    template <class Q>
+    std::optional<K> predecessorKey(const Q& key) const {
+        const Entry* e = predecessorEntry(key);
+        if (!e) return std::nullopt;
+        return e->first;
+    }
+
+    // In key order; `f(key, value)` returns false to stop. Returns false when
+    // stopped early.
+    template <class F>
+    bool forEach(F&& f) const {
+        if (array_) {
+            for (size_t i = 0; i < count_; ++i) {
+                const Entry& e = array_->at(i);
+                if (!f(e.first, e.second)) return false;
+            }
+            return true;
+        }
+        return forEachRec(root_, f);
+    }
+    template <class F>
+    bool forEachReverse(F&& f) const {
+        if (array_) {
+            for (size_t i = count_; i > 0; --i) {
+                const Entry& e = array_->at(i - 1);
+                if (!f(e.first, e.second)) return false;
+            }
+            return true;
+        }
+        return forEachReverseRec(root_, f);
+    }
+
+    // Block forms with a stop flag, in key order or its reverse.
+    void enumerate(const std::function<void(const K&, const V&, bool& stop)>& block) const {
+        enumerateReverse(false, block);
+    }
+    void enumerateReverse(bool reverse, const std::function<void(const K&, const V&, bool& stop)>& block) const {
+        auto step = [&](const K& k, const V& v) {
+            bool stop = false;
+            block(k, v, stop);
+            return !stop;
+        };
+        if (reverse) {
+            forEachReverse(step);
+        } else {
+            forEach(step);
+        }
+    }
+
+    // A cursor over the entries; it keeps the dictionary's storage alive.
+    class Iterator {
+    public:
+        bool valid() const { return current_ != nullptr; }
+        const K& key() const { return current_->first; }
+        const V& value() const { return current_->second; }
+        const Entry& entry() const { return *current_; }
+        void next() {
+            if (dict_.array_) {
+                if (reverse_) {
+                    current_ = index_ == 0 ? nullptr : &dict_.array_->at(--index_);
+                } else {
+                    ++index_;
+                    current_ = index_ < dict_.count_ ? &dict_.array_->at(index_) : nullptr;
+                }
+                return;
+            }
+            if (stack_.empty()) {
+                current_ = nullptr;
+                return;
+            }
+            const Node* n = stack_.back();
+            stack_.pop_back();
+            current_ = &n->entry();
+            const Node* c = reverse_ ? n->left : n->right;
+            while (c) {
+                stack_.push_back(c);
+                c = reverse_ ? c->right : c->left;
+            }
+        }
+
+    private:
+        friend class FImmutableSortedDictionary;
+        FImmutableSortedDictionary dict_;
+        bool reverse_ = false;
+        size_t index_ = 0;
+        std::vector<const Node*> stack_;
+        const Entry* current_ = nullptr;
+    };
+
+    Iterator iterator(bool reverse = false) const {
+        Iterator it;
+        it.dict_ = *this;
+        it.reverse_ = reverse;
+        if (array_) {
+            if (count_ == 0) return it;
+            it.index_ = reverse ? count_ - 1 : 0;
+            it.current_ = &array_->at(it.index_);
+            return it;
+        }
+        const Node* n = root_;
+        while (n) {
+            it.stack_.push_back(n);
+            n = reverse ? n->right : n->left;
+        }
+        it.next();
+        return it;
+    }
+
+    // Starts at the first key at or after `key` (at or before it when reverse).
+    template <class Q>
+    Iterator iteratorFrom(const Q& key, bool reverse = false) const {
+        Iterator it;
+        it.dict_ = *this;
+        it.reverse_ = reverse;
+        if (array_) {
+            size_t i = lowerBound(key);
+            if (reverse) {
+                if (i < count_ && cmp_(array_->at(i).first, key) == 0) {
+                    it.index_ = i;
+                } else if (i == 0) {
+                    return it;
+                } else {
+                    it.index_ = i - 1;
+                }
+            } else {
+                if (i >= count_) return it;
+                it.index_ = i;
+            }
+            it.current_ = &array_->at(it.index_);
+            return it;
+        }
+        const Node* n = root_;
+        while (n) {
+            int c = cmp_(key, n->kv.first);
+            if (c == 0) {
+                it.stack_.push_back(n);
+                break;
+            }
+            if (reverse ? c > 0 : c < 0) {
+                it.stack_.push_back(n);
+                n = reverse ? n->right : n->left;
+            } else {
+                n = reverse ? n->left : n->right;
+            }
+        }
+        it.next();
+        return it;
+    }
+
+    // Range-for support: `for (const auto& [key, value] : dict)`.
+    class const_iterator {
+    public:
+        using value_type = Entry;
+        const Entry& operator*() const { return it_.entry(); }
+        const Entry* operator->() const { return &it_.entry(); }
+        const_iterator& operator++() {
+            it_.next();
+            return *this;
+        }
+        bool operator==(const const_iterator& o) const {
+            return (!it_.valid() && !o.it_.valid()) || (it_.valid() && o.it_.valid() && &it_.entry() == &o.it_.entry());
+        }
+        bool operator!=(const const_iterator& o) const { return !(*this == o); }
+
+    private:
+        friend class FImmutableSortedDictionary;
+        Iterator it_;
+    };
+    const_iterator begin() const {
+        const_iterator c;
+        c.it_ = iterator();
+        return c;
+    }
+    const_iterator end() const { return const_iterator(); }
+
+    // Whether the tree form holds the red-black invariants (for tests): no
+    // red right link, no two reds in a row, equal black height, keys in order.
+    bool checkInvariants() const {
+        if (array_) {
+            for (size_t i = 1; i < count_; ++i) {
+                if (cmp_(array_->at(i - 1).first, array_->at(i).first) >= 0) return false;
+            }
+            return count_ <= kArrayLimit;
+        }
+        if (isRed(root_)) return false;
+        size_t seen = 0;
+        const K* last = nullptr;
+        return blackHeight(root_, seen, last) >= 0 && seen == count_;
+    }
+    bool isArrayForm() const { return array_ != nullptr; }
+
+private:
+    struct Node {
+        std::atomic<uint32_t> refs{1};
+        bool red = true;
+        // Made by the operation in progress and not yet visible to anyone
+        // else, so it may still be changed in place.
+        bool transient = true;
+        Node* left = nullptr;
+        Node* right = nullptr;
+        Entry kv;
+
+        Node(Entry e, bool isRed, Node* l, Node* r) : red(isRed), left(l), right(r), kv(std::move(e)) {}
+        const Entry& entry() const { return kv; }
+    };
+
+    // Entries in one block after a reference count.
+    struct ArrayBlock {
+        std::atomic<uint32_t> refs{1};
+        size_t size = 0;
+
+        Entry* entries() { return reinterpret_cast<Entry*>(reinterpret_cast<char*>(this) + headerSize()); }
+        const Entry& at(size_t i) const {
+            return reinterpret_cast<const Entry*>(reinterpret_cast<const char*>(this) + headerSize())[i];
+        }
+        static constexpr size_t headerSize() {
+            return (sizeof(ArrayBlock) + alignof(Entry) - 1) / alignof(Entry) * alignof(Entry);
+        }
+        template <class Fill>
+        static ArrayBlock* make(size_t n, Fill&& fill) {
+            void* mem = ::operator new(headerSize() + n * sizeof(Entry));
+            auto* block = new (mem) ArrayBlock();
+            size_t built = 0;
+            try {
+                for (; built < n; ++built) fill(built, block->entries() + built);
+            } catch (...) {
+                block->size = built;
+                destroy(block);
+                throw;
+            }
+            block->size = n;
+            return block;
+        }
+        static void destroy(ArrayBlock* block) {
+            for (size_t i = 0; i < block->size; ++i) block->entries()[i].~Entry();
+            block->~ArrayBlock();
+            ::operator delete(block);
+        }
+    };
+
+    static void retainArray(ArrayBlock* b) {
+        if (b) b->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    static void releaseArray(ArrayBlock* b) {
+        if (b && b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) ArrayBlock::destroy(b);
+    }
+    static void retain(Node* n) {
+        if (n) n->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    static void release(Node* n) {
+        while (n && n->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            release(n->left);
+            Node* right = n->right;
+            delete n;
+            n = right;  // loop on one side, recurse on the other
+        }
+    }
+    static bool isRed(const Node* n) { return n && n->red; }
+
+    // A node the operation may change: `n` itself when transient, else a copy
+    // (our reference to `n` is given up).
+    static Node* ownRef(Node* n) {
+        if (!n || n->transient) return n;
+        retain(n->left);
+        retain(n->right);
+        Node* c = new Node(n->kv, n->red, n->left, n->right);
+        release(n);
+        return c;
+    }
+    static Node* own(Node*& slot) {
+        slot = ownRef(slot);
+        return slot;
+    }
+    // Marks the nodes made by an operation as published.
+    static void finalize(Node* n) {
+        while (n && n->transient) {
+            n->transient = false;
+            finalize(n->left);
+            n = n->right;
+        }
+    }
+
+    static Node* rotateLeft(Node* h) {
+        Node* x = own(h->right);
+        h->right = x->left;
+        x->left = h;
+        x->red = h->red;
+        h->red = true;
+        return x;
+    }
+    static Node* rotateRight(Node* h) {
+        Node* x = own(h->left);
+        h->left = x->right;
+        x->right = h;
+        x->red = h->red;
+        h->red = true;
+        return x;
+    }
+    static void flipColors(Node* h) {
+        h->red = !h->red;
+        Node* l = own(h->left);
+        l->red = !l->red;
+        Node* r = own(h->right);
+        r->red = !r->red;
+    }
+    static Node* balance(Node* h) {
+        if (isRed(h->right) && !isRed(h->left)) h = rotateLeft(h);
+        if (isRed(h->left) && isRed(h->left->left)) h = rotateRight(h);
+        if (isRed(h->left) && isRed(h->right)) flipColors(h);
+        return h;
+    }
+
+    // `h` is owned (transient) or null; returns the owned new subtree.
+    Node* insertRec(Node* h, K& key, V& value, bool& replaced) const {
+        if (!h) return new Node(Entry(std::move(key), std::move(value)), true, nullptr, nullptr);
+        int c = cmp_(key, h->kv.first);
+        if (c < 0) {
+            h->left = insertRec(ownRef(h->left), key, value, replaced);
+        } else if (c > 0) {
+            h->right = insertRec(ownRef(h->right), key, value, replaced);
+        } else {
+            h->kv.second = std::move(value);
+            replaced = true;
+            return h;
+        }
+        return balance(h);
+    }
+
+    static Node* moveRedLeft(Node* h) {
+        flipColors(h);
+        if (isRed(h->right->left)) {
+            own(h->right);
+            h->right = rotateRight(h->right);
+            h = rotateLeft(h);
+            flipColors(h);
+        }
+        return h;
+    }
+    static Node* moveRedRight(Node* h) {
+        flipColors(h);
+        if (isRed(h->left->left)) {
+            h = rotateRight(h);
+            flipColors(h);
+        }
+        return h;
+    }
+    static Node* removeMin(Node* h) {
+        if (!h->left) {
+            release(h);
+            return nullptr;
+        }
+        if (!isRed(h->left) && !isRed(h->left->left)) h = moveRedLeft(h);
+        own(h->left);
+        h->left = removeMin(h->left);
+        return balance(h);
+    }
+
+    // `h` is owned and the key is in its subtree.
+    template <class Q>
+    Node* removeRec(Node* h, const Q& key) const {
+        if (cmp_(key, h->kv.first) < 0) {
+            if (!isRed(h->left) && !isRed(h->left->left)) h = moveRedLeft(h);
+            own(h->left);
+            h->left = removeRec(h->left, key);
+        } else {
+            if (isRed(h->left)) h = rotateRight(h);
+            if (cmp_(key, h->kv.first) == 0 && !h->right) {
+                release(h);
+                return nullptr;
+            }
+            if (!isRed(h->right) && !isRed(h->right->left)) h = moveRedRight(h);
+            if (cmp_(key, h->kv.first) == 0) {
+                const Node* m = h->right;
+                while (m->left) m = m->left;
+                h->kv = m->kv;
+                own(h->right);
+                h->right = removeMin(h->right);
+            } else {
+                own(h->right);
+                h->right = removeRec(h->right, key);
+            }
+        }
+        return balance(h);
+    }
+
+    // A valid left-leaning tree over sorted entries in linear time: the
+    // entries are laid out as a 2-3 tree with every leaf at the same depth
+    // (3-nodes become a black node with a red left child).
+    static Node* buildBalanced(Entry* entries, size_t n) {
+        size_t height = 0;
+        while ((size_t(2) << height) - 1 <= n) ++height;  // 2^h - 1 <= n < 2^(h+1) - 1
+        Node* root = build23(entries, n, height);
+        finalize(root);
+        if (root) root->red = false;
+        return root;
+    }
+    // Most keys a 2-3 tree of this height holds (3^h - 1), saturating.
+    static size_t maxKeys(size_t height) {
+        size_t m = 1;
+        for (size_t i = 0; i < height; ++i) {
+            if (m > SIZE_MAX / 3) return SIZE_MAX;
+            m *= 3;
+        }
+        return m - 1;
+    }
+    static Node* build23(Entry* entries, size_t n, size_t height) {
+        if (n == 0 || height == 0) return nullptr;
+        size_t childMax = maxKeys(height - 1);
+        if (n - 1 <= (childMax == SIZE_MAX ? SIZE_MAX : 2 * childMax)) {
+            size_t left = (n - 1) / 2;
+            Node* l = build23(entries, left, height - 1);
+            Node* r = build23(entries + left + 1, n - 1 - left, height - 1);
+            return new Node(std::move(entries[left]), false, l, r);
+        }
+        size_t rest = n - 2;
+        size_t a = rest / 3;
+        size_t b = (rest - a) / 2;
+        size_t c = rest - a - b;
+        Node* c0 = build23(entries, a, height - 1);
+        Node* c1 = build23(entries + a + 1, b, height - 1);
+        Node* c2 = build23(entries + a + b + 2, c, height - 1);
+        Node* lower = new Node(std::move(entries[a]), true, c0, c1);
+        return new Node(std::move(entries[a + b + 1]), false, lower, c2);
+    }
+
+    template <class Q>
+    size_t lowerBound(const Q& key) const {
+        size_t lo = 0, hi = count_;
+        while (lo < hi) {
+            size_t mid = (lo + hi) / 2;
+            if (cmp_(array_->at(mid).first, key) < 0) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        return lo;
+    }
+
+    template <class F>
+    static bool forEachRec(const Node* n, F& f) {
+        while (n) {
+            if (!forEachRec(n->left, f)) return false;
+            if (!f(n->kv.first, n->kv.second)) return false;
+            n = n->right;
+        }
+        return true;
+    }
+    template <class F>
+    static bool forEachReverseRec(const Node* n, F& f) {
+        while (n) {
+            if (!forEachReverseRec(n->right, f)) return false;
+            if (!f(n->kv.first, n->kv.second)) return false;
+            n = n->left;
+        }
+        return true;
+    }
+
+    int blackHeight(const Node* n, size_t& seen, const K*& last) const {
+        if (!n) return 0;
+        if (isRed(n->right)) return -1;
+        if (isRed(n) && isRed(n->left)) return -1;
+        int l = blackHeight(n->left, seen, last);
+        if (l < 0) return -1;
+        if (last && cmp_(*last, n->kv.first) >= 0) return -1;
+        last = &n->kv.first;
+        ++seen;
+        int r = blackHeight(n->right, seen, last);
+        if (r < 0 || l != r) return -1;
+        return l + (n->red ? 0 : 1);
+    }
+
+    [[no_unique_address]] Compare cmp_;
+    ArrayBlock* array_ = nullptr;
+    Node* root_ = nullptr;
+    size_t count_ = 0;
+};
+
+// A set in the same two forms: the keys of a dictionary with no values.
+template <class T, class Compare>
+class FImmutableSortedSet {
+    struct Nothing {};
+    using Dict = FImmutableSortedDictionary<T, Nothing, Compare>;
+
+public:
+    FImmutableSortedSet() = default;
+    explicit FImmutableSortedSet(Compare cmp) : dict_(std::move(cmp)) {}
+
+    static FImmutableSortedSet fromElements(std::vector<T> elements, Compare cmp = Compare()) {
+        std::vector<typename Dict::Entry> entries;
+        entries.reserve(elements.size());
+        for (auto& e : elements) entries.emplace_back(std::move(e), Nothing{});
+        FImmutableSortedSet s;
+        s.dict_ = Dict::fromEntries(std::move(entries), std::move(cmp));
+        return s;
+    }
+
+    size_t count() const { return dict_.count(); }
+    bool isEmpty() const { return dict_.isEmpty(); }
+    template <class Q>
+    bool contains(const Q& e) const {
+        return dict_.contains(e);
+    }
+    FImmutableSortedSet insert(T e) const { return FImmutableSortedSet(dict_.insert(std::move(e), Nothing{})); }
+    template <class Q>
+    FImmutableSortedSet remove(const Q& e) const {
+        return FImmutableSortedSet(dict_.remove(e));
+    }
+    const T* first() const {
+        auto* e = dict_.minEntry();
+        return e ? &e->first : nullptr;
+    }
+    const T* last() const {
+        auto* e = dict_.maxEntry();
+        return e ? &e->first : nullptr;
+    }
+    // The element just before `e`; nullptr when none.
+    template <class Q>
+    const T* predecessor(const Q& e) const {
+        auto* p = dict_.predecessorEntry(e);
+        return p ? &p->first : nullptr;
+    }
+    template <class F>
+    bool forEach(F&& f) const {
+        return dict_.forEach([&](const T& e, const Nothing&) { return f(e); });
+    }
+    template <class F>
+    bool forEachReverse(F&& f) const {
+        return dict_.forEachReverse([&](const T& e, const Nothing&) { return f(e); });
+    }
+
+    class Iterator {
+    public:
+        bool valid() const { return it_.valid(); }
+        const T& element() const { return it_.key(); }
+        void next() { it_.next(); }
+
+    private:
+        friend class FImmutableSortedSet;
+        typename Dict::Iterator it_;
+    };
+    Iterator iterator(bool reverse = false) const {
+        Iterator i;
+        i.it_ = dict_.iterator(reverse);
+        return i;
+    }
+    template <class Q>
+    Iterator iteratorFrom(const Q& e, bool reverse = false) const {
+        Iterator i;
+        i.it_ = dict_.iteratorFrom(e, reverse);
+        return i;
+    }
+    bool checkInvariants() const { return dict_.checkInvariants(); }
+
+private:
+    explicit FImmutableSortedSet(Dict d) : dict_(std::move(d)) {}
+    Dict dict_;
+};

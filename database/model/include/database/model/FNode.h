@@ -1,0 +1,206 @@
+#pragma once
+// Snapshot nodes: immutable JSON trees with priorities. A node is a leaf
+// (string, number or boolean) or a children node whose children live in a
+// persistent sorted dictionary in key order; the empty node is the shared
+// children node with no children. Nodes are shared by std::shared_ptr and
+// never change, so any version may be read from any thread; each node caches
+// its hash, and a parent's hash is built from its children's cached hashes.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "database/model/FEnumerator.h"
+#include "database/model/FImmutableSortedDictionary.h"
+#include "database/model/FPath.h"
+#include "database/model/FUtilities.h"
+#include "platform/value.h"
+
+class FNode;
+using FNodePtr = std::shared_ptr<const FNode>;
+
+using FChildrenDictionary = FImmutableSortedDictionary<std::string, FNodePtr, FKeyComparator>;
+
+// A key and a node: the form of ordered children and of query bounds.
+struct FNamedNode {
+    std::string name;
+    FNodePtr node;
+
+    static FNamedNode nodeWithName(std::string name, FNodePtr node) { return FNamedNode{std::move(name), std::move(node)}; }
+    bool isEqual(const FNamedNode& other) const;
+    friend bool operator==(const FNamedNode& a, const FNamedNode& b) { return a.isEqual(b); }
+    // "NamedNode[name] <node>"
+    std::string description() const;
+};
+
+// Block of key, child and stop flag.
+using FNodeChildBlock = std::function<void(const std::string& key, const FNodePtr& child, bool& stop)>;
+
+class FNode : public ns::Object {
+public:
+    ~FNode() override;
+
+    virtual bool isLeafNode() const = 0;
+    virtual bool isEmpty() const = 0;
+    // 0 for leaves.
+    virtual int32_t numChildren() const = 0;
+    // The priority node; the empty node when there is none.
+    virtual FNodePtr getPriority() const = 0;
+    virtual FNodePtr updatePriority(const FNodePtr& priority) const = 0;
+    // ".priority" gives the priority; the empty node when absent.
+    virtual FNodePtr getImmediateChild(std::string_view key) const = 0;
+    // The node itself for the root path; the empty node when absent.
+    virtual FNodePtr getChild(const FPath& path) const;
+    bool hasChild(std::string_view key) const;
+    // A node with that child replaced; an empty child removes it; ".priority"
+    // sets the priority.
+    virtual FNodePtr updateImmediateChild(const std::string& key, const FNodePtr& child) const = 0;
+    // The same at a path, making intermediate nodes; the root path replaces
+    // the whole node.
+    FNodePtr updateChild(const FPath& path, const FNodePtr& node) const;
+
+    // Plain value: null for the empty node, the leaf's value, a dictionary of
+    // children, or an array when every key is a non-negative integer and the
+    // largest key is below twice the number of children.
+    ns::Value val() const { return valForExport(false); }
+    // With YES: no arrays, ".priority" members, a leaf with a priority as
+    // {".value", ".priority"}; the form sent on the wire and stored.
+    virtual ns::Value valForExport(bool exportFormat) const = 0;
+
+    // Base64 of the SHA-1 of the node's hash text, cached; "" for the empty
+    // node.
+    std::string dataHash() const;
+
+    // Children in key order (nothing for a leaf).
+    virtual void enumerateChildren(const FNodeChildBlock& block) const;
+    virtual void enumerateChildrenReverse(bool reverse, const FNodeChildBlock& block) const;
+    virtual FEnumeratorPtr<FNamedNode> childEnumerator() const;
+
+    // Same data and priority (an integer and a double of the same value are
+    // equal).
+    virtual bool isEqual(const FNode& other) const = 0;
+    bool isEqual(const FNodePtr& other) const { return other && isEqual(*other); }
+    size_t hash() const;
+
+    std::string description() const override;
+
+    // This node as a shared pointer (nodes are always made shared).
+    FNodePtr self() const { return std::static_pointer_cast<const FNode>(shared_from_this()); }
+
+    // The hash text the digest is taken over (see dataHash).
+    virtual void appendHashText(std::string& out) const = 0;
+
+    // Appends the 28-character base64 digest (computing and caching it).
+    void appendDataHash(std::string& out) const;
+
+    struct HashCache;
+
+protected:
+    FNode() = default;
+    // Caches the digests of the children before this node's text is built.
+    virtual void ensureChildHashes() const {}
+
+private:
+    friend class FChildrenNode;
+    const HashCache& hashCache() const;
+    mutable std::atomic<const HashCache*> hash_{nullptr};
+};
+
+class FLeafNode : public FNode {
+public:
+    // initWithValue:withPriority: (a string, number or boolean; raises
+    // NSInvalidArgumentException for anything else). A null or empty
+    // priority means none.
+    explicit FLeafNode(ns::Value value, FNodePtr priority = nullptr);
+    static FNodePtr make(ns::Value value, FNodePtr priority = nullptr) {
+        return std::make_shared<const FLeafNode>(std::move(value), std::move(priority));
+    }
+
+    const ns::Value& value() const { return value_; }
+
+    bool isLeafNode() const override { return true; }
+    bool isEmpty() const override { return false; }
+    int32_t numChildren() const override { return 0; }
+    FNodePtr getPriority() const override;
+    FNodePtr updatePriority(const FNodePtr& priority) const override;
+    FNodePtr getImmediateChild(std::string_view key) const override;
+    FNodePtr updateImmediateChild(const std::string& key, const FNodePtr& child) const override;
+    ns::Value valForExport(bool exportFormat) const override;
+    bool isEqual(const FNode& other) const override;
+    void appendHashText(std::string& out) const override;
+    std::string className() const override { return "FLeafNode"; }
+
+private:
+    ns::Value value_;
+    FNodePtr priority_;  // null when none
+};
+
+class FChildrenNode : public FNode {
+public:
+    FChildrenNode() = default;
+    FChildrenNode(FChildrenDictionary children, FNodePtr priority);
+    // The empty node when there are no children (a priority alone is not
+    // kept).
+    static FNodePtr make(FChildrenDictionary children, FNodePtr priority = nullptr);
+
+    const FChildrenDictionary& children() const { return children_; }
+
+    bool isLeafNode() const override { return false; }
+    bool isEmpty() const override { return children_.isEmpty(); }
+    int32_t numChildren() const override { return int32_t(children_.count()); }
+    FNodePtr getPriority() const override;
+    FNodePtr updatePriority(const FNodePtr& priority) const override;
+    FNodePtr getImmediateChild(std::string_view key) const override;
+    FNodePtr updateImmediateChild(const std::string& key, const FNodePtr& child) const override;
+    ns::Value valForExport(bool exportFormat) const override;
+    void enumerateChildren(const FNodeChildBlock& block) const override;
+    void enumerateChildrenReverse(bool reverse, const FNodeChildBlock& block) const override;
+    FEnumeratorPtr<FNamedNode> childEnumerator() const override;
+    bool isEqual(const FNode& other) const override;
+    void appendHashText(std::string& out) const override;
+    std::string className() const override { return "FChildrenNode"; }
+
+    // Children in key order, with the priority passed once as ".priority"
+    // just before the first child whose key sorts after ".priority" (not at
+    // all when none does).
+    void enumerateChildrenAndPriority(const FNodeChildBlock& block) const;
+
+    // Key order helpers over the children.
+    std::optional<std::string> firstChildKey() const { return children_.minKey(); }
+    std::optional<std::string> lastChildKey() const { return children_.maxKey(); }
+    std::optional<std::string> predecessorChildKey(std::string_view key) const {
+        return children_.predecessorKey(key);
+    }
+
+protected:
+    void ensureChildHashes() const override;
+
+private:
+    FChildrenDictionary children_;
+    FNodePtr priority_;  // null when none
+};
+
+class FEmptyNode {
+public:
+    // The shared children node with no children and no priority.
+    static const FNodePtr& emptyNode();
+};
+
+// The node that sorts after every other node under every index: the node of
+// the posts after all children. It is its own child and its own priority.
+class FMaxNode final : public FChildrenNode {
+public:
+    static const FNodePtr& maxNode();
+    static bool isMax(const FNode& node) { return &node == maxNode().get(); }
+
+    bool isEmpty() const override { return false; }
+    FNodePtr getPriority() const override { return maxNode(); }
+    FNodePtr getImmediateChild(std::string_view) const override { return maxNode(); }
+    FNodePtr getChild(const FPath&) const override { return maxNode(); }
+    ns::Value valForExport(bool) const override { return ns::Value("[MAX_NODE]"); }
+    bool isEqual(const FNode& other) const override { return isMax(other); }
+    std::string className() const override { return "FMaxNode"; }
+};

@@ -1,0 +1,22 @@
+#pragma once
+// SHA-1 for node hashing. A tree hash digests one short text per node, so the
+// per-call cost matters more than throughput: the digest keeps one context
+// per thread and a fetched algorithm instead of OpenSSL's one-shot call,
+// which sets both up again for every text.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace fdigest {
+
+using Digest = std::array<uint8_t, 20>;
+
+Digest sha1(std::string_view bytes);
+
+// Standard base64 with padding (28 characters).
+std::string base64(const Digest& digest);
+void appendBase64(const Digest& digest, std::string& out);
+
+}  // namespace fdigest

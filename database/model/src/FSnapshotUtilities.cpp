@@ -1,0 +1,322 @@
+#include "database/model/FSnapshotUtilities.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "database/model/FStringUtilities.h"
+#include "platform/error.h"
+#include "platform/format.h"
+
+namespace {
+
+const char kInvalidData[] = "InvalidQuorvaneData";
+const char kPriorityKey[] = ".priority";
+const char kValueKey[] = ".value";
+const char kServerValueKey[] = ".sv";
+
+std::string typeName(const ns::Value& v) {
+    using T = ns::Value::Type;
+    switch (v.type()) {
+        case T::Null: return "NSNull";
+        case T::Bool:
+        case T::Int:
+        case T::UInt:
+        case T::Double: return "NSNumber";
+        case T::String: return "NSString";
+        case T::Data: return "NSData";
+        case T::Date: return "NSDate";
+        case T::Array: return "NSArray";
+        case T::Dictionary: return "NSDictionary";
+        case T::Object: return v.asObject()->className();
+    }
+    return "NSObject";
+}
+
+bool isLeafType(const ns::Value& v) { return v.isString() || v.isNumber() || v.isBool(); }
+
+bool isValidKeyPiece(std::string_view key, bool slashAllowed) {
+    if (key.empty()) return false;
+    for (char c : key) {
+        if (c == '.' || c == '#' || c == '$' || c == '[' || c == ']') return false;
+        if (c == '/' && !slashAllowed) return false;
+    }
+    return true;
+}
+
+// Children in key order. Integer keys are decided once per key rather than
+// in every comparison.
+FChildrenDictionary sortedChildren(std::vector<FChildrenDictionary::Entry>& entries) {
+    struct Decorated {
+        int64_t number;  // the key's integer value, or above every int32 for text keys
+        FChildrenDictionary::Entry* entry;
+    };
+    constexpr int64_t kText = int64_t(std::numeric_limits<int32_t>::max()) + 1;
+    std::vector<Decorated> order;
+    order.reserve(entries.size());
+    for (auto& e : entries) {
+        auto n = FUtilities::intForString(e.first);
+        order.push_back({n ? int64_t(*n) : kText, &e});
+    }
+    auto less = [](const Decorated& a, const Decorated& b) {
+        if (a.number != b.number) return a.number < b.number;
+        if (a.number != kText) return false;
+        return FStringUtilities::compareUtf16(a.entry->first, b.entry->first) < 0;
+    };
+    if (!std::is_sorted(order.begin(), order.end(), less)) std::sort(order.begin(), order.end(), less);
+    std::vector<FChildrenDictionary::Entry> sorted;
+    sorted.reserve(entries.size());
+    for (auto& d : order) sorted.push_back(std::move(*d.entry));
+    return FChildrenDictionary::fromSortedEntries(std::move(sorted));
+}
+
+// Converts and validates a Foundation value, keeping the keys of the path
+// so far for the reasons of its exceptions.
+class Converter {
+public:
+    Converter(std::string_view fn, FPath base) : fn_(fn), base_(std::move(base)) {}
+
+    FNodePtr convert(const ns::Value& value, const ns::Value* priority, int depth) {
+        if (depth > kQuorvaneMaxObjectDepth) {
+            raise(ns::format("(%@) Max object depth exceeded: %@...", fn_,
+                             FStringUtilities::prefixOfUtf16Length(pathString(), 100)));
+        }
+        if (value.isNull()) return FEmptyNode::emptyNode();
+        FNodePtr priorityNode = priority ? priorityFrom(*priority) : nullptr;
+        if (const ns::Dictionary* dict = value.dictionaryOrNull()) {
+            if (dict->count(kServerValueKey)) {
+                if (dict->size() > 1) raise(ns::format("(%@) Cannot store other keys with server value keys.%@.", fn_, pathString()));
+                return serverValue(*dict, priorityNode, depth);
+            }
+            auto p = dict->find(kPriorityKey);
+            if (p != dict->end()) priorityNode = priorityFrom(p->second);
+            auto v = dict->find(kValueKey);
+            if (v != dict->end()) {
+                const ns::Value& inner = v->second;
+                if (inner.isNull()) return FEmptyNode::emptyNode();
+                if (!isLeafType(inner)) {
+                    throw ns::Exception("InvalidLeafValueType",
+                                        ns::format("(%@) Invalid data type used with .value. Can only use NSString and "
+                                                   "NSNumber or be null. Found %@ instead.",
+                                                   fn_, typeName(inner)));
+                }
+                return leaf(inner, priorityNode);
+            }
+            std::vector<FChildrenDictionary::Entry> entries;
+            entries.reserve(dict->size());
+            for (const auto& [key, child] : *dict) {
+                if (key == kPriorityKey) continue;
+                if (!isValidKeyPiece(key, false)) {
+                    raise(ns::format("(%@) Invalid key in object at path: %@. Keys must be non-empty and cannot "
+                                     "contain '/' '.' '#' '$' '[' or ']'",
+                                     fn_, pathString()));
+                }
+                path_.push_back(key);
+                FNodePtr node = convert(child, nullptr, depth + 1);
+                path_.pop_back();
+                if (!node->isEmpty()) entries.emplace_back(key, std::move(node));
+            }
+            return FChildrenNode::make(sortedChildren(entries), priorityNode);
+        }
+        if (const ns::Array* array = value.arrayOrNull()) {
+            std::vector<FChildrenDictionary::Entry> entries;
+            entries.reserve(array->size());
+            for (size_t i = 0; i < array->size(); ++i) {
+                std::string key = std::to_string(i);
+                path_.push_back(key);
+                FNodePtr node = convert((*array)[i], nullptr, depth + 1);
+                path_.pop_back();
+                if (!node->isEmpty()) entries.emplace_back(std::move(key), std::move(node));
+            }
+            // "0", "1", ... are already in key order.
+            return FChildrenNode::make(FChildrenDictionary::fromSortedEntries(std::move(entries)), priorityNode);
+        }
+        if (isLeafType(value)) return leaf(value, priorityNode);
+        raise(ns::format("(%@) Cannot store object of type %@ at %@. Can only store objects of type NSNumber, "
+                         "NSString, NSDictionary, and NSArray.",
+                         fn_, typeName(value), pathString()));
+    }
+
+    // A validated priority node; nullptr for none.
+    FNodePtr priorityFrom(const ns::Value& p) {
+        if (p.isNull()) return nullptr;
+        if (p.isBool()) raise(ns::format("(%@) Cannot store true/false as priority at path: %@.", fn_, pathString()));
+        if (p.isNumber()) {
+            if (p.isDouble() && std::isnan(p.asDouble())) {
+                raise(ns::format("(%@) Cannot store NaN as priority at path: %@.", fn_, pathString()));
+            }
+            return FLeafNode::make(p);
+        }
+        if (p.isString()) return FLeafNode::make(p);
+        if (p.isArray()) raise(ns::format("(%@) Cannot store an NSArray as priority at path: %@.", fn_, pathString()));
+        if (const ns::Dictionary* dict = p.dictionaryOrNull()) {
+            if (dict->count(kServerValueKey)) {
+                if (dict->size() > 1) {
+                    raise(ns::format("(%@) Cannot store other keys with server value keys as priority at path: %@.",
+                                     fn_, pathString()));
+                }
+                return serverValue(*dict, nullptr, 0);
+            }
+            raise(ns::format("(%@) Cannot store an NSDictionary as priority at path: %@.", fn_, pathString()));
+        }
+        raise(ns::format("(%@) Cannot store object of type %@ at %@. Can only store objects of type NSNumber, "
+                         "NSString, NSDictionary, and NSArray.",
+                         fn_, typeName(p), pathString()));
+    }
+
+private:
+    [[noreturn]] static void raise(std::string reason) { throw ns::Exception(kInvalidData, std::move(reason)); }
+
+    FNodePtr leaf(const ns::Value& v, const FNodePtr& priority) {
+        if (v.isString() && v.asString().size() > kQuorvaneMaxLeafSize) {
+            raise(ns::format("(%@) String exceeds max size of %u utf8 bytes: %@", fn_, unsigned(kQuorvaneMaxLeafSize),
+                             FStringUtilities::prefixOfUtf16Length(v.asString(), 50)));
+        }
+        if (v.isDouble() && std::isnan(v.asDouble())) {
+            raise(ns::format("(%@) Cannot store NaN at path: %@.", fn_, pathString()));
+        }
+        return FLeafNode::make(v, priority);
+    }
+
+    // A server-value placeholder is stored as it is; the repository resolves
+    // it before the write is applied.
+    FNodePtr serverValue(const ns::Dictionary& dict, const FNodePtr& priority, int depth) {
+        path_.push_back(kServerValueKey);
+        FNodePtr inner = convert(dict.at(kServerValueKey), nullptr, depth + 1);
+        path_.pop_back();
+        FChildrenDictionary children;
+        if (!inner->isEmpty()) children = children.insert(kServerValueKey, inner);
+        return FChildrenNode::make(std::move(children), priority);
+    }
+
+    std::string pathString() const {
+        std::vector<std::string> pieces(base_.begin(), base_.end());
+        pieces.insert(pieces.end(), path_.begin(), path_.end());
+        return FPath(std::move(pieces), 0).toString();
+    }
+
+    std::string_view fn_;
+    FPath base_;
+    std::vector<std::string> path_;
+};
+
+const char kNodeFromTag[] = "nodeFrom:priority:";
+
+}  // namespace
+
+FNodePtr FSnapshotUtilities::nodeFrom(const ns::Value& value) { return nodeFromWithValidation(value, kNodeFromTag); }
+
+FNodePtr FSnapshotUtilities::nodeFrom(const ns::Value& value, const ns::Value& priority) {
+    return nodeFromWithValidation(value, priority, kNodeFromTag);
+}
+
+FNodePtr FSnapshotUtilities::nodeFromWithValidation(const ns::Value& value, std::string_view validationFrom) {
+    Converter converter(validationFrom, FPath());
+    return converter.convert(value, nullptr, 0);
+}
+
+FNodePtr FSnapshotUtilities::nodeFromWithValidation(const ns::Value& value, const ns::Value& priority,
+                                                    std::string_view validationFrom) {
+    Converter converter(validationFrom, FPath());
+    return converter.convert(value, &priority, 0);
+}
+
+FCompoundWrite FSnapshotUtilities::compoundWriteFromDictionary(const ns::Dictionary& values,
+                                                               std::string_view validationFrom) {
+    std::vector<std::pair<FPath, FNodePtr>> writes;
+    writes.reserve(values.size());
+    for (const auto& [key, value] : values) {
+        FPath path(key);
+        bool valid = !path.isEmpty();
+        for (size_t i = 0; valid && i < path.length(); ++i) {
+            const std::string& piece = path.pieceAt(i);
+            bool priorityAtEnd = piece == kPriorityKey && i + 1 == path.length();
+            valid = priorityAtEnd || isValidKeyPiece(piece, true);
+        }
+        if (!valid) {
+            throw ns::Exception(kInvalidData, ns::format("(%@) Invalid key in object. Keys must be non-empty and cannot "
+                                                         "contain '.' '#' '$' '[' or ']'",
+                                                         validationFrom));
+        }
+        Converter converter(validationFrom, path);
+        FNodePtr node;
+        if (path.pieceAt(path.length() - 1) == kPriorityKey) {
+            node = converter.priorityFrom(value);
+            if (!node) node = FEmptyNode::emptyNode();
+        } else {
+            node = converter.convert(value, nullptr, 0);
+        }
+        writes.emplace_back(std::move(path), std::move(node));
+    }
+    std::sort(writes.begin(), writes.end(), [](const auto& a, const auto& b) { return a.first.compare(b.first) < 0; });
+    for (size_t i = 1; i < writes.size(); ++i) {
+        if (writes[i - 1].first.contains(writes[i].first)) {
+            throw ns::Exception(kInvalidData, ns::format("(%@) Invalid path in object. Path (%@) is an ancestor of (%@).",
+                                                         validationFrom, writes[i - 1].first.toString(),
+                                                         writes[i].first.toString()));
+        }
+    }
+    FCompoundWrite write;
+    for (const auto& [path, node] : writes) write = write.addWrite(node, path);
+    return write;
+}
+
+uint64_t FSnapshotUtilities::estimateSerializedNodeSize(const FNodePtr& node) {
+    if (!node || node->isEmpty()) return 4;
+    if (node->isLeafNode()) {
+        const auto& leaf = static_cast<const FLeafNode&>(*node);
+        const ns::Value& v = leaf.value();
+        uint64_t size = v.isBool() ? 4 : v.isNumber() ? 8 : FStringUtilities::utf16Length(v.asString()) + 2;
+        FNodePtr priority = leaf.getPriority();
+        if (!priority->isEmpty()) size += 24 + estimateSerializedNodeSize(priority);
+        return size;
+    }
+    uint64_t size = 1;
+    auto* children = dynamic_cast<const FChildrenNode*>(node.get());
+    if (!children) return size;
+    children->enumerateChildrenAndPriority([&](const std::string& key, const FNodePtr& child, bool&) {
+        size += FStringUtilities::utf16Length(key) + 4 + estimateSerializedNodeSize(child);
+    });
+    return size;
+}
+
+void FSnapshotUtilities::appendHashRepresentationForLeafNode(const FLeafNode& leaf, std::string& out,
+                                                             FDataHashVersion hashVersion) {
+    FNodePtr priority = leaf.getPriority();
+    if (!priority->isEmpty()) {
+        auto* priorityLeaf = dynamic_cast<const FLeafNode*>(priority.get());
+        if (!priorityLeaf) {
+            throw ns::Exception(ns::kInvalidArgumentException,
+                                ns::format("Unknown value for hashing: %@", priority->val()));
+        }
+        out += "priority:";
+        appendHashRepresentationForLeafNode(*priorityLeaf, out, hashVersion);
+        out += ':';
+    }
+    const ns::Value& v = leaf.value();
+    if (v.isBool()) {
+        out += "boolean:";
+        out += v.asBool() ? "true" : "false";
+    } else if (v.isNumber()) {
+        out += "number:";
+        out += FUtilities::ieee754StringForNumber(v);
+    } else if (v.isString()) {
+        out += "string:";
+        if (hashVersion == FDataHashVersion0) {
+            out += v.asString();
+        } else {
+            appendHashV2RepresentationForString(v.asString(), out);
+        }
+    } else {
+        throw ns::Exception(ns::kInvalidArgumentException, ns::format("Unknown value for hashing: %@", v));
+    }
+}
+
+void FSnapshotUtilities::appendHashV2RepresentationForString(std::string_view str, std::string& out) {
+    out += '"';
+    for (char c : str) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    out += '"';
+}

@@ -1,0 +1,223 @@
+#include "database/model/FUtilities.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+#include "core/QRVLogger.h"
+#include "database/model/FAtomicNumber.h"
+#include "database/model/FStringUtilities.h"
+#include "platform/crypto.h"
+#include "platform/format.h"
+
+namespace {
+
+std::atomic<unsigned> gLogLevel{FLogLevelInfo};
+
+std::string lowercased(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    }
+    return out;
+}
+
+// Length in bytes of the character starting at `i` (1 for stray bytes).
+size_t characterBytes(const std::string& s, size_t i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >= 0xF0 && c <= 0xF4) ? 4 : (c >= 0xE0) ? 3 : (c >= 0xC2 && c <= 0xDF) ? 2 : 1;
+    if (i + n > s.size()) return 1;
+    for (size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 1;
+    }
+    return n;
+}
+
+}  // namespace
+
+bool FFIsLoggingEnabled(unsigned level) { return gLogLevel.load(std::memory_order_relaxed) <= level; }
+
+void FUtilities::setLoggingEnabled(bool enabled) {
+    gLogLevel.store(enabled ? FLogLevelDebug : FLogLevelInfo, std::memory_order_relaxed);
+}
+
+ns::ErrorRef FUtilities::errorForStatus(const std::string& status, const std::optional<std::string>& reason) {
+    if (status == "ok") return nullptr;
+    long code = 9999;
+    std::string description = status;
+    if (status == "permission_denied") {
+        code = 1;
+        description = "Permission Denied";
+    } else if (status == "unavailable") {
+        code = 2;
+        description = "Service is unavailable";
+    } else if (status == "write_canceled") {
+        code = 3;
+        description = "Write cancelled by user";
+    }
+    if (reason) description = *reason;
+    return ns::Error::make(kQuorvaneErrorDomain, code, description);
+}
+
+uint64_t FUtilities::LUIDGenerator() {
+    static FAtomicNumber counter;
+    return counter.getAndIncrement();
+}
+
+std::vector<std::string> FUtilities::splitString(const std::string& str, unsigned size) {
+    if (size == 0) {
+        throw ns::Exception(ns::kInvalidArgumentException, "splitString:intoMaxSize: needs a size above 0");
+    }
+    if (FStringUtilities::utf16Length(str) <= size) return {str};
+    std::vector<std::string> pieces;
+    size_t pieceStart = 0;
+    size_t pieceUnits = 0;
+    for (size_t i = 0; i < str.size();) {
+        size_t n = characterBytes(str, i);
+        size_t units = n == 4 ? 2 : 1;
+        if (pieceUnits > 0 && pieceUnits + units > size) {
+            pieces.push_back(str.substr(pieceStart, i - pieceStart));
+            pieceStart = i;
+            pieceUnits = 0;
+        }
+        pieceUnits += units;
+        i += n;
+    }
+    if (pieceStart < str.size()) pieces.push_back(str.substr(pieceStart));
+    return pieces;
+}
+
+double FUtilities::randomDouble() { return double(ns::crypto::random32()) * std::ldexp(1.0, -32); }
+
+FParsedUrl FUtilities::parseUrl(const std::string& url) {
+    std::string_view rest(url);
+    std::string scheme;
+    auto schemeEnd = rest.find("//");
+    if (schemeEnd != std::string_view::npos) {
+        std::string_view schemeText = rest.substr(0, schemeEnd);
+        if (!schemeText.empty() && schemeText.back() == ':') schemeText.remove_suffix(1);
+        scheme = lowercased(schemeText);
+        rest.remove_prefix(schemeEnd + 2);
+    }
+    auto slash = rest.find('/');
+    std::string host = lowercased(rest.substr(0, slash));
+    std::string pathText = slash == std::string_view::npos ? std::string() : std::string(rest.substr(slash + 1));
+
+    std::vector<std::string_view> labels;
+    size_t begin = 0;
+    while (true) {
+        auto dot = host.find('.', begin);
+        labels.push_back(std::string_view(host).substr(begin, dot == std::string::npos ? std::string::npos : dot - begin));
+        if (dot == std::string::npos) break;
+        begin = dot + 1;
+    }
+    if (labels.size() != 3) {
+        throw ns::Exception("No Quorvane database specified.",
+                            ns::format("No Quorvane database found for input: %@", url));
+    }
+    bool hasPort = labels[2].find(':') != std::string_view::npos;
+    bool secure = !(hasPort && scheme != "https");
+    std::string repoNamespace = lowercased(labels[0]);
+    FPath path("/" + FStringUtilities::urlDecoded(pathText));
+    auto repoInfo = std::make_shared<FRepoInfo>(host, secure, repoNamespace);
+    if (FFIsLoggingEnabled(FLogLevelDebug)) {
+        QRVLogDebug(kQRVLoggerDatabase, "I-RDB095002", "---> Parsed (%@) to: (%@,%@); ns=(%@); path=(%@)", url, scheme,
+                    host, repoNamespace, path.toString());
+    }
+    return FParsedUrl{std::move(repoInfo), std::move(path)};
+}
+
+const std::string& FUtilities::minName() {
+    static const std::string kMinName = "[MIN_NAME]";
+    return kMinName;
+}
+
+const std::string& FUtilities::maxName() {
+    static const std::string kMaxName = "[MAX_NAME]";
+    return kMaxName;
+}
+
+std::optional<int32_t> FUtilities::intForString(std::string_view key) {
+    size_t n = key.size();
+    if (n == 0 || n > 11) return std::nullopt;
+    size_t i = 0;
+    bool negative = false;
+    if (key[0] == '-') {
+        negative = true;
+        i = 1;
+        if (n == 1) return std::nullopt;
+    }
+    if (key[i] == '0') {
+        // "0" is the only integer starting with a zero; "-0" is not canonical.
+        if (n == i + 1 && !negative) return 0;
+        return std::nullopt;
+    }
+    int64_t value = 0;
+    for (; i < n; ++i) {
+        char c = key[i];
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (negative) value = -value;
+    if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+    return int32_t(value);
+}
+
+int FUtilities::compareKey(std::string_view a, std::string_view b) {
+    if (a == b) return 0;
+    const std::string& minKey = minName();
+    const std::string& maxKey = maxName();
+    if (a == minKey || b == maxKey) return -1;
+    if (b == minKey || a == maxKey) return 1;
+    // Only keys starting with a digit or "-" can be integers.
+    auto maybeInt = [](std::string_view k) { return !k.empty() && ((k[0] >= '0' && k[0] <= '9') || k[0] == '-'); };
+    std::optional<int32_t> ia = maybeInt(a) ? intForString(a) : std::nullopt;
+    std::optional<int32_t> ib = maybeInt(b) ? intForString(b) : std::nullopt;
+    if (ia && ib) return *ia < *ib ? -1 : (*ia > *ib ? 1 : 0);
+    if (ia) return -1;
+    if (ib) return 1;
+    return FStringUtilities::compareUtf16(a, b);
+}
+
+std::string FUtilities::getJavascriptType(const ns::Value& value) {
+    if (value.isBool()) return "boolean";
+    if (value.isNumber()) return "number";
+    if (value.isString()) return "string";
+    return "object";
+}
+
+std::string FUtilities::ieee754StringForDouble(double d) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    static const char kHex[] = "0123456789abcdef";
+    std::string out(16, '0');
+    for (int i = 15; i >= 0; --i) {
+        out[size_t(i)] = kHex[bits & 0xF];
+        bits >>= 4;
+    }
+    return out;
+}
+
+std::string FUtilities::ieee754StringForNumber(const ns::Value& number) {
+    return ieee754StringForDouble(number.asDouble());
+}
+
+int FUtilities::compareNumbers(const ns::Value& a, const ns::Value& b) {
+    using T = ns::Value::Type;
+    if (a.type() == T::Int && b.type() == T::Int) {
+        int64_t x = a.asInt(), y = b.asInt();
+        return x < y ? -1 : (x > y ? 1 : 0);
+    }
+    // An 80-bit long double holds every int64, uint64 and double exactly.
+    auto wide = [](const ns::Value& v) -> long double {
+        switch (v.type()) {
+            case T::Int: return static_cast<long double>(v.asInt());
+            case T::UInt: return static_cast<long double>(v.asUInt());
+            default: return static_cast<long double>(v.asDouble());
+        }
+    };
+    long double x = wide(a), y = wide(b);
+    if (x < y) return -1;
+    if (x > y) return 1;
+    return 0;
+}

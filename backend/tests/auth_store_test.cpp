@@ -145,29 +145,6 @@ TEST_F(AccountStoreTest, AccountsAuthenticateAndPasswordsAreNeverStoredAsGiven) 
     EXPECT_EQ(store_->all().size(), 2u);
 }
 
-TEST_F(AccountStoreTest, RefreshTokensAreRedeemableUntilRevokedOrDisabled) {
-    auto account = store_->create("caja@almavel.com.pa", "secreto1").account;
-    auto token = store_->issueRefreshToken(account.uid);
-    auto second = store_->issueRefreshToken(account.uid);
-    EXPECT_NE(token, second);
-    EXPECT_EQ(store_->redeemRefreshToken(token).account.uid, account.uid);
-    EXPECT_EQ(store_->redeemRefreshToken("no-such-token").error, backend::AccountError::InvalidRefreshToken);
-
-    ASSERT_TRUE(store_->setDisabled(account.uid, true));
-    EXPECT_EQ(store_->redeemRefreshToken(token).error, backend::AccountError::UserDisabled);
-    EXPECT_EQ(store_->authenticate("caja@almavel.com.pa", "secreto1").error, backend::AccountError::UserDisabled);
-    ASSERT_TRUE(store_->setDisabled(account.uid, false));
-    EXPECT_TRUE(store_->redeemRefreshToken(token));
-
-    EXPECT_EQ(store_->revokeRefreshTokens(account.uid), 2);
-    EXPECT_EQ(store_->redeemRefreshToken(token).error, backend::AccountError::TokenRevoked);
-    EXPECT_EQ(store_->redeemRefreshToken(second).error, backend::AccountError::TokenRevoked);
-    EXPECT_EQ(store_->revokeRefreshTokens(account.uid), 0);
-    // A new sign-in gets a working token again.
-    EXPECT_TRUE(store_->redeemRefreshToken(store_->issueRefreshToken(account.uid)));
-    EXPECT_FALSE(store_->setDisabled("missing", true));
-}
-
 TEST_F(AccountStoreTest, ConcurrentSignUpsOfOneAddressMakeOneAccount) {
     std::atomic<int> created{0}, refused{0};
     std::vector<std::thread> threads;
@@ -186,23 +163,6 @@ TEST_F(AccountStoreTest, ConcurrentSignUpsOfOneAddressMakeOneAccount) {
     EXPECT_EQ(created.load(), 1);
     EXPECT_EQ(refused.load(), 7);
     EXPECT_EQ(store_->all().size(), 1u);
-}
-
-TEST_F(AccountStoreTest, OutboxAndApiKeys) {
-    auto account = store_->create("olvido@almavel.com.pa", "secreto1").account;
-    store_->appendOutbox("passwordReset", account);
-    store_->appendOutbox("passwordReset", account);
-    auto outbox = store_->outbox();
-    ASSERT_EQ(outbox.size(), 2u);
-    EXPECT_LT(outbox[0]["id"].get<int64_t>(), outbox[1]["id"].get<int64_t>());
-    EXPECT_EQ(outbox[0]["email"], "olvido@almavel.com.pa");
-    EXPECT_EQ(outbox[0]["uid"], account.uid);
-
-    EXPECT_EQ(store_->appIdForApiKey("k1"), std::nullopt);
-    store_->setApiKey("k1", "app-1");
-    store_->setApiKey("k1", "app-2");
-    EXPECT_EQ(store_->appIdForApiKey("k1"), "app-2");
-    EXPECT_EQ(store_->apiKeys().size(), 1u);
 }
 
 TEST(AccountStoreOpenTest, AnUnusableFileIsAClearError) {

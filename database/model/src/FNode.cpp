@@ -1,6 +1,7 @@
 #include "database/model/FNode.h"
 
 #include <cstring>
+#include <memory>
 
 #include "FDigest.h"
 #include "database/model/FSnapshotUtilities.h"
@@ -75,7 +76,7 @@ FNode::~FNode() { delete hash_.load(std::memory_order_relaxed); }
 const FNode::HashCache& FNode::hashCache() const {
     const HashCache* cached = hash_.load(std::memory_order_acquire);
     if (cached) return *cached;
-    auto* fresh = new HashCache();
+    auto fresh = std::make_unique<HashCache>();
     if (isEmpty()) {
         fresh->digest.fill(0);
     } else {
@@ -88,10 +89,9 @@ const FNode::HashCache& FNode::hashCache() const {
         fresh->digest = fdigest::sha1(text);
     }
     const HashCache* expected = nullptr;
-    if (hash_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel, std::memory_order_acquire)) {
-        return *fresh;
+    if (hash_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return *fresh.release();
     }
-    delete fresh;
     return *expected;
 }
 

@@ -16,8 +16,6 @@ public:
     FPath();
     // The string split on "/", empty pieces dropped.
     explicit FPath(std::string_view path);
-    FPath(const char* path) : FPath(std::string_view(path)) {}
-    FPath(const std::string& path) : FPath(std::string_view(path)) {}
     // The keys from `pieceNum` on.
     FPath(std::vector<std::string> pieces, size_t pieceNum);
 

@@ -1,0 +1,321 @@
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <random>
+
+#include "database/model/FNode.h"
+#include "database/model/FSnapshotUtilities.h"
+#include "database/model/FStringUtilities.h"
+#include "platform/json.h"
+
+namespace {
+
+ns::Value J(const char* json) { return ns::json::parse(json); }
+
+FNodePtr N(const char* json) { return FSnapshotUtilities::nodeFrom(J(json)); }
+
+// ----- a generator of random nested values and the forms the spec documents
+
+class ValueGenerator {
+public:
+    explicit ValueGenerator(unsigned seed) : rng_(seed) {}
+
+    ns::Value value(int depth) {
+        unsigned kind = rng_() % (depth > 3 ? 6 : 9);
+        switch (kind) {
+            case 0: return ns::Value(rng_() % 2 == 0);
+            case 1: return ns::Value(int64_t(rng_() % 2000) - 1000);
+            case 2: return ns::Value(double(rng_() % 1000) / 8.0 + 0.5);
+            case 3: return ns::Value("s" + std::to_string(rng_() % 50));
+            case 4: return ns::Value();
+            case 5: return ns::Value(int64_t(rng_() % 5));
+            case 6: {
+                ns::Array a;
+                size_t n = rng_() % 5;
+                for (size_t i = 0; i < n; ++i) a.push_back(value(depth + 1));
+                return ns::Value(std::move(a));
+            }
+            default: {
+                ns::Dictionary d;
+                static const char* keys[] = {"0", "1", "2", "3", "5", "05", "-1", "a", "b", "zz", "k9", "10"};
+                size_t n = rng_() % 6;
+                for (size_t i = 0; i < n; ++i) d[keys[rng_() % 12]] = value(depth + 1);
+                unsigned extra = rng_() % 6;
+                if (extra == 0) d[".priority"] = ns::Value(int64_t(rng_() % 10));
+                if (extra == 1) d[".priority"] = ns::Value("p" + std::to_string(rng_() % 3));
+                if (extra == 2) {
+                    ns::Dictionary leaf;
+                    leaf[".value"] = value(99);  // a leaf or null at this depth
+                    if (rng_() % 2) leaf[".priority"] = ns::Value(1.5);
+                    return ns::Value(std::move(leaf));
+                }
+                return ns::Value(std::move(d));
+            }
+        }
+    }
+
+private:
+    std::mt19937 rng_;
+};
+
+bool isArrayKey(const std::string& k) {
+    auto n = FUtilities::intForString(k);
+    return n && *n >= 0;
+}
+
+// The documented forms, written independently of the node code: `val` drops
+// priorities and turns dense integer-keyed objects into arrays; the export
+// form keeps objects and adds ".priority" members.
+ns::Value expected(const ns::Value& v, bool exportForm) {
+    ns::Value priority;
+    ns::Dictionary members;
+    if (v.isDictionary()) {
+        const auto& d = v.asDictionary();
+        if (d.count(".priority")) priority = d.at(".priority");
+        if (d.count(".value")) {
+            const ns::Value& inner = d.at(".value");
+            if (inner.isNull() || !exportForm || priority.isNull()) return inner;
+            return ns::Value(ns::Dictionary{{".value", inner}, {".priority", priority}});
+        }
+        for (const auto& [k, child] : d) {
+            if (k == ".priority") continue;
+            ns::Value c = expected(child, exportForm);
+            if (!c.isNull()) members[k] = c;
+        }
+    } else if (v.isArray()) {
+        const auto& a = v.asArray();
+        for (size_t i = 0; i < a.size(); ++i) {
+            ns::Value c = expected(a[i], exportForm);
+            if (!c.isNull()) members[std::to_string(i)] = c;
+        }
+    } else {
+        return v;
+    }
+    if (members.empty()) return ns::Value();
+    if (!exportForm) {
+        bool allInts = std::all_of(members.begin(), members.end(), [](const auto& m) { return isArrayKey(m.first); });
+        int64_t maxKey = -1;
+        for (const auto& m : members) {
+            if (isArrayKey(m.first)) maxKey = std::max<int64_t>(maxKey, *FUtilities::intForString(m.first));
+        }
+        if (allInts && maxKey < 2 * int64_t(members.size())) {
+            ns::Array array(size_t(maxKey + 1));
+            for (const auto& [k, c] : members) array[size_t(*FUtilities::intForString(k))] = c;
+            return ns::Value(std::move(array));
+        }
+    }
+    if (exportForm && !priority.isNull()) members[".priority"] = priority;
+    return ns::Value(std::move(members));
+}
+
+// Every leaf of a node as (path, leaf-with-priority) and every priority of a
+// children node, to rebuild the node in another order.
+void collectWrites(const FNodePtr& node, const FPath& at, std::vector<std::pair<FPath, FNodePtr>>& out) {
+    if (node->isLeafNode()) {
+        out.emplace_back(at, node);
+        return;
+    }
+    if (!node->getPriority()->isEmpty()) out.emplace_back(at.childFromString(".priority"), node->getPriority());
+    node->enumerateChildren([&](const std::string& key, const FNodePtr& child, bool&) {
+        collectWrites(child, at.childFromString(key), out);
+    });
+}
+
+TEST(NodeRoundTrip, RandomValuesGiveTheDocumentedForms) {
+    ValueGenerator gen(7);
+    for (int i = 0; i < 400; ++i) {
+        ns::Value v = gen.value(0);
+        FNodePtr node = FSnapshotUtilities::nodeFrom(v);
+        ASSERT_EQ(node->val(), expected(v, false)) << ns::json::serialize(v);
+        ASSERT_EQ(node->valForExport(true), expected(v, true)) << ns::json::serialize(v);
+        // The export form reads back as the same node.
+        FNodePtr again = FSnapshotUtilities::nodeFrom(node->valForExport(true));
+        ASSERT_TRUE(again->isEqual(*node));
+        ASSERT_EQ(again->dataHash(), node->dataHash());
+    }
+}
+
+TEST(NodeRoundTrip, EqualDataBuiltInDifferentOrdersIsEqual) {
+    ValueGenerator gen(11);
+    std::mt19937 rng(3);
+    for (int i = 0; i < 200; ++i) {
+        FNodePtr node = FSnapshotUtilities::nodeFrom(gen.value(0));
+        std::vector<std::pair<FPath, FNodePtr>> writes;
+        collectWrites(node, FPath(), writes);
+        // Priorities last: a priority only sticks where there is data.
+        std::stable_partition(writes.begin(), writes.end(),
+                              [](const auto& w) { return w.first.getBack() != std::optional<std::string>(".priority"); });
+        auto dataEnd = std::find_if(writes.begin(), writes.end(), [](const auto& w) {
+            return w.first.getBack() == std::optional<std::string>(".priority");
+        });
+        std::shuffle(writes.begin(), dataEnd, rng);
+        FNodePtr rebuilt = FEmptyNode::emptyNode();
+        for (const auto& [path, leaf] : writes) rebuilt = rebuilt->updateChild(path, leaf);
+        ASSERT_TRUE(rebuilt->isEqual(*node)) << node->description() << " vs " << rebuilt->description();
+        ASSERT_EQ(rebuilt->dataHash(), node->dataHash());
+        ASSERT_EQ(rebuilt->hash(), node->hash());
+    }
+}
+
+TEST(NodeRoundTrip, SpecialForms) {
+    EXPECT_TRUE(FSnapshotUtilities::nodeFrom(ns::Value())->isEmpty());
+    EXPECT_EQ(FSnapshotUtilities::nodeFrom(ns::Value())->val(), ns::Value());
+    EXPECT_EQ(N("{\"a\":{}}")->val(), ns::Value());
+    EXPECT_EQ(N("[1,null,3]")->val(), J("[1,null,3]"));
+    EXPECT_EQ(N("{\"0\":true,\"4\":false}")->val(), J("{\"0\":true,\"4\":false}"));  // 4 >= 2*2
+    EXPECT_EQ(N("{\"0\":1,\"2\":2}")->val(), J("[1,null,2]"));
+    EXPECT_EQ(N("{\"01\":1,\"1\":2}")->val(), J("{\"01\":1,\"1\":2}"));
+    EXPECT_EQ(N("{\"-1\":1,\"0\":2}")->val(), J("{\"-1\":1,\"0\":2}"));
+    EXPECT_TRUE(N("true")->val().isBool());
+    EXPECT_EQ(N("{\".value\":\"x\",\".priority\":2}")->valForExport(true), J("{\".value\":\"x\",\".priority\":2}"));
+    // A boolean never equals a number; an integer equals the same double.
+    EXPECT_FALSE(N("1")->isEqual(*N("true")));
+    EXPECT_TRUE(N("1")->isEqual(*N("1.0")));
+    EXPECT_EQ(N("{\"a\":1}")->dataHash(), N("{\"a\":1.0}")->dataHash());
+}
+
+TEST(Node, ChildrenPrioritiesAndUpdates) {
+    FNodePtr empty = FEmptyNode::emptyNode();
+    EXPECT_TRUE(empty->isEmpty());
+    EXPECT_EQ(empty->dataHash(), "");
+    EXPECT_TRUE(empty->updatePriority(FLeafNode::make(1))->isEmpty());
+
+    FNodePtr n = empty->updateChild(FPath("a/b"), FLeafNode::make("x"));
+    EXPECT_EQ(n->val(), J("{\"a\":{\"b\":\"x\"}}"));
+    EXPECT_TRUE(n->getChild(FPath("a/b/c"))->isEmpty());
+    EXPECT_EQ(n->getChild(FPath()).get(), n.get());
+    EXPECT_TRUE(n->hasChild("a"));
+
+    FNodePtr p = n->updateChild(FPath("a/.priority"), FLeafNode::make(5));
+    EXPECT_EQ(p->getChild(FPath("a"))->getPriority()->val(), ns::Value(5));
+    EXPECT_EQ(p->getChild(FPath("a/.priority"))->val(), ns::Value(5));
+
+    // Removing the last child gives the empty node, priority dropped.
+    FNodePtr removed = p->updateChild(FPath("a/b"), empty);
+    EXPECT_TRUE(removed->isEmpty());
+
+    // A leaf that gets a child becomes a children node keeping its priority.
+    FNodePtr leaf = FLeafNode::make("v", FLeafNode::make(3));
+    FNodePtr grown = leaf->updateImmediateChild("c", FLeafNode::make(1));
+    EXPECT_FALSE(grown->isLeafNode());
+    EXPECT_EQ(grown->getPriority()->val(), ns::Value(3));
+    EXPECT_EQ(leaf->updateImmediateChild("c", empty).get(), leaf.get());
+
+    EXPECT_THROW(FLeafNode(ns::Value(ns::Array{})), ns::Exception);
+}
+
+TEST(Node, ChildrenAndPriorityEnumeration) {
+    // ".priority" sorts after "0" and "-x" ("-" is below ".") and before "B".
+    FNodePtr n = N("{\"B\":1,\"0\":2,\"-x\":3,\".priority\":7}");
+    std::vector<std::string> keys;
+    static_cast<const FChildrenNode&>(*n).enumerateChildrenAndPriority(
+        [&](const std::string& key, const FNodePtr&, bool&) { keys.push_back(key); });
+    EXPECT_EQ(keys, (std::vector<std::string>{"0", "-x", ".priority", "B"}));
+
+    // No child after ".priority": the priority is not passed.
+    keys.clear();
+    static_cast<const FChildrenNode&>(*N("{\"0\":2,\".priority\":7}"))
+        .enumerateChildrenAndPriority([&](const std::string& key, const FNodePtr&, bool&) { keys.push_back(key); });
+    EXPECT_EQ(keys, (std::vector<std::string>{"0"}));
+
+    keys.clear();
+    n->enumerateChildrenReverse(true, [&](const std::string& key, const FNodePtr&, bool& stop) {
+        keys.push_back(key);
+        stop = key == "B";  // the last key: stops at once
+    });
+    EXPECT_EQ(keys, (std::vector<std::string>{"B"}));
+
+    auto names = n->childEnumerator()->allObjects();
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[0].name, "0");
+    EXPECT_EQ(names[2].name, "B");
+}
+
+TEST(Node, SerializedSizeEstimate) {
+    EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(FEmptyNode::emptyNode()), 4u);
+    EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(N("12")), 8u);
+    EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(N("true")), 4u);
+    EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(N("\"abc\"")), 5u);
+    // "é" and an emoji count as 1 and 2 units.
+    EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(N("\"\\u00e9\\ud83d\\ude00\"")), 5u);
+    EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(N("{\".value\":1,\".priority\":\"ab\"}")), 8u + 24 + 4);
+    // 1 + ("a": 1+4+8) + (".priority": 9+4+8) + ("b": 1+4+4)
+    EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(N("{\"a\":1,\"b\":true,\".priority\":3}")),
+              1u + 13 + 21 + 9);
+}
+
+// ----- hashes
+
+std::string opensslSha1Base64(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(text.data(), text.size(), digest, &len, EVP_sha1(), nullptr);
+    unsigned char out[64];
+    int n = EVP_EncodeBlock(out, digest, int(len));
+    return std::string(reinterpret_cast<char*>(out), size_t(n));
+}
+
+std::string leafText(const FNodePtr& node, FDataHashVersion version) {
+    std::string out;
+    FSnapshotUtilities::appendHashRepresentationForLeafNode(static_cast<const FLeafNode&>(*node), out, version);
+    return out;
+}
+
+TEST(NodeHash, LeafTextsOfBothVersions) {
+    EXPECT_EQ(leafText(N("1"), FDataHashVersion0), "number:3ff0000000000000");
+    EXPECT_EQ(leafText(N("-2.5"), FDataHashVersion0), "number:c004000000000000");
+    EXPECT_EQ(leafText(N("1.0"), FDataHashVersion1), "number:3ff0000000000000");
+    EXPECT_EQ(leafText(N("true"), FDataHashVersion0), "boolean:true");
+    EXPECT_EQ(leafText(N("false"), FDataHashVersion1), "boolean:false");
+    EXPECT_EQ(leafText(N("\"a\\\"b\\\\c\""), FDataHashVersion0), "string:a\"b\\c");
+    EXPECT_EQ(leafText(N("\"a\\\"b\\\\c\""), FDataHashVersion1), "string:\"a\\\"b\\\\c\"");
+    FNodePtr withPriority = N("{\".value\":\"x\",\".priority\":\"p\"}");
+    EXPECT_EQ(leafText(withPriority, FDataHashVersion0), "priority:string:p:string:x");
+    EXPECT_EQ(leafText(withPriority, FDataHashVersion1), "priority:string:\"p\":string:\"x\"");
+    EXPECT_EQ(leafText(N("{\".value\":3,\".priority\":2}"), FDataHashVersion0),
+              "priority:number:4000000000000000:number:4008000000000000");
+
+    std::string quoted;
+    FSnapshotUtilities::appendHashV2RepresentationForString("q\"\\", quoted);
+    EXPECT_EQ(quoted, "\"q\\\"\\\\\"");
+}
+
+TEST(NodeHash, DigestsMatchSha1OfTheTexts) {
+    FNodePtr leaf = N("{\".value\":\"x\",\".priority\":1}");
+    EXPECT_EQ(leaf->dataHash(), opensslSha1Base64("priority:number:3ff0000000000000:string:x"));
+    EXPECT_EQ(leaf->dataHash(), FStringUtilities::base64EncodedSha1("priority:number:3ff0000000000000:string:x"));
+
+    FNodePtr tree = N("{\"b\":{\"c\":true},\"a\":\"s\",\"10\":2,\".priority\":\"top\"}");
+    std::string aHash = opensslSha1Base64("string:s");
+    std::string cHash = opensslSha1Base64("boolean:true");
+    std::string bHash = opensslSha1Base64(":c:" + cHash);
+    std::string tenHash = opensslSha1Base64("number:4000000000000000");
+    std::string text = "priority:string:top::10:" + tenHash + ":a:" + aHash + ":b:" + bHash;
+    EXPECT_EQ(tree->dataHash(), opensslSha1Base64(text));
+    EXPECT_EQ(tree->getImmediateChild("b")->dataHash(), bHash);
+
+    // An update re-hashes only the changed path and gives the fresh result.
+    FNodePtr updated = tree->updateChild(FPath("b/c"), FLeafNode::make(false));
+    std::string newB = opensslSha1Base64(":c:" + opensslSha1Base64("boolean:false"));
+    EXPECT_EQ(updated->dataHash(),
+              opensslSha1Base64("priority:string:top::10:" + tenHash + ":a:" + aHash + ":b:" + newB));
+    EXPECT_EQ(tree->dataHash(), opensslSha1Base64(text));
+
+    EXPECT_EQ(FEmptyNode::emptyNode()->dataHash(), "");
+}
+
+TEST(NodeHash, NonLeafPriorityCannotBeHashed) {
+    // A server-value placeholder priority stays unresolved in the node.
+    FNodePtr node = FSnapshotUtilities::nodeFrom(J("\"v\""), J("{\".sv\":\"timestamp\"}"));
+    try {
+        (void)node->dataHash();
+        FAIL() << "expected a raise";
+    } catch (const ns::Exception& e) {
+        EXPECT_EQ(e.name(), "NSInvalidArgumentException");
+        EXPECT_EQ(e.reason().rfind("Unknown value for hashing: ", 0), 0u) << e.reason();
+    }
+}
+
+}  // namespace

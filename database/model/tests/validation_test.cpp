@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "database/model/FSnapshotUtilities.h"
+#include "database/model/FValidation.h"
+#include "platform/json.h"
+
+namespace {
+
+ns::Value J(const char* json) { return ns::json::parse(json); }
+
+// Runs `f` and answers "name|reason" of what it raised ("" when nothing).
+template <class F>
+std::string raised(F&& f) {
+    try {
+        f();
+    } catch (const ns::Exception& e) {
+        return e.name() + "|" + e.reason();
+    }
+    return "";
+}
+
+std::string nodeFromRaise(const ns::Value& value, const ns::Value& priority = ns::Value()) {
+    return raised([&] { FSnapshotUtilities::nodeFromWithValidation(value, priority, "setValue:"); });
+}
+
+ns::Value nested(int depth) {
+    ns::Value v("leaf");
+    for (int i = 0; i < depth; ++i) v = ns::Value(ns::Dictionary{{"a", v}});
+    return v;
+}
+
+TEST(DataValidation, EveryValueReasonWithTheCallersTag) {
+    EXPECT_EQ(nodeFromRaise(J("{\"a\":{\".value\":[1]}}")),
+              "InvalidLeafValueType|(setValue:) Invalid data type used with .value. Can only use NSString and NSNumber "
+              "or be null. Found NSArray instead.");
+    EXPECT_EQ(nodeFromRaise(ns::Value(ns::Dictionary{{"a", ns::Value(ns::Data{1, 2})}})),
+              "InvalidQuorvaneData|(setValue:) Cannot store object of type NSData at /a. Can only store objects of "
+              "type NSNumber, NSString, NSDictionary, and NSArray.");
+    std::string big(10485761, 'x');
+    EXPECT_EQ(nodeFromRaise(ns::Value(big)), "InvalidQuorvaneData|(setValue:) String exceeds max size of 10485760 utf8 "
+                                             "bytes: " + std::string(50, 'x'));
+    EXPECT_EQ(nodeFromRaise(ns::Value(std::string(10485760, 'x'))), "");
+    EXPECT_EQ(nodeFromRaise(ns::Value(ns::Dictionary{{"b", ns::Value(ns::Array{ns::Value(std::nan(""))})}})),
+              "InvalidQuorvaneData|(setValue:) Cannot store NaN at path: /b/0.");
+    EXPECT_EQ(nodeFromRaise(J("{\"a\":{\".sv\":\"timestamp\",\"x\":1}}")),
+              "InvalidQuorvaneData|(setValue:) Cannot store other keys with server value keys./a.");
+    EXPECT_EQ(nodeFromRaise(J("{\"x\":{\"a.b\":1}}")),
+              "InvalidQuorvaneData|(setValue:) Invalid key in object at path: /x. Keys must be non-empty and cannot "
+              "contain '/' '.' '#' '$' '[' or ']'");
+    EXPECT_EQ(nodeFromRaise(J("{\"\":1}")).substr(0, 65), "InvalidQuorvaneData|(setValue:) Invalid key in object at path: /.");
+    for (const char* key : {"a/b", "a#", "a$", "[a", "a]"}) {
+        EXPECT_NE(nodeFromRaise(ns::Value(ns::Dictionary{{key, ns::Value(1)}})), "") << key;
+    }
+    // Server-value placeholders and ".value"/".priority" members are fine.
+    EXPECT_EQ(nodeFromRaise(J("{\"t\":{\".sv\":\"timestamp\"},\"v\":{\".value\":1,\".priority\":2}}")), "");
+}
+
+TEST(DataValidation, EveryPriorityReason) {
+    EXPECT_EQ(nodeFromRaise(J("1"), ns::Value(std::nan(""))),
+              "InvalidQuorvaneData|(setValue:) Cannot store NaN as priority at path: /.");
+    EXPECT_EQ(nodeFromRaise(J("{\"a\":{\"b\":1,\".priority\":{\".sv\":\"timestamp\",\"x\":1}}}")),
+              "InvalidQuorvaneData|(setValue:) Cannot store other keys with server value keys as priority at path: "
+              "/a.");
+    EXPECT_EQ(nodeFromRaise(J("1"), J("true")),
+              "InvalidQuorvaneData|(setValue:) Cannot store true/false as priority at path: /.");
+    EXPECT_EQ(nodeFromRaise(J("{\"a\":{\".value\":1,\".priority\":[1]}}")),
+              "InvalidQuorvaneData|(setValue:) Cannot store an NSArray as priority at path: /a.");
+    EXPECT_EQ(nodeFromRaise(J("1"), J("{\"x\":1}")),
+              "InvalidQuorvaneData|(setValue:) Cannot store an NSDictionary as priority at path: /.");
+    EXPECT_EQ(nodeFromRaise(J("1"), J("{\".sv\":\"timestamp\"}")), "");
+    EXPECT_EQ(nodeFromRaise(J("1"), J("\"p\"")), "");
+
+    EXPECT_TRUE(FValidation::validatePriorityValue(J("\"p\"")));
+    EXPECT_TRUE(FValidation::validatePriorityValue(J("2.5")));
+    EXPECT_TRUE(FValidation::validatePriorityValue(ns::Value()));
+    EXPECT_TRUE(FValidation::validatePriorityValue(J("{\".sv\":\"timestamp\"}")));
+    EXPECT_FALSE(FValidation::validatePriorityValue(J("false")));
+    EXPECT_FALSE(FValidation::validatePriorityValue(ns::Value(std::nan(""))));
+    EXPECT_FALSE(FValidation::validatePriorityValue(J("[1]")));
+    EXPECT_FALSE(FValidation::validatePriorityValue(J("{\"a\":1}")));
+}
+
+TEST(DataValidation, NestingDepthLimit) {
+    EXPECT_EQ(nodeFromRaise(nested(1000)), "");
+    std::string reason = nodeFromRaise(nested(1001));
+    std::string prefix = "InvalidQuorvaneData|(setValue:) Max object depth exceeded: ";
+    ASSERT_EQ(reason.substr(0, prefix.size()), prefix);
+    // The path is cut to 100 characters.
+    std::string path;
+    for (int i = 0; i < 50; ++i) path += "/a";
+    EXPECT_EQ(reason.substr(prefix.size()), path + "...");
+    // The plain conversion validates with its own tag.
+    std::string plain = raised([] { FSnapshotUtilities::nodeFrom(nested(1001)); });
+    EXPECT_EQ(plain.substr(0, 43), "InvalidQuorvaneData|(nodeFrom:priority:) Ma");
+}
+
+TEST(DataValidation, UpdateDictionaries) {
+    auto update = [](const char* json) {
+        return raised([&] { FSnapshotUtilities::compoundWriteFromDictionary(J(json).asDictionary(), "updateChildValues:"); });
+    };
+    const std::string invalidKey =
+        "InvalidQuorvaneData|(updateChildValues:) Invalid key in object. Keys must be non-empty and cannot contain '.' "
+        "'#' '$' '[' or ']'";
+    EXPECT_EQ(update("{\"a.b\":1}"), invalidKey);
+    EXPECT_EQ(update("{\"\":1}"), invalidKey);
+    EXPECT_EQ(update("{\"a/$b\":1}"), invalidKey);
+    EXPECT_EQ(update("{\"a\":1,\"a/b/c\":2}"),
+              "InvalidQuorvaneData|(updateChildValues:) Invalid path in object. Path (/a) is an ancestor of (/a/b/c).");
+    EXPECT_EQ(update("{\"x/y\":{\"q\":[1,{\"r\":{\".priority\":true,\"s\":1}}]}}"),
+              "InvalidQuorvaneData|(updateChildValues:) Cannot store true/false as priority at path: /x/y/q/1/r.");
+
+    FCompoundWrite write = FSnapshotUtilities::compoundWriteFromDictionary(
+        J("{\"a/b\":1,\"a/c\":{\"d\":true},\"e/.priority\":5,\"f\":null}").asDictionary(), "update");
+    EXPECT_EQ(write.valForExport(true), J("{\"a/b\":1,\"a/c\":{\"d\":true},\"e/.priority\":5,\"f\":null}"));
+    FNodePtr applied = write.applyToNode(FSnapshotUtilities::nodeFrom(J("{\"e\":\"x\",\"f\":1}")));
+    EXPECT_EQ(applied->valForExport(true),
+              J("{\"a\":{\"b\":1,\"c\":{\"d\":true}},\"e\":{\".value\":\"x\",\".priority\":5}}"));
+}
+
+TEST(ArgumentValidation, PathsKeysAndRootPaths) {
+    auto path = [](const char* s) { return raised([&] { FValidation::validatePathString("child:", s); }); };
+    const std::string bad =
+        "InvalidPathValidation|(child:) Must be a non-empty string and not contain '.' '#' '$' '[' or ']'";
+    EXPECT_EQ(path("a/b"), "");
+    EXPECT_EQ(path("/"), "");
+    EXPECT_EQ(path(""), bad);
+    for (const char* s : {"a.b", "a#", "$a", "a[0]", "a]"}) EXPECT_EQ(path(s), bad) << s;
+
+    auto key = [](const char* s) { return raised([&] { FValidation::validateKey("key:", s); }); };
+    EXPECT_EQ(key("ok"), "");
+    EXPECT_EQ(key("a/b"),
+              "InvalidKeyValidation|(key:) Must be a non-empty string and not contain '/' '.' '#' '$' '[' or ']'");
+    EXPECT_NE(key(""), "");
+
+    auto root = [](const char* s) { return raised([&] { FValidation::validateRootPathString("ref:", s); }); };
+    EXPECT_EQ(root(".info"), "");
+    EXPECT_EQ(root("/.info/connected"), "");
+    EXPECT_EQ(root("///.info/serverTimeOffset"), "");
+    EXPECT_NE(root(".infox"), "");
+    EXPECT_NE(root("a/.info"), "");
+    EXPECT_NE(root(".info/a.b"), "");
+}
+
+TEST(ArgumentValidation, WritablePathsEventTypesAndUrls) {
+    EXPECT_EQ(raised([] { FValidation::validateWritablePath("setValue:", FPath("/.info/connected")); }),
+              "WritablePathValidation|(setValue:) failed to path /.info/connected: Can't modify data under .info");
+    EXPECT_EQ(raised([] { FValidation::validateWritablePath("setValue:", FPath("a/.info")); }), "");
+
+    for (long t = 0; t <= 4; ++t) EXPECT_EQ(raised([&] { FValidation::validateKnownEventType("observe:", t); }), "");
+    EXPECT_EQ(raised([] { FValidation::validateKnownEventType("observe:", 5); }),
+              "KnownEventTypeValidation|(observe:) Unknown event type: 5");
+    EXPECT_EQ(raised([] { FValidation::validateKnownEventType("observe:", -1); }),
+              "KnownEventTypeValidation|(observe:) Unknown event type: -1");
+
+    EXPECT_EQ(raised([] { FValidation::validateURL("url:", FUtilities::parseUrl("https://a.b.com/.info/x")); }), "");
+    EXPECT_EQ(raised([] { FValidation::validateURL("url:", FUtilities::parseUrl("https://a.b.com/x%24y")); }),
+              "InvalidPathValidation|(url:) Must be a non-empty string and not contain '.' '#' '$' '[' or ']'");
+}
+
+}  // namespace

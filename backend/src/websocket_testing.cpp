@@ -108,7 +108,9 @@ struct FaultConnection {
             std::string payload(rest.substr(at, length));
             for (size_t i = 0; i < payload.size(); ++i) payload[i] = char(uint8_t(payload[i]) ^ key[i % 4]);
             frames.push_back({{"fin", bool(b0 & 0x80)},
+                              {"rsv", (b0 >> 4) & 0x07},
                               {"opcode", b0 & 0x0F},
+                              {"lengthCode", b1 & 0x7F},
                               {"masked", masked},
                               {"payload", toHex(payload)}});
             parsedUpTo += at + length;
@@ -207,7 +209,8 @@ void WebSocketTestingService::installWebSockets(WebSocketRouter& router, Context
             fault->request = session.headers();
             fault->connected = true;
         }
-        session.writeRaw(answer);
+        // "hold": no answer at all (the test may write one through /send).
+        if (!session.query("hold")) session.writeRaw(answer);
 
         char buffer[16384];
         while (!state->isStopping()) {

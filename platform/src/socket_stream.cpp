@@ -69,6 +69,32 @@ ErrorRef systemError(const std::error_code& ec) {
     return posixError(code, ec.message());
 }
 
+// Whether the certificate is valid for `name` (RFC 6125 through OpenSSL).
+// OpenSSL refuses wildcards directly under a one-label suffix, so
+// "*.localhost" would never match; names under .localhost always stay on
+// this machine (RFC 6761), so such a wildcard is accepted for exactly one
+// label there.
+bool nameMatches(X509* cert, const std::string& name) {
+    asio::error_code ec;
+    if (asio::ip::make_address(name, ec); !ec) return X509_check_ip_asc(cert, name.c_str(), 0) == 1;
+    if (X509_check_host(cert, name.c_str(), name.size(), 0, nullptr) == 1) return true;
+    if (!HostRouting::isLocalhostName(name)) return false;
+    const std::string normalized = HostRouting::normalizeHost(name);
+    const auto dot = normalized.find('.');
+    if (dot == std::string::npos || normalized.substr(dot + 1) != "localhost") return false;
+    auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    bool found = false;
+    for (int i = 0; names && i < sk_GENERAL_NAME_num(names) && !found; ++i) {
+        const GENERAL_NAME* entry = sk_GENERAL_NAME_value(names, i);
+        if (entry->type != GEN_DNS) continue;
+        const auto* text = reinterpret_cast<const char*>(ASN1_STRING_get0_data(entry->d.dNSName));
+        const std::string dns(text, size_t(ASN1_STRING_length(entry->d.dNSName)));
+        found = HostRouting::normalizeHost(dns) == "*.localhost";
+    }
+    GENERAL_NAMES_free(names);
+    return found;
+}
+
 }  // namespace
 
 struct Stream::Connection : std::enable_shared_from_this<Connection> {
@@ -269,8 +295,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         asio::ip::make_address(peerName, ignored);
         if (ignored) SSL_set_tlsext_host_name(ssl, peerName.c_str());  // SNI takes names, not addresses
         if (sslSettings.validatesCertificateChain) {
+            // The chain is verified here; the name once the handshake is done
+            // (see nameMatches).
             tls->set_verify_mode(asio::ssl::verify_peer);
-            SSL_set1_host(ssl, peerName.c_str());
         } else {
             tls->set_verify_mode(asio::ssl::verify_none);
         }
@@ -293,6 +320,17 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
                 fail(systemError(ec));
             }
             return;
+        }
+        if (sslSettings.validatesCertificateChain) {
+            const std::string peerName = sslSettings.peerName.value_or(host);
+            X509* leaf = SSL_get1_peer_certificate(tls->native_handle());
+            const bool matches = leaf && nameMatches(leaf, peerName);
+            X509_free(leaf);
+            if (!matches) {
+                fail(Error::make(kOSStatusErrorDomain, kErrSSLXCertChainInvalid,
+                                 format("The certificate for this server is invalid: it is not valid for %@", peerName)));
+                return;
+            }
         }
         std::vector<Data> chain;
         if (STACK_OF(X509)* certs = SSL_get_peer_cert_chain(tls->native_handle())) {

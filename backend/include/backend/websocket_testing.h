@@ -14,11 +14,12 @@
 // "/fault/<id>": raw mode for protocol violations. The handshake answer is
 // made from the query: status (default 101), accept ("good", the default,
 // "bad" or "none"), protocol (a Sec-WebSocket-Protocol to name), send (hex
-// bytes written right after the answer). Everything the client sends
+// bytes written right after the answer), hold (present: no answer at all).
+// Everything the client sends
 // afterwards is kept and parsed into frames. Admin endpoints (HTTP):
 //   GET  /__admin/ws/fault/<id>       {"connected","clientEnded","finished",
 //                                      "request":{header:value},
-//                                      "frames":[{"fin","opcode","masked",
+//                                      "frames":[{"fin","rsv","opcode","lengthCode","masked",
 //                                      "payload" (hex)}],"bytes"}
 //   POST /__admin/ws/fault/<id>/send  body: hex bytes to write now
 //   POST /__admin/ws/fault/<id>/end   ends the TCP connection (FIN)

@@ -1,0 +1,65 @@
+#pragma once
+// A view's two cached snapshots: what the server is known to hold (server
+// cache) and what observers have been shown (event cache), and the
+// accumulator that sums up what one operation did to each child.
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "database/model/FIndexedNode.h"
+#include "database/model/FPath.h"
+#include "database/sync/FChange.h"
+
+class FCacheNode {
+public:
+    FCacheNode(FIndexedNodePtr indexedNode, bool isFullyInitialized, bool isFiltered);
+
+    const FIndexedNodePtr& indexedNode() const { return indexedNode_; }
+    const FNodePtr& node() const { return indexedNode_->node(); }
+    // The whole location's data (as far as the filter keeps it) is known.
+    bool isFullyInitialized() const { return isFullyInitialized_; }
+    // A filter removed some of the location's children.
+    bool isFiltered() const { return isFiltered_; }
+
+    bool isCompleteForPath(const FPath& path) const;
+    bool isCompleteForChild(const std::string& key) const;
+
+private:
+    FIndexedNodePtr indexedNode_;
+    bool isFullyInitialized_;
+    bool isFiltered_;
+};
+
+class FViewCache {
+public:
+    FViewCache(FCacheNode eventCache, FCacheNode serverCache);
+
+    const FCacheNode& cachedEventSnap() const { return eventCache_; }
+    const FCacheNode& cachedServerSnap() const { return serverCache_; }
+
+    FViewCache updateEventSnap(FIndexedNodePtr eventSnap, bool isComplete, bool isFiltered) const;
+    FViewCache updateServerSnap(FIndexedNodePtr serverSnap, bool isComplete, bool isFiltered) const;
+
+    // The side's node when it is fully initialized, else nullptr.
+    FNodePtr completeEventSnap() const;
+    FNodePtr completeServerSnap() const;
+
+private:
+    FCacheNode eventCache_;
+    FCacheNode serverCache_;
+};
+
+class FChildChangeAccumulator {
+public:
+    // Folds the change into the one already held for its child; an
+    // impossible sequence raises "QuorvaneDatabaseInternalError".
+    void trackChildChange(const FChange& change);
+    // One change per child that still has one (no defined order).
+    FChangeList changes() const;
+    bool isEmpty() const { return index_.empty(); }
+
+private:
+    std::unordered_map<std::string, size_t> index_;
+    std::vector<std::optional<FChange>> slots_;
+};

@@ -1,0 +1,146 @@
+#pragma once
+// The user's pending writes, oldest first, with the visible ones pre-layered
+// in one compound write so that the view processor's common questions (what
+// the user sees here, which write shadows this location, what is this child)
+// never walk the list. Views reach the tree through a handle fixed at their
+// own path.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "database/model/FCompoundWrite.h"
+#include "database/model/FIndex.h"
+#include "database/model/FIndexedNode.h"
+#include "database/model/FNode.h"
+#include "database/model/FPath.h"
+#include "database/sync/FViewCache.h"
+
+class FWriteRecord;
+using FWriteRecordPtr = std::shared_ptr<const FWriteRecord>;
+
+// One pending write: a set (overwrite) or an update (merge).
+class FWriteRecord {
+public:
+    // A set; a null node raises NSInvalidArgumentException "Can't pass nil as
+    // overwrite parameter to an overwrite write record".
+    FWriteRecord(FPath path, FNodePtr overwrite, int64_t writeId, bool visible);
+    // An update (always visible); an absent compound write raises
+    // NSInvalidArgumentException "Can't pass nil as merge parameter to an
+    // merge write record".
+    FWriteRecord(FPath path, std::optional<FCompoundWrite> merge, int64_t writeId);
+
+    int64_t writeId() const { return writeId_; }
+    const FPath& path() const { return path_; }
+    bool visible() const { return visible_; }
+    bool isOverwrite() const { return overwrite_ != nullptr; }
+    bool isMerge() const { return merge_.has_value(); }
+    // The node of a set; raises NSInvalidArgumentException on an update.
+    const FNodePtr& overwrite() const;
+    // The compound write of an update; raises NSInvalidArgumentException on a set.
+    const FCompoundWrite& compoundWrite() const;
+    // The plain field: absent for a set.
+    const std::optional<FCompoundWrite>& merge() const { return merge_; }
+
+    bool isEqual(const FWriteRecord& other) const;
+    friend bool operator==(const FWriteRecord& a, const FWriteRecord& b) { return a.isEqual(b); }
+    size_t hash() const;
+    std::string description() const;
+
+private:
+    int64_t writeId_;
+    FPath path_;
+    FNodePtr overwrite_;
+    std::optional<FCompoundWrite> merge_;
+    bool visible_;
+};
+
+class FWriteTreeRef;
+
+class FWriteTree : public std::enable_shared_from_this<FWriteTree> {
+public:
+    using RecordFilter = std::function<bool(const FWriteRecord&)>;
+
+    static std::shared_ptr<FWriteTree> make() { return std::make_shared<FWriteTree>(); }
+
+    // A handle on this tree at the path.
+    FWriteTreeRef childWritesForPath(const FPath& path);
+
+    void addOverwriteAtPath(const FPath& path, const FNodePtr& newData, int64_t writeId, bool isVisible);
+    void addMergeAtPath(const FPath& path, const FCompoundWrite& changedChildren, int64_t writeId);
+
+    // The first record with the id, or nullptr.
+    FWriteRecordPtr writeForId(int64_t writeId) const;
+    // Removes the record; YES when a view may show something different.
+    bool removeWriteId(int64_t writeId);
+    // Every record held, oldest first; afterwards the tree is empty.
+    std::vector<FWriteRecordPtr> removeAllWrites();
+
+    // The node visible writes fully determine at the path, or nullptr.
+    FNodePtr shadowingWriteAtPath(const FPath& path) const;
+    FNodePtr completeWriteDataAtPath(const FPath& path) const { return shadowingWriteAtPath(path); }
+
+    // What the user sees at the path over the server node (nullptr when it
+    // cannot be told). Exclusions and hidden writes walk the list.
+    FNodePtr calculateCompleteEventCacheAtPath(const FPath& path, const FNodePtr& completeServerCache,
+                                               const std::optional<std::vector<int64_t>>& excludeWriteIds,
+                                               bool includeHiddenWrites) const;
+    FNodePtr calculateCompleteEventChildrenAtPath(const FPath& path, const FNodePtr& completeServerChildren) const;
+    FNodePtr calculateEventCacheAfterServerOverwriteAtPath(const FPath& path, const FPath& childPath,
+                                                           const FNodePtr& existingEventSnap,
+                                                           const FNodePtr& existingServerSnap) const;
+    FNodePtr calculateCompleteChildAtPath(const FPath& path, const std::string& childKey,
+                                          const FCacheNode& existingServerCache) const;
+    // The child that comes first after the post under the index (in reverse
+    // when asked). `indexedServerData`, when given, must hold the very node
+    // `completeServerData`: its order then finds the answer without walking
+    // every child.
+    std::optional<FNamedNode> calculateNextNodeAfterPost(const FNamedNode& post, const FPath& path,
+                                                         const FNodePtr& completeServerData, bool reverse,
+                                                         const FIndexPtr& index,
+                                                         const FIndexedNodePtr& indexedServerData = nullptr) const;
+
+    static bool recordContainsPath(const FWriteRecord& record, const FPath& path);
+
+    // Rebuilds the visible writes from the list.
+    void resetTree();
+    static const RecordFilter& defaultFilter();
+    static FCompoundWrite layerTreeFromWrites(const std::vector<FWriteRecordPtr>& writes, const RecordFilter& filter,
+                                              const FPath& treeRoot);
+
+    const FCompoundWrite& visibleWrites() const { return visibleWrites_; }
+    const std::vector<FWriteRecordPtr>& allWrites() const { return allWrites_; }
+
+private:
+    std::vector<FWriteRecordPtr> allWrites_;
+    FCompoundWrite visibleWrites_;
+};
+
+// A handle on a write tree fixed at one path.
+class FWriteTreeRef {
+public:
+    FWriteTreeRef(FPath path, std::shared_ptr<FWriteTree> writeTree);
+
+    const FPath& path() const { return path_; }
+    const std::shared_ptr<FWriteTree>& writeTree() const { return writeTree_; }
+
+    FNodePtr calculateCompleteEventCacheWithCompleteServerCache(const FNodePtr& completeServerCache) const;
+    FNodePtr calculateCompleteEventChildrenWithCompleteServerChildren(const FNodePtr& completeServerChildren) const;
+    FNodePtr calculateEventCacheAfterServerOverwriteWithChildPath(const FPath& childPath,
+                                                                  const FNodePtr& existingEventSnap,
+                                                                  const FNodePtr& existingServerSnap) const;
+    // `path` is relative to the handle.
+    FNodePtr shadowingWriteAtPath(const FPath& path) const;
+    std::optional<FNamedNode> calculateNextNodeAfterPost(const FNamedNode& post, const FNodePtr& completeServerData,
+                                                         bool reverse, const FIndexPtr& index,
+                                                         const FIndexedNodePtr& indexedServerData = nullptr) const;
+    FNodePtr calculateCompleteChild(const std::string& childKey, const FCacheNode& existingServerCache) const;
+    FWriteTreeRef childWriteTreeRef(const std::string& childKey) const;
+
+private:
+    FPath path_;
+    std::shared_ptr<FWriteTree> writeTree_;
+};

@@ -1,0 +1,249 @@
+#include "database/sync/FNodeFilter.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "database/sync/FQueryParams.h"
+
+namespace {
+
+const FNodePtr& emptyNode() { return FEmptyNode::emptyNode(); }
+
+FIndexedNodePtr wrap(const FNodePtr& node) { return FIndexedNode::indexedNodeWithNode(node); }
+
+// `snap` without its priority and with every child `keep` rejects removed.
+// A few removals update the node (keeping its index order); many rebuild it
+// from the kept children, which is cheaper than removing one at a time.
+template <class Keep>
+FIndexedNodePtr keepChildren(const FIndexedNodePtr& snap, const FIndexPtr& index, Keep&& keep) {
+    auto* children = dynamic_cast<const FChildrenNode*>(snap->node().get());
+    FIndexedNodePtr withoutPriority = snap->updatePriority(emptyNode());
+    if (!children) return withoutPriority;
+    std::vector<FChildrenDictionary::Entry> kept;
+    std::vector<std::string> dropped;
+    children->children().forEach([&](const std::string& key, const FNodePtr& child) {
+        if (keep(key, child)) {
+            kept.emplace_back(key, child);
+        } else {
+            dropped.push_back(key);
+        }
+        return true;
+    });
+    if (dropped.empty()) return withoutPriority;
+    if (dropped.size() * 4 <= size_t(children->numChildren())) {
+        FIndexedNodePtr result = withoutPriority;
+        for (const std::string& key : dropped) result = result->updateChild(key, emptyNode());
+        return result;
+    }
+    FNodePtr node = FChildrenNode::make(FChildrenDictionary::fromSortedEntries(std::move(kept)), nullptr);
+    return FIndexedNode::indexedNodeWithNode(std::move(node), index);
+}
+
+}  // namespace
+
+const FNoCompleteChildSource& FNoCompleteChildSource::instance() {
+    static const FNoCompleteChildSource kInstance;
+    return kInstance;
+}
+
+// Indexed filter.
+
+FIndexedFilter::FIndexedFilter(FIndexPtr index) : index_(std::move(index)) {}
+
+FIndexedNodePtr FIndexedFilter::updateChildIn(const FIndexedNodePtr& oldSnap, const std::string& childKey,
+                                              const FNodePtr& newChild, const FPath& affectedPath,
+                                              const FCompleteChildSource&,
+                                              FChildChangeAccumulator* accumulator) const {
+    const FNodePtr& oldNode = oldSnap->node();
+    FNodePtr oldChild = oldNode->getImmediateChild(childKey);
+    if (oldChild->getChild(affectedPath)->isEqual(*newChild->getChild(affectedPath)) &&
+        oldChild->isEmpty() == newChild->isEmpty()) {
+        return oldSnap;
+    }
+    if (accumulator) {
+        if (newChild->isEmpty()) {
+            if (oldNode->hasChild(childKey)) {
+                accumulator->trackChildChange(FChange(QRVDataEventTypeChildRemoved, wrap(oldChild), childKey));
+            }
+        } else if (oldChild->isEmpty()) {
+            accumulator->trackChildChange(FChange(QRVDataEventTypeChildAdded, wrap(newChild), childKey));
+        } else {
+            accumulator->trackChildChange(
+                FChange(QRVDataEventTypeChildChanged, wrap(newChild), childKey, wrap(oldChild)));
+        }
+    }
+    if (oldNode->isLeafNode() && newChild->isEmpty()) return oldSnap;
+    return oldSnap->updateChild(childKey, newChild);
+}
+
+FIndexedNodePtr FIndexedFilter::updateFullNode(const FIndexedNodePtr& oldSnap, const FIndexedNodePtr& newSnap,
+                                               FChildChangeAccumulator* accumulator) const {
+    if (accumulator) {
+        const FNodePtr& oldNode = oldSnap->node();
+        const FNodePtr& newNode = newSnap->node();
+        oldNode->enumerateChildren([&](const std::string& key, const FNodePtr& child, bool&) {
+            if (!newNode->hasChild(key)) {
+                accumulator->trackChildChange(FChange(QRVDataEventTypeChildRemoved, wrap(child), key));
+            }
+        });
+        newNode->enumerateChildren([&](const std::string& key, const FNodePtr& child, bool&) {
+            if (oldNode->hasChild(key)) {
+                FNodePtr oldChild = oldNode->getImmediateChild(key);
+                if (!oldChild->isEqual(*child)) {
+                    accumulator->trackChildChange(
+                        FChange(QRVDataEventTypeChildChanged, wrap(child), key, wrap(oldChild)));
+                }
+            } else {
+                accumulator->trackChildChange(FChange(QRVDataEventTypeChildAdded, wrap(child), key));
+            }
+        });
+    }
+    return newSnap;
+}
+
+FIndexedNodePtr FIndexedFilter::updatePriority(const FNodePtr& priority, const FIndexedNodePtr& snap) const {
+    if (snap->node()->isEmpty()) return snap;
+    return snap->updatePriority(priority);
+}
+
+// Ranged filter.
+
+FRangedFilter::FRangedFilter(const FQueryParams& params)
+    : index_(params.index()),
+      indexedFilter_(params.index()),
+      startPost_(startPostFromQueryParams(params)),
+      endPost_(endPostFromQueryParams(params)) {}
+
+FNamedNode FRangedFilter::startPostFromQueryParams(const FQueryParams& params) {
+    if (params.hasStart()) return params.index()->makePost(params.indexStartValue(), params.indexStartKey());
+    return params.index()->minPost();
+}
+
+FNamedNode FRangedFilter::endPostFromQueryParams(const FQueryParams& params) {
+    if (params.hasEnd()) return params.index()->makePost(params.indexEndValue(), params.indexEndKey());
+    return params.index()->maxPost();
+}
+
+bool FRangedFilter::matchesKey(std::string_view key, const FNode& node) const {
+    return index_->compare(startPost_.name, *startPost_.node, key, node) <= 0 &&
+           index_->compare(key, node, endPost_.name, *endPost_.node) <= 0;
+}
+
+FIndexedNodePtr FRangedFilter::updateChildIn(const FIndexedNodePtr& oldSnap, const std::string& childKey,
+                                             const FNodePtr& newChild, const FPath& affectedPath,
+                                             const FCompleteChildSource& source,
+                                             FChildChangeAccumulator* accumulator) const {
+    const FNodePtr& child = matchesKey(childKey, *newChild) ? newChild : emptyNode();
+    return indexedFilter_.updateChildIn(oldSnap, childKey, child, affectedPath, source, accumulator);
+}
+
+FIndexedNodePtr FRangedFilter::updateFullNode(const FIndexedNodePtr& oldSnap, const FIndexedNodePtr& newSnap,
+                                              FChildChangeAccumulator* accumulator) const {
+    FIndexedNodePtr filtered;
+    if (newSnap->node()->isLeafNode()) {
+        filtered = FIndexedNode::indexedNodeWithNode(emptyNode(), index_);
+    } else {
+        filtered = keepChildren(newSnap, index_, [&](const std::string& key, const FNodePtr& child) {
+            return matchesKey(key, *child);
+        });
+    }
+    return indexedFilter_.updateFullNode(oldSnap, filtered, accumulator);
+}
+
+// Limited filter.
+
+FLimitedFilter::FLimitedFilter(const FQueryParams& params)
+    : rangedFilter_(params), index_(params.index()), limit_(params.limit()), reverse_(!params.isViewFromLeft()) {}
+
+FIndexedNodePtr FLimitedFilter::updateChildIn(const FIndexedNodePtr& oldSnap, const std::string& childKey,
+                                              const FNodePtr& newChild, const FPath& affectedPath,
+                                              const FCompleteChildSource& source,
+                                              FChildChangeAccumulator* accumulator) const {
+    const FNodePtr& child = rangedFilter_.matchesKey(childKey, *newChild) ? newChild : emptyNode();
+    if (oldSnap->node()->getImmediateChild(childKey)->isEqual(*child)) return oldSnap;
+    if (oldSnap->node()->numChildren() < limit_) {
+        return rangedFilter_.indexedFilter().updateChildIn(oldSnap, childKey, child, affectedPath, source,
+                                                           accumulator);
+    }
+    return fullLimitUpdateNode(oldSnap, childKey, child, source, accumulator);
+}
+
+FIndexedNodePtr FLimitedFilter::fullLimitUpdateNode(const FIndexedNodePtr& oldIndexed, const std::string& childKey,
+                                                    const FNodePtr& childSnap, const FCompleteChildSource& source,
+                                                    FChildChangeAccumulator* accumulator) const {
+    const FNodePtr& oldNode = oldIndexed->node();
+    std::optional<FNamedNode> edge = reverse_ ? oldIndexed->firstChild() : oldIndexed->lastChild();
+    // Only a window of limit 0, which queries refuse, is full with no edge.
+    if (!edge) return oldIndexed;
+    bool inRange = rangedFilter_.matchesKey(childKey, *childSnap);
+    if (oldNode->hasChild(childKey)) {
+        FNodePtr oldChild = oldNode->getImmediateChild(childKey);
+        std::optional<FNamedNode> next = source.childByIndex(index_, *edge, reverse_);
+        if (next && (next->name == childKey || oldNode->hasChild(next->name))) {
+            // The source may still hold this child, or one already in view,
+            // just beyond the edge; the one after it is the real candidate.
+            next = source.childByIndex(index_, *next, reverse_);
+        }
+        int compareNext = next ? index_->compare(next->name, *next->node, childKey, *childSnap, reverse_) : 1;
+        bool remainsInWindow = inRange && !childSnap->isEmpty() && compareNext >= 0;
+        if (remainsInWindow) {
+            if (accumulator) {
+                accumulator->trackChildChange(FChange(QRVDataEventTypeChildChanged, wrap(childSnap), childKey,
+                                                      wrap(oldChild)));
+            }
+            return oldIndexed->updateChild(childKey, childSnap);
+        }
+        if (accumulator) {
+            accumulator->trackChildChange(FChange(QRVDataEventTypeChildRemoved, wrap(oldChild), childKey));
+        }
+        FIndexedNodePtr newIndexed = oldIndexed->updateChild(childKey, emptyNode());
+        if (next && rangedFilter_.matchesKey(next->name, *next->node)) {
+            if (accumulator) {
+                accumulator->trackChildChange(FChange(QRVDataEventTypeChildAdded, wrap(next->node), next->name));
+            }
+            return newIndexed->updateChild(next->name, next->node);
+        }
+        return newIndexed;
+    }
+    if (childSnap->isEmpty()) return oldIndexed;
+    if (inRange) {
+        if (index_->compare(edge->name, *edge->node, childKey, *childSnap, reverse_) >= 0) {
+            if (accumulator) {
+                accumulator->trackChildChange(FChange(QRVDataEventTypeChildRemoved, wrap(edge->node), edge->name));
+                accumulator->trackChildChange(FChange(QRVDataEventTypeChildAdded, wrap(childSnap), childKey));
+            }
+            return oldIndexed->updateChild(childKey, childSnap)->updateChild(edge->name, emptyNode());
+        }
+        return oldIndexed;
+    }
+    return oldIndexed;
+}
+
+FIndexedNodePtr FLimitedFilter::updateFullNode(const FIndexedNodePtr& oldSnap, const FIndexedNodePtr& newSnap,
+                                               FChildChangeAccumulator* accumulator) const {
+    FIndexedNodePtr filtered;
+    const FNodePtr& newNode = newSnap->node();
+    if (newNode->isLeafNode() || newNode->isEmpty()) {
+        filtered = FIndexedNode::indexedNodeWithNode(emptyNode(), index_);
+    } else {
+        FNamedNode startPost = reverse_ ? rangedFilter_.endPost() : rangedFilter_.startPost();
+        FNamedNode endPost = reverse_ ? rangedFilter_.startPost() : rangedFilter_.endPost();
+        bool foundStart = false;
+        int64_t count = 0;
+        std::unordered_set<std::string> kept;
+        newSnap->enumerateChildrenReverse(reverse_, [&](const std::string& key, const FNodePtr& child, bool& stop) {
+            if (!foundStart && index_->compare(startPost.name, *startPost.node, key, *child, reverse_) <= 0) {
+                foundStart = true;
+            }
+            if (foundStart && count < limit_ && index_->compare(key, *child, endPost.name, *endPost.node, reverse_) <= 0) {
+                ++count;
+                kept.insert(key);
+            }
+            // Nothing after a full window can be kept.
+            if (count >= limit_) stop = true;
+        });
+        filtered = keepChildren(newSnap, index_,
+                                [&](const std::string& key, const FNodePtr&) { return kept.count(key) > 0; });
+    }
+    return rangedFilter_.indexedFilter().updateFullNode(oldSnap, filtered, accumulator);
+}

@@ -69,14 +69,26 @@ FEventList FSyncTree::ackUserWrite(int64_t writeId, bool revert, bool persist, c
     }
     if (!needToReevaluate) return {};
     FAffectedTree affectedTree;
+    std::vector<FPath> writtenPaths;
     if (write->isOverwrite()) {
         affectedTree = affectedTree.setValue(true, FPath::empty());
+        writtenPaths.push_back(write->path());
     } else {
         write->compoundWrite().enumerateWrites([&](const FPath& path, const FNodePtr&, bool&) {
             affectedTree = affectedTree.setValue(true, path);
+            writtenPaths.push_back(write->path().child(path));
         });
     }
-    return applyOperationToSyncPoints(FAckUserWrite(write->path(), affectedTree, revert));
+    FEventList events = applyOperationToSyncPoints(FAckUserWrite(write->path(), affectedTree, revert));
+    // Where the remaining writes still fully determine the data (an older
+    // write above absorbed this one), views skip the acknowledgement as
+    // shadowed, yet they show this write's data: show the remaining writes'.
+    for (const FPath& path : writtenPaths) {
+        if (FNodePtr shown = pendingWriteTree_->shadowingWriteAtPath(path)) {
+            append(events, applyOperationToSyncPoints(FOverwrite(FOperationSource::userInstance(), path, shown)));
+        }
+    }
+    return events;
 }
 
 FEventList FSyncTree::removeAllWrites() {

@@ -223,7 +223,11 @@ struct Keychain::Impl {
 
     OSStatus finish(Outcome outcome) {
         lastError = std::move(outcome.message);
-        if (outcome.status != errSecSuccess && !lastError.empty()) {
+        // Not-found and duplicate answers are ordinary results (every first
+        // launch looks for items that are not there yet); only real failures
+        // are worth a line in the log.
+        bool ordinary = outcome.status == errSecItemNotFound || outcome.status == errSecDuplicateItem;
+        if (outcome.status != errSecSuccess && !ordinary && !lastError.empty()) {
             SystemLog::write(SystemLog::kError, "Keychain: " + lastError);
         }
         return outcome.status;

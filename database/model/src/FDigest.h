@@ -1,8 +1,6 @@
 #pragma once
 // SHA-1 for node hashing. A tree hash digests one short text per node, so the
-// per-call cost matters more than throughput: the digest keeps one context
-// per thread and a fetched algorithm instead of OpenSSL's one-shot call,
-// which sets both up again for every text.
+// per-call cost matters more than throughput.
 
 #include <array>
 #include <cstdint>

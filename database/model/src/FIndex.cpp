@@ -13,9 +13,9 @@ int valueRank(const FNode& n) {
     if (FMaxNode::isMax(n)) return kMax;
     if (n.isEmpty()) return kNull;
     if (!n.isLeafNode()) return kChildren;
-    const ns::Value& v = static_cast<const FLeafNode&>(n).value();
-    if (v.isBool()) return v.asBool() ? kTrue : kFalse;
-    if (v.isNumber()) return kNumber;
+    const auto& leaf = static_cast<const FLeafNode&>(n);
+    if (leaf.isBool()) return leaf.boolValue() ? kTrue : kFalse;
+    if (leaf.isNumber()) return kNumber;
     return kString;
 }
 
@@ -27,19 +27,19 @@ int priorityRank(const FNode& p) {
     if (FMaxNode::isMax(p)) return kMaxPriority;
     if (p.isEmpty()) return kNoPriority;
     if (!p.isLeafNode()) return kOtherPriority;
-    const ns::Value& v = static_cast<const FLeafNode&>(p).value();
-    if (v.isBool()) return kBoolPriority;
-    if (v.isNumber()) return kNumberPriority;
+    const auto& leaf = static_cast<const FLeafNode&>(p);
+    if (leaf.isBool()) return kBoolPriority;
+    if (leaf.isNumber()) return kNumberPriority;
     return kStringPriority;
 }
 
 // Order of two leaves of the same rank.
 int compareLeafValues(const FNode& a, const FNode& b) {
-    const ns::Value& va = static_cast<const FLeafNode&>(a).value();
-    const ns::Value& vb = static_cast<const FLeafNode&>(b).value();
-    if (va.isNumber()) return FUtilities::compareNumbers(va, vb);
-    if (va.isString()) return FStringUtilities::compareUtf16(va.asString(), vb.asString());
-    if (va.isBool()) return int(va.asBool()) - int(vb.asBool());
+    const auto& la = static_cast<const FLeafNode&>(a);
+    const auto& lb = static_cast<const FLeafNode&>(b);
+    if (la.isNumber()) return FLeafNode::compareNumbers(la, lb);
+    if (la.isString()) return FStringUtilities::compareUtf16(la.stringValue(), lb.stringValue());
+    if (la.isBool()) return int(la.boolValue()) - int(lb.boolValue());
     return 0;
 }
 
@@ -86,12 +86,12 @@ FNamedNode FKeyIndex::minPost() const { return {FUtilities::minName(), FEmptyNod
 FNamedNode FKeyIndex::maxPost() const { return {FUtilities::maxName(), FEmptyNode::emptyNode()}; }
 
 FNamedNode FKeyIndex::makePost(const FNodePtr& indexValue, const std::string&) const {
-    if (!indexValue || !indexValue->isLeafNode() || !static_cast<const FLeafNode&>(*indexValue).value().isString()) {
+    if (!indexValue || !indexValue->isLeafNode() || !static_cast<const FLeafNode&>(*indexValue).isString()) {
         throw ns::Exception(ns::kInvalidArgumentException,
                             ns::format("A key index bound must be a string, not %@",
                                        indexValue ? indexValue->description() : std::string("(null)")));
     }
-    return {static_cast<const FLeafNode&>(*indexValue).value().asString(), FEmptyNode::emptyNode()};
+    return {std::string(static_cast<const FLeafNode&>(*indexValue).stringValue()), FEmptyNode::emptyNode()};
 }
 
 bool FKeyIndex::isEqual(const FIndex& other) const { return dynamic_cast<const FKeyIndex*>(&other) != nullptr; }
@@ -107,16 +107,16 @@ const FIndexPtr& FPriorityIndex::priorityIndex() {
 
 int FPriorityIndex::compare(std::string_view key, const FNode& node, std::string_view otherKey,
                             const FNode& otherNode) const {
-    int c = comparePriorities(*node.getPriority(), *otherNode.getPriority());
+    int c = comparePriorities(node.priorityNode(), otherNode.priorityNode());
     if (c != 0) return c;
     return sign(FUtilities::compareKey(key, otherKey));
 }
 
 bool FPriorityIndex::indexedValueChanged(const FNode& oldNode, const FNode& newNode) const {
-    return !oldNode.getPriority()->isEqual(*newNode.getPriority());
+    return !oldNode.priorityNode().isEqual(newNode.priorityNode());
 }
 
-bool FPriorityIndex::isDefinedOn(const FNode& node) const { return !node.getPriority()->isEmpty(); }
+bool FPriorityIndex::isDefinedOn(const FNode& node) const { return !node.priorityNode().isEmpty(); }
 
 FNamedNode FPriorityIndex::minPost() const { return {FUtilities::minName(), FEmptyNode::emptyNode()}; }
 

@@ -1,5 +1,6 @@
 #include "database/model/FNode.h"
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -7,10 +8,6 @@
 #include "database/model/FSnapshotUtilities.h"
 #include "platform/error.h"
 #include "platform/format.h"
-
-struct FNode::HashCache {
-    fdigest::Digest digest;
-};
 
 namespace {
 
@@ -23,23 +20,13 @@ std::string& hashTextBuffer() {
     return buffer;
 }
 
-bool isPriorityEmpty(const FNodePtr& p) { return !p || p->isEmpty(); }
-
-FNodePtr normalisedPriority(const FNodePtr& p) { return isPriorityEmpty(p) ? nullptr : p; }
-
-bool prioritiesEqual(const FNodePtr& a, const FNodePtr& b) {
-    bool ea = isPriorityEmpty(a), eb = isPriorityEmpty(b);
-    if (ea || eb) return ea == eb;
-    return a == b || a->isEqual(*b);
+// Kept only when there is a priority.
+std::unique_ptr<const FNodePtr> priorityHolder(const FNodePtr& p) {
+    if (!p || p->isEmpty()) return nullptr;
+    return std::make_unique<const FNodePtr>(p);
 }
 
-bool leafValuesEqual(const ns::Value& a, const ns::Value& b) {
-    if (a.isNumber() && b.isNumber()) return FUtilities::compareNumbers(a, b) == 0;
-    if (a.type() != b.type()) return false;
-    if (a.isBool()) return a.asBool() == b.asBool();
-    if (a.isString()) return a.asString() == b.asString();
-    return false;
-}
+bool prioritiesEqual(const FNode& a, const FNode& b) { return &a == &b || a.isEqual(b); }
 
 // The children as an array of their values when every key is a non-negative
 // integer without a leading zero and the keys are dense enough.
@@ -71,44 +58,45 @@ std::string FNamedNode::description() const {
 
 // ----- FNode
 
-FNode::~FNode() { delete hash_.load(std::memory_order_relaxed); }
+FNode::~FNode() = default;
 
-const FNode::HashCache& FNode::hashCache() const {
-    const HashCache* cached = hash_.load(std::memory_order_acquire);
-    if (cached) return *cached;
-    auto fresh = std::make_unique<HashCache>();
-    if (isEmpty()) {
-        fresh->digest.fill(0);
-    } else {
+FNode::Digest FNode::digest() const {
+    if (hashState_.load(std::memory_order_acquire) == 2) return digest_;
+    Digest d{};
+    if (!isEmpty()) {
         // Children are hashed (and cached) before this node's text is built
         // in the shared buffer, so their texts never overlap with it.
         ensureChildHashes();
         std::string& text = hashTextBuffer();
         text.clear();
         appendHashText(text);
-        fresh->digest = fdigest::sha1(text);
+        d = fdigest::sha1(text);
     }
-    const HashCache* expected = nullptr;
-    if (hash_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
-        return *fresh.release();
+    // The first thread to finish keeps its result; a thread that finds the
+    // digest being written uses its own copy.
+    uint8_t expected = 0;
+    if (hashState_.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        digest_ = d;
+        hashState_.store(2, std::memory_order_release);
     }
-    return *expected;
+    return d;
 }
 
 std::string FNode::dataHash() const {
     if (isEmpty()) return "";
-    return fdigest::base64(hashCache().digest);
+    return fdigest::base64(digest());
 }
 
 void FNode::appendDataHash(std::string& out) const {
     if (isEmpty()) return;
-    fdigest::appendBase64(hashCache().digest, out);
+    fdigest::appendBase64(digest(), out);
 }
 
 size_t FNode::hash() const {
     if (isEmpty()) return 0;
     size_t h;
-    std::memcpy(&h, hashCache().digest.data(), sizeof h);
+    Digest d = digest();
+    std::memcpy(&h, d.data(), sizeof h);
     return h;
 }
 
@@ -141,17 +129,89 @@ FEnumeratorPtr<FNamedNode> FNode::childEnumerator() const {
 
 // ----- FLeafNode
 
-FLeafNode::FLeafNode(ns::Value value, FNodePtr priority)
-    : value_(std::move(value)), priority_(normalisedPriority(priority)) {
-    if (!(value_.isString() || value_.isNumber() || value_.isBool())) {
-        throw ns::Exception(ns::kInvalidArgumentException,
-                            ns::format("A leaf holds a string, a number or a boolean, not %@", value_));
+FLeafNode::FLeafNode(const ns::Value& value, FNodePtr priority) : priority_(priorityHolder(priority)) {
+    using T = ns::Value::Type;
+    switch (value.type()) {
+        case T::Bool:
+            subclassByte_ = uint8_t(Kind::Bool);
+            v_.b = value.asBool();
+            break;
+        case T::Int:
+            subclassByte_ = uint8_t(Kind::Int);
+            v_.i = value.asInt();
+            break;
+        case T::UInt:
+            subclassByte_ = uint8_t(Kind::UInt);
+            v_.u = value.asUInt();
+            break;
+        case T::Double:
+            subclassByte_ = uint8_t(Kind::Double);
+            v_.d = value.asDouble();
+            break;
+        case T::String: {
+            const std::string& str = value.asString();
+            subclassByte_ = uint8_t(Kind::String);
+            void* mem = ::operator new(offsetof(Text, bytes) + str.size() + 1);
+            v_.text = static_cast<Text*>(mem);
+            v_.text->size = str.size();
+            std::memcpy(v_.text->bytes, str.data(), str.size());
+            v_.text->bytes[str.size()] = '\0';
+            break;
+        }
+        default:
+            throw ns::Exception(ns::kInvalidArgumentException,
+                                ns::format("A leaf holds a string, a number or a boolean, not %@", value));
     }
 }
 
-FNodePtr FLeafNode::getPriority() const { return priority_ ? priority_ : FEmptyNode::emptyNode(); }
+FLeafNode::~FLeafNode() {
+    if (kind() == Kind::String) ::operator delete(v_.text);
+}
 
-FNodePtr FLeafNode::updatePriority(const FNodePtr& priority) const { return make(value_, priority); }
+ns::Value FLeafNode::value() const {
+    switch (kind()) {
+        case Kind::Bool: return ns::Value(v_.b);
+        case Kind::Int: return ns::Value(v_.i);
+        case Kind::UInt: return ns::Value(static_cast<unsigned long long>(v_.u));
+        case Kind::Double: return ns::Value(v_.d);
+        case Kind::String: return ns::Value(stringValue());
+    }
+    return ns::Value();
+}
+
+double FLeafNode::doubleValue() const {
+    switch (kind()) {
+        case Kind::Int: return double(v_.i);
+        case Kind::UInt: return double(v_.u);
+        case Kind::Double: return v_.d;
+        default: return 0;
+    }
+}
+
+std::string_view FLeafNode::stringValue() const {
+    if (kind() != Kind::String) return {};
+    return std::string_view(v_.text->bytes, v_.text->size);
+}
+
+int FLeafNode::compareNumbers(const FLeafNode& a, const FLeafNode& b) {
+    if (a.kind() == Kind::Int && b.kind() == Kind::Int) return a.v_.i < b.v_.i ? -1 : (a.v_.i > b.v_.i ? 1 : 0);
+    // An 80-bit long double holds every int64, uint64 and double exactly.
+    auto wide = [](const FLeafNode& n) -> long double {
+        switch (n.kind()) {
+            case Kind::Int: return static_cast<long double>(n.v_.i);
+            case Kind::UInt: return static_cast<long double>(n.v_.u);
+            default: return static_cast<long double>(n.v_.d);
+        }
+    };
+    long double x = wide(a), y = wide(b);
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+FNodePtr FLeafNode::getPriority() const { return priority_ ? *priority_ : FEmptyNode::emptyNode(); }
+
+const FNode& FLeafNode::priorityNode() const { return priority_ ? **priority_ : *FEmptyNode::emptyNode(); }
+
+FNodePtr FLeafNode::updatePriority(const FNodePtr& priority) const { return make(value(), priority); }
 
 FNodePtr FLeafNode::getImmediateChild(std::string_view key) const {
     if (key == kPriorityKey) return getPriority();
@@ -161,23 +221,34 @@ FNodePtr FLeafNode::getImmediateChild(std::string_view key) const {
 FNodePtr FLeafNode::updateImmediateChild(const std::string& key, const FNodePtr& child) const {
     if (key == kPriorityKey) return updatePriority(child);
     if (!child || child->isEmpty()) return self();
-    return FEmptyNode::emptyNode()->updateImmediateChild(key, child)->updatePriority(priority_);
+    return FEmptyNode::emptyNode()->updateImmediateChild(key, child)->updatePriority(getPriority());
 }
 
 ns::Value FLeafNode::valForExport(bool exportFormat) const {
     if (exportFormat && priority_) {
         ns::Dictionary d;
-        d[".value"] = value_;
-        d[".priority"] = priority_->val();
+        d[".value"] = value();
+        d[".priority"] = (*priority_)->val();
         return ns::Value(std::move(d));
     }
-    return value_;
+    return value();
 }
 
 bool FLeafNode::isEqual(const FNode& other) const {
     if (this == &other) return true;
     auto* leaf = dynamic_cast<const FLeafNode*>(&other);
-    return leaf && leafValuesEqual(value_, leaf->value_) && prioritiesEqual(priority_, leaf->priority_);
+    if (!leaf) return false;
+    bool same;
+    if (isNumber() && leaf->isNumber()) {
+        same = compareNumbers(*this, *leaf) == 0;
+    } else if (kind() != leaf->kind()) {
+        same = false;
+    } else if (isBool()) {
+        same = v_.b == leaf->v_.b;
+    } else {
+        same = stringValue() == leaf->stringValue();
+    }
+    return same && prioritiesEqual(priorityNode(), leaf->priorityNode());
 }
 
 void FLeafNode::appendHashText(std::string& out) const {
@@ -187,19 +258,23 @@ void FLeafNode::appendHashText(std::string& out) const {
 // ----- FChildrenNode
 
 FChildrenNode::FChildrenNode(FChildrenDictionary children, FNodePtr priority)
-    : children_(std::move(children)), priority_(normalisedPriority(priority)) {}
+    : children_(std::move(children)), priority_(priorityHolder(priority)) {}
 
 FNodePtr FChildrenNode::make(FChildrenDictionary children, FNodePtr priority) {
     if (children.isEmpty()) return FEmptyNode::emptyNode();
     return std::make_shared<const FChildrenNode>(std::move(children), std::move(priority));
 }
 
-FNodePtr FChildrenNode::getPriority() const { return priority_ ? priority_ : FEmptyNode::emptyNode(); }
+FNodePtr FChildrenNode::getPriority() const { return priority_ ? *priority_ : FEmptyNode::emptyNode(); }
+
+const FNode& FChildrenNode::priorityNode() const { return priority_ ? **priority_ : *FEmptyNode::emptyNode(); }
 
 FNodePtr FChildrenNode::updatePriority(const FNodePtr& priority) const {
     if (children_.isEmpty()) return FEmptyNode::emptyNode();
     return make(children_, priority);
 }
+
+FNodePtr FChildrenNode::priorityPtr() const { return priority_ ? *priority_ : nullptr; }
 
 FNodePtr FChildrenNode::getImmediateChild(std::string_view key) const {
     if (key == kPriorityKey) return getPriority();
@@ -209,13 +284,12 @@ FNodePtr FChildrenNode::getImmediateChild(std::string_view key) const {
 
 FNodePtr FChildrenNode::updateImmediateChild(const std::string& key, const FNodePtr& child) const {
     if (key == kPriorityKey) return updatePriority(child);
-    const FNodePtr* existing = children_.find(key);
     if (!child || child->isEmpty()) {
-        if (!existing) return self();
-        return make(children_.remove(key), priority_);
+        if (!children_.contains(key)) return self();
+        return make(children_.remove(key), priorityPtr());
     }
-    if (existing && *existing == child) return self();
-    return make(children_.insert(key, child), priority_);
+    // One descent: the insert replaces the child or adds it.
+    return make(children_.insert(key, child), priorityPtr());
 }
 
 ns::Value FChildrenNode::valForExport(bool exportFormat) const {
@@ -234,7 +308,7 @@ ns::Value FChildrenNode::valForExport(bool exportFormat) const {
         d.emplace_hint(d.end(), key, child->valForExport(exportFormat));
         return true;
     });
-    if (exportFormat && priority_) d[".priority"] = priority_->val();
+    if (exportFormat && priority_) d[".priority"] = (*priority_)->val();
     return ns::Value(std::move(d));
 }
 
@@ -264,7 +338,7 @@ void FChildrenNode::enumerateChildrenAndPriority(const FNodeChildBlock& block) c
         bool stop = false;
         if (!passedPriority && FUtilities::compareKey(key, kPriorityKey) > 0) {
             passedPriority = true;
-            block(kPriorityKey, priority_, stop);
+            block(kPriorityKey, *priority_, stop);
             if (stop) return false;
         }
         block(key, child, stop);
@@ -277,7 +351,7 @@ bool FChildrenNode::isEqual(const FNode& other) const {
     if (FMaxNode::isMax(other) || FMaxNode::isMax(*this)) return false;
     auto* node = dynamic_cast<const FChildrenNode*>(&other);
     if (!node || node->numChildren() != numChildren()) return false;
-    if (!prioritiesEqual(priority_, node->priority_)) return false;
+    if (!prioritiesEqual(priorityNode(), node->priorityNode())) return false;
     auto it = node->children_.iterator();
     return children_.forEach([&](const std::string& key, const FNodePtr& child) {
         bool same = it.valid() && it.key() == key && (it.value() == child || child->isEqual(*it.value()));
@@ -288,17 +362,17 @@ bool FChildrenNode::isEqual(const FNode& other) const {
 
 void FChildrenNode::ensureChildHashes() const {
     children_.forEach([](const std::string&, const FNodePtr& child) {
-        child->hashCache();
+        (void)child->digest();
         return true;
     });
 }
 
 void FChildrenNode::appendHashText(std::string& out) const {
     if (priority_) {
-        auto* leaf = dynamic_cast<const FLeafNode*>(priority_.get());
+        auto* leaf = dynamic_cast<const FLeafNode*>(priority_->get());
         if (!leaf) {
             throw ns::Exception(ns::kInvalidArgumentException,
-                                ns::format("Unknown value for hashing: %@", priority_->val()));
+                                ns::format("Unknown value for hashing: %@", (*priority_)->val()));
         }
         out += "priority:";
         FSnapshotUtilities::appendHashRepresentationForLeafNode(*leaf, out, FDataHashVersion0);

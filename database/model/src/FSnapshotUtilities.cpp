@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "database/model/FStringUtilities.h"
@@ -202,6 +203,19 @@ private:
 
 const char kNodeFromTag[] = "nodeFrom:priority:";
 
+// The 16 hex digits of the double's bits, without a temporary string.
+void appendIeee754(double d, std::string& out) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    static const char kHex[] = "0123456789abcdef";
+    char digits[16];
+    for (int i = 15; i >= 0; --i) {
+        digits[i] = kHex[bits & 0xF];
+        bits >>= 4;
+    }
+    out.append(digits, 16);
+}
+
 }  // namespace
 
 FNodePtr FSnapshotUtilities::nodeFrom(const ns::Value& value) { return nodeFromWithValidation(value, kNodeFromTag); }
@@ -265,8 +279,7 @@ uint64_t FSnapshotUtilities::estimateSerializedNodeSize(const FNodePtr& node) {
     if (!node || node->isEmpty()) return 4;
     if (node->isLeafNode()) {
         const auto& leaf = static_cast<const FLeafNode&>(*node);
-        const ns::Value& v = leaf.value();
-        uint64_t size = v.isBool() ? 4 : v.isNumber() ? 8 : FStringUtilities::utf16Length(v.asString()) + 2;
+        uint64_t size = leaf.isBool() ? 4 : leaf.isNumber() ? 8 : FStringUtilities::utf16Length(leaf.stringValue()) + 2;
         FNodePtr priority = leaf.getPriority();
         if (!priority->isEmpty()) size += 24 + estimateSerializedNodeSize(priority);
         return size;
@@ -282,33 +295,31 @@ uint64_t FSnapshotUtilities::estimateSerializedNodeSize(const FNodePtr& node) {
 
 void FSnapshotUtilities::appendHashRepresentationForLeafNode(const FLeafNode& leaf, std::string& out,
                                                              FDataHashVersion hashVersion) {
-    FNodePtr priority = leaf.getPriority();
-    if (!priority->isEmpty()) {
-        auto* priorityLeaf = dynamic_cast<const FLeafNode*>(priority.get());
+    const FNode& priority = leaf.priorityNode();
+    if (!priority.isEmpty()) {
+        auto* priorityLeaf = dynamic_cast<const FLeafNode*>(&priority);
         if (!priorityLeaf) {
             throw ns::Exception(ns::kInvalidArgumentException,
-                                ns::format("Unknown value for hashing: %@", priority->val()));
+                                ns::format("Unknown value for hashing: %@", priority.val()));
         }
         out += "priority:";
         appendHashRepresentationForLeafNode(*priorityLeaf, out, hashVersion);
         out += ':';
     }
-    const ns::Value& v = leaf.value();
-    if (v.isBool()) {
-        out += "boolean:";
-        out += v.asBool() ? "true" : "false";
-    } else if (v.isNumber()) {
+    if (leaf.isBool()) {
+        out += leaf.boolValue() ? "boolean:true" : "boolean:false";
+    } else if (leaf.isNumber()) {
         out += "number:";
-        out += FUtilities::ieee754StringForNumber(v);
-    } else if (v.isString()) {
+        appendIeee754(leaf.doubleValue(), out);
+    } else if (leaf.isString()) {
         out += "string:";
         if (hashVersion == FDataHashVersion0) {
-            out += v.asString();
+            out += leaf.stringValue();
         } else {
-            appendHashV2RepresentationForString(v.asString(), out);
+            appendHashV2RepresentationForString(leaf.stringValue(), out);
         }
     } else {
-        throw ns::Exception(ns::kInvalidArgumentException, ns::format("Unknown value for hashing: %@", v));
+        throw ns::Exception(ns::kInvalidArgumentException, ns::format("Unknown value for hashing: %@", leaf.value()));
     }
 }
 

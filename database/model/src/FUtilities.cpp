@@ -163,19 +163,32 @@ std::optional<int32_t> FUtilities::intForString(std::string_view key) {
     return int32_t(value);
 }
 
+namespace {
+
+// Only keys of at most 11 bytes starting with a digit, "-" or "[" can be
+// integers or sentinels; every other key goes straight to text order.
+inline bool maybeSpecial(std::string_view k) {
+    if (k.empty() || k.size() > 11) return false;
+    char c = k[0];
+    return (c >= '0' && c <= '9') || c == '-' || c == '[';
+}
+
+}  // namespace
+
 int FUtilities::compareKey(std::string_view a, std::string_view b) {
-    if (a == b) return 0;
-    const std::string& minKey = minName();
-    const std::string& maxKey = maxName();
-    if (a == minKey || b == maxKey) return -1;
-    if (b == minKey || a == maxKey) return 1;
-    // Only keys starting with a digit or "-" can be integers.
-    auto maybeInt = [](std::string_view k) { return !k.empty() && ((k[0] >= '0' && k[0] <= '9') || k[0] == '-'); };
-    std::optional<int32_t> ia = maybeInt(a) ? intForString(a) : std::nullopt;
-    std::optional<int32_t> ib = maybeInt(b) ? intForString(b) : std::nullopt;
-    if (ia && ib) return *ia < *ib ? -1 : (*ia > *ib ? 1 : 0);
-    if (ia) return -1;
-    if (ib) return 1;
+    bool specialA = maybeSpecial(a), specialB = maybeSpecial(b);
+    if (specialA || specialB) {
+        if (a == b) return 0;
+        const std::string& minKey = minName();
+        const std::string& maxKey = maxName();
+        if (a == minKey || b == maxKey) return -1;
+        if (b == minKey || a == maxKey) return 1;
+        std::optional<int32_t> ia = specialA ? intForString(a) : std::nullopt;
+        std::optional<int32_t> ib = specialB ? intForString(b) : std::nullopt;
+        if (ia && ib) return *ia < *ib ? -1 : (*ia > *ib ? 1 : 0);
+        if (ia) return -1;
+        if (ib) return 1;
+    }
     return FStringUtilities::compareUtf16(a, b);
 }
 

@@ -67,11 +67,11 @@ TEST(SortedDictionary, MatchesStdMapAndKeepsOldVersions) {
 
 TEST(SortedDictionary, RemovingEverythingAndAbsentKeys) {
     IntDict d;
-    for (int i = 0; i < 100; ++i) d = d.insert(i, std::to_string(i));
+    for (int i = 0; i < 300; ++i) d = d.insert(i, std::to_string(i));
     EXPECT_FALSE(d.isArrayForm());
     IntDict same = d.remove(1000);
-    EXPECT_EQ(same.count(), 100u);
-    for (int i = 99; i >= 0; --i) {
+    EXPECT_EQ(same.count(), 300u);
+    for (int i = 299; i >= 0; --i) {
         d = d.remove(i);
         ASSERT_TRUE(d.checkInvariants());
     }
@@ -81,7 +81,7 @@ TEST(SortedDictionary, RemovingEverythingAndAbsentKeys) {
 }
 
 TEST(SortedDictionary, BulkBuildIsValidForEverySize) {
-    for (size_t n = 0; n < 400; ++n) {
+    for (size_t n = 0; n < 700; ++n) {
         std::vector<IntDict::Entry> entries;
         for (size_t i = 0; i < n; ++i) entries.emplace_back(int(i * 2), std::to_string(i));
         IntDict d = IntDict::fromSortedEntries(entries);
@@ -95,7 +95,7 @@ TEST(SortedDictionary, BulkBuildIsValidForEverySize) {
 }
 
 TEST(SortedDictionary, NeighboursAndIterators) {
-    for (int n : {10, 200}) {
+    for (int n : {10, 500}) {
         IntDict d;
         for (int i = 0; i < n; ++i) d = d.insert(i * 10, std::to_string(i));
         EXPECT_EQ(*d.minKey(), 0);

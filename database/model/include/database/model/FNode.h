@@ -6,6 +6,7 @@
 // never change, so any version may be read from any thread; each node caches
 // its hash, and a parent's hash is built from its children's cached hashes.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -49,6 +50,8 @@ public:
     virtual int32_t numChildren() const = 0;
     // The priority node; the empty node when there is none.
     virtual FNodePtr getPriority() const = 0;
+    // The same without taking a reference (valid while this node lives).
+    virtual const FNode& priorityNode() const = 0;
     virtual FNodePtr updatePriority(const FNodePtr& priority) const = 0;
     // ".priority" gives the priority; the empty node when absent.
     virtual FNodePtr getImmediateChild(std::string_view key) const = 0;
@@ -96,17 +99,22 @@ public:
     // Appends the 28-character base64 digest (computing and caching it).
     void appendDataHash(std::string& out) const;
 
-    struct HashCache;
+    using Digest = std::array<uint8_t, 20>;
+    // The SHA-1 of the hash text, computed once and kept.
+    Digest digest() const;
 
 protected:
     FNode() = default;
     // Caches the digests of the children before this node's text is built.
     virtual void ensureChildHashes() const {}
 
+    // A byte for subclasses, kept here where it fills the hash cache's padding.
+    uint8_t subclassByte_ = 0;
+
 private:
-    friend class FChildrenNode;
-    const HashCache& hashCache() const;
-    mutable std::atomic<const HashCache*> hash_{nullptr};
+    // 0: not computed, 1: being computed by one thread, 2: digest_ holds it.
+    mutable std::atomic<uint8_t> hashState_{0};
+    mutable Digest digest_;
 };
 
 class FLeafNode : public FNode {
@@ -114,17 +122,31 @@ public:
     // initWithValue:withPriority: (a string, number or boolean; raises
     // NSInvalidArgumentException for anything else). A null or empty
     // priority means none.
-    explicit FLeafNode(ns::Value value, FNodePtr priority = nullptr);
-    static FNodePtr make(ns::Value value, FNodePtr priority = nullptr) {
-        return std::make_shared<const FLeafNode>(std::move(value), std::move(priority));
+    explicit FLeafNode(const ns::Value& value, FNodePtr priority = nullptr);
+    ~FLeafNode() override;
+    static FNodePtr make(const ns::Value& value, FNodePtr priority = nullptr) {
+        return std::make_shared<const FLeafNode>(value, std::move(priority));
     }
 
-    const ns::Value& value() const { return value_; }
+    // The value as a Foundation value (made on each call).
+    ns::Value value() const;
+    // Typed reads without making a value.
+    bool isBool() const { return kind() == Kind::Bool; }
+    bool isNumber() const { return kind() == Kind::Int || kind() == Kind::UInt || kind() == Kind::Double; }
+    bool isString() const { return kind() == Kind::String; }
+    bool boolValue() const { return isBool() && v_.b; }
+    // Any number as a double (0 for other kinds).
+    double doubleValue() const;
+    // The string (empty for other kinds).
+    std::string_view stringValue() const;
+    // Numeric order of two number leaves, exact across integer and double.
+    static int compareNumbers(const FLeafNode& a, const FLeafNode& b);
 
     bool isLeafNode() const override { return true; }
     bool isEmpty() const override { return false; }
     int32_t numChildren() const override { return 0; }
     FNodePtr getPriority() const override;
+    const FNode& priorityNode() const override;
     FNodePtr updatePriority(const FNodePtr& priority) const override;
     FNodePtr getImmediateChild(std::string_view key) const override;
     FNodePtr updateImmediateChild(const std::string& key, const FNodePtr& child) const override;
@@ -134,8 +156,22 @@ public:
     std::string className() const override { return "FLeafNode"; }
 
 private:
-    ns::Value value_;
-    FNodePtr priority_;  // null when none
+    enum class Kind : uint8_t { Bool, Int, UInt, Double, String };
+    Kind kind() const { return Kind(subclassByte_); }
+    // A string's bytes after its length, in one block.
+    struct Text {
+        size_t size;
+        char bytes[1];
+    };
+
+    union {
+        bool b;
+        int64_t i;
+        uint64_t u;
+        double d;
+        Text* text;
+    } v_;
+    std::unique_ptr<const FNodePtr> priority_;  // null when none
 };
 
 class FChildrenNode : public FNode {
@@ -152,6 +188,7 @@ public:
     bool isEmpty() const override { return children_.isEmpty(); }
     int32_t numChildren() const override { return int32_t(children_.count()); }
     FNodePtr getPriority() const override;
+    const FNode& priorityNode() const override;
     FNodePtr updatePriority(const FNodePtr& priority) const override;
     FNodePtr getImmediateChild(std::string_view key) const override;
     FNodePtr updateImmediateChild(const std::string& key, const FNodePtr& child) const override;
@@ -179,8 +216,9 @@ protected:
     void ensureChildHashes() const override;
 
 private:
+    FNodePtr priorityPtr() const;
     FChildrenDictionary children_;
-    FNodePtr priority_;  // null when none
+    std::unique_ptr<const FNodePtr> priority_;  // null when none
 };
 
 class FEmptyNode {
@@ -198,6 +236,7 @@ public:
 
     bool isEmpty() const override { return false; }
     FNodePtr getPriority() const override { return maxNode(); }
+    const FNode& priorityNode() const override { return *this; }
     FNodePtr getImmediateChild(std::string_view) const override { return maxNode(); }
     FNodePtr getChild(const FPath&) const override { return maxNode(); }
     ns::Value valForExport(bool) const override { return ns::Value("[MAX_NODE]"); }

@@ -85,10 +85,32 @@ std::vector<FRangeMerge> FQueryEvaluator::rangeMergesFor(const FNodePtr& node, c
     std::vector<FRangeMerge> merges;
     for (size_t i = 0; i < serverHashes.size(); ++i) {
         if (serverHashes[i] == clientHash.hashes()[i]) continue;
+        // A run of differing ranges goes as one merge: applied one by one,
+        // a range could empty a location whose priority the next one needs.
+        size_t last = i;
+        while (last + 1 < serverHashes.size() && serverHashes[last + 1] != clientHash.hashes()[last + 1]) ++last;
         std::optional<FPath> start = i > 0 ? std::optional<FPath>(posts[i - 1]) : std::nullopt;
-        std::optional<FPath> end = i < posts.size() ? std::optional<FPath>(posts[i]) : std::nullopt;
-        // Only the range's own part of the data travels.
+        std::optional<FPath> end = last < posts.size() ? std::optional<FPath>(posts[last]) : std::nullopt;
+        i = last;
+        // Only the range's own part of the data travels. A location whose
+        // priority falls in the range while none of its children do (it
+        // lies on the start or end path) travels whole, since no node holds
+        // a priority on nothing.
         FNodePtr part = FRangeMerge(start, end, node).applyToNode(FEmptyNode::emptyNode());
+        auto inRange = [&](const FPath& p) {
+            return (!start || p.compare(*start) > 0) && (!end || p.compare(*end) <= 0);
+        };
+        for (const std::optional<FPath>& bound : {start, end}) {
+            if (!bound) continue;
+            for (size_t depth = 0; depth <= bound->length(); ++depth) {
+                FPath prefix(std::vector<std::string>(bound->begin(), bound->begin() + long(depth)), 0);
+                FNodePtr serverNode = node->getChild(prefix);
+                if (!serverNode->getPriority()->isEmpty() && inRange(prefix.childFromString(".priority")) &&
+                    part->getChild(prefix)->isEmpty()) {
+                    part = part->updateChild(prefix, serverNode);
+                }
+            }
+        }
         merges.emplace_back(std::move(start), std::move(end), std::move(part));
     }
     return merges;

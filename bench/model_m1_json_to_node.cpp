@@ -18,7 +18,7 @@ std::string sampleText(int children) {
     std::string text = "{";
     for (int i = 0; i < children; ++i) {
         if (i) text += ",";
-        text += "\"P" + std::to_string(7450000 + i) + "\":{\"d\":\"Item " + std::to_string(i) +
+        text += "\"P" + std::to_string(7450000 + i) + "\":{\"d\":\"N" + std::to_string(i) +
                 "\",\"p\":" + std::to_string(1 + i % 97) + ".5,\"s\":" + std::to_string(i % 13) + "}";
     }
     return text + "}";

@@ -129,7 +129,26 @@ FEnumeratorPtr<FNamedNode> FNode::childEnumerator() const {
 
 // ----- FLeafNode
 
-FLeafNode::FLeafNode(const ns::Value& value, FNodePtr priority) : priority_(priorityHolder(priority)) {
+namespace {
+
+class FLeafNodeWithPriority final : public FLeafNode {
+public:
+    FLeafNodeWithPriority(const ns::Value& value, FNodePtr priority) : FLeafNode(value), priority_(std::move(priority)) {}
+    FNodePtr getPriority() const override { return priority_; }
+    const FNode& priorityNode() const override { return *priority_; }
+
+private:
+    FNodePtr priority_;
+};
+
+}  // namespace
+
+FNodePtr FLeafNode::make(const ns::Value& value, FNodePtr priority) {
+    if (priority && !priority->isEmpty()) return std::make_shared<const FLeafNodeWithPriority>(value, std::move(priority));
+    return std::make_shared<const FLeafNode>(value);
+}
+
+FLeafNode::FLeafNode(const ns::Value& value) {
     using T = ns::Value::Type;
     switch (value.type()) {
         case T::Bool:
@@ -207,9 +226,9 @@ int FLeafNode::compareNumbers(const FLeafNode& a, const FLeafNode& b) {
     return x < y ? -1 : (x > y ? 1 : 0);
 }
 
-FNodePtr FLeafNode::getPriority() const { return priority_ ? *priority_ : FEmptyNode::emptyNode(); }
+FNodePtr FLeafNode::getPriority() const { return FEmptyNode::emptyNode(); }
 
-const FNode& FLeafNode::priorityNode() const { return priority_ ? **priority_ : *FEmptyNode::emptyNode(); }
+const FNode& FLeafNode::priorityNode() const { return *FEmptyNode::emptyNode(); }
 
 FNodePtr FLeafNode::updatePriority(const FNodePtr& priority) const { return make(value(), priority); }
 
@@ -225,10 +244,11 @@ FNodePtr FLeafNode::updateImmediateChild(const std::string& key, const FNodePtr&
 }
 
 ns::Value FLeafNode::valForExport(bool exportFormat) const {
-    if (exportFormat && priority_) {
+    const FNode& priority = priorityNode();
+    if (exportFormat && !priority.isEmpty()) {
         ns::Dictionary d;
         d[".value"] = value();
-        d[".priority"] = (*priority_)->val();
+        d[".priority"] = priority.val();
         return ns::Value(std::move(d));
     }
     return value();

@@ -89,6 +89,7 @@ public:
                 if (dict->size() > 1) raise(ns::format("(%@) Cannot store other keys with server value keys.%@.", fn_, pathString()));
                 return serverValue(*dict, priorityNode, depth);
             }
+            // A ".priority" member wins over a priority given beside the value.
             auto p = dict->find(kPriorityKey);
             if (p != dict->end()) priorityNode = priorityFrom(p->second);
             auto v = dict->find(kValueKey);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <random>
+#include <thread>
 
 #include "database/model/FNode.h"
 #include "database/model/FSnapshotUtilities.h"
@@ -304,6 +305,30 @@ TEST(NodeHash, DigestsMatchSha1OfTheTexts) {
     EXPECT_EQ(tree->dataHash(), opensslSha1Base64(text));
 
     EXPECT_EQ(FEmptyNode::emptyNode()->dataHash(), "");
+}
+
+// Nodes are shared between threads; hashing the same fresh tree from many
+// threads at once gives every thread the same digests.
+TEST(NodeHash, SharedTreeHashedFromManyThreads) {
+    ValueGenerator gen(17);
+    ns::Dictionary d;
+    for (int i = 0; i < 300; ++i) d["k" + std::to_string(i)] = gen.value(1);
+    ns::Value v(std::move(d));
+    std::string expected = FSnapshotUtilities::nodeFrom(v)->dataHash();
+    FNodePtr shared = FSnapshotUtilities::nodeFrom(v);
+    std::vector<std::string> results(8);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < results.size(); ++t) {
+        threads.emplace_back([&, t] {
+            std::string childHashes;
+            shared->enumerateChildrenReverse(t % 2 == 1, [&](const std::string&, const FNodePtr& c, bool&) {
+                childHashes += c->dataHash();
+            });
+            results[t] = shared->dataHash();
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (const auto& r : results) EXPECT_EQ(r, expected);
 }
 
 TEST(NodeHash, NonLeafPriorityCannotBeHashed) {

@@ -6,6 +6,7 @@
 #include "core/QRVLogger.h"
 #include "database/model/FAtomicNumber.h"
 #include "database/model/FClock.h"
+#include "database/model/FEnumerator.h"
 #include "database/model/FNextPushId.h"
 #include "database/model/FStringUtilities.h"
 #include "database/model/FTuples.h"
@@ -212,6 +213,16 @@ TEST(Clocks, SystemAndOffsetClocksFollowTheVirtualClock) {
     EXPECT_DOUBLE_EQ(offset.currentTime(), 997.5);
     clock->advance(10);
     EXPECT_DOUBLE_EQ(offset.currentTime(), 1007.5);
+}
+
+TEST(Enumerators, TransformedEnumeratorMapsEachObject) {
+    auto inner = std::make_shared<FBlockEnumerator<int>>([n = 0]() mutable -> std::optional<int> {
+        if (n == 3) return std::nullopt;
+        return n++;
+    });
+    FTransformedEnumerator<int, std::string> e(inner, [](const int& i) { return "#" + std::to_string(i); });
+    EXPECT_EQ(e.allObjects(), (std::vector<std::string>{"#0", "#1", "#2"}));
+    EXPECT_FALSE(e.nextObject());
 }
 
 TEST(Tuples, CallbackRecordsCarryTheirFields) {

@@ -121,12 +121,12 @@ class FLeafNode : public FNode {
 public:
     // initWithValue:withPriority: (a string, number or boolean; raises
     // NSInvalidArgumentException for anything else). A null or empty
-    // priority means none.
-    explicit FLeafNode(const ns::Value& value, FNodePtr priority = nullptr);
+    // priority means none. Leaves with a priority are of a subclass, so the
+    // common leaf carries no room for one.
+    static FNodePtr make(const ns::Value& value, FNodePtr priority = nullptr);
+    // A leaf without a priority.
+    explicit FLeafNode(const ns::Value& value);
     ~FLeafNode() override;
-    static FNodePtr make(const ns::Value& value, FNodePtr priority = nullptr) {
-        return std::make_shared<const FLeafNode>(value, std::move(priority));
-    }
 
     // The value as a Foundation value (made on each call).
     ns::Value value() const;
@@ -171,7 +171,6 @@ private:
         double d;
         Text* text;
     } v_;
-    std::unique_ptr<const FNodePtr> priority_;  // null when none
 };
 
 class FChildrenNode : public FNode {

@@ -91,7 +91,8 @@ public:
         return std::make_shared<RecordedEvent>(self, change.type(), query.path(), change.childKey(), change.prevKey(),
                                                change.indexedNode()->node());
     }
-    void fireEvent(const FEventPtr& event, const ns::DispatchQueuePtr&) override { fired.push_back(event); }
+    // Kept as text: holding the events would hold this registration in a cycle.
+    void fireEvent(const FEventPtr& event, const ns::DispatchQueuePtr&) override { fired.push_back(event->description()); }
     FEventPtr createCancelEventFromError(const ns::ErrorRef& error, const FPath& path) override {
         if (!cancellable_) return nullptr;
         return std::make_shared<FCancelEvent>(selfRegistration(), error, path);
@@ -102,7 +103,7 @@ public:
     uint64_t handle() const override { return handle_; }
 
     std::string name;
-    std::vector<FEventPtr> fired;
+    std::vector<std::string> fired;
 
 private:
     std::set<QRVDataEventType> types_;

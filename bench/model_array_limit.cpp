@@ -16,17 +16,25 @@ namespace {
 using ArrayForm = FImmutableSortedDictionary<std::string, FNodePtr, FKeyComparator, 1 << 20>;
 using TreeForm = FImmutableSortedDictionary<std::string, FNodePtr, FKeyComparator, 0>;
 
+// "k1000", "k1001", ... (built by appending: GCC 12 warns falsely about
+// operator+ on short strings at -O3).
+std::string key(int i) {
+    std::string k = "k";
+    k += std::to_string(1000 + i);
+    return k;
+}
+
 template <class Dict>
 Dict build(int n) {
     std::vector<typename Dict::Entry> entries;
-    for (int i = 0; i < n; ++i) entries.emplace_back("k" + std::to_string(1000 + i), FLeafNode::make(int64_t(i)));
+    for (int i = 0; i < n; ++i) entries.emplace_back(key(i), FLeafNode::make(int64_t(i)));
     return Dict::fromSortedEntries(std::move(entries));
 }
 
 template <class Dict>
 double updateSeconds(Dict& d, int n, std::mt19937& rng, const FNodePtr& leaf) {
     std::vector<std::string> keys;
-    for (int i = 0; i < 1000; ++i) keys.push_back("k" + std::to_string(1000 + int(rng() % unsigned(n))));
+    for (int i = 0; i < 1000; ++i) keys.push_back(key(int(rng() % unsigned(n))));
     auto start = std::chrono::steady_clock::now();
     for (const auto& k : keys) d = d.insert(k, leaf);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 1000;

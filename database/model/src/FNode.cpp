@@ -173,8 +173,9 @@ FLeafNode::FLeafNode(const ns::Value& value) {
             void* mem = ::operator new(offsetof(Text, bytes) + str.size() + 1);
             v_.text = static_cast<Text*>(mem);
             v_.text->size = str.size();
-            std::memcpy(v_.text->bytes, str.data(), str.size());
-            v_.text->bytes[str.size()] = '\0';
+            char* bytes = v_.text->bytes;  // the block holds size + 1 bytes here
+            std::memcpy(bytes, str.data(), str.size());
+            bytes[str.size()] = '\0';
             break;
         }
         default:

@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <deque>
 #include <asio.hpp>
 #include <asio/ssl.hpp>
 #include <cerrno>
@@ -27,10 +28,12 @@ namespace ns {
 namespace {
 
 // Received bytes kept before the socket is no longer read.
-constexpr size_t kMaxInputBuffered = 4 * 1024 * 1024;
+constexpr size_t kMaxInputBuffered = 512 * 1024;
 // Bytes a write stream takes before it reports no space.
-constexpr size_t kMaxOutputBuffered = 1024 * 1024;
+constexpr size_t kMaxOutputBuffered = 4 * 1024 * 1024;
 constexpr size_t kReadChunk = 256 * 1024;
+// Spare read chunks kept, so a steady transfer allocates nothing.
+constexpr size_t kSpareChunks = 16;
 
 // OSStatus codes of Secure Transport, which callers of CFStream know.
 constexpr long kErrSSLProtocol = -9800;
@@ -106,6 +109,8 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         unsigned held = 0;    // events waiting for a run loop
         unsigned posted = 0;  // coalescable events on their way
         bool endPosted = false;
+        // The user has read since the last bytes-available event.
+        bool readSinceEvent = true;
         NetworkServiceType serviceType = NetworkServiceType::Default;
     };
 
@@ -124,8 +129,16 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     int fd = -1;
     std::optional<std::vector<Data>> peerChain;
 
-    std::string input;
+    // Received bytes: whole chunks as the socket delivered them, the first
+    // one read from `inputOffset` on.
+    struct Chunk {
+        std::unique_ptr<char[]> bytes;
+        size_t length = 0;
+    };
+    std::deque<Chunk> input;
     size_t inputOffset = 0;
+    size_t inputBytes = 0;
+    std::vector<Chunk> spareChunks;
     bool eof = false;
     bool readInFlight = false;
     bool readPaused = false;
@@ -140,7 +153,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     asio::ip::tcp::socket socket;
     std::unique_ptr<asio::ssl::context> sslContext;
     std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls;
-    std::vector<char> scratch;
+    Chunk scratch;  // the chunk being read into
 
     Side& side(bool isInput) { return sides[isInput ? 0 : 1]; }
 
@@ -199,7 +212,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
     void noteInputEnd() {
         Side& in = side(true);
-        if (eof && inputOffset == input.size() && !in.endPosted &&
+        if (eof && inputBytes == 0 && !in.endPosted &&
             (in.status == StreamStatus::Open || in.status == StreamStatus::AtEnd)) {
             in.endPosted = true;
             in.status = StreamStatus::AtEnd;
@@ -234,7 +247,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         s.status = StreamStatus::Open;
         post(isInput, kStreamEventOpenCompleted);
         if (isInput) {
-            if (inputOffset < input.size()) post(true, kStreamEventHasBytesAvailable);
+            if (inputBytes > 0) post(true, kStreamEventHasBytesAvailable);
             noteInputEnd();
         } else {
             post(false, kStreamEventHasSpaceAvailable);
@@ -366,9 +379,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     template <class Handler>
     void readSome(Handler&& handler) {
         if (tls) {
-            tls->async_read_some(asio::buffer(scratch), std::forward<Handler>(handler));
+            tls->async_read_some(asio::buffer(scratch.bytes.get(), kReadChunk), std::forward<Handler>(handler));
         } else {
-            socket.async_read_some(asio::buffer(scratch), std::forward<Handler>(handler));
+            socket.async_read_some(asio::buffer(scratch.bytes.get(), kReadChunk), std::forward<Handler>(handler));
         }
     }
 
@@ -377,13 +390,20 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
             std::lock_guard lock(mutex);
             if (readInFlight || eof || error || socketClosed || !ready) return;
             if (side(true).status == StreamStatus::Closed) return;
-            if (input.size() - inputOffset >= kMaxInputBuffered) {
+            if (inputBytes >= kMaxInputBuffered) {
                 readPaused = true;
                 return;
             }
             readInFlight = true;
+            if (!scratch.bytes) {
+                if (!spareChunks.empty()) {
+                    scratch = std::move(spareChunks.back());
+                    spareChunks.pop_back();
+                } else {
+                    scratch.bytes = std::make_unique_for_overwrite<char[]>(kReadChunk);
+                }
+            }
         }
-        if (scratch.empty()) scratch.resize(kReadChunk);
         readSome([self = shared_from_this()](const asio::error_code& ec, size_t n) { self->didRead(ec, n); });
     }
 
@@ -393,8 +413,18 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
             readInFlight = false;
             if (socketClosed) return;
             if (n > 0 && side(true).status != StreamStatus::Closed) {
-                input.append(scratch.data(), n);
-                post(true, kStreamEventHasBytesAvailable);
+                scratch.length = n;
+                input.push_back(std::move(scratch));
+                scratch = {};
+                const bool wasEmpty = inputBytes == 0;
+                inputBytes += n;
+                // One event per arrival the user can act on: a user still
+                // busy with earlier bytes reads these in the same go.
+                Side& in = side(true);
+                if (wasEmpty || in.readSinceEvent) {
+                    in.readSinceEvent = false;
+                    post(true, kStreamEventHasBytesAvailable);
+                }
             }
             if (ec) {
                 if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated ||
@@ -466,6 +496,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         socket.close(ignored);
         input.clear();
         inputOffset = 0;
+        inputBytes = 0;
     }
 
     // A stream was closed or destroyed (mutex held).
@@ -477,6 +508,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         if (isInput) {
             input.clear();
             inputOffset = 0;
+            inputBytes = 0;
         }
         if (!connectStarted || error) {
             if (side(!isInput).status == StreamStatus::Closed || side(!isInput).status == StreamStatus::NotOpen) {
@@ -583,39 +615,40 @@ std::optional<std::vector<Data>> Stream::peerCertificateChain() const {
 long InputStream::read(uint8_t* buffer, size_t maxLength) {
     auto& c = *connection_;
     bool resume = false;
-    long result = 0;
+    size_t n = 0;
     {
         std::lock_guard lock(c.mutex);
         auto& s = c.side(true);
         if (s.status == StreamStatus::Opening) return 0;
         if (s.status != StreamStatus::Open && s.status != StreamStatus::AtEnd) return -1;
-        const size_t available = c.input.size() - c.inputOffset;
-        const size_t n = std::min(available, maxLength);
-        if (n > 0) std::memcpy(buffer, c.input.data() + c.inputOffset, n);
-        c.inputOffset += n;
-        if (c.inputOffset == c.input.size()) {
-            c.input.clear();
-            c.inputOffset = 0;
-        } else if (c.inputOffset > kReadChunk && c.inputOffset > c.input.size() / 2) {
-            c.input.erase(0, c.inputOffset);
-            c.inputOffset = 0;
+        while (n < maxLength && !c.input.empty()) {
+            auto& chunk = c.input.front();
+            const size_t take = std::min(maxLength - n, chunk.length - c.inputOffset);
+            std::memcpy(buffer + n, chunk.bytes.get() + c.inputOffset, take);
+            n += take;
+            c.inputOffset += take;
+            if (c.inputOffset == chunk.length) {
+                if (c.spareChunks.size() < kSpareChunks) c.spareChunks.push_back(std::move(chunk));
+                c.input.pop_front();
+                c.inputOffset = 0;
+            }
         }
-        if (c.inputOffset < c.input.size()) c.post(true, kStreamEventHasBytesAvailable);
+        c.inputBytes -= n;
+        s.readSinceEvent = true;
         c.noteInputEnd();
-        if (c.readPaused && c.input.size() - c.inputOffset < kMaxInputBuffered) {
+        if (c.readPaused && c.inputBytes < kMaxInputBuffered) {
             c.readPaused = false;
             resume = true;
         }
-        result = long(n);
     }
     if (resume) asio::post(IOThread::context(), [self = c.shared_from_this()] { self->startRead(); });
-    return result;
+    return long(n);
 }
 
 bool InputStream::hasBytesAvailable() const {
     std::lock_guard lock(connection_->mutex);
     const auto& c = *connection_;
-    return c.sides[0].status == StreamStatus::Open && c.inputOffset < c.input.size();
+    return c.sides[0].status == StreamStatus::Open && c.inputBytes > 0;
 }
 
 long OutputStream::write(const uint8_t* buffer, size_t length) {

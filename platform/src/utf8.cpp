@@ -11,6 +11,12 @@ namespace {
 // Skips a run of ASCII eight bytes at a time; ICU's decoder then handles
 // everything else one code point at a time.
 size_t skipASCII(const uint8_t* s, size_t i, size_t length) {
+    while (i + 32 <= length) {
+        uint64_t w[4];
+        std::memcpy(w, s + i, 32);
+        if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) break;
+        i += 32;
+    }
     while (i + 8 <= length) {
         uint64_t word;
         std::memcpy(&word, s + i, 8);

@@ -235,10 +235,12 @@ void FSRWebSocket::safeHandleEvent(ns::StreamEvent event, bool isInput) {
         break;
     }
     case ns::kStreamEventHasBytesAvailable: {
-        uint8_t buffer[kReadChunk];
         while (_inputStream->hasBytesAvailable()) {
-            const long bytesRead = _inputStream->read(buffer, kReadChunk);
-            if (bytesRead > 0) _readBuffer.insert(_readBuffer.end(), buffer, buffer + bytesRead);
+            // Read straight into the end of the read buffer.
+            const size_t before = _readBuffer.size();
+            _readBuffer.resize(before + kReadChunk);
+            const long bytesRead = _inputStream->read(_readBuffer.data() + before, kReadChunk);
+            _readBuffer.resize(before + size_t(std::max(bytesRead, 0L)));
             if (bytesRead < 0) {
                 _failWithError(_inputStream->streamError());
                 break;
@@ -262,7 +264,7 @@ void FSRWebSocket::safeHandleEvent(ns::StreamEvent event, bool isInput) {
             _failWithError(error);
         } else {
             auto me = self();
-            _workQueue->async([me] {
+            _afterPendingFrames([me] {
                 if (me->_readyState.load() != SR_CLOSED) {
                     me->_readyState.store(SR_CLOSED);
                     me->_scheduleCleanup();
@@ -283,6 +285,29 @@ void FSRWebSocket::safeHandleEvent(ns::StreamEvent event, bool isInput) {
     default:
         break;
     }
+}
+
+// Frames that arrived before the end of the stream are still in the read
+// buffer while the reader hops through the work queue between messages; the
+// end is reported once the reader has taken all it can, so a server's last
+// messages are not lost behind it.
+void FSRWebSocket::_afterPendingFrames(ns::Block then) {
+    auto me = self();
+    const uint64_t consumed = _readBufferConsumed;
+    _workQueue->async([me, consumed, then = std::move(then)]() mutable {
+        const bool unread = me->_readBuffer.size() > me->_readBufferOffset;
+        const bool reading = !me->_readerStopped && me->_readyState.load() == SR_OPEN;
+        if (unread && reading && me->_readBufferConsumed != consumed) {
+            me->_endCheckedOnce = false;
+            me->_afterPendingFrames(std::move(then));
+        } else if (unread && reading && consumed == me->_readBufferConsumed && !me->_endCheckedOnce) {
+            // One more turn lets a posted _readFrameNew take the next frame.
+            me->_endCheckedOnce = true;
+            me->_afterPendingFrames(std::move(then));
+        } else {
+            then();
+        }
+    });
 }
 
 // ---------------------------------------------------------------- handshake

@@ -150,38 +150,49 @@ void FSRWebSocket::_sendFrameWithOpcode(uint8_t opcode, const ns::Value& data) {
         payload = data.asData().data();
         payloadLength = data.asData().size();
     }
+    if (_closeWhenFinishedWriting) return;
 
-    ns::Data frame;
+    // The frame is built straight into the output buffer: room for the
+    // payload and 32 bytes of header is made first.
     try {
-        frame.resize(payloadLength + 32);
+        _outputBuffer.reserve(_outputBuffer.size() + payloadLength + 32);
     } catch (const std::bad_alloc&) {
         closeWithCode(SRStatusCodeMessageTooBig, std::string("Message too big"));
         return;
+    } catch (const std::length_error&) {
+        closeWithCode(SRStatusCodeMessageTooBig, std::string("Message too big"));
+        return;
     }
-    frame[0] = uint8_t(0x80 | opcode);
-    size_t frameSize = 2;
+    uint8_t header[14];
+    size_t headerSize = 2;
+    header[0] = uint8_t(0x80 | opcode);
     if (payloadLength < 126) {
-        frame[1] = uint8_t(payloadLength);
+        header[1] = uint8_t(payloadLength);
     } else if (payloadLength <= 0xFFFF) {
-        frame[1] = 126;
-        frame[2] = uint8_t(payloadLength >> 8);
-        frame[3] = uint8_t(payloadLength);
-        frameSize += 2;
+        header[1] = 126;
+        header[2] = uint8_t(payloadLength >> 8);
+        header[3] = uint8_t(payloadLength);
+        headerSize += 2;
     } else {
-        frame[1] = 127;
-        for (int i = 0; i < 8; ++i) frame[2 + size_t(i)] = uint8_t(uint64_t(payloadLength) >> (56 - 8 * i));
-        frameSize += 8;
+        header[1] = 127;
+        for (int i = 0; i < 8; ++i) header[2 + size_t(i)] = uint8_t(uint64_t(payloadLength) >> (56 - 8 * i));
+        headerSize += 8;
     }
-    frame[1] |= 0x80;
+    header[1] |= 0x80;
     const ns::Data key = ns::crypto::randomBytes(4);
-    std::memcpy(frame.data() + frameSize, key.data(), 4);
-    frameSize += 4;
-    if (payloadLength) {
-        std::memcpy(frame.data() + frameSize, payload, payloadLength);
-        applyMask(frame.data() + frameSize, payloadLength, key.data(), 0);
+    std::memcpy(header + headerSize, key.data(), 4);
+    headerSize += 4;
+    _outputBuffer.insert(_outputBuffer.end(), header, header + headerSize);
+
+    // Masked a cache-sized piece at a time on its way into the buffer.
+    uint8_t piece[16384];
+    for (size_t at = 0; at < payloadLength; at += sizeof piece) {
+        const size_t n = std::min(sizeof piece, payloadLength - at);
+        std::memcpy(piece, payload + at, n);
+        applyMask(piece, n, key.data(), at);
+        _outputBuffer.insert(_outputBuffer.end(), piece, piece + n);
     }
-    frameSize += payloadLength;
-    _writeData(frame.data(), frameSize);
+    _pumpWriting();
 }
 
 // ---------------------------------------------------------------- reading
@@ -243,6 +254,7 @@ bool FSRWebSocket::_innerPumpScanner() {
     if (foundSize == 0 && !consumer->readToCurrentFrame()) return false;
 
     uint8_t* slice = _readBuffer.data() + _readBufferOffset;
+    _readBufferConsumed += foundSize;
     if (consumer->unmaskBytes()) {
         applyMask(slice, foundSize, _currentReadMaskKey, _currentReadMaskOffset);
         _currentReadMaskOffset += foundSize;
@@ -262,7 +274,7 @@ bool FSRWebSocket::_innerPumpScanner() {
         return true;
     }
 
-    _currentFrameData.insert(_currentFrameData.end(), slice, slice + foundSize);
+    _currentFrameData.append(reinterpret_cast<const char*>(slice), foundSize);
     _readBufferOffset += foundSize;
     if (_readBufferOffset > kCompactionThreshold && _readBufferOffset > _readBuffer.size() / 2) {
         _readBuffer.erase(_readBuffer.begin(), _readBuffer.begin() + long(_readBufferOffset));
@@ -271,8 +283,8 @@ bool FSRWebSocket::_innerPumpScanner() {
 
     if (_currentFrameOpcode == SROpCodeTextFrame && !_currentFrameData.empty()) {
         const size_t scanStart = size_t(_currentStringScanPosition);
-        const auto valid =
-            ns::utf8::validPrefixLength(_currentFrameData.data() + scanStart, _currentFrameData.size() - scanStart);
+        const auto* text = reinterpret_cast<const uint8_t*>(_currentFrameData.data());
+        const auto valid = ns::utf8::validPrefixLength(text + scanStart, _currentFrameData.size() - scanStart);
         if (!valid) {
             _stopReading();
             closeWithCode(SRStatusCodeInvalidUTF8, std::string("Text frames must be valid UTF-8"));
@@ -397,6 +409,15 @@ void FSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
         }
         _currentFrameOpcode = header.opcode;
         _currentFrameCount += 1;
+        try {
+            _currentFrameData.reserve(_currentFrameData.size() + header.payloadLength);
+        } catch (const std::exception&) {
+            _stopReading();
+            closeWithCode(SRStatusCodeMessageTooBig, std::string("Message too big"));
+            auto me = self();
+            _workQueue->async([me] { me->_disconnect(); });
+            return;
+        }
     }
     _currentReadMaskOffset = 0;
 
@@ -407,7 +428,7 @@ void FSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
                 if (isControlFrame) {
                     socket._handleFrameWithData(*data, header.opcode);
                 } else if (header.fin) {
-                    socket._handleFrameWithData(socket._currentFrameData, header.opcode);
+                    socket._handleCurrentMessage(header.opcode);
                 } else {
                     socket._readFrameContinue();
                 }
@@ -416,13 +437,21 @@ void FSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
     } else if (isControlFrame) {
         _handleFrameWithData(ns::Data(), header.opcode);
     } else if (header.fin) {
-        _handleFrameWithData(_currentFrameData, header.opcode);
+        _handleCurrentMessage(header.opcode);
     } else {
         _readFrameContinue();
     }
 }
 
 void FSRWebSocket::_handleFrameWithData(const ns::Data& data, uint8_t opcode) {
+    _handleOpcode(opcode, data.data(), data.size(), false);
+}
+
+void FSRWebSocket::_handleCurrentMessage(uint8_t opcode) {
+    _handleOpcode(opcode, reinterpret_cast<const uint8_t*>(_currentFrameData.data()), _currentFrameData.size(), true);
+}
+
+void FSRWebSocket::_handleOpcode(uint8_t opcode, const uint8_t* data, size_t length, bool isCurrentMessage) {
     const bool isControlFrame = isControlOpcode(opcode);
     if (isControlFrame) {
         auto me = self();
@@ -433,12 +462,14 @@ void FSRWebSocket::_handleFrameWithData(const ns::Data& data, uint8_t opcode) {
     switch (opcode) {
     case SROpCodeTextFrame: {
         // The incremental check has passed every complete character; the
-        // text is whole only when nothing is left waiting for more bytes.
+        // message is whole text when nothing is left waiting for more bytes.
         std::optional<std::string> text;
-        if (_currentStringScanPosition == data.size() && &data == &_currentFrameData) {
-            text.emplace(reinterpret_cast<const char*>(data.data()), data.size());
+        if (isCurrentMessage && _currentStringScanPosition == length) {
+            // _readFrameNew (posted above) starts the next message afresh.
+            text.emplace(std::move(_currentFrameData));
+            _currentFrameData.clear();
         } else {
-            text = ns::utf8::decode(data.data(), data.size());
+            text = ns::utf8::decode(data, length);
         }
         if (!text) {
             _stopReading();
@@ -451,13 +482,13 @@ void FSRWebSocket::_handleFrameWithData(const ns::Data& data, uint8_t opcode) {
         break;
     }
     case SROpCodeBinaryFrame:
-        _handleMessage(ns::Value(ns::Data(data)));
+        _handleMessage(ns::Value(ns::Data(data, data + length)));
         break;
     case SROpCodeConnectionClose:
-        handleCloseWithData(data);
+        handleCloseWithData(ns::Data(data, data + length));
         break;
     case SROpCodePing:
-        handlePing(data);
+        handlePing(ns::Data(data, data + length));
         break;
     case SROpCodePong:
         handlePong();

@@ -11,6 +11,8 @@
 //     bytes taken are sent even if the stream is closed right after.
 // Events, as in CFStream: open-completed (once connected, and for TLS once
 // the handshake is done), bytes-available, space-available, error, end.
+// Bytes-available comes when bytes arrive and the user has read since the
+// previous one (or had read everything): read until a read comes back short.
 // They are delivered on the first run loop the stream is scheduled in (held
 // while unscheduled), to a delegate held weakly.
 //

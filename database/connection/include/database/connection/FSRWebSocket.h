@@ -231,6 +231,7 @@ private:
     void _scheduleCleanup();
     void _cleanupSelfReference();
     void _performDelegateBlock(ns::Block block);
+    void _afterPendingFrames(ns::Block then);
     void _checkPinning(ns::Stream& stream);
 
     // Frames (work queue).
@@ -254,6 +255,9 @@ private:
     void _parseFrameHeader(const ns::Data& data);
     void _handleFrameHeader(const FrameHeader& header);
     void _handleFrameWithData(const ns::Data& data, uint8_t opcode);
+    // _handleFrameWithData for the assembled message (_currentFrameData).
+    void _handleCurrentMessage(uint8_t opcode);
+    void _handleOpcode(uint8_t opcode, const uint8_t* data, size_t length, bool isCurrentMessage);
     void handleCloseWithData(const ns::Data& data);
     void handlePing(const ns::Data& data);
     void handlePong();
@@ -274,7 +278,9 @@ private:
     uint8_t _currentFrameOpcode = 0;
     uint64_t _currentFrameCount = 0;
     uint64_t _currentStringScanPosition = 0;
-    ns::Data _currentFrameData;
+    // Text is moved out of it into the delivered string, so it is kept as
+    // characters.
+    std::string _currentFrameData;
     std::optional<std::string> _closeReason;
     std::string _secKey;
     std::atomic<bool> _pinnedCertFound{false};
@@ -297,6 +303,9 @@ private:
     // Set once a protocol error, invalid text or an oversized message has
     // been found: nothing more is read or delivered.
     bool _readerStopped = false;
+    // Bytes the reader has taken from the read buffer, for the end of stream.
+    uint64_t _readBufferConsumed = 0;
+    bool _endCheckedOnce = false;
     std::atomic<uint64_t> _maximumMessageSize{kDefaultMaximumMessageSize};
 
     std::atomic<int32_t> _readyState{SR_CONNECTING};

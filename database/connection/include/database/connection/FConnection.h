@@ -1,0 +1,92 @@
+#pragma once
+// The packet envelope over one web-socket connection: every request goes as
+// {"t": "d", "d": request}; incoming packets are told apart into data and
+// control packets; the server's handshake, reset (go to another host) and
+// shutdown commands are obeyed. One object lives for one connection
+// attempt, in three states: connecting, connected, disconnected. Everything
+// runs on the worker queue handed in.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "database/connection/FWebSocketConnection.h"
+#include "database/model/FRepoInfo.h"
+#include "platform/dispatch.h"
+#include "platform/value.h"
+
+enum FConnectionState : int32_t {
+    REALTIME_STATE_CONNECTING = 0,
+    REALTIME_STATE_CONNECTED = 1,
+    REALTIME_STATE_DISCONNECTED = 2,
+};
+
+enum FDisconnectReason : int32_t {
+    DISCONNECT_REASON_SERVER_RESET = 0,
+    DISCONNECT_REASON_OTHER = 1,
+};
+
+class FConnection;
+
+// Implemented by the wire-protocol client; called on the worker queue.
+class FConnectionDelegate {
+public:
+    virtual ~FConnectionDelegate() = default;
+    // onReady:atTime:sessionID: the handshake's server time (milliseconds
+    // since 1970, nullopt when the server sent none) and session id.
+    virtual void onReady(FConnection& connection, std::optional<double> timestamp,
+                         const std::optional<std::string>& sessionID) = 0;
+    // onDataMessage:withMessage:
+    virtual void onDataMessage(FConnection& connection, const ns::Dictionary& message) = 0;
+    // onDisconnect:withReason:
+    virtual void onDisconnect(FConnection& connection, FDisconnectReason reason) = 0;
+    // onKill:withReason: the server's shutdown command.
+    virtual void onKill(FConnection& connection, const std::string& reason) = 0;
+};
+
+class FConnection : public FWebSocketDelegate, public std::enable_shared_from_this<FConnection> {
+public:
+    // initWith:andDispatchQueue:lastSessionID:
+    static std::shared_ptr<FConnection> make(std::shared_ptr<FRepoInfo> repoInfo, ns::DispatchQueuePtr queue,
+                                             std::optional<std::string> lastSessionID);
+
+    void setDelegate(std::weak_ptr<FConnectionDelegate> delegate) { delegate_ = std::move(delegate); }
+    FConnectionState state() const { return state_; }
+    const std::shared_ptr<FRepoInfo>& repoInfo() const { return repoInfo_; }
+    // The web-socket connection, nullptr once the socket is gone.
+    const std::shared_ptr<FWebSocketConnection>& webSocketConnection() const { return conn_; }
+
+    void open();
+    // closeWithReason: 1.
+    void close();
+    void closeWithReason(FDisconnectReason reason);
+    // Wraps the request in the data envelope. Only in the connected state:
+    // otherwise raises "InvalidConnectionState".
+    void sendRequest(const ns::Dictionary& request, bool sensitive);
+    void sendData(const ns::Dictionary& data, bool sensitive);
+
+    // FWebSocketDelegate.
+    void onMessage(FWebSocketConnection& connection, const std::optional<ns::Value>& message) override;
+    void onDisconnect(FWebSocketConnection& connection, bool wasEverConnected) override;
+
+    // A host a server may send us to: a string the URL parser takes as a
+    // database host (three labels, host characters only).
+    static bool isAcceptableHost(const ns::Value& host);
+
+    struct Passkey {};
+    FConnection(Passkey, std::shared_ptr<FRepoInfo> repoInfo);
+
+private:
+    void onDataMessage(const ns::Value& message);
+    void onControl(const ns::Value& control);
+    void onHandshake(const ns::Value& handshake);
+    void onConnectionReady(std::optional<double> timestamp, const std::optional<std::string>& sessionID);
+    void onReset(const ns::Value& host);
+    void onConnectionShutdownWithReason(const std::string& reason);
+
+    FConnectionState state_ = REALTIME_STATE_CONNECTING;
+    std::weak_ptr<FConnectionDelegate> delegate_;
+    std::shared_ptr<FWebSocketConnection> conn_;
+    std::shared_ptr<FRepoInfo> repoInfo_;
+};

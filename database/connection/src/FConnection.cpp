@@ -1,0 +1,176 @@
+#include "database/connection/FConnection.h"
+
+#include <cctype>
+
+#include "FLog.h"
+#include "database/connection/FConstants.h"
+#include "platform/error.h"
+
+FConnection::FConnection(Passkey, std::shared_ptr<FRepoInfo> repoInfo) : repoInfo_(std::move(repoInfo)) {}
+
+std::shared_ptr<FConnection> FConnection::make(std::shared_ptr<FRepoInfo> repoInfo, ns::DispatchQueuePtr queue,
+                                               std::optional<std::string> lastSessionID) {
+    auto connection = std::make_shared<FConnection>(Passkey{}, repoInfo);
+    connection->conn_ = FWebSocketConnection::make(std::move(repoInfo), std::move(queue), std::move(lastSessionID));
+    connection->conn_->setDelegate(std::static_pointer_cast<FWebSocketDelegate>(connection));
+    return connection;
+}
+
+void FConnection::open() {
+    FFLog("I-RDB082001", "Calling open in FConnection");
+    if (conn_) conn_->open();
+}
+
+void FConnection::close() { closeWithReason(DISCONNECT_REASON_OTHER); }
+
+void FConnection::closeWithReason(FDisconnectReason reason) {
+    if (state_ == REALTIME_STATE_DISCONNECTED) return;
+    // The delegate usually drops its reference to this object.
+    auto self = shared_from_this();
+    FFLog("I-RDB082002", "Closing realtime connection.");
+    state_ = REALTIME_STATE_DISCONNECTED;
+    if (conn_) {
+        FFLog("I-RDB082003", "Calling close again.");
+        conn_->close();
+        conn_.reset();
+    }
+    if (auto delegate = delegate_.lock()) delegate->onDisconnect(*this, reason);
+}
+
+void FConnection::sendRequest(const ns::Dictionary& request, bool sensitive) {
+    ns::Dictionary packet{{kFWPRequestType, kFWPRequestTypeData}, {kFWPRequestDataPayload, request}};
+    sendData(packet, sensitive);
+}
+
+void FConnection::sendData(const ns::Dictionary& data, bool sensitive) {
+    if (state_ != REALTIME_STATE_CONNECTED) {
+        ns::Exception::raise("InvalidConnectionState", "Tried to send data on an unconnected FConnection");
+    }
+    if (sensitive) {
+        FFLog("I-RDB082004", "Sending data (contents hidden)");
+    } else {
+        FFLog("I-RDB082005", "Sending: %@", ns::Value(data));
+    }
+    if (conn_) conn_->send(ns::Value(data));
+}
+
+// ---------------------------------------------------------------- incoming packets
+
+void FConnection::onMessage(FWebSocketConnection&, const std::optional<ns::Value>& message) {
+    const ns::Value& packet = message ? *message : ns::nullValue();
+    const ns::Value& type = packet[kFWPAsyncServerEnvelopeType];
+    if (type.isNull()) {
+        FFLog("I-RDB082009", "Unrecognized raw server packet received: %@", packet);
+        return;
+    }
+    const std::string* typeText = type.stringOrNull();
+    if (typeText && *typeText == kFWPAsyncServerDataMessage) {
+        onDataMessage(packet[kFWPAsyncServerEnvelopeData]);
+    } else if (typeText && *typeText == kFWPAsyncServerControlMessage) {
+        onControl(packet[kFWPAsyncServerEnvelopeData]);
+    } else {
+        FFLog("I-RDB082008", "Unrecognized server packet type: %@", type);
+    }
+}
+
+void FConnection::onDataMessage(const ns::Value& message) {
+    FFLog("I-RDB082010", "Got data message: %@", message);
+    // Everything the wire-protocol client reads is a member of a dictionary.
+    const ns::Dictionary* payload = message.dictionaryOrNull();
+    if (!payload) {
+        FFWarn("I-RDB082016", "Dropping a data message that is not an object: %@", message);
+        return;
+    }
+    if (auto delegate = delegate_.lock()) {
+        auto self = shared_from_this();
+        delegate->onDataMessage(*this, *payload);
+    }
+}
+
+void FConnection::onControl(const ns::Value& control) {
+    FFLog("I-RDB082011", "Got control message: %@", control);
+    const std::string* type = control[kFWPAsyncServerControlMessageType].stringOrNull();
+    const ns::Value& data = control[kFWPAsyncServerControlMessageData];
+    if (type && *type == kFWPAsyncServerControlMessageShutdown) {
+        const std::string* reason = data.stringOrNull();
+        onConnectionShutdownWithReason(reason ? *reason : data.description());
+    } else if (type && *type == kFWPAsyncServerControlMessageReset) {
+        onReset(data);
+    } else if (type && *type == kFWPAsyncServerHello) {
+        onHandshake(data);
+    } else {
+        FFLog("I-RDB082012", "Unknown control message returned from server: %@", control);
+    }
+}
+
+bool FConnection::isAcceptableHost(const ns::Value& host) {
+    const std::string* text = host.stringOrNull();
+    if (!text || text->empty()) return false;
+    for (unsigned char c : *text) {
+        if (!std::isalnum(c) && c != '.' && c != '-' && c != '_' && c != ':') return false;
+    }
+    try {
+        FUtilities::parseUrl(*text);
+    } catch (const ns::Exception&) {
+        return false;
+    }
+    return true;
+}
+
+void FConnection::onHandshake(const ns::Value& handshake) {
+    const ns::Value& timestamp = handshake[kFWPAsyncServerHelloTimestamp];
+    const ns::Value& host = handshake[kFWPAsyncServerHelloConnectedHost];
+    const ns::Value& session = handshake[kFWPAsyncServerHelloSession];
+    if (isAcceptableHost(host)) {
+        repoInfo_->setInternalHost(host.asString());
+    } else if (!host.isNull()) {
+        FFWarn("I-RDB082017", "Ignoring the host of a server handshake: %@", host);
+    }
+    if (state_ == REALTIME_STATE_CONNECTING) {
+        std::optional<double> ts;
+        if (timestamp.isNumber()) ts = timestamp.asDouble();
+        std::optional<std::string> sessionID;
+        if (session.isString()) sessionID = session.asString();
+        onConnectionReady(ts, sessionID);
+    }
+}
+
+void FConnection::onConnectionReady(std::optional<double> timestamp, const std::optional<std::string>& sessionID) {
+    FFLog("I-RDB082014", "Realtime connection established");
+    state_ = REALTIME_STATE_CONNECTED;
+    if (auto delegate = delegate_.lock()) {
+        auto self = shared_from_this();
+        delegate->onReady(*this, timestamp, sessionID);
+    }
+}
+
+void FConnection::onReset(const ns::Value& host) {
+    FFLog("I-RDB082015", "Got a reset; killing connection to: %@; Updating internalHost to: %@",
+          repoInfo_->internalHost(), host);
+    if (isAcceptableHost(host)) {
+        repoInfo_->setInternalHost(host.asString());
+    } else {
+        FFWarn("I-RDB082018", "Ignoring the host of a server reset: %@", host);
+    }
+    closeWithReason(DISCONNECT_REASON_SERVER_RESET);
+}
+
+void FConnection::onConnectionShutdownWithReason(const std::string& reason) {
+    FFLog("I-RDB082013", "Connection shutdown command received. Shutting down...");
+    auto self = shared_from_this();
+    if (auto delegate = delegate_.lock()) delegate->onKill(*this, reason);
+    close();
+}
+
+void FConnection::onDisconnect(FWebSocketConnection&, bool wasEverConnected) {
+    auto self = shared_from_this();
+    conn_.reset();
+    if (!wasEverConnected && state_ == REALTIME_STATE_CONNECTING) {
+        FFLog("I-RDB082006", "Realtime connection failed.");
+        // The next attempt goes to the configured host.
+        repoInfo_->clearInternalHostCache();
+    } else if (state_ == REALTIME_STATE_CONNECTED) {
+        FFLog("I-RDB082007", "Realtime connection lost.");
+    }
+    close();
+}

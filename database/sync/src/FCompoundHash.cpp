@@ -14,11 +14,39 @@ const std::string kPriorityKey = ".priority";
 // the Basic Multilingual Plane (four-byte sequences).
 size_t utf16Units(std::string_view text) {
     size_t units = 0;
-    for (unsigned char c : text) {
-        if ((c & 0xC0) != 0x80) units += 1;
-        if (c >= 0xF0) units += 1;
-    }
+    for (unsigned char c : text) units += size_t((c & 0xC0) != 0x80) + size_t(c >= 0xF0);
     return units;
+}
+
+bool sortsAfterPriority(const std::string& key) { return FUtilities::compareKey(key, kPriorityKey) > 0; }
+
+// Children in key order with the priority at its key-order place: before
+// the first child whose key sorts after ".priority", not at all when none does.
+template <class F>
+void forEachChildAndPriority(const FChildrenNode& node, F&& f) {
+    const FNode& priority = node.priorityNode();
+    bool pending = !priority.isEmpty();
+    node.children().forEach([&](const std::string& key, const FNodePtr& child) {
+        if (pending && sortsAfterPriority(key)) {
+            pending = false;
+            f(kPriorityKey, priority);
+        }
+        f(key, *child);
+        return true;
+    });
+}
+
+void walk(const FNode& node, FCompoundHashBuilder& builder) {
+    if (node.isLeafNode()) {
+        builder.processLeaf(static_cast<const FLeafNode&>(node));
+        return;
+    }
+    // Every node that is not a leaf is a children node.
+    forEachChildAndPriority(static_cast<const FChildrenNode&>(node), [&](const std::string& key, const FNode& child) {
+        builder.startChild(key);
+        walk(child, builder);
+        builder.endChild();
+    });
 }
 
 }  // namespace
@@ -28,7 +56,10 @@ FCompoundHashBuilder::FCompoundHashBuilder(FCompoundHashSplitStrategy splitStrat
 
 FPath FCompoundHashBuilder::currentPathWithDepth(int64_t depth) const {
     if (depth <= 0) return FPath::empty();
-    return FPath(std::vector<std::string>(currentPath_.begin(), currentPath_.begin() + depth), 0);
+    std::vector<std::string> keys;
+    keys.reserve(size_t(depth));
+    for (int64_t i = 0; i < depth; ++i) keys.push_back(currentPath_[size_t(i)]);
+    return FPath(std::move(keys), 0);
 }
 
 const std::string* FCompoundHashBuilder::currentPathBack() const {
@@ -40,46 +71,57 @@ void FCompoundHashBuilder::enumerateCurrentPathToDepth(int64_t depth,
     for (int64_t i = 0; i < depth; ++i) block(currentPath_[size_t(i)]);
 }
 
-void FCompoundHashBuilder::append(std::string_view text) {
-    optHashValueBuilder_->append(text);
-    currentHashLength16_ += utf16Units(text);
+size_t FCompoundHashBuilder::currentHashLength() const {
+    if (countedBytes_ < text_.size()) {
+        countedUnits_ += utf16Units(std::string_view(text_).substr(countedBytes_));
+        countedBytes_ = text_.size();
+    }
+    return countedUnits_;
 }
 
-void FCompoundHashBuilder::appendKey(const std::string& key, std::string& out) {
-    FSnapshotUtilities::appendHashV2RepresentationForString(key, out);
+void FCompoundHashBuilder::appendKey(std::string_view key, std::string& out) {
+    // As +[FSnapshotUtilities appendHashV2RepresentationForString:], copying
+    // the runs between characters that need a backslash in one go.
+    out += '"';
+    size_t start = 0;
+    for (size_t i = 0; i < key.size(); ++i) {
+        if (key[i] == '\\' || key[i] == '"') {
+            out.append(key.data() + start, i - start);
+            out += '\\';
+            start = i;
+        }
+    }
+    out.append(key.data() + start, key.size() - start);
+    out += '"';
 }
 
 void FCompoundHashBuilder::ensureRange() {
-    if (isBuildingRange()) return;
-    optHashValueBuilder_.emplace();
-    currentHashLength16_ = 0;
-    append("(");
-    std::string keys;
+    if (building_) return;
+    building_ = true;
+    text_.clear();
+    countedUnits_ = 0;
+    countedBytes_ = 0;
+    text_ += '(';
     for (int64_t i = 0; i < currentPathDepth_; ++i) {
-        appendKey(currentPath_[size_t(i)], keys);
-        keys += ":(";
+        appendKey(currentPath_[size_t(i)], text_);
+        text_ += ":(";
     }
-    append(keys);
     needsComma_ = false;
 }
 
 void FCompoundHashBuilder::processLeaf(const FLeafNode& leaf) {
     ensureRange();
     lastLeafDepth_ = currentPathDepth_;
-    std::string text;
-    FSnapshotUtilities::appendHashRepresentationForLeafNode(leaf, text, FDataHashVersion1);
-    append(text);
+    FSnapshotUtilities::appendHashRepresentationForLeafNode(leaf, text_, FDataHashVersion1);
     needsComma_ = true;
     if (splitStrategy_ && splitStrategy_(*this)) endRange();
 }
 
 void FCompoundHashBuilder::startChild(const std::string& key) {
     ensureRange();
-    std::string text;
-    if (needsComma_) text += ",";
-    appendKey(key, text);
-    text += ":(";
-    append(text);
+    if (needsComma_) text_ += ',';
+    appendKey(key, text_);
+    text_ += ":(";
     if (size_t(currentPathDepth_) == currentPath_.size()) {
         currentPath_.push_back(key);
     } else {
@@ -91,20 +133,22 @@ void FCompoundHashBuilder::startChild(const std::string& key) {
 
 void FCompoundHashBuilder::endChild() {
     currentPathDepth_ -= 1;
-    if (isBuildingRange()) append(")");
+    if (building_) text_ += ')';
     needsComma_ = true;
 }
 
 void FCompoundHashBuilder::endRange() {
-    append(std::string(size_t(currentPathDepth_ + 1), ')'));
+    text_.append(size_t(currentPathDepth_ + 1), ')');
     currentPaths_.push_back(currentPathWithDepth(lastLeafDepth_));
-    currentHashes_.push_back(FStringUtilities::base64EncodedSha1(*optHashValueBuilder_));
-    optHashValueBuilder_.reset();
-    currentHashLength16_ = 0;
+    currentHashes_.push_back(FStringUtilities::base64EncodedSha1(text_));
+    building_ = false;
+    text_.clear();
+    countedUnits_ = 0;
+    countedBytes_ = 0;
 }
 
 void FCompoundHashBuilder::finishHashing() {
-    if (isBuildingRange()) endRange();
+    if (building_) endRange();
     currentHashes_.emplace_back();
 }
 
@@ -116,10 +160,31 @@ FCompoundHash::FCompoundHash(std::vector<FPath> posts, std::vector<std::string> 
     }
 }
 
+uint64_t FCompoundHash::estimateSerializedSize(const FNode& node) {
+    if (node.isEmpty()) return 4;
+    if (node.isLeafNode()) {
+        const auto& leaf = static_cast<const FLeafNode&>(node);
+        uint64_t size = leaf.isBool() ? 4 : leaf.isNumber() ? 8 : utf16Units(leaf.stringValue()) + 2;
+        const FNode& priority = leaf.priorityNode();
+        if (!priority.isEmpty()) size += 24 + estimateSerializedSize(priority);
+        return size;
+    }
+    uint64_t size = 1;
+    forEachChildAndPriority(static_cast<const FChildrenNode&>(node), [&](const std::string& key, const FNode& child) {
+        size += utf16Units(key) + 4 + estimateSerializedSize(child);
+    });
+    return size;
+}
+
 FCompoundHashSplitStrategy FCompoundHash::simpleSizeSplitStrategyForNode(const FNodePtr& node) {
-    uint64_t estimatedNodeSize = FSnapshotUtilities::estimateSerializedNodeSize(node);
+    return simpleSizeSplitStrategyForSize(estimateSerializedSize(*node));
+}
+
+FCompoundHashSplitStrategy FCompoundHash::simpleSizeSplitStrategyForSize(uint64_t estimatedNodeSize) {
     uint64_t splitThreshold = std::max<uint64_t>(512, uint64_t(std::sqrt(double(estimatedNodeSize * 100))));
     return [splitThreshold](const FCompoundHashBuilder& builder) {
+        // UTF-16 units never outnumber bytes: most calls end at the first test.
+        if (builder.currentHashByteLength() <= splitThreshold) return false;
         const std::string* back = builder.currentPathBack();
         return builder.currentHashLength() > splitThreshold && (!back || *back != kPriorityKey);
     };
@@ -137,16 +202,4 @@ FCompoundHash FCompoundHash::fromNode(const FNodePtr& node, const FCompoundHashS
     return FCompoundHash(builder.currentPaths(), builder.currentHashes());
 }
 
-void FCompoundHash::processNode(const FNodePtr& node, FCompoundHashBuilder& builder) {
-    if (node->isLeafNode()) {
-        builder.processLeaf(static_cast<const FLeafNode&>(*node));
-        return;
-    }
-    auto* children = dynamic_cast<const FChildrenNode*>(node.get());
-    if (!children) return;
-    children->enumerateChildrenAndPriority([&](const std::string& key, const FNodePtr& child, bool&) {
-        builder.startChild(key);
-        processNode(child, builder);
-        builder.endChild();
-    });
-}
+void FCompoundHash::processNode(const FNodePtr& node, FCompoundHashBuilder& builder) { walk(*node, builder); }

@@ -226,22 +226,42 @@ FIndexedNodePtr FLimitedFilter::updateFullNode(const FIndexedNodePtr& oldSnap, c
     if (newNode->isLeafNode() || newNode->isEmpty()) {
         filtered = FIndexedNode::indexedNodeWithNode(emptyNode(), index_);
     } else {
+        // Walking the children in direction order from the start post, the
+        // window keeps the first `limit` not past the end post: the `limit`
+        // first in direction order among those between the posts. Choosing
+        // them with a bounded heap spares ordering every child of a large
+        // location, and a child-path index compares the values at its path,
+        // looked up once per child instead of once per comparison.
         FNamedNode startPost = reverse_ ? rangedFilter_.endPost() : rangedFilter_.startPost();
         FNamedNode endPost = reverse_ ? rangedFilter_.startPost() : rangedFilter_.endPost();
-        bool foundStart = false;
-        int64_t count = 0;
-        std::unordered_set<std::string> kept;
-        newSnap->enumerateChildrenReverse(reverse_, [&](const std::string& key, const FNodePtr& child, bool& stop) {
-            if (!foundStart && index_->compare(startPost.name, *startPost.node, key, *child, reverse_) <= 0) {
-                foundStart = true;
+        auto* pathIndex = dynamic_cast<const FPathIndex*>(index_.get());
+        const FIndex& order = pathIndex ? *FValueIndex::valueIndex() : *index_;
+        auto orderedValue = [&](const FNodePtr& node) { return pathIndex ? node->getChild(pathIndex->path()) : node; };
+        struct Candidate {
+            const std::string* key;
+            FNodePtr value;
+        };
+        FNodePtr startValue = orderedValue(startPost.node);
+        FNodePtr endValue = orderedValue(endPost.node);
+        auto before = [&](const Candidate& a, const Candidate& b) {
+            return order.compare(*a.key, *a.value, *b.key, *b.value, reverse_) < 0;
+        };
+        std::vector<Candidate> window;
+        newNode->enumerateChildren([&](const std::string& key, const FNodePtr& child, bool&) {
+            Candidate candidate{&key, orderedValue(child)};
+            if (order.compare(startPost.name, *startValue, key, *candidate.value, reverse_) > 0) return;
+            if (order.compare(key, *candidate.value, endPost.name, *endValue, reverse_) > 0) return;
+            if (int64_t(window.size()) < limit_) {
+                window.push_back(std::move(candidate));
+                std::push_heap(window.begin(), window.end(), before);
+            } else if (!window.empty() && before(candidate, window.front())) {
+                std::pop_heap(window.begin(), window.end(), before);
+                window.back() = std::move(candidate);
+                std::push_heap(window.begin(), window.end(), before);
             }
-            if (foundStart && count < limit_ && index_->compare(key, *child, endPost.name, *endPost.node, reverse_) <= 0) {
-                ++count;
-                kept.insert(key);
-            }
-            // Nothing after a full window can be kept.
-            if (count >= limit_) stop = true;
         });
+        std::unordered_set<std::string_view> kept;
+        for (const Candidate& candidate : window) kept.insert(*candidate.key);
         filtered = keepChildren(newSnap, index_,
                                 [&](const std::string& key, const FNodePtr&) { return kept.count(key) > 0; });
     }

@@ -22,11 +22,16 @@ FListenContainer::FListenContainer(FViewPtr view, FListenCompleteBlock onComplet
 
 std::string FListenContainer::simpleHash() const { return serverCache()->dataHash(); }
 
-FCompoundHash FListenContainer::compoundHash() const { return FCompoundHash::fromNode(serverCache()); }
-
-bool FListenContainer::includeCompoundHash() const {
-    return FSnapshotUtilities::estimateSerializedNodeSize(serverCache()) > 1024;
+uint64_t FListenContainer::estimatedSize() const {
+    if (!estimatedSize_) estimatedSize_ = FCompoundHash::estimateSerializedSize(*serverCache());
+    return *estimatedSize_;
 }
+
+FCompoundHash FListenContainer::compoundHash() const {
+    return FCompoundHash::fromNode(serverCache(), FCompoundHash::simpleSizeSplitStrategyForSize(estimatedSize()));
+}
+
+bool FListenContainer::includeCompoundHash() const { return estimatedSize() > 1024; }
 
 // Sync tree.
 

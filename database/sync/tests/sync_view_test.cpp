@@ -3,6 +3,8 @@
 // processor's corner cases, operations narrowed per child, sync points.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "database/sync/FNodeFilter.h"
 #include "database/sync/FSyncPoint.h"
 #include "sync_test_support.h"
@@ -163,6 +165,64 @@ TEST(NodeFilters, LimitedWindow) {
     result = byValue.updateChildIn(valueWindow, "b", node("9"), FPath::empty(), valueSource, &leaves);
     EXPECT_EQ(changeLines(leaves.changes()), (Strings{"removed b 2", "added c 5"}));
     EXPECT_EQ(json(result->node()), R"({"a":1,"c":5})");
+}
+
+// The window a full replacement keeps is the one the direction-order walk
+// from the start post keeps, whatever the index, bounds and values.
+TEST(NodeFilters, LimitedFullUpdateMatchesTheOrderedWalk) {
+    std::mt19937 rng(4242);
+    auto randomValue = [&]() -> ns::Value {
+        switch (rng() % 5) {
+            case 0: return ns::Value(int64_t(rng() % 10));
+            case 1: return ns::Value(double(rng() % 10) + 0.5);
+            case 2: return ns::Value(std::string(1, char('a' + rng() % 5)));
+            case 3: return ns::Value(rng() % 2 == 0);
+            default: return ns::Value();
+        }
+    };
+    for (int round = 0; round < 200; ++round) {
+        ns::Dictionary data;
+        int count = int(rng() % 30);
+        for (int i = 0; i < count; ++i) {
+            ns::Dictionary product;
+            ns::Value price = randomValue();
+            if (!price.isNull()) product["Precio"] = price;
+            product["n"] = i;
+            data["k" + std::to_string(rng() % 40)] = product;
+        }
+        FIndexPtr index = rng() % 2 ? FPathIndex::make(FPath("Precio")) : FIndexPtr(FKeyIndex::keyIndex());
+        auto params = FQueryParams::defaultInstance()->orderBy(index);
+        bool keyIndex = index->isEqual(FKeyIndex::keyIndex());
+        auto bound = [&]() {
+            return keyIndex ? FSnapshotUtilities::nodeFrom(ns::Value("k" + std::to_string(rng() % 40)))
+                            : FSnapshotUtilities::nodeFrom(ns::Value(int64_t(rng() % 10)));
+        };
+        if (rng() % 3 == 0) params = params->startAt(bound());
+        if (rng() % 3 == 0) params = params->endAt(bound());
+        int64_t limit = 1 + int64_t(rng() % 6);
+        params = rng() % 2 ? params->limitToFirst(limit) : params->limitToLast(limit);
+
+        FIndexedNodePtr full = FIndexedNode::indexedNodeWithNode(FSnapshotUtilities::nodeFrom(ns::Value(data)), index);
+        FLimitedFilter filter(*params);
+        FIndexedNodePtr result =
+            filter.updateFullNode(FIndexedNode::indexedNodeWithNode(FEmptyNode::emptyNode(), index), full, nullptr);
+
+        bool reverse = !params->isViewFromLeft();
+        FNamedNode startPost = reverse ? filter.rangedFilter().endPost() : filter.rangedFilter().startPost();
+        FNamedNode endPost = reverse ? filter.rangedFilter().startPost() : filter.rangedFilter().endPost();
+        bool foundStart = false;
+        int64_t kept = 0;
+        FNodePtr expected = FEmptyNode::emptyNode();
+        full->enumerateChildrenReverse(reverse, [&](const std::string& key, const FNodePtr& child, bool&) {
+            if (!foundStart && index->compare(startPost.name, *startPost.node, key, *child, reverse) <= 0) foundStart = true;
+            if (foundStart && kept < limit && index->compare(key, *child, endPost.name, *endPost.node, reverse) <= 0) {
+                ++kept;
+                expected = expected->updateImmediateChild(key, child);
+            }
+        });
+        ASSERT_TRUE(result->node()->isEqual(*expected))
+            << "round " << round << ": " << json(result->node()) << " vs " << json(expected);
+    }
 }
 
 TEST(EventGenerator, OrderOfEventsAndPreviousSiblings) {

@@ -21,9 +21,12 @@ class FCompoundHashBuilder {
 public:
     explicit FCompoundHashBuilder(FCompoundHashSplitStrategy splitStrategy);
 
-    bool isBuildingRange() const { return optHashValueBuilder_.has_value(); }
-    // Length of the range text in UTF-16 code units.
-    size_t currentHashLength() const { return currentHashLength16_; }
+    bool isBuildingRange() const { return building_; }
+    // Length of the range text in UTF-16 code units (counted on demand).
+    size_t currentHashLength() const;
+    // Its length in UTF-8 bytes, never less than the UTF-16 length: a cheap
+    // first test against a threshold.
+    size_t currentHashByteLength() const { return text_.size(); }
     // The path of the first `currentPathDepth` keys.
     FPath currentPath() const { return currentPathWithDepth(currentPathDepth_); }
     FPath currentPathWithDepth(int64_t depth) const;
@@ -31,7 +34,7 @@ public:
     const std::string* currentPathBack() const;
     void enumerateCurrentPathToDepth(int64_t depth, const std::function<void(const std::string& key)>& block) const;
 
-    void appendKey(const std::string& key, std::string& out);
+    static void appendKey(std::string_view key, std::string& out);
     void ensureRange();
     void processLeaf(const FLeafNode& leaf);
     void startChild(const std::string& key);
@@ -44,10 +47,14 @@ public:
     const std::vector<std::string>& currentHashes() const { return currentHashes_; }
 
 private:
-    void append(std::string_view text);
-
-    std::optional<std::string> optHashValueBuilder_;
-    size_t currentHashLength16_ = 0;
+    // The range text; kept allocated between ranges.
+    std::string text_;
+    bool building_ = false;
+    // UTF-16 units of the first `countedBytes_` bytes of the text.
+    mutable size_t countedUnits_ = 0;
+    mutable size_t countedBytes_ = 0;
+    // Keys from the root; entries past the current depth are stale, and a
+    // post may still read them, so they are copies.
     std::vector<std::string> currentPath_;
     int64_t lastLeafDepth_ = -1;
     int64_t currentPathDepth_ = 0;
@@ -68,6 +75,12 @@ public:
     // Closes a range once its text is longer than max(512, sqrt(size x 100)),
     // never right after a priority.
     static FCompoundHashSplitStrategy simpleSizeSplitStrategyForNode(const FNodePtr& node);
+    // The same for a node whose size estimate is already known.
+    static FCompoundHashSplitStrategy simpleSizeSplitStrategyForSize(uint64_t estimatedNodeSize);
+    // The size estimate of +[FSnapshotUtilities estimateSerializedNodeSize:]
+    // (same rules, same result), in one walk without per-node calls
+    // through blocks: hashing a large tree starts with it.
+    static uint64_t estimateSerializedSize(const FNode& node);
     // The walk: leaves to the builder, children (and the priority) in key order.
     static void processNode(const FNodePtr& node, FCompoundHashBuilder& builder);
 

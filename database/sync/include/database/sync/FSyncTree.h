@@ -64,8 +64,13 @@ public:
     bool includeCompoundHash() const override;
 
 private:
+    uint64_t estimatedSize() const;
+
     FViewPtr view_;
     FListenCompleteBlock onComplete_;
+    // The server cache's size estimate, which both the decision to send the
+    // compound hash and its ranges need: one walk of a large cache.
+    mutable std::optional<uint64_t> estimatedSize_;
 };
 
 // The two blocks through which the sync tree starts and stops listens.

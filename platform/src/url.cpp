@@ -24,6 +24,8 @@ std::optional<URL> URL::parse(std::string_view text) {
         url.absolute_ = owned;
         std::string port, query, path;
         if (get(CURLUPART_SCHEME, url.scheme_) && get(CURLUPART_HOST, url.host_) && !url.host_.empty()) {
+            // libcurl lowers the scheme; NSURL keeps it as written.
+            if (const auto colon = owned.find(':'); colon == url.scheme_.size()) url.scheme_ = owned.substr(0, colon);
             if (url.host_.size() > 2 && url.host_.front() == '[' && url.host_.back() == ']') {
                 url.host_ = url.host_.substr(1, url.host_.size() - 2);
             }

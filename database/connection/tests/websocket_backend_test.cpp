@@ -9,6 +9,7 @@
 
 #include "database/connection/FSRUtilities.h"
 #include "websocket_test_support.h"
+#include "platform/host_routing.h"
 #include "platform/trust_store.h"
 
 using namespace wstest;
@@ -208,6 +209,23 @@ TEST_F(WebSocketBackendTest, HandshakeRequestCarriesTheSpecifiedFields) {
     f.waitFrames(1);
     f.end();
     ASSERT_TRUE(c.recorder->waitClosedOrFailed()) << c.recorder->describe();
+}
+
+TEST_F(WebSocketBackendTest, SecureURLWithoutPortUses443TheBareHostAndAnHttpsOrigin) {
+    ns::ErrorRef error;
+    ASSERT_TRUE(ns::HostRouting::shared().add("noport.localhost", 443, "127.0.0.1", uint16_t(backend_->wssPort()), &error));
+    Fault f = fault("noport");
+    Client c("wss://noport.localhost" + f.path());
+    c.socket->open();
+    ASSERT_TRUE(c.recorder->waitOpen()) << c.recorder->describe();
+    auto headers = f.state()["request"];
+    EXPECT_EQ(headers["Host"], "noport.localhost");
+    EXPECT_EQ(headers["Origin"], "https://noport.localhost/");
+    c.socket->close();
+    f.waitFrames(1);
+    f.end();
+    ASSERT_TRUE(c.recorder->waitClosedOrFailed());
+    ns::HostRouting::shared().remove("noport.localhost", 443);
 }
 
 TEST_F(WebSocketBackendTest, OutgoingFramesAreMaskedWithTheSpecifiedLengthCodes) {

@@ -164,6 +164,7 @@ public:
         return std::string(tls ? "wss" : "ws") + "://fault.localhost:" + std::to_string(port) + "/fault/" + id_ +
                (query.empty() ? "" : "?" + query);
     }
+    std::string path() const { return "/fault/" + id_; }
     nlohmann::json state() const {
         auto reply = backend_.get("/__admin/ws/fault/" + id_);
         EXPECT_EQ(reply.status, 200) << reply.error;

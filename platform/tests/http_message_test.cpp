@@ -1,0 +1,99 @@
+// URL parts, the HTTP/1.1 message builder and parser, and the UTF-8 checks.
+
+#include <gtest/gtest.h>
+
+#include "platform/http_message.h"
+#include "platform/url.h"
+#include "platform/utf8.h"
+
+namespace {
+
+TEST(URLTest, SplitsSchemeHostPortPathAndQuery) {
+    auto u = ns::URL::parse("WSS://Echo.Localhost:8080/.ws?v=5&ns=demo");
+    ASSERT_TRUE(u);
+    EXPECT_EQ(u->scheme(), "WSS");
+    EXPECT_EQ(u->port(), std::optional<uint16_t>(8080));
+    EXPECT_EQ(u->path(), "/.ws");
+    EXPECT_EQ(u->query(), std::optional<std::string>("v=5&ns=demo"));
+    EXPECT_EQ(u->requestTarget(), "/.ws?v=5&ns=demo");
+
+    auto bare = ns::URL::parse("ws://example.localhost");
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->host(), "example.localhost");
+    EXPECT_FALSE(bare->port());
+    EXPECT_EQ(bare->path(), "");
+    EXPECT_EQ(bare->requestTarget(), "/");
+
+    auto v6 = ns::URL::parse("ws://[::1]:9/x");
+    ASSERT_TRUE(v6);
+    EXPECT_EQ(v6->host(), "::1");
+
+    EXPECT_FALSE(ns::URL::parse(""));
+    EXPECT_FALSE(ns::URL::parse("not a url"));
+    EXPECT_FALSE(ns::URL::parse("ws://host:99999/"));
+}
+
+TEST(HTTPMessageTest, BuildsARequestWithFieldsInOrderAndReplacesByName) {
+    auto url = ns::URL::parse("ws://h.localhost:81/chat?x=1");
+    ASSERT_TRUE(url);
+    auto m = ns::HTTPMessage::makeRequest("GET", *url);
+    m.setHeaderFieldValue("Host", std::string("h.localhost:81"));
+    m.setHeaderFieldValue("Upgrade", std::string("websocket"));
+    m.setHeaderFieldValue("upgrade", std::string("other"));
+    m.setHeaderFieldValue("X-Gone", std::string("1"));
+    m.setHeaderFieldValue("x-gone", std::nullopt);
+    EXPECT_EQ(m.serialized(), "GET /chat?x=1 HTTP/1.1\r\nHost: h.localhost:81\r\nUpgrade: other\r\n\r\n");
+}
+
+TEST(HTTPMessageTest, ParsesAResponseHeadArrivingInPieces) {
+    auto m = ns::HTTPMessage::makeEmpty(false);
+    const std::string head =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nSec-WebSocket-Accept:  abc= \r\n\r\nrest";
+    for (size_t i = 0; i < head.size(); i += 7) EXPECT_TRUE(m.appendBytes(head.substr(i, 7)));
+    ASSERT_TRUE(m.isHeaderComplete());
+    EXPECT_EQ(m.responseStatusCode(), 101);
+    EXPECT_EQ(m.headerFieldValue("sec-websocket-accept"), std::optional<std::string>("abc="));
+    EXPECT_EQ(m.headerFieldValue("Missing"), std::nullopt);
+    EXPECT_EQ(m.body(), "rest");
+}
+
+TEST(HTTPMessageTest, RefusesMalformedHeads) {
+    for (const std::string bad : {"HTTP/1.1 1x1 Nope\r\n\r\n", "SPDY/3 200 OK\r\n\r\n", "HTTP/1.1 200 OK\r\nNoColon\r\n\r\n",
+                                  "HTTP/1.1 200 OK\r\nBad Name: x\r\n\r\n", "HTTP/1.1 200 OK\r\nX: a\x01\r\n\r\n"}) {
+        auto m = ns::HTTPMessage::makeEmpty(false);
+        EXPECT_FALSE(m.appendBytes(bad)) << bad;
+        EXPECT_TRUE(m.isBroken());
+        EXPECT_FALSE(m.isHeaderComplete());
+    }
+    // A head that never ends is refused instead of buffered without end.
+    auto endless = ns::HTTPMessage::makeEmpty(false);
+    const std::string line = "X-Filler: " + std::string(1000, 'a') + "\r\n";
+    bool accepted = endless.appendBytes("HTTP/1.1 101 OK\r\n");
+    for (int i = 0; i < 100 && accepted; ++i) accepted = endless.appendBytes(line);
+    EXPECT_FALSE(accepted);
+}
+
+TEST(UTF8Test, IncompleteTrailingSequencesWaitAndInvalidBytesDoNot) {
+    auto prefix = [](std::string_view s) {
+        return ns::utf8::validPrefixLength(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    EXPECT_EQ(prefix("plain ascii text that is long enough for the fast path"), 54u);
+    EXPECT_EQ(prefix("a\xE2\x82"), 1u);              // first two bytes of the euro sign
+    EXPECT_EQ(prefix("ab\xF0\x9F\x98"), 2u);         // three of four
+    EXPECT_EQ(prefix("\xE2\x82\xAC"), 3u);           // complete
+    EXPECT_EQ(prefix(std::string("a\0b", 3)), 3u);   // NUL is a character
+    EXPECT_FALSE(prefix("ok \xFF"));                 // never valid
+    EXPECT_FALSE(prefix("\xC0\xAF"));                // overlong
+    EXPECT_FALSE(prefix("\xED\xA0\x80"));            // surrogate
+    EXPECT_FALSE(prefix("\xF4\x90\x80\x80"));        // above U+10FFFF
+    EXPECT_FALSE(prefix("\xE2\x41"));                // lead byte followed by ASCII
+    EXPECT_FALSE(prefix("\x80"));                    // lone trail byte
+
+    EXPECT_TRUE(ns::utf8::isValid("Jamón serrano, piña, € ✓ 😀"));
+    EXPECT_FALSE(ns::utf8::isValid("a\xE2\x82"));
+    const std::string text = "naïve";
+    EXPECT_EQ(ns::utf8::decode(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
+              std::optional<std::string>(text));
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// The socket stream pair against a real TCP peer on loopback: events in
+// order on the scheduled run loop, reads and writes, the end of the stream,
+// and destinations that may not be reached.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/host_routing.h"
+#include "platform/runloop.h"
+#include "platform/socket_stream.h"
+#include "platform/thread.h"
+
+namespace {
+
+// Accepts one connection, answers each received chunk with "<n>:" + chunk,
+// and closes once it has read "bye".
+class EchoPeer {
+public:
+    EchoPeer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(listener_, 1), 0);
+        socklen_t len = sizeof addr;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] {
+            const int fd = ::accept(listener_, nullptr, nullptr);
+            if (fd < 0) return;
+            std::string seen;
+            char buffer[4096];
+            while (seen.find("bye") == std::string::npos) {
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) break;
+                seen.append(buffer, size_t(n));
+                const std::string answer = std::to_string(n) + ":" + std::string(buffer, size_t(n));
+                ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+            }
+            ::close(fd);
+        });
+    }
+    ~EchoPeer() {
+        ::shutdown(listener_, SHUT_RDWR);
+        ::close(listener_);
+        thread_.join();
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+struct Recorder : ns::StreamDelegate {
+    void streamHandleEvent(ns::Stream& stream, ns::StreamEvent event) override {
+        EXPECT_TRUE(ns::RunLoop::isMainThread());
+        std::lock_guard lock(mutex);
+        events.emplace_back(stream.isInput(), event);
+        if (event == ns::kStreamEventHasBytesAvailable && input) {
+            uint8_t buffer[64];
+            long n;
+            while ((n = input->read(buffer, sizeof buffer)) > 0) received.append(reinterpret_cast<char*>(buffer), size_t(n));
+        }
+        if (event == ns::kStreamEventErrorOccurred) error = stream.streamError();
+    }
+    bool saw(bool isInput, ns::StreamEvent event) {
+        std::lock_guard lock(mutex);
+        for (auto& e : events)
+            if (e.first == isInput && e.second == event) return true;
+        return false;
+    }
+    std::mutex mutex;
+    std::vector<std::pair<bool, ns::StreamEvent>> events;
+    std::string received;
+    ns::ErrorRef error;
+    ns::InputStream* input = nullptr;
+};
+
+TEST(SocketStreamTest, ConnectsWritesReadsAndSeesTheEnd) {
+    EchoPeer peer;
+    auto pair = ns::createStreamPairWithSocketToHost("streams.localhost", peer.port());
+    auto recorder = std::make_shared<Recorder>();
+    recorder->input = pair.input.get();
+    for (ns::Stream* s : {static_cast<ns::Stream*>(pair.output.get()), static_cast<ns::Stream*>(pair.input.get())}) {
+        s->setDelegate(recorder);
+        s->scheduleInRunLoop(ns::RunLoop::mainShared());
+    }
+    EXPECT_EQ(pair.input->streamStatus(), ns::StreamStatus::NotOpen);
+    EXPECT_EQ(pair.output->nativeSocketHandle(), -1);
+    pair.output->open();
+    pair.input->open();
+    ASSERT_TRUE(ns::RunLoop::main().runUntil(
+        [&] {
+            return recorder->saw(false, ns::kStreamEventHasSpaceAvailable) &&
+                   recorder->saw(true, ns::kStreamEventOpenCompleted);
+        },
+        30));
+    EXPECT_GE(pair.output->nativeSocketHandle(), 0);
+    EXPECT_FALSE(pair.output->peerCertificateChain());
+
+    const std::string hello = "hello";
+    ASSERT_EQ(pair.output->write(reinterpret_cast<const uint8_t*>(hello.data()), hello.size()), 5);
+    ASSERT_TRUE(ns::RunLoop::main().runUntil(
+        [&] {
+            std::lock_guard lock(recorder->mutex);
+            return recorder->received == "5:hello";
+        },
+        30))
+        << recorder->received << " events " << recorder->events.size();
+    const std::string bye = "bye";
+    pair.output->write(reinterpret_cast<const uint8_t*>(bye.data()), bye.size());
+    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return recorder->saw(true, ns::kStreamEventEndEncountered); }, 30));
+    EXPECT_EQ(recorder->received, "5:hello3:bye");
+    EXPECT_EQ(pair.input->streamStatus(), ns::StreamStatus::AtEnd);
+    uint8_t b;
+    EXPECT_EQ(pair.input->read(&b, 1), 0);
+    pair.input->close();
+    pair.output->close();
+    EXPECT_EQ(pair.input->read(&b, 1), -1);
+    EXPECT_EQ(pair.output->write(&b, 1), -1);
+}
+
+TEST(SocketStreamTest, DestinationsOffTheMachineAreRefused) {
+    for (const char* host : {"example.com", "192.0.2.1", "nothing.invalid"}) {
+        auto pair = ns::createStreamPairWithSocketToHost(host, 80);
+        auto recorder = std::make_shared<Recorder>();
+        pair.input->setDelegate(recorder);
+        pair.input->scheduleInRunLoop(ns::RunLoop::mainShared());
+        pair.input->open();
+        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return recorder->saw(true, ns::kStreamEventErrorOccurred); }, 30))
+            << host;
+        EXPECT_EQ(pair.input->streamStatus(), ns::StreamStatus::Error);
+        ASSERT_TRUE(recorder->error);
+        EXPECT_EQ(recorder->error->domain(), ns::kPOSIXErrorDomain);
+        EXPECT_FALSE(recorder->saw(true, ns::kStreamEventOpenCompleted));
+    }
+}
+
+TEST(SocketStreamTest, EventsWaitForARunLoop) {
+    EchoPeer peer;
+    auto pair = ns::createStreamPairWithSocketToHost("127.0.0.1", peer.port());
+    auto recorder = std::make_shared<Recorder>();
+    pair.output->setDelegate(recorder);
+    pair.output->open();
+    // Connected meanwhile, but nothing is delivered without a run loop.
+    ns::RunLoop::main().runFor(0.05);
+    {
+        std::lock_guard lock(recorder->mutex);
+        EXPECT_TRUE(recorder->events.empty());
+    }
+    pair.output->scheduleInRunLoop(ns::RunLoop::mainShared());
+    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return recorder->saw(false, ns::kStreamEventHasSpaceAvailable); }, 30));
+    std::lock_guard lock(recorder->mutex);
+    EXPECT_EQ(recorder->events.front(), std::make_pair(false, ns::kStreamEventOpenCompleted));
+    const std::string bye = "bye";
+    pair.output->write(reinterpret_cast<const uint8_t*>(bye.data()), bye.size());
+}
+
+TEST(ThreadTest, RunsMainWithItsNameAndKnowsItself) {
+    struct Named : ns::Thread {
+        void main() override {
+            std::lock_guard lock(mutex);
+            seenName = ns::Thread::current() ? ns::Thread::current()->name() : "";
+            done = true;
+        }
+        std::mutex mutex;
+        std::string seenName;
+        bool done = false;
+    };
+    auto t = std::make_shared<Named>();
+    t->setName("com.example.worker");
+    t->start();
+    EXPECT_THROW(t->start(), ns::Exception);
+    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return t->isFinished(); }, 30));
+    EXPECT_EQ(t->seenName, "com.example.worker");
+    EXPECT_EQ(ns::Thread::current(), nullptr);
+}
+
+}  // namespace

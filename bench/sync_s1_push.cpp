@@ -100,7 +100,7 @@ void BM_sync_S1_PushToEvents(benchmark::State& state) {
             FQuerySpec(productos, top));
         subject += secondsOf([&] {
             FNodePtr data = FSnapshotUtilities::nodeFrom(ns::json::parse(text));
-            FEventList list = tree->applyServerOverwrite(productos, data);
+            FEventList list = tree->applyServerOverwriteAtPath(productos, data);
             raiser.raiseEvents(list);
             events = list.size();
         });

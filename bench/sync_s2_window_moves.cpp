@@ -62,13 +62,13 @@ void BM_sync_S2_WindowEdgeMoves(benchmark::State& state) {
         auto tree = FSyncTree::make(nullptr, FListenProvider());
         auto registration = std::make_shared<CountingRegistration>();
         tree->addEventRegistration(registration, FQuerySpec(productos, params));
-        tree->applyServerOverwrite(productos, data);
+        tree->applyServerOverwriteAtPath(productos, data);
         registration->created = 0;
         // Item j is the window's first; moved past every price it leaves,
         // and item 100 + j comes in at the edge.
         subject += secondsOf([&] {
             for (int j = 0; j < kUpdates; ++j) {
-                tree->applyServerOverwrite(productos.childFromString(key(j)), product(size + j));
+                tree->applyServerOverwriteAtPath(productos.childFromString(key(j)), product(size + j));
             }
         });
         events = registration->created;

@@ -35,13 +35,13 @@ FEventList FSyncPoint::applyOperationToView(const FViewPtr& view, const FOperati
             }
         }
         if (!added.empty() || !removed.empty()) {
-            persistenceManager_->updateTrackedQueryKeys(added, removed, view->query());
+            persistenceManager_->updateTrackedQueryKeysWithAddedKeys(added, removed, view->query());
         }
     }
     return std::move(result.events);
 }
 
-FEventList FSyncPoint::addEventRegistrationForNonExistingView(const FEventRegistrationPtr& registration,
+FEventList FSyncPoint::addEventRegistration(const FEventRegistrationPtr& registration,
                                                               const FQuerySpec& query,
                                                               const FWriteTreeRef& writesCache,
                                                               const FCacheNode& serverCache) {
@@ -65,10 +65,10 @@ FEventList FSyncPoint::addEventRegistrationForNonExistingView(const FEventRegist
     }
     views_.emplace_back(query.params(), view);
     viewIndex_.emplace(query.params(), view);
-    return addEventRegistrationForExistingView(registration, query);
+    return addEventRegistration(registration, query);
 }
 
-FEventList FSyncPoint::addEventRegistrationForExistingView(const FEventRegistrationPtr& registration,
+FEventList FSyncPoint::addEventRegistration(const FEventRegistrationPtr& registration,
                                                            const FQuerySpec& query) {
     FViewPtr view = viewForQuery(query);
     view->addEventRegistration(registration);

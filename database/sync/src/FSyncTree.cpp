@@ -42,19 +42,19 @@ FSyncTree::FSyncTree(FPersistenceManagerPtr persistenceManager, FListenProvider 
 
 FSyncTree::FSyncTree(FListenProvider listenProvider) : FSyncTree(nullptr, std::move(listenProvider)) {}
 
-FEventList FSyncTree::applyUserOverwrite(const FPath& path, const FNodePtr& newData, int64_t writeId,
+FEventList FSyncTree::applyUserOverwriteAtPath(const FPath& path, const FNodePtr& newData, int64_t writeId,
                                          bool isVisible) {
     pendingWriteTree_->addOverwriteAtPath(path, newData, writeId, isVisible);
     if (!isVisible) return {};
     return applyOperationToSyncPoints(FOverwrite(FOperationSource::userInstance(), path, newData));
 }
 
-FEventList FSyncTree::applyUserMerge(const FPath& path, const FCompoundWrite& changedChildren, int64_t writeId) {
+FEventList FSyncTree::applyUserMergeAtPath(const FPath& path, const FCompoundWrite& changedChildren, int64_t writeId) {
     pendingWriteTree_->addMergeAtPath(path, changedChildren, writeId);
     return applyOperationToSyncPoints(FMerge(FOperationSource::userInstance(), path, changedChildren));
 }
 
-FEventList FSyncTree::ackUserWrite(int64_t writeId, bool revert, bool persist, const FClock& clock) {
+FEventList FSyncTree::ackUserWriteWithWriteId(int64_t writeId, bool revert, bool persist, const FClock& clock) {
     FWriteRecordPtr write = pendingWriteTree_->writeForId(writeId);
     if (!write) return {};
     bool needToReevaluate = pendingWriteTree_->removeWriteId(writeId);
@@ -68,7 +68,7 @@ FEventList FSyncTree::ackUserWrite(int64_t writeId, bool revert, bool persist, c
             } else {
                 FCompoundWrite resolved =
                     FServerValues::resolveDeferredValueCompoundWrite(write->compoundWrite(), serverValues);
-                persistenceManager_->applyUserMerge(resolved, write->path());
+                persistenceManager_->applyUserMergeAtPath(resolved, write->path());
             }
         }
     }
@@ -104,29 +104,29 @@ FEventList FSyncTree::removeAllWrites() {
     return applyOperationToSyncPoints(FAckUserWrite(FPath::empty(), affectedTree, true));
 }
 
-FEventList FSyncTree::applyServerOverwrite(const FPath& path, const FNodePtr& newData) {
+FEventList FSyncTree::applyServerOverwriteAtPath(const FPath& path, const FNodePtr& newData) {
     if (persistenceManager_) {
         persistenceManager_->updateServerCacheWithNode(newData, FQuerySpec::defaultQueryAtPath(path));
     }
     return applyOperationToSyncPoints(FOverwrite(FOperationSource::serverInstance(), path, newData));
 }
 
-FEventList FSyncTree::applyServerMerge(const FPath& path, const FCompoundWrite& changedChildren) {
+FEventList FSyncTree::applyServerMergeAtPath(const FPath& path, const FCompoundWrite& changedChildren) {
     if (persistenceManager_) persistenceManager_->updateServerCacheWithMerge(changedChildren, path);
     return applyOperationToSyncPoints(FMerge(FOperationSource::serverInstance(), path, changedChildren));
 }
 
-FEventList FSyncTree::applyServerRangeMerge(const FPath& path, const std::vector<FRangeMerge>& updates) {
+FEventList FSyncTree::applyServerRangeMergeAtPath(const FPath& path, const std::vector<FRangeMerge>& updates) {
     std::optional<FSyncPointPtr> syncPoint = syncPointTree_.valueAtPath(path);
     if (!syncPoint) return {};
     FViewPtr view = (*syncPoint)->completeView();
     if (!view) return {};
     FNodePtr updated = view->serverCache();
     for (const FRangeMerge& merge : updates) updated = merge.applyToNode(updated);
-    return applyServerOverwrite(path, updated);
+    return applyServerOverwriteAtPath(path, updated);
 }
 
-FEventList FSyncTree::applyListenComplete(const FPath& path) {
+FEventList FSyncTree::applyListenCompleteAtPath(const FPath& path) {
     if (persistenceManager_) persistenceManager_->setQueryComplete(FQuerySpec::defaultQueryAtPath(path));
     return applyOperationToSyncPoints(FListenComplete(FOperationSource::serverInstance(), path));
 }
@@ -140,7 +140,7 @@ std::optional<std::pair<FQuerySpec, FPath>> FSyncTree::taggedTarget(const FPath&
     return std::make_pair(std::move(*query), std::move(relativePath));
 }
 
-FEventList FSyncTree::applyTaggedQueryOverwrite(const FPath& path, const FNodePtr& newData, FQueryTag tagId) {
+FEventList FSyncTree::applyTaggedQueryOverwriteAtPath(const FPath& path, const FNodePtr& newData, FQueryTag tagId) {
     auto target = taggedTarget(path, tagId);
     if (!target) return {};
     const auto& [query, relativePath] = *target;
@@ -152,7 +152,7 @@ FEventList FSyncTree::applyTaggedQueryOverwrite(const FPath& path, const FNodePt
     return applyTaggedOperation(operation, query.path());
 }
 
-FEventList FSyncTree::applyTaggedQueryMerge(const FPath& path, const FCompoundWrite& changedChildren,
+FEventList FSyncTree::applyTaggedQueryMergeAtPath(const FPath& path, const FCompoundWrite& changedChildren,
                                             FQueryTag tagId) {
     auto target = taggedTarget(path, tagId);
     if (!target) return {};
@@ -162,7 +162,7 @@ FEventList FSyncTree::applyTaggedQueryMerge(const FPath& path, const FCompoundWr
     return applyTaggedOperation(operation, query.path());
 }
 
-FEventList FSyncTree::applyTaggedServerRangeMerge(const FPath& path, const std::vector<FRangeMerge>& updates,
+FEventList FSyncTree::applyTaggedServerRangeMergeAtPath(const FPath& path, const std::vector<FRangeMerge>& updates,
                                                   FQueryTag tagId) {
     std::optional<FQuerySpec> query = queryForTag(tagId);
     if (!query) return {};
@@ -172,10 +172,10 @@ FEventList FSyncTree::applyTaggedServerRangeMerge(const FPath& path, const std::
     if (!view) return {};
     FNodePtr updated = view->serverCache();
     for (const FRangeMerge& merge : updates) updated = merge.applyToNode(updated);
-    return applyTaggedQueryOverwrite(path, updated, tagId);
+    return applyTaggedQueryOverwriteAtPath(path, updated, tagId);
 }
 
-FEventList FSyncTree::applyTaggedListenComplete(const FPath& path, FQueryTag tagId) {
+FEventList FSyncTree::applyTaggedListenCompleteAtPath(const FPath& path, FQueryTag tagId) {
     auto target = taggedTarget(path, tagId);
     if (!target) return {};
     const auto& [query, relativePath] = *target;
@@ -232,7 +232,7 @@ FEventList FSyncTree::applyOperationDescendantsHelper(const FOperation& operatio
     return events;
 }
 
-FNodePtr FSyncTree::calcCompleteEventCache(const FPath& path, const std::vector<int64_t>& excludeWriteIds) const {
+FNodePtr FSyncTree::calcCompleteEventCacheAtPath(const FPath& path, const std::vector<int64_t>& excludeWriteIds) const {
     std::optional<FNodePtr> serverCache = syncPointTree_.findOnPath<FNodePtr>(
         path, [&](const FPath& pathSoFar, const FSyncPointPtr& syncPoint) -> std::optional<FNodePtr> {
             FNodePtr cache = syncPoint->completeServerCacheAtPath(FPath::relativePathFrom(pathSoFar, path));
@@ -258,7 +258,7 @@ FEventList FSyncTree::addEventRegistration(const FEventRegistrationPtr& registra
         syncPoint = std::make_shared<FSyncPoint>(persistenceManager_);
         syncPointTree_ = syncPointTree_.setValue(syncPoint, path);
     }
-    if (syncPoint->viewExistsForQuery(query)) return syncPoint->addEventRegistrationForExistingView(registration, query);
+    if (syncPoint->viewExistsForQuery(query)) return syncPoint->addEventRegistration(registration, query);
 
     if (!query.loadsAllData()) {
         FQueryTag tag = queryTagCounter_.getAndIncrement();
@@ -267,7 +267,7 @@ FEventList FSyncTree::addEventRegistration(const FEventRegistrationPtr& registra
     }
     FWriteTreeRef writesCache = pendingWriteTree_->childWritesForPath(path);
     FEventList events =
-        syncPoint->addEventRegistrationForNonExistingView(registration, query, writesCache, serverCacheForQuery(query));
+        syncPoint->addEventRegistration(registration, query, writesCache, serverCacheForQuery(query));
     if (!foundAncestorDefaultView) append(events, setupListenerOnQuery(query, syncPoint->viewForQuery(query)));
     return events;
 }
@@ -345,8 +345,8 @@ std::shared_ptr<FListenContainer> FSyncTree::createListenerForView(const FViewPt
         std::shared_ptr<FSyncTree> self = weakSelf.lock();
         if (!self) return {};
         if (status == "ok") {
-            if (tag) return self->applyTaggedListenComplete(query.path(), *tag);
-            return self->applyListenComplete(query.path());
+            if (tag) return self->applyTaggedListenCompleteAtPath(query.path(), *tag);
+            return self->applyListenCompleteAtPath(query.path());
         }
         ns::ErrorRef error = FUtilities::errorForStatus(status, std::nullopt);
         if (FFIsLoggingEnabled(FLogLevelWarn)) {

@@ -226,7 +226,7 @@ FViewCache FViewProcessor::applyUserOverwriteTo(const FViewCache& oldViewCache, 
     return oldViewCache.updateEventSnap(newEventSnap, oldEventSnap.isFullyInitialized(), filter_->filtersNodes());
 }
 
-bool FViewProcessor::cacheHasChild(const FViewCache& viewCache, const std::string& childKey) {
+bool FViewProcessor::cache(const FViewCache& viewCache, const std::string& childKey) {
     return viewCache.cachedEventSnap().isCompleteForChild(childKey);
 }
 
@@ -240,7 +240,7 @@ FViewCache FViewProcessor::applyUserMergeTo(const FViewCache& oldViewCache, cons
     for (bool inViewPass : {true, false}) {
         changedChildren.enumerateWrites([&](const FPath& relativePath, const FNodePtr& node, bool&) {
             FPath writePath = path.child(relativePath);
-            if (cacheHasChild(oldViewCache, writePath.getFront().value_or("")) != inViewPass) return;
+            if (cache(oldViewCache, writePath.getFront().value_or("")) != inViewPass) return;
             current = applyUserOverwriteTo(current, writePath, node, writesCache, completeCache, accumulator);
         });
     }

@@ -127,13 +127,13 @@ bool FWriteTree::removeWriteId(int64_t writeId) {
     if (visible) {
         std::vector<FPath> removedPaths = writtenPaths(*removed);
         for (size_t j = allWrites_.size(); j-- > 0;) {
-            const FWriteRecord& record = *allWrites_[j];
-            if (!record.visible()) continue;
-            if (j >= index && recordContainsPath(record, removed->path())) {
+            const FWriteRecord& other = *allWrites_[j];
+            if (!other.visible()) continue;
+            if (j >= index && record(other, removed->path())) {
                 visible = false;
                 break;
             }
-            if (removed->path().contains(record.path())) {
+            if (removed->path().contains(other.path())) {
                 overlaps = true;
                 continue;
             }
@@ -141,7 +141,7 @@ bool FWriteTree::removeWriteId(int64_t writeId) {
             // was layered (and an update above it may have individual writes
             // that the removed one replaced), so taking the removed paths out
             // would leave the wrong data visible: rebuild instead.
-            for (const FPath& written : writtenPaths(record)) {
+            for (const FPath& written : writtenPaths(other)) {
                 if (std::any_of(removedPaths.begin(), removedPaths.end(),
                                 [&](const FPath& p) { return related(p, written); })) {
                     overlaps = true;
@@ -278,7 +278,7 @@ std::optional<FNamedNode> FWriteTree::calculateNextNodeAfterPost(const FNamedNod
     return best;
 }
 
-bool FWriteTree::recordContainsPath(const FWriteRecord& record, const FPath& path) {
+bool FWriteTree::record(const FWriteRecord& record, const FPath& path) {
     if (record.isOverwrite()) return record.path().contains(path);
     bool found = false;
     record.compoundWrite().enumerateWrites([&](const FPath& relative, const FNodePtr&, bool& stop) {

@@ -218,9 +218,9 @@ TEST(RangeMerge, SyncTreeRangeMergeMatchesOverwrite) {
             FQuerySpec query = FQuerySpec::defaultQueryAtPath(path("/data"));
             tree->addEventRegistration(value, query);
             tree->addEventRegistration(children, query);
-            tree->applyServerOverwrite(path("/data"), before);
-            FEventList events = useRanges ? tree->applyServerRangeMerge(path("/data"), merges)
-                                          : tree->applyServerOverwrite(path("/data"), after);
+            tree->applyServerOverwriteAtPath(path("/data"), before);
+            FEventList events = useRanges ? tree->applyServerRangeMergeAtPath(path("/data"), merges)
+                                          : tree->applyServerOverwriteAtPath(path("/data"), after);
             seen.push_back(describe(events));
             finalData.push_back((*tree->syncPointTree().valueAtPath(path("/data")))->completeView()->eventCache());
         }
@@ -229,5 +229,5 @@ TEST(RangeMerge, SyncTreeRangeMergeMatchesOverwrite) {
     }
     // Without a complete view at the path, a range merge is dropped.
     auto tree = FSyncTree::make(nullptr, FListenProvider());
-    EXPECT_TRUE(tree->applyServerRangeMerge(path("/none"), {FRangeMerge(std::nullopt, std::nullopt, node("1"))}).empty());
+    EXPECT_TRUE(tree->applyServerRangeMergeAtPath(path("/none"), {FRangeMerge(std::nullopt, std::nullopt, node("1"))}).empty());
 }

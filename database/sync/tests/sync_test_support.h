@@ -213,15 +213,15 @@ public:
                 case FQueryEvaluator::ListenAnswer::Kind::Overwrite:
                     answers.push_back(AnswerKind::Overwrite);
                     append(events, next.call.tag
-                                       ? tree_->applyTaggedQueryOverwrite(query.path(), answer.window, *next.call.tag)
-                                       : tree_->applyServerOverwrite(query.path(), answer.window));
+                                       ? tree_->applyTaggedQueryOverwriteAtPath(query.path(), answer.window, *next.call.tag)
+                                       : tree_->applyServerOverwriteAtPath(query.path(), answer.window));
                     break;
                 case FQueryEvaluator::ListenAnswer::Kind::RangeMerges:
                     answers.push_back(AnswerKind::RangeMerges);
                     lastRangeMerges = answer.rangeMerges;
-                    append(events, next.call.tag ? tree_->applyTaggedServerRangeMerge(
+                    append(events, next.call.tag ? tree_->applyTaggedServerRangeMergeAtPath(
                                                        query.path(), answer.rangeMerges, *next.call.tag)
-                                                 : tree_->applyServerRangeMerge(query.path(), answer.rangeMerges));
+                                                 : tree_->applyServerRangeMergeAtPath(query.path(), answer.rangeMerges));
                     break;
             }
             active_.insert_or_assign(query, Active{next.call.tag, answer.window});
@@ -240,8 +240,8 @@ public:
             FCompoundWrite changes = FQueryEvaluator::windowChanges(active.window, window);
             active.window = window;
             if (changes.isEmpty()) continue;
-            append(events, active.tag ? tree_->applyTaggedQueryMerge(query.path(), changes, *active.tag)
-                                      : tree_->applyServerMerge(query.path(), changes));
+            append(events, active.tag ? tree_->applyTaggedQueryMergeAtPath(query.path(), changes, *active.tag)
+                                      : tree_->applyServerMergeAtPath(query.path(), changes));
         }
         return events;
     }

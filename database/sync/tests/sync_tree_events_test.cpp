@@ -63,7 +63,7 @@ public:
     void applyUserWrite(const FNodePtr& node, const FPath& path) override {
         calls.push_back("applyUserWrite " + path.toString() + " " + ns::json::serialize(node->val()));
     }
-    void applyUserMerge(const FCompoundWrite& merge, const FPath& path) override {
+    void applyUserMergeAtPath(const FCompoundWrite& merge, const FPath& path) override {
         calls.push_back("applyUserMerge " + path.toString() + " " + ns::json::serialize(merge.valForExport(true)));
     }
     void setQueryComplete(const FQuerySpec& query) override { calls.push_back("complete " + query.path().toString()); }
@@ -72,7 +72,7 @@ public:
     void setTrackedQueryKeys(const std::set<std::string>& keys, const FQuerySpec&) override {
         calls.push_back("trackedKeys " + std::to_string(keys.size()));
     }
-    void updateTrackedQueryKeys(const std::set<std::string>& added, const std::set<std::string>& removed,
+    void updateTrackedQueryKeysWithAddedKeys(const std::set<std::string>& added, const std::set<std::string>& removed,
                                 const FQuerySpec&) override {
         std::string line = "trackedKeys";
         for (const auto& k : added) line += " +" + k;
@@ -167,31 +167,31 @@ TEST(SyncTreeEvents, LocalWritesShowAtOnceAndSettleOnAcknowledgement) {
     auto clock = FSystemClock::clock();
 
     // A set shows before the server has seen it.
-    FEventList events = f.tree->applyUserOverwrite(path("/items/b"), node("2"), 1, true);
+    FEventList events = f.tree->applyUserOverwriteAtPath(path("/items/b"), node("2"), 1, true);
     ASSERT_EQ(describe(events), Strings{"value:value"});
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"a":1,"b":2})");
     // The server's echo lands under the pending write: nothing to tell.
     EXPECT_TRUE(f.server.set("/items/b", "2").empty());
-    EXPECT_TRUE(f.tree->ackUserWrite(1, false, false, *clock).empty());
+    EXPECT_TRUE(f.tree->ackUserWriteWithWriteId(1, false, false, *clock).empty());
 
     // A refused write is taken back.
-    events = f.tree->applyUserOverwrite(path("/items/a"), node("10"), 2, true);
+    events = f.tree->applyUserOverwriteAtPath(path("/items/a"), node("10"), 2, true);
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"a":10,"b":2})");
-    events = f.tree->ackUserWrite(2, true, false, *clock);
+    events = f.tree->ackUserWriteWithWriteId(2, true, false, *clock);
     ASSERT_EQ(describe(events), Strings{"value:value"});
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"a":1,"b":2})");
 
     // An accepted write whose data the server never sent leaves the
     // server's data showing.
-    f.tree->applyUserOverwrite(path("/items/c"), node("3"), 3, true);
-    events = f.tree->ackUserWrite(3, false, false, *clock);
+    f.tree->applyUserOverwriteAtPath(path("/items/c"), node("3"), 3, true);
+    events = f.tree->ackUserWriteWithWriteId(3, false, false, *clock);
     ASSERT_EQ(describe(events), Strings{"value:value"});
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"a":1,"b":2})");
 
     // An update shows every child it writes.
-    events = f.tree->applyUserMerge(path("/items"), FCompoundWrite::compoundWriteWithValueDictionary({{"a", 5}, {"d/e", 6}}), 4);
+    events = f.tree->applyUserMergeAtPath(path("/items"), FCompoundWrite::compoundWriteWithValueDictionary({{"a", 5}, {"d/e", 6}}), 4);
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"a":5,"b":2,"d":{"e":6}})");
-    events = f.tree->ackUserWrite(4, true, false, *clock);
+    events = f.tree->ackUserWriteWithWriteId(4, true, false, *clock);
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"a":1,"b":2})");
 }
 
@@ -204,9 +204,9 @@ TEST(SyncTreeEvents, WritesHiddenFromViewRaiseNothing) {
 
     // A write under a complete server overwrite keeps showing the user's
     // data: an overwrite that differs only there changes nothing seen.
-    ASSERT_EQ(f.tree->applyUserOverwrite(path("/items/c"), node("9"), 1, true).size(), 1u);
-    EXPECT_TRUE(f.tree->applyServerOverwrite(path("/items"), node(R"({"a":1,"c":5})")).empty());
-    FEventList events = f.tree->ackUserWrite(1, true, false, *clock);
+    ASSERT_EQ(f.tree->applyUserOverwriteAtPath(path("/items/c"), node("9"), 1, true).size(), 1u);
+    EXPECT_TRUE(f.tree->applyServerOverwriteAtPath(path("/items"), node(R"({"a":1,"c":5})")).empty());
+    FEventList events = f.tree->ackUserWriteWithWriteId(1, true, false, *clock);
     ASSERT_EQ(describe(events), Strings{"value:value"});
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"a":1,"c":5})");
 
@@ -219,8 +219,8 @@ TEST(SyncTreeEvents, WritesHiddenFromViewRaiseNothing) {
     tree->addEventRegistration(RecordingRegistration::value("v"), FQuerySpec::defaultQueryAtPath(path("/items")));
     server.deliver();
     persistence->calls.clear();
-    EXPECT_TRUE(tree->applyUserOverwrite(path("/items/a"), node("2"), 7, false).empty());
-    EXPECT_TRUE(tree->ackUserWrite(7, false, true, *clock).empty());
+    EXPECT_TRUE(tree->applyUserOverwriteAtPath(path("/items/a"), node("2"), 7, false).empty());
+    EXPECT_TRUE(tree->ackUserWriteWithWriteId(7, false, true, *clock).empty());
     EXPECT_TRUE(persistence->calls.empty());
 }
 
@@ -240,25 +240,25 @@ TEST(SyncTreeEvents, ServerValuesResolveWithTheOffsetClock) {
     FNodePtr written = node(R"({"at":{".sv":"timestamp"},"n":1})");
     ns::Dictionary serverValues = FServerValues::generateServerValues(*offsetClock);
     EXPECT_EQ(serverValues.at("timestamp"), ns::Value(int64_t(1'700'000'002'500)));
-    FEventList events = tree->applyUserOverwrite(
+    FEventList events = tree->applyUserOverwriteAtPath(
         path("/items/w"), FServerValues::resolveDeferredValueSnapshot(written, serverValues), 1, true);
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"w":{"at":1700000002500,"n":1}})");
 
     // The acknowledgement resolves the write as stored against the clock it
     // is given, now 10 s later, for the cached server data.
     persistence->calls.clear();
-    tree->applyUserOverwrite(path("/items/x"), written, 2, true);
+    tree->applyUserOverwriteAtPath(path("/items/x"), written, 2, true);
     virtualClock->advance(10);
-    tree->ackUserWrite(2, false, true, *offsetClock);
+    tree->ackUserWriteWithWriteId(2, false, true, *offsetClock);
     EXPECT_EQ(persistence->calls,
               (Strings{"removeUserWrite 2", R"(applyUserWrite /items/x {"at":1700000012500,"n":1})"}));
 
     persistence->calls.clear();
-    tree->applyUserMerge(path("/items"),
+    tree->applyUserMergeAtPath(path("/items"),
                          FCompoundWrite::compoundWriteWithValueDictionary(
                              {{"y", ns::Dictionary{{".sv", "timestamp"}}}, {"z", "plain"}}),
                          3);
-    tree->ackUserWrite(3, false, true, *offsetClock);
+    tree->ackUserWriteWithWriteId(3, false, true, *offsetClock);
     EXPECT_EQ(persistence->calls,
               (Strings{"removeUserWrite 3", R"(applyUserMerge /items {"y":1700000012500,"z":"plain"})"}));
 }
@@ -274,20 +274,20 @@ TEST(SyncTreeEvents, RevertedWriteFoldedIntoAnOlderWriteIsRebuilt) {
     auto clock = FSystemClock::clock();
 
     // A sent transaction's set at /a, then a queued one under it, aborted.
-    f.tree->applyUserOverwrite(path("/a"), node(R"({"x":1,"y":1})"), 1, true);
-    FEventList events = f.tree->applyUserOverwrite(path("/a/x"), node("2"), 2, true);
+    f.tree->applyUserOverwriteAtPath(path("/a"), node(R"({"x":1,"y":1})"), 1, true);
+    FEventList events = f.tree->applyUserOverwriteAtPath(path("/a/x"), node("2"), 2, true);
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"x":2,"y":1})");
-    events = f.tree->ackUserWrite(2, true, false, *clock);
+    events = f.tree->ackUserWriteWithWriteId(2, true, false, *clock);
     ASSERT_EQ(describe(events), Strings{"value:value"});
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"x":1,"y":1})");
-    f.tree->ackUserWrite(1, true, false, *clock);
+    f.tree->ackUserWriteWithWriteId(1, true, false, *clock);
 
     // An update above /a/x with a write below it, then a set at /a/x that
     // replaced that write, reverted: the update's write shows again.
-    f.tree->applyUserMerge(path("/"), FCompoundWrite::compoundWriteWithValueDictionary({{"a/x/z", 5}}), 3);
-    events = f.tree->applyUserOverwrite(path("/a/x"), node("7"), 4, true);
+    f.tree->applyUserMergeAtPath(path("/"), FCompoundWrite::compoundWriteWithValueDictionary({{"a/x/z", 5}}), 3);
+    events = f.tree->applyUserOverwriteAtPath(path("/a/x"), node("7"), 4, true);
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"x":7,"y":0})");
-    events = f.tree->ackUserWrite(4, true, false, *clock);
+    events = f.tree->ackUserWriteWithWriteId(4, true, false, *clock);
     ASSERT_EQ(describe(events), Strings{"value:value"});
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"x":{"z":5},"y":0})");
 }

@@ -385,7 +385,7 @@ public:
     void updateServerCacheWithNode(const FNodePtr&, const FQuerySpec&) override {}
     void updateServerCacheWithMerge(const FCompoundWrite&, const FPath&) override {}
     void applyUserWrite(const FNodePtr&, const FPath&) override {}
-    void applyUserMerge(const FCompoundWrite&, const FPath&) override {}
+    void applyUserMergeAtPath(const FCompoundWrite&, const FPath&) override {}
     void setQueryComplete(const FQuerySpec&) override {}
     void setQueryActive(const FQuerySpec&) override {}
     void setQueryInactive(const FQuerySpec&) override {}
@@ -394,7 +394,7 @@ public:
         for (const auto& k : keys) line += " " + k;
         calls.push_back(line);
     }
-    void updateTrackedQueryKeys(const std::set<std::string>& added, const std::set<std::string>& removed,
+    void updateTrackedQueryKeysWithAddedKeys(const std::set<std::string>& added, const std::set<std::string>& removed,
                                 const FQuerySpec&) override {
         std::string line = "update";
         for (const auto& k : added) line += " +" + k;
@@ -417,8 +417,8 @@ TEST(SyncPoint, TrackedKeysAndRemovedQueries) {
     FCacheNode serverData(indexed(R"({"b":2,"c":3})"), true, false);
     auto value = RecordingRegistration::value("v");
     auto kids = RecordingRegistration::children("k");
-    syncPoint.addEventRegistrationForNonExistingView(kids, limited, ref, serverData);
-    syncPoint.addEventRegistrationForNonExistingView(value, all, ref,
+    syncPoint.addEventRegistration(kids, limited, ref, serverData);
+    syncPoint.addEventRegistration(value, all, ref,
                                                      FCacheNode(FIndexedNode::indexedNodeWithNode(node(R"({"b":2,"c":3})")), true, false));
     // Only the filtered view reports its keys; a change that only alters a
     // child's value reports nothing.

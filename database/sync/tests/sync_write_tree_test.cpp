@@ -97,8 +97,8 @@ TEST(WriteTree, Calculations) {
 
     // Covering: an update at a with b and c/d covers a/c/d/e, not a.
     FWriteRecord update(path("/a"), std::optional<FCompoundWrite>(writes({{"b", 1}, {"c/d", 2}})), 9);
-    EXPECT_TRUE(FWriteTree::recordContainsPath(update, path("/a/c/d/e")));
-    EXPECT_FALSE(FWriteTree::recordContainsPath(update, path("/a")));
+    EXPECT_TRUE(FWriteTree::record(update, path("/a/c/d/e")));
+    EXPECT_FALSE(FWriteTree::record(update, path("/a")));
     // Layering below an update at the root that sets a.
     std::vector<FWriteRecordPtr> records = {std::make_shared<const FWriteRecord>(
         FPath::empty(), std::optional<FCompoundWrite>(writes({{"a", ns::Dictionary{{"b", 7}}}})), 1)};

@@ -33,14 +33,14 @@ public:
     virtual void updateServerCacheWithNode(const FNodePtr& node, const FQuerySpec& query) = 0;
     virtual void updateServerCacheWithMerge(const FCompoundWrite& merge, const FPath& path) = 0;
     virtual void applyUserWrite(const FNodePtr& node, const FPath& path) = 0;
-    virtual void applyUserMerge(const FCompoundWrite& merge, const FPath& path) = 0;
+    virtual void applyUserMergeAtPath(const FCompoundWrite& merge, const FPath& path) = 0;
 
     // Tracked queries.
     virtual void setQueryComplete(const FQuerySpec& query) = 0;
     virtual void setQueryActive(const FQuerySpec& query) = 0;
     virtual void setQueryInactive(const FQuerySpec& query) = 0;
     virtual void setTrackedQueryKeys(const std::set<std::string>& keys, const FQuerySpec& query) = 0;
-    virtual void updateTrackedQueryKeys(const std::set<std::string>& added, const std::set<std::string>& removed,
+    virtual void updateTrackedQueryKeysWithAddedKeys(const std::set<std::string>& added, const std::set<std::string>& removed,
                                         const FQuerySpec& query) = 0;
 
     virtual void close() = 0;

@@ -30,10 +30,10 @@ public:
                               const FNodePtr& optCompleteServerCache);
 
     // The initial events of the registration on a new view for the query.
-    FEventList addEventRegistrationForNonExistingView(const FEventRegistrationPtr& registration,
+    FEventList addEventRegistration(const FEventRegistrationPtr& registration,
                                                       const FQuerySpec& query, const FWriteTreeRef& writesCache,
                                                       const FCacheNode& serverCache);
-    FEventList addEventRegistrationForExistingView(const FEventRegistrationPtr& registration, const FQuerySpec& query);
+    FEventList addEventRegistration(const FEventRegistrationPtr& registration, const FQuerySpec& query);
     FTupleRemovedQueriesEvents removeEventRegistration(const FEventRegistrationPtr& registration,
                                                        const FQuerySpec& query, const ns::ErrorRef& cancelError);
 

@@ -102,24 +102,24 @@ public:
     }
 
     // User writes.
-    FEventList applyUserOverwrite(const FPath& path, const FNodePtr& newData, int64_t writeId, bool isVisible);
-    FEventList applyUserMerge(const FPath& path, const FCompoundWrite& changedChildren, int64_t writeId);
+    FEventList applyUserOverwriteAtPath(const FPath& path, const FNodePtr& newData, int64_t writeId, bool isVisible);
+    FEventList applyUserMergeAtPath(const FPath& path, const FCompoundWrite& changedChildren, int64_t writeId);
     // `writeId` must be pending.
-    FEventList ackUserWrite(int64_t writeId, bool revert, bool persist, const FClock& clock);
+    FEventList ackUserWriteWithWriteId(int64_t writeId, bool revert, bool persist, const FClock& clock);
     FEventList removeAllWrites();
 
     // Untagged server data.
-    FEventList applyServerOverwrite(const FPath& path, const FNodePtr& newData);
-    FEventList applyServerMerge(const FPath& path, const FCompoundWrite& changedChildren);
-    FEventList applyServerRangeMerge(const FPath& path, const std::vector<FRangeMerge>& updates);
-    FEventList applyListenComplete(const FPath& path);
+    FEventList applyServerOverwriteAtPath(const FPath& path, const FNodePtr& newData);
+    FEventList applyServerMergeAtPath(const FPath& path, const FCompoundWrite& changedChildren);
+    FEventList applyServerRangeMergeAtPath(const FPath& path, const std::vector<FRangeMerge>& updates);
+    FEventList applyListenCompleteAtPath(const FPath& path);
 
     // Server data for the one query that owns the tag.
-    FEventList applyTaggedQueryOverwrite(const FPath& path, const FNodePtr& newData, FQueryTag tagId);
-    FEventList applyTaggedQueryMerge(const FPath& path, const FCompoundWrite& changedChildren, FQueryTag tagId);
-    FEventList applyTaggedServerRangeMerge(const FPath& path, const std::vector<FRangeMerge>& updates,
+    FEventList applyTaggedQueryOverwriteAtPath(const FPath& path, const FNodePtr& newData, FQueryTag tagId);
+    FEventList applyTaggedQueryMergeAtPath(const FPath& path, const FCompoundWrite& changedChildren, FQueryTag tagId);
+    FEventList applyTaggedServerRangeMergeAtPath(const FPath& path, const std::vector<FRangeMerge>& updates,
                                            FQueryTag tagId);
-    FEventList applyTaggedListenComplete(const FPath& path, FQueryTag tagId);
+    FEventList applyTaggedListenCompleteAtPath(const FPath& path, FQueryTag tagId);
 
     // Observers: the initial events, then those the listen provider answered.
     FEventList addEventRegistration(const FEventRegistrationPtr& registration, const FQuerySpec& query);
@@ -131,7 +131,7 @@ public:
 
     // What is seen at the path from server data and pending writes (hidden
     // ones included), leaving out the given writes.
-    FNodePtr calcCompleteEventCache(const FPath& path, const std::vector<int64_t>& excludeWriteIds) const;
+    FNodePtr calcCompleteEventCacheAtPath(const FPath& path, const std::vector<int64_t>& excludeWriteIds) const;
 
     // Listening and tags.
     FCacheNode serverCacheForQuery(const FQuerySpec& query) const;

@@ -75,7 +75,7 @@ public:
     static FChangeList maybeAddValueFromOldViewCache(const FViewCache& oldViewCache, const FViewCache& newViewCache,
                                                      FChangeList changes);
     // Whether the cache's event side is complete for the key.
-    static bool cacheHasChild(const FViewCache& viewCache, const std::string& childKey);
+    static bool cache(const FViewCache& viewCache, const std::string& childKey);
 
 private:
     FNodeFilterPtr filter_;

@@ -103,7 +103,7 @@ public:
                                                          const FIndexPtr& index,
                                                          const FIndexedNodePtr& indexedServerData = nullptr) const;
 
-    static bool recordContainsPath(const FWriteRecord& record, const FPath& path);
+    static bool record(const FWriteRecord& record, const FPath& path);
 
     // Rebuilds the visible writes from the list.
     void resetTree();

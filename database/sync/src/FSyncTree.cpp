@@ -23,8 +23,12 @@ FListenContainer::FListenContainer(FViewPtr view, FListenCompleteBlock onComplet
 std::string FListenContainer::simpleHash() const { return serverCache()->dataHash(); }
 
 uint64_t FListenContainer::estimatedSize() const {
-    if (!estimatedSize_) estimatedSize_ = FCompoundHash::estimateSerializedSize(*serverCache());
-    return *estimatedSize_;
+    const FNodePtr& cache = serverCache();
+    if (estimatedNode_ != cache) {
+        estimatedSize_ = FCompoundHash::estimateSerializedSize(*cache);
+        estimatedNode_ = cache;
+    }
+    return estimatedSize_;
 }
 
 FCompoundHash FListenContainer::compoundHash() const {

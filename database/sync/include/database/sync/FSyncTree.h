@@ -69,8 +69,10 @@ private:
     FViewPtr view_;
     FListenCompleteBlock onComplete_;
     // The server cache's size estimate, which both the decision to send the
-    // compound hash and its ranges need: one walk of a large cache.
-    mutable std::optional<uint64_t> estimatedSize_;
+    // compound hash and its ranges need: one walk of a large cache, redone
+    // when the view holds other data (a listen restored later).
+    mutable FNodePtr estimatedNode_;
+    mutable uint64_t estimatedSize_ = 0;
 };
 
 // The two blocks through which the sync tree starts and stops listens.

@@ -16,6 +16,14 @@ std::shared_ptr<FConnection> FConnection::make(std::shared_ptr<FRepoInfo> repoIn
     return connection;
 }
 
+std::shared_ptr<FConnection> FConnection::makeWithURLForTesting(std::shared_ptr<FRepoInfo> repoInfo,
+                                                                ns::DispatchQueuePtr queue, std::string url) {
+    auto connection = std::make_shared<FConnection>(Passkey{}, std::move(repoInfo));
+    connection->conn_ = FWebSocketConnection::makeWithURLForTesting(std::move(url), std::move(queue));
+    connection->conn_->setDelegate(std::static_pointer_cast<FWebSocketDelegate>(connection));
+    return connection;
+}
+
 void FConnection::open() {
     FFLog("I-RDB082001", "Calling open in FConnection");
     if (conn_) conn_->open();

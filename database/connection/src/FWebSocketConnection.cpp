@@ -35,17 +35,22 @@ int64_t leadingIntegerValue(const std::string& text) {
 
 }  // namespace
 
-FWebSocketConnection::FWebSocketConnection(Passkey, std::shared_ptr<FRepoInfo> repoInfo, ns::DispatchQueuePtr queue,
-                                           std::optional<std::string> lastSessionID)
-    : connectionId_(FUtilities::LUIDGenerator()),
-      dispatchQueue_(std::move(queue)),
-      url_(repoInfo->connectionURLWithLastSessionID(lastSessionID)) {}
+FWebSocketConnection::FWebSocketConnection(Passkey, std::string url, ns::DispatchQueuePtr queue)
+    : connectionId_(FUtilities::LUIDGenerator()), dispatchQueue_(std::move(queue)), url_(std::move(url)) {}
 
 std::shared_ptr<FWebSocketConnection> FWebSocketConnection::make(std::shared_ptr<FRepoInfo> repoInfo,
                                                                  ns::DispatchQueuePtr queue,
                                                                  std::optional<std::string> lastSessionID) {
-    auto connection =
-        std::make_shared<FWebSocketConnection>(Passkey{}, std::move(repoInfo), queue, std::move(lastSessionID));
+    return makeWithURL(repoInfo->connectionURLWithLastSessionID(lastSessionID), std::move(queue));
+}
+
+std::shared_ptr<FWebSocketConnection> FWebSocketConnection::makeWithURLForTesting(std::string url,
+                                                                                  ns::DispatchQueuePtr queue) {
+    return makeWithURL(std::move(url), std::move(queue));
+}
+
+std::shared_ptr<FWebSocketConnection> FWebSocketConnection::makeWithURL(std::string url, ns::DispatchQueuePtr queue) {
+    auto connection = std::make_shared<FWebSocketConnection>(Passkey{}, std::move(url), queue);
     const std::string ua = userAgent();
     FFLog("I-RDB083001", "(wsc:%@) Connecting to: %@ as %@", connection->logId(), connection->url_, ua);
     auto socket = FSRWebSocket::make(ns::URLRequest(connection->url_), queue, ua);

@@ -40,7 +40,11 @@ protected:
             });
         });
     }
-    void advance(double seconds) { clock_->advance(seconds); }
+    // Moves the clock, then lets what the queue was handed at once run too.
+    void advance(double seconds) {
+        clock_->advance(seconds);
+        queue_->sync([] {});
+    }
     struct Run {
         std::string name;
         double at;

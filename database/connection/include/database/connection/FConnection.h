@@ -51,6 +51,11 @@ public:
     static std::shared_ptr<FConnection> make(std::shared_ptr<FRepoInfo> repoInfo, ns::DispatchQueuePtr queue,
                                              std::optional<std::string> lastSessionID);
 
+    // The same with the socket pointed at `url` (for tests against the back
+    // end's test endpoints).
+    static std::shared_ptr<FConnection> makeWithURLForTesting(std::shared_ptr<FRepoInfo> repoInfo,
+                                                              ns::DispatchQueuePtr queue, std::string url);
+
     void setDelegate(std::weak_ptr<FConnectionDelegate> delegate) { delegate_ = std::move(delegate); }
     FConnectionState state() const { return state_; }
     const std::shared_ptr<FRepoInfo>& repoInfo() const { return repoInfo_; }

@@ -46,6 +46,9 @@ public:
     static std::shared_ptr<FWebSocketConnection> make(std::shared_ptr<FRepoInfo> repoInfo,
                                                       ns::DispatchQueuePtr queue,
                                                       std::optional<std::string> lastSessionID);
+    // The same with the socket pointed at `url` instead of the location's
+    // database URL (for tests against the back end's test endpoints).
+    static std::shared_ptr<FWebSocketConnection> makeWithURLForTesting(std::string url, ns::DispatchQueuePtr queue);
     ~FWebSocketConnection() override;
 
     void setDelegate(std::weak_ptr<FWebSocketDelegate> delegate) { delegate_ = std::move(delegate); }
@@ -81,10 +84,10 @@ public:
     std::shared_ptr<ns::Timer> keepAliveTimerForTesting() const;
 
     struct Passkey {};
-    FWebSocketConnection(Passkey, std::shared_ptr<FRepoInfo> repoInfo, ns::DispatchQueuePtr queue,
-                         std::optional<std::string> lastSessionID);
+    FWebSocketConnection(Passkey, std::string url, ns::DispatchQueuePtr queue);
 
 private:
+    static std::shared_ptr<FWebSocketConnection> makeWithURL(std::string url, ns::DispatchQueuePtr queue);
     void nop(ns::Timer& timer);
     std::optional<int32_t> extractFrameCount(const std::string& message) const;
     void handleNewFrameCount(int32_t numFrames);

@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "backend/http_util.h"
+#include "platform/crypto.h"
 
 namespace backend {
 
@@ -28,70 +29,29 @@ namespace {
 constexpr const char* kKeyFileName = "id-token-key";
 constexpr size_t kKeyBytes = 32;
 
-std::string base64UrlEncode(std::string_view bytes) {
-    std::string text = base64Encode(bytes);
-    while (!text.empty() && text.back() == '=') text.pop_back();
-    for (char& c : text) {
-        if (c == '+') c = '-';
-        if (c == '/') c = '_';
-    }
-    return text;
-}
+// Tokens carry bytes in std::string; the crypto itself is the platform's.
+std::string base64UrlEncode(std::string_view bytes) { return ns::crypto::base64UrlEncode(ns::crypto::toData(bytes)); }
 
 std::optional<std::string> base64UrlDecode(std::string_view text) {
-    std::string standard(text);
-    for (char& c : standard) {
-        // The standard alphabet's own symbols and padding have no place here.
-        if (c == '+' || c == '/' || c == '=') return std::nullopt;
-        if (c == '-') c = '+';
-        if (c == '_') c = '/';
-    }
-    return base64Decode(standard);
+    // The standard alphabet's own symbols and padding have no place in a token.
+    if (text.find_first_of("+/=") != std::string_view::npos) return std::nullopt;
+    auto bytes = ns::crypto::base64UrlDecode(text);
+    if (!bytes) return std::nullopt;
+    return ns::crypto::toString(*bytes);
 }
 
 std::string hmacSha256(const std::string& key, std::string_view message) {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
-              message.size(), out, &length)) {
-        throw std::runtime_error("HMAC-SHA256 failed");
-    }
-    return std::string(reinterpret_cast<const char*>(out), length);
+    return ns::crypto::toString(ns::crypto::hmacSha256(key, message));
 }
 
-std::string randomBytes(size_t count) {
-    std::string bytes(count, '\0');
-    if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), int(count)) != 1) {
-        throw std::runtime_error("the random-number generator failed");
-    }
-    return bytes;
-}
+std::string randomBytes(size_t count) { return ns::crypto::toString(ns::crypto::randomBytes(count)); }
 
-std::string toHex(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+std::string toHex(std::string_view bytes) { return ns::crypto::hex(ns::crypto::toData(bytes)); }
 
 std::optional<std::string> fromHex(std::string_view text) {
-    auto value = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    if (text.size() % 2) return std::nullopt;
-    std::string out;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        int hi = value(text[i]), lo = value(text[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        out += char(hi << 4 | lo);
-    }
-    return out;
+    auto bytes = ns::crypto::hexDecode(text);
+    if (!bytes) return std::nullopt;
+    return ns::crypto::toString(*bytes);
 }
 
 const std::string& headerPart() {

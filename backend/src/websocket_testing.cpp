@@ -10,42 +10,23 @@
 
 #include "backend/http_util.h"
 #include "backend/websocket.h"
+#include "platform/crypto.h"
 
 namespace backend {
 
 namespace {
 
-std::string toHex(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+std::string toHex(std::string_view bytes) { return ns::crypto::hex(ns::crypto::toData(bytes)); }
 
+// Tests may write the bytes in groups, so white space between digits is skipped.
 std::optional<std::string> fromHex(std::string_view text) {
-    auto value = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    std::string out;
     std::string digits;
     for (char c : text) {
-        if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
-        digits += c;
+        if (c != ' ' && c != '\n' && c != '\r' && c != '\t') digits += c;
     }
-    if (digits.size() % 2) return std::nullopt;
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        const int hi = value(digits[i]), lo = value(digits[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        out += char(hi * 16 + lo);
-    }
-    return out;
+    auto bytes = ns::crypto::hexDecode(digits);
+    if (!bytes) return std::nullopt;
+    return ns::crypto::toString(*bytes);
 }
 
 std::string acceptFor(const std::string& key) {

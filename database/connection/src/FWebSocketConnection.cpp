@@ -72,7 +72,7 @@ FWebSocketConnection::~FWebSocketConnection() {
     // A repeating timer lives on its run loop until invalidated.
     if (timer) timer->invalidate();
     // Dropped without a close (the owner went away): do not leave the socket open.
-    if (socket && !isClosed_) {
+    if (socket && opened_ && !isClosed_) {
         socket->setDelegate({});
         socket->close();
     }
@@ -103,6 +103,7 @@ std::shared_ptr<ns::Timer> FWebSocketConnection::keepAliveTimerForTesting() cons
 void FWebSocketConnection::open() {
     FFLog("I-RDB083002", "(wsc:%@) FWebSocketConnection open.", logId());
     everConnected_ = false;
+    opened_ = true;
     if (auto s = socket()) s->open();
     // The block keeps this object alive until it has run.
     auto self = shared_from_this();
@@ -112,6 +113,13 @@ void FWebSocketConnection::open() {
 void FWebSocketConnection::close() {
     FFLog("I-RDB083003", "(wsc:%@) FWebSocketConnection is being closed.", logId());
     isClosed_ = true;
+    if (!opened_) {
+        // Nothing went on the wire: the socket is simply dropped.
+        std::lock_guard lock(mutex_);
+        webSocket_.reset();
+        socketGone_ = true;
+        return;
+    }
     if (auto s = socket()) s->close();
 }
 

@@ -104,6 +104,7 @@ private:
     bool frameOverflowed_ = false;
     bool everConnected_ = false;
     bool isClosed_ = false;
+    bool opened_ = false;
     int32_t totalFrames_ = 0;
     std::weak_ptr<FWebSocketDelegate> delegate_;
     const uint64_t connectionId_;

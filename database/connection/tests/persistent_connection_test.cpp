@@ -289,7 +289,7 @@ TEST_F(PersistentConnectionTest, ListensGetTheirDataBeforeOkAndNothingWhenTheHas
     // Later changes are pushed; an unlisten stops them, and an unknown
     // unlisten sends nothing.
     setServerData("/shop/open", false);
-    ASSERT_TRUE(delegate_->waitEvent("update /shop"));
+    ASSERT_TRUE(delegate_->waitEvent("update /shop/open")) << delegate_->describe();
     onWorker([&] {
         connection_->unlisten(defaultQuery("/shop"), std::nullopt);
         connection_->unlisten(defaultQuery("/nowhere"), std::nullopt);

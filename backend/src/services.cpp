@@ -5,6 +5,7 @@
 #include "backend/accounts.h"
 #include "backend/http_util.h"
 #include "backend/recorder.h"
+#include "backend/rtdb_service.h"
 #include "backend/server.h"
 #include "backend/websocket_testing.h"
 
@@ -41,6 +42,7 @@ void addBuiltinServices(BackendServer& server) {
     server.add(std::make_unique<RecorderService>());
     server.add(std::make_unique<WebSocketTestingService>());
     server.add(std::make_unique<AccountsService>());
+    server.add(std::make_unique<RtdbService>());
 }
 
 }  // namespace backend

@@ -14,6 +14,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <condition_variable>
+#include <deque>
 #include <list>
 #include <set>
 #include <stdexcept>
@@ -50,6 +51,94 @@ std::string percentDecode(std::string_view s) {
     }
     return out;
 }
+
+// The writer of duplex mode: a queue any thread may fill, drained on the
+// session's thread while its io_context runs.
+class DuplexOutlet final : public WebSocketOutlet {
+public:
+    struct Item {
+        bool close = false;
+        WebSocketSession::Message message;
+        uint16_t code = 0;
+        std::string reason;
+    };
+
+    bool send(WebSocketSession::Message message) override {
+        std::lock_guard lock(mutex_);
+        if (ended_ || closing_) return false;
+        queue_.push_back(Item{false, std::move(message), 0, {}});
+        wakeLocked();
+        return true;
+    }
+
+    void close(uint16_t code, std::string reason) override {
+        std::lock_guard lock(mutex_);
+        if (ended_ || closing_) return;
+        closing_ = true;
+        queue_.push_back(Item{true, {}, code, std::move(reason)});
+        wakeLocked();
+    }
+
+    void abort() override {
+        std::lock_guard lock(mutex_);
+        if (ended_) return;
+        abort_ = true;
+        wakeLocked();
+    }
+
+    bool ended() const override {
+        std::lock_guard lock(mutex_);
+        return ended_;
+    }
+
+    // The session side. `wake` posts a drain onto the session's thread; it
+    // is called with the lock held, so it must only post.
+    void attach(std::function<void()> wake) {
+        std::lock_guard lock(mutex_);
+        if (ended_) return;
+        wake_ = std::move(wake);
+        if (!queue_.empty() || abort_) wakeLocked();
+    }
+    // After this nothing is posted any more.
+    void detach() {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        wake_ = nullptr;
+        queue_.clear();
+    }
+    // Called at the start of each drain.
+    void drained() {
+        std::lock_guard lock(mutex_);
+        wakePending_ = false;
+    }
+    bool abortRequested() const {
+        std::lock_guard lock(mutex_);
+        return abort_;
+    }
+    std::optional<Item> pop() {
+        std::lock_guard lock(mutex_);
+        if (queue_.empty()) return std::nullopt;
+        Item item = std::move(queue_.front());
+        queue_.pop_front();
+        return item;
+    }
+
+private:
+    void wakeLocked() {
+        if (wake_ && !wakePending_) {
+            wakePending_ = true;
+            wake_();
+        }
+    }
+
+    mutable std::mutex mutex_;
+    std::deque<Item> queue_;
+    std::function<void()> wake_;
+    bool wakePending_ = false;
+    bool ended_ = false;
+    bool closing_ = false;
+    bool abort_ = false;
+};
 
 // The parts of a session that do not depend on the transport.
 template <class NextLayer>
@@ -162,6 +251,27 @@ public:
         beast::get_lowest_layer(ws_).shutdown(tcp::socket::shutdown_send, ec);
     }
 
+    std::shared_ptr<WebSocketOutlet> outlet() override { return outlet_; }
+
+    void runDuplex(const std::function<void(Message&& message)>& onMessage, size_t maxMessageBytes) override {
+        // Every connection has an io_context of its own (see serve()), run
+        // here and nowhere else, so the handlers below never race.
+        auto& io = static_cast<net::io_context&>(net::query(ws_.get_executor(), net::execution::context));
+        onMessage_ = &onMessage;
+        ws_.read_message_max(maxMessageBytes);
+        // Bounds the wait for the peer's answer to our close frame.
+        websocket::stream_base::timeout timeouts{};
+        timeouts.handshake_timeout = std::chrono::seconds(5);
+        timeouts.idle_timeout = websocket::stream_base::none();
+        timeouts.keep_alive_pings = false;
+        ws_.set_option(timeouts);
+        outlet_->attach([this, &io] { net::post(io, [this] { drain(); }); });
+        readNext();
+        io.run();
+        outlet_->detach();
+        onMessage_ = nullptr;
+    }
+
     bool waitReadable(int timeoutMs) override {
         if constexpr (std::is_same_v<NextLayer, beast::ssl_stream<tcp::socket>>) {
             if (SSL_pending(ws_.next_layer().native_handle()) > 0) return true;
@@ -173,8 +283,75 @@ public:
     }
 
 private:
+    void readNext() {
+        ws_.async_read(readBuffer_, [this](beast::error_code ec, size_t) {
+            if (ec) {
+                finish();
+                return;
+            }
+            Message message{ws_.got_text(), beast::buffers_to_string(readBuffer_.data())};
+            readBuffer_.consume(readBuffer_.size());
+            (*onMessage_)(std::move(message));
+            if (!finished_) readNext();
+        });
+    }
+
+    void drain() {
+        outlet_->drained();
+        if (finished_) return;
+        if (outlet_->abortRequested()) {
+            finish();
+            return;
+        }
+        if (writing_ || closeSent_) return;
+        auto item = outlet_->pop();
+        if (!item) return;
+        writing_ = true;
+        if (item->close) {
+            closeSent_ = true;
+            ws_.async_close(websocket::close_reason(websocket::close_code(item->code),
+                                                    beast::string_view(item->reason.data(), item->reason.size())),
+                            [this](beast::error_code ec) {
+                                writing_ = false;
+                                // The pending read ends with the peer's answer.
+                                if (ec) finish();
+                            });
+            return;
+        }
+        current_ = std::move(item->message);
+        ws_.text(current_.text);
+        ws_.async_write(net::buffer(current_.data), [this](beast::error_code ec, size_t) {
+            writing_ = false;
+            if (ec) {
+                finish();
+                return;
+            }
+            drain();
+        });
+    }
+
+    // The connection is over: nothing more is read or written, and run()
+    // returns (pending operations are dropped with the io_context).
+    void finish() {
+        if (finished_) return;
+        finished_ = true;
+        closeCode_ = uint16_t(ws_.reason().code);
+        outlet_->detach();
+        beast::error_code ec;
+        beast::get_lowest_layer(ws_).shutdown(tcp::socket::shutdown_both, ec);
+        beast::get_lowest_layer(ws_).close(ec);
+        static_cast<net::io_context&>(net::query(ws_.get_executor(), net::execution::context)).stop();
+    }
+
     websocket::stream<NextLayer> ws_;
     http::request<http::string_body> request_;
+    std::shared_ptr<DuplexOutlet> outlet_ = std::make_shared<DuplexOutlet>();
+    const std::function<void(Message&& message)>* onMessage_ = nullptr;
+    beast::flat_buffer readBuffer_;
+    Message current_;
+    bool writing_ = false;
+    bool closeSent_ = false;
+    bool finished_ = false;
     uint16_t closeCode_ = 0;
     bool midMessage_ = false;
     mutable std::mutex mutex_;
@@ -305,7 +482,10 @@ struct WebSocketServer::Impl {
         socket->set_option(tcp::no_delay(true), ec);
         // The connection's own socket object is moved into the session; the
         // registry keeps a duplicate descriptor's owner only for shutdown.
-        tcp::socket own(io);
+        // Each connection has an io_context of its own, which a session in
+        // duplex mode runs on this thread.
+        net::io_context connectionIo(1);
+        tcp::socket own(connectionIo);
         own.assign(tcp::v4(), ::dup(socket->native_handle()), ec);
         if (ec) return;
         if (tls) {

@@ -264,14 +264,16 @@ void Backend::kill() {
 
 void Backend::restart() {
     stop();
-    const int oldHttp = httpPort_, oldHttps = httpsPort_;
+    const int oldHttp = httpPort_, oldHttps = httpsPort_, oldWs = wsPort_, oldWss = wssPort_;
     try {
         launch(oldHttp, oldHttps, wsPort_, wssPort_);
     } catch (const std::runtime_error&) {
         // The old ports were taken in the meantime.
         launch(options_.httpPort, options_.httpsPort, options_.wsPort, options_.wssPort);
     }
-    if (routed_ && (httpPort_ != oldHttp || httpsPort_ != oldHttps)) applyRoutes();
+    if (routed_ && (httpPort_ != oldHttp || httpsPort_ != oldHttps || wsPort_ != oldWs || wssPort_ != oldWss)) {
+        applyRoutes();
+    }
 }
 
 std::unique_ptr<httplib::Client> Backend::client() const {
@@ -395,9 +397,13 @@ void Backend::routeServiceHosts() {
 
 void Backend::applyRoutes() {
     auto& table = HostRouting::shared();
+    // The realtime database's domain speaks web sockets only: its hosts go
+    // to the ws and wss listeners.
+    const std::string database = HostRouting::normalizeHost("*.quorvaneio.com");
     for (const auto& saved : savedRoutes_) {
         ErrorRef error;
-        const uint16_t to = uint16_t(saved.port == 443 ? httpsPort_ : httpPort_);
+        const bool ws = saved.pattern == database;
+        const uint16_t to = uint16_t(saved.port == 443 ? (ws ? wssPort_ : httpsPort_) : (ws ? wsPort_ : httpPort_));
         if (!table.add(saved.pattern, saved.port, "127.0.0.1", to, &error)) {
             throw std::runtime_error("cannot route " + saved.pattern + ": " +
                                      (error ? error->localizedDescription() : std::string("unknown error")));

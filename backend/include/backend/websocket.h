@@ -18,6 +18,8 @@
 
 namespace backend {
 
+class WebSocketOutlet;
+
 class WebSocketSession {
 public:
     struct Message {
@@ -64,11 +66,39 @@ public:
     // waiting at most `timeoutMs`.
     virtual bool waitReadable(int timeoutMs) = 0;
 
+    // Full duplex (instead of read() and send()), after accept(): runs the
+    // connection on this thread until it ends, calling `onMessage` here for
+    // each message in order, while outlet() writes from any thread. A
+    // message longer than `maxMessageBytes` ends the connection with close
+    // code 1009. Returns once the connection has ended (the peer's close,
+    // an error, the outlet's close or abort, the server stopping).
+    virtual void runDuplex(const std::function<void(Message&& message)>& onMessage, size_t maxMessageBytes) = 0;
+    // The writer of duplex mode; the same object on every call. It outlives
+    // the session safely (it drops what it is given once the connection
+    // has ended).
+    virtual std::shared_ptr<WebSocketOutlet> outlet() = 0;
+
 protected:
     std::string target_, path_;
     std::vector<std::pair<std::string, std::string>> headers_;
     std::map<std::string, std::string> query_;
     bool tls_ = false;
+};
+
+// Writes to a session in duplex mode from any thread; thread-safe.
+class WebSocketOutlet {
+public:
+    virtual ~WebSocketOutlet() = default;
+    // Queues a message; queued messages go out in the order queued. False
+    // once the connection has ended or a close was asked for.
+    virtual bool send(WebSocketSession::Message message) = 0;
+    // After everything queued: a close frame with the code and reason; the
+    // connection ends when the peer answers (or after a few seconds).
+    virtual void close(uint16_t code, std::string reason) = 0;
+    // Ends the TCP connection now, without a close frame; what is queued is
+    // dropped.
+    virtual void abort() = 0;
+    virtual bool ended() const = 0;
 };
 
 using WebSocketHandler = std::function<void(WebSocketSession&)>;

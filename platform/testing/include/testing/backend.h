@@ -135,9 +135,10 @@ public:
 
     // Sends the SDK's service domains ("*.quorvane.com", "*.quorvaneapis.com",
     // "*.quorvaneio.com", "*.ondrix.com", "*.ondrixapis.com"; port 443 to the
-    // HTTPS listener, port 80 to the HTTP one) to this back end through the
-    // platform's host routing, and trusts its CA. Undone when the Backend is
-    // destroyed; follows restarts.
+    // HTTPS listener, port 80 to the HTTP one, except the database's
+    // "*.quorvaneio.com", whose 443 goes to the wss and 80 to the ws
+    // listener) to this back end through the platform's host routing, and
+    // trusts its CA. Undone when the Backend is destroyed; follows restarts.
     void routeServiceHosts();
     static const std::vector<std::string>& serviceHostPatterns();
 

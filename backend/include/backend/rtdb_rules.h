@@ -1,0 +1,60 @@
+#pragma once
+// Security rules of one realtime-database namespace, in the JSON form the
+// hosted service uses, kept to what this back end needs:
+//
+//   {"rules": {
+//      ".read": true,                       // everyone
+//      "Tiendas": {".write": "auth != null",  // signed-in users
+//                  ".indexOn": ["Ciudad"]},
+//      "private": {"$any": {".read": false}}  // nobody ("$name" matches any key)
+//   }}
+//
+// ".read" and ".write" take true, false or the text "auth != null" (also
+// "true" and "false" as text). A grant at a location covers everything
+// below it, and a refusal deeper down never takes it back; where no rule on
+// the way grants, access is refused. ".indexOn" names the child paths (or
+// ".value") that queries at that location are indexed by. Without a rules
+// file everyone may read and write.
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "database/model/FPath.h"
+
+namespace backend {
+
+class RtdbRules {
+public:
+    enum class Access { Nobody, SignedIn, Everyone };
+
+    // Everyone reads and writes.
+    static RtdbRules open();
+    // Nullopt with `error` set when the document is not rules of the form
+    // above (unknown rule texts, wrong kinds, keys that cannot be keys).
+    static std::optional<RtdbRules> parse(const nlohmann::json& document, std::string* error);
+
+    bool canRead(const FPath& path, bool signedIn) const;
+    bool canWrite(const FPath& path, bool signedIn) const;
+    // Whether the rules at exactly that location list `definition` (a
+    // child path such as "a/b", or ".value") under ".indexOn".
+    bool hasIndex(const FPath& path, const std::string& definition) const;
+
+    // The document the rules were made from.
+    const nlohmann::json& document() const { return document_; }
+
+private:
+    struct Node;
+    using NodePtr = std::shared_ptr<const Node>;
+    static NodePtr parseNode(const nlohmann::json& object, const std::string& where, std::string* error);
+    bool allowed(const FPath& path, bool signedIn, bool write) const;
+    // The rule nodes from the root down the path, as far as they go.
+    std::vector<const Node*> walk(const FPath& path) const;
+
+    NodePtr root_;
+    nlohmann::json document_;
+};
+
+}  // namespace backend

@@ -1,0 +1,152 @@
+#include "backend/rtdb_rules.h"
+
+#include <map>
+
+namespace backend {
+
+struct RtdbRules::Node {
+    std::optional<Access> read;
+    std::optional<Access> write;
+    std::vector<std::string> indexOn;
+    std::map<std::string, NodePtr> children;
+    // The "$name" child, for keys without a node of their own.
+    NodePtr wildcard;
+};
+
+namespace {
+
+std::optional<RtdbRules::Access> accessFrom(const nlohmann::json& value) {
+    if (value.is_boolean()) return value.get<bool>() ? RtdbRules::Access::Everyone : RtdbRules::Access::Nobody;
+    if (!value.is_string()) return std::nullopt;
+    const std::string text = value.get<std::string>();
+    if (text == "true") return RtdbRules::Access::Everyone;
+    if (text == "false") return RtdbRules::Access::Nobody;
+    // Blanks around the operator are the writer's choice.
+    std::string compact;
+    for (char c : text) {
+        if (c != ' ' && c != '\t') compact += c;
+    }
+    if (compact == "auth!=null") return RtdbRules::Access::SignedIn;
+    return std::nullopt;
+}
+
+bool grants(RtdbRules::Access access, bool signedIn) {
+    return access == RtdbRules::Access::Everyone || (access == RtdbRules::Access::SignedIn && signedIn);
+}
+
+bool validKey(const std::string& key) {
+    if (key.empty()) return false;
+    for (char c : key) {
+        if (c == '.' || c == '#' || c == '[' || c == ']' || c == '/' || uint8_t(c) < 0x20 || c == 0x7f) return false;
+    }
+    // "$" only leads a wildcard.
+    return key.find('$', 1) == std::string::npos;
+}
+
+}  // namespace
+
+RtdbRules RtdbRules::open() {
+    std::string ignored;
+    return *parse(nlohmann::json{{"rules", {{".read", true}, {".write", true}}}}, &ignored);
+}
+
+std::optional<RtdbRules> RtdbRules::parse(const nlohmann::json& document, std::string* error) {
+    if (!document.is_object() || !document.contains("rules") || document.size() != 1) {
+        *error = "rules must be an object with one member, \"rules\"";
+        return std::nullopt;
+    }
+    NodePtr root = parseNode(document["rules"], "/", error);
+    if (!root) return std::nullopt;
+    RtdbRules rules;
+    rules.root_ = std::move(root);
+    rules.document_ = document;
+    return rules;
+}
+
+RtdbRules::NodePtr RtdbRules::parseNode(const nlohmann::json& object, const std::string& where, std::string* error) {
+    if (!object.is_object()) {
+        *error = "the rules at " + where + " must be an object";
+        return nullptr;
+    }
+    auto node = std::make_shared<Node>();
+    for (const auto& [key, value] : object.items()) {
+        if (key == ".read" || key == ".write") {
+            auto access = accessFrom(value);
+            if (!access) {
+                *error = key + " at " + where + " must be true, false or \"auth != null\"";
+                return nullptr;
+            }
+            (key == ".read" ? node->read : node->write) = access;
+        } else if (key == ".indexOn") {
+            if (value.is_string()) {
+                node->indexOn.push_back(value.get<std::string>());
+            } else if (value.is_array()) {
+                for (const auto& entry : value) {
+                    if (!entry.is_string()) {
+                        *error = ".indexOn at " + where + " must name child paths";
+                        return nullptr;
+                    }
+                    node->indexOn.push_back(entry.get<std::string>());
+                }
+            } else {
+                *error = ".indexOn at " + where + " must be a string or an array of strings";
+                return nullptr;
+            }
+        } else if (key == ".validate") {
+            // Accepted and not enforced: only access is checked here.
+        } else if (validKey(key)) {
+            NodePtr child = parseNode(value, where + key + "/", error);
+            if (!child) return nullptr;
+            if (key[0] == '$') {
+                if (node->wildcard) {
+                    *error = "more than one wildcard at " + where;
+                    return nullptr;
+                }
+                node->wildcard = std::move(child);
+            } else {
+                node->children.emplace(key, std::move(child));
+            }
+        } else {
+            *error = "\"" + key + "\" at " + where + " is neither a rule nor a key";
+            return nullptr;
+        }
+    }
+    return node;
+}
+
+std::vector<const RtdbRules::Node*> RtdbRules::walk(const FPath& path) const {
+    std::vector<const Node*> nodes;
+    const Node* node = root_.get();
+    nodes.push_back(node);
+    for (const std::string& key : path) {
+        auto it = node->children.find(key);
+        const Node* next = it != node->children.end() ? it->second.get() : node->wildcard.get();
+        if (!next) break;
+        nodes.push_back(next);
+        node = next;
+    }
+    return nodes;
+}
+
+bool RtdbRules::allowed(const FPath& path, bool signedIn, bool write) const {
+    for (const Node* node : walk(path)) {
+        const auto& access = write ? node->write : node->read;
+        if (access && grants(*access, signedIn)) return true;
+    }
+    return false;
+}
+
+bool RtdbRules::canRead(const FPath& path, bool signedIn) const { return allowed(path, signedIn, false); }
+
+bool RtdbRules::canWrite(const FPath& path, bool signedIn) const { return allowed(path, signedIn, true); }
+
+bool RtdbRules::hasIndex(const FPath& path, const std::string& definition) const {
+    auto nodes = walk(path);
+    if (nodes.size() != path.length() + 1) return false;
+    for (const auto& entry : nodes.back()->indexOn) {
+        if (entry == definition || FPath(entry) == FPath(definition)) return true;
+    }
+    return false;
+}
+
+}  // namespace backend

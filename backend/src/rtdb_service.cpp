@@ -1,0 +1,32 @@
+#include "backend/rtdb_service.h"
+
+#include "backend/rtdb_server.h"
+#include "backend/websocket.h"
+
+namespace backend {
+
+RtdbService::RtdbService() = default;
+
+RtdbService::~RtdbService() {
+    if (server_) server_->stop();
+}
+
+void RtdbService::start(Context& context) {
+    server_ = std::make_shared<rtdb::Server>(context);
+    server_->start();
+}
+
+void RtdbService::install(httplib::Server& server, const Listener&, Context&) { server_->installAdmin(server); }
+
+void RtdbService::installWebSockets(WebSocketRouter& router, Context&) {
+    std::weak_ptr<rtdb::Server> weak = server_;
+    router.add("/.ws", [weak](WebSocketSession& session) {
+        if (auto server = weak.lock()) server->serve(session);
+    });
+}
+
+void RtdbService::stop() {
+    if (server_) server_->stop();
+}
+
+}  // namespace backend

@@ -471,6 +471,19 @@ TEST_F(RtdbServer, AcknowledgedWritesSurviveAKillAndARestart) {
     std::filesystem::remove_all(dataDir);
 }
 
+TEST_F(RtdbServer, AStopEndsConnectionsWithGoingAwayAndKeepsTheirOnDisconnectWrites) {
+    auto client = open();
+    ASSERT_EQ(client->call("o", {{"p", "/status"}, {"d", "server went down"}})["s"], "ok");
+    // The client answers the server's close frame while the server stops.
+    int code = 0;
+    std::thread reader([&] { code = client->readToEnd(); });
+    EXPECT_EQ(backend->stop(), 0) << backend->log();
+    reader.join();
+    EXPECT_EQ(code, 1001);
+    backend->restart();
+    EXPECT_EQ(data(*backend, "/status"), "server went down");
+}
+
 TEST_F(RtdbServer, SampleDataIsTheTreeOfAlmavelPa) {
     backend = Backend::start({.seed = true});
     auto client = WireClient::connect(backend->wsPort(), "v=5&ns=almavel-pa", "almavel-pa.almavel.localhost");

@@ -524,10 +524,13 @@ void WebSocketServer::stop() {
         if (!acceptor) continue;
         // Wakes the blocked accept.
         ::shutdown(acceptor->native_handle(), SHUT_RDWR);
-        acceptor->close(ec);
     }
     if (impl_->plainThread.joinable()) impl_->plainThread.join();
     if (impl_->tlsThread.joinable()) impl_->tlsThread.join();
+    // Closed only once the accept loops are gone: they read the acceptors.
+    for (auto* acceptor : {impl_->plainAcceptor.get(), impl_->tlsAcceptor.get()}) {
+        if (acceptor) acceptor->close(ec);
+    }
     std::unique_lock lock(impl_->mutex);
     for (const auto& socket : impl_->sockets) ::shutdown(socket->native_handle(), SHUT_RDWR);
     impl_->idle.wait(lock, [&] { return impl_->activeConnections == 0; });

@@ -646,6 +646,8 @@ void Connection::handleOnDisconnect(int64_t r, const std::string& action, const 
     answer(r, "ok", ns::Value());
 }
 
+void Connection::onIdle() { ns_->store().syncNow(); }
+
 // The end.
 
 void Connection::finish() {

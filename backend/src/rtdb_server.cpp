@@ -570,7 +570,7 @@ void Server::serve(WebSocketSession& session) {
     ns->count("connections", "opened");
     connection->start();
     session.runDuplex([&](WebSocketSession::Message&& message) { connection->onFrame(std::move(message)); },
-                      kMaxPacketBytes + 1024);
+                      [&] { connection->onIdle(); }, kMaxPacketBytes + 1024);
     connection->finish();
     ns->count("connections", "closed");
     std::lock_guard lock(connectionsMutex_);

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -271,8 +272,9 @@ uint64_t RtdbStore::append(const std::string& payload) {
         throw;
     }
     journalBytes_ += bytes.size();
-    ++appended_;
-    wake_.notify_all();
+    // The store's thread needs waking only for the first record it has not
+    // synced; it then waits a moment for the writer to sync a whole burst.
+    if (appended_++ == durable_) wake_.notify_all();
     return appended_;
 }
 
@@ -296,8 +298,13 @@ bool RtdbStore::whenDurable(uint64_t seq, std::function<void()> callback) {
 void RtdbStore::flush() {
     std::unique_lock lock(mutex_);
     const uint64_t target = appended_;
-    wake_.notify_all();
-    synced_.wait(lock, [&] { return durable_ >= target || failed_; });
+    while (durable_ < target && !failed_) {
+        if (syncing_) {
+            synced_.wait(lock);
+        } else {
+            syncLocked(lock);
+        }
+    }
 }
 
 bool RtdbStore::wantsCompaction() const {
@@ -335,36 +342,56 @@ void RtdbStore::compact(const FNodePtr& root) {
     for (auto& callback : ready) callback();
 }
 
+void RtdbStore::syncNow() {
+    std::unique_lock lock(mutex_);
+    syncLocked(lock);
+}
+
+void RtdbStore::syncLocked(std::unique_lock<std::mutex>& lock) {
+    if (failed_ || syncing_ || appended_ <= durable_) return;
+    syncing_ = true;
+    const uint64_t target = appended_;
+    const int fd = fd_;
+    lock.unlock();
+    const bool ok = ::fdatasync(fd) == 0;
+    lock.lock();
+    syncing_ = false;
+    if (!ok) {
+        std::cerr << "rtdb: cannot sync " << (folder_ / kJournalFile).string() << ": " << std::strerror(errno)
+                  << std::endl;
+        failed_ = true;
+        synced_.notify_all();
+        return;
+    }
+    if (target > durable_) durable_ = target;
+    std::vector<std::function<void()>> ready;
+    for (auto it = waiters_.begin(); it != waiters_.end() && it->first <= durable_;) {
+        ready.push_back(std::move(it->second));
+        it = waiters_.erase(it);
+    }
+    synced_.notify_all();
+    lock.unlock();
+    for (auto& callback : ready) callback();
+    lock.lock();
+}
+
 void RtdbStore::syncLoop() {
+    // How long the thread leaves a burst's writer to sync it itself.
+    constexpr auto kGrace = std::chrono::milliseconds(2);
     std::unique_lock lock(mutex_);
     while (true) {
         wake_.wait(lock, [&] { return stopping_ || (appended_ > durable_ && !failed_); });
+        if (!stopping_) wake_.wait_for(lock, kGrace, [&] { return stopping_ || appended_ <= durable_; });
         if (failed_ || appended_ <= durable_) {
             if (stopping_) break;
             continue;
         }
-        const uint64_t target = appended_;
-        const int fd = fd_;
-        lock.unlock();
-        const bool ok = ::fdatasync(fd) == 0;
-        lock.lock();
-        if (!ok) {
-            std::cerr << "rtdb: cannot sync " << (folder_ / kJournalFile).string() << ": " << std::strerror(errno)
-                      << std::endl;
-            failed_ = true;
-            synced_.notify_all();
+        if (syncing_) {
+            // Another thread's sync is under way; look again once it ends.
+            synced_.wait(lock, [&] { return !syncing_; });
             continue;
         }
-        if (target > durable_) durable_ = target;
-        std::vector<std::function<void()>> ready;
-        for (auto it = waiters_.begin(); it != waiters_.end() && it->first <= durable_;) {
-            ready.push_back(std::move(it->second));
-            it = waiters_.erase(it);
-        }
-        synced_.notify_all();
-        lock.unlock();
-        for (auto& callback : ready) callback();
-        lock.lock();
+        syncLocked(lock);
     }
 }
 

@@ -253,7 +253,8 @@ public:
 
     std::shared_ptr<WebSocketOutlet> outlet() override { return outlet_; }
 
-    void runDuplex(const std::function<void(Message&& message)>& onMessage, size_t maxMessageBytes) override {
+    void runDuplex(const std::function<void(Message&& message)>& onMessage, const std::function<void()>& onIdle,
+                   size_t maxMessageBytes) override {
         // Every connection has an io_context of its own (see serve()), run
         // here and nowhere else, so the handlers below never race.
         auto& io = static_cast<net::io_context&>(net::query(ws_.get_executor(), net::execution::context));
@@ -267,7 +268,14 @@ public:
         ws_.set_option(timeouts);
         outlet_->attach([this, &io] { net::post(io, [this] { drain(); }); });
         readNext();
-        io.run();
+        while (!io.stopped()) {
+            // Whatever is ready (the reactor is checked without blocking)...
+            if (io.poll() > 0) continue;
+            // ...and then, before the thread waits, the idle hook.
+            if (onIdle) onIdle();
+            if (io.stopped()) break;
+            io.run_one();
+        }
         outlet_->detach();
         onMessage_ = nullptr;
     }

@@ -194,6 +194,10 @@ public:
     // the on-disconnect writes, leaves the namespace).
     void start();
     void onFrame(WebSocketSession::Message&& message);
+    // When every frame that arrived has been handled: makes the burst's
+    // writes durable, so their answers go out without waiting for the
+    // store's own thread.
+    void onIdle();
     void finish();
 
     // Any thread. Packets wait behind what was queued before them; `seq`

@@ -6,11 +6,13 @@
 // crash is recognised on the next start: it and anything after it are cut
 // off, and everything before it is replayed.
 //
-// Appending only writes; a thread of the store makes appended records
-// durable (fdatasync) in groups, so many writers share one sync. Whoever
-// acknowledges a write waits for its sequence number to be durable
-// (whenDurable). Once the journal grows past a threshold the owner writes a
-// new snapshot (compact), which empties the journal.
+// Appending only writes. Appended records become durable (fdatasync) in
+// groups, so many writes share one sync: a writer that has handled a burst
+// of writes calls syncNow(), and otherwise a thread of the store syncs a
+// moment after the first unsynced append. Whoever acknowledges a write waits
+// for its sequence number to be durable (whenDurable). Once the journal
+// grows past a threshold the owner writes a new snapshot (compact), which
+// empties the journal.
 //
 // Thread-safe. The owner keeps the tree itself and calls append only after
 // deciding to apply a write, in the order the writes are applied.
@@ -70,6 +72,10 @@ public:
     // True when `seq` is durable already (the callback is then dropped);
     // otherwise the callback runs once it is, on the store's sync thread.
     bool whenDurable(uint64_t seq, std::function<void()> callback);
+    // Makes what is appended durable now, on this thread (unless another
+    // thread is syncing already, whose sync then covers it or the store's
+    // thread does shortly after). Waiters run here.
+    void syncNow();
     // Returns once everything appended so far is durable.
     void flush();
 
@@ -85,6 +91,8 @@ private:
     void recover(const FNodePtr& seed);
     void writeSnapshot(const FNodePtr& root, uint64_t seq);
     void syncLoop();
+    // With the lock held; unlocks while syncing and running waiters.
+    void syncLocked(std::unique_lock<std::mutex>& lock);
 
     std::filesystem::path folder_;
     Options options_;
@@ -100,6 +108,7 @@ private:
     uint64_t journalBytes_ = 0;
     bool failed_ = false;
     bool stopping_ = false;
+    bool syncing_ = false;
     std::multimap<uint64_t, std::function<void()>> waiters_;
     std::thread syncThread_;
 };

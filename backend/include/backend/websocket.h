@@ -68,11 +68,15 @@ public:
 
     // Full duplex (instead of read() and send()), after accept(): runs the
     // connection on this thread until it ends, calling `onMessage` here for
-    // each message in order, while outlet() writes from any thread. A
-    // message longer than `maxMessageBytes` ends the connection with close
-    // code 1009. Returns once the connection has ended (the peer's close,
-    // an error, the outlet's close or abort, the server stopping).
-    virtual void runDuplex(const std::function<void(Message&& message)>& onMessage, size_t maxMessageBytes) = 0;
+    // each message in order, while outlet() writes from any thread. Each
+    // time everything that arrived has been handled and the thread would
+    // wait, `onIdle` (when given) runs here first, so work can be batched
+    // over a burst of messages. A message longer than `maxMessageBytes` ends
+    // the connection with close code 1009. Returns once the connection has
+    // ended (the peer's close, an error, the outlet's close or abort, the
+    // server stopping).
+    virtual void runDuplex(const std::function<void(Message&& message)>& onMessage,
+                           const std::function<void()>& onIdle, size_t maxMessageBytes) = 0;
     // The writer of duplex mode; the same object on every call. It outlives
     // the session safely (it drops what it is given once the connection
     // has ended).

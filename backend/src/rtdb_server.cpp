@@ -129,7 +129,11 @@ void Scheduler::loop() {
         auto callback = std::move(first->second);
         pending_.erase(first);
         lock.unlock();
-        callback();
+        try {
+            callback();
+        } catch (const std::exception& e) {
+            std::cerr << "rtdb: a timed task failed: " << e.what() << std::endl;
+        }
         lock.lock();
     }
 }

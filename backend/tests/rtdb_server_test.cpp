@@ -121,6 +121,15 @@ TEST_F(RtdbServer, ListenSendsDataBeforeOkUnlessTheHashMatches) {
     EXPECT_EQ(counter(seen, "listens", "overwrite"), 1);
     EXPECT_EQ(counter(seen, "listens", "upToDate"), 2);
     EXPECT_EQ(counter(seen, "requests", "q"), 3);
+
+    // Another namespace has a tree of its own.
+    auto elsewhere = open("otra");
+    pushes.clear();
+    EXPECT_EQ(elsewhere->call("q", {{"p", "/Tiendas"}, {"h", ""}}, &pushes)["s"], "ok");
+    EXPECT_TRUE(pushes.empty());
+    EXPECT_EQ(elsewhere->call("p", {{"p", "/Tiendas"}, {"d", 1}})["s"], "ok");
+    EXPECT_EQ(data(*backend, "/Tiendas"), shops);
+    EXPECT_EQ(data(*backend, "/Tiendas", "otra"), 1);
 }
 
 TEST_F(RtdbServer, CompoundHashGetsRangeMergesThatBringTheClientUpToDate) {
@@ -438,6 +447,60 @@ TEST_F(RtdbServer, BadRequestsGetAStatusAndBadPacketsACloseWithoutHarm) {
 
     EXPECT_EQ(data(*backend, "/keep"), (json{{"a", 1}}));
     EXPECT_EQ(open()->call("s", {{"c", {{"sdk.objc.4-0-0", 1}}}})["s"], "ok");
+}
+
+TEST_F(RtdbServer, RequestsWithAnyFieldReplacedGetAnAnswerOrACloseAndNeverHarmTheData) {
+    setData(*backend, "/keep", {{"a", 1}});
+    const std::vector<std::pair<std::string, json>> valid = {
+        {"p", {{"p", "/x/y"}, {"d", {{"k", 1}}}, {"h", ""}}},
+        {"m", {{"p", "/x"}, {"d", {{"y/z", 2}, {"w", {{".sv", "timestamp"}}}}}}},
+        {"q", {{"p", "/x"}, {"h", ""}, {"q", {{"sp", 1}, {"sn", "a"}, {"l", 2}, {"vf", "l"}, {"i", "k"}}}, {"t", 3}}},
+        {"q", {{"p", "/x"}, {"h", "abc"}, {"ch", {{"ps", {"a"}}, {"hs", {"h1", ""}}}}}},
+        {"n", {{"p", "/x"}, {"q", {{"l", 1}}}, {"t", 3}}},
+        {"o", {{"p", "/x/gone"}, {"d", true}}},
+        {"om", {{"p", "/x"}, {"d", {{"a", 1}}}}},
+        {"oc", {{"p", "/x"}, {"d", nullptr}}},
+        {"auth", {{"cred", "a.b.c"}}},
+        {"s", {{"c", {{"n", 1}}}}},
+    };
+    const std::vector<json> replacements = {nullptr, 0, -1, 1e308, 2147483648ll, "", "/", "a.b", "[", "/.priority",
+                                            json::array(), json::object(), true, json{{".sv", "timestamp"}},
+                                            json{{".value", 1}, {".priority", {1}}}, std::string(2000, 'k'),
+                                            json::array({1, json::object(), "x"}), json{{"$", 1}}};
+    uint32_t seed = 12345;
+    auto random = [&](size_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return size_t((seed >> 8) % n);
+    };
+    // Every field of every body, at every depth, replaced in turn.
+    std::function<void(json&, std::vector<json*>&)> fields = [&](json& j, std::vector<json*>& out) {
+        if (!j.is_object() && !j.is_array()) return;
+        for (auto& [key, value] : j.items()) {
+            out.push_back(&value);
+            fields(value, out);
+        }
+    };
+    auto client = open();
+    int answers = 0, closes = 0;
+    for (int round = 0; round < 300; ++round) {
+        auto [action, body] = valid[random(valid.size())];
+        std::vector<json*> slots;
+        fields(body, slots);
+        *slots[random(slots.size())] = replacements[random(replacements.size())];
+        if (random(4) == 0) body = replacements[random(replacements.size())];
+        const int64_t r = client->send(random(10) == 0 ? "p" + std::to_string(round) : action, body);
+        try {
+            const json answer = client->answerTo(r);
+            EXPECT_TRUE(answer["s"].is_string()) << answer;
+            ++answers;
+        } catch (const std::runtime_error&) {
+            ++closes;
+            client = open();
+        }
+    }
+    EXPECT_GT(answers, 200);
+    EXPECT_EQ(data(*backend, "/keep"), (json{{"a", 1}}));
+    EXPECT_EQ(backend->get("/__admin/health").status, 200);
 }
 
 TEST_F(RtdbServer, AcknowledgedWritesSurviveAKillAndARestart) {

@@ -17,7 +17,7 @@ ns::Value J(const char* json) { return ns::json::parse(json); }
 
 FNodePtr N(const char* json) { return FSnapshotUtilities::nodeFrom(J(json)); }
 
-// ----- a generator of random nested values and the forms the spec documents
+// ----- a generator of random nested values and their documented forms
 
 class ValueGenerator {
 public:

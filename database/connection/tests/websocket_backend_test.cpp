@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "database/connection/FSRUtilities.h"
 #include "websocket_test_support.h"
@@ -16,6 +17,19 @@ using namespace wstest;
 using ns::testing::Backend;
 
 namespace {
+
+// The closes the back end's echo endpoint has recorded. The server records a
+// close once its side of the session has ended, which may be a moment after
+// our socket reported it, so wait (bounded) for at least `atLeast` of them.
+nlohmann::json echoCloses(const ns::testing::Backend& backend, size_t atLeast = 1) {
+    nlohmann::json closes;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        closes = nlohmann::json::parse(backend.get("/__admin/ws/echo").body)["closes"];
+        if (closes.size() >= atLeast) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return closes;
+}
 
 class WebSocketBackendTest : public ::testing::Test {
 protected:
@@ -105,7 +119,7 @@ TEST_F(WebSocketBackendTest, EchoOverWsAndWssToLocalhostNames) {
             EXPECT_EQ(c.recorder->closes[0].reason, std::optional<std::string>("Stream end encountered"));
             EXPECT_FALSE(c.recorder->closes[0].wasClean);
         });
-        auto closes = nlohmann::json::parse(backend_->get("/__admin/ws/echo").body)["closes"];
+        auto closes = echoCloses(*backend_);
         ASSERT_FALSE(closes.empty());
         EXPECT_EQ(closes.back()["code"], 1000);
     }
@@ -161,7 +175,7 @@ TEST_F(WebSocketBackendTest, ServerCloseIsAnsweredAndReportedCleanWithItsCodeAnd
         EXPECT_TRUE(c.recorder->closes[0].wasClean);
     });
     // Beast's close waits for our answering close frame and reports its code.
-    auto closes = nlohmann::json::parse(backend_->get("/__admin/ws/echo").body)["closes"];
+    auto closes = echoCloses(*backend_);
     ASSERT_FALSE(closes.empty());
     EXPECT_EQ(closes.back()["code"], 1000);
 }

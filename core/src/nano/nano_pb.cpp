@@ -80,6 +80,42 @@ bool nextItemIndex(ArrayInfo* array, const char* who) {
 
 }  // namespace
 
+namespace {
+
+// One string element: its tag, then its bytes. A missing record or missing
+// bytes fail the encoding.
+bool encodeStringElement(pb_ostream_t* stream, const pb_field_t* field, const StringInfo* string) {
+    if (string == nullptr || string->data == nullptr) {
+        return false;
+    }
+    return pb_encode_tag_for_field(stream, field) &&
+           pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(string->data), string->length);
+}
+
+// Encodes each of an array record's `count` items with `encodeItem`. An
+// empty array writes nothing; a missing record or item list fails.
+template <class EncodeItem>
+bool encodeEachItem(void* const* arg, EncodeItem encodeItem) {
+    const auto* array = arg ? static_cast<const ArrayInfo*>(*arg) : nullptr;
+    if (array == nullptr) {
+        return false;
+    }
+    if (array->count == 0) {
+        return true;
+    }
+    if (array->items == nullptr) {
+        return false;
+    }
+    for (uint32_t i = 0; i < array->count; ++i) {
+        if (!encodeItem(array->items[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 extern "C" {
 
 void nano_init_array_info(ArrayInfo* array) {
@@ -259,62 +295,25 @@ bool nano_decode_repeated_uint64(pb_istream_t* stream, const pb_field_t* field, 
 }
 
 bool nano_encode_string(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-    const auto* string = arg ? static_cast<const StringInfo*>(*arg) : nullptr;
-    if (string == nullptr || string->data == nullptr) {
-        return false;
-    }
-    return pb_encode_tag_for_field(stream, field) &&
-           pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(string->data), string->length);
+    return encodeStringElement(stream, field, arg ? static_cast<const StringInfo*>(*arg) : nullptr);
 }
 
 bool nano_encode_repeated_string(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-    const auto* array = arg ? static_cast<const ArrayInfo*>(*arg) : nullptr;
-    if (array == nullptr) {
-        return false;
-    }
-    if (array->count == 0) {
-        return true;
-    }
-    if (array->items == nullptr) {
-        return false;
-    }
-    for (uint32_t i = 0; i < array->count; ++i) {
-        const auto* string = static_cast<const StringInfo*>(array->items[i]);
-        if (string == nullptr || string->data == nullptr) {
-            return false;
-        }
-        if (!pb_encode_tag_for_field(stream, field) ||
-            !pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(string->data), string->length)) {
-            return false;
-        }
-    }
-    return true;
+    return encodeEachItem(arg, [&](const void* item) {
+        return encodeStringElement(stream, field, static_cast<const StringInfo*>(item));
+    });
 }
 
 bool nano_encode_repeated_uint64(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-    const auto* array = arg ? static_cast<const ArrayInfo*>(*arg) : nullptr;
-    if (array == nullptr) {
-        return false;
-    }
-    if (array->count == 0) {
-        return true;
-    }
-    if (array->items == nullptr) {
-        return false;
-    }
-    for (uint32_t i = 0; i < array->count; ++i) {
-        const void* cell = array->items[i];
+    return encodeEachItem(arg, [&](const void* cell) {
         if (cell == nullptr) {
             return false;
         }
         uint64_t value = 0;
         memcpy(&value, cell, sizeof value);
         // Unpacked on purpose: one tag per element, whatever the field's label.
-        if (!pb_encode_tag(stream, PB_WT_VARINT, field->tag) || !pb_encode_varint(stream, value)) {
-            return false;
-        }
-    }
-    return true;
+        return pb_encode_tag(stream, PB_WT_VARINT, field->tag) && pb_encode_varint(stream, value);
+    });
 }
 
 uint32_t nano_two_pass_encoding(const pb_msgdesc_t* fields, const void* structure, uint8_t** buffer) {

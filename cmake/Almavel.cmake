@@ -1,5 +1,12 @@
 # Shared build settings and helpers for every folder.
 
+# A compiler cache, when the machine has one: most rebuilds touch few files.
+find_program(ALMAVEL_CCACHE ccache)
+if(ALMAVEL_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(CMAKE_C_COMPILER_LAUNCHER ${ALMAVEL_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${ALMAVEL_CCACHE})
+endif()
+
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(OpenSSL 3 REQUIRED)

@@ -16,9 +16,9 @@ constexpr const char* kSeedFileName = "auth.json";
 constexpr const char* kSeedImportedKey = "seedImported";
 constexpr int64_t kMaxTokenLifetimeSeconds = 30 * 24 * 3600;
 
-using JsonHandler = std::function<void(const httplib::Request&, httplib::Response&, const json& body)>;
+using JsonHandler = std::function<void(const Request&, Response&, const json& body)>;
 
-void sendAuthError(httplib::Response& res, int status, const std::string& code, const std::string& message) {
+void sendAuthError(Response& res, int status, const std::string& code, const std::string& message) {
     sendJson(res, status, json{{"error", {{"code", code}, {"message", message}}}});
 }
 
@@ -26,21 +26,18 @@ void sendAuthError(httplib::Response& res, int status, const std::string& code, 
 // its answer on a clean connection however big the body), bounded, and
 // parsed as a JSON object; every failure is answered in the service's error
 // shape. Exceptions from the handler become a 500 of the same shape.
-void postJson(httplib::Server& server, const std::string& pattern, JsonHandler handler,
+void postJson(HttpRouter& server, const std::string& pattern, JsonHandler handler,
               std::size_t limit = kMaxAuthBodyBytes) {
-    server.Post(pattern, [handler = std::move(handler), limit](const httplib::Request& req, httplib::Response& res,
-                                                               const httplib::ContentReader& reader) {
+    server.add("POST", pattern, [handler = std::move(handler), limit](const Request& req, Response& res) {
         res.set_header(kRoutedMarkHeader, "1");
-        std::string body;
-        if (!readBody(req, res, reader, body)) {
-            const int status = res.status >= 400 ? res.status : 400;
-            sendAuthError(res, status, status == 413 ? kErrorPayloadTooLarge : kErrorInvalidArgument,
-                          status == 413 ? "the request body is too large" : "the request body could not be read");
-            return;
-        }
+        const std::string& body = req.body;
         if (body.size() > limit) {
             sendAuthError(res, 413, kErrorPayloadTooLarge,
                           "the request body is too large (limit " + std::to_string(limit) + " bytes)");
+            return;
+        }
+        if (!jsonDepthWithin(body)) {
+            sendAuthError(res, 400, kErrorInvalidArgument, "the request body nests too deep");
             return;
         }
         json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
@@ -50,6 +47,10 @@ void postJson(httplib::Server& server, const std::string& pattern, JsonHandler h
         }
         try {
             handler(req, res, parsed);
+        } catch (const json::type_error& e) {
+            sendAuthError(res, 400, kErrorInvalidArgument, std::string("a field has the wrong type: ") + e.what());
+        } catch (const json::out_of_range& e) {
+            sendAuthError(res, 400, kErrorInvalidArgument, std::string("a field is out of range: ") + e.what());
         } catch (const std::exception& e) {
             sendAuthError(res, 500, kErrorInternal, std::string("internal error: ") + e.what());
         }
@@ -58,7 +59,7 @@ void postJson(httplib::Server& server, const std::string& pattern, JsonHandler h
 
 // A required string member; answers 400 and gives nullptr when it is absent
 // or of another type.
-const std::string* stringField(const json& body, const char* name, httplib::Response& res) {
+const std::string* stringField(const json& body, const char* name, Response& res) {
     auto it = body.find(name);
     if (it == body.end() || it->is_null()) {
         sendAuthError(res, 400, kErrorInvalidArgument, std::string("missing field \"") + name + "\"");
@@ -71,12 +72,12 @@ const std::string* stringField(const json& body, const char* name, httplib::Resp
     return it->get_ptr<const std::string*>();
 }
 
-void sendEmailProblem(httplib::Response& res) {
+void sendEmailProblem(Response& res) {
     sendAuthError(res, 400, kErrorInvalidEmail, "the e-mail address is badly formatted");
 }
 
 // Sign-up and admin creation share the rules.
-bool checkNewCredentials(const std::string& email, const std::string& password, httplib::Response& res) {
+bool checkNewCredentials(const std::string& email, const std::string& password, Response& res) {
     if (!isValidEmail(email)) {
         sendEmailProblem(res);
         return false;
@@ -98,7 +99,7 @@ bool checkNewCredentials(const std::string& email, const std::string& password, 
     return true;
 }
 
-void sendAccountError(httplib::Response& res, AccountError error) {
+void sendAccountError(Response& res, AccountError error) {
     switch (error) {
     case AccountError::None: break;
     case AccountError::EmailExists:
@@ -178,9 +179,9 @@ json AccountsService::issueTokens(const Account& account, const std::string& app
                 {"expiresIn", lifetime}};
 }
 
-void AccountsService::install(httplib::Server& server, const Listener&, Context&) {
+void AccountsService::install(HttpRouter& server, const Listener&, Context&) {
     // The app an API key belongs to; answers 403 and gives nullopt otherwise.
-    auto appFor = [this](const httplib::Request& req, httplib::Response& res) -> std::optional<std::string> {
+    auto appFor = [this](const Request& req, Response& res) -> std::optional<std::string> {
         if (!req.has_param("key") || req.get_param_value("key").empty()) {
             sendAuthError(res, 403, kErrorInvalidApiKey, "an API key is required (query parameter \"key\")");
             return std::nullopt;
@@ -297,7 +298,7 @@ void AccountsService::install(httplib::Server& server, const Listener&, Context&
     // --- admin ---------------------------------------------------------------
 
     // The account a body names by "uid" or "email"; answers and gives nullopt otherwise.
-    auto accountNamed = [this](const json& body, httplib::Response& res) -> std::optional<Account> {
+    auto accountNamed = [this](const json& body, Response& res) -> std::optional<Account> {
         std::optional<Account> account;
         if (auto uid = body.find("uid"); uid != body.end() && uid->is_string()) {
             account = store_->findByUid(uid->get<std::string>());

@@ -24,6 +24,8 @@ double now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+constexpr const char* kAccountColumns = "uid, email, disabled, created_at, last_sign_in_at, tokens_valid_after_ms";
+
 std::string randomBytes(size_t count) {
     std::string bytes(count, '\0');
     if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), int(count)) != 1) {
@@ -111,6 +113,7 @@ json toJson(const Account& account) {
              {"disabled", account.disabled},
              {"createdAt", account.createdAt}};
     if (account.lastSignInAt > 0) out["lastSignInAt"] = account.lastSignInAt;
+    if (account.tokensValidAfterMs > 0) out["tokensValidAfterMs"] = account.tokensValidAfterMs;
     return out;
 }
 
@@ -197,12 +200,21 @@ AccountStore::AccountStore(const fs::path& file, int pbkdf2Iterations) : file_(f
                   iterations INTEGER NOT NULL,
                   disabled INTEGER NOT NULL DEFAULT 0,
                   created_at REAL NOT NULL,
-                  last_sign_in_at REAL NOT NULL DEFAULT 0))");
+                  last_sign_in_at REAL NOT NULL DEFAULT 0,
+                  tokens_valid_after_ms INTEGER NOT NULL DEFAULT 0))");
         exec(R"(CREATE TABLE IF NOT EXISTS refresh_tokens(
                   token_hash TEXT PRIMARY KEY,
                   uid TEXT NOT NULL,
                   created_at REAL NOT NULL,
-                  revoked INTEGER NOT NULL DEFAULT 0))");
+                  revoked INTEGER NOT NULL DEFAULT 0,
+                  app_id TEXT NOT NULL DEFAULT ''))");
+        // Stores made before revocations and app-bound refresh tokens existed.
+        if (!hasColumn("accounts", "tokens_valid_after_ms")) {
+            exec("ALTER TABLE accounts ADD COLUMN tokens_valid_after_ms INTEGER NOT NULL DEFAULT 0");
+        }
+        if (!hasColumn("refresh_tokens", "app_id")) {
+            exec("ALTER TABLE refresh_tokens ADD COLUMN app_id TEXT NOT NULL DEFAULT ''");
+        }
         exec("CREATE INDEX IF NOT EXISTS refresh_tokens_by_uid ON refresh_tokens(uid)");
         exec(R"(CREATE TABLE IF NOT EXISTS outbox(
                   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -230,14 +242,21 @@ void AccountStore::exec(const char* sql) {
     }
 }
 
+bool AccountStore::hasColumn(const char* table, const char* column) {
+    Statement s(db_, (std::string("PRAGMA table_info(") + table + ")").c_str());
+    while (s.step()) {
+        if (s.text(1) == column) return true;
+    }
+    return false;
+}
+
 std::optional<Account> AccountStore::findBy(const char* column, const std::string& value) {
-    std::string sql = std::string("SELECT uid, email, disabled, created_at, last_sign_in_at FROM accounts WHERE ") +
-                      column + " = ?1";
+    std::string sql = std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE " + column + " = ?1";
     std::lock_guard lock(mutex_);
     Statement s(db_, sql.c_str());
     s.bind(1, value);
     if (!s.step()) return std::nullopt;
-    return Account{s.text(0), s.text(1), s.integer(2) != 0, s.real(3), s.real(4)};
+    return Account{s.text(0), s.text(1), s.integer(2) != 0, s.real(3), s.real(4), s.integer(5)};
 }
 
 std::optional<Account> AccountStore::findByEmail(const std::string& email) { return findBy("email", email); }
@@ -245,14 +264,14 @@ std::optional<Account> AccountStore::findByUid(const std::string& uid) { return 
 
 std::vector<Account> AccountStore::all() {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "SELECT uid, email, disabled, created_at, last_sign_in_at FROM accounts ORDER BY created_at");
+    Statement s(db_, (std::string("SELECT ") + kAccountColumns + " FROM accounts ORDER BY created_at").c_str());
     std::vector<Account> out;
-    while (s.step()) out.push_back(Account{s.text(0), s.text(1), s.integer(2) != 0, s.real(3), s.real(4)});
+    while (s.step()) out.push_back(Account{s.text(0), s.text(1), s.integer(2) != 0, s.real(3), s.real(4), s.integer(5)});
     return out;
 }
 
 AccountResult AccountStore::create(const std::string& email, const std::string& password, const std::string& uid) {
-    Account account{uid.empty() ? randomUid() : uid, email, false, now(), 0};
+    Account account{uid.empty() ? randomUid() : uid, email, false, now(), 0, 0};
     const std::string salt = randomBytes(kSaltBytes);
     const std::string hash = pbkdf2(password, salt, iterations_);
 
@@ -283,14 +302,14 @@ AccountResult AccountStore::authenticate(const std::string& email, const std::st
     {
         std::lock_guard lock(mutex_);
         Statement s(db_,
-                    "SELECT uid, email, disabled, created_at, last_sign_in_at, salt, hash, iterations "
-                    "FROM accounts WHERE email = ?1");
+                    "SELECT uid, email, disabled, created_at, last_sign_in_at, tokens_valid_after_ms, salt, hash, "
+                    "iterations FROM accounts WHERE email = ?1");
         s.bind(1, email);
         if (!s.step()) return {AccountError::UserNotFound, {}};
-        account = Account{s.text(0), s.text(1), s.integer(2) != 0, s.real(3), s.real(4)};
-        salt = s.blob(5);
-        hash = s.blob(6);
-        iterations = int(s.integer(7));
+        account = Account{s.text(0), s.text(1), s.integer(2) != 0, s.real(3), s.real(4), s.integer(5)};
+        salt = s.blob(6);
+        hash = s.blob(7);
+        iterations = int(s.integer(8));
     }
     // Hashing takes a while by design; other requests go on meanwhile.
     const std::string computed = pbkdf2(password, salt, iterations);
@@ -308,41 +327,67 @@ AccountResult AccountStore::authenticate(const std::string& email, const std::st
 
 bool AccountStore::setDisabled(const std::string& uid, bool disabled) {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "UPDATE accounts SET disabled = ?1 WHERE uid = ?2");
-    s.bind(1, int64_t(disabled)).bind(2, uid);
+    // Re-enabling leaves the valid-after time alone: what was issued before
+    // the account was disabled stays refused.
+    Statement s(db_,
+                "UPDATE accounts SET disabled = ?1, tokens_valid_after_ms = CASE WHEN ?1 != 0 "
+                "THEN MAX(tokens_valid_after_ms, ?3) ELSE tokens_valid_after_ms END WHERE uid = ?2");
+    s.bind(1, int64_t(disabled)).bind(2, uid).bind(3, nowMilliseconds());
     s.run();
-    return sqlite3_changes(db_) > 0;
+    const bool changed = sqlite3_changes(db_) > 0;
+    if (changed) ++revocations_;
+    return changed;
 }
 
-std::string AccountStore::issueRefreshToken(const std::string& uid) {
+std::string AccountStore::issueRefreshToken(const std::string& uid, const std::string& appId) {
     std::string token = base64UrlToken(48);
     std::lock_guard lock(mutex_);
-    Statement s(db_, "INSERT INTO refresh_tokens(token_hash, uid, created_at) VALUES(?1, ?2, ?3)");
-    s.bind(1, sha256Hex(token)).bind(2, uid).bind(3, now());
+    Statement s(db_, "INSERT INTO refresh_tokens(token_hash, uid, created_at, app_id) VALUES(?1, ?2, ?3, ?4)");
+    s.bind(1, sha256Hex(token)).bind(2, uid).bind(3, now()).bind(4, appId);
     if (s.run() != SQLITE_DONE) throw std::runtime_error("refresh token collision");
     return token;
 }
 
-AccountResult AccountStore::redeemRefreshToken(const std::string& token) {
+AccountResult AccountStore::redeemRefreshToken(const std::string& token, const std::optional<std::string>& appId) {
     std::lock_guard lock(mutex_);
     Statement s(db_,
-                "SELECT t.revoked, a.uid, a.email, a.disabled, a.created_at, a.last_sign_in_at "
+                "SELECT t.revoked, a.uid, a.email, a.disabled, a.created_at, a.last_sign_in_at, "
+                "a.tokens_valid_after_ms, t.app_id "
                 "FROM refresh_tokens t LEFT JOIN accounts a ON a.uid = t.uid WHERE t.token_hash = ?1");
     s.bind(1, sha256Hex(token));
     if (!s.step()) return {AccountError::InvalidRefreshToken, {}};
     if (s.integer(0) != 0) return {AccountError::TokenRevoked, {}};
+    // Tokens kept from before they were bound to an app carry none.
+    const std::string boundTo = s.text(7);
+    if (appId && !boundTo.empty() && boundTo != *appId) return {AccountError::OtherApp, {}};
     if (s.text(1).empty()) return {AccountError::UserNotFound, {}};
-    Account account{s.text(1), s.text(2), s.integer(3) != 0, s.real(4), s.real(5)};
+    Account account{s.text(1), s.text(2), s.integer(3) != 0, s.real(4), s.real(5), s.integer(6)};
     if (account.disabled) return {AccountError::UserDisabled, {}};
     return {AccountError::None, account};
 }
 
 int AccountStore::revokeRefreshTokens(const std::string& uid) {
     std::lock_guard lock(mutex_);
+    {
+        Statement s(db_, "UPDATE accounts SET tokens_valid_after_ms = MAX(tokens_valid_after_ms, ?1) WHERE uid = ?2");
+        s.bind(1, nowMilliseconds()).bind(2, uid);
+        s.run();
+    }
     Statement s(db_, "UPDATE refresh_tokens SET revoked = 1 WHERE uid = ?1 AND revoked = 0");
     s.bind(1, uid);
     s.run();
+    ++revocations_;
     return sqlite3_changes(db_);
+}
+
+bool AccountStore::revokeIdTokens(const std::string& uid) {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "UPDATE accounts SET tokens_valid_after_ms = MAX(tokens_valid_after_ms, ?1) WHERE uid = ?2");
+    s.bind(1, nowMilliseconds()).bind(2, uid);
+    s.run();
+    const bool changed = sqlite3_changes(db_) > 0;
+    if (changed) ++revocations_;
+    return changed;
 }
 
 json AccountStore::appendOutbox(const std::string& kind, const Account& account) {
@@ -405,6 +450,83 @@ void AccountStore::setMeta(const std::string& key, const std::string& value) {
     Statement s(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)");
     s.bind(1, key).bind(2, value);
     s.run();
+}
+
+// Token acceptance.
+
+const char* describe(TokenRefusal refusal) {
+    switch (refusal) {
+    case TokenRefusal::None: return "valid";
+    case TokenRefusal::Malformed: return "malformed";
+    case TokenRefusal::BadSignature: return "bad signature";
+    case TokenRefusal::Expired: return "expired";
+    case TokenRefusal::OtherApp: return "issued for another app";
+    case TokenRefusal::UserNotFound: return "of an account that no longer exists";
+    case TokenRefusal::UserDisabled: return "of a disabled account";
+    case TokenRefusal::Revoked: return "revoked";
+    }
+    return "invalid";
+}
+
+TokenVerifier::TokenVerifier(std::shared_ptr<const IdTokenSigner> signer, std::shared_ptr<AccountStore> store)
+    : signer_(std::move(signer)), store_(std::move(store)) {
+    if (!signer_ || !store_) throw std::invalid_argument("a token verifier needs a signer and an account store");
+}
+
+TokenAcceptance TokenVerifier::accept(std::string_view token, const std::optional<std::string>& appId,
+                                      std::optional<int64_t> nowSeconds) const {
+    TokenAcceptance result;
+    auto check = signer_->verify(token, nowSeconds);
+    switch (check.error) {
+    case IdTokenError::None: break;
+    case IdTokenError::Malformed: result.refusal = TokenRefusal::Malformed; return result;
+    case IdTokenError::BadSignature: result.refusal = TokenRefusal::BadSignature; return result;
+    case IdTokenError::Expired: result.refusal = TokenRefusal::Expired; return result;
+    }
+    result.claims = std::move(check.claims);
+    result.refusal = recheck(result.claims, appId, nowSeconds);
+    if (result.refusal == TokenRefusal::None) {
+        if (auto account = store_->findByUid(result.claims.uid)) result.account = std::move(*account);
+    }
+    return result;
+}
+
+TokenRefusal TokenVerifier::recheck(const IdTokenClaims& claims, const std::optional<std::string>& appId,
+                                    std::optional<int64_t> nowSeconds) const {
+    if (claims.expiresAt <= nowSeconds.value_or(backend::nowSeconds())) return TokenRefusal::Expired;
+    if (appId && claims.appId != *appId) return TokenRefusal::OtherApp;
+    auto account = store_->findByUid(claims.uid);
+    if (!account) return TokenRefusal::UserNotFound;
+    if (account->disabled) return TokenRefusal::UserDisabled;
+    const int64_t issuedAtMs = claims.issuedAtMs > 0 ? claims.issuedAtMs : claims.issuedAt * 1000;
+    if (issuedAtMs <= account->tokensValidAfterMs) return TokenRefusal::Revoked;
+    return TokenRefusal::None;
+}
+
+namespace {
+
+struct StoreHolder {
+    std::mutex mutex;
+    std::shared_ptr<AccountStore> store;
+    std::shared_ptr<const TokenVerifier> verifier;
+};
+
+}  // namespace
+
+std::shared_ptr<AccountStore> accountStore(Context& context) {
+    auto holder = context.shared<StoreHolder>("auth.accountStore");
+    std::lock_guard lock(holder->mutex);
+    if (!holder->store) holder->store = std::make_shared<AccountStore>(context.dataDir() / "auth" / "accounts.sqlite");
+    return holder->store;
+}
+
+std::shared_ptr<const TokenVerifier> tokenVerifier(Context& context) {
+    auto store = accountStore(context);
+    auto signer = idTokenSigner(context);
+    auto holder = context.shared<StoreHolder>("auth.accountStore");
+    std::lock_guard lock(holder->mutex);
+    if (!holder->verifier) holder->verifier = std::make_shared<TokenVerifier>(std::move(signer), std::move(store));
+    return holder->verifier;
 }
 
 }  // namespace backend

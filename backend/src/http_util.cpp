@@ -1,14 +1,11 @@
 #include "backend/http_util.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -17,72 +14,63 @@
 
 namespace backend {
 
-namespace {
-
-// Where keepRawBody parks the headers that would make cpp-httplib rewrite
-// the body.
-constexpr const char* kParkedPrefix = "X-Almavel-Parked-";
-constexpr std::array kParkedHeaders{"Content-Encoding", "Content-Type"};
-
-bool isMultipartFormData(const std::string& contentType) {
-    return contentType.size() >= 19 && strncasecmp(contentType.c_str(), "multipart/form-data", 19) == 0;
-}
-
-std::string errorText(int status) {
+std::string statusText(int status) {
     switch (status) {
     case 400: return "bad request";
+    case 401: return "unauthorized";
+    case 403: return "forbidden";
+    case 404: return "not found";
+    case 405: return "method not allowed";
+    case 408: return "request timed out";
     case 413: return "request body too large (limit " + std::to_string(kMaxBodyBytes) + " bytes)";
-    case 415: return "unsupported content encoding";
-    default: return "request failed";
+    case 414: return "request target too long";
+    case 415: return "unsupported media type";
+    case 416: return "range not satisfiable";
+    case 431: return "request header fields too large";
+    case 500: return "internal error";
+    case 503: return "service unavailable";
+    default: return "HTTP error " + std::to_string(status);
     }
 }
 
-}  // namespace
-
-void sendJson(httplib::Response& res, int status, const nlohmann::json& body) {
+void sendJson(Response& res, int status, const nlohmann::json& body) {
     res.status = status;
     // Replacement characters rather than an exception for stray bytes in
     // strings that came from a client.
     res.set_content(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), "application/json");
 }
 
-void sendError(httplib::Response& res, int status, const std::string& message) {
+void sendError(Response& res, int status, const std::string& message) {
     sendJson(res, status, nlohmann::json{{"error", message}});
 }
 
-bool readBody(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
-              std::string& body, std::size_t limit) {
-    if (req.is_multipart_form_data()) {
-        // The streaming reader would hand out parts, not bytes.
-        sendError(res, 415, "multipart/form-data bodies are not accepted here");
-        return false;
-    }
-    body.clear();
-    // Without either header a request has no body (RFC 9112, 6.3); asking
-    // the reader would wait for the client to close the connection.
-    if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) return true;
-    bool tooLarge = false;
-    bool ok = reader([&](const char* data, size_t length) {
-        if (body.size() + length > limit) {
-            tooLarge = true;
-            return false;
+bool jsonDepthWithin(std::string_view text, std::size_t maxDepth) {
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+            continue;
         }
-        body.append(data, length);
-        return true;
-    });
-    if (tooLarge) {
-        sendError(res, 413, errorText(413));
-        return false;
-    }
-    if (!ok) {
-        int status = res.status >= 400 ? res.status : 400;
-        sendError(res, status, status == 400 ? "could not read the request body" : errorText(status));
-        return false;
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth) return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
     }
     return true;
 }
 
-bool parseJsonObject(const std::string& body, httplib::Response& res, nlohmann::json& out) {
+bool parseJsonObject(const std::string& body, Response& res, nlohmann::json& out) {
+    if (!jsonDepthWithin(body)) {
+        sendError(res, 400, "the JSON in the request body nests deeper than " + std::to_string(kMaxJsonDepth) +
+                                " levels");
+        return false;
+    }
     out = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
     if (out.is_discarded()) {
         sendError(res, 400, "malformed JSON in the request body");
@@ -95,72 +83,29 @@ bool parseJsonObject(const std::string& body, httplib::Response& res, nlohmann::
     return true;
 }
 
-void route(httplib::Server& server, std::string_view method, const std::string& pattern, BodyHandler handler) {
-    auto withoutBody = [handler](const httplib::Request& req, httplib::Response& res) {
-        res.set_header(kRoutedMarkHeader, "1");
-        handler(req, res, req.body);
-    };
-    auto withBody = [handler](const httplib::Request& req, httplib::Response& res,
-                              const httplib::ContentReader& reader) {
-        res.set_header(kRoutedMarkHeader, "1");
-        std::string body;
-        if (!readBody(req, res, reader, body)) return;
-        handler(req, res, body);
-    };
-    if (method == "GET" || method == "HEAD") {
-        server.Get(pattern, withoutBody);
-    } else if (method == "OPTIONS") {
-        server.Options(pattern, withoutBody);
-    } else if (method == "POST") {
-        server.Post(pattern, withBody);
-    } else if (method == "PUT") {
-        server.Put(pattern, withBody);
-    } else if (method == "PATCH") {
-        server.Patch(pattern, withBody);
-    } else if (method == "DELETE") {
-        server.Delete(pattern, withBody);
-    } else {
-        throw std::invalid_argument("cpp-httplib cannot route method " + std::string(method));
+void route(HttpRouter& server, std::string_view method, const std::string& pattern, BodyHandler handler) {
+    if (method != "GET" && method != "HEAD" && method != "POST" && method != "PUT" && method != "PATCH" &&
+        method != "DELETE" && method != "OPTIONS") {
+        throw std::invalid_argument("cannot route method " + std::string(method));
     }
+    server.add(method == "HEAD" ? "GET" : std::string(method), pattern,
+               [handler = std::move(handler)](const Request& req, Response& res) {
+                   res.set_header(kRoutedMarkHeader, "1");
+                   handler(req, res, req.body);
+               });
 }
 
-void routeAllMethods(httplib::Server& server, const std::string& pattern, const BodyHandler& handler) {
+void routeAllMethods(HttpRouter& server, const std::string& pattern, const BodyHandler& handler) {
     for (const char* method : {"GET", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"}) {
         route(server, method, pattern, handler);
     }
 }
 
-void keepRawBody(const httplib::Request& req) {
-    // The request object cpp-httplib passes to the pre-routing hook is its
-    // own mutable one; the hook's signature is merely const.
-    auto& headers = const_cast<httplib::Headers&>(req.headers);
-    for (const char* name : kParkedHeaders) {
-        auto range = headers.equal_range(name);
-        std::vector<std::string> values;
-        for (auto it = range.first; it != range.second; ++it) values.push_back(it->second);
-        if (values.empty()) continue;
-        if (std::strcmp(name, "Content-Type") == 0 && !isMultipartFormData(values.front())) continue;
-        headers.erase(name);
-        for (auto& v : values) headers.emplace(std::string(kParkedPrefix) + name, std::move(v));
-    }
-}
-
-std::vector<std::pair<std::string, std::string>> originalHeaders(const httplib::Request& req) {
+std::vector<std::pair<std::string, std::string>> originalHeaders(const Request& req) {
     std::vector<std::pair<std::string, std::string>> out;
-    const size_t prefixLength = std::strlen(kParkedPrefix);
-    for (const auto& [name, value] : req.headers) {
-        // cpp-httplib files the connection's addresses among the headers.
-        if ((name == "REMOTE_ADDR" && value == req.remote_addr) ||
-            (name == "REMOTE_PORT" && value == std::to_string(req.remote_port)) ||
-            (name == "LOCAL_ADDR" && value == req.local_addr) ||
-            (name == "LOCAL_PORT" && value == std::to_string(req.local_port))) {
-            continue;
-        }
-        if (name.size() > prefixLength && strncasecmp(name.c_str(), kParkedPrefix, prefixLength) == 0) {
-            out.emplace_back(name.substr(prefixLength), value);
-        } else {
-            out.emplace_back(name, value);
-        }
+    for (const auto& [name, value] : req.headerList) {
+        if (strcasecmp(name.c_str(), kAdminSecretHeader) == 0) continue;
+        out.emplace_back(name, value);
     }
     return out;
 }
@@ -218,13 +163,23 @@ std::optional<std::string> base64Decode(std::string_view text) {
 void writeFileAtomic(const std::filesystem::path& path, std::string_view contents) {
     auto tmp = path;
     tmp += ".tmp." + std::to_string(::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("cannot write " + tmp.string() + ": " + std::strerror(errno));
-        out.write(contents.data(), std::streamsize(contents.size()));
-        out.flush();
-        if (!out) throw std::runtime_error("cannot write " + tmp.string() + ": " + std::strerror(errno));
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot write " + tmp.string() + ": " + std::strerror(errno));
+    std::size_t done = 0;
+    while (done < contents.size()) {
+        const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const std::string error = std::strerror(errno);
+            ::close(fd);
+            std::error_code ignored;
+            std::filesystem::remove(tmp, ignored);
+            throw std::runtime_error("cannot write " + tmp.string() + ": " + error);
+        }
+        done += std::size_t(n);
     }
+    ::fchmod(fd, 0600);
+    ::close(fd);
     std::error_code ec;
     std::filesystem::rename(tmp, path, ec);
     if (ec) {
@@ -239,64 +194,6 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
     std::ostringstream buffer;
     buffer << in.rdbuf();
     return buffer.str();
-}
-
-// --- connections --------------------------------------------------------------
-
-namespace {
-
-// Calls `visit(fd, local, peer)` for every connected IPv4 TCP socket of the
-// process until it returns true; returns that fd or -1.
-template <class Visit>
-int findSocket(Visit visit) {
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return -1;
-    int found = -1;
-    while (dirent* entry = ::readdir(dir)) {
-        char* end = nullptr;
-        long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd == ::dirfd(dir)) continue;
-        sockaddr_in local{}, peer{};
-        socklen_t localLength = sizeof local, peerLength = sizeof peer;
-        if (::getsockname(int(fd), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) continue;
-        if (local.sin_family != AF_INET) continue;
-        if (::getpeername(int(fd), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) continue;
-        if (visit(int(fd), local, peer)) {
-            found = int(fd);
-            break;
-        }
-    }
-    ::closedir(dir);
-    return found;
-}
-
-std::string addressText(const sockaddr_in& address) {
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return text;
-}
-
-}  // namespace
-
-int connectionSocket(const httplib::Request& req) {
-    return findSocket([&](int, const sockaddr_in& local, const sockaddr_in& peer) {
-        return ntohs(local.sin_port) == req.local_port && ntohs(peer.sin_port) == req.remote_port &&
-               addressText(peer) == req.remote_addr;
-    });
-}
-
-bool peerHasClosed(int fd) {
-    pollfd p{fd, POLLRDHUP, 0};
-    int n = ::poll(&p, 1, 0);
-    if (n < 0) return errno != EINTR;
-    return n > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
-
-void shutdownConnections(int localPort) {
-    findSocket([&](int fd, const sockaddr_in& local, const sockaddr_in&) {
-        if (ntohs(local.sin_port) == localPort) ::shutdown(fd, SHUT_RDWR);
-        return false;
-    });
 }
 
 }  // namespace backend

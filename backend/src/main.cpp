@@ -1,6 +1,8 @@
 // almavel-backend: the local stand-in for the hosted back end, on loopback.
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,6 +22,15 @@ int main(int argc, char** argv) {
     if (parsed.options.help) {
         std::cout << backend::usage();
         return 0;
+    }
+
+    // Files the back end makes are its user's only.
+    ::umask(077);
+    // Every open connection is a descriptor; take all the system allows.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
     // A client hanging up mid-response must not end the process.
@@ -45,7 +56,7 @@ int main(int argc, char** argv) {
         server.start();
         if (!readyFile.empty()) {
             backend::writeReadyFile(readyFile, server.httpPort(), server.httpsPort(), server.wsPort(),
-                                    server.wssPort(), long(::getpid()));
+                                    server.wssPort(), long(::getpid()), server.adminSecret());
         }
     } catch (const std::exception& e) {
         std::cerr << "almavel-backend: " << e.what() << std::endl;

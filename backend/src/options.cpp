@@ -16,6 +16,13 @@ std::optional<int> parsePort(const std::string& text) {
     return value;
 }
 
+std::optional<long long> parseCount(const std::string& text, long long min, long long max) {
+    long long value = -1;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max) return std::nullopt;
+    return value;
+}
+
 }  // namespace
 
 std::string defaultCertPath() { return ALMAVEL_CERT_DIR "/server.pem"; }
@@ -26,6 +33,7 @@ std::string usage() {
     return "usage: almavel-backend --data-dir DIR [--seed] [--http-port N] [--https-port N]\n"
            "                       [--ws-port N] [--wss-port N]\n"
            "                       [--cert PEM --key PEM] [--sample-data DIR] [--ready-file PATH]\n"
+           "                       [--request-timeout-ms N] [--max-connections N] [--ws-output-limit BYTES]\n"
            "\n"
            "  --data-dir DIR     where everything the back end keeps lives (created if missing)\n"
            "  --seed             copy the sample data into the data dir unless it was seeded before\n"
@@ -37,7 +45,10 @@ std::string usage() {
            "  --key PEM          server private key (default " ALMAVEL_CERT_DIR "/server-key.pem)\n"
            "  --sample-data DIR  sample data to seed from (default " ALMAVEL_SAMPLE_DATA_DIR ")\n"
            "  --ready-file PATH  write {\"http\":port,\"https\":port,\"ws\":port,\"wss\":port,\"pid\":pid}\n"
-           "                     there once listening\n";
+           "                     and the admin secret (\"adminSecret\") there once listening, mode 0600\n"
+           "  --request-timeout-ms N  longest wait for a request, an upgrade or a TLS handshake (default 30000)\n"
+           "  --max-connections N     open connections over all listeners (default 8192); more are closed\n"
+           "  --ws-output-limit BYTES unread output a web socket may queue before it is ended (default 16 MB)\n";
 }
 
 ParsedOptions parseOptions(const std::vector<std::string>& args) {
@@ -83,6 +94,15 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
              : name == "--https-port" ? o.httpsPort
              : name == "--ws-port"    ? o.wsPort
                                       : o.wssPort) = *port;
+        } else if (name == "--request-timeout-ms" || name == "--max-connections" || name == "--ws-output-limit") {
+            auto v = value();
+            if (!v) return fail("option " + name + " needs a number");
+            const long long max = name == "--ws-output-limit" ? (1ll << 40) : 100000000ll;
+            auto n = parseCount(*v, 1, max);
+            if (!n) return fail("bad value for " + name + ": '" + *v + "' (expected a positive number)");
+            if (name == "--request-timeout-ms") o.requestTimeoutMs = int(*n);
+            else if (name == "--max-connections") o.maxConnections = int(*n);
+            else o.webSocketOutputLimit = *n;
         } else if (name == "--cert" || name == "--key" || name == "--data-dir" || name == "--sample-data" ||
                    name == "--ready-file") {
             auto v = value();

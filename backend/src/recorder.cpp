@@ -13,7 +13,6 @@ namespace {
 using json = nlohmann::json;
 
 constexpr const char* kRecorderPattern = "/__recorder/.*";
-constexpr const char* kRecorderPrefix = "/__recorder/";
 
 // Framing headers belong to the server; letting a test set them would
 // produce a response no client could read.
@@ -32,9 +31,9 @@ json headersJson(const std::vector<std::pair<std::string, std::string>>& headers
 
 }  // namespace
 
-void RecorderService::install(httplib::Server& server, const Listener& listener, Context&) {
+void RecorderService::install(HttpRouter& server, const Listener& listener, Context&) {
     routeAllMethods(server, kRecorderPattern,
-                    [this, listener](const httplib::Request& req, httplib::Response& res, const std::string& body) {
+                    [this, listener](const Request& req, Response& res, const std::string& body) {
                         record(req, res, body, listener);
                     });
 
@@ -99,11 +98,6 @@ void RecorderService::install(httplib::Server& server, const Listener& listener,
     });
 }
 
-bool RecorderService::preRoute(const httplib::Request& req, httplib::Response&, const Listener&) {
-    if (req.path.rfind(kRecorderPrefix, 0) == 0) keepRawBody(req);
-    return false;
-}
-
 void RecorderService::stop() {
     {
         std::lock_guard lock(mutex_);
@@ -112,7 +106,7 @@ void RecorderService::stop() {
     cv_.notify_all();
 }
 
-void RecorderService::configure(const std::string& body, httplib::Response& res) {
+void RecorderService::configure(const std::string& body, Response& res) {
     json config;
     if (!parseJsonObject(body, res, config)) return;
 
@@ -167,7 +161,7 @@ void RecorderService::configure(const std::string& body, httplib::Response& res)
     sendJson(res, 200, json{{"status", reply.status}, {"delayMs", reply.delayMs}, {"hold", reply.hold}});
 }
 
-void RecorderService::record(const httplib::Request& req, httplib::Response& res, const std::string& body,
+void RecorderService::record(const Request& req, Response& res, const std::string& body,
                              const Listener& listener) {
     Recorded r;
     r.method = req.method;
@@ -195,16 +189,13 @@ void RecorderService::record(const httplib::Request& req, httplib::Response& res
         cv_.wait_for(lock, std::chrono::milliseconds(reply.delayMs), [&] { return stopping_; });
     }
     if (reply.hold) {
-        lock.unlock();
-        const int fd = connectionSocket(req);
-        lock.lock();
         ++heldNow_;
         const auto cap = std::chrono::steady_clock::now() + std::chrono::seconds(kHoldCapSeconds);
         bool clientClosed = false;
         // The client going away is only seen by polling its socket, so the
         // wait wakes up regularly.
         while (releases_ == releasesBefore && !stopping_ && std::chrono::steady_clock::now() < cap) {
-            if (fd >= 0 && peerHasClosed(fd)) {
+            if (req.peerHasClosed()) {
                 clientClosed = true;
                 break;
             }

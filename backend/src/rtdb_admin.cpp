@@ -13,7 +13,7 @@ namespace {
 using json = nlohmann::json;
 
 // An empty body counts as {}.
-bool parseBody(const std::string& body, httplib::Response& res, json& out) {
+bool parseBody(const std::string& body, Response& res, json& out) {
     if (body.find_first_not_of(" \t\r\n") == std::string::npos) {
         out = json::object();
         return true;
@@ -35,9 +35,9 @@ ns::Value control(const char* type, ns::Value data) {
 
 }  // namespace
 
-void Server::installAdmin(httplib::Server& http) {
+void Server::installAdmin(HttpRouter& http) {
     // The connections a request names: "id" one, "ns" a namespace's, neither all.
-    auto select = [this](const json& body, httplib::Response& res,
+    auto select = [this](const json& body, Response& res,
                          std::vector<std::shared_ptr<Connection>>& out) -> bool {
         if (body.contains("id")) {
             if (!body["id"].is_number_unsigned()) {
@@ -60,7 +60,7 @@ void Server::installAdmin(httplib::Server& http) {
         }
         return true;
     };
-    auto namespaceFor = [this](const httplib::Request& req, httplib::Response& res) -> std::shared_ptr<Namespace> {
+    auto namespaceFor = [this](const Request& req, Response& res) -> std::shared_ptr<Namespace> {
         const std::string name = req.get_param_value("ns");
         if (!validNamespaceName(name)) {
             sendError(res, 400, "the ns parameter must name a namespace");
@@ -74,7 +74,7 @@ void Server::installAdmin(httplib::Server& http) {
         }
     };
     // For each selected connection, after parsing the body.
-    auto forEach = [select](httplib::Server& http, const std::string& pattern,
+    auto forEach = [select](HttpRouter& http, const std::string& pattern,
                             std::function<std::optional<std::string>(const json&)> check,
                             std::function<void(Connection&, const json&)> action) {
         route(http, "POST", pattern, [select, check, action](const auto&, auto& res, const std::string& text) {
@@ -101,7 +101,7 @@ void Server::installAdmin(httplib::Server& http) {
                       {"clockOffsetMs", clockOffsetMs()}});
     });
 
-    route(http, "GET", "/__admin/rtdb/connections", [this](const httplib::Request& req, auto& res, const auto&) {
+    route(http, "GET", "/__admin/rtdb/connections", [this](const Request& req, auto& res, const auto&) {
         const std::string ns = req.get_param_value("ns");
         json list = json::array();
         for (auto& c : connections()) {
@@ -227,14 +227,14 @@ void Server::installAdmin(httplib::Server& http) {
         sendJson(res, 200, faultsJson());
     });
 
-    route(http, "GET", "/__admin/rtdb/rules", [namespaceFor](const httplib::Request& req, auto& res, const auto&) {
+    route(http, "GET", "/__admin/rtdb/rules", [namespaceFor](const Request& req, auto& res, const auto&) {
         auto ns = namespaceFor(req, res);
         if (!ns) return;
         std::lock_guard lock(ns->mutex());
         sendJson(res, 200, ns->rulesLocked().document());
     });
     route(http, "POST", "/__admin/rtdb/rules",
-          [namespaceFor](const httplib::Request& req, auto& res, const std::string& text) {
+          [namespaceFor](const Request& req, auto& res, const std::string& text) {
               auto ns = namespaceFor(req, res);
               if (!ns) return;
               json document;
@@ -251,7 +251,7 @@ void Server::installAdmin(httplib::Server& http) {
               sendJson(res, 200, ns->rulesLocked().document());
           });
 
-    route(http, "GET", "/__admin/rtdb/data", [namespaceFor](const httplib::Request& req, auto& res, const auto&) {
+    route(http, "GET", "/__admin/rtdb/data", [namespaceFor](const Request& req, auto& res, const auto&) {
         auto ns = namespaceFor(req, res);
         if (!ns) return;
         std::string why;
@@ -266,7 +266,7 @@ void Server::installAdmin(httplib::Server& http) {
         res.set_content("{\"data\":" + ns::json::serialize(data) + "}", "application/json");
     });
     route(http, "POST", "/__admin/rtdb/data",
-          [this, namespaceFor](const httplib::Request& req, auto& res, const std::string& text) {
+          [this, namespaceFor](const Request& req, auto& res, const std::string& text) {
               auto ns = namespaceFor(req, res);
               if (!ns) return;
               std::string why;
@@ -305,7 +305,7 @@ void Server::installAdmin(httplib::Server& http) {
               sendJson(res, 200, json{{"ok", true}});
           });
 
-    route(http, "GET", "/__admin/rtdb/counters", [this](const httplib::Request& req, auto& res, const auto&) {
+    route(http, "GET", "/__admin/rtdb/counters", [this](const Request& req, auto& res, const auto&) {
         const std::string name = req.get_param_value("ns");
         json total = json::object();
         for (auto& ns : namespaces()) {
@@ -321,7 +321,7 @@ void Server::installAdmin(httplib::Server& http) {
         }
         sendJson(res, 200, total);
     });
-    route(http, "DELETE", "/__admin/rtdb/counters", [this](const httplib::Request& req, auto& res, const auto&) {
+    route(http, "DELETE", "/__admin/rtdb/counters", [this](const Request& req, auto& res, const auto&) {
         const std::string name = req.get_param_value("ns");
         for (auto& ns : namespaces()) {
             if (name.empty() || ns->name() == name) ns->resetCounters();
@@ -329,7 +329,7 @@ void Server::installAdmin(httplib::Server& http) {
         sendJson(res, 200, json::object());
     });
 
-    route(http, "POST", "/__admin/rtdb/compact", [namespaceFor](const httplib::Request& req, auto& res, const auto&) {
+    route(http, "POST", "/__admin/rtdb/compact", [namespaceFor](const Request& req, auto& res, const auto&) {
         auto ns = namespaceFor(req, res);
         if (!ns) return;
         std::lock_guard lock(ns->mutex());

@@ -64,54 +64,72 @@ std::optional<RtdbRules> RtdbRules::parse(const nlohmann::json& document, std::s
 }
 
 RtdbRules::NodePtr RtdbRules::parseNode(const nlohmann::json& object, const std::string& where, std::string* error) {
-    if (!object.is_object()) {
-        *error = "the rules at " + where + " must be an object";
-        return nullptr;
-    }
-    auto node = std::make_shared<Node>();
-    for (const auto& [key, value] : object.items()) {
-        if (key == ".read" || key == ".write") {
-            auto access = accessFrom(value);
-            if (!access) {
-                *error = key + " at " + where + " must be true, false or \"auth != null\"";
-                return nullptr;
-            }
-            (key == ".read" ? node->read : node->write) = access;
-        } else if (key == ".indexOn") {
-            if (value.is_string()) {
-                node->indexOn.push_back(value.get<std::string>());
-            } else if (value.is_array()) {
-                for (const auto& entry : value) {
-                    if (!entry.is_string()) {
-                        *error = ".indexOn at " + where + " must name child paths";
-                        return nullptr;
-                    }
-                    node->indexOn.push_back(entry.get<std::string>());
-                }
-            } else {
-                *error = ".indexOn at " + where + " must be a string or an array of strings";
-                return nullptr;
-            }
-        } else if (key == ".validate") {
-            // Accepted and not enforced: only access is checked here.
-        } else if (validKey(key)) {
-            NodePtr child = parseNode(value, where + key + "/", error);
-            if (!child) return nullptr;
-            if (key[0] == '$') {
-                if (node->wildcard) {
-                    *error = "more than one wildcard at " + where;
-                    return nullptr;
-                }
-                node->wildcard = std::move(child);
-            } else {
-                node->children.emplace(key, std::move(child));
-            }
-        } else {
-            *error = "\"" + key + "\" at " + where + " is neither a rule nor a key";
+    // Depth first with a stack of its own: a document nested deeper than
+    // kMaxDepth is refused, and nothing on the way recurses.
+    struct Pending {
+        const nlohmann::json* object;
+        std::string where;
+        std::shared_ptr<Node> node;
+        size_t depth;
+    };
+    auto root = std::make_shared<Node>();
+    std::vector<Pending> stack{{&object, where, root, 0}};
+    while (!stack.empty()) {
+        Pending current = std::move(stack.back());
+        stack.pop_back();
+        if (!current.object->is_object()) {
+            *error = "the rules at " + current.where + " must be an object";
             return nullptr;
         }
+        if (current.depth > kMaxDepth) {
+            *error = "the rules nest deeper than " + std::to_string(kMaxDepth) + " levels";
+            return nullptr;
+        }
+        Node& node = *current.node;
+        for (const auto& [key, value] : current.object->items()) {
+            if (key == ".read" || key == ".write") {
+                auto access = accessFrom(value);
+                if (!access) {
+                    *error = key + " at " + current.where + " must be true, false or \"auth != null\"";
+                    return nullptr;
+                }
+                (key == ".read" ? node.read : node.write) = access;
+            } else if (key == ".indexOn") {
+                if (value.is_string()) {
+                    node.indexOn.push_back(value.get<std::string>());
+                } else if (value.is_array()) {
+                    for (const auto& entry : value) {
+                        if (!entry.is_string()) {
+                            *error = ".indexOn at " + current.where + " must name child paths";
+                            return nullptr;
+                        }
+                        node.indexOn.push_back(entry.get<std::string>());
+                    }
+                } else {
+                    *error = ".indexOn at " + current.where + " must be a string or an array of strings";
+                    return nullptr;
+                }
+            } else if (key == ".validate") {
+                // Accepted and not enforced: only access is checked here.
+            } else if (validKey(key)) {
+                auto child = std::make_shared<Node>();
+                if (key[0] == '$') {
+                    if (node.wildcard) {
+                        *error = "more than one wildcard at " + current.where;
+                        return nullptr;
+                    }
+                    node.wildcard = child;
+                } else {
+                    node.children.emplace(key, child);
+                }
+                stack.push_back({&value, current.where + key + "/", std::move(child), current.depth + 1});
+            } else {
+                *error = "\"" + key + "\" at " + current.where + " is neither a rule nor a key";
+                return nullptr;
+            }
+        }
     }
-    return node;
+    return root;
 }
 
 std::vector<const RtdbRules::Node*> RtdbRules::walk(const FPath& path) const {

@@ -138,134 +138,6 @@ void Scheduler::loop() {
     }
 }
 
-// TcpRelay.
-
-TcpRelay::TcpRelay(std::function<int()> targetPort) : targetPort_(std::move(targetPort)) {}
-
-TcpRelay::~TcpRelay() { stop(); }
-
-int TcpRelay::start() {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0) throw std::runtime_error(std::string("cannot make a socket: ") + std::strerror(errno));
-    int yes = 1;
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listenFd_, 64) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        const std::string error = std::strerror(errno);
-        ::close(listenFd_);
-        listenFd_ = -1;
-        throw std::runtime_error("cannot listen on 127.0.0.1 for the alternate port: " + error);
-    }
-    port_ = ntohs(address.sin_port);
-    acceptThread_ = std::thread([this] { acceptLoop(); });
-    return port_;
-}
-
-void TcpRelay::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-        stopping_ = true;
-    }
-    if (listenFd_ >= 0) ::shutdown(listenFd_, SHUT_RDWR);
-    if (acceptThread_.joinable()) acceptThread_.join();
-    if (listenFd_ >= 0) ::close(listenFd_);
-    std::unique_lock lock(mutex_);
-    for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
-    idle_.wait(lock, [&] { return active_ == 0; });
-}
-
-void TcpRelay::acceptLoop() {
-    while (true) {
-        int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            return;
-        }
-        std::lock_guard lock(mutex_);
-        if (stopping_) {
-            ::close(client);
-            return;
-        }
-        ++active_;
-        open_.insert(client);
-        std::thread([this, client] { relay(client); }).detach();
-    }
-}
-
-void TcpRelay::relay(int client) {
-    int target = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(uint16_t(targetPort_()));
-    bool connected = target >= 0 && ::connect(target, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (connected) {
-        std::lock_guard lock(mutex_);
-        if (stopping_) connected = false;
-        else open_.insert(target);
-    }
-    if (connected) {
-        int yes = 1;
-        ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        ::setsockopt(target, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        // Each direction ends on its own (a half-close is passed on), and
-        // the relay ends when both have.
-        bool open[2] = {true, true};
-        const int from[2] = {client, target};
-        const int to[2] = {target, client};
-        char buffer[65536];
-        while (open[0] || open[1]) {
-            pollfd fds[2];
-            int n = 0;
-            int which[2];
-            for (int i = 0; i < 2; ++i) {
-                if (!open[i]) continue;
-                fds[n] = pollfd{from[i], POLLIN, 0};
-                which[n++] = i;
-            }
-            if (::poll(fds, nfds_t(n), -1) < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            bool failed = false;
-            for (int k = 0; k < n && !failed; ++k) {
-                if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-                const int i = which[k];
-                ssize_t got = ::read(from[i], buffer, sizeof buffer);
-                if (got < 0 && errno == EINTR) continue;
-                if (got <= 0) {
-                    if (got < 0) failed = true;
-                    open[i] = false;
-                    ::shutdown(to[i], SHUT_WR);
-                    continue;
-                }
-                for (ssize_t sent = 0; sent < got;) {
-                    ssize_t w = ::send(to[i], buffer + sent, size_t(got - sent), MSG_NOSIGNAL);
-                    if (w < 0 && errno == EINTR) continue;
-                    if (w <= 0) {
-                        failed = true;
-                        break;
-                    }
-                    sent += w;
-                }
-            }
-            if (failed) break;
-        }
-    }
-    std::lock_guard lock(mutex_);
-    open_.erase(client);
-    if (connected) open_.erase(target);
-    ::close(client);
-    if (target >= 0) ::close(target);
-    if (--active_ == 0) idle_.notify_all();
-}
-
 // Namespace.
 
 Namespace::Namespace(Server& server, std::string name, const fs::path& folder, const FNodePtr& seed)
@@ -534,19 +406,14 @@ void Server::setClockOffsetMs(int64_t offset) {
     checkExpiry();
 }
 
-void Server::serve(WebSocketSession& session) {
+void Server::serve(const SessionPtr& session) {
     auto reject = [&](int status, const std::string& message) {
-        const std::string body = nlohmann::json{{"error", message}}.dump();
-        const char* phrase = status == 400 ? "Bad Request" : status == 503 ? "Service Unavailable" : "Internal Server Error";
-        session.writeRaw("HTTP/1.1 " + std::to_string(status) + " " + phrase +
-                         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-                         "\r\nConnection: close\r\n\r\n" + body);
-        session.endRaw();
+        session->reject(status, nlohmann::json{{"error", message}}.dump());
     };
     if (stopping()) return reject(503, "the server is stopping");
-    const auto version = session.query("v");
+    const auto version = session->query("v");
     if (!version || *version != "5") return reject(400, "this server speaks protocol version 5 only (v=5)");
-    const auto name = session.query("ns");
+    const auto name = session->query("ns");
     if (!name || !validNamespaceName(*name)) {
         return reject(400, "the ns parameter must name a namespace (a-z, 0-9 and '-', at most 63 characters)");
     }
@@ -556,11 +423,10 @@ void Server::serve(WebSocketSession& session) {
     } catch (const std::exception& e) {
         return reject(500, std::string("the namespace cannot be opened: ") + e.what());
     }
-    if (!session.accept()) return;
 
-    Connection::Info info{session.header("Host"), session.tls(), session.query("ls").value_or("")};
+    Connection::Info info{session->header("Host"), session->tls(), session->query("ls").value_or("")};
     if (info.host.empty()) info.host = "localhost";
-    auto connection = std::make_shared<Connection>(*this, ns, nextConnectionId_.fetch_add(1), session.outlet(),
+    auto connection = std::make_shared<Connection>(*this, ns, nextConnectionId_.fetch_add(1), session->outlet(),
                                                    std::move(info), faults().send);
     {
         std::lock_guard lock(connectionsMutex_);
@@ -572,14 +438,22 @@ void Server::serve(WebSocketSession& session) {
         ns->addMemberLocked(connection);
     }
     ns->count("connections", "opened");
+    // Every callback runs on the connection's strand, one at a time.
+    std::weak_ptr<Server> weak = weak_from_this();
+    WebSocketSession::Callbacks callbacks;
+    callbacks.onMessage = [connection](WebSocketSession::Message&& message) { connection->onFrame(std::move(message)); };
+    callbacks.onIdle = [connection] { connection->onIdle(); };
+    callbacks.onEnd = [weak, connection, ns] {
+        connection->finish();
+        ns->count("connections", "closed");
+        auto self = weak.lock();
+        if (!self) return;
+        std::lock_guard lock(self->connectionsMutex_);
+        self->connections_.erase(connection->id());
+        if (self->connections_.empty()) self->connectionsIdle_.notify_all();
+    };
+    session->open(std::move(callbacks), kMaxPacketBytes + 1024);
     connection->start();
-    session.runDuplex([&](WebSocketSession::Message&& message) { connection->onFrame(std::move(message)); },
-                      [&] { connection->onIdle(); }, kMaxPacketBytes + 1024);
-    connection->finish();
-    ns->count("connections", "closed");
-    std::lock_guard lock(connectionsMutex_);
-    connections_.erase(connection->id());
-    if (connections_.empty()) connectionsIdle_.notify_all();
 }
 
 Server::Faults Server::faults() const {

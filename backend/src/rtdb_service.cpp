@@ -16,11 +16,11 @@ void RtdbService::start(Context& context) {
     server_->start();
 }
 
-void RtdbService::install(httplib::Server& server, const Listener&, Context&) { server_->installAdmin(server); }
+void RtdbService::install(HttpRouter& server, const Listener&, Context&) { server_->installAdmin(server); }
 
 void RtdbService::installWebSockets(WebSocketRouter& router, Context&) {
     std::weak_ptr<rtdb::Server> weak = server_;
-    router.add("/.ws", [weak](WebSocketSession& session) {
+    router.add("/.ws", [weak](const SessionPtr& session) {
         if (auto server = weak.lock()) server->serve(session);
     });
 }

@@ -18,16 +18,18 @@ class HealthService : public Service {
 public:
     explicit HealthService(BackendServer& server) : server_(server) {}
     std::string name() const override { return "health"; }
-    void install(httplib::Server& server, const Listener& listener, Context& context) override {
-        route(server, "GET", "/__admin/health", [this, &context, listener](const auto&, auto& res, const auto&) {
-            sendJson(res, 200,
-                     nlohmann::json{{"status", "ok"},
-                                    {"pid", long(::getpid())},
-                                    {"http", context.httpPort()},
-                                    {"https", context.httpsPort()},
-                                    {"listener", listener.name()},
-                                    {"dataDir", context.dataDir().string()},
-                                    {"services", server_.serviceNames()}});
+    void install(HttpRouter& server, const Listener& listener, Context& context) override {
+        route(server, "GET", "/__admin/health", [this, &context, listener](const Request& req, Response& res, const auto&) {
+            nlohmann::json health{{"status", "ok"}, {"listener", listener.name()}};
+            // The details only for the one who started the program.
+            if (hasAdminSecret(req, context.adminSecret())) {
+                health["pid"] = long(::getpid());
+                health["http"] = context.httpPort();
+                health["https"] = context.httpsPort();
+                health["dataDir"] = context.dataDir().string();
+                health["services"] = server_.serviceNames();
+            }
+            sendJson(res, 200, health);
         });
     }
 

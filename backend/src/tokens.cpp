@@ -81,6 +81,11 @@ int64_t nowSeconds() {
         .count();
 }
 
+int64_t nowMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 IdTokenSigner::IdTokenSigner(std::string secret) : secret_(std::move(secret)) {
     if (secret_.empty()) throw std::invalid_argument("an ID-token key cannot be empty");
 }
@@ -126,6 +131,7 @@ std::string IdTokenSigner::sign(const IdTokenClaims& claims) const {
                  {"email", claims.email},
                  {"aud", claims.appId},
                  {"iat", claims.issuedAt},
+                 {"iat_ms", claims.issuedAtMs > 0 ? claims.issuedAtMs : claims.issuedAt * 1000},
                  {"exp", claims.expiresAt},
                  {"jti", claims.tokenId.empty() ? toHex(randomBytes(12)) : claims.tokenId}};
     std::string signingInput =
@@ -177,7 +183,12 @@ IdTokenCheck IdTokenSigner::verify(std::string_view token, std::optional<int64_t
     auto expiresAt = integer("exp");
     if (!uid || uid->empty() || !email || !appId || !tokenId || !issuedAt || !expiresAt) return check;
 
-    check.claims = IdTokenClaims{*uid, *email, *appId, *issuedAt, *expiresAt, *tokenId};
+    // Tokens signed before the millisecond claim existed count from the
+    // start of their second.
+    auto issuedAtMs = integer("iat_ms");
+    if (issuedAtMs && *issuedAtMs / 1000 != *issuedAt) return check;
+    check.claims = IdTokenClaims{*uid, *email, *appId, *issuedAt, *expiresAt, *tokenId,
+                                 issuedAtMs.value_or(*issuedAt * 1000)};
     check.error = *expiresAt <= now.value_or(nowSeconds()) ? IdTokenError::Expired : IdTokenError::None;
     return check;
 }

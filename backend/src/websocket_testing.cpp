@@ -1,7 +1,6 @@
 #include "backend/websocket_testing.h"
 
 #include <openssl/sha.h>
-#include <poll.h>
 
 #include <condition_variable>
 #include <deque>
@@ -57,8 +56,8 @@ struct FaultConnection {
     std::string received;
     size_t parsedUpTo = 0;
     nlohmann::json frames = nlohmann::json::array();
-    std::deque<std::string> outgoing;
-    bool endRequested = false;
+    // The connection's writer, for the admin endpoints' /send and /end.
+    std::shared_ptr<WebSocketOutlet> outlet;
 
     // Client frames are masked; each complete one becomes a record.
     void parseFrames() {
@@ -139,90 +138,89 @@ void WebSocketTestingService::stop() {
 
 void WebSocketTestingService::installWebSockets(WebSocketRouter& router, Context&) {
     auto state = state_;
-    router.add("/echo", [state](WebSocketSession& session) {
-        if (!session.accept()) return;
-        while (auto message = session.read()) {
-            const std::string& text = message->data;
-            if (message->text && text.rfind("!fragments:", 0) == 0) {
+    router.add("/echo", [state](const SessionPtr& session) {
+        std::weak_ptr<WebSocketSession> weak = session;
+        auto outlet = session->outlet();
+        WebSocketSession::Callbacks callbacks;
+        callbacks.onMessage = [weak, outlet](WebSocketSession::Message&& message) {
+            const std::string& text = message.data;
+            if (message.text && text.rfind("!fragments:", 0) == 0) {
                 const auto colon = text.find(':', 11);
                 const std::string ping = text.substr(11, colon - 11);
                 const std::string body = colon == std::string::npos ? std::string() : text.substr(colon + 1);
                 const size_t third = body.size() / 3;
-                session.sendFragment(true, std::string_view(body).substr(0, third), false);
-                session.ping(ping);
-                session.sendFragment(true, std::string_view(body).substr(third, third), false);
-                session.sendFragment(true, std::string_view(body).substr(2 * third), true);
-            } else if (message->text && text == "!pongs") {
+                outlet->sendFragment(true, body.substr(0, third), false);
+                outlet->ping(ping);
+                outlet->sendFragment(true, body.substr(third, third), false);
+                outlet->sendFragment(true, body.substr(2 * third), true);
+            } else if (message.text && text == "!pongs") {
                 std::string joined;
-                for (const auto& p : session.pongs()) joined += (joined.empty() ? "" : ",") + p;
-                session.send({true, "pongs:" + joined});
-            } else if (message->text && text.rfind("!close:", 0) == 0) {
+                if (auto session = weak.lock()) {
+                    for (const auto& p : session->pongs()) joined += (joined.empty() ? "" : ",") + p;
+                }
+                outlet->send({true, "pongs:" + joined});
+            } else if (message.text && text.rfind("!close:", 0) == 0) {
                 const auto colon = text.find(':', 7);
                 const int code = std::atoi(text.substr(7, colon - 7).c_str());
-                session.close(uint16_t(code), colon == std::string::npos ? "" : text.substr(colon + 1));
-            } else if (message->text && text == "!end") {
-                session.endRaw();
+                outlet->close(uint16_t(code), colon == std::string::npos ? "" : text.substr(colon + 1));
+            } else if (message.text && text == "!end") {
+                outlet->endSend();
             } else {
-                session.send(*message);
+                outlet->send(std::move(message));
             }
-        }
-        std::lock_guard lock(state->mutex);
-        state->echoCloses.push_back(session.closeCode());
+        };
+        callbacks.onEnd = [weak, state] {
+            auto session = weak.lock();
+            std::lock_guard lock(state->mutex);
+            state->echoCloses.push_back(session ? session->closeCode() : 0);
+        };
+        session->open(std::move(callbacks), 64ull * 1024 * 1024 + 1024);
     });
 
-    router.add("/fault/*", [state](WebSocketSession& session) {
-        const std::string id = session.path().substr(std::string("/fault/").size());
+    router.add("/fault/*", [state](const SessionPtr& session) {
+        const std::string id = session->path().substr(std::string("/fault/").size());
         auto fault = state->fault(id, true);
-        const int status = std::atoi(session.query("status").value_or("101").c_str());
-        const std::string accept = session.query("accept").value_or("good");
+        const int status = std::atoi(session->query("status").value_or("101").c_str());
+        const std::string accept = session->query("accept").value_or("good");
         std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) +
                              "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n";
         if (accept == "good") {
-            answer += "Sec-WebSocket-Accept: " + acceptFor(session.header("Sec-WebSocket-Key")) + "\r\n";
+            answer += "Sec-WebSocket-Accept: " + acceptFor(session->header("Sec-WebSocket-Key")) + "\r\n";
         } else if (accept == "bad") {
             answer += "Sec-WebSocket-Accept: " + acceptFor("not the key") + "\r\n";
         }
-        if (auto protocol = session.query("protocol")) answer += "Sec-WebSocket-Protocol: " + *protocol + "\r\n";
+        if (auto protocol = session->query("protocol")) answer += "Sec-WebSocket-Protocol: " + *protocol + "\r\n";
         answer += "\r\n";
-        if (auto send = session.query("send")) answer += fromHex(*send).value_or("");
+        if (auto send = session->query("send")) answer += fromHex(*send).value_or("");
+        auto outlet = session->outlet();
         {
             std::lock_guard lock(fault->mutex);
-            fault->request = session.headers();
+            fault->request = session->headers();
             fault->connected = true;
+            fault->outlet = outlet;
         }
-        // "hold": no answer at all (the test may write one through /send).
-        if (!session.query("hold")) session.writeRaw(answer);
-
-        char buffer[16384];
-        while (!state->isStopping()) {
-            std::deque<std::string> outgoing;
-            bool end = false;
-            {
-                std::lock_guard lock(fault->mutex);
-                outgoing.swap(fault->outgoing);
-                end = std::exchange(fault->endRequested, false);
-            }
-            for (const auto& bytes : outgoing) session.writeRaw(bytes);
-            if (end) session.endRaw();
-            if (!session.waitReadable(20)) continue;
-            const size_t n = session.readRaw(buffer, sizeof buffer);
+        WebSocketSession::RawCallbacks callbacks;
+        callbacks.onBytes = [fault](std::string_view bytes) {
             std::lock_guard lock(fault->mutex);
-            if (n == 0) {
-                fault->clientEnded = true;
-                break;
-            }
-            fault->received.append(buffer, n);
+            fault->received.append(bytes);
             fault->parseFrames();
-        }
-        std::lock_guard lock(fault->mutex);
-        fault->finished = true;
+        };
+        callbacks.onEnd = [fault] {
+            std::lock_guard lock(fault->mutex);
+            fault->clientEnded = true;
+            fault->finished = true;
+            fault->outlet.reset();
+        };
+        session->openRaw(std::move(callbacks));
+        // "hold": no answer at all (the test may write one through /send).
+        if (!session->query("hold")) outlet->sendRaw(answer);
     });
 }
 
-void WebSocketTestingService::install(httplib::Server& server, const Listener&, Context&) {
+void WebSocketTestingService::install(HttpRouter& server, const Listener&, Context&) {
     auto state = state_;
     route(server, "GET", R"(/__admin/ws/fault/([A-Za-z0-9_.-]+))",
-          [state](const httplib::Request& req, httplib::Response& res, const std::string&) {
+          [state](const Request& req, Response& res, const std::string&) {
               auto fault = state->fault(req.matches[1], false);
               if (!fault) {
                   sendJson(res, 200, {{"connected", false}, {"clientEnded", false}, {"finished", false},
@@ -234,24 +232,24 @@ void WebSocketTestingService::install(httplib::Server& server, const Listener&, 
               sendJson(res, 200, fault->describe());
           });
     route(server, "POST", R"(/__admin/ws/fault/([A-Za-z0-9_.-]+)/send)",
-          [state](const httplib::Request& req, httplib::Response& res, const std::string& body) {
+          [state](const Request& req, Response& res, const std::string& body) {
               auto bytes = fromHex(body);
               if (!bytes) return sendError(res, 400, "the body must be hex bytes");
               auto fault = state->fault(req.matches[1], false);
               if (!fault) return sendError(res, 404, "no such fault connection");
               std::lock_guard lock(fault->mutex);
-              fault->outgoing.push_back(*bytes);
+              if (!fault->outlet || !fault->outlet->sendRaw(*bytes)) return sendError(res, 409, "the connection has ended");
               sendJson(res, 200, {{"queued", bytes->size()}});
           });
     route(server, "POST", R"(/__admin/ws/fault/([A-Za-z0-9_.-]+)/end)",
-          [state](const httplib::Request& req, httplib::Response& res, const std::string&) {
+          [state](const Request& req, Response& res, const std::string&) {
               auto fault = state->fault(req.matches[1], false);
               if (!fault) return sendError(res, 404, "no such fault connection");
               std::lock_guard lock(fault->mutex);
-              fault->endRequested = true;
+              if (fault->outlet) fault->outlet->endSend();
               sendJson(res, 200, {{"ending", true}});
           });
-    route(server, "GET", "/__admin/ws/echo", [state](const httplib::Request&, httplib::Response& res, const std::string&) {
+    route(server, "GET", "/__admin/ws/echo", [state](const Request&, Response& res, const std::string&) {
         std::lock_guard lock(state->mutex);
         nlohmann::json closes = nlohmann::json::array();
         for (int code : state->echoCloses) closes.push_back({{"code", code}});

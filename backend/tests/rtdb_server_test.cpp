@@ -23,9 +23,12 @@ json jsonOf(const FNodePtr& node) { return json::parse(ns::json::serialize(node-
 std::string hashOf(const json& value) { return nodeOf(value)->dataHash(); }
 
 // A token signed with the back end's own ID-token key, as the auth service
-// would issue it.
+// would issue it, for an account that exists (made on first use).
 std::string tokenFor(const Backend& backend, const std::string& uid, int64_t expiresIn = 3600,
                      const std::string& tokenId = "t1") {
+    auto made = backend.post("/__admin/auth/users",
+                             json{{"email", uid + "@almavel.com.pa"}, {"password", "secreto1"}, {"uid", uid}}.dump());
+    if (made.status != 200 && made.status != 409) ADD_FAILURE() << "making " << uid << ": " << made.body;
     auto signer = backend::IdTokenSigner::loadOrCreate(std::filesystem::path(backend.dataDir()) / "auth");
     backend::IdTokenClaims claims;
     claims.uid = uid;

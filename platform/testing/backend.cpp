@@ -208,6 +208,7 @@ void Backend::launch(int httpPort, int httpsPort, int wsPort, int wssPort) {
                 httpsPort_ = info["https"].get<int>();
                 wsPort_ = info.value("ws", 0);
                 wssPort_ = info.value("wss", 0);
+                adminSecret_ = info.value("adminSecret", "");
                 break;
             }
         }
@@ -278,6 +279,7 @@ void Backend::restart() {
 
 std::unique_ptr<httplib::Client> Backend::client() const {
     auto c = std::make_unique<httplib::Client>("127.0.0.1", httpPort_);
+    c->set_default_headers({{kAdminSecretHeader, adminSecret_}});
     c->set_connection_timeout(10);
     c->set_read_timeout(90);
     return c;
@@ -286,6 +288,7 @@ std::unique_ptr<httplib::Client> Backend::client() const {
 std::unique_ptr<httplib::SSLClient> Backend::tlsClient() const {
     auto c = std::make_unique<httplib::SSLClient>("localhost", httpsPort_);
     c->set_ca_cert_path(caPath().c_str());
+    c->set_default_headers({{kAdminSecretHeader, adminSecret_}});
     c->enable_server_certificate_verification(true);
     c->set_connection_timeout(10);
     c->set_read_timeout(90);

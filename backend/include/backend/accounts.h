@@ -164,7 +164,7 @@ class AccountsService : public Service {
 public:
     std::string name() const override { return "accounts"; }
     void start(Context& context) override;
-    void install(httplib::Server& server, const Listener& listener, Context& context) override;
+    void install(HttpRouter& server, const Listener& listener, Context& context) override;
 
     // For a server made in-process (tests).
     AccountStore& store() { return *store_; }

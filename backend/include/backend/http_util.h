@@ -1,9 +1,7 @@
 #pragma once
-// Small helpers every back-end service uses: JSON answers, whole-body reads
-// through the streaming reader, base64, atomic files, and a look at the
-// connection behind a request.
-
-#include <httplib.h>
+// Small helpers every back-end service uses: JSON answers, routes that hand
+// over the whole body, the JSON body parser with its depth limit, base64 and
+// atomic files.
 
 #include <cstddef>
 #include <filesystem>
@@ -15,64 +13,59 @@
 #include <utility>
 #include <vector>
 
+#include "backend/http.h"
+
 namespace backend {
 
 // Largest request body any endpoint accepts; larger ones get 413.
 inline constexpr std::size_t kMaxBodyBytes = 16u * 1024u * 1024u;
+// Deepest nesting of arrays and objects a JSON body may have; deeper ones
+// are refused (400) before anything parses them, so no parser or writer
+// recurses without bound. Deep enough for the database's deepest stored
+// location (rtdb::kMaxTreeDepth) in an admin write.
+inline constexpr std::size_t kMaxJsonDepth = 512;
+// The header that carries the per-run admin secret.
+inline constexpr const char* kAdminSecretHeader = "X-Almavel-Admin-Secret";
 
-void sendJson(httplib::Response& res, int status, const nlohmann::json& body);
+void sendJson(Response& res, int status, const nlohmann::json& body);
 // {"error": message}
-void sendError(httplib::Response& res, int status, const std::string& message);
+void sendError(Response& res, int status, const std::string& message);
+// The message of the JSON error body for a status the server answers itself.
+std::string statusText(int status);
 
-// Reads the whole request body through the streaming reader. cpp-httplib's
-// plain handlers refuse form-encoded bodies over 8 KB; this path has no such
-// limit besides `limit`. On failure the response is filled in (413, 415 or
-// 400) and false is returned.
-bool readBody(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
-              std::string& body, std::size_t limit = kMaxBodyBytes);
+// True when `text`, read as JSON, nests arrays and objects at most
+// `maxDepth` deep. Does not recurse and does not check the syntax.
+bool jsonDepthWithin(std::string_view text, std::size_t maxDepth = kMaxJsonDepth);
 
 // Parses `body` as a JSON object; answers 400 {"error": ...} and returns
-// false when it is not one.
-bool parseJsonObject(const std::string& body, httplib::Response& res, nlohmann::json& out);
+// false when it is not one or nests too deep.
+bool parseJsonObject(const std::string& body, Response& res, nlohmann::json& out);
 
 // A handler that receives the whole body, whatever the method.
-using BodyHandler = std::function<void(const httplib::Request&, httplib::Response&, const std::string& body)>;
+using BodyHandler = std::function<void(const Request&, Response&, const std::string& body)>;
 
-// Registers `handler` for `method` ("GET", "HEAD", "POST", "PUT", "PATCH",
-// "DELETE" or "OPTIONS") on `pattern`. Methods that carry a body read it
-// through the streaming reader; GET, HEAD and OPTIONS get an empty body.
-void route(httplib::Server& server, std::string_view method, const std::string& pattern, BodyHandler handler);
+// Registers `handler` for `method` ("GET", "POST", "PUT", "PATCH", "DELETE"
+// or "OPTIONS"; GET routes answer HEAD too) on `pattern`, a regular
+// expression over the whole decoded path.
+void route(HttpRouter& server, std::string_view method, const std::string& pattern, BodyHandler handler);
 // Handlers registered with route() mark their responses so the server's
 // JSON error page leaves their error answers (even empty ones) alone; the
 // mark is removed before the response is written.
 inline constexpr const char* kRoutedMarkHeader = "X-Almavel-Routed";
-// The same handler for every method cpp-httplib can route.
-void routeAllMethods(httplib::Server& server, const std::string& pattern, const BodyHandler& handler);
+// The same handler for every method.
+void routeAllMethods(HttpRouter& server, const std::string& pattern, const BodyHandler& handler);
 
-// Call from a pre-routing hook: makes the body reach the handler exactly as
-// sent. cpp-httplib would otherwise inflate a Content-Encoding body and split
-// a multipart/form-data body into parts; the headers that trigger that are
-// set aside and `originalHeaders` gives them back.
-void keepRawBody(const httplib::Request& req);
-std::vector<std::pair<std::string, std::string>> originalHeaders(const httplib::Request& req);
+// The request's headers as sent, in order, without the admin secret.
+std::vector<std::pair<std::string, std::string>> originalHeaders(const Request& req);
 
 std::string base64Encode(std::string_view bytes);
 // nullopt for text that is not base64 (padding optional, whitespace not allowed).
 std::optional<std::string> base64Decode(std::string_view text);
 
-// Writes through a temporary file in the same folder and renames it over
-// `path`, so readers never see half a file. Throws std::runtime_error.
+// Writes through a temporary file in the same folder (mode 0600) and renames
+// it over `path`, so readers never see half a file. Throws
+// std::runtime_error.
 void writeFileAtomic(const std::filesystem::path& path, std::string_view contents);
 std::optional<std::string> readFile(const std::filesystem::path& path);
-
-// The socket descriptor of the connection a request came on, or -1. Found by
-// its addresses among the process's open sockets; valid while the handler
-// runs, since cpp-httplib closes it only afterwards.
-int connectionSocket(const httplib::Request& req);
-// True once the peer has closed (or reset) the connection.
-bool peerHasClosed(int fd);
-// Shuts down every accepted connection on the given local port, so worker
-// threads idling on keep-alive connections finish at once when stopping.
-void shutdownConnections(int localPort);
 
 }  // namespace backend

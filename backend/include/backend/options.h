@@ -21,8 +21,16 @@ struct Options {
     // Copy the sample data into the data dir unless it was seeded before.
     bool seed = false;
     std::string sampleDataDir;
-    // Written atomically with the ports and pid once both listeners are up.
+    // Written atomically (mode 0600) with the ports, the pid and the admin
+    // secret once the listeners are up.
     std::string readyFile;
+    // Longest wait for a request head or body, an upgrade request or a TLS
+    // handshake before the connection is closed.
+    int requestTimeoutMs = 30000;
+    // Open connections over all listeners; more are closed at once.
+    int maxConnections = 8192;
+    // Unread output a web socket may queue before it is ended.
+    long long webSocketOutputLimit = 16ll * 1024 * 1024;
     bool help = false;
 };
 

@@ -2,7 +2,9 @@
 // The HTTP recorder the core's network tests talk to: every request under
 // "/__recorder/" is kept (method, target, headers, raw body, listener) and
 // answered with the configured response, which can be delayed or held until
-// released so client time-outs can be tested deterministically.
+// released so client time-outs can be tested deterministically. Bodies and
+// headers are kept exactly as sent (no decoding of Content-Encoding, no
+// splitting of multipart bodies); the admin secret header is left out.
 //
 // Admin endpoints (JSON):
 //   GET    /__admin/recorder/requests   the recorded requests, oldest first
@@ -30,8 +32,7 @@ public:
     static constexpr int kHoldCapSeconds = 60;
 
     std::string name() const override { return "recorder"; }
-    void install(httplib::Server& server, const Listener& listener, Context& context) override;
-    bool preRoute(const httplib::Request& req, httplib::Response& res, const Listener& listener) override;
+    void install(HttpRouter& server, const Listener& listener, Context& context) override;
     void stop() override;
 
 private:
@@ -55,9 +56,8 @@ private:
         bool hold = false;
     };
 
-    void record(const httplib::Request& req, httplib::Response& res, const std::string& body,
-                const Listener& listener);
-    void configure(const std::string& body, httplib::Response& res);
+    void record(const Request& req, Response& res, const std::string& body, const Listener& listener);
+    void configure(const std::string& body, Response& res);
 
     std::mutex mutex_;
     std::condition_variable cv_;

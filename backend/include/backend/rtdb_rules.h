@@ -29,11 +29,15 @@ namespace backend {
 class RtdbRules {
 public:
     enum class Access { Nobody, SignedIn, Everyone };
+    // Deepest nesting of rule objects a document may have (deeper than any
+    // location the database stores).
+    static constexpr size_t kMaxDepth = 512;
 
     // Everyone reads and writes.
     static RtdbRules open();
     // Nullopt with `error` set when the document is not rules of the form
-    // above (unknown rule texts, wrong kinds, keys that cannot be keys).
+    // above (unknown rule texts, wrong kinds, keys that cannot be keys,
+    // nesting deeper than kMaxDepth).
     static std::optional<RtdbRules> parse(const nlohmann::json& document, std::string* error);
 
     bool canRead(const FPath& path, bool signedIn) const;

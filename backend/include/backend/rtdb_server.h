@@ -79,22 +79,17 @@ public:
     // Binds 127.0.0.1 on any free port and answers it. Throws
     // std::runtime_error.
     int start();
+    // Closes the port and every relayed connection; returns when nothing of
+    // the relay runs any more.
     void stop();
     int port() const { return port_; }
 
-private:
-    void acceptLoop();
-    void relay(int client);
+    struct Impl;
 
+private:
     std::function<int()> targetPort_;
-    int listenFd_ = -1;
+    std::shared_ptr<Impl> impl_;
     int port_ = 0;
-    std::thread acceptThread_;
-    std::mutex mutex_;
-    std::condition_variable idle_;
-    std::set<int> open_;
-    int active_ = 0;
-    bool stopping_ = false;
 };
 
 // How one connection sends (settable per connection).
@@ -300,8 +295,8 @@ public:
     void stop();
     bool stopping() const;
 
-    // The handler of "/.ws".
-    void serve(WebSocketSession& session);
+    // The handler of "/.ws" (on the connection's strand; does not block).
+    void serve(const SessionPtr& session);
 
     // Opens the namespace on first use. Throws std::runtime_error (bad
     // name, unreadable folder).
@@ -352,7 +347,7 @@ public:
     Scheduler& scheduler() { return scheduler_; }
     int alternatePort() const { return relay_.port(); }
 
-    void installAdmin(httplib::Server& server);
+    void installAdmin(HttpRouter& server);
 
 private:
     void tick();

@@ -74,7 +74,7 @@ public:
     ~RtdbService() override;
     std::string name() const override { return "rtdb"; }
     void start(Context& context) override;
-    void install(httplib::Server& server, const Listener& listener, Context& context) override;
+    void install(HttpRouter& server, const Listener& listener, Context& context) override;
     void installWebSockets(WebSocketRouter& router, Context& context) override;
     void stop() override;
 

@@ -1,6 +1,15 @@
 #pragma once
-// The back end's two loopback listeners (HTTP and HTTPS) and the services
-// installed on both.
+// The back end: its services on the network core's four loopback listeners
+// (HTTP, HTTPS, ws, wss; see http_server.h).
+//
+// Every request passes the same gate before a handler sees it: admin
+// endpoints (every path under /__admin/ but the health check) answer only on
+// loopback, only with the run's admin secret in X-Almavel-Admin-Secret (401
+// without it, 403 with a wrong one) and never to a page of another origin
+// (403 for a foreign Origin header, which also refuses state-changing
+// requests to every other endpoint but the recorder's); a body nesting JSON
+// deeper than kMaxJsonDepth is refused (400) before anything parses it; and a
+// handler that trips over a wrong-typed JSON field answers 400, not 500.
 
 #include <memory>
 #include <stdexcept>
@@ -11,15 +20,10 @@
 #include "backend/options.h"
 #include "backend/service.h"
 
-namespace httplib {
-class Server;
-class SSLServer;
-}  // namespace httplib
-
 namespace backend {
 
 class WebSocketRouter;
-class WebSocketServer;
+class NetworkCore;
 
 // A start-up failure with a message meant for the person running the program.
 class StartError : public std::runtime_error {
@@ -37,12 +41,13 @@ public:
     // Services are installed in the order added; add them before start().
     void add(std::unique_ptr<Service> service);
 
-    // Creates the data dir, seeds it when asked, loads the certificate,
-    // starts the services and binds both listeners on 127.0.0.1. Once it
-    // returns, both listeners accept connections. Throws StartError.
+    // Creates the data dir (mode 0700) with a process umask of 077, seeds it
+    // when asked, loads the certificate, starts the services and binds the
+    // four listeners on 127.0.0.1. Once it returns, they accept connections.
+    // Throws StartError.
     void start();
-    // Stops the services and both listeners; returns when every worker has
-    // finished. Safe to call more than once.
+    // Stops the services, the listeners and every connection; returns when
+    // every thread has finished. Safe to call more than once.
     void stop();
 
     int httpPort() const { return context_.httpPort(); }
@@ -50,29 +55,35 @@ public:
     int wsPort() const { return context_.wsPort(); }
     int wssPort() const { return context_.wssPort(); }
     Context& context() { return context_; }
+    const std::string& adminSecret() const { return context_.adminSecret(); }
     std::vector<std::string> serviceNames() const;
+    // Connections open right now, over all listeners.
+    std::size_t openConnections() const;
 
 private:
-    void configure(httplib::Server& server, const Listener& listener);
+    void dispatch(Request& req, Response& res);
+    // Fills `res` and answers false when the gate refuses the request.
+    bool admit(const Request& req, Response& res) const;
 
     Context context_;
     std::vector<std::unique_ptr<Service>> services_;
-    std::unique_ptr<httplib::Server> http_;
-    std::unique_ptr<httplib::SSLServer> https_;
-    std::thread httpThread_;
-    std::thread httpsThread_;
+    HttpRouter httpRouter_, httpsRouter_;
     std::shared_ptr<WebSocketRouter> wsRouter_;
-    std::unique_ptr<WebSocketServer> ws_;
+    std::unique_ptr<NetworkCore> core_;
     bool started_ = false;
     bool stopped_ = false;
 };
 
+// True when the request carries this run's admin secret (compared in
+// constant time).
+bool hasAdminSecret(const Request& req, const std::string& secret);
+
 // Adds every service this back end offers, in a fixed order.
 void addBuiltinServices(BackendServer& server);
 
-// {"http":port,"https":port,"pid":pid}, written atomically.
-void writeReadyFile(const std::string& path, int httpPort, int httpsPort, long pid);
-// The same with the web-socket ports: {"http","https","ws","wss","pid"}.
-void writeReadyFile(const std::string& path, int httpPort, int httpsPort, int wsPort, int wssPort, long pid);
+// {"http","https","ws","wss","pid","adminSecret"}, written atomically with
+// mode 0600 (the secret is for the one who started the program).
+void writeReadyFile(const std::string& path, int httpPort, int httpsPort, int wsPort, int wssPort, long pid,
+                    const std::string& adminSecret);
 
 }  // namespace backend

@@ -3,8 +3,6 @@
 // listener. Services find their files in the data dir and share state
 // through the context.
 
-#include <httplib.h>
-
 #include <atomic>
 #include <filesystem>
 #include <map>
@@ -15,6 +13,7 @@
 #include <typeindex>
 #include <vector>
 
+#include "backend/http.h"
 #include "backend/options.h"
 
 namespace backend {
@@ -48,6 +47,10 @@ public:
         wssPort_.store(wss);
     }
 
+    // The per-run secret admin and fault endpoints ask for (hex), made
+    // when the context is.
+    const std::string& adminSecret() const { return adminSecret_; }
+
     // True once shutdown has begun; long waits check it.
     bool stopping() const { return stopping_.load(); }
     void setStopping() { stopping_.store(true); }
@@ -77,6 +80,7 @@ private:
     };
     Options options_;
     std::filesystem::path dataDir_;
+    std::string adminSecret_;
     std::atomic<int> httpPort_{0};
     std::atomic<int> httpsPort_{0};
     std::atomic<int> wsPort_{0};
@@ -92,17 +96,11 @@ public:
     virtual std::string name() const = 0;
     // Once, before any listener exists: load state from the data dir.
     virtual void start(Context& context) {}
-    // Once per listener, before it accepts connections.
-    virtual void install(httplib::Server& server, const Listener& listener, Context& context) = 0;
+    // Once per listener (http and https), before it accepts connections.
+    virtual void install(HttpRouter& server, const Listener& listener, Context& context) = 0;
     // Once, before the web-socket listeners (ws and wss) accept connections:
     // routes for upgrade requests, by path.
     virtual void installWebSockets(WebSocketRouter& router, Context& context) {}
-    // Runs for every request before routing and before its body is read
-    // (cpp-httplib's pre-routing stage). Returning true means the response
-    // is complete and no handler runs.
-    virtual bool preRoute(const httplib::Request& req, httplib::Response& res, const Listener& listener) {
-        return false;
-    }
     // When shutting down, before the listeners stop: end long waits (they
     // would hold up the shutdown) and flush state.
     virtual void stop() {}

@@ -8,10 +8,10 @@
 // back end's secret. The secret is made once per data dir and kept in
 // <data dir>/auth/id-token-key, so tokens outlive a restart.
 //
-// Services of one back end get the same signer through idTokenSigner(context):
-//
-//     auto claims = backend::idTokenSigner(context)->verify(token);
-//     if (!claims) answer 401 with claims.error();
+// The signer checks only the token itself. A service that acts for a user
+// accepts tokens through backend::tokenVerifier(context) (accounts.h), which
+// adds the app the token was issued for, the account's state and its
+// revocations.
 
 #include <cstdint>
 #include <filesystem>
@@ -32,6 +32,9 @@ struct IdTokenClaims {
     int64_t expiresAt = 0;  // seconds since 1970
     // Makes every token distinct, even two issued in the same second.
     std::string tokenId;
+    // The issue time to the millisecond ("iat_ms"; 0 when signing: issuedAt
+    // in milliseconds), so a revocation can tell tokens of one second apart.
+    int64_t issuedAtMs = 0;
 };
 
 enum class IdTokenError {
@@ -78,7 +81,8 @@ std::shared_ptr<const IdTokenSigner> idTokenSigner(Context& context);
 // nullopt.
 std::optional<std::string> idTokenFromAuthorization(std::string_view headerValue);
 
-// Seconds since 1970 on the real clock.
+// Seconds and milliseconds since 1970 on the real clock.
 int64_t nowSeconds();
+int64_t nowMilliseconds();
 
 }  // namespace backend

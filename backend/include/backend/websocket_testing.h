@@ -38,7 +38,7 @@ public:
     WebSocketTestingService();
     ~WebSocketTestingService() override;
     std::string name() const override { return "websocket-testing"; }
-    void install(httplib::Server& server, const Listener& listener, Context& context) override;
+    void install(HttpRouter& server, const Listener& listener, Context& context) override;
     void installWebSockets(WebSocketRouter& router, Context& context) override;
     void stop() override;
 

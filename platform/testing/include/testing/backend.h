@@ -26,6 +26,10 @@
 
 namespace ns::testing {
 
+// The header the back end's admin and fault endpoints read this run's
+// secret from.
+inline constexpr const char* kAdminSecretHeader = "X-Almavel-Admin-Secret";
+
 struct HttpReply {
     // 0 when no answer came (see error).
     int status = 0;
@@ -114,7 +118,11 @@ public:
     // the same ports when they are still free (routes follow otherwise).
     void restart();
 
-    // Clients for the two listeners; the HTTPS one trusts caPath().
+    // The per-run admin secret the program wrote into its ready file.
+    const std::string& adminSecret() const { return adminSecret_; }
+
+    // Clients for the two listeners; the HTTPS one trusts caPath(). Both
+    // send the admin secret with every request.
     std::unique_ptr<httplib::Client> client() const;
     std::unique_ptr<httplib::SSLClient> tlsClient() const;
     // Plain requests to the HTTP listener (admin endpoints and the like).
@@ -158,6 +166,7 @@ private:
     int httpsPort_ = 0;
     int wsPort_ = 0;
     int wssPort_ = 0;
+    std::string adminSecret_;
 
     bool routed_ = false;
     struct SavedRoute;

@@ -21,9 +21,18 @@ if(ALMAVEL_WERROR)
   list(APPEND ALMAVEL_WARNINGS -Werror)
 endif()
 
+option(ALMAVEL_TSAN "Build with ThreadSanitizer (not together with ALMAVEL_SANITIZE)" OFF)
+if(ALMAVEL_SANITIZE AND ALMAVEL_TSAN)
+  message(FATAL_ERROR "ALMAVEL_SANITIZE and ALMAVEL_TSAN cannot be on in one build tree")
+endif()
+
 if(ALMAVEL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
+endif()
+if(ALMAVEL_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
 endif()
 
 # Test certificate authority and server certificate for the local back end's
@@ -61,8 +70,11 @@ function(almavel_library target)
   set_property(GLOBAL APPEND PROPERTY ALMAVEL_ALL_LIBS ${target})
 endfunction()
 
-# almavel_test(<target> LABEL <label> SOURCES ... [DEPS ...])
-# A GoogleTest binary whose cases are registered with CTest under one label.
+# almavel_test(<target> LABEL <label> SOURCES ... [DEPS ...] [PRIVATE_LIBS ...])
+# A GoogleTest binary whose cases are registered with CTest one by one under
+# one label. Each folder links all its test files into one such binary: one
+# link per folder instead of one per file keeps builds fast as tests grow,
+# while ctest still runs every case in its own process.
 function(almavel_test target)
   cmake_parse_arguments(ARG "" "LABEL" "SOURCES;DEPS;PRIVATE_LIBS" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
@@ -72,8 +84,21 @@ function(almavel_test target)
     ALMAVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     ALMAVEL_BINARY_DIR="${CMAKE_BINARY_DIR}"
     ALMAVEL_CERT_DIR="${ALMAVEL_CERT_DIR}")
+  # Listing the cases at build time would start every sanitized binary once
+  # more on each link; listing them when ctest starts does it only when the
+  # binary changed since the last run.
   gtest_discover_tests(${target}
     PROPERTIES LABELS ${ARG_LABEL}
     DISCOVERY_TIMEOUT 120
     DISCOVERY_MODE PRE_TEST)
+endfunction()
+
+# almavel_folder_tests(<target> LABEL <label> [EXTRA_SOURCES ...] [DEPS ...] [PRIVATE_LIBS ...])
+# The folder's tests/*_test.cpp (new files are picked up at the next build)
+# plus any helper sources, as one test binary.
+function(almavel_folder_tests target)
+  cmake_parse_arguments(ARG "" "LABEL" "EXTRA_SOURCES;DEPS;PRIVATE_LIBS" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp)
+  almavel_test(${target} LABEL ${ARG_LABEL} SOURCES ${tests} ${ARG_EXTRA_SOURCES}
+    DEPS ${ARG_DEPS} PRIVATE_LIBS ${ARG_PRIVATE_LIBS})
 endfunction()

@@ -116,6 +116,8 @@ void sendAccountError(Response& res, AccountError error) {
         return sendAuthError(res, 400, kErrorInvalidRefreshToken, "the refresh token is not valid");
     case AccountError::TokenRevoked:
         return sendAuthError(res, 401, kErrorTokenRevoked, "the session has been revoked; sign in again");
+    case AccountError::OtherApp:
+        return sendAuthError(res, 400, kErrorInvalidRefreshToken, "the refresh token was issued for another app");
     }
 }
 
@@ -131,8 +133,9 @@ bool isSafeUid(const std::string& uid) {
 }  // namespace
 
 void AccountsService::start(Context& context) {
-    store_ = std::make_unique<AccountStore>(context.dataDir() / "auth" / "accounts.sqlite");
+    store_ = accountStore(context);
     signer_ = idTokenSigner(context);
+    verifier_ = tokenVerifier(context);
     const fs::path seed = context.dataDir() / kSeedFileName;
     if (fs::exists(seed) && !store_->meta(kSeedImportedKey)) {
         importSeed(seed);
@@ -171,8 +174,11 @@ void AccountsService::importSeed(const fs::path& file) {
 
 json AccountsService::issueTokens(const Account& account, const std::string& appId) {
     const int64_t lifetime = tokenLifetime_.load();
-    const int64_t issuedAt = nowSeconds();
-    IdTokenClaims claims{account.uid, account.email, appId, issuedAt, issuedAt + lifetime, {}};
+    // To the millisecond, so a token issued right after a revocation in the
+    // same second is told apart from those it revoked.
+    const int64_t issuedAtMs = nowMilliseconds();
+    const int64_t issuedAt = issuedAtMs / 1000;
+    IdTokenClaims claims{account.uid, account.email, appId, issuedAt, issuedAt + lifetime, {}, issuedAtMs};
     return json{{"uid", account.uid},
                 {"email", account.email},
                 {"idToken", signer_->sign(claims)},
@@ -201,7 +207,7 @@ void AccountsService::install(HttpRouter& server, const Listener&, Context&) {
         auto created = store_->create(*email, *password);
         if (!created) return sendAccountError(res, created.error);
         json answer = issueTokens(created.account, *appId);
-        answer["refreshToken"] = store_->issueRefreshToken(created.account.uid);
+        answer["refreshToken"] = store_->issueRefreshToken(created.account.uid, *appId);
         sendJson(res, 200, answer);
     });
 
@@ -222,7 +228,7 @@ void AccountsService::install(HttpRouter& server, const Listener&, Context&) {
         auto signedIn = store_->authenticate(*email, *password);
         if (!signedIn) return sendAccountError(res, signedIn.error);
         json answer = issueTokens(signedIn.account, *appId);
-        answer["refreshToken"] = store_->issueRefreshToken(signedIn.account.uid);
+        answer["refreshToken"] = store_->issueRefreshToken(signedIn.account.uid, *appId);
         sendJson(res, 200, answer);
     });
 
@@ -243,18 +249,21 @@ void AccountsService::install(HttpRouter& server, const Listener&, Context&) {
         if (!appId) return;
         const std::string* token = stringField(body, "idToken", res);
         if (!token) return;
-        auto check = signer_->verify(*token);
-        if (check.error == IdTokenError::Expired) {
-            return sendAuthError(res, 401, kErrorTokenExpired, "the ID token has expired");
+        auto check = verifier_->accept(*token, *appId);
+        switch (check.refusal) {
+        case TokenRefusal::None: break;
+        case TokenRefusal::Expired: return sendAuthError(res, 401, kErrorTokenExpired, "the ID token has expired");
+        case TokenRefusal::UserNotFound:
+            return sendAuthError(res, 404, kErrorUserNotFound, "the account no longer exists");
+        case TokenRefusal::UserDisabled: return sendAccountError(res, AccountError::UserDisabled);
+        case TokenRefusal::Revoked:
+            return sendAuthError(res, 401, kErrorTokenRevoked, "the ID token has been revoked; sign in again");
+        case TokenRefusal::Malformed:
+        case TokenRefusal::BadSignature:
+        case TokenRefusal::OtherApp:
+            return sendAuthError(res, 401, kErrorInvalidIdToken, std::string("the ID token is ") + describe(check.refusal));
         }
-        if (!check || check.claims.appId != *appId) {
-            return sendAuthError(res, 401, kErrorInvalidIdToken,
-                                 check ? "the ID token belongs to another app"
-                                       : std::string("the ID token is ") + describe(check.error));
-        }
-        auto account = store_->findByUid(check.claims.uid);
-        if (!account) return sendAuthError(res, 404, kErrorUserNotFound, "the account no longer exists");
-        if (account->disabled) return sendAccountError(res, AccountError::UserDisabled);
+        const Account* account = &check.account;
         sendJson(res, 200,
                  json{{"uid", account->uid},
                       {"email", account->email},
@@ -268,7 +277,8 @@ void AccountsService::install(HttpRouter& server, const Listener&, Context&) {
         if (!appId) return;
         const std::string* refreshToken = stringField(body, "refreshToken", res);
         if (!refreshToken) return;
-        auto redeemed = store_->redeemRefreshToken(*refreshToken);
+        // A refresh token only ever makes ID tokens of the app it was issued for.
+        auto redeemed = store_->redeemRefreshToken(*refreshToken, *appId);
         if (redeemed.error == AccountError::UserNotFound) {
             return sendAuthError(res, 404, kErrorUserNotFound, "the account no longer exists");
         }

@@ -305,6 +305,35 @@ void Server::installAdmin(HttpRouter& http) {
               sendJson(res, 200, json{{"ok", true}});
           });
 
+    route(http, "GET", "/__admin/rtdb/app", [this](const auto& req, auto& res, const auto&) {
+        const std::string name = req.get_param_value("ns");
+        if (!validNamespaceName(name)) return sendError(res, 400, "the ns parameter must name a namespace");
+        const auto app = appOf(name);
+        sendJson(res, 200, json{{"ns", name}, {"appId", app ? json(*app) : json()}});
+    });
+    route(http, "POST", "/__admin/rtdb/app", [this](const auto& req, auto& res, const std::string& text) {
+        const std::string name = req.get_param_value("ns");
+        if (!validNamespaceName(name)) return sendError(res, 400, "the ns parameter must name a namespace");
+        json body;
+        if (!parseJsonObject(text, res, body)) return;
+        if (!body.contains("appId") || !(body["appId"].is_null() || body["appId"].is_string()) ||
+            (body["appId"].is_string() && body["appId"].get<std::string>().empty())) {
+            return sendError(res, 400, "the body is {\"appId\": app id} or {\"appId\": null}");
+        }
+        std::optional<std::string> app;
+        if (body["appId"].is_string()) app = body["appId"].get<std::string>();
+        try {
+            setAppOf(name, app);
+        } catch (const std::exception& e) {
+            return sendError(res, 500, e.what());
+        }
+        sendJson(res, 200, json{{"ns", name}, {"appId", body["appId"]}});
+    });
+
+    route(http, "GET", "/__admin/rtdb/resources", [this](const auto&, auto& res, const auto&) {
+        sendJson(res, 200, resources());
+    });
+
     route(http, "GET", "/__admin/rtdb/counters", [this](const Request& req, auto& res, const auto&) {
         const std::string name = req.get_param_value("ns");
         json total = json::object();

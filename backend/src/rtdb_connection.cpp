@@ -72,6 +72,23 @@ bool hasPlaceholder(const FNode& node) {
     return found;
 }
 
+// A merge's children: relative paths the tree can hold, data it can store,
+// within the depth bound. The refusal's status and reason, or nullopt.
+std::optional<std::pair<std::string, std::string>> checkMergeChildren(const FPath& at, const ns::Dictionary& children) {
+    std::string why;
+    for (const auto& [key, value] : children) {
+        auto relative = parseWirePath(ns::Value(key), true, &why);
+        if (!relative || relative->isEmpty()) {
+            return std::make_pair(std::string("invalid_data"), relative ? std::string("a merge key cannot be empty") : why);
+        }
+        if (at.length() + relative->length() + valueDepth(value) > kMaxTreeDepth) {
+            return std::make_pair(std::string("invalid_data"), std::string("the data nests too deeply"));
+        }
+        if (!checkWireData(value, &why)) return std::make_pair(std::string("invalid_data"), why);
+    }
+    return std::nullopt;
+}
+
 // Writes to ".../.priority" are checked as writes to the location itself.
 FPath accessPath(const FPath& path) {
     if (path.getBack() == ".priority") return *path.parent();
@@ -289,12 +306,23 @@ void Connection::handlePacket(const std::string& text) {
     if (!request.isDictionary()) return protocolError("a data packet must carry an object");
     const ns::Value& number = request["r"];
     if (!number.isInteger()) return protocolError("a request must carry its number \"r\"");
+    // Answers carry the number back as a signed 64-bit integer; a number
+    // beyond that would come back as another request's.
+    if (number.type() == ns::Value::Type::UInt && number.asUInt() > uint64_t(INT64_MAX)) {
+        return protocolError("a request number must be below 2^63");
+    }
     const int64_t r = number.intValue();
     const std::string* action = request["a"].stringOrNull();
     if (!action) return answer(r, "invalid_request", ns::Value("the request names no action \"a\""));
     const ns::Value& body = request["b"];
     if (!body.isNull() && !body.isDictionary()) {
         return answer(r, "invalid_request", ns::Value("the body \"b\" must be an object"));
+    }
+    // Whatever the JSON reader made of bytes that are not UTF-8 is not what
+    // the client meant; nothing of such a request is stored.
+    if (!isValidUtf8(text)) {
+        const bool inPath = body.isDictionary() && body["p"].isString();
+        return answer(r, inPath ? "invalid_path" : "invalid_data", ns::Value("the request is not valid UTF-8"));
     }
     static const ns::Dictionary kEmpty;
     handleRequest(r, *action, body.isDictionary() ? body.asDictionary() : kEmpty);
@@ -331,7 +359,10 @@ void Connection::handleRequest(int64_t r, const std::string& action, const ns::D
 
 void Connection::handleStats(int64_t r, const ns::Dictionary& body) {
     if (const ns::Dictionary* counters = member(body, "c").dictionaryOrNull()) {
-        for (const auto& [name, value] : *counters) ns_->count("stats", name, value.intValue());
+        for (const auto& [name, value] : *counters) {
+            if (!value.isInteger()) continue;
+            ns_->countStat(name, value.intValue());
+        }
     }
     answer(r, "ok", ns::Value());
 }
@@ -340,21 +371,21 @@ void Connection::handleAuth(int64_t r, const ns::Dictionary& body) {
     const std::string* credential = member(body, "cred").stringOrNull();
     std::string status = "ok";
     std::string reason;
-    IdTokenCheck check;
+    TokenAcceptance check;
     if (!credential) {
         status = "invalid_token";
         reason = "The request carries no token (\"cred\").";
     } else {
-        check = server_.verifyToken(*credential);
-        if (check.error == IdTokenError::Expired) {
+        check = server_.acceptToken(*credential, *ns_);
+        if (check.refusal == TokenRefusal::Expired) {
             status = "expired_token";
             reason = "Auth token is expired.";
-        } else if (!check) {
-            status = "invalid_token";
-            reason = std::string("Invalid token: ") + backend::describe(check.error) + ".";
-        } else if (server_.revoked(check.claims)) {
+        } else if (check.refusal == TokenRefusal::Revoked) {
             status = "invalid_token";
             reason = "Auth token was revoked.";
+        } else if (!check) {
+            status = "invalid_token";
+            reason = std::string("Invalid token: ") + backend::describe(check.refusal) + ".";
         }
     }
     std::lock_guard lock(ns_->mutex());
@@ -400,6 +431,9 @@ void Connection::handleListen(int64_t r, const ns::Dictionary& body) {
                           ns::Value("a tagged listen carries its tag \"t\" (a number) and its query \"q\" (an object)"));
         }
         tag = tagValue.intValue();
+        if (std::string queryWhy; !checkWireQuery(query.asDictionary(), &queryWhy)) {
+            return answer(r, "invalid_query", ns::Value(queryWhy));
+        }
         try {
             params = FQueryParams::fromQueryObject(query.asDictionary());
         } catch (const std::exception& e) {
@@ -490,6 +524,9 @@ void Connection::handleUnlisten(int64_t r, const ns::Dictionary& body) {
     FQueryParamsPtr params = FQueryParams::defaultInstance();
     const ns::Value& query = member(body, "q");
     if (!query.isNull()) {
+        if (!query.isDictionary() || !checkWireQuery(query.asDictionary(), &why)) {
+            return answer(r, "invalid_query", ns::Value(query.isDictionary() ? why : "the query must be an object"));
+        }
         try {
             params = FQueryParams::fromQueryObject(query);
         } catch (const std::exception& e) {
@@ -511,6 +548,7 @@ void Connection::handlePut(int64_t r, const ns::Dictionary& body) {
     if (path->length() + valueDepth(data) > kMaxTreeDepth) {
         return answer(r, "invalid_data", ns::Value("the data nests too deeply"));
     }
+    if (!checkWireData(data, &why)) return answer(r, "invalid_data", ns::Value(why));
     FNodePtr node;
     try {
         node = FSnapshotUtilities::nodeFromWithValidation(data, "put");
@@ -549,11 +587,7 @@ void Connection::handleMerge(int64_t r, const ns::Dictionary& body) {
     if (!path) return answer(r, "invalid_path", ns::Value(why));
     const ns::Dictionary* children = member(body, "d").dictionaryOrNull();
     if (!children) return answer(r, "invalid_data", ns::Value("a merge carries an object of children \"d\""));
-    for (const auto& [key, value] : *children) {
-        if (path->length() + FPath(key).length() + valueDepth(value) > kMaxTreeDepth) {
-            return answer(r, "invalid_data", ns::Value("the data nests too deeply"));
-        }
-    }
+    if (auto refusal = checkMergeChildren(*path, *children)) return answer(r, refusal->first, ns::Value(refusal->second));
     FCompoundWrite write;
     try {
         write = FSnapshotUtilities::compoundWriteFromDictionary(*children, "merge");
@@ -604,6 +638,7 @@ void Connection::handleOnDisconnect(int64_t r, const std::string& action, const 
             if (path->length() + valueDepth(data) > kMaxTreeDepth) {
                 return answer(r, "invalid_data", ns::Value("the data nests too deeply"));
             }
+            if (!checkWireData(data, &why)) return answer(r, "invalid_data", ns::Value(why));
             write.node = FSnapshotUtilities::nodeFromWithValidation(data, "onDisconnect");
             if (hasPlaceholder(*FServerValues::resolveDeferredValueSnapshot(write.node, serverValues))) {
                 return answer(r, "invalid_data", ns::Value("unknown server value"));
@@ -612,10 +647,8 @@ void Connection::handleOnDisconnect(int64_t r, const std::string& action, const 
         } else {
             const ns::Dictionary* children = data.dictionaryOrNull();
             if (!children) return answer(r, "invalid_data", ns::Value("an update carries an object of children \"d\""));
-            for (const auto& [key, value] : *children) {
-                if (path->length() + FPath(key).length() + valueDepth(value) > kMaxTreeDepth) {
-                    return answer(r, "invalid_data", ns::Value("the data nests too deeply"));
-                }
+            if (auto refusal = checkMergeChildren(*path, *children)) {
+                return answer(r, refusal->first, ns::Value(refusal->second));
             }
             write.merge = FSnapshotUtilities::compoundWriteFromDictionary(*children, "onDisconnect");
             bool unknown = false;
@@ -656,19 +689,50 @@ void Connection::finish() {
         ended_ = true;
         queue_.clear();
     }
+    std::optional<IdTokenClaims> auth;
     {
         std::lock_guard lock(ns_->mutex());
         listens_.clear();
+        auth = std::move(auth_);
         auth_.reset();
         ns_->removeMemberLocked(id_);
     }
-    runOnDisconnect();
+    runOnDisconnect(auth);
 }
 
-void Connection::runOnDisconnect() {
+void Connection::runOnDisconnect(const std::optional<IdTokenClaims>& auth) {
+    if (onDisconnect_.empty()) return;
+    // The writes act for the connection as it is now, not as it was when
+    // they were queued: a token that was revoked, expired or belongs to an
+    // account disabled meanwhile no longer counts.
+    bool signedIn = false;
+    if (auth) {
+        const TokenRefusal refusal = server_.recheckToken(*auth, *ns_);
+        signedIn = refusal == TokenRefusal::None;
+        if (!signedIn) {
+            std::cerr << "rtdb: connection " << id_ << ": on-disconnect writes run signed out: the token of "
+                      << auth->uid << " is " << backend::describe(refusal) << std::endl;
+        }
+    }
     // In the order they were made; the later of two at one path wins.
     for (const OnDisconnectWrite& write : onDisconnect_) {
         std::lock_guard lock(ns_->mutex());
+        std::vector<FPath> touched;
+        if (write.action == "o") {
+            touched.push_back(accessPath(write.path));
+        } else {
+            write.merge.enumerateWrites([&](const FPath& relative, const FNodePtr&, bool&) {
+                touched.push_back(accessPath(write.path.child(relative)));
+            });
+        }
+        bool allowed = true;
+        for (const FPath& p : touched) allowed = allowed && ns_->rulesLocked().canWrite(p, signedIn);
+        if (!allowed) {
+            std::cerr << "rtdb: connection " << id_ << ": on-disconnect " << write.action << " at "
+                      << write.path.toString() << " dropped: the rules no longer allow it" << std::endl;
+            ns_->count("onDisconnect", "denied");
+            continue;
+        }
         const ns::Dictionary serverValues{{"timestamp", ns::Value(server_.nowMs())}};
         Namespace::Outcome outcome;
         if (write.action == "o") {
@@ -698,12 +762,17 @@ void Connection::recheckListensLocked(bool announce) {
 
 void Connection::revokeAuthLocked(const std::string& status, const std::string& reason) {
     if (!auth_) return;
-    server_.rememberRevoked(auth_->tokenId);
+    server_.rememberRevoked(*auth_);
     auth_.reset();
     enqueuePacket(pushPacket("ac", {{"s", ns::Value(status)}, {"d", ns::Value(reason)}}), false, 0);
     // The client drops the connection on "ac" and listens again once signed
     // in, so what it may no longer read stops quietly.
     recheckListensLocked(false);
+}
+
+size_t Connection::queuedItems() const {
+    std::lock_guard lock(queueMutex_);
+    return queue_.size();
 }
 
 nlohmann::json Connection::describe() const {

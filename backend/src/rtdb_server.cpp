@@ -15,6 +15,7 @@
 #include "database/model/FSnapshotUtilities.h"
 #include "database/sync/FQueryEvaluator.h"
 #include "platform/json.h"
+#include "platform/utf8.h"
 
 namespace backend::rtdb {
 
@@ -26,6 +27,10 @@ namespace {
 constexpr const char* kSampleNamespace = "almavel-pa";
 constexpr const char* kSampleFile = "database.json";
 constexpr const char* kRulesFile = "rules.json";
+// Which app's tokens each namespace accepts: kept under rtdb/, seeded from
+// the sample data.
+constexpr const char* kAppsFile = "apps.json";
+constexpr const char* kSampleAppsFile = "database-apps.json";
 constexpr size_t kMaxKeyBytes = 768;
 
 bool isControl(char c) { return uint8_t(c) < 0x20 || c == 0x7f; }
@@ -40,10 +45,123 @@ ns::Value pushPacket(const char* action, ns::Dictionary body) {
 
 // Helpers.
 
+bool isValidUtf8(std::string_view text) { return ns::utf8::isValid(text); }
+
+namespace {
+
+// Keys the tree can hold and every read can address again.
+bool checkKey(const std::string& key, std::string* why) {
+    if (key.empty()) {
+        *why = "a key cannot be empty";
+        return false;
+    }
+    if (key.size() > kMaxKeyBytes) {
+        *why = "a key is longer than 768 bytes";
+        return false;
+    }
+    for (char c : key) {
+        if (isControl(c)) {
+            *why = "a key cannot contain control characters";
+            return false;
+        }
+    }
+    if (!isValidUtf8(key)) {
+        *why = "a key is not valid UTF-8";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool checkWireData(const ns::Value& value, std::string* why) {
+    // Walked with a stack of its own: the caller bounds the depth, but the
+    // walk must not trust that.
+    std::vector<const ns::Value*> pending{&value};
+    while (!pending.empty()) {
+        const ns::Value* next = pending.back();
+        pending.pop_back();
+        if (const std::string* text = next->stringOrNull()) {
+            if (!isValidUtf8(*text)) {
+                *why = "a string is not valid UTF-8";
+                return false;
+            }
+        } else if (const ns::Dictionary* d = next->dictionaryOrNull()) {
+            if (d->count(".value")) {
+                for (const auto& [key, child] : *d) {
+                    if (key != ".value" && key != ".priority") {
+                        *why = "a \".value\" cannot have siblings other than \".priority\" (found \"" + key + "\")";
+                        return false;
+                    }
+                }
+            }
+            for (const auto& [key, child] : *d) {
+                if (!checkKey(key, why)) return false;
+                pending.push_back(&child);
+            }
+        } else if (const ns::Array* a = next->arrayOrNull()) {
+            for (const auto& child : *a) pending.push_back(&child);
+        }
+    }
+    return true;
+}
+
+bool checkWireQuery(const ns::Dictionary& query, std::string* why) {
+    static const std::set<std::string> kKnown = {"sp", "sn", "ep", "en", "l", "vf", "i"};
+    for (const auto& [key, value] : query) {
+        if (!kKnown.count(key)) {
+            *why = "unknown query parameter \"" + key + "\"";
+            return false;
+        }
+        if (key == "sp" || key == "ep") {
+            // Bounds are leaves: what an index orders by.
+            if (!(value.isNull() || value.isBool() || value.isNumber() || value.isString())) {
+                *why = "a query bound must be null, a boolean, a number or a string";
+                return false;
+            }
+            if (value.isString() && !isValidUtf8(value.asString())) {
+                *why = "a query bound is not valid UTF-8";
+                return false;
+            }
+        } else if (key == "sn" || key == "en") {
+            if (!value.isString() || !checkKey(value.asString(), why)) {
+                if (value.isString()) *why = "a query bound's name: " + *why;
+                else *why = "a query bound's name must be a string";
+                return false;
+            }
+        } else if (key == "i") {
+            const std::string* index = value.stringOrNull();
+            if (!index) {
+                *why = "the index must be a string";
+                return false;
+            }
+            if (*index == ".key" || *index == ".value" || *index == ".priority") continue;
+            // A child path: every key a key the tree can hold.
+            std::string pathWhy;
+            auto path = parseWirePath(value, false, &pathWhy);
+            if (!path || path->isEmpty() || !isValidUtf8(*index)) {
+                *why = "the index \"" + *index + "\" names no child";
+                return false;
+            }
+            for (const std::string& part : *path) {
+                if (part == "." || part == ".." || !checkKey(part, why)) {
+                    *why = "the index \"" + *index + "\" names no child";
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
 std::optional<FPath> parseWirePath(const ns::Value& value, bool allowPriority, std::string* why) {
     const std::string* text = value.stringOrNull();
     if (!text) {
         *why = "the path must be a string";
+        return std::nullopt;
+    }
+    if (!isValidUtf8(*text)) {
+        *why = "Invalid path: not valid UTF-8";
         return std::nullopt;
     }
     FPath path(*text);
@@ -100,6 +218,11 @@ void Scheduler::at(SteadyClock::time_point when, std::function<void()> callback)
         pending_.emplace(when, std::move(callback));
     }
     wake_.notify_all();
+}
+
+size_t Scheduler::pending() const {
+    std::lock_guard lock(mutex_);
+    return pending_.size();
 }
 
 void Scheduler::stop() {
@@ -303,6 +426,20 @@ nlohmann::json Namespace::counters() const {
     return out;
 }
 
+void Namespace::countStat(const std::string& name, int64_t by) {
+    std::lock_guard lock(countersMutex_);
+    auto& stats = counters_["stats"];
+    auto it = stats.find(name);
+    if (it == stats.end()) {
+        if (name.size() > kMaxStatNameBytes || stats.size() >= kMaxStatNames || !isValidUtf8(name)) {
+            ++counters_["limits"]["statsDropped"];
+            return;
+        }
+        it = stats.emplace(name, 0).first;
+    }
+    it->second += by;
+}
+
 void Namespace::resetCounters() {
     std::lock_guard lock(countersMutex_);
     counters_.clear();
@@ -320,6 +457,7 @@ void Server::start() {
     std::error_code ec;
     fs::create_directories(folder_, ec);
     if (ec) throw std::runtime_error("cannot create " + folder_.string() + ": " + ec.message());
+    loadApps();
     relay_.start();
     scheduler_.at(SteadyClock::now() + std::chrono::seconds(1), [this] { tick(); });
 }
@@ -327,6 +465,19 @@ void Server::start() {
 void Server::tick() {
     if (stopping()) return;
     checkExpiry();
+    try {
+        checkRevocations();
+    } catch (const std::exception& e) {
+        std::cerr << "rtdb: revocations cannot be checked: " << e.what() << std::endl;
+    }
+    {
+        // A token past its expiry is refused anyway; remembering it longer
+        // only costs memory. The real clock decides, so a test's clock offset
+        // cannot bring one back.
+        const int64_t now = std::min(nowSeconds(), nowMs() / 1000);
+        std::lock_guard lock(revocationsMutex_);
+        std::erase_if(revokedTokens_, [&](const auto& entry) { return entry.second < now; });
+    }
     scheduler_.at(SteadyClock::now() + std::chrono::seconds(1), [this] { tick(); });
 }
 
@@ -555,34 +706,39 @@ std::string Server::applyFaults(const nlohmann::json& settings) {
     return {};
 }
 
-IdTokenCheck Server::verifyToken(const std::string& token) const {
-    std::shared_ptr<const IdTokenSigner> signer;
-    {
-        std::lock_guard lock(signerMutex_);
-        if (!signer_) signer_ = idTokenSigner(context_);
-        signer = signer_;
+std::shared_ptr<const TokenVerifier> Server::verifier() const {
+    std::lock_guard lock(verifierMutex_);
+    if (!verifier_) verifier_ = tokenVerifier(context_);
+    return verifier_;
+}
+
+TokenAcceptance Server::acceptToken(const std::string& token, const Namespace& ns) const {
+    TokenAcceptance result = verifier()->accept(token, appOf(ns.name()), nowMs() / 1000);
+    if (result) {
+        std::lock_guard lock(revocationsMutex_);
+        if (revokedTokens_.count(result.claims.tokenId)) result.refusal = TokenRefusal::Revoked;
     }
-    return signer->verify(token, nowMs() / 1000);
+    return result;
 }
 
-bool Server::revoked(const IdTokenClaims& claims) const {
-    std::lock_guard lock(revocationsMutex_);
-    if (revokedTokens_.count(claims.tokenId)) return true;
-    auto it = revokedBefore_.find(claims.uid);
-    return it != revokedBefore_.end() && claims.issuedAt < it->second;
+TokenRefusal Server::recheckToken(const IdTokenClaims& claims, const Namespace& ns) const {
+    {
+        std::lock_guard lock(revocationsMutex_);
+        if (revokedTokens_.count(claims.tokenId)) return TokenRefusal::Revoked;
+    }
+    return verifier()->recheck(claims, appOf(ns.name()), nowMs() / 1000);
 }
 
-void Server::rememberRevoked(const std::string& tokenId) {
+void Server::rememberRevoked(const IdTokenClaims& claims) {
     std::lock_guard lock(revocationsMutex_);
-    revokedTokens_.insert(tokenId);
+    revokedTokens_[claims.tokenId] = claims.expiresAt;
 }
 
 int Server::revoke(const std::optional<std::string>& uid, const std::optional<uint64_t>& connectionId,
                    const std::string& status, const std::string& reason) {
-    if (uid) {
-        std::lock_guard lock(revocationsMutex_);
-        revokedBefore_[*uid] = nowSeconds();
-    }
+    // Kept with the account, so the revocation outlives a restart and every
+    // service sees it.
+    if (uid) verifier()->store().revokeIdTokens(*uid);
     int told = 0;
     for (auto& ns : namespaces()) {
         std::lock_guard lock(ns->mutex());
@@ -596,6 +752,112 @@ int Server::revoke(const std::optional<std::string>& uid, const std::optional<ui
         }
     }
     return told;
+}
+
+void Server::checkRevocations() {
+    auto verifier = this->verifier();
+    const uint64_t revocations = verifier->revocations();
+    {
+        std::lock_guard lock(revocationsMutex_);
+        if (revocations == revocationsSeen_) return;
+        revocationsSeen_ = revocations;
+    }
+    for (auto& ns : namespaces()) {
+        const auto app = appOf(ns->name());
+        std::lock_guard lock(ns->mutex());
+        for (auto& member : ns->membersLocked()) {
+            const auto& auth = member->authLocked();
+            if (!auth) continue;
+            const TokenRefusal refusal = verifier->recheck(*auth, app, nowMs() / 1000);
+            // Expiry has its own check and its own status.
+            if (refusal == TokenRefusal::None || refusal == TokenRefusal::Expired) continue;
+            member->revokeAuthLocked("invalid_token", std::string("Auth token is ") + backend::describe(refusal) + ".");
+            ns->count("auth", "revoked");
+        }
+    }
+}
+
+void Server::loadApps() {
+    std::map<std::string, std::string> apps;
+    std::optional<std::string> text = readFile(folder_ / kAppsFile);
+    const bool seeded = !text;
+    if (!text) text = readFile(context_.dataDir() / kSampleAppsFile);
+    if (text) {
+        auto document = nlohmann::json::parse(*text, nullptr, false);
+        if (!document.is_object()) {
+            throw std::runtime_error("the namespace apps file is not a JSON object of namespace: app id");
+        }
+        for (const auto& [name, appId] : document.items()) {
+            if (!validNamespaceName(name) || !appId.is_string() || appId.get<std::string>().empty()) {
+                throw std::runtime_error("the namespace apps file maps \"" + name + "\" to " + appId.dump() +
+                                         "; expected a namespace name and an app id");
+            }
+            apps[name] = appId.get<std::string>();
+        }
+        if (seeded) writeFileAtomic(folder_ / kAppsFile, nlohmann::json(apps).dump(2) + "\n");
+    }
+    std::lock_guard lock(appsMutex_);
+    apps_ = std::move(apps);
+}
+
+std::optional<std::string> Server::appOf(const std::string& ns) const {
+    std::lock_guard lock(appsMutex_);
+    auto it = apps_.find(ns);
+    if (it == apps_.end()) return std::nullopt;
+    return it->second;
+}
+
+void Server::setAppOf(const std::string& name, const std::optional<std::string>& appId) {
+    {
+        std::lock_guard lock(appsMutex_);
+        auto apps = apps_;
+        if (appId) apps[name] = *appId;
+        else apps.erase(name);
+        writeFileAtomic(folder_ / kAppsFile, nlohmann::json(apps).dump(2) + "\n");
+        apps_ = std::move(apps);
+    }
+    if (!appId) return;
+    for (auto& ns : namespaces()) {
+        if (ns->name() != name) continue;
+        std::lock_guard lock(ns->mutex());
+        for (auto& member : ns->membersLocked()) {
+            const auto& auth = member->authLocked();
+            if (auth && auth->appId != *appId) {
+                member->revokeAuthLocked("invalid_token", "Auth token is issued for another app.");
+            }
+        }
+    }
+}
+
+nlohmann::json Server::resources() const {
+    size_t members = 0, listens = 0, bound = 0, queued = 0;
+    for (auto& ns : namespaces()) {
+        std::lock_guard lock(ns->mutex());
+        for (auto& member : ns->membersLocked()) {
+            ++members;
+            listens += member->listensLocked().size();
+            if (member->authLocked()) ++bound;
+            queued += member->queuedItems();
+        }
+    }
+    size_t open = 0;
+    {
+        std::lock_guard lock(connectionsMutex_);
+        open = connections_.size();
+    }
+    size_t revoked = 0;
+    {
+        std::lock_guard lock(revocationsMutex_);
+        revoked = revokedTokens_.size();
+    }
+    return nlohmann::json{{"connections", open},
+                          {"members", members},
+                          {"listens", listens},
+                          {"boundTokens", bound},
+                          {"queued", queued},
+                          {"scheduled", scheduler_.pending()},
+                          {"revokedTokens", revoked},
+                          {"namespaces", namespaces().size()}};
 }
 
 void Server::checkExpiry() {

@@ -29,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "backend/accounts.h"
 #include "backend/rtdb_rules.h"
 #include "backend/rtdb_store.h"
 #include "backend/service.h"
@@ -46,6 +47,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Largest packet a client may send (after count frames are joined).
 inline constexpr size_t kMaxPacketBytes = 16u * 1024u * 1024u;
+// Client-reported stats kept per namespace.
+inline constexpr size_t kMaxStatNames = 100;
+inline constexpr size_t kMaxStatNameBytes = 256;
 // Deepest a stored location may lie, counting its path and the nesting of
 // its data, so every answer and push stays within what JSON texts of this
 // system may nest.
@@ -59,10 +63,12 @@ public:
     void at(SteadyClock::time_point when, std::function<void()> callback);
     // Drops what is pending and joins the thread.
     void stop();
+    // Callbacks waiting to run.
+    size_t pending() const;
 
 private:
     void loop();
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::multimap<SteadyClock::time_point, std::function<void()>> pending_;
     bool stopping_ = false;
@@ -150,6 +156,10 @@ public:
 
     // Counters by group ("requests" by action, "listens" by outcome, ...).
     void count(const std::string& group, const std::string& name, int64_t by = 1);
+    // A counter a client reports ("s"). Clients name these, so only so many
+    // names (kMaxStatNames, each at most kMaxStatNameBytes) are kept per
+    // namespace; the rest are dropped and counted as "limits"/"statsDropped".
+    void countStat(const std::string& name, int64_t by);
     nlohmann::json counters() const;
     void resetCounters();
 
@@ -219,6 +229,8 @@ public:
     void recheckListensLocked(bool announce);
     // Unbinds the token with "ac" (status, reason).
     void revokeAuthLocked(const std::string& status, const std::string& reason);
+    // The number of items waiting in the outgoing queue.
+    size_t queuedItems() const;
 
 private:
     struct Outgoing {
@@ -246,7 +258,8 @@ private:
     void handlePut(int64_t r, const ns::Dictionary& body);
     void handleMerge(int64_t r, const ns::Dictionary& body);
     void handleOnDisconnect(int64_t r, const std::string& action, const ns::Dictionary& body);
-    void runOnDisconnect();
+    // `auth`: the token bound when the connection ended.
+    void runOnDisconnect(const std::optional<IdTokenClaims>& auth);
 
     Server& server_;
     std::shared_ptr<Namespace> ns_;
@@ -329,11 +342,29 @@ public:
     bool takeForcedDatastale();
     std::optional<KillOn> takeKillOn(const std::string& action);
 
-    // Tokens: verified against the server's clock and the revocations.
-    IdTokenCheck verifyToken(const std::string& token) const;
-    bool revoked(const IdTokenClaims& claims) const;
-    // The token stays refused from now on.
-    void rememberRevoked(const std::string& tokenId);
+    // Tokens: accepted through the back end's token verifier (accounts.h)
+    // for the namespace's app, against the server's clock, and not revoked
+    // here either.
+    TokenAcceptance acceptToken(const std::string& token, const Namespace& ns) const;
+    // The same checks for a token accepted earlier.
+    TokenRefusal recheckToken(const IdTokenClaims& claims, const Namespace& ns) const;
+    // The token stays refused from now on (until it expires).
+    void rememberRevoked(const IdTokenClaims& claims);
+
+    // The app whose tokens a namespace accepts; nullopt when none is set
+    // (then a token of any app of this back end is accepted). Kept in
+    // <data dir>/rtdb/apps.json, first filled from a seeded data dir's
+    // database-apps.json ({"<namespace>": "<app id>"}).
+    std::optional<std::string> appOf(const std::string& ns) const;
+    // Sets (or with nullopt clears) it and signs out the connections whose
+    // token is not of that app. Throws std::runtime_error when it cannot be
+    // stored.
+    void setAppOf(const std::string& ns, const std::optional<std::string>& appId);
+
+    // What the server holds for live connections, for leak checks: open
+    // connections, namespace members, listens, bound tokens, queued
+    // outgoing items, pending timed tasks, remembered revocations.
+    nlohmann::json resources() const;
     // Revokes the tokens bound to the matching connections (every
     // connection with a token when both are empty) and, with a uid, every
     // token of that user issued until now. Answers how many connections
@@ -343,6 +374,10 @@ public:
     // Sends "ac" to connections whose token has expired by the server's
     // clock.
     void checkExpiry();
+    // Sends "ac" to connections whose token is no longer accepted (revoked,
+    // account disabled or gone), when the accounts changed since the last
+    // look.
+    void checkRevocations();
 
     Scheduler& scheduler() { return scheduler_; }
     int alternatePort() const { return relay_.port(); }
@@ -368,12 +403,18 @@ private:
     mutable std::mutex faultsMutex_;
     Faults faults_;
 
-    mutable std::mutex revocationsMutex_;
-    std::map<std::string, int64_t> revokedBefore_;  // uid -> tokens issued before this second
-    std::set<std::string> revokedTokens_;           // token ids
+    std::shared_ptr<const TokenVerifier> verifier() const;
+    void loadApps();
 
-    mutable std::mutex signerMutex_;
-    mutable std::shared_ptr<const IdTokenSigner> signer_;
+    mutable std::mutex revocationsMutex_;
+    std::map<std::string, int64_t> revokedTokens_;  // token id -> its expiry (seconds)
+    uint64_t revocationsSeen_ = 0;                  // the verifier's count at the last look
+
+    mutable std::mutex appsMutex_;
+    std::map<std::string, std::string> apps_;  // namespace -> app id
+
+    mutable std::mutex verifierMutex_;
+    mutable std::shared_ptr<const TokenVerifier> verifier_;
 
     Scheduler scheduler_;
     TcpRelay relay_;
@@ -384,6 +425,15 @@ private:
 // keys non-empty, without "." "#" "$" "[" "]" or control characters, at most
 // 768 bytes; ".priority" only as the last key and only where allowed.
 std::optional<FPath> parseWirePath(const ns::Value& value, bool allowPriority, std::string* why);
+// Whether text is well-formed UTF-8 (no overlong forms or surrogates).
+bool isValidUtf8(std::string_view text);
+// Data a client writes: keys of at most 768 bytes without control
+// characters, UTF-8 throughout, and ".value" only beside ".priority".
+// False with why otherwise.
+bool checkWireData(const ns::Value& value, std::string* why);
+// A query object of a listen: known parameters only, bounds that are
+// leaves, an index of ".key", ".value", ".priority" or a child path.
+bool checkWireQuery(const ns::Dictionary& query, std::string* why);
 // The nesting depth of a value (a leaf is 0).
 size_t valueDepth(const ns::Value& value);
 ns::Value toValue(const nlohmann::json& json);

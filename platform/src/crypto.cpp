@@ -98,15 +98,67 @@ Data hmacSha256(std::string_view key, std::string_view message) {
     return hmac(EVP_sha256(), bytesOf(key), key.size(), bytesOf(message), message.size());
 }
 
-std::string base64Encode(const Data& bytes) {
-    if (bytes.empty()) return {};
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(), int(bytes.size()));
-    out.resize(size_t(n));
+std::string sha256Hex(std::string_view bytes) { return hex(sha256(bytes)); }
+std::string sha256Hex(const Data& bytes) { return hex(sha256(bytes)); }
+
+void base64Append(const uint8_t* bytes, size_t size, std::string& out) {
+    if (size == 0) return;
+    if (size > size_t(std::numeric_limits<int>::max()) / 4 * 3) {
+        Exception::raise(kInvalidArgumentException, "data too large to encode as base64");
+    }
+    const size_t at = out.size();
+    // EVP_EncodeBlock writes a terminating NUL after the text.
+    out.resize(at + 4 * ((size + 2) / 3) + 1);
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data() + at), bytes, int(size));
+    out.resize(at + size_t(n));
+}
+
+std::string base64Encode(const uint8_t* bytes, size_t size) {
+    std::string out;
+    base64Append(bytes, size, out);
     return out;
 }
 
-std::string base64Encode(std::string_view bytes) { return base64Encode(toData(bytes)); }
+std::string base64Encode(const Data& bytes) { return base64Encode(bytes.data(), bytes.size()); }
+
+std::string base64Encode(std::string_view bytes) { return base64Encode(bytesOf(bytes), bytes.size()); }
+
+std::optional<Data> base64DecodeStrict(std::string_view text, Base64Padding padding) {
+    size_t pad = 0;
+    while (pad < text.size() && pad < 2 && text[text.size() - 1 - pad] == '=') ++pad;
+    const std::string_view body = text.substr(0, text.size() - pad);
+    if (body.size() % 4 == 1) return std::nullopt;
+    switch (padding) {
+        case Base64Padding::Forbidden:
+            if (pad != 0) return std::nullopt;
+            break;
+        case Base64Padding::Required:
+            if (text.size() % 4 != 0) return std::nullopt;
+            break;
+        case Base64Padding::Optional:
+            if (pad != 0 && text.size() % 4 != 0) return std::nullopt;
+            break;
+    }
+    // Padding only ever completes a last group of two or three characters.
+    if (pad != 0 && body.size() % 4 != 4 - pad) return std::nullopt;
+    Data out;
+    out.reserve(body.size() / 4 * 3 + 2);
+    uint32_t accumulator = 0;
+    int bits = 0;
+    for (char c : body) {
+        const int v = base64Value(c);
+        if (v < 0) return std::nullopt;  // '=' inside the text included
+        accumulator = (accumulator << 6) | uint32_t(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(uint8_t(accumulator >> bits));
+        }
+    }
+    // Left-over bits belong to no byte; a canonical encoder writes zeros.
+    if (bits != 0 && (accumulator & ((1u << bits) - 1)) != 0) return std::nullopt;
+    return out;
+}
 
 std::optional<Data> base64Decode(std::string_view text) {
     // Strip white space and trailing padding, check the alphabet, then let

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "platform/atomic_file.h"
 #include "platform/plist.h"
 #include "platform/sandbox.h"
 
@@ -359,41 +360,21 @@ bool FileManager::writeData(const std::string& path, const Data& data, ErrorRef*
         return ok;
     }
 
-    std::string tmpl = dir + "/." + fs::path(path).filename().string() + ".XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) {
-        setError(error, fileError(errno, path, true, "create temporary file"));
-        return false;
-    }
-    const std::string tmp(name.data());
-    auto fail = [&](int err, const char* operation) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        setError(error, fileError(err, path, true, operation));
-        return false;
-    };
-    if (!writeAll(fd, data)) return fail(errno, "write");
-    if (::fchmod(fd, mode_t(options.permissions)) != 0) return fail(errno, "set permissions");
+    AtomicWriteOptions atomic;
+    atomic.mode = options.permissions;
     // The replaced file's exclude-from-backup flag belongs to the path, not
     // to one version of the content.
     int attrErr = 0;
-    if (hasExcludeAttribute(path, &attrErr)) ::fsetxattr(fd, kExcludeAttribute, "1", 1, 0);
-    if (::fsync(fd) != 0) return fail(errno, "sync");
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
-        setError(error, fileError(err, path, true, "close"));
-        return false;
+    if (hasExcludeAttribute(path, &attrErr)) {
+        atomic.beforeSync = [](int fd) {
+            ::fsetxattr(fd, kExcludeAttribute, "1", 1, 0);
+            return 0;
+        };
     }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
-        setError(error, fileError(err, path, true, "replace"));
-        return false;
-    }
-    return true;
+    const AtomicWriteResult result = writeFileAtomically(
+        path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), atomic);
+    if (!result) setError(error, fileError(result.error, path, true, result.step));
+    return bool(result);
 }
 
 std::optional<FileAttributes> FileManager::attributesOfItem(const std::string& path, ErrorRef* error) const {

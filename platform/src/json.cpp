@@ -1,5 +1,4 @@
 #include "platform/json.h"
-#include "platform/text.h"
 
 #include <cmath>
 #include <limits>
@@ -7,6 +6,7 @@
 #include <optional>
 
 #include "platform/format.h"
+#include "platform/utf8.h"
 
 namespace ns::json {
 
@@ -28,24 +28,6 @@ ErrorRef writeError(const std::string& problem) {
     return Error::make(kCocoaErrorDomain, kJSONErrorCode, std::move(info));
 }
 
-// Error texts quote the input around the problem, which may be the very
-// bytes that are not UTF-8; the text itself must be clean.
-std::string cleanUTF8(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        size_t len = utf8SequenceLength(s, i);
-        if (len == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(s.substr(i, len));
-            i += len;
-        }
-    }
-    return out;
-}
-
 // nlohmann's messages start with "[json.exception.parse_error.101] "; the
 // bracketed tag means nothing to our callers.
 std::string stripExceptionTag(std::string what) {
@@ -54,7 +36,9 @@ std::string stripExceptionTag(std::string what) {
         if (close != std::string::npos) what.erase(0, close + 2);
     }
     if (!what.empty()) what[0] = char(std::toupper(static_cast<unsigned char>(what[0])));
-    return cleanUTF8(what);
+    // The text quotes the input around the problem, which may be the very
+    // bytes that are not UTF-8; the message itself must be clean.
+    return utf8::sanitized(what);
 }
 
 // Builds ns::Values straight from the parser's events: no intermediate

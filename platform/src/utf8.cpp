@@ -53,6 +53,32 @@ bool isValid(const uint8_t* s, size_t length) {
     }
 }
 
+size_t sequenceLength(const uint8_t* s, size_t length, size_t i) {
+    if (i >= length) return 0;
+    if (s[i] < 0x80) return 1;
+    int64_t at = int64_t(i);
+    UChar32 c;
+    U8_NEXT(s, at, int64_t(length), c);
+    return c < 0 ? 0 : size_t(at) - i;
+}
+
+std::string sanitized(std::string_view text) {
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = sequenceLength(s, text.size(), i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
 std::optional<size_t> validPrefixLength(const uint8_t* s, size_t length) {
     const int64_t n = int64_t(length);
     size_t i = 0;

@@ -67,6 +67,71 @@ TEST(CryptoEncoding, Base64RfcVectorsAndLenientDecode) {
     EXPECT_FALSE(base64UrlDecode("+/+/AA"));
 }
 
+TEST(CryptoEncoding, StrictBase64RefusesWhatTheLenientDecoderForgives) {
+    using P = Base64Padding;
+    // Each padding rule on the same texts.
+    EXPECT_EQ(toString(*base64DecodeStrict("Zm9vYg==", P::Required)), "foob");
+    EXPECT_EQ(toString(*base64DecodeStrict("Zm9vYg==", P::Optional)), "foob");
+    EXPECT_FALSE(base64DecodeStrict("Zm9vYg==", P::Forbidden));
+    EXPECT_EQ(toString(*base64DecodeStrict("Zm9vYg", P::Forbidden)), "foob");
+    EXPECT_EQ(toString(*base64DecodeStrict("Zm9vYg", P::Optional)), "foob");
+    EXPECT_FALSE(base64DecodeStrict("Zm9vYg", P::Required));
+    EXPECT_EQ(toString(*base64DecodeStrict("Zm9vYmFy", P::Required)), "foobar");
+    EXPECT_EQ(base64DecodeStrict("", P::Required), Data{});
+
+    for (P padding : {P::Optional, P::Required, P::Forbidden}) {
+        // White space, other alphabets and padding in the wrong place.
+        EXPECT_FALSE(base64DecodeStrict("Zm9v\r\nYmFy", padding));
+        EXPECT_FALSE(base64DecodeStrict("Zm9v YmFy", padding));
+        EXPECT_FALSE(base64DecodeStrict("-_-_AA==", padding));
+        EXPECT_FALSE(base64DecodeStrict("Zg==Zg==", padding));
+        EXPECT_FALSE(base64DecodeStrict("Zm=v", padding));
+        EXPECT_FALSE(base64DecodeStrict("Zg=", padding));
+        EXPECT_FALSE(base64DecodeStrict("Zm9vY===", padding));
+        EXPECT_FALSE(base64DecodeStrict("Z", padding));
+        EXPECT_FALSE(base64DecodeStrict("====", padding));
+        EXPECT_FALSE(base64DecodeStrict(std::string_view("Zm9v\0", 5), padding));
+        // Bits past the last byte must be zero: "Zh" and "Zm9" with a low bit
+        // set would name "f" and "fo" a second time.
+        EXPECT_FALSE(base64DecodeStrict("Zh", padding == P::Required ? P::Optional : padding));
+        EXPECT_FALSE(base64DecodeStrict("Zm9=", P::Required));
+        EXPECT_FALSE(base64DecodeStrict("Zm+=", P::Required));
+    }
+    // The lenient decoder reads the non-canonical forms; the strict one does not.
+    EXPECT_TRUE(base64Decode("Zh=="));
+    EXPECT_FALSE(base64DecodeStrict("Zh=="));
+    EXPECT_TRUE(base64Decode("Zm9v YmFy"));
+}
+
+TEST(CryptoEncoding, Base64RoundTripsEveryLengthAndAppends) {
+    for (size_t n = 0; n <= 66; ++n) {
+        Data bytes = randomBytes(n);
+        bytes.resize(n);
+        const std::string text = base64Encode(bytes);
+        EXPECT_EQ(text.size(), (n + 2) / 3 * 4);
+        EXPECT_EQ(base64Encode(std::string_view(reinterpret_cast<const char*>(bytes.data()), n)), text);
+        EXPECT_EQ(base64DecodeStrict(text, Base64Padding::Required), bytes) << text;
+        std::string bare = text;
+        while (!bare.empty() && bare.back() == '=') bare.pop_back();
+        EXPECT_EQ(base64DecodeStrict(bare, Base64Padding::Forbidden), bytes) << bare;
+        EXPECT_EQ(base64UrlDecode(base64UrlEncode(bytes)), bytes);
+    }
+    std::string out = "digest=";
+    const Data digest = sha1(std::string_view("abc"));
+    base64Append(digest.data(), digest.size(), out);
+    base64Append(digest.data(), 0, out);
+    EXPECT_EQ(out, "digest=qZk+NkcGgWq6PiVxeFDCbJzQ2J0=");
+}
+
+TEST(CryptoDigest, Sha256HexKnownAnswers) {
+    EXPECT_EQ(sha256Hex(std::string_view()), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(sha256Hex(std::string_view("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(sha256Hex(toData("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // Bytes past a NUL count.
+    EXPECT_NE(sha256Hex(std::string_view("a\0b", 3)), sha256Hex(std::string_view("a")));
+}
+
 TEST(CryptoEncoding, Hex) {
     EXPECT_EQ(hex(Data{0x00, 0x0f, 0xa0, 0xff}), "000fa0ff");
     EXPECT_EQ(*hexDecode("000FA0ff"), (Data{0x00, 0x0f, 0xa0, 0xff}));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "nano_console.h"
+#include "platform/utf8.h"
 
 using nano_detail::console;
 using nano_detail::consolef;
@@ -176,52 +177,11 @@ bool freeField(NANOMessageRef message, MessageInfo* info, int32_t fieldID) {
     return dealloc(info, fieldID);
 }
 
-bool validUTF8(const unsigned char* s, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i <= extra) {
-            return false;
-        }
-        for (size_t k = 1; k <= extra; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMinimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::optional<std::string> stringFromRecord(const StringInfo* string) {
     if (string == nullptr || string->data == nullptr) {
         return std::nullopt;
     }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(string->data);
-    if (!validUTF8(bytes, string->length)) {
+    if (!ns::utf8::isValid(reinterpret_cast<const uint8_t*>(string->data), string->length)) {
         return std::nullopt;
     }
     return std::string(string->data, string->length);

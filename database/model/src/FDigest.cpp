@@ -5,8 +5,9 @@
 
 #include "FDigest.h"
 
-#include <openssl/evp.h>
 #include <openssl/sha.h>
+
+#include "platform/crypto.h"
 
 namespace fdigest {
 
@@ -19,11 +20,7 @@ Digest sha1(std::string_view bytes) {
     return out;
 }
 
-void appendBase64(const Digest& digest, std::string& out) {
-    unsigned char buf[32];
-    int n = EVP_EncodeBlock(buf, digest.data(), int(digest.size()));
-    out.append(reinterpret_cast<const char*>(buf), size_t(n));
-}
+void appendBase64(const Digest& digest, std::string& out) { ns::crypto::base64Append(digest.data(), digest.size(), out); }
 
 std::string base64(const Digest& digest) {
     std::string out;

@@ -39,13 +39,33 @@ Data hmacSha1(const Data& key, const Data& message);
 Data hmacSha256(const Data& key, const Data& message);
 Data hmacSha256(std::string_view key, std::string_view message);
 
+// The hex SHA-256 of the bytes (64 lower-case digits), as stored-token
+// lookups and request signatures want it.
+std::string sha256Hex(std::string_view bytes);
+std::string sha256Hex(const Data& bytes);
+
 // Standard base64 with padding, no line breaks.
 std::string base64Encode(const Data& bytes);
 std::string base64Encode(std::string_view bytes);
+std::string base64Encode(const uint8_t* bytes, size_t size);
+// Appends the encoding to `out`, for callers that build one text from many
+// pieces (hashes of tree nodes) without a temporary string each.
+void base64Append(const uint8_t* bytes, size_t size, std::string& out);
 // Accepts the standard alphabet with or without padding, ignoring white space
 // (like NSDataBase64DecodingIgnoreUnknownCharacters does for line breaks).
 // Characters outside the alphabet give std::nullopt.
 std::optional<Data> base64Decode(std::string_view text);
+
+enum class Base64Padding {
+    Optional,   // "QQ==" and "QQ" both read
+    Required,   // the length must be a multiple of four
+    Forbidden,  // no '=' at all
+};
+// Decoding for text that crosses a protocol boundary: the standard alphabet
+// only (no white space), padding as asked, and the unused low bits of the
+// last character zero, so that every byte string has exactly one accepted
+// text. nullopt otherwise.
+std::optional<Data> base64DecodeStrict(std::string_view text, Base64Padding padding = Base64Padding::Optional);
 // The URL-safe alphabet ("-_"), unpadded, as web tokens use.
 std::string base64UrlEncode(const Data& bytes);
 std::optional<Data> base64UrlDecode(std::string_view text);

@@ -18,6 +18,18 @@ inline bool isValid(std::string_view text) {
     return isValid(reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
+// Length of the well-formed sequence at bytes[i] (1 to 4), or 0 when the
+// bytes there are not one (a stray trail byte, an overlong form, a
+// surrogate, a code point above U+10FFFF, or a sequence cut short).
+size_t sequenceLength(const uint8_t* bytes, size_t length, size_t i);
+inline size_t sequenceLength(std::string_view text, size_t i) {
+    return sequenceLength(reinterpret_cast<const uint8_t*>(text.data()), text.size(), i);
+}
+
+// The text with every byte that belongs to no well-formed sequence replaced
+// by U+FFFD, for messages that quote input which may not be UTF-8.
+std::string sanitized(std::string_view text);
+
 // Text that may stop in the middle of a character: the length of the part
 // known to be well formed. A trailing sequence that is a correct beginning
 // of a longer one (a lead byte and only trail bytes, fewer than it announces)

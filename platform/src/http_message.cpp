@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include <charconv>
 
 #include "platform/url.h"
 
@@ -22,6 +21,16 @@ bool isTokenChar(char c) {
     if (c >= 'A' && c <= 'Z') return true;
     if (c >= '0' && c <= '9') return true;
     return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// "HTTP/1.0" or "HTTP/1.1" (any single minor digit).
+bool isVersion(std::string_view v) {
+    return v.size() == 8 && v.substr(0, 7) == "HTTP/1." && v[7] >= '0' && v[7] <= '9';
+}
+
+// Visible characters, spaces and tabs; obsolete text above 0x7F is kept as is.
+bool isFieldValueChar(char c) {
+    return c == '\t' || (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
 }
 
 std::string_view trim(std::string_view s) {
@@ -94,18 +103,33 @@ bool HTTPMessage::appendBytes(std::string_view bytes) {
     const size_t searchFrom = pending_.size() >= 3 ? pending_.size() - 3 : 0;
     pending_.append(bytes);
     const auto end = pending_.find("\r\n\r\n", searchFrom);
-    if (end == std::string::npos) {
-        if (pending_.size() > kMaxHeadBytes) broken_ = true;
-        return !broken_;
+    // The limit is on the head itself, so that the same bytes are judged
+    // alike whether they come at once or in pieces: without the blank line
+    // in the first kMaxHeadBytes + 3 bytes the head is already too long.
+    if (end == std::string::npos ? pending_.size() > kMaxHeadBytes + 3 : end > kMaxHeadBytes) {
+        return fail();
     }
-    if (!parseHead(std::string_view(pending_).substr(0, end))) {
-        broken_ = true;
-        return false;
-    }
+    if (end == std::string::npos) return true;
+    if (!parseHead(std::string_view(pending_).substr(0, end))) return fail();
     body_ = pending_.substr(end + 4);
     pending_.clear();
+    pending_.shrink_to_fit();
     complete_ = true;
     return true;
+}
+
+bool HTTPMessage::fail() {
+    // A broken message shows nothing of what was parsed before the fault.
+    broken_ = true;
+    method_.clear();
+    target_.clear();
+    version_ = "HTTP/1.1";
+    statusLine_.clear();
+    status_ = 0;
+    fields_.clear();
+    pending_.clear();
+    pending_.shrink_to_fit();
+    return false;
 }
 
 bool HTTPMessage::parseHead(std::string_view head) {
@@ -120,22 +144,35 @@ bool HTTPMessage::parseHead(std::string_view head) {
     if (lines.empty() || lines[0].empty()) return false;
     const std::string_view first = lines[0];
     if (isRequest_) {
+        // "GET /path?query HTTP/1.1": a token, a target without spaces or
+        // control characters, and the version, one space apart.
         const auto sp1 = first.find(' ');
-        const auto sp2 = first.rfind(' ');
-        if (sp1 == std::string_view::npos || sp2 == sp1) return false;
-        method_ = std::string(first.substr(0, sp1));
-        target_ = std::string(first.substr(sp1 + 1, sp2 - sp1 - 1));
-        version_ = std::string(first.substr(sp2 + 1));
-        if (version_.rfind("HTTP/1.", 0) != 0 || method_.empty() || target_.empty()) return false;
+        if (sp1 == std::string_view::npos) return false;
+        const auto sp2 = first.find(' ', sp1 + 1);
+        if (sp2 == std::string_view::npos) return false;
+        const std::string_view method = first.substr(0, sp1);
+        const std::string_view target = first.substr(sp1 + 1, sp2 - sp1 - 1);
+        const std::string_view version = first.substr(sp2 + 1);
+        if (method.empty() || target.empty() || !isVersion(version)) return false;
+        for (char c : method)
+            if (!isTokenChar(c)) return false;
+        for (char c : target)
+            if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return false;
+        method_ = std::string(method);
+        target_ = std::string(target);
+        version_ = std::string(version);
     } else {
         // "HTTP/1.1 101 Switching Protocols"; the reason phrase may be empty.
-        if (first.rfind("HTTP/1.", 0) != 0 || first.size() < 12 || first[8] != ' ') return false;
-        version_ = std::string(first.substr(0, 8));
+        if (first.size() < 12 || !isVersion(first.substr(0, 8)) || first[8] != ' ') return false;
         const std::string_view code = first.substr(9, 3);
-        int value = 0;
-        auto [p, ec] = std::from_chars(code.data(), code.data() + 3, value);
-        if (ec != std::errc() || p != code.data() + 3 || value < 100) return false;
+        for (char c : code)
+            if (c < '0' || c > '9') return false;
+        const int value = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
+        if (value < 100) return false;
         if (first.size() > 12 && first[12] != ' ') return false;
+        for (char c : first.substr(12))
+            if (!isFieldValueChar(c)) return false;
+        version_ = std::string(first.substr(0, 8));
         status_ = value;
         statusLine_ = std::string(first);
     }
@@ -148,7 +185,7 @@ bool HTTPMessage::parseHead(std::string_view head) {
             if (!isTokenChar(c)) return false;
         const std::string_view value = trim(line.substr(colon + 1));
         for (char c : value)
-            if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
+            if (!isFieldValueChar(c)) return false;
         fields_.emplace_back(std::string(name), std::string(value));
     }
     return true;

@@ -1,5 +1,4 @@
 #include "platform/plist.h"
-#include "platform/text.h"
 
 #include <plist/plist.h>
 
@@ -11,6 +10,7 @@
 
 #include "platform/file_manager.h"
 #include "platform/format.h"
+#include "platform/utf8.h"
 
 namespace ns::plist {
 
@@ -45,7 +45,7 @@ std::string keyPathText(const std::string& keyPath) {
 }
 
 // The format library's strings end at NUL, so a NUL counts as malformed here.
-bool validUTF8(const std::string& s) { return s.find('\0') == std::string::npos && isValidUTF8(s); }
+bool validUTF8(const std::string& s) { return s.find('\0') == std::string::npos && utf8::isValid(s); }
 
 // An integer node that the library flags as unsigned. Its setter always
 // marks values as signed 64-bit, so the only way to get the unsigned flag is
@@ -69,6 +69,18 @@ Value integerValue(plist_t node) {
     return Value(int64_t(u));
 }
 
+// Seconds since 2001 to the microsecond, split as writing splits them, so
+// that a date read and written again reads back the same.
+double microsecondDate(double t) {
+    double whole = std::trunc(t);
+    long long usec = std::llround((t - whole) * 1e6);
+    if (usec >= 1000000 || usec <= -1000000) {
+        whole += usec > 0 ? 1 : -1;
+        usec = 0;
+    }
+    return whole + double(usec) / 1e6;
+}
+
 Value dateValue(plist_t node) {
     // Nodes straight from the binary reader don't answer plist_get_date_val;
     // a copy does.
@@ -88,8 +100,11 @@ Value dateValue(plist_t node) {
     return Value(Date{t + kEpoch2001});
 }
 
-Value toValue(plist_t node, size_t depth) {
-    if (!node) return Value();
+// Builds the value; on content with no value form (text that is not UTF-8
+// or holds a NUL, which could never be written again) returns null with
+// `problem` set.
+Value toValue(plist_t node, size_t depth, std::string& problem, const std::vector<double>* dates) {
+    if (!node || !problem.empty()) return Value();
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
             uint8_t b = 0;
@@ -106,7 +121,12 @@ Value toValue(plist_t node, size_t depth) {
         case PLIST_KEY: {
             uint64_t len = 0;
             const char* p = plist_get_string_ptr(node, &len);
-            return Value(p ? std::string(p, size_t(len)) : std::string());
+            std::string text = p ? std::string(p, size_t(len)) : std::string();
+            if (!validUTF8(text)) {
+                problem = "A string is not valid UTF-8 or contains a NUL character.";
+                return Value();
+            }
+            return Value(std::move(text));
         }
         case PLIST_DATA: {
             uint64_t len = 0;
@@ -115,7 +135,17 @@ Value toValue(plist_t node, size_t depth) {
             if (p && len) d.assign(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p) + len);
             return Value(std::move(d));
         }
-        case PLIST_DATE: return dateValue(node);
+        case PLIST_DATE: {
+            if (!dates) return dateValue(node);
+            NodePtr copy(plist_copy(node));
+            int32_t ordinal = 0, usec = 0;
+            plist_get_date_val(copy.get(), &ordinal, &usec);
+            if (ordinal < 0 || size_t(ordinal) >= dates->size()) {
+                problem = "The binary property list has a damaged date.";
+                return Value();
+            }
+            return Value(Date{microsecondDate((*dates)[size_t(ordinal)]) + kEpoch2001});
+        }
         case PLIST_UID: {
             uint64_t uid = 0;
             plist_get_uid_val(node, &uid);
@@ -125,7 +155,7 @@ Value toValue(plist_t node, size_t depth) {
             Array a;
             uint32_t n = plist_array_get_size(node);
             a.reserve(n);
-            for (uint32_t i = 0; i < n; ++i) a.push_back(toValue(plist_array_get_item(node, i), depth + 1));
+            for (uint32_t i = 0; i < n; ++i) a.push_back(toValue(plist_array_get_item(node, i), depth + 1, problem, dates));
             return Value(std::move(a));
         }
         case PLIST_DICT: {
@@ -143,7 +173,11 @@ Value toValue(plist_t node, size_t depth) {
                 }
                 std::string k = key ? key : "";
                 free(key);
-                d.insert_or_assign(std::move(k), toValue(item, depth + 1));
+                if (!validUTF8(k)) {
+                    problem = "A key is not valid UTF-8.";
+                    break;
+                }
+                d.insert_or_assign(std::move(k), toValue(item, depth + 1, problem, dates));
             }
             free(it);
             return Value(std::move(d));
@@ -385,6 +419,40 @@ std::string checkBinaryStructure(const uint8_t* data, size_t size) {
     return {};
 }
 
+// A binary date is a double of seconds since 2001, which the library turns
+// into whole seconds and microseconds by truncation: most dates would read
+// a microsecond early (and earlier on every rewrite), and within a second of
+// 2001 the sign is lost. So the dates are taken from the bytes here, and the
+// library is handed each date's ordinal instead, which it reads exactly;
+// toValue maps the ordinal back. Dates the library cannot hold in 32-bit
+// seconds are refused, as writing refuses them. Call after
+// checkBinaryStructure accepted the bytes; `copy` receives the rewritten
+// bytes when there are dates.
+std::string takeBinaryDates(const Data& bytes, Data& copy, std::vector<double>& dates) {
+    const uint8_t* data = bytes.data();
+    const uint8_t* trailer = data + bytes.size() - 32;
+    const size_t offsetSize = trailer[6];
+    const uint64_t numObjects = readBE(trailer + 8, 8);
+    const uint64_t tableOffset = readBE(trailer + 24, 8);
+    for (uint64_t i = 0; i < numObjects; ++i) {
+        const uint64_t off = readBE(data + tableOffset + i * offsetSize, offsetSize);
+        if (data[off] != 0x33 || off + 9 > tableOffset) continue;
+        uint64_t bits = readBE(data + off + 1, 8);
+        double t;
+        std::memcpy(&t, &bits, sizeof t);
+        if (!(t > double(std::numeric_limits<int32_t>::min()) + 1 &&
+              t < double(std::numeric_limits<int32_t>::max()) - 1)) {
+            return "A date is outside the range property lists can hold, 1933 to 2069.";
+        }
+        const double ordinal = double(dates.size());
+        dates.push_back(t);
+        std::memcpy(&bits, &ordinal, sizeof bits);
+        if (copy.empty()) copy = bytes;
+        for (int k = 0; k < 8; ++k) copy[size_t(off + 1 + uint64_t(k))] = uint8_t(bits >> (56 - 8 * k));
+    }
+    return {};
+}
+
 void setError(ErrorRef* error, ErrorRef value) {
     if (error) *error = std::move(value);
 }
@@ -404,13 +472,23 @@ Value parse(const Data& bytes, ErrorRef* error, Format* detected) {
     const char* p = reinterpret_cast<const char*>(bytes.data());
     const uint32_t n = uint32_t(bytes.size());
     plist_t root = nullptr;
+    std::vector<double> binaryDates;
+    bool binary = false;
     if (bytes.size() >= 6 && std::memcmp(p, "bplist", 6) == 0) {
         if (detected) *detected = Format::Binary;
+        binary = true;
         std::string problem = checkBinaryStructure(bytes.data(), bytes.size());
         if (!problem.empty()) {
             setError(error, readError(problem));
             return Value();
         }
+        Data adjusted;
+        problem = takeBinaryDates(bytes, adjusted, binaryDates);
+        if (!problem.empty()) {
+            setError(error, readError(problem));
+            return Value();
+        }
+        if (!adjusted.empty()) p = reinterpret_cast<const char*>(adjusted.data());
         plist_from_bin(p, n, &root);
         if (!root) {
             setError(error, readError("Not a valid binary property list."));
@@ -429,7 +507,13 @@ Value parse(const Data& bytes, ErrorRef* error, Format* detected) {
         }
     }
     NodePtr owner(root);
-    return toValue(root, 0);
+    std::string problem;
+    Value value = toValue(root, 0, problem, binary ? &binaryDates : nullptr);
+    if (!problem.empty()) {
+        setError(error, readError(problem));
+        return Value();
+    }
+    return value;
 }
 
 bool isValidPropertyList(const Value& value) {

@@ -73,6 +73,55 @@ TEST(HTTPMessageTest, RefusesMalformedHeads) {
     EXPECT_FALSE(accepted);
 }
 
+TEST(HTTPMessageTest, RequestHeadsAreOneTokenOneTargetAndAVersion) {
+    auto request = ns::HTTPMessage::makeEmpty(true);
+    ASSERT_TRUE(request.appendBytes("GET /.ws?v=5 HTTP/1.1\r\nHost: a.localhost\r\n\r\n"));
+    EXPECT_EQ(request.requestMethod(), "GET");
+    EXPECT_EQ(request.requestTarget(), "/.ws?v=5");
+    EXPECT_EQ(request.version(), "HTTP/1.1");
+    EXPECT_EQ(request.responseStatusCode(), 0);
+    for (const std::string bad : {"GET /a b HTTP/1.1\r\n\r\n", "GET  HTTP/1.1\r\n\r\n", "G(T / HTTP/1.1\r\n\r\n",
+                                  "GET / HTTP/2.0\r\n\r\n", "GET / HTTP/1.1x\r\n\r\n", "GET /\x01 HTTP/1.1\r\n\r\n",
+                                  "GET / HTTP/1.1 \r\n\r\n"}) {
+        auto m = ns::HTTPMessage::makeEmpty(true);
+        EXPECT_FALSE(m.appendBytes(bad)) << bad;
+    }
+    for (const std::string bad : {"HTTP/1.1 -12 Minus\r\n\r\n", "HTTP/1.1 +20 Plus\r\n\r\n", "HTTP/1.x 200 OK\r\n\r\n",
+                                  "HTTP/1.1 099 Low\r\n\r\n", "HTTP/1.1 200 O\x01K\r\n\r\n"}) {
+        auto m = ns::HTTPMessage::makeEmpty(false);
+        EXPECT_FALSE(m.appendBytes(bad)) << bad;
+    }
+}
+
+TEST(HTTPMessageTest, ABrokenHeadShowsNothingOfWhatWasParsedBeforeTheFault) {
+    auto m = ns::HTTPMessage::makeEmpty(false);
+    EXPECT_FALSE(m.appendBytes("HTTP/1.1 101 Switching\r\nUpgrade: websocket\r\nBad Name: x\r\n\r\n"));
+    EXPECT_TRUE(m.headerFields().empty());
+    EXPECT_EQ(m.responseStatusCode(), 0);
+    EXPECT_EQ(m.responseStatusLine(), "");
+    EXPECT_FALSE(m.appendBytes("more"));
+}
+
+TEST(HTTPMessageTest, TheHeadSizeLimitIsTheSameForOnePieceAndMany) {
+    // A head just under the limit reads, one just over does not, however
+    // the bytes are cut.
+    for (size_t filler : {size_t(65536 - 40), size_t(65536 - 20)}) {
+        std::string head = "HTTP/1.1 101 OK\r\nX-Filler: " + std::string(filler, 'a');
+        const bool fits = head.size() <= 65536;
+        head += "\r\n\r\nbody";
+        auto whole = ns::HTTPMessage::makeEmpty(false);
+        EXPECT_EQ(whole.appendBytes(head), fits) << head.size();
+        auto pieces = ns::HTTPMessage::makeEmpty(false);
+        bool accepted = true;
+        for (size_t i = 0; i < head.size() && accepted; i += 1000) accepted = pieces.appendBytes(head.substr(i, 1000));
+        EXPECT_EQ(accepted, fits) << head.size();
+        EXPECT_EQ(whole.isHeaderComplete(), pieces.isHeaderComplete());
+        if (fits) {
+            EXPECT_EQ(pieces.body(), "body");
+        }
+    }
+}
+
 TEST(UTF8Test, IncompleteTrailingSequencesWaitAndInvalidBytesDoNot) {
     auto prefix = [](std::string_view s) {
         return ns::utf8::validPrefixLength(reinterpret_cast<const uint8_t*>(s.data()), s.size());

@@ -1,6 +1,8 @@
 #include "platform/plist.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -94,6 +96,33 @@ TEST_P(PlistFormats, DatesRoundTrip) {
 INSTANTIATE_TEST_SUITE_P(Plist, PlistFormats, ::testing::Values(Format::XML, Format::Binary),
                          [](const auto& info) { return info.param == Format::XML ? "XML" : "Binary"; });
 
+TEST(Plist, BinaryDatesKeepTheirMicrosecondThroughEveryRewrite) {
+    // Most doubles of a date fall a hair under their microsecond; reading
+    // must not drift a microsecond earlier each time the list is rewritten.
+    for (double base : {1'577'934'245.0, 978'307'200.0, 700'000'000.0, 1'900'000'000.0}) {
+        for (int usec = 0; usec < 1'000'000; usec += 9973) {
+            const Value first = roundTrip(Value(ns::Date{base + usec / 1e6}), Format::Binary);
+            ASSERT_TRUE(first.isDate());
+            EXPECT_NEAR(first.asDate().secondsSince1970, base + usec / 1e6, 0.6e-6) << base << " " << usec;
+            const Value second = roundTrip(first, Format::Binary);
+            EXPECT_EQ(second, first) << std::fixed << first.asDate().secondsSince1970;
+        }
+    }
+    // A date the library cannot hold is refused on reading as on writing.
+    ns::Data far = ns::plist::serialize(Value(ns::Array{Value(ns::Date{1'700'000'000.0})}), Format::Binary);
+    const uint8_t marker[] = {0x33};
+    auto at = std::search(far.begin(), far.end(), std::begin(marker), std::end(marker));
+    ASSERT_NE(at, far.end());
+    const double huge = 1e300;
+    uint64_t bits;
+    std::memcpy(&bits, &huge, sizeof bits);
+    for (int k = 0; k < 8; ++k) at[1 + k] = uint8_t(bits >> (56 - 8 * k));
+    ns::ErrorRef error;
+    EXPECT_TRUE(ns::plist::parse(far, &error).isNull());
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->localizedDescription().find("date"), std::string::npos);
+}
+
 TEST(Plist, ReadsHandWrittenXML) {
     const char* xml = R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
@@ -150,6 +179,24 @@ TEST(Plist, BinaryKeyWithANulIsRefused) {
     EXPECT_TRUE(ns::plist::parse(b, &error).isNull());
     ASSERT_NE(error, nullptr);
     EXPECT_NE(error->localizedDescription().find("NUL"), std::string::npos);
+}
+
+// Text that could never be written again is refused when read, whichever
+// format carries it.
+TEST(Plist, TextThatIsNotUTF8IsRefusedOnReading) {
+    const std::string xmlKey = "<plist><dict><key>\x8B\x8Br</key><real>0.25</real></dict></plist>";
+    const std::string xmlString = "<plist><array><string>ok</string><string>caf\xC3</string></array></plist>";
+    ns::Data binary = ns::plist::serialize(Value(ns::Array{Value("aXb")}), Format::Binary);
+    auto at = std::search(binary.begin(), binary.end(), std::begin("aXb"), std::end("aXb") - 1);
+    ASSERT_NE(at, binary.end());
+    at[1] = 0xFF;  // an ASCII string object with a byte no text has
+    for (const ns::Data& bad : {bytesOf(xmlKey), bytesOf(xmlString), binary}) {
+        ns::ErrorRef error;
+        EXPECT_TRUE(ns::plist::parse(bad, &error).isNull());
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
+        EXPECT_NE(error->localizedDescription().find("UTF-8"), std::string::npos) << error->localizedDescription();
+    }
 }
 
 // A binary property list whose array refers to itself.

@@ -40,7 +40,8 @@ public:
     std::string serialized() const;
 
     // Appends received bytes. False once the bytes are not a well-formed
-    // HTTP/1.x head (the message then stays broken).
+    // HTTP/1.x head or the head passes 64 KiB (the message then stays
+    // broken and shows no fields, status or request line).
     bool appendBytes(std::string_view bytes);
     bool appendBytes(const Data& bytes) {
         return appendBytes(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
@@ -61,6 +62,7 @@ public:
 private:
     HTTPMessage() = default;
     bool parseHead(std::string_view head);
+    bool fail();
 
     bool isRequest_ = false;
     std::string method_, target_, version_ = "HTTP/1.1", statusLine_;

@@ -128,6 +128,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     ErrorRef error;
     int fd = -1;
     std::optional<std::vector<Data>> peerChain;
+    // The chain OpenSSL built from the leaf to a trust anchor and verified;
+    // set only when the chain was validated.
+    std::optional<std::vector<Data>> verifiedChain;
 
     // Received bytes: whole chunks as the socket delivered them, the first
     // one read from `inputOffset` on.
@@ -345,21 +348,27 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
                 return;
             }
         }
-        std::vector<Data> chain;
-        if (STACK_OF(X509)* certs = SSL_get_peer_cert_chain(tls->native_handle())) {
-            for (int i = 0; i < sk_X509_num(certs); ++i) {
-                X509* cert = sk_X509_value(certs, i);
-                const int length = i2d_X509(cert, nullptr);
-                if (length <= 0) continue;
-                Data der(static_cast<size_t>(length));
-                unsigned char* p = der.data();
-                i2d_X509(cert, &p);
-                chain.push_back(std::move(der));
-            }
+        peerChain = derChain(SSL_get_peer_cert_chain(tls->native_handle()));
+        if (sslSettings.validatesCertificateChain && SSL_get_verify_result(tls->native_handle()) == X509_V_OK) {
+            verifiedChain = derChain(SSL_get0_verified_chain(tls->native_handle()));
         }
-        peerChain = std::move(chain);
         lock.unlock();
         startTransfer();
+    }
+
+    static std::vector<Data> derChain(STACK_OF(X509)* certs) {
+        std::vector<Data> chain;
+        if (!certs) return chain;
+        for (int i = 0; i < sk_X509_num(certs); ++i) {
+            X509* cert = sk_X509_value(certs, i);
+            const int length = i2d_X509(cert, nullptr);
+            if (length <= 0) continue;
+            Data der(static_cast<size_t>(length));
+            unsigned char* p = der.data();
+            i2d_X509(cert, &p);
+            chain.push_back(std::move(der));
+        }
+        return chain;
     }
 
     void startTransfer() {
@@ -610,6 +619,11 @@ void Stream::setSSLSettings(SSLSettings settings) {
 std::optional<std::vector<Data>> Stream::peerCertificateChain() const {
     std::lock_guard lock(connection_->mutex);
     return connection_->peerChain;
+}
+
+std::optional<std::vector<Data>> Stream::verifiedCertificateChain() const {
+    std::lock_guard lock(connection_->mutex);
+    return connection_->verifiedChain;
 }
 
 long InputStream::read(uint8_t* buffer, size_t maxLength) {

@@ -82,10 +82,10 @@ void FSRWebSocket::_initializeStreams() {
     _outputStream->setNetworkServiceType(ns::NetworkServiceType::Background);
     if (_secure) {
         _outputStream->setSocketSecurityLevelNegotiatedSSL();
-        ns::SSLSettings settings;
-        const auto pinned = FSR_SSLPinnedCertificates(_urlRequest);
-        if (pinned && !pinned->empty()) settings.validatesCertificateChain = false;
-        _outputStream->setSSLSettings(settings);
+        // Pinned certificates narrow what is trusted; they never stand in
+        // for validation, so the chain is always checked against the trust
+        // anchors and the pins are looked for in the verified chain.
+        _outputStream->setSSLSettings(ns::SSLSettings{});
     }
     auto me = std::static_pointer_cast<ns::StreamDelegate>(self());
     _inputStream->setDelegate(me);
@@ -210,7 +210,9 @@ void FSRWebSocket::streamHandleEvent(ns::Stream& stream, ns::StreamEvent event) 
 
 void FSRWebSocket::_checkPinning(ns::Stream& stream) {
     const auto pinned = FSR_SSLPinnedCertificates(_urlRequest);
-    const auto chain = stream.peerCertificateChain();
+    // Only certificates of the verified chain count: a peer can append any
+    // public certificate to the list it sends.
+    const auto chain = stream.verifiedCertificateChain();
     if (!pinned || pinned->empty() || !chain || chain->empty()) return;
     for (const ns::Data& certificate : *chain) {
         if (_pinnedCertFound.load()) break;
@@ -422,6 +424,7 @@ void FSRWebSocket::closeWithCode(int64_t code, std::optional<std::string> reason
 
 void FSRWebSocket::_closeWithProtocolError(const std::string& message) {
     _stopReading();
+    _failedConnection = true;
     auto me = self();
     _performDelegateBlock([me, message] {
         me->closeWithCode(SRStatusCodeProtocolError, message);
@@ -430,6 +433,14 @@ void FSRWebSocket::_closeWithProtocolError(const std::string& message) {
 }
 
 void FSRWebSocket::_stopReading() { _readerStopped = true; }
+
+void FSRWebSocket::_failConnectionWithCode(int64_t code, const std::string& reason) {
+    _stopReading();
+    _failedConnection = true;
+    closeWithCode(code, reason);
+    auto me = self();
+    _workQueue->async([me] { me->_disconnect(); });
+}
 
 void FSRWebSocket::_failWithError(ns::ErrorRef error) {
     auto me = self();

@@ -115,10 +115,17 @@ void FSRWebSocket::_pumpWriting() {
             auto me = self();
             const int64_t code = _closeCode;
             const std::optional<std::string> reason = _closeReason;
-            _performDelegateBlock([me, code, reason] {
+            // A connection this side failed has no peer close to report
+            // unless the peer's close frame was accepted before the failure.
+            const bool abnormal = _failedConnection && !_receivedValidClose;
+            _performDelegateBlock([me, code, reason, abnormal] {
                 auto delegate = me->delegate();
                 if (delegate && delegate->respondsTo(FSRWebSocketDelegateCall::DidClose)) {
-                    delegate->webSocket(me, code, reason, true);
+                    if (abnormal) {
+                        delegate->webSocket(me, SRStatusCodeAbnormalClosure, std::nullopt, false);
+                    } else {
+                        delegate->webSocket(me, code, reason, true);
+                    }
                 }
             });
         }
@@ -286,10 +293,7 @@ bool FSRWebSocket::_innerPumpScanner() {
         const auto* text = reinterpret_cast<const uint8_t*>(_currentFrameData.data());
         const auto valid = ns::utf8::validPrefixLength(text + scanStart, _currentFrameData.size() - scanStart);
         if (!valid) {
-            _stopReading();
-            closeWithCode(SRStatusCodeInvalidUTF8, std::string("Text frames must be valid UTF-8"));
-            auto me = self();
-            _workQueue->async([me] { me->_disconnect(); });
+            _failConnectionWithCode(SRStatusCodeInvalidUTF8, "Text frames must be valid UTF-8");
             return false;
         }
         _currentStringScanPosition += *valid;
@@ -401,10 +405,7 @@ void FSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
     if (!isControlFrame) {
         if (header.payloadLength > _maximumMessageSize.load() ||
             _currentFrameData.size() > _maximumMessageSize.load() - header.payloadLength) {
-            _stopReading();
-            closeWithCode(SRStatusCodeMessageTooBig, std::string("Message too big"));
-            auto me = self();
-            _workQueue->async([me] { me->_disconnect(); });
+            _failConnectionWithCode(SRStatusCodeMessageTooBig, "Message too big");
             return;
         }
         _currentFrameOpcode = header.opcode;
@@ -412,10 +413,7 @@ void FSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
         try {
             _currentFrameData.reserve(_currentFrameData.size() + header.payloadLength);
         } catch (const std::exception&) {
-            _stopReading();
-            closeWithCode(SRStatusCodeMessageTooBig, std::string("Message too big"));
-            auto me = self();
-            _workQueue->async([me] { me->_disconnect(); });
+            _failConnectionWithCode(SRStatusCodeMessageTooBig, "Message too big");
             return;
         }
     }
@@ -472,10 +470,7 @@ void FSRWebSocket::_handleOpcode(uint8_t opcode, const uint8_t* data, size_t len
             text = ns::utf8::decode(data, length);
         }
         if (!text) {
-            _stopReading();
-            closeWithCode(SRStatusCodeInvalidUTF8, std::string("Text frames must be valid UTF-8"));
-            auto me = self();
-            _workQueue->async([me] { me->_disconnect(); });
+            _failConnectionWithCode(SRStatusCodeInvalidUTF8, "Text frames must be valid UTF-8");
             return;
         }
         _handleMessage(ns::Value(std::move(*text)));
@@ -524,24 +519,27 @@ void FSRWebSocket::handleCloseWithData(const ns::Data& data) {
         _closeWithProtocolError("Payload for close must be larger than 2 bytes");
         return;
     }
+    // Nothing of the frame is kept until all of it is accepted: a refused
+    // code fails the connection and must not reach the delegate.
+    int closeCode = SRStatusNoStatusReceived;
+    std::optional<std::string> closeReason;
     if (dataSize >= 2) {
-        const int closeCode = (int(data[0]) << 8) | int(data[1]);
-        _closeCode = closeCode;
+        closeCode = (int(data[0]) << 8) | int(data[1]);
         if (!closeCodeIsValid(closeCode)) {
             _closeWithProtocolError(ns::format("Cannot have close code of %d", closeCode));
             return;
         }
         if (dataSize > 2) {
-            auto reason = ns::utf8::decode(data.data() + 2, dataSize - 2);
-            if (!reason) {
+            closeReason = ns::utf8::decode(data.data() + 2, dataSize - 2);
+            if (!closeReason) {
                 _closeWithProtocolError("Close reason MUST be valid UTF-8");
                 return;
             }
-            _closeReason = std::move(*reason);
         }
-    } else {
-        _closeCode = SRStatusNoStatusReceived;
     }
+    _closeCode = closeCode;
+    _closeReason = std::move(closeReason);
+    _receivedValidClose = true;
     if (_readyState.load() == SR_OPEN) closeWithCode(SRStatusCodeNormal, std::nullopt);
     auto me = self();
     _workQueue->async([me] { me->_disconnect(); });

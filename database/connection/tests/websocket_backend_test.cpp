@@ -60,6 +60,9 @@ protected:
         int code;
         std::string reason;
         size_t messages;
+        // What the delegate was told.
+        std::vector<CloseRecord> closes;
+        size_t errors;
     };
     static Violation violate(const std::string& serverBytesHex, uint64_t maxMessage = 0) {
         Fault f = fault("violation");
@@ -72,7 +75,7 @@ protected:
             }
             return s["finished"].get<bool>();
         });
-        Violation v{-1, "", 0};
+        Violation v{-1, "", 0, {}, 0};
         for (const auto& fr : state["frames"]) {
             if (fr["opcode"] == 8) {
                 EXPECT_TRUE(fr["masked"].get<bool>());
@@ -81,8 +84,21 @@ protected:
         }
         EXPECT_TRUE(c.recorder->waitClosedOrFailed());
         drain(c);
-        v.messages = c.recorder->locked([&] { return c.recorder->messages.size(); });
+        c.recorder->locked([&] {
+            v.messages = c.recorder->messages.size();
+            v.closes = c.recorder->closes;
+            v.errors = c.recorder->errors.size();
+        });
         return v;
+    }
+    // A connection the client failed ends without a close frame from the
+    // peer: the delegate hears 1006, not clean, and no reason.
+    static void expectAbnormalClose(const Violation& v) {
+        EXPECT_EQ(v.errors, 0u);
+        ASSERT_EQ(v.closes.size(), 1u);
+        EXPECT_EQ(v.closes[0].code, 1006);
+        EXPECT_EQ(v.closes[0].reason, std::nullopt);
+        EXPECT_FALSE(v.closes[0].wasClean);
     }
 
     static Backend* backend_;
@@ -311,6 +327,17 @@ TEST_F(WebSocketBackendTest, ProtocolViolationsCloseWithTheirCodeAndMessage) {
         EXPECT_EQ(v.reason, c.reason);
         // Nothing is delivered once a violation is found.
         EXPECT_EQ(v.messages, 0u);
+        expectAbnormalClose(v);
+    }
+}
+
+TEST_F(WebSocketBackendTest, RefusedPeerCloseCodesNeverReachTheDelegate) {
+    for (int code : {0, 999, 1004, 1005, 1006, 1015, 1016, 2999, 5000, 65535}) {
+        SCOPED_TRACE(code);
+        const Violation v = violate(frame(0x88, closePayload(code, "why")));
+        EXPECT_EQ(v.code, 1002);
+        EXPECT_EQ(v.reason, "Cannot have close code of " + std::to_string(code));
+        expectAbnormalClose(v);
     }
 }
 
@@ -326,6 +353,7 @@ TEST_F(WebSocketBackendTest, OversizedMessagesCloseWith1009) {
     // A huge announced length is refused before anything is buffered.
     Violation huge = violate("817f0000010000000000");
     EXPECT_EQ(huge.code, 1009);
+    for (const Violation* v : {&single, &fragmented, &huge}) expectAbnormalClose(*v);
 }
 
 TEST_F(WebSocketBackendTest, ValidServerFramesAreDeliveredAndControlFramesAnswered) {

@@ -20,8 +20,9 @@
 // routed service hosts to loopback); anything that does not end on a
 // loopback address is refused with an error event, so nothing leaves the
 // machine. TLS verifies the chain against ns::TrustStore and the original
-// host name, unless the SSL settings turn chain validation off (certificate
-// pinning then checks the peer's chain itself, see peerCertificateChain).
+// host name, unless the SSL settings turn chain validation off. Certificate
+// pinning keeps validation on and looks for its pins in the chain that was
+// verified (verifiedCertificateChain), never in what the peer merely sent.
 //
 // Thread-safe: every method may be called from any thread.
 
@@ -113,7 +114,12 @@ public:
     // kCFStreamPropertySSLPeerTrust: the peer's certificate chain as DER,
     // leaf first, once the TLS handshake is done; nullopt before that or
     // without TLS.
+    // That list may hold anything the peer chose to append.
     std::optional<std::vector<Data>> peerCertificateChain() const;
+    // The chain OpenSSL built and verified, as DER from the leaf up to and
+    // including the trust anchor, once the TLS handshake is done; nullopt
+    // before that, without TLS, or when chain validation is off.
+    std::optional<std::vector<Data>> verifiedCertificateChain() const;
 
     bool isInput() const { return isInput_; }
 

@@ -51,6 +51,9 @@ enum FSRStatusCode : int64_t {
     SRStatusCodeProtocolError = 1002,
     SRStatusCodeUnhandledType = 1003,
     SRStatusNoStatusReceived = 1005,
+    // Reported, never sent: the connection closed without a valid close
+    // frame from the peer (RFC 6455 7.1.5).
+    SRStatusCodeAbnormalClosure = 1006,
     SRStatusCodeInvalidUTF8 = 1007,
     SRStatusCodePolicyViolated = 1008,
     SRStatusCodeMessageTooBig = 1009,
@@ -226,6 +229,9 @@ private:
     void _readHTTPHeader();
     void _HTTPHeadersDidFinish();
     void _closeWithProtocolError(const std::string& message);
+    // Fails the connection: stops reading, sends a close frame with `code`
+    // and drops the connection without waiting for the peer's close.
+    void _failConnectionWithCode(int64_t code, const std::string& reason);
     void _failWithError(ns::ErrorRef error);
     void _disconnect();
     void _scheduleCleanup();
@@ -294,7 +300,14 @@ private:
     std::optional<ns::HTTPMessage> _receivedHTTPHeaders;
     bool _sentClose = false;
     bool _cleanupScheduled = false;
+    // The code and reason of the peer's close frame, set only once that frame
+    // has been accepted; a code the client refused is never kept.
     int32_t _closeCode = 0;
+    bool _receivedValidClose = false;
+    // This side failed the connection (sent 1002, 1007 or 1009 and stopped
+    // reading): unless the peer's close frame had already been accepted,
+    // the close is reported as 1006, not clean.
+    bool _failedConnection = false;
     bool _isPumping = false;
     std::vector<std::pair<std::weak_ptr<ns::RunLoop>, std::string>> _scheduledRunloops;
     std::shared_ptr<FSRWebSocket> _selfRetain;

@@ -597,6 +597,14 @@ DispatchQueuePtr DispatchQueue::current() {
     return nullptr;
 }
 
+void dispatchAssertQueueChecked(const DispatchQueue& queue) {
+    if (queue.isCurrent()) return;
+    const std::string current = DispatchQueue::currentLabel();
+    Exception::raise(kInternalInconsistencyException,
+                     format("Must be called on the queue \"%@\", not %@", queue.label(),
+                            current.empty() ? std::string("off every queue") : "on \"" + current + "\""));
+}
+
 std::string DispatchQueue::currentLabel() {
     auto q = current();
     return q ? q->label() : std::string();

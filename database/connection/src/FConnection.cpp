@@ -11,6 +11,7 @@ FConnection::FConnection(Passkey, std::shared_ptr<FRepoInfo> repoInfo) : repoInf
 std::shared_ptr<FConnection> FConnection::make(std::shared_ptr<FRepoInfo> repoInfo, ns::DispatchQueuePtr queue,
                                                std::optional<std::string> lastSessionID) {
     auto connection = std::make_shared<FConnection>(Passkey{}, repoInfo);
+    connection->queue_ = queue;
     connection->conn_ = FWebSocketConnection::make(std::move(repoInfo), std::move(queue), std::move(lastSessionID));
     connection->conn_->setDelegate(std::static_pointer_cast<FWebSocketDelegate>(connection));
     return connection;
@@ -19,12 +20,14 @@ std::shared_ptr<FConnection> FConnection::make(std::shared_ptr<FRepoInfo> repoIn
 std::shared_ptr<FConnection> FConnection::makeWithURLForTesting(std::shared_ptr<FRepoInfo> repoInfo,
                                                                 ns::DispatchQueuePtr queue, std::string url) {
     auto connection = std::make_shared<FConnection>(Passkey{}, std::move(repoInfo));
+    connection->queue_ = queue;
     connection->conn_ = FWebSocketConnection::makeWithURLForTesting(std::move(url), std::move(queue));
     connection->conn_->setDelegate(std::static_pointer_cast<FWebSocketDelegate>(connection));
     return connection;
 }
 
 void FConnection::open() {
+    ns::dispatchAssertQueue(queue_);
     FFLog("I-RDB082001", "Calling open in FConnection");
     if (conn_) conn_->open();
 }
@@ -32,6 +35,7 @@ void FConnection::open() {
 void FConnection::close() { closeWithReason(DISCONNECT_REASON_OTHER); }
 
 void FConnection::closeWithReason(FDisconnectReason reason) {
+    ns::dispatchAssertQueue(queue_);
     if (state_ == REALTIME_STATE_DISCONNECTED) return;
     // The delegate usually drops its reference to this object.
     auto self = shared_from_this();
@@ -51,6 +55,7 @@ void FConnection::sendRequest(const ns::Dictionary& request, bool sensitive) {
 }
 
 void FConnection::sendData(const ns::Dictionary& data, bool sensitive) {
+    ns::dispatchAssertQueue(queue_);
     if (state_ != REALTIME_STATE_CONNECTED) {
         ns::Exception::raise("InvalidConnectionState", "Tried to send data on an unconnected FConnection");
     }

@@ -61,7 +61,11 @@ std::shared_ptr<FPersistentConnection> FPersistentConnection::make(std::shared_p
     auto connection = std::make_shared<FPersistentConnection>(Passkey{}, std::move(repoInfo),
                                                               std::move(dispatchQueue), std::move(config));
     connection->setUpObservers();
-    connection->interruptForReason(kFInterruptReasonWaitingForOpen);
+    // Made on any thread: a fresh connection has nothing to close or cancel
+    // yet, it only starts out waiting for open().
+    FFLog("I-RDB034006", "Connection interrupted for: %@", std::string(kFInterruptReasonWaitingForOpen));
+    connection->interruptReasons_.insert(kFInterruptReasonWaitingForOpen);
+    connection->connectionState_ = ConnectionStateDisconnected;
     return connection;
 }
 
@@ -123,9 +127,13 @@ bool FPersistentConnection::connected() const {
 
 bool FPersistentConnection::canSendWrites() const { return connectionState_ == ConnectionStateConnected; }
 
-void FPersistentConnection::open() { resumeForReason(kFInterruptReasonWaitingForOpen); }
+void FPersistentConnection::open() {
+    ns::dispatchAssertQueue(dispatchQueue_);
+    resumeForReason(kFInterruptReasonWaitingForOpen);
+}
 
 void FPersistentConnection::interruptForReason(const std::string& reason) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     FFLog("I-RDB034006", "Connection interrupted for: %@", reason);
     interruptReasons_.insert(reason);
     if (realtime_) {
@@ -139,6 +147,7 @@ void FPersistentConnection::interruptForReason(const std::string& reason) {
 }
 
 void FPersistentConnection::resumeForReason(const std::string& reason) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     FFLog("I-RDB034007", "Connection no longer interrupted for: %@", reason);
     interruptReasons_.erase(reason);
     if (shouldReconnect() && connectionState_ == ConnectionStateDisconnected) tryScheduleReconnect();
@@ -303,6 +312,7 @@ void FPersistentConnection::sendAuthAndRestoreStateAfterComplete(bool restoreSta
 void FPersistentConnection::sendUnauth() { sendAction(kFWPRequestActionUnauth, ns::Dictionary{}, false, nullptr); }
 
 void FPersistentConnection::refreshAuthToken(const std::optional<std::string>& token) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     authToken_ = token;
     if (!connected()) return;
     if (token) {
@@ -350,6 +360,7 @@ int64_t FPersistentConnection::sendAction(const std::string& action, const ns::D
 
 void FPersistentConnection::listen(const FQuerySpec& query, std::optional<FQueryTag> tagId, FSyncTreeHashPtr hash,
                                    FListenOnComplete onComplete) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     FFLog("I-RDB034001", "Listen called for %@", query.description());
     auto listen = std::make_shared<FOutstandingQuery>(
         FOutstandingQuery{query, tagId, std::move(hash), std::move(onComplete)});
@@ -411,6 +422,7 @@ void FPersistentConnection::sendListen(const std::shared_ptr<FOutstandingQuery>&
 }
 
 void FPersistentConnection::unlisten(const FQuerySpec& query, std::optional<FQueryTag> tagId) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     FFLog("I-RDB034002", "Unlistening for %@", query.description());
     auto it = listens_.find(query);
     if (it == listens_.end()) {
@@ -434,11 +446,13 @@ void FPersistentConnection::sendUnlisten(const FPath& path, const FQueryParamsPt
 
 void FPersistentConnection::putData(const ns::Value& data, const std::string& pathString,
                                     const std::optional<std::string>& hash, FCallbackStatusBlock onComplete) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     putInternal(data, kFWPRequestActionPut, pathString, hash, std::move(onComplete));
 }
 
 void FPersistentConnection::mergeData(const ns::Dictionary& data, const std::string& pathString,
                                       FCallbackStatusBlock onComplete) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     putInternal(ns::Value(data), kFWPRequestActionMerge, pathString, std::nullopt, std::move(onComplete));
 }
 
@@ -500,6 +514,7 @@ void FPersistentConnection::ackPuts() {
 
 void FPersistentConnection::onDisconnectPutData(const ns::Value& data, const FPath& path,
                                                 FCallbackStatusBlock onComplete) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     if (canSendWrites()) {
         sendOnDisconnectAction(kFWPRequestActionDisconnectPut, path.toString(), data, std::move(onComplete));
     } else {
@@ -510,6 +525,7 @@ void FPersistentConnection::onDisconnectPutData(const ns::Value& data, const FPa
 
 void FPersistentConnection::onDisconnectMergeData(const ns::Dictionary& data, const FPath& path,
                                                   FCallbackStatusBlock onComplete) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     if (canSendWrites()) {
         sendOnDisconnectAction(kFWPRequestActionDisconnectMerge, path.toString(), ns::Value(data),
                                std::move(onComplete));
@@ -520,6 +536,7 @@ void FPersistentConnection::onDisconnectMergeData(const ns::Dictionary& data, co
 }
 
 void FPersistentConnection::onDisconnectCancelPath(const FPath& path, FCallbackStatusBlock onComplete) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     if (canSendWrites()) {
         sendOnDisconnectAction(kFWPRequestActionDisconnectCancel, path.toString(), ns::Value(),
                                std::move(onComplete));
@@ -546,6 +563,7 @@ void FPersistentConnection::sendOnDisconnectAction(const std::string& action, co
 }
 
 void FPersistentConnection::purgeOutstandingWrites() {
+    ns::dispatchAssertQueue(dispatchQueue_);
     ackPuts();
     auto puts = std::move(outstandingPuts_);
     outstandingPuts_.clear();

@@ -101,6 +101,7 @@ std::shared_ptr<ns::Timer> FWebSocketConnection::keepAliveTimerForTesting() cons
 // ---------------------------------------------------------------- open / close / send
 
 void FWebSocketConnection::open() {
+    ns::dispatchAssertQueue(dispatchQueue_);
     FFLog("I-RDB083002", "(wsc:%@) FWebSocketConnection open.", logId());
     everConnected_ = false;
     opened_ = true;
@@ -111,6 +112,7 @@ void FWebSocketConnection::open() {
 }
 
 void FWebSocketConnection::close() {
+    ns::dispatchAssertQueue(dispatchQueue_);
     FFLog("I-RDB083003", "(wsc:%@) FWebSocketConnection is being closed.", logId());
     isClosed_ = true;
     if (!opened_) {
@@ -124,6 +126,7 @@ void FWebSocketConnection::close() {
 }
 
 void FWebSocketConnection::send(const ns::Value& packet) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     resetKeepAlive();
     ns::ErrorRef error;
     const std::string text = ns::json::serialize(packet, &error);
@@ -167,6 +170,7 @@ void FWebSocketConnection::handleNewFrameCount(int32_t numFrames) {
 }
 
 void FWebSocketConnection::handleIncomingFrame(const std::string& message) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     resetKeepAlive();
     if (!frame_) {
         if (auto count = extractFrameCount(message)) {

@@ -17,6 +17,7 @@ QRVRetryHelper::QRVRetryHelper(ns::DispatchQueuePtr dispatchQueue, double minRet
       jitterFactor_(jitterFactor) {}
 
 void QRVRetryHelper::retry(std::function<void()> block) {
+    ns::dispatchAssertQueue(dispatchQueue_);
     if (scheduledRetry_) {
         FFLog("I-RDB054001", "Canceling existing retry attempt");
         scheduledRetry_->cancel();
@@ -53,11 +54,13 @@ void QRVRetryHelper::retry(std::function<void()> block) {
 }
 
 void QRVRetryHelper::signalSuccess() {
+    ns::dispatchAssertQueue(dispatchQueue_);
     lastWasSuccess_ = true;
     currentRetryDelay_ = 0;
 }
 
 void QRVRetryHelper::cancel() {
+    ns::dispatchAssertQueue(dispatchQueue_);
     if (scheduledRetry_) {
         FFLog("I-RDB054003", "Canceling existing retry attempt");
         scheduledRetry_->cancel();

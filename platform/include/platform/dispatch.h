@@ -92,6 +92,21 @@ private:
     QoS qos_;
 };
 
+// dispatch_assert_queue, checked in Debug builds only (nothing under
+// NDEBUG): raises NSInternalInconsistencyException naming the queue's label
+// when the caller is not running a block of `queue`.
+void dispatchAssertQueueChecked(const DispatchQueue& queue);
+inline void dispatchAssertQueue([[maybe_unused]] const DispatchQueue& queue) {
+#ifndef NDEBUG
+    dispatchAssertQueueChecked(queue);
+#endif
+}
+inline void dispatchAssertQueue([[maybe_unused]] const DispatchQueuePtr& queue) {
+#ifndef NDEBUG
+    if (queue) dispatchAssertQueueChecked(*queue);
+#endif
+}
+
 // dispatch_once.
 using OnceFlag = std::once_flag;
 template <class F>

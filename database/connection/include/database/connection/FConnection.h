@@ -4,7 +4,8 @@
 // control packets; the server's handshake, reset (go to another host) and
 // shutdown commands are obeyed. One object lives for one connection
 // attempt, in three states: connecting, connected, disconnected. Everything
-// runs on the worker queue handed in.
+// runs on the worker queue handed in; Debug builds raise when open, close or
+// a send comes from elsewhere.
 
 #include <cstdint>
 #include <memory>
@@ -94,4 +95,6 @@ private:
     std::weak_ptr<FConnectionDelegate> delegate_;
     std::shared_ptr<FWebSocketConnection> conn_;
     std::shared_ptr<FRepoInfo> repoInfo_;
+    // The worker queue every call must come from.
+    ns::DispatchQueuePtr queue_;
 };

@@ -8,8 +8,9 @@
 // authenticate and restore them after each handshake, and turns the server's
 // pushes into calls on its delegate.
 //
-// Everything runs on the worker queue: call every operation there; the
-// delegate is called there. No request times out: it is answered, or its
+// Everything runs on the worker queue: call every operation there (Debug
+// builds raise when an operation is called elsewhere); the delegate is
+// called there. Only make() may be called from anywhere. No request times out: it is answered, or its
 // response block is dropped when the connection goes down.
 
 #include <cstdint>

@@ -7,8 +7,9 @@
 // opened within 30 s.
 //
 // Everything runs on the worker queue handed in, except the keep-alive timer,
-// which lives on the main run loop. One object serves one connection attempt
-// and is never reopened.
+// which lives on the main run loop (Debug builds raise when open, close,
+// send or handleIncomingFrame come from elsewhere). One object serves one
+// connection attempt and is never reopened.
 
 #include <cstdint>
 #include <memory>

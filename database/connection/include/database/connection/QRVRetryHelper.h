@@ -2,7 +2,9 @@
 // One retry at a time on a serial queue, with exponential back-off and
 // jitter: the first retry after a success runs at once (still through the
 // queue); each retry after a failure waits longer, up to a maximum. The
-// helper holds no lock: use it only on its queue, where its retries run.
+// helper holds no lock: use it only on its queue, where its retries run
+// (Debug builds raise when retry, signalSuccess or cancel come from
+// elsewhere).
 
 #include <functional>
 #include <memory>

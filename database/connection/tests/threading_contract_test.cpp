@@ -1,0 +1,144 @@
+// The connection classes state which queue their operations run on; Debug
+// builds check it at entry and raise naming the queue, so a caller on the
+// wrong thread is caught where it calls rather than as a data race later.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+
+#include "database/connection/FConnection.h"
+#include "database/connection/FConstants.h"
+#include "database/connection/FPersistentConnection.h"
+#include "database/connection/FWebSocketConnection.h"
+#include "database/connection/QRVRetryHelper.h"
+#include "platform/dispatch.h"
+#include "platform/error.h"
+
+namespace {
+
+#ifdef NDEBUG
+constexpr bool kChecked = false;
+#else
+constexpr bool kChecked = true;
+#endif
+
+// Runs `f` and returns the reason of the ns::Exception it raised ("" when
+// none).
+template <class F>
+std::string raisedReason(F&& f) {
+    try {
+        f();
+    } catch (const ns::Exception& e) {
+        EXPECT_EQ(e.name(), ns::kInternalInconsistencyException);
+        return e.reason();
+    }
+    return "";
+}
+
+class ThreadingContractTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!kChecked) GTEST_SKIP() << "queue contracts are checked in Debug builds only";
+    }
+    ns::DispatchQueuePtr worker_ = ns::DispatchQueue::serial("test.contract.worker");
+    ns::DispatchQueuePtr other_ = ns::DispatchQueue::serial("test.contract.other");
+    std::shared_ptr<FRepoInfo> repoInfo_ = std::make_shared<FRepoInfo>("contract.ns.localhost:1", false, "contract");
+};
+
+TEST_F(ThreadingContractTest, AssertionNamesTheQueueAndTheCaller) {
+    EXPECT_EQ(raisedReason([&] { worker_->sync([&] { ns::dispatchAssertQueue(worker_); }); }), "");
+    // Nested: the inner queue is current, the outer one still counts.
+    EXPECT_EQ(raisedReason([&] {
+                  worker_->sync([&] { other_->sync([&] { ns::dispatchAssertQueue(worker_); }); });
+              }),
+              "");
+    const std::string fromOther = raisedReason([&] { other_->sync([&] { ns::dispatchAssertQueue(worker_); }); });
+    EXPECT_EQ(fromOther, "Must be called on the queue \"test.contract.worker\", not on \"test.contract.other\"");
+    std::string fromThread;
+    std::thread([&] { fromThread = raisedReason([&] { ns::dispatchAssertQueue(*worker_); }); }).join();
+    EXPECT_EQ(fromThread, "Must be called on the queue \"test.contract.worker\", not off every queue");
+}
+
+TEST_F(ThreadingContractTest, WireProtocolOperationsOffTheWorkerQueueRaise) {
+    auto config = std::make_shared<QRVDatabaseConfig>("contract", std::make_shared<QRVNoopAuthTokenProvider>());
+    // Making one is allowed anywhere.
+    auto connection = FPersistentConnection::make(repoInfo_, worker_, config);
+    const auto noStatus = [](const std::string&, const std::optional<std::string>&) {};
+    const std::vector<std::pair<std::string, std::function<void()>>> calls = {
+        {"open", [&] { connection->open(); }},
+        {"putData", [&] { connection->putData(ns::Value(1), "/a", std::nullopt, noStatus); }},
+        {"mergeData", [&] { connection->mergeData(ns::Dictionary{{"b", 2}}, "/a", noStatus); }},
+        {"listen",
+         [&] {
+             connection->listen(FQuerySpec::defaultQueryAtPath(FPath("/a")), std::nullopt, nullptr,
+                                [](const std::string&) {});
+         }},
+        {"unlisten", [&] { connection->unlisten(FQuerySpec::defaultQueryAtPath(FPath("/a")), std::nullopt); }},
+        {"onDisconnectPutData", [&] { connection->onDisconnectPutData(ns::Value(1), FPath("/a"), noStatus); }},
+        {"onDisconnectCancelPath", [&] { connection->onDisconnectCancelPath(FPath("/a"), noStatus); }},
+        {"refreshAuthToken", [&] { connection->refreshAuthToken(std::string("token")); }},
+        {"interruptForReason", [&] { connection->interruptForReason("test"); }},
+        {"resumeForReason", [&] { connection->resumeForReason("test"); }},
+        {"purgeOutstandingWrites", [&] { connection->purgeOutstandingWrites(); }},
+    };
+    for (const auto& [name, call] : calls) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(raisedReason(call), "Must be called on the queue \"test.contract.worker\", not on \"" +
+                                          ns::DispatchQueue::main()->label() + "\"");
+    }
+    // Nothing was done: still waiting for open, nothing outstanding.
+    worker_->sync([&] {
+        EXPECT_TRUE(connection->isInterruptedForReason(kFInterruptReasonWaitingForOpen));
+        EXPECT_FALSE(connection->isInterruptedForReason("test"));
+        EXPECT_EQ(connection->outstandingPutCountForTesting(), 0u);
+        // On the queue the same call goes through.
+        EXPECT_EQ(raisedReason([&] { connection->interruptForReason("test"); }), "");
+        EXPECT_TRUE(connection->isInterruptedForReason("test"));
+    });
+}
+
+TEST_F(ThreadingContractTest, FramedAndWebSocketConnectionsCheckTheirQueue) {
+    auto framed = FConnection::makeWithURLForTesting(repoInfo_, worker_, "ws://contract.localhost:1/.ws?v=5");
+    auto socket = framed->webSocketConnection();
+    ASSERT_TRUE(socket);
+    for (auto call : std::vector<std::function<void()>>{
+             [&] { framed->open(); },
+             [&] { framed->close(); },
+             [&] { framed->sendData(ns::Dictionary{{"t", "d"}}, false); },
+             [&] { socket->open(); },
+             [&] { socket->send(ns::Value(ns::Dictionary{{"t", "d"}})); },
+             [&] { socket->handleIncomingFrame("{\"t\":\"d\"}"); },
+             [&] { socket->close(); },
+         }) {
+        std::string reason;
+        other_->sync([&] { reason = raisedReason(call); });
+        EXPECT_EQ(reason, "Must be called on the queue \"test.contract.worker\", not on \"test.contract.other\"");
+    }
+    // Still connecting and untouched; closing on the worker queue is fine.
+    worker_->sync([&] {
+        EXPECT_EQ(framed->state(), REALTIME_STATE_CONNECTING);
+        EXPECT_EQ(raisedReason([&] { framed->close(); }), "");
+        EXPECT_EQ(framed->state(), REALTIME_STATE_DISCONNECTED);
+    });
+}
+
+TEST_F(ThreadingContractTest, RetryHelperIsUsedOnItsQueueOnly) {
+    auto helper = std::make_shared<QRVRetryHelper>(worker_, 1.0, 30.0, 1.3, 0.5);
+    for (auto call : std::vector<std::function<void()>>{[&] { helper->retry([] {}); },
+                                                        [&] { helper->signalSuccess(); },
+                                                        [&] { helper->cancel(); }}) {
+        EXPECT_NE(raisedReason(call).find("\"test.contract.worker\""), std::string::npos);
+    }
+    worker_->sync([&] {
+        // The refused retry changed nothing: this one is still the first,
+        // with no delay, and only the next one backs off.
+        EXPECT_EQ(raisedReason([&] { helper->retry([] {}); }), "");
+        EXPECT_EQ(helper->currentRetryDelay(), 0.0);
+        EXPECT_EQ(raisedReason([&] { helper->retry([] {}); }), "");
+        EXPECT_EQ(helper->currentRetryDelay(), 1.0);
+        EXPECT_EQ(raisedReason([&] { helper->cancel(); }), "");
+    });
+}
+
+}  // namespace

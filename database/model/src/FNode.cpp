@@ -1,5 +1,6 @@
 #include "database/model/FNode.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -61,8 +62,9 @@ std::string FNamedNode::description() const {
 FNode::~FNode() = default;
 
 FNode::Digest FNode::digest() const {
-    if (hashState_.load(std::memory_order_acquire) == 2) return digest_;
+    if (hashState_.load(std::memory_order_acquire) >= 2) return digest_;
     Digest d{};
+    bool negativeZero = false;
     if (!isEmpty()) {
         // Children are hashed (and cached) before this node's text is built
         // in the shared buffer, so their texts never overlap with it.
@@ -71,15 +73,25 @@ FNode::Digest FNode::digest() const {
         text.clear();
         appendHashText(text);
         d = fdigest::sha1(text);
+        negativeZero = computeContainsNegativeZero();
     }
     // The first thread to finish keeps its result; a thread that finds the
     // digest being written uses its own copy.
     uint8_t expected = 0;
     if (hashState_.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
         digest_ = d;
-        hashState_.store(2, std::memory_order_release);
+        hashState_.store(negativeZero ? 3 : 2, std::memory_order_release);
     }
     return d;
+}
+
+bool FNode::containsNegativeZero() const {
+    if (isEmpty()) return false;
+    (void)digest();
+    const uint8_t state = hashState_.load(std::memory_order_acquire);
+    // Another thread may still be writing the cache.
+    if (state < 2) return computeContainsNegativeZero();
+    return state == 3;
 }
 
 std::string FNode::dataHash() const {
@@ -92,10 +104,36 @@ void FNode::appendDataHash(std::string& out) const {
     fdigest::appendBase64(digest(), out);
 }
 
+namespace {
+
+bool isNegativeZero(const FLeafNode& leaf) {
+    return leaf.isNumber() && leaf.doubleValue() == 0 && std::signbit(leaf.doubleValue());
+}
+
+// The node with 0 wherever it holds -0.0: an equal node whose hash text is
+// the one every equal node without -0.0 has. Only the parts holding -0.0 are
+// rebuilt.
+FNodePtr withUnsignedZeros(const FNodePtr& node) {
+    if (!node->containsNegativeZero()) return node;
+    FNodePtr priority = node->getPriority();
+    if (priority->containsNegativeZero()) priority = withUnsignedZeros(priority);
+    if (node->isLeafNode()) {
+        const auto& leaf = static_cast<const FLeafNode&>(*node);
+        return FLeafNode::make(isNegativeZero(leaf) ? ns::Value(0.0) : leaf.value(), priority);
+    }
+    FNodePtr out = node;
+    node->enumerateChildren([&](const std::string& key, const FNodePtr& child, bool&) {
+        if (child->containsNegativeZero()) out = out->updateImmediateChild(key, withUnsignedZeros(child));
+    });
+    return out->updatePriority(priority);
+}
+
+}  // namespace
+
 size_t FNode::hash() const {
     if (isEmpty()) return 0;
     size_t h;
-    Digest d = digest();
+    const Digest d = containsNegativeZero() ? withUnsignedZeros(self())->digest() : digest();
     std::memcpy(&h, d.data(), sizeof h);
     return h;
 }
@@ -276,6 +314,10 @@ void FLeafNode::appendHashText(std::string& out) const {
     FSnapshotUtilities::appendHashRepresentationForLeafNode(*this, out, FDataHashVersion0);
 }
 
+bool FLeafNode::computeContainsNegativeZero() const {
+    return isNegativeZero(*this) || priorityNode().containsNegativeZero();
+}
+
 // ----- FChildrenNode
 
 FChildrenNode::FChildrenNode(FChildrenDictionary children, FNodePtr priority)
@@ -385,6 +427,15 @@ void FChildrenNode::ensureChildHashes() const {
     children_.forEach([](const std::string&, const FNodePtr& child) {
         (void)child->digest();
         return true;
+    });
+}
+
+bool FChildrenNode::computeContainsNegativeZero() const {
+    // The members, not getPriority/getImmediateChild: the max node is its
+    // own priority and child, but holds neither.
+    if (priority_ && (*priority_)->containsNegativeZero()) return true;
+    return !children_.forEach([](const std::string&, const FNodePtr& child) {
+        return !child->containsNegativeZero();
     });
 }
 

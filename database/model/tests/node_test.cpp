@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 #include <thread>
+#include <unordered_set>
 
 #include "database/model/FNode.h"
 #include "database/model/FSnapshotUtilities.h"
@@ -329,6 +330,64 @@ TEST(NodeHash, SharedTreeHashedFromManyThreads) {
     }
     for (auto& th : threads) th.join();
     for (const auto& r : results) EXPECT_EQ(r, expected);
+}
+
+// -0.0 equals 0 (and the integer 0), so hash containers must see one key;
+// the data hash stays the one of the node's own text.
+TEST(NodeHash, NegativeZeroHashesLikeZeroAndKeepsItsDataHash) {
+    const FNodePtr negative = FLeafNode::make(ns::Value(-0.0));
+    const FNodePtr positive = FLeafNode::make(ns::Value(0.0));
+    const FNodePtr integer = FLeafNode::make(ns::Value(int64_t(0)));
+    ASSERT_TRUE(negative->isEqual(*positive));
+    ASSERT_TRUE(negative->isEqual(*integer));
+    EXPECT_EQ(negative->hash(), positive->hash());
+    EXPECT_EQ(negative->hash(), integer->hash());
+    EXPECT_TRUE(negative->containsNegativeZero());
+    EXPECT_FALSE(positive->containsNegativeZero());
+    EXPECT_EQ(negative->dataHash(), opensslSha1Base64("number:8000000000000000"));
+    EXPECT_EQ(positive->dataHash(), opensslSha1Base64("number:0000000000000000"));
+
+    // As a priority of a leaf and of a children node, and deep in a tree.
+    const FNodePtr leafNegativePriority = FLeafNode::make(ns::Value("x"), negative);
+    const FNodePtr leafZeroPriority = FLeafNode::make(ns::Value("x"), integer);
+    ASSERT_TRUE(leafNegativePriority->isEqual(*leafZeroPriority));
+    EXPECT_EQ(leafNegativePriority->hash(), leafZeroPriority->hash());
+    EXPECT_EQ(leafNegativePriority->dataHash(), opensslSha1Base64("priority:number:8000000000000000:string:x"));
+
+    auto tree = [](const FNodePtr& zero) {
+        return N("{\"a\":{\"b\":1,\"c\":\"s\"},\"d\":true}")
+            ->updateChild(FPath("a/z"), zero)
+            ->updateChild(FPath("d"), FLeafNode::make(ns::Value(true), zero))
+            ->updatePriority(zero);
+    };
+    const FNodePtr negativeTree = tree(negative);
+    const FNodePtr zeroTree = tree(positive);
+    ASSERT_TRUE(negativeTree->isEqual(*zeroTree));
+    EXPECT_EQ(negativeTree->hash(), zeroTree->hash());
+    EXPECT_TRUE(negativeTree->containsNegativeZero());
+    EXPECT_FALSE(negativeTree->getImmediateChild("a")->getImmediateChild("c")->containsNegativeZero());
+    const std::string zeroText = "number:8000000000000000";
+    const std::string aHash = opensslSha1Base64(":b:" + opensslSha1Base64("number:3ff0000000000000") + ":c:" +
+                                                opensslSha1Base64("string:s") + ":z:" + opensslSha1Base64(zeroText));
+    const std::string dHash = opensslSha1Base64("priority:" + zeroText + ":boolean:true");
+    EXPECT_EQ(negativeTree->getImmediateChild("a")->dataHash(), aHash);
+    EXPECT_EQ(negativeTree->getImmediateChild("d")->dataHash(), dHash);
+    EXPECT_EQ(negativeTree->dataHash(),
+              opensslSha1Base64("priority:" + zeroText + "::a:" + aHash + ":d:" + dHash));
+    EXPECT_NE(negativeTree->dataHash(), zeroTree->dataHash());
+
+    // Different nodes still hash apart.
+    EXPECT_NE(negativeTree->hash(), tree(FLeafNode::make(ns::Value(1.0)))->hash());
+    EXPECT_NE(negative->hash(), FLeafNode::make(ns::Value(-1.0))->hash());
+
+    struct Hash {
+        size_t operator()(const FNodePtr& n) const { return n->hash(); }
+    };
+    struct Equal {
+        bool operator()(const FNodePtr& a, const FNodePtr& b) const { return a->isEqual(*b); }
+    };
+    std::unordered_set<FNodePtr, Hash, Equal> keys{negative, positive, integer, negativeTree, zeroTree};
+    EXPECT_EQ(keys.size(), 2u);
 }
 
 TEST(NodeHash, NonLeafPriorityCannotBeHashed) {

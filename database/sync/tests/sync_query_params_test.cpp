@@ -2,6 +2,10 @@
 // from disk, so bad members are refused), equality and hashing.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <unordered_map>
+#include <unordered_set>
+
 #include "database/sync/FNodeFilter.h"
 #include "database/sync/FQueryParams.h"
 #include "sync_test_support.h"
@@ -125,4 +129,33 @@ TEST(QueryParams, EqualityHashAndPredicates) {
     EXPECT_EQ(std::hash<FQuerySpec>()(a), std::hash<FQuerySpec>()(b));
     EXPECT_NE(a, FQuerySpec::defaultQueryAtPath(path("/a")));
     EXPECT_EQ(FQuerySpec::defaultQueryAtPath(path("/x")).description(), "FQuerySpec (path: /x, params: {\n})");
+}
+
+// startAt(-0.0) and startAt(0) are the same window: equal parameters and
+// specs, one key in a hash map, while each keeps the value it was given.
+TEST(QueryParams, NegativeZeroBoundsAreOneKey) {
+    const FNodePtr negative = FLeafNode::make(ns::Value(-0.0));
+    const FNodePtr zero = FLeafNode::make(ns::Value(int64_t(0)));
+    const auto viaNegative = base()->startAt(negative)->endAt(negative, "k")->limitToFirst(2);
+    const auto viaZero = base()->startAt(zero)->endAt(FLeafNode::make(ns::Value(0.0)), "k")->limitToFirst(2);
+    ASSERT_TRUE(viaNegative->isEqual(*viaZero));
+    EXPECT_EQ(viaNegative->hash(), viaZero->hash());
+    EXPECT_NE(viaNegative->hash(), base()->startAt(FLeafNode::make(ns::Value(1.0)))->endAt(negative, "k")
+                                       ->limitToFirst(2)->hash());
+
+    std::unordered_map<FQueryParamsPtr, int, FQueryParamsHash, FQueryParamsEqual> byParams;
+    byParams[viaNegative] = 1;
+    byParams[viaZero] = 2;
+    EXPECT_EQ(byParams.size(), 1u);
+    EXPECT_EQ(byParams[viaNegative], 2);
+
+    const FQuerySpec negativeSpec(path("/shop/items"), viaNegative);
+    const FQuerySpec zeroSpec(path("shop/items"), viaZero);
+    ASSERT_EQ(negativeSpec, zeroSpec);
+    EXPECT_EQ(std::hash<FQuerySpec>()(negativeSpec), std::hash<FQuerySpec>()(zeroSpec));
+    std::unordered_set<FQuerySpec> specs{negativeSpec, zeroSpec};
+    EXPECT_EQ(specs.size(), 1u);
+
+    // The parameters still say what they were given.
+    EXPECT_TRUE(std::signbit(viaNegative->indexStartValue()->val().asDouble()));
 }

@@ -86,7 +86,14 @@ public:
     // equal).
     virtual bool isEqual(const FNode& other) const = 0;
     bool isEqual(const FNodePtr& other) const { return other && isEqual(*other); }
+    // The hash for hash containers: equal nodes hash equally. It is taken
+    // from the digest, except that a node holding -0.0 (equal to 0, but with
+    // other hash text) hashes as the same node with 0 in its place; the
+    // digest and dataHash keep the -0.0.
     size_t hash() const;
+    // Whether -0.0 is a value or priority anywhere in the node (cached with
+    // the digest).
+    bool containsNegativeZero() const;
 
     std::string description() const override;
 
@@ -107,12 +114,15 @@ protected:
     FNode() = default;
     // Caches the digests of the children before this node's text is built.
     virtual void ensureChildHashes() const {}
+    // containsNegativeZero, computed (children answer from their caches).
+    virtual bool computeContainsNegativeZero() const = 0;
 
     // A byte for subclasses, kept here where it fills the hash cache's padding.
     uint8_t subclassByte_ = 0;
 
 private:
-    // 0: not computed, 1: being computed by one thread, 2: digest_ holds it.
+    // 0: not computed, 1: being computed by one thread, 2: digest_ holds it,
+    // 3: digest_ holds it and the node contains -0.0.
     mutable std::atomic<uint8_t> hashState_{0};
     mutable Digest digest_;
 };
@@ -154,6 +164,9 @@ public:
     bool isEqual(const FNode& other) const override;
     void appendHashText(std::string& out) const override;
     std::string className() const override { return "FLeafNode"; }
+
+protected:
+    bool computeContainsNegativeZero() const override;
 
 private:
     enum class Kind : uint8_t { Bool, Int, UInt, Double, String };
@@ -213,6 +226,7 @@ public:
 
 protected:
     void ensureChildHashes() const override;
+    bool computeContainsNegativeZero() const override;
 
 private:
     FNodePtr priorityPtr() const;

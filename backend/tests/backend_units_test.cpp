@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include "backend/http.h"
 #include "backend/http_util.h"
 #include "backend/options.h"
 #include "backend/sample_data.h"
+#include "backend/server.h"
 #include "backend/service.h"
 
 namespace {
@@ -49,6 +51,83 @@ TEST(BackendOptionsTest, RejectsBadArguments) {
     EXPECT_EQ(error({"--data-dir", "d", "--seed=yes"}), "option --seed takes no value");
     EXPECT_EQ(error({"--data-dir", "d", "--verbose"}), "unknown option '--verbose'");
     EXPECT_EQ(error({"--help"}), "");
+}
+
+TEST(BackendOptionsTest, CoreLimitsAreOptionsWithPositiveValues) {
+    auto parsed = backend::parseOptions({"--data-dir", "d", "--request-timeout-ms", "250", "--max-connections=12",
+                                         "--ws-output-limit", "4096"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.options.requestTimeoutMs, 250);
+    EXPECT_EQ(parsed.options.maxConnections, 12);
+    EXPECT_EQ(parsed.options.webSocketOutputLimit, 4096);
+    auto defaults = backend::parseOptions({"--data-dir", "d"}).options;
+    EXPECT_EQ(defaults.maxConnections, 8192);
+    EXPECT_EQ(defaults.webSocketOutputLimit, 16ll * 1024 * 1024);
+    EXPECT_EQ(backend::parseOptions({"--data-dir", "d", "--max-connections", "0"}).error,
+              "bad value for --max-connections: '0' (expected a positive number)");
+    EXPECT_EQ(backend::parseOptions({"--data-dir", "d", "--request-timeout-ms"}).error,
+              "option --request-timeout-ms needs a number");
+}
+
+TEST(BackendHttpTest, DepthScanCountsOnlyBracketsOutsideStrings) {
+    EXPECT_TRUE(backend::jsonDepthWithin("[[[]]]", 3));
+    EXPECT_FALSE(backend::jsonDepthWithin("[[[[]]]]", 3));
+    EXPECT_TRUE(backend::jsonDepthWithin(R"({"a":"[[[[[[","b":[1]})", 2));
+    EXPECT_TRUE(backend::jsonDepthWithin(R"(["\"[[[[", {}])", 2));
+    EXPECT_FALSE(backend::jsonDepthWithin(R"({"a":{"b":{"c":{}}}})", 3));
+    // Siblings do not add up.
+    EXPECT_TRUE(backend::jsonDepthWithin("[[],[],[[]],[]]", 3));
+    EXPECT_FALSE(backend::jsonDepthWithin(std::string(100000, '['), backend::kMaxJsonDepth));
+
+    backend::Response res;
+    nlohmann::json out;
+    EXPECT_FALSE(backend::parseJsonObject(std::string(600, '[') + std::string(600, ']'), res, out));
+    EXPECT_EQ(res.status, 400);
+    EXPECT_TRUE(backend::parseJsonObject(R"({"a":[[1]]})", res, out));
+}
+
+TEST(BackendHttpTest, QueriesAndPathsAreDecodedAndRoutesCaptureAndAnswerHead) {
+    EXPECT_EQ(backend::percentDecode("caf%C3%A9+x%2", false), "café+x%2");
+    EXPECT_EQ(backend::percentDecode("a+b%20c", true), "a b c");
+    auto params = backend::parseQuery("b=2&a=x%20y&a=z&flag&&=v");
+    EXPECT_EQ(params.count("a"), 2u);
+    EXPECT_EQ(params.find("b")->second, "2");
+    EXPECT_EQ(params.find("flag")->second, "");
+
+    backend::HttpRouter router;
+    std::string seen;
+    router.add("GET", "/items/([0-9]+)", [&](const backend::Request& req, backend::Response&) { seen = req.matches[1]; });
+    router.add("POST", "/items", [&](const backend::Request&, backend::Response&) { seen = "post"; });
+    backend::Request req;
+    bool known = false;
+    req.method = "HEAD";
+    req.path = "/items/42";
+    auto* handler = router.find(req, known);
+    ASSERT_NE(handler, nullptr);
+    backend::Response res;
+    (*handler)(req, res);
+    EXPECT_EQ(seen, "42");
+    req.method = "DELETE";
+    EXPECT_EQ(router.find(req, known), nullptr);
+    EXPECT_TRUE(known);
+    req.path = "/items/42/more";
+    EXPECT_EQ(router.find(req, known), nullptr);
+    EXPECT_FALSE(known);
+
+    backend::Request admin;
+    admin.headers.emplace("x-almavel-admin-secret", "abc");
+    EXPECT_TRUE(backend::hasAdminSecret(admin, "abc"));
+    EXPECT_FALSE(backend::hasAdminSecret(admin, "abd"));
+    EXPECT_FALSE(backend::hasAdminSecret(admin, "ab"));
+    EXPECT_FALSE(backend::hasAdminSecret(backend::Request{}, ""));
+    admin.headers.emplace("X-Almavel-Admin-Secret", "abc");
+    EXPECT_FALSE(backend::hasAdminSecret(admin, "abc")) << "two secrets are none";
+
+    backend::Response headers;
+    headers.set_header("X-Ok", "1");
+    headers.set_header("X-Bad", "a\r\nInjected: 1");
+    EXPECT_TRUE(headers.has_header("x-ok"));
+    EXPECT_FALSE(headers.has_header("X-Bad"));
 }
 
 TEST(BackendUtilTest, Base64RoundTripsEveryLengthAndRefusesGarbage) {

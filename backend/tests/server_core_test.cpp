@@ -1,0 +1,386 @@
+// The back end's network core under load and abuse: idle connections by the
+// thousand, slow readers, connection caps and time-outs, the admin secret,
+// deep JSON, file modes, and a stop with connections open.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "backend/http_util.h"
+#include "backend/server.h"
+#include "rtdb_test_support.h"
+#include "testing/backend.h"
+#include "testing/temp_sandbox.h"
+
+namespace {
+
+using json = nlohmann::json;
+using ns::testing::Backend;
+using rtdbtest::WireClient;
+
+constexpr const char* kSampleKey = "AKlocal-almavel-0000000000000000000000";
+
+// Enough descriptors for thousands of client sockets in this process.
+void raiseDescriptorLimit() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
+
+// A plain TCP connection to 127.0.0.1:port (-1 on failure); `receiveBuffer`
+// > 0 shrinks the socket's receive buffer before connecting.
+int connectTo(int port, int receiveBuffer = 0) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        bytes.remove_prefix(size_t(n));
+    }
+    return true;
+}
+
+// True once the server has closed the connection (reads end or fail),
+// polling for at most `seconds`.
+bool closedByServer(int fd, int seconds) {
+    std::vector<char> buffer(256 * 1024);
+    int quietPolls = 0;
+    // What the server sent before closing is read and dropped on the way.
+    for (int i = 0; i < 100000 && quietPolls < seconds * 20; ++i) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0) return true;
+        } else {
+            ++quietPolls;
+        }
+    }
+    return false;
+}
+
+template <class Pred>
+bool eventually(Pred pred, int seconds = 30) {
+    for (int i = 0; i < seconds * 20; ++i) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// A masked client text frame.
+std::string clientFrame(const std::string& text) {
+    std::string frame;
+    frame += char(0x81);
+    if (text.size() < 126) {
+        frame += char(0x80 | text.size());
+    } else {
+        frame += char(0x80 | 126);
+        frame += char((text.size() >> 8) & 0xff);
+        frame += char(text.size() & 0xff);
+    }
+    const char mask[4] = {1, 2, 3, 4};
+    frame.append(mask, 4);
+    for (size_t i = 0; i < text.size(); ++i) frame += char(text[i] ^ mask[i % 4]);
+    return frame;
+}
+
+class CoreTest : public ::testing::Test {
+protected:
+    static std::unique_ptr<Backend> launch(std::vector<std::string> extra = {}) {
+        Backend::Options options;
+        options.seed = true;
+        options.extraArgs = std::move(extra);
+        return Backend::start(options);
+    }
+    static bool alive(const Backend& backend) {
+        return backend.running() && ::kill(backend.pid(), 0) == 0 && backend.get("/__admin/health").status == 200;
+    }
+};
+
+TEST_F(CoreTest, AThousandIdleConnectionsOnEachListenerLeaveEveryServiceServing) {
+    raiseDescriptorLimit();
+    auto backend = launch();
+    std::vector<int> idle;
+    for (int port : {backend->httpPort(), backend->httpsPort(), backend->wsPort(), backend->wssPort()}) {
+        for (int i = 0; i < 1000; ++i) {
+            const int fd = connectTo(port);
+            ASSERT_GE(fd, 0) << "connection " << i << " to " << port << ": " << std::strerror(errno);
+            // Every other one starts a request and stops halfway.
+            if (i % 2 == 1 && (port == backend->httpPort() || port == backend->wsPort())) {
+                sendAll(fd, "GET /.ws?v=5&ns=demo HTTP/1.1\r\nHost: x\r\nUpgr");
+            }
+            idle.push_back(fd);
+        }
+    }
+
+    // A normal client signs in over HTTPS...
+    auto tls = backend->tlsClient();
+    auto signIn = tls->Post(std::string("/account/v1/signIn?key=") + kSampleKey,
+                            json{{"email", "personal@almavel.com.pa"}, {"password", "Almavel2024"}}.dump(),
+                            "application/json");
+    ASSERT_TRUE(signIn) << httplib::to_string(signIn.error());
+    EXPECT_EQ(signIn->status, 200) << signIn->body;
+    EXPECT_TRUE(json::parse(signIn->body).contains("idToken"));
+    // ...writes and reads through the database's web socket...
+    auto client = WireClient::connect(backend->wsPort());
+    client->readHandshake();
+    EXPECT_EQ(client->call("p", {{"p", "/idle/check"}, {"d", "sigue"}})["s"], "ok");
+    EXPECT_EQ(rtdbtest::data(*backend, "/idle/check"), "sigue");
+    // ...and plain HTTP is answered.
+    EXPECT_EQ(backend->get("/__admin/health").status, 200);
+    EXPECT_EQ(backend->client()->Get("/__recorder/after-the-crowd")->status, 200);
+
+    for (int fd : idle) ::close(fd);
+    EXPECT_TRUE(alive(*backend));
+}
+
+TEST_F(CoreTest, AWebSocketThatStopsReadingIsEndedWhileOthersAreServed) {
+    auto backend = launch({"--ws-output-limit", "1000000"});
+    // The slow reader: a tiny receive buffer, a listen, and then it never
+    // reads again.
+    const int slow = connectTo(backend->wsPort(), 4096);
+    ASSERT_GE(slow, 0);
+    ASSERT_TRUE(sendAll(slow, "GET /.ws?v=5&ns=demo HTTP/1.1\r\nHost: demo.almavel.localhost\r\nUpgrade: websocket\r\n"
+                              "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                              "Sec-WebSocket-Version: 13\r\n\r\n"));
+    // Frames go only after the server's answer, as a client's would.
+    std::string answer;
+    for (int i = 0; i < 600 && answer.find("\r\n\r\n") == std::string::npos; ++i) {
+        pollfd p{slow, POLLIN, 0};
+        char buffer[256];
+        if (::poll(&p, 1, 50) > 0) {
+            const ssize_t n = ::recv(slow, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            answer.append(buffer, size_t(n));
+        }
+    }
+    ASSERT_EQ(answer.rfind("HTTP/1.1 101", 0), 0u) << answer;
+    ASSERT_TRUE(sendAll(slow, clientFrame(R"({"t":"d","d":{"r":1,"a":"q","b":{"p":"/big","h":""}}})")));
+    ASSERT_TRUE(eventually([&] {
+        auto connections = rtdbtest::adminGet(*backend, "/__admin/rtdb/connections?ns=demo")["connections"];
+        return connections.size() == 1 && !connections[0]["listens"].empty();
+    }));
+
+    auto writer = WireClient::connect(backend->wsPort());
+    writer->readHandshake();
+    const std::string large(256 * 1024, 'x');
+    bool slowEnded = false;
+    for (int i = 0; i < 200 && !slowEnded; ++i) {
+        ASSERT_EQ(writer->call("p", {{"p", "/big/v" + std::to_string(i % 4)}, {"d", large + std::to_string(i)}})["s"],
+                  "ok");
+        slowEnded = rtdbtest::adminGet(*backend, "/__admin/rtdb/connections?ns=demo")["connections"].size() == 1;
+    }
+    EXPECT_TRUE(slowEnded) << "the slow reader is still connected";
+    // The writer is still served.
+    EXPECT_EQ(writer->call("p", {{"p", "/after"}, {"d", 1}})["s"], "ok");
+    EXPECT_TRUE(closedByServer(slow, 30));
+    ::close(slow);
+}
+
+TEST_F(CoreTest, ConnectionsOverTheCapAreClosedAtOnceAndSlowRequestsTimeOut) {
+    auto backend = launch({"--max-connections", "40", "--request-timeout-ms", "500"});
+    // A request that never completes is closed once the time-out passes.
+    const int partial = connectTo(backend->httpPort());
+    ASSERT_TRUE(sendAll(partial, "POST /__recorder/x HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
+    EXPECT_TRUE(closedByServer(partial, 30));
+    ::close(partial);
+    const int handshake = connectTo(backend->wssPort());
+    EXPECT_TRUE(closedByServer(handshake, 30));
+    ::close(handshake);
+
+    std::vector<int> held;
+    ASSERT_TRUE(eventually([&] {
+        // Fill the cap; the server closes what is over it right away.
+        while (held.size() < 60) held.push_back(connectTo(backend->httpPort()));
+        int refused = 0;
+        for (int fd : held) {
+            pollfd p{fd, POLLIN, 0};
+            char byte;
+            if (::poll(&p, 1, 0) > 0 && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0) ++refused;
+        }
+        return refused >= 20;
+    }));
+    for (int fd : held) ::close(fd);
+    // Room again once they are gone (the idle ones time out or were closed).
+    EXPECT_TRUE(eventually([&] { return backend->get("/__admin/health").status == 200; }));
+}
+
+TEST_F(CoreTest, AdminEndpointsNeedTheSecretAndRefuseOtherOrigins) {
+    auto backend = launch();
+    httplib::Client bare("127.0.0.1", backend->httpPort());
+    const std::string config = json{{"status", 201}}.dump();
+    const std::string origin = "http://127.0.0.1:" + std::to_string(backend->httpPort());
+    const std::string& secret = backend->adminSecret();
+    ASSERT_EQ(secret.size(), 64u);
+
+    auto none = bare.Post("/__admin/recorder/response", config, "application/json");
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->status, 401);
+    EXPECT_TRUE(json::parse(none->body).contains("error"));
+    auto wrong = bare.Post("/__admin/recorder/response", {{ns::testing::kAdminSecretHeader, std::string(64, '0')}},
+                           config, "application/json");
+    EXPECT_EQ(wrong->status, 403);
+    auto shortOne = bare.Post("/__admin/recorder/response", {{ns::testing::kAdminSecretHeader, secret.substr(1)}},
+                              config, "application/json");
+    EXPECT_EQ(shortOne->status, 403);
+    auto foreign = bare.Post("/__admin/recorder/response",
+                             {{ns::testing::kAdminSecretHeader, secret}, {"Origin", "http://evil.example"}}, config,
+                             "application/json");
+    EXPECT_EQ(foreign->status, 403);
+    EXPECT_EQ(bare.Get("/__admin/recorder/requests")->status, 401);
+    // A page elsewhere cannot sign up accounts with a simple POST either.
+    auto crossSignUp = bare.Post(std::string("/account/v1/signUp?key=") + kSampleKey,
+                                 {{"Origin", "http://evil.example"}},
+                                 json{{"email", "x@almavel.com.pa"}, {"password", "secreto1"}}.dump(), "text/plain");
+    EXPECT_EQ(crossSignUp->status, 403);
+    // Nothing changed.
+    EXPECT_EQ(bare.Get("/__recorder/probe")->status, 200);
+    EXPECT_TRUE(backend->get("/__admin/auth/users?email=x@almavel.com.pa").status != 200);
+
+    // With the secret (and the back end's own origin) it works.
+    auto right = bare.Post("/__admin/recorder/response",
+                           {{ns::testing::kAdminSecretHeader, secret}, {"Origin", origin}}, config, "application/json");
+    EXPECT_EQ(right->status, 200) << right->body;
+    EXPECT_EQ(bare.Get("/__recorder/probe")->status, 201);
+    // The recorder does not keep the secret.
+    for (const auto& request : backend->recordedRequests()) EXPECT_FALSE(request.hasHeader(ns::testing::kAdminSecretHeader));
+    // The health check answers without it, but tells nothing more.
+    auto health = json::parse(bare.Get("/__admin/health")->body);
+    EXPECT_EQ(health["status"], "ok");
+    EXPECT_FALSE(health.contains("dataDir"));
+}
+
+TEST_F(CoreTest, DeepJsonAndWrongTypesAreBadRequestsAndTheProcessLives) {
+    auto backend = launch();
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const std::string deepObject = "{\"rules\":" + deep + "}";
+    EXPECT_EQ(backend->post("/__admin/rtdb/rules?ns=demo", deepObject).status, 400);
+    EXPECT_EQ(backend->post("/__admin/recorder/response", deepObject).status, 400);
+    EXPECT_EQ(backend->post(std::string("/account/v1/signIn?key=") + kSampleKey, deep).status, 400);
+    EXPECT_TRUE(alive(*backend));
+    // Still parsed when within the limit.
+    EXPECT_EQ(backend->post("/__admin/recorder/response", R"({"status": 200})").status, 200);
+
+    // An optional field of the wrong type.
+    auto typed = backend->post("/__admin/auth/users",
+                               json{{"email", "tipo@almavel.com.pa"}, {"password", "secreto1"}, {"disabled", "yes"}}.dump());
+    EXPECT_EQ(typed.status, 400) << typed.body;
+    EXPECT_NE(backend->get("/__admin/auth/users?email=tipo@almavel.com.pa").status, 200);
+    EXPECT_TRUE(alive(*backend));
+}
+
+TEST_F(CoreTest, TheDataDirIsPrivateAndEveryFileInItTheOwnersOnly) {
+    auto backend = launch();
+    // Something in every store.
+    auto client = WireClient::connect(backend->wsPort());
+    client->readHandshake();
+    ASSERT_EQ(client->call("p", {{"p", "/modes"}, {"d", 1}})["s"], "ok");
+    ASSERT_EQ(backend->post(std::string("/account/v1/signUp?key=") + kSampleKey,
+                            json{{"email", "modos@almavel.com.pa"}, {"password", "secreto1"}}.dump())
+                  .status,
+              200);
+    ASSERT_EQ(backend->stop(), 0);
+
+    struct stat info {};
+    ASSERT_EQ(::stat(backend->dataDir().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(backend->dataDir())) {
+        ASSERT_EQ(::stat(entry.path().c_str(), &info), 0);
+        if (entry.is_directory()) {
+            EXPECT_EQ(info.st_mode & 077, 0u) << entry.path();
+        } else {
+            EXPECT_EQ(info.st_mode & 0777, 0600u) << entry.path();
+            ++files;
+        }
+    }
+    EXPECT_GT(files, 0);
+}
+
+TEST(CoreReadyFileTest, IsWrittenForTheOwnerOnlyWithTheSecret) {
+    ns::testing::TempSandbox sandbox;
+    const auto path = std::filesystem::temp_directory_path() / ("ready-" + std::to_string(::getpid()) + ".json");
+    const mode_t before = ::umask(022);
+    backend::writeReadyFile(path.string(), 1, 2, 3, 4, 5, "secreto");
+    ::umask(before);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    auto ready = json::parse(*backend::readFile(path));
+    EXPECT_EQ(ready["adminSecret"], "secreto");
+    EXPECT_EQ(ready["wss"], 4);
+    std::filesystem::remove(path);
+}
+
+TEST(CoreStopTest, StopWithConnectionsOpenReturnsAndLeavesNothingRunning) {
+    raiseDescriptorLimit();
+    ns::testing::TempSandbox sandbox;
+    const auto dataDir = std::filesystem::temp_directory_path() / ("core-stop-" + std::to_string(::getpid()));
+    backend::Options options;
+    options.dataDir = dataDir.string();
+    options.seed = true;
+    options.certPath = backend::defaultCertPath();
+    options.keyPath = backend::defaultKeyPath();
+    options.sampleDataDir = backend::defaultSampleDataDir();
+    auto server = std::make_unique<backend::BackendServer>(options);
+    backend::addBuiltinServices(*server);
+    server->start();
+    const std::string secret = server->adminSecret();
+
+    std::vector<int> open;
+    for (int port : {server->httpPort(), server->httpsPort(), server->wsPort(), server->wssPort()}) {
+        for (int i = 0; i < 20; ++i) open.push_back(connectTo(port));
+    }
+    // A held answer, a database connection and an echo web socket.
+    httplib::Client admin("127.0.0.1", server->httpPort());
+    admin.set_default_headers({{backend::kAdminSecretHeader, secret}});
+    ASSERT_EQ(admin.Post("/__admin/recorder/response", R"({"hold": true})", "application/json")->status, 200);
+    auto held = std::async(std::launch::async, [port = server->httpPort()] {
+        httplib::Client c("127.0.0.1", port);
+        return c.Get("/__recorder/held");
+    });
+    ASSERT_TRUE(eventually([&] { return json::parse(admin.Get("/__admin/recorder/held")->body)["held"] == 1; }));
+    auto client = WireClient::connect(server->wsPort());
+    client->readHandshake();
+    ASSERT_EQ(client->call("p", {{"p", "/x"}, {"d", 1}})["s"], "ok");
+    EXPECT_GT(server->openConnections(), 80u);
+
+    server->stop();
+    EXPECT_EQ(server->openConnections(), 0u);
+    server.reset();
+    held.wait();
+    for (int fd : open) {
+        EXPECT_TRUE(closedByServer(fd, 5));
+        ::close(fd);
+    }
+    std::filesystem::remove_all(dataDir);
+}
+
+}  // namespace

@@ -9,7 +9,8 @@
 //   ALMAVEL_SOAK_WS_PORT=<ws port> ALMAVEL_SOAK_PID=<pid>
 //   ALMAVEL_SOAK_ROUNDS=10 ALMAVEL_SOAK_CLIENTS=200 ALMAVEL_SOAK_PUTS=200
 // which prints the server's resident memory after every round and checks
-// nothing (the admin endpoints are then not used).
+// nothing (the admin endpoints are then not used); ALMAVEL_SOAK_SAME_PATHS=1
+// makes every round write the same paths, so the tree does not grow.
 
 #include <gtest/gtest.h>
 
@@ -79,6 +80,8 @@ TEST(RtdbSoak, RoundsOfClientsLeaveNothingBehindOnTheServer) {
     const int puts = setting("ALMAVEL_SOAK_PUTS", 20);
     const int externalPort = setting("ALMAVEL_SOAK_WS_PORT", 0);
     const int externalPid = setting("ALMAVEL_SOAK_PID", 0);
+    // 1: every client writes the same paths in every round (no new data).
+    const bool allSamePaths = setting("ALMAVEL_SOAK_SAME_PATHS", 0) == 1;
 
     std::unique_ptr<Backend> backend;
     int wsPort = externalPort;
@@ -108,7 +111,7 @@ TEST(RtdbSoak, RoundsOfClientsLeaveNothingBehindOnTheServer) {
         std::vector<std::thread> threads;
         for (int i = 0; i < clients; ++i) {
             threads.emplace_back([&, i] {
-                runClient(wsPort, i, puts, i % 2 ? token : std::string(), i % 4 < 2, round, failures);
+                runClient(wsPort, i, puts, i % 2 ? token : std::string(), allSamePaths || i % 4 < 2, round, failures);
             });
         }
         for (auto& t : threads) t.join();

@@ -58,7 +58,7 @@ struct FileAttributes {
 };
 
 struct FileWriteOptions {
-    bool atomically = true;  // temporary file + rename
+    bool atomically = true;  // temporary file, synced, then renamed (platform/atomic_file.h)
     int permissions = 0644;  // mode of a newly created file
     bool createIntermediateDirectories = false;
 };

@@ -1,19 +1,31 @@
 // The socket stream pair against a real TCP peer on loopback: events in
 // order on the scheduled run loop, reads and writes, the end of the stream,
-// and destinations that may not be reached.
+// destinations that may not be reached, and the certificate chains of a TLS
+// peer.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "platform/host_routing.h"
+#include "platform/trust_store.h"
 #include "platform/runloop.h"
 #include "platform/socket_stream.h"
 #include "platform/thread.h"
@@ -108,6 +120,7 @@ TEST(SocketStreamTest, ConnectsWritesReadsAndSeesTheEnd) {
         30));
     EXPECT_GE(pair.output->nativeSocketHandle(), 0);
     EXPECT_FALSE(pair.output->peerCertificateChain());
+    EXPECT_FALSE(pair.output->verifiedCertificateChain());
 
     const std::string hello = "hello";
     ASSERT_EQ(pair.output->write(reinterpret_cast<const uint8_t*>(hello.data()), hello.size()), 5);
@@ -165,6 +178,126 @@ TEST(SocketStreamTest, EventsWaitForARunLoop) {
     EXPECT_EQ(recorder->events.front(), std::make_pair(false, ns::kStreamEventOpenCompleted));
     const std::string bye = "bye";
     pair.output->write(reinterpret_cast<const uint8_t*>(bye.data()), bye.size());
+}
+
+// Accepts TLS connections presenting the chain file as it is, and holds
+// each until the client hangs up (bounded).
+class TlsPeer {
+public:
+    explicit TlsPeer(const std::string& chainPEM, const std::string& keyPEM) {
+        ctx_ = SSL_CTX_new(TLS_server_method());
+        EXPECT_EQ(SSL_CTX_use_certificate_chain_file(ctx_, chainPEM.c_str()), 1);
+        EXPECT_EQ(SSL_CTX_use_PrivateKey_file(ctx_, keyPEM.c_str(), SSL_FILETYPE_PEM), 1);
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(listener_, 4), 0);
+        socklen_t len = sizeof addr;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] {
+            for (int step = 0; step < 600 && !stop_; ++step) {
+                pollfd p{listener_, POLLIN, 0};
+                if (::poll(&p, 1, 50) != 1) continue;
+                const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) continue;
+                timeval timeout{0, 100 * 1000};
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+                SSL* ssl = SSL_new(ctx_);
+                SSL_set_fd(ssl, fd);
+                if (SSL_accept(ssl) == 1) {
+                    char byte;
+                    for (int wait = 0; wait < 100 && !stop_; ++wait) {
+                        const int n = SSL_read(ssl, &byte, 1);
+                        if (n <= 0 && SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ && errno != EAGAIN) break;
+                    }
+                }
+                SSL_free(ssl);
+                ::close(fd);
+                ERR_clear_error();
+            }
+        });
+    }
+    ~TlsPeer() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+        SSL_CTX_free(ctx_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    SSL_CTX* ctx_ = nullptr;
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+ns::Data certificateDER(const std::string& pemPath) {
+    ns::Data der;
+    if (FILE* f = std::fopen(pemPath.c_str(), "r")) {
+        if (X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr)) {
+            const int length = i2d_X509(cert, nullptr);
+            der.resize(size_t(std::max(length, 0)));
+            unsigned char* p = der.data();
+            i2d_X509(cert, &p);
+            X509_free(cert);
+        }
+        std::fclose(f);
+    }
+    return der;
+}
+
+// The peer sends its leaf twice: what it sent is not what was verified,
+// which runs from the leaf to the trust anchor the peer never sent.
+TEST(SocketStreamTest, TlsKeepsThePeersListApartFromTheVerifiedChain) {
+    ::signal(SIGPIPE, SIG_IGN);
+    const std::string dir = ALMAVEL_CERT_DIR;
+    ASSERT_TRUE(ns::TrustStore::shared().addAnchorFile(dir + "/ca.pem"));
+    const std::string doubled = ::testing::TempDir() + "almavel-doubled-leaf.pem";
+    {
+        std::ifstream leaf(dir + "/server.pem");
+        std::stringstream text;
+        text << leaf.rdbuf();
+        std::ofstream(doubled) << text.str() << text.str();
+    }
+    const ns::Data leaf = certificateDER(dir + "/server.pem");
+    const ns::Data anchor = certificateDER(dir + "/ca.pem");
+    ASSERT_FALSE(leaf.empty());
+    ASSERT_FALSE(anchor.empty());
+    TlsPeer peer(doubled, dir + "/server-key.pem");
+
+    for (bool validate : {true, false}) {
+        SCOPED_TRACE(validate ? "validating" : "not validating");
+        auto pair = ns::createStreamPairWithSocketToHost("chains.localhost", peer.port());
+        auto recorder = std::make_shared<Recorder>();
+        pair.output->setDelegate(recorder);
+        pair.output->scheduleInRunLoop(ns::RunLoop::mainShared());
+        pair.output->setSocketSecurityLevelNegotiatedSSL();
+        ns::SSLSettings settings;
+        settings.validatesCertificateChain = validate;
+        pair.output->setSSLSettings(settings);
+        pair.output->open();
+        ASSERT_TRUE(ns::RunLoop::main().runUntil(
+            [&] {
+                return recorder->saw(false, ns::kStreamEventOpenCompleted) ||
+                       recorder->saw(false, ns::kStreamEventErrorOccurred);
+            },
+            30));
+        ASSERT_FALSE(recorder->error) << recorder->error->description();
+        EXPECT_EQ(pair.output->peerCertificateChain(), (std::vector<ns::Data>{leaf, leaf}));
+        if (validate) {
+            EXPECT_EQ(pair.output->verifiedCertificateChain(), (std::vector<ns::Data>{leaf, anchor}));
+        } else {
+            EXPECT_FALSE(pair.output->verifiedCertificateChain());
+        }
+        pair.output->close();
+    }
+    std::remove(doubled.c_str());
 }
 
 TEST(ThreadTest, RunsMainWithItsNameAndKnowsItself) {

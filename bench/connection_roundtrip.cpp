@@ -255,15 +255,15 @@ void runAgainstEcho(benchmark::State& state, size_t operations) {
     state.counters["echo us/op"] = baseline / double(operations * state.iterations()) * 1e6;
 }
 
-void BM_PutRoundTrip(benchmark::State& state) {
+void PutRoundTrip(benchmark::State& state) {
     runAgainstEcho<&Fixture::putRoundTrips, &Fixture::echoRoundTrips>(state, kRoundTrips);
 }
-void BM_PipelinedPuts10000(benchmark::State& state) {
+void PipelinedPuts10000(benchmark::State& state) {
     runAgainstEcho<&Fixture::pipelinedPuts, &Fixture::pipelinedEchoes>(state, kPipelined);
 }
 
-BENCHMARK(BM_PutRoundTrip)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_PipelinedPuts10000)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(PutRoundTrip)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(PipelinedPuts10000)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
 
 }  // namespace
 

@@ -343,17 +343,17 @@ void runAgainstRaw(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations() * kMessages * kMessageSize));
 }
 
-void BM_WebSocketReceive64MB(benchmark::State& state) {
+void WebSocketReceive64MB(benchmark::State& state) {
     runAgainstRaw<&Fixture::webSocketReceive, &Fixture::rawReceive>(state);
 }
-void BM_WebSocketSend64MB(benchmark::State& state) { runAgainstRaw<&Fixture::webSocketSend, &Fixture::rawSend>(state); }
-void BM_BeastReceive64MB(benchmark::State& state) { runAgainstRaw<&Fixture::beastReceive, &Fixture::rawReceive>(state); }
-void BM_BeastSend64MB(benchmark::State& state) { runAgainstRaw<&Fixture::beastSend, &Fixture::rawSend>(state); }
+void WebSocketSend64MB(benchmark::State& state) { runAgainstRaw<&Fixture::webSocketSend, &Fixture::rawSend>(state); }
+void BeastReceive64MB(benchmark::State& state) { runAgainstRaw<&Fixture::beastReceive, &Fixture::rawReceive>(state); }
+void BeastSend64MB(benchmark::State& state) { runAgainstRaw<&Fixture::beastSend, &Fixture::rawSend>(state); }
 
-BENCHMARK(BM_WebSocketReceive64MB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_WebSocketSend64MB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_BeastReceive64MB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_BeastSend64MB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(WebSocketReceive64MB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(WebSocketSend64MB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BeastReceive64MB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BeastSend64MB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
 
 }  // namespace
 

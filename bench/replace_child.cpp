@@ -1,9 +1,9 @@
-// M2: replacing one child of a node with 10,000 and with 1,000,000 children
+// Replacing one child of a node with 10,000 and with 1,000,000 children
 // (push-id keys, the usual keys of long lists). Each update keeps the new
 // node and drops the old version, as a view does.
-//  - BM_model_M2_ReplaceChild/n: ratio = one update / one std::map insert of
+//  - ReplaceChild/children:n: ratio = one update / one std::map insert of
 //    a new key into a map of the same size (target at most 5).
-//  - BM_model_M2_Growth: ratio = update at 1M / update at 10k, both measured
+//  - ReplaceChildGrowth10kTo1M: ratio = update at 1M / update at 10k, both measured
 //    in the same run (logarithmic growth: target at most 2.5).
 #include <benchmark/benchmark.h>
 
@@ -81,7 +81,7 @@ double timeMapInserts(std::map<std::string, FNodePtr>& map, const std::vector<st
     return total / (double(rounds) * kBatch);
 }
 
-void BM_model_M2_ReplaceChild(benchmark::State& state) {
+void ReplaceChild(benchmark::State& state) {
     size_t n = size_t(state.range(0));
     Fixture f = makeFixture(n);
     std::map<std::string, FNodePtr> map;
@@ -96,9 +96,9 @@ void BM_model_M2_ReplaceChild(benchmark::State& state) {
     state.counters["update_ns"] = subject / double(state.iterations()) * 1e9;
     state.counters["map_insert_ns"] = baseline / double(state.iterations()) * 1e9;
 }
-BENCHMARK(BM_model_M2_ReplaceChild)->Arg(10000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(ReplaceChild)->ArgName("children")->Arg(10000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
-void BM_model_M2_Growth(benchmark::State& state) {
+void ReplaceChildGrowth10kTo1M(benchmark::State& state) {
     Fixture small = makeFixture(10000);
     Fixture large = makeFixture(1000000);
     std::mt19937 rng(2);
@@ -111,7 +111,7 @@ void BM_model_M2_Growth(benchmark::State& state) {
     state.counters["update_10k_ns"] = atSmall / double(state.iterations()) * 1e9;
     state.counters["update_1M_ns"] = atLarge / double(state.iterations()) * 1e9;
 }
-BENCHMARK(BM_model_M2_Growth)->Unit(benchmark::kMillisecond);
+BENCHMARK(ReplaceChildGrowth10kTo1M)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// S2: a location of 10,000 and of 100,000 children with an orderByChild
+// A location of 10,000 and of 100,000 children with an orderByChild
 // limitToFirst(100) view; 10,000 single-child server overwrites, each moving
 // an item out of the window across its edge (the next one comes in), events
 // included. Per update, against one std::map erase and insert at the same
@@ -45,7 +45,7 @@ double secondsOf(const std::function<void()>& fn) {
 
 constexpr int kUpdates = 10000;
 
-void BM_sync_S2_WindowEdgeMoves(benchmark::State& state) {
+void WindowEdgeMoves(benchmark::State& state) {
     int size = int(state.range(0));
     std::vector<FChildrenDictionary::Entry> entries;
     for (int i = 0; i < size; ++i) entries.emplace_back(key(i), product(i));
@@ -85,7 +85,7 @@ void BM_sync_S2_WindowEdgeMoves(benchmark::State& state) {
     state.counters["us_per_update"] = subject / double(state.iterations()) / kUpdates * 1e6;
     state.counters["events_per_update"] = double(events) / kUpdates;
 }
-BENCHMARK(BM_sync_S2_WindowEdgeMoves)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(WindowEdgeMoves)->ArgName("children")->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

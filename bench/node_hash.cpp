@@ -1,4 +1,4 @@
-// M3: dataHash of a fresh 1,000,000-leaf tree against OpenSSL SHA-1 over one
+// dataHash of a fresh 1,000,000-leaf tree against OpenSSL SHA-1 over one
 // buffer as long as all the tree's hash texts together (target: ratio at
 // most 3); and re-hashing after one leaf changes, against SHA-1 over the
 // texts that change (the leaf and its ancestors: depth times width), with
@@ -14,7 +14,7 @@
 #include <random>
 
 #include "database/model/FNode.h"
-#include "model_sample_tree.h"
+#include "sample_tree.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ size_t totalTextLength(const FNodePtr& node) {
     return total;
 }
 
-void BM_model_M3_HashFreshTree(benchmark::State& state) {
+void HashFreshTree1MLeaves(benchmark::State& state) {
     double subject = 0, baseline = 0;
     std::string buffer;
     for (auto _ : state) {
@@ -57,9 +57,9 @@ void BM_model_M3_HashFreshTree(benchmark::State& state) {
     state.counters["ratio"] = subject / baseline;
     state.counters["hash_text_MB"] = double(buffer.size()) / 1e6;
 }
-BENCHMARK(BM_model_M3_HashFreshTree)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(HashFreshTree1MLeaves)->Iterations(3)->Unit(benchmark::kMillisecond);
 
-void BM_model_M3_RehashAfterOneChange(benchmark::State& state) {
+void RehashAfterOneLeafChange(benchmark::State& state) {
     FNodePtr tree = modelbench::buildSampleTree();
     double full = secondsOf([&] { benchmark::DoNotOptimize(tree->dataHash()); });
     std::mt19937 rng(3);
@@ -85,7 +85,7 @@ void BM_model_M3_RehashAfterOneChange(benchmark::State& state) {
     state.counters["ratio"] = subject / baseline;
     state.counters["share_of_full_hash"] = subject / double(state.iterations()) / full;
 }
-BENCHMARK(BM_model_M3_RehashAfterOneChange)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(RehashAfterOneLeafChange)->Iterations(2000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// M4: resident memory of the 1,000,000-leaf tree of M3 against the size of
+// Resident memory of the 1,000,000-leaf sample tree (sample_tree.h) against the size of
 // its JSON text (target: ratio at most 5), before and after its hashes are
 // cached.
 #include <benchmark/benchmark.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "database/model/FNode.h"
-#include "model_sample_tree.h"
+#include "sample_tree.h"
 #include "platform/json.h"
 
 namespace {
@@ -23,7 +23,7 @@ double residentBytes() {
     return double(resident) * double(sysconf(_SC_PAGESIZE));
 }
 
-void BM_model_M4_TreeMemory(benchmark::State& state) {
+void TreeMemory1MLeaves(benchmark::State& state) {
     for (auto _ : state) {
         malloc_trim(0);
         double before = residentBytes();
@@ -38,7 +38,7 @@ void BM_model_M4_TreeMemory(benchmark::State& state) {
         state.counters["json_MB"] = json / 1e6;
     }
 }
-BENCHMARK(BM_model_M4_TreeMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(TreeMemory1MLeaves)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

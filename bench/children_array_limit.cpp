@@ -54,7 +54,7 @@ double visitSeconds(const Dict& d) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 100;
 }
 
-void BM_model_ArrayLimit_Update(benchmark::State& state) {
+void ArrayVsTreeReplaceChild(benchmark::State& state) {
     int n = int(state.range(0));
     ArrayForm a = build<ArrayForm>(n);
     TreeForm t = build<TreeForm>(n);
@@ -69,9 +69,9 @@ void BM_model_ArrayLimit_Update(benchmark::State& state) {
     state.counters["array_ns"] = array / double(state.iterations()) * 1e9;
     state.counters["tree_ns"] = tree / double(state.iterations()) * 1e9;
 }
-BENCHMARK(BM_model_ArrayLimit_Update)->Arg(8)->Arg(25)->Arg(64)->Arg(128)->Arg(256)->Unit(benchmark::kMicrosecond);
+BENCHMARK(ArrayVsTreeReplaceChild)->ArgName("children")->Arg(8)->Arg(25)->Arg(64)->Arg(128)->Arg(256)->Unit(benchmark::kMicrosecond);
 
-void BM_model_ArrayLimit_Visit(benchmark::State& state) {
+void ArrayVsTreeVisit(benchmark::State& state) {
     int n = int(state.range(0));
     ArrayForm a = build<ArrayForm>(n);
     TreeForm t = build<TreeForm>(n);
@@ -86,7 +86,7 @@ void BM_model_ArrayLimit_Visit(benchmark::State& state) {
     state.counters["array_entry_bytes"] = double(sizeof(ArrayForm::Entry));
     state.counters["tree_entry_bytes"] = double(((sizeof(TreeForm::Entry) + 24 + 8 + 15) / 16) * 16);
 }
-BENCHMARK(BM_model_ArrayLimit_Visit)->Arg(8)->Arg(25)->Arg(64)->Arg(128)->Arg(256)->Unit(benchmark::kMicrosecond);
+BENCHMARK(ArrayVsTreeVisit)->ArgName("children")->Arg(8)->Arg(25)->Arg(64)->Arg(128)->Arg(256)->Unit(benchmark::kMicrosecond);
 
 // Visiting the children of many dictionaries that together do not fit in the
 // caches (a large tree being hashed or converted), in random order.
@@ -104,7 +104,7 @@ double coldVisitSeconds(const std::vector<Dict>& dicts, const std::vector<size_t
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void BM_model_ArrayLimit_ColdVisit(benchmark::State& state) {
+void ArrayVsTreeColdVisit(benchmark::State& state) {
     int n = int(state.range(0));
     size_t count = size_t(2000000 / n);
     std::vector<ArrayForm> arrays;
@@ -123,7 +123,7 @@ void BM_model_ArrayLimit_ColdVisit(benchmark::State& state) {
     }
     state.counters["ratio"] = array / tree;
 }
-BENCHMARK(BM_model_ArrayLimit_ColdVisit)->Arg(25)->Arg(64)->Arg(128)->Arg(256)->Unit(benchmark::kMillisecond);
+BENCHMARK(ArrayVsTreeColdVisit)->ArgName("children")->Arg(25)->Arg(64)->Arg(128)->Arg(256)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

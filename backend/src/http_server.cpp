@@ -94,6 +94,8 @@ struct NetworkCore::Impl {
     net::ssl::context ssl{net::ssl::context::tls_server};
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+    // Each acceptor's pause after running out of descriptors (on its strand).
+    std::vector<std::unique_ptr<net::steady_timer>> pauses;
     std::vector<std::thread> threads;
     // Handlers run here, never on an I/O thread.
     std::optional<net::thread_pool> handlers;
@@ -920,6 +922,7 @@ void NetworkCore::Impl::bind(Kind kind, int port) {
                                  kindName(kind) + ": " + ec.message());
     }
     ports[int(kind)] = acceptor->local_endpoint().port();
+    pauses.push_back(std::make_unique<net::steady_timer>(acceptor->get_executor()));
     acceptors.push_back(std::move(acceptor));
 }
 
@@ -931,9 +934,11 @@ void NetworkCore::Impl::accept(std::size_t index, Kind kind) {
             if (ec == net::error::no_descriptors || ec == std::errc::too_many_files_open_in_system ||
                 ec == net::error::no_buffer_space || ec == net::error::no_memory) {
                 warnDescriptors(ec);
-                auto timer = std::make_shared<net::steady_timer>(acceptors[index]->get_executor());
-                timer->expires_after(std::chrono::milliseconds(100));
-                timer->async_wait([this, index, kind, timer](beast::error_code) { accept(index, kind); });
+                auto& timer = *pauses[index];
+                timer.expires_after(std::chrono::milliseconds(100));
+                timer.async_wait([this, index, kind](beast::error_code ec) {
+                    if (!ec) accept(index, kind);
+                });
                 return;
             }
             return accept(index, kind);
@@ -1035,13 +1040,15 @@ void NetworkCore::stop() {
     core.stopped = true;
     core.stopping = true;
     // Acceptors are closed on their own strands, where their accepts run.
-    for (auto& acceptor : core.acceptors) {
-        auto* a = acceptor.get();
+    for (std::size_t i = 0; i < core.acceptors.size(); ++i) {
+        auto* a = core.acceptors[i].get();
+        auto* pause = core.pauses[i].get();
         std::promise<void> closed;
         auto done = closed.get_future();
-        net::post(a->get_executor(), [a, &closed] {
+        net::post(a->get_executor(), [a, pause, &closed] {
             beast::error_code ignored;
             a->close(ignored);
+            pause->cancel();
             closed.set_value();
         });
         done.wait();

@@ -232,6 +232,32 @@ TEST_F(CoreTest, ConnectionsOverTheCapAreClosedAtOnceAndSlowRequestsTimeOut) {
     EXPECT_TRUE(eventually([&] { return backend->get("/__admin/health").status == 200; }));
 }
 
+TEST_F(CoreTest, RunningOutOfDescriptorsOnAcceptPausesAndServesOn) {
+    auto backend = launch();
+    ASSERT_EQ(backend->get("/__admin/health").status, 200);
+    int used = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(backend->pid()) + "/fd")) {
+        ++used;
+    }
+    rlimit files{};
+    ASSERT_EQ(::prlimit(backend->pid(), RLIMIT_NOFILE, nullptr, &files), 0);
+    files.rlim_cur = rlim_t(used + 10);
+    ASSERT_EQ(::prlimit(backend->pid(), RLIMIT_NOFILE, &files, nullptr), 0);
+
+    // More connections than the program has descriptors left: they wait in
+    // the listen queue while accepting fails.
+    std::vector<int> crowd;
+    for (int i = 0; i < 60; ++i) crowd.push_back(connectTo(backend->httpPort()));
+    EXPECT_TRUE(eventually([&] { return backend->log().find("cannot accept a connection") != std::string::npos; }))
+        << backend->log();
+    EXPECT_EQ(::kill(backend->pid(), 0), 0);
+    for (int fd : crowd) ::close(fd);
+    // Once the crowd is gone, it serves again within the same limit.
+    EXPECT_TRUE(eventually([&] { return backend->get("/__admin/health").status == 200; })) << backend->log();
+    EXPECT_TRUE(alive(*backend));
+}
+
 TEST_F(CoreTest, AdminEndpointsNeedTheSecretAndRefuseOtherOrigins) {
     auto backend = launch();
     httplib::Client bare("127.0.0.1", backend->httpPort());

@@ -258,6 +258,46 @@ TEST_F(CoreTest, RunningOutOfDescriptorsOnAcceptPausesAndServesOn) {
     EXPECT_TRUE(alive(*backend));
 }
 
+TEST_F(CoreTest, PipelinedRequestsChunkedBodiesAndHeadAreAnsweredInOrder) {
+    auto backend = launch();
+    const int fd = connectTo(backend->httpPort());
+    ASSERT_GE(fd, 0);
+    // Three requests in one write: a chunked POST, a HEAD and an unknown path.
+    ASSERT_TRUE(sendAll(fd,
+                        "POST /__recorder/chunks HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+                        "Content-Encoding: gzip\r\n\r\n4\r\nuno-\r\n3\r\ndos\r\n0\r\n\r\n"
+                        "HEAD /__admin/health HTTP/1.1\r\nHost: x\r\n\r\n"
+                        "GET /nowhere HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    std::string answers;
+    char buffer[4096];
+    for (int i = 0; i < 600; ++i) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answers.append(buffer, size_t(n));
+    }
+    ::close(fd);
+    const auto first = answers.find("HTTP/1.1 200");
+    const auto second = answers.find("HTTP/1.1 200", first + 1);
+    const auto third = answers.find("HTTP/1.1 404");
+    ASSERT_NE(first, std::string::npos) << answers;
+    ASSERT_NE(second, std::string::npos) << answers;
+    ASSERT_NE(third, std::string::npos) << answers;
+    EXPECT_LT(second, third);
+    // The HEAD answer names a length but carries no body: the next answer
+    // follows its head directly.
+    const std::string head = answers.substr(second, third - second);
+    EXPECT_NE(head.find("Content-Length: "), std::string::npos) << head;
+    EXPECT_EQ(head.substr(head.find("\r\n\r\n") + 4), "");
+    EXPECT_NE(answers.find(R"({"error":"not found: GET /nowhere"})"), std::string::npos) << answers;
+
+    auto seen = backend->recordedRequests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].body, "uno-dos");
+    EXPECT_EQ(seen[0].header("Content-Encoding"), "gzip");
+}
+
 TEST_F(CoreTest, AdminEndpointsNeedTheSecretAndRefuseOtherOrigins) {
     auto backend = launch();
     httplib::Client bare("127.0.0.1", backend->httpPort());

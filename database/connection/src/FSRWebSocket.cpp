@@ -183,6 +183,9 @@ void FSRWebSocket::unscheduleFromRunLoop(const std::shared_ptr<ns::RunLoop>& loo
 // ---------------------------------------------------------------- stream events
 
 void FSRWebSocket::streamHandleEvent(ns::Stream& stream, ns::StreamEvent event) {
+#ifndef NDEBUG
+    _assertOnStreamRunLoop();
+#endif
     if (event == ns::kStreamEventOpenCompleted && &stream == _outputStream.get()) {
         const int fd = stream.nativeSocketHandle();
         if (fd >= 0) {
@@ -206,6 +209,23 @@ void FSRWebSocket::streamHandleEvent(ns::Stream& stream, ns::StreamEvent event) 
     _workQueue->async([weak, event, isInput] {
         if (auto strong = weak.lock()) strong->safeHandleEvent(event, isInput);
     });
+}
+
+void FSRWebSocket::_assertOnStreamRunLoop() {
+    std::vector<std::shared_ptr<ns::RunLoop>> loops;
+    {
+        std::lock_guard lock(_lock);
+        for (const auto& [weak, mode] : _scheduledRunloops) {
+            if (auto loop = weak.lock()) loops.push_back(std::move(loop));
+        }
+    }
+    if (loops.empty()) loops.push_back(FSR_networkRunLoop());
+    for (const auto& loop : loops) {
+        if (loop->isCurrent()) return;
+    }
+    ns::Exception::raise(ns::kInternalInconsistencyException,
+                         "Stream events of a web socket must arrive on the run loop its streams are scheduled in "
+                         "(the network thread)");
 }
 
 void FSRWebSocket::_checkPinning(ns::Stream& stream) {

@@ -311,6 +311,7 @@ bool FSRWebSocket::_innerPumpScanner() {
 }
 
 void FSRWebSocket::_readFrameNew() {
+    ns::dispatchAssertQueue(_workQueue);
     auto me = self();
     _workQueue->async([me] {
         me->_currentFrameData.clear();
@@ -322,6 +323,7 @@ void FSRWebSocket::_readFrameNew() {
 }
 
 void FSRWebSocket::_readFrameContinue() {
+    ns::dispatchAssertQueue(_workQueue);
     _addConsumerWithDataLength(
         2, [](FSRWebSocket& socket, const ns::Data* data) { socket._parseFrameHeader(*data); }, false, false);
 }

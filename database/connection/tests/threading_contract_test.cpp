@@ -4,16 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <functional>
 #include <thread>
 
 #include "database/connection/FConnection.h"
 #include "database/connection/FConstants.h"
 #include "database/connection/FPersistentConnection.h"
+#include "database/connection/FSRUtilities.h"
+#include "database/connection/FSRWebSocket.h"
 #include "database/connection/FWebSocketConnection.h"
 #include "database/connection/QRVRetryHelper.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/runloop.h"
+#include "platform/socket_stream.h"
 
 namespace {
 
@@ -139,6 +144,43 @@ TEST_F(ThreadingContractTest, RetryHelperIsUsedOnItsQueueOnly) {
         EXPECT_EQ(helper->currentRetryDelay(), 1.0);
         EXPECT_EQ(raisedReason([&] { helper->cancel(); }), "");
     });
+}
+
+TEST_F(ThreadingContractTest, WebSocketFrameReaderAndStreamEventsCheckTheirThread) {
+    auto reader = FSRWebSocket::makeFrameReaderForTesting(worker_);
+    reader->drainWorkQueueForTesting();
+    EXPECT_EQ(raisedReason([&] { reader->_readFrameContinue(); }).rfind("Must be called on the queue \"", 0), 0u);
+    EXPECT_EQ(raisedReason([&] { reader->_readFrameNew(); }).rfind("Must be called on the queue \"", 0), 0u);
+    // The refused calls queued no reads: a frame fed afterwards is read once.
+    auto recorder = std::make_shared<std::vector<ns::Value>>();
+    struct Delegate : FSRWebSocketDelegate {
+        std::shared_ptr<std::vector<ns::Value>> messages;
+        void webSocket(const std::shared_ptr<FSRWebSocket>&, const ns::Value& message) override {
+            messages->push_back(message);
+        }
+    };
+    auto delegate = std::make_shared<Delegate>();
+    delegate->messages = recorder;
+    reader->setDelegate(delegate);
+    reader->feedBytesForTesting(ns::Data{0x81, 0x02, 'o', 'k'});
+    reader->drainWorkQueueForTesting();
+    worker_->sync([] {});
+    worker_->sync([&] { EXPECT_EQ(*recorder, std::vector<ns::Value>{ns::Value("ok")}); });
+
+    // Stream events come on the network thread; anywhere else they raise.
+    auto socket = FSRWebSocket::make(ns::URLRequest("ws://contract.localhost:1/"), worker_, std::nullopt);
+    auto pair = ns::createStreamPairWithSocketToHost("contract.localhost", 1);
+    EXPECT_EQ(raisedReason([&] { socket->streamHandleEvent(*pair.input, ns::kStreamEventNone); }),
+              "Stream events of a web socket must arrive on the run loop its streams are scheduled in "
+              "(the network thread)");
+    std::promise<std::string> onNetworkThread;
+    FSR_networkRunLoop()->perform([&] {
+        onNetworkThread.set_value(raisedReason([&] { socket->streamHandleEvent(*pair.input, ns::kStreamEventNone); }));
+    });
+    auto result = onNetworkThread.get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(result.get(), "");
+    socket->drainWorkQueueForTesting();
 }
 
 }  // namespace

@@ -193,7 +193,8 @@ public:
 
     std::string className() const override { return "FSRWebSocket"; }
 
-    // NSStreamDelegate, on the network thread.
+    // NSStreamDelegate, on the network thread (the run loop the streams are
+    // scheduled in; Debug builds raise elsewhere).
     void streamHandleEvent(ns::Stream& stream, ns::StreamEvent event) override;
 
     // ---- for tests and the fuzzer ----
@@ -208,7 +209,7 @@ public:
     // The bytes queued for sending and not written (takes them).
     ns::Data takeOutputForTesting();
 
-    // Frame layer entry points (work queue).
+    // Frame layer entry points (work queue; Debug builds raise elsewhere).
     void _readFrameNew();
     void _readFrameContinue();
 
@@ -239,6 +240,9 @@ private:
     void _performDelegateBlock(ns::Block block);
     void _afterPendingFrames(ns::Block then);
     void _checkPinning(ns::Stream& stream);
+    // Debug builds: raises unless called on a run loop the streams are
+    // scheduled in (the network thread's unless scheduled elsewhere).
+    void _assertOnStreamRunLoop();
 
     // Frames (work queue).
     void _writeData(const uint8_t* bytes, size_t length);

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "backend/accounts.h"
+#include "platform/crypto.h"
 
 namespace backend {
 
@@ -53,21 +54,6 @@ std::string pbkdf2(const std::string& password, const std::string& salt, int ite
                           int(salt.size()), iterations, EVP_sha256(), kHashBytes,
                           reinterpret_cast<unsigned char*>(out.data())) != 1) {
         throw std::runtime_error("PBKDF2 failed");
-    }
-    return out;
-}
-
-std::string sha256Hex(const std::string& text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-        throw std::runtime_error("SHA-256 failed");
-    }
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < length; ++i) {
-        out += digits[digest[i] >> 4];
-        out += digits[digest[i] & 15];
     }
     return out;
 }
@@ -343,7 +329,7 @@ std::string AccountStore::issueRefreshToken(const std::string& uid, const std::s
     std::string token = base64UrlToken(48);
     std::lock_guard lock(mutex_);
     Statement s(db_, "INSERT INTO refresh_tokens(token_hash, uid, created_at, app_id) VALUES(?1, ?2, ?3, ?4)");
-    s.bind(1, sha256Hex(token)).bind(2, uid).bind(3, now()).bind(4, appId);
+    s.bind(1, ns::crypto::sha256Hex(token)).bind(2, uid).bind(3, now()).bind(4, appId);
     if (s.run() != SQLITE_DONE) throw std::runtime_error("refresh token collision");
     return token;
 }
@@ -354,7 +340,7 @@ AccountResult AccountStore::redeemRefreshToken(const std::string& token, const s
                 "SELECT t.revoked, a.uid, a.email, a.disabled, a.created_at, a.last_sign_in_at, "
                 "a.tokens_valid_after_ms, t.app_id "
                 "FROM refresh_tokens t LEFT JOIN accounts a ON a.uid = t.uid WHERE t.token_hash = ?1");
-    s.bind(1, sha256Hex(token));
+    s.bind(1, ns::crypto::sha256Hex(token));
     if (!s.step()) return {AccountError::InvalidRefreshToken, {}};
     if (s.integer(0) != 0) return {AccountError::TokenRevoked, {}};
     // Tokens kept from before they were bound to an app carry none.

@@ -88,6 +88,7 @@ struct NetworkCore::Impl {
     std::shared_ptr<WebSocketRouter> webSockets;
     std::atomic<int> ports[4] = {0, 0, 0, 0};
     std::chrono::steady_clock::time_point lastDescriptorWarning{};
+    std::chrono::steady_clock::time_point lastCapWarning{};
     std::mutex warningMutex;
 
     net::io_context io;
@@ -135,6 +136,27 @@ struct NetworkCore::Impl {
         lastDescriptorWarning = now;
         std::cerr << "almavel-backend: cannot accept a connection (" << ec.message()
                   << "); pausing briefly and serving on" << std::endl;
+    }
+
+    // Over the cap: closed before anything is read. A plain listener first
+    // says why (a 503 that fits in any socket buffer, written without
+    // waiting); a TLS one cannot without a handshake, so it just closes.
+    void refuseOverCap(Kind kind, tcp::socket& socket) {
+        beast::error_code ignored;
+        if (kind == Kind::Http || kind == Kind::Ws) {
+            static const std::string answer =
+                "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                "Content-Length: 37\r\n\r\n{\"error\":\"too many open connections\"}";
+            socket.non_blocking(true, ignored);
+            socket.write_some(net::buffer(answer), ignored);
+            socket.shutdown(tcp::socket::shutdown_send, ignored);
+        }
+        socket.close(ignored);
+        std::lock_guard lock(warningMutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastCapWarning < std::chrono::seconds(5)) return;
+        lastCapWarning = now;
+        std::cerr << "almavel-backend: refusing connections over the cap of " << limits.maxConnections << std::endl;
     }
 
     void bind(Kind kind, int port);
@@ -952,10 +974,7 @@ void NetworkCore::Impl::onAccepted(std::size_t, Kind kind, tcp::socket socket) {
     {
         std::lock_guard lock(registryMutex);
         if (open >= limits.maxConnections) {
-            // Over the cap: closed before anything is read, so the client
-            // sees its connection end at once.
-            beast::error_code ignored;
-            socket.close(ignored);
+            refuseOverCap(kind, socket);
             return;
         }
         ++open;

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/atomic_file.h"
+
 namespace backend {
 
 std::string statusText(int status) {
@@ -110,82 +112,10 @@ std::vector<std::pair<std::string, std::string>> originalHeaders(const Request& 
     return out;
 }
 
-// --- base64 -----------------------------------------------------------------
-
-namespace {
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-}
-
-std::string base64Encode(std::string_view bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        uint32_t n = uint32_t(uint8_t(bytes[i])) << 16 | uint32_t(uint8_t(bytes[i + 1])) << 8 | uint8_t(bytes[i + 2]);
-        out += kAlphabet[n >> 18];
-        out += kAlphabet[(n >> 12) & 63];
-        out += kAlphabet[(n >> 6) & 63];
-        out += kAlphabet[n & 63];
-    }
-    if (size_t rest = bytes.size() - i; rest > 0) {
-        uint32_t n = uint32_t(uint8_t(bytes[i])) << 16;
-        if (rest == 2) n |= uint32_t(uint8_t(bytes[i + 1])) << 8;
-        out += kAlphabet[n >> 18];
-        out += kAlphabet[(n >> 12) & 63];
-        out += rest == 2 ? kAlphabet[(n >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
-std::optional<std::string> base64Decode(std::string_view text) {
-    while (!text.empty() && text.back() == '=') text.remove_suffix(1);
-    if (text.size() % 4 == 1) return std::nullopt;
-    std::string out;
-    out.reserve(text.size() * 3 / 4);
-    uint32_t accumulator = 0;
-    int bits = 0;
-    for (char c : text) {
-        const char* at = c ? std::strchr(kAlphabet, c) : nullptr;
-        if (!at) return std::nullopt;
-        accumulator = (accumulator << 6) | uint32_t(at - kAlphabet);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += char((accumulator >> bits) & 0xff);
-        }
-    }
-    return out;
-}
-
 // --- files ------------------------------------------------------------------
 
 void writeFileAtomic(const std::filesystem::path& path, std::string_view contents) {
-    auto tmp = path;
-    tmp += ".tmp." + std::to_string(::getpid());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw std::runtime_error("cannot write " + tmp.string() + ": " + std::strerror(errno));
-    std::size_t done = 0;
-    while (done < contents.size()) {
-        const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const std::string error = std::strerror(errno);
-            ::close(fd);
-            std::error_code ignored;
-            std::filesystem::remove(tmp, ignored);
-            throw std::runtime_error("cannot write " + tmp.string() + ": " + error);
-        }
-        done += std::size_t(n);
-    }
-    ::fchmod(fd, 0600);
-    ::close(fd);
-    std::error_code ec;
-    std::filesystem::rename(tmp, path, ec);
-    if (ec) {
-        std::filesystem::remove(tmp, ec);
-        throw std::runtime_error("cannot replace " + path.string() + ": " + ec.message());
-    }
+    ns::writeFileAtomicallyOrThrow(path.string(), contents, 0600);
 }
 
 std::optional<std::string> readFile(const std::filesystem::path& path) {

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "backend/http_util.h"
+#include "platform/crypto.h"
 
 namespace backend {
 
@@ -47,7 +48,7 @@ void RecorderService::install(HttpRouter& server, const Listener& listener, Cont
                             {"target", r.target},
                             {"query", r.query},
                             {"headers", headersJson(r.headers)},
-                            {"body", base64Encode(r.body)},
+                            {"body", ns::crypto::base64Encode(r.body)},
                             {"bodySize", r.body.size()},
                             {"listener", r.listener},
                             {"tls", r.tls},
@@ -75,7 +76,7 @@ void RecorderService::install(HttpRouter& server, const Listener& listener, Cont
         for (const auto& [name, value] : reply_.headers) headers[name] = value;
         sendJson(res, 200,
                  json{{"status", reply_.status},
-                      {"bodyBase64", base64Encode(reply_.body)},
+                      {"bodyBase64", ns::crypto::base64Encode(reply_.body)},
                       {"headers", headers},
                       {"delayMs", reply_.delayMs},
                       {"hold", reply_.hold}});
@@ -122,9 +123,9 @@ void RecorderService::configure(const std::string& body, Response& res) {
             if (!value.is_string()) return bad("\"body\" must be a string");
             reply.body = value.get<std::string>();
         } else if (key == "bodyBase64") {
-            auto decoded = value.is_string() ? base64Decode(value.get<std::string>()) : std::nullopt;
+            auto decoded = value.is_string() ? ns::crypto::base64DecodeStrict(value.get<std::string>()) : std::nullopt;
             if (!decoded) return bad("\"bodyBase64\" must be a base64 string");
-            reply.body = std::move(*decoded);
+            reply.body = ns::crypto::toString(*decoded);
         } else if (key == "headers") {
             if (!value.is_object()) return bad("\"headers\" must be an object of strings");
             for (auto& [name, headerValue] : value.items()) {

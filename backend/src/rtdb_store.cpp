@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "database/model/FSnapshotUtilities.h"
+#include "platform/atomic_file.h"
 #include "platform/json.h"
 
 namespace backend {
@@ -79,13 +80,6 @@ std::string readAll(const fs::path& path) {
     return out;
 }
 
-void syncFolder(const fs::path& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throw ioError("cannot open", folder);
-    ::fsync(fd);
-    ::close(fd);
-}
-
 // Applies one journal record to the tree; false when the record is not
 // one this store wrote.
 bool applyRecord(const ns::Value& record, FNodePtr& root, uint64_t& seq) {
@@ -134,9 +128,16 @@ void RtdbStore::recover(const FNodePtr& seed) {
     const fs::path snapshotPath = folder_ / kSnapshotFile;
     const fs::path journalPath = folder_ / kJournalFile;
     // A snapshot is renamed into place whole, so a leftover temporary file
-    // is an interrupted compaction and means nothing.
+    // (".snapshot.json.XXXXXX", or "snapshot.json.tmp" from older builds) is
+    // an interrupted compaction and means nothing.
     std::error_code ignored;
     fs::remove(folder_ / (std::string(kSnapshotFile) + ".tmp"), ignored);
+    const std::string leftoverPrefix = "." + std::string(kSnapshotFile) + ".";
+    for (fs::directory_iterator it(folder_, ignored), end; !ignored && it != end; it.increment(ignored)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(leftoverPrefix, 0) == 0) fs::remove(it->path(), ignored);
+    }
+    ignored.clear();
 
     FNodePtr root = FEmptyNode::emptyNode();
     uint64_t snapshotSeq = 0;
@@ -218,19 +219,9 @@ void RtdbStore::writeSnapshot(const FNodePtr& root, uint64_t seq) {
     ns::ErrorRef error;
     const std::string text = ns::json::serialize(ns::Value(std::move(snapshot)), &error);
     if (error) throw std::runtime_error("cannot write the snapshot: " + error->localizedDescription());
-    const fs::path temporary = folder_ / (std::string(kSnapshotFile) + ".tmp");
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw ioError("cannot create", temporary);
-    try {
-        writeAll(fd, text, temporary);
-        if (::fsync(fd) != 0) throw ioError("cannot sync", temporary);
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
-    if (::rename(temporary.c_str(), (folder_ / kSnapshotFile).c_str()) != 0) throw ioError("cannot rename", temporary);
-    syncFolder(folder_);
+    // Synced, renamed over the old snapshot and the folder synced, each
+    // step checked: the journal is cut only after this returns.
+    ns::writeFileAtomicallyOrThrow((folder_ / kSnapshotFile).string(), text, 0600);
 }
 
 uint64_t RtdbStore::appendSet(const FPath& path, const FNodePtr& node) {

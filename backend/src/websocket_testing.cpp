@@ -1,7 +1,5 @@
 #include "backend/websocket_testing.h"
 
-#include <openssl/sha.h>
-
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -30,9 +28,7 @@ std::optional<std::string> fromHex(std::string_view text) {
 
 std::string acceptFor(const std::string& key) {
     const std::string text = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-    return base64Encode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
+    return ns::crypto::base64Encode(ns::crypto::sha1(std::string_view(text)));
 }
 
 std::string reasonPhrase(int status) {
@@ -193,12 +189,6 @@ void WebSocketTestingService::installWebSockets(WebSocketRouter& router, Context
         answer += "\r\n";
         if (auto send = session->query("send")) answer += fromHex(*send).value_or("");
         auto outlet = session->outlet();
-        {
-            std::lock_guard lock(fault->mutex);
-            fault->request = session->headers();
-            fault->connected = true;
-            fault->outlet = outlet;
-        }
         WebSocketSession::RawCallbacks callbacks;
         callbacks.onBytes = [fault](std::string_view bytes) {
             std::lock_guard lock(fault->mutex);
@@ -214,6 +204,13 @@ void WebSocketTestingService::installWebSockets(WebSocketRouter& router, Context
         session->openRaw(std::move(callbacks));
         // "hold": no answer at all (the test may write one through /send).
         if (!session->query("hold")) outlet->sendRaw(answer);
+        // Published only once the answer is queued: a test that sees the
+        // connection and sends frames through /send must not get them on
+        // the wire ahead of the handshake answer.
+        std::lock_guard lock(fault->mutex);
+        fault->request = session->headers();
+        fault->connected = true;
+        if (!fault->finished) fault->outlet = outlet;
     });
 }
 

@@ -12,6 +12,7 @@
 #include "backend/sample_data.h"
 #include "backend/server.h"
 #include "backend/service.h"
+#include "platform/crypto.h"
 
 namespace {
 
@@ -130,18 +131,25 @@ TEST(BackendHttpTest, QueriesAndPathsAreDecodedAndRoutesCaptureAndAnswerHead) {
     EXPECT_FALSE(headers.has_header("X-Bad"));
 }
 
-TEST(BackendUtilTest, Base64RoundTripsEveryLengthAndRefusesGarbage) {
+// The recorder's "bodyBase64" and "body" fields go through the platform's
+// strict base64: padding optional, white space and stray bytes refused.
+TEST(BackendUtilTest, RecorderBase64RoundTripsEveryLengthAndRefusesGarbage) {
+    auto decode = [](std::string_view text) -> std::optional<std::string> {
+        auto bytes = ns::crypto::base64DecodeStrict(text);
+        if (!bytes) return std::nullopt;
+        return ns::crypto::toString(*bytes);
+    };
     std::string bytes;
     for (int n = 0; n < 70; ++n) {
-        EXPECT_EQ(backend::base64Decode(backend::base64Encode(bytes)), bytes) << n;
+        EXPECT_EQ(decode(ns::crypto::base64Encode(bytes)), bytes) << n;
         bytes += char((n * 37 + 200) % 256);
     }
-    EXPECT_EQ(backend::base64Encode("Precio"), "UHJlY2lv");
-    EXPECT_EQ(backend::base64Encode("ab"), "YWI=");
-    EXPECT_EQ(backend::base64Decode("YWI"), "ab");
-    EXPECT_EQ(backend::base64Decode("Y"), std::nullopt);
-    EXPECT_EQ(backend::base64Decode("YW I="), std::nullopt);
-    EXPECT_EQ(backend::base64Decode(std::string("YW\0=", 4)), std::nullopt);
+    EXPECT_EQ(ns::crypto::base64Encode(std::string_view("Precio")), "UHJlY2lv");
+    EXPECT_EQ(ns::crypto::base64Encode(std::string_view("ab")), "YWI=");
+    EXPECT_EQ(decode("YWI"), "ab");
+    EXPECT_EQ(decode("Y"), std::nullopt);
+    EXPECT_EQ(decode("YW I="), std::nullopt);
+    EXPECT_EQ(decode(std::string("YW\0=", 4)), std::nullopt);
 }
 
 TEST(BackendUtilTest, SharedStateIsOnePerKeyAndTyped) {

@@ -216,16 +216,25 @@ TEST_F(CoreTest, ConnectionsOverTheCapAreClosedAtOnceAndSlowRequestsTimeOut) {
     ::close(handshake);
 
     std::vector<int> held;
+    std::vector<bool> refused;
     ASSERT_TRUE(eventually([&] {
-        // Fill the cap; the server closes what is over it right away.
-        while (held.size() < 60) held.push_back(connectTo(backend->httpPort()));
-        int refused = 0;
-        for (int fd : held) {
-            pollfd p{fd, POLLIN, 0};
-            char byte;
-            if (::poll(&p, 1, 0) > 0 && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0) ++refused;
+        // Fill the cap; the server answers what is over it with a 503 and
+        // closes it right away.
+        while (held.size() < 60) {
+            held.push_back(connectTo(backend->httpPort()));
+            refused.push_back(false);
         }
-        return refused >= 20;
+        int count = 0;
+        for (size_t i = 0; i < held.size(); ++i) {
+            pollfd p{held[i], POLLIN, 0};
+            char answer[256];
+            if (!refused[i] && ::poll(&p, 1, 0) > 0) {
+                const ssize_t n = ::recv(held[i], answer, sizeof answer, MSG_DONTWAIT);
+                refused[i] = n > 0 && std::string_view(answer, size_t(n)).rfind("HTTP/1.1 503 ", 0) == 0;
+            }
+            count += refused[i];
+        }
+        return count >= 20;
     }));
     for (int fd : held) ::close(fd);
     // Room again once they are gone (the idle ones time out or were closed).

@@ -58,13 +58,8 @@ void routeAllMethods(HttpRouter& server, const std::string& pattern, const BodyH
 // The request's headers as sent, in order, without the admin secret.
 std::vector<std::pair<std::string, std::string>> originalHeaders(const Request& req);
 
-std::string base64Encode(std::string_view bytes);
-// nullopt for text that is not base64 (padding optional, whitespace not allowed).
-std::optional<std::string> base64Decode(std::string_view text);
-
-// Writes through a temporary file in the same folder (mode 0600) and renames
-// it over `path`, so readers never see half a file. Throws
-// std::runtime_error.
+// Replaces `path` whole (see platform/atomic_file.h), owner-only: the
+// back end's files hold secrets and accounts. Throws std::runtime_error.
 void writeFileAtomic(const std::filesystem::path& path, std::string_view contents);
 std::optional<std::string> readFile(const std::filesystem::path& path);
 

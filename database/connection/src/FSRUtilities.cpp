@@ -1,6 +1,7 @@
 #include "database/connection/FSRUtilities.h"
 
 #include <cctype>
+#include <cstring>
 #include <vector>
 
 #include "platform/crypto.h"
@@ -59,11 +60,7 @@ void setFSR_SSLPinnedCertificates(ns::URLRequest& request, ns::Array certificate
 }
 
 std::optional<std::string> stringBySHA1ThenBase64Encoding(const ns::Data& bytes) {
-    const ns::Data digest = ns::crypto::sha1(bytes);
-    char buffer[31];
-    const int length = f_b64_ntop(digest.data(), digest.size(), buffer, sizeof buffer);
-    if (length < 0) return std::nullopt;
-    return std::string(buffer, size_t(length));
+    return ns::crypto::base64Encode(ns::crypto::sha1(bytes));
 }
 
 std::optional<std::string> stringBySHA1ThenBase64Encoding(std::string_view text) {
@@ -71,35 +68,15 @@ std::optional<std::string> stringBySHA1ThenBase64Encoding(std::string_view text)
 }
 
 std::optional<std::string> FSRUtilities::base64EncodedStringFromData(const ns::Data& data) {
-    std::vector<char> buffer((data.size() + 2) / 3 * 4 + 1);
-    const int length = f_b64_ntop(data.data(), data.size(), buffer.data(), buffer.size());
-    if (length < 0) return std::nullopt;
-    return std::string(buffer.data(), size_t(length));
+    return ns::crypto::base64Encode(data);
 }
 
 int f_b64_ntop(const uint8_t* src, size_t srclength, char* target, size_t targsize) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    static const char kPad = '=';
-    size_t datalength = 0;
-    while (srclength > 2) {
-        const uint8_t in0 = src[0], in1 = src[1], in2 = src[2];
-        src += 3;
-        srclength -= 3;
-        if (datalength + 4 > targsize) return -1;
-        target[datalength++] = kAlphabet[in0 >> 2];
-        target[datalength++] = kAlphabet[((in0 & 0x03) << 4) + (in1 >> 4)];
-        target[datalength++] = kAlphabet[((in1 & 0x0f) << 2) + (in2 >> 6)];
-        target[datalength++] = kAlphabet[in2 & 0x3f];
-    }
-    if (srclength != 0) {
-        const uint8_t in0 = src[0], in1 = srclength == 2 ? src[1] : 0;
-        if (datalength + 4 > targsize) return -1;
-        target[datalength++] = kAlphabet[in0 >> 2];
-        target[datalength++] = kAlphabet[((in0 & 0x03) << 4) + (in1 >> 4)];
-        target[datalength++] = srclength == 1 ? kPad : kAlphabet[(in1 & 0x0f) << 2];
-        target[datalength++] = kPad;
-    }
-    if (datalength >= targsize) return -1;
-    target[datalength] = '\0';
-    return int(datalength);
+    // The C form over the platform's one encoder: the text and its NUL must
+    // fit, or nothing is written and the answer is -1.
+    const std::string text = ns::crypto::base64Encode(src, srclength);
+    if (text.size() >= targsize) return -1;
+    std::memcpy(target, text.data(), text.size());
+    target[text.size()] = '\0';
+    return int(text.size());
 }

@@ -54,6 +54,10 @@ int main(int argc, char** argv) {
     backend::addBuiltinServices(server);
     try {
         server.start();
+        // Said before the ready file appears: whoever waits for that file
+        // may read this line at once.
+        std::cout << "almavel-backend listening http=" << server.httpPort() << " https=" << server.httpsPort()
+                  << " ws=" << server.wsPort() << " wss=" << server.wssPort() << std::endl;
         if (!readyFile.empty()) {
             backend::writeReadyFile(readyFile, server.httpPort(), server.httpsPort(), server.wsPort(),
                                     server.wssPort(), long(::getpid()), server.adminSecret());
@@ -63,9 +67,6 @@ int main(int argc, char** argv) {
         server.stop();
         return 1;
     }
-    std::cout << "almavel-backend listening http=" << server.httpPort() << " https=" << server.httpsPort()
-              << " ws=" << server.wsPort() << " wss=" << server.wssPort() << std::endl;
-
     int signal = 0;
     sigwait(&stopSignals, &signal);
     server.stop();

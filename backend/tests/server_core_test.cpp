@@ -463,7 +463,9 @@ TEST(CoreStopTest, StopWithConnectionsOpenReturnsAndLeavesNothingRunning) {
     auto client = WireClient::connect(server->wsPort());
     client->readHandshake();
     ASSERT_EQ(client->call("p", {{"p", "/x"}, {"d", 1}})["s"], "ok");
-    EXPECT_GT(server->openConnections(), 80u);
+    // The TLS listeners count a connection once its handshake has begun,
+    // which a loaded machine may take a moment to reach.
+    EXPECT_TRUE(eventually([&] { return server->openConnections() > 80u; }));
 
     server->stop();
     EXPECT_EQ(server->openConnections(), 0u);

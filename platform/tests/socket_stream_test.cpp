@@ -203,12 +203,16 @@ public:
                 if (::poll(&p, 1, 50) != 1) continue;
                 const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd < 0) continue;
-                timeval timeout{0, 100 * 1000};
-                ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+                // The handshake gets time enough for a slow (sanitized)
+                // client; afterwards short reads let the loop see stop_.
+                timeval handshake{10, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &handshake, sizeof handshake);
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &handshake, sizeof handshake);
                 SSL* ssl = SSL_new(ctx_);
                 SSL_set_fd(ssl, fd);
                 if (SSL_accept(ssl) == 1) {
+                    timeval timeout{0, 100 * 1000};
+                    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
                     char byte;
                     for (int wait = 0; wait < 100 && !stop_; ++wait) {
                         const int n = SSL_read(ssl, &byte, 1);

@@ -128,6 +128,8 @@ public:
     // percent-encoded, so an identifier such as "../x" or "a/b" stays one
     // folder name inside the root; distinct identifiers stay distinct.
     static std::string cacheFolder(const std::string& sessionIdentifier, const FRepoInfo& repoInfo);
+    // This repository's cache folder when persistence is on, else empty.
+    const std::string& cacheFolderPath() const { return cacheFolderPath_; }
 
     std::shared_ptr<QRVDatabase> database() const { return database_.lock(); }
     const QRVDatabaseConfigPtr& config() const { return config_; }
@@ -213,4 +215,5 @@ private:
     int64_t dataUpdateCount_ = 0;
     int64_t rangeMergeUpdateCount_ = 0;
     ns::ObserverToken backgroundObserver_ = 0;
+    std::string cacheFolderPath_;
 };

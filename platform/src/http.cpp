@@ -304,6 +304,11 @@ struct URLSessionDataTask::Transfer {
     curl_off_t lastUp = -1;
     int64_t bytesBefore = 0;  // received by earlier hops (redirects)
     int64_t sentBefore = 0;
+    // The final response's head went to the data delegate; its body goes
+    // there too instead of into `received`.
+    bool headDelivered = false;
+    bool streamBody = false;
+    int64_t streamed = 0;
 
     void releaseCurl() {
         if (easy) curl_easy_cleanup(easy);
@@ -326,6 +331,8 @@ struct HTTPEngineAccess {
     }
     static std::atomic<int64_t>& received(URLSessionDataTask& t) { return t.bytesReceived_; }
     static std::atomic<int64_t>& sent(URLSessionDataTask& t) { return t.bytesSent_; }
+    // Fixed once the task started, so the transfer thread reads it unlocked.
+    static const URLSessionDataDelegate& delegate(const URLSessionDataTask& t) { return t.delegate_; }
 };
 
 namespace {
@@ -439,7 +446,9 @@ private:
         auto* t = static_cast<Transfer*>(user);
         size_t n = size * count;
         std::string_view line(data, n);
-        if (line.starts_with("HTTP/")) {
+        if (trim(line).empty()) {
+            deliverHead(*t);
+        } else if (line.starts_with("HTTP/")) {
             // A new response (after 1xx interim answers): start over.
             t->headers.clear();
             size_t sp = line.find(' ');
@@ -457,11 +466,36 @@ private:
         return n;
     }
 
+    // End of a response head: hands the final response's head to the data
+    // delegate (interim answers and redirects are not the final response).
+    static void deliverHead(Transfer& t) {
+        if (t.headDelivered) return;
+        long status = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+        bool redirect = (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) &&
+                        t.headers.find("Location") != t.headers.end();
+        if (status < 200 || redirect) return;
+        t.headDelivered = true;
+        const URLSessionDataDelegate& d = HTTPEngineAccess::delegate(*t.task);
+        if (d.didReceiveResponse) {
+            char* effective = nullptr;
+            curl_easy_getinfo(t.easy, CURLINFO_EFFECTIVE_URL, &effective);
+            d.didReceiveResponse(std::make_shared<HTTPURLResponse>(
+                effective ? effective : t.url, status, t.httpVersion.empty() ? "HTTP/1.1" : t.httpVersion, t.headers));
+        }
+        t.streamBody = bool(d.didReceiveData);
+    }
+
     static size_t onBody(char* data, size_t size, size_t count, void* user) {
         auto* t = static_cast<Transfer*>(user);
         size_t n = size * count;
-        t->received.insert(t->received.end(), data, data + n);
-        HTTPEngineAccess::received(*t->task).store(t->bytesBefore + int64_t(t->received.size()));
+        if (t->streamBody) {
+            HTTPEngineAccess::delegate(*t->task).didReceiveData(reinterpret_cast<const uint8_t*>(data), n);
+            t->streamed += int64_t(n);
+        } else {
+            t->received.insert(t->received.end(), data, data + n);
+        }
+        HTTPEngineAccess::received(*t->task).store(t->bytesBefore + t->streamed + int64_t(t->received.size()));
         t->lastActivity.store(Clock::nowSeconds());
         return n;
     }
@@ -469,6 +503,10 @@ private:
     static int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
         auto* t = static_cast<Transfer*>(user);
         if (dlnow != t->lastDown || ulnow != t->lastUp) {
+            const URLSessionDataDelegate& d = HTTPEngineAccess::delegate(*t->task);
+            if (d.didSendBodyData && ulnow > std::max<curl_off_t>(t->lastUp, 0))
+                d.didSendBodyData(int64_t(ulnow - std::max<curl_off_t>(t->lastUp, 0)), t->sentBefore + int64_t(ulnow),
+                                  t->sentBefore + int64_t(t->body.size()));
             t->lastDown = dlnow;
             t->lastUp = ulnow;
             HTTPEngineAccess::sent(*t->task).store(t->sentBefore + int64_t(ulnow));
@@ -496,6 +534,8 @@ private:
         t.httpVersion.clear();
         t.headers.clear();
         t.received.clear();
+        t.headDelivered = t.streamBody = false;
+        t.streamed = 0;
         t.lastDown = t.lastUp = -1;
         t.errorBuffer[0] = '\0';
 
@@ -694,6 +734,12 @@ std::string URLSessionDataTask::taskDescription() const {
 void URLSessionDataTask::setTaskDescription(std::string d) {
     std::lock_guard lock(mutex_);
     description_ = std::move(d);
+}
+
+void URLSessionDataTask::setDataDelegate(URLSessionDataDelegate delegate) {
+    std::lock_guard lock(mutex_);
+    if (started_) return;
+    delegate_ = std::move(delegate);
 }
 
 void URLSessionDataTask::resume() {

@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <charconv>
+#include <cstring>
 
 namespace ns {
 
@@ -54,6 +56,40 @@ std::string URL::requestTarget() const {
     std::string target = path_.empty() ? std::string("/") : path_;
     if (query_) target += "?" + *query_;
     return target;
+}
+
+std::string fileURLWithPath(std::string_view path) {
+    static const char* kHex = "0123456789ABCDEF";
+    std::string out = "file://";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || std::strchr("/-._~!$&'()*+,;=:@", c)) {
+            out += char(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string filePathFromURL(std::string_view fileURL) {
+    if (!fileURL.starts_with("file://")) return std::string(fileURL);
+    fileURL.remove_prefix(7);
+    // "file://localhost/path" names the same file as "file:///path".
+    if (fileURL.starts_with("localhost/")) fileURL.remove_prefix(9);
+    std::string out;
+    for (size_t i = 0; i < fileURL.size(); ++i) {
+        int value = 0;
+        if (fileURL[i] == '%' && i + 2 < fileURL.size() &&
+            std::from_chars(fileURL.data() + i + 1, fileURL.data() + i + 3, value, 16).ptr == fileURL.data() + i + 3) {
+            out += char(value);
+            i += 2;
+        } else {
+            out += fileURL[i];
+        }
+    }
+    return out;
 }
 
 }  // namespace ns

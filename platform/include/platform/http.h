@@ -189,6 +189,23 @@ using URLSessionPtr = std::shared_ptr<URLSession>;
 
 using DataTaskCompletion = std::function<void(HTTPURLResponsePtr response, Data data, ErrorRef error)>;
 
+// NSURLSessionDataDelegate's per-task callbacks, reduced to what streaming
+// callers (the session fetcher) need. They run on the session's transfer
+// thread, in order and all before the completion is queued, so they must be
+// quick and must not call back into the task synchronously.
+struct URLSessionDataDelegate {
+    // The head of the final response (not of redirects or 1xx answers),
+    // before any of its body.
+    std::function<void(const HTTPURLResponsePtr& response)> didReceiveResponse;
+    // Body bytes of the final response as they arrive. When set, the body is
+    // not kept: the completion receives empty data.
+    std::function<void(const uint8_t* bytes, size_t length)> didReceiveData;
+    // Request-body progress: bytes sent since the last call, the total sent
+    // and the body's length.
+    std::function<void(int64_t bytesSent, int64_t totalBytesSent, int64_t totalBytesExpectedToSend)>
+        didSendBodyData;
+};
+
 class URLSessionDataTask : public std::enable_shared_from_this<URLSessionDataTask> {
 public:
     enum class State { Running = 0, Suspended = 1, Canceling = 2, Completed = 3 };
@@ -214,6 +231,9 @@ public:
     std::string taskDescription() const;
     void setTaskDescription(std::string d);
 
+    // Streaming callbacks; set before resume() (later calls are ignored).
+    void setDataDelegate(URLSessionDataDelegate delegate);
+
     struct Transfer;  // engine-side state, see http.cpp
 
 private:
@@ -237,6 +257,7 @@ private:
     HTTPURLResponsePtr response_;
     ErrorRef error_;
     std::string description_;
+    URLSessionDataDelegate delegate_;
     std::atomic<int64_t> bytesReceived_{0};
     std::atomic<int64_t> bytesSent_{0};
 };

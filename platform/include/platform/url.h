@@ -41,4 +41,9 @@ private:
     std::optional<std::string> query_;
 };
 
+// File URLs (NSURL fileURLWithPath: and path): "file:///a%20b" <-> "/a b".
+// filePathFromURL takes a plain path as it is.
+std::string fileURLWithPath(std::string_view path);
+std::string filePathFromURL(std::string_view fileURL);
+
 }  // namespace ns

@@ -16,6 +16,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <future>
 #include <iostream>
@@ -332,6 +333,14 @@ private:
         handling_ = false;
         if (closed_) return;
         if (peerGone_) return closeNow();
+        // Fault injection (http_util.h): no answer, or one cut short.
+        if (res.has_header(kCloseWithoutAnswerHeader)) return closeNow();
+        std::optional<std::size_t> cutAfter;
+        if (res.has_header(kCutAfterBytesHeader)) {
+            cutAfter = std::min<std::size_t>(std::strtoull(res.get_header_value(kCutAfterBytesHeader).c_str(), nullptr, 10),
+                                             res.body.size());
+            res.erase_header(kCutAfterBytesHeader);
+        }
         if (res.status < 100 || res.status > 999) res.status = 500;
         auto out = std::make_shared<bhttp::response<bhttp::string_body>>();
         out->version(version_);
@@ -343,9 +352,15 @@ private:
             }
             out->insert(name, value);
         }
-        out->keep_alive(keepAlive_ && !core_.stopping);
+        out->keep_alive(keepAlive_ && !core_.stopping && !cutAfter);
         if (head_) {
             out->content_length(res.body.size());
+        } else if (cutAfter) {
+            // The head announces the whole body; the connection closes after the part.
+            const std::size_t whole = res.body.size();
+            res.body.resize(*cutAfter);
+            out->body() = std::move(res.body);
+            out->content_length(whole);
         } else {
             out->body() = std::move(res.body);
             out->prepare_payload();

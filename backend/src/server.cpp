@@ -23,6 +23,8 @@ namespace {
 constexpr const char* kAdminPrefix = "/__admin/";
 constexpr const char* kHealthPath = "/__admin/health";
 constexpr const char* kRecorderPrefix = "/__recorder/";
+constexpr const char* kStorageObjectsPrefix = "/v0/b/";
+constexpr const char* kStorageAdminObjectsPath = "/__admin/storage/objects";
 
 bool isLoopbackAddress(const std::string& address) {
     return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
@@ -160,7 +162,11 @@ bool BackendServer::admit(const Request& req, Response& res) const {
 
 void BackendServer::dispatch(Request& req, Response& res) {
     if (!admit(req, res)) return;
-    const bool raw = startsWith(req.path, kRecorderPrefix);
+    // The recorder keeps bodies as sent, and storage uploads carry object
+    // bytes: neither is JSON.
+    const bool raw = startsWith(req.path, kRecorderPrefix) ||
+                     (req.method == "PUT" && (startsWith(req.path, kStorageObjectsPrefix) ||
+                                              startsWith(req.path, kStorageAdminObjectsPath)));
     if (!raw && !req.body.empty() && !jsonDepthWithin(req.body)) {
         sendError(res, 400,
                   "the JSON in the request body nests deeper than " + std::to_string(kMaxJsonDepth) + " levels");

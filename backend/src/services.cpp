@@ -7,6 +7,7 @@
 #include "backend/recorder.h"
 #include "backend/rtdb_service.h"
 #include "backend/server.h"
+#include "backend/storage_service.h"
 #include "backend/websocket_testing.h"
 
 namespace backend {
@@ -45,6 +46,7 @@ void addBuiltinServices(BackendServer& server) {
     server.add(std::make_unique<WebSocketTestingService>());
     server.add(std::make_unique<AccountsService>());
     server.add(std::make_unique<RtdbService>());
+    server.add(std::make_unique<StorageService>());
 }
 
 }  // namespace backend

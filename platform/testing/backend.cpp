@@ -356,6 +356,42 @@ void Backend::setRecorderResponse(const RecorderResponse& response) const {
     expectJson(post("/__admin/recorder/response", config.dump()), "configuring the recorder");
 }
 
+void Backend::addStorageFault(const StorageFault& fault) const {
+    json body{{"kind", fault.kind}, {"object", fault.object}, {"count", fault.count}, {"cut", fault.cut}};
+    if (fault.status) body["status"] = fault.status;
+    if (fault.delayMs) body["delayMs"] = fault.delayMs;
+    if (fault.cutAfterBytes >= 0) body["cutAfterBytes"] = fault.cutAfterBytes;
+    expectJson(post("/__admin/storage/faults", body.dump()), "adding a storage fault");
+}
+
+void Backend::clearStorageFaults() const { expectJson(del("/__admin/storage/faults"), "clearing storage faults"); }
+
+std::vector<StorageRequest> Backend::storageRequests() const {
+    json listing = expectJson(get("/__admin/storage/requests"), "listing storage requests");
+    std::vector<StorageRequest> out;
+    for (const auto& r : listing.at("requests")) {
+        StorageRequest rec;
+        rec.id = r.at("id").get<uint64_t>();
+        rec.kind = r.at("kind").get<std::string>();
+        rec.method = r.at("method").get<std::string>();
+        rec.path = r.at("path").get<std::string>();
+        rec.target = r.at("target").get<std::string>();
+        rec.query = r.at("query").get<std::string>();
+        for (const auto& h : r.at("headers")) {
+            rec.headers.emplace_back(h.at("name").get<std::string>(), h.at("value").get<std::string>());
+        }
+        rec.bodySize = r.at("bodySize").get<std::size_t>();
+        rec.status = r.at("status").get<int>();
+        rec.fault = r.at("fault").get<bool>();
+        out.push_back(std::move(rec));
+    }
+    return out;
+}
+
+void Backend::clearStorageRequests() const {
+    expectJson(del("/__admin/storage/requests"), "clearing storage requests");
+}
+
 int Backend::releaseHeld() const {
     return expectJson(post("/__admin/recorder/release", "{}"), "releasing held requests").at("released").get<int>();
 }

@@ -52,6 +52,12 @@ void route(HttpRouter& server, std::string_view method, const std::string& patte
 // JSON error page leaves their error answers (even empty ones) alone; the
 // mark is removed before the response is written.
 inline constexpr const char* kRoutedMarkHeader = "X-Almavel-Routed";
+// Fault injection: a handler may have the server core end the connection in
+// mid-answer, after the head and this many bytes of the body (the head still
+// announces the whole body)...
+inline constexpr const char* kCutAfterBytesHeader = "X-Almavel-Cut-After-Bytes";
+// ...or at once, without answering. Both are removed before anything is sent.
+inline constexpr const char* kCloseWithoutAnswerHeader = "X-Almavel-Close-Without-Answer";
 // The same handler for every method.
 void routeAllMethods(HttpRouter& server, const std::string& pattern, const BodyHandler& handler);
 

@@ -17,6 +17,7 @@
 #include <httplib.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -68,6 +69,32 @@ struct RecorderResponse {
     int delayMs = 0;
     // Held answers wait for releaseHeld() (or the client hanging up).
     bool hold = false;
+};
+
+// One request the storage service saw (backend/storage_service.h): what it
+// asked for ("download", "metadata", "startUpload", "uploadChunk",
+// "uploadQuery", ...) and the status it got (0: cut without an answer). The
+// body itself is not kept.
+struct StorageRequest : RecordedRequest {
+    std::string kind;
+    int status = 0;
+    std::size_t bodySize = 0;
+    bool fault = false;  // a queued fault met it
+};
+
+// A fault of the storage service: the next `count` requests of `kind` (""
+// any) on the object `object` ("" any) wait `delayMs`, then are answered
+// with `status` without being acted on, or are cut: a download after its
+// head and `cutAfterBytes` of the body, an upload chunk keeping its first
+// `cutAfterBytes` bytes as received (-1: half), anything else unanswered.
+struct StorageFault {
+    std::string kind{};
+    std::string object{};
+    int count = 1;
+    int status = 0;
+    int delayMs = 0;
+    bool cut = false;
+    long long cutAfterBytes = -1;
 };
 
 class Backend {
@@ -140,6 +167,13 @@ public:
     int releaseHeld() const;
     // Requests currently held.
     int heldCount() const;
+
+    // Storage service admin; these throw std::runtime_error when the back
+    // end refuses or does not answer. Faults queue in order.
+    void addStorageFault(const StorageFault& fault) const;
+    void clearStorageFaults() const;
+    std::vector<StorageRequest> storageRequests() const;
+    void clearStorageRequests() const;
 
     // Sends the SDK's service domains ("*.quorvane.com", "*.quorvaneapis.com",
     // "*.quorvaneio.com", "*.ondrix.com", "*.ondrixapis.com"; port 443 to the

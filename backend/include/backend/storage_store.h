@@ -1,0 +1,180 @@
+#pragma once
+// The storage service's disk: objects, their metadata, resumable upload
+// sessions and the bucket settings, under <data dir>/storage/ (0700, files
+// 0600):
+//
+//   buckets.json            {"<bucket>": {"appId": id|null, "quotaBytes": n|null}}
+//   objects/<key>.json      one object's metadata (key: SHA-256 of bucket and name)
+//   blobs/<id>              one generation's bytes, never changed once written
+//   sessions/<id>.json      an upload session: target, metadata, total, bytes acknowledged
+//   sessions/<id>.part      the bytes of that session so far
+//
+// Order of writes: an object's bytes are complete and synced in their blob
+// before the metadata that names the blob replaces the old one (atomically),
+// and the old blob goes only after that, so a crash at any point leaves
+// either the old object or the new one; blobs no metadata names are removed
+// on the next start. A chunk of an upload is appended and synced before the
+// session's acknowledged count moves, and on start each part file is cut
+// back to that count, so an acknowledged byte is never lost and an
+// unacknowledged one is never counted. Sessions survive a restart; only a
+// finished upload makes an object.
+//
+// Thread-safe: one mutex over everything (reads included; a blob is read
+// whole under it).
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace backend::storage {
+
+// Bounds on what a client may send.
+inline constexpr std::size_t kMaxObjectNameBytes = 1024;
+inline constexpr std::size_t kMaxBucketNameBytes = 222;
+inline constexpr int64_t kMaxObjectBytes = 1ll << 30;
+inline constexpr std::size_t kMaxMetadataBodyBytes = 64 * 1024;
+inline constexpr std::size_t kMaxFieldBytes = 1024;
+inline constexpr std::size_t kMaxCustomMetadataBytes = 8 * 1024;
+// Open and finished sessions kept; past it the oldest finished ones go
+// first, then the oldest open ones.
+inline constexpr std::size_t kMaxSessions = 1000;
+
+// The five content fields a client may set, by their JSON keys.
+inline constexpr const char* kContentFields[] = {"cacheControl", "contentDisposition", "contentEncoding",
+                                                 "contentLanguage", "contentType"};
+inline constexpr const char* kDefaultContentType = "application/octet-stream";
+
+// Percent-decoding that refuses a "%" not followed by two hex digits.
+std::optional<std::string> strictPercentDecode(std::string_view text);
+// An object name: 1 to kMaxObjectNameBytes bytes of UTF-8 without control
+// characters, made of non-empty "/"-separated segments none of which is "."
+// or "..".
+bool isValidObjectName(std::string_view name);
+// A bucket name: 1 to kMaxBucketNameBytes of a-z, 0-9, ".", "-", "_",
+// beginning and ending with a letter or digit.
+bool isValidBucketName(std::string_view name);
+
+// What a client asks to change: absent keys are left alone, a null clears a
+// field (or, inside "metadata", removes that custom key).
+struct MetadataPatch {
+    std::map<std::string, std::optional<std::string>> fields;
+    std::optional<std::map<std::string, std::optional<std::string>>> custom;
+    std::optional<std::string> name;    // "name", checked against the target
+    std::optional<std::string> bucket;  // "bucket", likewise
+};
+// Reads a metadata body (upload or update). The read-only keys the client's
+// metadata carries ("generation", "metageneration", "timeCreated",
+// "updated", "size", "md5Hash", "downloadTokens", "downloadURLs") are checked
+// for their type and otherwise ignored; any other key is refused. Returns ""
+// or what is wrong.
+std::string parseMetadataPatch(const nlohmann::json& body, MetadataPatch& out);
+
+struct ObjectRecord {
+    std::string bucket, name;
+    int64_t generation = 0, metageneration = 0, size = 0;
+    std::map<std::string, std::string> fields;  // the content fields that are set
+    std::map<std::string, std::string> custom;
+    int64_t createdMs = 0, updatedMs = 0;
+    std::vector<std::string> downloadTokens;
+    std::string blob;  // file name under blobs/
+};
+// The metadata as the client reads it: "name", "bucket", "generation" and
+// "metageneration" and "size" as decimal text, the content fields,
+// "metadata", "timeCreated" and "updated" (RFC 3339 with milliseconds, "Z"),
+// "downloadTokens" (comma-separated).
+nlohmann::json toWireJson(const ObjectRecord& object);
+// RFC 3339 UTC with milliseconds: 2026-12-07T13:04:33.123Z.
+std::string formatTime(int64_t millisecondsSince1970);
+
+struct BucketSettings {
+    // Tokens must be issued for this app; none: any app of this back end.
+    std::optional<std::string> appId;
+    // Bytes all the bucket's objects may take; none: no limit.
+    std::optional<int64_t> quotaBytes;
+};
+
+struct Session {
+    std::string id, bucket, name;
+    MetadataPatch metadata;
+    std::optional<int64_t> total;  // known once a chunk or query has named it
+    int64_t received = 0;          // bytes acknowledged
+    int64_t createdMs = 0;
+    // Set once the upload made its object: the generation it made.
+    std::optional<int64_t> finishedGeneration;
+};
+
+// What became of a chunk.
+struct ChunkOutcome {
+    enum class Kind { Stored, Finished, Refused, NotFound, QuotaExceeded, TooLarge };
+    Kind kind = Kind::Refused;
+    std::string message;           // why, when refused
+    Session session;               // as it stands afterwards
+    std::optional<ObjectRecord> object;  // when finished
+};
+
+class Store {
+public:
+    // Opens (creating) <dir>; cuts part files back to what their sessions
+    // acknowledged and removes blobs no object names. Throws
+    // std::runtime_error.
+    explicit Store(std::filesystem::path dir);
+
+    std::map<std::string, BucketSettings> buckets();
+    std::optional<BucketSettings> bucket(const std::string& name);
+    void setBucket(const std::string& name, const BucketSettings& settings);
+
+    std::optional<ObjectRecord> find(const std::string& bucket, const std::string& name);
+    std::vector<ObjectRecord> list(const std::string& bucket);
+    // The object's bytes from `offset` (at most `length`), read from the
+    // generation `object` names; nullopt when that generation is gone.
+    std::optional<std::string> read(const ObjectRecord& object, int64_t offset, int64_t length);
+    // Creates or replaces an object in one step (seeding, admin). QuotaExceeded
+    // or TooLarge refuse it.
+    ChunkOutcome put(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
+                     std::string_view bytes);
+    // Applies a patch: metageneration + 1, updated = now. Nullopt when missing.
+    std::optional<ObjectRecord> update(const std::string& bucket, const std::string& name, const MetadataPatch& patch);
+    bool remove(const std::string& bucket, const std::string& name);
+
+    Session startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata);
+    std::optional<Session> session(const std::string& id);
+    std::vector<Session> sessions();
+    // `first` must be the next byte expected; `total`, when given, must agree
+    // with what the session knows. The last byte of the total finishes the
+    // upload. An empty `bytes` with `first` < 0 only names the total (a
+    // status query), which finishes an upload whose bytes are all there.
+    ChunkOutcome appendChunk(const std::string& id, int64_t first, std::string_view bytes,
+                             std::optional<int64_t> total);
+    // Removes an open session and its bytes; false when there is none.
+    bool cancelSession(const std::string& id);
+
+private:
+    std::filesystem::path objectFile(const std::string& bucket, const std::string& name) const;
+    std::filesystem::path sessionFile(const std::string& id, const char* extension) const;
+    void loadLocked();
+    void saveBucketsLocked();
+    void saveSessionLocked(const Session& session);
+    void dropSessionLocked(const std::string& id);
+    void trimSessionsLocked();
+    std::optional<std::string> quotaProblemLocked(const std::string& bucket, const std::string& name,
+                                                  int64_t newSize);
+    // Commits bytes already synced in blobs/<blob> as the object's new generation.
+    ObjectRecord commitLocked(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
+                              const std::string& blob, int64_t size);
+
+    std::filesystem::path dir_;
+    std::mutex mutex_;
+    std::map<std::string, BucketSettings> buckets_;
+    std::map<std::pair<std::string, std::string>, ObjectRecord> objects_;
+    std::map<std::string, Session> sessions_;
+    int64_t lastGeneration_ = 0;
+};
+
+}  // namespace backend::storage

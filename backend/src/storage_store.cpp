@@ -1,0 +1,723 @@
+#include "backend/storage_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+
+#include "backend/http_util.h"
+#include "backend/tokens.h"
+#include "platform/atomic_file.h"
+#include "platform/crypto.h"
+#include "platform/text.h"
+#include "platform/utf8.h"
+
+namespace backend::storage {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr const char* kBucketsFile = "buckets.json";
+constexpr const char* kObjectsDir = "objects";
+constexpr const char* kBlobsDir = "blobs";
+constexpr const char* kSessionsDir = "sessions";
+
+// Read-only keys of the client's metadata and the JSON type each must have.
+bool readOnlyKeyHasItsType(const std::string& key, const json& value) {
+    if (value.is_null()) return true;
+    if (key == "generation" || key == "metageneration" || key == "size") {
+        return value.is_string() || value.is_number_integer();
+    }
+    if (key == "timeCreated" || key == "updated" || key == "md5Hash" || key == "downloadTokens") {
+        return value.is_string();
+    }
+    if (key == "downloadURLs") return value.is_array();
+    return false;
+}
+
+bool isReadOnlyKey(const std::string& key) {
+    for (const char* k : {"generation", "metageneration", "size", "timeCreated", "updated", "md5Hash",
+                          "downloadTokens", "downloadURLs"}) {
+        if (key == k) return true;
+    }
+    return false;
+}
+
+bool isContentField(const std::string& key) {
+    return std::any_of(std::begin(kContentFields), std::end(kContentFields),
+                       [&](const char* field) { return key == field; });
+}
+
+bool hasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; });
+}
+
+json patchToJson(const MetadataPatch& patch) {
+    json out = json::object();
+    for (const auto& [key, value] : patch.fields) {
+        if (value) out[key] = *value;
+    }
+    if (patch.custom) {
+        json custom = json::object();
+        for (const auto& [key, value] : *patch.custom) {
+            if (value) custom[key] = *value;
+        }
+        out["metadata"] = custom;
+    }
+    if (patch.name) out["name"] = *patch.name;
+    if (patch.bucket) out["bucket"] = *patch.bucket;
+    return out;
+}
+
+json recordToDisk(const ObjectRecord& o) {
+    return json{{"bucket", o.bucket},       {"name", o.name},
+                {"generation", o.generation}, {"metageneration", o.metageneration},
+                {"size", o.size},           {"fields", o.fields},
+                {"custom", o.custom},       {"createdMs", o.createdMs},
+                {"updatedMs", o.updatedMs}, {"downloadTokens", o.downloadTokens},
+                {"blob", o.blob}};
+}
+
+ObjectRecord recordFromDisk(const json& j) {
+    ObjectRecord o;
+    o.bucket = j.at("bucket").get<std::string>();
+    o.name = j.at("name").get<std::string>();
+    o.generation = j.at("generation").get<int64_t>();
+    o.metageneration = j.at("metageneration").get<int64_t>();
+    o.size = j.at("size").get<int64_t>();
+    o.fields = j.at("fields").get<std::map<std::string, std::string>>();
+    o.custom = j.at("custom").get<std::map<std::string, std::string>>();
+    o.createdMs = j.at("createdMs").get<int64_t>();
+    o.updatedMs = j.at("updatedMs").get<int64_t>();
+    o.downloadTokens = j.at("downloadTokens").get<std::vector<std::string>>();
+    o.blob = j.at("blob").get<std::string>();
+    return o;
+}
+
+json sessionToDisk(const Session& s) {
+    return json{{"id", s.id},
+                {"bucket", s.bucket},
+                {"name", s.name},
+                {"metadata", patchToJson(s.metadata)},
+                {"total", s.total ? json(*s.total) : json(nullptr)},
+                {"received", s.received},
+                {"createdMs", s.createdMs},
+                {"finishedGeneration", s.finishedGeneration ? json(*s.finishedGeneration) : json(nullptr)}};
+}
+
+Session sessionFromDisk(const json& j) {
+    Session s;
+    s.id = j.at("id").get<std::string>();
+    s.bucket = j.at("bucket").get<std::string>();
+    s.name = j.at("name").get<std::string>();
+    if (!parseMetadataPatch(j.at("metadata"), s.metadata).empty()) throw std::runtime_error("bad session metadata");
+    if (!j.at("total").is_null()) s.total = j.at("total").get<int64_t>();
+    s.received = j.at("received").get<int64_t>();
+    s.createdMs = j.at("createdMs").get<int64_t>();
+    if (!j.at("finishedGeneration").is_null()) s.finishedGeneration = j.at("finishedGeneration").get<int64_t>();
+    return s;
+}
+
+std::string newId() {
+    std::string id = ns::crypto::hex(ns::crypto::randomBytes(16));
+    return id;
+}
+
+std::string newDownloadToken() {
+    std::string token = ns::newUUIDString();
+    std::transform(token.begin(), token.end(), token.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return token;
+}
+
+void syncFolder(const fs::path& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + dir.string());
+    const int rc = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0) throw std::system_error(err, std::generic_category(), "cannot sync " + dir.string());
+}
+
+// Writes `bytes` at `offset` of `file` (created 0600 when missing), cutting
+// anything beyond the offset first, and syncs it.
+void writeAtAndSync(const fs::path& file, int64_t offset, std::string_view bytes) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + file.string());
+    auto fail = [&](const char* what) {
+        const int err = errno;
+        ::close(fd);
+        throw std::system_error(err, std::generic_category(), std::string("cannot ") + what + " " + file.string());
+    };
+    if (::ftruncate(fd, offset) != 0) fail("cut");
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, off_t(offset + int64_t(done)));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("write");
+        }
+        done += std::size_t(n);
+    }
+    if (::fsync(fd) != 0) fail("sync");
+    ::close(fd);
+}
+
+int64_t nowMs() { return nowMilliseconds(); }
+
+}  // namespace
+
+// --- names and metadata -------------------------------------------------------
+
+std::optional<std::string> strictPercentDecode(std::string_view text) {
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size()) return std::nullopt;
+        const int hi = hex(text[i + 1]), lo = hex(text[i + 2]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out += char(hi * 16 + lo);
+        i += 2;
+    }
+    return out;
+}
+
+bool isValidObjectName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxObjectNameBytes) return false;
+    if (!ns::utf8::isValid(name) || hasControlCharacter(name)) return false;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t slash = name.find('/', start);
+        const std::string_view segment = name.substr(start, slash == std::string_view::npos ? name.npos : slash - start);
+        if (segment.empty() || segment == "." || segment == "..") return false;
+        if (slash == std::string_view::npos) return true;
+        start = slash + 1;
+    }
+}
+
+bool isValidBucketName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxBucketNameBytes) return false;
+    auto alnum = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+    if (!alnum(name.front()) || !alnum(name.back())) return false;
+    return std::all_of(name.begin(), name.end(), [&](char c) { return alnum(c) || c == '.' || c == '-' || c == '_'; });
+}
+
+std::string parseMetadataPatch(const json& body, MetadataPatch& out) {
+    if (!body.is_object()) return "the metadata must be a JSON object";
+    MetadataPatch patch;
+    for (const auto& [key, value] : body.items()) {
+        if (isContentField(key)) {
+            if (value.is_null()) {
+                patch.fields[key] = std::nullopt;
+                continue;
+            }
+            if (!value.is_string()) return "\"" + key + "\" must be a string";
+            const auto& text = value.get_ref<const std::string&>();
+            if (text.size() > kMaxFieldBytes) {
+                return "\"" + key + "\" is longer than " + std::to_string(kMaxFieldBytes) + " bytes";
+            }
+            if (hasControlCharacter(text)) return "\"" + key + "\" holds a control character";
+            patch.fields[key] = text;
+        } else if (key == "metadata") {
+            if (value.is_null()) {
+                patch.custom.emplace();  // every custom key goes
+                continue;
+            }
+            if (!value.is_object()) return "\"metadata\" must be an object of strings";
+            std::map<std::string, std::optional<std::string>> custom;
+            std::size_t bytes = 0;
+            for (const auto& [customKey, customValue] : value.items()) {
+                if (customKey.empty()) return "a custom metadata key is empty";
+                if (customValue.is_null()) {
+                    custom[customKey] = std::nullopt;
+                } else if (customValue.is_string()) {
+                    custom[customKey] = customValue.get<std::string>();
+                    bytes += customValue.get_ref<const std::string&>().size();
+                } else {
+                    return "custom metadata \"" + customKey + "\" must be a string";
+                }
+                bytes += customKey.size();
+            }
+            if (bytes > kMaxCustomMetadataBytes) {
+                return "the custom metadata is larger than " + std::to_string(kMaxCustomMetadataBytes) + " bytes";
+            }
+            patch.custom = std::move(custom);
+        } else if (key == "name" || key == "bucket") {
+            if (!value.is_string()) return "\"" + key + "\" must be a string";
+            (key == "name" ? patch.name : patch.bucket) = value.get<std::string>();
+        } else if (isReadOnlyKey(key)) {
+            if (!readOnlyKeyHasItsType(key, value)) return "\"" + key + "\" has the wrong type";
+        } else {
+            return "unknown metadata key \"" + key + "\"";
+        }
+    }
+    out = std::move(patch);
+    return "";
+}
+
+std::string formatTime(int64_t ms) {
+    const std::time_t seconds = std::time_t(ms / 1000);
+    std::tm tm{};
+    ::gmtime_r(&seconds, &tm);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms % 1000));
+    return buffer;
+}
+
+json toWireJson(const ObjectRecord& o) {
+    json out{{"name", o.name},
+             {"bucket", o.bucket},
+             {"generation", std::to_string(o.generation)},
+             {"metageneration", std::to_string(o.metageneration)},
+             {"size", std::to_string(o.size)},
+             {"timeCreated", formatTime(o.createdMs)},
+             {"updated", formatTime(o.updatedMs)}};
+    for (const auto& [key, value] : o.fields) out[key] = value;
+    if (!o.custom.empty()) out["metadata"] = o.custom;
+    std::string tokens;
+    for (const auto& token : o.downloadTokens) tokens += (tokens.empty() ? "" : ",") + token;
+    if (!tokens.empty()) out["downloadTokens"] = tokens;
+    return out;
+}
+
+// --- the store ---------------------------------------------------------------
+
+Store::Store(fs::path dir) : dir_(std::move(dir)) {
+    for (const fs::path& sub : {dir_, dir_ / kObjectsDir, dir_ / kBlobsDir, dir_ / kSessionsDir}) {
+        std::error_code ec;
+        fs::create_directories(sub, ec);
+        if (ec) throw std::runtime_error("cannot create " + sub.string() + ": " + ec.message());
+        ::chmod(sub.c_str(), 0700);
+    }
+    std::lock_guard lock(mutex_);
+    loadLocked();
+}
+
+fs::path Store::objectFile(const std::string& bucket, const std::string& name) const {
+    return dir_ / kObjectsDir / (ns::crypto::sha256Hex(bucket + '\0' + name) + ".json");
+}
+
+fs::path Store::sessionFile(const std::string& id, const char* extension) const {
+    return dir_ / kSessionsDir / (id + extension);
+}
+
+void Store::loadLocked() {
+    if (auto text = readFile(dir_ / kBucketsFile)) {
+        const json j = json::parse(*text, nullptr, false);
+        if (!j.is_object()) throw std::runtime_error("cannot read " + (dir_ / kBucketsFile).string());
+        for (const auto& [name, settings] : j.items()) {
+            BucketSettings b;
+            if (settings.contains("appId") && settings["appId"].is_string()) b.appId = settings["appId"];
+            if (settings.contains("quotaBytes") && settings["quotaBytes"].is_number_integer()) {
+                b.quotaBytes = settings["quotaBytes"].get<int64_t>();
+            }
+            buckets_[name] = b;
+        }
+    }
+
+    std::set<std::string> blobsInUse;
+    for (const auto& entry : fs::directory_iterator(dir_ / kObjectsDir)) {
+        const auto& path = entry.path();
+        if (path.extension() != ".json") {
+            fs::remove(path);  // a temporary file of a write cut short
+            continue;
+        }
+        auto text = readFile(path);
+        const json j = text ? json::parse(*text, nullptr, false) : json();
+        try {
+            ObjectRecord o = recordFromDisk(j);
+            blobsInUse.insert(o.blob);
+            lastGeneration_ = std::max(lastGeneration_, o.generation);
+            objects_[{o.bucket, o.name}] = std::move(o);
+        } catch (const json::exception& e) {
+            throw std::runtime_error("cannot read the object record " + path.string() + ": " + e.what());
+        }
+    }
+    // Bytes of uploads that never made it into an object's record.
+    for (const auto& entry : fs::directory_iterator(dir_ / kBlobsDir)) {
+        if (!blobsInUse.count(entry.path().filename().string())) fs::remove(entry.path());
+    }
+
+    std::set<std::string> parts;
+    for (const auto& entry : fs::directory_iterator(dir_ / kSessionsDir)) {
+        const auto& path = entry.path();
+        if (path.extension() == ".part") {
+            parts.insert(path.stem().string());
+            continue;
+        }
+        if (path.extension() != ".json") {
+            fs::remove(path);
+            continue;
+        }
+        auto text = readFile(path);
+        const json j = text ? json::parse(*text, nullptr, false) : json();
+        Session s;
+        try {
+            s = sessionFromDisk(j);
+        } catch (const std::exception&) {
+            fs::remove(path);  // unreadable: the client starts over
+            continue;
+        }
+        if (!s.finishedGeneration) {
+            // Bytes written after the last acknowledgement never counted.
+            const fs::path part = sessionFile(s.id, ".part");
+            std::error_code ec;
+            const auto size = fs::exists(part) ? int64_t(fs::file_size(part, ec)) : 0;
+            if (ec || size < s.received) {
+                fs::remove(path);
+                fs::remove(part);
+                continue;
+            }
+            if (size > s.received) fs::resize_file(part, uintmax_t(s.received));
+        }
+        sessions_[s.id] = std::move(s);
+    }
+    for (const auto& id : parts) {
+        auto it = sessions_.find(id);
+        if (it == sessions_.end() || it->second.finishedGeneration) fs::remove(sessionFile(id, ".part"));
+    }
+}
+
+void Store::saveBucketsLocked() {
+    json j = json::object();
+    for (const auto& [name, b] : buckets_) {
+        j[name] = {{"appId", b.appId ? json(*b.appId) : json(nullptr)},
+                   {"quotaBytes", b.quotaBytes ? json(*b.quotaBytes) : json(nullptr)}};
+    }
+    writeFileAtomic(dir_ / kBucketsFile, j.dump(2) + "\n");
+}
+
+std::map<std::string, BucketSettings> Store::buckets() {
+    std::lock_guard lock(mutex_);
+    return buckets_;
+}
+
+std::optional<BucketSettings> Store::bucket(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    auto it = buckets_.find(name);
+    if (it == buckets_.end()) return std::nullopt;
+    return it->second;
+}
+
+void Store::setBucket(const std::string& name, const BucketSettings& settings) {
+    std::lock_guard lock(mutex_);
+    buckets_[name] = settings;
+    saveBucketsLocked();
+}
+
+std::optional<ObjectRecord> Store::find(const std::string& bucket, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find({bucket, name});
+    if (it == objects_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::vector<ObjectRecord> Store::list(const std::string& bucket) {
+    std::lock_guard lock(mutex_);
+    std::vector<ObjectRecord> out;
+    for (auto it = objects_.lower_bound({bucket, ""}); it != objects_.end() && it->first.first == bucket; ++it) {
+        out.push_back(it->second);
+    }
+    return out;
+}
+
+std::optional<std::string> Store::read(const ObjectRecord& object, int64_t offset, int64_t length) {
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find({object.bucket, object.name});
+    if (it == objects_.end() || it->second.blob != object.blob) return std::nullopt;
+    const fs::path file = dir_ / kBlobsDir / object.blob;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + file.string());
+    offset = std::clamp<int64_t>(offset, 0, object.size);
+    length = std::clamp<int64_t>(length, 0, object.size - offset);
+    std::string out(std::size_t(length), '\0');
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, off_t(offset + int64_t(done)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            ::close(fd);
+            throw std::system_error(err, std::generic_category(), "cannot read " + file.string());
+        }
+        done += std::size_t(n);
+    }
+    ::close(fd);
+    return out;
+}
+
+std::optional<std::string> Store::quotaProblemLocked(const std::string& bucket, const std::string& name,
+                                                     int64_t newSize) {
+    if (newSize > kMaxObjectBytes) {
+        return "an object may hold at most " + std::to_string(kMaxObjectBytes) + " bytes";
+    }
+    auto b = buckets_.find(bucket);
+    if (b == buckets_.end() || !b->second.quotaBytes) return std::nullopt;
+    int64_t used = 0;
+    for (auto it = objects_.lower_bound({bucket, ""}); it != objects_.end() && it->first.first == bucket; ++it) {
+        if (it->first.second != name) used += it->second.size;
+    }
+    if (used + newSize <= *b->second.quotaBytes) return std::nullopt;
+    return "the bucket " + bucket + " would hold " + std::to_string(used + newSize) + " bytes, over its quota of " +
+           std::to_string(*b->second.quotaBytes);
+}
+
+ObjectRecord Store::commitLocked(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
+                                 const std::string& blob, int64_t size) {
+    ObjectRecord o;
+    std::string oldBlob;
+    if (auto it = objects_.find({bucket, name}); it != objects_.end()) {
+        oldBlob = it->second.blob;
+        // Download links given out for the object keep working after a new upload.
+        o.downloadTokens = it->second.downloadTokens;
+    }
+    if (o.downloadTokens.empty()) o.downloadTokens.push_back(newDownloadToken());
+    o.bucket = bucket;
+    o.name = name;
+    o.createdMs = o.updatedMs = nowMs();
+    o.generation = lastGeneration_ = std::max(lastGeneration_ + 1, o.createdMs * 1000);
+    o.metageneration = 1;
+    o.size = size;
+    for (const auto& [key, value] : metadata.fields) {
+        if (value) o.fields[key] = *value;
+    }
+    if (!o.fields.count("contentType")) o.fields["contentType"] = kDefaultContentType;
+    if (metadata.custom) {
+        for (const auto& [key, value] : *metadata.custom) {
+            if (value) o.custom[key] = *value;
+        }
+    }
+    o.blob = blob;
+    writeFileAtomic(objectFile(bucket, name), recordToDisk(o).dump() + "\n");
+    objects_[{bucket, name}] = o;
+    if (!oldBlob.empty() && oldBlob != blob) fs::remove(dir_ / kBlobsDir / oldBlob);
+    return o;
+}
+
+ChunkOutcome Store::put(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
+                        std::string_view bytes) {
+    std::lock_guard lock(mutex_);
+    ChunkOutcome outcome;
+    if (auto problem = quotaProblemLocked(bucket, name, int64_t(bytes.size()))) {
+        outcome.kind = int64_t(bytes.size()) > kMaxObjectBytes ? ChunkOutcome::Kind::TooLarge
+                                                               : ChunkOutcome::Kind::QuotaExceeded;
+        outcome.message = *problem;
+        return outcome;
+    }
+    const std::string blob = newId();
+    ns::writeFileAtomicallyOrThrow((dir_ / kBlobsDir / blob).string(), bytes, 0600);
+    outcome.object = commitLocked(bucket, name, metadata, blob, int64_t(bytes.size()));
+    outcome.kind = ChunkOutcome::Kind::Finished;
+    return outcome;
+}
+
+std::optional<ObjectRecord> Store::update(const std::string& bucket, const std::string& name,
+                                          const MetadataPatch& patch) {
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find({bucket, name});
+    if (it == objects_.end()) return std::nullopt;
+    ObjectRecord o = it->second;
+    for (const auto& [key, value] : patch.fields) {
+        if (value) o.fields[key] = *value;
+        else o.fields.erase(key);
+    }
+    if (patch.custom) {
+        if (patch.custom->empty()) o.custom.clear();
+        for (const auto& [key, value] : *patch.custom) {
+            if (value) o.custom[key] = *value;
+            else o.custom.erase(key);
+        }
+    }
+    o.metageneration += 1;
+    o.updatedMs = std::max(nowMs(), o.updatedMs);
+    writeFileAtomic(objectFile(bucket, name), recordToDisk(o).dump() + "\n");
+    it->second = o;
+    return o;
+}
+
+bool Store::remove(const std::string& bucket, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find({bucket, name});
+    if (it == objects_.end()) return false;
+    fs::remove(objectFile(bucket, name));
+    syncFolder(dir_ / kObjectsDir);
+    fs::remove(dir_ / kBlobsDir / it->second.blob);
+    objects_.erase(it);
+    return true;
+}
+
+// --- upload sessions -----------------------------------------------------------
+
+void Store::saveSessionLocked(const Session& s) {
+    writeFileAtomic(sessionFile(s.id, ".json"), sessionToDisk(s).dump() + "\n");
+}
+
+void Store::dropSessionLocked(const std::string& id) {
+    fs::remove(sessionFile(id, ".json"));
+    fs::remove(sessionFile(id, ".part"));
+    sessions_.erase(id);
+}
+
+void Store::trimSessionsLocked() {
+    while (sessions_.size() > kMaxSessions) {
+        const Session* oldest = nullptr;
+        for (bool finished : {true, false}) {
+            for (const auto& [id, s] : sessions_) {
+                if (bool(s.finishedGeneration) == finished && (!oldest || s.createdMs < oldest->createdMs)) {
+                    oldest = &s;
+                }
+            }
+            if (oldest) break;
+        }
+        dropSessionLocked(std::string(oldest->id));
+    }
+}
+
+Session Store::startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata) {
+    std::lock_guard lock(mutex_);
+    Session s;
+    s.id = newId();
+    s.bucket = bucket;
+    s.name = name;
+    s.metadata = metadata;
+    s.createdMs = nowMs();
+    saveSessionLocked(s);
+    sessions_[s.id] = s;
+    trimSessionsLocked();
+    return s;
+}
+
+std::optional<Session> Store::session(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::vector<Session> Store::sessions() {
+    std::lock_guard lock(mutex_);
+    std::vector<Session> out;
+    for (const auto& [id, s] : sessions_) out.push_back(s);
+    return out;
+}
+
+ChunkOutcome Store::appendChunk(const std::string& id, int64_t first, std::string_view bytes,
+                                std::optional<int64_t> total) {
+    std::lock_guard lock(mutex_);
+    ChunkOutcome outcome;
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) {
+        outcome.kind = ChunkOutcome::Kind::NotFound;
+        outcome.message = "there is no upload session " + id;
+        return outcome;
+    }
+    Session& s = it->second;
+    auto refuse = [&](ChunkOutcome::Kind kind, std::string message) {
+        outcome.kind = kind;
+        outcome.message = std::move(message);
+        outcome.session = s;
+        return outcome;
+    };
+    if (s.finishedGeneration) {
+        // A repeat of the last request whose answer was lost: the object it made.
+        auto object = objects_.find({s.bucket, s.name});
+        if (object == objects_.end() || object->second.generation != *s.finishedGeneration) {
+            return refuse(ChunkOutcome::Kind::NotFound, "the upload finished and its object has changed since");
+        }
+        outcome.kind = ChunkOutcome::Kind::Finished;
+        outcome.session = s;
+        outcome.object = object->second;
+        return outcome;
+    }
+    if (total && s.total && *total != *s.total) {
+        return refuse(ChunkOutcome::Kind::Refused, "the total size " + std::to_string(*total) +
+                                                       " differs from the one given before (" +
+                                                       std::to_string(*s.total) + ")");
+    }
+    const std::optional<int64_t> knownTotal = total ? total : s.total;
+    if (knownTotal && *knownTotal < s.received) {
+        return refuse(ChunkOutcome::Kind::Refused, "the total size is less than the bytes already received");
+    }
+    const bool query = first < 0;
+    if (!query) {
+        if (first != s.received) {
+            return refuse(ChunkOutcome::Kind::Refused,
+                          "the chunk starts at byte " + std::to_string(first) + " but the next byte expected is " +
+                              std::to_string(s.received) +
+                              (first < s.received ? " (it overlaps what arrived)" : " (it leaves a gap)"));
+        }
+        const int64_t end = s.received + int64_t(bytes.size());
+        if (knownTotal && end > *knownTotal) {
+            return refuse(ChunkOutcome::Kind::Refused, "the chunk ends past the total size");
+        }
+        if (auto problem = quotaProblemLocked(s.bucket, s.name, end)) {
+            return refuse(end > kMaxObjectBytes ? ChunkOutcome::Kind::TooLarge : ChunkOutcome::Kind::QuotaExceeded,
+                          *problem);
+        }
+    }
+    if (knownTotal && *knownTotal > kMaxObjectBytes) {
+        return refuse(ChunkOutcome::Kind::TooLarge,
+                      "an object may hold at most " + std::to_string(kMaxObjectBytes) + " bytes");
+    }
+
+    Session updated = s;
+    updated.total = knownTotal;
+    const fs::path part = sessionFile(s.id, ".part");
+    if (!bytes.empty()) {
+        writeAtAndSync(part, s.received, bytes);
+        updated.received += int64_t(bytes.size());
+    }
+    if (updated.total && updated.received == *updated.total) {
+        if (auto problem = quotaProblemLocked(s.bucket, s.name, updated.received)) {
+            dropSessionLocked(std::string(id));
+            outcome.kind = ChunkOutcome::Kind::QuotaExceeded;
+            outcome.message = *problem;
+            return outcome;
+        }
+        if (!fs::exists(part)) writeAtAndSync(part, 0, {});
+        const std::string blob = newId();
+        fs::rename(part, dir_ / kBlobsDir / blob);
+        syncFolder(dir_ / kBlobsDir);
+        outcome.object = commitLocked(s.bucket, s.name, s.metadata, blob, updated.received);
+        updated.finishedGeneration = outcome.object->generation;
+        outcome.kind = ChunkOutcome::Kind::Finished;
+    } else {
+        outcome.kind = ChunkOutcome::Kind::Stored;
+    }
+    if (updated.received != s.received || updated.total != s.total || updated.finishedGeneration) {
+        saveSessionLocked(updated);
+    }
+    s = updated;
+    outcome.session = s;
+    return outcome;
+}
+
+bool Store::cancelSession(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    auto it = sessions_.find(id);
+    if (it == sessions_.end() || it->second.finishedGeneration) return false;
+    dropSessionLocked(std::string(id));
+    return true;
+}
+
+}  // namespace backend::storage

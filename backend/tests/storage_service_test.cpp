@@ -1,0 +1,461 @@
+// The storage service of the almavel-backend program, started for real
+// (seeded) and spoken to over loopback HTTPS.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "backend/http_util.h"
+#include "backend/storage_seed.h"
+#include "backend/storage_store.h"
+#include "testing/backend.h"
+
+namespace {
+
+using json = nlohmann::json;
+using ns::testing::Backend;
+
+constexpr const char* kBucket = "almavel-pa.quorvanestorage.com";
+constexpr const char* kApiKey = "AKlocal-almavel-0000000000000000000000";
+constexpr const char* kStaffUid = "almavelStaff0000000000000001";
+constexpr const char* kStaffProfile = "profiles%2FalmavelStaff0000000000000001.jpg";
+
+json parse(const std::string& text) { return json::parse(text, nullptr, false); }
+
+std::string objectPath(const std::string& escapedName, const std::string& query = "") {
+    return std::string("/v0/b/") + kBucket + "/o/" + escapedName + (query.empty() ? "" : "?" + query);
+}
+
+// Bytes that are not all alike, so a misplaced chunk shows.
+std::string pattern(std::size_t size, unsigned seed = 7) {
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) out[i] = char((i * 31 + seed * 17 + i / 251) & 0xff);
+    return out;
+}
+
+struct Reply {
+    int status = 0;  // 0: no answer
+    std::string body;
+    httplib::Headers headers;
+    std::string header(const std::string& name) const {
+        auto it = headers.find(name);
+        return it == headers.end() ? "" : it->second;
+    }
+    json parsed() const { return parse(body); }
+};
+
+class StorageServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Backend::Options options;
+        options.seed = true;
+        backend_ = Backend::start(options);
+        staff_ = signIn("personal@almavel.com.pa", "Almavel2024");
+        auto made = backend_->post("/__admin/auth/users",
+                                   json{{"email", "otra@almavel.com.pa"}, {"password", "secreto1"}, {"uid", "otherUid"}}.dump());
+        ASSERT_EQ(made.status, 200) << made.body;
+        other_ = signIn("otra@almavel.com.pa", "secreto1");
+    }
+
+    std::string signIn(const std::string& email, const std::string& password) {
+        auto reply = backend_->post(std::string("/account/v1/signIn?key=") + kApiKey,
+                                    json{{"email", email}, {"password", password}}.dump());
+        EXPECT_EQ(reply.status, 200) << reply.body;
+        return parse(reply.body).value("idToken", "");
+    }
+
+    // One request on the HTTPS listener, as the SDK sends it.
+    Reply send(const std::string& method, const std::string& path, const std::string& token = "",
+               const std::string& body = "", httplib::Headers headers = {}) {
+        auto client = backend_->tlsClient();
+        client->set_url_encode(false);
+        headers.emplace("x-quorvane-storage-version", "ios/2.0.0");
+        if (!token.empty()) headers.emplace("Authorization", "Quorvane " + token);
+        const std::string type = "application/json; charset=UTF-8";
+        auto result = [&] {
+            if (method == "POST") return client->Post(path, headers, body, type);
+            if (method == "PUT") return client->Put(path, headers, body, "application/octet-stream");
+            if (method == "PATCH") return client->Patch(path, headers, body, type);
+            if (method == "DELETE") return client->Delete(path, headers);
+            return client->Get(path, headers);
+        }();
+        Reply reply;
+        if (result) {
+            reply.status = result->status;
+            reply.body = result->body;
+            reply.headers = result->headers;
+        }
+        return reply;
+    }
+
+    // The path of a new upload session's URL (after the host).
+    std::string startUpload(const std::string& escapedName, const std::string& token, const json& metadata) {
+        // The name first: the service reads the query by key.
+        auto reply = send("POST", objectPath(escapedName, "name=" + escapedName + "&uploadType=resumable"), token,
+                          metadata.dump());
+        EXPECT_EQ(reply.status, 200) << reply.body;
+        const std::string location = reply.header("Location");
+        const auto scheme = location.find("://");
+        const auto path = scheme == std::string::npos ? std::string::npos : location.find('/', scheme + 3);
+        EXPECT_NE(path, std::string::npos) << location;
+        return path == std::string::npos ? "" : location.substr(path);
+    }
+
+    Reply putChunk(const std::string& session, const std::string& bytes, std::size_t first, const std::string& total) {
+        const std::string range = bytes.empty() ? "bytes */" + total
+                                                : "bytes " + std::to_string(first) + "-" +
+                                                      std::to_string(first + bytes.size() - 1) + "/" + total;
+        return send("PUT", session, "", bytes, {{"Content-Range", range}});
+    }
+
+    json objects() {
+        auto reply = backend_->get(std::string("/__admin/storage/objects?bucket=") + kBucket);
+        EXPECT_EQ(reply.status, 200) << reply.body;
+        return parse(reply.body)["objects"];
+    }
+    // The escaped names of the seeded product photos under 1 MiB.
+    std::vector<std::string> smallProductPhotos() {
+        std::vector<std::string> out;
+        for (const auto& o : objects()) {
+            const std::string name = o["name"];
+            if (name.rfind("products/", 0) == 0 && std::stoll(o["size"].get<std::string>()) <= 1048576) {
+                out.push_back("products%2F" + name.substr(9));
+            }
+        }
+        return out;
+    }
+
+    std::unique_ptr<Backend> backend_;
+    std::string staff_, other_;
+};
+
+TEST_F(StorageServiceTest, ChunkedUploadIsReadBackWholeAndInRanges) {
+    const std::string data = pattern(300000);
+    const std::string total = std::to_string(data.size());
+    const json seeded = objects();
+    const std::string session =
+        startUpload(kStaffProfile, staff_, {{"name", "profiles/almavelStaff0000000000000001.jpg"},
+                                            {"contentType", "image/jpeg"},
+                                            {"metadata", {{"taken", "hoy"}}}});
+
+    auto status = putChunk(session, "", 0, total);
+    EXPECT_EQ(status.status, 308);
+    EXPECT_EQ(status.header("Range"), "");
+
+    auto first = putChunk(session, data.substr(0, 100000), 0, "*");
+    EXPECT_EQ(first.status, 308);
+    EXPECT_EQ(first.header("Range"), "bytes=0-99999");
+    status = putChunk(session, "", 0, total);
+    EXPECT_EQ(status.status, 308);
+    EXPECT_EQ(status.header("Range"), "bytes=0-99999");
+
+    // An overlap, a gap and a total that changes are refused; nothing of them counts.
+    EXPECT_EQ(putChunk(session, data.substr(50000, 100000), 50000, total).status, 400);
+    EXPECT_EQ(putChunk(session, data.substr(150000, 1000), 150000, total).status, 400);
+    EXPECT_EQ(putChunk(session, data.substr(100000, 1000), 100000, "400000").status, 400);
+    EXPECT_EQ(send("PUT", session, "", data.substr(100000, 10), {{"Content-Range", "bytes 100000-100019/300000"}}).status,
+              400);
+    EXPECT_EQ(putChunk(session, "", 0, total).header("Range"), "bytes=0-99999");
+    EXPECT_EQ(objects(), seeded);  // the profile photo is replaced only at the end
+
+    auto done = putChunk(session, data.substr(100000), 100000, total);
+    ASSERT_EQ(done.status, 200) << done.body;
+    const json metadata = done.parsed();
+    EXPECT_EQ(metadata["name"], "profiles/almavelStaff0000000000000001.jpg");
+    EXPECT_EQ(metadata["bucket"], kBucket);
+    EXPECT_EQ(metadata["size"], total);
+    EXPECT_EQ(metadata["contentType"], "image/jpeg");
+    EXPECT_EQ(metadata["metadata"], (json{{"taken", "hoy"}}));
+    EXPECT_EQ(metadata["metageneration"], "1");
+    EXPECT_TRUE(metadata["downloadTokens"].is_string());
+    EXPECT_EQ(metadata["timeCreated"].get<std::string>().back(), 'Z');
+
+    // A repeat of the last chunk (its answer lost) gets the same object.
+    auto again = putChunk(session, data.substr(100000), 100000, total);
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(again.parsed()["generation"], metadata["generation"]);
+
+    auto whole = send("GET", objectPath(kStaffProfile, "alt=media"), other_);
+    ASSERT_EQ(whole.status, 200);
+    EXPECT_EQ(whole.body, data);
+    EXPECT_EQ(whole.header("Content-Type"), "image/jpeg");
+    EXPECT_EQ(send("GET", objectPath(kStaffProfile), other_).parsed(), metadata);
+
+    auto tail = send("GET", objectPath(kStaffProfile, "alt=media"), staff_, "", {{"Range", "bytes=123456-"}});
+    ASSERT_EQ(tail.status, 206);
+    EXPECT_EQ(tail.body, data.substr(123456));
+    EXPECT_EQ(tail.header("Content-Range"), "bytes 123456-299999/300000");
+    // A resume against another generation starts over.
+    auto changed = send("GET", objectPath(kStaffProfile, "alt=media"), staff_, "",
+                        {{"Range", "bytes=123456-"}, {"If-Range", "\"1\""}});
+    EXPECT_EQ(changed.status, 200);
+    EXPECT_EQ(changed.body.size(), data.size());
+    EXPECT_EQ(send("GET", objectPath(kStaffProfile, "alt=media"), staff_, "", {{"Range", "bytes=300000-"}}).status,
+              416);
+}
+
+TEST_F(StorageServiceTest, RestartKeepsObjectsAndAcknowledgedUploadBytes) {
+    const std::string data = pattern(200000, 3);
+    const std::string session = startUpload(kStaffProfile, staff_, {{"contentType", "image/jpeg"}});
+    ASSERT_EQ(putChunk(session, data.substr(0, 80000), 0, "*").status, 308);
+
+    backend_->kill();  // a crash, not a clean stop
+    backend_->restart();
+
+    auto status = putChunk(session, "", 0, std::to_string(data.size()));
+    EXPECT_EQ(status.status, 308);
+    EXPECT_EQ(status.header("Range"), "bytes=0-79999");
+    // The old photo is still the one served until the upload finishes.
+    auto before = send("GET", objectPath(kStaffProfile, "alt=media"), staff_);
+    ASSERT_EQ(before.status, 200);
+    EXPECT_NE(before.body, data);
+
+    ASSERT_EQ(putChunk(session, data.substr(80000), 80000, std::to_string(data.size())).status, 200);
+    backend_->restart();
+    auto after = send("GET", objectPath(kStaffProfile, "alt=media"), staff_);
+    ASSERT_EQ(after.status, 200);
+    EXPECT_EQ(after.body, data);
+    EXPECT_EQ(send("GET", objectPath(smallProductPhotos().at(0)), staff_).status, 200);
+
+    // A cancelled session is gone with its bytes.
+    const std::string cancelled = startUpload(kStaffProfile, staff_, json::object());
+    ASSERT_EQ(putChunk(cancelled, data.substr(0, 1000), 0, "*").status, 308);
+    EXPECT_EQ(send("DELETE", cancelled).status, 204);
+    EXPECT_EQ(send("DELETE", cancelled).status, 404);
+    EXPECT_EQ(putChunk(cancelled, "", 0, "*").status, 404);
+}
+
+TEST_F(StorageServiceTest, SeededPhotosAndDownloadTokens) {
+    // Every product of the seeded database but one has a JPEG photo, one of them over 1 MiB.
+    const json database = parse(*backend::readFile(backend_->dataDir() + "/database.json"));
+    int missing = 0, large = 0;
+    for (const auto& [code, product] : database["Productos"].items()) {
+        auto photo = send("GET", objectPath("products%2F" + code + ".jpg", "alt=media"), staff_);
+        if (photo.status == 404) {
+            ++missing;
+            continue;
+        }
+        ASSERT_EQ(photo.status, 200) << code;
+        EXPECT_EQ(photo.body.substr(0, 3), "\xFF\xD8\xFF") << code;
+        EXPECT_EQ(photo.header("Content-Type"), "image/jpeg");
+        if (photo.body.size() > 1048576) ++large;
+    }
+    EXPECT_EQ(missing, 1);
+    EXPECT_EQ(large, 1);
+    EXPECT_EQ(send("GET", objectPath(kStaffProfile, "alt=media"), other_).status, 200);
+
+    const auto photos = smallProductPhotos();
+    ASSERT_GE(photos.size(), 2u);
+    const json metadata = send("GET", objectPath(photos[0]), staff_).parsed();
+    const std::string token = metadata["downloadTokens"];
+    EXPECT_EQ(send("GET", objectPath(photos[0], "alt=media")).status, 401);
+    auto byToken = send("GET", objectPath(photos[0], "token=" + token + "&alt=media"));
+    EXPECT_EQ(byToken.status, 200);
+    EXPECT_EQ(byToken.header("Content-Length"), metadata["size"]);
+    EXPECT_EQ(send("GET", objectPath(photos[0], "alt=media&token=0000")).status, 403);
+    // A token opens only its own object.
+    EXPECT_EQ(send("GET", objectPath(photos[1], "alt=media&token=" + token)).status, 403);
+}
+
+TEST_F(StorageServiceTest, UpdateChangesWritableFieldsAndBumpsMetageneration) {
+    const std::string path = objectPath(smallProductPhotos().at(0));
+    // Only the owner of a profile writes it, so the updates go to the staff member's photo.
+    const std::string profile = objectPath(kStaffProfile);
+    const json read = send("GET", profile, staff_).parsed();
+    json change = read;  // the client sends back what it read, read-only keys included
+    change["contentType"] = "image/png";
+    change["metadata"] = {{"color", "azul"}, {"size", "M"}};
+    auto updated = send("PATCH", profile, staff_, change.dump());
+    ASSERT_EQ(updated.status, 200) << updated.body;
+    EXPECT_EQ(updated.parsed()["metageneration"], "2");
+    EXPECT_EQ(updated.parsed()["generation"], read["generation"]);
+    EXPECT_EQ(updated.parsed()["contentType"], "image/png");
+
+    auto merged = send("PATCH", profile, staff_, json{{"metadata", {{"size", nullptr}, {"pais", "PA"}}}}.dump());
+    ASSERT_EQ(merged.status, 200);
+    EXPECT_EQ(merged.parsed()["metadata"], (json{{"color", "azul"}, {"pais", "PA"}}));
+    EXPECT_EQ(merged.parsed()["metageneration"], "3");
+
+    EXPECT_EQ(send("PATCH", path, staff_, json{{"contentType", "x/y"}}.dump()).status, 403);
+    EXPECT_EQ(send("PATCH", objectPath("profiles%2Fnobody.jpg"), "", "{}").status, 401);
+    EXPECT_EQ(send("GET", profile, staff_).parsed()["metageneration"], "3");
+}
+
+TEST_F(StorageServiceTest, RulesForProductsAndProfiles) {
+    const std::string tampered = staff_.substr(0, staff_.size() - 4) + "AAAA";
+    struct Case {
+        const char* method;
+        std::string name;
+        std::string token;
+        int status;
+    };
+    const std::string otherProfile = "profiles%2FotherUid.jpg";
+    const std::string product = smallProductPhotos().at(0);
+    const std::vector<Case> cases = {
+        {"GET", product, "", 401},
+        {"GET", product, staff_, 200},
+        {"GET", product, other_, 200},
+        {"GET", product, tampered, 401},
+        {"GET", kStaffProfile, "", 401},
+        {"GET", kStaffProfile, other_, 200},
+        {"GET", "secret%2Fplan.txt", staff_, 403},
+        {"GET", "secret%2Fplan.txt", "", 401},
+        {"POST", product, staff_, 403},
+        {"POST", kStaffProfile, other_, 403},
+        {"POST", kStaffProfile, "", 401},
+        {"POST", otherProfile, other_, 200},
+        {"POST", kStaffProfile, staff_, 200},
+        {"PATCH", kStaffProfile, other_, 403},
+        {"DELETE", kStaffProfile, other_, 403},
+        {"DELETE", product, staff_, 403},
+        {"DELETE", kStaffProfile, staff_, 204},
+        {"DELETE", kStaffProfile, staff_, 404},
+        {"GET", kStaffProfile, staff_, 404},
+    };
+    for (const auto& c : cases) {
+        const std::string query = std::string(c.method) == "POST" ? "uploadType=resumable" : "";
+        auto reply = send(c.method, objectPath(c.name, query), c.token, std::string(c.method) == "GET" ? "" : "{}");
+        EXPECT_EQ(reply.status, c.status) << c.method << " " << c.name << " " << reply.body;
+        if (reply.status >= 400) {
+            const json error = reply.parsed()["error"];
+            EXPECT_EQ(error["code"], c.status) << reply.body;
+            EXPECT_TRUE(error["message"].is_string()) << reply.body;
+        }
+    }
+}
+
+TEST_F(StorageServiceTest, BadInputIsRefusedAndChangesNothing) {
+    const json before = objects();
+    const std::string longName(1100, 'a');
+    const std::vector<std::string> targets = {
+        objectPath("products%2FP-10%zz.jpg"),
+        objectPath("products%2FP-1001.jpg%2"),
+        objectPath("products%2F..%2Fprofiles%2Fx.jpg"),
+        objectPath("profiles%2F%2FalmavelStaff0000000000000001.jpg"),
+        objectPath("profiles%2Fa%0Ab.jpg"),
+        objectPath("profiles%2F" + longName + ".jpg"),
+        objectPath(kStaffProfile, "alt=media&alt=json"),
+        "/v0/b/Bad%20Bucket/o/x",
+    };
+    for (const auto& target : targets) {
+        EXPECT_EQ(send("GET", target, staff_).status, 400) << target;
+        EXPECT_EQ(send("PATCH", target, staff_, "{}").status, 400) << target;
+        EXPECT_EQ(send("DELETE", target, staff_).status, 400) << target;
+    }
+    const std::vector<json> metadata = {
+        {{"contentType", 5}},
+        {{"metadata", {{"a", 1}}}},
+        {{"metadata", "text"}},
+        {{"metadata", {{"big", std::string(9000, 'x')}}}},
+        {{"cacheControl", std::string(2000, 'x')}},
+        {{"generation", true}},
+        {{"unknown", "x"}},
+        {{"name", "profiles/otherUid.jpg"}},
+        json::array(),
+    };
+    for (const auto& body : metadata) {
+        EXPECT_EQ(send("PATCH", objectPath(kStaffProfile), staff_, body.dump()).status, 400) << body;
+        EXPECT_EQ(send("POST", objectPath(kStaffProfile, "uploadType=resumable"), staff_, body.dump()).status, 400)
+            << body;
+    }
+    EXPECT_EQ(send("PATCH", objectPath(kStaffProfile), staff_, "{\"contentType\":").status, 400);
+    EXPECT_EQ(send("POST", objectPath(kStaffProfile, "uploadType=media"), staff_, "{}").status, 400);
+    EXPECT_EQ(send("POST", objectPath(kStaffProfile, "uploadType=resumable&name=profiles%2FotherUid.jpg"), staff_, "{}")
+                  .status,
+              400);
+    const std::string session = startUpload(kStaffProfile, staff_, json::object());
+    for (const char* range : {"bytes 5-3/10", "bytes 0-1", "items 0-1/2", "bytes -1-0/2", "bytes 0-1/x"}) {
+        EXPECT_EQ(send("PUT", session, "", "ab", {{"Content-Range", range}}).status, 400) << range;
+    }
+    EXPECT_EQ(send("PUT", session, "", "abc", {{"Content-Range", "bytes 0-1/3"}}).status, 400);
+    EXPECT_EQ(send("PUT", session, "", "ab", {{"Content-Range", "bytes */2"}}).status, 400);
+    EXPECT_EQ(send("PUT", objectPath(kStaffProfile), staff_, "ab").status, 400);  // no session
+
+    EXPECT_EQ(objects(), before);
+    EXPECT_EQ(putChunk(session, "", 0, "*").header("Range"), "");
+}
+
+TEST_F(StorageServiceTest, QuotaRefusesUploadsThatWouldExceedIt) {
+    ASSERT_EQ(backend_->post("/__admin/storage/buckets", json{{"bucket", kBucket}, {"quotaBytes", 1}}.dump()).status,
+              200);
+    const json before = objects();
+    const std::string session = startUpload(kStaffProfile, staff_, json::object());
+    auto refused = putChunk(session, pattern(1000), 0, "1000");
+    EXPECT_EQ(refused.status, 402);
+    EXPECT_EQ(objects(), before);
+    ASSERT_EQ(backend_->post("/__admin/storage/buckets", json{{"bucket", kBucket}, {"quotaBytes", nullptr}}.dump()).status,
+              200);
+    EXPECT_EQ(putChunk(session, pattern(1000), 0, "1000").status, 200);
+}
+
+TEST_F(StorageServiceTest, FaultsAnswerDelayAndCut) {
+    const std::string product = smallProductPhotos().at(0);
+    const std::string photo = objectPath(product);
+    backend_->addStorageFault({.kind = "metadata", .count = 2, .status = 503});
+    EXPECT_EQ(send("GET", photo, staff_).status, 503);
+    EXPECT_EQ(send("GET", photo, staff_).status, 503);
+    EXPECT_EQ(send("GET", photo, staff_).status, 200);
+
+    // A download cut after its head and 100 bytes.
+    backend_->addStorageFault({.kind = "download", .cut = true, .cutAfterBytes = 100});
+    EXPECT_EQ(send("GET", objectPath(product, "alt=media"), staff_).status, 0);
+    auto resumed = send("GET", objectPath(product, "alt=media"), staff_, "", {{"Range", "bytes=100-"}});
+    EXPECT_EQ(resumed.status, 206);
+
+    // A chunk cut after 1000 of its bytes: no answer, and those bytes arrived.
+    const std::string data = pattern(5000);
+    const std::string session = startUpload(kStaffProfile, staff_, json::object());
+    backend_->addStorageFault({.kind = "uploadChunk", .cut = true, .cutAfterBytes = 1000});
+    EXPECT_EQ(putChunk(session, data, 0, "5000").status, 0);
+    auto status = putChunk(session, "", 0, "5000");
+    EXPECT_EQ(status.status, 308);
+    EXPECT_EQ(status.header("Range"), "bytes=0-999");
+    EXPECT_EQ(putChunk(session, data.substr(1000), 1000, "5000").status, 200);
+    EXPECT_EQ(send("GET", objectPath(kStaffProfile, "alt=media"), staff_).body, data);
+
+    const auto seen = backend_->storageRequests();
+    std::vector<std::string> kinds;
+    for (const auto& r : seen) kinds.push_back(r.kind);
+    EXPECT_EQ(kinds, (std::vector<std::string>{"metadata", "metadata", "metadata", "download", "download",
+                                               "startUpload", "uploadChunk", "uploadQuery", "uploadChunk", "download"}));
+    EXPECT_TRUE(seen[0].fault);
+    EXPECT_EQ(seen[3].status, 200);
+    EXPECT_EQ(seen[4].header("Range"), "bytes=100-");
+    EXPECT_EQ(seen[6].status, 0);
+    EXPECT_EQ(seen[6].header("Content-Range"), "bytes 0-4999/5000");
+    EXPECT_NE(seen[5].query.find("uploadType=resumable"), std::string::npos);
+    backend_->clearStorageRequests();
+    EXPECT_TRUE(backend_->storageRequests().empty());
+
+    auto refused = backend_->post("/__admin/storage/faults", json{{"status", 503}, {"cut", true}}.dump());
+    EXPECT_EQ(refused.status, 400);
+}
+
+// --- pieces ---------------------------------------------------------------
+
+TEST(StorageNames, ObjectNamesAndEscapes) {
+    using backend::storage::isValidObjectName;
+    using backend::storage::strictPercentDecode;
+    EXPECT_EQ(strictPercentDecode("products%2FP-1%20a.jpg"), "products/P-1 a.jpg");
+    for (const char* bad : {"%", "%2", "%zz", "a%g0"}) EXPECT_FALSE(strictPercentDecode(bad)) << bad;
+    for (const char* good : {"a", "products/P-1001.jpg", "a/b/c", "ñandú/ü.jpg", "a..b"}) {
+        EXPECT_TRUE(isValidObjectName(good)) << good;
+    }
+    for (const char* bad : {"", "/a", "a/", "a//b", "./a", "a/../b", "..", "a\nb", "a\x7f", "\xff\xfe"}) {
+        EXPECT_FALSE(isValidObjectName(bad)) << bad;
+    }
+    EXPECT_FALSE(isValidObjectName(std::string(1025, 'a')));
+}
+
+TEST(StorageSeed, PhotosAreDeterministicJpegs) {
+    const std::string a = backend::storage::drawJpeg(64, 48, 5, false, 85);
+    EXPECT_EQ(a, backend::storage::drawJpeg(64, 48, 5, false, 85));
+    EXPECT_NE(a, backend::storage::drawJpeg(64, 48, 6, false, 85));
+    EXPECT_EQ(a.substr(0, 2), "\xFF\xD8");
+    EXPECT_EQ(a.substr(a.size() - 2), "\xFF\xD9");
+    EXPECT_THROW(backend::storage::drawJpeg(0, 10, 1, false, 85), std::runtime_error);
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 
 #include "backend/accounts.h"
 #include "backend/http_util.h"
+#include "backend/push_gateway.h"
 #include "backend/recorder.h"
 #include "backend/rtdb_service.h"
 #include "backend/server.h"
@@ -46,6 +47,7 @@ void addBuiltinServices(BackendServer& server) {
     server.add(std::make_unique<WebSocketTestingService>());
     server.add(std::make_unique<AccountsService>());
     server.add(std::make_unique<RtdbService>());
+    server.add(std::make_unique<PushGatewayService>());
     server.add(std::make_unique<StorageService>());
 }
 

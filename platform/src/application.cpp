@@ -1,5 +1,11 @@
 #include "platform/application.h"
 
+#include "platform/bundle.h"
+#include "platform/dispatch.h"
+#include "platform/push_gateway.h"
+#include "platform/sandbox.h"
+#include "platform/system_log.h"
+
 #include "platform/error.h"
 #include "platform/format.h"
 #include "platform/notification_center.h"
@@ -99,11 +105,99 @@ int Application::main(int, char**, const std::string& delegateClassName) {
     return 0;
 }
 
+void Application::beginIgnoringInteractionEvents() {
+    std::lock_guard lock(mutex_);
+    ++ignoringInteraction_;
+}
+
+void Application::endIgnoringInteractionEvents() {
+    {
+        std::lock_guard lock(mutex_);
+        if (ignoringInteraction_ > 0) {
+            --ignoringInteraction_;
+            return;
+        }
+    }
+    // Unbalanced: letting the count go negative would make the next begin a
+    // no-op and leave input open while a request runs.
+    SystemLog::write(SystemLog::kWarning, "-[UIApplication endIgnoringInteractionEvents] called without a matching "
+                                              "-beginIgnoringInteractionEvents; ignored.");
+}
+
+bool Application::isIgnoringInteractionEvents() const {
+    std::lock_guard lock(mutex_);
+    return ignoringInteraction_ > 0;
+}
+
+int Application::ignoringInteractionEventsCount() const {
+    std::lock_guard lock(mutex_);
+    return ignoringInteraction_;
+}
+
+ObjectPtr Application::keyWindow() const {
+    std::lock_guard lock(mutex_);
+    return keyWindow_.lock();
+}
+
+void Application::setKeyWindow(const ObjectPtr& window) {
+    std::lock_guard lock(mutex_);
+    keyWindow_ = window;
+}
+
+void Application::registerForRemoteNotifications() {
+    auto self = std::static_pointer_cast<Application>(shared_from_this());
+    const std::string bundleId = Bundle::mainBundle()->bundleIdentifier();
+    const std::string deviceId = Sandbox::current()->deviceProfile().identifierForVendor;
+    PushGateway::registerDevice(bundleId, deviceId, "sandbox", DispatchQueue::main(),
+                                [self](Data token, ErrorRef error) {
+                                    if (error) {
+                                        self->sendToDelegate("application:didFailToRegisterForRemoteNotificationsWithError:",
+                                                             {Value(std::const_pointer_cast<Error>(error))});
+                                        return;
+                                    }
+                                    {
+                                        std::lock_guard lock(self->mutex_);
+                                        self->deviceToken_ = token;
+                                    }
+                                    self->sendToDelegate("application:didRegisterForRemoteNotificationsWithDeviceToken:",
+                                                         {Value(token)});
+                                });
+}
+
+bool Application::isRegisteredForRemoteNotifications() const {
+    std::lock_guard lock(mutex_);
+    return !deviceToken_.empty();
+}
+
+Data Application::deviceToken() const {
+    std::lock_guard lock(mutex_);
+    return deviceToken_;
+}
+
+void Application::registerUserNotificationSettings(const ObjectPtr& settings) {
+    {
+        std::lock_guard lock(mutex_);
+        notificationSettings_ = settings;
+    }
+    auto self = std::static_pointer_cast<Application>(shared_from_this());
+    DispatchQueue::main()->async(
+        [self, settings] { self->sendToDelegate("application:didRegisterUserNotificationSettings:", {Value(settings)}); });
+}
+
+ObjectPtr Application::currentUserNotificationSettings() const {
+    std::lock_guard lock(mutex_);
+    return notificationSettings_;
+}
+
 void Application::resetForTesting() {
     std::lock_guard lock(mutex_);
     delegate_.reset();
     state_ = State::Inactive;
     launched_ = false;
+    ignoringInteraction_ = 0;
+    keyWindow_.reset();
+    deviceToken_.clear();
+    notificationSettings_.reset();
 }
 
 }  // namespace ns

@@ -401,8 +401,9 @@ int Backend::heldCount() const {
 }
 
 const std::vector<std::string>& Backend::serviceHostPatterns() {
-    static const std::vector<std::string> patterns = {"*.quorvane.com", "*.quorvaneapis.com", "*.quorvaneio.com",
-                                                      "*.ondrix.com", "*.ondrixapis.com"};
+    // The last one is the platform's push gateway (platform/push_gateway.h).
+    static const std::vector<std::string> patterns = {"*.quorvane.com",   "*.quorvaneapis.com", "*.quorvaneio.com",
+                                                      "*.ondrix.com",     "*.ondrixapis.com",   "push-gateway.localhost"};
     return patterns;
 }
 

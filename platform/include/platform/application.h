@@ -8,6 +8,14 @@
 // without the callers knowing. A delegate class registers its callbacks as
 // instance methods under their selector names, for example
 // "application:didFinishLaunchingWithOptions:".
+//
+// It also keeps what UIKit asks of the application as a whole: the nesting
+// count of ignored interaction events (the UIKit stand-in refuses input while
+// it is above zero), the key window (set by UIWindow, kept weakly) and the
+// registration for remote notifications, answered by the push gateway
+// (platform/push_gateway.h) through the delegate's
+// "application:didRegisterForRemoteNotificationsWithDeviceToken:" or
+// "application:didFailToRegisterForRemoteNotificationsWithError:".
 
 #include <memory>
 #include <mutex>
@@ -63,6 +71,32 @@ public:
     // Ends the main loop started by main() after applicationWillTerminate:.
     void terminate();
 
+    // Input: while the count is above zero the UIKit stand-in refuses taps and
+    // typing. end below zero is a caller's mistake: it is logged and ignored.
+    // Main thread only.
+    void beginIgnoringInteractionEvents();
+    void endIgnoringInteractionEvents();
+    bool isIgnoringInteractionEvents() const;
+    int ignoringInteractionEventsCount() const;
+
+    // The window that receives input (a UIWindow of the UIKit stand-in), held
+    // weakly; nullptr when none was made key or it is gone.
+    ObjectPtr keyWindow() const;
+    void setKeyWindow(const ObjectPtr& window);
+
+    // Asks the push gateway for this device's token (bundle identifier and
+    // identifierForVendor of the device profile) and answers on the main
+    // queue through the delegate. Main thread only.
+    void registerForRemoteNotifications();
+    bool isRegisteredForRemoteNotifications() const;
+    // The token of the last successful registration; empty before.
+    Data deviceToken() const;
+    // The pre-10 road: keeps the settings object (a UIUserNotificationSettings)
+    // and tells the delegate through
+    // "application:didRegisterUserNotificationSettings:" on the main queue.
+    void registerUserNotificationSettings(const ObjectPtr& settings);
+    ObjectPtr currentUserNotificationSettings() const;
+
     std::string className() const override { return "UIApplication"; }
 
     // Forgets the delegate and returns to the not-launched state.
@@ -74,6 +108,10 @@ private:
     ObjectPtr delegate_;
     State state_ = State::Inactive;
     bool launched_ = false;
+    int ignoringInteraction_ = 0;
+    std::weak_ptr<Object> keyWindow_;
+    Data deviceToken_;
+    ObjectPtr notificationSettings_;
 };
 
 }  // namespace ns

@@ -179,7 +179,8 @@ public:
     // "*.quorvaneio.com", "*.ondrix.com", "*.ondrixapis.com"; port 443 to the
     // HTTPS listener, port 80 to the HTTP one, except the database's
     // "*.quorvaneio.com", whose 443 goes to the wss and 80 to the ws
-    // listener) to this back end through the platform's host routing, and
+    // listener) and the platform's push gateway host ("push-gateway.localhost")
+    // to this back end through the platform's host routing, and
     // trusts its CA. Undone when the Backend is destroyed; follows restarts.
     void routeServiceHosts();
     static const std::vector<std::string>& serviceHostPatterns();

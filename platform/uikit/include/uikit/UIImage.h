@@ -1,0 +1,71 @@
+#pragma once
+// UIImage stand-in: a bitmap of 8-bit RGBA pixels (not premultiplied, rows
+// top to bottom) with a scale (pixels per point). Images are immutable once
+// made and may be shared between threads.
+//
+// Decoding: PNG through Cairo, JPEG through libjpeg-turbo; anything else is
+// not a picture (nullptr). Encoding: UIImageJPEGRepresentation with a
+// quality in 0...1 and UIImagePNGRepresentation.
+//
+// imageNamed looks in the main bundle's resources for "<name>@2x.png",
+// "<name>.png", "<name>.jpg" and "<name>.jpeg" (or the name as given when it
+// has an extension); "@2x" files get scale 2.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/value.h"
+#include "uikit/UIColor.h"
+#include "uikit/geometry.h"
+
+namespace ns {
+
+class UIImage : public Object {
+public:
+    // `rgba` holds pixelWidth * pixelHeight * 4 bytes; raises
+    // NSInvalidArgumentException otherwise.
+    UIImage(int pixelWidth, int pixelHeight, std::vector<uint8_t> rgba, double scale = 1);
+
+    static std::shared_ptr<UIImage> imageNamed(const std::string& name);
+    // PNG or JPEG bytes; nullptr when they are no picture.
+    static std::shared_ptr<UIImage> initWithData(const Data& data, double scale = 1);
+    static std::shared_ptr<UIImage> imageWithContentsOfFile(const std::string& path);
+    // One colour everywhere (test pictures, placeholders).
+    static std::shared_ptr<UIImage> filled(CGSize sizeInPoints, UIColor color, double scale = 1);
+
+    // In points.
+    CGSize size() const { return {width_ / scale_, height_ / scale_}; }
+    double scale() const { return scale_; }
+    int pixelWidth() const { return width_; }
+    int pixelHeight() const { return height_; }
+    const std::vector<uint8_t>& rgba() const { return rgba_; }
+    // {r, g, b, a} of one pixel; raises NSRangeException outside the bitmap.
+    std::array<uint8_t, 4> pixelAt(int x, int y) const;
+
+    std::string className() const override { return "UIImage"; }
+    std::string description() const override;
+
+private:
+    int width_;
+    int height_;
+    std::vector<uint8_t> rgba_;
+    double scale_;
+};
+
+// Empty Data when the image cannot be encoded. `quality` is clamped to 0...1.
+Data UIImageJPEGRepresentation(const UIImage& image, double quality);
+Data UIImagePNGRepresentation(const UIImage& image);
+
+// The device's photo album: each picture is kept as a JPEG file under the
+// sandbox's Media/DCIM folder. Main thread or any: the album locks itself.
+void UIImageWriteToSavedPhotosAlbum(const std::shared_ptr<UIImage>& image);
+class UIPhotoAlbum {
+public:
+    // The paths of the saved pictures, oldest first.
+    static std::vector<std::string> savedPicturePaths();
+};
+
+}  // namespace ns

@@ -1,0 +1,325 @@
+#include "uikit/renderer.h"
+
+#include <cairo.h>
+#include <pango/pangocairo.h>
+
+#include <cmath>
+#include <vector>
+
+#include "uikit/UIControls.h"
+#include "uikit/UITableView.h"
+#include "uikit/UIWindow.h"
+#include "uikit_internal.h"
+
+namespace ns {
+
+struct CGContext {
+    cairo_surface_t* surface = nullptr;
+    cairo_t* cr = nullptr;
+    double scale = 1;
+};
+
+namespace {
+
+void setColor(cairo_t* cr, const UIColor& c, double alpha = 1) {
+    cairo_set_source_rgba(cr, c.red(), c.green(), c.blue(), c.alpha() * alpha);
+}
+
+void roundedRect(cairo_t* cr, CGRect r, double radius) {
+    radius = std::max(0.0, std::min(radius, std::min(r.width(), r.height()) / 2));
+    const double x = r.minX();
+    const double y = r.minY();
+    const double w = r.width();
+    const double h = r.height();
+    if (radius <= 0) {
+        cairo_rectangle(cr, x, y, w, h);
+        return;
+    }
+    cairo_new_sub_path(cr);
+    cairo_arc(cr, x + w - radius, y + radius, radius, -M_PI / 2, 0);
+    cairo_arc(cr, x + w - radius, y + h - radius, radius, 0, M_PI / 2);
+    cairo_arc(cr, x + radius, y + h - radius, radius, M_PI / 2, M_PI);
+    cairo_arc(cr, x + radius, y + radius, radius, M_PI, 3 * M_PI / 2);
+    cairo_close_path(cr);
+}
+
+void drawImage(cairo_t* cr, const UIImage& image, CGRect dest) {
+    if (dest.width() <= 0 || dest.height() <= 0) return;
+    cairo_surface_t* surface = uikit::surfaceFromImage(image);
+    cairo_save(cr);
+    cairo_rectangle(cr, dest.minX(), dest.minY(), dest.width(), dest.height());
+    cairo_clip(cr);
+    cairo_translate(cr, dest.minX(), dest.minY());
+    cairo_scale(cr, dest.width() / image.pixelWidth(), dest.height() / image.pixelHeight());
+    cairo_set_source_surface(cr, surface, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+    cairo_paint(cr);
+    cairo_restore(cr);
+    cairo_surface_destroy(surface);
+}
+
+// Text in DejaVu Sans, laid out by Pango in points inside `box`,
+// centred vertically as labels and fields draw it.
+void drawText(cairo_t* cr, const std::string& text, const UIFont& font, const UIColor& color, NSTextAlignment alignment,
+              CGRect box, int lines) {
+    if (text.empty() || box.width() <= 0) return;
+    PangoLayout* layout = pango_cairo_create_layout(cr);
+    PangoFontDescription* desc = pango_font_description_new();
+    pango_font_description_set_family(desc, "DejaVu Sans");
+    // Pango sizes are in points of 1/72 inch against Cairo's user units;
+    // absolute size keeps one point of text one point of the view.
+    pango_font_description_set_absolute_size(desc, font.pointSize * PANGO_SCALE);
+    pango_font_description_set_weight(desc, font.bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
+    pango_layout_set_font_description(layout, desc);
+    pango_layout_set_text(layout, text.c_str(), int(text.size()));
+    pango_layout_set_width(layout, int(box.width() * PANGO_SCALE));
+    if (lines == 1) {
+        pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
+        pango_layout_set_single_paragraph_mode(layout, TRUE);
+    } else {
+        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+        if (lines > 1) {
+            pango_layout_set_height(layout, -lines);
+            pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
+        }
+    }
+    switch (alignment) {
+        case NSTextAlignment::Center: pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER); break;
+        case NSTextAlignment::Right: pango_layout_set_alignment(layout, PANGO_ALIGN_RIGHT); break;
+        default: pango_layout_set_alignment(layout, PANGO_ALIGN_LEFT); break;
+    }
+    int width = 0;
+    int height = 0;
+    pango_layout_get_pixel_size(layout, &width, &height);
+    cairo_save(cr);
+    cairo_rectangle(cr, box.minX(), box.minY(), box.width(), box.height());
+    cairo_clip(cr);
+    setColor(cr, color);
+    cairo_move_to(cr, box.minX(), box.minY() + (box.height() - height) / 2);
+    pango_cairo_show_layout(cr, layout);
+    cairo_restore(cr);
+    pango_font_description_free(desc);
+    g_object_unref(layout);
+}
+
+void drawSpinner(cairo_t* cr, const UIActivityIndicatorView& spinner) {
+    if (!spinner.isAnimating() && spinner.hidesWhenStopped()) return;
+    const CGRect b = spinner.bounds();
+    const bool large = spinner.activityIndicatorViewStyle() == UIActivityIndicatorViewStyle::WhiteLarge;
+    const double radius = std::min(b.width(), b.height()) / 2 * (large ? 0.9 : 0.8);
+    const double cx = b.midX();
+    const double cy = b.midY();
+    cairo_save(cr);
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+    cairo_set_line_width(cr, std::max(1.5, radius * 0.22));
+    for (int i = 0; i < 12; ++i) {
+        const double angle = i * M_PI / 6 - M_PI / 2;
+        setColor(cr, spinner.color(), 0.25 + 0.75 * (i / 11.0));
+        cairo_move_to(cr, cx + std::cos(angle) * radius * 0.5, cy + std::sin(angle) * radius * 0.5);
+        cairo_line_to(cr, cx + std::cos(angle) * radius, cy + std::sin(angle) * radius);
+        cairo_stroke(cr);
+    }
+    cairo_restore(cr);
+}
+
+// What a view of a known kind draws over its background.
+void drawViewContent(cairo_t* cr, UIView& view) {
+    const CGRect b = view.bounds();
+    if (auto* label = dynamic_cast<UILabel*>(&view)) {
+        drawText(cr, label->text(), label->font(), label->textColor(), label->textAlignment(), b,
+                 label->numberOfLines());
+    } else if (auto* field = dynamic_cast<UITextField*>(&view)) {
+        if (field->borderStyle() == UITextBorderStyle::RoundedRect) {
+            if (field->backgroundColor().isClear()) {
+                roundedRect(cr, b, 5);
+                setColor(cr, UIColor::whiteColor());
+                cairo_fill(cr);
+            }
+            roundedRect(cr, b.insetBy(0.25, 0.25), 5);
+            setColor(cr, UIColor(0.8, 0.8, 0.8, 1));
+            cairo_set_line_width(cr, 0.5);
+            cairo_stroke(cr);
+        } else if (field->borderStyle() == UITextBorderStyle::Line || field->borderStyle() == UITextBorderStyle::Bezel) {
+            cairo_rectangle(cr, b.minX() + 0.5, b.minY() + 0.5, b.width() - 1, b.height() - 1);
+            setColor(cr, UIColor::blackColor());
+            cairo_set_line_width(cr, 1);
+            cairo_stroke(cr);
+        }
+        const CGRect inner = b.insetBy(7, 0);
+        if (field->text().empty()) {
+            drawText(cr, field->placeholder(), field->font(), UIColor(0.78, 0.78, 0.8, 1), field->textAlignment(), inner,
+                     1);
+        } else {
+            drawText(cr, field->displayText(), field->font(), field->textColor(), field->textAlignment(), inner, 1);
+        }
+        if (field->isFirstResponder()) {
+            // The caret at the end of the text's box, enough to show focus.
+            setColor(cr, UIColor::systemBlueColor());
+            cairo_rectangle(cr, inner.minX(), b.minY() + 6, 2, b.height() - 12);
+            cairo_fill(cr);
+        }
+    } else if (auto* button = dynamic_cast<UIButton*>(&view)) {
+        if (auto image = button->imageForState(UIControlStateNormal)) {
+            const CGSize s = image->size();
+            drawImage(cr, *image, CGRectMake(b.midX() - s.width / 2, b.midY() - s.height / 2, s.width, s.height));
+        }
+        const UIControlState state = button->isEnabled() ? UIControlStateNormal : UIControlStateDisabled;
+        drawText(cr, button->currentTitle(), button->titleFont(), button->titleColorForState(state),
+                 NSTextAlignment::Center, b, 1);
+    } else if (auto* imageView = dynamic_cast<UIImageView*>(&view)) {
+        if (auto image = imageView->image()) {
+            cairo_save(cr);
+            cairo_rectangle(cr, b.minX(), b.minY(), b.width(), b.height());
+            cairo_clip(cr);
+            drawImage(cr, *image, imageView->imageRect());
+            cairo_restore(cr);
+        }
+    } else if (auto* spinner = dynamic_cast<UIActivityIndicatorView*>(&view)) {
+        drawSpinner(cr, *spinner);
+    }
+}
+
+void drawShadow(cairo_t* cr, const CALayer& layer) {
+    const double opacity = layer.shadowOpacity() * layer.shadowColor().alpha();
+    if (opacity <= 0) return;
+    const CGRect shape = layer.bounds().offsetBy(layer.shadowOffset().width, layer.shadowOffset().height);
+    const double radius = std::max(0.0, layer.shadowRadius());
+    // A blur by layering: rings that grow by one step each and add up to
+    // the shadow's opacity at the shape's edge.
+    const int steps = std::max(1, int(std::ceil(radius)));
+    for (int i = steps; i >= 1; --i) {
+        const double grow = radius * i / steps;
+        roundedRect(cr, shape.insetBy(-grow, -grow), layer.cornerRadius() + grow);
+        setColor(cr, layer.shadowColor(), opacity / steps);
+        cairo_fill(cr);
+    }
+    roundedRect(cr, shape, layer.cornerRadius());
+    setColor(cr, layer.shadowColor(), opacity / steps);
+    cairo_fill(cr);
+}
+
+void drawLayer(cairo_t* cr, const CALayer& layer) {
+    if (layer.isHidden() || layer.opacity() <= 0) return;
+    const CGRect frame = layer.frame();
+    cairo_save(cr);
+    cairo_translate(cr, frame.origin.x, frame.origin.y);
+    const bool group = layer.opacity() < 1;
+    if (group) cairo_push_group(cr);
+    const CGRect b = layer.bounds();
+    drawShadow(cr, layer);
+    if (!layer.backgroundColor().isClear()) {
+        roundedRect(cr, b, layer.cornerRadius());
+        setColor(cr, layer.backgroundColor());
+        cairo_fill(cr);
+    }
+    cairo_save(cr);
+    if (layer.masksToBounds()) {
+        roundedRect(cr, b, layer.cornerRadius());
+        cairo_clip(cr);
+    }
+    if (auto contents = layer.contents()) drawImage(cr, *contents, b);
+    if (UIView* view = layer.view()) {
+        drawViewContent(cr, *view);
+    }
+    for (const auto& sub : layer.sublayers()) drawLayer(cr, *sub);
+    if (UIView* view = layer.view(); view && dynamic_cast<UITableViewCell*>(view)) {
+        // The row separator, inset like the system's.
+        setColor(cr, UIColor(0.78, 0.78, 0.8, 1));
+        cairo_rectangle(cr, 15, b.height() - 0.5, std::max(0.0, b.width() - 15), 0.5);
+        cairo_fill(cr);
+    }
+    cairo_restore(cr);
+    if (layer.borderWidth() > 0) {
+        const double w = layer.borderWidth();
+        roundedRect(cr, b.insetBy(w / 2, w / 2), std::max(0.0, layer.cornerRadius() - w / 2));
+        setColor(cr, layer.borderColor());
+        cairo_set_line_width(cr, w);
+        cairo_stroke(cr);
+    }
+    if (group) {
+        cairo_pop_group_to_source(cr);
+        cairo_paint_with_alpha(cr, layer.opacity());
+    }
+    cairo_restore(cr);
+}
+
+std::vector<std::unique_ptr<CGContext>>& contextStack() {
+    thread_local std::vector<std::unique_ptr<CGContext>> stack;
+    return stack;
+}
+
+std::unique_ptr<CGContext> makeContext(CGSize size, bool opaque, double scale) {
+    auto ctx = std::make_unique<CGContext>();
+    ctx->scale = scale > 0 ? scale : 1;
+    const int w = std::max(1, int(std::lround(size.width * ctx->scale)));
+    const int h = std::max(1, int(std::lround(size.height * ctx->scale)));
+    ctx->surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+    ctx->cr = cairo_create(ctx->surface);
+    if (opaque) {
+        cairo_set_source_rgb(ctx->cr, 1, 1, 1);
+        cairo_paint(ctx->cr);
+    }
+    cairo_scale(ctx->cr, ctx->scale, ctx->scale);
+    return ctx;
+}
+
+void destroyContext(CGContext& ctx) {
+    cairo_destroy(ctx.cr);
+    cairo_surface_destroy(ctx.surface);
+}
+
+}  // namespace
+
+std::shared_ptr<UIImage> renderLayer(const CALayer& layer, double scale, bool opaque) {
+    auto ctx = makeContext(layer.bounds().size, opaque, scale);
+    // The layer draws at its own origin, whatever its frame in its parent.
+    cairo_translate(ctx->cr, -layer.frame().origin.x, -layer.frame().origin.y);
+    drawLayer(ctx->cr, layer);
+    auto image = uikit::imageFromSurface(ctx->surface, ctx->scale);
+    destroyContext(*ctx);
+    return image;
+}
+
+std::shared_ptr<UIImage> snapshotWindow(UIWindow& window) {
+    window.layoutIfNeeded();
+    return renderLayer(*window.layer(), UIScreen::mainScreen()->scale(), true);
+}
+
+void UIGraphicsBeginImageContextWithOptions(CGSize size, bool opaque, double scale) {
+    if (scale <= 0) scale = UIScreen::mainScreen()->scale();
+    contextStack().push_back(makeContext(size, opaque, scale));
+}
+
+CGContextRef UIGraphicsGetCurrentContext() {
+    auto& stack = contextStack();
+    return stack.empty() ? nullptr : stack.back().get();
+}
+
+void renderInContext(const CALayer& layer, CGContextRef context) {
+    if (!context) return;
+    if (UIView* view = layer.view()) view->layoutIfNeeded();
+    cairo_save(context->cr);
+    cairo_translate(context->cr, -layer.frame().origin.x, -layer.frame().origin.y);
+    drawLayer(context->cr, layer);
+    cairo_restore(context->cr);
+}
+
+std::shared_ptr<UIImage> UIGraphicsGetImageFromCurrentImageContext() {
+    CGContextRef ctx = UIGraphicsGetCurrentContext();
+    if (!ctx) return nullptr;
+    return uikit::imageFromSurface(ctx->surface, ctx->scale);
+}
+
+void UIGraphicsEndImageContext() {
+    auto& stack = contextStack();
+    if (stack.empty()) return;
+    destroyContext(*stack.back());
+    stack.pop_back();
+}
+
+}  // namespace ns
+
+// Fontconfig keeps its configuration and font caches for the life of the
+// process by design (they are never freed), which LeakSanitizer would report
+// at the exit of every program that draws text. Only those are suppressed.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }

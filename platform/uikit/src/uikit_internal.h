@@ -1,0 +1,17 @@
+#pragma once
+// Shared between the UIKit stand-in's sources; not a public header.
+
+#include <cairo.h>
+
+#include <memory>
+
+#include "uikit/UIImage.h"
+
+namespace ns::uikit {
+
+// Copies a Cairo image surface (ARGB32 premultiplied or RGB24) into an image.
+std::shared_ptr<UIImage> imageFromSurface(cairo_surface_t* surface, double scale);
+// A new ARGB32 surface holding the image's pixels (the caller destroys it).
+cairo_surface_t* surfaceFromImage(const UIImage& image);
+
+}  // namespace ns::uikit

@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include "platform/application.h"
+#include "platform/error.h"
+#include "uikit/UIWindow.h"
+
+namespace {
+
+using ns::CGRectMake;
+
+// A screen with a field, a button and a table, the way a storyboard would
+// lay it out; the test plays the person.
+class FormController : public ns::UIViewController,
+                       public ns::UITableViewDataSource,
+                       public ns::UITableViewDelegate {
+public:
+    FormController() : ns::UIViewController("FormController") {}
+
+    void loadView() override {
+        ns::UIViewController::loadView();
+        field = ns::UITextField::make(CGRectMake(20, 100, 335, 40));
+        field->setAccessibilityIdentifier("txtUser");
+        field->addTarget(ns::TargetAction::to(this, "textChanged:", &FormController::textChanged),
+                         ns::UIControlEventEditingChanged);
+        button = ns::UIButton::make(CGRectMake(20, 160, 335, 44), "Entrar");
+        button->addTarget(ns::TargetAction::to(this, "logIn:", &FormController::logIn), ns::UIControlEventTouchUpInside);
+        table = ns::UITableView::make(CGRectMake(0, 227, 375, 440));
+        table->registerCellFactory("LabelCell", [] { return std::make_shared<ns::UITableViewCell>("LabelCell"); });
+        view()->addSubview(field);
+        view()->addSubview(button);
+        view()->addSubview(table);
+    }
+    void viewDidLoad() override {
+        auto self = std::static_pointer_cast<FormController>(shared_from_this());
+        table->setDataSource(self);
+        table->setDelegate(self);
+    }
+
+    void textChanged(const ns::ObjectPtr& sender) { changes.push_back(std::dynamic_pointer_cast<ns::UITextField>(sender)->text()); }
+    void logIn() { ++logIns; }
+
+    int tableViewNumberOfRowsInSection(ns::UITableView&, int) override { return rows; }
+    std::shared_ptr<ns::UITableViewCell> tableViewCellForRowAtIndexPath(ns::UITableView& tableView,
+                                                                       ns::NSIndexPath indexPath) override {
+        auto cell = tableView.dequeueReusableCellWithIdentifier("LabelCell", indexPath);
+        cell->textLabel()->setText("Fila " + std::to_string(indexPath.row));
+        return cell;
+    }
+    void tableViewDidSelectRowAtIndexPath(ns::UITableView&, ns::NSIndexPath indexPath) override {
+        selected.push_back(indexPath.row);
+    }
+
+    std::shared_ptr<ns::UITextField> field;
+    std::shared_ptr<ns::UIButton> button;
+    std::shared_ptr<ns::UITableView> table;
+    std::vector<std::string> changes;
+    std::vector<int> selected;
+    int logIns = 0;
+    int rows = 0;
+};
+
+class InputTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ns::Application::shared()->resetForTesting();
+        window->setRootViewController(screen);
+        window->makeKeyAndVisible();
+    }
+    void TearDown() override { ns::Application::shared()->resetForTesting(); }
+
+    std::shared_ptr<ns::UIWindow> window = ns::UIWindow::make();
+    std::shared_ptr<FormController> screen = std::make_shared<FormController>();
+};
+
+TEST_F(InputTest, ButtonsAndFieldsSendTheirActionsWhenAPersonUsesThem) {
+    ASSERT_TRUE(window->sendTapToView(*screen->button));
+    EXPECT_EQ(screen->logIns, 1);
+
+    ASSERT_TRUE(window->sendTapToView(*screen->field));
+    EXPECT_TRUE(screen->field->isEditing());
+    ASSERT_TRUE(window->sendText("ana@"));
+    ASSERT_TRUE(window->sendText("x.pa"));
+    ASSERT_TRUE(window->sendDeleteBackward());
+    EXPECT_EQ(screen->field->text(), "ana@x.p");
+    EXPECT_EQ(screen->changes, (std::vector<std::string>{"ana@", "ana@x.pa", "ana@x.p"}));
+
+    // Setting text from code is not an editing change.
+    screen->field->setText("otro");
+    EXPECT_EQ(screen->changes.size(), 3u);
+
+    // selectAll selects everything, and typing replaces the selection.
+    screen->field->selectAll(nullptr);
+    EXPECT_EQ(screen->field->selectedText(), "otro");
+    ASSERT_TRUE(window->sendText("ñu"));
+    EXPECT_EQ(screen->field->text(), "ñu");
+
+    ASSERT_TRUE(window->sendReplaceText(*screen->field, "staff@almavel.pa"));
+    EXPECT_EQ(screen->field->text(), "staff@almavel.pa");
+
+    // A disabled button takes no action.
+    screen->button->setEnabled(false);
+    EXPECT_FALSE(window->sendTapToView(*screen->button));
+    EXPECT_EQ(screen->logIns, 1);
+}
+
+TEST_F(InputTest, SecureEntryShowsBulletsButKeepsTheText) {
+    screen->field->setSecureTextEntry(true);
+    screen->field->setText("clave1");
+    EXPECT_EQ(screen->field->text(), "clave1");
+    EXPECT_EQ(screen->field->displayText(), "\u2022\u2022\u2022\u2022\u2022\u2022");
+}
+
+TEST_F(InputTest, IgnoringInteractionEventsNestsAndRefusesEveryInput) {
+    auto app = ns::Application::shared();
+    ASSERT_TRUE(window->sendTapToView(*screen->field));
+    app->beginIgnoringInteractionEvents();
+    app->beginIgnoringInteractionEvents();
+    EXPECT_FALSE(window->sendTapToView(*screen->button));
+    EXPECT_FALSE(window->sendText("x"));
+    EXPECT_FALSE(window->sendTap({40, 180}));
+    app->endIgnoringInteractionEvents();
+    EXPECT_TRUE(app->isIgnoringInteractionEvents()) << "one end for each begin";
+    EXPECT_FALSE(window->sendTapToView(*screen->button));
+    app->endIgnoringInteractionEvents();
+    EXPECT_FALSE(app->isIgnoringInteractionEvents());
+    EXPECT_EQ(screen->logIns, 0);
+    EXPECT_TRUE(screen->field->text().empty());
+
+    // An unbalanced end must not leave a credit that would open the next
+    // begin at once.
+    app->endIgnoringInteractionEvents();
+    EXPECT_EQ(app->ignoringInteractionEventsCount(), 0);
+    app->beginIgnoringInteractionEvents();
+    EXPECT_FALSE(window->sendTapToView(*screen->button));
+    app->endIgnoringInteractionEvents();
+    EXPECT_TRUE(window->sendTapToView(*screen->button));
+    EXPECT_EQ(screen->logIns, 1);
+}
+
+TEST_F(InputTest, ACoveringViewTakesTheTapAndATapRecognizerCanLetTouchesThrough) {
+    // A busy overlay over the whole screen swallows taps on the button.
+    auto overlay = ns::UIView::make(window->bounds());
+    screen->view()->addSubview(overlay);
+    EXPECT_FALSE(window->sendTapToView(*screen->button));
+    overlay->removeFromSuperview();
+
+    int dismissals = 0;
+    auto tap = ns::UITapGestureRecognizer::make(
+        ns::TargetAction::block("dismissKeyboard", [&](const ns::ObjectPtr&) {
+            ++dismissals;
+            screen->view()->endEditing(true);
+        }));
+    tap->setCancelsTouchesInView(false);
+    screen->view()->addGestureRecognizer(tap);
+    ASSERT_TRUE(window->sendTapToView(*screen->field));
+    EXPECT_TRUE(screen->field->isEditing()) << "the recogniser runs, then the field still gets the tap";
+    ASSERT_TRUE(window->sendTap({300, 215}));  // the background
+    EXPECT_EQ(dismissals, 2);
+    EXPECT_FALSE(screen->field->isEditing());
+    ASSERT_TRUE(window->sendTapToView(*screen->button));
+    EXPECT_EQ(screen->logIns, 1);
+
+    // One that cancels touches keeps them from the controls.
+    tap->setCancelsTouchesInView(true);
+    ASSERT_TRUE(window->sendTapToView(*screen->button));
+    EXPECT_EQ(screen->logIns, 1);
+    EXPECT_EQ(dismissals, 4);
+}
+
+TEST_F(InputTest, TableAsksOnlyForVisibleRowsReusesCellsAndReportsTaps) {
+    screen->rows = 100;
+    screen->table->reloadData();
+    window->layoutIfNeeded();
+    // 440 points of 44-point rows: ten rows on screen.
+    EXPECT_EQ(screen->table->visibleCells().size(), 10u);
+    EXPECT_EQ(screen->table->cellsMade("LabelCell"), 10);
+    auto row3 = screen->table->cellForRowAtIndexPath({0, 3});
+    ASSERT_NE(row3, nullptr);
+    EXPECT_EQ(row3->textLabel()->text(), "Fila 3");
+
+    screen->table->setContentOffset(44 * 50);
+    window->layoutIfNeeded();
+    EXPECT_EQ(screen->table->cellsMade("LabelCell"), 10) << "scrolled rows reuse the cells that left";
+    auto row55 = screen->table->cellForRowAtIndexPath({0, 55});
+    ASSERT_NE(row55, nullptr);
+    EXPECT_EQ(row55->textLabel()->text(), "Fila 55");
+    EXPECT_EQ(screen->table->cellForRowAtIndexPath({0, 3}), nullptr);
+
+    ASSERT_TRUE(window->sendTapToView(*row55));
+    EXPECT_EQ(screen->selected, std::vector<int>{55});
+    ns::NSIndexPath selected;
+    ASSERT_TRUE(screen->table->indexPathForSelectedRow(&selected));
+    EXPECT_EQ(selected.row, 55);
+
+    // Fewer rows after a reload: the extra cells go back to the pool.
+    screen->rows = 2;
+    screen->table->reloadData();
+    window->layoutIfNeeded();
+    EXPECT_EQ(screen->table->visibleCells().size(), 2u);
+    EXPECT_EQ(screen->table->contentOffset(), 0);
+    EXPECT_EQ(screen->table->cellsMade("LabelCell"), 10);
+
+    EXPECT_THROW(screen->table->dequeueReusableCellWithIdentifier("OtherCell", {0, 0}), ns::Exception);
+}
+
+}  // namespace

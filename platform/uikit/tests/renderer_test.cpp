@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/application.h"
+#include "uikit/UIWindow.h"
+#include "uikit/renderer.h"
+#include "platform/error.h"
+
+namespace {
+
+using ns::CGRectMake;
+using Pixel = std::array<uint8_t, 4>;
+
+// Colour channels agree within `tolerance` (antialiasing, rounding).
+::testing::AssertionResult near(const Pixel& got, Pixel want, int tolerance = 3) {
+    for (int i = 0; i < 4; ++i) {
+        if (std::abs(int(got[size_t(i)]) - int(want[size_t(i)])) > tolerance) {
+            return ::testing::AssertionFailure() << "pixel (" << int(got[0]) << ", " << int(got[1]) << ", "
+                                                 << int(got[2]) << ", " << int(got[3]) << ") is not ("
+                                                 << int(want[0]) << ", " << int(want[1]) << ", " << int(want[2])
+                                                 << ", " << int(want[3]) << ")";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The pixel under a point of the screen (scale 2).
+Pixel at(const ns::UIImage& image, double x, double y) { return image.pixelAt(int(x * 2), int(y * 2)); }
+
+int inkInside(const ns::UIImage& image, ns::CGRect r, Pixel background) {
+    int count = 0;
+    for (int y = int(r.minY() * 2); y < int(r.maxY() * 2); ++y) {
+        for (int x = int(r.minX() * 2); x < int(r.maxX() * 2); ++x) {
+            if (!near(image.pixelAt(x, y), background, 24)) ++count;
+        }
+    }
+    return count;
+}
+
+const ns::UIColor kBrandBlue = ns::UIColor(8 / 256.0, 70 / 256.0, 154 / 256.0, 1);
+
+class RendererTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ns::Application::shared()->resetForTesting();
+        window->setRootViewController(screen);
+        window->makeKeyAndVisible();
+    }
+    void TearDown() override { ns::Application::shared()->resetForTesting(); }
+
+    std::shared_ptr<ns::UIWindow> window = ns::UIWindow::make();
+    std::shared_ptr<ns::UIViewController> screen = ns::UIViewController::make();
+};
+
+TEST_F(RendererTest, ASignInLikeScreenDrawsItsFieldAndButtonAtScaleTwo) {
+    auto field = ns::UITextField::make(CGRectMake(20, 100, 335, 40));
+    field->setPlaceholder("Correo");
+    auto button = ns::UIButton::make(CGRectMake(20, 160, 335, 44), "Entrar", ns::UIButtonType::Custom);
+    button->setBackgroundColor(kBrandBlue);
+    button->layer()->setCornerRadius(5);
+    screen->view()->addSubview(field);
+    screen->view()->addSubview(button);
+
+    auto image = ns::snapshotWindow(*window);
+    ASSERT_EQ(image->pixelWidth(), 750);
+    ASSERT_EQ(image->pixelHeight(), 1334);
+    EXPECT_TRUE(near(at(*image, 10, 50), {255, 255, 255, 255}));
+    // The button's fill, away from its title, and its rounded corner.
+    EXPECT_TRUE(near(at(*image, 30, 182), {8, 70, 154, 255}));
+    EXPECT_TRUE(near(at(*image, 20.25, 160.25), {255, 255, 255, 255}, 40));
+    // White title text inside the button.
+    EXPECT_GT(inkInside(*image, CGRectMake(150, 165, 75, 34), {8, 70, 154, 255}), 50);
+    // The field's grey hairline border and white inside.
+    Pixel border = at(*image, 187, 100.1);
+    EXPECT_LT(border[0], 240);
+    EXPECT_TRUE(near(at(*image, 300, 120), {255, 255, 255, 255}));
+    // The placeholder is drawn in light grey.
+    EXPECT_GT(inkInside(*image, CGRectMake(27, 105, 100, 30), {255, 255, 255, 255}), 30);
+}
+
+TEST_F(RendererTest, LabelTextIsDrawnInsideTheLabelOnly) {
+    auto label = ns::UILabel::make(CGRectMake(20, 300, 200, 30));
+    label->setText("Capture un código de barras");
+    screen->view()->addSubview(label);
+    auto empty = ns::UILabel::make(CGRectMake(20, 400, 200, 30));
+    screen->view()->addSubview(empty);
+    auto image = ns::snapshotWindow(*window);
+    EXPECT_GT(inkInside(*image, label->frame(), {255, 255, 255, 255}), 300);
+    EXPECT_EQ(inkInside(*image, empty->frame(), {255, 255, 255, 255}), 0);
+    EXPECT_EQ(inkInside(*image, CGRectMake(230, 300, 100, 30), {255, 255, 255, 255}), 0);
+}
+
+TEST_F(RendererTest, BordersShadowsTranslucencyAndTheSpinner) {
+    screen->view()->setBackgroundColor(ns::UIColor::blackColor());
+    auto bordered = ns::UIView::make(CGRectMake(20, 20, 100, 100));
+    bordered->layer()->setBorderWidth(4);
+    bordered->layer()->setBorderColor(ns::UIColor::redColor());
+    auto sheet = ns::UIView::make(CGRectMake(150, 20, 100, 100));
+    sheet->setBackgroundColor(ns::UIColor(255 / 256.0, 255 / 256.0, 255 / 256.0, 0.3));
+    auto panel = ns::UIView::make(CGRectMake(20, 200, 100, 100));
+    panel->setBackgroundColor(ns::UIColor::whiteColor());
+    panel->layer()->setShadowOpacity(1);
+    panel->layer()->setShadowRadius(6);
+    panel->layer()->setShadowColor(ns::UIColor::whiteColor());
+    auto spinner = ns::UIActivityIndicatorView::make(CGRectMake(200, 400, 40, 40));
+    spinner->setActivityIndicatorViewStyle(ns::UIActivityIndicatorViewStyle::WhiteLarge);
+    for (const auto& v : {bordered, sheet, panel, ns::UIViewPtr(spinner)}) screen->view()->addSubview(v);
+
+    auto stopped = ns::snapshotWindow(*window);
+    EXPECT_EQ(inkInside(*stopped, spinner->frame(), {0, 0, 0, 255}), 0) << "a stopped spinner hides";
+    spinner->startAnimating();
+    auto image = ns::snapshotWindow(*window);
+    EXPECT_GT(inkInside(*image, spinner->frame(), {0, 0, 0, 255}), 50);
+
+    EXPECT_TRUE(near(at(*image, 21, 70), {255, 0, 0, 255}));
+    EXPECT_TRUE(near(at(*image, 70, 70), {0, 0, 0, 255}));
+    // White at 0.3 over black.
+    EXPECT_TRUE(near(at(*image, 200, 70), {76, 76, 76, 255}, 2));
+    // The shadow lights the black just outside the panel (offset 3 up).
+    EXPECT_GT(at(*image, 70, 196)[0], 40);
+    EXPECT_TRUE(near(at(*image, 70, 330), {0, 0, 0, 255}));
+}
+
+TEST(ImageCodingTest, JpegAndPngRoundTrip) {
+    std::vector<uint8_t> rgba(64 * 32 * 4);
+    for (int y = 0; y < 32; ++y) {
+        for (int x = 0; x < 64; ++x) {
+            uint8_t* p = &rgba[size_t(y * 64 + x) * 4];
+            p[0] = x < 32 ? 200 : 20;
+            p[1] = 60;
+            p[2] = x < 32 ? 30 : 220;
+            p[3] = 255;
+        }
+    }
+    ns::UIImage image(64, 32, rgba, 2);
+    ns::Data jpeg = ns::UIImageJPEGRepresentation(image, 0.9);
+    ASSERT_GT(jpeg.size(), 100u);
+    EXPECT_EQ(jpeg[0], 0xFF);
+    EXPECT_EQ(jpeg[1], 0xD8);
+    auto decoded = ns::UIImage::initWithData(jpeg);
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_EQ(decoded->pixelWidth(), 64);
+    EXPECT_EQ(decoded->pixelHeight(), 32);
+    EXPECT_TRUE(near(decoded->pixelAt(8, 16), {200, 60, 30, 255}, 12));
+    EXPECT_TRUE(near(decoded->pixelAt(56, 16), {20, 60, 220, 255}, 12));
+    // A lower quality gives fewer bytes.
+    EXPECT_LT(ns::UIImageJPEGRepresentation(image, 0.3).size(), jpeg.size());
+
+    ns::Data png = ns::UIImagePNGRepresentation(image);
+    auto fromPng = ns::UIImage::initWithData(png);
+    ASSERT_NE(fromPng, nullptr);
+    EXPECT_EQ(fromPng->rgba(), image.rgba());
+
+    EXPECT_EQ(ns::UIImage::initWithData(ns::Data{'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'}), nullptr);
+    ns::Data truncated(jpeg.begin(), jpeg.begin() + 20);
+    EXPECT_EQ(ns::UIImage::initWithData(truncated), nullptr);
+}
+
+TEST(ImageCodingTest, SharingAScreenshotSavesOnePictureEachTime) {
+    auto screenshot = ns::UIImage::filled({10, 10}, ns::UIColor::greenColor(), 2);
+    const size_t before = ns::UIPhotoAlbum::savedPicturePaths().size();
+    auto sheet = ns::UIActivityViewController::initWithActivityItems({ns::Value(std::static_pointer_cast<ns::Object>(screenshot))});
+    sheet->setExcludedActivityTypes({ns::UIActivityTypeAirDrop, ns::UIActivityTypePostToFacebook});
+    auto offered = sheet->availableActivityTypes();
+    EXPECT_EQ(std::count(offered.begin(), offered.end(), std::string(ns::UIActivityTypeAirDrop)), 0);
+    std::string done;
+    sheet->setCompletionWithItemsHandler([&](const std::string& type, bool completed) { done = completed ? type : "cancel"; });
+    sheet->performActivity(ns::UIActivityTypeSaveToCameraRoll);
+    EXPECT_EQ(done, ns::UIActivityTypeSaveToCameraRoll);
+    ns::UIImageWriteToSavedPhotosAlbum(screenshot);
+    auto paths = ns::UIPhotoAlbum::savedPicturePaths();
+    ASSERT_EQ(paths.size(), before + 2);
+    auto saved = ns::UIImage::imageWithContentsOfFile(paths.back());
+    ASSERT_NE(saved, nullptr);
+    EXPECT_TRUE(near(saved->pixelAt(5, 5), {0, 255, 0, 255}, 12));
+    EXPECT_THROW(sheet->performActivity(ns::UIActivityTypeAirDrop), ns::Exception);
+}
+
+TEST(GraphicsContextTest, RenderingALayerIntoAnImageContextGivesItsPicture) {
+    auto view = ns::UIView::make(CGRectMake(0, 0, 20, 10));
+    view->setBackgroundColor(ns::UIColor::blueColor());
+    ns::UIGraphicsBeginImageContextWithOptions({20, 10}, false, 2);
+    ns::renderInContext(*view->layer(), ns::UIGraphicsGetCurrentContext());
+    auto image = ns::UIGraphicsGetImageFromCurrentImageContext();
+    ns::UIGraphicsEndImageContext();
+    EXPECT_EQ(ns::UIGraphicsGetCurrentContext(), nullptr);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->size(), (ns::CGSize{20, 10}));
+    EXPECT_TRUE(near(image->pixelAt(39, 19), {0, 0, 255, 255}));
+}
+
+}  // namespace

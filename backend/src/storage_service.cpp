@@ -397,9 +397,26 @@ void startUpload(Call& c) {
     if (!c.authorize(name, Access::Write)) return;
     MetadataPatch patch;
     if (!c.metadataBody(name, patch)) return;
-    const Session session = c.store.startSession(c.target.bucket, name, patch);
+    // The announced size and type: the size is checked against the bucket
+    // now, the type stands in for a content type the metadata leaves out.
+    std::optional<int64_t> total;
+    if (c.req.has_header("X-Upload-Content-Length")) {
+        int64_t length;
+        if (!parseInt(c.req.get_header_value("X-Upload-Content-Length"), length)) {
+            return c.fail(400, "X-Upload-Content-Length must be a number of bytes");
+        }
+        total = length;
+    }
+    const std::string announcedType = c.req.get_header_value("X-Upload-Content-Type");
+    if (!patch.fields.count("contentType") && !announcedType.empty() && announcedType.size() <= kMaxFieldBytes &&
+        announcedType.find_first_of("\r\n") == std::string::npos) {
+        patch.fields["contentType"] = announcedType;
+    }
+    const ChunkOutcome outcome = c.store.startSession(c.target.bucket, name, patch, total);
+    if (outcome.kind == ChunkOutcome::Kind::QuotaExceeded) return c.fail(402, outcome.message);
+    if (outcome.kind == ChunkOutcome::Kind::TooLarge) return c.fail(413, outcome.message);
     c.res.status = 200;
-    c.res.set_header("Location", sessionURL(c, session));
+    c.res.set_header("Location", sessionURL(c, outcome.session));
 }
 
 // 308 with what has arrived, the answer to a chunk that did not finish.

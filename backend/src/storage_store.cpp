@@ -593,9 +593,19 @@ void Store::trimSessionsLocked() {
     }
 }
 
-Session Store::startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata) {
+ChunkOutcome Store::startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
+                                std::optional<int64_t> total) {
     std::lock_guard lock(mutex_);
+    ChunkOutcome outcome;
+    if (total) {
+        if (auto problem = quotaProblemLocked(bucket, name, *total)) {
+            outcome.kind = *total > kMaxObjectBytes ? ChunkOutcome::Kind::TooLarge : ChunkOutcome::Kind::QuotaExceeded;
+            outcome.message = *problem;
+            return outcome;
+        }
+    }
     Session s;
+    s.total = total;
     s.id = newId();
     s.bucket = bucket;
     s.name = name;
@@ -604,7 +614,9 @@ Session Store::startSession(const std::string& bucket, const std::string& name, 
     saveSessionLocked(s);
     sessions_[s.id] = s;
     trimSessionsLocked();
-    return s;
+    outcome.kind = ChunkOutcome::Kind::Stored;
+    outcome.session = std::move(s);
+    return outcome;
 }
 
 std::optional<Session> Store::session(const std::string& id) {

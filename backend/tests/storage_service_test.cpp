@@ -115,6 +115,7 @@ protected:
         EXPECT_EQ(reply.status, 200) << reply.body;
         return parse(reply.body)["objects"];
     }
+    json sessions() { return parse(backend_->get("/__admin/storage/sessions").body)["sessions"]; }
     // The escaped names of the seeded product photos under 1 MiB.
     std::vector<std::string> smallProductPhotos() {
         std::vector<std::string> out;
@@ -194,6 +195,30 @@ TEST_F(StorageServiceTest, ChunkedUploadIsReadBackWholeAndInRanges) {
     EXPECT_EQ(changed.body.size(), data.size());
     EXPECT_EQ(send("GET", objectPath(kStaffProfile, "alt=media"), staff_, "", {{"Range", "bytes=300000-"}}).status,
               416);
+}
+
+TEST_F(StorageServiceTest, AnnouncedUploadsAndEmptyObjects) {
+    auto started = send("POST", objectPath(kStaffProfile, "uploadType=resumable"), staff_, "{}",
+                        {{"X-Upload-Content-Length", "10"}, {"X-Upload-Content-Type", "image/jpeg"}});
+    ASSERT_EQ(started.status, 200);
+    const std::string location = started.header("Location");
+    const std::string session = location.substr(location.find("/v0/"));
+    EXPECT_EQ(putChunk(session, "abcd", 0, "12").status, 400);  // not the announced total
+    EXPECT_EQ(putChunk(session, "abcd", 0, "*").status, 308);
+    auto done = putChunk(session, "efghij", 4, "*");
+    ASSERT_EQ(done.status, 200) << done.body;
+    EXPECT_EQ(done.parsed()["contentType"], "image/jpeg");
+    EXPECT_EQ(send("GET", objectPath(kStaffProfile, "alt=media"), staff_).body, "abcdefghij");
+
+    // Nothing to send: the status query with a total of 0 finishes it.
+    const std::string empty = startUpload(kStaffProfile, staff_, json::object());
+    auto made = putChunk(empty, "", 0, "0");
+    ASSERT_EQ(made.status, 200) << made.body;
+    EXPECT_EQ(made.parsed()["size"], "0");
+    EXPECT_EQ(made.parsed()["contentType"], "application/octet-stream");
+    auto bytes = send("GET", objectPath(kStaffProfile, "alt=media"), staff_);
+    EXPECT_EQ(bytes.status, 200);
+    EXPECT_EQ(bytes.body, "");
 }
 
 TEST_F(StorageServiceTest, RestartKeepsObjectsAndAcknowledgedUploadBytes) {
@@ -381,6 +406,12 @@ TEST_F(StorageServiceTest, QuotaRefusesUploadsThatWouldExceedIt) {
     ASSERT_EQ(backend_->post("/__admin/storage/buckets", json{{"bucket", kBucket}, {"quotaBytes", 1}}.dump()).status,
               200);
     const json before = objects();
+    // An announced size is checked at once.
+    auto announced = send("POST", objectPath(kStaffProfile, "uploadType=resumable"), staff_, "{}",
+                          {{"X-Upload-Content-Length", "1000"}});
+    EXPECT_EQ(announced.status, 402);
+    EXPECT_EQ(announced.header("Location"), "");
+    EXPECT_TRUE(sessions().empty());
     const std::string session = startUpload(kStaffProfile, staff_, json::object());
     auto refused = putChunk(session, pattern(1000), 0, "1000");
     EXPECT_EQ(refused.status, 402);

@@ -21,7 +21,10 @@
 //   POST   <object or /o>?uploadType=resumable&name=<escaped name>
 //                                   JSON metadata body -> 200, empty body, "Location" the
 //                                   session URL: the object URL with
-//                                   ?uploadType=resumable&upload_id=<id>
+//                                   ?uploadType=resumable&upload_id=<id>. An
+//                                   "X-Upload-Content-Length" fixes the total (402/413 at once
+//                                   when it cannot fit); "X-Upload-Content-Type" is the content
+//                                   type when the metadata has none
 //   PUT    <session URL>            "Content-Range: bytes a-b/total" ("/*": total not known yet)
 //                                   with b-a+1 body bytes, a = the next byte expected -> 308 with
 //                                   "Range: bytes=0-<last byte received>" (none while nothing has

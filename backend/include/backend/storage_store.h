@@ -143,7 +143,10 @@ public:
     std::optional<ObjectRecord> update(const std::string& bucket, const std::string& name, const MetadataPatch& patch);
     bool remove(const std::string& bucket, const std::string& name);
 
-    Session startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata);
+    // `total`: the size the client announced, when it did. QuotaExceeded or
+    // TooLarge refuse a total that cannot fit (the session is then not made).
+    ChunkOutcome startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
+                              std::optional<int64_t> total = std::nullopt);
     std::optional<Session> session(const std::string& id);
     std::vector<Session> sessions();
     // `first` must be the next byte expected; `total`, when given, must agree

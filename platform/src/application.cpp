@@ -1,5 +1,6 @@
 #include "platform/application.h"
 
+#include "platform/block_object.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/push_gateway.h"
@@ -187,6 +188,25 @@ void Application::registerUserNotificationSettings(const ObjectPtr& settings) {
 ObjectPtr Application::currentUserNotificationSettings() const {
     std::lock_guard lock(mutex_);
     return notificationSettings_;
+}
+
+void Application::deliverRemoteNotification(const Dictionary& payload, std::function<void(int64_t)> completion) {
+    ObjectPtr target = delegate();
+    if (target && Runtime::respondsTo(*target, "application:didReceiveRemoteNotification:fetchCompletionHandler:")) {
+        // The handler may be called late or never; it reports at most once.
+        auto answered = std::make_shared<bool>(false);
+        auto handler = BlockObject::makeVoid([answered, completion](const std::vector<Value>& args) {
+            if (*answered) return;
+            *answered = true;
+            const int64_t result = !args.empty() && args[0].isNumber() ? args[0].asInt() : kBackgroundFetchNoData;
+            if (completion) completion(result);
+        });
+        sendToDelegate("application:didReceiveRemoteNotification:fetchCompletionHandler:",
+                       {Value(payload), Value(std::static_pointer_cast<Object>(handler))});
+        return;
+    }
+    sendToDelegate("application:didReceiveRemoteNotification:", {Value(payload)});
+    if (completion) completion(kBackgroundFetchNoData);
 }
 
 void Application::resetForTesting() {

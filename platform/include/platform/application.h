@@ -17,6 +17,7 @@
 // "application:didRegisterForRemoteNotificationsWithDeviceToken:" or
 // "application:didFailToRegisterForRemoteNotificationsWithError:".
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -96,6 +97,15 @@ public:
     // "application:didRegisterUserNotificationSettings:" on the main queue.
     void registerUserNotificationSettings(const ObjectPtr& settings);
     ObjectPtr currentUserNotificationSettings() const;
+
+    // A remote notification reaching the running application: sends
+    // "application:didReceiveRemoteNotification:fetchCompletionHandler:" (the
+    // handler an ns::BlockObject taking a UIBackgroundFetchResult) when the
+    // delegate answers it, else "application:didReceiveRemoteNotification:".
+    // `completion` gets the result the delegate gave (kBackgroundFetchNoData
+    // when it gave none or answers only the plain form). Main thread only.
+    enum BackgroundFetchResult : int64_t { kBackgroundFetchNewData = 0, kBackgroundFetchNoData = 1, kBackgroundFetchFailed = 2 };
+    void deliverRemoteNotification(const Dictionary& payload, std::function<void(int64_t result)> completion = {});
 
     std::string className() const override { return "UIApplication"; }
 

@@ -6,6 +6,7 @@
 #include "platform/block_object.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "platform/push_gateway.h"
 #include "platform/runtime.h"
 
 namespace ns {
@@ -150,6 +151,35 @@ void UNUserNotificationCenter::resetForTesting() {
     settings_ = std::make_shared<UNNotificationSettings>();
     requested_.clear();
     presented_.clear();
+}
+
+void receiveRemoteNotification(const Dictionary& payload, std::function<void(int64_t)> completion) {
+    auto app = Application::shared();
+    auto content = UNNotificationContent::fromPayload(payload);
+    if (app->applicationState() == Application::State::Active && (!content->body.empty() || !content->title.empty())) {
+        auto id = payload.find("kdx.message_id");
+        auto request = UNNotificationRequest::requestWithIdentifier(
+            id != payload.end() && id->second.isString() ? id->second.asString() : std::string("remote"), content);
+        UNUserNotificationCenter::currentNotificationCenter()->deliver(
+            std::make_shared<UNNotification>(request, Date{Clock::current().now()}));
+    }
+    app->deliverRemoteNotification(payload, std::move(completion));
+}
+
+void fetchRemoteNotifications(std::function<void(size_t, ErrorRef)> completion) {
+    const Data token = Application::shared()->deviceToken();
+    if (token.empty()) {
+        DispatchQueue::main()->async([completion = std::move(completion)] {
+            completion(0, Error::make(kCocoaErrorDomain, kRemoteNotificationRegistrationError,
+                                      "The application is not registered for remote notifications"));
+        });
+        return;
+    }
+    PushGateway::fetchMessages(token, DispatchQueue::main(),
+                               [completion = std::move(completion)](std::vector<Dictionary> payloads, ErrorRef error) {
+                                   for (const auto& payload : payloads) receiveRemoteNotification(payload);
+                                   completion(payloads.size(), error);
+                               });
 }
 
 namespace {

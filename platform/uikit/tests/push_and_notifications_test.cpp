@@ -46,6 +46,16 @@ void registerPushDelegate() {
                               ++d->answers;
                               return ns::Value();
                           });
+    cls.addInstanceMethod("application:didReceiveRemoteNotification:fetchCompletionHandler:",
+                          [](ns::Object* self, const std::vector<ns::Value>& args) {
+                              const auto& payload = args.at(1).asDictionary();
+                              auto id = payload.find("kdx.message_id");
+                              static_cast<PushDelegate*>(self)->calls.push_back(
+                                  "remote " + (id == payload.end() ? std::string("-") : id->second.asString()));
+                              ns::BlockObject::call(args.at(2), {ns::Value(ns::Application::kBackgroundFetchNewData)});
+                              ns::BlockObject::call(args.at(2), {ns::Value(ns::Application::kBackgroundFetchFailed)});
+                              return ns::Value();
+                          });
     cls.addInstanceMethod("application:didRegisterUserNotificationSettings:",
                           [](ns::Object* self, const std::vector<ns::Value>& args) {
                               auto settings = args.at(1).asObjectOf<ns::UIUserNotificationSettings>();
@@ -150,6 +160,54 @@ TEST_F(PushTest, RegistrationGetsAStable32ByteTokenAndQueuedPayloadsArrive) {
     });
     ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done; }, 30));
     EXPECT_TRUE(fetched.empty());
+}
+
+TEST_F(PushTest, PostedPayloadsReachTheRunningApplicationInOrder) {
+    auto backend = ns::testing::Backend::start();
+    backend->routeServiceHosts();
+    auto app = ns::Application::shared();
+    auto center = ns::UNUserNotificationCenter::currentNotificationCenter();
+    center->setDelegate(delegate);
+
+    // Not registered yet: nothing to fetch for.
+    ns::ErrorRef fetchError;
+    bool done = false;
+    ns::fetchRemoteNotifications([&](size_t, ns::ErrorRef error) {
+        fetchError = error;
+        done = true;
+    });
+    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done; }, 10));
+    ASSERT_NE(fetchError, nullptr);
+
+    app->finishLaunching();
+    app->becomeActive();
+    app->registerForRemoteNotifications();
+    ASSERT_TRUE(waitForAnswers(1));
+    const std::string hex = ns::crypto::hex(delegate->token);
+    for (const char* payload : {R"({"aps":{"alert":{"title":"Oferta","body":"Hoy"}},"kdx.message_id":"m1"})",
+                                R"({"dato":"sin alerta"})"}) {
+        ASSERT_EQ(backend->post("/__admin/push/v1/send", std::string(R"({"deviceToken":")") + hex + R"(","payload":)" +
+                                                             payload + "}")
+                      .status,
+                  200);
+    }
+    size_t count = 0;
+    done = false;
+    ns::fetchRemoteNotifications([&](size_t n, ns::ErrorRef error) {
+        EXPECT_EQ(error, nullptr);
+        count = n;
+        done = true;
+    });
+    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done; }, 30));
+    EXPECT_EQ(count, 2u);
+    // The alert is offered to the notification centre's delegate first;
+    // both reach the application delegate.
+    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"willPresent Hoy", "remote m1", "remote -"}));
+
+    // The fetch handler reports the first result only.
+    std::vector<int64_t> results;
+    app->deliverRemoteNotification({{"x", 1}}, [&](int64_t r) { results.push_back(r); });
+    EXPECT_EQ(results, std::vector<int64_t>{ns::Application::kBackgroundFetchNewData});
 }
 
 TEST_F(PushTest, AnUnreachableGatewayReachesTheFailureCallbackWithAClearError) {

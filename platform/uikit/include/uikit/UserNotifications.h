@@ -159,6 +159,21 @@ private:
     std::vector<std::shared_ptr<UNNotification>> presented_;
 };
 
+// The operating system's side of a remote notification reaching the
+// running application: when the application is active and the payload
+// carries an alert ("aps" -> "alert"), the notification centre's delegate
+// decides whether to present it (UNUserNotificationCenter::deliver); then
+// the application delegate receives the payload
+// (Application::deliverRemoteNotification). Main thread only.
+void receiveRemoteNotification(const Dictionary& payload, std::function<void(int64_t fetchResult)> completion = {});
+
+// Takes the payloads the push gateway holds for the device token of the
+// last registration and receives each, oldest first. The completion (main
+// queue) gets how many arrived, or an error: the gateway's, or one in
+// kCocoaErrorDomain / kRemoteNotificationRegistrationError when the
+// application has not registered for remote notifications.
+void fetchRemoteNotifications(std::function<void(size_t count, ErrorRef error)> completion);
+
 // The pre-10 settings object, passed to
 // Application::registerUserNotificationSettings.
 using UIUserNotificationType = uint64_t;

@@ -158,6 +158,14 @@ void writeAtAndSync(const fs::path& file, int64_t offset, std::string_view bytes
         ::close(fd);
         throw std::system_error(err, std::generic_category(), std::string("cannot ") + what + " " + file.string());
     };
+    // A part file shorter than what was acknowledged would be filled with
+    // zeros by the cut below: refuse rather than store a hole.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) fail("inspect");
+    if (st.st_size < offset) {
+        ::close(fd);
+        throw std::runtime_error(file.string() + " holds fewer bytes than were acknowledged");
+    }
     if (::ftruncate(fd, offset) != 0) fail("cut");
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -709,8 +717,15 @@ ChunkOutcome Store::appendChunk(const std::string& id, int64_t first, std::strin
         if (!fs::exists(part)) writeAtAndSync(part, 0, {});
         const std::string blob = newId();
         fs::rename(part, dir_ / kBlobsDir / blob);
-        syncFolder(dir_ / kBlobsDir);
-        outcome.object = commitLocked(s.bucket, s.name, s.metadata, blob, updated.received);
+        try {
+            syncFolder(dir_ / kBlobsDir);
+            outcome.object = commitLocked(s.bucket, s.name, s.metadata, blob, updated.received);
+        } catch (...) {
+            // The bytes go back to the session, which the client may finish again.
+            std::error_code ignored;
+            fs::rename(dir_ / kBlobsDir / blob, part, ignored);
+            throw;
+        }
         updated.finishedGeneration = outcome.object->generation;
         outcome.kind = ChunkOutcome::Kind::Finished;
     } else {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -227,6 +228,9 @@ TEST_F(StorageServiceTest, RestartKeepsObjectsAndAcknowledgedUploadBytes) {
     ASSERT_EQ(putChunk(session, data.substr(0, 80000), 0, "*").status, 308);
 
     backend_->kill();  // a crash, not a clean stop
+    // ...that came after more bytes were written but before they were acknowledged.
+    const std::string id = session.substr(session.find("upload_id=") + 10);
+    std::ofstream(backend_->dataDir() + "/storage/sessions/" + id + ".part", std::ios::app) << "unacknowledged";
     backend_->restart();
 
     auto status = putChunk(session, "", 0, std::to_string(data.size()));
@@ -310,6 +314,13 @@ TEST_F(StorageServiceTest, UpdateChangesWritableFieldsAndBumpsMetageneration) {
 
 TEST_F(StorageServiceTest, RulesForProductsAndProfiles) {
     const std::string tampered = staff_.substr(0, staff_.size() - 4) + "AAAA";
+    // The seeded bucket belongs to the sample app: a token issued for another app is not accepted.
+    ASSERT_EQ(backend_->post("/__admin/auth/apiKeys", json{{"apiKey", "AKother"}, {"appId", "1:9:ios:9"}}.dump()).status,
+              200);
+    auto otherSignIn = backend_->post("/account/v1/signIn?key=AKother",
+                                      json{{"email", "otra@almavel.com.pa"}, {"password", "secreto1"}}.dump());
+    const std::string otherApp = parse(otherSignIn.body).value("idToken", "");
+    ASSERT_FALSE(otherApp.empty()) << otherSignIn.body;
     struct Case {
         const char* method;
         std::string name;
@@ -325,6 +336,7 @@ TEST_F(StorageServiceTest, RulesForProductsAndProfiles) {
         {"GET", product, tampered, 401},
         {"GET", kStaffProfile, "", 401},
         {"GET", kStaffProfile, other_, 200},
+        {"GET", product, otherApp, 401},
         {"GET", "secret%2Fplan.txt", staff_, 403},
         {"GET", "secret%2Fplan.txt", "", 401},
         {"POST", product, staff_, 403},

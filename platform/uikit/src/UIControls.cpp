@@ -180,21 +180,26 @@ UISearchBar::UISearchBar(CGRect frame) : UIView(frame), field_(std::make_shared<
 
 std::shared_ptr<UISearchBar> UISearchBar::make(CGRect frame) {
     auto bar = std::make_shared<UISearchBar>(frame);
-    bar->addSubview(bar->field_);
-    // The delegate hears typing through the field's editing events.
-    std::weak_ptr<UISearchBar> weak = bar;
-    bar->field_->addTarget(TargetAction::block("searchBarTextDidChange",
-                                               [weak](const ObjectPtr&) {
-                                                   auto self = weak.lock();
-                                                   if (!self) return;
-                                                   if (auto d = self->delegate_.lock()) {
-                                                       d->searchBarTextDidChange(*self, self->text());
-                                                   }
-                                               }),
-                           UIControlEventEditingChanged);
-    bar->wired_ = true;
-    bar->setNeedsLayout();
+    bar->wire();
     return bar;
+}
+
+void UISearchBar::wire() {
+    if (wired_) return;
+    wired_ = true;
+    addSubview(field_);
+    // The delegate hears typing through the field's editing events.
+    std::weak_ptr<UISearchBar> weak = std::static_pointer_cast<UISearchBar>(shared_from_this());
+    field_->addTarget(TargetAction::block("searchBarTextDidChange",
+                                          [weak](const ObjectPtr&) {
+                                              auto self = weak.lock();
+                                              if (!self) return;
+                                              if (auto d = self->delegate_.lock()) {
+                                                  d->searchBarTextDidChange(*self, self->text());
+                                              }
+                                          }),
+                      UIControlEventEditingChanged);
+    setNeedsLayout();
 }
 
 const std::string& UISearchBar::text() const { return field_->text(); }
@@ -208,10 +213,7 @@ void UISearchBar::searchButtonClicked() {
 
 void UISearchBar::layoutSubviews() {
     // Made with the plain constructor (not make): put the field in now.
-    if (!wired_ && field_->superview().get() != this) {
-        wired_ = true;
-        addSubview(field_);
-    }
+    wire();
     CGRect b = bounds();
     field_->setFrame(CGRectMake(8, 8, std::max(0.0, b.width() - 16), std::max(0.0, b.height() - 16)));
 }

@@ -203,4 +203,63 @@ TEST_F(InputTest, TableAsksOnlyForVisibleRowsReusesCellsAndReportsTaps) {
     EXPECT_THROW(screen->table->dequeueReusableCellWithIdentifier("OtherCell", {0, 0}), ns::Exception);
 }
 
+class SearchDelegate : public ns::UISearchBarDelegate {
+public:
+    void searchBarTextDidChange(ns::UISearchBar&, const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+TEST_F(InputTest, TypingIntoTheSearchBarGoesToItsFieldAndTellsTheDelegate) {
+    auto bar = ns::UISearchBar::make(CGRectMake(0, 64, 375, 56));
+    screen->view()->addSubview(bar);
+    auto delegate = std::make_shared<SearchDelegate>();
+    bar->setDelegate(delegate);
+    ASSERT_TRUE(window->sendTapToView(*bar->searchTextField()));
+    ASSERT_TRUE(window->sendText("LLAVE"));
+    EXPECT_EQ(bar->text(), "LLAVE");
+    EXPECT_EQ(delegate->texts, std::vector<std::string>{"LLAVE"});
+    // One made without make() gets its field at its first layout.
+    auto plain = std::make_shared<ns::UISearchBar>(CGRectMake(0, 120, 375, 56));
+    screen->view()->addSubview(plain);
+    window->layoutIfNeeded();
+    EXPECT_EQ(plain->searchTextField()->superview(), plain);
+    ASSERT_TRUE(window->sendReplaceText(*plain->searchTextField(), "tornillo"));
+    EXPECT_EQ(plain->text(), "tornillo");
+}
+
+class PickerDelegate : public ns::UIImagePickerControllerDelegate {
+public:
+    void imagePickerControllerDidFinishPickingMediaWithInfo(ns::UIImagePickerController& picker,
+                                                            const ns::Dictionary& info) override {
+        image = info.at(ns::UIImagePickerControllerOriginalImage).asObjectOf<ns::UIImage>();
+        picker.dismissViewControllerAnimated(true);
+    }
+    std::shared_ptr<ns::UIImage> image;
+};
+
+TEST_F(InputTest, TheCameraPickerHandsThePictureFromTheDevicesCamera) {
+    ns::UIImagePickerController::setCameraSource({});
+    EXPECT_FALSE(ns::UIImagePickerController::isSourceTypeAvailable(ns::UIImagePickerControllerSourceType::Camera));
+    auto picker = ns::UIImagePickerController::make();
+    EXPECT_THROW(picker->setSourceType(ns::UIImagePickerControllerSourceType::Camera), ns::Exception);
+
+    auto photo = ns::UIImage::filled({4, 3}, ns::UIColor::redColor());
+    ns::UIImagePickerController::setCameraSource([photo] { return photo; });
+    picker->setSourceType(ns::UIImagePickerControllerSourceType::Camera);
+    auto delegate = std::make_shared<PickerDelegate>();
+    picker->setDelegate(delegate);
+    screen->presentViewController(picker, true);
+    auto shutter = picker->view()->viewWithIdentifier("Take Photo");
+    ASSERT_NE(shutter, nullptr);
+    ASSERT_TRUE(window->sendTapToView(*shutter));
+    EXPECT_EQ(delegate->image, photo);
+    EXPECT_EQ(screen->presentedViewController(), nullptr);
+
+    // Cancelling without a delegate method of its own closes the picker.
+    screen->presentViewController(picker, true);
+    ASSERT_TRUE(window->sendTapToView(*picker->view()->viewWithIdentifier("Cancel")));
+    EXPECT_EQ(screen->presentedViewController(), nullptr);
+    ns::UIImagePickerController::setCameraSource({});
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/application.h"
+#include "testing/temp_sandbox.h"
 #include "uikit/UIWindow.h"
 #include "uikit/renderer.h"
 #include "platform/error.h"
@@ -188,6 +189,24 @@ TEST(GraphicsContextTest, RenderingALayerIntoAnImageContextGivesItsPicture) {
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->size(), (ns::CGSize{20, 10}));
     EXPECT_TRUE(near(image->pixelAt(39, 19), {0, 0, 255, 255}));
+}
+
+TEST(ImageCodingTest, BundleImagesAreFoundByNameWithTheirScale) {
+    ns::testing::TempSandbox sandbox;
+    ns::UIImage red(4, 2, std::vector<uint8_t>(4 * 2 * 4, 255), 1);
+    sandbox.writeBundleFile("1@2x.png", ns::UIImagePNGRepresentation(red));
+    sandbox.writeBundleFile("tienda.jpg", ns::UIImageJPEGRepresentation(red, 0.8));
+    sandbox.writeBundleFile("roto.png", std::string("not a png"));
+    auto flyer = ns::UIImage::imageNamed("1");
+    ASSERT_NE(flyer, nullptr);
+    EXPECT_EQ(flyer->scale(), 2);
+    EXPECT_EQ(flyer->size(), (ns::CGSize{2, 1}));
+    auto store = ns::UIImage::imageNamed("tienda");
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(store->scale(), 1);
+    EXPECT_EQ(ns::UIImage::imageNamed("roto"), nullptr);
+    EXPECT_EQ(ns::UIImage::imageNamed("11"), nullptr);
+    EXPECT_EQ(ns::UIImage::imageNamed(""), nullptr);
 }
 
 }  // namespace

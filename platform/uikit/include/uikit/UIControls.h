@@ -263,6 +263,7 @@ public:
     std::string className() const override { return "UISearchBar"; }
 
 private:
+    void wire();
     std::shared_ptr<UITextField> field_;
     std::weak_ptr<UISearchBarDelegate> delegate_;
     bool wired_ = false;

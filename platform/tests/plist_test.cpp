@@ -150,8 +150,9 @@ TEST(Plist, ReadsHandWrittenXML) {
 TEST(Plist, MalformedInputGivesErrorsNotCrashes) {
     ns::Data valid = ns::plist::serialize(Value(ns::Array{Value(1), Value("x")}), Format::Binary);
     ns::Data truncated(valid.begin(), valid.begin() + long(valid.size() / 2));
+    ASSERT_GT(valid.size(), 32u);  // header, objects and the 32-byte trailer
     ns::Data damagedTrailer = valid;
-    damagedTrailer[damagedTrailer.size() - 26] = 0x7F;  // offset size out of range
+    damagedTrailer.at(damagedTrailer.size() - 26) = 0x7F;  // offset size out of range
 
     std::string deepXML = "<plist>";
     for (int i = 0; i < 100000; ++i) deepXML += "<array>";

@@ -53,14 +53,14 @@ std::string parseTarget(const std::string& raw, Target& out) {
     if (path.rfind(kObjectsPrefix, 0) != 0) return "not a storage URL";
     path.remove_prefix(std::string_view(kObjectsPrefix).size());
     const auto slash = path.find('/');
-    auto bucket = strictPercentDecode(path.substr(0, slash));
+    auto bucket = percentDecodeStrict(path.substr(0, slash));
     if (!bucket) return "the bucket name has a bad escape";
     if (!isValidBucketName(*bucket)) return "\"" + *bucket + "\" is not a bucket name";
     out.bucket = *bucket;
     std::string_view rest = slash == std::string_view::npos ? std::string_view() : path.substr(slash);
     if (rest != "/o" && rest != "/o/" && rest.rfind("/o/", 0) != 0) return "storage URLs are /v0/b/<bucket>/o/<object>";
     if (rest.size() > 3) {
-        auto object = strictPercentDecode(rest.substr(3));
+        auto object = percentDecodeStrict(rest.substr(3));
         if (!object) return "the object name has a bad escape";
         if (!isValidObjectName(*object)) return "\"" + *object + "\" is not an object name";
         out.object = *object;
@@ -74,8 +74,8 @@ std::string parseTarget(const std::string& raw, Target& out) {
         if (pair.empty()) continue;
         std::replace(pair.begin(), pair.end(), '+', ' ');
         const auto eq = pair.find('=');
-        auto key = strictPercentDecode(std::string_view(pair).substr(0, eq));
-        auto value = strictPercentDecode(eq == std::string::npos ? std::string_view() : std::string_view(pair).substr(eq + 1));
+        auto key = percentDecodeStrict(std::string_view(pair).substr(0, eq));
+        auto value = percentDecodeStrict(eq == std::string::npos ? std::string_view() : std::string_view(pair).substr(eq + 1));
         if (!key || !value) return "the query has a bad escape";
         if (!out.query.emplace(*key, *value).second) return "the query parameter \"" + *key + "\" is given twice";
     }

@@ -186,29 +186,6 @@ int64_t nowMs() { return nowMilliseconds(); }
 
 // --- names and metadata -------------------------------------------------------
 
-std::optional<std::string> strictPercentDecode(std::string_view text) {
-    auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size()) return std::nullopt;
-        const int hi = hex(text[i + 1]), lo = hex(text[i + 2]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        out += char(hi * 16 + lo);
-        i += 2;
-    }
-    return out;
-}
-
 bool isValidObjectName(std::string_view name) {
     if (name.empty() || name.size() > kMaxObjectNameBytes) return false;
     if (!ns::utf8::isValid(name) || hasControlCharacter(name)) return false;

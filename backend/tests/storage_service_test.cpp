@@ -480,9 +480,8 @@ TEST_F(StorageServiceTest, FaultsAnswerDelayAndCut) {
 
 TEST(StorageNames, ObjectNamesAndEscapes) {
     using backend::storage::isValidObjectName;
-    using backend::storage::strictPercentDecode;
-    EXPECT_EQ(strictPercentDecode("products%2FP-1%20a.jpg"), "products/P-1 a.jpg");
-    for (const char* bad : {"%", "%2", "%zz", "a%g0"}) EXPECT_FALSE(strictPercentDecode(bad)) << bad;
+    EXPECT_EQ(backend::percentDecodeStrict("products%2FP-1%20a.jpg"), "products/P-1 a.jpg");
+    for (const char* bad : {"%", "%2", "%zz", "a%g0"}) EXPECT_FALSE(backend::percentDecodeStrict(bad)) << bad;
     for (const char* good : {"a", "products/P-1001.jpg", "a/b/c", "ñandú/ü.jpg", "a..b"}) {
         EXPECT_TRUE(isValidObjectName(good)) << good;
     }

@@ -303,19 +303,28 @@ HttpReply Backend::post(const std::string& path, const std::string& body, const 
 
 HttpReply Backend::del(const std::string& path) const { return toReply(client()->Delete(path)); }
 
+namespace {
+
+// The fields the recorder's and the storage service's request logs share.
+void readLoggedRequest(const json& r, RecordedRequest& rec) {
+    rec.id = r.at("id").get<uint64_t>();
+    rec.method = r.at("method").get<std::string>();
+    rec.path = r.at("path").get<std::string>();
+    rec.target = r.at("target").get<std::string>();
+    rec.query = r.at("query").get<std::string>();
+    for (const auto& h : r.at("headers")) {
+        rec.headers.emplace_back(h.at("name").get<std::string>(), h.at("value").get<std::string>());
+    }
+}
+
+}  // namespace
+
 std::vector<RecordedRequest> Backend::recordedRequests() const {
     json listing = expectJson(get("/__admin/recorder/requests"), "listing recorded requests");
     std::vector<RecordedRequest> out;
     for (const auto& r : listing.at("requests")) {
         RecordedRequest rec;
-        rec.id = r.at("id").get<uint64_t>();
-        rec.method = r.at("method").get<std::string>();
-        rec.path = r.at("path").get<std::string>();
-        rec.target = r.at("target").get<std::string>();
-        rec.query = r.at("query").get<std::string>();
-        for (const auto& h : r.at("headers")) {
-            rec.headers.emplace_back(h.at("name").get<std::string>(), h.at("value").get<std::string>());
-        }
+        readLoggedRequest(r, rec);
         rec.body = fromBase64(r.at("body").get<std::string>());
         rec.listener = r.at("listener").get<std::string>();
         rec.tls = r.at("tls").get<bool>();
@@ -371,15 +380,8 @@ std::vector<StorageRequest> Backend::storageRequests() const {
     std::vector<StorageRequest> out;
     for (const auto& r : listing.at("requests")) {
         StorageRequest rec;
-        rec.id = r.at("id").get<uint64_t>();
+        readLoggedRequest(r, rec);
         rec.kind = r.at("kind").get<std::string>();
-        rec.method = r.at("method").get<std::string>();
-        rec.path = r.at("path").get<std::string>();
-        rec.target = r.at("target").get<std::string>();
-        rec.query = r.at("query").get<std::string>();
-        for (const auto& h : r.at("headers")) {
-            rec.headers.emplace_back(h.at("name").get<std::string>(), h.at("value").get<std::string>());
-        }
         rec.bodySize = r.at("bodySize").get<std::size_t>();
         rec.status = r.at("status").get<int>();
         rec.fault = r.at("fault").get<bool>();

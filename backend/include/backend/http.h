@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -100,6 +101,8 @@ private:
 
 // Percent-decoding; `plusIsSpace` for query strings.
 std::string percentDecode(std::string_view text, bool plusIsSpace);
+// Percent-decoding that refuses a "%" not followed by two hex digits.
+std::optional<std::string> percentDecodeStrict(std::string_view text);
 // Splits a query string into decoded parameters.
 Params parseQuery(std::string_view query);
 

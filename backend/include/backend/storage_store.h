@@ -51,8 +51,6 @@ inline constexpr const char* kContentFields[] = {"cacheControl", "contentDisposi
                                                  "contentLanguage", "contentType"};
 inline constexpr const char* kDefaultContentType = "application/octet-stream";
 
-// Percent-decoding that refuses a "%" not followed by two hex digits.
-std::optional<std::string> strictPercentDecode(std::string_view text);
 // An object name: 1 to kMaxObjectNameBytes bytes of UTF-8 without control
 // characters, made of non-empty "/"-separated segments none of which is "."
 // or "..".

@@ -323,3 +323,12 @@ void UIGraphicsEndImageContext() {
 // process by design (they are never freed), which LeakSanitizer would report
 // at the exit of every program that draws text. Only those are suppressed.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+// Pango loads the font configuration on a thread of its own and hands it
+// over with GLib's locks, which sit on futexes that ThreadSanitizer does not
+// see (those libraries are not instrumented); the hand-over then looks like
+// a race inside Fontconfig, GLib and Pango. Races with a frame in our code
+// alone are still reported.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libfontconfig.so\nrace:libglib-2.0.so\nrace:libpangoft2-1.0.so\nrace:libpango-1.0.so\n";
+}

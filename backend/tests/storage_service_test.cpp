@@ -440,6 +440,9 @@ TEST_F(StorageServiceTest, FaultsAnswerDelayAndCut) {
     EXPECT_EQ(send("GET", photo, staff_).status, 503);
     EXPECT_EQ(send("GET", photo, staff_).status, 503);
     EXPECT_EQ(send("GET", photo, staff_).status, 200);
+    // A delay alone still acts on the request.
+    backend_->addStorageFault({.kind = "metadata", .delayMs = 20});
+    EXPECT_EQ(send("GET", photo, staff_).status, 200);
 
     // A download cut after its head and 100 bytes.
     backend_->addStorageFault({.kind = "download", .cut = true, .cutAfterBytes = 100});
@@ -461,14 +464,17 @@ TEST_F(StorageServiceTest, FaultsAnswerDelayAndCut) {
     const auto seen = backend_->storageRequests();
     std::vector<std::string> kinds;
     for (const auto& r : seen) kinds.push_back(r.kind);
-    EXPECT_EQ(kinds, (std::vector<std::string>{"metadata", "metadata", "metadata", "download", "download",
+    EXPECT_EQ(kinds, (std::vector<std::string>{"metadata", "metadata", "metadata", "metadata", "download", "download",
                                                "startUpload", "uploadChunk", "uploadQuery", "uploadChunk", "download"}));
     EXPECT_TRUE(seen[0].fault);
+    EXPECT_FALSE(seen[2].fault);
+    EXPECT_TRUE(seen[3].fault);
     EXPECT_EQ(seen[3].status, 200);
-    EXPECT_EQ(seen[4].header("Range"), "bytes=100-");
-    EXPECT_EQ(seen[6].status, 0);
-    EXPECT_EQ(seen[6].header("Content-Range"), "bytes 0-4999/5000");
-    EXPECT_NE(seen[5].query.find("uploadType=resumable"), std::string::npos);
+    EXPECT_EQ(seen[4].status, 200);
+    EXPECT_EQ(seen[5].header("Range"), "bytes=100-");
+    EXPECT_EQ(seen[7].status, 0);
+    EXPECT_EQ(seen[7].header("Content-Range"), "bytes 0-4999/5000");
+    EXPECT_NE(seen[6].query.find("uploadType=resumable"), std::string::npos);
     backend_->clearStorageRequests();
     EXPECT_TRUE(backend_->storageRequests().empty());
 

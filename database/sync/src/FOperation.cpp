@@ -65,7 +65,13 @@ FAckUserWrite::FAckUserWrite(FPath path, FAffectedTree affectedTree, bool revert
 
 FOperationPtr FAckUserWrite::operationForChild(const std::string& childKey) const {
     if (!path_.isEmpty()) return std::make_shared<const FAckUserWrite>(path_.popFront(), affectedTree_, revert_);
-    if (affectedTree_.value()) return shared_from_this();
+    if (affectedTree_.value()) {
+        // The same operation; a copy when no shared pointer owns this one
+        // (the sync tree applies purges and acknowledgements made on the
+        // stack, and an acknowledgement at the root reaches here).
+        if (FOperationPtr self = weak_from_this().lock()) return self;
+        return std::make_shared<const FAckUserWrite>(FPath::empty(), affectedTree_, revert_);
+    }
     FAffectedTree childTree = affectedTree_.subtreeAtPath(FPath(std::vector<std::string>{childKey}, 0));
     return std::make_shared<const FAckUserWrite>(FPath::empty(), std::move(childTree), revert_);
 }

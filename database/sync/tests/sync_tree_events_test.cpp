@@ -195,6 +195,26 @@ TEST(SyncTreeEvents, LocalWritesShowAtOnceAndSettleOnAcknowledgement) {
     EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"a":1,"b":2})");
 }
 
+// Removing every write, or taking back a write at the root, reaches views
+// below the root with an operation that was never owned by a shared pointer.
+TEST(SyncTreeEvents, RemovingAllWritesOrARootWriteReachesViewsBelowTheRoot) {
+    Fixture f(R"({"items":{"a":1}})");
+    auto value = RecordingRegistration::value("value");
+    f.tree->addEventRegistration(value, FQuerySpec::defaultQueryAtPath(path("/items")));
+    f.server.deliver();
+    auto clock = FSystemClock::clock();
+
+    f.tree->applyUserOverwriteAtPath(path("/items/a"), node("2"), 1, true);
+    FEventList events = f.tree->removeAllWrites();
+    ASSERT_EQ(describe(events), Strings{"value:value"});
+    EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"a":1})");
+
+    f.tree->applyUserOverwriteAtPath(path("/"), node(R"({"items":{"a":3}})"), 2, true);
+    events = f.tree->ackUserWriteWithWriteId(2, true, false, *clock);
+    ASSERT_EQ(describe(events), Strings{"value:value"});
+    EXPECT_EQ(ns::json::serialize(valueOf(events, 0)), R"({"a":1})");
+}
+
 TEST(SyncTreeEvents, WritesHiddenFromViewRaiseNothing) {
     Fixture f(R"({"items":{"a":1,"c":0}})");
     auto value = RecordingRegistration::value("value");

@@ -33,7 +33,10 @@ void validateIndexValueType(const ns::Value& value, std::string_view from) {
 
 bool isStringLeaf(const FNodePtr& node) { return node && node->isLeafNode() && node->val().isString(); }
 
-void validateQueryEndpoints(const FQueryParams& params) {
+// Priorities are checked only once the priority ordering has been chosen:
+// every query starts out ordered by priority, and a bound set before the
+// ordering is chosen is not checked again by queryOrderedByPriority.
+void validateQueryEndpoints(const FQueryParams& params, bool orderByCalled) {
     if (isIndex(params, FKeyIndex::keyIndex())) {
         if (params.hasStart()) {
             if (params.indexStartKey() != FUtilities::minName()) {
@@ -59,7 +62,7 @@ void validateQueryEndpoints(const FQueryParams& params) {
                     "queryOrderedByKey");
             }
         }
-    } else if (isIndex(params, FPriorityIndex::priorityIndex())) {
+    } else if (orderByCalled && isIndex(params, FPriorityIndex::priorityIndex())) {
         if ((params.hasStart() && !FValidation::validatePriorityValue(params.indexStartValue()->val())) ||
             (params.hasEnd() && !FValidation::validatePriorityValue(params.indexEndValue()->val()))) {
             raiseQueryParameter(
@@ -161,7 +164,7 @@ QRVDatabaseQueryPtr QRVDatabaseQuery::queryStartingAtInternal(const ns::Value& s
             ns::format("Can't call %@ after queryStartingAtValue or queryEqualToValue was previously called", from));
     }
     FQueryParamsPtr params = queryParams_->startAt(FSnapshotUtilities::nodeFrom(startValue), childKey);
-    validateQueryEndpoints(*params);
+    validateQueryEndpoints(*params, orderByCalled_);
     return withParams(std::move(params), orderByCalled_, priorityMethod || priorityMethodCalled_);
 }
 
@@ -175,7 +178,7 @@ QRVDatabaseQueryPtr QRVDatabaseQuery::queryEndingAtInternal(const ns::Value& end
             ns::format("Can't call %@ after queryEndingAtValue or queryEqualToValue was previously called", from));
     }
     FQueryParamsPtr params = queryParams_->endAt(FSnapshotUtilities::nodeFrom(endValue), childKey);
-    validateQueryEndpoints(*params);
+    validateQueryEndpoints(*params, orderByCalled_);
     return withParams(std::move(params), orderByCalled_, priorityMethod || priorityMethodCalled_);
 }
 
@@ -191,7 +194,7 @@ QRVDatabaseQueryPtr QRVDatabaseQuery::queryEqualToInternal(const ns::Value& valu
     }
     FNodePtr node = FSnapshotUtilities::nodeFrom(value);
     FQueryParamsPtr params = queryParams_->startAt(node, childKey)->endAt(node, childKey);
-    validateQueryEndpoints(*params);
+    validateQueryEndpoints(*params, orderByCalled_);
     return withParams(std::move(params), orderByCalled_, priorityMethod || priorityMethodCalled_);
 }
 
@@ -213,7 +216,7 @@ QRVDatabaseQueryPtr QRVDatabaseQuery::queryLimitedToLast(uint64_t limit) const {
 QRVDatabaseQueryPtr QRVDatabaseQuery::orderedBy(FIndexPtr index, bool checkEndpoints) const {
     validateNoPreviousOrderByCalled(orderByCalled_);
     FQueryParamsPtr params = queryParams_->orderBy(std::move(index));
-    if (checkEndpoints) validateQueryEndpoints(*params);
+    if (checkEndpoints) validateQueryEndpoints(*params, true);
     return withParams(std::move(params), true, priorityMethodCalled_);
 }
 

@@ -38,6 +38,18 @@ double attributeValue(const CGRect& frame, NSLayoutAttribute attribute) {
     return 0;
 }
 
+// Takes `item` out of `list` when it is there, moving `index` so that it
+// still names the same place among the others.
+template <class T>
+bool takeOut(std::vector<std::shared_ptr<T>>& list, const std::shared_ptr<T>& item, size_t& index) {
+    auto it = std::find(list.begin(), list.end(), item);
+    if (it == list.end()) return false;
+    const size_t old = size_t(it - list.begin());
+    list.erase(it);
+    if (old < index) --index;
+    return true;
+}
+
 }  // namespace
 
 // CALayer
@@ -54,14 +66,7 @@ void CALayer::insertSublayer(const std::shared_ptr<CALayer>& layer, size_t index
     }
     // Keep the layer alive while it moves.
     std::shared_ptr<CALayer> keep = layer;
-    if (layer->superlayer_ == this) {
-        auto it = std::find(sublayers_.begin(), sublayers_.end(), layer);
-        const size_t old = size_t(it - sublayers_.begin());
-        sublayers_.erase(it);
-        if (old < index) --index;
-    } else {
-        layer->removeFromSuperlayer();
-    }
+    if (layer->superlayer_ != this || !takeOut(sublayers_, keep, index)) layer->removeFromSuperlayer();
     index = std::min(index, sublayers_.size());
     sublayers_.insert(sublayers_.begin() + long(index), keep);
     keep->superlayer_ = this;
@@ -195,14 +200,7 @@ void UIView::insertSubview(const UIViewPtr& view, size_t index) {
         Exception::raise(kInvalidArgumentException, "-[UIView addSubview:]: a view cannot contain itself");
     }
     UIViewPtr keep = view;
-    if (view->superview().get() == this) {
-        auto it = std::find(subviews_.begin(), subviews_.end(), view);
-        const size_t old = size_t(it - subviews_.begin());
-        subviews_.erase(it);
-        if (old < index) --index;
-    } else {
-        view->removeFromSuperview();
-    }
+    if (view->superview().get() != this || !takeOut(subviews_, keep, index)) view->removeFromSuperview();
     index = std::min(index, subviews_.size());
     subviews_.insert(subviews_.begin() + long(index), keep);
     keep->superview_ = std::static_pointer_cast<UIView>(shared_from_this());

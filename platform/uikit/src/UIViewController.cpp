@@ -1,7 +1,9 @@
 #include "uikit/UIViewController.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <mutex>
+#include <utility>
 
 #include "platform/error.h"
 #include "platform/format.h"
@@ -75,22 +77,17 @@ void registerBaseClasses() {
             if (auto* c = asController(self)) c->viewDidLoad();
             return Value();
         });
-        vc.addInstanceMethod("viewWillAppear:", [](Object* self, const std::vector<Value>& args) {
-            if (auto* c = asController(self)) c->viewWillAppear(argBool(args));
-            return Value();
-        });
-        vc.addInstanceMethod("viewDidAppear:", [](Object* self, const std::vector<Value>& args) {
-            if (auto* c = asController(self)) c->viewDidAppear(argBool(args));
-            return Value();
-        });
-        vc.addInstanceMethod("viewWillDisappear:", [](Object* self, const std::vector<Value>& args) {
-            if (auto* c = asController(self)) c->viewWillDisappear(argBool(args));
-            return Value();
-        });
-        vc.addInstanceMethod("viewDidDisappear:", [](Object* self, const std::vector<Value>& args) {
-            if (auto* c = asController(self)) c->viewDidDisappear(argBool(args));
-            return Value();
-        });
+        for (const auto& [selector, method] :
+             std::initializer_list<std::pair<const char*, void (UIViewController::*)(bool)>>{
+                 {"viewWillAppear:", &UIViewController::viewWillAppear},
+                 {"viewDidAppear:", &UIViewController::viewDidAppear},
+                 {"viewWillDisappear:", &UIViewController::viewWillDisappear},
+                 {"viewDidDisappear:", &UIViewController::viewDidDisappear}}) {
+            vc.addInstanceMethod(selector, [method = method](Object* self, const std::vector<Value>& args) {
+                if (auto* c = asController(self)) (c->*method)(argBool(args));
+                return Value();
+            });
+        }
         Runtime::registerClass("UINavigationController", "UIViewController");
         Runtime::registerClass("UIAlertController", "UIViewController");
         Runtime::registerClass("UIActivityViewController", "UIViewController");

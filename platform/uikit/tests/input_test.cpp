@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/application.h"
+#include "screen_fixture.h"
 #include "platform/error.h"
 #include "uikit/UIWindow.h"
 
@@ -59,18 +60,7 @@ public:
     int rows = 0;
 };
 
-class InputTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ns::Application::shared()->resetForTesting();
-        window->setRootViewController(screen);
-        window->makeKeyAndVisible();
-    }
-    void TearDown() override { ns::Application::shared()->resetForTesting(); }
-
-    std::shared_ptr<ns::UIWindow> window = ns::UIWindow::make();
-    std::shared_ptr<FormController> screen = std::make_shared<FormController>();
-};
+using InputTest = ns::testing::ScreenTest<FormController>;
 
 TEST_F(InputTest, ButtonsAndFieldsSendTheirActionsWhenAPersonUsesThem) {
     ASSERT_TRUE(window->sendTapToView(*screen->button));

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/application.h"
+#include "screen_fixture.h"
 #include "testing/temp_sandbox.h"
 #include "uikit/UIWindow.h"
 #include "uikit/renderer.h"
@@ -41,18 +42,7 @@ int inkInside(const ns::UIImage& image, ns::CGRect r, Pixel background) {
 
 const ns::UIColor kBrandBlue = ns::UIColor(8 / 256.0, 70 / 256.0, 154 / 256.0, 1);
 
-class RendererTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ns::Application::shared()->resetForTesting();
-        window->setRootViewController(screen);
-        window->makeKeyAndVisible();
-    }
-    void TearDown() override { ns::Application::shared()->resetForTesting(); }
-
-    std::shared_ptr<ns::UIWindow> window = ns::UIWindow::make();
-    std::shared_ptr<ns::UIViewController> screen = ns::UIViewController::make();
-};
+using RendererTest = ns::testing::ScreenTest<ns::UIViewController>;
 
 TEST_F(RendererTest, ASignInLikeScreenDrawsItsFieldAndButtonAtScaleTwo) {
     auto field = ns::UITextField::make(CGRectMake(20, 100, 335, 40));

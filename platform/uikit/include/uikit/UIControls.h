@@ -40,6 +40,22 @@ struct UIFont {
     friend bool operator==(const UIFont&, const UIFont&) = default;
 };
 
+// Font, colour and alignment of the text a label or a field shows.
+class UITextAppearance {
+public:
+    UIFont font() const { return font_; }
+    void setFont(UIFont f) { font_ = f; }
+    UIColor textColor() const { return textColor_; }
+    void setTextColor(UIColor c) { textColor_ = c; }
+    NSTextAlignment textAlignment() const { return alignment_; }
+    void setTextAlignment(NSTextAlignment a) { alignment_ = a; }
+
+private:
+    UIFont font_ = UIFont::systemFontOfSize(17);
+    UIColor textColor_ = UIColor::blackColor();
+    NSTextAlignment alignment_ = NSTextAlignment::Natural;
+};
+
 class UIControl : public UIView {
 public:
     using UIView::UIView;
@@ -73,19 +89,13 @@ private:
     bool highlighted_ = false;
 };
 
-class UILabel : public UIView {
+class UILabel : public UIView, public UITextAppearance {
 public:
     using UIView::UIView;
     static std::shared_ptr<UILabel> make(CGRect frame = {}) { return std::make_shared<UILabel>(frame); }
 
     const std::string& text() const { return text_; }
     void setText(std::string text) { text_ = std::move(text); }
-    UIFont font() const { return font_; }
-    void setFont(UIFont f) { font_ = f; }
-    UIColor textColor() const { return textColor_; }
-    void setTextColor(UIColor c) { textColor_ = c; }
-    NSTextAlignment textAlignment() const { return alignment_; }
-    void setTextAlignment(NSTextAlignment a) { alignment_ = a; }
     // 0: as many lines as fit.
     int numberOfLines() const { return lines_; }
     void setNumberOfLines(int n) { lines_ = n; }
@@ -94,16 +104,13 @@ public:
 
 private:
     std::string text_;
-    UIFont font_ = UIFont::systemFontOfSize(17);
-    UIColor textColor_ = UIColor::blackColor();
-    NSTextAlignment alignment_ = NSTextAlignment::Natural;
     int lines_ = 1;
 };
 
 enum class UITextBorderStyle { None = 0, Line = 1, Bezel = 2, RoundedRect = 3 };
 enum class UIKeyboardType { Default = 0, NumbersAndPunctuation = 2, NumberPad = 4, PhonePad = 5, EmailAddress = 7, DecimalPad = 8 };
 
-class UITextField : public UIControl {
+class UITextField : public UIControl, public UITextAppearance {
 public:
     using UIControl::UIControl;
     static std::shared_ptr<UITextField> make(CGRect frame = {}) { return std::make_shared<UITextField>(frame); }
@@ -115,12 +122,6 @@ public:
     void setPlaceholder(std::string p) { placeholder_ = std::move(p); }
     bool isSecureTextEntry() const { return secure_; }
     void setSecureTextEntry(bool s) { secure_ = s; }
-    UIFont font() const { return font_; }
-    void setFont(UIFont f) { font_ = f; }
-    UIColor textColor() const { return textColor_; }
-    void setTextColor(UIColor c) { textColor_ = c; }
-    NSTextAlignment textAlignment() const { return alignment_; }
-    void setTextAlignment(NSTextAlignment a) { alignment_ = a; }
     UITextBorderStyle borderStyle() const { return borderStyle_; }
     void setBorderStyle(UITextBorderStyle s) { borderStyle_ = s; }
     UIKeyboardType keyboardType() const { return keyboardType_; }
@@ -153,9 +154,6 @@ private:
     std::string text_;
     std::string placeholder_;
     bool secure_ = false;
-    UIFont font_ = UIFont::systemFontOfSize(17);
-    UIColor textColor_ = UIColor::blackColor();
-    NSTextAlignment alignment_ = NSTextAlignment::Natural;
     UITextBorderStyle borderStyle_ = UITextBorderStyle::RoundedRect;
     UIKeyboardType keyboardType_ = UIKeyboardType::Default;
     size_t selStart_ = 0;

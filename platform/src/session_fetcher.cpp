@@ -951,9 +951,14 @@ void HTKSessionUploadFetcher::sendChunk() {
         return delegate;
     };
     // A connection cut mid-chunk: ask at once what arrived and go on from
-    // there. A second cut at the same place waits like any other failure.
+    // there. A chunk refused as out of place (400) is handled the same way:
+    // the transport may have sent it again on a new connection after the
+    // server had kept part of it. A second failure at the same place takes
+    // the retry rules.
     exchange->intercept = [self, offset](const ns::ErrorRef& error) {
-        if (error->domain() != ns::kURLErrorDomain || error->code() == ns::kURLErrorCancelled) return false;
+        bool cut = error->domain() == ns::kURLErrorDomain && error->code() != ns::kURLErrorCancelled;
+        bool refused = error->domain() == kHTKSessionFetcherStatusDomain && error->code() == 400;
+        if (!cut && !refused) return false;
         {
             std::lock_guard lock(self->mutex_);
             if (self->recoveredAt_ == offset) return false;

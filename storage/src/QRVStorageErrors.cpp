@@ -73,6 +73,9 @@ ns::ErrorRef QRVStorageErrors::errorWithCode(long code, const ns::Dictionary& in
 ns::ErrorRef QRVStorageErrors::errorWithServerError(const ns::ErrorRef& serverError,
                                                     const std::shared_ptr<QRVStorageReference>& reference) {
     if (!serverError) return nullptr;
+    // Already a storage error (the token authorizer's): it says more than
+    // the unknown code the table would make of it.
+    if (serverError->domain() == QRVStorageErrorDomain) return serverError;
     long code;
     switch (serverError->code()) {
         case 400: code = QRVStorageErrorCodeUnknown; break;

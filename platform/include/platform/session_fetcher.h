@@ -45,8 +45,9 @@
 // URL with "Content-Range: bytes a-b/total", answered 308 with
 // "Range: bytes=0-b" (what the server holds) until the last, answered 200
 // with the final body. An empty PUT with "Content-Range: bytes */total" asks
-// what arrived; a connection cut mid-chunk is recovered by asking at once
-// and sending from there. Pausing cancels the chunk in flight; resuming asks
+// what arrived; a connection cut mid-chunk (or a chunk refused with 400,
+// which is what a transport that re-sent a partly received chunk gets) is
+// recovered by asking at once and sending from there. Pausing cancels the chunk in flight; resuming asks
 // and continues. Stopping sends DELETE to the session URL.
 
 #include <atomic>

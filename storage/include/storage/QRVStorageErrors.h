@@ -35,7 +35,8 @@ public:
     // HTTP status of a failed answer): 401 -13020, 402 -13013, 403 -13021,
     // 404 -13010, anything else -13000; the server's userInfo is kept with
     // "ResponseErrorDomain", "ResponseErrorCode", "ResponseBody" (from
-    // "data"), "bucket" and "object" added.
+    // "data"), "bucket" and "object" added. An error already in
+    // QRVStorageErrorDomain (the authorizer's) is passed on as it is.
     static ns::ErrorRef errorWithServerError(const ns::ErrorRef& serverError,
                                              const std::shared_ptr<QRVStorageReference>& reference);
     // -13000 whose failure reason quotes an answer that is not the JSON expected.

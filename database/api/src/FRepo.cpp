@@ -153,7 +153,12 @@ void FRepo::restoreWrites() {
     for (const FWriteRecordPtr& write : writes) {
         const int64_t writeId = write->writeId();
         if (writeId <= lastWriteId) {
-            ns::Exception::raise(ns::kInternalInconsistencyException, "Restored writes were not in order!");
+            // The cache hands its writes over sorted by id; a record out of
+            // order is skipped with an error rather than raised here, on
+            // the worker queue, where it would end the process.
+            QRVLogError(kQRVLoggerDatabase, "I-RDB038026", "Restored writes were not in order! Skipping write %ld",
+                        long(writeId));
+            continue;
         }
         lastWriteId = writeId;
         writeIdCounter_ = writeId + 1;

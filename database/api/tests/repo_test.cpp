@@ -596,6 +596,74 @@ TEST_F(RepoTest, ServerDataThatCannotBeStoredIsDroppedWithAWarning) {
     onWorker([&] { EXPECT_GE(repo->dataUpdateCount(), 2); });
 }
 
+// A cache holding two pending writes, recording what the repository and
+// its sync tree ask of it.
+class PendingWritesCache final : public FPersistenceManager {
+public:
+    std::vector<FWriteRecordPtr> writes;
+    std::vector<std::string> calls;
+
+    void saveUserOverwrite(const FNodePtr& node, const FPath& path, uint64_t writeId) override {
+        calls.push_back("save " + std::to_string(writeId) + " " + path.toString() + " " + text(node->val()));
+    }
+    void saveUserMerge(const FCompoundWrite& merge, const FPath& path, uint64_t writeId) override {
+        calls.push_back("merge " + std::to_string(writeId) + " " + path.toString());
+    }
+    void removeUserWrite(uint64_t writeId) override { calls.push_back("remove " + std::to_string(writeId)); }
+    void removeAllUserWrites() override { calls.push_back("remove all"); }
+    std::vector<FWriteRecordPtr> userWrites() override { return writes; }
+    FCacheNode serverCacheForQuery(const FQuerySpec& query) override {
+        return FCacheNode(FIndexedNode::indexedNodeWithNode(FEmptyNode::emptyNode(), query.index()), false, false);
+    }
+    void updateServerCacheWithNode(const FNodePtr&, const FQuerySpec&) override {}
+    void updateServerCacheWithMerge(const FCompoundWrite&, const FPath&) override {}
+    void applyUserWrite(const FNodePtr&, const FPath&) override {}
+    void applyUserMergeAtPath(const FCompoundWrite&, const FPath&) override {}
+    void setQueryComplete(const FQuerySpec&) override {}
+    void setQueryActive(const FQuerySpec&) override {}
+    void setQueryInactive(const FQuerySpec&) override {}
+    void setTrackedQueryKeys(const std::set<std::string>&, const FQuerySpec&) override {}
+    void updateTrackedQueryKeysWithAddedKeys(const std::set<std::string>&, const std::set<std::string>&,
+                                             const FQuerySpec&) override {}
+    void close() override { calls.push_back("close"); }
+};
+
+TEST_F(RepoTest, PersistedWritesAreSentFirstAndWriteIdsContinueAfterThem) {
+    auto cache = std::make_shared<PendingWritesCache>();
+    cache->writes = {
+        std::make_shared<FWriteRecord>(FPath("/r/a"), node(QRVServerValue::timestamp()), 5, true),
+        // Out of order: skipped with an error, never sent.
+        std::make_shared<FWriteRecord>(FPath("/r/z"), node(ns::Value(0)), 4, true),
+        std::make_shared<FWriteRecord>(FPath("/r"), FCompoundWrite().addWrite(node(ns::Value(2)), FPath("b")), 9)};
+    auto capture = ns::SystemLog::capture();
+    // The cache must be in place before the deferred set-up runs.
+    FWorkerQueue::sharedQueue()->suspend();
+    auto repo = makeRepo("restored");
+    repo->setPersistenceManagerForTesting(cache);
+    FWorkerQueue::sharedQueue()->resume();
+
+    Log log;
+    onWorker([&] {
+        EXPECT_EQ(repo->nextWriteId(), 10);
+        repo->set(FPath("/r/c"), node(ns::Value(3)), log.completion("c"));
+    });
+    ASSERT_TRUE(log.waitFor("c ok at /r/c"));
+    json stored = serverData("/r");
+    EXPECT_EQ(stored["b"], 2);
+    EXPECT_EQ(stored["c"], 3);
+    EXPECT_TRUE(stored["a"].is_number()) << stored.dump();
+    EXPECT_FALSE(stored.contains("z"));
+    // Answered restored writes leave the cache; the new one was saved
+    // with its id.
+    onWorker([&] {
+        for (const char* call : {"remove 5", "remove 9", "save 11 /r/c 3", "remove 11"}) {
+            EXPECT_NE(std::find(cache->calls.begin(), cache->calls.end(), call), cache->calls.end()) << call;
+        }
+    });
+    QRVLoggerFlush();
+    EXPECT_TRUE(capture.contains("Restored writes were not in order! Skipping write 4"));
+}
+
 TEST(RepoCacheFolder, SessionIdentifiersStayOneFolderInsideTheRoot) {
     FRepoInfo info("demo.quorvaneio.com", true, "demo");
     EXPECT_EQ(FRepo::cacheFolder("default", info), "default/demo.quorvaneio.com_demo");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <mutex>
+#include <tuple>
 #include <utility>
 
 #include "platform/error.h"
@@ -329,22 +330,21 @@ void UINavigationController::loadView() {
                                       if (auto nav = weak.lock()) nav->goBack();
                                   }),
                                   UIControlEventTouchUpInside);
-    bar_->leftButton()->addTarget(TargetAction::block("leftBarButtonItem", [weak](const ObjectPtr&) {
-                                      auto nav = weak.lock();
-                                      auto top = nav ? nav->topViewController() : nullptr;
-                                      if (auto item = top ? top->navigationItem()->leftBarButtonItem() : nullptr) {
-                                          item->performAction();
-                                      }
-                                  }),
-                                  UIControlEventTouchUpInside);
-    bar_->rightButton()->addTarget(TargetAction::block("rightBarButtonItem", [weak](const ObjectPtr&) {
-                                       auto nav = weak.lock();
-                                       auto top = nav ? nav->topViewController() : nullptr;
-                                       if (auto item = top ? top->navigationItem()->rightBarButtonItem() : nullptr) {
-                                           item->performAction();
-                                       }
-                                   }),
-                                   UIControlEventTouchUpInside);
+    // The bar's item buttons act for the item the top screen shows now.
+    using ItemOf = std::shared_ptr<UIBarButtonItem> (UINavigationItem::*)() const;
+    for (const auto& [button, itemOf, name] :
+         std::initializer_list<std::tuple<std::shared_ptr<UIButton>, ItemOf, const char*>>{
+             {bar_->leftButton(), &UINavigationItem::leftBarButtonItem, "leftBarButtonItem"},
+             {bar_->rightButton(), &UINavigationItem::rightBarButtonItem, "rightBarButtonItem"}}) {
+        button->addTarget(TargetAction::block(name, [weak, itemOf = itemOf](const ObjectPtr&) {
+                              auto nav = weak.lock();
+                              auto top = nav ? nav->topViewController() : nullptr;
+                              if (auto item = top ? (top->navigationItem().get()->*itemOf)() : nullptr) {
+                                  item->performAction();
+                              }
+                          }),
+                          UIControlEventTouchUpInside);
+    }
     if (auto top = topViewController()) container->insertSubview(top->view(), 0);
     layoutContainer();
 }
@@ -366,23 +366,14 @@ void UINavigationController::updateBar() {
     if (!top) return;
     const auto& item = top->navigationItem();
     bar_->titleLabel()->setText(item->title().empty() ? top->title() : item->title());
-    auto left = item->leftBarButtonItem();
-    bar_->leftButton()->setHidden(!left);
-    if (left) {
-        bar_->leftButton()->setTitle(left->title());
-        bar_->leftButton()->setEnabled(left->isEnabled());
-        bar_->leftButton()->setAccessibilityIdentifier(left->accessibilityIdentifier().empty()
-                                                           ? left->title()
-                                                           : left->accessibilityIdentifier());
-    }
-    auto right = item->rightBarButtonItem();
-    bar_->rightButton()->setHidden(!right);
-    if (right) {
-        bar_->rightButton()->setTitle(right->title());
-        bar_->rightButton()->setEnabled(right->isEnabled());
-        bar_->rightButton()->setAccessibilityIdentifier(right->accessibilityIdentifier().empty()
-                                                            ? right->title()
-                                                            : right->accessibilityIdentifier());
+    for (const auto& [button, shown] : {std::pair{bar_->leftButton(), item->leftBarButtonItem()},
+                                        std::pair{bar_->rightButton(), item->rightBarButtonItem()}}) {
+        button->setHidden(!shown);
+        if (!shown) continue;
+        button->setTitle(shown->title());
+        button->setEnabled(shown->isEnabled());
+        button->setAccessibilityIdentifier(shown->accessibilityIdentifier().empty() ? shown->title()
+                                                                                    : shown->accessibilityIdentifier());
     }
     const bool back = canGoBack();
     bar_->backButton()->setHidden(!back);

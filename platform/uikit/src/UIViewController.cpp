@@ -109,6 +109,7 @@ UIViewController::UIViewController(std::string className, std::string superclass
 UIViewController::~UIViewController() = default;
 
 const UIViewPtr& UIViewController::view() {
+    uikit::assertMainThread("-[UIViewController view]");
     if (!view_ && !loadingView_) {
         loadingView_ = true;
         loadView();
@@ -180,6 +181,7 @@ bool UIViewController::isInVisibleWindow() const {
 
 void UIViewController::presentViewController(const UIViewControllerPtr& vc, bool animated,
                                              std::function<void()> completion) {
+    uikit::assertMainThread("-[UIViewController presentViewController:animated:completion:]");
     if (!vc) Exception::raise(kInvalidArgumentException, "Application tried to present a nil modal view controller");
     auto presenter = outermost(std::static_pointer_cast<UIViewController>(shared_from_this()));
     if (vc == presenter || vc->presentingViewController() || vc->parentViewController()) {
@@ -212,6 +214,7 @@ void UIViewController::presentViewController(const UIViewControllerPtr& vc, bool
 }
 
 void UIViewController::dismissViewControllerAnimated(bool animated, std::function<void()> completion) {
+    uikit::assertMainThread("-[UIViewController dismissViewControllerAnimated:completion:]");
     auto self = std::static_pointer_cast<UIViewController>(shared_from_this());
     UIViewControllerPtr presenter;
     if (presented_) {
@@ -433,6 +436,7 @@ void UINavigationController::replaceTop(const UIViewControllerPtr& from, const U
 }
 
 void UINavigationController::pushViewController(const UIViewControllerPtr& vc, bool animated) {
+    uikit::assertMainThread("-[UINavigationController pushViewController:animated:]");
     if (!vc) Exception::raise(kInvalidArgumentException, "Cannot push a nil view controller");
     if (std::find(stack_.begin(), stack_.end(), vc) != stack_.end()) {
         Exception::raise(kInvalidArgumentException,
@@ -450,6 +454,7 @@ void UINavigationController::pushViewController(const UIViewControllerPtr& vc, b
 }
 
 UIViewControllerPtr UINavigationController::popViewControllerAnimated(bool animated) {
+    uikit::assertMainThread("-[UINavigationController popViewControllerAnimated:]");
     if (stack_.size() < 2) return nullptr;
     auto popped = stack_.back();
     stack_.pop_back();

@@ -10,8 +10,16 @@
 #include "platform/runloop.h"
 #include "platform/runtime.h"
 #include "platform/sandbox.h"
+#include "uikit_internal.h"
 
 namespace ns {
+
+namespace uikit {
+void assertMainThreadChecked(const char* what) {
+    if (RunLoop::isMainThread()) return;
+    Exception::raise(kInternalInconsistencyException, std::string(what) + " must be used from the main thread only");
+}
+}  // namespace uikit
 
 // UIScreen, UIDevice
 
@@ -37,6 +45,7 @@ std::string UIDevice::identifierForVendor() const { return Sandbox::current()->d
 UIWindow::UIWindow(CGRect frame) : UIView(frame) {}
 
 void UIWindow::setRootViewController(const UIViewControllerPtr& vc) {
+    uikit::assertMainThread("-[UIWindow setRootViewController:]");
     auto old = root_;
     if (old == vc) return;
     if (old) {
@@ -60,6 +69,7 @@ void UIWindow::setRootViewController(const UIViewControllerPtr& vc) {
 }
 
 void UIWindow::makeKeyAndVisible() {
+    uikit::assertMainThread("-[UIWindow makeKeyAndVisible]");
     auto app = Application::shared();
     auto self = shared_from_this();
     auto previous = std::dynamic_pointer_cast<UIWindow>(app->keyWindow());
@@ -108,6 +118,7 @@ void UIWindow::layoutSubviews() {
 }
 
 bool UIWindow::sendTap(CGPoint point) {
+    uikit::assertMainThread("UIWindow input");
     if (Application::shared()->isIgnoringInteractionEvents() || !visible_) return false;
     layoutIfNeeded();
     auto hit = hitTest(point);
@@ -115,6 +126,7 @@ bool UIWindow::sendTap(CGPoint point) {
 }
 
 bool UIWindow::sendTapToView(const UIView& view) {
+    uikit::assertMainThread("UIWindow input");
     if (Application::shared()->isIgnoringInteractionEvents() || !visible_) return false;
     layoutIfNeeded();
     if (view.window() != this || !view.isVisibleInWindow()) return false;
@@ -159,6 +171,7 @@ bool UIWindow::deliverTap(const UIViewPtr& hit) {
 }
 
 bool UIWindow::sendText(const std::string& text) {
+    uikit::assertMainThread("UIWindow input");
     if (Application::shared()->isIgnoringInteractionEvents() || !visible_) return false;
     auto field = std::dynamic_pointer_cast<UITextField>(UIView::currentFirstResponder());
     if (!field || field->window() != this) return false;
@@ -167,6 +180,7 @@ bool UIWindow::sendText(const std::string& text) {
 }
 
 bool UIWindow::sendDeleteBackward() {
+    uikit::assertMainThread("UIWindow input");
     if (Application::shared()->isIgnoringInteractionEvents() || !visible_) return false;
     auto field = std::dynamic_pointer_cast<UITextField>(UIView::currentFirstResponder());
     if (!field || field->window() != this) return false;

@@ -281,6 +281,7 @@ std::shared_ptr<UIImage> renderLayer(const CALayer& layer, double scale, bool op
 }
 
 std::shared_ptr<UIImage> snapshotWindow(UIWindow& window) {
+    uikit::assertMainThread("snapshotWindow");
     window.layoutIfNeeded();
     return renderLayer(*window.layer(), UIScreen::mainScreen()->scale(), true);
 }

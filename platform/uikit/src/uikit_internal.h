@@ -14,4 +14,13 @@ std::shared_ptr<UIImage> imageFromSurface(cairo_surface_t* surface, double scale
 // A new ARGB32 surface holding the image's pixels (the caller destroys it).
 cairo_surface_t* surfaceFromImage(const UIImage& image);
 
+// UIKit is main-thread only; Debug builds raise
+// NSInternalInconsistencyException naming `what` when called elsewhere.
+void assertMainThreadChecked(const char* what);
+inline void assertMainThread([[maybe_unused]] const char* what) {
+#ifndef NDEBUG
+    assertMainThreadChecked(what);
+#endif
+}
+
 }  // namespace ns::uikit

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/application.h"
 #include "platform/error.h"
 #include "platform/runtime.h"
@@ -199,5 +201,31 @@ TEST_F(ControllerTest, NavigationBarShowsTitleBackAndLeftItem) {
     EXPECT_TRUE(menuTapped);
     EXPECT_EQ(nav->topViewController(), b);
 }
+
+#ifndef NDEBUG
+TEST_F(ControllerTest, UsingTheViewTreeOffTheMainThreadRaisesInDebugBuilds) {
+    auto a = make("A");
+    window->setRootViewController(a);
+    window->makeKeyAndVisible();
+    int raised = 0;
+    std::thread([&] {
+        for (const auto& call : std::vector<std::function<void()>>{
+                 [&] { window->sendTap({10, 10}); },
+                 [&] { a->presentViewController(make("B"), true); },
+                 [&] { window->setRootViewController(make("C")); },
+             }) {
+            try {
+                call();
+            } catch (const ns::Exception& e) {
+                ++raised;
+                EXPECT_NE(std::string(e.what()).find("main thread"), std::string::npos) << e.what();
+            }
+        }
+    }).join();
+    EXPECT_EQ(raised, 3);
+    EXPECT_EQ(window->rootViewController(), a);
+    EXPECT_EQ(a->presentedViewController(), nullptr);
+}
+#endif
 
 }  // namespace

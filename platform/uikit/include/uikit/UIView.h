@@ -20,8 +20,11 @@
 // animateWithDuration runs the animation block at once (there is no frame
 // clock) and records the duration, which tests read back.
 //
-// Threads: UIKit is main-thread only. Objects are shared_ptr-owned; a view
-// holds its sub-views strongly and its super-view weakly.
+// Threads: UIKit is main-thread only; Debug builds raise
+// NSInternalInconsistencyException when a controller's view is loaded, a
+// screen presented, pushed or popped, a window's root set or input sent off
+// the main thread. Objects are shared_ptr-owned; a view holds its sub-views
+// strongly and its super-view weakly.
 
 #include <functional>
 #include <memory>

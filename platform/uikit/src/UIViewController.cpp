@@ -90,6 +90,7 @@ void registerBaseClasses() {
             });
         }
         Runtime::registerClass("UINavigationController", "UIViewController");
+        Runtime::registerClass("UITableViewController", "UIViewController");
         Runtime::registerClass("UIAlertController", "UIViewController");
         Runtime::registerClass("UIActivityViewController", "UIViewController");
         Runtime::registerClass("UIImagePickerController", "UINavigationController");
@@ -284,6 +285,23 @@ TargetAction UIViewController::segueAction(const std::string& identifier) {
             self->performSegueWithIdentifier(identifier, sender);
         }
     });
+}
+
+// UITableViewController
+
+UITableViewController::UITableViewController(std::string className)
+    : UIViewController(className, className == "UITableViewController" ? "UIViewController" : "UITableViewController") {}
+
+std::shared_ptr<UITableView> UITableViewController::tableView() {
+    return std::static_pointer_cast<UITableView>(view());
+}
+
+void UITableViewController::loadView() {
+    auto table = UITableView::make(UIScreen::mainScreen()->bounds());
+    auto self = std::static_pointer_cast<UITableViewController>(shared_from_this());
+    table->setDataSource(self);
+    table->setDelegate(self);
+    setView(table);
 }
 
 // UINavigationBar

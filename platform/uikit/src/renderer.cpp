@@ -296,12 +296,12 @@ CGContextRef UIGraphicsGetCurrentContext() {
     return stack.empty() ? nullptr : stack.back().get();
 }
 
-void renderInContext(const CALayer& layer, CGContextRef context) {
+void CALayer::renderInContext(CGContext* context) const {
     if (!context) return;
-    if (UIView* view = layer.view()) view->layoutIfNeeded();
+    if (view_) view_->layoutIfNeeded();
     cairo_save(context->cr);
-    cairo_translate(context->cr, -layer.frame().origin.x, -layer.frame().origin.y);
-    drawLayer(context->cr, layer);
+    cairo_translate(context->cr, -frame_.origin.x, -frame_.origin.y);
+    drawLayer(context->cr, *this);
     cairo_restore(context->cr);
 }
 

@@ -3,6 +3,7 @@
 #include "platform/application.h"
 #include "screen_fixture.h"
 #include "platform/error.h"
+#include "platform/runtime.h"
 #include "uikit/UIWindow.h"
 
 namespace {
@@ -250,6 +251,38 @@ TEST_F(InputTest, TheCameraPickerHandsThePictureFromTheDevicesCamera) {
     ASSERT_TRUE(window->sendTapToView(*picker->view()->viewWithIdentifier("Cancel")));
     EXPECT_EQ(screen->presentedViewController(), nullptr);
     ns::UIImagePickerController::setCameraSource({});
+}
+
+class StoreList : public ns::UITableViewController {
+public:
+    StoreList() : ns::UITableViewController("StoreTableViewController") {}
+    void viewDidLoad() override {
+        setTitle("Sucursales");
+        tableView()->registerCellFactory("LabelCell", [] { return std::make_shared<ns::UITableViewCell>("LabelCell"); });
+    }
+    int tableViewNumberOfRowsInSection(ns::UITableView&, int) override { return 3; }
+    std::shared_ptr<ns::UITableViewCell> tableViewCellForRowAtIndexPath(ns::UITableView& table,
+                                                                       ns::NSIndexPath path) override {
+        auto cell = table.dequeueReusableCellWithIdentifier("LabelCell", path);
+        cell->textLabel()->setText("Tienda " + std::to_string(path.row));
+        return cell;
+    }
+    void tableViewDidSelectRowAtIndexPath(ns::UITableView&, ns::NSIndexPath path) override { chosen = path.row; }
+    int chosen = -1;
+};
+
+TEST_F(InputTest, ATableViewControllerServesItsOwnTable) {
+    auto list = std::make_shared<StoreList>();
+    auto nav = ns::UINavigationController::initWithRootViewController(list);
+    window->setRootViewController(nav);
+    EXPECT_NE(ns::Runtime::lookUpClass("StoreTableViewController"), nullptr);
+    EXPECT_EQ(ns::Runtime::lookUpClass("StoreTableViewController")->superclassName(), "UITableViewController");
+    auto cell = list->tableView()->cellForRowAtIndexPath({0, 2});
+    ASSERT_NE(cell, nullptr);
+    EXPECT_EQ(cell->textLabel()->text(), "Tienda 2");
+    EXPECT_EQ(list->tableView()->frame().origin.y, ns::UINavigationController::kBarBottom);
+    ASSERT_TRUE(window->sendTapToView(*cell));
+    EXPECT_EQ(list->chosen, 2);
 }
 
 }  // namespace

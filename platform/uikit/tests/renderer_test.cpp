@@ -172,7 +172,7 @@ TEST(GraphicsContextTest, RenderingALayerIntoAnImageContextGivesItsPicture) {
     auto view = ns::UIView::make(CGRectMake(0, 0, 20, 10));
     view->setBackgroundColor(ns::UIColor::blueColor());
     ns::UIGraphicsBeginImageContextWithOptions({20, 10}, false, 2);
-    ns::renderInContext(*view->layer(), ns::UIGraphicsGetCurrentContext());
+    view->layer()->renderInContext(ns::UIGraphicsGetCurrentContext());
     auto image = ns::UIGraphicsGetImageFromCurrentImageContext();
     ns::UIGraphicsEndImageContext();
     EXPECT_EQ(ns::UIGraphicsGetCurrentContext(), nullptr);

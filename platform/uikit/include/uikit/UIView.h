@@ -39,6 +39,7 @@
 
 namespace ns {
 
+struct CGContext;
 class UIImage;
 class UIView;
 class UIWindow;
@@ -92,6 +93,10 @@ public:
     // The view whose layer this is; nullptr for a free layer or once the
     // view is gone.
     UIView* view() const { return view_; }
+
+    // Draws this layer and everything under it into an image context
+    // (uikit/renderer.h), the layer's origin at the context's.
+    void renderInContext(CGContext* context) const;
 
     std::string className() const override { return "CALayer"; }
 

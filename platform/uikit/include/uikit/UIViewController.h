@@ -164,6 +164,25 @@ private:
 
 using UIViewControllerPtr = std::shared_ptr<UIViewController>;
 
+// A controller whose view is a table, and which is that table's data
+// source and delegate (by default without rows); subclasses answer the
+// protocols. The table fills the controller's view and asks for its rows
+// when it first lays out.
+class UITableViewController : public UIViewController, public UITableViewDataSource, public UITableViewDelegate {
+public:
+    // Subclasses are registered under `className` as UITableViewController's.
+    explicit UITableViewController(std::string className = "UITableViewController");
+    // The table (loads the view).
+    std::shared_ptr<UITableView> tableView();
+
+    int tableViewNumberOfRowsInSection(UITableView&, int) override { return 0; }
+    std::shared_ptr<UITableViewCell> tableViewCellForRowAtIndexPath(UITableView&, NSIndexPath) override {
+        return nullptr;
+    }
+
+    void loadView() override;
+};
+
 // The bar at the top of a navigation controller: back button, left and
 // right bar items, title. Real buttons, so taps and the browser page reach
 // them like any other control.

@@ -24,14 +24,11 @@ std::shared_ptr<UIImage> renderLayer(const CALayer& layer, double scale, bool op
 // The window after a layout pass, at the screen's scale (750 x 1334 pixels).
 std::shared_ptr<UIImage> snapshotWindow(UIWindow& window);
 
-struct CGContext;
 using CGContextRef = CGContext*;
 
 void UIGraphicsBeginImageContextWithOptions(CGSize size, bool opaque, double scale);
 // nullptr when no image context is open on this thread.
 CGContextRef UIGraphicsGetCurrentContext();
-// Draws the layer tree into the context at its origin.
-void renderInContext(const CALayer& layer, CGContextRef context);
 // nullptr when no image context is open.
 std::shared_ptr<UIImage> UIGraphicsGetImageFromCurrentImageContext();
 void UIGraphicsEndImageContext();

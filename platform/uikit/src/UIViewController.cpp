@@ -248,6 +248,20 @@ void UIViewController::dismissViewControllerAnimated(bool animated, std::functio
     if (completion) completion();
 }
 
+void UIViewController::dismissPresentedForRemoval() {
+    auto chain = presentedChain(std::static_pointer_cast<UIViewController>(shared_from_this()));
+    if (chain.empty()) return;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) (*it)->beginAppearanceTransition(false, false);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const auto& vc = *it;
+        if (vc->view_) vc->view_->removeFromSuperview();
+        vc->presenting_.reset();
+        vc->presented_.reset();
+    }
+    presented_.reset();
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) (*it)->endAppearanceTransition();
+}
+
 void UIViewController::showViewController(const UIViewControllerPtr& vc, const ObjectPtr&) {
     if (auto nav = navigationController()) {
         nav->pushViewController(vc, true);

@@ -50,7 +50,7 @@ void UIWindow::setRootViewController(const UIViewControllerPtr& vc) {
     if (old == vc) return;
     if (old) {
         // Whatever the old root presents goes with it.
-        if (old->presentedViewController()) old->dismissViewControllerAnimated(false);
+        old->dismissPresentedForRemoval();
         if (visible_) old->beginAppearanceTransition(false, false);
         if (old->isViewLoaded()) old->view()->removeFromSuperview();
         old->window_.reset();

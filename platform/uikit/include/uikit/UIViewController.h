@@ -142,6 +142,9 @@ public:
 
 private:
     friend class UIWindow;
+    // Takes down everything this controller presents without showing this
+    // one again: it is leaving the window.
+    void dismissPresentedForRemoval();
     struct Segue {
         std::string destination;
         SegueKind kind;

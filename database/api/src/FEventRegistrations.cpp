@@ -31,19 +31,32 @@ QRVDataSnapshotPtr snapshotFor(const FRepoPtr& repo, const FPath& path, const FC
                                              change.indexedNode());
 }
 
-void fireCancel(const FEvent& event, const ns::DispatchQueuePtr& queue, const QRVCancelBlock& cancelCallback,
-                const char* code) {
-    const auto& cancel = static_cast<const FCancelEvent&>(event);
-    FFLog(code, "Raising cancel value event on %@", cancel.path().toString());
-    if (!cancelCallback) return;
-    queue->async([cancelCallback, error = cancel.error()] { cancelCallback(error); });
+}  // namespace
+
+FObserverEventRegistration::FObserverEventRegistration(const FRepoPtr& repo, uint64_t handle,
+                                                       QRVCancelBlock cancelCallback)
+    : repo_(repo), handle_(handle), cancelCallback_(std::move(cancelCallback)) {}
+
+FEventPtr FObserverEventRegistration::createCancelEventFromError(const ns::ErrorRef& error, const FPath& path) {
+    if (!cancelCallback_) return nullptr;
+    return std::make_shared<FCancelEvent>(selfRegistration(), error, path);
 }
 
-}  // namespace
+bool FObserverEventRegistration::matches(const FEventRegistration& other) const {
+    return FRegistrationHandlesMatch(handle_, other.handle()) && other.handle() != kFKeepSyncedRegistrationHandle;
+}
+
+void FObserverEventRegistration::fireCancelEvent(const FEvent& event, const ns::DispatchQueuePtr& queue,
+                                                 const char* code) const {
+    const auto& cancel = static_cast<const FCancelEvent&>(event);
+    FFLog(code, "Raising cancel value event on %@", cancel.path().toString());
+    if (!cancelCallback_) return;
+    queue->async([cancelCallback = cancelCallback_, error = cancel.error()] { cancelCallback(error); });
+}
 
 FValueEventRegistration::FValueEventRegistration(const FRepoPtr& repo, uint64_t handle, QRVDataSnapshotBlock callback,
                                                  QRVCancelBlock cancelCallback)
-    : repo_(repo), handle_(handle), callback_(std::move(callback)), cancelCallback_(std::move(cancelCallback)) {}
+    : FObserverEventRegistration(repo, handle, std::move(cancelCallback)), callback_(std::move(callback)) {}
 
 FEventPtr FValueEventRegistration::createEventFrom(const FChange& change, const FQuerySpec& query) {
     return std::make_shared<FDataEvent>(QRVDataEventTypeValue, selfRegistration(),
@@ -52,7 +65,7 @@ FEventPtr FValueEventRegistration::createEventFrom(const FChange& change, const 
 
 void FValueEventRegistration::fireEvent(const FEventPtr& event, const ns::DispatchQueuePtr& queue) {
     if (event->isCancelEvent()) {
-        fireCancel(*event, queue, cancelCallback_, "I-RDB065001");
+        fireCancelEvent(*event, queue, "I-RDB065001");
         return;
     }
     if (!callback_) return;
@@ -61,18 +74,9 @@ void FValueEventRegistration::fireEvent(const FEventPtr& event, const ns::Dispat
     queue->async([callback = callback_, snapshot = data->snapshot()] { callback(snapshot); });
 }
 
-FEventPtr FValueEventRegistration::createCancelEventFromError(const ns::ErrorRef& error, const FPath& path) {
-    if (!cancelCallback_) return nullptr;
-    return std::make_shared<FCancelEvent>(selfRegistration(), error, path);
-}
-
-bool FValueEventRegistration::matches(const FEventRegistration& other) const {
-    return FRegistrationHandlesMatch(handle_, other.handle()) && other.handle() != kFKeepSyncedRegistrationHandle;
-}
-
 FChildEventRegistration::FChildEventRegistration(const FRepoPtr& repo, uint64_t handle,
                                                  std::optional<Callbacks> callbacks, QRVCancelBlock cancelCallback)
-    : repo_(repo), handle_(handle), callbacks_(std::move(callbacks)), cancelCallback_(std::move(cancelCallback)) {}
+    : FObserverEventRegistration(repo, handle, std::move(cancelCallback)), callbacks_(std::move(callbacks)) {}
 
 bool FChildEventRegistration::responseTo(QRVDataEventType eventType) const {
     return callbacks_ && callbacks_->count(eventType) > 0;
@@ -86,7 +90,7 @@ FEventPtr FChildEventRegistration::createEventFrom(const FChange& change, const 
 
 void FChildEventRegistration::fireEvent(const FEventPtr& event, const ns::DispatchQueuePtr& queue) {
     if (event->isCancelEvent()) {
-        fireCancel(*event, queue, cancelCallback_, "I-RDB061001");
+        fireCancelEvent(*event, queue, "I-RDB061001");
         return;
     }
     if (!callbacks_) return;
@@ -97,13 +101,4 @@ void FChildEventRegistration::fireEvent(const FEventPtr& event, const ns::Dispat
     queue->async([callback = it->second, snapshot = data->snapshot(), prevName = data->prevName()] {
         callback(snapshot, prevName);
     });
-}
-
-FEventPtr FChildEventRegistration::createCancelEventFromError(const ns::ErrorRef& error, const FPath& path) {
-    if (!cancelCallback_) return nullptr;
-    return std::make_shared<FCancelEvent>(selfRegistration(), error, path);
-}
-
-bool FChildEventRegistration::matches(const FEventRegistration& other) const {
-    return FRegistrationHandlesMatch(handle_, other.handle()) && other.handle() != kFKeepSyncedRegistrationHandle;
 }

@@ -46,8 +46,33 @@ private:
     std::optional<std::string> prevName_;
 };
 
+// What the value and child registrations share: the repository that
+// builds references for snapshots, the observer's handle (the removal rule
+// matches it) and the optional cancel block.
+class FObserverEventRegistration : public FEventRegistration {
+public:
+    FEventPtr createCancelEventFromError(const ns::ErrorRef& error, const FPath& path) override;
+    // Either handle matches everything, or both are equal; never the
+    // keep-synced registration.
+    bool matches(const FEventRegistration& other) const override;
+    uint64_t handle() const override { return handle_; }
+
+    const QRVCancelBlock& cancelCallback() const { return cancelCallback_; }
+    FRepoPtr repo() const { return repo_.lock(); }
+
+protected:
+    FObserverEventRegistration(const FRepoPtr& repo, uint64_t handle, QRVCancelBlock cancelCallback);
+    // Submits the cancel block for a cancel event, logging with `code`.
+    void fireCancelEvent(const FEvent& event, const ns::DispatchQueuePtr& queue, const char* code) const;
+
+private:
+    std::weak_ptr<FRepo> repo_;
+    uint64_t handle_;
+    QRVCancelBlock cancelCallback_;
+};
+
 // Answers value events only.
-class FValueEventRegistration final : public FEventRegistration {
+class FValueEventRegistration final : public FObserverEventRegistration {
 public:
     // initWithRepo:handle:callback:cancelCallback: (either block may be empty).
     FValueEventRegistration(const FRepoPtr& repo, uint64_t handle, QRVDataSnapshotBlock callback,
@@ -56,25 +81,17 @@ public:
     bool responseTo(QRVDataEventType eventType) const override { return eventType == QRVDataEventTypeValue; }
     FEventPtr createEventFrom(const FChange& change, const FQuerySpec& query) override;
     void fireEvent(const FEventPtr& event, const ns::DispatchQueuePtr& queue) override;
-    FEventPtr createCancelEventFromError(const ns::ErrorRef& error, const FPath& path) override;
-    bool matches(const FEventRegistration& other) const override;
-    uint64_t handle() const override { return handle_; }
     std::string className() const override { return "FValueEventRegistration"; }
 
     const QRVDataSnapshotBlock& callback() const { return callback_; }
-    const QRVCancelBlock& cancelCallback() const { return cancelCallback_; }
-    FRepoPtr repo() const { return repo_.lock(); }
 
 private:
-    std::weak_ptr<FRepo> repo_;
-    uint64_t handle_;
     QRVDataSnapshotBlock callback_;
-    QRVCancelBlock cancelCallback_;
 };
 
 // Answers the event types it holds a block for (the public observers
 // register their value blocks this way too, keyed by the value type).
-class FChildEventRegistration final : public FEventRegistration {
+class FChildEventRegistration final : public FObserverEventRegistration {
 public:
     using Callbacks = std::map<QRVDataEventType, QRVDataSnapshotPrevKeyBlock>;
 
@@ -86,18 +103,10 @@ public:
     bool responseTo(QRVDataEventType eventType) const override;
     FEventPtr createEventFrom(const FChange& change, const FQuerySpec& query) override;
     void fireEvent(const FEventPtr& event, const ns::DispatchQueuePtr& queue) override;
-    FEventPtr createCancelEventFromError(const ns::ErrorRef& error, const FPath& path) override;
-    bool matches(const FEventRegistration& other) const override;
-    uint64_t handle() const override { return handle_; }
     std::string className() const override { return "FChildEventRegistration"; }
 
     const std::optional<Callbacks>& callbacks() const { return callbacks_; }
-    const QRVCancelBlock& cancelCallback() const { return cancelCallback_; }
-    FRepoPtr repo() const { return repo_.lock(); }
 
 private:
-    std::weak_ptr<FRepo> repo_;
-    uint64_t handle_;
     std::optional<Callbacks> callbacks_;
-    QRVCancelBlock cancelCallback_;
 };

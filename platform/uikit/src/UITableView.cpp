@@ -143,7 +143,7 @@ double UITableView::heightOf(NSIndexPath indexPath) {
 
 CGRect UITableView::rectForRowAtIndexPath(NSIndexPath indexPath) {
     loadCounts();
-    double y = 0;
+    double y = insetTop_;
     for (int s = 0; s < int(rowCounts_.size()); ++s) {
         for (int r = 0; r < rowCounts_[size_t(s)]; ++r) {
             const double h = heightOf({s, r});
@@ -156,7 +156,7 @@ CGRect UITableView::rectForRowAtIndexPath(NSIndexPath indexPath) {
 
 double UITableView::contentHeight() {
     loadCounts();
-    double y = 0;
+    double y = insetTop_;
     for (int s = 0; s < int(rowCounts_.size()); ++s) {
         for (int r = 0; r < rowCounts_[size_t(s)]; ++r) y += heightOf({s, r});
     }
@@ -165,6 +165,12 @@ double UITableView::contentHeight() {
 
 void UITableView::setContentOffset(double y) {
     offset_ = std::clamp(y, 0.0, std::max(0.0, contentHeight() - bounds().height()));
+    setNeedsLayout();
+}
+
+void UITableView::setContentInsetTop(double inset) {
+    if (inset == insetTop_) return;
+    insetTop_ = inset;
     setNeedsLayout();
 }
 
@@ -203,7 +209,7 @@ void UITableView::layoutSubviews() {
     const double bottom = offset_ + bounds().height();
     // The rows in the visible band, with their places.
     std::vector<std::pair<NSIndexPath, CGRect>> rows;
-    double y = 0;
+    double y = insetTop_;
     for (int s = 0; s < int(rowCounts_.size()); ++s) {
         for (int r = 0; r < rowCounts_[size_t(s)]; ++r) {
             const double h = heightOf({s, r});

@@ -138,6 +138,13 @@ void UIViewController::setTitle(std::string title) {
     navigationItem_->setTitle(std::move(title));
 }
 
+double UIViewController::topLayoutGuideLength() const {
+    auto nav = navigationController();
+    if (nav && !nav->isNavigationBarHidden() && (edges_ & UIRectEdgeTop)) return UINavigationController::kBarBottom;
+    if (nav && !nav->isNavigationBarHidden()) return 0;
+    return kStatusBarHeight;
+}
+
 std::shared_ptr<UINavigationController> UIViewController::navigationController() const {
     for (auto p = parent_.lock(); p; p = p->parentViewController()) {
         if (auto nav = std::dynamic_pointer_cast<UINavigationController>(p)) return nav;
@@ -389,9 +396,12 @@ void UINavigationController::layoutContainer() {
     const CGRect b = view()->bounds();
     bar_->setHidden(barHidden_);
     bar_->setFrame(CGRectMake(0, 0, b.width(), kBarBottom));
-    const double top = barHidden_ ? 0 : kBarBottom;
     if (auto vc = topViewController(); vc && vc->isViewLoaded()) {
+        const bool under = !barHidden_ && (vc->edgesForExtendedLayout() & UIRectEdgeTop);
+        const double top = barHidden_ || under ? 0 : kBarBottom;
         vc->view()->setFrame(CGRectMake(0, top, b.width(), std::max(0.0, b.height() - top)));
+        // A table under the bar starts its rows below it.
+        if (auto table = std::dynamic_pointer_cast<UITableView>(vc->view())) table->setContentInsetTop(under ? kBarBottom : 0);
     }
     updateBar();
 }

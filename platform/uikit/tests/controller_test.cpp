@@ -9,6 +9,7 @@
 
 namespace {
 
+using ns::CGRectMake;
 using Log = std::vector<std::string>;
 
 class RecordingController : public ns::UIViewController {
@@ -167,7 +168,7 @@ TEST_F(ControllerTest, StoryboardMakesControllersByIdentifierAndPerformsSegues) 
     window->makeKeyAndVisible();
     first->addSegue("toSecond", "Second");
     take();
-    auto button = ns::UIButton::make(ns::CGRectMake(10, 10, 100, 44), "Next");
+    auto button = ns::UIButton::make(ns::CGRectMake(10, 100, 100, 44), "Next");
     button->addTarget(first->segueAction("toSecond"), ns::UIControlEventTouchUpInside);
     first->view()->addSubview(button);
     ASSERT_TRUE(window->sendTapToView(*button));
@@ -190,7 +191,14 @@ TEST_F(ControllerTest, NavigationBarShowsTitleBackAndLeftItem) {
     EXPECT_EQ(nav->navigationBar()->titleLabel()->text(), "Cotizacion");
     EXPECT_FALSE(nav->navigationBar()->backButton()->isHidden());
     EXPECT_EQ(nav->navigationBar()->backButton()->currentTitle(), "\u2039 Menú");
-    EXPECT_EQ(b->view()->frame().origin.y, ns::UINavigationController::kBarBottom);
+    // The screen lies under the bar unless it asks not to.
+    EXPECT_EQ(b->view()->frame(), window->bounds());
+    EXPECT_EQ(b->topLayoutGuideLength(), 64);
+    EXPECT_EQ(window->hitTest({300, 30}), nav->navigationBar()) << "the bar is over the screen";
+    b->setEdgesForExtendedLayout(ns::UIRectEdgeNone);
+    window->layoutIfNeeded();
+    EXPECT_EQ(b->view()->frame(), CGRectMake(0, 64, 375, 603));
+    EXPECT_EQ(b->topLayoutGuideLength(), 0);
 
     bool menuTapped = false;
     b->navigationItem()->setHidesBackButton(true);

@@ -280,7 +280,9 @@ TEST_F(InputTest, ATableViewControllerServesItsOwnTable) {
     auto cell = list->tableView()->cellForRowAtIndexPath({0, 2});
     ASSERT_NE(cell, nullptr);
     EXPECT_EQ(cell->textLabel()->text(), "Tienda 2");
-    EXPECT_EQ(list->tableView()->frame().origin.y, ns::UINavigationController::kBarBottom);
+    // The table fills the screen; its rows start below the bar over it.
+    EXPECT_EQ(list->tableView()->frame(), window->bounds());
+    EXPECT_EQ(cell->frame().origin.y, 64 + 2 * 44);
     ASSERT_TRUE(window->sendTapToView(*cell));
     EXPECT_EQ(list->chosen, 2);
 }

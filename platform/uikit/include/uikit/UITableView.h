@@ -123,6 +123,9 @@ public:
     bool indexPathForCell(const UITableViewCell& cell, NSIndexPath* out) const;
     CGRect rectForRowAtIndexPath(NSIndexPath indexPath);
 
+    // Room above the first row (a bar lying over the table's top).
+    double contentInsetTop() const { return insetTop_; }
+    void setContentInsetTop(double inset);
     double contentOffset() const { return offset_; }
     // Clamped to the content.
     void setContentOffset(double y);
@@ -158,6 +161,7 @@ private:
     bool reloadPending_ = true;
     double rowHeight_ = 44;
     double offset_ = 0;
+    double insetTop_ = 0;
     bool allowsSelection_ = true;
     bool hasSelection_ = false;
     NSIndexPath selected_;

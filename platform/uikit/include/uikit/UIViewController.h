@@ -65,6 +65,17 @@ private:
 
 enum class UIModalPresentationStyle { FullScreen = 0, OverFullScreen = 5, Popover = 7 };
 
+using UIRectEdge = unsigned;
+inline constexpr UIRectEdge UIRectEdgeNone = 0;
+inline constexpr UIRectEdge UIRectEdgeTop = 1 << 0;
+inline constexpr UIRectEdge UIRectEdgeLeft = 1 << 1;
+inline constexpr UIRectEdge UIRectEdgeBottom = 1 << 2;
+inline constexpr UIRectEdge UIRectEdgeRight = 1 << 3;
+inline constexpr UIRectEdge UIRectEdgeAll = 0xF;
+
+// The status bar over the top of every screen.
+inline constexpr double kStatusBarHeight = 20;
+
 class UIViewController : public Object {
 public:
     enum class Appearance { Disappeared, Appearing, Appeared, Disappearing };
@@ -109,6 +120,14 @@ public:
     std::shared_ptr<UIViewController> presentedViewController() const { return presented_; }
     std::shared_ptr<UIStoryboard> storyboard() const { return storyboard_.lock(); }
     void setStoryboard(const std::shared_ptr<UIStoryboard>& s) { storyboard_ = s; }
+    // Under a navigation bar the view fills the screen and the bar lies over
+    // its top (UIRectEdgeAll, the default), or starts below the bar (without
+    // UIRectEdgeTop). A table view filling the screen is inset by the bar.
+    UIRectEdge edgesForExtendedLayout() const { return edges_; }
+    void setEdgesForExtendedLayout(UIRectEdge edges) { edges_ = edges; }
+    // How much of the top of the view bars cover: the status bar, and the
+    // navigation bar when the view lies under it. Lay content out below it.
+    double topLayoutGuideLength() const;
     UIModalPresentationStyle modalPresentationStyle() const { return modalStyle_; }
     void setModalPresentationStyle(UIModalPresentationStyle s) { modalStyle_ = s; }
     // The controllers whose views this one shows now (the navigation
@@ -162,6 +181,7 @@ private:
     std::weak_ptr<UIStoryboard> storyboard_;
     std::weak_ptr<UIWindow> window_;  // set on a window's root controller
     UIModalPresentationStyle modalStyle_ = UIModalPresentationStyle::FullScreen;
+    UIRectEdge edges_ = UIRectEdgeAll;
     std::map<std::string, Segue> segues_;
 };
 
@@ -208,8 +228,7 @@ private:
 
 class UINavigationController : public UIViewController {
 public:
-    // Height of the status bar plus the bar; screens pushed here are laid
-    // out below it (their view's frame starts at y = 64 while the bar shows).
+    // Height of the status bar plus the bar.
     static constexpr double kBarBottom = 64;
 
     explicit UINavigationController(std::string className = "UINavigationController",

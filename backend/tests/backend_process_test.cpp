@@ -278,10 +278,14 @@ TEST(BackendDataDirTest, SeedCopiesTheSampleDataOnceAndRestartsKeepTheDataDir) {
     EXPECT_EQ(readFile(dataDir / "database.json"), sample);
     auto products = parse(sample)["Productos"];
     ASSERT_TRUE(products.is_object());
+    // Every product is in the layout the app reads: keyed by its code, with
+    // a description, a price and a part number.
     for (const auto& [id, product] : products.items()) {
-        EXPECT_TRUE(product["Descripcion"].is_string()) << id;
+        EXPECT_FALSE(id.empty()) << id;
+        EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
+        EXPECT_TRUE(product["Descrip"].is_string()) << id;
         EXPECT_TRUE(product["Precio"].is_number()) << id;
-        EXPECT_TRUE(product["PrecioOferta"].is_number()) << id;
+        EXPECT_TRUE(product["qParte"].is_string()) << id;
     }
 
     // Changed and deleted data stays so across restarts with --seed.

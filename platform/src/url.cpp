@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <charconv>
-#include <cstring>
 
 namespace ns {
 
@@ -58,11 +57,12 @@ std::string URL::requestTarget() const {
     return target;
 }
 
-std::string fileURLWithPath(std::string_view path) {
+std::string percentEncode(std::string_view text, std::string_view unreserved) {
     static const char* kHex = "0123456789ABCDEF";
-    std::string out = "file://";
-    for (unsigned char c : path) {
-        if (std::isalnum(c) || std::strchr("/-._~!$&'()*+,;=:@", c)) {
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if ((c < 128 && std::isalnum(c)) || (c != 0 && unreserved.find(char(c)) != std::string_view::npos)) {
             out += char(c);
         } else {
             out += '%';
@@ -73,23 +73,36 @@ std::string fileURLWithPath(std::string_view path) {
     return out;
 }
 
+std::string percentDecode(std::string_view text) {
+    auto hexValue = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            out += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string fileURLWithPath(std::string_view path) {
+    return "file://" + percentEncode(path, "/-._~!$&'()*+,;=:@");
+}
+
 std::string filePathFromURL(std::string_view fileURL) {
     if (!fileURL.starts_with("file://")) return std::string(fileURL);
     fileURL.remove_prefix(7);
     // "file://localhost/path" names the same file as "file:///path".
     if (fileURL.starts_with("localhost/")) fileURL.remove_prefix(9);
-    std::string out;
-    for (size_t i = 0; i < fileURL.size(); ++i) {
-        int value = 0;
-        if (fileURL[i] == '%' && i + 2 < fileURL.size() &&
-            std::from_chars(fileURL.data() + i + 1, fileURL.data() + i + 3, value, 16).ptr == fileURL.data() + i + 3) {
-            out += char(value);
-            i += 2;
-        } else {
-            out += fileURL[i];
-        }
-    }
-    return out;
+    return percentDecode(fileURL);
 }
 
 }  // namespace ns

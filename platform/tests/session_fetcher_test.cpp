@@ -7,15 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "platform/clock.h"
-#include "platform/notification_center.h"
 #include "platform/reachability.h"
 #include "platform/runloop.h"
 #include "platform/url.h"
 #include "testing/backend.h"
+#include "testing/retry_waits.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -29,27 +28,7 @@ struct Outcome {
 
 std::string text(const ns::Data& data) { return std::string(data.begin(), data.end()); }
 
-// The waits the fetchers announced, as they are announced.
-class RetryWaits {
-public:
-    RetryWaits() {
-        token_ = ns::NotificationCenter::defaultCenter().addObserver(
-            kHTKSessionFetcherRetryDelayStartedNotification, nullptr, nullptr, [this](const ns::Notification& note) {
-                std::lock_guard lock(mutex_);
-                waits_.push_back(note.userInfo.at(kHTKSessionFetcherRetryDelayKey).asDouble());
-            });
-    }
-    ~RetryWaits() { ns::NotificationCenter::defaultCenter().removeObserver(token_); }
-    std::vector<double> waits() const {
-        std::lock_guard lock(mutex_);
-        return waits_;
-    }
-
-private:
-    ns::ObserverToken token_ = 0;
-    mutable std::mutex mutex_;
-    std::vector<double> waits_;
-};
+using ns::testing::RetryWaits;
 
 // Adds a header, or fails, like a token authorizer would.
 class TestAuthorizer : public HTKFetcherAuthorizationProtocol {
@@ -99,20 +78,6 @@ protected:
     }
     bool wait(const std::function<bool()>& done) { return ns::RunLoop::main().runUntil(done, 60); }
 
-    // Runs the fetch to its end under the virtual clock, moving the clock
-    // over each retry wait the fetcher announces.
-    std::shared_ptr<Outcome> runWithRetries(const std::shared_ptr<HTKSessionFetcher>& fetcher, RetryWaits& waits,
-                                            ns::VirtualClock& clock) {
-        auto outcome = begin(fetcher);
-        size_t advanced = 0;
-        while (!outcome->done) {
-            EXPECT_TRUE(wait([&] { return outcome->done || waits.waits().size() > advanced; }));
-            if (outcome->done) break;
-            clock.advance(waits.waits()[advanced++]);
-        }
-        return outcome;
-    }
-
     ns::testing::TempSandbox sandbox_;
     std::unique_ptr<ns::testing::Backend> backend_;
     std::shared_ptr<HTKSessionFetcherService> service_;
@@ -146,7 +111,8 @@ TEST_F(SessionFetcherTest, RetriesDoubleTheirWaitAndStopAtTheMaximumInterval) {
     RetryWaits waits;
     auto fetcher = service_->fetcherWithRequest(ns::URLRequest(backend_->httpsURL("/__recorder/busy")));
     double started = clock->now();
-    auto outcome = runWithRetries(fetcher, waits, *clock);
+    auto outcome = begin(fetcher);
+    waits.drive(*clock, [&] { return outcome->done; });
     // 1 + 2 + 4 seconds fit in 10; the next wait of 8 would not.
     EXPECT_EQ(waits.waits(), (std::vector<double>{1, 2, 4}));
     EXPECT_EQ(suggestions, (std::vector<bool>{true, true, true, true}));

@@ -31,25 +31,6 @@ std::string joined(const std::vector<std::string>& pieces, size_t from = 0) {
     return out;
 }
 
-std::string percentDecoded(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        auto hexValue = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-            return -1;
-        };
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            out += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 std::optional<std::string> QRVStoragePath::standardizedPath(const std::optional<std::string>& path) {
@@ -91,7 +72,7 @@ QRVStoragePath QRVStoragePath::pathFromHTTPURL(std::string_view string) {
     auto url = ns::URL::parse(string);
     if (url && url->host() == kQRVStorageHost) {
         // Components as NSURL counts them: the leading "/" is component 0.
-        std::vector<std::string> components = nonEmptyPieces(percentDecoded(url->path()));
+        std::vector<std::string> components = nonEmptyPieces(ns::percentDecode(url->path()));
         components.insert(components.begin(), "/");
         if (components.size() >= 4 && !components[3].empty()) {
             std::optional<std::string> object;

@@ -101,6 +101,14 @@ QRVStorageTaskSnapshotPtr QRVStorageTask::snapshot() {
                                                     state_, metadata_, reference_, std::move(progress), error_);
 }
 
+void QRVStorageTask::beginFetch(const ns::URLRequest& request, std::string comment,
+                                HTKSessionFetcher::CompletionHandler handler) {
+    auto fetcher = fetcherService_->fetcherWithRequest(request);
+    fetcher->setComment(std::move(comment));
+    setFetcher(fetcher);
+    fetcher->beginFetchWithCompletionHandler(std::move(handler));
+}
+
 ns::DispatchQueuePtr QRVStorageTask::callbackQueue() const {
     ns::DispatchQueuePtr queue = fetcherService_->callbackQueue();
     return queue ? queue : ns::DispatchQueue::main();
@@ -194,6 +202,10 @@ void QRVStorageObservableTask::removeAllObserversForStatus(QRVStorageTaskStatus 
 
 void QRVStorageObservableTask::removeAllObservers() {
     std::lock_guard lock(mutex_);
+    clearObservers();
+}
+
+void QRVStorageObservableTask::clearObservers() {
     resumeHandlers_.clear();
     progressHandlers_.clear();
     pauseHandlers_.clear();
@@ -230,12 +242,7 @@ bool QRVStorageObservableTask::finishWithState(int64_t state, ns::ErrorRef error
         if (error) error_ = std::move(error);
         snapshot = this->snapshot();
         handlers = *handlerDictionaryForStatus(QRVStorageTaskStatusForState(state));
-        resumeHandlers_.clear();
-        progressHandlers_.clear();
-        pauseHandlers_.clear();
-        successHandlers_.clear();
-        failureHandlers_.clear();
-        handleToStatusMap_.clear();
+        clearObservers();
     }
     fireHandlers(handlers, snapshot);
     return true;

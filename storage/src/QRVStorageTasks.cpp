@@ -41,11 +41,8 @@ void QRVStorageDeleteTask::enqueue() {
     request.setTimeoutInterval(maxOperationRetryTime());
     QRVStorageVoidError completion = std::move(completion_);
     completion_ = nullptr;
-    auto fetcher = fetcherService_->fetcherWithRequest(request);
-    fetcher->setComment("DeleteTask");
-    setFetcher(fetcher);
     auto self = std::static_pointer_cast<QRVStorageDeleteTask>(shared_from_this());
-    fetcher->beginFetchWithCompletionHandler([self, completion](std::optional<ns::Data>, ns::ErrorRef fetchError) {
+    beginFetch(request, "DeleteTask", [self, completion](std::optional<ns::Data>, ns::ErrorRef fetchError) {
         if (!self->error()) self->setError(QRVStorageErrors::errorWithServerError(fetchError, self->reference()));
         if (completion) completion(self->error());
     });
@@ -62,11 +59,8 @@ void QRVStorageGetMetadataTask::enqueue() {
     request.setTimeoutInterval(maxDownloadRetryTime());
     QRVStorageVoidMetadataError completion = std::move(completion_);
     completion_ = nullptr;
-    auto fetcher = fetcherService_->fetcherWithRequest(request);
-    fetcher->setComment("GetMetadataTask");
-    setFetcher(fetcher);
     auto self = std::static_pointer_cast<QRVStorageGetMetadataTask>(shared_from_this());
-    fetcher->beginFetchWithCompletionHandler([self, completion](std::optional<ns::Data> body, ns::ErrorRef error) {
+    beginFetch(request, "GetMetadataTask", [self, completion](std::optional<ns::Data> body, ns::ErrorRef error) {
         completeWithMetadata(*self, body, error, completion);
     });
 }
@@ -83,11 +77,8 @@ void QRVStorageUpdateMetadataTask::enqueue() {
     request.setTimeoutInterval(maxUploadRetryTime());
     QRVStorageVoidMetadataError completion = std::move(completion_);
     completion_ = nullptr;
-    auto fetcher = fetcherService_->fetcherWithRequest(request);
-    fetcher->setComment("UpdateMetadataTask");
-    setFetcher(fetcher);
     auto self = std::static_pointer_cast<QRVStorageUpdateMetadataTask>(shared_from_this());
-    fetcher->beginFetchWithCompletionHandler([self, completion](std::optional<ns::Data> body, ns::ErrorRef error) {
+    beginFetch(request, "UpdateMetadataTask", [self, completion](std::optional<ns::Data> body, ns::ErrorRef error) {
         completeWithMetadata(*self, body, error, completion);
     });
 }

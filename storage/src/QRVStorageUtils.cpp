@@ -1,27 +1,12 @@
 #include "storage/QRVStorageUtils.h"
 
-#include <cstring>
-
 #include "platform/json.h"
 #include "platform/mime_types.h"
+#include "platform/url.h"
 #include "storage/QRVStorageConstants.h"
 
 std::string QRVStorageUtils::WBNEscapedString(std::string_view string) {
-    static const char* kAllowed =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~!$'()*,;=:@";
-    static const char* kHex = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(string.size());
-    for (unsigned char c : string) {
-        if (c != 0 && std::strchr(kAllowed, c)) {
-            out += char(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
+    return ns::percentEncode(string, "-._~!$'()*,;=:@");
 }
 
 std::string QRVStorageUtils::encodedURLForPath(const QRVStoragePath& path) {

@@ -10,9 +10,9 @@
 
 #include "platform/clock.h"
 #include "platform/host_routing.h"
-#include "platform/notification_center.h"
 #include "platform/reachability.h"
 #include "storage_test_support.h"
+#include "testing/retry_waits.h"
 
 using namespace storagetest;
 
@@ -62,36 +62,7 @@ private:
     std::thread thread_;
 };
 
-// Retry waits the fetchers announce.
-class RetryWaits {
-public:
-    RetryWaits() {
-        token_ = ns::NotificationCenter::defaultCenter().addObserver(
-            kHTKSessionFetcherRetryDelayStartedNotification, nullptr, nullptr, [this](const ns::Notification& note) {
-                std::lock_guard lock(mutex_);
-                waits_.push_back(note.userInfo.at(kHTKSessionFetcherRetryDelayKey).asDouble());
-            });
-    }
-    ~RetryWaits() { ns::NotificationCenter::defaultCenter().removeObserver(token_); }
-    std::vector<double> waits() const {
-        std::lock_guard lock(mutex_);
-        return waits_;
-    }
-    // Moves the clock over every announced wait until `done`.
-    void drive(ns::VirtualClock& clock, const std::function<bool()>& done) {
-        size_t advanced = 0;
-        while (!done()) {
-            ASSERT_TRUE(pumpUntil([&] { return done() || waits().size() > advanced; }));
-            if (done()) break;
-            clock.advance(waits()[advanced++]);
-        }
-    }
-
-private:
-    ns::ObserverToken token_ = 0;
-    mutable std::mutex mutex_;
-    std::vector<double> waits_;
-};
+using ns::testing::RetryWaits;
 
 TEST_F(StorageOutcomesTest, RefusalsMapOntoTheErrorTable) {
     putObject("products/555.jpg", bytesOf(100));

@@ -41,6 +41,12 @@ private:
     std::optional<std::string> query_;
 };
 
+// Percent-encoding (as UTF-8 bytes) of every byte that is not an ASCII
+// letter, digit or one of `unreserved`; and the lenient reverse, which keeps
+// a "%" that is not followed by two hex digits as it is.
+std::string percentEncode(std::string_view text, std::string_view unreserved);
+std::string percentDecode(std::string_view text);
+
 // File URLs (NSURL fileURLWithPath: and path): "file:///a%20b" <-> "/a b".
 // filePathFromURL takes a plain path as it is.
 std::string fileURLWithPath(std::string_view path);

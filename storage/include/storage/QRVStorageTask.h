@@ -124,6 +124,10 @@ public:
     std::string className() const override { return "QRVStorageTask"; }
 
 protected:
+    // Starts `request` on a fetcher of the service, kept in `fetcher`, with
+    // that comment; `handler` runs with the answer on the callback queue.
+    void beginFetch(const ns::URLRequest& request, std::string comment,
+                    HTKSessionFetcher::CompletionHandler handler);
     ns::DispatchQueuePtr callbackQueue() const;
     double maxOperationRetryTime() const;
     double maxDownloadRetryTime() const;
@@ -172,6 +176,9 @@ protected:
     bool finishWithState(int64_t state, ns::ErrorRef error);
 
 private:
+    // Empties every table; the caller holds the lock.
+    void clearObservers();
+
     HandlerTable resumeHandlers_;
     HandlerTable progressHandlers_;
     HandlerTable pauseHandlers_;

@@ -210,15 +210,20 @@ protected:
     }
     json serverConnections() { return get("/__admin/rtdb/connections?ns=demo")["connections"]; }
 
+    // Logs live as long as the fixture: blocks raised while the test is torn
+    // down still find theirs.
+    Log& makeLog() { return *logs_.emplace_back(std::make_unique<Log>()); }
+
     ns::testing::TempSandbox sandbox_;
     std::unique_ptr<ns::testing::Backend> backend_;
     std::unique_ptr<ns::VirtualClock> clock_;
     std::vector<std::shared_ptr<FRepo>> repos_;
+    std::vector<std::unique_ptr<Log>> logs_;
 };
 
 TEST_F(RepoTest, LocalEventsComeBeforeTheServerAnswers) {
     auto repo = makeRepo("local", /*online=*/false);
-    Log log;
+    Log& log = makeLog();
     // Offline, nothing is known of the location: no value yet.
     observeValue(repo, "/items", log);
     onWorker([&] {
@@ -247,7 +252,7 @@ TEST_F(RepoTest, LocalEventsComeBeforeTheServerAnswers) {
 TEST_F(RepoTest, TwoRepositoriesSeeEachOthersWritesAsOrderedChildEvents) {
     auto a = makeRepo("writer");
     auto b = makeRepo("reader");
-    Log log;
+    Log& log = makeLog();
     observeChildren(b, "/list", log);
     observeValue(b, "/list", log);
     ASSERT_TRUE(log.waitFor("value null")) << log.dump();
@@ -283,7 +288,7 @@ TEST_F(RepoTest, TwoRepositoriesRunFiftyTransactionsEachOnOneCounter) {
     admin("/__admin/rtdb/faults", {{"forceDatastale", 3}});
 
     auto runs = std::make_shared<std::atomic<int>>(0);
-    Log log;
+    Log& log = makeLog();
     onWorker([&] {
         for (int i = 0; i < 50; ++i) {
             a->startTransactionOnPath(FPath("/counter"), increment(runs), log.transactionDone("a"), true);
@@ -300,7 +305,7 @@ TEST_F(RepoTest, TwoRepositoriesRunFiftyTransactionsEachOnOneCounter) {
     EXPECT_EQ(get("/__admin/rtdb/faults")["forceDatastale"], 0);
 
     // Both repositories end on the server's value.
-    Log seen;
+    Log& seen = makeLog();
     observeValue(a, "/counter", seen, "a");
     observeValue(b, "/counter", seen, "b");
     EXPECT_TRUE(seen.waitFor("a 100"));
@@ -312,7 +317,7 @@ TEST_F(RepoTest, ARefusedTransactionShowsItsValueAtOnceThenRevertsAndReportsOnce
           {{"rules", {{".read", true}, {"locked", {{".write", false}}}, {"open", {{".write", true}}}}}});
     auto repo = makeRepo("refused");
     ASSERT_TRUE(waitConnected(repo));
-    Log log;
+    Log& log = makeLog();
     observeValue(repo, "/locked", log);
     ASSERT_TRUE(log.waitFor("value null"));
 
@@ -332,7 +337,7 @@ TEST_F(RepoTest, ARefusedTransactionShowsItsValueAtOnceThenRevertsAndReportsOnce
 
 TEST_F(RepoTest, TransactionsQueueBehindASentOneAndASetAbortsTheWaitingOne) {
     auto repo = makeRepo("queued", /*online=*/false);
-    Log log;
+    Log& log = makeLog();
     observeValue(repo, "/t", log);
     auto runs = std::make_shared<std::atomic<int>>(0);
     onWorker([&] {
@@ -358,7 +363,7 @@ TEST_F(RepoTest, TransactionsQueueBehindASentOneAndASetAbortsTheWaitingOne) {
 TEST_F(RepoTest, ASecondAbortKeepsATransactionWhosePutIsOut) {
     setServerData("/s", 1);
     auto repo = makeRepo("twice", /*online=*/false);
-    Log log;
+    Log& log = makeLog();
     auto runs = std::make_shared<std::atomic<int>>(0);
     onWorker([&] {
         // Offline, the transaction sees no data: its put carries the hash of
@@ -385,7 +390,7 @@ TEST_F(RepoTest, ASecondAbortKeepsATransactionWhosePutIsOut) {
 TEST_F(RepoTest, UpdateBlocksThatRaiseAbortTheirTransactionWithAWarning) {
     auto repo = makeRepo("raising", /*online=*/false);
     auto capture = ns::SystemLog::capture();
-    Log log;
+    Log& log = makeLog();
     onWorker([&] {
         repo->startTransactionOnPath(
             FPath("/r"),
@@ -411,8 +416,8 @@ TEST_F(RepoTest, OnDisconnectWritesAreAppliedByTheServerAndAtOnceLocally) {
     auto b = makeRepo("stayer");
     ASSERT_TRUE(waitConnected(b));
 
-    Log aLog;
-    Log bLog;
+    Log& aLog = makeLog();
+    Log& bLog = makeLog();
     for (const char* path : {"/presence", "/status", "/gone", "/cancelled"}) {
         observeValue(a, path, aLog, std::string("a") + path);
         observeValue(b, path, bLog, std::string("b") + path);
@@ -488,7 +493,7 @@ TEST_F(RepoTest, ARefusedListenCancelsWithTheErrorAndIsRemoved) {
     admin("/__admin/rtdb/rules?ns=demo",
           {{"rules", {{"secret", {{".read", false}}}, {"open", {{".read", true}, {".write", true}}}}}});
     auto repo = makeRepo("refused-listen");
-    Log log;
+    Log& log = makeLog();
     observeValue(repo, "/secret", log, "secret", /*withCancel=*/true);
     ASSERT_TRUE(log.waitFor("cancel 1 Permission Denied")) << log.dump();
     EXPECT_FALSE(log.contains("secret null")) << log.dump();
@@ -504,7 +509,7 @@ TEST_F(RepoTest, ARefusedListenCancelsWithTheErrorAndIsRemoved) {
 TEST_F(RepoTest, InfoConnectedIsABooleanAndServerTimeFollowsTheServersClock) {
     admin("/__admin/rtdb/faults", {{"clockOffsetMs", 10000}});
     auto repo = makeRepo("info", /*online=*/false);
-    Log log;
+    Log& log = makeLog();
     observeValue(repo, "/.info/connected", log, "connected");
     observeValue(repo, "/.info/serverTimeOffset", log, "offset");
     ASSERT_TRUE(log.waitFor("connected false")) << log.dump();
@@ -539,7 +544,7 @@ TEST_F(RepoTest, InfoConnectedIsABooleanAndServerTimeFollowsTheServersClock) {
 TEST_F(RepoTest, PurgedWritesCompleteAsCancelledAndTheViewFallsBack) {
     setServerData("/p", "server");
     auto repo = makeRepo("purge");
-    Log log;
+    Log& log = makeLog();
     observeValue(repo, "/p", log);
     ASSERT_TRUE(log.waitFor("value \"server\""));
     onWorker([&] { repo->interrupt(); });
@@ -571,7 +576,7 @@ TEST_F(RepoTest, PurgedWritesCompleteAsCancelledAndTheViewFallsBack) {
 
 TEST_F(RepoTest, ServerDataThatCannotBeStoredIsDroppedWithAWarning) {
     auto repo = makeRepo("pushes");
-    Log log;
+    Log& log = makeLog();
     observeValue(repo, "/bad", log);
     ASSERT_TRUE(log.waitFor("value null"));
     auto capture = ns::SystemLog::capture();
@@ -642,7 +647,7 @@ TEST_F(RepoTest, PersistedWritesAreSentFirstAndWriteIdsContinueAfterThem) {
     repo->setPersistenceManagerForTesting(cache);
     FWorkerQueue::sharedQueue()->resume();
 
-    Log log;
+    Log& log = makeLog();
     onWorker([&] {
         EXPECT_EQ(repo->nextWriteId(), 10);
         repo->set(FPath("/r/c"), node(ns::Value(3)), log.completion("c"));

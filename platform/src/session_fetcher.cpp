@@ -870,7 +870,8 @@ bool HTKSessionUploadFetcher::takeUploadAnswer(const ns::HTTPURLResponsePtr& res
             offset_ = total_;
             inFlightSent_ = 0;
         }
-        reportProgress();
+        // Queued ahead of the completion on the same queue.
+        scheduleProgress();
         finish(std::move(body), nullptr);
         return true;
     }

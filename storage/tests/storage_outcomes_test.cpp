@@ -73,6 +73,15 @@ TEST_F(StorageOutcomesTest, RefusalsMapOntoTheErrorTable) {
     ASSERT_TRUE(anonymous.error);
     EXPECT_EQ(anonymous.error->code(), -13020);
     EXPECT_EQ(anonymous.error->userInfo().at("ResponseErrorCode").intValue(), 401);
+    // The authorizer stamped the request but had no token to add.
+    json sent = storageRequests().back();
+    bool authorization = false, version = false;
+    for (const auto& h : sent["headers"]) {
+        authorization |= h["name"] == "Authorization";
+        version |= h["name"] == "x-quorvane-storage-version";
+    }
+    EXPECT_FALSE(authorization);
+    EXPECT_TRUE(version);
 
     std::string uid = signIn("staff-gil");
     auto missing = get(storage_->referenceWithPath("products/none.jpg"), 1 << 20);

@@ -5,6 +5,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -73,9 +74,14 @@ TEST_F(StorageTransferTest, ProfilePhotoGoesUpResumablyAndComesBack) {
     EXPECT_EQ(header(first, "Authorization").rfind("Quorvane ", 0), 0u);
     EXPECT_EQ(header(first, "Content-Type"), "application/json; charset=UTF-8");
 
+    clearStorageRequests();
     auto downloaded = get(ref, 1 << 20);
     ASSERT_FALSE(downloaded.error) << downloaded.error->description();
     EXPECT_EQ(downloaded.calls, 1);
+    json downloads = storageRequests();
+    ASSERT_EQ(downloads.size(), 1u);
+    EXPECT_EQ(downloads[0]["kind"], "download");
+    EXPECT_EQ(downloads[0]["query"], "alt=media");
     EXPECT_TRUE(downloaded.onMainThread);
     ASSERT_TRUE(downloaded.value);
     EXPECT_EQ(*downloaded.value, photo);
@@ -204,6 +210,49 @@ TEST_F(StorageTransferTest, APausedDownloadResumesWithARangeRequest) {
     std::string range = header(downloads.back(), "Range");
     EXPECT_EQ(range.rfind("bytes=", 0), 0u) << range;
     EXPECT_NE(range, "bytes=0-");
+}
+
+TEST_F(StorageTransferTest, APausedUploadContinuesFromWhatTheServerHolds) {
+    std::string uid = signIn("staff-gala");
+    auto ref = storage_->reference()->child("profiles/" + uid + ".jpg");
+    ns::Data photo = bytesOf(6 * 1000 * 1000, 21);
+    // The first chunk's answer comes late enough to pause while it is out.
+    addFault({{"kind", "uploadChunk"}, {"delayMs", 2000}});
+    auto task = ref->putData(photo);
+    std::vector<std::string> statuses;
+    task->observeStatus(QRVStorageTaskStatusPause, [&](QRVStorageTaskSnapshotPtr s) {
+        EXPECT_EQ(s->metadata()->path(), "profiles/staff-gala.jpg");
+        statuses.push_back("pause");
+    });
+    bool sending = false;
+    // (A progress observer of a running task is called at once: wait for bytes.)
+    task->observeStatus(QRVStorageTaskStatusProgress,
+                        [&](QRVStorageTaskSnapshotPtr s) { sending |= s->progress()->completedUnitCount() > 0; });
+    ASSERT_TRUE(pumpUntil([&] { return sending; }));
+    task->pause();
+    ASSERT_TRUE(pumpUntil([&] { return !statuses.empty(); }));
+    task->observeStatus(QRVStorageTaskStatusResume, [&](QRVStorageTaskSnapshotPtr) { statuses.push_back("resume"); });
+    task->resume();
+    QRVStorageTaskSnapshotPtr success;
+    task->observeStatus(QRVStorageTaskStatusSuccess, [&](QRVStorageTaskSnapshotPtr s) { success = s; });
+    ASSERT_TRUE(pumpUntil([&] { return success != nullptr; }));
+    EXPECT_EQ(statuses, (std::vector<std::string>{"pause", "resume"}));
+    EXPECT_EQ(success->metadata()->size(), int64_t(photo.size()));
+    std::vector<std::string> kinds = requestKinds();
+    EXPECT_NE(std::find(kinds.begin(), kinds.end(), "uploadQuery"), kinds.end()) << json(kinds).dump();
+    EXPECT_EQ(*get(ref, 10 << 20).value, photo);
+}
+
+TEST_F(StorageTransferTest, AnEmptyObjectUploadsAndDownloads) {
+    std::string uid = signIn("staff-hana");
+    auto ref = storage_->reference()->child("profiles/" + uid + ".jpg");
+    auto uploaded = put(ref, ns::Data{});
+    ASSERT_FALSE(uploaded.error) << uploaded.error->description();
+    EXPECT_EQ(uploaded.value->size(), 0);
+    auto downloaded = get(ref, 100);
+    ASSERT_FALSE(downloaded.error) << downloaded.error->description();
+    ASSERT_TRUE(downloaded.value);
+    EXPECT_TRUE(downloaded.value->empty());
 }
 
 TEST_F(StorageTransferTest, MetadataIsReadUpdatedAndDeleted) {

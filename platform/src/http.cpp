@@ -286,7 +286,9 @@ struct URLSessionDataTask::Transfer {
     std::string url;
     std::string host;
     std::string method;
-    Data body;
+    // The task's own request body (the transfer holds the task, so it stays
+    // put): large uploads are not copied again. Empty after a redirect to GET.
+    const Data* body = nullptr;
     HTTPHeaderFields requestHeaders;
     int redirects = 0;
 
@@ -506,7 +508,7 @@ private:
             const URLSessionDataDelegate& d = HTTPEngineAccess::delegate(*t->task);
             if (d.didSendBodyData && ulnow > std::max<curl_off_t>(t->lastUp, 0))
                 d.didSendBodyData(int64_t(ulnow - std::max<curl_off_t>(t->lastUp, 0)), t->sentBefore + int64_t(ulnow),
-                                  t->sentBefore + int64_t(t->body.size()));
+                                  t->sentBefore + int64_t(t->body->size()));
             t->lastDown = dlnow;
             t->lastUp = ulnow;
             HTTPEngineAccess::sent(*t->task).store(t->sentBefore + int64_t(ulnow));
@@ -585,8 +587,9 @@ private:
             curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
         } else {
             if (m != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, m.c_str());
-            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t.body.size()));
-            curl_easy_setopt(e, CURLOPT_POSTFIELDS, t.body.empty() ? "" : reinterpret_cast<const char*>(t.body.data()));
+            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t.body->size()));
+            curl_easy_setopt(e, CURLOPT_POSTFIELDS,
+                             t.body->empty() ? "" : reinterpret_cast<const char*>(t.body->data()));
         }
 
         for (const auto& [name, value] : t.requestHeaders) {
@@ -667,7 +670,8 @@ private:
             // As Foundation: 303 always, and 301/302 after a POST, become a GET without body.
             if ((status == 303 && t->method != "HEAD") || ((status == 301 || status == 302) && t->method == "POST")) {
                 t->method = "GET";
-                t->body.clear();
+                static const Data kNoBody;
+                t->body = &kNoBody;
                 t->requestHeaders.erase("Content-Type");
                 t->requestHeaders.erase("Content-Length");
             }
@@ -755,7 +759,7 @@ void URLSessionDataTask::resume() {
     t->url = request_.URL();
     t->method = request_.HTTPMethod().empty() ? "GET" : request_.HTTPMethod();
     for (char& c : t->method) c = char(std::toupper(static_cast<unsigned char>(c)));
-    t->body = request_.HTTPBody();
+    t->body = &request_.HTTPBody();
     t->requestHeaders = request_.allHTTPHeaderFields();
     double now = Clock::nowSeconds();
     const URLSessionConfiguration* config = session ? &session->configuration_ : nullptr;
@@ -840,13 +844,17 @@ URLSessionPtr URLSession::shared() {
 }
 
 URLSessionDataTaskPtr URLSession::dataTask(const URLRequest& request, DataTaskCompletion completion) {
+    return dataTask(URLRequest(request), std::move(completion));
+}
+
+URLSessionDataTaskPtr URLSession::dataTask(URLRequest&& request, DataTaskCompletion completion) {
     if (!completion) Exception::raise(kInvalidArgumentException, "dataTask needs a completion handler");
     std::lock_guard lock(mutex_);
     if (invalidated_)
         Exception::raise(kInvalidArgumentException, "Task created in a session that has been invalidated");
     static std::atomic<uint64_t> nextIdentifier{1};
     uint64_t id = nextIdentifier++;
-    URLSessionDataTaskPtr task(new URLSessionDataTask(shared_from_this(), request, std::move(completion), id));
+    URLSessionDataTaskPtr task(new URLSessionDataTask(shared_from_this(), std::move(request), std::move(completion), id));
     tasks_[id] = task;
     return task;
 }

@@ -550,7 +550,7 @@ void HTKSessionFetcher::send(const std::shared_ptr<Exchange>& exchange, ns::URLR
         std::lock_guard lock(mutex_);
         if (!fetching_ || exchange->generation != generation_) return;
         log("send " + request.HTTPMethod() + " " + request.URL());
-        task = session_->dataTask(request, [self, exchange](ns::HTTPURLResponsePtr response, ns::Data body,
+        task = session_->dataTask(std::move(request), [self, exchange](ns::HTTPURLResponsePtr response, ns::Data body,
                                                             ns::ErrorRef error) {
             {
                 std::lock_guard lock(self->mutex_);
@@ -786,6 +786,10 @@ std::shared_ptr<HTKSessionUploadFetcher> HTKSessionUploadFetcher::uploadFetcherW
 }
 
 void HTKSessionUploadFetcher::setUploadData(ns::Data data) {
+    setUploadData(std::make_shared<const ns::Data>(std::move(data)));
+}
+
+void HTKSessionUploadFetcher::setUploadData(std::shared_ptr<const ns::Data> data) {
     std::lock_guard lock(mutex_);
     data_ = std::move(data);
     filePath_.clear();

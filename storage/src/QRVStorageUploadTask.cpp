@@ -23,7 +23,7 @@ std::optional<std::string> extensionOf(const std::string& fileURL) {
 QRVStorageUploadTask::QRVStorageUploadTask(std::shared_ptr<QRVStorageReference> reference,
                                            std::shared_ptr<HTKSessionFetcherService> fetcherService, ns::Data data,
                                            const QRVStorageMetadata& metadata)
-    : QRVStorageObservableTask(std::move(reference), std::move(fetcherService)), uploadData_(std::move(data)),
+    : QRVStorageObservableTask(std::move(reference), std::move(fetcherService)), uploadData_(std::make_shared<const ns::Data>(std::move(data))),
       uploadMetadata_(metadata.copy()) {
     progress_->setTotalUnitCount(int64_t(uploadData_->size()));
     if (!uploadMetadata_->contentType()) uploadMetadata_->setContentType(kDefaultContentType);
@@ -66,7 +66,7 @@ void QRVStorageUploadTask::enqueue() {
         request, uploadMetadata_->contentType().value_or(kDefaultContentType),
         kHTKSessionUploadFetcherStandardChunkSize, fetcherService_);
     if (uploadData_) {
-        fetcher->setUploadData(*uploadData_);
+        fetcher->setUploadData(uploadData_);
         fetcher->setComment("Data UploadTask");
     } else if (fileURL_) {
         fetcher->setUploadFileURL(*fileURL_);

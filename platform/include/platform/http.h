@@ -278,6 +278,8 @@ public:
     // NSInvalidArgumentException without a completion, or after the session
     // was invalidated.
     URLSessionDataTaskPtr dataTask(const URLRequest& request, DataTaskCompletion completion);
+    // Takes the request over (a large body is not copied).
+    URLSessionDataTaskPtr dataTask(URLRequest&& request, DataTaskCompletion completion);
     URLSessionDataTaskPtr dataTask(const std::string& url, DataTaskCompletion completion);
 
     // Cancels every unfinished task and refuses new ones.

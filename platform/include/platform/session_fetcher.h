@@ -299,6 +299,8 @@ public:
         const std::shared_ptr<HTKSessionFetcherService>& service);
 
     void setUploadData(ns::Data data);
+    // Shares the caller's bytes instead of copying them.
+    void setUploadData(std::shared_ptr<const ns::Data> data);
     // A file URL or a path, read chunk by chunk while sending.
     void setUploadFileURL(std::string fileURL);
     // The session URL once the first request was answered ("" before).
@@ -329,7 +331,7 @@ private:
 
     std::string mimeType_;
     int64_t chunkSize_;
-    std::optional<ns::Data> data_;
+    std::shared_ptr<const ns::Data> data_;
     std::string filePath_;
     int64_t total_ = 0;
     std::string location_;

@@ -33,7 +33,8 @@ public:
     void resume() override;
     void cancel() override;
 
-    const std::optional<ns::Data>& uploadData() const { return uploadData_; }
+    // The bytes to send (nullptr for a file upload).
+    const std::shared_ptr<const ns::Data>& uploadData() const { return uploadData_; }
     const std::optional<std::string>& fileURL() const { return fileURL_; }
     const QRVStorageMetadataPtr& uploadMetadata() const { return uploadMetadata_; }
     std::shared_ptr<HTKSessionUploadFetcher> uploadFetcher() const;
@@ -45,7 +46,7 @@ private:
     void reportProgress(int64_t sent, int64_t total);
     void complete(std::optional<ns::Data> body, ns::ErrorRef error);
 
-    std::optional<ns::Data> uploadData_;
+    std::shared_ptr<const ns::Data> uploadData_;
     std::optional<std::string> fileURL_;
     QRVStorageMetadataPtr uploadMetadata_;
     std::shared_ptr<HTKSessionUploadFetcher> uploadFetcher_;

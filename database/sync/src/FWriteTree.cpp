@@ -99,12 +99,41 @@ FWriteTreeRef FWriteTree::childWritesForPath(const FPath& path) { return FWriteT
 
 void FWriteTree::addOverwriteAtPath(const FPath& path, const FNodePtr& newData, int64_t writeId, bool isVisible) {
     allWrites_.push_back(std::make_shared<const FWriteRecord>(path, newData, writeId, isVisible));
-    if (isVisible) visibleWrites_ = visibleWrites_.addWrite(newData, path);
+    if (isVisible) {
+        visibleWrites_ = visibleWrites_.addWrite(newData, path);
+        indexWrittenPaths(*allWrites_.back(), 1);
+    }
 }
 
 void FWriteTree::addMergeAtPath(const FPath& path, const FCompoundWrite& changedChildren, int64_t writeId) {
     allWrites_.push_back(std::make_shared<const FWriteRecord>(path, std::optional<FCompoundWrite>(changedChildren), writeId));
     visibleWrites_ = visibleWrites_.addCompoundWrite(changedChildren, path);
+    indexWrittenPaths(*allWrites_.back(), 1);
+}
+
+void FWriteTree::indexWrittenPaths(const FWriteRecord& record, int delta) {
+    for (const FPath& written : writtenPaths(record)) {
+        auto it = visibleWrittenPaths_.try_emplace(written, 0).first;
+        it->second += delta;
+        if (it->second <= 0) visibleWrittenPaths_.erase(it);
+    }
+}
+
+bool FWriteTree::visibleWriteRelatedTo(const std::vector<FPath>& paths) const {
+    for (const FPath& path : paths) {
+        // At the path or above it.
+        FPath ancestor = path;
+        while (true) {
+            if (visibleWrittenPaths_.count(ancestor)) return true;
+            std::optional<FPath> parent = ancestor.parent();
+            if (!parent) break;
+            ancestor = std::move(*parent);
+        }
+        // Below it: the first path after it, when it is a descendant.
+        auto below = visibleWrittenPaths_.upper_bound(path);
+        if (below != visibleWrittenPaths_.end() && path.contains(below->first)) return true;
+    }
+    return false;
 }
 
 FWriteRecordPtr FWriteTree::writeForId(int64_t writeId) const {
@@ -124,8 +153,20 @@ bool FWriteTree::removeWriteId(int64_t writeId) {
 
     bool visible = removed->visible();
     bool overlaps = false;
+    std::vector<FPath> removedPaths;
     if (visible) {
-        std::vector<FPath> removedPaths = writtenPaths(*removed);
+        indexWrittenPaths(*removed, -1);
+        removedPaths = writtenPaths(*removed);
+    }
+    // With no other visible write at, above or below its path or what it
+    // wrote, the walk below finds nothing: it stays visible and overlaps
+    // nothing.
+    auto relatedToOthers = [&] {
+        std::vector<FPath> paths = removedPaths;
+        paths.push_back(removed->path());
+        return visibleWriteRelatedTo(paths);
+    };
+    if (visible && relatedToOthers()) {
         for (size_t j = allWrites_.size(); j-- > 0;) {
             const FWriteRecord& other = *allWrites_[j];
             if (!other.visible()) continue;
@@ -168,6 +209,7 @@ bool FWriteTree::removeWriteId(int64_t writeId) {
 std::vector<FWriteRecordPtr> FWriteTree::removeAllWrites() {
     std::vector<FWriteRecordPtr> all = std::move(allWrites_);
     allWrites_.clear();
+    visibleWrittenPaths_.clear();
     visibleWrites_ = FCompoundWrite::emptyWrite();
     return all;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -115,8 +116,22 @@ public:
     const std::vector<FWriteRecordPtr>& allWrites() const { return allWrites_; }
 
 private:
+    struct PathOrder {
+        bool operator()(const FPath& a, const FPath& b) const { return a.compare(b) < 0; }
+    };
+    // Counts the visible records' written paths by `delta`.
+    void indexWrittenPaths(const FWriteRecord& record, int delta);
+    // Whether a visible record writes at, above or below one of the paths.
+    bool visibleWriteRelatedTo(const std::vector<FPath>& paths) const;
+
     std::vector<FWriteRecordPtr> allWrites_;
     FCompoundWrite visibleWrites_;
+    // Every path a visible record writes, with the number of such records:
+    // a removal that no other visible write is related to (the common case
+    // of acknowledgements arriving in order for unrelated locations) needs
+    // no walk over the other records. A path sorts right before its
+    // descendants, so those follow it in the map.
+    std::map<FPath, int, PathOrder> visibleWrittenPaths_;
 };
 
 // A handle on a write tree fixed at one path.

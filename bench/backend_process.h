@@ -1,0 +1,172 @@
+#pragma once
+// What the benchmarks against the local back end share: the back end program
+// of this build on a data dir of its own (on /dev/shm when there is one, so
+// the server's journal fdatasync costs next to nothing and the client's own
+// costs show), its admin endpoints, a counter threads wait on, and a raw
+// web-socket echo on the back end's /echo endpoint, the baseline the client
+// is measured against.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "database/connection/FSRWebSocket.h"
+#include "platform/dispatch.h"
+#include "platform/sandbox.h"
+
+namespace benchsupport {
+
+inline double seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Counts events and lets a thread wait for a number of them.
+class Counter {
+public:
+    void add() {
+        std::lock_guard lock(mutex_);
+        ++count_;
+        cv_.notify_all();
+    }
+    void waitFor(uint64_t target) {
+        std::unique_lock lock(mutex_);
+        if (!cv_.wait_for(lock, std::chrono::seconds(60), [&] { return count_ >= target; })) {
+            throw std::runtime_error("timed out waiting for answers");
+        }
+    }
+    uint64_t count() {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    uint64_t count_ = 0;
+};
+
+// The back end program of this build, on a data dir of its own, with a
+// sandbox of the benchmark's own for the client.
+class BackendProcess {
+public:
+    BackendProcess() {
+        const auto self = std::filesystem::read_symlink("/proc/self/exe");
+        const auto program = self.parent_path().parent_path() / "backend" / "almavel-backend";
+        if (!std::filesystem::exists(program)) throw std::runtime_error("no back end at " + program.string());
+        const std::filesystem::path base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
+        dir_ = base / ("almavel-bench-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+        ns::Sandbox::setCurrent(ns::Sandbox::open((dir_ / "sandbox").string()));
+        const std::string ready = (dir_ / "ready.json").string();
+        const std::string data = (dir_ / "data").string();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const std::string log = (dir_ / "backend.log").string();
+            if (!std::freopen(log.c_str(), "w", stdout) || !std::freopen(log.c_str(), "a", stderr)) _exit(126);
+            ::execl(program.c_str(), program.c_str(), "--data-dir", data.c_str(), "--ready-file", ready.c_str(),
+                    static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 600 && !std::filesystem::exists(ready); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::ifstream in(ready);
+        const auto info = nlohmann::json::parse(in, nullptr, false);
+        if (!info.is_object()) throw std::runtime_error("the back end did not come up");
+        wsPort = info.value("ws", 0);
+        httpPort = info.value("http", 0);
+        adminSecret = info.value("adminSecret", std::string());
+    }
+    ~BackendProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    BackendProcess(const BackendProcess&) = delete;
+    BackendProcess& operator=(const BackendProcess&) = delete;
+
+    // An admin request; throws unless it is answered 200.
+    nlohmann::json admin(const std::string& method, const std::string& path, const nlohmann::json& body = {}) const {
+        httplib::Client client("127.0.0.1", httpPort);
+        client.set_read_timeout(60, 0);
+        httplib::Headers headers{{"X-Almavel-Admin-Secret", adminSecret}};
+        auto reply = method == "GET" ? client.Get(path, headers)
+                                     : client.Post(path, headers, body.dump(), "application/json");
+        if (!reply || reply->status != 200) {
+            throw std::runtime_error("admin " + path + " failed" + (reply ? ": " + reply->body : std::string()));
+        }
+        return nlohmann::json::parse(reply->body, nullptr, false);
+    }
+
+    int wsPort = 0;
+    int httpPort = 0;
+    std::string adminSecret;
+
+private:
+    pid_t pid_ = -1;
+    std::filesystem::path dir_;
+};
+
+// A raw web socket on the back end's echo endpoint, counting what comes back.
+class Echo {
+public:
+    explicit Echo(const BackendProcess& backend) {
+        delegate_ = std::make_shared<Delegate>();
+        socket_ = FSRWebSocket::make(
+            ns::URLRequest("ws://echo.localhost:" + std::to_string(backend.wsPort) + "/echo"), queue_, std::nullopt);
+        socket_->setDelegateDispatchQueue(queue_);
+        socket_->setDelegate(delegate_);
+        socket_->open();
+        delegate_->opened.waitFor(1);
+    }
+
+    // `count` texts sent one after another, each after the previous one came back.
+    double roundTrips(const std::string& text, size_t count) {
+        const uint64_t base = delegate_->messages.count();
+        const auto start = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < count; ++i) {
+            socket_->send(ns::Value(text));
+            delegate_->messages.waitFor(base + i + 1);
+        }
+        return seconds(start);
+    }
+    // `count` texts sent back to back, until the last one comes back.
+    double pipelined(const std::string& text, size_t count) {
+        const uint64_t base = delegate_->messages.count();
+        const auto start = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < count; ++i) socket_->send(ns::Value(text));
+        delegate_->messages.waitFor(base + count);
+        return seconds(start);
+    }
+
+private:
+    struct Delegate : FSRWebSocketDelegate {
+        void webSocket(const std::shared_ptr<FSRWebSocket>&, const ns::Value&) override { messages.add(); }
+        void webSocketDidOpen(const std::shared_ptr<FSRWebSocket>&) override { opened.add(); }
+        Counter messages;
+        Counter opened;
+    };
+    ns::DispatchQueuePtr queue_ = ns::DispatchQueue::serial("bench.echo");
+    std::shared_ptr<Delegate> delegate_;
+    std::shared_ptr<FSRWebSocket> socket_;
+};
+
+}  // namespace benchsupport

@@ -1,0 +1,127 @@
+// Writes through the public API (a reference's setValue with a completion
+// block, through the repository, the sync tree and the wire-protocol client
+// to the back end's realtime server and back to the callback queue),
+// measured against a raw web-socket echo on the same loopback listener in
+// the same run ("ratio" = write time / echo time):
+//   - one setValue and its completion, against one echo round trip of a
+//     text of the put packet's size (target 1.3);
+//   - 10,000 setValue calls to distinct children made back to back until the
+//     last completion, against 10,000 echoes sent back to back until the
+//     last one returns (target 2).
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "backend_process.h"
+#include "database/api/QRVDatabase.h"
+#include "database/api/QRVDatabaseReference.h"
+#include "database/connection/FAuthTokenProvider.h"
+#include "database/model/FUtilities.h"
+#include "platform/json.h"
+
+namespace {
+
+using namespace benchsupport;
+
+constexpr size_t kPipelined = 10000;
+constexpr size_t kRoundTrips = 200;
+
+class Fixture {
+public:
+    Fixture() : echo_(backend_) {
+        auto config = std::make_shared<QRVDatabaseConfig>("bench", std::make_shared<QRVNoopAuthTokenProvider>());
+        config->setCallbackQueue(callbacks_);
+        database_ = QRVDatabase::createDatabaseForTests(
+            FUtilities::parseUrl("http://bench.ns.localhost:" + std::to_string(backend_.wsPort)).repoInfo, config);
+        root_ = database_->reference();
+        Counter warm;
+        root_->child("bench/warm")->setValue(0, [&](ns::ErrorRef, QRVDatabaseReferencePtr) { warm.add(); });
+        warm.waitFor(1);
+        // An echo of the size of a put packet for a pipelined write.
+        echoText_ = ns::json::serialize(ns::Value(ns::Dictionary{
+            {"t", "d"},
+            {"d", ns::Dictionary{{"r", 12345}, {"a", "p"}, {"b", ns::Dictionary{{"p", "bench/p/12345"}, {"d", 12345}}}}}}));
+    }
+
+    double setRoundTrips() {
+        Counter acks;
+        auto ref = root_->child("bench/k");
+        const auto start = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < kRoundTrips; ++i) {
+            ref->setValue(int64_t(i), [&](ns::ErrorRef error, QRVDatabaseReferencePtr) {
+                if (error) std::abort();
+                acks.add();
+            });
+            acks.waitFor(i + 1);
+        }
+        return seconds(start);
+    }
+
+    double pipelinedSets() {
+        Counter acks;
+        auto parent = root_->child("bench/p");
+        const auto start = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < kPipelined; ++i) {
+            parent->child(std::to_string(i))->setValue(int64_t(i), [&](ns::ErrorRef error, QRVDatabaseReferencePtr) {
+                if (error) std::abort();
+                acks.add();
+            });
+        }
+        acks.waitFor(kPipelined);
+        return seconds(start);
+    }
+
+    double echoRoundTrips() { return echo_.roundTrips(echoText_, kRoundTrips); }
+    double pipelinedEchoes() { return echo_.pipelined(echoText_, kPipelined); }
+
+private:
+    BackendProcess backend_;
+    Echo echo_;
+    ns::DispatchQueuePtr callbacks_ = ns::DispatchQueue::serial("bench.callbacks");
+    std::shared_ptr<QRVDatabase> database_;
+    QRVDatabaseReferencePtr root_;
+    std::string echoText_;
+};
+
+Fixture& fixture() {
+    static Fixture* f = new Fixture;
+    return *f;
+}
+
+template <double (Fixture::*Subject)(), double (Fixture::*Baseline)()>
+void runAgainstEcho(benchmark::State& state, size_t operations) {
+    double subject = 0, baseline = 0;
+    try {
+        Fixture& f = fixture();
+        for (auto _ : state) {
+            const double s = (f.*Subject)();
+            const double b = (f.*Baseline)();
+            subject += s;
+            baseline += b;
+            state.SetIterationTime(s);
+        }
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+    state.counters["ratio"] = subject / baseline;
+    state.counters["us/op"] = subject / double(operations * state.iterations()) * 1e6;
+    state.counters["echo us/op"] = baseline / double(operations * state.iterations()) * 1e6;
+}
+
+void SetValueRoundTrip(benchmark::State& state) {
+    runAgainstEcho<&Fixture::setRoundTrips, &Fixture::echoRoundTrips>(state, kRoundTrips);
+}
+void PipelinedSetValues10000(benchmark::State& state) {
+    runAgainstEcho<&Fixture::pipelinedSets, &Fixture::pipelinedEchoes>(state, kPipelined);
+}
+
+BENCHMARK(SetValueRoundTrip)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(PipelinedSetValues10000)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -409,6 +409,55 @@ bool RSAKey::verifyDigest(const Data& digestBytes, const Data& signature, Digest
     return ok;
 }
 
+size_t RSAKey::blockSize() const { return size_t(EVP_PKEY_get_size(Impl::pkey(*this))); }
+
+namespace {
+
+// One raw RSA exponentiation through the encrypt (public exponent) or
+// decrypt (private exponent) operation with padding turned off; OpenSSL
+// wants exactly the modulus length, so a short block is widened with zeros
+// on the left, which leaves its value unchanged.
+Data rawOperation(EVP_PKEY* pkey, size_t blockSize, const Data& block, bool usePrivate, ErrorRef* error) {
+    if (block.size() > blockSize) {
+        setError(error, Error::make(kCryptoErrorDomain, -1,
+                                    ns::format("a block of %zu bytes is longer than the %zu-byte modulus",
+                                               block.size(), blockSize)));
+        return {};
+    }
+    Data input(blockSize - block.size(), 0);
+    input.insert(input.end(), block.begin(), block.end());
+    PKeyCtx ctx(EVP_PKEY_CTX_new(pkey, nullptr));
+    size_t len = blockSize;
+    Data out(blockSize);
+    bool ok = ctx && (usePrivate ? EVP_PKEY_decrypt_init(ctx.get()) : EVP_PKEY_encrypt_init(ctx.get())) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) == 1 &&
+              (usePrivate ? EVP_PKEY_decrypt(ctx.get(), out.data(), &len, input.data(), input.size())
+                          : EVP_PKEY_encrypt(ctx.get(), out.data(), &len, input.data(), input.size())) == 1;
+    if (!ok) {
+        setError(error, opensslError(usePrivate ? "raw RSA private-key operation failed"
+                                                : "raw RSA public-key operation failed"));
+        return {};
+    }
+    // The result is a number below the modulus; keep it at full width.
+    if (len < blockSize) out.insert(out.begin(), blockSize - len, 0);
+    out.resize(blockSize);
+    return out;
+}
+
+}  // namespace
+
+Data RSAKey::rawPrivateOperation(const Data& block, ErrorRef* error) const {
+    if (!isPrivate_) {
+        setError(error, Error::make(kCryptoErrorDomain, -1, "the raw private-key operation needs a private key"));
+        return {};
+    }
+    return rawOperation(Impl::pkey(*this), blockSize(), block, true, error);
+}
+
+Data RSAKey::rawPublicOperation(const Data& block, ErrorRef* error) const {
+    return rawOperation(Impl::pkey(*this), blockSize(), block, false, error);
+}
+
 // ---- random ----
 
 Data randomBytes(size_t count) {

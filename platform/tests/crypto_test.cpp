@@ -267,6 +267,34 @@ TEST_F(CryptoRSA, BadInputGivesErrors) {
     EXPECT_FALSE(key_->verify(toData("x"), Data{}, DigestAlgorithm::SHA256));
 }
 
+TEST_F(CryptoRSA, RawOperationsInvertEachOtherAndWidenShortBlocks) {
+    ASSERT_TRUE(key_);
+    EXPECT_EQ(key_->blockSize(), 256u);
+    // A full block of text (every byte below 0x80, so below the modulus).
+    Data block(256, 'a');
+    Data signature = key_->rawPrivateOperation(block);
+    ASSERT_EQ(signature.size(), 256u);
+    EXPECT_EQ(key_->publicKey()->rawPublicOperation(signature), block);
+
+    // A short block counts as padded with zeros on the left.
+    Data shortBlock = toData("tail");
+    Data widened(252, 0);
+    widened.insert(widened.end(), shortBlock.begin(), shortBlock.end());
+    EXPECT_EQ(key_->rawPrivateOperation(shortBlock), key_->rawPrivateOperation(widened));
+    EXPECT_EQ(key_->publicKey()->rawPublicOperation(key_->rawPrivateOperation(shortBlock)), widened);
+
+    // Too long, not below the modulus, or without the private half: refused.
+    ErrorRef error;
+    EXPECT_TRUE(key_->rawPrivateOperation(Data(257, 1), &error).empty());
+    EXPECT_TRUE(error);
+    error = nullptr;
+    EXPECT_TRUE(key_->rawPrivateOperation(Data(256, 0xff), &error).empty());
+    EXPECT_TRUE(error);
+    error = nullptr;
+    EXPECT_TRUE(key_->publicKey()->rawPrivateOperation(block, &error).empty());
+    EXPECT_TRUE(error);
+}
+
 TEST(CryptoRandom, BytesAndBounds) {
     EXPECT_EQ(randomBytes(0).size(), 0u);
     Data a = randomBytes(32), b = randomBytes(32);

@@ -119,6 +119,17 @@ public:
     bool verify(const Data& message, const Data& signature, DigestAlgorithm algorithm) const;
     bool verifyDigest(const Data& digest, const Data& signature, DigestAlgorithm algorithm) const;
 
+    // The modulus length in bytes (256 for a 2048-bit key).
+    size_t blockSize() const;
+    // The bare RSA operations without padding or digest (SecKeyRawSign and
+    // SecKeyRawVerify with kSecPaddingNone): `block` is read as a big-endian
+    // number, a block shorter than blockSize() as if zeros stood on its left,
+    // and the result is always blockSize() bytes. A block longer than the
+    // modulus, or not below it, is refused with an error and gives empty
+    // data. The private operation needs a private key.
+    Data rawPrivateOperation(const Data& block, ErrorRef* error = nullptr) const;
+    Data rawPublicOperation(const Data& block, ErrorRef* error = nullptr) const;
+
     struct Impl;
 
 private:

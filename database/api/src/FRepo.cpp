@@ -148,7 +148,7 @@ FEventList FRepo::serverStartListening(const FQuerySpec& query, std::optional<FQ
 void FRepo::restoreWrites() {
     std::vector<FWriteRecordPtr> writes = persistenceManager_ ? persistenceManager_->userWrites()
                                                               : std::vector<FWriteRecordPtr>{};
-    const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock_);
+    const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock());
     int64_t lastWriteId = std::numeric_limits<int64_t>::min();
     for (const FWriteRecordPtr& write : writes) {
         const int64_t writeId = write->writeId();
@@ -236,7 +236,12 @@ const std::unordered_map<FQuerySpec, std::shared_ptr<FOutstandingQuery>>& FRepo:
 
 int64_t FRepo::nextWriteId() { return writeIdCounter_++; }
 
-double FRepo::serverTime() const { return serverClock_->currentTime(); }
+double FRepo::serverTime() const { return serverClock()->currentTime(); }
+
+FClockPtr FRepo::serverClock() const {
+    std::lock_guard lock(serverClockMutex_);
+    return serverClock_;
+}
 
 void FRepo::raiseEvents(const FEventList& events) const {
     if (!events.empty()) eventRaiser_.raiseEvents(events);
@@ -252,7 +257,7 @@ void FRepo::set(const FPath& path, const FNodePtr& node, QRVDatabaseReferenceCom
     ns::dispatchAssertQueue(FWorkerQueue::sharedQueue());
     const ns::Value value = node->valForExport(true);
     FFLog("I-RDB038003", "Setting: %@ with %@ pri: %@", path.toString(), value, node->getPriority()->val());
-    const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock_);
+    const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock());
     FNodePtr resolved = FServerValues::resolveDeferredValueSnapshot(node, serverValues);
     const int64_t writeId = nextWriteId();
     if (persistenceManager_) persistenceManager_->saveUserOverwrite(node, path, uint64_t(writeId));
@@ -266,7 +271,7 @@ void FRepo::update(const FPath& path, const FCompoundWrite& nodes, QRVDatabaseRe
     ns::dispatchAssertQueue(FWorkerQueue::sharedQueue());
     const ns::Value value = nodes.valForExport(true);
     FFLog("I-RDB038004", "Updating: %@ with %@", path.toString(), value);
-    const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock_);
+    const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock());
     FCompoundWrite resolved = FServerValues::resolveDeferredValueCompoundWrite(nodes, serverValues);
     if (resolved.isEmpty()) {
         FFLog("I-RDB038006", "update called with empty data. Doing nothing");
@@ -302,7 +307,7 @@ void FRepo::ackWrite(int64_t writeId, const FPath& path, const std::string& stat
     // A purged write is already gone from the sync tree.
     if (status == kFErrorWriteCanceled) return;
     FEventList events = serverSyncTree_->ackUserWriteWithWriteId(writeId, status != kFWPResponseForActionStatusOk,
-                                                                 true, *serverClock_);
+                                                                 true, *serverClock());
     if (!events.empty()) rerunTransactionsForPath(path);
     raiseEvents(events);
 }
@@ -419,7 +424,9 @@ void FRepo::updateInfo(const std::string& key, const ns::Value& value) {
         return;
     }
     if (key == kDotInfoServerTimeOffset) {
-        serverClock_ = std::make_shared<FOffsetClock>(FSystemClock::clock(), value.doubleValue() / 1000.0);
+        auto clock = std::make_shared<FOffsetClock>(FSystemClock::clock(), value.doubleValue() / 1000.0);
+        std::lock_guard lock(serverClockMutex_);
+        serverClock_ = std::move(clock);
     }
     const FPath path(ns::format("%@/%@", ".info", key));
     infoData_.updateSnapshot(path, node);
@@ -502,7 +509,7 @@ void FRepo::onDisconnectCancel(const FPath& path, QRVDatabaseReferenceCompletion
 
 void FRepo::runOnDisconnectEvents() {
     FFLog("I-RDB038019", "Running onDisconnectEvents");
-    const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock_);
+    const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock());
     FSparseSnapshotTreePtr resolved = FServerValues::resolveDeferredValueTree(*onDisconnect_, serverValues);
     FEventList events;
     resolved->forEachTreeAtPath(FPath::empty(), [&](const FPath& path, const FNodePtr& node) {
@@ -600,7 +607,7 @@ void FRepo::startTransactionOnPath(const FPath& path, QRVTransactionUpdateBlock 
         queue.push_back(transaction);
         node->setValue(std::move(queue));
 
-        const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock_);
+        const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock());
         FNodePtr raw = result->update()->nodeValue();
         transaction->currentOutputSnapshotRaw = raw;
         transaction->currentOutputSnapshotResolved = FServerValues::resolveDeferredValueSnapshot(raw, serverValues);
@@ -667,7 +674,7 @@ void FRepo::transactionPutAnswered(const TransactionQueue& queue, const FPath& p
         for (const auto& transaction : queue) {
             transaction->status = FTransactionCompleted;
             append(events,
-                   serverSyncTree_->ackUserWriteWithWriteId(*transaction->currentWriteId, false, false, *serverClock_));
+                   serverSyncTree_->ackUserWriteWithWriteId(*transaction->currentWriteId, false, false, *serverClock()));
             if (transaction->onComplete) {
                 callbacks.push_back(
                     transactionCompletion(transaction, nullptr, true, transaction->currentOutputSnapshotResolved));
@@ -710,7 +717,7 @@ void FRepo::rerunTransactionQueue(const TransactionQueue& queue, const FPath& pa
     }
     auto revert = [this](const FTupleTransaction& transaction) {
         if (!transaction.currentWriteId) return FEventList{};
-        return serverSyncTree_->ackUserWriteWithWriteId(*transaction.currentWriteId, true, false, *serverClock_);
+        return serverSyncTree_->ackUserWriteWithWriteId(*transaction.currentWriteId, true, false, *serverClock());
     };
 
     for (const auto& transaction : queue) {
@@ -732,7 +739,7 @@ void FRepo::rerunTransactionQueue(const TransactionQueue& queue, const FPath& pa
                 std::shared_ptr<QRVTransactionResult> result = runUpdateBlock(*transaction, currentNode);
                 if (result->isSuccess()) {
                     const std::optional<int64_t> oldWriteId = transaction->currentWriteId;
-                    const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock_);
+                    const ns::Dictionary serverValues = FServerValues::generateServerValues(*serverClock());
                     FNodePtr raw = result->update()->nodeValue();
                     transaction->currentOutputSnapshotRaw = raw;
                     transaction->currentOutputSnapshotResolved =
@@ -744,7 +751,7 @@ void FRepo::rerunTransactionQueue(const TransactionQueue& queue, const FPath& pa
                         transaction->applyLocally);
                     if (oldWriteId) {
                         append(events,
-                               serverSyncTree_->ackUserWriteWithWriteId(*oldWriteId, true, false, *serverClock_));
+                               serverSyncTree_->ackUserWriteWithWriteId(*oldWriteId, true, false, *serverClock()));
                     }
                 } else {
                     abortTransaction = true;
@@ -843,7 +850,7 @@ void FRepo::abortTransactionsAtNode(const TransactionTree::Ptr& node, const std:
             transaction->unwatcher();
             if (reason == kFTransactionSet && transaction->currentWriteId) {
                 append(events, serverSyncTree_->ackUserWriteWithWriteId(*transaction->currentWriteId, true, false,
-                                                                        *serverClock_));
+                                                                        *serverClock()));
             }
             if (transaction->onComplete) {
                 callbacks.push_back(

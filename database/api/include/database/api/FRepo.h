@@ -7,9 +7,10 @@
 // classes enters here, and every push of the server comes back here through
 // the connection's delegate calls.
 //
-// make() may be called from any thread; it queues the rest of the set-up on
-// the worker queue. Every other operation runs on the worker queue (Debug
-// builds raise elsewhere). User blocks and events leave through the event
+// make(), name(), description() and serverTime() may be called from any
+// thread; make() queues the rest of the set-up on the worker queue. Every
+// other operation runs on the worker queue (Debug builds raise elsewhere for
+// the entry points). User blocks and events leave through the event
 // raiser, asynchronously on the configured callback queue, in the order they
 // were raised. Nothing here throws across the queue: a push the repository
 // cannot read, or an update block that raises, is logged and dropped or
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,7 +77,8 @@ public:
 
     // Post-increment: 0 first, or one more than the highest restored write.
     int64_t nextWriteId();
-    // The estimate of the server's time, seconds since 1970.
+    // The estimate of the server's time, seconds since 1970. Any thread
+    // (references make push ids with it on the caller's thread).
     double serverTime() const;
 
     // Writes: applied locally at once (events raised), persisted, sent; the
@@ -200,6 +203,10 @@ private:
     bool loggedTransactionPersistenceWarning_ = false;
     QRVDatabaseConfigPtr config_;
     std::weak_ptr<QRVDatabase> database_;
+    // Replaced on the worker queue, read from any thread through
+    // serverClock().
+    FClockPtr serverClock() const;
+    mutable std::mutex serverClockMutex_;
     FClockPtr serverClock_;
     FPersistenceManagerPtr persistenceManager_;
     std::shared_ptr<FSyncTree> infoSyncTree_;

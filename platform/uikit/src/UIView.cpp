@@ -54,6 +54,10 @@ bool takeOut(std::vector<std::shared_ptr<T>>& list, const std::shared_ptr<T>& it
 
 // CALayer
 
+CALayer::~CALayer() {
+    for (auto& sub : sublayers_) sub->superlayer_ = nullptr;
+}
+
 void CALayer::setPosition(CGPoint p) {
     frame_.origin = {p.x - frame_.size.width / 2, p.y - frame_.size.height / 2};
 }

@@ -41,6 +41,25 @@ TEST(ViewTreeTest, SubviewsAndTheirLayersStayInTheSameOrder) {
     EXPECT_THROW(a->addSubview(a), ns::Exception);
 }
 
+TEST(ViewTreeTest, AViewOutlivingItsParentCanBeAddedElsewhere) {
+    // An outlet keeps a label after the screen that held it is gone.
+    auto label = ns::UILabel::make();
+    auto free = ns::CALayer::layer();
+    {
+        auto screen = ns::UIView::make();
+        screen->addSubview(label);
+        screen->layer()->addSublayer(free);
+    }
+    EXPECT_EQ(label->superview(), nullptr);
+    EXPECT_EQ(label->layer()->superlayer(), nullptr);
+    EXPECT_EQ(free->superlayer(), nullptr);
+    auto other = ns::UIView::make();
+    other->addSubview(label);
+    other->layer()->addSublayer(free);
+    EXPECT_EQ(label->layer()->superlayer(), other->layer().get());
+    EXPECT_EQ(other->layer()->sublayers().size(), 2u);
+}
+
 TEST(ViewTreeTest, FrameBoundsAndCentreAgree) {
     auto v = ns::UIView::make(CGRectMake(10, 20, 80, 40));
     EXPECT_EQ(v->bounds(), CGRectMake(0, 0, 80, 40));

@@ -50,6 +50,10 @@ class CALayer : public Object {
 public:
     static std::shared_ptr<CALayer> layer() { return std::make_shared<CALayer>(); }
     CALayer() = default;
+    // Sublayers that outlive this layer no longer name it as their parent.
+    ~CALayer() override;
+    CALayer(const CALayer&) = delete;
+    CALayer& operator=(const CALayer&) = delete;
 
     CGRect frame() const { return frame_; }
     void setFrame(CGRect frame) { frame_ = frame; }

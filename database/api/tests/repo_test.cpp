@@ -360,6 +360,39 @@ TEST_F(RepoTest, TransactionsQueueBehindASentOneAndASetAbortsTheWaitingOne) {
     EXPECT_EQ(log.count("second aborted 9999 set no snapshot"), 1u);
 }
 
+TEST_F(RepoTest, HiddenTransactionsShowNothingAndASetBelowAbortsThem) {
+    setServerData("/h", {{"n", 0}});
+    auto repo = makeRepo("hidden");
+    Log& log = makeLog();
+    observeValue(repo, "/h", log);
+    ASSERT_TRUE(log.waitFor(R"(value {"n":0})"));
+    onWorker([&] { repo->interrupt(); });
+    onWorker([&] {
+        // Handed to the connection at once.
+        repo->startTransactionOnPath(
+            FPath("/h"),
+            [](QRVMutableDataPtr data) {
+                data->childDataByAppendingPath("m")->setValue(ns::Value(1));
+                return QRVTransactionResult::successWithValue(data);
+            },
+            log.transactionDone("s"), true);
+        // Waits below it, invisible to observers.
+        repo->startTransactionOnPath(FPath("/h/n"), increment(std::make_shared<std::atomic<int>>(0)),
+                                     log.transactionDone("t"), false);
+        // A set below the waiting one aborts it; the sent one is only marked.
+        repo->set(FPath("/h/n/deep"), node(ns::Value(1)), log.completion("set"));
+    });
+    ASSERT_TRUE(log.waitFor("t aborted 9999 set no snapshot")) << log.dump();
+    EXPECT_EQ(log.lines, (std::vector<std::string>{R"(value {"n":0})", R"(value {"m":1,"n":0})",
+                                                   R"(value {"m":1,"n":{"deep":1}})",
+                                                   "t aborted 9999 set no snapshot"}));
+    onWorker([&] { repo->resume(); });
+    // The marked one was sent before the set and matches: it commits.
+    ASSERT_TRUE(log.waitFor(R"(s committed no error {"m":1,"n":0})")) << log.dump();
+    ASSERT_TRUE(log.waitFor("set ok at /h/n/deep"));
+    EXPECT_EQ(serverData("/h"), json({{"m", 1}, {"n", {{"deep", 1}}}}));
+}
+
 TEST_F(RepoTest, ASecondAbortKeepsATransactionWhosePutIsOut) {
     setServerData("/s", 1);
     auto repo = makeRepo("twice", /*online=*/false);

@@ -3,8 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <thread>
+#include <chrono>
+#include <future>
 
 #include "platform/application.h"
 #include "platform/block_object.h"
@@ -248,37 +248,39 @@ TEST_F(PushTest, TheOlderRoadRegistersSettingsWithTheDelegateTold) {
 
 TEST_F(PushTest, AuthorisationIsAnsweredOnAnotherQueue) {
     auto center = ns::UNUserNotificationCenter::currentNotificationCenter();
-    std::atomic<int> answered{0};
-    std::atomic<bool> onMain{true};
-    std::atomic<bool> granted{false};
-    center->requestAuthorizationWithOptions(7, [&](bool g, ns::ErrorRef error) {
-        onMain = ns::RunLoop::isMainThread();
-        granted = g && !error;
-        answered = 1;
+    struct Answer {
+        bool granted;
+        bool onMain;
+    };
+    // The answer comes without the main loop running: the test thread only
+    // waits for it.
+    // Shared with the completion, which outlives the test if it never comes.
+    auto first = std::make_shared<std::promise<Answer>>();
+    center->requestAuthorizationWithOptions(7, [first](bool granted, ns::ErrorRef error) {
+        first->set_value({granted && !error, ns::RunLoop::isMainThread()});
     });
-    // The answer comes without the main loop running.
-    for (int i = 0; i < 3000 && !answered; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(answered.load(), 1);
-    EXPECT_FALSE(onMain.load());
-    EXPECT_TRUE(granted.load());
+    auto answer = first->get_future();
+    ASSERT_EQ(answer.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const Answer got = answer.get();
+    EXPECT_FALSE(got.onMain);
+    EXPECT_TRUE(got.granted);
     EXPECT_EQ(center->notificationSettings()->authorizationStatus, ns::UNAuthorizationStatus::Authorized);
     EXPECT_EQ(center->requestedOptions(), std::vector<ns::UNAuthorizationOptions>{7});
 
     // A person who refused stays refused for later requests.
     center->resetForTesting();
     center->setUserAnswer(false);
-    answered = 0;
-    center->requestAuthorizationWithOptions(7, [&](bool g, ns::ErrorRef) {
-        granted = g;
-        answered = 1;
-    });
+    auto refused = std::make_shared<std::promise<bool>>();
+    auto again = std::make_shared<std::promise<bool>>();
+    center->requestAuthorizationWithOptions(7, [refused](bool granted, ns::ErrorRef) { refused->set_value(granted); });
     center->setUserAnswer(true);
-    center->requestAuthorizationWithOptions(7, [&](bool g, ns::ErrorRef) {
-        granted = granted || g;
-        answered = answered + 1;
-    });
-    for (int i = 0; i < 3000 && answered < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(granted.load());
+    center->requestAuthorizationWithOptions(7, [again](bool granted, ns::ErrorRef) { again->set_value(granted); });
+    auto refusedAnswer = refused->get_future();
+    auto againAnswer = again->get_future();
+    ASSERT_EQ(refusedAnswer.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    ASSERT_EQ(againAnswer.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_FALSE(refusedAnswer.get());
+    EXPECT_FALSE(againAnswer.get());
     EXPECT_EQ(center->notificationSettings()->authorizationStatus, ns::UNAuthorizationStatus::Denied);
 }
 

@@ -584,15 +584,17 @@ void HTKSessionFetcher::send(const std::shared_ptr<Exchange>& exchange, ns::URLR
 void HTKSessionFetcher::retryOrFail(const std::shared_ptr<Exchange>& exchange, ns::ErrorRef error) {
     auto self = std::static_pointer_cast<HTKSessionFetcher>(shared_from_this());
     HTKRetryBlock retryBlock;
+    bool retryEnabled;
     {
         std::lock_guard lock(mutex_);
         if (!fetching_ || exchange->generation != generation_) return;
-        if (!retryEnabled_) {
-            exchange->done(nullptr, {}, error);
-            return;
-        }
+        retryEnabled = retryEnabled_;
         if (firstFailure_ == 0) firstFailure_ = ns::Clock::nowSeconds();
         retryBlock = retryBlock_;
+    }
+    if (!retryEnabled) {
+        exchange->done(nullptr, {}, error);
+        return;
     }
     bool suggested = suggestsRetry(error);
     auto decide = [self, exchange, error](bool retry) {
@@ -617,12 +619,19 @@ void HTKSessionFetcher::retryOrFail(const std::shared_ptr<Exchange>& exchange, n
                 exchange->done(nullptr, {}, error);
                 return;
             }
-            ns::NotificationCenter::defaultCenter().post(kHTKSessionFetcherRetryDelayStartedNotification, self,
-                                                         {{kHTKSessionFetcherRetryDelayKey, delay}});
             self->workQueue_->after(delay, [self, exchange] {
+                {
+                    // A pause or stop during the wait has taken over.
+                    std::lock_guard lock(self->mutex_);
+                    if (!self->fetching_ || exchange->generation != self->generation_) return;
+                }
                 if (exchange->retryAction) exchange->retryAction();
                 else self->attempt(exchange);
             });
+            // Announced once the wait is scheduled, so whoever moves the clock
+            // on hearing it moves it past the wait.
+            ns::NotificationCenter::defaultCenter().post(kHTKSessionFetcherRetryDelayStartedNotification, self,
+                                                         {{kHTKSessionFetcherRetryDelayKey, delay}});
         });
     };
     if (retryBlock) {

@@ -257,6 +257,31 @@ TEST_F(StorageOutcomesTest, ServerFailuresAreRetriedUntilTheOperationTimeRunsOut
     EXPECT_EQ(storageRequests().size(), 7u);
 }
 
+TEST_F(StorageOutcomesTest, AnUploadPausedDuringARetryWaitResumesOnce) {
+    std::string uid = signIn("staff-noa");
+    addFault({{"kind", "uploadChunk"}, {"status", 503}});
+    // The resumed upload's question is answered late, so the task is still
+    // running when the old wait would have ended.
+    addFault({{"kind", "uploadQuery"}, {"delayMs", 1500}});
+    auto clock = ns::VirtualClock::install(ns::Clock::nowSeconds());
+    RetryWaits waits;
+    auto task = storage_->referenceWithPath("profiles/" + uid + ".jpg")->putData(bytesOf(1000));
+    int successes = 0;
+    task->observeStatus(QRVStorageTaskStatusSuccess, [&](QRVStorageTaskSnapshotPtr) { ++successes; });
+    ASSERT_TRUE(pumpUntil([&] { return !waits.waits().empty(); }));
+    task->pause();
+    task->resume();
+    // The wait that was under way when the task paused sends nothing more.
+    clock->advance(waits.waits()[0]);
+    ASSERT_TRUE(pumpUntil([&] { return successes == 1; }));
+    // Long enough for a late question, had there been one, to be answered and logged.
+    ns::RunLoop::main().runFor(2.0);
+    std::vector<std::string> kinds = requestKinds();
+    EXPECT_EQ(kinds, (std::vector<std::string>{"startUpload", "uploadChunk", "uploadQuery", "uploadChunk"}))
+        << json(kinds).dump();
+    EXPECT_EQ(successes, 1);
+}
+
 TEST_F(StorageOutcomesTest, AnOfflineDeviceRetriesUntilTheDownloadTimeRunsOut) {
     signIn("staff-lia");
     putObject("products/88.jpg", bytesOf(100));

@@ -22,7 +22,7 @@
 //      within the maximum retry interval. Waits read ns::Clock, so a virtual
 //      clock drives them; each wait posts
 //      kHTKSessionFetcherRetryDelayStartedNotification (object: the fetcher,
-//      userInfo "delay": seconds) before it starts.
+//      userInfo "delay": seconds) once it is scheduled.
 //
 // Threads: every block the caller gives (completion, progress, retry block)
 // runs on the callback queue, the main queue when none is set, except the

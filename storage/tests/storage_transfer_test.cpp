@@ -319,7 +319,9 @@ TEST_F(StorageTransferTest, DownloadURLsCarryTheTokenAndNeedNoHeader) {
     bool done = false;
     ns::Data body;
     long status = 0;
-    ns::URLSession::shared()
+    ns::URLSessionConfiguration configuration;
+    configuration.delegateQueue = ns::DispatchQueue::main();
+    ns::URLSession::make(configuration)
         ->dataTask(*url.value,
                    [&](ns::HTTPURLResponsePtr response, ns::Data data, ns::ErrorRef) {
                        status = response ? response->statusCode() : 0;

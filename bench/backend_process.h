@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <benchmark/benchmark.h>
 #include <httplib.h>
 
 #include <chrono>
@@ -168,5 +169,30 @@ private:
     std::shared_ptr<Delegate> delegate_;
     std::shared_ptr<FSRWebSocket> socket_;
 };
+
+// One run of the subject and one of the baseline per iteration: the
+// subject's time is the iteration's, "ratio" is the subject's total over
+// the baseline's, and the per-operation times of both are reported.
+template <class Fixture>
+void runAgainstBaseline(benchmark::State& state, Fixture& (*fixture)(), double (Fixture::*subject)(),
+                        double (Fixture::*baseline)(), size_t operations) {
+    double subjectTotal = 0, baselineTotal = 0;
+    try {
+        Fixture& f = fixture();
+        for (auto _ : state) {
+            const double s = (f.*subject)();
+            const double b = (f.*baseline)();
+            subjectTotal += s;
+            baselineTotal += b;
+            state.SetIterationTime(s);
+        }
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+    state.counters["ratio"] = subjectTotal / baselineTotal;
+    state.counters["us/op"] = subjectTotal / double(operations * state.iterations()) * 1e6;
+    state.counters["echo us/op"] = baselineTotal / double(operations * state.iterations()) * 1e6;
+}
 
 }  // namespace benchsupport

@@ -118,32 +118,11 @@ Fixture& fixture() {
     return *f;
 }
 
-template <double (Fixture::*Subject)(), double (Fixture::*Baseline)()>
-void runAgainstEcho(benchmark::State& state, size_t operations) {
-    double subject = 0, baseline = 0;
-    try {
-        Fixture& f = fixture();
-        for (auto _ : state) {
-            const double s = (f.*Subject)();
-            const double b = (f.*Baseline)();
-            subject += s;
-            baseline += b;
-            state.SetIterationTime(s);
-        }
-    } catch (const std::exception& e) {
-        state.SkipWithError(e.what());
-        return;
-    }
-    state.counters["ratio"] = subject / baseline;
-    state.counters["us/op"] = subject / double(operations * state.iterations()) * 1e6;
-    state.counters["echo us/op"] = baseline / double(operations * state.iterations()) * 1e6;
-}
-
 void PutRoundTrip(benchmark::State& state) {
-    runAgainstEcho<&Fixture::putRoundTrips, &Fixture::echoRoundTrips>(state, kRoundTrips);
+    runAgainstBaseline(state, fixture, &Fixture::putRoundTrips, &Fixture::echoRoundTrips, kRoundTrips);
 }
 void PipelinedPuts10000(benchmark::State& state) {
-    runAgainstEcho<&Fixture::pipelinedPuts, &Fixture::pipelinedEchoes>(state, kPipelined);
+    runAgainstBaseline(state, fixture, &Fixture::pipelinedPuts, &Fixture::pipelinedEchoes, kPipelined);
 }
 
 BENCHMARK(PutRoundTrip)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);

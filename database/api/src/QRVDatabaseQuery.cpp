@@ -36,31 +36,28 @@ bool isStringLeaf(const FNodePtr& node) { return node && node->isLeafNode() && n
 // Priorities are checked only once the priority ordering has been chosen:
 // every query starts out ordered by priority, and a bound set before the
 // ordering is chosen is not checked again by queryOrderedByPriority.
+// Under the key order a bound is a key: a string, with no child key.
+void validateKeyBound(const std::string& boundKey, const std::string& sentinel, const FNodePtr& value,
+                      const char* childKeyReason, const char* typeReason) {
+    if (boundKey != sentinel) raiseQueryParameter(childKeyReason);
+    if (!isStringLeaf(value)) raiseQueryParameter(typeReason);
+}
+
 void validateQueryEndpoints(const FQueryParams& params, bool orderByCalled) {
     if (isIndex(params, FKeyIndex::keyIndex())) {
         if (params.hasStart()) {
-            if (params.indexStartKey() != FUtilities::minName()) {
-                raiseQueryParameter(
-                    "Can't use queryStartingAtValue:childKey: or queryEqualTo:andChildKey: in combination with "
-                    "queryOrderedByKey");
-            }
-            if (!isStringLeaf(params.indexStartValue())) {
-                raiseQueryParameter(
-                    "Can't use queryStartingAtValue: with other types than string in combination with "
-                    "queryOrderedByKey");
-            }
+            validateKeyBound(params.indexStartKey(), FUtilities::minName(), params.indexStartValue(),
+                             "Can't use queryStartingAtValue:childKey: or queryEqualTo:andChildKey: in combination "
+                             "with queryOrderedByKey",
+                             "Can't use queryStartingAtValue: with other types than string in combination with "
+                             "queryOrderedByKey");
         }
         if (params.hasEnd()) {
-            if (params.indexEndKey() != FUtilities::maxName()) {
-                raiseQueryParameter(
-                    "Can't use queryEndingAtValue:childKey: or queryEqualToValue:childKey: in combination with "
-                    "queryOrderedByKey");
-            }
-            if (!isStringLeaf(params.indexEndValue())) {
-                raiseQueryParameter(
-                    "Can't use queryEndingAtValue: with other types than string in combination with "
-                    "queryOrderedByKey");
-            }
+            validateKeyBound(params.indexEndKey(), FUtilities::maxName(), params.indexEndValue(),
+                             "Can't use queryEndingAtValue:childKey: or queryEqualToValue:childKey: in combination "
+                             "with queryOrderedByKey",
+                             "Can't use queryEndingAtValue: with other types than string in combination with "
+                             "queryOrderedByKey");
         }
     } else if (orderByCalled && isIndex(params, FPriorityIndex::priorityIndex())) {
         if ((params.hasStart() && !FValidation::validatePriorityValue(params.indexStartValue()->val())) ||
@@ -79,10 +76,6 @@ void validateNoPreviousOrderByCalled(bool orderByCalled) {
 void validateLimitRange(uint64_t limit) {
     if (limit == 0) raiseQueryParameter("Limit can't be zero");
     if (limit >= 2147483648ULL) raiseQueryParameter("Limit must be less than 2,147,483,648");
-}
-
-void validateKeyIndexForChildKey(const FQueryParams& params, const char* reason) {
-    if (isIndex(params, FKeyIndex::keyIndex())) raiseQueryParameter(reason);
 }
 
 }  // namespace
@@ -120,80 +113,60 @@ QRVDatabaseQueryPtr QRVDatabaseQuery::withParams(FQueryParamsPtr params, bool or
 }
 
 QRVDatabaseQueryPtr QRVDatabaseQuery::queryStartingAtValue(const ns::Value& startValue) const {
-    return queryStartingAtInternal(startValue, std::nullopt, "queryStartingAtValue:", false);
+    return queryBoundInternal(Bound::Start, startValue, std::nullopt, "queryStartingAtValue:", false);
 }
 
 QRVDatabaseQueryPtr QRVDatabaseQuery::queryStartingAtValue(const ns::Value& startValue,
                                                            const std::string& childKey) const {
-    validateKeyIndexForChildKey(*queryParams_,
-                                "You must use queryStartingAtValue: instead of queryStartingAtValue:childKey: when "
-                                "using queryOrderedByKey:");
-    return queryStartingAtInternal(startValue, childKey, "queryStartingAtValue:childKey:", false);
+    return queryBoundInternal(Bound::Start, startValue, childKey, "queryStartingAtValue:childKey:", false);
 }
 
 QRVDatabaseQueryPtr QRVDatabaseQuery::queryEndingAtValue(const ns::Value& endValue) const {
-    return queryEndingAtInternal(endValue, std::nullopt, "queryEndingAtValue:", false);
+    return queryBoundInternal(Bound::End, endValue, std::nullopt, "queryEndingAtValue:", false);
 }
 
 QRVDatabaseQueryPtr QRVDatabaseQuery::queryEndingAtValue(const ns::Value& endValue,
                                                          const std::string& childKey) const {
-    validateKeyIndexForChildKey(*queryParams_,
-                                "You must use queryEndingAtValue: instead of queryEndingAtValue:childKey: when "
-                                "using queryOrderedByKey:");
-    return queryEndingAtInternal(endValue, childKey, "queryEndingAtValue:childKey:", false);
+    return queryBoundInternal(Bound::End, endValue, childKey, "queryEndingAtValue:childKey:", false);
 }
 
 QRVDatabaseQueryPtr QRVDatabaseQuery::queryEqualToValue(const ns::Value& value) const {
-    return queryEqualToInternal(value, std::nullopt, "queryEqualToValue:", false);
+    return queryBoundInternal(Bound::Equal, value, std::nullopt, "queryEqualToValue:", false);
 }
 
 QRVDatabaseQueryPtr QRVDatabaseQuery::queryEqualToValue(const ns::Value& value, const std::string& childKey) const {
-    validateKeyIndexForChildKey(*queryParams_,
-                                "You must use queryEqualToValue: instead of queryEqualTo:childKey: when using "
-                                "queryOrderedByKey:");
-    return queryEqualToInternal(value, childKey, "queryEqualToValue:childKey:", false);
+    return queryBoundInternal(Bound::Equal, value, childKey, "queryEqualToValue:childKey:", false);
 }
 
-QRVDatabaseQueryPtr QRVDatabaseQuery::queryStartingAtInternal(const ns::Value& startValue,
-                                                              const std::optional<std::string>& childKey,
-                                                              std::string_view from, bool priorityMethod) const {
-    validateIndexValueType(startValue, from);
-    if (childKey) FValidation::validateKey(from, *childKey);
-    if (queryParams_->hasStart()) {
+QRVDatabaseQueryPtr QRVDatabaseQuery::queryBoundInternal(Bound bound, const ns::Value& value,
+                                                         const std::optional<std::string>& childKey,
+                                                         std::string_view from, bool priorityMethod) const {
+    if (childKey && isIndex(*queryParams_, FKeyIndex::keyIndex())) {
+        // Under the key order the key is the value: a child key has no use.
         raiseQueryParameter(
-            ns::format("Can't call %@ after queryStartingAtValue or queryEqualToValue was previously called", from));
+            bound == Bound::Start ? "You must use queryStartingAtValue: instead of queryStartingAtValue:childKey: "
+                                    "when using queryOrderedByKey:"
+            : bound == Bound::End ? "You must use queryEndingAtValue: instead of queryEndingAtValue:childKey: when "
+                                    "using queryOrderedByKey:"
+                                  : "You must use queryEqualToValue: instead of queryEqualTo:childKey: when using "
+                                    "queryOrderedByKey:");
     }
-    FQueryParamsPtr params = queryParams_->startAt(FSnapshotUtilities::nodeFrom(startValue), childKey);
-    validateQueryEndpoints(*params, orderByCalled_);
-    return withParams(std::move(params), orderByCalled_, priorityMethod || priorityMethodCalled_);
-}
-
-QRVDatabaseQueryPtr QRVDatabaseQuery::queryEndingAtInternal(const ns::Value& endValue,
-                                                            const std::optional<std::string>& childKey,
-                                                            std::string_view from, bool priorityMethod) const {
-    validateIndexValueType(endValue, from);
-    if (childKey) FValidation::validateKey(from, *childKey);
-    if (queryParams_->hasEnd()) {
-        raiseQueryParameter(
-            ns::format("Can't call %@ after queryEndingAtValue or queryEqualToValue was previously called", from));
-    }
-    FQueryParamsPtr params = queryParams_->endAt(FSnapshotUtilities::nodeFrom(endValue), childKey);
-    validateQueryEndpoints(*params, orderByCalled_);
-    return withParams(std::move(params), orderByCalled_, priorityMethod || priorityMethodCalled_);
-}
-
-QRVDatabaseQueryPtr QRVDatabaseQuery::queryEqualToInternal(const ns::Value& value,
-                                                           const std::optional<std::string>& childKey,
-                                                           std::string_view from, bool priorityMethod) const {
     validateIndexValueType(value, from);
     if (childKey) FValidation::validateKey(from, *childKey);
-    if (queryParams_->hasStart() || queryParams_->hasEnd()) {
-        raiseQueryParameter(ns::format(
-            "Can't call %@ after queryStartingAtValue, queryEndingAtValue or queryEqualToValue was previously called",
-            from));
+    const bool setsStart = bound != Bound::End;
+    const bool setsEnd = bound != Bound::Start;
+    if ((setsStart && queryParams_->hasStart()) || (setsEnd && queryParams_->hasEnd())) {
+        const char* reason =
+            bound == Bound::Start ? "Can't call %@ after queryStartingAtValue or queryEqualToValue was previously called"
+            : bound == Bound::End ? "Can't call %@ after queryEndingAtValue or queryEqualToValue was previously called"
+                                  : "Can't call %@ after queryStartingAtValue, queryEndingAtValue or queryEqualToValue "
+                                    "was previously called";
+        raiseQueryParameter(ns::format(reason, from));
     }
     FNodePtr node = FSnapshotUtilities::nodeFrom(value);
-    FQueryParamsPtr params = queryParams_->startAt(node, childKey)->endAt(node, childKey);
+    FQueryParamsPtr params = queryParams_;
+    if (setsStart) params = params->startAt(node, childKey);
+    if (setsEnd) params = params->endAt(node, childKey);
     validateQueryEndpoints(*params, orderByCalled_);
     return withParams(std::move(params), orderByCalled_, priorityMethod || priorityMethodCalled_);
 }

@@ -131,14 +131,12 @@ private:
     // Queues the removal of the query's registrations matching the handle.
     static void removeRegistration(const FRepoPtr& repo, const FQuerySpec& query, QRVDatabaseHandle handle);
 
-    // The bound builders, with the public method's tag.
-    QRVDatabaseQueryPtr queryStartingAtInternal(const ns::Value& startValue,
-                                                const std::optional<std::string>& childKey, std::string_view from,
-                                                bool priorityMethod) const;
-    QRVDatabaseQueryPtr queryEndingAtInternal(const ns::Value& endValue, const std::optional<std::string>& childKey,
-                                              std::string_view from, bool priorityMethod) const;
-    QRVDatabaseQueryPtr queryEqualToInternal(const ns::Value& value, const std::optional<std::string>& childKey,
-                                             std::string_view from, bool priorityMethod) const;
+    // The bound builders (start, end, or both for equality), with the
+    // public method's tag.
+    enum class Bound { Start, End, Equal };
+    QRVDatabaseQueryPtr queryBoundInternal(Bound bound, const ns::Value& value,
+                                           const std::optional<std::string>& childKey, std::string_view from,
+                                           bool priorityMethod) const;
     QRVDatabaseQueryPtr withParams(FQueryParamsPtr params, bool orderByCalled, bool priorityMethodCalled) const;
     QRVDatabaseQueryPtr limitedTo(uint64_t limit, bool first) const;
     QRVDatabaseQueryPtr orderedBy(FIndexPtr index, bool checkEndpoints) const;

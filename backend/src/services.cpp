@@ -4,6 +4,7 @@
 
 #include "backend/accounts.h"
 #include "backend/http_util.h"
+#include "backend/iid_service.h"
 #include "backend/push_gateway.h"
 #include "backend/recorder.h"
 #include "backend/rtdb_service.h"
@@ -49,6 +50,8 @@ void addBuiltinServices(BackendServer& server) {
     server.add(std::make_unique<RtdbService>());
     server.add(std::make_unique<PushGatewayService>());
     server.add(std::make_unique<StorageService>());
+    server.add(std::make_unique<CheckinService>());
+    server.add(std::make_unique<IidService>());
 }
 
 }  // namespace backend

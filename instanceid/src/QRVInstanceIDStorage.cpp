@@ -9,8 +9,8 @@
 
 namespace {
 
-bool usable(const std::string& attribute) {
-    return !attribute.empty() && attribute != kQRVInstanceIDKeychainWildcardIdentifier;
+bool usable(const std::string& attribute, bool wildcards) {
+    return !attribute.empty() && !(wildcards && attribute == kQRVInstanceIDKeychainWildcardIdentifier);
 }
 
 void report(ns::ErrorRef* error, ns::OSStatus status) {
@@ -37,19 +37,20 @@ QRVInstanceIDAuthKeychain::QRVInstanceIDAuthKeychain(std::string identifier) : g
 ns::Dictionary QRVInstanceIDAuthKeychain::keychainQueryForService(const std::string& service,
                                                                   const std::string& account,
                                                                   const std::optional<std::string>& accessGroup,
-                                                                  const std::string& generic) {
+                                                                  const std::string& generic, bool wildcards) {
     ns::Dictionary query{{ns::kSecClass, ns::kSecClassGenericPassword}};
-    if (usable(generic)) query[ns::kSecAttrGeneric] = generic;
-    if (usable(service)) query[ns::kSecAttrService] = service;
-    if (usable(account)) query[ns::kSecAttrAccount] = account;
+    if (usable(generic, true)) query[ns::kSecAttrGeneric] = generic;
+    if (usable(service, wildcards)) query[ns::kSecAttrService] = service;
+    if (usable(account, wildcards)) query[ns::kSecAttrAccount] = account;
     if (accessGroup) query[ns::kSecAttrAccessGroup] = *accessGroup;
     return query;
 }
 
 ns::Dictionary QRVInstanceIDAuthKeychain::keychainQueryForService(const std::string& service,
                                                                   const std::string& account,
-                                                                  const std::optional<std::string>& accessGroup) const {
-    return keychainQueryForService(service, account, accessGroup, generic_);
+                                                                  const std::optional<std::string>& accessGroup,
+                                                                  bool wildcards) const {
+    return keychainQueryForService(service, account, accessGroup, generic_, wildcards);
 }
 
 std::optional<std::string> QRVInstanceIDAuthKeychain::passwordForService(const std::string& service,
@@ -60,7 +61,7 @@ std::optional<std::string> QRVInstanceIDAuthKeychain::passwordForService(const s
         report(error, kQRVInstanceIDKeychainBadArguments);
         return std::nullopt;
     }
-    ns::Dictionary query = keychainQueryForService(service, account, accessGroup);
+    ns::Dictionary query = keychainQueryForService(service, account, accessGroup, false);
     query[ns::kSecReturnData] = true;
     query[ns::kSecMatchLimit] = ns::kSecMatchLimitOne;
     ns::Value result;
@@ -75,12 +76,12 @@ std::optional<std::string> QRVInstanceIDAuthKeychain::passwordForService(const s
 
 bool QRVInstanceIDAuthKeychain::removePasswordForService(const std::string& service, const std::string& account,
                                                          const std::optional<std::string>& accessGroup,
-                                                         ns::ErrorRef* error) const {
+                                                         ns::ErrorRef* error, bool wildcards) const {
     if (service.empty() || account.empty()) {
         report(error, kQRVInstanceIDKeychainBadArguments);
         return false;
     }
-    const ns::OSStatus status = ns::SecItemDelete(keychainQueryForService(service, account, accessGroup));
+    const ns::OSStatus status = ns::SecItemDelete(keychainQueryForService(service, account, accessGroup, wildcards));
     if (status == ns::errSecSuccess || status == ns::errSecItemNotFound) return true;
     report(error, status);
     return false;
@@ -94,7 +95,7 @@ bool QRVInstanceIDAuthKeychain::setPassword(const std::string& password, const s
         report(error, kQRVInstanceIDKeychainBadArguments);
         return false;
     }
-    const ns::Dictionary query = keychainQueryForService(service, account, accessGroup);
+    const ns::Dictionary query = keychainQueryForService(service, account, accessGroup, false);
     if (password.empty()) {
         ns::SecItemDelete(query);
         report(error, kQRVInstanceIDKeychainBadArguments);

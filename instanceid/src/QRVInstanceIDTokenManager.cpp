@@ -112,7 +112,7 @@ bool QRVInstanceIDTokenStore::saveToken(const std::string& token, const std::str
 
 bool QRVInstanceIDTokenStore::removeTokenWithAuthorizedEntity(const std::string& entity, const std::string& scope,
                                                               ns::ErrorRef* error) {
-    if (!keychain_->removePasswordForService(scope, entity, keychain_->defaultAccessGroup(), error)) {
+    if (!keychain_->removePasswordForService(scope, entity, keychain_->defaultAccessGroup(), error, false)) {
         QRVInstanceIDLoggerError(15008, "Error failed to delete token from Keychain %@", error ? *error : nullptr);
         return false;
     }

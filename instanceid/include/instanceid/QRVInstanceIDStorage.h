@@ -29,20 +29,27 @@ public:
 
     // The query for a generic password; an empty or "*" service, account or
     // generic is left out (matches anything); the access group whenever given.
+    // Without `wildcards` only empty attributes are left out, so that "*"
+    // (the default token's scope) names one item of its own.
     static ns::Dictionary keychainQueryForService(const std::string& service, const std::string& account,
                                                   const std::optional<std::string>& accessGroup,
-                                                  const std::string& generic);
+                                                  const std::string& generic, bool wildcards = true);
     ns::Dictionary keychainQueryForService(const std::string& service, const std::string& account,
-                                           const std::optional<std::string>& accessGroup) const;
+                                           const std::optional<std::string>& accessGroup,
+                                           bool wildcards = true) const;
 
+    // Reads and writes name one item: "*" is taken literally there; removals
+    // treat it as a wildcard.
+    //
     // The item's value as text; nullopt with *error (domain "com.ondrix.iid",
     // the keychain status as code) when there is none.
     std::optional<std::string> passwordForService(const std::string& service, const std::string& account,
                                                   const std::optional<std::string>& accessGroup,
                                                   ns::ErrorRef* error = nullptr) const;
-    // Nothing matched counts as success.
+    // Nothing matched counts as success. With `wildcards` off, "*" names one item.
     bool removePasswordForService(const std::string& service, const std::string& account,
-                                  const std::optional<std::string>& accessGroup, ns::ErrorRef* error = nullptr) const;
+                                  const std::optional<std::string>& accessGroup, ns::ErrorRef* error = nullptr,
+                                  bool wildcards = true) const;
     // Replaces the item's value in place, or adds the item; on a failure the
     // value stored before stays. An empty password removes the item and
     // reports -1301. `accessibility` empty: after first unlock, this device

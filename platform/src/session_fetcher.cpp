@@ -272,6 +272,11 @@ std::shared_ptr<HTKSessionFetcher> HTKSessionFetcher::fetcherWithDownloadResumeD
     return fetcher;
 }
 
+void HTKSessionFetcher::discardDownloadResumeData(const ns::Data& resumeData) {
+    ns::Value plist = ns::plist::parse(resumeData);
+    if (const std::string* partial = plist["partialPath"].stringOrNull()) std::remove(partial->c_str());
+}
+
 ns::URLRequest HTKSessionFetcher::request() const {
     std::lock_guard lock(mutex_);
     return request_;

@@ -113,7 +113,10 @@ void QRVStorageDownloadTask::cancelWithError(ns::ErrorRef error) {
         fetcher = fetcher_;
     }
     if (fetcher) fetcher->stopFetching();
-    finishWithState(QRVStorageTaskStateCancelled, std::move(error));
+    if (finishWithState(QRVStorageTaskStateCancelled, std::move(error)) && fileURL_) {
+        // A cancelled download to a file is not resumed: its partial file goes.
+        if (auto resumeData = downloadData()) HTKSessionFetcher::discardDownloadResumeData(*resumeData);
+    }
 }
 
 void QRVStorageDownloadTask::pause() {

@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -173,6 +174,32 @@ TEST_F(StorageTransferTest, FilesRoundTripWithTheirExtensionsType) {
     EXPECT_EQ(readFile(ns::filePathFromURL(target)), std::string(photo.begin(), photo.end()));
     ASSERT_FALSE(totals.empty());
     EXPECT_EQ(totals.back(), int64_t(photo.size()));
+}
+
+TEST_F(StorageTransferTest, ACancelledFileDownloadLeavesNoPartialFile) {
+    signIn("staff-ivo");
+    putObject("products/4040.jpg", bytesOf(2 * 1000 * 1000, 4));
+    // Half the body arrives, then the connection breaks and the client waits to retry.
+    addFault({{"kind", "download"}, {"cut", true}, {"cutAfterBytes", 1000000}});
+    std::string folder = sandbox_.root() + "/downloads";
+    std::filesystem::create_directories(folder);
+    Completion<std::optional<std::string>> written;
+    auto task = storage_->referenceWithPath("products/4040.jpg")
+                    ->writeToFile(ns::fileURLWithPath(folder + "/4040.jpg"),
+                                  [&](std::optional<std::string> url, ns::ErrorRef error) {
+                                      written.value = url;
+                                      written.error = error;
+                                      ++written.calls;
+                                  });
+    int64_t seen = 0;
+    task->observeStatus(QRVStorageTaskStatusProgress,
+                        [&](QRVStorageTaskSnapshotPtr s) { seen = s->progress()->completedUnitCount(); });
+    ASSERT_TRUE(pumpUntil([&] { return seen >= 500000; }));
+    task->cancel();
+    ASSERT_TRUE(pumpUntil([&] { return written.done(); }));
+    EXPECT_EQ(written.error->code(), -13040);
+    EXPECT_FALSE(written.value);
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
 }
 
 TEST_F(StorageTransferTest, APausedDownloadResumesWithARangeRequest) {

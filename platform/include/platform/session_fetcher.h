@@ -173,6 +173,9 @@ public:
     // service it came from when that still exists. Bad resume data gives a
     // fetcher whose fetch fails with kHTKSessionFetcherErrorDownloadFailed.
     static std::shared_ptr<HTKSessionFetcher> fetcherWithDownloadResumeData(const ns::Data& resumeData);
+    // Removes what resume data keeps on disk (a download's partial file),
+    // for a download that will not be resumed.
+    static void discardDownloadResumeData(const ns::Data& resumeData);
 
     ~HTKSessionFetcher() override;
 

@@ -75,6 +75,17 @@ TEST_F(StorageTransferTest, ProfilePhotoGoesUpResumablyAndComesBack) {
     EXPECT_EQ(header(first, "Authorization").rfind("Quorvane ", 0), 0u);
     EXPECT_EQ(header(first, "Content-Type"), "application/json; charset=UTF-8");
 
+    // The first request's body is the upload's metadata, naming the object.
+    auto task = ref->putData(photo, &metadata);
+    ns::URLRequest opening = task->uploadFetcher()->request();
+    json body = json::parse(std::string(opening.HTTPBody().begin(), opening.HTTPBody().end()));
+    EXPECT_EQ(body["name"], "profiles/staff-ana.jpg");
+    EXPECT_EQ(body["contentType"], "image/jpeg");
+    EXPECT_EQ(opening.valueForHTTPHeaderField("Content-Length"), std::to_string(opening.HTTPBody().size()));
+    int done = 0;
+    task->observeStatus(QRVStorageTaskStatusSuccess, [&](QRVStorageTaskSnapshotPtr) { ++done; });
+    ASSERT_TRUE(pumpUntil([&] { return done == 1; }));
+
     clearStorageRequests();
     auto downloaded = get(ref, 1 << 20);
     ASSERT_FALSE(downloaded.error) << downloaded.error->description();

@@ -1,0 +1,109 @@
+// The Almavel program: the store-assistant app on the headless UIKit.
+//
+//   almavel [--port N]                serves the phone at http://127.0.0.1:N/
+//                                     (default 8080; 0 picks a free port)
+//   almavel --script FILE [--shots DIR]
+//                                     plays FILE's steps, prints each screen
+//                                     and writes screenshots to DIR
+//                                     (default ./almavel-shots)
+//
+// The sandbox is ALMAVEL_SANDBOX (default ~/.local/share/almavel); its
+// Bundle folder holds Info.plist and OndrixService-Info.plist. scripts/run
+// prepares both and starts the local back end.
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "app/AppConsole.h"
+#include "app/AppDriver.h"
+#include "app/ScriptPlayer.h"
+#include "app/WebHost.h"
+#include "core/QRVLogger.h"
+#include "platform/application.h"
+#include "platform/error.h"
+#include "platform/runloop.h"
+#include "platform/startup.h"
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+void requestStop(int) { stopRequested = true; }
+
+int usage() {
+    std::fprintf(stderr, "usage: almavel [--port N] | --script FILE [--shots DIR]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int port = 8080;
+    std::string script;
+    std::string shots = "almavel-shots";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--port" && hasValue) {
+            char* end = nullptr;
+            const long value = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || value < 0 || value > 65535) return usage();
+            port = int(value);
+        } else if (arg == "--script" && hasValue) {
+            script = argv[++i];
+        } else if (arg == "--shots" && hasValue) {
+            shots = argv[++i];
+        } else if (arg == "--help" || arg == "-h") {
+            usage();
+            return 0;
+        } else {
+            return usage();
+        }
+    }
+
+    ns::processStartup(argc, argv);
+    almavel::AppDriver driver;
+    try {
+        driver = almavel::AppDriver::launch();
+    } catch (const ns::Exception& e) {
+        std::fprintf(stderr, "almavel: the app could not start: %s: %s\n", e.name().c_str(), e.reason().c_str());
+        QRVLoggerFlush();
+        return 1;
+    }
+
+    if (!script.empty()) {
+        std::ifstream in(script);
+        if (!in) {
+            std::fprintf(stderr, "almavel: cannot read %s\n", script.c_str());
+            return 1;
+        }
+        const auto result = almavel::playScript(in, std::cout, shots, driver);
+        QRVLoggerFlush();
+        return result.ok ? 0 : 1;
+    }
+
+    almavel::WebHost host(driver);
+    try {
+        port = host.start(port);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "almavel: %s\n", e.what());
+        return 1;
+    }
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+    auto watcher = ns::Timer::scheduled(ns::RunLoop::main(), 0.2, true, [](ns::Timer&) {
+        if (stopRequested) ns::Application::shared()->terminate();
+    });
+    std::printf("almavel: open http://127.0.0.1:%d/ in a browser\n", port);
+    std::fflush(stdout);
+    ns::RunLoop::main().run();
+    watcher->invalidate();
+    host.stop();
+    QRVLoggerFlush();
+    return 0;
+}

@@ -1,0 +1,29 @@
+#pragma once
+// The signed-in user's password, kept for the automatic sign-in at the next
+// launch. It lives in the keychain stand-in (one generic-password item of
+// the app, for the e-mail address it belongs to, readable only on this
+// device after the first unlock), never in user defaults, which are a plain
+// file anyone with a backup can read.
+//
+// Main thread (the screens); the keychain locks itself.
+
+#include <optional>
+#include <string>
+
+namespace almavel {
+
+inline constexpr const char* kSavedPasswordService = "pa.almavel.asistente.signin";
+
+class SavedPassword {
+public:
+    // The password saved for `email`, if any.
+    static std::optional<std::string> passwordForUser(const std::string& email);
+    // Replaces whatever was saved (for any address) with this pair. False
+    // when the keychain refused the write.
+    static bool save(const std::string& email, const std::string& password);
+    // Moves a password an older version left in user defaults ("clave")
+    // into the keychain for the stored "usuario", and removes the key.
+    static void migrateFromUserDefaults();
+};
+
+}  // namespace almavel

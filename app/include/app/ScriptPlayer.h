@@ -1,0 +1,35 @@
+#pragma once
+// Plays a script of a person's actions against the running app, without a
+// browser: after each step the app runs until idle, the screen is printed as
+// text and a PNG screenshot is written to a folder. One step per line:
+//
+//   tap <name>            a button, bar button or field by name or title
+//   type <name> <text>    replaces the field's text (the rest of the line)
+//   row <n> [<section>]   selects a table row
+//   alert <button>        answers the alert on screen
+//   back                  the navigation bar's back button
+//   wait                  only lets the app run until idle
+//   # ...                 a comment; blank lines are skipped
+//
+// A step that is refused (nothing of that name, input ignored, no alert)
+// stops the script. Main thread only.
+
+#include <iosfwd>
+#include <string>
+
+#include "app/AppDriver.h"
+
+namespace almavel {
+
+struct ScriptResult {
+    bool ok = true;
+    int steps = 0;
+    // The failed step and why, when !ok.
+    std::string error;
+};
+
+// `shotsDir` is created when missing; screenshots are named
+// "<step number, two digits>-<verb>.png", the launch's screen being 00.
+ScriptResult playScript(std::istream& script, std::ostream& out, const std::string& shotsDir, AppDriver& driver);
+
+}  // namespace almavel

@@ -1,0 +1,27 @@
+#include "app/MainStoryboard.h"
+
+#include "app/MainViewController.h"
+#include "app/UserDefaultsKeys.h"
+#include "app/ViewController.h"
+#include "platform/runtime.h"
+
+namespace almavel {
+
+std::shared_ptr<ns::UIStoryboard> registerMainStoryboard() {
+    auto storyboard = ns::UIStoryboard::registerStoryboard(kMainStoryboardName);
+    storyboard->registerViewController(kLoginVID, [](const auto&) { return std::make_shared<ViewController>(); });
+    storyboard->registerViewController(kMainStorID,
+                                       [](const auto&) { return std::make_shared<MainViewController>(); });
+    storyboard->registerViewController(kNavConID, [](const std::shared_ptr<ns::UIStoryboard>& sb) {
+        auto nav = ns::UINavigationController::initWithRootViewController(
+            sb->instantiateViewControllerWithIdentifier(kMainStorID));
+        return std::static_pointer_cast<ns::UIViewController>(nav);
+    });
+    storyboard->setInitialViewControllerIdentifier(kLoginVID);
+    return storyboard;
+}
+
+// After UIKit's own hook (which registers the controller classes).
+NS_REGISTER_LOAD_HOOK(700, "AlmavelMainStoryboard", [] { registerMainStoryboard(); });
+
+}  // namespace almavel

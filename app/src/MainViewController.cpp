@@ -1,0 +1,161 @@
+#include "app/MainViewController.h"
+
+#include <algorithm>
+
+#include "app/AppConsole.h"
+#include "app/ColorFromHex.h"
+#include "app/UserDefaultsKeys.h"
+#include "auth/QRVAuth.h"
+#include "platform/user_defaults.h"
+#include "uikit/UIWindow.h"
+
+namespace almavel {
+
+namespace {
+
+constexpr uint32_t kBrandBlue = 0x08469A;
+
+std::shared_ptr<ns::UIButton> menuButton(double y, const std::string& title, const std::string& name) {
+    auto button = ns::UIButton::make(ns::CGRectMake(16, y, MainViewController::kMenuWidth - 32, 44), title);
+    button->setAccessibilityIdentifier(name);
+    button->setTitleColor(ns::UIColor::whiteColor());
+    return button;
+}
+
+}  // namespace
+
+MainViewController::MainViewController() : ns::UIViewController("MainViewController") {
+    setTitle("Almavel");
+    navigationItem()->setHidesBackButton(true);
+    navigationItem()->setLeftBarButtonItem([this] {
+        auto item = ns::UIBarButtonItem::make("Menú", ns::UIBarButtonItemStyle::Plain,
+                                              ns::TargetAction::block("ShowHideMenu:", [](const ns::ObjectPtr&) {}));
+        item->setAccessibilityIdentifier("ShowHideMenu");
+        return item;
+    }());
+}
+
+void MainViewController::loadView() {
+    const ColorFromHex hex;
+    const ns::CGRect screen = ns::UIScreen::mainScreen()->bounds();
+    auto root = ns::UIView::make(screen);
+    root->setBackgroundColor(ns::UIColor::whiteColor());
+    const double top = ns::UINavigationController::kBarBottom;
+
+    auto cap = ns::UIButton::make(ns::CGRectMake(40, top + 120, 295, 64), "Escanear código", ns::UIButtonType::Custom);
+    cap->setAccessibilityIdentifier("btCap");
+    cap->setBackgroundColor(hex.colorFromHex(kBrandBlue, 1));
+    cap->setTitleColor(ns::UIColor::whiteColor());
+    cap->setTitleFont(ns::UIFont::boldSystemFontOfSize(20));
+    cap->addTarget(ns::TargetAction::to(this, "capturar:", &MainViewController::capturar),
+                   ns::UIControlEventTouchUpInside);
+    root->addSubview(cap);
+    btCap = cap;
+
+    auto find = ns::UIButton::make(ns::CGRectMake(40, top + 204, 295, 64), "Buscar producto", ns::UIButtonType::Custom);
+    find->setAccessibilityIdentifier("search");
+    find->setBackgroundColor(hex.colorFromHex(kBrandBlue, 0.85));
+    find->setTitleColor(ns::UIColor::whiteColor());
+    find->setTitleFont(ns::UIFont::boldSystemFontOfSize(20));
+    find->layer()->setCornerRadius(5);
+    find->addTarget(ns::TargetAction::to(this, "search:", &MainViewController::search), ns::UIControlEventTouchUpInside);
+    root->addSubview(find);
+
+    // The panel sits below the bar and starts off screen to the left.
+    auto panel = ns::UIView::make(ns::CGRectMake(kMenuHiddenConstant, top, kMenuWidth, screen.height() - top));
+    panel->setAccessibilityIdentifier("mView");
+    panel->setBackgroundColor(hex.colorFromHex(0x1F2A44, 1));
+    auto heading = ns::UILabel::make(ns::CGRectMake(16, 16, kMenuWidth - 32, 28));
+    heading->setText("Menú");
+    heading->setFont(ns::UIFont::boldSystemFontOfSize(20));
+    heading->setTextColor(ns::UIColor::whiteColor());
+    panel->addSubview(heading);
+    if (auto usuario = ns::UserDefaults::standard()->stringForKey(kUsuarioKey)) {
+        auto who = ns::UILabel::make(ns::CGRectMake(16, 48, kMenuWidth - 32, 20));
+        who->setText(*usuario);
+        who->setFont(ns::UIFont::systemFontOfSize(13));
+        who->setTextColor(hex.colorFromHex(0xffffff, 0.8));
+        panel->addSubview(who);
+    }
+    auto panelSearch = menuButton(88, "Buscar producto", "menuSearch");
+    panelSearch->addTarget(ns::TargetAction::to(this, "search:", &MainViewController::search),
+                           ns::UIControlEventTouchUpInside);
+    panel->addSubview(panelSearch);
+    auto signOut = menuButton(140, "Cerrar sesión", "CloseSession");
+    signOut->addTarget(ns::TargetAction::to(this, "CloseSession:", &MainViewController::CloseSession),
+                       ns::UIControlEventTouchUpInside);
+    panel->addSubview(signOut);
+    root->addSubview(panel);
+    mView = panel;
+
+    menuConstraint_ = ns::NSLayoutConstraint::constraintWithItem(panel, ns::NSLayoutAttribute::Leading, root,
+                                                                 ns::NSLayoutAttribute::Leading, 1, kMenuHiddenConstant);
+    menuConstraint_->setActive(true);
+    MenuLeadConst = menuConstraint_;
+
+    // The bar button's action reaches this screen now that it exists.
+    if (auto item = navigationItem()->leftBarButtonItem()) {
+        item->setAction(ns::TargetAction::to(this, "ShowHideMenu:", &MainViewController::ShowHideMenu));
+    }
+    setView(root);
+}
+
+void MainViewController::viewDidLoad() {
+    ns::UIViewController::viewDidLoad();
+    if (auto panel = mView.lock()) {
+        panel->layer()->setShadowOpacity(1.0);
+        panel->layer()->setShadowRadius(6.0);
+    }
+    if (auto cap = btCap.lock()) cap->layer()->setCornerRadius(5.0);
+}
+
+void MainViewController::viewDidAppear(bool animated) {}
+
+void MainViewController::viewDidDisappear(bool animated) {
+    if (menuShowig) ShowHideMenu(nullptr);
+}
+
+void MainViewController::capturar(const ns::ObjectPtr&) { showScreen(kCapViewID); }
+
+void MainViewController::search(const ns::ObjectPtr&) { showScreen(kSearchViewID); }
+
+void MainViewController::showScreen(const char* identifier) {
+    auto sb = storyboard();
+    if (!sb) return;
+    const auto ids = sb->identifiers();
+    if (std::find(ids.begin(), ids.end(), identifier) == ids.end()) {
+        // Screens of later releases are not in this storyboard yet.
+        AppConsole::write(std::string(identifier) + " is not available in this version");
+        return;
+    }
+    auto next = sb->instantiateViewControllerWithIdentifier(identifier);
+    showViewController(next, next);
+}
+
+void MainViewController::ShowHideMenu(const ns::ObjectPtr&) {
+    if (auto constraint = MenuLeadConst.lock()) constraint->setConstant(menuShowig ? kMenuHiddenConstant : 0);
+    std::weak_ptr<ns::Object> weak = weak_from_this();
+    ns::UIView::animateWithDuration(0.3, [weak] {
+        if (auto self = std::static_pointer_cast<MainViewController>(weak.lock())) self->view()->layoutIfNeeded();
+    });
+    menuShowig = !menuShowig;
+}
+
+void MainViewController::CloseSession(const ns::ObjectPtr&) {
+    ns::UserDefaults::standard()->setString("0", kLoggedKey);
+    ns::ErrorRef error;
+    if (!QRVAuth::auth()->signOut(&error)) {
+        // "logged" already says signed out, so the next launch will not sign
+        // in by itself; the screen still leaves.
+        AppConsole::write("Error signing out: " + (error ? error->localizedDescription() : std::string()));
+    }
+    auto sb = storyboard();
+    auto window = view()->window();
+    if (!sb || !window) return;
+    auto login = sb->instantiateViewControllerWithIdentifier(kLoginVID);
+    // A new root: the navigation controller, its stack and what it presents
+    // leave the window; nothing signed-in stays reachable.
+    std::static_pointer_cast<ns::UIWindow>(window->shared_from_this())->setRootViewController(login);
+}
+
+}  // namespace almavel

@@ -1,0 +1,58 @@
+#include "app/SavedPassword.h"
+
+#include "app/AppConsole.h"
+#include "app/UserDefaultsKeys.h"
+#include "platform/keychain.h"
+#include "platform/user_defaults.h"
+
+namespace almavel {
+
+namespace {
+
+ns::Dictionary itemQuery() {
+    return {{ns::kSecClass, ns::kSecClassGenericPassword}, {ns::kSecAttrService, kSavedPasswordService}};
+}
+
+}  // namespace
+
+std::optional<std::string> SavedPassword::passwordForUser(const std::string& email) {
+    auto query = itemQuery();
+    query[ns::kSecAttrAccount] = email;
+    query[ns::kSecReturnData] = true;
+    query[ns::kSecMatchLimit] = ns::kSecMatchLimitOne;
+    ns::Value result;
+    if (ns::Keychain::shared()->copyMatching(query, &result) != ns::errSecSuccess || !result.isData()) {
+        return std::nullopt;
+    }
+    const auto& bytes = result.asData();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool SavedPassword::save(const std::string& email, const std::string& password) {
+    auto keychain = ns::Keychain::shared();
+    // One saved sign-in: the last one.
+    keychain->remove(itemQuery());
+    auto item = itemQuery();
+    item[ns::kSecAttrAccount] = email;
+    item[ns::kSecAttrAccessible] = ns::kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly;
+    item[ns::kSecValueData] = ns::Data(password.begin(), password.end());
+    const ns::OSStatus status = keychain->add(item);
+    if (status != ns::errSecSuccess) {
+        AppConsole::write("Unable to keep the password: " + ns::SecCopyErrorMessageString(status));
+        return false;
+    }
+    return true;
+}
+
+void SavedPassword::migrateFromUserDefaults() {
+    auto defaults = ns::UserDefaults::standard();
+    const ns::Value clave = defaults->objectForKey(kClaveKey);
+    if (clave.isNull()) return;
+    auto usuario = defaults->stringForKey(kUsuarioKey);
+    // The plain copy goes only once the keychain holds the password, so a
+    // failed write loses nothing.
+    if (clave.isString() && usuario && !save(*usuario, clave.asString())) return;
+    defaults->removeObjectForKey(kClaveKey);
+}
+
+}  // namespace almavel

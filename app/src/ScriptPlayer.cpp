@@ -1,0 +1,96 @@
+#include "app/ScriptPlayer.h"
+
+#include <filesystem>
+#include <fstream>
+#include <istream>
+#include <ostream>
+#include <sstream>
+
+#include "platform/format.h"
+
+namespace almavel {
+
+namespace {
+
+std::string trimmed(const std::string& s) {
+    const auto first = s.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    const auto last = s.find_last_not_of(" \t\r");
+    return s.substr(first, last - first + 1);
+}
+
+// Splits "verb rest" at the first blank.
+std::pair<std::string, std::string> verbAndRest(const std::string& line) {
+    const auto space = line.find_first_of(" \t");
+    if (space == std::string::npos) return {line, ""};
+    return {line.substr(0, space), trimmed(line.substr(space + 1))};
+}
+
+bool runStep(AppDriver& driver, const std::string& verb, const std::string& rest, std::string& error) {
+    if (verb == "tap") return driver.tap(rest);
+    if (verb == "type") {
+        auto [name, text] = verbAndRest(rest);
+        return driver.type(name, text);
+    }
+    if (verb == "row") {
+        std::istringstream in(rest);
+        int row = -1;
+        int section = 0;
+        in >> row;
+        if (!in) {
+            error = "row needs a number";
+            return false;
+        }
+        in >> section;
+        return driver.selectRow(row, section);
+    }
+    if (verb == "alert") return driver.answerAlert(rest);
+    if (verb == "back") return driver.back();
+    if (verb == "wait") return true;
+    error = "unknown step \"" + verb + "\"";
+    return false;
+}
+
+void show(AppDriver& driver, std::ostream& out, const std::string& shotsDir, int step, const std::string& verb,
+          const std::string& line) {
+    out << ns::format("== %d: %@\n", step, line) << driver.screenText();
+    const auto path = std::filesystem::path(shotsDir) / ns::format("%02d-%@.png", step, verb);
+    const auto png = driver.screenshotPNG();
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+    out << (file ? "screenshot: " + path.string() : "screenshot not written: " + path.string()) << "\n";
+    out.flush();
+}
+
+}  // namespace
+
+ScriptResult playScript(std::istream& script, std::ostream& out, const std::string& shotsDir, AppDriver& driver) {
+    ScriptResult result;
+    std::error_code ec;
+    std::filesystem::create_directories(shotsDir, ec);
+    driver.waitUntilIdle();
+    show(driver, out, shotsDir, 0, "launch", "launch");
+
+    std::string raw;
+    int lineNumber = 0;
+    while (std::getline(script, raw)) {
+        ++lineNumber;
+        const std::string line = trimmed(raw);
+        if (line.empty() || line[0] == '#') continue;
+        auto [verb, rest] = verbAndRest(line);
+        std::string error;
+        const bool done = runStep(driver, verb, rest, error);
+        if (!done) {
+            result.ok = false;
+            result.error = ns::format("line %d (%@): %@", lineNumber, line, error.empty() ? driver.lastError() : error);
+            out << "refused: " << result.error << "\n";
+            return result;
+        }
+        ++result.steps;
+        if (!driver.waitUntilIdle()) out << "(still busy)\n";
+        show(driver, out, shotsDir, result.steps, verb, line);
+    }
+    return result;
+}
+
+}  // namespace almavel

@@ -1,0 +1,173 @@
+#include "app/ViewController.h"
+
+#include "app/AppConsole.h"
+#include "app/ColorFromHex.h"
+#include "app/SavedPassword.h"
+#include "app/UserDefaultsKeys.h"
+#include "auth/QRVAuth.h"
+#include "platform/application.h"
+#include "platform/user_defaults.h"
+#include "uikit/UIWindow.h"
+
+namespace almavel {
+
+namespace {
+
+constexpr uint32_t kBrandBlue = 0x08469A;
+constexpr uint32_t kSignInOrange = 0xF7A823;
+
+std::shared_ptr<ns::UITextField> makeField(ns::CGRect frame, const std::string& outlet, const std::string& placeholder) {
+    auto field = ns::UITextField::make(frame);
+    field->setAccessibilityIdentifier(outlet);
+    field->setPlaceholder(placeholder);
+    field->setBackgroundColor(ns::UIColor::whiteColor());
+    field->setBorderStyle(ns::UITextBorderStyle::RoundedRect);
+    field->layer()->setCornerRadius(5);
+    return field;
+}
+
+}  // namespace
+
+ViewController::ViewController() : ns::UIViewController("ViewController") { setTitle("Iniciar sesión"); }
+
+void ViewController::loadView() {
+    const ColorFromHex hex;
+    auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
+    root->setBackgroundColor(hex.colorFromHex(kBrandBlue, 1));
+
+    auto brand = ns::UILabel::make(ns::CGRectMake(20, 110, 335, 50));
+    brand->setText("Almavel");
+    brand->setFont(ns::UIFont::boldSystemFontOfSize(40));
+    brand->setTextColor(ns::UIColor::whiteColor());
+    brand->setTextAlignment(ns::NSTextAlignment::Center);
+    root->addSubview(brand);
+    auto subtitle = ns::UILabel::make(ns::CGRectMake(20, 162, 335, 24));
+    subtitle->setText("Asistente de tienda");
+    subtitle->setFont(ns::UIFont::systemFontOfSize(17));
+    subtitle->setTextColor(hex.colorFromHex(0xffffff, 0.8));
+    subtitle->setTextAlignment(ns::NSTextAlignment::Center);
+    root->addSubview(subtitle);
+
+    auto user = makeField(ns::CGRectMake(40, 250, 295, 44), "txtUser", "Correo electrónico");
+    user->setKeyboardType(ns::UIKeyboardType::EmailAddress);
+    root->addSubview(user);
+    txtUser = user;
+    auto pass = makeField(ns::CGRectMake(40, 306, 295, 44), "txtPass", "Contraseña");
+    pass->setSecureTextEntry(true);
+    root->addSubview(pass);
+    txtPass = pass;
+
+    auto signIn = ns::UIButton::make(ns::CGRectMake(40, 374, 295, 48), "Iniciar sesión", ns::UIButtonType::Custom);
+    signIn->setAccessibilityIdentifier("logIn");
+    signIn->setBackgroundColor(hex.colorFromHex(kSignInOrange, 1));
+    signIn->setTitleColor(ns::UIColor::whiteColor());
+    signIn->setTitleFont(ns::UIFont::boldSystemFontOfSize(18));
+    signIn->layer()->setCornerRadius(5);
+    signIn->addTarget(ns::TargetAction::to(this, "logIn:", &ViewController::logIn), ns::UIControlEventTouchUpInside);
+    root->addSubview(signIn);
+
+    auto forgot = ns::UIButton::make(ns::CGRectMake(40, 436, 295, 32), "¿Olvidó su contraseña?");
+    forgot->setAccessibilityIdentifier("forgotPass");
+    forgot->setTitleColor(ns::UIColor::whiteColor());
+    forgot->setTitleFont(ns::UIFont::systemFontOfSize(15));
+    forgot->addTarget(ns::TargetAction::to(this, "forgotPass:", &ViewController::forgotPass),
+                      ns::UIControlEventTouchUpInside);
+    root->addSubview(forgot);
+
+    setView(root);
+}
+
+void ViewController::viewDidLoad() {
+    ns::UIViewController::viewDidLoad();
+    addKeyboardDismissTap();
+
+    SavedPassword::migrateFromUserDefaults();
+    auto defaults = ns::UserDefaults::standard();
+    const ns::Value logged = defaults->objectForKey(kLoggedKey);
+    if (!logged.isNull()) loggedIn = logged.isString() ? logged.asString() : logged.description();
+
+    const ns::Value usuario = defaults->objectForKey(kUsuarioKey);
+    std::optional<std::string> clave;
+    if (usuario.isString()) clave = SavedPassword::passwordForUser(usuario.asString());
+    if (auto field = txtUser.lock()) field->setText(usuario.isString() ? usuario.asString() : "");
+    if (auto field = txtPass.lock()) field->setText(clave.value_or(""));
+
+    if (usuario.isString() && clave && loggedIn == "1") {
+        beginWaiting();
+        signInWithFields();
+    }
+}
+
+void ViewController::logIn(const ns::ObjectPtr&) {
+    beginWaiting();
+    signInWithFields();
+}
+
+void ViewController::forgotPass(const ns::ObjectPtr&) {
+    ns::ErrorRef error;
+    if (!QRVAuth::auth()->signOut(&error)) {
+        AppConsole::write("Error signing out: " + (error ? error->localizedDescription() : std::string()));
+        return;
+    }
+    AppConsole::write("signed out");
+}
+
+void ViewController::dismissKeyboard() { view()->endEditing(true); }
+
+void ViewController::addKeyboardDismissTap() {
+    auto tap = ns::UITapGestureRecognizer::make(
+        ns::TargetAction::to(this, "dismissKeyboard", &ViewController::dismissKeyboard));
+    tap->setCancelsTouchesInView(false);
+    view()->addGestureRecognizer(tap);
+}
+
+void ViewController::signInWithFields() {
+    auto user = txtUser.lock();
+    auto pass = txtPass.lock();
+    std::weak_ptr<ns::Object> weak = weak_from_this();
+    QRVAuth::auth()->signInWithEmail(
+        user ? std::optional(user->text()) : std::nullopt, pass ? std::optional(pass->text()) : std::nullopt,
+        [weak](std::shared_ptr<QRVUser> signedIn, ns::ErrorRef error) {
+            if (auto self = std::static_pointer_cast<ViewController>(weak.lock())) {
+                self->handleSignInResult(signedIn, error);
+            } else {
+                // The screen is gone; what it began must still end.
+                ns::Application::shared()->endIgnoringInteractionEvents();
+            }
+        });
+}
+
+void ViewController::handleSignInResult(const std::shared_ptr<QRVUser>& user, const ns::ErrorRef& error) {
+    if (error) {
+        AppConsole::write("error: ");
+        endWaiting();
+        auto alert = ns::UIAlertController::alertControllerWithTitle(
+            "Login Error", "Usuario o contraseña incorrectos, vuelva a intentar", ns::UIAlertControllerStyle::Alert);
+        alert->addAction(ns::UIAlertAction::actionWithTitle("Cerrar", ns::UIAlertActionStyle::Default));
+        presentViewController(alert, true);
+        return;
+    }
+    auto field = txtUser.lock();
+    auto pass = txtPass.lock();
+    const std::string email = field ? field->text() : std::string();
+    auto defaults = ns::UserDefaults::standard();
+    defaults->setString(email, kUsuarioKey);
+    SavedPassword::save(email, pass ? pass->text() : std::string());
+    defaults->setString("1", kLoggedKey);
+
+    auto navCon = storyboard()->instantiateViewControllerWithIdentifier(kNavConID);
+    showViewController(navCon, navCon);
+    endWaiting();
+}
+
+void ViewController::beginWaiting() {
+    actInd.showActivityIndicator(view());
+    ns::Application::shared()->beginIgnoringInteractionEvents();
+}
+
+void ViewController::endWaiting() {
+    actInd.hideActivityIndicator(view());
+    ns::Application::shared()->endIgnoringInteractionEvents();
+}
+
+}  // namespace almavel

@@ -1,0 +1,173 @@
+#include "app/WebPage.h"
+
+namespace almavel {
+
+namespace {
+
+// The page follows the app through /events: each "state" event makes it
+// fetch /state (controls, console) and the screen's PNG. Controls are laid
+// over the picture at the points the app reports (the picture is drawn at
+// one CSS pixel per point). Input is queued so a field's text reaches the
+// app before the tap that follows it.
+const char* const kPage = R"PAGE(<!DOCTYPE html>
+<html lang="es">
+<head>
+<meta charset="utf-8">
+<title>Almavel</title>
+<style>
+  body { margin: 0; font-family: "DejaVu Sans", sans-serif; background: #e9ecf1; color: #1f2a44; display: flex; gap: 24px; padding: 24px; }
+  #phone { width: 375px; height: 667px; padding: 70px 18px; border-radius: 48px; background: #111; box-shadow: 0 8px 30px rgba(0,0,0,.35); flex: none; }
+  #screenbox { position: relative; width: 375px; height: 667px; background: #fff; overflow: hidden; }
+  #screen { position: absolute; left: 0; top: 0; width: 375px; height: 667px; }
+  #controls { position: absolute; left: 0; top: 0; width: 375px; height: 667px; }
+  #controls.busy { cursor: progress; }
+  .hit { position: absolute; margin: 0; padding: 0; border: 0; background: transparent; color: transparent; cursor: pointer; }
+  .hit:focus { outline: 2px solid #f7a823; outline-offset: 1px; }
+  input.hit { color: transparent; caret-color: transparent; font: 17px "DejaVu Sans", sans-serif; padding: 0 8px; box-sizing: border-box; }
+  input.hit:focus { background: #fff; color: #000; caret-color: #000; }
+  .hit:disabled { cursor: not-allowed; }
+  #side { flex: 1; min-width: 320px; max-width: 640px; display: flex; flex-direction: column; gap: 16px; }
+  section { background: #fff; border-radius: 8px; padding: 12px 16px; box-shadow: 0 1px 3px rgba(0,0,0,.12); }
+  h2 { font-size: 15px; margin: 0 0 8px; }
+  #console { height: 280px; overflow: auto; background: #1f2a44; color: #e9ecf1; font: 12px "DejaVu Sans Mono", monospace; margin: 0; padding: 8px; white-space: pre-wrap; }
+  #status { font-size: 13px; }
+  .sensor { margin: 8px 0; font-size: 13px; }
+  textarea { width: 100%; height: 60px; font: 12px monospace; box-sizing: border-box; }
+  #message { color: #b00020; font-size: 13px; min-height: 1em; }
+</style>
+</head>
+<body>
+<div id="phone"><div id="screenbox">
+  <img id="screen" alt="Pantalla del teléfono" src="/screen.png">
+  <div id="controls" role="application" aria-label="Controles de la pantalla"></div>
+</div></div>
+<div id="side">
+  <section>
+    <h2>Estado</h2>
+    <div id="status">cargando…</div>
+    <div id="message" role="status"></div>
+  </section>
+  <section>
+    <h2>Consola</h2>
+    <pre id="console" aria-label="console"></pre>
+  </section>
+  <section id="sensors">
+    <h2>Sensores</h2>
+    <div class="sensor"><label>Cámara: <input type="file" id="cameraFile" accept="image/png,image/jpeg" aria-label="camera picture"></label>
+      <button id="cameraSend" aria-label="camera">Usar como cámara</button></div>
+    <div class="sensor"><label>Fotos: <input type="file" id="photoFile" accept="image/png,image/jpeg" aria-label="photo picture"></label>
+      <button id="photoSend" aria-label="photo">Elegir foto</button></div>
+    <div class="sensor"><label for="notification">Notificación entrante (carga JSON):</label>
+      <textarea id="notification" aria-label="notification payload">{"aps":{"alert":{"title":"Almavel","body":"Nueva oferta"}},"kdx.message_id":"m-1"}</textarea>
+      <button id="notificationSend" aria-label="notification">Recibir notificación</button></div>
+    <div class="sensor">Aplicación:
+      <button id="background" aria-label="background">Segundo plano</button>
+      <button id="foreground" aria-label="foreground">Primer plano</button></div>
+  </section>
+</div>
+<script>
+"use strict";
+let shownVersion = -1, shownControls = "", busy = false, queue = Promise.resolve();
+const controls = document.getElementById("controls");
+const message = document.getElementById("message");
+
+function post(path, body, type) {
+  queue = queue.then(async () => {
+    const r = await fetch(path, { method: "POST", headers: { "Content-Type": type || "application/json" },
+                                  body: type ? body : JSON.stringify(body || {}) });
+    const answer = await r.json().catch(() => ({ ok: r.ok, error: r.statusText }));
+    message.textContent = answer.ok ? "" : "Rechazado: " + answer.error;
+    await update();
+  }).catch(e => { message.textContent = String(e); });
+  return queue;
+}
+
+function place(el, e) {
+  el.className = "hit";
+  el.style.left = e.x + "px"; el.style.top = e.y + "px";
+  el.style.width = e.w + "px"; el.style.height = e.h + "px";
+  el.setAttribute("aria-label", e.name);
+  el.dataset.name = e.name;
+  if (e.text) el.title = e.text;
+  el.disabled = busy || !e.enabled;
+}
+
+function build(elements) {
+  const focused = document.activeElement && controls.contains(document.activeElement) ? document.activeElement.dataset.name : null;
+  controls.replaceChildren();
+  for (const e of elements) {
+    let el;
+    if (e.kind === "field") {
+      el = document.createElement("input");
+      el.type = e.secure ? "password" : "text";
+      el.placeholder = e.placeholder || "";
+      if (!e.secure) el.value = e.text;
+      el.addEventListener("change", () => post("/type", { name: e.name, text: el.value }));
+      el.addEventListener("keydown", ev => { if (ev.key === "Enter") el.blur(); });
+    } else {
+      el = document.createElement("button");
+      el.type = "button";
+      el.textContent = e.text || e.name;
+      el.addEventListener("click", () => e.kind === "row" ? post("/row", { row: e.row, section: e.section })
+                                                          : post("/tap", { name: e.name }));
+    }
+    place(el, e);
+    controls.appendChild(el);
+    if (focused && focused === e.name) el.focus();
+  }
+}
+
+async function update() {
+  const r = await fetch("/state");
+  const state = await r.json();
+  busy = state.ignoring;
+  controls.classList.toggle("busy", busy);
+  document.getElementById("status").textContent =
+    "Aplicación: " + state.appState + (busy ? " · esperando al servidor (no admite toques)" : "");
+  const key = JSON.stringify([state.elements, busy]);
+  if (key !== shownControls) {
+    const active = document.activeElement;
+    // A field being typed into is left alone until it is sent.
+    if (!(active && active.tagName === "INPUT" && controls.contains(active) &&
+          state.elements.some(e => e.name === active.dataset.name))) {
+      build(state.elements);
+      shownControls = key;
+    }
+  }
+  if (state.version !== shownVersion) {
+    shownVersion = state.version;
+    document.getElementById("screen").src = "/screen.png?v=" + state.version;
+  }
+  const consoleBox = document.getElementById("console");
+  consoleBox.textContent = state.console.join("\n");
+  consoleBox.scrollTop = consoleBox.scrollHeight;
+}
+
+function sendFile(inputId, path) {
+  const file = document.getElementById(inputId).files[0];
+  if (!file) { message.textContent = "Elija una imagen primero"; return; }
+  file.arrayBuffer().then(bytes => post(path, bytes, file.type || "application/octet-stream"));
+}
+document.getElementById("cameraSend").onclick = () => sendFile("cameraFile", "/sensor/camera");
+document.getElementById("photoSend").onclick = () => sendFile("photoFile", "/sensor/photo");
+document.getElementById("notificationSend").onclick = () =>
+  post("/sensor/notification", document.getElementById("notification").value, "application/json");
+document.getElementById("background").onclick = () => post("/sensor/background");
+document.getElementById("foreground").onclick = () => post("/sensor/foreground");
+
+const events = new EventSource("/events");
+events.addEventListener("state", () => { update().catch(() => {}); });
+update().catch(() => {});
+</script>
+</body>
+</html>
+)PAGE";
+
+}  // namespace
+
+const std::string& webPageHTML() {
+    static const std::string page(kPage);
+    return page;
+}
+
+}  // namespace almavel

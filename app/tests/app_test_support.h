@@ -1,0 +1,107 @@
+#pragma once
+// The app launched as on the phone, in a temporary sandbox whose bundle
+// holds the program's Info.plist and options file, against the local back
+// end seeded with the sample data (its staff account), under a virtual
+// clock. Tests drive it through AppDriver.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "app/AppConsole.h"
+#include "app/AppDriver.h"
+#include "auth/QRVAuth.h"
+#include "core/QRVApp.h"
+#include "platform/application.h"
+#include "platform/clock.h"
+#include "platform/runloop.h"
+#include "platform/user_defaults.h"
+#include "testing/backend.h"
+#include "testing/temp_sandbox.h"
+#include "uikit/UserNotifications.h"
+
+namespace apptest {
+
+inline constexpr const char* kStaffEmail = "personal@almavel.com.pa";
+inline constexpr const char* kStaffPassword = "Almavel2024";
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline bool consoleHas(const std::string& line) {
+    for (const auto& l : almavel::AppConsole::lines()) {
+        if (l == line) return true;
+    }
+    return false;
+}
+
+// Forgets what a previous launch left in the process (not the sandbox's
+// files), as a new process would.
+inline void forgetProcessState() {
+    ns::Application::shared()->resetForTesting();
+    ns::UNUserNotificationCenter::currentNotificationCenter()->resetForTesting();
+    QRVAuth::resetForTesting();
+    QRVApp::resetForTesting();
+}
+
+class AppTest : public ::testing::Test {
+protected:
+    explicit AppTest(bool withBackend = true) : withBackend_(withBackend) {}
+
+    void SetUp() override {
+        if (withBackend_) {
+            ns::testing::Backend::Options options;
+            options.seed = true;
+            backend = ns::testing::Backend::start(options);
+            backend->routeServiceHosts();
+        }
+        const std::string bundle = std::string(ALMAVEL_SOURCE_DIR) + "/core/tools/bundle/";
+        for (const char* name : {"Info.plist", "OndrixService-Info.plist"}) {
+            sandbox.writeBundleFile(name, readFile(bundle + name));
+        }
+        forgetProcessState();
+        almavel::AppConsole::clear();
+        ns::UIView::clearRecordedAnimations();
+    }
+
+    void TearDown() override {
+        // Answers still queued for the main thread run before the objects go.
+        ns::RunLoop::main().runOnce();
+        forgetProcessState();
+    }
+
+    void launch() { driver = almavel::AppDriver::launch(); }
+
+    // A second launch on the same sandbox files, as after quitting the app.
+    void relaunch() {
+        forgetProcessState();
+        sandbox.relaunch();
+        launch();
+    }
+
+    bool waitFor(const std::function<bool()>& done) { return ns::RunLoop::main().runUntil(done, 60); }
+
+    bool signIn(const std::string& email, const std::string& password) {
+        return driver.type("txtUser", email) && driver.type("txtPass", password) && driver.tap("logIn") &&
+               driver.waitUntilIdle();
+    }
+
+    std::shared_ptr<ns::UserDefaults> defaults() const { return ns::UserDefaults::standard(); }
+
+    ns::testing::TempSandbox sandbox;
+    std::unique_ptr<ns::VirtualClock> clock = ns::VirtualClock::install();
+    std::unique_ptr<ns::testing::Backend> backend;
+    almavel::AppDriver driver;
+
+private:
+    bool withBackend_;
+};
+
+}  // namespace apptest

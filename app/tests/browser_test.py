@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""The phone in a real browser: starts the local back end with the sample
+data and the almavel program, opens its page in headless Chromium through
+Selenium, signs in by typing and clicking, waits for the main menu, opens
+and closes the menu, signs out and reads the console panel. Then plays the
+same steps with `almavel --script` and checks the screens it prints."""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions as EC
+from selenium.webdriver.support.ui import WebDriverWait
+
+EMAIL = "personal@almavel.com.pa"
+PASSWORD = "Almavel2024"
+
+
+def start_backend(binary, work):
+    ready = os.path.join(work, "ready.json")
+    log = open(os.path.join(work, "backend.log"), "w")
+    proc = subprocess.Popen([binary, "--data-dir", os.path.join(work, "data"), "--seed", "--ready-file", ready],
+                            stdout=log, stderr=subprocess.STDOUT)
+    deadline = time.time() + 60
+    while time.time() < deadline:
+        if os.path.exists(ready) and os.path.getsize(ready) > 0:
+            with open(ready) as f:
+                return proc, json.load(f)
+        if proc.poll() is not None:
+            raise RuntimeError("the back end did not start")
+        time.sleep(0.1)
+    raise RuntimeError("the back end was not ready in time")
+
+
+def app_environment(ports, work, bundle, ca):
+    routes = []
+    for domain in ["quorvane.com", "quorvaneapis.com", "ondrix.com", "ondrixapis.com"]:
+        routes += [f"*.{domain}:443=127.0.0.1:{ports['https']}", f"*.{domain}:80=127.0.0.1:{ports['http']}"]
+    routes += [f"*.quorvaneio.com:443=127.0.0.1:{ports['wss']}", f"*.quorvaneio.com:80=127.0.0.1:{ports['ws']}",
+               f"push-gateway.localhost:443=127.0.0.1:{ports['https']}"]
+    sandbox = os.path.join(work, "sandbox")
+    os.makedirs(os.path.join(sandbox, "Bundle"), exist_ok=True)
+    for name in ["Info.plist", "OndrixService-Info.plist"]:
+        shutil.copy(os.path.join(bundle, name), os.path.join(sandbox, "Bundle", name))
+    env = dict(os.environ)
+    env.update(ALMAVEL_ROUTES=",".join(routes), ALMAVEL_EXTRA_CA=ca, ALMAVEL_SANDBOX=sandbox)
+    return env
+
+
+def start_app(binary, env):
+    proc = subprocess.Popen([binary, "--port", "0"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
+                            text=True)
+    output = []
+    found = threading.Event()
+    url = []
+
+    def drain():
+        for line in proc.stdout:
+            output.append(line)
+            m = re.search(r"open (http://127\.0\.0\.1:\d+/)", line)
+            if m and not found.is_set():
+                url.append(m.group(1))
+                found.set()
+        found.set()
+
+    threading.Thread(target=drain, daemon=True).start()
+    if not found.wait(120) or not url:
+        raise RuntimeError("almavel did not say where to open it:\n" + "".join(output))
+    return proc, url[0], output
+
+
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for arg in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1400,900"]:
+        options.add_argument(arg)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def control(name):
+    return (By.CSS_SELECTOR, f'#controls [aria-label="{name}"]')
+
+
+def check_browser(url):
+    driver = browser()
+    wait = WebDriverWait(driver, 60)
+    try:
+        driver.get(url)
+        wait.until(EC.presence_of_element_located(control("txtUser"))).send_keys(EMAIL)
+        field = wait.until(EC.presence_of_element_located(control("txtPass")))
+        field.click()
+        field.send_keys(PASSWORD)
+        wait.until(EC.element_to_be_clickable(control("logIn"))).click()
+        wait.until(EC.presence_of_element_located(control("btCap")))
+        assert not driver.find_elements(*control("CloseSession")), "the menu panel starts hidden"
+
+        wait.until(EC.element_to_be_clickable(control("ShowHideMenu"))).click()
+        wait.until(EC.presence_of_element_located(control("CloseSession")))
+        wait.until(EC.element_to_be_clickable(control("ShowHideMenu"))).click()
+        wait.until(EC.invisibility_of_element_located(control("CloseSession")))
+        wait.until(EC.element_to_be_clickable(control("ShowHideMenu"))).click()
+        wait.until(EC.element_to_be_clickable(control("CloseSession"))).click()
+        wait.until(EC.presence_of_element_located(control("logIn")))
+        wait.until(EC.invisibility_of_element_located(control("btCap")))
+        assert not driver.find_elements(*control("back")), "nothing leads back to the signed-in screens"
+
+        wait.until(lambda d: "APNs token retrieved: 32 bytes" in d.find_element(By.ID, "console").text)
+        picture = urllib.request.urlopen(url + "screen.png").read()
+        assert picture.startswith(b"\x89PNG"), "the screen is a PNG"
+        # A request from another origin may not drive the app.
+        request = urllib.request.Request(url + "tap", data=b'{"name":"logIn"}', method="POST",
+                                         headers={"Origin": "http://evil.example", "Content-Type": "application/json"})
+        try:
+            urllib.request.urlopen(request)
+            raise AssertionError("a foreign origin was obeyed")
+        except urllib.error.HTTPError as e:
+            assert e.code == 403, e.code
+    finally:
+        driver.quit()
+
+
+def check_script(binary, env, script, work):
+    shots = os.path.join(work, "shots")
+    run = subprocess.run([binary, "--script", script, "--shots", shots], env=env, capture_output=True, text=True,
+                         timeout=240)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "screen: Almavel (MainViewController)" in run.stdout, run.stdout
+    assert run.stdout.rstrip().split("== 8:")[1].find("(ViewController)") >= 0, run.stdout
+    assert os.path.getsize(os.path.join(shots, "08-tap.png")) > 1000
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ["backend", "app", "bundle", "ca", "script"]:
+        parser.add_argument("--" + name, required=True)
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="almavel-browser-")
+    backend = app = None
+    try:
+        backend, ports = start_backend(args.backend, work)
+        env = app_environment(ports, work, args.bundle, args.ca)
+        app, url, output = start_app(args.app, env)
+        try:
+            check_browser(url)
+        except Exception:
+            print("".join(output), file=sys.stderr)
+            raise
+        app.terminate()
+        app.wait(30)
+        app = None
+        check_script(args.app, env, args.script, work)
+        print("browser and script checks passed")
+    finally:
+        for proc in [app, backend]:
+            if proc and proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(30)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include "app/MainViewController.h"
+#include "app/SavedPassword.h"
+#include "app/ViewController.h"
+#include "app_test_support.h"
+#include "platform/keychain.h"
+
+namespace {
+
+using apptest::AppTest;
+using apptest::consoleHas;
+using apptest::kStaffEmail;
+using apptest::kStaffPassword;
+
+std::shared_ptr<almavel::MainViewController> mainMenuOnTop(ns::UIWindow& window) {
+    auto nav = std::dynamic_pointer_cast<ns::UINavigationController>(window.topmostViewController());
+    if (!nav) return nullptr;
+    return std::dynamic_pointer_cast<almavel::MainViewController>(nav->topViewController());
+}
+
+TEST_F(AppTest, AWrongPasswordShowsTheLoginErrorAndStoresNothing) {
+    launch();
+    auto login = std::dynamic_pointer_cast<almavel::ViewController>(driver.window()->rootViewController());
+    ASSERT_NE(login, nullptr);
+    EXPECT_EQ(driver.find<ns::UITextField>("txtUser")->text(), "");
+    EXPECT_EQ(driver.find<ns::UITextField>("txtPass")->text(), "");
+
+    ASSERT_TRUE(driver.type("txtUser", kStaffEmail));
+    ASSERT_TRUE(driver.type("txtPass", "equivocada"));
+    ASSERT_TRUE(driver.tap("logIn"));
+    // While the request runs the overlay covers the screen and input is refused.
+    EXPECT_EQ(login->actInd.container()->superview(), login->view());
+    EXPECT_TRUE(login->actInd.activityIndicator()->isAnimating());
+    EXPECT_TRUE(ns::Application::shared()->isIgnoringInteractionEvents());
+    EXPECT_FALSE(driver.tap("logIn"));
+    EXPECT_FALSE(driver.type("txtPass", kStaffPassword));
+    EXPECT_FALSE(driver.window()->sendTapToView(*driver.find("txtUser")));
+
+    ASSERT_TRUE(driver.waitUntilIdle());
+    EXPECT_EQ(login->actInd.container()->superview(), nullptr);
+    EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents());
+    auto alert = std::dynamic_pointer_cast<ns::UIAlertController>(driver.window()->topmostViewController());
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->alertTitle(), "Login Error");
+    EXPECT_EQ(alert->message(), "Usuario o contraseña incorrectos, vuelva a intentar");
+    EXPECT_EQ(alert->preferredStyle(), ns::UIAlertControllerStyle::Alert);
+    ASSERT_EQ(alert->actions().size(), 1u);
+    EXPECT_EQ(alert->actions()[0]->title(), "Cerrar");
+    EXPECT_TRUE(consoleHas("error: "));
+    // The alert covers the screen: the button under it takes no tap.
+    EXPECT_FALSE(driver.tap("logIn"));
+
+    EXPECT_TRUE(defaults()->objectForKey("usuario").isNull());
+    EXPECT_TRUE(defaults()->objectForKey("logged").isNull());
+    EXPECT_FALSE(almavel::SavedPassword::passwordForUser(kStaffEmail));
+
+    ASSERT_TRUE(driver.answerAlert("Cerrar"));
+    EXPECT_EQ(driver.window()->topmostViewController(), login);
+    EXPECT_TRUE(driver.tap("logIn"));
+}
+
+TEST_F(AppTest, TheStaffAccountSignsInKeepsThePasswordInTheKeychainAndShowsTheMainMenu) {
+    launch();
+    ASSERT_TRUE(signIn(kStaffEmail, kStaffPassword)) << driver.lastError();
+    EXPECT_EQ(defaults()->stringForKey("usuario"), std::optional<std::string>(kStaffEmail));
+    EXPECT_EQ(defaults()->stringForKey("logged"), std::optional<std::string>("1"));
+    // Never in plain text in user defaults.
+    EXPECT_TRUE(defaults()->objectForKey("clave").isNull());
+    EXPECT_EQ(apptest::readFile(defaults()->path()).find(kStaffPassword), std::string::npos);
+    EXPECT_EQ(almavel::SavedPassword::passwordForUser(kStaffEmail), std::optional<std::string>(kStaffPassword));
+
+    ASSERT_NE(mainMenuOnTop(*driver.window()), nullptr) << driver.screenText();
+    ASSERT_NE(QRVAuth::auth()->currentUser(), nullptr);
+    EXPECT_EQ(QRVAuth::auth()->currentUser()->email(), std::optional<std::string>(kStaffEmail));
+    EXPECT_TRUE(driver.element("btCap"));
+    EXPECT_TRUE(driver.element("ShowHideMenu"));
+    EXPECT_FALSE(driver.element("back")) << "the main menu has no way back to sign-in";
+
+    // The next launch signs in by itself with what was kept.
+    relaunch();
+    auto login = std::dynamic_pointer_cast<almavel::ViewController>(driver.window()->rootViewController());
+    ASSERT_NE(login, nullptr);
+    EXPECT_EQ(login->loggedIn, "1");
+    EXPECT_TRUE(ns::Application::shared()->isIgnoringInteractionEvents());
+    ASSERT_TRUE(driver.waitUntilIdle());
+    EXPECT_NE(mainMenuOnTop(*driver.window()), nullptr) << driver.screenText();
+}
+
+TEST_F(AppTest, APasswordAnOlderVersionLeftInUserDefaultsMovesToTheKeychain) {
+    defaults()->setString(kStaffEmail, "usuario");
+    defaults()->setString(kStaffPassword, "clave");
+    defaults()->setString("1", "logged");
+    launch();
+    EXPECT_TRUE(defaults()->objectForKey("clave").isNull());
+    EXPECT_EQ(almavel::SavedPassword::passwordForUser(kStaffEmail), std::optional<std::string>(kStaffPassword));
+    ASSERT_TRUE(driver.waitUntilIdle());
+    EXPECT_NE(mainMenuOnTop(*driver.window()), nullptr) << driver.screenText();
+}
+
+TEST_F(AppTest, WhatIsStoredDecidesTheFieldsAndWhetherTheScreenSignsInByItself) {
+    struct Case {
+        const char* what;
+        std::optional<std::string> usuario;
+        std::optional<std::string> password;
+        std::optional<std::string> logged;
+        std::string expectedUser;
+        std::string expectedPass;
+        bool signsIn;
+    };
+    const std::vector<Case> cases{
+        {"nothing stored", {}, {}, {}, "", "", false},
+        {"signed out", kStaffEmail, kStaffPassword, "0", kStaffEmail, kStaffPassword, false},
+        {"signed in without a password", kStaffEmail, {}, "1", kStaffEmail, "", false},
+        {"signed in", kStaffEmail, kStaffPassword, "1", kStaffEmail, kStaffPassword, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        apptest::forgetProcessState();
+        sandbox.relaunch();
+        defaults()->removePersistentDomain();
+        ns::Keychain::shared()->remove({{ns::kSecClass, ns::kSecClassGenericPassword},
+                                        {ns::kSecAttrService, almavel::kSavedPasswordService}});
+        if (c.usuario) defaults()->setString(*c.usuario, "usuario");
+        if (c.logged) defaults()->setString(*c.logged, "logged");
+        if (c.usuario && c.password) almavel::SavedPassword::save(*c.usuario, *c.password);
+
+        launch();
+        EXPECT_EQ(driver.find<ns::UITextField>("txtUser")->text(), c.expectedUser);
+        EXPECT_EQ(driver.find<ns::UITextField>("txtPass")->text(), c.expectedPass);
+        EXPECT_EQ(ns::Application::shared()->isIgnoringInteractionEvents(), c.signsIn);
+        ASSERT_TRUE(driver.waitUntilIdle());
+        EXPECT_EQ(mainMenuOnTop(*driver.window()) != nullptr, c.signsIn) << driver.screenText();
+    }
+}
+
+TEST_F(AppTest, TappingTheBackgroundEndsEditingAndTheFieldsStillTakeTaps) {
+    launch();
+    auto user = driver.find<ns::UITextField>("txtUser");
+    ASSERT_TRUE(driver.tap("txtUser"));
+    EXPECT_TRUE(user->isFirstResponder());
+    // An empty spot of the screen, between the title and the fields.
+    ASSERT_TRUE(driver.window()->sendTap({187, 220}));
+    EXPECT_FALSE(user->isFirstResponder());
+    ASSERT_TRUE(driver.tap("txtPass"));
+    EXPECT_TRUE(driver.find<ns::UITextField>("txtPass")->isFirstResponder());
+}
+
+}  // namespace

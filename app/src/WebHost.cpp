@@ -173,8 +173,11 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             self->refresh(true);
             promise->set_value(outcome);
         });
-        if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-            return {503, "the app did not answer"};
+        // A host that is stopping (on the main thread) gives up at once
+        // rather than holding stop() up.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+            if (stopping || std::chrono::steady_clock::now() > deadline) return {503, "the app did not answer"};
         }
         return future.get();
     }

@@ -134,6 +134,25 @@ TEST_F(AppTest, WhatIsStoredDecidesTheFieldsAndWhetherTheScreenSignsInByItself) 
     }
 }
 
+TEST_F(AppTest, TheForgottenPasswordButtonSignsOutAndChangesNothingStored) {
+    defaults()->setString(kStaffEmail, "usuario");
+    defaults()->setString("0", "logged");
+    launch();
+    ASSERT_TRUE(driver.waitUntilIdle());
+    // Signed in to the service (a session the screen did not start).
+    bool done = false;
+    QRVAuth::auth()->signInWithEmail(kStaffEmail, kStaffPassword, [&](auto, auto) { done = true; });
+    ASSERT_TRUE(waitFor([&] { return done; }));
+    ASSERT_NE(QRVAuth::auth()->currentUser(), nullptr);
+
+    ASSERT_TRUE(driver.tap("forgotPass"));
+    EXPECT_EQ(QRVAuth::auth()->currentUser(), nullptr);
+    EXPECT_TRUE(consoleHas("signed out"));
+    EXPECT_EQ(defaults()->stringForKey("usuario"), std::optional<std::string>(kStaffEmail));
+    EXPECT_EQ(defaults()->stringForKey("logged"), std::optional<std::string>("0"));
+    EXPECT_NE(std::dynamic_pointer_cast<almavel::ViewController>(driver.window()->topmostViewController()), nullptr);
+}
+
 TEST_F(AppTest, TappingTheBackgroundEndsEditingAndTheFieldsStillTakeTaps) {
     launch();
     auto user = driver.find<ns::UITextField>("txtUser");

@@ -4,6 +4,7 @@
 
 #include "app/AppConsole.h"
 #include "app/ColorFromHex.h"
+#include "app/ScreenStyle.h"
 #include "app/UserDefaultsKeys.h"
 #include "auth/QRVAuth.h"
 #include "platform/user_defaults.h"
@@ -12,8 +13,6 @@
 namespace almavel {
 
 namespace {
-
-constexpr uint32_t kBrandBlue = 0x08469A;
 
 std::shared_ptr<ns::UIButton> menuButton(double y, const std::string& title, const std::string& name) {
     auto button = ns::UIButton::make(ns::CGRectMake(16, y, MainViewController::kMenuWidth - 32, 44), title);
@@ -42,29 +41,24 @@ void MainViewController::loadView() {
     root->setBackgroundColor(ns::UIColor::whiteColor());
     const double top = ns::UINavigationController::kBarBottom;
 
-    auto cap = ns::UIButton::make(ns::CGRectMake(40, top + 120, 295, 64), "Escanear código", ns::UIButtonType::Custom);
-    cap->setAccessibilityIdentifier("btCap");
-    cap->setBackgroundColor(hex.colorFromHex(kBrandBlue, 1));
-    cap->setTitleColor(ns::UIColor::whiteColor());
-    cap->setTitleFont(ns::UIFont::boldSystemFontOfSize(20));
+    // The capture button's corner radius comes in viewDidLoad.
+    auto cap = filledButton(ns::CGRectMake(40, top + 120, 295, 64), "Escanear código", "btCap",
+                            hex.colorFromHex(kBrandBlue, 1), 20);
+    cap->layer()->setCornerRadius(0);
     cap->addTarget(ns::TargetAction::to(this, "capturar:", &MainViewController::capturar),
                    ns::UIControlEventTouchUpInside);
     root->addSubview(cap);
     btCap = cap;
 
-    auto find = ns::UIButton::make(ns::CGRectMake(40, top + 204, 295, 64), "Buscar producto", ns::UIButtonType::Custom);
-    find->setAccessibilityIdentifier("search");
-    find->setBackgroundColor(hex.colorFromHex(kBrandBlue, 0.85));
-    find->setTitleColor(ns::UIColor::whiteColor());
-    find->setTitleFont(ns::UIFont::boldSystemFontOfSize(20));
-    find->layer()->setCornerRadius(5);
+    auto find = filledButton(ns::CGRectMake(40, top + 204, 295, 64), "Buscar producto", "search",
+                             hex.colorFromHex(kBrandBlue, 0.85), 20);
     find->addTarget(ns::TargetAction::to(this, "search:", &MainViewController::search), ns::UIControlEventTouchUpInside);
     root->addSubview(find);
 
     // The panel sits below the bar and starts off screen to the left.
     auto panel = ns::UIView::make(ns::CGRectMake(kMenuHiddenConstant, top, kMenuWidth, screen.height() - top));
     panel->setAccessibilityIdentifier("mView");
-    panel->setBackgroundColor(hex.colorFromHex(0x1F2A44, 1));
+    panel->setBackgroundColor(hex.colorFromHex(kMenuPanelNavy, 1));
     auto heading = ns::UILabel::make(ns::CGRectMake(16, 16, kMenuWidth - 32, 28));
     heading->setText("Menú");
     heading->setFont(ns::UIFont::boldSystemFontOfSize(20));

@@ -3,6 +3,7 @@
 #include "app/AppConsole.h"
 #include "app/ColorFromHex.h"
 #include "app/SavedPassword.h"
+#include "app/ScreenStyle.h"
 #include "app/UserDefaultsKeys.h"
 #include "auth/QRVAuth.h"
 #include "platform/application.h"
@@ -12,9 +13,6 @@
 namespace almavel {
 
 namespace {
-
-constexpr uint32_t kBrandBlue = 0x08469A;
-constexpr uint32_t kSignInOrange = 0xF7A823;
 
 std::shared_ptr<ns::UITextField> makeField(ns::CGRect frame, const std::string& outlet, const std::string& placeholder) {
     auto field = ns::UITextField::make(frame);
@@ -57,12 +55,8 @@ void ViewController::loadView() {
     root->addSubview(pass);
     txtPass = pass;
 
-    auto signIn = ns::UIButton::make(ns::CGRectMake(40, 374, 295, 48), "Iniciar sesión", ns::UIButtonType::Custom);
-    signIn->setAccessibilityIdentifier("logIn");
-    signIn->setBackgroundColor(hex.colorFromHex(kSignInOrange, 1));
-    signIn->setTitleColor(ns::UIColor::whiteColor());
-    signIn->setTitleFont(ns::UIFont::boldSystemFontOfSize(18));
-    signIn->layer()->setCornerRadius(5);
+    auto signIn = filledButton(ns::CGRectMake(40, 374, 295, 48), "Iniciar sesión", "logIn",
+                               hex.colorFromHex(kActionOrange, 1), 18);
     signIn->addTarget(ns::TargetAction::to(this, "logIn:", &ViewController::logIn), ns::UIControlEventTouchUpInside);
     root->addSubview(signIn);
 

@@ -207,7 +207,8 @@ bool FWriteTree::removeWriteId(int64_t writeId) {
 }
 
 std::vector<FWriteRecordPtr> FWriteTree::removeAllWrites() {
-    std::vector<FWriteRecordPtr> all = std::move(allWrites_);
+    std::vector<FWriteRecordPtr> all(std::make_move_iterator(allWrites_.begin()),
+                                     std::make_move_iterator(allWrites_.end()));
     allWrites_.clear();
     visibleWrittenPaths_.clear();
     visibleWrites_ = FCompoundWrite::emptyWrite();
@@ -339,7 +340,7 @@ const FWriteTree::RecordFilter& FWriteTree::defaultFilter() {
     return kFilter;
 }
 
-FCompoundWrite FWriteTree::layerTreeFromWrites(const std::vector<FWriteRecordPtr>& writes, const RecordFilter& filter,
+FCompoundWrite FWriteTree::layerTreeFromWrites(const std::deque<FWriteRecordPtr>& writes, const RecordFilter& filter,
                                                const FPath& treeRoot) {
     FCompoundWrite compoundWrite = FCompoundWrite::emptyWrite();
     for (const FWriteRecordPtr& record : writes) {

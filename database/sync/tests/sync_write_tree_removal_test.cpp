@@ -4,6 +4,7 @@
 // write was hidden or a newer visible write covers it.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <random>
 
 #include "database/sync/FWriteTree.h"
@@ -24,7 +25,7 @@ FPath randomPath(std::mt19937& random) {
 }
 
 // Whether a newer visible write than the one at `index` covers `path`.
-bool coveredByNewer(const std::vector<FWriteRecordPtr>& writes, size_t index, const FPath& path) {
+bool coveredByNewer(const std::deque<FWriteRecordPtr>& writes, size_t index, const FPath& path) {
     for (size_t j = index + 1; j < writes.size(); ++j) {
         if (writes[j]->visible() && FWriteTree::record(*writes[j], path)) return true;
     }

@@ -6,6 +6,7 @@
 // own path.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -109,11 +110,15 @@ public:
     // Rebuilds the visible writes from the list.
     void resetTree();
     static const RecordFilter& defaultFilter();
-    static FCompoundWrite layerTreeFromWrites(const std::vector<FWriteRecordPtr>& writes, const RecordFilter& filter,
+    static FCompoundWrite layerTreeFromWrites(const std::deque<FWriteRecordPtr>& writes, const RecordFilter& filter,
                                               const FPath& treeRoot);
+    static FCompoundWrite layerTreeFromWrites(const std::vector<FWriteRecordPtr>& writes, const RecordFilter& filter,
+                                              const FPath& treeRoot) {
+        return layerTreeFromWrites(std::deque<FWriteRecordPtr>(writes.begin(), writes.end()), filter, treeRoot);
+    }
 
     const FCompoundWrite& visibleWrites() const { return visibleWrites_; }
-    const std::vector<FWriteRecordPtr>& allWrites() const { return allWrites_; }
+    const std::deque<FWriteRecordPtr>& allWrites() const { return allWrites_; }
 
 private:
     struct PathOrder {
@@ -124,7 +129,8 @@ private:
     // Whether a visible record writes at, above or below one of the paths.
     bool visibleWriteRelatedTo(const std::vector<FPath>& paths) const;
 
-    std::vector<FWriteRecordPtr> allWrites_;
+    // Oldest first; acknowledgements mostly take the front one.
+    std::deque<FWriteRecordPtr> allWrites_;
     FCompoundWrite visibleWrites_;
     // Every path a visible record writes, with the number of such records:
     // a removal that no other visible write is related to (the common case

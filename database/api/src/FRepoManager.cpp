@@ -20,6 +20,10 @@ using RepoTable = std::map<std::string, std::map<std::string, std::shared_ptr<FR
 struct Repos {
     std::recursive_mutex mutex;
     RepoTable configs;
+    // The databases made here for references made from URLs: a repository
+    // holds its database weakly, so this table keeps them for as long as
+    // their repository is in the table.
+    std::map<std::string, std::map<std::string, std::shared_ptr<QRVDatabase>>> urlDatabases;
 };
 
 Repos& repos() {
@@ -69,7 +73,7 @@ std::shared_ptr<FRepo> FRepoManager::getRepo(const std::shared_ptr<FRepoInfo>& r
     std::lock_guard lock(table.mutex);
     auto session = table.configs.find(config->sessionIdentifier());
     if (session == table.configs.end() || !session->second.count(key)) {
-        QRVDatabase::createDatabaseForTests(repoInfo, config);
+        table.urlDatabases[config->sessionIdentifier()][key] = QRVDatabase::createDatabaseForTests(repoInfo, config);
     }
     return table.configs[config->sessionIdentifier()][key];
 }
@@ -114,5 +118,6 @@ void FRepoManager::disposeRepos(const QRVDatabaseConfigPtr& config) {
         Repos& table = repos();
         std::lock_guard lock(table.mutex);
         table.configs.erase(session);
+        table.urlDatabases.erase(session);
     });
 }

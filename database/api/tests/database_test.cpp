@@ -231,6 +231,11 @@ TEST_F(DatabaseTest, RepositoryManagerSharesOneRepositoryPerSessionAndLocation) 
     QRVDatabaseReference byUrl(databaseURL("gerencia") + "/a/b", config);
     EXPECT_EQ(byUrl.repo(), repo);
     EXPECT_EQ(byUrl.path().toString(), "/a/b");
+    // The database made on its behalf stays with the repository.
+    ASSERT_NE(byUrl.database(), nullptr);
+    EXPECT_EQ(byUrl.database()->repo(), repo);
+    EXPECT_EQ(byUrl.database()->app(), nullptr);
+    EXPECT_EQ(byUrl.database()->config(), config);
 
     FRepoManager::disposeRepos(config);
     EXPECT_EQ(FRepoManager::configs().count("gerencia"), 0u);

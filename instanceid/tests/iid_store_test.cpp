@@ -1,0 +1,220 @@
+// The storage primitives, the token cache and the registration helpers,
+// without the network.
+
+#include <gtest/gtest.h>
+
+#include "instanceid/QRVInstanceID.h"
+#include "instanceid/QRVInstanceIDRegistration.h"
+#include "instanceid/QRVInstanceIDStorage.h"
+#include "instanceid/QRVInstanceIDTokenManager.h"
+#include "platform/file_manager.h"
+#include "platform/keychain.h"
+#include "platform/plist.h"
+#include "platform/runloop.h"
+#include "testing/temp_sandbox.h"
+
+namespace {
+
+constexpr const char* kEntity = "480326711275";
+
+class IidLocalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QRVInstanceID::resetForTesting();
+        sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", "com.almavel.app"},
+                                                               {"CFBundleShortVersionString", "1.0"}});
+        ASSERT_TRUE(QRVInstanceIDStore::createApplicationSupportSubDirectory(kQRVInstanceIDApplicationSupportSubDirectory));
+    }
+    void TearDown() override { QRVInstanceID::resetForTesting(); }
+    ns::testing::TempSandbox sandbox_;
+};
+
+}  // namespace
+
+TEST_F(IidLocalTest, AFailedKeychainWriteKeepsTheStoredSecret) {
+    QRVInstanceIDAuthKeychain keychain("com.ondrix.iid");
+    ASSERT_TRUE(keychain.setPassword("1|2", "svc", "", "acct", std::nullopt));
+    // The keychain refuses the change: the old value stays.
+    ns::Keychain::shared()->injectFailure(ns::errSecIO, 1, ns::Keychain::Operation::Update);
+    ns::ErrorRef error;
+    EXPECT_FALSE(keychain.setPassword("3|4", "svc", "", "acct", std::nullopt, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), kQRVInstanceIDKeychainErrorDomain);
+    EXPECT_EQ(error->code(), ns::errSecIO);
+    EXPECT_EQ(keychain.passwordForService("svc", "acct", std::nullopt), "1|2");
+    // A change that goes through replaces it in place.
+    EXPECT_TRUE(keychain.setPassword("3|4", "svc", "", "acct", std::nullopt));
+    EXPECT_EQ(keychain.passwordForService("svc", "acct", std::nullopt), "3|4");
+
+    // Bad arguments, missing items, and the empty password's removal.
+    error = nullptr;
+    EXPECT_FALSE(keychain.passwordForService("svc", "other", std::nullopt, &error));
+    EXPECT_EQ(error->code(), ns::errSecItemNotFound);
+    EXPECT_TRUE(keychain.removePasswordForService("svc", "other", std::nullopt));
+    error = nullptr;
+    EXPECT_FALSE(keychain.setPassword("x", "", "", "acct", std::nullopt, &error));
+    EXPECT_EQ(error->code(), kQRVInstanceIDKeychainBadArguments);
+    error = nullptr;
+    EXPECT_FALSE(keychain.setPassword("", "svc", "", "acct", std::nullopt, &error));
+    EXPECT_EQ(error->code(), kQRVInstanceIDKeychainBadArguments);
+    EXPECT_FALSE(keychain.passwordForService("svc", "acct", std::nullopt));
+}
+
+TEST_F(IidLocalTest, PropertyListsMoveOutOfDocumentsAndAreExcludedFromBackup) {
+    const auto& files = ns::FileManager::defaultManager();
+    const std::string documents = files.pathForDirectory(ns::SearchPathDirectory::Documents) + "/moved.plist";
+    ASSERT_TRUE(ns::plist::writeFile(documents, ns::Value(ns::Dictionary{{"k", "v"}}), ns::plist::Format::XML));
+    QRVInstanceIDBackupExcludedPlist moved("moved", kQRVInstanceIDApplicationSupportSubDirectory);
+    EXPECT_TRUE(moved.fileInApplicationSupport());
+    EXPECT_FALSE(files.fileExists(documents));
+    EXPECT_EQ(moved.contentAsDictionary().value_or(ns::Dictionary{})["k"], ns::Value("v"));
+
+    QRVInstanceIDBackupExcludedPlist written("written", kQRVInstanceIDApplicationSupportSubDirectory);
+    ASSERT_TRUE(written.writeDictionary({{"a", int64_t(1)}}));
+    EXPECT_TRUE(files.isExcludedFromBackup(written.plistPathInDirectory(written.plistDirectory())));
+    ASSERT_TRUE(written.deleteFile());
+    EXPECT_FALSE(written.contentAsDictionary());
+
+    // Without the subdirectory the file stays in Documents.
+    QRVInstanceIDBackupExcludedPlist elsewhere("elsewhere", "Missing/Dir");
+    EXPECT_FALSE(elsewhere.fileInApplicationSupport());
+}
+
+TEST_F(IidLocalTest, AKeychainWithoutEntitlementIsLeftAloneAfterThreeRefusals) {
+    std::string identity;
+    {
+        QRVInstanceIDKeyPairStore first;
+        identity = first.appIdentityWithError().value_or("");
+        ASSERT_EQ(identity.size(), 11u);
+    }
+    sandbox_.relaunch();
+    QRVInstanceIDKeyPairStore store;
+    ns::Keychain::shared()->injectFailure(ns::errSecMissingEntitlement, 3, ns::Keychain::Operation::CopyMatching);
+    for (int i = 0; i < 3; ++i) {
+        ns::ErrorRef error;
+        EXPECT_FALSE(store.loadKeyPairWithError(&error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), ns::errSecMissingEntitlement);
+    }
+    EXPECT_EQ(store.keychainEntitlementsErrorCount(), 3);
+    // The keychain would answer now, but is not asked again this run.
+    EXPECT_FALSE(store.loadKeyPairWithError());
+    // The identity still comes from the property list.
+    ns::ErrorRef error;
+    EXPECT_EQ(store.appIdentityWithError(&error), identity);
+    EXPECT_FALSE(error);
+}
+
+TEST_F(IidLocalTest, AKeyPairWithoutItsCreationTimeIsReplaced) {
+    std::string before;
+    {
+        QRVInstanceIDKeyPairStore store;
+        before = store.appIdentityWithError().value_or("");
+    }
+    // A reinstall: the property list is gone, the keychain items are not.
+    ns::FileManager::defaultManager().removeItem(QRVInstanceIDStore::pathForApplicationSupportSubDirectory(
+                                                     kQRVInstanceIDApplicationSupportSubDirectory) +
+                                                 "/com.ondrix.iid-keypair.plist");
+    sandbox_.relaunch();
+    QRVInstanceIDKeyPairStore store;
+    auto after = store.appIdentityWithError();
+    ASSERT_TRUE(after);
+    EXPECT_NE(*after, before);
+    EXPECT_TRUE(QRVInstanceIDKeyPair::deleteKeyPairWithPrivateTag("none|K|", "none|P|"));
+}
+
+TEST_F(IidLocalTest, AVersionChangeInvalidatesTheEntitysTokensUnderTheirOwnScopes) {
+    QRVInstanceIDTokenManager manager;
+    auto store = manager.instanceIDStore();
+    ASSERT_TRUE(store->saveToken("default-token", kEntity, "*"));
+    ASSERT_TRUE(store->saveToken("qdx-token", kEntity, "qdx"));
+    ASSERT_TRUE(store->saveToken("auth-token", kEntity, kQRVInstanceIDAllScopeIdentifier));
+    ASSERT_TRUE(store->saveToken("other-sender", "999", "*"));
+    // Each scope is its own item: "*" does not read or overwrite the others.
+    EXPECT_EQ(store->tokenWithAuthorizedEntity(kEntity, "*"), "default-token");
+    EXPECT_EQ(store->tokenWithAuthorizedEntity(kEntity, kQRVInstanceIDAllScopeIdentifier), "auth-token");
+    store->saveAppVersion();
+    EXPECT_EQ(manager.tokenWithAuthorizedEntity(kEntity, "*", {}).status, QRVInstanceIDCachedToken::kUsable);
+
+    sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", "com.almavel.app"},
+                                                           {"CFBundleShortVersionString", "1.1"}});
+    sandbox_.relaunch();
+    QRVInstanceIDCachedToken cached = manager.tokenWithAuthorizedEntity(kEntity, "*", {});
+    EXPECT_EQ(cached.status, QRVInstanceIDCachedToken::kDiscard);
+    EXPECT_TRUE(cached.shouldInvalidateAllTokens);
+    EXPECT_TRUE(manager.invalidateCachedToken(cached, kEntity, "*", {}));
+    EXPECT_FALSE(store->tokenWithAuthorizedEntity(kEntity, "*"));
+    EXPECT_FALSE(store->tokenWithAuthorizedEntity(kEntity, "qdx"));
+    EXPECT_EQ(store->tokenWithAuthorizedEntity(kEntity, kQRVInstanceIDAllScopeIdentifier), "auth-token");
+    EXPECT_EQ(store->tokenWithAuthorizedEntity("999", "*"), "other-sender");
+}
+
+TEST_F(IidLocalTest, TheAPNsRuleComparesTheTokenCachedForItsEnvironment) {
+    QRVInstanceIDTokenManager manager;
+    auto store = manager.instanceIDStore();
+    store->saveAppVersion();
+    ASSERT_TRUE(store->saveToken("t", kEntity, "*"));
+    store->saveAPNSToken("p_aa", false);
+    const ns::Dictionary a{{"apns_token", "p_aa"}, {"apns_sandbox", false}};
+    const ns::Dictionary b{{"apns_token", "p_bb"}, {"apns_sandbox", false}};
+    EXPECT_EQ(manager.tokenWithAuthorizedEntity(kEntity, "*", a).status, QRVInstanceIDCachedToken::kUsable);
+    EXPECT_EQ(manager.tokenWithAuthorizedEntity(kEntity, "*", b).status, QRVInstanceIDCachedToken::kDiscard);
+    // Scopes other than "*" and "qdx" never look at the APNs token.
+    ASSERT_TRUE(store->saveToken("t", kEntity, "custom"));
+    EXPECT_EQ(manager.tokenWithAuthorizedEntity(kEntity, "custom", b).status, QRVInstanceIDCachedToken::kUsable);
+    // A sandbox token replaces the whole list.
+    store->saveAPNSToken("s_cc", true);
+    EXPECT_FALSE(store->cachedAPNSTokenForServerType(false));
+    EXPECT_EQ(store->cachedAPNSTokenForServerType(true), "s_cc");
+    // Cached values without the marker read as nothing.
+    EXPECT_FALSE(QRVInstanceIDTokenStore::actualTokenFromCachedToken("12345abc"));
+    EXPECT_EQ(QRVInstanceIDTokenStore::cacheTimeForCachedToken("12345abc"), 0);
+    EXPECT_EQ(QRVInstanceIDTokenStore::cacheTimeForCachedToken("77|Token|x"), 77);
+    EXPECT_EQ(QRVInstanceIDTokenStore::cacheKeyForAuthorizedEntity("123", "*"), "|T|123|*");
+}
+
+TEST(InstanceIDRegistration, RepliesSplitAtTheFirstEqualsSignAndOnlyCarryTokensForTheirRequest) {
+    auto lines = QRVInstanceIDRegistrationClient::parseFetchTokenResponse("token=1:abc=def==\nError=A:B\nnoise");
+    EXPECT_EQ(lines["token"], "1:abc=def==");
+    EXPECT_EQ(lines["Error"], "A:B");
+    EXPECT_EQ(lines.size(), 2u);
+
+    struct Case {
+        const char* value;
+        uint64_t requestID;
+        std::optional<std::string> token;
+    };
+    const Case cases[] = {
+        {"1:abc", 1, "abc"},
+        {"1:abc", 2, std::nullopt},
+        {"12:abc", 1, std::nullopt},
+        {"1:", 1, std::nullopt},
+        {"|ID|x", 1, std::nullopt},
+        {"|ID|1|PING|:tok:en", 1, "tok:en"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(QRVInstanceIDRegistrationClient::tokenFromReplyValue(c.value, c.requestID), c.token) << c.value;
+    }
+}
+
+TEST(InstanceIDRegistration, FormValuesArePercentEncoded) {
+    EXPECT_EQ(QRVInstanceIDQueryFromQueryItems({{"pub2", "a+b/c=\r\n"}, {"topic", "x&y%z"}, {"X-kid", "7"}}),
+              "pub2=a%2Bb%2Fc%3D%0D%0A&topic=x%26y%25z&X-kid=7");
+    // Only the two accepted options travel, as text.
+    auto items = QRVInstanceIDRegistrationClient::queryItemsFromOptions(
+        {{"apns_token", "p_00"}, {"vlp_app_id", int64_t(5)}, {"other", "x"}});
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].name, "apns_token");
+    EXPECT_EQ(items[1].value, "5");
+    EXPECT_TRUE(QRVInstanceIDRegistrationClient::queryItemsFromOptions({{"apns_token", ns::Dictionary{}}}).empty());
+}
+
+TEST(InstanceIDUtilities, ScopesApnsTextAndMessageCodes) {
+    EXPECT_EQ(QRVInstanceIDAPNSStringForToken(ns::Data{0x0a, 0xff}, true), "s_0aff");
+    EXPECT_EQ(QRVInstanceIDAPNSStringForToken(ns::Data{}, false), "p_");
+    EXPECT_TRUE(QRVInstanceIDIsValidKDXScope("QDX"));
+    EXPECT_TRUE(QRVInstanceIDIsValidKDXScope("qdx"));
+    EXPECT_FALSE(QRVInstanceIDIsValidDefaultScope("**"));
+    EXPECT_EQ(QRVInstanceIDLogger::formatMessageCode(5), "I-IID000005");
+    EXPECT_FALSE(QRVInstanceIDCurrentKDXVersion());
+}

@@ -162,8 +162,4 @@ void AppDelegate::registerClass() {
 
 NS_REGISTER_LOAD_HOOK(700, "AppDelegate", [] { AppDelegate::registerClass(); });
 
-int applicationMain(int argc, char** argv) {
-    return ns::UIApplicationMain(argc, argv, "", AppDelegate().className());
-}
-
 }  // namespace almavel

@@ -60,7 +60,4 @@ public:
     static void registerClass();
 };
 
-// main(): UIApplicationMain with AppDelegate's class name.
-int applicationMain(int argc, char** argv);
-
 }  // namespace almavel

@@ -12,6 +12,12 @@ bool reachable(UIWindow& window, const UIView& view) {
     return hit && hit->isDescendantOfView(view);
 }
 
+// Shown: visible and at least partly inside the window (a panel slid off
+// the edge shows nothing).
+bool shown(UIWindow& window, const UIView& view) {
+    return view.isVisibleInWindow() && view.frameInWindow().intersects(window.bounds());
+}
+
 std::string nameOf(const UIView& view, const std::string& fallback) {
     if (!view.accessibilityIdentifier().empty()) return view.accessibilityIdentifier();
     if (!fallback.empty()) return fallback;
@@ -64,13 +70,13 @@ void walk(UIWindow& window, const UIViewPtr& view, std::vector<UIElement>& out) 
 void describe(UIWindow& window, const UIViewPtr& view, std::vector<std::string>& lines) {
     if (view->isHidden() || view->alpha() <= 0) return;
     if (auto field = std::dynamic_pointer_cast<UITextField>(view)) {
-        if (field->isVisibleInWindow()) {
+        if (shown(window, *field)) {
             lines.push_back(format("field %@: %@", nameOf(*field, field->placeholder()), field->displayText()));
         }
         return;
     }
     if (auto button = std::dynamic_pointer_cast<UIButton>(view)) {
-        if (button->isVisibleInWindow()) {
+        if (shown(window, *button)) {
             lines.push_back(format("button %@%@", button->currentTitle(), button->isEnabled() ? "" : " (disabled)"));
         }
         return;
@@ -80,13 +86,13 @@ void describe(UIWindow& window, const UIViewPtr& view, std::vector<std::string>&
         collectLabels(*cell, texts);
         auto table = std::dynamic_pointer_cast<UITableView>(cell->superview());
         NSIndexPath path;
-        if (table && table->indexPathForCell(*cell, &path)) {
+        if (table && table->indexPathForCell(*cell, &path) && shown(window, *cell)) {
             lines.push_back(format("row %d: %@", path.row, joined(texts, " | ")));
         }
         return;
     }
     if (auto label = std::dynamic_pointer_cast<UILabel>(view)) {
-        if (!label->text().empty() && label->isVisibleInWindow()) {
+        if (!label->text().empty() && shown(window, *label)) {
             lines.push_back(label->accessibilityIdentifier().empty()
                                 ? format("label: %@", label->text())
                                 : format("label %@: %@", label->accessibilityIdentifier(), label->text()));

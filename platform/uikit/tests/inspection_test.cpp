@@ -36,6 +36,18 @@ TEST(InspectionTest, ListsWhatAPersonCanReachAndDescribesTheScreen) {
     EXPECT_EQ(elements[2].name, "Entrar");
     EXPECT_EQ(elements[2].frame, CGRectMake(20, 200, 335, 44));
 
+    // A panel slid off the left edge shows nothing and offers nothing.
+    auto panel = ns::UIView::make(CGRectMake(-230, 64, 230, 603));
+    auto signOut = ns::UIButton::make(CGRectMake(16, 140, 198, 44), "Cerrar sesión");
+    auto heading = ns::UILabel::make(CGRectMake(16, 16, 198, 28));
+    heading->setText("Menú");
+    panel->addSubview(signOut);
+    panel->addSubview(heading);
+    screen->view()->addSubview(panel);
+    EXPECT_EQ(ns::interactiveElements(*window).size(), 3u);
+    EXPECT_EQ(ns::describeScreen(*window).find("Cerrar sesión"), std::string::npos);
+    EXPECT_EQ(ns::describeScreen(*window).find("Menú"), std::string::npos);
+
     auto alert = ns::UIAlertController::alertControllerWithTitle("Login Error", "Usuario o contraseña incorrectos",
                                                                  ns::UIAlertControllerStyle::Alert);
     alert->addAction(ns::UIAlertAction::actionWithTitle("Cerrar", ns::UIAlertActionStyle::Default));

@@ -11,6 +11,7 @@
 #include "backend/storage_seed.h"
 #include "backend/storage_store.h"
 #include "backend/tokens.h"
+#include "platform/url.h"
 
 namespace backend {
 
@@ -84,21 +85,7 @@ std::string parseTarget(const std::string& raw, Target& out) {
 
 // Escapes a path piece as the SDK does: everything but letters, digits and
 // -._~!$'()*,;=:@ as %XX.
-std::string escapeComponent(std::string_view text) {
-    static constexpr std::string_view kKept = "-._~!$'()*,;=:@";
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || kKept.find(char(c)) != std::string_view::npos) {
-            out += char(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
+std::string escapeComponent(std::string_view text) { return ns::percentEncode(text, "-._~!$'()*,;=:@"); }
 
 // What a request asks for, by method and query (also for requests that turn
 // out malformed), as the request log and the faults name it.

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include "database/cache/APLevelDB.h"
+#include "platform/file_manager.h"
+#include "testing/temp_sandbox.h"
+
+namespace {
+
+class LevelDBWrapperTest : public ::testing::Test {
+protected:
+    APLevelDBPtr open(const std::string& name = "db") {
+        ns::ErrorRef error;
+        auto db = APLevelDB::levelDBWithPath(sandbox_.root() + "/" + name, &error);
+        EXPECT_TRUE(db) << (error ? error->description() : "");
+        return db;
+    }
+    std::vector<std::string> keysWithPrefix(APLevelDB& db, const std::string& prefix) {
+        std::vector<std::string> keys;
+        db.enumerateKeysWithPrefix(prefix, [&](const std::string& key, bool&) { keys.push_back(key); });
+        return keys;
+    }
+    ns::testing::TempSandbox sandbox_;
+};
+
+TEST_F(LevelDBWrapperTest, OpeningCreatesTheDatabaseAndReopeningFindsItsData) {
+    auto db = open();
+    ASSERT_TRUE(db->setString("value", "key"));
+    ASSERT_TRUE(db->setData(ns::Data{0, 1, 255}, "bytes"));
+    db->close();
+    EXPECT_FALSE(db->isOpen());
+    db->close();  // a second close does nothing
+
+    auto again = open();
+    EXPECT_EQ(again->stringForKey("key"), "value");
+    EXPECT_EQ(again->dataForKey("bytes"), (ns::Data{0, 1, 255}));
+    EXPECT_EQ(again->stringForKey("bytes"), std::nullopt);  // not UTF-8
+    EXPECT_EQ(again->stringForKey("missing"), std::nullopt);
+    EXPECT_TRUE(again->removeKey("key"));
+    EXPECT_TRUE(again->removeKey("key"));  // absent keys remove fine
+    EXPECT_EQ(again->allKeys(), std::vector<std::string>{"bytes"});
+}
+
+TEST_F(LevelDBWrapperTest, OpeningALockedDatabaseFailsWithLevelDBsStatusText) {
+    auto first = open();
+    ns::ErrorRef error;
+    EXPECT_EQ(APLevelDB::levelDBWithPath(sandbox_.root() + "/db", &error), nullptr);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), kAPLevelDBErrorDomain);
+    EXPECT_EQ(error->code(), 0);
+    EXPECT_NE(error->description().find("lock"), std::string::npos) << error->description();
+    EXPECT_EQ(APLevelDB::levelDBWithPath(sandbox_.root() + "/db", nullptr), nullptr);
+}
+
+TEST_F(LevelDBWrapperTest, PrefixEnumerationRunsInByteOrderAndStopsWhenAsked) {
+    auto db = open();
+    for (const char* key : {"b", "abc", "a", "ab"}) db->setString(key, key);
+    EXPECT_EQ(keysWithPrefix(*db, "ab"), (std::vector<std::string>{"ab", "abc"}));
+    EXPECT_EQ(keysWithPrefix(*db, ""), (std::vector<std::string>{"a", "ab", "abc", "b"}));
+
+    int calls = 0;
+    db->enumerateKeys([&](const std::string&, bool& stop) {
+        ++calls;
+        stop = true;
+    });
+    EXPECT_EQ(calls, 1);
+
+    std::vector<std::string> values;
+    db->enumerateKeysWithPrefixAsStrings("a", [&](const std::string&, const std::string& value, bool&) {
+        values.push_back(value);
+    });
+    EXPECT_EQ(values, (std::vector<std::string>{"a", "ab", "abc"}));
+
+    // The letter é is two bytes that sort after "z".
+    db->setString("x", "\xc3\xa9");
+    db->setString("x", "z");
+    EXPECT_EQ(db->allKeys().back(), "\xc3\xa9");
+}
+
+TEST_F(LevelDBWrapperTest, ExactSizeCountsValueBytesOfTheClosedRange) {
+    auto db = open();
+    db->setString("123", "a");
+    db->setString("12345", "b");
+    db->setString("1234567", "c");
+    EXPECT_EQ(db->exactSizeFrom("a", "b"), 8u);
+    EXPECT_EQ(db->exactSizeFrom("b", "bz"), 5u);
+    EXPECT_EQ(db->exactSizeFrom("d", "z"), 0u);
+}
+
+TEST_F(LevelDBWrapperTest, IteratorOverAnEmptyDatabaseIsMadeButStandsOnNoKey) {
+    auto db = open();
+    auto empty = APLevelDBIterator::iteratorWithLevelDB(db);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->key(), std::nullopt);
+    EXPECT_EQ(empty->valueAsData(), std::nullopt);
+    EXPECT_EQ(empty->nextKey(), std::nullopt);
+
+    db->setString("1", "a");
+    db->setString("2", "b");
+    auto iter = APLevelDBIterator::iteratorWithLevelDB(db);
+    EXPECT_EQ(iter->key(), "a");
+    EXPECT_EQ(iter->nextKey(), "b");
+    EXPECT_EQ(iter->valueAsString(), "2");
+    EXPECT_TRUE(iter->seekToKey("aa"));
+    EXPECT_EQ(iter->key(), "b");
+    EXPECT_FALSE(iter->seekToKey("c"));
+    EXPECT_EQ(iter->key(), std::nullopt);
+}
+
+TEST_F(LevelDBWrapperTest, WriteBatchesApplyInOrderAllOrNothing) {
+    auto db = open();
+    EXPECT_FALSE(db->commitWriteBatch(nullptr));
+    auto batch = db->beginWriteBatch();
+    batch->setString("1", "k");
+    batch->removeKey("k");
+    batch->setString("2", "k");
+    batch->setString("3", "other");
+    EXPECT_TRUE(batch->commit());
+    EXPECT_EQ(db->stringForKey("k"), "2");
+    EXPECT_EQ(db->stringForKey("other"), "3");
+
+    auto cleared = db->beginWriteBatch();
+    cleared->removeKey("k");
+    cleared->clear();
+    EXPECT_TRUE(cleared->commit());
+    EXPECT_EQ(db->stringForKey("k"), "2");
+}
+
+}  // namespace

@@ -1,0 +1,561 @@
+#include "database/cache/FLevelDBStorageEngine.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <map>
+
+#include "database/connection/FLog.h"
+#include "database/model/FSnapshotUtilities.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/file_manager.h"
+#include "platform/format.h"
+#include "platform/json.h"
+
+namespace {
+
+const char* const kServerDBName = "server_data";
+const char* const kWritesDBName = "writes";
+const char* const kServerCachePrefix = "/server_cache/";
+// '~' sorts after '/', so this bounds every server-cache key from above.
+const char* const kServerCacheEnd = "/server_cache~";
+const char* const kTrackedQueriesPrefix = "/tracked_queries/";
+const char* const kTrackedQueryKeysPrefix = "/tracked_query_keys/";
+const char* const kVersionFile = "version";
+const char* const kCurrentVersion = "1";
+
+double nowMs() { return ns::Clock::nowSeconds() * 1000.0; }
+
+std::string trackedQueryKey(uint64_t queryId) { return kTrackedQueriesPrefix + std::to_string(queryId); }
+std::string trackedKeysPrefix(uint64_t queryId) {
+    return kTrackedQueryKeysPrefix + std::to_string(queryId) + "/";
+}
+
+std::string writeKey(uint64_t writeId) { return std::to_string(writeId); }
+
+std::string asText(std::string_view bytes) { return std::string(bytes); }
+
+bool startsWith(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && s.substr(0, prefix.size()) == prefix;
+}
+
+// Why a stored write row cannot be restored, or empty when it can.
+std::string writeRowProblem(const ns::Value& row) {
+    if (!row.isDictionary()) return "the row is not a JSON object";
+    const ns::Dictionary& dict = row.asDictionary();
+    auto id = dict.find("id");
+    if (id == dict.end() || !id->second.isNumber()) return "the row has no numeric \"id\"";
+    if (id->second.isDouble()) {
+        double d = id->second.asDouble();
+        if (!(d >= 0 && d < 9.2e18 && std::floor(d) == d)) return "the row's \"id\" is not a write id";
+    } else if (id->second.type() == ns::Value::Type::Int && id->second.asInt() < 0) {
+        return "the row's \"id\" is not a write id";
+    }
+    auto path = dict.find("path");
+    if (path == dict.end() || !path->second.isString()) return "the row has no string \"path\"";
+    const bool hasOverwrite = dict.count("o") != 0;
+    const bool hasMerge = dict.count("m") != 0;
+    if (hasOverwrite == hasMerge) return "the row must hold exactly one of \"o\" and \"m\"";
+    if (hasMerge && !dict.at("m").isDictionary()) return "the row's \"m\" is not an object";
+    return {};
+}
+
+std::string exceptionText(const std::exception& e) {
+    if (const auto* nsException = dynamic_cast<const ns::Exception*>(&e)) {
+        return nsException->name() + ": " + nsException->reason();
+    }
+    return e.what();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- life cycle
+
+FLevelDBStorageEngine::FLevelDBStorageEngine(const std::string& path) {
+    basePath_ = quorvaneDir() + "/" + path;
+    ensureDir(basePath_, true);
+    runMigration();
+    openDatabases();
+}
+
+FLevelDBStorageEngine::~FLevelDBStorageEngine() { close(); }
+
+std::string FLevelDBStorageEngine::quorvaneDir() {
+    return ns::FileManager::defaultManager().pathForDirectory(ns::SearchPathDirectory::Documents) + "/quorvane";
+}
+
+void FLevelDBStorageEngine::ensureDir(const std::string& path, bool markAsDoNotBackup) {
+    ns::FileManager& files = ns::FileManager::defaultManager();
+    if (!files.createDirectory(path, true)) {
+        throw ns::Exception("FailedToCreatePersistenceDir", "Failed to create persistence directory.",
+                            ns::Dictionary{{"path", ns::Value(path)}});
+    }
+    if (markAsDoNotBackup) {
+        ns::ErrorRef error;
+        if (!files.setExcludedFromBackup(path, true, &error)) {
+            FFWarn("I-RDB076035", "Failed to mark quorvane database folder as do not backup: %@",
+                   error ? error->description() : std::string());
+            ns::Exception::raise("Error marking as do not backup",
+                                 ns::format("Failed to mark folder %@ as do not backup", "file://" + path));
+        }
+    }
+}
+
+void FLevelDBStorageEngine::runMigration() {
+    ns::FileManager& files = ns::FileManager::defaultManager();
+    const std::string versionFile = basePath_ + "/" + kVersionFile;
+    std::optional<ns::Data> version = files.readData(versionFile);
+    if (version) {
+        std::string text(version->begin(), version->end());
+        if (text != kCurrentVersion) {
+            ns::Exception::raise("NSInternalInconsistencyException",
+                                 ns::format("Unrecognized database version: %@", text));
+        }
+        return;
+    }
+    ns::ErrorRef error;
+    ns::FileWriteOptions options;
+    options.atomically = false;
+    const std::string one = kCurrentVersion;
+    if (!files.writeData(versionFile, ns::Data(one.begin(), one.end()), &error, options)) {
+        FFWarn("I-RDB076001", "Failed to write version for database: %@", error ? error->description() : "");
+    }
+}
+
+void FLevelDBStorageEngine::openDatabases() {
+    serverCacheDB_ = createDB(kServerDBName);
+    writesDB_ = createDB(kWritesDBName);
+}
+
+APLevelDBPtr FLevelDBStorageEngine::createDB(const std::string& name) {
+    ns::ErrorRef error;
+    APLevelDBPtr db = APLevelDB::levelDBWithPath(basePath_ + "/" + name, &error);
+    if (!db) {
+        ns::Exception::raise("QuorvaneDatabasePersistenceFailure",
+                             ns::format("Error initializing persistence: %@", error ? error->description() : ""));
+    }
+    return db;
+}
+
+void FLevelDBStorageEngine::close() {
+    if (serverCacheDB_) serverCacheDB_->close();
+    serverCacheDB_.reset();
+    if (writesDB_) writesDB_->close();
+    writesDB_.reset();
+}
+
+void FLevelDBStorageEngine::purgeEverything() {
+    close();
+    for (const char* name : {kServerDBName, kWritesDBName}) {
+        const std::string path = basePath_ + "/" + name;
+        FFLog("I-RDB076009", "Deleting database at path %@", path);
+        ns::ErrorRef error;
+        if (!ns::FileManager::defaultManager().removeItem(path, &error)) {
+            ns::Exception::raise("NSInternalInconsistencyException",
+                                 ns::format("Failed to delete database files: %@", error ? error->description() : ""));
+        }
+    }
+    openDatabases();
+}
+
+// ---------------------------------------------------------------- user writes
+
+bool FLevelDBStorageEngine::saveUserOverwrite(const FNodePtr& node, const FPath& path, uint64_t writeId) {
+    ns::Dictionary write{{"id", ns::Value(writeId)},
+                         {"path", ns::Value(path.toStringWithTrailingSlash())},
+                         {"o", node->valForExport(true)}};
+    return writesDB_->setString(ns::json::serialize(ns::Value(std::move(write))), writeKey(writeId));
+}
+
+bool FLevelDBStorageEngine::saveUserMerge(const FCompoundWrite& merge, const FPath& path, uint64_t writeId) {
+    ns::Dictionary write{{"id", ns::Value(writeId)},
+                         {"path", ns::Value(path.toStringWithTrailingSlash())},
+                         {"m", merge.valForExport(true)}};
+    return writesDB_->setString(ns::json::serialize(ns::Value(std::move(write))), writeKey(writeId));
+}
+
+bool FLevelDBStorageEngine::removeUserWrite(uint64_t writeId) { return writesDB_->removeKey(writeKey(writeId)); }
+
+bool FLevelDBStorageEngine::removeAllUserWrites() {
+    const double start = nowMs();
+    auto batch = writesDB_->beginWriteBatch();
+    unsigned long count = 0;
+    writesDB_->enumerateKeys([&](const std::string& key, bool&) {
+        batch->removeKey(key);
+        ++count;
+    });
+    if (!batch->commit()) {
+        FFWarn("I-RDB076010", "Failed to remove all users writes on disk!");
+        return false;
+    }
+    FFLog("I-RDB076011", "Removed %lu writes in %fms", count, nowMs() - start);
+    return true;
+}
+
+std::vector<FWriteRecordPtr> FLevelDBStorageEngine::userWrites() {
+    const double start = nowMs();
+    std::map<int64_t, FWriteRecordPtr> byId;
+    std::vector<std::string> badKeys;
+    writesDB_->enumerateKeysAndValuesAsData([&](const std::string& key, std::string_view bytes, bool&) {
+        ns::ErrorRef error;
+        ns::Value row = ns::json::parse(bytes, &error);
+        // A bad row is dropped rather than raised: raising here would end
+        // every start of the program, and a row without its write restored as
+        // a set of null would delete the server's data.
+        std::string problem = error ? std::string() : writeRowProblem(row);
+        FWriteRecordPtr record;
+        if (!error && problem.empty()) {
+            const ns::Dictionary& dict = row.asDictionary();
+            const int64_t writeId = dict.at("id").asInt();
+            FPath path = FPath::pathWithString(dict.at("path").asString());
+            try {
+                if (dict.count("m")) {
+                    record = std::make_shared<FWriteRecord>(
+                        path, FCompoundWrite::compoundWriteWithValueDictionary(dict.at("m").asDictionary()), writeId);
+                } else {
+                    record = std::make_shared<FWriteRecord>(path, FSnapshotUtilities::nodeFrom(dict.at("o")), writeId,
+                                                            true);
+                }
+            } catch (const std::exception& e) {
+                problem = exceptionText(e);
+            }
+        }
+        if (!record) {
+            if (!error) error = ns::Error::make(ns::kCocoaErrorDomain, ns::json::kJSONErrorCode, problem);
+            FFWarn("I-RDB076012", "Failed to deserialize write (%@), likely because of out of range doubles (Error: %@)",
+                   asText(bytes), error->description());
+            FFWarn("I-RDB076013", "Removing failed write with key %@", key);
+            badKeys.push_back(key);
+            return;
+        }
+        if (byId.count(record->writeId())) {
+            FFWarn("I-RDB076036", "Skipping write with key %@: its id %ld is already taken by another stored write",
+                   key, long(record->writeId()));
+            return;
+        }
+        byId.emplace(record->writeId(), std::move(record));
+    });
+    // Removed once the enumeration is over; the enumeration's iterator
+    // would not see them anyway.
+    for (const std::string& key : badKeys) writesDB_->removeKey(key);
+    std::vector<FWriteRecordPtr> writes;
+    writes.reserve(byId.size());
+    for (auto& [id, record] : byId) writes.push_back(std::move(record));
+    FFLog("I-RDB076014", "Loaded %lu writes in %fms", (unsigned long)writes.size(), nowMs() - start);
+    return writes;
+}
+
+// ---------------------------------------------------------------- server cache rows
+
+std::string FLevelDBStorageEngine::serverCacheKey(const FPath& path) {
+    return kServerCachePrefix + path.toStringWithTrailingSlash();
+}
+
+std::string FLevelDBStorageEngine::serializePrimitive(const ns::Value& value) {
+    // The bare JSON value: what a one-element array's text holds between its
+    // brackets.
+    return ns::json::serialize(value);
+}
+
+std::optional<ns::Value> FLevelDBStorageEngine::deserializePrimitive(std::string_view bytes) {
+    ns::ErrorRef error;
+    ns::Value value = ns::json::parse(bytes, &error);
+    if (error) {
+        FFWarn("I-RDB076034", "Failed to load primitive %@, likely because doubles where out of range (Error: %@)",
+               asText(bytes), error->description());
+        return std::nullopt;
+    }
+    // The reader keeps a number's kind and converts a fraction with the
+    // standard text-to-double conversion, so no correction of doubles is
+    // needed here.
+    return value;
+}
+
+void FLevelDBStorageEngine::removeAllLeafNodesOnPath(const FPath& path, APLevelDBWriteBatch& batch) {
+    std::optional<FPath> current = path;
+    while (current) {
+        batch.removeKey(serverCacheKey(*current));
+        current = current->parent();
+    }
+}
+
+void FLevelDBStorageEngine::removeAllWithPrefix(const std::string& prefix, APLevelDBWriteBatch& batch,
+                                                APLevelDB& database) {
+    database.enumerateKeysWithPrefix(prefix, [&](const std::string& key, bool&) { batch.removeKey(key); });
+}
+
+void FLevelDBStorageEngine::saveNodeInternal(const FNodePtr& node, const FPath& path, APLevelDBWriteBatch& batch,
+                                             uint64_t& counter) {
+    ns::Value data = node->valForExport(true);
+    if (data.isNull()) return;
+    std::string key = serverCacheKey(path);
+    internalSetNestedData(data, key, batch, counter);
+}
+
+void FLevelDBStorageEngine::internalSetNestedData(const ns::Value& value, std::string& key,
+                                                  APLevelDBWriteBatch& batch, uint64_t& counter) {
+    if (value.isDictionary()) {
+        const size_t length = key.size();
+        for (const auto& [name, child] : value.asDictionary()) {
+            key.append(name).push_back('/');
+            internalSetNestedData(child, key, batch, counter);
+            key.resize(length);
+        }
+    } else if (!value.isNull()) {
+        batch.setString(serializePrimitive(value), key);
+        ++counter;
+    }
+}
+
+std::optional<ns::Value> FLevelDBStorageEngine::internalNestedDataForPath(const FPath& path) {
+    const std::string prefix = serverCacheKey(path);
+    APLevelDBIterator iterator(serverCacheDB_);
+    if (!iterator.seekToKey(prefix) || !startsWith(iterator.rawKey(), prefix)) return std::nullopt;
+    return internalNestedDataFromIterator(iterator, prefix);
+}
+
+std::optional<ns::Value> FLevelDBStorageEngine::internalNestedDataFromIterator(APLevelDBIterator& iterator,
+                                                                               const std::string& prefix) {
+    if (iterator.rawKey() == prefix) {
+        std::optional<ns::Value> value = deserializePrimitive(iterator.rawValue());
+        iterator.next();
+        return value;
+    }
+    ns::Dictionary children;
+    std::string childPrefix;
+    while (iterator.valid()) {
+        std::string_view key = iterator.rawKey();
+        if (!startsWith(key, prefix)) break;
+        std::string_view rest = key.substr(prefix.size());
+        const size_t slash = rest.find('/');
+        std::string name(rest.substr(0, slash));
+        childPrefix.assign(prefix).append(name).push_back('/');
+        std::optional<ns::Value> child = internalNestedDataFromIterator(iterator, childPrefix);
+        if (child) {
+            children.insert_or_assign(std::move(name), std::move(*child));
+        }
+    }
+    return ns::Value(std::move(children));
+}
+
+FNodePtr FLevelDBStorageEngine::nodeAtPath(const FPath& path) {
+    std::optional<ns::Value> data = internalNestedDataForPath(path);
+    return FSnapshotUtilities::nodeFrom(data ? *data : ns::Value());
+}
+
+FNodePtr FLevelDBStorageEngine::serverCacheAtPath(const FPath& path) {
+    const double start = nowMs();
+    FNodePtr node = nodeAtPath(path);
+    FFLog("I-RDB076015", "Loaded node with %d children at %@ in %fms", int(node->numChildren()), path.description(),
+          nowMs() - start);
+    return node;
+}
+
+FNodePtr FLevelDBStorageEngine::serverCacheForKeys(const std::set<std::string>& keys, const FPath& path) {
+    const double start = nowMs();
+    FNodePtr node = FEmptyNode::emptyNode();
+    for (const std::string& key : keys) {
+        node = node->updateImmediateChild(key, nodeAtPath(path.childFromString(key)));
+    }
+    FFLog("I-RDB076016", "Loaded node with %d children for %lu keys at %@ in %fms", int(node->numChildren()),
+          (unsigned long)keys.size(), path.description(), nowMs() - start);
+    return node;
+}
+
+bool FLevelDBStorageEngine::updateServerCache(const FNodePtr& node, const FPath& path, bool merge) {
+    const double start = nowMs();
+    auto batch = serverCacheDB_->beginWriteBatch();
+    uint64_t counter = 0;
+    removeAllLeafNodesOnPath(path, *batch);
+    if (!merge) {
+        removeAllWithPrefix(serverCacheKey(path), *batch, *serverCacheDB_);
+        saveNodeInternal(node, path, *batch, counter);
+    } else {
+        node->enumerateChildren([&](const std::string& key, const FNodePtr& child, bool&) {
+            const FPath childPath = path.childFromString(key);
+            removeAllWithPrefix(serverCacheKey(childPath), *batch, *serverCacheDB_);
+            saveNodeInternal(child, childPath, *batch, counter);
+        });
+    }
+    if (!batch->commit()) {
+        FFWarn("I-RDB076017", "Failed to update server cache on disk!");
+        return false;
+    }
+    FFLog("I-RDB076018", "Saved %lu leaf nodes for overwrite in %fms", (unsigned long)counter, nowMs() - start);
+    return true;
+}
+
+bool FLevelDBStorageEngine::updateServerCacheWithMerge(const FCompoundWrite& merge, const FPath& path) {
+    const double start = nowMs();
+    auto batch = serverCacheDB_->beginWriteBatch();
+    uint64_t counter = 0;
+    removeAllLeafNodesOnPath(path, *batch);
+    merge.enumerateWrites([&](const FPath& relativePath, const FNodePtr& node, bool&) {
+        const FPath childPath = path.child(relativePath);
+        removeAllWithPrefix(serverCacheKey(childPath), *batch, *serverCacheDB_);
+        saveNodeInternal(node, childPath, *batch, counter);
+    });
+    if (!batch->commit()) {
+        FFWarn("I-RDB076019", "Failed to update server cache on disk!");
+        return false;
+    }
+    FFLog("I-RDB076020", "Saved %lu leaf nodes for merge in %fms", (unsigned long)counter, nowMs() - start);
+    return true;
+}
+
+uint64_t FLevelDBStorageEngine::serverCacheEstimatedSizeInBytes() {
+    return serverCacheDB_->exactSizeFrom(kServerCachePrefix, kServerCacheEnd);
+}
+
+bool FLevelDBStorageEngine::pruneCache(const FPruneForest& pruneForest, const FPath& path) {
+    const double start = nowMs();
+    auto batch = serverCacheDB_->beginWriteBatch();
+    unsigned long pruned = 0;
+    unsigned long kept = 0;
+    const std::string prefix = serverCacheKey(path);
+    serverCacheDB_->enumerateKeysWithPrefix(prefix, [&](const std::string& key, bool&) {
+        FPath relative(std::string_view(key).substr(prefix.size()));
+        if (pruneForest.shouldPruneUnkeptDescendantsAtPath(relative)) {
+            batch->removeKey(key);
+            ++pruned;
+        } else {
+            ++kept;
+        }
+    });
+    if (!batch->commit()) {
+        FFWarn("I-RDB076021", "Failed to prune cache on disk!");
+        return false;
+    }
+    FFLog("I-RDB076022", "Pruned %lu paths, kept %lu paths in %fms", pruned, kept, nowMs() - start);
+    return true;
+}
+
+// ---------------------------------------------------------------- tracked queries
+
+std::vector<FTrackedQuery> FLevelDBStorageEngine::loadTrackedQueries() {
+    const double start = nowMs();
+    std::vector<FTrackedQuery> queries;
+    std::vector<std::string> badKeys;
+    serverCacheDB_->enumerateKeysWithPrefixAsData(kTrackedQueriesPrefix, [&](const std::string& key,
+                                                                             std::string_view bytes, bool&) {
+        ns::ErrorRef error;
+        ns::Value row = ns::json::parse(bytes, &error);
+        std::optional<FTrackedQuery> query;
+        if (!error) {
+            // A record that is JSON but not a record is dropped like one
+            // that is not JSON: raising here would stop every start.
+            try {
+                const ns::Dictionary& dict = row.asDictionary();
+                const ns::Value& params = dict.at("p");
+                query.emplace(dict.at("id").asUInt(),
+                              FQuerySpec(FPath::pathWithString(dict.at("path").asString()),
+                                         FQueryParams::fromQueryObject(params)),
+                              dict.at("lu").asDouble(), dict.at("a").asBool(), dict.at("c").asBool());
+            } catch (const std::exception& e) {
+                error = ns::Error::make(ns::kCocoaErrorDomain, ns::json::kJSONErrorCode, exceptionText(e));
+            }
+        }
+        if (!query) {
+            FFWarn("I-RDB076023",
+                   "Failed to deserialize tracked query (%@), likely because of out of range doubles (Error: %@)",
+                   asText(bytes), error->description());
+            FFWarn("I-RDB076024", "Removing failed tracked query with key %@", key);
+            badKeys.push_back(key);
+            return;
+        }
+        queries.push_back(std::move(*query));
+    });
+    for (const std::string& key : badKeys) serverCacheDB_->removeKey(key);
+    FFLog("I-RDB076025", "Loaded %lu tracked queries in %fms", (unsigned long)queries.size(), nowMs() - start);
+    return queries;
+}
+
+bool FLevelDBStorageEngine::removeTrackedQuery(uint64_t queryId) {
+    const double start = nowMs();
+    auto batch = serverCacheDB_->beginWriteBatch();
+    batch->removeKey(trackedQueryKey(queryId));
+    unsigned long keys = 0;
+    serverCacheDB_->enumerateKeysWithPrefix(trackedKeysPrefix(queryId), [&](const std::string& key, bool&) {
+        batch->removeKey(key);
+        ++keys;
+    });
+    if (!batch->commit()) {
+        FFWarn("I-RDB076026", "Failed to remove tracked query on disk!");
+        return false;
+    }
+    FFLog("I-RDB076027", "Removed query with id %lu (and removed %lu keys) in %fms", (unsigned long)queryId, keys,
+          nowMs() - start);
+    return true;
+}
+
+bool FLevelDBStorageEngine::saveTrackedQuery(const FTrackedQuery& query) {
+    const double start = nowMs();
+    ns::Dictionary record{{"id", ns::Value(query.queryId())},
+                          {"path", ns::Value(query.query().path().toStringWithTrailingSlash())},
+                          {"p", ns::Value(query.query().params()->wireProtocolParams())},
+                          {"lu", ns::Value(query.lastUse())},
+                          {"c", ns::Value(query.isComplete())},
+                          {"a", ns::Value(query.isActive())}};
+    const bool saved =
+        serverCacheDB_->setString(ns::json::serialize(ns::Value(std::move(record))), trackedQueryKey(query.queryId()));
+    FFLog("I-RDB076028", "Saved tracked query %lu in %fms", (unsigned long)query.queryId(), nowMs() - start);
+    return saved;
+}
+
+bool FLevelDBStorageEngine::setTrackedQueryKeys(const std::set<std::string>& keys, uint64_t queryId) {
+    const double start = nowMs();
+    auto batch = serverCacheDB_->beginWriteBatch();
+    const std::string prefix = trackedKeysPrefix(queryId);
+    std::set<std::string> present;
+    unsigned long removed = 0;
+    unsigned long added = 0;
+    serverCacheDB_->enumerateKeysWithPrefixAsStrings(
+        prefix, [&](const std::string& key, const std::string& value, bool&) {
+            if (keys.count(value)) {
+                present.insert(value);
+            } else {
+                batch->removeKey(key);
+                ++removed;
+            }
+        });
+    for (const std::string& key : keys) {
+        if (present.count(key)) continue;
+        batch->setString(key, prefix + key);
+        ++added;
+    }
+    if (!batch->commit()) {
+        FFWarn("I-RDB076029", "Failed to set tracked queries on disk!");
+        return false;
+    }
+    FFLog("I-RDB076030", "Set %lu tracked keys (%lu added, %lu removed) for query %lu in %fms",
+          (unsigned long)keys.size(), added, removed, (unsigned long)queryId, nowMs() - start);
+    return true;
+}
+
+bool FLevelDBStorageEngine::updateTrackedQueryKeysWithAddedKeys(const std::set<std::string>& added,
+                                                                const std::set<std::string>& removed,
+                                                                uint64_t queryId) {
+    const double start = nowMs();
+    auto batch = serverCacheDB_->beginWriteBatch();
+    const std::string prefix = trackedKeysPrefix(queryId);
+    for (const std::string& key : removed) batch->removeKey(prefix + key);
+    for (const std::string& key : added) batch->setString(key, prefix + key);
+    if (!batch->commit()) {
+        FFWarn("I-RDB076031", "Failed to update tracked queries on disk!");
+        return false;
+    }
+    FFLog("I-RDB076032", "Added %lu tracked keys, removed %lu for query %lu in %fms", (unsigned long)added.size(),
+          (unsigned long)removed.size(), (unsigned long)queryId, nowMs() - start);
+    return true;
+}
+
+std::set<std::string> FLevelDBStorageEngine::trackedQueryKeysForQuery(uint64_t queryId) {
+    const double start = nowMs();
+    std::set<std::string> keys;
+    serverCacheDB_->enumerateKeysWithPrefixAsStrings(
+        trackedKeysPrefix(queryId), [&](const std::string&, const std::string& value, bool&) { keys.insert(value); });
+    FFLog("I-RDB076033", "Loaded %lu tracked keys for query %lu in %fms", (unsigned long)keys.size(),
+          (unsigned long)queryId, nowMs() - start);
+    return keys;
+}

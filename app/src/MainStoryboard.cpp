@@ -1,6 +1,9 @@
 #include "app/MainStoryboard.h"
 
+#include "app/CapturaViewController.h"
 #include "app/MainViewController.h"
+#include "app/ResultViewController.h"
+#include "app/SearchViewController.h"
 #include "app/UserDefaultsKeys.h"
 #include "app/ViewController.h"
 #include "platform/runtime.h"
@@ -17,6 +20,12 @@ std::shared_ptr<ns::UIStoryboard> registerMainStoryboard() {
             sb->instantiateViewControllerWithIdentifier(kMainStorID));
         return std::static_pointer_cast<ns::UIViewController>(nav);
     });
+    storyboard->registerViewController(kCapViewID,
+                                       [](const auto&) { return std::make_shared<CapturaViewController>(); });
+    storyboard->registerViewController(kResConID,
+                                       [](const auto&) { return std::make_shared<ResultViewController>(); });
+    storyboard->registerViewController(kSearchViewID,
+                                       [](const auto&) { return std::make_shared<SearchViewController>(); });
     storyboard->setInitialViewControllerIdentifier(kLoginVID);
     return storyboard;
 }

@@ -279,14 +279,19 @@ TEST(BackendDataDirTest, SeedCopiesTheSampleDataOnceAndRestartsKeepTheDataDir) {
     auto products = parse(sample)["Productos"];
     ASSERT_TRUE(products.is_object());
     // Every product is in the layout the app reads: keyed by its code, with
-    // a description, a price and a part number.
+    // a price and a part number, and a description but for the one record
+    // kept to show the app's not-found case.
+    int withoutDescrip = 0;
     for (const auto& [id, product] : products.items()) {
         EXPECT_FALSE(id.empty()) << id;
         EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
-        EXPECT_TRUE(product["Descrip"].is_string()) << id;
+        if (!product.contains("Descrip")) ++withoutDescrip;
+        else EXPECT_TRUE(product["Descrip"].is_string()) << id;
         EXPECT_TRUE(product["Precio"].is_number()) << id;
         EXPECT_TRUE(product["qParte"].is_string()) << id;
     }
+    EXPECT_EQ(withoutDescrip, 1);
+    EXPECT_GE(products.size(), 40u);
 
     // Changed and deleted data stays so across restarts with --seed.
     std::ofstream(dataDir / "database.json") << "{\"Productos\":{}}";

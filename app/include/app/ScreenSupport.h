@@ -1,0 +1,55 @@
+#pragma once
+// What the screens that wait for the back end share: the busy overlay with
+// touches ignored while a request runs, the one-button alerts, the checks a
+// code must pass before it names a database child, and the conversions of
+// record fields that may be missing or of another type. Main thread only.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "app/ActivityInicator.h"
+#include "database/api/QRVDatabaseQuery.h"
+#include "platform/value.h"
+#include "uikit/UIViewController.h"
+
+namespace almavel {
+
+inline constexpr const char* kNotFoundTitle = "Producto no existe";
+inline constexpr const char* kNotFoundMessage = "Este producto no se encuentra en nuestro catalogo: ";
+inline constexpr const char* kReadFailedTitle = "Error de conexión";
+inline constexpr const char* kReadFailedMessage = "No se pudo consultar la información: ";
+
+// Overlay over `view`, then touches ignored; and the way back.
+void beginWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view);
+void endWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view);
+
+// Presents, animated, an alert with one default-style button.
+void presentAlert(ns::UIViewController& screen, const std::string& title, const std::string& message,
+                  const std::string& button, std::function<void()> handler = {});
+
+// Whether `code` names exactly one child key: not empty, and none of the
+// characters a database path forbids or reads as a separator (". # $ [ ] /"
+// and control characters). Anything else would raise in child: or read
+// another record than the one typed.
+bool isDatabaseKey(const std::string& code);
+
+// A read's cancel block for a screen waiting on it: ends the wait and says
+// the read failed (the server refused it or the connection was lost), so the
+// screen never stays covered with touches ignored. When the screen is gone
+// only the touches are given back.
+QRVCancelBlock waitingCancelBlock(const std::shared_ptr<ns::UIViewController>& screen, ActivityInicator& actInd);
+
+// Record fields: nullopt when missing or not exactly of the type (a string,
+// a boolean, or a fraction where a whole number is wanted).
+std::optional<double> numberValue(const ns::Value& value);
+std::optional<int64_t> integerValue(const ns::Value& value);
+std::optional<double> doubleField(const ns::Value& record, const char* key);
+std::optional<int64_t> integerField(const ns::Value& record, const char* key);
+std::optional<std::string> stringField(const ns::Value& record, const char* key);
+
+// "%.2f" with a point and no grouping, whatever the locale.
+std::string formatAmount(double amount);
+
+}  // namespace almavel

@@ -1,0 +1,176 @@
+#include "app/ResultViewController.h"
+
+#include <algorithm>
+
+#include "app/AppConsole.h"
+#include "app/ScreenStyle.h"
+#include "app/ScreenSupport.h"
+#include "app/UserDefaultsKeys.h"
+#include "platform/application.h"
+#include "platform/user_defaults.h"
+#include "storage/QRVStorage.h"
+#include "storage/QRVStorageReference.h"
+#include "uikit/UIWindow.h"
+#include "uikit/renderer.h"
+
+namespace almavel {
+
+namespace {
+
+std::shared_ptr<ns::UILabel> makeLabel(ns::UIView& root, ns::CGRect frame, const std::string& outlet, double size,
+                                       bool bold = false) {
+    auto label = ns::UILabel::make(frame);
+    label->setAccessibilityIdentifier(outlet);
+    label->setFont(bold ? ns::UIFont::boldSystemFontOfSize(size) : ns::UIFont::systemFontOfSize(size));
+    label->setTextColor(ns::UIColor::blackColor());
+    root.addSubview(label);
+    return label;
+}
+
+std::shared_ptr<ns::UIButton> outlinedButton(ns::UIView& root, ns::CGRect frame, const std::string& title,
+                                             const std::string& outlet) {
+    auto button = ns::UIButton::make(frame, title);
+    button->setAccessibilityIdentifier(outlet);
+    button->setTitleColor(ColorFromHex().colorFromHex(kBrandBlue, 1));
+    root.addSubview(button);
+    return button;
+}
+
+}  // namespace
+
+ResultViewController::ResultViewController() : ns::UIViewController("ResultViewController") { setTitle("Producto"); }
+
+std::shared_ptr<ns::UIImage> ResultViewController::placeholderImage() {
+    static const auto image = ns::UIImage::filled({160, 120}, ColorFromHex().colorFromHex(0xD8DEE9, 1), 2);
+    return image;
+}
+
+void ResultViewController::loadView() {
+    auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
+    root->setBackgroundColor(ns::UIColor::whiteColor());
+    const double top = ns::UINavigationController::kBarBottom + 8;
+
+    auto photo = ns::UIImageView::make(ns::CGRectMake(67.5, top, 240, 180));
+    photo->setAccessibilityIdentifier("prodPhoto");
+    photo->setContentMode(ns::UIViewContentMode::ScaleAspectFit);
+    photo->setImage(placeholderImage());
+    root->addSubview(photo);
+    prodPhoto = photo;
+
+    txtDescrip = makeLabel(*root, ns::CGRectMake(16, top + 192, 343, 48), "txtDescrip", 20, true);
+    txtDescrip.lock()->setNumberOfLines(2);
+    txtCodigo = makeLabel(*root, ns::CGRectMake(16, top + 242, 343, 22), "txtCodigo", 15);
+    txtPrecio = makeLabel(*root, ns::CGRectMake(16, top + 272, 343, 26), "txtPrecio", 19, true);
+    txtOferta = makeLabel(*root, ns::CGRectMake(16, top + 302, 343, 26), "txtOferta", 19, true);
+    txtOferta.lock()->setTextColor(ColorFromHex().colorFromHex(0xC0392B, 1));
+    txtFecOferta = makeLabel(*root, ns::CGRectMake(16, top + 330, 343, 22), "txtFecOferta", 15);
+    txtMargen = makeLabel(*root, ns::CGRectMake(16, top + 358, 343, 22), "txtMargen", 15);
+
+    const double y = top + 400;
+    auto add = outlinedButton(*root, ns::CGRectMake(16, y, 107, 44), "Cotizar", "btAdd");
+    add->addTarget(ns::TargetAction::to(this, "addQuote:", &ResultViewController::addQuote),
+                   ns::UIControlEventTouchUpInside);
+    btAdd = add;
+    auto cons = outlinedButton(*root, ns::CGRectMake(134, y, 107, 44), "Existencia", "btCons");
+    cons->addTarget(ns::TargetAction::to(this, "conDispo:", &ResultViewController::conDispo),
+                    ns::UIControlEventTouchUpInside);
+    btCons = cons;
+    auto share = outlinedButton(*root, ns::CGRectMake(252, y, 107, 44), "Compartir", "btShare");
+    share->addTarget(ns::TargetAction::to(this, "sharePhoto:", &ResultViewController::sharePhoto),
+                     ns::UIControlEventTouchUpInside);
+    btShare = share;
+    setView(root);
+}
+
+void ResultViewController::viewDidLoad() {
+    ns::UIViewController::viewDidLoad();
+    for (const auto& weak : {btAdd, btCons, btShare}) {
+        if (auto button = weak.lock()) {
+            button->layer()->setBorderWidth(1);
+            button->layer()->setCornerRadius(5);
+            button->layer()->setBorderColor(cfhex.colorFromHex(kBrandBlue, 0.5));
+        }
+    }
+    auto defaults = ns::UserDefaults::standard();
+    auto setText = [](const std::weak_ptr<ns::UILabel>& weak, const std::string& text) {
+        if (auto label = weak.lock()) label->setText(text);
+    };
+    const ns::Value descrip = defaults->objectForKey(kDescripKey);
+    const ns::Value codigo = defaults->objectForKey(kCodigoKey);
+    setText(txtDescrip, descrip.isString() ? descrip.asString() : "");
+    setText(txtCodigo, codigo.isString() ? codigo.asString() : "");
+
+    const auto precio = numberValue(defaults->objectForKey(kPrecioKey));
+    const auto oferta = numberValue(defaults->objectForKey(kOfertaKey));
+    const auto margen = numberValue(defaults->objectForKey(kMargenKey));
+    setText(txtOferta, "");
+    setText(txtFecOferta, "");
+    if (oferta && *oferta != 0.0) {
+        setText(txtOferta, "En Oferta:  B/. " + formatAmount(*oferta));
+        const auto first = integerValue(defaults->objectForKey(kFecIniKey));
+        const auto last = integerValue(defaults->objectForKey(kFecFinKey));
+        // Without both days there is no period to show.
+        if (first && last) {
+            setText(txtFecOferta,
+                    "Oferta valida del " + std::to_string(*first) + " al " + std::to_string(*last));
+        }
+    }
+    setText(txtPrecio, precio ? "Precio regular:  B/. " + formatAmount(*precio) : "");
+    setText(txtMargen, margen ? "Margen: " + formatAmount(*margen) + "%" : "");
+    if (codigo.isString()) loadProductPhoto(codigo.asString());
+}
+
+void ResultViewController::loadProductPhoto(const std::string& code) {
+    beginWaiting(actInd, view());
+    std::weak_ptr<ns::Object> weak = weak_from_this();
+    QRVStorage::storage()->reference()->child("products/" + code + ".jpg")->dataWithMaxSize(
+        kMaxPhotoBytes, [weak](std::shared_ptr<const ns::Data> data, ns::ErrorRef error) {
+            auto self = std::static_pointer_cast<ResultViewController>(weak.lock());
+            if (!self) {
+                ns::Application::shared()->endIgnoringInteractionEvents();
+                return;
+            }
+            if (!error) {
+                if (auto photo = self->prodPhoto.lock()) {
+                    photo->setImage(data ? ns::UIImage::initWithData(*data) : nullptr);
+                }
+            }
+            endWaiting(self->actInd, self->view());
+        });
+}
+
+void ResultViewController::addQuote(const ns::ObjectPtr&) { showScreen(kCantViewID); }
+
+void ResultViewController::conDispo(const ns::ObjectPtr&) { showScreen(kExistContID); }
+
+void ResultViewController::showScreen(const char* identifier) {
+    auto sb = storyboard();
+    if (!sb) return;
+    const auto ids = sb->identifiers();
+    if (std::find(ids.begin(), ids.end(), identifier) == ids.end()) {
+        // Screens of later releases are not in this storyboard yet.
+        AppConsole::write(std::string(identifier) + " is not available in this version");
+        return;
+    }
+    auto next = sb->instantiateViewControllerWithIdentifier(identifier);
+    showViewController(next, next);
+}
+
+void ResultViewController::sharePhoto(const ns::ObjectPtr&) {
+    auto window = ns::keyWindow();
+    if (!window) return;
+    const auto& layer = *window->layer();
+    window->layoutIfNeeded();
+    ns::UIGraphicsBeginImageContextWithOptions(layer.frame().size, false, ns::UIScreen::mainScreen()->scale());
+    layer.renderInContext(ns::UIGraphicsGetCurrentContext());
+    auto image = ns::UIGraphicsGetImageFromCurrentImageContext();
+    ns::UIGraphicsEndImageContext();
+    if (!image) return;
+    ns::UIImageWriteToSavedPhotosAlbum(image);
+    auto activity = ns::UIActivityViewController::initWithActivityItems(ns::Array{ns::Value(ns::ObjectPtr(image))});
+    if (auto popover = activity->popoverPresentationController()) popover->setSourceView(view());
+    activity->setExcludedActivityTypes({ns::UIActivityTypeAirDrop, ns::UIActivityTypePostToFacebook});
+    presentViewController(activity, true);
+}
+
+}  // namespace almavel

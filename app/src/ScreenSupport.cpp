@@ -1,0 +1,102 @@
+#include "app/ScreenSupport.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "platform/application.h"
+
+namespace almavel {
+
+void beginWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view) {
+    actInd.showActivityIndicator(view);
+    ns::Application::shared()->beginIgnoringInteractionEvents();
+}
+
+void endWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view) {
+    actInd.hideActivityIndicator(view);
+    ns::Application::shared()->endIgnoringInteractionEvents();
+}
+
+void presentAlert(ns::UIViewController& screen, const std::string& title, const std::string& message,
+                  const std::string& button, std::function<void()> handler) {
+    auto alert = ns::UIAlertController::alertControllerWithTitle(title, message, ns::UIAlertControllerStyle::Alert);
+    ns::UIAlertAction::Handler onTap;
+    if (handler) onTap = [handler = std::move(handler)](const auto&) { handler(); };
+    alert->addAction(ns::UIAlertAction::actionWithTitle(button, ns::UIAlertActionStyle::Default, std::move(onTap)));
+    screen.presentViewController(alert, true);
+}
+
+bool isDatabaseKey(const std::string& code) {
+    if (code.empty()) return false;
+    for (unsigned char c : code) {
+        if (c < 0x20 || c == 0x7f) return false;
+        switch (c) {
+            case '.': case '#': case '$': case '[': case ']': case '/': return false;
+            default: break;
+        }
+    }
+    return true;
+}
+
+QRVCancelBlock waitingCancelBlock(const std::shared_ptr<ns::UIViewController>& screen, ActivityInicator& actInd) {
+    std::weak_ptr<ns::UIViewController> weak = screen;
+    ActivityInicator* overlay = &actInd;  // lives as long as the screen
+    return [weak, overlay](ns::ErrorRef error) {
+        auto self = weak.lock();
+        if (!self) {
+            ns::Application::shared()->endIgnoringInteractionEvents();
+            return;
+        }
+        endWaiting(*overlay, self->view());
+        presentAlert(*self, kReadFailedTitle,
+                     kReadFailedMessage + (error ? error->localizedDescription() : std::string()), "Cerrar");
+    };
+}
+
+std::optional<double> numberValue(const ns::Value& v) {
+    if (!v.isNumber()) return std::nullopt;
+    return v.asDouble();
+}
+
+std::optional<int64_t> integerValue(const ns::Value& v) {
+    if (v.isInteger()) {
+        if (v.type() == ns::Value::Type::UInt && v.asUInt() > uint64_t(std::numeric_limits<int64_t>::max())) {
+            return std::nullopt;
+        }
+        return v.asInt();
+    }
+    if (v.isDouble()) {
+        const double d = v.asDouble();
+        // Whole and inside the 64-bit range: the number converts exactly.
+        if (std::isfinite(d) && std::trunc(d) == d && d >= -9.2233720368547758e18 && d < 9.2233720368547758e18) {
+            return static_cast<int64_t>(d);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<double> doubleField(const ns::Value& record, const char* key) {
+    if (!record.isDictionary() || !record.contains(key)) return std::nullopt;
+    return numberValue(record[key]);
+}
+
+std::optional<int64_t> integerField(const ns::Value& record, const char* key) {
+    if (!record.isDictionary() || !record.contains(key)) return std::nullopt;
+    return integerValue(record[key]);
+}
+
+std::optional<std::string> stringField(const ns::Value& record, const char* key) {
+    if (!record.isDictionary() || !record.contains(key)) return std::nullopt;
+    const ns::Value& v = record[key];
+    if (!v.isString()) return std::nullopt;
+    return v.asString();
+}
+
+std::string formatAmount(double amount) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.2f", amount);
+    return buffer;
+}
+
+}  // namespace almavel

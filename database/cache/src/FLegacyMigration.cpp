@@ -1,0 +1,110 @@
+// Moves the older cache layout's pending writes (keyed archives of
+// FPendingPut, FPendingPutPriority and FPendingUpdate records in the leveldb
+// database "outstanding_puts") into the current "writes" database.
+
+#include <charconv>
+
+#include "database/cache/FLevelDBStorageEngine.h"
+#include "database/connection/FLog.h"
+#include "database/model/FSnapshotUtilities.h"
+#include "platform/file_manager.h"
+#include "platform/format.h"
+#include "platform/keyed_archive.h"
+
+namespace {
+
+// Set in "server_data" once the older writes have been moved. While the
+// older folder cannot be deleted, later starts see it and do not move the
+// writes again: by then the server may have acknowledged them, and moving
+// them once more would send them again over newer data.
+const char* const kLegacyMigratedKey = "/legacy_migrated";
+
+std::optional<uint64_t> writeIdFromKey(const std::string& key) {
+    uint64_t id = 0;
+    auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), id);
+    if (error != std::errc() || end != key.data() + key.size()) return std::nullopt;
+    return id;
+}
+
+const ns::Value& member(const ns::Dictionary& members, const char* key) {
+    static const ns::Value kNil;
+    auto found = members.find(key);
+    return found == members.end() ? kNil : found->second;
+}
+
+void deleteLegacyFolder(const std::string& folder) {
+    FFWarn("I-RDB076005", "Deleting legacy database...");
+    ns::ErrorRef error;
+    if (ns::FileManager::defaultManager().removeItem(folder, &error)) {
+        FFWarn("I-RDB076007", "Finished migrating legacy database.");
+    } else {
+        FFWarn("I-RDB076006", "Failed to delete legacy database: %@", error ? error->description() : "");
+    }
+}
+
+}  // namespace
+
+bool FLevelDBStorageEngine::writeLegacyMigrationMark() { return serverCacheDB_->setString("1", kLegacyMigratedKey); }
+
+void FLevelDBStorageEngine::runLegacyMigration(const FRepoInfo& repoInfo) {
+    const std::string folder =
+        ns::format("%@/1/%@/v1", quorvaneDir(), ns::format("%@_%@", repoInfo.host(), repoInfo.getNamespace()));
+    if (!ns::FileManager::defaultManager().isDirectory(folder)) return;
+    if (serverCacheDB_->stringForKey(kLegacyMigratedKey)) {
+        // Moved by an earlier start whose delete failed: only retry that.
+        deleteLegacyFolder(folder);
+        return;
+    }
+    FFWarn("I-RDB076002", "Legacy database found, migrating...");
+    ns::ErrorRef error;
+    APLevelDBPtr legacy = APLevelDB::levelDBWithPath(folder + "/outstanding_puts", &error);
+    if (!legacy) {
+        FFWarn("I-RDB076008", "Failed to migrate old database: %@", error ? error->description() : "");
+        return;
+    }
+    unsigned long migrated = 0;
+    bool stored = true;
+    legacy->enumerateKeysAndValuesAsData([&](const std::string& key, std::string_view bytes, bool&) {
+        std::optional<uint64_t> writeId = writeIdFromKey(key);
+        std::optional<ns::keyed_archive::ArchivedObject> record = ns::keyed_archive::unarchiveRoot(
+            ns::Data(reinterpret_cast<const uint8_t*>(bytes.data()), reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size()));
+        bool ok = false;
+        if (writeId && record) {
+            const ns::Dictionary& m = record->members;
+            const ns::Value& path = member(m, "path");
+            try {
+                if (path.isString() && record->className == "FPendingPut") {
+                    FNodePtr node = FSnapshotUtilities::nodeFrom(member(m, "data"), member(m, "priority"));
+                    stored = saveUserOverwrite(node, FPath(path.asString()), *writeId) && stored;
+                    ok = true;
+                } else if (path.isString() && record->className == "FPendingPutPriority") {
+                    FNodePtr node = FSnapshotUtilities::nodeFrom(member(m, "priority"));
+                    stored = saveUserOverwrite(node, FPath(path.asString()).childFromString(".priority"), *writeId) &&
+                             stored;
+                    ok = true;
+                } else if (path.isString() && record->className == "FPendingUpdate" && member(m, "data").isDictionary()) {
+                    FCompoundWrite merge =
+                        FCompoundWrite::compoundWriteWithValueDictionary(member(m, "data").asDictionary());
+                    stored = saveUserMerge(merge, FPath(path.asString()), *writeId) && stored;
+                    ok = true;
+                }
+            } catch (const std::exception&) {
+                ok = false;  // data the current layout cannot hold
+            }
+        }
+        if (ok) {
+            ++migrated;
+        } else {
+            FFWarn("I-RDB076003", "Failed to migrate legacy write, meh!");
+        }
+    });
+    FFWarn("I-RDB076004", "Migrated %lu writes", migrated);
+    legacy->close();
+    if (!stored || !writeLegacyMigrationMark()) {
+        // Without the mark a later start must move the writes again, so the
+        // older folder stays until then.
+        FFWarn("I-RDB076008", "Failed to migrate old database: %@", "the migrated writes could not be stored");
+        return;
+    }
+    deleteLegacyFolder(folder);
+}

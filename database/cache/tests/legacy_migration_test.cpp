@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "core/QRVLogger.h"
+#include "database/cache/FLevelDBStorageEngine.h"
+#include "database/model/FSnapshotUtilities.h"
+#include "platform/file_manager.h"
+#include "platform/keyed_archive.h"
+#include "platform/system_log.h"
+#include "testing/temp_sandbox.h"
+
+namespace {
+
+class LegacyMigrationTest : public ::testing::Test {
+protected:
+    std::string legacyFolder() const { return FLevelDBStorageEngine::quorvaneDir() + "/1/db.example.com_db/v1"; }
+
+    // The older layout as its own code left it: one keyed archive per write.
+    void writeLegacyRows(const std::vector<std::pair<std::string, ns::Data>>& rows) {
+        ASSERT_TRUE(ns::FileManager::defaultManager().createDirectory(legacyFolder(), true));
+        auto db = APLevelDB::levelDBWithPath(legacyFolder() + "/outstanding_puts", nullptr);
+        ASSERT_TRUE(db);
+        for (const auto& [key, value] : rows) db->setData(value, key);
+    }
+    static ns::Data archive(const std::string& cls, const ns::Dictionary& members) {
+        ns::ErrorRef error;
+        ns::Data bytes = ns::keyed_archive::archiveRoot(cls, members, &error);
+        EXPECT_FALSE(bytes.empty()) << (error ? error->description() : "");
+        return bytes;
+    }
+    std::shared_ptr<FLevelDBStorageEngine> start() {
+        auto engine = std::make_shared<FLevelDBStorageEngine>("default/db.example.com_db");
+        engine->runLegacyMigration(repoInfo_);
+        return engine;
+    }
+
+    ns::testing::TempSandbox sandbox_;
+    FRepoInfo repoInfo_{"db.example.com", true, "db"};
+};
+
+TEST_F(LegacyMigrationTest, WithoutAnOlderFolderNothingHappens) {
+    auto capture = ns::SystemLog::capture();
+    auto engine = start();
+    QRVLoggerFlush();
+    EXPECT_FALSE(capture.contains("I-RDB0760"));
+    EXPECT_TRUE(engine->userWrites().empty());
+}
+
+TEST_F(LegacyMigrationTest, OlderWritesMoveUnderTheirIdsAndTheFolderGoes) {
+    writeLegacyRows({
+        {"1", archive("FPendingPut", {{"path", ns::Value("/a/b")},
+                                       {"data", ns::Value(ns::Dictionary{{"x", ns::Value(1)}})},
+                                       {"priority", ns::Value("p")}})},
+        {"2", archive("FPendingPutPriority", {{"path", ns::Value("/a")}, {"priority", ns::Value(5)}})},
+        {"3", archive("FPendingUpdate",
+                      {{"path", ns::Value("/a")}, {"data", ns::Value(ns::Dictionary{{"b", ns::Value(1)}})}})},
+        {"4", archive("FSomethingElse", {{"path", ns::Value("/z")}})},
+        {"5", ns::Data{'n', 'o', 't'}},
+        {"x", archive("FPendingPut", {{"path", ns::Value("/k")}, {"data", ns::Value(1)}})},
+    });
+    auto capture = ns::SystemLog::capture();
+    auto engine = start();
+    QRVLoggerFlush();
+    EXPECT_TRUE(capture.contains("[I-RDB076002] Legacy database found, migrating..."));
+    EXPECT_TRUE(capture.contains("[I-RDB076004] Migrated 3 writes"));
+    EXPECT_TRUE(capture.contains("[I-RDB076007] Finished migrating legacy database."));
+    const auto lines = capture.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.find("[I-RDB076003] Failed to migrate legacy write, meh!") !=
+                                       std::string::npos;
+                            }),
+              3)
+        << "one warning per skipped row";
+    EXPECT_FALSE(ns::FileManager::defaultManager().fileExists(legacyFolder()));
+    EXPECT_TRUE(ns::FileManager::defaultManager().fileExists(FLevelDBStorageEngine::quorvaneDir() + "/1"));
+
+    auto writes = engine->userWrites();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0]->path(), FPath("/a/b"));
+    EXPECT_TRUE(writes[0]->overwrite()->isEqual(
+        *FSnapshotUtilities::nodeFrom(ns::Value(ns::Dictionary{{"x", ns::Value(1)}}), ns::Value("p"))));
+    EXPECT_EQ(writes[1]->path(), FPath("/a/.priority"));
+    EXPECT_TRUE(writes[1]->overwrite()->isEqual(*FSnapshotUtilities::nodeFrom(ns::Value(5))));
+    EXPECT_TRUE(writes[2]->isMerge());
+    EXPECT_TRUE(writes[2]->compoundWrite() ==
+                FCompoundWrite::compoundWriteWithValueDictionary({{"b", ns::Value(1)}}));
+}
+
+TEST_F(LegacyMigrationTest, AFolderLeftBehindIsNotMigratedAgainOnceItsWritesAreAcknowledged) {
+    const ns::Data put = archive("FPendingPut", {{"path", ns::Value("/a")}, {"data", ns::Value(1)}});
+    writeLegacyRows({{"7", put}});
+    auto engine = start();
+    ASSERT_EQ(engine->userWrites().size(), 1u);
+    engine->removeUserWrite(7);  // the server acknowledged it
+    engine->close();
+    engine.reset();
+
+    // The delete failed last time: the same folder is back at the next start.
+    writeLegacyRows({{"7", put}});
+    auto capture = ns::SystemLog::capture();
+    auto restarted = start();
+    QRVLoggerFlush();
+    EXPECT_TRUE(restarted->userWrites().empty());
+    EXPECT_FALSE(capture.contains("Legacy database found"));
+    EXPECT_TRUE(capture.contains("Finished migrating legacy database."));
+    EXPECT_FALSE(ns::FileManager::defaultManager().fileExists(legacyFolder()));
+}
+
+TEST_F(LegacyMigrationTest, AnOlderDatabaseThatCannotOpenStaysForALaterStart) {
+    writeLegacyRows({{"1", archive("FPendingPut", {{"path", ns::Value("/a")}, {"data", ns::Value(1)}})}});
+    auto holder = APLevelDB::levelDBWithPath(legacyFolder() + "/outstanding_puts", nullptr);  // holds the lock
+    ASSERT_TRUE(holder);
+    auto capture = ns::SystemLog::capture();
+    auto engine = start();
+    QRVLoggerFlush();
+    EXPECT_TRUE(capture.contains("I-RDB076008"));
+    EXPECT_TRUE(engine->userWrites().empty());
+    holder.reset();
+    engine->close();
+    engine.reset();
+
+    auto later = start();
+    EXPECT_EQ(later->userWrites().size(), 1u);
+}
+
+}  // namespace

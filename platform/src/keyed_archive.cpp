@@ -1,0 +1,235 @@
+#include "platform/keyed_archive.h"
+
+#include <plist/plist.h>
+
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+#include "platform/plist.h"
+
+namespace ns::keyed_archive {
+
+namespace {
+
+const char* const kUIDKey = "CF$UID";
+
+std::optional<uint64_t> uidOf(const Value& value) {
+    if (!value.isDictionary()) return std::nullopt;
+    const Dictionary& dict = value.asDictionary();
+    if (dict.size() != 1) return std::nullopt;
+    auto found = dict.find(kUIDKey);
+    if (found == dict.end() || !found->second.isInteger()) return std::nullopt;
+    return found->second.asUInt();
+}
+
+Value uid(uint64_t index) { return Value(Dictionary{{kUIDKey, Value(static_cast<unsigned long long>(index))}}); }
+
+class Decoder {
+public:
+    explicit Decoder(const Array& objects) : objects_(objects) {}
+
+    // A member's value: a reference into the table or a primitive kept in
+    // place.
+    Value decode(const Value& value, int depth) {
+        if (depth > 64) fail("The archive nests too deeply.");
+        std::optional<uint64_t> ref = uidOf(value);
+        if (!ref) {
+            if (value.isDictionary() || value.isArray()) fail("The archive holds a container outside its table.");
+            return value;
+        }
+        if (*ref >= objects_.size()) fail("The archive refers to an object it does not hold.");
+        const Value& object = objects_[*ref];
+        if (object.isString() && object.asString() == "$null") return Value();
+        if (!object.isDictionary()) return object;
+        const Dictionary& dict = object.asDictionary();
+        const std::string className = classNameOf(dict);
+        if (className == "NSDictionary" || className == "NSMutableDictionary") {
+            const Array& keys = arrayMember(dict, "NS.keys");
+            const Array& values = arrayMember(dict, "NS.objects");
+            if (keys.size() != values.size()) fail("An archived dictionary has unequal keys and objects.");
+            Dictionary out;
+            for (size_t i = 0; i < keys.size(); ++i) {
+                Value key = decode(keys[i], depth + 1);
+                if (!key.isString()) fail("An archived dictionary has a key that is not a string.");
+                out.insert_or_assign(key.asString(), decode(values[i], depth + 1));
+            }
+            return Value(std::move(out));
+        }
+        if (className == "NSArray" || className == "NSMutableArray") {
+            Array out;
+            for (const Value& item : arrayMember(dict, "NS.objects")) out.push_back(decode(item, depth + 1));
+            return Value(std::move(out));
+        }
+        if (className == "NSString" || className == "NSMutableString") {
+            auto text = dict.find("NS.string");
+            if (text == dict.end() || !text->second.isString()) fail("An archived string has no text.");
+            return text->second;
+        }
+        if (className == "NSData" || className == "NSMutableData") {
+            auto bytes = dict.find("NS.data");
+            if (bytes == dict.end()) fail("An archived data object has no bytes.");
+            return bytes->second;
+        }
+        if (className == "NSDate") {
+            auto time = dict.find("NS.time");
+            if (time == dict.end() || !time->second.isNumber()) fail("An archived date has no time.");
+            return Value(Date{time->second.asDouble() + 978307200.0});
+        }
+        fail("The archive holds an object of class " + className + " inside a member.");
+    }
+
+    std::string classNameOf(const Dictionary& object) {
+        auto classRef = object.find("$class");
+        if (classRef == object.end()) fail("An archived object has no class.");
+        std::optional<uint64_t> ref = uidOf(classRef->second);
+        if (!ref || *ref >= objects_.size() || !objects_[*ref].isDictionary()) fail("An archived class is damaged.");
+        const Dictionary& cls = objects_[*ref].asDictionary();
+        auto name = cls.find("$classname");
+        if (name == cls.end() || !name->second.isString()) fail("An archived class has no name.");
+        return name->second.asString();
+    }
+
+    [[noreturn]] static void fail(const std::string& why) { throw std::runtime_error(why); }
+
+private:
+    const Array& arrayMember(const Dictionary& dict, const char* key) {
+        auto found = dict.find(key);
+        if (found == dict.end() || !found->second.isArray()) fail(std::string("An archived collection has no ") + key + ".");
+        return found->second.asArray();
+    }
+
+    const Array& objects_;
+};
+
+ErrorRef corrupt(const std::string& why) {
+    return Error::make(kCocoaErrorDomain, kCoderReadCorruptError,
+                       "The data couldn\xe2\x80\x99t be read because it isn\xe2\x80\x99t in the correct format.", why);
+}
+
+class Encoder {
+public:
+    Encoder() { objects_.push_back(Value("$null")); }
+
+    Value encode(const Value& value) {
+        switch (value.type()) {
+            case Value::Type::Null:
+                return uid(0);
+            case Value::Type::Dictionary: {
+                Array keys;
+                Array values;
+                for (const auto& [key, member] : value.asDictionary()) {
+                    keys.push_back(encode(Value(key)));
+                    values.push_back(encode(member));
+                }
+                return add(Value(Dictionary{{"NS.keys", Value(std::move(keys))},
+                                            {"NS.objects", Value(std::move(values))},
+                                            {"$class", classRef("NSDictionary")}}));
+            }
+            case Value::Type::Array: {
+                Array items;
+                for (const Value& item : value.asArray()) items.push_back(encode(item));
+                return add(Value(Dictionary{{"NS.objects", Value(std::move(items))}, {"$class", classRef("NSArray")}}));
+            }
+            case Value::Type::Object:
+                throw std::runtime_error("An object member has no archived form.");
+            default:
+                return add(value);
+        }
+    }
+
+    Value classRef(const std::string& name) {
+        auto found = classes_.find(name);
+        if (found != classes_.end()) return found->second;
+        Value ref = add(Value(Dictionary{{"$classname", Value(name)}, {"$classes", Value(Array{Value(name), Value("NSObject")})}}));
+        classes_.emplace(name, ref);
+        return ref;
+    }
+
+    Value add(Value object) {
+        objects_.push_back(std::move(object));
+        return uid(objects_.size() - 1);
+    }
+
+    Array& objects() { return objects_; }
+
+private:
+    Array objects_;
+    std::map<std::string, Value> classes_;
+};
+
+}  // namespace
+
+std::optional<ArchivedObject> unarchiveRoot(const Data& bytes, ErrorRef* error) {
+    ErrorRef parseError;
+    Value archive = plist::parse(bytes, &parseError);
+    try {
+        if (parseError) Decoder::fail(parseError->description());
+        if (!archive.isDictionary()) Decoder::fail("The archive is not a dictionary.");
+        const Dictionary& top = archive.asDictionary();
+        auto objects = top.find("$objects");
+        auto roots = top.find("$top");
+        if (objects == top.end() || !objects->second.isArray() || roots == top.end() || !roots->second.isDictionary()) {
+            Decoder::fail("The archive has no object table.");
+        }
+        auto root = roots->second.asDictionary().find("root");
+        if (root == roots->second.asDictionary().end()) Decoder::fail("The archive has no root object.");
+        std::optional<uint64_t> ref = uidOf(root->second);
+        const Array& table = objects->second.asArray();
+        if (!ref || *ref >= table.size() || !table[*ref].isDictionary()) Decoder::fail("The archive's root is damaged.");
+        Decoder decoder(table);
+        const Dictionary& object = table[*ref].asDictionary();
+        ArchivedObject result;
+        result.className = decoder.classNameOf(object);
+        for (const auto& [key, member] : object) {
+            if (key == "$class") continue;
+            result.members.emplace(key, decoder.decode(member, 0));
+        }
+        return result;
+    } catch (const std::exception& e) {
+        if (error) *error = corrupt(e.what());
+        return std::nullopt;
+    }
+}
+
+Data archiveRoot(const std::string& className, const Dictionary& members, ErrorRef* error) {
+    Encoder encoder;
+    Value root;
+    try {
+        const size_t rootIndex = encoder.objects().size();
+        encoder.objects().push_back(Value());  // filled once its members are in the table
+        Dictionary object;
+        for (const auto& [key, member] : members) {
+            if (!member.isNull()) object.emplace(key, encoder.encode(member));
+        }
+        object.emplace("$class", encoder.classRef(className));
+        encoder.objects()[rootIndex] = Value(std::move(object));
+        root = uid(rootIndex);
+    } catch (const std::exception& e) {
+        if (error) *error = Error::make(kCocoaErrorDomain, plist::kWriteInvalidError, e.what());
+        return {};
+    }
+    Value archive(Dictionary{{"$archiver", Value("NSKeyedArchiver")},
+                             {"$version", Value(100000)},
+                             {"$top", Value(Dictionary{{"root", root}})},
+                             {"$objects", Value(std::move(encoder.objects()))}});
+    // The XML form's {"CF$UID": n} dictionaries become real UIDs when libplist
+    // reads them, so the binary form is the archiver's own.
+    Data xml = plist::serialize(archive, plist::Format::XML, error);
+    if (xml.empty()) return {};
+    plist_t node = nullptr;
+    plist_from_xml(reinterpret_cast<const char*>(xml.data()), uint32_t(xml.size()), &node);
+    if (!node) {
+        if (error) *error = Error::make(kCocoaErrorDomain, plist::kWriteInvalidError, "The archive could not be built.");
+        return {};
+    }
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(node, &bin, &length);
+    plist_free(node);
+    Data out(reinterpret_cast<uint8_t*>(bin), reinterpret_cast<uint8_t*>(bin) + length);
+    plist_to_bin_free(bin);
+    return out;
+}
+
+}  // namespace ns::keyed_archive

@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include "platform/keyed_archive.h"
+#include "platform/plist.h"
+
+namespace {
+
+TEST(KeyedArchiveTest, ARecordRoundTripsWithItsClassAndFoundationMembers) {
+    ns::Dictionary members{{"path", ns::Value("/a/b")},
+                           {"data", ns::Value(ns::Dictionary{{"n", ns::Value(-3)},
+                                                             {"list", ns::Value(ns::Array{ns::Value(true), ns::Value(2.5)})},
+                                                             {"s", ns::Value("text")}})},
+                           {"priority", ns::Value()}};
+    ns::Data bytes = ns::keyed_archive::archiveRoot("FPendingPut", members);
+    ASSERT_FALSE(bytes.empty());
+    ns::plist::Format format = ns::plist::Format::XML;
+    ns::Value archive = ns::plist::parse(bytes, nullptr, &format);
+    EXPECT_EQ(format, ns::plist::Format::Binary);
+    EXPECT_EQ(archive.asDictionary().at("$archiver").asString(), "NSKeyedArchiver");
+
+    auto object = ns::keyed_archive::unarchiveRoot(bytes);
+    ASSERT_TRUE(object);
+    EXPECT_EQ(object->className, "FPendingPut");
+    EXPECT_EQ(object->members.at("path"), ns::Value("/a/b"));
+    EXPECT_EQ(object->members.at("data"), members.at("data"));
+    EXPECT_EQ(object->members.count("priority"), 0u);  // nil is left out
+}
+
+TEST(KeyedArchiveTest, DamagedArchivesAreErrorsNotCrashes) {
+    ns::ErrorRef error;
+    EXPECT_FALSE(ns::keyed_archive::unarchiveRoot(ns::Data{'x'}, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), ns::keyed_archive::kCoderReadCorruptError);
+
+    // A member that refers past the object table.
+    ns::Value bad(ns::Dictionary{
+        {"$archiver", ns::Value("NSKeyedArchiver")},
+        {"$top", ns::Value(ns::Dictionary{{"root", ns::Value(ns::Dictionary{{"CF$UID", ns::Value(1)}})}})},
+        {"$objects", ns::Value(ns::Array{
+                         ns::Value("$null"),
+                         ns::Value(ns::Dictionary{{"$class", ns::Value(ns::Dictionary{{"CF$UID", ns::Value(2)}})},
+                                                  {"path", ns::Value(ns::Dictionary{{"CF$UID", ns::Value(99)}})}}),
+                         ns::Value(ns::Dictionary{{"$classname", ns::Value("FPendingPut")}})})}});
+    error = nullptr;
+    EXPECT_FALSE(ns::keyed_archive::unarchiveRoot(ns::plist::serialize(bad, ns::plist::Format::XML), &error));
+    ASSERT_TRUE(error);
+}
+
+}  // namespace

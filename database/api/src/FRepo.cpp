@@ -7,6 +7,8 @@
 #include "database/api/QRVDataSnapshot.h"
 #include "database/api/QRVMutableData.h"
 #include "database/api/QRVTransactionResult.h"
+#include "database/cache/FDiskPersistenceManager.h"
+#include "database/cache/FLevelDBStorageEngine.h"
 #include "database/connection/FConstants.h"
 #include "database/connection/FLog.h"
 #include "database/connection/FWorkerQueue.h"
@@ -34,6 +36,29 @@ std::string exceptionText(const std::exception& e) {
         return nsException->name() + ": " + nsException->reason();
     }
     return e.what();
+}
+
+FPersistenceManagerPtr makePersistenceManager(const QRVDatabaseConfig& config, const FRepoInfo& repoInfo,
+                                              const std::string& cacheFolderPath) {
+    auto policy = std::make_shared<FLRUCachePolicy>(config.persistenceCacheSizeBytes());
+    std::shared_ptr<FStorageEngine> engine = config.forceStorageEngine();
+    if (!engine) {
+        // A cache that cannot be opened (another process holds its lock, or
+        // its files are damaged) leaves this run without persistence rather
+        // than ending it: raising here would stop every start, while the
+        // writes already on disk stay there for a later run to restore.
+        try {
+            auto levelDB = std::make_shared<FLevelDBStorageEngine>(cacheFolderPath);
+            levelDB->runLegacyMigration(repoInfo);
+            engine = levelDB;
+        } catch (const std::exception& e) {
+            QRVLogError(kQRVLoggerDatabase, "I-RDB038027",
+                        "Could not open the local cache at %@, continuing without persistence: %@", cacheFolderPath,
+                        exceptionText(e));
+            return nullptr;
+        }
+    }
+    return std::make_shared<FDiskPersistenceManager>(std::move(engine), std::move(policy));
 }
 
 }  // namespace
@@ -80,9 +105,9 @@ void FRepo::deferredInit() {
     interceptServerDataCallback_ = nullptr;
 
     if (config_->persistenceEnabled()) {
-        // The folder the on-disk engine will be rooted at; until that engine
-        // exists the cache stays off (a manager set for tests is kept).
         cacheFolderPath_ = cacheFolder(config_->sessionIdentifier(), *repoInfo_);
+        // A manager set for tests is kept.
+        if (!persistenceManager_) persistenceManager_ = makePersistenceManager(*config_, *repoInfo_, cacheFolderPath_);
     }
 
     initTransactions();

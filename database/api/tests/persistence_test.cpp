@@ -1,0 +1,217 @@
+// The repository with its local cache against the local back end: writes
+// made offline survive a restart and reach the server once each, cached data
+// answers observers offline and makes the re-listen carry its hash, damaged
+// cache rows never turn into writes, and a cache that cannot be opened leaves
+// the repository running without one.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "core/QRVLogger.h"
+#include "database/api/FEventRegistrations.h"
+#include "database/api/FRepo.h"
+#include "database/api/QRVDataSnapshot.h"
+#include "database/cache/FLevelDBStorageEngine.h"
+#include "database/connection/FWorkerQueue.h"
+#include "database/model/FSnapshotUtilities.h"
+#include "database/model/FUtilities.h"
+#include "platform/json.h"
+#include "platform/runloop.h"
+#include "platform/system_log.h"
+#include "testing/backend.h"
+#include "testing/temp_sandbox.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+bool pumpUntil(const std::function<bool()>& done, double seconds = 30) {
+    return ns::RunLoop::main().runUntil(done, seconds);
+}
+
+template <class F>
+void onWorker(F&& f) {
+    FWorkerQueue::sharedQueue()->sync(std::forward<F>(f));
+}
+
+void drainQueues() {
+    onWorker([] {});
+    bool done = false;
+    ns::DispatchQueue::main()->async([&] { done = true; });
+    pumpUntil([&] { return done; });
+}
+
+FNodePtr node(const char* text) { return FSnapshotUtilities::nodeFrom(ns::json::parse(text)); }
+
+class PersistenceTest : public ::testing::Test {
+protected:
+    void SetUp() override { backend_ = ns::testing::Backend::start(); }
+
+    void TearDown() override {
+        for (const auto& repo : repos_) dispose(repo);
+        drainQueues();
+        if (HasFailure() && backend_) std::cerr << "back end log:\n" << backend_->log() << "\n";
+        repos_.clear();
+        drainQueues();
+        backend_.reset();
+    }
+
+    std::string databaseURL() const { return "http://demo.ns.localhost:" + std::to_string(backend_->wsPort()); }
+
+    // A repository with the cache on; offline ones are interrupted before
+    // their connection can open.
+    std::shared_ptr<FRepo> makeRepo(bool online) {
+        auto config = std::make_shared<QRVDatabaseConfig>("cached", std::make_shared<QRVNoopAuthTokenProvider>());
+        config->setPersistenceEnabled(true);
+        std::shared_ptr<FRepo> repo;
+        onWorker([&] {
+            repo = FRepo::make(FUtilities::parseUrl(databaseURL()).repoInfo, config, nullptr);
+            if (!online) FWorkerQueue::sharedQueue()->async([repo] { repo->interrupt(); });
+        });
+        drainQueues();
+        repos_.push_back(repo);
+        return repo;
+    }
+    void dispose(const std::shared_ptr<FRepo>& repo) {
+        onWorker([&] { repo->dispose(); });
+    }
+    void goOnline(const std::shared_ptr<FRepo>& repo) {
+        onWorker([&] { repo->resume(); });
+    }
+
+    std::vector<std::string>& observeValue(const std::shared_ptr<FRepo>& repo, const std::string& path) {
+        auto& lines = *logs_.emplace_back(std::make_unique<std::vector<std::string>>());
+        auto registration = std::make_shared<FValueEventRegistration>(
+            repo, FUtilities::LUIDGenerator(),
+            [&lines](QRVDataSnapshotPtr snapshot) { lines.push_back(ns::json::serialize(snapshot->value())); },
+            nullptr);
+        onWorker([&] { repo->addEventRegistration(registration, FQuerySpec::defaultQueryAtPath(FPath(path))); });
+        return lines;
+    }
+
+    json get(const std::string& path) {
+        auto reply = backend_->get(path);
+        EXPECT_EQ(reply.status, 200) << path << ": " << reply.body << reply.error;
+        return json::parse(reply.body, nullptr, false);
+    }
+    json serverData(const std::string& path) { return get("/__admin/rtdb/data?ns=demo&path=" + path)["data"]; }
+    void setServerData(const std::string& path, const json& data) {
+        auto reply = backend_->post("/__admin/rtdb/data?ns=demo&path=" + path, json{{"data", data}}.dump());
+        EXPECT_EQ(reply.status, 200) << reply.body;
+    }
+    json counters() { return get("/__admin/rtdb/counters?ns=demo"); }
+    int64_t counter(const char* group, const char* name) {
+        json all = counters();
+        return all.contains(group) && all[group].contains(name) ? all[group][name].get<int64_t>() : 0;
+    }
+    std::string cacheFolder() const {
+        return "cached/" + FUtilities::parseUrl(databaseURL()).repoInfo->host() + "_demo";
+    }
+
+    ns::testing::TempSandbox sandbox_;
+    std::unique_ptr<ns::testing::Backend> backend_;
+    std::vector<std::shared_ptr<FRepo>> repos_;
+    std::vector<std::unique_ptr<std::vector<std::string>>> logs_;
+};
+
+TEST_F(PersistenceTest, OfflineWritesSurviveARestartAndReachTheServerOnceEachInOrder) {
+    auto first = makeRepo(false);
+    onWorker([&] {
+        first->set(FPath("/shop/a"), node("1"), nullptr);
+        first->set(FPath("/shop/b"), node(R"({"n": "x"})"), nullptr);
+        first->update(FPath("/shop"), FCompoundWrite::compoundWriteWithValueDictionary({{"a", ns::Value(2)}}), nullptr);
+        first->set(FPath("/shop/c"), node("3"), nullptr);
+    });
+    dispose(first);
+    drainQueues();
+    EXPECT_EQ(counter("requests", "p") + counter("requests", "m"), 0);
+
+    auto second = makeRepo(false);
+    // Each written location is known whole from the writes alone.
+    auto& a = observeValue(second, "/shop/a");
+    auto& b = observeValue(second, "/shop/b");
+    ASSERT_TRUE(pumpUntil([&] { return !a.empty() && !b.empty(); }));
+    EXPECT_EQ(a.front(), "2");
+    EXPECT_EQ(b.front(), R"({"n":"x"})");
+    int64_t nextId = -1;
+    onWorker([&] { nextId = second->nextWriteId(); });
+    EXPECT_EQ(nextId, 4);  // the restored writes had ids 0 to 3
+
+    goOnline(second);
+    ASSERT_TRUE(pumpUntil([&] { return serverData("/shop") == json::parse(R"({"a":2,"b":{"n":"x"},"c":3})"); }));
+    drainQueues();
+    EXPECT_EQ(counter("requests", "p"), 3);
+    EXPECT_EQ(counter("requests", "m"), 1);
+
+    // Acknowledged writes are gone from the cache: a third start sends
+    // nothing.
+    dispose(second);
+    drainQueues();
+    auto third = makeRepo(true);
+    auto& again = observeValue(third, "/shop");
+    ASSERT_TRUE(pumpUntil([&] { return !again.empty(); }));
+    drainQueues();
+    EXPECT_EQ(counter("requests", "p"), 3);
+    EXPECT_EQ(counter("requests", "m"), 1);
+}
+
+TEST_F(PersistenceTest, CachedDataAnswersOfflineAndTheReListenCarriesItsHash) {
+    setServerData("/catalog", json::parse(R"({"p1": {"name": "milk"}, "p2": {"name": "bread"}})"));
+    auto first = makeRepo(true);
+    auto& online = observeValue(first, "/catalog");
+    ASSERT_TRUE(pumpUntil([&] { return !online.empty(); }));
+    drainQueues();
+    dispose(first);
+    drainQueues();
+    EXPECT_EQ(counter("listens", "overwrite"), 1);
+
+    auto offline = makeRepo(false);
+    auto& cached = observeValue(offline, "/catalog");
+    ASSERT_TRUE(pumpUntil([&] { return !cached.empty(); }));
+    EXPECT_EQ(cached.front(), R"({"p1":{"name":"milk"},"p2":{"name":"bread"}})");
+
+    goOnline(offline);
+    ASSERT_TRUE(pumpUntil([&] { return counter("listens", "upToDate") == 1; }));
+    drainQueues();
+    EXPECT_EQ(counter("listens", "overwrite"), 1);  // no data sent again
+    EXPECT_EQ(cached.size(), 1u);
+}
+
+TEST_F(PersistenceTest, DamagedWriteRowsNeverLeaveTheClientAsNullWrites) {
+    setServerData("/keep", json::parse(R"({"x": 1})"));
+    {
+        FLevelDBStorageEngine engine(cacheFolder());
+        auto& rows = *engine.writesDB();
+        rows.setString(R"({"id":0})", "0");                          // no path, no data: once a root delete
+        rows.setString(R"({"id":1,"path":"/keep/"})", "1");          // no data: once a delete of /keep
+        rows.setString(R"({"id":2,"path":"/tr)", "2");               // truncated
+        rows.setString(R"({"id":3,"path":"/good/","o":"yes"})", "3");
+        rows.setString(R"({"id":3,"path":"/keep/","o":null})", "4");  // a second row with id 3
+    }
+    auto capture = ns::SystemLog::capture();
+    auto repo = makeRepo(true);
+    ASSERT_TRUE(pumpUntil([&] { return serverData("/good") == json("yes"); }));
+    drainQueues();
+    QRVLoggerFlush();
+    EXPECT_EQ(counter("requests", "p"), 1);
+    EXPECT_EQ(serverData("/keep"), json::parse(R"({"x": 1})"));
+    EXPECT_TRUE(capture.contains("Removing failed write with key 0"));
+    EXPECT_TRUE(capture.contains("Removing failed write with key 1"));
+    EXPECT_TRUE(capture.contains("Removing failed write with key 2"));
+    EXPECT_TRUE(capture.contains("Skipping write with key 4"));
+}
+
+TEST_F(PersistenceTest, ACacheThatCannotOpenLeavesTheRepositoryRunningWithoutOne) {
+    FLevelDBStorageEngine holder(cacheFolder());  // another process would hold the lock this way
+    holder.saveUserOverwrite(node("7"), FPath("/kept"), 0);
+    auto capture = ns::SystemLog::capture();
+    auto repo = makeRepo(true);
+    onWorker([&] { repo->set(FPath("/live"), node("1"), nullptr); });
+    ASSERT_TRUE(pumpUntil([&] { return serverData("/live") == json(1); }));
+    QRVLoggerFlush();
+    EXPECT_TRUE(capture.contains("[I-RDB038027] Could not open the local cache"));
+    EXPECT_EQ(holder.userWrites().size(), 1u);  // nothing of the cache was lost
+}
+
+}  // namespace

@@ -78,7 +78,9 @@ FIndexedNodePtr FIndexedFilter::updateChildIn(const FIndexedNodePtr& oldSnap, co
 
 FIndexedNodePtr FIndexedFilter::updateFullNode(const FIndexedNodePtr& oldSnap, const FIndexedNodePtr& newSnap,
                                                FChildChangeAccumulator* accumulator) const {
-    if (accumulator) {
+    // The very same immutable node has no child changes: a listen completing
+    // on data already held would otherwise compare every child with itself.
+    if (accumulator && oldSnap->node() != newSnap->node()) {
         const FNodePtr& oldNode = oldSnap->node();
         const FNodePtr& newNode = newSnap->node();
         oldNode->enumerateChildren([&](const std::string& key, const FNodePtr& child, bool&) {

@@ -48,7 +48,8 @@ void SearchViewController::loadView() {
     const double top = ns::UINavigationController::kBarBottom;
 
     auto bar = ns::UISearchBar::make(ns::CGRectMake(0, top, screen.width(), 44));
-    bar->setAccessibilityIdentifier("searchBar");
+    // Typing reaches the bar's field, so input finds the field by the name.
+    bar->searchTextField()->setAccessibilityIdentifier("searchBar");
     bar->setPlaceholder("Parte o descripción");
     root->addSubview(bar);
     searchBar = bar;

@@ -4,6 +4,7 @@
 #include "app/MainViewController.h"
 #include "app/ResultViewController.h"
 #include "app/SearchViewController.h"
+#include "app/StockScreens.h"
 #include "app/UserDefaultsKeys.h"
 #include "app/ViewController.h"
 #include "platform/runtime.h"
@@ -26,6 +27,13 @@ std::shared_ptr<ns::UIStoryboard> registerMainStoryboard() {
                                        [](const auto&) { return std::make_shared<ResultViewController>(); });
     storyboard->registerViewController(kSearchViewID,
                                        [](const auto&) { return std::make_shared<SearchViewController>(); });
+    storyboard->registerViewController(kExistContID,
+                                       [](const auto&) { return std::make_shared<ExistViewController>(); });
+    storyboard->registerViewController(kUltIngID,
+                                       [](const auto&) { return std::make_shared<IngresoViewController>(); });
+    // The older stock screen: no screen leads to it, but it is in the layout.
+    storyboard->registerViewController(kDispoID,
+                                       [](const auto&) { return std::make_shared<DispoViewController>(); });
     storyboard->setInitialViewControllerIdentifier(kLoginVID);
     return storyboard;
 }

@@ -35,5 +35,7 @@ inline constexpr const char* kMainStorID = "MainStor";
 inline constexpr const char* kNavConID = "NavCon";
 inline constexpr const char* kDatosConID = "DatosCon";
 inline constexpr const char* kSrryConID = "SrryCon";
+// The older stock screen, which no screen opens.
+inline constexpr const char* kDispoID = "DispoCon";
 
 }  // namespace almavel

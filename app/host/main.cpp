@@ -28,6 +28,7 @@
 #include "platform/error.h"
 #include "platform/runloop.h"
 #include "platform/startup.h"
+#include "uikit/AVFoundation.h"
 
 namespace {
 
@@ -67,6 +68,9 @@ int main(int argc, char** argv) {
     }
 
     ns::processStartup(argc, argv);
+    // The phone's camera: the page's camera panel and the script's scan
+    // steps put pictures and codes in front of it.
+    ns::AVCaptureDevice::installVirtualCamera();
     almavel::AppDriver driver;
     try {
         driver = almavel::AppDriver::launch();

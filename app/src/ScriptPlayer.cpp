@@ -3,10 +3,12 @@
 #include <filesystem>
 #include <fstream>
 #include <istream>
+#include <map>
 #include <ostream>
 #include <sstream>
 
 #include "platform/format.h"
+#include "uikit/AVFoundation.h"
 
 namespace almavel {
 
@@ -24,6 +26,20 @@ std::pair<std::string, std::string> verbAndRest(const std::string& line) {
     const auto space = line.find_first_of(" \t");
     if (space == std::string::npos) return {line, ""};
     return {line.substr(0, space), trimmed(line.substr(space + 1))};
+}
+
+// The symbology by its short name ("ean13", "qr", ...) or as the camera
+// names it ("org.gs1.EAN-13").
+std::string scanType(const std::string& name) {
+    static const std::map<std::string, std::string> kShort = {
+        {"upce", ns::AVMetadataObjectTypeUPCECode},         {"code39", ns::AVMetadataObjectTypeCode39Code},
+        {"code39mod43", ns::AVMetadataObjectTypeCode39Mod43Code}, {"code93", ns::AVMetadataObjectTypeCode93Code},
+        {"code128", ns::AVMetadataObjectTypeCode128Code},   {"ean8", ns::AVMetadataObjectTypeEAN8Code},
+        {"ean13", ns::AVMetadataObjectTypeEAN13Code},       {"aztec", ns::AVMetadataObjectTypeAztecCode},
+        {"pdf417", ns::AVMetadataObjectTypePDF417Code},     {"qr", ns::AVMetadataObjectTypeQRCode},
+        {"itf", ns::AVMetadataObjectTypeInterleaved2of5Code}};
+    auto it = kShort.find(name);
+    return it == kShort.end() ? name : it->second;
 }
 
 bool runStep(AppDriver& driver, const std::string& verb, const std::string& rest, std::string& error) {
@@ -47,6 +63,32 @@ bool runStep(AppDriver& driver, const std::string& verb, const std::string& rest
     if (verb == "alert") return driver.answerAlert(rest);
     if (verb == "back") return driver.back();
     if (verb == "wait") return true;
+    if (verb == "scan" || verb == "picture") {
+        auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo);
+        if (!camera) {
+            error = "the device has no camera";
+            return false;
+        }
+        if (verb == "scan") {
+            auto [type, text] = verbAndRest(rest);
+            if (text.empty()) {
+                error = "scan needs a type and a code";
+                return false;
+            }
+            camera->showCode(scanType(type), text);
+            return true;
+        }
+        auto picture = ns::UIImage::imageWithContentsOfFile(rest);
+        if (!picture) {
+            error = "cannot read the picture " + rest;
+            return false;
+        }
+        if (camera->showPicture(*picture) == 0) {
+            error = "no code in the picture " + rest;
+            return false;
+        }
+        return true;
+    }
     error = "unknown step \"" + verb + "\"";
     return false;
 }

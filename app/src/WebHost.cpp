@@ -9,7 +9,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <list>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -22,6 +24,7 @@
 #include "platform/dispatch.h"
 #include "platform/json.h"
 #include "platform/runloop.h"
+#include "uikit/AVFoundation.h"
 #include "uikit/UserNotifications.h"
 #include "uikit/renderer.h"
 
@@ -227,12 +230,28 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
                 return Outcome{};
             });
         }
+        if (path == "/sensor/code") {
+            // A code in front of the camera, with the symbology the camera
+            // reports it as.
+            if (!in.is_object()) return {400, "the body is not a JSON object"};
+            return onMain([type = str("type"), text = str("text")] {
+                auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo);
+                if (!camera) return Outcome{409, "the device has no camera"};
+                camera->showCode(type, text);
+                return Outcome{};
+            });
+        }
         if (path == "/sensor/camera" || path == "/sensor/photo") {
             auto image = ns::UIImage::initWithData(ns::Data(body.begin(), body.end()));
             if (!image) return {400, "not a PNG or JPEG picture"};
             if (path == "/sensor/camera") {
+                // The picture is what the camera sees: the photo picker's
+                // shutter takes it, and a scanning screen reads its codes.
                 return onMain([image] {
                     ns::UIImagePickerController::setCameraSource([image] { return image; });
+                    if (auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo)) {
+                        camera->showPicture(*image);
+                    }
                     return Outcome{};
                 });
             }
@@ -311,6 +330,19 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
                 response.set(http::field::content_type, "image/png");
                 std::lock_guard lock(stateMutex);
                 response.body().assign(png.begin(), png.end());
+            } else if (request.method() == http::verb::get && path == "/album/latest.png") {
+                // The last picture saved to the photo album (a shared screen).
+                const auto paths = ns::UIPhotoAlbum::savedPicturePaths();
+                std::ifstream file(paths.empty() ? std::string() : paths.back(), std::ios::binary);
+                if (!file) {
+                    response.result(http::status::not_found);
+                    response.set(http::field::content_type, "text/plain");
+                    response.body() = "the album is empty\n";
+                } else {
+                    response.set(http::field::content_type, "image/png");
+                    response.set(http::field::content_disposition, "attachment; filename=\"almavel.png\"");
+                    response.body().assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+                }
             } else if (request.method() == http::verb::get && path == "/state") {
                 response.set(http::field::content_type, "application/json");
                 response.body() = snapshot().dump();

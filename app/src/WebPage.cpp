@@ -55,6 +55,16 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
     <h2>Sensores</h2>
     <div class="sensor"><label>Cámara: <input type="file" id="cameraFile" accept="image/png,image/jpeg" aria-label="camera picture"></label>
       <button id="cameraSend" aria-label="camera">Usar como cámara</button></div>
+    <div class="sensor"><label>Código ante la cámara: <input id="codeText" aria-label="code text" size="16"></label>
+      <select id="codeType" aria-label="code type">
+        <option value="org.gs1.EAN-13">EAN-13</option><option value="org.gs1.EAN-8">EAN-8</option>
+        <option value="org.gs1.UPC-E">UPC-E</option><option value="org.iso.Code128">Code 128</option>
+        <option value="org.iso.Code39">Code 39</option><option value="org.iso.Code39Mod43">Code 39 mod 43</option>
+        <option value="com.intermec.Code93">Code 93</option><option value="org.iso.QRCode">QR</option>
+        <option value="org.iso.Aztec">Aztec</option><option value="org.iso.PDF417">PDF417</option>
+        <option value="org.ansi.Interleaved2of5">Interleaved 2 of 5</option></select>
+      <button id="codeSend" aria-label="code">Mostrar código</button></div>
+    <div class="sensor">Álbum: <a id="albumLatest" href="/album/latest.png" download="almavel.png" aria-label="album download">Descargar la última imagen (PNG)</a></div>
     <div class="sensor"><label>Fotos: <input type="file" id="photoFile" accept="image/png,image/jpeg" aria-label="photo picture"></label>
       <button id="photoSend" aria-label="photo">Elegir foto</button></div>
     <div class="sensor"><label for="notification">Notificación entrante (carga JSON):</label>
@@ -149,6 +159,9 @@ function sendFile(inputId, path) {
   file.arrayBuffer().then(bytes => post(path, bytes, file.type || "application/octet-stream"));
 }
 document.getElementById("cameraSend").onclick = () => sendFile("cameraFile", "/sensor/camera");
+document.getElementById("codeSend").onclick = () =>
+  post("/sensor/code", JSON.stringify({type: document.getElementById("codeType").value,
+                                       text: document.getElementById("codeText").value}), "application/json");
 document.getElementById("photoSend").onclick = () => sendFile("photoFile", "/sensor/photo");
 document.getElementById("notificationSend").onclick = () =>
   post("/sensor/notification", document.getElementById("notification").value, "application/json");

@@ -256,4 +256,44 @@ TEST_F(ProductRoadTest, AResultWithoutItsKeysShowsEmptyLabelsAndDownloadsNothing
     EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents());
 }
 
+TEST_F(ProductRoadTest, SharingSavesAPictureOfTheScreenAndOffersItWithoutTheTwoExcludedTypes) {
+    ASSERT_TRUE(typeCode(kDrill));
+    auto shown = result();
+    ASSERT_NE(shown, nullptr);
+    const size_t before = ns::UIPhotoAlbum::savedPicturePaths().size();
+    ASSERT_TRUE(driver.tap("btShare") && driver.waitUntilIdle()) << driver.lastError();
+    auto paths = ns::UIPhotoAlbum::savedPicturePaths();
+    ASSERT_EQ(paths.size(), before + 1);
+    EXPECT_EQ(paths.back().substr(paths.back().size() - 4), ".PNG");
+    auto saved = ns::UIImage::imageWithContentsOfFile(paths.back());
+    ASSERT_NE(saved, nullptr);
+    EXPECT_EQ(saved->pixelWidth(), 750);
+    EXPECT_EQ(saved->pixelHeight(), 1334);
+
+    auto sheet = std::dynamic_pointer_cast<ns::UIActivityViewController>(driver.window()->topmostViewController());
+    ASSERT_NE(sheet, nullptr) << driver.screenText();
+    ASSERT_EQ(sheet->activityItems().size(), 1u);
+    auto item = sheet->activityItems()[0].asObjectOf<ns::UIImage>();
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->pixelWidth(), 750);
+    // The picture is the screen: the result's text is drawn, not a blank.
+    size_t dark = 0;
+    for (size_t i = 0; i + 3 < item->rgba().size(); i += 4) {
+        if (item->rgba()[i] < 80 && item->rgba()[i + 1] < 80 && item->rgba()[i + 2] < 80) ++dark;
+    }
+    EXPECT_GT(dark, 1000u);
+    const auto offered = sheet->availableActivityTypes();
+    for (const char* excluded : {ns::UIActivityTypeAirDrop, ns::UIActivityTypePostToFacebook}) {
+        EXPECT_EQ(std::count(offered.begin(), offered.end(), std::string(excluded)), 0) << excluded;
+    }
+    EXPECT_FALSE(offered.empty());
+    EXPECT_EQ(sheet->popoverPresentationController()->sourceView(), shown->view());
+
+    // Every share saves one more, whether or not it is shared.
+    sheet->cancel();
+    ASSERT_TRUE(driver.waitUntilIdle());
+    ASSERT_TRUE(driver.tap("btShare") && driver.waitUntilIdle());
+    EXPECT_EQ(ns::UIPhotoAlbum::savedPicturePaths().size(), before + 2);
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include "app/ScriptPlayer.h"
 #include "app_test_support.h"
+#include "uikit/AVFoundation.h"
+#include "uikit/UIImage.h"
 
 namespace {
 
@@ -44,6 +46,47 @@ TEST_F(ScriptPlayerTest, ARefusedStepStopsTheScriptAndSaysWhy) {
     EXPECT_EQ(result.steps, 1);
     EXPECT_NE(result.error.find("line 2 (tap CloseSession)"), std::string::npos) << result.error;
     EXPECT_EQ(out.str().find("== 2"), std::string::npos);
+}
+
+TEST_F(ScriptPlayerTest, TheProductRoadScriptScansShowsStockReceiptsSharesAndSearches) {
+    ns::AVCaptureDevice::installVirtualCamera();
+    launch();
+    std::ifstream script(std::string(ALMAVEL_SOURCE_DIR) + "/app/tests/product_road.script");
+    ASSERT_TRUE(script);
+    std::ostringstream out;
+    const auto result = almavel::playScript(script, out, shots, driver);
+    ns::AVCaptureDevice::removeVirtualCamera();
+    ASSERT_TRUE(result.ok) << result.error << "\n" << out.str();
+    const std::string text = out.str();
+    const std::string scanned = text.substr(text.find("== 5: scan ean13 0741751003253"));
+    EXPECT_NE(scanned.find("(ResultViewController)"), std::string::npos) << scanned;
+    EXPECT_NE(scanned.find("Precio regular:  B/. 89.95"), std::string::npos) << scanned;
+    EXPECT_NE(text.find("(ExistViewController)"), std::string::npos) << text;
+    EXPECT_NE(text.find("(IngresoViewController)"), std::string::npos) << text;
+    EXPECT_NE(text.find("(SearchViewController)"), std::string::npos) << text;
+    // The last row chosen is the fourth part number beginning with PIN-20.
+    const std::string last = text.substr(text.rfind("== "));
+    EXPECT_NE(last.find("Bandeja para pintura"), std::string::npos) << last;
+    EXPECT_EQ(ns::UIPhotoAlbum::savedPicturePaths().size(), 1u);
+}
+
+TEST_F(ScriptPlayerTest, ScanStepsNeedACameraAndAPictureWithACode) {
+    launch();
+    std::istringstream noCamera("scan ean13 0741751003253\n");
+    std::ostringstream out;
+    auto result = almavel::playScript(noCamera, out, shots, driver);
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.error.find("the device has no camera"), std::string::npos) << result.error;
+
+    ns::AVCaptureDevice::installVirtualCamera();
+    const std::string blank = sandbox.root() + "/blank.png";
+    const auto png = ns::UIImagePNGRepresentation(*ns::UIImage::filled({40, 40}, ns::UIColor::whiteColor()));
+    std::ofstream(blank, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+    std::istringstream noCode("picture " + blank + "\n");
+    result = almavel::playScript(noCode, out, shots, driver);
+    ns::AVCaptureDevice::removeVirtualCamera();
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.error.find("no code in the picture"), std::string::npos) << result.error;
 }
 
 }  // namespace

@@ -8,6 +8,10 @@
 //   row <n> [<section>]   selects a table row
 //   alert <button>        answers the alert on screen
 //   back                  the navigation bar's back button
+//   scan <type> <code>    the camera sees a code of that symbology (ean13,
+//                         ean8, upce, code128, code39, code39mod43, code93,
+//                         qr, aztec, pdf417, itf, or the camera's own name)
+//   picture <file>        the camera sees a PNG or JPEG picture (read by zbar)
 //   wait                  only lets the app run until idle
 //   # ...                 a comment; blank lines are skipped
 //

@@ -252,8 +252,10 @@ std::string albumPath() { return Sandbox::current()->rootPath() + "/Media/DCIM";
 
 void UIImageWriteToSavedPhotosAlbum(const std::shared_ptr<UIImage>& image) {
     if (!image) return;
-    Data jpeg = UIImageJPEGRepresentation(*image, 0.9);
-    if (jpeg.empty()) return;
+    // Kept losslessly as PNG, as the phone keeps a picture drawn by the app
+    // (a screenshot's text stays sharp).
+    Data png = UIImagePNGRepresentation(*image);
+    if (png.empty()) return;
     std::lock_guard lock(albumMutex());
     const std::string dir = albumPath();
     std::error_code ec;
@@ -265,7 +267,7 @@ void UIImageWriteToSavedPhotosAlbum(const std::shared_ptr<UIImage>& image) {
         if (stem.rfind("IMG_", 0) == 0) next = std::max(next, size_t(std::strtoul(stem.c_str() + 4, nullptr, 10)) + 1);
     }
     ErrorRef error;
-    writeFileAtomically(format("%s/IMG_%04zu.JPG", dir.c_str(), next), jpeg, 0600, &error);
+    writeFileAtomically(format("%s/IMG_%04zu.PNG", dir.c_str(), next), png, 0600, &error);
 }
 
 std::vector<std::string> UIPhotoAlbum::savedPicturePaths() {
@@ -273,7 +275,8 @@ std::vector<std::string> UIPhotoAlbum::savedPicturePaths() {
     std::vector<std::string> paths;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(albumPath(), ec)) {
-        if (entry.path().extension() == ".JPG") paths.push_back(entry.path().string());
+        const auto ext = entry.path().extension();
+        if (ext == ".PNG" || ext == ".JPG") paths.push_back(entry.path().string());
     }
     std::sort(paths.begin(), paths.end());
     return paths;

@@ -59,7 +59,7 @@ private:
 Data UIImageJPEGRepresentation(const UIImage& image, double quality);
 Data UIImagePNGRepresentation(const UIImage& image);
 
-// The device's photo album: each picture is kept as a JPEG file under the
+// The device's photo album: each picture is kept as a PNG file under the
 // sandbox's Media/DCIM folder. Main thread or any: the album locks itself.
 void UIImageWriteToSavedPhotosAlbum(const std::shared_ptr<UIImage>& image);
 class UIPhotoAlbum {

@@ -125,7 +125,7 @@ bool AppDriver::waitUntilIdle(double timeoutSeconds) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     int quiet = 0;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (ns::Clock::current().isVirtual()) static_cast<ns::VirtualClock&>(ns::Clock::current()).advance(0);
+        ns::VirtualClock::advanceInstalled(0);
         const size_t ran = loop.runOnce();
         if (ran == 0 && !app->isIgnoringInteractionEvents()) {
             if (++quiet >= 3) return true;

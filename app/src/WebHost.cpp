@@ -1,5 +1,7 @@
 #include "app/WebHost.h"
 
+#include <sys/socket.h>
+
 #include <utility>
 
 #include <boost/asio.hpp>
@@ -433,14 +435,18 @@ void WebHost::stop() {
     if (impl.timer) impl.timer->invalidate();
     AppConsole::removeListener(impl.consoleListener);
     beast::error_code ec;
-    impl.acceptor->close(ec);
-    // A blocking accept is not woken by close on every system: a connection
-    // of our own wakes it.
+    // The accept thread is inside the acceptor: it is woken by shutting the
+    // listening socket down (or, where that does not wake it, by a
+    // connection of our own) and the acceptor is closed only once that
+    // thread is gone, since asio objects are not safe to use from two
+    // threads at once.
+    ::shutdown(impl.acceptor->native_handle(), SHUT_RDWR);
     {
         tcp::socket poke(impl.io);
         poke.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(impl.port)), ec);
     }
     if (impl.acceptThread.joinable()) impl.acceptThread.join();
+    impl.acceptor->close(ec);
     {
         std::lock_guard lock(impl.stateMutex);
         impl.changed.notify_all();

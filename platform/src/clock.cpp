@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "executor_impl.h"
 #include "platform/error.h"
@@ -40,32 +42,60 @@ constexpr double kAdvanceStepCapSeconds = 10.0;
 
 Clock& Clock::current() { return *currentClock().load(std::memory_order_acquire); }
 
-struct VirtualClock::Impl {
-    std::atomic<double> now{0};
+// What is installed as the current clock. Another thread may have loaded it
+// from Clock::current() just before the test's VirtualClock goes away and
+// still be reading it, so it is never freed: an uninstalled one is kept in a
+// list that lives as long as the process (a few small objects per test run).
+struct VirtualClock::Impl final : Clock {
+    std::atomic<double> time{0};
+    double now() const override { return time.load(std::memory_order_acquire); }
+    bool isVirtual() const override { return true; }
 };
+
+namespace {
+
+void retire(std::unique_ptr<Clock> clock) {
+    static std::mutex mutex;
+    static auto* retired = new std::vector<std::unique_ptr<Clock>>;
+    std::lock_guard lock(mutex);
+    retired->push_back(std::move(clock));
+}
+
+}  // namespace
 
 std::unique_ptr<VirtualClock> VirtualClock::install(double start) {
     std::unique_ptr<VirtualClock> clock(new VirtualClock);
     clock->impl_ = std::make_unique<Impl>();
-    clock->impl_->now.store(start);
-    detail::Scheduler::instance().switchClock(clock.get());
+    clock->impl_->time.store(start);
+    detail::Scheduler::instance().switchClock(clock->impl_.get());
     return clock;
 }
 
 VirtualClock::~VirtualClock() {
-    if (&Clock::current() == this) detail::Scheduler::instance().switchClock(&systemClock());
+    if (&Clock::current() == impl_.get()) detail::Scheduler::instance().switchClock(&systemClock());
+    retire(std::move(impl_));
 }
 
-double VirtualClock::now() const { return impl_->now.load(std::memory_order_acquire); }
+double VirtualClock::now() const { return impl_->now(); }
 
 void VirtualClock::advance(double seconds) {
     if (!(seconds >= 0)) Exception::raise(kInvalidArgumentException, "VirtualClock::advance needs a non-negative time");
-    detail::Scheduler::instance().advanceVirtual(now() + seconds, impl_->now);
+    detail::Scheduler::instance().advanceVirtual(now() + seconds, impl_->time);
+}
+
+bool VirtualClock::advanceInstalled(double seconds) {
+    if (!(seconds >= 0)) Exception::raise(kInvalidArgumentException, "VirtualClock::advance needs a non-negative time");
+    // Installed virtual clocks are never freed (see Impl), so this one stays
+    // valid even if its owner uninstalls it meanwhile.
+    auto* clock = dynamic_cast<Impl*>(&Clock::current());
+    if (!clock) return false;
+    detail::Scheduler::instance().advanceVirtual(clock->now() + seconds, clock->time);
+    return true;
 }
 
 void VirtualClock::advanceTo(double absoluteSeconds) {
     if (std::isnan(absoluteSeconds)) Exception::raise(kInvalidArgumentException, "VirtualClock::advanceTo needs a time");
-    detail::Scheduler::instance().advanceVirtual(std::max(absoluteSeconds, now()), impl_->now);
+    detail::Scheduler::instance().advanceVirtual(std::max(absoluteSeconds, now()), impl_->time);
 }
 
 namespace detail {

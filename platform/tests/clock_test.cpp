@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <ctime>
 #include <thread>
@@ -79,3 +80,30 @@ TEST(Clock, AdvanceDoesNotWaitForASuspendedQueue) {
 }
 
 }  // namespace
+
+// Another thread may have taken the current clock just before a test
+// uninstalls its virtual clock: what it holds must stay readable.
+TEST(VirtualClockLifetime, ReadersOfTheCurrentClockOutliveItsUninstall) {
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            const ns::Clock& clock = ns::Clock::current();
+            volatile double t = clock.now();
+            (void)t;
+            volatile bool v = clock.isVirtual();
+            (void)v;
+            reads.fetch_add(1);
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        auto clock = ns::VirtualClock::install(1'000.0 + i);
+        EXPECT_TRUE(ns::VirtualClock::advanceInstalled(0.5));
+        EXPECT_EQ(clock->now(), 1'000.5 + i);
+    }
+    EXPECT_FALSE(ns::VirtualClock::advanceInstalled(1));
+    stop = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_FALSE(ns::Clock::current().isVirtual());
+}

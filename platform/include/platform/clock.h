@@ -50,6 +50,10 @@ public:
     void advance(double seconds);
     // Moves time forward to `absoluteSeconds` (no-op if already past it).
     void advanceTo(double absoluteSeconds);
+    // advance(seconds) on whichever virtual clock is installed, for code
+    // that does not own it (Clock::current() is not a VirtualClock object);
+    // false, and nothing done, under the system clock.
+    static bool advanceInstalled(double seconds);
 
 private:
     VirtualClock() = default;

@@ -555,9 +555,11 @@ TEST_F(RtdbServer, SampleDataIsTheTreeOfAlmavelPa) {
     auto client = WireClient::connect(backend->wsPort(), "v=5&ns=almavel-pa", "almavel-pa.almavel.localhost");
     client->readHandshake();
     std::vector<json> pushes;
-    client->call("q", {{"p", "/Tiendas/T-01/Nombre"}, {"h", ""}}, &pushes);
-    ASSERT_EQ(pushes.size(), 1u);
-    EXPECT_EQ(pushes[0]["b"]["d"], "Vía España");
+    // Only signed-in staff read the sample tree.
+    EXPECT_EQ(client->call("q", {{"p", "/Tiendas/T-01/Nombre"}, {"h", ""}}, &pushes)["s"], "permission_denied");
+    EXPECT_TRUE(pushes.empty());
+    EXPECT_EQ(adminGet(*backend, "/__admin/rtdb/data?ns=almavel-pa&path=/Tiendas/T-01/Nombre")["data"], "Vía España");
+    EXPECT_EQ(adminGet(*backend, "/__admin/rtdb/data?ns=almavel-pa&path=/d1sp01/741751003253/ExLP")["data"], 10);
 }
 
 TEST_F(RtdbServer, FaultsShapeWhatTheClientReceives) {

@@ -70,6 +70,11 @@ protected:
         options.seed = true;
         backend_ = ns::testing::Backend::start(options);
         backend_->routeServiceHosts();
+        // The sample rules let only signed-in staff read; these tests read
+        // the sample data as nobody in particular (the tests about rules set
+        // their own).
+        setRules(json{{"rules",
+                       {{".read", true}, {".write", true}, {"Productos", {{".indexOn", {"qParte", "Descrip"}}}}}}});
         QRVApp::resetForTesting();
         QRVAuth::resetForTesting();
         QRVDatabase::resetInstancesForTesting();

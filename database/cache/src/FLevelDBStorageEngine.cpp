@@ -287,25 +287,73 @@ void FLevelDBStorageEngine::removeAllWithPrefix(const std::string& prefix, APLev
 
 void FLevelDBStorageEngine::saveNodeInternal(const FNodePtr& node, const FPath& path, APLevelDBWriteBatch& batch,
                                              uint64_t& counter) {
-    ns::Value data = node->valForExport(true);
-    if (data.isNull()) return;
     std::string key = serverCacheKey(path);
-    internalSetNestedData(data, key, batch, counter);
+    saveNodeRows(node, key, batch, counter);
 }
 
-void FLevelDBStorageEngine::internalSetNestedData(const ns::Value& value, std::string& key,
-                                                  APLevelDBWriteBatch& batch, uint64_t& counter) {
-    if (value.isDictionary()) {
-        const size_t length = key.size();
-        for (const auto& [name, child] : value.asDictionary()) {
-            key.append(name).push_back('/');
-            internalSetNestedData(child, key, batch, counter);
-            key.resize(length);
+// The rows of the node's export form, walked on the node itself: a leaf
+// with a priority is {".value", ".priority"}, children sit beside a
+// ".priority" row, and an empty node has none.
+void FLevelDBStorageEngine::saveNodeRows(const FNodePtr& node, std::string& key, APLevelDBWriteBatch& batch,
+                                         uint64_t& counter) {
+    if (node->isEmpty()) return;
+    const size_t length = key.size();
+    const FNodePtr priority = node->getPriority();
+    const bool hasPriority = priority && !priority->isEmpty();
+    if (node->isLeafNode()) {
+        if (!hasPriority) {
+            batch.setString(serializeLeaf(static_cast<const FLeafNode&>(*node)), key);
+            ++counter;
+            return;
         }
-    } else if (!value.isNull()) {
-        batch.setString(serializePrimitive(value), key);
+        key.append(".value/");
+        batch.setString(serializeLeaf(static_cast<const FLeafNode&>(*node)), key);
+        key.resize(length);
+        ++counter;
+    } else {
+        node->enumerateChildren([&](const std::string& name, const FNodePtr& child, bool&) {
+            key.append(name).push_back('/');
+            saveNodeRows(child, key, batch, counter);
+            key.resize(length);
+        });
+    }
+    if (hasPriority) {
+        key.append(".priority/");
+        batch.setString(serializeLeaf(static_cast<const FLeafNode&>(*priority)), key);
+        key.resize(length);
         ++counter;
     }
+}
+
+std::string FLevelDBStorageEngine::serializeLeaf(const FLeafNode& leaf) {
+    if (leaf.isBool()) return leaf.boolValue() ? "true" : "false";
+    if (!leaf.isString()) return serializePrimitive(leaf.value());
+    // Strings are most rows: quoted here without building a value first.
+    // Node strings are valid UTF-8, which JSON carries as it is.
+    const std::string_view text = leaf.stringValue();
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.push_back('"');
+    for (const char c : text) {
+        switch (c) {
+            case '"': out.append("\\\""); break;
+            case '\\': out.append("\\\\"); break;
+            case '\n': out.append("\\n"); break;
+            case '\r': out.append("\\r"); break;
+            case '\t': out.append("\\t"); break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    static const char kHex[] = "0123456789abcdef";
+                    out.append("\\u00");
+                    out.push_back(kHex[(c >> 4) & 0xf]);
+                    out.push_back(kHex[c & 0xf]);
+                } else {
+                    out.push_back(c);
+                }
+        }
+    }
+    out.push_back('"');
+    return out;
 }
 
 std::optional<ns::Value> FLevelDBStorageEngine::internalNestedDataForPath(const FPath& path) {

@@ -129,6 +129,13 @@ TEST_F(StorageEngineTest, ANodeIsOneRowPerLeafAndReadsBackWhole) {
     EXPECT_TRUE(engine()->serverCacheDB()->stringForKey("/server_cache//p/.priority/"));
     EXPECT_TRUE(engine()->serverCacheAtPath(FPath("/p"))->isEqual(*withPriority));
 
+    // Strings with quotes, escapes, control characters and non-ASCII text.
+    const std::string odd = "q\"b\\n\nt\tc\x01 \xc3\xa9 </";
+    FNodePtr oddNode = FSnapshotUtilities::nodeFrom(ns::Value(ns::Dictionary{{"s", ns::Value(odd)}, {"t", ns::Value(true)}}));
+    engine()->updateServerCache(oddNode, FPath("/odd"), false);
+    EXPECT_TRUE(engine()->serverCacheAtPath(FPath("/odd"))->isEqual(*oddNode));
+    EXPECT_EQ(engine()->serverCacheDB()->stringForKey("/server_cache//odd/t/"), "true");
+
     engine()->updateServerCache(node("0.1"), FPath("/d"), false);
     engine()->updateServerCache(node("3"), FPath("/i"), false);
     ns::Value d = engine()->serverCacheAtPath(FPath("/d"))->val();

@@ -70,8 +70,8 @@ private:
     void removeAllLeafNodesOnPath(const FPath& path, APLevelDBWriteBatch& batch);
     void removeAllWithPrefix(const std::string& prefix, APLevelDBWriteBatch& batch, APLevelDB& database);
     void saveNodeInternal(const FNodePtr& node, const FPath& path, APLevelDBWriteBatch& batch, uint64_t& counter);
-    void internalSetNestedData(const ns::Value& value, std::string& key, APLevelDBWriteBatch& batch,
-                               uint64_t& counter);
+    void saveNodeRows(const FNodePtr& node, std::string& key, APLevelDBWriteBatch& batch, uint64_t& counter);
+    static std::string serializeLeaf(const FLeafNode& leaf);
     std::optional<ns::Value> internalNestedDataForPath(const FPath& path);
     std::optional<ns::Value> internalNestedDataFromIterator(APLevelDBIterator& iterator, const std::string& prefix);
     FNodePtr nodeAtPath(const FPath& path);

@@ -1,0 +1,174 @@
+// The leveldb cache against leveldb itself, in one run:
+// - CacheWriteNode100kLeaves: a node of 100,000 leaves stored as server data
+//   (export form, one JSON row per leaf, one batch) / a raw leveldb
+//   WriteBatch of the same keys and values. Target: ratio at most 1.5.
+// - CacheReadNode100kLeaves: the same node read back into a node / a raw
+//   prefix scan of its rows. Target: ratio at most 2.
+// - CacheRestoreWrites10000: 10,000 outstanding writes read back as write
+//   records at start / reading the same rows with a raw iterator. Target:
+//   ratio at most 2.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <leveldb/db.h>
+#include <leveldb/write_batch.h>
+
+#include "database/cache/FLevelDBStorageEngine.h"
+#include "database/model/FSnapshotUtilities.h"
+#include "platform/file_manager.h"
+#include "platform/json.h"
+#include "platform/sandbox.h"
+
+namespace {
+
+double secondsOf(const std::function<void()>& fn) {
+    auto start = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A sandbox of its own, so the benchmark never touches the program's data.
+std::string useTemporarySandbox() {
+    static std::string root = [] {
+        char pattern[] = "/tmp/almavel-bench-cache-XXXXXX";
+        std::string dir = ::mkdtemp(pattern);
+        ns::Sandbox::setCurrent(ns::Sandbox::open(dir));
+        return dir;
+    }();
+    return root;
+}
+
+// 25,000 product records of four leaves each.
+FNodePtr sampleNode() {
+    ns::Dictionary products;
+    for (int i = 0; i < 25000; ++i) {
+        products.emplace("P" + std::to_string(7450000 + i),
+                         ns::Value(ns::Dictionary{{"d", ns::Value("N" + std::to_string(i))},
+                                                  {"n", ns::Value("Product " + std::to_string(i))},
+                                                  {"p", ns::Value(1.5 + i % 97)},
+                                                  {"s", ns::Value(int64_t(i % 13))}}));
+    }
+    return FSnapshotUtilities::nodeFrom(ns::Value(std::move(products)));
+}
+
+// The rows the engine writes for the node, made once for the baseline.
+std::vector<std::pair<std::string, std::string>> rowsOf(const FNodePtr& node, const FPath& path) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    const std::string base = FLevelDBStorageEngine::serverCacheKey(path);
+    const ns::Value exported = node->valForExport(true);
+    for (const auto& [key, record] : exported.asDictionary()) {
+        for (const auto& [leaf, value] : record.asDictionary()) {
+            rows.emplace_back(base + key + "/" + leaf + "/", FLevelDBStorageEngine::serializePrimitive(value));
+        }
+    }
+    return rows;
+}
+
+std::unique_ptr<leveldb::DB> openRaw(const std::string& dir) {
+    leveldb::DB* db = nullptr;
+    leveldb::Options options;
+    options.create_if_missing = true;
+    leveldb::DB::Open(options, dir, &db);
+    return std::unique_ptr<leveldb::DB>(db);
+}
+
+void CacheWriteNode100kLeaves(benchmark::State& state) {
+    const std::string root = useTemporarySandbox();
+    FNodePtr node = sampleNode();
+    const FPath path("/products");
+    auto rows = rowsOf(node, path);
+    int run = 0;
+    double subject = 0, baseline = 0;
+    for (auto _ : state) {
+        ++run;
+        // Fresh databases each round, so neither side overwrites old rows.
+        FLevelDBStorageEngine engine("write/" + std::to_string(run));
+        auto raw = openRaw(root + "/raw-write-" + std::to_string(run));
+        subject += secondsOf([&] { engine.updateServerCache(node, path, false); });
+        baseline += secondsOf([&] {
+            leveldb::WriteBatch batch;
+            for (const auto& [key, value] : rows) batch.Put(key, value);
+            raw->Write(leveldb::WriteOptions(), &batch);
+        });
+    }
+    state.counters["ratio"] = subject / baseline;
+    state.counters["rows"] = double(rows.size());
+}
+BENCHMARK(CacheWriteNode100kLeaves)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void CacheReadNode100kLeaves(benchmark::State& state) {
+    const std::string root = useTemporarySandbox();
+    FNodePtr node = sampleNode();
+    const FPath path("/products");
+    FLevelDBStorageEngine engine("read");
+    engine.updateServerCache(node, path, false);
+    leveldb::DB* db = engine.serverCacheDB()->db();
+    const std::string prefix = FLevelDBStorageEngine::serverCacheKey(path);
+    double subject = 0, baseline = 0;
+    for (auto _ : state) {
+        subject += secondsOf([&] {
+            FNodePtr read = engine.serverCacheAtPath(path);
+            if (!read->isEqual(*node)) state.SkipWithError("the node read back differs");
+            benchmark::DoNotOptimize(read);
+        });
+        baseline += secondsOf([&] {
+            std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));
+            size_t bytes = 0;
+            for (it->Seek(prefix); it->Valid() && it->key().starts_with(prefix); it->Next()) {
+                std::string key = it->key().ToString();
+                std::string value = it->value().ToString();
+                bytes += key.size() + value.size();
+                benchmark::DoNotOptimize(value);
+            }
+            benchmark::DoNotOptimize(bytes);
+        });
+    }
+    state.counters["ratio"] = subject / baseline;
+}
+BENCHMARK(CacheReadNode100kLeaves)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void CacheRestoreWrites10000(benchmark::State& state) {
+    useTemporarySandbox();
+    FLevelDBStorageEngine engine("restore");
+    for (uint64_t id = 0; id < 10000; ++id) {
+        const FPath path("/stock/P" + std::to_string(7450000 + id));
+        if (id % 4 == 3) {
+            engine.saveUserMerge(FCompoundWrite::compoundWriteWithValueDictionary(
+                                     {{"s", ns::Value(int64_t(id % 13))}, {"p", ns::Value(2.5)}}),
+                                 path, id);
+        } else {
+            engine.saveUserOverwrite(
+                FSnapshotUtilities::nodeFrom(ns::Value(ns::Dictionary{{"d", ns::Value("N" + std::to_string(id))},
+                                                                      {"s", ns::Value(int64_t(id % 13))}})),
+                path, id);
+        }
+    }
+    leveldb::DB* db = engine.writesDB()->db();
+    double subject = 0, baseline = 0;
+    for (auto _ : state) {
+        subject += secondsOf([&] {
+            auto writes = engine.userWrites();
+            if (writes.size() != 10000) state.SkipWithError("writes missing");
+            benchmark::DoNotOptimize(writes);
+        });
+        baseline += secondsOf([&] {
+            std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));
+            size_t bytes = 0;
+            for (it->SeekToFirst(); it->Valid(); it->Next()) {
+                std::string key = it->key().ToString();
+                std::string value = it->value().ToString();
+                bytes += key.size() + value.size();
+                benchmark::DoNotOptimize(value);
+            }
+            benchmark::DoNotOptimize(bytes);
+        });
+    }
+    state.counters["ratio"] = subject / baseline;
+}
+BENCHMARK(CacheRestoreWrites10000)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();

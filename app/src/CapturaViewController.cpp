@@ -161,12 +161,7 @@ void CapturaViewController::searchManually() {
     if (!code.empty()) lookUpProduct(code);
 }
 
-void CapturaViewController::iraBusqueda(const ns::ObjectPtr&) {
-    auto sb = storyboard();
-    if (!sb) return;
-    auto search = sb->instantiateViewControllerWithIdentifier(kSearchViewID);
-    showViewController(search, search);
-}
+void CapturaViewController::iraBusqueda(const ns::ObjectPtr&) { showScreen(*this, kSearchViewID); }
 
 void CapturaViewController::showAlert(const std::string& title, const std::string& message) {
     std::weak_ptr<ns::Object> weak = weak_from_this();

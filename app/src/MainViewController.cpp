@@ -5,6 +5,7 @@
 #include "app/AppConsole.h"
 #include "app/ColorFromHex.h"
 #include "app/ScreenStyle.h"
+#include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
 #include "auth/QRVAuth.h"
 #include "platform/user_defaults.h"
@@ -109,22 +110,9 @@ void MainViewController::viewDidDisappear(bool animated) {
     if (menuShowig) ShowHideMenu(nullptr);
 }
 
-void MainViewController::capturar(const ns::ObjectPtr&) { showScreen(kCapViewID); }
+void MainViewController::capturar(const ns::ObjectPtr&) { showScreen(*this, kCapViewID); }
 
-void MainViewController::search(const ns::ObjectPtr&) { showScreen(kSearchViewID); }
-
-void MainViewController::showScreen(const char* identifier) {
-    auto sb = storyboard();
-    if (!sb) return;
-    const auto ids = sb->identifiers();
-    if (std::find(ids.begin(), ids.end(), identifier) == ids.end()) {
-        // Screens of later releases are not in this storyboard yet.
-        AppConsole::write(std::string(identifier) + " is not available in this version");
-        return;
-    }
-    auto next = sb->instantiateViewControllerWithIdentifier(identifier);
-    showViewController(next, next);
-}
+void MainViewController::search(const ns::ObjectPtr&) { showScreen(*this, kSearchViewID); }
 
 void MainViewController::ShowHideMenu(const ns::ObjectPtr&) {
     if (auto constraint = MenuLeadConst.lock()) constraint->setConstant(menuShowig ? kMenuHiddenConstant : 0);

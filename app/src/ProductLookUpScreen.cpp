@@ -71,10 +71,7 @@ void ProductLookUpScreen::handleProductSnapshot(const QRVDataSnapshotPtr& snapsh
         showNotFound(code);
         return;
     }
-    auto sb = storyboard();
-    if (!sb) return;
-    auto result = sb->instantiateViewControllerWithIdentifier(kResConID);
-    showViewController(result, result);
+    showScreen(*this, kResConID);
 }
 
 }  // namespace almavel

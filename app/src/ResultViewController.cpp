@@ -1,8 +1,5 @@
 #include "app/ResultViewController.h"
 
-#include <algorithm>
-
-#include "app/AppConsole.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
@@ -139,22 +136,9 @@ void ResultViewController::loadProductPhoto(const std::string& code) {
         });
 }
 
-void ResultViewController::addQuote(const ns::ObjectPtr&) { showScreen(kCantViewID); }
+void ResultViewController::addQuote(const ns::ObjectPtr&) { showScreen(*this, kCantViewID); }
 
-void ResultViewController::conDispo(const ns::ObjectPtr&) { showScreen(kExistContID); }
-
-void ResultViewController::showScreen(const char* identifier) {
-    auto sb = storyboard();
-    if (!sb) return;
-    const auto ids = sb->identifiers();
-    if (std::find(ids.begin(), ids.end(), identifier) == ids.end()) {
-        // Screens of later releases are not in this storyboard yet.
-        AppConsole::write(std::string(identifier) + " is not available in this version");
-        return;
-    }
-    auto next = sb->instantiateViewControllerWithIdentifier(identifier);
-    showViewController(next, next);
-}
+void ResultViewController::conDispo(const ns::ObjectPtr&) { showScreen(*this, kExistContID); }
 
 void ResultViewController::sharePhoto(const ns::ObjectPtr&) {
     auto window = ns::keyWindow();

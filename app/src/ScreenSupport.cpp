@@ -1,9 +1,11 @@
 #include "app/ScreenSupport.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
+#include "app/AppConsole.h"
 #include "platform/application.h"
 
 namespace almavel {
@@ -16,6 +18,18 @@ void beginWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view) {
 void endWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view) {
     actInd.hideActivityIndicator(view);
     ns::Application::shared()->endIgnoringInteractionEvents();
+}
+
+void showScreen(ns::UIViewController& screen, const char* identifier) {
+    auto sb = screen.storyboard();
+    if (!sb) return;
+    const auto ids = sb->identifiers();
+    if (std::find(ids.begin(), ids.end(), identifier) == ids.end()) {
+        AppConsole::write(std::string(identifier) + " is not available in this version");
+        return;
+    }
+    auto next = sb->instantiateViewControllerWithIdentifier(identifier);
+    screen.showViewController(next, next);
 }
 
 void presentAlert(ns::UIViewController& screen, const std::string& title, const std::string& message,

@@ -29,6 +29,17 @@ void addToTotal(int64_t& total, int64_t value) {
     if (__builtin_add_overflow(total, value, &total)) total = value > 0 ? INT64_MAX : INT64_MIN;
 }
 
+// The units a stock record holds at a place; a missing or ill-typed field
+// holds nothing.
+int64_t unitsAt(const ns::Value& record, const StockPlace& place) {
+    return integerField(record, stockField(place).c_str()).value_or(0);
+}
+
+// A stock record is one whose first place holds a whole number.
+bool isStockRecord(const ns::Value& record) {
+    return integerField(record, stockField(kStockPlaces[0]).c_str()).has_value();
+}
+
 std::string codeFromDefaults() {
     const ns::Value codigo = ns::UserDefaults::standard()->objectForKey(kCodigoKey);
     return codigo.isString() ? codigo.asString() : std::string();
@@ -72,6 +83,16 @@ void StockRecordScreen::readRecord(const std::string& root, const std::string& c
             }
         },
         waitingCancelBlock(self, actInd));
+}
+
+std::optional<ns::Value> StockRecordScreen::recordOrNotFound(const QRVDataSnapshotPtr& snapshot,
+                                                             const std::string& code,
+                                                             const std::function<bool(const ns::Value&)>& isRecord) {
+    ns::Value record = snapshot ? snapshot->value() : ns::Value();
+    if (isRecord(record)) return record;
+    endWaiting(actInd, view());
+    showNotFound(code);
+    return std::nullopt;
 }
 
 void StockRecordScreen::showNotFound(const std::string& code) {
@@ -131,12 +152,7 @@ void ExistViewController::viewDidLoad() {
     loadStockPerStore(codeFromDefaults());
 }
 
-void ExistViewController::UltimoIngreso(const ns::ObjectPtr&) {
-    auto sb = storyboard();
-    if (!sb) return;
-    auto next = sb->instantiateViewControllerWithIdentifier(kUltIngID);
-    showViewController(next, next);
-}
+void ExistViewController::UltimoIngreso(const ns::ObjectPtr&) { showScreen(*this, kUltIngID); }
 
 void ExistViewController::loadStockPerStore(const std::string& code) {
     auto total = std::make_shared<int64_t>(0);
@@ -147,16 +163,11 @@ void ExistViewController::loadStockPerStore(const std::string& code) {
 
 void ExistViewController::fillStockPerStore(const QRVDataSnapshotPtr& snapshot, const std::shared_ptr<int64_t>& total,
                                             const std::string& code) {
-    const ns::Value record = snapshot ? snapshot->value() : ns::Value();
-    if (!integerField(record, stockField(kStockPlaces[0]).c_str())) {
-        endWaiting(actInd, view());
-        showNotFound(code);
-        return;
-    }
+    const auto record = recordOrNotFound(snapshot, code, isStockRecord);
+    if (!record) return;
     for (const auto& place : kStockPlaces) {
-        // Only the first place decides whether the record exists; another
-        // missing or ill-typed field holds nothing.
-        const int64_t units = integerField(record, stockField(place).c_str()).value_or(0);
+        // Only the first place decides whether the record exists.
+        const int64_t units = unitsAt(*record, place);
         if (units != 0) exists.push_back(Exist{place.name, units});
         addToTotal(*total, units);
     }
@@ -219,15 +230,13 @@ void IngresoViewController::loadReceiptDates(const std::string& code) {
 
 void IngresoViewController::fillReceiptDates(const QRVDataSnapshotPtr& snapshot, const std::shared_ptr<int>& found,
                                              const std::string& code) {
-    const ns::Value record = snapshot ? snapshot->value() : ns::Value();
-    if (!stringField(record, receiptField(kStockPlaces[size_t(kReceiptOrder[0])]).c_str())) {
-        endWaiting(actInd, view());
-        showNotFound(code);
-        return;
-    }
+    const auto record = recordOrNotFound(snapshot, code, [](const ns::Value& value) {
+        return stringField(value, receiptField(kStockPlaces[size_t(kReceiptOrder[0])]).c_str()).has_value();
+    });
+    if (!record) return;
     for (int entry : kReceiptOrder) {
         const StockPlace& place = kStockPlaces[size_t(entry)];
-        const std::string date = stringField(record, receiptField(place).c_str()).value_or("");
+        const std::string date = stringField(*record, receiptField(place).c_str()).value_or("");
         if (date.empty()) continue;
         ingreso.push_back(Ingreso{place.name, date});
         *found = 1;
@@ -300,15 +309,11 @@ void DispoViewController::loadDispoLabels(const std::string& code) {
 
 void DispoViewController::fillDispoLabels(const QRVDataSnapshotPtr& snapshot, const std::shared_ptr<int64_t>& total,
                                           const std::string& code) {
-    const ns::Value record = snapshot ? snapshot->value() : ns::Value();
-    if (!integerField(record, stockField(kStockPlaces[0]).c_str())) {
-        endWaiting(actInd, view());
-        showNotFound(code);
-        return;
-    }
+    const auto record = recordOrNotFound(snapshot, code, isStockRecord);
+    if (!record) return;
     bool shown = false;
     for (size_t i = 0; i < nameLabels.size(); ++i) {
-        const int64_t units = integerField(record, stockField(kStockPlaces[i]).c_str()).value_or(0);
+        const int64_t units = unitsAt(*record, kStockPlaces[i]);
         if (units != 0) {
             shown = true;
             if (auto l = nameLabels[i].lock()) l->setHidden(false);

@@ -8,7 +8,6 @@ and chooses a row."""
 import argparse
 import json
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -16,7 +15,8 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_test import EMAIL, PASSWORD, app_environment, browser, control, start_app, start_backend  # noqa: E402
+from browser_test import (EMAIL, PASSWORD, app_environment, browser, control, start_app, start_backend,  # noqa: E402
+                          stop_all)
 
 from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -126,14 +126,7 @@ def main():
             raise
         print("product road checks passed")
     finally:
-        for proc in [app, backend]:
-            if proc and proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(30)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_all([app, backend], work)
 
 
 if __name__ == "__main__":

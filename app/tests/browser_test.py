@@ -140,6 +140,18 @@ def check_script(binary, env, script, work):
     assert os.path.getsize(os.path.join(shots, "08-tap.png")) > 1000
 
 
+def stop_all(procs, work):
+    """Ends the processes still running and removes the work folder."""
+    for proc in procs:
+        if proc and proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(30)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+    shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ["backend", "app", "bundle", "ca", "script"]:
@@ -162,14 +174,7 @@ def main():
         check_script(args.app, env, args.script, work)
         print("browser and script checks passed")
     finally:
-        for proc in [app, backend]:
-            if proc and proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(30)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_all([app, backend], work)
 
 
 if __name__ == "__main__":

@@ -38,7 +38,6 @@ public:
     void CloseSession(const ns::ObjectPtr& sender);
 
 private:
-    void showScreen(const char* identifier);
     // The panel's constraint, kept alive with the panel's view.
     std::shared_ptr<ns::NSLayoutConstraint> menuConstraint_;
 };

@@ -43,9 +43,6 @@ public:
 
     // The picture the photo view shows until the download replaces it.
     static std::shared_ptr<ns::UIImage> placeholderImage();
-
-private:
-    void showScreen(const char* identifier);
 };
 
 }  // namespace almavel

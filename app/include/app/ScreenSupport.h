@@ -25,6 +25,11 @@ inline constexpr const char* kReadFailedMessage = "No se pudo consultar la infor
 void beginWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view);
 void endWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view);
 
+// Makes the storyboard's screen `identifier` and shows it from `screen`.
+// A screen of a later release, not in this storyboard yet, is not shown:
+// the console says so.
+void showScreen(ns::UIViewController& screen, const char* identifier);
+
 // Presents, animated, an alert with one default-style button.
 void presentAlert(ns::UIViewController& screen, const std::string& title, const std::string& message,
                   const std::string& button, std::function<void()> handler = {});

@@ -12,6 +12,8 @@
 // Main thread only.
 
 #include <array>
+#include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +70,10 @@ protected:
     void readRecord(const std::string& root, const std::string& code,
                     std::function<void(StockRecordScreen&, const QRVDataSnapshotPtr&)> fill);
     void showNotFound(const std::string& code);
+    // The snapshot's value when `isRecord` takes it for a record; otherwise
+    // the wait ends with the not-found alert.
+    std::optional<ns::Value> recordOrNotFound(const QRVDataSnapshotPtr& snapshot, const std::string& code,
+                                              const std::function<bool(const ns::Value&)>& isRecord);
     std::shared_ptr<ns::UITableView> makeTable(ns::UIView& root, ns::CGRect frame,
                                                std::function<std::shared_ptr<ns::UITableViewCell>()> factory);
 };

@@ -15,8 +15,7 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_test import (EMAIL, PASSWORD, app_environment, browser, control, start_app, start_backend,  # noqa: E402
-                          stop_all)
+from browser_test import app_environment, browser, control, sign_in, start_app, start_backend, stop_all  # noqa: E402
 
 from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -56,12 +55,7 @@ def check_road(url, label_png):
         raise AssertionError(f"{name} could not be tapped")
 
     try:
-        driver.get(url)
-        wait.until(EC.presence_of_element_located(control("txtUser"))).send_keys(EMAIL)
-        field = wait.until(EC.presence_of_element_located(control("txtPass")))
-        field.click()
-        field.send_keys(PASSWORD)
-        tap("logIn")
+        sign_in(driver, wait, url)
         tap("btCap")
         wait_for_text(url, "Capture un código de barras")
 

@@ -92,17 +92,22 @@ def control(name):
     return (By.CSS_SELECTOR, f'#controls [aria-label="{name}"]')
 
 
+def sign_in(driver, wait, url):
+    """Opens the page and signs in with the sample staff account; returns once the main menu shows."""
+    driver.get(url)
+    wait.until(EC.presence_of_element_located(control("txtUser"))).send_keys(EMAIL)
+    field = wait.until(EC.presence_of_element_located(control("txtPass")))
+    field.click()
+    field.send_keys(PASSWORD)
+    wait.until(EC.element_to_be_clickable(control("logIn"))).click()
+    wait.until(EC.presence_of_element_located(control("btCap")))
+
+
 def check_browser(url):
     driver = browser()
     wait = WebDriverWait(driver, 60)
     try:
-        driver.get(url)
-        wait.until(EC.presence_of_element_located(control("txtUser"))).send_keys(EMAIL)
-        field = wait.until(EC.presence_of_element_located(control("txtPass")))
-        field.click()
-        field.send_keys(PASSWORD)
-        wait.until(EC.element_to_be_clickable(control("logIn"))).click()
-        wait.until(EC.presence_of_element_located(control("btCap")))
+        sign_in(driver, wait, url)
         assert not driver.find_elements(*control("CloseSession")), "the menu panel starts hidden"
 
         wait.until(EC.element_to_be_clickable(control("ShowHideMenu"))).click()

@@ -22,24 +22,17 @@
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
+#include "public_api_test_support.h"
+
 namespace {
 
 using json = nlohmann::json;
-
-bool pumpUntil(const std::function<bool()>& done, double seconds = 30) {
-    return ns::RunLoop::main().runUntil(done, seconds);
-}
+using apitest::drainQueues;
+using apitest::pumpUntil;
 
 template <class F>
 void onWorker(F&& f) {
     FWorkerQueue::sharedQueue()->sync(std::forward<F>(f));
-}
-
-void drainQueues() {
-    onWorker([] {});
-    bool done = false;
-    ns::DispatchQueue::main()->async([&] { done = true; });
-    pumpUntil([&] { return done; });
 }
 
 FNodePtr node(const char* text) { return FSnapshotUtilities::nodeFrom(ns::json::parse(text)); }

@@ -3,7 +3,7 @@
 uploads a picture of a drill's EAN-13 label (drawn by zint) to the camera
 panel, waits for the result screen, opens stock and last receipt, shares the
 screen and downloads the PNG the album kept, then runs a part-number search
-and chooses a row."""
+and chooses a row. Then plays the same road with `almavel --script`."""
 
 import argparse
 import json
@@ -99,6 +99,17 @@ def check_road(url, label_png):
         driver.quit()
 
 
+def check_script(binary, env, work):
+    """The same road played by `almavel --script`, which prints each screen."""
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "product_road.script")
+    run = subprocess.run([binary, "--script", script, "--shots", os.path.join(work, "shots")], env=env,
+                         capture_output=True, text=True, timeout=240)
+    assert run.returncode == 0, run.stdout + run.stderr
+    for text in ["Precio regular:  B/. 89.95", "(ExistViewController)", "(IngresoViewController)",
+                 "Bandeja para pintura"]:
+        assert text in run.stdout, text + " missing from:\n" + run.stdout
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ["backend", "app", "bundle", "ca"]:
@@ -118,6 +129,13 @@ def main():
         except Exception:
             print("".join(output), file=sys.stderr)
             raise
+        app.terminate()
+        app.wait(30)
+        app = None
+        # A fresh phone: the browser's left the staff signed in.
+        fresh = os.path.join(work, "script")
+        os.makedirs(fresh)
+        check_script(args.app, app_environment(ports, fresh, args.bundle, args.ca), fresh)
         print("product road checks passed")
     finally:
         stop_all([app, backend], work)

@@ -158,7 +158,12 @@ void CapturaViewController::manualSearch(const ns::ObjectPtr&) { searchManually(
 void CapturaViewController::searchManually() {
     auto field = txtCode.lock();
     const std::string code = field ? field->text() : std::string();
-    if (!code.empty()) lookUpProduct(code);
+    if (code.empty()) return;
+    // One look-up at a time: a label the camera reads meanwhile would start
+    // a second one behind the first. The capture starts again as after a
+    // camera read (the screen reappearing, or an alert closed).
+    if (captureSession) captureSession->stopRunning();
+    lookUpProduct(code);
 }
 
 void CapturaViewController::iraBusqueda(const ns::ObjectPtr&) { showScreen(*this, kSearchViewID); }
@@ -171,5 +176,9 @@ void CapturaViewController::showAlert(const std::string& title, const std::strin
 }
 
 void CapturaViewController::showNotFound(const std::string& code) { showAlert(kNotFoundTitle, kNotFoundMessage + code); }
+
+void CapturaViewController::showReadFailed(const std::string& title, const std::string& message) {
+    showAlert(title, message);
+}
 
 }  // namespace almavel

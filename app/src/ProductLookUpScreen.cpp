@@ -40,7 +40,19 @@ void ProductLookUpScreen::lookUpProduct(const std::string& code) {
                     ns::Application::shared()->endIgnoringInteractionEvents();
                 }
             },
-            waitingCancelBlock(self, actInd));
+            [weak](ns::ErrorRef error) {
+                auto screen = weak.lock();
+                if (!screen) {
+                    ns::Application::shared()->endIgnoringInteractionEvents();
+                    return;
+                }
+                endWaiting(screen->actInd, screen->view());
+                screen->showReadFailed(kReadFailedTitle, readFailedMessage(error));
+            });
+}
+
+void ProductLookUpScreen::showReadFailed(const std::string& title, const std::string& message) {
+    presentAlert(*this, title, message, "Cerrar");
 }
 
 bool ProductLookUpScreen::writeProductKeys(const ns::Value& record, const std::string& code) {

@@ -53,6 +53,10 @@ bool isDatabaseKey(const std::string& code) {
     return true;
 }
 
+std::string readFailedMessage(const ns::ErrorRef& error) {
+    return kReadFailedMessage + (error ? error->localizedDescription() : std::string());
+}
+
 QRVCancelBlock waitingCancelBlock(const std::shared_ptr<ns::UIViewController>& screen, ActivityInicator& actInd) {
     std::weak_ptr<ns::UIViewController> weak = screen;
     ActivityInicator* overlay = &actInd;  // lives as long as the screen
@@ -63,8 +67,7 @@ QRVCancelBlock waitingCancelBlock(const std::shared_ptr<ns::UIViewController>& s
             return;
         }
         endWaiting(*overlay, self->view());
-        presentAlert(*self, kReadFailedTitle,
-                     kReadFailedMessage + (error ? error->localizedDescription() : std::string()), "Cerrar");
+        presentAlert(*self, kReadFailedTitle, readFailedMessage(error), "Cerrar");
     };
 }
 

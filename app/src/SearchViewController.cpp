@@ -146,8 +146,7 @@ void SearchViewController::startSearch(const std::string& child, const std::stri
             current([&](SearchViewController& screen) {
                 if (!screen.waiting_) return;
                 screen.endSearchWait();
-                presentAlert(screen, kReadFailedTitle,
-                             kReadFailedMessage + (error ? error->localizedDescription() : std::string()), "Cerrar");
+                presentAlert(screen, kReadFailedTitle, readFailedMessage(error), "Cerrar");
             });
         });
     following_ = prefixQuery(child, text);

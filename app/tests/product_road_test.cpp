@@ -236,6 +236,46 @@ TEST_F(ProductRoadTest, ARefusedReadEndsTheWaitWithAnAlert) {
     EXPECT_EQ(shown->alertTitle(), "Error de conexión");
     EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents());
     EXPECT_EQ(result(), nullptr);
+    EXPECT_FALSE(capture->captureSession->isRunning());
+    ASSERT_TRUE(driver.answerAlert("Cerrar") && driver.waitUntilIdle());
+    EXPECT_TRUE(capture->captureSession->isRunning()) << "closing the alert scans again";
+}
+
+TEST_F(ProductRoadTest, ATypedLookUpPausesTheCameraUntilItsAnswerIsClosed) {
+    ASSERT_TRUE(typeCode("7709999999991"));
+    expectNotFound("7709999999991");
+    EXPECT_FALSE(capture->captureSession->isRunning());
+    // A label in view meanwhile starts no second look-up.
+    camera->showCode(ns::AVMetadataObjectTypeEAN13Code, std::string("0") + kDrill);
+    ASSERT_TRUE(driver.waitUntilIdle());
+    EXPECT_EQ(result(), nullptr);
+    ASSERT_TRUE(driver.answerAlert("Cerrar") && driver.waitUntilIdle());
+    EXPECT_TRUE(capture->captureSession->isRunning());
+}
+
+TEST_F(ProductRoadTest, WithoutAUsableCameraTheTypedRoadStillWorks) {
+    ASSERT_TRUE(driver.back() && driver.waitUntilIdle());
+    camera->failNextInput(ns::Error::make("AVFoundationErrorDomain", -11852, "Cannot use Back Camera"));
+    ASSERT_TRUE(driver.tap("btCap") && driver.waitUntilIdle());
+    auto refused = std::dynamic_pointer_cast<almavel::CapturaViewController>(top());
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->captureSession, nullptr);
+    EXPECT_EQ(refused->videoPreviewLayer, nullptr);
+    bool logged = false;
+    for (const auto& line : almavel::AppConsole::lines()) logged |= line.find("Cannot use Back Camera") != std::string::npos;
+    EXPECT_TRUE(logged) << "the input's error goes to the console";
+    ASSERT_TRUE(typeCode(kSaw));
+    EXPECT_NE(result(), nullptr);
+    ASSERT_TRUE(driver.back() && driver.back() && driver.waitUntilIdle());
+
+    ns::AVCaptureDevice::removeVirtualCamera();
+    ASSERT_TRUE(driver.tap("btCap") && driver.waitUntilIdle());
+    auto none = std::dynamic_pointer_cast<almavel::CapturaViewController>(top());
+    ASSERT_NE(none, nullptr);
+    EXPECT_EQ(none->captureSession, nullptr);
+    EXPECT_EQ(none->qrCodeFrameView, nullptr);
+    ASSERT_TRUE(typeCode(kSaw));
+    EXPECT_NE(result(), nullptr);
 }
 
 TEST_F(ProductRoadTest, AResultWithoutItsKeysShowsEmptyLabelsAndDownloadsNothing) {

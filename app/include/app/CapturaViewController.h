@@ -54,6 +54,8 @@ public:
 
 protected:
     void showNotFound(const std::string& code) override;
+    // "Cerrar" restarts the capture here too.
+    void showReadFailed(const std::string& title, const std::string& message) override;
 
 private:
     std::shared_ptr<ns::UIBarButtonItem> searchItem_;

@@ -41,6 +41,8 @@ protected:
     explicit ProductLookUpScreen(std::string className);
     // The screen's not-found alert for `code`.
     virtual void showNotFound(const std::string& code) = 0;
+    // The alert for a read the server refused or the connection lost.
+    virtual void showReadFailed(const std::string& title, const std::string& message);
     // A tap on the background closes the keyboard, touches still reaching
     // the controls.
     void addKeyboardDismissTap();

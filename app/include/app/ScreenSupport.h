@@ -40,6 +40,9 @@ void presentAlert(ns::UIViewController& screen, const std::string& title, const 
 // another record than the one typed.
 bool isDatabaseKey(const std::string& code);
 
+// The read-failed alert's message for the error a cancel block received.
+std::string readFailedMessage(const ns::ErrorRef& error);
+
 // A read's cancel block for a screen waiting on it: ends the wait and says
 // the read failed (the server refused it or the connection was lost), so the
 // screen never stays covered with touches ignored. When the screen is gone

@@ -192,4 +192,17 @@ TEST_F(StockTest, TheOlderScreenShowsThePlacesWithUnitsFromItsOwnRecord) {
     EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents());
 }
 
+TEST_F(StockTest, ARefusedReadEndsTheWaitWithAnAlert) {
+    auto reply = backend->post("/__admin/rtdb/rules?ns=almavel-pa", R"({"rules": {".read": false}})");
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    for (const char* identifier : {"ExistCont", "UltIng"}) {
+        open<ns::UIViewController>(identifier, "741751003253");
+        auto alert = std::dynamic_pointer_cast<ns::UIAlertController>(driver.window()->topmostViewController());
+        ASSERT_NE(alert, nullptr) << identifier << driver.screenText();
+        EXPECT_EQ(alert->alertTitle(), "Error de conexión");
+        EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents()) << identifier;
+        ASSERT_TRUE(driver.answerAlert("Cerrar") && driver.back() && driver.waitUntilIdle());
+    }
+}
+
 }  // namespace

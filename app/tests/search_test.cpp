@@ -148,4 +148,19 @@ TEST_F(SearchTest, ChoosingARowLooksTheProductUpByItsKey) {
     expectAlert("Producto no existe", "Este producto no se encuentra en nuestro catalogo: " + screen->prods[1].Codigo);
 }
 
+TEST_F(SearchTest, ARefusedSearchEndsTheWaitWithAnAlert) {
+    auto reply = backend->post("/__admin/rtdb/rules?ns=almavel-pa", R"({"rules": {".read": false}})");
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    ASSERT_TRUE(search("btParte", "HER-10"));
+    auto shown = alert();
+    ASSERT_NE(shown, nullptr) << driver.screenText();
+    EXPECT_EQ(shown->alertTitle(), "Error de conexión");
+    EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents());
+    EXPECT_TRUE(screen->prods.empty());
+    // The screen takes a new search once the alert is closed.
+    ASSERT_TRUE(driver.answerAlert("Cerrar") && driver.waitUntilIdle());
+    ASSERT_TRUE(search("btParte", ""));
+    EXPECT_EQ(alert()->alertTitle(), "Atención");
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "backend/accounts.h"
+#include "backend/sqlite_statement.h"
 #include "platform/crypto.h"
 
 namespace backend {
@@ -104,63 +105,9 @@ json toJson(const Account& account) {
 }
 
 // A prepared statement, finalized with its scope.
-class AccountStore::Statement {
+class AccountStore::Statement : public SqliteStatement {
 public:
-    Statement(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-            throw std::runtime_error(std::string("cannot prepare a query: ") + sqlite3_errmsg(db));
-        }
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    Statement& bind(int index, const std::string& text) {
-        check(sqlite3_bind_text(stmt_, index, text.data(), int(text.size()), SQLITE_TRANSIENT));
-        return *this;
-    }
-    Statement& bindBlob(int index, const std::string& bytes) {
-        check(sqlite3_bind_blob(stmt_, index, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT));
-        return *this;
-    }
-    Statement& bind(int index, int64_t value) {
-        check(sqlite3_bind_int64(stmt_, index, value));
-        return *this;
-    }
-    Statement& bind(int index, double value) {
-        check(sqlite3_bind_double(stmt_, index, value));
-        return *this;
-    }
-    // True while there is a row.
-    bool step() {
-        int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        throw std::runtime_error(std::string("query failed: ") + sqlite3_errmsg(db_));
-    }
-    // SQLITE_DONE, SQLITE_CONSTRAINT (for the caller to tell apart), or throws.
-    int run() {
-        int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_DONE || (rc & 0xff) == SQLITE_CONSTRAINT) return rc & 0xff;
-        throw std::runtime_error(std::string("query failed: ") + sqlite3_errmsg(db_));
-    }
-    std::string text(int column) const {
-        auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-        return p ? std::string(p, size_t(sqlite3_column_bytes(stmt_, column))) : std::string();
-    }
-    std::string blob(int column) const {
-        auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
-        return p ? std::string(p, size_t(sqlite3_column_bytes(stmt_, column))) : std::string();
-    }
-    int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-    double real(int column) const { return sqlite3_column_double(stmt_, column); }
-
-private:
-    void check(int rc) {
-        if (rc != SQLITE_OK) throw std::runtime_error(std::string("cannot bind a value: ") + sqlite3_errmsg(db_));
-    }
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
+    using SqliteStatement::SqliteStatement;
 };
 
 AccountStore::AccountStore(const fs::path& file, int pbkdf2Iterations) : file_(file), iterations_(pbkdf2Iterations) {

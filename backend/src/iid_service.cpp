@@ -106,32 +106,6 @@ const std::set<std::string>& knownItems() {
     return items;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::optional<std::string> percentDecode(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '%') {
-            if (i + 2 >= text.size()) return std::nullopt;
-            const int hi = hexValue(text[i + 1]), lo = hexValue(text[i + 2]);
-            if (hi < 0 || lo < 0) return std::nullopt;
-            out += char(hi * 16 + lo);
-            i += 2;
-        } else if (c == '+') {
-            out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 // The form body as name to value; "" and the problem when it is not a form
 // of known, distinct, well-encoded items (a raw "&" inside a value shows up
 // as an item without "=" or with an unknown name).
@@ -147,8 +121,8 @@ std::map<std::string, std::string> parseForm(const std::string& body, std::strin
             problem = "a form item without \"=\"";
             return {};
         }
-        auto name = percentDecode(piece.substr(0, eq));
-        auto value = percentDecode(piece.substr(eq + 1));
+        auto name = percentDecodeStrict(piece.substr(0, eq));
+        auto value = percentDecodeStrict(piece.substr(eq + 1));
         if (!name || !value) {
             problem = "a form item with a bad percent escape";
             return {};

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "backend/service.h"
+#include "backend/sqlite_statement.h"
 
 namespace backend::iid {
 
@@ -45,44 +46,24 @@ std::string randomText(size_t length) {
     return out;
 }
 
-// A prepared statement, finalized with its scope. 64-bit ids are bound and
-// read as SQLite integers: they are below 2^63 by construction.
-class Store::Statement {
+// 64-bit ids are kept as SQLite integers: they are below 2^63 by
+// construction.
+class Store::Statement : public SqliteStatement {
 public:
-    Statement(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-            throw std::runtime_error(std::string("cannot prepare a query: ") + sqlite3_errmsg(db));
-        }
+    using SqliteStatement::SqliteStatement;
+    using SqliteStatement::bind;
+    Statement& bind(int index, uint64_t value) {
+        SqliteStatement::bind(index, int64_t(value));
+        return *this;
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
     Statement& bind(int index, const std::string& text) {
-        check(sqlite3_bind_text(stmt_, index, text.data(), int(text.size()), SQLITE_TRANSIENT));
+        SqliteStatement::bind(index, text);
         return *this;
     }
     Statement& bind(int index, int64_t value) {
-        check(sqlite3_bind_int64(stmt_, index, value));
+        SqliteStatement::bind(index, value);
         return *this;
     }
-    Statement& bind(int index, uint64_t value) { return bind(index, int64_t(value)); }
-    bool step() {
-        const int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        throw std::runtime_error(std::string("query failed: ") + sqlite3_errmsg(db_));
-    }
-    std::string text(int column) const {
-        auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-        return p ? std::string(p, size_t(sqlite3_column_bytes(stmt_, column))) : std::string();
-    }
-    int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-    int changes() const { return sqlite3_changes(db_); }
-
-private:
-    void check(int rc) {
-        if (rc != SQLITE_OK) throw std::runtime_error(std::string("cannot bind a value: ") + sqlite3_errmsg(db_));
-    }
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
 };
 
 Store::Store(const fs::path& file) {

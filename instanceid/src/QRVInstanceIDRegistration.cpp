@@ -9,10 +9,13 @@
 #include "platform/crypto.h"
 #include "platform/dispatch.h"
 #include "platform/format.h"
+#include "platform/url.h"
 
 namespace {
 
 constexpr uint32_t kMaxPhoneRegistrationRetries = 10;
+// RFC 3986's unreserved marks; everything else in a form value is escaped.
+constexpr std::string_view kUnreserved = "-._~";
 
 struct ClassState {
     std::mutex mutex;
@@ -23,22 +26,6 @@ struct ClassState {
 ClassState& classState() {
     static ClassState* state = new ClassState();
     return *state;
-}
-
-std::string percentEncode(const std::string& text) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += char(c);
-        } else {
-            out += '%';
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        }
-    }
-    return out;
 }
 
 ns::ErrorRef replyError() { return errorWithQRVInstanceIDErrorCode(kQRVInstanceIDErrorCodeUnknown); }
@@ -64,9 +51,9 @@ std::string QRVInstanceIDQueryFromQueryItems(const std::vector<QRVInstanceIDURLQ
     std::string out;
     for (const auto& item : items) {
         if (!out.empty()) out += '&';
-        out += percentEncode(item.name);
+        out += ns::percentEncode(item.name, kUnreserved);
         out += '=';
-        out += percentEncode(item.value);
+        out += ns::percentEncode(item.value, kUnreserved);
     }
     return out;
 }

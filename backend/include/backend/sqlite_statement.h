@@ -1,0 +1,75 @@
+#pragma once
+// A prepared SQLite statement of the back end's stores, finalized with its
+// scope. Every failure throws std::runtime_error with SQLite's message.
+
+#include <sqlite3.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace backend {
+
+class SqliteStatement {
+public:
+    SqliteStatement(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+            throw std::runtime_error(std::string("cannot prepare a query: ") + sqlite3_errmsg(db));
+        }
+    }
+    ~SqliteStatement() { sqlite3_finalize(stmt_); }
+    SqliteStatement(const SqliteStatement&) = delete;
+    SqliteStatement& operator=(const SqliteStatement&) = delete;
+
+    SqliteStatement& bind(int index, const std::string& text) {
+        check(sqlite3_bind_text(stmt_, index, text.data(), int(text.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    SqliteStatement& bindBlob(int index, const std::string& bytes) {
+        check(sqlite3_bind_blob(stmt_, index, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    SqliteStatement& bind(int index, int64_t value) {
+        check(sqlite3_bind_int64(stmt_, index, value));
+        return *this;
+    }
+    SqliteStatement& bind(int index, double value) {
+        check(sqlite3_bind_double(stmt_, index, value));
+        return *this;
+    }
+    // True while there is a row.
+    bool step() {
+        int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        throw std::runtime_error(std::string("query failed: ") + sqlite3_errmsg(db_));
+    }
+    // SQLITE_DONE, SQLITE_CONSTRAINT (for the caller to tell apart), or throws.
+    int run() {
+        int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_DONE || (rc & 0xff) == SQLITE_CONSTRAINT) return rc & 0xff;
+        throw std::runtime_error(std::string("query failed: ") + sqlite3_errmsg(db_));
+    }
+    std::string text(int column) const {
+        auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+        return p ? std::string(p, size_t(sqlite3_column_bytes(stmt_, column))) : std::string();
+    }
+    std::string blob(int column) const {
+        auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+        return p ? std::string(p, size_t(sqlite3_column_bytes(stmt_, column))) : std::string();
+    }
+    int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+    double real(int column) const { return sqlite3_column_double(stmt_, column); }
+    // Rows the last statement on the connection changed.
+    int changes() const { return sqlite3_changes(db_); }
+
+private:
+    void check(int rc) {
+        if (rc != SQLITE_OK) throw std::runtime_error(std::string("cannot bind a value: ") + sqlite3_errmsg(db_));
+    }
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+}  // namespace backend

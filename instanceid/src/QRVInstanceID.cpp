@@ -272,7 +272,8 @@ void QRVInstanceID::setDefaultToken(std::optional<std::string> token) {
 }
 
 void QRVInstanceID::fetchDefaultToken() {
-    if (isFetchingDefaultToken_ || isDefaultTokenFetchScheduled_) return;
+    // Unconfigured, there is no sender to fetch the default token for.
+    if (qdxSenderID_.empty() || isFetchingDefaultToken_ || isDefaultTokenFetchScheduled_) return;
     std::weak_ptr<QRVInstanceID> weakSelf = std::static_pointer_cast<QRVInstanceID>(shared_from_this());
     defaultTokenWithHandler([weakSelf](std::optional<std::string> token, ns::ErrorRef error) {
         auto self = weakSelf.lock();

@@ -1,6 +1,8 @@
 #include "platform/crypto.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -278,8 +280,8 @@ TEST_F(CryptoRSA, RawOperationsInvertEachOtherAndWidenShortBlocks) {
 
     // A short block counts as padded with zeros on the left.
     Data shortBlock = toData("tail");
-    Data widened(252, 0);
-    widened.insert(widened.end(), shortBlock.begin(), shortBlock.end());
+    Data widened(256, 0);
+    std::copy(shortBlock.begin(), shortBlock.end(), widened.end() - long(shortBlock.size()));
     EXPECT_EQ(key_->rawPrivateOperation(shortBlock), key_->rawPrivateOperation(widened));
     EXPECT_EQ(key_->publicKey()->rawPublicOperation(key_->rawPrivateOperation(shortBlock)), widened);
 

@@ -202,10 +202,10 @@ std::optional<std::string> QRVInstanceIDKeyPairStore::appIdentityWithError(ns::E
         }
         return identity;
     }
+    std::lock_guard lock(mutex_);
     const bool unreachable =
         (loadError && loadError->code() == ns::errSecMissingEntitlement) || keychainEntitlementsErrorCount_ >= 3;
     if (unreachable) {
-        std::lock_guard lock(mutex_);
         if (auto contents = plist_.contentAsDictionary()) {
             auto it = contents->find(appIDKeyWithSubtype(kQRVInstanceIDKeyPairSubType));
             if (it != contents->end() && it->second.isString() && !it->second.asString().empty()) {

@@ -92,7 +92,10 @@ public:
     static std::string appIDKeyWithSubtype(const std::string& subtype);
     static std::string keyStoreFileName() { return "com.ondrix.iid-keypair"; }
 
-    int32_t keychainEntitlementsErrorCount() const { return keychainEntitlementsErrorCount_; }
+    int32_t keychainEntitlementsErrorCount() {
+        std::lock_guard lock(mutex_);
+        return keychainEntitlementsErrorCount_;
+    }
 
 private:
     std::recursive_mutex mutex_;

@@ -2,6 +2,7 @@
 
 #include "app/CapturaViewController.h"
 #include "app/MainViewController.h"
+#include "app/OffersAndStores.h"
 #include "app/ResultViewController.h"
 #include "app/SearchViewController.h"
 #include "app/StockScreens.h"
@@ -34,6 +35,10 @@ std::shared_ptr<ns::UIStoryboard> registerMainStoryboard() {
     // The older stock screen: no screen leads to it, but it is in the layout.
     storyboard->registerViewController(kDispoID,
                                        [](const auto&) { return std::make_shared<DispoViewController>(); });
+    storyboard->registerViewController(kSalesConID,
+                                       [](const auto&) { return std::make_shared<SalesTableViewController>(); });
+    storyboard->registerViewController(kStoreConID,
+                                       [](const auto&) { return std::make_shared<StoreTableViewController>(); });
     storyboard->setInitialViewControllerIdentifier(kLoginVID);
     return storyboard;
 }

@@ -76,7 +76,22 @@ void MainViewController::loadView() {
     panelSearch->addTarget(ns::TargetAction::to(this, "search:", &MainViewController::search),
                            ns::UIControlEventTouchUpInside);
     panel->addSubview(panelSearch);
-    auto signOut = menuButton(140, "Cerrar sesión", "CloseSession");
+    // Screens reached only through the storyboard's roads from the panel.
+    std::weak_ptr<ns::Object> weakSelf = weak_from_this();
+    const std::pair<const char*, const char*> roads[] = {{"Ofertas", kSalesConID}, {"Sucursales", kStoreConID}};
+    double y = 140;
+    for (const auto& [title, identifier] : roads) {
+        auto road = menuButton(y, title, std::string("menu") + identifier);
+        road->addTarget(ns::TargetAction::block(identifier,
+                                                [weakSelf, id = identifier](const ns::ObjectPtr&) {
+                                                    auto self = weakSelf.lock();
+                                                    if (self) showScreen(static_cast<MainViewController&>(*self), id);
+                                                }),
+                        ns::UIControlEventTouchUpInside);
+        panel->addSubview(road);
+        y += 52;
+    }
+    auto signOut = menuButton(screen.height() - top - 64, "Cerrar sesión", "CloseSession");
     signOut->addTarget(ns::TargetAction::to(this, "CloseSession:", &MainViewController::CloseSession),
                        ns::UIControlEventTouchUpInside);
     panel->addSubview(signOut);

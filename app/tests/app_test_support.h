@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -65,6 +66,9 @@ protected:
         const std::string bundle = std::string(ALMAVEL_SOURCE_DIR) + "/core/tools/bundle/";
         for (const char* name : {"Info.plist", "OndrixService-Info.plist"}) {
             sandbox.writeBundleFile(name, readFile(bundle + name));
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(ALMAVEL_APP_RESOURCES)) {
+            sandbox.writeBundleFile(entry.path().filename().string(), readFile(entry.path().string()));
         }
         forgetProcessState();
         almavel::AppConsole::clear();

@@ -35,6 +35,9 @@ inline constexpr const char* kMainStorID = "MainStor";
 inline constexpr const char* kNavConID = "NavCon";
 inline constexpr const char* kDatosConID = "DatosCon";
 inline constexpr const char* kSrryConID = "SrryCon";
+// Screens the code never names: the storyboard's roads reach them.
+inline constexpr const char* kSalesConID = "SalesCon";
+inline constexpr const char* kStoreConID = "StoreCon";
 // The older stock screen, which no screen opens.
 inline constexpr const char* kDispoID = "DispoCon";
 

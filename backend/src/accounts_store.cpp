@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "backend/accounts.h"
-#include "backend/sqlite_statement.h"
+#include "backend/sqlite_store.h"
 #include "platform/crypto.h"
 
 namespace backend {
@@ -111,17 +111,7 @@ public:
 };
 
 AccountStore::AccountStore(const fs::path& file, int pbkdf2Iterations) : file_(file), iterations_(pbkdf2Iterations) {
-    std::error_code ec;
-    if (file.has_parent_path()) fs::create_directories(file.parent_path(), ec);
-    if (ec) throw std::runtime_error("cannot create " + file.parent_path().string() + ": " + ec.message());
-    if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw std::runtime_error("cannot open the account store " + file.string() + ": " + message);
-    }
-    sqlite3_busy_timeout(db_, 5000);
+    db_ = openSqliteFile(file, "the account store");
     try {
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA foreign_keys=ON");
@@ -166,14 +156,7 @@ AccountStore::AccountStore(const fs::path& file, int pbkdf2Iterations) : file_(f
 
 AccountStore::~AccountStore() { sqlite3_close(db_); }
 
-void AccountStore::exec(const char* sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        std::string text = message ? message : "unknown error";
-        sqlite3_free(message);
-        throw std::runtime_error(text);
-    }
-}
+void AccountStore::exec(const char* sql) { sqliteExec(db_, sql); }
 
 bool AccountStore::hasColumn(const char* table, const char* column) {
     Statement s(db_, (std::string("PRAGMA table_info(") + table + ")").c_str());

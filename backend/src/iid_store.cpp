@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "backend/service.h"
-#include "backend/sqlite_statement.h"
+#include "backend/sqlite_store.h"
 
 namespace backend::iid {
 
@@ -67,17 +67,7 @@ public:
 };
 
 Store::Store(const fs::path& file) {
-    std::error_code ec;
-    fs::create_directories(file.parent_path(), ec);
-    if (ec) throw std::runtime_error("cannot create " + file.parent_path().string() + ": " + ec.message());
-    if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw std::runtime_error("cannot open the instance-identity store " + file.string() + ": " + message);
-    }
-    sqlite3_busy_timeout(db_, 5000);
+    db_ = openSqliteFile(file, "the instance-identity store");
     try {
         exec("PRAGMA journal_mode=WAL");
         exec(R"(CREATE TABLE IF NOT EXISTS devices(
@@ -110,14 +100,7 @@ Store::Store(const fs::path& file) {
 
 Store::~Store() { sqlite3_close(db_); }
 
-void Store::exec(const char* sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        std::string text = message ? message : "unknown error";
-        sqlite3_free(message);
-        throw std::runtime_error(text);
-    }
-}
+void Store::exec(const char* sql) { sqliteExec(db_, sql); }
 
 Device Store::createDevice(int64_t nowMs) {
     std::lock_guard lock(mutex_);

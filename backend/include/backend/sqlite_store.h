@@ -1,15 +1,44 @@
 #pragma once
-// A prepared SQLite statement of the back end's stores, finalized with its
-// scope. Every failure throws std::runtime_error with SQLite's message.
+// What the back end's SQLite stores share: opening a store's file, running
+// a statement text, and a prepared statement finalized with its scope. Every
+// failure throws std::runtime_error with SQLite's message.
 
 #include <sqlite3.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace backend {
+
+// Opens (creating it and its folder) the database file for use from many
+// threads, with a busy time-out; `what` names the store in errors.
+inline sqlite3* openSqliteFile(const std::filesystem::path& file, const std::string& what) {
+    std::error_code ec;
+    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
+    if (ec) throw std::runtime_error("cannot create " + file.parent_path().string() + ": " + ec.message());
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        std::string message = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        throw std::runtime_error("cannot open " + what + " " + file.string() + ": " + message);
+    }
+    sqlite3_busy_timeout(db, 5000);
+    return db;
+}
+
+inline void sqliteExec(sqlite3* db, const char* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string text = message ? message : "unknown error";
+        sqlite3_free(message);
+        throw std::runtime_error(text);
+    }
+}
 
 class SqliteStatement {
 public:

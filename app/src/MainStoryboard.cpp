@@ -2,6 +2,7 @@
 
 #include "app/CapturaViewController.h"
 #include "app/MainViewController.h"
+#include "app/QuoteScreens.h"
 #include "app/OffersAndStores.h"
 #include "app/ResultViewController.h"
 #include "app/SearchViewController.h"
@@ -39,6 +40,10 @@ std::shared_ptr<ns::UIStoryboard> registerMainStoryboard() {
                                        [](const auto&) { return std::make_shared<SalesTableViewController>(); });
     storyboard->registerViewController(kStoreConID,
                                        [](const auto&) { return std::make_shared<StoreTableViewController>(); });
+    storyboard->registerViewController(kCantViewID,
+                                       [](const auto&) { return std::make_shared<CantViewController>(); });
+    storyboard->registerViewController(kQuoteViewID,
+                                       [](const auto&) { return std::make_shared<QuoteViewController>(); });
     storyboard->setInitialViewControllerIdentifier(kLoginVID);
     return storyboard;
 }

@@ -21,6 +21,7 @@ struct ClassState {
     std::mutex mutex;
     uint64_t requestCounter = 0;
     uint32_t phoneRegistrationRetries = 0;
+    uint64_t scheduledRetries = 0;
 };
 
 ClassState& classState() {
@@ -104,6 +105,11 @@ void QRVInstanceIDRegistrationClient::stopFetching() {
     if (session_) session_->invalidateAndCancel();
     session_.reset();
     task_.reset();
+}
+
+uint64_t QRVInstanceIDRegistrationClient::scheduledPhoneRegistrationRetries() {
+    std::lock_guard lock(classState().mutex);
+    return classState().scheduledRetries;
 }
 
 ns::URLRequest QRVInstanceIDRegistrationClient::requestWithAuthHeader(const std::string& authHeader) {
@@ -286,6 +292,8 @@ void QRVInstanceIDRegistrationClient::handleFetchReply(const ns::HTTPURLResponse
                     handler(std::nullopt, replyError());
                 }
             });
+            std::lock_guard lock(classState().mutex);
+            classState().scheduledRetries++;
             return;
         }
     }

@@ -51,14 +51,17 @@ TEST_F(IidBackendTest, TheDefaultTokenRetriesAfter12_24_38And56SecondsAndEachFet
 
 TEST_F(IidBackendTest, APhoneRegistrationErrorIsRetriedAfter1_2And4Seconds) {
     addFault("phoneRegistrationError", 3);
+    const uint64_t scheduledBefore = QRVInstanceIDRegistrationClient::scheduledPhoneRegistrationRetries();
     configure();
     auto iid = QRVInstanceID::instanceID();
     ASSERT_TRUE(pumpUntil([&] { return faultReplies() == 1; }));
     size_t replies = 1;
     for (double wait : {1.0, 2.0, 4.0}) {
         // The client sets its retry when the reply reaches it, a moment
-        // after the service logged it.
-        ns::RunLoop::main().runFor(0.5);
+        // after the service logged it: the clock moves only once it has.
+        ASSERT_TRUE(pumpUntil([&] {
+            return QRVInstanceIDRegistrationClient::scheduledPhoneRegistrationRetries() == scheduledBefore + replies;
+        }));
         advance(wait - 0.25);
         EXPECT_EQ(count("registrations") + int64_t(faultReplies()), int64_t(replies));
         advance(0.25);

@@ -59,6 +59,10 @@ public:
     static void deleteKDXTokenOnAppResetWithDeviceID(const std::string& deviceID, const std::string& secretToken,
                                                      QRVInstanceIDDeleteHandler handler);
 
+    // How many PHONE_REGISTRATION_ERROR retries have been scheduled in this
+    // process, so a test can move the clock once the wait is set.
+    static uint64_t scheduledPhoneRegistrationRetries();
+
     static ns::URLRequest requestWithAuthHeader(const std::string& authHeader);
     static std::vector<QRVInstanceIDURLQueryItem> standardQueryItemsWithDeviceID(const std::string& deviceID,
                                                                                  const std::string& scope,

@@ -7,6 +7,7 @@
 #include "app/ResultViewController.h"
 #include "app/SearchViewController.h"
 #include "app/StockScreens.h"
+#include "app/TarjetaScreens.h"
 #include "app/UserDefaultsKeys.h"
 #include "app/ViewController.h"
 #include "platform/runtime.h"
@@ -44,6 +45,12 @@ std::shared_ptr<ns::UIStoryboard> registerMainStoryboard() {
                                        [](const auto&) { return std::make_shared<CantViewController>(); });
     storyboard->registerViewController(kQuoteViewID,
                                        [](const auto&) { return std::make_shared<QuoteViewController>(); });
+    storyboard->registerViewController(kTarjConID,
+                                       [](const auto&) { return std::make_shared<TarjetaViewController>(); });
+    storyboard->registerViewController(kDatosConID,
+                                       [](const auto&) { return std::make_shared<DatosViewController>(); });
+    storyboard->registerViewController(kSrryConID,
+                                       [](const auto&) { return std::make_shared<SorryViewController>(); });
     storyboard->setInitialViewControllerIdentifier(kLoginVID);
     return storyboard;
 }

@@ -6,6 +6,7 @@
 #include "app/ColorFromHex.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
+#include "app/TarjetaScreens.h"
 #include "app/UserDefaultsKeys.h"
 #include "auth/QRVAuth.h"
 #include "platform/user_defaults.h"
@@ -78,7 +79,10 @@ void MainViewController::loadView() {
     panel->addSubview(panelSearch);
     // Screens reached only through the storyboard's roads from the panel.
     std::weak_ptr<ns::Object> weakSelf = weak_from_this();
-    const std::pair<const char*, const char*> roads[] = {{"Ofertas", kSalesConID}, {"Sucursales", kStoreConID}};
+    const std::pair<const char*, const char*> roads[] = {{"Ofertas", kSalesConID},
+                                                         {"Sucursales", kStoreConID},
+                                                         {"Cotización", kQuoteViewID},
+                                                         {"Tarjeta Almavel", kTarjConID}};
     double y = 140;
     for (const auto& [title, identifier] : roads) {
         auto road = menuButton(y, title, std::string("menu") + identifier);

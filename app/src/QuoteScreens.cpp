@@ -22,11 +22,6 @@ namespace {
 // Prices from a billion cents up are not prices this store writes.
 constexpr int64_t kMaxPriceCents = 1'000'000'000;
 
-std::optional<std::string> signedInUid() {
-    if (auto current = QRVAuth::auth()->currentUser()) return current->uid();
-    return std::nullopt;
-}
-
 std::string today() {
     const time_t now = time_t(std::floor(ns::Clock::nowSeconds()));
     std::tm local{};
@@ -34,27 +29,6 @@ std::string today() {
     char buffer[16];
     std::strftime(buffer, sizeof buffer, "%Y-%m-%d", &local);
     return buffer;
-}
-
-std::shared_ptr<ns::UILabel> makeLabel(ns::UIView& root, ns::CGRect frame, const std::string& outlet, double size,
-                                       bool bold = false) {
-    auto label = ns::UILabel::make(frame);
-    label->setAccessibilityIdentifier(outlet);
-    label->setFont(bold ? ns::UIFont::boldSystemFontOfSize(size) : ns::UIFont::systemFontOfSize(size));
-    root.addSubview(label);
-    return label;
-}
-
-std::shared_ptr<ns::UIButton> outlinedButton(ns::UIView& root, ns::CGRect frame, const std::string& title,
-                                             const std::string& outlet) {
-    auto button = ns::UIButton::make(frame, title);
-    button->setAccessibilityIdentifier(outlet);
-    button->setTitleColor(ColorFromHex().colorFromHex(kBrandBlue, 1));
-    button->layer()->setBorderWidth(1.0);
-    button->layer()->setCornerRadius(5.0);
-    button->layer()->setBorderColor(ColorFromHex().colorFromHex(kBrandBlue, 0.5).CGColor());
-    root.addSubview(button);
-    return button;
 }
 
 // Pops back to the screen of class T when the navigation stack holds one,
@@ -75,6 +49,11 @@ void returnToScreen(ns::UIViewController& from, const char* identifier) {
 }
 
 }  // namespace
+
+std::optional<std::string> signedInUid() {
+    if (auto current = QRVAuth::auth()->currentUser()) return current->uid();
+    return std::nullopt;
+}
 
 // MARK: - Money
 
@@ -141,11 +120,11 @@ int64_t Quotes::lineCents() const {
 
 QuoteTableViewCell::QuoteTableViewCell() : ns::UITableViewCell("LabelCell") {
     auto& content = *contentView();
-    txtDes = makeLabel(content, ns::CGRectMake(16, 4, 343, 22), "txtDes", 15, true);
-    txtCodigo = makeLabel(content, ns::CGRectMake(16, 26, 170, 18), "txtCodigo", 13);
-    txtUprice = makeLabel(content, ns::CGRectMake(190, 26, 169, 18), "txtUprice", 13);
-    txtCant = makeLabel(content, ns::CGRectMake(16, 46, 170, 18), "txtCant", 13);
-    txtLine = makeLabel(content, ns::CGRectMake(190, 46, 169, 18), "txtLine", 13, true);
+    txtDes = screenLabel(content, ns::CGRectMake(16, 4, 343, 22), "txtDes", 15, true);
+    txtCodigo = screenLabel(content, ns::CGRectMake(16, 26, 170, 18), "txtCodigo", 13);
+    txtUprice = screenLabel(content, ns::CGRectMake(190, 26, 169, 18), "txtUprice", 13);
+    txtCant = screenLabel(content, ns::CGRectMake(16, 46, 170, 18), "txtCant", 13);
+    txtLine = screenLabel(content, ns::CGRectMake(190, 46, 169, 18), "txtLine", 13, true);
 }
 
 // MARK: - Quantity
@@ -161,16 +140,16 @@ void CantViewController::loadView() {
     auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
     root->setBackgroundColor(ns::UIColor::whiteColor());
     const double top = ns::UINavigationController::kBarBottom + 16;
-    txtDes = makeLabel(*root, ns::CGRectMake(16, top, 343, 48), "txtDes", 19, true);
+    txtDes = screenLabel(*root, ns::CGRectMake(16, top, 343, 48), "txtDes", 19, true);
     txtDes.lock()->setNumberOfLines(2);
-    txtCod = makeLabel(*root, ns::CGRectMake(16, top + 52, 343, 22), "txtCod", 15);
-    txtUprice = makeLabel(*root, ns::CGRectMake(16, top + 82, 343, 24), "txtUprice", 17);
+    txtCod = screenLabel(*root, ns::CGRectMake(16, top + 52, 343, 22), "txtCod", 15);
+    txtUprice = screenLabel(*root, ns::CGRectMake(16, top + 82, 343, 24), "txtUprice", 17);
     auto field = ns::UITextField::make(ns::CGRectMake(16, top + 118, 120, 36));
     field->setAccessibilityIdentifier("txtCant");
     field->setKeyboardType(ns::UIKeyboardType::NumberPad);
     root->addSubview(field);
     txtCant = field;
-    txtTprice = makeLabel(*root, ns::CGRectMake(16, top + 166, 343, 24), "txtTprice", 17, true);
+    txtTprice = screenLabel(*root, ns::CGRectMake(16, top + 166, 343, 24), "txtTprice", 17, true);
     auto add = filledButton(ns::CGRectMake(16, top + 210, 343, 44), "Agregar a cotización", "btAdd",
                             ColorFromHex().colorFromHex(kBrandBlue, 1), 17);
     add->addTarget(ns::TargetAction::to(this, "add2Quote:", &CantViewController::add2Quote),
@@ -275,12 +254,12 @@ void QuoteViewController::loadView() {
     root->addSubview(list);
     table = list;
 
-    makeLabel(*root, ns::CGRectMake(16, bottom + 4, 150, 22), "lblSub", 15)->setText("Subtotal:");
-    makeLabel(*root, ns::CGRectMake(16, bottom + 28, 150, 22), "lblItbms", 15)->setText("ITBMS (7%):");
-    makeLabel(*root, ns::CGRectMake(16, bottom + 52, 150, 22), "lblTotal", 15, true)->setText("Total:");
-    txtSub = makeLabel(*root, ns::CGRectMake(170, bottom + 4, 189, 22), "txtSub", 15);
-    txtItbms = makeLabel(*root, ns::CGRectMake(170, bottom + 28, 189, 22), "txtItbms", 15);
-    txtTotal = makeLabel(*root, ns::CGRectMake(170, bottom + 52, 189, 22), "txtTotal", 15, true);
+    screenLabel(*root, ns::CGRectMake(16, bottom + 4, 150, 22), "lblSub", 15)->setText("Subtotal:");
+    screenLabel(*root, ns::CGRectMake(16, bottom + 28, 150, 22), "lblItbms", 15)->setText("ITBMS (7%):");
+    screenLabel(*root, ns::CGRectMake(16, bottom + 52, 150, 22), "lblTotal", 15, true)->setText("Total:");
+    txtSub = screenLabel(*root, ns::CGRectMake(170, bottom + 4, 189, 22), "txtSub", 15);
+    txtItbms = screenLabel(*root, ns::CGRectMake(170, bottom + 28, 189, 22), "txtItbms", 15);
+    txtTotal = screenLabel(*root, ns::CGRectMake(170, bottom + 52, 189, 22), "txtTotal", 15, true);
     for (const auto& label : {txtSub, txtItbms, txtTotal}) label.lock()->setTextAlignment(ns::NSTextAlignment::Right);
 
     auto clean = outlinedButton(*root, ns::CGRectMake(16, bottom + 84, 107, 44), "Limpiar", "btClean");
@@ -294,6 +273,7 @@ void QuoteViewController::loadView() {
     auto scan = outlinedButton(*root, ns::CGRectMake(252, bottom + 84, 107, 44), "Escanear", "back2Menu");
     scan->addTarget(ns::TargetAction::to(this, "back2Menu:", &QuoteViewController::back2Menu),
                     ns::UIControlEventTouchUpInside);
+    back2Menu_ = scan;
     setView(root);
 }
 
@@ -308,6 +288,9 @@ void QuoteViewController::viewDidLoad() {
         auto self = shared_from_this();
         list->setDelegate(std::dynamic_pointer_cast<ns::UITableViewDelegate>(self));
         list->setDataSource(std::dynamic_pointer_cast<ns::UITableViewDataSource>(self));
+    }
+    for (const auto& weak : {btClean, btGen, back2Menu_}) {
+        if (auto button = weak.lock()) outlineBorder(*button);
     }
     recalculateQuoteTotals();
     observeQuoteLines();
@@ -436,10 +419,10 @@ void EditViewController::loadView() {
     auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
     root->setBackgroundColor(ns::UIColor::whiteColor());
     const double top = ns::UINavigationController::kBarBottom + 16;
-    txtCodigo = makeLabel(*root, ns::CGRectMake(16, top, 343, 22), "txtCodigo", 15);
-    txtDescrip = makeLabel(*root, ns::CGRectMake(16, top + 28, 343, 22), "txtDescrip", 15);
-    txtPrecioU = makeLabel(*root, ns::CGRectMake(16, top + 56, 343, 22), "txtPrecioU", 15);
-    txtPrecioT = makeLabel(*root, ns::CGRectMake(16, top + 84, 343, 22), "txtPrecioT", 15);
+    txtCodigo = screenLabel(*root, ns::CGRectMake(16, top, 343, 22), "txtCodigo", 15);
+    txtDescrip = screenLabel(*root, ns::CGRectMake(16, top + 28, 343, 22), "txtDescrip", 15);
+    txtPrecioU = screenLabel(*root, ns::CGRectMake(16, top + 56, 343, 22), "txtPrecioU", 15);
+    txtPrecioT = screenLabel(*root, ns::CGRectMake(16, top + 84, 343, 22), "txtPrecioT", 15);
     setView(root);
 }
 

@@ -12,29 +12,6 @@
 
 namespace almavel {
 
-namespace {
-
-std::shared_ptr<ns::UILabel> makeLabel(ns::UIView& root, ns::CGRect frame, const std::string& outlet, double size,
-                                       bool bold = false) {
-    auto label = ns::UILabel::make(frame);
-    label->setAccessibilityIdentifier(outlet);
-    label->setFont(bold ? ns::UIFont::boldSystemFontOfSize(size) : ns::UIFont::systemFontOfSize(size));
-    label->setTextColor(ns::UIColor::blackColor());
-    root.addSubview(label);
-    return label;
-}
-
-std::shared_ptr<ns::UIButton> outlinedButton(ns::UIView& root, ns::CGRect frame, const std::string& title,
-                                             const std::string& outlet) {
-    auto button = ns::UIButton::make(frame, title);
-    button->setAccessibilityIdentifier(outlet);
-    button->setTitleColor(ColorFromHex().colorFromHex(kBrandBlue, 1));
-    root.addSubview(button);
-    return button;
-}
-
-}  // namespace
-
 ResultViewController::ResultViewController() : ns::UIViewController("ResultViewController") { setTitle("Producto"); }
 
 std::shared_ptr<ns::UIImage> ResultViewController::placeholderImage() {
@@ -54,14 +31,14 @@ void ResultViewController::loadView() {
     root->addSubview(photo);
     prodPhoto = photo;
 
-    txtDescrip = makeLabel(*root, ns::CGRectMake(16, top + 192, 343, 48), "txtDescrip", 20, true);
+    txtDescrip = screenLabel(*root, ns::CGRectMake(16, top + 192, 343, 48), "txtDescrip", 20, true);
     txtDescrip.lock()->setNumberOfLines(2);
-    txtCodigo = makeLabel(*root, ns::CGRectMake(16, top + 242, 343, 22), "txtCodigo", 15);
-    txtPrecio = makeLabel(*root, ns::CGRectMake(16, top + 272, 343, 26), "txtPrecio", 19, true);
-    txtOferta = makeLabel(*root, ns::CGRectMake(16, top + 302, 343, 26), "txtOferta", 19, true);
+    txtCodigo = screenLabel(*root, ns::CGRectMake(16, top + 242, 343, 22), "txtCodigo", 15);
+    txtPrecio = screenLabel(*root, ns::CGRectMake(16, top + 272, 343, 26), "txtPrecio", 19, true);
+    txtOferta = screenLabel(*root, ns::CGRectMake(16, top + 302, 343, 26), "txtOferta", 19, true);
     txtOferta.lock()->setTextColor(ColorFromHex().colorFromHex(0xC0392B, 1));
-    txtFecOferta = makeLabel(*root, ns::CGRectMake(16, top + 330, 343, 22), "txtFecOferta", 15);
-    txtMargen = makeLabel(*root, ns::CGRectMake(16, top + 358, 343, 22), "txtMargen", 15);
+    txtFecOferta = screenLabel(*root, ns::CGRectMake(16, top + 330, 343, 22), "txtFecOferta", 15);
+    txtMargen = screenLabel(*root, ns::CGRectMake(16, top + 358, 343, 22), "txtMargen", 15);
 
     const double y = top + 400;
     auto add = outlinedButton(*root, ns::CGRectMake(16, y, 107, 44), "Cotizar", "btAdd");
@@ -82,11 +59,7 @@ void ResultViewController::loadView() {
 void ResultViewController::viewDidLoad() {
     ns::UIViewController::viewDidLoad();
     for (const auto& weak : {btAdd, btCons, btShare}) {
-        if (auto button = weak.lock()) {
-            button->layer()->setBorderWidth(1);
-            button->layer()->setCornerRadius(5);
-            button->layer()->setBorderColor(cfhex.colorFromHex(kBrandBlue, 0.5));
-        }
+        if (auto button = weak.lock()) outlineBorder(*button);
     }
     auto defaults = ns::UserDefaults::standard();
     auto setText = [](const std::weak_ptr<ns::UILabel>& weak, const std::string& text) {

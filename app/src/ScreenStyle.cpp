@@ -1,6 +1,33 @@
 #include "app/ScreenStyle.h"
 
+#include "app/ColorFromHex.h"
+
 namespace almavel {
+
+std::shared_ptr<ns::UILabel> screenLabel(ns::UIView& root, ns::CGRect frame, const std::string& outlet, double size,
+                                         bool bold) {
+    auto label = ns::UILabel::make(frame);
+    label->setAccessibilityIdentifier(outlet);
+    label->setFont(bold ? ns::UIFont::boldSystemFontOfSize(size) : ns::UIFont::systemFontOfSize(size));
+    label->setTextColor(ns::UIColor::blackColor());
+    root.addSubview(label);
+    return label;
+}
+
+std::shared_ptr<ns::UIButton> outlinedButton(ns::UIView& root, ns::CGRect frame, const std::string& title,
+                                             const std::string& outlet) {
+    auto button = ns::UIButton::make(frame, title);
+    button->setAccessibilityIdentifier(outlet);
+    button->setTitleColor(ColorFromHex().colorFromHex(kBrandBlue, 1));
+    root.addSubview(button);
+    return button;
+}
+
+void outlineBorder(ns::UIButton& button) {
+    button.layer()->setBorderWidth(1.0);
+    button.layer()->setCornerRadius(5.0);
+    button.layer()->setBorderColor(ColorFromHex().colorFromHex(kBrandBlue, 0.5).CGColor());
+}
 
 std::shared_ptr<ns::UIButton> filledButton(ns::CGRect frame, const std::string& title, const std::string& outlet,
                                            ns::UIColor fill, double fontSize) {

@@ -47,11 +47,6 @@ std::string amountText(const ns::Value& record, const char* key) {
     return amount ? "B/. " + formatAmount(*amount) : std::string();
 }
 
-std::optional<std::string> signedInUid() {
-    if (auto current = QRVAuth::auth()->currentUser()) return current->uid();
-    return std::nullopt;
-}
-
 }  // namespace
 
 // MARK: - Check
@@ -86,11 +81,7 @@ void TarjetaViewController::viewDidLoad() {
     tap->setCancelsTouchesInView(false);
     view()->addGestureRecognizer(tap);
     setTitle("Tarjeta Almavel");
-    if (auto confirm = btConfirm.lock()) {
-        confirm->layer()->setBorderWidth(1.0);
-        confirm->layer()->setCornerRadius(5.0);
-        confirm->layer()->setBorderColor(cfhex.colorFromHex(kBrandBlue, 0.5).CGColor());
-    }
+    if (auto confirm = btConfirm.lock()) outlineBorder(*confirm);
     // The owner is compared with the address the member signed in with: the
     // "usuario" hand-over key is rewritten by other screens (a reset asked
     // for any address) and would open someone else's account.

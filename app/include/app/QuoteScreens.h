@@ -43,6 +43,9 @@ inline constexpr const char* kBadQuantityMessage = "Ingrese un número entero de
 inline constexpr const char* kBadProductTitle = "Producto no válido";
 inline constexpr const char* kBadProductMessage = "Vuelva a consultar el producto antes de cotizarlo.";
 
+// The signed-in user's id, if anyone is signed in.
+std::optional<std::string> signedInUid();
+
 // A quantity as typed: digits only (an optional "+" first), 1..kMaxQuantity.
 std::optional<int64_t> parseQuantity(const std::string& text);
 // A price text ("10.00", "74.9", "5") in cents, rounded half up; nullopt
@@ -130,6 +133,7 @@ public:
 
 private:
     void stopObserving();
+    std::weak_ptr<ns::UIButton> back2Menu_;
     QRVDatabaseReferencePtr quoteRef_;
     std::vector<QRVDatabaseHandle> handles_;
 };

@@ -15,6 +15,19 @@ inline constexpr uint32_t kBrandBlue = 0x08469A;
 inline constexpr uint32_t kActionOrange = 0xF7A823;
 inline constexpr uint32_t kMenuPanelNavy = 0x1F2A44;
 
+// A label named `outlet` added to `root`, black, in the system font of
+// `size` points (bold when asked).
+std::shared_ptr<ns::UILabel> screenLabel(ns::UIView& root, ns::CGRect frame, const std::string& outlet, double size,
+                                         bool bold = false);
+
+// A system button with a brand-blue title, named `outlet`, added to `root`.
+std::shared_ptr<ns::UIButton> outlinedButton(ns::UIView& root, ns::CGRect frame, const std::string& title,
+                                             const std::string& outlet);
+
+// The outlined buttons' border (width 1, radius 5, brand blue at half
+// alpha), which their screens give them once loaded.
+void outlineBorder(ns::UIButton& button);
+
 // A custom button filled with `fill`, white bold title of `fontSize`
 // points, corner radius 5, named `outlet` for input and inspection.
 std::shared_ptr<ns::UIButton> filledButton(ns::CGRect frame, const std::string& title, const std::string& outlet,

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "app/MainViewController.h"
 #include "app/QuoteScreens.h"
+#include "app/ScriptPlayer.h"
 #include "app_test_support.h"
+#include "uikit/AVFoundation.h"
 
 namespace {
 
@@ -248,6 +252,33 @@ TEST_F(QuoteTest, WithNobodySignedInBothScreensSaySoAndWriteNothing) {
     EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents());
     EXPECT_FALSE(driver.find<ns::UIButton>("btClean")->isEnabled());
     EXPECT_TRUE(stored("/qu0t3s").is_null());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(QuoteTest, TheScriptQuotesChecksTheCardAndClears) {
+    // Start from the sign-in screen, as the program does.
+    ASSERT_TRUE(driver.tap("ShowHideMenu") && driver.waitUntilIdle());
+    ASSERT_TRUE(driver.tap("CloseSession") && driver.waitUntilIdle()) << driver.lastError();
+    ns::AVCaptureDevice::installVirtualCamera();
+    std::ifstream script(std::string(ALMAVEL_SOURCE_DIR) + "/app/tests/quote_card.script");
+    ASSERT_TRUE(script);
+    std::ostringstream out;
+    const auto result = almavel::playScript(script, out, sandbox.root() + "/shots", driver);
+    ns::AVCaptureDevice::removeVirtualCamera();
+    ASSERT_TRUE(result.ok) << result.error << "\n" << out.str();
+    const std::string text = out.str();
+    const std::string quoted = text.substr(text.find("== 9: wait"));
+    EXPECT_NE(quoted.find("(QuoteViewController)"), std::string::npos) << quoted;
+    EXPECT_NE(quoted.find("B/. 160.39"), std::string::npos) << quoted;
+    const std::string card = text.substr(text.find("== 16: wait"));
+    EXPECT_NE(card.find("(DatosViewController)"), std::string::npos) << card;
+    EXPECT_NE(card.find("B/. 1500.00"), std::string::npos) << card;
+    const std::string last = text.substr(text.rfind("== "));
+    EXPECT_NE(last.find("(QuoteViewController)"), std::string::npos) << last;
+    EXPECT_NE(last.find("B/. 0.00"), std::string::npos) << last;
 }
 
 }  // namespace

@@ -311,7 +311,12 @@ void QuoteViewController::observeQuoteLines() {
     auto onLine = [weak](QRVDataSnapshotPtr snapshot) {
         if (auto screen = weak.lock()) screen->appendQuoteLine(snapshot);
     };
-    handles_.push_back(quoteRef_->observeEventType(QRVDataEventTypeChildAdded, onLine, waitingCancelBlock(self, actInd)));
+    // The wait ended as soon as the observer was registered, so a refusal
+    // only has to say so.
+    auto refused = [weak](ns::ErrorRef error) {
+        if (auto screen = weak.lock()) presentAlert(*screen, kReadFailedTitle, readFailedMessage(error), "Cerrar");
+    };
+    handles_.push_back(quoteRef_->observeEventType(QRVDataEventTypeChildAdded, onLine, refused));
     handles_.push_back(quoteRef_->observeEventType(QRVDataEventTypeChildChanged, onLine));
     handles_.push_back(quoteRef_->observeEventType(QRVDataEventTypeChildRemoved, [weak](QRVDataSnapshotPtr snapshot) {
         if (auto screen = weak.lock()) screen->removeQuoteLine(snapshot);

@@ -233,6 +233,18 @@ TEST_F(QuoteTest, TheQuotationScreenGoesAwayWithItsObserver) {
     EXPECT_TRUE(weak.expired());
 }
 
+TEST_F(QuoteTest, ARefusedReadOfTheQuoteSaysSoAndLeavesTouchesOn) {
+    auto reply = backend->post("/__admin/rtdb/rules?ns=almavel-pa", R"({"rules": {".read": false}})");
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    auto quote = nav->storyboard()->instantiateViewControllerWithIdentifier("QuoteView");
+    nav->pushViewController(quote, false);
+    ASSERT_TRUE(waitFor([&] { return alert() != nullptr; }));
+    EXPECT_EQ(alert()->alertTitle(), "Error de conexión");
+    EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents());
+    ASSERT_TRUE(driver.answerAlert("Cerrar") && driver.waitUntilIdle());
+    EXPECT_EQ(text("txtTotal"), "B/. 0.00");
+}
+
 TEST_F(QuoteTest, WithNobodySignedInBothScreensSaySoAndWriteNothing) {
     ASSERT_TRUE(QRVAuth::auth()->signOut());
     auto cant = openQuantity("7452100009006", "Tornillos", 3.0, 0.0);

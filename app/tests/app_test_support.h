@@ -108,4 +108,19 @@ private:
     bool withBackend_;
 };
 
+// Launched and signed in as the staff member, on the main menu inside the
+// navigation controller `nav`.
+class SignedInAppTest : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        launch();
+        ASSERT_TRUE(signIn(kStaffEmail, kStaffPassword)) << driver.lastError();
+        nav = std::dynamic_pointer_cast<ns::UINavigationController>(driver.window()->topmostViewController());
+        ASSERT_NE(nav, nullptr);
+    }
+
+    std::shared_ptr<ns::UINavigationController> nav;
+};
+
 }  // namespace apptest

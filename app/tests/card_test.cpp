@@ -8,18 +8,9 @@ namespace {
 using almavel::DatosViewController;
 using almavel::SorryViewController;
 using almavel::TarjetaViewController;
-using apptest::kStaffEmail;
-using apptest::kStaffPassword;
 
-class CardTest : public apptest::AppTest {
+class CardTest : public apptest::SignedInAppTest {
 protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        launch();
-        ASSERT_TRUE(signIn(kStaffEmail, kStaffPassword)) << driver.lastError();
-        nav = std::dynamic_pointer_cast<ns::UINavigationController>(driver.window()->topmostViewController());
-        ASSERT_NE(nav, nullptr);
-    }
     std::shared_ptr<TarjetaViewController> openCheck() {
         auto screen = nav->storyboard()->instantiateViewControllerWithIdentifier(almavel::kTarjConID);
         nav->pushViewController(screen, false);
@@ -43,8 +34,6 @@ protected:
         return sorry;
     }
     std::string text(const std::string& name) { return driver.find<ns::UILabel>(name)->text(); }
-
-    std::shared_ptr<ns::UINavigationController> nav;
 };
 
 TEST_F(CardTest, TheMembersOwnAccountOpensWithItsAmounts) {

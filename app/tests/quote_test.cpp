@@ -14,8 +14,6 @@ namespace {
 
 using almavel::CantViewController;
 using almavel::QuoteViewController;
-using apptest::kStaffEmail;
-using apptest::kStaffPassword;
 using nlohmann::json;
 
 constexpr const char* kStaffUid = "almavelStaff0000000000000001";
@@ -61,15 +59,8 @@ TEST(QuoteMoney, TheTotalIsTheShownSubtotalPlusTheShownItbmsToTheCent) {
     EXPECT_EQ(line.lineCents(), 0);
 }
 
-class QuoteTest : public apptest::AppTest {
+class QuoteTest : public apptest::SignedInAppTest {
 protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        launch();
-        ASSERT_TRUE(signIn(kStaffEmail, kStaffPassword)) << driver.lastError();
-        nav = std::dynamic_pointer_cast<ns::UINavigationController>(driver.window()->topmostViewController());
-        ASSERT_NE(nav, nullptr);
-    }
     // The quantity screen for a product handed over as the look-up does.
     std::shared_ptr<CantViewController> openQuantity(const std::string& code, const std::string& descrip,
                                                      double precio, double oferta) {
@@ -103,8 +94,6 @@ protected:
         return std::dynamic_pointer_cast<ns::UIAlertController>(driver.window()->topmostViewController());
     }
     std::string linePath(const std::string& code) { return std::string("/qu0t3s/users/") + kStaffUid + "/quote/" + code; }
-
-    std::shared_ptr<ns::UINavigationController> nav;
 };
 
 TEST_F(QuoteTest, AQuantityOfAProductIsWrittenAsAnEightKeyLineAndListedWithTotals) {

@@ -4,6 +4,8 @@
 #include "app/MainViewController.h"
 #include "app/QuoteScreens.h"
 #include "app/OffersAndStores.h"
+#include "app/RegisterViewController.h"
+#include "app/ResetViewController.h"
 #include "app/ResultViewController.h"
 #include "app/SearchViewController.h"
 #include "app/StockScreens.h"
@@ -37,6 +39,10 @@ std::shared_ptr<ns::UIStoryboard> registerMainStoryboard() {
     // The older stock screen: no screen leads to it, but it is in the layout.
     storyboard->registerViewController(kDispoID,
                                        [](const auto&) { return std::make_shared<DispoViewController>(); });
+    storyboard->registerViewController(kRegisterConID,
+                                       [](const auto&) { return std::make_shared<RegisterViewController>(); });
+    storyboard->registerViewController(kResetConID,
+                                       [](const auto&) { return std::make_shared<ResetViewController>(); });
     storyboard->registerViewController(kSalesConID,
                                        [](const auto&) { return std::make_shared<SalesTableViewController>(); });
     storyboard->registerViewController(kStoreConID,

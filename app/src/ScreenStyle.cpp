@@ -40,4 +40,14 @@ std::shared_ptr<ns::UIButton> filledButton(ns::CGRect frame, const std::string& 
     return button;
 }
 
+std::shared_ptr<ns::UITextField> formField(ns::CGRect frame, const std::string& outlet, const std::string& placeholder) {
+    auto field = ns::UITextField::make(frame);
+    field->setAccessibilityIdentifier(outlet);
+    field->setPlaceholder(placeholder);
+    field->setBackgroundColor(ns::UIColor::whiteColor());
+    field->setBorderStyle(ns::UITextBorderStyle::RoundedRect);
+    field->layer()->setCornerRadius(5);
+    return field;
+}
+
 }  // namespace almavel

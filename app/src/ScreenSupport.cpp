@@ -32,6 +32,13 @@ void showScreen(ns::UIViewController& screen, const char* identifier) {
     screen.showViewController(next, next);
 }
 
+void prepareSpinner(ns::UIActivityIndicatorView& spinner, const ns::UIViewPtr& root) {
+    spinner.setCenter(root->center());
+    spinner.setHidesWhenStopped(true);
+    spinner.setActivityIndicatorViewStyle(ns::UIActivityIndicatorViewStyle::Gray);
+    if (spinner.superview() != root) root->addSubview(std::static_pointer_cast<ns::UIView>(spinner.shared_from_this()));
+}
+
 void presentAlert(ns::UIViewController& screen, const std::string& title, const std::string& message,
                   const std::string& button, std::function<void()> handler) {
     auto alert = ns::UIAlertController::alertControllerWithTitle(title, message, ns::UIAlertControllerStyle::Alert);

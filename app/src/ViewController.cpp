@@ -12,20 +12,6 @@
 
 namespace almavel {
 
-namespace {
-
-std::shared_ptr<ns::UITextField> makeField(ns::CGRect frame, const std::string& outlet, const std::string& placeholder) {
-    auto field = ns::UITextField::make(frame);
-    field->setAccessibilityIdentifier(outlet);
-    field->setPlaceholder(placeholder);
-    field->setBackgroundColor(ns::UIColor::whiteColor());
-    field->setBorderStyle(ns::UITextBorderStyle::RoundedRect);
-    field->layer()->setCornerRadius(5);
-    return field;
-}
-
-}  // namespace
-
 ViewController::ViewController() : ns::UIViewController("ViewController") { setTitle("Iniciar sesión"); }
 
 void ViewController::loadView() {
@@ -46,11 +32,11 @@ void ViewController::loadView() {
     subtitle->setTextAlignment(ns::NSTextAlignment::Center);
     root->addSubview(subtitle);
 
-    auto user = makeField(ns::CGRectMake(40, 250, 295, 44), "txtUser", "Correo electrónico");
+    auto user = formField(ns::CGRectMake(40, 250, 295, 44), "txtUser", "Correo electrónico");
     user->setKeyboardType(ns::UIKeyboardType::EmailAddress);
     root->addSubview(user);
     txtUser = user;
-    auto pass = makeField(ns::CGRectMake(40, 306, 295, 44), "txtPass", "Contraseña");
+    auto pass = formField(ns::CGRectMake(40, 306, 295, 44), "txtPass", "Contraseña");
     pass->setSecureTextEntry(true);
     root->addSubview(pass);
     txtPass = pass;
@@ -67,6 +53,17 @@ void ViewController::loadView() {
     forgot->addTarget(ns::TargetAction::to(this, "forgotPass:", &ViewController::forgotPass),
                       ns::UIControlEventTouchUpInside);
     root->addSubview(forgot);
+    // The storyboard's roads from here: the same button goes on to the reset
+    // screen, and a second one to sign-up.
+    addSegue(kResetConID, kResetConID);
+    forgot->addTarget(segueAction(kResetConID), ns::UIControlEventTouchUpInside);
+    auto signUp = ns::UIButton::make(ns::CGRectMake(40, 476, 295, 32), "Crear cuenta");
+    signUp->setAccessibilityIdentifier("signUp");
+    signUp->setTitleColor(ns::UIColor::whiteColor());
+    signUp->setTitleFont(ns::UIFont::boldSystemFontOfSize(15));
+    addSegue(kRegisterConID, kRegisterConID);
+    signUp->addTarget(segueAction(kRegisterConID), ns::UIControlEventTouchUpInside);
+    root->addSubview(signUp);
 
     setView(root);
 }

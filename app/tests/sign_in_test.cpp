@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/MainViewController.h"
+#include "app/ResetViewController.h"
 #include "app/SavedPassword.h"
 #include "app/ViewController.h"
 #include "app_test_support.h"
@@ -150,7 +151,10 @@ TEST_F(AppTest, TheForgottenPasswordButtonSignsOutAndChangesNothingStored) {
     EXPECT_TRUE(consoleHas("signed out"));
     EXPECT_EQ(defaults()->stringForKey("usuario"), std::optional<std::string>(kStaffEmail));
     EXPECT_EQ(defaults()->stringForKey("logged"), std::optional<std::string>("0"));
-    EXPECT_NE(std::dynamic_pointer_cast<almavel::ViewController>(driver.window()->topmostViewController()), nullptr);
+    // The button goes on to the reset screen, which offers the kept address.
+    EXPECT_NE(std::dynamic_pointer_cast<almavel::ResetViewController>(driver.window()->topmostViewController()),
+              nullptr);
+    EXPECT_EQ(driver.find<ns::UITextField>("txtEmail")->text(), kStaffEmail);
 }
 
 TEST_F(AppTest, TappingTheBackgroundEndsEditingAndTheFieldsStillTakeTaps) {

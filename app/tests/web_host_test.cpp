@@ -58,7 +58,7 @@ TEST_F(WebHostTest, ThePageTheScreenAndTheStateAreServed) {
     const json s = json::parse(state->body);
     std::vector<std::string> names;
     for (const auto& e : s["elements"]) names.push_back(e["name"]);
-    EXPECT_EQ(names, (std::vector<std::string>{"txtUser", "txtPass", "logIn", "forgotPass"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"txtUser", "txtPass", "logIn", "forgotPass", "signUp"}));
     EXPECT_EQ(s["elements"][1]["secure"], true);
     EXPECT_EQ(s["ignoring"], false);
 }

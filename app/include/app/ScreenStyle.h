@@ -33,4 +33,7 @@ void outlineBorder(ns::UIButton& button);
 std::shared_ptr<ns::UIButton> filledButton(ns::CGRect frame, const std::string& title, const std::string& outlet,
                                            ns::UIColor fill, double fontSize);
 
+// A white rounded-rect text field named `outlet`, with a placeholder.
+std::shared_ptr<ns::UITextField> formField(ns::CGRect frame, const std::string& outlet, const std::string& placeholder);
+
 }  // namespace almavel

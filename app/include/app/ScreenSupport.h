@@ -30,6 +30,11 @@ void endWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view);
 // the console says so.
 void showScreen(ns::UIViewController& screen, const char* identifier);
 
+// A screen's own spinner (the signed-out screens use one instead of the
+// overlay): centred on `root`, gray, hidden when stopped, added once. Not
+// started here.
+void prepareSpinner(ns::UIActivityIndicatorView& spinner, const ns::UIViewPtr& root);
+
 // Presents, animated, an alert with one default-style button.
 void presentAlert(ns::UIViewController& screen, const std::string& title, const std::string& message,
                   const std::string& button, std::function<void()> handler = {});

@@ -38,6 +38,8 @@ inline constexpr const char* kSrryConID = "SrryCon";
 // Screens the code never names: the storyboard's roads reach them.
 inline constexpr const char* kSalesConID = "SalesCon";
 inline constexpr const char* kStoreConID = "StoreCon";
+inline constexpr const char* kRegisterConID = "RegisterCon";
+inline constexpr const char* kResetConID = "ResetCon";
 // The older stock screen, which no screen opens.
 inline constexpr const char* kDispoID = "DispoCon";
 

@@ -1,0 +1,154 @@
+#include "app/RegisterViewController.h"
+
+#include "app/ColorFromHex.h"
+#include "app/SavedPassword.h"
+#include "app/ScreenStyle.h"
+#include "app/ScreenSupport.h"
+#include "app/UserDefaultsKeys.h"
+#include "auth/QRVAuth.h"
+#include "database/api/QRVDatabase.h"
+#include "platform/application.h"
+#include "platform/user_defaults.h"
+#include "uikit/UIWindow.h"
+
+namespace almavel {
+
+namespace {
+
+std::string textOf(const std::weak_ptr<ns::UITextField>& outlet) {
+    auto field = outlet.lock();
+    return field ? field->text() : std::string();
+}
+
+}  // namespace
+
+RegisterViewController::RegisterViewController()
+    : ns::UIViewController("RegisterViewController"),
+      ref(QRVDatabase::database()->reference()),
+      activityIndicator(ns::UIActivityIndicatorView::make()) {
+    setTitle("Crear cuenta");
+}
+
+void RegisterViewController::loadView() {
+    const ColorFromHex hex;
+    auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
+    root->setBackgroundColor(hex.colorFromHex(kBrandBlue, 1));
+    auto heading = ns::UILabel::make(ns::CGRectMake(20, 60, 335, 40));
+    heading->setText("Crear cuenta");
+    heading->setFont(ns::UIFont::boldSystemFontOfSize(28));
+    heading->setTextColor(ns::UIColor::whiteColor());
+    heading->setTextAlignment(ns::NSTextAlignment::Center);
+    root->addSubview(heading);
+
+    const std::tuple<std::weak_ptr<ns::UITextField>*, const char*, const char*> fields[] = {
+        {&txtNombre, "txtNombre", "Nombre"},        {&txtApellido, "txtApellido", "Apellido"},
+        {&txtCorreo, "txtCorreo", "Correo"},        {&txtTele, "txtTele", "Teléfono"},
+        {&txtPass, "txtPass", "Contraseña"},
+    };
+    double y = 130;
+    for (const auto& [outlet, name, placeholder] : fields) {
+        auto field = formField(ns::CGRectMake(40, y, 295, 44), name, placeholder);
+        root->addSubview(field);
+        *outlet = field;
+        y += 54;
+    }
+    if (auto mail = txtCorreo.lock()) mail->setKeyboardType(ns::UIKeyboardType::EmailAddress);
+    if (auto pass = txtPass.lock()) pass->setSecureTextEntry(true);
+
+    auto create = filledButton(ns::CGRectMake(40, y + 14, 295, 48), "Registrar", "Registrar",
+                               hex.colorFromHex(kActionOrange, 1), 18);
+    create->addTarget(ns::TargetAction::to(this, "Registrar:", &RegisterViewController::Registrar),
+                      ns::UIControlEventTouchUpInside);
+    root->addSubview(create);
+    auto cancel = ns::UIButton::make(ns::CGRectMake(40, y + 74, 295, 36), "Cancelar");
+    cancel->setAccessibilityIdentifier("Cancelar");
+    cancel->setTitleColor(ns::UIColor::whiteColor());
+    cancel->addTarget(ns::TargetAction::to(this, "Cancelar:", &RegisterViewController::Cancelar),
+                      ns::UIControlEventTouchUpInside);
+    root->addSubview(cancel);
+    setView(root);
+}
+
+void RegisterViewController::viewDidLoad() {
+    ns::UIViewController::viewDidLoad();
+    addKeyboardDismissTap();
+}
+
+void RegisterViewController::dismissKeyboard() { view()->endEditing(true); }
+
+void RegisterViewController::addKeyboardDismissTap() {
+    auto tap = ns::UITapGestureRecognizer::make(
+        ns::TargetAction::to(this, "dismissKeyboard", &RegisterViewController::dismissKeyboard));
+    tap->setCancelsTouchesInView(false);
+    view()->addGestureRecognizer(tap);
+}
+
+void RegisterViewController::Registrar(const ns::ObjectPtr&) { createAccount(); }
+
+void RegisterViewController::Cancelar(const ns::ObjectPtr&) {
+    auto login = storyboard()->instantiateViewControllerWithIdentifier(kLoginVID);
+    showViewController(login, login);
+}
+
+void RegisterViewController::createAccount() {
+    prepareSpinner(*activityIndicator, view());
+    // The fields first: an account is made only for a complete form, so no
+    // account is ever left without its profile record.
+    if (!validateSignUpFields()) return;
+    activityIndicator->startAnimating();
+    // Until the answer is handled: a second press cannot start a second
+    // creation.
+    ns::Application::shared()->beginIgnoringInteractionEvents();
+    std::weak_ptr<ns::Object> weak = weak_from_this();
+    QRVAuth::auth()->createUserWithEmail(
+        textOf(txtCorreo), textOf(txtPass), [weak](std::shared_ptr<QRVUser> user, ns::ErrorRef error) {
+            if (auto self = std::static_pointer_cast<RegisterViewController>(weak.lock())) {
+                self->handleSignUpResult(user, error);
+            } else {
+                ns::Application::shared()->endIgnoringInteractionEvents();
+            }
+        });
+}
+
+void RegisterViewController::handleSignUpResult(const std::shared_ptr<QRVUser>& user, const ns::ErrorRef& error) {
+    auto endWait = [this] {
+        activityIndicator->stopAnimating();
+        ns::Application::shared()->endIgnoringInteractionEvents();
+    };
+    if (error || !user) {
+        endWait();
+        presentAlert(*this, "Error", error ? error->localizedDescription() : std::string(), "Cerrar");
+        return;
+    }
+    ref->child("us3r1nf0")->child(user->uid())->setValue(ns::Value(ns::Dictionary{
+        {"Apellido", textOf(txtApellido)},
+        {"Correo", textOf(txtCorreo)},
+        {"Nombre", textOf(txtNombre)},
+        {"Telefono", textOf(txtTele)},
+    }));
+    // The signed-in state exactly as sign-in keeps it.
+    auto defaults = ns::UserDefaults::standard();
+    defaults->setString(textOf(txtCorreo), kUsuarioKey);
+    SavedPassword::save(textOf(txtCorreo), textOf(txtPass));
+    defaults->setString("1", kLoggedKey);
+    // The main menu inside its navigation controller, as after sign-in, so
+    // the menu and the screens behind it work the same way.
+    auto navCon = storyboard()->instantiateViewControllerWithIdentifier(kNavConID);
+    showViewController(navCon, navCon);
+    endWait();
+}
+
+bool RegisterViewController::validateSignUpFields() {
+    bool valid = true;
+    for (const auto* outlet : {&txtNombre, &txtApellido, &txtCorreo, &txtTele, &txtPass}) {
+        auto field = outlet->lock();
+        if (!field) continue;
+        const bool empty = field->text().empty();
+        field->layer()->setBorderWidth(empty ? 1.0 : 0.0);
+        field->layer()->setBorderColor(empty ? ns::UIColor::redColor().CGColor() : ns::UIColor::grayColor().CGColor());
+        if (empty) valid = false;
+    }
+    return valid;
+}
+
+}  // namespace almavel

@@ -133,6 +133,13 @@ TEST_F(PersistenceTest, OfflineWritesSurviveARestartAndReachTheServerOnceEachInO
 
     goOnline(second);
     ASSERT_TRUE(pumpUntil([&] { return serverData("/shop") == json::parse(R"({"a":2,"b":{"n":"x"},"c":3})"); }));
+    // The server holds the data before its answers reach the client: the
+    // writes leave the cache only once each is acknowledged.
+    ASSERT_TRUE(pumpUntil([&] {
+        size_t pending = 1;
+        onWorker([&] { pending = second->persistenceManagerForTesting()->userWrites().size(); });
+        return pending == 0;
+    }));
     drainQueues();
     EXPECT_EQ(counter("requests", "p"), 3);
     EXPECT_EQ(counter("requests", "m"), 1);

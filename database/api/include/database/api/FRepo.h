@@ -153,6 +153,7 @@ public:
     // Only for tests that drive the cache by hand; set before the deferred
     // initialisation has run.
     void setPersistenceManagerForTesting(FPersistenceManagerPtr manager) { persistenceManager_ = std::move(manager); }
+    const FPersistenceManagerPtr& persistenceManagerForTesting() const { return persistenceManager_; }
 
     struct Passkey {};
     FRepo(Passkey, std::shared_ptr<FRepoInfo> repoInfo, QRVDatabaseConfigPtr config,

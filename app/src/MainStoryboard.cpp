@@ -4,6 +4,7 @@
 #include "app/MainViewController.h"
 #include "app/QuoteScreens.h"
 #include "app/OffersAndStores.h"
+#include "app/ProfileViewController.h"
 #include "app/RegisterViewController.h"
 #include "app/ResetViewController.h"
 #include "app/ResultViewController.h"
@@ -43,6 +44,8 @@ std::shared_ptr<ns::UIStoryboard> registerMainStoryboard() {
                                        [](const auto&) { return std::make_shared<RegisterViewController>(); });
     storyboard->registerViewController(kResetConID,
                                        [](const auto&) { return std::make_shared<ResetViewController>(); });
+    storyboard->registerViewController(kProfileConID,
+                                       [](const auto&) { return std::make_shared<ProfileViewController>(); });
     storyboard->registerViewController(kSalesConID,
                                        [](const auto&) { return std::make_shared<SalesTableViewController>(); });
     storyboard->registerViewController(kStoreConID,

@@ -82,7 +82,8 @@ void MainViewController::loadView() {
     const std::pair<const char*, const char*> roads[] = {{"Ofertas", kSalesConID},
                                                          {"Sucursales", kStoreConID},
                                                          {"Cotización", kQuoteViewID},
-                                                         {"Tarjeta Almavel", kTarjConID}};
+                                                         {"Tarjeta Almavel", kTarjConID},
+                                                         {"Perfil", kProfileConID}};
     double y = 140;
     for (const auto& [title, identifier] : roads) {
         auto road = menuButton(y, title, std::string("menu") + identifier);

@@ -40,6 +40,7 @@ inline constexpr const char* kSalesConID = "SalesCon";
 inline constexpr const char* kStoreConID = "StoreCon";
 inline constexpr const char* kRegisterConID = "RegisterCon";
 inline constexpr const char* kResetConID = "ResetCon";
+inline constexpr const char* kProfileConID = "ProfileCon";
 // The older stock screen, which no screen opens.
 inline constexpr const char* kDispoID = "DispoCon";
 

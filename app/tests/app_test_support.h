@@ -16,6 +16,9 @@
 #include "app/AppDriver.h"
 #include "auth/QRVAuth.h"
 #include "core/QRVApp.h"
+#include "database/api/QRVDataSnapshot.h"
+#include "database/api/QRVDatabase.h"
+#include "database/api/QRVDatabaseReference.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/runloop.h"
@@ -98,6 +101,19 @@ protected:
     }
 
     std::shared_ptr<ns::UserDefaults> defaults() const { return ns::UserDefaults::standard(); }
+
+    // The signed-in user's view of a database node.
+    ns::Value readNode(const std::string& path) {
+        ns::Value value;
+        bool done = false;
+        QRVDatabase::database()->reference()->child(path)->observeSingleEventOfType(
+            QRVDataEventTypeValue, [&](QRVDataSnapshotPtr snapshot) {
+                value = snapshot->value();
+                done = true;
+            });
+        EXPECT_TRUE(waitFor([&] { return done; }));
+        return value;
+    }
 
     ns::testing::TempSandbox sandbox;
     std::unique_ptr<ns::VirtualClock> clock = ns::VirtualClock::install();

@@ -8,19 +8,8 @@
 
 namespace {
 
-using apptest::kStaffEmail;
-using apptest::kStaffPassword;
-
-class OffersAndStoresTest : public apptest::AppTest {
+class OffersAndStoresTest : public apptest::SignedInAppTest {
 protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        launch();
-        ASSERT_TRUE(signIn(kStaffEmail, kStaffPassword)) << driver.lastError();
-        nav = std::dynamic_pointer_cast<ns::UINavigationController>(driver.window()->topmostViewController());
-        ASSERT_NE(nav, nullptr) << driver.screenText();
-    }
-
     // Opens the screen through the menu panel, as a person does.
     template <class Screen>
     std::shared_ptr<Screen> open(const std::string& menuEntry) {
@@ -41,7 +30,6 @@ protected:
         return shown && resource && shown->pixelWidth() == resource->pixelWidth() && shown->rgba() == resource->rgba();
     }
 
-    std::shared_ptr<ns::UINavigationController> nav;
 };
 
 TEST_F(OffersAndStoresTest, TheOffersShowTenFlyersInOrderAndAMissingPictureLeavesTheRowEmpty) {

@@ -23,18 +23,6 @@ protected:
         return std::dynamic_pointer_cast<almavel::ProfileViewController>(nav->topViewController());
     }
 
-    ns::Value read(const std::string& path) {
-        ns::Value value;
-        bool done = false;
-        QRVDatabase::database()->reference()->child(path)->observeSingleEventOfType(
-            QRVDataEventTypeValue, [&](QRVDataSnapshotPtr snapshot) {
-                value = snapshot->value();
-                done = true;
-            });
-        EXPECT_TRUE(waitFor([&] { return done; }));
-        return value;
-    }
-
     // Applied locally at once, so the screen's read sees it.
     void write(const std::string& path, ns::Value value) {
         QRVDatabase::database()->reference()->child(path)->setValue(std::move(value));
@@ -78,7 +66,7 @@ TEST_F(ProfileTest, TheRecordFillsTheFieldsAndASaveKeepsTheAddressAndUploadsNoth
     ASSERT_TRUE(driver.type("txtTelefono", "6699-0000"));
     ASSERT_TRUE(driver.tap("BtUpdate"));
     ASSERT_TRUE(driver.waitUntilIdle());
-    EXPECT_EQ(read(std::string("us3r1nf0/") + kStaffUid),
+    EXPECT_EQ(readNode(std::string("us3r1nf0/") + kStaffUid),
               ns::Value(ns::Dictionary{{"Apellido", "Castillo"},
                                        {"Correo", kStaffEmail},
                                        {"Nombre", "Marta"},
@@ -97,7 +85,7 @@ TEST_F(ProfileTest, AMissingOrOddRecordLeavesTheFieldsEmptyAndASaveKeepsTheSigne
         ASSERT_TRUE(driver.type("txtNombre", "Marta"));
         ASSERT_TRUE(driver.tap("BtUpdate"));
         ASSERT_TRUE(driver.waitUntilIdle());
-        const ns::Value saved = read(std::string("us3r1nf0/") + kStaffUid);
+        const ns::Value saved = readNode(std::string("us3r1nf0/") + kStaffUid);
         EXPECT_EQ(almavel::stringField(saved, "Correo"), std::optional<std::string>(kStaffEmail));
         ASSERT_TRUE(driver.back());
     }

@@ -35,19 +35,6 @@ protected:
         return true;
     }
 
-    // The signed-in user's view of a database node.
-    ns::Value read(const std::string& path) {
-        ns::Value value;
-        bool done = false;
-        QRVDatabase::database()->reference()->child(path)->observeSingleEventOfType(
-            QRVDataEventTypeValue, [&](QRVDataSnapshotPtr snapshot) {
-                value = snapshot->value();
-                done = true;
-            });
-        EXPECT_TRUE(waitFor([&] { return done; }));
-        return value;
-    }
-
     int accountsNamed(const std::string& email) {
         auto reply = backend->get("/__admin/auth/users");
         const auto users = nlohmann::json::parse(reply.body);
@@ -115,7 +102,7 @@ TEST_F(SignUpTest, ACompleteFormMakesOneAccountWritesTheProfileAndShowsTheMainMe
 
     auto user = QRVAuth::auth()->currentUser();
     ASSERT_NE(user, nullptr);
-    const ns::Value profile = read("us3r1nf0/" + user->uid());
+    const ns::Value profile = readNode("us3r1nf0/" + user->uid());
     EXPECT_EQ(profile, ns::Value(ns::Dictionary{{"Apellido", "Pérez"},
                                                 {"Correo", email},
                                                 {"Nombre", "Ana"},

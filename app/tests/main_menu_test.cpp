@@ -9,21 +9,17 @@ namespace {
 using apptest::kStaffEmail;
 using apptest::kStaffPassword;
 
-class MainMenuTest : public apptest::AppTest {
+class MainMenuTest : public apptest::SignedInAppTest {
 protected:
     void SetUp() override {
-        AppTest::SetUp();
-        launch();
-        ASSERT_TRUE(signIn(kStaffEmail, kStaffPassword)) << driver.lastError();
-        nav = std::dynamic_pointer_cast<ns::UINavigationController>(driver.window()->topmostViewController());
-        ASSERT_NE(nav, nullptr) << driver.screenText();
+        SignedInAppTest::SetUp();
+        if (HasFatalFailure()) return;
         menu = std::dynamic_pointer_cast<almavel::MainViewController>(nav->topViewController());
         ASSERT_NE(menu, nullptr);
         ns::UIView::clearRecordedAnimations();
     }
     double panelX() { return driver.find("mView")->frameInWindow().origin.x; }
 
-    std::shared_ptr<ns::UINavigationController> nav;
     std::shared_ptr<almavel::MainViewController> menu;
 };
 

@@ -6,19 +6,10 @@
 
 namespace {
 
-using apptest::kStaffEmail;
-using apptest::kStaffPassword;
 using Rows = std::vector<std::pair<std::string, std::string>>;
 
-class StockTest : public apptest::AppTest {
+class StockTest : public apptest::SignedInAppTest {
 protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        launch();
-        ASSERT_TRUE(signIn(kStaffEmail, kStaffPassword)) << driver.lastError();
-        nav = std::dynamic_pointer_cast<ns::UINavigationController>(driver.window()->topmostViewController());
-        ASSERT_NE(nav, nullptr);
-    }
     // Opens a screen of the storyboard for the product `code`, as the road
     // would after the look-up.
     template <class T>
@@ -50,8 +41,6 @@ protected:
         EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents());
     }
     bool hidden(const std::string& name) { return driver.find(name)->isHidden(); }
-
-    std::shared_ptr<ns::UINavigationController> nav;
 };
 
 TEST_F(StockTest, TheRoadFromTheResultShowsStockThenReceiptsInTheirTablesOrders) {

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "core/QRVApp.h"
+#include "platform/block_object.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/file_manager.h"
@@ -622,6 +623,23 @@ void QRVInstanceID::notifyIdentityLost() {
 
 // MARK: - Load time
 
+namespace {
+
+// The check-in record as an object of the runtime, so messaging can read it
+// by selector names without linking instance identity.
+class CheckinPreferencesObject : public ns::Object {
+public:
+    explicit CheckinPreferencesObject(QRVInstanceIDCheckinPreferencesPtr p) : preferences(std::move(p)) {}
+    std::string className() const override { return "QRVInstanceIDCheckinPreferences"; }
+    QRVInstanceIDCheckinPreferencesPtr preferences;
+};
+
+ns::Value errorValue(const ns::ErrorRef& error) {
+    return error ? ns::Value(std::const_pointer_cast<ns::Error>(error)) : ns::Value();
+}
+
+}  // namespace
+
 NS_REGISTER_LOAD_HOOK(30, "QRVInstanceID", [] {
     auto& cls = ns::Runtime::registerClass("QRVInstanceID");
     cls.addClassMethod("instanceID",
@@ -650,6 +668,47 @@ NS_REGISTER_LOAD_HOOK(30, "QRVInstanceID", [] {
     });
     cls.addInstanceMethod("hasValidCheckinInfo", [](ns::Object* self, const std::vector<ns::Value>&) {
         return ns::Value(static_cast<QRVInstanceID*>(self)->hasValidCheckinInfo());
+    });
+    // What messaging reaches by name: the check-in record and token requests.
+    cls.addInstanceMethod("cachedCheckinPreferences", [](ns::Object* self, const std::vector<ns::Value>&) {
+        auto preferences = static_cast<QRVInstanceID*>(self)->cachedCheckinPreferences();
+        return preferences ? ns::Value(std::make_shared<CheckinPreferencesObject>(std::move(preferences))) : ns::Value();
+    });
+    cls.addInstanceMethod("tokenWithAuthorizedEntity:scope:options:handler:",
+                          [](ns::Object* self, const std::vector<ns::Value>& args) {
+                              if (args.size() != 4 || !args[0].isString() || !args[1].isString()) return ns::Value();
+                              const ns::Dictionary* options = args[2].dictionaryOrNull();
+                              static_cast<QRVInstanceID*>(self)->tokenWithAuthorizedEntity(
+                                  args[0].asString(), args[1].asString(), options ? *options : ns::Dictionary(),
+                                  [handler = args[3]](std::optional<std::string> token, ns::ErrorRef error) {
+                                      ns::BlockObject::call(handler, {token ? ns::Value(*token) : ns::Value(),
+                                                                      errorValue(error)});
+                                  });
+                              return ns::Value();
+                          });
+    cls.addInstanceMethod("deleteTokenWithAuthorizedEntity:scope:handler:",
+                          [](ns::Object* self, const std::vector<ns::Value>& args) {
+                              if (args.size() != 3 || !args[0].isString() || !args[1].isString()) return ns::Value();
+                              static_cast<QRVInstanceID*>(self)->deleteTokenWithAuthorizedEntity(
+                                  args[0].asString(), args[1].asString(), [handler = args[2]](ns::ErrorRef error) {
+                                      ns::BlockObject::call(handler, {errorValue(error)});
+                                  });
+                              return ns::Value();
+                          });
+    auto& preferencesClass = ns::Runtime::registerClass("QRVInstanceIDCheckinPreferences");
+    auto text = [](std::string (*read)(const QRVInstanceIDCheckinPreferences&)) {
+        return [read](ns::Object* self, const std::vector<ns::Value>&) {
+            return ns::Value(read(*static_cast<CheckinPreferencesObject*>(self)->preferences));
+        };
+    };
+    preferencesClass.addInstanceMethod("deviceID", text([](const QRVInstanceIDCheckinPreferences& p) { return p.deviceID(); }));
+    preferencesClass.addInstanceMethod("secretToken",
+                                       text([](const QRVInstanceIDCheckinPreferences& p) { return p.secretToken(); }));
+    preferencesClass.addInstanceMethod("versionInfo",
+                                       text([](const QRVInstanceIDCheckinPreferences& p) { return p.versionInfo; }));
+    preferencesClass.addInstanceMethod("digest", text([](const QRVInstanceIDCheckinPreferences& p) { return p.digest; }));
+    preferencesClass.addInstanceMethod("hasValidCheckinInfo", [](ns::Object* self, const std::vector<ns::Value>&) {
+        return ns::Value(static_cast<CheckinPreferencesObject*>(self)->preferences->hasValidCheckinInfo());
     });
 
     ns::Runtime::registerClass("QRVApp");

@@ -1,0 +1,109 @@
+#pragma once
+// The SQLite file of the reliable-message store and every statement run on
+// it: outgoing messages until the server confirms them, the saved outgoing id
+// counter, the ids of received messages until the server knows they arrived,
+// and the received sync messages with the paths they came by.
+//
+// The file is <Application Support>/Ondrix/QuorvaneMessaging/<name>.sqlite
+// when that folder exists (a file left in Documents by an earlier version is
+// moved there, or deleted when both exist); otherwise <Documents>/<name>.sqlite.
+// A file that cannot be opened, or whose tables cannot be made, leaves the
+// store without a database: every operation then answers NO, 0, none or an
+// empty list, and the file is left for a later run (a file whose tables
+// could not be made is deleted).
+//
+// One connection, no lock: call it on one thread (the main thread).
+// Statements are prepared per call and finalised at once.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "messaging/QRVMessagingPersistentSyncMessage.h"
+#include "platform/error.h"
+#include "platform/value.h"
+
+struct sqlite3;
+
+// Where the file lies.
+enum QRVMessagingRmqDirectory : int {
+    QRVMessagingRmqDirectoryDocuments = 1,
+    QRVMessagingRmqDirectoryApplicationSupport = 2,
+};
+
+inline constexpr const char* kQRVMessagingOutgoingRmqTable = "outgoingRmqMessages";
+inline constexpr const char* kQRVMessagingLastRmqIdTable = "lastrmqid";
+inline constexpr const char* kQRVMessagingS2dRmqIdsTable = "s2dRmqIds_1";
+inline constexpr const char* kQRVMessagingOldS2dRmqIdsTable = "s2dRmqIds";
+inline constexpr const char* kQRVMessagingSyncMessagesTable = "incomingSyncMessages";
+// Ids per delete statement.
+inline constexpr size_t kQRVMessagingMaxIdsPerDelete = 100;
+
+class QRVMessagingRmq2PersistentStore {
+public:
+    // Outgoing message handler: (reliable-message id, frame tag, bytes).
+    using RmqMessageHandler = std::function<void(int64_t rmqId, int8_t tag, const ns::Data& data)>;
+
+    explicit QRVMessagingRmq2PersistentStore(std::string databaseName);
+    ~QRVMessagingRmq2PersistentStore();
+    QRVMessagingRmq2PersistentStore(const QRVMessagingRmq2PersistentStore&) = delete;
+    QRVMessagingRmq2PersistentStore& operator=(const QRVMessagingRmq2PersistentStore&) = delete;
+
+    // Where the file lies below Application Support.
+    static constexpr const char* kSubDirectory = "Ondrix/QuorvaneMessaging";
+
+    const std::string& databaseName() const { return databaseName_; }
+    QRVMessagingRmqDirectory currentDirectory() const { return currentDirectory_; }
+    bool isOpen() const { return db_ != nullptr; }
+
+    // The file of `databaseName` in the given place.
+    static std::string pathForDatabase(const std::string& databaseName, QRVMessagingRmqDirectory directory);
+    // Deletes the file of `databaseName` in both places (tests start fresh).
+    static void removeDatabase(const std::string& databaseName);
+    // Moves the Documents file to Application Support/<subDirectory>; NO
+    // (the file stays in Documents) when that folder does not exist.
+    static bool moveToApplicationSupportSubDirectory(const std::string& databaseName, const std::string& subDirectory);
+
+    // Outgoing messages.
+    bool saveMessageWithRmqId(int64_t rmqId, int8_t tag, const ns::Data& data, ns::ErrorRef* error);
+    // The highest stored outgoing id, 0 when none.
+    int64_t queryHighestRmqId();
+    // The saved counter, 0 when none.
+    int64_t queryLastRmqId();
+    bool updateLastOutgoingRmqId(int64_t rmqId);
+    // Ascending id; rows with id 0 skipped.
+    void scanOutgoingRmqMessagesWithHandler(const RmqMessageHandler& handler);
+
+    // Received ids.
+    bool saveUnackedS2dMessageWithRmqId(const std::string& rmqId);
+    // In numeric order of the ids ("9" before "10"); ids that are not
+    // numbers come first, in text order.
+    std::vector<std::string> unackedS2dRmqIds();
+
+    // Deletes the ids from `table` in statements of at most 100 ids (bound
+    // as integers for the outgoing table, as text otherwise); the number of
+    // rows deleted.
+    int deleteMessagesFromTable(const std::string& table, const std::vector<std::string>& rmqIds);
+
+    // Sync messages.
+    std::shared_ptr<QRVMessagingPersistentSyncMessage> querySyncMessageWithRmqID(const std::string& rmqID);
+    bool saveSyncMessageWithRmqID(const std::string& rmqID, int64_t expirationTime, bool apnsReceived,
+                                  bool mcsReceived, ns::ErrorRef* error);
+    bool updateSyncMessageViaAPNSWithRmqID(const std::string& rmqID, ns::ErrorRef* error);
+    bool updateSyncMessageViaMCSWithRmqID(const std::string& rmqID, ns::ErrorRef* error);
+    bool deleteSyncMessageWithRmqID(const std::string& rmqID);
+    // Rows past their expiry (strictly before now) or seen by both paths.
+    int deleteExpiredOrFinishedSyncMessages(ns::ErrorRef* error);
+
+private:
+    void openDatabase();
+    bool createTable(const std::string& table, const char* columns);
+    bool updateSyncMessageWithRmqID(const std::string& rmqID, const char* column, ns::ErrorRef* error);
+    void logDatabaseError(int code);
+
+    std::string databaseName_;
+    QRVMessagingRmqDirectory currentDirectory_ = QRVMessagingRmqDirectoryDocuments;
+    sqlite3* db_ = nullptr;
+};

@@ -18,6 +18,11 @@ struct Operation::State {
     bool executing = false;
     bool finished = false;
     bool enqueued = false;
+    bool finishCalled = false;    // finish() of an asynchronous operation
+    bool awaitingFinish = false;  // main() returned, finish() not yet called
+    // Keeps the queue's state while an asynchronous operation is out, even
+    // if the queue object goes away meanwhile.
+    std::shared_ptr<OperationQueue::Impl> awaitingQueue;
     std::vector<OperationPtr> dependencies;
     std::vector<std::weak_ptr<Operation>> dependents;
     std::weak_ptr<OperationQueue::Impl> queue;
@@ -39,6 +44,7 @@ struct OperationQueue::Impl : std::enable_shared_from_this<OperationQueue::Impl>
 
     void pump();
     void run(const OperationPtr& op);
+    void complete(const OperationPtr& op);
 };
 
 namespace {
@@ -202,7 +208,33 @@ void OperationQueue::Impl::run(const OperationPtr& op) {
         tlsCurrentQueue = facade;
         detail::runGuarded(label, [&] { op->main(); });
         tlsCurrentQueue = saved;
+        if (op->isAsynchronous()) {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            if (!s.finishCalled) {
+                s.awaitingFinish = true;
+                s.awaitingQueue = shared_from_this();
+                return;
+            }
+        }
     }
+    complete(op);
+}
+
+void Operation::finish() {
+    std::shared_ptr<OperationQueue::Impl> queue;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->finishCalled || state_->finished) return;
+        state_->finishCalled = true;
+        if (!state_->awaitingFinish) return;  // run() completes it when main() returns
+        state_->awaitingFinish = false;
+        queue = std::move(state_->awaitingQueue);
+    }
+    if (queue) queue->complete(shared_from_this());
+}
+
+void OperationQueue::Impl::complete(const OperationPtr& op) {
+    auto& s = OperationAccess::state(*op);
     Block completion;
     std::vector<std::weak_ptr<Operation>> dependents;
     {

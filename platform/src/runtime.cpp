@@ -16,6 +16,7 @@ namespace ns {
 struct Class::Tables {
     std::map<std::string, Method, std::less<>> classMethods;
     std::map<std::string, Method, std::less<>> instanceMethods;
+    std::vector<std::string> protocols;
 };
 
 namespace {
@@ -26,6 +27,7 @@ namespace {
 struct Registry {
     std::shared_mutex mutex;
     std::map<std::string, std::shared_ptr<Class>, std::less<>> classes;
+    std::map<std::string, std::unique_ptr<Protocol>, std::less<>> protocols;
 };
 
 Registry& registry() {
@@ -133,6 +135,44 @@ bool Class::exchangeInstanceMethods(std::string_view selA, std::string_view selB
     return true;
 }
 
+bool Class::removeInstanceMethod(std::string_view sel) {
+    std::unique_lock lock(registry().mutex);
+    auto& table = tables_->instanceMethods;
+    auto it = table.find(sel);
+    if (it == table.end()) return false;
+    table.erase(it);
+    return true;
+}
+
+Class& Class::addProtocol(std::string_view protocolName) {
+    if (protocolName.empty()) {
+        Exception::raise(kInvalidArgumentException, format("-[%@ addProtocol]: empty protocol name", name_));
+    }
+    std::unique_lock lock(registry().mutex);
+    auto& protocols = tables_->protocols;
+    if (std::find(protocols.begin(), protocols.end(), protocolName) == protocols.end()) {
+        protocols.emplace_back(protocolName);
+    }
+    return *this;
+}
+
+bool Class::conformsToProtocol(std::string_view protocolName) const {
+    std::shared_lock lock(registry().mutex);
+    const Class* cls = this;
+    for (int depth = 0; cls && depth < kMaxChainDepth; ++depth) {
+        const auto& protocols = cls->tables_->protocols;
+        if (std::find(protocols.begin(), protocols.end(), protocolName) != protocols.end()) return true;
+        if (cls->superName_.empty()) return false;
+        cls = findClassLocked(cls->superName_);
+    }
+    return false;
+}
+
+bool Protocol::hasMethod(std::string_view sel, bool required) const {
+    return std::any_of(methods_.begin(), methods_.end(),
+                       [&](const ProtocolMethod& m) { return m.selector == sel && m.required == required; });
+}
+
 bool Class::instanceRespondsTo(std::string_view sel) const {
     std::shared_lock lock(registry().mutex);
     return resolveInstanceLocked(this, sel) != nullptr;
@@ -237,6 +277,31 @@ bool Runtime::respondsTo(const Object& obj, std::string_view sel) {
     const std::string className = obj.className();
     std::shared_lock lock(registry().mutex);
     return resolveInstanceLocked(findClassLocked(className), sel) != nullptr;
+}
+
+bool Runtime::conformsTo(const Object& obj, std::string_view protocolName) {
+    if (auto* cls = dynamic_cast<const Class*>(&obj)) return cls->conformsToProtocol(protocolName);
+    Class* cls = lookUpClass(obj.className());
+    return cls && cls->conformsToProtocol(protocolName);
+}
+
+const Protocol& Runtime::registerProtocol(std::string_view name, std::vector<ProtocolMethod> methods) {
+    if (name.empty()) Exception::raise(kInvalidArgumentException, "Cannot register a protocol with an empty name");
+    auto& reg = registry();
+    std::unique_lock lock(reg.mutex);
+    auto it = reg.protocols.find(name);
+    if (it == reg.protocols.end()) {
+        it = reg.protocols.emplace(std::string(name), std::make_unique<Protocol>(std::string(name), std::move(methods)))
+                 .first;
+    }
+    return *it->second;
+}
+
+const Protocol* Runtime::lookUpProtocol(std::string_view name) {
+    std::shared_lock lock(registry().mutex);
+    auto& protocols = registry().protocols;
+    auto it = protocols.find(name);
+    return it == protocols.end() ? nullptr : it->second.get();
 }
 
 // ---- load hooks -------------------------------------------------------------

@@ -141,3 +141,51 @@ TEST(OperationQueue, WaitingFromInsideTheQueueRaisesAndMainQueueUsesTheMainLoop)
 }
 
 }  // namespace
+
+namespace {
+
+// Stays executing after main() until the test calls done(), like an
+// operation waiting for a network answer.
+class Pending : public ns::Operation {
+public:
+    bool isAsynchronous() const override { return true; }
+    void main() override { ++started; }
+    void done() { finish(); }
+    std::atomic<int> started{0};
+};
+
+}  // namespace
+
+TEST(OperationQueue, AsynchronousOperationsHoldTheirPlaceUntilTheyFinish) {
+    auto queue = OperationQueue::make("test.async");
+    queue->setMaxConcurrentOperationCount(2);
+    std::vector<std::shared_ptr<Pending>> ops;
+    for (int i = 0; i < 3; ++i) {
+        ops.push_back(std::make_shared<Pending>());
+        queue->addOperation(ops.back());
+    }
+    ASSERT_TRUE(waitFor([&] { return ops[0]->started == 1 && ops[1]->started == 1; }));
+    // main() returned, yet both still count against the limit.
+    ns::RunLoop::main().runFor(0.05);
+    EXPECT_EQ(ops[2]->started, 0);
+    EXPECT_TRUE(ops[0]->isExecuting());
+    EXPECT_FALSE(ops[0]->isFinished());
+
+    ops[0]->done();
+    ops[0]->done();  // a second finish changes nothing
+    EXPECT_TRUE(ops[0]->isFinished());
+    ASSERT_TRUE(waitFor([&] { return ops[2]->started == 1; }));
+    ops[1]->done();
+    ops[2]->done();
+    queue->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(queue->operationCount(), 0u);
+
+    // Finishing from inside main() or before a cancelled start completes at once.
+    auto early = std::make_shared<Pending>();
+    early->cancel();
+    early->done();
+    queue->addOperation(early);
+    queue->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(early->started, 0);
+    EXPECT_TRUE(early->isFinished());
+}

@@ -275,3 +275,36 @@ TEST(Runtime, HookAddedAfterStartUpRunsAtOnce) {
     Runtime::runLoadHooks();
     EXPECT_EQ(ran, 1);
 }
+
+TEST(Runtime, ProtocolsAreAdoptedThroughTheChainAndDescribeTheirMethods) {
+    const auto& proto = Runtime::registerProtocol("RTListening", {{"hear:", true}, {"echo:"}});
+    EXPECT_EQ(&Runtime::registerProtocol("RTListening", {}), &proto);
+    EXPECT_EQ(Runtime::lookUpProtocol("RTListening"), &proto);
+    EXPECT_EQ(Runtime::lookUpProtocol("RTNoSuchProtocol"), nullptr);
+    EXPECT_TRUE(proto.hasMethod("hear:", true));
+    EXPECT_TRUE(proto.hasMethod("echo:", false));
+    EXPECT_FALSE(proto.hasMethod("echo:", true));
+
+    Runtime::registerClass("RTListenerBase").addProtocol("RTListening").addProtocol("RTListening");
+    Runtime::registerClass("RTListener", "RTListenerBase");
+    Runtime::registerClass("RTDeaf");
+    EXPECT_TRUE(Runtime::conformsTo(Widget("RTListener"), "RTListening"));
+    EXPECT_TRUE(Runtime::conformsTo(*Runtime::classObject("RTListenerBase"), "RTListening"));
+    EXPECT_FALSE(Runtime::conformsTo(Widget("RTDeaf"), "RTListening"));
+    EXPECT_FALSE(Runtime::conformsTo(Widget("RTUnregistered"), "RTListening"));
+}
+
+TEST(Runtime, RemovingAMethodFallsBackToTheInheritedOneOrToNone) {
+    auto& base = Runtime::registerClass("RTRemoveBase");
+    base.addInstanceMethod("who", [](Object*, const Args&) { return Value("base"); });
+    auto& sub = Runtime::registerClass("RTRemoveSub", "RTRemoveBase");
+    sub.addInstanceMethod("who", [](Object*, const Args&) { return Value("sub"); });
+    sub.addInstanceMethod("added", [](Object*, const Args&) { return Value(); });
+    Widget w("RTRemoveSub");
+
+    EXPECT_TRUE(sub.removeInstanceMethod("who"));
+    EXPECT_EQ(Runtime::send(w, "who").asString(), "base");
+    EXPECT_FALSE(sub.removeInstanceMethod("who"));  // the inherited one is not this class's
+    EXPECT_TRUE(sub.removeInstanceMethod("added"));
+    EXPECT_FALSE(Runtime::respondsTo(w, "added"));
+}

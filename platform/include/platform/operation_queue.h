@@ -26,8 +26,8 @@ public:
 
     // Marks the operation cancelled; a started one sees isCancelled() and
     // may stop early. A cancelled operation no longer waits for its
-    // dependencies.
-    void cancel();
+    // dependencies. Subclasses that override it call this one first.
+    virtual void cancel();
     bool isCancelled() const;
     bool isExecuting() const;
     bool isFinished() const;
@@ -50,10 +50,19 @@ public:
     void setName(std::string name);
     std::string name() const;
 
+    // An asynchronous operation (NSOperation's isAsynchronous) is not done
+    // when main() returns: it stays executing, and keeps its place within
+    // the queue's concurrency limit, until it calls finish().
+    virtual bool isAsynchronous() const { return false; }
+
     struct State;
 
 protected:
     Operation();
+    // Ends an asynchronous operation: it becomes finished and its queue
+    // moves on. Works once; any thread, also from inside main() or before
+    // the operation started (a cancelled one that never runs).
+    void finish();
 
 private:
     friend class OperationQueue;

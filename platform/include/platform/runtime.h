@@ -7,6 +7,12 @@
 // program), and application-delegate callbacks go through the method table
 // so that a proxy can exchange a delegate's methods without callers knowing.
 //
+// Protocols are named lists of selectors (each required or optional) that a
+// class declares it adopts; conformance is inherited by subclasses. A proxy
+// asks "does the delegate conform to UIApplicationDelegate?" before it
+// exchanges any method, and looks up whether a selector is one of the
+// protocol's optional methods before adding it to a class.
+//
 // Load hooks are functions registered statically (NS_REGISTER_LOAD_HOOK) and
 // run once at process start by Runtime::runLoadHooks(), in (order, name)
 // order. This is how parts register their classes and observe notifications
@@ -69,6 +75,18 @@ public:
     // the superclass is untouched). Returns false and changes nothing when
     // either selector has no implementation.
     bool exchangeInstanceMethods(std::string_view selA, std::string_view selB);
+    // Drops this class's own implementation of `sel`, so instances answer
+    // with the inherited one, or not at all. Returns whether there was one.
+    // Undoing an added method this way leaves the class not answering the
+    // selector, so callers that test respondsTo first skip it instead of
+    // sending into nothing.
+    bool removeInstanceMethod(std::string_view sel);
+
+    // Declares that the class adopts the protocol (registered or not yet);
+    // returns *this for chaining.
+    Class& addProtocol(std::string_view protocolName);
+    // Through the superclass chain.
+    bool conformsToProtocol(std::string_view protocolName) const;
 
     // Through the superclass chain.
     bool instanceRespondsTo(std::string_view sel) const;
@@ -88,6 +106,26 @@ private:
     std::string name_;
     std::string superName_;
     std::unique_ptr<Tables> tables_;
+};
+
+// A protocol: its name and its instance selectors, required or optional.
+struct ProtocolMethod {
+    std::string selector;
+    bool required = false;
+};
+
+class Protocol {
+public:
+    Protocol(std::string name, std::vector<ProtocolMethod> methods)
+        : name_(std::move(name)), methods_(std::move(methods)) {}
+    const std::string& name() const { return name_; }
+    const std::vector<ProtocolMethod>& methods() const { return methods_; }
+    // Whether `sel` is one of its instance methods with that requirement.
+    bool hasMethod(std::string_view sel, bool required) const;
+
+private:
+    std::string name_;
+    std::vector<ProtocolMethod> methods_;
 };
 
 class Runtime {
@@ -115,6 +153,17 @@ public:
     static Value send(Object& obj, std::string_view sel, const std::vector<Value>& args = {});
     // For a class object: whether the class answers the class method.
     static bool respondsTo(const Object& obj, std::string_view sel);
+    // Whether the object's class (registered under obj.className()) adopts
+    // the protocol; false for unregistered classes.
+    static bool conformsTo(const Object& obj, std::string_view protocolName);
+
+    // Registers a protocol, or returns the one already registered under that
+    // name (a second registration's methods are ignored). Protocols live for
+    // the rest of the process. Raises NSInvalidArgumentException for an empty
+    // name.
+    static const Protocol& registerProtocol(std::string_view name, std::vector<ProtocolMethod> methods);
+    // nullptr when no protocol has that name.
+    static const Protocol* lookUpProtocol(std::string_view name);
 
     // Runs every registered load hook once, sorted by (order, name). Later
     // calls return at once (a call from another thread while the hooks run

@@ -6,6 +6,7 @@
 #include "platform/block_object.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "platform/key_value_observing.h"
 #include "platform/push_gateway.h"
 #include "platform/runtime.h"
 
@@ -56,6 +57,8 @@ void UNUserNotificationCenter::setDelegate(const ObjectPtr& delegate) {
         for (const auto& [token, observer] : observers_) observers.push_back(observer);
     }
     for (const auto& observer : observers) observer(old, delegate);
+    KeyValueObserving::didChangeValueForKey(shared_from_this(), "delegate", old ? Value(old) : Value(),
+                                            delegate ? Value(delegate) : Value());
 }
 
 uint64_t UNUserNotificationCenter::addDelegateObserver(DelegateObserver observer) {
@@ -144,6 +147,7 @@ void UNUserNotificationCenter::respond(const std::shared_ptr<UNNotificationRespo
 }
 
 void UNUserNotificationCenter::resetForTesting() {
+    KeyValueObserving::removeAllObservers(*this);
     std::lock_guard lock(mutex_);
     delegate_.reset();
     observers_.clear();
@@ -190,13 +194,52 @@ void registerClasses() {
     Runtime::registerClass("UIApplication", "UIResponder").addClassMethod("sharedApplication", [](Object*, const auto&) {
         return Value(std::static_pointer_cast<Object>(Application::shared()));
     });
-    Runtime::registerClass("UNUserNotificationCenter", "NSObject")
-        .addClassMethod("currentNotificationCenter", [](Object*, const auto&) {
-            return Value(std::static_pointer_cast<Object>(UNUserNotificationCenter::currentNotificationCenter()));
+    auto& center = Runtime::registerClass("UNUserNotificationCenter", "NSObject");
+    center.addClassMethod("currentNotificationCenter", [](Object*, const auto&) {
+        return Value(std::static_pointer_cast<Object>(UNUserNotificationCenter::currentNotificationCenter()));
+    });
+    // The properties parts read by name (the messaging proxy).
+    center.addInstanceMethod("delegate", [](Object* self, const auto&) {
+        auto delegate = static_cast<UNUserNotificationCenter*>(self)->delegate();
+        return delegate ? Value(delegate) : Value();
+    });
+    center.addInstanceMethod("setDelegate:", [](Object* self, const std::vector<Value>& args) {
+        static_cast<UNUserNotificationCenter*>(self)->setDelegate(
+            !args.empty() && args[0].isObject() ? args[0].asObject() : nullptr);
+        return Value();
+    });
+    Runtime::registerClass("UNNotification", "NSObject").addInstanceMethod("request", [](Object* self, const auto&) {
+        return Value(std::static_pointer_cast<Object>(static_cast<UNNotification*>(self)->request()));
+    });
+    Runtime::registerClass("UNNotificationRequest", "NSObject")
+        .addInstanceMethod("content", [](Object* self, const auto&) {
+            return Value(std::static_pointer_cast<Object>(static_cast<UNNotificationRequest*>(self)->content()));
         });
-    Runtime::registerClass("UNNotification", "NSObject");
-    Runtime::registerClass("UNNotificationRequest", "NSObject");
-    Runtime::registerClass("UNNotificationContent", "NSObject");
+    Runtime::registerClass("UNNotificationContent", "NSObject")
+        .addInstanceMethod("userInfo", [](Object* self, const auto&) {
+            return Value(static_cast<UNNotificationContent*>(self)->userInfo);
+        });
+    // What a delegate class declares it adopts (Class::addProtocol); the
+    // messaging proxy exchanges methods only in conforming classes.
+    Runtime::registerProtocol("UIApplicationDelegate",
+                              {{"application:didFinishLaunchingWithOptions:"},
+                               {"applicationDidBecomeActive:"},
+                               {"applicationWillResignActive:"},
+                               {"applicationDidEnterBackground:"},
+                               {"applicationWillEnterForeground:"},
+                               {"applicationWillTerminate:"},
+                               {"application:didRegisterForRemoteNotificationsWithDeviceToken:"},
+                               {"application:didFailToRegisterForRemoteNotificationsWithError:"},
+                               {"application:didReceiveRemoteNotification:"},
+                               {"application:didReceiveRemoteNotification:fetchCompletionHandler:"},
+                               {"application:didRegisterUserNotificationSettings:"},
+                               {"application:continueUserActivity:restorationHandler:"},
+                               {"application:openURL:options:"},
+                               {"application:openURL:sourceApplication:annotation:"},
+                               {"application:handleOpenURL:"}});
+    Runtime::registerProtocol("UNUserNotificationCenterDelegate",
+                              {{"userNotificationCenter:willPresentNotification:withCompletionHandler:"},
+                               {"userNotificationCenter:didReceiveNotificationResponse:withCompletionHandler:"}});
     Runtime::registerClass("UNNotificationResponse", "NSObject");
 }
 

@@ -6,8 +6,12 @@
 // "userNotificationCenter:willPresentNotification:withCompletionHandler:" and
 // "userNotificationCenter:didReceiveNotificationResponse:withCompletionHandler:",
 // the completion handler being an ns::BlockObject; a proxy can thus
-// exchange the delegate's methods. Changes of the delegate can be observed
-// (the key-value observation of "delegate").
+// exchange the delegate's methods. Changes of the delegate can be observed:
+// addDelegateObserver, or key-value observation of "delegate"
+// (platform/key_value_observing.h, old and new values, null for none). The
+// load hook registers the protocols "UIApplicationDelegate" and
+// "UNUserNotificationCenterDelegate", which delegate classes declare with
+// Class::addProtocol.
 //
 // requestAuthorizationWithOptions answers on a global queue, never on the
 // caller's, with the person's answer (setUserAnswer; granted unless a test

@@ -97,6 +97,8 @@ void AppDelegate::messagingDidReceiveMessage(const std::shared_ptr<QRVMessaging>
 void AppDelegate::registerClass() {
     using Args = std::vector<ns::Value>;
     auto& cls = ns::Runtime::registerClass("AppDelegate", "UIResponder");
+    // Declared so that the messaging proxy takes its notification callbacks.
+    cls.addProtocol("UIApplicationDelegate").addProtocol("UNUserNotificationCenterDelegate");
     cls.addClassMethod("new", [](ns::Object*, const Args&) {
         return ns::Value(std::static_pointer_cast<ns::Object>(std::make_shared<AppDelegate>()));
     });

@@ -3,6 +3,7 @@
 #include <unicode/locid.h>
 #include <unicode/simpletz.h>
 #include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
 #include <unicode/unistr.h>
 
 #include "platform/error.h"
@@ -28,6 +29,13 @@ DateFormatter::DateFormatter(std::string_view pattern, std::string_view locale, 
 }
 
 DateFormatter::~DateFormatter() = default;
+
+void DateFormatter::setTimeZoneNamed(std::string_view name) {
+    icu::TimeZone* zone =
+        icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(icu::StringPiece(name.data(), int32_t(name.size()))));
+    std::lock_guard lock(mutex_);
+    impl_->format->adoptTimeZone(zone);
+}
 
 std::string DateFormatter::stringFromDate(Date date) const {
     icu::UnicodeString text;

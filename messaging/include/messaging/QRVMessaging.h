@@ -23,6 +23,7 @@
 #include <set>
 #include <string>
 
+#include "core/QRVApp.h"
 #include "core/QRVReachabilityChecker.h"
 #include "messaging/QRVMessagingClientDelegate.h"
 #include "messaging/QRVMessagingDelegate.h"
@@ -56,7 +57,8 @@ inline constexpr const char* kQRVMessagingMessageSyncViaMCSKey = "kdx.duplex";
 inline constexpr const char* kQRVMessagingMessageSyncMessageTTLKey = "kdx.ttl";
 inline constexpr const char* kQRVMessagingMessageLinkKey = "kdx.app_link";
 inline constexpr const char* kQRVMessagingLibraryVersion = "QRVMessaging-version";
-inline constexpr const char* kQRVMessagingRemoteNotificationsProxyEnabledInfoPlistKey = "QuorvaneAppDelegateProxyEnabled";
+// The Info.plist switch of the application-delegate proxy is in
+// QRVMessagingRemoteNotificationsProxy.h.
 inline constexpr const char* kQRVMessagingApplicationSupportSubDirectory = "Ondrix/QuorvaneMessaging";
 inline constexpr const char* kQRVMessagingAPNSTokenNotification = "com.quorvane.iid.notif.apns-token";
 inline constexpr const char* kQRVMessagingQDXTokenNotification = "com.quorvane.iid.notif.qdx-token";
@@ -67,9 +69,6 @@ inline constexpr const char* kQRVMessagingConnectionStateChangedNotification =
     "com.quorvane.messaging.notif.connection-state-changed";
 inline constexpr const char* kQRVMessagingRegistrationTokenRefreshedNotification =
     "com.quorvane.messaging.notif.qdx-token-refreshed";
-
-// The configuration failure raised when the app has no sender id.
-inline constexpr const char* kQuorvaneCloudMessagingErrorDomain = "com.quorvane.cloudmessaging";
 
 // APNs token types of setAPNSToken(token, type).
 enum QRVMessagingAPNSTokenType : int64_t {
@@ -166,6 +165,8 @@ public:
     // QRVMessagingReceiverDelegate.
     void receiverReceivedRemoteMessage(QRVMessagingReceiver& receiver,
                                        const std::shared_ptr<QRVMessagingRemoteMessage>& message) override;
+    // QRVMessagingClientDelegate: the server closed the channel.
+    void clientDidLoseConnection() override;
     // QRVReachabilityDelegate.
     void reachability(QRVReachabilityChecker& checker, QRVReachabilityStatus status) override;
 

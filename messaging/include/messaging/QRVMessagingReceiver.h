@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "messaging/QRVMessagingDataMessageManager.h"
 #include "messaging/QRVMessagingRemoteMessage.h"
 #include "platform/error.h"
 #include "platform/value.h"
@@ -31,7 +32,7 @@ public:
                                                const std::shared_ptr<QRVMessagingRemoteMessage>& message) = 0;
 };
 
-class QRVMessagingReceiver : public ns::Object {
+class QRVMessagingReceiver : public ns::Object, public QRVMessagingDataMessageManagerDelegate {
 public:
     QRVMessagingReceiver() = default;
 
@@ -40,10 +41,10 @@ public:
     void setDelegate(std::weak_ptr<QRVMessagingReceiverDelegate> delegate) { delegate_ = std::move(delegate); }
 
     // QRVMessagingDataMessageManagerDelegate.
-    void didReceiveMessage(const ns::Dictionary& message, const std::string& messageID);
-    void willSendDataMessageWithID(const std::string& messageID, const ns::ErrorRef& error);
-    void didSendDataMessageWithID(const std::string& messageID);
-    void didDeleteMessagesOnServer();
+    void didReceiveMessage(const ns::Dictionary& message, const std::string& messageID) override;
+    void willSendDataMessageWithID(const std::string& messageID, const ns::ErrorRef& error) override;
+    void didSendDataMessageWithID(const std::string& messageID) override;
+    void didDeleteMessagesOnServer() override;
 
     // "kdx-<n>" with a process-wide counter: the first call gives "kdx-1".
     static std::string nextMessageID();

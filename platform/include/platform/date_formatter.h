@@ -24,6 +24,11 @@ public:
     DateFormatter(const DateFormatter&) = delete;
     DateFormatter& operator=(const DateFormatter&) = delete;
 
+    // Uses a named zone ("America/Panama", a device profile's timeZone),
+    // daylight saving included, instead of the fixed offset; an unknown name
+    // counts as GMT.
+    void setTimeZoneNamed(std::string_view name);
+
     std::string stringFromDate(Date date) const;
     // nullopt when the text does not match the pattern as a whole.
     std::optional<Date> dateFromString(std::string_view text) const;

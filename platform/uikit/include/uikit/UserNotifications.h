@@ -202,4 +202,32 @@ private:
     Array categories_;
 };
 
+// UILocalNotification, the pre-10 local notification: filled in by the
+// caller and scheduled with the shared application
+// (scheduleLocalNotification, UIApplication's scheduleLocalNotification:).
+// It fires at fireDate on ns::Clock (at once when that has passed): it
+// leaves the scheduled list for the fired one, and while the application is
+// active its delegate gets "application:didReceiveLocalNotification:". Main
+// thread only.
+class UILocalNotification : public Object {
+public:
+    Date fireDate;
+    std::string timeZone;  // a zone name; empty: the device's
+    std::string alertBody;
+    std::string alertTitle;
+    std::string soundName;
+    int64_t applicationIconBadgeNumber = 0;
+    std::string category;
+    Dictionary userInfo;
+    std::string className() const override { return "UILocalNotification"; }
+};
+
+void scheduleLocalNotification(const std::shared_ptr<UILocalNotification>& notification);
+// Waiting to fire, in the order scheduled.
+std::vector<std::shared_ptr<UILocalNotification>> scheduledLocalNotifications();
+// Fired, oldest first.
+std::vector<std::shared_ptr<UILocalNotification>> firedLocalNotifications();
+// Drops the scheduled ones (they never fire) and forgets the fired ones.
+void cancelAllLocalNotifications();
+
 }  // namespace ns

@@ -2,6 +2,7 @@
 
 #include <google/protobuf/io/coded_stream.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "messaging/Parlo.h"
@@ -153,35 +154,51 @@ bool QRVMessagingSecureSocket::performRead() {
                                     static_cast<unsigned long>(unused));
             return true;
         }
-        inputBufferLength_ += static_cast<uint64_t>(read);
-        if (inputBuffer_.size() <= inputBufferLength_) {
-            if (inputBuffer_.size() + kQRVMessagingBufferSizeStep > kQRVMessagingMaxBufferSize) {
-                QRVMessagingLoggerDebug(15013, "Input buffer exceed 1M, disconnect socket");
-                return false;
-            }
-            QRVMessagingLoggerDebug(15014,
-                                    "Input buffer limit exceeded. Used input buffer size %lu, Total input buffer "
-                                    "size %lu. No unused buffer left. Increase buffer size.",
-                                    static_cast<unsigned long>(inputBufferLength_),
-                                    static_cast<unsigned long>(inputBuffer_.size()));
-            inputBuffer_.resize(inputBuffer_.size() + kQRVMessagingBufferSizeStep);
+        if (!didReadBytes(static_cast<size_t>(read))) return false;
+    }
+    return true;
+}
+
+bool QRVMessagingSecureSocket::didReadBytes(size_t count) {
+    inputBufferLength_ += count;
+    if (inputBuffer_.size() <= inputBufferLength_) {
+        if (inputBuffer_.size() + kQRVMessagingBufferSizeStep > kQRVMessagingMaxBufferSize) {
+            QRVMessagingLoggerDebug(15013, "Input buffer exceed 1M, disconnect socket");
+            return false;
         }
-        // Frames are parsed in place; the consumed ones are dropped once, by
-        // moving what is left to the front, rather than after every frame.
-        uint64_t consumed = 0;
-        while (consumed < inputBufferLength_ && state_ == kQRVMessagingSecureSocketStateOpen) {
-            const long n = processCurrentInputBuffer(
-                std::span<const uint8_t>(inputBuffer_.data() + consumed, inputBufferLength_ - consumed));
-            if (n < 0) return false;
-            if (n == 0) break;
-            consumed += static_cast<uint64_t>(n);
-        }
-        if (consumed == inputBufferLength_) {
-            inputBufferLength_ = 0;
-        } else if (consumed > 0) {
-            std::memmove(inputBuffer_.data(), inputBuffer_.data() + consumed, inputBufferLength_ - consumed);
-            inputBufferLength_ -= consumed;
-        }
+        QRVMessagingLoggerDebug(15014,
+                                "Input buffer limit exceeded. Used input buffer size %lu, Total input buffer "
+                                "size %lu. No unused buffer left. Increase buffer size.",
+                                static_cast<unsigned long>(inputBufferLength_),
+                                static_cast<unsigned long>(inputBuffer_.size()));
+        inputBuffer_.resize(inputBuffer_.size() + kQRVMessagingBufferSizeStep);
+    }
+    // Frames are parsed in place; the consumed ones are dropped once, by
+    // moving what is left to the front, rather than after every frame. A
+    // delegate that disconnects us stops the loop.
+    uint64_t consumed = 0;
+    while (consumed < inputBufferLength_ && state_ < kQRVMessagingSecureSocketStateClosing) {
+        const long n = processCurrentInputBuffer(
+            std::span<const uint8_t>(inputBuffer_.data() + consumed, inputBufferLength_ - consumed));
+        if (n < 0) return false;
+        if (n == 0) break;
+        consumed += static_cast<uint64_t>(n);
+    }
+    if (consumed == inputBufferLength_) {
+        inputBufferLength_ = 0;
+    } else if (consumed > 0) {
+        std::memmove(inputBuffer_.data(), inputBuffer_.data() + consumed, inputBufferLength_ - consumed);
+        inputBufferLength_ -= consumed;
+    }
+    return true;
+}
+
+bool QRVMessagingSecureSocket::receiveBytes(std::span<const uint8_t> bytes) {
+    while (!bytes.empty() && state_ < kQRVMessagingSecureSocketStateClosing) {
+        const size_t count = std::min(bytes.size(), inputBuffer_.size() - inputBufferLength_);
+        std::memcpy(inputBuffer_.data() + inputBufferLength_, bytes.data(), count);
+        bytes = bytes.subspan(count);
+        if (!didReadBytes(count)) return false;
     }
     return true;
 }

@@ -89,13 +89,21 @@ public:
 
     // Parses one frame from the front of `bytes`, handing a whole one to the
     // delegate: the consumed count, 0 when the frame is incomplete, -1 when
-    // it is corrupted. Exposed for the frame reader's fuzz target.
+    // it is corrupted.
     long processCurrentInputBuffer(std::span<const uint8_t> bytes);
+    // Takes bytes as if read from the input stream after the version byte,
+    // in pieces of at most the buffer's free space, and delivers the frames
+    // they complete; false when the input would close the socket. The frame
+    // reader's fuzz target drives the reader through this.
+    bool receiveBytes(std::span<const uint8_t> bytes);
 
 private:
     QRVMessagingSecureSocket();
     void openStream(ns::Stream& stream);
     bool performRead();
+    // `count` bytes were read into the buffer's free tail: grow the buffer
+    // when full, deliver the whole frames, keep the rest at the front.
+    bool didReadBytes(size_t count);
     void performWrite();
     const char* streamName(const ns::Stream& stream) const;
 

@@ -1,6 +1,7 @@
 #include "messaging/QRVMessagingUtilities.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cmath>
 #include <filesystem>
 #include <mutex>
@@ -175,6 +176,12 @@ void QRVMessagingAddInstanceIDClassMethods(ns::Class& messagingClass) {
     messagingClass.addClassMethod("QRVMessagingSDKCurrentLocale", [](ns::Object*, const std::vector<ns::Value>&) {
         return ns::Value(QRVMessagingSDKCurrentLocale());
     });
+}
+
+int64_t QRVMessagingIntegerValue(const ns::Value& value) {
+    if (const std::string* text = value.stringOrNull()) return std::strtoll(text->c_str(), nullptr, 10);
+    if (value.isDouble()) return int64_t(value.asDouble());
+    return value.intValue();
 }
 
 bool qdx_hasNonStringKeysOrValues(const ns::Dictionary& dictionary) {

@@ -153,7 +153,6 @@ private:
     std::shared_ptr<QRVMessagingDelayedMessageQueue> delayedMessagesQueue_;
     int32_t ttl_ = kQRVMessagingMaxTTL;
     int maxAppDataSize_ = kQRVMessagingMaxAppDataSize;
-    int upstreamForceReconnect_ = 2;
     std::string deviceAuthID_;
     std::string secretToken_;
 };

@@ -72,6 +72,10 @@ const std::vector<std::string>& QRVMessagingLocales();
 std::vector<std::string> QRVMessagingPreferredLocalizations(const std::vector<std::string>& available,
                                                             const std::vector<std::string>& preferredLanguages);
 
+// -[integerValue] of a payload entry, which may carry a number or its text:
+// a number truncated, a text's leading integer, 0 for anything else.
+int64_t QRVMessagingIntegerValue(const ns::Value& value);
+
 // Dictionary helpers.
 bool qdx_hasNonStringKeysOrValues(const ns::Dictionary& dictionary);
 // Only the pairs whose value is a string.

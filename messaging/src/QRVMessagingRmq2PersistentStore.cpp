@@ -1,0 +1,398 @@
+#include "messaging/QRVMessagingRmq2PersistentStore.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <charconv>
+
+#include "messaging/QRVMessagingLogger.h"
+#include "messaging/QRVMessagingUtilities.h"
+#include "platform/file_manager.h"
+#include "platform/format.h"
+
+namespace {
+
+constexpr const char* kLogPrefix = "QRVMessagingRmqStore:";
+constexpr const char* kCreateTableWithPrefix = "create TABLE IF NOT EXISTS %@%@ %@";
+constexpr const char* kTablePrefix = "";
+constexpr const char* kIdColumn = "_id";
+constexpr const char* kRmqIdColumn = "rmq_id";
+constexpr const char* kOutgoingColumns = "(_id INTEGER PRIMARY KEY, rmq_id INTEGER, type INTEGER, ts INTEGER, data BLOB)";
+constexpr const char* kLastRmqIdColumns = "(_id INTEGER PRIMARY KEY, rmq_id INTEGER)";
+constexpr const char* kS2dColumns = "(_id INTEGER PRIMARY KEY, rmq_id TEXT)";
+constexpr const char* kSyncColumns =
+    "(_id INTEGER PRIMARY KEY, rmq_id TEXT, expiration_ts INTEGER, apns_recv INTEGER, mcs_recv INTEGER)";
+
+// One prepared statement, finalised when it goes out of scope.
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql) {
+        if (db) code_ = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool ok() const { return stmt_ != nullptr && code_ == SQLITE_OK; }
+    int code() const { return code_; }
+    sqlite3_stmt* get() const { return stmt_; }
+    bool bindText(int index, const std::string& text) {
+        return sqlite3_bind_text(stmt_, index, text.data(), int(text.size()), SQLITE_TRANSIENT) == SQLITE_OK;
+    }
+    bool bindInt64(int index, int64_t value) { return sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK; }
+    bool bindBlob(int index, const ns::Data& data) {
+        return sqlite3_bind_blob(stmt_, index, data.data(), int(data.size()), SQLITE_TRANSIENT) == SQLITE_OK;
+    }
+    int step() { return sqlite3_step(stmt_); }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+    int code_ = SQLITE_MISUSE;
+};
+
+std::string columnText(sqlite3_stmt* stmt, int column) {
+    const unsigned char* text = sqlite3_column_text(stmt, column);
+    return text ? std::string(reinterpret_cast<const char*>(text), size_t(sqlite3_column_bytes(stmt, column)))
+                : std::string();
+}
+
+std::optional<int64_t> parseInt64(const std::string& text) {
+    int64_t value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || ptr != end) return std::nullopt;
+    return value;
+}
+
+std::string databaseFileName(const std::string& databaseName) { return ns::format("%@.sqlite", databaseName); }
+
+}  // namespace
+
+std::string QRVMessagingPersistentSyncMessage::description() const {
+    return ns::format("%@: (rmqID: %@, apns: %d, mcs: %d, expiry: %@", className(), rmqID_, int(apnsReceived_),
+                      int(mcsReceived_), ns::Value(ns::Date{double(expirationTime_)}));
+}
+
+std::string QRVMessagingRmq2PersistentStore::pathForDatabase(const std::string& databaseName,
+                                                             QRVMessagingRmqDirectory directory) {
+    const auto& files = ns::FileManager::defaultManager();
+    if (directory == QRVMessagingRmqDirectoryApplicationSupport) {
+        return files.pathForDirectory(ns::SearchPathDirectory::ApplicationSupport) + "/" + kSubDirectory + "/" +
+               databaseFileName(databaseName);
+    }
+    return files.pathForDirectory(ns::SearchPathDirectory::Documents) + "/" + databaseFileName(databaseName);
+}
+
+void QRVMessagingRmq2PersistentStore::removeDatabase(const std::string& databaseName) {
+    const auto& files = ns::FileManager::defaultManager();
+    for (auto directory : {QRVMessagingRmqDirectoryDocuments, QRVMessagingRmqDirectoryApplicationSupport}) {
+        const std::string path = pathForDatabase(databaseName, directory);
+        if (files.fileExists(path)) files.removeItem(path);
+    }
+}
+
+bool QRVMessagingRmq2PersistentStore::moveToApplicationSupportSubDirectory(const std::string& databaseName,
+                                                                          const std::string& subDirectory) {
+    const auto& files = ns::FileManager::defaultManager();
+    const std::string folder = files.pathForDirectory(ns::SearchPathDirectory::ApplicationSupport) + "/" + subDirectory;
+    if (!files.isDirectory(folder)) return false;
+    const std::string oldPath = pathForDatabase(databaseName, QRVMessagingRmqDirectoryDocuments);
+    const std::string newPath = folder + "/" + databaseFileName(databaseName);
+    if (!files.fileExists(oldPath)) return true;
+    ns::ErrorRef error;
+    if (files.fileExists(newPath)) {
+        if (!files.removeItem(oldPath, &error)) {
+            QRVMessagingLoggerError(13000, "Failed to delete old copy of %@.sqlite in Documents %@", databaseName, error);
+        }
+        return true;
+    }
+    if (!files.moveItem(oldPath, newPath, &error)) {
+        QRVMessagingLoggerError(13001, "Failed to move file %@ from %@ to %@. Error: %@", databaseFileName(databaseName),
+                                oldPath, newPath, error);
+        return false;
+    }
+    return true;
+}
+
+QRVMessagingRmq2PersistentStore::QRVMessagingRmq2PersistentStore(std::string databaseName)
+    : databaseName_(std::move(databaseName)) {
+    currentDirectory_ = moveToApplicationSupportSubDirectory(databaseName_, kSubDirectory)
+                            ? QRVMessagingRmqDirectoryApplicationSupport
+                            : QRVMessagingRmqDirectoryDocuments;
+    openDatabase();
+}
+
+QRVMessagingRmq2PersistentStore::~QRVMessagingRmq2PersistentStore() {
+    if (db_) sqlite3_close(db_);
+}
+
+void QRVMessagingRmq2PersistentStore::openDatabase() {
+    const std::string path = pathForDatabase(databaseName_, currentDirectory_);
+    const auto& files = ns::FileManager::defaultManager();
+    const bool existed = files.fileExists(path);
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (opened != SQLITE_OK) {
+        QRVMessagingLoggerDebug(13006, "%@ Could not open rmq database: %@", kLogPrefix,
+                                db ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
+        sqlite3_close(db);
+        return;
+    }
+    db_ = db;
+    if (existed) {
+        if (!createTable(kQRVMessagingS2dRmqIdsTable, kS2dColumns)) return;
+        const std::string drop = ns::format("drop TABLE if exists %@%@", kTablePrefix, kQRVMessagingOldS2dRmqIdsTable);
+        if (sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            QRVMessagingLoggerError(13002, "Failed to remove table %@", kQRVMessagingOldS2dRmqIdsTable);
+        }
+    } else {
+        if (!createTable(kQRVMessagingOutgoingRmqTable, kOutgoingColumns)) return;
+        if (!createTable(kQRVMessagingLastRmqIdTable, kLastRmqIdColumns)) return;
+        if (!createTable(kQRVMessagingS2dRmqIdsTable, kS2dColumns)) return;
+    }
+    createTable(kQRVMessagingSyncMessagesTable, kSyncColumns);
+}
+
+bool QRVMessagingRmq2PersistentStore::createTable(const std::string& table, const char* columns) {
+    const std::string sql = ns::format(kCreateTableWithPrefix, kTablePrefix, table, columns);
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
+    const std::string reason = message ? message : "";
+    sqlite3_free(message);
+    // A store that cannot hold its tables is no store: drop the file, keep
+    // answering as an empty store for this run.
+    sqlite3_close(db_);
+    db_ = nullptr;
+    ns::FileManager::defaultManager().removeItem(pathForDatabase(databaseName_, currentDirectory_));
+    QRVMessagingLoggerDebug(13006, "Couldn't create table: %@ %@", sql, reason);
+    return false;
+}
+
+void QRVMessagingRmq2PersistentStore::logDatabaseError(int code) {
+    QRVMessagingLoggerError(13006, "%@ error: code (%d) message: %@", kLogPrefix, code,
+                            db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(code));
+}
+
+// MARK: - Outgoing messages
+
+bool QRVMessagingRmq2PersistentStore::saveMessageWithRmqId(int64_t rmqId, int8_t tag, const ns::Data& data,
+                                                           ns::ErrorRef* error) {
+    const std::string sql = ns::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)", kQRVMessagingOutgoingRmqTable,
+                                       kRmqIdColumn, "type", "data");
+    Statement stmt(db_, sql);
+    if (!stmt.ok()) {
+        if (error) {
+            *error = db_ ? ns::Error::make(sqlite3_errmsg(db_), sqlite3_errcode(db_))
+                         : ns::Error::make(sqlite3_errstr(SQLITE_CANTOPEN), SQLITE_CANTOPEN);
+        }
+        if (db_) logDatabaseError(sqlite3_errcode(db_));
+        return false;
+    }
+    if (!stmt.bindInt64(1, rmqId) || !stmt.bindInt64(2, tag) || !stmt.bindBlob(3, data) || stmt.step() != SQLITE_DONE) {
+        const int code = sqlite3_errcode(db_);
+        if (error) *error = ns::Error::make(sqlite3_errmsg(db_), code);
+        logDatabaseError(code);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+int64_t queryFirstInt64(sqlite3* db, const char* table) {
+    const std::string sql =
+        ns::format("SELECT %@ FROM %@ ORDER BY %@ DESC LIMIT %d", kRmqIdColumn, table, kRmqIdColumn, 1);
+    Statement stmt(db, sql);
+    if (!stmt.ok() || stmt.step() != SQLITE_ROW) return 0;
+    return sqlite3_column_int64(stmt.get(), 0);
+}
+
+}  // namespace
+
+int64_t QRVMessagingRmq2PersistentStore::queryHighestRmqId() { return queryFirstInt64(db_, kQRVMessagingOutgoingRmqTable); }
+
+int64_t QRVMessagingRmq2PersistentStore::queryLastRmqId() { return queryFirstInt64(db_, kQRVMessagingLastRmqIdTable); }
+
+bool QRVMessagingRmq2PersistentStore::updateLastOutgoingRmqId(int64_t rmqId) {
+    const std::string sql = ns::format("INSERT OR REPLACE INTO %@ (%@, %@) VALUES (?, ?)", kQRVMessagingLastRmqIdTable,
+                                       kIdColumn, kRmqIdColumn);
+    Statement stmt(db_, sql);
+    if (!stmt.ok() || !stmt.bindInt64(1, 1) || !stmt.bindInt64(2, rmqId) || stmt.step() != SQLITE_DONE) {
+        if (db_) logDatabaseError(sqlite3_errcode(db_));
+        return false;
+    }
+    return true;
+}
+
+void QRVMessagingRmq2PersistentStore::scanOutgoingRmqMessagesWithHandler(const RmqMessageHandler& handler) {
+    const std::string sql = ns::format("SELECT %@ FROM %@ WHERE %@ != 0 ORDER BY %@ ASC", "rmq_id, type, data",
+                                       kQRVMessagingOutgoingRmqTable, kRmqIdColumn, kRmqIdColumn);
+    Statement stmt(db_, sql);
+    if (!stmt.ok()) {
+        if (db_) logDatabaseError(stmt.code());
+        return;
+    }
+    while (stmt.step() == SQLITE_ROW) {
+        const int64_t rmqId = sqlite3_column_int64(stmt.get(), 0);
+        const auto tag = int8_t(sqlite3_column_int(stmt.get(), 1));
+        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt.get(), 2));
+        const ns::Data data(bytes, bytes + sqlite3_column_bytes(stmt.get(), 2));
+        if (handler) handler(rmqId, tag, data);
+    }
+}
+
+// MARK: - Received ids
+
+bool QRVMessagingRmq2PersistentStore::saveUnackedS2dMessageWithRmqId(const std::string& rmqId) {
+    const std::string sql = ns::format("INSERT INTO %@ (%@) VALUES (?)", kQRVMessagingS2dRmqIdsTable, kRmqIdColumn);
+    Statement stmt(db_, sql);
+    if (!stmt.ok() || !stmt.bindText(1, rmqId) || stmt.step() != SQLITE_DONE) {
+        if (db_) logDatabaseError(sqlite3_errcode(db_));
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> QRVMessagingRmq2PersistentStore::unackedS2dRmqIds() {
+    const std::string sql =
+        ns::format("SELECT %@ FROM %@ ORDER BY %@ ASC", kRmqIdColumn, kQRVMessagingS2dRmqIdsTable, kRmqIdColumn);
+    Statement stmt(db_, sql);
+    if (!stmt.ok()) {
+        QRVMessagingLoggerDebug(13005, "%@: Could not find s2d ids", kLogPrefix);
+        return {};
+    }
+    std::vector<std::string> ids;
+    while (stmt.step() == SQLITE_ROW) ids.push_back(columnText(stmt.get(), 0));
+    // The column is text, so SQLite puts "10" before "9"; the server's ids are
+    // numbers and the order the channel reports them in is theirs.
+    std::stable_sort(ids.begin(), ids.end(), [](const std::string& a, const std::string& b) {
+        const auto x = parseInt64(a);
+        const auto y = parseInt64(b);
+        if (x && y) return *x < *y;
+        return !x && y;  // what is not a number first, in text order
+    });
+    return ids;
+}
+
+int QRVMessagingRmq2PersistentStore::deleteMessagesFromTable(const std::string& table,
+                                                             const std::vector<std::string>& rmqIds) {
+    const bool bindAsInteger = table == kQRVMessagingOutgoingRmqTable;
+    int deleted = 0;
+    for (size_t start = 0; start < rmqIds.size(); start += kQRVMessagingMaxIdsPerDelete) {
+        const size_t count = std::min(kQRVMessagingMaxIdsPerDelete, rmqIds.size() - start);
+        std::string sql = ns::format("DELETE FROM %@ WHERE ", table);
+        for (size_t i = 0; i < count; ++i) sql += ns::format("%@ = ? OR ", kRmqIdColumn);
+        sql.resize(sql.size() - 4);
+        Statement stmt(db_, sql);
+        if (!stmt.ok()) {
+            if (db_) logDatabaseError(stmt.code());
+            return 0;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            const std::string& rmqId = rmqIds[start + i];
+            bool bound = false;
+            if (bindAsInteger) {
+                const auto number = parseInt64(rmqId);
+                bound = number && stmt.bindInt64(int(i + 1), *number);
+            } else {
+                bound = stmt.bindText(int(i + 1), rmqId);
+            }
+            // An unbound placeholder is NULL and matches no row.
+            if (!bound) QRVMessagingLoggerDebug(13003, "Failed to bind rmqID %@", rmqId);
+        }
+        if (stmt.step() != SQLITE_DONE) {
+            logDatabaseError(sqlite3_errcode(db_));
+            return deleted;
+        }
+        deleted += sqlite3_changes(db_);
+    }
+    QRVMessagingLoggerDebug(13004, "%@ Trying to delete %d s2D ID's, successfully deleted %d", kLogPrefix,
+                            int(rmqIds.size()), deleted);
+    return deleted;
+}
+
+// MARK: - Sync messages
+
+std::shared_ptr<QRVMessagingPersistentSyncMessage> QRVMessagingRmq2PersistentStore::querySyncMessageWithRmqID(
+    const std::string& rmqID) {
+    const std::string sql = ns::format("SELECT %@ FROM %@ WHERE %@ = ?", "rmq_id, expiration_ts, apns_recv, mcs_recv",
+                                       kQRVMessagingSyncMessagesTable, kRmqIdColumn);
+    Statement stmt(db_, sql);
+    if (!stmt.ok() || !stmt.bindText(1, rmqID)) {
+        if (db_) logDatabaseError(sqlite3_errcode(db_));
+        return nullptr;
+    }
+    std::shared_ptr<QRVMessagingPersistentSyncMessage> found;
+    while (stmt.step() == SQLITE_ROW) {
+        found = std::make_shared<QRVMessagingPersistentSyncMessage>(columnText(stmt.get(), 0),
+                                                                    sqlite3_column_int64(stmt.get(), 1));
+        found->setAPNSReceived(sqlite3_column_int(stmt.get(), 2) != 0);
+        found->setMCSReceived(sqlite3_column_int(stmt.get(), 3) != 0);
+    }
+    return found;
+}
+
+namespace {
+
+ns::ErrorRef syncError(sqlite3* db, const char* text) {
+    const int code = db ? sqlite3_errcode(db) : SQLITE_CANTOPEN;
+    return qdx_errorWithCode(code, {{"error", ns::Value(text)}});
+}
+
+}  // namespace
+
+bool QRVMessagingRmq2PersistentStore::saveSyncMessageWithRmqID(const std::string& rmqID, int64_t expirationTime,
+                                                               bool apnsReceived, bool mcsReceived,
+                                                               ns::ErrorRef* error) {
+    const std::string sql = ns::format("INSERT INTO %@ (%@, %@, %@, %@) VALUES (?, ?, ?, ?)",
+                                       kQRVMessagingSyncMessagesTable, kRmqIdColumn, "expiration_ts", "apns_recv",
+                                       "mcs_recv");
+    Statement stmt(db_, sql);
+    if (!stmt.ok() || !stmt.bindText(1, rmqID) || !stmt.bindInt64(2, expirationTime) ||
+        !stmt.bindInt64(3, apnsReceived ? 1 : 0) || !stmt.bindInt64(4, mcsReceived ? 1 : 0) ||
+        stmt.step() != SQLITE_DONE) {
+        if (error) *error = syncError(db_, "Failed to save sync message to store.");
+        if (db_) logDatabaseError(sqlite3_errcode(db_));
+        return false;
+    }
+    return true;
+}
+
+bool QRVMessagingRmq2PersistentStore::updateSyncMessageWithRmqID(const std::string& rmqID, const char* column,
+                                                                 ns::ErrorRef* error) {
+    const std::string sql =
+        ns::format("UPDATE %@ SET %@ = %d WHERE %@ = ?", kQRVMessagingSyncMessagesTable, column, 1, kRmqIdColumn);
+    Statement stmt(db_, sql);
+    if (!stmt.ok() || !stmt.bindText(1, rmqID) || stmt.step() != SQLITE_DONE) {
+        if (error) *error = syncError(db_, "Failed to update sync message");
+        if (db_) logDatabaseError(sqlite3_errcode(db_));
+        return false;
+    }
+    return true;
+}
+
+bool QRVMessagingRmq2PersistentStore::updateSyncMessageViaAPNSWithRmqID(const std::string& rmqID, ns::ErrorRef* error) {
+    return updateSyncMessageWithRmqID(rmqID, "apns_recv", error);
+}
+
+bool QRVMessagingRmq2PersistentStore::updateSyncMessageViaMCSWithRmqID(const std::string& rmqID, ns::ErrorRef* error) {
+    return updateSyncMessageWithRmqID(rmqID, "mcs_recv", error);
+}
+
+bool QRVMessagingRmq2PersistentStore::deleteSyncMessageWithRmqID(const std::string& rmqID) {
+    return deleteMessagesFromTable(kQRVMessagingSyncMessagesTable, {rmqID}) > 0;
+}
+
+int QRVMessagingRmq2PersistentStore::deleteExpiredOrFinishedSyncMessages(ns::ErrorRef* error) {
+    const std::string sql = ns::format("DELETE FROM %@ WHERE %@ < %lld OR (%@ = 1 AND %@ = 1)",
+                                       kQRVMessagingSyncMessagesTable, "expiration_ts",
+                                       static_cast<long long>(QRVMessagingCurrentTimestampInSeconds()), "apns_recv",
+                                       "mcs_recv");
+    Statement stmt(db_, sql);
+    if (!stmt.ok() || stmt.step() != SQLITE_DONE) {
+        if (error) *error = syncError(db_, "Failed to save delete expired sync messages from store.");
+        if (db_) logDatabaseError(sqlite3_errcode(db_));
+        return 0;
+    }
+    return sqlite3_changes(db_);
+}

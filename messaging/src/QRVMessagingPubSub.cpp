@@ -31,7 +31,18 @@ std::shared_ptr<QRVMessagingPubSub> QRVMessagingPubSub::initWithClient(std::shar
 }
 
 QRVMessagingPubSub::QRVMessagingPubSub(std::shared_ptr<QRVMessagingClient> client, DefaultTokenProvider defaultToken)
-    : client_(std::move(client)), defaultToken_(std::move(defaultToken)) {}
+    : client_(std::move(client)), defaultTokenProvider_(std::move(defaultToken)) {}
+
+void QRVMessagingPubSub::refreshDefaultToken() {
+    std::string token = defaultTokenProvider_();
+    std::lock_guard lock(tokenMutex_);
+    defaultToken_ = std::move(token);
+}
+
+std::string QRVMessagingPubSub::defaultToken() const {
+    std::lock_guard lock(tokenMutex_);
+    return defaultToken_;
+}
 
 void QRVMessagingPubSub::restorePendingTopicsList() {
     auto defaults = ns::UserDefaults::standard();
@@ -50,15 +61,18 @@ void QRVMessagingPubSub::archivePendingTopicsList(QRVMessagingPendingTopicsList&
 }
 
 void QRVMessagingPubSub::subscribeToTopic(const std::string& topic) {
+    refreshDefaultToken();
     pendingTopicUpdates_->addOperationForTopic(topic, QRVMessagingTopicActionSubscribe);
 }
 
 void QRVMessagingPubSub::unsubscribeFromTopic(const std::string& topic) {
+    refreshDefaultToken();
     pendingTopicUpdates_->addOperationForTopic(topic, QRVMessagingTopicActionUnsubscribe);
 }
 
 void QRVMessagingPubSub::scheduleSync(bool) {
-    if (!defaultToken_().empty()) pendingTopicUpdates_->resumeOperationsIfNeeded();
+    refreshDefaultToken();
+    if (!defaultToken().empty()) pendingTopicUpdates_->resumeOperationsIfNeeded();
 }
 
 void QRVMessagingPubSub::subscribeWithToken(const std::string& token, const std::string& topic,
@@ -107,7 +121,7 @@ void QRVMessagingPubSub::pendingTopicsListRequestedUpdateForTopic(QRVMessagingPe
                                                                   const std::string& topic,
                                                                   QRVMessagingTopicAction action,
                                                                   QRVMessagingTopicOperationCompletion completion) {
-    const std::string token = defaultToken_();
+    const std::string token = defaultToken();
     if (action != QRVMessagingTopicActionSubscribe) {
         unsubscribeWithToken(token, topic, {}, std::move(completion));
     } else {
@@ -120,7 +134,7 @@ void QRVMessagingPubSub::pendingTopicsListDidUpdate(QRVMessagingPendingTopicsLis
 }
 
 bool QRVMessagingPubSub::pendingTopicsListCanRequestTopicUpdates(QRVMessagingPendingTopicsList&) {
-    return !defaultToken_().empty();
+    return !defaultToken().empty();
 }
 
 std::string QRVMessagingPubSub::addPrefixToTopic(const std::string& topic) {

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "messaging/QRVMessagingPendingTopicsList.h"
@@ -20,7 +21,9 @@ class QRVMessagingClient;
 class QRVMessagingPubSub : public QRVMessagingPendingTopicsListDelegate,
                            public std::enable_shared_from_this<QRVMessagingPubSub> {
 public:
-    // The default messaging token, read from the list's queue.
+    // The default messaging token. It is read where the messaging object
+    // calls in (the main thread, where the token is set) and the copy is
+    // what the list's background queue uses.
     using DefaultTokenProvider = std::function<std::string()>;
 
     // Keeps the client and restores the pending list from user defaults.
@@ -66,7 +69,12 @@ private:
     void updateSubscription(const std::string& token, const std::string& topic, const ns::Dictionary& options,
                             bool shouldDelete, Handler handler);
 
+    void refreshDefaultToken();
+    std::string defaultToken() const;
+
     std::shared_ptr<QRVMessagingClient> client_;
-    DefaultTokenProvider defaultToken_;
+    DefaultTokenProvider defaultTokenProvider_;
+    mutable std::mutex tokenMutex_;
+    std::string defaultToken_;
     std::shared_ptr<QRVMessagingPendingTopicsList> pendingTopicUpdates_;
 };

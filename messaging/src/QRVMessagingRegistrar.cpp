@@ -168,15 +168,25 @@ QRVMessagingRegistrar::QRVMessagingRegistrar()
       pubsubRegistrar_(std::make_shared<QRVMessagingPubSubRegistrar>(checkinService_)) {}
 
 bool QRVMessagingRegistrar::tryToLoadValidCheckinInfo() {
+    std::lock_guard lock(checkinMutex_);
     if (!checkinService_->hasValidCheckinInfo()) checkinService_->tryToLoadPrefetchedCheckinPreferences();
     return checkinService_->hasValidCheckinInfo();
 }
 
-bool QRVMessagingRegistrar::hasValidCheckinInfo() const { return checkinService_->hasValidCheckinInfo(); }
+bool QRVMessagingRegistrar::hasValidCheckinInfo() const {
+    std::lock_guard lock(checkinMutex_);
+    return checkinService_->hasValidCheckinInfo();
+}
 
-std::string QRVMessagingRegistrar::deviceAuthID() const { return checkinService_->deviceAuthID().value_or(""); }
+std::string QRVMessagingRegistrar::deviceAuthID() const {
+    std::lock_guard lock(checkinMutex_);
+    return checkinService_->deviceAuthID().value_or("");
+}
 
-std::string QRVMessagingRegistrar::secretToken() const { return checkinService_->secretToken().value_or(""); }
+std::string QRVMessagingRegistrar::secretToken() const {
+    std::lock_guard lock(checkinMutex_);
+    return checkinService_->secretToken().value_or("");
+}
 
 void QRVMessagingRegistrar::updateSubscriptionToTopic(const std::string& topic, const std::string& token,
                                                       const ns::Dictionary& options, bool shouldDelete,

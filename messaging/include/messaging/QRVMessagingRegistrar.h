@@ -119,7 +119,10 @@ public:
     const std::shared_ptr<QRVMessagingPubSubRegistrar>& pubsubRegistrar() const { return pubsubRegistrar_; }
 
 private:
+    // The channel client loads credentials on the main thread, topic
+    // requests on the pending list's queue.
+    mutable std::mutex checkinMutex_;
     std::shared_ptr<QRVMessagingCheckinService> checkinService_;
     std::shared_ptr<QRVMessagingPubSubRegistrar> pubsubRegistrar_;
-    bool stopAllSubscriptions_ = false;
+    std::atomic<bool> stopAllSubscriptions_{false};
 };

@@ -93,6 +93,12 @@ void QRVMessagingSecureSocket::streamHandleEvent(ns::Stream& stream, ns::StreamE
                 QRVMessagingLoggerDebug(15006, "Secure socket to QRVMessaging service opened");
                 state_ = kQRVMessagingSecureSocketStateOpen;
                 if (auto delegate = delegate_.lock()) delegate->secureSocketDidConnect(*this);
+                // Bytes that came before both streams were open were not
+                // read then, and the stream announces bytes only after a
+                // read: read them now or the channel would stall.
+                if (state_ == kQRVMessagingSecureSocketStateOpen && inStream_ && inStream_->hasBytesAvailable()) {
+                    streamHandleEvent(*inStream_, ns::kStreamEventHasBytesAvailable);
+                }
             }
             break;
         case ns::kStreamEventHasBytesAvailable:

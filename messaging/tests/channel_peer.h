@@ -107,7 +107,8 @@ public:
         outgoing_ += bytes;
     }
     void sendFrame(int tag, const google::protobuf::Message& message) { send(frameBytes(tag, message)); }
-    // Ends the current connection (TLS close, then the socket).
+    // Ends the current connection, or the next one when none is up (TLS
+    // close, then the socket).
     void hangUp() { hangUp_ = true; }
 
     // Everything the current or last connection received.
@@ -138,7 +139,6 @@ private:
                 }
                 ++connections_;
                 connected_ = true;
-                hangUp_ = false;
                 talk(ssl, fd);
                 connected_ = false;
             }
@@ -150,7 +150,7 @@ private:
 
     void talk(SSL* ssl, int fd) {
         char buffer[65536];
-        while (!stop_ && !hangUp_) {
+        while (!stop_ && !hangUp_.exchange(false)) {
             std::string out;
             {
                 std::lock_guard lock(mutex_);

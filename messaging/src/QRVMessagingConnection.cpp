@@ -211,6 +211,7 @@ void QRVMessagingConnection::secureSocketDidReceiveDataWithTag(QRVMessagingSecur
             break;
         case kQRVMessagingProtoTagClose:
             disconnect();
+            if (auto delegate = delegate_.lock()) delegate->connectionDidReceiveClose(*this);
             break;
         case kQRVMessagingProtoTagIqStanza:
             handleIqStanza(static_cast<const ParloIqStanza&>(*message));

@@ -27,12 +27,17 @@ struct ConnectionRecorder : QRVMessagingConnectionDelegate {
     void connectionDidCloseForReason(QRVMessagingConnection&, uint64_t reason) override { closes.push_back(reason); }
     void didLoginWithConnection(QRVMessagingConnection&) override { ++logins; }
     void connectionDidRecieveMessage(const ParloDataMessageStanza& message) override { messages.push_back(message); }
+    void connectionDidReceiveClose(QRVMessagingConnection& connection) override {
+        ++serverCloses;
+        EXPECT_FALSE(connection.isSignedIn());  // already down when told
+    }
     int32_t connectionDidReceiveAckForRmqIds(const std::vector<std::string>& rmqIds) override {
         if (!rmqIds.empty()) acks.push_back(rmqIds);
         return int32_t(rmqIds.size());
     }
     std::vector<uint64_t> closes;
     int logins = 0;
+    int serverCloses = 0;
     std::vector<ParloDataMessageStanza> messages;
     std::vector<std::vector<std::string>> acks;
 };
@@ -221,6 +226,7 @@ TEST_F(ConnectionTest, ServerCloseEndsTheConnectionWithoutTellingTheDelegate) {
     peer.sendFrame(4, ParloClose());
     ASSERT_TRUE(pump([&] { return connection->state() == kQRVMessagingConnectionStateDisconnected; }));
     EXPECT_TRUE(recorder->closes.empty());
+    EXPECT_EQ(recorder->serverCloses, 1);
     ASSERT_TRUE(pump([&] { return !peer.connected(); }));
     // A lost socket is told, with reason 0.
     signedIn();

@@ -61,6 +61,9 @@ public:
     // The outgoing messages the server confirmed; answers how many were
     // removed from the store.
     virtual int32_t connectionDidReceiveAckForRmqIds(const std::vector<std::string>& rmqIds) = 0;
+    // The server's Close ended the connection. Not a reason to retry (no
+    // connection:didCloseForReason: follows), but the channel is down.
+    virtual void connectionDidReceiveClose(QRVMessagingConnection& connection) {}
 };
 
 // A sent message that carries a reliable-message id, by its stream id.

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "messaging/QRVMessagingLogger.h"
+#include "messaging/QRVMessagingRemoteMessage.h"
 #include "platform/application.h"
 #include "platform/block_object.h"
 #include "platform/bundle.h"
@@ -79,9 +80,8 @@ ns::Value QDX_swizzle_appDidReceiveRemoteNotification(ns::Object* self, const st
 }
 
 ns::Value QDX_swizzle_applicationReceivedRemoteMessage(ns::Object* self, const std::vector<ns::Value>& args) {
-    const ns::ObjectPtr message = argument(args, 0).isObject() ? argument(args, 0).asObject() : nullptr;
-    if (message && ns::Runtime::respondsTo(*message, "appData")) {
-        sendToMessaging("appDidReceiveMessage:", ns::Runtime::send(*message, "appData"));
+    if (auto message = argument(args, 0).asObjectOf<QRVMessagingRemoteMessage>()) {
+        sendToMessaging("appDidReceiveMessage:", ns::Value(message->appData()));
     }
     return callOriginal(kReceivedRemoteMessageSelector, self, args);
 }

@@ -318,4 +318,27 @@ TEST_F(ConnectionTest, ReceivedIdsStayStoredUntilTheServerCountsThem) {
     EXPECT_TRUE(QRVMessagingRmqManager::initWithDatabaseName(name)->unackedS2dRmqIds().empty());
 }
 
+// Ids reported with outgoing streams 9 and 10 come back to the next login
+// in stream order, which as text ("10" < "9") would be reversed.
+TEST_F(ConnectionTest, UnconfirmedIdsReturnToTheLoginInStreamOrder) {
+    signedIn();  // login 1, ping 2
+    for (int i = 0; i < 6; ++i) connection->sendProto(std::make_shared<ParloHeartbeatAck>());  // 3..8
+    for (const char* id : {"x9", "x10"}) {
+        const int32_t in = connection->inStreamId();
+        peer.sendFrame(8, dataMessage(id));
+        ASSERT_TRUE(pump([&] { return connection->inStreamId() == in + 1; }));
+        connection->sendProto(std::make_shared<ParloHeartbeatAck>());  // 9, then 10
+    }
+    ASSERT_EQ(connection->outStreamId(), 10);
+    ASSERT_TRUE(waitForFrames(10));
+    peer.hangUp();
+    ASSERT_TRUE(pump([&] { return !recorder->closes.empty(); }));
+    connection->signIn();
+    ASSERT_TRUE(pump([&] { return peer.connected() && !peer.frames().empty(); }));
+    const auto login = parsed<ParloLoginRequest>(peer.frames()[0]);
+    ASSERT_EQ(login.received_persistent_id_size(), 2);
+    EXPECT_EQ(login.received_persistent_id(0), "x9");
+    EXPECT_EQ(login.received_persistent_id(1), "x10");
+}
+
 }  // namespace

@@ -35,6 +35,38 @@ std::string statusText(int status) {
     }
 }
 
+std::map<std::string, std::string> parseForm(const std::string& body, const std::set<std::string>& known,
+                                             std::string& problem) {
+    std::map<std::string, std::string> form;
+    size_t start = 0;
+    while (start <= body.size()) {
+        size_t end = body.find('&', start);
+        if (end == std::string::npos) end = body.size();
+        const std::string_view piece(body.data() + start, end - start);
+        const size_t eq = piece.find('=');
+        if (eq == std::string_view::npos) {
+            problem = "a form item without \"=\"";
+            return {};
+        }
+        auto name = percentDecodeStrict(piece.substr(0, eq));
+        auto value = percentDecodeStrict(piece.substr(eq + 1));
+        if (!name || !value) {
+            problem = "a form item with a bad percent escape";
+            return {};
+        }
+        if (!known.count(*name)) {
+            problem = "unknown form item \"" + *name + "\"";
+            return {};
+        }
+        if (!form.emplace(*name, *value).second) {
+            problem = "form item \"" + *name + "\" given twice";
+            return {};
+        }
+        start = end + 1;
+    }
+    return form;
+}
+
 void sendJson(Response& res, int status, const nlohmann::json& body) {
     res.status = status;
     // Replacement characters rather than an exception for stray bytes in

@@ -106,40 +106,6 @@ const std::set<std::string>& knownItems() {
     return items;
 }
 
-// The form body as name to value; "" and the problem when it is not a form
-// of known, distinct, well-encoded items (a raw "&" inside a value shows up
-// as an item without "=" or with an unknown name).
-std::map<std::string, std::string> parseForm(const std::string& body, std::string& problem) {
-    std::map<std::string, std::string> form;
-    size_t start = 0;
-    while (start <= body.size()) {
-        size_t end = body.find('&', start);
-        if (end == std::string::npos) end = body.size();
-        const std::string_view piece(body.data() + start, end - start);
-        const size_t eq = piece.find('=');
-        if (eq == std::string_view::npos) {
-            problem = "a form item without \"=\"";
-            return {};
-        }
-        auto name = percentDecodeStrict(piece.substr(0, eq));
-        auto value = percentDecodeStrict(piece.substr(eq + 1));
-        if (!name || !value) {
-            problem = "a form item with a bad percent escape";
-            return {};
-        }
-        if (!knownItems().count(*name)) {
-            problem = "unknown form item \"" + *name + "\"";
-            return {};
-        }
-        if (!form.emplace(*name, *value).second) {
-            problem = "form item \"" + *name + "\" given twice";
-            return {};
-        }
-        start = end + 1;
-    }
-    return form;
-}
-
 std::optional<uint64_t> decimal(const std::string& text) {
     uint64_t value = 0;
     if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
@@ -251,7 +217,7 @@ void IidService::handleRegister(const Request& req, Response& res, const std::st
     contentType = contentType.substr(0, contentType.find(';'));
     if (contentType != "application/x-www-form-urlencoded") return refuse(400, "INVALID_PARAMETERS");
     std::string problem;
-    const auto form = parseForm(body, problem);
+    const auto form = parseForm(body, knownItems(), problem);
     if (!problem.empty()) {
         entry["problem"] = problem;
         return refuse(400, "INVALID_PARAMETERS");

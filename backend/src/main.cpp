@@ -57,10 +57,11 @@ int main(int argc, char** argv) {
         // Said before the ready file appears: whoever waits for that file
         // may read this line at once.
         std::cout << "almavel-backend listening http=" << server.httpPort() << " https=" << server.httpsPort()
-                  << " ws=" << server.wsPort() << " wss=" << server.wssPort() << std::endl;
+                  << " ws=" << server.wsPort() << " wss=" << server.wssPort() << " mcs=" << server.mcsPort()
+                  << std::endl;
         if (!readyFile.empty()) {
             backend::writeReadyFile(readyFile, server.httpPort(), server.httpsPort(), server.wsPort(),
-                                    server.wssPort(), long(::getpid()), server.adminSecret());
+                                    server.wssPort(), server.mcsPort(), long(::getpid()), server.adminSecret());
         }
     } catch (const std::exception& e) {
         std::cerr << "almavel-backend: " << e.what() << std::endl;

@@ -31,7 +31,7 @@ std::string defaultSampleDataDir() { return ALMAVEL_SAMPLE_DATA_DIR; }
 
 std::string usage() {
     return "usage: almavel-backend --data-dir DIR [--seed] [--http-port N] [--https-port N]\n"
-           "                       [--ws-port N] [--wss-port N]\n"
+           "                       [--ws-port N] [--wss-port N] [--mcs-port N]\n"
            "                       [--cert PEM --key PEM] [--sample-data DIR] [--ready-file PATH]\n"
            "                       [--request-timeout-ms N] [--max-connections N] [--ws-output-limit BYTES]\n"
            "\n"
@@ -41,10 +41,11 @@ std::string usage() {
            "  --https-port N     HTTPS port on 127.0.0.1 (0, the default, picks a free one)\n"
            "  --ws-port N        web-socket port on 127.0.0.1 (0, the default, picks a free one)\n"
            "  --wss-port N       web-socket TLS port on 127.0.0.1 (0, the default, picks a free one)\n"
+           "  --mcs-port N       messaging channel TLS port on 127.0.0.1 (0, the default, picks a free one)\n"
            "  --cert PEM         server certificate (default " ALMAVEL_CERT_DIR "/server.pem)\n"
            "  --key PEM          server private key (default " ALMAVEL_CERT_DIR "/server-key.pem)\n"
            "  --sample-data DIR  sample data to seed from (default " ALMAVEL_SAMPLE_DATA_DIR ")\n"
-           "  --ready-file PATH  write {\"http\":port,\"https\":port,\"ws\":port,\"wss\":port,\"pid\":pid}\n"
+           "  --ready-file PATH  write {\"http\":port,\"https\":port,\"ws\":port,\"wss\":port,\"mcs\":port,\"pid\":pid}\n"
            "                     and the admin secret (\"adminSecret\") there once listening, mode 0600\n"
            "  --request-timeout-ms N  longest wait for a request, an upgrade or a TLS handshake (default 30000)\n"
            "  --max-connections N     open connections over all listeners (default 8192); more are closed\n"
@@ -85,7 +86,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
             if (!flag(o.help)) return fail("option " + name + " takes no value");
         } else if (name == "--seed") {
             if (!flag(o.seed)) return fail("option --seed takes no value");
-        } else if (name == "--http-port" || name == "--https-port" || name == "--ws-port" || name == "--wss-port") {
+        } else if (name == "--http-port" || name == "--https-port" || name == "--ws-port" || name == "--wss-port" ||
+                   name == "--mcs-port") {
             auto v = value();
             if (!v) return fail("option " + name + " needs a port number");
             auto port = parsePort(*v);
@@ -93,7 +95,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
             (name == "--http-port"    ? o.httpPort
              : name == "--https-port" ? o.httpsPort
              : name == "--ws-port"    ? o.wsPort
-                                      : o.wssPort) = *port;
+             : name == "--wss-port"   ? o.wssPort
+                                      : o.mcsPort) = *port;
         } else if (name == "--request-timeout-ms" || name == "--max-connections" || name == "--ws-output-limit") {
             auto v = value();
             if (!v) return fail("option " + name + " needs a number");

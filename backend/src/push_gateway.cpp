@@ -9,14 +9,35 @@ namespace {
 
 using json = nlohmann::json;
 
+std::string lower(std::string text) {
+    for (auto& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 bool nonEmptyString(const json& object, const char* key) {
     auto it = object.find(key);
     return it != object.end() && it->is_string() && !it->get<std::string>().empty();
 }
 
+struct GatewayHolder {
+    std::mutex mutex;
+    PushGatewayService* gateway = nullptr;
+};
+
 }  // namespace
 
+PushGatewayService* pushGateway(Context& context) {
+    auto holder = context.shared<GatewayHolder>("push-gateway.service");
+    std::lock_guard lock(holder->mutex);
+    return holder->gateway;
+}
+
 void PushGatewayService::start(Context& context) {
+    {
+        auto holder = context.shared<GatewayHolder>("push-gateway.service");
+        std::lock_guard lock(holder->mutex);
+        holder->gateway = this;
+    }
     std::lock_guard lock(mutex_);
     file_ = context.dataDir() / "push_gateway.json";
     auto text = readFile(file_);
@@ -107,23 +128,35 @@ void PushGatewayService::send(Response& res, const std::string& body) {
         sendError(res, 400, "deviceToken and a payload object are required");
         return;
     }
-    std::string token = request["deviceToken"];
-    for (auto& c : token) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (request["payload"].dump().size() > kMaxPayloadBytes) {
-        sendError(res, 413, "payload larger than 4096 bytes");
-        return;
+    std::string problem;
+    std::size_t queued = 0;
+    const int status = enqueue(request["deviceToken"], request["payload"], problem, &queued);
+    if (status != 200) return sendError(res, status, problem);
+    sendJson(res, 200, json{{"queued", queued}});
+}
+
+int PushGatewayService::enqueue(std::string token, const json& payload, std::string& problem, std::size_t* queued) {
+    token = lower(std::move(token));
+    if (!payload.is_object()) {
+        problem = "the payload must be an object";
+        return 400;
+    }
+    if (payload.dump().size() > kMaxPayloadBytes) {
+        problem = "payload larger than 4096 bytes";
+        return 413;
     }
     std::lock_guard lock(mutex_);
     auto it = devices_.find(token);
     if (it == devices_.end()) {
-        sendError(res, 404, "unknown device token");
-        return;
+        problem = "unknown device token";
+        return 404;
     }
     auto& queue = it->second.queue;
-    queue.push_back(request["payload"]);
+    queue.push_back(payload);
     while (queue.size() > kMaxQueued) queue.pop_front();
     saveLocked();
-    sendJson(res, 200, json{{"queued", queue.size()}});
+    if (queued) *queued = queue.size();
+    return 200;
 }
 
 void PushGatewayService::listDevices(Response& res) {

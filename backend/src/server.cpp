@@ -199,12 +199,13 @@ void BackendServer::dispatch(Request& req, Response& res) {
     res.erase_header(kRoutedMarkHeader);
 }
 
-void writeReadyFile(const std::string& path, int httpPort, int httpsPort, int wsPort, int wssPort, long pid,
-                    const std::string& adminSecret) {
+void writeReadyFile(const std::string& path, int httpPort, int httpsPort, int wsPort, int wssPort, int mcsPort,
+                    long pid, const std::string& adminSecret) {
     writeFileAtomic(path, nlohmann::json{{"http", httpPort},
                                          {"https", httpsPort},
                                          {"ws", wsPort},
                                          {"wss", wssPort},
+                                         {"mcs", mcsPort},
                                          {"pid", pid},
                                          {"adminSecret", adminSecret}}
                                   .dump() +

@@ -5,11 +5,13 @@
 #include "backend/accounts.h"
 #include "backend/http_util.h"
 #include "backend/iid_service.h"
+#include "backend/mcs_server.h"
 #include "backend/push_gateway.h"
 #include "backend/recorder.h"
 #include "backend/rtdb_service.h"
 #include "backend/server.h"
 #include "backend/storage_service.h"
+#include "backend/topic_service.h"
 #include "backend/websocket_testing.h"
 
 namespace backend {
@@ -52,6 +54,8 @@ void addBuiltinServices(BackendServer& server) {
     server.add(std::make_unique<StorageService>());
     server.add(std::make_unique<CheckinService>());
     server.add(std::make_unique<IidService>());
+    server.add(std::make_unique<TopicService>());
+    server.add(std::make_unique<McsService>());
 }
 
 }  // namespace backend

@@ -405,7 +405,7 @@ TEST(CoreReadyFileTest, IsWrittenForTheOwnerOnlyWithTheSecret) {
     ns::testing::TempSandbox sandbox;
     const auto path = std::filesystem::temp_directory_path() / ("ready-" + std::to_string(::getpid()) + ".json");
     const mode_t before = ::umask(022);
-    backend::writeReadyFile(path.string(), 1, 2, 3, 4, 5, "secreto");
+    backend::writeReadyFile(path.string(), 1, 2, 3, 4, 6, 5, "secreto");
     ::umask(before);
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
@@ -413,6 +413,7 @@ TEST(CoreReadyFileTest, IsWrittenForTheOwnerOnlyWithTheSecret) {
     auto ready = json::parse(*backend::readFile(path));
     EXPECT_EQ(ready["adminSecret"], "secreto");
     EXPECT_EQ(ready["wss"], 4);
+    EXPECT_EQ(ready["mcs"], 6);
     std::filesystem::remove(path);
 }
 

@@ -38,6 +38,8 @@ namespace {
 constexpr const char* kReadyFile = "ready.json";
 constexpr const char* kLogFile = "backend.log";
 constexpr double kStopGraceSeconds = 30;
+// The messaging channel's port on every service host.
+constexpr uint16_t kMcsPort = 5228;
 
 std::string makeTempDir() {
     const char* base = std::getenv("TMPDIR");
@@ -150,7 +152,7 @@ std::string Backend::httpsURL(std::string_view path) const {
 
 std::string Backend::log() const { return readWhole(fs::path(runDir_) / kLogFile).value_or(""); }
 
-void Backend::launch(int httpPort, int httpsPort, int wsPort, int wssPort) {
+void Backend::launch(int httpPort, int httpsPort, int wsPort, int wssPort, int mcsPort) {
     const fs::path ready = fs::path(runDir_) / kReadyFile;
     const std::string logPath = (fs::path(runDir_) / kLogFile).string();
     std::error_code ignored;
@@ -162,7 +164,8 @@ void Backend::launch(int httpPort, int httpsPort, int wsPort, int wssPort) {
                                      "--http-port", std::to_string(httpPort),
                                      "--https-port", std::to_string(httpsPort),
                                      "--ws-port", std::to_string(wsPort),
-                                     "--wss-port", std::to_string(wssPort)};
+                                     "--wss-port", std::to_string(wssPort),
+                                     "--mcs-port", std::to_string(mcsPort)};
     if (options_.seed) args.push_back("--seed");
     args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
     std::vector<char*> argv;
@@ -208,6 +211,7 @@ void Backend::launch(int httpPort, int httpsPort, int wsPort, int wssPort) {
                 httpsPort_ = info["https"].get<int>();
                 wsPort_ = info.value("ws", 0);
                 wssPort_ = info.value("wss", 0);
+                mcsPort_ = info.value("mcs", 0);
                 adminSecret_ = info.value("adminSecret", "");
                 break;
             }
@@ -265,14 +269,15 @@ void Backend::kill() {
 
 void Backend::restart() {
     stop();
-    const int oldHttp = httpPort_, oldHttps = httpsPort_, oldWs = wsPort_, oldWss = wssPort_;
+    const int oldHttp = httpPort_, oldHttps = httpsPort_, oldWs = wsPort_, oldWss = wssPort_, oldMcs = mcsPort_;
     try {
-        launch(oldHttp, oldHttps, wsPort_, wssPort_);
+        launch(oldHttp, oldHttps, wsPort_, wssPort_, mcsPort_);
     } catch (const std::runtime_error&) {
         // The old ports were taken in the meantime.
         launch(options_.httpPort, options_.httpsPort, options_.wsPort, options_.wssPort);
     }
-    if (routed_ && (httpPort_ != oldHttp || httpsPort_ != oldHttps || wsPort_ != oldWs || wssPort_ != oldWss)) {
+    if (routed_ && (httpPort_ != oldHttp || httpsPort_ != oldHttps || wsPort_ != oldWs || wssPort_ != oldWss ||
+                    mcsPort_ != oldMcs)) {
         applyRoutes();
     }
 }
@@ -414,7 +419,7 @@ void Backend::routeServiceHosts() {
         auto& table = HostRouting::shared();
         const auto existing = table.routes();
         for (const auto& pattern : serviceHostPatterns()) {
-            for (uint16_t port : {uint16_t(443), uint16_t(80)}) {
+            for (uint16_t port : {uint16_t(443), uint16_t(80), kMcsPort}) {
                 SavedRoute saved{HostRouting::normalizeHost(pattern), port, std::nullopt};
                 for (const auto& r : existing) {
                     if (r.pattern == saved.pattern && r.originalPort == port) saved.previous = r;
@@ -445,7 +450,9 @@ void Backend::applyRoutes() {
     for (const auto& saved : savedRoutes_) {
         ErrorRef error;
         const bool ws = saved.pattern == database;
-        const uint16_t to = uint16_t(saved.port == 443 ? (ws ? wssPort_ : httpsPort_) : (ws ? wsPort_ : httpPort_));
+        const uint16_t to = uint16_t(saved.port == kMcsPort ? mcsPort_
+                                     : saved.port == 443 ? (ws ? wssPort_ : httpsPort_)
+                                                         : (ws ? wsPort_ : httpPort_));
         if (!table.add(saved.pattern, saved.port, "127.0.0.1", to, &error)) {
             throw std::runtime_error("cannot route " + saved.pattern + ": " +
                                      (error ? error->localizedDescription() : std::string("unknown error")));

@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,6 +42,13 @@ bool jsonDepthWithin(std::string_view text, std::size_t maxDepth = kMaxJsonDepth
 // Parses `body` as a JSON object; answers 400 {"error": ...} and returns
 // false when it is not one or nests too deep.
 bool parseJsonObject(const std::string& body, Response& res, nlohmann::json& out);
+
+// A percent-encoded form body (application/x-www-form-urlencoded) as name
+// to value; empty with `problem` set when it is not a form of known,
+// distinct, well-encoded items (a raw "&" inside a value shows up as an item
+// without "=" or with an unknown name).
+std::map<std::string, std::string> parseForm(const std::string& body, const std::set<std::string>& known,
+                                             std::string& problem);
 
 // A handler that receives the whole body, whatever the method.
 using BodyHandler = std::function<void(const Request&, Response&, const std::string& body)>;

@@ -13,6 +13,8 @@ struct Options {
     // The web-socket listeners (plain and TLS); 0 picks a free port.
     int wsPort = 0;
     int wssPort = 0;
+    // The messaging channel server (TLS); 0 picks a free port.
+    int mcsPort = 0;
     // Server certificate and key for the HTTPS listener (PEM).
     std::string certPath;
     std::string keyPath;

@@ -43,6 +43,14 @@ public:
     void start(Context& context) override;
     void install(HttpRouter& server, const Listener& listener, Context& context) override;
 
+    // Queues `payload` for the device token (hex, either case): the admin
+    // send and the messaging server's deliveries both come here. Answers 200
+    // (queued, the queue's length in `queued`), 400 (not an object), 404
+    // (unknown token) or 413 (payload too large), with the reason in
+    // `problem`.
+    int enqueue(std::string token, const nlohmann::json& payload, std::string& problem,
+                std::size_t* queued = nullptr);
+
 private:
     struct Device {
         std::string bundleId;
@@ -62,5 +70,9 @@ private:
     std::filesystem::path file_;
     std::map<std::string, Device> devices_;  // by hex token
 };
+
+// The gateway of this back end (the messaging services deliver through it),
+// or null when it is not installed.
+PushGatewayService* pushGateway(Context& context);
 
 }  // namespace backend

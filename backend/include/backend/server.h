@@ -54,6 +54,7 @@ public:
     int httpsPort() const { return context_.httpsPort(); }
     int wsPort() const { return context_.wsPort(); }
     int wssPort() const { return context_.wssPort(); }
+    int mcsPort() const { return context_.mcsPort(); }
     Context& context() { return context_; }
     const std::string& adminSecret() const { return context_.adminSecret(); }
     std::vector<std::string> serviceNames() const;
@@ -81,9 +82,9 @@ bool hasAdminSecret(const Request& req, const std::string& secret);
 // Adds every service this back end offers, in a fixed order.
 void addBuiltinServices(BackendServer& server);
 
-// {"http","https","ws","wss","pid","adminSecret"}, written atomically with
-// mode 0600 (the secret is for the one who started the program).
-void writeReadyFile(const std::string& path, int httpPort, int httpsPort, int wsPort, int wssPort, long pid,
-                    const std::string& adminSecret);
+// {"http","https","ws","wss","mcs","pid","adminSecret"}, written atomically
+// with mode 0600 (the secret is for the one who started the program).
+void writeReadyFile(const std::string& path, int httpPort, int httpsPort, int wsPort, int wssPort, int mcsPort,
+                    long pid, const std::string& adminSecret);
 
 }  // namespace backend

@@ -47,6 +47,11 @@ public:
         wssPort_.store(wss);
     }
 
+    // The messaging channel server's TLS port, known once it listens (0
+    // before, and when it does not run).
+    int mcsPort() const { return mcsPort_.load(); }
+    void setMcsPort(int port) { mcsPort_.store(port); }
+
     // The per-run secret admin and fault endpoints ask for (hex), made
     // when the context is.
     const std::string& adminSecret() const { return adminSecret_; }
@@ -85,6 +90,7 @@ private:
     std::atomic<int> httpsPort_{0};
     std::atomic<int> wsPort_{0};
     std::atomic<int> wssPort_{0};
+    std::atomic<int> mcsPort_{0};
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::map<std::string, Entry> shared_;

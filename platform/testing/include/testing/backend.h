@@ -125,6 +125,9 @@ public:
     // The web-socket listeners (plain and TLS).
     int wsPort() const { return wsPort_; }
     int wssPort() const { return wssPort_; }
+    // The messaging channel server (TLS; the client's "mtalk.ondrix.com:5228"
+    // once routed).
+    int mcsPort() const { return mcsPort_; }
     pid_t pid() const { return pid_; }
     bool running() const { return pid_ > 0; }
     const std::string& dataDir() const { return dataDir_; }
@@ -187,7 +190,7 @@ public:
 
 private:
     explicit Backend(Options options);
-    void launch(int httpPort, int httpsPort, int wsPort = 0, int wssPort = 0);
+    void launch(int httpPort, int httpsPort, int wsPort = 0, int wssPort = 0, int mcsPort = 0);
     int waitForExit(double graceSeconds);
     void applyRoutes();
     void undoRoutes();
@@ -201,6 +204,7 @@ private:
     int httpsPort_ = 0;
     int wsPort_ = 0;
     int wssPort_ = 0;
+    int mcsPort_ = 0;
     std::string adminSecret_;
 
     bool routed_ = false;

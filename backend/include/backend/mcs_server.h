@@ -1,0 +1,148 @@
+#pragma once
+// The messaging channel server: a TLS TCP listener on 127.0.0.1 that speaks
+// the direct channel's protocol with the device's messaging client.
+//
+// On the wire, after the TLS handshake: the single version byte 40 in each
+// direction, then frames of (tag byte, varint32 length, protobuf message).
+// The first frame from the device must be a login request whose device id,
+// resource, "verdos-<hex id>" and secret match a device of the check-in
+// table (instance-identity store); the server answers a login response (with
+// an error and a closed socket when they do not). From then on both sides
+// count the messages they receive (stream ids, the login being 1) and report
+// the count in `last_stream_id_received`:
+//   - downstream data messages are kept per device until the device's
+//     reported count covers the stream id they went out with, or the device
+//     lists their persistent id in a later login; what is not confirmed is
+//     sent again after the next login;
+//   - upstream data messages go to the upstream sink; those with a
+//     persistent id are confirmed at once by a selective acknowledgement (an
+//     IQ stanza with extension 12);
+//   - a heartbeat ping is answered with a heartbeat ack, a stream
+//     acknowledgement (IQ extension 13) with one of the server's own, and
+//     after 10 unreported incoming messages the server sends one by itself;
+//   - the device's close ends the connection.
+// A bad version byte, an undecodable or oversized frame (more than
+// kMaxMessageBytes of message) or anything but a login first closes the
+// connection. A device has one connection: a new login closes the older one.
+//
+// Everything runs on the server's own I/O thread; the public methods may be
+// called from any thread (they wait for the I/O thread to act).
+//
+// Test interface (what McsService serves under /__admin/mcs/):
+//   POST   send      {"device", "message": {DataMessageStanza fields, JSON},
+//                     "data"?: {key: value}, "persistent"?: true}
+//                    -> {"persistentId", "online"}
+//   POST   faults    {"action", "device"?, "count"?, "bytesBase64"?}: "holdAcks" /
+//                    "releaseAcks" (nothing confirms the device's messages until
+//                    released, then one selective ack for what was held), "cut" (the
+//                    socket closes, no close message), "close" (a close message, then
+//                    the socket), "ping", "garbledFrame", "oversizedFrame",
+//                    "unknownTag", "rawBytes" (on the device's live connection), and
+//                    "badVersion" (the next `count` connections get version byte 41)
+//   GET    upstream  {"messages": [{"device", "streamId", "duplicate", "message"}]}; DELETE clears
+//   GET    sessions  {"devices": [{"device", "connected", "inStreamId", "outStreamId",
+//                     "pending", "holdingAcks", "logins"}]}
+//   GET    frames    {"frames": [{"device", "direction", "tag", "message"}]}; DELETE clears
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "backend/service.h"
+
+namespace backend {
+
+namespace mcs {
+
+inline constexpr uint8_t kVersion = 40;
+// The largest message a frame may announce; the client's own buffer stops
+// at 1 MiB.
+inline constexpr size_t kMaxMessageBytes = 1024 * 1024;
+
+enum Tag : uint8_t {
+    kHeartbeatPingTag = 0,
+    kHeartbeatAckTag = 1,
+    kLoginRequestTag = 2,
+    kLoginResponseTag = 3,
+    kCloseTag = 4,
+    kIqStanzaTag = 7,
+    kDataMessageStanzaTag = 8,
+};
+
+// The messaging service's domain (the login's and the service's own
+// messages') and the sender of instance-identity commands, as the client
+// compares them.
+inline constexpr const char* kServiceDomain = "mcs.ondrix.com";
+inline constexpr const char* kInstanceIDSender = "kdx@ondrix.com";
+inline constexpr int kSelectiveAckExtension = 12;
+inline constexpr int kStreamAckExtension = 13;
+
+// One frame: the tag, the varint32 length and the message.
+std::string encodeFrame(uint8_t tag, std::string_view message);
+
+enum class FrameStatus { Complete, Incomplete, Corrupt, TooLarge };
+// Reads the frame at the front of `bytes`: Complete fills `tag`, `message`
+// and `consumed`; Incomplete asks for more bytes; a tag of 128 or more or a
+// length that is negative as a 32-bit number is Corrupt; a length above
+// kMaxMessageBytes is TooLarge.
+FrameStatus readFrame(std::string_view bytes, uint8_t& tag, std::string& message, size_t& consumed);
+
+}  // namespace mcs
+
+class McsServer {
+public:
+    McsServer(Context& context, std::string certPath, std::string keyPath);
+    ~McsServer();
+    McsServer(const McsServer&) = delete;
+    McsServer& operator=(const McsServer&) = delete;
+
+    // Binds 127.0.0.1:`port` (0: any free one) and serves; returns the port.
+    // Throws std::runtime_error.
+    int start(int port);
+    // Closes the listener and every connection and joins the thread.
+    void stop();
+    int port() const { return port_; }
+
+    // Whether the device is signed in right now.
+    bool signedIn(uint64_t device);
+
+    struct Answer {
+        int status = 200;
+        nlohmann::json body;
+    };
+    // The test interface above (request bodies as JSON objects).
+    Answer send(const nlohmann::json& request);
+    Answer fault(const nlohmann::json& request);
+    nlohmann::json upstream();
+    void clearUpstream();
+    nlohmann::json sessions();
+    nlohmann::json frames();
+    void clearFrames();
+
+    struct Impl;
+
+private:
+    Context& context_;
+    std::string certPath_, keyPath_;
+    int port_ = 0;
+    std::shared_ptr<Impl> impl_;
+};
+
+// The channel server of this back end, or null before it runs.
+McsServer* mcsServer(Context& context);
+
+class McsService : public Service {
+public:
+    std::string name() const override { return "mcs"; }
+    void start(Context& context) override;
+    void install(HttpRouter& server, const Listener& listener, Context& context) override;
+    void stop() override;
+
+private:
+    std::unique_ptr<McsServer> server_;
+};
+
+}  // namespace backend

@@ -96,8 +96,7 @@ public:
     void didLoginWithConnection(QRVMessagingConnection& connection) override;
     void connectionDidRecieveMessage(const ParloDataMessageStanza& message) override;
     int32_t connectionDidReceiveAckForRmqIds(const std::vector<std::string>& rmqIds) override;
-    // The server's Close ended the connection.
-    void connectionDidReceiveClose(QRVMessagingConnection& connection);
+    void connectionDidReceiveClose(QRVMessagingConnection& connection) override;
 
     std::string className() const override { return "QRVMessagingClient"; }
 

@@ -4,12 +4,13 @@
 
 #include "messaging/QRVMessagingConstants.h"
 #include "messaging/QRVMessagingDataMessageManager.h"
-#include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingRmqManager.h"
 #include "messaging/QRVMessagingUtilities.h"
 #include "platform/format.h"
 #include "platform/reachability.h"
 #include "platform/runloop.h"
+
+#include "QRVMessagingChannelLog.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ std::string QRVMessagingConnection::description() const {
 
 void QRVMessagingConnection::signIn() {
     if (state_ != kQRVMessagingConnectionStateDisconnected) return;
-    QRVMessagingLoggerDebug(5000, "Start connecting to QRVMessaging service.");
+    QRVMessagingChannelDebug(5000, "Start connecting to QRVMessaging service.");
     state_ = kQRVMessagingConnectionStateConnecting;
     socket_ = QRVMessagingSecureSocket::make();
     socket_->setDelegate(weakSelf());
@@ -94,11 +95,11 @@ void QRVMessagingConnection::sendProto(const std::shared_ptr<Message>& message) 
     const int8_t tag = QRVMessagingGetTagForProto(*message);
     if (tag == kQRVMessagingProtoTagLoginRequest) {
         if (state_ != kQRVMessagingConnectionStateConnected) {
-            QRVMessagingLoggerDebug(5006, "Cannot send generated message when the connection is not connected.");
+            QRVMessagingChannelDebug(5006, "Cannot send generated message when the connection is not connected.");
             return;
         }
     } else if (state_ != kQRVMessagingConnectionStateSignedIn) {
-        QRVMessagingLoggerDebug(5007, "Cannot send generated message when the connection is not signed in.");
+        QRVMessagingChannelDebug(5007, "Cannot send generated message when the connection is not signed in.");
         return;
     }
     if (!socket_) return;
@@ -111,14 +112,14 @@ void QRVMessagingConnection::willSendProto(Message& message) {
     ++outStreamId_;
     const std::string rmqId = QRVMessagingGetRmq2Id(message);
     if (!rmqId.empty()) d2sInfos_.push_back({outStreamId_, rmqId});
-    QRVMessagingLoggerDebug(5017, "RMQ: Sending %@ with outgoing stream Id: %d.", message.GetTypeName(),
+    QRVMessagingChannelDebug(5017, "RMQ: Sending %@ with outgoing stream Id: %d.", message.GetTypeName(),
                             outStreamId_);
     if (inStreamId_ > lastStreamIdAcked_) {
         QRVMessagingSetLastStreamId(message, inStreamId_);
         lastStreamIdAcked_ = inStreamId_;
     }
     if (!unackedS2dIds_.empty()) {
-        QRVMessagingLoggerDebug(5018, "RMQ: Mark persistent Ids as acked: %@.", joined(unackedS2dIds_));
+        QRVMessagingChannelDebug(5018, "RMQ: Mark persistent Ids as acked: %@.", joined(unackedS2dIds_));
         auto& reported = ackedS2dMap_[outStreamId_];
         reported.insert(reported.end(), unackedS2dIds_.begin(), unackedS2dIds_.end());
         unackedS2dIds_.clear();
@@ -127,7 +128,7 @@ void QRVMessagingConnection::willSendProto(Message& message) {
 
 void QRVMessagingConnection::secureSocketDidSendProtoWithTagRmqId(QRVMessagingSecureSocket&, int8_t tag,
                                                                   const std::string& rmqId) {
-    QRVMessagingLoggerDebug(5023, "Send msg: %@ type: %d inStreamId: %d outStreamId: %d", rmqId, -int(tag),
+    QRVMessagingChannelDebug(5023, "Send msg: %@ type: %d inStreamId: %d outStreamId: %d", rmqId, -int(tag),
                             inStreamId_, outStreamId_);
 }
 
@@ -136,7 +137,7 @@ void QRVMessagingConnection::secureSocketDidConnect(QRVMessagingSecureSocket&) {
     lastStreamIdAcked_ = 0;
     inStreamId_ = 0;
     outStreamId_ = 0;
-    QRVMessagingLoggerDebug(5001, "Connected to QRVMessaging service.");
+    QRVMessagingChannelDebug(5001, "Connected to QRVMessaging service.");
     // What was reported on the previous socket but never confirmed goes
     // again with this one's login.
     for (auto& [streamId, ids] : ackedS2dMap_) unackedS2dIds_.insert(unackedS2dIds_.end(), ids.begin(), ids.end());
@@ -161,7 +162,7 @@ std::shared_ptr<ParloLoginRequest> QRVMessagingConnection::loginRequest() {
     request->set_use_rmq2(true);
     request->set_last_rmq_id(1);
     if (!unackedS2dIds_.empty()) {
-        QRVMessagingLoggerDebug(5008, "There are unacked persistent Ids in the login request: %@",
+        QRVMessagingChannelDebug(5008, "There are unacked persistent Ids in the login request: %@",
                                 joined(unackedS2dIds_));
     }
     for (const auto& id : unackedS2dIds_) request->add_received_persistent_id(id);
@@ -179,27 +180,40 @@ void QRVMessagingConnection::secureSocketDidReceiveDataWithTag(QRVMessagingSecur
         QRVMessagingLoggerError(5003, "Invalid tag %d for proto", int(tag));
         return;
     }
-    std::unique_ptr<Message> message(prototype->New());
+    // One message object per kind is parsed into again and again (its
+    // strings keep their storage); one taken by an outer call is not
+    // shared with a nested one.
+    std::unique_ptr<Message> message = std::move(receivedMessages_[size_t(tag)]);
+    if (message) {
+        message->Clear();
+    } else {
+        message.reset(prototype->New());
+    }
     // A message the server made must decode whole; one that does not is a
     // broken channel, which the socket's owner learns as a disconnect.
     if (!message->ParsePartialFromArray(data.data(), static_cast<int>(data.size()))) {
-        QRVMessagingLoggerDebug(15015, "Buffer data corrupted.");
+        QRVMessagingChannelDebug(15015, "Buffer data corrupted.");
         if (socket_) socket_->disconnect();
         return;
     }
+    auto keep = self();
+    didReceiveProto(*message, tag);
+    if (!receivedMessages_[size_t(tag)]) receivedMessages_[size_t(tag)] = std::move(message);
+}
+
+void QRVMessagingConnection::didReceiveProto(const Message& message, int8_t tag) {
     if (tag == kQRVMessagingProtoTagLoginResponse) {
         if (state_ != kQRVMessagingConnectionStateConnected) {
-            QRVMessagingLoggerDebug(5004, "Should not receive generated message when the connection is not connected.");
+            QRVMessagingChannelDebug(5004, "Should not receive generated message when the connection is not connected.");
             return;
         }
     } else if (state_ != kQRVMessagingConnectionStateSignedIn) {
-        QRVMessagingLoggerDebug(5005, "Should not receive generated message when the connection is not signed in.");
+        QRVMessagingChannelDebug(5005, "Should not receive generated message when the connection is not signed in.");
         return;
     }
-    auto keep = self();
-    runLoop_->cancelPerforms(&timeoutKey_);
+    cancelConnectionTimeout();
     scheduleHeartbeatPing();
-    willProcessProto(*message, tag);
+    willProcessProto(message, tag);
     switch (tag) {
         case kQRVMessagingProtoTagHeartbeatPing:
             sendProto(std::make_shared<ParloHeartbeatAck>());
@@ -207,22 +221,22 @@ void QRVMessagingConnection::secureSocketDidReceiveDataWithTag(QRVMessagingSecur
         case kQRVMessagingProtoTagHeartbeatAck:
             break;
         case kQRVMessagingProtoTagLoginResponse:
-            didReceiveLoginResponse(static_cast<const ParloLoginResponse&>(*message));
+            didReceiveLoginResponse(static_cast<const ParloLoginResponse&>(message));
             break;
         case kQRVMessagingProtoTagClose:
             disconnect();
             if (auto delegate = delegate_.lock()) delegate->connectionDidReceiveClose(*this);
             break;
         case kQRVMessagingProtoTagIqStanza:
-            handleIqStanza(static_cast<const ParloIqStanza&>(*message));
+            handleIqStanza(static_cast<const ParloIqStanza&>(message));
             break;
         case kQRVMessagingProtoTagDataMessageStanza:
             if (auto delegate = delegate_.lock()) {
-                delegate->connectionDidRecieveMessage(static_cast<const ParloDataMessageStanza&>(*message));
+                delegate->connectionDidRecieveMessage(static_cast<const ParloDataMessageStanza&>(message));
             }
             break;
         default:
-            QRVMessagingLoggerDebug(5013, "Received unhandled proto");
+            QRVMessagingChannelDebug(5013, "Received unhandled proto");
             break;
     }
 }
@@ -231,10 +245,10 @@ void QRVMessagingConnection::willProcessProto(const Message& message, int8_t tag
     ++inStreamId_;
     const std::string rmqId = QRVMessagingGetRmq2Id(message);
     if (tag == kQRVMessagingProtoTagDataMessageStanza) {
-        QRVMessagingLoggerDebug(5014, "RMQ: Receiving %@ with rmq_id: %@ incoming stream Id: %d",
+        QRVMessagingChannelDebug(5014, "RMQ: Receiving %@ with rmq_id: %@ incoming stream Id: %d",
                                 message.GetTypeName(), rmqId, inStreamId_);
     } else {
-        QRVMessagingLoggerDebug(5015, "RMQ: Receiving %@ with incoming stream Id: %d.", message.GetTypeName(),
+        QRVMessagingChannelDebug(5015, "RMQ: Receiving %@ with incoming stream Id: %d.", message.GetTypeName(),
                                 inStreamId_);
     }
     const int32_t lastStreamId = QRVMessagingGetLastStreamId(message);
@@ -243,7 +257,7 @@ void QRVMessagingConnection::willProcessProto(const Message& message, int8_t tag
         confirmAckedS2dIdsWithStreamId(lastStreamId);
     }
     if (!rmqId.empty()) {
-        QRVMessagingLoggerDebug(5016, "RMQ: Add unacked persistent Id: %@.", rmqId);
+        QRVMessagingChannelDebug(5016, "RMQ: Add unacked persistent Id: %@.", rmqId);
         unackedS2dIds_.push_back(rmqId);
         if (auto store = rmq2Manager_.lock()) store->saveS2dMessageWithRmqId(rmqId);
     }
@@ -268,9 +282,9 @@ void QRVMessagingConnection::confirmAckedD2sIdsWithStreamId(int32_t lastReceived
 }
 
 void QRVMessagingConnection::confirmAckedS2dIdsWithStreamId(int32_t lastReceivedStreamId) {
-    QRVMessagingLoggerDebug(5019, "RMQ: Server last received stream Id: %d.", lastReceivedStreamId);
+    QRVMessagingChannelDebug(5019, "RMQ: Server last received stream Id: %d.", lastReceivedStreamId);
     if (outStreamId_ > lastReceivedStreamId) {
-        QRVMessagingLoggerDebug(5020,
+        QRVMessagingChannelDebug(5020,
                                 "RMQ: There are unsent messages that should be send...\nserver received: %d\nlast "
                                 "stream id sent: %d",
                                 lastReceivedStreamId, outStreamId_);
@@ -278,7 +292,7 @@ void QRVMessagingConnection::confirmAckedS2dIdsWithStreamId(int32_t lastReceived
     std::vector<std::string> confirmed;
     for (auto it = ackedS2dMap_.begin(); it != ackedS2dMap_.end() && it->first <= lastReceivedStreamId;) {
         if (!it->second.empty()) {
-            QRVMessagingLoggerDebug(5021, "RMQ: Mark persistent Ids as confirmed by stream id %@: %@.",
+            QRVMessagingChannelDebug(5021, "RMQ: Mark persistent Ids as confirmed by stream id %@: %@.",
                                     std::to_string(it->first), joined(it->second));
             confirmed.insert(confirmed.end(), it->second.begin(), it->second.end());
         }
@@ -311,20 +325,20 @@ void QRVMessagingConnection::handleIqStanza(const ParloIqStanza& iq) {
             if (auto manager = dataMessageManager_.lock()) manager->resendMessagesWithConnection(*this);
             return;
         }
-        QRVMessagingLoggerDebug(5009, "Unknown ack extension id %d.", id);
+        QRVMessagingChannelDebug(5009, "Unknown ack extension id %d.", id);
     } else {
-        QRVMessagingLoggerDebug(5010, "Ip stanza without extension.");
+        QRVMessagingChannelDebug(5010, "Ip stanza without extension.");
     }
-    QRVMessagingLoggerDebug(5013, "Received unhandled proto");
+    QRVMessagingChannelDebug(5013, "Received unhandled proto");
 }
 
 void QRVMessagingConnection::didReceiveLoginResponse(const ParloLoginResponse& response) {
     if (response.has_error()) {
-        QRVMessagingLoggerDebug(5011, "Login error with type: %@, message: %@.", response.error().type(),
+        QRVMessagingChannelDebug(5011, "Login error with type: %@, message: %@.", response.error().type(),
                                 response.error().message());
         return;
     }
-    QRVMessagingLoggerDebug(5012, "Logged onto MCS service.");
+    QRVMessagingChannelDebug(5012, "Logged onto MCS service.");
     state_ = kQRVMessagingConnectionStateSignedIn;
     if (auto delegate = delegate_.lock()) delegate->didLoginWithConnection(*this);
     if (state_ != kQRVMessagingConnectionStateSignedIn) return;
@@ -346,10 +360,17 @@ void QRVMessagingConnection::scheduleHeartbeatPing() {
     });
 }
 
+void QRVMessagingConnection::cancelConnectionTimeout() {
+    if (!timeoutScheduled_) return;
+    timeoutScheduled_ = false;
+    runLoop_->cancelPerforms(&timeoutKey_);
+}
+
 void QRVMessagingConnection::sendHeartbeatPing() {
     runLoop_->cancelPerforms(&heartbeatKey_);
     heartbeatScheduled_ = false;
     runLoop_->cancelPerforms(&timeoutKey_);
+    timeoutScheduled_ = true;
     std::weak_ptr<QRVMessagingConnection> weak = weakSelf();
     runLoop_->performAfter(kQRVMessagingConnectionTimeoutInterval, &timeoutKey_, [weak] {
         if (auto self = weak.lock()) self->connectionTimedOut();
@@ -358,7 +379,7 @@ void QRVMessagingConnection::sendHeartbeatPing() {
 }
 
 void QRVMessagingConnection::connectionTimedOut() {
-    QRVMessagingLoggerDebug(5022, "Connection to QRVMessaging service timed out.");
+    QRVMessagingChannelDebug(5022, "Connection to QRVMessaging service timed out.");
     auto keep = self();
     disconnect();
     if (auto delegate = delegate_.lock()) {
@@ -367,7 +388,7 @@ void QRVMessagingConnection::connectionTimedOut() {
 }
 
 void QRVMessagingConnection::didDisconnectWithSecureSocket(QRVMessagingSecureSocket&) {
-    QRVMessagingLoggerDebug(5002, "Secure socket disconnected from QRVMessaging service.");
+    QRVMessagingChannelDebug(5002, "Secure socket disconnected from QRVMessaging service.");
     auto keep = self();
     disconnect();
     if (auto delegate = delegate_.lock()) {
@@ -376,6 +397,7 @@ void QRVMessagingConnection::didDisconnectWithSecureSocket(QRVMessagingSecureSoc
 }
 
 void QRVMessagingConnection::disconnect() {
+    timeoutScheduled_ = false;
     runLoop_->cancelPerforms(&timeoutKey_);
     runLoop_->cancelPerforms(&heartbeatKey_);
     heartbeatScheduled_ = false;

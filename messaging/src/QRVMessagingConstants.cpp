@@ -6,13 +6,15 @@ namespace {
 
 using google::protobuf::Message;
 
+// The generated classes are final, so a cast answers "is exactly this
+// kind" without the descriptor look-up, which runs on every message.
 template <class T>
 const T* as(const Message& message) {
-    return message.GetDescriptor() == T::descriptor() ? static_cast<const T*>(&message) : nullptr;
+    return dynamic_cast<const T*>(&message);
 }
 template <class T>
 T* as(Message& message) {
-    return message.GetDescriptor() == T::descriptor() ? static_cast<T*>(&message) : nullptr;
+    return dynamic_cast<T*>(&message);
 }
 
 // Applies `f` to the message as the first of the listed kinds it is;
@@ -36,14 +38,13 @@ R withKind(M& message, F&& f, R otherwise) {
 }  // namespace
 
 int8_t QRVMessagingGetTagForProto(const Message& message) {
-    const auto* d = message.GetDescriptor();
-    if (d == ParloHeartbeatPing::descriptor()) return kQRVMessagingProtoTagHeartbeatPing;
-    if (d == ParloHeartbeatAck::descriptor()) return kQRVMessagingProtoTagHeartbeatAck;
-    if (d == ParloLoginRequest::descriptor()) return kQRVMessagingProtoTagLoginRequest;
-    if (d == ParloLoginResponse::descriptor()) return kQRVMessagingProtoTagLoginResponse;
-    if (d == ParloClose::descriptor()) return kQRVMessagingProtoTagClose;
-    if (d == ParloIqStanza::descriptor()) return kQRVMessagingProtoTagIqStanza;
-    if (d == ParloDataMessageStanza::descriptor()) return kQRVMessagingProtoTagDataMessageStanza;
+    if (as<ParloHeartbeatPing>(message)) return kQRVMessagingProtoTagHeartbeatPing;
+    if (as<ParloHeartbeatAck>(message)) return kQRVMessagingProtoTagHeartbeatAck;
+    if (as<ParloLoginRequest>(message)) return kQRVMessagingProtoTagLoginRequest;
+    if (as<ParloLoginResponse>(message)) return kQRVMessagingProtoTagLoginResponse;
+    if (as<ParloClose>(message)) return kQRVMessagingProtoTagClose;
+    if (as<ParloIqStanza>(message)) return kQRVMessagingProtoTagIqStanza;
+    if (as<ParloDataMessageStanza>(message)) return kQRVMessagingProtoTagDataMessageStanza;
     return kQRVMessagingProtoTagInvalid;
 }
 

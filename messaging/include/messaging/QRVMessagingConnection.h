@@ -14,6 +14,7 @@
 //
 // Single-threaded on the run loop given at creation (the main run loop).
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -135,6 +136,8 @@ private:
     }
     std::weak_ptr<QRVMessagingConnection> weakSelf() { return self(); }
     std::shared_ptr<ParloLoginRequest> loginRequest();
+    // An accepted or refused incoming message, by its state and kind.
+    void didReceiveProto(const Message& message, int8_t tag);
     void willSendProto(Message& message);
     void willProcessProto(const Message& message, int8_t tag);
     void confirmAckedD2sIdsWithStreamId(int32_t lastReceivedStreamId);
@@ -143,6 +146,7 @@ private:
     void handleIqStanza(const ParloIqStanza& iq);
     void didReceiveLoginResponse(const ParloLoginResponse& response);
     void sendHeartbeatPing();
+    void cancelConnectionTimeout();
     void scheduleHeartbeatPing();
     void connectionTimedOut();
     void disconnect();
@@ -169,5 +173,8 @@ private:
     char heartbeatKey_ = 0;
     char timeoutKey_ = 0;
     bool heartbeatScheduled_ = false;
+    bool timeoutScheduled_ = false;
     std::function<int8_t()> networkTypeProvider_;
+    // Incoming message objects kept for reuse, by tag.
+    std::array<std::unique_ptr<Message>, 9> receivedMessages_;
 };

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/ResetViewController.h"
 #include "app/TarjetaScreens.h"
 #include "app_test_support.h"
 
@@ -89,6 +90,53 @@ TEST_F(CardTest, AnAddressTypedIntoTheHandOverKeyDoesNotUnlockSomeoneElsesAccoun
     EXPECT_TRUE(notFound("8-765-4321", "400055554444"));
     // The member's own account still opens.
     EXPECT_NE(std::dynamic_pointer_cast<DatosViewController>(check("8-123-456", "400012345678")), nullptr);
+}
+
+TEST_F(CardTest, TheBackEndRefusesAnotherMembersRecordEvenToADirectRead) {
+    struct Read {
+        std::string path;
+        bool refused;
+    };
+    for (const Read& r : {Read{"cr3d/8-765-4321", true}, Read{"cr3d/8-765-4321/Limite", true}, Read{"cr3d", true},
+                          Read{"cr3d/8-123-456", false}}) {
+        bool answered = false;
+        ns::ErrorRef refusal;
+        ns::Value seen;
+        QRVDatabase::database()->reference()->child(r.path)->observeSingleEventOfType(
+            QRVDataEventTypeValue,
+            [&](QRVDataSnapshotPtr snapshot) {
+                seen = snapshot->value();
+                answered = true;
+            },
+            [&](ns::ErrorRef error) {
+                refusal = error;
+                answered = true;
+            });
+        ASSERT_TRUE(waitFor([&] { return answered; })) << r.path;
+        EXPECT_EQ(refusal != nullptr, r.refused) << r.path;
+        if (r.refused) {
+            EXPECT_TRUE(seen.isNull()) << r.path;
+        } else {
+            EXPECT_EQ(seen["Cuenta"], ns::Value("400012345678"));
+        }
+    }
+}
+
+TEST_F(CardTest, AResetRequestedForAnotherMembersAddressDoesNotUnlockTheirAccount) {
+    auto reset = std::make_shared<almavel::ResetViewController>();
+    nav->presentViewController(reset, false);
+    ASSERT_TRUE(driver.waitUntilIdle());
+    driver.find<ns::UITextField>("txtEmail")->setText("");
+    ASSERT_TRUE(driver.type("txtEmail", "caja@almavel.com.pa") && driver.tap("SendMail") && driver.waitUntilIdle());
+    auto done = std::dynamic_pointer_cast<ns::UIAlertController>(driver.window()->topmostViewController());
+    ASSERT_NE(done, nullptr) << driver.screenText();
+    EXPECT_EQ(done->alertTitle(), "Completado");
+    ASSERT_TRUE(driver.answerAlert("Cerrar") && driver.tap("Regresar") && driver.waitUntilIdle());
+    EXPECT_EQ(defaults()->stringForKey("usuario"), std::optional<std::string>("caja@almavel.com.pa"));
+    EXPECT_NE(backend->get("/__admin/auth/outbox").body.find("caja@almavel.com.pa"), std::string::npos);
+
+    EXPECT_TRUE(notFound("8-765-4321", "400055554444"));
+    EXPECT_EQ(QRVAuth::auth()->currentUser()->email(), std::optional<std::string>(apptest::kStaffEmail));
 }
 
 TEST_F(CardTest, WithNobodySignedInTheCheckSaysSoAndReadsNothing) {

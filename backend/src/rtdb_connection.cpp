@@ -466,7 +466,7 @@ void Connection::handleListen(int64_t r, const ns::Dictionary& body) {
     }
 
     std::lock_guard lock(ns_->mutex());
-    if (!ns_->rulesLocked().canRead(*path, signedInLocked())) {
+    if (!ns_->rulesLocked().canRead(*path, ruleContextLocked())) {
         ns_->count("listens", "denied");
         return answer(r, "permission_denied", ns::Value("Permission denied"));
     }
@@ -565,7 +565,7 @@ void Connection::handlePut(int64_t r, const ns::Dictionary& body) {
     }
 
     std::lock_guard lock(ns_->mutex());
-    if (!ns_->rulesLocked().canWrite(accessPath(*path), signedInLocked())) {
+    if (!ns_->rulesLocked().canWrite(accessPath(*path), ruleContextLocked())) {
         return answer(r, "permission_denied", ns::Value("Permission denied"));
     }
     if (hashValue.isString()) {
@@ -598,7 +598,7 @@ void Connection::handleMerge(int64_t r, const ns::Dictionary& body) {
     std::lock_guard lock(ns_->mutex());
     bool allowed = true;
     write.enumerateWrites([&](const FPath& relative, const FNodePtr&, bool& stop) {
-        if (!ns_->rulesLocked().canWrite(accessPath(path->child(relative)), signedInLocked())) {
+        if (!ns_->rulesLocked().canWrite(accessPath(path->child(relative)), ruleContextLocked())) {
             allowed = false;
             stop = true;
         }
@@ -666,7 +666,7 @@ void Connection::handleOnDisconnect(int64_t r, const std::string& action, const 
     {
         std::lock_guard lock(ns_->mutex());
         for (const FPath& p : touched) {
-            if (!ns_->rulesLocked().canWrite(p, signedInLocked())) {
+            if (!ns_->rulesLocked().canWrite(p, ruleContextLocked())) {
                 return answer(r, "permission_denied", ns::Value("Permission denied"));
             }
         }
@@ -705,11 +705,11 @@ void Connection::runOnDisconnect(const std::optional<IdTokenClaims>& auth) {
     // The writes act for the connection as it is now, not as it was when
     // they were queued: a token that was revoked, expired or belongs to an
     // account disabled meanwhile no longer counts.
-    bool signedIn = false;
+    std::optional<RuleAuth> ruleAuth;
     if (auth) {
         const TokenRefusal refusal = server_.recheckToken(*auth, *ns_);
-        signedIn = refusal == TokenRefusal::None;
-        if (!signedIn) {
+        if (refusal == TokenRefusal::None) ruleAuth = RuleAuth{auth->uid, auth->email};
+        if (!ruleAuth) {
             std::cerr << "rtdb: connection " << id_ << ": on-disconnect writes run signed out: the token of "
                       << auth->uid << " is " << backend::describe(refusal) << std::endl;
         }
@@ -726,7 +726,8 @@ void Connection::runOnDisconnect(const std::optional<IdTokenClaims>& auth) {
             });
         }
         bool allowed = true;
-        for (const FPath& p : touched) allowed = allowed && ns_->rulesLocked().canWrite(p, signedIn);
+        const RuleContext context{ruleAuth, ns_->rootLocked()};
+        for (const FPath& p : touched) allowed = allowed && ns_->rulesLocked().canWrite(p, context);
         if (!allowed) {
             std::cerr << "rtdb: connection " << id_ << ": on-disconnect " << write.action << " at "
                       << write.path.toString() << " dropped: the rules no longer allow it" << std::endl;
@@ -748,10 +749,16 @@ void Connection::runOnDisconnect(const std::optional<IdTokenClaims>& auth) {
 
 // Listens and auth, with the namespace's lock held.
 
+RuleContext Connection::ruleContextLocked() const {
+    RuleContext context{std::nullopt, ns_->rootLocked()};
+    if (auth_) context.auth = RuleAuth{auth_->uid, auth_->email};
+    return context;
+}
+
 void Connection::recheckListensLocked(bool announce) {
     std::set<FPath> refused;
     for (const auto& [query, listen] : listens_) {
-        if (!ns_->rulesLocked().canRead(query.path(), signedInLocked())) refused.insert(query.path());
+        if (!ns_->rulesLocked().canRead(query.path(), ruleContextLocked())) refused.insert(query.path());
     }
     for (const FPath& path : refused) {
         std::erase_if(listens_, [&](const auto& entry) { return entry.first.path() == path; });

@@ -1,37 +1,30 @@
 #include "backend/rtdb_rules.h"
 
+#include <algorithm>
 #include <map>
 
 namespace backend {
 
 struct RtdbRules::Node {
-    std::optional<Access> read;
-    std::optional<Access> write;
+    RuleExpressionPtr read;
+    RuleExpressionPtr write;
     std::vector<std::string> indexOn;
     std::map<std::string, NodePtr> children;
     // The "$name" child, for keys without a node of their own.
     NodePtr wildcard;
+    std::string wildcardName;
 };
 
 namespace {
 
-std::optional<RtdbRules::Access> accessFrom(const nlohmann::json& value) {
-    if (value.is_boolean()) return value.get<bool>() ? RtdbRules::Access::Everyone : RtdbRules::Access::Nobody;
-    if (!value.is_string()) return std::nullopt;
-    const std::string text = value.get<std::string>();
-    if (text == "true") return RtdbRules::Access::Everyone;
-    if (text == "false") return RtdbRules::Access::Nobody;
-    // Blanks around the operator are the writer's choice.
-    std::string compact;
-    for (char c : text) {
-        if (c != ' ' && c != '\t') compact += c;
+RuleExpressionPtr accessFrom(const nlohmann::json& value, const std::vector<std::string>& variables,
+                             std::string* error) {
+    if (value.is_boolean()) return RuleExpression::constant(value.get<bool>());
+    if (!value.is_string()) {
+        *error = "must be true, false or an expression";
+        return nullptr;
     }
-    if (compact == "auth!=null") return RtdbRules::Access::SignedIn;
-    return std::nullopt;
-}
-
-bool grants(RtdbRules::Access access, bool signedIn) {
-    return access == RtdbRules::Access::Everyone || (access == RtdbRules::Access::SignedIn && signedIn);
+    return RuleExpression::parse(value.get<std::string>(), variables, error);
 }
 
 bool validKey(const std::string& key) {
@@ -55,15 +48,18 @@ std::optional<RtdbRules> RtdbRules::parse(const nlohmann::json& document, std::s
         *error = "rules must be an object with one member, \"rules\"";
         return std::nullopt;
     }
-    NodePtr root = parseNode(document["rules"], "/", error);
+    bool readsData = false;
+    NodePtr root = parseNode(document["rules"], "/", error, &readsData);
     if (!root) return std::nullopt;
     RtdbRules rules;
     rules.root_ = std::move(root);
+    rules.readsData_ = readsData;
     rules.document_ = document;
     return rules;
 }
 
-RtdbRules::NodePtr RtdbRules::parseNode(const nlohmann::json& object, const std::string& where, std::string* error) {
+RtdbRules::NodePtr RtdbRules::parseNode(const nlohmann::json& object, const std::string& where, std::string* error,
+                                        bool* readsData) {
     // Depth first with a stack of its own: a document nested deeper than
     // kMaxDepth is refused, and nothing on the way recurses.
     struct Pending {
@@ -71,9 +67,11 @@ RtdbRules::NodePtr RtdbRules::parseNode(const nlohmann::json& object, const std:
         std::string where;
         std::shared_ptr<Node> node;
         size_t depth;
+        // The wildcards above, which the rule expressions may name.
+        std::vector<std::string> variables;
     };
     auto root = std::make_shared<Node>();
-    std::vector<Pending> stack{{&object, where, root, 0}};
+    std::vector<Pending> stack{{&object, where, root, 0, {}}};
     while (!stack.empty()) {
         Pending current = std::move(stack.back());
         stack.pop_back();
@@ -88,11 +86,13 @@ RtdbRules::NodePtr RtdbRules::parseNode(const nlohmann::json& object, const std:
         Node& node = *current.node;
         for (const auto& [key, value] : current.object->items()) {
             if (key == ".read" || key == ".write") {
-                auto access = accessFrom(value);
+                std::string why;
+                auto access = accessFrom(value, current.variables, &why);
                 if (!access) {
-                    *error = key + " at " + current.where + " must be true, false or \"auth != null\"";
+                    *error = key + " at " + current.where + ": " + why;
                     return nullptr;
                 }
+                *readsData = *readsData || access->readsData();
                 (key == ".read" ? node.read : node.write) = access;
             } else if (key == ".indexOn") {
                 if (value.is_string()) {
@@ -113,16 +113,24 @@ RtdbRules::NodePtr RtdbRules::parseNode(const nlohmann::json& object, const std:
                 // Accepted and not enforced: only access is checked here.
             } else if (validKey(key)) {
                 auto child = std::make_shared<Node>();
+                std::vector<std::string> variables = current.variables;
                 if (key[0] == '$') {
                     if (node.wildcard) {
                         *error = "more than one wildcard at " + current.where;
                         return nullptr;
                     }
+                    if (std::find(variables.begin(), variables.end(), key) != variables.end()) {
+                        *error = "the wildcard " + key + " at " + current.where + " is already bound above";
+                        return nullptr;
+                    }
                     node.wildcard = child;
+                    node.wildcardName = key;
+                    variables.push_back(key);
                 } else {
                     node.children.emplace(key, child);
                 }
-                stack.push_back({&value, current.where + key + "/", std::move(child), current.depth + 1});
+                stack.push_back(
+                    {&value, current.where + key + "/", std::move(child), current.depth + 1, std::move(variables)});
             } else {
                 *error = "\"" + key + "\" at " + current.where + " is neither a rule nor a key";
                 return nullptr;
@@ -146,17 +154,47 @@ std::vector<const RtdbRules::Node*> RtdbRules::walk(const FPath& path) const {
     return nodes;
 }
 
-bool RtdbRules::allowed(const FPath& path, bool signedIn, bool write) const {
-    for (const Node* node : walk(path)) {
+bool RtdbRules::allowed(const FPath& path, const RuleContext& context, bool write) const {
+    // Walks down as walk() does, binding each wildcard to the key it matched.
+    std::map<std::string, std::string> bindings;
+    std::vector<std::string> location;
+    const Node* node = root_.get();
+    auto it = path.begin();
+    while (true) {
         const auto& access = write ? node->write : node->read;
-        if (access && grants(*access, signedIn)) return true;
+        if (access && access->grants(context, FPath(location, 0), bindings)) return true;
+        if (it == path.end()) return false;
+        const std::string& key = *it++;
+        auto child = node->children.find(key);
+        if (child != node->children.end()) {
+            node = child->second.get();
+        } else if (node->wildcard) {
+            bindings[node->wildcardName] = key;
+            node = node->wildcard.get();
+        } else {
+            return false;
+        }
+        location.push_back(key);
     }
-    return false;
 }
 
-bool RtdbRules::canRead(const FPath& path, bool signedIn) const { return allowed(path, signedIn, false); }
+bool RtdbRules::canRead(const FPath& path, const RuleContext& context) const { return allowed(path, context, false); }
 
-bool RtdbRules::canWrite(const FPath& path, bool signedIn) const { return allowed(path, signedIn, true); }
+bool RtdbRules::canWrite(const FPath& path, const RuleContext& context) const { return allowed(path, context, true); }
+
+namespace {
+
+RuleContext signedInOnly(bool signedIn) {
+    RuleContext context;
+    if (signedIn) context.auth = RuleAuth{};
+    return context;
+}
+
+}  // namespace
+
+bool RtdbRules::canRead(const FPath& path, bool signedIn) const { return canRead(path, signedInOnly(signedIn)); }
+
+bool RtdbRules::canWrite(const FPath& path, bool signedIn) const { return canWrite(path, signedInOnly(signedIn)); }
 
 bool RtdbRules::hasIndex(const FPath& path, const std::string& definition) const {
     auto nodes = walk(path);

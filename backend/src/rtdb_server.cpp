@@ -298,6 +298,7 @@ Namespace::Outcome Namespace::setLocked(const FPath& path, const FNodePtr& node)
         return Outcome{"write_failed", e.what(), 0};
     }
     root_ = root_->updateChild(path, node);
+    recheckIfRulesReadDataLocked();
     pushLocked(path, nullptr, outcome.seq);
     compactIfDueLocked();
     return outcome;
@@ -311,9 +312,17 @@ Namespace::Outcome Namespace::mergeLocked(const FPath& path, const FCompoundWrit
         return Outcome{"write_failed", e.what(), 0};
     }
     root_ = root_->updateChild(path, write.applyToNode(root_->getChild(path)));
+    recheckIfRulesReadDataLocked();
     pushLocked(path, &write, outcome.seq);
     compactIfDueLocked();
     return outcome;
+}
+
+void Namespace::recheckIfRulesReadDataLocked() {
+    // A record's owner may have changed: what may no longer be read is
+    // cancelled before the new data goes out.
+    if (!rules_.readsData()) return;
+    for (auto& [id, member] : members_) member->recheckListensLocked(true);
 }
 
 void Namespace::compactIfDueLocked() {

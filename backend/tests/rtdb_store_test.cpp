@@ -194,7 +194,7 @@ TEST(RtdbRulesTest, AGrantCoversEverythingBelowItAndARefusalDeeperDoesNotTakeItB
 
 TEST(RtdbRulesTest, DocumentsThatAreNotRulesAreRefusedWithAReason) {
     for (const char* bad : {R"([])", R"({"rules":{},"more":1})", R"({"rules":[]})", R"({"rules":{".read":1}})",
-                            R"({"rules":{".read":"auth.uid == 'x'"}})", R"({"rules":{"a.b":{}}})",
+                            R"({"rules":{".read":"auth.uid == $x"}})", R"({"rules":{"a.b":{}}})",
                             R"({"rules":{"a":{".indexOn":[1]}}})", R"({"rules":{"$a":{},"$b":{}}})",
                             R"({"rules":{"a":5}})", R"({"rules":{".other":true}})"}) {
         std::string error;

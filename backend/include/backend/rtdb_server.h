@@ -166,6 +166,7 @@ public:
 private:
     void pushLocked(const FPath& at, const FCompoundWrite* merge, uint64_t seq);
     void compactIfDueLocked();
+    void recheckIfRulesReadDataLocked();
 
     Server& server_;
     std::string name_;
@@ -224,6 +225,8 @@ public:
     std::unordered_map<FQuerySpec, Listen>& listensLocked() { return listens_; }
     const std::optional<IdTokenClaims>& authLocked() const { return auth_; }
     bool signedInLocked() const { return auth_.has_value(); }
+    // Who asks and the stored data, as the rules see them.
+    RuleContext ruleContextLocked() const;
     // Drops the listens the rules no longer allow, with "c" for each path
     // when `announce`.
     void recheckListensLocked(bool announce);

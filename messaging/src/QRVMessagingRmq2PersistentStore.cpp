@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <charconv>
 
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
@@ -54,14 +53,6 @@ std::string columnText(sqlite3_stmt* stmt, int column) {
     const unsigned char* text = sqlite3_column_text(stmt, column);
     return text ? std::string(reinterpret_cast<const char*>(text), size_t(sqlite3_column_bytes(stmt, column)))
                 : std::string();
-}
-
-std::optional<int64_t> parseInt64(const std::string& text) {
-    int64_t value = 0;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc() || ptr != end) return std::nullopt;
-    return value;
 }
 
 std::string databaseFileName(const std::string& databaseName) { return ns::format("%@.sqlite", databaseName); }
@@ -266,8 +257,8 @@ std::vector<std::string> QRVMessagingRmq2PersistentStore::unackedS2dRmqIds() {
     // The column is text, so SQLite puts "10" before "9"; the server's ids are
     // numbers and the order the channel reports them in is theirs.
     std::stable_sort(ids.begin(), ids.end(), [](const std::string& a, const std::string& b) {
-        const auto x = parseInt64(a);
-        const auto y = parseInt64(b);
+        const auto x = QRVMessagingInt64FromString(a);
+        const auto y = QRVMessagingInt64FromString(b);
         if (x && y) return *x < *y;
         return !x && y;  // what is not a number first, in text order
     });
@@ -292,7 +283,7 @@ int QRVMessagingRmq2PersistentStore::deleteMessagesFromTable(const std::string& 
             const std::string& rmqId = rmqIds[start + i];
             bool bound = false;
             if (bindAsInteger) {
-                const auto number = parseInt64(rmqId);
+                const auto number = QRVMessagingInt64FromString(rmqId);
                 bound = number && stmt.bindInt64(int(i + 1), *number);
             } else {
                 bound = stmt.bindText(int(i + 1), rmqId);

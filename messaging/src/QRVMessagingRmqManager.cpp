@@ -1,24 +1,12 @@
 #include "messaging/QRVMessagingRmqManager.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include "messaging/Parlo.h"
 #include "messaging/QRVMessagingConstants.h"
 #include "messaging/QRVMessagingLogger.h"
+#include "messaging/QRVMessagingUtilities.h"
 #include "platform/format.h"
-
-namespace {
-
-std::optional<int64_t> parseInt64(const std::string& text) {
-    int64_t value = 0;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc() || ptr != end) return std::nullopt;
-    return value;
-}
-
-}  // namespace
 
 std::shared_ptr<QRVMessagingRmqManager> QRVMessagingRmqManager::initWithDatabaseName(const std::string& databaseName) {
     return std::make_shared<QRVMessagingRmqManager>(databaseName);
@@ -43,7 +31,7 @@ bool QRVMessagingRmqManager::saveRmqMessage(google::protobuf::Message& message, 
         rmqId = ns::format("%lld", static_cast<long long>(nextRmqId()));
         QRVMessagingSetRmq2Id(message, rmqId);
     }
-    const auto number = parseInt64(rmqId);
+    const auto number = QRVMessagingInt64FromString(rmqId);
     const std::string bytes = message.SerializeAsString();
     return rmq2Store_->saveMessageWithRmqId(number.value_or(0), QRVMessagingGetTagForProto(message),
                                             ns::Data(bytes.begin(), bytes.end()), error);
@@ -62,7 +50,9 @@ void QRVMessagingRmqManager::removeS2dIds(const std::vector<std::string>& rmqIds
 int QRVMessagingRmqManager::removeRmqMessagesWithRmqIds(const std::vector<std::string>& rmqIds) {
     if (rmqIds.empty()) return 0;
     int64_t highest = 0;
-    for (const std::string& rmqId : rmqIds) highest = std::max(highest, parseInt64(rmqId).value_or(0));
+    for (const std::string& rmqId : rmqIds) {
+        highest = std::max(highest, QRVMessagingInt64FromString(rmqId).value_or(0));
+    }
     const int64_t next = highest + 1;
     if (next >= rmqId_) rmq2Store_->updateLastOutgoingRmqId(next);
     return rmq2Store_->deleteMessagesFromTable(kQRVMessagingOutgoingRmqTable, rmqIds);

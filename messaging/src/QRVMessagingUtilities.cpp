@@ -1,6 +1,7 @@
 #include "messaging/QRVMessagingUtilities.h"
 
 #include <atomic>
+#include <charconv>
 #include <cstdlib>
 #include <cmath>
 #include <filesystem>
@@ -182,6 +183,14 @@ int64_t QRVMessagingIntegerValue(const ns::Value& value) {
     if (const std::string* text = value.stringOrNull()) return std::strtoll(text->c_str(), nullptr, 10);
     if (value.isDouble()) return int64_t(value.asDouble());
     return value.intValue();
+}
+
+std::optional<int64_t> QRVMessagingInt64FromString(const std::string& text) {
+    int64_t value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || ptr != end) return std::nullopt;
+    return value;
 }
 
 bool qdx_hasNonStringKeysOrValues(const ns::Dictionary& dictionary) {

@@ -7,6 +7,7 @@
 // under process-wide once-initialisation or atomics).
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,10 @@ std::vector<std::string> QRVMessagingPreferredLocalizations(const std::vector<st
 // -[integerValue] of a payload entry, which may carry a number or its text:
 // a number truncated, a text's leading integer, 0 for anything else.
 int64_t QRVMessagingIntegerValue(const ns::Value& value);
+
+// A whole decimal text as a signed 64-bit number (ids of the reliable-message
+// store); nothing for any other text.
+std::optional<int64_t> QRVMessagingInt64FromString(const std::string& text);
 
 // Dictionary helpers.
 bool qdx_hasNonStringKeysOrValues(const ns::Dictionary& dictionary);

@@ -22,11 +22,14 @@ public:
     using TokenHandler = std::function<void(std::optional<std::string> token, ns::ErrorRef error)>;
     using DeleteHandler = std::function<void(ns::ErrorRef error)>;
 
-    // The process-wide proxy, made once.
+    // The process-wide proxy, made once. It asks class "QRVInstanceID" for
+    // its shared instance at each use, which is the same object for the
+    // life of a process, and the current one after a test stands in a new
+    // process with instance identity's reset.
     static QRVMessagingInstanceIDProxy& instanceIDProxy();
 
-    // Whether instance identity answered when the proxy was made.
-    bool hasInstanceID() const { return instanceID_ != nullptr; }
+    // Whether instance identity answers.
+    bool hasInstanceID() const { return instanceID() != nullptr; }
 
     void setAPNSToken(const ns::Data& token, int64_t type);
     std::optional<std::string> token();
@@ -36,9 +39,14 @@ public:
                                          DeleteHandler handler);
 
     // A proxy over `instanceID` (or over nothing), for tests.
-    explicit QRVMessagingInstanceIDProxy(ns::ObjectPtr instanceID) : instanceID_(std::move(instanceID)) {}
+    explicit QRVMessagingInstanceIDProxy(ns::ObjectPtr instanceID)
+        : instanceID_(std::move(instanceID)), fixed_(true) {}
 
 private:
-    bool responds(std::string_view selector) const;
+    QRVMessagingInstanceIDProxy() = default;
+    ns::ObjectPtr instanceID() const;
+    // The instance when it answers `selector`.
+    ns::ObjectPtr responding(std::string_view selector) const;
     ns::ObjectPtr instanceID_;
+    bool fixed_ = false;
 };

@@ -6,6 +6,7 @@
 #include <google/protobuf/util/json_util.h>
 
 #include <array>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
@@ -35,7 +36,10 @@ namespace pb = mobileparlo;
 
 namespace {
 
-constexpr auto kHandshakeTimeout = std::chrono::seconds(10);
+// Connections at once; more are closed on accept.
+constexpr size_t kMaxConnections = 1024;
+// How long a stopping server waits for its close messages to go out.
+constexpr auto kCloseGrace = std::chrono::seconds(2);
 constexpr size_t kMaxLoggedFrames = 2000;
 constexpr size_t kMaxUpstream = 2000;
 constexpr size_t kMaxLogins = 20;
@@ -115,13 +119,14 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         int32_t lastReported = 0;
         uint8_t versionByte = mcs::kVersion;
 
+        // The handshake, the version byte and the login must all come within
+        // the request time-out, or the connection ends.
         void start() {
-            timer.expires_after(kHandshakeTimeout);
+            timer.expires_after(server.loginTimeout);
             timer.async_wait([self = shared_from_this()](boost::system::error_code ec) {
-                if (!ec) self->cut();
+                if (!ec && !self->device) self->cut();
             });
             stream.async_handshake(net::ssl::stream_base::server, [self = shared_from_this()](boost::system::error_code ec) {
-                self->timer.cancel();
                 if (ec) return self->cut();
                 self->writeRaw(std::string(1, char(self->versionByte)));
                 self->read();
@@ -200,10 +205,15 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         }
     };
 
-    explicit Impl(Context& context) : context(context) {}
+    explicit Impl(Context& context)
+        : context(context), loginTimeout(std::chrono::milliseconds(context.options().requestTimeoutMs)) {}
 
     Context& context;
+    std::chrono::milliseconds loginTimeout;
     net::io_context io{1};
+    // Keeps the thread running when nothing is pending, so that the work
+    // the other threads hand it (onIo) always runs, until stop.
+    net::executor_work_guard<net::io_context::executor_type> keepRunning{io.get_executor()};
     net::ssl::context ssl{net::ssl::context::tls_server};
     std::optional<tcp::acceptor> acceptor;
     std::thread thread;
@@ -217,7 +227,10 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
     void accept() {
         acceptor->async_accept([this](boost::system::error_code ec, tcp::socket socket) {
             if (ec == net::error::operation_aborted || !acceptor->is_open()) return;
-            if (!ec) {
+            if (!ec && (stopped || sessions.size() >= kMaxConnections)) {
+                boost::system::error_code ignored;
+                socket.close(ignored);
+            } else if (!ec) {
                 boost::system::error_code ignored;
                 socket.set_option(tcp::no_delay(true), ignored);
                 auto session = std::make_shared<Session>(*this, std::move(socket));
@@ -427,6 +440,7 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         }
 
         session.device = device->id;
+        session.timer.cancel();
         auto& mailbox = mailboxes[device->id];
         if (auto older = mailbox.session.lock(); older && older.get() != &session) older->cut();
         mailbox.session = session.shared_from_this();
@@ -442,6 +456,8 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         response.set_server_timestamp(iid::nowMillis());
         sendMessage(session, mcs::kLoginResponseTag, response);
         for (auto& p : mailbox.pending) deliver(session, p);
+        // Nothing confirms a message without a persistent id: it goes once.
+        std::erase_if(mailbox.pending, [](const Pending& p) { return p.persistentId.empty(); });
     }
 
     // Runs `work` on the I/O thread and waits for it.
@@ -493,10 +509,28 @@ int McsServer::start(int port) {
 void McsServer::stop() {
     if (!impl_) return;
     auto impl = std::move(impl_);
+    // Signed-in devices hear a close message; the rest are cut.
     impl->onIo([&impl] {
         impl->stopped = true;
         boost::system::error_code ignored;
         impl->acceptor->close(ignored);
+        auto open = impl->sessions;
+        for (const auto& session : open) {
+            if (session->device) {
+                pb::Close close;
+                impl->sendMessage(*session, mcs::kCloseTag, close);
+                session->closeSoon();
+            } else {
+                session->cut();
+            }
+        }
+        return 0;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + kCloseGrace;
+    while (std::chrono::steady_clock::now() < deadline && !impl->onIo([&impl] { return impl->sessions.empty(); })) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    impl->onIo([&impl] {
         auto open = impl->sessions;
         for (const auto& session : open) session->cut();
         return 0;

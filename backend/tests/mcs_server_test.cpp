@@ -152,34 +152,29 @@ protected:
     }
 
     std::unique_ptr<ChannelPeer> connect() { return std::make_unique<ChannelPeer>(backend_->mcsPort()); }
-    json queue(const json& message, const json& data = json::object()) {
-        auto reply = backend_->post("/__admin/mcs/send",
-                                    json{{"device", device_.id}, {"message", message}, {"data", data}}.dump());
-        EXPECT_EQ(reply.status, 200) << reply.body;
-        return json::parse(reply.body, nullptr, false);
+    std::string queue(const json& data = json::object(), bool persistent = true) {
+        return backend_->queueChannelMessage(device_.id, kDataMessage, data, persistent);
     }
-    json fault(const json& request) {
-        json body = request;
-        body["device"] = device_.id;
-        return json::parse(backend_->post("/__admin/mcs/faults", body.dump()).body, nullptr, false);
+    json fault(const std::string& action) {
+        return json::parse(
+            backend_->post("/__admin/mcs/faults", json{{"action", action}, {"device", device_.id}}.dump()).body,
+            nullptr, false);
     }
     json session() {
-        const json sessions = json::parse(backend_->get("/__admin/mcs/sessions").body);
-        for (const auto& d : sessions["devices"]) {
+        for (const auto& d : backend_->channelSessions()) {
             if (d["device"] == device_.id) return d;
         }
         return json();
     }
 
+    static inline const json kDataMessage{{"from", "4242"}, {"category", messaging_test::kBundle}};
     std::unique_ptr<Backend> backend_;
     Device device_;
 };
 
-const json kDataMessage{{"from", "4242"}, {"category", messaging_test::kBundle}};
-
 TEST_F(McsServerTest, LogsInDeliversQueuedMessagesAndForgetsThemOnceTheDeviceReportsThem) {
-    const std::string first = queue(kDataMessage, {{"producto", "7501"}})["persistentId"];
-    const std::string second = queue(kDataMessage)["persistentId"];
+    const std::string first = queue({{"producto", "7501"}});
+    const std::string second = queue();
     auto peer = connect();
     const auto response = peer->login(device_);
     EXPECT_FALSE(response.has_error());
@@ -211,10 +206,13 @@ TEST_F(McsServerTest, LogsInDeliversQueuedMessagesAndForgetsThemOnceTheDeviceRep
 }
 
 TEST_F(McsServerTest, UnconfirmedMessagesComeAgainAfterAReconnectUnlessTheLoginListsThem) {
-    const std::string id = queue(kDataMessage)["persistentId"];
+    const std::string id = queue();
+    queue({{"once", "yes"}}, false);
     auto peer = connect();
     peer->login(device_);
     EXPECT_EQ(peer->read()->as<pb::DataMessageStanza>().persistent_id(), id);
+    // One without a persistent id goes once.
+    EXPECT_EQ(peer->read()->as<pb::DataMessageStanza>().app_data(0).key(), "once");
     peer.reset();  // gone without a word
 
     peer = connect();
@@ -296,14 +294,14 @@ TEST_F(McsServerTest, UpstreamMessagesReachTheSinkAndPersistentOnesAreSelectivel
     EXPECT_EQ(ack.last_stream_id_received(), 2);
 
     // Held: nothing confirms the next one, not even a heartbeat answer.
-    fault({{"action", "holdAcks"}});
+    fault("holdAcks");
     upstream.set_persistent_id("8");
     peer->send(backend::mcs::kDataMessageStanzaTag, upstream);
     peer->send(backend::mcs::kHeartbeatPingTag, pb::HeartbeatPing());
     auto heartbeat = peer->read();
     ASSERT_EQ(heartbeat->tag, backend::mcs::kHeartbeatAckTag);
     EXPECT_FALSE(heartbeat->as<pb::HeartbeatAck>().has_last_stream_id_received());
-    fault({{"action", "releaseAcks"}});
+    fault("releaseAcks");
     auto released = peer->read()->as<pb::IqStanza>();
     ASSERT_TRUE(ids.ParseFromString(released.extension().data()));
     EXPECT_EQ(ids.id(0), "8");
@@ -312,7 +310,7 @@ TEST_F(McsServerTest, UpstreamMessagesReachTheSinkAndPersistentOnesAreSelectivel
     // A message sent again (after a reconnect) is marked as a duplicate.
     peer->send(backend::mcs::kDataMessageStanzaTag, upstream);
     peer->read();
-    const auto sink = json::parse(backend_->get("/__admin/mcs/upstream").body)["messages"];
+    const auto sink = backend_->channelUpstream();
     ASSERT_EQ(sink.size(), 3u);
     EXPECT_EQ(sink[0]["message"]["to"], "4242@kdx.ondrix.com");
     EXPECT_EQ(sink[0]["duplicate"], false);
@@ -330,7 +328,7 @@ TEST_F(McsServerTest, AcknowledgesAfterTenUnreportedMessages) {
 }
 
 TEST_F(McsServerTest, TestFaultsReachTheDevicesConnection) {
-    EXPECT_EQ(backend_->post("/__admin/mcs/faults", R"({"action":"badVersion"})").status, 200);
+    backend_->channelFault("badVersion");
     auto peer = connect();
     peer->write(std::string(1, char(backend::mcs::kVersion)));
     EXPECT_EQ(peer->readVersion(), backend::mcs::kVersion + 1);
@@ -349,7 +347,7 @@ TEST_F(McsServerTest, TestFaultsReachTheDevicesConnection) {
     for (const auto& c : cases) {
         peer = connect();
         peer->login(device_);
-        EXPECT_EQ(fault({{"action", c.action}})["action"], c.action);
+        EXPECT_EQ(fault(c.action)["action"], c.action);
         auto frame = peer->read();
         ASSERT_EQ(frame.has_value(), c.tag.has_value()) << c.action;
         if (frame) {
@@ -360,9 +358,9 @@ TEST_F(McsServerTest, TestFaultsReachTheDevicesConnection) {
     // Our own reader stops at the same limit the device's does.
     peer = connect();
     peer->login(device_);
-    fault({{"action", "oversizedFrame"}});
+    fault("oversizedFrame");
     EXPECT_FALSE(peer->read().has_value());
-    EXPECT_EQ(fault({{"action", "nonsense"}}).value("error", ""), "\"action\" must name a fault");
+    EXPECT_EQ(fault("nonsense").value("error", ""), "\"action\" must name a fault");
 }
 
 TEST_F(McsServerTest, TopicMessagesGoOverTheChannelToSignedInDevices) {
@@ -374,16 +372,34 @@ TEST_F(McsServerTest, TopicMessagesGoOverTheChannelToSignedInDevices) {
     ASSERT_TRUE(subscribed && subscribed->status == 200);
     auto peer = connect();
     peer->login(device_);
-    auto sent = backend_->post("/__admin/topics/send",
-                               json{{"topic", "/topics/ofertas"}, {"notification", {{"title", "2x1"}}}}.dump());
-    ASSERT_EQ(sent.status, 200) << sent.body;
-    EXPECT_EQ(json::parse(sent.body)["deliveries"][0]["via"], "channel");
+    const json sent = backend_->sendTopicMessage("/topics/ofertas", json::object(), {{"title", "2x1"}});
+    EXPECT_EQ(sent["deliveries"][0]["via"], "channel");
     auto stanza = peer->read()->as<pb::DataMessageStanza>();
     EXPECT_EQ(stanza.from(), "/topics/ofertas");
     EXPECT_EQ(stanza.category(), messaging_test::kBundle);
-    EXPECT_EQ(stanza.persistent_id(), json::parse(sent.body)["messageId"]);
+    EXPECT_EQ(stanza.persistent_id(), sent["messageId"]);
     ASSERT_EQ(stanza.app_data_size(), 1);
     EXPECT_EQ(stanza.app_data(0).key(), "kdx.notification.title");
+}
+
+TEST_F(McsServerTest, AStoppingServerSaysCloseToSignedInDevices) {
+    auto peer = connect();
+    peer->login(device_);
+    backend_->stop();
+    auto frame = peer->read();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->tag, backend::mcs::kCloseTag);
+    EXPECT_TRUE(peer->closedByServer());
+}
+
+TEST(McsServerLimitsTest, AConnectionThatDoesNotLogInIsClosed) {
+    auto backend = Backend::start({.extraArgs = {"--request-timeout-ms", "200"}});
+    ChannelPeer silent(backend->mcsPort());
+    EXPECT_TRUE(silent.closedByServer());
+    ChannelPeer versionOnly(backend->mcsPort());
+    versionOnly.write(std::string(1, char(backend::mcs::kVersion)));
+    EXPECT_EQ(versionOnly.readVersion(), backend::mcs::kVersion);
+    EXPECT_TRUE(versionOnly.closedByServer());
 }
 
 }  // namespace

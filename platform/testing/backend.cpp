@@ -407,6 +407,50 @@ int Backend::heldCount() const {
     return expectJson(get("/__admin/recorder/held"), "counting held requests").at("held").get<int>();
 }
 
+std::string Backend::queueChannelMessage(const std::string& device, const json& message, const json& data,
+                                         bool persistent) const {
+    json body{{"device", device}, {"message", message}, {"data", data}, {"persistent", persistent}};
+    return expectJson(post("/__admin/mcs/send", body.dump()), "queueing a channel message")
+        .at("persistentId")
+        .get<std::string>();
+}
+
+void Backend::channelFault(const std::string& action, const std::string& device, int count) const {
+    json body{{"action", action}, {"count", count}};
+    if (!device.empty()) body["device"] = device;
+    expectJson(post("/__admin/mcs/faults", body.dump()), "a channel fault");
+}
+
+json Backend::channelUpstream() const {
+    return expectJson(get("/__admin/mcs/upstream"), "reading the channel's upstream").at("messages");
+}
+
+json Backend::channelSessions() const {
+    return expectJson(get("/__admin/mcs/sessions"), "reading the channel's sessions").at("devices");
+}
+
+json Backend::channelFrames() const {
+    return expectJson(get("/__admin/mcs/frames"), "reading the channel's frames").at("frames");
+}
+
+json Backend::sendTopicMessage(const std::string& topic, const json& data, const json& notification,
+                               const std::string& via) const {
+    json body{{"topic", topic}, {"data", data}, {"via", via}};
+    if (!notification.is_null()) body["notification"] = notification;
+    return expectJson(post("/__admin/topics/send", body.dump()), "sending a topic message");
+}
+
+json Backend::sendToToken(const std::string& token, const json& data, const json& notification,
+                          const std::string& via) const {
+    json body{{"token", token}, {"data", data}, {"via", via}};
+    if (!notification.is_null()) body["notification"] = notification;
+    return expectJson(post("/__admin/messaging/send", body.dump()), "sending a message to a token");
+}
+
+json Backend::topicSubscriptions() const {
+    return expectJson(get("/__admin/topics"), "listing topic subscriptions").at("topics");
+}
+
 const std::vector<std::string>& Backend::serviceHostPatterns() {
     // The last one is the platform's push gateway (platform/push_gateway.h).
     static const std::vector<std::string> patterns = {"*.quorvane.com",   "*.quorvaneapis.com", "*.quorvaneio.com",

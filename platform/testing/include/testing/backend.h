@@ -17,6 +17,8 @@
 #include <httplib.h>
 #include <sys/types.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +32,12 @@ namespace ns::testing {
 // The header the back end's admin and fault endpoints read this run's
 // secret from.
 inline constexpr const char* kAdminSecretHeader = "X-Almavel-Admin-Secret";
+
+// What the channel server's messages name (the same as backend/mcs_server.h,
+// which this layer cannot include): the messaging service's own domain (its
+// control messages) and the sender of instance-identity commands.
+inline constexpr const char* kChannelServiceDomain = "mcs.ondrix.com";
+inline constexpr const char* kChannelInstanceIDSender = "kdx@ondrix.com";
 
 struct HttpReply {
     // 0 when no answer came (see error).
@@ -177,6 +185,42 @@ public:
     void clearStorageFaults() const;
     std::vector<StorageRequest> storageRequests() const;
     void clearStorageRequests() const;
+
+    // The messaging channel server's test interface (backend/mcs_server.h).
+    // These throw std::runtime_error when the back end refuses. A device is
+    // its check-in id (decimal text).
+    //
+    // Queues a downstream data message: `message` holds data-message fields
+    // by name ("from" and "category" are required; e.g. "category"
+    // "com.ondrix.kdx" for a control message, "from" kChannelInstanceIDSender
+    // for an instance-identity command), `data` its app data ({"message_type":
+    // "deleted_messages"} for that notice). Without `persistent` the message
+    // gets no persistent id and is not sent again. Returns the persistent id.
+    std::string queueChannelMessage(const std::string& device, const nlohmann::json& message,
+                                    const nlohmann::json& data = nlohmann::json::object(), bool persistent = true) const;
+    // "holdAcks", "releaseAcks", "cut", "close", "ping", "garbledFrame",
+    // "oversizedFrame", "unknownTag" on the device's connection;
+    // "badVersion" for the next `count` connections.
+    void channelFault(const std::string& action, const std::string& device = "", int count = 1) const;
+    // Upstream data messages as they arrived: [{"device", "streamId",
+    // "duplicate", "message"}].
+    nlohmann::json channelUpstream() const;
+    // Per device: "connected", "inStreamId", "outStreamId", "pending"
+    // (persistent ids), "holdingAcks", "logins" (the login requests).
+    nlohmann::json channelSessions() const;
+    // Every frame both ways: [{"device", "direction", "tag", "message"}].
+    nlohmann::json channelFrames() const;
+
+    // Messages to subscribers of a topic ("name" or "/topics/name") or to one
+    // messaging token, over "auto", "channel" or "gateway" (see
+    // backend/topic_service.h). Return the back end's answer.
+    nlohmann::json sendTopicMessage(const std::string& topic, const nlohmann::json& data,
+                                    const nlohmann::json& notification = nullptr,
+                                    const std::string& via = "auto") const;
+    nlohmann::json sendToToken(const std::string& token, const nlohmann::json& data,
+                               const nlohmann::json& notification = nullptr, const std::string& via = "auto") const;
+    // {"/topics/name": [{"token","device","bundle"}]}
+    nlohmann::json topicSubscriptions() const;
 
     // Sends the SDK's service domains ("*.quorvane.com", "*.quorvaneapis.com",
     // "*.quorvaneio.com", "*.ondrix.com", "*.ondrixapis.com"; port 443 to the

@@ -43,6 +43,8 @@ constexpr auto kCloseGrace = std::chrono::seconds(2);
 constexpr size_t kMaxLoggedFrames = 2000;
 constexpr size_t kMaxUpstream = 2000;
 constexpr size_t kMaxLogins = 20;
+// Unconfirmed downstream messages a device may have.
+constexpr size_t kMaxPending = 1000;
 // Incoming messages the server lets go unreported before it acknowledges.
 constexpr int kStreamAckInterval = 10;
 
@@ -460,14 +462,36 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         std::erase_if(mailbox.pending, [](const Pending& p) { return p.persistentId.empty(); });
     }
 
-    // Runs `work` on the I/O thread and waits for it.
+    // Runs `work` on the I/O thread and waits for it; throws
+    // std::runtime_error once the server has stopped. Never called on the
+    // I/O thread itself.
     template <class Work>
     auto onIo(Work work) -> decltype(work()) {
         std::packaged_task<decltype(work())()> task(std::move(work));
         auto result = task.get_future();
-        net::post(io, [&task] { task(); });
+        {
+            std::lock_guard lock(postMutex);
+            if (!accepting) throw std::runtime_error("the channel server has stopped");
+            net::post(io, [&task] { task(); });
+        }
         return result.get();
     }
+
+    // Whatever was handed over before the stop still runs, so nobody waits
+    // for ever.
+    void finish() {
+        {
+            std::lock_guard lock(postMutex);
+            accepting = false;
+        }
+        io.stop();
+        thread.join();
+        io.restart();
+        io.poll();
+    }
+
+    std::mutex postMutex;
+    bool accepting = true;
 };
 
 McsServer::McsServer(Context& context, std::string certPath, std::string keyPath)
@@ -507,8 +531,9 @@ int McsServer::start(int port) {
 }
 
 void McsServer::stop() {
-    if (!impl_) return;
-    auto impl = std::move(impl_);
+    if (!impl_ || stopped_) return;
+    stopped_ = true;
+    auto& impl = impl_;
     // Signed-in devices hear a close message; the rest are cut.
     impl->onIo([&impl] {
         impl->stopped = true;
@@ -535,13 +560,15 @@ void McsServer::stop() {
         for (const auto& session : open) session->cut();
         return 0;
     });
-    impl->io.stop();
-    impl->thread.join();
+    impl->finish();
 }
 
 bool McsServer::signedIn(uint64_t device) {
-    if (!impl_) return false;
-    return impl_->onIo([this, device] { return impl_->live(device) != nullptr; });
+    try {
+        return impl_->onIo([this, device] { return impl_->live(device) != nullptr; });
+    } catch (const std::runtime_error&) {
+        return false;
+    }
 }
 
 McsServer::Answer McsServer::send(const json& request) {
@@ -565,11 +592,15 @@ McsServer::Answer McsServer::send(const json& request) {
     if (!stanza.IsInitialized()) {
         return {400, json{{"error", "the message lacks " + stanza.InitializationErrorString()}}};
     }
+    if (!iid::store(context_)->device(*device)) return {404, json{{"error", "no such device"}}};
     if (stanza.persistent_id().empty() && request.value("persistent", true)) {
         stanza.set_persistent_id(topics::newMessageId());
     }
     return impl_->onIo([&]() -> Answer {
         auto& mailbox = impl_->mailboxes[*device];
+        if (mailbox.pending.size() >= kMaxPending) {
+            return {429, json{{"error", "the device has too many unconfirmed messages"}}};
+        }
         auto session = impl_->live(*device);
         const bool signedIn = session && session->device;
         Impl::Pending pending{stanza.persistent_id(), stanza, 0};
@@ -595,6 +626,7 @@ McsServer::Answer McsServer::fault(const json& request) {
     if (!onDevice.count(action)) return {400, json{{"error", "\"action\" must name a fault"}}};
     const auto device = deviceOf(request);
     if (!device) return {400, json{{"error", "\"device\" must name a device"}}};
+    if (!iid::store(context_)->device(*device)) return {404, json{{"error", "no such device"}}};
     std::string raw;
     if (action == "rawBytes") {
         auto bytes = ns::crypto::base64Decode(request.value("bytesBase64", std::string()));

@@ -361,6 +361,10 @@ TEST_F(McsServerTest, TestFaultsReachTheDevicesConnection) {
     fault("oversizedFrame");
     EXPECT_FALSE(peer->read().has_value());
     EXPECT_EQ(fault("nonsense").value("error", ""), "\"action\" must name a fault");
+    // Only devices of the check-in table have a mailbox.
+    const json unknown{{"device", "12345"}, {"action", "cut"}, {"message", kDataMessage}};
+    EXPECT_EQ(backend_->post("/__admin/mcs/faults", unknown.dump()).status, 404);
+    EXPECT_EQ(backend_->post("/__admin/mcs/send", unknown.dump()).status, 404);
 }
 
 TEST_F(McsServerTest, TopicMessagesGoOverTheChannelToSignedInDevices) {

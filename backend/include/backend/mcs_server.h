@@ -31,7 +31,8 @@
 // Test interface (what McsService serves under /__admin/mcs/):
 //   POST   send      {"device", "message": {DataMessageStanza fields, JSON},
 //                     "data"?: {key: value}, "persistent"?: true}
-//                    -> {"persistentId", "online"}
+//                    -> {"persistentId", "online"}; 404 for a device the check-in
+//                    table does not know, 429 past 1000 unconfirmed messages
 //   POST   faults    {"action", "device"?, "count"?, "bytesBase64"?}: "holdAcks" /
 //                    "releaseAcks" (nothing confirms the device's messages until
 //                    released, then one selective ack for what was held), "cut" (the
@@ -102,7 +103,9 @@ public:
     // Binds 127.0.0.1:`port` (0: any free one) and serves; returns the port.
     // Throws std::runtime_error.
     int start(int port);
-    // Closes the listener and every connection and joins the thread.
+    // Says close to signed-in devices, closes the listener and every
+    // connection and joins the thread; the test interface then throws
+    // std::runtime_error.
     void stop();
     int port() const { return port_; }
 
@@ -128,6 +131,7 @@ private:
     Context& context_;
     std::string certPath_, keyPath_;
     int port_ = 0;
+    bool stopped_ = false;
     std::shared_ptr<Impl> impl_;
 };
 

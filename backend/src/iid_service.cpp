@@ -106,14 +106,6 @@ const std::set<std::string>& knownItems() {
     return items;
 }
 
-std::optional<uint64_t> decimal(const std::string& text) {
-    uint64_t value = 0;
-    if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 // The key's text must be exactly what the client's encoder makes of the
 // bytes: standard base64, 64-character lines joined by CR LF.
 std::optional<ns::Data> publicKeyBytes(const std::string& pub2) {
@@ -229,8 +221,8 @@ void IidService::handleRegister(const Request& req, Response& res, const std::st
             return refuse(400, "INVALID_PARAMETERS");
         }
     }
-    const auto requestID = decimal(form.at("X-kid"));
-    const auto deviceID = decimal(form.at("device"));
+    const auto requestID = iid::decimalId(form.at("X-kid"));
+    const auto deviceID = iid::decimalId(form.at("device"));
     if (!requestID || !deviceID || form.at("plat") != "2" || req.get_header_value("app") != form.at("app")) {
         return refuse(400, "INVALID_PARAMETERS");
     }
@@ -250,8 +242,8 @@ void IidService::handleRegister(const Request& req, Response& res, const std::st
     uint64_t authorizedDevice = 0;
     std::string tokenSender;
     if (const size_t colon = credential.find(':'); colon != std::string::npos) {
-        auto id = decimal(credential.substr(0, colon));
-        auto secret = decimal(credential.substr(colon + 1));
+        auto id = iid::decimalId(credential.substr(0, colon));
+        auto secret = iid::decimalId(credential.substr(colon + 1));
         auto device = id ? store_->device(*id) : std::nullopt;
         if (!device || !secret || device->secret != *secret) return refuse(401, "AUTHENTICATION_FAILED");
         authorizedDevice = device->id;
@@ -378,7 +370,7 @@ void IidService::installAdmin(HttpRouter& server) {
     route(server, "GET", "/__admin/iid/registrations", [this](const Request& req, auto& res, const auto&) {
         std::optional<uint64_t> device;
         if (req.has_param("device")) {
-            device = decimal(req.get_param_value("device"));
+            device = iid::decimalId(req.get_param_value("device"));
             if (!device) return sendError(res, 400, "\"device\" must be a device id");
         }
         json list = json::array();

@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 #include <sqlite3.h>
 
+#include <charconv>
 #include <chrono>
 #include <stdexcept>
 
@@ -24,6 +25,14 @@ std::string randomBytes(size_t count) {
 }
 
 }  // namespace
+
+std::optional<uint64_t> decimalId(const std::string& text) {
+    uint64_t value = 0;
+    if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
 
 int64_t nowMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "backend/iid_store.h"
+#include "backend/loopback_listener.h"
 #include "backend/topic_service.h"
 #include "messaging/parlo_core.pb.h"
 #include "messaging/parlo_extensions.pb.h"
@@ -56,20 +57,12 @@ json toJson(const google::protobuf::Message& message) {
     return json::parse(text, nullptr, false);
 }
 
-std::optional<uint64_t> decimal(const std::string& text) {
-    uint64_t value = 0;
-    if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 // The device a request names: a number or its decimal text.
 std::optional<uint64_t> deviceOf(const json& request) {
     auto it = request.find("device");
     if (it == request.end()) return std::nullopt;
     if (it->is_number_unsigned()) return it->get<uint64_t>();
-    if (it->is_string()) return decimal(it->get<std::string>());
+    if (it->is_string()) return iid::decimalId(it->get<std::string>());
     return std::nullopt;
 }
 
@@ -414,8 +407,8 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         }
         logFrame(session, "in", tag, toJson(request));
         session.inStreamId = 1;
-        const auto id = decimal(request.user());
-        const auto secret = decimal(request.auth_token());
+        const auto id = iid::decimalId(request.user());
+        const auto secret = iid::decimalId(request.auth_token());
         std::optional<iid::Device> device;
         if (id) device = iid::store(context)->device(*id);
         std::string problem;
@@ -507,25 +500,10 @@ int McsServer::start(int port) {
     impl->ssl.use_certificate_chain_file(certPath_, ec);
     if (!ec) impl->ssl.use_private_key_file(keyPath_, net::ssl::context::pem, ec);
     if (ec) throw std::runtime_error("the channel server cannot use its certificate: " + ec.message());
-    const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), uint16_t(port));
     impl->acceptor.emplace(impl->io);
-    impl->acceptor->open(endpoint.protocol(), ec);
-    if (!ec) impl->acceptor->set_option(net::socket_base::reuse_address(true), ec);
-    if (!ec) impl->acceptor->bind(endpoint, ec);
-    if (!ec) impl->acceptor->listen(64, ec);
-    if (ec) throw std::runtime_error("cannot listen on 127.0.0.1 for the channel server: " + ec.message());
-    port_ = impl->acceptor->local_endpoint().port();
+    port_ = listenOnLoopback(*impl->acceptor, port, "the channel server");
     impl->accept();
-    impl->thread = std::thread([raw = impl.get()] {
-        for (;;) {
-            try {
-                raw->io.run();
-                return;
-            } catch (const std::exception& e) {
-                std::cerr << "mcs: the channel server's thread failed: " << e.what() << std::endl;
-            }
-        }
-    });
+    impl->thread = runIoThread(impl->io, "mcs: the channel server's thread");
     impl_ = std::move(impl);
     return port_;
 }

@@ -10,27 +10,18 @@ using json = nlohmann::json;
 
 namespace {
 
-struct ServerHolder {
-    std::mutex mutex;
-    McsServer* server = nullptr;
-};
+constexpr const char* kPublishedAs = "mcs.server";
 
 void answer(Response& res, const McsServer::Answer& answer) { sendJson(res, answer.status, answer.body); }
 
 }  // namespace
 
-McsServer* mcsServer(Context& context) {
-    auto holder = context.shared<ServerHolder>("mcs.server");
-    std::lock_guard lock(holder->mutex);
-    return holder->server;
-}
+McsServer* mcsServer(Context& context) { return context.published<McsServer>(kPublishedAs); }
 
 void McsService::start(Context& context) {
     server_ = std::make_unique<McsServer>(context, context.options().certPath, context.options().keyPath);
     context.setMcsPort(server_->start(context.options().mcsPort));
-    auto holder = context.shared<ServerHolder>("mcs.server");
-    std::lock_guard lock(holder->mutex);
-    holder->server = server_.get();
+    context.publish(kPublishedAs, server_.get());
 }
 
 void McsService::stop() {

@@ -19,25 +19,14 @@ bool nonEmptyString(const json& object, const char* key) {
     return it != object.end() && it->is_string() && !it->get<std::string>().empty();
 }
 
-struct GatewayHolder {
-    std::mutex mutex;
-    PushGatewayService* gateway = nullptr;
-};
+constexpr const char* kPublishedAs = "push-gateway.service";
 
 }  // namespace
 
-PushGatewayService* pushGateway(Context& context) {
-    auto holder = context.shared<GatewayHolder>("push-gateway.service");
-    std::lock_guard lock(holder->mutex);
-    return holder->gateway;
-}
+PushGatewayService* pushGateway(Context& context) { return context.published<PushGatewayService>(kPublishedAs); }
 
 void PushGatewayService::start(Context& context) {
-    {
-        auto holder = context.shared<GatewayHolder>("push-gateway.service");
-        std::lock_guard lock(holder->mutex);
-        holder->gateway = this;
-    }
+    context.publish(kPublishedAs, this);
     std::lock_guard lock(mutex_);
     file_ = context.dataDir() / "push_gateway.json";
     auto text = readFile(file_);

@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "backend/loopback_listener.h"
 #include "backend/rtdb_server.h"
 
 namespace backend::rtdb {
@@ -127,26 +128,10 @@ TcpRelay::~TcpRelay() { stop(); }
 int TcpRelay::start() {
     auto impl = std::make_shared<Impl>();
     impl->targetPort = targetPort_;
-    boost::system::error_code ec;
-    const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), 0);
     impl->acceptor.emplace(impl->io);
-    impl->acceptor->open(endpoint.protocol(), ec);
-    if (!ec) impl->acceptor->set_option(net::socket_base::reuse_address(true), ec);
-    if (!ec) impl->acceptor->bind(endpoint, ec);
-    if (!ec) impl->acceptor->listen(64, ec);
-    if (ec) throw std::runtime_error("cannot listen on 127.0.0.1 for the alternate port: " + ec.message());
-    port_ = impl->acceptor->local_endpoint().port();
+    port_ = listenOnLoopback(*impl->acceptor, 0, "the alternate port");
     impl->accept();
-    impl->thread = std::thread([raw = impl.get()] {
-        for (;;) {
-            try {
-                raw->io.run();
-                return;
-            } catch (const std::exception& e) {
-                std::cerr << "rtdb: the alternate port's relay failed: " << e.what() << std::endl;
-            }
-        }
-    });
+    impl->thread = runIoThread(impl->io, "rtdb: the alternate port's relay");
     impl_ = std::move(impl);
     return port_;
 }

@@ -26,14 +26,6 @@ const std::set<std::string>& formItems() {
     return items;
 }
 
-std::optional<uint64_t> decimal(const std::string& text) {
-    uint64_t value = 0;
-    if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 // The push gateway's device token a registration's APNs token names
 // ("p_<hex>" production, "s_<hex>" sandbox), or "".
 std::string gatewayToken(const std::string& apnsToken) {
@@ -224,13 +216,13 @@ void TopicService::handleRegister(const Request& req, Response& res, const std::
     if (authorization.rfind(scheme, 0) != 0 || colon == std::string::npos) {
         return refuse(401, "AUTHENTICATION_FAILED", "no device credentials");
     }
-    const auto id = topics::decimal(authorization.substr(scheme.size(), colon - scheme.size()));
-    const auto secret = topics::decimal(authorization.substr(colon + 1));
+    const auto id = iid::decimalId(authorization.substr(scheme.size(), colon - scheme.size()));
+    const auto secret = iid::decimalId(authorization.substr(colon + 1));
     const auto device = id ? devices_->device(*id) : std::nullopt;
     if (!device || !secret || device->secret != *secret) {
         return refuse(401, "AUTHENTICATION_FAILED", "unknown device or wrong secret");
     }
-    if (topics::decimal(form.at("device")) != device->id) {
+    if (iid::decimalId(form.at("device")) != device->id) {
         return refuse(401, "AUTHENTICATION_FAILED", "the form names another device");
     }
     // The token must be one this device holds for this app.

@@ -78,6 +78,10 @@ private:
 // The store of this back end's data dir, opened on first use.
 std::shared_ptr<Store> store(Context& context);
 
+// A device id or secret as the protocols write it: decimal digits without a
+// leading zero, below 2^64; nullopt for anything else.
+std::optional<uint64_t> decimalId(const std::string& text);
+
 // Wall-clock milliseconds since 1970.
 int64_t nowMillis();
 // A random number in [1, 2^63).

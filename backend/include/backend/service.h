@@ -78,7 +78,28 @@ public:
         return std::static_pointer_cast<T>(it->second.object);
     }
 
+    // An object one service offers the others (the push gateway, the channel
+    // server), found by key; null until published. It must live as long as
+    // the listeners.
+    template <class T>
+    void publish(const std::string& key, T* object) {
+        auto slot = shared<Published<T>>(key);
+        std::lock_guard lock(slot->mutex);
+        slot->object = object;
+    }
+    template <class T>
+    T* published(const std::string& key) {
+        auto slot = shared<Published<T>>(key);
+        std::lock_guard lock(slot->mutex);
+        return slot->object;
+    }
+
 private:
+    template <class T>
+    struct Published {
+        std::mutex mutex;
+        T* object = nullptr;
+    };
     struct Entry {
         std::type_index type;
         std::shared_ptr<void> object;

@@ -99,31 +99,25 @@ std::vector<Subscription> Store::subscriptions(const std::string& topic) {
     return out;
 }
 
-json deliver(Context& context, const iid::Registration& registration, const Message& message) {
-    json result{{"token", registration.token}, {"device", registration.deviceId}};
-    auto fail = [&](int status, const std::string& problem) {
-        result["status"] = status;
-        result["problem"] = problem;
-        return result;
-    };
+namespace {
+
+// Each road answers 200 when the message was queued, else the status and
+// the reason.
+std::pair<int, std::string> deliverByGateway(Context& context, const iid::Registration& registration,
+                                             const Message& message) {
     const std::string gateway = gatewayToken(registration.apnsToken);
-    McsServer* channel = mcsServer(context);
-    std::string via = message.via;
-    if (via == "auto") {
-        via = gateway.empty() || (channel && channel->signedIn(registration.deviceId)) ? "channel" : "gateway";
-    }
-    result["via"] = via;
-    if (via == "gateway") {
-        if (gateway.empty()) return fail(409, "the registration has no APNs token");
-        PushGatewayService* service = pushGateway(context);
-        if (!service) return fail(503, "the push gateway is not running");
-        std::string problem;
-        const int status = service->enqueue(gateway, gatewayPayload(message), problem);
-        if (status != 200) return fail(status, problem);
-        result["status"] = 200;
-        return result;
-    }
-    if (!channel) return fail(503, "the messaging channel is not running");
+    if (gateway.empty()) return {409, "the registration has no APNs token"};
+    PushGatewayService* service = pushGateway(context);
+    if (!service) return {503, "the push gateway is not running"};
+    std::string problem;
+    const int status = service->enqueue(gateway, gatewayPayload(message), problem);
+    return {status, problem};
+}
+
+// `duplex` marks the copy the device also gets through the gateway.
+std::pair<int, std::string> deliverByChannel(McsServer* channel, const iid::Registration& registration,
+                                             const Message& message, bool duplex) {
+    if (!channel) return {503, "the messaging channel is not running"};
     json stanza{{"from", message.from.empty() ? registration.sender : message.from},
                 {"category", registration.bundle},
                 {"persistent_id", message.messageId}};
@@ -133,10 +127,28 @@ json deliver(Context& context, const iid::Registration& registration, const Mess
             if (value.is_string()) data["kdx.notification." + key] = value;
         }
     }
+    if (duplex) data["kdx.duplex"] = "1";
     auto answer = channel->send(json{{"device", registration.deviceId}, {"message", stanza}, {"data", data}});
-    if (answer.status != 200) return fail(answer.status, answer.body.value("error", std::string()));
-    result["status"] = 200;
-    result["online"] = answer.body["online"];
+    return {answer.status, answer.body.value("error", std::string())};
+}
+
+}  // namespace
+
+json deliver(Context& context, const iid::Registration& registration, const Message& message) {
+    McsServer* channel = mcsServer(context);
+    std::string via = message.via;
+    if (via == "auto") {
+        const bool gateway = !gatewayToken(registration.apnsToken).empty();
+        via = !gateway || (channel && channel->signedIn(registration.deviceId)) ? "channel" : "gateway";
+    }
+    std::pair<int, std::string> outcome{200, ""};
+    if (via == "gateway" || via == "both") outcome = deliverByGateway(context, registration, message);
+    if ((via == "channel" || via == "both") && outcome.first == 200) {
+        outcome = deliverByChannel(channel, registration, message, via == "both");
+    }
+    json result{{"token", registration.token}, {"device", registration.deviceId}, {"via", via},
+                {"status", outcome.first}};
+    if (outcome.first != 200) result["problem"] = outcome.second;
     return result;
 }
 
@@ -263,8 +275,8 @@ bool TopicService::readMessage(const json& request, topics::Message& message, Re
         message.notification = *notification;
     }
     message.via = request.value("via", std::string("auto"));
-    if (message.via != "auto" && message.via != "channel" && message.via != "gateway") {
-        sendError(res, 400, "\"via\" must be \"auto\", \"channel\" or \"gateway\"");
+    if (message.via != "auto" && message.via != "channel" && message.via != "gateway" && message.via != "both") {
+        sendError(res, 400, "\"via\" must be \"auto\", \"channel\", \"gateway\" or \"both\"");
         return false;
     }
     message.messageId = request.value("messageId", topics::newMessageId());

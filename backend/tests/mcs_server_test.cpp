@@ -9,6 +9,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -384,6 +385,28 @@ TEST_F(McsServerTest, TopicMessagesGoOverTheChannelToSignedInDevices) {
     EXPECT_EQ(stanza.persistent_id(), sent["messageId"]);
     ASSERT_EQ(stanza.app_data_size(), 1);
     EXPECT_EQ(stanza.app_data(0).key(), "kdx.notification.title");
+}
+
+TEST_F(McsServerTest, AMessageSentBothWaysCarriesOneIdAndTheChannelsCopyIsMarked) {
+    const json gateway = json::parse(
+        backend_->post("/push/v1/devices", json{{"bundleId", messaging_test::kBundle}, {"deviceId", "v"}}.dump()).body);
+    const Device device = messaging_test::checkInAndRegister(*backend_, "s_" + gateway["deviceToken"].get<std::string>());
+    ChannelPeer peer(backend_->mcsPort());
+    peer.login(device);
+    const json sent = backend_->sendToToken(device.token, {{"precio", "9.99"}}, nullptr, "both");
+    EXPECT_EQ(sent["delivery"]["status"], 200);
+    const auto stanza = peer.read()->as<pb::DataMessageStanza>();
+    EXPECT_EQ(stanza.persistent_id(), sent["messageId"]);
+    EXPECT_EQ(stanza.from(), "4242");
+    std::map<std::string, std::string> appData;
+    for (const auto& entry : stanza.app_data()) appData[entry.key()] = entry.value();
+    EXPECT_EQ(appData, (std::map<std::string, std::string>{{"precio", "9.99"}, {"kdx.duplex", "1"}}));
+    const auto pushed = json::parse(
+        backend_->get("/push/v1/devices/" + gateway["deviceToken"].get<std::string>() + "/messages").body)["messages"];
+    ASSERT_EQ(pushed.size(), 1u);
+    EXPECT_EQ(pushed[0]["kdx.message_id"], sent["messageId"]);
+    EXPECT_EQ(pushed[0]["aps"]["content-available"], 1);
+    EXPECT_EQ(pushed[0]["precio"], "9.99");
 }
 
 TEST_F(McsServerTest, AStoppingServerSaysCloseToSignedInDevices) {

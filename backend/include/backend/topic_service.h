@@ -32,8 +32,10 @@
 // data message for the device on the messaging channel server; "auto" (the
 // default) takes the channel when the device is signed in there, else the
 // gateway when the registration has an APNs token, else the channel (which
-// keeps the message until the device connects). Every delivery carries the
-// same "kdx.message_id".
+// keeps the message until the device connects); "both" sends it over the
+// gateway and over the channel, the channel's copy marked "kdx.duplex" so the
+// device keeps only the first to arrive. Every delivery carries the same
+// "kdx.message_id" (the channel's persistent id).
 
 #include <deque>
 #include <memory>
@@ -92,8 +94,8 @@ struct Message {
     std::string via = "auto";
 };
 
-// Delivers `message` to the registration; {"token","via","status","problem"?}
-// where status is 200 when it was queued.
+// Delivers `message` to the registration; {"token","device","via","status",
+// "problem"?} where status is 200 when it was queued ("both": on both roads).
 nlohmann::json deliver(Context& context, const iid::Registration& registration, const Message& message);
 
 // "0:<ms>%<16 hex digits>": the ids of downstream messages.

@@ -212,7 +212,7 @@ public:
     nlohmann::json channelFrames() const;
 
     // Messages to subscribers of a topic ("name" or "/topics/name") or to one
-    // messaging token, over "auto", "channel" or "gateway" (see
+    // messaging token, over "auto", "channel", "gateway" or "both" (see
     // backend/topic_service.h). Return the back end's answer.
     nlohmann::json sendTopicMessage(const std::string& topic, const nlohmann::json& data,
                                     const nlohmann::json& notification = nullptr,

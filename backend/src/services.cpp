@@ -31,6 +31,7 @@ public:
                 health["pid"] = long(::getpid());
                 health["http"] = context.httpPort();
                 health["https"] = context.httpsPort();
+                health["mcs"] = context.mcsPort();
                 health["dataDir"] = context.dataDir().string();
                 health["services"] = server_.serviceNames();
             }

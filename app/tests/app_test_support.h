@@ -23,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/runloop.h"
 #include "platform/user_defaults.h"
+#include "storage/QRVStorage.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 #include "uikit/UserNotifications.h"
@@ -52,6 +53,9 @@ inline void forgetProcessState() {
     ns::Application::shared()->resetForTesting();
     ns::UNUserNotificationCenter::currentNotificationCenter()->resetForTesting();
     QRVAuth::resetForTesting();
+    // The storage services hold the app they were made for: a new launch's
+    // app must not find the last one's (whose token hook is gone).
+    QRVStorage::resetForTesting();
     QRVApp::resetForTesting();
 }
 
@@ -79,8 +83,7 @@ protected:
     }
 
     void TearDown() override {
-        // Answers still queued for the main thread run before the objects go.
-        ns::RunLoop::main().runOnce();
+        finishLaunch();
         forgetProcessState();
     }
 
@@ -88,9 +91,20 @@ protected:
 
     // A second launch on the same sandbox files, as after quitting the app.
     void relaunch() {
+        finishLaunch();
         forgetProcessState();
         sandbox.relaunch();
         launch();
+    }
+
+    // What the launch began ends before its state is forgotten: a request
+    // still running (a sign-in tapped last) would otherwise answer into the
+    // next launch, and ending its wait there lowers the process-wide count of
+    // ignored interaction that the next launch's own wait raised.
+    void finishLaunch() {
+        if (ns::Application::shared()->keyWindow()) driver.waitUntilIdle();
+        // Answers still queued for the main thread run before the objects go.
+        ns::RunLoop::main().runOnce();
     }
 
     bool waitFor(const std::function<bool()>& done) { return ns::RunLoop::main().runUntil(done, 60); }

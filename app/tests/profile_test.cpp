@@ -133,6 +133,45 @@ TEST_F(ProfileTest, APickedPhotoGoesUpOnceAsJpegUnderOneMebibyte) {
     EXPECT_EQ(uploads(), afterFirst);
 }
 
+TEST_F(ProfileTest, ASavedPhotoIsShownAgainAfterARelaunch) {
+    // A flat picture of a size the seeded photo does not have.
+    ns::UIImagePickerController::setCameraSource([] {
+        std::vector<uint8_t> rgba(size_t(320) * 240 * 4, 0);
+        for (size_t i = 0; i < rgba.size(); i += 4) rgba[i] = rgba[i + 3] = 255;
+        return std::make_shared<ns::UIImage>(320, 240, std::move(rgba));
+    });
+    auto screen = open();
+    ASSERT_NE(screen, nullptr) << driver.lastError();
+    ASSERT_TRUE(settle([&] { return !ns::Application::shared()->isIgnoringInteractionEvents(); }));
+    ASSERT_TRUE(driver.tap("UpdatePhoto"));
+    ASSERT_TRUE(screen->imPicker->takePicture());
+    backend->clearStorageRequests();
+    ASSERT_TRUE(driver.tap("BtUpdate"));
+    ASSERT_TRUE(settle([&] {
+        for (const auto& r : backend->storageRequests()) {
+            if (r.kind == "uploadChunk" && r.status == 200) return true;
+        }
+        return false;
+    }));
+
+    relaunch();
+    ASSERT_TRUE(driver.waitUntilIdle());
+    nav = std::dynamic_pointer_cast<ns::UINavigationController>(driver.window()->topmostViewController());
+    ASSERT_NE(nav, nullptr) << driver.screenText();
+    backend->clearStorageRequests();
+    screen = open();
+    ASSERT_NE(screen, nullptr) << driver.lastError() << driver.screenText();
+    auto photo = driver.find<ns::UIImageView>("profilePhoto");
+    ASSERT_TRUE(settle([&] { return photo->image() != nullptr; })) << [&] {
+        std::string seen;
+        for (const auto& r : backend->storageRequests()) seen += r.kind + " " + std::to_string(r.status) + " auth=" + r.header("Authorization") + "; ";
+        return seen;
+    }();
+    EXPECT_EQ(photo->image()->pixelWidth(), 320);
+    EXPECT_EQ(photo->image()->pixelHeight(), 240);
+    EXPECT_EQ(uploads(), 0);
+}
+
 TEST(ProfilePhotoTest, AJpegIsHalvedUntilItFits) {
     auto picture = noisyPicture(512);
     const ns::Data whole = ns::UIImageJPEGRepresentation(*picture, 0.3);

@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""A whole shift in a real browser: sign in, scan a drill's label, quote two
+of them and read the totals, check the member's card account, update the
+profile with a photo uploaded through the page, browse the offers and the
+stores, and sign out. The back end's storage log shows the photo went up once,
+as a JPEG under 1 MiB, and the quotation line is in the database."""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from browser_product_road import wait_for_text  # noqa: E402
+from browser_test import app_environment, browser, control, sign_in, start_app, start_backend, stop_all  # noqa: E402
+
+from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+STAFF_UID = "almavelStaff0000000000000001"
+
+
+def admin(ports, path):
+    request = urllib.request.Request(f"http://127.0.0.1:{ports['http']}{path}",
+                                     headers={"X-Almavel-Admin-Secret": ports["adminSecret"]})
+    with urllib.request.urlopen(request) as reply:
+        return json.load(reply)
+
+
+def photo_uploads(ports):
+    """The upload chunks sent in this shift (only the member's photo goes up): (status, size) of each."""
+    return [(r["status"], r["bodySize"]) for r in admin(ports, "/__admin/storage/requests")["requests"]
+            if r["kind"] == "uploadChunk"]
+
+
+def check_shift(url, ports, label_png, photo_png):
+    driver = browser()
+    wait = WebDriverWait(driver, 60)
+
+    def tap(name):
+        # The page rebuilds its controls whenever the screen changes: find it again.
+        for _ in range(50):
+            try:
+                wait.until(EC.element_to_be_clickable(control(name))).click()
+                return
+            except StaleElementReferenceException:
+                time.sleep(0.1)
+        raise AssertionError(f"{name} could not be tapped")
+
+    def type_into(name, text):
+        for _ in range(50):
+            try:
+                field = wait.until(EC.element_to_be_clickable(control(name)))
+                field.click()
+                field.clear()
+                # Enter ends the editing, which hands the whole text to the app.
+                field.send_keys(text + Keys.ENTER)
+                return
+            except StaleElementReferenceException:
+                time.sleep(0.1)
+        raise AssertionError(f"nothing could be typed into {name}")
+
+    def from_menu(road, shown):
+        tap("ShowHideMenu")
+        tap(road)
+        return wait_for_text(url, shown)
+
+    try:
+        sign_in(driver, wait, url)
+
+        # Scan and quote two drills.
+        tap("btCap")
+        wait_for_text(url, "Capture un código de barras")
+        driver.find_element(By.ID, "cameraFile").send_keys(label_png)
+        driver.find_element(By.ID, "cameraSend").click()
+        wait_for_text(url, "741751003253")
+        tap("btAdd")
+        wait_for_text(url, "(CantViewController)")
+        type_into("txtCant", "2")
+        tap("btAdd")
+        text = wait_for_text(url, "(QuoteViewController)")
+        # Two at the offer price of 74.95.
+        text = wait_for_text(url, "B/. 149.90")
+        for line in ["B/. 10.49", "B/. 160.39"]:
+            assert line in text, text
+        line = admin(ports, f"/__admin/rtdb/data?ns=almavel-pa&path=/qu0t3s/users/{STAFF_UID}/quote/741751003253")
+        assert line["data"]["cantidad"] in (2, "2"), line
+        tap("Menu")
+        wait_for_text(url, "(MainViewController)")
+
+        # The member's card account.
+        from_menu("menuTarjCon", "(TarjetaViewController)")
+        type_into("txtCedula", "8-123-456")
+        type_into("txtCuenta", "400012345678")
+        tap("btConfirm")
+        wait_for_text(url, "(DatosViewController)")
+        wait_for_text(url, "B/. 1500.00")
+        tap("back")
+        tap("back")
+        wait_for_text(url, "(MainViewController)")
+
+        # The profile, with a new photo picked through the page.
+        from_menu("menuProfileCon", "(ProfileViewController)")
+        wait_for_text(url, "Marta")
+        tap("UpdatePhoto")
+        wait_for_text(url, "UIImagePickerController")
+        driver.find_element(By.ID, "photoFile").send_keys(photo_png)
+        driver.find_element(By.ID, "photoSend").click()
+        wait_for_text(url, "(ProfileViewController)")
+        assert not photo_uploads(ports), "the photo goes up with the save"
+        type_into("txtTelefono", "6600-9999")
+        tap("BtUpdate")
+        deadline = time.time() + 60
+        while time.time() < deadline and not any(status == 200 for status, _ in photo_uploads(ports)):
+            time.sleep(0.2)
+        finished = [size for status, size in photo_uploads(ports) if status == 200]
+        assert len(finished) == 1 and 0 < finished[0] <= 1024 * 1024, photo_uploads(ports)
+        stored = admin(ports, f"/__admin/rtdb/data?ns=almavel-pa&path=/us3r1nf0/{STAFF_UID}")["data"]
+        assert stored["Telefono"] == "6600-9999" and stored["Correo"] == "personal@almavel.com.pa", stored
+        tap("back")
+        wait_for_text(url, "(MainViewController)")
+
+        # Offers and stores.
+        from_menu("menuSalesCon", "(SalesTableViewController)")
+        tap("back")
+        wait_for_text(url, "(MainViewController)")
+        from_menu("menuStoreCon", "(StoreTableViewController)")
+        text = wait_for_text(url, "Fax: 269-4411")
+        assert "Teléfono: 269-4410" in text, text
+        tap("back")
+        wait_for_text(url, "(MainViewController)")
+
+        # Sign out.
+        tap("ShowHideMenu")
+        tap("CloseSession")
+        wait.until(EC.presence_of_element_located(control("logIn")))
+    finally:
+        driver.quit()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ["backend", "app", "bundle", "ca"]:
+        parser.add_argument("--" + name, required=True)
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="almavel-shift-")
+    backend = app = None
+    try:
+        label = os.path.join(work, "label.png")
+        subprocess.run(["zint", "--quiet", "-b", "EANX", "--scale=2", "--whitesp=10", "--vwhitesp=10",
+                        "-d", "0741751003253", "-o", label], check=True)
+        photo = os.path.join(work, "photo.png")
+        subprocess.run(["zint", "--quiet", "-b", "QRCODE", "--scale=8", "-d", "Marta Castillo", "-o", photo],
+                       check=True)
+        backend, ports = start_backend(args.backend, work)
+        env = app_environment(ports, work, args.bundle, args.ca)
+        app, url, output = start_app(args.app, env)
+        try:
+            check_shift(url, ports, label, photo)
+        except Exception:
+            print("".join(output), file=sys.stderr)
+            raise
+        print("shift checks passed")
+    finally:
+        stop_all([app, backend], work)
+
+
+if __name__ == "__main__":
+    main()

@@ -42,6 +42,7 @@ constexpr size_t kMaxConnections = 1024;
 // How long a stopping server waits for its close messages to go out.
 constexpr auto kCloseGrace = std::chrono::seconds(2);
 constexpr size_t kMaxLoggedFrames = 2000;
+constexpr size_t kMaxLoggedMessageBytes = 64 * 1024;
 constexpr size_t kMaxUpstream = 2000;
 constexpr size_t kMaxLogins = 20;
 // Unconfirmed downstream messages a device may have.
@@ -49,7 +50,10 @@ constexpr size_t kMaxPending = 1000;
 // Incoming messages the server lets go unreported before it acknowledges.
 constexpr int kStreamAckInterval = 10;
 
+// The logs keep messages as JSON; a large one (the server takes up to
+// 1 MiB) only by its size, so the bounded logs stay small.
 json toJson(const google::protobuf::Message& message) {
+    if (const size_t size = message.ByteSizeLong(); size > kMaxLoggedMessageBytes) return json{{"bytes", size}};
     std::string text;
     google::protobuf::util::JsonPrintOptions options;
     options.preserve_proto_field_names = true;

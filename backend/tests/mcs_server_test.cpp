@@ -316,6 +316,13 @@ TEST_F(McsServerTest, UpstreamMessagesReachTheSinkAndPersistentOnesAreSelectivel
     EXPECT_EQ(sink[0]["message"]["to"], "4242@kdx.ondrix.com");
     EXPECT_EQ(sink[0]["duplicate"], false);
     EXPECT_EQ(sink[2]["duplicate"], true);
+
+    // A large message is taken and acknowledged; the sink keeps only its size.
+    upstream.set_persistent_id("9");
+    upstream.set_raw_data(std::string(100 * 1024, 'x'));
+    peer->send(backend::mcs::kDataMessageStanzaTag, upstream);
+    EXPECT_EQ(peer->read()->as<pb::IqStanza>().extension().id(), backend::mcs::kSelectiveAckExtension);
+    EXPECT_EQ(backend_->channelUpstream()[3]["message"]["bytes"], upstream.ByteSizeLong());
 }
 
 TEST_F(McsServerTest, AcknowledgesAfterTenUnreportedMessages) {

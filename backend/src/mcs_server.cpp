@@ -43,6 +43,8 @@ constexpr size_t kMaxConnections = 1024;
 constexpr auto kCloseGrace = std::chrono::seconds(2);
 constexpr size_t kMaxLoggedFrames = 2000;
 constexpr size_t kMaxLoggedMessageBytes = 64 * 1024;
+// Unsent output a connection may have.
+constexpr size_t kMaxOutputBytes = 16 * 1024 * 1024;
 constexpr size_t kMaxUpstream = 2000;
 constexpr size_t kMaxLogins = 20;
 // Unconfirmed downstream messages a device may have.
@@ -108,6 +110,7 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         std::array<char, 64 * 1024> chunk{};
         std::string input;
         std::deque<std::string> output;
+        size_t outputBytes = 0;
         bool writing = false;
         bool closed = false;
         bool closeAfterWrites = false;
@@ -164,8 +167,12 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
             input.erase(0, offset);
         }
 
+        // A peer that stops reading is let go once its unsent output passes
+        // the bound, rather than growing without end.
         void writeRaw(std::string bytes) {
             if (closed) return;
+            outputBytes += bytes.size();
+            if (outputBytes > kMaxOutputBytes) return cut();
             output.push_back(std::move(bytes));
             flush();
         }
@@ -181,6 +188,7 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
                              [self = shared_from_this()](boost::system::error_code ec, size_t) {
                                  self->writing = false;
                                  if (ec) return self->cut();
+                                 self->outputBytes -= self->output.front().size();
                                  self->output.pop_front();
                                  self->flush();
                              });

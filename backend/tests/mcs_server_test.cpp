@@ -416,6 +416,14 @@ TEST_F(McsServerTest, AMessageSentBothWaysCarriesOneIdAndTheChannelsCopyIsMarked
     EXPECT_EQ(pushed[0]["precio"], "9.99");
 }
 
+TEST_F(McsServerTest, APeerThatStopsReadingIsLetGo) {
+    auto peer = connect();
+    peer->login(device_);
+    // Over 16 MiB of output the peer never reads.
+    for (int i = 0; i < 32 && session()["connected"] == true; ++i) fault("oversizedFrame");
+    EXPECT_EQ(session()["connected"], false);
+}
+
 TEST_F(McsServerTest, AStoppingServerSaysCloseToSignedInDevices) {
     auto peer = connect();
     peer->login(device_);

@@ -23,7 +23,11 @@
 //   - the device's close ends the connection.
 // A bad version byte, an undecodable or oversized frame (more than
 // kMaxMessageBytes of message) or anything but a login first closes the
-// connection. A device has one connection: a new login closes the older one.
+// connection, as do a login that does not come within the back end's
+// request time-out and unsent output past 16 MiB (a peer that stopped
+// reading); at most 1024 connections are open. A device has one connection:
+// a new login closes the older one. A stopping server sends signed-in
+// devices a close message.
 //
 // Everything runs on the server's own I/O thread; the public methods may be
 // called from any thread (they wait for the I/O thread to act).

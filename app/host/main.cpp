@@ -41,6 +41,17 @@ int usage() {
     return 2;
 }
 
+// Ends the program without tearing down its libraries: work of the shared
+// pool (instance identity's key generation, a TLS handshake) may still be
+// running, and OpenSSL's or libcurl's exit-time cleanup under it crashes.
+// What the program printed and logged is flushed first.
+[[noreturn]] void leave(int status) {
+    QRVLoggerFlush();
+    std::cout.flush();
+    std::fflush(nullptr);
+    std::quick_exit(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,8 +98,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         const auto result = almavel::playScript(in, std::cout, shots, driver);
-        QRVLoggerFlush();
-        return result.ok ? 0 : 1;
+        leave(result.ok ? 0 : 1);
     }
 
     almavel::WebHost host(driver);
@@ -108,6 +118,5 @@ int main(int argc, char** argv) {
     ns::RunLoop::main().run();
     watcher->invalidate();
     host.stop();
-    QRVLoggerFlush();
-    return 0;
+    leave(0);
 }

@@ -2,6 +2,7 @@
 
 #include "app/AppConsole.h"
 #include "core/QRVApp.h"
+#include "messaging/QRVMessaging.h"
 #include "platform/application.h"
 #include "platform/block_object.h"
 #include "platform/format.h"
@@ -160,6 +161,17 @@ void AppDelegate::registerClass() {
                                   [handler] { ns::BlockObject::call(handler); });
                               return ns::Value();
                           });
+    // The messaging delegate's methods, so that messaging sees which of the
+    // optional ones the app implements.
+    cls.addInstanceMethod("messaging:didRefreshRegistrationToken:", [](ns::Object* o, const Args& args) {
+        self(o).messagingDidRefreshRegistrationToken(args.at(0).asObjectOf<QRVMessaging>(), args.at(1).asString());
+        return ns::Value();
+    });
+    cls.addInstanceMethod("messaging:didReceiveMessage:", [](ns::Object* o, const Args& args) {
+        self(o).messagingDidReceiveMessage(args.at(0).asObjectOf<QRVMessaging>(),
+                                           args.at(1).asObjectOf<QRVMessagingRemoteMessage>());
+        return ns::Value();
+    });
 }
 
 NS_REGISTER_LOAD_HOOK(700, "AppDelegate", [] { AppDelegate::registerClass(); });

@@ -8,7 +8,9 @@
 #include <sstream>
 
 #include "platform/format.h"
+#include "platform/json.h"
 #include "uikit/AVFoundation.h"
+#include "uikit/UserNotifications.h"
 
 namespace almavel {
 
@@ -63,6 +65,17 @@ bool runStep(AppDriver& driver, const std::string& verb, const std::string& rest
     if (verb == "alert") return driver.answerAlert(rest);
     if (verb == "back") return driver.back();
     if (verb == "wait") return true;
+    if (verb == "push") {
+        // A remote notification reaching the phone, as the operating system
+        // hands it over: the payload is a JSON object.
+        ns::Value payload = ns::json::parse(rest);
+        if (!payload.isDictionary()) {
+            error = "push needs a JSON object";
+            return false;
+        }
+        ns::receiveRemoteNotification(payload.asDictionary());
+        return true;
+    }
     if (verb == "scan" || verb == "picture") {
         auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo);
         if (!camera) {

@@ -159,6 +159,9 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
         }
         out["console"] = AppConsole::lines();
         out["consoleCount"] = AppConsole::count();
+        // What the notification centre put on screen (the app presents none).
+        out["presentedNotifications"] =
+            ns::UNUserNotificationCenter::currentNotificationCenter()->presentedNotifications().size();
         return out;
     }
 

@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""Push notifications in a real browser: the back end and the almavel program
+start, the page's console shows the messaging token the phone got through
+the push gateway and instance identity; the page's notification sensor
+hands the phone a notification while the app is in front, and the console
+panel shows its payload lines while nothing is presented on screen. Then
+`almavel --script` plays two pushes of one message id."""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from browser_test import app_environment, browser, start_app, start_backend, stop_all  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+PAYLOAD = {"aps": {"alert": {"title": "Almavel", "body": "Nueva oferta"}}, "kdx.message_id": "m-browser",
+           "oferta": "2x1"}
+
+
+def state(url):
+    with urllib.request.urlopen(url + "state") as reply:
+        return json.load(reply)
+
+
+def check_push(url):
+    driver = browser()
+    wait = WebDriverWait(driver, 90)
+    try:
+        driver.get(url)
+        console = lambda d: d.find_element(By.ID, "console").text  # noqa: E731
+        wait.until(lambda d: "Quorvane registration token: " in console(d))
+        token_line = [l for l in console(driver).splitlines() if l.startswith("Quorvane registration token: ")][0]
+        assert len(token_line) > len("Quorvane registration token: ") + 20, token_line
+
+        box = driver.find_element(By.ID, "notification")
+        box.clear()
+        box.send_keys(json.dumps(PAYLOAD))
+        driver.find_element(By.ID, "notificationSend").click()
+        # Logged by the notification centre's callback and by the
+        # application's: the id line and the payload, twice.
+        wait.until(lambda d: console(d).count("Message ID: m-browser") == 2)
+        text = console(driver)
+        assert "oferta = 2x1;" in text, text
+        assert "body = \"Nueva oferta\";" in text, text
+        now = state(url)
+        assert now["appState"] == "active", now["appState"]
+        assert now["presentedNotifications"] == 0, "a notification in front is not presented"
+    finally:
+        driver.quit()
+
+
+def check_script(binary, env, work):
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "push_notification.script")
+    try:
+        run = subprocess.run([binary, "--script", script, "--shots", os.path.join(work, "shots")], env=env,
+                             capture_output=True, text=True, timeout=240)
+    except subprocess.TimeoutExpired as e:
+        raise AssertionError("the script did not end:\n" + (e.stdout or b"").decode(errors="replace")[-3000:] +
+                             (e.stderr or b"").decode(errors="replace")[-6000:])
+    assert run.returncode == 0, run.stdout + run.stderr
+    # Each push is logged by both callbacks.
+    assert run.stdout.count("Message ID: m-script") == 4, run.stdout
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ["backend", "app", "bundle", "ca"]:
+        parser.add_argument("--" + name, required=True)
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="almavel-push-")
+    backend = app = None
+    try:
+        backend, ports = start_backend(args.backend, work)
+        env = app_environment(ports, work, args.bundle, args.ca)
+        app, url, output = start_app(args.app, env)
+        try:
+            check_push(url)
+        except Exception:
+            print("".join(output), file=sys.stderr)
+            raise
+        app.terminate()
+        app.wait(30)
+        app = None
+        fresh = os.path.join(work, "script")
+        os.makedirs(fresh)
+        check_script(args.app, app_environment(ports, fresh, args.bundle, args.ca), fresh)
+        print("push checks passed")
+    finally:
+        stop_all([app, backend], work)
+
+
+if __name__ == "__main__":
+    main()

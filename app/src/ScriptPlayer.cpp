@@ -76,6 +76,17 @@ bool runStep(AppDriver& driver, const std::string& verb, const std::string& rest
         ns::receiveRemoteNotification(payload.asDictionary());
         return true;
     }
+    if (verb == "photo") {
+        // A path, or the name of a picture in the app's bundle.
+        auto picture = ns::UIImage::imageWithContentsOfFile(rest);
+        if (!picture) picture = ns::UIImage::imageNamed(rest);
+        if (!picture) {
+            error = "cannot read the picture " + rest;
+            return false;
+        }
+        ns::UIImagePickerController::setCameraSource([picture] { return picture; });
+        return true;
+    }
     if (verb == "scan" || verb == "picture") {
         auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo);
         if (!camera) {

@@ -16,6 +16,7 @@
 #include "app/AppDriver.h"
 #include "auth/QRVAuth.h"
 #include "core/QRVApp.h"
+#include "database/api/FRepoManager.h"
 #include "database/api/QRVDataSnapshot.h"
 #include "database/api/QRVDatabase.h"
 #include "database/api/QRVDatabaseReference.h"
@@ -56,6 +57,12 @@ inline void forgetProcessState() {
     // The storage services hold the app they were made for: a new launch's
     // app must not find the last one's (whose token hook is gone).
     QRVStorage::resetForTesting();
+    // So do the database objects (and their repositories' token providers):
+    // their connections close and a new launch makes new ones.
+    for (const auto& [name, app] : QRVApp::allApps()) {
+        if (app->options()->databaseURL()) FRepoManager::disposeRepos(QRVDatabase::databaseForApp(app)->config());
+    }
+    QRVDatabase::resetInstancesForTesting();
     QRVApp::resetForTesting();
 }
 

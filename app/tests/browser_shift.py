@@ -3,11 +3,14 @@
 of them and read the totals, check the member's card account, update the
 profile with a photo uploaded through the page, browse the offers and the
 stores, and sign out. The back end's storage log shows the photo went up once,
-as a JPEG under 1 MiB, and the quotation line is in the database."""
+as a JPEG under 1 MiB, and the quotation line is in the database. Then the
+demo script walks every screen with `almavel --script` on a fresh phone."""
 
 import argparse
+import glob
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -145,9 +148,24 @@ def check_shift(url, ports, label_png, photo_png):
         driver.quit()
 
 
+def check_demo(binary, env, resources, work):
+    """The demo script played by the program, which prints each screen."""
+    for picture in glob.glob(os.path.join(resources, "*.png")):
+        shutil.copy(picture, os.path.join(env["ALMAVEL_SANDBOX"], "Bundle"))
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "demo.script")
+    run = subprocess.run([binary, "--script", script, "--shots", os.path.join(work, "shots")], env=env,
+                         capture_output=True, text=True, timeout=240)
+    assert run.returncode == 0, run.stdout + run.stderr
+    for screen in ["(RegisterViewController)", "(ResetViewController)", "(ResultViewController)",
+                   "(ExistViewController)", "(IngresoViewController)", "(QuoteViewController)",
+                   "(SearchViewController)", "(DatosViewController)", "(SorryViewController)",
+                   "(ProfileViewController)", "(SalesTableViewController)", "(StoreTableViewController)"]:
+        assert screen in run.stdout, screen + " missing from:\n" + run.stdout
+
+
 def main():
     parser = argparse.ArgumentParser()
-    for name in ["backend", "app", "bundle", "ca"]:
+    for name in ["backend", "app", "bundle", "ca", "resources"]:
         parser.add_argument("--" + name, required=True)
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="almavel-shift-")
@@ -167,6 +185,12 @@ def main():
         except Exception:
             print("".join(output), file=sys.stderr)
             raise
+        app.terminate()
+        app.wait(30)
+        app = None
+        fresh = os.path.join(work, "demo")
+        os.makedirs(fresh)
+        check_demo(args.app, app_environment(ports, fresh, args.bundle, args.ca), args.resources, fresh)
         print("shift checks passed")
     finally:
         stop_all([app, backend], work)

@@ -89,4 +89,53 @@ TEST_F(ScriptPlayerTest, ScanStepsNeedACameraAndAPictureWithACode) {
     EXPECT_NE(result.error.find("no code in the picture"), std::string::npos) << result.error;
 }
 
+TEST_F(ScriptPlayerTest, TheDemoScriptWalksEveryScreen) {
+    ns::AVCaptureDevice::installVirtualCamera();
+    launch();
+    std::ifstream script(std::string(ALMAVEL_SOURCE_DIR) + "/app/scripts/demo.script");
+    ASSERT_TRUE(script);
+    std::ostringstream out;
+    const auto result = almavel::playScript(script, out, shots, driver);
+    ns::AVCaptureDevice::removeVirtualCamera();
+    ASSERT_TRUE(result.ok) << result.error << "\n" << out.str();
+    const std::string text = out.str();
+    for (const char* screen :
+         {"(RegisterViewController)", "(ResetViewController)", "(MainViewController)", "(CapturaViewController)",
+          "(ResultViewController)", "(ExistViewController)", "(IngresoViewController)", "presented: UIActivityViewController",
+          "(CantViewController)", "(QuoteViewController)", "(SearchViewController)", "(TarjetaViewController)",
+          "(DatosViewController)", "(SorryViewController)", "(ProfileViewController)", "UIImagePickerController",
+          "(SalesTableViewController)", "(StoreTableViewController)", "Total:", "B/. 160.39",
+          "¿Desea limpiar todos los productos?"}) {
+        EXPECT_NE(text.find(screen), std::string::npos) << screen;
+    }
+    // The shift ends signed out, and the new photo went up with the profile.
+    const std::string last = text.substr(text.rfind("== "));
+    EXPECT_NE(last.find("(ViewController)"), std::string::npos) << last;
+    int uploads = 0;
+    for (const auto& request : backend->storageRequests()) uploads += request.kind == "uploadChunk" && request.status == 200;
+    EXPECT_EQ(uploads, 1);
+}
+
+TEST_F(ScriptPlayerTest, APhotoStepGivesTheCameraAPictureFromAFileOrTheBundle) {
+    launch();
+    ns::UIImagePickerController::setCameraSource(nullptr);
+    std::ostringstream out;
+    std::istringstream missing("photo no-such-picture\n");
+    auto result = almavel::playScript(missing, out, shots, driver);
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.error.find("cannot read the picture no-such-picture"), std::string::npos) << result.error;
+    EXPECT_FALSE(ns::UIImagePickerController::isSourceTypeAvailable(ns::UIImagePickerControllerSourceType::Camera));
+
+    const std::string file = sandbox.root() + "/photo.png";
+    const auto png = ns::UIImagePNGRepresentation(*ns::UIImage::filled({30, 20}, ns::UIColor::whiteColor()));
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+    for (const std::string& name : {file, std::string("1")}) {
+        std::istringstream script("photo " + name + "\n");
+        result = almavel::playScript(script, out, shots, driver);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_TRUE(ns::UIImagePickerController::isSourceTypeAvailable(ns::UIImagePickerControllerSourceType::Camera));
+        ns::UIImagePickerController::setCameraSource(nullptr);
+    }
+}
+
 }  // namespace

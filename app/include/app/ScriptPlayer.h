@@ -12,6 +12,9 @@
 //                         ean8, upce, code128, code39, code39mod43, code93,
 //                         qr, aztec, pdf417, itf, or the camera's own name)
 //   picture <file>        the camera sees a PNG or JPEG picture (read by zbar)
+//   photo <file>          what the camera's photos show from now on (a PNG or
+//                         JPEG path, or a picture in the app's bundle): the
+//                         photo picker's shutter ("Take Photo") takes it
 //   push <json>           a remote notification with that payload reaches
 //                         the phone (shown if in front, then to the app)
 //   wait                  only lets the app run until idle

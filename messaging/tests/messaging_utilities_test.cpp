@@ -7,7 +7,6 @@
 #include "messaging/QRVMessagingInstanceIDProxy.h"
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
-#include "platform/block_object.h"
 #include "platform/clock.h"
 #include "platform/runtime.h"
 #include "platform/system_log.h"
@@ -98,33 +97,10 @@ TEST(MessagingUtilities, DictionaryHelpersKeepOnlyStringPairs) {
     EXPECT_EQ(errorWithQDXErrorCode(501)->code(), 501);
 }
 
-// A check-in record as instance identity exposes it: read by selector names.
-class CheckinRecord : public ns::Object {
-public:
-    std::string className() const override { return "MessagingTestCheckinRecord"; }
-    bool valid = true;
-};
-
-TEST(MessagingBridges, CheckinValuesAreReadBySelectorNames) {
-    auto& cls = ns::Runtime::registerClass("MessagingTestCheckinRecord");
-    cls.addInstanceMethod("deviceID", [](ns::Object*, const std::vector<ns::Value>&) { return ns::Value("4242"); });
-    cls.addInstanceMethod("hasValidCheckinInfo", [](ns::Object* self, const std::vector<ns::Value>&) {
-        return ns::Value(static_cast<CheckinRecord*>(self)->valid);
-    });
-    auto record = std::make_shared<CheckinRecord>();
-    EXPECT_EQ(QRVMessagingCheckinService_propertyNamed(record, "deviceID"), "4242");
-    EXPECT_EQ(QRVMessagingCheckinService_propertyNamed(record, "secretToken"), std::nullopt);
-    EXPECT_TRUE(QRVMessagingCheckinService_hasValidCheckinInfo(record));
-    record->valid = false;
-    EXPECT_FALSE(QRVMessagingCheckinService_hasValidCheckinInfo(record));
-    EXPECT_FALSE(QRVMessagingCheckinService_hasValidCheckinInfo(nullptr));
-}
-
-TEST(MessagingBridges, WithoutInstanceIdentityNothingAnswersAndNoHandlerRuns) {
+TEST(MessagingBridges, WithoutACheckinOrInstanceIdentityNothingAnswersAndNoHandlerRuns) {
+    ns::testing::TempSandbox sandbox;
     QRVMessagingCheckinService checkin;
-    if (ns::Runtime::lookUpClass("QRVInstanceID") == nullptr) {
-        EXPECT_FALSE(checkin.tryToLoadPrefetchedCheckinPreferences());
-    }
+    EXPECT_FALSE(checkin.tryToLoadPrefetchedCheckinPreferences());
     EXPECT_EQ(checkin.deviceAuthID(), std::nullopt);
     EXPECT_FALSE(checkin.hasValidCheckinInfo());
 
@@ -134,40 +110,6 @@ TEST(MessagingBridges, WithoutInstanceIdentityNothingAnswersAndNoHandlerRuns) {
     proxy.deleteTokenWithAuthorizedEntity("123", "*", [&](auto) { called = true; });
     EXPECT_EQ(proxy.token(), std::nullopt);
     EXPECT_FALSE(called);
-}
-
-// An instance-identity stand-in answering the selectors the proxy sends.
-class TokenSource : public ns::Object {
-public:
-    std::string className() const override { return "MessagingTestTokenSource"; }
-};
-
-TEST(MessagingBridges, TheProxyPassesTokenRequestsAndAnswersThrough) {
-    auto& cls = ns::Runtime::registerClass("MessagingTestTokenSource");
-    cls.addInstanceMethod("tokenWithAuthorizedEntity:scope:options:handler:",
-                          [](ns::Object*, const std::vector<ns::Value>& args) {
-                              ns::BlockObject::call(args.at(3), {ns::Value(args.at(0).asString() + "/" +
-                                                                           args.at(1).asString()),
-                                                                 ns::Value()});
-                              return ns::Value();
-                          });
-    cls.addInstanceMethod("deleteTokenWithAuthorizedEntity:scope:handler:",
-                          [](ns::Object*, const std::vector<ns::Value>& args) {
-                              auto error = errorWithQDXErrorCode(7);
-                              ns::BlockObject::call(args.at(2), {ns::Value(std::const_pointer_cast<ns::Error>(error))});
-                              return ns::Value();
-                          });
-    QRVMessagingInstanceIDProxy proxy(std::make_shared<TokenSource>());
-    std::optional<std::string> token;
-    proxy.tokenWithAuthorizedEntity("123", "*", {}, [&](auto t, auto error) {
-        token = t;
-        EXPECT_EQ(error, nullptr);
-    });
-    EXPECT_EQ(token, "123/*");
-    long code = 0;
-    proxy.deleteTokenWithAuthorizedEntity("123", "*", [&](auto error) { code = qdxErrorCode(error); });
-    EXPECT_EQ(code, 7);
-    EXPECT_EQ(proxy.token(), std::nullopt) << "a selector it does not answer";
 }
 
 }  // namespace

@@ -1,0 +1,133 @@
+// Reliable upstream messages against the local back end's channel server:
+// stored before they leave, confirmed by the server's selective
+// acknowledgement (row gone, success notification), sent again after a
+// reconnect when they never left, and reported with error 1001 when their
+// time to live ran out first.
+
+#include <gtest/gtest.h>
+
+#include "core/QRVApp.h"
+#include "core/QRVOptions.h"
+#include "instanceid/QRVInstanceID.h"
+#include "messaging/QRVMessaging.h"
+#include "messaging/QRVMessagingClient.h"
+#include "messaging/QRVMessagingReceiver.h"
+#include "messaging/QRVMessagingRmqManager.h"
+#include "platform/clock.h"
+#include "platform/notification_center.h"
+#include "platform/reachability.h"
+#include "platform/runloop.h"
+#include "testing/backend.h"
+#include "testing/temp_sandbox.h"
+
+namespace {
+
+constexpr const char* kSenderID = "480326711275";
+
+bool pumpUntil(const std::function<bool()>& done, double seconds = 30) {
+    return ns::RunLoop::main().runUntil(done, seconds);
+}
+
+class UpstreamMessages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        backend_ = ns::testing::Backend::start();
+        backend_->routeServiceHosts();
+        sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", "com.almavel.app"},
+                                                               {"CFBundleShortVersionString", "1.0"}});
+        ns::Reachability::setOverride(ns::Reachability::Status::ReachableViaWiFi);
+        clock_ = ns::VirtualClock::install();
+        QRVApp::resetForTesting();
+        QRVInstanceID::resetForTesting();
+        QRVApp::configure(std::make_shared<QRVOptions>(ns::Dictionary{{"ONDRIX_APP_ID", "1:480326711275:ios:7d1f6c2b9a0e4c3f"},
+                                                                      {"API_KEY", "AKtest-iid-0000000000000000000001"},
+                                                                      {"PROJECT_ID", "almavel-pa"},
+                                                                      {"KDX_SENDER_ID", kSenderID}}));
+        auto iid = QRVInstanceID::instanceID();
+        ASSERT_TRUE(pumpUntil([&] { return iid->defaultQDXToken().has_value(); }, 60)) << backend_->log();
+        messaging_ = QRVMessaging::messaging();
+        ASSERT_TRUE(pumpUntil([&] { return messaging_->isNetworkAvailable(); }));
+        auto& center = ns::NotificationCenter::defaultCenter();
+        observers_.push_back(center.addObserver(QRVMessagingSendSuccessNotification, nullptr, nullptr,
+                                                [this](const ns::Notification& note) {
+                                                    confirmed_.push_back(
+                                                        note.userInfo.at(QRVMessagingSendMessageIDKey).asString());
+                                                }));
+        observers_.push_back(center.addObserver(
+            QRVMessagingSendErrorNotification, nullptr, nullptr, [this](const ns::Notification& note) {
+                auto error = note.userInfo.at(QRVMessagingSendErrorKey).asObjectOf<ns::Error>();
+                failed_.emplace_back(note.userInfo.at(QRVMessagingSendMessageIDKey).asString(), error ? error->code() : 0);
+            }));
+    }
+    void TearDown() override {
+        for (auto token : observers_) ns::NotificationCenter::defaultCenter().removeObserver(token);
+        messaging_.reset();
+        QRVMessaging::resetForTesting();
+        ns::RunLoop::main().runFor(0.2);
+        QRVInstanceID::resetForTesting();
+        QRVApp::resetForTesting();
+        ns::Reachability::setOverride(std::nullopt);
+        clock_.reset();
+    }
+
+    void connect() {
+        bool done = false;
+        ns::ErrorRef error;
+        messaging_->connectWithCompletion([&](const ns::ErrorRef& e) {
+            error = e;
+            done = true;
+        });
+        ASSERT_TRUE(pumpUntil([&] { return done; })) << backend_->log();
+        ASSERT_FALSE(error) << error->description();
+    }
+    void send(const std::string& messageID, int64_t ttl) {
+        messaging_->sendMessage({{"pedido", messageID}}, std::string(kSenderID) + "@kdx.ondrix.com", messageID, ttl);
+    }
+    // The message ids that reached the server's upstream sink, in order.
+    std::vector<std::string> arrived() {
+        std::vector<std::string> ids;
+        for (const auto& m : backend_->channelUpstream()) ids.push_back(m["message"].value("id", std::string()));
+        return ids;
+    }
+    size_t stored() {
+        size_t count = 0;
+        messaging_->rmq2Manager()->scanWithRmqMessageHandler([&](int64_t, int8_t, const ns::Data&) { ++count; }, {});
+        return count;
+    }
+
+    ns::testing::TempSandbox sandbox_;
+    std::unique_ptr<ns::testing::Backend> backend_;
+    std::unique_ptr<ns::VirtualClock> clock_;
+    std::shared_ptr<QRVMessaging> messaging_;
+    std::vector<ns::ObserverToken> observers_;
+    std::vector<std::string> confirmed_;
+    std::vector<std::pair<std::string, long>> failed_;
+};
+
+TEST_F(UpstreamMessages, AreConfirmedResentAfterAReconnectOrReportedExpired) {
+    connect();
+    send("u1", 600);
+    ASSERT_TRUE(pumpUntil([&] { return !confirmed_.empty(); })) << backend_->log();
+    EXPECT_EQ(confirmed_, (std::vector<std::string>{"u1"}));
+    EXPECT_EQ(arrived(), (std::vector<std::string>{"u1"}));
+    EXPECT_EQ(stored(), 0u) << "the selective acknowledgement removed the row";
+
+    // Sent while the channel is down, two messages wait in the store.
+    messaging_->disconnect();
+    send("u2", 600);
+    send("u3", 60);
+    EXPECT_EQ(stored(), 2u);
+    clock_->advance(61);
+
+    // Back on the channel, the next confirmation sends u2 again and drops
+    // u3, whose time to live has run out.
+    connect();
+    send("u4", 600);
+    ASSERT_TRUE(pumpUntil([&] { return confirmed_.size() == 3 && stored() == 0; })) << backend_->log();
+    EXPECT_EQ(arrived(), (std::vector<std::string>{"u1", "u4", "u2"}));
+    EXPECT_EQ(confirmed_, (std::vector<std::string>{"u1", "u4", "u2"}));
+    ASSERT_TRUE(pumpUntil([&] { return !failed_.empty(); }));
+    EXPECT_EQ(failed_, (std::vector<std::pair<std::string, long>>{{"u3", 1001}}));
+}
+
+}  // namespace

@@ -8,16 +8,15 @@ and chooses a row. Then plays the same road with `almavel --script`."""
 import argparse
 import json
 import os
-import subprocess
 import sys
 import tempfile
 import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_test import app_environment, browser, control, sign_in, start_app, start_backend, stop_all  # noqa: E402
+from browser_test import (app_environment, browser, control, drill_label, play_script, sign_in,  # noqa: E402
+                          start_app, start_backend, stop_all, tapper)
 
-from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
@@ -42,17 +41,7 @@ def wait_for_text(url, text, timeout=60):
 def check_road(url, label_png):
     driver = browser()
     wait = WebDriverWait(driver, 60)
-
-    def tap(name):
-        # The page rebuilds its controls whenever the screen changes, so a
-        # control found a moment ago may be gone: find it again.
-        for _ in range(50):
-            try:
-                wait.until(EC.element_to_be_clickable(control(name))).click()
-                return
-            except StaleElementReferenceException:
-                time.sleep(0.1)
-        raise AssertionError(f"{name} could not be tapped")
+    tap = tapper(wait)
 
     try:
         sign_in(driver, wait, url)
@@ -102,12 +91,10 @@ def check_road(url, label_png):
 def check_script(binary, env, work):
     """The same road played by `almavel --script`, which prints each screen."""
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "product_road.script")
-    run = subprocess.run([binary, "--script", script, "--shots", os.path.join(work, "shots")], env=env,
-                         capture_output=True, text=True, timeout=240)
-    assert run.returncode == 0, run.stdout + run.stderr
+    stdout = play_script(binary, env, script, os.path.join(work, "shots"))
     for text in ["Precio regular:  B/. 89.95", "(ExistViewController)", "(IngresoViewController)",
                  "Bandeja para pintura"]:
-        assert text in run.stdout, text + " missing from:\n" + run.stdout
+        assert text in stdout, text + " missing from:\n" + stdout
 
 
 def main():
@@ -118,9 +105,7 @@ def main():
     work = tempfile.mkdtemp(prefix="almavel-road-")
     backend = app = None
     try:
-        label = os.path.join(work, "label.png")
-        subprocess.run(["zint", "--quiet", "-b", "EANX", "--scale=2", "--whitesp=10", "--vwhitesp=10",
-                        "-d", "0741751003253", "-o", label], check=True)
+        label = drill_label(work)
         backend, ports = start_backend(args.backend, work)
         env = app_environment(ports, work, args.bundle, args.ca)
         app, url, output = start_app(args.app, env)

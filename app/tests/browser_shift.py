@@ -19,7 +19,8 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from browser_product_road import wait_for_text  # noqa: E402
-from browser_test import app_environment, browser, control, sign_in, start_app, start_backend, stop_all  # noqa: E402
+from browser_test import (app_environment, browser, control, drill_label, play_script, sign_in,  # noqa: E402
+                          start_app, start_backend, stop_all, tapper)
 
 from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -46,16 +47,7 @@ def photo_uploads(ports):
 def check_shift(url, ports, label_png, photo_png):
     driver = browser()
     wait = WebDriverWait(driver, 60)
-
-    def tap(name):
-        # The page rebuilds its controls whenever the screen changes: find it again.
-        for _ in range(50):
-            try:
-                wait.until(EC.element_to_be_clickable(control(name))).click()
-                return
-            except StaleElementReferenceException:
-                time.sleep(0.1)
-        raise AssertionError(f"{name} could not be tapped")
+    tap = tapper(wait)
 
     def type_into(name, text):
         for _ in range(50):
@@ -153,14 +145,12 @@ def check_demo(binary, env, resources, work):
     for picture in glob.glob(os.path.join(resources, "*.png")):
         shutil.copy(picture, os.path.join(env["ALMAVEL_SANDBOX"], "Bundle"))
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "demo.script")
-    run = subprocess.run([binary, "--script", script, "--shots", os.path.join(work, "shots")], env=env,
-                         capture_output=True, text=True, timeout=240)
-    assert run.returncode == 0, run.stdout + run.stderr
+    stdout = play_script(binary, env, script, os.path.join(work, "shots"))
     for screen in ["(RegisterViewController)", "(ResetViewController)", "(ResultViewController)",
                    "(ExistViewController)", "(IngresoViewController)", "(QuoteViewController)",
                    "(SearchViewController)", "(DatosViewController)", "(SorryViewController)",
                    "(ProfileViewController)", "(SalesTableViewController)", "(StoreTableViewController)"]:
-        assert screen in run.stdout, screen + " missing from:\n" + run.stdout
+        assert screen in stdout, screen + " missing from:\n" + stdout
 
 
 def main():
@@ -171,9 +161,7 @@ def main():
     work = tempfile.mkdtemp(prefix="almavel-shift-")
     backend = app = None
     try:
-        label = os.path.join(work, "label.png")
-        subprocess.run(["zint", "--quiet", "-b", "EANX", "--scale=2", "--whitesp=10", "--vwhitesp=10",
-                        "-d", "0741751003253", "-o", label], check=True)
+        label = drill_label(work)
         photo = os.path.join(work, "photo.png")
         subprocess.run(["zint", "--quiet", "-b", "QRCODE", "--scale=8", "-d", "Marta Castillo", "-o", photo],
                        check=True)

@@ -18,6 +18,7 @@ import time
 import urllib.request
 
 from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
@@ -135,13 +136,42 @@ def check_browser(url):
         driver.quit()
 
 
-def check_script(binary, env, script, work):
-    shots = os.path.join(work, "shots")
+def tapper(wait):
+    """A tap by control name. The page rebuilds its controls whenever the
+    screen changes, so a control found a moment ago may be gone: it is found
+    again."""
+    def tap(name):
+        for _ in range(50):
+            try:
+                wait.until(EC.element_to_be_clickable(control(name))).click()
+                return
+            except StaleElementReferenceException:
+                time.sleep(0.1)
+        raise AssertionError(f"{name} could not be tapped")
+    return tap
+
+
+def drill_label(work):
+    """A picture of the sample drill's EAN-13 label, drawn by zint."""
+    label = os.path.join(work, "label.png")
+    subprocess.run(["zint", "--quiet", "-b", "EANX", "--scale=2", "--whitesp=10", "--vwhitesp=10",
+                    "-d", "0741751003253", "-o", label], check=True)
+    return label
+
+
+def play_script(binary, env, script, shots):
+    """Plays a script with `almavel --script`; what it printed."""
     run = subprocess.run([binary, "--script", script, "--shots", shots], env=env, capture_output=True, text=True,
                          timeout=240)
     assert run.returncode == 0, run.stdout + run.stderr
-    assert "screen: Almavel (MainViewController)" in run.stdout, run.stdout
-    assert run.stdout.rstrip().split("== 8:")[1].find("(ViewController)") >= 0, run.stdout
+    return run.stdout
+
+
+def check_script(binary, env, script, work):
+    shots = os.path.join(work, "shots")
+    stdout = play_script(binary, env, script, shots)
+    assert "screen: Almavel (MainViewController)" in stdout, stdout
+    assert stdout.rstrip().split("== 8:")[1].find("(ViewController)") >= 0, stdout
     assert os.path.getsize(os.path.join(shots, "08-tap.png")) > 1000
 
 

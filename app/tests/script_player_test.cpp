@@ -13,6 +13,20 @@ namespace {
 
 class ScriptPlayerTest : public apptest::AppTest {
 protected:
+    // Launches with the camera and plays the script file (a path under the
+    // source tree); what it printed, or "" (and a failure) when it stopped.
+    std::string playWithCamera(const std::string& file) {
+        ns::AVCaptureDevice::installVirtualCamera();
+        launch();
+        std::ifstream script(std::string(ALMAVEL_SOURCE_DIR) + "/" + file);
+        EXPECT_TRUE(script) << file;
+        std::ostringstream out;
+        const auto result = almavel::playScript(script, out, shots, driver);
+        ns::AVCaptureDevice::removeVirtualCamera();
+        EXPECT_TRUE(result.ok) << result.error << "\n" << out.str();
+        return result.ok ? out.str() : std::string();
+    }
+
     std::string shots = sandbox.root() + "/shots";
 };
 
@@ -49,15 +63,8 @@ TEST_F(ScriptPlayerTest, ARefusedStepStopsTheScriptAndSaysWhy) {
 }
 
 TEST_F(ScriptPlayerTest, TheProductRoadScriptScansShowsStockReceiptsSharesAndSearches) {
-    ns::AVCaptureDevice::installVirtualCamera();
-    launch();
-    std::ifstream script(std::string(ALMAVEL_SOURCE_DIR) + "/app/tests/product_road.script");
-    ASSERT_TRUE(script);
-    std::ostringstream out;
-    const auto result = almavel::playScript(script, out, shots, driver);
-    ns::AVCaptureDevice::removeVirtualCamera();
-    ASSERT_TRUE(result.ok) << result.error << "\n" << out.str();
-    const std::string text = out.str();
+    const std::string text = playWithCamera("app/tests/product_road.script");
+    ASSERT_FALSE(text.empty());
     const std::string scanned = text.substr(text.find("== 5: scan ean13 0741751003253"));
     EXPECT_NE(scanned.find("(ResultViewController)"), std::string::npos) << scanned;
     EXPECT_NE(scanned.find("Precio regular:  B/. 89.95"), std::string::npos) << scanned;
@@ -90,15 +97,8 @@ TEST_F(ScriptPlayerTest, ScanStepsNeedACameraAndAPictureWithACode) {
 }
 
 TEST_F(ScriptPlayerTest, TheDemoScriptWalksEveryScreen) {
-    ns::AVCaptureDevice::installVirtualCamera();
-    launch();
-    std::ifstream script(std::string(ALMAVEL_SOURCE_DIR) + "/app/scripts/demo.script");
-    ASSERT_TRUE(script);
-    std::ostringstream out;
-    const auto result = almavel::playScript(script, out, shots, driver);
-    ns::AVCaptureDevice::removeVirtualCamera();
-    ASSERT_TRUE(result.ok) << result.error << "\n" << out.str();
-    const std::string text = out.str();
+    const std::string text = playWithCamera("app/scripts/demo.script");
+    ASSERT_FALSE(text.empty());
     for (const char* screen :
          {"(RegisterViewController)", "(ResetViewController)", "(MainViewController)", "(CapturaViewController)",
           "(ResultViewController)", "(ExistViewController)", "(IngresoViewController)", "presented: UIActivityViewController",

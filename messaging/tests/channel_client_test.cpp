@@ -311,4 +311,47 @@ TEST_F(ChannelClient, DownstreamMessagesReachTheDelegate) {
     for (const auto& [key, value] : delegate->messages[0]) EXPECT_FALSE(key.starts_with("kdx.")) << key;
 }
 
+TEST_F(ChannelClient, AnUpstreamMessageReachesTheServerAndIsConfirmed) {
+    connect();
+    std::vector<ns::Dictionary> confirmed;
+    auto token = ns::NotificationCenter::defaultCenter().addObserver(
+        QRVMessagingSendSuccessNotification, nullptr, nullptr,
+        [&](const ns::Notification& n) { confirmed.push_back(n.userInfo); });
+    messaging_->sendMessage({{"pedido", "42"}}, "480326711275@gcm.ondrix.com", "up-1", 600);
+    json message;
+    ASSERT_TRUE(pumpUntil([&] {
+        const json all = json::parse(backend_->get("/__admin/mcs/upstream").body);
+        if (all["messages"].empty()) return false;
+        message = all["messages"][0]["message"];
+        return true;
+    }));
+    EXPECT_EQ(message["to"], "480326711275@gcm.ondrix.com");
+    EXPECT_EQ(message["id"], "up-1");
+    EXPECT_EQ(message["ttl"], 600);
+    EXPECT_EQ(message["category"], "com.almavel.app");
+    ASSERT_EQ(message["app_data"].size(), 1u);
+    EXPECT_EQ(message["app_data"][0]["key"], "pedido");
+    EXPECT_EQ(message["app_data"][0]["value"], "42");
+    // The server's selective acknowledgement confirms it.
+    ASSERT_TRUE(pumpUntil([&] { return !confirmed.empty(); }));
+    EXPECT_EQ(confirmed[0].at("messageID"), ns::Value("up-1"));
+    ns::NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST_F(ChannelClient, ATopicSubscriptionReachesTheRegistrationService) {
+    const std::string token = *QRVInstanceID::instanceID()->defaultQDXToken();
+    ns::NotificationCenter::defaultCenter().post(kQRVMessagingQDXTokenNotification, nullptr, {{"object", token}});
+    ASSERT_EQ(messaging_->defaultQdxToken(), token);
+    messaging_->subscribeToTopic("ofertas");
+    ASSERT_TRUE(pumpUntil([&] {
+        const json topics = json::parse(backend_->get("/__admin/topics").body)["topics"];
+        return topics.contains("/topics/ofertas") && topics["/topics/ofertas"][0]["token"] == token;
+    }));
+    messaging_->unsubscribeFromTopic("/topics/ofertas");
+    EXPECT_TRUE(pumpUntil([&] {
+        const json topics = json::parse(backend_->get("/__admin/topics").body)["topics"];
+        return !topics.contains("/topics/ofertas") || topics["/topics/ofertas"].empty();
+    }));
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include "messaging/QRVMessagingClient.h"
 #include "messaging/QRVMessagingInstanceIDProxy.h"
 #include "messaging/QRVMessagingUtilities.h"
+#include "messaging_log_lines.h"
 #include "platform/application.h"
 #include "platform/block_object.h"
 #include "platform/clock.h"
@@ -56,23 +57,6 @@ public:
     }
 };
 
-class LogLines {
-public:
-    LogLines() {
-        ns::SystemLog::setFilterLevel(ns::SystemLog::kDebug);
-        QRVSetLoggerLevel(QRVLoggerLevelDebug);
-        QRVLoggerFlush();
-        capture_ = std::make_unique<ns::SystemLog::Capture>(ns::SystemLog::capture());
-    }
-    bool contains(std::string_view text) {
-        QRVLoggerFlush();
-        return capture_->contains(text);
-    }
-
-private:
-    std::unique_ptr<ns::SystemLog::Capture> capture_;
-};
-
 class MessagingFacade : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -98,7 +82,7 @@ protected:
     }
 
     ns::testing::TempSandbox sandbox_;
-    LogLines log_;
+    MessagingLogLines log_;
     std::shared_ptr<ns::Application> application_;
     std::shared_ptr<FakeInstanceID> instanceID_;
     std::unique_ptr<QRVMessagingInstanceIDProxy> proxy_;

@@ -2,6 +2,7 @@
 
 #include "core/QRVLogger.h"
 #include "messaging/QRVMessagingContextManagerService.h"
+#include "messaging_log_lines.h"
 #include "messaging/QRVMessagingLog.h"
 #include "messaging/QRVMessagingReceiver.h"
 #include "platform/application.h"
@@ -15,24 +16,6 @@
 #include "uikit/UserNotifications.h"
 
 namespace {
-
-// Debug lines of the SDK reach the system log, which the test captures.
-class LogLines {
-public:
-    LogLines() {
-        ns::SystemLog::setFilterLevel(ns::SystemLog::kDebug);
-        QRVSetLoggerLevel(QRVLoggerLevelDebug);
-        QRVLoggerFlush();
-        capture_ = std::make_unique<ns::SystemLog::Capture>(ns::SystemLog::capture());
-    }
-    bool contains(std::string_view text) {
-        QRVLoggerFlush();
-        return capture_->contains(text);
-    }
-
-private:
-    std::unique_ptr<ns::SystemLog::Capture> capture_;
-};
 
 // "yyyy-MM-dd HH:mm:ss" in the zone named.
 std::string localTime(double secondsSince1970, const std::string& zone) {
@@ -56,7 +39,7 @@ protected:
 
     std::unique_ptr<ns::testing::TempSandbox> sandbox_;
     std::unique_ptr<ns::VirtualClock> clock_;
-    LogLines log_;
+    MessagingLogLines log_;
 };
 
 TEST_F(ContextManager, SchedulesFromTheLocalStartAndEndTimes) {
@@ -223,7 +206,7 @@ ns::Dictionary campaignNotification() {
 TEST(NotificationAnalytics, WithoutAnalyticsTheEventsAreDroppedWithTheirLines) {
     if (ns::Runtime::lookUpClass("QRVAnalytics")) GTEST_SKIP() << "analytics already registered in this process";
     ns::testing::TempSandbox sandbox;
-    LogLines log;
+    MessagingLogLines log;
     ns::Application::shared()->resetForTesting();  // inactive: an opened notification
     ns::Dictionary notification = campaignNotification();
     notification["ondrix.c.a.tc"] = 1;

@@ -9,14 +9,13 @@ panel shows its payload lines while nothing is presented on screen. Then
 import argparse
 import json
 import os
-import subprocess
 import sys
 import tempfile
 import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_test import app_environment, browser, start_app, start_backend, stop_all  # noqa: E402
+from browser_test import app_environment, browser, play_script, start_app, start_backend, stop_all  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
@@ -58,15 +57,9 @@ def check_push(url):
 
 def check_script(binary, env, work):
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "push_notification.script")
-    try:
-        run = subprocess.run([binary, "--script", script, "--shots", os.path.join(work, "shots")], env=env,
-                             capture_output=True, text=True, timeout=240)
-    except subprocess.TimeoutExpired as e:
-        raise AssertionError("the script did not end:\n" + (e.stdout or b"").decode(errors="replace")[-3000:] +
-                             (e.stderr or b"").decode(errors="replace")[-6000:])
-    assert run.returncode == 0, run.stdout + run.stderr
+    stdout = play_script(binary, env, script, os.path.join(work, "shots"))
     # Each push is logged by both callbacks.
-    assert run.stdout.count("Message ID: m-script") == 4, run.stdout
+    assert stdout.count("Message ID: m-script") == 4, stdout
 
 
 def main():

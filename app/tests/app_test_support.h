@@ -20,6 +20,8 @@
 #include "database/api/QRVDataSnapshot.h"
 #include "database/api/QRVDatabase.h"
 #include "database/api/QRVDatabaseReference.h"
+#include "instanceid/QRVInstanceID.h"
+#include "messaging/QRVMessaging.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/runloop.h"
@@ -63,6 +65,8 @@ inline void forgetProcessState() {
         if (app->options()->databaseURL()) FRepoManager::disposeRepos(QRVDatabase::databaseForApp(app)->config());
     }
     QRVDatabase::resetInstancesForTesting();
+    QRVMessaging::resetForTesting();
+    QRVInstanceID::resetForTesting();
     QRVApp::resetForTesting();
 }
 

@@ -257,11 +257,17 @@ void QRVMessagingClient::updateSubscriptionWithToken(const std::string& token, c
 
 // MARK: - QRVMessagingConnectionDelegate
 
-void QRVMessagingClient::didLoginWithConnection(QRVMessagingConnection&) {
+void QRVMessagingClient::didLoginWithConnection(QRVMessagingConnection& connection) {
     cancelConnectTimeout();
     connectRetryCount_ = 0;
     if (auto manager = dataMessageManager_.lock()) {
         manager->setDeviceAuthID(registrar_->deviceAuthID(), registrar_->secretToken());
+        // Stored upstream messages otherwise wait for the next selective
+        // acknowledgement, which only a new upstream message brings: one cut
+        // off before it was confirmed, or stored while the channel was down,
+        // would sit in the store for as long as the app sends nothing else.
+        // The server drops a copy it already has by its id.
+        manager->resendMessagesWithConnection(connection);
     }
     ConnectHandler handler = std::move(connectHandler_);
     connectHandler_ = nullptr;

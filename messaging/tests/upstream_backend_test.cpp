@@ -1,7 +1,7 @@
 // Reliable upstream messages against the local back end's channel server:
 // stored before they leave, confirmed by the server's selective
-// acknowledgement (row gone, success notification), sent again after a
-// reconnect when they never left, and reported with error 1001 when their
+// acknowledgement (row gone, success notification), sent again at the next
+// login when they never left or were never confirmed, and reported with error 1001 when their
 // time to live ran out first.
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "messaging/QRVMessaging.h"
 #include "messaging/QRVMessagingClient.h"
 #include "messaging/QRVMessagingReceiver.h"
+#include "messaging/QRVMessagingRegistrar.h"
 #include "messaging/QRVMessagingRmqManager.h"
 #include "platform/clock.h"
 #include "platform/notification_center.h"
@@ -119,15 +120,27 @@ TEST_F(UpstreamMessages, AreConfirmedResentAfterAReconnectOrReportedExpired) {
     EXPECT_EQ(stored(), 2u);
     clock_->advance(61);
 
-    // Back on the channel, the next confirmation sends u2 again and drops
-    // u3, whose time to live has run out.
+    // Back on the channel, the login alone sends u2 again and drops u3,
+    // whose time to live has run out: nothing new has to be sent first.
     connect();
-    send("u4", 600);
-    ASSERT_TRUE(pumpUntil([&] { return confirmed_.size() == 3 && stored() == 0; })) << backend_->log();
-    EXPECT_EQ(arrived(), (std::vector<std::string>{"u1", "u4", "u2"}));
-    EXPECT_EQ(confirmed_, (std::vector<std::string>{"u1", "u4", "u2"}));
+    ASSERT_TRUE(pumpUntil([&] { return confirmed_.size() == 2 && stored() == 0; })) << backend_->log();
+    EXPECT_EQ(arrived(), (std::vector<std::string>{"u1", "u2"}));
+    EXPECT_EQ(confirmed_, (std::vector<std::string>{"u1", "u2"}));
     ASSERT_TRUE(pumpUntil([&] { return !failed_.empty(); }));
     EXPECT_EQ(failed_, (std::vector<std::pair<std::string, long>>{{"u3", 1001}}));
+
+    // A message the server never confirmed (its acknowledgement held, then
+    // the channel dropped) goes again at the next login.
+    const std::string device = messaging_->client()->registrar()->deviceAuthID();
+    backend_->channelFault("holdAcks", device);
+    send("u4", 600);
+    ASSERT_TRUE(pumpUntil([&] { return arrived().size() == 3; })) << backend_->log();
+    EXPECT_EQ(stored(), 1u);
+    messaging_->disconnect();
+    backend_->channelFault("releaseAcks", device);
+    connect();
+    ASSERT_TRUE(pumpUntil([&] { return confirmed_.size() == 3 && stored() == 0; })) << backend_->log();
+    EXPECT_EQ(confirmed_.back(), "u4");
 }
 
 }  // namespace

@@ -61,8 +61,12 @@ void registerDelegateClass(const std::string& name, const std::string& protocol,
 
 // Messaging's own handling is wrapped so the test sees what reaches it; the
 // real handling still runs.
+// Wrapped once per process: every test's wrapper would stack on the last.
 void journalWhatReachesMessaging() {
     QRVMessaging::messaging();
+    static bool wrapped = false;
+    if (wrapped) return;
+    wrapped = true;
     ns::Class* messaging = ns::Runtime::lookUpClass("QRVMessaging");
     ASSERT_NE(messaging, nullptr);
     auto original = std::make_shared<ns::Method>();
@@ -84,6 +88,7 @@ protected:
     }
     void TearDown() override {
         proxy_->unswizzleAllMethods();
+        QRVMessaging::resetForTesting();
         center_->resetForTesting();
         ns::Application::shared()->resetForTesting();
     }
@@ -108,7 +113,8 @@ protected:
         return options;
     }
 
-    std::shared_ptr<QRVMessagingRemoteNotificationsProxy> proxy_ = QRVMessagingRemoteNotificationsProxy::sharedProxy();
+    // A proxy of the test's own: the shared one swizzles once per process.
+    std::shared_ptr<QRVMessagingRemoteNotificationsProxy> proxy_ = QRVMessagingRemoteNotificationsProxy::make();
     std::shared_ptr<ns::UNUserNotificationCenter> center_ = ns::UNUserNotificationCenter::currentNotificationCenter();
     int64_t fetch_ = -1;
 };
@@ -176,7 +182,7 @@ TEST_F(RemoteNotificationsProxy, TheTokenReachesMessagingAndAFailedRegistrationI
     EXPECT_FALSE(proxy_->didSwizzleAppDelegateMethods());
     EXPECT_TRUE(proxy_->swizzledSelectorsByClass().empty());
 
-    QRVMessagingRemoteNotificationsProxy::swizzleMethods();
+    proxy_->swizzleMethodsIfPossible();
     EXPECT_TRUE(proxy_->didSwizzleMethods());
     const ns::Data token{1, 2, 3, 4};
     // The delegate lacks the token callback: it was added.
@@ -207,7 +213,7 @@ TEST_F(RemoteNotificationsProxy, TheCentresDelegateIsFollowedAndAnAddedWillPrese
     auto own = std::make_shared<Delegate>("ProxyCentreOwn");
     auto bare = std::make_shared<Delegate>("ProxyCentreBare");
     center_->setDelegate(own);
-    QRVMessagingRemoteNotificationsProxy::swizzleMethods();
+    proxy_->swizzleMethodsIfPossible();
     EXPECT_TRUE(proxy_->isObservingUserNotificationDelegateChanges());
     EXPECT_EQ(proxy_->currentUserNotificationCenterDelegate(), own);
 

@@ -32,13 +32,16 @@ constexpr int64_t kFileVersion = 1;
 
 // Attributes that identify an item: adding a second item equal in all of
 // them is a duplicate.
+// Never destroyed: a key pair made on the shared pool may still be saved
+// while the process exits.
 const std::vector<std::string>& primaryKeyOf(const std::string& itemClass) {
-    static const std::vector<std::string> password = {kSecAttrAccount, kSecAttrService, kSecAttrAccessGroup,
-                                                      kSecAttrSynchronizable};
-    static const std::vector<std::string> key = {kSecAttrKeyClass, kSecAttrApplicationLabel, kSecAttrApplicationTag,
-                                                 kSecAttrKeyType,  kSecAttrKeySizeInBits,    kSecAttrAccessGroup,
-                                                 kSecAttrSynchronizable};
-    return itemClass == kSecClassKey ? key : password;
+    static const auto* password = new std::vector<std::string>{kSecAttrAccount, kSecAttrService, kSecAttrAccessGroup,
+                                                               kSecAttrSynchronizable};
+    static const auto* key =
+        new std::vector<std::string>{kSecAttrKeyClass, kSecAttrApplicationLabel, kSecAttrApplicationTag,
+                                     kSecAttrKeyType,  kSecAttrKeySizeInBits,    kSecAttrAccessGroup,
+                                     kSecAttrSynchronizable};
+    return itemClass == kSecClassKey ? *key : *password;
 }
 
 bool isControlKey(const std::string& key) {

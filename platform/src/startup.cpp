@@ -1,5 +1,7 @@
 #include "platform/startup.h"
 
+#include <openssl/crypto.h>
+
 #include <string>
 #include <vector>
 
@@ -10,6 +12,10 @@
 namespace ns {
 
 void processStartup(int argc, char** argv) {
+    // Pooled work (a key pair being made, a TLS handshake) may still run when
+    // main returns; OpenSSL's exit-time clean-up would free its tables under
+    // it. The process's memory goes with the process anyway.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     RunLoop::bindMainThread();
     std::vector<std::string> arguments(argv, argv + argc);
     ProcessInfo::processInfo().setArguments(std::move(arguments));

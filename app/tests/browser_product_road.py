@@ -5,17 +5,15 @@ panel, waits for the result screen, opens stock and last receipt, shares the
 screen and downloads the PNG the album kept, then runs a part-number search
 and chooses a row. Then plays the same road with `almavel --script`."""
 
-import argparse
 import json
 import os
 import sys
-import tempfile
 import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_test import (app_environment, browser, control, drill_label, play_script, sign_in,  # noqa: E402
-                          start_app, start_backend, stop_all, tapper)
+from browser_test import (browser, control, drill_label, fresh_phone, parse_arguments, play_script,  # noqa: E402
+                          run_page_then_program, sign_in, tapper)
 
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
@@ -98,33 +96,16 @@ def check_script(binary, env, work):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ["backend", "app", "bundle", "ca"]:
-        parser.add_argument("--" + name, required=True)
-    args = parser.parse_args()
-    work = tempfile.mkdtemp(prefix="almavel-road-")
-    backend = app = None
-    try:
-        label = drill_label(work)
-        backend, ports = start_backend(args.backend, work)
-        env = app_environment(ports, work, args.bundle, args.ca)
-        app, url, output = start_app(args.app, env)
-        try:
-            check_road(url, label)
-        except Exception:
-            print("".join(output), file=sys.stderr)
-            raise
-        app.terminate()
-        app.wait(30)
-        app = None
-        # A fresh phone: the browser's left the staff signed in.
-        fresh = os.path.join(work, "script")
-        os.makedirs(fresh)
-        check_script(args.app, app_environment(ports, fresh, args.bundle, args.ca), fresh)
-        print("product road checks passed")
-    finally:
-        stop_all([app, backend], work)
+    args = parse_arguments(["backend", "app", "bundle", "ca"])
 
+    def program(work, ports, env):
+        # A fresh phone: the browser's left the staff signed in.
+        env, fresh = fresh_phone(args, ports, work, "script")
+        check_script(args.app, env, fresh)
+
+    run_page_then_program(args, "almavel-road-", lambda url, ports, label: check_road(url, label), program,
+                          prepare=drill_label)
+    print("product road checks passed")
 
 if __name__ == "__main__":
     main()

@@ -6,16 +6,14 @@ hands the phone a notification while the app is in front, and the console
 panel shows its payload lines while nothing is presented on screen. Then
 `almavel --script` plays two pushes of one message id."""
 
-import argparse
 import json
 import os
 import sys
-import tempfile
-import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_test import app_environment, browser, play_script, start_app, start_backend, stop_all  # noqa: E402
+from browser_test import (browser, fresh_phone, parse_arguments, play_script, run_page_then_program)  # noqa: E402
+
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
@@ -63,31 +61,14 @@ def check_script(binary, env, work):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ["backend", "app", "bundle", "ca"]:
-        parser.add_argument("--" + name, required=True)
-    args = parser.parse_args()
-    work = tempfile.mkdtemp(prefix="almavel-push-")
-    backend = app = None
-    try:
-        backend, ports = start_backend(args.backend, work)
-        env = app_environment(ports, work, args.bundle, args.ca)
-        app, url, output = start_app(args.app, env)
-        try:
-            check_push(url)
-        except Exception:
-            print("".join(output), file=sys.stderr)
-            raise
-        app.terminate()
-        app.wait(30)
-        app = None
-        fresh = os.path.join(work, "script")
-        os.makedirs(fresh)
-        check_script(args.app, app_environment(ports, fresh, args.bundle, args.ca), fresh)
-        print("push checks passed")
-    finally:
-        stop_all([app, backend], work)
+    args = parse_arguments(["backend", "app", "bundle", "ca"])
 
+    def program(work, ports, env):
+        env, fresh = fresh_phone(args, ports, work, "script")
+        check_script(args.app, env, fresh)
+
+    run_page_then_program(args, "almavel-push-", lambda url, ports, _: check_push(url), program)
+    print("push checks passed")
 
 if __name__ == "__main__":
     main()

@@ -6,21 +6,19 @@ stores, and sign out. The back end's storage log shows the photo went up once,
 as a JPEG under 1 MiB, and the quotation line is in the database. Then the
 demo script walks every screen with `almavel --script` on a fresh phone."""
 
-import argparse
 import glob
 import json
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from browser_product_road import wait_for_text  # noqa: E402
-from browser_test import (app_environment, browser, control, drill_label, play_script, sign_in,  # noqa: E402
-                          start_app, start_backend, stop_all, tapper)
+from browser_test import (browser, control, drill_label, fresh_phone, parse_arguments, play_script,  # noqa: E402
+                          run_page_then_program, sign_in, tapper)
 
 from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -154,35 +152,21 @@ def check_demo(binary, env, resources, work):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ["backend", "app", "bundle", "ca", "resources"]:
-        parser.add_argument("--" + name, required=True)
-    args = parser.parse_args()
-    work = tempfile.mkdtemp(prefix="almavel-shift-")
-    backend = app = None
-    try:
-        label = drill_label(work)
+    args = parse_arguments(["backend", "app", "bundle", "ca", "resources"])
+
+    def prepare(work):
         photo = os.path.join(work, "photo.png")
         subprocess.run(["zint", "--quiet", "-b", "QRCODE", "--scale=8", "-d", "Marta Castillo", "-o", photo],
                        check=True)
-        backend, ports = start_backend(args.backend, work)
-        env = app_environment(ports, work, args.bundle, args.ca)
-        app, url, output = start_app(args.app, env)
-        try:
-            check_shift(url, ports, label, photo)
-        except Exception:
-            print("".join(output), file=sys.stderr)
-            raise
-        app.terminate()
-        app.wait(30)
-        app = None
-        fresh = os.path.join(work, "demo")
-        os.makedirs(fresh)
-        check_demo(args.app, app_environment(ports, fresh, args.bundle, args.ca), args.resources, fresh)
-        print("shift checks passed")
-    finally:
-        stop_all([app, backend], work)
+        return drill_label(work), photo
 
+    def program(work, ports, env):
+        env, fresh = fresh_phone(args, ports, work, "demo")
+        check_demo(args.app, env, args.resources, fresh)
+
+    run_page_then_program(args, "almavel-shift-", lambda url, ports, files: check_shift(url, ports, *files), program,
+                          prepare=prepare)
+    print("shift checks passed")
 
 if __name__ == "__main__":
     main()

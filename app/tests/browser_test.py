@@ -187,30 +187,49 @@ def stop_all(procs, work):
     shutil.rmtree(work, ignore_errors=True)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for name in ["backend", "app", "bundle", "ca", "script"]:
-        parser.add_argument("--" + name, required=True)
-    args = parser.parse_args()
-    work = tempfile.mkdtemp(prefix="almavel-browser-")
+def fresh_phone(args, ports, work, name):
+    """The program's environment for a phone of its own under work/name."""
+    folder = os.path.join(work, name)
+    os.makedirs(folder)
+    return app_environment(ports, folder, args.bundle, args.ca), folder
+
+
+def run_page_then_program(args, prefix, check_page, check_program, prepare=lambda work: None):
+    """Starts the back end and the app, runs check_page(url, ports, prepared)
+    on the page, ends the app and runs check_program(work, ports, env) against
+    the same back end; everything is stopped and removed at the end."""
+    work = tempfile.mkdtemp(prefix=prefix)
     backend = app = None
     try:
+        prepared = prepare(work)
         backend, ports = start_backend(args.backend, work)
         env = app_environment(ports, work, args.bundle, args.ca)
         app, url, output = start_app(args.app, env)
         try:
-            check_browser(url)
+            check_page(url, ports, prepared)
         except Exception:
             print("".join(output), file=sys.stderr)
             raise
         app.terminate()
         app.wait(30)
         app = None
-        check_script(args.app, env, args.script, work)
-        print("browser and script checks passed")
+        check_program(work, ports, env)
     finally:
         stop_all([app, backend], work)
 
+
+def parse_arguments(names):
+    parser = argparse.ArgumentParser()
+    for name in names:
+        parser.add_argument("--" + name, required=True)
+    return parser.parse_args()
+
+
+def main():
+    args = parse_arguments(["backend", "app", "bundle", "ca", "script"])
+    run_page_then_program(args, "almavel-browser-", lambda url, ports, _: check_browser(url),
+                          lambda work, ports, env: check_script(args.app, env, args.script, work))
+    print("browser and script checks passed")
 
 if __name__ == "__main__":
     main()

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "checked_in_device.h"
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -60,26 +62,13 @@ TEST(ChannelEndpoint, ReadsHostAndPortFromTheVariable) {
 // A device checked in with the local back end; the messaging object made and
 // started as at launch, the channel server reached through the routed
 // default host.
-class ChannelClient : public ::testing::Test {
+class ChannelClient : public messagingtest::CheckedInDevice {
 protected:
     void SetUp() override {
-        backend_ = ns::testing::Backend::start();
-        backend_->routeServiceHosts();
-        sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", "com.almavel.app"},
-                                                               {"CFBundleShortVersionString", "1.0"}});
-        ns::Reachability::setOverride(ns::Reachability::Status::ReachableViaWiFi);
         ns::SystemLog::setFilterLevel(ns::SystemLog::kDebug);
         QRVSetLoggerLevel(QRVLoggerLevelDebug);
-        clock_ = ns::VirtualClock::install();
-        QRVApp::resetForTesting();
-        QRVInstanceID::resetForTesting();
-        QRVApp::configure(std::make_shared<QRVOptions>(
-            ns::Dictionary{{"ONDRIX_APP_ID", "1:480326711275:ios:7d1f6c2b9a0e4c3f"},
-                           {"API_KEY", "AKtest-iid-0000000000000000000001"},
-                           {"PROJECT_ID", "almavel-pa"},
-                           {"KDX_SENDER_ID", "480326711275"}}));
-        auto iid = QRVInstanceID::instanceID();
-        ASSERT_TRUE(pumpUntil([&] { return iid->defaultQDXToken().has_value(); }, 60)) << backend_->log();
+        CheckedInDevice::SetUp();
+        if (HasFatalFailure()) return;
         messaging_ = QRVMessaging::messaging();
         client_ = messaging_->client();
         ASSERT_TRUE(pumpUntil([&] { return messaging_->isNetworkAvailable(); }));
@@ -92,12 +81,7 @@ protected:
         ns::NotificationCenter::defaultCenter().removeObserver(stateChanges_);
         client_.reset();
         messaging_.reset();
-        QRVMessaging::resetForTesting();
-        ns::RunLoop::main().runFor(0.2);
-        QRVInstanceID::resetForTesting();
-        QRVApp::resetForTesting();
-        ns::Reachability::setOverride(std::nullopt);
-        clock_.reset();
+        CheckedInDevice::TearDown();
     }
 
     std::string device() const { return client_->registrar()->deviceAuthID(); }
@@ -145,9 +129,6 @@ protected:
         ASSERT_FALSE(error) << error->description();
     }
 
-    ns::testing::TempSandbox sandbox_;
-    std::unique_ptr<ns::testing::Backend> backend_;
-    std::unique_ptr<ns::VirtualClock> clock_;
     std::shared_ptr<QRVMessaging> messaging_;
     std::shared_ptr<QRVMessagingClient> client_;
     std::unique_ptr<ns::SystemLog::Capture> capture_;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "checked_in_device.h"
+
 #include <cstdlib>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -22,9 +24,9 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr const char* kBundleID = "com.almavel.app";
+using messagingtest::kBundleID;
 
-bool pumpUntil(const std::function<bool()>& done) { return ns::RunLoop::main().runUntil(done, 60); }
+bool pumpUntil(const std::function<bool()>& done) { return messagingtest::pumpUntil(done, 60); }
 
 struct Answer {
     QRVMessagingTopicOperationResult result;
@@ -66,33 +68,17 @@ std::vector<std::pair<QRVMessagingTopicAction, std::set<std::string>>> batches(
 
 // A device checked in with the local back end and holding its default
 // messaging token, with a pub-sub of its own whose token the test hands over.
-class TopicSubscriptions : public ::testing::Test {
+class TopicSubscriptions : public messagingtest::CheckedInDevice {
 protected:
     void SetUp() override {
-        backend_ = ns::testing::Backend::start();
-        backend_->routeServiceHosts();
-        sandbox_.writeBundlePlist("Info.plist",
-                                  ns::Dictionary{{"CFBundleIdentifier", kBundleID}, {"CFBundleShortVersionString", "1.0"}});
-        clock_ = ns::VirtualClock::install();
-        QRVApp::resetForTesting();
-        QRVInstanceID::resetForTesting();
-        QRVApp::configure(std::make_shared<QRVOptions>(ns::Dictionary{{"ONDRIX_APP_ID", "1:480326711275:ios:7d1f6c2b9a0e4c3f"},
-                                                                      {"API_KEY", "AKtest-iid-0000000000000000000001"},
-                                                                      {"PROJECT_ID", "almavel-pa"},
-                                                                      {"KDX_SENDER_ID", "480326711275"}}));
-        auto iid = QRVInstanceID::instanceID();
-        ASSERT_TRUE(pumpUntil([&] { return iid->defaultQDXToken().has_value(); })) << backend_->log();
-        deviceToken_ = *iid->defaultQDXToken();
+        CheckedInDevice::SetUp();
+        if (HasFatalFailure()) return;
         client_ = QRVMessagingClient::initWithDelegate({}, {}, {});
         pubsub_ = makePubSub();
     }
     void TearDown() override {
         if (client_) client_->teardown();
-        ns::RunLoop::main().runFor(0.2);
-        QRVMessaging::resetForTesting();
-        QRVInstanceID::resetForTesting();
-        QRVApp::resetForTesting();
-        clock_.reset();
+        CheckedInDevice::TearDown();
     }
 
     std::shared_ptr<QRVMessagingPubSub> makePubSub() {
@@ -124,10 +110,6 @@ protected:
         ASSERT_EQ(reply.status, 200) << reply.body;
     }
 
-    ns::testing::TempSandbox sandbox_;
-    std::unique_ptr<ns::testing::Backend> backend_;
-    std::unique_ptr<ns::VirtualClock> clock_;
-    std::string deviceToken_;
     std::mutex tokenMutex_;
     std::string token_;
     std::shared_ptr<QRVMessagingClient> client_;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "checked_in_device.h"
+
 #include "core/QRVApp.h"
 #include "core/QRVOptions.h"
 #include "instanceid/QRVInstanceID.h"
@@ -23,29 +25,14 @@
 
 namespace {
 
-constexpr const char* kSenderID = "480326711275";
+using messagingtest::kSenderID;
+using messagingtest::pumpUntil;
 
-bool pumpUntil(const std::function<bool()>& done, double seconds = 30) {
-    return ns::RunLoop::main().runUntil(done, seconds);
-}
-
-class UpstreamMessages : public ::testing::Test {
+class UpstreamMessages : public messagingtest::CheckedInDevice {
 protected:
     void SetUp() override {
-        backend_ = ns::testing::Backend::start();
-        backend_->routeServiceHosts();
-        sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", "com.almavel.app"},
-                                                               {"CFBundleShortVersionString", "1.0"}});
-        ns::Reachability::setOverride(ns::Reachability::Status::ReachableViaWiFi);
-        clock_ = ns::VirtualClock::install();
-        QRVApp::resetForTesting();
-        QRVInstanceID::resetForTesting();
-        QRVApp::configure(std::make_shared<QRVOptions>(ns::Dictionary{{"ONDRIX_APP_ID", "1:480326711275:ios:7d1f6c2b9a0e4c3f"},
-                                                                      {"API_KEY", "AKtest-iid-0000000000000000000001"},
-                                                                      {"PROJECT_ID", "almavel-pa"},
-                                                                      {"KDX_SENDER_ID", kSenderID}}));
-        auto iid = QRVInstanceID::instanceID();
-        ASSERT_TRUE(pumpUntil([&] { return iid->defaultQDXToken().has_value(); }, 60)) << backend_->log();
+        CheckedInDevice::SetUp();
+        if (HasFatalFailure()) return;
         messaging_ = QRVMessaging::messaging();
         ASSERT_TRUE(pumpUntil([&] { return messaging_->isNetworkAvailable(); }));
         auto& center = ns::NotificationCenter::defaultCenter();
@@ -63,12 +50,7 @@ protected:
     void TearDown() override {
         for (auto token : observers_) ns::NotificationCenter::defaultCenter().removeObserver(token);
         messaging_.reset();
-        QRVMessaging::resetForTesting();
-        ns::RunLoop::main().runFor(0.2);
-        QRVInstanceID::resetForTesting();
-        QRVApp::resetForTesting();
-        ns::Reachability::setOverride(std::nullopt);
-        clock_.reset();
+        CheckedInDevice::TearDown();
     }
 
     void connect() {
@@ -96,9 +78,6 @@ protected:
         return count;
     }
 
-    ns::testing::TempSandbox sandbox_;
-    std::unique_ptr<ns::testing::Backend> backend_;
-    std::unique_ptr<ns::VirtualClock> clock_;
     std::shared_ptr<QRVMessaging> messaging_;
     std::vector<ns::ObserverToken> observers_;
     std::vector<std::string> confirmed_;

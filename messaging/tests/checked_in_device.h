@@ -1,0 +1,68 @@
+#pragma once
+// A device checked in with a local back end of its own: the service hosts
+// routed to it, the network reachable, a virtual clock, the app configured
+// with a sender id and instance identity holding its default token. Test
+// fixtures of messaging against the back end derive from it and call its
+// SetUp first and its TearDown last.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "core/QRVApp.h"
+#include "core/QRVOptions.h"
+#include "instanceid/QRVInstanceID.h"
+#include "messaging/QRVMessaging.h"
+#include "platform/clock.h"
+#include "platform/reachability.h"
+#include "platform/runloop.h"
+#include "testing/backend.h"
+#include "testing/temp_sandbox.h"
+
+namespace messagingtest {
+
+inline constexpr const char* kSenderID = "480326711275";
+inline constexpr const char* kBundleID = "com.almavel.app";
+
+inline bool pumpUntil(const std::function<bool()>& done, double seconds = 30) {
+    return ns::RunLoop::main().runUntil(done, seconds);
+}
+
+class CheckedInDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        backend_ = ns::testing::Backend::start();
+        backend_->routeServiceHosts();
+        sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", kBundleID},
+                                                               {"CFBundleShortVersionString", "1.0"}});
+        ns::Reachability::setOverride(ns::Reachability::Status::ReachableViaWiFi);
+        clock_ = ns::VirtualClock::install();
+        QRVApp::resetForTesting();
+        QRVInstanceID::resetForTesting();
+        QRVApp::configure(std::make_shared<QRVOptions>(ns::Dictionary{{"ONDRIX_APP_ID", "1:480326711275:ios:7d1f6c2b9a0e4c3f"},
+                                                                      {"API_KEY", "AKtest-iid-0000000000000000000001"},
+                                                                      {"PROJECT_ID", "almavel-pa"},
+                                                                      {"KDX_SENDER_ID", kSenderID}}));
+        auto iid = QRVInstanceID::instanceID();
+        ASSERT_TRUE(pumpUntil([&] { return iid->defaultQDXToken().has_value(); }, 60)) << backend_->log();
+        deviceToken_ = *iid->defaultQDXToken();
+    }
+    void TearDown() override {
+        QRVMessaging::resetForTesting();
+        // Completions already queued run before the objects they name go.
+        ns::RunLoop::main().runFor(0.2);
+        QRVInstanceID::resetForTesting();
+        QRVApp::resetForTesting();
+        ns::Reachability::setOverride(std::nullopt);
+        clock_.reset();
+    }
+
+    ns::testing::TempSandbox sandbox_;
+    std::unique_ptr<ns::testing::Backend> backend_;
+    std::unique_ptr<ns::VirtualClock> clock_;
+    std::string deviceToken_;  // instance identity's default token
+};
+
+}  // namespace messagingtest

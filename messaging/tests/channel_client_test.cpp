@@ -266,7 +266,7 @@ TEST_F(ChannelClient, AnAttemptNotSignedInWithin40SecondsIsRetried) {
     ns::HostRouting::shared().remove("mtalk.ondrix.com", 5228);
 }
 
-TEST_F(ChannelClient, DownstreamMessagesReachTheDelegate) {
+TEST_F(ChannelClient, DirectAndTopicMessagesReachTheDelegate) {
     class Delegate : public QRVMessagingDelegate {
     public:
         void messagingDidRefreshRegistrationToken(const std::shared_ptr<QRVMessaging>&, const std::string&) override {}
@@ -290,6 +290,15 @@ TEST_F(ChannelClient, DownstreamMessagesReachTheDelegate) {
     EXPECT_EQ(delegate->messages[0].at("oferta"), ns::Value("2x1"));
     EXPECT_EQ(delegate->messages[0].at("from"), ns::Value("480326711275"));
     for (const auto& [key, value] : delegate->messages[0]) EXPECT_FALSE(key.starts_with("kdx.")) << key;
+
+    // A message to a topic the app subscribed to comes the same way.
+    messaging_->subscribeToTopic("/topics/ofertas");
+    ASSERT_TRUE(pumpUntil([&] { return backend_->topicSubscriptions().contains("/topics/ofertas"); }))
+        << backend_->log();
+    backend_->sendTopicMessage("ofertas", json{{"oferta", "3x2"}}, nullptr, "channel");
+    ASSERT_TRUE(pumpUntil([&] { return delegate->messages.size() == 2; })) << backend_->log();
+    EXPECT_EQ(delegate->messages[1].at("oferta"), ns::Value("3x2"));
+    EXPECT_EQ(delegate->messages[1].at("from"), ns::Value("/topics/ofertas"));
 }
 
 TEST_F(ChannelClient, AnUpstreamMessageReachesTheServerAndIsConfirmed) {

@@ -84,10 +84,12 @@ void WorkerPool::workerLoop() {
         if (!tasks_.empty()) {
             Block task = std::move(tasks_.front());
             tasks_.pop_front();
+            ++running_;
             lock.unlock();
             task();
             task = nullptr;  // captures die before the thread looks for more
             lock.lock();
+            if (--running_ == 0 && tasks_.empty()) idleCv_.notify_all();
             continue;
         }
         ++idle_;
@@ -99,6 +101,20 @@ void WorkerPool::workerLoop() {
         }
     }
 }
+
+bool WorkerPool::waitUntilIdle(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return idleCv_.wait_for(lock, timeout, [this] { return running_ == 0 && tasks_.empty(); });
+}
+
+}  // namespace detail
+
+bool waitForQueuedWork(double seconds) {
+    return detail::WorkerPool::instance().waitUntilIdle(
+        std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000)));
+}
+
+namespace detail {
 
 // ---------------------------------------------------------------- queue stack
 

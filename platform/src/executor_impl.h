@@ -5,6 +5,7 @@
 // turns an escaping exception into a loud abort.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -38,6 +39,9 @@ class WorkerPool {
 public:
     static WorkerPool& instance();
     void submit(Block task);
+    // Waits until no task is queued or running, for at most `timeout` of
+    // real time; true when the pool went idle.
+    bool waitUntilIdle(std::chrono::milliseconds timeout);
 
 private:
     WorkerPool() = default;
@@ -45,9 +49,11 @@ private:
 
     std::mutex mutex_;
     std::condition_variable cv_;
+    std::condition_variable idleCv_;
     std::deque<Block> tasks_;
     std::size_t idle_ = 0;
     std::size_t threads_ = 0;
+    std::size_t running_ = 0;
 };
 
 // The queues the calling thread is inside, outermost first. A block run for

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/dispatch.h"
 #include "platform/startup.h"
 #include "testing/temp_sandbox.h"
 
@@ -11,5 +12,10 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     ns::testing::TempSandbox processSandbox;
     ns::processStartup(argc, argv);
-    return RUN_ALL_TESTS();
+    const int status = RUN_ALL_TESTS();
+    // Work the tests left running (instance identity's key pair is made on a
+    // global queue) finishes inside the process sandbox, not against the
+    // user's own files or statics already destroyed.
+    ns::waitForQueuedWork(30);
+    return status;
 }

@@ -172,4 +172,10 @@ public:
     virtual bool isCancelled() const = 0;
 };
 
+// Waits, for at most `seconds` of real time, until no queue has a block
+// waiting or running. A test process calls it before its last objects go,
+// so that work still running (a key pair being made) does not outlive the
+// sandbox and the statics it uses. True when everything had finished.
+bool waitForQueuedWork(double seconds);
+
 }  // namespace ns

@@ -29,6 +29,7 @@
 #include "platform/reachability.h"
 #include "platform/runloop.h"
 #include "platform/system_log.h"
+#include "testing/loopback.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -233,15 +234,7 @@ TEST_F(ChannelClient, WithoutNetworkTheLoopEndsWithTheNetworkErrorAndResumesOnRe
 class SilentServer {
 public:
     SilentServer() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(fd_, 8);
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        fd_ = ns::testing::listenOnLoopback(port_, 8);
     }
     ~SilentServer() { ::close(fd_); }
     uint16_t port() const { return port_; }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "messaging/Parlo.h"
+#include "testing/loopback.h"
 #include "platform/trust_store.h"
 
 namespace channel_test {
@@ -79,18 +80,8 @@ public:
         ::signal(SIGPIPE, SIG_IGN);
         const std::string dir = ALMAVEL_CERT_DIR;
         ns::TrustStore::shared().addAnchorFile(dir + "/ca.pem");
-        ctx_ = SSL_CTX_new(TLS_server_method());
-        EXPECT_EQ(SSL_CTX_use_certificate_chain_file(ctx_, (dir + "/server.pem").c_str()), 1);
-        EXPECT_EQ(SSL_CTX_use_PrivateKey_file(ctx_, (dir + "/server-key.pem").c_str(), SSL_FILETYPE_PEM), 1);
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(listener_, 4), 0);
-        socklen_t len = sizeof addr;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        ctx_ = ns::testing::tlsServerContext(dir + "/server.pem", dir + "/server-key.pem");
+        listener_ = ns::testing::listenOnLoopback(port_);
         thread_ = std::thread([this] { serve(); });
     }
     ~ChannelPeer() {

@@ -28,6 +28,7 @@
 #include "platform/trust_store.h"
 #include "platform/runloop.h"
 #include "platform/socket_stream.h"
+#include "testing/loopback.h"
 #include "platform/thread.h"
 
 namespace {
@@ -37,15 +38,7 @@ namespace {
 class EchoPeer {
 public:
     EchoPeer() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(listener_, 1), 0);
-        socklen_t len = sizeof addr;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        listener_ = ns::testing::listenOnLoopback(port_, 1);
         thread_ = std::thread([this] {
             const int fd = ::accept(listener_, nullptr, nullptr);
             if (fd < 0) return;
@@ -185,18 +178,8 @@ TEST(SocketStreamTest, EventsWaitForARunLoop) {
 class TlsPeer {
 public:
     explicit TlsPeer(const std::string& chainPEM, const std::string& keyPEM) {
-        ctx_ = SSL_CTX_new(TLS_server_method());
-        EXPECT_EQ(SSL_CTX_use_certificate_chain_file(ctx_, chainPEM.c_str()), 1);
-        EXPECT_EQ(SSL_CTX_use_PrivateKey_file(ctx_, keyPEM.c_str(), SSL_FILETYPE_PEM), 1);
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(listener_, 4), 0);
-        socklen_t len = sizeof addr;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        ctx_ = ns::testing::tlsServerContext(chainPEM, keyPEM);
+        listener_ = ns::testing::listenOnLoopback(port_);
         thread_ = std::thread([this] {
             for (int step = 0; step < 600 && !stop_; ++step) {
                 pollfd p{listener_, POLLIN, 0};

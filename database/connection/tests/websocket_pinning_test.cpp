@@ -22,6 +22,7 @@
 
 #include "database/connection/FSRUtilities.h"
 #include "platform/trust_store.h"
+#include "testing/loopback.h"
 #include "websocket_test_support.h"
 
 using namespace wstest;
@@ -97,22 +98,8 @@ private:
 class TlsPeer {
 public:
     TlsPeer(const fs::path& chainPEM, const fs::path& keyPEM) {
-        ctx_ = SSL_CTX_new(TLS_server_method());
-        if (!ctx_ || SSL_CTX_use_certificate_chain_file(ctx_, chainPEM.c_str()) != 1 ||
-            SSL_CTX_use_PrivateKey_file(ctx_, keyPEM.c_str(), SSL_FILETYPE_PEM) != 1) {
-            throw std::runtime_error("cannot load " + chainPEM.string());
-        }
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener_, 4) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("cannot listen on loopback");
-        }
-        port_ = ntohs(address.sin_port);
+        ctx_ = ns::testing::tlsServerContext(chainPEM.string(), keyPEM.string());
+        listener_ = ns::testing::listenOnLoopback(port_);
         thread_ = std::thread([this] { serve(); });
     }
     ~TlsPeer() {
@@ -185,7 +172,7 @@ private:
 
     SSL_CTX* ctx_ = nullptr;
     int listener_ = -1;
-    int port_ = 0;
+    uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -119,16 +119,7 @@ protected:
         }
         return delays;
     }
-    void connect() {
-        bool done = false;
-        ns::ErrorRef error;
-        messaging_->connectWithCompletion([&](const ns::ErrorRef& e) {
-            error = e;
-            done = true;
-        });
-        ASSERT_TRUE(pumpUntil([&] { return done; })) << backend_->log();
-        ASSERT_FALSE(error) << error->description();
-    }
+    void connect() { connectChannel(*messaging_); }
 
     std::shared_ptr<QRVMessaging> messaging_;
     std::shared_ptr<QRVMessagingClient> client_;

@@ -59,6 +59,18 @@ protected:
         clock_.reset();
     }
 
+    // Asks for the direct channel and waits until it is up.
+    void connectChannel(QRVMessaging& messaging) {
+        bool done = false;
+        ns::ErrorRef error;
+        messaging.connectWithCompletion([&](const ns::ErrorRef& e) {
+            error = e;
+            done = true;
+        });
+        ASSERT_TRUE(pumpUntil([&] { return done; })) << backend_->log();
+        ASSERT_FALSE(error) << error->description();
+    }
+
     ns::testing::TempSandbox sandbox_;
     std::unique_ptr<ns::testing::Backend> backend_;
     std::unique_ptr<ns::VirtualClock> clock_;

@@ -53,16 +53,7 @@ protected:
         CheckedInDevice::TearDown();
     }
 
-    void connect() {
-        bool done = false;
-        ns::ErrorRef error;
-        messaging_->connectWithCompletion([&](const ns::ErrorRef& e) {
-            error = e;
-            done = true;
-        });
-        ASSERT_TRUE(pumpUntil([&] { return done; })) << backend_->log();
-        ASSERT_FALSE(error) << error->description();
-    }
+    void connect() { connectChannel(*messaging_); }
     void send(const std::string& messageID, int64_t ttl) {
         messaging_->sendMessage({{"pedido", messageID}}, std::string(kSenderID) + "@kdx.ondrix.com", messageID, ttl);
     }

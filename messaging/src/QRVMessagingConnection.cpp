@@ -1,3 +1,4 @@
+#include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingConnection.h"
 
 #include <charconv>
@@ -10,7 +11,6 @@
 #include "platform/reachability.h"
 #include "platform/runloop.h"
 
-#include "QRVMessagingChannelLog.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ std::string QRVMessagingConnection::description() const {
 
 void QRVMessagingConnection::signIn() {
     if (state_ != kQRVMessagingConnectionStateDisconnected) return;
-    QRVMessagingChannelDebug(5000, "Start connecting to QRVMessaging service.");
+    QRVMessagingLoggerDebug(5000, "Start connecting to QRVMessaging service.");
     state_ = kQRVMessagingConnectionStateConnecting;
     socket_ = QRVMessagingSecureSocket::make();
     socket_->setDelegate(weakSelf());
@@ -95,11 +95,11 @@ void QRVMessagingConnection::sendProto(const std::shared_ptr<Message>& message) 
     const int8_t tag = QRVMessagingGetTagForProto(*message);
     if (tag == kQRVMessagingProtoTagLoginRequest) {
         if (state_ != kQRVMessagingConnectionStateConnected) {
-            QRVMessagingChannelDebug(5006, "Cannot send generated message when the connection is not connected.");
+            QRVMessagingLoggerDebug(5006, "Cannot send generated message when the connection is not connected.");
             return;
         }
     } else if (state_ != kQRVMessagingConnectionStateSignedIn) {
-        QRVMessagingChannelDebug(5007, "Cannot send generated message when the connection is not signed in.");
+        QRVMessagingLoggerDebug(5007, "Cannot send generated message when the connection is not signed in.");
         return;
     }
     if (!socket_) return;
@@ -112,14 +112,14 @@ void QRVMessagingConnection::willSendProto(Message& message) {
     ++outStreamId_;
     const std::string rmqId = QRVMessagingGetRmq2Id(message);
     if (!rmqId.empty()) d2sInfos_.push_back({outStreamId_, rmqId});
-    QRVMessagingChannelDebug(5017, "RMQ: Sending %@ with outgoing stream Id: %d.", message.GetTypeName(),
+    QRVMessagingLoggerDebug(5017, "RMQ: Sending %@ with outgoing stream Id: %d.", message.GetTypeName(),
                             outStreamId_);
     if (inStreamId_ > lastStreamIdAcked_) {
         QRVMessagingSetLastStreamId(message, inStreamId_);
         lastStreamIdAcked_ = inStreamId_;
     }
     if (!unackedS2dIds_.empty()) {
-        QRVMessagingChannelDebug(5018, "RMQ: Mark persistent Ids as acked: %@.", joined(unackedS2dIds_));
+        QRVMessagingLoggerDebug(5018, "RMQ: Mark persistent Ids as acked: %@.", joined(unackedS2dIds_));
         auto& reported = ackedS2dMap_[outStreamId_];
         reported.insert(reported.end(), unackedS2dIds_.begin(), unackedS2dIds_.end());
         unackedS2dIds_.clear();
@@ -128,7 +128,7 @@ void QRVMessagingConnection::willSendProto(Message& message) {
 
 void QRVMessagingConnection::secureSocketDidSendProtoWithTagRmqId(QRVMessagingSecureSocket&, int8_t tag,
                                                                   const std::string& rmqId) {
-    QRVMessagingChannelDebug(5023, "Send msg: %@ type: %d inStreamId: %d outStreamId: %d", rmqId, -int(tag),
+    QRVMessagingLoggerDebug(5023, "Send msg: %@ type: %d inStreamId: %d outStreamId: %d", rmqId, -int(tag),
                             inStreamId_, outStreamId_);
 }
 
@@ -137,7 +137,7 @@ void QRVMessagingConnection::secureSocketDidConnect(QRVMessagingSecureSocket&) {
     lastStreamIdAcked_ = 0;
     inStreamId_ = 0;
     outStreamId_ = 0;
-    QRVMessagingChannelDebug(5001, "Connected to QRVMessaging service.");
+    QRVMessagingLoggerDebug(5001, "Connected to QRVMessaging service.");
     // What was reported on the previous socket but never confirmed goes
     // again with this one's login.
     for (auto& [streamId, ids] : ackedS2dMap_) unackedS2dIds_.insert(unackedS2dIds_.end(), ids.begin(), ids.end());
@@ -162,7 +162,7 @@ std::shared_ptr<ParloLoginRequest> QRVMessagingConnection::loginRequest() {
     request->set_use_rmq2(true);
     request->set_last_rmq_id(1);
     if (!unackedS2dIds_.empty()) {
-        QRVMessagingChannelDebug(5008, "There are unacked persistent Ids in the login request: %@",
+        QRVMessagingLoggerDebug(5008, "There are unacked persistent Ids in the login request: %@",
                                 joined(unackedS2dIds_));
     }
     for (const auto& id : unackedS2dIds_) request->add_received_persistent_id(id);
@@ -192,7 +192,7 @@ void QRVMessagingConnection::secureSocketDidReceiveDataWithTag(QRVMessagingSecur
     // A message the server made must decode whole; one that does not is a
     // broken channel, which the socket's owner learns as a disconnect.
     if (!message->ParsePartialFromArray(data.data(), static_cast<int>(data.size()))) {
-        QRVMessagingChannelDebug(15015, "Buffer data corrupted.");
+        QRVMessagingLoggerDebug(15015, "Buffer data corrupted.");
         if (socket_) socket_->disconnect();
         return;
     }
@@ -204,11 +204,11 @@ void QRVMessagingConnection::secureSocketDidReceiveDataWithTag(QRVMessagingSecur
 void QRVMessagingConnection::didReceiveProto(const Message& message, int8_t tag) {
     if (tag == kQRVMessagingProtoTagLoginResponse) {
         if (state_ != kQRVMessagingConnectionStateConnected) {
-            QRVMessagingChannelDebug(5004, "Should not receive generated message when the connection is not connected.");
+            QRVMessagingLoggerDebug(5004, "Should not receive generated message when the connection is not connected.");
             return;
         }
     } else if (state_ != kQRVMessagingConnectionStateSignedIn) {
-        QRVMessagingChannelDebug(5005, "Should not receive generated message when the connection is not signed in.");
+        QRVMessagingLoggerDebug(5005, "Should not receive generated message when the connection is not signed in.");
         return;
     }
     cancelConnectionTimeout();
@@ -236,7 +236,7 @@ void QRVMessagingConnection::didReceiveProto(const Message& message, int8_t tag)
             }
             break;
         default:
-            QRVMessagingChannelDebug(5013, "Received unhandled proto");
+            QRVMessagingLoggerDebug(5013, "Received unhandled proto");
             break;
     }
 }
@@ -245,10 +245,10 @@ void QRVMessagingConnection::willProcessProto(const Message& message, int8_t tag
     ++inStreamId_;
     const std::string rmqId = QRVMessagingGetRmq2Id(message);
     if (tag == kQRVMessagingProtoTagDataMessageStanza) {
-        QRVMessagingChannelDebug(5014, "RMQ: Receiving %@ with rmq_id: %@ incoming stream Id: %d",
+        QRVMessagingLoggerDebug(5014, "RMQ: Receiving %@ with rmq_id: %@ incoming stream Id: %d",
                                 message.GetTypeName(), rmqId, inStreamId_);
     } else {
-        QRVMessagingChannelDebug(5015, "RMQ: Receiving %@ with incoming stream Id: %d.", message.GetTypeName(),
+        QRVMessagingLoggerDebug(5015, "RMQ: Receiving %@ with incoming stream Id: %d.", message.GetTypeName(),
                                 inStreamId_);
     }
     const int32_t lastStreamId = QRVMessagingGetLastStreamId(message);
@@ -257,7 +257,7 @@ void QRVMessagingConnection::willProcessProto(const Message& message, int8_t tag
         confirmAckedS2dIdsWithStreamId(lastStreamId);
     }
     if (!rmqId.empty()) {
-        QRVMessagingChannelDebug(5016, "RMQ: Add unacked persistent Id: %@.", rmqId);
+        QRVMessagingLoggerDebug(5016, "RMQ: Add unacked persistent Id: %@.", rmqId);
         unackedS2dIds_.push_back(rmqId);
         if (auto store = rmq2Manager_.lock()) store->saveS2dMessageWithRmqId(rmqId);
     }
@@ -282,9 +282,9 @@ void QRVMessagingConnection::confirmAckedD2sIdsWithStreamId(int32_t lastReceived
 }
 
 void QRVMessagingConnection::confirmAckedS2dIdsWithStreamId(int32_t lastReceivedStreamId) {
-    QRVMessagingChannelDebug(5019, "RMQ: Server last received stream Id: %d.", lastReceivedStreamId);
+    QRVMessagingLoggerDebug(5019, "RMQ: Server last received stream Id: %d.", lastReceivedStreamId);
     if (outStreamId_ > lastReceivedStreamId) {
-        QRVMessagingChannelDebug(5020,
+        QRVMessagingLoggerDebug(5020,
                                 "RMQ: There are unsent messages that should be send...\nserver received: %d\nlast "
                                 "stream id sent: %d",
                                 lastReceivedStreamId, outStreamId_);
@@ -292,7 +292,7 @@ void QRVMessagingConnection::confirmAckedS2dIdsWithStreamId(int32_t lastReceived
     std::vector<std::string> confirmed;
     for (auto it = ackedS2dMap_.begin(); it != ackedS2dMap_.end() && it->first <= lastReceivedStreamId;) {
         if (!it->second.empty()) {
-            QRVMessagingChannelDebug(5021, "RMQ: Mark persistent Ids as confirmed by stream id %@: %@.",
+            QRVMessagingLoggerDebug(5021, "RMQ: Mark persistent Ids as confirmed by stream id %@: %@.",
                                     std::to_string(it->first), joined(it->second));
             confirmed.insert(confirmed.end(), it->second.begin(), it->second.end());
         }
@@ -325,20 +325,20 @@ void QRVMessagingConnection::handleIqStanza(const ParloIqStanza& iq) {
             if (auto manager = dataMessageManager_.lock()) manager->resendMessagesWithConnection(*this);
             return;
         }
-        QRVMessagingChannelDebug(5009, "Unknown ack extension id %d.", id);
+        QRVMessagingLoggerDebug(5009, "Unknown ack extension id %d.", id);
     } else {
-        QRVMessagingChannelDebug(5010, "Ip stanza without extension.");
+        QRVMessagingLoggerDebug(5010, "Ip stanza without extension.");
     }
-    QRVMessagingChannelDebug(5013, "Received unhandled proto");
+    QRVMessagingLoggerDebug(5013, "Received unhandled proto");
 }
 
 void QRVMessagingConnection::didReceiveLoginResponse(const ParloLoginResponse& response) {
     if (response.has_error()) {
-        QRVMessagingChannelDebug(5011, "Login error with type: %@, message: %@.", response.error().type(),
+        QRVMessagingLoggerDebug(5011, "Login error with type: %@, message: %@.", response.error().type(),
                                 response.error().message());
         return;
     }
-    QRVMessagingChannelDebug(5012, "Logged onto MCS service.");
+    QRVMessagingLoggerDebug(5012, "Logged onto MCS service.");
     state_ = kQRVMessagingConnectionStateSignedIn;
     if (auto delegate = delegate_.lock()) delegate->didLoginWithConnection(*this);
     if (state_ != kQRVMessagingConnectionStateSignedIn) return;
@@ -379,7 +379,7 @@ void QRVMessagingConnection::sendHeartbeatPing() {
 }
 
 void QRVMessagingConnection::connectionTimedOut() {
-    QRVMessagingChannelDebug(5022, "Connection to QRVMessaging service timed out.");
+    QRVMessagingLoggerDebug(5022, "Connection to QRVMessaging service timed out.");
     auto keep = self();
     disconnect();
     if (auto delegate = delegate_.lock()) {
@@ -388,7 +388,7 @@ void QRVMessagingConnection::connectionTimedOut() {
 }
 
 void QRVMessagingConnection::didDisconnectWithSecureSocket(QRVMessagingSecureSocket&) {
-    QRVMessagingChannelDebug(5002, "Secure socket disconnected from QRVMessaging service.");
+    QRVMessagingLoggerDebug(5002, "Secure socket disconnected from QRVMessaging service.");
     auto keep = self();
     disconnect();
     if (auto delegate = delegate_.lock()) {

@@ -1,3 +1,4 @@
+#include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingSecureSocket.h"
 
 #include <google/protobuf/io/coded_stream.h>
@@ -9,7 +10,6 @@
 #include "messaging/QRVMessagingCodedInputStream.h"
 #include "platform/runloop.h"
 
-#include "QRVMessagingChannelLog.h"
 
 std::shared_ptr<QRVMessagingSecureSocket> QRVMessagingSecureSocket::make() {
     return std::shared_ptr<QRVMessagingSecureSocket>(new QRVMessagingSecureSocket());
@@ -29,14 +29,14 @@ QRVMessagingSecureSocket::~QRVMessagingSecureSocket() {
 void QRVMessagingSecureSocket::connectToHost(const std::string& host, uint32_t port,
                                              const std::shared_ptr<ns::RunLoop>& runLoop) {
     if (host.empty() || state_ != kQRVMessagingSecureSocketStateInitial) return;
-    QRVMessagingChannelDebug(15000, "Opening secure socket to QRVMessaging service");
+    QRVMessagingLoggerDebug(15000, "Opening secure socket to QRVMessaging service");
     state_ = kQRVMessagingSecureSocketStateOpening;
     runLoop_ = runLoop ? runLoop : ns::RunLoop::mainShared();
     auto pair = ns::createStreamPairWithSocketToHost(host, static_cast<uint16_t>(port));
     inStream_ = pair.input;
     outStream_ = pair.output;
     if (!inStream_ || !outStream_) {
-        QRVMessagingChannelDebug(15001, "Failed to initialize socket.");
+        QRVMessagingLoggerDebug(15001, "Failed to initialize socket.");
         return;
     }
     isInStreamOpen_ = false;
@@ -47,7 +47,7 @@ void QRVMessagingSecureSocket::connectToHost(const std::string& host, uint32_t p
 
 void QRVMessagingSecureSocket::openStream(ns::Stream& stream) {
     if (stream.streamStatus() != ns::StreamStatus::NotOpen) {
-        QRVMessagingChannelDebug(15009, "stream should not be open.");
+        QRVMessagingLoggerDebug(15009, "stream should not be open.");
         return;
     }
     // TLS with the default settings: the chain and the host name are always
@@ -61,7 +61,7 @@ void QRVMessagingSecureSocket::openStream(ns::Stream& stream) {
 void QRVMessagingSecureSocket::disconnect() {
     if (state_ == kQRVMessagingSecureSocketStateClosing) return;
     if (!inStream_ && !outStream_) {
-        QRVMessagingChannelDebug(15002, "The socket is not open or already closed.");
+        QRVMessagingLoggerDebug(15002, "The socket is not open or already closed.");
         return;
     }
     state_ = kQRVMessagingSecureSocketStateClosing;
@@ -91,7 +91,7 @@ void QRVMessagingSecureSocket::streamHandleEvent(ns::Stream& stream, ns::StreamE
             if (&stream == inStream_.get()) isInStreamOpen_ = true;
             if (&stream == outStream_.get()) isOutStreamOpen_ = true;
             if (isInStreamOpen_ && isOutStreamOpen_ && state_ == kQRVMessagingSecureSocketStateOpening) {
-                QRVMessagingChannelDebug(15006, "Secure socket to QRVMessaging service opened");
+                QRVMessagingLoggerDebug(15006, "Secure socket to QRVMessaging service opened");
                 state_ = kQRVMessagingSecureSocketStateOpen;
                 if (auto delegate = delegate_.lock()) delegate->secureSocketDidConnect(*this);
                 // Bytes that came before both streams were open were not
@@ -104,27 +104,27 @@ void QRVMessagingSecureSocket::streamHandleEvent(ns::Stream& stream, ns::StreamE
             break;
         case ns::kStreamEventHasBytesAvailable:
             if (state_ != kQRVMessagingSecureSocketStateOpen) {
-                QRVMessagingChannelDebug(15003, "Try to read from socket that is not opened");
+                QRVMessagingLoggerDebug(15003, "Try to read from socket that is not opened");
                 break;
             }
             if (!performRead()) {
-                QRVMessagingChannelDebug(15004, "Error occured when reading incoming stream");
+                QRVMessagingLoggerDebug(15004, "Error occured when reading incoming stream");
                 disconnect();
             }
             break;
         case ns::kStreamEventHasSpaceAvailable:
             if (state_ != kQRVMessagingSecureSocketStateOpen) {
-                QRVMessagingChannelDebug(15008, "Try to write to socket that is not opened");
+                QRVMessagingLoggerDebug(15008, "Try to write to socket that is not opened");
                 break;
             }
             performWrite();
             break;
         case ns::kStreamEventErrorOccurred:
-            QRVMessagingChannelDebug(15007, "%@ error occurred", streamName(stream));
+            QRVMessagingLoggerDebug(15007, "%@ error occurred", streamName(stream));
             disconnect();
             break;
         case ns::kStreamEventEndEncountered:
-            QRVMessagingChannelDebug(15005, "%@ end encountered", streamName(stream));
+            QRVMessagingLoggerDebug(15005, "%@ end encountered", streamName(stream));
             disconnect();
             break;
         default:
@@ -138,7 +138,7 @@ bool QRVMessagingSecureSocket::performRead() {
         uint8_t version = 0;
         const long read = inStream_->read(&version, 1);
         if (read != 1 || version != kQRVMessagingVersion) {
-            QRVMessagingChannelDebug(15010, "Version do not match. Received %d, Expecting %d",
+            QRVMessagingLoggerDebug(15010, "Version do not match. Received %d, Expecting %d",
                                     int(read == 1 ? version : 0), int(kQRVMessagingVersion));
             return false;
         }
@@ -147,14 +147,14 @@ bool QRVMessagingSecureSocket::performRead() {
     // from streams that are gone.
     while (inStream_ && state_ == kQRVMessagingSecureSocketStateOpen) {
         if (inputBuffer_.empty()) {
-            QRVMessagingChannelDebug(15011, "Input buffer is not valid.");
+            QRVMessagingLoggerDebug(15011, "Input buffer is not valid.");
             return false;
         }
         if (!inStream_->hasBytesAvailable()) return true;
         const size_t unused = inputBuffer_.size() - inputBufferLength_;
         const long read = inStream_->read(inputBuffer_.data() + inputBufferLength_, unused);
         if (read <= 0) {
-            QRVMessagingChannelDebug(15012,
+            QRVMessagingLoggerDebug(15012,
                                     "Failed to read input stream. Bytes read %ld, Used buffer size %lu, Unused "
                                     "buffer size %lu",
                                     read, static_cast<unsigned long>(inputBufferLength_),
@@ -170,10 +170,10 @@ bool QRVMessagingSecureSocket::didReadBytes(size_t count) {
     inputBufferLength_ += count;
     if (inputBuffer_.size() <= inputBufferLength_) {
         if (inputBuffer_.size() + kQRVMessagingBufferSizeStep > kQRVMessagingMaxBufferSize) {
-            QRVMessagingChannelDebug(15013, "Input buffer exceed 1M, disconnect socket");
+            QRVMessagingLoggerDebug(15013, "Input buffer exceed 1M, disconnect socket");
             return false;
         }
-        QRVMessagingChannelDebug(15014,
+        QRVMessagingLoggerDebug(15014,
                                 "Input buffer limit exceeded. Used input buffer size %lu, Total input buffer "
                                 "size %lu. No unused buffer left. Increase buffer size.",
                                 static_cast<unsigned long>(inputBufferLength_),
@@ -216,12 +216,12 @@ long QRVMessagingSecureSocket::processCurrentInputBuffer(std::span<const uint8_t
     int32_t length = 0;
     if (!input.readTag(&tag) || !input.readLength(&length)) return 0;
     if (tag < 0 || length < 0) {
-        QRVMessagingChannelDebug(15015, "Buffer data corrupted.");
+        QRVMessagingLoggerDebug(15015, "Buffer data corrupted.");
         return -1;
     }
     auto data = input.readViewWithLength(static_cast<uint32_t>(length));
     if (!data) {
-        QRVMessagingChannelDebug(15016, "Incomplete data, buffered data length %ld, expected length %d",
+        QRVMessagingLoggerDebug(15016, "Incomplete data, buffered data length %ld, expected length %d",
                                 static_cast<long>(bytes.size()), length);
         return 0;
     }

@@ -99,25 +99,27 @@ public:
     // "I-QDX%06ld": 2000 gives "I-QDX002000".
     static std::string formatMessageCode(long code);
 
+    // The level is checked before the message code is formatted: the channel
+    // writes several debug lines per message.
     template <class... A>
     void logFuncDebug(const char*, long code, std::string_view format, const A&... args) {
-        QRVLogBasic(QRVLoggerLevelDebug, kQRVLoggerMessaging, formatMessageCode(code), format, args...);
+        log(QRVLoggerLevelDebug, code, format, args...);
     }
     template <class... A>
     void logFuncInfo(const char*, long code, std::string_view format, const A&... args) {
-        QRVLogBasic(QRVLoggerLevelInfo, kQRVLoggerMessaging, formatMessageCode(code), format, args...);
+        log(QRVLoggerLevelInfo, code, format, args...);
     }
     template <class... A>
     void logFuncNotice(const char*, long code, std::string_view format, const A&... args) {
-        QRVLogBasic(QRVLoggerLevelNotice, kQRVLoggerMessaging, formatMessageCode(code), format, args...);
+        log(QRVLoggerLevelNotice, code, format, args...);
     }
     template <class... A>
     void logFuncWarning(const char*, long code, std::string_view format, const A&... args) {
-        QRVLogBasic(QRVLoggerLevelWarning, kQRVLoggerMessaging, formatMessageCode(code), format, args...);
+        log(QRVLoggerLevelWarning, code, format, args...);
     }
     template <class... A>
     void logFuncError(const char*, long code, std::string_view format, const A&... args) {
-        QRVLogBasic(QRVLoggerLevelError, kQRVLoggerMessaging, formatMessageCode(code), format, args...);
+        log(QRVLoggerLevelError, code, format, args...);
     }
 
     // The logger's own route; every step's exceptions are swallowed.
@@ -130,6 +132,12 @@ public:
     const std::shared_ptr<QRVMessagingLogWriter>& writer() const { return writer_; }
 
 private:
+    template <class... A>
+    static void log(QRVLoggerLevel level, long code, std::string_view format, const A&... args) {
+        if (!QRVIsLoggableLevel(level, false)) return;
+        QRVLogBasic(level, kQRVLoggerMessaging, formatMessageCode(code), format, args...);
+    }
+
     std::shared_ptr<QRVMessagingLogFilter> filter_;
     std::shared_ptr<QRVMessagingLogFormatter> formatter_;
     std::shared_ptr<QRVMessagingLogWriter> writer_;

@@ -20,7 +20,6 @@
 #include "instanceid/QRVInstanceIDTokenManager.h"
 #include "platform/crypto.h"
 #include "platform/runloop.h"
-#include "platform/startup.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -158,13 +157,3 @@ BENCHMARK(IIDFirstTokenWithNewKeyPair)->UseManualTime()->Unit(benchmark::kMillis
 BENCHMARK(IIDCachedTokenLookup)->UseManualTime()->Unit(benchmark::kMicrosecond)->MinTime(2);
 
 }  // namespace
-
-// The main thread pumps the main queue, where replies arrive.
-int main(int argc, char** argv) {
-    ns::processStartup(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -31,7 +31,6 @@
 #include "core/QRVLogger.h"
 #include "messaging/Parlo.h"
 #include "messaging/QRVMessagingConnection.h"
-#include "platform/startup.h"
 #include "platform/runloop.h"
 #include "platform/trust_store.h"
 
@@ -250,11 +249,3 @@ void ChannelDownstream10000(benchmark::State& state) {
 BENCHMARK(ChannelDownstream10000)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    ns::processStartup(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -23,7 +23,6 @@
 #include "database/api/QRVDatabaseReference.h"
 #include "platform/application.h"
 #include "platform/runloop.h"
-#include "platform/startup.h"
 #include "storage/QRVStorage.h"
 #include "storage/QRVStorageReference.h"
 #include "testing/backend.h"
@@ -169,12 +168,3 @@ void ScanToResultWithPhoto(benchmark::State& state) {
 BENCHMARK(ScanToResultWithPhoto)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    ns::processStartup(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

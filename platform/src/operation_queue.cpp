@@ -350,7 +350,24 @@ bool OperationQueue::isSuspended() const {
 }
 
 void OperationQueue::cancelAllOperations() {
-    for (auto& op : operations()) op->cancel();
+    // Waiting operations are cancelled before running ones: a running one
+    // that stops at its cancel frees a slot, and the queue must not hand that
+    // slot to an operation this call was about to cancel.
+    auto ops = operations();
+    std::vector<OperationPtr> running;
+    for (auto& op : ops) {
+        auto& s = OperationAccess::state(*op);
+        bool started;
+        {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            started = s.started;
+        }
+        if (started)
+            running.push_back(op);
+        else
+            op->cancel();
+    }
+    for (auto& op : running) op->cancel();
 }
 
 void OperationQueue::waitUntilAllOperationsAreFinished() {

@@ -154,7 +154,34 @@ public:
     std::atomic<int> started{0};
 };
 
+// Like a network request: cancelling it ends it at once, freeing its slot.
+class EndsAtCancel : public Pending {
+public:
+    void cancel() override {
+        waitingAlreadyCancelled = waiting && waiting->isCancelled();
+        Pending::cancel();
+        done();
+    }
+    ns::OperationPtr waiting;
+    bool waitingAlreadyCancelled = false;
+};
+
 }  // namespace
+
+TEST(OperationQueue, CancellingAllGivesNoFreedSlotToAnOperationAboutToBeCancelled) {
+    auto queue = OperationQueue::make("test.cancel.order");
+    queue->setMaxConcurrentOperationCount(1);
+    auto running = std::make_shared<EndsAtCancel>();
+    auto waiting = std::make_shared<Pending>();
+    running->waiting = waiting;
+    queue->addOperation(running);
+    queue->addOperation(waiting);
+    ASSERT_TRUE(waitFor([&] { return running->started == 1; }));
+    queue->cancelAllOperations();
+    queue->waitUntilAllOperationsAreFinished();
+    EXPECT_TRUE(running->waitingAlreadyCancelled);
+    EXPECT_EQ(waiting->started, 0);
+}
 
 TEST(OperationQueue, AsynchronousOperationsHoldTheirPlaceUntilTheyFinish) {
     auto queue = OperationQueue::make("test.async");

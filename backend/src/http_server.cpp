@@ -324,6 +324,10 @@ private:
             if (!ec) startWatch();
             return;
         }
+        // The answer is still going out: its completion reads on. Reading
+        // here as well would put two reads on the stream, and the second
+        // would take the next request's body for a request head.
+        if (writing_) return;
         // The answer is out and the watch was cancelled to go on.
         if (peerGone_) return closeNow();
         readHead();
@@ -382,6 +386,7 @@ private:
                 lowest(self->stream_).socket().cancel(ignored);
                 return;
             }
+            if (self->peerGone_) return self->closeNow();
             self->readHead();
         });
     }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -307,6 +308,55 @@ TEST_F(CoreTest, PipelinedRequestsChunkedBodiesAndHeadAreAnsweredInOrder) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].body, "uno-dos");
     EXPECT_EQ(seen[0].header("Content-Encoding"), "gzip");
+}
+
+// A client that sends its next request the moment an answer arrives (head
+// and body apart, as HTTP clients often do) can beat the server's own note
+// that the answer is out: every request must still be read as sent.
+TEST_F(CoreTest, RequestsSentAsSoonAsTheAnswerArrivesAreReadWhole) {
+    auto backend = launch();
+    const int fd = connectTo(backend->httpPort());
+    ASSERT_GE(fd, 0);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::string pending;
+    char buffer[4096];
+    // One whole answer from the stream; its status line and body.
+    auto answer = [&]() -> std::pair<std::string, std::string> {
+        while (true) {
+            const auto end = pending.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                const auto lengthAt = pending.find("Content-Length: ");
+                if (lengthAt != std::string::npos && lengthAt < end) {
+                    const size_t length = std::stoul(pending.substr(lengthAt + 16));
+                    if (pending.size() >= end + 4 + length) {
+                        std::pair<std::string, std::string> whole{pending.substr(0, pending.find("\r\n")),
+                                                                  pending.substr(end + 4, length)};
+                        pending.erase(0, end + 4 + length);
+                        return whole;
+                    }
+                }
+            }
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 30000) <= 0) return {};
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) return {};
+            pending.append(buffer, size_t(n));
+        }
+    };
+    constexpr int kRequests = 400;
+    for (int i = 0; i < kRequests; ++i) {
+        const std::string body = R"({"n":)" + std::to_string(i) + "}";
+        ASSERT_TRUE(sendAll(fd, "POST /__recorder/seq HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n"));
+        ASSERT_TRUE(sendAll(fd, body));
+        const auto [status, text] = answer();
+        ASSERT_EQ(status, "HTTP/1.1 200 OK") << "request " << i << ": " << text;
+    }
+    ::close(fd);
+    auto seen = backend->recordedRequests();
+    ASSERT_EQ(seen.size(), size_t(kRequests));
+    for (int i = 0; i < kRequests; ++i) EXPECT_EQ(seen[size_t(i)].body, R"({"n":)" + std::to_string(i) + "}");
 }
 
 TEST_F(CoreTest, AdminEndpointsNeedTheSecretAndRefuseOtherOrigins) {

@@ -20,7 +20,7 @@ from browser_product_road import wait_for_text  # noqa: E402
 from browser_test import (browser, control, drill_label, fresh_phone, parse_arguments, play_script,  # noqa: E402
                           run_page_then_program, sign_in, tapper)
 
-from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
+from selenium.common.exceptions import ElementNotInteractableException, StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
 from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
@@ -52,11 +52,14 @@ def check_shift(url, ports, label_png, photo_png):
             try:
                 field = wait.until(EC.element_to_be_clickable(control(name)))
                 field.click()
-                field.clear()
-                # Enter ends the editing, which hands the whole text to the app.
+                # Selecting what is there keeps the field focused, where clear()
+                # would blur it: the page rebuilds unfocused controls under the
+                # typing. Enter ends the editing, which hands the whole text to
+                # the app.
+                field.send_keys(Keys.CONTROL + "a")
                 field.send_keys(text + Keys.ENTER)
                 return
-            except StaleElementReferenceException:
+            except (StaleElementReferenceException, ElementNotInteractableException):
                 time.sleep(0.1)
         raise AssertionError(f"nothing could be typed into {name}")
 

@@ -18,7 +18,7 @@ import time
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import StaleElementReferenceException
+from selenium.common.exceptions import ElementNotInteractableException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
@@ -145,7 +145,7 @@ def tapper(wait):
             try:
                 wait.until(EC.element_to_be_clickable(control(name))).click()
                 return
-            except StaleElementReferenceException:
+            except (StaleElementReferenceException, ElementNotInteractableException):
                 time.sleep(0.1)
         raise AssertionError(f"{name} could not be tapped")
     return tap

@@ -18,12 +18,9 @@ std::string formValue(const std::string& value) { return ns::percentEncode(value
 
 }  // namespace
 
-const std::string& QRVMessagingSubscriptionsServer() {
-    static const std::string server = [] {
-        const char* endpoint = std::getenv("QDX_SERVER_ENDPOINT");
-        return endpoint && *endpoint ? std::string(endpoint) : std::string(kQRVMessagingDefaultSubscriptionsServer);
-    }();
-    return server;
+std::string QRVMessagingSubscriptionsServer() {
+    const char* endpoint = std::getenv("QDX_SERVER_ENDPOINT");
+    return endpoint && *endpoint ? std::string(endpoint) : std::string(kQRVMessagingDefaultSubscriptionsServer);
 }
 
 // MARK: - Topic operation

@@ -116,6 +116,16 @@ protected:
     std::shared_ptr<QRVMessagingPubSub> pubsub_;
 };
 
+// Sends topic requests to the back end's recorder for one test.
+struct RecorderEndpoint {
+    explicit RecorderEndpoint(const ns::testing::Backend& backend) {
+        ::setenv("QDX_SERVER_ENDPOINT", backend.httpURL("/__recorder/iid/register").c_str(), 1);
+    }
+    ~RecorderEndpoint() { ::unsetenv("QDX_SERVER_ENDPOINT"); }
+    RecorderEndpoint(const RecorderEndpoint&) = delete;
+    RecorderEndpoint& operator=(const RecorderEndpoint&) = delete;
+};
+
 }  // namespace
 
 TEST_F(TopicSubscriptions, BatchesWaitForTheTokenThenReachTheServiceInTheOrderAsked) {
@@ -247,7 +257,7 @@ TEST(TopicRequests, RefusedBeforeAnyRequest) {
 
 TEST(TopicRequests, TheEndpointOverrideIsUsedAndAnswersAreReadByTheirFirstField) {
     auto backend = ns::testing::Backend::start();
-    ::setenv("QDX_SERVER_ENDPOINT", backend->httpURL("/__recorder/iid/register").c_str(), 1);
+    RecorderEndpoint endpoint(*backend);
     ns::testing::TempSandbox sandbox;
     auto registrar = std::make_shared<QRVMessagingPubSubRegistrar>(std::make_shared<QRVMessagingCheckinService>());
     struct Row {
@@ -279,7 +289,7 @@ TEST(TopicRequests, TheEndpointOverrideIsUsedAndAnswersAreReadByTheirFirstField)
 
 TEST(TopicRequests, AtMostTenRunAtOnceAndCancellingEndsEveryOne) {
     auto backend = ns::testing::Backend::start();
-    ::setenv("QDX_SERVER_ENDPOINT", backend->httpURL("/__recorder/iid/register").c_str(), 1);
+    RecorderEndpoint endpoint(*backend);
     ns::testing::TempSandbox sandbox;
     backend->setRecorderResponse(ns::testing::RecorderResponse{200, "token=t", {}, 0, true});
     QRVMessagingRegistrar registrar;

@@ -9,7 +9,7 @@
 // QRVMessagingTopicOperation posts the form to the topic registration
 // service: QRVMessagingSubscriptionsServer(), which is "QDX_SERVER_ENDPOINT"
 // when that is set and not empty, else kQRVMessagingDefaultSubscriptionsServer;
-// decided once per process. Form values are percent-encoded, since topics
+// looked up for each request. Form values are percent-encoded, since topics
 // may hold "%" and tokens other reserved characters. An answer "token=..."
 // succeeds; an empty or other answer fails with messaging error 0; network
 // failures carry the NSURLErrorDomain error, so the pending list keeps the
@@ -30,8 +30,8 @@ class QRVMessagingCheckinService;
 inline constexpr const char* kQRVMessagingDefaultSubscriptionsServer = "https://iid.ondrixapis.com/iid/register";
 inline constexpr long kQRVMessagingMaxTopicOperations = 10;
 
-// The topic registration endpoint, decided once per process.
-const std::string& QRVMessagingSubscriptionsServer();
+// The topic registration endpoint, as the environment names it now.
+std::string QRVMessagingSubscriptionsServer();
 
 class QRVMessagingTopicOperation : public ns::Operation {
 public:

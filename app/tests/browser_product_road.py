@@ -5,35 +5,17 @@ panel, waits for the result screen, opens stock and last receipt, shares the
 screen and downloads the PNG the album kept, then runs a part-number search
 and chooses a row. Then plays the same road with `almavel --script`."""
 
-import json
 import os
 import sys
-import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from browser_test import (browser, control, drill_label, fresh_phone, parse_arguments, play_script,  # noqa: E402
-                          run_page_then_program, sign_in, tapper)
+                          run_page_then_program, scan_picture, sign_in, tapper, wait_for_text)
 
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
-
-
-def screen_text(url):
-    with urllib.request.urlopen(url + "state") as reply:
-        return json.load(reply)["screenText"]
-
-
-def wait_for_text(url, text, timeout=60):
-    deadline = time.time() + timeout
-    last = ""
-    while time.time() < deadline:
-        last = screen_text(url)
-        if text in last:
-            return last
-        time.sleep(0.2)
-    raise AssertionError(f"{text!r} never shown; the screen:\n{last}")
 
 
 def check_road(url, label_png):
@@ -43,11 +25,7 @@ def check_road(url, label_png):
 
     try:
         sign_in(driver, wait, url)
-        tap("btCap")
-        wait_for_text(url, "Capture un código de barras")
-
-        driver.find_element(By.ID, "cameraFile").send_keys(label_png)
-        driver.find_element(By.ID, "cameraSend").click()
+        scan_picture(driver, tap, url, label_png)
         text = wait_for_text(url, "Precio regular:  B/. 89.95")
         for line in ["En Oferta:  B/. 74.95", "Oferta valida del 20240601 al 20240630", "Margen: 32.50%",
                      "741751003253"]:

@@ -16,9 +16,8 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_product_road import wait_for_text  # noqa: E402
 from browser_test import (browser, control, drill_label, fresh_phone, parse_arguments, play_script,  # noqa: E402
-                          run_page_then_program, sign_in, tapper)
+                          run_page_then_program, scan_picture, sign_in, tapper, wait_for_text)
 
 from selenium.common.exceptions import ElementNotInteractableException, StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -72,10 +71,7 @@ def check_shift(url, ports, label_png, photo_png):
         sign_in(driver, wait, url)
 
         # Scan and quote two drills.
-        tap("btCap")
-        wait_for_text(url, "Capture un código de barras")
-        driver.find_element(By.ID, "cameraFile").send_keys(label_png)
-        driver.find_element(By.ID, "cameraSend").click()
+        scan_picture(driver, tap, url, label_png)
         wait_for_text(url, "741751003253")
         tap("btAdd")
         wait_for_text(url, "(CantViewController)")

@@ -136,6 +136,30 @@ def check_browser(url):
         driver.quit()
 
 
+def screen_text(url):
+    with urllib.request.urlopen(url + "state") as reply:
+        return json.load(reply)["screenText"]
+
+
+def wait_for_text(url, text, timeout=60):
+    deadline = time.time() + timeout
+    last = ""
+    while time.time() < deadline:
+        last = screen_text(url)
+        if text in last:
+            return last
+        time.sleep(0.2)
+    raise AssertionError(f"{text!r} never shown; the screen:\n{last}")
+
+
+def scan_picture(driver, tap, url, picture):
+    """Opens the barcode screen from the main menu and shows the camera a picture."""
+    tap("btCap")
+    wait_for_text(url, "Capture un código de barras")
+    driver.find_element(By.ID, "cameraFile").send_keys(picture)
+    driver.find_element(By.ID, "cameraSend").click()
+
+
 def tapper(wait):
     """A tap by control name. The page rebuilds its controls whenever the
     screen changes, so a control found a moment ago may be gone: it is found

@@ -9,6 +9,32 @@ using json = nlohmann::json;
 
 namespace {
 
+// The client's check-in is a few hundred bytes of short texts (the digest
+// comes back as the server wrote it, 22 characters); a longer body is
+// refused before it is parsed, a longer text before anything is checked.
+constexpr size_t kMaxCheckinBytes = 16 * 1024;
+constexpr size_t kMaxTextBytes = 256;
+
+// True when every string in `value` (keys too) has at most `limit` bytes.
+// Walks with its own stack: the nesting is bounded, but not by much.
+bool textsWithin(const json& value, size_t limit) {
+    std::vector<const json*> pending{&value};
+    while (!pending.empty()) {
+        const json* item = pending.back();
+        pending.pop_back();
+        if (item->is_string() && item->get_ref<const std::string&>().size() > limit) return false;
+        if (item->is_object()) {
+            for (const auto& [key, child] : item->items()) {
+                if (key.size() > limit) return false;
+                pending.push_back(&child);
+            }
+        } else if (item->is_array()) {
+            for (const auto& child : *item) pending.push_back(&child);
+        }
+    }
+    return true;
+}
+
 // A non-negative JSON integer below 2^63, read exactly (never through a
 // double); nullopt for anything else.
 std::optional<uint64_t> idField(const json& body, const char* key) {
@@ -49,10 +75,18 @@ void CheckinService::handleCheckin(const Request&, Response& res, const std::str
         }
         return refuse(res, 503, "the check-in service is unavailable");
     }
+    if (body.size() > kMaxCheckinBytes) {
+        activity_->count("checkinsRefused");
+        return refuse(res, 400, "the check-in is longer than " + std::to_string(kMaxCheckinBytes) + " bytes");
+    }
     json request;
     if (!parseJsonObject(body, res, request)) {
         activity_->count("checkinsRefused");
         return;
+    }
+    if (!textsWithin(request, kMaxTextBytes)) {
+        activity_->count("checkinsRefused");
+        return refuse(res, 400, "texts in a check-in are at most " + std::to_string(kMaxTextBytes) + " bytes");
     }
     const auto id = idField(request, "id");
     const auto secret = idField(request, "security_token");

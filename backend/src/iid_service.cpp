@@ -17,8 +17,6 @@ namespace iid {
 
 namespace {
 
-constexpr size_t kMaxLoggedRequests = 200;
-
 struct ActivityHolder {
     std::mutex mutex;
     std::shared_ptr<Activity> activity;
@@ -47,21 +45,59 @@ json Activity::counters() const {
     return out;
 }
 
-void Activity::log(json entry) {
+void RequestLog::add(json entry) {
+    // Client bytes need not be UTF-8: measure as the admin answer will write them.
+    const size_t size = entry.dump(-1, ' ', false, json::error_handler_t::replace).size();
     std::lock_guard lock(mutex_);
-    requests_.push_back(std::move(entry));
-    while (requests_.size() > kMaxLoggedRequests) requests_.pop_front();
+    entries_.emplace_back(std::move(entry), size);
+    bytes_ += size;
+    // The newest entry always stays, so a test can read what it just sent.
+    while (entries_.size() > 1 && (entries_.size() > maxEntries_ || bytes_ > maxBytes_)) {
+        bytes_ -= entries_.front().second;
+        entries_.pop_front();
+    }
 }
 
-json Activity::requests() const {
+json RequestLog::entries() const {
     std::lock_guard lock(mutex_);
-    return json(requests_);
+    json list = json::array();
+    for (const auto& [entry, size] : entries_) list.push_back(entry);
+    return list;
 }
 
-void Activity::clearRequests() {
+void RequestLog::clear() {
     std::lock_guard lock(mutex_);
-    requests_.clear();
+    entries_.clear();
+    bytes_ = 0;
 }
+
+std::string clipped(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text;
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+void logBody(json& entry, const std::string& body) {
+    entry["body"] = clipped(body, kLoggedBodyBytes);
+    entry["bodySize"] = body.size();
+    if (body.size() > kLoggedBodyBytes) entry["bodyTruncated"] = true;
+}
+
+std::string overlongItem(const std::map<std::string, std::string>& form, const std::map<std::string, size_t>& limits,
+                         size_t defaultLimit) {
+    for (const auto& [name, value] : form) {
+        auto limit = limits.find(name);
+        if (value.size() > (limit == limits.end() ? defaultLimit : limit->second)) return name;
+    }
+    return "";
+}
+
+void Activity::log(json entry) { requests_.add(std::move(entry)); }
+
+json Activity::requests() const { return requests_.entries(); }
+
+void Activity::clearRequests() { requests_.clear(); }
 
 void Activity::addFault(Fault fault) {
     std::lock_guard lock(mutex_);
@@ -97,6 +133,18 @@ namespace {
 
 constexpr int kKeyBits = 2048;
 constexpr size_t kPublicKeyLineLength = 64;
+
+// No item the client sends comes near these (a bundle identifier is at most
+// 255 bytes, the key text about 370); anything longer is refused before it
+// is checked, stored or logged. The signature covers the bundle and the key
+// text, five 256-byte blocks at these limits; the APNs token is "p_" or "s_"
+// and the gateway's token in hex.
+constexpr size_t kMaxItemBytes = 512;
+constexpr size_t kMaxFormBytes = 16 * 1024;
+const std::map<std::string, size_t>& itemLimits() {
+    static const std::map<std::string, size_t> limits{{"sig", 2048}, {"apns_token", 2 + 128}};
+    return limits;
+}
 
 // The form items a registration request may carry.
 const std::set<std::string>& knownItems() {
@@ -190,10 +238,10 @@ void IidService::install(HttpRouter& server, const Listener&, Context&) {
 }
 
 void IidService::handleRegister(const Request& req, Response& res, const std::string& body) {
-    json entry{{"authorization", req.get_header_value("Authorization")},
-               {"contentType", req.get_header_value("Content-Type")},
-               {"appHeader", req.get_header_value("app")},
-               {"body", body}};
+    json entry{{"authorization", iid::clipped(req.get_header_value("Authorization"))},
+               {"contentType", iid::clipped(req.get_header_value("Content-Type"))},
+               {"appHeader", iid::clipped(req.get_header_value("app"))}};
+    iid::logBody(entry, body);
     auto answer = [&](int status, const std::string& text, const std::string& kind) {
         res.status = status;
         res.set_content(text, "text/plain");
@@ -208,10 +256,18 @@ void IidService::handleRegister(const Request& req, Response& res, const std::st
     std::string contentType = req.get_header_value("Content-Type");
     contentType = contentType.substr(0, contentType.find(';'));
     if (contentType != "application/x-www-form-urlencoded") return refuse(400, "INVALID_PARAMETERS");
+    if (body.size() > kMaxFormBytes) {
+        entry["problem"] = "the form is longer than " + std::to_string(kMaxFormBytes) + " bytes";
+        return refuse(400, "INVALID_PARAMETERS");
+    }
     std::string problem;
     const auto form = parseForm(body, knownItems(), problem);
     if (!problem.empty()) {
-        entry["problem"] = problem;
+        entry["problem"] = iid::clipped(problem);
+        return refuse(400, "INVALID_PARAMETERS");
+    }
+    if (auto item = iid::overlongItem(form, itemLimits(), kMaxItemBytes); !item.empty()) {
+        entry["problem"] = "form item \"" + item + "\" is too long";
         return refuse(400, "INVALID_PARAMETERS");
     }
     entry["form"] = form;

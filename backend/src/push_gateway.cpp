@@ -19,6 +19,19 @@ bool nonEmptyString(const json& object, const char* key) {
     return it != object.end() && it->is_string() && !it->get<std::string>().empty();
 }
 
+// A string of 1 to `limit` bytes under `key`.
+bool boundedString(const json& object, const char* key, std::size_t limit) {
+    return nonEmptyString(object, key) && object.at(key).get_ref<const std::string&>().size() <= limit;
+}
+
+bool isToken(const std::string& text) {
+    return text.size() == PushGatewayService::kTokenHexDigits &&
+           text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+// The device's request is a few short texts.
+constexpr std::size_t kMaxRegistrationBytes = 4096;
+
 constexpr const char* kPublishedAs = "push-gateway.service";
 
 }  // namespace
@@ -33,13 +46,23 @@ void PushGatewayService::start(Context& context) {
     if (!text) return;
     json saved = json::parse(*text, nullptr, false);
     if (!saved.is_object() || !saved.contains("devices") || !saved["devices"].is_object()) return;
+    // A file written before the bounds held (or by hand) may hold anything:
+    // what a registration could not store now is left out.
     for (const auto& [token, d] : saved["devices"].items()) {
-        if (!d.is_object() || !nonEmptyString(d, "bundleId") || !nonEmptyString(d, "deviceId")) continue;
-        Device device{d["bundleId"], d["deviceId"], d.value("environment", std::string("sandbox")), {}};
-        if (d.contains("queue") && d["queue"].is_array()) {
-            for (const auto& payload : d["queue"]) device.queue.push_back(payload);
+        if (!isToken(token) || !d.is_object() || !boundedString(d, "bundleId", kMaxBundleIdBytes) ||
+            !boundedString(d, "deviceId", kMaxDeviceIdBytes)) {
+            continue;
         }
-        devices_[token] = std::move(device);
+        std::string environment = "sandbox";
+        if (boundedString(d, "environment", kMaxEnvironmentBytes)) environment = d["environment"];
+        Device device{d["bundleId"], d["deviceId"], environment, {}};
+        if (d.contains("queue") && d["queue"].is_array()) {
+            for (const auto& payload : d["queue"]) {
+                if (payload.is_object() && payload.dump().size() <= kMaxPayloadBytes) device.queue.push_back(payload);
+            }
+            while (device.queue.size() > kMaxQueued) device.queue.pop_front();
+        }
+        devices_[lower(token)] = std::move(device);
     }
 }
 
@@ -67,10 +90,27 @@ void PushGatewayService::install(HttpRouter& server, const Listener&, Context&) 
 }
 
 void PushGatewayService::registerDevice(const Request&, Response& res, const std::string& body) {
+    if (body.size() > kMaxRegistrationBytes) {
+        sendError(res, 400, "a registration is at most " + std::to_string(kMaxRegistrationBytes) + " bytes");
+        return;
+    }
     json request;
     if (!parseJsonObject(body, res, request)) return;
     if (!nonEmptyString(request, "bundleId") || !nonEmptyString(request, "deviceId")) {
         sendError(res, 400, "bundleId and deviceId are required");
+        return;
+    }
+    if (!boundedString(request, "bundleId", kMaxBundleIdBytes) ||
+        !boundedString(request, "deviceId", kMaxDeviceIdBytes)) {
+        sendError(res, 400, "bundleId is at most " + std::to_string(kMaxBundleIdBytes) + " bytes, deviceId at most " +
+                                std::to_string(kMaxDeviceIdBytes));
+        return;
+    }
+    const auto environmentItem = request.find("environment");
+    if (environmentItem != request.end() &&
+        (!environmentItem->is_string() ||
+         environmentItem->get_ref<const std::string&>().size() > kMaxEnvironmentBytes)) {
+        sendError(res, 400, "environment is a string of at most " + std::to_string(kMaxEnvironmentBytes) + " bytes");
         return;
     }
     const std::string bundleId = request["bundleId"];
@@ -96,8 +136,13 @@ void PushGatewayService::registerDevice(const Request&, Response& res, const std
 }
 
 void PushGatewayService::fetchMessages(const Request& req, Response& res) {
+    // The route's pattern need not check the segment: this does.
     std::string token = req.matches.size() > 1 ? req.matches[1] : std::string();
-    for (auto& c : token) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (!isToken(token)) {
+        sendError(res, 400, "a device token is " + std::to_string(kTokenHexDigits) + " hex digits");
+        return;
+    }
+    token = lower(std::move(token));
     std::lock_guard lock(mutex_);
     auto it = devices_.find(token);
     if (it == devices_.end()) {
@@ -111,6 +156,8 @@ void PushGatewayService::fetchMessages(const Request& req, Response& res) {
 }
 
 void PushGatewayService::send(Response& res, const std::string& body) {
+    // Past this the payload alone is over its limit: no need to parse it.
+    if (body.size() > 4 * kMaxPayloadBytes) return sendError(res, 413, "payload larger than 4096 bytes");
     json request;
     if (!parseJsonObject(body, res, request)) return;
     if (!nonEmptyString(request, "deviceToken") || !request.contains("payload") || !request["payload"].is_object()) {
@@ -125,6 +172,10 @@ void PushGatewayService::send(Response& res, const std::string& body) {
 }
 
 int PushGatewayService::enqueue(std::string token, const json& payload, std::string& problem, std::size_t* queued) {
+    if (!isToken(token)) {
+        problem = "a device token is " + std::to_string(kTokenHexDigits) + " hex digits";
+        return 400;
+    }
     token = lower(std::move(token));
     if (!payload.is_object()) {
         problem = "the payload must be an object";

@@ -13,7 +13,7 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr const char* kRecorderPattern = "/__recorder/.*";
+constexpr const char* kRecorderPattern = "/__recorder/**";
 
 // Framing headers belong to the server; letting a test set them would
 // produce a response no client could read.
@@ -31,6 +31,12 @@ json headersJson(const std::vector<std::pair<std::string, std::string>>& headers
 }
 
 }  // namespace
+
+std::size_t RecorderService::Recorded::bytes() const {
+    std::size_t total = body.size() + target.size() + path.size() + query.size();
+    for (const auto& [name, value] : headers) total += name.size() + value.size();
+    return total;
+}
 
 void RecorderService::install(HttpRouter& server, const Listener& listener, Context&) {
     routeAllMethods(server, kRecorderPattern,
@@ -67,6 +73,7 @@ void RecorderService::install(HttpRouter& server, const Listener& listener, Cont
             std::lock_guard lock(mutex_);
             cleared = requests_.size();
             requests_.clear();
+            recordedBytes_ = 0;
         }
         sendJson(res, 200, json{{"cleared", cleared}});
     });
@@ -184,7 +191,12 @@ void RecorderService::record(const Request& req, Response& res, const std::strin
     r.id = nextId_++;
     r.held = reply.hold;
     const uint64_t id = r.id;
+    recordedBytes_ += r.bytes();
     requests_.push_back(std::move(r));
+    while (requests_.size() > 1 && (requests_.size() > kMaxRecorded || recordedBytes_ > kMaxRecordedBytes)) {
+        recordedBytes_ -= requests_.front().bytes();
+        requests_.pop_front();
+    }
 
     if (reply.delayMs > 0) {
         cv_.wait_for(lock, std::chrono::milliseconds(reply.delayMs), [&] { return stopping_; });

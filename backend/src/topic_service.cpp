@@ -3,7 +3,6 @@
 #include "backend/topic_service.h"
 
 #include <charconv>
-#include <regex>
 
 #include "backend/http_util.h"
 #include "backend/mcs_server.h"
@@ -19,7 +18,17 @@ namespace topics {
 
 namespace {
 
-constexpr size_t kMaxLoggedRequests = 200;
+// Form items and admin texts longer than these are refused before they are
+// checked, stored or logged (a token is about 150 characters, a bundle
+// identifier at most 255).
+constexpr size_t kMaxItemBytes = 512;
+constexpr size_t kMaxTopicItemBytes = 8 + kMaxTopicNameBytes;
+constexpr size_t kMaxFormBytes = 16 * 1024;
+
+bool isTopicCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.' || c == '~' || c == '%';
+}
 
 const std::set<std::string>& formItems() {
     static const std::set<std::string> items{"sender", "app", "device", "app_ver", "X-kdx.topic", "X-scope", "delete"};
@@ -48,9 +57,14 @@ json gatewayPayload(const Message& message) {
 
 }  // namespace
 
+// A plain loop: anyone can send a topic, and a regular-expression match
+// recurses once per character.
 bool isValidTopic(const std::string& topic) {
-    static const std::regex pattern("/topics/[a-zA-Z0-9\\-_.~%]+");
-    return std::regex_match(topic, pattern);
+    static constexpr std::string_view prefix = "/topics/";
+    if (!topic.starts_with(prefix)) return false;
+    const size_t length = topic.size() - prefix.size();
+    if (length == 0 || length > kMaxTopicNameBytes) return false;
+    return std::all_of(topic.begin() + long(prefix.size()), topic.end(), isTopicCharacter);
 }
 
 std::string newMessageId() {
@@ -167,17 +181,16 @@ void TopicService::install(HttpRouter& server, const Listener&, Context&) {
 }
 
 void TopicService::handleRegister(const Request& req, Response& res, const std::string& body) {
-    json entry{{"authorization", req.get_header_value("Authorization")},
-               {"headers", json(originalHeaders(req))},
-               {"body", body}};
+    json headers = json::array();
+    for (const auto& [name, value] : originalHeaders(req)) headers.push_back(json::array({name, iid::clipped(value)}));
+    json entry{{"authorization", iid::clipped(req.get_header_value("Authorization"))}, {"headers", headers}};
+    iid::logBody(entry, body);
     auto answer = [&](int status, const std::string& text) {
         res.status = status;
         res.set_content(text, "text/plain");
         entry["status"] = status;
         entry["reply"] = text;
-        std::lock_guard lock(mutex_);
-        requests_.push_back(entry);
-        while (requests_.size() > topics::kMaxLoggedRequests) requests_.pop_front();
+        requests_.add(entry);
     };
     auto refuse = [&](int status, const std::string& error, const std::string& problem) {
         entry["problem"] = problem;
@@ -196,15 +209,20 @@ void TopicService::handleRegister(const Request& req, Response& res, const std::
         res.set_header(kCloseWithoutAnswerHeader, "1");
         res.status = 200;
         entry["problem"] = "dropped";
-        std::lock_guard lock(mutex_);
-        requests_.push_back(entry);
+        requests_.add(entry);
         return;
     }
     if (fault == "unavailable") return refuse(503, "SERVICE_UNAVAILABLE", "fault");
 
+    if (body.size() > topics::kMaxFormBytes) return refuse(400, "INVALID_PARAMETERS", "the form is too long");
     std::string problem;
     const auto form = parseForm(body, topics::formItems(), problem);
-    if (!problem.empty()) return refuse(400, "INVALID_PARAMETERS", problem);
+    if (!problem.empty()) return refuse(400, "INVALID_PARAMETERS", iid::clipped(problem));
+    if (auto item = iid::overlongItem(
+            form, {{"X-kdx.topic", topics::kMaxTopicItemBytes}, {"X-scope", topics::kMaxTopicItemBytes}},
+            topics::kMaxItemBytes); !item.empty()) {
+        return refuse(400, "INVALID_PARAMETERS", "form item \"" + item + "\" is too long");
+    }
     entry["form"] = form;
     for (const char* required : {"sender", "app", "device", "X-kdx.topic", "X-scope"}) {
         if (!form.count(required) || form.at(required).empty()) {
@@ -253,6 +271,39 @@ void TopicService::handleRegister(const Request& req, Response& res, const std::
     answer(200, "token=" + token);
 }
 
+namespace {
+
+// An admin send is a small message; the channel and the gateway each bound
+// what they queue, and this keeps the rest short too.
+constexpr size_t kMaxSendBytes = 64 * 1024;
+
+// Reads the optional text `key` of an admin request into `out` (left alone
+// when absent); answers 400 when it is not a string of at most `limit`
+// bytes.
+bool readText(const json& request, const char* key, std::string& out, Response& res,
+              size_t limit = topics::kMaxItemBytes) {
+    auto it = request.find(key);
+    if (it == request.end()) return true;
+    if (!it->is_string() || it->get_ref<const std::string&>().size() > limit) {
+        sendError(res, 400,
+                  "\"" + std::string(key) + "\" must be a string of at most " + std::to_string(limit) + " bytes");
+        return false;
+    }
+    out = it->get<std::string>();
+    return true;
+}
+
+// parseJsonObject for admin sends, refusing long bodies first.
+bool parseSend(const std::string& body, Response& res, json& request) {
+    if (body.size() > kMaxSendBytes) {
+        sendError(res, 400, "a send is at most " + std::to_string(kMaxSendBytes) + " bytes");
+        return false;
+    }
+    return parseJsonObject(body, res, request);
+}
+
+}  // namespace
+
 bool TopicService::readMessage(const json& request, topics::Message& message, Response& res) {
     if (auto data = request.find("data"); data != request.end()) {
         if (!data->is_object()) {
@@ -274,19 +325,21 @@ bool TopicService::readMessage(const json& request, topics::Message& message, Re
         }
         message.notification = *notification;
     }
-    message.via = request.value("via", std::string("auto"));
+    message.via = "auto";
+    if (!readText(request, "via", message.via, res)) return false;
     if (message.via != "auto" && message.via != "channel" && message.via != "gateway" && message.via != "both") {
         sendError(res, 400, "\"via\" must be \"auto\", \"channel\", \"gateway\" or \"both\"");
         return false;
     }
-    message.messageId = request.value("messageId", topics::newMessageId());
-    return true;
+    message.messageId = topics::newMessageId();
+    return readText(request, "messageId", message.messageId, res);
 }
 
 void TopicService::sendToTopic(Response& res, const std::string& body) {
     json request;
-    if (!parseJsonObject(body, res, request)) return;
-    std::string topic = request.value("topic", std::string());
+    if (!parseSend(body, res, request)) return;
+    std::string topic;
+    if (!readText(request, "topic", topic, res, topics::kMaxTopicItemBytes)) return;
     if (topic.rfind("/topics/", 0) != 0) topic = "/topics/" + topic;
     if (!topics::isValidTopic(topic)) return sendError(res, 400, "\"topic\" must name a valid topic");
     topics::Message message;
@@ -306,11 +359,12 @@ void TopicService::sendToTopic(Response& res, const std::string& body) {
 
 void TopicService::sendToToken(Response& res, const std::string& body) {
     json request;
-    if (!parseJsonObject(body, res, request)) return;
-    const std::string token = request.value("token", std::string());
+    if (!parseSend(body, res, request)) return;
+    std::string token;
+    if (!readText(request, "token", token, res)) return;
     topics::Message message;
     if (!readMessage(request, message, res)) return;
-    message.from = request.value("from", std::string());
+    if (!readText(request, "from", message.from, res)) return;
     for (const auto& r : devices_->registrations()) {
         if (!token.empty() && r.token == token) {
             json delivery = topics::deliver(*context_, r, message);
@@ -330,19 +384,22 @@ void TopicService::installAdmin(HttpRouter& server) {
         sendJson(res, 200, json{{"topics", topics}});
     });
     route(server, "GET", "/__admin/topics/requests", [this](const auto&, auto& res, const auto&) {
-        std::lock_guard lock(mutex_);
-        sendJson(res, 200, json{{"requests", json(requests_)}});
+        sendJson(res, 200, json{{"requests", requests_.entries()}});
     });
     route(server, "DELETE", "/__admin/topics/requests", [this](const auto&, auto& res, const auto&) {
-        std::lock_guard lock(mutex_);
         requests_.clear();
         sendJson(res, 200, json::object());
     });
     route(server, "POST", "/__admin/topics/faults", [this](const auto&, auto& res, const std::string& body) {
         json parsed;
         if (!parseJsonObject(body, res, parsed)) return;
-        Fault fault{parsed.value("action", std::string()), int(parsed.value("count", int64_t(1)))};
-        if ((fault.action != "drop" && fault.action != "unavailable") || fault.count < 1 || fault.count > 1000) {
+        const auto action = parsed.find("action");
+        const auto count = parsed.find("count");
+        const bool countOk = count == parsed.end() || (count->is_number_integer() && count->get<int64_t>() >= 1 &&
+                                                       count->get<int64_t>() <= 1000);
+        Fault fault{action != parsed.end() && action->is_string() ? action->get<std::string>() : "",
+                    countOk && count != parsed.end() ? int(count->get<int64_t>()) : 1};
+        if ((fault.action != "drop" && fault.action != "unavailable") || !countOk) {
             return sendError(res, 400, "\"action\" must be \"drop\" or \"unavailable\", \"count\" from 1 to 1000");
         }
         std::lock_guard lock(mutex_);

@@ -22,6 +22,7 @@
 //         (close without answering), "checkinRefuse" (503 to a check-in),
 //         "checkinDrop".
 
+#include <cstddef>
 #include <deque>
 #include <map>
 #include <memory>
@@ -38,6 +39,42 @@
 namespace backend {
 
 namespace iid {
+
+// Request logs keep bounded summaries: a body longer than kLoggedBodyBytes
+// is kept as its first kLoggedBodyBytes with its size, other texts (header
+// values, problems) are cut to kLoggedTextBytes, and a log keeps at most
+// `maxEntries` entries and about `maxBytes` of JSON, dropping the oldest.
+// Anyone can send a request, so what a log holds may never grow with what
+// was sent.
+inline constexpr std::size_t kLoggedBodyBytes = 4096;
+inline constexpr std::size_t kLoggedTextBytes = 1024;
+
+// Thread-safe.
+class RequestLog {
+public:
+    RequestLog(std::size_t maxEntries, std::size_t maxBytes) : maxEntries_(maxEntries), maxBytes_(maxBytes) {}
+    void add(nlohmann::json entry);
+    nlohmann::json entries() const;
+    void clear();
+
+private:
+    mutable std::mutex mutex_;
+    const std::size_t maxEntries_;
+    const std::size_t maxBytes_;
+    std::deque<std::pair<nlohmann::json, std::size_t>> entries_;
+    std::size_t bytes_ = 0;
+};
+
+// `text` cut to `limit` bytes (never inside a UTF-8 sequence).
+std::string clipped(const std::string& text, std::size_t limit = kLoggedTextBytes);
+// Sets "body" (cut to kLoggedBodyBytes), "bodySize" and, when cut,
+// "bodyTruncated" in a log entry.
+void logBody(nlohmann::json& entry, const std::string& body);
+
+// The first form item longer than its limit (`limits`, else
+// `defaultLimit`), or "" when every one fits.
+std::string overlongItem(const std::map<std::string, std::string>& form,
+                         const std::map<std::string, std::size_t>& limits, std::size_t defaultLimit);
 
 // Counters, the request log and the queued faults both services share.
 class Activity {
@@ -62,7 +99,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::map<std::string, int64_t> counters_;
-    std::deque<nlohmann::json> requests_;
+    RequestLog requests_{200, 2u * 1024u * 1024u};
     std::vector<Fault> faults_;
 };
 

@@ -20,7 +20,11 @@
 // A payload is a JSON object of at most kMaxPayloadBytes serialised bytes
 // (the operating system's limit); each queue keeps at most kMaxQueued
 // payloads, dropping the oldest, as a device that stays away loses old
-// notifications.
+// notifications. Every text a device sends is bounded (a bundle identifier
+// kMaxBundleIdBytes, a device identifier kMaxDeviceIdBytes, an environment
+// kMaxEnvironmentBytes, a token exactly kTokenHexDigits hex digits) and
+// refused with 400 before anything is kept, so what the gateway holds in
+// memory and in its file never grows with what a caller sends.
 
 #include <cstddef>
 #include <deque>
@@ -38,6 +42,10 @@ class PushGatewayService : public Service {
 public:
     static constexpr std::size_t kMaxPayloadBytes = 4096;
     static constexpr std::size_t kMaxQueued = 100;
+    static constexpr std::size_t kMaxBundleIdBytes = 255;
+    static constexpr std::size_t kMaxDeviceIdBytes = 128;
+    static constexpr std::size_t kMaxEnvironmentBytes = 32;
+    static constexpr std::size_t kTokenHexDigits = 64;
 
     std::string name() const override { return "push-gateway"; }
     void start(Context& context) override;
@@ -45,8 +53,8 @@ public:
 
     // Queues `payload` for the device token (hex, either case): the admin
     // send and the messaging server's deliveries both come here. Answers 200
-    // (queued, the queue's length in `queued`), 400 (not an object), 404
-    // (unknown token) or 413 (payload too large), with the reason in
+    // (queued, the queue's length in `queued`), 400 (not an object, or a
+    // token that is not kTokenHexDigits hex digits), 404 (unknown token) or 413 (payload too large), with the reason in
     // `problem`.
     int enqueue(std::string token, const nlohmann::json& payload, std::string& problem,
                 std::size_t* queued = nullptr);

@@ -5,6 +5,9 @@
 // released so client time-outs can be tested deterministically. Bodies and
 // headers are kept exactly as sent (no decoding of Content-Encoding, no
 // splitting of multipart bodies); the admin secret header is left out.
+// The log keeps the latest kMaxRecorded requests within kMaxRecordedBytes
+// (bodies, targets and headers), dropping the oldest; the latest is kept
+// whatever its size.
 //
 // Admin endpoints (JSON):
 //   GET    /__admin/recorder/requests   the recorded requests, oldest first
@@ -15,7 +18,9 @@
 //   GET    /__admin/recorder/held       {"held": number of requests waiting}
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -30,6 +35,8 @@ public:
     // A held request is answered anyway after this long, so a forgotten
     // release never hangs the server.
     static constexpr int kHoldCapSeconds = 60;
+    static constexpr std::size_t kMaxRecorded = 1000;
+    static constexpr std::size_t kMaxRecordedBytes = 32u * 1024u * 1024u;
 
     std::string name() const override { return "recorder"; }
     void install(HttpRouter& server, const Listener& listener, Context& context) override;
@@ -47,6 +54,7 @@ private:
         double time = 0;
         bool held = false;
         bool clientClosed = false;
+        std::size_t bytes() const;
     };
     struct Reply {
         int status = 200;
@@ -61,7 +69,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::vector<Recorded> requests_;
+    std::deque<Recorded> requests_;
+    std::size_t recordedBytes_ = 0;
     uint64_t nextId_ = 1;
     Reply reply_;
     uint64_t releases_ = 0;

@@ -16,7 +16,8 @@
 //
 // Admin endpoints (/__admin/...):
 //   GET    /__admin/topics               {"topics": {"/topics/a": [{"token","device","bundle"}]}}
-//   GET    /__admin/topics/requests      the request log (headers, body, reply); DELETE clears it
+//   GET    /__admin/topics/requests      the request log (headers, body, reply; summaries
+//                                        bounded as iid::RequestLog's); DELETE clears it
 //   POST   /__admin/topics/faults        {"action": "drop"|"unavailable", "count": N}: the next N
 //                                        registrations are closed unanswered or get
 //                                        503 "Error=SERVICE_UNAVAILABLE"; DELETE clears them
@@ -44,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/iid_service.h"
 #include "backend/iid_store.h"
 #include "backend/service.h"
 
@@ -53,7 +55,11 @@ namespace backend {
 
 namespace topics {
 
-// "/topics/" followed by letters, digits and "-_.~%", the whole string.
+// The longest topic name after "/topics/".
+inline constexpr std::size_t kMaxTopicNameBytes = 900;
+
+// "/topics/" followed by 1 to kMaxTopicNameBytes letters, digits and
+// "-_.~%", the whole string.
 bool isValidTopic(const std::string& topic);
 
 struct Subscription {
@@ -122,7 +128,7 @@ private:
     std::shared_ptr<iid::Store> devices_;
     std::unique_ptr<topics::Store> store_;
     std::mutex mutex_;
-    std::deque<nlohmann::json> requests_;
+    iid::RequestLog requests_{200, 2u * 1024u * 1024u};
     struct Fault {
         std::string action;
         int count = 1;

@@ -20,20 +20,31 @@ const std::set<std::string>& faultKinds() {
     return kinds;
 }
 
+// The points of storing a chunk a fault may act at (Store::appendChunk).
+const std::set<std::string>& stepNames() {
+    static const std::set<std::string> steps{"chunkSynced", "journaled", "renamed", "committed"};
+    return steps;
+}
+
 json faultJson(const StorageService::Fault& f) {
     json out{{"kind", f.kind},    {"object", f.object},     {"count", f.count},
              {"status", f.status}, {"message", f.message}, {"delayMs", f.delayMs},
              {"cut", f.cut}};
     if (f.cutAfterBytes) out["cutAfterBytes"] = *f.cutAfterBytes;
+    if (!f.step.empty()) {
+        out["step"] = f.step;
+        out["crash"] = f.crash;
+    }
     return out;
 }
 
 // "" or what is wrong with the fault.
 std::string parseFault(const json& body, StorageService::Fault& f) {
     for (const auto& [key, value] : body.items()) {
-        if (key == "kind" || key == "object" || key == "message") {
+        if (key == "kind" || key == "object" || key == "message" || key == "step") {
             if (!value.is_string()) return "\"" + key + "\" must be a string";
-            (key == "kind" ? f.kind : key == "object" ? f.object : f.message) = value.get<std::string>();
+            (key == "kind" ? f.kind : key == "object" ? f.object : key == "step" ? f.step : f.message) =
+                value.get<std::string>();
         } else if (key == "count" || key == "status" || key == "delayMs" || key == "cutAfterBytes") {
             if (!value.is_number_integer()) return "\"" + key + "\" must be an integer";
             const int64_t n = value.get<int64_t>();
@@ -52,9 +63,9 @@ std::string parseFault(const json& body, StorageService::Fault& f) {
                 if (n < 0) return "\"cutAfterBytes\" must not be negative";
                 f.cutAfterBytes = n;
             }
-        } else if (key == "cut") {
-            if (!value.is_boolean()) return "\"cut\" must be true or false";
-            f.cut = value.get<bool>();
+        } else if (key == "cut" || key == "crash") {
+            if (!value.is_boolean()) return "\"" + key + "\" must be true or false";
+            (key == "cut" ? f.cut : f.crash) = value.get<bool>();
         } else {
             return "unknown key \"" + key + "\"";
         }
@@ -62,6 +73,13 @@ std::string parseFault(const json& body, StorageService::Fault& f) {
     if (!f.kind.empty() && f.kind != "any" && !faultKinds().count(f.kind)) return "unknown kind \"" + f.kind + "\"";
     if (f.kind == "any") f.kind.clear();
     if (f.status && f.cut) return "a fault either answers with a status or cuts, not both";
+    if (!f.step.empty() || f.crash) {
+        if (!stepNames().count(f.step)) return "unknown step \"" + f.step + "\"";
+        if (f.kind != "uploadChunk" && f.kind != "uploadQuery") return "a step fault needs the kind uploadChunk or uploadQuery";
+        if (f.status || f.cut) return "a step fault crashes or holds the step, nothing else";
+        if (!f.crash && !f.delayMs) return "a step fault needs \"crash\" or a delay";
+        return "";
+    }
     if (!f.status && !f.cut && !f.delayMs) return "a fault needs a status, a cut or a delay";
     return "";
 }
@@ -94,14 +112,29 @@ void StorageService::installAdmin(HttpRouter& server) {
         sendJson(res, 200, faultJson(fault));
     });
     route(server, "DELETE", "/__admin/storage/faults", [this](const auto&, auto& res, const auto&) {
-        std::lock_guard lock(mutex_);
-        sendJson(res, 200, json{{"cleared", faults_.size()}});
-        faults_.clear();
+        {
+            std::lock_guard lock(mutex_);
+            sendJson(res, 200, json{{"cleared", faults_.size()}});
+            faults_.clear();
+            ++faultsCleared_;  // releases steps held by a fault
+        }
+        stopped_.notify_all();
     });
 
     route(server, "GET", "/__admin/storage/requests", [this](const auto&, auto& res, const auto&) {
+        json list = json::array();
         std::lock_guard lock(mutex_);
-        sendJson(res, 200, json{{"requests", json(requests_)}});
+        for (const auto& r : requests_) {
+            json headers = json::array();
+            for (const auto& [name, value] : r.headers) headers.push_back({{"name", name}, {"value", value}});
+            json entry{{"id", r.id},         {"kind", r.kind},     {"method", r.method},
+                       {"target", r.target}, {"path", r.path},     {"query", r.query},
+                       {"headers", headers}, {"bodySize", r.bodySize}, {"status", r.status},
+                       {"fault", r.fault}};
+            if (r.truncated) entry["truncated"] = true;
+            list.push_back(std::move(entry));
+        }
+        sendJson(res, 200, json{{"requests", list}});
     });
     route(server, "DELETE", "/__admin/storage/requests", [this](const auto&, auto& res, const auto&) {
         std::lock_guard lock(mutex_);

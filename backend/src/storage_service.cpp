@@ -4,6 +4,8 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <map>
 
 #include "backend/accounts.h"
@@ -22,7 +24,7 @@ using namespace storage;
 namespace {
 
 // Any byte after the prefix: a decoded name may hold a line break (refused later, with 400).
-constexpr const char* kObjectRoutes = "/v0/b/[\\s\\S]*";
+constexpr const char* kObjectRoutes = "/v0/b/**";
 constexpr const char* kObjectsPrefix = "/v0/b/";
 
 void sendStorageError(Response& res, int status, const std::string& message) {
@@ -47,6 +49,29 @@ struct Target {
     bool has(const std::string& key) const { return query.count(key) != 0; }
 };
 
+constexpr std::size_t kMaxQueryKeyBytes = 64;
+
+// The headers the service reads and how long each may be.
+constexpr std::pair<const char*, std::size_t> kHeaderBounds[] = {
+    {"Authorization", 8192},        {"Host", 1024},          {"X-Upload-Content-Type", kMaxFieldBytes},
+    {"X-Upload-Content-Length", 256}, {"Content-Range", 256}, {"Range", 256},
+    {"If-Range", 256},
+};
+
+// "" or which field of the request is over its bound. Runs before anything
+// else reads the request, so no later step sees an unbounded field.
+std::string oversizedField(const Request& req) {
+    if (req.target.size() > StorageService::kMaxTargetBytes) {
+        return "the request target is longer than " + std::to_string(StorageService::kMaxTargetBytes) + " bytes";
+    }
+    for (const auto& [name, bound] : kHeaderBounds) {
+        if (req.has_header(name) && req.get_header_value(name).size() > bound) {
+            return std::string("the ") + name + " header is longer than " + std::to_string(bound) + " bytes";
+        }
+    }
+    return "";
+}
+
 // "" or what is wrong with the target.
 std::string parseTarget(const std::string& raw, Target& out) {
     const auto q = raw.find('?');
@@ -54,6 +79,10 @@ std::string parseTarget(const std::string& raw, Target& out) {
     if (path.rfind(kObjectsPrefix, 0) != 0) return "not a storage URL";
     path.remove_prefix(std::string_view(kObjectsPrefix).size());
     const auto slash = path.find('/');
+    if (std::min(slash, path.size()) > 3 * kMaxBucketNameBytes) return "the bucket name is too long";
+    if (slash != std::string_view::npos && path.size() - slash > 3 + StorageService::kMaxEscapedFieldBytes) {
+        return "the object name is too long";
+    }
     auto bucket = percentDecodeStrict(path.substr(0, slash));
     if (!bucket) return "the bucket name has a bad escape";
     if (!isValidBucketName(*bucket)) return "\"" + *bucket + "\" is not a bucket name";
@@ -68,11 +97,19 @@ std::string parseTarget(const std::string& raw, Target& out) {
     }
     if (q == std::string::npos) return "";
     std::string_view query = std::string_view(raw).substr(q + 1);
+    std::size_t count = 0;
     while (!query.empty()) {
         const auto amp = query.find('&');
-        std::string pair(query.substr(0, amp));
+        const std::string_view piece = query.substr(0, amp);
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-        if (pair.empty()) continue;
+        if (piece.empty()) continue;
+        if (++count > StorageService::kMaxQueryParameters) return "the query has too many parameters";
+        const auto equals = piece.find('=');
+        if (std::min(equals, piece.size()) > kMaxQueryKeyBytes ||
+            (equals != std::string_view::npos && piece.size() - equals - 1 > StorageService::kMaxEscapedFieldBytes)) {
+            return "a query parameter is too long";
+        }
+        std::string pair(piece);
         std::replace(pair.begin(), pair.end(), '+', ' ');
         const auto eq = pair.find('=');
         auto key = percentDecodeStrict(std::string_view(pair).substr(0, eq));
@@ -245,10 +282,12 @@ struct Call {
         return true;
     }
 
-    // Answers 401 or 403 and gives false when the caller may not.
-    bool authorize(const std::string& name, Access access) {
+    // Answers 401 or 403 and gives false when the caller may not; `who`
+    // receives the caller's uid.
+    bool authorize(const std::string& name, Access access, std::optional<std::string>* who = nullptr) {
         std::optional<std::string> uid;
         if (!identify(uid)) return false;
+        if (who) *who = uid;
         if (int status = ruleFor(uid, name, access)) {
             fail(status, status == 401 ? "sign in to " + std::string(access == Access::Read ? "read " : "write ") + name
                                        : "User does not have permission to access vbk://" + target.bucket + "/" + name);
@@ -288,13 +327,20 @@ void getObject(Call& c) {
     if (!alt.empty() && alt != "media" && alt != "json") return c.fail(400, "\"alt\" must be media or json");
     const bool media = alt == "media";
     auto object = c.store.find(c.target.bucket, *name);
-    if (media && c.target.has("token")) {
-        if (!object) return c.fail(404, "Object " + *name + " does not exist.");
-        const auto& tokens = object->downloadTokens;
-        if (std::find(tokens.begin(), tokens.end(), c.target.param("token")) == tokens.end()) {
+    auto opens = [&](const ObjectRecord& o) {
+        return std::find(o.downloadTokens.begin(), o.downloadTokens.end(), c.target.param("token")) !=
+               o.downloadTokens.end();
+    };
+    if (media && c.target.has("token") && !(object && opens(*object))) {
+        // To a caller who may not read the object, a token that does not open
+        // it must not tell whether it exists: missing and wrong answer alike.
+        std::optional<std::string> uid;
+        if (!c.identify(uid)) return;
+        if (ruleFor(uid, *name, Access::Read) != 0) {
             return c.fail(403, "the download token is not valid for " + *name);
         }
-    } else {
+        if (!object) return c.fail(404, "Object " + *name + " does not exist.");
+    } else if (!(media && c.target.has("token"))) {
         if (!c.authorize(*name, Access::Read)) return;
         if (!object) return c.fail(404, "Object " + *name + " does not exist.");
     }
@@ -317,14 +363,21 @@ void getObject(Call& c) {
                 partial = true;
             }
         }
-        auto bytes = c.store.read(*object, range.first, range.last - range.first + 1);
-        if (!bytes) {
-            object = c.store.find(c.target.bucket, *name);
+        // Sent from the file as the client reads, never held whole. Opened
+        // before the answer is made: a newer generation may have removed it.
+        auto file = FileBody::open(c.store.blobPath(*object).string(), uint64_t(range.first),
+                                   uint64_t(range.last - range.first + 1));
+        if (!file) {
+            auto again = c.store.find(c.target.bucket, *name);
+            if (again && again->blob == object->blob) {
+                return c.fail(500, "the bytes of " + *name + " cannot be read");
+            }
+            object = std::move(again);
             continue;
         }
         c.res.status = partial ? 206 : 200;
         auto type = object->fields.find("contentType");
-        c.res.set_content(std::move(*bytes), type != object->fields.end() ? type->second : kDefaultContentType);
+        c.res.set_file(std::move(file), type != object->fields.end() ? type->second : kDefaultContentType);
         c.res.set_header("ETag", etag);
         c.res.set_header("Accept-Ranges", "bytes");
         if (partial) {
@@ -381,7 +434,8 @@ void startUpload(Call& c) {
         name = given;
     }
     if (name.empty()) return c.fail(400, "the upload names no object");
-    if (!c.authorize(name, Access::Write)) return;
+    std::optional<std::string> uid;
+    if (!c.authorize(name, Access::Write, &uid)) return;
     MetadataPatch patch;
     if (!c.metadataBody(name, patch)) return;
     // The announced size and type: the size is checked against the bucket
@@ -395,13 +449,14 @@ void startUpload(Call& c) {
         total = length;
     }
     const std::string announcedType = c.req.get_header_value("X-Upload-Content-Type");
-    if (!patch.fields.count("contentType") && !announcedType.empty() && announcedType.size() <= kMaxFieldBytes &&
+    if (!patch.fields.count("contentType") && !announcedType.empty() &&
         announcedType.find_first_of("\r\n") == std::string::npos) {
         patch.fields["contentType"] = announcedType;
     }
-    const ChunkOutcome outcome = c.store.startSession(c.target.bucket, name, patch, total);
+    const ChunkOutcome outcome = c.store.startSession(c.target.bucket, name, patch, total, uid.value_or(""));
     if (outcome.kind == ChunkOutcome::Kind::QuotaExceeded) return c.fail(402, outcome.message);
     if (outcome.kind == ChunkOutcome::Kind::TooLarge) return c.fail(413, outcome.message);
+    if (outcome.kind == ChunkOutcome::Kind::TooManySessions) return c.fail(429, outcome.message);
     c.res.status = 200;
     c.res.set_header("Location", sessionURL(c, outcome.session));
 }
@@ -412,8 +467,9 @@ void sendProgress(Response& res, const Session& session) {
     if (session.received > 0) res.set_header("Range", "bytes=0-" + std::to_string(session.received - 1));
 }
 
-// `keep`: a fault cuts the chunk after that many bytes.
-void putChunk(Call& c, std::optional<int64_t> keep) {
+// `keep`: a fault cuts the chunk after that many bytes; `atStep`: a fault
+// acting inside the store's write.
+void putChunk(Call& c, std::optional<int64_t> keep, const std::function<void(std::string_view)>& atStep) {
     const std::string id = c.target.param("upload_id");
     auto session = id.empty() ? std::nullopt : c.store.session(id);
     if (!session || session->bucket != c.target.bucket || (c.target.object && *c.target.object != session->name)) {
@@ -435,7 +491,7 @@ void putChunk(Call& c, std::optional<int64_t> keep) {
     }
     std::string_view bytes = body;
     if (keep) bytes = bytes.substr(0, std::size_t(std::min<int64_t>(*keep, int64_t(bytes.size()))));
-    const ChunkOutcome outcome = c.store.appendChunk(session->id, range.first, bytes, range.total);
+    const ChunkOutcome outcome = c.store.appendChunk(session->id, range.first, bytes, range.total, atStep);
     using Kind = ChunkOutcome::Kind;
     switch (outcome.kind) {
     case Kind::Stored: return sendProgress(c.res, outcome.session);
@@ -449,6 +505,7 @@ void putChunk(Call& c, std::optional<int64_t> keep) {
     case Kind::NotFound: return c.fail(404, outcome.message);
     case Kind::QuotaExceeded: return c.fail(402, outcome.message);
     case Kind::TooLarge: return c.fail(413, outcome.message);
+    case Kind::TooManySessions: return c.fail(429, outcome.message);
     }
 }
 
@@ -480,9 +537,11 @@ void StorageService::stop() {
     stopped_.notify_all();
 }
 
-void StorageService::pause(int ms) {
+void StorageService::pause(int ms, bool untilCleared) {
     std::unique_lock lock(mutex_);
-    stopped_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping_; });
+    const uint64_t cleared = faultsCleared_;
+    stopped_.wait_for(lock, std::chrono::milliseconds(ms),
+                      [&] { return stopping_ || (untilCleared && faultsCleared_ != cleared); });
 }
 
 std::optional<StorageService::Fault> StorageService::takeFault(const std::string& kind, const std::string& object) {
@@ -498,29 +557,48 @@ std::optional<StorageService::Fault> StorageService::takeFault(const std::string
 
 void StorageService::log(const Request& req, const std::string& kind, const Response& res,
                          const std::optional<Fault>& fault) {
-    json headers = json::array();
-    for (const auto& [name, value] : originalHeaders(req)) headers.push_back({{"name", name}, {"value", value}});
+    // A summary, so ten thousand entries stay small whatever the requests held.
+    LoggedRequest entry;
+    auto bounded = [&](std::string_view text) {
+        if (text.size() <= kMaxLoggedFieldBytes) return std::string(text);
+        entry.truncated = true;
+        return std::string(text.substr(0, kMaxLoggedFieldBytes));
+    };
     const auto q = req.target.find('?');
-    const bool unanswered = res.has_header(kCloseWithoutAnswerHeader);
+    entry.kind = kind;
+    entry.method = bounded(req.method);
+    entry.target = bounded(req.target);
+    entry.path = bounded(req.path);
+    entry.query = q == std::string::npos ? "" : bounded(std::string_view(req.target).substr(q + 1));
+    std::size_t room = kMaxLoggedHeaderBytes;
+    for (const auto& [name, value] : originalHeaders(req)) {
+        std::string kept = bounded(value);
+        if (name.size() + kept.size() > room) {
+            entry.truncated = true;
+            continue;
+        }
+        room -= name.size() + kept.size();
+        entry.headers.emplace_back(name, std::move(kept));
+    }
+    entry.bodySize = req.body.size();
+    entry.status = res.has_header(kCloseWithoutAnswerHeader) ? 0 : res.status;
+    entry.fault = bool(fault);
     std::lock_guard lock(mutex_);
-    requests_.push_back(json{{"id", nextRequestId_++},
-                             {"kind", kind},
-                             {"method", req.method},
-                             {"target", req.target},
-                             {"path", req.path},
-                             {"query", q == std::string::npos ? "" : req.target.substr(q + 1)},
-                             {"headers", std::move(headers)},
-                             {"bodySize", req.body.size()},
-                             {"status", unanswered ? 0 : res.status},
-                             {"fault", bool(fault)}});
+    entry.id = nextRequestId_++;
+    requests_.push_back(std::move(entry));
     while (requests_.size() > kMaxLoggedRequests) requests_.pop_front();
 }
 
 void StorageService::serve(const Request& req, Response& res, const Listener&) {
+    Call call{req, res, *store_, *verifier_, {}};
+    if (auto problem = oversizedField(req); !problem.empty()) {
+        call.fail(400, problem);
+        return log(req, "other", res, std::nullopt);
+    }
     const std::string kind = kindOf(req);
     const auto fault = takeFault(kind, objectOf(req));
-    if (fault && fault->delayMs > 0) pause(fault->delayMs);
-    Call call{req, res, *store_, *verifier_, {}};
+    const bool atStep = fault && !fault->step.empty();
+    if (fault && fault->delayMs > 0 && !atStep) pause(fault->delayMs);
     if (fault && fault->status) {
         call.fail(fault->status, fault->message.empty() ? statusText(fault->status) : fault->message);
     } else if (fault && fault->cut && kind != "download" && kind != "uploadChunk") {
@@ -540,8 +618,18 @@ void StorageService::serve(const Request& req, Response& res, const Listener&) {
             call.fail(400, "chunks go to the session URL an upload's first request answered with");
         } else {
             const bool cutChunk = fault && fault->cut;
-            putChunk(call, cutChunk ? std::optional<int64_t>(fault->cutAfterBytes.value_or(int64_t(req.body.size()) / 2))
-                                    : std::nullopt);
+            std::function<void(std::string_view)> hook;
+            if (atStep) {
+                hook = [this, step = fault->step, crash = fault->crash, delayMs = fault->delayMs](std::string_view at) {
+                    if (at != step) return;
+                    if (crash) std::raise(SIGKILL);  // as a kill -9 would land: no clean-up of any kind
+                    pause(delayMs, true);
+                };
+            }
+            putChunk(call,
+                     cutChunk ? std::optional<int64_t>(fault->cutAfterBytes.value_or(int64_t(req.body.size()) / 2))
+                              : std::nullopt,
+                     hook);
             if (cutChunk) res.set_header(kCloseWithoutAnswerHeader, "1");
         }
     } else if (kind == "cancelUpload") {
@@ -550,8 +638,9 @@ void StorageService::serve(const Request& req, Response& res, const Listener&) {
         call.fail(405, "method not allowed");
     }
     if (fault && fault->cut && kind == "download" && (res.status == 200 || res.status == 206)) {
-        const int64_t after = fault->cutAfterBytes.value_or(int64_t(res.body.size()) / 2);
-        res.set_header(kCutAfterBytesHeader, std::to_string(std::min<int64_t>(after, int64_t(res.body.size()))));
+        const int64_t length = int64_t(res.contentLength());
+        const int64_t after = fault->cutAfterBytes.value_or(length / 2);
+        res.set_header(kCutAfterBytesHeader, std::to_string(std::min<int64_t>(after, length)));
     }
     log(req, kind, res, fault);
 }

@@ -104,8 +104,8 @@ ObjectRecord recordFromDisk(const json& j) {
     return o;
 }
 
-json sessionToDisk(const Session& s) {
-    return json{{"id", s.id},
+json sessionToDisk(const Session& s, const std::string& finishingBlob) {
+    json out{{"id", s.id},
                 {"bucket", s.bucket},
                 {"name", s.name},
                 {"metadata", patchToJson(s.metadata)},
@@ -113,6 +113,9 @@ json sessionToDisk(const Session& s) {
                 {"received", s.received},
                 {"createdMs", s.createdMs},
                 {"finishedGeneration", s.finishedGeneration ? json(*s.finishedGeneration) : json(nullptr)}};
+    if (!s.owner.empty()) out["owner"] = s.owner;
+    if (!finishingBlob.empty()) out["finishing"] = json{{"blob", finishingBlob}};
+    return out;
 }
 
 Session sessionFromDisk(const json& j) {
@@ -125,6 +128,7 @@ Session sessionFromDisk(const json& j) {
     s.received = j.at("received").get<int64_t>();
     s.createdMs = j.at("createdMs").get<int64_t>();
     if (!j.at("finishedGeneration").is_null()) s.finishedGeneration = j.at("finishedGeneration").get<int64_t>();
+    if (j.contains("owner")) s.owner = j.at("owner").get<std::string>();
     return s;
 }
 
@@ -181,6 +185,13 @@ void writeAtAndSync(const fs::path& file, int64_t offset, std::string_view bytes
 }
 
 int64_t nowMs() { return nowMilliseconds(); }
+
+// A blob name as this store makes them, so a record cannot point outside blobs/.
+bool isBlobName(const std::string& name) {
+    return name.size() == 32 && std::all_of(name.begin(), name.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
 
 }  // namespace
 
@@ -294,8 +305,7 @@ Store::Store(fs::path dir) : dir_(std::move(dir)) {
         if (ec) throw std::runtime_error("cannot create " + sub.string() + ": " + ec.message());
         ::chmod(sub.c_str(), 0700);
     }
-    std::lock_guard lock(mutex_);
-    loadLocked();
+    load();
 }
 
 fs::path Store::objectFile(const std::string& bucket, const std::string& name) const {
@@ -306,7 +316,14 @@ fs::path Store::sessionFile(const std::string& id, const char* extension) const 
     return dir_ / kSessionsDir / (id + extension);
 }
 
-void Store::loadLocked() {
+std::mutex& Store::objectLock(const std::string& bucket, const std::string& name) {
+    const std::size_t hash = std::hash<std::string>()(bucket) * 31 + std::hash<std::string>()(name);
+    return objectLocks_[hash % objectLocks_.size()];
+}
+
+// Runs before the store is shared, so it takes no lock of its own (commit
+// takes the store's mutex briefly).
+void Store::load() {
     if (auto text = readFile(dir_ / kBucketsFile)) {
         const json j = json::parse(*text, nullptr, false);
         if (!j.is_object()) throw std::runtime_error("cannot read " + (dir_ / kBucketsFile).string());
@@ -320,7 +337,6 @@ void Store::loadLocked() {
         }
     }
 
-    std::set<std::string> blobsInUse;
     for (const auto& entry : fs::directory_iterator(dir_ / kObjectsDir)) {
         const auto& path = entry.path();
         if (path.extension() != ".json") {
@@ -331,16 +347,11 @@ void Store::loadLocked() {
         const json j = text ? json::parse(*text, nullptr, false) : json();
         try {
             ObjectRecord o = recordFromDisk(j);
-            blobsInUse.insert(o.blob);
             lastGeneration_ = std::max(lastGeneration_, o.generation);
             objects_[{o.bucket, o.name}] = std::move(o);
         } catch (const json::exception& e) {
             throw std::runtime_error("cannot read the object record " + path.string() + ": " + e.what());
         }
-    }
-    // Bytes of uploads that never made it into an object's record.
-    for (const auto& entry : fs::directory_iterator(dir_ / kBlobsDir)) {
-        if (!blobsInUse.count(entry.path().filename().string())) fs::remove(entry.path());
     }
 
     std::set<std::string> parts;
@@ -357,11 +368,20 @@ void Store::loadLocked() {
         auto text = readFile(path);
         const json j = text ? json::parse(*text, nullptr, false) : json();
         Session s;
+        std::string finishing;
         try {
             s = sessionFromDisk(j);
+            if (j.contains("finishing")) finishing = j.at("finishing").at("blob").get<std::string>();
         } catch (const std::exception&) {
             fs::remove(path);  // unreadable: the client starts over
             continue;
+        }
+        if (!finishing.empty() && !s.finishedGeneration) {
+            if (!isBlobName(finishing) || !recoverFinishing(s, finishing)) {
+                fs::remove(path);
+                fs::remove(sessionFile(s.id, ".part"));
+                continue;
+            }
         }
         if (!s.finishedGeneration) {
             // Bytes written after the last acknowledgement never counted.
@@ -375,12 +395,43 @@ void Store::loadLocked() {
             }
             if (size > s.received) fs::resize_file(part, uintmax_t(s.received));
         }
-        sessions_[s.id] = std::move(s);
+        auto slot = std::make_shared<SessionSlot>();
+        slot->session = std::move(s);
+        sessions_[slot->session.id] = std::move(slot);
     }
     for (const auto& id : parts) {
         auto it = sessions_.find(id);
-        if (it == sessions_.end() || it->second.finishedGeneration) fs::remove(sessionFile(id, ".part"));
+        if (it == sessions_.end() || it->second->session.finishedGeneration) fs::remove(sessionFile(id, ".part"));
     }
+
+    // Bytes of uploads that never made it into an object's record. Only now:
+    // a session that was finishing may just have made its blob an object's.
+    std::set<std::string> blobsInUse;
+    for (const auto& [key, o] : objects_) blobsInUse.insert(o.blob);
+    for (const auto& entry : fs::directory_iterator(dir_ / kBlobsDir)) {
+        if (!blobsInUse.count(entry.path().filename().string())) fs::remove(entry.path());
+    }
+}
+
+bool Store::recoverFinishing(Session& s, const std::string& blob) {
+    auto object = objects_.find({s.bucket, s.name});
+    if (object == objects_.end() || object->second.blob != blob) {
+        const fs::path blobFile = dir_ / kBlobsDir / blob, part = sessionFile(s.id, ".part");
+        if (!fs::exists(blobFile)) {
+            // Stopped before the rename: the part file still holds every byte.
+            std::error_code ec;
+            const auto size = fs::exists(part) ? int64_t(fs::file_size(part, ec)) : -1;
+            if (ec || size < s.received) return false;
+            if (size > s.received) fs::resize_file(part, uintmax_t(s.received));
+            fs::rename(part, blobFile);
+            syncFolder(dir_ / kBlobsDir);
+        }
+        commit(s.bucket, s.name, s.metadata, blob, s.received);
+        object = objects_.find({s.bucket, s.name});
+    }
+    s.finishedGeneration = object->second.generation;
+    saveSession(s);
+    return true;
 }
 
 void Store::saveBucketsLocked() {
@@ -426,30 +477,7 @@ std::vector<ObjectRecord> Store::list(const std::string& bucket) {
     return out;
 }
 
-std::optional<std::string> Store::read(const ObjectRecord& object, int64_t offset, int64_t length) {
-    std::lock_guard lock(mutex_);
-    auto it = objects_.find({object.bucket, object.name});
-    if (it == objects_.end() || it->second.blob != object.blob) return std::nullopt;
-    const fs::path file = dir_ / kBlobsDir / object.blob;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + file.string());
-    offset = std::clamp<int64_t>(offset, 0, object.size);
-    length = std::clamp<int64_t>(length, 0, object.size - offset);
-    std::string out(std::size_t(length), '\0');
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, off_t(offset + int64_t(done)));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : EIO;
-            ::close(fd);
-            throw std::system_error(err, std::generic_category(), "cannot read " + file.string());
-        }
-        done += std::size_t(n);
-    }
-    ::close(fd);
-    return out;
-}
+fs::path Store::blobPath(const ObjectRecord& object) const { return dir_ / kBlobsDir / object.blob; }
 
 std::optional<std::string> Store::quotaProblemLocked(const std::string& bucket, const std::string& name,
                                                      int64_t newSize) {
@@ -462,25 +490,34 @@ std::optional<std::string> Store::quotaProblemLocked(const std::string& bucket, 
     for (auto it = objects_.lower_bound({bucket, ""}); it != objects_.end() && it->first.first == bucket; ++it) {
         if (it->first.second != name) used += it->second.size;
     }
+    for (auto it = pending_.lower_bound({bucket, ""}); it != pending_.end() && it->first.first == bucket; ++it) {
+        // A commit in flight replaces its object's current size.
+        if (it->first.second == name) continue;
+        auto current = objects_.find(it->first);
+        used += it->second - (current == objects_.end() ? 0 : current->second.size);
+    }
     if (used + newSize <= *b->second.quotaBytes) return std::nullopt;
     return "the bucket " + bucket + " would hold " + std::to_string(used + newSize) + " bytes, over its quota of " +
            std::to_string(*b->second.quotaBytes);
 }
 
-ObjectRecord Store::commitLocked(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
-                                 const std::string& blob, int64_t size) {
+ObjectRecord Store::commit(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
+                           const std::string& blob, int64_t size) {
     ObjectRecord o;
     std::string oldBlob;
-    if (auto it = objects_.find({bucket, name}); it != objects_.end()) {
-        oldBlob = it->second.blob;
-        // Download links given out for the object keep working after a new upload.
-        o.downloadTokens = it->second.downloadTokens;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = objects_.find({bucket, name}); it != objects_.end()) {
+            oldBlob = it->second.blob;
+            // Download links given out for the object keep working after a new upload.
+            o.downloadTokens = it->second.downloadTokens;
+        }
+        o.createdMs = o.updatedMs = nowMs();
+        o.generation = lastGeneration_ = std::max(lastGeneration_ + 1, o.createdMs * 1000);
     }
     if (o.downloadTokens.empty()) o.downloadTokens.push_back(newDownloadToken());
     o.bucket = bucket;
     o.name = name;
-    o.createdMs = o.updatedMs = nowMs();
-    o.generation = lastGeneration_ = std::max(lastGeneration_ + 1, o.createdMs * 1000);
     o.metageneration = 1;
     o.size = size;
     for (const auto& [key, value] : metadata.fields) {
@@ -494,34 +531,52 @@ ObjectRecord Store::commitLocked(const std::string& bucket, const std::string& n
     }
     o.blob = blob;
     writeFileAtomic(objectFile(bucket, name), recordToDisk(o).dump() + "\n");
-    objects_[{bucket, name}] = o;
+    {
+        std::lock_guard lock(mutex_);
+        objects_[{bucket, name}] = o;
+    }
+    // A download that looked up the old generation and has not opened it yet
+    // finds it gone and looks again.
     if (!oldBlob.empty() && oldBlob != blob) fs::remove(dir_ / kBlobsDir / oldBlob);
     return o;
 }
 
 ChunkOutcome Store::put(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
                         std::string_view bytes) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard objectGuard(objectLock(bucket, name));
     ChunkOutcome outcome;
-    if (auto problem = quotaProblemLocked(bucket, name, int64_t(bytes.size()))) {
-        outcome.kind = int64_t(bytes.size()) > kMaxObjectBytes ? ChunkOutcome::Kind::TooLarge
-                                                               : ChunkOutcome::Kind::QuotaExceeded;
-        outcome.message = *problem;
-        return outcome;
+    const ObjectKey key{bucket, name};
+    {
+        std::lock_guard lock(mutex_);
+        if (auto problem = quotaProblemLocked(bucket, name, int64_t(bytes.size()))) {
+            outcome.kind = int64_t(bytes.size()) > kMaxObjectBytes ? ChunkOutcome::Kind::TooLarge
+                                                                   : ChunkOutcome::Kind::QuotaExceeded;
+            outcome.message = *problem;
+            return outcome;
+        }
+        pending_[key] = int64_t(bytes.size());
     }
-    const std::string blob = newId();
-    ns::writeFileAtomicallyOrThrow((dir_ / kBlobsDir / blob).string(), bytes, 0600);
-    outcome.object = commitLocked(bucket, name, metadata, blob, int64_t(bytes.size()));
+    try {
+        const std::string blob = newId();
+        ns::writeFileAtomicallyOrThrow((dir_ / kBlobsDir / blob).string(), bytes, 0600);
+        outcome.object = commit(bucket, name, metadata, blob, int64_t(bytes.size()));
+    } catch (...) {
+        std::lock_guard lock(mutex_);
+        pending_.erase(key);
+        throw;
+    }
+    std::lock_guard lock(mutex_);
+    pending_.erase(key);
     outcome.kind = ChunkOutcome::Kind::Finished;
     return outcome;
 }
 
 std::optional<ObjectRecord> Store::update(const std::string& bucket, const std::string& name,
                                           const MetadataPatch& patch) {
-    std::lock_guard lock(mutex_);
-    auto it = objects_.find({bucket, name});
-    if (it == objects_.end()) return std::nullopt;
-    ObjectRecord o = it->second;
+    std::lock_guard objectGuard(objectLock(bucket, name));
+    std::optional<ObjectRecord> found = find(bucket, name);
+    if (!found) return std::nullopt;
+    ObjectRecord o = std::move(*found);
     for (const auto& [key, value] : patch.fields) {
         if (value) o.fields[key] = *value;
         else o.fields.erase(key);
@@ -536,71 +591,100 @@ std::optional<ObjectRecord> Store::update(const std::string& bucket, const std::
     o.metageneration += 1;
     o.updatedMs = std::max(nowMs(), o.updatedMs);
     writeFileAtomic(objectFile(bucket, name), recordToDisk(o).dump() + "\n");
-    it->second = o;
+    std::lock_guard lock(mutex_);
+    objects_[{bucket, name}] = o;
     return o;
 }
 
 bool Store::remove(const std::string& bucket, const std::string& name) {
-    std::lock_guard lock(mutex_);
-    auto it = objects_.find({bucket, name});
-    if (it == objects_.end()) return false;
+    std::lock_guard objectGuard(objectLock(bucket, name));
+    std::optional<ObjectRecord> found = find(bucket, name);
+    if (!found) return false;
     fs::remove(objectFile(bucket, name));
     syncFolder(dir_ / kObjectsDir);
-    fs::remove(dir_ / kBlobsDir / it->second.blob);
-    objects_.erase(it);
+    {
+        std::lock_guard lock(mutex_);
+        objects_.erase({bucket, name});
+    }
+    fs::remove(dir_ / kBlobsDir / found->blob);
     return true;
 }
 
 // --- upload sessions -----------------------------------------------------------
 
-void Store::saveSessionLocked(const Session& s) {
-    writeFileAtomic(sessionFile(s.id, ".json"), sessionToDisk(s).dump() + "\n");
+void Store::saveSession(const Session& s, const std::string& finishingBlob) {
+    writeFileAtomic(sessionFile(s.id, ".json"), sessionToDisk(s, finishingBlob).dump() + "\n");
 }
 
-void Store::dropSessionLocked(const std::string& id) {
+void Store::removeSessionFiles(const std::string& id) {
     fs::remove(sessionFile(id, ".json"));
     fs::remove(sessionFile(id, ".part"));
-    sessions_.erase(id);
 }
 
-void Store::trimSessionsLocked() {
-    while (sessions_.size() > kMaxSessions) {
-        const Session* oldest = nullptr;
-        for (bool finished : {true, false}) {
-            for (const auto& [id, s] : sessions_) {
-                if (bool(s.finishedGeneration) == finished && (!oldest || s.createdMs < oldest->createdMs)) {
-                    oldest = &s;
-                }
-            }
-            if (oldest) break;
-        }
-        dropSessionLocked(std::string(oldest->id));
+void Store::trimFinishedSessionsLocked() {
+    std::vector<std::pair<int64_t, std::string>> finished;
+    for (const auto& [id, slot] : sessions_) {
+        if (slot->session.finishedGeneration) finished.emplace_back(slot->session.createdMs, id);
+    }
+    if (finished.size() <= kMaxFinishedSessions) return;
+    std::sort(finished.begin(), finished.end());
+    // A finished session never writes again, so its files go without its lock.
+    for (std::size_t i = 0; i < finished.size() - kMaxFinishedSessions; ++i) {
+        fs::remove(sessionFile(finished[i].second, ".json"));
+        sessions_.erase(finished[i].second);
     }
 }
 
 ChunkOutcome Store::startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
-                                std::optional<int64_t> total) {
-    std::lock_guard lock(mutex_);
+                                 std::optional<int64_t> total, const std::string& owner) {
     ChunkOutcome outcome;
-    if (total) {
-        if (auto problem = quotaProblemLocked(bucket, name, *total)) {
-            outcome.kind = *total > kMaxObjectBytes ? ChunkOutcome::Kind::TooLarge : ChunkOutcome::Kind::QuotaExceeded;
-            outcome.message = *problem;
-            return outcome;
-        }
-    }
-    Session s;
+    auto slot = std::make_shared<SessionSlot>();
+    Session& s = slot->session;
     s.total = total;
     s.id = newId();
     s.bucket = bucket;
     s.name = name;
+    s.owner = owner;
     s.metadata = metadata;
     s.createdMs = nowMs();
-    saveSessionLocked(s);
-    sessions_[s.id] = s;
-    trimSessionsLocked();
+    // Held until the record is on disk, so no chunk can reach the session before.
+    std::lock_guard io(slot->io);
+    {
+        std::lock_guard lock(mutex_);
+        if (total) {
+            if (auto problem = quotaProblemLocked(bucket, name, *total)) {
+                outcome.kind = *total > kMaxObjectBytes ? ChunkOutcome::Kind::TooLarge : ChunkOutcome::Kind::QuotaExceeded;
+                outcome.message = *problem;
+                return outcome;
+            }
+        }
+        std::size_t open = 0, mine = 0;
+        for (const auto& [id, other] : sessions_) {
+            if (other->session.finishedGeneration) continue;
+            ++open;
+            if (other->session.owner == owner) ++mine;
+        }
+        if (mine >= kMaxOpenSessionsPerOwner || open >= kMaxOpenSessions) {
+            outcome.kind = ChunkOutcome::Kind::TooManySessions;
+            outcome.message = mine >= kMaxOpenSessionsPerOwner
+                                  ? "there are already " + std::to_string(mine) +
+                                        " unfinished uploads of this user; finish or cancel one first"
+                                  : "there are too many unfinished uploads; try again later";
+            return outcome;
+        }
+        sessions_[s.id] = slot;
+        trimFinishedSessionsLocked();
+    }
+    try {
+        saveSession(s);
+    } catch (...) {
+        slot->gone = true;
+        std::lock_guard lock(mutex_);
+        sessions_.erase(s.id);
+        throw;
+    }
     outcome.kind = ChunkOutcome::Kind::Stored;
-    outcome.session = std::move(s);
+    outcome.session = s;
     return outcome;
 }
 
@@ -608,42 +692,55 @@ std::optional<Session> Store::session(const std::string& id) {
     std::lock_guard lock(mutex_);
     auto it = sessions_.find(id);
     if (it == sessions_.end()) return std::nullopt;
-    return it->second;
+    return it->second->session;
 }
 
 std::vector<Session> Store::sessions() {
     std::lock_guard lock(mutex_);
     std::vector<Session> out;
-    for (const auto& [id, s] : sessions_) out.push_back(s);
+    for (const auto& [id, slot] : sessions_) out.push_back(slot->session);
     return out;
 }
 
 ChunkOutcome Store::appendChunk(const std::string& id, int64_t first, std::string_view bytes,
-                                std::optional<int64_t> total) {
-    std::lock_guard lock(mutex_);
+                                std::optional<int64_t> total,
+                                const std::function<void(std::string_view step)>& atStep) {
+    auto step = [&](std::string_view name) {
+        if (atStep) atStep(name);
+    };
     ChunkOutcome outcome;
-    auto it = sessions_.find(id);
-    if (it == sessions_.end()) {
+    std::shared_ptr<SessionSlot> slot;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = sessions_.find(id); it != sessions_.end()) slot = it->second;
+    }
+    std::unique_lock io = slot ? std::unique_lock(slot->io) : std::unique_lock<std::mutex>();
+    if (!slot || slot->gone) {
         outcome.kind = ChunkOutcome::Kind::NotFound;
         outcome.message = "there is no upload session " + id;
         return outcome;
     }
-    Session& s = it->second;
+    // Only holders of `io` change it, so it is read here without the store's mutex.
+    const Session& s = slot->session;
     auto refuse = [&](ChunkOutcome::Kind kind, std::string message) {
         outcome.kind = kind;
         outcome.message = std::move(message);
         outcome.session = s;
         return outcome;
     };
+    auto publish = [&](const Session& updated) {
+        std::lock_guard lock(mutex_);
+        slot->session = updated;
+    };
     if (s.finishedGeneration) {
         // A repeat of the last request whose answer was lost: the object it made.
-        auto object = objects_.find({s.bucket, s.name});
-        if (object == objects_.end() || object->second.generation != *s.finishedGeneration) {
+        auto object = find(s.bucket, s.name);
+        if (!object || object->generation != *s.finishedGeneration) {
             return refuse(ChunkOutcome::Kind::NotFound, "the upload finished and its object has changed since");
         }
         outcome.kind = ChunkOutcome::Kind::Finished;
         outcome.session = s;
-        outcome.object = object->second;
+        outcome.object = std::move(object);
         return outcome;
     }
     if (total && s.total && *total != *s.total) {
@@ -667,6 +764,7 @@ ChunkOutcome Store::appendChunk(const std::string& id, int64_t first, std::strin
         if (knownTotal && end > *knownTotal) {
             return refuse(ChunkOutcome::Kind::Refused, "the chunk ends past the total size");
         }
+        std::lock_guard lock(mutex_);
         if (auto problem = quotaProblemLocked(s.bucket, s.name, end)) {
             return refuse(end > kMaxObjectBytes ? ChunkOutcome::Kind::TooLarge : ChunkOutcome::Kind::QuotaExceeded,
                           *problem);
@@ -683,44 +781,79 @@ ChunkOutcome Store::appendChunk(const std::string& id, int64_t first, std::strin
     if (!bytes.empty()) {
         writeAtAndSync(part, s.received, bytes);
         updated.received += int64_t(bytes.size());
+        step("chunkSynced");
     }
-    if (updated.total && updated.received == *updated.total) {
+    if (!updated.total || updated.received != *updated.total) {
+        if (updated.received != s.received || updated.total != s.total) saveSession(updated);
+        publish(updated);
+        outcome.kind = ChunkOutcome::Kind::Stored;
+        outcome.session = updated;
+        return outcome;
+    }
+
+    // The last byte: the part file becomes the object's new generation.
+    std::lock_guard objectGuard(objectLock(s.bucket, s.name));
+    const ObjectKey key{s.bucket, s.name};
+    {
+        std::lock_guard lock(mutex_);
         if (auto problem = quotaProblemLocked(s.bucket, s.name, updated.received)) {
-            dropSessionLocked(std::string(id));
+            slot->gone = true;
+            sessions_.erase(id);
+            removeSessionFiles(id);
             outcome.kind = ChunkOutcome::Kind::QuotaExceeded;
             outcome.message = *problem;
             return outcome;
         }
+        pending_[key] = updated.received;
+    }
+    auto unreserve = [&] {
+        std::lock_guard lock(mutex_);
+        pending_.erase(key);
+    };
+    const std::string blob = newId();
+    try {
         if (!fs::exists(part)) writeAtAndSync(part, 0, {});
-        const std::string blob = newId();
+        saveSession(updated, blob);
+        step("journaled");
         fs::rename(part, dir_ / kBlobsDir / blob);
-        try {
-            syncFolder(dir_ / kBlobsDir);
-            outcome.object = commitLocked(s.bucket, s.name, s.metadata, blob, updated.received);
-        } catch (...) {
-            // The bytes go back to the session, which the client may finish again.
-            std::error_code ignored;
-            fs::rename(dir_ / kBlobsDir / blob, part, ignored);
-            throw;
-        }
-        updated.finishedGeneration = outcome.object->generation;
-        outcome.kind = ChunkOutcome::Kind::Finished;
-    } else {
-        outcome.kind = ChunkOutcome::Kind::Stored;
+    } catch (...) {
+        unreserve();
+        throw;
     }
-    if (updated.received != s.received || updated.total != s.total || updated.finishedGeneration) {
-        saveSessionLocked(updated);
+    try {
+        syncFolder(dir_ / kBlobsDir);
+        step("renamed");
+        outcome.object = commit(s.bucket, s.name, s.metadata, blob, updated.received);
+    } catch (...) {
+        // The bytes go back to the session, which the client may finish again.
+        std::error_code ignored;
+        fs::rename(dir_ / kBlobsDir / blob, part, ignored);
+        unreserve();
+        throw;
     }
-    s = updated;
-    outcome.session = s;
+    unreserve();
+    step("committed");
+    updated.finishedGeneration = outcome.object->generation;
+    saveSession(updated);
+    publish(updated);
+    outcome.kind = ChunkOutcome::Kind::Finished;
+    outcome.session = updated;
     return outcome;
 }
 
 bool Store::cancelSession(const std::string& id) {
+    std::shared_ptr<SessionSlot> slot;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = sessions_.find(id); it != sessions_.end()) slot = it->second;
+    }
+    if (!slot) return false;
+    std::lock_guard io(slot->io);
+    if (slot->gone || slot->session.finishedGeneration) return false;
+    removeSessionFiles(id);
+    slot->gone = true;
     std::lock_guard lock(mutex_);
-    auto it = sessions_.find(id);
-    if (it == sessions_.end() || it->second.finishedGeneration) return false;
-    dropSessionLocked(std::string(id));
+    sessions_.erase(id);
     return true;
 }
 

@@ -3,13 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backend/http_util.h"
 #include "backend/storage_seed.h"
+#include "backend/storage_service.h"
 #include "backend/storage_store.h"
 #include "testing/backend.h"
 
@@ -286,6 +293,23 @@ TEST_F(StorageServiceTest, SeededPhotosAndDownloadTokens) {
     EXPECT_EQ(send("GET", objectPath(photos[0], "alt=media&token=0000")).status, 403);
     // A token opens only its own object.
     EXPECT_EQ(send("GET", objectPath(photos[1], "alt=media&token=" + token)).status, 403);
+
+    // Without a credential to read it, a token that does not open an object
+    // does not tell whether the object exists.
+    const std::string profileToken = send("GET", objectPath(kStaffProfile), staff_).parsed()["downloadTokens"];
+    const std::string wrongToken = objectPath(kStaffProfile, "alt=media&token=0000");
+    const std::string oldToken = objectPath(kStaffProfile, "alt=media&token=" + profileToken);
+    const Reply existing = send("GET", wrongToken);
+    ASSERT_EQ(send("DELETE", objectPath(kStaffProfile), staff_).status, 204);
+    for (const auto& target : {wrongToken, oldToken}) {
+        const Reply missing = send("GET", target);
+        EXPECT_EQ(missing.status, existing.status) << target;
+        EXPECT_EQ(missing.body, existing.body) << target;
+    }
+    EXPECT_EQ(existing.status, 403);
+    EXPECT_EQ(existing.parsed()["error"]["code"], 403);
+    // A caller who may read it learns no more than without the token.
+    EXPECT_EQ(send("GET", oldToken, other_).status, 404);
 }
 
 TEST_F(StorageServiceTest, UpdateChangesWritableFieldsAndBumpsMetageneration) {
@@ -480,6 +504,227 @@ TEST_F(StorageServiceTest, FaultsAnswerDelayAndCut) {
 
     auto refused = backend_->post("/__admin/storage/faults", json{{"status", 503}, {"cut", true}}.dump());
     EXPECT_EQ(refused.status, 400);
+}
+
+TEST_F(StorageServiceTest, OpenSessionsAreBoundedPerUserAndNeverEvictOthers) {
+    // The staff member's upload holds an acknowledged mebibyte.
+    const std::string data = pattern(1 << 20, 5);
+    const std::string kept = startUpload(kStaffProfile, staff_, json::object());
+    ASSERT_EQ(putChunk(kept, data, 0, "*").status, 308);
+
+    // Another user opens sessions until refused, and far past where the
+    // oldest sessions of everyone used to be dropped.
+    const std::string mine = objectPath("profiles%2FotherUid.jpg", "uploadType=resumable");
+    int opened = 0;
+    Reply refused;
+    std::string first;
+    for (int i = 0; i < 1100 && refused.status == 0; ++i) {
+        auto reply = send("POST", mine, other_, "{}");
+        if (reply.status == 200) {
+            ++opened;
+            if (first.empty()) first = reply.header("Location").substr(reply.header("Location").find("/v0/"));
+        } else {
+            refused = reply;
+        }
+    }
+    EXPECT_EQ(opened, int(backend::storage::kMaxOpenSessionsPerOwner));
+    ASSERT_EQ(refused.status, 429) << refused.body;
+    EXPECT_EQ(refused.parsed()["error"]["code"], 429);
+    EXPECT_TRUE(refused.parsed()["error"]["message"].is_string());
+    EXPECT_EQ(refused.header("Location"), "");
+
+    auto status = putChunk(kept, "", 0, "*");
+    EXPECT_EQ(status.status, 308);
+    EXPECT_EQ(status.header("Range"), "bytes=0-1048575");
+    // The owner of the kept session is not held back by the other user.
+    EXPECT_EQ(send("POST", objectPath(kStaffProfile, "uploadType=resumable"), staff_, "{}").status, 200);
+    // A finished or cancelled session frees its place.
+    ASSERT_EQ(send("DELETE", first).status, 204);
+    EXPECT_EQ(send("POST", mine, other_, "{}").status, 200);
+    EXPECT_EQ(send("POST", mine, other_, "{}").status, 429);
+    ASSERT_EQ(putChunk(kept, data.substr(0, 10), 1 << 20, std::to_string((1 << 20) + 10)).status, 200);
+    EXPECT_EQ(send("GET", objectPath(kStaffProfile, "alt=media"), staff_).body, data + data.substr(0, 10));
+}
+
+// The finishing step of an upload (part file -> blob -> object record ->
+// finished session) killed at each of its points and at random moments:
+// afterwards the upload is complete with exactly its bytes, or resumes with
+// at least the bytes it had acknowledged.
+TEST_F(StorageServiceTest, KillWhileFinishingKeepsEveryAcknowledgedByte) {
+    // A chunk may be mid-send when the back end dies: the write fails instead.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::mt19937 random(20240607);
+    const char* const steps[] = {"journaled", "renamed", "committed", nullptr};  // null: a kill from outside
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string data = pattern(40000 + std::size_t(round) * 997, unsigned(round));
+        const std::string total = std::to_string(data.size());
+        const std::size_t acknowledged = 30000;
+        const std::string session = startUpload(kStaffProfile, staff_, {{"contentType", "image/jpeg"}});
+        ASSERT_EQ(putChunk(session, data.substr(0, acknowledged), 0, "*").status, 308);
+
+        const char* step = steps[round % 4];
+        if (step) {
+            ASSERT_EQ(backend_->post("/__admin/storage/faults",
+                                     json{{"kind", "uploadChunk"}, {"step", step}, {"crash", true}}.dump())
+                          .status,
+                      200);
+            EXPECT_EQ(putChunk(session, data.substr(acknowledged), acknowledged, total).status, 0);
+        } else {
+            std::thread finisher([&] { putChunk(session, data.substr(acknowledged), acknowledged, total); });
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
+            backend_->kill();
+            finisher.join();
+        }
+        backend_->kill();
+        backend_->restart();
+
+        auto status = putChunk(session, "", 0, total);
+        if (status.status == 308) {
+            const std::string range = status.header("Range");
+            const std::size_t received = range.empty() ? 0 : std::stoul(range.substr(range.find('-') + 1)) + 1;
+            ASSERT_GE(received, acknowledged) << range;
+            ASSERT_EQ(putChunk(session, data.substr(received), received, total).status, 200);
+        } else {
+            ASSERT_EQ(status.status, 200) << status.body;
+            EXPECT_EQ(status.parsed()["size"], total);
+        }
+        auto bytes = send("GET", objectPath(kStaffProfile, "alt=media"), staff_);
+        ASSERT_EQ(bytes.status, 200);
+        ASSERT_EQ(bytes.body, data);
+    }
+    // Nothing was left behind for the restarts to collect.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(backend_->dataDir() + "/storage/sessions"),
+                            std::filesystem::directory_iterator()),
+              std::ptrdiff_t(sessions().size()));
+}
+
+TEST_F(StorageServiceTest, LargeObjectDownloadsByteExactWholeAndInRanges) {
+    const std::size_t size = 64u << 20, chunk = 8u << 20;
+    const std::string data = pattern(size, 11);
+    const std::string session = startUpload(kStaffProfile, staff_, {{"contentType", "video/mp4"}});
+    for (std::size_t at = 0; at < size; at += chunk) {
+        ASSERT_EQ(putChunk(session, data.substr(at, chunk), at, std::to_string(size)).status,
+                  at + chunk < size ? 308 : 200);
+    }
+    auto whole = send("GET", objectPath(kStaffProfile, "alt=media"), staff_);
+    ASSERT_EQ(whole.status, 200);
+    EXPECT_EQ(whole.header("Content-Length"), std::to_string(size));
+    EXPECT_EQ(whole.header("Content-Type"), "video/mp4");
+    EXPECT_TRUE(whole.body == data) << "the downloaded bytes differ";
+    struct Case {
+        std::string range;
+        std::size_t first, last;
+    };
+    for (const Case& c : std::vector<Case>{{"bytes=10000000-20000000", 10000000, 20000000},
+                                           {"bytes=67100000-", 67100000, size - 1},
+                                           {"bytes=-65537", size - 65537, size - 1},
+                                           {"bytes=0-0", 0, 0}}) {
+        auto part = send("GET", objectPath(kStaffProfile, "alt=media"), staff_, "", {{"Range", c.range}});
+        ASSERT_EQ(part.status, 206) << c.range;
+        EXPECT_EQ(part.header("Content-Range"), "bytes " + std::to_string(c.first) + "-" + std::to_string(c.last) + "/" +
+                                                    std::to_string(size));
+        EXPECT_TRUE(part.body == data.substr(c.first, c.last - c.first + 1)) << c.range;
+    }
+    // A cut download still sends its head and the bytes asked for, from the file.
+    backend_->addStorageFault({.kind = "download", .cut = true, .cutAfterBytes = 5000});
+    EXPECT_EQ(send("GET", objectPath(kStaffProfile, "alt=media"), staff_).status, 0);
+}
+
+// A chunk held inside the store just after its bytes were synced, before the
+// session moves on: what other callers do meanwhile must not wait for it.
+TEST_F(StorageServiceTest, AChunkBeingStoredHoldsUpNoOtherRequest) {
+    const std::string data = pattern(100000);
+    const std::string held = startUpload(kStaffProfile, staff_, json::object());
+    const std::string id = held.substr(held.find("upload_id=") + 10);
+    ASSERT_EQ(backend_->post("/__admin/storage/faults",
+                             json{{"kind", "uploadChunk"}, {"step", "chunkSynced"}, {"delayMs", 60000}}.dump())
+                  .status,
+              200);
+    std::atomic<bool> answered{false};
+    Reply heldReply;
+    std::thread holder([&] {
+        heldReply = putChunk(held, data, 0, "*");
+        answered = true;
+    });
+    const std::string part = backend_->dataDir() + "/storage/sessions/" + id + ".part";
+    for (int i = 0; i < 3000 && !(std::filesystem::exists(part) && std::filesystem::file_size(part) == data.size());
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    // Each of these gives up long before the held step would end by itself.
+    auto quick = [&](const std::string& method, const std::string& path, const std::string& token,
+                     const std::string& body, httplib::Headers headers = {}) {
+        auto client = backend_->tlsClient();
+        client->set_url_encode(false);
+        client->set_read_timeout(20);
+        if (!token.empty()) headers.emplace("Authorization", "Quorvane " + token);
+        auto result = method == "GET"  ? client->Get(path, headers)
+                      : method == "PUT" ? client->Put(path, headers, body, "application/octet-stream")
+                                        : client->Post(path, headers, body, "application/json");
+        return result ? result->status : 0;
+    };
+    const std::string product = smallProductPhotos().at(0);
+    EXPECT_EQ(quick("GET", objectPath(product), staff_, ""), 200);
+    EXPECT_EQ(quick("GET", objectPath(product, "alt=media"), staff_, ""), 200);
+    const std::string other = startUpload("profiles%2FotherUid.jpg", other_, json::object());
+    EXPECT_EQ(quick("PUT", other, "", "abc", {{"Content-Range", "bytes 0-2/3"}}), 200);
+    EXPECT_EQ(quick("GET", "/__admin/storage/sessions", "", ""), 200);
+    EXPECT_FALSE(answered) << "the held chunk was let go early";
+
+    backend_->clearStorageFaults();
+    holder.join();
+    EXPECT_EQ(heldReply.status, 308);
+    EXPECT_EQ(heldReply.header("Range"), "bytes=0-99999");
+}
+
+TEST_F(StorageServiceTest, OverlongFieldsAreRefusedAndTheLogKeepsSummaries) {
+    const std::string longText(4000, 'a');
+    std::string manyParameters = "alt=media";
+    for (int i = 0; i < 70; ++i) manyParameters += "&p" + std::to_string(i) + "=1";
+    struct Case {
+        std::string method, target;
+        httplib::Headers headers;
+    };
+    const std::vector<Case> cases = {
+        {"GET", objectPath(longText), {}},
+        {"GET", "/v0/b/" + std::string(700, 'b') + "/o/x", {}},
+        {"GET", objectPath(kStaffProfile, "alt=media&" + std::string(9000, 'q')), {}},
+        {"GET", objectPath(kStaffProfile, manyParameters), {}},
+        {"GET", objectPath(kStaffProfile, "alt=media&" + std::string(100, 'k') + "=1"), {}},
+        {"POST", objectPath(kStaffProfile, "uploadType=resumable&name=" + longText), {}},
+        {"POST", objectPath(kStaffProfile, "uploadType=" + longText), {}},
+        {"PUT", objectPath(kStaffProfile, "uploadType=resumable&upload_id=" + longText), {}},
+        {"POST", objectPath(kStaffProfile, "uploadType=resumable"), {{"X-Upload-Content-Type", longText}}},
+        {"POST", objectPath(kStaffProfile, "uploadType=resumable"), {{"X-Upload-Content-Length", std::string(300, '1')}}},
+        {"GET", objectPath(kStaffProfile, "alt=media"), {{"Range", "bytes=" + std::string(300, '1') + "-"}}},
+        {"GET", objectPath(kStaffProfile, "alt=media"), {{"If-Range", longText}, {"Range", "bytes=1-"}}},
+        {"GET", objectPath(kStaffProfile), {{"Authorization", "Quorvane " + std::string(9000, 'x')}}},
+    };
+    const json before = objects();
+    backend_->clearStorageRequests();
+    for (const auto& c : cases) {
+        auto reply = send(c.method, c.target, c.method == "GET" ? "" : staff_, c.method == "GET" ? "" : "{}", c.headers);
+        EXPECT_EQ(reply.status, 400) << c.method << " " << c.target.substr(0, 80) << " " << reply.body;
+        EXPECT_EQ(reply.parsed()["error"]["code"], 400) << reply.body;
+    }
+    EXPECT_EQ(objects(), before);
+    EXPECT_TRUE(sessions().empty());
+
+    // The log keeps a summary of each, however much the request held.
+    const auto seen = backend_->storageRequests();
+    ASSERT_EQ(seen.size(), cases.size());
+    for (const auto& r : seen) {
+        EXPECT_LE(r.target.size(), backend::StorageService::kMaxLoggedFieldBytes);
+        EXPECT_LE(r.path.size(), backend::StorageService::kMaxLoggedFieldBytes);
+        std::size_t headerBytes = 0;
+        for (const auto& [name, value] : r.headers) headerBytes += name.size() + value.size();
+        EXPECT_LE(headerBytes, backend::StorageService::kMaxLoggedHeaderBytes);
+        EXPECT_EQ(r.status, 400);
+    }
+    EXPECT_EQ(seen[2].bodySize, 0u);
+    EXPECT_EQ(seen[5].method, "POST");
 }
 
 // --- pieces ---------------------------------------------------------------

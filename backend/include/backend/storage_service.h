@@ -50,8 +50,16 @@
 // is 401, no header is anonymous. Rules: products/<file> is readable by
 // signed-in users; profiles/<uid>.jpg readable by signed-in users and
 // writable (upload, update, delete) only by <uid>; nothing else is open.
-// Refusals: 401 anonymous, 403 signed in but not allowed (or a wrong download
-// token), 404 missing, 402 over the bucket's quota, 413 over 1 GiB. Upload
+// Refusals: 401 anonymous, 403 signed in but not allowed, 404 missing, 402
+// over the bucket's quota, 413 over 1 GiB, 429 a start while the caller
+// already has 100 unfinished uploads (or everyone 10000). A download token
+// that does not open the object is 403 whether the object exists or not,
+// unless the caller may read it anyway (then as without a token). Every field
+// is bounded before it is read, and more is 400: the target 8 KiB, at most 64
+// query parameters, an escaped bucket, object name or query value 3 KiB, a
+// query key 64 bytes; Authorization 8 KiB, Host and X-Upload-Content-Type
+// 1 KiB, Content-Range, Range, If-Range and X-Upload-Content-Length 256
+// bytes. Upload
 // session URLs are themselves the permission to send chunks (128 random
 // bits), checked when the session is made. Every error body is
 // {"error": {"code": <status>, "message": "..."}}.
@@ -71,20 +79,27 @@
 // Admin endpoints (loopback, the run's admin secret, JSON):
 //   GET    /__admin/storage/requests   {"requests": [{"id","kind","method","target","path","query",
 //                                       "headers":[{name,value}],"bodySize","status","fault"}]}
-//                                       oldest first (the last 10000); kind: download, metadata,
+//                                       oldest first (the last 10000, each a summary: the target,
+//                                       path and query cut to 1 KiB, at most 4 KiB of headers, with
+//                                       "truncated" when something was cut); kind: download, metadata,
 //                                       update, delete, startUpload, uploadChunk, uploadQuery,
 //                                       cancelUpload, other
 //   DELETE /__admin/storage/requests   forget them
 //   GET    /__admin/storage/faults     {"faults": [...]} still pending
 //   POST   /__admin/storage/faults     {"kind"?, "object"?, "count"? (1), "status"?, "message"?,
-//                                       "delayMs"?, "cut"?, "cutAfterBytes"?}: the next `count`
+//                                       "delayMs"?, "cut"?, "cutAfterBytes"?, "step"?, "crash"?}: the next `count`
 //                                       requests of that kind (any) and object name (any) are
 //                                       delayed, then answered with `status` without acting, or
 //                                       cut: a download sends its head and `cutAfterBytes` of the
 //                                       body (default half) and closes; a chunk keeps its first
 //                                       `cutAfterBytes` bytes (default half) as received and
 //                                       closes without an answer; anything else closes without
-//                                       acting. Faults queue in order; the first that matches is used.
+//                                       acting. With "step" (uploadChunk/uploadQuery only: chunkSynced,
+//                                       journaled, renamed, committed) the fault acts at that point of
+//                                       storing the chunk instead: "crash" ends the process there as a
+//                                       kill -9 would, a delay holds the step until it passes or the
+//                                       faults are cleared. Faults queue in order; the first that
+//                                       matches is used.
 //   DELETE /__admin/storage/faults     none pending
 //   GET    /__admin/storage/buckets    {"buckets": {"<bucket>": {"appId","quotaBytes"}}}
 //   POST   /__admin/storage/buckets    {"bucket", "appId"?: id|null, "quotaBytes"?: n|null}
@@ -100,6 +115,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backend/service.h"
@@ -118,6 +134,13 @@ public:
     static constexpr std::size_t kMaxLoggedRequests = 10000;
     // Longest delay a fault may ask for.
     static constexpr int kMaxDelayMs = 60000;
+    // Bounds on what a request may carry, checked before anything reads it.
+    static constexpr std::size_t kMaxTargetBytes = 8192;
+    static constexpr std::size_t kMaxQueryParameters = 64;
+    static constexpr std::size_t kMaxEscapedFieldBytes = 3 * 1024;
+    // What the request log keeps of one request.
+    static constexpr std::size_t kMaxLoggedFieldBytes = 1024;
+    static constexpr std::size_t kMaxLoggedHeaderBytes = 4096;
 
     StorageService();
     ~StorageService() override;
@@ -135,6 +158,19 @@ public:
         int delayMs = 0;
         bool cut = false;
         std::optional<int64_t> cutAfterBytes;
+        std::string step;  // "": before the request
+        bool crash = false;
+    };
+
+    // A request as the log keeps it.
+    struct LoggedRequest {
+        uint64_t id = 0;
+        std::string kind, method, target, path, query;
+        std::vector<std::pair<std::string, std::string>> headers;
+        std::size_t bodySize = 0;
+        int status = 0;
+        bool fault = false;
+        bool truncated = false;
     };
 
 private:
@@ -142,8 +178,9 @@ private:
     void installAdmin(HttpRouter& server);
     // The first pending fault for the request, taken (its count lowered).
     std::optional<Fault> takeFault(const std::string& kind, const std::string& object);
-    // Waits `ms` unless the service stops first.
-    void pause(int ms);
+    // Waits `ms` unless the service stops first (or, with `untilCleared`,
+    // the faults are cleared).
+    void pause(int ms, bool untilCleared = false);
     void log(const Request& req, const std::string& kind, const Response& res, const std::optional<Fault>& fault);
 
     std::unique_ptr<storage::Store> store_;
@@ -152,8 +189,9 @@ private:
     std::mutex mutex_;
     std::condition_variable stopped_;
     bool stopping_ = false;
+    uint64_t faultsCleared_ = 0;
     std::vector<Fault> faults_;
-    std::deque<nlohmann::json> requests_;
+    std::deque<LoggedRequest> requests_;
     uint64_t nextRequestId_ = 1;
 };
 

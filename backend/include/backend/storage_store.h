@@ -19,12 +19,23 @@
 // unacknowledged one is never counted. Sessions survive a restart; only a
 // finished upload makes an object.
 //
-// Thread-safe: one mutex over everything (reads included; a blob is read
-// whole under it).
+// Finishing an upload is journaled: the session record first names the blob
+// its part file is about to become ("finishing"), then the part is renamed
+// into blobs/, then the object record is written, then the session is marked
+// finished. A start that finds a session still "finishing" completes it from
+// whichever of part file or blob holds the bytes, so a crash at any point of
+// the step neither loses the bytes nor lets the blob be taken for garbage.
+//
+// Thread-safe. A short mutex guards the tables only; disk writes and syncs
+// happen under a lock of their own session (chunks) or object (records), so
+// a read never waits for another upload's sync.
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -42,9 +53,13 @@ inline constexpr int64_t kMaxObjectBytes = 1ll << 30;
 inline constexpr std::size_t kMaxMetadataBodyBytes = 64 * 1024;
 inline constexpr std::size_t kMaxFieldBytes = 1024;
 inline constexpr std::size_t kMaxCustomMetadataBytes = 8 * 1024;
-// Open and finished sessions kept; past it the oldest finished ones go
-// first, then the oldest open ones.
-inline constexpr std::size_t kMaxSessions = 1000;
+// Open sessions one caller may have, and open sessions in all: a start past
+// either is refused (an open session is never dropped to make room, since it
+// may hold acknowledged bytes). Finished sessions only answer a repeated
+// last chunk; past their bound the oldest go.
+inline constexpr std::size_t kMaxOpenSessionsPerOwner = 100;
+inline constexpr std::size_t kMaxOpenSessions = 10000;
+inline constexpr std::size_t kMaxFinishedSessions = 1000;
 
 // The five content fields a client may set, by their JSON keys.
 inline constexpr const char* kContentFields[] = {"cacheControl", "contentDisposition", "contentEncoding",
@@ -100,6 +115,7 @@ struct BucketSettings {
 
 struct Session {
     std::string id, bucket, name;
+    std::string owner;  // the uid that started it ("" in records from before owners were kept)
     MetadataPatch metadata;
     std::optional<int64_t> total;  // known once a chunk or query has named it
     int64_t received = 0;          // bytes acknowledged
@@ -110,7 +126,7 @@ struct Session {
 
 // What became of a chunk.
 struct ChunkOutcome {
-    enum class Kind { Stored, Finished, Refused, NotFound, QuotaExceeded, TooLarge };
+    enum class Kind { Stored, Finished, Refused, NotFound, QuotaExceeded, TooLarge, TooManySessions };
     Kind kind = Kind::Refused;
     std::string message;           // why, when refused
     Session session;               // as it stands afterwards
@@ -130,9 +146,9 @@ public:
 
     std::optional<ObjectRecord> find(const std::string& bucket, const std::string& name);
     std::vector<ObjectRecord> list(const std::string& bucket);
-    // The object's bytes from `offset` (at most `length`), read from the
-    // generation `object` names; nullopt when that generation is gone.
-    std::optional<std::string> read(const ObjectRecord& object, int64_t offset, int64_t length);
+    // The file holding the generation `object` names. It may be removed once
+    // a newer generation replaces it: open it, then check it is still there.
+    std::filesystem::path blobPath(const ObjectRecord& object) const;
     // Creates or replaces an object in one step (seeding, admin). QuotaExceeded
     // or TooLarge refuse it.
     ChunkOutcome put(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
@@ -142,39 +158,63 @@ public:
     bool remove(const std::string& bucket, const std::string& name);
 
     // `total`: the size the client announced, when it did. QuotaExceeded or
-    // TooLarge refuse a total that cannot fit (the session is then not made).
+    // TooLarge refuse a total that cannot fit, TooManySessions an owner (or
+    // everyone) at the bound of open sessions (the session is then not made).
     ChunkOutcome startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
-                              std::optional<int64_t> total = std::nullopt);
+                              std::optional<int64_t> total, const std::string& owner);
     std::optional<Session> session(const std::string& id);
     std::vector<Session> sessions();
     // `first` must be the next byte expected; `total`, when given, must agree
     // with what the session knows. The last byte of the total finishes the
     // upload. An empty `bytes` with `first` < 0 only names the total (a
     // status query), which finishes an upload whose bytes are all there.
+    // `atStep`, when set, is called at the named points of the write
+    // ("chunkSynced", and when finishing "journaled", "renamed",
+    // "committed") so faults can stop the process or hold the step there.
     ChunkOutcome appendChunk(const std::string& id, int64_t first, std::string_view bytes,
-                             std::optional<int64_t> total);
+                             std::optional<int64_t> total,
+                             const std::function<void(std::string_view step)>& atStep = {});
     // Removes an open session and its bytes; false when there is none.
     bool cancelSession(const std::string& id);
 
 private:
+    // A session and the lock its disk writes happen under. `session` changes
+    // only with both `io` and the store's mutex held, so either lock reads it.
+    struct SessionSlot {
+        std::mutex io;
+        Session session;
+        bool gone = false;  // dropped from the table (read and set under `io`)
+    };
+    using ObjectKey = std::pair<std::string, std::string>;
+
     std::filesystem::path objectFile(const std::string& bucket, const std::string& name) const;
     std::filesystem::path sessionFile(const std::string& id, const char* extension) const;
-    void loadLocked();
+    // The lock an object's record is written under (shared by a few objects).
+    std::mutex& objectLock(const std::string& bucket, const std::string& name);
+    void load();
+    // Completes a session the last start left "finishing" with `blob`; false
+    // when its bytes are nowhere (the session is then dropped).
+    bool recoverFinishing(Session& session, const std::string& blob);
     void saveBucketsLocked();
-    void saveSessionLocked(const Session& session);
-    void dropSessionLocked(const std::string& id);
-    void trimSessionsLocked();
+    void saveSession(const Session& session, const std::string& finishingBlob = "");
+    // Removes the session's files; the caller holds its `io` and marks it gone.
+    void removeSessionFiles(const std::string& id);
+    void trimFinishedSessionsLocked();
     std::optional<std::string> quotaProblemLocked(const std::string& bucket, const std::string& name,
                                                   int64_t newSize);
-    // Commits bytes already synced in blobs/<blob> as the object's new generation.
-    ObjectRecord commitLocked(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
-                              const std::string& blob, int64_t size);
+    // Commits bytes already synced in blobs/<blob> as the object's new
+    // generation. The caller holds the object's lock, not the store's mutex.
+    ObjectRecord commit(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
+                        const std::string& blob, int64_t size);
 
     std::filesystem::path dir_;
     std::mutex mutex_;
     std::map<std::string, BucketSettings> buckets_;
-    std::map<std::pair<std::string, std::string>, ObjectRecord> objects_;
-    std::map<std::string, Session> sessions_;
+    std::map<ObjectKey, ObjectRecord> objects_;
+    // Sizes of objects being committed, counted against their bucket's quota.
+    std::map<ObjectKey, int64_t> pending_;
+    std::map<std::string, std::shared_ptr<SessionSlot>> sessions_;
+    std::array<std::mutex, 64> objectLocks_;
     int64_t lastGeneration_ = 0;
 };
 

@@ -5,6 +5,7 @@
 
 #include <google/protobuf/util/json_util.h>
 
+#include <algorithm>
 #include <array>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -42,26 +43,112 @@ constexpr size_t kMaxConnections = 1024;
 // How long a stopping server waits for its close messages to go out.
 constexpr auto kCloseGrace = std::chrono::seconds(2);
 constexpr size_t kMaxLoggedFrames = 2000;
-constexpr size_t kMaxLoggedMessageBytes = 64 * 1024;
+constexpr size_t kMaxLoggedFrameBytes = 4 * 1024 * 1024;
 // Unsent output a connection may have.
 constexpr size_t kMaxOutputBytes = 16 * 1024 * 1024;
+// Queued messages go out while the unsent output is below this, so a long
+// queue never meets the bound above.
+constexpr size_t kOutputLowWater = 2 * 1024 * 1024;
 constexpr size_t kMaxUpstream = 2000;
+constexpr size_t kMaxUpstreamLogBytes = 4 * 1024 * 1024;
 constexpr size_t kMaxLogins = 20;
+constexpr size_t kMaxLoginLogBytes = 64 * 1024;
 // Unconfirmed downstream messages a device may have.
 constexpr size_t kMaxPending = 1000;
 // Incoming messages the server lets go unreported before it acknowledges.
 constexpr int kStreamAckInterval = 10;
 
+// A large message in a log: its size and the short plain-text fields that
+// tell it apart (ids, sender, category).
+json summary(const google::protobuf::Message& message, size_t size) {
+    json out{{"bytes", size}};
+    const auto* reflection = message.GetReflection();
+    std::vector<const google::protobuf::FieldDescriptor*> fields;
+    reflection->ListFields(message, &fields);
+    for (const auto* field : fields) {
+        if (field->is_repeated() || field->type() != google::protobuf::FieldDescriptor::TYPE_STRING) continue;
+        const std::string value = reflection->GetString(message, field);
+        if (value.size() <= 256 && std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x20 && c < 0x7f; }))
+            out[field->name()] = value;
+    }
+    return out;
+}
+
 // The logs keep messages as JSON; a large one (the server takes up to
-// 1 MiB) only by its size, so the bounded logs stay small.
+// 1 MiB) only as a summary, so the bounded logs stay small. Bytes fields grow
+// in JSON, so its text is measured too.
 json toJson(const google::protobuf::Message& message) {
-    if (const size_t size = message.ByteSizeLong(); size > kMaxLoggedMessageBytes) return json{{"bytes", size}};
+    const size_t size = message.ByteSizeLong();
+    if (size > mcs::kMaxLoggedMessageBytes) return summary(message, size);
     std::string text;
     google::protobuf::util::JsonPrintOptions options;
     options.preserve_proto_field_names = true;
     if (!google::protobuf::util::MessageToJsonString(message, &text, options).ok()) return json();
+    if (text.size() > mcs::kMaxLoggedMessageBytes) return summary(message, size);
     return json::parse(text, nullptr, false);
 }
+
+// A history the test interface reads: the newest entries within a count and
+// a byte budget (of their JSON text).
+class History {
+public:
+    History(size_t maxEntries, size_t maxBytes) : maxEntries_(maxEntries), maxBytes_(maxBytes) {}
+    void push(json entry) {
+        const size_t size = entry.dump().size();
+        entries_.push_back({std::move(entry), size});
+        bytes_ += size;
+        while (entries_.size() > maxEntries_ || bytes_ > maxBytes_) {
+            bytes_ -= entries_.front().second;
+            entries_.pop_front();
+        }
+    }
+    json list() const {
+        json list = json::array();
+        for (const auto& entry : entries_) list.push_back(entry.first);
+        return list;
+    }
+    void clear() {
+        entries_.clear();
+        bytes_ = 0;
+    }
+
+private:
+    size_t maxEntries_, maxBytes_;
+    size_t bytes_ = 0;
+    std::deque<std::pair<json, size_t>> entries_;
+};
+
+// The persistent ids of a device's upstream messages, to tell a copy sent
+// again: the newest few thousand, none past their lifetime.
+class RememberedIds {
+public:
+    using Time = std::chrono::steady_clock::time_point;
+    // Whether `id` was seen; remembers it when not.
+    bool seen(const std::string& id, Time now) {
+        forgetBefore(now - mcs::kUpstreamIdLifetime);
+        auto [it, added] = ids_.insert(id);
+        if (!added) return true;
+        order_.push_back({it, now});
+        while (order_.size() > mcs::kMaxRememberedUpstreamIds) forgetOldest();
+        return false;
+    }
+    void clear() {
+        order_.clear();
+        ids_.clear();
+    }
+    size_t size() const { return ids_.size(); }
+
+private:
+    void forgetBefore(Time cutoff) {
+        while (!order_.empty() && order_.front().second < cutoff) forgetOldest();
+    }
+    void forgetOldest() {
+        ids_.erase(order_.front().first);
+        order_.pop_front();
+    }
+    std::set<std::string> ids_;
+    std::deque<std::pair<std::set<std::string>::iterator, Time>> order_;
+};
 
 // The device a request names: a number or its decimal text.
 std::optional<uint64_t> deviceOf(const json& request) {
@@ -97,8 +184,8 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         std::weak_ptr<Session> session;
         bool holdAcks = false;
         std::vector<std::string> heldAcks;
-        std::set<std::string> upstreamIds;
-        std::deque<json> logins;
+        RememberedIds upstreamIds;
+        History logins{kMaxLogins, kMaxLoginLogBytes};
     };
 
     struct Session : std::enable_shared_from_this<Session> {
@@ -120,9 +207,10 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         int32_t outStreamId = 0;
         int32_t lastReported = 0;
         uint8_t versionByte = mcs::kVersion;
+        uint64_t serial = 0;  // accept order
 
         // The handshake, the version byte and the login must all come within
-        // the request time-out, or the connection ends.
+        // the login time-out, or the connection ends.
         void start() {
             timer.expires_after(server.loginTimeout);
             timer.async_wait([self = shared_from_this()](boost::system::error_code ec) {
@@ -190,6 +278,7 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
                                  if (ec) return self->cut();
                                  self->outputBytes -= self->output.front().size();
                                  self->output.pop_front();
+                                 self->server.sendQueued(*self);
                                  self->flush();
                              });
         }
@@ -212,8 +301,12 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         }
     };
 
+    // A connection that has not logged in holds a place that devices need,
+    // so it gets less time than the back end's other connections.
     explicit Impl(Context& context)
-        : context(context), loginTimeout(std::chrono::milliseconds(context.options().requestTimeoutMs)) {}
+        : context(context),
+          loginTimeout(std::chrono::milliseconds(
+              std::min(context.options().headTimeoutMs, context.options().requestTimeoutMs))) {}
 
     Context& context;
     std::chrono::milliseconds loginTimeout;
@@ -227,13 +320,17 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
     bool stopped = false;
     std::map<uint64_t, Mailbox> mailboxes;
     std::set<std::shared_ptr<Session>> sessions;
-    std::deque<json> upstreamLog;
-    std::deque<json> frameLog;
+    History upstreamLog{kMaxUpstream, kMaxUpstreamLogBytes};
+    History frameLog{kMaxLoggedFrames, kMaxLoggedFrameBytes};
+    // How far the "advanceClock" fault moved the clock that ages upstream ids.
+    std::chrono::milliseconds clockAhead{0};
     int badVersions = 0;
+    uint64_t accepted = 0;
 
     void accept() {
         acceptor->async_accept([this](boost::system::error_code ec, tcp::socket socket) {
             if (ec == net::error::operation_aborted || !acceptor->is_open()) return;
+            if (!ec && !stopped && sessions.size() >= kMaxConnections) makeRoom();
             if (!ec && (stopped || sessions.size() >= kMaxConnections)) {
                 boost::system::error_code ignored;
                 socket.close(ignored);
@@ -241,6 +338,7 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
                 boost::system::error_code ignored;
                 socket.set_option(tcp::no_delay(true), ignored);
                 auto session = std::make_shared<Session>(*this, std::move(socket));
+                session->serial = ++accepted;
                 if (badVersions > 0) {
                     --badVersions;
                     session->versionByte = mcs::kVersion + 1;
@@ -252,6 +350,16 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
             }
             accept();
         });
+    }
+
+    // A full listener lets the oldest connection that has not logged in go:
+    // idle connections then cannot keep devices out, whoever holds them.
+    void makeRoom() {
+        std::shared_ptr<Session> oldest;
+        for (const auto& session : sessions) {
+            if (!session->device && !session->closed && (!oldest || session->serial < oldest->serial)) oldest = session;
+        }
+        if (oldest) oldest->cut();
     }
 
     void sessionEnded(Session& session) {
@@ -274,11 +382,10 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
     }
 
     void logFrame(const Session& session, const char* direction, uint8_t tag, json message) {
-        frameLog.push_back(json{{"device", std::to_string(session.device)},
-                                {"direction", direction},
-                                {"tag", tag},
-                                {"message", std::move(message)}});
-        while (frameLog.size() > kMaxLoggedFrames) frameLog.pop_front();
+        frameLog.push(json{{"device", std::to_string(session.device)},
+                           {"direction", direction},
+                           {"tag", tag},
+                           {"message", std::move(message)}});
     }
 
     bool holding(const Session& session) {
@@ -324,6 +431,20 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         pb::DataMessageStanza stanza = pending.stanza;
         sendMessage(session, mcs::kDataMessageStanzaTag, stanza);
         pending.sentStreamId = session.outStreamId;
+    }
+
+    // Sends the device's messages not yet sent on this connection, in order,
+    // while its output is short; the rest follow as it drains.
+    void sendQueued(Session& session) {
+        if (!session.device || session.closed || session.closeAfterWrites) return;
+        auto& pending = mailboxes[session.device].pending;
+        // What went out on this connection is a prefix of the queue.
+        auto next = std::find_if(pending.begin(), pending.end(), [](const Pending& p) { return p.sentStreamId == 0; });
+        while (next != pending.end() && !session.closed && session.outputBytes < kOutputLowWater) {
+            deliver(session, *next);
+            // Nothing confirms a message without a persistent id: it goes once.
+            next = next->persistentId.empty() ? pending.erase(next) : next + 1;
+        }
     }
 
     // The device has everything sent up to `streamId` on this connection.
@@ -378,6 +499,10 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         case mcs::kDataMessageStanzaTag: {
             pb::DataMessageStanza stanza;
             if (!parse(session, tag, bytes, stanza)) return;
+            if (stanza.persistent_id().size() > mcs::kMaxPersistentIdBytes) {
+                logFrame(session, "in", tag, json{{"persistentIdTooLong", stanza.persistent_id().size()}});
+                return session.cut();
+            }
             logFrame(session, "in", tag, toJson(stanza));
             if (stanza.has_last_stream_id_received()) confirm(session, stanza.last_stream_id_received());
             upstreamArrived(session, stanza);
@@ -397,14 +522,19 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
     void upstreamArrived(Session& session, const pb::DataMessageStanza& stanza) {
         auto& mailbox = mailboxes[session.device];
         const std::string& id = stanza.persistent_id();
-        const bool duplicate = !id.empty() && !mailbox.upstreamIds.insert(id).second;
-        upstreamLog.push_back(json{{"device", std::to_string(session.device)},
-                                   {"streamId", session.inStreamId},
-                                   {"duplicate", duplicate},
-                                   {"message", toJson(stanza)}});
-        while (upstreamLog.size() > kMaxUpstream) upstreamLog.pop_front();
+        const bool duplicate =
+            !id.empty() && mailbox.upstreamIds.seen(id, std::chrono::steady_clock::now() + clockAhead);
+        upstreamLog.push(json{{"device", std::to_string(session.device)},
+                              {"streamId", session.inStreamId},
+                              {"duplicate", duplicate},
+                              {"message", toJson(stanza)}});
         if (id.empty()) return;
         if (mailbox.holdAcks) {
+            // The client sends again what stays unconfirmed, so the oldest
+            // held ids can go.
+            if (mailbox.heldAcks.size() >= mcs::kMaxRememberedUpstreamIds) {
+                mailbox.heldAcks.erase(mailbox.heldAcks.begin());
+            }
             mailbox.heldAcks.push_back(id);
         } else {
             sendSelectiveAck(session, {id});
@@ -451,8 +581,7 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         auto& mailbox = mailboxes[device->id];
         if (auto older = mailbox.session.lock(); older && older.get() != &session) older->cut();
         mailbox.session = session.shared_from_this();
-        mailbox.logins.push_back(toJson(request));
-        while (mailbox.logins.size() > kMaxLogins) mailbox.logins.pop_front();
+        mailbox.logins.push(toJson(request));
         // What the device says it has needs no second delivery.
         const std::set<std::string> received(request.received_persistent_id().begin(),
                                              request.received_persistent_id().end());
@@ -462,9 +591,7 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         response.set_jid(request.user() + "@" + mcs::kServiceDomain + "/" + request.resource());
         response.set_server_timestamp(iid::nowMillis());
         sendMessage(session, mcs::kLoginResponseTag, response);
-        for (auto& p : mailbox.pending) deliver(session, p);
-        // Nothing confirms a message without a persistent id: it goes once.
-        std::erase_if(mailbox.pending, [](const Pending& p) { return p.persistentId.empty(); });
+        sendQueued(session);
     }
 
     // Runs `work` on the I/O thread and waits for it; throws
@@ -582,6 +709,13 @@ McsServer::Answer McsServer::send(const json& request) {
     if (!stanza.IsInitialized()) {
         return {400, json{{"error", "the message lacks " + stanza.InitializationErrorString()}}};
     }
+    if (stanza.persistent_id().size() > mcs::kMaxPersistentIdBytes) {
+        return {400, json{{"error", "the persistent id is too long"}}};
+    }
+    // With room for the stream report added on the way out.
+    if (stanza.ByteSizeLong() + 16 > mcs::kMaxMessageBytes) {
+        return {413, json{{"error", "the message is larger than the client reads"}}};
+    }
     if (!iid::store(context_)->device(*device)) return {404, json{{"error", "no such device"}}};
     if (stanza.persistent_id().empty() && request.value("persistent", true)) {
         stanza.set_persistent_id(topics::newMessageId());
@@ -593,11 +727,8 @@ McsServer::Answer McsServer::send(const json& request) {
         }
         auto session = impl_->live(*device);
         const bool signedIn = session && session->device;
-        Impl::Pending pending{stanza.persistent_id(), stanza, 0};
-        if (signedIn) impl_->deliver(*session, pending);
-        // Without a persistent id nothing confirms a message: once sent, it
-        // is not kept.
-        if (!signedIn || !pending.persistentId.empty()) mailbox.pending.push_back(std::move(pending));
+        mailbox.pending.push_back(Impl::Pending{stanza.persistent_id(), stanza, 0});
+        if (signedIn) impl_->sendQueued(*session);
         return {200, json{{"persistentId", stanza.persistent_id()}, {"online", signedIn}}};
     });
 }
@@ -609,6 +740,15 @@ McsServer::Answer McsServer::fault(const json& request) {
         if (count < 1 || count > 1000) return {400, json{{"error", "\"count\" must be from 1 to 1000"}}};
         impl_->onIo([&] { return impl_->badVersions += count; });
         return {200, json{{"action", action}, {"count", count}}};
+    }
+    if (action == "advanceClock") {
+        const auto ms = request.find("ms");
+        if (ms == request.end() || !ms->is_number_integer() || ms->get<int64_t>() < 0) {
+            return {400, json{{"error", "\"ms\" must be a count of milliseconds"}}};
+        }
+        const auto by = std::chrono::milliseconds(ms->get<int64_t>());
+        impl_->onIo([&] { return impl_->clockAhead += by; });
+        return {200, json{{"action", action}}};
     }
     static const std::set<std::string> onDevice{"holdAcks", "releaseAcks", "cut",          "close",
                                                 "ping",     "garbledFrame", "oversizedFrame", "unknownTag",
@@ -666,12 +806,13 @@ McsServer::Answer McsServer::fault(const json& request) {
 }
 
 json McsServer::upstream() {
-    return impl_->onIo([this] { return json{{"messages", json(impl_->upstreamLog)}}; });
+    return impl_->onIo([this] { return json{{"messages", impl_->upstreamLog.list()}}; });
 }
 
 void McsServer::clearUpstream() {
     impl_->onIo([this] {
         impl_->upstreamLog.clear();
+        for (auto& [device, mailbox] : impl_->mailboxes) mailbox.upstreamIds.clear();
         return 0;
     });
 }
@@ -689,14 +830,15 @@ json McsServer::sessions() {
                                 {"outStreamId", session ? session->outStreamId : 0},
                                 {"pending", pending},
                                 {"holdingAcks", mailbox.holdAcks},
-                                {"logins", json(mailbox.logins)}});
+                                {"logins", mailbox.logins.list()},
+                                {"upstreamIds", mailbox.upstreamIds.size()}});
         }
         return json{{"devices", list}};
     });
 }
 
 json McsServer::frames() {
-    return impl_->onIo([this] { return json{{"frames", json(impl_->frameLog)}}; });
+    return impl_->onIo([this] { return json{{"frames", impl_->frameLog.list()}}; });
 }
 
 void McsServer::clearFrames() {

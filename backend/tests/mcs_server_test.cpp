@@ -3,12 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
 #include <nlohmann/json.hpp>
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -442,6 +446,137 @@ TEST(McsServerLimitsTest, AConnectionThatDoesNotLogInIsClosed) {
     versionOnly.write(std::string(1, char(backend::mcs::kVersion)));
     EXPECT_EQ(versionOnly.readVersion(), backend::mcs::kVersion);
     EXPECT_TRUE(versionOnly.closedByServer());
+}
+
+// Sends an upstream message with `persistentId` and waits for the server to
+// confirm it; returns whether the sink marked it as a duplicate.
+std::optional<bool> sendUpstream(ChannelPeer& peer, const Backend& backend, const std::string& persistentId,
+                                 size_t rawBytes = 0) {
+    pb::DataMessageStanza upstream;
+    upstream.set_from("");
+    upstream.set_category(messaging_test::kBundle);
+    upstream.set_to("4242@kdx.ondrix.com");
+    upstream.set_persistent_id(persistentId);
+    if (rawBytes) upstream.set_raw_data(std::string(rawBytes, 'r'));
+    peer.send(backend::mcs::kDataMessageStanzaTag, upstream);
+    while (auto frame = peer.readTag(backend::mcs::kIqStanzaTag)) {
+        const auto iq = frame->as<pb::IqStanza>();
+        pb::SelectiveAck ack;
+        if (iq.extension().id() != backend::mcs::kSelectiveAckExtension || !ack.ParseFromString(iq.extension().data()))
+            continue;
+        if (ack.id_size() > 0 && ack.id(ack.id_size() - 1) == persistentId) {
+            return backend.channelUpstream().back()["duplicate"].get<bool>();
+        }
+    }
+    return std::nullopt;
+}
+
+TEST_F(McsServerTest, RemembersUpstreamIdsOnlyWithinTheirBounds) {
+    auto peer = connect();
+    peer->login(device_);
+    const auto advanceClock = [&](std::chrono::milliseconds by) {
+        const json request{{"action", "advanceClock"}, {"ms", by.count()}};
+        EXPECT_EQ(backend_->post("/__admin/mcs/faults", request.dump()).status, 200);
+    };
+    const struct {
+        const char* what;
+        std::function<void()> between;
+        bool duplicate;
+    } cases[] = {
+        {"sent again at once", [] {}, true},
+        {"sent again while younger than the lifetime",
+         [&] { advanceClock(backend::mcs::kUpstreamIdLifetime - std::chrono::minutes(1)); }, true},
+        {"sent again after the lifetime",
+         [&] { advanceClock(backend::mcs::kUpstreamIdLifetime + std::chrono::minutes(1)); }, false},
+        {"pushed out by newer ids",
+         [&] {
+             // Sent in one go; only the last confirmation is waited for.
+             std::string frames;
+             for (size_t i = 0; i < backend::mcs::kMaxRememberedUpstreamIds - 1; ++i) {
+                 pb::DataMessageStanza other;
+                 other.set_from("");
+                 other.set_category(messaging_test::kBundle);
+                 other.set_persistent_id("other-" + std::to_string(i));
+                 frames += backend::mcs::encodeFrame(backend::mcs::kDataMessageStanzaTag, other.SerializeAsString());
+             }
+             peer->write(frames);
+             EXPECT_EQ(sendUpstream(*peer, *backend_, "last-other"), false);
+         },
+         false},
+        {"sent again after the sink was cleared",
+         [&] { EXPECT_EQ(backend_->del("/__admin/mcs/upstream").status, 200); }, false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string id = "up-" + std::to_string(++n);
+        ASSERT_EQ(sendUpstream(*peer, *backend_, id), false) << c.what;
+        c.between();
+        EXPECT_EQ(sendUpstream(*peer, *backend_, id), c.duplicate) << c.what;
+    }
+
+    // The logs keep a message of a few KiB only by its size.
+    ASSERT_EQ(sendUpstream(*peer, *backend_, "medium", 6 * 1024), false);
+    EXPECT_TRUE(backend_->channelUpstream().back()["message"].contains("bytes"));
+    EXPECT_EQ(backend_->channelUpstream().back()["message"]["persistent_id"], "medium");
+    const json frames = backend_->channelFrames();
+    const auto in = std::find_if(frames.rbegin(), frames.rend(), [](const json& f) { return f["direction"] == "in"; });
+    ASSERT_NE(in, frames.rend());
+    EXPECT_EQ((*in)["message"]["persistent_id"], "medium");
+    EXPECT_TRUE((*in)["message"].contains("bytes"));
+
+    // An id longer than any the client makes ends the connection.
+    EXPECT_FALSE(sendUpstream(*peer, *backend_, std::string(backend::mcs::kMaxPersistentIdBytes + 1, '7')).has_value());
+    EXPECT_EQ(session()["connected"], false);
+}
+
+TEST_F(McsServerTest, ADeviceWithMoreQueuedThanTheOutputBoundGetsEverythingAtLogin) {
+    // 48 messages of 900 KiB: well past the 16 MiB a connection may have unsent.
+    std::vector<std::string> ids;
+    for (int i = 0; i < 48; ++i) ids.push_back(queue({{"blob", std::string(900 * 1024, char('a' + i % 26))}}));
+    auto peer = connect();
+    EXPECT_FALSE(peer->login(device_).has_error());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        auto frame = peer->readTag(backend::mcs::kDataMessageStanzaTag);
+        ASSERT_TRUE(frame.has_value()) << "message " << i << " of " << ids.size();
+        const auto stanza = frame->as<pb::DataMessageStanza>();
+        EXPECT_EQ(stanza.persistent_id(), ids[i]);
+        ASSERT_EQ(stanza.app_data_size(), 1);
+        EXPECT_EQ(stanza.app_data(0).value(), std::string(900 * 1024, char('a' + i % 26)));
+    }
+    // Queued while connected, a message waits its turn behind the rest.
+    const std::string later = queue({{"later", "1"}});
+    EXPECT_EQ(peer->readTag(backend::mcs::kDataMessageStanzaTag)->as<pb::DataMessageStanza>().persistent_id(), later);
+    // A message the client could not read is refused.
+    const json tooLarge{{"device", device_.id},
+                        {"message", kDataMessage},
+                        {"data", {{"blob", std::string(backend::mcs::kMaxMessageBytes, 'x')}}}};
+    EXPECT_EQ(backend_->post("/__admin/mcs/send", tooLarge.dump()).status, 413);
+}
+
+TEST(McsServerLimitsTest, IdleConnectionsThatNeverLogInDoNotLockOutADevice) {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    auto backend = Backend::start();
+    const Device device = messaging_test::checkInAndRegister(*backend);
+    // The listener's whole allowance, held open without a handshake.
+    net::io_context io;
+    std::vector<tcp::socket> idle;
+    for (int i = 0; i < 1024; ++i) {
+        idle.emplace_back(io);
+        idle.back().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), uint16_t(backend->mcsPort())));
+    }
+    std::optional<pb::LoginResponse> response;
+    try {
+        ChannelPeer peer(backend->mcsPort());
+        response = peer.login(device);
+    } catch (const boost::system::system_error& e) {
+        ADD_FAILURE() << "the device could not connect: " << e.what();
+    }
+    ASSERT_TRUE(response.has_value());
+    EXPECT_FALSE(response->has_error());
 }
 
 }  // namespace

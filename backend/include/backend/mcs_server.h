@@ -14,20 +14,31 @@
 //     reported count covers the stream id they went out with, or the device
 //     lists their persistent id in a later login; what is not confirmed is
 //     sent again after the next login;
+//   - downstream messages go out as the connection's output drains, so a
+//     device with more queued than the output bound still gets everything;
 //   - upstream data messages go to the upstream sink; those with a
 //     persistent id are confirmed at once by a selective acknowledgement (an
-//     IQ stanza with extension 12);
+//     IQ stanza with extension 12) and remembered per device to mark copies
+//     sent again as duplicates (the newest kMaxRememberedUpstreamIds, none
+//     older than kUpstreamIdLifetime); a persistent id longer than
+//     kMaxPersistentIdBytes closes the connection;
 //   - a heartbeat ping is answered with a heartbeat ack, a stream
 //     acknowledgement (IQ extension 13) with one of the server's own, and
 //     after 10 unreported incoming messages the server sends one by itself;
 //   - the device's close ends the connection.
 // A bad version byte, an undecodable or oversized frame (more than
 // kMaxMessageBytes of message) or anything but a login first closes the
-// connection, as do a login that does not come within the back end's
-// request time-out and unsent output past 16 MiB (a peer that stopped
-// reading); at most 1024 connections are open. A device has one connection:
-// a new login closes the older one. A stopping server sends signed-in
-// devices a close message.
+// connection, as do a login that does not come within the back end's head
+// time-out (or its request time-out when that is shorter) and unsent output past
+// 16 MiB (a peer that stopped reading). At most 1024 connections are open:
+// when full, a new connection takes the place of the oldest one that has not
+// logged in, and is closed only when every one has. A device has one
+// connection: a new login closes the older one. A stopping server sends
+// signed-in devices a close message.
+//
+// What the test interface keeps (frames, upstream sink, logins) is bounded in
+// entries and bytes; a message whose JSON passes kMaxLoggedMessageBytes is
+// kept only by its size ({"bytes": n}).
 //
 // Everything runs on the server's own I/O thread; the public methods may be
 // called from any thread (they wait for the I/O thread to act).
@@ -36,19 +47,25 @@
 //   POST   send      {"device", "message": {DataMessageStanza fields, JSON},
 //                     "data"?: {key: value}, "persistent"?: true}
 //                    -> {"persistentId", "online"}; 404 for a device the check-in
-//                    table does not know, 429 past 1000 unconfirmed messages
-//   POST   faults    {"action", "device"?, "count"?, "bytesBase64"?}: "holdAcks" /
+//                    table does not know, 429 past 1000 unconfirmed messages,
+//                    413 for a message over kMaxMessageBytes
+//   POST   faults    {"action", "device"?, "count"?, "bytesBase64"?, "ms"?}: "holdAcks" /
 //                    "releaseAcks" (nothing confirms the device's messages until
 //                    released, then one selective ack for what was held), "cut" (the
 //                    socket closes, no close message), "close" (a close message, then
 //                    the socket), "ping", "garbledFrame", "oversizedFrame",
-//                    "unknownTag", "rawBytes" (on the device's live connection), and
+//                    "unknownTag", "rawBytes" (on the device's live connection),
 //                    "badVersion" (the next `count` connections get version byte 41)
-//   GET    upstream  {"messages": [{"device", "streamId", "duplicate", "message"}]}; DELETE clears
+//                    and "advanceClock" (the clock that ages remembered upstream
+//                    ids moves `ms` ahead)
+//   GET    upstream  {"messages": [{"device", "streamId", "duplicate", "message"}]};
+//                    DELETE clears it and the remembered upstream ids
 //   GET    sessions  {"devices": [{"device", "connected", "inStreamId", "outStreamId",
-//                     "pending", "holdingAcks", "logins"}]}
+//                     "pending", "holdingAcks", "logins", "upstreamIds" (how many
+//                     are remembered)}]}
 //   GET    frames    {"frames": [{"device", "direction", "tag", "message"}]}; DELETE clears
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -66,6 +83,12 @@ inline constexpr uint8_t kVersion = 40;
 // The largest message a frame may announce; the client's own buffer stops
 // at 1 MiB.
 inline constexpr size_t kMaxMessageBytes = 1024 * 1024;
+// The client's persistent ids are decimal counters or short generated ids.
+inline constexpr size_t kMaxPersistentIdBytes = 256;
+inline constexpr size_t kMaxRememberedUpstreamIds = 4096;
+// Longer than a device keeps an unconfirmed upstream message to send again.
+inline constexpr std::chrono::hours kUpstreamIdLifetime{6};
+inline constexpr size_t kMaxLoggedMessageBytes = 4 * 1024;
 
 enum Tag : uint8_t {
     kHeartbeatPingTag = 0,

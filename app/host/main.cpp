@@ -11,6 +11,8 @@
 // Bundle folder holds Info.plist and OndrixService-Info.plist. scripts/run
 // prepares both and starts the local back end.
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -55,6 +57,13 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every page connection is a descriptor; take all the system allows
+    // (the page host caps connections below that).
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     int port = 8080;
     std::string script;
     std::string shots = "almavel-shots";

@@ -295,14 +295,16 @@ void AccountsService::install(HttpRouter& server, const Listener&, Context&) {
                                                      "/account/v1/sendPasswordReset", "/account/v1/lookup",
                                                      "/token/v1/refresh"};
     for (const char* method : {"GET", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"}) {
-        route(server, method, R"(/(account|token)/v1(/.*)?)", [method](const auto& req, auto& res, const auto&) {
+        auto refuse = [method](const Request& req, Response& res, const std::string&) {
             bool known = std::find(kEndpoints.begin(), kEndpoints.end(), req.path) != kEndpoints.end();
             if (known) {
                 sendAuthError(res, 405, kErrorInvalidArgument, std::string(method) + " is not allowed here; use POST");
             } else {
                 sendAuthError(res, 404, kErrorNotFound, "no such endpoint: " + req.path);
             }
-        });
+        };
+        route(server, method, "/account/v1/**", refuse);
+        route(server, method, "/token/v1/**", refuse);
     }
 
     // --- admin ---------------------------------------------------------------

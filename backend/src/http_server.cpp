@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -47,6 +48,8 @@ constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 // While a handler runs the connection keeps reading, to notice the peer
 // hanging up; pipelined bytes are kept up to this much.
 constexpr std::size_t kMaxBufferedWhileHandling = 64 * 1024;
+// File bodies go out in pieces of this size.
+constexpr std::size_t kFilePieceBytes = 64 * 1024;
 // How long a web socket waits for the peer's answer to its close frame.
 constexpr auto kCloseWait = std::chrono::seconds(5);
 
@@ -188,7 +191,7 @@ public:
     void start() {
         slot_.enroll(this->shared_from_this());
         if constexpr (std::is_same_v<Stream, TlsStream>) {
-            lowest(stream_).expires_after(core_.limits.requestTimeout);
+            lowest(stream_).expires_after(core_.limits.headTimeout);
             stream_.async_handshake(net::ssl::stream_base::server,
                                     [self = this->shared_from_this()](beast::error_code ec) {
                                         if (ec) return self->closeNow();
@@ -209,7 +212,7 @@ private:
         parser_.emplace();
         parser_->header_limit(std::uint32_t(kMaxHeadBytes));
         parser_->body_limit(core_.limits.maxBodyBytes);
-        lowest(stream_).expires_after(core_.limits.requestTimeout);
+        lowest(stream_).expires_after(core_.limits.headTimeout);
         bhttp::async_read_header(stream_, buffer_, *parser_,
                                  [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                                      self->onHead(ec);
@@ -339,10 +342,11 @@ private:
         if (peerGone_) return closeNow();
         // Fault injection (http_util.h): no answer, or one cut short.
         if (res.has_header(kCloseWithoutAnswerHeader)) return closeNow();
-        std::optional<std::size_t> cutAfter;
+        const std::uint64_t whole = res.contentLength();
+        std::optional<std::uint64_t> cutAfter;
         if (res.has_header(kCutAfterBytesHeader)) {
-            cutAfter = std::min<std::size_t>(std::strtoull(res.get_header_value(kCutAfterBytesHeader).c_str(), nullptr, 10),
-                                             res.body.size());
+            cutAfter = std::min<std::uint64_t>(std::strtoull(res.get_header_value(kCutAfterBytesHeader).c_str(), nullptr, 10),
+                                               whole);
             res.erase_header(kCutAfterBytesHeader);
         }
         if (res.status < 100 || res.status > 999) res.status = 500;
@@ -358,11 +362,14 @@ private:
         }
         out->keep_alive(keepAlive_ && !core_.stopping && !cutAfter);
         if (head_) {
-            out->content_length(res.body.size());
+            out->content_length(whole);
+        } else if (res.file) {
+            // The head announces the whole body; the file follows in pieces.
+            out->content_length(whole);
+            return writeFile(out, res.file, cutAfter.value_or(whole));
         } else if (cutAfter) {
             // The head announces the whole body; the connection closes after the part.
-            const std::size_t whole = res.body.size();
-            res.body.resize(*cutAfter);
+            res.body.resize(std::size_t(*cutAfter));
             out->body() = std::move(res.body);
             out->content_length(whole);
         } else {
@@ -376,19 +383,55 @@ private:
         lowest(stream_).expires_after(core_.limits.requestTimeout);
         writing_ = true;
         bhttp::async_write(stream_, *out, [self = this->shared_from_this(), out](beast::error_code ec, std::size_t) {
-            self->writing_ = false;
-            if (ec || self->closed_) return self->closeNow();
-            if (!out->keep_alive()) return self->closeGracefully();
-            if (self->watching_) {
-                // The pending read is the start of the next request; stop
-                // it so the parser reads on from the buffer.
-                beast::error_code ignored;
-                lowest(self->stream_).socket().cancel(ignored);
-                return;
-            }
-            if (self->peerGone_) return self->closeNow();
-            self->readHead();
+            self->written(ec, out->keep_alive());
         });
+    }
+
+    // Sends the head, then `limit` bytes of the file a piece at a time, each
+    // read only once the previous one is out: a slow reader holds one piece.
+    void writeFile(const std::shared_ptr<bhttp::response<bhttp::string_body>>& head,
+                   std::shared_ptr<const FileBody> file, std::uint64_t limit) {
+        lowest(stream_).expires_after(core_.limits.requestTimeout);
+        writing_ = true;
+        auto serializer = std::make_shared<bhttp::response_serializer<bhttp::string_body>>(*head);
+        bhttp::async_write_header(stream_, *serializer,
+                                  [self = this->shared_from_this(), head, serializer, file = std::move(file),
+                                   limit](beast::error_code ec, std::size_t) mutable {
+                                      if (ec) return self->written(ec, false);
+                                      self->writePiece(std::move(file), 0, limit, head->keep_alive());
+                                  });
+    }
+
+    void writePiece(std::shared_ptr<const FileBody> file, std::uint64_t sent, std::uint64_t limit, bool keepAlive) {
+        if (sent >= limit) return written({}, keepAlive);
+        if (!piece_) piece_ = std::make_unique<std::array<char, kFilePieceBytes>>();
+        const long n = file->read(sent, piece_->data(), std::size_t(std::min<std::uint64_t>(piece_->size(), limit - sent)));
+        // A file that shrank or failed under us cannot give the announced
+        // length: the connection ends so the client sees a short body.
+        if (n <= 0) return written(net::error::broken_pipe, false);
+        lowest(stream_).expires_after(core_.limits.requestTimeout);
+        net::async_write(stream_, net::buffer(piece_->data(), std::size_t(n)),
+                         [self = this->shared_from_this(), file = std::move(file), sent, limit, keepAlive](
+                             beast::error_code ec, std::size_t n) mutable {
+                             if (ec) return self->written(ec, false);
+                             self->writePiece(std::move(file), sent + n, limit, keepAlive);
+                         });
+    }
+
+    void written(beast::error_code ec, bool keepAlive) {
+        writing_ = false;
+        piece_.reset();
+        if (ec || closed_) return closeNow();
+        if (!keepAlive) return closeGracefully();
+        if (watching_) {
+            // The pending read is the start of the next request; stop
+            // it so the parser reads on from the buffer.
+            beast::error_code ignored;
+            lowest(stream_).socket().cancel(ignored);
+            return;
+        }
+        if (peerGone_) return closeNow();
+        readHead();
     }
 
     // An error the core answers itself; the connection closes after it.
@@ -446,6 +489,7 @@ private:
     beast::flat_buffer buffer_;
     std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
     std::shared_ptr<ConnectionWatch> watch_;
+    std::unique_ptr<std::array<char, kFilePieceBytes>> piece_;
     bool keepAlive_ = true;
     bool head_ = false;
     unsigned version_ = 11;
@@ -862,7 +906,7 @@ public:
 
     void start() {
         slot_.enroll(this->shared_from_this());
-        lowest(stream_).expires_after(core_.limits.requestTimeout);
+        lowest(stream_).expires_after(core_.limits.headTimeout);
         if constexpr (std::is_same_v<Stream, TlsStream>) {
             stream_.async_handshake(net::ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
                 if (ec) return self->close();
@@ -892,14 +936,19 @@ private:
         const std::string target(request.target());
         const auto handler = core_.webSockets ? core_.webSockets->find(target.substr(0, target.find('?')))
                                               : std::optional<WebSocketHandler>();
-        if (!handler || !websocket::is_upgrade(request) || core_.stopping) {
+        const auto host = request[bhttp::field::host];
+        const bool foreignHost =
+            !isServedHost(std::string_view(host.data(), host.size())) || request.count(bhttp::field::host) > 1;
+        if (!handler || !websocket::is_upgrade(request) || core_.stopping || foreignHost) {
             auto out = std::make_shared<bhttp::response<bhttp::string_body>>();
             out->version(request.version());
             out->result(core_.stopping ? bhttp::status::service_unavailable
+                        : foreignHost  ? bhttp::status::forbidden
                         : handler      ? bhttp::status::bad_request
                                        : bhttp::status::not_found);
             out->set(bhttp::field::content_type, "application/json");
             out->body() = core_.stopping ? jsonError("the server is stopping")
+                          : foreignHost  ? jsonError("this server does not answer for that host name")
                           : handler      ? jsonError("this endpoint speaks only web socket")
                                          : jsonError("no web-socket endpoint at this path");
             out->keep_alive(false);

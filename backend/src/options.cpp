@@ -33,7 +33,8 @@ std::string usage() {
     return "usage: almavel-backend --data-dir DIR [--seed] [--http-port N] [--https-port N]\n"
            "                       [--ws-port N] [--wss-port N] [--mcs-port N]\n"
            "                       [--cert PEM --key PEM] [--sample-data DIR] [--ready-file PATH]\n"
-           "                       [--request-timeout-ms N] [--max-connections N] [--ws-output-limit BYTES]\n"
+           "                       [--request-timeout-ms N] [--head-timeout-ms N] [--max-connections N]\n"
+           "                       [--ws-output-limit BYTES]\n"
            "\n"
            "  --data-dir DIR     where everything the back end keeps lives (created if missing)\n"
            "  --seed             copy the sample data into the data dir unless it was seeded before\n"
@@ -48,6 +49,8 @@ std::string usage() {
            "  --ready-file PATH  write {\"http\":port,\"https\":port,\"ws\":port,\"wss\":port,\"mcs\":port,\"pid\":pid}\n"
            "                     and the admin secret (\"adminSecret\") there once listening, mode 0600\n"
            "  --request-timeout-ms N  longest wait for a request, an upgrade or a TLS handshake (default 30000)\n"
+           "  --head-timeout-ms N     longest wait for a TLS handshake and a whole request head, or for a\n"
+           "                          channel login, so idle connections leave room (default 10000)\n"
            "  --max-connections N     open connections over all listeners (default 8192); more are closed\n"
            "  --ws-output-limit BYTES unread output a web socket may queue before it is ended (default 16 MB)\n";
 }
@@ -97,13 +100,15 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
              : name == "--ws-port"    ? o.wsPort
              : name == "--wss-port"   ? o.wssPort
                                       : o.mcsPort) = *port;
-        } else if (name == "--request-timeout-ms" || name == "--max-connections" || name == "--ws-output-limit") {
+        } else if (name == "--request-timeout-ms" || name == "--head-timeout-ms" || name == "--max-connections" ||
+                   name == "--ws-output-limit") {
             auto v = value();
             if (!v) return fail("option " + name + " needs a number");
             const long long max = name == "--ws-output-limit" ? (1ll << 40) : 100000000ll;
             auto n = parseCount(*v, 1, max);
             if (!n) return fail("bad value for " + name + ": '" + *v + "' (expected a positive number)");
             if (name == "--request-timeout-ms") o.requestTimeoutMs = int(*n);
+            else if (name == "--head-timeout-ms") o.headTimeoutMs = int(*n);
             else if (name == "--max-connections") o.maxConnections = int(*n);
             else o.webSocketOutputLimit = *n;
         } else if (name == "--cert" || name == "--key" || name == "--data-dir" || name == "--sample-data" ||

@@ -81,7 +81,7 @@ void PushGatewayService::saveLocked() {
 void PushGatewayService::install(HttpRouter& server, const Listener&, Context&) {
     route(server, "POST", "/push/v1/devices",
           [this](const Request& req, Response& res, const std::string& body) { registerDevice(req, res, body); });
-    route(server, "GET", "/push/v1/devices/([0-9a-fA-F]+)/messages",
+    route(server, "GET", "/push/v1/devices/*/messages",
           [this](const Request& req, Response& res, const std::string&) { fetchMessages(req, res); });
     route(server, "POST", "/__admin/push/v1/send",
           [this](const Request&, Response& res, const std::string& body) { send(res, body); });

@@ -13,7 +13,7 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr const char* kRecorderPattern = "/__recorder/.*";
+constexpr const char* kRecorderPattern = "/__recorder/**";
 
 // Framing headers belong to the server; letting a test set them would
 // produce a response no client could read.

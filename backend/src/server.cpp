@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -96,6 +97,7 @@ void BackendServer::start() {
 
     CoreLimits limits;
     limits.requestTimeout = std::chrono::milliseconds(options.requestTimeoutMs);
+    limits.headTimeout = std::chrono::milliseconds(std::min(options.headTimeoutMs, options.requestTimeoutMs));
     limits.maxConnections = std::size_t(options.maxConnections);
     limits.webSocketOutputBytes = std::size_t(options.webSocketOutputLimit);
     limits.maxBodyBytes = kMaxBodyBytes;
@@ -129,6 +131,12 @@ void BackendServer::stop() {
 }
 
 bool BackendServer::admit(const Request& req, Response& res) const {
+    for (std::size_t i = 0; i < req.get_header_value_count("Host"); ++i) {
+        if (!isServedHost(req.get_header_value("Host", i))) {
+            sendError(res, 403, "this server does not answer for that host name");
+            return false;
+        }
+    }
     const bool admin = startsWith(req.path, kAdminPrefix);
     const std::string origin = req.get_header_value("Origin");
     if (!origin.empty() && (admin || (changesState(req.method) && !startsWith(req.path, kRecorderPrefix)))) {

@@ -216,7 +216,7 @@ void WebSocketTestingService::installWebSockets(WebSocketRouter& router, Context
 
 void WebSocketTestingService::install(HttpRouter& server, const Listener&, Context&) {
     auto state = state_;
-    route(server, "GET", R"(/__admin/ws/fault/([A-Za-z0-9_.-]+))",
+    route(server, "GET", "/__admin/ws/fault/*",
           [state](const Request& req, Response& res, const std::string&) {
               auto fault = state->fault(req.matches[1], false);
               if (!fault) {
@@ -228,7 +228,7 @@ void WebSocketTestingService::install(HttpRouter& server, const Listener&, Conte
               std::lock_guard lock(fault->mutex);
               sendJson(res, 200, fault->describe());
           });
-    route(server, "POST", R"(/__admin/ws/fault/([A-Za-z0-9_.-]+)/send)",
+    route(server, "POST", "/__admin/ws/fault/*/send",
           [state](const Request& req, Response& res, const std::string& body) {
               auto bytes = fromHex(body);
               if (!bytes) return sendError(res, 400, "the body must be hex bytes");
@@ -238,7 +238,7 @@ void WebSocketTestingService::install(HttpRouter& server, const Listener&, Conte
               if (!fault->outlet || !fault->outlet->sendRaw(*bytes)) return sendError(res, 409, "the connection has ended");
               sendJson(res, 200, {{"queued", bytes->size()}});
           });
-    route(server, "POST", R"(/__admin/ws/fault/([A-Za-z0-9_.-]+)/end)",
+    route(server, "POST", "/__admin/ws/fault/*/end",
           [state](const Request& req, Response& res, const std::string&) {
               auto fault = state->fault(req.matches[1], false);
               if (!fault) return sendError(res, 404, "no such fault connection");

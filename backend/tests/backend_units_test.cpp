@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "backend/http.h"
 #include "backend/http_util.h"
@@ -33,6 +36,7 @@ TEST(BackendOptionsTest, ParsesEveryOptionInBothSpellings) {
     EXPECT_EQ(o.readyFile, "/r.json");
     EXPECT_EQ(o.sampleDataDir, "/s");
 
+    EXPECT_EQ(backend::parseOptions({"--data-dir", "d", "--head-timeout-ms", "300"}).options.headTimeoutMs, 300);
     auto defaults = backend::parseOptions({"--data-dir", "d"}).options;
     EXPECT_EQ(defaults.httpPort, 0);
     EXPECT_EQ(defaults.httpsPort, 0);
@@ -61,6 +65,7 @@ TEST(BackendOptionsTest, CoreLimitsAreOptionsWithPositiveValues) {
     EXPECT_EQ(parsed.options.requestTimeoutMs, 250);
     EXPECT_EQ(parsed.options.maxConnections, 12);
     EXPECT_EQ(parsed.options.webSocketOutputLimit, 4096);
+    EXPECT_EQ(backend::parseOptions({"--data-dir", "d", "--head-timeout-ms", "300"}).options.headTimeoutMs, 300);
     auto defaults = backend::parseOptions({"--data-dir", "d"}).options;
     EXPECT_EQ(defaults.maxConnections, 8192);
     EXPECT_EQ(defaults.webSocketOutputLimit, 16ll * 1024 * 1024);
@@ -87,6 +92,90 @@ TEST(BackendHttpTest, DepthScanCountsOnlyBracketsOutsideStrings) {
     EXPECT_TRUE(backend::parseJsonObject(R"({"a":[[1]]})", res, out));
 }
 
+TEST(BackendHttpTest, RoutesMatchSegmentByPatternWhateverThePathsLength) {
+    struct Case {
+        const char* pattern;
+        std::string path;
+        bool matches;
+        std::vector<std::string> captures;  // after [0], the whole path
+    };
+    const std::string huge(1'000'000, 'a');
+    const std::vector<Case> cases{
+        {"/", "/", true, {}},
+        {"/a/b", "/a/b", true, {}},
+        {"/a/b", "/a/b/", false, {}},
+        {"/a/b", "/a", false, {}},
+        {"/a/*/c", "/a/xyz/c", true, {"xyz"}},
+        {"/a/*/c", "/a//c", false, {}},
+        {"/a/*", "/a/" + huge, true, {huge}},
+        {"/a/*/c", "/a/" + huge, false, {}},
+        {"/v0/b/**", "/v0/b/", true, {""}},
+        {"/v0/b/**", "/v0/b/bucket/o/x/y", true, {"bucket/o/x/y"}},
+        {"/v0/b/**", "/v0/b/" + huge, true, {huge}},
+        {"/v0/b/**", "/v0/bb/x", false, {}},
+        {"/t/v1/**", "/t/v1", true, {""}},
+        {"/*/x/**", "/p/x/q/r", true, {"p", "q/r"}},
+        {"/a", "/" + std::string(100'000, '/'), false, {}},
+        {"/a", "relative", false, {}},
+    };
+    for (const auto& c : cases) {
+        backend::HttpRouter router;
+        router.add("GET", c.pattern, [](const backend::Request&, backend::Response&) {});
+        backend::Request req;
+        req.method = "GET";
+        req.path = c.path;
+        bool known = false;
+        const bool found = router.find(req, known) != nullptr;
+        EXPECT_EQ(found, c.matches) << c.pattern << " " << c.path.substr(0, 40);
+        if (!found || !c.matches) continue;
+        ASSERT_EQ(req.matches.size(), c.captures.size() + 1) << c.pattern;
+        EXPECT_EQ(req.matches[0], c.path);
+        for (std::size_t i = 0; i < c.captures.size(); ++i) EXPECT_EQ(req.matches[i + 1], c.captures[i]) << c.pattern;
+    }
+    backend::HttpRouter router;
+    auto nothing = [](const backend::Request&, backend::Response&) {};
+    EXPECT_THROW(router.add("GET", "no-slash", nothing), std::invalid_argument);
+    EXPECT_THROW(router.add("GET", "/a/**/b", nothing), std::invalid_argument);
+}
+
+TEST(BackendHttpTest, FileBodiesReadOnlyTheirWindowOfTheFileTheyOpened) {
+    const std::string path = ::testing::TempDir() + "/file-body-" + std::to_string(::getpid());
+    std::ofstream(path, std::ios::binary) << "0123456789";
+    EXPECT_EQ(backend::FileBody::open(path, 4, 7), nullptr) << "past the end";
+    EXPECT_EQ(backend::FileBody::open(path, 11, 0), nullptr);
+    EXPECT_EQ(backend::FileBody::open(path + ".missing", 0, 0), nullptr);
+    EXPECT_EQ(backend::FileBody::open(::testing::TempDir(), 0, 0), nullptr) << "a folder";
+    auto body = backend::FileBody::open(path, 3, 5);
+    ASSERT_NE(body, nullptr);
+    std::filesystem::remove(path);  // what was opened stays readable
+    char out[16] = {};
+    EXPECT_EQ(body->read(0, out, sizeof out), 5);
+    EXPECT_EQ(std::string(out, 5), "34567");
+    EXPECT_EQ(body->read(3, out, 1), 1);
+    EXPECT_EQ(out[0], '6');
+    EXPECT_EQ(body->read(5, out, sizeof out), 0);
+    backend::Response res;
+    res.set_file(body, "image/jpeg");
+    EXPECT_EQ(res.contentLength(), 5u);
+    res.set_content("ab", "text/plain");
+    EXPECT_EQ(res.file, nullptr);
+    EXPECT_EQ(res.contentLength(), 2u);
+}
+
+TEST(BackendHttpTest, ServedHostNamesAreLoopbackOrTheServiceDomains) {
+    for (const char* host : {"", "127.0.0.1", "127.0.0.1:8080", "127.4.5.6:1", "localhost", "LOCALHOST:99",
+                             "db.localhost", "[::1]", "[::1]:443", "almavel-pa.quorvaneio.com",
+                             "iid.ondrixapis.com:443", "push-gateway.localhost", "quorvane.com"}) {
+        EXPECT_TRUE(backend::isServedHost(host)) << host;
+    }
+    for (const char* host : {"evil.example", "evil.example:8080", "127.0.0.1.evil.example", "128.0.0.1",
+                             "127.0.0.256", "127.0.0", "localhost.evil", "xquorvane.com", "quorvane.com.evil",
+                             "[::2]", "localhost:", "localhost:http", "localhost:123456", "0.0.0.0"}) {
+        EXPECT_FALSE(backend::isServedHost(host)) << host;
+    }
+    EXPECT_FALSE(backend::isServedHost(std::string(300, 'a') + ".localhost"));
+}
+
 TEST(BackendHttpTest, QueriesAndPathsAreDecodedAndRoutesCaptureAndAnswerHead) {
     EXPECT_EQ(backend::percentDecode("caf%C3%A9+x%2", false), "café+x%2");
     EXPECT_EQ(backend::percentDecode("a+b%20c", true), "a b c");
@@ -97,7 +186,7 @@ TEST(BackendHttpTest, QueriesAndPathsAreDecodedAndRoutesCaptureAndAnswerHead) {
 
     backend::HttpRouter router;
     std::string seen;
-    router.add("GET", "/items/([0-9]+)", [&](const backend::Request& req, backend::Response&) { seen = req.matches[1]; });
+    router.add("GET", "/items/*", [&](const backend::Request& req, backend::Response&) { seen = req.matches[1]; });
     router.add("POST", "/items", [&](const backend::Request&, backend::Response&) { seen = "post"; });
     backend::Request req;
     bool known = false;

@@ -137,7 +137,7 @@ TEST_F(CoreTest, AThousandIdleConnectionsOnEachListenerLeaveEveryServiceServing)
             ASSERT_GE(fd, 0) << "connection " << i << " to " << port << ": " << std::strerror(errno);
             // Every other one starts a request and stops halfway.
             if (i % 2 == 1 && (port == backend->httpPort() || port == backend->wsPort())) {
-                sendAll(fd, "GET /.ws?v=5&ns=demo HTTP/1.1\r\nHost: x\r\nUpgr");
+                sendAll(fd, "GET /.ws?v=5&ns=demo HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgr");
             }
             idle.push_back(fd);
         }
@@ -211,7 +211,7 @@ TEST_F(CoreTest, ConnectionsOverTheCapAreClosedAtOnceAndSlowRequestsTimeOut) {
     auto backend = launch({"--max-connections", "40", "--request-timeout-ms", "500"});
     // A request that never completes is closed once the time-out passes.
     const int partial = connectTo(backend->httpPort());
-    ASSERT_TRUE(sendAll(partial, "POST /__recorder/x HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
+    ASSERT_TRUE(sendAll(partial, "POST /__recorder/x HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 10\r\n\r\nabc"));
     EXPECT_TRUE(closedByServer(partial, 30));
     ::close(partial);
     const int handshake = connectTo(backend->wssPort());
@@ -242,6 +242,25 @@ TEST_F(CoreTest, ConnectionsOverTheCapAreClosedAtOnceAndSlowRequestsTimeOut) {
     for (int fd : held) ::close(fd);
     // Room again once they are gone (the idle ones time out or were closed).
     EXPECT_TRUE(eventually([&] { return backend->get("/__admin/health").status == 200; }));
+}
+
+TEST_F(CoreTest, ConnectionsWithoutAWholeHeadLeaveWithinTheHeadTimeOut) {
+    // The request time-out is far beyond the test's patience: only the head
+    // time-out can close these.
+    auto backend = launch({"--head-timeout-ms", "300", "--request-timeout-ms", "3600000"});
+    const int silent = connectTo(backend->httpPort());
+    const int halfHead = connectTo(backend->httpPort());
+    ASSERT_TRUE(sendAll(halfHead, "GET /__admin/health HTTP/1.1\r\nHo"));
+    const int noHandshake = connectTo(backend->httpsPort());
+    const int noUpgrade = connectTo(backend->wsPort());
+    // Between requests a keep-alive connection waits for a head too.
+    const int kept = connectTo(backend->httpPort());
+    ASSERT_TRUE(sendAll(kept, "GET /__admin/health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    for (int fd : {silent, halfHead, noHandshake, noUpgrade, kept}) {
+        EXPECT_TRUE(closedByServer(fd, 30)) << fd;
+        ::close(fd);
+    }
+    EXPECT_EQ(backend->get("/__admin/health").status, 200);
 }
 
 TEST_F(CoreTest, RunningOutOfDescriptorsOnAcceptPausesAndServesOn) {
@@ -276,10 +295,10 @@ TEST_F(CoreTest, PipelinedRequestsChunkedBodiesAndHeadAreAnsweredInOrder) {
     ASSERT_GE(fd, 0);
     // Three requests in one write: a chunked POST, a HEAD and an unknown path.
     ASSERT_TRUE(sendAll(fd,
-                        "POST /__recorder/chunks HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+                        "POST /__recorder/chunks HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n"
                         "Content-Encoding: gzip\r\n\r\n4\r\nuno-\r\n3\r\ndos\r\n0\r\n\r\n"
-                        "HEAD /__admin/health HTTP/1.1\r\nHost: x\r\n\r\n"
-                        "GET /nowhere HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+                        "HEAD /__admin/health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+                        "GET /nowhere HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
     std::string answers;
     char buffer[4096];
     for (int i = 0; i < 600; ++i) {
@@ -347,7 +366,7 @@ TEST_F(CoreTest, RequestsSentAsSoonAsTheAnswerArrivesAreReadWhole) {
     constexpr int kRequests = 400;
     for (int i = 0; i < kRequests; ++i) {
         const std::string body = R"({"n":)" + std::to_string(i) + "}";
-        ASSERT_TRUE(sendAll(fd, "POST /__recorder/seq HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+        ASSERT_TRUE(sendAll(fd, "POST /__recorder/seq HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
                                 "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n"));
         ASSERT_TRUE(sendAll(fd, body));
         const auto [status, text] = answer();

@@ -96,6 +96,9 @@ TEST(VirtualClockLifetime, ReadersOfTheCurrentClockOutliveItsUninstall) {
             reads.fetch_add(1);
         }
     });
+    // No scheduler promises the reader a turn during the loop, so it is
+    // known to be reading before the installs start.
+    while (reads.load() == 0) std::this_thread::yield();
     for (int i = 0; i < 2000; ++i) {
         auto clock = ns::VirtualClock::install(1'000.0 + i);
         EXPECT_TRUE(ns::VirtualClock::advanceInstalled(0.5));

@@ -26,6 +26,9 @@ namespace backend {
 
 struct CoreLimits {
     std::chrono::milliseconds requestTimeout{std::chrono::seconds(30)};
+    // For the TLS handshake and each request head (an idle keep-alive
+    // connection included).
+    std::chrono::milliseconds headTimeout{std::chrono::seconds(10)};
     std::size_t maxConnections = 8192;
     std::size_t webSocketOutputBytes = 16u * 1024u * 1024u;
     std::size_t maxBodyBytes = 16u * 1024u * 1024u;

@@ -29,6 +29,10 @@ struct Options {
     // Longest wait for a request head or body, an upgrade request or a TLS
     // handshake before the connection is closed.
     int requestTimeoutMs = 30000;
+    // Longest wait for a TLS handshake and a whole request head (or a
+    // channel login): a connection that sent nothing whole yet is cheap to
+    // keep open and must not hold a place under the cap for long.
+    int headTimeoutMs = 10000;
     // Open connections over all listeners; more are closed at once.
     int maxConnections = 8192;
     // Unread output a web socket may queue before it is ended.

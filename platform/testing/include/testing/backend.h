@@ -200,13 +200,16 @@ public:
                                     const nlohmann::json& data = nlohmann::json::object(), bool persistent = true) const;
     // "holdAcks", "releaseAcks", "cut", "close", "ping", "garbledFrame",
     // "oversizedFrame", "unknownTag" on the device's connection;
-    // "badVersion" for the next `count` connections.
+    // "badVersion" for the next `count` connections. (The clock that ages
+    // remembered upstream ids moves on through a post of {"action":
+    // "advanceClock", "ms": N} to /__admin/mcs/faults.)
     void channelFault(const std::string& action, const std::string& device = "", int count = 1) const;
     // Upstream data messages as they arrived: [{"device", "streamId",
     // "duplicate", "message"}].
     nlohmann::json channelUpstream() const;
     // Per device: "connected", "inStreamId", "outStreamId", "pending"
-    // (persistent ids), "holdingAcks", "logins" (the login requests).
+    // (persistent ids), "holdingAcks", "logins" (the login requests),
+    // "upstreamIds" (how many upstream ids it remembers).
     nlohmann::json channelSessions() const;
     // Every frame both ways: [{"device", "direction", "tag", "message"}].
     nlohmann::json channelFrames() const;

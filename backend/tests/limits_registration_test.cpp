@@ -21,13 +21,9 @@ using messaging_test::Device;
 using messaging_test::formValue;
 using messaging_test::kBundle;
 using ns::testing::Backend;
-using Form = std::vector<std::pair<std::string, std::string>>;
-
-std::string encode(const Form& form) {
-    std::string body;
-    for (const auto& [name, value] : form) body += (body.empty() ? "" : "&") + name + "=" + formValue(value);
-    return body;
-}
+using messaging_test::encode;
+using messaging_test::Form;
+using messaging_test::registrationForm;
 
 Form with(Form form, const std::string& name, const std::string& value) {
     for (auto& item : form) {
@@ -38,30 +34,6 @@ Form with(Form form, const std::string& name, const std::string& value) {
     }
     form.emplace_back(name, value);
     return form;
-}
-
-// A registration form the service accepts for `device`, key items and all.
-Form registrationForm(const Device& device) {
-    namespace crypto = ns::crypto;
-    static const crypto::RSAKeyPtr key = crypto::RSAKey::generate(2048);
-    const ns::Data publicKey = key->exportPublicKey();
-    const std::string flat = crypto::base64Encode(publicKey);
-    std::string pub2;
-    for (size_t i = 0; i < flat.size(); i += 64) pub2 += (i ? "\r\n" : "") + flat.substr(i, 64);
-    ns::Data digest = crypto::sha1(publicKey);
-    digest[0] = uint8_t(0x70 | (digest[0] & 0x0F));
-    digest.resize(8);
-    const std::string text = std::string(kBundle) + "\n" + pub2;
-    ns::Data signature;
-    for (size_t offset = 0; offset < text.size(); offset += key->blockSize()) {
-        const std::string piece = text.substr(offset, key->blockSize());
-        ns::Data part = key->rawPrivateOperation(ns::Data(piece.begin(), piece.end()));
-        signature.insert(signature.end(), part.begin(), part.end());
-    }
-    return {{"X-osv", "17.0"},   {"device", device.id},   {"plat", "2"},         {"app", kBundle},
-            {"app_ver", "1.0"},  {"X-kid", "1"},          {"X-scope", "*"},      {"sender", "4242"},
-            {"X-subtype", "4242"}, {"appid", crypto::base64UrlEncode(digest)}, {"pub2", pub2},
-            {"sig", crypto::base64UrlEncode(signature)}};
 }
 
 class LimitsTest : public ::testing::Test {
@@ -76,7 +48,7 @@ protected:
 // the process still answers its health check after each one.
 TEST_F(LimitsTest, LongFieldsAreRefusedWithoutHarmOnEveryRoute) {
     const Device device = messaging_test::checkInAndRegister(*backend_);
-    const Form registration = registrationForm(device);
+    const Form registration = registrationForm(device.id);
     const Form topic{{"sender", device.token},        {"app", kBundle},
                      {"device", device.id},           {"app_ver", "1.0"},
                      {"X-kdx.topic", "/topics/ofertas"}, {"X-scope", "/topics/ofertas"}};

@@ -2,16 +2,14 @@
 // a million characters on every route, and Host names of other sites. Each
 // must get an answer (or a clean refusal) and leave the back end serving.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "socket_test_support.h"
 #include "testing/backend.h"
 
 namespace {
@@ -24,21 +22,9 @@ constexpr const char* kSampleKey = "AKlocal-almavel-0000000000000000000000";
 // when the connection ended without one. A server that answers early and
 // closes while the body is still going is fine: the answer is read anyway.
 int exchange(int port, const std::string& request) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = sockettest::connectTo(port);
     if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(uint16_t(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    for (std::size_t sent = 0; sent < request.size();) {
-        const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += std::size_t(n);
-    }
+    sockettest::sendAll(fd, request);
     std::string answer;
     char buffer[4096];
     // A generous bound: only a server that hangs runs into it.

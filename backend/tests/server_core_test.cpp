@@ -24,6 +24,7 @@
 #include "backend/http_util.h"
 #include "backend/server.h"
 #include "rtdb_test_support.h"
+#include "socket_test_support.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -32,6 +33,8 @@ namespace {
 using json = nlohmann::json;
 using ns::testing::Backend;
 using rtdbtest::WireClient;
+using sockettest::connectTo;
+using sockettest::sendAll;
 
 constexpr const char* kSampleKey = "AKlocal-almavel-0000000000000000000000";
 
@@ -42,32 +45,6 @@ void raiseDescriptorLimit() {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
-}
-
-// A plain TCP connection to 127.0.0.1:port (-1 on failure); `receiveBuffer`
-// > 0 shrinks the socket's receive buffer before connecting.
-int connectTo(int port, int receiveBuffer = 0) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(uint16_t(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        bytes.remove_prefix(size_t(n));
-    }
-    return true;
 }
 
 // True once the server has closed the connection (reads end or fail),

@@ -1,24 +1,12 @@
 #include "app/WebHost.h"
 
-#include <sys/socket.h>
-
-#include <utility>
-
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <fstream>
-#include <future>
+#include <functional>
 #include <iterator>
-#include <list>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
-#include <thread>
+#include <utility>
 
 #include "app/AppConsole.h"
 #include "app/WebPage.h"
@@ -32,10 +20,6 @@
 
 namespace almavel {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-using tcp = asio::ip::tcp;
 using json = nlohmann::json;
 
 namespace {
@@ -45,10 +29,6 @@ namespace {
 // picture may have arrived).
 constexpr double kRefreshInterval = 0.2;
 constexpr int kRedrawEveryTicks = 5;
-// Bodies above this are refused: the largest is a camera picture.
-constexpr size_t kMaxBody = 16 * 1024 * 1024;
-// Server-sent events say they are alive this often.
-constexpr auto kKeepAlive = std::chrono::seconds(15);
 
 const char* kindName(ns::UIElement::Kind kind) {
     switch (kind) {
@@ -67,26 +47,18 @@ struct Outcome {
 }  // namespace
 
 struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
-    explicit Impl(AppDriver d) : driver(std::move(d)) {}
+    Impl(AppDriver d, WebServerLimits l) : driver(std::move(d)), limits(l) {}
+
+    using Done = std::function<void(Outcome)>;
 
     AppDriver driver;
-    asio::io_context io;
-    std::unique_ptr<tcp::acceptor> acceptor;
-    std::thread acceptThread;
-    std::mutex connectionsMutex;
-    struct Connection {
-        std::shared_ptr<tcp::socket> socket;
-        std::shared_ptr<std::atomic<bool>> ended;
-        std::thread thread;
-    };
-    std::list<Connection> connections;
-    std::atomic<bool> stopping{false};
+    const WebServerLimits limits;
     std::shared_ptr<ns::Timer> timer;
     uint64_t consoleListener = 0;
+    bool stopped = false;
 
-    // Published state, read by connection threads.
+    // Published state, read on the server's I/O thread.
     std::mutex stateMutex;
-    std::condition_variable changed;
     uint64_t version = 0;
     ns::Data png;
     json state = json::object();
@@ -143,12 +115,23 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
         state["appState"] = appState;
         state["screenText"] = text;
         state["elements"] = std::move(elements);
-        changed.notify_all();
+        if (server) server->eventsChanged();
     }
 
     void consoleWritten() {
-        std::lock_guard lock(stateMutex);
-        changed.notify_all();
+        if (server) server->eventsChanged();
+    }
+
+    // The event stream's message: what changed, for the page to fetch.
+    WebServer::Event event() {
+        uint64_t v;
+        {
+            std::lock_guard lock(stateMutex);
+            v = version;
+        }
+        const uint64_t c = AppConsole::count();
+        // Both only grow, so their sum changes whenever either does.
+        return {v + c, "event: state\ndata: " + json{{"version", v}, {"consoleCount", c}}.dump() + "\n\n"};
     }
 
     json snapshot() {
@@ -165,13 +148,10 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
         return out;
     }
 
-    // Runs `fn` on the main queue and waits for it (a stopped main loop
-    // answers 503).
-    Outcome onMain(std::function<Outcome()> fn) {
-        auto promise = std::make_shared<std::promise<Outcome>>();
-        auto future = promise->get_future();
-        auto self = shared_from_this();
-        ns::DispatchQueue::main()->async([self, fn = std::move(fn), promise] {
+    // Runs `fn` on the main queue and hands its outcome to `done` there (the
+    // server answers 503 itself when the main loop does not run in time).
+    void onMain(std::function<Outcome()> fn, Done done) {
+        ns::DispatchQueue::main()->async([self = shared_from_this(), fn = std::move(fn), done = std::move(done)] {
             Outcome outcome;
             try {
                 outcome = fn();
@@ -179,22 +159,15 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
                 outcome = {500, e.what()};
             }
             self->refresh(true);
-            promise->set_value(outcome);
+            done(outcome);
         });
-        // A host that is stopping (on the main thread) gives up at once
-        // rather than holding stop() up.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-            if (stopping || std::chrono::steady_clock::now() > deadline) return {503, "the app did not answer"};
-        }
-        return future.get();
     }
 
     Outcome driven(bool ok) { return ok ? Outcome{} : Outcome{409, driver.lastError()}; }
 
-    Outcome act(const std::string& path, const std::string& body) {
+    void act(const std::string& path, std::string body, const Done& done) {
         json in = json::parse(body.empty() ? "{}" : body, nullptr, false);
-        if (path.rfind("/sensor/", 0) != 0 && !in.is_object()) return {400, "the body is not a JSON object"};
+        if (path.rfind("/sensor/", 0) != 0 && !in.is_object()) return done({400, "the body is not a JSON object"});
         auto str = [&](const char* key) {
             return in.is_object() && in.contains(key) && in[key].is_string() ? in[key].get<std::string>()
                                                                              : std::string();
@@ -202,30 +175,33 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
         auto num = [&](const char* key) {
             return in.is_object() && in.contains(key) && in[key].is_number_integer() ? in[key].get<int>() : 0;
         };
-        if (path == "/tap") return onMain([this, name = str("name")] { return driven(driver.tap(name)); });
+        if (path == "/tap") return onMain([this, name = str("name")] { return driven(driver.tap(name)); }, done);
         if (path == "/type") {
-            return onMain([this, name = str("name"), text = str("text")] { return driven(driver.type(name, text)); });
+            return onMain([this, name = str("name"), text = str("text")] { return driven(driver.type(name, text)); },
+                          done);
         }
         if (path == "/row") {
             return onMain([this, row = num("row"), section = num("section")] {
                 return driven(driver.selectRow(row, section));
-            });
+            }, done);
         }
-        if (path == "/alert") return onMain([this, title = str("title")] { return driven(driver.answerAlert(title)); });
-        if (path == "/back") return onMain([this] { return driven(driver.back()); });
+        if (path == "/alert") {
+            return onMain([this, title = str("title")] { return driven(driver.answerAlert(title)); }, done);
+        }
+        if (path == "/back") return onMain([this] { return driven(driver.back()); }, done);
         if (path == "/sensor/notification") {
             ns::Value payload = ns::json::parse(body);
-            if (!payload.isDictionary()) return {400, "a notification payload is a JSON object"};
+            if (!payload.isDictionary()) return done({400, "a notification payload is a JSON object"});
             return onMain([payload] {
                 ns::receiveRemoteNotification(payload.asDictionary());
                 return Outcome{};
-            });
+            }, done);
         }
         if (path == "/sensor/background") {
             return onMain([] {
                 ns::Application::shared()->enterBackground();
                 return Outcome{};
-            });
+            }, done);
         }
         if (path == "/sensor/foreground") {
             return onMain([] {
@@ -233,192 +209,137 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
                 app->enterForeground();
                 app->becomeActive();
                 return Outcome{};
-            });
+            }, done);
         }
         if (path == "/sensor/code") {
             // A code in front of the camera, with the symbology the camera
             // reports it as.
-            if (!in.is_object()) return {400, "the body is not a JSON object"};
+            if (!in.is_object()) return done({400, "the body is not a JSON object"});
             return onMain([type = str("type"), text = str("text")] {
                 auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo);
                 if (!camera) return Outcome{409, "the device has no camera"};
                 camera->showCode(type, text);
                 return Outcome{};
-            });
+            }, done);
         }
         if (path == "/sensor/camera" || path == "/sensor/photo") {
-            auto image = ns::UIImage::initWithData(ns::Data(body.begin(), body.end()));
-            if (!image) return {400, "not a PNG or JPEG picture"};
-            if (path == "/sensor/camera") {
-                // The picture is what the camera sees: the photo picker's
-                // shutter takes it, and a scanning screen reads its codes.
-                return onMain([image] {
-                    ns::UIImagePickerController::setCameraSource([image] { return image; });
-                    if (auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo)) {
-                        camera->showPicture(*image);
-                    }
-                    return Outcome{};
-                });
-            }
-            return onMain([this, image] {
-                auto window = driver.window();
-                auto picker = window ? std::dynamic_pointer_cast<ns::UIImagePickerController>(
-                                           window->topmostViewController())
-                                     : nullptr;
-                if (!picker) return Outcome{409, "no photo picker on screen"};
-                picker->pickImage(image);
-                return Outcome{};
+            // Decoding a large picture would hold up every other connection
+            // on the I/O thread.
+            ns::DispatchQueue::global()->async([self = shared_from_this(), path, body = std::move(body), done] {
+                std::shared_ptr<ns::UIImage> image;
+                try {
+                    image = ns::UIImage::initWithData(ns::Data(body.begin(), body.end()));
+                } catch (const std::exception&) {
+                }
+                self->pictureArrived(path, image, done);
             });
+            return;
         }
-        return {404, "no such action"};
+        done({404, "no such action"});
     }
 
-    void serveEvents(tcp::socket& socket) {
-        const std::string head =
-            "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
-            "Connection: close\r\n\r\n";
-        beast::error_code ec;
-        asio::write(socket, asio::buffer(head), ec);
-        uint64_t sentVersion = ~uint64_t(0);
-        uint64_t sentConsole = ~uint64_t(0);
-        while (!ec && !stopping) {
-            uint64_t v;
-            {
-                std::unique_lock lock(stateMutex);
-                changed.wait_for(lock, kKeepAlive, [&] {
-                    return stopping || version != sentVersion || AppConsole::count() != sentConsole;
-                });
-                v = version;
-            }
-            if (stopping) break;
-            const uint64_t c = AppConsole::count();
-            std::string message;
-            if (v == sentVersion && c == sentConsole) {
-                message = ": alive\n\n";
-            } else {
-                message = "event: state\ndata: " + json{{"version", v}, {"consoleCount", c}}.dump() + "\n\n";
-                sentVersion = v;
-                sentConsole = c;
-            }
-            asio::write(socket, asio::buffer(message), ec);
-        }
-    }
-
-    void serve(const std::shared_ptr<tcp::socket>& socket) {
-        beast::flat_buffer buffer;
-        beast::error_code ec;
-        while (!stopping) {
-            http::request_parser<http::string_body> parser;
-            parser.body_limit(kMaxBody);
-            http::read(*socket, buffer, parser, ec);
-            if (ec) break;
-            auto request = parser.release();
-            const std::string target(request.target());
-            const std::string path = target.substr(0, target.find('?'));
-            if (request.method() == http::verb::get && path == "/events") {
-                serveEvents(*socket);
-                break;
-            }
-            http::response<http::string_body> response;
-            response.version(request.version());
-            response.keep_alive(request.keep_alive());
-            response.set(http::field::cache_control, "no-store");
-            // Input comes only from the page itself: a page of another
-            // origin must not drive the app through a person's browser.
-            const auto origin = request[http::field::origin];
-            const bool foreignOrigin = !origin.empty() && origin != "http://127.0.0.1:" + std::to_string(port) &&
-                                       origin != "http://localhost:" + std::to_string(port);
-            if (request.method() == http::verb::get && (path == "/" || path == "/index.html")) {
-                response.set(http::field::content_type, "text/html; charset=utf-8");
-                response.body() = webPageHTML();
-            } else if (request.method() == http::verb::get && path == "/screen.png") {
-                response.set(http::field::content_type, "image/png");
-                std::lock_guard lock(stateMutex);
-                response.body().assign(png.begin(), png.end());
-            } else if (request.method() == http::verb::get && path == "/album/latest.png") {
-                // The last picture saved to the photo album (a shared screen).
-                const auto paths = ns::UIPhotoAlbum::savedPicturePaths();
-                std::ifstream file(paths.empty() ? std::string() : paths.back(), std::ios::binary);
-                if (!file) {
-                    response.result(http::status::not_found);
-                    response.set(http::field::content_type, "text/plain");
-                    response.body() = "the album is empty\n";
-                } else {
-                    response.set(http::field::content_type, "image/png");
-                    response.set(http::field::content_disposition, "attachment; filename=\"almavel.png\"");
-                    response.body().assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    void pictureArrived(const std::string& path, const std::shared_ptr<ns::UIImage>& image, const Done& done) {
+        if (!image) return done({400, "not a PNG or JPEG picture"});
+        if (path == "/sensor/camera") {
+            // The picture is what the camera sees: the photo picker's
+            // shutter takes it, and a scanning screen reads its codes.
+            return onMain([image] {
+                ns::UIImagePickerController::setCameraSource([image] { return image; });
+                if (auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo)) {
+                    camera->showPicture(*image);
                 }
-            } else if (request.method() == http::verb::get && path == "/state") {
-                response.set(http::field::content_type, "application/json");
-                response.body() = snapshot().dump();
-            } else if (request.method() == http::verb::post && foreignOrigin) {
-                response.result(http::status::forbidden);
-                response.set(http::field::content_type, "application/json");
-                response.body() = json{{"ok", false}, {"error", "foreign origin"}}.dump();
-            } else if (request.method() == http::verb::post) {
-                const Outcome outcome = act(path, request.body());
-                response.result(http::status(outcome.status));
-                response.set(http::field::content_type, "application/json");
-                response.body() = json{{"ok", outcome.status == 200}, {"error", outcome.error}}.dump();
-            } else {
-                response.result(http::status::not_found);
-                response.set(http::field::content_type, "text/plain");
-                response.body() = "not found\n";
-            }
-            response.prepare_payload();
-            http::write(*socket, response, ec);
-            if (ec || !response.keep_alive()) break;
+                return Outcome{};
+            }, done);
         }
-        socket->shutdown(tcp::socket::shutdown_both, ec);
+        onMain([this, image] {
+            auto window = driver.window();
+            auto picker = window ? std::dynamic_pointer_cast<ns::UIImagePickerController>(
+                                       window->topmostViewController())
+                                 : nullptr;
+            if (!picker) return Outcome{409, "no photo picker on screen"};
+            picker->pickImage(image);
+            return Outcome{};
+        }, done);
     }
 
-    void acceptLoop() {
-        while (!stopping) {
-            auto socket = std::make_shared<tcp::socket>(io);
-            beast::error_code ec;
-            acceptor->accept(*socket, ec);
-            if (ec) {
-                if (stopping) break;
-                continue;
+    // The server's I/O thread: reads answer at once, input is answered
+    // from the main queue.
+    void handle(WebServer::Request request, const WebServer::Respond& respond) {
+        const std::string& path = request.path;
+        const bool get = request.method == "GET";
+        const bool post = request.method == "POST";
+        WebServer::Response response;
+        // Input comes only from the page itself: a page of another
+        // origin must not drive the app through a person's browser.
+        const auto& origin = request.origin;
+        const bool foreignOrigin = !origin.empty() && origin != "http://127.0.0.1:" + std::to_string(port) &&
+                                   origin != "http://localhost:" + std::to_string(port);
+        if (get && (path == "/" || path == "/index.html")) {
+            response.contentType = "text/html; charset=utf-8";
+            response.body = webPageHTML();
+        } else if (get && path == "/screen.png") {
+            response.contentType = "image/png";
+            std::lock_guard lock(stateMutex);
+            response.body.assign(png.begin(), png.end());
+        } else if (get && path == "/album/latest.png") {
+            // The last picture saved to the photo album (a shared screen).
+            const auto paths = ns::UIPhotoAlbum::savedPicturePaths();
+            std::ifstream file(paths.empty() ? std::string() : paths.back(), std::ios::binary);
+            if (!file) {
+                response.status = 404;
+                response.contentType = "text/plain";
+                response.body = "the album is empty\n";
+            } else {
+                response.contentType = "image/png";
+                response.headers.emplace_back("Content-Disposition", "attachment; filename=\"almavel.png\"");
+                response.body.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
             }
-            if (stopping) break;
-            std::lock_guard lock(connectionsMutex);
-            // Threads of connections that ended are joined here.
-            for (auto it = connections.begin(); it != connections.end();) {
-                if (*it->ended) {
-                    it->thread.join();
-                    it = connections.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-            auto self = shared_from_this();
-            auto ended = std::make_shared<std::atomic<bool>>(false);
-            connections.push_back({socket, ended, std::thread([self, socket, ended] {
-                                       self->serve(socket);
-                                       *ended = true;
-                                   })});
+        } else if (get && path == "/state") {
+            response.contentType = "application/json";
+            response.body = snapshot().dump();
+        } else if (post && foreignOrigin) {
+            response.status = 403;
+            response.contentType = "application/json";
+            response.body = json{{"ok", false}, {"error", "foreign origin"}}.dump();
+        } else if (post) {
+            act(path, std::move(request.body), [respond](Outcome outcome) {
+                respond({outcome.status, "application/json", {},
+                         json{{"ok", outcome.status == 200}, {"error", outcome.error}}.dump()});
+            });
+            return;
+        } else {
+            response.status = 404;
+            response.contentType = "text/plain";
+            response.body = "not found\n";
         }
+        respond(std::move(response));
     }
 
     int port = 0;
+    // Last, so that it stops (its thread joined) before the state its
+    // routes read goes.
+    std::unique_ptr<WebServer> server;
 };
 
-WebHost::WebHost(AppDriver driver) : impl_(std::make_shared<Impl>(std::move(driver))) {}
+WebHost::WebHost(AppDriver driver, WebServerLimits limits)
+    : impl_(std::make_shared<Impl>(std::move(driver), limits)) {}
 
 WebHost::~WebHost() { stop(); }
 
 int WebHost::start(int port) {
     auto& impl = *impl_;
-    beast::error_code ec;
-    impl.acceptor = std::make_unique<tcp::acceptor>(impl.io);
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
-    impl.acceptor->open(endpoint.protocol(), ec);
-    if (!ec) impl.acceptor->set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) impl.acceptor->bind(endpoint, ec);
-    if (!ec) impl.acceptor->listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + ec.message());
-    impl.port = impl.acceptor->local_endpoint().port();
+    if (impl.server) throw std::logic_error("the web host is already started");
+    // The server's thread is joined before the host goes, so its routes
+    // may hold the host plainly.
+    Impl* host = impl_.get();
+    auto server = std::make_unique<WebServer>(
+        impl.limits,
+        [host](WebServer::Request request, const WebServer::Respond& respond) {
+            host->handle(std::move(request), respond);
+        },
+        "/events", [host] { return host->event(); });
+    impl.port = server->start(port);
+    impl.server = std::move(server);
 
     impl.refresh(true);
     std::weak_ptr<Impl> weak = impl_;
@@ -428,43 +349,19 @@ int WebHost::start(int port) {
     impl.consoleListener = AppConsole::addListener([weak](const std::string&) {
         if (auto self = weak.lock()) self->consoleWritten();
     });
-    impl.acceptThread = std::thread([self = impl_] { self->acceptLoop(); });
     return impl.port;
 }
 
 void WebHost::stop() {
     auto& impl = *impl_;
-    if (!impl.acceptor || impl.stopping.exchange(true)) return;
+    if (!impl.server || impl.stopped) return;
+    impl.stopped = true;
     if (impl.timer) impl.timer->invalidate();
     AppConsole::removeListener(impl.consoleListener);
-    beast::error_code ec;
-    // The accept thread is inside the acceptor: it is woken by shutting the
-    // listening socket down (or, where that does not wake it, by a
-    // connection of our own) and the acceptor is closed only once that
-    // thread is gone, since asio objects are not safe to use from two
-    // threads at once.
-    ::shutdown(impl.acceptor->native_handle(), SHUT_RDWR);
-    {
-        tcp::socket poke(impl.io);
-        poke.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(impl.port)), ec);
-    }
-    if (impl.acceptThread.joinable()) impl.acceptThread.join();
-    impl.acceptor->close(ec);
-    {
-        std::lock_guard lock(impl.stateMutex);
-        impl.changed.notify_all();
-    }
-    std::list<Impl::Connection> connections;
-    {
-        std::lock_guard lock(impl.connectionsMutex);
-        connections.swap(impl.connections);
-    }
-    for (auto& connection : connections) {
-        // Wakes a thread blocked reading the next request.
-        connection.socket->shutdown(tcp::socket::shutdown_both, ec);
-        if (connection.thread.joinable()) connection.thread.join();
-    }
+    impl.server->stop();
 }
+
+std::size_t WebHost::openConnections() const { return impl_->server ? impl_->server->openConnections() : 0; }
 
 void WebHost::refresh() { impl_->refresh(true); }
 

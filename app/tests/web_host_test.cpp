@@ -1,6 +1,17 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <filesystem>
 #include <future>
 #include <nlohmann/json.hpp>
 
@@ -10,6 +21,68 @@
 namespace {
 
 using json = nlohmann::json;
+
+sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port));
+    return address;
+}
+
+// Raw HTTP, for what a library client would not send: a foreign or missing
+// Host, half a request. Reads give up after 10 s, so a server that never
+// answers or never closes fails the test instead of hanging it.
+class RawClient {
+public:
+    explicit RawClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        timeval wait{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        const auto address = loopback(port);
+        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawClient() { ::close(fd_); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool send(const std::string& bytes) {
+        return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
+    // Until `text` has arrived; false when the server closed or went quiet first.
+    bool readUntil(const std::string& text) {
+        while (received.find(text) == std::string::npos) {
+            if (!readSome()) return false;
+        }
+        return true;
+    }
+    // Until the server closes; false when it went quiet for 10 s first.
+    bool readToEnd() {
+        while (readSome()) {
+        }
+        return closed;
+    }
+
+    std::string received;
+    bool closed = false;
+
+private:
+    bool readSome() {
+        std::array<char, 16 * 1024> chunk;
+        for (;;) {
+            const ssize_t n = ::recv(fd_, chunk.data(), chunk.size(), 0);
+            if (n > 0) {
+                received.append(chunk.data(), size_t(n));
+                return true;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            closed = n == 0 || errno == ECONNRESET;
+            return false;
+        }
+    }
+
+    int fd_;
+    bool connected_ = false;
+};
 
 // The host answers on connection threads but acts on the main queue, so
 // requests are made from another thread while the test pumps the main loop.
@@ -36,6 +109,25 @@ protected:
         });
         EXPECT_TRUE(waitFor([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
         return answer.get();
+    }
+
+    // A request made with a raw client on another thread while the main
+    // loop runs; what the server sent before closing.
+    std::string exchange(const std::string& raw) {
+        auto answer = std::async(std::launch::async, [=, this] {
+            RawClient client(port);
+            client.send(raw);
+            client.readToEnd();
+            return client.received;
+        });
+        EXPECT_TRUE(waitFor([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        return answer.get();
+    }
+
+    void restart(const almavel::WebServerLimits& limits) {
+        host->stop();
+        host = std::make_unique<almavel::WebHost>(driver, limits);
+        port = host->start(0);
     }
 
     std::unique_ptr<almavel::WebHost> host;
@@ -106,6 +198,160 @@ TEST_F(WebHostTest, TheSensorPanelDeliversANotificationAndMovesTheAppToTheBackgr
     EXPECT_EQ(ns::Application::shared()->applicationState(), ns::Application::State::Active);
     // No picker on screen to take a photo.
     EXPECT_EQ(request("POST", "/sensor/photo", "not a picture")->status, 400);
+}
+
+}  // namespace
+
+namespace {
+
+std::string statusLine(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+
+TEST_F(WebHostTest, OnlyTheLoopbacksNamesAreAnsweredWhateverTheRoute) {
+    const std::string p = std::to_string(port);
+    // `host` empty: no Host header.
+    auto ask = [&](const std::string& line, const std::string& host) {
+        const bool post = line.rfind("POST", 0) == 0;
+        const std::string body = post ? R"({"name":"noSuchButton"})" : "";
+        std::string raw = line + "\r\n";
+        if (!host.empty()) raw += "Host: " + host + "\r\n";
+        if (post) raw += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+        return exchange(raw + "Connection: close\r\n\r\n" + body);
+    };
+    const std::vector<std::string> routes = {"GET / HTTP/1.1", "GET /state HTTP/1.1", "GET /screen.png HTTP/1.1",
+                                             "GET /events HTTP/1.1", "POST /tap HTTP/1.1"};
+    for (const std::string& host : std::vector<std::string>{"evil.example:8080", "evil.example",
+                                                            "127.0.0.1.evil.example:" + p, "localhost:1",
+                                                            "127.0.0.2:" + p, "localhost:", ""}) {
+        for (const auto& route : routes) {
+            const std::string answer = ask(route, host);
+            EXPECT_EQ(statusLine(answer), "HTTP/1.1 403 Forbidden") << route << " Host: " << host;
+            EXPECT_EQ(answer.find("screenText"), std::string::npos) << route << " Host: " << host;
+        }
+    }
+    for (const std::string& host : std::vector<std::string>{"127.0.0.1:" + p, "localhost:" + p, "LocalHost:" + p,
+                                                            "[::1]:" + p, "127.0.0.1", "localhost"}) {
+        const std::string state = ask("GET /state HTTP/1.1", host);
+        EXPECT_EQ(statusLine(state), "HTTP/1.1 200 OK") << host;
+        EXPECT_NE(state.find("screenText"), std::string::npos) << host;
+        // The route itself answers: there is no such button.
+        EXPECT_EQ(statusLine(ask("POST /tap HTTP/1.1", host)), "HTTP/1.1 409 Conflict") << host;
+    }
+    // HTTP/1.0 has no Host to require.
+    EXPECT_EQ(statusLine(ask("GET /state HTTP/1.0", "")), "HTTP/1.0 200 OK");
+}
+
+TEST_F(WebHostTest, ARequestThatStallsIsCutOffAfterTheTimeOut) {
+    almavel::WebServerLimits limits;
+    limits.ioTimeout = std::chrono::milliseconds(300);
+    restart(limits);
+    const std::string named = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    // Half a head; a whole head and part of its body.
+    for (const std::string& partial :
+         std::vector<std::string>{"GET /state HTTP/1.1\r\n" + named,
+                                  "POST /tap HTTP/1.1\r\n" + named + "Content-Length: 100\r\n\r\n{\"name\""}) {
+        RawClient client(port);
+        ASSERT_TRUE(client.send(partial));
+        EXPECT_TRUE(client.readToEnd()) << partial;
+        EXPECT_EQ(client.received, "") << partial;
+    }
+    EXPECT_TRUE(waitFor([&] { return host->openConnections() == 0; }));
+}
+
+TEST_F(WebHostTest, EveryListenerHearsAChangeAndStopClosesThem) {
+    const std::string request = "GET /events HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n\r\n";
+    std::vector<std::unique_ptr<RawClient>> listeners;
+    for (int i = 0; i < 3; ++i) {
+        listeners.push_back(std::make_unique<RawClient>(port));
+        ASSERT_TRUE(listeners.back()->send(request));
+        ASSERT_TRUE(listeners.back()->readUntil("event: state")) << listeners.back()->received;
+    }
+    const uint64_t written = almavel::AppConsole::count() + 1;
+    almavel::AppConsole::write("hola");
+    for (auto& listener : listeners) {
+        EXPECT_TRUE(listener->readUntil("\"consoleCount\":" + std::to_string(written))) << listener->received;
+    }
+    host->stop();
+    for (auto& listener : listeners) EXPECT_TRUE(listener->readToEnd());
+}
+
+// More idle connections than the host has descriptors for, all closed: the
+// host must then answer again (it used to hold every finished socket until
+// its next accept, which the exhausted descriptors never let happen).
+TEST_F(WebHostTest, ThePageAnswersAgainOnceMoreIdleConnectionsThanItHasDescriptorsForHaveClosed) {
+    constexpr int kIdle = 1100;
+    const std::size_t cap = almavel::WebServerLimits{}.maxConnections;
+    // The host gets what it holds now, its cap's worth and some room: far
+    // fewer descriptors than the idle clients take.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const auto inUse = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                     std::filesystem::directory_iterator{});
+    rlimit tight = saved;
+    tight.rlim_cur = std::min<rlim_t>(saved.rlim_max, rlim_t(inUse) + cap + 64);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    struct Restore {
+        rlimit limit;
+        ~Restore() { ::setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{saved};
+
+    // The idle clients are another process, whose descriptors are not the
+    // host's. It makes only system calls (the parent has threads).
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const auto address = loopback(port);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(ready[0]);
+        ::close(go[1]);
+        rlimit all{};
+        ::getrlimit(RLIMIT_NOFILE, &all);
+        all.rlim_cur = all.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &all);
+        std::array<int, kIdle> fds{};
+        int opened = 0;
+        while (opened < kIdle) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            if (fd < 0) break;
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+                ::close(fd);
+                break;
+            }
+            fds[size_t(opened++)] = fd;
+        }
+        char all_opened = opened == kIdle ? 1 : 0;
+        (void)!::write(ready[1], &all_opened, 1);
+        char ignored;
+        (void)!::read(go[0], &ignored, 1);
+        for (int i = 0; i < opened; ++i) ::close(fds[size_t(i)]);
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(go[0]);
+    pollfd waitReady{ready[0], POLLIN, 0};
+    char allOpened = 0;
+    const bool heard = ::poll(&waitReady, 1, 60'000) == 1 && ::read(ready[0], &allOpened, 1) == 1;
+    EXPECT_TRUE(heard && allOpened == 1);
+    // The host fills its cap before the clients go.
+    EXPECT_TRUE(waitFor([&] { return host->openConnections() == cap; }));
+    ::close(go[1]);
+    if (!heard) ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(ready[0]);
+
+    auto state = std::async(std::launch::async, [this] {
+        httplib::Client client("127.0.0.1", port);
+        client.set_connection_timeout(5);
+        client.set_read_timeout(5);
+        return client.Get("/state");
+    });
+    ASSERT_TRUE(waitFor([&] { return state.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    auto answer = state.get();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_TRUE(waitFor([&] { return host->openConnections() == 0; }));
 }
 
 }  // namespace

@@ -10,22 +10,24 @@
 // sensors (/sensor/...: incoming notification, background / foreground,
 // camera picture, photo picked).
 //
-// Threads: connections are served on threads of their own (Boost.Beast,
-// blocking); everything that touches the app is sent to the main queue and
-// waited for, and a main-run-loop timer publishes the screen when it
-// changes. start() and stop() on the main thread; the main run loop must
-// run for the page to get answers.
+// Only the loopback's names are answered (app/WebServer.h: one I/O thread
+// for every connection, time-outs, a connection cap). Everything that
+// touches the app is sent to the main queue and answered from there, and a
+// main-run-loop timer publishes the screen when it changes, which wakes the
+// event-stream listeners. start() and stop() on the main thread; the main
+// run loop must run for input to be answered.
 
 #include <memory>
 #include <string>
 
 #include "app/AppDriver.h"
+#include "app/WebServer.h"
 
 namespace almavel {
 
 class WebHost {
 public:
-    explicit WebHost(AppDriver driver);
+    explicit WebHost(AppDriver driver, WebServerLimits limits = {});
     ~WebHost();
     WebHost(const WebHost&) = delete;
     WebHost& operator=(const WebHost&) = delete;
@@ -33,8 +35,10 @@ public:
     // Listens on 127.0.0.1:`port` (0: any free port) and returns the port.
     // Throws std::runtime_error when the port cannot be had.
     int start(int port);
-    // Closes the listener and every connection and joins their threads.
+    // Closes the listener and every connection and joins the I/O thread.
     void stop();
+
+    std::size_t openConnections() const;
 
     // Publishes the screen now when it changed (the timer does this on its
     // own a few times a second). Main thread.

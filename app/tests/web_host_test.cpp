@@ -384,7 +384,9 @@ TEST_F(WebHostTest, ThePageAnswersAgainOnceMoreIdleConnectionsThanItMayHoldHaveC
     };
     // The cap's case goes first: the sanitizer's dynamic-type check probes
     // memory through a pipe the first time it meets a type, so the types
-    // the exhausted host meets are best met while descriptors are free.
+    // the exhausted host meets are best met while descriptors are free (the
+    // host's own files are built without that check, the code it calls is
+    // not).
     const std::vector<Case> cases = {
         {"the cap is reached first", cap + 64, [&] { return host->openConnections() == cap; }},
         {"descriptors run out first", cap / 2, outOfDescriptors},

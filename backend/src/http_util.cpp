@@ -144,6 +144,28 @@ std::vector<std::pair<std::string, std::string>> originalHeaders(const Request& 
     return out;
 }
 
+void JsonHistory::push(nlohmann::json entry) {
+    // Client bytes need not be UTF-8: measure as the admin answer will write them.
+    const std::size_t size = entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).size();
+    entries_.emplace_back(std::move(entry), size);
+    bytes_ += size;
+    while (entries_.size() > 1 && (entries_.size() > maxEntries_ || bytes_ > maxBytes_)) {
+        bytes_ -= entries_.front().second;
+        entries_.pop_front();
+    }
+}
+
+nlohmann::json JsonHistory::list() const {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& [entry, size] : entries_) list.push_back(entry);
+    return list;
+}
+
+void JsonHistory::clear() {
+    entries_.clear();
+    bytes_ = 0;
+}
+
 // --- files ------------------------------------------------------------------
 
 void writeFileAtomic(const std::filesystem::path& path, std::string_view contents) {

@@ -45,32 +45,6 @@ json Activity::counters() const {
     return out;
 }
 
-void RequestLog::add(json entry) {
-    // Client bytes need not be UTF-8: measure as the admin answer will write them.
-    const size_t size = entry.dump(-1, ' ', false, json::error_handler_t::replace).size();
-    std::lock_guard lock(mutex_);
-    entries_.emplace_back(std::move(entry), size);
-    bytes_ += size;
-    // The newest entry always stays, so a test can read what it just sent.
-    while (entries_.size() > 1 && (entries_.size() > maxEntries_ || bytes_ > maxBytes_)) {
-        bytes_ -= entries_.front().second;
-        entries_.pop_front();
-    }
-}
-
-json RequestLog::entries() const {
-    std::lock_guard lock(mutex_);
-    json list = json::array();
-    for (const auto& [entry, size] : entries_) list.push_back(entry);
-    return list;
-}
-
-void RequestLog::clear() {
-    std::lock_guard lock(mutex_);
-    entries_.clear();
-    bytes_ = 0;
-}
-
 std::string clipped(const std::string& text, size_t limit) {
     if (text.size() <= limit) return text;
     size_t end = limit;

@@ -22,6 +22,7 @@
 #include <set>
 #include <thread>
 
+#include "backend/http_util.h"
 #include "backend/iid_store.h"
 #include "backend/loopback_listener.h"
 #include "backend/topic_service.h"
@@ -87,36 +88,6 @@ json toJson(const google::protobuf::Message& message) {
     if (text.size() > mcs::kMaxLoggedMessageBytes) return summary(message, size);
     return json::parse(text, nullptr, false);
 }
-
-// A history the test interface reads: the newest entries within a count and
-// a byte budget (of their JSON text).
-class History {
-public:
-    History(size_t maxEntries, size_t maxBytes) : maxEntries_(maxEntries), maxBytes_(maxBytes) {}
-    void push(json entry) {
-        const size_t size = entry.dump().size();
-        entries_.push_back({std::move(entry), size});
-        bytes_ += size;
-        while (entries_.size() > maxEntries_ || bytes_ > maxBytes_) {
-            bytes_ -= entries_.front().second;
-            entries_.pop_front();
-        }
-    }
-    json list() const {
-        json list = json::array();
-        for (const auto& entry : entries_) list.push_back(entry.first);
-        return list;
-    }
-    void clear() {
-        entries_.clear();
-        bytes_ = 0;
-    }
-
-private:
-    size_t maxEntries_, maxBytes_;
-    size_t bytes_ = 0;
-    std::deque<std::pair<json, size_t>> entries_;
-};
 
 // The persistent ids of a device's upstream messages, to tell a copy sent
 // again: the newest few thousand, none past their lifetime.
@@ -185,7 +156,7 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
         bool holdAcks = false;
         std::vector<std::string> heldAcks;
         RememberedIds upstreamIds;
-        History logins{kMaxLogins, kMaxLoginLogBytes};
+        JsonHistory logins{kMaxLogins, kMaxLoginLogBytes};
     };
 
     struct Session : std::enable_shared_from_this<Session> {
@@ -320,8 +291,8 @@ struct McsServer::Impl : std::enable_shared_from_this<McsServer::Impl> {
     bool stopped = false;
     std::map<uint64_t, Mailbox> mailboxes;
     std::set<std::shared_ptr<Session>> sessions;
-    History upstreamLog{kMaxUpstream, kMaxUpstreamLogBytes};
-    History frameLog{kMaxLoggedFrames, kMaxLoggedFrameBytes};
+    JsonHistory upstreamLog{kMaxUpstream, kMaxUpstreamLogBytes};
+    JsonHistory frameLog{kMaxLoggedFrames, kMaxLoggedFrameBytes};
     // How far the "advanceClock" fault moved the clock that ages upstream ids.
     std::chrono::milliseconds clockAhead{0};
     int badVersions = 0;

@@ -4,6 +4,7 @@
 // atomic files.
 
 #include <cstddef>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -69,6 +70,22 @@ inline constexpr const char* kCutAfterBytesHeader = "X-Almavel-Cut-After-Bytes";
 inline constexpr const char* kCloseWithoutAnswerHeader = "X-Almavel-Close-Without-Answer";
 // The same handler for every method.
 void routeAllMethods(HttpRouter& server, const std::string& pattern, const BodyHandler& handler);
+
+// The newest entries of a log the test interface reads, within a count and
+// a byte budget of their JSON text; the newest always stays, so a test can
+// read what it just sent. Not locked: its owner serialises the calls.
+class JsonHistory {
+public:
+    JsonHistory(std::size_t maxEntries, std::size_t maxBytes) : maxEntries_(maxEntries), maxBytes_(maxBytes) {}
+    void push(nlohmann::json entry);
+    nlohmann::json list() const;
+    void clear();
+
+private:
+    std::size_t maxEntries_, maxBytes_;
+    std::size_t bytes_ = 0;
+    std::deque<std::pair<nlohmann::json, std::size_t>> entries_;
+};
 
 // The request's headers as sent, in order, without the admin secret.
 std::vector<std::pair<std::string, std::string>> originalHeaders(const Request& req);

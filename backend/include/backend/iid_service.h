@@ -23,7 +23,6 @@
 //         "checkinDrop".
 
 #include <cstddef>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/http_util.h"
 #include "backend/iid_store.h"
 #include "backend/service.h"
 
@@ -52,17 +52,23 @@ inline constexpr std::size_t kLoggedTextBytes = 1024;
 // Thread-safe.
 class RequestLog {
 public:
-    RequestLog(std::size_t maxEntries, std::size_t maxBytes) : maxEntries_(maxEntries), maxBytes_(maxBytes) {}
-    void add(nlohmann::json entry);
-    nlohmann::json entries() const;
-    void clear();
+    RequestLog(std::size_t maxEntries, std::size_t maxBytes) : entries_(maxEntries, maxBytes) {}
+    void add(nlohmann::json entry) {
+        std::lock_guard lock(mutex_);
+        entries_.push(std::move(entry));
+    }
+    nlohmann::json entries() const {
+        std::lock_guard lock(mutex_);
+        return entries_.list();
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        entries_.clear();
+    }
 
 private:
     mutable std::mutex mutex_;
-    const std::size_t maxEntries_;
-    const std::size_t maxBytes_;
-    std::deque<std::pair<nlohmann::json, std::size_t>> entries_;
-    std::size_t bytes_ = 0;
+    JsonHistory entries_;
 };
 
 // `text` cut to `limit` bytes (never inside a UTF-8 sequence).

@@ -10,9 +10,9 @@
 #include <atomic>
 #include <thread>
 
-#include "backend/accounts.h"
-#include "backend/http_util.h"
-#include "backend/tokens.h"
+#include "backend/accounts/accounts.h"
+#include "backend/core/http_util.h"
+#include "backend/accounts/tokens.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "backend/http_util.h"
+#include "backend/core/http_util.h"
 #include "platform/host_routing.h"
 #include "platform/trust_store.h"
 #include "testing/backend.h"

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "backend/http.h"
-#include "backend/http_util.h"
-#include "backend/options.h"
-#include "backend/sample_data.h"
-#include "backend/server.h"
-#include "backend/service.h"
+#include "backend/core/http.h"
+#include "backend/core/http_util.h"
+#include "backend/core/options.h"
+#include "backend/core/sample_data.h"
+#include "backend/core/server.h"
+#include "backend/core/service.h"
 #include "platform/crypto.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "backend/mcs_server.h"
+#include "backend/messaging/mcs_server.h"
 #include "messaging/parlo_core.pb.h"
 #include "messaging/parlo_extensions.pb.h"
 #include "messaging_test_support.h"

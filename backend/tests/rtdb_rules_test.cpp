@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "backend/rtdb_rules.h"
+#include "backend/database/rtdb_rules.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "platform/json.h"
 #include "rtdb_test_support.h"

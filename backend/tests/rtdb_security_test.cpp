@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "backend/rtdb_rules.h"
+#include "backend/database/rtdb_rules.h"
 #include "rtdb_test_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "backend/tokens.h"
+#include "backend/accounts/tokens.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "database/sync/FCompoundHash.h"
 #include "database/sync/FQueryParams.h"

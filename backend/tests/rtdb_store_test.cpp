@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "backend/rtdb_rules.h"
-#include "backend/rtdb_store.h"
+#include "backend/database/rtdb_rules.h"
+#include "backend/database/rtdb_store.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "platform/json.h"
 

@@ -21,8 +21,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "backend/http_util.h"
-#include "backend/server.h"
+#include "backend/core/http_util.h"
+#include "backend/core/server.h"
 #include "rtdb_test_support.h"
 #include "socket_test_support.h"
 #include "testing/backend.h"

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "backend/http_util.h"
-#include "backend/storage_seed.h"
-#include "backend/storage_service.h"
-#include "backend/storage_store.h"
+#include "backend/core/http_util.h"
+#include "backend/storage/storage_seed.h"
+#include "backend/storage/storage_service.h"
+#include "backend/storage/storage_store.h"
 #include "testing/backend.h"
 
 namespace {

@@ -1,0 +1,416 @@
+// Token registration and the instance-identity admin endpoints
+// (iid_service.h).
+
+#include "backend/instanceid/iid_service.h"
+
+#include <charconv>
+
+#include "backend/core/http_util.h"
+#include "platform/crypto.h"
+
+namespace backend {
+
+using json = nlohmann::json;
+namespace crypto = ns::crypto;
+
+namespace iid {
+
+namespace {
+
+struct ActivityHolder {
+    std::mutex mutex;
+    std::shared_ptr<Activity> activity;
+};
+
+}  // namespace
+
+const std::set<std::string>& Activity::faultActions() {
+    static const std::set<std::string> actions{"phoneRegistrationError", "sync", "rst", "otherRequestId",
+                                               "shortId", "drop", "checkinRefuse", "checkinDrop"};
+    return actions;
+}
+
+void Activity::count(const std::string& what) {
+    std::lock_guard lock(mutex_);
+    counters_[what]++;
+}
+
+json Activity::counters() const {
+    std::lock_guard lock(mutex_);
+    json out = json::object();
+    for (const char* key : {"checkins", "checkinsRefused", "registrations", "deletes", "refused", "faults"}) {
+        auto it = counters_.find(key);
+        out[key] = it == counters_.end() ? 0 : it->second;
+    }
+    return out;
+}
+
+std::string clipped(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text;
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+void logBody(json& entry, const std::string& body) {
+    entry["body"] = clipped(body, kLoggedBodyBytes);
+    entry["bodySize"] = body.size();
+    if (body.size() > kLoggedBodyBytes) entry["bodyTruncated"] = true;
+}
+
+std::string overlongItem(const std::map<std::string, std::string>& form, const std::map<std::string, size_t>& limits,
+                         size_t defaultLimit) {
+    for (const auto& [name, value] : form) {
+        auto limit = limits.find(name);
+        if (value.size() > (limit == limits.end() ? defaultLimit : limit->second)) return name;
+    }
+    return "";
+}
+
+void Activity::log(json entry) { requests_.add(std::move(entry)); }
+
+json Activity::requests() const { return requests_.entries(); }
+
+void Activity::clearRequests() { requests_.clear(); }
+
+void Activity::addFault(Fault fault) {
+    std::lock_guard lock(mutex_);
+    faults_.push_back(std::move(fault));
+}
+
+void Activity::clearFaults() {
+    std::lock_guard lock(mutex_);
+    faults_.clear();
+}
+
+std::optional<std::string> Activity::takeFault(const std::set<std::string>& actions) {
+    std::lock_guard lock(mutex_);
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+        if (!actions.count(it->action)) continue;
+        std::string action = it->action;
+        if (--it->count <= 0) faults_.erase(it);
+        return action;
+    }
+    return std::nullopt;
+}
+
+std::shared_ptr<Activity> activity(Context& context) {
+    auto holder = context.shared<ActivityHolder>("iid.activity");
+    std::lock_guard lock(holder->mutex);
+    if (!holder->activity) holder->activity = std::make_shared<Activity>();
+    return holder->activity;
+}
+
+}  // namespace iid
+
+namespace {
+
+constexpr int kKeyBits = 2048;
+constexpr size_t kPublicKeyLineLength = 64;
+
+// No item the client sends comes near these (a bundle identifier is at most
+// 255 bytes, the key text about 370); anything longer is refused before it
+// is checked, stored or logged. The signature covers the bundle and the key
+// text, five 256-byte blocks at these limits; the APNs token is "p_" or "s_"
+// and the gateway's token in hex.
+constexpr size_t kMaxItemBytes = 512;
+constexpr size_t kMaxFormBytes = 16 * 1024;
+const std::map<std::string, size_t>& itemLimits() {
+    static const std::map<std::string, size_t> limits{{"sig", 2048}, {"apns_token", 2 + 128}};
+    return limits;
+}
+
+// The form items a registration request may carry.
+const std::set<std::string>& knownItems() {
+    static const std::set<std::string> items{"X-osv",   "device", "X-scope",  "plat", "app",  "app_ver",
+                                             "X-kid",   "X-kdx_ver", "sender", "X-subtype", "appid", "pub2",
+                                             "sig",     "apns_token", "vlp_app_id", "delete"};
+    return items;
+}
+
+// The key's text must be exactly what the client's encoder makes of the
+// bytes: standard base64, 64-character lines joined by CR LF.
+std::optional<ns::Data> publicKeyBytes(const std::string& pub2) {
+    std::string flat;
+    size_t start = 0;
+    while (true) {
+        const size_t end = pub2.find("\r\n", start);
+        const std::string line = pub2.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (line.empty() || line.size() > kPublicKeyLineLength) return std::nullopt;
+        if (end != std::string::npos && line.size() != kPublicKeyLineLength) return std::nullopt;
+        flat += line;
+        if (end == std::string::npos) break;
+        start = end + 2;
+    }
+    return crypto::base64DecodeStrict(flat, crypto::Base64Padding::Required);
+}
+
+std::string appIdentityOf(const ns::Data& publicKey) {
+    ns::Data digest = crypto::sha1(publicKey);
+    digest[0] = uint8_t(0x70 | (digest[0] & 0x0F));
+    digest.resize(8);
+    return crypto::base64UrlEncode(digest);
+}
+
+std::optional<ns::Data> webSafeSignature(const std::string& text) {
+    std::string standard = text;
+    for (char& c : standard) {
+        if (c == '+' || c == '/') return std::nullopt;
+        if (c == '-') c = '+';
+        if (c == '_') c = '/';
+    }
+    return crypto::base64DecodeStrict(standard, crypto::Base64Padding::Forbidden);
+}
+
+// Each signature block, raised to the public exponent, must give back
+// exactly its block of the signed text (a short last block widened with
+// zeros on the left).
+bool signatureVerifies(const crypto::RSAKey& key, const std::string& text, const ns::Data& signature) {
+    const size_t block = key.blockSize();
+    const size_t blocks = (text.size() + block - 1) / block;
+    if (text.empty() || signature.size() != blocks * block) return false;
+    for (size_t k = 0; k < blocks; ++k) {
+        const size_t offset = k * block;
+        const size_t length = std::min(block, text.size() - offset);
+        ns::Data expected(block - length, 0);
+        expected.insert(expected.end(), text.begin() + long(offset), text.begin() + long(offset + length));
+        const ns::Data part(signature.begin() + long(offset), signature.begin() + long(offset + block));
+        if (key.rawPublicOperation(part) != expected) return false;
+    }
+    return true;
+}
+
+// "" when the key items prove the app identity, else the error name.
+std::string checkKeyItems(const std::map<std::string, std::string>& form, std::string& identity) {
+    auto appid = form.find("appid"), pub2 = form.find("pub2"), sig = form.find("sig");
+    if (appid == form.end() || pub2 == form.end() || sig == form.end()) return "MISSING_KEY";
+    auto bytes = publicKeyBytes(pub2->second);
+    if (!bytes) return "INVALID_PUBLIC_KEY";
+    auto key = crypto::RSAKey::importPublicKey(*bytes);
+    // Only the PKCS#1 form the client stores, of the size it generates.
+    if (!key || key->exportPublicKey() != *bytes || key->bits() != kKeyBits) return "INVALID_PUBLIC_KEY";
+    if (appIdentityOf(*bytes) != appid->second) return "INVALID_APP_IDENTITY";
+    auto signature = webSafeSignature(sig->second);
+    if (!signature || !signatureVerifies(*key, form.at("app") + "\n" + pub2->second, *signature)) {
+        return "INVALID_SIGNATURE";
+    }
+    identity = appid->second;
+    return "";
+}
+
+}  // namespace
+
+void IidService::start(Context& context) {
+    store_ = iid::store(context);
+    activity_ = iid::activity(context);
+}
+
+void IidService::install(HttpRouter& server, const Listener&, Context&) {
+    route(server, "POST", "/kdx/register4",
+          [this](const Request& req, Response& res, const std::string& body) { handleRegister(req, res, body); });
+    installAdmin(server);
+}
+
+void IidService::handleRegister(const Request& req, Response& res, const std::string& body) {
+    json entry{{"authorization", iid::clipped(req.get_header_value("Authorization"))},
+               {"contentType", iid::clipped(req.get_header_value("Content-Type"))},
+               {"appHeader", iid::clipped(req.get_header_value("app"))}};
+    iid::logBody(entry, body);
+    auto answer = [&](int status, const std::string& text, const std::string& kind) {
+        res.status = status;
+        res.set_content(text, "text/plain");
+        entry["kind"] = kind;
+        entry["reply"] = text;
+        entry["status"] = status;
+        if (kind == "refused") activity_->count("refused");
+        activity_->log(entry);
+    };
+    auto refuse = [&](int status, const std::string& error) { answer(status, "Error=" + error, "refused"); };
+
+    std::string contentType = req.get_header_value("Content-Type");
+    contentType = contentType.substr(0, contentType.find(';'));
+    if (contentType != "application/x-www-form-urlencoded") return refuse(400, "INVALID_PARAMETERS");
+    if (body.size() > kMaxFormBytes) {
+        entry["problem"] = "the form is longer than " + std::to_string(kMaxFormBytes) + " bytes";
+        return refuse(400, "INVALID_PARAMETERS");
+    }
+    std::string problem;
+    const auto form = parseForm(body, knownItems(), problem);
+    if (!problem.empty()) {
+        entry["problem"] = iid::clipped(problem);
+        return refuse(400, "INVALID_PARAMETERS");
+    }
+    if (auto item = iid::overlongItem(form, itemLimits(), kMaxItemBytes); !item.empty()) {
+        entry["problem"] = "form item \"" + item + "\" is too long";
+        return refuse(400, "INVALID_PARAMETERS");
+    }
+    entry["form"] = form;
+    for (const char* required : {"X-osv", "device", "plat", "app", "app_ver", "X-kid", "X-scope"}) {
+        if (!form.count(required) || (form.at(required).empty() && std::string(required) != "app_ver")) {
+            entry["problem"] = std::string("missing ") + required;
+            return refuse(400, "INVALID_PARAMETERS");
+        }
+    }
+    const auto requestID = iid::decimalId(form.at("X-kid"));
+    const auto deviceID = iid::decimalId(form.at("device"));
+    if (!requestID || !deviceID || form.at("plat") != "2" || req.get_header_value("app") != form.at("app")) {
+        return refuse(400, "INVALID_PARAMETERS");
+    }
+    if (auto apns = form.find("apns_token"); apns != form.end()) {
+        const std::string& t = apns->second;
+        const bool wellFormed = t.size() > 2 && (t[0] == 'p' || t[0] == 's') && t[1] == '_' &&
+                                t.find_first_not_of("0123456789abcdef", 2) == std::string::npos;
+        if (!wellFormed) return refuse(400, "INVALID_PARAMETERS");
+    }
+
+    // Who asks: a device by its check-in credentials, or by an IID auth token
+    // (which also names the sender it was issued for).
+    const std::string authorization = req.get_header_value("Authorization");
+    const std::string scheme = "VdxLogin ";
+    if (authorization.rfind(scheme, 0) != 0) return refuse(401, "AUTHENTICATION_FAILED");
+    const std::string credential = authorization.substr(scheme.size());
+    uint64_t authorizedDevice = 0;
+    std::string tokenSender;
+    if (const size_t colon = credential.find(':'); colon != std::string::npos) {
+        auto id = iid::decimalId(credential.substr(0, colon));
+        auto secret = iid::decimalId(credential.substr(colon + 1));
+        auto device = id ? store_->device(*id) : std::nullopt;
+        if (!device || !secret || device->secret != *secret) return refuse(401, "AUTHENTICATION_FAILED");
+        authorizedDevice = device->id;
+    } else {
+        auto owner = store_->authTokenOwner(credential);
+        if (!owner) return refuse(401, "AUTHENTICATION_FAILED");
+        authorizedDevice = owner->first;
+        tokenSender = owner->second;
+    }
+    if (*deviceID != authorizedDevice) return refuse(401, "AUTHENTICATION_FAILED");
+
+    const bool isDelete = form.count("delete") != 0;
+    const std::string& scope = form.at("X-scope");
+    if (isDelete) {
+        if (form.at("delete") != "true" || form.count("sender") || form.count("X-subtype")) {
+            return refuse(400, "INVALID_PARAMETERS");
+        }
+        std::string identity;
+        const bool hasKeyItems = form.count("appid") || form.count("pub2") || form.count("sig");
+        if (hasKeyItems) {
+            if (auto error = checkKeyItems(form, identity); !error.empty()) return refuse(400, error);
+        } else if (scope != "qdx") {
+            // Only the clean-up after a reinstall deletes without proving the key.
+            return refuse(400, "MISSING_KEY");
+        }
+        // "*" is every registration of the app identity (deleting the identity).
+        const int removed =
+            store_->deleteRegistrations(authorizedDevice, identity, tokenSender, scope == "*" ? "" : scope);
+        activity_->count("deletes");
+        return answer(200, "deleted=" + std::to_string(removed), "delete");
+    }
+
+    for (const char* required : {"sender", "X-subtype"}) {
+        if (!form.count(required) || form.at(required).empty()) return refuse(400, "INVALID_PARAMETERS");
+    }
+    const std::string& sender = form.at("sender");
+    if (!tokenSender.empty() && tokenSender != sender) return refuse(401, "AUTHENTICATION_FAILED");
+    std::string identity;
+    if (auto error = checkKeyItems(form, identity); !error.empty()) return refuse(400, error);
+
+    const auto fault =
+        activity_->takeFault({"phoneRegistrationError", "sync", "rst", "otherRequestId", "shortId", "drop"});
+    if (fault) activity_->count("faults");
+    if (fault == "drop") {
+        res.set_header(kCloseWithoutAnswerHeader, "1");
+        res.status = 200;
+        entry["kind"] = "dropped";
+        activity_->log(entry);
+        return;
+    }
+    if (fault == "phoneRegistrationError") return answer(200, "Error=PHONE_REGISTRATION_ERROR", "fault");
+    const std::string kid = std::to_string(*requestID);
+    if (fault == "shortId") return answer(200, "token=|ID|" + kid, "fault");
+
+    // The same registration keeps its token while its APNs token stays.
+    iid::Registration registration{authorizedDevice,
+                                   identity,
+                                   sender,
+                                   scope,
+                                   "",
+                                   form.at("app"),
+                                   form.count("apns_token") ? form.at("apns_token") : "",
+                                   form.count("vlp_app_id") ? form.at("vlp_app_id") : "",
+                                   iid::nowMillis()};
+    for (const auto& existing : store_->registrations(authorizedDevice)) {
+        if (existing.appIdentity == identity && existing.sender == sender && existing.scope == scope &&
+            existing.apnsToken == registration.apnsToken) {
+            registration.token = existing.token;
+        }
+    }
+    if (registration.token.empty()) registration.token = identity + ":APA91b" + iid::randomText(134);
+    if (fault == "otherRequestId") {
+        return answer(200, "token=" + std::to_string(*requestID + 1) + ":" + registration.token, "fault");
+    }
+    store_->saveRegistration(registration);
+    activity_->count("registrations");
+    res.set_header("X-iid-auth", store_->authTokenFor(authorizedDevice, sender));
+    std::string value = kid + ":" + registration.token;
+    if (fault == "sync") value = "|ID|" + kid + "|SYNC|:" + registration.token;
+    if (fault == "rst") value = "|ID|" + kid + "|RST|:" + registration.token;
+    answer(200, "token=" + value, fault ? "fault" : "register");
+}
+
+void IidService::installAdmin(HttpRouter& server) {
+    route(server, "GET", "/__admin/iid/stats",
+          [this](const auto&, auto& res, const auto&) { sendJson(res, 200, activity_->counters()); });
+    route(server, "GET", "/__admin/iid/requests", [this](const auto&, auto& res, const auto&) {
+        sendJson(res, 200, json{{"requests", activity_->requests()}});
+    });
+    route(server, "DELETE", "/__admin/iid/requests", [this](const auto&, auto& res, const auto&) {
+        activity_->clearRequests();
+        sendJson(res, 200, json::object());
+    });
+    route(server, "POST", "/__admin/iid/faults", [this](const auto&, auto& res, const std::string& body) {
+        json parsed;
+        if (!parseJsonObject(body, res, parsed)) return;
+        iid::Activity::Fault fault;
+        const auto action = parsed.find("action");
+        if (action == parsed.end() || !action->is_string() ||
+            !iid::Activity::faultActions().count(action->get<std::string>())) {
+            return sendError(res, 400, "\"action\" must name a fault");
+        }
+        fault.action = action->get<std::string>();
+        if (auto count = parsed.find("count"); count != parsed.end()) {
+            if (!count->is_number_integer() || count->get<int64_t>() < 1 || count->get<int64_t>() > 1000) {
+                return sendError(res, 400, "\"count\" must be from 1 to 1000");
+            }
+            fault.count = int(count->get<int64_t>());
+        }
+        activity_->addFault(fault);
+        sendJson(res, 200, json{{"action", fault.action}, {"count", fault.count}});
+    });
+    route(server, "DELETE", "/__admin/iid/faults", [this](const auto&, auto& res, const auto&) {
+        activity_->clearFaults();
+        sendJson(res, 200, json::object());
+    });
+    route(server, "GET", "/__admin/iid/devices", [this](const auto&, auto& res, const auto&) {
+        json list = json::array();
+        for (const auto& d : store_->devices()) {
+            list.push_back(json{{"id", d.id}, {"digest", d.digest}, {"checkinMs", d.checkinMs}});
+        }
+        sendJson(res, 200, json{{"devices", list}});
+    });
+    route(server, "GET", "/__admin/iid/registrations", [this](const Request& req, auto& res, const auto&) {
+        std::optional<uint64_t> device;
+        if (req.has_param("device")) {
+            device = iid::decimalId(req.get_param_value("device"));
+            if (!device) return sendError(res, 400, "\"device\" must be a device id");
+        }
+        json list = json::array();
+        for (const auto& r : store_->registrations(device)) {
+            list.push_back(json{{"device", r.deviceId}, {"appid", r.appIdentity}, {"sender", r.sender},
+                                {"scope", r.scope},     {"token", r.token},      {"bundle", r.bundle},
+                                {"apnsToken", r.apnsToken}, {"appId", r.appId}});
+        }
+        sendJson(res, 200, json{{"registrations", list}});
+    });
+}
+
+}  // namespace backend

@@ -1,0 +1,86 @@
+#pragma once
+// The push gateway: the stand-in for the phone maker's push service that
+// the platform registers with (ns::PushGateway, platform/push_gateway.h).
+//
+// It hands out one 32-byte device token per (bundle identifier, device
+// identifier), the same one on every registration, and keeps a queue of
+// payloads per token that the device takes when it fetches. Payloads are
+// posted through the admin endpoint (tests, the sensor panel, later the
+// messaging server). Registrations and queued payloads are kept in the
+// data dir (push_gateway.json), so they survive a restart.
+//
+//   POST /push/v1/devices                  {"bundleId","deviceId","environment"}
+//                                          -> {"deviceToken": 64 hex digits}
+//   GET  /push/v1/devices/<token>/messages -> {"messages": [payload, ...]},
+//                                          oldest first; the queue is emptied
+//   POST /__admin/push/v1/send             {"deviceToken","payload"} -> {"queued": n}
+//   GET  /__admin/push/v1/devices          {"devices": [{"deviceToken","bundleId",
+//                                          "deviceId","environment","queued"}]}
+//
+// A payload is a JSON object of at most kMaxPayloadBytes serialised bytes
+// (the operating system's limit); each queue keeps at most kMaxQueued
+// payloads, dropping the oldest, as a device that stays away loses old
+// notifications. Every text a device sends is bounded (a bundle identifier
+// kMaxBundleIdBytes, a device identifier kMaxDeviceIdBytes, an environment
+// kMaxEnvironmentBytes, a token exactly kTokenHexDigits hex digits) and
+// refused with 400 before anything is kept, so what the gateway holds in
+// memory and in its file never grows with what a caller sends.
+
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "backend/core/service.h"
+
+namespace backend {
+
+class PushGatewayService : public Service {
+public:
+    static constexpr std::size_t kMaxPayloadBytes = 4096;
+    static constexpr std::size_t kMaxQueued = 100;
+    static constexpr std::size_t kMaxBundleIdBytes = 255;
+    static constexpr std::size_t kMaxDeviceIdBytes = 128;
+    static constexpr std::size_t kMaxEnvironmentBytes = 32;
+    static constexpr std::size_t kTokenHexDigits = 64;
+
+    std::string name() const override { return "push-gateway"; }
+    void start(Context& context) override;
+    void install(HttpRouter& server, const Listener& listener, Context& context) override;
+
+    // Queues `payload` for the device token (hex, either case): the admin
+    // send and the messaging server's deliveries both come here. Answers 200
+    // (queued, the queue's length in `queued`), 400 (not an object, or a
+    // token that is not kTokenHexDigits hex digits), 404 (unknown token) or 413 (payload too large), with the reason in
+    // `problem`.
+    int enqueue(std::string token, const nlohmann::json& payload, std::string& problem,
+                std::size_t* queued = nullptr);
+
+private:
+    struct Device {
+        std::string bundleId;
+        std::string deviceId;
+        std::string environment;
+        std::deque<nlohmann::json> queue;
+    };
+
+    void registerDevice(const Request& req, Response& res, const std::string& body);
+    void fetchMessages(const Request& req, Response& res);
+    void send(Response& res, const std::string& body);
+    void listDevices(Response& res);
+    // Under mutex_.
+    void saveLocked();
+
+    std::mutex mutex_;
+    std::filesystem::path file_;
+    std::map<std::string, Device> devices_;  // by hex token
+};
+
+// The gateway of this back end (the messaging services deliver through it),
+// or null when it is not installed.
+PushGatewayService* pushGateway(Context& context);
+
+}  // namespace backend

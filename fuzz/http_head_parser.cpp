@@ -8,12 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "platform/http_message.h"
+#include "require.h"
 
 namespace {
 
@@ -21,15 +20,6 @@ bool isTokenChar(char c) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
     return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
-
-// Stops on a broken invariant, naming it.
-#define require(condition)                                                                    \
-    do {                                                                                      \
-        if (!(condition)) {                                                                   \
-            std::fprintf(stderr, "invariant broken at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                                     \
-        }                                                                                     \
-    } while (false)
 
 // Everything a reader of the message can observe.
 bool sameOutcome(const ns::HTTPMessage& a, const ns::HTTPMessage& b) {

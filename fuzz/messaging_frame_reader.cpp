@@ -10,33 +10,25 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <span>
 
 #include "messaging/Parlo.h"
 #include "messaging/QRVMessagingConstants.h"
 #include "messaging/QRVMessagingSecureSocket.h"
+#include "require.h"
 
 namespace {
-
-void check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "messaging_frame_reader: %s\n", what);
-        std::abort();
-    }
-}
 
 struct Reader : QRVMessagingSecureSocketDelegate {
     void secureSocketDidReceiveDataWithTag(QRVMessagingSecureSocket&, std::span<const uint8_t> data,
                                            int8_t tag) override {
-        check(tag >= 0, "a frame with a negative tag was delivered");
+        require(tag >= 0);  // a frame with a negative tag was delivered
         const auto* prototype = QRVMessagingGetClassForTag(tag);
         if (!prototype) return;
         std::unique_ptr<google::protobuf::Message> message(prototype->New());
         if (!message->ParsePartialFromArray(data.data(), static_cast<int>(data.size()))) return;
-        check(QRVMessagingGetTagForProto(*message) == tag, "the tag table does not round-trip");
+        require(QRVMessagingGetTagForProto(*message) == tag);  // the tag table does not round-trip
         QRVMessagingGetRmq2Id(*message);
         QRVMessagingSetLastStreamId(*message, QRVMessagingGetLastStreamId(*message) + 1);
         if (auto* iq = dynamic_cast<ParloIqStanza*>(message.get()); iq && iq->has_extension()) {
@@ -63,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t n = std::min(piece, rest.size());
         const bool ok = socket->receiveBytes(rest.first(n));
         rest = rest.subspan(n);
-        check(socket->inputBufferCapacity() <= kQRVMessagingMaxBufferSize, "the input buffer passed 1 MiB");
-        check(socket->inputBufferLength() <= socket->inputBufferCapacity(), "more bytes held than the buffer has");
+        require(socket->inputBufferCapacity() <= kQRVMessagingMaxBufferSize);  // the input buffer passed 1 MiB
+        require(socket->inputBufferLength() <= socket->inputBufferCapacity());  // more bytes held than the buffer has
         if (!ok) break;
     }
     return 0;

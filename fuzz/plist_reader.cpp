@@ -13,17 +13,9 @@
 #include <cstdlib>
 
 #include "platform/plist.h"
+#include "require.h"
 
 namespace {
-
-// Stops on a broken invariant, naming it.
-#define require(condition)                                                                    \
-    do {                                                                                      \
-        if (!(condition)) {                                                                   \
-            std::fprintf(stderr, "invariant broken at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                                     \
-        }                                                                                     \
-    } while (false)
 
 // Value equality with kinds kept apart (an integer is not a real) and a NaN
 // equal to itself, since a NaN read from a list is written back as one.

@@ -318,21 +318,10 @@ bool QRVInstanceIDKeyPairStore::removeKeyPairCreationTimePlistWithError(ns::Erro
 
 ns::Data QRVInstanceIDSHA1(const ns::Data& data) { return ns::crypto::sha1(data); }
 
-std::string QRVInstanceIDWebSafeBase64(const ns::Data& data) {
-    auto encoder = QRVInstanceIDStringEncoding::rfc4648Base64WebsafeStringEncoding();
-    encoder->setDoPad(false);
-    return encoder->encode(data);
-}
+std::string QRVInstanceIDWebSafeBase64(const ns::Data& data) { return ns::crypto::base64UrlEncode(data); }
 
 std::string QRVInstanceIDSecKeyBase64Encoding(const ns::Data& data) {
-    const std::string flat = ns::crypto::base64Encode(data);
-    std::string out;
-    out.reserve(flat.size() + flat.size() / 32);
-    for (size_t i = 0; i < flat.size(); i += 64) {
-        if (i) out += "\r\n";
-        out.append(flat, i, 64);
-    }
-    return out;
+    return ns::crypto::base64Encode(data, 64, "\r\n");
 }
 
 std::string QRVInstanceIDConcatenateStrings(const std::string& first, const std::vector<std::string>& rest) {
@@ -402,6 +391,10 @@ bool QRVInstanceIDVerifyData(const ns::crypto::RSAKeyPtr& publicKey, const std::
 
 // MARK: - String encoding
 
+namespace {
+constexpr const char* kWebsafeBase64Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+}  // namespace
+
 QRVInstanceIDStringEncoding::QRVInstanceIDStringEncoding(const std::string& alphabet) : charMap_(alphabet) {
     for (int& entry : reverseCharMap_) entry = kUnknown;
     for (size_t i = 0; i < alphabet.size(); ++i) reverseCharMap_[static_cast<unsigned char>(alphabet[i])] = int(i);
@@ -424,8 +417,7 @@ std::shared_ptr<QRVInstanceIDStringEncoding> QRVInstanceIDStringEncoding::string
 }
 
 std::shared_ptr<QRVInstanceIDStringEncoding> QRVInstanceIDStringEncoding::rfc4648Base64WebsafeStringEncoding() {
-    auto encoder =
-        stringEncodingWithString("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_");
+    auto encoder = stringEncodingWithString(kWebsafeBase64Alphabet);
     encoder->setPaddingChar('=');
     encoder->setDoPad(true);
     return encoder;

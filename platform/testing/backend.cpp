@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/crypto.h"
 #include "platform/host_routing.h"
 #include "platform/trust_store.h"
 
@@ -61,22 +62,9 @@ std::optional<std::string> readWhole(const fs::path& path) {
 
 // Decodes the recorder's base64 bodies.
 std::string fromBase64(const std::string& text) {
-    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    uint32_t accumulator = 0;
-    int bits = 0;
-    for (char c : text) {
-        if (c == '=') break;
-        auto at = alphabet.find(c);
-        if (at == std::string::npos) throw std::runtime_error("recorder sent a body that is not base64");
-        accumulator = (accumulator << 6) | uint32_t(at);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += char((accumulator >> bits) & 0xff);
-        }
-    }
-    return out;
+    auto bytes = crypto::base64Decode(text);
+    if (!bytes) throw std::runtime_error("recorder sent a body that is not base64");
+    return crypto::toString(*bytes);
 }
 
 HttpReply toReply(const httplib::Result& result) {
@@ -359,20 +347,8 @@ void Backend::setRecorderResponse(const RecorderResponse& response) const {
     json headers = json::object();
     for (const auto& [name, value] : response.headers) headers[name] = value;
     // Base64 so binary bodies survive the JSON.
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string encoded;
-    const std::string& b = response.body;
-    for (size_t i = 0; i < b.size(); i += 3) {
-        uint32_t n = uint32_t(uint8_t(b[i])) << 16;
-        if (i + 1 < b.size()) n |= uint32_t(uint8_t(b[i + 1])) << 8;
-        if (i + 2 < b.size()) n |= uint8_t(b[i + 2]);
-        encoded += alphabet[n >> 18];
-        encoded += alphabet[(n >> 12) & 63];
-        encoded += i + 1 < b.size() ? alphabet[(n >> 6) & 63] : '=';
-        encoded += i + 2 < b.size() ? alphabet[n & 63] : '=';
-    }
     json config{{"status", response.status},
-                {"bodyBase64", encoded},
+                {"bodyBase64", crypto::base64Encode(response.body)},
                 {"headers", headers},
                 {"delayMs", response.delayMs},
                 {"hold", response.hold}};

@@ -1,6 +1,5 @@
 #include "auth/rpc/QRVAuthRPC.h"
 
-#include <cctype>
 #include <mutex>
 
 #include "auth/QRVAuthErrors.h"
@@ -9,23 +8,9 @@
 #include "platform/format.h"
 #include "platform/http.h"
 #include "platform/json.h"
+#include "platform/url.h"
 
 namespace {
-
-std::string percentEncode(const std::string& text) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += char(c);
-        } else {
-            out += '%';
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        }
-    }
-    return out;
-}
 
 struct RPCState {
     std::mutex mutex;
@@ -118,7 +103,7 @@ std::string QRVAuthRPCRequest::requestURL() const {
         prefix = s.pathPrefix;
     }
     return std::string("https://") + host() + prefix + endpoint() + "?key=" +
-           percentEncode(configuration_.APIKey.value_or(""));
+           ns::percentEncode(configuration_.APIKey.value_or(""), "-._~");
 }
 
 QRVSignUpRequest::QRVSignUpRequest(std::string email, std::string password, QRVAuthRequestConfiguration configuration)

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "FDigest.h"
+#include "platform/url.h"
 
 namespace {
 
@@ -52,18 +53,6 @@ inline uint64_t utf16SortKey(uint32_t cp) {
     return 0x200000;  // undecodable bytes sort last
 }
 
-bool isUnreserved(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-           c == '~';
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 std::string FStringUtilities::base64EncodedSha1(std::string_view str) {
@@ -78,40 +67,9 @@ std::string FStringUtilities::sanitizedForUserAgent(std::string_view str) {
     return out;
 }
 
-std::string FStringUtilities::urlEncoded(std::string_view str) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(str.size());
-    for (char ch : str) {
-        auto c = static_cast<unsigned char>(ch);
-        if (isUnreserved(c)) {
-            out += ch;
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-    return out;
-}
+std::string FStringUtilities::urlEncoded(std::string_view str) { return ns::percentEncode(str, "-_~"); }
 
-std::string FStringUtilities::urlDecoded(std::string_view str) {
-    std::string out;
-    out.reserve(str.size());
-    for (size_t i = 0; i < str.size(); ++i) {
-        if (str[i] == '%' && i + 2 < str.size()) {
-            int hi = hexValue(str[i + 1]);
-            int lo = hexValue(str[i + 2]);
-            if (hi >= 0 && lo >= 0) {
-                out += char(hi * 16 + lo);
-                i += 2;
-                continue;
-            }
-        }
-        out += str[i];
-    }
-    return out;
-}
+std::string FStringUtilities::urlDecoded(std::string_view str) { return ns::percentDecode(str); }
 
 size_t FStringUtilities::utf16Length(std::string_view str) {
     size_t units = 0;

@@ -123,6 +123,18 @@ std::string base64Encode(const Data& bytes) { return base64Encode(bytes.data(), 
 
 std::string base64Encode(std::string_view bytes) { return base64Encode(bytesOf(bytes), bytes.size()); }
 
+std::string base64Encode(const Data& bytes, size_t lineLength, std::string_view lineEnd) {
+    const std::string flat = base64Encode(bytes);
+    if (lineLength == 0) return flat;
+    std::string out;
+    out.reserve(flat.size() + flat.size() / lineLength * lineEnd.size());
+    for (size_t i = 0; i < flat.size(); i += lineLength) {
+        if (i) out += lineEnd;
+        out.append(flat, i, lineLength);
+    }
+    return out;
+}
+
 std::optional<Data> base64DecodeStrict(std::string_view text, Base64Padding padding) {
     size_t pad = 0;
     while (pad < text.size() && pad < 2 && text[text.size() - 1 - pad] == '=') ++pad;

@@ -48,6 +48,9 @@ std::string sha256Hex(const Data& bytes);
 std::string base64Encode(const Data& bytes);
 std::string base64Encode(std::string_view bytes);
 std::string base64Encode(const uint8_t* bytes, size_t size);
+// The same broken into lines of `lineLength` characters joined by `lineEnd`
+// (none after the last), as NSData's line-length encoding options write it.
+std::string base64Encode(const Data& bytes, size_t lineLength, std::string_view lineEnd);
 // Appends the encoding to `out`, for callers that build one text from many
 // pieces (hashes of tree nodes) without a temporary string each.
 void base64Append(const uint8_t* bytes, size_t size, std::string& out);

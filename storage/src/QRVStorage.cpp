@@ -103,30 +103,12 @@ void QRVStorage::downloadTasks() const {
     ns::Exception::raise(ns::kGenericException, "getDownloadTasks not implemented");
 }
 
-double QRVStorage::maxUploadRetryTime() const {
-    std::lock_guard lock(mutex_);
-    return maxUploadRetryTime_;
-}
-void QRVStorage::setMaxUploadRetryTime(double seconds) {
-    std::lock_guard lock(mutex_);
-    maxUploadRetryTime_ = seconds;
-}
-double QRVStorage::maxDownloadRetryTime() const {
-    std::lock_guard lock(mutex_);
-    return maxDownloadRetryTime_;
-}
-void QRVStorage::setMaxDownloadRetryTime(double seconds) {
-    std::lock_guard lock(mutex_);
-    maxDownloadRetryTime_ = seconds;
-}
-double QRVStorage::maxOperationRetryTime() const {
-    std::lock_guard lock(mutex_);
-    return maxOperationRetryTime_;
-}
-void QRVStorage::setMaxOperationRetryTime(double seconds) {
-    std::lock_guard lock(mutex_);
-    maxOperationRetryTime_ = seconds;
-}
+double QRVStorage::maxUploadRetryTime() const { return maxUploadRetryTime_.get(); }
+void QRVStorage::setMaxUploadRetryTime(double seconds) { maxUploadRetryTime_.set(seconds); }
+double QRVStorage::maxDownloadRetryTime() const { return maxDownloadRetryTime_.get(); }
+void QRVStorage::setMaxDownloadRetryTime(double seconds) { maxDownloadRetryTime_.set(seconds); }
+double QRVStorage::maxOperationRetryTime() const { return maxOperationRetryTime_.get(); }
+void QRVStorage::setMaxOperationRetryTime(double seconds) { maxOperationRetryTime_.set(seconds); }
 
 ns::DispatchQueuePtr QRVStorage::callbackQueue() const { return fetcherService_->callbackQueue(); }
 void QRVStorage::setCallbackQueue(ns::DispatchQueuePtr queue) { fetcherService_->setCallbackQueue(std::move(queue)); }

@@ -110,14 +110,10 @@ void QRVDatabaseConfig::setAuthTokenProvider(FAuthTokenProviderPtr provider) {
     authTokenProvider_ = std::move(provider);
 }
 
-std::shared_ptr<FStorageEngine> QRVDatabaseConfig::forceStorageEngine() const {
-    std::lock_guard lock(mutex_);
-    return forceStorageEngine_;
-}
+std::shared_ptr<FStorageEngine> QRVDatabaseConfig::forceStorageEngine() const { return forceStorageEngine_.get(); }
 
 void QRVDatabaseConfig::setForceStorageEngine(std::shared_ptr<FStorageEngine> engine) {
-    std::lock_guard lock(mutex_);
-    forceStorageEngine_ = std::move(engine);
+    forceStorageEngine_.set(std::move(engine));
 }
 
 void QRVDatabaseConfig::freeze() {

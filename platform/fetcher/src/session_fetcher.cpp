@@ -136,46 +136,20 @@ std::shared_ptr<HTKSessionFetcherService> HTKSessionFetcherService::serviceWithI
     return it == registry.services.end() ? nullptr : it->second.lock();
 }
 
-bool HTKSessionFetcherService::retryEnabled() const {
-    std::lock_guard lock(mutex_);
-    return retryEnabled_;
-}
-void HTKSessionFetcherService::setRetryEnabled(bool enabled) {
-    std::lock_guard lock(mutex_);
-    retryEnabled_ = enabled;
-}
-HTKRetryBlock HTKSessionFetcherService::retryBlock() const {
-    std::lock_guard lock(mutex_);
-    return retryBlock_;
-}
-void HTKSessionFetcherService::setRetryBlock(HTKRetryBlock block) {
-    std::lock_guard lock(mutex_);
-    retryBlock_ = std::move(block);
-}
+bool HTKSessionFetcherService::retryEnabled() const { return retryEnabled_.get(); }
+void HTKSessionFetcherService::setRetryEnabled(bool enabled) { retryEnabled_.set(enabled); }
+HTKRetryBlock HTKSessionFetcherService::retryBlock() const { return retryBlock_.get(); }
+void HTKSessionFetcherService::setRetryBlock(HTKRetryBlock block) { retryBlock_.set(std::move(block)); }
 std::shared_ptr<HTKFetcherAuthorizationProtocol> HTKSessionFetcherService::authorizer() const {
-    std::lock_guard lock(mutex_);
-    return authorizer_;
+    return authorizer_.get();
 }
 void HTKSessionFetcherService::setAuthorizer(std::shared_ptr<HTKFetcherAuthorizationProtocol> authorizer) {
-    std::lock_guard lock(mutex_);
-    authorizer_ = std::move(authorizer);
+    authorizer_.set(std::move(authorizer));
 }
-ns::DispatchQueuePtr HTKSessionFetcherService::callbackQueue() const {
-    std::lock_guard lock(mutex_);
-    return callbackQueue_;
-}
-void HTKSessionFetcherService::setCallbackQueue(ns::DispatchQueuePtr queue) {
-    std::lock_guard lock(mutex_);
-    callbackQueue_ = std::move(queue);
-}
-double HTKSessionFetcherService::maxRetryInterval() const {
-    std::lock_guard lock(mutex_);
-    return maxRetryInterval_;
-}
-void HTKSessionFetcherService::setMaxRetryInterval(double seconds) {
-    std::lock_guard lock(mutex_);
-    maxRetryInterval_ = seconds;
-}
+ns::DispatchQueuePtr HTKSessionFetcherService::callbackQueue() const { return callbackQueue_.get(); }
+void HTKSessionFetcherService::setCallbackQueue(ns::DispatchQueuePtr queue) { callbackQueue_.set(std::move(queue)); }
+double HTKSessionFetcherService::maxRetryInterval() const { return maxRetryInterval_.get(); }
+void HTKSessionFetcherService::setMaxRetryInterval(double seconds) { maxRetryInterval_.set(seconds); }
 
 std::shared_ptr<HTKSessionFetcher> HTKSessionFetcherService::fetcherWithRequest(const ns::URLRequest& request) {
     auto self = std::static_pointer_cast<HTKSessionFetcherService>(shared_from_this());
@@ -221,15 +195,15 @@ struct HTKSessionFetcher::Download {
 };
 
 HTKSessionFetcher::HTKSessionFetcher(ns::URLRequest request, std::shared_ptr<HTKSessionFetcherService> service)
-    : service_(std::move(service)), request_(std::move(request)) {
+    : request_(std::move(request)), service_(std::move(service)) {
     if (service_) {
         workQueue_ = service_->workQueue();
         session_ = service_->session();
-        retryEnabled_ = service_->retryEnabled();
-        retryBlock_ = service_->retryBlock();
-        authorizer_ = service_->authorizer();
-        callbackQueue_ = service_->callbackQueue();
-        maxRetryInterval_ = service_->maxRetryInterval();
+        retryEnabled_.set(service_->retryEnabled());
+        retryBlock_.set(service_->retryBlock());
+        authorizer_.set(service_->authorizer());
+        callbackQueue_.set(service_->callbackQueue());
+        maxRetryInterval_.set(service_->maxRetryInterval());
     } else {
         workQueue_ = ns::DispatchQueue::serial("com.htk.sessionfetcher");
         ns::URLSessionConfiguration configuration;
@@ -261,7 +235,7 @@ std::shared_ptr<HTKSessionFetcher> HTKSessionFetcher::fetcherWithDownloadResumeD
     if (plist["timeout"].isNumber()) request.setTimeoutInterval(plist["timeout"].asDouble());
     auto service = HTKSessionFetcherService::serviceWithID(uint64_t(plist["serviceID"].intValue()));
     auto fetcher = service ? service->fetcherWithRequest(request) : fetcherWithRequest(request);
-    if (plist["maxRetryInterval"].isNumber()) fetcher->maxRetryInterval_ = plist["maxRetryInterval"].asDouble();
+    if (plist["maxRetryInterval"].isNumber()) fetcher->maxRetryInterval_.set(plist["maxRetryInterval"].asDouble());
     fetcher->download_ = std::make_unique<Download>();
     Download& download = *fetcher->download_;
     download.received = plist["received"].intValue();
@@ -277,74 +251,31 @@ void HTKSessionFetcher::discardDownloadResumeData(const ns::Data& resumeData) {
     if (const std::string* partial = plist["partialPath"].stringOrNull()) std::remove(partial->c_str());
 }
 
-ns::URLRequest HTKSessionFetcher::request() const {
-    std::lock_guard lock(mutex_);
-    return request_;
-}
-void HTKSessionFetcher::setRequest(ns::URLRequest request) {
-    std::lock_guard lock(mutex_);
-    request_ = std::move(request);
-}
-std::string HTKSessionFetcher::comment() const {
-    std::lock_guard lock(mutex_);
-    return comment_;
-}
-void HTKSessionFetcher::setComment(std::string comment) {
-    std::lock_guard lock(mutex_);
-    comment_ = std::move(comment);
-}
-double HTKSessionFetcher::maxRetryInterval() const {
-    std::lock_guard lock(mutex_);
-    return maxRetryInterval_;
-}
-void HTKSessionFetcher::setMaxRetryInterval(double seconds) {
-    std::lock_guard lock(mutex_);
-    maxRetryInterval_ = seconds;
-}
-bool HTKSessionFetcher::retryEnabled() const {
-    std::lock_guard lock(mutex_);
-    return retryEnabled_;
-}
-void HTKSessionFetcher::setRetryEnabled(bool enabled) {
-    std::lock_guard lock(mutex_);
-    retryEnabled_ = enabled;
-}
-void HTKSessionFetcher::setRetryBlock(HTKRetryBlock block) {
-    std::lock_guard lock(mutex_);
-    retryBlock_ = std::move(block);
-}
+ns::URLRequest HTKSessionFetcher::request() const { return request_.get(); }
+void HTKSessionFetcher::setRequest(ns::URLRequest request) { request_.set(std::move(request)); }
+std::string HTKSessionFetcher::comment() const { return comment_.get(); }
+void HTKSessionFetcher::setComment(std::string comment) { comment_.set(std::move(comment)); }
+double HTKSessionFetcher::maxRetryInterval() const { return maxRetryInterval_.get(); }
+void HTKSessionFetcher::setMaxRetryInterval(double seconds) { maxRetryInterval_.set(seconds); }
+bool HTKSessionFetcher::retryEnabled() const { return retryEnabled_.get(); }
+void HTKSessionFetcher::setRetryEnabled(bool enabled) { retryEnabled_.set(enabled); }
+void HTKSessionFetcher::setRetryBlock(HTKRetryBlock block) { retryBlock_.set(std::move(block)); }
 void HTKSessionFetcher::setAuthorizer(std::shared_ptr<HTKFetcherAuthorizationProtocol> authorizer) {
-    std::lock_guard lock(mutex_);
-    authorizer_ = std::move(authorizer);
+    authorizer_.set(std::move(authorizer));
 }
-ns::DispatchQueuePtr HTKSessionFetcher::callbackQueue() const {
-    std::lock_guard lock(mutex_);
-    return callbackQueue_;
-}
-void HTKSessionFetcher::setCallbackQueue(ns::DispatchQueuePtr queue) {
-    std::lock_guard lock(mutex_);
-    callbackQueue_ = std::move(queue);
-}
+ns::DispatchQueuePtr HTKSessionFetcher::callbackQueue() const { return callbackQueue_.get(); }
+void HTKSessionFetcher::setCallbackQueue(ns::DispatchQueuePtr queue) { callbackQueue_.set(std::move(queue)); }
 void HTKSessionFetcher::setDestinationFileURL(std::string fileURL) {
-    std::lock_guard lock(mutex_);
-    destination_ = ns::filePathFromURL(fileURL);
+    destination_.set(ns::filePathFromURL(fileURL));
 }
-void HTKSessionFetcher::setResumeDataBlock(ResumeDataBlock block) {
-    std::lock_guard lock(mutex_);
-    resumeDataBlock_ = std::move(block);
-}
+void HTKSessionFetcher::setResumeDataBlock(ResumeDataBlock block) { resumeDataBlock_.set(std::move(block)); }
 void HTKSessionFetcher::setDownloadProgressBlock(DownloadProgressBlock block) {
-    std::lock_guard lock(mutex_);
-    downloadProgressBlock_ = std::move(block);
+    downloadProgressBlock_.set(std::move(block));
 }
 void HTKSessionFetcher::setReceivedProgressBlock(ReceivedProgressBlock block) {
-    std::lock_guard lock(mutex_);
-    receivedProgressBlock_ = std::move(block);
+    receivedProgressBlock_.set(std::move(block));
 }
-void HTKSessionFetcher::setSendProgressBlock(SendProgressBlock block) {
-    std::lock_guard lock(mutex_);
-    sendProgressBlock_ = std::move(block);
-}
+void HTKSessionFetcher::setSendProgressBlock(SendProgressBlock block) { sendProgressBlock_.set(std::move(block)); }
 ns::HTTPURLResponsePtr HTKSessionFetcher::response() const {
     std::lock_guard lock(mutex_);
     return response_;
@@ -363,12 +294,12 @@ bool HTKSessionFetcher::isLoggingEnabled() { return loggingEnabled.load(); }
 
 void HTKSessionFetcher::log(const std::string& line) const {
     if (!loggingEnabled.load()) return;
-    ns::SystemLog::write(ns::SystemLog::kDebug, "HTKSessionFetcher " + comment_ + ": " + line);
+    ns::SystemLog::write(ns::SystemLog::kDebug, "HTKSessionFetcher " + comment_.get() + ": " + line);
 }
 
 ns::DispatchQueuePtr HTKSessionFetcher::effectiveCallbackQueue() const {
-    std::lock_guard lock(mutex_);
-    return callbackQueue_ ? callbackQueue_ : ns::DispatchQueue::main();
+    auto queue = callbackQueue_.get();
+    return queue ? queue : ns::DispatchQueue::main();
 }
 
 bool HTKSessionFetcher::ended() const {
@@ -394,7 +325,7 @@ void HTKSessionFetcher::beginFetchWithCompletionHandler(CompletionHandler comple
         started_ = fetching_ = true;
         completion_ = std::move(completion);
         group_.enter();
-        log("begin " + request_.HTTPMethod() + " " + request_.URL());
+        log(request_.with([](const ns::URLRequest& r) { return "begin " + r.HTTPMethod() + " " + r.URL(); }));
     }
     start();
 }
@@ -434,9 +365,10 @@ void HTKSessionFetcher::stopFetching() {
         completion_ = nullptr;
         if (download_) {
             download_->closeFile();
-            if (resumeDataBlock_ && request_.HTTPMethod() == "GET") {
+            auto resumeDataBlock = resumeDataBlock_.get();
+            if (resumeDataBlock && request_.with([](const ns::URLRequest& r) { return r.HTTPMethod() == "GET"; })) {
                 resumeData = makeResumeData();
-                block = resumeDataBlock_;
+                block = std::move(resumeDataBlock);
             }
         }
         log("stopped");
@@ -447,15 +379,16 @@ void HTKSessionFetcher::stopFetching() {
 }
 
 ns::Data HTKSessionFetcher::makeResumeData() {
+    const ns::URLRequest request = request_.get();
     ns::Dictionary d;
-    d["url"] = request_.URL();
+    d["url"] = request.URL();
     ns::Dictionary headers;
     // Credentials are added again by the authorizer of the resumed fetch.
-    for (const auto& [name, value] : request_.allHTTPHeaderFields())
+    for (const auto& [name, value] : request.allHTTPHeaderFields())
         if (strcasecmp(name.c_str(), "Authorization") != 0) headers[name] = value;
     d["headers"] = std::move(headers);
-    d["timeout"] = request_.timeoutInterval();
-    d["maxRetryInterval"] = maxRetryInterval_;
+    d["timeout"] = request.timeoutInterval();
+    d["maxRetryInterval"] = maxRetryInterval_.get();
     d["serviceID"] = int64_t(service_ ? service_->serviceID() : 0);
     const Download& download = *download_;
     d["received"] = download.bodyOK || download.received > 0 ? download.received : int64_t(0);
@@ -491,8 +424,8 @@ void HTKSessionFetcher::reportProgress() {
         total = download_->received;
         download_->reported = total;
         expected = response_ ? response_->expectedContentLength() : -1;
-        if (destination_.empty()) toMemory = receivedProgressBlock_;
-        else toFile = downloadProgressBlock_;
+        if (destination_.with([](const std::string& d) { return d.empty(); })) toMemory = receivedProgressBlock_.get();
+        else toFile = downloadProgressBlock_.get();
     }
     if (toFile) toFile(delta, total, expected);
     if (toMemory) toMemory(delta, total);
@@ -522,7 +455,7 @@ void HTKSessionFetcher::attempt(const std::shared_ptr<Exchange>& exchange) {
         std::lock_guard lock(mutex_);
         if (!fetching_ || exchange->generation != generation_) return;
         if (exchange->prepare) exchange->prepare(request);
-        authorizer = authorizer_;
+        authorizer = authorizer_.get();
     }
     if (ns::Reachability::currentOverride() == ns::Reachability::Status::NotReachable) {
         workQueue_->async([self, exchange, url = request.URL()] { self->retryOrFail(exchange, notConnectedError(url)); });
@@ -593,9 +526,9 @@ void HTKSessionFetcher::retryOrFail(const std::shared_ptr<Exchange>& exchange, n
     {
         std::lock_guard lock(mutex_);
         if (!fetching_ || exchange->generation != generation_) return;
-        retryEnabled = retryEnabled_;
+        retryEnabled = retryEnabled_.get();
         if (firstFailure_ == 0) firstFailure_ = ns::Clock::nowSeconds();
-        retryBlock = retryBlock_;
+        retryBlock = retryBlock_.get();
     }
     if (!retryEnabled) {
         exchange->done(nullptr, {}, error);
@@ -611,7 +544,7 @@ void HTKSessionFetcher::retryOrFail(const std::shared_ptr<Exchange>& exchange, n
                 delay = self->nextRetryDelay_;
                 // The whole run of failures stays within the maximum retry interval.
                 double elapsed = ns::Clock::nowSeconds() - self->firstFailure_;
-                retry = retry && elapsed + delay <= self->maxRetryInterval_;
+                retry = retry && elapsed + delay <= self->maxRetryInterval_.get();
                 if (retry) {
                     self->nextRetryDelay_ *= 2;
                     ++self->retryCount_;
@@ -662,7 +595,8 @@ void HTKSessionFetcher::startDownload() {
         }
         if (!download_) download_ = std::make_unique<Download>();
         Download& download = *download_;
-        std::string partial = destination_.empty() ? std::string() : destination_ + ".htkdownload";
+        const std::string destination = destination_.get();
+        std::string partial = destination.empty() ? std::string() : destination + ".htkdownload";
         // Resume data from a memory download continued into a file (or the
         // other way round, or a partial file that changed) starts over.
         bool fileMatches = !partial.empty() && download.partialPath == partial;
@@ -771,8 +705,9 @@ void HTKSessionFetcher::finishDownload(ns::HTTPURLResponsePtr response, ns::Erro
             if (empty) std::fclose(empty);
             if (download.received == 0 && !empty) {
                 error = posixError(errno, download.partialPath);
-            } else if (std::rename(download.partialPath.c_str(), destination_.c_str()) != 0) {
-                error = posixError(errno, destination_);
+            } else if (const std::string destination = destination_.get();
+                       std::rename(download.partialPath.c_str(), destination.c_str()) != 0) {
+                error = posixError(errno, destination);
             }
         }
         if (error) {
@@ -840,7 +775,7 @@ void HTKSessionUploadFetcher::start() {
         } else {
             error = fetcherError(kHTKSessionFetcherErrorUploadFailed, "Nothing to upload");
         }
-        first = request_;
+        first = request_.get();
         first.setValue(std::to_string(total_), "X-Upload-Content-Length");
         if (!mimeType_.empty()) first.setValue(mimeType_, "X-Upload-Content-Type");
     }
@@ -861,7 +796,8 @@ void HTKSessionUploadFetcher::start() {
         }
         {
             std::lock_guard lock(self->mutex_);
-            self->location_ = resolveLocation(*location, self->request_.URL());
+            self->location_ =
+                resolveLocation(*location, self->request_.with([](const ns::URLRequest& r) { return r.URL(); }));
             self->offset_ = 0;
             self->needsStatus_ = false;
         }
@@ -933,7 +869,7 @@ void HTKSessionUploadFetcher::sendChunk() {
         total = total_;
         length = std::min(chunkSize_, total - offset);
         put.setURL(location_);
-        put.setTimeoutInterval(request_.timeoutInterval());
+        put.setTimeoutInterval(request_.with([](const ns::URLRequest& r) { return r.timeoutInterval(); }));
     }
     ns::Data chunk;
     ns::ErrorRef readError;
@@ -1006,7 +942,7 @@ void HTKSessionUploadFetcher::queryStatus() {
     {
         std::lock_guard lock(mutex_);
         query.setURL(location_);
-        query.setTimeoutInterval(request_.timeoutInterval());
+        query.setTimeoutInterval(request_.with([](const ns::URLRequest& r) { return r.timeoutInterval(); }));
         query.setValue(ns::format("bytes */%lld", (long long)total_), "Content-Range");
     }
     query.setHTTPMethod("PUT");
@@ -1057,7 +993,7 @@ void HTKSessionUploadFetcher::stopFetching() {
         std::lock_guard lock(mutex_);
         if (!fetching_) return;
         location = location_;
-        authorizer = authorizer_;
+        authorizer = authorizer_.get();
     }
     HTKSessionFetcher::stopFetching();
     if (location.empty()) return;
@@ -1088,7 +1024,7 @@ void HTKSessionUploadFetcher::reportProgress() {
         delta = sent - reportedSent_;
         reportedSent_ = sent;
         total = total_;
-        block = sendProgressBlock_;
+        block = sendProgressBlock_.get();
     }
     if (block) block(delta, sent, total);
 }

@@ -17,6 +17,7 @@
 
 #include "core/QRVApp.h"
 #include "platform/dispatch.h"
+#include "platform/guarded.h"
 #include "platform/session_fetcher.h"
 
 class QRVStorageReference;
@@ -90,9 +91,8 @@ private:
     std::shared_ptr<QRVApp> app_;
     std::string bucket_;
     std::shared_ptr<HTKSessionFetcherService> fetcherService_;
-    mutable std::mutex mutex_;
-    double maxUploadRetryTime_ = 600.0;
-    double maxDownloadRetryTime_ = 600.0;
-    double maxOperationRetryTime_ = 120.0;
+    ns::Guarded<double> maxUploadRetryTime_{600.0};
+    ns::Guarded<double> maxDownloadRetryTime_{600.0};
+    ns::Guarded<double> maxOperationRetryTime_{120.0};
 };
 using QRVStoragePtr = std::shared_ptr<QRVStorage>;

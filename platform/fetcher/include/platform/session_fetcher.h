@@ -60,6 +60,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/guarded.h"
 #include "platform/http.h"
 #include "platform/value.h"
 
@@ -148,12 +149,11 @@ private:
     const uint64_t id_;
     ns::DispatchQueuePtr workQueue_;
     ns::URLSessionPtr session_;
-    mutable std::mutex mutex_;
-    bool retryEnabled_ = false;
-    HTKRetryBlock retryBlock_;
-    std::shared_ptr<HTKFetcherAuthorizationProtocol> authorizer_;
-    ns::DispatchQueuePtr callbackQueue_;
-    double maxRetryInterval_ = kHTKSessionFetcherDefaultMaxRetryInterval;
+    ns::Guarded<bool> retryEnabled_{false};
+    ns::Guarded<HTKRetryBlock> retryBlock_;
+    ns::Guarded<std::shared_ptr<HTKFetcherAuthorizationProtocol>> authorizer_;
+    ns::Guarded<ns::DispatchQueuePtr> callbackQueue_;
+    ns::Guarded<double> maxRetryInterval_{kHTKSessionFetcherDefaultMaxRetryInterval};
 };
 
 class HTKSessionFetcher : public ns::Object {
@@ -246,18 +246,22 @@ protected:
     void cancelCurrentTask();
     void log(const std::string& line) const;
 
+    // The settings: each is set whole by its setter, usually before the
+    // fetch begins, and read by the fetch as it goes.
+    ns::Guarded<ns::URLRequest> request_;
+    ns::Guarded<std::string> comment_;
+    ns::Guarded<double> maxRetryInterval_{kHTKSessionFetcherDefaultMaxRetryInterval};
+    ns::Guarded<bool> retryEnabled_{false};
+    ns::Guarded<HTKRetryBlock> retryBlock_;
+    ns::Guarded<std::shared_ptr<HTKFetcherAuthorizationProtocol>> authorizer_;
+    ns::Guarded<ns::DispatchQueuePtr> callbackQueue_;
+    ns::Guarded<SendProgressBlock> sendProgressBlock_;
+
+    // The state of the fetch, which changes together.
     mutable std::recursive_mutex mutex_;
     std::shared_ptr<HTKSessionFetcherService> service_;
     ns::DispatchQueuePtr workQueue_;
     ns::URLSessionPtr session_;
-    ns::URLRequest request_;
-    std::string comment_;
-    double maxRetryInterval_ = kHTKSessionFetcherDefaultMaxRetryInterval;
-    bool retryEnabled_ = false;
-    HTKRetryBlock retryBlock_;
-    std::shared_ptr<HTKFetcherAuthorizationProtocol> authorizer_;
-    ns::DispatchQueuePtr callbackQueue_;
-    SendProgressBlock sendProgressBlock_;
 
     bool started_ = false;
     bool fetching_ = false;
@@ -284,10 +288,10 @@ private:
     void send(const std::shared_ptr<Exchange>& exchange, ns::URLRequest request);
 
     std::unique_ptr<Download> download_;
-    std::string destination_;
-    ResumeDataBlock resumeDataBlock_;
-    DownloadProgressBlock downloadProgressBlock_;
-    ReceivedProgressBlock receivedProgressBlock_;
+    ns::Guarded<std::string> destination_;
+    ns::Guarded<ResumeDataBlock> resumeDataBlock_;
+    ns::Guarded<DownloadProgressBlock> downloadProgressBlock_;
+    ns::Guarded<ReceivedProgressBlock> receivedProgressBlock_;
     ns::ErrorRef resumeDataError_;
     friend class HTKSessionFetcherService;
     friend class HTKSessionUploadFetcher;

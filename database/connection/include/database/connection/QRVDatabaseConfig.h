@@ -13,6 +13,7 @@
 
 #include "database/connection/FAuthTokenProvider.h"
 #include "platform/dispatch.h"
+#include "platform/guarded.h"
 #include "platform/value.h"
 
 // The storage protocol of the local cache (declared with the cache).
@@ -70,7 +71,8 @@ private:
     ns::DispatchQueuePtr callbackQueue_;
     const std::string sessionIdentifier_;
     FAuthTokenProviderPtr authTokenProvider_;
-    std::shared_ptr<FStorageEngine> forceStorageEngine_;
+    // Outside the freeze, so it needs no lock shared with the rest.
+    ns::Guarded<std::shared_ptr<FStorageEngine>> forceStorageEngine_;
 };
 
 using QRVDatabaseConfigPtr = std::shared_ptr<QRVDatabaseConfig>;

@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "app/MainStoryboard.h"
 #include "app/ResetViewController.h"
-#include "app/TarjetaScreens.h"
+#include "app/TarjetaViewController.h"
 #include "app_test_support.h"
 
 namespace {

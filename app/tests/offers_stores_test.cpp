@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "app/MainViewController.h"
-#include "app/OffersAndStores.h"
 #include "app/StoreDirectory.h"
+#include "app/StoreTableViewController.h"
 #include "app_test_support.h"
 #include "uikit/UIImage.h"
 

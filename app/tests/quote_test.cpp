@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "app/MainViewController.h"
-#include "app/QuoteScreens.h"
+#include "app/QuoteViewController.h"
 #include "app/ScriptPlayer.h"
 #include "app_test_support.h"
 #include "uikit/AVFoundation.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "app/ExistViewController.h"
 #include "app/ResultViewController.h"
-#include "app/StockScreens.h"
 #include "app_test_support.h"
 
 namespace {

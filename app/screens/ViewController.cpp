@@ -2,6 +2,7 @@
 
 #include "app/AppConsole.h"
 #include "app/ColorFromHex.h"
+#include "app/MainStoryboard.h"
 #include "app/SavedPassword.h"
 #include "app/ScreenStyle.h"
 #include "app/UserDefaultsKeys.h"

@@ -1,7 +1,8 @@
-#include "app/StockScreens.h"
+#include "app/ExistViewController.h"
 
 #include "app/AppConsole.h"
 #include "app/ColorFromHex.h"
+#include "app/MainStoryboard.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
 #include "app/StockPlaces.h"

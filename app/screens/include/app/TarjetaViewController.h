@@ -25,8 +25,6 @@
 
 namespace almavel {
 
-// The check screen's storyboard identifier; the main menu's panel leads to it.
-inline constexpr const char* kTarjConID = "TarjCon";
 // The record's purchase-date key.
 inline constexpr const char* kPurchaseDateKey = "FecUltComp";
 inline constexpr const char* kNoAccountText = "Lo sentimos, no encontramos una cuenta con esos datos.";

@@ -1,4 +1,4 @@
-#include "app/OffersAndStores.h"
+#include "app/StoreTableViewController.h"
 
 #include "app/StoreDirectory.h"
 #include "uikit/UIImage.h"

@@ -1,6 +1,7 @@
 #include "app/RegisterViewController.h"
 
 #include "app/ColorFromHex.h"
+#include "app/MainStoryboard.h"
 #include "app/SavedPassword.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"

@@ -5,9 +5,9 @@
 
 #include "app/AppConsole.h"
 #include "app/ColorFromHex.h"
+#include "app/MainStoryboard.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
-#include "app/UserDefaultsKeys.h"
 #include "uikit/UIWindow.h"
 
 namespace almavel {

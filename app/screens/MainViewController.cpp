@@ -4,9 +4,9 @@
 
 #include "app/AppConsole.h"
 #include "app/ColorFromHex.h"
+#include "app/MainStoryboard.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
-#include "app/TarjetaScreens.h"
 #include "app/UserDefaultsKeys.h"
 #include "auth/QRVAuth.h"
 #include "platform/user_defaults.h"

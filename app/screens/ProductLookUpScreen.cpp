@@ -1,5 +1,6 @@
 #include "app/ProductLookUpScreen.h"
 
+#include "app/MainStoryboard.h"
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
 #include "database/api/QRVDatabase.h"

@@ -1,10 +1,11 @@
-#include "app/QuoteScreens.h"
+#include "app/QuoteViewController.h"
 
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 
 #include "app/AppConsole.h"
+#include "app/MainStoryboard.h"
 #include "app/MainViewController.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"

@@ -1,5 +1,6 @@
 #include "app/ResultViewController.h"
 
+#include "app/MainStoryboard.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"

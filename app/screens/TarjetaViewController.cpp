@@ -1,8 +1,9 @@
-#include "app/TarjetaScreens.h"
+#include "app/TarjetaViewController.h"
 
 #include <cmath>
 
-#include "app/QuoteScreens.h"
+#include "app/MainStoryboard.h"
+#include "app/QuoteViewController.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"

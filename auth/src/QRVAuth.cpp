@@ -6,6 +6,7 @@
 #include "QRVAuthKeychain.h"
 #include "core/QRVLogger.h"
 #include "platform/clock.h"
+#include "platform/dispatch.h"
 #include "platform/format.h"
 #include "platform/notification_center.h"
 #include "platform/runtime.h"
@@ -216,6 +217,7 @@ void QRVAuth::createUserWithEmail(const std::optional<std::string>& email, const
 }
 
 void QRVAuth::completeSignIn(const QRVSignInResponse& response, AuthResultCallback completion) {
+    ns::dispatchAssertQueue(taskQueue());
     if (!QRVUser::isKeySafeUid(response.uid)) {
         QRVLogWarning(kQRVLoggerAuth, "I-AUT000010", "The service answered with a uid that cannot be used as a key: %@",
                       response.uid);
@@ -294,6 +296,7 @@ void QRVAuth::getTokenForcingRefresh(bool forceRefresh, QRVApp::TokenCallback ca
 }
 
 void QRVAuth::runTokenTask(bool forceRefresh, QRVApp::TokenCallback callback) {
+    ns::dispatchAssertQueue(taskQueue());
     std::optional<Session> snapshot;
     onWorkQueue([&] {
         if (session_) snapshot = *session_;
@@ -373,19 +376,14 @@ NS_REGISTER_LOAD_HOOK(20, "QRVAuth", [] {
     });
 
     // Every configured app gets its auth object as soon as it is announced.
-    ns::Runtime::registerClass("QRVApp");
-    ns::NotificationCenter::defaultCenter().addObserver(
-        kQRVAppReadyToConfigureSDKNotification, ns::Runtime::classObject("QRVApp"), nullptr,
-        [](const ns::Notification& note) {
-            auto name = note.userInfo.find(kQRVAppNameKey);
-            if (name == note.userInfo.end() || !name->second.isString()) return;
-            try {
-                if (auto app = QRVApp::appNamed(name->second.asString())) QRVAuth::authWithApp(app);
-            } catch (const std::exception& e) {
-                QRVLogError(kQRVLoggerAuth, "I-AUT000009", "Could not create the auth object of app %@: %@",
-                            name->second.asString(), e.what());
-            }
-        });
+    QRVApp::observeReadyToConfigureSDK([](const std::string& name) {
+        try {
+            if (auto app = QRVApp::appNamed(name)) QRVAuth::authWithApp(app);
+        } catch (const std::exception& e) {
+            QRVLogError(kQRVLoggerAuth, "I-AUT000009", "Could not create the auth object of app %@: %@", name,
+                        e.what());
+        }
+    });
     ns::NotificationCenter::defaultCenter().addObserver(
         kQRVAppDeleteNotification, nullptr, nullptr, [](const ns::Notification& note) {
             auto name = note.userInfo.find(kQRVAppNameKey);

@@ -83,6 +83,16 @@ void QRVApp::configure(const std::string& name, std::shared_ptr<const QRVOptions
                                                  qrvAppClassObject(), std::move(userInfo));
 }
 
+void QRVApp::observeReadyToConfigureSDK(std::function<void(const std::string& appName)> configure) {
+    ns::NotificationCenter::defaultCenter().addObserver(
+        kQRVAppReadyToConfigureSDKNotification, qrvAppClassObject(), nullptr,
+        [configure = std::move(configure)](const ns::Notification& note) {
+            auto name = note.userInfo.find(kQRVAppNameKey);
+            if (name == note.userInfo.end() || !name->second.isString()) return;
+            configure(name->second.asString());
+        });
+}
+
 std::shared_ptr<QRVApp> QRVApp::defaultApp() {
     {
         auto& r = registry();

@@ -171,11 +171,7 @@ void QRVInstanceID::startWithConfig(const QRVInstanceIDConfig& config) {
 
 // MARK: - Configuration
 
-void QRVInstanceID::didReceiveConfigureSDKNotification(const ns::Notification& notification) {
-    auto nameIt = notification.userInfo.find(kQRVAppNameKey);
-    const std::string name = nameIt != notification.userInfo.end() && nameIt->second.isString()
-                                 ? nameIt->second.asString()
-                                 : std::string();
+void QRVInstanceID::didReceiveConfigureSDKNotification(const std::string& name) {
     ns::Class* appClass = ns::Runtime::lookUpClass("QRVApp");
     ns::Value app = appClass && appClass->classRespondsTo("appNamed:")
                         ? ns::Runtime::sendClass("QRVApp", "appNamed:", {ns::Value(name)})
@@ -189,6 +185,7 @@ void QRVInstanceID::didReceiveConfigureSDKNotification(const ns::Notification& n
 
 void QRVInstanceID::configureInstanceIDWithOptions(const std::shared_ptr<const QRVOptions>& options,
                                                    const ns::ObjectPtr& app) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!options) exitApp(app, "QRVOptions object was invalid (no KDXSenderID property).");
     const std::string senderID = options->KDXSenderID().value_or("");
     if (senderID.empty()) {
@@ -261,6 +258,7 @@ std::optional<std::string> QRVInstanceID::cachedDefaultToken() {
 }
 
 std::optional<std::string> QRVInstanceID::token() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (qdxSenderID_.empty()) return std::nullopt;
     if (auto cached = cachedDefaultToken()) return cached;
     fetchDefaultToken();
@@ -273,6 +271,7 @@ void QRVInstanceID::setDefaultToken(std::optional<std::string> token) {
 }
 
 void QRVInstanceID::fetchDefaultToken() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     // Unconfigured, there is no sender to fetch the default token for.
     if (qdxSenderID_.empty() || isFetchingDefaultToken_ || isDefaultTokenFetchScheduled_) return;
     std::weak_ptr<QRVInstanceID> weakSelf = std::static_pointer_cast<QRVInstanceID>(shared_from_this());
@@ -294,6 +293,7 @@ void QRVInstanceID::fetchDefaultToken() {
 }
 
 void QRVInstanceID::defaultTokenWithHandler(TokenHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     // A handler given while a fetch runs or waits for its retry gets that
     // fetch's answer instead of being dropped.
     defaultTokenHandlers_.push_back(std::move(handler));
@@ -359,6 +359,7 @@ void QRVInstanceID::finishDefaultToken(std::optional<std::string> token, ns::Err
 // MARK: - Check-in
 
 void QRVInstanceID::fetchCheckinInfoWithHandler(CheckinHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto authService = tokenManager_->authService();
     if (authService->hasValidCheckinInfo()) return handler(authService->checkinPreferences(), nullptr);
     std::weak_ptr<QRVInstanceID> weakSelf = std::static_pointer_cast<QRVInstanceID>(shared_from_this());
@@ -386,10 +387,14 @@ void QRVInstanceID::scheduleCheckinRefreshWait(CheckinHandler handler, int64_t w
 }
 
 QRVInstanceIDCheckinPreferencesPtr QRVInstanceID::cachedCheckinPreferences() const {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     return tokenManager_->authService()->checkinPreferences();
 }
 
-bool QRVInstanceID::hasValidCheckinInfo() const { return tokenManager_->authService()->hasValidCheckinInfo(); }
+bool QRVInstanceID::hasValidCheckinInfo() const {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    return tokenManager_->authService()->hasValidCheckinInfo();
+}
 
 void QRVInstanceID::stopAllRequests() { tokenManager_->registrar().stopAllRequests(); }
 
@@ -406,6 +411,7 @@ void QRVInstanceID::loadKeyPair(std::function<void(QRVInstanceIDKeyPairPtr keyPa
 
 void QRVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntity, const std::string& scope,
                                               const ns::Dictionary& options, TokenHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!handler) {
         QRVInstanceIDLoggerError(3000, "Invalid nil handler.");
         return;
@@ -457,6 +463,7 @@ void QRVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
 
 void QRVInstanceID::deleteTokenWithAuthorizedEntity(const std::string& authorizedEntity, const std::string& scope,
                                                     DeleteHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!handler) {
         QRVInstanceIDLoggerError(3001, "Invalid nil handler.");
         return;
@@ -482,6 +489,7 @@ void QRVInstanceID::deleteTokenWithAuthorizedEntity(const std::string& authorize
 // MARK: - Identity
 
 void QRVInstanceID::getIDWithHandler(IDHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!handler) {
         QRVInstanceIDLoggerError(3003, "Invalid nil handler.");
         return;
@@ -506,6 +514,7 @@ std::optional<std::string> QRVInstanceID::appInstanceID(ns::ErrorRef* error) {
 }
 
 void QRVInstanceID::deleteIDWithHandler(DeleteHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!handler) {
         QRVInstanceIDLoggerError(3004, "Invalid nil handler.");
         return;
@@ -529,6 +538,7 @@ void QRVInstanceID::deleteIDWithHandler(DeleteHandler handler) {
 // MARK: - APNs
 
 void QRVInstanceID::setAPNSToken(const ns::Data& token, int64_t type) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (apnsTokenData_ && *apnsTokenData_ == token) {
         QRVInstanceIDLoggerDebug(3011, "Trying to reset APNS token to the same value. Will return");
         return;
@@ -548,6 +558,7 @@ void QRVInstanceID::setAPNSToken(const ns::Data& token, int64_t type) {
 // MARK: - Server commands
 
 void QRVInstanceID::didReceiveKDXMessage(const ns::Value& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!message.isDictionary()) {
         const std::string className = message.isObject() && message.asObject() ? message.asObject()->className()
                                                                                 : std::string("(null)");
@@ -711,8 +722,5 @@ NS_REGISTER_LOAD_HOOK(30, "QRVInstanceID", [] {
         return ns::Value(static_cast<CheckinPreferencesObject*>(self)->preferences->hasValidCheckinInfo());
     });
 
-    ns::Runtime::registerClass("QRVApp");
-    ns::NotificationCenter::defaultCenter().addObserver(
-        kQRVAppReadyToConfigureSDKNotification, ns::Runtime::classObject("QRVApp"), nullptr,
-        [](const ns::Notification& note) { QRVInstanceID::didReceiveConfigureSDKNotification(note); });
+    QRVApp::observeReadyToConfigureSDK(&QRVInstanceID::didReceiveConfigureSDKNotification);
 });

@@ -249,6 +249,7 @@ bool QRVInstanceIDCheckinService::hasCachedDeviceID(const std::string& deviceID,
 }
 
 void QRVInstanceIDCheckinService::checkinWithCompletion(Completion completion) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::URLSessionConfiguration configuration = ns::URLSessionConfiguration::defaultSessionConfiguration();
     configuration.timeoutIntervalForResource = 60;
     configuration.delegateQueue = ns::DispatchQueue::main();
@@ -334,6 +335,7 @@ QRVInstanceIDCheckinPreferencesPtr QRVInstanceIDCheckinService::preferencesFromR
 
 void QRVInstanceIDCheckinService::handleResponse(const ns::Data& body, ns::ErrorRef transportError,
                                                  const Completion& completion) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (transportError) {
         QRVInstanceIDLoggerDebug(7000, "Device checkin HTTP fetch error. Error Code: %ld", transportError->code());
         return completion(nullptr, transportError);
@@ -387,6 +389,7 @@ int64_t QRVInstanceIDAuthService::calculateNextCheckinRetryIntervalInSeconds() c
 }
 
 void QRVInstanceIDAuthService::fetchCheckinInfoWithHandler(Handler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (isCheckinInProgress_) {
         return handler(nullptr, errorWithQRVInstanceIDErrorCode(kQRVInstanceIDErrorCodeAlreadyRunning));
     }
@@ -408,6 +411,7 @@ void QRVInstanceIDAuthService::fetchCheckinInfoWithHandler(Handler handler) {
 }
 
 void QRVInstanceIDAuthService::scheduleCheckin(bool immediately) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (hasValidCheckinInfo()) return;
     const int64_t interval = calculateNextCheckinRetryIntervalInSeconds();
     std::weak_ptr<QRVInstanceIDAuthService> weakSelf = weak_from_this();
@@ -428,6 +432,7 @@ void QRVInstanceIDAuthService::scheduleCheckin(bool immediately) {
 }
 
 void QRVInstanceIDAuthService::doCheckin() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (hasValidCheckinInfo()) {
         nextScheduledCheckinIntervalSeconds_ = 0;
         return;

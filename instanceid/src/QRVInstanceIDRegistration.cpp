@@ -218,6 +218,7 @@ std::optional<std::string> QRVInstanceIDRegistrationClient::tokenFromReplyValue(
 }
 
 void QRVInstanceIDRegistrationClient::fetchTokenWithHandler(QRVInstanceIDTokenHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto preferences = authService_->checkinPreferences();
     if (!preferences || preferences->deviceID().empty() || preferences->secretToken().empty()) {
         return handler(std::nullopt, errorWithQRVInstanceIDErrorCode(kQRVInstanceIDErrorCodeMissingDevice));
@@ -245,6 +246,7 @@ void QRVInstanceIDRegistrationClient::fetchTokenWithHandler(QRVInstanceIDTokenHa
 void QRVInstanceIDRegistrationClient::handleFetchReply(const ns::HTTPURLResponsePtr& response, const ns::Data& body,
                                                        ns::ErrorRef error, uint64_t requestID,
                                                        const QRVInstanceIDTokenHandler& handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (error) {
         QRVInstanceIDLoggerDebug(12001, "Device registration HTTP fetch error. Error Code: %zd", size_t(error->code()));
         return handler(std::nullopt, error);
@@ -303,6 +305,7 @@ void QRVInstanceIDRegistrationClient::handleFetchReply(const ns::HTTPURLResponse
 
 void QRVInstanceIDRegistrationClient::updateDeleteHandler(const QRVInstanceIDDeleteHandler& handler,
                                                           const ns::Data& body, ns::ErrorRef error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (error) {
         QRVInstanceIDLoggerDebug(12008, "Device unregister HTTP fetch error. Error code: %ld", error->code());
         return handler(error);
@@ -314,6 +317,7 @@ void QRVInstanceIDRegistrationClient::updateDeleteHandler(const QRVInstanceIDDel
 }
 
 void QRVInstanceIDRegistrationClient::deleteTokenWithHandler(QRVInstanceIDDeleteHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto preferences = authService_->checkinPreferences();
     if (!preferences || preferences->deviceID().empty() || preferences->secretToken().empty()) {
         return handler(errorWithQRVInstanceIDErrorCode(kQRVInstanceIDErrorCodeMissingDevice));
@@ -375,6 +379,7 @@ void QRVInstanceIDRegistrar::fetchTokenWithAuthorizedEntity(const std::string& e
                                                             QRVInstanceIDKeyPairPtr keyPair,
                                                             const ns::Dictionary& options,
                                                             QRVInstanceIDTokenHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!authService_->hasValidCheckinInfo()) return handler(std::nullopt, QRVInstanceIDErrorMissingCheckin());
     auto client = clientFor(entity, scope, keyPair);
     client->setOptionsForFetchingNewToken(options);
@@ -387,6 +392,7 @@ void QRVInstanceIDRegistrar::fetchTokenWithAuthorizedEntity(const std::string& e
 void QRVInstanceIDRegistrar::deleteTokenWithAuthorizedEntity(const std::string& entity, const std::string& scope,
                                                              QRVInstanceIDKeyPairPtr keyPair,
                                                              QRVInstanceIDDeleteHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!authService_->hasValidCheckinInfo()) return handler(QRVInstanceIDErrorMissingCheckin());
     auto client = clientFor(entity, scope, keyPair);
     client->setOptionsForFetchingNewToken({});

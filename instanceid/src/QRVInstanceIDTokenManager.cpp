@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "instanceid/QRVInstanceIDUtilities.h"
+#include "platform/dispatch.h"
 #include "platform/file_manager.h"
 #include "platform/keychain.h"
 #include "platform/user_defaults.h"
@@ -368,6 +369,7 @@ bool QRVInstanceIDTokenManager::isMessagingLike(const std::string& scope) const 
 QRVInstanceIDCachedToken QRVInstanceIDTokenManager::tokenWithAuthorizedEntity(const std::string& entity,
                                                                               const std::string& scope,
                                                                               const ns::Dictionary& options) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     QRVInstanceIDCachedToken cached;
     cached.token = instanceIDStore_->tokenWithAuthorizedEntity(entity, scope);
     if (shouldResetTokenOnAppVersion()) {
@@ -432,6 +434,7 @@ void QRVInstanceIDTokenManager::fetchNewTokenWithAuthorizedEntity(const std::str
                                                                   QRVInstanceIDKeyPairPtr keyPair,
                                                                   const ns::Dictionary& options,
                                                                   QRVInstanceIDTokenHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     QRVInstanceIDLoggerDebug(14000, "Fetch new token for authorizedEntity: %@, scope: %@", entity, scope);
     std::shared_ptr<QRVInstanceIDStore> store = instanceIDStore_;
     registrar_->fetchTokenWithAuthorizedEntity(
@@ -459,6 +462,7 @@ void QRVInstanceIDTokenManager::fetchNewTokenWithAuthorizedEntity(const std::str
 void QRVInstanceIDTokenManager::deleteTokenWithAuthorizedEntity(const std::string& entity, const std::string& scope,
                                                                 QRVInstanceIDKeyPairPtr keyPair,
                                                                 QRVInstanceIDDeleteHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (instanceIDStore_->tokenWithAuthorizedEntity(entity, scope)) {
         if (instanceIDStore_->cacheTimeForTokenWithAuthorizedEntity(entity, scope) == 0) {
             QRVInstanceIDLoggerError(14002, "Invalid 0 cache time for entity: %@, scope: %@", entity, scope);
@@ -470,6 +474,7 @@ void QRVInstanceIDTokenManager::deleteTokenWithAuthorizedEntity(const std::strin
 
 void QRVInstanceIDTokenManager::deleteAllTokensWithKeyPair(QRVInstanceIDKeyPairPtr keyPair,
                                                            QRVInstanceIDDeleteHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::ErrorRef error;
     if (!instanceIDStore_->removeAllCachedTokensWithError(&error)) {
         QRVInstanceIDLoggerDebug(14003, "Failed to delete cached tokens %@", error);
@@ -479,5 +484,6 @@ void QRVInstanceIDTokenManager::deleteAllTokensWithKeyPair(QRVInstanceIDKeyPairP
 }
 
 bool QRVInstanceIDTokenManager::deleteAllTokensLocallyWithError(ns::ErrorRef* error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     return instanceIDStore_->removeAllCachedTokensWithError(error);
 }

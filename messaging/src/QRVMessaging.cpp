@@ -132,6 +132,7 @@ void QRVMessaging::teardown() {
 }
 
 void QRVMessaging::start() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto self = std::static_pointer_cast<QRVMessaging>(shared_from_this());
     // The library version, for instance identity's check-in.
     ns::UserDefaults::standard()->setObject(ns::Value(QRVMessagingCurrentLibraryVersion()), kQRVMessagingLibraryVersion);
@@ -198,6 +199,7 @@ void QRVMessaging::setupNotificationListeners() {
 // MARK: - Configuration
 
 void QRVMessaging::configureMessaging(const std::shared_ptr<QRVApp>& app) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!app) return;
     const std::optional<std::string> senderID = app->options()->KDXSenderID();
     if (!senderID || senderID->empty()) {
@@ -239,12 +241,14 @@ void QRVMessaging::exitApp(const std::shared_ptr<QRVApp>& app, const ns::ErrorRe
 // MARK: - Tokens
 
 void QRVMessaging::setAPNSToken(const ns::Data& token, int64_t type) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (token == apnsTokenData_) return;
     apnsTokenData_ = token;
     if (instanceIDProxy_) instanceIDProxy_->setAPNSToken(token, type);
 }
 
 void QRVMessaging::setAPNSToken(const ns::Data& token, const ns::ErrorRef&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!token.empty()) apnsTokenData_ = token;
 }
 
@@ -255,6 +259,7 @@ std::string QRVMessaging::QDXToken() const {
 }
 
 void QRVMessaging::retrieveQDXTokenForSenderID(const std::string& senderID, TokenCompletion completion) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (senderID.empty()) {
         QRVMessagingLoggerError(2020, "Sender ID not supplied. It is required for a token fetch, to identify the sender.");
         if (completion) {
@@ -288,6 +293,7 @@ void QRVMessaging::retrieveQDXTokenForSenderID(const std::string& senderID, Toke
 }
 
 void QRVMessaging::deleteQDXTokenForSenderID(const std::string& senderID, DeleteCompletion completion) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (senderID.empty()) {
         QRVMessagingLoggerError(2021, "Sender ID not supplied. It is required to delete an QDX token.");
         if (completion) {
@@ -309,6 +315,7 @@ void QRVMessaging::deleteQDXTokenForSenderID(const std::string& senderID, Delete
 }
 
 void QRVMessaging::didReceiveDefaultInstanceIDToken(const ns::Notification& note) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ns::Value value = notificationValue(note);
     if (!value.isString()) {
         QRVMessagingLoggerDebug(2015, "Invalid default QDX token type %@", valueClassName(value));
@@ -320,6 +327,7 @@ void QRVMessaging::didReceiveDefaultInstanceIDToken(const ns::Notification& note
 }
 
 void QRVMessaging::defaultInstanceIDTokenWasRefreshed(const ns::Notification&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!instanceIDProxy_) return;
     const std::optional<std::string> token = instanceIDProxy_->token();
     if (!token) return;
@@ -332,6 +340,7 @@ void QRVMessaging::defaultInstanceIDTokenWasRefreshed(const ns::Notification&) {
 }
 
 void QRVMessaging::didReceiveAPNSToken(const ns::Notification& note) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ns::Value value = notificationValue(note);
     if (!value.isData()) {
         QRVMessagingLoggerDebug(2016, "Invalid APNS token type %@", valueClassName(value));
@@ -343,6 +352,7 @@ void QRVMessaging::didReceiveAPNSToken(const ns::Notification& note) {
 // MARK: - Direct channel
 
 void QRVMessaging::setShouldEstablishDirectChannel(bool value) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (value == shouldEstablishDirectChannel_) return;
     shouldEstablishDirectChannel_ = value;
     updateAutomaticClientConnection();
@@ -373,10 +383,12 @@ void QRVMessaging::updateAutomaticClientConnection() {
 }
 
 void QRVMessaging::applicationStateChanged() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (shouldEstablishDirectChannel_) updateAutomaticClientConnection();
 }
 
 void QRVMessaging::connectWithCompletion(std::function<void(const ns::ErrorRef&)> completion) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!client_) return;
     std::weak_ptr<QRVMessaging> weakSelf = std::static_pointer_cast<QRVMessaging>(shared_from_this());
     client_->connectWithHandler([weakSelf, completion](const ns::ErrorRef& error) {
@@ -387,6 +399,7 @@ void QRVMessaging::connectWithCompletion(std::function<void(const ns::ErrorRef&)
 }
 
 void QRVMessaging::disconnect() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!client_ || !client_->isConnected()) return;
     client_->disconnect();
     postConnectionStateChanged();
@@ -404,6 +417,7 @@ bool QRVMessaging::isNetworkAvailable() const {
 void QRVMessaging::reachability(QRVReachabilityChecker&, QRVReachabilityStatus) { onNetworkStatusChanged(); }
 
 void QRVMessaging::onNetworkStatusChanged() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!client_ || client_->isConnected() || !isNetworkAvailable()) return;
     if (client_->shouldStayConnected()) {
         QRVMessagingLoggerDebug(2014, "Attempting to establish direct channel.");
@@ -420,6 +434,7 @@ std::string QRVMessaging::normalizeTopic(const std::string& topic) {
 }
 
 void QRVMessaging::subscribeToTopic(const std::string& topic) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (defaultQdxToken_.empty() || topic.empty()) {
         QRVMessagingLoggerError(2010, "Cannot subscribe to topic: %@ with token: %@", topic, defaultQdxToken_);
         return;
@@ -433,6 +448,7 @@ void QRVMessaging::subscribeToTopic(const std::string& topic) {
 }
 
 void QRVMessaging::unsubscribeFromTopic(const std::string& topic) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (defaultQdxToken_.empty() || topic.empty()) {
         QRVMessagingLoggerError(2012, "Cannot unsubscribe to topic: %@ with token: %@", topic, defaultQdxToken_);
         return;
@@ -459,6 +475,7 @@ ns::Dictionary QRVMessaging::createQRVMessagingMessageWithMessage(const ns::Dict
 
 void QRVMessaging::sendMessage(const ns::Dictionary& message, const std::string& to, const std::string& messageID,
                                int64_t timeToLive) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::Dictionary stanza = createQRVMessagingMessageWithMessage(message, to, messageID, timeToLive, 0);
     QRVMessagingLoggerInfo(2013, "Sending message: %@ with id: %@", ns::Value(message), messageID);
     if (dataMessageManager_) dataMessageManager_->sendDataMessageStanza(stanza);
@@ -467,6 +484,7 @@ void QRVMessaging::sendMessage(const ns::Dictionary& message, const std::string&
 // MARK: - Receiving
 
 std::shared_ptr<QRVMessagingMessageInfo> QRVMessaging::appDidReceiveMessage(const ns::Dictionary& userInfo) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (userInfo.empty()) return QRVMessagingMessageInfo::initWithStatus(QRVMessagingMessageStatusUnknown);
     auto idValue = userInfo.find(kQRVMessagingMessageIDKey);
     const std::string messageID =
@@ -527,6 +545,7 @@ void QRVMessaging::handleIncomingLinkIfNeededFromMessage(const ns::Dictionary& m
 
 void QRVMessaging::receiverReceivedRemoteMessage(QRVMessagingReceiver&,
                                                  const std::shared_ptr<QRVMessagingRemoteMessage>& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto delegate = delegate_.lock();
     auto self = std::static_pointer_cast<QRVMessaging>(shared_from_this());
     // The delegate protocol's optional methods: a delegate with a runtime
@@ -606,14 +625,8 @@ void QRVMessaging::registerClass() {
     });
 
     // Configured with the default app and every named one, as core posts.
-    ns::Runtime::registerClass("QRVApp");
-    ns::NotificationCenter::defaultCenter().addObserver(
-        kQRVAppReadyToConfigureSDKNotification, ns::Runtime::classObject("QRVApp"), nullptr,
-        [](const ns::Notification& note) {
-            auto name = note.userInfo.find(kQRVAppNameKey);
-            if (name == note.userInfo.end() || !name->second.isString()) return;
-            messaging()->configureMessaging(QRVApp::appNamed(name->second.asString()));
-        });
+    QRVApp::observeReadyToConfigureSDK(
+        [](const std::string& name) { messaging()->configureMessaging(QRVApp::appNamed(name)); });
 }
 
 NS_REGISTER_LOAD_HOOK(40, "QRVMessaging", [] { QRVMessaging::registerClass(); });

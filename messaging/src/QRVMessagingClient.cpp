@@ -95,6 +95,7 @@ bool QRVMessagingClient::isConnectionActive() const {
 // MARK: - Connecting
 
 void QRVMessagingClient::connectWithHandler(ConnectHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (isConnected()) {
         ns::ErrorRef error = ns::Error::make(kQRVMessagingDomain, kQRVMessagingErrorCodeAlreadyConnected,
                                              {{ns::kLocalizedFailureReasonErrorKey,
@@ -150,6 +151,7 @@ void QRVMessagingClient::tryToConnect() {
 }
 
 void QRVMessagingClient::didConnectTimeout() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!stayConnected_) return;
     if (connection_) connection_->signOut();
     scheduleConnectRetry();
@@ -176,6 +178,7 @@ void QRVMessagingClient::scheduleConnectRetry() {
 }
 
 void QRVMessagingClient::retryConnectionImmediately(bool immediately) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!stayConnected_ || !connection_ || connection_->host().empty() || connection_->port() == 0) {
         QRVMessagingLoggerDebug(4004, "QRVMessaging connection will not reconnect to MCS. Stay connected: %d",
                                 int(stayConnected_));
@@ -207,6 +210,7 @@ void QRVMessagingClient::retryConnectionImmediately(bool immediately) {
 }
 
 void QRVMessagingClient::disconnectWithTryToConnectLater(bool tryToConnectLater) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     stayConnected_ = tryToConnectLater;
     if (connection_) connection_->signOut();
     cancelRetry();
@@ -215,6 +219,7 @@ void QRVMessagingClient::disconnectWithTryToConnectLater(bool tryToConnectLater)
 }
 
 void QRVMessagingClient::teardown() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     QRVMessagingLoggerDebug(4000, "");
     stayConnected_ = false;
     connectHandler_ = nullptr;
@@ -230,16 +235,28 @@ void QRVMessagingClient::cancelRetry() { ns::RunLoop::main().cancelPerforms(&ret
 // MARK: - Sending
 
 void QRVMessagingClient::sendMessage(const std::shared_ptr<google::protobuf::Message>& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (connection_) connection_->sendProto(message);
 }
 
 void QRVMessagingClient::sendOnConnectOrDrop(const std::shared_ptr<google::protobuf::Message>& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (connection_) connection_->sendOnConnectOrDrop(message);
 }
 
 void QRVMessagingClient::updateSubscriptionWithToken(const std::string& token, const std::string& topic,
                                                      const ns::Dictionary& options, bool shouldDelete,
                                                      TopicHandler handler) {
+    // Loading the credentials reads instance identity's check-in record,
+    // which it keeps and replaces on the main queue without a lock; topic
+    // requests come from the pending list's background queue.
+    if (!ns::DispatchQueue::main()->isCurrent()) {
+        ns::DispatchQueue::main()->async(
+            [self = self(), token, topic, options, shouldDelete, handler = std::move(handler)]() mutable {
+                self->updateSubscriptionWithToken(token, topic, options, shouldDelete, std::move(handler));
+            });
+        return;
+    }
     registrar_->tryToLoadValidCheckinInfo();
     registrar_->updateSubscriptionToTopic(
         topic, token, options, shouldDelete,
@@ -258,6 +275,7 @@ void QRVMessagingClient::updateSubscriptionWithToken(const std::string& token, c
 // MARK: - QRVMessagingConnectionDelegate
 
 void QRVMessagingClient::didLoginWithConnection(QRVMessagingConnection& connection) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     cancelConnectTimeout();
     connectRetryCount_ = 0;
     if (auto manager = dataMessageManager_.lock()) {
@@ -275,11 +293,13 @@ void QRVMessagingClient::didLoginWithConnection(QRVMessagingConnection& connecti
 }
 
 void QRVMessagingClient::connectionDidCloseForReason(QRVMessagingConnection&, uint64_t reason) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (reason == kQRVMessagingConnectionCloseReasonSocketDisconnected) cancelConnectTimeout();
     if (stayConnected_) scheduleConnectRetry();
 }
 
 void QRVMessagingClient::connectionDidReceiveClose(QRVMessagingConnection&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     // The server ended the channel on purpose: no retry (the channel stays
     // wanted for a later retry on demand), but the owner learns that it is
     // down, so what it reports matches isConnected.
@@ -288,6 +308,7 @@ void QRVMessagingClient::connectionDidReceiveClose(QRVMessagingConnection&) {
 }
 
 void QRVMessagingClient::connectionDidRecieveMessage(const ParloDataMessageStanza& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto manager = dataMessageManager_.lock();
     if (!manager) return;
     std::optional<ns::Dictionary> parsed = manager->processPacket(message);
@@ -295,6 +316,7 @@ void QRVMessagingClient::connectionDidRecieveMessage(const ParloDataMessageStanz
 }
 
 int32_t QRVMessagingClient::connectionDidReceiveAckForRmqIds(const std::vector<std::string>& rmqIds) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto store = rmq2Manager_.lock();
     if (!store) return 0;
     const std::set<std::string> acked(rmqIds.begin(), rmqIds.end());

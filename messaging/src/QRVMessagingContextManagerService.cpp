@@ -6,6 +6,7 @@
 #include "messaging/QRVMessagingLogger.h"
 #include "platform/clock.h"
 #include "platform/date_formatter.h"
+#include "platform/dispatch.h"
 #include "platform/sandbox.h"
 #include "uikit/UserNotifications.h"
 
@@ -44,6 +45,7 @@ bool QRVMessagingContextManagerService::isContextManagerMessage(const ns::Dictio
 }
 
 bool QRVMessagingContextManagerService::handleContextManagerMessage(const ns::Dictionary& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string* start = nonEmptyString(message, kQRVMessagingContextManagerLocalTimeStart);
     if (!start) return false;
     QRVMessagingLoggerDebug(6001, "%@ Received context manager message with local time %@", "QRVMessagingAnalytics",
@@ -83,6 +85,7 @@ bool QRVMessagingContextManagerService::handleContextManagerLocalTimeMessage(con
 
 void QRVMessagingContextManagerService::scheduleLocalNotificationForMessage(const ns::Dictionary& message,
                                                                             ns::Date date) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto notification = std::make_shared<ns::UILocalNotification>();
     notification->timeZone = ns::Sandbox::current()->deviceProfile().timeZone;
     notification->fireDate = date;

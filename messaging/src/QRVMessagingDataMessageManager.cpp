@@ -8,6 +8,7 @@
 #include "messaging/QRVMessagingConstants.h"
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
+#include "platform/dispatch.h"
 #include "platform/notification_center.h"
 
 using Keys = QRVMessagingDataMessageKeys;
@@ -70,6 +71,7 @@ QRVMessagingDataMessageManager::QRVMessagingDataMessageManager(
       syncMessageManager_(std::move(syncMessageManager)) {}
 
 void QRVMessagingDataMessageManager::refreshDelayedMessages() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     std::weak_ptr<QRVMessagingDataMessageManager> weakSelf = weak_from_this();
     delayedMessagesQueue_ = QRVMessagingDelayedMessageQueue::initWithRmqScanner(
         rmq2Manager_, [weakSelf](const QRVMessagingDelayedMessageQueue::Messages& messages) {
@@ -80,6 +82,7 @@ void QRVMessagingDataMessageManager::refreshDelayedMessages() {
 // MARK: - Upstream
 
 void QRVMessagingDataMessageManager::sendDataMessageStanza(ns::Dictionary dataMessage) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto stanza = std::make_shared<Stanza>();
 
     int64_t ttl = 0;
@@ -196,6 +199,7 @@ void QRVMessagingDataMessageManager::failToSendMessageWithID(const std::string& 
 }
 
 void QRVMessagingDataMessageManager::sendDelayedMessages(const QRVMessagingDelayedMessageQueue::Messages& messages) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     for (const auto& message : messages) {
         QRVMessagingLoggerDebug(7008, "%@ Sending delayed message %@", "DMM", message->id());
         message->set_actual_delay(int32_t(QRVMessagingCurrentTimestampInSeconds() - message->sent()));
@@ -204,6 +208,7 @@ void QRVMessagingDataMessageManager::sendDelayedMessages(const QRVMessagingDelay
 }
 
 void QRVMessagingDataMessageManager::didSendDataMessageStanza(const Stanza& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (auto delegate = delegate_.lock()) delegate->didSendDataMessageWithID(message.id());
 }
 
@@ -214,6 +219,7 @@ void QRVMessagingDataMessageManager::resendMessagesWithConnection(QRVMessagingCo
 
 void QRVMessagingDataMessageManager::resendMessagesWithSender(
     const std::function<void(const std::shared_ptr<google::protobuf::Message>&)>& sendProto) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto manager = rmq2Manager_.lock();
     if (!manager) return;
     std::vector<std::shared_ptr<google::protobuf::Message>> resend;
@@ -246,6 +252,7 @@ void QRVMessagingDataMessageManager::resendMessagesWithSender(
 // MARK: - Downstream
 
 std::optional<ns::Dictionary> QRVMessagingDataMessageManager::processPacket(const Stanza& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (message.category() == Keys::kControlCategory || message.category() == Keys::kParloServiceCategory ||
         message.from() == Keys::kServiceDomain) {
         QRVMessagingLoggerDebug(7000, "Received message for QRVMessaging from downstream %@", message.DebugString());
@@ -291,6 +298,7 @@ std::optional<ns::Dictionary> QRVMessagingDataMessageManager::processPacket(cons
 }
 
 void QRVMessagingDataMessageManager::didReceiveParsedMessage(const ns::Dictionary& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string type = stringEntry(message, Keys::kMessageType);
     if (type == Keys::kMessageTypeDeleted) {
         if (auto delegate = delegate_.lock()) delegate->didDeleteMessagesOnServer();

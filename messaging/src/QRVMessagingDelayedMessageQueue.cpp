@@ -5,6 +5,7 @@
 #include "messaging/Parlo.h"
 #include "messaging/QRVMessagingUtilities.h"
 #include "platform/clock.h"
+#include "platform/dispatch.h"
 #include "platform/runloop.h"
 
 std::shared_ptr<QRVMessagingDelayedMessageQueue> QRVMessagingDelayedMessageQueue::initWithRmqScanner(
@@ -20,6 +21,7 @@ QRVMessagingDelayedMessageQueue::QRVMessagingDelayedMessageQueue(std::weak_ptr<Q
 QRVMessagingDelayedMessageQueue::~QRVMessagingDelayedMessageQueue() { ns::RunLoop::main().cancelPerforms(this); }
 
 bool QRVMessagingDelayedMessageQueue::queueMessage(const std::shared_ptr<mobileparlo::DataMessageStanza>& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (messages_.size() >= kQRVMessagingMaxDelayedMessagesInMemory) return false;
     if (message->ttl() > 0) {
         ++persistedMessageCount_;
@@ -34,6 +36,7 @@ bool QRVMessagingDelayedMessageQueue::queueMessage(const std::shared_ptr<mobilep
 }
 
 QRVMessagingDelayedMessageQueue::Messages QRVMessagingDelayedMessageQueue::removeDelayedMessages() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     cancelTimeout();
     if (messageCount() == 0) return {};
     Messages due = std::move(messages_);
@@ -53,6 +56,7 @@ QRVMessagingDelayedMessageQueue::Messages QRVMessagingDelayedMessageQueue::remov
 }
 
 void QRVMessagingDelayedMessageQueue::sendMessages() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (sendDelayedMessagesHandler_) sendDelayedMessagesHandler_(removeDelayedMessages());
 }
 

@@ -1,6 +1,7 @@
 #include "messaging/QRVMessagingInstanceIDProxy.h"
 
 #include "platform/block_object.h"
+#include "platform/dispatch.h"
 #include "platform/runtime.h"
 
 namespace {
@@ -34,12 +35,14 @@ ns::ObjectPtr QRVMessagingInstanceIDProxy::responding(std::string_view selector)
 }
 
 void QRVMessagingInstanceIDProxy::setAPNSToken(const ns::Data& token, int64_t type) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto instance = responding("setAPNSToken:type:");
     if (!instance) return;
     ns::Runtime::send(*instance, "setAPNSToken:type:", {ns::Value(token), ns::Value(type)});
 }
 
 std::optional<std::string> QRVMessagingInstanceIDProxy::token() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto instance = responding("token");
     if (!instance) return std::nullopt;
     const ns::Value token = ns::Runtime::send(*instance, "token");
@@ -50,6 +53,7 @@ std::optional<std::string> QRVMessagingInstanceIDProxy::token() {
 void QRVMessagingInstanceIDProxy::tokenWithAuthorizedEntity(const std::string& authorizedEntity,
                                                             const std::string& scope, const ns::Dictionary& options,
                                                             TokenHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto instance = responding("tokenWithAuthorizedEntity:scope:options:handler:");
     if (!instance) return;
     auto block = ns::BlockObject::makeVoid([handler = std::move(handler)](const std::vector<ns::Value>& args) {
@@ -64,6 +68,7 @@ void QRVMessagingInstanceIDProxy::tokenWithAuthorizedEntity(const std::string& a
 
 void QRVMessagingInstanceIDProxy::deleteTokenWithAuthorizedEntity(const std::string& authorizedEntity,
                                                                   const std::string& scope, DeleteHandler handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto instance = responding("deleteTokenWithAuthorizedEntity:scope:handler:");
     if (!instance) return;
     auto block = ns::BlockObject::makeVoid([handler = std::move(handler)](const std::vector<ns::Value>& args) {

@@ -103,6 +103,7 @@ void QRVMessagingPendingTopicsList::beginUpdateForCurrentBatchTopic(const std::s
 
 void QRVMessagingPendingTopicsList::topicFinished(const std::string& topic, QRVMessagingTopicOperationResult result,
                                                   const ns::ErrorRef& error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::global(ns::DispatchQueue::QoS::Background));
     std::lock_guard lock(mutex_);
     topicsInFlight_.erase(topic);
     // Kept for the next resume (a new topic, the token, the network's return).

@@ -6,6 +6,7 @@
 #include "messaging/QRVMessagingClient.h"
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 
 namespace {
@@ -61,16 +62,19 @@ void QRVMessagingPubSub::archivePendingTopicsList(QRVMessagingPendingTopicsList&
 }
 
 void QRVMessagingPubSub::subscribeToTopic(const std::string& topic) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     refreshDefaultToken();
     pendingTopicUpdates_->addOperationForTopic(topic, QRVMessagingTopicActionSubscribe);
 }
 
 void QRVMessagingPubSub::unsubscribeFromTopic(const std::string& topic) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     refreshDefaultToken();
     pendingTopicUpdates_->addOperationForTopic(topic, QRVMessagingTopicActionUnsubscribe);
 }
 
 void QRVMessagingPubSub::scheduleSync(bool) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     refreshDefaultToken();
     if (!defaultToken().empty()) pendingTopicUpdates_->resumeOperationsIfNeeded();
 }

@@ -5,6 +5,7 @@
 #include "messaging/QRVMessagingCheckinService.h"
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
+#include "platform/dispatch.h"
 #include "platform/format.h"
 #include "platform/url.h"
 
@@ -165,6 +166,7 @@ QRVMessagingRegistrar::QRVMessagingRegistrar()
       pubsubRegistrar_(std::make_shared<QRVMessagingPubSubRegistrar>(checkinService_)) {}
 
 bool QRVMessagingRegistrar::tryToLoadValidCheckinInfo() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     std::lock_guard lock(checkinMutex_);
     if (!checkinService_->hasValidCheckinInfo()) checkinService_->tryToLoadPrefetchedCheckinPreferences();
     return checkinService_->hasValidCheckinInfo();

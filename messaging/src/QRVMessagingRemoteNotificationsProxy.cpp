@@ -8,6 +8,7 @@
 #include "platform/application.h"
 #include "platform/block_object.h"
 #include "platform/bundle.h"
+#include "platform/dispatch.h"
 #include "platform/error.h"
 
 namespace {
@@ -170,6 +171,7 @@ QRVMessagingRemoteNotificationsProxy::~QRVMessagingRemoteNotificationsProxy() {
 }
 
 void QRVMessagingRemoteNotificationsProxy::swizzleMethodsIfPossible() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (didSwizzleMethods_) return;
     swizzleAppDelegateMethods(ns::Application::shared()->delegate());
     if (auto centerClass = ns::Runtime::classObject(kUserNotificationCenterClass)) {
@@ -180,6 +182,7 @@ void QRVMessagingRemoteNotificationsProxy::swizzleMethodsIfPossible() {
 }
 
 void QRVMessagingRemoteNotificationsProxy::swizzleAppDelegateMethods(const ns::ObjectPtr& appDelegate) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!appDelegate || !ns::Runtime::conformsTo(*appDelegate, kUIApplicationDelegateProtocol)) return;
     ns::Class* cls = ns::Runtime::lookUpClass(appDelegate->className());
     if (!cls) return;
@@ -205,6 +208,7 @@ void QRVMessagingRemoteNotificationsProxy::swizzleAppDelegateMethods(const ns::O
 
 void QRVMessagingRemoteNotificationsProxy::listenForDelegateChangesInUserNotificationCenter(
     const ns::ObjectPtr& center) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!center || !isKindOfClass(*center, kUserNotificationCenterClass)) return;
     auto delegate = getNamedPropertyFromObject(center, kDelegateKeyPath);
     if (delegate && ns::Runtime::conformsTo(*delegate, kUserNotificationCenterDelegateProtocol)) {
@@ -214,6 +218,7 @@ void QRVMessagingRemoteNotificationsProxy::listenForDelegateChangesInUserNotific
 }
 
 void QRVMessagingRemoteNotificationsProxy::swizzleUserNotificationCenterDelegate(const ns::ObjectPtr& delegate) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!delegate || delegate == currentUserNotificationCenterDelegate_) return;
     if (!ns::Runtime::conformsTo(*delegate, kUserNotificationCenterDelegateProtocol)) return;
     ns::Class* cls = ns::Runtime::lookUpClass(delegate->className());
@@ -225,6 +230,7 @@ void QRVMessagingRemoteNotificationsProxy::swizzleUserNotificationCenterDelegate
 }
 
 void QRVMessagingRemoteNotificationsProxy::unswizzleUserNotificationCenterDelegate(const ns::ObjectPtr& delegate) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!delegate || delegate != currentUserNotificationCenterDelegate_) return;
     if (ns::Class* cls = ns::Runtime::lookUpClass(delegate->className())) unswizzleSelector(kWillPresentSelector, *cls);
     currentUserNotificationCenterDelegate_.reset();
@@ -265,6 +271,7 @@ void QRVMessagingRemoteNotificationsProxy::removeUserNotificationCenterDelegateO
 
 void QRVMessagingRemoteNotificationsProxy::observeValueForKeyPath(const std::string& keyPath, const ns::ObjectPtr&,
                                                                   const ns::Dictionary& change, const void* context) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (context != &kUserNotificationCenterDelegateContext || keyPath != kDelegateKeyPath) return;
     auto objectOf = [&](const char* key) -> ns::ObjectPtr {
         auto it = change.find(key);

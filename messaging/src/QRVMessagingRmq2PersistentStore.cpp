@@ -6,6 +6,7 @@
 
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
+#include "platform/dispatch.h"
 #include "platform/file_manager.h"
 #include "platform/format.h"
 
@@ -168,6 +169,7 @@ void QRVMessagingRmq2PersistentStore::logDatabaseError(int code) {
 
 bool QRVMessagingRmq2PersistentStore::saveMessageWithRmqId(int64_t rmqId, int8_t tag, const ns::Data& data,
                                                            ns::ErrorRef* error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string sql = ns::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)", kQRVMessagingOutgoingRmqTable,
                                        kRmqIdColumn, "type", "data");
     Statement stmt(db_, sql);
@@ -205,6 +207,7 @@ int64_t QRVMessagingRmq2PersistentStore::queryHighestRmqId() { return queryFirst
 int64_t QRVMessagingRmq2PersistentStore::queryLastRmqId() { return queryFirstInt64(db_, kQRVMessagingLastRmqIdTable); }
 
 bool QRVMessagingRmq2PersistentStore::updateLastOutgoingRmqId(int64_t rmqId) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string sql = ns::format("INSERT OR REPLACE INTO %@ (%@, %@) VALUES (?, ?)", kQRVMessagingLastRmqIdTable,
                                        kIdColumn, kRmqIdColumn);
     Statement stmt(db_, sql);
@@ -216,6 +219,7 @@ bool QRVMessagingRmq2PersistentStore::updateLastOutgoingRmqId(int64_t rmqId) {
 }
 
 void QRVMessagingRmq2PersistentStore::scanOutgoingRmqMessagesWithHandler(const RmqMessageHandler& handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string sql = ns::format("SELECT %@ FROM %@ WHERE %@ != 0 ORDER BY %@ ASC", "rmq_id, type, data",
                                        kQRVMessagingOutgoingRmqTable, kRmqIdColumn, kRmqIdColumn);
     Statement stmt(db_, sql);
@@ -235,6 +239,7 @@ void QRVMessagingRmq2PersistentStore::scanOutgoingRmqMessagesWithHandler(const R
 // MARK: - Received ids
 
 bool QRVMessagingRmq2PersistentStore::saveUnackedS2dMessageWithRmqId(const std::string& rmqId) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string sql = ns::format("INSERT INTO %@ (%@) VALUES (?)", kQRVMessagingS2dRmqIdsTable, kRmqIdColumn);
     Statement stmt(db_, sql);
     if (!stmt.ok() || !stmt.bindText(1, rmqId) || stmt.step() != SQLITE_DONE) {
@@ -245,6 +250,7 @@ bool QRVMessagingRmq2PersistentStore::saveUnackedS2dMessageWithRmqId(const std::
 }
 
 std::vector<std::string> QRVMessagingRmq2PersistentStore::unackedS2dRmqIds() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string sql =
         ns::format("SELECT %@ FROM %@ ORDER BY %@ ASC", kRmqIdColumn, kQRVMessagingS2dRmqIdsTable, kRmqIdColumn);
     Statement stmt(db_, sql);
@@ -267,6 +273,7 @@ std::vector<std::string> QRVMessagingRmq2PersistentStore::unackedS2dRmqIds() {
 
 int QRVMessagingRmq2PersistentStore::deleteMessagesFromTable(const std::string& table,
                                                              const std::vector<std::string>& rmqIds) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const bool bindAsInteger = table == kQRVMessagingOutgoingRmqTable;
     int deleted = 0;
     for (size_t start = 0; start < rmqIds.size(); start += kQRVMessagingMaxIdsPerDelete) {
@@ -306,6 +313,7 @@ int QRVMessagingRmq2PersistentStore::deleteMessagesFromTable(const std::string& 
 
 std::shared_ptr<QRVMessagingPersistentSyncMessage> QRVMessagingRmq2PersistentStore::querySyncMessageWithRmqID(
     const std::string& rmqID) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string sql = ns::format("SELECT %@ FROM %@ WHERE %@ = ?", "rmq_id, expiration_ts, apns_recv, mcs_recv",
                                        kQRVMessagingSyncMessagesTable, kRmqIdColumn);
     Statement stmt(db_, sql);
@@ -335,6 +343,7 @@ ns::ErrorRef syncError(sqlite3* db, const char* text) {
 bool QRVMessagingRmq2PersistentStore::saveSyncMessageWithRmqID(const std::string& rmqID, int64_t expirationTime,
                                                                bool apnsReceived, bool mcsReceived,
                                                                ns::ErrorRef* error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string sql = ns::format("INSERT INTO %@ (%@, %@, %@, %@) VALUES (?, ?, ?, ?)",
                                        kQRVMessagingSyncMessagesTable, kRmqIdColumn, "expiration_ts", "apns_recv",
                                        "mcs_recv");
@@ -351,6 +360,7 @@ bool QRVMessagingRmq2PersistentStore::saveSyncMessageWithRmqID(const std::string
 
 bool QRVMessagingRmq2PersistentStore::updateSyncMessageWithRmqID(const std::string& rmqID, const char* column,
                                                                  ns::ErrorRef* error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string sql =
         ns::format("UPDATE %@ SET %@ = %d WHERE %@ = ?", kQRVMessagingSyncMessagesTable, column, 1, kRmqIdColumn);
     Statement stmt(db_, sql);
@@ -371,10 +381,12 @@ bool QRVMessagingRmq2PersistentStore::updateSyncMessageViaMCSWithRmqID(const std
 }
 
 bool QRVMessagingRmq2PersistentStore::deleteSyncMessageWithRmqID(const std::string& rmqID) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     return deleteMessagesFromTable(kQRVMessagingSyncMessagesTable, {rmqID}) > 0;
 }
 
 int QRVMessagingRmq2PersistentStore::deleteExpiredOrFinishedSyncMessages(ns::ErrorRef* error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const std::string sql = ns::format("DELETE FROM %@ WHERE %@ < %lld OR (%@ = 1 AND %@ = 1)",
                                        kQRVMessagingSyncMessagesTable, "expiration_ts",
                                        static_cast<long long>(QRVMessagingCurrentTimestampInSeconds()), "apns_recv",

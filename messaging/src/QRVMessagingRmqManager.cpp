@@ -6,6 +6,7 @@
 #include "messaging/QRVMessagingConstants.h"
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
+#include "platform/dispatch.h"
 #include "platform/format.h"
 
 std::shared_ptr<QRVMessagingRmqManager> QRVMessagingRmqManager::initWithDatabaseName(const std::string& databaseName) {
@@ -16,6 +17,7 @@ QRVMessagingRmqManager::QRVMessagingRmqManager(const std::string& databaseName)
     : rmq2Store_(std::make_unique<QRVMessagingRmq2PersistentStore>(databaseName)) {}
 
 void QRVMessagingRmqManager::loadRmqId() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (rmqId_ >= 0) return;
     // The saved counter is written only when acknowledgements empty the
     // table up to or past it, so an old unacknowledged id can sit below ids
@@ -23,9 +25,13 @@ void QRVMessagingRmqManager::loadRmqId() {
     rmqId_ = std::max(rmq2Store_->queryHighestRmqId(), rmq2Store_->queryLastRmqId()) + 1;
 }
 
-int64_t QRVMessagingRmqManager::nextRmqId() { return ++rmqId_; }
+int64_t QRVMessagingRmqManager::nextRmqId() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    return ++rmqId_;
+}
 
 bool QRVMessagingRmqManager::saveRmqMessage(google::protobuf::Message& message, ns::ErrorRef* error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     std::string rmqId = QRVMessagingGetRmq2Id(message);
     if (rmqId.empty()) {
         rmqId = ns::format("%lld", static_cast<long long>(nextRmqId()));
@@ -48,6 +54,7 @@ void QRVMessagingRmqManager::removeS2dIds(const std::vector<std::string>& rmqIds
 }
 
 int QRVMessagingRmqManager::removeRmqMessagesWithRmqIds(const std::vector<std::string>& rmqIds) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (rmqIds.empty()) return 0;
     int64_t highest = 0;
     for (const std::string& rmqId : rmqIds) {

@@ -2,6 +2,7 @@
 
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
+#include "platform/dispatch.h"
 
 std::shared_ptr<QRVMessagingSyncMessageManager> QRVMessagingSyncMessageManager::initWithRmqManager(
     std::shared_ptr<QRVMessagingRmqManager> rmqManager) {
@@ -25,6 +26,7 @@ bool QRVMessagingSyncMessageManager::didReceiveMCSSyncMessage(const ns::Dictiona
 }
 
 bool QRVMessagingSyncMessageManager::didReceiveSyncMessage(const ns::Dictionary& message, bool viaAPNS, bool viaMCS) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     std::string rmqID;
     if (auto entry = message.find(kQRVMessagingSyncMessageIDKey); entry != message.end() && entry->second.isString()) {
         rmqID = entry->second.asString();
@@ -71,6 +73,7 @@ bool QRVMessagingSyncMessageManager::didReceiveSyncMessage(const ns::Dictionary&
 }
 
 void QRVMessagingSyncMessageManager::removeExpiredSyncMessages() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::ErrorRef error;
     const int deleted = rmqManager_->deleteExpiredOrFinishedSyncMessages(&error);
     if (error) {

@@ -1,5 +1,6 @@
 #include "storage/QRVStorageDownloadTask.h"
 
+#include "platform/dispatch.h"
 #include "storage/QRVStorageErrors.h"
 #include "storage/QRVStorageReference.h"
 
@@ -72,6 +73,7 @@ void QRVStorageDownloadTask::enqueueWithData(std::shared_ptr<const ns::Data> res
     }
     auto task = self();
     fetcher->beginFetchWithCompletionHandler([task](std::optional<ns::Data> data, ns::ErrorRef error) {
+        ns::dispatchAssertQueue(task->callbackQueue());
         if (task->isFinished()) return;
         task->fire(QRVStorageTaskStatusProgress);
         if (error) {

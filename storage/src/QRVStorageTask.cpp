@@ -1,5 +1,6 @@
 #include "storage/QRVStorageTask.h"
 
+#include "platform/dispatch.h"
 #include "platform/format.h"
 #include "platform/text.h"
 #include "storage/QRVStorageConstants.h"
@@ -106,7 +107,11 @@ void QRVStorageTask::beginFetch(const ns::URLRequest& request, std::string comme
     auto fetcher = fetcherService_->fetcherWithRequest(request);
     fetcher->setComment(std::move(comment));
     setFetcher(fetcher);
-    fetcher->beginFetchWithCompletionHandler(std::move(handler));
+    fetcher->beginFetchWithCompletionHandler(
+        [queue = callbackQueue(), handler = std::move(handler)](std::optional<ns::Data> data, ns::ErrorRef error) {
+            ns::dispatchAssertQueue(queue);
+            handler(std::move(data), std::move(error));
+        });
 }
 
 ns::DispatchQueuePtr QRVStorageTask::callbackQueue() const {

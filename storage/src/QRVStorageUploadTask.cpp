@@ -1,6 +1,7 @@
 #include "storage/QRVStorageUploadTask.h"
 
 #include "QRVStorageJSONRequest.h"
+#include "platform/dispatch.h"
 #include "platform/url.h"
 #include "storage/QRVStorageErrors.h"
 #include "storage/QRVStorageReference.h"
@@ -89,6 +90,7 @@ void QRVStorageUploadTask::enqueue() {
 }
 
 void QRVStorageUploadTask::complete(std::optional<ns::Data> body, ns::ErrorRef error) {
+    ns::dispatchAssertQueue(callbackQueue());
     if (isFinished()) return;
     fire(QRVStorageTaskStatusProgress);
     if (error) {

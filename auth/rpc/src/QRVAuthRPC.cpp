@@ -169,6 +169,7 @@ void QRVAuthRPC::call(const QRVAuthRPCRequest& request, QRVAuthRPCResponse& resp
         ->dataTask(urlRequest,
                    [out, signUp, endpoint, callback = std::move(callback)](ns::HTTPURLResponsePtr httpResponse,
                                                                            ns::Data data, ns::ErrorRef transport) {
+                       ns::dispatchAssertQueue(rpcQueue());
                        ns::ErrorRef error;
                        if (transport || !httpResponse) {
                            error = QRVAuthErrorUtils::networkError(transport);
@@ -189,6 +190,13 @@ ns::ErrorRef QRVAuthRPC::callAndWait(const QRVAuthRPCRequest& request, QRVAuthRP
         ns::DispatchSemaphore done;
         ns::ErrorRef error;
     };
+#ifndef NDEBUG
+    // The answer comes through the RPC queue: waiting for it there never ends.
+    if (rpcQueue()->isCurrent()) {
+        ns::Exception::raise(ns::kInternalInconsistencyException,
+                             "QRVAuthRPC::callAndWait must not be called on the RPC queue.");
+    }
+#endif
     auto outcome = std::make_shared<Outcome>();
     call(request, response, [outcome](ns::ErrorRef error) {
         outcome->error = std::move(error);

@@ -83,6 +83,12 @@ public:
     // Default app only: starts analytics by class name, once per process.
     void configureCore();
 
+    // How an SDK part learns of each configured app: `configure` gets the
+    // name of every app announced after the call (only announcements sent by
+    // this class count), synchronously on the thread that configured it.
+    // Parts call it from their load hook, before any app exists.
+    static void observeReadyToConfigureSDK(std::function<void(const std::string& appName)> configure);
+
     std::string className() const override { return "QRVApp"; }
     std::string description() const override;
 

@@ -110,8 +110,8 @@ public:
     void fetchDefaultToken();
     void defaultTokenWithHandler(TokenHandler handler);
 
-    // Configuration by the core's configure notification.
-    static void didReceiveConfigureSDKNotification(const ns::Notification& notification);
+    // Configuration by the core's configure notification, for the app it names.
+    static void didReceiveConfigureSDKNotification(const std::string& appName);
     void configureInstanceIDWithOptions(const std::shared_ptr<const QRVOptions>& options, const ns::ObjectPtr& app);
     [[noreturn]] static void exitApp(const ns::ObjectPtr& app, const std::string& reason);
 

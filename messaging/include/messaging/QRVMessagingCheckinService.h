@@ -6,8 +6,10 @@
 // without naming its class. Without instance identity every answer is
 // empty or NO.
 //
-// Used on the main thread; the topic operations only read the kept record
-// from their operation queue, after it was loaded.
+// No lock of its own: the registrar that holds it loads and reads it under
+// the registrar's lock, from the main thread (the channel client) and from
+// the pending topics' queue (topic requests); the topic operations only
+// read the kept record from their operation queue, after it was loaded.
 
 #include <optional>
 #include <string>

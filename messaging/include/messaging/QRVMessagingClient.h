@@ -18,7 +18,7 @@
 // Endpoint: "QDX_MCS_HOST" ("host:port", or a bare host with port 5228),
 // read once per process; without it kQRVMessagingDefaultMCSHost:5228.
 //
-// Main thread only.
+// Main thread only, but for the topic requests that pass through.
 
 #include <cstdint>
 #include <functional>
@@ -80,6 +80,9 @@ public:
     void sendMessage(const std::shared_ptr<google::protobuf::Message>& message);
     void sendOnConnectOrDrop(const std::shared_ptr<google::protobuf::Message>& message);
 
+    // From any thread (topic requests come from the pending list's queue):
+    // the credentials are loaded on the main queue, then the registrar
+    // queues the request.
     void updateSubscriptionWithToken(const std::string& token, const std::string& topic, const ns::Dictionary& options,
                                      bool shouldDelete, TopicHandler handler);
 

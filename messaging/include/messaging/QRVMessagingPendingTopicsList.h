@@ -9,9 +9,10 @@
 // therefore reach the server in the order they were asked for, and a topic
 // asked for twice before it is sent makes one request.
 //
-// The list's fields are guarded by its own lock; resumes and the answers of
-// finished topics run on the background-priority global queue, handlers are
-// called on the main queue. The delegate (the pub-sub object) is held
+// The list's fields are guarded by its own lock, so any thread may call it;
+// the resumes it schedules itself and the answers of finished topics run on
+// the background-priority global queue, handlers are called on the main
+// queue. The delegate (the pub-sub object) is held
 // weakly.
 
 #include <cstdint>

@@ -1,7 +1,8 @@
 #pragma once
 // One received "sync" message as the reliable-message store keeps it: its
 // message id, when the record may go, and the paths (APNs, the direct
-// channel) it has arrived by. A plain value; main thread like the store.
+// channel) it has arrived by. A plain value without a lock: the store makes a
+// fresh one for every query.
 
 #include <cstdint>
 #include <memory>

@@ -102,7 +102,8 @@ public:
     QRVMessagingRegistrar();
 
     // Loads instance identity's check-in record when none valid is held;
-    // whether one is held afterwards.
+    // whether one is held afterwards. On the main queue, where instance
+    // identity keeps the record.
     bool tryToLoadValidCheckinInfo();
     bool hasValidCheckinInfo() const;
     // Empty when there are no credentials.
@@ -119,8 +120,8 @@ public:
     const std::shared_ptr<QRVMessagingPubSubRegistrar>& pubsubRegistrar() const { return pubsubRegistrar_; }
 
 private:
-    // The channel client loads credentials on the main thread, topic
-    // requests on the pending list's queue.
+    // The channel client loads credentials on the main thread; the topic
+    // operations read them on their operation queue.
     mutable std::mutex checkinMutex_;
     std::shared_ptr<QRVMessagingCheckinService> checkinService_;
     std::shared_ptr<QRVMessagingPubSubRegistrar> pubsubRegistrar_;

@@ -1,8 +1,8 @@
 #pragma once
 // A remote message handed to the messaging delegate: the data part of a
 // downstream message or notification payload. The receiver builds them; the
-// application only reads appData. A plain value holder: no queue of its own,
-// used on the main thread like the rest of messaging.
+// application only reads appData. A plain value holder with no queue and no
+// lock of its own; the receiver hands it to the delegate on the main thread.
 
 #include <memory>
 

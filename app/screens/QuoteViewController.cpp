@@ -1,117 +1,15 @@
 #include "app/QuoteViewController.h"
 
-#include <cmath>
-#include <cstdio>
-#include <ctime>
-
 #include "app/AppConsole.h"
 #include "app/MainStoryboard.h"
 #include "app/MainViewController.h"
+#include "app/Quotation.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
-#include "app/UserDefaultsKeys.h"
-#include "auth/QRVAuth.h"
 #include "database/api/QRVDatabase.h"
-#include "platform/clock.h"
-#include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
 
 namespace almavel {
-
-namespace {
-
-// Prices from a billion cents up are not prices this store writes.
-constexpr int64_t kMaxPriceCents = 1'000'000'000;
-
-std::string today() {
-    const time_t now = time_t(std::floor(ns::Clock::nowSeconds()));
-    std::tm local{};
-    localtime_r(&now, &local);
-    char buffer[16];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%d", &local);
-    return buffer;
-}
-
-// Pops back to the screen of class T when the navigation stack holds one,
-// so going back and forth never piles up copies; makes a new one only
-// when there is none.
-template <class T>
-void returnToScreen(ns::UIViewController& from, const char* identifier) {
-    if (auto nav = from.navigationController()) {
-        auto stack = nav->viewControllers();
-        for (size_t i = stack.size(); i-- > 0;) {
-            if (!std::dynamic_pointer_cast<T>(stack[i])) continue;
-            stack.resize(i + 1);
-            nav->setViewControllers(std::move(stack), true);
-            return;
-        }
-    }
-    showScreen(from, identifier);
-}
-
-}  // namespace
-
-std::optional<std::string> signedInUid() {
-    if (auto current = QRVAuth::auth()->currentUser()) return current->uid();
-    return std::nullopt;
-}
-
-// MARK: - Money
-
-std::optional<int64_t> parseQuantity(const std::string& text) {
-    size_t i = !text.empty() && text[0] == '+' ? 1 : 0;
-    if (i == text.size()) return std::nullopt;
-    int64_t q = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return std::nullopt;
-        q = q * 10 + (text[i] - '0');
-        if (q > kMaxQuantity) return std::nullopt;
-    }
-    if (q < 1) return std::nullopt;
-    return q;
-}
-
-std::optional<int64_t> priceCents(const std::string& text) {
-    int64_t whole = 0;
-    size_t i = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        whole = whole * 10 + (text[i] - '0');
-        if (whole * 100 >= kMaxPriceCents) return std::nullopt;
-    }
-    const size_t wholeDigits = i;
-    int64_t fraction = 0;   // the first two decimals
-    int scale = 100;
-    bool roundUp = false;
-    if (i < text.size() && text[i] == '.') {
-        ++i;
-        int place = 0;
-        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++place) {
-            if (place < 2) {
-                scale /= 10;
-                fraction += (text[i] - '0') * scale;
-            } else if (place == 2) {
-                roundUp = text[i] >= '5';
-            }
-        }
-        if (place == 0 && wholeDigits == 0) return std::nullopt;
-    }
-    if (i != text.size() || (wholeDigits == 0 && i == 0)) return std::nullopt;
-    return whole * 100 + fraction + (roundUp ? 1 : 0);
-}
-
-int64_t itbmsCents(int64_t subtotalCents) {
-    // Half up for the amounts a quote can hold (never negative).
-    return (subtotalCents * 7 + 50) / 100;
-}
-
-std::string formatCents(int64_t cents) {
-    const bool negative = cents < 0;
-    const uint64_t magnitude = negative ? uint64_t(0) - uint64_t(cents) : uint64_t(cents);
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%s%llu.%02llu", negative ? "-" : "", (unsigned long long)(magnitude / 100),
-                  (unsigned long long)(magnitude % 100));
-    return buffer;
-}
 
 int64_t Quotes::lineCents() const {
     const auto unit = priceCents(precio);
@@ -127,110 +25,6 @@ QuoteTableViewCell::QuoteTableViewCell() : ns::UITableViewCell("LabelCell") {
     txtCant = screenLabel(content, ns::CGRectMake(16, 46, 170, 18), "txtCant", 13);
     txtLine = screenLabel(content, ns::CGRectMake(190, 46, 169, 18), "txtLine", 13, true);
 }
-
-// MARK: - Quantity
-
-CantViewController::CantViewController()
-    : ns::UIViewController("CantViewController"),
-      user(signedInUid()),
-      ref(QRVDatabase::database()->reference()) {
-    setTitle("Cantidad");
-}
-
-void CantViewController::loadView() {
-    auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
-    root->setBackgroundColor(ns::UIColor::whiteColor());
-    const double top = ns::UINavigationController::kBarBottom + 16;
-    txtDes = screenLabel(*root, ns::CGRectMake(16, top, 343, 48), "txtDes", 19, true);
-    txtDes.lock()->setNumberOfLines(2);
-    txtCod = screenLabel(*root, ns::CGRectMake(16, top + 52, 343, 22), "txtCod", 15);
-    txtUprice = screenLabel(*root, ns::CGRectMake(16, top + 82, 343, 24), "txtUprice", 17);
-    auto field = ns::UITextField::make(ns::CGRectMake(16, top + 118, 120, 36));
-    field->setAccessibilityIdentifier("txtCant");
-    field->setKeyboardType(ns::UIKeyboardType::NumberPad);
-    root->addSubview(field);
-    txtCant = field;
-    txtTprice = screenLabel(*root, ns::CGRectMake(16, top + 166, 343, 24), "txtTprice", 17, true);
-    auto add = filledButton(ns::CGRectMake(16, top + 210, 343, 44), "Agregar a cotización", "btAdd",
-                            ColorFromHex().colorFromHex(kBrandBlue, 1), 17);
-    add->addTarget(ns::TargetAction::to(this, "add2Quote:", &CantViewController::add2Quote),
-                   ns::UIControlEventTouchUpInside);
-    root->addSubview(add);
-    btAdd = add;
-    setView(root);
-}
-
-void CantViewController::viewDidLoad() {
-    ns::UIViewController::viewDidLoad();
-    auto tap = ns::UITapGestureRecognizer::make(
-        ns::TargetAction::to(this, "dismissKeyboard", &CantViewController::dismissKeyboard));
-    tap->setCancelsTouchesInView(false);
-    view()->addGestureRecognizer(tap);
-    if (auto field = txtCant.lock()) {
-        field->addTarget(ns::TargetAction::to(this, "textViewDidChange:", &CantViewController::textViewDidChange),
-                         ns::UIControlEventEditingChanged);
-    }
-    auto defaults = ns::UserDefaults::standard();
-    if (auto d = defaults->stringForKey(kDescripKey)) txtDes.lock()->setText(*d);
-    codigo = defaults->stringForKey(kCodigoKey).value_or("");
-    txtCod.lock()->setText(codigo);
-    vOferta = defaults->doubleForKey(kOfertaKey);
-    price = defaults->doubleForKey(kPrecioKey);
-    c = formatAmount(vOferta != 0.0 ? vOferta : price);
-    txtUprice.lock()->setText("Precio unitario:  B/. " + c);
-    txtCant.lock()->setText("1");
-    txtTprice.lock()->setText("Total sin ITBMS:  B/. " + c);
-    if (!user) {
-        btAdd.lock()->setEnabled(false);
-        presentAlert(*this, kNoUserTitle, kNoUserMessage, "Cerrar");
-    }
-}
-
-void CantViewController::textViewDidChange(const ns::ObjectPtr&) {
-    auto field = txtCant.lock();
-    auto total = txtTprice.lock();
-    if (!field || !total) return;
-    const auto q = parseQuantity(field->text());
-    const auto unit = priceCents(c);
-    // Nothing to show for a quantity that cannot be added.
-    if (field->text().empty() || !q || !unit) {
-        total->setText("");
-        return;
-    }
-    total->setText("Total sin ITBMS:  B/. " + formatCents(*unit * *q));
-}
-
-void CantViewController::dismissKeyboard() { view()->endEditing(true); }
-
-void CantViewController::add2Quote(const ns::ObjectPtr&) {
-    if (!user) {
-        presentAlert(*this, kNoUserTitle, kNoUserMessage, "Cerrar");
-        return;
-    }
-    const auto q = parseQuantity(txtCant.lock()->text());
-    if (!q) {
-        presentAlert(*this, kBadQuantityTitle, kBadQuantityMessage, "Cerrar");
-        return;
-    }
-    if (!isDatabaseKey(codigo) || !priceCents(c)) {
-        presentAlert(*this, kBadProductTitle, kBadProductMessage, "Cerrar");
-        return;
-    }
-    ns::Dictionary line{
-        {"actualizado", ns::Value(today())},
-        {"cantidad", ns::Value(*q)},
-        {"codigo", ns::Value(codigo)},
-        {"descrip", ns::Value(txtDes.lock()->text())},
-        {"fechaOferta", ns::Value(std::string())},
-        {"oferta", ns::Value(std::string("0"))},
-        {"precio", ns::Value(c)},
-        {"userID", ns::Value(*user)},
-    };
-    ref->child("qu0t3s/users/")->child(*user)->child("quote")->child(codigo)->setValue(ns::Value(std::move(line)));
-    returnToScreen<QuoteViewController>(*this, kQuoteViewID);
-}
-
-// MARK: - Quotation
 
 QuoteViewController::QuoteViewController()
     : ns::UIViewController("QuoteViewController"),
@@ -416,23 +210,5 @@ std::shared_ptr<ns::UITableViewCell> QuoteViewController::tableViewCellForRowAtI
     if (auto l = cell->txtLine.lock()) l->setText("Total en linea: B/. " + formatCents(line.lineCents()));
     return cell;
 }
-
-// MARK: - Line detail
-
-EditViewController::EditViewController() : ns::UIViewController("EditViewController") {}
-
-void EditViewController::loadView() {
-    auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
-    root->setBackgroundColor(ns::UIColor::whiteColor());
-    const double top = ns::UINavigationController::kBarBottom + 16;
-    txtCodigo = screenLabel(*root, ns::CGRectMake(16, top, 343, 22), "txtCodigo", 15);
-    txtDescrip = screenLabel(*root, ns::CGRectMake(16, top + 28, 343, 22), "txtDescrip", 15);
-    txtPrecioU = screenLabel(*root, ns::CGRectMake(16, top + 56, 343, 22), "txtPrecioU", 15);
-    txtPrecioT = screenLabel(*root, ns::CGRectMake(16, top + 84, 343, 22), "txtPrecioT", 15);
-    setView(root);
-}
-
-void EditViewController::EliminarArt(const ns::ObjectPtr&) {}
-void EditViewController::ModArt(const ns::ObjectPtr&) {}
 
 }  // namespace almavel

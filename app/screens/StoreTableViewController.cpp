@@ -16,49 +16,7 @@ std::shared_ptr<ns::UILabel> cellLabel(ns::CGRect frame, ns::UIFont font, int li
     return label;
 }
 
-// The table's prototype cell: `Cell` made by its own constructor.
-template <class Cell>
-void registerPrototype(ns::UITableView& table, double rowHeight) {
-    table.setRowHeight(rowHeight);
-    table.registerCellFactory(kCellID, [] { return std::make_shared<Cell>(); });
-}
-
 }  // namespace
-
-SalesTableViewCell::SalesTableViewCell() : ns::UITableViewCell(kCellID) {
-    auto image = ns::UIImageView::make(ns::CGRectMake(8, 6, 359, 184));
-    image->setAccessibilityIdentifier("imgOferta");
-    image->setContentMode(ns::UIViewContentMode::ScaleAspectFit);
-    contentView()->addSubview(image);
-    imgOferta = image;
-}
-
-SalesTableViewController::SalesTableViewController()
-    : ns::UITableViewController("SalesTableViewController"),
-      salesPhotos(kOfferFlyers.begin(), kOfferFlyers.end()) {}
-
-void SalesTableViewController::loadView() {
-    ns::UITableViewController::loadView();
-    registerPrototype<SalesTableViewCell>(*tableView(), 196);
-}
-
-void SalesTableViewController::viewDidLoad() {
-    ns::UITableViewController::viewDidLoad();
-    setTitle("Ofertas");
-}
-
-int SalesTableViewController::tableViewNumberOfRowsInSection(ns::UITableView&, int) {
-    return static_cast<int>(salesPhotos.size());
-}
-
-std::shared_ptr<ns::UITableViewCell> SalesTableViewController::tableViewCellForRowAtIndexPath(
-    ns::UITableView& tableView, ns::NSIndexPath indexPath) {
-    auto cell = tableView.dequeueReusableCellWithIdentifier(kCellID, indexPath);
-    auto sales = std::dynamic_pointer_cast<SalesTableViewCell>(cell);
-    if (!sales) return cell;
-    if (auto image = sales->imgOferta.lock()) image->setImage(ns::UIImage::imageNamed(salesPhotos.at(indexPath.row)));
-    return cell;
-}
 
 StoreTableViewCell::StoreTableViewCell() : ns::UITableViewCell(kCellID) {
     auto photo = ns::UIImageView::make(ns::CGRectMake(8, 10, 100, 100));
@@ -93,7 +51,8 @@ StoreTableViewController::StoreTableViewController() : ns::UITableViewController
 
 void StoreTableViewController::loadView() {
     ns::UITableViewController::loadView();
-    registerPrototype<StoreTableViewCell>(*tableView(), 120);
+    tableView()->setRowHeight(120);
+    tableView()->registerCellFactory(kCellID, [] { return std::make_shared<StoreTableViewCell>(); });
 }
 
 void StoreTableViewController::viewDidLoad() {

@@ -1,6 +1,7 @@
 #include "app/ScreenStyle.h"
 
 #include "app/ColorFromHex.h"
+#include "uikit/UIWindow.h"
 
 namespace almavel {
 
@@ -38,6 +39,22 @@ std::shared_ptr<ns::UIButton> filledButton(ns::CGRect frame, const std::string& 
     button->setTitleFont(ns::UIFont::boldSystemFontOfSize(fontSize));
     button->layer()->setCornerRadius(5);
     return button;
+}
+
+std::shared_ptr<ns::UIView> whiteRoot() {
+    auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
+    root->setBackgroundColor(ns::UIColor::whiteColor());
+    return root;
+}
+
+std::shared_ptr<ns::UILabel> addLabel(ns::UIView& root, ns::CGRect frame, const std::string& outlet,
+                                      const std::string& text, bool bold) {
+    auto label = ns::UILabel::make(frame);
+    label->setAccessibilityIdentifier(outlet);
+    label->setText(text);
+    label->setFont(bold ? ns::UIFont::boldSystemFontOfSize(16) : ns::UIFont::systemFontOfSize(16));
+    root.addSubview(label);
+    return label;
 }
 
 std::shared_ptr<ns::UITextField> formField(ns::CGRect frame, const std::string& outlet, const std::string& placeholder) {

@@ -6,9 +6,15 @@
 #include <limits>
 
 #include "app/AppConsole.h"
+#include "auth/QRVAuth.h"
 #include "platform/application.h"
 
 namespace almavel {
+
+std::optional<std::string> signedInUid() {
+    if (auto current = QRVAuth::auth()->currentUser()) return current->uid();
+    return std::nullopt;
+}
 
 void beginWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view) {
     actInd.showActivityIndicator(view);

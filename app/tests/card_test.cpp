@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "app/DatosViewController.h"
 #include "app/MainStoryboard.h"
 #include "app/ResetViewController.h"
+#include "app/SorryViewController.h"
 #include "app/TarjetaViewController.h"
 #include "app_test_support.h"
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/MainViewController.h"
+#include "app/SalesTableViewController.h"
 #include "app/StoreDirectory.h"
 #include "app/StoreTableViewController.h"
 #include "app_test_support.h"

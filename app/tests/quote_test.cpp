@@ -4,7 +4,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app/CantViewController.h"
 #include "app/MainViewController.h"
+#include "app/Quotation.h"
 #include "app/QuoteViewController.h"
 #include "app/ScriptPlayer.h"
 #include "app_test_support.h"

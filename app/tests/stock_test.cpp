@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "app/DispoViewController.h"
 #include "app/ExistViewController.h"
+#include "app/IngresoViewController.h"
 #include "app/ResultViewController.h"
 #include "app_test_support.h"
 

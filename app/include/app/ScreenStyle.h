@@ -33,6 +33,14 @@ void outlineBorder(ns::UIButton& button);
 std::shared_ptr<ns::UIButton> filledButton(ns::CGRect frame, const std::string& title, const std::string& outlet,
                                            ns::UIColor fill, double fontSize);
 
+// A white view filling the screen, the root of the card screens.
+std::shared_ptr<ns::UIView> whiteRoot();
+
+// A label named `outlet` showing `text` in the system font of 16 points
+// (bold when asked), added to `root`.
+std::shared_ptr<ns::UILabel> addLabel(ns::UIView& root, ns::CGRect frame, const std::string& outlet,
+                                      const std::string& text, bool bold = false);
+
 // A white rounded-rect text field named `outlet`, with a placeholder.
 std::shared_ptr<ns::UITextField> formField(ns::CGRect frame, const std::string& outlet, const std::string& placeholder);
 

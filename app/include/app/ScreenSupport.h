@@ -20,6 +20,11 @@ inline constexpr const char* kNotFoundTitle = "Producto no existe";
 inline constexpr const char* kNotFoundMessage = "Este producto no se encuentra en nuestro catalogo: ";
 inline constexpr const char* kReadFailedTitle = "Error de conexión";
 inline constexpr const char* kReadFailedMessage = "No se pudo consultar la información: ";
+inline constexpr const char* kNoUserTitle = "Sesión no iniciada";
+inline constexpr const char* kNoUserMessage = "Inicie sesión para usar esta opción.";
+
+// The signed-in user's id, if anyone is signed in.
+std::optional<std::string> signedInUid();
 
 // Overlay over `view`, then touches ignored; and the way back.
 void beginWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view);
@@ -29,6 +34,23 @@ void endWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view);
 // A screen of a later release, not in this storyboard yet, is not shown:
 // the console says so.
 void showScreen(ns::UIViewController& screen, const char* identifier);
+
+// Pops back to the screen of class T when the navigation stack holds one,
+// so going back and forth never piles up copies; makes a new one only
+// when there is none.
+template <class T>
+void returnToScreen(ns::UIViewController& from, const char* identifier) {
+    if (auto nav = from.navigationController()) {
+        auto stack = nav->viewControllers();
+        for (size_t i = stack.size(); i-- > 0;) {
+            if (!std::dynamic_pointer_cast<T>(stack[i])) continue;
+            stack.resize(i + 1);
+            nav->setViewControllers(std::move(stack), true);
+            return;
+        }
+    }
+    showScreen(from, identifier);
+}
 
 // A screen's own spinner (the signed-out screens use one instead of the
 // overlay): centred on `root`, gray, hidden when stopped, added once. Not

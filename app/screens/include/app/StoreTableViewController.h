@@ -1,9 +1,11 @@
 #pragma once
-// The two read-only tables of the signed-in side: the current offer flyers
-// ("Ofertas") and the chain's stores ("Sucursales"). Everything they show is
-// compiled in (app/StoreDirectory.h) or is a picture of the bundle's
-// resources looked up by name; neither talks to the back end, and rows do
-// nothing when chosen. Main thread only.
+// The chain's stores ("Sucursales", storyboard "StoreCon"), a read-only
+// table of the signed-in side: name, photo, hours, telephone and fax of each
+// store, compiled in (app/StoreDirectory.h) with the photos from the bundle's
+// resources. It does not talk to the back end, and rows do nothing when
+// chosen.
+//
+// Main thread only.
 
 #include <memory>
 #include <string>
@@ -12,26 +14,6 @@
 #include "uikit/UIViewController.h"
 
 namespace almavel {
-
-class SalesTableViewCell : public ns::UITableViewCell {
-public:
-    SalesTableViewCell();
-    std::weak_ptr<ns::UIImageView> imgOferta;
-    std::string className() const override { return "SalesTableViewCell"; }
-};
-
-class SalesTableViewController : public ns::UITableViewController {
-public:
-    SalesTableViewController();
-    std::vector<std::string> salesPhotos;
-
-    void loadView() override;
-    void viewDidLoad() override;
-    int numberOfSectionsInTableView(ns::UITableView&) override { return 1; }
-    int tableViewNumberOfRowsInSection(ns::UITableView&, int section) override;
-    std::shared_ptr<ns::UITableViewCell> tableViewCellForRowAtIndexPath(ns::UITableView& tableView,
-                                                                       ns::NSIndexPath indexPath) override;
-};
 
 class StoreTableViewCell : public ns::UITableViewCell {
 public:

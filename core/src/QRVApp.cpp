@@ -83,8 +83,8 @@ void QRVApp::configure(const std::string& name, std::shared_ptr<const QRVOptions
                                                  qrvAppClassObject(), std::move(userInfo));
 }
 
-void QRVApp::observeReadyToConfigureSDK(std::function<void(const std::string& appName)> configure) {
-    ns::NotificationCenter::defaultCenter().addObserver(
+ns::ObserverToken QRVApp::observeReadyToConfigureSDK(std::function<void(const std::string& appName)> configure) {
+    return ns::NotificationCenter::defaultCenter().addObserver(
         kQRVAppReadyToConfigureSDKNotification, qrvAppClassObject(), nullptr,
         [configure = std::move(configure)](const ns::Notification& note) {
             auto name = note.userInfo.find(kQRVAppNameKey);

@@ -12,6 +12,7 @@
 
 #include "core/QRVOptions.h"
 #include "platform/error.h"
+#include "platform/notification_center.h"
 
 inline constexpr const char* kQRVDefaultAppName = "__QRVAPP_DEFAULT";
 
@@ -86,8 +87,9 @@ public:
     // How an SDK part learns of each configured app: `configure` gets the
     // name of every app announced after the call (only announcements sent by
     // this class count), synchronously on the thread that configured it.
-    // Parts call it from their load hook, before any app exists.
-    static void observeReadyToConfigureSDK(std::function<void(const std::string& appName)> configure);
+    // Parts call it from their load hook, before any app exists, and keep
+    // it for the process; the token is for callers that stop listening.
+    static ns::ObserverToken observeReadyToConfigureSDK(std::function<void(const std::string& appName)> configure);
 
     std::string className() const override { return "QRVApp"; }
     std::string description() const override;

@@ -95,6 +95,56 @@ FPath accessPath(const FPath& path) {
     return path;
 }
 
+using WireRefusal = std::optional<std::pair<std::string, std::string>>;
+
+WireRefusal refuse(const char* status, std::string message) {
+    return std::make_pair(std::string(status), std::move(message));
+}
+
+// A tagged listen's tag and query; an untagged one keeps the defaults.
+WireRefusal readListenQuery(const ns::Dictionary& body, std::optional<int64_t>& tag, FQueryParamsPtr& params) {
+    const ns::Value& tagValue = member(body, "t");
+    const ns::Value& query = member(body, "q");
+    if (tagValue.isNull() && query.isNull()) return std::nullopt;
+    if (!tagValue.isInteger() || !query.isDictionary()) {
+        return refuse("invalid_request", "a tagged listen carries its tag \"t\" (a number) and its query \"q\" (an object)");
+    }
+    tag = tagValue.intValue();
+    if (std::string queryWhy; !checkWireQuery(query.asDictionary(), &queryWhy)) return refuse("invalid_query", queryWhy);
+    try {
+        params = FQueryParams::fromQueryObject(query.asDictionary());
+    } catch (const std::exception& e) {
+        return refuse("invalid_query", e.what());
+    }
+    if (!params->isValid()) return refuse("invalid_query", "a limit with both bounds needs an anchor");
+    return std::nullopt;
+}
+
+// The compound hash "ch" a listen may carry for the client's cached view.
+WireRefusal readCompoundHash(const ns::Dictionary& body, std::optional<FCompoundHash>& compound) {
+    const ns::Value& ch = member(body, "ch");
+    if (ch.isNull()) return std::nullopt;
+    const ns::Array* ps = ch["ps"].arrayOrNull();
+    const ns::Array* hs = ch["hs"].arrayOrNull();
+    if (!ps || !hs) return refuse("invalid_request", "a compound hash carries \"ps\" and \"hs\"");
+    std::vector<FPath> posts;
+    std::vector<std::string> hashes;
+    for (const auto& p : *ps) {
+        if (!p.isString()) return refuse("invalid_request", "compound-hash posts are path strings");
+        posts.emplace_back(p.asString());
+    }
+    for (const auto& h : *hs) {
+        if (!h.isString()) return refuse("invalid_request", "compound hashes are strings");
+        hashes.push_back(h.asString());
+    }
+    try {
+        compound.emplace(std::move(posts), std::move(hashes));
+    } catch (const std::exception& e) {
+        return refuse("invalid_request", e.what());
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 Connection::Connection(Server& server, std::shared_ptr<Namespace> ns, uint64_t id,
@@ -423,46 +473,12 @@ void Connection::handleListen(int64_t r, const ns::Dictionary& body) {
 
     std::optional<int64_t> tag;
     FQueryParamsPtr params = FQueryParams::defaultInstance();
-    const ns::Value& tagValue = member(body, "t");
-    const ns::Value& query = member(body, "q");
-    if (!tagValue.isNull() || !query.isNull()) {
-        if (!tagValue.isInteger() || !query.isDictionary()) {
-            return answer(r, "invalid_request",
-                          ns::Value("a tagged listen carries its tag \"t\" (a number) and its query \"q\" (an object)"));
-        }
-        tag = tagValue.intValue();
-        if (std::string queryWhy; !checkWireQuery(query.asDictionary(), &queryWhy)) {
-            return answer(r, "invalid_query", ns::Value(queryWhy));
-        }
-        try {
-            params = FQueryParams::fromQueryObject(query.asDictionary());
-        } catch (const std::exception& e) {
-            return answer(r, "invalid_query", ns::Value(e.what()));
-        }
-        if (!params->isValid()) return answer(r, "invalid_query", ns::Value("a limit with both bounds needs an anchor"));
+    if (auto refusal = readListenQuery(body, tag, params)) {
+        return answer(r, refusal->first, ns::Value(refusal->second));
     }
-
     std::optional<FCompoundHash> compound;
-    const ns::Value& ch = member(body, "ch");
-    if (!ch.isNull()) {
-        const ns::Array* ps = ch["ps"].arrayOrNull();
-        const ns::Array* hs = ch["hs"].arrayOrNull();
-        if (!ps || !hs) return answer(r, "invalid_request", ns::Value("a compound hash carries \"ps\" and \"hs\""));
-        std::vector<FPath> posts;
-        std::vector<std::string> hashes;
-        for (const auto& p : *ps) {
-            if (!p.isString()) return answer(r, "invalid_request", ns::Value("compound-hash posts are path strings"));
-            posts.emplace_back(p.asString());
-        }
-        for (const auto& h : *hs) {
-            if (!h.isString()) return answer(r, "invalid_request", ns::Value("compound hashes are strings"));
-            hashes.push_back(h.asString());
-        }
-        try {
-            compound.emplace(std::move(posts), std::move(hashes));
-        } catch (const std::exception& e) {
-            return answer(r, "invalid_request", ns::Value(e.what()));
-        }
+    if (auto refusal = readCompoundHash(body, compound)) {
+        return answer(r, refusal->first, ns::Value(refusal->second));
     }
 
     std::lock_guard lock(ns_->mutex());

@@ -103,58 +103,36 @@ bool applyRecord(const ns::Value& record, FNodePtr& root, uint64_t& seq) {
     return false;
 }
 
-}  // namespace
-
-RtdbStore::RtdbStore(fs::path folder, const FNodePtr& seed, Options options)
-    : folder_(std::move(folder)), options_(options) {
-    std::error_code ec;
-    fs::create_directories(folder_, ec);
-    if (ec) throw std::runtime_error("cannot create " + folder_.string() + ": " + ec.message());
-    recover(seed);
-    syncThread_ = std::thread([this] { syncLoop(); });
-}
-
-RtdbStore::~RtdbStore() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    if (syncThread_.joinable()) syncThread_.join();
-    if (fd_ >= 0) ::close(fd_);
-}
-
-void RtdbStore::recover(const FNodePtr& seed) {
-    const fs::path snapshotPath = folder_ / kSnapshotFile;
-    const fs::path journalPath = folder_ / kJournalFile;
-    // A snapshot is renamed into place whole, so a leftover temporary file
-    // (".snapshot.json.XXXXXX", or "snapshot.json.tmp" from older builds) is
-    // an interrupted compaction and means nothing.
+// A snapshot is renamed into place whole, so a leftover temporary file
+// (".snapshot.json.XXXXXX", or "snapshot.json.tmp" from older builds) is an
+// interrupted compaction and means nothing.
+void removeLeftoverSnapshots(const fs::path& folder) {
     std::error_code ignored;
-    fs::remove(folder_ / (std::string(kSnapshotFile) + ".tmp"), ignored);
+    fs::remove(folder / (std::string(kSnapshotFile) + ".tmp"), ignored);
     const std::string leftoverPrefix = "." + std::string(kSnapshotFile) + ".";
-    for (fs::directory_iterator it(folder_, ignored), end; !ignored && it != end; it.increment(ignored)) {
+    for (fs::directory_iterator it(folder, ignored), end; !ignored && it != end; it.increment(ignored)) {
         const std::string name = it->path().filename().string();
         if (name.rfind(leftoverPrefix, 0) == 0) fs::remove(it->path(), ignored);
     }
-    ignored.clear();
+}
 
-    FNodePtr root = FEmptyNode::emptyNode();
-    uint64_t snapshotSeq = 0;
-    const bool hasSnapshot = fs::exists(snapshotPath);
-    if (hasSnapshot) {
-        const std::string text = readAll(snapshotPath);
-        ns::ErrorRef error;
-        ns::Value snapshot = ns::json::parse(text, &error);
-        if (error || !snapshot.isDictionary() || !snapshot["seq"].isInteger()) {
-            throw std::runtime_error("the snapshot " + snapshotPath.string() + " is damaged");
-        }
-        snapshotSeq = snapshot["seq"].asUInt();
-        root = FSnapshotUtilities::nodeFrom(snapshot["data"]);
+// The snapshot's tree into `root`; gives the sequence number it holds.
+uint64_t readSnapshot(const fs::path& snapshotPath, FNodePtr& root) {
+    const std::string text = readAll(snapshotPath);
+    ns::ErrorRef error;
+    ns::Value snapshot = ns::json::parse(text, &error);
+    if (error || !snapshot.isDictionary() || !snapshot["seq"].isInteger()) {
+        throw std::runtime_error("the snapshot " + snapshotPath.string() + " is damaged");
     }
+    root = FSnapshotUtilities::nodeFrom(snapshot["data"]);
+    return snapshot["seq"].asUInt();
+}
 
-    std::string journal = readAll(journalPath);
-    uint64_t seq = snapshotSeq;
+// Applies the journal's whole records to `root`, moving `seq` to the last
+// one; gives the length of the good prefix (the first damaged or out-of-order
+// record and all after it are not applied).
+size_t replayJournal(const std::string& journal, uint64_t snapshotSeq, FNodePtr& root, uint64_t& seq,
+                     uint64_t& replayed) {
     size_t offset = 0;
     while (offset < journal.size()) {
         if (journal.size() - offset < kHeaderBytes) break;
@@ -179,28 +157,68 @@ void RtdbStore::recover(const FNodePtr& seed) {
             if (recordSeq <= seq) break;
             root = std::move(next);
             seq = recordSeq;
-            ++recovery_.replayedRecords;
+            ++replayed;
         }
         offset += kHeaderBytes + length;
     }
+    return offset;
+}
+
+// Keeps a damaged journal tail for a person to look at; best effort, as the
+// store opens whether or not it could be kept.
+void keepDamagedTail(const fs::path& folder, std::string_view tail) {
+    try {
+        const fs::path aside = folder / "journal.damaged";
+        int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            writeAll(fd, tail, aside);
+            ::close(fd);
+        }
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace
+
+RtdbStore::RtdbStore(fs::path folder, const FNodePtr& seed, Options options)
+    : folder_(std::move(folder)), options_(options) {
+    std::error_code ec;
+    fs::create_directories(folder_, ec);
+    if (ec) throw std::runtime_error("cannot create " + folder_.string() + ": " + ec.message());
+    recover(seed);
+    syncThread_ = std::thread([this] { syncLoop(); });
+}
+
+RtdbStore::~RtdbStore() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (syncThread_.joinable()) syncThread_.join();
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void RtdbStore::recover(const FNodePtr& seed) {
+    const fs::path snapshotPath = folder_ / kSnapshotFile;
+    const fs::path journalPath = folder_ / kJournalFile;
+    removeLeftoverSnapshots(folder_);
+
+    FNodePtr root = FEmptyNode::emptyNode();
+    const bool hasSnapshot = fs::exists(snapshotPath);
+    const uint64_t snapshotSeq = hasSnapshot ? readSnapshot(snapshotPath, root) : 0;
+    const std::string journal = readAll(journalPath);
+    uint64_t seq = snapshotSeq;
+    const size_t offset = replayJournal(journal, snapshotSeq, root, seq, recovery_.replayedRecords);
 
     fd_ = ::open(journalPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd_ < 0) throw ioError("cannot open", journalPath);
     if (offset < journal.size()) {
-        // Keep the damaged tail for a person to look at, then cut it off so
-        // new records follow the last good one.
+        // Cut the damaged tail off so new records follow the last good one.
         recovery_.droppedTornTail = true;
         std::cerr << "rtdb: " << journalPath.string() << ": dropping " << journal.size() - offset
                   << " damaged bytes after the last whole record" << std::endl;
-        try {
-            const fs::path aside = folder_ / "journal.damaged";
-            int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                writeAll(fd, std::string_view(journal).substr(offset), aside);
-                ::close(fd);
-            }
-        } catch (const std::exception&) {
-        }
+        keepDamagedTail(folder_, std::string_view(journal).substr(offset));
         if (::ftruncate(fd_, off_t(offset)) != 0 || ::fsync(fd_) != 0) throw ioError("cannot truncate", journalPath);
     }
     journalBytes_ = offset;

@@ -198,6 +198,136 @@ std::string checkKeyItems(const std::map<std::string, std::string>& form, std::s
     return "";
 }
 
+using Form = std::map<std::string, std::string>;
+
+// What the client is told, and under which kind the exchange is logged.
+struct Reply {
+    int status = 200;
+    std::string text;
+    std::string kind;
+};
+
+Reply refusal(int status, const std::string& error) { return {status, "Error=" + error, "refused"}; }
+
+// Whether the request carries a form to act on; what was wrong with one that
+// does not goes to the log entry, for the tests that read it.
+bool readForm(const Request& req, const std::string& body, json& entry, Form& form) {
+    std::string contentType = req.get_header_value("Content-Type");
+    contentType = contentType.substr(0, contentType.find(';'));
+    if (contentType != "application/x-www-form-urlencoded") return false;
+    if (body.size() > kMaxFormBytes) {
+        entry["problem"] = "the form is longer than " + std::to_string(kMaxFormBytes) + " bytes";
+        return false;
+    }
+    std::string problem;
+    form = parseForm(body, knownItems(), problem);
+    if (!problem.empty()) {
+        entry["problem"] = iid::clipped(problem);
+        return false;
+    }
+    if (auto item = iid::overlongItem(form, itemLimits(), kMaxItemBytes); !item.empty()) {
+        entry["problem"] = "form item \"" + item + "\" is too long";
+        return false;
+    }
+    entry["form"] = form;
+    for (const char* required : {"X-osv", "device", "plat", "app", "app_ver", "X-kid", "X-scope"}) {
+        if (!form.count(required) || (form.at(required).empty() && std::string(required) != "app_ver")) {
+            entry["problem"] = std::string("missing ") + required;
+            return false;
+        }
+    }
+    if (!iid::decimalId(form.at("X-kid")) || !iid::decimalId(form.at("device")) || form.at("plat") != "2" ||
+        req.get_header_value("app") != form.at("app")) {
+        return false;
+    }
+    if (auto apns = form.find("apns_token"); apns != form.end()) {
+        const std::string& t = apns->second;
+        const bool wellFormed = t.size() > 2 && (t[0] == 'p' || t[0] == 's') && t[1] == '_' &&
+                                t.find_first_not_of("0123456789abcdef", 2) == std::string::npos;
+        if (!wellFormed) return false;
+    }
+    return true;
+}
+
+// A device known by its check-in credentials, or by an IID auth token, which
+// also names the sender it was issued for.
+struct Caller {
+    uint64_t device = 0;
+    std::string tokenSender;
+};
+
+std::optional<Caller> callerOf(const Request& req, iid::Store& store) {
+    const std::string authorization = req.get_header_value("Authorization");
+    const std::string scheme = "VdxLogin ";
+    if (authorization.rfind(scheme, 0) != 0) return std::nullopt;
+    const std::string credential = authorization.substr(scheme.size());
+    if (const size_t colon = credential.find(':'); colon != std::string::npos) {
+        auto id = iid::decimalId(credential.substr(0, colon));
+        auto secret = iid::decimalId(credential.substr(colon + 1));
+        auto device = id ? store.device(*id) : std::nullopt;
+        if (!device || !secret || device->secret != *secret) return std::nullopt;
+        return Caller{device->id, ""};
+    }
+    auto owner = store.authTokenOwner(credential);
+    if (!owner) return std::nullopt;
+    return Caller{owner->first, owner->second};
+}
+
+Reply deleteRegistrations(iid::Store& store, iid::Activity& activity, const Form& form, const Caller& caller) {
+    if (form.at("delete") != "true" || form.count("sender") || form.count("X-subtype")) {
+        return refusal(400, "INVALID_PARAMETERS");
+    }
+    const std::string& scope = form.at("X-scope");
+    std::string identity;
+    const bool hasKeyItems = form.count("appid") || form.count("pub2") || form.count("sig");
+    if (hasKeyItems) {
+        if (auto error = checkKeyItems(form, identity); !error.empty()) return refusal(400, error);
+    } else if (scope != "qdx") {
+        // Only the clean-up after a reinstall deletes without proving the key.
+        return refusal(400, "MISSING_KEY");
+    }
+    // "*" is every registration of the app identity (deleting the identity).
+    const int removed = store.deleteRegistrations(caller.device, identity, caller.tokenSender, scope == "*" ? "" : scope);
+    activity.count("deletes");
+    return {200, "deleted=" + std::to_string(removed), "delete"};
+}
+
+// Saves the registration (a fault may answer instead) and names its token.
+Reply registerToken(iid::Store& store, iid::Activity& activity, const Form& form, const Caller& caller,
+                    const std::string& identity, const std::optional<std::string>& fault, Response& res) {
+    const uint64_t requestID = *iid::decimalId(form.at("X-kid"));
+    const std::string kid = std::to_string(requestID);
+    if (fault == "phoneRegistrationError") return {200, "Error=PHONE_REGISTRATION_ERROR", "fault"};
+    if (fault == "shortId") return {200, "token=|ID|" + kid, "fault"};
+    const std::string& sender = form.at("sender");
+    const std::string& scope = form.at("X-scope");
+    // The same registration keeps its token while its APNs token stays.
+    iid::Registration registration{caller.device,
+                                   identity,
+                                   sender,
+                                   scope,
+                                   "",
+                                   form.at("app"),
+                                   form.count("apns_token") ? form.at("apns_token") : "",
+                                   form.count("vlp_app_id") ? form.at("vlp_app_id") : "",
+                                   iid::nowMillis()};
+    for (const auto& existing : store.registrations(caller.device)) {
+        if (existing.appIdentity == identity && existing.sender == sender && existing.scope == scope &&
+            existing.apnsToken == registration.apnsToken) {
+            registration.token = existing.token;
+        }
+    }
+    if (registration.token.empty()) registration.token = identity + ":APA91b" + iid::randomText(134);
+    if (fault == "otherRequestId") return {200, "token=" + std::to_string(requestID + 1) + ":" + registration.token, "fault"};
+    store.saveRegistration(registration);
+    activity.count("registrations");
+    res.set_header("X-iid-auth", store.authTokenFor(caller.device, sender));
+    std::string value = kid + ":" + registration.token;
+    if (fault == "sync") value = "|ID|" + kid + "|SYNC|:" + registration.token;
+    if (fault == "rst") value = "|ID|" + kid + "|RST|:" + registration.token;
+    return {200, "token=" + value, fault ? "fault" : "register"};
+}
+
 }  // namespace
 
 void IidService::start(Context& context) {
@@ -216,103 +346,32 @@ void IidService::handleRegister(const Request& req, Response& res, const std::st
                {"contentType", iid::clipped(req.get_header_value("Content-Type"))},
                {"appHeader", iid::clipped(req.get_header_value("app"))}};
     iid::logBody(entry, body);
-    auto answer = [&](int status, const std::string& text, const std::string& kind) {
-        res.status = status;
-        res.set_content(text, "text/plain");
-        entry["kind"] = kind;
-        entry["reply"] = text;
-        entry["status"] = status;
-        if (kind == "refused") activity_->count("refused");
+    auto answer = [&](const Reply& reply) {
+        res.status = reply.status;
+        res.set_content(reply.text, "text/plain");
+        entry["kind"] = reply.kind;
+        entry["reply"] = reply.text;
+        entry["status"] = reply.status;
+        if (reply.kind == "refused") activity_->count("refused");
         activity_->log(entry);
     };
-    auto refuse = [&](int status, const std::string& error) { answer(status, "Error=" + error, "refused"); };
 
-    std::string contentType = req.get_header_value("Content-Type");
-    contentType = contentType.substr(0, contentType.find(';'));
-    if (contentType != "application/x-www-form-urlencoded") return refuse(400, "INVALID_PARAMETERS");
-    if (body.size() > kMaxFormBytes) {
-        entry["problem"] = "the form is longer than " + std::to_string(kMaxFormBytes) + " bytes";
-        return refuse(400, "INVALID_PARAMETERS");
+    Form form;
+    if (!readForm(req, body, entry, form)) return answer(refusal(400, "INVALID_PARAMETERS"));
+    const auto caller = callerOf(req, *store_);
+    if (!caller || *iid::decimalId(form.at("device")) != caller->device) {
+        return answer(refusal(401, "AUTHENTICATION_FAILED"));
     }
-    std::string problem;
-    const auto form = parseForm(body, knownItems(), problem);
-    if (!problem.empty()) {
-        entry["problem"] = iid::clipped(problem);
-        return refuse(400, "INVALID_PARAMETERS");
-    }
-    if (auto item = iid::overlongItem(form, itemLimits(), kMaxItemBytes); !item.empty()) {
-        entry["problem"] = "form item \"" + item + "\" is too long";
-        return refuse(400, "INVALID_PARAMETERS");
-    }
-    entry["form"] = form;
-    for (const char* required : {"X-osv", "device", "plat", "app", "app_ver", "X-kid", "X-scope"}) {
-        if (!form.count(required) || (form.at(required).empty() && std::string(required) != "app_ver")) {
-            entry["problem"] = std::string("missing ") + required;
-            return refuse(400, "INVALID_PARAMETERS");
-        }
-    }
-    const auto requestID = iid::decimalId(form.at("X-kid"));
-    const auto deviceID = iid::decimalId(form.at("device"));
-    if (!requestID || !deviceID || form.at("plat") != "2" || req.get_header_value("app") != form.at("app")) {
-        return refuse(400, "INVALID_PARAMETERS");
-    }
-    if (auto apns = form.find("apns_token"); apns != form.end()) {
-        const std::string& t = apns->second;
-        const bool wellFormed = t.size() > 2 && (t[0] == 'p' || t[0] == 's') && t[1] == '_' &&
-                                t.find_first_not_of("0123456789abcdef", 2) == std::string::npos;
-        if (!wellFormed) return refuse(400, "INVALID_PARAMETERS");
-    }
-
-    // Who asks: a device by its check-in credentials, or by an IID auth token
-    // (which also names the sender it was issued for).
-    const std::string authorization = req.get_header_value("Authorization");
-    const std::string scheme = "VdxLogin ";
-    if (authorization.rfind(scheme, 0) != 0) return refuse(401, "AUTHENTICATION_FAILED");
-    const std::string credential = authorization.substr(scheme.size());
-    uint64_t authorizedDevice = 0;
-    std::string tokenSender;
-    if (const size_t colon = credential.find(':'); colon != std::string::npos) {
-        auto id = iid::decimalId(credential.substr(0, colon));
-        auto secret = iid::decimalId(credential.substr(colon + 1));
-        auto device = id ? store_->device(*id) : std::nullopt;
-        if (!device || !secret || device->secret != *secret) return refuse(401, "AUTHENTICATION_FAILED");
-        authorizedDevice = device->id;
-    } else {
-        auto owner = store_->authTokenOwner(credential);
-        if (!owner) return refuse(401, "AUTHENTICATION_FAILED");
-        authorizedDevice = owner->first;
-        tokenSender = owner->second;
-    }
-    if (*deviceID != authorizedDevice) return refuse(401, "AUTHENTICATION_FAILED");
-
-    const bool isDelete = form.count("delete") != 0;
-    const std::string& scope = form.at("X-scope");
-    if (isDelete) {
-        if (form.at("delete") != "true" || form.count("sender") || form.count("X-subtype")) {
-            return refuse(400, "INVALID_PARAMETERS");
-        }
-        std::string identity;
-        const bool hasKeyItems = form.count("appid") || form.count("pub2") || form.count("sig");
-        if (hasKeyItems) {
-            if (auto error = checkKeyItems(form, identity); !error.empty()) return refuse(400, error);
-        } else if (scope != "qdx") {
-            // Only the clean-up after a reinstall deletes without proving the key.
-            return refuse(400, "MISSING_KEY");
-        }
-        // "*" is every registration of the app identity (deleting the identity).
-        const int removed =
-            store_->deleteRegistrations(authorizedDevice, identity, tokenSender, scope == "*" ? "" : scope);
-        activity_->count("deletes");
-        return answer(200, "deleted=" + std::to_string(removed), "delete");
-    }
+    if (form.count("delete")) return answer(deleteRegistrations(*store_, *activity_, form, *caller));
 
     for (const char* required : {"sender", "X-subtype"}) {
-        if (!form.count(required) || form.at(required).empty()) return refuse(400, "INVALID_PARAMETERS");
+        if (!form.count(required) || form.at(required).empty()) return answer(refusal(400, "INVALID_PARAMETERS"));
     }
-    const std::string& sender = form.at("sender");
-    if (!tokenSender.empty() && tokenSender != sender) return refuse(401, "AUTHENTICATION_FAILED");
+    if (!caller->tokenSender.empty() && caller->tokenSender != form.at("sender")) {
+        return answer(refusal(401, "AUTHENTICATION_FAILED"));
+    }
     std::string identity;
-    if (auto error = checkKeyItems(form, identity); !error.empty()) return refuse(400, error);
+    if (auto error = checkKeyItems(form, identity); !error.empty()) return answer(refusal(400, error));
 
     const auto fault =
         activity_->takeFault({"phoneRegistrationError", "sync", "rst", "otherRequestId", "shortId", "drop"});
@@ -324,37 +383,7 @@ void IidService::handleRegister(const Request& req, Response& res, const std::st
         activity_->log(entry);
         return;
     }
-    if (fault == "phoneRegistrationError") return answer(200, "Error=PHONE_REGISTRATION_ERROR", "fault");
-    const std::string kid = std::to_string(*requestID);
-    if (fault == "shortId") return answer(200, "token=|ID|" + kid, "fault");
-
-    // The same registration keeps its token while its APNs token stays.
-    iid::Registration registration{authorizedDevice,
-                                   identity,
-                                   sender,
-                                   scope,
-                                   "",
-                                   form.at("app"),
-                                   form.count("apns_token") ? form.at("apns_token") : "",
-                                   form.count("vlp_app_id") ? form.at("vlp_app_id") : "",
-                                   iid::nowMillis()};
-    for (const auto& existing : store_->registrations(authorizedDevice)) {
-        if (existing.appIdentity == identity && existing.sender == sender && existing.scope == scope &&
-            existing.apnsToken == registration.apnsToken) {
-            registration.token = existing.token;
-        }
-    }
-    if (registration.token.empty()) registration.token = identity + ":APA91b" + iid::randomText(134);
-    if (fault == "otherRequestId") {
-        return answer(200, "token=" + std::to_string(*requestID + 1) + ":" + registration.token, "fault");
-    }
-    store_->saveRegistration(registration);
-    activity_->count("registrations");
-    res.set_header("X-iid-auth", store_->authTokenFor(authorizedDevice, sender));
-    std::string value = kid + ":" + registration.token;
-    if (fault == "sync") value = "|ID|" + kid + "|SYNC|:" + registration.token;
-    if (fault == "rst") value = "|ID|" + kid + "|RST|:" + registration.token;
-    answer(200, "token=" + value, fault ? "fault" : "register");
+    answer(registerToken(*store_, *activity_, form, *caller, identity, fault, res));
 }
 
 void IidService::installAdmin(HttpRouter& server) {

@@ -166,6 +166,57 @@ json deliver(Context& context, const iid::Registration& registration, const Mess
     return result;
 }
 
+// What is wrong with a subscription form, "" when it may be acted on (it is
+// then in `form` and in the log entry).
+std::string formProblem(const Request& req, const std::string& body, json& entry,
+                        std::map<std::string, std::string>& form) {
+    if (body.size() > kMaxFormBytes) return "the form is too long";
+    std::string problem;
+    form = parseForm(body, formItems(), problem);
+    if (!problem.empty()) return iid::clipped(problem);
+    if (auto item = iid::overlongItem(form, {{"X-kdx.topic", kMaxTopicItemBytes}, {"X-scope", kMaxTopicItemBytes}},
+                                      kMaxItemBytes);
+        !item.empty()) {
+        return "form item \"" + item + "\" is too long";
+    }
+    entry["form"] = form;
+    for (const char* required : {"sender", "app", "device", "X-kdx.topic", "X-scope"}) {
+        if (!form.count(required) || form.at(required).empty()) return std::string("missing ") + required;
+    }
+    const std::string& topic = form.at("X-kdx.topic");
+    if (!isValidTopic(topic) || form.at("X-scope") != topic) {
+        return "not a valid topic, or the scope is another one";
+    }
+    if (form.count("delete") && form.at("delete") != "true") return "delete must be true";
+    if (req.get_header_value("app") != form.at("app")) return "the app header and the app item differ";
+    return "";
+}
+
+// The device by its check-in credentials; the form speaks for it only. Gives
+// nothing, with the reason in `problem`, for any other caller.
+std::optional<iid::Device> deviceOf(const Request& req, const std::map<std::string, std::string>& form,
+                                    iid::Store& devices, std::string& problem) {
+    const std::string authorization = req.get_header_value("Authorization");
+    const std::string scheme = "VdxLogin ";
+    const size_t colon = authorization.find(':');
+    if (authorization.rfind(scheme, 0) != 0 || colon == std::string::npos) {
+        problem = "no device credentials";
+        return std::nullopt;
+    }
+    const auto id = iid::decimalId(authorization.substr(scheme.size(), colon - scheme.size()));
+    const auto secret = iid::decimalId(authorization.substr(colon + 1));
+    auto device = id ? devices.device(*id) : std::nullopt;
+    if (!device || !secret || device->secret != *secret) {
+        problem = "unknown device or wrong secret";
+        return std::nullopt;
+    }
+    if (iid::decimalId(form.at("device")) != device->id) {
+        problem = "the form names another device";
+        return std::nullopt;
+    }
+    return device;
+}
+
 }  // namespace topics
 
 void TopicService::start(Context& context) {
@@ -214,47 +265,14 @@ void TopicService::handleRegister(const Request& req, Response& res, const std::
     }
     if (fault == "unavailable") return refuse(503, "SERVICE_UNAVAILABLE", "fault");
 
-    if (body.size() > topics::kMaxFormBytes) return refuse(400, "INVALID_PARAMETERS", "the form is too long");
+    std::map<std::string, std::string> form;
+    if (auto problem = topics::formProblem(req, body, entry, form); !problem.empty()) {
+        return refuse(400, "INVALID_PARAMETERS", problem);
+    }
     std::string problem;
-    const auto form = parseForm(body, topics::formItems(), problem);
-    if (!problem.empty()) return refuse(400, "INVALID_PARAMETERS", iid::clipped(problem));
-    if (auto item = iid::overlongItem(
-            form, {{"X-kdx.topic", topics::kMaxTopicItemBytes}, {"X-scope", topics::kMaxTopicItemBytes}},
-            topics::kMaxItemBytes); !item.empty()) {
-        return refuse(400, "INVALID_PARAMETERS", "form item \"" + item + "\" is too long");
-    }
-    entry["form"] = form;
-    for (const char* required : {"sender", "app", "device", "X-kdx.topic", "X-scope"}) {
-        if (!form.count(required) || form.at(required).empty()) {
-            return refuse(400, "INVALID_PARAMETERS", std::string("missing ") + required);
-        }
-    }
+    const auto device = topics::deviceOf(req, form, *devices_, problem);
+    if (!device) return refuse(401, "AUTHENTICATION_FAILED", problem);
     const std::string& topic = form.at("X-kdx.topic");
-    if (!topics::isValidTopic(topic) || form.at("X-scope") != topic) {
-        return refuse(400, "INVALID_PARAMETERS", "not a valid topic, or the scope is another one");
-    }
-    const bool isDelete = form.count("delete") != 0;
-    if (isDelete && form.at("delete") != "true") return refuse(400, "INVALID_PARAMETERS", "delete must be true");
-    if (req.get_header_value("app") != form.at("app")) {
-        return refuse(400, "INVALID_PARAMETERS", "the app header and the app item differ");
-    }
-
-    // The device by its check-in credentials; the form speaks for it only.
-    const std::string authorization = req.get_header_value("Authorization");
-    const std::string scheme = "VdxLogin ";
-    const size_t colon = authorization.find(':');
-    if (authorization.rfind(scheme, 0) != 0 || colon == std::string::npos) {
-        return refuse(401, "AUTHENTICATION_FAILED", "no device credentials");
-    }
-    const auto id = iid::decimalId(authorization.substr(scheme.size(), colon - scheme.size()));
-    const auto secret = iid::decimalId(authorization.substr(colon + 1));
-    const auto device = id ? devices_->device(*id) : std::nullopt;
-    if (!device || !secret || device->secret != *secret) {
-        return refuse(401, "AUTHENTICATION_FAILED", "unknown device or wrong secret");
-    }
-    if (iid::decimalId(form.at("device")) != device->id) {
-        return refuse(401, "AUTHENTICATION_FAILED", "the form names another device");
-    }
     // The token must be one this device holds for this app.
     const std::string& token = form.at("sender");
     bool owned = false;
@@ -263,7 +281,7 @@ void TopicService::handleRegister(const Request& req, Response& res, const std::
     }
     if (!owned) return refuse(403, "INVALID_SENDER", "the token is not the device's");
 
-    if (isDelete) {
+    if (form.count("delete")) {
         entry["removed"] = store_->unsubscribe(topic, token);
     } else {
         store_->subscribe(topics::Subscription{topic, token, device->id, form.at("app")});

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "backend/core/http_util.h"
+#include "backend/core/route_table.h"
 #include "backend/storage/storage_service.h"
 #include "backend/storage/storage_store.h"
 
@@ -95,36 +96,38 @@ json bucketsJson(const std::map<std::string, BucketSettings>& buckets) {
 
 }  // namespace
 
-void StorageService::installAdmin(HttpRouter& server) {
-    route(server, "GET", "/__admin/storage/faults", [this](const auto&, auto& res, const auto&) {
+struct StorageService::Admin {
+    static void getFaults(StorageService& s, const Request&, Response& res, const std::string&) {
         json list = json::array();
-        std::lock_guard lock(mutex_);
-        for (const auto& f : faults_) list.push_back(faultJson(f));
+        std::lock_guard lock(s.mutex_);
+        for (const auto& f : s.faults_) list.push_back(faultJson(f));
         sendJson(res, 200, json{{"faults", list}});
-    });
-    route(server, "POST", "/__admin/storage/faults", [this](const auto&, auto& res, const std::string& body) {
+    }
+
+    static void addFault(StorageService& s, const Request&, Response& res, const std::string& body) {
         json parsed;
         if (!parseJsonObject(body, res, parsed)) return;
         Fault fault;
         if (auto problem = parseFault(parsed, fault); !problem.empty()) return sendError(res, 400, problem);
-        std::lock_guard lock(mutex_);
-        faults_.push_back(fault);
+        std::lock_guard lock(s.mutex_);
+        s.faults_.push_back(fault);
         sendJson(res, 200, faultJson(fault));
-    });
-    route(server, "DELETE", "/__admin/storage/faults", [this](const auto&, auto& res, const auto&) {
-        {
-            std::lock_guard lock(mutex_);
-            sendJson(res, 200, json{{"cleared", faults_.size()}});
-            faults_.clear();
-            ++faultsCleared_;  // releases steps held by a fault
-        }
-        stopped_.notify_all();
-    });
+    }
 
-    route(server, "GET", "/__admin/storage/requests", [this](const auto&, auto& res, const auto&) {
+    static void clearFaults(StorageService& s, const Request&, Response& res, const std::string&) {
+        {
+            std::lock_guard lock(s.mutex_);
+            sendJson(res, 200, json{{"cleared", s.faults_.size()}});
+            s.faults_.clear();
+            ++s.faultsCleared_;  // releases steps held by a fault
+        }
+        s.stopped_.notify_all();
+    }
+
+    static void getRequests(StorageService& s, const Request&, Response& res, const std::string&) {
         json list = json::array();
-        std::lock_guard lock(mutex_);
-        for (const auto& r : requests_) {
+        std::lock_guard lock(s.mutex_);
+        for (const auto& r : s.requests_) {
             json headers = json::array();
             for (const auto& [name, value] : r.headers) headers.push_back({{"name", name}, {"value", value}});
             json entry{{"id", r.id},         {"kind", r.kind},     {"method", r.method},
@@ -135,17 +138,20 @@ void StorageService::installAdmin(HttpRouter& server) {
             list.push_back(std::move(entry));
         }
         sendJson(res, 200, json{{"requests", list}});
-    });
-    route(server, "DELETE", "/__admin/storage/requests", [this](const auto&, auto& res, const auto&) {
-        std::lock_guard lock(mutex_);
-        sendJson(res, 200, json{{"cleared", requests_.size()}});
-        requests_.clear();
-    });
+    }
 
-    route(server, "GET", "/__admin/storage/buckets", [this](const auto&, auto& res, const auto&) {
-        sendJson(res, 200, json{{"buckets", bucketsJson(store_->buckets())}});
-    });
-    route(server, "POST", "/__admin/storage/buckets", [this](const auto&, auto& res, const std::string& body) {
+    static void clearRequests(StorageService& s, const Request&, Response& res, const std::string&) {
+        std::lock_guard lock(s.mutex_);
+        sendJson(res, 200, json{{"cleared", s.requests_.size()}});
+        s.requests_.clear();
+    }
+
+    static void getBuckets(StorageService& s, const Request&, Response& res, const std::string&) {
+        sendJson(res, 200, json{{"buckets", bucketsJson(s.store_->buckets())}});
+    }
+
+    // Sets the fields the body names; the others keep their values.
+    static void setBucket(StorageService& s, const Request&, Response& res, const std::string& body) {
         json parsed;
         if (!parseJsonObject(body, res, parsed)) return;
         if (!parsed.contains("bucket") || !parsed["bucket"].is_string() ||
@@ -153,7 +159,7 @@ void StorageService::installAdmin(HttpRouter& server) {
             return sendError(res, 400, "\"bucket\" must be a bucket name");
         }
         const std::string name = parsed["bucket"];
-        BucketSettings settings = store_->bucket(name).value_or(BucketSettings{});
+        BucketSettings settings = s.store_->bucket(name).value_or(BucketSettings{});
         if (parsed.contains("appId")) {
             if (!parsed["appId"].is_null() && !parsed["appId"].is_string()) {
                 return sendError(res, 400, "\"appId\" must be a string or null");
@@ -167,41 +173,58 @@ void StorageService::installAdmin(HttpRouter& server) {
             }
             settings.quotaBytes = q.is_null() ? std::nullopt : std::optional(q.get<int64_t>());
         }
-        store_->setBucket(name, settings);
-        sendJson(res, 200, json{{"buckets", bucketsJson(store_->buckets())}});
-    });
+        s.store_->setBucket(name, settings);
+        sendJson(res, 200, json{{"buckets", bucketsJson(s.store_->buckets())}});
+    }
 
-    route(server, "GET", "/__admin/storage/objects", [this](const Request& req, auto& res, const auto&) {
+    static void getObjects(StorageService& s, const Request& req, Response& res, const std::string&) {
         json list = json::array();
-        for (const auto& o : store_->list(req.get_param_value("bucket"))) list.push_back(toWireJson(o));
+        for (const auto& o : s.store_->list(req.get_param_value("bucket"))) list.push_back(toWireJson(o));
         sendJson(res, 200, json{{"objects", list}});
-    });
-    route(server, "PUT", "/__admin/storage/objects", [this](const Request& req, auto& res, const std::string& body) {
+    }
+
+    static void putObject(StorageService& s, const Request& req, Response& res, const std::string& body) {
         const std::string bucket = req.get_param_value("bucket"), name = req.get_param_value("name");
         if (!isValidBucketName(bucket) || !isValidObjectName(name)) {
             return sendError(res, 400, "give a valid \"bucket\" and \"name\"");
         }
         MetadataPatch metadata;
         if (req.has_param("contentType")) metadata.fields["contentType"] = req.get_param_value("contentType");
-        const ChunkOutcome outcome = store_->put(bucket, name, metadata, body);
+        const ChunkOutcome outcome = s.store_->put(bucket, name, metadata, body);
         if (!outcome.object) {
             return sendError(res, outcome.kind == ChunkOutcome::Kind::TooLarge ? 413 : 402, outcome.message);
         }
         sendJson(res, 200, toWireJson(*outcome.object));
-    });
+    }
 
-    route(server, "GET", "/__admin/storage/sessions", [this](const auto&, auto& res, const auto&) {
+    static void getSessions(StorageService& s, const Request&, Response& res, const std::string&) {
         json list = json::array();
-        for (const auto& s : store_->sessions()) {
-            list.push_back({{"id", s.id},
-                            {"bucket", s.bucket},
-                            {"name", s.name},
-                            {"received", s.received},
-                            {"total", s.total ? json(*s.total) : json(nullptr)},
-                            {"finished", bool(s.finishedGeneration)}});
+        for (const auto& session : s.store_->sessions()) {
+            list.push_back({{"id", session.id},
+                            {"bucket", session.bucket},
+                            {"name", session.name},
+                            {"received", session.received},
+                            {"total", session.total ? json(*session.total) : json(nullptr)},
+                            {"finished", bool(session.finishedGeneration)}});
         }
         sendJson(res, 200, json{{"sessions", list}});
-    });
+    }
+};
+
+void StorageService::installAdmin(HttpRouter& server) {
+    const RouteRow<StorageService> routes[] = {
+        {"GET", "/__admin/storage/faults", &Admin::getFaults},
+        {"POST", "/__admin/storage/faults", &Admin::addFault},
+        {"DELETE", "/__admin/storage/faults", &Admin::clearFaults},
+        {"GET", "/__admin/storage/requests", &Admin::getRequests},
+        {"DELETE", "/__admin/storage/requests", &Admin::clearRequests},
+        {"GET", "/__admin/storage/buckets", &Admin::getBuckets},
+        {"POST", "/__admin/storage/buckets", &Admin::setBucket},
+        {"GET", "/__admin/storage/objects", &Admin::getObjects},
+        {"PUT", "/__admin/storage/objects", &Admin::putObject},
+        {"GET", "/__admin/storage/sessions", &Admin::getSessions},
+    };
+    installRoutes(server, *this, routes);
 }
 
 }  // namespace backend

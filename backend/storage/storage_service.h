@@ -176,6 +176,9 @@ public:
 private:
     void serve(const Request& req, Response& res, const Listener& listener);
     void installAdmin(HttpRouter& server);
+    // The admin endpoints' handlers (storage_admin.cpp).
+    struct Admin;
+    friend struct Admin;
     // The first pending fault for the request, taken (its count lowered).
     std::optional<Fault> takeFault(const std::string& kind, const std::string& object);
     // Waits `ms` unless the service stops first (or, with `untilCleared`,

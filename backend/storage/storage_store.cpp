@@ -324,6 +324,13 @@ std::mutex& Store::objectLock(const std::string& bucket, const std::string& name
 // Runs before the store is shared, so it takes no lock of its own (commit
 // takes the store's mutex briefly).
 void Store::load() {
+    loadBuckets();
+    loadObjects();
+    loadSessions();
+    dropUnusedBlobs();
+}
+
+void Store::loadBuckets() {
     if (auto text = readFile(dir_ / kBucketsFile)) {
         const json j = json::parse(*text, nullptr, false);
         if (!j.is_object()) throw std::runtime_error("cannot read " + (dir_ / kBucketsFile).string());
@@ -336,7 +343,9 @@ void Store::load() {
             buckets_[name] = b;
         }
     }
+}
 
+void Store::loadObjects() {
     for (const auto& entry : fs::directory_iterator(dir_ / kObjectsDir)) {
         const auto& path = entry.path();
         if (path.extension() != ".json") {
@@ -353,7 +362,11 @@ void Store::load() {
             throw std::runtime_error("cannot read the object record " + path.string() + ": " + e.what());
         }
     }
+}
 
+// Sessions come back with only their acknowledged bytes; one the last start
+// left finishing is completed or dropped. Runs after the objects are loaded.
+void Store::loadSessions() {
     std::set<std::string> parts;
     for (const auto& entry : fs::directory_iterator(dir_ / kSessionsDir)) {
         const auto& path = entry.path();
@@ -403,7 +416,9 @@ void Store::load() {
         auto it = sessions_.find(id);
         if (it == sessions_.end() || it->second->session.finishedGeneration) fs::remove(sessionFile(id, ".part"));
     }
+}
 
+void Store::dropUnusedBlobs() {
     // Bytes of uploads that never made it into an object's record. Only now:
     // a session that was finishing may just have made its blob an object's.
     std::set<std::string> blobsInUse;
@@ -702,6 +717,60 @@ std::vector<Session> Store::sessions() {
     return out;
 }
 
+// The answer a chunk gets before any byte is written: the object a finished
+// session made, or why the chunk cannot go on. Nothing when it may be written.
+std::optional<ChunkOutcome> Store::answerBeforeWriting(const Session& s, int64_t first, std::size_t size,
+                                                       std::optional<int64_t> total) {
+    ChunkOutcome outcome;
+    outcome.session = s;
+    auto refuse = [&](ChunkOutcome::Kind kind, std::string message) {
+        outcome.kind = kind;
+        outcome.message = std::move(message);
+        return outcome;
+    };
+    if (s.finishedGeneration) {
+        // A repeat of the last request whose answer was lost: the object it made.
+        auto object = find(s.bucket, s.name);
+        if (!object || object->generation != *s.finishedGeneration) {
+            return refuse(ChunkOutcome::Kind::NotFound, "the upload finished and its object has changed since");
+        }
+        outcome.kind = ChunkOutcome::Kind::Finished;
+        outcome.object = std::move(object);
+        return outcome;
+    }
+    if (total && s.total && *total != *s.total) {
+        return refuse(ChunkOutcome::Kind::Refused, "the total size " + std::to_string(*total) +
+                                                       " differs from the one given before (" +
+                                                       std::to_string(*s.total) + ")");
+    }
+    const std::optional<int64_t> knownTotal = total ? total : s.total;
+    if (knownTotal && *knownTotal < s.received) {
+        return refuse(ChunkOutcome::Kind::Refused, "the total size is less than the bytes already received");
+    }
+    if (first >= 0) {
+        if (first != s.received) {
+            return refuse(ChunkOutcome::Kind::Refused,
+                          "the chunk starts at byte " + std::to_string(first) + " but the next byte expected is " +
+                              std::to_string(s.received) +
+                              (first < s.received ? " (it overlaps what arrived)" : " (it leaves a gap)"));
+        }
+        const int64_t end = s.received + int64_t(size);
+        if (knownTotal && end > *knownTotal) {
+            return refuse(ChunkOutcome::Kind::Refused, "the chunk ends past the total size");
+        }
+        std::lock_guard lock(mutex_);
+        if (auto problem = quotaProblemLocked(s.bucket, s.name, end)) {
+            return refuse(end > kMaxObjectBytes ? ChunkOutcome::Kind::TooLarge : ChunkOutcome::Kind::QuotaExceeded,
+                          *problem);
+        }
+    }
+    if (knownTotal && *knownTotal > kMaxObjectBytes) {
+        return refuse(ChunkOutcome::Kind::TooLarge,
+                      "an object may hold at most " + std::to_string(kMaxObjectBytes) + " bytes");
+    }
+    return std::nullopt;
+}
+
 ChunkOutcome Store::appendChunk(const std::string& id, int64_t first, std::string_view bytes,
                                 std::optional<int64_t> total,
                                 const std::function<void(std::string_view step)>& atStep) {
@@ -722,82 +791,39 @@ ChunkOutcome Store::appendChunk(const std::string& id, int64_t first, std::strin
     }
     // Only holders of `io` change it, so it is read here without the store's mutex.
     const Session& s = slot->session;
-    auto refuse = [&](ChunkOutcome::Kind kind, std::string message) {
-        outcome.kind = kind;
-        outcome.message = std::move(message);
-        outcome.session = s;
-        return outcome;
-    };
-    auto publish = [&](const Session& updated) {
-        std::lock_guard lock(mutex_);
-        slot->session = updated;
-    };
-    if (s.finishedGeneration) {
-        // A repeat of the last request whose answer was lost: the object it made.
-        auto object = find(s.bucket, s.name);
-        if (!object || object->generation != *s.finishedGeneration) {
-            return refuse(ChunkOutcome::Kind::NotFound, "the upload finished and its object has changed since");
-        }
-        outcome.kind = ChunkOutcome::Kind::Finished;
-        outcome.session = s;
-        outcome.object = std::move(object);
-        return outcome;
-    }
-    if (total && s.total && *total != *s.total) {
-        return refuse(ChunkOutcome::Kind::Refused, "the total size " + std::to_string(*total) +
-                                                       " differs from the one given before (" +
-                                                       std::to_string(*s.total) + ")");
-    }
-    const std::optional<int64_t> knownTotal = total ? total : s.total;
-    if (knownTotal && *knownTotal < s.received) {
-        return refuse(ChunkOutcome::Kind::Refused, "the total size is less than the bytes already received");
-    }
-    const bool query = first < 0;
-    if (!query) {
-        if (first != s.received) {
-            return refuse(ChunkOutcome::Kind::Refused,
-                          "the chunk starts at byte " + std::to_string(first) + " but the next byte expected is " +
-                              std::to_string(s.received) +
-                              (first < s.received ? " (it overlaps what arrived)" : " (it leaves a gap)"));
-        }
-        const int64_t end = s.received + int64_t(bytes.size());
-        if (knownTotal && end > *knownTotal) {
-            return refuse(ChunkOutcome::Kind::Refused, "the chunk ends past the total size");
-        }
-        std::lock_guard lock(mutex_);
-        if (auto problem = quotaProblemLocked(s.bucket, s.name, end)) {
-            return refuse(end > kMaxObjectBytes ? ChunkOutcome::Kind::TooLarge : ChunkOutcome::Kind::QuotaExceeded,
-                          *problem);
-        }
-    }
-    if (knownTotal && *knownTotal > kMaxObjectBytes) {
-        return refuse(ChunkOutcome::Kind::TooLarge,
-                      "an object may hold at most " + std::to_string(kMaxObjectBytes) + " bytes");
-    }
+    if (auto answer = answerBeforeWriting(s, first, bytes.size(), total)) return std::move(*answer);
 
     Session updated = s;
-    updated.total = knownTotal;
-    const fs::path part = sessionFile(s.id, ".part");
+    updated.total = total ? total : s.total;
     if (!bytes.empty()) {
-        writeAtAndSync(part, s.received, bytes);
+        writeAtAndSync(sessionFile(s.id, ".part"), s.received, bytes);
         updated.received += int64_t(bytes.size());
         step("chunkSynced");
     }
     if (!updated.total || updated.received != *updated.total) {
         if (updated.received != s.received || updated.total != s.total) saveSession(updated);
-        publish(updated);
+        std::lock_guard lock(mutex_);
+        slot->session = updated;
         outcome.kind = ChunkOutcome::Kind::Stored;
         outcome.session = updated;
         return outcome;
     }
+    return finishUpload(id, *slot, std::move(updated), step);
+}
 
-    // The last byte: the part file becomes the object's new generation.
+// The last byte arrived: the part file becomes the object's new generation.
+// The caller holds the slot's `io`.
+ChunkOutcome Store::finishUpload(const std::string& id, SessionSlot& slot, Session updated,
+                                 const std::function<void(std::string_view step)>& step) {
+    ChunkOutcome outcome;
+    const Session& s = slot.session;
+    const fs::path part = sessionFile(s.id, ".part");
     std::lock_guard objectGuard(objectLock(s.bucket, s.name));
     const ObjectKey key{s.bucket, s.name};
     {
         std::lock_guard lock(mutex_);
         if (auto problem = quotaProblemLocked(s.bucket, s.name, updated.received)) {
-            slot->gone = true;
+            slot.gone = true;
             sessions_.erase(id);
             removeSessionFiles(id);
             outcome.kind = ChunkOutcome::Kind::QuotaExceeded;
@@ -835,7 +861,10 @@ ChunkOutcome Store::appendChunk(const std::string& id, int64_t first, std::strin
     step("committed");
     updated.finishedGeneration = outcome.object->generation;
     saveSession(updated);
-    publish(updated);
+    {
+        std::lock_guard lock(mutex_);
+        slot.session = updated;
+    }
     outcome.kind = ChunkOutcome::Kind::Finished;
     outcome.session = updated;
     return outcome;

@@ -192,6 +192,14 @@ private:
     // The lock an object's record is written under (shared by a few objects).
     std::mutex& objectLock(const std::string& bucket, const std::string& name);
     void load();
+    void loadBuckets();
+    void loadObjects();
+    void loadSessions();
+    void dropUnusedBlobs();
+    std::optional<ChunkOutcome> answerBeforeWriting(const Session& session, int64_t first, std::size_t size,
+                                                    std::optional<int64_t> total);
+    ChunkOutcome finishUpload(const std::string& id, SessionSlot& slot, Session updated,
+                              const std::function<void(std::string_view step)>& step);
     // Completes a session the last start left "finishing" with `blob`; false
     // when its bytes are nowhere (the session is then dropped).
     bool recoverFinishing(Session& session, const std::string& blob);

@@ -7,19 +7,25 @@
 #include "app/AppDelegate.h"
 #include "platform/application.h"
 #include "platform/clock.h"
+#include "platform/dispatch.h"
 #include "platform/runloop.h"
 #include "uikit/renderer.h"
 
 namespace almavel {
 
 AppDriver AppDriver::launch() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIApplicationLaunch(AppDelegate().className());
     return AppDriver();
 }
 
-std::shared_ptr<ns::UIWindow> AppDriver::window() const { return ns::keyWindow(); }
+std::shared_ptr<ns::UIWindow> AppDriver::window() const {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    return ns::keyWindow();
+}
 
 std::optional<ns::UIElement> AppDriver::element(const std::string& name) const {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
     if (!w) return std::nullopt;
     const auto elements = ns::interactiveElements(*w);
@@ -34,6 +40,7 @@ std::optional<ns::UIElement> AppDriver::element(const std::string& name) const {
 }
 
 ns::UIViewPtr AppDriver::find(const std::string& name) const {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (auto e = element(name)) {
         if (auto v = e->view.lock()) return v;
     }
@@ -61,6 +68,7 @@ bool AppDriver::refuse(std::string why) {
 }
 
 bool AppDriver::tap(const std::string& name) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
     if (!w) return refuse("no window");
     if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
@@ -73,6 +81,7 @@ bool AppDriver::tap(const std::string& name) {
 }
 
 bool AppDriver::type(const std::string& name, const std::string& text) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
     if (!w) return refuse("no window");
     if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
@@ -85,6 +94,7 @@ bool AppDriver::type(const std::string& name, const std::string& text) {
 }
 
 bool AppDriver::selectRow(int row, int section) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
     if (!w) return refuse("no window");
     if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
@@ -101,6 +111,7 @@ bool AppDriver::selectRow(int row, int section) {
 }
 
 bool AppDriver::answerAlert(const std::string& buttonTitle) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
     if (!w) return refuse("no window");
     auto alert = std::dynamic_pointer_cast<ns::UIAlertController>(w->topmostViewController());
@@ -115,9 +126,13 @@ bool AppDriver::answerAlert(const std::string& buttonTitle) {
     return refuse("the alert has no button \"" + buttonTitle + "\"");
 }
 
-bool AppDriver::back() { return tap("back"); }
+bool AppDriver::back() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    return tap("back");
+}
 
 bool AppDriver::waitUntilIdle(double timeoutSeconds) const {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto& loop = ns::RunLoop::main();
     auto app = ns::Application::shared();
     // Real time: the back end answers in real time whatever clock the app
@@ -139,11 +154,13 @@ bool AppDriver::waitUntilIdle(double timeoutSeconds) const {
 }
 
 std::string AppDriver::screenText() const {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
     return w ? ns::describeScreen(*w) : std::string("(no window)\n");
 }
 
 ns::Data AppDriver::screenshotPNG() const {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
     if (!w) return {};
     return ns::UIImagePNGRepresentation(*ns::snapshotWindow(*w));

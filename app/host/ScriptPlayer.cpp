@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "platform/dispatch.h"
 #include "platform/format.h"
 #include "platform/json.h"
 #include "uikit/AVFoundation.h"
@@ -131,6 +132,7 @@ void show(AppDriver& driver, std::ostream& out, const std::string& shotsDir, int
 }  // namespace
 
 ScriptResult playScript(std::istream& script, std::ostream& out, const std::string& shotsDir, AppDriver& driver) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ScriptResult result;
     std::error_code ec;
     std::filesystem::create_directories(shotsDir, ec);

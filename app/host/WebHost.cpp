@@ -327,6 +327,7 @@ WebHost::WebHost(AppDriver driver, WebServerLimits limits)
 WebHost::~WebHost() { stop(); }
 
 int WebHost::start(int port) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto& impl = *impl_;
     if (impl.server) throw std::logic_error("the web host is already started");
     // The server's thread is joined before the host goes, so its routes
@@ -353,6 +354,7 @@ int WebHost::start(int port) {
 }
 
 void WebHost::stop() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto& impl = *impl_;
     if (!impl.server || impl.stopped) return;
     impl.stopped = true;
@@ -363,6 +365,9 @@ void WebHost::stop() {
 
 std::size_t WebHost::openConnections() const { return impl_->server ? impl_->server->openConnections() : 0; }
 
-void WebHost::refresh() { impl_->refresh(true); }
+void WebHost::refresh() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    impl_->refresh(true);
+}
 
 }  // namespace almavel

@@ -12,6 +12,7 @@
 #include "app/UserDefaultsKeys.h"
 #include "database/api/QRVDatabase.h"
 #include "platform/clock.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
 
@@ -38,6 +39,7 @@ CantViewController::CantViewController()
 }
 
 void CantViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
     root->setBackgroundColor(ns::UIColor::whiteColor());
     const double top = ns::UINavigationController::kBarBottom + 16;
@@ -61,6 +63,7 @@ void CantViewController::loadView() {
 }
 
 void CantViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     auto tap = ns::UITapGestureRecognizer::make(
         ns::TargetAction::to(this, "dismissKeyboard", &CantViewController::dismissKeyboard));
@@ -87,6 +90,7 @@ void CantViewController::viewDidLoad() {
 }
 
 void CantViewController::textViewDidChange(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto field = txtCant.lock();
     auto total = txtTprice.lock();
     if (!field || !total) return;
@@ -100,9 +104,13 @@ void CantViewController::textViewDidChange(const ns::ObjectPtr&) {
     total->setText("Total sin ITBMS:  B/. " + formatCents(*unit * *q));
 }
 
-void CantViewController::dismissKeyboard() { view()->endEditing(true); }
+void CantViewController::dismissKeyboard() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    view()->endEditing(true);
+}
 
 void CantViewController::add2Quote(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!user) {
         presentAlert(*this, kNoUserTitle, kNoUserMessage, "Cerrar");
         return;

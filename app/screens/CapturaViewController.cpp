@@ -8,6 +8,7 @@
 #include "app/MainStoryboard.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
+#include "platform/dispatch.h"
 #include "uikit/UIWindow.h"
 
 namespace almavel {
@@ -28,6 +29,7 @@ CapturaViewController::CapturaViewController()
 }
 
 void CapturaViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ColorFromHex hex;
     const ns::CGRect screen = ns::UIScreen::mainScreen()->bounds();
     auto root = ns::UIView::make(screen);
@@ -65,6 +67,7 @@ void CapturaViewController::loadView() {
 }
 
 void CapturaViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     addKeyboardDismissTap();
     if (auto send = btSend.lock()) send->layer()->setCornerRadius(10);
@@ -107,13 +110,18 @@ void CapturaViewController::viewDidLoad() {
     view()->bringSubviewToFront(qrCodeFrameView);
 }
 
-void CapturaViewController::viewDidAppear(bool animated) { restartCapture(); }
+void CapturaViewController::viewDidAppear(bool animated) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    restartCapture();
+}
 
 void CapturaViewController::viewDidDisappear(bool animated) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (auto field = txtCode.lock()) field->setText("");
 }
 
 void CapturaViewController::restartCapture() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!captureSession || captureSession->isRunning()) return;
     if (qrCodeFrameView) qrCodeFrameView->setFrame(ns::CGRectMake(0, 0, 0, 0));
     if (auto label = txtCodigo.lock()) label->setText(kCapturePrompt);
@@ -123,10 +131,12 @@ void CapturaViewController::restartCapture() {
 void CapturaViewController::captureOutputDidOutputMetadataObjects(
     const std::shared_ptr<ns::AVCaptureMetadataOutput>&, const std::vector<ns::AVMetadataObjectPtr>& metadataObjects,
     const std::shared_ptr<ns::AVCaptureConnection>&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     handleMetadataObjects(metadataObjects);
 }
 
 void CapturaViewController::handleMetadataObjects(const std::vector<ns::AVMetadataObjectPtr>& metadataObjects) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (metadataObjects.empty()) {
         if (qrCodeFrameView) qrCodeFrameView->setFrame(ns::CGRectMake(0, 0, 0, 0));
         if (auto label = txtCodigo.lock()) label->setText(kCapturePrompt);
@@ -153,9 +163,13 @@ void CapturaViewController::handleMetadataObjects(const std::vector<ns::AVMetada
     lookUpProduct(label ? label->text() : value);
 }
 
-void CapturaViewController::manualSearch(const ns::ObjectPtr&) { searchManually(); }
+void CapturaViewController::manualSearch(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    searchManually();
+}
 
 void CapturaViewController::searchManually() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto field = txtCode.lock();
     const std::string code = field ? field->text() : std::string();
     if (code.empty()) return;
@@ -166,9 +180,13 @@ void CapturaViewController::searchManually() {
     lookUpProduct(code);
 }
 
-void CapturaViewController::iraBusqueda(const ns::ObjectPtr&) { showScreen(*this, kSearchViewID); }
+void CapturaViewController::iraBusqueda(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    showScreen(*this, kSearchViewID);
+}
 
 void CapturaViewController::showAlert(const std::string& title, const std::string& message) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     std::weak_ptr<ns::Object> weak = weak_from_this();
     presentAlert(*this, title, message, "Cerrar", [weak] {
         if (auto self = std::static_pointer_cast<CapturaViewController>(weak.lock())) self->restartCapture();

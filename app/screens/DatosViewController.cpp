@@ -7,6 +7,7 @@
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
 #include "database/api/QRVDatabase.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
 
@@ -30,6 +31,7 @@ DatosViewController::DatosViewController()
 }
 
 void DatosViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto root = whiteRoot();
     const double top = ns::UINavigationController::kBarBottom + 16;
     const std::pair<const char*, std::weak_ptr<ns::UILabel>*> rows[] = {
@@ -53,6 +55,7 @@ void DatosViewController::loadView() {
 }
 
 void DatosViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     for (auto* label : {&txtLimit, &txtNow, &txtDay, &txtMin, &txtLast, &txtAmount, &txtPayd, &txtLpay, &txtName,
                         &txtAccount}) {
@@ -62,6 +65,7 @@ void DatosViewController::viewDidLoad() {
 }
 
 void DatosViewController::loadCardAccount() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const auto cedula = ns::UserDefaults::standard()->stringForKey(kCedulaKey);
     if (!cedula || !isDatabaseKey(*cedula)) return;
     std::weak_ptr<DatosViewController> weak = std::static_pointer_cast<DatosViewController>(shared_from_this());
@@ -75,6 +79,7 @@ void DatosViewController::loadCardAccount() {
 }
 
 void DatosViewController::fillCardAccount(const QRVDataSnapshotPtr& snapshot) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ns::Value record = snapshot ? snapshot->value() : ns::Value();
     const auto cuenta = stringField(record, "Cuenta");
     if (!cuenta) return;

@@ -3,6 +3,7 @@
 #include "app/AppConsole.h"
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
 
@@ -11,6 +12,7 @@ namespace almavel {
 DispoViewController::DispoViewController() : StockRecordScreen("DispoViewController") { setTitle("Disponibilidad"); }
 
 void DispoViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ns::CGRect screen = ns::UIScreen::mainScreen()->bounds();
     auto root = ns::UIView::make(screen);
     root->setBackgroundColor(ns::UIColor::whiteColor());
@@ -33,6 +35,7 @@ void DispoViewController::loadView() {
 }
 
 void DispoViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     for (size_t i = 0; i < nameLabels.size(); ++i) {
         if (auto l = nameLabels[i].lock()) l->setHidden(true);
@@ -45,6 +48,7 @@ void DispoViewController::viewDidLoad() {
 }
 
 void DispoViewController::loadDispoLabels(const std::string& code) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     AppConsole::write(code);
     auto total = std::make_shared<int64_t>(0);
     readRecord("d1sp0", code, [total, code](StockRecordScreen& screen, const QRVDataSnapshotPtr& snapshot) {
@@ -54,6 +58,7 @@ void DispoViewController::loadDispoLabels(const std::string& code) {
 
 void DispoViewController::fillDispoLabels(const QRVDataSnapshotPtr& snapshot, const std::shared_ptr<int64_t>& total,
                                           const std::string& code) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const auto record = recordOrNotFound(snapshot, code, isStockRecord);
     if (!record) return;
     bool shown = false;

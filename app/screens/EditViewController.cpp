@@ -1,6 +1,7 @@
 #include "app/EditViewController.h"
 
 #include "app/ScreenStyle.h"
+#include "platform/dispatch.h"
 #include "uikit/UIWindow.h"
 
 namespace almavel {
@@ -8,6 +9,7 @@ namespace almavel {
 EditViewController::EditViewController() : ns::UIViewController("EditViewController") {}
 
 void EditViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
     root->setBackgroundColor(ns::UIColor::whiteColor());
     const double top = ns::UINavigationController::kBarBottom + 16;
@@ -18,7 +20,11 @@ void EditViewController::loadView() {
     setView(root);
 }
 
-void EditViewController::EliminarArt(const ns::ObjectPtr&) {}
-void EditViewController::ModArt(const ns::ObjectPtr&) {}
+void EditViewController::EliminarArt(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+}
+void EditViewController::ModArt(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+}
 
 }  // namespace almavel

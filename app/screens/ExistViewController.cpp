@@ -4,6 +4,7 @@
 #include "app/MainStoryboard.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
+#include "platform/dispatch.h"
 #include "uikit/UIWindow.h"
 
 namespace almavel {
@@ -17,6 +18,7 @@ ExistTableViewCell::ExistTableViewCell() : ns::UITableViewCell("LabelCell") {
 ExistViewController::ExistViewController() : StockRecordScreen("ExistViewController") { setTitle("Existencia"); }
 
 void ExistViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ns::CGRect screen = ns::UIScreen::mainScreen()->bounds();
     auto root = ns::UIView::make(screen);
     root->setBackgroundColor(ns::UIColor::whiteColor());
@@ -47,14 +49,19 @@ void ExistViewController::loadView() {
 }
 
 void ExistViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     if (auto sorry = txtSorry.lock()) sorry->setHidden(true);
     loadStockPerStore(codeFromDefaults());
 }
 
-void ExistViewController::UltimoIngreso(const ns::ObjectPtr&) { showScreen(*this, kUltIngID); }
+void ExistViewController::UltimoIngreso(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    showScreen(*this, kUltIngID);
+}
 
 void ExistViewController::loadStockPerStore(const std::string& code) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto total = std::make_shared<int64_t>(0);
     readRecord("d1sp01", code, [total, code](StockRecordScreen& screen, const QRVDataSnapshotPtr& snapshot) {
         static_cast<ExistViewController&>(screen).fillStockPerStore(snapshot, total, code);
@@ -63,6 +70,7 @@ void ExistViewController::loadStockPerStore(const std::string& code) {
 
 void ExistViewController::fillStockPerStore(const QRVDataSnapshotPtr& snapshot, const std::shared_ptr<int64_t>& total,
                                             const std::string& code) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const auto record = recordOrNotFound(snapshot, code, isStockRecord);
     if (!record) return;
     for (const auto& place : kStockPlaces) {
@@ -82,10 +90,14 @@ void ExistViewController::fillStockPerStore(const QRVDataSnapshotPtr& snapshot, 
     endWaiting(actInd, view());
 }
 
-int ExistViewController::tableViewNumberOfRowsInSection(ns::UITableView&, int) { return int(exists.size()); }
+int ExistViewController::tableViewNumberOfRowsInSection(ns::UITableView&, int) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    return int(exists.size());
+}
 
 std::shared_ptr<ns::UITableViewCell> ExistViewController::tableViewCellForRowAtIndexPath(ns::UITableView& tableView,
                                                                                         ns::NSIndexPath indexPath) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto cell = std::dynamic_pointer_cast<ExistTableViewCell>(
         tableView.dequeueReusableCellWithIdentifier("LabelCell", indexPath));
     if (!cell || indexPath.row < 0 || size_t(indexPath.row) >= exists.size()) return cell;

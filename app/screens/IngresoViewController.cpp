@@ -2,6 +2,7 @@
 
 #include "app/ColorFromHex.h"
 #include "app/ScreenSupport.h"
+#include "platform/dispatch.h"
 #include "uikit/UIWindow.h"
 
 namespace almavel {
@@ -17,6 +18,7 @@ IngresoViewController::IngresoViewController() : StockRecordScreen("IngresoViewC
 }
 
 void IngresoViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ns::CGRect screen = ns::UIScreen::mainScreen()->bounds();
     auto root = ns::UIView::make(screen);
     root->setBackgroundColor(ns::UIColor::whiteColor());
@@ -32,11 +34,13 @@ void IngresoViewController::loadView() {
 }
 
 void IngresoViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     loadReceiptDates(codeFromDefaults());
 }
 
 void IngresoViewController::loadReceiptDates(const std::string& code) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto found = std::make_shared<int>(0);
     readRecord("d1sp01", code, [found, code](StockRecordScreen& screen, const QRVDataSnapshotPtr& snapshot) {
         static_cast<IngresoViewController&>(screen).fillReceiptDates(snapshot, found, code);
@@ -45,6 +49,7 @@ void IngresoViewController::loadReceiptDates(const std::string& code) {
 
 void IngresoViewController::fillReceiptDates(const QRVDataSnapshotPtr& snapshot, const std::shared_ptr<int>& found,
                                              const std::string& code) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const auto record = recordOrNotFound(snapshot, code, [](const ns::Value& value) {
         return stringField(value, receiptField(kStockPlaces[size_t(kReceiptOrder[0])]).c_str()).has_value();
     });
@@ -63,10 +68,14 @@ void IngresoViewController::fillReceiptDates(const QRVDataSnapshotPtr& snapshot,
     endWaiting(actInd, view());
 }
 
-int IngresoViewController::tableViewNumberOfRowsInSection(ns::UITableView&, int) { return int(ingreso.size()); }
+int IngresoViewController::tableViewNumberOfRowsInSection(ns::UITableView&, int) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    return int(ingreso.size());
+}
 
 std::shared_ptr<ns::UITableViewCell> IngresoViewController::tableViewCellForRowAtIndexPath(ns::UITableView& tableView,
                                                                                           ns::NSIndexPath indexPath) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto cell = std::dynamic_pointer_cast<IngresoTableViewCell>(
         tableView.dequeueReusableCellWithIdentifier("LabelCell", indexPath));
     if (!cell || indexPath.row < 0 || size_t(indexPath.row) >= ingreso.size()) return cell;

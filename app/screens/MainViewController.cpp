@@ -9,6 +9,7 @@
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
 #include "auth/QRVAuth.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
 
@@ -37,6 +38,7 @@ MainViewController::MainViewController() : ns::UIViewController("MainViewControl
 }
 
 void MainViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ColorFromHex hex;
     const ns::CGRect screen = ns::UIScreen::mainScreen()->bounds();
     auto root = ns::UIView::make(screen);
@@ -116,6 +118,7 @@ void MainViewController::loadView() {
 }
 
 void MainViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     if (auto panel = mView.lock()) {
         panel->layer()->setShadowOpacity(1.0);
@@ -124,17 +127,27 @@ void MainViewController::viewDidLoad() {
     if (auto cap = btCap.lock()) cap->layer()->setCornerRadius(5.0);
 }
 
-void MainViewController::viewDidAppear(bool animated) {}
+void MainViewController::viewDidAppear(bool animated) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+}
 
 void MainViewController::viewDidDisappear(bool animated) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (menuShowig) ShowHideMenu(nullptr);
 }
 
-void MainViewController::capturar(const ns::ObjectPtr&) { showScreen(*this, kCapViewID); }
+void MainViewController::capturar(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    showScreen(*this, kCapViewID);
+}
 
-void MainViewController::search(const ns::ObjectPtr&) { showScreen(*this, kSearchViewID); }
+void MainViewController::search(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    showScreen(*this, kSearchViewID);
+}
 
 void MainViewController::ShowHideMenu(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (auto constraint = MenuLeadConst.lock()) constraint->setConstant(menuShowig ? kMenuHiddenConstant : 0);
     std::weak_ptr<ns::Object> weak = weak_from_this();
     ns::UIView::animateWithDuration(0.3, [weak] {
@@ -144,6 +157,7 @@ void MainViewController::ShowHideMenu(const ns::ObjectPtr&) {
 }
 
 void MainViewController::CloseSession(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UserDefaults::standard()->setString("0", kLoggedKey);
     ns::ErrorRef error;
     if (!QRVAuth::auth()->signOut(&error)) {

@@ -5,6 +5,7 @@
 #include "app/UserDefaultsKeys.h"
 #include "database/api/QRVDatabase.h"
 #include "platform/application.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 
 namespace almavel {
@@ -12,7 +13,10 @@ namespace almavel {
 ProductLookUpScreen::ProductLookUpScreen(std::string className)
     : ns::UIViewController(std::move(className)), ref(QRVDatabase::database()->reference()) {}
 
-void ProductLookUpScreen::dismissKeyboard() { view()->endEditing(true); }
+void ProductLookUpScreen::dismissKeyboard() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    view()->endEditing(true);
+}
 
 void ProductLookUpScreen::addKeyboardDismissTap() {
     auto tap = ns::UITapGestureRecognizer::make(
@@ -22,6 +26,7 @@ void ProductLookUpScreen::addKeyboardDismissTap() {
 }
 
 void ProductLookUpScreen::lookUpProduct(const std::string& code) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!isDatabaseKey(code)) {
         showNotFound(code);
         return;
@@ -57,6 +62,7 @@ void ProductLookUpScreen::showReadFailed(const std::string& title, const std::st
 }
 
 bool ProductLookUpScreen::writeProductKeys(const ns::Value& record, const std::string& code) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const auto descrip = stringField(record, "Descrip");
     if (!descrip) return false;
     auto defaults = ns::UserDefaults::standard();
@@ -78,6 +84,7 @@ bool ProductLookUpScreen::writeProductKeys(const ns::Value& record, const std::s
 }
 
 void ProductLookUpScreen::handleProductSnapshot(const QRVDataSnapshotPtr& snapshot, const std::string& code) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const bool found = snapshot && writeProductKeys(snapshot->value(), code);
     endWaiting(actInd, view());
     if (!found) {

@@ -6,6 +6,7 @@
 #include "auth/QRVAuth.h"
 #include "database/api/QRVDatabase.h"
 #include "platform/application.h"
+#include "platform/dispatch.h"
 #include "storage/QRVStorage.h"
 #include "storage/QRVStorageMetadata.h"
 #include "uikit/UIWindow.h"
@@ -73,6 +74,7 @@ ProfileViewController::ProfileViewController()
 }
 
 void ProfileViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ColorFromHex hex;
     auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
     root->setBackgroundColor(ns::UIColor::whiteColor());
@@ -111,6 +113,7 @@ void ProfileViewController::loadView() {
 }
 
 void ProfileViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     imPicker->setDelegate(std::dynamic_pointer_cast<ns::UIImagePickerControllerDelegate>(shared_from_this()));
     addKeyboardDismissTap();
@@ -129,18 +132,26 @@ void ProfileViewController::viewDidLoad() {
     loadProfile();
 }
 
-void ProfileViewController::dismissKeyboard() { view()->endEditing(true); }
+void ProfileViewController::dismissKeyboard() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    view()->endEditing(true);
+}
 
 void ProfileViewController::addKeyboardDismissTap() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto tap = ns::UITapGestureRecognizer::make(
         ns::TargetAction::to(this, "dismissKeyboard", &ProfileViewController::dismissKeyboard));
     tap->setCancelsTouchesInView(false);
     view()->addGestureRecognizer(tap);
 }
 
-void ProfileViewController::ActualizarDatos(const ns::ObjectPtr&) { saveProfile(); }
+void ProfileViewController::ActualizarDatos(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    saveProfile();
+}
 
 void ProfileViewController::UpdatePhoto(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!ns::UIImagePickerController::isSourceTypeAvailable(ns::UIImagePickerControllerSourceType::Camera)) {
         presentAlert(*this, "Cámara", "Este dispositivo no tiene cámara", "Cerrar");
         return;
@@ -151,6 +162,7 @@ void ProfileViewController::UpdatePhoto(const ns::ObjectPtr&) {
 
 void ProfileViewController::imagePickerControllerDidFinishPickingMediaWithInfo(ns::UIImagePickerController& picker,
                                                                               const ns::Dictionary& info) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto found = info.find(ns::UIImagePickerControllerOriginalImage);
     std::shared_ptr<ns::UIImage> image;
     if (found != info.end() && found->second.isObject()) {
@@ -165,6 +177,7 @@ void ProfileViewController::imagePickerControllerDidFinishPickingMediaWithInfo(n
 }
 
 void ProfileViewController::loadProfile() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!user) return;
     std::weak_ptr<ProfileViewController> weak = std::static_pointer_cast<ProfileViewController>(shared_from_this());
     ref->child("us3r1nf0")->child(*user)->observeSingleEventOfType(
@@ -180,6 +193,7 @@ void ProfileViewController::loadProfile() {
 }
 
 void ProfileViewController::fillProfile(const QRVDataSnapshotPtr& snapshot) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     // A missing or odd record fills nothing; the e-mail then comes from the
     // signed-in account, so a save never writes it away.
     const ns::Value record = snapshot ? snapshot->value() : ns::Value();
@@ -202,6 +216,7 @@ std::shared_ptr<QRVStorageReference> ProfileViewController::photoReference(const
 }
 
 void ProfileViewController::downloadProfilePhoto(const std::string& uid) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     beginWaiting(ActInd, view());
     std::weak_ptr<ProfileViewController> weak = std::static_pointer_cast<ProfileViewController>(shared_from_this());
     photoReference(uid)->dataWithMaxSize(kProfilePhotoMaxBytes, [weak](std::shared_ptr<const ns::Data> data, ns::ErrorRef error) {
@@ -219,6 +234,7 @@ void ProfileViewController::downloadProfilePhoto(const std::string& uid) {
 }
 
 void ProfileViewController::saveProfile() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!user) return;
     beginWaiting(ActInd, view());
     ref->child("us3r1nf0")->child(*user)->setValue(ns::Value(ns::Dictionary{

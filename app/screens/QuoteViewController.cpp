@@ -7,6 +7,7 @@
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
 #include "database/api/QRVDatabase.h"
+#include "platform/dispatch.h"
 #include "uikit/UIWindow.h"
 
 namespace almavel {
@@ -36,6 +37,7 @@ QuoteViewController::QuoteViewController()
 QuoteViewController::~QuoteViewController() { stopObserving(); }
 
 void QuoteViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ns::CGRect screen = ns::UIScreen::mainScreen()->bounds();
     auto root = ns::UIView::make(screen);
     root->setBackgroundColor(ns::UIColor::whiteColor());
@@ -73,6 +75,7 @@ void QuoteViewController::loadView() {
 }
 
 void QuoteViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     navigationItem()->setHidesBackButton(true);
     auto menu = ns::UIBarButtonItem::make("Menu", ns::UIBarButtonItemStyle::Plain,
@@ -92,6 +95,7 @@ void QuoteViewController::viewDidLoad() {
 }
 
 void QuoteViewController::observeQuoteLines() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!user) {
         // No uid, no path: say so instead of reading someone else's node.
         btClean.lock()->setEnabled(false);
@@ -127,6 +131,7 @@ void QuoteViewController::stopObserving() {
 }
 
 void QuoteViewController::appendQuoteLine(const QRVDataSnapshotPtr& snapshot) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!snapshot) return;
     const std::string key = snapshot->key().value_or("");
     AppConsole::write(key);
@@ -151,6 +156,7 @@ void QuoteViewController::appendQuoteLine(const QRVDataSnapshotPtr& snapshot) {
 }
 
 void QuoteViewController::removeQuoteLine(const QRVDataSnapshotPtr& snapshot) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!snapshot) return;
     const std::string codigo = stringField(snapshot->value(), "codigo").value_or("");
     std::erase_if(quotes, [&](const Quotes& q) { return q.codigo == codigo; });
@@ -159,6 +165,7 @@ void QuoteViewController::removeQuoteLine(const QRVDataSnapshotPtr& snapshot) {
 }
 
 void QuoteViewController::recalculateQuoteTotals() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     int64_t subtotal = 0;
     for (const auto& line : quotes) subtotal += line.lineCents();
     const int64_t itbms = itbmsCents(subtotal);
@@ -167,11 +174,18 @@ void QuoteViewController::recalculateQuoteTotals() {
     if (auto l = txtTotal.lock()) l->setText("B/. " + formatCents(subtotal + itbms));
 }
 
-void QuoteViewController::backtomenu() { returnToScreen<MainViewController>(*this, kMainStorID); }
+void QuoteViewController::backtomenu() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    returnToScreen<MainViewController>(*this, kMainStorID);
+}
 
-void QuoteViewController::CleanQuote(const ns::ObjectPtr&) { confirmClearQuote(); }
+void QuoteViewController::CleanQuote(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    confirmClearQuote();
+}
 
 void QuoteViewController::confirmClearQuote() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto alert = ns::UIAlertController::alertControllerWithTitle("Limpiar cotización",
                                                                  "¿Desea limpiar todos los productos?",
                                                                  ns::UIAlertControllerStyle::Alert);
@@ -184,6 +198,7 @@ void QuoteViewController::confirmClearQuote() {
 }
 
 void QuoteViewController::clearQuote() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!user) return;
     quotes.clear();
     ref->child("qu0t3s")->child("users")->child(*user)->removeValue();
@@ -191,14 +206,23 @@ void QuoteViewController::clearQuote() {
     recalculateQuoteTotals();
 }
 
-void QuoteViewController::GenQuote(const ns::ObjectPtr&) {}
+void QuoteViewController::GenQuote(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+}
 
-void QuoteViewController::back2Menu(const ns::ObjectPtr&) { showScreen(*this, kCapViewID); }
+void QuoteViewController::back2Menu(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    showScreen(*this, kCapViewID);
+}
 
-int QuoteViewController::tableViewNumberOfRowsInSection(ns::UITableView&, int) { return int(quotes.size()); }
+int QuoteViewController::tableViewNumberOfRowsInSection(ns::UITableView&, int) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    return int(quotes.size());
+}
 
 std::shared_ptr<ns::UITableViewCell> QuoteViewController::tableViewCellForRowAtIndexPath(ns::UITableView& tableView,
                                                                                         ns::NSIndexPath indexPath) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto cell = std::dynamic_pointer_cast<QuoteTableViewCell>(
         tableView.dequeueReusableCellWithIdentifier("LabelCell", indexPath));
     if (!cell || indexPath.row < 0 || size_t(indexPath.row) >= quotes.size()) return cell;

@@ -9,6 +9,7 @@
 #include "auth/QRVAuth.h"
 #include "database/api/QRVDatabase.h"
 #include "platform/application.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
 
@@ -31,6 +32,7 @@ RegisterViewController::RegisterViewController()
 }
 
 void RegisterViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ColorFromHex hex;
     auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
     root->setBackgroundColor(hex.colorFromHex(kBrandBlue, 1));
@@ -71,27 +73,37 @@ void RegisterViewController::loadView() {
 }
 
 void RegisterViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     addKeyboardDismissTap();
 }
 
-void RegisterViewController::dismissKeyboard() { view()->endEditing(true); }
+void RegisterViewController::dismissKeyboard() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    view()->endEditing(true);
+}
 
 void RegisterViewController::addKeyboardDismissTap() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto tap = ns::UITapGestureRecognizer::make(
         ns::TargetAction::to(this, "dismissKeyboard", &RegisterViewController::dismissKeyboard));
     tap->setCancelsTouchesInView(false);
     view()->addGestureRecognizer(tap);
 }
 
-void RegisterViewController::Registrar(const ns::ObjectPtr&) { createAccount(); }
+void RegisterViewController::Registrar(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    createAccount();
+}
 
 void RegisterViewController::Cancelar(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto login = storyboard()->instantiateViewControllerWithIdentifier(kLoginVID);
     showViewController(login, login);
 }
 
 void RegisterViewController::createAccount() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     prepareSpinner(*activityIndicator, view());
     // The fields first: an account is made only for a complete form, so no
     // account is ever left without its profile record.
@@ -112,6 +124,7 @@ void RegisterViewController::createAccount() {
 }
 
 void RegisterViewController::handleSignUpResult(const std::shared_ptr<QRVUser>& user, const ns::ErrorRef& error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto endWait = [this] {
         activityIndicator->stopAnimating();
         ns::Application::shared()->endIgnoringInteractionEvents();
@@ -140,6 +153,7 @@ void RegisterViewController::handleSignUpResult(const std::shared_ptr<QRVUser>& 
 }
 
 bool RegisterViewController::validateSignUpFields() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     bool valid = true;
     for (const auto* outlet : {&txtNombre, &txtApellido, &txtCorreo, &txtTele, &txtPass}) {
         auto field = outlet->lock();

@@ -6,6 +6,7 @@
 #include "app/UserDefaultsKeys.h"
 #include "auth/QRVAuth.h"
 #include "platform/application.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
 
@@ -17,6 +18,7 @@ ResetViewController::ResetViewController()
 }
 
 void ResetViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ColorFromHex hex;
     auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
     root->setBackgroundColor(hex.colorFromHex(kBrandBlue, 1));
@@ -45,27 +47,39 @@ void ResetViewController::loadView() {
 }
 
 void ResetViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     addKeyboardDismissTap();
     const ns::Value usuario = ns::UserDefaults::standard()->objectForKey(kUsuarioKey);
     if (auto field = txtEmail.lock()) field->setText(usuario.isString() ? usuario.asString() : "");
 }
 
-void ResetViewController::dismissKeyboard() { view()->endEditing(true); }
+void ResetViewController::dismissKeyboard() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    view()->endEditing(true);
+}
 
 void ResetViewController::addKeyboardDismissTap() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto tap = ns::UITapGestureRecognizer::make(
         ns::TargetAction::to(this, "dismissKeyboard", &ResetViewController::dismissKeyboard));
     tap->setCancelsTouchesInView(false);
     view()->addGestureRecognizer(tap);
 }
 
-void ResetViewController::SendMail(const ns::ObjectPtr&) { sendResetMail(); }
+void ResetViewController::SendMail(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    sendResetMail();
+}
 
 // Back to the sign-in screen this one was shown over.
-void ResetViewController::Regresar(const ns::ObjectPtr&) { dismissViewControllerAnimated(true); }
+void ResetViewController::Regresar(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    dismissViewControllerAnimated(true);
+}
 
 void ResetViewController::sendResetMail() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     prepareSpinner(*activityIndicator, view());
     activityIndicator->startAnimating();
     ns::Application::shared()->beginIgnoringInteractionEvents();
@@ -89,6 +103,7 @@ void ResetViewController::sendResetMail() {
 }
 
 void ResetViewController::handleResetResult(const std::string& sentTo, const ns::ErrorRef& error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (error) {
         presentAlert(*this, "Error", "Vuelva a intentarlo", "Cerrar");
         if (auto field = txtEmail.lock()) field->selectAll(nullptr);

@@ -5,6 +5,7 @@
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
 #include "platform/application.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "storage/QRVStorage.h"
 #include "storage/QRVStorageReference.h"
@@ -16,11 +17,13 @@ namespace almavel {
 ResultViewController::ResultViewController() : ns::UIViewController("ResultViewController") { setTitle("Producto"); }
 
 std::shared_ptr<ns::UIImage> ResultViewController::placeholderImage() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     static const auto image = ns::UIImage::filled({160, 120}, ColorFromHex().colorFromHex(0xD8DEE9, 1), 2);
     return image;
 }
 
 void ResultViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
     root->setBackgroundColor(ns::UIColor::whiteColor());
     const double top = ns::UINavigationController::kBarBottom + 8;
@@ -58,6 +61,7 @@ void ResultViewController::loadView() {
 }
 
 void ResultViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     for (const auto& weak : {btAdd, btCons, btShare}) {
         if (auto button = weak.lock()) outlineBorder(*button);
@@ -92,6 +96,7 @@ void ResultViewController::viewDidLoad() {
 }
 
 void ResultViewController::loadProductPhoto(const std::string& code) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     beginWaiting(actInd, view());
     std::weak_ptr<ns::Object> weak = weak_from_this();
     QRVStorage::storage()->reference()->child("products/" + code + ".jpg")->dataWithMaxSize(
@@ -110,11 +115,18 @@ void ResultViewController::loadProductPhoto(const std::string& code) {
         });
 }
 
-void ResultViewController::addQuote(const ns::ObjectPtr&) { showScreen(*this, kCantViewID); }
+void ResultViewController::addQuote(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    showScreen(*this, kCantViewID);
+}
 
-void ResultViewController::conDispo(const ns::ObjectPtr&) { showScreen(*this, kExistContID); }
+void ResultViewController::conDispo(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    showScreen(*this, kExistContID);
+}
 
 void ResultViewController::sharePhoto(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto window = ns::keyWindow();
     if (!window) return;
     const auto& layer = *window->layer();

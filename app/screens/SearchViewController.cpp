@@ -3,6 +3,7 @@
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
 #include "platform/application.h"
+#include "platform/dispatch.h"
 #include "uikit/UIWindow.h"
 
 namespace almavel {
@@ -42,6 +43,7 @@ SearchViewController::~SearchViewController() {
 }
 
 void SearchViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ns::CGRect screen = ns::UIScreen::mainScreen()->bounds();
     auto root = ns::UIView::make(screen);
     root->setBackgroundColor(ns::UIColor::whiteColor());
@@ -75,6 +77,7 @@ void SearchViewController::loadView() {
 }
 
 void SearchViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     addKeyboardDismissTap();
     if (auto list = table.lock()) {
@@ -93,15 +96,23 @@ void SearchViewController::viewDidLoad() {
 }
 
 void SearchViewController::viewDidDisappear(bool animated) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     // Rows of a search the user left must not keep arriving.
     stopFollowing();
 }
 
-void SearchViewController::buscarParte(const ns::ObjectPtr&) { runSearch(&SearchViewController::searchByPart); }
+void SearchViewController::buscarParte(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    runSearch(&SearchViewController::searchByPart);
+}
 
-void SearchViewController::buscarDesc(const ns::ObjectPtr&) { runSearch(&SearchViewController::searchByDescription); }
+void SearchViewController::buscarDesc(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    runSearch(&SearchViewController::searchByDescription);
+}
 
 void SearchViewController::runSearch(SearchOperation operation) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     stopFollowing();
     ++generation_;
     prods.clear();
@@ -116,6 +127,7 @@ void SearchViewController::runSearch(SearchOperation operation) {
 }
 
 QRVDatabaseQueryPtr SearchViewController::prefixQuery(const std::string& child, const std::string& text) const {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     return ref->child("Productos")
         ->queryOrderedByChild(child)
         ->queryStartingAtValue(ns::Value(text))
@@ -123,9 +135,15 @@ QRVDatabaseQueryPtr SearchViewController::prefixQuery(const std::string& child, 
         ->queryLimitedToFirst(kSearchLimit);
 }
 
-void SearchViewController::searchByPart(const std::string& text) { startSearch("qParte", text, false); }
+void SearchViewController::searchByPart(const std::string& text) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    startSearch("qParte", text, false);
+}
 
-void SearchViewController::searchByDescription(const std::string& text) { startSearch("Descrip", text, true); }
+void SearchViewController::searchByDescription(const std::string& text) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    startSearch("Descrip", text, true);
+}
 
 void SearchViewController::startSearch(const std::string& child, const std::string& text, bool closesKeyboard) {
     beginSearchWait();
@@ -185,6 +203,7 @@ void SearchViewController::stopFollowing() {
 }
 
 void SearchViewController::handleSearchSnapshot(const QRVDataSnapshotPtr& snapshot) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     // With children, the child-added events fill the list and end the wait.
     if (snapshot && snapshot->hasChildren()) return;
     endSearchWait();
@@ -203,17 +222,25 @@ void SearchViewController::appendResult(const QRVDataSnapshotPtr& snapshot) {
     endSearchWait();
 }
 
-void SearchViewController::appendPartResult(const QRVDataSnapshotPtr& snapshot) { appendResult(snapshot); }
+void SearchViewController::appendPartResult(const QRVDataSnapshotPtr& snapshot) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    appendResult(snapshot);
+}
 
 void SearchViewController::appendDescriptionResult(const QRVDataSnapshotPtr& snapshot) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     appendResult(snapshot);
     view()->endEditing(true);
 }
 
-int SearchViewController::tableViewNumberOfRowsInSection(ns::UITableView&, int) { return int(prods.size()); }
+int SearchViewController::tableViewNumberOfRowsInSection(ns::UITableView&, int) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    return int(prods.size());
+}
 
 std::shared_ptr<ns::UITableViewCell> SearchViewController::tableViewCellForRowAtIndexPath(ns::UITableView& tableView,
                                                                                          ns::NSIndexPath indexPath) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto cell = std::dynamic_pointer_cast<SearchTableViewCell>(
         tableView.dequeueReusableCellWithIdentifier("LabelCell", indexPath));
     if (!cell || indexPath.row < 0 || size_t(indexPath.row) >= prods.size()) return cell;
@@ -226,6 +253,7 @@ std::shared_ptr<ns::UITableViewCell> SearchViewController::tableViewCellForRowAt
 }
 
 void SearchViewController::tableViewDidSelectRowAtIndexPath(ns::UITableView&, ns::NSIndexPath indexPath) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (indexPath.row < 0 || size_t(indexPath.row) >= prods.size()) return;
     lookUpProduct(prods[size_t(indexPath.row)].Codigo);
 }

@@ -1,6 +1,7 @@
 #include "app/SorryViewController.h"
 
 #include "app/ScreenStyle.h"
+#include "platform/dispatch.h"
 #include "uikit/UIWindow.h"
 
 namespace almavel {
@@ -12,6 +13,7 @@ SorryViewController::SorryViewController() : ns::UIViewController("SorryViewCont
 }
 
 void SorryViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto root = whiteRoot();
     auto label = addLabel(*root, ns::CGRectMake(24, ns::UINavigationController::kBarBottom + 40, 327, 60), "txtSorry",
                           kNoAccountText);

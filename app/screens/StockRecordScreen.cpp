@@ -4,11 +4,13 @@
 #include "app/UserDefaultsKeys.h"
 #include "database/api/QRVDatabase.h"
 #include "platform/application.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 
 namespace almavel {
 
 std::shared_ptr<ns::UILabel> rowLabel(ns::UIView& content, ns::CGRect frame, const std::string& outlet, bool bold) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto label = ns::UILabel::make(frame);
     label->setAccessibilityIdentifier(outlet);
     label->setFont(bold ? ns::UIFont::boldSystemFontOfSize(16) : ns::UIFont::systemFontOfSize(16));

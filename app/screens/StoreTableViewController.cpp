@@ -1,6 +1,7 @@
 #include "app/StoreTableViewController.h"
 
 #include "app/StoreDirectory.h"
+#include "platform/dispatch.h"
 #include "uikit/UIImage.h"
 
 namespace almavel {
@@ -50,22 +51,26 @@ StoreTableViewController::StoreTableViewController() : ns::UITableViewController
 }
 
 void StoreTableViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UITableViewController::loadView();
     tableView()->setRowHeight(120);
     tableView()->registerCellFactory(kCellID, [] { return std::make_shared<StoreTableViewCell>(); });
 }
 
 void StoreTableViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UITableViewController::viewDidLoad();
     setTitle("Sucursales");
 }
 
 int StoreTableViewController::tableViewNumberOfRowsInSection(ns::UITableView&, int) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     return static_cast<int>(stores.size());
 }
 
 std::shared_ptr<ns::UITableViewCell> StoreTableViewController::tableViewCellForRowAtIndexPath(
     ns::UITableView& tableView, ns::NSIndexPath indexPath) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto cell = tableView.dequeueReusableCellWithIdentifier(kCellID, indexPath);
     auto store = std::dynamic_pointer_cast<StoreTableViewCell>(cell);
     if (!store) return cell;

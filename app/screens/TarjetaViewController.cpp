@@ -6,6 +6,7 @@
 #include "app/UserDefaultsKeys.h"
 #include "auth/QRVAuth.h"
 #include "database/api/QRVDatabase.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
 
@@ -33,6 +34,7 @@ TarjetaViewController::TarjetaViewController()
       user(signedInUid()) {}
 
 void TarjetaViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto root = whiteRoot();
     const double top = ns::UINavigationController::kBarBottom + 24;
     addLabel(*root, ns::CGRectMake(16, top, 343, 22), "lblCedula", "Cédula");
@@ -51,6 +53,7 @@ void TarjetaViewController::loadView() {
 }
 
 void TarjetaViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     auto tap = ns::UITapGestureRecognizer::make(
         ns::TargetAction::to(this, "dismissKeyboard", &TarjetaViewController::dismissKeyboard));
@@ -68,11 +71,18 @@ void TarjetaViewController::viewDidLoad() {
     }
 }
 
-void TarjetaViewController::Validar(const ns::ObjectPtr&) { checkCardAccount(); }
+void TarjetaViewController::Validar(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    checkCardAccount();
+}
 
-void TarjetaViewController::dismissKeyboard() { view()->endEditing(true); }
+void TarjetaViewController::dismissKeyboard() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    view()->endEditing(true);
+}
 
 void TarjetaViewController::checkCardAccount() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!user) return;
     const std::string cedula = txtCedula.lock()->text();
     // An empty number would read the whole collection, and ". # $ [ ] /"
@@ -96,6 +106,7 @@ void TarjetaViewController::checkCardAccount() {
 }
 
 void TarjetaViewController::handleCardSnapshot(const QRVDataSnapshotPtr& snapshot, const std::string& cedula) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ns::Value record = snapshot ? snapshot->value() : ns::Value();
     const auto cuenta = stringField(record, "Cuenta");
     const auto email = stringField(record, "Email");

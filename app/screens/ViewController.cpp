@@ -8,6 +8,7 @@
 #include "app/UserDefaultsKeys.h"
 #include "auth/QRVAuth.h"
 #include "platform/application.h"
+#include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
 
@@ -16,6 +17,7 @@ namespace almavel {
 ViewController::ViewController() : ns::UIViewController("ViewController") { setTitle("Iniciar sesión"); }
 
 void ViewController::loadView() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ColorFromHex hex;
     auto root = ns::UIView::make(ns::UIScreen::mainScreen()->bounds());
     root->setBackgroundColor(hex.colorFromHex(kBrandBlue, 1));
@@ -70,6 +72,7 @@ void ViewController::loadView() {
 }
 
 void ViewController::viewDidLoad() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::UIViewController::viewDidLoad();
     addKeyboardDismissTap();
 
@@ -91,11 +94,13 @@ void ViewController::viewDidLoad() {
 }
 
 void ViewController::logIn(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     beginWaiting();
     signInWithFields();
 }
 
 void ViewController::forgotPass(const ns::ObjectPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     ns::ErrorRef error;
     if (!QRVAuth::auth()->signOut(&error)) {
         AppConsole::write("Error signing out: " + (error ? error->localizedDescription() : std::string()));
@@ -104,9 +109,13 @@ void ViewController::forgotPass(const ns::ObjectPtr&) {
     AppConsole::write("signed out");
 }
 
-void ViewController::dismissKeyboard() { view()->endEditing(true); }
+void ViewController::dismissKeyboard() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    view()->endEditing(true);
+}
 
 void ViewController::addKeyboardDismissTap() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto tap = ns::UITapGestureRecognizer::make(
         ns::TargetAction::to(this, "dismissKeyboard", &ViewController::dismissKeyboard));
     tap->setCancelsTouchesInView(false);
@@ -114,6 +123,7 @@ void ViewController::addKeyboardDismissTap() {
 }
 
 void ViewController::signInWithFields() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto user = txtUser.lock();
     auto pass = txtPass.lock();
     std::weak_ptr<ns::Object> weak = weak_from_this();
@@ -130,6 +140,7 @@ void ViewController::signInWithFields() {
 }
 
 void ViewController::handleSignInResult(const std::shared_ptr<QRVUser>& user, const ns::ErrorRef& error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (error) {
         AppConsole::write("error: ");
         endWaiting();

@@ -1,6 +1,7 @@
 #include "app/ActivityInicator.h"
 
 #include "app/ColorFromHex.h"
+#include "platform/dispatch.h"
 
 namespace almavel {
 
@@ -12,6 +13,7 @@ ActivityInicator::ActivityInicator()
 }
 
 void ActivityInicator::showActivityIndicator(const ns::UIViewPtr& view) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const ColorFromHex hex;
     container_->setFrame(view->frame());
     container_->setCenter(view->center());
@@ -35,6 +37,7 @@ void ActivityInicator::showActivityIndicator(const ns::UIViewPtr& view) {
 }
 
 void ActivityInicator::hideActivityIndicator(const ns::UIViewPtr&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     activityIndicator_->stopAnimating();
     container_->removeFromSuperview();
 }

@@ -5,6 +5,7 @@
 #include "messaging/QRVMessaging.h"
 #include "platform/application.h"
 #include "platform/block_object.h"
+#include "platform/dispatch.h"
 #include "platform/format.h"
 #include "platform/runtime.h"
 
@@ -31,6 +32,7 @@ AppDelegate& self(ns::Object* object) { return *static_cast<AppDelegate*>(object
 }  // namespace
 
 bool AppDelegate::applicationDidFinishLaunchingWithOptions(const ns::Dictionary&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     QRVApp::configure();
     becomeMessagingDelegate(std::static_pointer_cast<AppDelegate>(shared_from_this()));
     auto application = ns::Application::shared();
@@ -49,26 +51,33 @@ bool AppDelegate::applicationDidFinishLaunchingWithOptions(const ns::Dictionary&
 }
 
 void AppDelegate::logPayload(const ns::Dictionary& userInfo) const {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (auto id = userInfo.find(kdxMessageIDKey); id != userInfo.end()) {
         AppConsole::write(ns::format("Message ID: %@", id->second));
     }
     AppConsole::write(ns::Value(userInfo).description());
 }
 
-void AppDelegate::applicationDidReceiveRemoteNotification(const ns::Dictionary& userInfo) { logPayload(userInfo); }
+void AppDelegate::applicationDidReceiveRemoteNotification(const ns::Dictionary& userInfo) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    logPayload(userInfo);
+}
 
 void AppDelegate::applicationDidReceiveRemoteNotification(const ns::Dictionary& userInfo,
                                                           const std::function<void(int64_t)>& completionHandler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     logPayload(userInfo);
     if (completionHandler) completionHandler(ns::Application::kBackgroundFetchNewData);
 }
 
 void AppDelegate::applicationDidRegisterForRemoteNotificationsWithDeviceToken(const ns::Data& deviceToken) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     // NSData's description of a token on the phone: its length in bytes.
     AppConsole::write(ns::format("APNs token retrieved: %zu bytes", deviceToken.size()));
 }
 
 void AppDelegate::applicationDidFailToRegisterForRemoteNotificationsWithError(const ns::ErrorRef& error) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     AppConsole::write("Unable to register for remote notifications: " +
                       (error ? error->localizedDescription() : std::string()));
 }
@@ -76,26 +85,31 @@ void AppDelegate::applicationDidFailToRegisterForRemoteNotificationsWithError(co
 void AppDelegate::userNotificationCenterWillPresentNotification(
     const std::shared_ptr<ns::UNNotification>& notification,
     const std::function<void(ns::UNNotificationPresentationOptions)>& completionHandler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     logPayload(notification->request()->content()->userInfo);
     if (completionHandler) completionHandler(ns::UNNotificationPresentationOptionNone);
 }
 
 void AppDelegate::userNotificationCenterDidReceiveNotificationResponse(
     const std::shared_ptr<ns::UNNotificationResponse>& response, const std::function<void()>& completionHandler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     logPayload(response->notification()->request()->content()->userInfo);
     if (completionHandler) completionHandler();
 }
 
 void AppDelegate::messagingDidRefreshRegistrationToken(const std::shared_ptr<QRVMessaging>&, const std::string& token) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     AppConsole::write("Quorvane registration token: " + token);
 }
 
 void AppDelegate::messagingDidReceiveMessage(const std::shared_ptr<QRVMessaging>&,
                                              const std::shared_ptr<QRVMessagingRemoteMessage>& remoteMessage) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     AppConsole::write("Received data message: " + ns::Value(remoteMessage->appData()).description());
 }
 
 void AppDelegate::registerClass() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     using Args = std::vector<ns::Value>;
     auto& cls = ns::Runtime::registerClass("AppDelegate", "UIResponder");
     // Declared so that the messaging proxy takes its notification callbacks.

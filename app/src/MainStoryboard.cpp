@@ -18,11 +18,13 @@
 #include "app/StoreTableViewController.h"
 #include "app/TarjetaViewController.h"
 #include "app/ViewController.h"
+#include "platform/dispatch.h"
 #include "platform/runtime.h"
 
 namespace almavel {
 
 std::shared_ptr<ns::UIStoryboard> registerMainStoryboard() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto storyboard = ns::UIStoryboard::registerStoryboard(kMainStoryboardName);
     storyboard->registerViewController(kLoginVID, [](const auto&) { return std::make_shared<ViewController>(); });
     storyboard->registerViewController(kMainStorID,

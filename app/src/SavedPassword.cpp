@@ -2,6 +2,7 @@
 
 #include "app/AppConsole.h"
 #include "app/UserDefaultsKeys.h"
+#include "platform/dispatch.h"
 #include "platform/keychain.h"
 #include "platform/user_defaults.h"
 
@@ -16,6 +17,7 @@ ns::Dictionary itemQuery() {
 }  // namespace
 
 std::optional<std::string> SavedPassword::passwordForUser(const std::string& email) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto query = itemQuery();
     query[ns::kSecAttrAccount] = email;
     query[ns::kSecReturnData] = true;
@@ -29,6 +31,7 @@ std::optional<std::string> SavedPassword::passwordForUser(const std::string& ema
 }
 
 bool SavedPassword::save(const std::string& email, const std::string& password) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto keychain = ns::Keychain::shared();
     // One saved sign-in: the last one.
     keychain->remove(itemQuery());
@@ -45,6 +48,7 @@ bool SavedPassword::save(const std::string& email, const std::string& password) 
 }
 
 void SavedPassword::migrateFromUserDefaults() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto defaults = ns::UserDefaults::standard();
     const ns::Value clave = defaults->objectForKey(kClaveKey);
     if (clave.isNull()) return;

@@ -8,6 +8,7 @@
 #include "app/AppConsole.h"
 #include "auth/QRVAuth.h"
 #include "platform/application.h"
+#include "platform/dispatch.h"
 
 namespace almavel {
 
@@ -17,16 +18,19 @@ std::optional<std::string> signedInUid() {
 }
 
 void beginWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     actInd.showActivityIndicator(view);
     ns::Application::shared()->beginIgnoringInteractionEvents();
 }
 
 void endWaiting(ActivityInicator& actInd, const ns::UIViewPtr& view) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     actInd.hideActivityIndicator(view);
     ns::Application::shared()->endIgnoringInteractionEvents();
 }
 
 void showScreen(ns::UIViewController& screen, const char* identifier) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto sb = screen.storyboard();
     if (!sb) return;
     const auto ids = sb->identifiers();
@@ -39,6 +43,7 @@ void showScreen(ns::UIViewController& screen, const char* identifier) {
 }
 
 void prepareSpinner(ns::UIActivityIndicatorView& spinner, const ns::UIViewPtr& root) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     spinner.setCenter(root->center());
     spinner.setHidesWhenStopped(true);
     spinner.setActivityIndicatorViewStyle(ns::UIActivityIndicatorViewStyle::Gray);
@@ -47,6 +52,7 @@ void prepareSpinner(ns::UIActivityIndicatorView& spinner, const ns::UIViewPtr& r
 
 void presentAlert(ns::UIViewController& screen, const std::string& title, const std::string& message,
                   const std::string& button, std::function<void()> handler) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto alert = ns::UIAlertController::alertControllerWithTitle(title, message, ns::UIAlertControllerStyle::Alert);
     ns::UIAlertAction::Handler onTap;
     if (handler) onTap = [handler = std::move(handler)](const auto&) { handler(); };
@@ -71,6 +77,7 @@ std::string readFailedMessage(const ns::ErrorRef& error) {
 }
 
 QRVCancelBlock waitingCancelBlock(const std::shared_ptr<ns::UIViewController>& screen, ActivityInicator& actInd) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     std::weak_ptr<ns::UIViewController> weak = screen;
     ActivityInicator* overlay = &actInd;  // lives as long as the screen
     return [weak, overlay](ns::ErrorRef error) {

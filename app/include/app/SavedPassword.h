@@ -5,7 +5,9 @@
 // device after the first unlock), never in user defaults, which are a plain
 // file anyone with a backup can read.
 //
-// Main thread (the screens); the keychain locks itself.
+// Main thread only (the screens; checked in Debug): saving is a removal
+// then an add, which two threads could interleave into two saved sign-ins,
+// although the keychain locks each call itself.
 
 #include <optional>
 #include <string>

@@ -2,7 +2,10 @@
 // What the screens that wait for the back end share: the busy overlay with
 // touches ignored while a request runs, the one-button alerts, the checks a
 // code must pass before it names a database child, and the conversions of
-// record fields that may be missing or of another type. Main thread only.
+// record fields that may be missing or of another type. What touches views,
+// alerts or the interaction count is main thread only (checked in Debug);
+// the checks of codes and the field conversions are plain functions of their
+// arguments, fit for any thread.
 
 #include <cstdint>
 #include <functional>
@@ -11,6 +14,7 @@
 
 #include "app/ActivityInicator.h"
 #include "database/api/QRVDatabaseQuery.h"
+#include "platform/dispatch.h"
 #include "platform/value.h"
 #include "uikit/UIViewController.h"
 
@@ -40,6 +44,7 @@ void showScreen(ns::UIViewController& screen, const char* identifier);
 // when there is none.
 template <class T>
 void returnToScreen(ns::UIViewController& from, const char* identifier) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (auto nav = from.navigationController()) {
         auto stack = nav->viewControllers();
         for (size_t i = stack.size(); i-- > 0;) {

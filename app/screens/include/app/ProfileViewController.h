@@ -26,7 +26,8 @@ namespace almavel {
 inline constexpr int64_t kProfilePhotoMaxBytes = 1048576;
 
 // JPEG bytes of `image` at `quality`, halved in size until they fit
-// `maxBytes`; empty when even a tiny picture does not.
+// `maxBytes`; empty when even a tiny picture does not. It only reads the
+// picture it is given, so it is fit for any thread.
 ns::Data jpegWithin(const ns::UIImage& image, double quality, size_t maxBytes);
 
 class ProfileViewController : public ns::UIViewController, public ns::UIImagePickerControllerDelegate {

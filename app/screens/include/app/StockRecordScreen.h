@@ -6,7 +6,9 @@
 // shows the not-found alert; any other missing or ill-typed field counts as
 // 0 (or no date). A refused or failed read ends the wait with an alert.
 //
-// Main thread only.
+// The screens and rowLabel are main thread only (checked in Debug where
+// they are entered); the record helpers read only their arguments, and
+// codeFromDefaults the user defaults, which lock themselves.
 
 #include <cstdint>
 #include <functional>

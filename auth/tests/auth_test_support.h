@@ -17,6 +17,7 @@
 #include "core/QRVOptions.h"
 #include "platform/notification_center.h"
 #include "platform/runloop.h"
+#include "testing/app_backend.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -25,15 +26,14 @@ namespace authtest {
 using json = nlohmann::json;
 
 inline constexpr const char* kAPIKey = "AKtest-auth-0000000000000000000000001";
-inline constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+inline constexpr const char* kAppID = ns::testing::kTestAppID;
 
-inline ns::Dictionary testOptions(const std::string& apiKey = kAPIKey) {
-    return {{"ONDRIX_APP_ID", kAppID},
-            {"API_KEY", apiKey},
-            {"PROJECT_ID", "almavel-pa"},
-            {"DATABASE_URL", "https://almavel-pa.quorvaneio.com"},
-            {"STORAGE_BUCKET", "almavel-pa.quorvanestorage.com"}};
+inline ns::testing::TestApp testApp(const std::string& apiKey = kAPIKey) {
+    return {.apiKey = apiKey,
+            .databaseURL = "https://almavel-pa.quorvaneio.com",
+            .storageBucket = ns::testing::kTestStorageBucket};
 }
+inline ns::Dictionary testOptions(const std::string& apiKey = kAPIKey) { return testApp(apiKey).options(); }
 
 inline bool pumpUntil(const std::function<bool()>& done) { return ns::RunLoop::main().runUntil(done, 60); }
 
@@ -114,10 +114,7 @@ private:
 class AuthBackendTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        backend_ = ns::testing::Backend::start();
-        backend_->routeServiceHosts();
-        auto reply = backend_->post("/__admin/auth/apiKeys", json{{"apiKey", kAPIKey}, {"appId", kAppID}}.dump());
-        ASSERT_EQ(reply.status, 200) << reply.body << reply.error;
+        backend_ = ns::testing::startBackendFor(testApp());
         QRVApp::resetForTesting();
         QRVAuth::resetForTesting();
         QRVApp::configure(std::make_shared<QRVOptions>(testOptions()));

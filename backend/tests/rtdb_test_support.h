@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "testing/backend.h"
+#include "testing/websocket_close.h"
 
 namespace rtdbtest {
 
@@ -64,8 +65,8 @@ public:
 
     const std::string& host() const { return host_; }
 
-    // One frame as text; nullopt once the connection ended (closeCode()
-    // then tells the code the server sent, 0 for none).
+    // One frame as text; nullopt once the connection ended (ending() then
+    // tells how).
     std::optional<std::string> readFrame() {
         beast::flat_buffer buffer;
         beast::error_code ec;
@@ -159,15 +160,20 @@ public:
         return (*packet)["d"];
     }
 
-    // Reads until the connection ends; answers the close code (0: none).
-    int readToEnd() {
+    // Reads until the connection ends; answers how it ended.
+    ns::testing::WebSocketClose readToEnd() {
         while (readFrame()) {
         }
-        return closeCode();
+        return ending();
     }
-    int closeCode() const { return int(ws_.reason().code); }
-    bool endedWithoutCloseFrame() const {
-        return ended_ && ended_ != websocket::error::closed;
+    // How the connection ended so far: the server's close frame, if one
+    // arrived (answering it may still fail when the server is already gone).
+    ns::testing::WebSocketClose ending() const {
+        const auto& reason = ws_.reason();
+        ns::testing::WebSocketClose close{int64_t(reason.code)};
+        if (!reason.reason.empty()) close.reason = std::string(reason.reason.data(), reason.reason.size());
+        close.clean = ended_ == websocket::error::closed || reason.code != websocket::close_code::none;
+        return close;
     }
 
     void close() {

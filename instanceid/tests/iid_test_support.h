@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/notification_center.h"
 #include "platform/runloop.h"
+#include "testing/app_backend.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -26,8 +27,10 @@ namespace iidtest {
 
 using json = nlohmann::json;
 
-inline constexpr const char* kSenderID = "480326711275";
-inline constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+inline constexpr const char* kSenderID = ns::testing::kTestSenderID;
+inline constexpr const char* kAppID = ns::testing::kTestAppID;
+// The app a launch configures: no database or bucket, a sender id.
+inline const ns::testing::TestApp kApp{.apiKey = "AKtest-iid-0000000000000000000001", .senderID = kSenderID};
 inline constexpr const char* kBundleID = "com.almavel.app";
 
 inline bool pumpUntil(const std::function<bool()>& done) { return ns::RunLoop::main().runUntil(done, 60); }
@@ -52,8 +55,7 @@ private:
 class IidBackendTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        backend_ = ns::testing::Backend::start();
-        backend_->routeServiceHosts();
+        backend_ = ns::testing::startBackendFor(kApp);
         writeInfoPlist("1.0");
         clock_ = ns::VirtualClock::install();
         QRVApp::resetForTesting();
@@ -73,10 +75,7 @@ protected:
 
     // Configures the default app as a launch does.
     void configure() {
-        QRVApp::configure(std::make_shared<QRVOptions>(ns::Dictionary{{"ONDRIX_APP_ID", kAppID},
-                                                                      {"API_KEY", "AKtest-iid-0000000000000000000001"},
-                                                                      {"PROJECT_ID", "almavel-pa"},
-                                                                      {"KDX_SENDER_ID", kSenderID}}));
+        QRVApp::configure(std::make_shared<QRVOptions>(kApp.options()));
     }
 
     // Another run of the program on the same sandbox: every process-wide

@@ -18,12 +18,13 @@
 #include "platform/clock.h"
 #include "platform/reachability.h"
 #include "platform/runloop.h"
+#include "testing/app_backend.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
 namespace messagingtest {
 
-inline constexpr const char* kSenderID = "480326711275";
+inline constexpr const char* kSenderID = ns::testing::kTestSenderID;
 inline constexpr const char* kBundleID = "com.almavel.app";
 
 inline bool pumpUntil(const std::function<bool()>& done, double seconds = 30) {
@@ -33,18 +34,15 @@ inline bool pumpUntil(const std::function<bool()>& done, double seconds = 30) {
 class CheckedInDevice : public ::testing::Test {
 protected:
     void SetUp() override {
-        backend_ = ns::testing::Backend::start();
-        backend_->routeServiceHosts();
+        const ns::testing::TestApp app{.apiKey = "AKtest-iid-0000000000000000000001", .senderID = kSenderID};
+        backend_ = ns::testing::startBackendFor(app);
         sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", kBundleID},
                                                                {"CFBundleShortVersionString", "1.0"}});
         ns::Reachability::setOverride(ns::Reachability::Status::ReachableViaWiFi);
         clock_ = ns::VirtualClock::install();
         QRVApp::resetForTesting();
         QRVInstanceID::resetForTesting();
-        QRVApp::configure(std::make_shared<QRVOptions>(ns::Dictionary{{"ONDRIX_APP_ID", "1:480326711275:ios:7d1f6c2b9a0e4c3f"},
-                                                                      {"API_KEY", "AKtest-iid-0000000000000000000001"},
-                                                                      {"PROJECT_ID", "almavel-pa"},
-                                                                      {"KDX_SENDER_ID", kSenderID}}));
+        QRVApp::configure(std::make_shared<QRVOptions>(app.options()));
         auto iid = QRVInstanceID::instanceID();
         ASSERT_TRUE(pumpUntil([&] { return iid->defaultQDXToken().has_value(); }, 60)) << backend_->log();
         deviceToken_ = *iid->defaultQDXToken();

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/host_routing.h"
 #include "platform/reachability.h"
+#include "storage/QRVStorageErrors.h"
 #include "storage_test_support.h"
 #include "testing/retry_waits.h"
 
@@ -71,7 +72,7 @@ TEST_F(StorageOutcomesTest, RefusalsMapOntoTheErrorTable) {
     // Nobody signed in.
     auto anonymous = get(product, 1 << 20);
     ASSERT_TRUE(anonymous.error);
-    EXPECT_EQ(anonymous.error->code(), -13020);
+    EXPECT_EQ(anonymous.error->code(), QRVStorageErrorCodeUnauthenticated);
     EXPECT_EQ(anonymous.error->userInfo().at("ResponseErrorCode").intValue(), 401);
     // The authorizer stamped the request but had no token to add.
     json sent = storageRequests().back();
@@ -86,7 +87,7 @@ TEST_F(StorageOutcomesTest, RefusalsMapOntoTheErrorTable) {
     std::string uid = signIn("staff-gil");
     auto missing = get(storage_->referenceWithPath("products/none.jpg"), 1 << 20);
     ASSERT_TRUE(missing.error);
-    EXPECT_EQ(missing.error->code(), -13010);
+    EXPECT_EQ(missing.error->code(), QRVStorageErrorCodeObjectNotFound);
     EXPECT_EQ(missing.error->localizedDescription(), "Object products/none.jpg does not exist.");
     EXPECT_EQ(missing.calls, 1);
 
@@ -96,7 +97,7 @@ TEST_F(StorageOutcomesTest, RefusalsMapOntoTheErrorTable) {
     QRVStorageTaskSnapshotPtr failure;
     task->observeStatus(QRVStorageTaskStatusFailure, [&](QRVStorageTaskSnapshotPtr s) { failure = s; });
     ASSERT_TRUE(pumpUntil([&] { return failure != nullptr; }));
-    EXPECT_EQ(failure->error()->code(), -13021);
+    EXPECT_EQ(failure->error()->code(), QRVStorageErrorCodeUnauthorized);
     EXPECT_EQ(failure->error()->localizedDescription(),
               "User does not have permission to access vbk://almavel-pa.quorvanestorage.com/profiles/someone-else.jpg.");
     ASSERT_TRUE(failure->metadata());
@@ -109,7 +110,7 @@ TEST_F(StorageOutcomesTest, RefusalsMapOntoTheErrorTable) {
     });
     auto badToken = get(product, 1 << 20);
     ASSERT_TRUE(badToken.error);
-    EXPECT_EQ(badToken.error->code(), -13020);
+    EXPECT_EQ(badToken.error->code(), QRVStorageErrorCodeUnauthenticated);
 
     // A token hook that fails never reaches the service.
     clearStorageRequests();
@@ -118,7 +119,7 @@ TEST_F(StorageOutcomesTest, RefusalsMapOntoTheErrorTable) {
     });
     auto hookFailed = readMetadata(product);
     ASSERT_TRUE(hookFailed.error);
-    EXPECT_EQ(hookFailed.error->code(), -13020);
+    EXPECT_EQ(hookFailed.error->code(), QRVStorageErrorCodeUnauthenticated);
     EXPECT_EQ(hookFailed.error->userInfo().at("ResponseErrorDomain").asString(), "auth");
     EXPECT_EQ(hookFailed.error->userInfo().at("ResponseErrorCode").intValue(), 17);
     EXPECT_TRUE(storageRequests().empty());
@@ -132,7 +133,7 @@ TEST_F(StorageOutcomesTest, AnObjectOverTheLimitFailsOnceNamingBothSizes) {
     auto big = storage_->referenceWithPath("products/big.jpg");
     auto tooBig = get(big, 1048576);
     ASSERT_TRUE(tooBig.error);
-    EXPECT_EQ(tooBig.error->code(), -13032);
+    EXPECT_EQ(tooBig.error->code(), QRVStorageErrorCodeDownloadSizeExceeded);
     EXPECT_NE(tooBig.error->localizedDescription().find("size of 2000000 bytes"), std::string::npos)
         << tooBig.error->localizedDescription();
     EXPECT_NE(tooBig.error->localizedDescription().find("maximum size of 1048576 bytes"), std::string::npos);
@@ -171,10 +172,10 @@ TEST_F(StorageOutcomesTest, CancellingEndsATaskOnceAndDropsItsObservers) {
     EXPECT_EQ(completions, 1);
     EXPECT_EQ(failures, 1);
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), -13040);
+    EXPECT_EQ(error->code(), QRVStorageErrorCodeCancelled);
     EXPECT_EQ(task->state(), QRVStorageTaskStateCancelled);
     EXPECT_EQ(task->snapshot()->status(), QRVStorageTaskStatusFailure);
-    EXPECT_EQ(task->snapshot()->error()->code(), -13040);
+    EXPECT_EQ(task->snapshot()->error()->code(), QRVStorageErrorCodeCancelled);
     // Every observer went with the cancel.
     EXPECT_TRUE(watch.expired());
 
@@ -222,7 +223,7 @@ TEST_F(StorageOutcomesTest, AnswersThatAreNotJSONFailWithTheUnknownCode) {
 
     auto uploaded = put(ref, bytesOf(100));
     ASSERT_TRUE(uploaded.error);
-    EXPECT_EQ(uploaded.error->code(), -13000);
+    EXPECT_EQ(uploaded.error->code(), QRVStorageErrorCodeUnknown);
     EXPECT_EQ(uploaded.error->localizedFailureReason(),
               "Invalid data returned from the server: <html>gateway says hi</html>");
     EXPECT_FALSE(uploaded.value);
@@ -230,7 +231,7 @@ TEST_F(StorageOutcomesTest, AnswersThatAreNotJSONFailWithTheUnknownCode) {
 
     auto read = readMetadata(ref);
     ASSERT_TRUE(read.error);
-    EXPECT_EQ(read.error->code(), -13000);
+    EXPECT_EQ(read.error->code(), QRVStorageErrorCodeUnknown);
     EXPECT_EQ(read.error->localizedFailureReason(), "Invalid data returned from the server: not json at all");
 }
 
@@ -252,7 +253,7 @@ TEST_F(StorageOutcomesTest, ServerFailuresAreRetriedUntilTheOperationTimeRunsOut
     EXPECT_EQ(waits.waits(), (std::vector<double>{1, 2, 4, 8, 16, 32}));
     EXPECT_LE(clock->now() - started, 120);
     ASSERT_TRUE(read.error);
-    EXPECT_EQ(read.error->code(), -13000);
+    EXPECT_EQ(read.error->code(), QRVStorageErrorCodeUnknown);
     EXPECT_EQ(read.error->userInfo().at("ResponseErrorCode").intValue(), 503);
     EXPECT_EQ(storageRequests().size(), 7u);
 }
@@ -300,7 +301,7 @@ TEST_F(StorageOutcomesTest, AnOfflineDeviceRetriesUntilTheDownloadTimeRunsOut) {
     // Waits up to 256 s (511 in all) fit in the 600 s of a download.
     EXPECT_EQ(waits.waits(), (std::vector<double>{1, 2, 4, 8, 16, 32, 64, 128, 256}));
     ASSERT_TRUE(got.error);
-    EXPECT_EQ(got.error->code(), -13000);
+    EXPECT_EQ(got.error->code(), QRVStorageErrorCodeUnknown);
     EXPECT_EQ(got.error->userInfo().at("ResponseErrorCode").intValue(), -1009);
     EXPECT_TRUE(storageRequests().empty());
 

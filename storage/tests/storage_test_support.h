@@ -19,6 +19,7 @@
 #include "storage/QRVStorageConstants.h"
 #include "storage/QRVStorageReference.h"
 #include "storage/QRVStorageUtils.h"
+#include "testing/app_backend.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -27,8 +28,8 @@ namespace storagetest {
 using json = nlohmann::json;
 
 inline constexpr const char* kAPIKey = "AKtest-storage-000000000000000000001";
-inline constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
-inline constexpr const char* kBucket = "almavel-pa.quorvanestorage.com";
+inline constexpr const char* kAppID = ns::testing::kTestAppID;
+inline constexpr const char* kBucket = ns::testing::kTestStorageBucket;
 
 inline bool pumpUntil(const std::function<bool()>& done) { return ns::RunLoop::main().runUntil(done, 120); }
 
@@ -58,17 +59,12 @@ struct Completion {
 class StorageBackendTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        backend_ = ns::testing::Backend::start();
-        backend_->routeServiceHosts();
-        auto reply = backend_->post("/__admin/auth/apiKeys", json{{"apiKey", kAPIKey}, {"appId", kAppID}}.dump());
-        ASSERT_EQ(reply.status, 200) << reply.body << reply.error;
+        const ns::testing::TestApp app{.apiKey = kAPIKey, .storageBucket = kBucket};
+        backend_ = ns::testing::startBackendFor(app);
         QRVApp::resetForTesting();
         QRVAuth::resetForTesting();
         QRVStorage::resetForTesting();
-        QRVApp::configure(std::make_shared<QRVOptions>(ns::Dictionary{{"ONDRIX_APP_ID", kAppID},
-                                                                      {"API_KEY", kAPIKey},
-                                                                      {"PROJECT_ID", "almavel-pa"},
-                                                                      {"STORAGE_BUCKET", kBucket}}));
+        QRVApp::configure(std::make_shared<QRVOptions>(app.options()));
         app_ = QRVApp::defaultApp();
         ASSERT_TRUE(app_);
         auth_ = QRVAuth::auth();

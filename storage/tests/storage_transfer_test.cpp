@@ -12,6 +12,7 @@
 
 #include "platform/http.h"
 #include "platform/url.h"
+#include "storage/QRVStorageErrors.h"
 #include "storage_test_support.h"
 
 using namespace storagetest;
@@ -208,7 +209,7 @@ TEST_F(StorageTransferTest, ACancelledFileDownloadLeavesNoPartialFile) {
     ASSERT_TRUE(pumpUntil([&] { return seen >= 500000; }));
     task->cancel();
     ASSERT_TRUE(pumpUntil([&] { return written.done(); }));
-    EXPECT_EQ(written.error->code(), -13040);
+    EXPECT_EQ(written.error->code(), QRVStorageErrorCodeCancelled);
     EXPECT_FALSE(written.value);
     EXPECT_TRUE(std::filesystem::is_empty(folder));
 }
@@ -329,8 +330,8 @@ TEST_F(StorageTransferTest, MetadataIsReadUpdatedAndDeleted) {
     ref->deleteWithCompletion([&](ns::ErrorRef error) { deletes.push_back(error); });
     ASSERT_TRUE(pumpUntil([&] { return deletes.size() == 2; }));
     ASSERT_TRUE(deletes[1]);
-    EXPECT_EQ(deletes[1]->code(), -13010);
-    EXPECT_EQ(readMetadata(ref).error->code(), -13010);
+    EXPECT_EQ(deletes[1]->code(), QRVStorageErrorCodeObjectNotFound);
+    EXPECT_EQ(readMetadata(ref).error->code(), QRVStorageErrorCodeObjectNotFound);
 }
 
 TEST_F(StorageTransferTest, DownloadURLsCarryTheTokenAndNeedNoHeader) {

@@ -30,6 +30,7 @@
 #include "platform/json.h"
 #include "platform/runloop.h"
 #include "platform/sandbox.h"
+#include "testing/app_backend.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -92,7 +93,7 @@ TEST(PersistenceKillChild, DISABLED_WritesUntilKilled) {
 class PersistenceKillTest : public ::testing::Test {
 protected:
     pid_t startChild(int run) {
-        const std::string url = "http://demo.ns.localhost:" + std::to_string(backend_->wsPort());
+        const std::string url = ns::testing::databaseURL(*backend_, "demo");
         const pid_t child = ::fork();
         if (child == 0) {
             ::setenv(kChildSandbox, sandbox_.root().c_str(), 1);
@@ -134,7 +135,7 @@ protected:
 TEST_F(PersistenceKillTest, EveryRaisedWriteSurvivesAKillAndReachesTheServerOnce) {
     std::mt19937 random(12345);
     const std::string folder =
-        FRepo::cacheFolder("killed", *FUtilities::parseUrl("http://demo.ns.localhost:" + std::to_string(backend_->wsPort())).repoInfo);
+        FRepo::cacheFolder("killed", *FUtilities::parseUrl(ns::testing::databaseURL(*backend_, "demo")).repoInfo);
     std::map<std::string, int64_t> stored;  // key -> value of every stored write
     for (int run = 0; run < 50; ++run) {
         const size_t before = raised().size();
@@ -172,7 +173,7 @@ TEST_F(PersistenceKillTest, EveryRaisedWriteSurvivesAKillAndReachesTheServerOnce
     // Now online: every stored write arrives, each once.
     std::shared_ptr<FRepo> repo;
     FWorkerQueue::sharedQueue()->sync([&] {
-        repo = FRepo::make(FUtilities::parseUrl("http://demo.ns.localhost:" + std::to_string(backend_->wsPort())).repoInfo,
+        repo = FRepo::make(FUtilities::parseUrl(ns::testing::databaseURL(*backend_, "demo")).repoInfo,
                            cachedConfig(), nullptr);
     });
     ASSERT_TRUE(ns::RunLoop::main().runUntil(

@@ -19,6 +19,7 @@
 #include "platform/json.h"
 #include "platform/runloop.h"
 #include "platform/system_log.h"
+#include "testing/app_backend.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -50,7 +51,7 @@ protected:
         backend_.reset();
     }
 
-    std::string databaseURL() const { return "http://demo.ns.localhost:" + std::to_string(backend_->wsPort()); }
+    std::string databaseURL() const { return ns::testing::databaseURL(*backend_, "demo"); }
 
     // A repository with the cache on; offline ones are interrupted before
     // their connection can open.

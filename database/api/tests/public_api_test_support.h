@@ -22,6 +22,7 @@
 #include "database/api/QRVDatabaseReference.h"
 #include "database/connection/FWorkerQueue.h"
 #include "platform/runloop.h"
+#include "testing/app_backend.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -30,9 +31,9 @@ namespace apitest {
 using json = nlohmann::json;
 
 // The seeded sample data's API key, app and namespace.
-inline constexpr const char* kAPIKey = "AKlocal-almavel-0000000000000000000000";
-inline constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
-inline constexpr const char* kSampleNamespace = "almavel-pa";
+inline constexpr const char* kAPIKey = ns::testing::kSampleAPIKey;
+inline constexpr const char* kAppID = ns::testing::kTestAppID;
+inline constexpr const char* kSampleNamespace = ns::testing::kTestProjectID;
 // Real time allowed for anything asynchronous.
 inline constexpr double kWaitSeconds = 30;
 
@@ -50,11 +51,9 @@ inline void drainQueues() {
 }
 
 inline ns::Dictionary appOptions(const std::string& databaseURL) {
-    return {{"ONDRIX_APP_ID", kAppID},
-            {"API_KEY", kAPIKey},
-            {"PROJECT_ID", kSampleNamespace},
-            {"DATABASE_URL", databaseURL},
-            {"STORAGE_BUCKET", "almavel-pa.quorvanestorage.com"}};
+    return ns::testing::TestApp{
+        .apiKey = kAPIKey, .databaseURL = databaseURL, .storageBucket = ns::testing::kTestStorageBucket}
+        .options();
 }
 
 // What one observation delivered, recorded on the callback queue.
@@ -66,10 +65,7 @@ struct Delivery {
 class PublicApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ns::testing::Backend::Options options;
-        options.seed = true;
-        backend_ = ns::testing::Backend::start(options);
-        backend_->routeServiceHosts();
+        backend_ = ns::testing::startBackendFor(ns::testing::TestApp{.apiKey = kAPIKey}, {.seed = true});
         // The sample rules let only signed-in staff read; these tests read
         // the sample data as nobody in particular (the tests about rules set
         // their own).
@@ -92,10 +88,8 @@ protected:
         backend_.reset();
     }
 
-    // "http://<namespace>.ns.localhost:<ws port>": plain web sockets to the
-    // back end, through the name alone.
-    std::string databaseURL(const std::string& ns = kSampleNamespace) const {
-        return "http://" + ns + ".ns.localhost:" + std::to_string(backend_->wsPort());
+    std::string databaseURL(const std::string& name = kSampleNamespace) const {
+        return ns::testing::databaseURL(*backend_, name);
     }
 
     // Configures the default app for the namespace and answers its database

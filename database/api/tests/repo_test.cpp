@@ -30,6 +30,7 @@
 #include "platform/json.h"
 #include "platform/runloop.h"
 #include "platform/system_log.h"
+#include "testing/app_backend.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -162,7 +163,7 @@ protected:
         clock_.reset();
     }
 
-    std::string databaseURL() const { return "http://demo.ns.localhost:" + std::to_string(backend_->wsPort()); }
+    std::string databaseURL() const { return ns::testing::databaseURL(*backend_, "demo"); }
 
     // A repository of its own session (so its own connection) on "demo".
     std::shared_ptr<FRepo> makeRepo(const std::string& session, bool online = true) {

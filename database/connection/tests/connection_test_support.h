@@ -21,6 +21,7 @@
 #include "database/connection/FPersistentConnection.h"
 #include "database/connection/FWorkerQueue.h"
 #include "platform/runloop.h"
+#include "testing/app_backend.h"
 #include "testing/backend.h"
 
 namespace conntest {
@@ -28,7 +29,7 @@ namespace conntest {
 using json = nlohmann::json;
 
 inline constexpr const char* kAPIKey = "AKtest-wire-0000000000000000000000001";
-inline constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+inline constexpr const char* kAppID = ns::testing::kTestAppID;
 // Real time allowed for anything asynchronous.
 inline constexpr double kWaitSeconds = 30;
 
@@ -47,22 +48,13 @@ inline void drainWorker() {
     onWorker([] {});
 }
 
-inline ns::Dictionary appOptions(const std::string& databaseURL) {
-    return {{"ONDRIX_APP_ID", kAppID},
-            {"API_KEY", kAPIKey},
-            {"PROJECT_ID", "almavel-pa"},
-            {"DATABASE_URL", databaseURL},
-            {"STORAGE_BUCKET", "almavel-pa.quorvanestorage.com"}};
+inline ns::testing::TestApp testApp(const std::string& databaseURL = "") {
+    return {.apiKey = kAPIKey, .databaseURL = databaseURL, .storageBucket = ns::testing::kTestStorageBucket};
 }
+inline ns::Dictionary appOptions(const std::string& databaseURL) { return testApp(databaseURL).options(); }
 
 // The back end with the SDK's hosts routed to it and the test app's key.
-inline std::unique_ptr<ns::testing::Backend> startBackend() {
-    auto backend = ns::testing::Backend::start();
-    backend->routeServiceHosts();
-    auto reply = backend->post("/__admin/auth/apiKeys", json{{"apiKey", kAPIKey}, {"appId", kAppID}}.dump());
-    if (reply.status != 200) ADD_FAILURE() << "registering the API key: " << reply.status << reply.body << reply.error;
-    return backend;
-}
+inline std::unique_ptr<ns::testing::Backend> startBackend() { return ns::testing::startBackendFor(testApp()); }
 
 struct SignInResult {
     std::shared_ptr<QRVUser> user;

@@ -106,7 +106,7 @@ protected:
     }
 
     std::shared_ptr<FRepoInfo> repoInfo() const {
-        return FUtilities::parseUrl("http://demo.ns.localhost:" + std::to_string(backend_->wsPort())).repoInfo;
+        return FUtilities::parseUrl(ns::testing::databaseURL(*backend_, "demo")).repoInfo;
     }
 
     std::shared_ptr<FConnection> openConnection(const std::shared_ptr<FRepoInfo>& info, const RawPeer& raw,

@@ -95,10 +95,7 @@ protected:
     // peer: the delegate hears 1006, not clean, and no reason.
     static void expectAbnormalClose(const Violation& v) {
         EXPECT_EQ(v.errors, 0u);
-        ASSERT_EQ(v.closes.size(), 1u);
-        EXPECT_EQ(v.closes[0].code, 1006);
-        EXPECT_EQ(v.closes[0].reason, std::nullopt);
-        EXPECT_FALSE(v.closes[0].wasClean);
+        EXPECT_TRUE(endedOnceWith(v.closes, {1006, std::nullopt, false}));
     }
 
     static Backend* backend_;
@@ -130,10 +127,7 @@ TEST_F(WebSocketBackendTest, EchoOverWsAndWssToLocalhostNames) {
         drain(c);
         c.recorder->locked([&] {
             EXPECT_TRUE(c.recorder->errors.empty());
-            EXPECT_EQ(c.recorder->closes.size(), 1u);
-            EXPECT_EQ(c.recorder->closes[0].code, 0);
-            EXPECT_EQ(c.recorder->closes[0].reason, std::optional<std::string>("Stream end encountered"));
-            EXPECT_FALSE(c.recorder->closes[0].wasClean);
+            EXPECT_TRUE(endedOnceWith(c.recorder->closes, {0, "Stream end encountered", false}));
         });
         auto closes = echoCloses(*backend_);
         ASSERT_FALSE(closes.empty());
@@ -185,10 +179,7 @@ TEST_F(WebSocketBackendTest, ServerCloseIsAnsweredAndReportedCleanWithItsCodeAnd
     ASSERT_TRUE(c.recorder->waitClosedOrFailed()) << c.recorder->describe();
     drain(c);
     c.recorder->locked([&] {
-        ASSERT_EQ(c.recorder->closes.size(), 1u);
-        EXPECT_EQ(c.recorder->closes[0].code, 4001);
-        EXPECT_EQ(c.recorder->closes[0].reason, std::optional<std::string>("going home"));
-        EXPECT_TRUE(c.recorder->closes[0].wasClean);
+        EXPECT_TRUE(endedOnceWith(c.recorder->closes, {4001, "going home", true}));
     });
     // Beast's close waits for our answering close frame and reports its code.
     auto closes = echoCloses(*backend_);
@@ -209,10 +200,7 @@ TEST_F(WebSocketBackendTest, StreamEndWithoutCloseFrameIsReportedOnce) {
     c.queue->sync([] {});
     c.recorder->locked([&] {
         EXPECT_TRUE(c.recorder->errors.empty());
-        ASSERT_EQ(c.recorder->closes.size(), 1u);
-        EXPECT_EQ(c.recorder->closes[0].code, 0);
-        EXPECT_EQ(c.recorder->closes[0].reason, std::optional<std::string>("Stream end encountered"));
-        EXPECT_FALSE(c.recorder->closes[0].wasClean);
+        EXPECT_TRUE(endedOnceWith(c.recorder->closes, {0, "Stream end encountered", false}));
     });
 }
 
@@ -375,10 +363,7 @@ TEST_F(WebSocketBackendTest, ValidServerFramesAreDeliveredAndControlFramesAnswer
         EXPECT_EQ(c.recorder->messages[0], ns::Value("a€"));
         EXPECT_EQ(c.recorder->messages[1], ns::Value(ns::Data{0, 1}));
         EXPECT_EQ(c.recorder->messages[2], ns::Value(""));
-        ASSERT_EQ(c.recorder->closes.size(), 1u);
-        EXPECT_EQ(c.recorder->closes[0].code, 3000);
-        EXPECT_EQ(c.recorder->closes[0].reason, std::optional<std::string>("done"));
-        EXPECT_TRUE(c.recorder->closes[0].wasClean);
+        EXPECT_TRUE(endedOnceWith(c.recorder->closes, {3000, "done", true}));
     });
     auto state = f.waitFinished();
     ASSERT_EQ(state["frames"].size(), 2u);
@@ -402,10 +387,7 @@ TEST_F(WebSocketBackendTest, CloseFrameVariantsReportTheirCodes) {
         ASSERT_TRUE(c.recorder->waitClosedOrFailed()) << c.recorder->describe();
         drain(c);
         c.recorder->locked([&] {
-            ASSERT_EQ(c.recorder->closes.size(), 1u);
-            EXPECT_EQ(c.recorder->closes[0].code, k.code);
-            EXPECT_EQ(c.recorder->closes[0].reason, k.reason);
-            EXPECT_TRUE(c.recorder->closes[0].wasClean);
+            EXPECT_TRUE(endedOnceWith(c.recorder->closes, {k.code, k.reason, true}));
         });
         auto state = f.waitFinished();
         ASSERT_EQ(state["frames"].size(), 1u);
@@ -476,10 +458,7 @@ TEST_F(WebSocketBackendTest, ServerEndingTheStreamGivesStreamEndOnce) {
         c.queue->sync([] {});
         c.recorder->locked([&] {
             EXPECT_TRUE(c.recorder->errors.empty());
-            ASSERT_EQ(c.recorder->closes.size(), 1u);
-            EXPECT_EQ(c.recorder->closes[0].code, 0);
-            EXPECT_EQ(c.recorder->closes[0].reason, std::optional<std::string>("Stream end encountered"));
-            EXPECT_FALSE(c.recorder->closes[0].wasClean);
+            EXPECT_TRUE(endedOnceWith(c.recorder->closes, {0, "Stream end encountered", false}));
         });
     }
 }
@@ -496,10 +475,7 @@ TEST_F(WebSocketBackendTest, CloseBeforeTheHandshakeCompletesCleanlyWithoutClose
     c.recorder->locked([&] {
         EXPECT_EQ(c.recorder->opens, 0);
         EXPECT_TRUE(c.recorder->errors.empty());
-        ASSERT_EQ(c.recorder->closes.size(), 1u);
-        EXPECT_EQ(c.recorder->closes[0].code, 0);
-        EXPECT_EQ(c.recorder->closes[0].reason, std::nullopt);
-        EXPECT_TRUE(c.recorder->closes[0].wasClean);
+        EXPECT_TRUE(endedOnceWith(c.recorder->closes, {0, std::nullopt, true}));
     });
     auto state = f.waitFinished();
     EXPECT_TRUE(state["clientEnded"].get<bool>());

@@ -127,10 +127,7 @@ TEST_P(WebSocketPeersTest, OpenEchoFragmentsPingAndCloseFromBothSides) {
         c.queue->sync([] {});
         c.recorder->locked([&] {
             EXPECT_TRUE(c.recorder->errors.empty());
-            ASSERT_EQ(c.recorder->closes.size(), 1u);
-            EXPECT_EQ(c.recorder->closes[0].code, 0);
-            EXPECT_EQ(c.recorder->closes[0].reason, std::optional<std::string>("Stream end encountered"));
-            EXPECT_FALSE(c.recorder->closes[0].wasClean);
+            EXPECT_TRUE(endedOnceWith(c.recorder->closes, {0, "Stream end encountered", false}));
         });
     }
     {
@@ -144,10 +141,7 @@ TEST_P(WebSocketPeersTest, OpenEchoFragmentsPingAndCloseFromBothSides) {
         c.queue->sync([] {});
         c.recorder->locked([&] {
             EXPECT_TRUE(c.recorder->errors.empty());
-            ASSERT_EQ(c.recorder->closes.size(), 1u);
-            EXPECT_EQ(c.recorder->closes[0].code, 4002);
-            EXPECT_EQ(c.recorder->closes[0].reason, std::optional<std::string>("peer says bye"));
-            EXPECT_TRUE(c.recorder->closes[0].wasClean);
+            EXPECT_TRUE(endedOnceWith(c.recorder->closes, {4002, "peer says bye", true}));
         });
         // Our answer carried 1000.
         EXPECT_EQ(peer.readLine(), "CLOSED 1000");

@@ -17,14 +17,13 @@
 #include "database/connection/FSRWebSocket.h"
 #include "platform/crypto.h"
 #include "testing/backend.h"
+#include "testing/websocket_close.h"
 
 namespace wstest {
 
-struct CloseRecord {
-    int64_t code = 0;
-    std::optional<std::string> reason;
-    bool wasClean = false;
-};
+using CloseRecord = ns::testing::WebSocketClose;
+using ns::testing::closePayload;
+using ns::testing::endedOnceWith;
 
 class Recorder : public FSRWebSocketDelegate {
 public:
@@ -78,7 +77,7 @@ public:
         std::string out = "opens=" + std::to_string(opens) + " messages=" + std::to_string(messages.size());
         for (const auto& e : errors) out += " error=" + e->description();
         for (const auto& c : closes) {
-            out += " close=" + std::to_string(c.code) + "/" + c.reason.value_or("(nil)") + (c.wasClean ? "/clean" : "");
+            out += " close=" + std::to_string(c.code) + "/" + c.reason.value_or("(nil)") + (c.clean ? "/clean" : "");
         }
         return out;
     }
@@ -146,14 +145,6 @@ inline std::string frame(uint8_t b0, std::string_view payload) {
     return hex(out);
 }
 
-inline std::string closePayload(int code, std::string_view reason = {}) {
-    std::string p;
-    p += char((code >> 8) & 0xFF);
-    p += char(code & 0xFF);
-    p += reason;
-    return p;
-}
-
 // The back end's raw-frame endpoint for one connection.
 class Fault {
 public:
@@ -204,8 +195,7 @@ private:
 // The close frame a client sent: code and reason from a frame record.
 inline std::pair<int, std::string> closeOf(const nlohmann::json& frameRecord) {
     auto bytes = ns::crypto::hexDecode(frameRecord["payload"].get<std::string>()).value_or(ns::Data{});
-    if (bytes.size() < 2) return {-1, ""};
-    return {(int(bytes[0]) << 8) | bytes[1], std::string(bytes.begin() + 2, bytes.end())};
+    return ns::testing::parseClosePayload(std::string(bytes.begin(), bytes.end()));
 }
 
 }  // namespace wstest

@@ -12,6 +12,7 @@
 #include "database/sync/FQueryEvaluator.h"
 #include "database/sync/FServerValues.h"
 #include "platform/json.h"
+#include "platform/utf8.h"
 
 namespace backend::rtdb {
 
@@ -370,7 +371,7 @@ void Connection::handlePacket(const std::string& text) {
     }
     // Whatever the JSON reader made of bytes that are not UTF-8 is not what
     // the client meant; nothing of such a request is stored.
-    if (!isValidUtf8(text)) {
+    if (!ns::utf8::isValid(text)) {
         const bool inPath = body.isDictionary() && body["p"].isString();
         return answer(r, inPath ? "invalid_path" : "invalid_data", ns::Value("the request is not valid UTF-8"));
     }

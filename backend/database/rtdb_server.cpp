@@ -45,8 +45,6 @@ ns::Value pushPacket(const char* action, ns::Dictionary body) {
 
 // Helpers.
 
-bool isValidUtf8(std::string_view text) { return ns::utf8::isValid(text); }
-
 namespace {
 
 // Keys the tree can hold and every read can address again.
@@ -65,7 +63,7 @@ bool checkKey(const std::string& key, std::string* why) {
             return false;
         }
     }
-    if (!isValidUtf8(key)) {
+    if (!ns::utf8::isValid(key)) {
         *why = "a key is not valid UTF-8";
         return false;
     }
@@ -82,7 +80,7 @@ bool checkWireData(const ns::Value& value, std::string* why) {
         const ns::Value* next = pending.back();
         pending.pop_back();
         if (const std::string* text = next->stringOrNull()) {
-            if (!isValidUtf8(*text)) {
+            if (!ns::utf8::isValid(*text)) {
                 *why = "a string is not valid UTF-8";
                 return false;
             }
@@ -119,7 +117,7 @@ bool checkWireQuery(const ns::Dictionary& query, std::string* why) {
                 *why = "a query bound must be null, a boolean, a number or a string";
                 return false;
             }
-            if (value.isString() && !isValidUtf8(value.asString())) {
+            if (value.isString() && !ns::utf8::isValid(value.asString())) {
                 *why = "a query bound is not valid UTF-8";
                 return false;
             }
@@ -139,7 +137,7 @@ bool checkWireQuery(const ns::Dictionary& query, std::string* why) {
             // A child path: every key a key the tree can hold.
             std::string pathWhy;
             auto path = parseWirePath(value, false, &pathWhy);
-            if (!path || path->isEmpty() || !isValidUtf8(*index)) {
+            if (!path || path->isEmpty() || !ns::utf8::isValid(*index)) {
                 *why = "the index \"" + *index + "\" names no child";
                 return false;
             }
@@ -160,7 +158,7 @@ std::optional<FPath> parseWirePath(const ns::Value& value, bool allowPriority, s
         *why = "the path must be a string";
         return std::nullopt;
     }
-    if (!isValidUtf8(*text)) {
+    if (!ns::utf8::isValid(*text)) {
         *why = "Invalid path: not valid UTF-8";
         return std::nullopt;
     }
@@ -440,7 +438,7 @@ void Namespace::countStat(const std::string& name, int64_t by) {
     auto& stats = counters_["stats"];
     auto it = stats.find(name);
     if (it == stats.end()) {
-        if (name.size() > kMaxStatNameBytes || stats.size() >= kMaxStatNames || !isValidUtf8(name)) {
+        if (name.size() > kMaxStatNameBytes || stats.size() >= kMaxStatNames || !ns::utf8::isValid(name)) {
             ++counters_["limits"]["statsDropped"];
             return;
         }

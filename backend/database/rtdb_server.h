@@ -428,8 +428,6 @@ private:
 // keys non-empty, without "." "#" "$" "[" "]" or control characters, at most
 // 768 bytes; ".priority" only as the last key and only where allowed.
 std::optional<FPath> parseWirePath(const ns::Value& value, bool allowPriority, std::string* why);
-// Whether text is well-formed UTF-8 (no overlong forms or surrogates).
-bool isValidUtf8(std::string_view text);
 // Data a client writes: keys of at most 768 bytes without control
 // characters, UTF-8 throughout, and ".value" only beside ".priority".
 // False with why otherwise.

@@ -9,6 +9,7 @@
 
 #include "backend/core/service.h"
 #include "backend/core/sqlite_store.h"
+#include "platform/crypto.h"
 
 namespace backend::iid {
 
@@ -49,10 +50,10 @@ uint64_t randomId() {
 }
 
 std::string randomText(size_t length) {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    for (unsigned char c : randomBytes(length)) out += alphabet[c & 63];
-    return out;
+    // Whole groups of three bytes: every character carries six random bits.
+    std::string text = ns::crypto::base64UrlEncode(ns::crypto::toData(randomBytes((length + 3) / 4 * 3)));
+    text.resize(length);
+    return text;
 }
 
 // 64-bit ids are kept as SQLite integers: they are below 2^63 by

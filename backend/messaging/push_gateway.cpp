@@ -25,8 +25,7 @@ bool boundedString(const json& object, const char* key, std::size_t limit) {
 }
 
 bool isToken(const std::string& text) {
-    return text.size() == PushGatewayService::kTokenHexDigits &&
-           text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+    return text.size() == PushGatewayService::kTokenHexDigits && ns::crypto::hexDecode(text).has_value();
 }
 
 // The device's request is a few short texts.

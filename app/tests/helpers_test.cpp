@@ -26,34 +26,39 @@ TEST(ColorFromHex, EachChannelIsDividedBy256) {
     }
 }
 
-TEST(ActivityInicator, TheOverlayCoversTheViewWithTheSquareAndSpinnerInItsMiddle) {
-    auto screen = ns::UIView::make(ns::CGRectMake(0, 0, 375, 667));
-    almavel::ActivityInicator actInd;
-    for (int time = 0; time < 2; ++time) {
-        actInd.showActivityIndicator(screen);
-        const auto& container = actInd.container();
-        EXPECT_EQ(container->superview(), screen);
-        EXPECT_EQ(container->frame(), ns::CGRectMake(0, 0, 375, 667));
-        EXPECT_EQ(container->backgroundColor(), ns::UIColor(255.0 / 256, 255.0 / 256, 255.0 / 256, 0.3));
+TEST(ActivityInicator, TheOverlayCoversTheViewWithTheSpinnerInTheMiddleAndLeavesNoTrace) {
+    // Screen roots of two sizes: whatever the view, the sheet covers it
+    // exactly, the square sits in its middle, the spinner in the square's.
+    for (const ns::CGRect bounds : {ns::CGRectMake(0, 0, 375, 667), ns::CGRectMake(0, 0, 320, 480)}) {
+        auto screen = ns::UIView::make(bounds);
+        almavel::ActivityInicator actInd;
+        for (int time = 0; time < 2; ++time) {
+            actInd.showActivityIndicator(screen);
+            const auto& container = actInd.container();
+            EXPECT_EQ(container->superview(), screen);
+            EXPECT_EQ(container->frame(), screen->bounds());
+            // A sheet one sees through: the screen stays visible under it.
+            EXPECT_GT(container->backgroundColor().alpha(), 0);
+            EXPECT_LT(container->backgroundColor().alpha(), 1);
 
-        const auto& square = actInd.loadingView();
-        EXPECT_EQ(square->superview(), container);
-        EXPECT_EQ(square->frame(), ns::CGRectMake(147.5, 293.5, 80, 80));
-        EXPECT_EQ(square->backgroundColor(), ns::UIColor(68.0 / 256, 68.0 / 256, 68.0 / 256, 0.5));
-        EXPECT_TRUE(square->clipsToBounds());
-        EXPECT_EQ(square->layer()->cornerRadius(), 10);
+            const auto& square = actInd.loadingView();
+            EXPECT_EQ(square->superview(), container);
+            EXPECT_EQ(square->center(), screen->center());
+            EXPECT_TRUE(container->bounds().contains(square->frame().origin));
+            EXPECT_TRUE(square->clipsToBounds());
 
-        const auto& spinner = actInd.activityIndicator();
-        EXPECT_EQ(spinner->superview(), square);
-        EXPECT_EQ(spinner->frame(), ns::CGRectMake(20, 20, 40, 40));
-        EXPECT_EQ(spinner->activityIndicatorViewStyle(), ns::UIActivityIndicatorViewStyle::WhiteLarge);
-        EXPECT_TRUE(spinner->isAnimating());
-        // Shown again, the same views lie over the screen once.
-        EXPECT_EQ(std::count(screen->subviews().begin(), screen->subviews().end(), container), 1);
+            const auto& spinner = actInd.activityIndicator();
+            EXPECT_EQ(spinner->superview(), square);
+            EXPECT_EQ(spinner->center(), ns::CGPointMake(square->bounds().width() / 2, square->bounds().height() / 2));
+            EXPECT_TRUE(square->bounds().contains(spinner->frame().origin));
+            EXPECT_TRUE(spinner->isAnimating());
+            // Shown again, the same views lie over the screen once.
+            EXPECT_EQ(std::count(screen->subviews().begin(), screen->subviews().end(), container), 1);
 
-        actInd.hideActivityIndicator(screen);
-        EXPECT_EQ(container->superview(), nullptr);
-        EXPECT_FALSE(spinner->isAnimating());
+            actInd.hideActivityIndicator(screen);
+            EXPECT_EQ(container->superview(), nullptr);
+            EXPECT_FALSE(spinner->isAnimating());
+        }
     }
 }
 
@@ -62,7 +67,7 @@ protected:
     SignInScreenshot() : AppTest(false) {}
 };
 
-TEST_F(SignInScreenshot, ThePictureShowsTheFieldsAndTheButtonOnTheBrandBackground) {
+TEST_F(SignInScreenshot, TheControlsLieApartAndThePictureShowsEachInItsOwnColour) {
     launch();
     const ns::Data png = driver.screenshotPNG();
     ASSERT_GT(png.size(), 8u);
@@ -70,31 +75,42 @@ TEST_F(SignInScreenshot, ThePictureShowsTheFieldsAndTheButtonOnTheBrandBackgroun
               (std::vector<uint8_t>{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
     auto image = ns::UIImage::initWithData(png);
     ASSERT_NE(image, nullptr);
-    ASSERT_EQ(image->pixelWidth(), 750);
-    ASSERT_EQ(image->pixelHeight(), 1334);
+    const auto screen = ns::UIScreen::mainScreen();
+    const double scale = screen->scale();
+    ASSERT_EQ(image->pixelWidth(), int(screen->bounds().width() * scale));
+    ASSERT_EQ(image->pixelHeight(), int(screen->bounds().height() * scale));
 
-    auto near = [](std::array<uint8_t, 4> px, int r, int g, int b) {
-        return std::abs(px[0] - r) <= 3 && std::abs(px[1] - g) <= 3 && std::abs(px[2] - b) <= 3 && px[3] == 255;
+    // The picture shows `color` at the point (x, y) of the screen.
+    auto shows = [&](double x, double y, ns::UIColor color) {
+        const auto px = image->pixelAt(int(x * scale), int(y * scale));
+        const double want[] = {color.red(), color.green(), color.blue()};
+        for (int c = 0; c < 3; ++c) {
+            if (std::abs(px[size_t(c)] - want[c] * 255) > 3) return false;
+        }
+        return px[3] == 255;
     };
-    // Points (x2 for pixels): the background beside the fields, inside each
-    // field away from its text, and inside the button away from its title.
-    struct Probe {
-        const char* what;
-        double x, y;
-        int r, g, b;
-    };
-    const std::vector<Probe> probes{
-        {"background", 20, 272, 8, 70, 154},
-        {"e-mail field", 325, 272, 255, 255, 255},
-        {"password field", 325, 328, 255, 255, 255},
-        {"between the fields", 187, 300, 8, 70, 154},
-        {"sign-in button", 50, 380, 247, 168, 35},
-        {"below the button", 20, 520, 8, 70, 154},
-    };
-    for (const auto& p : probes) {
-        const auto px = image->pixelAt(int(p.x * 2), int(p.y * 2));
-        EXPECT_TRUE(near(px, p.r, p.g, p.b)) << p.what << ": " << int(px[0]) << "," << int(px[1]) << "," << int(px[2])
-                                             << "," << int(px[3]);
+    const ns::UIColor background = driver.window()->rootViewController()->view()->backgroundColor();
+    const char* const names[] = {"txtUser", "txtPass", "logIn"};
+    std::vector<ns::UIViewPtr> controls;
+    for (const char* name : names) {
+        auto view = driver.find(name);
+        ASSERT_NE(view, nullptr) << name;
+        controls.push_back(view);
+    }
+    for (size_t i = 0; i < controls.size(); ++i) {
+        const ns::CGRect frame = controls[i]->frameInWindow();
+        EXPECT_TRUE(screen->bounds().contains(frame.origin) &&
+                    screen->bounds().contains(ns::CGPointMake(frame.maxX() - 1, frame.maxY() - 1)))
+            << names[i];
+        for (size_t j = i + 1; j < controls.size(); ++j) {
+            EXPECT_FALSE(frame.intersects(controls[j]->frameInWindow())) << names[i] << " and " << names[j];
+        }
+        // Inside, near the right end where no text reaches: the control's
+        // own fill, which differs from the screen's.
+        EXPECT_NE(controls[i]->backgroundColor(), background) << names[i];
+        EXPECT_TRUE(shows(frame.maxX() - 8, frame.midY(), controls[i]->backgroundColor())) << names[i];
+        // Just to its left: the screen behind it.
+        EXPECT_TRUE(shows(frame.minX() - 4, frame.midY(), background)) << names[i];
     }
 }
 

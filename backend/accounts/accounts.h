@@ -245,6 +245,27 @@ public:
 private:
     void importSeed(const std::filesystem::path& file);
     nlohmann::json issueTokens(const Account& account, const std::string& appId);
+    // The app an API key belongs to; answers 403 and gives nullopt otherwise.
+    std::optional<std::string> appFor(const Request& req, Response& res);
+    // The account a body names by "uid" or "email"; answers and gives nullopt otherwise.
+    std::optional<Account> accountNamed(const nlohmann::json& body, Response& res);
+
+    // The client endpoints; the POST ones get the body parsed as an object.
+    void signUp(const Request& req, Response& res, const nlohmann::json& body);
+    void signIn(const Request& req, Response& res, const nlohmann::json& body);
+    void sendPasswordReset(const Request& req, Response& res, const nlohmann::json& body);
+    void lookup(const Request& req, Response& res, const nlohmann::json& body);
+    void refresh(const Request& req, Response& res, const nlohmann::json& body);
+    // The test interface.
+    void createUser(const Request& req, Response& res, const nlohmann::json& body);
+    void getUsers(const Request& req, Response& res, const std::string& body);
+    void disableUser(const Request& req, Response& res, const nlohmann::json& body);
+    void revokeUser(const Request& req, Response& res, const nlohmann::json& body);
+    void getOutbox(const Request& req, Response& res, const std::string& body);
+    void getTokenLifetime(const Request& req, Response& res, const std::string& body);
+    void setTokenLifetime(const Request& req, Response& res, const nlohmann::json& body);
+    void getApiKeys(const Request& req, Response& res, const std::string& body);
+    void setApiKey(const Request& req, Response& res, const nlohmann::json& body);
 
     std::shared_ptr<AccountStore> store_;
     std::shared_ptr<const IdTokenSigner> signer_;

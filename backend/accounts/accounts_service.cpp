@@ -4,6 +4,7 @@
 
 #include "backend/accounts/accounts.h"
 #include "backend/core/http_util.h"
+#include "backend/core/route_table.h"
 
 namespace backend {
 
@@ -16,45 +17,53 @@ constexpr const char* kSeedFileName = "auth.json";
 constexpr const char* kSeedImportedKey = "seedImported";
 constexpr int64_t kMaxTokenLifetimeSeconds = 30 * 24 * 3600;
 
-using JsonHandler = std::function<void(const Request&, Response&, const json& body)>;
-
 void sendAuthError(Response& res, int status, const std::string& code, const std::string& message) {
     sendJson(res, status, json{{"error", {{"code", code}, {"message", message}}}});
 }
 
-// POST handlers of this service: the whole body is read (so the client gets
+// POST rows of this service: the whole body is read (so the client gets
 // its answer on a clean connection however big the body), bounded, and
 // parsed as a JSON object; every failure is answered in the service's error
 // shape. Exceptions from the handler become a 500 of the same shape.
-void postJson(HttpRouter& server, const std::string& pattern, JsonHandler handler,
-              std::size_t limit = kMaxAuthBodyBytes) {
-    server.add("POST", pattern, [handler = std::move(handler), limit](const Request& req, Response& res) {
-        res.set_header(kRoutedMarkHeader, "1");
-        const std::string& body = req.body;
-        if (body.size() > limit) {
-            sendAuthError(res, 413, kErrorPayloadTooLarge,
-                          "the request body is too large (limit " + std::to_string(limit) + " bytes)");
-            return;
-        }
-        if (!jsonDepthWithin(body)) {
-            sendAuthError(res, 400, kErrorInvalidArgument, "the request body nests too deep");
-            return;
-        }
-        json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
-        if (parsed.is_discarded() || !parsed.is_object()) {
-            sendAuthError(res, 400, kErrorInvalidArgument, "the request body must be a JSON object");
-            return;
-        }
-        try {
-            handler(req, res, parsed);
-        } catch (const json::type_error& e) {
-            sendAuthError(res, 400, kErrorInvalidArgument, std::string("a field has the wrong type: ") + e.what());
-        } catch (const json::out_of_range& e) {
-            sendAuthError(res, 400, kErrorInvalidArgument, std::string("a field is out of range: ") + e.what());
-        } catch (const std::exception& e) {
-            sendAuthError(res, 500, kErrorInternal, std::string("internal error: ") + e.what());
-        }
-    });
+template <void (AccountsService::*Handler)(const Request&, Response&, const json&)>
+void postJson(AccountsService& service, const Request& req, Response& res, const std::string& body) {
+    if (body.size() > kMaxAuthBodyBytes) {
+        sendAuthError(res, 413, kErrorPayloadTooLarge,
+                      "the request body is too large (limit " + std::to_string(kMaxAuthBodyBytes) + " bytes)");
+        return;
+    }
+    if (!jsonDepthWithin(body)) {
+        sendAuthError(res, 400, kErrorInvalidArgument, "the request body nests too deep");
+        return;
+    }
+    json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        sendAuthError(res, 400, kErrorInvalidArgument, "the request body must be a JSON object");
+        return;
+    }
+    try {
+        (service.*Handler)(req, res, parsed);
+    } catch (const json::type_error& e) {
+        sendAuthError(res, 400, kErrorInvalidArgument, std::string("a field has the wrong type: ") + e.what());
+    } catch (const json::out_of_range& e) {
+        sendAuthError(res, 400, kErrorInvalidArgument, std::string("a field is out of range: ") + e.what());
+    } catch (const std::exception& e) {
+        sendAuthError(res, 500, kErrorInternal, std::string("internal error: ") + e.what());
+    }
+}
+
+// Anything else under the service's prefixes: the service's own error shape.
+void refuseOther(AccountsService&, const Request& req, Response& res, const std::string&) {
+    static const std::vector<std::string> kEndpoints{"/account/v1/signUp", "/account/v1/signIn",
+                                                     "/account/v1/sendPasswordReset", "/account/v1/lookup",
+                                                     "/token/v1/refresh"};
+    if (std::find(kEndpoints.begin(), kEndpoints.end(), req.path) != kEndpoints.end()) {
+        // HEAD is answered by the GET route, and named as such.
+        const std::string method = req.method == "HEAD" ? "GET" : req.method;
+        sendAuthError(res, 405, kErrorInvalidArgument, method + " is not allowed here; use POST");
+    } else {
+        sendAuthError(res, 404, kErrorNotFound, "no such endpoint: " + req.path);
+    }
 }
 
 // A required string member; answers 400 and gives nullptr when it is absent
@@ -186,236 +195,237 @@ json AccountsService::issueTokens(const Account& account, const std::string& app
 }
 
 void AccountsService::install(HttpRouter& server, const Listener&, Context&) {
-    // The app an API key belongs to; answers 403 and gives nullopt otherwise.
-    auto appFor = [this](const Request& req, Response& res) -> std::optional<std::string> {
-        if (!req.has_param("key") || req.get_param_value("key").empty()) {
-            sendAuthError(res, 403, kErrorInvalidApiKey, "an API key is required (query parameter \"key\")");
-            return std::nullopt;
-        }
-        auto appId = store_->appIdForApiKey(req.get_param_value("key"));
-        if (!appId) sendAuthError(res, 403, kErrorInvalidApiKey, "the API key is not valid");
-        return appId;
+    static const RouteRow<AccountsService> kRoutes[] = {
+        {"POST", "/account/v1/signUp", postJson<&AccountsService::signUp>},
+        {"POST", "/account/v1/signIn", postJson<&AccountsService::signIn>},
+        {"POST", "/account/v1/sendPasswordReset", postJson<&AccountsService::sendPasswordReset>},
+        {"POST", "/account/v1/lookup", postJson<&AccountsService::lookup>},
+        {"POST", "/token/v1/refresh", postJson<&AccountsService::refresh>},
+        {"*", "/account/v1/**", refuseOther},
+        {"*", "/token/v1/**", refuseOther},
+        {"POST", "/__admin/auth/users", postJson<&AccountsService::createUser>},
+        {"GET", "/__admin/auth/users", &AccountsService::getUsers},
+        {"POST", "/__admin/auth/users/disable", postJson<&AccountsService::disableUser>},
+        {"POST", "/__admin/auth/users/revoke", postJson<&AccountsService::revokeUser>},
+        {"GET", "/__admin/auth/outbox", &AccountsService::getOutbox},
+        {"GET", "/__admin/auth/tokenLifetime", &AccountsService::getTokenLifetime},
+        {"POST", "/__admin/auth/tokenLifetime", postJson<&AccountsService::setTokenLifetime>},
+        {"GET", "/__admin/auth/apiKeys", &AccountsService::getApiKeys},
+        {"POST", "/__admin/auth/apiKeys", postJson<&AccountsService::setApiKey>},
     };
+    installRoutes(server, *this, kRoutes);
+}
 
-    postJson(server, "/account/v1/signUp", [this, appFor](const auto& req, auto& res, const json& body) {
-        auto appId = appFor(req, res);
-        if (!appId) return;
-        const std::string* email = stringField(body, "email", res);
-        if (!email) return;
-        const std::string* password = stringField(body, "password", res);
-        if (!password || !checkNewCredentials(*email, *password, res)) return;
-        auto created = store_->create(*email, *password);
-        if (!created) return sendAccountError(res, created.error);
-        json answer = issueTokens(created.account, *appId);
-        answer["refreshToken"] = store_->issueRefreshToken(created.account.uid, *appId);
-        sendJson(res, 200, answer);
-    });
-
-    postJson(server, "/account/v1/signIn", [this, appFor](const auto& req, auto& res, const json& body) {
-        auto appId = appFor(req, res);
-        if (!appId) return;
-        const std::string* email = stringField(body, "email", res);
-        if (!email) return;
-        const std::string* password = stringField(body, "password", res);
-        if (!password) return;
-        if (!isValidEmail(*email)) return sendEmailProblem(res);
-        if (password->empty()) return sendAuthError(res, 400, kErrorMissingPassword, "a password is required");
-        // Sign-up never stores one this long, so it cannot match.
-        if (password->size() > kMaxPasswordBytes) {
-            return sendAccountError(res, store_->findByEmail(*email) ? AccountError::WrongPassword
-                                                                     : AccountError::UserNotFound);
-        }
-        auto signedIn = store_->authenticate(*email, *password);
-        if (!signedIn) return sendAccountError(res, signedIn.error);
-        json answer = issueTokens(signedIn.account, *appId);
-        answer["refreshToken"] = store_->issueRefreshToken(signedIn.account.uid, *appId);
-        sendJson(res, 200, answer);
-    });
-
-    postJson(server, "/account/v1/sendPasswordReset", [this, appFor](const auto& req, auto& res, const json& body) {
-        if (!appFor(req, res)) return;
-        const std::string* email = stringField(body, "email", res);
-        if (!email) return;
-        if (!isValidEmail(*email)) return sendEmailProblem(res);
-        auto account = store_->findByEmail(*email);
-        if (!account) return sendAccountError(res, AccountError::UserNotFound);
-        if (account->disabled) return sendAccountError(res, AccountError::UserDisabled);
-        store_->appendOutbox("passwordReset", *account);
-        sendJson(res, 200, json{{"email", account->email}});
-    });
-
-    postJson(server, "/account/v1/lookup", [this, appFor](const auto& req, auto& res, const json& body) {
-        auto appId = appFor(req, res);
-        if (!appId) return;
-        const std::string* token = stringField(body, "idToken", res);
-        if (!token) return;
-        auto check = verifier_->accept(*token, *appId);
-        switch (check.refusal) {
-        case TokenRefusal::None: break;
-        case TokenRefusal::Expired: return sendAuthError(res, 401, kErrorTokenExpired, "the ID token has expired");
-        case TokenRefusal::UserNotFound:
-            return sendAuthError(res, 404, kErrorUserNotFound, "the account no longer exists");
-        case TokenRefusal::UserDisabled: return sendAccountError(res, AccountError::UserDisabled);
-        case TokenRefusal::Revoked:
-            return sendAuthError(res, 401, kErrorTokenRevoked, "the ID token has been revoked; sign in again");
-        case TokenRefusal::Malformed:
-        case TokenRefusal::BadSignature:
-        case TokenRefusal::OtherApp:
-            return sendAuthError(res, 401, kErrorInvalidIdToken, std::string("the ID token is ") + describe(check.refusal));
-        }
-        const Account* account = &check.account;
-        sendJson(res, 200,
-                 json{{"uid", account->uid},
-                      {"email", account->email},
-                      {"appId", check.claims.appId},
-                      {"issuedAt", check.claims.issuedAt},
-                      {"expiresAt", check.claims.expiresAt}});
-    });
-
-    postJson(server, "/token/v1/refresh", [this, appFor](const auto& req, auto& res, const json& body) {
-        auto appId = appFor(req, res);
-        if (!appId) return;
-        const std::string* refreshToken = stringField(body, "refreshToken", res);
-        if (!refreshToken) return;
-        // A refresh token only ever makes ID tokens of the app it was issued for.
-        auto redeemed = store_->redeemRefreshToken(*refreshToken, *appId);
-        if (redeemed.error == AccountError::UserNotFound) {
-            return sendAuthError(res, 404, kErrorUserNotFound, "the account no longer exists");
-        }
-        if (!redeemed) return sendAccountError(res, redeemed.error);
-        json answer = issueTokens(redeemed.account, *appId);
-        answer.erase("email");
-        // Refresh tokens live until revoked; the client keeps using the one it has.
-        answer["refreshToken"] = *refreshToken;
-        sendJson(res, 200, answer);
-    });
-
-    // Anything else under the two prefixes: the service's own error shape.
-    static const std::vector<std::string> kEndpoints{"/account/v1/signUp", "/account/v1/signIn",
-                                                     "/account/v1/sendPasswordReset", "/account/v1/lookup",
-                                                     "/token/v1/refresh"};
-    for (const char* method : {"GET", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"}) {
-        auto refuse = [method](const Request& req, Response& res, const std::string&) {
-            bool known = std::find(kEndpoints.begin(), kEndpoints.end(), req.path) != kEndpoints.end();
-            if (known) {
-                sendAuthError(res, 405, kErrorInvalidArgument, std::string(method) + " is not allowed here; use POST");
-            } else {
-                sendAuthError(res, 404, kErrorNotFound, "no such endpoint: " + req.path);
-            }
-        };
-        route(server, method, "/account/v1/**", refuse);
-        route(server, method, "/token/v1/**", refuse);
+std::optional<std::string> AccountsService::appFor(const Request& req, Response& res) {
+    if (!req.has_param("key") || req.get_param_value("key").empty()) {
+        sendAuthError(res, 403, kErrorInvalidApiKey, "an API key is required (query parameter \"key\")");
+        return std::nullopt;
     }
+    auto appId = store_->appIdForApiKey(req.get_param_value("key"));
+    if (!appId) sendAuthError(res, 403, kErrorInvalidApiKey, "the API key is not valid");
+    return appId;
+}
 
-    // --- admin ---------------------------------------------------------------
+std::optional<Account> AccountsService::accountNamed(const json& body, Response& res) {
+    std::optional<Account> account;
+    if (auto uid = body.find("uid"); uid != body.end() && uid->is_string()) {
+        account = store_->findByUid(uid->get<std::string>());
+    } else if (auto email = body.find("email"); email != body.end() && email->is_string()) {
+        account = store_->findByEmail(email->get<std::string>());
+    } else {
+        sendAuthError(res, 400, kErrorInvalidArgument, "name the account by \"uid\" or \"email\" (strings)");
+        return std::nullopt;
+    }
+    if (!account) sendAuthError(res, 404, kErrorUserNotFound, "no such account");
+    return account;
+}
 
-    // The account a body names by "uid" or "email"; answers and gives nullopt otherwise.
-    auto accountNamed = [this](const json& body, Response& res) -> std::optional<Account> {
-        std::optional<Account> account;
-        if (auto uid = body.find("uid"); uid != body.end() && uid->is_string()) {
-            account = store_->findByUid(uid->get<std::string>());
-        } else if (auto email = body.find("email"); email != body.end() && email->is_string()) {
-            account = store_->findByEmail(email->get<std::string>());
-        } else {
-            sendAuthError(res, 400, kErrorInvalidArgument, "name the account by \"uid\" or \"email\" (strings)");
-            return std::nullopt;
+void AccountsService::signUp(const Request& req, Response& res, const json& body) {
+    auto appId = appFor(req, res);
+    if (!appId) return;
+    const std::string* email = stringField(body, "email", res);
+    if (!email) return;
+    const std::string* password = stringField(body, "password", res);
+    if (!password || !checkNewCredentials(*email, *password, res)) return;
+    auto created = store_->create(*email, *password);
+    if (!created) return sendAccountError(res, created.error);
+    json answer = issueTokens(created.account, *appId);
+    answer["refreshToken"] = store_->issueRefreshToken(created.account.uid, *appId);
+    sendJson(res, 200, answer);
+}
+
+void AccountsService::signIn(const Request& req, Response& res, const json& body) {
+    auto appId = appFor(req, res);
+    if (!appId) return;
+    const std::string* email = stringField(body, "email", res);
+    if (!email) return;
+    const std::string* password = stringField(body, "password", res);
+    if (!password) return;
+    if (!isValidEmail(*email)) return sendEmailProblem(res);
+    if (password->empty()) return sendAuthError(res, 400, kErrorMissingPassword, "a password is required");
+    // Sign-up never stores one this long, so it cannot match.
+    if (password->size() > kMaxPasswordBytes) {
+        return sendAccountError(res, store_->findByEmail(*email) ? AccountError::WrongPassword
+                                                                 : AccountError::UserNotFound);
+    }
+    auto signedIn = store_->authenticate(*email, *password);
+    if (!signedIn) return sendAccountError(res, signedIn.error);
+    json answer = issueTokens(signedIn.account, *appId);
+    answer["refreshToken"] = store_->issueRefreshToken(signedIn.account.uid, *appId);
+    sendJson(res, 200, answer);
+}
+
+void AccountsService::sendPasswordReset(const Request& req, Response& res, const json& body) {
+    if (!appFor(req, res)) return;
+    const std::string* email = stringField(body, "email", res);
+    if (!email) return;
+    if (!isValidEmail(*email)) return sendEmailProblem(res);
+    auto account = store_->findByEmail(*email);
+    if (!account) return sendAccountError(res, AccountError::UserNotFound);
+    if (account->disabled) return sendAccountError(res, AccountError::UserDisabled);
+    store_->appendOutbox("passwordReset", *account);
+    sendJson(res, 200, json{{"email", account->email}});
+}
+
+void AccountsService::lookup(const Request& req, Response& res, const json& body) {
+    auto appId = appFor(req, res);
+    if (!appId) return;
+    const std::string* token = stringField(body, "idToken", res);
+    if (!token) return;
+    auto check = verifier_->accept(*token, *appId);
+    switch (check.refusal) {
+    case TokenRefusal::None: break;
+    case TokenRefusal::Expired: return sendAuthError(res, 401, kErrorTokenExpired, "the ID token has expired");
+    case TokenRefusal::UserNotFound:
+        return sendAuthError(res, 404, kErrorUserNotFound, "the account no longer exists");
+    case TokenRefusal::UserDisabled: return sendAccountError(res, AccountError::UserDisabled);
+    case TokenRefusal::Revoked:
+        return sendAuthError(res, 401, kErrorTokenRevoked, "the ID token has been revoked; sign in again");
+    case TokenRefusal::Malformed:
+    case TokenRefusal::BadSignature:
+    case TokenRefusal::OtherApp:
+        return sendAuthError(res, 401, kErrorInvalidIdToken, std::string("the ID token is ") + describe(check.refusal));
+    }
+    const Account* account = &check.account;
+    sendJson(res, 200,
+             json{{"uid", account->uid},
+                  {"email", account->email},
+                  {"appId", check.claims.appId},
+                  {"issuedAt", check.claims.issuedAt},
+                  {"expiresAt", check.claims.expiresAt}});
+}
+
+void AccountsService::refresh(const Request& req, Response& res, const json& body) {
+    auto appId = appFor(req, res);
+    if (!appId) return;
+    const std::string* refreshToken = stringField(body, "refreshToken", res);
+    if (!refreshToken) return;
+    // A refresh token only ever makes ID tokens of the app it was issued for.
+    auto redeemed = store_->redeemRefreshToken(*refreshToken, *appId);
+    if (redeemed.error == AccountError::UserNotFound) {
+        return sendAuthError(res, 404, kErrorUserNotFound, "the account no longer exists");
+    }
+    if (!redeemed) return sendAccountError(res, redeemed.error);
+    json answer = issueTokens(redeemed.account, *appId);
+    answer.erase("email");
+    // Refresh tokens live until revoked; the client keeps using the one it has.
+    answer["refreshToken"] = *refreshToken;
+    sendJson(res, 200, answer);
+}
+
+void AccountsService::createUser(const Request&, Response& res, const json& body) {
+    const std::string* email = stringField(body, "email", res);
+    if (!email) return;
+    const std::string* password = stringField(body, "password", res);
+    if (!password || !checkNewCredentials(*email, *password, res)) return;
+    std::string uid;
+    if (auto it = body.find("uid"); it != body.end()) {
+        if (!it->is_string() || !isSafeUid(it->get<std::string>())) {
+            return sendAuthError(res, 400, kErrorInvalidArgument, "\"uid\" must be letters, digits, '-' and '_'");
         }
-        if (!account) sendAuthError(res, 404, kErrorUserNotFound, "no such account");
-        return account;
-    };
+        uid = it->get<std::string>();
+    }
+    auto disabled = body.find("disabled");
+    if (disabled != body.end() && !disabled->is_boolean()) {
+        return sendAuthError(res, 400, kErrorInvalidArgument, "\"disabled\" must be a boolean");
+    }
+    auto created = store_->create(*email, *password, uid);
+    if (!created) return sendAccountError(res, created.error);
+    if (disabled != body.end() && disabled->get<bool>()) {
+        store_->setDisabled(created.account.uid, true);
+        created.account.disabled = true;
+    }
+    sendJson(res, 200, toJson(created.account));
+}
 
-    postJson(server, "/__admin/auth/users", [this](const auto&, auto& res, const json& body) {
-        const std::string* email = stringField(body, "email", res);
-        if (!email) return;
-        const std::string* password = stringField(body, "password", res);
-        if (!password || !checkNewCredentials(*email, *password, res)) return;
-        std::string uid;
-        if (auto it = body.find("uid"); it != body.end()) {
-            if (!it->is_string() || !isSafeUid(it->get<std::string>())) {
-                return sendAuthError(res, 400, kErrorInvalidArgument, "\"uid\" must be letters, digits, '-' and '_'");
-            }
-            uid = it->get<std::string>();
-        }
-        auto disabled = body.find("disabled");
-        if (disabled != body.end() && !disabled->is_boolean()) {
-            return sendAuthError(res, 400, kErrorInvalidArgument, "\"disabled\" must be a boolean");
-        }
-        auto created = store_->create(*email, *password, uid);
-        if (!created) return sendAccountError(res, created.error);
-        if (disabled != body.end() && disabled->get<bool>()) {
-            store_->setDisabled(created.account.uid, true);
-            created.account.disabled = true;
-        }
-        sendJson(res, 200, toJson(created.account));
-    });
+void AccountsService::getUsers(const Request& req, Response& res, const std::string&) {
+    std::optional<Account> account;
+    if (req.has_param("uid")) {
+        account = store_->findByUid(req.get_param_value("uid"));
+    } else if (req.has_param("email")) {
+        account = store_->findByEmail(req.get_param_value("email"));
+    } else {
+        json users = json::array();
+        for (const auto& a : store_->all()) users.push_back(toJson(a));
+        return sendJson(res, 200, json{{"users", users}});
+    }
+    if (!account) return sendAuthError(res, 404, kErrorUserNotFound, "no such account");
+    sendJson(res, 200, toJson(*account));
+}
 
-    route(server, "GET", "/__admin/auth/users", [this](const auto& req, auto& res, const auto&) {
-        std::optional<Account> account;
-        if (req.has_param("uid")) {
-            account = store_->findByUid(req.get_param_value("uid"));
-        } else if (req.has_param("email")) {
-            account = store_->findByEmail(req.get_param_value("email"));
-        } else {
-            json users = json::array();
-            for (const auto& a : store_->all()) users.push_back(toJson(a));
-            return sendJson(res, 200, json{{"users", users}});
-        }
-        if (!account) return sendAuthError(res, 404, kErrorUserNotFound, "no such account");
-        sendJson(res, 200, toJson(*account));
-    });
+void AccountsService::disableUser(const Request&, Response& res, const json& body) {
+    auto disabled = body.find("disabled");
+    if (disabled != body.end() && !disabled->is_boolean()) {
+        return sendAuthError(res, 400, kErrorInvalidArgument, "\"disabled\" must be a boolean");
+    }
+    auto account = accountNamed(body, res);
+    if (!account) return;
+    account->disabled = disabled == body.end() || disabled->get<bool>();
+    store_->setDisabled(account->uid, account->disabled);
+    sendJson(res, 200, toJson(*account));
+}
 
-    postJson(server, "/__admin/auth/users/disable", [this, accountNamed](const auto&, auto& res, const json& body) {
-        auto disabled = body.find("disabled");
-        if (disabled != body.end() && !disabled->is_boolean()) {
-            return sendAuthError(res, 400, kErrorInvalidArgument, "\"disabled\" must be a boolean");
-        }
-        auto account = accountNamed(body, res);
-        if (!account) return;
-        account->disabled = disabled == body.end() || disabled->get<bool>();
-        store_->setDisabled(account->uid, account->disabled);
-        sendJson(res, 200, toJson(*account));
-    });
+void AccountsService::revokeUser(const Request&, Response& res, const json& body) {
+    auto account = accountNamed(body, res);
+    if (!account) return;
+    sendJson(res, 200, json{{"uid", account->uid}, {"revoked", store_->revokeRefreshTokens(account->uid)}});
+}
 
-    postJson(server, "/__admin/auth/users/revoke", [this, accountNamed](const auto&, auto& res, const json& body) {
-        auto account = accountNamed(body, res);
-        if (!account) return;
-        sendJson(res, 200, json{{"uid", account->uid}, {"revoked", store_->revokeRefreshTokens(account->uid)}});
-    });
+void AccountsService::getOutbox(const Request&, Response& res, const std::string&) {
+    sendJson(res, 200, json{{"messages", store_->outbox()}});
+}
 
-    route(server, "GET", "/__admin/auth/outbox", [this](const auto&, auto& res, const auto&) {
-        sendJson(res, 200, json{{"messages", store_->outbox()}});
-    });
+void AccountsService::getTokenLifetime(const Request&, Response& res, const std::string&) {
+    sendJson(res, 200, json{{"seconds", tokenLifetime_.load()}});
+}
 
-    route(server, "GET", "/__admin/auth/tokenLifetime", [this](const auto&, auto& res, const auto&) {
-        sendJson(res, 200, json{{"seconds", tokenLifetime_.load()}});
-    });
-    postJson(server, "/__admin/auth/tokenLifetime", [this](const auto&, auto& res, const json& body) {
-        auto seconds = body.find("seconds");
-        if (seconds == body.end() || !seconds->is_number_integer() || seconds->get<int64_t>() < 1 ||
-            seconds->get<int64_t>() > kMaxTokenLifetimeSeconds) {
-            return sendAuthError(res, 400, kErrorInvalidArgument,
-                                 "\"seconds\" must be an integer from 1 to " + std::to_string(kMaxTokenLifetimeSeconds));
-        }
-        tokenLifetime_ = seconds->get<int64_t>();
-        sendJson(res, 200, json{{"seconds", tokenLifetime_.load()}});
-    });
+void AccountsService::setTokenLifetime(const Request&, Response& res, const json& body) {
+    auto seconds = body.find("seconds");
+    if (seconds == body.end() || !seconds->is_number_integer() || seconds->get<int64_t>() < 1 ||
+        seconds->get<int64_t>() > kMaxTokenLifetimeSeconds) {
+        return sendAuthError(res, 400, kErrorInvalidArgument,
+                             "\"seconds\" must be an integer from 1 to " + std::to_string(kMaxTokenLifetimeSeconds));
+    }
+    tokenLifetime_ = seconds->get<int64_t>();
+    sendJson(res, 200, json{{"seconds", tokenLifetime_.load()}});
+}
 
-    route(server, "GET", "/__admin/auth/apiKeys", [this](const auto&, auto& res, const auto&) {
-        json keys = json::array();
-        for (const auto& [key, appId] : store_->apiKeys()) keys.push_back(json{{"apiKey", key}, {"appId", appId}});
-        sendJson(res, 200, json{{"apiKeys", keys}});
-    });
-    postJson(server, "/__admin/auth/apiKeys", [this](const auto&, auto& res, const json& body) {
-        const std::string* key = stringField(body, "apiKey", res);
-        if (!key) return;
-        const std::string* appId = stringField(body, "appId", res);
-        if (!appId) return;
-        if (key->empty() || appId->empty()) {
-            return sendAuthError(res, 400, kErrorInvalidArgument, "\"apiKey\" and \"appId\" cannot be empty");
-        }
-        store_->setApiKey(*key, *appId);
-        sendJson(res, 200, json{{"apiKey", *key}, {"appId", *appId}});
-    });
+void AccountsService::getApiKeys(const Request&, Response& res, const std::string&) {
+    json keys = json::array();
+    for (const auto& [key, appId] : store_->apiKeys()) keys.push_back(json{{"apiKey", key}, {"appId", appId}});
+    sendJson(res, 200, json{{"apiKeys", keys}});
+}
+
+void AccountsService::setApiKey(const Request&, Response& res, const json& body) {
+    const std::string* key = stringField(body, "apiKey", res);
+    if (!key) return;
+    const std::string* appId = stringField(body, "appId", res);
+    if (!appId) return;
+    if (key->empty() || appId->empty()) {
+        return sendAuthError(res, 400, kErrorInvalidArgument, "\"apiKey\" and \"appId\" cannot be empty");
+    }
+    store_->setApiKey(*key, *appId);
+    sendJson(res, 200, json{{"apiKey", *key}, {"appId", *appId}});
 }
 
 }  // namespace backend

@@ -59,13 +59,6 @@ std::string pbkdf2(const std::string& password, const std::string& salt, int ite
     return out;
 }
 
-std::string base64UrlToken(size_t bytes) {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    for (unsigned char c : randomBytes(bytes)) out += alphabet[c & 63];
-    return out;
-}
-
 // Whether `c` may appear in an address: printable ASCII other than space, or
 // any byte of a multi-byte UTF-8 sequence.
 bool addressByte(unsigned char c) { return c > 0x20 && c != 0x7f; }
@@ -256,7 +249,8 @@ bool AccountStore::setDisabled(const std::string& uid, bool disabled) {
 }
 
 std::string AccountStore::issueRefreshToken(const std::string& uid, const std::string& appId) {
-    std::string token = base64UrlToken(48);
+    // 36 random bytes are 48 URL-safe characters without padding.
+    std::string token = ns::crypto::base64UrlEncode(ns::crypto::toData(randomBytes(36)));
     std::lock_guard lock(mutex_);
     Statement s(db_, "INSERT INTO refresh_tokens(token_hash, uid, created_at, app_id) VALUES(?1, ?2, ?3, ?4)");
     s.bind(1, ns::crypto::sha256Hex(token)).bind(2, uid).bind(3, now()).bind(4, appId);

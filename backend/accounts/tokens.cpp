@@ -29,33 +29,23 @@ namespace {
 constexpr const char* kKeyFileName = "id-token-key";
 constexpr size_t kKeyBytes = 32;
 
-// Tokens carry bytes in std::string; the crypto itself is the platform's.
-std::string base64UrlEncode(std::string_view bytes) { return ns::crypto::base64UrlEncode(ns::crypto::toData(bytes)); }
-
-std::optional<std::string> base64UrlDecode(std::string_view text) {
-    // The standard alphabet's own symbols and padding have no place in a token.
-    if (text.find_first_of("+/=") != std::string_view::npos) return std::nullopt;
-    auto bytes = ns::crypto::base64UrlDecode(text);
+// A token part. Padding has no place in a token, though the platform's
+// decoder would read it (it refuses the standard alphabet's own symbols).
+std::optional<std::string> tokenPartBytes(std::string_view text) {
+    auto bytes = text.find('=') == std::string_view::npos ? ns::crypto::base64UrlDecode(text) : std::nullopt;
     if (!bytes) return std::nullopt;
     return ns::crypto::toString(*bytes);
 }
 
+// Tokens carry bytes in std::string.
 std::string hmacSha256(const std::string& key, std::string_view message) {
     return ns::crypto::toString(ns::crypto::hmacSha256(key, message));
 }
 
 std::string randomBytes(size_t count) { return ns::crypto::toString(ns::crypto::randomBytes(count)); }
 
-std::string toHex(std::string_view bytes) { return ns::crypto::hex(ns::crypto::toData(bytes)); }
-
-std::optional<std::string> fromHex(std::string_view text) {
-    auto bytes = ns::crypto::hexDecode(text);
-    if (!bytes) return std::nullopt;
-    return ns::crypto::toString(*bytes);
-}
-
 const std::string& headerPart() {
-    static const std::string part = base64UrlEncode(R"({"alg":"HS256","typ":"JWT"})");
+    static const std::string part = ns::crypto::base64UrlEncode(ns::crypto::toData(R"({"alg":"HS256","typ":"JWT"})"));
     return part;
 }
 
@@ -98,9 +88,9 @@ std::shared_ptr<const IdTokenSigner> IdTokenSigner::loadOrCreate(const fs::path&
     if (auto text = readFile(path)) {
         std::string trimmed = *text;
         while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.back()))) trimmed.pop_back();
-        auto key = fromHex(trimmed);
+        auto key = ns::crypto::hexDecode(trimmed);
         if (!key || key->size() < 16) throw std::runtime_error("the ID-token key in " + path.string() + " is unusable");
-        return std::make_shared<IdTokenSigner>(*key);
+        return std::make_shared<IdTokenSigner>(ns::crypto::toString(*key));
     }
     std::string key = randomBytes(kKeyBytes);
     // Written under a temporary name and linked into place, so a second
@@ -109,7 +99,7 @@ std::shared_ptr<const IdTokenSigner> IdTokenSigner::loadOrCreate(const fs::path&
     const fs::path temporary = directory / (std::string(kKeyFileName) + ".tmp." + std::to_string(::getpid()));
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) throw std::runtime_error("cannot write " + temporary.string() + ": " + std::strerror(errno));
-    std::string text = toHex(key) + "\n";
+    std::string text = ns::crypto::hex(ns::crypto::toData(key)) + "\n";
     bool written = ::write(fd, text.data(), text.size()) == ssize_t(text.size()) && ::fsync(fd) == 0;
     ::close(fd);
     if (!written) {
@@ -133,11 +123,11 @@ std::string IdTokenSigner::sign(const IdTokenClaims& claims) const {
                  {"iat", claims.issuedAt},
                  {"iat_ms", claims.issuedAtMs > 0 ? claims.issuedAtMs : claims.issuedAt * 1000},
                  {"exp", claims.expiresAt},
-                 {"jti", claims.tokenId.empty() ? toHex(randomBytes(12)) : claims.tokenId}};
+                 {"jti", claims.tokenId.empty() ? ns::crypto::hex(ns::crypto::randomBytes(12)) : claims.tokenId}};
     std::string signingInput =
         headerPart() + "." +
-        base64UrlEncode(payload.dump(-1, ' ', false, json::error_handler_t::replace));
-    return signingInput + "." + base64UrlEncode(hmacSha256(secret_, signingInput));
+        ns::crypto::base64UrlEncode(ns::crypto::toData(payload.dump(-1, ' ', false, json::error_handler_t::replace)));
+    return signingInput + "." + ns::crypto::base64UrlEncode(ns::crypto::hmacSha256(secret_, signingInput));
 }
 
 IdTokenCheck IdTokenSigner::verify(std::string_view token, std::optional<int64_t> now) const {
@@ -153,7 +143,7 @@ IdTokenCheck IdTokenSigner::verify(std::string_view token, std::optional<int64_t
     const std::string_view payloadPart = token.substr(firstDot + 1, secondDot - firstDot - 1);
     const std::string_view signaturePart = token.substr(secondDot + 1);
 
-    auto signature = base64UrlDecode(signaturePart);
+    auto signature = tokenPartBytes(signaturePart);
     if (header != headerPart() || !signature) return check;
     const std::string expected = hmacSha256(secret_, token.substr(0, secondDot));
     if (signature->size() != expected.size() ||
@@ -162,7 +152,7 @@ IdTokenCheck IdTokenSigner::verify(std::string_view token, std::optional<int64_t
         return check;
     }
 
-    auto payloadText = base64UrlDecode(payloadPart);
+    auto payloadText = tokenPartBytes(payloadPart);
     if (!payloadText) return check;
     json payload = json::parse(*payloadText, nullptr, false);
     if (!payload.is_object()) return check;

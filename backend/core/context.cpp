@@ -1,8 +1,10 @@
 #include <openssl/rand.h>
 
+#include <iterator>
 #include <stdexcept>
 
 #include "backend/core/service.h"
+#include "platform/crypto.h"
 
 namespace backend {
 
@@ -12,13 +14,7 @@ namespace {
 std::string newSecret() {
     unsigned char bytes[32];
     if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no randomness for the admin secret");
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
+    return ns::crypto::hex(ns::Data(std::begin(bytes), std::end(bytes)));
 }
 
 }  // namespace

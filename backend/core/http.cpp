@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "platform/url.h"
+
 namespace backend {
 
 bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
@@ -189,13 +191,6 @@ bool isUnder(std::string_view host, std::string_view domain) {
     return host.size() > domain.size() && host.ends_with(domain) && host[host.size() - domain.size() - 1] == '.';
 }
 
-int hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 bool isServedHost(std::string_view host) {
@@ -224,35 +219,14 @@ bool isServedHost(std::string_view host) {
 }
 
 std::optional<std::string> percentDecodeStrict(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '%') {
-            out += s[i];
-            continue;
-        }
-        if (i + 2 >= s.size() || hex(s[i + 1]) < 0 || hex(s[i + 2]) < 0) return std::nullopt;
-        out += char(hex(s[i + 1]) * 16 + hex(s[i + 2]));
-        i += 2;
-    }
-    return out;
+    return ns::percentDecodeStrict(s);
 }
 
 std::string percentDecode(std::string_view s, bool plusIsSpace) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size()) {
-            const int hi = hex(s[i + 1]), lo = hex(s[i + 2]);
-            if (hi >= 0 && lo >= 0) {
-                out += char(hi * 16 + lo);
-                i += 2;
-                continue;
-            }
-        }
-        out += (plusIsSpace && s[i] == '+') ? ' ' : s[i];
-    }
-    return out;
+    // Only a literal '+' is a space; an escaped one ("%2B") stays a plus.
+    std::string text(s);
+    if (plusIsSpace) std::replace(text.begin(), text.end(), '+', ' ');
+    return ns::percentDecode(text);
 }
 
 Params parseQuery(std::string_view rest) {

@@ -13,8 +13,6 @@ namespace backend {
 
 namespace {
 
-std::string toHex(std::string_view bytes) { return ns::crypto::hex(ns::crypto::toData(bytes)); }
-
 // Tests may write the bytes in groups, so white space between digits is skipped.
 std::optional<std::string> fromHex(std::string_view text) {
     std::string digits;
@@ -88,7 +86,7 @@ struct FaultConnection {
                               {"opcode", b0 & 0x0F},
                               {"lengthCode", b1 & 0x7F},
                               {"masked", masked},
-                              {"payload", toHex(payload)}});
+                              {"payload", ns::crypto::hex(ns::crypto::toData(payload))}});
             parsedUpTo += at + length;
         }
     }
@@ -100,6 +98,38 @@ struct FaultConnection {
                 {"request", request},     {"frames", frames},           {"bytes", received.size()}};
     }
 };
+
+// Text commands make the echo endpoint do what a test cannot ask of a
+// well-behaved peer otherwise: fragment around a ping, report the pongs it
+// got, close with a chosen code, or end its side only.
+void answerEcho(const std::weak_ptr<WebSocketSession>& weak, WebSocketOutlet& outlet,
+                WebSocketSession::Message&& message) {
+    const std::string& text = message.data;
+    if (message.text && text.rfind("!fragments:", 0) == 0) {
+        const auto colon = text.find(':', 11);
+        const std::string ping = text.substr(11, colon - 11);
+        const std::string body = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+        const size_t third = body.size() / 3;
+        outlet.sendFragment(true, body.substr(0, third), false);
+        outlet.ping(ping);
+        outlet.sendFragment(true, body.substr(third, third), false);
+        outlet.sendFragment(true, body.substr(2 * third), true);
+    } else if (message.text && text == "!pongs") {
+        std::string joined;
+        if (auto session = weak.lock()) {
+            for (const auto& p : session->pongs()) joined += (joined.empty() ? "" : ",") + p;
+        }
+        outlet.send({true, "pongs:" + joined});
+    } else if (message.text && text.rfind("!close:", 0) == 0) {
+        const auto colon = text.find(':', 7);
+        const int code = std::atoi(text.substr(7, colon - 7).c_str());
+        outlet.close(uint16_t(code), colon == std::string::npos ? "" : text.substr(colon + 1));
+    } else if (message.text && text == "!end") {
+        outlet.endSend();
+    } else {
+        outlet.send(std::move(message));
+    }
+}
 
 }  // namespace
 
@@ -139,31 +169,7 @@ void WebSocketTestingService::installWebSockets(WebSocketRouter& router, Context
         auto outlet = session->outlet();
         WebSocketSession::Callbacks callbacks;
         callbacks.onMessage = [weak, outlet](WebSocketSession::Message&& message) {
-            const std::string& text = message.data;
-            if (message.text && text.rfind("!fragments:", 0) == 0) {
-                const auto colon = text.find(':', 11);
-                const std::string ping = text.substr(11, colon - 11);
-                const std::string body = colon == std::string::npos ? std::string() : text.substr(colon + 1);
-                const size_t third = body.size() / 3;
-                outlet->sendFragment(true, body.substr(0, third), false);
-                outlet->ping(ping);
-                outlet->sendFragment(true, body.substr(third, third), false);
-                outlet->sendFragment(true, body.substr(2 * third), true);
-            } else if (message.text && text == "!pongs") {
-                std::string joined;
-                if (auto session = weak.lock()) {
-                    for (const auto& p : session->pongs()) joined += (joined.empty() ? "" : ",") + p;
-                }
-                outlet->send({true, "pongs:" + joined});
-            } else if (message.text && text.rfind("!close:", 0) == 0) {
-                const auto colon = text.find(':', 7);
-                const int code = std::atoi(text.substr(7, colon - 7).c_str());
-                outlet->close(uint16_t(code), colon == std::string::npos ? "" : text.substr(colon + 1));
-            } else if (message.text && text == "!end") {
-                outlet->endSend();
-            } else {
-                outlet->send(std::move(message));
-            }
+            answerEcho(weak, *outlet, std::move(message));
         };
         callbacks.onEnd = [weak, state] {
             auto session = weak.lock();

@@ -36,91 +36,113 @@ Form with(Form form, const std::string& name, const std::string& value) {
     return form;
 }
 
+using Send = std::function<httplib::Result(const std::string& text)>;
+
 class LimitsTest : public ::testing::Test {
 protected:
     void SetUp() override { backend_ = Backend::start(); }
 
+    // A registered device and a gateway device, so that every route has
+    // something it would otherwise accept.
+    void registerDevices() {
+        device_ = messaging_test::checkInAndRegister(*backend_);
+        gatewayToken_ =
+            json::parse(
+                backend_->post("/push/v1/devices", json{{"bundleId", kBundle}, {"deviceId", "vendor-1"}}.dump()).body)
+                .value("deviceToken", "");
+        ASSERT_EQ(gatewayToken_.size(), 64u);
+    }
+
+    Send form(const char* path, const Form& base, const std::string& item) {
+        return [this, path, base, item](const std::string& text) {
+            return backend_->tlsClient()->Post(path, {{"Authorization", device_.authorization()}, {"app", kBundle}},
+                                               encode(with(base, item, text)), "application/x-www-form-urlencoded");
+        };
+    }
+    Send post(const char* path, std::function<json(const std::string&)> body) {
+        return [this, path, body](const std::string& text) {
+            return backend_->client()->Post(path, {{"X-Almavel-Admin-Secret", backend_->adminSecret()}},
+                                            body(text).dump(), "application/json");
+        };
+    }
+
+    // Every field of the registration and topic forms, as `text`.
+    std::vector<std::pair<std::string, Send>> formCases() {
+        const Form registration = registrationForm(device_.id);
+        const Form topic{{"sender", device_.token},        {"app", kBundle},
+                         {"device", device_.id},           {"app_ver", "1.0"},
+                         {"X-kdx.topic", "/topics/ofertas"}, {"X-scope", "/topics/ofertas"}};
+        std::vector<std::pair<std::string, Send>> cases;
+        for (const char* item : {"X-osv", "device", "app", "app_ver", "X-kid", "X-scope", "sender", "X-subtype",
+                                 "appid", "pub2", "sig", "apns_token", "vlp_app_id"}) {
+            cases.emplace_back(std::string("register ") + item, form("/kdx/register4", registration, item));
+        }
+        for (const char* item : {"sender", "app", "device", "app_ver", "X-kdx.topic", "X-scope"}) {
+            cases.emplace_back(std::string("topic ") + item, form("/iid/register", topic, item));
+        }
+        cases.emplace_back("topic name", [this, topic](const std::string& text) {
+            return form("/iid/register", with(topic, "X-scope", "/topics/" + text), "X-kdx.topic")("/topics/" + text);
+        });
+        return cases;
+    }
+
+    // Every field of the JSON bodies: check-in, gateway and the send routes.
+    std::vector<std::pair<std::string, Send>> jsonCases() {
+        std::vector<std::pair<std::string, Send>> cases;
+        for (const char* key : {"digest", "model"}) {
+            cases.emplace_back(std::string("checkin ") + key, post("/checkin", [key](const std::string& text) {
+                                   json body{{"id", 0}, {"security_token", 0}, {"checkin", json::object()},
+                                             {"version", 2}};
+                                   if (std::string(key) == "model") body["checkin"]["iosbuild"]["model"] = text;
+                                   else body[key] = text;
+                                   return body;
+                               }));
+        }
+        for (const char* key : {"bundleId", "deviceId", "environment"}) {
+            cases.emplace_back(std::string("gateway ") + key, post("/push/v1/devices", [key](const std::string& text) {
+                                   json body{{"bundleId", kBundle}, {"deviceId", "vendor-2"}};
+                                   body[key] = text;
+                                   return body;
+                               }));
+        }
+        cases.emplace_back("gateway fetch", [this](const std::string& text) {
+            return backend_->client()->Get("/push/v1/devices/" + std::string(text.size(), 'a') + "/messages");
+        });
+        cases.emplace_back("gateway send token", post("/__admin/push/v1/send", [](const std::string& text) {
+                               return json{{"deviceToken", text}, {"payload", json::object()}};
+                           }));
+        // Five copies: a payload of 10^3 characters is within the gateway's limit.
+        cases.emplace_back("gateway send payload", post("/__admin/push/v1/send", [this](const std::string& text) {
+                               json payload;
+                               for (const char* key : {"a", "b", "c", "d", "e"}) payload[key] = text;
+                               return json{{"deviceToken", gatewayToken_}, {"payload", payload}};
+                           }));
+        cases.emplace_back("topic send", post("/__admin/topics/send", [](const std::string& text) {
+                               return json{{"topic", text}};
+                           }));
+        for (const char* key : {"token", "from", "messageId", "via"}) {
+            cases.emplace_back(std::string("token send ") + key,
+                               post("/__admin/messaging/send", [this, key](const std::string& text) {
+                                   json body{{"token", device_.token}, {"via", "channel"}};
+                                   body[key] = text;
+                                   return body;
+                               }));
+        }
+        return cases;
+    }
+
     std::unique_ptr<Backend> backend_;
+    Device device_;
+    std::string gatewayToken_;
 };
 
 // Every field of every route, at 10^3 to 10^6 characters, from a device
 // that is otherwise allowed to ask: refused with a 4xx, nothing stored, and
 // the process still answers its health check after each one.
 TEST_F(LimitsTest, LongFieldsAreRefusedWithoutHarmOnEveryRoute) {
-    const Device device = messaging_test::checkInAndRegister(*backend_);
-    const Form registration = registrationForm(device.id);
-    const Form topic{{"sender", device.token},        {"app", kBundle},
-                     {"device", device.id},           {"app_ver", "1.0"},
-                     {"X-kdx.topic", "/topics/ofertas"}, {"X-scope", "/topics/ofertas"}};
-    const std::string gatewayToken =
-        json::parse(
-            backend_->post("/push/v1/devices", json{{"bundleId", kBundle}, {"deviceId", "vendor-1"}}.dump()).body)
-            .value("deviceToken", "");
-    ASSERT_EQ(gatewayToken.size(), 64u);
-    const json checkin{{"id", 0}, {"security_token", 0}, {"checkin", json::object()}, {"version", 2}};
-
-    using Send = std::function<httplib::Result(const std::string& text)>;
-    auto form = [&](const char* path, const Form& base, const std::string& item) -> Send {
-        return [&, path, base, item](const std::string& text) {
-            return backend_->tlsClient()->Post(path, {{"Authorization", device.authorization()}, {"app", kBundle}},
-                                               encode(with(base, item, text)), "application/x-www-form-urlencoded");
-        };
-    };
-    auto post = [&](const char* path, std::function<json(const std::string&)> body) -> Send {
-        return [&, path, body](const std::string& text) {
-            return backend_->client()->Post(path, {{"X-Almavel-Admin-Secret", backend_->adminSecret()}},
-                                            body(text).dump(), "application/json");
-        };
-    };
-    std::vector<std::pair<std::string, Send>> cases;
-    for (const char* item : {"X-osv", "device", "app", "app_ver", "X-kid", "X-scope", "sender", "X-subtype", "appid",
-                             "pub2", "sig", "apns_token", "vlp_app_id"}) {
-        cases.emplace_back(std::string("register ") + item, form("/kdx/register4", registration, item));
-    }
-    for (const char* item : {"sender", "app", "device", "app_ver", "X-kdx.topic", "X-scope"}) {
-        cases.emplace_back(std::string("topic ") + item, form("/iid/register", topic, item));
-    }
-    cases.emplace_back("topic name", [&](const std::string& text) {
-        return form("/iid/register", with(topic, "X-scope", "/topics/" + text), "X-kdx.topic")("/topics/" + text);
-    });
-    for (const char* key : {"digest", "model"}) {
-        cases.emplace_back(std::string("checkin ") + key, post("/checkin", [&, key](const std::string& text) {
-                               json body = checkin;
-                               if (std::string(key) == "model") body["checkin"]["iosbuild"]["model"] = text;
-                               else body[key] = text;
-                               return body;
-                           }));
-    }
-    for (const char* key : {"bundleId", "deviceId", "environment"}) {
-        cases.emplace_back(std::string("gateway ") + key, post("/push/v1/devices", [key](const std::string& text) {
-                               json body{{"bundleId", kBundle}, {"deviceId", "vendor-2"}};
-                               body[key] = text;
-                               return body;
-                           }));
-    }
-    cases.emplace_back("gateway fetch", [&](const std::string& text) {
-        return backend_->client()->Get("/push/v1/devices/" + std::string(text.size(), 'a') + "/messages");
-    });
-    cases.emplace_back("gateway send token", post("/__admin/push/v1/send", [](const std::string& text) {
-                           return json{{"deviceToken", text}, {"payload", json::object()}};
-                       }));
-    // Five copies: a payload of 10^3 characters is within the gateway's limit.
-    cases.emplace_back("gateway send payload", post("/__admin/push/v1/send", [&](const std::string& text) {
-                           json payload;
-                           for (const char* key : {"a", "b", "c", "d", "e"}) payload[key] = text;
-                           return json{{"deviceToken", gatewayToken}, {"payload", payload}};
-                       }));
-    cases.emplace_back("topic send", post("/__admin/topics/send", [](const std::string& text) {
-                           return json{{"topic", text}};
-                       }));
-    for (const char* key : {"token", "from", "messageId", "via"}) {
-        cases.emplace_back(std::string("token send ") + key,
-                           post("/__admin/messaging/send", [&, key](const std::string& text) {
-                               json body{{"token", device.token}, {"via", "channel"}};
-                               body[key] = text;
-                               return body;
-                           }));
-    }
+    ASSERT_NO_FATAL_FAILURE(registerDevices());
+    auto cases = formCases();
+    for (auto& c : jsonCases()) cases.push_back(std::move(c));
 
     for (size_t length : {1000u, 10000u, 100000u, 1000000u}) {
         const std::string text(length, 'a');

@@ -73,17 +73,26 @@ std::string percentEncode(std::string_view text, std::string_view unreserved) {
     return out;
 }
 
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool isEscapeAt(std::string_view text, size_t i) {
+    return text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0;
+}
+
+}  // namespace
+
 std::string percentDecode(std::string_view text) {
-    auto hexValue = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+        if (isEscapeAt(text, i)) {
             out += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
             i += 2;
         } else {
@@ -91,6 +100,13 @@ std::string percentDecode(std::string_view text) {
         }
     }
     return out;
+}
+
+std::optional<std::string> percentDecodeStrict(std::string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && !isEscapeAt(text, i)) return std::nullopt;
+    }
+    return percentDecode(text);
 }
 
 std::string fileURLWithPath(std::string_view path) {

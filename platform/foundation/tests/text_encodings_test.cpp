@@ -30,6 +30,12 @@ TEST(PercentEncodingTest, EncodesOutsideTheSetAndDecodesLeniently) {
     EXPECT_EQ(ns::percentDecode("%zz%4"), "%zz%4");
     EXPECT_EQ(ns::percentDecode("%-1"), "%-1");
     EXPECT_EQ(ns::percentDecode("%41%62"), "Ab");
+    // The strict reverse refuses those escapes and otherwise agrees.
+    const std::pair<const char*, std::optional<std::string>> strict[] = {
+        {"%41%62", "Ab"}, {"a+b%20c", "a+b c"}, {"", ""},          {"100%", std::nullopt},
+        {"%4", std::nullopt}, {"%zz", std::nullopt}, {"%%41", std::nullopt}, {"%41%", std::nullopt},
+    };
+    for (const auto& [text, decoded] : strict) EXPECT_EQ(ns::percentDecodeStrict(text), decoded) << text;
 }
 
 TEST(PercentEncodingTest, FileURLsRoundTripPaths) {

@@ -46,6 +46,8 @@ private:
 // a "%" that is not followed by two hex digits as it is.
 std::string percentEncode(std::string_view text, std::string_view unreserved);
 std::string percentDecode(std::string_view text);
+// The strict reverse, for texts where a stray "%" means a malformed request.
+std::optional<std::string> percentDecodeStrict(std::string_view text);
 
 // File URLs (NSURL fileURLWithPath: and path): "file:///a%20b" <-> "/a b".
 // filePathFromURL takes a plain path as it is.

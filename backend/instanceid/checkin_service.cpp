@@ -1,6 +1,7 @@
 // The device check-in (iid_service.h).
 
 #include "backend/core/http_util.h"
+#include "backend/core/route_table.h"
 #include "backend/instanceid/iid_service.h"
 
 namespace backend {
@@ -61,8 +62,10 @@ void CheckinService::start(Context& context) {
 }
 
 void CheckinService::install(HttpRouter& server, const Listener&, Context&) {
-    route(server, "POST", "/checkin",
-          [this](const Request& req, Response& res, const std::string& body) { handleCheckin(req, res, body); });
+    const RouteRow<CheckinService> routes[] = {
+        {"POST", "/checkin", &CheckinService::handleCheckin},
+    };
+    installRoutes(server, *this, routes);
 }
 
 void CheckinService::handleCheckin(const Request&, Response& res, const std::string& body) {

@@ -6,6 +6,7 @@
 #include <charconv>
 
 #include "backend/core/http_util.h"
+#include "backend/core/route_table.h"
 #include "platform/crypto.h"
 
 namespace backend {
@@ -336,8 +337,10 @@ void IidService::start(Context& context) {
 }
 
 void IidService::install(HttpRouter& server, const Listener&, Context&) {
-    route(server, "POST", "/kdx/register4",
-          [this](const Request& req, Response& res, const std::string& body) { handleRegister(req, res, body); });
+    const RouteRow<IidService> routes[] = {
+        {"POST", "/kdx/register4", &IidService::handleRegister},
+    };
+    installRoutes(server, *this, routes);
     installAdmin(server);
 }
 
@@ -386,60 +389,87 @@ void IidService::handleRegister(const Request& req, Response& res, const std::st
     answer(registerToken(*store_, *activity_, form, *caller, identity, fault, res));
 }
 
+namespace {
+
+void getStats(iid::Activity& activity, const Request&, Response& res, const std::string&) {
+    sendJson(res, 200, activity.counters());
+}
+
+void getRequests(iid::Activity& activity, const Request&, Response& res, const std::string&) {
+    sendJson(res, 200, json{{"requests", activity.requests()}});
+}
+
+void clearRequests(iid::Activity& activity, const Request&, Response& res, const std::string&) {
+    activity.clearRequests();
+    sendJson(res, 200, json::object());
+}
+
+void addFault(iid::Activity& activity, const Request&, Response& res, const std::string& body) {
+    json parsed;
+    if (!parseJsonObject(body, res, parsed)) return;
+    iid::Activity::Fault fault;
+    const auto action = parsed.find("action");
+    if (action == parsed.end() || !action->is_string() ||
+        !iid::Activity::faultActions().count(action->get<std::string>())) {
+        return sendError(res, 400, "\"action\" must name a fault");
+    }
+    fault.action = action->get<std::string>();
+    if (auto count = parsed.find("count"); count != parsed.end()) {
+        if (!count->is_number_integer() || count->get<int64_t>() < 1 || count->get<int64_t>() > 1000) {
+            return sendError(res, 400, "\"count\" must be from 1 to 1000");
+        }
+        fault.count = int(count->get<int64_t>());
+    }
+    activity.addFault(fault);
+    sendJson(res, 200, json{{"action", fault.action}, {"count", fault.count}});
+}
+
+void clearFaults(iid::Activity& activity, const Request&, Response& res, const std::string&) {
+    activity.clearFaults();
+    sendJson(res, 200, json::object());
+}
+
+void getDevices(iid::Store& store, const Request&, Response& res, const std::string&) {
+    json list = json::array();
+    for (const auto& d : store.devices()) {
+        list.push_back(json{{"id", d.id}, {"digest", d.digest}, {"checkinMs", d.checkinMs}});
+    }
+    sendJson(res, 200, json{{"devices", list}});
+}
+
+void getRegistrations(iid::Store& store, const Request& req, Response& res, const std::string&) {
+    std::optional<uint64_t> device;
+    if (req.has_param("device")) {
+        device = iid::decimalId(req.get_param_value("device"));
+        if (!device) return sendError(res, 400, "\"device\" must be a device id");
+    }
+    json list = json::array();
+    for (const auto& r : store.registrations(device)) {
+        list.push_back(json{{"device", r.deviceId}, {"appid", r.appIdentity}, {"sender", r.sender},
+                            {"scope", r.scope},     {"token", r.token},      {"bundle", r.bundle},
+                            {"apnsToken", r.apnsToken}, {"appId", r.appId}});
+    }
+    sendJson(res, 200, json{{"registrations", list}});
+}
+
+}  // namespace
+
+// The exchanges and faults are the activity's, shared with check-in; the
+// devices and registrations are the store's.
 void IidService::installAdmin(HttpRouter& server) {
-    route(server, "GET", "/__admin/iid/stats",
-          [this](const auto&, auto& res, const auto&) { sendJson(res, 200, activity_->counters()); });
-    route(server, "GET", "/__admin/iid/requests", [this](const auto&, auto& res, const auto&) {
-        sendJson(res, 200, json{{"requests", activity_->requests()}});
-    });
-    route(server, "DELETE", "/__admin/iid/requests", [this](const auto&, auto& res, const auto&) {
-        activity_->clearRequests();
-        sendJson(res, 200, json::object());
-    });
-    route(server, "POST", "/__admin/iid/faults", [this](const auto&, auto& res, const std::string& body) {
-        json parsed;
-        if (!parseJsonObject(body, res, parsed)) return;
-        iid::Activity::Fault fault;
-        const auto action = parsed.find("action");
-        if (action == parsed.end() || !action->is_string() ||
-            !iid::Activity::faultActions().count(action->get<std::string>())) {
-            return sendError(res, 400, "\"action\" must name a fault");
-        }
-        fault.action = action->get<std::string>();
-        if (auto count = parsed.find("count"); count != parsed.end()) {
-            if (!count->is_number_integer() || count->get<int64_t>() < 1 || count->get<int64_t>() > 1000) {
-                return sendError(res, 400, "\"count\" must be from 1 to 1000");
-            }
-            fault.count = int(count->get<int64_t>());
-        }
-        activity_->addFault(fault);
-        sendJson(res, 200, json{{"action", fault.action}, {"count", fault.count}});
-    });
-    route(server, "DELETE", "/__admin/iid/faults", [this](const auto&, auto& res, const auto&) {
-        activity_->clearFaults();
-        sendJson(res, 200, json::object());
-    });
-    route(server, "GET", "/__admin/iid/devices", [this](const auto&, auto& res, const auto&) {
-        json list = json::array();
-        for (const auto& d : store_->devices()) {
-            list.push_back(json{{"id", d.id}, {"digest", d.digest}, {"checkinMs", d.checkinMs}});
-        }
-        sendJson(res, 200, json{{"devices", list}});
-    });
-    route(server, "GET", "/__admin/iid/registrations", [this](const Request& req, auto& res, const auto&) {
-        std::optional<uint64_t> device;
-        if (req.has_param("device")) {
-            device = iid::decimalId(req.get_param_value("device"));
-            if (!device) return sendError(res, 400, "\"device\" must be a device id");
-        }
-        json list = json::array();
-        for (const auto& r : store_->registrations(device)) {
-            list.push_back(json{{"device", r.deviceId}, {"appid", r.appIdentity}, {"sender", r.sender},
-                                {"scope", r.scope},     {"token", r.token},      {"bundle", r.bundle},
-                                {"apnsToken", r.apnsToken}, {"appId", r.appId}});
-        }
-        sendJson(res, 200, json{{"registrations", list}});
-    });
+    const RouteRow<iid::Activity> activityRoutes[] = {
+        {"GET", "/__admin/iid/stats", &getStats},
+        {"GET", "/__admin/iid/requests", &getRequests},
+        {"DELETE", "/__admin/iid/requests", &clearRequests},
+        {"POST", "/__admin/iid/faults", &addFault},
+        {"DELETE", "/__admin/iid/faults", &clearFaults},
+    };
+    installRoutes(server, *activity_, activityRoutes);
+    const RouteRow<iid::Store> storeRoutes[] = {
+        {"GET", "/__admin/iid/devices", &getDevices},
+        {"GET", "/__admin/iid/registrations", &getRegistrations},
+    };
+    installRoutes(server, *store_, storeRoutes);
 }
 
 }  // namespace backend

@@ -1,6 +1,7 @@
 #include "backend/messaging/push_gateway.h"
 
 #include "backend/core/http_util.h"
+#include "backend/core/route_table.h"
 #include "platform/crypto.h"
 
 namespace backend {
@@ -78,14 +79,13 @@ void PushGatewayService::saveLocked() {
 }
 
 void PushGatewayService::install(HttpRouter& server, const Listener&, Context&) {
-    route(server, "POST", "/push/v1/devices",
-          [this](const Request& req, Response& res, const std::string& body) { registerDevice(req, res, body); });
-    route(server, "GET", "/push/v1/devices/*/messages",
-          [this](const Request& req, Response& res, const std::string&) { fetchMessages(req, res); });
-    route(server, "POST", "/__admin/push/v1/send",
-          [this](const Request&, Response& res, const std::string& body) { send(res, body); });
-    route(server, "GET", "/__admin/push/v1/devices",
-          [this](const Request&, Response& res, const std::string&) { listDevices(res); });
+    const RouteRow<PushGatewayService> routes[] = {
+        {"POST", "/push/v1/devices", &PushGatewayService::registerDevice},
+        {"GET", "/push/v1/devices/*/messages", &PushGatewayService::fetchMessages},
+        {"POST", "/__admin/push/v1/send", &PushGatewayService::send},
+        {"GET", "/__admin/push/v1/devices", &PushGatewayService::listDevices},
+    };
+    installRoutes(server, *this, routes);
 }
 
 void PushGatewayService::registerDevice(const Request&, Response& res, const std::string& body) {
@@ -134,7 +134,7 @@ void PushGatewayService::registerDevice(const Request&, Response& res, const std
     sendJson(res, 200, json{{"deviceToken", token}});
 }
 
-void PushGatewayService::fetchMessages(const Request& req, Response& res) {
+void PushGatewayService::fetchMessages(const Request& req, Response& res, const std::string&) {
     // The route's pattern need not check the segment: this does.
     std::string token = req.matches.size() > 1 ? req.matches[1] : std::string();
     if (!isToken(token)) {
@@ -154,7 +154,7 @@ void PushGatewayService::fetchMessages(const Request& req, Response& res) {
     sendJson(res, 200, json{{"messages", std::move(messages)}});
 }
 
-void PushGatewayService::send(Response& res, const std::string& body) {
+void PushGatewayService::send(const Request&, Response& res, const std::string& body) {
     // Past this the payload alone is over its limit: no need to parse it.
     if (body.size() > 4 * kMaxPayloadBytes) return sendError(res, 413, "payload larger than 4096 bytes");
     json request;
@@ -198,7 +198,7 @@ int PushGatewayService::enqueue(std::string token, const json& payload, std::str
     return 200;
 }
 
-void PushGatewayService::listDevices(Response& res) {
+void PushGatewayService::listDevices(const Request&, Response& res, const std::string&) {
     json list = json::array();
     std::lock_guard lock(mutex_);
     for (const auto& [token, d] : devices_) {

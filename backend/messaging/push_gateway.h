@@ -67,10 +67,11 @@ private:
         std::deque<nlohmann::json> queue;
     };
 
+    // The routes' handlers (install).
     void registerDevice(const Request& req, Response& res, const std::string& body);
-    void fetchMessages(const Request& req, Response& res);
-    void send(Response& res, const std::string& body);
-    void listDevices(Response& res);
+    void fetchMessages(const Request& req, Response& res, const std::string& body);
+    void send(const Request& req, Response& res, const std::string& body);
+    void listDevices(const Request& req, Response& res, const std::string& body);
     // Under mutex_.
     void saveLocked();
 

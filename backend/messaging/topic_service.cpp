@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "backend/core/http_util.h"
+#include "backend/core/route_table.h"
 #include "backend/messaging/mcs_server.h"
 #include "backend/messaging/push_gateway.h"
 #include "backend/core/sqlite_store.h"
@@ -226,8 +227,10 @@ void TopicService::start(Context& context) {
 }
 
 void TopicService::install(HttpRouter& server, const Listener&, Context&) {
-    route(server, "POST", "/iid/register",
-          [this](const Request& req, Response& res, const std::string& body) { handleRegister(req, res, body); });
+    const RouteRow<TopicService> routes[] = {
+        {"POST", "/iid/register", &TopicService::handleRegister},
+    };
+    installRoutes(server, *this, routes);
     installAdmin(server);
 }
 
@@ -353,7 +356,7 @@ bool TopicService::readMessage(const json& request, topics::Message& message, Re
     return readText(request, "messageId", message.messageId, res);
 }
 
-void TopicService::sendToTopic(Response& res, const std::string& body) {
+void TopicService::sendToTopic(const Request&, Response& res, const std::string& body) {
     json request;
     if (!parseSend(body, res, request)) return;
     std::string topic;
@@ -375,7 +378,7 @@ void TopicService::sendToTopic(Response& res, const std::string& body) {
     sendJson(res, 200, json{{"messageId", message.messageId}, {"deliveries", deliveries}});
 }
 
-void TopicService::sendToToken(Response& res, const std::string& body) {
+void TopicService::sendToToken(const Request&, Response& res, const std::string& body) {
     json request;
     if (!parseSend(body, res, request)) return;
     std::string token;
@@ -393,22 +396,25 @@ void TopicService::sendToToken(Response& res, const std::string& body) {
     sendError(res, 404, "no registration has that token");
 }
 
-void TopicService::installAdmin(HttpRouter& server) {
-    route(server, "GET", "/__admin/topics", [this](const auto&, auto& res, const auto&) {
+struct TopicService::Admin {
+    static void getTopics(TopicService& t, const Request&, Response& res, const std::string&) {
         json topics = json::object();
-        for (const auto& s : store_->subscriptions()) {
+        for (const auto& s : t.store_->subscriptions()) {
             topics[s.topic].push_back(json{{"token", s.token}, {"device", s.deviceId}, {"bundle", s.bundle}});
         }
         sendJson(res, 200, json{{"topics", topics}});
-    });
-    route(server, "GET", "/__admin/topics/requests", [this](const auto&, auto& res, const auto&) {
-        sendJson(res, 200, json{{"requests", requests_.entries()}});
-    });
-    route(server, "DELETE", "/__admin/topics/requests", [this](const auto&, auto& res, const auto&) {
-        requests_.clear();
+    }
+
+    static void getRequests(TopicService& t, const Request&, Response& res, const std::string&) {
+        sendJson(res, 200, json{{"requests", t.requests_.entries()}});
+    }
+
+    static void clearRequests(TopicService& t, const Request&, Response& res, const std::string&) {
+        t.requests_.clear();
         sendJson(res, 200, json::object());
-    });
-    route(server, "POST", "/__admin/topics/faults", [this](const auto&, auto& res, const std::string& body) {
+    }
+
+    static void addFault(TopicService& t, const Request&, Response& res, const std::string& body) {
         json parsed;
         if (!parseJsonObject(body, res, parsed)) return;
         const auto action = parsed.find("action");
@@ -420,19 +426,29 @@ void TopicService::installAdmin(HttpRouter& server) {
         if ((fault.action != "drop" && fault.action != "unavailable") || !countOk) {
             return sendError(res, 400, "\"action\" must be \"drop\" or \"unavailable\", \"count\" from 1 to 1000");
         }
-        std::lock_guard lock(mutex_);
-        faults_.push_back(fault);
+        std::lock_guard lock(t.mutex_);
+        t.faults_.push_back(fault);
         sendJson(res, 200, json{{"action", fault.action}, {"count", fault.count}});
-    });
-    route(server, "DELETE", "/__admin/topics/faults", [this](const auto&, auto& res, const auto&) {
-        std::lock_guard lock(mutex_);
-        faults_.clear();
+    }
+
+    static void clearFaults(TopicService& t, const Request&, Response& res, const std::string&) {
+        std::lock_guard lock(t.mutex_);
+        t.faults_.clear();
         sendJson(res, 200, json::object());
-    });
-    route(server, "POST", "/__admin/topics/send",
-          [this](const auto&, auto& res, const std::string& body) { sendToTopic(res, body); });
-    route(server, "POST", "/__admin/messaging/send",
-          [this](const auto&, auto& res, const std::string& body) { sendToToken(res, body); });
+    }
+};
+
+void TopicService::installAdmin(HttpRouter& server) {
+    const RouteRow<TopicService> routes[] = {
+        {"GET", "/__admin/topics", &Admin::getTopics},
+        {"GET", "/__admin/topics/requests", &Admin::getRequests},
+        {"DELETE", "/__admin/topics/requests", &Admin::clearRequests},
+        {"POST", "/__admin/topics/faults", &Admin::addFault},
+        {"DELETE", "/__admin/topics/faults", &Admin::clearFaults},
+        {"POST", "/__admin/topics/send", &TopicService::sendToTopic},
+        {"POST", "/__admin/messaging/send", &TopicService::sendToToken},
+    };
+    installRoutes(server, *this, routes);
 }
 
 }  // namespace backend

@@ -117,9 +117,12 @@ public:
 
 private:
     void handleRegister(const Request& req, Response& res, const std::string& body);
-    void sendToTopic(Response& res, const std::string& body);
-    void sendToToken(Response& res, const std::string& body);
+    void sendToTopic(const Request& req, Response& res, const std::string& body);
+    void sendToToken(const Request& req, Response& res, const std::string& body);
     void installAdmin(HttpRouter& server);
+    // The other admin endpoints' handlers (topic_service.cpp).
+    struct Admin;
+    friend struct Admin;
     // Reads "data", "notification" and "via" into `message`; answers 400 and
     // returns false when one is malformed.
     static bool readMessage(const nlohmann::json& request, topics::Message& message, Response& res);

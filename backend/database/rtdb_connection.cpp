@@ -108,10 +108,13 @@ WireRefusal readListenQuery(const ns::Dictionary& body, std::optional<int64_t>& 
     const ns::Value& query = member(body, "q");
     if (tagValue.isNull() && query.isNull()) return std::nullopt;
     if (!tagValue.isInteger() || !query.isDictionary()) {
-        return refuse("invalid_request", "a tagged listen carries its tag \"t\" (a number) and its query \"q\" (an object)");
+        return refuse("invalid_request",
+                      "a tagged listen carries its tag \"t\" (a number) and its query \"q\" (an object)");
     }
     tag = tagValue.intValue();
-    if (std::string queryWhy; !checkWireQuery(query.asDictionary(), &queryWhy)) return refuse("invalid_query", queryWhy);
+    if (std::string queryWhy; !checkWireQuery(query.asDictionary(), &queryWhy)) {
+        return refuse("invalid_query", queryWhy);
+    }
     try {
         params = FQueryParams::fromQueryObject(query.asDictionary());
     } catch (const std::exception& e) {

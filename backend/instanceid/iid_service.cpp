@@ -288,7 +288,8 @@ Reply deleteRegistrations(iid::Store& store, iid::Activity& activity, const Form
         return refusal(400, "MISSING_KEY");
     }
     // "*" is every registration of the app identity (deleting the identity).
-    const int removed = store.deleteRegistrations(caller.device, identity, caller.tokenSender, scope == "*" ? "" : scope);
+    const int removed =
+        store.deleteRegistrations(caller.device, identity, caller.tokenSender, scope == "*" ? "" : scope);
     activity.count("deletes");
     return {200, "deleted=" + std::to_string(removed), "delete"};
 }
@@ -319,7 +320,9 @@ Reply registerToken(iid::Store& store, iid::Activity& activity, const Form& form
         }
     }
     if (registration.token.empty()) registration.token = identity + ":APA91b" + iid::randomText(134);
-    if (fault == "otherRequestId") return {200, "token=" + std::to_string(requestID + 1) + ":" + registration.token, "fault"};
+    if (fault == "otherRequestId") {
+        return {200, "token=" + std::to_string(requestID + 1) + ":" + registration.token, "fault"};
+    }
     store.saveRegistration(registration);
     activity.count("registrations");
     res.set_header("X-iid-auth", store.authTokenFor(caller.device, sender));

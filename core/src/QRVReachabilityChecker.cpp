@@ -96,6 +96,7 @@ QRVReachabilityStatus QRVReachabilityChecker::reachabilityStatus() const {
 }
 
 void QRVReachabilityChecker::flagsChanged(ns::Reachability::Flags flags) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
     QRVReachabilityStatus status = statusForFlags(flags);
     {
         std::lock_guard lock(mutex_);

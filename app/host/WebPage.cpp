@@ -34,6 +34,7 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
   .sensor { margin: 8px 0; font-size: 13px; }
   textarea { width: 100%; height: 60px; font: 12px monospace; box-sizing: border-box; }
   #message { color: #b00020; font-size: 13px; min-height: 1em; }
+  .chooser { position: absolute; width: 1px; height: 1px; margin: -1px; padding: 0; border: 0; overflow: hidden; clip-path: inset(50%); white-space: nowrap; }
 </style>
 </head>
 <body>
@@ -53,7 +54,9 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
   </section>
   <section id="sensors">
     <h2>Sensores</h2>
-    <div class="sensor"><label>Cámara: <input type="file" id="cameraFile" accept="image/png,image/jpeg" aria-label="camera picture"></label>
+    <div class="sensor"><label>Cámara: <input type="file" id="cameraFile" class="chooser" tabindex="-1" accept="image/png,image/jpeg" aria-label="camera picture"></label>
+      <button type="button" id="cameraFileChoose" aria-label="camera choose">Elegir imagen…</button>
+      <span id="cameraFileName" aria-label="camera file">Ningún archivo seleccionado</span>
       <button id="cameraSend" aria-label="camera">Usar como cámara</button></div>
     <div class="sensor"><label>Código ante la cámara: <input id="codeText" aria-label="code text" size="16"></label>
       <select id="codeType" aria-label="code type">
@@ -65,7 +68,9 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
         <option value="org.ansi.Interleaved2of5">Interleaved 2 of 5</option></select>
       <button id="codeSend" aria-label="code">Mostrar código</button></div>
     <div class="sensor">Álbum: <a id="albumLatest" href="/album/latest.png" download="almavel.png" aria-label="album download">Descargar la última imagen (PNG)</a></div>
-    <div class="sensor"><label>Fotos: <input type="file" id="photoFile" accept="image/png,image/jpeg" aria-label="photo picture"></label>
+    <div class="sensor"><label>Fotos: <input type="file" id="photoFile" class="chooser" tabindex="-1" accept="image/png,image/jpeg" aria-label="photo picture"></label>
+      <button type="button" id="photoFileChoose" aria-label="photo choose">Elegir imagen…</button>
+      <span id="photoFileName" aria-label="photo file">Ningún archivo seleccionado</span>
       <button id="photoSend" aria-label="photo">Elegir foto</button></div>
     <div class="sensor"><label for="notification">Notificación entrante (carga JSON):</label>
       <textarea id="notification" aria-label="notification payload">{"aps":{"alert":{"title":"Almavel","body":"Nueva oferta"}},"kdx.message_id":"m-1"}</textarea>
@@ -157,6 +162,15 @@ function sendFile(inputId, path) {
   const file = document.getElementById(inputId).files[0];
   if (!file) { message.textContent = "Elija una imagen primero"; return; }
   file.arrayBuffer().then(bytes => post(path, bytes, file.type || "application/octet-stream"));
+}
+// The browser's own file controls speak its language, not the phone's:
+// each stays hidden behind a button and a file name in Spanish.
+for (const input of document.querySelectorAll("input.chooser")) {
+  document.getElementById(input.id + "Choose").onclick = () => input.click();
+  input.addEventListener("change", () => {
+    document.getElementById(input.id + "Name").textContent =
+      input.files.length ? input.files[0].name : "Ningún archivo seleccionado";
+  });
 }
 document.getElementById("cameraSend").onclick = () => sendFile("cameraFile", "/sensor/camera");
 document.getElementById("codeSend").onclick = () =>

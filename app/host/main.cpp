@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -29,6 +30,7 @@
 #include "platform/application.h"
 #include "platform/error.h"
 #include "platform/runloop.h"
+#include "platform/sandbox.h"
 #include "platform/startup.h"
 #include "uikit/AVFoundation.h"
 
@@ -87,6 +89,13 @@ int main(int argc, char** argv) {
         }
     }
 
+    // A new phone is set up as the stores' are, in Spanish (Panama), which
+    // the system's own texts follow; a phone already set up keeps its profile.
+    if (auto sandbox = ns::Sandbox::current(); !std::filesystem::exists(sandbox->deviceProfilePath())) {
+        ns::DeviceProfile profile = sandbox->deviceProfile();
+        profile.localeIdentifier = "es_PA";
+        sandbox->setDeviceProfile(profile);
+    }
     ns::processStartup(argc, argv);
     // The phone's camera: the page's camera panel and the script's scan
     // steps put pictures and codes in front of it.

@@ -45,10 +45,20 @@ void DatosViewController::loadView() {
     double y = top;
     size_t i = 0;
     for (const auto& [title, outlet] : rows) {
-        addLabel(*root, ns::CGRectMake(16, y, 170, 24), std::string("lbl") + outlets[i], title);
-        *outlet = addLabel(*root, ns::CGRectMake(190, y, 169, 24), outlets[i], "", true);
-        outlet->lock()->setTextAlignment(ns::NSTextAlignment::Right);
-        y += 34;
+        // The holder's name may take two lines; the other rows one.
+        const bool name = outlet == &txtName;
+        const double height = name ? 44 : 24;
+        auto heading = addLabel(*root, ns::CGRectMake(16, y, 166, height), std::string("lbl") + outlets[i], title);
+        auto value = addLabel(*root, ns::CGRectMake(186, y, 173, height), outlets[i], "", true);
+        value->setTextAlignment(ns::NSTextAlignment::Right);
+        value->setNumberOfLines(name ? 2 : 1);
+        // Headings, names and amounts shrink rather than lose their ends.
+        for (const auto& label : {heading, value}) {
+            label->setAdjustsFontSizeToFitWidth(true);
+            label->setMinimumScaleFactor(0.7);
+        }
+        *outlet = value;
+        y += height + 10;
         ++i;
     }
     setView(root);

@@ -21,10 +21,17 @@ int64_t Quotes::lineCents() const {
 QuoteTableViewCell::QuoteTableViewCell() : ns::UITableViewCell("LabelCell") {
     auto& content = *contentView();
     txtDes = screenLabel(content, ns::CGRectMake(16, 4, 343, 22), "txtDes", 15, true);
-    txtCodigo = screenLabel(content, ns::CGRectMake(16, 26, 170, 18), "txtCodigo", 13);
-    txtUprice = screenLabel(content, ns::CGRectMake(190, 26, 169, 18), "txtUprice", 13);
-    txtCant = screenLabel(content, ns::CGRectMake(16, 46, 170, 18), "txtCant", 13);
-    txtLine = screenLabel(content, ns::CGRectMake(190, 46, 169, 18), "txtLine", 13, true);
+    txtCodigo = screenLabel(content, ns::CGRectMake(16, 26, 130, 18), "txtCodigo", 13);
+    txtUprice = screenLabel(content, ns::CGRectMake(150, 26, 209, 18), "txtUprice", 13);
+    txtCant = screenLabel(content, ns::CGRectMake(16, 46, 130, 18), "txtCant", 13);
+    txtLine = screenLabel(content, ns::CGRectMake(150, 46, 209, 18), "txtLine", 13, true);
+    // Amounts keep to the right edge and shrink rather than lose digits; a
+    // long product name shrinks too.
+    for (const auto& label : {txtUprice, txtLine}) label.lock()->setTextAlignment(ns::NSTextAlignment::Right);
+    for (const auto& label : {txtDes, txtUprice, txtLine}) {
+        label.lock()->setAdjustsFontSizeToFitWidth(true);
+        label.lock()->setMinimumScaleFactor(0.7);
+    }
 }
 
 QuoteViewController::QuoteViewController()
@@ -57,7 +64,11 @@ void QuoteViewController::loadView() {
     txtSub = screenLabel(*root, ns::CGRectMake(170, bottom + 4, 189, 22), "txtSub", 15);
     txtItbms = screenLabel(*root, ns::CGRectMake(170, bottom + 28, 189, 22), "txtItbms", 15);
     txtTotal = screenLabel(*root, ns::CGRectMake(170, bottom + 52, 189, 22), "txtTotal", 15, true);
-    for (const auto& label : {txtSub, txtItbms, txtTotal}) label.lock()->setTextAlignment(ns::NSTextAlignment::Right);
+    for (const auto& label : {txtSub, txtItbms, txtTotal}) {
+        label.lock()->setTextAlignment(ns::NSTextAlignment::Right);
+        label.lock()->setAdjustsFontSizeToFitWidth(true);
+        label.lock()->setMinimumScaleFactor(0.7);
+    }
 
     auto clean = outlinedButton(*root, ns::CGRectMake(16, bottom + 84, 107, 44), "Limpiar", "btClean");
     clean->addTarget(ns::TargetAction::to(this, "CleanQuote:", &QuoteViewController::CleanQuote),

@@ -27,6 +27,8 @@ void ResetViewController::loadView() {
     heading->setFont(ns::UIFont::boldSystemFontOfSize(26));
     heading->setTextColor(ns::UIColor::whiteColor());
     heading->setTextAlignment(ns::NSTextAlignment::Center);
+    heading->setAdjustsFontSizeToFitWidth(true);
+    heading->setMinimumScaleFactor(0.6);
     root->addSubview(heading);
     auto email = formField(ns::CGRectMake(40, 220, 295, 44), "txtEmail", "Correo electrónico");
     email->setKeyboardType(ns::UIKeyboardType::EmailAddress);

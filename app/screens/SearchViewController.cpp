@@ -29,9 +29,14 @@ SearchTableViewCell::SearchTableViewCell() : ns::UITableViewCell("LabelCell") {
     auto& content = *contentView();
     txtDesc = cellLabel(content, ns::CGRectMake(12, 4, 351, 22), "txtDesc", 15, true);
     txtParte = cellLabel(content, ns::CGRectMake(12, 28, 120, 18), "txtParte", 13);
-    txtCodigo = cellLabel(content, ns::CGRectMake(136, 28, 140, 18), "txtCodigo", 13);
-    txtPrecio = cellLabel(content, ns::CGRectMake(270, 28, 93, 18), "txtPrecio", 13, true);
+    txtCodigo = cellLabel(content, ns::CGRectMake(136, 28, 120, 18), "txtCodigo", 13);
+    txtPrecio = cellLabel(content, ns::CGRectMake(258, 28, 105, 18), "txtPrecio", 13, true);
     txtPrecio.lock()->setTextAlignment(ns::NSTextAlignment::Right);
+    // Long names and large prices shrink rather than lose their ends.
+    for (const auto& label : {txtDesc, txtPrecio}) {
+        label.lock()->setAdjustsFontSizeToFitWidth(true);
+        label.lock()->setMinimumScaleFactor(0.7);
+    }
 }
 
 SearchViewController::SearchViewController() : ProductLookUpScreen("SearchViewController") {}
@@ -60,6 +65,8 @@ void SearchViewController::loadView() {
         auto b = ns::UIButton::make(ns::CGRectMake(x, top + 52, 165, 40), title);
         b->setAccessibilityIdentifier(outlet);
         b->setTitleColor(cfhex.colorFromHex(kBrandBlue, 1));
+        b->titleLabel()->setAdjustsFontSizeToFitWidth(true);
+        b->titleLabel()->setMinimumScaleFactor(0.7);
         b->addTarget(ns::TargetAction::to(this, sel, action), ns::UIControlEventTouchUpInside);
         root->addSubview(b);
         return b;

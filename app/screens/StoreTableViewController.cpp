@@ -38,6 +38,11 @@ StoreTableViewCell::StoreTableViewCell() : ns::UITableViewCell(kCellID) {
         contentView()->addSubview(label);
         *outlet = label;
     }
+    // A long store name shrinks a little before anything is cut.
+    if (auto name = storeName.lock()) {
+        name->setAdjustsFontSizeToFitWidth(true);
+        name->setMinimumScaleFactor(0.8);
+    }
 }
 
 StoreTableViewController::StoreTableViewController() : ns::UITableViewController("StoreTableViewController") {

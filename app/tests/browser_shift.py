@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""A whole shift in a real browser: sign in, scan a drill's label, quote two
-of them and read the totals, check the member's card account, update the
-profile with a photo uploaded through the page, browse the offers and the
-stores, and sign out. The back end's storage log shows the photo went up once,
-as a JPEG under 1 MiB, and the quotation line is in the database. Then the
-demo script walks every screen with `almavel --script` on a fresh phone."""
+"""A whole shift in a real browser: sign in, scan a drill's label, open the
+share sheet (the phone's own, in Spanish), quote two of them and read the
+totals, check the member's card account, update the profile with a photo
+uploaded through the page, browse the offers and the stores, and sign out.
+The back end's storage log shows the photo went up once, as a JPEG under
+1 MiB, and the quotation line is in the database. Then the demo script walks
+every screen with `almavel --script` on a fresh phone."""
 
 import glob
 import json
@@ -67,12 +68,32 @@ def check_shift(url, ports, label_png, photo_png):
         tap(road)
         return wait_for_text(url, shown)
 
+    def reads(name, text):
+        """Waits until the page's control `name` says `text`."""
+        WebDriverWait(driver, 60, ignored_exceptions=[StaleElementReferenceException]).until(
+            lambda d: [e.get_attribute("textContent") for e in d.find_elements(*control(name))] == [text])
+
     try:
         sign_in(driver, wait, url)
+        # The page's file controls speak Spanish: the browser's own ("Choose
+        # File") are hidden behind them.
+        for chooser in ["cameraFile", "photoFile"]:
+            assert driver.find_element(By.ID, chooser + "Choose").text == "Elegir imagen…"
+            assert driver.find_element(By.ID, chooser + "Name").text == "Ningún archivo seleccionado"
+            size = driver.find_element(By.ID, chooser).size
+            assert size["width"] <= 1 and size["height"] <= 1, size
 
         # Scan and quote two drills.
         scan_picture(driver, tap, url, label_png)
+        assert driver.find_element(By.ID, "cameraFileName").text == os.path.basename(label_png)
         wait_for_text(url, "741751003253")
+        # The share sheet is the phone's, in the phone's language (Spanish,
+        # Panama), its buttons still named in English for scripts.
+        tap("btShare")
+        for name, text in [("Message", "Mensaje"), ("Mail", "Correo"), ("Copy", "Copiar"),
+                           ("Save Image", "Guardar imagen"), ("Cancel", "Cancelar")]:
+            reads(name, text)
+        tap("Cancel")
         tap("btAdd")
         wait_for_text(url, "(CantViewController)")
         type_into("txtCant", "2")
@@ -102,7 +123,10 @@ def check_shift(url, ports, label_png, photo_png):
         from_menu("menuProfileCon", "(ProfileViewController)")
         wait_for_text(url, "Marta")
         tap("UpdatePhoto")
-        wait_for_text(url, "UIImagePickerController")
+        picker = wait_for_text(url, "UIImagePickerController")
+        assert "label: Cámara" in picker, picker
+        reads("Take Photo", "Tomar foto")
+        reads("Cancel", "Cancelar")
         driver.find_element(By.ID, "photoFile").send_keys(photo_png)
         driver.find_element(By.ID, "photoSend").click()
         wait_for_text(url, "(ProfileViewController)")

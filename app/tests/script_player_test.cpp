@@ -2,14 +2,35 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include "app/ScriptPlayer.h"
 #include "app_test_support.h"
+#include "platform/json.h"
 #include "uikit/AVFoundation.h"
 #include "uikit/UIImage.h"
+#include "uikit/renderer.h"
 
 namespace {
+
+// The people the sample data names: card holders, and the staff's first
+// and last names as their profiles show them.
+std::vector<std::string> sampleNames() {
+    const ns::Value data =
+        ns::json::parse(apptest::readFile(std::string(ALMAVEL_SOURCE_DIR) + "/backend/sample-data/database.json"));
+    std::vector<std::string> names;
+    for (const char* table : {"cr3d", "us3r1nf0"}) {
+        for (const auto& [key, record] : data.asDictionary().at(table).asDictionary()) {
+            for (const char* field : {"Nombre", "Apellido"}) {
+                auto it = record.asDictionary().find(field);
+                if (it != record.asDictionary().end()) names.push_back(it->second.asString());
+            }
+        }
+    }
+    return names;
+}
 
 class ScriptPlayerTest : public apptest::AppTest {
 protected:
@@ -114,6 +135,25 @@ TEST_F(ScriptPlayerTest, TheDemoScriptWalksEveryScreen) {
     int uploads = 0;
     for (const auto& request : backend->storageRequests()) uploads += request.kind == "uploadChunk" && request.status == 200;
     EXPECT_EQ(uploads, 1);
+}
+
+TEST_F(ScriptPlayerTest, TheDemoOnASpanishPhoneCutsNoAmountAndNoNameShort) {
+    auto profile = sandbox.sandbox()->deviceProfile();
+    profile.localeIdentifier = "es_PA";
+    sandbox.setDeviceProfile(profile);
+    ns::UITruncationRecorder recorder;
+    ASSERT_FALSE(playWithCamera("app/scripts/demo.script").empty());
+    const auto names = sampleNames();
+    ASSERT_GE(names.size(), 4u);
+    // An amount: the balboa's sign, a dollar sign or a number with decimals.
+    const std::regex money(R"(B/\.|\$|\d[.,]\d)");
+    std::set<std::pair<std::string, std::string>> reported;
+    for (const auto& cut : recorder.texts()) {
+        if (!reported.insert({cut.viewName, cut.text}).second) continue;
+        const std::string seen = cut.viewName + " shows \"" + cut.text + "\" as \"" + cut.drawn + "\"";
+        EXPECT_FALSE(std::regex_search(cut.text, money)) << seen;
+        for (const auto& name : names) EXPECT_EQ(cut.text.find(name), std::string::npos) << seen;
+    }
 }
 
 TEST_F(ScriptPlayerTest, APhotoStepGivesTheCameraAPictureFromAFileOrTheBundle) {

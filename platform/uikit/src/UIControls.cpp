@@ -1,8 +1,13 @@
 #include "uikit/UIControls.h"
 
+#include <pango/pangocairo.h>
+
 #include <algorithm>
+#include <climits>
+#include <cmath>
 
 #include "platform/format.h"
+#include "uikit_internal.h"
 
 namespace ns {
 
@@ -24,7 +29,192 @@ size_t codePoints(const std::string& s) {
     return size_t(std::count_if(s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
+// Text layout with Pango. Metrics are not hinted, so a text measures the
+// same in points whatever the scale it is drawn at: what fits when measured
+// fits when drawn.
+void setUnhintedMetrics(PangoContext* context) {
+    cairo_font_options_t* options = cairo_font_options_create();
+    cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_OFF);
+    pango_cairo_context_set_font_options(context, options);
+    cairo_font_options_destroy(options);
+}
+
+PangoLayout* makeLayout(PangoContext* context, const std::string& text, UIFont font) {
+    PangoLayout* layout = pango_layout_new(context);
+    PangoFontDescription* desc = pango_font_description_new();
+    pango_font_description_set_family(desc, "DejaVu Sans");
+    // Pango sizes are in points of 1/72 inch against Cairo's user units;
+    // absolute size keeps one point of text one point of the view.
+    pango_font_description_set_absolute_size(desc, font.pointSize * PANGO_SCALE);
+    pango_font_description_set_weight(desc, font.bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
+    pango_layout_set_font_description(layout, desc);
+    pango_font_description_free(desc);
+    pango_layout_set_text(layout, text.c_str(), int(text.size()));
+    return layout;
+}
+
+// One measuring context for a whole fitting.
+class Measurer {
+public:
+    Measurer() : context_(pango_font_map_create_context(pango_cairo_font_map_get_default())) {
+        setUnhintedMetrics(context_);
+    }
+    ~Measurer() { g_object_unref(context_); }
+    Measurer(const Measurer&) = delete;
+    Measurer& operator=(const Measurer&) = delete;
+
+    CGSize size(const std::string& text, UIFont font) const {
+        PangoLayout* layout = makeLayout(context_, text, font);
+        PangoRectangle logical;
+        pango_layout_get_extents(layout, nullptr, &logical);
+        g_object_unref(layout);
+        return {double(logical.width) / PANGO_SCALE, double(logical.height) / PANGO_SCALE};
+    }
+    double lineHeight(UIFont font) const { return size("Ag", font).height; }
+
+    // The byte offsets where the lines of `text` wrapped at `width` start.
+    std::vector<size_t> lineStarts(const std::string& text, UIFont font, double width) const {
+        PangoLayout* layout = makeLayout(context_, text, font);
+        pango_layout_set_width(layout, int(width * PANGO_SCALE));
+        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+        std::vector<size_t> starts;
+        for (GSList* l = pango_layout_get_lines_readonly(layout); l; l = l->next) {
+            starts.push_back(size_t(static_cast<PangoLayoutLine*>(l->data)->start_index));
+        }
+        g_object_unref(layout);
+        return starts;
+    }
+
+private:
+    PangoContext* context_;
+};
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string trimmedRight(std::string s) {
+    while (!s.empty() && isSpace(s.back())) s.pop_back();
+    return s;
+}
+
+std::string oneLine(std::string s) {
+    std::replace_if(s.begin(), s.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return s;
+}
+
+// The longest head of `text` that fits `width` with "…" after it.
+std::string truncatedTail(const Measurer& m, const std::string& text, UIFont font, double width) {
+    size_t lo = 0;
+    size_t hi = codePoints(text);
+    const auto candidate = [&](size_t n) { return trimmedRight(text.substr(0, byteOffset(text, n))) + "\u2026"; };
+    while (lo < hi) {
+        const size_t mid = (lo + hi + 1) / 2;
+        if (m.size(candidate(mid), font).width <= width) {
+            lo = mid;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    return candidate(lo);
+}
+
+constexpr double kFitSlack = 0.01;
+
+UITextFit fitAtSize(const Measurer& m, const std::string& text, UIFont font, CGSize box, int numberOfLines) {
+    UITextFit fit;
+    fit.font = font;
+    fit.lineHeight = m.lineHeight(font);
+    const double width = box.width + kFitSlack;
+    if (numberOfLines == 1) {
+        const std::string line = oneLine(text);
+        fit.truncated = m.size(line, font).width > width;
+        fit.lines.push_back(fit.truncated ? truncatedTail(m, line, font, box.width) : line);
+        return fit;
+    }
+    // Lines the height holds, allowing a line a little taller than the rest
+    // of the box, as labels sized to their text are.
+    const int byHeight = std::max(1, int(std::floor((box.height + 2) / fit.lineHeight)));
+    const int allowed = std::min(numberOfLines > 0 ? numberOfLines : INT_MAX, byHeight);
+    const auto starts = m.lineStarts(text, font, box.width);
+    for (size_t i = 0; i < starts.size(); ++i) {
+        if (int(i) == allowed - 1 && starts.size() > size_t(allowed)) {
+            fit.truncated = true;
+            fit.lines.push_back(truncatedTail(m, oneLine(text.substr(starts[i])), font, box.width));
+            break;
+        }
+        const size_t end = i + 1 < starts.size() ? starts[i + 1] : text.size();
+        fit.lines.push_back(trimmedRight(text.substr(starts[i], end - starts[i])));
+    }
+    return fit;
+}
+
 }  // namespace
+
+std::string UITextFit::drawnText() const {
+    std::string out;
+    for (size_t i = 0; i < lines.size(); ++i) out += (i > 0 ? "\n" : "") + lines[i];
+    return out;
+}
+
+CGSize UITextFit::size() const {
+    double width = 0;
+    for (const auto& line : lines) width = std::max(width, UITextSize(line, font).width);
+    return {width, lineHeight * double(lines.size())};
+}
+
+CGSize UITextSize(const std::string& text, UIFont font) { return Measurer().size(text, font); }
+
+UITextFit UITextFitInSize(const std::string& text, UIFont font, CGSize size, int numberOfLines,
+                          double minimumScaleFactor) {
+    const Measurer m;
+    UITextFit full = fitAtSize(m, text, font, size, numberOfLines);
+    if (!full.truncated || minimumScaleFactor <= 0 || minimumScaleFactor >= 1) return full;
+    UITextFit smallest = fitAtSize(m, text, font.withSize(font.pointSize * minimumScaleFactor), size, numberOfLines);
+    if (smallest.truncated) return smallest;
+    // The largest size that fits, to a tenth of a point.
+    double lo = smallest.font.pointSize;
+    double hi = font.pointSize;
+    while (hi - lo > 0.1) {
+        const double mid = (lo + hi) / 2;
+        UITextFit fit = fitAtSize(m, text, font.withSize(mid), size, numberOfLines);
+        if (fit.truncated) {
+            hi = mid;
+        } else {
+            lo = mid;
+            smallest = std::move(fit);
+        }
+    }
+    return smallest;
+}
+
+namespace uikit {
+
+void drawTextFit(cairo_t* cr, const UITextFit& fit, const UIColor& color, NSTextAlignment alignment, CGRect box) {
+    if (fit.lines.empty() || box.width() <= 0) return;
+    PangoContext* context = pango_cairo_create_context(cr);
+    setUnhintedMetrics(context);
+    cairo_save(cr);
+    cairo_rectangle(cr, box.minX(), box.minY(), box.width(), box.height());
+    cairo_clip(cr);
+    cairo_set_source_rgba(cr, color.red(), color.green(), color.blue(), color.alpha());
+    double y = box.minY() + (box.height() - fit.lineHeight * double(fit.lines.size())) / 2;
+    for (const auto& line : fit.lines) {
+        PangoLayout* layout = makeLayout(context, line, fit.font);
+        PangoRectangle logical;
+        pango_layout_get_extents(layout, nullptr, &logical);
+        const double width = double(logical.width) / PANGO_SCALE;
+        double x = box.minX();
+        if (alignment == NSTextAlignment::Center) x += (box.width() - width) / 2;
+        if (alignment == NSTextAlignment::Right) x += box.width() - width;
+        cairo_move_to(cr, x, y);
+        pango_cairo_show_layout(cr, layout);
+        g_object_unref(layout);
+        y += fit.lineHeight;
+    }
+    cairo_restore(cr);
+    g_object_unref(context);
+}
+
+}  // namespace uikit
 
 std::string UIColor::description() const {
     return format("UIExtendedSRGBColorSpace %g %g %g %g", red_, green_, blue_, alpha_);
@@ -58,6 +248,18 @@ void UIControl::sendActionsForControlEvents(UIControlEvents events) {
     for (const auto& r : std::vector<Registered>(actions_)) {
         if (r.events & events) r.action.perform(self);
     }
+}
+
+// UILabel
+
+UITextFit UILabel::textFitInSize(const std::string& text, CGSize size) const {
+    return UITextFitInSize(text, font(), size, lines_, adjusts_ ? minimumScale_ : 1);
+}
+
+CGSize UILabel::sizeThatFits(CGSize size) const {
+    if (text_.empty()) return {0, 0};
+    const double unbounded = 1e6;
+    return UITextFitInSize(text_, font(), {lines_ == 1 ? unbounded : size.width, unbounded}, lines_).size();
 }
 
 // UITextField
@@ -124,7 +326,10 @@ void UITextField::didResignFirstResponder() {
 UIButton::UIButton(CGRect frame, UIButtonType type)
     : UIControl(frame),
       type_(type),
-      titleColor_(type == UIButtonType::System ? UIColor::systemBlueColor() : UIColor::whiteColor()) {}
+      titleColor_(type == UIButtonType::System ? UIColor::systemBlueColor() : UIColor::whiteColor()),
+      titleLabel_(std::make_shared<UILabel>()) {
+    titleLabel_->setTextAlignment(NSTextAlignment::Center);
+}
 
 std::shared_ptr<UIButton> UIButton::make(CGRect frame, const std::string& title, UIButtonType type) {
     auto button = std::make_shared<UIButton>(frame, type);
@@ -172,7 +377,7 @@ void UIBarButtonItem::performAction() {
 
 UISearchBar::UISearchBar(CGRect frame) : UIView(frame), field_(std::make_shared<UITextField>()) {
     setBackgroundColor(UIColor(0.79, 0.79, 0.81, 1));
-    field_->setPlaceholder("Search");
+    field_->setPlaceholder(UISystemString(UISystemText::Search));
     field_->setBackgroundColor(UIColor::whiteColor());
     field_->layer()->setCornerRadius(10);
     field_->setBorderStyle(UITextBorderStyle::None);

@@ -1,6 +1,7 @@
 #include "uikit/UIViewController.h"
 
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <mutex>
 #include <tuple>
@@ -327,9 +328,21 @@ void UITableViewController::loadView() {
 
 // UINavigationBar
 
+namespace {
+
+constexpr const char* kBackChevron = "\u2039";
+
+// A bar button as wide as its title with a little room around it, and never
+// narrower than a finger.
+double barButtonWidth(const UIButton& button) {
+    return std::max(44.0, std::ceil(UITextSize(button.currentTitle(), button.titleFont()).width) + 10);
+}
+
+}  // namespace
+
 UINavigationBar::UINavigationBar()
     : title_(UILabel::make()),
-      back_(UIButton::make({}, "Back")),
+      back_(UIButton::make({}, kBackChevron)),
       left_(UIButton::make({}, "")),
       right_(UIButton::make({}, "")) {
     setBackgroundColor(UIColor(0.97, 0.97, 0.97, 1));
@@ -338,15 +351,45 @@ UINavigationBar::UINavigationBar()
     back_->setAccessibilityIdentifier("back");
 }
 
+void UINavigationBar::setBackTitle(std::string title) {
+    if (title != backTitle_) setNeedsLayout();
+    backTitle_ = std::move(title);
+}
+
 void UINavigationBar::layoutSubviews() {
     for (const auto& v : std::vector<UIViewPtr>{title_, back_, left_, right_}) {
         if (v->superview().get() != this) addSubview(v);
     }
     const double w = bounds().width();
-    back_->setFrame(CGRectMake(4, 20, 96, 44));
-    left_->setFrame(CGRectMake(4, 20, 96, 44));
-    right_->setFrame(CGRectMake(w - 100, 20, 96, 44));
-    title_->setFrame(CGRectMake(104, 20, std::max(0.0, w - 208), 44));
+    const double edge = 4;
+    const double gap = 6;
+    const double titleWidth = std::ceil(UITextSize(title_->text(), title_->font()).width) + 2;
+    const double rightWidth = barButtonWidth(*right_);
+    right_->setFrame(CGRectMake(w - edge - rightWidth, 20, rightWidth, 44));
+    const double rightEnd = right_->isHidden() ? w - 2 * edge : w - edge - rightWidth - gap;
+    // The back titles to try, longest first: the previous screen's, the
+    // short one, the chevron alone (the last resort, whatever is left).
+    std::vector<std::string> backTitles;
+    if (!backTitle_.empty()) backTitles.push_back(std::string(kBackChevron) + " " + backTitle_);
+    backTitles.push_back(std::string(kBackChevron) + " " + UISystemString(UISystemText::Back));
+    backTitles.push_back(kBackChevron);
+    double leftEnd = 2 * edge;
+    for (const auto& title : backTitles) {
+        back_->setTitle(title);
+        const double backWidth = barButtonWidth(*back_);
+        back_->setFrame(CGRectMake(edge, 20, backWidth, 44));
+        leftEnd = back_->isHidden() ? 2 * edge : edge + backWidth + gap;
+        if (back_->isHidden() || titleWidth <= rightEnd - leftEnd) break;
+    }
+    const double leftWidth = barButtonWidth(*left_);
+    left_->setFrame(CGRectMake(edge, 20, leftWidth, 44));
+    if (!left_->isHidden()) leftEnd = std::max(leftEnd, edge + leftWidth + gap);
+    // Centred on the bar when the items leave room, else beside them; cut
+    // short when even that is too narrow.
+    const double room = std::max(0.0, rightEnd - leftEnd);
+    const double width = std::min(titleWidth, room);
+    const double x = std::clamp((w - width) / 2, leftEnd, std::max(leftEnd, rightEnd - width));
+    title_->setFrame(CGRectMake(x, 20, width, 44));
 }
 
 // UINavigationController
@@ -411,6 +454,8 @@ void UINavigationController::updateBar() {
     if (!top) return;
     const auto& item = top->navigationItem();
     bar_->titleLabel()->setText(item->title().empty() ? top->title() : item->title());
+    // The bar fits its texts each time they may have changed.
+    bar_->setNeedsLayout();
     for (const auto& [button, shown] : {std::pair{bar_->leftButton(), item->leftBarButtonItem()},
                                         std::pair{bar_->rightButton(), item->rightBarButtonItem()}}) {
         button->setHidden(!shown);
@@ -424,13 +469,13 @@ void UINavigationController::updateBar() {
     bar_->backButton()->setHidden(!back);
     if (back) {
         const auto& previous = stack_[stack_.size() - 2];
-        std::string title = "Back";
+        std::string title;
         if (auto backItem = previous->navigationItem()->backBarButtonItem()) {
             title = backItem->title();
         } else if (!previous->navigationItem()->title().empty()) {
             title = previous->navigationItem()->title();
         }
-        bar_->backButton()->setTitle("\u2039 " + title);
+        bar_->setBackTitle(title);
     }
 }
 
@@ -577,28 +622,22 @@ void UIAlertController::loadView() {
     box->setClipsToBounds(true);
     box->setAccessibilityIdentifier("alert");
     double y = 20;
-    if (!alertTitle_.empty()) {
-        auto title = UILabel::make(CGRectMake(16, y, width - 32, 22));
-        title->setText(alertTitle_);
-        title->setFont(UIFont::boldSystemFontOfSize(17));
-        title->setTextAlignment(NSTextAlignment::Center);
-        title->setNumberOfLines(0);
-        title->setAccessibilityIdentifier("alertTitle");
-        box->addSubview(title);
-        y += 26;
-    }
-    if (!message_.empty()) {
-        // About 34 characters of 13-point text fit on a line of the box.
-        const double lines = std::max(1.0, double((message_.size() + 33) / 34));
-        auto message = UILabel::make(CGRectMake(16, y, width - 32, 17 * lines));
-        message->setText(message_);
-        message->setFont(UIFont::systemFontOfSize(13));
-        message->setTextAlignment(NSTextAlignment::Center);
-        message->setNumberOfLines(0);
-        message->setAccessibilityIdentifier("alertMessage");
-        box->addSubview(message);
-        y += 17 * lines;
-    }
+    // Title and message take the lines their texts need.
+    const auto addText = [&](const std::string& text, UIFont font, const char* name, double spacing) {
+        if (text.empty()) return;
+        auto label = UILabel::make();
+        label->setText(text);
+        label->setFont(font);
+        label->setTextAlignment(NSTextAlignment::Center);
+        label->setNumberOfLines(0);
+        label->setAccessibilityIdentifier(name);
+        const double height = std::ceil(label->sizeThatFits({width - 32, 0}).height);
+        label->setFrame(CGRectMake(16, y, width - 32, height));
+        box->addSubview(label);
+        y += height + spacing;
+    };
+    addText(alertTitle_, UIFont::boldSystemFontOfSize(17), "alertTitle", 4);
+    addText(message_, UIFont::systemFontOfSize(13), "alertMessage", 0);
     y += 20;
     buttons_.clear();
     const bool sideBySide = style_ == UIAlertControllerStyle::Alert && actions_.size() == 2;
@@ -633,13 +672,21 @@ void UIAlertController::loadView() {
 namespace {
 struct ActivityInfo {
     const char* type;
-    const char* title;
+    UISystemText title;
 };
 const ActivityInfo kActivities[] = {
-    {UIActivityTypeAirDrop, "AirDrop"},         {UIActivityTypeMessage, "Message"},
-    {UIActivityTypeMail, "Mail"},               {UIActivityTypePostToFacebook, "Facebook"},
-    {UIActivityTypeCopyToPasteboard, "Copy"},   {UIActivityTypeSaveToCameraRoll, "Save Image"},
+    {UIActivityTypeAirDrop, UISystemText::AirDrop},         {UIActivityTypeMessage, UISystemText::Message},
+    {UIActivityTypeMail, UISystemText::Mail},               {UIActivityTypePostToFacebook, UISystemText::Facebook},
+    {UIActivityTypeCopyToPasteboard, UISystemText::Copy},   {UIActivityTypeSaveToCameraRoll, UISystemText::SaveImage},
 };
+
+// A system button: titled in the device's language, named by its English
+// title so that scripts and tests find it on any device.
+std::shared_ptr<UIButton> systemButton(CGRect frame, UISystemText text) {
+    auto button = UIButton::make(frame, UISystemString(text));
+    button->setAccessibilityIdentifier(UISystemString(text, "en"));
+    return button;
+}
 }  // namespace
 
 UIActivityViewController::UIActivityViewController(Array activityItems, Array applicationActivities)
@@ -705,24 +752,20 @@ void UIActivityViewController::loadView() {
     std::weak_ptr<UIActivityViewController> weak =
         std::static_pointer_cast<UIActivityViewController>(shared_from_this());
     double y = 144;
-    auto addButton = [&](const std::string& title, std::function<void(UIActivityViewController&)> act) {
-        auto button = UIButton::make(CGRectMake(0, y, sheet->bounds().width(), 50), title);
-        button->setAccessibilityIdentifier(title);
-        button->addTarget(TargetAction::block(title, [weak, act](const ObjectPtr&) {
+    auto addButton = [&](UISystemText title, std::function<void(UIActivityViewController&)> act) {
+        auto button = systemButton(CGRectMake(0, y, sheet->bounds().width(), 50), title);
+        button->addTarget(TargetAction::block(button->accessibilityIdentifier(), [weak, act](const ObjectPtr&) {
                               if (auto self = weak.lock()) act(*self);
                           }),
                           UIControlEventTouchUpInside);
         sheet->addSubview(button);
         y += 50;
     };
-    for (const auto& type : types) {
-        std::string title = type;
-        for (const auto& a : kActivities) {
-            if (type == a.type) title = a.title;
-        }
-        addButton(title, [type](UIActivityViewController& self) { self.performActivity(type); });
+    for (const auto& a : kActivities) {
+        if (std::find(types.begin(), types.end(), a.type) == types.end()) continue;
+        addButton(a.title, [type = std::string(a.type)](UIActivityViewController& self) { self.performActivity(type); });
     }
-    addButton("Cancel", [](UIActivityViewController& self) { self.cancel(); });
+    addButton(UISystemText::Cancel, [](UIActivityViewController& self) { self.cancel(); });
     dim->addSubview(sheet);
     setView(dim);
 }
@@ -790,20 +833,22 @@ void UIImagePickerController::loadView() {
     auto label = UILabel::make(CGRectMake(0, 40, screen.width(), 30));
     label->setTextAlignment(NSTextAlignment::Center);
     label->setTextColor(UIColor::whiteColor());
-    label->setText(sourceType_ == UIImagePickerControllerSourceType::Camera ? "Camera" : "Photos");
+    label->setText(UISystemString(sourceType_ == UIImagePickerControllerSourceType::Camera ? UISystemText::Camera
+                                  : sourceType_ == UIImagePickerControllerSourceType::PhotoLibrary
+                                      ? UISystemText::PhotoLibrary
+                                      : UISystemText::SavedPhotos));
     root->addSubview(label);
     std::weak_ptr<UIImagePickerController> weak = std::static_pointer_cast<UIImagePickerController>(shared_from_this());
     if (sourceType_ == UIImagePickerControllerSourceType::Camera) {
-        auto shutter = UIButton::make(CGRectMake(screen.width() / 2 - 60, screen.height() - 110, 120, 44), "Take Photo");
-        shutter->setAccessibilityIdentifier("Take Photo");
+        auto shutter = systemButton(CGRectMake(screen.width() / 2 - 80, screen.height() - 110, 160, 44),
+                                    UISystemText::TakePhoto);
         shutter->addTarget(TargetAction::block("takePicture", [weak](const ObjectPtr&) {
                                if (auto self = weak.lock()) self->takePicture();
                            }),
                            UIControlEventTouchUpInside);
         root->addSubview(shutter);
     }
-    auto cancelButton = UIButton::make(CGRectMake(16, screen.height() - 60, 100, 44), "Cancel");
-    cancelButton->setAccessibilityIdentifier("Cancel");
+    auto cancelButton = systemButton(CGRectMake(16, screen.height() - 60, 120, 44), UISystemText::Cancel);
     cancelButton->addTarget(TargetAction::block("cancel", [weak](const ObjectPtr&) {
                                 if (auto self = weak.lock()) self->cancel();
                             }),

@@ -146,4 +146,10 @@ std::string describeScreen(UIWindow& window) {
     return joined(lines, "\n") + "\n";
 }
 
+std::vector<UITruncatedText> truncatedTexts(UIWindow& window) {
+    UITruncationRecorder recorder;
+    snapshotWindow(window);
+    return recorder.texts();
+}
+
 }  // namespace ns

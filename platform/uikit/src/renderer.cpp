@@ -21,6 +21,11 @@ struct CGContext {
 
 namespace {
 
+std::vector<UITruncationRecorder*>& truncationRecorders() {
+    thread_local std::vector<UITruncationRecorder*> recorders;
+    return recorders;
+}
+
 void setColor(cairo_t* cr, const UIColor& c, double alpha = 1) {
     cairo_set_source_rgba(cr, c.red(), c.green(), c.blue(), c.alpha() * alpha);
 }
@@ -58,48 +63,17 @@ void drawImage(cairo_t* cr, const UIImage& image, CGRect dest) {
     cairo_surface_destroy(surface);
 }
 
-// Text in DejaVu Sans, laid out by Pango in points inside `box`,
-// centred vertically as labels and fields draw it.
-void drawText(cairo_t* cr, const std::string& text, const UIFont& font, const UIColor& color, NSTextAlignment alignment,
-              CGRect box, int lines) {
+// Text in DejaVu Sans as its view fits it in `box`; a text cut short is
+// reported to the recorders.
+void drawText(cairo_t* cr, const UIView& view, const std::string& text, const UITextFit& fit, const UIColor& color,
+              NSTextAlignment alignment, CGRect box) {
     if (text.empty() || box.width() <= 0) return;
-    PangoLayout* layout = pango_cairo_create_layout(cr);
-    PangoFontDescription* desc = pango_font_description_new();
-    pango_font_description_set_family(desc, "DejaVu Sans");
-    // Pango sizes are in points of 1/72 inch against Cairo's user units;
-    // absolute size keeps one point of text one point of the view.
-    pango_font_description_set_absolute_size(desc, font.pointSize * PANGO_SCALE);
-    pango_font_description_set_weight(desc, font.bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
-    pango_layout_set_font_description(layout, desc);
-    pango_layout_set_text(layout, text.c_str(), int(text.size()));
-    pango_layout_set_width(layout, int(box.width() * PANGO_SCALE));
-    if (lines == 1) {
-        pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
-        pango_layout_set_single_paragraph_mode(layout, TRUE);
-    } else {
-        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
-        if (lines > 1) {
-            pango_layout_set_height(layout, -lines);
-            pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
-        }
+    uikit::drawTextFit(cr, fit, color, alignment, box);
+    if (fit.truncated) {
+        const std::string name = view.accessibilityIdentifier().empty() ? view.className() : view.accessibilityIdentifier();
+        auto owner = std::static_pointer_cast<UIView>(std::const_pointer_cast<Object>(view.weak_from_this().lock()));
+        for (auto* recorder : truncationRecorders()) recorder->record({owner, name, text, fit.drawnText()});
     }
-    switch (alignment) {
-        case NSTextAlignment::Center: pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER); break;
-        case NSTextAlignment::Right: pango_layout_set_alignment(layout, PANGO_ALIGN_RIGHT); break;
-        default: pango_layout_set_alignment(layout, PANGO_ALIGN_LEFT); break;
-    }
-    int width = 0;
-    int height = 0;
-    pango_layout_get_pixel_size(layout, &width, &height);
-    cairo_save(cr);
-    cairo_rectangle(cr, box.minX(), box.minY(), box.width(), box.height());
-    cairo_clip(cr);
-    setColor(cr, color);
-    cairo_move_to(cr, box.minX(), box.minY() + (box.height() - height) / 2);
-    pango_cairo_show_layout(cr, layout);
-    cairo_restore(cr);
-    pango_font_description_free(desc);
-    g_object_unref(layout);
 }
 
 void drawSpinner(cairo_t* cr, const UIActivityIndicatorView& spinner) {
@@ -126,8 +100,7 @@ void drawSpinner(cairo_t* cr, const UIActivityIndicatorView& spinner) {
 void drawViewContent(cairo_t* cr, UIView& view) {
     const CGRect b = view.bounds();
     if (auto* label = dynamic_cast<UILabel*>(&view)) {
-        drawText(cr, label->text(), label->font(), label->textColor(), label->textAlignment(), b,
-                 label->numberOfLines());
+        drawText(cr, view, label->text(), label->textFit(), label->textColor(), label->textAlignment(), b);
     } else if (auto* field = dynamic_cast<UITextField*>(&view)) {
         if (field->borderStyle() == UITextBorderStyle::RoundedRect) {
             if (field->backgroundColor().isClear()) {
@@ -146,12 +119,10 @@ void drawViewContent(cairo_t* cr, UIView& view) {
             cairo_stroke(cr);
         }
         const CGRect inner = b.insetBy(7, 0);
-        if (field->text().empty()) {
-            drawText(cr, field->placeholder(), field->font(), UIColor(0.78, 0.78, 0.8, 1), field->textAlignment(), inner,
-                     1);
-        } else {
-            drawText(cr, field->displayText(), field->font(), field->textColor(), field->textAlignment(), inner, 1);
-        }
+        const bool empty = field->text().empty();
+        const std::string& shown = empty ? field->placeholder() : field->displayText();
+        drawText(cr, view, shown, UITextFitInSize(shown, field->font(), inner.size, 1),
+                 empty ? UIColor(0.78, 0.78, 0.8, 1) : field->textColor(), field->textAlignment(), inner);
         if (field->isFirstResponder()) {
             // The caret at the end of the text's box, enough to show focus.
             setColor(cr, UIColor::systemBlueColor());
@@ -164,8 +135,8 @@ void drawViewContent(cairo_t* cr, UIView& view) {
             drawImage(cr, *image, CGRectMake(b.midX() - s.width / 2, b.midY() - s.height / 2, s.width, s.height));
         }
         const UIControlState state = button->isEnabled() ? UIControlStateNormal : UIControlStateDisabled;
-        drawText(cr, button->currentTitle(), button->titleFont(), button->titleColorForState(state),
-                 NSTextAlignment::Center, b, 1);
+        drawText(cr, view, button->currentTitle(), button->titleFit(), button->titleColorForState(state),
+                 button->titleLabel()->textAlignment(), b);
     } else if (auto* imageView = dynamic_cast<UIImageView*>(&view)) {
         if (auto image = imageView->image()) {
             cairo_save(cr);
@@ -269,6 +240,10 @@ void destroyContext(CGContext& ctx) {
 }
 
 }  // namespace
+
+UITruncationRecorder::UITruncationRecorder() { truncationRecorders().push_back(this); }
+
+UITruncationRecorder::~UITruncationRecorder() { std::erase(truncationRecorders(), this); }
 
 std::shared_ptr<UIImage> renderLayer(const CALayer& layer, double scale, bool opaque) {
     auto ctx = makeContext(layer.bounds().size, opaque, scale);

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "uikit/UIControls.h"
 #include "uikit/UIImage.h"
 
 namespace ns::uikit {
@@ -13,6 +14,8 @@ namespace ns::uikit {
 std::shared_ptr<UIImage> imageFromSurface(cairo_surface_t* surface, double scale);
 // A new ARGB32 surface holding the image's pixels (the caller destroys it).
 cairo_surface_t* surfaceFromImage(const UIImage& image);
+// Draws the lines of a fitted text in `box`, centred vertically.
+void drawTextFit(cairo_t* cr, const UITextFit& fit, const UIColor& color, NSTextAlignment alignment, CGRect box);
 
 // UIKit is main-thread only; Debug builds raise
 // NSInternalInconsistencyException naming `what` when called elsewhere.

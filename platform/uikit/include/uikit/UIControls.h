@@ -37,8 +37,48 @@ struct UIFont {
     bool bold = false;
     static UIFont systemFontOfSize(double size) { return {size, false}; }
     static UIFont boldSystemFontOfSize(double size) { return {size, true}; }
+    UIFont withSize(double size) const { return {size, bold}; }
     friend bool operator==(const UIFont&, const UIFont&) = default;
 };
+
+// How a text fills a box, as a label lays it out: the font it is drawn in
+// (smaller than asked when it was shrunk to fit), its lines, and whether it
+// had to be cut short with "…" (the last line then ends with it).
+struct UITextFit {
+    UIFont font;
+    std::vector<std::string> lines;
+    double lineHeight = 0;
+    bool truncated = false;
+    // What is drawn: the lines joined by "\n".
+    std::string drawnText() const;
+    // The lines' extent: the widest line by all the lines' height.
+    CGSize size() const;
+};
+
+// The size of `text` set on one line in `font`.
+CGSize UITextSize(const std::string& text, UIFont font);
+
+// Lays `text` out in a box of `size` as UILabel does. One line
+// (`numberOfLines` 1) never wraps; otherwise the text wraps by words (a word
+// longer than a line breaks between characters) into at most
+// `numberOfLines` lines (0: no limit) and at most as many as the box's
+// height holds (at least one). A `minimumScaleFactor` below 1 lets the font
+// shrink down to that share of its size before anything is cut; only a text
+// that does not fit even then is truncated at the tail of its last line.
+UITextFit UITextFitInSize(const std::string& text, UIFont font, CGSize size, int numberOfLines,
+                          double minimumScaleFactor = 1);
+
+// Texts the system itself puts on screen (the share sheet's and the image
+// picker's buttons, the back button's short title, the search field's
+// placeholder), in the device's language: Spanish when the sandbox's
+// device profile names a Spanish locale ("es", "es_PA", "es-MX"), English
+// otherwise. Screens never get these; their own texts are theirs.
+enum class UISystemText {
+    Back, Cancel, Search, AirDrop, Message, Mail, Facebook, Copy, SaveImage, Camera, PhotoLibrary, SavedPhotos,
+    TakePhoto,
+};
+std::string UISystemString(UISystemText text);
+std::string UISystemString(UISystemText text, const std::string& localeIdentifier);
 
 // Font, colour and alignment of the text a label or a field shows.
 class UITextAppearance {
@@ -89,6 +129,8 @@ private:
     bool highlighted_ = false;
 };
 
+// Draws its text as UITextFitInSize lays it out in its bounds, centred
+// vertically.
 class UILabel : public UIView, public UITextAppearance {
 public:
     using UIView::UIView;
@@ -96,15 +138,31 @@ public:
 
     const std::string& text() const { return text_; }
     void setText(std::string text) { text_ = std::move(text); }
-    // 0: as many lines as fit.
+    // 0: as many lines as the bounds' height holds.
     int numberOfLines() const { return lines_; }
     void setNumberOfLines(int n) { lines_ = n; }
+    // Shrinking before truncating: down to minimumScaleFactor of the font's
+    // size (0, the default, keeps the size).
+    bool adjustsFontSizeToFitWidth() const { return adjusts_; }
+    void setAdjustsFontSizeToFitWidth(bool a) { adjusts_ = a; }
+    double minimumScaleFactor() const { return minimumScale_; }
+    void setMinimumScaleFactor(double f) { minimumScale_ = f; }
+
+    // How the label shows `text` in a box of `size` with its font and line
+    // settings; textFit() is its own text in its bounds.
+    UITextFit textFitInSize(const std::string& text, CGSize size) const;
+    UITextFit textFit() const { return textFitInSize(text_, bounds().size); }
+    // The size its text needs within `size`'s width, at its full font size
+    // (the lines numberOfLines allows, whatever the height).
+    CGSize sizeThatFits(CGSize size) const;
 
     std::string className() const override { return "UILabel"; }
 
 private:
     std::string text_;
     int lines_ = 1;
+    bool adjusts_ = false;
+    double minimumScale_ = 0;
 };
 
 enum class UITextBorderStyle { None = 0, Line = 1, Bezel = 2, RoundedRect = 3 };
@@ -182,8 +240,13 @@ public:
     std::string currentTitle() const;
     UIColor titleColorForState(UIControlState state) const;
     void setTitleColor(UIColor color, UIControlState state = UIControlStateNormal);
-    UIFont titleFont() const { return font_; }
-    void setTitleFont(UIFont f) { font_ = f; }
+    UIFont titleFont() const { return titleLabel_->font(); }
+    void setTitleFont(UIFont f) { titleLabel_->setFont(f); }
+    // The title's font, lines and shrinking (one line at its size unless
+    // changed). Not a sub-view: the button draws the title itself, centred.
+    const std::shared_ptr<UILabel>& titleLabel() const { return titleLabel_; }
+    // How the current title shows in the bounds.
+    UITextFit titleFit() const { return titleLabel_->textFitInSize(currentTitle(), bounds().size); }
     std::shared_ptr<UIImage> imageForState(UIControlState) const { return image_; }
     void setImage(std::shared_ptr<UIImage> image, UIControlState = UIControlStateNormal) { image_ = std::move(image); }
 
@@ -195,7 +258,7 @@ private:
     std::string disabledTitle_;
     UIColor titleColor_;
     std::optional<UIColor> disabledTitleColor_;
-    UIFont font_ = UIFont::systemFontOfSize(17);
+    std::shared_ptr<UILabel> titleLabel_;
     std::shared_ptr<UIImage> image_;
 };
 

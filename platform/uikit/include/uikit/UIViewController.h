@@ -209,6 +209,13 @@ public:
 // The bar at the top of a navigation controller: back button, left and
 // right bar items, title. Real buttons, so taps and the browser page reach
 // them like any other control.
+//
+// Its layout makes room as UIKit's does: items take their titles' width at
+// the edges; the title is centred on the bar, or moved towards the free side
+// when the items leave it no room there. When the title does not fit beside
+// the back button, the back button gives up the previous screen's title for
+// the short "Back" of the device's language, then for the chevron alone;
+// only then is the title truncated.
 class UINavigationBar : public UIView {
 public:
     UINavigationBar();
@@ -216,10 +223,15 @@ public:
     const std::shared_ptr<UIButton>& backButton() const { return back_; }
     const std::shared_ptr<UIButton>& leftButton() const { return left_; }
     const std::shared_ptr<UIButton>& rightButton() const { return right_; }
+    // What the back button would like to say (the previous screen's title);
+    // the button shows it when it fits.
+    const std::string& backTitle() const { return backTitle_; }
+    void setBackTitle(std::string title);
     void layoutSubviews() override;
     std::string className() const override { return "UINavigationBar"; }
 
 private:
+    std::string backTitle_;
     std::shared_ptr<UILabel> title_;
     std::shared_ptr<UIButton> back_;
     std::shared_ptr<UIButton> left_;
@@ -350,7 +362,9 @@ private:
     CGRect sourceRect_{};
 };
 
-// The share sheet: one button per offered activity and "Cancelar".
+// The share sheet: one button per offered activity and one to cancel,
+// titled in the device's language and named (accessibilityIdentifier) by
+// their English titles ("Save Image", "Cancel") whatever the language.
 class UIActivityViewController : public UIViewController {
 public:
     using Completion = std::function<void(const std::string& activityType, bool completed)>;
@@ -398,7 +412,8 @@ public:
 
 // The picker's screen. Pictures come from the device's sensors (the camera
 // source installed by the host: a test, the browser's sensor panel) or from
-// the photo album.
+// the photo album. Its texts are in the device's language; its buttons are
+// named "Take Photo" and "Cancel" whatever the language.
 class UIImagePickerController : public UIViewController {
 public:
     UIImagePickerController();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "uikit/UIWindow.h"
+#include "uikit/renderer.h"
 
 namespace ns {
 
@@ -40,5 +41,8 @@ std::vector<UIElement> interactiveElements(UIWindow& window);
 //   button Entrar
 //   alert: Login Error / Usuario o contraseña incorrectos, vuelva a intentar [Cerrar]
 std::string describeScreen(UIWindow& window);
+
+// The texts the screen shows cut short now (it is drawn to find out).
+std::vector<UITruncatedText> truncatedTexts(UIWindow& window);
 
 }  // namespace ns

@@ -50,6 +50,10 @@ constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 constexpr std::size_t kMaxBufferedWhileHandling = 64 * 1024;
 // File bodies go out in pieces of this size.
 constexpr std::size_t kFilePieceBytes = 64 * 1024;
+// Beast reads no more than its buffer's free room at a time, and a buffer
+// sized by a request head took a large body a few KB per read (each with a
+// timer reset and a wake-up): bodies are read this much at a time.
+constexpr std::size_t kBodyReadBytes = 64 * 1024;
 // How long a web socket waits for the peer's answer to its close frame.
 constexpr auto kCloseWait = std::chrono::seconds(5);
 
@@ -209,6 +213,8 @@ public:
 private:
     void readHead() {
         if (closed_ || core_.stopping) return closeNow();
+        // An idle keep-alive connection keeps no body-sized buffer.
+        if (buffer_.size() == 0 && buffer_.capacity() > 16 * 1024) buffer_.shrink_to_fit();
         parser_.emplace();
         parser_->header_limit(std::uint32_t(kMaxHeadBytes));
         parser_->body_limit(core_.limits.maxBodyBytes);
@@ -240,6 +246,9 @@ private:
 
     void readBody() {
         lowest(stream_).expires_after(core_.limits.requestTimeout);
+        if (auto length = parser_->content_length(); !length || *length > buffer_.capacity()) {
+            buffer_.reserve(kBodyReadBytes);
+        }
         bhttp::async_read(stream_, buffer_, *parser_,
                           [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                               if (ec) return self->failRead(ec);

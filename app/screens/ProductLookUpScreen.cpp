@@ -3,6 +3,7 @@
 #include "app/MainStoryboard.h"
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
+#include "app/WaitDeadline.h"
 #include "database/api/QRVDatabase.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
@@ -34,27 +35,30 @@ void ProductLookUpScreen::lookUpProduct(const std::string& code) {
     beginWaiting(actInd, view());
     auto self = std::static_pointer_cast<ProductLookUpScreen>(shared_from_this());
     std::weak_ptr<ProductLookUpScreen> weak = self;
+    auto readFailed = [weak](ns::ErrorRef error) {
+        auto screen = weak.lock();
+        if (!screen) {
+            ns::Application::shared()->endIgnoringInteractionEvents();
+            return;
+        }
+        endWaiting(screen->actInd, screen->view());
+        screen->showReadFailed(kReadFailedTitle, readFailedMessage(error));
+    };
+    // A server that never answers fails the read at the deadline.
+    auto wait = WaitDeadline::start([readFailed] { readFailed(WaitDeadline::timedOutError()); });
     ref->child("Productos")
         ->child(code)
         ->observeSingleEventOfType(
             QRVDataEventTypeValue,
-            [weak, code](QRVDataSnapshotPtr snapshot) {
+            wait->guard([weak, code](QRVDataSnapshotPtr snapshot) {
                 if (auto screen = weak.lock()) {
                     screen->handleProductSnapshot(snapshot, code);
                 } else {
                     // The screen is gone; the wait it began still ends.
                     ns::Application::shared()->endIgnoringInteractionEvents();
                 }
-            },
-            [weak](ns::ErrorRef error) {
-                auto screen = weak.lock();
-                if (!screen) {
-                    ns::Application::shared()->endIgnoringInteractionEvents();
-                    return;
-                }
-                endWaiting(screen->actInd, screen->view());
-                screen->showReadFailed(kReadFailedTitle, readFailedMessage(error));
-            });
+            }),
+            wait->guard(readFailed));
 }
 
 void ProductLookUpScreen::showReadFailed(const std::string& title, const std::string& message) {

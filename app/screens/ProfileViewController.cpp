@@ -3,6 +3,7 @@
 #include "app/ColorFromHex.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
+#include "app/WaitDeadline.h"
 #include "auth/QRVAuth.h"
 #include "database/api/QRVDatabase.h"
 #include "platform/application.h"
@@ -180,16 +181,18 @@ void ProfileViewController::loadProfile() {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!user) return;
     std::weak_ptr<ProfileViewController> weak = std::static_pointer_cast<ProfileViewController>(shared_from_this());
+    auto readFailed = waitingCancelBlock(std::static_pointer_cast<ns::UIViewController>(shared_from_this()), ActInd);
+    auto wait = WaitDeadline::start([readFailed] { readFailed(WaitDeadline::timedOutError()); });
     ref->child("us3r1nf0")->child(*user)->observeSingleEventOfType(
         QRVDataEventTypeValue,
-        [weak](QRVDataSnapshotPtr snapshot) {
+        wait->guard([weak](QRVDataSnapshotPtr snapshot) {
             if (auto self = weak.lock()) {
                 self->fillProfile(snapshot);
             } else {
                 ns::Application::shared()->endIgnoringInteractionEvents();
             }
-        },
-        waitingCancelBlock(std::static_pointer_cast<ns::UIViewController>(shared_from_this()), ActInd));
+        }),
+        wait->guard(readFailed));
 }
 
 void ProfileViewController::fillProfile(const QRVDataSnapshotPtr& snapshot) {
@@ -219,7 +222,7 @@ void ProfileViewController::downloadProfilePhoto(const std::string& uid) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     beginWaiting(ActInd, view());
     std::weak_ptr<ProfileViewController> weak = std::static_pointer_cast<ProfileViewController>(shared_from_this());
-    photoReference(uid)->dataWithMaxSize(kProfilePhotoMaxBytes, [weak](std::shared_ptr<const ns::Data> data, ns::ErrorRef error) {
+    auto downloaded = [weak](std::shared_ptr<const ns::Data> data, ns::ErrorRef error) {
         auto self = weak.lock();
         if (!self) {
             ns::Application::shared()->endIgnoringInteractionEvents();
@@ -230,7 +233,9 @@ void ProfileViewController::downloadProfilePhoto(const std::string& uid) {
             if (auto photo = self->profilePhoto.lock()) photo->setImage(ns::UIImage::initWithData(*data));
         }
         endWaiting(self->ActInd, self->view());
-    });
+    };
+    auto wait = WaitDeadline::start([downloaded] { downloaded(nullptr, WaitDeadline::timedOutError()); });
+    photoReference(uid)->dataWithMaxSize(kProfilePhotoMaxBytes, wait->guard(downloaded));
 }
 
 void ProfileViewController::saveProfile() {

@@ -6,6 +6,7 @@
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
+#include "app/WaitDeadline.h"
 #include "auth/QRVAuth.h"
 #include "database/api/QRVDatabase.h"
 #include "platform/application.h"
@@ -20,6 +21,15 @@ namespace {
 std::string textOf(const std::weak_ptr<ns::UITextField>& outlet) {
     auto field = outlet.lock();
     return field ? field->text() : std::string();
+}
+
+ns::Value profileRecord(const RegisterViewController& form) {
+    return ns::Value(ns::Dictionary{
+        {"Apellido", textOf(form.txtApellido)},
+        {"Correo", textOf(form.txtCorreo)},
+        {"Nombre", textOf(form.txtNombre)},
+        {"Telefono", textOf(form.txtTele)},
+    });
 }
 
 }  // namespace
@@ -113,13 +123,21 @@ void RegisterViewController::createAccount() {
     // creation.
     ns::Application::shared()->beginIgnoringInteractionEvents();
     std::weak_ptr<ns::Object> weak = weak_from_this();
+    auto answered = [weak](std::shared_ptr<QRVUser> user, ns::ErrorRef error) {
+        if (auto self = std::static_pointer_cast<RegisterViewController>(weak.lock())) {
+            self->handleSignUpResult(user, error);
+        } else {
+            ns::Application::shared()->endIgnoringInteractionEvents();
+        }
+    };
+    auto wait = WaitDeadline::start([answered] { answered(nullptr, WaitDeadline::timedOutError()); });
     QRVAuth::auth()->createUserWithEmail(
-        textOf(txtCorreo), textOf(txtPass), [weak](std::shared_ptr<QRVUser> user, ns::ErrorRef error) {
-            if (auto self = std::static_pointer_cast<RegisterViewController>(weak.lock())) {
-                self->handleSignUpResult(user, error);
-            } else {
-                ns::Application::shared()->endIgnoringInteractionEvents();
-            }
+        textOf(txtCorreo), textOf(txtPass),
+        [wait, answered, ref = ref, record = profileRecord(*this)](std::shared_ptr<QRVUser> user, ns::ErrorRef error) {
+            if (wait->end()) return answered(user, error);
+            // Too late for the screen, which has shown the time-out; but the
+            // account exists, and it gets the profile record it was sent with.
+            if (user && !error) ref->child("us3r1nf0")->child(user->uid())->setValue(record);
         });
 }
 
@@ -134,12 +152,7 @@ void RegisterViewController::handleSignUpResult(const std::shared_ptr<QRVUser>& 
         presentAlert(*this, "Error", error ? error->localizedDescription() : std::string(), "Cerrar");
         return;
     }
-    ref->child("us3r1nf0")->child(user->uid())->setValue(ns::Value(ns::Dictionary{
-        {"Apellido", textOf(txtApellido)},
-        {"Correo", textOf(txtCorreo)},
-        {"Nombre", textOf(txtNombre)},
-        {"Telefono", textOf(txtTele)},
-    }));
+    ref->child("us3r1nf0")->child(user->uid())->setValue(profileRecord(*this));
     // The signed-in state exactly as sign-in keeps it.
     auto defaults = ns::UserDefaults::standard();
     defaults->setString(textOf(txtCorreo), kUsuarioKey);

@@ -4,6 +4,7 @@
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
+#include "app/WaitDeadline.h"
 #include "auth/QRVAuth.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
@@ -95,13 +96,15 @@ void ResetViewController::sendResetMail() {
         return;
     }
     std::weak_ptr<ns::Object> weak = weak_from_this();
-    QRVAuth::auth()->sendPasswordResetWithEmail(text, [weak, text](ns::ErrorRef error) {
+    auto answered = [weak, text](ns::ErrorRef error) {
         if (auto self = std::static_pointer_cast<ResetViewController>(weak.lock())) {
             self->handleResetResult(text, error);
         } else {
             ns::Application::shared()->endIgnoringInteractionEvents();
         }
-    });
+    };
+    auto wait = WaitDeadline::start([answered] { answered(WaitDeadline::timedOutError()); });
+    QRVAuth::auth()->sendPasswordResetWithEmail(text, wait->guard(answered));
 }
 
 void ResetViewController::handleResetResult(const std::string& sentTo, const ns::ErrorRef& error) {

@@ -4,6 +4,7 @@
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
+#include "app/WaitDeadline.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
 #include "platform/user_defaults.h"
@@ -99,20 +100,23 @@ void ResultViewController::loadProductPhoto(const std::string& code) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     beginWaiting(actInd, view());
     std::weak_ptr<ns::Object> weak = weak_from_this();
+    auto downloaded = [weak](std::shared_ptr<const ns::Data> data, ns::ErrorRef error) {
+        auto self = std::static_pointer_cast<ResultViewController>(weak.lock());
+        if (!self) {
+            ns::Application::shared()->endIgnoringInteractionEvents();
+            return;
+        }
+        if (!error) {
+            if (auto photo = self->prodPhoto.lock()) {
+                photo->setImage(data ? ns::UIImage::initWithData(*data) : nullptr);
+            }
+        }
+        endWaiting(self->actInd, self->view());
+    };
+    // At the deadline the download counts as failed: the placeholder stays.
+    auto wait = WaitDeadline::start([downloaded] { downloaded(nullptr, WaitDeadline::timedOutError()); });
     QRVStorage::storage()->reference()->child("products/" + code + ".jpg")->dataWithMaxSize(
-        kMaxPhotoBytes, [weak](std::shared_ptr<const ns::Data> data, ns::ErrorRef error) {
-            auto self = std::static_pointer_cast<ResultViewController>(weak.lock());
-            if (!self) {
-                ns::Application::shared()->endIgnoringInteractionEvents();
-                return;
-            }
-            if (!error) {
-                if (auto photo = self->prodPhoto.lock()) {
-                    photo->setImage(data ? ns::UIImage::initWithData(*data) : nullptr);
-                }
-            }
-            endWaiting(self->actInd, self->view());
-        });
+        kMaxPhotoBytes, wait->guard(downloaded));
 }
 
 void ResultViewController::addQuote(const ns::ObjectPtr&) {

@@ -155,6 +155,18 @@ void SearchViewController::searchByDescription(const std::string& text) {
 void SearchViewController::startSearch(const std::string& child, const std::string& text, bool closesKeyboard) {
     beginSearchWait();
     std::weak_ptr<SearchViewController> weak = std::static_pointer_cast<SearchViewController>(shared_from_this());
+    // A server that never answers fails the search at the deadline, as a
+    // refused read would; whatever the search brings later is dropped. The
+    // deadline is the newest search's.
+    if (deadline_) deadline_->end();
+    deadline_ = WaitDeadline::start([weak] {
+        auto screen = weak.lock();
+        if (!screen) return;
+        ++screen->generation_;
+        screen->stopFollowing();
+        screen->endSearchWait();
+        presentAlert(*screen, kReadFailedTitle, readFailedMessage(WaitDeadline::timedOutError()), "Cerrar");
+    });
     const uint64_t generation = generation_;
     // Answers of an earlier search are dropped; a screen already gone only
     // gives the touches back if its wait was still on.
@@ -200,6 +212,7 @@ void SearchViewController::endSearchWait() {
     actInd.hideActivityIndicator(view());
     if (!waiting_) return;
     waiting_ = false;
+    if (deadline_) deadline_->end();
     ns::Application::shared()->endIgnoringInteractionEvents();
 }
 

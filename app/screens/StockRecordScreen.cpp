@@ -2,6 +2,7 @@
 
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
+#include "app/WaitDeadline.h"
 #include "database/api/QRVDatabase.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
@@ -47,16 +48,18 @@ void StockRecordScreen::readRecord(const std::string& root, const std::string& c
     beginWaiting(actInd, view());
     auto self = std::static_pointer_cast<StockRecordScreen>(shared_from_this());
     std::weak_ptr<StockRecordScreen> weak = self;
+    auto readFailed = waitingCancelBlock(self, actInd);
+    auto wait = WaitDeadline::start([readFailed] { readFailed(WaitDeadline::timedOutError()); });
     ref->child(root)->child(code)->observeSingleEventOfType(
         QRVDataEventTypeValue,
-        [weak, fill = std::move(fill)](QRVDataSnapshotPtr snapshot) {
+        wait->guard([weak, fill = std::move(fill)](QRVDataSnapshotPtr snapshot) {
             if (auto screen = weak.lock()) {
                 fill(*screen, snapshot);
             } else {
                 ns::Application::shared()->endIgnoringInteractionEvents();
             }
-        },
-        waitingCancelBlock(self, actInd));
+        }),
+        wait->guard(readFailed));
 }
 
 std::optional<ns::Value> StockRecordScreen::recordOrNotFound(const QRVDataSnapshotPtr& snapshot,

@@ -6,6 +6,7 @@
 #include "app/SavedPassword.h"
 #include "app/ScreenStyle.h"
 #include "app/UserDefaultsKeys.h"
+#include "app/WaitDeadline.h"
 #include "auth/QRVAuth.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
@@ -127,16 +128,18 @@ void ViewController::signInWithFields() {
     auto user = txtUser.lock();
     auto pass = txtPass.lock();
     std::weak_ptr<ns::Object> weak = weak_from_this();
-    QRVAuth::auth()->signInWithEmail(
-        user ? std::optional(user->text()) : std::nullopt, pass ? std::optional(pass->text()) : std::nullopt,
-        [weak](std::shared_ptr<QRVUser> signedIn, ns::ErrorRef error) {
-            if (auto self = std::static_pointer_cast<ViewController>(weak.lock())) {
-                self->handleSignInResult(signedIn, error);
-            } else {
-                // The screen is gone; what it began must still end.
-                ns::Application::shared()->endIgnoringInteractionEvents();
-            }
-        });
+    auto answered = [weak](std::shared_ptr<QRVUser> signedIn, ns::ErrorRef error) {
+        if (auto self = std::static_pointer_cast<ViewController>(weak.lock())) {
+            self->handleSignInResult(signedIn, error);
+        } else {
+            // The screen is gone; what it began must still end.
+            ns::Application::shared()->endIgnoringInteractionEvents();
+        }
+    };
+    // No answer by the deadline is a failed sign-in; a later one is dropped.
+    auto wait = WaitDeadline::start([answered] { answered(nullptr, WaitDeadline::timedOutError()); });
+    QRVAuth::auth()->signInWithEmail(user ? std::optional(user->text()) : std::nullopt,
+                                     pass ? std::optional(pass->text()) : std::nullopt, wait->guard(answered));
 }
 
 void ViewController::handleSignInResult(const std::shared_ptr<QRVUser>& user, const ns::ErrorRef& error) {

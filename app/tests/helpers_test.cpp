@@ -1,7 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <sstream>
+
 #include "app/ActivityInicator.h"
 #include "app/ColorFromHex.h"
+#include "app/MainStoryboard.h"
+#include "app/ScriptPlayer.h"
+#include "app/UserDefaultsKeys.h"
+#include "app/WaitDeadline.h"
 #include "app_test_support.h"
 #include "uikit/UIImage.h"
 
@@ -113,5 +122,118 @@ TEST_F(SignInScreenshot, TheControlsLieApartAndThePictureShowsEachInItsOwnColour
         EXPECT_TRUE(shows(frame.minX() - 4, frame.midY(), background)) << names[i];
     }
 }
+
+}  // namespace
+
+namespace {
+
+// A wait the back end never answers: reached with the back end up (a
+// script), begun with it stopped by one tap, or by opening the result
+// screen (SIGSTOP: its connections stay open and nothing answers, as over a
+// dead network path).
+struct UnansweredWait {
+    const char* name;
+    std::string reach, begin;
+    // The alert the time-out shows ("<title>: <message>"), if any; a script
+    // that must work then, and one that must work again once the back end
+    // is back.
+    std::string alert, next, again;
+    // Where the account a late sign-up made must still get its record.
+    std::string lateRecord{};
+};
+
+void PrintTo(const UnansweredWait& wait, std::ostream* out) { *out << wait.name; }
+
+class UnansweredWaitTest : public apptest::AppTest, public ::testing::WithParamInterface<UnansweredWait> {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        launch();
+    }
+    void TearDown() override {
+        ::kill(backend->pid(), SIGCONT);
+        AppTest::TearDown();
+    }
+    bool play(const std::string& script) {
+        std::istringstream in(script);
+        std::ostringstream out;
+        return almavel::playScript(in, out, sandbox.root() + "/shots", driver).ok;
+    }
+    // Every answer the back end still owed reaches the app: the auth
+    // service's queue is serial and the database connection answers in
+    // order; storage answers have nothing to wait on but an idle app.
+    void letLateAnswersIn() {
+        bool token = false, read = false;
+        QRVAuth::auth()->getTokenForcingRefresh(false, [&](auto, auto) { token = true; });
+        ASSERT_TRUE(waitFor([&] { return token; }));
+        QRVDatabase::database()->reference()->child("Productos/0")->observeSingleEventOfType(
+            QRVDataEventTypeValue, [&](auto) { read = true; }, [&](auto) { read = true; });
+        ASSERT_TRUE(waitFor([&] { return read; }) && driver.waitUntilIdle());
+    }
+};
+
+TEST_P(UnansweredWaitTest, EndsAtTheDeadlineAsAFailedRequestAndDropsTheLateAnswer) {
+    const UnansweredWait& wait = GetParam();
+    ASSERT_TRUE(play(wait.reach)) << driver.screenText();
+    int status = 0;
+    ASSERT_EQ(::kill(backend->pid(), SIGSTOP), 0);
+    ASSERT_EQ(::waitpid(backend->pid(), &status, WUNTRACED), backend->pid());
+    auto nav = std::dynamic_pointer_cast<ns::UINavigationController>(driver.window()->topmostViewController());
+    if (wait.begin == almavel::kResConID) {
+        nav->pushViewController(nav->storyboard()->instantiateViewControllerWithIdentifier(wait.begin), false);
+    } else {
+        ASSERT_TRUE(driver.tap(wait.begin)) << driver.lastError();
+    }
+    auto app = ns::Application::shared();
+    clock->advance(almavel::kWaitDeadlineSeconds - 1);
+    ASSERT_TRUE(app->isIgnoringInteractionEvents()) << driver.screenText();
+
+    clock->advance(1);
+    EXPECT_FALSE(app->isIgnoringInteractionEvents());
+    EXPECT_EQ(driver.find("actInd"), nullptr) << "the overlay is gone";
+    auto alert = std::dynamic_pointer_cast<ns::UIAlertController>(driver.window()->topmostViewController());
+    EXPECT_EQ(alert ? alert->alertTitle() + ": " + alert->message() : "", wait.alert) << driver.screenText();
+    auto photo = driver.find<ns::UIImageView>("prodPhoto");
+    auto shown = photo ? photo->image() : nullptr;
+    ASSERT_TRUE(play(wait.next)) << driver.screenText();
+
+    // The late answer pushes no screen, shows no alert and changes nothing.
+    auto state = [&] { return driver.screenText() + defaults()->objectForKey(almavel::kCodigoKey).description(); };
+    const std::string before = state();
+    ASSERT_EQ(::kill(backend->pid(), SIGCONT), 0);
+    letLateAnswersIn();
+    EXPECT_EQ(state(), before);
+    EXPECT_EQ(photo ? photo->image() : nullptr, shown);
+    if (!wait.lateRecord.empty()) {
+        EXPECT_TRUE(readNode(wait.lateRecord + QRVAuth::auth()->currentUser()->uid()).isDictionary());
+    }
+    EXPECT_TRUE(play(wait.again)) << driver.screenText();
+}
+
+const std::string kSignIn = "type txtUser personal@almavel.com.pa\ntype txtPass Almavel2024\n";
+const std::string kDrill = "tap logIn\ntap btCap\ntype txtCode 741751003253\n";
+const std::string kReadFailed = "Error de conexión: No se pudo consultar la información: The request timed out.";
+const std::string kSignUp = "tap signUp\ntype txtNombre Ana\ntype txtApellido Pérez\ntype txtTele 6612-3344\n"
+                            "type txtCorreo ana.perez@almavel.com.pa\ntype txtPass Cajera2024";
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCoveredWait, UnansweredWaitTest,
+    ::testing::Values(
+        UnansweredWait{"LookUpByCode", kSignIn + kDrill, "btSend", kReadFailed, "alert Cerrar", "tap btSend\ntap btCons"},
+        UnansweredWait{"Search", kSignIn + "tap logIn\ntap search\ntype searchBar HER-10", "btParte", kReadFailed,
+                       "alert Cerrar", "tap btParte\nrow 0"},
+        UnansweredWait{"Stock", kSignIn + kDrill + "tap btSend", "btCons", kReadFailed, "alert Cerrar", "back\ntap btCons"},
+        UnansweredWait{"LastReceipt", kSignIn + kDrill + "tap btSend\ntap btCons", "UltimoIngreso", kReadFailed,
+                       "alert Cerrar", "back\ntap UltimoIngreso"},
+        UnansweredWait{"Profile", kSignIn + "tap logIn\ntap ShowHideMenu", "menuProfileCon", kReadFailed,
+                       "alert Cerrar", "back"},
+        UnansweredWait{"ProductPhoto", kSignIn + kDrill + "tap btSend", almavel::kResConID, "", "tap btAdd", "back"},
+        UnansweredWait{"SignIn", kSignIn, "logIn", "Login Error: Usuario o contraseña incorrectos, vuelva a intentar",
+                       "alert Cerrar", "tap logIn\ntap btCap"},
+        UnansweredWait{"SignUp", kSignUp, "Registrar", "Error: The request timed out.", "alert Cerrar", "tap Cancelar",
+                       "us3r1nf0/"},
+        UnansweredWait{"PasswordReset", "tap forgotPass\ntype txtEmail personal@almavel.com.pa", "SendMail",
+                       "Error: Vuelva a intentarlo", "alert Cerrar", "tap SendMail\nalert Cerrar"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,7 +3,8 @@
 // end: a translucent white sheet over the whole view, a rounded dark square
 // in its middle and a large white spinner in the square. Each screen that
 // waits owns one, made with the screen and reused for every request; the
-// screen also ignores interaction events until the answer (see the screens).
+// screen also ignores interaction events until the answer (see the screens),
+// or until the wait's deadline when no answer comes (app/WaitDeadline.h).
 // Main thread only.
 
 #include <memory>

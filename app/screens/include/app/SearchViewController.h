@@ -14,6 +14,7 @@
 
 #include "app/ColorFromHex.h"
 #include "app/ProductLookUpScreen.h"
+#include "app/WaitDeadline.h"
 #include "database/api/QRVDatabaseQuery.h"
 #include "uikit/UIControls.h"
 #include "uikit/UITableView.h"
@@ -93,6 +94,7 @@ private:
     void beginSearchWait();
     void endSearchWait();
     bool waiting_ = false;
+    WaitDeadline::Ptr deadline_;
     QRVDatabaseQueryPtr following_;
     QRVDatabaseHandle followHandle_ = 0;
     // Which search answers belong to: those of an earlier one are dropped.

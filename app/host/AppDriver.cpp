@@ -1,8 +1,10 @@
 #include "app/AppDriver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "app/AppDelegate.h"
 #include "platform/application.h"
@@ -12,6 +14,48 @@
 #include "uikit/renderer.h"
 
 namespace almavel {
+
+namespace {
+
+// An arrow key's step, a little less than a row.
+constexpr double kLine = 40;
+// What a page step leaves in sight of the page before.
+constexpr double kRowOverlap = 44;
+
+// Every scroll view a tap could reach (the middle of what shows of it is
+// not covered), in drawing order.
+void reachableLists(ns::UIWindow& window, const ns::UIViewPtr& view,
+                    std::vector<std::shared_ptr<ns::UIScrollView>>& out) {
+    if (view->isHidden() || view->alpha() <= 0) return;
+    if (auto list = std::dynamic_pointer_cast<ns::UIScrollView>(view)) {
+        const ns::CGRect shown = view->visibleFrameInWindow();
+        auto hit = shown.isEmpty() ? nullptr : window.hitTest(shown.center());
+        if (hit && hit->isDescendantOfView(*view)) out.push_back(list);
+    }
+    for (const auto& sub : view->subviews()) reachableLists(window, sub, out);
+}
+
+std::vector<std::shared_ptr<ns::UIScrollView>> reachableLists(ns::UIWindow& window) {
+    window.layoutIfNeeded();
+    std::vector<std::shared_ptr<ns::UIScrollView>> out;
+    reachableLists(window, std::static_pointer_cast<ns::UIView>(window.shared_from_this()), out);
+    return out;
+}
+
+double shownArea(const ns::UIScrollView& list) {
+    const ns::CGRect shown = list.visibleFrameInWindow();
+    return shown.width() * shown.height();
+}
+
+// The row's control when a tap can reach it now.
+std::optional<ns::UIElement> rowElement(ns::UIWindow& window, int row, int section) {
+    for (const auto& e : ns::interactiveElements(window)) {
+        if (e.kind == ns::UIElement::Kind::TableRow && e.row.row == row && e.row.section == section) return e;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
 
 AppDriver AppDriver::launch() {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
@@ -98,16 +142,73 @@ bool AppDriver::selectRow(int row, int section) {
     auto w = window();
     if (!w) return refuse("no window");
     if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
-    for (const auto& e : ns::interactiveElements(*w)) {
-        if (e.kind != ns::UIElement::Kind::TableRow || e.row.row != row || e.row.section != section) continue;
-        auto view = e.view.lock();
-        if (view && w->sendTapToView(*view)) {
-            lastError_.clear();
-            return true;
+    auto e = rowElement(*w, row, section);
+    if (!e && row >= 0 && section >= 0) {
+        // Out of sight: the list that holds the row brings it into view.
+        for (const auto& list : reachableLists(*w)) {
+            auto table = std::dynamic_pointer_cast<ns::UITableView>(list);
+            if (!table || row >= table->numberOfRowsInSection(section)) continue;
+            table->scrollToRowAtIndexPath(ns::NSIndexPath::indexPathForRow(row, section),
+                                          ns::UITableViewScrollPosition::None);
+            e = rowElement(*w, row, section);
+            break;
         }
-        return refuse("the row did not take the tap");
     }
-    return refuse("no row " + std::to_string(row) + " on screen");
+    if (!e) return refuse("no row " + std::to_string(row) + " on screen");
+    auto view = e->view.lock();
+    if (!view || !w->sendTapToView(*view)) return refuse("the row did not take the tap");
+    lastError_.clear();
+    return true;
+}
+
+bool AppDriver::scroll(ScrollStep step) {
+    return scrollList([step](ns::UIScrollView& list) {
+        // A table's top inset lies under the bar: a page is what shows below it.
+        auto table = dynamic_cast<ns::UITableView*>(&list);
+        const double shown = list.bounds().height() - (table ? table->contentInsetTop() : 0);
+        const double page = std::max(kLine, shown - kRowOverlap);
+        switch (step) {
+            case ScrollStep::LineUp: return -kLine;
+            case ScrollStep::LineDown: return kLine;
+            case ScrollStep::PageUp: return -page;
+            case ScrollStep::PageDown: return page;
+            case ScrollStep::Top: return -list.contentOffset().y;
+            case ScrollStep::Bottom: return list.maximumContentOffset().y - list.contentOffset().y;
+        }
+        return 0.0;
+    });
+}
+
+bool AppDriver::scroll(double points) {
+    return scrollList([points](ns::UIScrollView&) { return points; });
+}
+
+bool AppDriver::scrollList(const std::function<double(ns::UIScrollView&)>& distance) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    auto w = window();
+    if (!w) return refuse("no window");
+    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
+    const auto lists = reachableLists(*w);
+    auto largest = std::max_element(lists.begin(), lists.end(),
+                                    [](const auto& a, const auto& b) { return shownArea(*a) < shownArea(*b); });
+    if (largest == lists.end()) return refuse("no list on screen to scroll");
+    auto& list = **largest;
+    // Through the window, as a drag over the list's middle.
+    if (!ns::UIScrollView::scrollAtPoint(*w, list.visibleFrameInWindow().center(), {0, distance(list)})) {
+        return refuse("the list did not take the scroll");
+    }
+    lastError_.clear();
+    return true;
+}
+
+bool AppDriver::scrollAt(ns::CGPoint point, ns::CGPoint delta) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    auto w = window();
+    if (!w) return refuse("no window");
+    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
+    ns::UIScrollView::scrollAtPoint(*w, point, delta);
+    lastError_.clear();
+    return true;
 }
 
 bool AppDriver::answerAlert(const std::string& buttonTitle) {

@@ -45,6 +45,23 @@ std::string scanType(const std::string& name) {
     return it == kShort.end() ? name : it->second;
 }
 
+// "down", "up", "to top", "to bottom" or a number of points (negative:
+// back towards the top).
+bool scrollStep(AppDriver& driver, const std::string& how, std::string& error) {
+    static const std::map<std::string, ScrollStep> kSteps = {{"down", ScrollStep::PageDown},
+                                                             {"up", ScrollStep::PageUp},
+                                                             {"to top", ScrollStep::Top},
+                                                             {"to bottom", ScrollStep::Bottom}};
+    if (auto it = kSteps.find(how); it != kSteps.end()) return driver.scroll(it->second);
+    std::istringstream in(how);
+    double points = 0;
+    if (!(in >> points) || !(in >> std::ws).eof()) {
+        error = "scroll needs down, up, to top, to bottom or a number of points";
+        return false;
+    }
+    return driver.scroll(points);
+}
+
 bool runStep(AppDriver& driver, const std::string& verb, const std::string& rest, std::string& error) {
     if (verb == "tap") return driver.tap(rest);
     if (verb == "type") {
@@ -63,6 +80,7 @@ bool runStep(AppDriver& driver, const std::string& verb, const std::string& rest
         in >> section;
         return driver.selectRow(row, section);
     }
+    if (verb == "scroll") return scrollStep(driver, rest, error);
     if (verb == "alert") return driver.answerAlert(rest);
     if (verb == "back") return driver.back();
     if (verb == "wait") return true;

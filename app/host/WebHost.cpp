@@ -3,6 +3,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -189,6 +190,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             return onMain([this, title = str("title")] { return driven(driver.answerAlert(title)); }, done);
         }
         if (path == "/back") return onMain([this] { return driven(driver.back()); }, done);
+        if (path == "/scroll") return scroll(in, done);
         if (path == "/sensor/notification") {
             ns::Value payload = ns::json::parse(body);
             if (!payload.isDictionary()) return done({400, "a notification payload is a JSON object"});
@@ -236,6 +238,26 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             return;
         }
         done({404, "no such action"});
+    }
+
+    // A drag or a turn of the wheel over a point of the screen
+    // ({x, y, dx, dy} in points), or a key's step of the screen's list
+    // ({step}: "down", "up", "pagedown", "pageup", "top", "bottom").
+    void scroll(const json& in, const Done& done) {
+        static const std::map<std::string, ScrollStep> kSteps = {
+            {"down", ScrollStep::LineDown}, {"up", ScrollStep::LineUp}, {"pagedown", ScrollStep::PageDown},
+            {"pageup", ScrollStep::PageUp}, {"top", ScrollStep::Top},   {"bottom", ScrollStep::Bottom}};
+        if (in.contains("step")) {
+            auto it = in["step"].is_string() ? kSteps.find(in["step"].get<std::string>()) : kSteps.end();
+            if (it == kSteps.end()) return done({400, "no such scroll step"});
+            return onMain([this, step = it->second] { return driven(driver.scroll(step)); }, done);
+        }
+        auto real = [&](const char* key) {
+            return in.contains(key) && in[key].is_number() ? in[key].get<double>() : 0.0;
+        };
+        const ns::CGPoint point{real("x"), real("y")};
+        const ns::CGPoint delta{real("dx"), real("dy")};
+        onMain([this, point, delta] { return driven(driver.scrollAt(point, delta)); }, done);
     }
 
     void pictureArrived(const std::string& path, const std::shared_ptr<ns::UIImage>& image, const Done& done) {

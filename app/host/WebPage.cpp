@@ -21,6 +21,7 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
   #screen { position: absolute; left: 0; top: 0; width: 375px; height: 667px; }
   #controls { position: absolute; left: 0; top: 0; width: 375px; height: 667px; }
   #controls.busy { cursor: progress; }
+  #controls, #screen { user-select: none; touch-action: none; }
   .hit { position: absolute; margin: 0; padding: 0; border: 0; background: transparent; color: transparent; cursor: pointer; }
   .hit:focus { outline: 2px solid #f7a823; outline-offset: 1px; }
   input.hit { color: transparent; caret-color: transparent; font: 17px "DejaVu Sans", sans-serif; padding: 0 8px; box-sizing: border-box; }
@@ -39,7 +40,7 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
 </head>
 <body>
 <div id="phone"><div id="screenbox">
-  <img id="screen" alt="Pantalla del teléfono" src="/screen.png">
+  <img id="screen" alt="Pantalla del teléfono" src="/screen.png" draggable="false">
   <div id="controls" role="application" aria-label="Controles de la pantalla"></div>
 </div></div>
 <div id="side">
@@ -181,6 +182,69 @@ document.getElementById("notificationSend").onclick = () =>
   post("/sensor/notification", document.getElementById("notification").value, "application/json");
 document.getElementById("background").onclick = () => post("/sensor/background");
 document.getElementById("foreground").onclick = () => post("/sensor/foreground");
+
+// Scrolling as on the phone: the wheel and a drag move the list under the
+// pointer (a press that moves more than a few points is a drag, not a tap),
+// and the arrow, page, Home and End keys move the screen's list while no
+// text field has the focus. Moves made while one is on its way go together
+// in the next, so a fast drag is not a request per pointer event.
+const screenbox = document.getElementById("screenbox");
+let scrollPending = null, scrollSending = false, press = null, dragged = false;
+function screenPoint(ev) {
+  const r = screenbox.getBoundingClientRect();
+  return { x: ev.clientX - r.left, y: ev.clientY - r.top };
+}
+function sendScroll() {
+  if (scrollSending || !scrollPending) return;
+  const move = scrollPending;
+  scrollPending = null;
+  scrollSending = true;
+  post("/scroll", move).finally(() => { scrollSending = false; sendScroll(); });
+}
+function scrollBy(point, dx, dy) {
+  if (scrollPending) { scrollPending.dx += dx; scrollPending.dy += dy; }
+  else scrollPending = { x: point.x, y: point.y, dx: dx, dy: dy };
+  sendScroll();
+}
+screenbox.addEventListener("wheel", ev => {
+  ev.preventDefault();
+  const unit = ev.deltaMode === 1 ? 40 : ev.deltaMode === 2 ? 600 : 1;
+  scrollBy(screenPoint(ev), ev.deltaX * unit, ev.deltaY * unit);
+}, { passive: false });
+controls.addEventListener("pointerdown", ev => {
+  if (ev.button !== 0) return;
+  press = { start: screenPoint(ev), last: screenPoint(ev), dragging: false };
+});
+window.addEventListener("pointermove", ev => {
+  if (!press) return;
+  const p = screenPoint(ev);
+  if (!press.dragging && Math.hypot(p.x - press.start.x, p.y - press.start.y) < 6) return;
+  press.dragging = dragged = true;
+  // The content follows the pointer: a drag upwards shows what lies below.
+  scrollBy(press.start, press.last.x - p.x, press.last.y - p.y);
+  press.last = p;
+});
+function release() {
+  press = null;
+  // The click that ends a drag comes just after the release.
+  setTimeout(() => { dragged = false; }, 0);
+}
+window.addEventListener("pointerup", release);
+window.addEventListener("pointercancel", release);
+controls.addEventListener("click", ev => {
+  if (!dragged) return;
+  ev.stopPropagation();
+  ev.preventDefault();
+}, true);
+const scrollKeys = { ArrowDown: "down", ArrowUp: "up", PageDown: "pagedown", PageUp: "pageup", Home: "top", End: "bottom" };
+document.addEventListener("keydown", ev => {
+  const step = scrollKeys[ev.key];
+  const active = document.activeElement;
+  if (!step || ev.altKey || ev.ctrlKey || ev.metaKey ||
+      (active && ["INPUT", "TEXTAREA", "SELECT"].includes(active.tagName))) return;
+  ev.preventDefault();
+  post("/scroll", { step: step });
+});
 
 const events = new EventSource("/events");
 events.addEventListener("state", () => { update().catch(() => {}); });

@@ -79,7 +79,7 @@ TEST_F(OffersAndStoresTest, TheStoreListShowsEightStoresWithEveryPartOfTheirRow)
         EXPECT_TRUE(samePicture(cell->storePhoto.lock()->image(), store.photo));
     }
     // A person sees the rows too: the first store's texts are on screen.
-    table->setContentOffset(0);
+    table->setContentOffset({0, 0});
     table->layoutIfNeeded();
     const std::string text = driver.screenText();
     EXPECT_NE(text.find(almavel::kStoreDirectory[0].name), std::string::npos) << text;

@@ -56,10 +56,7 @@ void UITableViewCell::layoutSubviews() {
 
 // UITableView
 
-UITableView::UITableView(CGRect frame) : UIView(frame) {
-    setBackgroundColor(UIColor::whiteColor());
-    setClipsToBounds(true);
-}
+UITableView::UITableView(CGRect frame) : UIScrollView(frame) { setBackgroundColor(UIColor::whiteColor()); }
 
 void UITableView::registerCellFactory(const std::string& identifier, CellFactory factory) {
     factories_[identifier] = std::move(factory);
@@ -154,18 +151,13 @@ CGRect UITableView::rectForRowAtIndexPath(NSIndexPath indexPath) {
     return CGRectMake(0, y, bounds().width(), 0);
 }
 
-double UITableView::contentHeight() {
+void UITableView::updateContentSize() {
     loadCounts();
     double y = insetTop_;
     for (int s = 0; s < int(rowCounts_.size()); ++s) {
         for (int r = 0; r < rowCounts_[size_t(s)]; ++r) y += heightOf({s, r});
     }
-    return y;
-}
-
-void UITableView::setContentOffset(double y) {
-    offset_ = std::clamp(y, 0.0, std::max(0.0, contentHeight() - bounds().height()));
-    setNeedsLayout();
+    setContentSize({bounds().width(), y});
 }
 
 void UITableView::setContentInsetTop(double inset) {
@@ -176,16 +168,21 @@ void UITableView::setContentInsetTop(double inset) {
 
 void UITableView::scrollToRowAtIndexPath(NSIndexPath indexPath, UITableViewScrollPosition position) {
     const CGRect row = rectForRowAtIndexPath(indexPath);
+    // The band a person sees rows in: below the top inset's bar, which the
+    // content scrolls under.
     const double h = bounds().height();
+    const double band = h - insetTop_;
+    const CGPoint now = contentOffset();
+    auto place = [&](double y) { setContentOffset({now.x, y}); };
     switch (position) {
-        case UITableViewScrollPosition::Top: setContentOffset(row.minY()); break;
-        case UITableViewScrollPosition::Middle: setContentOffset(row.midY() - h / 2); break;
-        case UITableViewScrollPosition::Bottom: setContentOffset(row.maxY() - h); break;
+        case UITableViewScrollPosition::Top: place(row.minY() - insetTop_); break;
+        case UITableViewScrollPosition::Middle: place(row.midY() - insetTop_ - band / 2); break;
+        case UITableViewScrollPosition::Bottom: place(row.maxY() - h); break;
         case UITableViewScrollPosition::None:
-            if (row.minY() < offset_) {
-                setContentOffset(row.minY());
-            } else if (row.maxY() > offset_ + h) {
-                setContentOffset(row.maxY() - h);
+            if (row.minY() < now.y + insetTop_) {
+                place(row.minY() - insetTop_);
+            } else if (row.maxY() > now.y + h) {
+                place(row.maxY() - h);
             }
             break;
     }
@@ -202,18 +199,22 @@ void UITableView::layoutSubviews() {
         reloadPending_ = false;
         for (const auto& [path, cell] : visible_) enqueue(cell);
         visible_.clear();
-        offset_ = std::clamp(offset_, 0.0, std::max(0.0, contentHeight() - bounds().height()));
     }
+    // The content follows the rows, the inset and the width; an offset the
+    // content no longer reaches comes back within it.
+    updateContentSize();
     auto source = dataSource();
-    const double top = offset_;
-    const double bottom = offset_ + bounds().height();
+    const double top = contentOffset().y;
+    const double bottom = top + bounds().height();
     // The rows in the visible band, with their places.
     std::vector<std::pair<NSIndexPath, CGRect>> rows;
     double y = insetTop_;
     for (int s = 0; s < int(rowCounts_.size()); ++s) {
         for (int r = 0; r < rowCounts_[size_t(s)]; ++r) {
             const double h = heightOf({s, r});
-            if (y + h > top && y < bottom && h > 0) rows.push_back({{s, r}, CGRectMake(0, y - offset_, bounds().width(), h)});
+            if (y + h > top && y < bottom && h > 0) {
+                rows.push_back({{s, r}, CGRectMake(0, y, bounds().width(), h)});
+            }
             y += h;
         }
     }

@@ -1,12 +1,15 @@
 #include "uikit/UIView.h"
 
 #include <algorithm>
+#include <cmath>
 
+#include "platform/application.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/format.h"
 #include "platform/runloop.h"
 #include "uikit/UIWindow.h"
+#include "uikit_internal.h"
 
 namespace ns {
 
@@ -36,6 +39,16 @@ double attributeValue(const CGRect& frame, NSLayoutAttribute attribute) {
         case NSLayoutAttribute::CenterY: return frame.midY();
     }
     return 0;
+}
+
+// The part both rectangles cover; empty (at the nearest corner) when they
+// do not meet.
+CGRect intersection(const CGRect& a, const CGRect& b) {
+    const double x0 = std::max(a.minX(), b.minX());
+    const double y0 = std::max(a.minY(), b.minY());
+    const double x1 = std::min(a.maxX(), b.maxX());
+    const double y1 = std::min(a.maxY(), b.maxY());
+    return CGRectMake(x0, y0, std::max(0.0, x1 - x0), std::max(0.0, y1 - y0));
 }
 
 // Takes `item` out of `list` when it is there, moving `index` so that it
@@ -133,13 +146,14 @@ void NSLayoutConstraint::apply() const {
         CGRect rect;
         auto parent = first->superview();
         if (parent.get() == second.get()) {
-            rect = second->bounds();
+            // A scroll view's edges hold its content wherever it is scrolled.
+            rect = {{0, 0}, second->bounds().size};
         } else if (parent && second->superview() == parent) {
             rect = second->frame();
         } else if (parent) {
             CGRect inWindow = second->frameInWindow();
-            CGRect parentInWindow = parent->frameInWindow();
-            rect = inWindow.offsetBy(-parentInWindow.origin.x, -parentInWindow.origin.y);
+            CGPoint parentOrigin = parent->convertRectToWindow({}).origin;
+            rect = inWindow.offsetBy(-parentOrigin.x, -parentOrigin.y);
         } else {
             rect = second->frame();
         }
@@ -192,6 +206,7 @@ void UIView::setFrame(CGRect frame) {
 void UIView::setBounds(CGRect bounds) {
     CGPoint c = center();
     layer_->setFrame({{c.x - bounds.size.width / 2, c.y - bounds.size.height / 2}, bounds.size});
+    layer_->setBoundsOrigin(bounds.origin);
     setNeedsLayout();
 }
 
@@ -286,12 +301,21 @@ bool UIView::isVisibleInWindow() const {
 CGRect UIView::convertRectToWindow(CGRect rect) const {
     for (const UIView* v = this; v; v = v->superview_.lock().get()) {
         if (dynamic_cast<const UIWindow*>(v)) break;
-        rect = rect.offsetBy(v->frame().origin.x, v->frame().origin.y);
+        const CGRect b = v->bounds();
+        rect = rect.offsetBy(v->frame().origin.x - b.origin.x, v->frame().origin.y - b.origin.y);
     }
     return rect;
 }
 
 CGRect UIView::frameInWindow() const { return convertRectToWindow(bounds()); }
+
+CGRect UIView::visibleFrameInWindow() const {
+    CGRect visible = frameInWindow();
+    for (auto v = superview_.lock(); v; v = v->superview_.lock()) {
+        if (v->clipsToBounds()) visible = intersection(visible, v->frameInWindow());
+    }
+    return visible;
+}
 
 CGPoint UIView::convertPointFromWindow(CGPoint p) const {
     CGRect origin = convertRectToWindow({});
@@ -304,7 +328,8 @@ UIViewPtr UIView::hitTest(CGPoint point) {
     if (isHidden() || alpha() < 0.01 || !userInteractionEnabled_ || !pointInside(point)) return nullptr;
     for (auto it = subviews_.rbegin(); it != subviews_.rend(); ++it) {
         const auto& sub = *it;
-        CGPoint local{point.x - sub->frame().origin.x, point.y - sub->frame().origin.y};
+        const CGRect b = sub->bounds();
+        CGPoint local{point.x - sub->frame().origin.x + b.origin.x, point.y - sub->frame().origin.y + b.origin.y};
         if (auto hit = sub->hitTest(local)) return hit;
     }
     return std::static_pointer_cast<UIView>(shared_from_this());
@@ -403,6 +428,56 @@ void UIView::animateWithDuration(double duration, const std::function<void()>& a
 const std::vector<double>& UIView::recordedAnimationDurations() { return animationRecord(); }
 
 void UIView::clearRecordedAnimations() { animationRecord().clear(); }
+
+// UIScrollView
+
+UIScrollView::UIScrollView(CGRect frame) : UIView(frame) { setClipsToBounds(true); }
+
+void UIScrollView::setContentSize(CGSize size) {
+    contentSize_ = size;
+    moveTo(contentOffset());
+}
+
+void UIScrollView::setContentOffset(CGPoint offset, bool) {
+    updateContentSize();
+    moveTo(offset);
+}
+
+CGPoint UIScrollView::maximumContentOffset() {
+    updateContentSize();
+    return limit();
+}
+
+CGPoint UIScrollView::limit() const {
+    const CGRect b = bounds();
+    return {std::max(0.0, contentSize_.width - b.width()), std::max(0.0, contentSize_.height - b.height())};
+}
+
+void UIScrollView::moveTo(CGPoint offset) {
+    const CGPoint max = limit();
+    auto fit = [](double v, double hi) { return std::isnan(v) ? 0.0 : std::clamp(v, 0.0, hi); };
+    const CGPoint clamped{fit(offset.x, max.x), fit(offset.y, max.y)};
+    if (clamped == contentOffset()) return;
+    layer()->setBoundsOrigin(clamped);
+    setNeedsLayout();
+}
+
+std::shared_ptr<UIScrollView> UIScrollView::scrollAtPoint(UIWindow& window, CGPoint point, CGPoint delta) {
+    uikit::assertMainThread("UIWindow input");
+    if (Application::shared()->isIgnoringInteractionEvents() || !window.isVisible()) return nullptr;
+    window.layoutIfNeeded();
+    std::shared_ptr<UIScrollView> innermost;
+    for (auto v = window.hitTest(point); v; v = v->superview()) {
+        auto scroll = std::dynamic_pointer_cast<UIScrollView>(v);
+        if (!scroll) continue;
+        if (!innermost) innermost = scroll;
+        if (!scroll->isScrollEnabled()) continue;
+        const CGPoint before = scroll->contentOffset();
+        scroll->setContentOffset({before.x + delta.x, before.y + delta.y});
+        if (scroll->contentOffset() != before) return scroll;
+    }
+    return innermost;
+}
 
 std::string UIView::description() const {
     CGRect f = frame();

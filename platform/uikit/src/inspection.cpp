@@ -13,9 +13,10 @@ bool reachable(UIWindow& window, const UIView& view) {
 }
 
 // Shown: visible and at least partly inside the window (a panel slid off
-// the edge shows nothing).
+// the edge shows nothing) and inside every view that clips it (a list
+// scrolled past it shows nothing).
 bool shown(UIWindow& window, const UIView& view) {
-    return view.isVisibleInWindow() && view.frameInWindow().intersects(window.bounds());
+    return view.isVisibleInWindow() && view.visibleFrameInWindow().intersects(window.bounds());
 }
 
 std::string nameOf(const UIView& view, const std::string& fallback) {
@@ -41,15 +42,15 @@ void walk(UIWindow& window, const UIViewPtr& view, std::vector<UIElement>& out) 
     if (auto field = std::dynamic_pointer_cast<UITextField>(view)) {
         if (reachable(window, *field)) {
             out.push_back({UIElement::Kind::TextField, field, nameOf(*field, field->placeholder()), field->displayText(),
-                           field->frameInWindow(), field->isEnabled(), field->isSecureTextEntry(), field->placeholder(),
-                           {}});
+                           field->visibleFrameInWindow(), field->isEnabled(), field->isSecureTextEntry(),
+                           field->placeholder(), {}});
         }
         return;
     }
     if (auto button = std::dynamic_pointer_cast<UIButton>(view)) {
         if (reachable(window, *button)) {
             out.push_back({UIElement::Kind::Button, button, nameOf(*button, button->currentTitle()),
-                           button->currentTitle(), button->frameInWindow(), button->isEnabled(), false, "", {}});
+                           button->currentTitle(), button->visibleFrameInWindow(), button->isEnabled(), false, "", {}});
         }
         return;
     }
@@ -60,7 +61,8 @@ void walk(UIWindow& window, const UIViewPtr& view, std::vector<UIElement>& out) 
             std::vector<std::string> texts;
             collectLabels(*cell, texts);
             out.push_back({UIElement::Kind::TableRow, cell, format("row %d.%d", path.section, path.row),
-                           joined(texts, " | "), cell->frameInWindow(), table->allowsSelection(), false, "", path});
+                           joined(texts, " | "), cell->visibleFrameInWindow(), table->allowsSelection(), false, "",
+                           path});
             return;
         }
     }

@@ -172,11 +172,12 @@ void drawShadow(cairo_t* cr, const CALayer& layer) {
 void drawLayer(cairo_t* cr, const CALayer& layer) {
     if (layer.isHidden() || layer.opacity() <= 0) return;
     const CGRect frame = layer.frame();
+    const CGRect b = layer.bounds();
     cairo_save(cr);
-    cairo_translate(cr, frame.origin.x, frame.origin.y);
+    // The bounds origin (a scroll view's offset) lands on the frame's corner.
+    cairo_translate(cr, frame.origin.x - b.origin.x, frame.origin.y - b.origin.y);
     const bool group = layer.opacity() < 1;
     if (group) cairo_push_group(cr);
-    const CGRect b = layer.bounds();
     drawShadow(cr, layer);
     if (!layer.backgroundColor().isClear()) {
         roundedRect(cr, b, layer.cornerRadius());

@@ -169,7 +169,7 @@ TEST_F(InputTest, TableAsksOnlyForVisibleRowsReusesCellsAndReportsTaps) {
     ASSERT_NE(row3, nullptr);
     EXPECT_EQ(row3->textLabel()->text(), "Fila 3");
 
-    screen->table->setContentOffset(44 * 50);
+    screen->table->setContentOffset({0, 44 * 50});
     window->layoutIfNeeded();
     EXPECT_EQ(screen->table->cellsMade("LabelCell"), 10) << "scrolled rows reuse the cells that left";
     auto row55 = screen->table->cellForRowAtIndexPath({0, 55});
@@ -188,7 +188,7 @@ TEST_F(InputTest, TableAsksOnlyForVisibleRowsReusesCellsAndReportsTaps) {
     screen->table->reloadData();
     window->layoutIfNeeded();
     EXPECT_EQ(screen->table->visibleCells().size(), 2u);
-    EXPECT_EQ(screen->table->contentOffset(), 0);
+    EXPECT_EQ(screen->table->contentOffset().y, 0);
     EXPECT_EQ(screen->table->cellsMade("LabelCell"), 10);
 
     EXPECT_THROW(screen->table->dequeueReusableCellWithIdentifier("OtherCell", {0, 0}), ns::Exception);

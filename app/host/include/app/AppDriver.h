@@ -1,8 +1,8 @@
 #pragma once
 // Drives the running app as a person would, for the hosts (the script
 // player, the browser page) and for tests: find a control by name, tap it,
-// type into a field, choose a table row, answer an alert, go back, and let
-// the main loop run until the app is idle. Input goes through the key
+// type into a field, scroll a list, choose a table row, answer an alert, go
+// back, and let the main loop run until the app is idle. Input goes through the key
 // window, so it is refused exactly when a person's would be (interaction
 // events ignored, a control covered by an overlay or an alert).
 //
@@ -10,6 +10,7 @@
 // (accessibilityIdentifier), else a button's title; a control is also found
 // by the text it shows. Main thread only.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,11 @@
 #include "uikit/inspection.h"
 
 namespace almavel {
+
+// How far a scroll of the screen's list goes: a line (the arrow keys), a
+// page (the view's height less a row, so the last row seen stays in sight),
+// or to either end.
+enum class ScrollStep { LineUp, LineDown, PageUp, PageDown, Top, Bottom };
 
 class AppDriver {
 public:
@@ -43,7 +49,18 @@ public:
     // or there is nothing of that name to take it.
     bool tap(const std::string& name);
     bool type(const std::string& name, const std::string& text);
+    // A row out of sight is first scrolled into view (the least move that
+    // shows all of it), as a person drags a list to reach a row.
     bool selectRow(int row, int section = 0);
+    // The screen's list (the largest list a tap can reach) moves by a step,
+    // or by `points` (positive: towards its end). Refused when there is no
+    // such list; a list already at that end stays where it is.
+    bool scroll(ScrollStep step);
+    bool scroll(double points);
+    // A drag or a turn of the mouse wheel over `point` (window coordinates)
+    // moving the content by `delta` (uikit's UIScrollView::scrollAtPoint):
+    // refused only when input is ignored; over no list nothing happens.
+    bool scrollAt(ns::CGPoint point, ns::CGPoint delta);
     bool answerAlert(const std::string& buttonTitle);
     bool back();
     const std::string& lastError() const { return lastError_; }
@@ -61,6 +78,7 @@ public:
 
 private:
     bool refuse(std::string why);
+    bool scrollList(const std::function<double(ns::UIScrollView&)>& distance);
     std::string lastError_;
 };
 

@@ -5,7 +5,12 @@
 //
 //   tap <name>            a button, bar button or field by name or title
 //   type <name> <text>    replaces the field's text (the rest of the line)
-//   row <n> [<section>]   selects a table row
+//   row <n> [<section>]   selects a table row, scrolling it into view first
+//                         when it is out of sight
+//   scroll down | up      the screen's list moves a page (keeping a row of the
+//                         last page in sight)
+//   scroll to top | to bottom   ... to either end
+//   scroll <points>       ... by that many points (negative: upwards)
 //   alert <button>        answers the alert on screen
 //   back                  the navigation bar's back button
 //   scan <type> <code>    the camera sees a code of that symbology (ean13,

@@ -5,8 +5,9 @@
 // transparent, keyboard-focusable element named after it (buttons and rows
 // as buttons, fields as real inputs); it follows the app through
 // server-sent events (/events) and sends a person's input back (/tap,
-// /type, /row, /alert, /back), which the app refuses while it ignores
-// interaction events. A side panel shows the console and the device's
+// /type, /row, /alert, /back, and /scroll for the wheel, a drag over the
+// screen and the arrow, page, Home and End keys), which the app refuses
+// while it ignores interaction events. A side panel shows the console and the device's
 // sensors (/sensor/...: incoming notification, background / foreground,
 // camera picture, photo picked).
 //

@@ -5,9 +5,13 @@
 // Cells come from prototypes registered by reuse identifier (the storyboard's
 // "LabelCell"): dequeueReusableCellWithIdentifier(identifier, indexPath)
 // hands out a cell that left the screen (after prepareForReuse) or makes one
-// with the prototype's factory. Only rows that intersect the visible band
-// [contentOffset, contentOffset + height) have cells; the table asks its data
-// source for them when it lays itself out after reloadData or a scroll.
+// with the prototype's factory. The table is a scroll view whose content is
+// its rows, one under the other below the top inset, each cell's frame its
+// row's rectangle in the content. Only rows that intersect the visible band
+// [contentOffset.y, contentOffset.y + height) have cells: when it lays
+// itself out after reloadData or a scroll, the cells of rows that left the
+// band go back for reuse first, then the data source is asked for the rows
+// that came into it (and only those).
 //
 // The protocols are C++ interfaces held weakly. Their methods are named after
 // the whole selector (tableViewCellForRowAtIndexPath for
@@ -85,7 +89,7 @@ public:
 
 enum class UITableViewScrollPosition { None = 0, Top = 1, Middle = 2, Bottom = 3 };
 
-class UITableView : public UIView {
+class UITableView : public UIScrollView {
 public:
     explicit UITableView(CGRect frame = {});
     static std::shared_ptr<UITableView> make(CGRect frame = {}) { return std::make_shared<UITableView>(frame); }
@@ -123,13 +127,13 @@ public:
     bool indexPathForCell(const UITableViewCell& cell, NSIndexPath* out) const;
     CGRect rectForRowAtIndexPath(NSIndexPath indexPath);
 
-    // Room above the first row (a bar lying over the table's top).
+    // Room above the first row (a bar lying over the table's top), part of
+    // the content.
     double contentInsetTop() const { return insetTop_; }
     void setContentInsetTop(double inset);
-    double contentOffset() const { return offset_; }
-    // Clamped to the content.
-    void setContentOffset(double y);
-    double contentHeight();
+    // Moves the offset so that the row lies at that place of the part of
+    // the view below the top inset (None: the least move that shows the
+    // whole row there), as far as the content allows.
     void scrollToRowAtIndexPath(NSIndexPath indexPath, UITableViewScrollPosition position);
 
     // Selection by the program: no delegate call (as in UIKit).
@@ -144,6 +148,9 @@ public:
 
     void layoutSubviews() override;
     std::string className() const override { return "UITableView"; }
+
+protected:
+    void updateContentSize() override;
 
 private:
     void loadCounts();
@@ -160,7 +167,6 @@ private:
     bool countsLoaded_ = false;
     bool reloadPending_ = true;
     double rowHeight_ = 44;
-    double offset_ = 0;
     double insetTop_ = 0;
     bool allowsSelection_ = true;
     bool hasSelection_ = false;

@@ -7,9 +7,12 @@
 // view tree is what hit-testing walks. A layer may also carry layers of its
 // own that belong to no view.
 //
-// Geometry is in points. A view's frame is in its super-view's coordinates
-// and its bounds always start at (0, 0) (nothing here scrolls by bounds;
-// UITableView keeps its own offset). Setting the centre moves the frame.
+// Geometry is in points. A view's frame is in its super-view's coordinates.
+// Its bounds are the part of its own coordinates it shows: they start at
+// (0, 0) except in a scroll view, whose bounds origin is its content offset,
+// so its sub-views keep their frames in the content while hit-testing,
+// conversion to the window and drawing see them moved. Setting the centre
+// moves the frame.
 //
 // Layout: NSLayoutConstraint is a small subset of Auto Layout. An active
 // constraint sets one attribute of its first item from an attribute of its
@@ -57,7 +60,10 @@ public:
 
     CGRect frame() const { return frame_; }
     void setFrame(CGRect frame) { frame_ = frame; }
-    CGRect bounds() const { return {{0, 0}, frame_.size}; }
+    // The frame's size at the bounds origin: the point of the layer's own
+    // coordinates drawn at the frame's top left corner.
+    CGRect bounds() const { return {boundsOrigin_, frame_.size}; }
+    void setBoundsOrigin(CGPoint origin) { boundsOrigin_ = origin; }
     // The centre of the frame (anchor point fixed in the middle).
     CGPoint position() const { return frame_.center(); }
     void setPosition(CGPoint p);
@@ -107,6 +113,7 @@ public:
 private:
     friend class UIView;
     CGRect frame_{};
+    CGPoint boundsOrigin_{};
     UIColor backgroundColor_ = UIColor::clearColor();
     double cornerRadius_ = 0;
     double borderWidth_ = 0;
@@ -216,7 +223,8 @@ public:
     CGRect frame() const { return layer_->frame(); }
     void setFrame(CGRect frame);
     CGRect bounds() const { return layer_->bounds(); }
-    // Keeps the centre.
+    // Keeps the centre; the origin is what the view shows of its own
+    // coordinates (a scroll view's content offset).
     void setBounds(CGRect bounds);
     CGPoint center() const { return layer_->position(); }
     void setCenter(CGPoint c);
@@ -270,6 +278,9 @@ public:
     bool isVisibleInWindow() const;
     // This view's bounds (or a rectangle of it) in window coordinates.
     CGRect frameInWindow() const;
+    // frameInWindow cut to every super-view that clips to its bounds: what
+    // of the view can be seen (empty when it is scrolled out of sight).
+    CGRect visibleFrameInWindow() const;
     CGRect convertRectToWindow(CGRect rect) const;
     CGPoint convertPointFromWindow(CGPoint p) const;
 
@@ -343,6 +354,56 @@ private:
     long tag_ = 0;
     std::string accessibilityIdentifier_;
     std::string accessibilityLabel_;
+};
+
+// UIScrollView stand-in: shows a part of a content larger than itself.
+//
+// The content offset is the bounds origin, the point of the content shown at
+// the view's top left corner. It stays within [0, contentSize - bounds size]
+// on each axis, without bounce: a content no larger than the view does not
+// move. Moving it marks the view as needing layout (a table brings in the
+// rows that came into sight then); the renderer draws the content moved by
+// the offset and clipped to the view, and taps reach what is drawn there.
+class UIScrollView : public UIView {
+public:
+    explicit UIScrollView(CGRect frame = {});
+    static std::shared_ptr<UIScrollView> make(CGRect frame = {}) { return std::make_shared<UIScrollView>(frame); }
+
+    CGSize contentSize() const { return contentSize_; }
+    // Brings the offset back within the new content when it no longer fits.
+    void setContentSize(CGSize size);
+    CGPoint contentOffset() const { return bounds().origin; }
+    // Clamped to the content. There is no frame clock, so an animated move
+    // ends at once, as animateWithDuration does.
+    void setContentOffset(CGPoint offset, bool animated = false);
+    // The largest offset the content allows on each axis.
+    CGPoint maximumContentOffset();
+    bool isScrollEnabled() const { return scrollEnabled_; }
+    void setScrollEnabled(bool e) { scrollEnabled_ = e; }
+
+    // A person's drag or mouse wheel over `point` of `window` (window
+    // coordinates), asking the content to move by `delta` (a positive y
+    // shows what lies further down, as a drag upwards does). The point is
+    // hit-tested as a tap is; the innermost scroll view under it that can
+    // move that way (scrolling enabled, not already at that end) moves,
+    // clamped, and is returned; when none can, the innermost one is returned
+    // unmoved. nullptr when the application ignores interaction events, the
+    // window is not shown or no scroll view lies under the point (a busy
+    // overlay or an alert covers the list).
+    static std::shared_ptr<UIScrollView> scrollAtPoint(UIWindow& window, CGPoint point, CGPoint delta);
+
+    std::string className() const override { return "UIScrollView"; }
+
+protected:
+    // Subclasses whose content follows their data (a table's rows) bring
+    // the content size up to date here, before an offset is clamped to it.
+    virtual void updateContentSize() {}
+
+private:
+    CGPoint limit() const;
+    void moveTo(CGPoint offset);
+    CGSize contentSize_{};
+    bool scrollEnabled_ = true;
 };
 
 }  // namespace ns

@@ -148,6 +148,8 @@ private:
     void readHead() {
         if (closed_) return;
         if (core_.stopping) return closeNow();
+        // An idle keep-alive connection keeps no body-sized buffer.
+        if (buffer_.size() == 0 && buffer_.capacity() > 16 * 1024) buffer_.shrink_to_fit();
         parser_.emplace();
         parser_->header_limit(kMaxHeadBytes);
         parser_->body_limit(core_.limits.maxBodyBytes);
@@ -190,6 +192,11 @@ private:
 
     void readBody() {
         stream_.expires_after(core_.limits.ioTimeout);
+        // Beast reads no more than the buffer's free room at a time: a buffer
+        // sized by the head would take a picture a few KB per read.
+        if (auto length = parser_->content_length(); !length || *length > buffer_.capacity()) {
+            buffer_.reserve(64 * 1024);
+        }
         http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
             if (ec) return self->failRead(ec);
             self->onRequest();

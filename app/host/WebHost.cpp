@@ -43,6 +43,8 @@ const char* kindName(ns::UIElement::Kind kind) {
 struct Outcome {
     int status = 200;
     std::string error;
+    // More of what happened, for the page to show (added to the answer).
+    nlohmann::json detail = nlohmann::json::object();
 };
 
 }  // namespace
@@ -267,10 +269,13 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             // shutter takes it, and a scanning screen reads its codes.
             return onMain([image] {
                 ns::UIImagePickerController::setCameraSource([image] { return image; });
+                // The phone shows nothing when the picture holds no code, as
+                // a camera would; the page's camera panel says so.
+                size_t codes = 0;
                 if (auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo)) {
-                    camera->showPicture(*image);
+                    codes = camera->showPicture(*image);
                 }
-                return Outcome{};
+                return Outcome{200, {}, {{"codes", codes}}};
             }, done);
         }
         onMain([this, image] {
@@ -325,8 +330,9 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             response.body = json{{"ok", false}, {"error", "foreign origin"}}.dump();
         } else if (post) {
             act(path, std::move(request.body), [respond](Outcome outcome) {
-                respond({outcome.status, "application/json", {},
-                         json{{"ok", outcome.status == 200}, {"error", outcome.error}}.dump()});
+                json answer{{"ok", outcome.status == 200}, {"error", outcome.error}};
+                answer.update(outcome.detail);
+                respond({outcome.status, "application/json", {}, answer.dump()});
             });
             return;
         } else {

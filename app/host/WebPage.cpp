@@ -58,7 +58,8 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
     <div class="sensor"><label>Cámara: <input type="file" id="cameraFile" class="chooser" tabindex="-1" accept="image/png,image/jpeg" aria-label="camera picture"></label>
       <button type="button" id="cameraFileChoose" aria-label="camera choose">Elegir imagen…</button>
       <span id="cameraFileName" aria-label="camera file">Ningún archivo seleccionado</span>
-      <button id="cameraSend" aria-label="camera">Usar como cámara</button></div>
+      <button id="cameraSend" aria-label="camera">Usar como cámara</button>
+      <span id="cameraStatus" role="status" aria-label="camera status"></span></div>
     <div class="sensor"><label>Código ante la cámara: <input id="codeText" aria-label="code text" size="16"></label>
       <select id="codeType" aria-label="code type">
         <option value="org.gs1.EAN-13">EAN-13</option><option value="org.gs1.EAN-8">EAN-8</option>
@@ -93,6 +94,11 @@ function post(path, body, type) {
                                   body: type ? body : JSON.stringify(body || {}) });
     const answer = await r.json().catch(() => ({ ok: r.ok, error: r.statusText }));
     message.textContent = answer.ok ? "" : "Rechazado: " + answer.error;
+    if (answer.ok && path === "/sensor/camera") {
+      // A phone's camera shows no sign when it sees no code; the panel does.
+      document.getElementById("cameraStatus").textContent =
+        answer.codes ? "Códigos leídos: " + answer.codes : "No se encontró ningún código en la imagen";
+    }
     await update();
   }).catch(e => { message.textContent = String(e); });
   return queue;

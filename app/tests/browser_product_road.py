@@ -25,7 +25,16 @@ def check_road(url, label_png):
 
     try:
         sign_in(driver, wait, url)
-        scan_picture(driver, tap, url, label_png)
+        # A picture with no code in it: the phone stays on the camera, and
+        # only the page's camera panel says nothing was read.
+        no_code = os.path.join(os.path.dirname(label_png), "no_code.png")
+        with open(no_code, "wb") as out:
+            out.write(urllib.request.urlopen(url + "screen.png").read())
+        scan_picture(driver, tap, url, no_code)
+        wait.until(EC.text_to_be_present_in_element((By.ID, "cameraStatus"), "No se encontró ningún código"))
+        assert "(CapturaViewController)" in wait_for_text(url, "Capture un código de barras")
+        driver.find_element(By.ID, "cameraFile").send_keys(label_png)
+        driver.find_element(By.ID, "cameraSend").click()
         text = wait_for_text(url, "Precio regular:  B/. 89.95")
         for line in ["En Oferta:  B/. 74.95", "Oferta valida del 20240601 al 20240630", "Margen: 32.50%",
                      "741751003253"]:

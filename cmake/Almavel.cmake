@@ -91,6 +91,13 @@ function(almavel_test target)
   add_executable(${target} ${ARG_SOURCES})
   target_compile_options(${target} PRIVATE ${ALMAVEL_WARNINGS})
   target_link_libraries(${target} PRIVATE ${ARG_DEPS} ${ARG_PRIVATE_LIBS} almavel_testing GTest::gtest GTest::gmock)
+  # Test files leave out the undefined-behaviour checks made at every pointer
+  # use (null, alignment, vptr): in test code, macro- and lambda-heavy, they
+  # made a third of a clean build, while the code under test keeps them and
+  # AddressSanitizer still stops a null dereference.
+  if(ALMAVEL_SANITIZE)
+    target_compile_options(${target} PRIVATE -fno-sanitize=null,alignment,vptr)
+  endif()
   target_compile_definitions(${target} PRIVATE
     ALMAVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     ALMAVEL_BINARY_DIR="${CMAKE_BINARY_DIR}"

@@ -87,6 +87,7 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
 let shownVersion = -1, shownControls = "", busy = false, queue = Promise.resolve();
 const controls = document.getElementById("controls");
 const message = document.getElementById("message");
+const appStates = { active: "activa", inactive: "inactiva", background: "en segundo plano" };
 
 function post(path, body, type) {
   queue = queue.then(async () => {
@@ -145,7 +146,8 @@ async function update() {
   busy = state.ignoring;
   controls.classList.toggle("busy", busy);
   document.getElementById("status").textContent =
-    "Aplicación: " + state.appState + (busy ? " · esperando al servidor (no admite toques)" : "");
+    "Aplicación: " + (appStates[state.appState] || state.appState) +
+    (busy ? " · esperando al servidor (no admite toques)" : "");
   const key = JSON.stringify([state.elements, busy]);
   if (key !== shownControls) {
     const active = document.activeElement;

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,9 +67,14 @@ private:
 void setUpOnce() {
     // Handshakes and resets remember hosts in user defaults: keep them in a
     // sandbox of the fuzzer's own.
-    char dir[] = "/tmp/almavel-fuzz-XXXXXX";
+    static char dir[] = "/tmp/almavel-fuzz-XXXXXX";
     if (!mkdtemp(dir)) std::abort();
     ns::Sandbox::setCurrent(ns::Sandbox::open(dir));
+    // Gone when the run ends (a crash keeps it, beside its artifact).
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    });
     // The warnings about dropped input are built but not written.
     QRVSetLoggerLevel(QRVLoggerLevelError);
 }

@@ -15,7 +15,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
@@ -24,8 +23,7 @@
 #include "app/AppDriver.h"
 #include "app/WebHost.h"
 #include "platform/runloop.h"
-#include "testing/backend.h"
-#include "testing/temp_sandbox.h"
+#include "support/app_bench.h"
 #include "uikit/UIImage.h"
 #include "uikit/renderer.h"
 
@@ -33,28 +31,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-std::string readFile(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) throw std::runtime_error("cannot read " + path);
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
-    std::fclose(f);
-    return out;
-}
-
 class Fixture {
 public:
     Fixture() {
-        backend_ = ns::testing::Backend::start({.seed = true});
-        backend_->routeServiceHosts();
-        const std::string bundle = std::string(ALMAVEL_SOURCE_DIR) + "/core/tools/bundle/";
-        for (const char* name : {"Info.plist", "OndrixService-Info.plist"}) {
-            sandbox_.writeBundleFile(name, readFile(bundle + name));
-        }
+        backend_ = appbench::prepareAppLaunch(sandbox_);
         driver_ = almavel::AppDriver::launch();
         host_ = std::make_unique<almavel::WebHost>(driver_);
         port_ = host_->start(0);
@@ -80,11 +60,8 @@ public:
 
     // What the page does for a tap: post it, read the state, fetch the
     // picture the state names.
-    static inline double postSeconds = 0;
     static std::size_t tapAndFetch(httplib::Client& page, const std::string& control) {
-        const auto posted = Clock::now();
         auto tapped = page.Post("/tap", nlohmann::json{{"name", control}}.dump(), "application/json");
-        postSeconds += seconds(posted);
         if (!tapped || tapped->status != 200) throw std::runtime_error("the tap on " + control + " was refused");
         auto state = page.Get("/state");
         if (!state || state->status != 200) throw std::runtime_error("no state");
@@ -107,13 +84,13 @@ public:
         Parts p;
         auto start = Clock::now();
         if (!driver_.tap("signUp")) throw std::runtime_error(driver_.lastError());
-        p.tap = seconds(start);
+        p.tap = appbench::secondsSince(start);
         start = Clock::now();
         auto picture = ns::snapshotWindow(*driver_.window());
-        p.draw = seconds(start);
+        p.draw = appbench::secondsSince(start);
         start = Clock::now();
         ns::UIImagePNGRepresentation(*picture);
-        p.encode = seconds(start);
+        p.encode = appbench::secondsSince(start);
         if (!driver_.tap("Cancelar")) throw std::runtime_error(driver_.lastError());
         return p;
     }
@@ -150,10 +127,10 @@ void PageTapToPicture(benchmark::State& state) {
             f.asPage([&](httplib::Client& page) {
                 const auto start = Clock::now();
                 bytes = Fixture::tapAndFetch(page, "signUp");
-                s = seconds(start);
+                s = appbench::secondsSince(start);
                 const auto again = Clock::now();
                 Fixture::fetchPicture(page, 0);
-                b = seconds(again);
+                b = appbench::secondsSince(again);
                 // Back to the sign-in screen, untimed.
                 Fixture::tapAndFetch(page, "Cancelar");
             });
@@ -175,7 +152,6 @@ void PageTapToPicture(benchmark::State& state) {
     }
     state.counters["ratio"] = subject / baseline;
     state.counters["tap ms"] = parts.tap * 1000;
-    state.counters["post ms"] = Fixture::postSeconds * 1000 / n / 2;
     state.counters["draw ms"] = parts.draw * 1000;
     state.counters["encode ms"] = parts.encode * 1000;
     state.counters["picture KB"] = double(bytes) / 1024;

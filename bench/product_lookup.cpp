@@ -25,8 +25,7 @@
 #include "platform/runloop.h"
 #include "storage/QRVStorage.h"
 #include "storage/QRVStorageReference.h"
-#include "testing/backend.h"
-#include "testing/temp_sandbox.h"
+#include "support/app_bench.h"
 #include "uikit/AVFoundation.h"
 #include "uikit/renderer.h"
 
@@ -35,21 +34,6 @@ namespace {
 constexpr const char* kLabel = "0741751003253";
 constexpr const char* kCode = "741751003253";
 
-double seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-std::string readFile(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) throw std::runtime_error("cannot read " + path);
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
-    std::fclose(f);
-    return out;
-}
-
 void pumpUntil(const std::function<bool()>& done, const char* what) {
     if (!ns::RunLoop::main().runUntil(done, 60)) throw std::runtime_error(std::string("timed out: ") + what);
 }
@@ -57,14 +41,7 @@ void pumpUntil(const std::function<bool()>& done, const char* what) {
 class Fixture {
 public:
     Fixture() {
-        ns::testing::Backend::Options options;
-        options.seed = true;
-        backend_ = ns::testing::Backend::start(options);
-        backend_->routeServiceHosts();
-        const std::string bundle = std::string(ALMAVEL_SOURCE_DIR) + "/core/tools/bundle/";
-        for (const char* name : {"Info.plist", "OndrixService-Info.plist"}) {
-            sandbox_.writeBundleFile(name, readFile(bundle + name));
-        }
+        backend_ = appbench::prepareAppLaunch(sandbox_);
         camera_ = ns::AVCaptureDevice::installVirtualCamera();
         driver_ = almavel::AppDriver::launch();
         if (!(driver_.type("txtUser", "personal@almavel.com.pa") && driver_.type("txtPass", "Almavel2024") &&
@@ -87,7 +64,7 @@ public:
                 result = std::dynamic_pointer_cast<almavel::ResultViewController>(nav_->topViewController());
                 if (result && !shown) {
                     shown = true;
-                    lookUpSeconds += seconds(start);
+                    lookUpSeconds += appbench::secondsSince(start);
                 }
                 if (!result || ns::Application::shared()->isIgnoringInteractionEvents()) return false;
                 auto photo = result->prodPhoto.lock();
@@ -96,8 +73,8 @@ public:
             "the result screen with its photo");
         const auto drawing = std::chrono::steady_clock::now();
         ns::snapshotWindow(*driver_.window());
-        drawSeconds += seconds(drawing);
-        const double elapsed = seconds(start);
+        drawSeconds += appbench::secondsSince(drawing);
+        const double elapsed = appbench::secondsSince(start);
         // Back to the camera, which reads again once the screen reappears.
         nav_->popViewControllerAnimated(false);
         pumpUntil([&] { return !ns::Application::shared()->isIgnoringInteractionEvents(); }, "the barcode screen");
@@ -121,7 +98,7 @@ public:
             });
         pumpUntil([&] { return downloaded; }, "the photo download");
         if (!failure.empty()) throw std::runtime_error(failure);
-        return seconds(start);
+        return appbench::secondsSince(start);
     }
 
     // Summed over the runs: from the scan to the result screen on top (the

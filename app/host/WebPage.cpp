@@ -89,19 +89,16 @@ const controls = document.getElementById("controls");
 const message = document.getElementById("message");
 const appStates = { active: "activa", inactive: "inactiva", background: "en segundo plano" };
 
+// Sends one input after the ones before it; resolves to the host's answer.
 function post(path, body, type) {
   queue = queue.then(async () => {
     const r = await fetch(path, { method: "POST", headers: { "Content-Type": type || "application/json" },
                                   body: type ? body : JSON.stringify(body || {}) });
     const answer = await r.json().catch(() => ({ ok: r.ok, error: r.statusText }));
     message.textContent = answer.ok ? "" : "Rechazado: " + answer.error;
-    if (answer.ok && path === "/sensor/camera") {
-      // A phone's camera shows no sign when it sees no code; the panel does.
-      document.getElementById("cameraStatus").textContent =
-        answer.codes ? "Códigos leídos: " + answer.codes : "No se encontró ningún código en la imagen";
-    }
     await update();
-  }).catch(e => { message.textContent = String(e); });
+    return answer;
+  }).catch(e => { message.textContent = String(e); return { ok: false, error: String(e) }; });
   return queue;
 }
 
@@ -169,8 +166,8 @@ async function update() {
 
 function sendFile(inputId, path) {
   const file = document.getElementById(inputId).files[0];
-  if (!file) { message.textContent = "Elija una imagen primero"; return; }
-  file.arrayBuffer().then(bytes => post(path, bytes, file.type || "application/octet-stream"));
+  if (!file) { message.textContent = "Elija una imagen primero"; return Promise.resolve({ ok: false }); }
+  return file.arrayBuffer().then(bytes => post(path, bytes, file.type || "application/octet-stream"));
 }
 // The browser's own file controls speak its language, not the phone's:
 // each stays hidden behind a button and a file name in Spanish.
@@ -181,7 +178,12 @@ for (const input of document.querySelectorAll("input.chooser")) {
       input.files.length ? input.files[0].name : "Ningún archivo seleccionado";
   });
 }
-document.getElementById("cameraSend").onclick = () => sendFile("cameraFile", "/sensor/camera");
+// A phone's camera shows no sign when it sees no code; the panel does.
+document.getElementById("cameraSend").onclick = () => sendFile("cameraFile", "/sensor/camera").then(answer => {
+  if (!answer.ok) return;
+  document.getElementById("cameraStatus").textContent =
+    answer.codes ? "Códigos leídos: " + answer.codes : "No se encontró ningún código en la imagen";
+});
 document.getElementById("codeSend").onclick = () =>
   post("/sensor/code", JSON.stringify({type: document.getElementById("codeType").value,
                                        text: document.getElementById("codeText").value}), "application/json");

@@ -80,9 +80,17 @@ bool NANOMessageObject::adoptDecoded(std::span<const uint8_t> bytes) {
     // Empty data still hands the decoder a valid address.
     static const uint8_t kNoBytes = 0;
     const uint8_t* data = bytes.empty() ? &kNoBytes : bytes.data();
-    bool ok = functions_.decode(data, bytes.size(), decoded) && adopt(decoded);
-    release(decoded);
-    return ok;
+    if (!functions_.decode(data, bytes.size(), decoded)) {
+        release(decoded);
+        return false;
+    }
+    // The decoded record is fresh and nobody else's: owning it is what a deep
+    // copy followed by freeing it would leave, without copying every field.
+    if (info_ != nullptr) {
+        release(info_);
+    }
+    info_ = decoded;
+    return true;
 }
 
 std::optional<ns::Data> NANOMessageObject::protoBuffer() const {

@@ -1,0 +1,476 @@
+#include "QRVAPBFamily.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <pb_common.h>
+
+#include "analytics/QRVAPBMessages.h"
+#include "platform/format.h"
+#include "platform/system_log.h"
+
+namespace qrvapb {
+namespace {
+
+// Room for nanopb's structure of any message, on the stack.
+union AnyStructure {
+#define QRVAPB_MEMBER(lower, Message) qrvanalytics_##Message lower;
+    QRVAPB_MESSAGES(QRVAPB_MEMBER)
+#undef QRVAPB_MEMBER
+};
+
+template <class... A>
+void print(std::string_view format, const A&... args) {
+    ns::console(ns::format(format, args...));
+}
+
+bool isRepeated(uint32_t type) {
+    return (type & NANO_LABEL_REPEATED) != 0;
+}
+
+MessageInfo* newRecord(const Family& family) {
+    auto* info = static_cast<MessageInfo*>(calloc(1, sizeof(MessageInfo)));
+    if (info != nullptr && !initRecord(family, info)) {
+        freeRecord(family, info);
+        return nullptr;
+    }
+    return info;
+}
+
+void freeItem(const Family& family, int32_t id, void* item) {
+    uint32_t type = family.typesByID[id];
+    if (type & NANO_TYPE_STRING) {
+        nano_free_string(static_cast<StringInfo*>(item));
+        free(item);
+    } else if (type & NANO_TYPE_MESSAGE) {
+        freeRecord(*family.subOf(id), static_cast<MessageInfo*>(item));
+    } else {
+        free(item);
+    }
+}
+
+// A copy of one value of field `id` (a cell, a string record or a
+// sub-record), or null.
+void* copyItem(const Family& family, int32_t id, const void* item) {
+    uint32_t type = family.typesByID[id];
+    if (type & NANO_TYPE_STRING) {
+        const auto* string = static_cast<const StringInfo*>(item);
+        if (string->data == nullptr) {
+            return nullptr;
+        }
+        void* copy = nullptr;
+        nano_set_string(&copy, string->data, string->length);
+        return copy;
+    }
+    if (type & NANO_TYPE_MESSAGE) {
+        MessageInfo* copy = nullptr;
+        return copyRecord(*family.subOf(id), &copy, static_cast<const MessageInfo*>(item)) ? copy : nullptr;
+    }
+    void* cell = malloc(8);
+    if (cell != nullptr) {
+        memcpy(cell, item, 8);
+    }
+    return cell;
+}
+
+bool copyArray(const Family& family, int32_t id, const ArrayInfo* from, ArrayInfo* to) {
+    if (from->count == 0) {
+        return true;
+    }
+    if (from->items == nullptr) {
+        return false;
+    }
+    to->items = static_cast<void**>(calloc(from->count, sizeof(void*)));
+    if (to->items == nullptr) {
+        return false;
+    }
+    to->count = from->count;
+    for (uint32_t i = 0; i < from->count; ++i) {
+        to->items[i] = from->items[i] ? copyItem(family, id, from->items[i]) : nullptr;
+        if (to->items[i] == nullptr) {
+            return false;
+        }
+        to->filled = i + 1;
+    }
+    return true;
+}
+
+// The element's bytes where they lie when the stream reads a buffer (the
+// decoder's own streams always do), so that an element is not copied before
+// its record is decoded; otherwise read into `copy`.
+const uint8_t* elementBytes(pb_istream_t* stream, std::vector<uint8_t>& copy) {
+    static const auto kBufferRead = pb_istream_from_buffer(nullptr, 0).callback;
+    size_t length = stream->bytes_left;
+    if (stream->callback == kBufferRead) {
+        const auto* bytes = static_cast<const uint8_t*>(stream->state);
+        return pb_read(stream, nullptr, length) ? bytes : nullptr;
+    }
+    copy.resize(length);
+    return pb_read(stream, copy.data(), length) ? copy.data() : nullptr;
+}
+
+}  // namespace
+
+bool initRecord(const Family& family, MessageInfo* info) {
+    if (info == nullptr) {
+        return false;
+    }
+    info->messageName = family.name;
+    info->fieldTypes = family.typesByID;
+    info->messageFields = static_cast<void**>(calloc(family.fieldCount, sizeof(void*)));
+    if (info->messageFields == nullptr) {
+        return false;
+    }
+    for (int32_t id = 0; id < family.fieldCount; ++id) {
+        if (isRepeated(family.typesByID[id])) {
+            info->messageFields[id] = calloc(1, sizeof(ArrayInfo));
+            if (info->messageFields[id] == nullptr) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool freeField(const Family& family, MessageInfo* info, int32_t id) {
+    if (info == nullptr) {
+        return false;
+    }
+    if (id < 0 || id >= family.fieldCount || info->messageFields == nullptr) {
+        print("<ERROR> %s: Cannot deallocate field %d: Unknown field", family.name, id);
+        return false;
+    }
+    void*& slot = info->messageFields[id];
+    if (isRepeated(family.typesByID[id])) {
+        auto* array = static_cast<ArrayInfo*>(slot);
+        if (array != nullptr) {
+            for (uint32_t i = 0; array->items != nullptr && i < array->count; ++i) {
+                if (array->items[i] != nullptr) {
+                    freeItem(family, id, array->items[i]);
+                }
+            }
+            nano_init_array_info(array);
+        }
+    } else if (slot != nullptr) {
+        freeItem(family, id, slot);
+        slot = nullptr;
+    }
+    return true;
+}
+
+bool freeRecord(const Family& family, MessageInfo* info) {
+    if (info == nullptr) {
+        return false;
+    }
+    if (info->messageFields != nullptr) {
+        for (int32_t id = 0; id < family.fieldCount; ++id) {
+            if (!freeField(family, info, id)) {
+                return false;
+            }
+        }
+        for (int32_t id = 0; id < family.fieldCount; ++id) {
+            if (isRepeated(family.typesByID[id])) {
+                free(info->messageFields[id]);
+            }
+        }
+        free(info->messageFields);
+    }
+    free(info);
+    return true;
+}
+
+bool copyRecord(const Family& family, MessageInfo** destination, const MessageInfo* source) {
+    if (destination == nullptr || source == nullptr || source->messageFields == nullptr) {
+        return false;
+    }
+    if (*destination != nullptr) {
+        freeRecord(family, *destination);
+    }
+    *destination = newRecord(family);
+    if (*destination == nullptr) {
+        return false;
+    }
+    void** to = (*destination)->messageFields;
+    for (int32_t id = 0; id < family.fieldCount; ++id) {
+        const void* from = source->messageFields[id];
+        if (from == nullptr) {
+            continue;
+        }
+        if (isRepeated(family.typesByID[id])) {
+            if (!copyArray(family, id, static_cast<const ArrayInfo*>(from), static_cast<ArrayInfo*>(to[id]))) {
+                return false;
+            }
+        } else if ((to[id] = copyItem(family, id, from)) == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool allocArrays(const Family& family, MessageInfo* info) {
+    if (info == nullptr) {
+        return false;
+    }
+    for (int32_t id = 0; id < family.fieldCount; ++id) {
+        uint32_t type = family.typesByID[id];
+        void* slot = info->messageFields[id];
+        if (isRepeated(type)) {
+            auto* array = static_cast<ArrayInfo*>(slot);
+            if (array == nullptr) {
+                print("<ERROR> Cannot allocate %s arrays. Missing params field (%s)", family.name,
+                      family.fieldName(id));
+                return false;
+            }
+            free(array->items);
+            array->items = nullptr;
+            if (array->count > 0) {
+                array->items = static_cast<void**>(calloc(array->count, sizeof(void*)));
+                if (array->items == nullptr) {
+                    return false;
+                }
+            }
+            array->filled = 0;
+        } else if ((type & NANO_TYPE_MESSAGE) && slot != nullptr && family.subOf(id)->twoPass) {
+            if (!allocArrays(*family.subOf(id), static_cast<MessageInfo*>(slot))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool setDecoders(const Family& family, MessageInfo* info, void* structure) {
+    if (info == nullptr || structure == nullptr) {
+        return false;
+    }
+    pb_field_iter_t it;
+    if (!pb_field_iter_begin(&it, family.descriptor, structure)) {
+        return true;
+    }
+    do {
+        int32_t id = family.idOf(it.index);
+        uint32_t type = family.typesByID[id];
+        void** slot = &info->messageFields[id];
+        if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
+            auto* callback = static_cast<pb_callback_t*>(it.pData);
+            if (isRepeated(type)) {
+                if (*slot == nullptr) {
+                    return false;
+                }
+                if (type & NANO_TYPE_MESSAGE) {
+                    freeField(family, info, id);
+                    callback->funcs.decode = family.subOf(id)->decodeRepeated;
+                } else {
+                    callback->funcs.decode =
+                        (type & NANO_TYPE_STRING) ? nano_decode_repeated_string : nano_decode_repeated_uint64;
+                }
+                callback->arg = *slot;
+            } else {
+                // A decode replaces what the record held.
+                freeField(family, info, id);
+                callback->funcs.decode = nano_decode_string;
+                callback->arg = slot;
+            }
+        } else if (type & NANO_TYPE_MESSAGE) {
+            // A singular sub-message lies inside the structure: its record is
+            // made now so that its own fields can be decoded into it.
+            const Family& sub = *family.subOf(id);
+            freeField(family, info, id);
+            auto* record = newRecord(sub);
+            if (record == nullptr) {
+                return false;
+            }
+            *slot = record;
+            if (!setDecoders(sub, record, it.pData)) {
+                return false;
+            }
+        }
+    } while (pb_field_iter_next(&it));
+    return true;
+}
+
+bool populate(const Family& family, const void* structure, MessageInfo* info) {
+    if (info == nullptr || structure == nullptr) {
+        return false;
+    }
+    pb_field_iter_t it;
+    if (!pb_field_iter_begin_const(&it, family.descriptor, structure)) {
+        return true;
+    }
+    do {
+        if (PB_ATYPE(it.type) != PB_ATYPE_STATIC) {
+            continue;
+        }
+        int32_t id = family.idOf(it.index);
+        uint32_t type = family.typesByID[id];
+        void** slot = &info->messageFields[id];
+        bool present = *static_cast<const bool*>(it.pSize);
+        if (type & NANO_TYPE_MESSAGE) {
+            if (!present) {
+                freeField(family, info, id);
+            } else if (!populate(*family.subOf(id), it.pData, static_cast<MessageInfo*>(*slot))) {
+                return false;
+            }
+        } else if (present) {
+            // The cell holds the value in its own width at offset 0, as the
+            // structure does.
+            if (*slot == nullptr && (*slot = calloc(1, 8)) == nullptr) {
+                return false;
+            }
+            memcpy(*slot, it.pData, it.data_size);
+        }
+    } while (pb_field_iter_next(&it));
+    return true;
+}
+
+bool decode(const Family& family, const uint8_t* bytes, size_t length, MessageInfo* info) {
+    if (info == nullptr) {
+        print("<ERROR> %s decoder failed: message_info is NULL", family.name);
+        return false;
+    }
+    AnyStructure structure;
+    memset(&structure, 0, family.structureSize);
+    if (!setDecoders(family, info, &structure)) {
+        print("<ERROR> %s decoder failed: Unable to set decoders", family.name);
+        return false;
+    }
+    pb_istream_t first = pb_istream_from_buffer(bytes, length);
+    if (!pb_decode(&first, family.descriptor, &structure)) {
+        print("<ERROR> %s decoder failed: %s", family.name, PB_GET_ERROR(&first));
+        return false;
+    }
+    if (family.twoPass) {
+        if (!allocArrays(family, info)) {
+            print("<ERROR> %s decoder failed: Unable to allocate arrays", family.name);
+            return false;
+        }
+        pb_istream_t second = pb_istream_from_buffer(bytes, length);
+        if (!pb_decode(&second, family.descriptor, &structure)) {
+            print("<ERROR> %s decoder failed: %s", family.name, PB_GET_ERROR(&second));
+            return false;
+        }
+    }
+    return populate(family, &structure, info);
+}
+
+bool decodeRepeated(const Family& family, pb_istream_t* stream, void** arg) {
+    auto* array = arg ? static_cast<ArrayInfo*>(*arg) : nullptr;
+    if (array == nullptr) {
+        print("<ERROR> %s decoder failed: Invalid arg parameter", family.name);
+        return false;
+    }
+    if (array->items == nullptr) {
+        // Counting pass: an element costs at least its tag and length on the
+        // wire, so the count never runs ahead of the bytes.
+        if (array->count == UINT32_MAX || !pb_read(stream, nullptr, stream->bytes_left)) {
+            print("<ERROR> %s decoder failed: %s", family.name, PB_GET_ERROR(stream));
+            return false;
+        }
+        array->count++;
+        return true;
+    }
+    if (array->filled >= array->count) {
+        print("<ERROR> %s decoder failed: Invalid arg parameter", family.name);
+        return false;
+    }
+    std::vector<uint8_t> copy;
+    size_t length = stream->bytes_left;
+    const uint8_t* bytes = elementBytes(stream, copy);
+    if (bytes == nullptr) {
+        print("<ERROR> %s decoder failed: Unable to extract buffer from stream", family.name);
+        return false;
+    }
+    MessageInfo* element = newRecord(family);
+    if (element == nullptr) {
+        print("<ERROR> %s decoder failed: Unable to initialize MessageInfo", family.name);
+        return false;
+    }
+    if (!decode(family, bytes, length, element)) {
+        freeRecord(family, element);
+        print("<ERROR> %s decoder failed: Unable to decode repeated %s", family.name, family.name);
+        return false;
+    }
+    array->items[array->filled++] = element;
+    return true;
+}
+
+bool setEncoders(const Family& family, const MessageInfo* info, void* structure) {
+    if (info == nullptr || structure == nullptr || info->messageFields == nullptr) {
+        return false;
+    }
+    pb_field_iter_t it;
+    if (!pb_field_iter_begin(&it, family.descriptor, structure)) {
+        return true;
+    }
+    do {
+        int32_t id = family.idOf(it.index);
+        uint32_t type = family.typesByID[id];
+        void* slot = info->messageFields[id];
+        if (isRepeated(type)) {
+            auto* array = static_cast<ArrayInfo*>(slot);
+            if (array == nullptr) {
+                print("<ERROR> %s Encoder: '%s' should have been allocated", family.name, family.fieldName(id));
+                return false;
+            }
+            if (array->count > 0) {
+                auto* callback = static_cast<pb_callback_t*>(it.pData);
+                callback->funcs.encode = (type & NANO_TYPE_MESSAGE) ? family.subOf(id)->encodeRepeated
+                                         : (type & NANO_TYPE_STRING) ? nano_encode_repeated_string
+                                                                     : nano_encode_repeated_uint64;
+                callback->arg = array;
+            }
+        } else if (slot == nullptr) {
+            continue;
+        } else if (type & NANO_TYPE_STRING) {
+            auto* callback = static_cast<pb_callback_t*>(it.pData);
+            callback->funcs.encode = nano_encode_string;
+            callback->arg = slot;
+        } else {
+            *static_cast<bool*>(it.pSize) = true;
+            if (type & NANO_TYPE_MESSAGE) {
+                if (!setEncoders(*family.subOf(id), static_cast<const MessageInfo*>(slot), it.pData)) {
+                    return false;
+                }
+            } else {
+                memcpy(it.pData, slot, it.data_size);
+            }
+        }
+    } while (pb_field_iter_next(&it));
+    return true;
+}
+
+uint32_t encode(const Family& family, const MessageInfo* info, uint8_t** buffer) {
+    if (buffer == nullptr) {
+        return NANO_ENCODE_FAILURE;
+    }
+    *buffer = nullptr;
+    AnyStructure structure;
+    memset(&structure, 0, family.structureSize);
+    if (!setEncoders(family, info, &structure)) {
+        return NANO_ENCODE_FAILURE;
+    }
+    return nano_two_pass_encoding(family.descriptor, &structure, buffer);
+}
+
+bool encodeRepeated(const Family& family, pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    const auto* array = arg ? static_cast<const ArrayInfo*>(*arg) : nullptr;
+    if (array == nullptr) {
+        return false;
+    }
+    if (array->count > 0 && array->items == nullptr) {
+        return false;
+    }
+    AnyStructure structure;
+    for (uint32_t i = 0; i < array->count; ++i) {
+        memset(&structure, 0, family.structureSize);
+        if (!setEncoders(family, static_cast<const MessageInfo*>(array->items[i]), &structure) ||
+            !pb_encode_tag_for_field(stream, field) ||
+            !pb_encode_submessage(stream, family.descriptor, &structure)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace qrvapb

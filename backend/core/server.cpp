@@ -26,6 +26,7 @@ constexpr const char* kHealthPath = "/__admin/health";
 constexpr const char* kRecorderPrefix = "/__recorder/";
 constexpr const char* kStorageObjectsPrefix = "/v0/b/";
 constexpr const char* kStorageAdminObjectsPath = "/__admin/storage/objects";
+constexpr const char* kMeasurementUploadPath = "/a";
 
 bool isLoopbackAddress(const std::string& address) {
     return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
@@ -170,11 +171,12 @@ bool BackendServer::admit(const Request& req, Response& res) const {
 
 void BackendServer::dispatch(Request& req, Response& res) {
     if (!admit(req, res)) return;
-    // The recorder keeps bodies as sent, and storage uploads carry object
-    // bytes: neither is JSON.
+    // The recorder keeps bodies as sent, storage uploads carry object bytes
+    // and analytics uploads gzip data: none is JSON.
     const bool raw = startsWith(req.path, kRecorderPrefix) ||
                      (req.method == "PUT" && (startsWith(req.path, kStorageObjectsPrefix) ||
-                                              startsWith(req.path, kStorageAdminObjectsPath)));
+                                              startsWith(req.path, kStorageAdminObjectsPath))) ||
+                     (req.method == "POST" && req.path == kMeasurementUploadPath);
     if (!raw && !req.body.empty() && !jsonDepthWithin(req.body)) {
         sendError(res, 400,
                   "the JSON in the request body nests deeper than " + std::to_string(kMaxJsonDepth) + " levels");

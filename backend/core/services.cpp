@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "backend/accounts/accounts.h"
+#include "backend/analytics/measurement_service.h"
 #include "backend/core/http_util.h"
 #include "backend/instanceid/iid_service.h"
 #include "backend/messaging/mcs_server.h"
@@ -57,6 +58,7 @@ void addBuiltinServices(BackendServer& server) {
     server.add(std::make_unique<IidService>());
     server.add(std::make_unique<TopicService>());
     server.add(std::make_unique<McsService>());
+    server.add(std::make_unique<MeasurementService>());
 }
 
 }  // namespace backend

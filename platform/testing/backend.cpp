@@ -21,6 +21,7 @@
 
 #include "platform/crypto.h"
 #include "platform/host_routing.h"
+#include "platform/url.h"
 #include "platform/trust_store.h"
 
 namespace ns::testing {
@@ -382,6 +383,63 @@ std::vector<StorageRequest> Backend::storageRequests() const {
 
 void Backend::clearStorageRequests() const {
     expectJson(del("/__admin/storage/requests"), "clearing storage requests");
+}
+
+namespace {
+
+std::string analyticsConfigPath(const std::string& appId) {
+    return "/__admin/analytics/configs/" + ns::percentEncode(appId, "-._~");
+}
+
+}  // namespace
+
+json Backend::analyticsBatches() const {
+    return expectJson(get("/__admin/analytics/batches"), "listing analytics batches");
+}
+
+void Backend::clearAnalyticsBatches() const {
+    expectJson(del("/__admin/analytics/batches"), "clearing analytics batches");
+}
+
+std::string Backend::setAnalyticsConfig(const std::string& appId, const json& config,
+                                        const std::string& lastModified) const {
+    json body{{"config", config}};
+    if (!lastModified.empty()) body["lastModified"] = lastModified;
+    return expectJson(toReply(client()->Put(analyticsConfigPath(appId), body.dump(), "application/json")),
+                      "setting an analytics configuration")
+        .at("lastModified")
+        .get<std::string>();
+}
+
+std::string Backend::setAnalyticsConfigRaw(const std::string& appId, const std::string& bytes) const {
+    const json body{{"raw", crypto::base64Encode(bytes)}};
+    return expectJson(toReply(client()->Put(analyticsConfigPath(appId), body.dump(), "application/json")),
+                      "setting a raw analytics configuration")
+        .at("lastModified")
+        .get<std::string>();
+}
+
+void Backend::removeAnalyticsConfig(const std::string& appId) const {
+    expectJson(del(analyticsConfigPath(appId)), "removing an analytics configuration");
+}
+
+void Backend::addAnalyticsFault(const AnalyticsFault& fault) const {
+    json body{{"path", fault.path}, {"count", fault.count}, {"cut", fault.cut}};
+    if (fault.status) body["status"] = fault.status;
+    if (fault.delayMs) body["delayMs"] = fault.delayMs;
+    expectJson(post("/__admin/analytics/faults", body.dump()), "adding an analytics fault");
+}
+
+void Backend::clearAnalyticsFaults() const {
+    expectJson(del("/__admin/analytics/faults"), "clearing analytics faults");
+}
+
+json Backend::analyticsRequests() const {
+    return expectJson(get("/__admin/analytics/requests"), "listing analytics requests").at("requests");
+}
+
+void Backend::clearAnalyticsRequests() const {
+    expectJson(del("/__admin/analytics/requests"), "clearing analytics requests");
 }
 
 int Backend::releaseHeld() const {

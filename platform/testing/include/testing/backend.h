@@ -105,6 +105,19 @@ struct StorageFault {
     long long cutAfterBytes = -1;
 };
 
+// A fault of the measurement service (backend/analytics/measurement_service.h):
+// the next `count` requests to `path` ("/a" the uploads, "/config" the
+// configuration) wait `delayMs`, then are answered with `status` (204, 304,
+// 404, 429, 500 or 503) instead of being handled, or are closed without an
+// answer (`cut`); with a delay alone they are handled after it.
+struct AnalyticsFault {
+    std::string path{"/a"};
+    int count = 1;
+    int status = 0;
+    int delayMs = 0;
+    bool cut = false;
+};
+
 class Backend {
 public:
     struct Options {
@@ -185,6 +198,29 @@ public:
     void clearStorageFaults() const;
     std::vector<StorageRequest> storageRequests() const;
     void clearStorageRequests() const;
+
+    // Measurement service admin; these throw std::runtime_error when the
+    // back end refuses or does not answer.
+    //
+    // {"batches": [{"id", "receivedMs", "bundles": [<every field set, by its
+    // proto field name>]}], "duplicates": N}, oldest first.
+    nlohmann::json analyticsBatches() const;
+    void clearAnalyticsBatches() const;
+    // Sets the app's configuration from libprotobuf's JSON mapping of a
+    // MeasurementConfig, or as encoded bytes served unchanged (they must
+    // decode). Returns its Last-Modified text: `lastModified` (an
+    // IMF-fixdate) when given, else now, always later than the one before.
+    std::string setAnalyticsConfig(const std::string& appId, const nlohmann::json& config,
+                                   const std::string& lastModified = "") const;
+    std::string setAnalyticsConfigRaw(const std::string& appId, const std::string& bytes) const;
+    void removeAnalyticsConfig(const std::string& appId) const;
+    void addAnalyticsFault(const AnalyticsFault& fault) const;
+    void clearAnalyticsFaults() const;
+    // [{"method", "path", "query", "status" (0: cut), "contentType",
+    // "contentEncoding", "ifModifiedSince", "bodySize", "fault"}], oldest
+    // first, the last 200.
+    nlohmann::json analyticsRequests() const;
+    void clearAnalyticsRequests() const;
 
     // The messaging channel server's test interface (backend/mcs_server.h).
     // These throw std::runtime_error when the back end refuses. A device is

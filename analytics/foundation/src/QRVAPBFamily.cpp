@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <pb_common.h>
@@ -108,6 +109,52 @@ const uint8_t* elementBytes(pb_istream_t* stream, std::vector<uint8_t>& copy) {
     }
     copy.resize(length);
     return pb_read(stream, copy.data(), length) ? copy.data() : nullptr;
+}
+
+// Sizes of repeated elements, in the order the encoder meets them. nanopb
+// writes a sub-message by encoding it once to learn its length and once more
+// to write it, at every level, so an element three levels down would be
+// encoded eight times in a two-pass encoding. The sizing pass logs each
+// element's size before its children's (its slot is taken first) and the
+// writing pass, meeting the elements in the same order, takes them back: every
+// element is encoded once per pass.
+struct SizeLog {
+    std::vector<uint32_t> sizes;
+    size_t next = 0;
+    bool writing = false;
+};
+thread_local SizeLog* tSizeLog = nullptr;
+
+bool encodeElement(const Family& family, pb_ostream_t* stream, const pb_field_t* field, const void* structure) {
+    SizeLog* log = tSizeLog;
+    if (log != nullptr && stream->callback != nullptr) {
+        log->writing = true;
+    }
+    if (log == nullptr || (log->writing && stream->callback == nullptr)) {
+        // Not inside our own encoding, or nanopb sizing a singular
+        // sub-message while writing: the plain way.
+        return pb_encode_tag_for_field(stream, field) && pb_encode_submessage(stream, family.descriptor, structure);
+    }
+    if (stream->callback == nullptr) {
+        size_t slot = log->sizes.size();
+        log->sizes.push_back(0);
+        pb_ostream_t sizing = PB_OSTREAM_SIZING;
+        if (!pb_encode(&sizing, family.descriptor, structure) || sizing.bytes_written > UINT32_MAX) {
+            return false;
+        }
+        log->sizes[slot] = static_cast<uint32_t>(sizing.bytes_written);
+        return pb_encode_tag_for_field(stream, field) && pb_encode_varint(stream, sizing.bytes_written) &&
+               pb_write(stream, nullptr, sizing.bytes_written);
+    }
+    if (log->next >= log->sizes.size()) {
+        return false;
+    }
+    uint32_t size = log->sizes[log->next++];
+    if (!pb_encode_tag_for_field(stream, field) || !pb_encode_varint(stream, size)) {
+        return false;
+    }
+    size_t before = stream->bytes_written;
+    return pb_encode(stream, family.descriptor, structure) && stream->bytes_written - before == size;
 }
 
 }  // namespace
@@ -450,7 +497,11 @@ uint32_t encode(const Family& family, const MessageInfo* info, uint8_t** buffer)
     if (!setEncoders(family, info, &structure)) {
         return NANO_ENCODE_FAILURE;
     }
-    return nano_two_pass_encoding(family.descriptor, &structure, buffer);
+    SizeLog log;
+    SizeLog* outer = std::exchange(tSizeLog, &log);
+    uint32_t size = nano_two_pass_encoding(family.descriptor, &structure, buffer);
+    tSizeLog = outer;
+    return size;
 }
 
 bool encodeRepeated(const Family& family, pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
@@ -465,8 +516,7 @@ bool encodeRepeated(const Family& family, pb_ostream_t* stream, const pb_field_t
     for (uint32_t i = 0; i < array->count; ++i) {
         memset(&structure, 0, family.structureSize);
         if (!setEncoders(family, static_cast<const MessageInfo*>(array->items[i]), &structure) ||
-            !pb_encode_tag_for_field(stream, field) ||
-            !pb_encode_submessage(stream, family.descriptor, &structure)) {
+            !encodeElement(family, stream, field, &structure)) {
             return false;
         }
     }

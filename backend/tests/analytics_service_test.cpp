@@ -19,6 +19,8 @@ using json = nlohmann::json;
 using google::protobuf::util::MessageDifferencer;
 using ns::testing::AnalyticsFault;
 using ns::testing::Backend;
+using ns::testing::HttpReply;
+using ns::testing::toReply;
 
 constexpr const char* kSampleAppId = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
 constexpr const char* kEscapedSampleAppId = "1%3A480326711275%3Aios%3A7d1f6c2b9a0e4c3f";
@@ -83,37 +85,22 @@ Message fromJson(const json& value) {
     return message;
 }
 
-struct Reply {
-    int status = 0;  // 0: no answer
-    std::string body;
-    httplib::Headers headers;
-    std::string header(const std::string& name) const {
-        auto it = headers.find(name);
-        return it == headers.end() ? "" : it->second;
-    }
-};
-
-Reply replyOf(const httplib::Result& result) {
-    if (!result) return {};
-    return Reply{result->status, result->body, result->headers};
-}
-
 class AnalyticsServiceTest : public ::testing::Test {
 protected:
     void SetUp() override { backend_ = Backend::start(); }
 
-    Reply upload(const std::string& body, const std::string& encoding = "gzip") {
+    HttpReply upload(const std::string& body, const std::string& encoding = "gzip") {
         httplib::Headers headers;
         if (!encoding.empty()) headers.emplace("Content-Encoding", encoding);
-        return replyOf(backend_->tlsClient()->Post("/a", headers, body, "application/x-www-form-urlencoded"));
+        return toReply(backend_->tlsClient()->Post("/a", headers, body, "application/x-www-form-urlencoded"));
     }
 
-    Reply fetchConfig(const std::string& target, const std::string& ifModifiedSince = "") {
+    HttpReply fetchConfig(const std::string& target, const std::string& ifModifiedSince = "") {
         auto client = backend_->tlsClient();
         client->set_url_encode(false);
         httplib::Headers headers;
         if (!ifModifiedSince.empty()) headers.emplace("If-Modified-Since", ifModifiedSince);
-        return replyOf(client->Get(target, headers));
+        return toReply(client->Get(target, headers));
     }
 
     std::unique_ptr<Backend> backend_;
@@ -144,7 +131,7 @@ TEST_F(AnalyticsServiceTest, AnUploadIsStoredOnceAndReadBackFieldForField) {
 
     // The read-out is behind the admin gate.
     httplib::Client anonymous("127.0.0.1", backend_->httpPort());
-    EXPECT_EQ(replyOf(anonymous.Get("/__admin/analytics/batches")).status, 401);
+    EXPECT_EQ(toReply(anonymous.Get("/__admin/analytics/batches")).status, 401);
 }
 
 TEST_F(AnalyticsServiceTest, BadUploadsAreRefusedAndStoreNothing) {
@@ -180,7 +167,7 @@ TEST_F(AnalyticsServiceTest, BadUploadsAreRefusedAndStoreNothing) {
         {gzip(std::string(16 * 1024 * 1024 + 1, '\0')), "inflates past 16777216 bytes"},
     };
     for (const auto& c : cases) {
-        const Reply reply = upload(c.body, c.encoding);
+        const HttpReply reply = upload(c.body, c.encoding);
         EXPECT_EQ(reply.status, 400) << c.why;
         EXPECT_NE(reply.body.find(c.why), std::string::npos) << c.why << ": " << reply.body;
     }
@@ -195,7 +182,7 @@ TEST_F(AnalyticsServiceTest, AConfigIsServedWithItsLastModifiedAndConditionally)
     const std::string lastModified = backend_->setAnalyticsConfig(kSampleAppId, config);
     const std::string path = std::string("/config/app/") + kEscapedSampleAppId;
 
-    Reply reply = fetchConfig(path + "?app_instance_id=f3a9&platform=ios&vlp_version=110300");
+    HttpReply reply = fetchConfig(path + "?app_instance_id=f3a9&platform=ios&vlp_version=110300");
     ASSERT_EQ(reply.status, 200) << reply.body;
     EXPECT_EQ(reply.header("Last-Modified"), lastModified);
     EXPECT_EQ(reply.header("Content-Type"), "application/x-protobuf");
@@ -229,7 +216,8 @@ TEST_F(AnalyticsServiceTest, AConfigIsServedWithItsLastModifiedAndConditionally)
 
 TEST_F(AnalyticsServiceTest, ASeededDataDirServesTheSampleAppsConfig) {
     auto seeded = Backend::start({.seed = true});
-    const Reply reply = replyOf(seeded->tlsClient()->Get(std::string("/config/app/") + kSampleAppId + "?platform=ios"));
+    const HttpReply reply =
+        toReply(seeded->tlsClient()->Get(std::string("/config/app/") + kSampleAppId + "?platform=ios"));
     ASSERT_EQ(reply.status, 200) << reply.body;
     qrvanalytics::MeasurementConfig config;
     ASSERT_TRUE(config.ParseFromString(reply.body));
@@ -269,7 +257,7 @@ TEST_F(AnalyticsServiceTest, BatchesAndConfigsSurviveARestart) {
     backend_->restart();
 
     EXPECT_EQ(backend_->analyticsBatches(), before);
-    const Reply reply = fetchConfig(std::string("/config/app/") + kSampleAppId);
+    const HttpReply reply = fetchConfig(std::string("/config/app/") + kSampleAppId);
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.header("Last-Modified"), lastModified);
     // What was stored before the restart is still known as delivered.

@@ -104,6 +104,9 @@ TEST_F(RouteSweep, LongPathsOnEveryRouteLeaveTheBackEndServing) {
         {"GET", "/.ws?ns=@"},
         {"GET", "/__admin/ws/fault/@"},
         {"GET", "/__admin/rtdb/data?ns=@"},
+        {"GET", "/config/app/@?app_instance_id=@&platform=ios"},
+        {"POST", "/a?@"},
+        {"PUT", "/__admin/analytics/configs/@"},
     };
     for (const std::size_t length : {1'000u, 10'000u, 30'000u, 60'000u}) {
         const std::string piece(length, 'a');
@@ -127,6 +130,7 @@ TEST_F(RouteSweep, LongFieldsInEveryBodyLeaveTheBackEndServing) {
         "/token/v1/refresh" + key,    "/iid/register",
         "/kdx/register4",             "/checkin",
         "/push/v1/devices",           "/v0/b/almavel-pa.quorvanestorage.com/o?uploadType=resumable&name=x",
+        "/a",
     };
     // The fields these services read, each the long value at once.
     const std::string jsonTemplate =

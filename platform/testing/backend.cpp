@@ -68,18 +68,6 @@ std::string fromBase64(const std::string& text) {
     return crypto::toString(*bytes);
 }
 
-HttpReply toReply(const httplib::Result& result) {
-    HttpReply reply;
-    if (!result) {
-        reply.error = httplib::to_string(result.error());
-        return reply;
-    }
-    reply.status = result->status;
-    reply.body = result->body;
-    reply.headers = result->headers;
-    return reply;
-}
-
 json expectJson(const HttpReply& reply, const std::string& what) {
     if (reply.status != 200) {
         throw std::runtime_error(what + " failed: " +
@@ -92,6 +80,18 @@ json expectJson(const HttpReply& reply, const std::string& what) {
 }
 
 }  // namespace
+
+HttpReply toReply(const httplib::Result& result) {
+    HttpReply reply;
+    if (!result) {
+        reply.error = httplib::to_string(result.error());
+        return reply;
+    }
+    reply.status = result->status;
+    reply.body = result->body;
+    reply.headers = result->headers;
+    return reply;
+}
 
 std::string RecordedRequest::header(std::string_view name) const {
     for (const auto& [n, v] : headers) {

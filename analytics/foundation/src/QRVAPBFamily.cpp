@@ -111,6 +111,23 @@ const uint8_t* elementBytes(pb_istream_t* stream, std::vector<uint8_t>& copy) {
     return pb_read(stream, copy.data(), length) ? copy.data() : nullptr;
 }
 
+// Visits every field of a nanopb structure as (iterator, field ID, flags);
+// stops at the first visit that answers false.
+template <class Visit>
+bool forEachField(const Family& family, const void* structure, Visit visit) {
+    pb_field_iter_t it;
+    if (!pb_field_iter_begin_const(&it, family.descriptor, structure)) {
+        return true;
+    }
+    do {
+        int32_t id = family.idOf(it.index);
+        if (!visit(it, id, family.typesByID[id])) {
+            return false;
+        }
+    } while (pb_field_iter_next(&it));
+    return true;
+}
+
 // Sizes of repeated elements, in the order the encoder meets them. nanopb
 // writes a sub-message by encoding it once to learn its length and once more
 // to write it, at every level, so an element three levels down would be
@@ -291,33 +308,23 @@ bool setDecoders(const Family& family, MessageInfo* info, void* structure) {
     if (info == nullptr || structure == nullptr) {
         return false;
     }
-    pb_field_iter_t it;
-    if (!pb_field_iter_begin(&it, family.descriptor, structure)) {
-        return true;
-    }
-    do {
-        int32_t id = family.idOf(it.index);
-        uint32_t type = family.typesByID[id];
+    return forEachField(family, structure, [&](const pb_field_iter_t& it, int32_t id, uint32_t type) {
         void** slot = &info->messageFields[id];
         if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
+            // A decode replaces what the record held; an array record must
+            // also start empty for the counting pass to count.
+            freeField(family, info, id);
             auto* callback = static_cast<pb_callback_t*>(it.pData);
-            if (isRepeated(type)) {
-                if (*slot == nullptr) {
-                    return false;
-                }
-                if (type & NANO_TYPE_MESSAGE) {
-                    freeField(family, info, id);
-                    callback->funcs.decode = family.subOf(id)->decodeRepeated;
-                } else {
-                    callback->funcs.decode =
-                        (type & NANO_TYPE_STRING) ? nano_decode_repeated_string : nano_decode_repeated_uint64;
-                }
-                callback->arg = *slot;
-            } else {
-                // A decode replaces what the record held.
-                freeField(family, info, id);
+            if (!isRepeated(type)) {
                 callback->funcs.decode = nano_decode_string;
                 callback->arg = slot;
+            } else if (*slot == nullptr) {
+                return false;
+            } else {
+                callback->funcs.decode = (type & NANO_TYPE_MESSAGE)  ? family.subOf(id)->decodeRepeated
+                                         : (type & NANO_TYPE_STRING) ? nano_decode_repeated_string
+                                                                     : nano_decode_repeated_uint64;
+                callback->arg = *slot;
             }
         } else if (type & NANO_TYPE_MESSAGE) {
             // A singular sub-message lies inside the structure: its record is
@@ -329,37 +336,29 @@ bool setDecoders(const Family& family, MessageInfo* info, void* structure) {
                 return false;
             }
             *slot = record;
-            if (!setDecoders(sub, record, it.pData)) {
-                return false;
-            }
+            return setDecoders(sub, record, it.pData);
         }
-    } while (pb_field_iter_next(&it));
-    return true;
+        return true;
+    });
 }
 
 bool populate(const Family& family, const void* structure, MessageInfo* info) {
     if (info == nullptr || structure == nullptr) {
         return false;
     }
-    pb_field_iter_t it;
-    if (!pb_field_iter_begin_const(&it, family.descriptor, structure)) {
-        return true;
-    }
-    do {
+    return forEachField(family, structure, [&](const pb_field_iter_t& it, int32_t id, uint32_t type) {
         if (PB_ATYPE(it.type) != PB_ATYPE_STATIC) {
-            continue;
+            return true;
         }
-        int32_t id = family.idOf(it.index);
-        uint32_t type = family.typesByID[id];
         void** slot = &info->messageFields[id];
         bool present = *static_cast<const bool*>(it.pSize);
         if (type & NANO_TYPE_MESSAGE) {
             if (!present) {
-                freeField(family, info, id);
-            } else if (!populate(*family.subOf(id), it.pData, static_cast<MessageInfo*>(*slot))) {
-                return false;
+                return freeField(family, info, id);
             }
-        } else if (present) {
+            return populate(*family.subOf(id), it.pData, static_cast<MessageInfo*>(*slot));
+        }
+        if (present) {
             // The cell holds the value in its own width at offset 0, as the
             // structure does.
             if (*slot == nullptr && (*slot = calloc(1, 8)) == nullptr) {
@@ -367,8 +366,8 @@ bool populate(const Family& family, const void* structure, MessageInfo* info) {
             }
             memcpy(*slot, it.pData, it.data_size);
         }
-    } while (pb_field_iter_next(&it));
-    return true;
+        return true;
+    });
 }
 
 bool decode(const Family& family, const uint8_t* bytes, size_t length, MessageInfo* info) {
@@ -446,13 +445,7 @@ bool setEncoders(const Family& family, const MessageInfo* info, void* structure)
     if (info == nullptr || structure == nullptr || info->messageFields == nullptr) {
         return false;
     }
-    pb_field_iter_t it;
-    if (!pb_field_iter_begin(&it, family.descriptor, structure)) {
-        return true;
-    }
-    do {
-        int32_t id = family.idOf(it.index);
-        uint32_t type = family.typesByID[id];
+    return forEachField(family, structure, [&](const pb_field_iter_t& it, int32_t id, uint32_t type) {
         void* slot = info->messageFields[id];
         if (isRepeated(type)) {
             auto* array = static_cast<ArrayInfo*>(slot);
@@ -467,24 +460,24 @@ bool setEncoders(const Family& family, const MessageInfo* info, void* structure)
                                                                      : nano_encode_repeated_uint64;
                 callback->arg = array;
             }
-        } else if (slot == nullptr) {
-            continue;
-        } else if (type & NANO_TYPE_STRING) {
+            return true;
+        }
+        if (slot == nullptr) {
+            return true;
+        }
+        if (type & NANO_TYPE_STRING) {
             auto* callback = static_cast<pb_callback_t*>(it.pData);
             callback->funcs.encode = nano_encode_string;
             callback->arg = slot;
-        } else {
-            *static_cast<bool*>(it.pSize) = true;
-            if (type & NANO_TYPE_MESSAGE) {
-                if (!setEncoders(*family.subOf(id), static_cast<const MessageInfo*>(slot), it.pData)) {
-                    return false;
-                }
-            } else {
-                memcpy(it.pData, slot, it.data_size);
-            }
+            return true;
         }
-    } while (pb_field_iter_next(&it));
-    return true;
+        *static_cast<bool*>(it.pSize) = true;
+        if (type & NANO_TYPE_MESSAGE) {
+            return setEncoders(*family.subOf(id), static_cast<const MessageInfo*>(slot), it.pData);
+        }
+        memcpy(it.pData, slot, it.data_size);
+        return true;
+    });
 }
 
 uint32_t encode(const Family& family, const MessageInfo* info, uint8_t** buffer) {

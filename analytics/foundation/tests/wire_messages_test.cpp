@@ -219,6 +219,9 @@ TEST(WireMessages, ResultDataIsWrittenUnpackedAndReadEitherWay) {
         EXPECT_EQ(uint64s(NANOGetArray(back, F::ResultData::status)), (std::vector<uint64_t>{5, uint64_t(1) << 63}));
         EXPECT_EQ(uint64s(NANOGetArray(back, F::ResultData::results)), (std::vector<uint64_t>{1, 300}));
         EXPECT_EQ(arrayOf(back, F::ResultData::status)->filled, 2u);
+        // Decoding into a record that holds values replaces them.
+        ASSERT_TRUE(qrvapb_decode_result_data(form.data(), form.size(), back->messageInfo()));
+        EXPECT_EQ(uint64s(NANOGetArray(back, F::ResultData::results)), (std::vector<uint64_t>{1, 300}));
     }
 }
 

@@ -45,7 +45,16 @@ struct HttpReply {
     std::string body;
     httplib::Headers headers;
     std::string error;
+
+    // First value of a header (name case-insensitive), "" when absent.
+    std::string header(const std::string& name) const {
+        auto it = headers.find(name);
+        return it == headers.end() ? "" : it->second;
+    }
 };
+
+// What a cpp-httplib client call answered, as an HttpReply.
+HttpReply toReply(const httplib::Result& result);
 
 // One request the recorder kept.
 struct RecordedRequest {

@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include <pb_common.h>
 
 #include "analytics/QRVAPBMessages.h"
 #include "platform/format.h"
@@ -111,20 +110,29 @@ const uint8_t* elementBytes(pb_istream_t* stream, std::vector<uint8_t>& copy) {
     return pb_read(stream, copy.data(), length) ? copy.data() : nullptr;
 }
 
-// Visits every field of a nanopb structure as (iterator, field ID, flags);
+// One field of a nanopb structure, named as nanopb's iterator names them.
+struct Field {
+    void* pData;
+    bool* pSize;  // the has_ flag of a static field
+    size_t data_size;
+    bool callback;
+};
+
+// Visits every field of a nanopb structure as (field, field ID, flags);
 // stops at the first visit that answers false.
 template <class Visit>
 bool forEachField(const Family& family, const void* structure, Visit visit) {
-    pb_field_iter_t it;
-    if (!pb_field_iter_begin_const(&it, family.descriptor, structure)) {
-        return true;
-    }
-    do {
-        int32_t id = family.idOf(it.index);
-        if (!visit(it, id, family.typesByID[id])) {
+    auto* base = static_cast<char*>(const_cast<void*>(structure));
+    for (int32_t index = 0; index < family.fieldCount; ++index) {
+        const FieldLayout& layout = family.layout[index];
+        Field field{base + layout.data,
+                    layout.presence >= 0 ? reinterpret_cast<bool*>(base + layout.presence) : nullptr, layout.size,
+                    layout.callback};
+        int32_t id = family.idOf(static_cast<pb_size_t>(index));
+        if (!visit(field, id, family.typesByID[id])) {
             return false;
         }
-    } while (pb_field_iter_next(&it));
+    }
     return true;
 }
 
@@ -308,9 +316,9 @@ bool setDecoders(const Family& family, MessageInfo* info, void* structure) {
     if (info == nullptr || structure == nullptr) {
         return false;
     }
-    return forEachField(family, structure, [&](const pb_field_iter_t& it, int32_t id, uint32_t type) {
+    return forEachField(family, structure, [&](const Field& it, int32_t id, uint32_t type) {
         void** slot = &info->messageFields[id];
-        if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
+        if (it.callback) {
             // A decode replaces what the record held; an array record must
             // also start empty for the counting pass to count.
             freeField(family, info, id);
@@ -346,8 +354,8 @@ bool populate(const Family& family, const void* structure, MessageInfo* info) {
     if (info == nullptr || structure == nullptr) {
         return false;
     }
-    return forEachField(family, structure, [&](const pb_field_iter_t& it, int32_t id, uint32_t type) {
-        if (PB_ATYPE(it.type) != PB_ATYPE_STATIC) {
+    return forEachField(family, structure, [&](const Field& it, int32_t id, uint32_t type) {
+        if (it.callback) {
             return true;
         }
         void** slot = &info->messageFields[id];
@@ -445,7 +453,7 @@ bool setEncoders(const Family& family, const MessageInfo* info, void* structure)
     if (info == nullptr || structure == nullptr || info->messageFields == nullptr) {
         return false;
     }
-    return forEachField(family, structure, [&](const pb_field_iter_t& it, int32_t id, uint32_t type) {
+    return forEachField(family, structure, [&](const Field& it, int32_t id, uint32_t type) {
         void* slot = info->messageFields[id];
         if (isRepeated(type)) {
             auto* array = static_cast<ArrayInfo*>(slot);

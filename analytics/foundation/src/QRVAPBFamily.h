@@ -1,8 +1,8 @@
 #pragma once
 // One description per wire message, read by one generic implementation of
 // the message families: records are walked by their flag tables, nanopb
-// structures by nanopb's own field iterator, so the sixteen families differ
-// only in their tables (QRVAPBMessages.cpp).
+// structures by a layout made from nanopb's own field lists, so the sixteen
+// families differ only in their tables (QRVAPBMessages.cpp).
 
 #include <cstddef>
 #include <cstdint>
@@ -11,9 +11,21 @@
 
 namespace qrvapb {
 
+// Where one field lies in nanopb's structure. The same facts nanopb's field
+// iterator decodes from its packed descriptor at every step, read once at
+// compile time, since the codec visits every field of every element several
+// times per message.
+struct FieldLayout {
+    uint16_t data;      // offset of the value, or of the pb_callback_t
+    int16_t presence;   // offset of the has_ flag of a static field, else -1
+    uint16_t size;      // of the value
+    bool callback;      // strings and repeated fields
+};
+
 struct Family {
     const char* name;                   // as the schema names the message; the record's name
     const pb_msgdesc_t* descriptor;     // nanopb's, fields in tag order
+    const FieldLayout* layout;          // in the descriptor's order
     size_t structureSize;               // of nanopb's structure
     int32_t fieldCount;
     const uint32_t* typesByID;          // the record's flag table

@@ -5,6 +5,7 @@
 #include "analytics/QRVAPBMessages.h"
 
 #include <array>
+#include <cstddef>
 
 #include "QRVAPBFamily.h"
 
@@ -51,6 +52,10 @@ QRVAPB_MESSAGES(QRVAPB_FAMILY_OF)
 #define QRVAPB_SUB_FLOAT(s, name) nullptr
 #define QRVAPB_SUB_DOUBLE(s, name) nullptr
 #define QRVAPB_SUB_STRING(s, name) nullptr
+#define QRVAPB_LAYOUT(s, atype, htype, ltype, name, tag) QRVAPB_LAYOUT_##atype(s, name),
+#define QRVAPB_LAYOUT_STATIC(s, name)                                                             \
+    FieldLayout{uint16_t(offsetof(s, name)), int16_t(offsetof(s, has_##name)), uint16_t(sizeof(s::name)), false}
+#define QRVAPB_LAYOUT_CALLBACK(s, name) FieldLayout{uint16_t(offsetof(s, name)), -1, uint16_t(sizeof(s::name)), true}
 
 // The message name is one string per message: records and wrappers are
 // matched by its address.
@@ -59,7 +64,9 @@ QRVAPB_MESSAGES(QRVAPB_FAMILY_OF)
     constexpr uint32_t k##Message##Types[] = {qrvanalytics_##Message##_FIELDLIST(QRVAPB_TYPE, _)};    \
     constexpr const char* k##Message##Names[] = {qrvanalytics_##Message##_FIELDLIST(QRVAPB_NAME, _)}; \
     constexpr const Family* k##Message##Subs[] = {                                                    \
-        qrvanalytics_##Message##_FIELDLIST(QRVAPB_SUB, qrvanalytics_##Message)};
+        qrvanalytics_##Message##_FIELDLIST(QRVAPB_SUB, qrvanalytics_##Message)};                      \
+    constexpr FieldLayout k##Message##Layout[] = {                                                    \
+        qrvanalytics_##Message##_FIELDLIST(QRVAPB_LAYOUT, qrvanalytics_##Message)};
 QRVAPB_MESSAGES(QRVAPB_TABLES)
 #undef QRVAPB_TABLES
 
@@ -133,6 +140,7 @@ constexpr const uint32_t* typesByID<qrvanalytics_MeasurementBundle>(const uint32
     extern const Family k##Message##Family = {                                               \
         k##Message##Name,                                                                    \
         qrvanalytics_##Message##_fields,                                                     \
+        k##Message##Layout,                                                                  \
         sizeof(qrvanalytics_##Message),                                                      \
         static_cast<int32_t>(std::size(k##Message##Types)),                                  \
         typesByID<qrvanalytics_##Message>(k##Message##Types),                                \

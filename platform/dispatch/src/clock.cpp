@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include <time.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -42,14 +44,23 @@ constexpr double kAdvanceStepCapSeconds = 10.0;
 
 Clock& Clock::current() { return *currentClock().load(std::memory_order_acquire); }
 
+double Clock::uptime() const {
+    struct timespec ts;
+    if (::clock_gettime(CLOCK_BOOTTIME, &ts) != 0) return 0;
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
 // What is installed as the current clock. Another thread may have loaded it
 // from Clock::current() just before the test's VirtualClock goes away and
 // still be reading it, so it is never freed: an uninstalled one is kept in a
 // list that lives as long as the process (a few small objects per test run).
 struct VirtualClock::Impl final : Clock {
     std::atomic<double> time{0};
+    double start = 0;
+    double uptimeAtStart = 0;  // the real uptime when installed
     double now() const override { return time.load(std::memory_order_acquire); }
     bool isVirtual() const override { return true; }
+    double uptime() const override { return uptimeAtStart + (now() - start); }
 };
 
 namespace {
@@ -67,6 +78,8 @@ std::unique_ptr<VirtualClock> VirtualClock::install(double start) {
     std::unique_ptr<VirtualClock> clock(new VirtualClock);
     clock->impl_ = std::make_unique<Impl>();
     clock->impl_->time.store(start);
+    clock->impl_->start = start;
+    clock->impl_->uptimeAtStart = systemClock().uptime();
     detail::Scheduler::instance().switchClock(clock->impl_.get());
     return clock;
 }
@@ -77,6 +90,8 @@ VirtualClock::~VirtualClock() {
 }
 
 double VirtualClock::now() const { return impl_->now(); }
+
+double VirtualClock::uptime() const { return impl_->uptime(); }
 
 void VirtualClock::advance(double seconds) {
     if (!(seconds >= 0)) Exception::raise(kInvalidArgumentException, "VirtualClock::advance needs a non-negative time");

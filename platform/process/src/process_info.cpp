@@ -14,6 +14,7 @@
 #include <random>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/sandbox.h"
 
 extern char** environ;
@@ -152,10 +153,13 @@ unsigned long long ProcessInfo::physicalMemory() const {
                                      : 0;
 }
 
-double ProcessInfo::systemUptime() const {
-    struct timespec ts;
-    if (::clock_gettime(CLOCK_BOOTTIME, &ts) != 0) return 0;
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+double ProcessInfo::systemUptime() const { return Clock::uptimeSeconds(); }
+
+double ProcessInfo::kernelBootTime() const {
+    // Both from one clock object, so an install in between cannot mix a real
+    // reading with a virtual one.
+    const Clock& clock = Clock::current();
+    return clock.now() - clock.uptime();
 }
 
 }  // namespace ns

@@ -15,10 +15,15 @@ public:
     // Seconds since 1970, with fraction.
     virtual double now() const = 0;
     virtual bool isVirtual() const { return false; }
+    // Seconds since the machine booted (CLOCK_BOOTTIME). Under a virtual
+    // clock: the real uptime when it was installed plus the virtual time
+    // advanced since, so uptime and now() move together.
+    virtual double uptime() const;
 
     // The clock in force (the system clock unless a virtual clock is installed).
     static Clock& current();
     static double nowSeconds() { return current().now(); }
+    static double uptimeSeconds() { return current().uptime(); }
 };
 
 class VirtualClock : public Clock {
@@ -33,6 +38,7 @@ public:
 
     double now() const override;
     bool isVirtual() const override { return true; }
+    double uptime() const override;
 
     // Nothing fires by itself under a virtual clock: deadlines fire inside
     // advance (advance(0) fires what is already due). Work scheduled for a

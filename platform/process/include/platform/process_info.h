@@ -46,8 +46,13 @@ public:
 
     unsigned activeProcessorCount() const;
     unsigned long long physicalMemory() const;
-    // Seconds since boot.
+    // Seconds since boot, on ns::Clock: under a virtual clock it advances
+    // with the virtual time (platform/clock.h).
     double systemUptime() const;
+    // When the machine booted, in seconds since 1970 (kern.boottime as the
+    // wall clock minus the uptime): Clock::nowSeconds() - systemUptime(), so
+    // it stays put while a virtual clock advances.
+    double kernelBootTime() const;
 
 private:
     ProcessInfo() = default;

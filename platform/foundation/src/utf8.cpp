@@ -116,4 +116,17 @@ std::optional<std::string> decode(const uint8_t* bytes, size_t length) {
     return std::string(reinterpret_cast<const char*>(bytes), length);
 }
 
+std::optional<std::u32string> codePoints(const uint8_t* s, size_t length) {
+    std::u32string out;
+    out.reserve(length);
+    const int64_t n = int64_t(length);
+    for (int64_t at = 0; at < n;) {
+        UChar32 c;
+        U8_NEXT(s, at, n, c);
+        if (c < 0) return std::nullopt;
+        out.push_back(char32_t(c));
+    }
+    return out;
+}
+
 }  // namespace ns::utf8

@@ -40,4 +40,11 @@ std::optional<size_t> validPrefixLength(const uint8_t* bytes, size_t length);
 // The text when the bytes are valid UTF-8 (NSString initWithBytes:encoding:).
 std::optional<std::string> decode(const uint8_t* bytes, size_t length);
 
+// The code points of valid UTF-8 (a string's UTF-32 form); nullopt when the
+// bytes are not valid UTF-8.
+std::optional<std::u32string> codePoints(const uint8_t* bytes, size_t length);
+inline std::optional<std::u32string> codePoints(std::string_view text) {
+    return codePoints(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
 }  // namespace ns::utf8

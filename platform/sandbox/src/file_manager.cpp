@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -23,8 +24,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kExcludeAttribute = "user.almavel.exclude-from-backup";
-constexpr const char* kExclusionRecordName = "BackupExclusions.plist";
+// What a file carries beyond its bytes, kept per path: in a user extended
+// attribute where the file system keeps them, else in a record (a property
+// list from path to value) in the sandbox root. A flag's record value is
+// true; other values are texts.
+struct PathAttribute {
+    const char* extendedAttribute;
+    const char* recordName;
+    const char* what;  // for error reasons
+    bool isFlag;
+};
+
+constexpr PathAttribute kExcludeFromBackup{"user.almavel.exclude-from-backup", "BackupExclusions.plist",
+                                           "exclude-from-backup", true};
+constexpr PathAttribute kImmutable{"user.almavel.immutable", "ImmutableFlags.plist", "immutable", true};
+constexpr PathAttribute kProtection{"user.almavel.protection", "FileProtection.plist", "protection class", false};
+constexpr const PathAttribute* kPathAttributes[] = {&kExcludeFromBackup, &kImmutable, &kProtection};
+// Longer than any value written here; a longer one was not written by us.
+constexpr size_t kMaxAttributeValue = 256;
 
 std::string parentOf(const std::string& path) {
     std::string parent = fs::path(path).parent_path().string();
@@ -89,16 +106,16 @@ std::string recordKey(const std::string& path) {
     return p.string();
 }
 
-// The sandbox-root record of exclude-from-backup flags for files whose file
-// system keeps no user extended attributes. Every access takes this lock so
+// The sandbox-root records of path attributes for files whose file system
+// keeps no user extended attributes. Every access takes this lock so
 // concurrent read-modify-write cycles don't lose each other's changes.
 std::mutex& recordMutex() {
     static std::mutex m;
     return m;
 }
 
-std::string recordPath() {
-    return Sandbox::current()->rootPath() + "/" + kExclusionRecordName;
+std::string recordPath(const PathAttribute& attribute) {
+    return Sandbox::current()->rootPath() + "/" + attribute.recordName;
 }
 
 // Caller holds recordMutex. nullopt (and *error) when the record exists but
@@ -110,32 +127,36 @@ std::optional<Dictionary> loadRecord(const std::string& file, ErrorRef* error) {
     if (const Dictionary* d = v.dictionaryOrNull()) return *d;
     if (error && !*error) {
         *error = Error::make(kCocoaErrorDomain, kFileReadCorruptFileError,
-                             "The backup-exclusion record “" + file + "” is not a dictionary.");
+                             "The file attribute record “" + file + "” is not a dictionary.");
     }
     return std::nullopt;
 }
 
-bool recordSays(const std::string& key) {
+std::optional<std::string> recordValue(const PathAttribute& attribute, const std::string& key) {
     std::lock_guard lock(recordMutex());
-    auto record = loadRecord(recordPath(), nullptr);
-    if (!record) return false;
+    auto record = loadRecord(recordPath(attribute), nullptr);
+    if (!record) return std::nullopt;
     auto it = record->find(key);
-    return it != record->end() && it->second.boolValue();
+    if (it == record->end()) return std::nullopt;
+    if (const std::string* text = it->second.stringOrNull()) return *text;
+    if (it->second.boolValue()) return std::string("1");
+    return std::nullopt;
 }
 
-// Sets or clears the record for `key`; with `subtree`, clearing also drops
-// every record below key.
-bool updateRecord(const std::string& key, bool excluded, bool subtree, ErrorRef* error) {
+// Sets or clears (nullopt) the record for `key`; with `subtree`, clearing
+// also drops every record below key.
+bool updateRecord(const PathAttribute& attribute, const std::string& key, const std::optional<std::string>& value,
+                  bool subtree, ErrorRef* error) {
     std::lock_guard lock(recordMutex());
-    const std::string file = recordPath();
+    const std::string file = recordPath(attribute);
     struct stat st;
     bool exists = ::stat(file.c_str(), &st) == 0;
-    if (!exists && !excluded) return true;
+    if (!exists && !value) return true;
     auto record = loadRecord(file, error);
     if (!record) return false;
     bool changed = false;
-    if (excluded) {
-        (*record)[key] = Value(true);
+    if (value) {
+        (*record)[key] = attribute.isFlag ? Value(true) : Value(*value);
         changed = true;
     } else {
         changed = record->erase(key) > 0;
@@ -151,15 +172,51 @@ bool updateRecord(const std::string& key, bool excluded, bool subtree, ErrorRef*
     return plist::writeFile(file, Value(std::move(*record)), plist::Format::XML, error);
 }
 
-bool hasExcludeAttribute(const std::string& path, int* err) {
-    char buf[8];
-    ssize_t n = ::getxattr(path.c_str(), kExcludeAttribute, buf, sizeof buf);
-    if (n < 0) {
-        *err = errno;
+std::optional<std::string> extendedAttribute(const PathAttribute& attribute, const std::string& path) {
+    char buf[kMaxAttributeValue];
+    ssize_t n = ::getxattr(path.c_str(), attribute.extendedAttribute, buf, sizeof buf);
+    if (n <= 0) return std::nullopt;
+    return std::string(buf, size_t(n));
+}
+
+// The attribute's value for an item, from wherever a manager put it.
+std::optional<std::string> pathAttribute(const PathAttribute& attribute, const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    if (!S_ISLNK(st.st_mode)) {
+        if (auto value = extendedAttribute(attribute, path)) return value;
+    }
+    return recordValue(attribute, recordKey(path));
+}
+
+// Sets the attribute of an existing item, or clears it (nullopt) in both
+// places: another manager may have used the other one.
+bool setPathAttribute(const PathAttribute& attribute, const std::string& path, const std::optional<std::string>& value,
+                      bool useExtendedAttributes, ErrorRef* error) {
+    const std::string what = std::string(value ? "set " : "clear ") + attribute.what;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        setError(error, fileError(errno, path, true, what));
         return false;
     }
-    *err = 0;
-    return n > 0 && buf[0] == '1';
+    const std::string key = recordKey(path);
+    const bool attributesPossible = !S_ISLNK(st.st_mode);  // user attributes can't go on symbolic links
+    if (!value) {
+        if (attributesPossible && ::removexattr(path.c_str(), attribute.extendedAttribute) != 0 && errno != ENODATA &&
+            !unsupportedAttribute(errno)) {
+            setError(error, fileError(errno, path, true, what));
+            return false;
+        }
+        return updateRecord(attribute, key, std::nullopt, false, error);
+    }
+    if (useExtendedAttributes && attributesPossible) {
+        if (::setxattr(path.c_str(), attribute.extendedAttribute, value->data(), value->size(), 0) == 0) return true;
+        if (!unsupportedAttribute(errno)) {
+            setError(error, fileError(errno, path, true, what));
+            return false;
+        }
+    }
+    return updateRecord(attribute, key, value, false, error);
 }
 
 bool writeAll(int fd, const Data& data) {
@@ -262,7 +319,7 @@ bool FileManager::removeItem(const std::string& path, ErrorRef* error) const {
     }
     // A failure here leaves a stale record for a path that is gone; the
     // item itself was removed, which is what the caller asked for.
-    updateRecord(key, false, true, nullptr);
+    for (const PathAttribute* attribute : kPathAttributes) updateRecord(*attribute, key, std::nullopt, true, nullptr);
     return true;
 }
 
@@ -362,12 +419,15 @@ bool FileManager::writeData(const std::string& path, const Data& data, ErrorRef*
 
     AtomicWriteOptions atomic;
     atomic.mode = options.permissions;
-    // The replaced file's exclude-from-backup flag belongs to the path, not
-    // to one version of the content.
-    int attrErr = 0;
-    if (hasExcludeAttribute(path, &attrErr)) {
-        atomic.beforeSync = [](int fd) {
-            ::fsetxattr(fd, kExcludeAttribute, "1", 1, 0);
+    // The replaced file's attributes (backup flag, immutable flag,
+    // protection class) belong to the path, not to one version of the content.
+    std::vector<std::pair<const char*, std::string>> kept;
+    for (const PathAttribute* attribute : kPathAttributes) {
+        if (auto value = extendedAttribute(*attribute, path)) kept.emplace_back(attribute->extendedAttribute, *value);
+    }
+    if (!kept.empty()) {
+        atomic.beforeSync = [kept = std::move(kept)](int fd) {
+            for (const auto& [name, value] : kept) ::fsetxattr(fd, name, value.data(), value.size(), 0);
             return 0;
         };
     }
@@ -397,41 +457,47 @@ std::optional<FileAttributes> FileManager::attributesOfItem(const std::string& p
 
 bool FileManager::setExcludedFromBackup(const std::string& path, bool excluded, ErrorRef* error) const {
     setError(error, nullptr);
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
-        setError(error, fileError(errno, path, true, "set exclude-from-backup"));
-        return false;
-    }
-    const std::string key = recordKey(path);
-    const bool attributesPossible = !S_ISLNK(st.st_mode);  // user attributes can't go on symbolic links
-    if (!excluded) {
-        // Clear both places: the flag may have been set by a manager that
-        // used the other one.
-        if (attributesPossible && ::removexattr(path.c_str(), kExcludeAttribute) != 0 && errno != ENODATA &&
-            !unsupportedAttribute(errno)) {
-            setError(error, fileError(errno, path, true, "clear exclude-from-backup"));
-            return false;
-        }
-        return updateRecord(key, false, false, error);
-    }
-    if (options_.useExtendedAttributes && attributesPossible) {
-        if (::setxattr(path.c_str(), kExcludeAttribute, "1", 1, 0) == 0) return true;
-        if (!unsupportedAttribute(errno)) {
-            setError(error, fileError(errno, path, true, "set exclude-from-backup"));
-            return false;
-        }
-    }
-    return updateRecord(key, excluded, false, error);
+    return setPathAttribute(kExcludeFromBackup, path, excluded ? std::optional<std::string>("1") : std::nullopt,
+                            options_.useExtendedAttributes, error);
 }
 
 bool FileManager::isExcludedFromBackup(const std::string& path) const {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return false;
-    if (!S_ISLNK(st.st_mode)) {
-        int err = 0;
-        if (hasExcludeAttribute(path, &err)) return true;
+    return pathAttribute(kExcludeFromBackup, path) == "1";
+}
+
+std::optional<uint64_t> FileManager::systemFreeSize(const std::string& path) const {
+    struct statvfs vfs;
+    if (::statvfs(path.c_str(), &vfs) != 0) return std::nullopt;
+    return uint64_t(vfs.f_bavail) * uint64_t(vfs.f_frsize);
+}
+
+bool FileManager::isImmutable(const std::string& path) const { return pathAttribute(kImmutable, path) == "1"; }
+
+bool FileManager::setImmutable(const std::string& path, bool immutable, ErrorRef* error) const {
+    setError(error, nullptr);
+    return setPathAttribute(kImmutable, path, immutable ? std::optional<std::string>("1") : std::nullopt,
+                            options_.useExtendedAttributes, error);
+}
+
+std::string FileManager::protectionClass(const std::string& path) const {
+    auto value = pathAttribute(kProtection, path);
+    return value ? *value : kFileProtectionCompleteUntilFirstUserAuthentication;
+}
+
+bool FileManager::setProtectionClass(const std::string& path, std::string protection, ErrorRef* error) const {
+    setError(error, nullptr);
+    const bool known = protection == kFileProtectionNone || protection == kFileProtectionComplete ||
+                       protection == kFileProtectionCompleteUnlessOpen ||
+                       protection == kFileProtectionCompleteUntilFirstUserAuthentication;
+    if (!known) {
+        setError(error, Error::make(kCocoaErrorDomain, kFileWriteUnknownError,
+                                    Dictionary{{kLocalizedDescriptionKey, "The file “" + path + "” couldn’t be saved."},
+                                               {kLocalizedFailureReasonErrorKey,
+                                                "“" + protection + "” is not a file protection class."},
+                                               {kFilePathErrorKey, path}}));
+        return false;
     }
-    return recordSays(recordKey(path));
+    return setPathAttribute(kProtection, path, protection, options_.useExtendedAttributes, error);
 }
 
 }  // namespace ns

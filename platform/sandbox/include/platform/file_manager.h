@@ -1,7 +1,8 @@
 #pragma once
 // NSFileManager stand-in: the sandbox's standard directories, existence
 // checks, directories, removal, listing, whole-file reads and atomic writes,
-// attributes, and the exclude-from-backup flag.
+// attributes, the exclude-from-backup and immutable flags, the data
+// protection class and the free space of a volume.
 //
 // Errors are NSCocoaErrorDomain file errors (codes below) with the path in
 // kFilePathErrorKey and in the description, and the POSIX error underneath
@@ -48,6 +49,13 @@ enum class SearchPathDirectory {
     Temporary,           // Home/tmp
 };
 
+// NSFileProtectionKey values.
+inline constexpr const char* kFileProtectionNone = "NSFileProtectionNone";
+inline constexpr const char* kFileProtectionComplete = "NSFileProtectionComplete";
+inline constexpr const char* kFileProtectionCompleteUnlessOpen = "NSFileProtectionCompleteUnlessOpen";
+inline constexpr const char* kFileProtectionCompleteUntilFirstUserAuthentication =
+    "NSFileProtectionCompleteUntilFirstUserAuthentication";
+
 struct FileAttributes {
     uint64_t size = 0;
     Date modificationDate;
@@ -66,9 +74,10 @@ struct FileWriteOptions {
 class FileManager {
 public:
     struct Options {
-        // Keep the exclude-from-backup flag in a user extended attribute when
-        // the file system supports one; off, or where unsupported, it goes to
-        // a record in the sandbox root.
+        // Keep the exclude-from-backup and immutable flags and the
+        // protection class in user extended attributes when the file system
+        // supports them; off, or where unsupported, they go to records in the
+        // sandbox root.
         bool useExtendedAttributes = true;
     };
 
@@ -100,8 +109,8 @@ public:
                                                                 ErrorRef* error = nullptr) const;
 
     std::optional<Data> readData(const std::string& path, ErrorRef* error = nullptr) const;
-    // Atomic by default; an exclude-from-backup flag on the replaced file is
-    // kept.
+    // Atomic by default; the replaced file's backup and immutable flags and
+    // protection class are kept.
     bool writeData(const std::string& path, const Data& data, ErrorRef* error = nullptr,
                    FileWriteOptions options = {}) const;
 
@@ -111,6 +120,25 @@ public:
     bool setExcludedFromBackup(const std::string& path, bool excluded, ErrorRef* error = nullptr) const;
     // False for a missing item.
     bool isExcludedFromBackup(const std::string& path) const;
+
+    // NSFileSystemFreeSize of the volume holding `path` (statvfs: blocks
+    // available to unprivileged users times the fragment size); nullopt
+    // when the path cannot be reached.
+    std::optional<uint64_t> systemFreeSize(const std::string& path) const;
+
+    // NSFileImmutable. Linux's own immutable flag needs CAP_LINUX_IMMUTABLE,
+    // so the flag is kept like the backup flag ("user.almavel.immutable"):
+    // reported, kept across rewrites, but not enforced (writes through this
+    // manager still succeed). False for a missing item.
+    bool isImmutable(const std::string& path) const;
+    bool setImmutable(const std::string& path, bool immutable, ErrorRef* error = nullptr) const;
+
+    // NSFileProtectionKey: one of the kFileProtection* values, kept like the
+    // flags ("user.almavel.protection"); kFileProtectionCompleteUntilFirstUserAuthentication
+    // when never set (or for a missing item). Another value is refused with
+    // kFileWriteUnknownError naming it, and nothing is changed.
+    std::string protectionClass(const std::string& path) const;
+    bool setProtectionClass(const std::string& path, std::string protection, ErrorRef* error = nullptr) const;
 
 private:
     Options options_;

@@ -135,13 +135,10 @@ TEST_F(MonitorTest, AnExceptionIsNamedByTheFirstAnalyticsFrameBelowTheRaise) {
         std::vector<std::string> symbols;
         std::string expected;
     } cases[] = {
-        {{}, "NSRangeException"},
         {{raise0}, "NSRangeException"},
-        {{raise0, raise1, "2   Almavel 0x01 qrva_helper + 12"}, "qrva_helper"},
-        {{raise0, raise1, "2   Almavel 0x01 -[QRVADatabase query:] + 12"}, "-[QRVADatabase query:]"},
-        {{raise0, raise1, "2   Almavel 0x01 main + 1", "short line", "4   Almavel 0x02 -[qrvaStore put] + 3"},
-         "-[qrvaStore put]"},
-        {{"0 A 0x1 -[QRVAFirst raise] + 1", raise1, "2   Almavel 0x01 main + 1"}, "NSRangeException"},
+        {{raise0, raise1, "2   Almavel 0x01 main + 1", "short", "4   Almavel 0x02 -[qrvaStore put:] + 3"},
+         "-[qrvaStore put:]"},
+        {{"0 A 0x1 -[QRVAFirst raise] + 1", raise1, "2   Almavel 0x01 qrva_helper + 12"}, "qrva_helper"},
     };
     for (const auto& c : cases) {
         QRVAExceptionContext exception("NSRangeException", "reason", c.symbols);
@@ -209,18 +206,6 @@ TEST_F(MonitorTest, ASampledEntrySurvivesARelaunchAndIsDispatchedThen) {
               "1:1W_40002:Failed to exclude monitor preferences file from backup:7");
     EXPECT_TRUE(ns::FileManager::defaultManager().isExcludedFromBackup(
         QRVAFilePathForPreferencesName(kQRVAMonitorSuiteName)));
-}
-
-TEST_F(MonitorTest, AStoredEntryOfTheWrongShapeIsIgnored) {
-    const ns::Array shapes[] = {
-        {ns::Value("c"), ns::Value(1), ns::Value("k")},
-        {ns::Value("c"), ns::Value("1"), ns::Value("k"), ns::Value(ns::Date{1.0})},
-        {ns::Value("c"), ns::Value(1), ns::Value("k"), ns::Value(1.0)},
-    };
-    for (const auto& shape : shapes) {
-        QRVAMonitoringSampledData data(shape);
-        EXPECT_FALSE(data.sampledData());
-    }
 }
 
 TEST_F(MonitorTest, DebugModeFollowsLaunchArgumentsAndTheStoredSwitch) {
@@ -299,40 +284,24 @@ TEST_F(MonitorTest, TheSampleOfEarlierReleasesMovesIntoTheMonitorsSuiteOnce) {
 }
 
 TEST_F(MonitorTest, ErrorsCarryTheirMonitorContextAndAssertionsFillTheSlot) {
-    QRVASetError(nullptr, 1, "nothing happens");
-    ns::ErrorRef error;
-    QRVASetError(&error, 3, "");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), kQRVAErrorDomain);
-    EXPECT_EQ(error->code(), 3);
-    EXPECT_TRUE(error->userInfo().empty());
-
-    auto withContext = qrva_errorWithCode(2, "bad row", "rows");
-    EXPECT_EQ(withContext->localizedDescription(), "bad row");
-    ns::Array contexts{QRVAErrorContext(withContext),
+    QRVASetError(nullptr, 1, "a null slot is allowed");
+    ns::Array contexts{QRVAErrorContext(qrva_errorWithCode(2, "bad row", "rows")),
                        QRVAErrorContext(ns::Error::make("other", 1, ns::Dictionary{{kQRVAMonitorContextKey, "x"}})),
                        QRVAErrorContext(qrva_errorWithCode(2, "bad", "")), ns::Value("stmt"),
                        QRVAErrorContext(qrva_errorWithCode(3, "", "stmt"))};
     EXPECT_EQ(QRVAMonitorContextString(contexts), "rows,stmt");
 
+    ns::ErrorRef error;
     int target = 0;
-    const struct {
-        bool answer;
-        bool expected;
-    } cases[] = {
-        {QRVAAssertTrue(true, &error, 9, "x"), true},
-        {QRVAAssertNotNil(ns::Value(1), &error, 9, "x"), true},
-        {QRVAAssertNotNull(&target, &error, 9, "x"), true},
-        {QRVAAssertNotZero(5, &error, 9, "x"), true},
-        {QRVAAssertTrue(false, nullptr, 9, "x"), false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(c.answer, c.expected);
-    for (bool answer : {QRVAAssertNotNil(ns::Value(), &error, 11, "nil"), QRVAAssertNotNull(nullptr, &error, 12, "null"),
-                        QRVAAssertNotZero(0, &error, 13, "zero")}) {
-        EXPECT_FALSE(answer);
-    }
+    EXPECT_TRUE(QRVAAssertNotNull(&target, &error, 9, "x") && QRVAAssertNotNil(ns::Value(1), &error, 9, "x") &&
+                QRVAAssertNotZero(5, &error, 9, "x") && QRVAAssertTrue(true, &error, 9, "x"));
+    EXPECT_FALSE(error);
+    EXPECT_FALSE(QRVAAssertNotNil(ns::Value(), &error, 11, "nil") || QRVAAssertNotNull(nullptr, &error, 12, "null") ||
+                 QRVAAssertNotZero(0, &error, 13, ""));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), kQRVAErrorDomain);
     EXPECT_EQ(error->code(), 13);
-    EXPECT_EQ(error->localizedDescription(), "zero");
+    EXPECT_TRUE(error->userInfo().empty());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 // sandbox, as a phone reads them once per process.
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -43,3 +44,44 @@ public:
 // through the provider; without one the app counts as not active.
 bool QRVAIsAppActive();
 void QRVASetAppActiveProvider(std::function<bool()> provider);
+
+// The platform's advertising-identifier manager, found by class name
+// ("ASIdentifierManager") at run time. Without it (no such class, or one
+// that does not answer "sharedManager", "isAdvertisingTrackingEnabled" and
+// "advertisingIdentifier") the wrapper still exists, holds nothing, and the
+// absence is logged (5000) once.
+class QRVAASIdentifierManager {
+public:
+    static std::shared_ptr<QRVAASIdentifierManager> sharedInstance();
+    // `manager`: an object of a registered class answering the two instance
+    // selectors above, or null.
+    explicit QRVAASIdentifierManager(ns::ObjectPtr manager);
+
+    // The advertising identifier as a UUID text; nullopt without a manager.
+    std::optional<std::string> advertisingIdentifierString() const;
+    // Whether the tracking flag can be read at all (a manager is held).
+    bool hasLimitedAdTracking() const;
+    // The user limited ad tracking; false without a manager.
+    bool limitedAdTracking() const;
+
+private:
+    ns::ObjectPtr manager_;
+};
+
+// Small markers kept in the keychain as generic passwords: service = the
+// app ID, account = the identifier, generic attribute = the identifier's
+// bytes, value = the text's UTF-8 bytes, readable only on this device.
+class QRVAKeychainWrapper {
+public:
+    // The query naming one item; nullopt when the identifier or app ID is empty.
+    static std::optional<ns::Dictionary> searchDirectoryForIdentifier(const std::string& identifier,
+                                                                      const std::string& appID);
+    static std::optional<ns::Data> keychainDataWithIdentifier(const std::string& identifier, const std::string& appID);
+    // The stored text; nullopt when absent, empty or not UTF-8.
+    static std::optional<std::string> keychainValueWithIdentifier(const std::string& identifier,
+                                                                  const std::string& appID);
+    // Adds the item or updates the one there; false for an empty value, an
+    // empty name or a keychain failure.
+    static bool upsertKeychainValue(const std::string& value, const std::string& identifier, const std::string& appID);
+    static void deleteKeychainValueWithIdentifier(const std::string& identifier, const std::string& appID);
+};

@@ -41,8 +41,11 @@ void QRVAAlarm::runAfterDelay(double delay, std::function<void()> block) {
     scheduledTimestamp_ = ns::Date{ns::Clock::nowSeconds() + delay};
     std::string firedMessage = name_ + " fired";
 
-    std::shared_ptr<ns::DispatchTimerSource> timer;
-    if (queue_) timer = ns::DispatchTimerSource::make(queue_);
+    // Without a queue of its own the shot runs on a global queue, as a GCD
+    // timer source made without a queue does: an alarm that reported itself
+    // armed and never fired would leave its owner waiting on a shot that
+    // cannot come (the engine's uploads would stop for good).
+    auto timer = ns::DispatchTimerSource::make(queue_ ? queue_ : ns::DispatchQueue::global());
     if (timer) {
         timer->setTimer(truncatedToNanoseconds(delay), 0, 0);
         // The shot holds the alarm and the block until it fires or is

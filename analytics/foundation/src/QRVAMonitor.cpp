@@ -386,7 +386,7 @@ void QRVAMonitor::synchronizeToDiskOnMonitorQueue() {
     monitorUserDefaults_->synchronize();
     std::call_once(excludeBackupOnce_, [this] {
         ns::ErrorRef error;
-        if (!QRVAExcludeFilePathFromBackup(QRVAFilePathForPreferencesName(kQRVAMonitorSuiteName), &error)) {
+        if (!QRVAExcludeFilePathFromBackup(QRVAFilePathForPreferencesName(kQRVAMonitorSuiteName, *this), &error)) {
             logWithLevel(4, 24002, "Failed to exclude monitor preferences file from backup",
                          QRVAErrorContext(error));
         }

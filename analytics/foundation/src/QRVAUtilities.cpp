@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "analytics/QRVAMonitor.h"
@@ -23,14 +24,26 @@ std::string QRVAFilePathForDatabaseName(const std::string& name) {
     return directory + "/" + kQRVAMeasurementApplicationSupportSubdirectory + "/" + name;
 }
 
-std::string QRVAFilePathForPreferencesName(const std::string& name) {
+namespace {
+
+std::string preferencesPath(const std::string& name, const std::function<QRVAMonitor&()>& monitor) {
     if (name.empty()) return "";
     std::string directory = ns::FileManager::defaultManager().pathForDirectory(ns::SearchPathDirectory::Library);
     if (directory.empty()) {
-        QRVAMeasurementMonitor()->logWithLevel(1, 19000, "NSSearchPath for Library directory is empty");
+        monitor().logWithLevel(1, 19000, "NSSearchPath for Library directory is empty");
         return "";
     }
     return directory + "/Preferences/" + name + ".plist";
+}
+
+}  // namespace
+
+std::string QRVAFilePathForPreferencesName(const std::string& name) {
+    return preferencesPath(name, []() -> QRVAMonitor& { return *QRVAMeasurementMonitor(); });
+}
+
+std::string QRVAFilePathForPreferencesName(const std::string& name, QRVAMonitor& monitor) {
+    return preferencesPath(name, [&]() -> QRVAMonitor& { return monitor; });
 }
 
 bool QRVAExcludeFilePathFromBackup(const std::string& path, ns::ErrorRef* error) {

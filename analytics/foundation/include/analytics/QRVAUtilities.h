@@ -18,6 +18,8 @@
 #include "platform/error.h"
 #include "platform/value.h"
 
+class QRVAMonitor;
+
 // Under Application Support: the folder of the analytics store.
 inline constexpr const char* kQRVAMeasurementApplicationSupportSubdirectory = "Ondrix/Measurement";
 
@@ -27,6 +29,10 @@ std::string QRVAFilePathForDatabaseName(const std::string& name);
 // <Library>/Preferences/<name>.plist, the file of a user-defaults suite; ""
 // for an empty name, or (logged, 19000) when there is no Library folder.
 std::string QRVAFilePathForPreferencesName(const std::string& name);
+// The same, logging a missing Library folder to `monitor`: the monitor's own
+// path, taken while the shared monitor is being made (and its lock held), so
+// it must not reach for the shared monitor.
+std::string QRVAFilePathForPreferencesName(const std::string& name, QRVAMonitor& monitor);
 // Marks the file as excluded from backup; the file manager's answer and error.
 bool QRVAExcludeFilePathFromBackup(const std::string& path, ns::ErrorRef* error);
 // Removes the store file of that name. An empty name is error 1.

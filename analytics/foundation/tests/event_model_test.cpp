@@ -10,22 +10,14 @@
 #include "analytics/QRVAMonitor.h"
 #include "platform/format.h"
 #include "testing/temp_sandbox.h"
+#include "event_test_support.h"
 
 namespace {
 
+using namespace eventtest;
+
 namespace F = QRVAPBField;
 
-std::string times(std::string_view piece, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += piece;
-    return out;
-}
-QRVAValue str(std::string s) {
-    return QRVAValue::string(std::move(s));
-}
-QRVAValue num(int64_t i) {
-    return QRVAValue(i);
-}
 std::vector<std::string> keysOf(const QRVAParameters& p) {
     std::vector<std::string> keys;
     for (const auto& entry : p) keys.push_back(entry.first);

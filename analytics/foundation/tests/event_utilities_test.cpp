@@ -10,20 +10,12 @@
 #include "analytics_proto/qrvanalytics.pb.h"
 #include "testing/temp_sandbox.h"
 #include "wire_reflection.h"
+#include "event_test_support.h"
 
 namespace {
 
-std::string times(std::string_view piece, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += piece;
-    return out;
-}
-QRVAValue str(std::string s) {
-    return QRVAValue::string(std::move(s));
-}
-QRVAValue num(int64_t i) {
-    return QRVAValue(i);
-}
+using namespace eventtest;
+
 ns::Value ordered(QRVAObjectParameters p) {
     return ns::Value(std::make_shared<QRVAObjectParameters>(std::move(p)));
 }

@@ -667,9 +667,12 @@ NS_REGISTER_LOAD_HOOK(30, "QRVInstanceID", [] {
         auto token = static_cast<QRVInstanceID*>(self)->token();
         return token ? ns::Value(*token) : ns::Value();
     });
+    // A caller by name has no error slot to pass: the answer is the
+    // identifier, or the error it could not be had with.
     cls.addInstanceMethod("appInstanceID:", [](ns::Object* self, const std::vector<ns::Value>&) {
-        auto identity = static_cast<QRVInstanceID*>(self)->appInstanceID();
-        return identity ? ns::Value(*identity) : ns::Value();
+        ns::ErrorRef error;
+        auto identity = static_cast<QRVInstanceID*>(self)->appInstanceID(&error);
+        return identity ? ns::Value(*identity) : errorValue(error);
     });
     cls.addInstanceMethod("setAPNSToken:type:", [](ns::Object* self, const std::vector<ns::Value>& args) {
         if (args.size() == 2 && args[0].isData()) {

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "core/QRVApp.h"
 #include "platform/value.h"
 
 namespace ns {
@@ -39,9 +40,8 @@ inline constexpr const char* kQRVAPersistedConfigSearchAdRetryCountKey = "/ondri
 inline constexpr const char* kQRVAPersistedConfigAppInstanceIDKey = "/ondrix/measurement/app_instance_id";
 inline constexpr const char* kQRVAPersistedConfigAppIDFromVLPKey = "/ondrix/measurement/vlp_app_id";
 inline constexpr const char* kQRVAPersistedConfigHashedIDFAKey = "/ondrix/measurement/hashed_idfa";
-// In the standard defaults, written by the core: 1 enabled, 2 disabled.
-inline constexpr const char* kQRVAPersistedConfigMeasurementEnabledStateKey =
-    "/ondrix/measurement/measurement_enabled_state";
+// kQRVAPersistedConfigMeasurementEnabledStateKey (core/QRVApp.h) is in the
+// standard defaults, written by the core: 1 enabled, 2 disabled.
 inline constexpr const char* kQRVAPersistedConfigLastBackoffTimestampKey = "/ondrix/measurement/last_backoff";
 inline constexpr const char* kQRVAPersistedConfigLastSuccessfulUploadTimestampKey =
     "/ondrix/measurement/last_successful_upload";

@@ -1,0 +1,371 @@
+// The road every event takes through the store: raw events beside their
+// metadata, bundles gzip-compressed in the upload queue, and the sweep of
+// stale rows.
+#include <cmath>
+
+#include "analytics/QRVADatabase.h"
+#include "analytics/QRVAEventUtilities.h"
+#include "analytics/QRVAPersistedConfig.h"
+#include "analytics/QRVAUtilities.h"
+#include "platform/clock.h"
+#include "platform/format.h"
+#include "platform/toolbox.h"
+
+namespace F = QRVAPBField;
+
+namespace {
+
+std::shared_ptr<QRVAMonitor> monitor() {
+    return QRVAMeasurementMonitor();
+}
+
+std::optional<double> doubleOrNone(const ns::Value& value) {
+    if (value.isNull()) return std::nullopt;
+    return value.doubleValue();
+}
+
+// The parameters of a stored event: "_o" is its origin, any other entry a
+// text, integer or double value, in order; a later entry of a name wins.
+bool readStoredParameters(const QRVAPBEvent& proto, std::string& origin, QRVAParameters& parameters,
+                          ns::ErrorRef* error) {
+    auto params = NANOGetArray(proto, F::Event::params, &QRVAPBEventParam::messageClass());
+    for (const auto& element : params.value_or(ns::Array{})) {
+        auto param = element.asObjectOf<QRVAPBEventParam>();
+        if (!param) continue;
+        std::string name = NANOGetString(param, F::EventParam::name).value_or("");
+        if (name == "_o") {
+            if (!QRVAAssertTrue(NANOHasField(param, F::EventParam::string_value), error, 2,
+                                "Cannot create an event from database. Origin parameter is not a string")) {
+                return false;
+            }
+            origin = NANOGetString(param, F::EventParam::string_value).value_or("");
+        } else if (NANOHasField(param, F::EventParam::string_value)) {
+            parameters.set(name, QRVAValue::string(NANOGetString(param, F::EventParam::string_value).value_or("")));
+        } else if (NANOHasField(param, F::EventParam::int_value)) {
+            parameters.set(name, QRVAValue(NANOGetInt64(param, F::EventParam::int_value)));
+        } else if (NANOHasField(param, F::EventParam::double_value)) {
+            parameters.set(name, QRVAValue(NANOGetDouble(param, F::EventParam::double_value)));
+        } else {
+            monitor()->logWithLevel(
+                4, 12015, "Unknown event parameter type from converting an event from database. Event param name",
+                ns::Value(QRVAFormattedParameterName(name)));
+        }
+    }
+    return QRVAAssertTrue(!origin.empty(), error, 2, "Cannot create an event from database. Missing origin parameter");
+}
+
+}  // namespace
+
+// MARK: - Raw-event metadata
+
+std::optional<int64_t> QRVADatabase::fingerprintOfMetadata(const QRVAPBMeasurementBundle& metadata) {
+    auto bytes = metadata.protoBuffer();
+    if (!bytes) return std::nullopt;
+    return qrva_64LSBMD5(*bytes);
+}
+
+bool QRVADatabase::insertIfNotExistsRawEventMetadata(const std::shared_ptr<QRVAPBMeasurementBundle>& metadata,
+                                                     ns::ErrorRef* error) {
+    auto bytes = metadata ? metadata->protoBuffer() : std::nullopt;
+    int64_t fingerprint = bytes ? qrva_64LSBMD5(*bytes) : 0;
+    if (bytes) {
+        // The stored bytes are compared rather than decoded: the same
+        // fingerprint with other bytes is a damaged row, written over below.
+        ns::ErrorRef lookupError;
+        auto rows = sqliteStore_->recordsForQuery(
+            "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?", {fingerprint}, &lookupError);
+        const ns::Value& stored = rows && !rows->empty() ? QRVARowValue(rows->front(), "metadata") : ns::nullValue();
+        if (stored.isData() && stored.asData() == *bytes) return true;
+    }
+    using Bundle = QRVAPBMeasurementBundle;
+    return upsertDataType<Bundle>(metadata.get(), "raw_events_metadata", "metadata_fingerprint", fingerprint,
+                                  kQRVADatabaseRawEventsMetadataMaxCount, error,
+                                  [&](const Bundle&) -> std::optional<QRVASqliteRecord> {
+                                      if (!bytes) {
+                                          monitor()->logWithLevel(4, 12011,
+                                                                  "Received empty measurement bundle metadata for "
+                                                                  "getting dictionary representation");
+                                          return std::nullopt;
+                                      }
+                                      return QRVASqliteRecord{{"metadata_fingerprint", qrva_64LSBMD5(*bytes)},
+                                                              {"metadata", *bytes}};
+                                  });
+}
+
+std::shared_ptr<QRVAPBMeasurementBundle> QRVADatabase::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                                             ns::ErrorRef* error) {
+    using Metadata = std::shared_ptr<QRVAPBMeasurementBundle>;
+    auto read = [](const QRVASqliteRow& row) -> std::optional<Metadata> {
+        if (row.empty()) {
+            monitor()->logWithLevel(4, 12012, "Received empty dictionary for getting measurement bundle");
+            return std::nullopt;
+        }
+        const ns::Value& bytes = QRVARowValue(row, "metadata");
+        if (!bytes.isData() || bytes.asData().empty()) {
+            monitor()->logWithLevel(4, 12013, "Event metadata should not be empty for getting measurement bundle");
+            return std::nullopt;
+        }
+        auto metadata = QRVAPBMeasurementBundle::initWithBuffer(bytes.asData());
+        if (!metadata) return std::nullopt;
+        return metadata;
+    };
+    auto rows = dataTypesFromTableWithName<Metadata>("raw_events_metadata", "metadata_fingerprint", fingerprint, error,
+                                                     read);
+    if (!rows || rows->empty()) return nullptr;
+    return rows->front();
+}
+
+bool QRVADatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, ns::ErrorRef* error) {
+    return sqliteStore_->deleteRecordsFromTableWithName("raw_events_metadata", "metadata_fingerprint == ?",
+                                                        {fingerprint}, error)
+        .has_value();
+}
+
+bool QRVADatabase::deleteUnusedRawEventsMetadata(ns::ErrorRef* error) {
+    return sqliteStore_
+        ->deleteRecordsFromTableWithName(
+            "raw_events_metadata", "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)",
+            {}, error)
+        .has_value();
+}
+
+// MARK: - Raw events
+
+bool QRVADatabase::insertRawEvent(const QRVAEvent& event, int64_t metadataFingerprint, bool isRealtime,
+                                  ns::ErrorRef* error) {
+    return insertDataType<QRVAEvent>(
+        &event, "raw_events", error, [&](const QRVAEvent& raw) -> std::optional<QRVASqliteRecord> {
+            // The name lives in its column only.
+            auto proto = raw.protoEvent();
+            NANOClearField(proto, F::Event::name);
+            auto data = proto->protoBuffer();
+            if (!data) return std::nullopt;
+            return QRVASqliteRecord{{"name", raw.name()},
+                                    {"timestamp", raw.timestamp()},
+                                    {"metadata_fingerprint", metadataFingerprint},
+                                    {"data", std::move(*data)},
+                                    {"is_realtime", isRealtime ? 1 : 0}};
+        });
+}
+
+std::optional<QRVARawEventData> QRVADatabase::rawEventDataFromDictionary(const QRVASqliteRow& row,
+                                                                         ns::ErrorRef* error) {
+    const ns::Value& rowID = QRVARowValue(row, "rowid");
+    const ns::Value& data = QRVARowValue(row, "data");
+    const ns::Value& fingerprint = QRVARowValue(row, "metadata_fingerprint");
+    if (!QRVAAssertTrue(!row.empty(), error, 1, "Received empty dictionary for getting raw event data") ||
+        !QRVAAssertNotNil(rowID, error, 1, "Unable to find row ID in the database dictionary") ||
+        !QRVAAssertNotNil(data, error, 1, "Unable to find event data in the database dictionary") ||
+        !QRVAAssertNotNil(fingerprint, error, 1, "Unable to find event metadata in the database dictionary")) {
+        return std::nullopt;
+    }
+    auto proto = data.isData() ? QRVAPBEvent::initWithBuffer(data.asData()) : nullptr;
+    if (!QRVAAssertNotNull(proto.get(), error, 2, "Failed to parse event from data")) return std::nullopt;
+    double previous = NANOHasField(proto, F::Event::previous_timestamp_millis)
+                          ? double(NANOGetInt64(proto, F::Event::previous_timestamp_millis)) / 1000.0
+                          : 0.0;
+    std::string origin;
+    QRVAParameters parameters;
+    if (!readStoredParameters(*proto, origin, parameters, error)) return std::nullopt;
+    const std::string* name = QRVARowValue(row, "name").stringOrNull();
+    auto event = QRVAEvent::initWithOrigin(origin, false, name ? *name : "",
+                                           QRVARowValue(row, "timestamp").doubleValue(), previous, parameters);
+    if (!event) return std::nullopt;
+    auto raw = QRVARawEventData::initWithRawEvent(event, rowID.intValue(), fingerprint.intValue());
+    QRVAAssertTrue(raw.has_value(), error, 2, "Failed to initialize raw event data from dictionary");
+    return raw;
+}
+
+std::optional<std::vector<QRVARawEventData>> QRVADatabase::rawEventsWithMetadataFingerprint(
+    int64_t metadataFingerprint, ns::ErrorRef* error, const QRVASqliteRowFilter& eventFilter) {
+    auto rows = sqliteStore_->recordsForQuery(
+        "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
+        {metadataFingerprint, kQRVADatabaseRawEventsSelectLimit}, error, eventFilter);
+    if (!rows) return std::nullopt;
+    std::vector<QRVARawEventData> events;
+    events.reserve(rows->size());
+    ns::ErrorRef decodeError;
+    for (const auto& row : *rows) {
+        if (auto event = rawEventDataFromDictionary(row, &decodeError)) events.push_back(std::move(*event));
+    }
+    if (!rows->empty() && events.empty()) {
+        if (error) *error = decodeError;
+        return std::nullopt;
+    }
+    return events;
+}
+
+std::optional<int64_t> QRVADatabase::nextMetadataFingerprintToProcess(ns::ErrorRef* error) {
+    auto rows = sqliteStore_->recordsForQuery("SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, error);
+    if (!rows) return std::nullopt;
+    if (!QRVAAssertTrue(rows->size() == 1, error, 2, "Only one event metadata should be processed")) return std::nullopt;
+    const ns::Value& fingerprint = QRVARowValue(rows->front(), "metadata_fingerprint");
+    if (!fingerprint.isNumber()) return std::nullopt;
+    return fingerprint.intValue();
+}
+
+std::optional<bool> QRVADatabase::containsRawEventWithMetadataFingerprint(int64_t metadataFingerprint,
+                                                                          ns::ErrorRef* error) {
+    return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
+                           {metadataFingerprint}, error);
+}
+
+bool QRVADatabase::deleteRawEventsWithMaxRowID(int64_t rowID, ns::ErrorRef* error) {
+    return sqliteStore_->deleteRecordsFromTableWithName("raw_events", "rowid <= ?", {rowID}, error).has_value();
+}
+
+std::optional<int64_t> QRVADatabase::deleteRawEventsOverAbsoluteLimit(ns::ErrorRef* error) {
+    return sqliteStore_->deleteRecordsFromTableWithName(
+        "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+        {int32_t(settings().maxEventsStored - 1)}, error);
+}
+
+std::optional<bool> QRVADatabase::isRawEventsTableEmpty(ns::ErrorRef* error) {
+    return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
+}
+
+std::optional<double> QRVADatabase::queryLatestRawEventTime(ns::ErrorRef* error) {
+    return doubleOrNone(sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error));
+}
+
+std::optional<bool> QRVADatabase::containsRealtimeRawEventsWithError(ns::ErrorRef* error) {
+    return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {}, error);
+}
+
+// MARK: - Stale data
+
+bool QRVADatabase::deleteStaleRows(const std::string& table, const std::string& timeColumn, double maxAge,
+                                   ns::ErrorRef* error) {
+    auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
+        table, "abs(" + timeColumn + " - cast(? as REAL)) > cast(? as REAL)", {ns::Clock::nowSeconds(), maxAge},
+        error);
+    if (!deleted) return false;
+    if (*deleted == 0 || table != "raw_events") return true;
+    return deleteUnusedRawEventsMetadata(error);
+}
+
+bool QRVADatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, ns::ErrorRef* error) {
+    if (!QRVAAssertTrue(maxAge >= 0, error, 1, "Cannot delete stale raw events given negative time period")) {
+        return false;
+    }
+    return deleteStaleRows("raw_events", "timestamp", maxAge, error);
+}
+
+bool QRVADatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge, ns::ErrorRef* error) {
+    if (!QRVAAssertTrue(maxAge >= 0, error, 1, "Cannot delete stale bundles after negative time period")) return false;
+    return deleteStaleRows("queue", "bundle_end_timestamp", maxAge, error);
+}
+
+std::optional<bool> QRVADatabase::maybeDeleteStaleData(ns::ErrorRef* error) {
+    double now = ns::Clock::nowSeconds();
+    QRVADatabaseSettings limits = settings();
+    double last = persistedConfig_ ? persistedConfig_->lastDeleteStaleBundlesTimestamp() : 0.0;
+    if (!(std::fabs(now - last) > limits.databaseDeleteStaleBundlesInterval)) return false;
+    if (!deleteStaleRawEventsDataOlderThanMaxAge(limits.maxQueueTime, error) ||
+        !deleteStaleBundlesOlderThanMaxAge(limits.maxQueueTime, error)) {
+        return std::nullopt;
+    }
+    if (persistedConfig_) persistedConfig_->setLastDeleteStaleBundlesTimestamp(now);
+    return true;
+}
+
+// MARK: - Upload queue
+
+bool QRVADatabase::insertBundle(const std::shared_ptr<QRVAPBMeasurementBundle>& bundle, bool isRealtime,
+                                ns::ErrorRef* error) {
+    auto bytes = bundle ? bundle->protoBuffer() : std::nullopt;
+    if (!QRVAAssertTrue(bytes && !bytes->empty(), error, 1, "Failed to insert nil bundle")) return false;
+    auto appID = NANOGetString(bundle, F::MeasurementBundle::app_id);
+    if (!QRVAAssertTrue(appID && !appID->empty(), error, 1, "Failed to insert bundle without App ID")) return false;
+    int64_t endMillis = NANOGetInt64(bundle, F::MeasurementBundle::end_timestamp_millis);
+    if (!QRVAAssertTrue(endMillis >= 1, error, 1, "Failed to insert bundle without valid timestamp")) return false;
+    if (!maybeDeleteStaleData(error)) return false;
+    double end = double(endMillis) / 1000.0;
+    if (std::fabs(ns::Clock::nowSeconds() - end) > settings().maxQueueTime) {
+        monitor()->logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
+    }
+    ns::ErrorRef compressionError;
+    ns::Data compressed = htk_dataByGzippingData(*bytes, &compressionError);
+    if (compressed.empty()) {
+        QRVASetError(error, 2, "Failed to compress bundle");
+        monitor()->logWithLevel(1, 12017, "Cannot compress data. Error", QRVAErrorContext(compressionError));
+        return false;
+    }
+    monitor()->logWithLevel(7, 12018, "Saving bundle. size (bytes)", ns::Value(std::to_string(compressed.size())));
+    return sqliteStore_->upsertRecord(
+        {{"bundle_end_timestamp", end}, {"data", std::move(compressed)}, {"is_realtime", isRealtime ? 1 : 0}}, "queue",
+        error);
+}
+
+std::optional<std::vector<QRVAQueuedBundle>> QRVADatabase::queryBundlesWithCountLimit(int64_t countLimit,
+                                                                                      int64_t sizeLimit,
+                                                                                      ns::ErrorRef* error) {
+    auto rows = sqliteStore_->recordsForQuery("SELECT rowid, data FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
+                                              {countLimit}, error);
+    if (!rows) return std::nullopt;
+    std::vector<QRVAQueuedBundle> taken;
+    ns::Array unreadable;
+    // 64 bits: a 32-bit total wraps past 2 GiB of bundles and never stops.
+    int64_t total = 0;
+    for (const auto& row : *rows) {
+        const ns::Value& rowID = QRVARowValue(row, "rowid");
+        const ns::Value& data = QRVARowValue(row, "data");
+        if (!data.isData() || data.asData().empty()) {
+            monitor()->logWithLevel(1, 12049, "Cannot decompress an empty bundle data");
+            unreadable.push_back(rowID);
+            continue;
+        }
+        ns::ErrorRef inflateError;
+        ns::Data inflated = htk_dataByInflatingData(data.asData(), &inflateError);
+        if (inflated.empty()) {
+            monitor()->logWithLevel(1, 12050, "Cannot decompress data. Error", QRVAErrorContext(inflateError));
+            unreadable.push_back(rowID);
+            continue;
+        }
+        if (!taken.empty() && int64_t(inflated.size()) + total > sizeLimit) break;
+        auto bundle = QRVAPBMeasurementBundle::initWithBuffer(inflated);
+        if (!bundle) {
+            monitor()->logWithLevel(1, 12051, "Unable to parse bundle from decompressed data");
+            unreadable.push_back(rowID);
+            continue;
+        }
+        taken.push_back({std::move(bundle), rowID.intValue()});
+        total += int64_t(inflated.size());
+        if (total > sizeLimit) break;
+    }
+    // A row that does not inflate or decode now never will; left in place it
+    // would be read first on every upload and hold the newer bundles back.
+    if (!unreadable.empty()) {
+        ns::ErrorRef deleteError;
+        if (!deleteBundlesWithRowIDs(unreadable, &deleteError)) {
+            monitor()->logWithLevel(1, 12052, "Failed to delete unreadable bundles. Error",
+                                    QRVAErrorContext(deleteError));
+        }
+    }
+    return taken;
+}
+
+bool QRVADatabase::deleteBundlesWithRowIDs(const ns::Array& rowIDs, ns::ErrorRef* error) {
+    if (!QRVAAssertTrue(!rowIDs.empty(), error, 1, "Received empty row IDs to delete bundles")) return false;
+    for (const auto& rowID : rowIDs) {
+        if (!QRVAAssertTrue(rowID.isNumber(), error, 1, "Received invalid type for row ID to delete bundles")) {
+            return false;
+        }
+    }
+    std::string places(2 * rowIDs.size() - 1, ',');
+    for (size_t i = 0; i < places.size(); i += 2) places[i] = '?';
+    return sqliteStore_->deleteRecordsFromTableWithName("queue", ns::format("rowid IN (%@)", places), rowIDs, error)
+        .has_value();
+}
+
+std::optional<bool> QRVADatabase::isQueuedBundleTableEmpty(ns::ErrorRef* error) {
+    return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
+}
+
+std::optional<double> QRVADatabase::queryLatestBundleTime(ns::ErrorRef* error) {
+    return doubleOrNone(sqliteStore_->numberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", {}, error));
+}
+
+std::optional<bool> QRVADatabase::containsRealtimeBundlesWithError(ns::ErrorRef* error) {
+    return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {}, error);
+}

@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include "analytics/QRVADatabase.h"
+#include "analytics/QRVAUtilities.h"
+#include "platform/clock.h"
+#include "platform/file_manager.h"
+#include "store_test_support.h"
+
+namespace {
+
+using storetest::RawDatabase;
+namespace F = QRVAPBField;
+
+class DatabaseTest : public storetest::StoreTest {
+protected:
+    std::string path() { return QRVAFilePathForDatabaseName(kQRVADatabaseFileName); }
+    std::shared_ptr<QRVADatabase> open() {
+        return QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
+    }
+    // A file made before this version: its raw_events keep whole seconds
+    // and neither it nor the queue has the real-time flag.
+    void writeOldLayout() {
+        ns::FileManager::defaultManager().createDirectory(path().substr(0, path().rfind('/')), true);
+        RawDatabase old(path());
+        ASSERT_TRUE(old.exec(
+            "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, "
+            "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL);"
+            "INSERT INTO raw_events VALUES ('_s', 1700000000, 7, x'0a00'), ('_e', 1700000005, 7, x'0a01');"
+            "CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);"
+            "INSERT INTO queue VALUES (x'1f8b', 1700000009.5);"
+            "CREATE TABLE app_metadata (last_bundle_index INTEGER NOT NULL, last_bundle_end_timestamp REAL NOT NULL);"
+            "INSERT INTO app_metadata (rowid, last_bundle_index, last_bundle_end_timestamp) VALUES (1, 41, 1700000009.5);"));
+    }
+    static std::shared_ptr<QRVAPBMeasurementConfig> config(const std::string& appID, int64_t version) {
+        auto message = QRVAPBMeasurementConfig::message();
+        NANOSetInt64(message, F::MeasurementConfig::version, version);
+        if (!appID.empty()) NANOSetString(message, F::MeasurementConfig::app_id, appID);
+        return message;
+    }
+};
+
+TEST_F(DatabaseTest, AFirstStartMakesElevenTablesAndTheBookkeepingRow) {
+    auto database = open();
+    ASSERT_TRUE(database);
+    EXPECT_TRUE(ns::FileManager::defaultManager().isExcludedFromBackup(path()));
+    RawDatabase raw(path());
+    EXPECT_EQ(raw.rows("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name"),
+              (std::vector<std::string>{"app_metadata", "audience_filter_values", "conditional_properties", "event_filters",
+                                        "events", "property_filters", "purchase_transactions", "queue", "raw_events",
+                                        "raw_events_metadata", "user_attributes"}));
+    const std::string row1 =
+        "SELECT rowid, last_bundle_index, last_bundle_start_timestamp, last_bundle_end_timestamp, day, "
+        "daily_events_count, remote_config_data, daily_real_time_conversion_events_count FROM app_metadata";
+    EXPECT_EQ(raw.rows(row1), (std::vector<std::string>{"1|0|0.0|0.0|NULL|NULL|NULL|NULL"}));
+    EXPECT_EQ(raw.value("SELECT type FROM pragma_table_info('raw_events') WHERE name='timestamp'"), "REAL");
+    EXPECT_EQ(raw.value("SELECT pk FROM pragma_table_info('event_filters') WHERE name='filter_id'"), "2");
+
+    // A second opening changes nothing.
+    database.reset();
+    ASSERT_TRUE(open());
+    EXPECT_EQ(raw.rows(row1), (std::vector<std::string>{"1|0|0.0|0.0|NULL|NULL|NULL|NULL"}));
+}
+
+TEST_F(DatabaseTest, AnOlderLayoutIsUpgradedWithItsRows) {
+    writeOldLayout();
+    auto database = open();
+    ASSERT_TRUE(database);
+    RawDatabase raw(path());
+    EXPECT_EQ(raw.rows("SELECT name, typeof(timestamp), metadata_fingerprint, is_realtime FROM raw_events ORDER BY rowid"),
+              (std::vector<std::string>{"_s|real|7|NULL", "_e|real|7|NULL"}));
+    EXPECT_EQ(raw.rows("SELECT bundle_end_timestamp, is_realtime FROM queue"),
+              (std::vector<std::string>{"1700000009.5|NULL"}));
+    ns::ErrorRef error;
+    auto metadata = database->queryAppMetadata(&error);
+    ASSERT_TRUE(metadata);
+    EXPECT_EQ(metadata->lastBundleIndex(), 41);
+    EXPECT_EQ(metadata->lastBundleStartTimestamp(), 0.0);
+    EXPECT_EQ(database->queryLatestRawEventTime(&error), 1700000005.0);
+}
+
+TEST_F(DatabaseTest, AFileThatCannotTakeTheLayoutIsDeletedAndTheNextOpeningStartsAfresh) {
+    ns::FileManager::defaultManager().createDirectory(path().substr(0, path().rfind('/')), true);
+    RawDatabase(path()).exec("CREATE TABLE events (name TEXT NOT NULL PRIMARY KEY, lifetime_count INTEGER NOT NULL, "
+                             "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL, "
+                             "owner TEXT NOT NULL)");
+    EXPECT_EQ(open(), nullptr);
+    EXPECT_TRUE(logged(12047));
+    EXPECT_TRUE(logged(12002));
+    EXPECT_FALSE(ns::FileManager::defaultManager().fileExists(path()));
+    EXPECT_TRUE(open());
+
+    EXPECT_EQ(QRVADatabase::initWithDatabaseName("", nullptr), nullptr);
+    EXPECT_TRUE(logged(12000));
+}
+
+TEST_F(DatabaseTest, GarbageInPlaceOfTheFileIsReplacedJournalIncluded) {
+    const auto& files = ns::FileManager::defaultManager();
+    files.createDirectory(path().substr(0, path().rfind('/')), true);
+    ASSERT_TRUE(files.writeData(path(), ns::Data(8192, 'g')));
+    ASSERT_TRUE(files.writeData(path() + "-journal", ns::Data(600, 'j')));
+    auto database = open();
+    ASSERT_TRUE(database);
+    EXPECT_FALSE(files.fileExists(path() + "-journal"));
+    ns::ErrorRef error;
+    EXPECT_TRUE(database->queryAppMetadata(&error));
+}
+
+TEST_F(DatabaseTest, TheRemoteConfigurationIsStoredWithItsTime) {
+    auto clock = ns::VirtualClock::install(1'700'000'000.5);
+    auto database = open();
+    ns::ErrorRef error;
+    EXPECT_EQ(database->queryMeasurementConfigWithError(&error), nullptr);
+    EXPECT_EQ(database->lastRemoteConfigUpdateTimestamp(&error), std::nullopt);
+    EXPECT_EQ(error, nullptr);
+
+    ASSERT_TRUE(database->updateRemoteConfig(config("1:1065:ios:ab", 7), &error));
+    auto stored = database->queryMeasurementConfigWithError(&error);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(NANOGetInt64(stored, F::MeasurementConfig::version), 7);
+    EXPECT_EQ(database->lastRemoteConfigUpdateTimestamp(&error), 1'700'000'000.5);
+    ASSERT_TRUE(database->updateRemoteConfigSuccessfulTimestamp(1'700'000'100, &error));
+    EXPECT_EQ(database->lastRemoteConfigUpdateTimestamp(&error), 1'700'000'100);
+
+    const struct {
+        std::shared_ptr<QRVAPBMeasurementConfig> config;
+        const char* error;
+    } refused[] = {
+        {config("", 8), "1 Missing VLP app ID in measurement configuration"},
+        {QRVAPBMeasurementConfig::message(), "1 Invalid measurement config data"},
+        {nullptr, "1 Invalid measurement config data"},
+    };
+    for (const auto& c : refused) {
+        error = nullptr;
+        EXPECT_FALSE(database->updateRemoteConfig(c.config, &error));
+        EXPECT_EQ(storetest::describe(error), c.error);
+    }
+    EXPECT_EQ(NANOGetInt64(database->queryMeasurementConfigWithError(&error), F::MeasurementConfig::version), 7);
+
+    // Bytes that do not decode as a configuration.
+    RawDatabase(path()).exec("UPDATE app_metadata SET remote_config_data = x'0a05ff'");
+    error = nullptr;
+    EXPECT_EQ(database->queryMeasurementConfigWithError(&error), nullptr);
+    EXPECT_STORE_ERROR(error, 2, "Remote config data is corrupted");
+}
+
+TEST_F(DatabaseTest, BoundedUpsertsRefuseNewKeysOfAFullTableAndUpdatesNeedTheirRow) {
+    auto database = open();
+    ns::ErrorRef error;
+    std::function<std::optional<QRVASqliteRecord>(const std::string&)> row = [](const std::string& name) {
+        return std::optional<QRVASqliteRecord>({{"fingerprint", name}});
+    };
+    std::string a = "a", b = "b", c = "c";
+    EXPECT_TRUE(database->upsertDataType(&a, "purchase_transactions", "fingerprint", a, 2, &error, row));
+    EXPECT_TRUE(database->upsertDataType(&b, "purchase_transactions", "fingerprint", b, 2, &error, row));
+    EXPECT_FALSE(database->upsertDataType(&c, "purchase_transactions", "fingerprint", c, 2, &error, row));
+    EXPECT_STORE_ERROR(error, 2, "Failed to insert data type. Table is full");
+    EXPECT_TRUE(database->upsertDataType(&b, "purchase_transactions", "fingerprint", b, 2, &error, row));
+
+    error = nullptr;
+    EXPECT_FALSE(database->updateDataType(&c, "purchase_transactions", "fingerprint", c, &error, row));
+    EXPECT_STORE_ERROR(error, 2, "Failed to update record. Item doesn't exist");
+    EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName("purchase_transactions", &error), 2);
+
+    const std::string* none = nullptr;
+    EXPECT_FALSE(database->upsertDataType(none, "purchase_transactions", "fingerprint", c, 2, &error, row));
+    EXPECT_STORE_ERROR(error, 1, "Received empty data type to upsert");
+    EXPECT_FALSE(database->insertDataType(&c, "purchase_transactions", &error, decltype(row)()));
+    EXPECT_STORE_ERROR(error, 1, "Received nil block to create dictionary for inserting");
+    EXPECT_FALSE(database->dataTypesFromTableWithName(
+        "purchase_transactions", "fingerprint", ns::Value(), &error,
+        std::function<std::optional<int>(const QRVASqliteRow&)>([](const QRVASqliteRow&) { return 1; })));
+    EXPECT_STORE_ERROR(error, 1, "Received nil column value to create data type from table");
+}
+
+}  // namespace

@@ -1,0 +1,327 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <stdexcept>
+
+#include "analytics/QRVASqliteStore.h"
+#include "platform/file_manager.h"
+#include "store_test_support.h"
+
+namespace {
+
+using storetest::RawDatabase;
+
+class SqliteStoreTest : public storetest::StoreTest {
+protected:
+    // In a folder that exists, so that a test can make the file first.
+    std::string path(const std::string& name = "db.sql") {
+        return ns::FileManager::defaultManager().pathForDirectory(ns::SearchPathDirectory::Caches) + "/" + name;
+    }
+    std::shared_ptr<QRVASqliteStore> open(const std::string& name = "db.sql") {
+        return QRVASqliteStore::initWithDatabasePath(path(name));
+    }
+};
+
+TEST_F(SqliteStoreTest, OpeningMakesTheFolderAndAnEmptyFileExcludedFromBackup) {
+    std::string deep = path("a/b/db.sql");
+    auto store = QRVASqliteStore::initWithDatabasePath(deep);
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(store->isOpen());
+    const auto& files = ns::FileManager::defaultManager();
+    EXPECT_TRUE(files.fileExists(deep));
+    EXPECT_TRUE(files.isExcludedFromBackup(deep));
+    EXPECT_EQ(QRVASqliteStore::initWithDatabasePath(""), nullptr);
+    EXPECT_TRUE(logged(34000));
+}
+
+TEST_F(SqliteStoreTest, TablesAreCreatedFromColumnLists) {
+    auto store = open();
+    ns::ErrorRef error;
+    ASSERT_TRUE(store->ensureTableWithName("t", {{"a", "INTEGER NOT NULL"}, {"b", "TEXT"}}, {}, &error));
+    ASSERT_TRUE(store->ensureTableWithName(
+        "pairs", {{"x", "INTEGER NOT NULL"}, {"y", "INTEGER NOT NULL"}, {kQRVAPrimaryKeyTag, "(x, y)"}}, {}, &error));
+    RawDatabase raw(path());
+    EXPECT_EQ(raw.value("SELECT sql FROM sqlite_master WHERE name='t'"), "CREATE TABLE t ( a INTEGER NOT NULL, b TEXT)");
+    EXPECT_EQ(raw.value("SELECT sql FROM sqlite_master WHERE name='pairs'"),
+              "CREATE TABLE pairs ( x INTEGER NOT NULL, y INTEGER NOT NULL, PRIMARY KEY (x, y))");
+    EXPECT_EQ(store->columnsForTableWithName("pairs", &error), (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(store->columnInfoForTableWithName("t", &error),
+              (std::map<std::string, std::string>{{"a", "INTEGER"}, {"b", "TEXT"}}));
+    EXPECT_EQ(store->tableExists("pairs", &error), true);
+    EXPECT_EQ(store->tableExists("none", &error), false);
+
+    const struct {
+        std::string name;
+        QRVAColumnInfo columns;
+        QRVAColumnInfo addOn;
+        const char* error;
+    } refused[] = {
+        {"", {{"a", "TEXT"}}, {}, "1 Received empty table name for ensure table"},
+        {"u", {}, {}, "1 Received empty elementary column info for ensure table"},
+        {"u", {{"a", ""}}, {}, "2 Failed to create statement for table"},
+        {"u", {{"a", "TEXT"}}, {{"b", ""}}, "2 Failed to create alter statement for table"},
+    };
+    for (const auto& c : refused) {
+        error = nullptr;
+        EXPECT_FALSE(store->ensureTableWithName(c.name, c.columns, c.addOn, &error));
+        EXPECT_EQ(storetest::describe(error), c.error);
+    }
+}
+
+TEST_F(SqliteStoreTest, ExistingTablesGainAddOnColumnsAndRefuseUnknownRequiredOnes) {
+    const struct {
+        const char* existing;
+        bool valid;
+        const char* error;
+        const char* columnsAfter;
+    } cases[] = {
+        {"CREATE TABLE t (a TEXT NOT NULL)", true, "no error", "a|b"},
+        {"CREATE TABLE t (a TEXT NOT NULL, b INTEGER)", true, "no error", "a|b"},
+        {"CREATE TABLE t (a TEXT NOT NULL, extra TEXT)", true, "no error", "a|extra|b"},
+        {"CREATE TABLE t (a TEXT NOT NULL, extra TEXT NOT NULL)", false, "2 Table contains unknown non-optional columns",
+         "a|extra|b"},
+        {"CREATE TABLE t (z TEXT)", false, "2 Table is missing required columns", "z"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        std::string name = "case" + std::to_string(n++) + ".sql";
+        RawDatabase(path(name)).exec(c.existing);
+        auto store = open(name);
+        ASSERT_TRUE(store) << c.existing;
+        ns::ErrorRef error;
+        EXPECT_EQ(store->ensureTableWithName("t", {{"a", "TEXT NOT NULL"}}, {{"b", "INTEGER"}}, &error), c.valid)
+            << c.existing;
+        EXPECT_EQ(storetest::describe(error), c.error) << c.existing;
+        RawDatabase raw(path(name));
+        std::string columns;
+        for (const auto& row : raw.rows("SELECT name FROM pragma_table_info('t')")) columns += (columns.empty() ? "" : "|") + row;
+        EXPECT_EQ(columns, c.columnsAfter) << c.existing;
+    }
+}
+
+TEST_F(SqliteStoreTest, AChangedColumnTypeRebuildsTheTableOnceWithItsRows) {
+    RawDatabase(path()).exec(
+        "CREATE TABLE ev (name TEXT NOT NULL, timestamp INTEGER NOT NULL);"
+        "INSERT INTO ev VALUES ('a', 1700000000), ('b', 1700000001);");
+    auto store = open();
+    ns::ErrorRef error;
+    QRVAColumnInfo columns{{"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}};
+    QRVAModifyColumnInfo modify{{"timestamp", "REAL NOT NULL"}};
+    ASSERT_TRUE(store->ensureTableWithName("ev", columns, {{"flag", "INTEGER"}}, modify, &error)) << storetest::describe(error);
+    RawDatabase raw(path());
+    EXPECT_EQ(raw.rows("SELECT name, typeof(timestamp), flag FROM ev ORDER BY rowid"),
+              (std::vector<std::string>{"a|real|NULL", "b|real|NULL"}));
+    EXPECT_EQ(raw.value("SELECT type FROM pragma_table_info('ev') WHERE name='timestamp'"), "REAL");
+    EXPECT_EQ(raw.value("SELECT count(*) FROM sqlite_master WHERE name LIKE '%_old'"), "0");
+
+    // The file now has what is wanted: nothing is rebuilt again.
+    raw.exec("CREATE TRIGGER marker AFTER INSERT ON ev BEGIN SELECT 1; END");
+    ASSERT_TRUE(store->ensureTableWithName("ev", columns, {{"flag", "INTEGER"}}, modify, &error));
+    EXPECT_EQ(raw.value("SELECT count(*) FROM sqlite_master WHERE name='marker'"), "1");
+}
+
+TEST_F(SqliteStoreTest, StatementsAreCachedOnlyWhenTheirTextCannotCarryValues) {
+    auto store = open();
+    ns::ErrorRef error;
+    ASSERT_TRUE(store->ensureTableWithName("t", {{"a", "INTEGER"}}, {}, &error));
+    store->finalizeAndClearStatements();
+    EXPECT_EQ(store->rowCountForTableWithName("t", &error), 0);
+    EXPECT_EQ(store->cachedStatementCountForTesting(), 1u);
+    EXPECT_EQ(store->rowCountForTableWithName("t", &error), 0);
+    EXPECT_EQ(store->cachedStatementCountForTesting(), 1u);
+    EXPECT_EQ(store->deleteRecordsFromTableWithName("t", "a = 5", {}, &error), 0);
+    EXPECT_EQ(store->cachedStatementCountForTesting(), 1u);
+    EXPECT_EQ(store->deleteRecordsFromTableWithName("t", "a = ?", {5}, &error), 0);
+    EXPECT_EQ(store->cachedStatementCountForTesting(), 2u);
+    EXPECT_EQ(store->deleteRecordsFromTableWithName("t", "a = ?", {}, &error), std::nullopt);
+    EXPECT_STORE_ERROR(error, 1, "Received empty parameters");
+}
+
+TEST_F(SqliteStoreTest, RecordsAreWrittenAndReadByStorageClass) {
+    auto store = open();
+    ns::ErrorRef error;
+    ASSERT_TRUE(store->ensureTableWithName("t", {{"k", "TEXT PRIMARY KEY"}, {"v", "BLOB"}}, {}, &error));
+    const struct {
+        const char* key;
+        ns::Value value;
+        ns::Value read;  // null: the row has no entry
+    } cases[] = {
+        {"int", int64_t(5), int64_t(5)},
+        {"bool", true, int64_t(1)},
+        {"double", 5.0, 5.0},
+        {"text", "ñ", "ñ"},
+        {"data", ns::Data{1, 2}, ns::Data{1, 2}},
+        {"null", ns::Value(), ns::Value()},
+        {"empty data", ns::Data{}, ns::Value()},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(store->upsertRecord({{"k", c.key}, {"v", c.value}}, "t", &error)) << c.key;
+        auto rows = store->recordsForQuery("SELECT v FROM t WHERE k = ?", {c.key}, &error);
+        ASSERT_TRUE(rows && rows->size() == 1) << c.key;
+        EXPECT_EQ(QRVARowValue(rows->front(), "v"), c.read) << c.key;
+        EXPECT_EQ(rows->front().count("v"), std::string(c.key) == "empty data" ? 0u : 1u) << c.key;
+    }
+    EXPECT_TRUE(logged(34004));
+
+    EXPECT_FALSE(store->upsertRecord({{"k", "date"}, {"v", ns::Date{1}}}, "t", &error));
+    EXPECT_TRUE(logged(34020));
+    EXPECT_FALSE(store->updateRecord({{"v", ns::Array{}}}, "t", "k", "int", &error));
+    EXPECT_STORE_ERROR(error, 1, "Failed to bind parameter of unexpected type to update statement");
+    EXPECT_TRUE(store->updateRecord({{"v", 7}}, "t", "k", "int", &error));
+    EXPECT_EQ(store->numberForQuery("SELECT v FROM t WHERE k = 'int'", {}, &error), ns::Value(7));
+    EXPECT_TRUE(store->deleteRecordFromTableWithName("t", "k", "int", &error));
+    EXPECT_EQ(store->rowCountForTableWithName("t", "k", "int", &error), 0);
+    EXPECT_EQ(store->rowCountForTableWithName("t", &error), 6);
+    EXPECT_TRUE(store->deleteAllRecordsFromTableWithName("t", &error));
+    EXPECT_EQ(store->rowCountForTableWithName("t", &error), 0);
+}
+
+TEST_F(SqliteStoreTest, QueriesAreCheckedFilteredAndFailLoudly) {
+    auto store = open();
+    ns::ErrorRef error;
+    ASSERT_TRUE(store->ensureTableWithName("t", {{"a", "INTEGER"}}, {}, &error));
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(store->upsertRecord({{"a", i}}, "t", &error));
+
+    auto firstThree = store->recordsForQuery("SELECT a FROM t ORDER BY a", {}, &error,
+                                             [](size_t index, const QRVASqliteRow&) { return index < 3; });
+    ASSERT_TRUE(firstThree);
+    ASSERT_EQ(firstThree->size(), 3u);
+    EXPECT_EQ(QRVARowValue(firstThree->back(), "a"), ns::Value(2));
+    EXPECT_EQ(store->recordsForQuery("SELECT a FROM t", {}, &error, [](size_t, const QRVASqliteRow&) { return false; })
+                  ->size(),
+              0u);
+    EXPECT_TRUE(logged(34005));
+
+    const struct {
+        std::string query;
+        const char* error;
+    } refused[] = {
+        {"update t set a = 1", "1 Received invalid select query"},
+        {" SELECT a FROM t", "1 Received invalid select query"},
+        {"", "1 Received empty query for records for query"},
+        {"SELECT a FROM t; SELECT 1", "1 Query contained more than one SQL statement."},
+        {"SELECT a FROM t; ", "1 Query contained more than one SQL statement."},
+        {"SELECT missing FROM t", "3 Database operation \"prepare statement\" failed with sqlite code 1 and error "
+                                  "message \"no such column: missing\""},
+    };
+    for (const auto& c : refused) {
+        error = nullptr;
+        EXPECT_EQ(store->recordsForQuery(c.query, {}, &error), std::nullopt) << c.query;
+        EXPECT_EQ(storetest::describe(error), c.error) << c.query;
+    }
+    ASSERT_TRUE(error);
+    std::string context = error->userInfo().at(kQRVAMonitorContextKey).asString();
+    EXPECT_EQ(context.substr(0, context.rfind(',') + 1), "prepare statement,1,A,");
+
+    // A statement that fails part-way is an error, not a short answer.
+    error = nullptr;
+    EXPECT_EQ(store->recordsForQuery("SELECT abs(-9223372036854775807 - a) FROM t ORDER BY a", {}, &error), std::nullopt);
+    EXPECT_EQ(storetest::describe(error).substr(0, 48), "3 Database operation \"query records\" failed with");
+
+    const struct {
+        const char* query;
+        ns::Value number;
+        const char* error;
+    } numbers[] = {
+        {"SELECT count(*) FROM t", 6, "no error"},
+        {"SELECT 2.5", 2.5, "no error"},
+        {"SELECT NULL", ns::Value(), "no error"},
+        {"SELECT 'x'", ns::Value(), "1 Found result that was not numeric"},
+        {"SELECT a FROM t WHERE a > 100", ns::Value(),
+         "3 Database operation \"query numeric result\" failed with sqlite code 101 and error message \"no more rows "
+         "available\""},
+    };
+    for (const auto& c : numbers) {
+        error = nullptr;
+        EXPECT_EQ(store->numberForQuery(c.query, {}, &error), c.number) << c.query;
+        EXPECT_EQ(storetest::describe(error), c.error) << c.query;
+    }
+}
+
+TEST_F(SqliteStoreTest, TransactionsCommitRollBackAndPassExceptionsOn) {
+    auto store = open();
+    ns::ErrorRef error;
+    ASSERT_TRUE(store->ensureTableWithName("t", {{"a", "INTEGER"}}, {}, &error));
+    EXPECT_TRUE(store->performTransaction([&] { return store->upsertRecord({{"a", 1}}, "t", &error); }));
+    EXPECT_FALSE(store->performTransaction([&] {
+        store->upsertRecord({{"a", 2}}, "t", &error);
+        return false;
+    }));
+    EXPECT_TRUE(logged(34010));
+    EXPECT_THROW(store->performTransaction([&]() -> bool {
+        store->upsertRecord({{"a", 3}}, "t", &error);
+        throw std::runtime_error("block failed");
+    }),
+                 std::runtime_error);
+    EXPECT_FALSE(store->performTransaction([&] { return store->performTransaction([] { return true; }); }));
+    EXPECT_TRUE(logged(34008));
+    EXPECT_FALSE(store->performTransaction(nullptr));
+    EXPECT_EQ(store->rowCountForTableWithName("t", &error), 1);
+    EXPECT_TRUE(sqlite3_get_autocommit(store->sqliteHandle()));
+
+    store->closeDatabase();
+    EXPECT_FALSE(store->performTransaction([] { return true; }));
+    EXPECT_FALSE(store->upsertRecord({{"a", 4}}, "t", &error));
+    EXPECT_STORE_ERROR(error, 2, "Upsert record failed. Database not open.");
+    EXPECT_TRUE(logged(34007));
+}
+
+TEST_F(SqliteStoreTest, ADamagedFileIsReplacedByAnEmptyOne) {
+    {
+        RawDatabase raw(path());
+        raw.exec("CREATE TABLE t (a BLOB); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50) "
+                 "INSERT INTO t SELECT randomblob(900) FROM n;");
+    }
+    // Page 2 onwards is the table's b-tree: scribbling over it fails the
+    // integrity check although the file still opens.
+    auto bytes = *ns::FileManager::defaultManager().readData(path());
+    std::fill(bytes.begin() + 4096 + 8, bytes.begin() + 4096 + 200, uint8_t(0x7F));
+    ASSERT_TRUE(ns::FileManager::defaultManager().writeData(path(), bytes));
+
+    auto store = open();
+    ASSERT_TRUE(store);
+    ns::ErrorRef error;
+    EXPECT_EQ(store->tableExists("t", &error), false);
+    EXPECT_TRUE(store->validateDatabaseWithError(&error));
+
+    ASSERT_TRUE(ns::FileManager::defaultManager().writeData(path("junk.sql"), ns::Data(5000, 'x')));
+    auto replaced = open("junk.sql");
+    ASSERT_TRUE(replaced);
+    EXPECT_TRUE(replaced->ensureTableWithName("t", {{"a", "INTEGER"}}, {}, &error));
+}
+
+// A journal left beside a deleted file is hot to SQLite: a new file of the
+// same name would have the old pages rolled back into it.
+TEST_F(SqliteStoreTest, DeletingTheFileTakesItsJournalAlong) {
+    const auto& files = ns::FileManager::defaultManager();
+    auto store = open();
+    ns::ErrorRef error;
+    ASSERT_TRUE(store->ensureTableWithName("t", {{"a", "BLOB"}}, {}, &error));
+    ASSERT_TRUE(store->performTransaction([&] {
+        for (int i = 0; i < 40; ++i) {
+            if (!store->upsertRecord({{"a", ns::Data(1000, uint8_t(i))}}, "t", &error)) return false;
+        }
+        return true;
+    }));
+    ns::Data journal;
+    {
+        // A writer that spills its cache mid-transaction leaves a valid hot
+        // journal on disk: keep a copy of it, then let the writer roll back.
+        RawDatabase writer(path());
+        writer.exec("PRAGMA cache_size = 1; BEGIN; UPDATE t SET a = randomblob(1000);");
+        journal = files.readData(path() + "-journal").value_or(ns::Data{});
+        writer.exec("ROLLBACK");
+    }
+    ASSERT_GT(journal.size(), 4096u);
+    ASSERT_TRUE(files.writeData(path() + "-journal", journal));
+    ASSERT_TRUE(files.writeData(path() + "-wal", ns::Data{1}));
+    ASSERT_TRUE(files.writeData(path() + "-shm", ns::Data{1}));
+
+    EXPECT_TRUE(store->closeAndDeleteDatabase(&error));
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) EXPECT_FALSE(files.fileExists(path() + suffix)) << suffix;
+    auto fresh = open();
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->tableExists("t", &error), false);
+}
+
+}  // namespace

@@ -1,7 +1,10 @@
 // The road every event takes through the store: raw events beside their
 // metadata, bundles gzip-compressed in the upload queue, and the sweep of
 // stale rows.
+#include <sqlite3.h>
+
 #include <cmath>
+#include <cstring>
 
 #include "analytics/QRVADatabase.h"
 #include "analytics/QRVAEventUtilities.h"
@@ -58,6 +61,20 @@ bool readStoredParameters(const QRVAPBEvent& proto, std::string& origin, QRVAPar
 
 // MARK: - Raw-event metadata
 
+// The stored bytes are compared rather than decoded (every event write asks,
+// so no row is built either): the same fingerprint with other bytes is a
+// damaged row, and a failed look-up counts as none; both get written over.
+bool QRVADatabase::hasStoredMetadata(int64_t fingerprint, const ns::Data& bytes) {
+    static const std::string kQuery = "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?";
+    sqlite3_stmt* statement = sqliteStore_->statementForQuery(kQuery, {fingerprint}, nullptr);
+    if (!statement) return false;
+    bool same = sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) == SQLITE_BLOB &&
+                size_t(sqlite3_column_bytes(statement, 0)) == bytes.size() &&
+                std::memcmp(sqlite3_column_blob(statement, 0), bytes.data(), bytes.size()) == 0;
+    sqliteStore_->cleanUpStatement(statement, kQuery);
+    return same;
+}
+
 std::optional<int64_t> QRVADatabase::fingerprintOfMetadata(const QRVAPBMeasurementBundle& metadata) {
     auto bytes = metadata.protoBuffer();
     if (!bytes) return std::nullopt;
@@ -68,15 +85,7 @@ bool QRVADatabase::insertIfNotExistsRawEventMetadata(const std::shared_ptr<QRVAP
                                                      ns::ErrorRef* error) {
     auto bytes = metadata ? metadata->protoBuffer() : std::nullopt;
     int64_t fingerprint = bytes ? qrva_64LSBMD5(*bytes) : 0;
-    if (bytes) {
-        // The stored bytes are compared rather than decoded: the same
-        // fingerprint with other bytes is a damaged row, written over below.
-        ns::ErrorRef lookupError;
-        auto rows = sqliteStore_->recordsForQuery(
-            "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?", {fingerprint}, &lookupError);
-        const ns::Value& stored = rows && !rows->empty() ? QRVARowValue(rows->front(), "metadata") : ns::nullValue();
-        if (stored.isData() && stored.asData() == *bytes) return true;
-    }
+    if (bytes && hasStoredMetadata(fingerprint, *bytes)) return true;
     using Bundle = QRVAPBMeasurementBundle;
     return upsertDataType<Bundle>(metadata.get(), "raw_events_metadata", "metadata_fingerprint", fingerprint,
                                   kQRVADatabaseRawEventsMetadataMaxCount, error,

@@ -365,6 +365,8 @@ bool QRVASqliteStore::upsertRecord(const QRVASqliteRecord& record, const std::st
     if (!QRVAAssertNotNull(sqliteHandle_, error, 2, "Upsert record failed. Database not open.")) return false;
     std::string columns;
     std::string places;
+    columns.reserve(record.size() * 24);
+    places.reserve(record.size() * 3);
     for (const auto& [column, value] : record) {
         if (!isStorableValue(value)) {
             monitor()->logWithLevel(4, 34020, "Record has value of unexpected type", ns::Value(column));
@@ -379,10 +381,12 @@ bool QRVASqliteStore::upsertRecord(const QRVASqliteRecord& record, const std::st
     std::string sql = "INSERT OR REPLACE INTO " + table + " (" + columns + ") VALUES (" + places + ");";
     sqlite3_stmt* statement = cachedStatement(sql, error);
     if (!statement) return false;
-    int rc = SQLITE_OK;
-    for (size_t i = 0; i < record.size() && rc == SQLITE_OK; ++i) rc = bindOne(statement, int(i + 1), record[i].second);
-    if (rc == SQLITE_OK) rc = sqlite3_step(statement);
-    if (rc != SQLITE_DONE) setDatabaseError(error, rc == SQLITE_OK ? "upsert record" : "bind values");
+    int bound = SQLITE_OK;
+    for (size_t i = 0; i < record.size() && bound == SQLITE_OK; ++i) {
+        bound = bindOne(statement, int(i + 1), record[i].second);
+    }
+    int rc = bound == SQLITE_OK ? sqlite3_step(statement) : bound;
+    if (rc != SQLITE_DONE) setDatabaseError(error, bound == SQLITE_OK ? "upsert record" : "bind values");
     cleanUpStatement(statement, sql);
     return rc == SQLITE_DONE;
 }

@@ -27,23 +27,13 @@ protected:
         QRVAPersistedConfig::resetSharedForTesting();
         QRVAMonitor::resetSharedForTesting();
     }
-    // The monitor codes logged so far ("034010", ...), in order.
-    std::vector<std::string> loggedCodes() {
+    // Whether the monitor has logged the code so far.
+    bool logged(int code) {
         QRVAMeasurementMonitor()->flushForTesting();
         QRVLoggerFlush();
-        std::vector<std::string> codes;
-        for (const auto& line : capture_.lines()) {
-            if (auto at = line.find("[I-ACS"); at != std::string::npos) codes.push_back(line.substr(at + 6, 6));
-        }
-        return codes;
-    }
-    bool logged(int code) {
-        char text[8];
-        std::snprintf(text, sizeof text, "%06d", code);
-        for (const auto& c : loggedCodes()) {
-            if (c == text) return true;
-        }
-        return false;
+        char text[16];
+        std::snprintf(text, sizeof text, "[I-ACS%06d]", code);
+        return capture_.contains(text);
     }
 
     ns::testing::TempSandbox sandbox_;

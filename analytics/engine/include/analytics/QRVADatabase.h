@@ -271,6 +271,7 @@ private:
                           const RecordMaker* maker);
     bool updateMadeRecord(bool hasObject, const std::string& table, const std::string& columnName,
                           const ns::Value& columnValue, ns::ErrorRef* error, const RecordMaker* maker);
+    bool hasStoredMetadata(int64_t fingerprint, const ns::Data& bytes);
     bool deleteStaleRows(const std::string& table, const std::string& timeColumn, double maxAge, ns::ErrorRef* error);
     bool updateAppMetadataRow(const QRVASqliteRecord& record, ns::ErrorRef* error);
     std::optional<bool> booleanForQuery(const std::string& query, const ns::Array& parameters, ns::ErrorRef* error);

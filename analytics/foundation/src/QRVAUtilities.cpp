@@ -55,7 +55,17 @@ bool QRVADeleteDatabaseFile(const std::string& name, ns::ErrorRef* error) {
         QRVASetError(error, 1, "Received empty name for deleting database file");
         return false;
     }
-    return ns::FileManager::defaultManager().removeItem(QRVAFilePathForDatabaseName(name), error);
+    // The journal goes with the file: a hot journal left beside a new file of
+    // the same name would be rolled back into it. The caller closes the store
+    // first.
+    const std::string path = QRVAFilePathForDatabaseName(name);
+    auto& files = ns::FileManager::defaultManager();
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        if (files.fileExists(path + suffix) && !files.removeItem(path + suffix, error)) {
+            return false;
+        }
+    }
+    return files.removeItem(path, error);
 }
 
 // MARK: - Code points

@@ -152,7 +152,10 @@ TEST_F(UtilitiesTest, FilesOfTheStoreAndOfSuitesLieInTheSandbox) {
                                                             {.createIntermediateDirectories = true}));
     EXPECT_TRUE(QRVAExcludeFilePathFromBackup(path, nullptr));
     EXPECT_TRUE(ns::FileManager::defaultManager().isExcludedFromBackup(path));
+    ASSERT_TRUE(ns::FileManager::defaultManager().writeData(path + "-journal", ns::Data{2}, nullptr));
     EXPECT_TRUE(QRVADeleteDatabaseFile("store.sql", nullptr));
+    EXPECT_FALSE(ns::FileManager::defaultManager().fileExists(path));
+    EXPECT_FALSE(ns::FileManager::defaultManager().fileExists(path + "-journal")) << "a hot journal would outlive it";
 }
 
 TEST_F(SchedulerTest, WhateverAWorkerBlockThrowsIsLoggedWithItsIDAndTheQueueGoesOn) {

@@ -1,0 +1,280 @@
+// The engine's creation, its switching on and off, and the start sequence
+// that builds the store and the components over it the first time
+// measurement is enabled.
+
+#include "analytics/QRVAMeasurement.h"
+
+#include <filesystem>
+
+#include "analytics/QRVAAlarm.h"
+#include "analytics/QRVAConstants.h"
+#include "analytics/QRVADatabase.h"
+#include "analytics/QRVAIdentifiers.h"
+#include "analytics/QRVAIdentity.h"
+#include "analytics/QRVAMonitor.h"
+#include "analytics/QRVAPersistedConfig.h"
+#include "analytics/QRVARemoteConfig.h"
+#include "analytics/QRVAScheduler.h"
+#include "analytics/QRVAUtilities.h"
+#include "core/QRVLogger.h"
+#include "core/QRVOptions.h"
+#include "platform/dispatch.h"
+
+namespace {
+
+struct Shared {
+    std::mutex mutex;
+    bool created = false;
+    std::shared_ptr<QRVAMeasurement> engine;
+};
+
+Shared& shared() {
+    // Worker-queue blocks may read it after a test's end; never destroyed.
+    static Shared* instance = new Shared;
+    return *instance;
+}
+
+bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
+
+}  // namespace
+
+// The network layer's own lines go to the analytics monitor, so that they
+// follow its debug mode and sampling.
+class QRVAMeasurement::NetworkLogger : public ns::Object, public QRVNetworkLoggerDelegate {
+public:
+    void qrvNetwork_logWithLevel(int level, int code, const std::string& message) override {
+        QRVAMeasurement::monitor()->logWithLevel(level, code, message);
+    }
+    void qrvNetwork_logWithLevel(int level, int code, const std::string& message, const ns::Value& context) override {
+        QRVAMeasurement::monitor()->logWithLevel(level, code, message, context);
+    }
+    void qrvNetwork_logWithLevel(int level, int code, const std::string& message, const ns::Array& contexts) override {
+        QRVAMeasurement::monitor()->logWithLevel(level, code, message, contexts);
+    }
+};
+
+// MARK: - The shared engine
+
+void QRVAMeasurement::initializeSharedInstanceWithOptions(const std::shared_ptr<const QRVOptions>& options) {
+    std::lock_guard lock(shared().mutex);
+    if (shared().created) return;
+    shared().created = true;
+    if (!options || !nonEmpty(options->ondrixAppID())) return;
+    monitor();
+    shared().engine = initWithOptions(options);
+}
+
+bool QRVAMeasurement::hasSharedInstance() {
+    std::lock_guard lock(shared().mutex);
+    return shared().engine != nullptr;
+}
+
+std::shared_ptr<QRVAMeasurement> QRVAMeasurement::sharedInstance() {
+    std::lock_guard lock(shared().mutex);
+    if (!shared().created) {
+        QRVLogWarning(kQRVLoggerAnalytics, ns::format("I-ACS%06ld", 23147L),
+                      "Quorvane Analytics has not been created. Please, configure Quorvane by calling "
+                      "[QRVApp configure]");
+    }
+    return shared().engine;
+}
+
+std::shared_ptr<QRVAMonitor> QRVAMeasurement::monitor() { return QRVAMeasurementMonitor(); }
+
+std::shared_ptr<QRVARemoteConfig> QRVAMeasurement::remoteConfig() {
+    std::shared_ptr<QRVAMeasurement> engine;
+    {
+        std::lock_guard lock(shared().mutex);
+        engine = shared().engine;
+    }
+    if (engine) return engine->remoteConfig_;
+    return QRVARemoteConfig::defaultInstance();
+}
+
+void QRVAMeasurement::resetSharedForTesting() {
+    std::lock_guard lock(shared().mutex);
+    shared().created = false;
+    shared().engine.reset();
+    QRVAIdentity::setAdIDCacheTimeProvider({});
+    QRVAIdentifiers::setEngineIdentityProvider({});
+}
+
+// MARK: - Creation
+
+std::shared_ptr<QRVAMeasurement> QRVAMeasurement::initWithOptions(const std::shared_ptr<const QRVOptions>& options) {
+    auto monitor = QRVAMeasurement::monitor();
+    monitor->logWithLevel(6, 23007, ns::format("Quorvane Analytics v.%@ started", kQRVAAnalyticsVersionString));
+    monitor->logWithLevel(6, 23008,
+                          monitor->isDebugModeEnabled()
+                              ? "To disable debug logging set the following application argument: "
+                                "-noQRVAnalyticsDebugEnabled (see docs/ARCHITECTURE.md, Analytics foundation)"
+                              : "To enable debug logging set the following application argument: "
+                                "-QRVAnalyticsDebugEnabled (see docs/ARCHITECTURE.md, Analytics foundation)");
+    monitor->logWithLevel(7, 23009, "Debug logging enabled");
+    auto network = QRVNetwork::make(kQRVAMeasurementHost);
+    if (!network) monitor->logWithLevel(1, 23010, "Failed to initialize network component");
+    auto scheduler = QRVAScheduler::initWithWorkerQueueLabel(kQRVASchedulerWorkerQueueLabel);
+    auto alarm = QRVAAlarm::initWithDispatchQueue(scheduler->workerQueue(), kQRVAMeasurementTimerName);
+    return initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance(), std::move(network),
+                                std::move(scheduler), std::move(alarm), options);
+}
+
+QRVAMeasurement::QRVAMeasurement(std::string databaseName, std::shared_ptr<QRVAPersistedConfig> persistedConfig,
+                                 std::shared_ptr<QRVNetwork> network, std::shared_ptr<QRVAScheduler> scheduler,
+                                 std::shared_ptr<QRVAAlarm> alarm, std::shared_ptr<const QRVOptions> options)
+    : options_(std::move(options)),
+      databaseName_(std::move(databaseName)),
+      alarm_(std::move(alarm)),
+      network_(std::move(network)),
+      persistedConfig_(std::move(persistedConfig)),
+      scheduler_(std::move(scheduler)) {}
+
+std::shared_ptr<QRVAMeasurement> QRVAMeasurement::initWithDatabaseName(
+    const std::string& databaseName, std::shared_ptr<QRVAPersistedConfig> persistedConfig,
+    std::shared_ptr<QRVNetwork> network, std::shared_ptr<QRVAScheduler> scheduler, std::shared_ptr<QRVAAlarm> alarm,
+    std::shared_ptr<const QRVOptions> options) {
+    auto engine = std::make_shared<QRVAMeasurement>(databaseName, std::move(persistedConfig), std::move(network),
+                                                    std::move(scheduler), std::move(alarm), std::move(options));
+    if (engine->network_) {
+        // Kept weakly by the network: the engine holds it for its lifetime.
+        engine->networkLogger_ = std::make_shared<NetworkLogger>();
+        engine->network_->setLoggerDelegate(engine->networkLogger_);
+        engine->network_->setIsDebugModeEnabled(monitor()->isDebugModeEnabled());
+        engine->network_->setReachabilityDelegate(engine);
+    }
+    const bool enable = engine->options_ && engine->shouldEnableMeasurement(*engine->options_);
+    engine->setEnabled(enable);
+    engine->wasEnabledDuringInitialization_ = enable;
+    return engine;
+}
+
+QRVAMeasurement::~QRVAMeasurement() = default;
+
+bool QRVAMeasurement::shouldEnableMeasurement(const QRVOptions& options) {
+    if (options.isAnalyticsCollectionDeactivated()) return false;
+    switch (persistedConfig_ ? persistedConfig_->measurementEnabledState() : 0) {
+        case 1:
+            return true;
+        case 2:
+            return false;
+        default:
+            return options.isAnalyticsCollectionEnabled();
+    }
+}
+
+// MARK: - Enabling
+
+void QRVAMeasurement::setEnabled(bool enabled) {
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:496", [weak, enabled] {
+        if (auto engine = weak.lock()) engine->setEnabledOnWorkerQueue(enabled);
+    });
+}
+
+void QRVAMeasurement::setEnabledOnWorkerQueue(bool enabled) {
+    QRVAScheduler::checkOnBackgroundThreadWithMethodName("setIsEnabledOnWorkerQueue");
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    if (enabled && options_ && options_->isAnalyticsCollectionDeactivated()) return;
+    enabled_ = enabled;
+    if (!enabled) {
+        // The session reporter's switch goes here once it exists.
+        monitor()->logWithLevel(6, 23013, "Quorvane Analytics disabled");
+        return;
+    }
+    if (!startMeasurementOnWorkerQueue()) {
+        monitor()->logWithLevel(7, 23011, "Failed to start Quorvane Analytics. Quorvane Analytics is disabled");
+        setEnabled(false);
+        return;
+    }
+    monitor()->logWithLevel(6, 23012, "Quorvane Analytics enabled");
+}
+
+void QRVAMeasurement::reachabilityDidChange() {
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:692", [weak] {
+        if (auto engine = weak.lock()) engine->updateSchedule();
+    });
+}
+
+// MARK: - Start
+
+bool QRVAMeasurement::startMeasurementOnWorkerQueue() {
+    QRVAScheduler::checkOnBackgroundThreadWithMethodName("startMeasurementOnWorkerQueue");
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    if (!componentsInitialized_) {
+        // Only the worker queue touches the flag, so a failed start can
+        // simply leave it down for the next enable to run it all again.
+        componentsInitialized_ = runStartSequence();
+        if (!componentsInitialized_) return false;
+    }
+    updateSchedule();
+    return true;
+}
+
+bool QRVAMeasurement::runStartSequence() {
+    clearDataOfPreviousApp();
+    persistedConfig_->setAppIDFromVLP(options_ ? options_->ondrixAppID() : std::nullopt);
+    if (!openComponents()) return false;
+    installProviders();
+
+    ns::ErrorRef error;
+    const std::string folder = std::filesystem::path(QRVAFilePathForDatabaseName(databaseName_)).parent_path();
+    if (!QRVAExcludeFilePathFromBackup(folder, &error)) {
+        monitor()->logWithLevel(4, 23015, "Failed to exclude directory from backup. Error", QRVAErrorContext(error));
+    }
+    monitor()->logWithLevel(7, 23016, "Quorvane Analytics is ready to receive events");
+    monitor()->setEncodeContexts(identity_->isFromAppStore());
+    error = nullptr;
+    if (!database_->maybeDeleteStaleData(&error) && error) {
+        monitor()->logWithLevel(4, 23018, "Unable to delete stale data. Error", QRVAErrorContext(error));
+    }
+    // The automatic reports (first open, app and OS updates), the purchase,
+    // session and search-ad reporters and the life-cycle observers join
+    // here as they are built.
+    return true;
+}
+
+void QRVAMeasurement::clearDataOfPreviousApp() {
+    if (!options_) return;
+    auto previous = QRVAIdentity::changedAppIDFromVLP(*persistedConfig_, *options_);
+    if (!previous) return;
+    previousVLPAppID_ = previous;
+    persistedConfig_->clearValues();
+    monitor()->clearMonitoringData();
+    // The store of the previous app is not open yet: it opens only below.
+    ns::ErrorRef error;
+    if (!QRVADeleteDatabaseFile(databaseName_, &error) && error) {
+        monitor()->logWithLevel(4, 23014, "Failed to delete old database file. Error", QRVAErrorContext(error));
+    }
+}
+
+bool QRVAMeasurement::openComponents() {
+    database_ = QRVADatabase::initWithDatabaseName(databaseName_, persistedConfig_);
+    if (!database_) database_ = QRVADatabase::initWithDatabaseName(databaseName_, persistedConfig_);
+    if (!database_) return false;
+    identity_ = QRVAIdentity::sharedInstance();
+    if (!identity_) return false;
+    remoteConfig_ = QRVARemoteConfig::initWithVLPAppID(identity_->appIDFromVLP().value_or(""), database_);
+    if (!remoteConfig_) return false;
+    return true;
+}
+
+void QRVAMeasurement::installProviders() {
+    // The settings live as long as the engine, which lives for the process.
+    std::weak_ptr<QRVARemoteConfig> settings = remoteConfig_;
+    database_->setSettingsProvider([settings] {
+        QRVADatabaseSettings answer;
+        if (auto config = settings.lock()) {
+            answer.maxEventsStored = config->maxEventsStored();
+            answer.maxQueueTime = config->maxQueueTime();
+            answer.databaseDeleteStaleBundlesInterval = config->databaseDeleteStaleBundlesInterval();
+        }
+        return answer;
+    });
+    QRVAIdentity::setAdIDCacheTimeProvider([settings] {
+        auto config = settings.lock();
+        return config ? config->adIDCacheTime() : double(kQRVAConfigAdIDCacheTime);
+    });
+    std::weak_ptr<QRVAIdentity> identity = identity_;
+    QRVAIdentifiers::setEngineIdentityProvider([identity] { return identity.lock(); });
+}

@@ -1,0 +1,326 @@
+// The event write path: the settings' blacklist, the day's quotas and
+// counters, and the raw-event row beside its metadata row. Each write is
+// short transactions run back to back on the worker queue, so no other event
+// comes between them; a failure rolls back only its own transaction (the
+// counters of a dropped event stay, so the next overrun is seen as such).
+
+#include <limits>
+
+#include "analytics/QRVADatabase.h"
+#include "analytics/QRVADataTypeValidator.h"
+#include "analytics/QRVAEnvironmentInfo.h"
+#include "analytics/QRVAEventUtilities.h"
+#include "analytics/QRVAIdentity.h"
+#include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAAEU.h"
+#include "analytics/QRVAMonitor.h"
+#include "analytics/QRVARemoteConfig.h"
+#include "analytics/QRVAScheduler.h"
+#include "analytics/QRVAUtilities.h"
+#include "platform/bundle.h"
+#include "platform/clock.h"
+#include "platform/dispatch.h"
+
+namespace F = QRVAPBField;
+
+namespace {
+
+ns::Value nameContext(const std::string& name) { return ns::Value(QRVAFormattedEventName(std::string_view(name))); }
+ns::Value parametersContext(const QRVAEvent& event) {
+    return ns::Value(QRVAFormattedParametersDescription(event.parameters()));
+}
+
+bool isConversionName(const std::string& name) {
+    return name == "ecommerce_purchase" || name == "_f" || name == "_iap";
+}
+
+// Overruns of a quota are logged on the first and then every thousandth.
+bool isLoggedOverrun(int64_t overrun) { return overrun % kQRVAMeasurementQuotaLogInterval == 0; }
+
+}  // namespace
+
+// MARK: - Entry
+
+void QRVAMeasurement::logEvent(std::optional<QRVAEvent> event) {
+    if (!event) {
+        monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
+        return;
+    }
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:1581", [weak, event = std::move(*event)]() mutable {
+        if (auto engine = weak.lock()) engine->handleEventOnWorkerQueue(std::move(event));
+    });
+}
+
+void QRVAMeasurement::handleEventOnWorkerQueue(QRVAEvent event) {
+    QRVAScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue:");
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    if (!isEnabled()) {
+        monitor()->logWithLevel(7, 23049, "Quorvane Analytics is disabled. Event not logged");
+        return;
+    }
+    // Conditional user properties add the events this one triggers here
+    // once they exist.
+    writeEventOnWorkerQueue(std::move(event));
+    updateSchedule();
+}
+
+void QRVAMeasurement::maybeAddDebugAndRealtimeParameters(QRVAEvent& event) {
+    if (!monitor()->isDebugModeEnabled()) return;
+    event.setRealtime(true);
+    event.setDebug(true);
+    monitor()->logWithLevel(7, 23073, "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
+                            nameContext(event.name()), parametersContext(event));
+}
+
+// MARK: - Writing
+
+void QRVAMeasurement::writeEventOnWorkerQueue(QRVAEvent event) {
+    QRVAScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    monitor()->logWithLevel(7, 23051, "Logging event: origin, name, params", ns::Value(event.origin()),
+                            nameContext(event.name()), parametersContext(event));
+    const std::string& name = event.name();
+    if (remoteConfig_->isEventBlacklisted(name)) {
+        monitor()->logWithLevel(4, 23052, "Rejected event. Contact Quorvane Support for more information. Event name",
+                                nameContext(name));
+        if (!remoteConfig_->blacklistInternal() && !remoteConfig_->blacklistPublic() &&
+            !QRVAEventUtilIsErrorEvent(event)) {
+            QRVALogErrorEventWithParameters(kQRVAErrorEventIsBlacklisted, std::string_view(name),
+                                            kQRVADataTypeEventNameMaxLength, std::string_view(name));
+        }
+        return;
+    }
+    if (isConversionName(name)) event.setConversion(true);
+    // Purchases record their lifetime value in a transaction of their own
+    // here once purchase reporting exists.
+    const bool isPublic = QRVAEventUtilIsPublicName(std::string_view(name));
+    WriteState state;
+    if (!database_->performTransaction([&] { return countEventInTransaction(event, isPublic, state); })) return;
+    if (state.dropped) {
+        monitor()->logWithLevel(7, 23062, "Event dropped. Event name, event params", nameContext(name),
+                                parametersContext(event));
+        return;
+    }
+    database_->performTransaction([&] { return storeEventInTransaction(event, isPublic, state); });
+}
+
+bool QRVAMeasurement::countEventInTransaction(QRVAEvent& event, bool isPublic, WriteState& state) {
+    ns::ErrorRef error;
+    const int32_t today = database_->dayNumberAt(ns::Clock::nowSeconds());
+    auto stored = database_->dailyCounts(&error);
+    if (!stored && error) {
+        monitor()->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error",
+                                QRVAErrorContext(error));
+        return false;
+    }
+    // Yesterday's counters are no quota for today: restart them before
+    // comparing, not only when counting.
+    QRVADailyCounts counts = stored && stored->day() == today ? *stored : QRVADailyCounts(today, 0, 0, 0, 0, 0);
+    const std::string& name = event.name();
+    const bool isError = QRVAEventUtilIsErrorEvent(event);
+    bool droppedByKind = false;
+    if (int64_t over = int64_t(counts.allEventsCount()) - remoteConfig_->maxEventsPerDay(); over >= 0) {
+        state.dropped = true;
+        if (isLoggedOverrun(over)) {
+            monitor()->logWithLevel(1, 23055, "Data loss. Too many events logged. Name, limit", nameContext(name),
+                                    ns::Value(int64_t(remoteConfig_->maxEventsPerDay())));
+        }
+    }
+    if (!state.dropped && isError) {
+        if (int64_t over = int64_t(counts.errorEventsCount()) - remoteConfig_->maxErrorEventsPerDay(); over >= 0) {
+            state.dropped = droppedByKind = true;
+            if (isLoggedOverrun(over)) {
+                const QRVAValue* code = event.parameters().find("_err");
+                monitor()->logWithLevel(1, 23056, "Too many error events logged. Error code, limit",
+                                        ns::Value(code ? code->description() : std::string()),
+                                        ns::Value(int64_t(remoteConfig_->maxErrorEventsPerDay())));
+            }
+        }
+    }
+    if (!state.dropped && isPublic) {
+        if (int64_t over = int64_t(counts.publicEventsCount()) - remoteConfig_->maxPublicEventsPerDay(); over >= 0) {
+            state.dropped = droppedByKind = true;
+            if (isLoggedOverrun(over)) {
+                monitor()->logWithLevel(1, 23057, "Data loss. Too many public events logged. Name, limit",
+                                        nameContext(name), ns::Value(int64_t(remoteConfig_->maxPublicEventsPerDay())));
+            }
+            QRVALogErrorEventWithCode(kQRVAErrorPublicEventLimitReached);
+        }
+    }
+    if (isError) {
+        counts.incrementErrorEventsCountForCurrentDay(today);
+    } else {
+        counts.incrementCountsForCurrentDay(today, isPublic, false);
+    }
+    // An event over the all-events quota stays counted, so the overrun keeps
+    // growing; one dropped for its kind was never one of the day's events.
+    if (droppedByKind) counts.decrementAllEventsCount();
+
+    const bool subjectToLimit = !monitor()->isDebugModeEnabled() && name != "_iap" && name != "_f";
+    const int32_t maxRealtime = remoteConfig_->maxRealtimeEventCountPerDay();
+    if (event.isConversion() || remoteConfig_->isEventCustomConversion(name)) {
+        if (counts.realtimeCount() < maxRealtime) {
+            monitor()->logWithLevel(7, 23058,
+                                    "Conversion event is under real-time daily limit. Marking the event as real-time. "
+                                    "Event name, parameters",
+                                    nameContext(name), parametersContext(event));
+            state.realtimeRow = true;
+        }
+        if (!subjectToLimit) {
+            monitor()->logWithLevel(7, 23059,
+                                    "Conversion event is not subject to real-time daily limit. Marking the event as "
+                                    "real-time. Event name, parameters",
+                                    nameContext(name), parametersContext(event));
+            state.realtimeRow = true;
+        }
+    }
+    if (event.isRealtime() && subjectToLimit && counts.realtimeCount() >= maxRealtime) {
+        event.setRealtime(false);
+        monitor()->logWithLevel(4, 23060,
+                                "Too many real-time events. Event is no longer real-time. Event name, parameters",
+                                nameContext(name), parametersContext(event));
+    }
+    maybeAddDebugAndRealtimeParameters(event);
+    state.realtimeRow = state.realtimeRow || event.isRealtime();
+    error = nullptr;
+    if (!database_->updateDailyCounts(counts, &error) && error) {
+        monitor()->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
+                                nameContext(name), QRVAErrorContext(error));
+        return false;
+    }
+    return true;
+}
+
+bool QRVAMeasurement::isUnderNewPublicNameLimit(const QRVAEvent& event) {
+    ns::ErrorRef error;
+    auto count = database_->publicEventCount(&error);
+    if (!count && error) {
+        monitor()->logWithLevel(1, 23064, "Unable to query event count. Error", QRVAErrorContext(error));
+        return false;
+    }
+    if (count && *count >= kQRVADatabasePublicEventMaxCount) {
+        monitor()->logWithLevel(1, 23065, "Unable to set event. Reached limit on set events. Name",
+                                nameContext(event.name()));
+        QRVALogErrorEventWithCode(kQRVAErrorEventLimitReached);
+        return false;
+    }
+    return true;
+}
+
+bool QRVAMeasurement::storeEventInTransaction(const QRVAEvent& event, bool isPublic, const WriteState& state) {
+    const std::string& name = event.name();
+    ns::ErrorRef error;
+    auto aggregates = database_->eventAggregatesWithName(name, &error);
+    if (!aggregates && error) {
+        monitor()->logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", nameContext(name),
+                                QRVAErrorContext(error));
+        return false;
+    }
+    if (!aggregates) {
+        if (isPublic && !isUnderNewPublicNameLimit(event)) return false;
+        auto fresh = QRVAEventAggregates::initWithName(name, 0, 0, 0);
+        error = nullptr;
+        if (fresh && !database_->updateEventAggregates(*fresh, &error) && error) {
+            monitor()->logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error",
+                                    QRVAErrorContext(error));
+            return false;
+        }
+    }
+    error = nullptr;
+    auto attributes = database_->userAttributesIncludingInternal(true, &error);
+    if (!attributes && error) {
+        monitor()->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", QRVAErrorContext(error));
+        return false;
+    }
+    auto metadata = createRawEventMetadataWithUserAttributes(attributes.value_or(std::vector<QRVAUserAttribute>{}));
+    error = nullptr;
+    if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error) && error) {
+        monitor()->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", QRVAErrorContext(error));
+        return false;
+    }
+    error = nullptr;
+    auto deleted = database_->deleteRawEventsOverAbsoluteLimit(&error);
+    if (!deleted && error) {
+        monitor()->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error",
+                                QRVAErrorContext(error));
+        return false;
+    }
+    if (deleted && *deleted != 0) {
+        monitor()->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
+                                ns::Value(int64_t(*deleted)));
+    }
+    auto bytes = metadata->protoBuffer();
+    const int64_t fingerprint = bytes ? qrva_64LSBMD5(*bytes) : 0;
+    error = nullptr;
+    if (!database_->insertRawEvent(event, fingerprint, state.realtimeRow, &error) && error) {
+        monitor()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", QRVAErrorContext(error));
+        return false;
+    }
+    if (name == "_f") countFirstOpen();
+    monitor()->logWithLevel(7, 23072, "Event logged. Event name, event params", nameContext(name),
+                            parametersContext(event));
+    return true;
+}
+
+// The keychain outlives reinstalls, so the count of first opens stored for
+// this bundle tells a reinstall from a first install.
+void QRVAMeasurement::countFirstOpen() {
+    const std::string bundleID = ns::Bundle::mainBundle()->bundleIdentifier();
+    auto stored = QRVAKeychainWrapper::keychainValueWithIdentifier(kQRVAMeasurementFirstOpenCounterKey, bundleID);
+    int64_t count = 0;
+    if (stored) {
+        try {
+            count = std::max<int64_t>(0, std::stoll(*stored));
+        } catch (const std::exception&) {
+            count = 0;  // not a number: as absent
+        }
+    }
+    if (count < std::numeric_limits<int64_t>::max()) ++count;
+    QRVAKeychainWrapper::upsertKeychainValue(std::to_string(count), kQRVAMeasurementFirstOpenCounterKey, bundleID);
+}
+
+// MARK: - Metadata
+
+std::shared_ptr<QRVAPBMeasurementBundle> QRVAMeasurement::createRawEventMetadataWithUserAttributes(
+    const std::vector<QRVAUserAttribute>& attributes) {
+    auto bundle = QRVAPBMeasurementBundle::message();
+    auto environment = QRVAEnvironmentInfo::sharedInstance();
+    NANOSetInt32(bundle, F::MeasurementBundle::protocol_version, 1);
+    NANOSetString(bundle, F::MeasurementBundle::platform, "ios");
+    NANOSetString(bundle, F::MeasurementBundle::os_version, environment->deviceOSVersion());
+    NANOSetString(bundle, F::MeasurementBundle::device_model, environment->deviceModel());
+    if (auto language = environment->userDefaultLanguage()) {
+        NANOSetString(bundle, F::MeasurementBundle::user_default_language, *language);
+    }
+    NANOSetInt32(bundle, F::MeasurementBundle::timezone_offset_minutes, environment->timeZoneOffsetMinutes());
+    if (!identity_->isFromAppStore()) NANOSetString(bundle, F::MeasurementBundle::app_store, "manual_install");
+    NANOSetString(bundle, F::MeasurementBundle::app_id, identity_->appID());
+    if (auto version = identity_->appVersion()) NANOSetString(bundle, F::MeasurementBundle::app_version, *version);
+    NANOSetInt64(bundle, F::MeasurementBundle::library_version, QRVAIdentity::quorvaneAnalyticsLibraryVersion());
+    NANOSetString(bundle, F::MeasurementBundle::app_instance_id, identity_->appInstanceID());
+    if (auto appID = identity_->appIDFromVLP()) NANOSetString(bundle, F::MeasurementBundle::vlp_app_id, *appID);
+    if (auto instanceID = identity_->quorvaneInstanceID()) {
+        NANOSetString(bundle, F::MeasurementBundle::quorvane_instance_id, *instanceID);
+    }
+    if (auto major = identity_->appVersionMajor()) NANOSetInt32(bundle, F::MeasurementBundle::app_version_major, *major);
+    if (auto minor = identity_->appVersionMinor()) NANOSetInt32(bundle, F::MeasurementBundle::app_version_minor, *minor);
+    if (auto release = identity_->appVersionRelease()) {
+        NANOSetInt32(bundle, F::MeasurementBundle::app_version_release, *release);
+    }
+    auto deviceID = identity_->resettableDeviceID();
+    if (identity_->hasLimitedAdTracking() && deviceID) {
+        NANOSetBool(bundle, F::MeasurementBundle::limited_ad_tracking, identity_->limitedAdTracking());
+        NANOSetString(bundle, F::MeasurementBundle::resettable_device_id, *deviceID);
+    } else if (auto vendorID = identity_->identifierForVendor()) {
+        NANOSetString(bundle, F::MeasurementBundle::vendor_device_id, *vendorID);
+    }
+    if (!attributes.empty()) {
+        ns::Array protos;
+        for (const auto& attribute : attributes) {
+            if (auto proto = attribute.protoUserAttribute()) protos.push_back(ns::Value(proto));
+        }
+        NANOSetArray(bundle, F::MeasurementBundle::user_attributes, protos);
+    }
+    return bundle;
+}

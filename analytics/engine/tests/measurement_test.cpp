@@ -1,0 +1,407 @@
+// The measurement engine over a real store: creation only with an app ID,
+// the enabled decision (deactivated switch, persisted state, options), the
+// start on the worker queue and the store wiped for another app; the event
+// write path with its day's quotas (on the virtual clock, across midnight),
+// the blacklist and the public-name limit under a configuration served by
+// the local back end, and the first-open counter in the keychain.
+
+#include "analytics/QRVAMeasurement.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "analytics/QRVAAEU.h"
+#include "analytics/QRVADatabase.h"
+#include "analytics/QRVAEnvironmentInfo.h"
+#include "analytics/QRVAEventUtilities.h"
+#include "analytics/QRVAIdentity.h"
+#include "analytics/QRVAMonitor.h"
+#include "analytics/QRVAPersistedConfig.h"
+#include "analytics/QRVARemoteConfig.h"
+#include "analytics/QRVAScheduler.h"
+#include "analytics/QRVAUtilities.h"
+#include "core/QRVApp.h"
+#include "core/QRVLogger.h"
+#include "core/QRVOptions.h"
+#include "platform/bundle.h"
+#include "platform/clock.h"
+#include "platform/runloop.h"
+#include "platform/system_log.h"
+#include "platform/user_defaults.h"
+#include "testing/backend.h"
+#include "testing/temp_sandbox.h"
+
+namespace {
+
+constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+constexpr const char* kOtherAppID = "1:480326711275:ios:0000aaaa1111bbbb";
+
+class MeasurementTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QRVLoggerResetForTesting();
+        QRVSetLoggerLevel(QRVLoggerLevelDebug);
+        sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", "com.almavel.app"},
+                                                               {"CFBundleShortVersionString", "2.4"}});
+        writeOptions({{kQRVOptionsKeyOndrixAppID, kAppID}});
+        clock_ = ns::VirtualClock::install();
+        resetProcess();
+        QRVASetInternalEventLogger([this](const std::string&, const std::string& name,
+                                          const QRVAObjectParameters& parameters) {
+            std::lock_guard lock(mutex_);
+            const ns::Value* code = parameters.find("_err");
+            if (name == "_err" && code) errorCodes_.push_back(code->intValue());
+        });
+    }
+    void TearDown() override {
+        if (engine_) drain();
+        QRVASetInternalEventLogger({});
+        QRVAMeasurement::resetSharedForTesting();
+        resetProcess();
+        QRVLoggerResetForTesting();
+    }
+    void writeOptions(ns::Dictionary options) {
+        options[kQRVOptionsKeyAPIKey] = "AKtest-analytics-engine-0000000001";
+        sandbox_.writeBundlePlist(kQRVOptionsFileName, options);
+        QRVOptions::resetForTesting();
+    }
+    static void resetProcess() {
+        QRVAIdentity::resetSharedForTesting();
+        QRVAEnvironmentInfo::resetSharedForTesting();
+        QRVAPersistedConfig::resetSharedForTesting();
+        QRVAMonitor::resetSharedForTesting();
+        QRVOptions::resetForTesting();
+    }
+    std::shared_ptr<QRVAMeasurement> start() {
+        engine_ = QRVAMeasurement::initWithOptions(QRVOptions::defaultOptions());
+        drain();
+        return engine_;
+    }
+    // Runs on the worker queue and waits for it, the main queue turning
+    // meanwhile (the identity reads the device there).
+    void onWorker(const std::function<void()>& work) {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        engine_->scheduler()->scheduleOnWorkerQueueBlockID("test", [&work, done] {
+            work();
+            *done = true;
+        });
+        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 60));
+    }
+    // Blocks queued from blocks (a disable after a failed start) run too.
+    void drain() {
+        onWorker([] {});
+        onWorker([] {});
+    }
+    void log(const std::string& name, const QRVAObjectParameters& parameters = {}) {
+        const double now = ns::Clock::nowSeconds();
+        engine_->logEvent(QRVAEvent::initWithOrigin("app", name[0] != '_', name, now, 0, parameters));
+    }
+    int64_t rawEventCount() {
+        int64_t count = -1;
+        onWorker([&] {
+            count = engine_->database()->sqliteStore()->numberForQuery("SELECT COUNT(*) FROM raw_events", {}, nullptr)
+                        .intValue();
+        });
+        return count;
+    }
+    QRVADailyCounts counts() {
+        std::optional<QRVADailyCounts> answer;
+        onWorker([&] { answer = engine_->database()->dailyCounts(nullptr); });
+        return answer.value_or(QRVADailyCounts(0, 0, 0, 0, 0, 0));
+    }
+    // The engine's monitor codes logged while `work` ran.
+    std::vector<int> codes(const std::function<void()>& work) {
+        auto capture = ns::SystemLog::capture();
+        work();
+        drain();
+        QRVAMeasurementMonitor()->flushForTesting();
+        QRVLoggerFlush();
+        std::vector<int> found;
+        for (const auto& line : capture.lines()) {
+            auto at = line.find("[I-ACS");
+            if (at != std::string::npos) found.push_back(std::stoi(line.substr(at + 6, 6)));
+        }
+        return found;
+    }
+    // The switching lines among them.
+    static std::vector<int> switching(std::vector<int> codes) {
+        std::erase_if(codes, [](int code) { return code < 23011 || code > 23013; });
+        return codes;
+    }
+    static int count(const std::vector<int>& codes, int code) { return int(std::count(codes.begin(), codes.end(), code)); }
+    std::vector<int64_t> takeErrorCodes() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(errorCodes_, {});
+    }
+    // A configuration for the app served by the local back end, fetched and
+    // put in force as the configuration fetch does.
+    void applyServedConfig(const nlohmann::json& settings, const nlohmann::json& eventConfig = nlohmann::json::array()) {
+        auto backend = ns::testing::Backend::start();
+        backend->routeServiceHosts();
+        nlohmann::json config = {{"version", 3}, {"app_id", kAppID}, {"settings", nlohmann::json::array()},
+                                 {"event_config", eventConfig}};
+        for (const auto& [name, value] : settings.items()) {
+            config["settings"].push_back({{"name", name}, {"value", value}});
+        }
+        backend->setAnalyticsConfig(kAppID, config);
+        auto url = engine_->currentRemoteConfig()->remoteConfigURLWithAppInstanceID("A1", "ios", 40002);
+        ASSERT_TRUE(url);
+        std::optional<ns::Data> body;
+        ASSERT_TRUE(engine_->network()->getURL(url->absoluteString(), {}, nullptr, false,
+                                               [&](ns::HTTPURLResponsePtr response, ns::Data data, ns::ErrorRef) {
+                                                   body = response && response->statusCode() == 200 ? data : ns::Data();
+                                               }));
+        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return body.has_value(); }, 60));
+        bool applied = false;
+        onWorker([&] {
+            applied = engine_->currentRemoteConfig()->updateMeasurementConfig(QRVAPBMeasurementConfig::initWithBuffer(*body));
+        });
+        ASSERT_TRUE(applied);
+    }
+
+    ns::testing::TempSandbox sandbox_;
+    std::unique_ptr<ns::VirtualClock> clock_;
+    std::shared_ptr<QRVAMeasurement> engine_;
+    std::mutex mutex_;
+    std::vector<int64_t> errorCodes_;
+};
+
+}  // namespace
+
+TEST_F(MeasurementTest, TheSharedEngineExistsOnlyForOptionsWithAnAppIDAndIsMadeOncePerProcess) {
+    auto capture = ns::SystemLog::capture();
+    auto warnings = [&] {
+        QRVLoggerFlush();
+        const auto lines = capture.lines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.find("I-ACS023147") != std::string::npos; });
+    };
+    EXPECT_EQ(QRVAMeasurement::sharedInstance(), nullptr);
+    EXPECT_EQ(warnings(), 1);
+
+    QRVAMeasurement::initializeSharedInstanceWithOptions(std::make_shared<QRVOptions>(ns::Dictionary{}));
+    EXPECT_FALSE(QRVAMeasurement::hasSharedInstance());
+    EXPECT_EQ(QRVAMeasurement::sharedInstance(), nullptr);
+    QRVAMeasurement::initializeSharedInstanceWithOptions(QRVOptions::defaultOptions());
+    EXPECT_FALSE(QRVAMeasurement::hasSharedInstance());
+    EXPECT_EQ(warnings(), 1);  // not after a refused creation
+    EXPECT_EQ(QRVAMeasurement::remoteConfig(), QRVARemoteConfig::defaultInstance());
+
+    QRVAMeasurement::resetSharedForTesting();
+    QRVAMeasurement::initializeSharedInstanceWithOptions(QRVOptions::defaultOptions());
+    ASSERT_TRUE(QRVAMeasurement::hasSharedInstance());
+    engine_ = QRVAMeasurement::sharedInstance();
+    drain();
+    EXPECT_EQ(engine_->scheduler()->workerQueue()->label(), "com.ondrix.qrva.worker");
+    EXPECT_TRUE(engine_->isEnabled());
+    EXPECT_EQ(QRVAMeasurement::remoteConfig(), engine_->currentRemoteConfig());
+}
+
+TEST_F(MeasurementTest, TheEnabledDecisionFollowsTheDeactivatedSwitchThenTheStoredStateThenTheOptions) {
+    const struct {
+        int64_t storedState;  // 0: none
+        bool deactivated;
+        bool collectionEnabled;
+        bool enabled;
+    } cases[] = {
+        {0, false, true, true}, {0, false, false, false}, {1, false, false, true},
+        {2, false, true, false}, {1, true, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.storedState << c.deactivated << c.collectionEnabled);
+        if (c.storedState) {
+            ns::UserDefaults::standard()->setInteger(c.storedState, kQRVAPersistedConfigMeasurementEnabledStateKey);
+        } else {
+            ns::UserDefaults::standard()->removeObjectForKey(kQRVAPersistedConfigMeasurementEnabledStateKey);
+        }
+        writeOptions({{kQRVOptionsKeyOndrixAppID, kAppID},
+                      {kQRVOptionsKeyAnalyticsCollectionDeactivated, c.deactivated},
+                      {kQRVOptionsKeyAnalyticsCollectionEnabled, c.collectionEnabled}});
+        start();
+        EXPECT_EQ(engine_->wasEnabledDuringInitialization(), c.enabled);
+        EXPECT_EQ(engine_->isEnabled(), c.enabled);
+        EXPECT_EQ(engine_->database() != nullptr, c.enabled);  // the store opens only with a start
+    }
+}
+
+TEST_F(MeasurementTest, EnablingAtRunTimeStartsOnceAndTheDeactivatedSwitchRefusesIt) {
+    ns::UserDefaults::standard()->setInteger(2, kQRVAPersistedConfigMeasurementEnabledStateKey);
+    start();
+    auto logged = switching(codes([&] {
+        engine_->setEnabled(true);
+        engine_->setEnabled(false);
+        engine_->setEnabled(true);
+    }));
+    EXPECT_EQ(logged, (std::vector<int>{23012, 23013, 23012}));  // the store was opened once
+    auto database = engine_->database();
+    engine_->setEnabled(true);
+    drain();
+    EXPECT_EQ(engine_->database(), database);
+
+    writeOptions({{kQRVOptionsKeyOndrixAppID, kAppID}, {kQRVOptionsKeyAnalyticsCollectionDeactivated, true}});
+    start();
+    logged = switching(codes([&] {
+        engine_->setEnabled(true);
+        engine_->setEnabled(false);
+    }));
+    EXPECT_EQ(logged, std::vector<int>{23013});
+    EXPECT_FALSE(engine_->isEnabled());
+    EXPECT_EQ(engine_->database(), nullptr);
+}
+
+TEST_F(MeasurementTest, AnotherAppIDWipesTheStoreBeforeItOpensAndTheSameOneKeepsIt) {
+    start();
+    log("kept_event");
+    EXPECT_EQ(rawEventCount(), 1);
+    drain();
+    engine_.reset();  // the store closes with its engine
+
+    resetProcess();
+    start();
+    EXPECT_EQ(rawEventCount(), 1);
+    EXPECT_FALSE(engine_->previousVLPAppID());
+    engine_.reset();
+
+    resetProcess();
+    writeOptions({{kQRVOptionsKeyOndrixAppID, kOtherAppID}});
+    start();
+    EXPECT_EQ(engine_->previousVLPAppID(), std::optional<std::string>(kAppID));
+    EXPECT_EQ(QRVAPersistedConfig::sharedInstance()->appIDFromVLP(), std::optional<std::string>(kOtherAppID));
+    EXPECT_EQ(rawEventCount(), 0);
+}
+
+TEST_F(MeasurementTest, EventsLandInRawEventsBesideOneMetadataRowAndAreCountedForTheDay) {
+    start();
+    log("view_item", {{"item_id", "A-17"}, {"quantity", 2}});
+    log("_s");
+    log("_err", {{"_err", 4}});
+    EXPECT_EQ(rawEventCount(), 3);
+    const QRVADailyCounts day = counts();
+    EXPECT_EQ(day.allEventsCount(), 3);
+    EXPECT_EQ(day.publicEventsCount(), 1);
+    EXPECT_EQ(day.errorEventsCount(), 1);
+    int64_t metadataRows = 0;
+    onWorker([&] {
+        metadataRows = engine_->database()->sqliteStore()->numberForQuery("SELECT COUNT(*) FROM raw_events_metadata",
+                                                                           {}, nullptr).intValue();
+    });
+    EXPECT_EQ(metadataRows, 1);
+
+    engine_->setEnabled(false);
+    EXPECT_EQ(count(codes([&] { log("view_item"); }), 23049), 1);
+    EXPECT_EQ(rawEventCount(), 3);
+    EXPECT_EQ(count(codes([&] { engine_->logEvent(std::nullopt); }), 23048), 1);
+}
+
+TEST_F(MeasurementTest, TheDailyQuotaDropsEventsLoggingEveryThousandthOverrunAndRestartsAtMidnight) {
+    start();
+    applyServedConfig({{"measurement.upload.max_events_per_day", "10"}});
+    for (int i = 0; i < 10; ++i) log("_s");
+    EXPECT_EQ(rawEventCount(), 10);
+    auto logged = codes([&] { log("_s"); });  // the 11th
+    EXPECT_EQ(count(logged, 23055), 1);
+    EXPECT_EQ(count(logged, 23062), 1);
+    logged = codes([&] {
+        for (int i = 12; i <= 1010; ++i) log("_s");
+    });
+    EXPECT_EQ(count(logged, 23055), 0);
+    EXPECT_EQ(count(logged, 23062), 999);
+    EXPECT_EQ(count(codes([&] { log("_s"); }), 23055), 1);  // the 1011th
+    EXPECT_EQ(counts().allEventsCount(), 1011);
+    EXPECT_EQ(rawEventCount(), 10);
+
+    clock_->advance(86400);  // the next day: yesterday's counters are no quota
+    auto next = codes([&] { log("view_item"); });
+    EXPECT_EQ(count(next, 23055) + count(next, 23062), 0);
+    EXPECT_TRUE(takeErrorCodes().empty());
+    EXPECT_EQ(rawEventCount(), 11);
+    EXPECT_EQ(counts().allEventsCount(), 1);
+}
+
+TEST_F(MeasurementTest, ThePublicQuotaDropsPublicEventsWithAnErrorEventAndTheNewDayTakesThemAgain) {
+    start();
+    applyServedConfig({{"measurement.upload.max_public_events_per_day", "2"}});
+    log("view_item");
+    log("view_item");
+    log("view_item");
+    log("_s");
+    EXPECT_EQ(rawEventCount(), 3);
+    EXPECT_EQ(takeErrorCodes(), std::vector<int64_t>{16});
+    EXPECT_EQ(counts().allEventsCount(), 3);
+    EXPECT_EQ(counts().publicEventsCount(), 3);
+    clock_->advance(86400);
+    log("view_item");
+    EXPECT_TRUE(takeErrorCodes().empty());
+    EXPECT_EQ(rawEventCount(), 4);
+}
+
+TEST_F(MeasurementTest, BlacklistedEventsAreRejectedWithAnErrorEventUnlessABlacklistSwitchIsOn) {
+    start();
+    applyServedConfig({}, {{{"name", "promo_view"}, {"blacklisted", true}}, {{"name", "_err"}, {"blacklisted", true}}});
+    EXPECT_EQ(count(codes([&] { log("promo_view"); }), 23052), 1);
+    log("_err", {{"_err", 4}});
+    EXPECT_EQ(takeErrorCodes(), std::vector<int64_t>{11});  // none for a rejected error event
+    EXPECT_EQ(rawEventCount(), 0);
+
+    applyServedConfig({{"measurement.upload.blacklist_public", "1"}}, {{{"name", "promo_view"}, {"blacklisted", true}}});
+    log("promo_view");
+    EXPECT_TRUE(takeErrorCodes().empty());
+    EXPECT_EQ(rawEventCount(), 0);
+}
+
+TEST_F(MeasurementTest, FiveHundredPublicNamesAreKeptAndANewOneIsRefusedWithAnErrorEvent) {
+    start();
+    onWorker([&] {
+        engine_->database()->performTransaction([&] {
+            for (int i = 0; i < 500; ++i) {
+                engine_->database()->updateEventAggregates(
+                    *QRVAEventAggregates::initWithName("name_" + std::to_string(i), 1, 0, 0), nullptr);
+            }
+            return true;
+        });
+    });
+    EXPECT_EQ(count(codes([&] { log("name_501"); }), 23065), 1);
+    EXPECT_EQ(takeErrorCodes(), std::vector<int64_t>{8});
+    log("name_7");
+    log("_new_internal");
+    EXPECT_EQ(rawEventCount(), 2);
+}
+
+TEST_F(MeasurementTest, EachStoredFirstOpenCountsInTheKeychain) {
+    start();
+    const std::string bundleID = ns::Bundle::mainBundle()->bundleIdentifier();
+    QRVAKeychainWrapper::deleteKeychainValueWithIdentifier("_pfo", bundleID);
+    log("_f");
+    drain();
+    EXPECT_EQ(QRVAKeychainWrapper::keychainValueWithIdentifier("_pfo", bundleID), std::optional<std::string>("1"));
+    log("_f");
+    drain();
+    EXPECT_EQ(QRVAKeychainWrapper::keychainValueWithIdentifier("_pfo", bundleID), std::optional<std::string>("2"));
+    log("_s");
+    drain();
+    EXPECT_EQ(QRVAKeychainWrapper::keychainValueWithIdentifier("_pfo", bundleID), std::optional<std::string>("2"));
+    int64_t realtime = 0;
+    onWorker([&] {
+        realtime = engine_->database()->sqliteStore()->numberForQuery(
+            "SELECT COUNT(*) FROM raw_events WHERE is_realtime = 1", {}, nullptr).intValue();
+    });
+    EXPECT_EQ(realtime, 2);  // a first open is a conversion outside the real-time limit
+}
+
+TEST_F(MeasurementTest, TheStoredEventsSettingKeepsTheNewestRawEvents) {
+    start();
+    applyServedConfig({{"measurement.store.max_stored_events_per_app", "5"}});
+    std::vector<int> logged = codes([&] {
+        for (int i = 0; i < 8; ++i) log("_s", {{"n", i}});
+    });
+    EXPECT_EQ(count(logged, 23070), 3);
+    std::vector<QRVASqliteRow> rows;
+    onWorker([&] {
+        rows = engine_->database()->sqliteStore()->recordsForQuery("SELECT rowid FROM raw_events ORDER BY rowid", {},
+                                                                   nullptr).value_or(std::vector<QRVASqliteRow>{});
+    });
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(QRVARowValue(rows.front(), "rowid").intValue(), 4);
+    EXPECT_EQ(QRVARowValue(rows.back(), "rowid").intValue(), 8);
+}

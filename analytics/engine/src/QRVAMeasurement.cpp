@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "analytics/QRVAAlarm.h"
+#include "analytics/QRVAAudience.h"
 #include "analytics/QRVAConstants.h"
 #include "analytics/QRVADatabase.h"
 #include "analytics/QRVAIdentifiers.h"
@@ -256,7 +257,8 @@ bool QRVAMeasurement::openComponents() {
     if (!identity_) return false;
     remoteConfig_ = QRVARemoteConfig::initWithVLPAppID(identity_->appIDFromVLP().value_or(""), database_);
     if (!remoteConfig_) return false;
-    return true;
+    audience_ = QRVAAudience::initWithDatabase(database_);
+    return audience_ != nullptr;
 }
 
 void QRVAMeasurement::installProviders() {
@@ -274,6 +276,16 @@ void QRVAMeasurement::installProviders() {
     QRVAIdentity::setAdIDCacheTimeProvider([settings] {
         auto config = settings.lock();
         return config ? config->adIDCacheTime() : double(kQRVAConfigAdIDCacheTime);
+    });
+    audience_->setSettingsProvider([settings] {
+        QRVAAudienceSettings answer;
+        if (auto config = settings.lock()) {
+            answer.maxAudienceCount = config->maxAudienceCount();
+            answer.maxFiltersPerAudience = config->maxFiltersPerAudience();
+            answer.maxParametersPerFilter = config->maxParametersPerFilter();
+            answer.maxFilterResultCount = config->maxFilterResultCount();
+        }
+        return answer;
     });
     std::weak_ptr<QRVAIdentity> identity = identity_;
     QRVAIdentifiers::setEngineIdentityProvider([identity] { return identity.lock(); });

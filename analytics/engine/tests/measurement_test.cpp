@@ -405,3 +405,60 @@ TEST_F(MeasurementTest, TheStoredEventsSettingKeepsTheNewestRawEvents) {
     EXPECT_EQ(QRVARowValue(rows.front(), "rowid").intValue(), 4);
     EXPECT_EQ(QRVARowValue(rows.back(), "rowid").intValue(), 8);
 }
+
+TEST_F(MeasurementTest, UserPropertiesHoldTwentyFivePublicNamesAndTwentyFiveInternalOnesPerOrigin) {
+    start();
+    auto set = [&](const std::string& origin, const std::string& name, int64_t value) {
+        engine_->setUserAttribute(QRVAUserAttribute::initWithOrigin(origin, name, QRVAValue(value), 1));
+    };
+    auto properties = [&](bool includeInternal) {
+        std::optional<ns::Dictionary> answer;
+        std::mutex answerMutex;
+        engine_->userPropertiesIncludingInternal(includeInternal, [&](ns::Dictionary dictionary) {
+            std::lock_guard lock(answerMutex);
+            answer = std::move(dictionary);
+        });
+        EXPECT_TRUE(ns::RunLoop::main().runUntil([&] { std::lock_guard lock(answerMutex); return answer.has_value(); }, 60));
+        std::lock_guard lock(answerMutex);
+        return answer.value_or(ns::Dictionary{});
+    };
+    for (int i = 0; i < 25; ++i) {
+        set("app", "public_" + std::to_string(i), i);
+        set("auto", "_internal_" + std::to_string(i), i);
+    }
+    drain();
+    std::vector<int> logged = codes([&] {
+        set("app", "public_25", 25);      // refused: 25 public names
+        set("app", "public_3", 33);       // a stored name is replaced
+        set("auto", "_internal_25", 25);  // refused: 25 of origin "auto"
+        set("ext", "_internal_25", 1);    // the same name counts against origin "ext"
+        set("auto", "_internal_3", 33);
+    });
+    EXPECT_EQ(count(logged, 23084), 2);
+    EXPECT_EQ(count(logged, 23087), 3);
+    EXPECT_EQ(takeErrorCodes(), (std::vector<int64_t>{9, 9}));
+    ns::Dictionary all = properties(true);
+    EXPECT_EQ(all.size(), 51u);
+    EXPECT_EQ(all["public_3"], ns::Value(int64_t(33)));
+    EXPECT_EQ(all["_internal_3"], ns::Value(int64_t(33)));
+    EXPECT_EQ(properties(false).size(), 25u);
+
+    engine_->removeUserAttribute(QRVAUserAttribute::initWithOrigin("app", "public_0", QRVAValue(0), 1));
+    set("app", "public_25", 25);  // room again
+    ns::Dictionary after = properties(false);
+    EXPECT_EQ(after.count("public_0"), 0u);
+    EXPECT_EQ(after.count("public_25"), 1u);
+
+    engine_->setEnabled(false);
+    logged = codes([&] {
+        set("app", "public_1", 100);
+        engine_->removeUserAttribute(QRVAUserAttribute::initWithOrigin("app", "public_1", QRVAValue(0), 1));
+        engine_->maxUserPropertiesForOrigin("", [](int32_t) { ADD_FAILURE(); });
+    });
+    EXPECT_EQ(count(logged, 23081) + count(logged, 23076) + count(logged, 23093), 3);
+    EXPECT_EQ(properties(false)["public_1"], ns::Value(int64_t(1)));  // reads still answer
+    std::atomic<int32_t> maximum = 0;
+    engine_->maxUserPropertiesForOrigin("app", [&](int32_t value) { maximum = value; });
+    EXPECT_TRUE(ns::RunLoop::main().runUntil([&] { return maximum.load() != 0; }, 60));
+    EXPECT_EQ(maximum.load(), 25);
+}

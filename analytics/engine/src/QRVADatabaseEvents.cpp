@@ -223,23 +223,44 @@ bool QRVADatabase::deleteRawEventsWithMaxRowID(int64_t rowID, ns::ErrorRef* erro
     return sqliteStore_->deleteRecordsFromTableWithName("raw_events", "rowid <= ?", {rowID}, error).has_value();
 }
 
-std::optional<int64_t> QRVADatabase::deleteRawEventsOverAbsoluteLimit(ns::ErrorRef* error) {
-    // The span of row ids bounds the row count and costs two index look-ups,
-    // while the trim below walks the whole backlog: below the limit, which
-    // is nearly always, it need not run.
-    const int64_t keep = int64_t(settings().maxEventsStored) - 1;
-    ns::ErrorRef spanError;
-    // Each MAX and MIN alone in its SELECT, so that each is one look-up.
-    ns::Value span = sqliteStore_->numberForQuery(
-        "SELECT (SELECT MAX(rowid) FROM raw_events) - (SELECT MIN(rowid) FROM raw_events) + 1", {}, &spanError);
-    if (spanError) {
-        if (error) *error = spanError;
-        return std::nullopt;
+namespace {
+
+// How many raw events the store holds, kept by temporary triggers of this
+// connection: they see every statement it runs and roll back with its
+// transactions, so the number stays exact without counting the backlog for
+// each event. Made on first use, with one count of the table.
+std::optional<int64_t> keptRawEventCount(QRVASqliteStore& store, ns::ErrorRef* error) {
+    static const std::string kRead = "SELECT n FROM temp.raw_events_kept";
+    ns::ErrorRef missing;
+    ns::Value kept = store.numberForQuery(kRead, {}, &missing);
+    if (!missing && !kept.isNull()) return kept.intValue();
+    for (const char* sql : {
+             "CREATE TEMP TABLE IF NOT EXISTS raw_events_kept (n INTEGER NOT NULL)",
+             "DELETE FROM temp.raw_events_kept",
+             "INSERT INTO temp.raw_events_kept SELECT count(*) FROM main.raw_events",
+             "CREATE TEMP TRIGGER IF NOT EXISTS raw_events_kept_insert AFTER INSERT ON raw_events "
+             "BEGIN UPDATE raw_events_kept SET n = n + 1; END",
+             "CREATE TEMP TRIGGER IF NOT EXISTS raw_events_kept_delete AFTER DELETE ON raw_events "
+             "BEGIN UPDATE raw_events_kept SET n = n - 1; END",
+         }) {
+        if (!store.executeSQL(sql, error)) return std::nullopt;
     }
-    if (span.isNull() || span.intValue() <= keep) return 0;
+    kept = store.numberForQuery(kRead, {}, error);
+    if (kept.isNull()) return std::nullopt;
+    return kept.intValue();
+}
+
+}  // namespace
+
+std::optional<int64_t> QRVADatabase::deleteRawEventsOverAbsoluteLimit(ns::ErrorRef* error) {
+    // Only the oldest rows past the newest `keep` are walked, not the whole
+    // backlog, so an event's cost does not grow with it.
+    const int64_t keep = std::max<int64_t>(0, int64_t(settings().maxEventsStored) - 1);
+    auto count = keptRawEventCount(*sqliteStore_, error);
+    if (!count) return std::nullopt;
+    if (*count <= keep) return 0;
     return sqliteStore_->deleteRecordsFromTableWithName(
-        "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
-        {int32_t(settings().maxEventsStored - 1)}, error);
+        "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid LIMIT ?)", {*count - keep}, error);
 }
 
 std::optional<bool> QRVADatabase::isRawEventsTableEmpty(ns::ErrorRef* error) {

@@ -253,9 +253,20 @@ std::optional<int64_t> keptRawEventCount(QRVASqliteStore& store, ns::ErrorRef* e
 }  // namespace
 
 std::optional<int64_t> QRVADatabase::deleteRawEventsOverAbsoluteLimit(ns::ErrorRef* error) {
-    // Only the oldest rows past the newest `keep` are walked, not the whole
-    // backlog, so an event's cost does not grow with it.
+    // The span of row ids bounds the count at the cost of two look-ups (each
+    // MIN and MAX alone in its SELECT), which settles the usual case; near
+    // the limit the kept count decides, and only the oldest rows past the
+    // newest `keep` are walked, not the whole backlog.
     const int64_t keep = std::max<int64_t>(0, int64_t(settings().maxEventsStored) - 1);
+    ns::ErrorRef spanError;
+    ns::Value span = sqliteStore_->numberForQuery(
+        "SELECT (SELECT MAX(rowid) FROM raw_events) - (SELECT MIN(rowid) FROM raw_events) + 1", {}, &spanError);
+    if (spanError) {
+        if (error) *error = spanError;
+        return std::nullopt;
+    }
+    if (span.isNull()) return 0;  // no rows
+    if (span.intValue() <= keep) return 0;
     auto count = keptRawEventCount(*sqliteStore_, error);
     if (!count) return std::nullopt;
     if (*count <= keep) return 0;

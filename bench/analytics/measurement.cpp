@@ -16,13 +16,16 @@
 
 #include "analytics/QRVAAlarm.h"
 #include "analytics/QRVADatabase.h"
+#include "analytics/QRVAIdentity.h"
 #include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVAScheduler.h"
 #include "analytics/QRVASqliteStore.h"
 #include "analytics/QRVAUtilities.h"
 #include "core/QRVOptions.h"
 #include "platform/clock.h"
+#include "platform/dispatch.h"
 #include "platform/runloop.h"
 #include "testing/temp_sandbox.h"
 
@@ -63,7 +66,7 @@ QRVAObjectParameters tenParameters(int i) {
 
 class Engine {
 public:
-    Engine(ns::testing::TempSandbox& sandbox, const std::string& databaseName) {
+    explicit Engine(const std::string& databaseName) {
         auto scheduler = QRVAScheduler::initWithWorkerQueueLabel(kQRVASchedulerWorkerQueueLabel);
         auto alarm = QRVAAlarm::initWithDispatchQueue(scheduler->workerQueue(), kQRVAMeasurementTimerName);
         engine_ = QRVAMeasurement::initWithDatabaseName(databaseName, QRVAPersistedConfig::sharedInstance(), nullptr,
@@ -151,22 +154,36 @@ private:
     std::string blob_;
 };
 
-ns::testing::TempSandbox& sandbox() {
-    static ns::testing::TempSandbox* instance = [] {
-        auto* made = new ns::testing::TempSandbox;
-        made->writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", "pa.almavel.asistente"},
-                                                            {"CFBundleShortVersionString", "2.4"}});
-        made->writeBundlePlist(kQRVOptionsFileName,
-                               ns::Dictionary{{kQRVOptionsKeyOndrixAppID, "1:1065:ios:ab12"},
-                                              {kQRVOptionsKeyAPIKey, "AKbench-analytics-measurement-00001"}});
+// A sandbox of its own for one benchmark, as a new process would find it,
+// removed with everything in it after the engines' queued work is done.
+class BenchSandbox {
+public:
+    BenchSandbox() {
+        sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", "pa.almavel.asistente"},
+                                                               {"CFBundleShortVersionString", "2.4"}});
+        sandbox_.writeBundlePlist(kQRVOptionsFileName,
+                                  ns::Dictionary{{kQRVOptionsKeyOndrixAppID, "1:1065:ios:ab12"},
+                                                 {kQRVOptionsKeyAPIKey, "AKbench-analytics-measurement-00001"}});
+        resetShared();
+    }
+    ~BenchSandbox() {
+        ns::waitForQueuedWork(30);
+        resetShared();
+    }
+
+private:
+    static void resetShared() {
+        QRVAIdentity::resetSharedForTesting();
+        QRVAPersistedConfig::resetSharedForTesting();
+        QRVAMonitor::resetSharedForTesting();
         QRVOptions::resetForTesting();
-        return made;
-    }();
-    return *instance;
-}
+    }
+    ns::testing::TempSandbox sandbox_;
+};
 
 void AnalyticsEngineEventWrite(benchmark::State& state) {
-    Engine subject(sandbox(), "bench-engine.sql");
+    BenchSandbox sandbox;
+    Engine subject("bench-engine.sql");
     PlainLoop plain(QRVAFilePathForDatabaseName("bench-plain.sql"));  // beside the engine's store
     if (!subject.ready()) {
         state.SkipWithError("the engine did not start");
@@ -191,8 +208,9 @@ void AnalyticsEngineEventWrite(benchmark::State& state) {
 BENCHMARK(AnalyticsEngineEventWrite)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
 
 void AnalyticsEngineEventWriteOverBacklog(benchmark::State& state) {
-    Engine empty(sandbox(), "bench-empty.sql");
-    Engine backlog(sandbox(), "bench-backlog.sql");
+    BenchSandbox sandbox;
+    Engine empty("bench-empty.sql");
+    Engine backlog("bench-backlog.sql");
     if (!empty.ready() || !backlog.ready()) {
         state.SkipWithError("the engine did not start");
         return;

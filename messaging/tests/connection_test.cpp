@@ -98,10 +98,13 @@ protected:
 
     // The peer hangs up; signing in again, the new login's received ids.
     std::vector<std::string> reconnectedLoginIds() {
+        // The client can see the close before the peer marks the old
+        // connection gone, so wait for a new connection, not for "connected".
+        const int before = peer.connections();
         peer.hangUp();
         if (!pump([&] { return !recorder->closes.empty(); })) return {"(no close)"};
         connection->signIn();
-        if (!pump([&] { return peer.connected() && !peer.frames().empty(); })) return {"(no login)"};
+        if (!pump([&] { return peer.connections() > before && !peer.frames().empty(); })) return {"(no login)"};
         const auto login = parsed<ParloLoginRequest>(peer.frames()[0]);
         return {login.received_persistent_id().begin(), login.received_persistent_id().end()};
     }

@@ -28,6 +28,7 @@
 #include "platform/system_log.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
+#include "monitor_lines.h"
 
 namespace {
 
@@ -98,20 +99,7 @@ protected:
         onWorker([&] { config_ = RC::initWithVLPAppID(kAppID, database_); });
         return config_;
     }
-    // The monitor lines of what `work` did, as "<code> <message>".
-    static std::vector<std::string> logged(const std::function<void()>& work) {
-        auto capture = ns::SystemLog::capture();
-        work();
-        QRVAMeasurementMonitor()->flushForTesting();
-        QRVLoggerFlush();
-        std::vector<std::string> lines;
-        for (const auto& line : capture.lines()) {
-            auto at = line.find("[I-ACS");
-            if (at != std::string::npos) lines.push_back(std::to_string(std::stoi(line.substr(at + 6, 6))) + " " +
-                                                         line.substr(at + 14));
-        }
-        return lines;
-    }
+    static std::vector<std::string> logged(const std::function<void()>& work) { return analyticstest::logged(work); }
 
     ns::testing::TempSandbox sandbox_;
     ns::DispatchQueuePtr worker_ = ns::DispatchQueue::serial("remote-config-test");

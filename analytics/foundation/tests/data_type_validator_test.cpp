@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "core/QRVLogger.h"
 #include "platform/system_log.h"
 #include "testing/temp_sandbox.h"
+#include "monitor_lines.h"
 
 namespace {
 
@@ -41,21 +44,7 @@ protected:
         QRVAMonitor::resetSharedForTesting();
         QRVLoggerResetForTesting();
     }
-    // The monitor lines of what `f` did, as "<code> <message>".
-    template <class F>
-    static std::vector<std::string> logged(F f) {
-        auto capture = ns::SystemLog::capture();
-        f();
-        QRVAMeasurementMonitor()->flushForTesting();
-        QRVLoggerFlush();
-        std::vector<std::string> lines;
-        for (const auto& line : capture.lines()) {
-            auto at = line.find("[I-ACS");
-            if (at != std::string::npos) lines.push_back(std::to_string(std::stoi(line.substr(at + 6, 6))) + " " +
-                                                         line.substr(at + 14));
-        }
-        return lines;
-    }
+    static std::vector<std::string> logged(const std::function<void()>& work) { return analyticstest::logged(work); }
 
     ns::testing::TempSandbox sandbox_;
 };

@@ -26,6 +26,7 @@
 #include "core/QRVOptions.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
+#include "platform/file_manager.h"
 #include "platform/runloop.h"
 #include "platform/system_log.h"
 #include "platform/user_defaults.h"
@@ -461,4 +462,24 @@ TEST_F(MeasurementTest, UserPropertiesHoldTwentyFivePublicNamesAndTwentyFiveInte
     engine_->maxUserPropertiesForOrigin("app", [&](int32_t value) { maximum = value; });
     EXPECT_TRUE(ns::RunLoop::main().runUntil([&] { return maximum.load() != 0; }, 60));
     EXPECT_EQ(maximum.load(), 25);
+}
+
+TEST_F(MeasurementTest, AStoreThatCannotBeOpenedLeavesMeasurementOffUntilALaterEnableFindsItWorking) {
+    // A file where the store's folder belongs: the store cannot be made, nor
+    // made again.
+    const std::string folder = sandbox_.sandbox()->applicationSupportPath() + "/Ondrix/Measurement";
+    auto& files = ns::FileManager::defaultManager();
+    ASSERT_TRUE(files.writeData(folder, ns::Data{1}, nullptr, {.createIntermediateDirectories = true}));
+    auto logged = switching(codes([&] { start(); }));
+    EXPECT_EQ(logged, (std::vector<int>{23011, 23013}));
+    EXPECT_FALSE(engine_->isEnabled());
+    EXPECT_EQ(engine_->database(), nullptr);
+
+    ASSERT_TRUE(files.removeItem(folder, nullptr));
+    logged = switching(codes([&] { engine_->setEnabled(true); }));
+    EXPECT_EQ(logged, std::vector<int>{23012});
+    EXPECT_TRUE(engine_->isEnabled());
+    ASSERT_NE(engine_->database(), nullptr);
+    log("after_the_store_came_back");
+    EXPECT_EQ(rawEventCount(), 1);
 }

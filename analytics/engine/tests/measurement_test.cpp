@@ -113,6 +113,9 @@ protected:
     }
     // The engine's monitor codes logged while `work` ran.
     std::vector<int> codes(const std::function<void()>& work) {
+        // Earlier lines may still be on their way to the console.
+        QRVAMeasurementMonitor()->flushForTesting();
+        QRVLoggerFlush();
         auto capture = ns::SystemLog::capture();
         work();
         drain();

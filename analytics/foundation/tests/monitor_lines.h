@@ -13,6 +13,11 @@
 namespace analyticstest {
 
 inline std::vector<std::string> logged(const std::function<void()>& work) {
+    // Lines logged before `work` may still be on their way to the console
+    // (the monitor and the core logger hand them on asynchronously): let them
+    // out before listening.
+    QRVAMeasurementMonitor()->flushForTesting();
+    QRVLoggerFlush();
     auto capture = ns::SystemLog::capture();
     work();
     QRVAMeasurementMonitor()->flushForTesting();

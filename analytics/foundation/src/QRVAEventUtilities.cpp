@@ -17,7 +17,9 @@ ns::Guarded<QRVAInternalEventLogger>& internalEventLogger() {
     return *logger;
 }
 
-void logInternalEvent(const std::string& origin, const std::string& name, const QRVAObjectParameters& parameters) {
+}  // namespace
+
+void QRVALogInternalEvent(const std::string& origin, const std::string& name, const QRVAObjectParameters& parameters) {
     QRVAInternalEventLogger logger = internalEventLogger().get();
     if (!logger) {
         QRVAMeasurementMonitor()->logWithLevel(7, 18014, "Analytics is not running. Dropping internal event. Name",
@@ -26,6 +28,8 @@ void logInternalEvent(const std::string& origin, const std::string& name, const 
     }
     logger(origin, name, parameters);
 }
+
+namespace {
 
 size_t lengthOf(QRVAObjectRef object) {
     auto text = object.string();
@@ -185,7 +189,7 @@ void QRVASetInternalEventLogger(QRVAInternalEventLogger logger) {
 
 void QRVALogErrorEventWithCode(int64_t code) {
     if (code == kQRVAErrorNone) return;
-    logInternalEvent("auto", "_err", QRVAObjectParameters{{"_err", ns::Value(static_cast<long long>(code))}});
+    QRVALogInternalEvent("auto", "_err", QRVAObjectParameters{{"_err", ns::Value(static_cast<long long>(code))}});
 }
 
 void QRVALogErrorEventWithParameters(int64_t code, QRVAObjectRef value, uint32_t maxLength,
@@ -198,7 +202,7 @@ void QRVALogErrorEventWithParameters(int64_t code, QRVAObjectRef value, uint32_t
                             (code == kQRVAErrorInvalidParameterValue || code == kQRVAErrorUserPropertyValueTooLong ||
                              lengthOf(lengthSource) > maxLength);
     QRVAAddErrorValueAndLengthParameters(parameters, value, maxLength, withLength ? lengthSource : nullptr);
-    logInternalEvent("auto", "_err", QRVAObjectParameters(parameters));
+    QRVALogInternalEvent("auto", "_err", QRVAObjectParameters(parameters));
 }
 
 void QRVAAddErrorValueAndLengthParameters(QRVAParameters& parameters, QRVAObjectRef value, uint32_t maxLength,

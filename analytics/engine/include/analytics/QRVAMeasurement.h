@@ -33,6 +33,7 @@
 #include "analytics/QRVAEvent.h"
 #include "analytics/QRVAPBMessages.h"
 #include "core/QRVNetwork.h"
+#include "platform/url.h"
 #include "platform/value.h"
 
 class QRVAAlarm;
@@ -116,6 +117,26 @@ public:
     const std::string& databaseName() const { return databaseName_; }
     const std::optional<std::string>& previousVLPAppID() const { return previousVLPAppID_; }
 
+    // MARK: Bundling (worker queue)
+    // Makes at most one bundle of the oldest run of raw events.
+    bool bundleRawEvents();
+
+    // MARK: Upload scheduling, upload and configuration fetch (worker queue)
+    void updateSchedule();
+    void uploadData();
+    void fetchRemoteConfig();
+    bool isNetworkReadyForRequest();
+
+    // MARK: Life cycle and background task
+    // Flushes the persisted state and ends any background task held.
+    void terminateBackgroundTask();
+
+    // MARK: Automatic events and deep links
+    // Any queue: a campaign URL becomes "_cmp" through the facade.
+    void handleOpenURL(const ns::URL& url);
+    // The web page of a browsing user activity; nullopt otherwise.
+    static std::optional<ns::URL> deepLinkFromUserActivity(const ns::ObjectPtr& activity);
+
     QRVAMeasurement(std::string databaseName, std::shared_ptr<QRVAPersistedConfig> persistedConfig,
                     std::shared_ptr<QRVNetwork> network, std::shared_ptr<QRVAScheduler> scheduler,
                     std::shared_ptr<QRVAAlarm> alarm, std::shared_ptr<const QRVOptions> options);
@@ -131,9 +152,6 @@ private:
     void clearDataOfPreviousApp();
     bool openComponents();
     void installProviders();
-    // Upload scheduling is the uploader's; until it exists a handled event
-    // or a reachability change has nothing to re-evaluate.
-    void updateSchedule() {}
     bool countEventInTransaction(QRVAEvent& event, bool isPublic, WriteState& state);
     bool storeEventInTransaction(const QRVAEvent& event, bool isPublic, const WriteState& state);
     bool isUnderNewPublicNameLimit(const QRVAEvent& event);

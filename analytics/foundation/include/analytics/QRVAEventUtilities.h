@@ -140,3 +140,6 @@ using QRVAInternalEventLogger =
     std::function<void(const std::string& origin, const std::string& name, const QRVAObjectParameters& parameters)>;
 // Installs (or, with an empty function, removes) the logger. Any thread.
 void QRVASetInternalEventLogger(QRVAInternalEventLogger logger);
+// Hands an internal event to the installed logger; without one it is dropped
+// with a debug line (18014). Any thread.
+void QRVALogInternalEvent(const std::string& origin, const std::string& name, const QRVAObjectParameters& parameters);

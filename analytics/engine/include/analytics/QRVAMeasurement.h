@@ -131,6 +131,11 @@ public:
     // Flushes the persisted state and ends any background task held.
     void terminateBackgroundTask();
 
+    // MARK: Sessions
+    // Any thread: passed on to the session reporter on the worker queue.
+    void setMinimumSessionInterval(double seconds);
+    void setSessionTimeoutInterval(double seconds);
+
     // MARK: Automatic events and deep links
     // Any queue: a campaign URL becomes "_cmp" through the facade.
     void handleOpenURL(const ns::URL& url);

@@ -1,5 +1,7 @@
 #include "platform/application.h"
 
+#include <algorithm>
+
 #include "platform/block_object.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
@@ -209,6 +211,42 @@ void Application::deliverRemoteNotification(const Dictionary& payload, std::func
     if (completion) completion(kBackgroundFetchNoData);
 }
 
+namespace {
+
+bool delegateAnswer(const Value& answer) { return answer.isBool() ? answer.asBool() : answer.intValue() != 0; }
+
+Value optionOrNull(const Dictionary& options, const char* key) {
+    auto it = options.find(key);
+    return it == options.end() ? Value() : it->second;
+}
+
+}  // namespace
+
+bool Application::openURL(const std::string& url, const Dictionary& options) {
+    dispatchAssertQueue(DispatchQueue::main());
+    ObjectPtr target = delegate();
+    if (!target) return false;
+    if (Runtime::respondsTo(*target, "application:openURL:options:")) {
+        return delegateAnswer(sendToDelegate("application:openURL:options:", {Value(url), Value(options)}));
+    }
+    if (Runtime::respondsTo(*target, "application:openURL:sourceApplication:annotation:")) {
+        return delegateAnswer(sendToDelegate(
+            "application:openURL:sourceApplication:annotation:",
+            {Value(url), optionOrNull(options, "UIApplicationOpenURLOptionsSourceApplicationKey"),
+             optionOrNull(options, "UIApplicationOpenURLOptionsAnnotationKey")}));
+    }
+    return delegateAnswer(sendToDelegate("application:handleOpenURL:", {Value(url)}));
+}
+
+bool Application::continueUserActivity(const ObjectPtr& activity) {
+    dispatchAssertQueue(DispatchQueue::main());
+    // The system hands a handler for the objects to restore; nothing here
+    // restores any, so it only has to be callable.
+    auto handler = BlockObject::makeVoid([](const std::vector<Value>&) {});
+    return delegateAnswer(sendToDelegate("application:continueUserActivity:restorationHandler:",
+                                         {Value(activity), Value(std::static_pointer_cast<Object>(handler))}));
+}
+
 void Application::resetForTesting() {
     std::lock_guard lock(mutex_);
     delegate_.reset();
@@ -218,6 +256,89 @@ void Application::resetForTesting() {
     keyWindow_.reset();
     deviceToken_.clear();
     notificationSettings_.reset();
+    backgroundTasks_.clear();
 }
+
+// MARK: - Background tasks
+
+uint64_t Application::beginBackgroundTaskWithName(const std::string& name, std::function<void()> expirationHandler) {
+    uint64_t identifier = 0;
+    {
+        std::lock_guard lock(mutex_);
+        identifier = nextBackgroundTask_++;
+        backgroundTasks_.push_back({identifier, name, std::move(expirationHandler)});
+    }
+    std::weak_ptr<Application> weak = std::static_pointer_cast<Application>(shared_from_this());
+    DispatchQueue::main()->after(kUIBackgroundTaskTimeAllowance, [weak, identifier] {
+        if (auto app = weak.lock()) app->expireBackgroundTask(identifier);
+    });
+    return identifier;
+}
+
+void Application::endBackgroundTask(uint64_t identifier) {
+    std::lock_guard lock(mutex_);
+    auto found = std::find_if(backgroundTasks_.begin(), backgroundTasks_.end(),
+                              [identifier](const BackgroundTask& task) { return task.identifier == identifier; });
+    if (found == backgroundTasks_.end()) {
+        SystemLog::write(SystemLog::kWarning,
+                         format("Can't end BackgroundTask: no background task exists with identifier %@", identifier));
+        return;
+    }
+    backgroundTasks_.erase(found);
+}
+
+std::vector<std::string> Application::backgroundTaskNames() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> names;
+    for (const auto& task : backgroundTasks_) names.push_back(task.name);
+    return names;
+}
+
+// Main queue: the handler may end the task itself (usually through another
+// thread's swap), so it runs without the lock and the task is looked up again.
+void Application::expireBackgroundTask(uint64_t identifier) {
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& task : backgroundTasks_) {
+            if (task.identifier == identifier) handler = task.expirationHandler;
+        }
+        if (!handler) {
+            // Ended already, or a task without a handler: nothing to tell.
+            std::erase_if(backgroundTasks_, [identifier](const BackgroundTask& t) { return t.identifier == identifier; });
+            return;
+        }
+    }
+    handler();
+    std::lock_guard lock(mutex_);
+    std::erase_if(backgroundTasks_, [identifier](const BackgroundTask& task) { return task.identifier == identifier; });
+}
+
+namespace {
+
+// The selectors parts reach the application by; the UIKit stand-in
+// registers the same class with its superclass.
+void registerApplicationClass() {
+    auto& cls = Runtime::registerClass("UIApplication", "UIResponder");
+    cls.addClassMethod("sharedApplication",
+                       [](Object*, const auto&) { return Value(std::static_pointer_cast<Object>(Application::shared())); });
+    cls.addInstanceMethod("beginBackgroundTaskWithName:expirationHandler:",
+                          [](Object* self, const std::vector<Value>& args) {
+                              std::string name = !args.empty() && args[0].isString() ? args[0].asString() : "";
+                              Value handler = args.size() > 1 ? args[1] : Value();
+                              auto block = [handler] { BlockObject::call(handler); };
+                              return Value(static_cast<Application*>(self)->beginBackgroundTaskWithName(name, block));
+                          });
+    cls.addInstanceMethod("endBackgroundTask:", [](Object* self, const std::vector<Value>& args) {
+        if (!args.empty() && args[0].isInteger() && args[0].intValue() > 0) {
+            static_cast<Application*>(self)->endBackgroundTask(uint64_t(args[0].intValue()));
+        }
+        return Value();
+    });
+}
+
+}  // namespace
+
+NS_REGISTER_LOAD_HOOK(0, "UIApplication", [] { registerApplicationClass(); });
 
 }  // namespace ns

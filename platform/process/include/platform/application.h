@@ -36,6 +36,13 @@ inline constexpr const char* kUIApplicationWillEnterForegroundNotification =
     "UIApplicationWillEnterForegroundNotification";
 inline constexpr const char* kUIApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
 
+// What beginBackgroundTaskWithName answers when no task could be begun, and
+// what holders of no task keep.
+inline constexpr uint64_t kUIBackgroundTaskInvalid = 0;
+// The time a background task may run, on ns::Clock, before its expiration
+// handler is called.
+inline constexpr double kUIBackgroundTaskTimeAllowance = 30;
+
 class Application : public Object {
 public:
     enum class State { Active = 0, Inactive = 1, Background = 2 };
@@ -89,6 +96,20 @@ public:
     // identifierForVendor of the device profile) and answers on the main
     // queue through the delegate. Main thread only.
     void registerForRemoteNotifications();
+
+    // Background tasks: work the app asks to finish after it leaves the
+    // foreground. A task has kUIBackgroundTaskTimeAllowance seconds of
+    // ns::Clock time from its beginning (a virtual clock in tests); when they
+    // run out its expiration handler is called on the main queue, and a task
+    // the handler does not end is ended then, as the system would. Reachable
+    // by the runtime as "beginBackgroundTaskWithName:expirationHandler:" (a
+    // string and an ns::BlockObject, answering the identifier) and
+    // "endBackgroundTask:" on the "UIApplication" class. Any thread.
+    uint64_t beginBackgroundTaskWithName(const std::string& name, std::function<void()> expirationHandler);
+    // Ending a task twice, or one never begun, is logged and ignored.
+    void endBackgroundTask(uint64_t identifier);
+    // The names of the tasks begun and not yet ended, oldest first.
+    std::vector<std::string> backgroundTaskNames() const;
     bool isRegisteredForRemoteNotifications() const;
     // The token of the last successful registration; empty before.
     Data deviceToken() const;
@@ -107,6 +128,21 @@ public:
     enum BackgroundFetchResult : int64_t { kBackgroundFetchNewData = 0, kBackgroundFetchNoData = 1, kBackgroundFetchFailed = 2 };
     void deliverRemoteNotification(const Dictionary& payload, std::function<void(int64_t result)> completion = {});
 
+    // A URL the app is asked to open (a link, another app), delivered as the
+    // system does: "application:openURL:options:" with the URL's absolute
+    // string and the options when the delegate answers it, else
+    // "application:openURL:sourceApplication:annotation:" (the options'
+    // "UIApplicationOpenURLOptionsSourceApplicationKey" and
+    // "UIApplicationOpenURLOptionsAnnotationKey"), else
+    // "application:handleOpenURL:". Returns the delegate's answer (false when
+    // none). Main thread only.
+    bool openURL(const std::string& url, const Dictionary& options = {});
+    // An activity continued from elsewhere (a universal link):
+    // "application:continueUserActivity:restorationHandler:" with the
+    // activity and a restoration handler block. Returns the delegate's
+    // answer (false when it does not answer). Main thread only.
+    bool continueUserActivity(const ObjectPtr& activity);
+
     std::string className() const override { return "UIApplication"; }
 
     // Forgets the delegate and returns to the not-launched state.
@@ -122,6 +158,14 @@ private:
     std::weak_ptr<Object> keyWindow_;
     Data deviceToken_;
     ObjectPtr notificationSettings_;
+    void expireBackgroundTask(uint64_t identifier);
+    struct BackgroundTask {
+        uint64_t identifier;
+        std::string name;
+        std::function<void()> expirationHandler;
+    };
+    std::vector<BackgroundTask> backgroundTasks_;
+    uint64_t nextBackgroundTask_ = 1;
 };
 
 }  // namespace ns

@@ -1,7 +1,60 @@
-// The engine's side of session reporting.
+// The engine's side of session reporting: the reporter it makes during its
+// first start (through the factory the layer above installs), and the
+// interval settings it passes on.
+
+#include <mutex>
 
 #include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAScheduler.h"
+#include "analytics/QRVASessionReporting.h"
+#include "platform/dispatch.h"
 
-// Placeholders until session reporting lands.
-void QRVAMeasurement::setMinimumSessionInterval(double) {}
-void QRVAMeasurement::setSessionTimeoutInterval(double) {}
+namespace {
+
+struct Factory {
+    std::mutex mutex;
+    QRVASessionReporterFactory make;
+};
+
+Factory& factory() {
+    // Installed from a static initializer of another library: made on first
+    // use, whichever runs first, and never destroyed.
+    static Factory* instance = new Factory;
+    return *instance;
+}
+
+}  // namespace
+
+void QRVAMeasurement::setSessionReporterFactory(QRVASessionReporterFactory make) {
+    std::lock_guard lock(factory().mutex);
+    factory().make = std::move(make);
+}
+
+std::shared_ptr<QRVASessionReporting> QRVAMeasurement::sessionReporter() const { return sessionReporter_.get(); }
+
+void QRVAMeasurement::makeSessionReporterOnWorkerQueue() {
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    if (sessionReporter_.get()) return;
+    QRVASessionReporterFactory make;
+    {
+        std::lock_guard lock(factory().mutex);
+        make = factory().make;
+    }
+    if (make) sessionReporter_.set(make(persistedConfig_));
+}
+
+void QRVAMeasurement::setMinimumSessionInterval(double seconds) {
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:947", [weak, seconds] {
+        auto engine = weak.lock();
+        if (auto reporter = engine ? engine->sessionReporter() : nullptr) reporter->setMinimumSessionInterval(seconds);
+    });
+}
+
+void QRVAMeasurement::setSessionTimeoutInterval(double seconds) {
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:955", [weak, seconds] {
+        auto engine = weak.lock();
+        if (auto reporter = engine ? engine->sessionReporter() : nullptr) reporter->setTimeoutSessionInterval(seconds);
+    });
+}

@@ -1,7 +1,256 @@
-// Events the engine reports by itself, and campaign links.
+// Events the engine reports by itself: the first open (with an engagement
+// event beside it), app and OS updates, examined once per start on the
+// worker queue; and campaign links, from an opened URL or from the link that
+// launched the app before measurement started.
 
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <utility>
+
+#include "analytics/QRVAAEU.h"
+#include "analytics/QRVADatabase.h"
+#include "analytics/QRVAEnvironmentInfo.h"
+#include "analytics/QRVAEventUtilities.h"
+#include "analytics/QRVAFacadeBridge.h"
+#include "analytics/QRVAIdentity.h"
 #include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAMonitor.h"
+#include "analytics/QRVAPersistedConfig.h"
+#include "analytics/QRVAScheduler.h"
+#include "analytics/QRVAUtilities.h"
+#include "platform/bundle.h"
+#include "platform/clock.h"
+#include "platform/dispatch.h"
+#include "platform/runtime.h"
+#include "platform/user_activity.h"
+#include "platform/user_defaults.h"
 
-// Placeholders until the automatic events land.
-void QRVAMeasurement::handleOpenURL(const ns::URL&) {}
-std::optional<ns::URL> QRVAMeasurement::deepLinkFromUserActivity(const ns::ObjectPtr&) { return std::nullopt; }
+namespace {
+
+constexpr const char* kAutoOrigin = "auto";
+constexpr const char* kFirstOpenTimeProperty = "_fot";
+constexpr int64_t kMillisecondsPerHour = 3600000;
+constexpr double kFreshInstallSpread = 86400;
+constexpr double kFreshInstallAge = 2592000;
+
+// Campaign query keys and the parameters they become, in this order.
+constexpr std::pair<const char*, const char*> kCampaignParameters[] = {
+    {"aclid", "aclid"},   {"anid", "anid"},   {"utm_campaign", "campaign"}, {"utm_content", "content"},
+    {"cp1", "cp1"},       {"oclid", "oclid"}, {"utm_medium", "medium"},     {"utm_source", "source"},
+    {"utm_term", "term"},
+};
+
+std::string nonEmptyString(const ns::Dictionary& dictionary, const char* key) {
+    auto found = dictionary.find(key);
+    return found != dictionary.end() && found->second.isString() ? found->second.asString() : "";
+}
+
+std::string mainBundleIdentifier() { return ns::Bundle::mainBundle()->bundleIdentifier(); }
+
+// The first-open count kept in the keychain; nullopt when absent or not a
+// number.
+std::optional<int64_t> firstOpenCount() {
+    auto stored = QRVAKeychainWrapper::keychainValueWithIdentifier(kQRVAMeasurementFirstOpenCounterKey,
+                                                                    mainBundleIdentifier());
+    if (!stored || stored->empty()) return std::nullopt;
+    char* end = nullptr;
+    const long long value = std::strtoll(stored->c_str(), &end, 10);
+    if (end == stored->c_str() || *end != '\0') return std::nullopt;
+    return value;
+}
+
+double creationDate(const std::optional<ns::FileAttributes>& attributes) {
+    return attributes ? attributes->creationDate.secondsSince1970 : NAN;
+}
+
+}  // namespace
+
+// MARK: - Campaign links
+
+void QRVAMeasurement::handleOpenURL(const ns::URL& url) { handleOpenURL(url, std::nullopt); }
+
+void QRVAMeasurement::handleOpenURL(const ns::URL& url, std::optional<int64_t> clickTimestamp) {
+    if (url.absoluteString().empty()) return;
+    handleDeepLink(url, clickTimestamp);
+}
+
+void QRVAMeasurement::handleDeepLink(const ns::URL& url, std::optional<int64_t> clickTimestamp) {
+    const ns::Dictionary query = qrva_dictionaryWithHttpArgumentsString(url.query().value_or(""));
+    if (query.empty()) {
+        monitor()->logWithLevel(7, 23000, "Deep Link Web URL query is empty");
+        return;
+    }
+    if (!isValidCampaignURLParamDictionary(query)) {
+        monitor()->logWithLevel(7, 23001, "Deep Link does not contain valid required params. URL params",
+                                ns::Value(query));
+        return;
+    }
+    QRVAObjectParameters parameters;
+    for (const auto& [key, parameter] : kCampaignParameters) {
+        std::string value = nonEmptyString(query, key);
+        if (!value.empty()) parameters.set(parameter, ns::Value(std::move(value)));
+    }
+    if (clickTimestamp) parameters.set("click_timestamp", ns::Value(*clickTimestamp));
+    QRVALogInternalEvent(kAutoOrigin, "_cmp", parameters);
+}
+
+bool QRVAMeasurement::isValidCampaignURLParamDictionary(const ns::Dictionary& parameters) const {
+    for (const char* key : {"utm_campaign", "oclid", "utm_medium", "utm_source"}) {
+        if (!nonEmptyString(parameters, key).empty()) return true;
+    }
+    return false;
+}
+
+std::optional<ns::URL> QRVAMeasurement::deepLinkFromUserActivity(const ns::ObjectPtr& activity) {
+    if (!activity) {
+        monitor()->logWithLevel(7, 23003, "User Activity is empty. User Activity", ns::Value());
+        return std::nullopt;
+    }
+    if (std::atoi(QRVAAEU::systemVersion().c_str()) < 9) {
+        monitor()->logWithLevel(7, 23004, "Deep Link is only supported on iOS 9 and above");
+        return std::nullopt;
+    }
+    auto* cls = ns::Runtime::lookUpClass("NSUserActivity");
+    if (!cls || !cls->instanceRespondsTo("webpageURL") || !cls->instanceRespondsTo("activityType")) {
+        monitor()->logWithLevel(7, 23005, "NSUserActivity is not supported");
+        return std::nullopt;
+    }
+    // Only an activity of that class answers them; anything else has no link.
+    if (activity->className() == "NSUserActivity") {
+        ns::Value type = ns::Runtime::send(*activity, "activityType");
+        ns::Value page = ns::Runtime::send(*activity, "webpageURL");
+        if (type == ns::Value(ns::kNSUserActivityTypeBrowsingWeb) && page.isString() && !page.asString().empty()) {
+            if (auto url = ns::URL::parse(page.asString())) return url;
+        }
+    }
+    monitor()->logWithLevel(7, 23006, "User Activity does not have Deep Link. User Activity", ns::Value(activity));
+    return std::nullopt;
+}
+
+void QRVAMeasurement::maybeReportStoredCampaignEventWithClickTimestamp(int64_t clickTimestamp) {
+    auto defaults = ns::UserDefaults::standard();
+    auto link = defaults->stringForKey(kQRVAMeasurementDeepLinkKey);
+    if (!link || link->empty()) return;
+    // Removed first: a link that is no campaign is not looked at again.
+    defaults->removeObjectForKey(kQRVAMeasurementDeepLinkKey);
+    if (auto url = ns::URL::parse(*link)) handleOpenURL(*url, clickTimestamp);
+}
+
+// MARK: - First open
+
+void QRVAMeasurement::reportFirstOpenOnWorkerQueue() {
+    QRVAScheduler::checkOnBackgroundThreadWithMethodName("reportFirstOpenOnWorkerQueue");
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    ns::ErrorRef error;
+    auto reported = database_->containsUserAttributeWithName(kFirstOpenTimeProperty, &error);
+    if (!reported) {
+        monitor()->logWithLevel(1, 23019, "Failed to query first open property. Error", QRVAErrorContext(error));
+        return;
+    }
+    const std::optional<int64_t> count = firstOpenCount();
+    if (*reported) {
+        if (!count || *count < 1) {
+            QRVAKeychainWrapper::upsertKeychainValue("1", kQRVAMeasurementFirstOpenCounterKey, mainBundleIdentifier());
+        }
+        return;
+    }
+    const auto firstOpenMillis = int64_t(initTimestamp_ * 1000);
+    if (auto property = QRVAUserAttribute::initWithOrigin(
+            kAutoOrigin, kFirstOpenTimeProperty, QRVAValue(timestampMillisRoundedUpToNextHour(firstOpenMillis)),
+            initTimestamp_)) {
+        setUserAttributeOnWorkerQueue(*property);
+    }
+    error = nullptr;
+    reported = database_->containsUserAttributeWithName(kFirstOpenTimeProperty, &error);
+    if (!reported) {
+        monitor()->logWithLevel(1, 23020, "Failed to query first open property after setting it. Error",
+                                QRVAErrorContext(error));
+        return;
+    }
+    if (!*reported) {
+        monitor()->logWithLevel(1, 23021, "Failed to set first open property");
+        return;
+    }
+    reportFirstOpenEvents(count.value_or(0) < 1 ? 0 : *count);
+    persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMillis);
+    maybeReportStoredCampaignEventWithClickTimestamp(firstOpenMillis - 1);
+}
+
+// "_f" and "_e" are written at once, before the start goes on, so they lead
+// whatever the app logs next.
+void QRVAMeasurement::reportFirstOpenEvents(int64_t previousFirstOpens) {
+    const QRVAObjectParameters screen = QRVAFacadeScreenParameters();
+    QRVAObjectParameters firstOpen;
+    if (previousVLPAppID_ && !previousVLPAppID_->empty()) firstOpen.set("_pvlp", ns::Value(*previousVLPAppID_));
+    firstOpen.set("_pfo", ns::Value(previousFirstOpens));
+    firstOpen.set("_uwa", ns::Value(int64_t(isAppUpdateWithAnalytics() ? 1 : 0)));
+    const QRVAObjectParameters engagement{{"_et", ns::Value(int64_t(1))}};
+    for (const auto& [name, parameters] : {std::pair{"_f", &std::as_const(firstOpen)}, std::pair{"_e", &engagement}}) {
+        auto event = QRVAEvent::initWithOrigin(kAutoOrigin, false, name, initTimestamp_, 0, *parameters);
+        if (!event) continue;
+        if (!screen.empty()) event->addScreenParameters(screen);
+        handleEventOnWorkerQueue(*event);
+        QRVAFacadeNotifyEventListeners(*event);
+    }
+}
+
+int64_t QRVAMeasurement::timestampMillisRoundedUpToNextHour(int64_t milliseconds) {
+    return (milliseconds / kMillisecondsPerHour) * kMillisecondsPerHour + kMillisecondsPerHour;
+}
+
+std::optional<ns::FileAttributes> QRVAMeasurement::fileAttributesForPath(const std::string& path) const {
+    if (path.empty()) return std::nullopt;
+    ns::ErrorRef error;
+    auto attributes = ns::FileManager::defaultManager().attributesOfItem(path, &error);
+    if (!attributes) {
+        monitor()->logWithLevel(5, 23022, "Unable to read attributes of path. Path, error", ns::Value(path),
+                                QRVAErrorContext(error));
+    }
+    return attributes;
+}
+
+// A date that cannot be read makes the install look like an update: only a
+// provably fresh one is taken for a first install.
+bool QRVAMeasurement::isAppUpdateWithAnalytics() {
+    const auto& files = ns::FileManager::defaultManager();
+    const std::string libraryFolder = files.pathForDirectory(ns::SearchPathDirectory::Library);
+    const double library = creationDate(fileAttributesForPath(libraryFolder));
+    const std::string bundleFolder = std::filesystem::path(ns::Bundle::mainBundle()->bundlePath()).parent_path();
+    const double bundle = creationDate(fileAttributesForPath(bundleFolder));
+    const double now = ns::Clock::nowSeconds();
+    const bool looksFresh = std::fabs(library - bundle) < kFreshInstallSpread &&
+                            std::fabs(now - library) < kFreshInstallAge && std::fabs(now - bundle) < kFreshInstallAge;
+    const auto counter = QRVAKeychainWrapper::keychainValueWithIdentifier(kQRVAMeasurementFirstOpenCounterKey,
+                                                                         mainBundleIdentifier());
+    const bool noEarlierTrace = (!previousVLPAppID_ || previousVLPAppID_->empty()) && (!counter || counter->empty());
+    return !looksFresh && noEarlierTrace;
+}
+
+// MARK: - Updates
+
+void QRVAMeasurement::reportAppUpdateOnWorkerQueue() {
+    QRVAScheduler::checkOnBackgroundThreadWithMethodName("reportAppUpdateOnWorkerQueue");
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    const auto current = identity_->appVersion();
+    const auto stored = persistedConfig_->appVersion();
+    if (stored == current) return;
+    persistedConfig_->setAppVersion(current);
+    reportUpdate("_au", "_pv", stored);
+}
+
+void QRVAMeasurement::reportOSUpdateOnWorkerQueue() {
+    QRVAScheduler::checkOnBackgroundThreadWithMethodName("reportOSUpdateOnWorkerQueue");
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    const std::optional<std::string> current = QRVAEnvironmentInfo::sharedInstance()->deviceOSVersion();
+    const auto stored = persistedConfig_->osVersion();
+    if (stored == current) return;
+    persistedConfig_->setOSVersion(current);
+    reportUpdate("_ou", "_po", stored);
+}
+
+// A first start only stores the version.
+void QRVAMeasurement::reportUpdate(const char* name, const char* parameter, const std::optional<std::string>& stored) {
+    if (!stored || stored->empty()) return;
+    QRVALogInternalEvent(kAutoOrigin, name, QRVAObjectParameters{{parameter, ns::Value(*stored)}});
+}

@@ -1,6 +1,196 @@
-// The application's life cycle as the engine sees it.
+// The application's life cycle as the engine sees it: an upload kept alive
+// by a background task when the app leaves the foreground, the end of that
+// task, a weekly configuration refresh on activation, the launch link caught
+// before any engine exists, and the first-open time.
 
+#include <cmath>
+#include <cstdlib>
+
+#include "analytics/QRVAAEU.h"
+#include "analytics/QRVADatabase.h"
+#include "analytics/QRVAFacadeBridge.h"
 #include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAMonitor.h"
+#include "analytics/QRVAPersistedConfig.h"
+#include "analytics/QRVARemoteConfig.h"
+#include "analytics/QRVAScheduler.h"
+#include "analytics/QRVAUtilities.h"
+#include "platform/application.h"
+#include "platform/block_object.h"
+#include "platform/clock.h"
+#include "platform/dispatch.h"
+#include "platform/runtime.h"
+#include "platform/user_defaults.h"
 
-// Placeholder until the life-cycle handling lands.
-void QRVAMeasurement::terminateBackgroundTask() {}
+namespace {
+
+constexpr const char* kLaunchOptionsURLKey = "UIApplicationLaunchOptionsURLKey";
+constexpr const char* kLaunchOptionsUserActivityDictionaryKey = "UIApplicationLaunchOptionsUserActivityDictionaryKey";
+constexpr const char* kLaunchOptionsUserActivityKey = "UIApplicationLaunchOptionsUserActivityKey";
+
+ns::Value taskContext(uint64_t taskID) { return ns::Value(taskID); }
+
+// The application object answers the background-task selectors only where
+// there is one (not in an app extension, not in a program without it).
+ns::ObjectPtr application() {
+    ns::Value app = QRVAAEU::sharedApplication();
+    return app.isObject() ? app.asObject() : nullptr;
+}
+
+uint64_t beginBackgroundTask(std::function<void()> expirationHandler) {
+    auto app = application();
+    const char* selector = "beginBackgroundTaskWithName:expirationHandler:";
+    if (!app || !ns::Runtime::lookUpClass(app->className()) ||
+        !ns::Runtime::lookUpClass(app->className())->instanceRespondsTo(selector)) {
+        return ns::kUIBackgroundTaskInvalid;
+    }
+    auto handler = ns::BlockObject::makeVoid([expirationHandler](const auto&) { expirationHandler(); });
+    ns::Value answer = ns::Runtime::send(*app, selector, {kQRVAMeasurementBackgroundTaskName, ns::Value(handler)});
+    return answer.isInteger() && answer.intValue() > 0 ? uint64_t(answer.intValue()) : ns::kUIBackgroundTaskInvalid;
+}
+
+void endBackgroundTask(uint64_t taskID) {
+    auto app = application();
+    auto* cls = app ? ns::Runtime::lookUpClass(app->className()) : nullptr;
+    if (cls && cls->instanceRespondsTo("endBackgroundTask:")) {
+        ns::Runtime::send(*app, "endBackgroundTask:", {ns::Value(taskID)});
+    }
+}
+
+int majorSystemVersion() { return std::atoi(QRVAAEU::systemVersion().c_str()); }
+
+// The page of the launch's browsing activity; empty when there is none.
+std::string launchActivityLink(const ns::Dictionary& options) {
+    if (majorSystemVersion() < 9) return "";
+    auto found = options.find(kLaunchOptionsUserActivityDictionaryKey);
+    if (found == options.end() || !found->second.isDictionary() || found->second.asDictionary().empty()) return "";
+    const ns::Value& activity = found->second[kLaunchOptionsUserActivityKey];
+    if (!activity.isObject()) return "";
+    auto link = QRVAMeasurement::deepLinkFromUserActivity(activity.asObject());
+    return link ? link->absoluteString() : "";
+}
+
+}  // namespace
+
+double QRVAMeasurement::facadeLoadTimestamp() { return QRVAFacadeLoadTimestamp(); }
+
+// MARK: - Background task
+
+void QRVAMeasurement::terminateBackgroundTask() {
+    if (persistedConfig_) persistedConfig_->synchronizeToDisk();
+    swapBackgroundTaskWithNewTaskID(ns::kUIBackgroundTaskInvalid);
+}
+
+void QRVAMeasurement::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
+    const uint64_t previous = backgroundUpdateTask_.exchange(taskID);
+    if (previous == ns::kUIBackgroundTaskInvalid) return;
+    monitor()->logWithLevel(7, 23142, "Cancelling background upload task. Task ID ", taskContext(previous));
+    endBackgroundTask(previous);
+}
+
+// MARK: - Application notifications
+
+void QRVAMeasurement::registerLifecycleObservers() {
+    auto& center = ns::NotificationCenter::defaultCenter();
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    auto observe = [&](const char* name, void (QRVAMeasurement::*handler)(const ns::Notification&)) {
+        center.addObserver(name, nullptr, nullptr, [weak, handler](const ns::Notification& notification) {
+            if (auto engine = weak.lock()) ((*engine).*handler)(notification);
+        }, this);
+    };
+    observe(ns::kUIApplicationDidBecomeActiveNotification, &QRVAMeasurement::handleAppDidBecomeActiveEvent);
+    observe(ns::kUIApplicationWillResignActiveNotification, &QRVAMeasurement::handleAppWillResignActiveEvent);
+    observe(ns::kUIApplicationWillEnterForegroundNotification,
+            &QRVAMeasurement::handleAppWillEnterForegroundNotification);
+    // Gone with the engine: its observers leave the centre with it.
+    const void* owner = this;
+    lifecycleObservers_ = std::shared_ptr<void>(nullptr, [owner](void*) {
+        ns::NotificationCenter::defaultCenter().removeObservers(owner);
+    });
+}
+
+void QRVAMeasurement::handleAppWillResignActiveEvent(const ns::Notification&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    persistedConfig_->synchronizeToDisk();
+    if (!remoteConfig_ || !remoteConfig_->uploadWhenAppInBackgroundEnabled()) return;
+    monitor()->logWithLevel(7, 23144, "App will resign active state. Scheduling data upload");
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    const uint64_t taskID = beginBackgroundTask([weak] {
+        if (auto engine = weak.lock()) engine->terminateBackgroundTask();
+    });
+    swapBackgroundTaskWithNewTaskID(taskID);
+    monitor()->logWithLevel(7, 23145, "Background task started. Task ID", taskContext(taskID));
+    // Behind the facade's queue, so events handed to the facade before the
+    // resign are written before this upload runs.
+    QRVAFacadeDispatchAsyncOnSerialQueue([weak] {
+        auto engine = weak.lock();
+        if (!engine) return;
+        engine->scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:3288", [weak] {
+            if (auto engine = weak.lock()) engine->uploadData();
+        });
+    });
+}
+
+void QRVAMeasurement::handleAppWillEnterForegroundNotification(const ns::Notification&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    terminateBackgroundTask();
+}
+
+void QRVAMeasurement::handleAppDidBecomeActiveEvent(const ns::Notification&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    if (!remoteConfig_ || !remoteConfig_->blacklistInternal()) return;
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:3249", [weak] {
+        auto engine = weak.lock();
+        if (!engine) return;
+        const double fetched = engine->remoteConfig_->lastRemoteConfigUpdateTimestamp();
+        const double age = std::fabs(ns::Clock::nowSeconds() - fetched);
+        if (age < kQRVARemoteConfigRefreshBlacklistTimeInterval) return;
+        if (engine->isNetworkReadyForRequest()) {
+            engine->fetchRemoteConfig();
+        } else {
+            monitor()->logWithLevel(7, 23143, "Network operation is pending. Ignoring request to fetch configuration");
+        }
+    });
+}
+
+// MARK: - Launch link
+
+void QRVAMeasurement::handleAppDidFinishLaunching(const ns::Notification& notification) {
+    if (notification.userInfo.empty()) return;
+    std::string link = launchActivityLink(notification.userInfo);
+    if (link.empty()) {
+        auto url = notification.userInfo.find(kLaunchOptionsURLKey);
+        if (url != notification.userInfo.end() && url->second.isString()) link = url->second.asString();
+    }
+    if (!link.empty()) ns::UserDefaults::standard()->setString(link, kQRVAMeasurementDeepLinkKey);
+}
+
+// From class-load time, so a launch link is caught whether or not an engine
+// is ever made.
+NS_REGISTER_LOAD_HOOK(200, "QRVAMeasurement", [] {
+    ns::NotificationCenter::defaultCenter().addObserver(ns::kUIApplicationDidFinishLaunchingNotification, nullptr,
+                                                        nullptr, &QRVAMeasurement::handleAppDidFinishLaunching);
+});
+
+// MARK: - First-open time
+
+double QRVAMeasurement::firstOpenTimestamp() {
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    ns::ErrorRef error;
+    auto attributes = database_ ? database_->userAttributesIncludingInternal(true, &error) : std::nullopt;
+    if (!attributes) {
+        monitor()->logWithLevel(1, 23123, "Unable to query current user properties. Error", QRVAErrorContext(error));
+        return 0;
+    }
+    if (attributes->empty()) {
+        monitor()->logWithLevel(1, 23124, "Unable to extract first open timestamp. Empty user properties");
+        return 0;
+    }
+    double earliest = attributes->front().lastSetTimestamp();
+    for (const auto& attribute : *attributes) {
+        if (attribute.name() == "_fot") return attribute.lastSetTimestamp();
+        earliest = std::min(earliest, attribute.lastSetTimestamp());
+    }
+    return earliest;
+}

@@ -295,23 +295,20 @@ std::vector<std::string> Application::backgroundTaskNames() const {
 }
 
 // Main queue: the handler may end the task itself (usually through another
-// thread's swap), so it runs without the lock and the task is looked up again.
+// thread's swap), so it runs without the lock; a task it leaves is ended
+// after it, as the system ends the app's background time.
 void Application::expireBackgroundTask(uint64_t identifier) {
+    auto sameTask = [identifier](const BackgroundTask& task) { return task.identifier == identifier; };
     std::function<void()> handler;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& task : backgroundTasks_) {
-            if (task.identifier == identifier) handler = task.expirationHandler;
-        }
-        if (!handler) {
-            // Ended already, or a task without a handler: nothing to tell.
-            std::erase_if(backgroundTasks_, [identifier](const BackgroundTask& t) { return t.identifier == identifier; });
-            return;
-        }
+        auto found = std::find_if(backgroundTasks_.begin(), backgroundTasks_.end(), sameTask);
+        if (found == backgroundTasks_.end()) return;  // ended in time
+        handler = found->expirationHandler;
     }
-    handler();
+    if (handler) handler();
     std::lock_guard lock(mutex_);
-    std::erase_if(backgroundTasks_, [identifier](const BackgroundTask& task) { return task.identifier == identifier; });
+    std::erase_if(backgroundTasks_, sameTask);
 }
 
 namespace {
@@ -320,8 +317,9 @@ namespace {
 // registers the same class with its superclass.
 void registerApplicationClass() {
     auto& cls = Runtime::registerClass("UIApplication", "UIResponder");
-    cls.addClassMethod("sharedApplication",
-                       [](Object*, const auto&) { return Value(std::static_pointer_cast<Object>(Application::shared())); });
+    cls.addClassMethod("sharedApplication", [](Object*, const auto&) {
+        return Value(std::static_pointer_cast<Object>(Application::shared()));
+    });
     cls.addInstanceMethod("beginBackgroundTaskWithName:expirationHandler:",
                           [](Object* self, const std::vector<Value>& args) {
                               std::string name = !args.empty() && args[0].isString() ? args[0].asString() : "";

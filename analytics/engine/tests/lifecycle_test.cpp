@@ -9,6 +9,7 @@
 #include "lifecycle_test_support.h"
 #include "platform/application.h"
 #include "platform/notification_center.h"
+#include "platform/reachability.h"
 #include "platform/system_log.h"
 #include "platform/user_activity.h"
 #include "platform/user_defaults.h"
@@ -23,8 +24,11 @@ protected:
     void SetUp() override {
         EngineTest::SetUp();
         app_->resetForTesting();
+        // Nothing of the engine's own goes out, so no upload ends a task by itself.
+        ns::Reachability::setOverride(ns::Reachability::Status::NotReachable);
     }
     void TearDown() override {
+        ns::Reachability::setOverride(std::nullopt);
         app_->resetForTesting();
         EngineTest::TearDown();
     }
@@ -77,6 +81,8 @@ TEST_F(LifecycleTest, ResigningHoldsOneBackgroundTaskUntilTheForegroundOrItsExpi
         EXPECT_TRUE(expected.empty() || syncs() > before);  // the state is flushed each time
         held = engine_->backgroundUpdateTask();
     }
+    std::lock_guard lock(mutex_);
+    EXPECT_EQ(facadeQueue_.size(), 3u);  // an upload behind the facade's calls per resign
 }
 
 TEST_F(LifecycleTest, WithoutUploadsInTheBackgroundResigningOnlyFlushesTheState) {
@@ -87,9 +93,12 @@ TEST_F(LifecycleTest, WithoutUploadsInTheBackgroundResigningOnlyFlushesTheState)
     EXPECT_FALSE(has(logged, 23144) || has(logged, 23145));
     EXPECT_TRUE(tasks().empty());
     EXPECT_GT(syncs(), before);
+    std::lock_guard lock(mutex_);
+    EXPECT_TRUE(facadeQueue_.empty());
 }
 
 TEST_F(LifecycleTest, ActivationRefreshesAWeekOldConfigurationOnlyWhileInternalEventsAreBlacklisted) {
+    ns::Reachability::setOverride(std::nullopt);
     auto backend = ns::testing::Backend::start();
     backend->routeServiceHosts();
     const nlohmann::json blacklisting = {

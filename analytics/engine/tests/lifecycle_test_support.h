@@ -50,7 +50,12 @@ protected:
             for (const auto& [key, value] : parameters) text += " " + key + "=" + value.description();
             internal_.push_back(text);
         });
-        QRVASetFacadeHooks({.dispatchAsyncOnSerialQueue = {},
+        // The facade's serial queue is the test's: its blocks wait in a list.
+        QRVASetFacadeHooks({.dispatchAsyncOnSerialQueue =
+                                [this](std::function<void()> block) {
+                                    std::lock_guard lock(mutex_);
+                                    facadeQueue_.push_back(std::move(block));
+                                },
                             .loadTimestamp = [this] { return loadTime_; },
                             .notifyEventListeners = [this](const QRVAEvent& event) {
                                 std::lock_guard lock(mutex_);
@@ -138,6 +143,7 @@ protected:
     std::mutex mutex_;
     std::vector<std::string> internal_;
     std::vector<QRVAEvent> heard_;
+    std::vector<std::function<void()>> facadeQueue_;
 };
 
 }  // namespace lifecycletest

@@ -1,5 +1,6 @@
 #include "analytics/QRVAFacadeBridge.h"
 
+#include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/guarded.h"
 
@@ -31,7 +32,7 @@ void QRVAFacadeDispatchAsyncOnSerialQueue(std::function<void()> block) {
 
 double QRVAFacadeLoadTimestamp() {
     auto loadTimestamp = hooks().get().loadTimestamp;
-    return loadTimestamp ? loadTimestamp() : 0;
+    return loadTimestamp ? loadTimestamp() : ns::Clock::nowSeconds();
 }
 
 void QRVAFacadeNotifyEventListeners(const QRVAEvent& event) {

@@ -35,7 +35,7 @@ void QRVASetFacadeHooks(QRVAFacadeHooks hooks);
 // Without a facade: a serial queue of this file's own, so blocks still run
 // once each, in call order.
 void QRVAFacadeDispatchAsyncOnSerialQueue(std::function<void()> block);
-// Without a facade: 0.
+// Without a facade: the current time, as if it loaded now.
 double QRVAFacadeLoadTimestamp();
 // Without a facade: nothing.
 void QRVAFacadeNotifyEventListeners(const QRVAEvent& event);

@@ -12,6 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "analytics/QRVAAEU.h"
+#include "analytics/QRVAAlarm.h"
+#include "analytics/QRVAConstants.h"
 #include "analytics/QRVADatabase.h"
 #include "analytics/QRVAEnvironmentInfo.h"
 #include "analytics/QRVAEventUtilities.h"
@@ -74,8 +76,19 @@ protected:
         QRVAMonitor::resetSharedForTesting();
         QRVOptions::resetForTesting();
     }
+    // The store already holds a first open, so the start writes no "_f" and
+    // "_e" of its own and each test counts only what it logs. A start that
+    // wipes the store for another app reports its first open again.
     std::shared_ptr<QRVAMeasurement> start() {
-        engine_ = QRVAMeasurement::initWithOptions(QRVOptions::defaultOptions());
+        auto store = QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
+        auto firstOpen = QRVAUserAttribute::initWithOrigin("seed", "_fot", QRVAValue(int64_t(3600000)), 1);
+        if (store && firstOpen) store->updateUserAttribute(*firstOpen, nullptr);
+        store.reset();
+        // No network: uploads would take the raw events these tests count.
+        auto scheduler = QRVAScheduler::initWithWorkerQueueLabel(kQRVASchedulerWorkerQueueLabel);
+        auto alarm = QRVAAlarm::initWithDispatchQueue(scheduler->workerQueue(), kQRVAMeasurementTimerName);
+        engine_ = QRVAMeasurement::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance(),
+                                                        nullptr, scheduler, alarm, QRVOptions::defaultOptions());
         drain();
         return engine_;
     }
@@ -152,7 +165,8 @@ protected:
         auto url = engine_->currentRemoteConfig()->remoteConfigURLWithAppInstanceID("A1", "ios", 40002);
         ASSERT_TRUE(url);
         std::optional<ns::Data> body;
-        ASSERT_TRUE(engine_->network()->getURL(url->absoluteString(), {}, nullptr, false,
+        auto network = QRVNetwork::make(kQRVAMeasurementHost);
+        ASSERT_TRUE(network->getURL(url->absoluteString(), {}, nullptr, false,
                                                [&](ns::HTTPURLResponsePtr response, ns::Data data, ns::ErrorRef) {
                                                    body = response && response->statusCode() == 200 ? data : ns::Data();
                                                }));
@@ -272,7 +286,7 @@ TEST_F(MeasurementTest, AnotherAppIDWipesTheStoreBeforeItOpensAndTheSameOneKeeps
     start();
     EXPECT_EQ(engine_->previousVLPAppID(), std::optional<std::string>(kAppID));
     EXPECT_EQ(QRVAPersistedConfig::sharedInstance()->appIDFromVLP(), std::optional<std::string>(kOtherAppID));
-    EXPECT_EQ(rawEventCount(), 0);
+    EXPECT_EQ(rawEventCount(), 2);  // only the new app's first open: "_f" and "_e"
 }
 
 TEST_F(MeasurementTest, EventsLandInRawEventsBesideOneMetadataRowAndAreCountedForTheDay) {
@@ -442,7 +456,7 @@ TEST_F(MeasurementTest, UserPropertiesHoldTwentyFivePublicNamesAndTwentyFiveInte
     EXPECT_EQ(count(logged, 23087), 3);
     EXPECT_EQ(takeErrorCodes(), (std::vector<int64_t>{9, 9}));
     ns::Dictionary all = properties(true);
-    EXPECT_EQ(all.size(), 51u);
+    EXPECT_EQ(all.size(), 52u);  // with the first open's "_fot"
     EXPECT_EQ(all["public_3"], ns::Value(int64_t(33)));
     EXPECT_EQ(all["_internal_3"], ns::Value(int64_t(33)));
     EXPECT_EQ(properties(false).size(), 25u);
@@ -484,5 +498,5 @@ TEST_F(MeasurementTest, AStoreThatCannotBeOpenedLeavesMeasurementOffUntilALaterE
     EXPECT_TRUE(engine_->isEnabled());
     ASSERT_NE(engine_->database(), nullptr);
     log("after_the_store_came_back");
-    EXPECT_EQ(rawEventCount(), 1);
+    EXPECT_EQ(rawEventCount(), 3);  // the new store's first open ("_f", "_e") and the event
 }

@@ -1,9 +1,407 @@
-// Upload scheduling, the upload itself and the configuration fetch.
+// Upload scheduling and the upload itself: when the next batch is due (the
+// upload interval, hurried for real-time data and in debug mode, retried
+// with doubling delays after failures, held back after a server back-off),
+// the batch of queued bundles posted to the measurement host, and what the
+// answer does to the queue and the schedule.
 
 #include "analytics/QRVAMeasurement.h"
 
-// Placeholders until the upload lands.
-void QRVAMeasurement::updateSchedule() {}
-void QRVAMeasurement::uploadData() {}
-void QRVAMeasurement::fetchRemoteConfig() {}
-bool QRVAMeasurement::isNetworkReadyForRequest() { return false; }
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "analytics/QRVAAlarm.h"
+#include "analytics/QRVAConstants.h"
+#include "analytics/QRVADatabase.h"
+#include "analytics/QRVAIdentity.h"
+#include "analytics/QRVAMonitor.h"
+#include "analytics/QRVAPersistedConfig.h"
+#include "analytics/QRVARemoteConfig.h"
+#include "analytics/QRVAScheduler.h"
+#include "platform/clock.h"
+#include "platform/process_info.h"
+
+namespace {
+
+namespace F = QRVAPBField;
+
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+// How long uploads pause when accepted bundles could not be deleted, so the
+// same bundles are not sent again at once.
+constexpr double kQRVAMeasurementSuspensionTimeInterval = 3600.0;
+
+const std::string& uploadURL() {
+    static const auto* kURL = new std::string(std::string("https://") + kQRVAMeasurementHost + "/a");
+    return *kURL;
+}
+
+void log(int64_t level, int64_t code, const std::string& message) {
+    QRVAMeasurement::monitor()->logWithLevel(level, code, message);
+}
+
+void logError(int64_t level, int64_t code, const std::string& message, const ns::ErrorRef& error) {
+    QRVAMeasurement::monitor()->logWithLevel(level, code, message, QRVAErrorContext(error));
+}
+
+std::string stringField(const std::shared_ptr<QRVAPBMeasurementBundle>& bundle, int32_t field) {
+    return NANOGetString(bundle, field).value_or("");
+}
+
+}  // namespace
+
+double QRVAMeasurement::uptimeSeconds() {
+    const double boot = ns::ProcessInfo::processInfo().kernelBootTime();
+    if (!(boot > 0)) return -1;
+    return ns::Clock::nowSeconds() - boot;
+}
+
+// MARK: - Scheduling
+
+void QRVAMeasurement::updateSchedule() {
+    QRVAScheduler::checkOnBackgroundThreadWithMethodName("updateSchedule");
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    // A reachability change can come before the start has built the store.
+    if (!database_ || !remoteConfig_) return;
+    if (isUploadSuspended()) return idleUploadSchedule();
+    if (!hasDataToUpload()) {
+        log(7, 23024, "No data to upload. Upload task will not be scheduled");
+        return idleUploadSchedule();
+    }
+    const double next = nextUploadingTime();
+    if (std::fabs(next) < kEpsilon) {
+        log(7, 23025, "No next uploading time. Upload task will not be scheduled");
+        return idleUploadSchedule();
+    }
+    if (!network_ || !network_->isNetworkConnected()) {
+        log(7, 23026, "No network. Upload task will not be scheduled");
+        // The reachability callback runs this again once the network is back.
+        if (network_) network_->setReachabilityDelegate(weak_from_this());
+        alarm_->cancel();
+        terminateBackgroundTask();
+        return;
+    }
+    network_->setReachabilityDelegate({});
+    armUploadAlarm(next);
+}
+
+bool QRVAMeasurement::isUploadSuspended() {
+    if (suspendedUploadTimestamp_ == 0 || std::isnan(suspendedUploadTimestamp_)) return false;
+    const double elapsed = std::fabs(uptimeSeconds() - suspendedUploadTimestamp_);
+    if (elapsed < kQRVAMeasurementSuspensionTimeInterval) {
+        monitor()->logWithLevel(4, 23023, "Upload has been suspended. Will update scheduling later. Seconds",
+                                ns::Value(kQRVAMeasurementSuspensionTimeInterval - elapsed));
+        return true;
+    }
+    suspendedUploadTimestamp_ = 0;
+    return false;
+}
+
+void QRVAMeasurement::idleUploadSchedule() {
+    alarm_->cancel();
+    if (network_) network_->setReachabilityDelegate({});
+    terminateBackgroundTask();
+}
+
+void QRVAMeasurement::armUploadAlarm(double next) {
+    const double now = ns::Clock::nowSeconds();
+    const double backoff = persistedConfig_->lastBackoffTimestamp();
+    const double backoffInterval = remoteConfig_->uploadingBackoffInterval();
+    if (std::fabs(backoff) > kEpsilon && now - backoff < backoffInterval) {
+        next = std::max(next, backoff + backoffInterval);
+    }
+    if (auto armed = alarm_->scheduledTimestamp();
+        armed && std::fabs(armed->secondsSince1970) > kEpsilon && armed->secondsSince1970 <= next) {
+        monitor()->logWithLevel(7, 23027,
+                                "Do not schedule an upload task. Task already exists. Will be executed in seconds",
+                                ns::Value(armed->secondsSince1970 - now));
+        return;
+    }
+    double delay = next - now;
+    if (std::fabs(delay) < kEpsilon) delay = 0.001;
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    std::weak_ptr<QRVAScheduler> scheduler = scheduler_;
+    alarm_->runAfterDelay(delay, [weak, scheduler] {
+        if (auto queue = scheduler.lock()) {
+            queue->scheduleOnWorkerQueueBlockID("QRVAMeasurement:1096", [weak] {
+                if (auto engine = weak.lock()) engine->uploadData();
+            });
+        }
+    });
+    monitor()->logWithLevel(7, 23028, "Upload task scheduled to be executed in approx. (s)", ns::Value(delay));
+}
+
+double QRVAMeasurement::nextUploadingTime() {
+    ns::ErrorRef error;
+    auto rawEventTime = database_->queryLatestRawEventTime(&error);
+    if (!rawEventTime && error) logError(4, 23029, "Failed to query latest raw event time. Error", error);
+    error = nullptr;
+    auto bundleTime = database_->queryLatestBundleTime(&error);
+    if (!bundleTime && error) logError(4, 23030, "Failed to query latest bundle time. Error", error);
+    const double latest = std::max(rawEventTime.value_or(0), bundleTime.value_or(0));
+    if (std::fabs(latest) < kEpsilon) return 0;
+
+    const double interval =
+        isRealtimeUploadDue() ? remoteConfig_->uploadingRealTimeInterval() : remoteConfig_->uploadingInterval();
+    const double now = ns::Clock::nowSeconds();
+    // Data stamped in the future counts as that far in the past.
+    const double base = now - std::fabs(latest - now);
+    const double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
+    double next = std::fabs(now - lastSuccess) < interval ? lastSuccess + interval
+                                                          : base + remoteConfig_->uploadingInitialDelayInterval();
+    if (persistedConfig_->lastFailedUploadTimestamp() < base) {
+        if (monitor()->isDebugModeEnabled()) next = std::min(next, base + remoteConfig_->uploadingDebugModeInterval());
+        return next;
+    }
+    return retryUploadingTime(next, persistedConfig_->lastFailedUploadTimestamp());
+}
+
+// The first of next + 1, 3, 7, ... retry intervals that is later than the
+// last failed attempt; 0 once the retries are used up.
+double QRVAMeasurement::retryUploadingTime(double next, double lastFailed) {
+    const int32_t count = remoteConfig_->uploadingRetryCount();
+    const double retryInterval = remoteConfig_->uploadingRetryInterval();
+    for (int32_t i = 0; i < count; ++i) {
+        next += std::ldexp(1.0, i) * retryInterval;
+        if (next > lastFailed) return next;
+    }
+    return 0;
+}
+
+bool QRVAMeasurement::isRealtimeUploadDue() {
+    if (monitor()->isDebugModeEnabled()) return true;
+    ns::ErrorRef error;
+    auto bundles = database_->containsRealtimeBundlesWithError(&error);
+    if (!bundles && error) logError(4, 23031, "Failed to query for real-time bundle indicator. Error", error);
+    if (bundles.value_or(false)) return true;
+    error = nullptr;
+    auto rawEvents = database_->containsRealtimeRawEventsWithError(&error);
+    if (!rawEvents && error) logError(4, 23032, "Failed to query for real-time raw event indicator. Error", error);
+    return rawEvents.value_or(false);
+}
+
+bool QRVAMeasurement::hasDataToUpload() {
+    ns::ErrorRef error;
+    auto queueEmpty = database_->isQueuedBundleTableEmpty(&error);
+    if (!queueEmpty) {
+        logError(1, 23117, "Failed to check if queue table is empty. Error", error);
+        return false;
+    }
+    if (!*queueEmpty) return true;
+    auto rawEventsEmpty = database_->isRawEventsTableEmpty(&error);
+    if (!rawEventsEmpty) {
+        logError(1, 23118, "Failed to check if raw events table is empty. Error", error);
+        return false;
+    }
+    return !*rawEventsEmpty;
+}
+
+bool QRVAMeasurement::isNetworkReadyForRequest() {
+    const bool networkBusy = network_ && network_->hasUploadInProgress();
+    if (!isNetworkRequestPending_) return !networkBusy;
+    if (!networkBusy) log(1, 23041, "Quorvane is uploading but network is not uploading");
+    return false;
+}
+
+// MARK: - Upload
+
+void QRVAMeasurement::uploadDataOrRegisterAlarm() {
+    if (database_ && network_ && network_->isNetworkConnected() && hasDataToUpload()) {
+        uploadData();
+    } else {
+        updateSchedule();
+    }
+}
+
+void QRVAMeasurement::uploadData() {
+    QRVAScheduler::checkOnBackgroundThreadWithMethodName("uploadData");
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    if (!database_ || !remoteConfig_) return;
+    if (suspendedUploadTimestamp_ > 0) return updateSchedule();
+    log(7, 23033, "Starting data upload");
+    if (!isNetworkReadyForRequest()) return log(7, 23034, "Network operation is pending. Ignoring upload request");
+    if (!network_ || !network_->isNetworkConnected()) {
+        log(7, 23035, "Network not connected, ignoring upload request");
+        return updateSchedule();
+    }
+    // No bundle is made under an expired configuration; the queue still goes.
+    const bool expired = remoteConfig_->isExpired();
+    if (!expired) makeBundlesForUpload();
+    ns::ErrorRef error;
+    auto bundles = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
+                                                         remoteConfig_->uploadMaxSizeLimitBytes(), &error);
+    if (!bundles && error) {
+        logError(1, 23036, "Failed to query bundles. Error", error);
+        return terminateBackgroundTask();
+    }
+    if (!bundles || bundles->empty()) {
+        log(7, 23037, "No data to upload");
+        if (expired) fetchRemoteConfig();
+        return;
+    }
+    if (const double last = persistedConfig_->lastSuccessfulUploadTimestamp(); last != 0) {
+        monitor()->logWithLevel(7, 23038, "Uploading events. Elapsed time since last successful upload (s)",
+                                ns::Value(std::fabs(ns::Clock::nowSeconds() - last)));
+    }
+    uploadBundles(compatibleBundles(*bundles));
+}
+
+void QRVAMeasurement::makeBundlesForUpload() {
+    const int32_t limit = remoteConfig_->maxBundlesCreatedPerIteration();
+    for (int32_t made = 0; made < limit && bundleRawEvents(); ++made) {
+    }
+}
+
+// The batch holds bundles of one app and one device: the app of the first
+// bundle, and the first device id met.
+std::vector<QRVAQueuedBundle> QRVAMeasurement::compatibleBundles(const std::vector<QRVAQueuedBundle>& bundles) {
+    const std::string appID = stringField(bundles.front().bundle, F::MeasurementBundle::app_id);
+    std::string resettableDeviceID, vendorDeviceID;
+    for (const auto& queued : bundles) {
+        resettableDeviceID = stringField(queued.bundle, F::MeasurementBundle::resettable_device_id);
+        if (!resettableDeviceID.empty()) break;
+        vendorDeviceID = stringField(queued.bundle, F::MeasurementBundle::vendor_device_id);
+        if (!vendorDeviceID.empty()) break;
+    }
+    return filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, bundles);
+}
+
+std::vector<QRVAQueuedBundle> QRVAMeasurement::filteredBundlesWithCompatibleAppID(
+    const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
+    const std::vector<QRVAQueuedBundle>& bundlesToUpload) {
+    if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) {
+        log(2, 23042, "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
+        return {};
+    }
+    const bool byResettable = !resettableDeviceID.empty();
+    const std::string& filterID = byResettable ? resettableDeviceID : vendorDeviceID;
+    const int32_t field = byResettable ? F::MeasurementBundle::resettable_device_id
+                                       : F::MeasurementBundle::vendor_device_id;
+    std::vector<QRVAQueuedBundle> compatible;
+    for (const auto& queued : bundlesToUpload) {
+        const std::string ownID = stringField(queued.bundle, field);
+        const bool sameApp = stringField(queued.bundle, F::MeasurementBundle::app_id) == appID;
+        if (!sameApp || !(ownID.empty() || filterID.empty() || ownID == filterID)) break;
+        compatible.push_back(queued);
+    }
+    return compatible;
+}
+
+void QRVAMeasurement::uploadBundles(const std::vector<QRVAQueuedBundle>& bundles) {
+    if (bundles.empty()) {
+        // Nothing of the queue fits one batch: an empty batch is never sent.
+        log(1, 23046, "Bundle list is empty. Cancelling upload");
+        return updateSchedule();
+    }
+    const double now = ns::Clock::nowSeconds();
+    const auto nowMillis = static_cast<int64_t>(now * 1000);
+    ns::Array bundleObjects;
+    std::vector<int64_t> rowIDs;
+    for (const auto& queued : bundles) {
+        NANOSetInt64(queued.bundle, F::MeasurementBundle::uploading_library_version,
+                     QRVAIdentity::quorvaneAnalyticsLibraryVersion());
+        NANOSetInt64(queued.bundle, F::MeasurementBundle::upload_timestamp_millis, nowMillis);
+        bundleObjects.push_back(ns::Value(std::static_pointer_cast<ns::Object>(queued.bundle)));
+        rowIDs.push_back(queued.rowID);
+    }
+    auto batch = QRVAPBMeasurementBatch::message();
+    NANOSetArray(batch, F::MeasurementBatch::bundles, bundleObjects);
+    monitor()->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
+                            ns::Value(nowMillis), ns::Value(std::static_pointer_cast<ns::Object>(batch)));
+    setUploadInProgressWithBundleIDs(rowIDs);
+    // Another batch's rows still held: its answer would delete the wrong rows.
+    if (uploadingBundleIDs_ != rowIDs) return;
+    // Set before the request goes out: an upload that never answers counts
+    // as a failed attempt for the retry rule.
+    persistedConfig_->setLastFailedUploadTimestamp(now);
+    const auto sent = NANOGetArray(batch, F::MeasurementBatch::bundles, &QRVAPBMeasurementBundle::messageClass());
+    auto payload = batch->protoBuffer();
+    if (!payload || payload->empty() || !sent || sent->size() != bundles.size()) {
+        // Never an empty or partial body: the bundles stay for the next try.
+        return networkUploadCompletionHandlerWithResponse(
+            nullptr, ns::Error::make(kQRVAErrorDomain, 2, "Failed to encode the measurement batch"));
+    }
+    postBatch(*payload);
+}
+
+void QRVAMeasurement::postBatch(const ns::Data& payload) {
+    isNetworkRequestPending_ = true;
+    network_->setTimeoutInterval(remoteConfig_->networkTimeout());
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    auto sessionID = network_->postURL(
+        uploadURL(), payload, scheduler_->workerQueue(), remoteConfig_->isNetworkBackgroundSessionEnabled(),
+        [weak](ns::HTTPURLResponsePtr response, ns::Data, ns::ErrorRef error) {
+            auto engine = weak.lock();
+            if (!engine) return;
+            engine->isNetworkRequestPending_ = false;
+            engine->networkUploadCompletionHandlerWithResponse(response, error);
+        });
+    if (!sessionID || sessionID->empty()) {
+        // The network object still calls the handler, with an error.
+        log(1, 23040, "Unable to create network session.");
+        uploadingBundleIDs_.clear();
+    }
+}
+
+void QRVAMeasurement::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
+    if (bundleIDs.empty()) return log(1, 23046, "Bundle list is empty. Cancelling upload");
+    if (!uploadingBundleIDs_.empty()) {
+        return log(1, 23047, "Set uploading progress before finishing the previous upload");
+    }
+    uploadingBundleIDs_ = bundleIDs;
+}
+
+// MARK: - The answer
+
+void QRVAMeasurement::networkUploadCompletionHandlerWithResponse(const ns::HTTPURLResponsePtr& response,
+                                                                 const ns::ErrorRef& error) {
+    const long status = response ? response->statusCode() : 0;
+    if (status != 200 && status != 204) {
+        recordFailedRequest(status);
+        monitor()->logWithLevel(7, 23043, "Network upload failed. Will retry later. Code, error",
+                                ns::Value(int64_t(status)), QRVAErrorContext(error));
+        uploadingBundleIDs_.clear();
+        return updateSchedule();
+    }
+    monitor()->logWithLevel(7, 23044, "Successful upload. Got network response. Code, size",
+                            ns::Value(int64_t(status)), ns::Value(response->expectedContentLength()));
+    persistedConfig_->setLastSuccessfulUploadTimestamp(ns::Clock::nowSeconds());
+    persistedConfig_->setLastFailedUploadTimestamp(0);
+    persistedConfig_->setLastBackoffTimestamp(0);
+    updateSchedule();
+    if (!removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
+        monitor()->logWithLevel(1, 23045, "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
+                                ns::Value(kQRVAMeasurementSuspensionTimeInterval));
+        suspendedUploadTimestamp_ = uptimeSeconds();
+    } else {
+        suspendedUploadTimestamp_ = 0;
+    }
+    uploadingBundleIDs_.clear();
+    continueAfterUpload();
+}
+
+// Failed uploads and failed configuration requests share one retry and
+// back-off schedule.
+void QRVAMeasurement::recordFailedRequest(long status) {
+    const double now = ns::Clock::nowSeconds();
+    persistedConfig_->setLastFailedUploadTimestamp(now);
+    if (status == 503 || status == 429) persistedConfig_->setLastBackoffTimestamp(now);
+}
+
+void QRVAMeasurement::continueAfterUpload() {
+    if (network_->isNetworkConnected() && hasDataToUpload()) return uploadData();
+    if (!remoteConfig_->isExpired()) return updateSchedule();
+    // Fetches the configuration once the queue is empty, or reschedules
+    // when offline.
+    uploadData();
+}
+
+bool QRVAMeasurement::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs) {
+    ns::Array rowIDs;
+    for (int64_t rowID : bundleIDs) rowIDs.push_back(ns::Value(rowID));
+    return database_->performTransaction([&] {
+        ns::ErrorRef error;
+        if (database_->deleteBundlesWithRowIDs(rowIDs, &error) || !error) return true;
+        logError(1, 23122, "Failed to delete bundles from database. Error", error);
+        return false;
+    });
+}

@@ -214,10 +214,14 @@ std::optional<ns::URL> QRVARemoteConfig::remoteConfigURLWithAppInstanceID(const 
                                                ns::Value(appInstanceID), ns::Value(platform));
         return std::nullopt;
     }
-    // The server reads the arguments in this order.
-    const std::string query = qrva_queryString(
-        {{"app_instance_id", appInstanceID}, {"platform", platform}, {"vlp_version", sdkVersion}});
-    return ns::URL::parse(ns::format(remoteConfigURLFormat(), appIDFromVLP_) + query);
+    // The app ID is one path segment and each argument one query component:
+    // everything but the unreserved characters is escaped, so a "/", "?",
+    // "&", "=" or "+" in them cannot change the path or add arguments. The
+    // server reads the arguments in this order.
+    const auto escaped = [](std::string_view text) { return ns::percentEncode(text, "-._~"); };
+    const std::string query = "app_instance_id=" + escaped(appInstanceID) + "&platform=" + escaped(platform) +
+                              "&vlp_version=" + std::to_string(sdkVersion);
+    return ns::URL::parse(ns::format(remoteConfigURLFormat(), escaped(appIDFromVLP_)) + query);
 }
 
 #define QRVA_READ_SETTING_Seconds timeIntervalInSecondsFromCacheWithKey

@@ -40,19 +40,35 @@ bool nonEmpty(const std::optional<std::string>& text) { return text && !text->em
 }  // namespace
 
 // The network layer's own lines go to the analytics monitor, so that they
-// follow its debug mode and sampling.
+// follow its debug mode and sampling. The core's levels are ASL's (3 error
+// to 7 debug) and mean something else to the monitor, whose 5 is silent: a
+// notice, or a level the core does not use, is a plain warning there.
 class QRVAMeasurement::NetworkLogger : public ns::Object, public QRVNetworkLoggerDelegate {
 public:
+    static int64_t monitorLevel(int level) {
+        switch (level) {
+            case 3:
+                return 1;
+            case 4:
+            case 6:
+            case 7:
+                return level;
+            default:
+                return 3;
+        }
+    }
     void qrvNetwork_logWithLevel(int level, int code, const std::string& message) override {
-        QRVAMeasurement::monitor()->logWithLevel(level, code, message);
+        qrvNetwork_logWithLevel(level, code, message, ns::Array{});
     }
     void qrvNetwork_logWithLevel(int level, int code, const std::string& message, const ns::Value& context) override {
-        QRVAMeasurement::monitor()->logWithLevel(level, code, message, context);
+        qrvNetwork_logWithLevel(level, code, message, context.isNull() ? ns::Array{} : ns::Array{context});
     }
     void qrvNetwork_logWithLevel(int level, int code, const std::string& message, const ns::Array& contexts) override {
-        QRVAMeasurement::monitor()->logWithLevel(level, code, message, contexts);
+        QRVAMeasurement::monitor()->logWithLevel(monitorLevel(level), code, message, contexts);
     }
 };
+
+std::shared_ptr<QRVNetworkLoggerDelegate> QRVAMeasurement::networkLoggerDelegate() const { return networkLogger_; }
 
 // MARK: - The shared engine
 
@@ -178,7 +194,7 @@ void QRVAMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     if (enabled && options_ && options_->isAnalyticsCollectionDeactivated()) return;
     enabled_ = enabled;
     if (!enabled) {
-        // The session reporter's switch goes here once it exists.
+        if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
         monitor()->logWithLevel(6, 23013, "Quorvane Analytics disabled");
         return;
     }
@@ -187,6 +203,7 @@ void QRVAMeasurement::setEnabledOnWorkerQueue(bool enabled) {
         setEnabled(false);
         return;
     }
+    if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
     monitor()->logWithLevel(6, 23012, "Quorvane Analytics enabled");
 }
 
@@ -229,9 +246,13 @@ bool QRVAMeasurement::runStartSequence() {
     if (!database_->maybeDeleteStaleData(&error) && error) {
         monitor()->logWithLevel(4, 23018, "Unable to delete stale data. Error", QRVAErrorContext(error));
     }
-    // The automatic reports (first open, app and OS updates), the purchase,
-    // session and search-ad reporters and the life-cycle observers join
-    // here as they are built.
+    reportFirstOpenOnWorkerQueue();
+    reportAppUpdateOnWorkerQueue();
+    reportOSUpdateOnWorkerQueue();
+    // The purchase reporter joins here as it is built.
+    makeSessionReporterOnWorkerQueue();
+    // The search-ad reporter joins here as it is built.
+    registerLifecycleObservers();
     return true;
 }
 

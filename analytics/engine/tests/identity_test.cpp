@@ -51,6 +51,10 @@ void installAdvertisingManager() {
                                        [](ns::Object*, Args) { return ns::Value(advertising.trackingEnabled); });
 }
 
+// The wrapper looks the manager up once per process, at the first identity
+// any test of this program makes: register it before any test runs.
+[[maybe_unused]] const bool kAdvertisingManagerInstalled = (installAdvertisingManager(), true);
+
 constexpr const char* kAdA = "E621E1F8-C36C-495A-93FC-0C247A3E6E5F";
 constexpr const char* kAdB = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
 constexpr const char* kAdZero = "00000000-0000-0000-0000-000000000000";

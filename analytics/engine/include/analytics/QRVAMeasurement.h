@@ -32,7 +32,11 @@
 
 #include "analytics/QRVAEvent.h"
 #include "analytics/QRVAPBMessages.h"
+#include "analytics/QRVASessionReporting.h"
 #include "core/QRVNetwork.h"
+#include "platform/file_manager.h"
+#include "platform/guarded.h"
+#include "platform/notification_center.h"
 #include "platform/url.h"
 #include "platform/value.h"
 
@@ -44,11 +48,17 @@ class QRVAMonitor;
 class QRVAPersistedConfig;
 class QRVARemoteConfig;
 class QRVAScheduler;
+struct QRVAQueuedBundle;
 class QRVOptions;
 
 inline constexpr const char* kQRVAMeasurementTimerName = "Measurement timer";
 inline constexpr const char* kQRVAMeasurementFirstOpenCounterKey = "_pfo";
 inline constexpr int64_t kQRVAMeasurementQuotaLogInterval = 1000;
+// The link that launched the app, kept in the standard user defaults until
+// the first-open report turns it into a campaign.
+inline constexpr const char* kQRVAMeasurementDeepLinkKey = "/ondrix/measurement/deep_link";
+inline constexpr const char* kQRVAMeasurementBackgroundTaskName = "QRVAnalyticsMeasurementBackgroundTask";
+inline constexpr double kQRVARemoteConfigRefreshBlacklistTimeInterval = 604800.0;
 
 class QRVAMeasurement : public std::enable_shared_from_this<QRVAMeasurement>, public QRVNetworkReachabilityDelegate {
 public:
@@ -122,25 +132,115 @@ public:
     bool bundleRawEvents();
 
     // MARK: Upload scheduling, upload and configuration fetch (worker queue)
+    // Arms, keeps or cancels the upload alarm for the next due time.
     void updateSchedule();
+    // Seconds since 1970 at which the next upload is due; 0 for never.
+    double nextUploadingTime();
+    // Uploads now when connected with data waiting, else reschedules.
+    void uploadDataOrRegisterAlarm();
+    // Bundles the raw events (while the configuration is current) and posts
+    // one batch of queued bundles; fetches the configuration once the queue
+    // is empty and it has expired.
     void uploadData();
-    void fetchRemoteConfig();
+    // No request of the engine or its network object in flight.
     bool isNetworkReadyForRequest();
+    // The leading run of bundles of the app that share the device id.
+    std::vector<QRVAQueuedBundle> filteredBundlesWithCompatibleAppID(const std::string& appID,
+                                                                    const std::string& resettableDeviceID,
+                                                                    const std::string& vendorDeviceID,
+                                                                    const std::vector<QRVAQueuedBundle>& bundlesToUpload);
+    void networkUploadCompletionHandlerWithResponse(const ns::HTTPURLResponsePtr& response, const ns::ErrorRef& error);
+    // Stamps the bundles and posts them as one batch: uploadData's last step.
+    void uploadBundles(const std::vector<QRVAQueuedBundle>& bundles);
+    void setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs);
+    bool hasDataToUpload();
+    bool removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs);
+    // From just before a post or a configuration request until its
+    // completion handler starts. Any thread.
+    bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
+    const std::vector<int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
+    // Uptime (seconds since boot) at which uploads were suspended; 0 when not.
+    double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
+    // Starts one conditional request for the remote configuration.
+    void fetchRemoteConfig();
+    void networkRemoteConfigFetchCompletionHandler(const ns::HTTPURLResponsePtr& response, const ns::Data& data,
+                                                  const ns::ErrorRef& error);
 
     // MARK: Life cycle and background task
-    // Flushes the persisted state and ends any background task held.
+    // Flushes the persisted state and ends any background task held. Any
+    // thread.
     void terminateBackgroundTask();
+    // Holds `taskID` and ends the task held before (when there was one);
+    // every task begun is ended exactly once, whichever thread swaps. Any
+    // thread.
+    void swapBackgroundTaskWithNewTaskID(uint64_t taskID);
+    // The background task held; kUIBackgroundTaskInvalid (0) when none.
+    uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
+    // Observers of the application's notifications (main thread): resigning
+    // flushes the persisted state and, when uploads in the background are
+    // allowed, begins a background task and queues an upload behind the
+    // facade's serial queue; entering the foreground ends the task; becoming
+    // active refreshes a week-old configuration while internal events are
+    // blacklisted.
+    void handleAppWillResignActiveEvent(const ns::Notification& notification);
+    void handleAppWillEnterForegroundNotification(const ns::Notification& notification);
+    void handleAppDidBecomeActiveEvent(const ns::Notification& notification);
+    // Observer of the launch notification from load time, engine or not:
+    // stores the page of a browsing user activity, else the launch URL,
+    // under kQRVAMeasurementDeepLinkKey for the first-open report.
+    static void handleAppDidFinishLaunching(const ns::Notification& notification);
+    // Seconds since 1970 at which the first open was recorded (the "_fot"
+    // property's set time, else the earliest set time of any property); 0
+    // when it cannot be told. Worker queue.
+    double firstOpenTimestamp();
+    // The facade's load time, taken when the engine was made.
+    double initTimestamp() const { return initTimestamp_; }
+    // The logger the engine hands its network object: the network's levels
+    // become the monitor's.
+    std::shared_ptr<QRVNetworkLoggerDelegate> networkLoggerDelegate() const;
 
     // MARK: Sessions
     // Any thread: passed on to the session reporter on the worker queue.
     void setMinimumSessionInterval(double seconds);
     void setSessionTimeoutInterval(double seconds);
+    // How the first start makes the session reporter; the analytics API
+    // installs it when the program loads. Any thread.
+    static void setSessionReporterFactory(QRVASessionReporterFactory make);
+    // Made by the first successful start; nullptr before it and without a
+    // factory. Any thread.
+    std::shared_ptr<QRVASessionReporting> sessionReporter() const;
+
+private:
+    void makeSessionReporterOnWorkerQueue();
+    ns::Guarded<std::shared_ptr<QRVASessionReporting>> sessionReporter_;
+
+public:
 
     // MARK: Automatic events and deep links
-    // Any queue: a campaign URL becomes "_cmp" through the facade.
+    // Any queue: a campaign URL becomes "_cmp" through the facade, with
+    // "click_timestamp" (milliseconds) when one is given.
     void handleOpenURL(const ns::URL& url);
+    void handleOpenURL(const ns::URL& url, std::optional<int64_t> clickTimestamp);
+    void handleDeepLink(const ns::URL& url, std::optional<int64_t> clickTimestamp);
+    // At least one of utm_campaign, oclid, utm_medium, utm_source is non-empty.
+    bool isValidCampaignURLParamDictionary(const ns::Dictionary& parameters) const;
     // The web page of a browsing user activity; nullopt otherwise.
     static std::optional<ns::URL> deepLinkFromUserActivity(const ns::ObjectPtr& activity);
+    // The launch link stored before the engine started, reported once as a
+    // campaign and removed.
+    void maybeReportStoredCampaignEventWithClickTimestamp(int64_t clickTimestamp);
+    // Worker queue, in this order, at every start: the first open ("_f" and
+    // "_e" once per store), an app update ("_au") and an OS update ("_ou").
+    void reportFirstOpenOnWorkerQueue();
+    void reportAppUpdateOnWorkerQueue();
+    void reportOSUpdateOnWorkerQueue();
+    // Up to the next whole hour; a whole hour moves a full hour on.
+    static int64_t timestampMillisRoundedUpToNextHour(int64_t milliseconds);
+    // nullopt for an empty path or one whose attributes cannot be read (5, 23022).
+    std::optional<ns::FileAttributes> fileAttributesForPath(const std::string& path) const;
+    // The install looks older than a fresh one and nothing of an earlier
+    // analytics install is left (no previous app ID, no first-open count).
+    bool isAppUpdateWithAnalytics();
 
     QRVAMeasurement(std::string databaseName, std::shared_ptr<QRVAPersistedConfig> persistedConfig,
                     std::shared_ptr<QRVNetwork> network, std::shared_ptr<QRVAScheduler> scheduler,
@@ -162,6 +262,21 @@ private:
     bool isUnderNewPublicNameLimit(const QRVAEvent& event);
     void countFirstOpen();
     bool isUserAttributeAllowed(const QRVAUserAttribute& attribute);
+    // Upload
+    // Seconds since boot on ns::Clock; -1 when the boot time is unknown.
+    static double uptimeSeconds();
+    void armUploadAlarm(double nextTime);
+    void idleUploadSchedule();
+    bool isUploadSuspended();
+    bool isRealtimeUploadDue();
+    double retryUploadingTime(double next, double lastFailed);
+    void makeBundlesForUpload();
+    std::vector<QRVAQueuedBundle> compatibleBundles(const std::vector<QRVAQueuedBundle>& bundles);
+    void postBatch(const ns::Data& payload);
+    void recordFailedRequest(long statusCode);
+    void continueAfterUpload();
+    bool recordConfigFetchTime(int64_t failureCode);
+    bool applyFetchedConfig(const ns::Data& data);
 
     std::shared_ptr<const QRVOptions> options_;
     std::string databaseName_;
@@ -178,4 +293,16 @@ private:
     std::optional<std::string> previousVLPAppID_;
     std::atomic<bool> enabled_{false};
     bool wasEnabledDuringInitialization_ = false;
+    // Life cycle
+    static double facadeLoadTimestamp();
+    void registerLifecycleObservers();
+    void reportFirstOpenEvents(int64_t previousFirstOpens);
+    void reportUpdate(const char* name, const char* parameter, const std::optional<std::string>& stored);
+    std::atomic<uint64_t> backgroundUpdateTask_{0};
+    double initTimestamp_ = facadeLoadTimestamp();
+    std::shared_ptr<void> lifecycleObservers_;
+    // Upload
+    std::atomic<bool> isNetworkRequestPending_{false};
+    std::vector<int64_t> uploadingBundleIDs_;
+    double suspendedUploadTimestamp_ = 0;
 };

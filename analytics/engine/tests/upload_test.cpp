@@ -180,8 +180,7 @@ TEST_F(UploadTest, AcceptedBundlesThatCannotBeDeletedSuspendUploadsForAnHourAndG
     logEvents(4);
     sql("CREATE TEMP TRIGGER keep_queue BEFORE DELETE ON queue BEGIN SELECT RAISE(ABORT, 'held'); END");
     advance(16);
-    settle();
-    EXPECT_NE(engine_->suspendedUploadTimestamp(), 0);
+    EXPECT_TRUE(settleUntil([&] { return engine_->suspendedUploadTimestamp() != 0; }));
     EXPECT_GT(count("queue"), 0);
     sql("DROP TRIGGER keep_queue");
     const size_t sent = requests().size();
@@ -191,8 +190,9 @@ TEST_F(UploadTest, AcceptedBundlesThatCannotBeDeletedSuspendUploadsForAnHourAndG
     advance(1801);
     logEvents(1);
     advance(16);
-    settle();
-    EXPECT_EQ(engine_->suspendedUploadTimestamp(), 0);
+    EXPECT_TRUE(settleUntil([&] {
+        return engine_->suspendedUploadTimestamp() == 0 && rowsIn("queue") == 0 && rowsIn("raw_events") == 0;
+    }));
     const auto batches = backend_->analyticsBatches();
     EXPECT_GT(batches["duplicates"].get<int>(), 0);
     size_t stored = 0;

@@ -90,6 +90,18 @@ protected:
         }
         FAIL() << "the engine's requests did not finish";
     }
+    // Settles until a condition on the engine's state holds, read on the
+    // worker queue that owns that state; false when it never does.
+    bool settleUntil(const std::function<bool()>& condition) {
+        for (int i = 0; i < 600; ++i) {
+            settle();
+            bool met = false;
+            onWorker([&] { met = condition(); });
+            if (met) return true;
+            ns::RunLoop::main().runUntil([] { return false; }, 0.05);
+        }
+        return false;
+    }
     // Moves the virtual clock on until the request in flight gives up.
     void timeOut() {
         ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return engine_->isNetworkRequestPending(); }, 60));
@@ -119,12 +131,13 @@ protected:
         onWorker([&] { done = engine_->database()->sqliteStore()->executeSQL(statement, nullptr); });
         ASSERT_TRUE(done) << statement;
     }
+    // On the worker queue.
+    int64_t rowsIn(const std::string& table) {
+        return engine_->database()->sqliteStore()->numberForQuery("SELECT COUNT(*) FROM " + table, {}, nullptr).intValue();
+    }
     int64_t count(const std::string& table) {
         int64_t rows = -1;
-        onWorker([&] {
-            rows = engine_->database()->sqliteStore()->numberForQuery("SELECT COUNT(*) FROM " + table, {}, nullptr)
-                       .intValue();
-        });
+        onWorker([&] { rows = rowsIn(table); });
         return rows;
     }
     nlohmann::json requests() const { return backend_->analyticsRequests(); }

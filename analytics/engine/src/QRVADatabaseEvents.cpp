@@ -187,16 +187,39 @@ std::optional<QRVARawEventData> QRVADatabase::rawEventDataFromDictionary(const Q
 
 std::optional<std::vector<QRVARawEventData>> QRVADatabase::rawEventsWithMetadataFingerprint(
     int64_t metadataFingerprint, ns::ErrorRef* error, const QRVASqliteRowFilter& eventFilter) {
+    size_t index = 0;
+    RawEventFilter filter;
+    if (eventFilter) {
+        filter = [&](const QRVASqliteRow& row, const std::optional<QRVARawEventData>&, const ns::ErrorRef&) {
+            return eventFilter(index++, row);
+        };
+    }
+    return rawEventsWithMetadataFingerprint(metadataFingerprint, error, filter);
+}
+
+std::optional<std::vector<QRVARawEventData>> QRVADatabase::rawEventsWithMetadataFingerprint(
+    int64_t metadataFingerprint, ns::ErrorRef* error, const RawEventFilter& eventFilter) {
+    // Decoding is most of the read: each row once, its event kept when taken.
+    std::vector<QRVARawEventData> events;
+    ns::ErrorRef decodeError;
+    QRVASqliteRowFilter decoding;  // none without a filter: the store refuses the read
+    if (eventFilter) {
+        decoding = [&](size_t, const QRVASqliteRow& row) {
+            ns::ErrorRef rowError;
+            auto event = rawEventDataFromDictionary(row, &rowError);
+            if (!eventFilter(row, event, rowError)) return false;
+            if (event) {
+                events.push_back(std::move(*event));
+            } else {
+                decodeError = rowError;
+            }
+            return true;
+        };
+    }
     auto rows = sqliteStore_->recordsForQuery(
         "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
-        {metadataFingerprint, kQRVADatabaseRawEventsSelectLimit}, error, eventFilter);
+        {metadataFingerprint, kQRVADatabaseRawEventsSelectLimit}, error, decoding);
     if (!rows) return std::nullopt;
-    std::vector<QRVARawEventData> events;
-    events.reserve(rows->size());
-    ns::ErrorRef decodeError;
-    for (const auto& row : *rows) {
-        if (auto event = rawEventDataFromDictionary(row, &decodeError)) events.push_back(std::move(*event));
-    }
     if (!rows->empty() && events.empty()) {
         if (error) *error = decodeError;
         return std::nullopt;

@@ -60,13 +60,10 @@ int64_t clockHourOf(double seconds) {
 // then deleted with it) and counts towards no limit.
 class GroupFilter {
 public:
-    GroupFilter(QRVADatabase& database, int64_t maxEvents, int64_t maxBytes)
-        : database_(database), maxEvents_(maxEvents), maxBytes_(maxBytes) {}
+    GroupFilter(int64_t maxEvents, int64_t maxBytes) : maxEvents_(maxEvents), maxBytes_(maxBytes) {}
 
-    bool accept(const QRVASqliteRow& row) {
+    bool accept(const QRVASqliteRow& row, const std::optional<QRVARawEventData>& raw, const ns::ErrorRef& error) {
         if (events_ > 0 && events_ >= maxEvents_) return false;
-        ns::ErrorRef error;
-        auto raw = database_.rawEventDataFromDictionary(row, &error);
         if (!raw) return acceptUndecodable(row, error);
         const int64_t hour = clockHourOf(raw->rawEvent().timestamp());
         if (events_ > 0 && hour != hour_) return false;
@@ -97,7 +94,6 @@ private:
         return true;
     }
 
-    QRVADatabase& database_;
     const int64_t maxEvents_;
     const int64_t maxBytes_;
     int64_t hour_ = -1;
@@ -184,10 +180,13 @@ Bundler::Step Bundler::readGroup() {
         return Step::Failed;
     }
     fingerprint_ = *fingerprint;
-    GroupFilter filter(database_, remoteConfig_.uploadMaxEventsPerBundle(), remoteConfig_.uploadMaxSizeLimitBytes());
+    GroupFilter filter(remoteConfig_.uploadMaxEventsPerBundle(), remoteConfig_.uploadMaxSizeLimitBytes());
     error = nullptr;
     auto raws = database_.rawEventsWithMetadataFingerprint(
-        fingerprint_, &error, [&filter](size_t, const QRVASqliteRow& row) { return filter.accept(row); });
+        fingerprint_, &error,
+        [&filter](const QRVASqliteRow& row, const std::optional<QRVARawEventData>& raw, const ns::ErrorRef& rowError) {
+            return filter.accept(row, raw, rowError);
+        });
     lastRowID_ = filter.lastRowID();
     if (!raws && filter.eventCount() == 0 && filter.undecodableCount() > 0) {
         // Nothing of the run can ever be read: it leaves without a bundle.

@@ -142,6 +142,12 @@ public:
     // taken but none decoded.
     std::optional<std::vector<QRVARawEventData>> rawEventsWithMetadataFingerprint(
         int64_t metadataFingerprint, ns::ErrorRef* error, const QRVASqliteRowFilter& eventFilter);
+    // The same read with each row decoded once, before the filter sees it:
+    // the row's event, or nullopt and the decoding error.
+    using RawEventFilter = std::function<bool(const QRVASqliteRow& row, const std::optional<QRVARawEventData>& event,
+                                              const ns::ErrorRef& decodeError)>;
+    std::optional<std::vector<QRVARawEventData>> rawEventsWithMetadataFingerprint(
+        int64_t metadataFingerprint, ns::ErrorRef* error, const RawEventFilter& eventFilter);
     std::optional<QRVARawEventData> rawEventDataFromDictionary(const QRVASqliteRow& row, ns::ErrorRef* error);
     // The metadata of the oldest raw event; nullopt without an error when
     // there is none.

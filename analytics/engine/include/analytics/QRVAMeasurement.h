@@ -158,6 +158,7 @@ public:
     // From just before a post or a configuration request until its
     // completion handler starts. Any thread.
     bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
+    // These two are the worker queue's alone: read them there.
     const std::vector<int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
     // Uptime (seconds since boot) at which uploads were suspended; 0 when not.
     double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }

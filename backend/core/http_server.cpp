@@ -38,6 +38,13 @@ namespace bhttp = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = net::ip::tcp;
 
+// Completion handlers are passed as one of these two types: each
+// asynchronous operation is then compiled once per stream type rather than
+// once per call site (every lambda is a type of its own). Those copies were
+// most of this file's build time.
+using Transferred = std::function<void(beast::error_code, std::size_t)>;
+using Completed = std::function<void(beast::error_code)>;
+
 namespace {
 
 using PlainStream = beast::tcp_stream;
@@ -197,10 +204,10 @@ public:
         if constexpr (std::is_same_v<Stream, TlsStream>) {
             lowest(stream_).expires_after(core_.limits.headTimeout);
             stream_.async_handshake(net::ssl::stream_base::server,
-                                    [self = this->shared_from_this()](beast::error_code ec) {
+                                    Completed([self = this->shared_from_this()](beast::error_code ec) {
                                         if (ec) return self->closeNow();
                                         self->readHead();
-                                    });
+                                    }));
         } else {
             readHead();
         }
@@ -220,9 +227,9 @@ private:
         parser_->body_limit(core_.limits.maxBodyBytes);
         lowest(stream_).expires_after(core_.limits.headTimeout);
         bhttp::async_read_header(stream_, buffer_, *parser_,
-                                 [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                                 Transferred([self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                                      self->onHead(ec);
-                                 });
+                                 }));
     }
 
     void onHead(beast::error_code ec) {
@@ -235,10 +242,10 @@ private:
         if (beast::iequals(head[bhttp::field::expect], "100-continue")) {
             static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
             net::async_write(stream_, net::buffer(kContinue),
-                             [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                             Transferred([self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                                  if (ec) return self->closeNow();
                                  self->readBody();
-                             });
+                             }));
             return;
         }
         readBody();
@@ -250,10 +257,10 @@ private:
             buffer_.reserve(kBodyReadBytes);
         }
         bhttp::async_read(stream_, buffer_, *parser_,
-                          [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                          Transferred([self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                               if (ec) return self->failRead(ec);
                               self->onRequest();
-                          });
+                          }));
     }
 
     void failRead(beast::error_code ec) {
@@ -319,9 +326,9 @@ private:
         if (closed_ || watching_ || buffer_.size() >= kMaxBufferedWhileHandling) return;
         watching_ = true;
         stream_.async_read_some(buffer_.prepare(16 * 1024),
-                                [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                                Transferred([self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
                                     self->onWatch(ec, n);
-                                });
+                                }));
     }
 
     void onWatch(beast::error_code ec, std::size_t n) {
@@ -391,9 +398,10 @@ private:
     void write(const std::shared_ptr<bhttp::response<bhttp::string_body>>& out) {
         lowest(stream_).expires_after(core_.limits.requestTimeout);
         writing_ = true;
-        bhttp::async_write(stream_, *out, [self = this->shared_from_this(), out](beast::error_code ec, std::size_t) {
-            self->written(ec, out->keep_alive());
-        });
+        bhttp::async_write(stream_, *out,
+                           Transferred([self = this->shared_from_this(), out](beast::error_code ec, std::size_t) {
+                               self->written(ec, out->keep_alive());
+                           }));
     }
 
     // Sends the head, then `limit` bytes of the file a piece at a time, each
@@ -404,11 +412,11 @@ private:
         writing_ = true;
         auto serializer = std::make_shared<bhttp::response_serializer<bhttp::string_body>>(*head);
         bhttp::async_write_header(stream_, *serializer,
-                                  [self = this->shared_from_this(), head, serializer, file = std::move(file),
+                                  Transferred([self = this->shared_from_this(), head, serializer, file = std::move(file),
                                    limit](beast::error_code ec, std::size_t) mutable {
                                       if (ec) return self->written(ec, false);
                                       self->writePiece(std::move(file), 0, limit, head->keep_alive());
-                                  });
+                                  }));
     }
 
     void writePiece(std::shared_ptr<const FileBody> file, std::uint64_t sent, std::uint64_t limit, bool keepAlive) {
@@ -420,11 +428,11 @@ private:
         if (n <= 0) return written(net::error::broken_pipe, false);
         lowest(stream_).expires_after(core_.limits.requestTimeout);
         net::async_write(stream_, net::buffer(piece_->data(), std::size_t(n)),
-                         [self = this->shared_from_this(), file = std::move(file), sent, limit, keepAlive](
+                         Transferred([self = this->shared_from_this(), file = std::move(file), sent, limit, keepAlive](
                              beast::error_code ec, std::size_t n) mutable {
                              if (ec) return self->written(ec, false);
                              self->writePiece(std::move(file), sent + n, limit, keepAlive);
-                         });
+                         }));
     }
 
     void written(beast::error_code ec, bool keepAlive) {
@@ -456,23 +464,23 @@ private:
         out->prepare_payload();
         lowest(stream_).expires_after(core_.limits.requestTimeout);
         bhttp::async_write(stream_, *out,
-                           [self = this->shared_from_this(), out, linger](beast::error_code ec, std::size_t) {
+                           Transferred([self = this->shared_from_this(), out, linger](beast::error_code ec, std::size_t) {
                                if (ec || !linger) return self->closeGracefully();
                                beast::error_code ignored;
                                lowest(self->stream_).socket().shutdown(tcp::socket::shutdown_send, ignored);
                                self->drain();
-                           });
+                           }));
     }
 
     void drain() {
         lowest(stream_).expires_after(core_.limits.requestTimeout);
         buffer_.consume(buffer_.size());
         lowest(stream_).async_read_some(buffer_.prepare(64 * 1024),
-                                        [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                                        Transferred([self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
                                             if (ec || self->closed_) return self->closeNow();
                                             self->buffer_.commit(n);
                                             self->drain();
-                                        });
+                                        }));
     }
 
     void closeGracefully() {
@@ -672,7 +680,7 @@ public:
             std::lock_guard lock(mutex_);
             pongs_.emplace_back(payload);
         });
-        ws_.async_accept(request_, [self = this->shared_from_this()](beast::error_code ec) {
+        ws_.async_accept(request_, Completed([self = this->shared_from_this()](beast::error_code ec) {
             if (ec) return self->finish();
             // The close handshake waits only a few seconds for the peer.
             websocket::stream_base::timeout timeouts{};
@@ -682,7 +690,7 @@ public:
             self->ws_.set_option(timeouts);
             self->attachOutlet();
             self->readNext();
-        });
+        }));
     }
 
     void openRaw(RawCallbacks callbacks) override {
@@ -716,11 +724,12 @@ public:
         out->keep_alive(false);
         out->prepare_payload();
         lowest(ws_).expires_after(core_.limits.requestTimeout);
-        bhttp::async_write(ws_.next_layer(), *out, [self = this->shared_from_this(), out](beast::error_code, std::size_t) {
-            beast::error_code ignored;
-            lowest(self->ws_).socket().shutdown(tcp::socket::shutdown_send, ignored);
-            self->finish();
-        });
+        bhttp::async_write(ws_.next_layer(), *out,
+                           Transferred([self = this->shared_from_this(), out](beast::error_code, std::size_t) {
+                               beast::error_code ignored;
+                               lowest(self->ws_).socket().shutdown(tcp::socket::shutdown_send, ignored);
+                               self->finish();
+                           }));
     }
 
     std::shared_ptr<WebSocketOutlet> outlet() override { return outlet_; }
@@ -754,7 +763,7 @@ private:
     }
 
     void readNext() {
-        ws_.async_read(readBuffer_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+        ws_.async_read(readBuffer_, Transferred([self = this->shared_from_this()](beast::error_code ec, std::size_t) {
             if (ec) {
                 self->closeCode_ = uint16_t(self->ws_.reason().code);
                 return self->finish();
@@ -769,7 +778,7 @@ private:
             if (self->finished_) return;
             self->idleCheck();
             self->readNext();
-        });
+        }));
     }
 
     // The idle callback runs once nothing more has arrived: at once when the
@@ -795,7 +804,7 @@ private:
 
     void readRaw() {
         ws_.next_layer().async_read_some(
-            net::buffer(rawBuffer_), [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+            net::buffer(rawBuffer_), Transferred([self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
                 if (self->finished_) return;
                 if (n > 0) {
                     self->guard([&] {
@@ -804,7 +813,7 @@ private:
                 }
                 if (ec) return self->finish();
                 self->readRaw();
-            });
+            }));
     }
 
     void drain() {
@@ -816,7 +825,7 @@ private:
         if (!item) return;
         writing_ = true;
         current_ = std::move(*item);
-        auto done = [self = this->shared_from_this()](beast::error_code ec, std::size_t = 0) {
+        const Transferred done = [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
             self->writing_ = false;
             self->outlet_->written(self->current_.data.size());
             if (ec) return self->finish();
@@ -835,7 +844,7 @@ private:
         case Outlet::What::Ping: {
             const std::string payload = current_.data.substr(0, 125);
             ws_.async_ping(websocket::ping_data(payload.data(), payload.size()),
-                           [done](beast::error_code ec) { done(ec); });
+                           Completed([done](beast::error_code ec) { done(ec, 0); }));
             break;
         }
         case Outlet::What::Close:
@@ -843,11 +852,11 @@ private:
             if (mode_ != Mode::WebSocket) return finish();
             ws_.async_close(websocket::close_reason(websocket::close_code(current_.code),
                                                     beast::string_view(current_.data.data(), current_.data.size())),
-                            [self = this->shared_from_this()](beast::error_code ec) {
+                            Completed([self = this->shared_from_this()](beast::error_code ec) {
                                 self->writing_ = false;
                                 // The pending read ends with the peer's answer.
                                 if (ec) self->finish();
-                            });
+                            }));
             break;
         case Outlet::What::Raw:
             net::async_write(ws_.next_layer(), net::buffer(current_.data), done);
@@ -917,10 +926,11 @@ public:
         slot_.enroll(this->shared_from_this());
         lowest(stream_).expires_after(core_.limits.headTimeout);
         if constexpr (std::is_same_v<Stream, TlsStream>) {
-            stream_.async_handshake(net::ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
-                if (ec) return self->close();
-                self->read();
-            });
+            stream_.async_handshake(net::ssl::stream_base::server,
+                                    Completed([self = this->shared_from_this()](beast::error_code ec) {
+                                        if (ec) return self->close();
+                                        self->read();
+                                    }));
         } else {
             read();
         }
@@ -934,10 +944,11 @@ private:
     void read() {
         parser_.header_limit(std::uint32_t(kMaxHeadBytes));
         parser_.body_limit(kMaxHeadBytes);
-        bhttp::async_read(stream_, buffer_, parser_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-            if (ec || self->closed_) return self->close();
-            self->route();
-        });
+        bhttp::async_read(stream_, buffer_, parser_,
+                          Transferred([self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                              if (ec || self->closed_) return self->close();
+                              self->route();
+                          }));
     }
 
     void route() {
@@ -962,11 +973,12 @@ private:
                                          : jsonError("no web-socket endpoint at this path");
             out->keep_alive(false);
             out->prepare_payload();
-            bhttp::async_write(stream_, *out, [self = this->shared_from_this(), out](beast::error_code, std::size_t) {
-                beast::error_code ignored;
-                lowest(self->stream_).socket().shutdown(tcp::socket::shutdown_send, ignored);
-                self->close();
-            });
+            bhttp::async_write(stream_, *out,
+                               Transferred([self = this->shared_from_this(), out](beast::error_code, std::size_t) {
+                                   beast::error_code ignored;
+                                   lowest(self->stream_).socket().shutdown(tcp::socket::shutdown_send, ignored);
+                                   self->close();
+                               }));
             return;
         }
         std::string leftover = beast::buffers_to_string(buffer_.data());

@@ -19,6 +19,7 @@
 #include "core/QRVOptions.h"
 #include "platform/clock.h"
 #include "platform/runloop.h"
+#include "engine_test_support.h"
 #include "testing/temp_sandbox.h"
 #include "monitor_lines.h"
 #include "wire_reflection.h"
@@ -50,13 +51,7 @@ protected:
         QRVAMeasurement::resetSharedForTesting();
         resetProcess();
     }
-    static void resetProcess() {
-        QRVAIdentity::resetSharedForTesting();
-        QRVAEnvironmentInfo::resetSharedForTesting();
-        QRVAPersistedConfig::resetSharedForTesting();
-        QRVAMonitor::resetSharedForTesting();
-        QRVOptions::resetForTesting();
-    }
+    static void resetProcess() { enginetest::resetProcess(); }
     void start(double hour = kHour) {
         hour_ = hour;
         clock_ = ns::VirtualClock::install(hour + 800);
@@ -65,23 +60,11 @@ protected:
         onWorker([] {});
         sql("DELETE FROM raw_events");  // the start's own events
     }
-    void onWorker(const std::function<void()>& work) {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        engine_->scheduler()->scheduleOnWorkerQueueBlockID("test", [&work, done] {
-            work();
-            *done = true;
-        });
-        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 60));
-    }
+    void onWorker(const std::function<void()>& work) { enginetest::onWorker(*engine_, work); }
     void configure(const json& settings, const json& eventConfig = json::array()) {
-        json config = {{"version", 7}, {"app_id", kAppID}, {"event_config", eventConfig}};
-        for (const auto& [name, value] : settings.items()) {
-            config["settings"].push_back({{"name", name}, {"value", value}});
-        }
-        qrvanalytics::MeasurementConfig message;
-        ASSERT_TRUE(google::protobuf::util::JsonStringToMessage(config.dump(), &message).ok());
-        const std::string bytes = message.SerializeAsString();
-        auto wrapper = QRVAPBMeasurementConfig::initWithBuffer(ns::Data(bytes.begin(), bytes.end()));
+        json config = enginetest::configWithSettings(kAppID, settings, 7);
+        config["event_config"] = eventConfig;
+        auto wrapper = enginetest::measurementConfig(config);
         onWorker([&] { ASSERT_TRUE(engine_->currentRemoteConfig()->updateMeasurementConfig(wrapper)); });
     }
     void write(const Step& step, const QRVAObjectParameters& parameters = {}) {

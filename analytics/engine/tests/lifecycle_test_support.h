@@ -25,6 +25,7 @@
 #include "monitor_lines.h"
 #include "platform/clock.h"
 #include "platform/runloop.h"
+#include "engine_test_support.h"
 #include "testing/temp_sandbox.h"
 
 namespace lifecycletest {
@@ -72,13 +73,7 @@ protected:
         resetProcess();
         QRVLoggerResetForTesting();
     }
-    static void resetProcess() {
-        QRVAIdentity::resetSharedForTesting();
-        QRVAEnvironmentInfo::resetSharedForTesting();
-        QRVAPersistedConfig::resetSharedForTesting();
-        QRVAMonitor::resetSharedForTesting();
-        QRVOptions::resetForTesting();
-    }
+    static void resetProcess() { enginetest::resetProcess(); }
     // A new process's engine over the same sandbox.
     void start() {
         if (engine_) drain();
@@ -88,17 +83,8 @@ protected:
         engine_ = QRVAMeasurement::initWithOptions(QRVOptions::defaultOptions());
         drain();
     }
-    void onWorker(const std::function<void()>& work) {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        engine_->scheduler()->scheduleOnWorkerQueueBlockID("test", [&work, done] {
-            work();
-            *done = true;
-        });
-        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 60));
-    }
-    void drain() {
-        for (int i = 0; i < 2; ++i) onWorker([] {});
-    }
+    void onWorker(const std::function<void()>& work) { enginetest::onWorker(*engine_, work); }
+    void drain() { enginetest::drain(*engine_); }
     // The monitor codes `work` logged, once the worker queue is idle again.
     std::vector<int> codes(const std::function<void()>& work) {
         std::vector<int> found;
@@ -115,14 +101,7 @@ protected:
     }
     // Puts settings in force as a fetched configuration would.
     void configure(const nlohmann::json& settings) {
-        nlohmann::json config = {{"version", 2}, {"app_id", kAppID}, {"settings", nlohmann::json::array()}};
-        for (const auto& [name, value] : settings.items()) {
-            config["settings"].push_back({{"name", name}, {"value", value}});
-        }
-        qrvanalytics::MeasurementConfig message;
-        ASSERT_TRUE(google::protobuf::util::JsonStringToMessage(config.dump(), &message).ok());
-        const std::string bytes = message.SerializeAsString();
-        auto wrapper = QRVAPBMeasurementConfig::initWithBuffer(ns::Data(bytes.begin(), bytes.end()));
+        auto wrapper = enginetest::measurementConfig(enginetest::configWithSettings(kAppID, settings));
         onWorker([&] { ASSERT_TRUE(engine_->currentRemoteConfig()->updateMeasurementConfig(wrapper)); });
     }
     // The internal events handed to the facade, as "name key=value ...".

@@ -33,6 +33,7 @@
 #include "platform/system_log.h"
 #include "platform/user_defaults.h"
 #include "testing/backend.h"
+#include "engine_test_support.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -69,13 +70,7 @@ protected:
         sandbox_.writeBundlePlist(kQRVOptionsFileName, options);
         QRVOptions::resetForTesting();
     }
-    static void resetProcess() {
-        QRVAIdentity::resetSharedForTesting();
-        QRVAEnvironmentInfo::resetSharedForTesting();
-        QRVAPersistedConfig::resetSharedForTesting();
-        QRVAMonitor::resetSharedForTesting();
-        QRVOptions::resetForTesting();
-    }
+    static void resetProcess() { enginetest::resetProcess(); }
     // The store already holds a first open, so the start writes no "_f" and
     // "_e" of its own and each test counts only what it logs. A start that
     // wipes the store for another app reports its first open again.
@@ -92,21 +87,8 @@ protected:
         drain();
         return engine_;
     }
-    // Runs on the worker queue and waits for it, the main queue turning
-    // meanwhile (the identity reads the device there).
-    void onWorker(const std::function<void()>& work) {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        engine_->scheduler()->scheduleOnWorkerQueueBlockID("test", [&work, done] {
-            work();
-            *done = true;
-        });
-        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 60));
-    }
-    // Blocks queued from blocks (a disable after a failed start) run too.
-    void drain() {
-        onWorker([] {});
-        onWorker([] {});
-    }
+    void onWorker(const std::function<void()>& work) { enginetest::onWorker(*engine_, work); }
+    void drain() { enginetest::drain(*engine_); }
     void log(const std::string& name, const QRVAObjectParameters& parameters = {}) {
         const double now = ns::Clock::nowSeconds();
         engine_->logEvent(QRVAEvent::initWithOrigin("app", name[0] != '_', name, now, 0, parameters));

@@ -23,6 +23,7 @@
 #include "platform/reachability.h"
 #include "platform/runloop.h"
 #include "testing/backend.h"
+#include "engine_test_support.h"
 #include "testing/temp_sandbox.h"
 
 namespace uploadtest {
@@ -51,31 +52,14 @@ protected:
         resetProcess();
         QRVLoggerResetForTesting();
     }
-    static void resetProcess() {
-        QRVAIdentity::resetSharedForTesting();
-        QRVAEnvironmentInfo::resetSharedForTesting();
-        QRVAPersistedConfig::resetSharedForTesting();
-        QRVAMonitor::resetSharedForTesting();
-        QRVOptions::resetForTesting();
-    }
+    static void resetProcess() { enginetest::resetProcess(); }
     void start() {
         engine_ = QRVAMeasurement::initWithOptions(QRVOptions::defaultOptions());
         drain();
     }
     static std::shared_ptr<QRVAPersistedConfig> persisted() { return QRVAPersistedConfig::sharedInstance(); }
-    // Runs on the worker queue and waits, the main queue turning meanwhile.
-    void onWorker(const std::function<void()>& work) {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        engine_->scheduler()->scheduleOnWorkerQueueBlockID("test", [&work, done] {
-            work();
-            *done = true;
-        });
-        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 60));
-    }
-    void drain() {
-        onWorker([] {});
-        onWorker([] {});
-    }
+    void onWorker(const std::function<void()>& work) { enginetest::onWorker(*engine_, work); }
+    void drain() { enginetest::drain(*engine_); }
     // Until no request of the engine is in flight nor its answer queued.
     // The flag drops as an answer's block starts, which may send the next
     // request: it must stay down across a turn of the worker queue.

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "platform/application.h"
 #include "platform/dispatch.h"
 #include "platform/format.h"
 #include "platform/json.h"
@@ -62,6 +63,24 @@ bool scrollStep(AppDriver& driver, const std::string& how, std::string& error) {
     return driver.scroll(points);
 }
 
+// The person leaves the app (home button) or comes back to it; the
+// system's order is resign then background, and foreground then active.
+bool lifeCycleStep(bool leave, std::string& error) {
+    auto app = ns::Application::shared();
+    const auto state = app->applicationState();
+    if (leave ? state == ns::Application::State::Background : state != ns::Application::State::Background) {
+        error = leave ? "the app is already in the background" : "the app is not in the background";
+        return false;
+    }
+    if (leave) {
+        app->enterBackground();
+    } else {
+        app->enterForeground();
+        app->becomeActive();
+    }
+    return true;
+}
+
 bool runStep(AppDriver& driver, const std::string& verb, const std::string& rest, std::string& error) {
     if (verb == "tap") return driver.tap(rest);
     if (verb == "type") {
@@ -84,6 +103,7 @@ bool runStep(AppDriver& driver, const std::string& verb, const std::string& rest
     if (verb == "alert") return driver.answerAlert(rest);
     if (verb == "back") return driver.back();
     if (verb == "wait") return true;
+    if (verb == "background" || verb == "foreground") return lifeCycleStep(verb == "background", error);
     if (verb == "push") {
         // A remote notification reaching the phone, as the operating system
         // hands it over: the payload is a JSON object.

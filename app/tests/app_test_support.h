@@ -6,12 +6,28 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "analytics/QRVAAppDelegateProxy.h"
+#include "analytics/QRVAEnvironmentInfo.h"
+#include "analytics/QRVAIdentity.h"
+#include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAMonitor.h"
+#include "analytics/QRVAPersistedConfig.h"
+#include "analytics/QRVAScheduler.h"
+#include "analytics/QRVAScreenViewReporter.h"
+#include "analytics/QRVASessionReporter.h"
+#include "analytics/QRVAnalytics.h"
 #include "app/AppConsole.h"
 #include "app/AppDriver.h"
 #include "auth/QRVAuth.h"
@@ -50,6 +66,96 @@ inline bool consoleHas(const std::string& line) {
     return false;
 }
 
+// A stored parameter's or user property's value: text as it is, a number in
+// decimal.
+inline std::string storedValue(const nlohmann::json& item) {
+    for (const char* kind : {"string_value", "int_value", "double_value"}) {
+        if (item.contains(kind)) return item[kind].is_string() ? item[kind].get<std::string>() : item[kind].dump();
+    }
+    return "";
+}
+
+// An analytics event as the back end stored it: its name, its time and its
+// parameters, texts as they are and numbers in decimal.
+struct StoredEvent {
+    std::string name;
+    int64_t millis = 0;
+    std::map<std::string, std::string> parameters;
+    std::string operator[](const std::string& key) const {
+        auto it = parameters.find(key);
+        return it == parameters.end() ? "" : it->second;
+    }
+};
+
+// Every event of the stored batches, in the order they were uploaded.
+inline std::vector<StoredEvent> storedEvents(const nlohmann::json& batches) {
+    std::vector<StoredEvent> events;
+    for (const auto& batch : batches["batches"]) {
+        for (const auto& bundle : batch["bundles"]) {
+            for (const auto& e : bundle.value("events", nlohmann::json::array())) {
+                StoredEvent event{e.value("name", ""), e.value("timestamp_millis", int64_t(0)), {}};
+                for (const auto& p : e.value("params", nlohmann::json::array())) {
+                    event.parameters[p.value("name", "")] = storedValue(p);
+                }
+                events.push_back(std::move(event));
+            }
+        }
+    }
+    return events;
+}
+
+// The user properties the stored bundles carry, by name (numbers in decimal).
+inline std::map<std::string, std::string> storedUserProperties(const nlohmann::json& batches) {
+    std::map<std::string, std::string> properties;
+    for (const auto& batch : batches["batches"]) {
+        for (const auto& bundle : batch["bundles"]) {
+            for (const auto& a : bundle.value("user_attributes", nlohmann::json::array())) {
+                properties[a.value("name", "")] = storedValue(a);
+            }
+        }
+    }
+    return properties;
+}
+
+// The screen classes of the screen views, in order.
+inline std::vector<std::string> screenViews(const std::vector<StoredEvent>& events) {
+    std::vector<std::string> screens;
+    for (const auto& e : events) {
+        if (e.name == "_vs") screens.push_back(e["_sc"]);
+    }
+    return screens;
+}
+
+// Until the work `queue` holds has run; the main loop turns meanwhile, as
+// analytics steps may wait for the main queue.
+inline void drainQueue(const ns::DispatchQueuePtr& queue) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    queue->async([done] { *done = true; });
+    ns::RunLoop::main().runUntil([&] { return done->load(); }, 30);
+}
+
+// Analytics as a new process finds it: the work its queues hold runs first
+// (a step of one queue may queue on the other), its state on disk is
+// written, what it keeps in memory goes, and the class loads again (load
+// time, screen reporter, runtime class).
+inline void forgetAnalytics() {
+    for (int round = 0; round < 2; ++round) {
+        drainQueue(QRVAnalytics::serialQueue());
+        if (QRVAMeasurement::hasSharedInstance()) drainQueue(QRVAMeasurement::sharedInstance()->scheduler()->workerQueue());
+    }
+    QRVAnalytics::resetForTesting();
+    QRVAMeasurement::resetSharedForTesting();
+    QRVAScreenViewReporter::resetSharedForTesting();
+    QRVAAppDelegateProxy::resetForTesting();
+    QRVAPersistedConfig::sharedInstance()->synchronizeToDisk();
+    QRVAPersistedConfig::resetSharedForTesting();
+    QRVAIdentity::resetSharedForTesting();
+    QRVAEnvironmentInfo::resetSharedForTesting();
+    QRVAMeasurementMonitor()->flushForTesting();
+    QRVAMonitor::resetSharedForTesting();
+    QRVAnalytics::load();
+}
+
 // Forgets what a previous launch left in the process (not the sandbox's
 // files), as a new process would.
 inline void forgetProcessState() {
@@ -67,6 +173,7 @@ inline void forgetProcessState() {
     QRVDatabase::resetInstancesForTesting();
     QRVMessaging::resetForTesting();
     QRVInstanceID::resetForTesting();
+    forgetAnalytics();
     QRVApp::resetForTesting();
 }
 
@@ -126,6 +233,34 @@ protected:
     }
 
     std::shared_ptr<ns::UserDefaults> defaults() const { return ns::UserDefaults::standard(); }
+
+    // Analytics started and reporting sessions, so that time moved from now
+    // on counts.
+    bool waitForAnalytics() {
+        return waitFor([] {
+            if (!QRVAMeasurement::hasSharedInstance()) return false;
+            auto reporter = QRVAMeasurement::sharedInstance()->sessionReporter();
+            auto sessions = std::dynamic_pointer_cast<QRVASessionReporter>(reporter);
+            return sessions && sessions->isReportingEnabled();
+        });
+    }
+
+    // The analytics batches the back end holds once there are `count` and
+    // the engine has no request out (an upload skips while one is): the
+    // upload after a resign fetches the configuration first and goes out in
+    // real time.
+    nlohmann::json analyticsBatches(size_t count = 1) {
+        nlohmann::json batches;
+        auto next = std::chrono::steady_clock::now();
+        waitFor([&] {
+            if (std::chrono::steady_clock::now() < next) return false;
+            next += std::chrono::milliseconds(100);
+            batches = backend->analyticsBatches();
+            return batches["batches"].size() >= count && !QRVAMeasurement::sharedInstance()->isNetworkRequestPending();
+        });
+        EXPECT_GE(batches["batches"].size(), count) << backend->analyticsRequests().dump();
+        return batches;
+    }
 
     // The signed-in user's view of a database node.
     ns::Value readNode(const std::string& path) {

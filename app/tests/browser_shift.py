@@ -4,8 +4,10 @@ share sheet (the phone's own, in Spanish), quote two of them and read the
 totals, check the member's card account, update the profile with a photo
 uploaded through the page, browse the offers and the stores, and sign out.
 The back end's storage log shows the photo went up once, as a JPEG under
-1 MiB, and the quotation line is in the database. Then the demo script walks
-every screen with `almavel --script` on a fresh phone."""
+1 MiB, and the quotation line is in the database; after the page's
+background sensor, the analytics batches name every screen of the shift in
+order. Then the demo script walks every screen with `almavel --script` on a
+fresh phone."""
 
 import glob
 import json
@@ -40,6 +42,36 @@ def photo_uploads(ports):
     """The upload chunks sent in this shift (only the member's photo goes up): (status, size) of each."""
     return [(r["status"], r["bodySize"]) for r in admin(ports, "/__admin/storage/requests")["requests"]
             if r["kind"] == "uploadChunk"]
+
+
+# The screens of the shift, in the order it shows them.
+SHIFT_SCREENS = ["ViewController", "MainViewController", "CapturaViewController", "ResultViewController",
+                 "UIActivityViewController", "ResultViewController", "CantViewController", "QuoteViewController",
+                 "MainViewController", "TarjetaViewController", "DatosViewController", "TarjetaViewController",
+                 "MainViewController", "ProfileViewController", "UIImagePickerController", "ProfileViewController",
+                 "MainViewController", "SalesTableViewController", "MainViewController", "StoreTableViewController",
+                 "MainViewController", "ViewController"]
+
+
+def screen_views(ports):
+    """The screen classes of the stored screen views ("_vs"), in upload order."""
+    screens = []
+    for batch in admin(ports, "/__admin/analytics/batches")["batches"]:
+        for bundle in batch["bundles"]:
+            for event in bundle.get("events", []):
+                if event.get("name") == "_vs":
+                    screens += [p["string_value"] for p in event.get("params", []) if p.get("name") == "_sc"]
+    return screens
+
+
+def check_screen_views(driver, ports):
+    """The page's background sensor sends the app away; the upload that
+    follows names the shift's screens."""
+    driver.find_element(By.ID, "background").click()
+    deadline = time.time() + 60
+    while time.time() < deadline and screen_views(ports) != SHIFT_SCREENS:
+        time.sleep(0.2)
+    assert screen_views(ports) == SHIFT_SCREENS, screen_views(ports)
 
 
 def check_shift(url, ports, label_png, photo_png):
@@ -157,6 +189,7 @@ def check_shift(url, ports, label_png, photo_png):
         tap("ShowHideMenu")
         tap("CloseSession")
         wait.until(EC.presence_of_element_located(control("logIn")))
+        check_screen_views(driver, ports)
     finally:
         driver.quit()
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "analytics/QRVAMeasurement.h"
 #include "app/AppDelegate.h"
 #include "app/ViewController.h"
 #include "app_test_support.h"
@@ -118,6 +121,71 @@ TEST_F(AppTest, TheMessagingDelegateWritesTheTokenAndTheDataMessage) {
     EXPECT_EQ(almavel::AppConsole::lines(),
               (std::vector<std::string>{"Quorvane registration token: dXNlcjpwYXNz",
                                         "Received data message: " + ns::Value(message->appData()).description()}));
+}
+
+// The first launch as analytics reports it, read back from the back end in
+// the upload that follows the resign (the configuration fetched first): the
+// first open with its time, a screen view for each controller shown, the
+// session once its minimum time (10 s) has passed, and the engagement of each
+// screen left. The app names no screen itself, so no event has "_sn".
+TEST_F(AppTest, TheFirstLaunchsLifeCycleReachesTheBackEndAfterTheResign) {
+    launch();
+    ASSERT_TRUE(waitForAnalytics());
+    clock->advance(10);
+    driver.waitUntilIdle();
+    ASSERT_TRUE(signIn(apptest::kStaffEmail, apptest::kStaffPassword)) << driver.lastError();
+    clock->advance(5);
+    ns::Application::shared()->resignActive();
+    EXPECT_EQ(ns::Application::shared()->backgroundTaskNames(),
+              std::vector<std::string>{kQRVAMeasurementBackgroundTaskName});
+    const auto batches = analyticsBatches();
+    const auto events = apptest::storedEvents(batches);
+
+    struct Expected {
+        std::string name;
+        std::string screen;
+        std::string engagement;
+        int64_t afterMillis;
+    };
+    const std::vector<Expected> expected{
+        {"_f", "ViewController", "", 0},          {"_e", "ViewController", "1", 0},
+        {"_vs", "ViewController", "", 0},         {"_s", "ViewController", "", 10000},
+        {"_e", "ViewController", "10000", 10000}, {"_vs", "MainViewController", "", 10000},
+        {"_e", "MainViewController", "5000", 15000},
+    };
+    ASSERT_EQ(events.size(), expected.size()) << batches.dump();
+    const int64_t launched = events[0].millis;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(expected[i].name + " #" + std::to_string(i));
+        EXPECT_EQ(events[i].name, expected[i].name);
+        EXPECT_EQ(events[i]["_sc"], expected[i].screen);
+        EXPECT_EQ(events[i]["_et"], expected[i].engagement);
+        EXPECT_EQ(events[i].millis - launched, expected[i].afterMillis);
+        EXPECT_EQ(events[i]["_o"], "auto");
+        EXPECT_FALSE(events[i]["_si"].empty());
+        EXPECT_EQ(events[i]["_sn"], "");
+    }
+    // The menu is a new screen, and its view names the one left.
+    EXPECT_NE(events[5]["_si"], events[2]["_si"]);
+    EXPECT_EQ(events[5]["_pc"], "ViewController");
+    EXPECT_EQ(events[5]["_pi"], events[2]["_si"]);
+    // The first open's time, rounded up to the next hour.
+    constexpr int64_t kHour = 3'600'000;
+    EXPECT_EQ(apptest::storedUserProperties(batches)["_fot"], std::to_string((launched / kHour + 1) * kHour));
+    const auto requests = backend->analyticsRequests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[0]["method"], "GET");
+    EXPECT_EQ(requests[requests.size() - 1]["path"], "/a");
+
+    // The next launch of the same install is no first open: the store and
+    // the first-open count stay on disk.
+    relaunch();
+    ASSERT_TRUE(waitForAnalytics());
+    ns::Application::shared()->resignActive();
+    const auto later = apptest::storedEvents(analyticsBatches(2));
+    ASSERT_GT(later.size(), events.size());
+    EXPECT_EQ(later[events.size()].name, "_vs");
+    EXPECT_EQ(std::count_if(later.begin(), later.end(), [](const auto& e) { return e.name == "_f"; }), 1);
 }
 
 class LaunchWithoutGateway : public AppTest {

@@ -132,4 +132,47 @@ TEST_F(PushMessagingTest, ADataMessageOfTheDirectChannelReachesTheConsole) {
     EXPECT_TRUE(waitFor([&] { return consoleHas(line); }));
 }
 
+// A notification shown in front, one opened while the app is not active and
+// a campaign link the app is opened with reach the back end as analytics
+// events, each in the upload after the next resign.
+TEST_F(PushMessagingTest, NotificationsAndACampaignLinkReachTheBackEndAsAnalyticsEvents) {
+    launchUntilToken();
+    ASSERT_TRUE(waitForAnalytics());
+    auto app = ns::Application::shared();
+    const auto notification = [](const char* composer) {
+        return ns::Dictionary{{"aps", ns::Dictionary{{"alert", "Hoy 2x1"}}}, {"kdx.message_id", composer},
+                              {"ondrix.c.a.c_id", composer}, {"ondrix.c.a.c_l", "Ofertas"}};
+    };
+    push(notification("c-front"));
+    ASSERT_EQ(fetch(), 1u);
+    app->resignActive();
+    analyticsBatches(1);
+    push(notification("c-opened"));
+    ASSERT_EQ(fetch(), 1u);
+    app->becomeActive();
+    // Through the delegate the proxy wraps.
+    app->openURL("almavel://oferta?utm_source=correo&utm_medium=email&utm_campaign=verano");
+    app->enterBackground();
+
+    std::multimap<std::string, apptest::StoredEvent> byName;
+    for (const auto& e : apptest::storedEvents(analyticsBatches(2))) byName.emplace(e.name, e);
+    struct Expected {
+        const char* name;
+        const char* origin;
+        const char* key;
+        const char* value;
+    };
+    for (const auto& c : std::vector<Expected>{{"_nf", "qdx", "_nmid", "c-front"},
+                                               {"_nf", "qdx", "_nmn", "Ofertas"},
+                                               {"_no", "qdx", "_nmid", "c-opened"},
+                                               {"_cmp", "auto", "campaign", "verano"},
+                                               {"_cmp", "auto", "source", "correo"},
+                                               {"_cmp", "auto", "medium", "email"}}) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(byName.count(c.name), 1u);
+        EXPECT_EQ(byName.find(c.name)->second["_o"], c.origin);
+        EXPECT_EQ(byName.find(c.name)->second[c.key], c.value);
+    }
+}
+
 }  // namespace

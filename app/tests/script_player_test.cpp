@@ -32,6 +32,25 @@ std::vector<std::string> sampleNames() {
     return names;
 }
 
+// The screen in front after each step the player printed (a controller
+// presented over it, or an alert), each visit once, in order.
+std::vector<std::string> screensShown(const std::string& printed) {
+    std::vector<std::string> screens;
+    std::string front;
+    const auto visit = [&] {
+        if (!front.empty() && (screens.empty() || screens.back() != front)) screens.push_back(front);
+    };
+    std::istringstream lines(printed);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("== ")) visit();
+        if (line.starts_with("screen: ")) front = line.substr(line.rfind('(') + 1, line.size() - line.rfind('(') - 2);
+        if (line.starts_with("presented: ")) front = line.substr(std::string("presented: ").size());
+        if (line.starts_with("alert: ")) front = "UIAlertController";
+    }
+    visit();
+    return screens;
+}
+
 class ScriptPlayerTest : public apptest::AppTest {
 protected:
     // Launches with the camera and plays the script file (a path under the
@@ -117,7 +136,7 @@ TEST_F(ScriptPlayerTest, ScanStepsNeedACameraAndAPictureWithACode) {
     EXPECT_NE(result.error.find("no code in the picture"), std::string::npos) << result.error;
 }
 
-TEST_F(ScriptPlayerTest, TheDemoScriptWalksEveryScreen) {
+TEST_F(ScriptPlayerTest, TheDemoScriptWalksEveryScreenAndTheUploadAfterABackgroundNamesThemInOrder) {
     const std::string text = playWithCamera("app/scripts/demo.script");
     ASSERT_FALSE(text.empty());
     for (const char* screen :
@@ -135,6 +154,31 @@ TEST_F(ScriptPlayerTest, TheDemoScriptWalksEveryScreen) {
     int uploads = 0;
     for (const auto& request : backend->storageRequests()) uploads += request.kind == "uploadChunk" && request.status == 200;
     EXPECT_EQ(uploads, 1);
+
+    // The person leaves the app (once: the second is refused) and comes back.
+    using State = ns::Application::State;
+    struct Step {
+        const char* line;
+        bool ok;
+        State after;
+    };
+    for (const auto& step : std::vector<Step>{{"foreground", false, State::Active},
+                                              {"background", true, State::Background},
+                                              {"background", false, State::Background}}) {
+        std::istringstream script(std::string(step.line) + "\n");
+        std::ostringstream out;
+        EXPECT_EQ(almavel::playScript(script, out, shots, driver).ok, step.ok) << step.line;
+        EXPECT_EQ(ns::Application::shared()->applicationState(), step.after) << step.line;
+    }
+    const auto batches = analyticsBatches();
+    EXPECT_EQ(batches["batches"].size(), 1u);
+    const auto views = apptest::screenViews(apptest::storedEvents(batches));
+    ASSERT_FALSE(views.empty());
+    EXPECT_EQ(views, screensShown(text));
+    std::istringstream back("foreground\n");
+    std::ostringstream out;
+    EXPECT_TRUE(almavel::playScript(back, out, shots, driver).ok);
+    EXPECT_EQ(ns::Application::shared()->applicationState(), State::Active);
 }
 
 TEST_F(ScriptPlayerTest, TheDemoOnASpanishPhoneCutsNoAmountAndNoNameShort) {

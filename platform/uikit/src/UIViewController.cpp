@@ -217,8 +217,11 @@ void UIViewController::presentViewController(const UIViewControllerPtr& vc, bool
     if (full) presenter->beginAppearanceTransition(false, animated);
     window->addPresentedView(vc->view());
     vc->beginAppearanceTransition(true, animated);
-    if (full) presenter->endAppearanceTransition();
+    // As UIKit does for a modal screen (unlike a push): the new screen has
+    // appeared before the one it covers has gone, so at no moment is the
+    // screen underneath taken for the one in front.
     vc->endAppearanceTransition();
+    if (full) presenter->endAppearanceTransition();
     if (completion) completion();
 }
 
@@ -251,8 +254,10 @@ void UIViewController::dismissViewControllerAnimated(bool animated, std::functio
     }
     chain.front()->presenting_.reset();
     presenter->presented_.reset();
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) (*it)->endAppearanceTransition();
+    // The screen uncovered has appeared before the dismissed ones are gone,
+    // as in a presentation.
     if (full) presenter->endAppearanceTransition();
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) (*it)->endAppearanceTransition();
     if (completion) completion();
 }
 

@@ -49,10 +49,11 @@ void UIWindow::setRootViewController(const UIViewControllerPtr& vc) {
     auto old = root_;
     if (old == vc) return;
     if (old) {
-        // Whatever the old root presents goes with it.
-        old->dismissPresentedForRemoval();
         if (visible_) old->beginAppearanceTransition(false, false);
+        // Whatever the old root presents goes with it, after the old root's
+        // own view: what it presented uncovers nothing as it goes.
         if (old->isViewLoaded()) old->view()->removeFromSuperview();
+        old->dismissPresentedForRemoval();
         old->window_.reset();
     }
     root_ = vc;

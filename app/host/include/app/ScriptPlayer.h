@@ -22,6 +22,10 @@
 //                         photo picker's shutter ("Take Photo") takes it
 //   push <json>           a remote notification with that payload reaches
 //                         the phone (shown if in front, then to the app)
+//   background            the person leaves the app: it resigns active and
+//                         enters the background, as the system does
+//   foreground            ... and comes back: it enters the foreground and
+//                         becomes active
 //   wait                  only lets the app run until idle
 //   # ...                 a comment; blank lines are skipped
 //

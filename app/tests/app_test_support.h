@@ -134,15 +134,20 @@ inline void drainQueue(const ns::DispatchQueuePtr& queue) {
     ns::RunLoop::main().runUntil([&] { return done->load(); }, 30);
 }
 
-// Analytics as a new process finds it: the work its queues hold runs first
-// (a step of one queue may queue on the other), its state on disk is
-// written, what it keeps in memory goes, and the class loads again (load
-// time, screen reporter, runtime class).
-inline void forgetAnalytics() {
+// Until the work analytics' queues hold has run (a step of one queue may
+// queue on the other): the engine's start, for one, is over.
+inline void settleAnalytics() {
     for (int round = 0; round < 2; ++round) {
         drainQueue(QRVAnalytics::serialQueue());
         if (QRVAMeasurement::hasSharedInstance()) drainQueue(QRVAMeasurement::sharedInstance()->scheduler()->workerQueue());
     }
+}
+
+// Analytics as a new process finds it: the work its queues hold runs first,
+// its state on disk is written, what it keeps in memory goes, and the class
+// loads again (load time, screen reporter, runtime class).
+inline void forgetAnalytics() {
+    settleAnalytics();
     QRVAnalytics::resetForTesting();
     QRVAMeasurement::resetSharedForTesting();
     QRVAScreenViewReporter::resetSharedForTesting();

@@ -543,7 +543,7 @@ BENCHMARK(AnalyticsUploadBody100Bundles)->Unit(benchmark::kMillisecond);
 // (the identity reads the device on the main queue, which the benchmark
 // pumps) and the load hooks run.
 int main(int argc, char** argv) {
-    analyticsbench::TemporarySandbox startupSandbox;
+    ns::testing::TempSandbox startupSandbox;
     ns::processStartup(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -6,11 +6,8 @@
 // turns.
 #pragma once
 
-#include <stdlib.h>
-
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,9 +20,8 @@
 #include "analytics/QRVAScheduler.h"
 #include "core/QRVOptions.h"
 #include "platform/dispatch.h"
-#include "platform/plist.h"
 #include "platform/runloop.h"
-#include "platform/sandbox.h"
+#include "testing/temp_sandbox.h"
 
 namespace analyticsbench {
 
@@ -48,37 +44,6 @@ inline void onWorker(QRVAMeasurement& engine, const std::function<void()>& work)
     ns::RunLoop::main().runUntil([&] { return done.load(); }, 600);
 }
 
-// A sandbox of its own, current while it lives, removed with everything in
-// it. The program's load hooks already read the bundle: main holds one
-// around them too, so nothing reaches the user's default sandbox.
-class TemporarySandbox {
-public:
-    TemporarySandbox() {
-        char pattern[] = "/tmp/almavel-bench-analytics-XXXXXX";
-        root_ = ::mkdtemp(pattern);
-        sandbox_ = ns::Sandbox::open(root_);
-        previous_ = ns::Sandbox::setCurrent(sandbox_);
-    }
-    ~TemporarySandbox() {
-        ns::Sandbox::setCurrent(previous_);
-        sandbox_->removeAllAttachments();
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
-    TemporarySandbox(const TemporarySandbox&) = delete;
-    TemporarySandbox& operator=(const TemporarySandbox&) = delete;
-
-    void writeBundlePlist(const std::string& name, const ns::Value& value) {
-        std::filesystem::create_directories(sandbox_->bundlePath());
-        ns::plist::writeFile(sandbox_->bundlePath() + "/" + name, value, ns::plist::Format::XML);
-    }
-
-private:
-    std::string root_;
-    std::shared_ptr<ns::Sandbox> sandbox_;
-    std::shared_ptr<ns::Sandbox> previous_;
-};
-
 // One benchmark's sandbox with the app's Info.plist and options, the shared
 // analytics state reset as a new process would find it, and on the way out
 // every queue waited for before the files go.
@@ -90,7 +55,7 @@ public:
         ns::Dictionary options{{kQRVOptionsKeyOndrixAppID, kAppID},
                                {kQRVOptionsKeyAPIKey, "AKbench-analytics-engine-000000001"}};
         options.merge(extraOptions);
-        sandbox_.writeBundlePlist(std::string(kQRVOptionsFileName) + ".plist", options);
+        sandbox_.writeBundlePlist(kQRVOptionsFileName, options);
         resetShared();
     }
     ~BenchSandbox() {
@@ -110,7 +75,7 @@ private:
         QRVOptions::resetForTesting();
     }
 
-    TemporarySandbox sandbox_;
+    ns::testing::TempSandbox sandbox_;
 };
 
 }  // namespace analyticsbench

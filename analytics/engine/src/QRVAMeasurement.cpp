@@ -249,9 +249,9 @@ bool QRVAMeasurement::runStartSequence() {
     reportFirstOpenOnWorkerQueue();
     reportAppUpdateOnWorkerQueue();
     reportOSUpdateOnWorkerQueue();
-    // The purchase reporter joins here as it is built.
+    enablePurchaseReportingOnWorkerQueue();
     makeSessionReporterOnWorkerQueue();
-    // The search-ad reporter joins here as it is built.
+    makeSearchAdReporterOnWorkerQueue();
     registerLifecycleObservers();
     return true;
 }

@@ -6,11 +6,13 @@
 
 #include <limits>
 
+#include "analytics/QRVAConditionalUserPropertyController.h"
 #include "analytics/QRVADatabase.h"
 #include "analytics/QRVADataTypeValidator.h"
 #include "analytics/QRVAEnvironmentInfo.h"
 #include "analytics/QRVAEventUtilities.h"
 #include "analytics/QRVAIdentity.h"
+#include "analytics/QRVALifetimeValueRecorder.h"
 #include "analytics/QRVAMeasurement.h"
 #include "analytics/QRVAAEU.h"
 #include "analytics/QRVAMonitor.h"
@@ -59,9 +61,15 @@ void QRVAMeasurement::handleEventOnWorkerQueue(QRVAEvent event) {
         monitor()->logWithLevel(7, 23049, "Quorvane Analytics is disabled. Event not logged");
         return;
     }
-    // Conditional user properties add the events this one triggers here
-    // once they exist.
+    auto triggered = QRVAConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(&event);
+    if (!triggered) {
+        monitor()->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
+                                nameContext(event.name()), ns::Value(event.origin()));
+    }
     writeEventOnWorkerQueue(std::move(event));
+    if (triggered) {
+        for (QRVAEvent& derived : *triggered) writeEventOnWorkerQueue(std::move(derived));
+    }
     updateSchedule();
 }
 
@@ -92,8 +100,17 @@ void QRVAMeasurement::writeEventOnWorkerQueue(QRVAEvent event) {
         return;
     }
     if (isConversionName(name)) event.setConversion(true);
-    // Purchases record their lifetime value in a transaction of their own
-    // here once purchase reporting exists.
+    if (QRVALifetimeValueRecorder::isPurchaseEvent(event) && !database_->performTransaction([&] {
+            if (QRVALifetimeValueRecorder::recordLifetimeValueToDatabase(*database_, event)) return true;
+            const QRVAValue* currency = event.parameters().find("currency");
+            const QRVAValue* value = event.parameters().find("value");
+            monitor()->logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
+                                    nameContext(name), ns::Value(currency ? currency->description() : std::string()),
+                                    ns::Value(value ? value->description() : std::string()));
+            return false;
+        })) {
+        return;
+    }
     const bool isPublic = QRVAEventUtilIsPublicName(std::string_view(name));
     WriteState state;
     if (!database_->performTransaction([&] { return countEventInTransaction(event, isPublic, state); })) return;

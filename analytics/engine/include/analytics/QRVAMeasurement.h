@@ -32,6 +32,8 @@
 
 #include "analytics/QRVAEvent.h"
 #include "analytics/QRVAPBMessages.h"
+#include "analytics/QRVAPurchaseReporting.h"
+#include "analytics/QRVASearchAdReporting.h"
 #include "analytics/QRVASessionReporting.h"
 #include "core/QRVNetwork.h"
 #include "platform/file_manager.h"
@@ -50,6 +52,9 @@ class QRVARemoteConfig;
 class QRVAScheduler;
 struct QRVAQueuedBundle;
 class QRVOptions;
+namespace ns {
+class SKPaymentTransaction;
+}
 
 inline constexpr const char* kQRVAMeasurementTimerName = "Measurement timer";
 inline constexpr const char* kQRVAMeasurementFirstOpenCounterKey = "_pfo";
@@ -214,6 +219,32 @@ public:
 private:
     void makeSessionReporterOnWorkerQueue();
     ns::Guarded<std::shared_ptr<QRVASessionReporting>> sessionReporter_;
+
+public:
+    // MARK: Purchases
+    using PaymentTransactions = std::vector<std::shared_ptr<ns::SKPaymentTransaction>>;
+    // The shared purchase reporter the start switches on; the analytics API
+    // installs it when the program loads. Any thread.
+    static void setPurchaseReporterProvider(QRVAPurchaseReporterProvider shared);
+    // Any thread: calls back once, on the default-priority global queue,
+    // with the transactions to report, in the order given. With
+    // de-duplication on (remote setting) only purchased transactions not
+    // seen before pass, checked on the worker queue; with it off, all pass.
+    void filterPurchaseTransactions(PaymentTransactions transactions,
+                                    std::function<void(PaymentTransactions)> callback);
+
+    // MARK: Search ads
+    // How the first start makes the search-ad reporter; the analytics API
+    // installs it when the program loads. Any thread.
+    static void setSearchAdReporterFactory(QRVASearchAdReporterFactory make);
+    // Made by the first start when the remote setting allows; nullptr
+    // otherwise. Any thread.
+    std::shared_ptr<QRVASearchAdReporting> searchAdReporter() const;
+
+private:
+    void enablePurchaseReportingOnWorkerQueue();
+    void makeSearchAdReporterOnWorkerQueue();
+    ns::Guarded<std::shared_ptr<QRVASearchAdReporting>> searchAdReporter_;
 
 public:
 

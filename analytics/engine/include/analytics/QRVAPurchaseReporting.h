@@ -7,6 +7,12 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+
+namespace ns {
+class SKPaymentTransaction;
+}
 
 class QRVAPurchaseReporting {
 public:
@@ -21,3 +27,12 @@ public:
 
 // Answers the one shared reporter.
 using QRVAPurchaseReporterProvider = std::function<std::shared_ptr<QRVAPurchaseReporting>()>;
+
+// The identity of a purchased transaction for de-duplication: the lower-case
+// hex MD5 of the store's transaction identifier. nullopt for a transaction
+// in another state (silently), and for a missing transaction (21014) or a
+// missing, empty or all "0"/"-" identifier (21015, 21016, 21017, with the
+// transaction error's code). Any thread. The reporter's
+// `transactionFingerprint` is this; the engine's purchase filter calls it
+// here so that it needs nothing from the layer above.
+std::optional<std::string> QRVAPurchaseTransactionFingerprint(const ns::SKPaymentTransaction* transaction);

@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "analytics/QRVAAEU.h"
+#include "analytics/QRVAAdExposureReporter.h"
 #include "analytics/QRVADataTypeValidator.h"
 #include "analytics/QRVAEventUtilities.h"
 #include "analytics/QRVAMeasurement.h"
@@ -597,7 +598,7 @@ void QRVAScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(c
             main->async([sessions, previous, next] { sessions->handleScreenDidChangeFromScreen(previous, next); });
         }
     }
-    // The ad-exposure reporter hears of the screen change here.
+    QRVAAdExposureReporter::sharedInstance()->handleScreenDidChangeFromScreen(previous, next);
 }
 
 void QRVAScreenViewReporter::logViewScreenEventWithPreviousScreen(const QRVAScreenPtr& previous,
@@ -628,7 +629,7 @@ void QRVAScreenViewReporter::handleApplicationDidBecomeActive() {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     appActive_ = true;
     if (auto sessions = engineSessionReporter()) sessions->handleAppDidBecomeActive();
-    // The ad-exposure reporter hears of the activation here.
+    QRVAAdExposureReporter::sharedInstance()->handleAppDidBecomeActive();
     QRVAScreenPtr previous;
     QRVAScreenPtr current;
     {
@@ -645,7 +646,7 @@ void QRVAScreenViewReporter::handleApplicationWillResignActive() {
     QRVAScreenPtr screen;
     if (QRVAIsScreenReportingEnabled() && isAppActive()) screen = currentScreen();
     if (auto sessions = engineSessionReporter()) sessions->handleAppWillResignActiveWithScreen(screen);
-    // The ad-exposure reporter hears of the resignation here.
+    QRVAAdExposureReporter::sharedInstance()->handleAppWillResignActiveWithScreen(screen);
     // Only now, so that both reporters still saw the app as active.
     appActive_ = false;
 }

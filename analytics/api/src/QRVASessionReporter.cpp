@@ -100,7 +100,7 @@ void QRVASessionReporter::setBootTimeReaderForTesting(std::function<std::optiona
 
 // MARK: - Clocks
 
-double QRVASessionReporter::currentUptime() const {
+double QRVASessionReporter::currentUptime() {
     auto boot = kernelBootTime();
     if (!boot || split(*boot).seconds == 0) return -1.0;
     const auto now = split(ns::Clock::nowSeconds());

@@ -73,7 +73,8 @@ public:
     void rescheduleUserEngagementTimer();
 
     // Seconds since the kernel booted; -1 when the boot time is unknown.
-    double currentUptime() const;
+    // Any thread; the ad-exposure reporter measures with it too.
+    static double currentUptime();
     // Seconds since 1970.
     double currentClockTime() const;
     // Seconds since the engagement span began; never negative (33004).

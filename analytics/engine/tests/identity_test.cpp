@@ -20,36 +20,16 @@
 #include "platform/runloop.h"
 #include "platform/runtime.h"
 #include "platform/system_log.h"
+#include "platform_doubles.h"
 #include "testing/app_backend.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
 
 // This platform has no advertising-identifier manager: the tests install
-// one under the class name the analytics client looks up, answering what
-// the test sets (on the main thread) and counting the reads.
-struct Advertising {
-    std::string identifier;  // "" answers nothing
-    bool trackingEnabled = true;
-    int reads = 0;
-} advertising;
-struct AdvertisingManager : ns::Object {
-    std::string className() const override { return "ASIdentifierManager"; }
-};
-void installAdvertisingManager() {
-    using Args = const std::vector<ns::Value>&;
-    auto& managerClass = ns::Runtime::registerClass("ASIdentifierManager");
-    managerClass.addClassMethod("sharedManager", [](ns::Object*, Args) {
-        static auto* manager = new std::shared_ptr<AdvertisingManager>(std::make_shared<AdvertisingManager>());
-        return ns::Value(*manager);
-    });
-    managerClass.replaceInstanceMethod("advertisingIdentifier", [](ns::Object*, Args) {
-        ++advertising.reads;
-        return advertising.identifier.empty() ? ns::Value() : ns::Value(advertising.identifier);
-    });
-    managerClass.replaceInstanceMethod("isAdvertisingTrackingEnabled",
-                                       [](ns::Object*, Args) { return ns::Value(advertising.trackingEnabled); });
-}
+// the double (answering what the test sets, counting the reads).
+using analyticstest::advertising;
+using analyticstest::installAdvertisingManager;
 
 // The wrapper looks the manager up once per process, at the first identity
 // any test of this program makes: register it before any test runs.

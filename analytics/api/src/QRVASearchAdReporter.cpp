@@ -1,6 +1,5 @@
 #include "analytics/QRVASearchAdReporter.h"
 
-#include <cctype>
 #include <cmath>
 
 #include "analytics/QRVAAlarm.h"
@@ -46,17 +45,9 @@ std::string text(const ns::Dictionary& details, const char* key) {
     return it != details.end() && it->second.isString() ? it->second.asString() : std::string();
 }
 
-// The flag may come as a boolean, a number or, from older services, text
-// ("true"): text is read as a boolean the way the platform reads it.
 bool flag(const ns::Dictionary& details, const char* key) {
     auto it = details.find(key);
-    if (it == details.end()) return false;
-    if (!it->second.isString()) return it->second.boolValue();
-    const std::string& value = it->second.asString();
-    size_t at = value.find_first_not_of(" \t\n");
-    if (at == std::string::npos) return false;
-    const char first = char(std::tolower(static_cast<unsigned char>(value[at])));
-    return first == 't' || first == 'y' || (first >= '1' && first <= '9');
+    return it != details.end() && it->second.boolValue();
 }
 
 // The engine makes its search-ad reporter through this, from the program's

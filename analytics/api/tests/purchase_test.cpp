@@ -98,6 +98,18 @@ TEST_F(PurchaseTest, OnlyPurchasesNotSeenBeforeOfProductsTheStoreKnowsAreReporte
     EXPECT_EQ(reported, (std::vector<std::string>{"coffee 990000", "coffee 990000", "tea 4500000"}));
 }
 
+TEST_F(PurchaseTest, WithDeduplicationSwitchedOffARepeatIsReportedAgain) {
+    serveSettings({{"measurement.upload.dedupe_purchases_enabled", "0"}});
+    sell("coffee", "0.99", "de_DE");
+    startCounting();
+    uploadedEvents();  // the configuration comes with the first upload
+    auto bought = transaction("coffee", State::Purchased, "1000000000000001");
+    deliver({bought});
+    deliver({bought});
+    waitForPurchases(2);
+    EXPECT_EQ(uploadedPurchases().size(), 2u);
+}
+
 TEST_F(PurchaseTest, AFifthCurrencyEvictsTheLeastRecentlySetLifetimeValueAndNoLookAlike) {
     const std::pair<const char*, const char*> shop[] = {
         {"usd", "en_US"}, {"eur", "de_DE"}, {"pab", "es_PA"}, {"gbp", "en_GB"}, {"jpy", "ja_JP"}};

@@ -85,17 +85,6 @@ TEST_F(LifetimeValueTest, PurchasesAddUpPerCurrencyAndValuesThatCannotCountAreSk
     }
 }
 
-TEST_F(LifetimeValueTest, ANewCurrencyPastTheLimitEvictsTheLeastRecentlySetOne) {
-    ns::ErrorRef error;
-    ASSERT_TRUE(database_->updateUserAttribute(*QRVAUserAttribute::initWithOrigin("app", "altv_x", QRVAValue(1), 1), &error));
-    for (const char* currency : {"USD", "EUR", "PAB", "GBP", "JPY"}) {
-        ASSERT_TRUE(record("_iap", purchase(currency, QRVAValue(int64_t(7)))));
-        clock_->advance(60);
-    }
-    EXPECT_EQ(stored(), (std::vector<std::string>{"_ltv_JPY=7", "_ltv_GBP=7", "_ltv_PAB=7", "_ltv_EUR=7"}));
-    EXPECT_TRUE(database_->containsUserAttributeWithName("altv_x", &error).value_or(false));
-}
-
 TEST_F(LifetimeValueTest, AStoreThatCannotBeReadAnswersNoSoTheWriteRollsBack) {
     storetest::RawDatabase(database_->sqliteStore()->databasePath()).exec("DROP TABLE user_attributes");
     EXPECT_FALSE(record("_iap", purchase("EUR", QRVAValue(int64_t(1)))));

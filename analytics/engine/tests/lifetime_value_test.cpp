@@ -85,6 +85,19 @@ TEST_F(LifetimeValueTest, PurchasesAddUpPerCurrencyAndValuesThatCannotCountAreSk
     }
 }
 
+TEST_F(LifetimeValueTest, ANewCurrencyLeavesOnlyTheLimitsNumberOfCurrencies) {
+    // More than the limit (4) stored, as after the limit was lowered: the
+    // least recently set go until the new currency fits.
+    ns::ErrorRef error;
+    int64_t time = kNow - 100;
+    for (const char* name : {"_ltv_AAA", "_ltv_BBB", "_ltv_CCC", "_ltv_DDD", "_ltv_EEE", "_ltv_FFF"}) {
+        auto attribute = QRVAUserAttribute::initWithOrigin("auto", name, QRVAValue(int64_t(1)), double(++time));
+        ASSERT_TRUE(database_->updateUserAttribute(*attribute, &error));
+    }
+    ASSERT_TRUE(record("_iap", purchase("EUR", QRVAValue(int64_t(5)))));
+    EXPECT_EQ(stored(), (std::vector<std::string>{"_ltv_EUR=5", "_ltv_FFF=1", "_ltv_EEE=1", "_ltv_DDD=1"}));
+}
+
 TEST_F(LifetimeValueTest, AStoreThatCannotBeReadAnswersNoSoTheWriteRollsBack) {
     storetest::RawDatabase(database_->sqliteStore()->databasePath()).exec("DROP TABLE user_attributes");
     EXPECT_FALSE(record("_iap", purchase("EUR", QRVAValue(int64_t(1)))));

@@ -29,7 +29,6 @@ protected:
         window_->setRootViewController(nullptr);
         ns::Application::shared()->resetForTesting();
         ReportingTest::TearDown();
-        QRVAAdExposureReporter::resetSharedForTesting();
     }
     static QRVAAdExposureReporter& ads() { return *QRVAAdExposureReporter::sharedInstance(); }
     // "+id" begins, "-id" ends, a number waits, ">" shows "Detail", "tick" is the engagement

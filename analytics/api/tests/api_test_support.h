@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analytics/QRVAAdExposureReporter.h"
 #include "analytics/QRVAAppDelegateProxy.h"
 #include "analytics/QRVADatabase.h"
 #include "analytics/QRVAEnvironmentInfo.h"
@@ -26,6 +27,7 @@
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVAScheduler.h"
 #include "analytics/QRVAScreenViewReporter.h"
+#include "analytics/QRVASearchAdReporter.h"
 #include "analytics/QRVASqliteStore.h"
 #include "analytics/QRVAnalytics.h"
 #include "core/QRVApp.h"
@@ -108,6 +110,9 @@ protected:
     // bundle is left and no request is in flight. Then every event the back
     // end has stored, oldest first.
     std::vector<analyticstest::StoredEvent> uploadedEvents() {
+        // A request in flight when the clock jumps would time out: let the
+        // start's configuration fetch, or an upload, finish first.
+        settle();
         for (int round = 0; round < 12 && pendingRows() > 0; ++round) {
             clock_->advance(3600);
             settle();
@@ -160,6 +165,7 @@ private:
     // Until no request of the engine is in flight nor its answer queued; the
     // flag drops as an answer's block starts, which may send the next one.
     void settle() {
+        if (!QRVAMeasurement::hasSharedInstance()) return;
         for (int i = 0; i < 600; ++i) {
             drain();
             if (!engine()->isNetworkRequestPending()) {
@@ -176,6 +182,8 @@ private:
         QRVAMeasurementMonitor()->flushForTesting();
         QRVAMeasurement::resetSharedForTesting();
         QRVAScreenViewReporter::resetSharedForTesting();
+        QRVAAdExposureReporter::resetSharedForTesting();
+        QRVASearchAdReporter::resetForTesting();
         QRVAAppDelegateProxy::resetForTesting();
         QRVApp::resetForTesting();
         enginetest::resetProcess();

@@ -25,7 +25,6 @@ protected:
     void SetUp() override {
         ReportingTest::SetUp();
         QRVSetLoggerLevel(QRVLoggerLevelDebug);
-        QRVASearchAdReporter::resetForTesting();
         analyticstest::useAttributionClient({});
         serveSettings({{"measurement.search_ad_enabled", "1"}});
     }

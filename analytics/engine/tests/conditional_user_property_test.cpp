@@ -4,8 +4,6 @@
 
 #include "analytics/QRVAConditionalUserPropertyController.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -23,10 +21,11 @@ namespace {
 using Strings = std::vector<std::string>;
 using Records = std::optional<std::vector<QRVAConditionalUserProperty>>;
 
-QRVAConditionalUserProperty record(double timeout = 60, double timeToLive = 600, const char* triggered = nullptr) {
+QRVAConditionalUserProperty record(double timeout = 60, double timeToLive = 600, const char* triggered = nullptr,
+                                   const std::string& name = "tier", const std::string& origin = "app") {
     QRVAConditionalUserProperty r;
-    r.name = "tier";
-    r.origin = "app";
+    r.name = name;
+    r.origin = origin;
     r.value = QRVAValue::string("gold");
     r.triggerTimeout = timeout;
     r.timeToLive = timeToLive;
@@ -34,13 +33,11 @@ QRVAConditionalUserProperty record(double timeout = 60, double timeToLive = 600,
     return r;
 }
 
-// This controller's codes among the monitor's lines.
+// This controller's codes (10000-11999) among the monitor's lines.
 Strings codes(const Strings& lines) {
     Strings found;
     for (const auto& line : lines) {
-        if (int code = std::stoi(line); (code >= 10000 && code <= 10011) || (code >= 11000 && code <= 11020)) {
-            found.push_back(std::to_string(code));
-        }
+        if (const int code = std::stoi(line); code / 1000 == 10 || code / 1000 == 11) found.push_back(line.substr(0, 5));
     }
     return found;
 }
@@ -49,7 +46,7 @@ class ConditionalUserPropertyTest : public ::testing::Test {
 protected:
     void SetUp() override {
         QRVSetLoggerLevel(QRVLoggerLevelDebug);  // the monitor's level 7 lines
-        sandbox_.writeBundlePlist(kQRVOptionsFileName, ns::Dictionary{{kQRVOptionsKeyOndrixAppID, "1:480326711275:ios:7d1f6c2b9a0e4c3f"},
+        sandbox_.writeBundlePlist(kQRVOptionsFileName, ns::Dictionary{{kQRVOptionsKeyOndrixAppID, "1:4803:ios:7d1f"},
                                                                       {kQRVOptionsKeyAPIKey, "AKtest-cup-01"}});
         enginetest::resetProcess();
         ns::Reachability::setOverride(ns::Reachability::Status::NotReachable);
@@ -69,18 +66,17 @@ protected:
     }
     int64_t count(const std::string& query) {
         int64_t n = -1;
-        enginetest::onWorker(*engine_, [&] { n = engine_->database()->sqliteStore()->numberForQuery(query, {}, nullptr).intValue(); });
+        enginetest::onWorker(*engine_, [&] {
+            n = engine_->database()->sqliteStore()->numberForQuery(query, {}, nullptr).intValue();
+        });
         return n;
     }
     void store(const std::vector<std::pair<std::string, std::string>>& namesAndOrigins) {
         enginetest::onWorker(*engine_, [&] {
             engine_->database()->performTransaction([&] {
                 for (const auto& [name, origin] : namesAndOrigins) {
-                    QRVAConditionalUserProperty r = record();
-                    r.name = name;
-                    r.origin = origin;
-                    r.triggerEventName = "never";
-                    EXPECT_TRUE(engine_->database()->updateConditionalUserProperty(r, nullptr));
+                    EXPECT_TRUE(engine_->database()->updateConditionalUserProperty(record(1, 1, nullptr, name, origin),
+                                                                                   nullptr));
                 }
                 return true;
             });
@@ -107,8 +103,8 @@ TEST_F(ConditionalUserPropertyTest, IntervalsMustBeFiniteAndWithinBoundsBothEnds
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.timeout << " " << c.timeToLive);
         bool valid = false;
-        EXPECT_EQ(codes(analyticstest::logged([&] { valid = QRVAIsValidConditionalUserProperty(record(c.timeout, c.timeToLive)); })),
-                  c.codes);
+        auto r = record(c.timeout, c.timeToLive);
+        EXPECT_EQ(codes(analyticstest::logged([&] { valid = QRVAIsValidConditionalUserProperty(r); })), c.codes);
         EXPECT_EQ(valid, c.codes.empty());
     }
 }
@@ -131,7 +127,7 @@ TEST_F(ConditionalUserPropertyTest, TheQueryFiltersByNamePrefixAndOriginWithLike
         EXPECT_EQ(codes(analyticstest::logged([&] {
                       auto found = cup()->conditionalUserPropertiesWithNamePrefix(c.prefix, c.origin);
                       if (found) names.emplace();
-                      for (const auto& p : found.value_or(std::vector<QRVAConditionalUserProperty>{})) names->push_back(p.name);
+                      for (const auto& p : found.value_or(Records::value_type())) names->push_back(p.name);
                   })),
                   c.codes);
         EXPECT_EQ(names, c.names);
@@ -158,13 +154,13 @@ TEST_F(ConditionalUserPropertyTest, PastAThousandRecordsANewNameIsRolledBackWhil
 }
 
 TEST_F(ConditionalUserPropertyTest, AQueryThatGaveUpWaitingSharesNothingWithTheLateRead) {
-    Records fromWorker = std::vector<QRVAConditionalUserProperty>();
+    Records fromWorker = Records::value_type();
     enginetest::onWorker(*engine_, [&] { fromWorker = cup()->conditionalUserPropertiesWithNamePrefix("a", nullptr); });
     EXPECT_FALSE(fromWorker);  // at once: the read could only come after the wait
     ns::DispatchSemaphore release;
     engine_->scheduler()->scheduleOnWorkerQueueBlockID("test", [&release] { release.wait(); });
     std::atomic<bool> answered = false;
-    Records answer = std::vector<QRVAConditionalUserProperty>();
+    Records answer = Records::value_type();
     std::thread caller([&] {
         answer = cup()->conditionalUserPropertiesWithNamePrefix("a", nullptr);
         answered = true;

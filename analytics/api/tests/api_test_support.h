@@ -77,6 +77,9 @@ protected:
         QRVApp::configure();
         drain();
         ASSERT_TRUE(QRVAMeasurement::hasSharedInstance());
+        // The first configuration fetch is on its way: a test moving the
+        // clock on now would time it out.
+        settle();
     }
     // A new process over the same sandbox: what the queues hold runs, the
     // persisted state is written, and everything kept in memory goes.

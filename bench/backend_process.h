@@ -6,7 +6,9 @@
 // web-socket echo on the back end's /echo endpoint, the baseline the client
 // is measured against.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,7 +64,8 @@ private:
 };
 
 // The back end program of this build, on a data dir of its own, with a
-// sandbox of the benchmark's own for the client.
+// sandbox of the benchmark's own for the client. The back end dies with the
+// benchmark, and the dir goes when this is destroyed.
 class BackendProcess {
 public:
     BackendProcess() {
@@ -72,35 +75,15 @@ public:
         const std::filesystem::path base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
         dir_ = base / ("almavel-bench-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir_);
-        ns::Sandbox::setCurrent(ns::Sandbox::open((dir_ / "sandbox").string()));
-        const std::string ready = (dir_ / "ready.json").string();
-        const std::string data = (dir_ / "data").string();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const std::string log = (dir_ / "backend.log").string();
-            if (!std::freopen(log.c_str(), "w", stdout) || !std::freopen(log.c_str(), "a", stderr)) _exit(126);
-            ::execl(program.c_str(), program.c_str(), "--data-dir", data.c_str(), "--ready-file", ready.c_str(),
-                    static_cast<char*>(nullptr));
-            _exit(127);
+        try {
+            ns::Sandbox::setCurrent(ns::Sandbox::open((dir_ / "sandbox").string()));
+            launch(program.string());
+        } catch (...) {
+            stop();
+            throw;
         }
-        for (int i = 0; i < 600 && !std::filesystem::exists(ready); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        std::ifstream in(ready);
-        const auto info = nlohmann::json::parse(in, nullptr, false);
-        if (!info.is_object()) throw std::runtime_error("the back end did not come up");
-        wsPort = info.value("ws", 0);
-        httpPort = info.value("http", 0);
-        adminSecret = info.value("adminSecret", std::string());
     }
-    ~BackendProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    ~BackendProcess() { stop(); }
     BackendProcess(const BackendProcess&) = delete;
     BackendProcess& operator=(const BackendProcess&) = delete;
 
@@ -117,11 +100,62 @@ public:
         return nlohmann::json::parse(reply->body, nullptr, false);
     }
 
+    // The back end's process id, for benchmarks that read its resources.
+    pid_t pid() const { return pid_; }
+
     int wsPort = 0;
     int httpPort = 0;
     std::string adminSecret;
 
 private:
+    void launch(const std::string& program) {
+        const std::string ready = (dir_ / "ready.json").string();
+        const std::string data = (dir_ / "data").string();
+        const std::string log = (dir_ / "backend.log").string();
+        const pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("cannot start the back end");
+        if (pid_ == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (out < 0) ::_exit(126);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+            ::close_range(3, ~0u, 0);
+            // A benchmark that dies, or exits without its destructors, must
+            // not leave its back end behind.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent) ::_exit(1);
+            struct sigaction dfl {};
+            dfl.sa_handler = SIG_DFL;
+            ::sigaction(SIGTERM, &dfl, nullptr);
+            sigset_t none;
+            ::sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            ::execl(program.c_str(), program.c_str(), "--data-dir", data.c_str(), "--ready-file", ready.c_str(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (int i = 0; i < 600 && !std::filesystem::exists(ready); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::ifstream in(ready);
+        const auto info = nlohmann::json::parse(in, nullptr, false);
+        if (!info.is_object()) throw std::runtime_error("the back end did not come up");
+        wsPort = info.value("ws", 0);
+        httpPort = info.value("http", 0);
+        adminSecret = info.value("adminSecret", std::string());
+    }
+    void stop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
     pid_t pid_ = -1;
     std::filesystem::path dir_;
 };

@@ -20,6 +20,7 @@
 #include "database/connection/FWorkerQueue.h"
 #include "database/model/FUtilities.h"
 #include "platform/json.h"
+#include "support/fixture.h"
 
 namespace {
 
@@ -114,8 +115,7 @@ private:
 };
 
 Fixture& fixture() {
-    static Fixture* f = new Fixture;
-    return *f;
+    return benchsupport::sharedFixture<Fixture>();
 }
 
 void PutRoundTrip(benchmark::State& state) {

@@ -21,6 +21,7 @@
 #include "database/connection/FAuthTokenProvider.h"
 #include "database/model/FUtilities.h"
 #include "platform/json.h"
+#include "support/fixture.h"
 
 namespace {
 
@@ -87,8 +88,7 @@ private:
 };
 
 Fixture& fixture() {
-    static Fixture* f = new Fixture;
-    return *f;
+    return benchsupport::sharedFixture<Fixture>();
 }
 
 void SetValueRoundTrip(benchmark::State& state) {

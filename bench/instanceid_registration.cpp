@@ -20,6 +20,7 @@
 #include "instanceid/QRVInstanceIDTokenManager.h"
 #include "platform/crypto.h"
 #include "platform/runloop.h"
+#include "support/fixture.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -118,8 +119,7 @@ private:
 };
 
 Fixture& fixture() {
-    static Fixture* f = new Fixture();
-    return *f;
+    return benchsupport::sharedFixture<Fixture>();
 }
 
 void IIDFirstTokenWithNewKeyPair(benchmark::State& state) {

@@ -1,6 +1,6 @@
 // dataHash of a fresh 1,000,000-leaf tree against OpenSSL SHA-1 over one
 // buffer as long as all the tree's hash texts together (target: ratio at
-// most 3); and re-hashing after one leaf changes, against SHA-1 over the
+// most 2.5); and re-hashing after one leaf changes, against SHA-1 over the
 // texts that change (the leaf and its ancestors: depth times width), with
 // its share of a full hash.
 #include <benchmark/benchmark.h>

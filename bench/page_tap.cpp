@@ -24,6 +24,7 @@
 #include "app/WebHost.h"
 #include "platform/runloop.h"
 #include "support/app_bench.h"
+#include "support/fixture.h"
 #include "uikit/UIImage.h"
 #include "uikit/renderer.h"
 
@@ -113,8 +114,7 @@ private:
 };
 
 Fixture& fixture() {
-    static Fixture* f = new Fixture;
-    return *f;
+    return benchsupport::sharedFixture<Fixture>();
 }
 
 void PageTapToPicture(benchmark::State& state) {

@@ -26,6 +26,7 @@
 #include "storage/QRVStorage.h"
 #include "storage/QRVStorageReference.h"
 #include "support/app_bench.h"
+#include "support/fixture.h"
 #include "uikit/AVFoundation.h"
 #include "uikit/renderer.h"
 
@@ -115,8 +116,7 @@ private:
 };
 
 Fixture& fixture() {
-    static Fixture* f = new Fixture;
-    return *f;
+    return benchsupport::sharedFixture<Fixture>();
 }
 
 void ScanToResultWithPhoto(benchmark::State& state) {

@@ -28,6 +28,7 @@
 #include "storage/QRVStorage.h"
 #include "storage/QRVStorageReference.h"
 #include "storage/QRVStorageUtils.h"
+#include "support/fixture.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -233,8 +234,7 @@ private:
 };
 
 Fixture& fixture() {
-    static Fixture* f = new Fixture;
-    return *f;
+    return benchsupport::sharedFixture<Fixture>();
 }
 
 template <double (Fixture::*Subject)(), double (Fixture::*Baseline)()>

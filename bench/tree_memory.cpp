@@ -1,5 +1,5 @@
 // Resident memory of the 1,000,000-leaf sample tree (sample_tree.h) against the size of
-// its JSON text (target: ratio at most 5), before and after its hashes are
+// its JSON text (target: ratio at most 3), before and after its hashes are
 // cached.
 #include <benchmark/benchmark.h>
 

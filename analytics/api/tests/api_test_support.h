@@ -109,15 +109,20 @@ protected:
         clock_->advance(seconds);
         drain();
     }
-    // Uploads what is stored: an hour at a time until no raw event or
-    // bundle is left and no request is in flight. Then every event the back
-    // end has stored, oldest first.
+    // Uploads what is stored: the clock moves on until no raw event or
+    // bundle is left and no request is in flight. A request started while
+    // the clock moves would time out within the same move (its deadline
+    // falls inside it), so the clock jumps only to just before the upload
+    // timer and then moves in steps well under a request's time-out, the
+    // exchange finishing between them. Then every event the back end has
+    // stored, oldest first.
     std::vector<analyticstest::StoredEvent> uploadedEvents() {
-        // A request in flight when the clock jumps would time out: let the
-        // start's configuration fetch, or an upload, finish first.
         settle();
-        for (int round = 0; round < 12 && pendingRows() > 0; ++round) {
-            clock_->advance(3600);
+        for (int step = 0; step < 200 && pendingRows() > 0; ++step) {
+            double next = 0;
+            onWorker([&] { next = engine()->nextUploadingTime(); });
+            if (next > clock_->now() + kStep) clock_->advanceTo(next - 1);
+            clock_->advance(kStep);
             settle();
         }
         EXPECT_EQ(pendingRows(), 0) << "events left unsent";
@@ -148,6 +153,8 @@ protected:
     static std::shared_ptr<QRVAMeasurement> engine() { return QRVAMeasurement::sharedInstance(); }
 
 private:
+    static constexpr double kStep = 15;  // seconds; requests time out after 60
+
     void waitFor(void (*queue)(std::function<void()>)) {
         auto done = std::make_shared<std::atomic<bool>>(false);
         queue([done] { *done = true; });

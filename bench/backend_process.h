@@ -160,18 +160,33 @@ private:
     std::filesystem::path dir_;
 };
 
-// A raw web socket on the back end's echo endpoint, counting what comes back.
+// A raw web socket on the back end's echo endpoint (or another of its
+// web-socket endpoints), counting what comes back.
 class Echo {
 public:
-    explicit Echo(const BackendProcess& backend) {
+    explicit Echo(const BackendProcess& backend)
+        : Echo("ws://echo.localhost:" + std::to_string(backend.wsPort) + "/echo") {}
+    explicit Echo(const std::string& url) {
         delegate_ = std::make_shared<Delegate>();
-        socket_ = FSRWebSocket::make(
-            ns::URLRequest("ws://echo.localhost:" + std::to_string(backend.wsPort) + "/echo"), queue_, std::nullopt);
+        socket_ = FSRWebSocket::make(ns::URLRequest(url), queue_, std::nullopt);
         socket_->setDelegateDispatchQueue(queue_);
         socket_->setDelegate(delegate_);
         socket_->open();
         delegate_->opened.waitFor(1);
     }
+
+    // A text sent, timed until `timed` more messages have come back; returns
+    // once `answers` have.
+    double exchange(const std::string& text, uint64_t timed, uint64_t answers) {
+        const uint64_t base = delegate_->messages.count();
+        const auto start = std::chrono::steady_clock::now();
+        socket_->send(ns::Value(text));
+        delegate_->messages.waitFor(base + timed);
+        const double elapsed = seconds(start);
+        delegate_->messages.waitFor(base + answers);
+        return elapsed;
+    }
+    void waitForMessages(uint64_t count) { delegate_->messages.waitFor(count); }
 
     // `count` texts sent one after another, each after the previous one came back.
     double roundTrips(const std::string& text, size_t count) {

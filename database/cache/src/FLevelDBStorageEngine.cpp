@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <map>
 
+#include "database/cache/FCacheNodeReader.h"
 #include "database/connection/FLog.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "platform/clock.h"
@@ -49,7 +49,9 @@ std::string writeRowProblem(const ns::Value& row) {
     if (id->second.isDouble()) {
         double d = id->second.asDouble();
         if (!(d >= 0 && d < 9.2e18 && std::floor(d) == d)) return "the row's \"id\" is not a write id";
-    } else if (id->second.type() == ns::Value::Type::Int && id->second.asInt() < 0) {
+    } else if (id->second.type() == ns::Value::Type::UInt ||
+               (id->second.type() == ns::Value::Type::Int && id->second.asInt() < 0)) {
+        // An unsigned id is above every int64, so no write id either.
         return "the row's \"id\" is not a write id";
     }
     auto path = dict.find("path");
@@ -66,6 +68,104 @@ std::string exceptionText(const std::exception& e) {
         return nsException->name() + ": " + nsException->reason();
     }
     return e.what();
+}
+
+// The compound write of an update's members, added in their order. Members
+// that are each one key (the usual update) hold no write above another, so
+// their tree is made in one step.
+FCompoundWrite mergeFrom(std::vector<std::pair<std::string, FNodePtr>>& members) {
+    using Tree = FImmutableTree<FNodePtr>;
+    const bool flat = std::all_of(members.begin(), members.end(), [](const auto& member) {
+        return !member.first.empty() && member.first.find('/') == std::string::npos;
+    });
+    if (!flat) {
+        FCompoundWrite merge;
+        for (const auto& [path, node] : members) merge = merge.addWrite(node, FPath(path));
+        return merge;
+    }
+    const FKeyComparator compare;
+    auto less = [&](const auto& a, const auto& b) { return compare(a.first, b.first) < 0; };
+    if (!std::is_sorted(members.begin(), members.end(), less)) std::sort(members.begin(), members.end(), less);
+    std::vector<Tree::Children::Entry> children;
+    children.reserve(members.size());
+    for (auto& [key, node] : members) children.emplace_back(std::move(key), Tree(std::move(node)));
+    return FCompoundWrite(Tree(std::nullopt, Tree::Children::fromSortedEntries(std::move(children))));
+}
+
+// The record of a row the cache reader took; nullptr when a part of it is
+// refused on the way.
+FWriteRecordPtr writeRecordFrom(FCacheNodeReader::WriteRow& row) {
+    try {
+        if (row.overwrite) {
+            return std::make_shared<FWriteRecord>(std::move(row.path), std::move(row.overwrite), row.writeId, true);
+        }
+        return std::make_shared<FWriteRecord>(std::move(row.path), mergeFrom(row.merge), row.writeId);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+// The generic reading of a write row: the JSON as a value, checked, then
+// converted. A bad row is dropped (nullptr) rather than raised: raising here
+// would end every start of the program, and a row without its write
+// restored as a set of null would delete the server's data.
+FWriteRecordPtr genericWriteRecord(const std::string& key, std::string_view bytes) {
+    ns::ErrorRef error;
+    ns::Value row = ns::json::parse(bytes, &error);
+    std::string problem = error ? std::string() : writeRowProblem(row);
+    FWriteRecordPtr record;
+    if (!error && problem.empty()) {
+        const ns::Dictionary& dict = row.asDictionary();
+        const int64_t writeId = dict.at("id").asInt();
+        FPath path = FPath::pathWithString(dict.at("path").asString());
+        try {
+            if (dict.count("m")) {
+                record = std::make_shared<FWriteRecord>(
+                    path, FCompoundWrite::compoundWriteWithValueDictionary(dict.at("m").asDictionary()), writeId);
+            } else {
+                record =
+                    std::make_shared<FWriteRecord>(path, FSnapshotUtilities::nodeFrom(dict.at("o")), writeId, true);
+            }
+        } catch (const std::exception& e) {
+            problem = exceptionText(e);
+        }
+    }
+    if (!record) {
+        if (!error) error = ns::Error::make(ns::kCocoaErrorDomain, ns::json::kJSONErrorCode, problem);
+        FFWarn("I-RDB076012", "Failed to deserialize write (%@), likely because of out of range doubles (Error: %@)",
+               asText(bytes), error->description());
+        FFWarn("I-RDB076013", "Removing failed write with key %@", key);
+    }
+    return record;
+}
+
+// The rows the cache wrote itself go through the cache reader; any other
+// row is read the generic way, with its checks and warnings.
+FWriteRecordPtr writeRecordFromRow(const std::string& key, std::string_view bytes) {
+    if (std::optional<FCacheNodeReader::WriteRow> row = FCacheNodeReader::writeRowFromJSON(bytes)) {
+        if (FWriteRecordPtr record = writeRecordFrom(*row)) return record;
+    }
+    return genericWriteRecord(key, bytes);
+}
+
+// Positions of the ids in increasing order; of equal ids the first keeps
+// its place first. Rows come in key order and a key is its id in decimal,
+// so the ids of one digit count already come in order, and grouping by
+// digit count usually sorts them in one pass.
+std::vector<uint32_t> writeIdOrder(const std::vector<int64_t>& ids) {
+    auto digits = [](int64_t id) {
+        size_t n = 1;
+        for (; id >= 10; id /= 10) ++n;
+        return n;
+    };
+    size_t starts[21] = {};
+    for (const int64_t id : ids) ++starts[digits(id)];
+    for (size_t d = 20, total = ids.size(); d-- > 0;) starts[d] = total -= starts[d];
+    std::vector<uint32_t> order(ids.size());
+    for (uint32_t i = 0; i < ids.size(); ++i) order[starts[digits(ids[i])]++] = i;
+    auto byId = [&](uint32_t a, uint32_t b) { return ids[a] < ids[b]; };
+    if (!std::is_sorted(order.begin(), order.end(), byId)) std::stable_sort(order.begin(), order.end(), byId);
+    return order;
 }
 
 }  // namespace
@@ -195,53 +295,34 @@ bool FLevelDBStorageEngine::removeAllUserWrites() {
 
 std::vector<FWriteRecordPtr> FLevelDBStorageEngine::userWrites() {
     const double start = nowMs();
-    std::map<int64_t, FWriteRecordPtr> byId;
+    std::vector<int64_t> ids;
+    std::vector<FWriteRecordPtr> records;
+    std::vector<std::string> keys;
     std::vector<std::string> badKeys;
-    writesDB_->enumerateKeysAndValuesAsData([&](const std::string& key, std::string_view bytes, bool&) {
-        ns::ErrorRef error;
-        ns::Value row = ns::json::parse(bytes, &error);
-        // A bad row is dropped rather than raised: raising here would end
-        // every start of the program, and a row without its write restored as
-        // a set of null would delete the server's data.
-        std::string problem = error ? std::string() : writeRowProblem(row);
-        FWriteRecordPtr record;
-        if (!error && problem.empty()) {
-            const ns::Dictionary& dict = row.asDictionary();
-            const int64_t writeId = dict.at("id").asInt();
-            FPath path = FPath::pathWithString(dict.at("path").asString());
-            try {
-                if (dict.count("m")) {
-                    record = std::make_shared<FWriteRecord>(
-                        path, FCompoundWrite::compoundWriteWithValueDictionary(dict.at("m").asDictionary()), writeId);
-                } else {
-                    record = std::make_shared<FWriteRecord>(path, FSnapshotUtilities::nodeFrom(dict.at("o")), writeId,
-                                                            true);
-                }
-            } catch (const std::exception& e) {
-                problem = exceptionText(e);
-            }
-        }
+    for (APLevelDBIterator iterator(writesDB_); iterator.valid(); iterator.next()) {
+        std::string key(iterator.rawKey());
+        FWriteRecordPtr record = writeRecordFromRow(key, iterator.rawValue());
         if (!record) {
-            if (!error) error = ns::Error::make(ns::kCocoaErrorDomain, ns::json::kJSONErrorCode, problem);
-            FFWarn("I-RDB076012", "Failed to deserialize write (%@), likely because of out of range doubles (Error: %@)",
-                   asText(bytes), error->description());
-            FFWarn("I-RDB076013", "Removing failed write with key %@", key);
-            badKeys.push_back(key);
-            return;
+            badKeys.push_back(std::move(key));
+            continue;
         }
-        if (byId.count(record->writeId())) {
-            FFWarn("I-RDB076036", "Skipping write with key %@: its id %ld is already taken by another stored write",
-                   key, long(record->writeId()));
-            return;
-        }
-        byId.emplace(record->writeId(), std::move(record));
-    });
+        ids.push_back(record->writeId());
+        records.push_back(std::move(record));
+        keys.push_back(std::move(key));
+    }
     // Removed once the enumeration is over; the enumeration's iterator
     // would not see them anyway.
     for (const std::string& key : badKeys) writesDB_->removeKey(key);
     std::vector<FWriteRecordPtr> writes;
-    writes.reserve(byId.size());
-    for (auto& [id, record] : byId) writes.push_back(std::move(record));
+    writes.reserve(records.size());
+    for (const uint32_t i : writeIdOrder(ids)) {
+        if (!writes.empty() && writes.back()->writeId() == ids[i]) {
+            FFWarn("I-RDB076036", "Skipping write with key %@: its id %ld is already taken by another stored write",
+                   keys[i], long(ids[i]));
+            continue;
+        }
+        writes.push_back(std::move(records[i]));
+    }
     FFLog("I-RDB076014", "Loaded %lu writes in %fms", (unsigned long)writes.size(), nowMs() - start);
     return writes;
 }
@@ -356,40 +437,19 @@ std::string FLevelDBStorageEngine::serializeLeaf(const FLeafNode& leaf) {
     return out;
 }
 
-std::optional<ns::Value> FLevelDBStorageEngine::internalNestedDataForPath(const FPath& path) {
-    const std::string prefix = serverCacheKey(path);
-    APLevelDBIterator iterator(serverCacheDB_);
-    if (!iterator.seekToKey(prefix) || !startsWith(iterator.rawKey(), prefix)) return std::nullopt;
-    return internalNestedDataFromIterator(iterator, prefix);
-}
-
-std::optional<ns::Value> FLevelDBStorageEngine::internalNestedDataFromIterator(APLevelDBIterator& iterator,
-                                                                               const std::string& prefix) {
-    if (iterator.rawKey() == prefix) {
-        std::optional<ns::Value> value = deserializePrimitive(iterator.rawValue());
-        iterator.next();
-        return value;
-    }
-    ns::Dictionary children;
-    std::string childPrefix;
-    while (iterator.valid()) {
-        std::string_view key = iterator.rawKey();
-        if (!startsWith(key, prefix)) break;
-        std::string_view rest = key.substr(prefix.size());
-        const size_t slash = rest.find('/');
-        std::string name(rest.substr(0, slash));
-        childPrefix.assign(prefix).append(name).push_back('/');
-        std::optional<ns::Value> child = internalNestedDataFromIterator(iterator, childPrefix);
-        if (child) {
-            children.insert_or_assign(std::move(name), std::move(*child));
-        }
-    }
-    return ns::Value(std::move(children));
+FNodePtr FLevelDBStorageEngine::rowNode(std::string_view bytes) {
+    if (FNodePtr node = FCacheNodeReader::nodeFromJSON(bytes)) return node;
+    std::optional<ns::Value> value = deserializePrimitive(bytes);
+    if (!value) return nullptr;
+    return FSnapshotUtilities::nodeFrom(*value);
 }
 
 FNodePtr FLevelDBStorageEngine::nodeAtPath(const FPath& path) {
-    std::optional<ns::Value> data = internalNestedDataForPath(path);
-    return FSnapshotUtilities::nodeFrom(data ? *data : ns::Value());
+    std::string prefix = serverCacheKey(path);
+    APLevelDBIterator iterator(serverCacheDB_);
+    if (!iterator.seekToKey(prefix) || !startsWith(iterator.rawKey(), prefix)) return FEmptyNode::emptyNode();
+    // Rows straight into nodes, bottom up: no nested value in between.
+    return FCacheNodeReader::nodeFromRows(iterator, std::move(prefix), &FLevelDBStorageEngine::rowNode);
 }
 
 FNodePtr FLevelDBStorageEngine::serverCacheAtPath(const FPath& path) {

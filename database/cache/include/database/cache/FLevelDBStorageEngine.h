@@ -72,8 +72,8 @@ private:
     void saveNodeInternal(const FNodePtr& node, const FPath& path, APLevelDBWriteBatch& batch, uint64_t& counter);
     void saveNodeRows(const FNodePtr& node, std::string& key, APLevelDBWriteBatch& batch, uint64_t& counter);
     static std::string serializeLeaf(const FLeafNode& leaf);
-    std::optional<ns::Value> internalNestedDataForPath(const FPath& path);
-    std::optional<ns::Value> internalNestedDataFromIterator(APLevelDBIterator& iterator, const std::string& prefix);
+    // A row's value as a node; nullptr (with a warning) when it is not JSON.
+    static FNodePtr rowNode(std::string_view bytes);
     FNodePtr nodeAtPath(const FPath& path);
     bool writeLegacyMigrationMark();
 

@@ -1,0 +1,483 @@
+#include "database/cache/FCacheNodeReader.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstring>
+
+#include "database/model/FSnapshotUtilities.h"
+#include "database/model/FUtilities.h"
+#include "platform/utf8.h"
+
+namespace {
+
+const char kPriorityKey[] = ".priority";
+const char kValueKey[] = ".value";
+const char kServerValueKey[] = ".sv";
+
+// Nesting the reader follows before it leaves the text to the generic
+// reader (which refuses deeper than 512).
+constexpr int kMaxDepth = 500;
+
+bool isValidKey(std::string_view key) {
+    if (key.empty()) return false;
+    for (const char c : key) {
+        if (c == '.' || c == '#' || c == '$' || c == '[' || c == ']' || c == '/') return false;
+    }
+    return true;
+}
+
+// A priority conversion keeps: a number or a string.
+bool isPriorityLeaf(const FNodePtr& node) {
+    if (!node->isLeafNode()) return false;
+    const auto& leaf = static_cast<const FLeafNode&>(*node);
+    return leaf.isNumber() || leaf.isString();
+}
+
+// Small non-negative integers and the booleans are the most repeated
+// leaves (counts, flags, states); nodes never change, so one shared leaf
+// serves each of them instead of a node per row.
+constexpr int64_t kSharedIntegers = 256;
+
+const FNodePtr* sharedLeaf(const ns::Value& value) {
+    static const std::vector<FNodePtr> leaves = [] {
+        std::vector<FNodePtr> made;
+        made.reserve(kSharedIntegers + 2);
+        for (int64_t i = 0; i < kSharedIntegers; ++i) made.push_back(FLeafNode::make(ns::Value(i)));
+        made.push_back(FLeafNode::make(ns::Value(false)));
+        made.push_back(FLeafNode::make(ns::Value(true)));
+        return made;
+    }();
+    if (value.isBool()) return &leaves[size_t(kSharedIntegers + (value.asBool() ? 1 : 0))];
+    if (value.type() == ns::Value::Type::Int && value.asInt() >= 0 && value.asInt() < kSharedIntegers) {
+        return &leaves[size_t(value.asInt())];
+    }
+    return nullptr;
+}
+
+// The path of a stored path string: pieces split on "/", empty ones
+// dropped (as FPath makes them), counted first so the pieces are allocated
+// once.
+FPath pathFrom(std::string_view text) {
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); ++i) count += text[i] != '/' && (i == 0 || text[i - 1] == '/');
+    std::vector<std::string> pieces;
+    pieces.reserve(count);
+    for (size_t begin = 0; begin < text.size();) {
+        size_t end = text.find('/', begin);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > begin) pieces.emplace_back(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return FPath(std::move(pieces), 0);
+}
+
+// Recursive descent over the JSON the cache writes. Every method answers
+// false (or nullptr) when the text is not one it takes.
+class Parser {
+public:
+    explicit Parser(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+    bool atEnd() {
+        skipSpace();
+        return p_ == end_;
+    }
+
+    FNodePtr node(int depth) {
+        skipSpace();
+        if (p_ == end_) return nullptr;
+        if (*p_ == '{') return object(depth);
+        ns::Value value;
+        if (!primitive(value)) return nullptr;
+        if (value.isNull()) return FEmptyNode::emptyNode();
+        return leaf(value, nullptr);
+    }
+
+    // A string, number, boolean or null.
+    bool primitive(ns::Value& out) {
+        skipSpace();
+        if (p_ == end_) return false;
+        switch (*p_) {
+            case '"': {
+                std::string s;
+                if (!string(s)) return false;
+                out = ns::Value(std::move(s));
+                return true;
+            }
+            case 't': return word("true") && (out = ns::Value(true), true);
+            case 'f': return word("false") && (out = ns::Value(false), true);
+            case 'n': return word("null");
+            default: return number(out);
+        }
+    }
+
+    bool string(std::string& out) {
+        if (p_ == end_ || *p_ != '"') return false;
+        ++p_;
+        bool ascii = true;
+        while (p_ != end_) {
+            const char* run = p_;
+            while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) {
+                ascii &= static_cast<unsigned char>(*p_) < 0x80;
+                ++p_;
+            }
+            out.append(run, p_);
+            if (p_ == end_ || static_cast<unsigned char>(*p_) < 0x20) return false;
+            if (*p_++ == '"') return ascii || ns::utf8::isValid(out);
+            if (!escape(out)) return false;
+        }
+        return false;
+    }
+
+    // A string as a view: into the text when it holds no escape and no
+    // byte beyond ASCII, else into `scratch`, decoded.
+    bool stringView(std::string_view& out, std::string& scratch) {
+        if (p_ == end_ || *p_ != '"') return false;
+        const char* start = ++p_;
+        while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20 &&
+               static_cast<unsigned char>(*p_) < 0x80) {
+            ++p_;
+        }
+        if (p_ != end_ && *p_ == '"') {
+            out = std::string_view(start, size_t(p_++ - start));
+            return true;
+        }
+        p_ = start - 1;
+        scratch.clear();
+        if (!string(scratch)) return false;
+        out = scratch;
+        return true;
+    }
+
+    // Members in strictly increasing byte order, as the cache writes them
+    // (which also rules out a repeated key). `member(key)` reads the value.
+    template <class Member>
+    bool members(Member&& member) {
+        if (p_ == end_ || *p_ != '{') return false;
+        ++p_;
+        skipSpace();
+        if (p_ != end_ && *p_ == '}') {
+            ++p_;
+            return true;
+        }
+        // Two buffers, so the previous key's view stays valid.
+        std::string scratch[2];
+        std::string_view previous;
+        for (int turn = 0;; turn ^= 1) {
+            skipSpace();
+            std::string_view key;
+            if (!stringView(key, scratch[turn]) || (previous.data() && !(previous < key))) return false;
+            skipSpace();
+            if (p_ == end_ || *p_++ != ':') return false;
+            if (!member(key)) return false;
+            skipSpace();
+            if (p_ == end_) return false;
+            const char c = *p_++;
+            if (c == '}') return true;
+            if (c != ',') return false;
+            previous = key;
+        }
+    }
+
+    // A non-negative integer that fits an int64.
+    bool writeId(int64_t& out) {
+        skipSpace();
+        const auto [next, error] = std::from_chars(p_, end_, out);
+        if (error != std::errc() || out < 0 || next == p_ || (*p_ == '0' && next - p_ > 1)) return false;
+        if (next != end_ && (*next == '.' || *next == 'e' || *next == 'E')) return false;
+        p_ = next;
+        return true;
+    }
+
+    char peek() {
+        skipSpace();
+        return p_ == end_ ? '\0' : *p_;
+    }
+
+private:
+    void skipSpace() {
+        while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+    }
+
+    bool word(std::string_view w) {
+        if (size_t(end_ - p_) < w.size() || std::string_view(p_, w.size()) != w) return false;
+        p_ += w.size();
+        return true;
+    }
+
+    // After a backslash; "\u" only for ASCII, which is all the cache writes.
+    bool escape(std::string& out) {
+        if (p_ == end_) return false;
+        switch (*p_++) {
+            case '"': out.push_back('"'); return true;
+            case '\\': out.push_back('\\'); return true;
+            case '/': out.push_back('/'); return true;
+            case 'b': out.push_back('\b'); return true;
+            case 'f': out.push_back('\f'); return true;
+            case 'n': out.push_back('\n'); return true;
+            case 'r': out.push_back('\r'); return true;
+            case 't': out.push_back('\t'); return true;
+            case 'u': {
+                unsigned code = 0;
+                if (end_ - p_ < 4) return false;
+                const auto [next, error] = std::from_chars(p_, p_ + 4, code, 16);
+                if (error != std::errc() || next != p_ + 4 || code >= 0x80) return false;
+                p_ += 4;
+                out.push_back(char(code));
+                return true;
+            }
+            default: return false;
+        }
+    }
+
+    // JSON's number grammar; the kinds come out as the generic reader's do:
+    // an integer as int64 (uint64 above its range), anything with a
+    // fraction or exponent as a double.
+    bool number(ns::Value& out) {
+        const char* start = p_;
+        const char* q = p_;
+        if (q != end_ && *q == '-') ++q;
+        const char* digits = q;
+        while (q != end_ && *q >= '0' && *q <= '9') ++q;
+        if (q == digits || (*digits == '0' && q - digits > 1)) return false;
+        bool integral = true;
+        if (q != end_ && *q == '.') {
+            integral = false;
+            const char* fraction = ++q;
+            while (q != end_ && *q >= '0' && *q <= '9') ++q;
+            if (q == fraction) return false;
+        }
+        if (q != end_ && (*q == 'e' || *q == 'E')) {
+            integral = false;
+            ++q;
+            if (q != end_ && (*q == '+' || *q == '-')) ++q;
+            const char* exponent = q;
+            while (q != end_ && *q >= '0' && *q <= '9') ++q;
+            if (q == exponent) return false;
+        }
+        p_ = q;
+        if (integral) {
+            int64_t i;
+            unsigned long long u;
+            if (std::from_chars(start, q, i).ec == std::errc()) {
+                out = ns::Value(i);
+            } else if (*start != '-' && std::from_chars(start, q, u).ec == std::errc()) {
+                out = ns::Value(u);
+            } else {
+                return false;
+            }
+            return true;
+        }
+        double d;
+        const auto [next, error] = std::from_chars(start, q, d);
+        if (error != std::errc() || next != q) return false;
+        out = ns::Value(d);
+        return true;
+    }
+
+    FNodePtr leaf(const ns::Value& value, FNodePtr priority) {
+        if (value.isString() && value.asString().size() > kQuorvaneMaxLeafSize) return nullptr;
+        if (!priority) {
+            if (const FNodePtr* shared = sharedLeaf(value)) return *shared;
+        }
+        return FLeafNode::make(value, std::move(priority));
+    }
+
+    // An export-form object: children, or {".value", ".priority"}.
+    FNodePtr object(int depth) {
+        if (depth >= kMaxDepth) return nullptr;
+        std::vector<FChildrenDictionary::Entry> entries;
+        entries.reserve(8);
+        FNodePtr priority;
+        FNodePtr valueNode;
+        size_t count = 0;
+        bool serverValue = false;
+        const bool read = members([&](std::string_view key) {
+            ++count;
+            if (key == kPriorityKey) {
+                ns::Value p;
+                if (!primitive(p) || p.isBool() || (p.isString() && p.asString().size() > kQuorvaneMaxLeafSize)) {
+                    return false;
+                }
+                if (!p.isNull()) priority = FLeafNode::make(p);
+                return true;
+            }
+            if (key == kValueKey) {
+                // ".priority" sorts first, so the priority is known here.
+                ns::Value v;
+                if (!primitive(v)) return false;
+                valueNode = v.isNull() ? FEmptyNode::emptyNode() : leaf(v, priority);
+                return valueNode != nullptr;
+            }
+            serverValue |= key == kServerValueKey;
+            if (!serverValue && !isValidKey(key)) return false;
+            FNodePtr child = node(depth + 1);
+            if (!child) return false;
+            if (!child->isEmpty()) entries.emplace_back(key, std::move(child));
+            return true;
+        });
+        if (!read || (serverValue && count > 1)) return nullptr;
+        if (valueNode) return valueNode;
+        return FChildrenNode::make(FCacheNodeReader::childrenFrom(entries), std::move(priority));
+    }
+
+    const char* p_;
+    const char* end_;
+};
+
+}  // namespace
+
+FNodePtr FCacheNodeReader::nodeFromJSON(std::string_view text) {
+    Parser parser(text);
+    FNodePtr node = parser.node(0);
+    return node && parser.atEnd() ? node : nullptr;
+}
+
+std::optional<FCacheNodeReader::WriteRow> FCacheNodeReader::writeRowFromJSON(std::string_view text) {
+    Parser parser(text);
+    WriteRow row;
+    bool hasId = false, hasPath = false, hasMerge = false;
+    std::string scratch;
+    const bool read = parser.members([&](std::string_view key) {
+        if (key == "id") return hasId = parser.writeId(row.writeId);
+        if (key == "path") {
+            std::string_view path;
+            hasPath = parser.peek() == '"' && parser.stringView(path, scratch);
+            row.path = pathFrom(path);
+            return hasPath;
+        }
+        if (key == "o") return (row.overwrite = parser.node(0)) != nullptr;
+        if (key != "m" || parser.peek() != '{') return false;
+        hasMerge = true;
+        return parser.members([&](std::string_view path) {
+            FNodePtr node = parser.node(0);
+            if (!node) return false;
+            row.merge.emplace_back(std::string(path), std::move(node));
+            return true;
+        });
+    });
+    if (!read || !parser.atEnd() || !hasId || !hasPath || hasMerge == (row.overwrite != nullptr)) return std::nullopt;
+    return row;
+}
+
+FChildrenDictionary FCacheNodeReader::childrenFrom(std::vector<FChildrenDictionary::Entry>& entries) {
+    const FKeyComparator compare;
+    auto less = [&](const FChildrenDictionary::Entry& a, const FChildrenDictionary::Entry& b) {
+        return compare(a.first, b.first) < 0;
+    };
+    // Rows and members come in byte order, which is the key order unless
+    // integer keys or characters below "/" are about: a check spares most
+    // levels the sort.
+    if (!std::is_sorted(entries.begin(), entries.end(), less)) std::sort(entries.begin(), entries.end(), less);
+    return FChildrenDictionary::fromSortedEntries(std::move(entries));
+}
+
+namespace {
+
+// One level's children, ".priority" and ".value".
+class Level {
+public:
+    void add(std::string_view name, FNodePtr node) {
+        if (!node || name.empty()) return;
+        if (name == kPriorityKey) {
+            if (isPriorityLeaf(node)) priority_ = std::move(node);
+        } else if (name == kValueKey) {
+            hasValue_ = true;
+            value_ = std::move(node);
+        } else if (!node->isEmpty()) {
+            if (entries_.empty()) entries_.reserve(8);
+            entries_.emplace_back(std::string(name), std::move(node));
+        }
+    }
+
+    FNodePtr finish() {
+        if (hasValue_) {
+            if (value_->isEmpty()) return value_;
+            if (value_->isLeafNode()) return priority_ ? value_->updatePriority(priority_) : value_;
+        }
+        return FChildrenNode::make(FCacheNodeReader::childrenFrom(entries_), std::move(priority_));
+    }
+
+private:
+    std::vector<FChildrenDictionary::Entry> entries_;
+    FNodePtr priority_;
+    FNodePtr value_;
+    bool hasValue_ = false;
+};
+
+// Length of the common start of two byte strings, eight bytes at a time
+// where the first differing byte is the lowest one.
+size_t commonPrefixLength(std::string_view a, std::string_view b) {
+    const size_t n = std::min(a.size(), b.size());
+    size_t i = 0;
+    for (; std::endian::native == std::endian::little && i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) return i + size_t(std::countr_zero(x ^ y)) / 8;
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+// Rows in key order into nodes, bottom up. Each row's key is compared with
+// the path so far once; every level then asks only how far it matched.
+class RowTree {
+public:
+    RowTree(APLevelDBIterator& iterator, std::string prefix, FCacheNodeReader::RowNode rowNode)
+        : iterator_(iterator), prefix_(std::move(prefix)), rowNode_(rowNode) {
+        load();
+    }
+
+    // The node under the path so far (prefix_).
+    FNodePtr node() {
+        const size_t length = prefix_.size();
+        FNodePtr own;
+        if (valid_ && matched_ == length && key_.size() == length) {
+            own = rowNode_(iterator_.rawValue());
+            advance();
+            if (!valid_ || matched_ < length) return own;
+        }
+        Level level;
+        while (valid_ && matched_ >= length) {
+            const size_t slash = key_.find('/', length);
+            if (slash == std::string_view::npos) {
+                advance();
+                continue;
+            }
+            prefix_.append(key_.substr(length, slash + 1 - length));
+            matched_ = prefix_.size();
+            FNodePtr child = node();
+            level.add(std::string_view(prefix_).substr(length, prefix_.size() - length - 1), std::move(child));
+            prefix_.resize(length);
+            matched_ = std::min(matched_, length);
+        }
+        FNodePtr deeper = level.finish();
+        return own && deeper->isEmpty() ? own : deeper;
+    }
+
+private:
+    void advance() {
+        iterator_.next();
+        load();
+    }
+    void load() {
+        valid_ = iterator_.valid();
+        key_ = valid_ ? iterator_.rawKey() : std::string_view();
+        matched_ = commonPrefixLength(key_, prefix_);
+    }
+
+    APLevelDBIterator& iterator_;
+    std::string prefix_;
+    FCacheNodeReader::RowNode rowNode_;
+    bool valid_ = false;
+    std::string_view key_;
+    // How much of prefix_ the current key starts with.
+    size_t matched_ = 0;
+};
+
+}  // namespace
+
+FNodePtr FCacheNodeReader::nodeFromRows(APLevelDBIterator& iterator, std::string prefix, RowNode rowNode) {
+    return RowTree(iterator, std::move(prefix), rowNode).node();
+}

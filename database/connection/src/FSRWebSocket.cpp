@@ -12,7 +12,6 @@
 namespace {
 
 constexpr const char* kGUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-constexpr size_t kReadChunk = 2048;
 
 ns::URL parseRequestURL(const ns::URLRequest& request) {
     auto url = ns::URL::parse(request.URL());
@@ -256,22 +255,10 @@ void FSRWebSocket::safeHandleEvent(ns::StreamEvent event, bool isInput) {
         _pumpScanner();
         break;
     }
-    case ns::kStreamEventHasBytesAvailable: {
-        while (_inputStream->hasBytesAvailable()) {
-            // Read straight into the end of the read buffer.
-            const size_t before = _readBuffer.size();
-            _readBuffer.resize(before + kReadChunk);
-            const long bytesRead = _inputStream->read(_readBuffer.data() + before, kReadChunk);
-            _readBuffer.resize(before + size_t(std::max(bytesRead, 0L)));
-            if (bytesRead < 0) {
-                _failWithError(_inputStream->streamError());
-                break;
-            }
-            if (size_t(bytesRead) != kReadChunk) break;
-        }
+    case ns::kStreamEventHasBytesAvailable:
+        // The reader takes from the stream what it waits for (_readFromStream).
         _pumpScanner();
         break;
-    }
     case ns::kStreamEventHasSpaceAvailable:
         _pumpWriting();
         break;

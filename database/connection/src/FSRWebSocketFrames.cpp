@@ -1,7 +1,8 @@
 // The frame layer of FSRWebSocket: the output buffer and its write pump, the
 // frame writer, the reader built from a queue of consumers over the read
-// buffer, frame headers, message assembly, control frames and the UTF-8
-// check of text messages. Everything here runs on the socket's work queue.
+// buffer (payloads go from the input stream straight into the message), frame
+// headers, message assembly, control frames and the UTF-8 check of text
+// messages. Everything here runs on the socket's work queue.
 
 #include <algorithm>
 #include <cstring>
@@ -15,6 +16,11 @@
 namespace {
 
 constexpr size_t kCompactionThreshold = 4096;
+// Handshake, frame headers and control frames are read this much at a time.
+constexpr size_t kReadChunk = 2048;
+// A payload read straight into the message, at most this much at a time: the
+// text check follows each read while the bytes are still in the cache.
+constexpr size_t kPayloadReadChunk = 64 * 1024;
 
 bool isControlOpcode(uint8_t opcode) {
     return opcode == SROpCodeConnectionClose || opcode == SROpCodePing || opcode == SROpCodePong;
@@ -237,14 +243,17 @@ void FSRWebSocket::_pumpScanner() {
     if (_isPumping) return;
     _isPumping = true;
     bool didWork = true;
-    while (didWork) didWork = _innerPumpScanner();
+    while (didWork) didWork = _innerPumpScanner() || _readFromStream();
     _isPumping = false;
 }
 
-bool FSRWebSocket::_innerPumpScanner() {
+bool FSRWebSocket::_readerIsActive() const {
     const int32_t state = _readyState.load();
-    if (_readerStopped || state == SR_CLOSING || state == SR_CLOSED) return false;
-    if (_consumers.empty()) return false;
+    return !_readerStopped && state != SR_CLOSING && state != SR_CLOSED;
+}
+
+bool FSRWebSocket::_innerPumpScanner() {
+    if (!_readerIsActive() || _consumers.empty()) return false;
     const size_t curSize = _readBuffer.size() - _readBufferOffset;
     if (curSize == 0) return false;
 
@@ -261,53 +270,107 @@ bool FSRWebSocket::_innerPumpScanner() {
     if (foundSize == 0 && !consumer->readToCurrentFrame()) return false;
 
     uint8_t* slice = _readBuffer.data() + _readBufferOffset;
-    _readBufferConsumed += foundSize;
+    if (consumer->readToCurrentFrame()) {
+        const size_t offset = _currentFrameData.size();
+        _currentFrameData.append(reinterpret_cast<const char*>(slice), foundSize);
+        _consumeReadBuffer(foundSize);
+        return _tookPayload(offset, foundSize);
+    }
     if (consumer->unmaskBytes()) {
         applyMask(slice, foundSize, _currentReadMaskKey, _currentReadMaskOffset);
         _currentReadMaskOffset += foundSize;
     }
+    ns::Data bytes(slice, slice + foundSize);
+    _consumeReadBuffer(foundSize);
+    _consumers.pop_front();
+    auto handler = consumer->handler();
+    _consumerPool.returnConsumer(std::move(consumer));
+    handler(*this, &bytes);
+    return true;
+}
 
-    if (!consumer->readToCurrentFrame()) {
-        ns::Data bytes(slice, slice + foundSize);
-        _readBufferOffset += foundSize;
-        if (_readBufferOffset > kCompactionThreshold && _readBufferOffset > _readBuffer.size() / 2) {
-            _readBuffer.erase(_readBuffer.begin(), _readBuffer.begin() + long(_readBufferOffset));
-            _readBufferOffset = 0;
-        }
-        _consumers.pop_front();
-        auto handler = consumer->handler();
-        _consumerPool.returnConsumer(std::move(consumer));
-        handler(*this, &bytes);
-        return true;
-    }
-
-    _currentFrameData.append(reinterpret_cast<const char*>(slice), foundSize);
-    _readBufferOffset += foundSize;
+void FSRWebSocket::_consumeReadBuffer(size_t length) {
+    _readBufferConsumed += length;
+    _readBufferOffset += length;
     if (_readBufferOffset > kCompactionThreshold && _readBufferOffset > _readBuffer.size() / 2) {
         _readBuffer.erase(_readBuffer.begin(), _readBuffer.begin() + long(_readBufferOffset));
         _readBufferOffset = 0;
     }
+}
 
-    if (_currentFrameOpcode == SROpCodeTextFrame && !_currentFrameData.empty()) {
-        const size_t scanStart = size_t(_currentStringScanPosition);
-        const auto* text = reinterpret_cast<const uint8_t*>(_currentFrameData.data());
-        const auto valid = ns::utf8::validPrefixLength(text + scanStart, _currentFrameData.size() - scanStart);
-        if (!valid) {
-            _failConnectionWithCode(SRStatusCodeInvalidUTF8, "Text frames must be valid UTF-8");
-            return false;
+bool FSRWebSocket::_tookPayload(size_t offset, size_t length) {
+    std::shared_ptr<FSRIOConsumer> consumer = _consumers.front();
+    auto* bytes = reinterpret_cast<uint8_t*>(_currentFrameData.data()) + offset;
+    if (consumer->unmaskBytes()) {
+        applyMask(bytes, length, _currentReadMaskKey, _currentReadMaskOffset);
+        _currentReadMaskOffset += length;
+    }
+    if (_currentFrameOpcode == SROpCodeTextFrame && !_textValidator.append(bytes, length)) {
+        _failConnectionWithCode(SRStatusCodeInvalidUTF8, "Text frames must be valid UTF-8");
+        return false;
+    }
+    consumer->setBytesNeeded(consumer->bytesNeeded() - length);
+    if (consumer->bytesNeeded() != 0) return false;
+    _consumers.pop_front();
+    auto handler = consumer->handler();
+    _consumerPool.returnConsumer(std::move(consumer));
+    handler(*this, nullptr);
+    return true;
+}
+
+// Bytes are taken from the stream only when the reader waits for them, so a
+// payload can go straight into the message: between frames the next header
+// consumer is on its way through the work queue, and it pulls what it needs.
+// Once the reader stops, everything is drained into the read buffer as it
+// arrives, so that the end of the stream is still seen.
+bool FSRWebSocket::_readFromStream() {
+    if (!_inputStream) return false;
+    if (!_readerIsActive()) {
+        _drainInputStream();
+        return false;
+    }
+    if (_consumers.empty() || !_inputStream->hasBytesAvailable()) return false;
+    const bool intoMessage = _consumers.front()->readToCurrentFrame() && _readBuffer.size() == _readBufferOffset;
+    const long bytesRead = intoMessage ? _readPayloadFromStream() : _readChunkIntoReadBuffer();
+    if (bytesRead < 0) {
+        _failWithError(_inputStream->streamError());
+        return false;
+    }
+    return bytesRead > 0;
+}
+
+long FSRWebSocket::_readPayloadFromStream() {
+    const size_t want = size_t(std::min<uint64_t>(_consumers.front()->bytesNeeded(), kPayloadReadChunk));
+    const size_t offset = _currentFrameData.size();
+    // The string grows by one cache-sized piece at a time, just before the
+    // read overwrites it.
+    _currentFrameData.resize(offset + want);
+    const long bytesRead = _inputStream->read(reinterpret_cast<uint8_t*>(_currentFrameData.data()) + offset, want);
+    const size_t taken = size_t(std::max(bytesRead, 0L));
+    _currentFrameData.resize(offset + taken);
+    if (taken > 0) {
+        _readBufferConsumed += taken;
+        _tookPayload(offset, taken);
+    }
+    return bytesRead;
+}
+
+long FSRWebSocket::_readChunkIntoReadBuffer() {
+    uint8_t chunk[kReadChunk];
+    const long bytesRead = _inputStream->read(chunk, sizeof chunk);
+    if (bytesRead > 0) _readBuffer.insert(_readBuffer.end(), chunk, chunk + bytesRead);
+    return bytesRead;
+}
+
+void FSRWebSocket::_drainInputStream() {
+    while (_inputStream->hasBytesAvailable()) {
+        const long bytesRead = _readChunkIntoReadBuffer();
+        if (bytesRead < 0) {
+            _failWithError(_inputStream->streamError());
+            return;
         }
-        _currentStringScanPosition += *valid;
+        if (size_t(bytesRead) != kReadChunk) return;
     }
-
-    consumer->setBytesNeeded(consumer->bytesNeeded() - foundSize);
-    if (consumer->bytesNeeded() == 0) {
-        _consumers.pop_front();
-        auto handler = consumer->handler();
-        _consumerPool.returnConsumer(std::move(consumer));
-        handler(*this, nullptr);
-        return true;
-    }
-    return false;
 }
 
 void FSRWebSocket::_readFrameNew() {
@@ -317,7 +380,7 @@ void FSRWebSocket::_readFrameNew() {
         me->_currentFrameData.clear();
         me->_currentFrameOpcode = 0;
         me->_currentFrameCount = 0;
-        me->_currentStringScanPosition = 0;
+        me->_textValidator.reset();
         me->_readFrameContinue();
     });
 }
@@ -461,10 +524,10 @@ void FSRWebSocket::_handleOpcode(uint8_t opcode, const uint8_t* data, size_t len
     }
     switch (opcode) {
     case SROpCodeTextFrame: {
-        // The incremental check has passed every complete character; the
-        // message is whole text when nothing is left waiting for more bytes.
+        // The incremental check has passed every byte; the message is whole
+        // text when no sequence is left waiting for more.
         std::optional<std::string> text;
-        if (isCurrentMessage && _currentStringScanPosition == length) {
+        if (isCurrentMessage && _textValidator.isComplete()) {
             // _readFrameNew (posted above) starts the next message afresh.
             text.emplace(std::move(_currentFrameData));
             _currentFrameData.clear();

@@ -2,7 +2,14 @@
 
 #include <unicode/utf8.h>
 
+#include <bit>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace ns::utf8 {
 
@@ -109,6 +116,125 @@ std::optional<size_t> validPrefixLength(const uint8_t* s, size_t length) {
         if (s[k] < 0x80 || s[k] > 0xBF) return std::nullopt;
     }
     return lastStart;
+}
+
+namespace {
+
+// The first byte at or after i with its top bit set (length if none),
+// sixteen bytes at a time.
+size_t firstNonASCII(const uint8_t* s, size_t i, size_t length) {
+    constexpr uint64_t kTopBits = 0x8080808080808080ULL;
+    const auto firstIn = [](uint64_t highBits) {
+        if constexpr (std::endian::native == std::endian::little) return size_t(std::countr_zero(highBits)) / 8;
+        return size_t(std::countl_zero(highBits)) / 8;
+    };
+    for (; i + 16 <= length; i += 16) {
+        uint64_t a, b;
+        std::memcpy(&a, s + i, 8);
+        std::memcpy(&b, s + i + 8, 8);
+        if (const uint64_t high = a & kTopBits) return i + firstIn(high);
+        if (const uint64_t high = b & kTopBits) return i + 8 + firstIn(high);
+    }
+    while (i < length && s[i] < 0x80) ++i;
+    return i;
+}
+
+#if defined(__x86_64__)
+// skipShortCharacters thirty-two bytes at a time, where AVX2 is there.
+__attribute__((target("avx2"))) size_t skipShortCharactersWide(const uint8_t* s, size_t i, size_t length) {
+    const __m256i belowTrailEnd = _mm256_set1_epi8(-64), leadFloor = _mm256_set1_epi8(-63),
+                  leadEnd = _mm256_set1_epi8(-32);
+    uint32_t carried = 0;
+    for (; i + 32 <= length; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+        const auto high = uint32_t(_mm256_movemask_epi8(v));
+        const auto trails = uint32_t(_mm256_movemask_epi8(_mm256_cmpgt_epi8(belowTrailEnd, v)));
+        const auto leads = uint32_t(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpgt_epi8(v, leadFloor), _mm256_cmpgt_epi8(leadEnd, v))));
+        if (high != (leads | trails) || trails != ((leads << 1) | carried)) break;
+        carried = leads >> 31;
+    }
+    return i - carried;
+}
+#endif
+
+// Skips whole characters of one and two bytes 32 or 16 bytes at a time (text
+// that is mostly ASCII with the odd accented letter), then any ASCII; stops
+// at the first byte the caller must look at.
+size_t skipShortCharacters(const uint8_t* s, size_t i, size_t length) {
+#if defined(__x86_64__)
+    static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    if (wide) i = skipShortCharactersWide(s, i, length);
+#endif
+#if defined(__SSE2__)
+    // Signed bytes: trail bytes 80-BF are below -64, leads C2-DF in -62..-33.
+    const __m128i belowTrailEnd = _mm_set1_epi8(-64), leadFloor = _mm_set1_epi8(-63), leadEnd = _mm_set1_epi8(-32);
+    // A lead in the last place of the block before, whose trail starts this
+    // one. The stride stays fixed so that the loads need not wait for it.
+    unsigned carried = 0;
+    for (; i + 16 <= length; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const unsigned high = unsigned(_mm_movemask_epi8(v));
+        const unsigned trails = unsigned(_mm_movemask_epi8(_mm_cmpgt_epi8(belowTrailEnd, v)));
+        const unsigned leads = unsigned(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi8(v, leadFloor), _mm_cmpgt_epi8(leadEnd, v))));
+        // Every byte with its top bit set is a lead or a trail, and every
+        // trail follows a lead.
+        if (high != (leads | trails) || trails != (((leads << 1) | carried) & 0xFFFF)) break;
+        carried = leads >> 15;
+    }
+    // Back to the start of a character cut by the end of the last block.
+    i -= carried;
+#endif
+    return firstNonASCII(s, i, length);
+}
+
+}  // namespace
+
+bool StreamValidator::append(const uint8_t* bytes, size_t length) {
+    if (_failed) return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (_trailBytesDue == 0) {
+            i = skipShortCharacters(bytes, i, length);
+            if (i == length) break;
+            // A whole two-byte character (an accented letter) in one step.
+            if (bytes[i] >= 0xC2 && bytes[i] <= 0xDF && i + 1 < length && (bytes[i + 1] & 0xC0) == 0x80) {
+                ++i;
+                continue;
+            }
+        }
+        if (!(_trailBytesDue == 0 ? startSequence(bytes[i]) : continueSequence(bytes[i]))) {
+            _failed = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The ranges are those U8_NEXT accepts (no overlong forms, no surrogates,
+// nothing above U+10FFFF); leads it never accepts still announce a length,
+// as announcedTrailBytes says, so their sequences wait like any other.
+bool StreamValidator::startSequence(uint8_t lead) {
+    _low = 0x80;
+    _high = 0xBF;
+    _malformed = false;
+    if (lead < 0xC0 || lead > 0xFD) return false;
+    _trailBytesDue = uint8_t(announcedTrailBytes(lead));
+    if (lead < 0xC2 || lead > 0xF4) _malformed = true;
+    if (lead == 0xE0) _low = 0xA0;
+    if (lead == 0xED) _high = 0x9F;
+    if (lead == 0xF0) _low = 0x90;
+    if (lead == 0xF4) _high = 0x8F;
+    return true;
+}
+
+bool StreamValidator::continueSequence(uint8_t byte) {
+    if (byte < 0x80 || byte > 0xBF) return false;
+    if (byte < _low || byte > _high) _malformed = true;
+    _low = 0x80;
+    _high = 0xBF;
+    --_trailBytesDue;
+    return !(_malformed && _trailBytesDue == 0);
 }
 
 std::optional<std::string> decode(const uint8_t* bytes, size_t length) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -74,6 +75,45 @@ TEST(UTF8Validator, SanitizedReplacesEachBadByteAndKeepsTheRest) {
     EXPECT_EQ(sanitized("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(sanitized("x\xE2\x82"), "x\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_TRUE(isValid(sanitized("\xC0\x80\xF4\x90\x80\x80 tail \xE2")));
+}
+
+// Every split of each text into three pieces: after each piece the stream
+// validator answers as validPrefixLength over all bytes so far, and at the
+// end as isValid. Characters and faults sit around the 8-, 16- and 32-byte
+// strides of the fast paths and in sequences cut by the pieces.
+TEST(UTF8Validator, StreamValidatorAgreesWithValidPrefixLengthAtEveryBoundary) {
+    std::vector<std::string> texts = {
+        "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z", "\xF4\x8F\xBF\xBF\xED\x9F\xBF\xEE\x80\x80",
+        "\xC0\xAF", "\xC1\xBF!", "\xE0\x80\x80", "\xE0\x9F", "\xED\xA0\x80", "\xED\xBF",
+        "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF4\x90", "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80",
+        "\xFC\x84\x80\x80\x80\x80", "\xFE", "ab\xFF", "\x80", "x\xE2\x82", "\xE2\x82x", "\xF0\x9F\x98 ",
+        "\xC3\xA9\xBF",
+    };
+    for (size_t at : {7, 8, 14, 15, 16, 17, 31, 32, 33, 47, 63, 64}) {
+        std::string text(72, 'a');
+        text.replace(at, 2, "\xC3\xA9");
+        texts.push_back(text);
+        text[at + 1] = 'b';
+        texts.push_back(text);
+        texts.push_back(text.replace(at, 3, "\xE2\x82\xAC"));
+        texts.push_back(text.replace(at, 2, "\xC0\xAF"));
+    }
+    for (const std::string& text : texts) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+        for (size_t first = 0; first <= text.size(); ++first) {
+            for (size_t second = first; second <= text.size(); ++second) {
+                ns::utf8::StreamValidator validator;
+                size_t from = 0;
+                for (size_t to : {first, second, text.size()}) {
+                    const bool accepted = validator.append(bytes + from, to - from);
+                    EXPECT_EQ(accepted, ns::utf8::validPrefixLength(bytes, to).has_value())
+                        << testing::PrintToString(text) << " cut at " << first << ", " << second << " to " << to;
+                    from = to;
+                }
+                EXPECT_EQ(validator.isComplete(), isValid(text)) << testing::PrintToString(text);
+            }
+        }
+    }
 }
 
 }  // namespace

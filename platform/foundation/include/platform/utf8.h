@@ -37,6 +37,31 @@ std::string sanitized(std::string_view text);
 // cannot be the beginning of valid UTF-8.
 std::optional<size_t> validPrefixLength(const uint8_t* bytes, size_t length);
 
+// validPrefixLength for text checked as it arrives, each byte once: every
+// piece continues the one before, so a sequence may be split anywhere, and
+// after each piece the answer is validPrefixLength's over all bytes so far.
+// A trailing sequence of the right shape (a lead byte and fewer trail bytes
+// than it announces) waits for more even when it is already malformed; it is
+// refused once it reaches the announced length or meets a non-trail byte.
+class StreamValidator {
+public:
+    // False once the bytes so far cannot begin valid UTF-8 (and from then on).
+    bool append(const uint8_t* bytes, size_t length);
+    // True when the bytes so far are valid UTF-8 ending on a whole character.
+    bool isComplete() const { return !_failed && _trailBytesDue == 0; }
+    void reset() { *this = StreamValidator(); }
+
+private:
+    bool startSequence(uint8_t lead);
+    bool continueSequence(uint8_t byte);
+
+    uint8_t _trailBytesDue = 0;
+    // The range the next trail byte must be in for a well-formed sequence.
+    uint8_t _low = 0x80, _high = 0xBF;
+    bool _malformed = false;
+    bool _failed = false;
+};
+
 // The text when the bytes are valid UTF-8 (NSString initWithBytes:encoding:).
 std::optional<std::string> decode(const uint8_t* bytes, size_t length);
 

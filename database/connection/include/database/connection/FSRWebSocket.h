@@ -32,6 +32,7 @@
 #include "platform/runloop.h"
 #include "platform/socket_stream.h"
 #include "platform/url.h"
+#include "platform/utf8.h"
 #include "platform/value.h"
 
 class FSRWebSocket;
@@ -256,6 +257,20 @@ private:
     void _readUntilHeaderCompleteWithCallback(FSRIOConsumer::Handler callback);
     void _pumpScanner();
     bool _innerPumpScanner();
+    // The reader is not stopped and the socket not closing or closed.
+    bool _readerIsActive() const;
+    // When the reader waits for bytes the read buffer does not hold: takes
+    // them from the input stream (a payload straight into the message).
+    // True when it took some.
+    bool _readFromStream();
+    long _readPayloadFromStream();
+    long _readChunkIntoReadBuffer();
+    void _drainInputStream();
+    void _consumeReadBuffer(size_t length);
+    // `length` bytes of the current frame's payload have been added to the
+    // message at `offset`: unmasked, checked as text, and the frame finished
+    // once complete. True when a handler ran.
+    bool _tookPayload(size_t offset, size_t length);
     struct FrameHeader {
         bool fin = false;
         uint8_t opcode = 0;
@@ -287,7 +302,8 @@ private:
     size_t _outputBufferOffset = 0;
     uint8_t _currentFrameOpcode = 0;
     uint64_t _currentFrameCount = 0;
-    uint64_t _currentStringScanPosition = 0;
+    // Checks the current text message as its bytes arrive.
+    ns::utf8::StreamValidator _textValidator;
     // Text is moved out of it into the delivered string, so it is kept as
     // characters.
     std::string _currentFrameData;
@@ -320,7 +336,8 @@ private:
     // Set once a protocol error, invalid text or an oversized message has
     // been found: nothing more is read or delivered.
     bool _readerStopped = false;
-    // Bytes the reader has taken from the read buffer, for the end of stream.
+    // Bytes the reader has taken (from the read buffer or straight from the
+    // stream), for the end of stream.
     uint64_t _readBufferConsumed = 0;
     bool _endCheckedOnce = false;
     std::atomic<uint64_t> _maximumMessageSize{kDefaultMaximumMessageSize};

@@ -1,12 +1,19 @@
 #include "database/model/FNode.h"
 
+#include <sched.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "FDigest.h"
 #include "database/model/FSnapshotUtilities.h"
+#include "database/model/FStringUtilities.h"
 #include "platform/error.h"
 #include "platform/format.h"
 
@@ -14,11 +21,86 @@ namespace {
 
 const char kPriorityKey[] = ".priority";
 
-// Reused text buffer for hash texts; a node builds its text only after its
-// children's digests are cached, so nested use never overlaps.
-std::string& hashTextBuffer() {
-    thread_local std::string buffer;
-    return buffer;
+// Subtrees worth hashing on other threads: at least this many nodes left to
+// hash (a sampled estimate), where a thread costs some tens of microseconds.
+constexpr uint64_t kParallelHashNodes = uint64_t(1) << 16;
+// Set on the threads of a parallel hash (the caller's included), which hash
+// their subtrees on their own.
+thread_local bool tHashingInParallel = false;
+
+// The threads this process may run on, at most 8.
+unsigned hashThreads() {
+    static const unsigned kThreads = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        unsigned n = sched_getaffinity(0, sizeof set, &set) == 0 ? unsigned(CPU_COUNT(&set))
+                                                                 : std::thread::hardware_concurrency();
+        return std::clamp(n, 1u, 8u);
+    }();
+    return kThreads;
+}
+
+// Runs work(i) for every i below n on up to hashThreads() threads, the
+// caller's included, taking indexes in chunks.
+void runInParallel(size_t n, const std::function<void(size_t)>& work) {
+    const unsigned threads = unsigned(std::min<size_t>(hashThreads(), n));
+    const size_t chunk = std::max<size_t>(1, n / (size_t(threads) * 16));
+    std::atomic<size_t> next{0};
+    auto loop = [&] {
+        const bool outer = tHashingInParallel;
+        tHashingInParallel = true;
+        for (size_t start; (start = next.fetch_add(chunk)) < n;) {
+            for (size_t i = start; i < std::min(n, start + chunk); ++i) work(i);
+        }
+        tHashingInParallel = outer;
+    };
+    std::vector<std::thread> workers;
+    try {
+        for (unsigned t = 1; t < threads; ++t) workers.emplace_back(loop);
+    } catch (const std::system_error&) {
+        // Fewer threads: the rest of the work stays with the caller.
+    }
+    loop();
+    for (auto& worker : workers) worker.join();
+}
+
+// Reused per-thread text buffers for hash texts. A children node builds its
+// text while its children's digests are computed (one walk), so each level
+// of the walk has a buffer of its own.
+class HashTextBuffer {
+public:
+    HashTextBuffer() : stack_(stack()) {
+        if (stack_.depth == stack_.buffers.size()) stack_.buffers.push_back(std::make_unique<std::string>());
+        text_ = stack_.buffers[stack_.depth++].get();
+        text_->clear();
+    }
+    ~HashTextBuffer() { --stack_.depth; }
+    HashTextBuffer(const HashTextBuffer&) = delete;
+    HashTextBuffer& operator=(const HashTextBuffer&) = delete;
+    std::string& text() { return *text_; }
+
+private:
+    struct Stack {
+        std::vector<std::unique_ptr<std::string>> buffers;
+        size_t depth = 0;
+    };
+    static Stack& stack() {
+        thread_local Stack s;
+        return s;
+    }
+    Stack& stack_;
+    std::string* text_;
+};
+
+// "priority:<leaf text>:", raising for a priority that is not a leaf.
+void appendPriorityHashText(const FNode& priority, std::string& out) {
+    auto* leaf = dynamic_cast<const FLeafNode*>(&priority);
+    if (!leaf) {
+        throw ns::Exception(ns::kInvalidArgumentException, ns::format("Unknown value for hashing: %@", priority.val()));
+    }
+    out += "priority:";
+    FSnapshotUtilities::appendHashRepresentationForLeafNode(*leaf, out, FDataHashVersion0);
+    out += ':';
 }
 
 // Kept only when there is a priority.
@@ -62,25 +144,25 @@ std::string FNamedNode::description() const {
 FNode::~FNode() = default;
 
 FNode::Digest FNode::digest() const {
-    if (hashState_.load(std::memory_order_acquire) >= 2) return digest_;
-    Digest d{};
-    bool negativeZero = false;
-    if (!isEmpty()) {
-        // Children are hashed (and cached) before this node's text is built
-        // in the shared buffer, so their texts never overlap with it.
-        ensureChildHashes();
-        std::string& text = hashTextBuffer();
-        text.clear();
-        appendHashText(text);
-        d = fdigest::sha1(text);
-        negativeZero = computeContainsNegativeZero();
+    bool negativeZero;
+    return digestOf(*this, negativeZero);
+}
+
+FNode::Digest FNode::digestOf(const FNode& node, bool& negativeZero) {
+    const uint8_t state = node.hashState_.load(std::memory_order_acquire);
+    if (state >= 2) {
+        negativeZero = state == 3;
+        return node.digest_;
     }
+    Digest d{};
+    negativeZero = false;
+    if (!node.isEmpty()) d = node.computeDigest(negativeZero);
     // The first thread to finish keeps its result; a thread that finds the
     // digest being written uses its own copy.
     uint8_t expected = 0;
-    if (hashState_.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-        digest_ = d;
-        hashState_.store(negativeZero ? 3 : 2, std::memory_order_release);
+    if (node.hashState_.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        node.digest_ = d;
+        node.hashState_.store(negativeZero ? 3 : 2, std::memory_order_release);
     }
     return d;
 }
@@ -314,6 +396,16 @@ void FLeafNode::appendHashText(std::string& out) const {
     FSnapshotUtilities::appendHashRepresentationForLeafNode(*this, out, FDataHashVersion0);
 }
 
+FNode::Digest FLeafNode::computeDigest(bool& negativeZero) const {
+    // A leaf's text holds no other node's digest: one buffer per thread.
+    thread_local std::string text;
+    text.clear();
+    appendHashText(text);
+    const Digest d = fdigest::sha1OfLeafText(text);
+    negativeZero = computeContainsNegativeZero();
+    return d;
+}
+
 bool FLeafNode::computeContainsNegativeZero() const {
     return isNegativeZero(*this) || priorityNode().containsNegativeZero();
 }
@@ -423,11 +515,77 @@ bool FChildrenNode::isEqual(const FNode& other) const {
     });
 }
 
-void FChildrenNode::ensureChildHashes() const {
-    children_.forEach([](const std::string&, const FNodePtr& child) {
-        (void)child->digest();
+FNode::Digest FChildrenNode::computeDigest(bool& negativeZero) const {
+    digestChildrenInParallel();
+    HashTextBuffer buffer;
+    std::string& text = buffer.text();
+    negativeZero = false;
+    if (priority_) {
+        appendPriorityHashText(**priority_, text);
+        negativeZero = (*priority_)->containsNegativeZero();
+    }
+    children_.forEach([&](const std::string& key, const FNodePtr& child) {
+        bool childNegativeZero;
+        const Digest d = digestOf(*child, childNegativeZero);
+        negativeZero = negativeZero || childNegativeZero;
+        text += ':';
+        text += key;
+        text += ':';
+        if (!child->isEmpty()) fdigest::appendBase64(d, text);
         return true;
     });
+    return fdigest::sha1(text);
+}
+
+void FChildrenNode::digestChildrenInParallel() const {
+    if (tHashingInParallel || hashThreads() < 2) return;
+    // The unhashed children, and an estimate of the nodes left to hash: the
+    // unhashed children counted at each level down the first unhashed one.
+    std::vector<const FNode*> pending;
+    uint64_t estimate = 1;
+    const FChildrenNode* level = this;
+    for (int depth = 0; depth < 4 && level && estimate < kParallelHashNodes; ++depth) {
+        uint64_t unhashed = 0;
+        const FNode* first = nullptr;
+        level->children_.forEach([&](const std::string&, const FNodePtr& child) {
+            if (digestKept(*child)) return true;
+            if (!first) first = child.get();
+            if (depth == 0) pending.push_back(child.get());
+            ++unhashed;
+            return true;
+        });
+        estimate *= std::max<uint64_t>(unhashed, 1);
+        level = first && !first->isLeafNode() ? static_cast<const FChildrenNode*>(first) : nullptr;
+    }
+    if (pending.size() < 2 || estimate < kParallelHashNodes) return;
+    runInParallel(pending.size(), [&](size_t i) {
+        try {
+            (void)pending[i]->digest();
+        } catch (...) {
+            // Left unhashed: the caller's own walk meets the fault and raises it.
+        }
+    });
+}
+
+uint64_t FChildrenNode::serializedSizeEstimate() const {
+    uint64_t size = sizeEstimate_.load(std::memory_order_relaxed);
+    if (size != 0) return size;
+    size = 1;
+    auto add = [&](const std::string& key, const FNode& child) {
+        size += FStringUtilities::utf16Length(key) + 4 + FSnapshotUtilities::estimateSerializedNodeSize(child);
+    };
+    // The priority counts at its key-order place, as enumerateChildrenAndPriority gives it.
+    bool priorityPending = priority_ != nullptr;
+    children_.forEach([&](const std::string& key, const FNodePtr& child) {
+        if (priorityPending && FUtilities::compareKey(key, kPriorityKey) > 0) {
+            priorityPending = false;
+            add(kPriorityKey, **priority_);
+        }
+        add(key, *child);
+        return true;
+    });
+    sizeEstimate_.store(size, std::memory_order_relaxed);
+    return size;
 }
 
 bool FChildrenNode::computeContainsNegativeZero() const {
@@ -440,16 +598,7 @@ bool FChildrenNode::computeContainsNegativeZero() const {
 }
 
 void FChildrenNode::appendHashText(std::string& out) const {
-    if (priority_) {
-        auto* leaf = dynamic_cast<const FLeafNode*>(priority_->get());
-        if (!leaf) {
-            throw ns::Exception(ns::kInvalidArgumentException,
-                                ns::format("Unknown value for hashing: %@", (*priority_)->val()));
-        }
-        out += "priority:";
-        FSnapshotUtilities::appendHashRepresentationForLeafNode(*leaf, out, FDataHashVersion0);
-        out += ':';
-    }
+    if (priority_) appendPriorityHashText(**priority_, out);
     children_.forEach([&](const std::string& key, const FNodePtr& child) {
         out += ':';
         out += key;

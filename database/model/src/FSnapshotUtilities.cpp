@@ -277,20 +277,17 @@ FCompoundWrite FSnapshotUtilities::compoundWriteFromDictionary(const ns::Diction
 }
 
 uint64_t FSnapshotUtilities::estimateSerializedNodeSize(const FNodePtr& node) {
-    if (!node || node->isEmpty()) return 4;
-    if (node->isLeafNode()) {
-        const auto& leaf = static_cast<const FLeafNode&>(*node);
-        uint64_t size = leaf.isBool() ? 4 : leaf.isNumber() ? 8 : FStringUtilities::utf16Length(leaf.stringValue()) + 2;
-        FNodePtr priority = leaf.getPriority();
-        if (!priority->isEmpty()) size += 24 + estimateSerializedNodeSize(priority);
-        return size;
-    }
-    uint64_t size = 1;
-    auto* children = dynamic_cast<const FChildrenNode*>(node.get());
-    if (!children) return size;
-    children->enumerateChildrenAndPriority([&](const std::string& key, const FNodePtr& child, bool&) {
-        size += FStringUtilities::utf16Length(key) + 4 + estimateSerializedNodeSize(child);
-    });
+    return node ? estimateSerializedNodeSize(*node) : 4;
+}
+
+uint64_t FSnapshotUtilities::estimateSerializedNodeSize(const FNode& node) {
+    if (node.isEmpty()) return 4;
+    // Every node that is not a leaf is a children node, which keeps its estimate.
+    if (!node.isLeafNode()) return static_cast<const FChildrenNode&>(node).serializedSizeEstimate();
+    const auto& leaf = static_cast<const FLeafNode&>(node);
+    uint64_t size = leaf.isBool() ? 4 : leaf.isNumber() ? 8 : FStringUtilities::utf16Length(leaf.stringValue()) + 2;
+    const FNode& priority = leaf.priorityNode();
+    if (!priority.isEmpty()) size += 24 + estimateSerializedNodeSize(priority);
     return size;
 }
 
@@ -325,10 +322,16 @@ void FSnapshotUtilities::appendHashRepresentationForLeafNode(const FLeafNode& le
 }
 
 void FSnapshotUtilities::appendHashV2RepresentationForString(std::string_view str, std::string& out) {
+    // The runs between characters that need a backslash are copied whole.
     out += '"';
-    for (char c : str) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
+    size_t start = 0;
+    for (size_t i = 0; i < str.size(); ++i) {
+        if (str[i] == '\\' || str[i] == '"') {
+            out.append(str.data() + start, i - start);
+            out += '\\';
+            start = i;
+        }
     }
+    out.append(str.data() + start, str.size() - start);
     out += '"';
 }

@@ -400,6 +400,18 @@ TEST(NodeHash, NonLeafPriorityCannotBeHashed) {
         EXPECT_EQ(e.name(), "NSInvalidArgumentException");
         EXPECT_EQ(e.reason().rfind("Unknown value for hashing: ", 0), 0u) << e.reason();
     }
+    // Deep in a tree large enough to be hashed on several threads, the raise
+    // still reaches the caller, every time.
+    std::vector<FChildrenDictionary::Entry> groups;
+    for (int g = 0; g < 300; ++g) {
+        std::vector<FChildrenDictionary::Entry> leaves;
+        for (int i = 0; i < 300; ++i) leaves.emplace_back("k" + std::to_string(i), FLeafNode::make(ns::Value(int64_t(i))));
+        if (g == 157) leaves.emplace_back("bad", node);
+        groups.emplace_back("g" + std::to_string(g), FChildrenNode::make(FChildrenDictionary::fromEntries(std::move(leaves))));
+    }
+    FNodePtr tree = FChildrenNode::make(FChildrenDictionary::fromEntries(std::move(groups)));
+    EXPECT_THROW((void)tree->dataHash(), ns::Exception);
+    EXPECT_THROW((void)tree->dataHash(), ns::Exception);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "database/sync/FCompoundHash.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FStringUtilities.h"
@@ -12,9 +13,22 @@ const std::string kPriorityKey = ".priority";
 
 // UTF-16 code units of UTF-8 text: one per character, two for those outside
 // the Basic Multilingual Plane (four-byte sequences).
+size_t utf8LeadUnits(unsigned char c) { return size_t((c & 0xC0) != 0x80) + size_t(c >= 0xF0); }
+
 size_t utf16Units(std::string_view text) {
     size_t units = 0;
-    for (unsigned char c : text) units += size_t((c & 0xC0) != 0x80) + size_t(c >= 0xF0);
+    size_t i = 0;
+    // Runs of ASCII eight bytes at a time.
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0x8080808080808080ULL) == 0) {
+            units += 8;
+            continue;
+        }
+        for (size_t j = i; j < i + 8; ++j) units += utf8LeadUnits(static_cast<unsigned char>(text[j]));
+    }
+    for (; i < text.size(); ++i) units += utf8LeadUnits(static_cast<unsigned char>(text[i]));
     return units;
 }
 
@@ -36,23 +50,97 @@ void forEachChildAndPriority(const FChildrenNode& node, F&& f) {
     });
 }
 
+// The simple size rule: close a range once its text is longer than the
+// threshold in UTF-16 units, never right after a priority. A builder given
+// this rule runs it inline rather than through the function object.
+bool exceedsSize(const FCompoundHashBuilder& builder, uint64_t threshold) {
+    // UTF-16 units never outnumber bytes: most calls end at the first test.
+    if (builder.currentHashByteLength() <= threshold) return false;
+    const std::string* back = builder.currentPathBack();
+    return builder.currentHashLength() > threshold && (!back || *back != kPriorityKey);
+}
+
+struct SizeSplit {
+    uint64_t threshold;
+    bool operator()(const FCompoundHashBuilder& builder) const { return exceedsSize(builder, threshold); }
+};
+
+// Range text writers: appends to the range text that the compiler inlines
+// (a range is written a few bytes at a time).
+using RangeText = std::vector<char>;
+
+void put(RangeText& text, std::string_view bytes) { text.insert(text.end(), bytes.begin(), bytes.end()); }
+
+// As +[FSnapshotUtilities appendHashV2RepresentationForString:].
+void putQuoted(RangeText& text, std::string_view str) {
+    text.push_back('"');
+    size_t start = 0;
+    for (size_t i = 0; i < str.size(); ++i) {
+        if (str[i] == '\\' || str[i] == '"') {
+            put(text, str.substr(start, i - start));
+            text.push_back('\\');
+            start = i;
+        }
+    }
+    put(text, str.substr(start));
+    text.push_back('"');
+}
+
+// The leaf's version 1 hash text, as +[FSnapshotUtilities
+// appendHashRepresentationForLeafNode:] writes it (which writes the rare
+// leaves with a priority, and raises for what cannot be hashed).
+void putLeaf(RangeText& text, const FLeafNode& leaf) {
+    if (!leaf.priorityNode().isEmpty()) {
+        std::string out;
+        FSnapshotUtilities::appendHashRepresentationForLeafNode(leaf, out, FDataHashVersion1);
+        put(text, out);
+    } else if (leaf.isBool()) {
+        put(text, leaf.boolValue() ? "boolean:true" : "boolean:false");
+    } else if (leaf.isNumber()) {
+        const double d = leaf.doubleValue();
+        uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        static const char kHex[] = "0123456789abcdef";
+        char digits[16];
+        for (int i = 15; i >= 0; --i, bits >>= 4) digits[i] = kHex[bits & 0xF];
+        put(text, "number:");
+        put(text, std::string_view(digits, 16));
+    } else {
+        put(text, "string:");
+        putQuoted(text, leaf.stringValue());
+    }
+}
+
 void walk(const FNode& node, FCompoundHashBuilder& builder) {
     if (node.isLeafNode()) {
         builder.processLeaf(static_cast<const FLeafNode&>(node));
         return;
     }
-    // Every node that is not a leaf is a children node.
-    forEachChildAndPriority(static_cast<const FChildrenNode&>(node), [&](const std::string& key, const FNode& child) {
-        builder.startChild(key);
-        walk(child, builder);
+    // Every node that is not a leaf is a children node. Each child is
+    // walked once its next sibling is known, and that sibling is fetched
+    // into the cache meanwhile: a large tree's nodes are scattered in memory.
+    const std::string* key = nullptr;
+    const FNode* child = nullptr;
+    auto walkChild = [&] {
+        builder.startChild(*key);
+        walk(*child, builder);
         builder.endChild();
+    };
+    forEachChildAndPriority(static_cast<const FChildrenNode&>(node), [&](const std::string& nextKey, const FNode& next) {
+        __builtin_prefetch(&next);
+        if (child) walkChild();
+        key = &nextKey;
+        child = &next;
     });
+    if (child) walkChild();
 }
 
 }  // namespace
 
 FCompoundHashBuilder::FCompoundHashBuilder(FCompoundHashSplitStrategy splitStrategy)
-    : splitStrategy_(std::move(splitStrategy)) {}
+    : splitStrategy_(std::move(splitStrategy)) {
+    if (const auto* sizeSplit = splitStrategy_.target<SizeSplit>()) sizeSplitThreshold_ = sizeSplit->threshold;
+}
 
 FPath FCompoundHashBuilder::currentPathWithDepth(int64_t depth) const {
     if (depth <= 0) return FPath::empty();
@@ -73,26 +161,14 @@ void FCompoundHashBuilder::enumerateCurrentPathToDepth(int64_t depth,
 
 size_t FCompoundHashBuilder::currentHashLength() const {
     if (countedBytes_ < text_.size()) {
-        countedUnits_ += utf16Units(std::string_view(text_).substr(countedBytes_));
+        countedUnits_ += utf16Units(std::string_view(text_.data() + countedBytes_, text_.size() - countedBytes_));
         countedBytes_ = text_.size();
     }
     return countedUnits_;
 }
 
 void FCompoundHashBuilder::appendKey(std::string_view key, std::string& out) {
-    // As +[FSnapshotUtilities appendHashV2RepresentationForString:], copying
-    // the runs between characters that need a backslash in one go.
-    out += '"';
-    size_t start = 0;
-    for (size_t i = 0; i < key.size(); ++i) {
-        if (key[i] == '\\' || key[i] == '"') {
-            out.append(key.data() + start, i - start);
-            out += '\\';
-            start = i;
-        }
-    }
-    out.append(key.data() + start, key.size() - start);
-    out += '"';
+    FSnapshotUtilities::appendHashV2RepresentationForString(key, out);
 }
 
 void FCompoundHashBuilder::ensureRange() {
@@ -101,10 +177,10 @@ void FCompoundHashBuilder::ensureRange() {
     text_.clear();
     countedUnits_ = 0;
     countedBytes_ = 0;
-    text_ += '(';
+    text_.push_back('(');
     for (int64_t i = 0; i < currentPathDepth_; ++i) {
-        appendKey(currentPath_[size_t(i)], text_);
-        text_ += ":(";
+        putQuoted(text_, currentPath_[size_t(i)]);
+        put(text_, ":(");
     }
     needsComma_ = false;
 }
@@ -112,16 +188,18 @@ void FCompoundHashBuilder::ensureRange() {
 void FCompoundHashBuilder::processLeaf(const FLeafNode& leaf) {
     ensureRange();
     lastLeafDepth_ = currentPathDepth_;
-    FSnapshotUtilities::appendHashRepresentationForLeafNode(leaf, text_, FDataHashVersion1);
+    putLeaf(text_, leaf);
     needsComma_ = true;
-    if (splitStrategy_ && splitStrategy_(*this)) endRange();
+    const bool split =
+        sizeSplitThreshold_ != 0 ? exceedsSize(*this, sizeSplitThreshold_) : splitStrategy_ && splitStrategy_(*this);
+    if (split) endRange();
 }
 
 void FCompoundHashBuilder::startChild(const std::string& key) {
     ensureRange();
-    if (needsComma_) text_ += ',';
-    appendKey(key, text_);
-    text_ += ":(";
+    if (needsComma_) text_.push_back(',');
+    putQuoted(text_, key);
+    put(text_, ":(");
     if (size_t(currentPathDepth_) == currentPath_.size()) {
         currentPath_.push_back(key);
     } else {
@@ -133,14 +211,14 @@ void FCompoundHashBuilder::startChild(const std::string& key) {
 
 void FCompoundHashBuilder::endChild() {
     currentPathDepth_ -= 1;
-    if (building_) text_ += ')';
+    if (building_) text_.push_back(')');
     needsComma_ = true;
 }
 
 void FCompoundHashBuilder::endRange() {
-    text_.append(size_t(currentPathDepth_ + 1), ')');
+    text_.insert(text_.end(), size_t(currentPathDepth_ + 1), ')');
     currentPaths_.push_back(currentPathWithDepth(lastLeafDepth_));
-    currentHashes_.push_back(FStringUtilities::base64EncodedSha1(text_));
+    currentHashes_.push_back(FStringUtilities::base64EncodedSha1(std::string_view(text_.data(), text_.size())));
     building_ = false;
     text_.clear();
     countedUnits_ = 0;
@@ -161,19 +239,7 @@ FCompoundHash::FCompoundHash(std::vector<FPath> posts, std::vector<std::string> 
 }
 
 uint64_t FCompoundHash::estimateSerializedSize(const FNode& node) {
-    if (node.isEmpty()) return 4;
-    if (node.isLeafNode()) {
-        const auto& leaf = static_cast<const FLeafNode&>(node);
-        uint64_t size = leaf.isBool() ? 4 : leaf.isNumber() ? 8 : utf16Units(leaf.stringValue()) + 2;
-        const FNode& priority = leaf.priorityNode();
-        if (!priority.isEmpty()) size += 24 + estimateSerializedSize(priority);
-        return size;
-    }
-    uint64_t size = 1;
-    forEachChildAndPriority(static_cast<const FChildrenNode&>(node), [&](const std::string& key, const FNode& child) {
-        size += utf16Units(key) + 4 + estimateSerializedSize(child);
-    });
-    return size;
+    return FSnapshotUtilities::estimateSerializedNodeSize(node);
 }
 
 FCompoundHashSplitStrategy FCompoundHash::simpleSizeSplitStrategyForNode(const FNodePtr& node) {
@@ -181,13 +247,7 @@ FCompoundHashSplitStrategy FCompoundHash::simpleSizeSplitStrategyForNode(const F
 }
 
 FCompoundHashSplitStrategy FCompoundHash::simpleSizeSplitStrategyForSize(uint64_t estimatedNodeSize) {
-    uint64_t splitThreshold = std::max<uint64_t>(512, uint64_t(std::sqrt(double(estimatedNodeSize * 100))));
-    return [splitThreshold](const FCompoundHashBuilder& builder) {
-        // UTF-16 units never outnumber bytes: most calls end at the first test.
-        if (builder.currentHashByteLength() <= splitThreshold) return false;
-        const std::string* back = builder.currentPathBack();
-        return builder.currentHashLength() > splitThreshold && (!back || *back != kPriorityKey);
-    };
+    return SizeSplit{std::max<uint64_t>(512, uint64_t(std::sqrt(double(estimatedNodeSize * 100))))};
 }
 
 FCompoundHash FCompoundHash::fromNode(const FNodePtr& node) {

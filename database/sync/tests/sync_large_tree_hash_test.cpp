@@ -67,7 +67,7 @@ TEST(LargeTreeHash, DataHashAndCompoundHashHoldTheirValues) {
     EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(tree), 23286071u);
     EXPECT_EQ(compound.posts().size(), 747u);
     EXPECT_EQ(FStringUtilities::base64EncodedSha1(all), "EPlK4NJqZoNsDklLF1fdgcBNyBE=");
-    // A second hash of the same nodes answers from what the first kept.
+    // Again, with the size estimates the nodes kept.
     EXPECT_EQ(FCompoundHash::fromNode(tree).hashes(), compound.hashes());
     EXPECT_EQ(tree->getImmediateChild(key(1))->dataHash(), "iThN2oVmrmsR2Hnx44VrLnvgPdo=");
 }

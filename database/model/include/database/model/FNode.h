@@ -112,8 +112,12 @@ public:
 
 protected:
     FNode() = default;
-    // Caches the digests of the children before this node's text is built.
-    virtual void ensureChildHashes() const {}
+    // The SHA-1 of the hash text and whether the node holds -0.0; a children
+    // node computes (and keeps) its children's digests on the way.
+    virtual Digest computeDigest(bool& negativeZero) const = 0;
+    // A node's digest and -0.0 flag, computed and kept when not kept yet.
+    static Digest digestOf(const FNode& node, bool& negativeZero);
+    static bool digestKept(const FNode& node) { return node.hashState_.load(std::memory_order_acquire) >= 2; }
     // containsNegativeZero, computed (children answer from their caches).
     virtual bool computeContainsNegativeZero() const = 0;
 
@@ -166,6 +170,7 @@ public:
     std::string className() const override { return "FLeafNode"; }
 
 protected:
+    Digest computeDigest(bool& negativeZero) const override;
     bool computeContainsNegativeZero() const override;
 
 private:
@@ -224,14 +229,21 @@ public:
         return children_.predecessorKey(key);
     }
 
+    // +[FSnapshotUtilities estimateSerializedNodeSize:] of this node,
+    // computed once and kept like the digest.
+    uint64_t serializedSizeEstimate() const;
+
 protected:
-    void ensureChildHashes() const override;
+    Digest computeDigest(bool& negativeZero) const override;
     bool computeContainsNegativeZero() const override;
 
 private:
     FNodePtr priorityPtr() const;
+    // Computes the digests of large unhashed subtrees on several threads.
+    void digestChildrenInParallel() const;
     FChildrenDictionary children_;
     std::unique_ptr<const FNodePtr> priority_;  // null when none
+    mutable std::atomic<uint64_t> sizeEstimate_{0};  // 0: not computed (an estimate is at least 1)
 };
 
 class FEmptyNode {

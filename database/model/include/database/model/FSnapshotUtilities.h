@@ -40,8 +40,10 @@ public:
     // An update dictionary (keys are relative paths) as a compound write.
     static FCompoundWrite compoundWriteFromDictionary(const ns::Dictionary& values, std::string_view validationFrom);
 
-    // A rough size in bytes of the node's serialised form.
+    // A rough size in bytes of the node's serialised form (children nodes
+    // keep theirs).
     static uint64_t estimateSerializedNodeSize(const FNodePtr& node);
+    static uint64_t estimateSerializedNodeSize(const FNode& node);
 
     // Appends the leaf's hash text. Raises NSInvalidArgumentException
     // "Unknown value for hashing: %@" for anything but a string, number or

@@ -47,8 +47,9 @@ public:
     const std::vector<std::string>& currentHashes() const { return currentHashes_; }
 
 private:
-    // The range text; kept allocated between ranges.
-    std::string text_;
+    // The range text; kept allocated between ranges. A vector, whose appends
+    // are inlined: a range is written a few bytes at a time.
+    std::vector<char> text_;
     bool building_ = false;
     // UTF-16 units of the first `countedBytes_` bytes of the text.
     mutable size_t countedUnits_ = 0;
@@ -60,6 +61,9 @@ private:
     int64_t currentPathDepth_ = 0;
     bool needsComma_ = true;
     FCompoundHashSplitStrategy splitStrategy_;
+    // The threshold when the strategy is the simple size rule (run inline);
+    // 0 otherwise.
+    uint64_t sizeSplitThreshold_ = 0;
     std::vector<FPath> currentPaths_;
     std::vector<std::string> currentHashes_;
 };
@@ -77,9 +81,8 @@ public:
     static FCompoundHashSplitStrategy simpleSizeSplitStrategyForNode(const FNodePtr& node);
     // The same for a node whose size estimate is already known.
     static FCompoundHashSplitStrategy simpleSizeSplitStrategyForSize(uint64_t estimatedNodeSize);
-    // The size estimate of +[FSnapshotUtilities estimateSerializedNodeSize:]
-    // (same rules, same result), in one walk without per-node calls
-    // through blocks: hashing a large tree starts with it.
+    // The size estimate of +[FSnapshotUtilities estimateSerializedNodeSize:]:
+    // hashing a large tree starts with it, and children nodes keep theirs.
     static uint64_t estimateSerializedSize(const FNode& node);
     // The walk: leaves to the builder, children (and the priority) in key order.
     static void processNode(const FNodePtr& node, FCompoundHashBuilder& builder);

@@ -328,6 +328,15 @@ private:
 }  // namespace
 
 FNodePtr FCacheNodeReader::nodeFromJSON(std::string_view text) {
+    // Most rows are plain strings: taken without the parser.
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"' && text.size() - 2 <= kQuorvaneMaxLeafSize) {
+        const std::string_view inner = text.substr(1, text.size() - 2);
+        const bool plain = std::all_of(inner.begin(), inner.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x80 && c != '"' &&
+                   c != '\\';
+        });
+        if (plain) return FLeafNode::make(ns::Value(inner));
+    }
     Parser parser(text);
     FNodePtr node = parser.node(0);
     return node && parser.atEnd() ? node : nullptr;

@@ -75,7 +75,11 @@ public:
             engine_->setUserAttribute(QRVAUserAttribute::initWithOrigin(
                 "app", "property_" + std::to_string(i), QRVAValue::string("value " + std::to_string(i)), 1));
         }
-        onWorker(*engine_, [] {});
+        // The start's own automatic events (the first open) are no part of
+        // any round.
+        onWorker(*engine_, [&] {
+            if (engine_->database()) engine_->database()->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr);
+        });
     }
     bool ready() const { return engine_->database() != nullptr; }
     QRVAMeasurement& engine() { return *engine_; }

@@ -12,6 +12,26 @@
 #include "backend/core/options.h"
 #include "backend/core/server.h"
 
+// Every connection's memory passes between threads: one I/O thread reads a
+// frame, a handler thread answers it, and whichever thread drops the last
+// reference frees the buffers. glibc gives each thread an arena of its own
+// (up to eight per core; the back end runs about forty threads) and takes a
+// freed block back into the arena it came from, so the same load repeated
+// left free memory scattered over dozens of arenas, each holding on to its
+// share: the resident set grew round after round (74 to 203 MB over ten
+// rounds of 200 clients). One arena held it within a fifth but at twice
+// jemalloc's memory and a lock every thread queues for; mimalloc swung by up
+// to 60 % from one round to the next. jemalloc (linked into this
+// program only, see CMakeLists.txt) reuses memory across threads and was the
+// fastest of those measured. Its background thread hands pages freed more
+// than a second ago back to the system even when the back end goes quiet
+// after a burst; without it they stay until the next allocation comes.
+// MALLOC_CONF in the environment still overrides this.
+extern "C" {
+extern const char* malloc_conf;
+const char* malloc_conf = "background_thread:true,dirty_decay_ms:1000";
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     auto parsed = backend::parseOptions(args);

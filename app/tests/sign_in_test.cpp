@@ -68,6 +68,7 @@ TEST_F(AppTest, TheStaffAccountSignsInKeepsThePasswordInTheKeychainAndShowsTheMa
     EXPECT_EQ(defaults()->stringForKey("logged"), std::optional<std::string>("1"));
     // Never in plain text in user defaults.
     EXPECT_TRUE(defaults()->objectForKey("clave").isNull());
+    ASSERT_TRUE(defaults()->synchronize());
     EXPECT_EQ(apptest::readFile(defaults()->path()).find(kStaffPassword), std::string::npos);
     EXPECT_EQ(almavel::SavedPassword::passwordForUser(kStaffEmail), std::optional<std::string>(kStaffPassword));
 

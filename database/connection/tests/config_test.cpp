@@ -96,6 +96,7 @@ TEST(RepoInfoTest, ARedirectIsRememberedForTheNextStartUntilCleared) {
     EXPECT_EQ(first->internalHost(), "s-usc1c-nss-204.quorvaneio.com");
     // Kept under the configured host, not the new one.
     EXPECT_EQ(defaults->stringForKey("quorvane:host:almavel-pa.quorvaneio.com"), "s-usc1c-nss-204.quorvaneio.com");
+    ASSERT_TRUE(defaults->synchronize());
     ns::UserDefaults reader(defaults->domain(), sandbox.sandbox());
     EXPECT_EQ(reader.stringForKey("quorvane:host:almavel-pa.quorvaneio.com"), "s-usc1c-nss-204.quorvaneio.com");
 

@@ -7,11 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 
+#include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
+#include "platform/dispatch.h"
 #include "platform/file_manager.h"
 #include "platform/format.h"
+#include "platform/notification_center.h"
 #include "platform/plist.h"
 #include "platform/process_info.h"
 #include "platform/sandbox.h"
@@ -23,15 +27,23 @@ namespace {
 
 constexpr const char* kRegistryKey = "ns.UserDefaults";
 constexpr const char* kFallbackDomain = "almavel";
+// The most a change waits before it is written, as on the phone.
+constexpr double kFlushDelaySeconds = 1.0;
 
 void logLine(const std::string& line) {
     SystemLog::write(SystemLog::kError, line);
 }
 
-// The per-sandbox table of shared objects, one per domain.
+// The per-sandbox table of shared objects, one per domain. When it goes (a
+// new sandbox, a relaunch, resetForTesting) its objects write what they
+// hold, so the next reader of the files, or a sandbox about to be removed,
+// sees every change.
 struct Registry {
     std::mutex mutex;
     std::map<std::string, std::shared_ptr<UserDefaults>> byDomain;
+    ~Registry() {
+        for (auto& [domain, defaults] : byDomain) defaults->synchronize();
+    }
 };
 
 std::shared_ptr<Registry> registryOf(const std::shared_ptr<Sandbox>& sandbox) {
@@ -102,7 +114,44 @@ std::string lowercase(std::string s) {
     return s;
 }
 
+// Every live object, for the writes at resignation and exit. Never
+// destroyed: exit handlers and timed writes may read it late.
+struct LiveObjects {
+    std::mutex mutex;
+    std::set<UserDefaults*> objects;
+};
+
+LiveObjects& liveObjects() {
+    static auto* live = new LiveObjects;
+    return *live;
+}
+
+void flushAtExit() { UserDefaults::flushAllPending(); }
+
+// The application's resignation and the process's exit write what is
+// pending, as the phone's defaults do.
+void installFlushTriggers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        NotificationCenter::defaultCenter().addObserver(kUIApplicationWillResignActiveNotification, nullptr, nullptr,
+                                                        [](const Notification&) { UserDefaults::flushAllPending(); });
+        std::atexit(flushAtExit);
+        std::at_quick_exit(flushAtExit);
+    });
+}
+
 }  // namespace
+
+// Guarded by liveObjects().mutex; the owner is cleared before it goes.
+struct UserDefaults::FlushHandle {
+    UserDefaults* owner;
+};
+
+void UserDefaults::flushAllPending() {
+    auto& live = liveObjects();
+    std::lock_guard lock(live.mutex);
+    for (UserDefaults* defaults : live.objects) defaults->flushPending();
+}
 
 std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
     auto sandbox = Sandbox::current();
@@ -128,8 +177,56 @@ UserDefaults::UserDefaults(std::string domain, std::shared_ptr<Sandbox> sandbox)
     if (!sandbox) sandbox = Sandbox::current();
     path_ = sandbox->preferencesPath() + "/" + domain_ + ".plist";
     argumentDomain_ = parseArgumentDomain(ProcessInfo::processInfo().arguments());
+    {
+        std::lock_guard lock(mutex_);
+        loadLocked();
+    }
+    installFlushTriggers();
+    flushHandle_ = std::make_shared<FlushHandle>(FlushHandle{this});
+    auto& live = liveObjects();
+    std::lock_guard lock(live.mutex);
+    live.objects.insert(this);
+}
+
+UserDefaults::~UserDefaults() {
+    {
+        auto& live = liveObjects();
+        std::lock_guard lock(live.mutex);
+        live.objects.erase(this);
+        flushHandle_->owner = nullptr;
+    }
+    flushPending();
+}
+
+void UserDefaults::flushPending() {
     std::lock_guard lock(mutex_);
-    loadLocked();
+    flushLocked();
+}
+
+bool UserDefaults::flushLocked() {
+    if (!dirty_) return true;
+    dirty_ = false;
+    return writeLocked();
+}
+
+// One timed write covers every change until it runs, so a change waits at
+// most the delay. The write finds the object through its handle, which
+// forgets it before it goes.
+void UserDefaults::scheduleFlushLocked() {
+    dirty_ = true;
+    if (flushScheduled_) return;
+    flushScheduled_ = true;
+    DispatchQueue::global()->after(kFlushDelaySeconds, [weak = std::weak_ptr<FlushHandle>(flushHandle_)] {
+        auto handle = weak.lock();
+        if (!handle) return;
+        auto& live = liveObjects();
+        std::lock_guard lock(live.mutex);
+        if (UserDefaults* owner = handle->owner) {
+            std::lock_guard ownerLock(owner->mutex_);
+            owner->flushScheduled_ = false;
+            owner->flushLocked();
+        }
+    });
 }
 
 void UserDefaults::loadLocked() {
@@ -285,31 +382,23 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
                                     value, key.c_str(), bad));
         }
     }
-    std::lock_guard lock(mutex_);
-    auto it = persistent_.find(key);
-    std::optional<Value> previous;
-    if (it != persistent_.end()) previous = it->second;
-    if (value.isNull()) {
-        if (!previous) return;
-        persistent_.erase(key);
-    } else {
-        persistent_.insert_or_assign(key, value);
-    }
-    if (!writeLocked() && lastWriteError_ && lastWriteError_->domain() == kCocoaErrorDomain &&
-        lastWriteError_->code() == plist::kWriteInvalidError) {
+    ErrorRef error;
+    if (!value.isNull() && plist::serialize(Value(Dictionary{{key, value}}), plist::Format::Binary, &error).empty() &&
+        error && error->domain() == kCocoaErrorDomain && error->code() == plist::kWriteInvalidError) {
         // The value itself has no property-list form (a date out of range,
-        // a string that is not UTF-8): refuse it and keep what was stored.
-        if (previous) {
-            persistent_.insert_or_assign(key, *previous);
-        } else {
-            persistent_.erase(key);
-        }
-        ErrorRef error = lastWriteError_;
-        lastWriteError_ = nullptr;
+        // a string that is not UTF-8): refuse it now, while the caller is
+        // there to hear it, and keep what was stored.
         throw Exception(kInvalidArgumentException,
                         format("Attempt to insert non-property list object for key %s: %s", key.c_str(),
                                error->localizedDescription().c_str()));
     }
+    std::lock_guard lock(mutex_);
+    if (value.isNull()) {
+        if (persistent_.erase(key) == 0) return;
+    } else {
+        persistent_.insert_or_assign(key, value);
+    }
+    scheduleFlushLocked();
 }
 
 void UserDefaults::registerDefaults(const Dictionary& defaults) {
@@ -334,6 +423,7 @@ Dictionary UserDefaults::persistentDomain() const {
 void UserDefaults::removePersistentDomain() {
     std::lock_guard lock(mutex_);
     persistent_.clear();
+    dirty_ = false;
     if (fileWasCorrupt_) {
         writeLocked();  // sets the unreadable file aside first
         return;
@@ -351,6 +441,7 @@ void UserDefaults::removePersistentDomain() {
 
 bool UserDefaults::synchronize() {
     std::lock_guard lock(mutex_);
+    if (dirty_) return flushLocked() && !fileWasCorrupt_;
     struct stat st;
     Stamp now;
     if (::stat(path_.c_str(), &st) == 0) {

@@ -2,10 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
+#include "platform/application.h"
+#include "platform/clock.h"
 #include "platform/file_manager.h"
+#include "platform/notification_center.h"
 #include "platform/plist.h"
 #include "platform/process_info.h"
 #include "platform/system_log.h"
@@ -66,6 +73,7 @@ TEST(UserDefaults, StandardDomainIsTheBundleIdentifierAndSuitesAreSeparate) {
     suite->setInteger(2, "key");
     EXPECT_EQ(standard->integerForKey("key"), 1);
     EXPECT_EQ(suite->integerForKey("key"), 2);
+    ASSERT_TRUE(suite->synchronize());
     EXPECT_TRUE(fs::exists(temp.sandbox()->preferencesPath() + "/group.shared.plist"));
     EXPECT_THROW(UserDefaults::suite("../escape"), ns::Exception);
 
@@ -98,6 +106,7 @@ TEST(UserDefaults, LooseReadersConvertLikeFoundation) {
     EXPECT_EQ(d->dictionaryForKey("real"), std::nullopt);
 
     d->registerDefaults({{"fallback", 7}, {"real", 1.0}});
+    ASSERT_TRUE(d->synchronize());
     EXPECT_EQ(d->integerForKey("fallback"), 7);
     EXPECT_EQ(d->doubleForKey("real"), 3.9) << "stored values win over registered ones";
     EXPECT_FALSE(ns::plist::readFile(d->path()).contains("fallback")) << "registered defaults are not stored";
@@ -126,6 +135,7 @@ TEST(UserDefaults, CorruptFileIsSetAsideNotOverwritten) {
     EXPECT_TRUE(d->objectForKey("x").isNull());
     EXPECT_FALSE(d->synchronize());
     d->setInteger(3, "x");
+    EXPECT_TRUE(d->synchronize()) << "the change is written and the unreadable file set aside";
     auto names = *ns::FileManager().contentsOfDirectory(temp.sandbox()->preferencesPath());
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(names[0], "almavel.plist");
@@ -140,6 +150,7 @@ TEST(UserDefaults, SynchronizePicksUpAnotherWriter) {
     auto shared = UserDefaults::standard();
     UserDefaults other("almavel", temp.sandbox());
     other.setObject(Value("from elsewhere"), "k");
+    ASSERT_TRUE(other.synchronize());
     EXPECT_TRUE(shared->objectForKey("k").isNull());
     EXPECT_TRUE(shared->synchronize());
     EXPECT_EQ(shared->stringForKey("k"), "from elsewhere");
@@ -147,6 +158,55 @@ TEST(UserDefaults, SynchronizePicksUpAnotherWriter) {
     EXPECT_FALSE(fs::exists(other.path()));
     EXPECT_TRUE(shared->synchronize());
     EXPECT_TRUE(shared->objectForKey("k").isNull());
+}
+
+// Changes are written behind the caller, together: at most a second after
+// the first one, at once on synchronize, resignation, the sandbox's objects
+// being dropped, an object going and the process's exit.
+TEST(UserDefaults, ChangesReachTheFileWithinASecondOrAtEachFlushPoint) {
+    ns::testing::TempSandbox temp;
+    auto clock = ns::VirtualClock::install();
+    auto d = UserDefaults::standard();
+    auto stored = [&](const char* key) { return ns::plist::readFile(d->path())[key]; };
+    d->setInteger(1, "a");
+    clock->advance(0.5);
+    d->setInteger(2, "b");
+    EXPECT_EQ(d->integerForKey("b"), 2) << "reads see a change at once";
+    EXPECT_FALSE(fs::exists(d->path()));
+    clock->advance(0.5);
+    EXPECT_EQ(stored("a"), Value(1));
+    EXPECT_EQ(stored("b"), Value(2)) << "one write carries every change so far";
+
+    const struct {
+        const char* key;
+        std::function<void()> flush;
+    } points[] = {
+        {"synchronize", [&] { d->synchronize(); }},
+        {"resignation",
+         [] { ns::NotificationCenter::defaultCenter().post(ns::kUIApplicationWillResignActiveNotification); }},
+        {"sandbox objects dropped", [] { UserDefaults::resetForTesting(); }},
+    };
+    for (const auto& point : points) {
+        d->setString("pending", point.key);
+        EXPECT_TRUE(stored(point.key).isNull()) << point.key;
+        point.flush();
+        EXPECT_EQ(stored(point.key), Value("pending")) << point.key;
+    }
+    {
+        UserDefaults own("own", temp.sandbox());
+        own.setInteger(3, "k");
+    }
+    EXPECT_EQ(ns::plist::readFile(temp.sandbox()->preferencesPath() + "/own.plist")["k"], Value(3));
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        d->setInteger(4, "exit");
+        std::quick_exit(0);  // as the program leaves
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(stored("exit"), Value(4));
 }
 
 TEST(UserDefaults, LaunchArgumentsOverrideInTheArgumentDomain) {
@@ -179,6 +239,7 @@ TEST(UserDefaults, ConcurrentWritersAllLand) {
         });
     }
     for (auto& th : threads) th.join();
+    ASSERT_TRUE(d->synchronize());
     UserDefaults reread("almavel", temp.sandbox());
     EXPECT_EQ(reread.persistentDomain().size(), 100u);
 }

@@ -5,6 +5,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -54,6 +55,9 @@ std::shared_ptr<UIImage> decodePng(const Data& data, double scale) {
     return image;
 }
 
+// A JPEG has no transparency: decoded straight into a surface in Cairo's
+// layout (bytes B, G, R, 255 on a little-endian machine), it is drawn as it
+// is and made RGBA only if asked for.
 std::shared_ptr<UIImage> decodeJpeg(const Data& data, double scale) {
     tjhandle handle = tjInitDecompress();
     if (!handle) return nullptr;
@@ -65,10 +69,22 @@ std::shared_ptr<UIImage> decodeJpeg(const Data& data, double scale) {
     if (tjDecompressHeader3(handle, data.data(), static_cast<unsigned long>(data.size()), &width, &height,
                             &subsampling, &colorspace) == 0 &&
         width > 0 && height > 0 && width <= 16384 && height <= 16384) {
-        std::vector<uint8_t> rgba(size_t(width) * size_t(height) * 4);
-        if (tjDecompress2(handle, data.data(), static_cast<unsigned long>(data.size()), rgba.data(), width, 0, height,
-                          TJPF_RGBA, TJFLAG_ACCURATEDCT) == 0) {
-            image = std::make_shared<UIImage>(width, height, std::move(rgba), scale);
+        if constexpr (std::endian::native == std::endian::little) {
+            cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+            auto held = std::make_shared<const UIImage::Surface>(surface, true);
+            if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS &&
+                tjDecompress2(handle, data.data(), static_cast<unsigned long>(data.size()),
+                              cairo_image_surface_get_data(surface), width, cairo_image_surface_get_stride(surface),
+                              height, TJPF_BGRA, TJFLAG_ACCURATEDCT) == 0) {
+                cairo_surface_mark_dirty(surface);
+                image = std::make_shared<UIImage>(std::move(held), scale);
+            }
+        } else {
+            std::vector<uint8_t> rgba(size_t(width) * size_t(height) * 4);
+            if (tjDecompress2(handle, data.data(), static_cast<unsigned long>(data.size()), rgba.data(), width, 0,
+                              height, TJPF_RGBA, TJFLAG_ACCURATEDCT) == 0) {
+                image = std::make_shared<UIImage>(width, height, std::move(rgba), scale);
+            }
         }
     }
     tjDestroy(handle);
@@ -85,37 +101,51 @@ std::optional<Data> readWholeFile(const std::string& path) {
 
 namespace uikit {
 
+void unpremultiplyRow(const unsigned char* src, uint8_t* out, int width, cairo_format_t format) {
+    const auto* row = reinterpret_cast<const uint32_t*>(src);
+    const bool opaque = format == CAIRO_FORMAT_RGB24;
+    for (int x = 0; x < width; ++x, out += 4) {
+        const uint32_t px = row[x];
+        const uint8_t a = opaque ? 255 : uint8_t(px >> 24);
+        uint8_t r = uint8_t(px >> 16);
+        uint8_t g = uint8_t(px >> 8);
+        uint8_t b = uint8_t(px);
+        // Cairo keeps colour premultiplied by alpha.
+        if (a != 0 && a != 255) {
+            r = uint8_t(std::min(255, (r * 255 + a / 2) / a));
+            g = uint8_t(std::min(255, (g * 255 + a / 2) / a));
+            b = uint8_t(std::min(255, (b * 255 + a / 2) / a));
+        }
+        out[0] = r;
+        out[1] = g;
+        out[2] = b;
+        out[3] = a;
+    }
+}
+
 std::shared_ptr<UIImage> imageFromSurface(cairo_surface_t* surface, double scale) {
     cairo_surface_flush(surface);
     const int width = cairo_image_surface_get_width(surface);
     const int height = cairo_image_surface_get_height(surface);
     const int stride = cairo_image_surface_get_stride(surface);
     const unsigned char* src = cairo_image_surface_get_data(surface);
-    const cairo_format_t fmt = cairo_image_surface_get_format(surface);
     if (!src || width <= 0 || height <= 0) return nullptr;
     std::vector<uint8_t> rgba(size_t(width) * size_t(height) * 4);
     for (int y = 0; y < height; ++y) {
-        const auto* row = reinterpret_cast<const uint32_t*>(src + size_t(y) * size_t(stride));
-        for (int x = 0; x < width; ++x) {
-            const uint32_t px = row[x];
-            uint8_t a = fmt == CAIRO_FORMAT_RGB24 ? 255 : uint8_t(px >> 24);
-            uint8_t r = uint8_t(px >> 16);
-            uint8_t g = uint8_t(px >> 8);
-            uint8_t b = uint8_t(px);
-            // Cairo keeps colour premultiplied by alpha.
-            if (a != 0 && a != 255) {
-                r = uint8_t(std::min(255, (r * 255 + a / 2) / a));
-                g = uint8_t(std::min(255, (g * 255 + a / 2) / a));
-                b = uint8_t(std::min(255, (b * 255 + a / 2) / a));
-            }
-            uint8_t* out = &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
-            out[0] = r;
-            out[1] = g;
-            out[2] = b;
-            out[3] = a;
-        }
+        unpremultiplyRow(src + size_t(y) * size_t(stride), &rgba[size_t(y) * size_t(width) * 4], width,
+                         cairo_image_surface_get_format(surface));
     }
     return std::make_shared<UIImage>(width, height, std::move(rgba), scale);
+}
+
+std::shared_ptr<UIImage> imageDrawnIn(cairo_surface_t* surface, double scale, bool opaque) {
+    cairo_surface_flush(surface);
+    if (!cairo_image_surface_get_data(surface) || cairo_image_surface_get_width(surface) <= 0 ||
+        cairo_image_surface_get_height(surface) <= 0) {
+        return nullptr;
+    }
+    return std::make_shared<UIImage>(
+        std::make_shared<const UIImage::Surface>(cairo_surface_reference(surface), opaque), scale);
 }
 
 cairo_surface_t* surfaceFromImage(const UIImage& image) {
@@ -129,6 +159,10 @@ cairo_surface_t* surfaceFromImage(const UIImage& image) {
         for (int x = 0; x < image.pixelWidth(); ++x) {
             const uint8_t* p = &rgba[(size_t(y) * size_t(image.pixelWidth()) + size_t(x)) * 4];
             const uint32_t a = p[3];
+            if (a == 255) {  // a photo's every pixel: the colour as it is
+                row[x] = 0xFF000000u | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+                continue;
+            }
             const uint32_t r = (p[0] * a + 127) / 255;
             const uint32_t g = (p[1] * a + 127) / 255;
             const uint32_t b = (p[2] * a + 127) / 255;
@@ -148,6 +182,34 @@ UIImage::UIImage(int pixelWidth, int pixelHeight, std::vector<uint8_t> rgba, dou
                          format("UIImage: %d x %d pixels need %zu bytes of RGBA, got %zu", width_, height_,
                                 size_t(std::max(width_, 0)) * size_t(std::max(height_, 0)) * 4, rgba_.size()));
     }
+}
+
+UIImage::UIImage(std::shared_ptr<const Surface> drawn, double scale)
+    : width_(cairo_image_surface_get_width(drawn->surface)),
+      height_(cairo_image_surface_get_height(drawn->surface)),
+      scale_(scale > 0 ? scale : 1),
+      drawn_(std::move(drawn)) {}
+
+std::vector<uint8_t> UIImage::rgbaFromDrawn() const {
+    // Every byte is written below: no zero-filled buffer first.
+    std::vector<uint8_t> rgba;
+    rgba.reserve(size_t(width_) * size_t(height_) * 4);
+    std::vector<uint8_t> row(size_t(width_) * 4);
+    cairo_surface_t* surface = drawn_->surface;
+    const unsigned char* src = cairo_image_surface_get_data(surface);
+    const size_t stride = size_t(cairo_image_surface_get_stride(surface));
+    for (int y = 0; y < height_; ++y) {
+        uikit::unpremultiplyRow(src + size_t(y) * stride, row.data(), width_, cairo_image_surface_get_format(surface));
+        rgba.insert(rgba.end(), row.begin(), row.end());
+    }
+    return rgba;
+}
+
+const UIImage::Surface& UIImage::drawable() const {
+    if (drawn_ && drawn_->opaque) return *drawn_;
+    std::call_once(drawableOnce_,
+                   [this] { drawable_ = std::make_shared<const Surface>(uikit::surfaceFromImage(*this), false); });
+    return *drawable_;
 }
 
 std::shared_ptr<UIImage> UIImage::initWithData(const Data& data, double scale) {
@@ -198,7 +260,7 @@ std::array<uint8_t, 4> UIImage::pixelAt(int x, int y) const {
     if (x < 0 || y < 0 || x >= width_ || y >= height_) {
         Exception::raise("NSRangeException", format("pixel (%d, %d) outside %d x %d", x, y, width_, height_));
     }
-    const uint8_t* p = &rgba_[(size_t(y) * size_t(width_) + size_t(x)) * 4];
+    const uint8_t* p = &rgba()[(size_t(y) * size_t(width_) + size_t(x)) * 4];
     return {p[0], p[1], p[2], p[3]};
 }
 
@@ -234,16 +296,20 @@ Data UIImageJPEGRepresentation(const UIImage& image, double quality) {
 // encodes every new screen, and Cairo's writer (a premultiplied copy first,
 // then libpng's adaptive filters at zlib's default level) took as long as
 // drawing the screen. The "up" filter and zlib's fastest level keep a
-// screen about as small (55 KB against 34), four times faster.
+// screen about as small (55 KB against 34), four times faster. A screen the
+// renderer drew is read from its surface a row at a time, each row made
+// straight RGBA on the way, so no whole copy is made.
 Data UIImagePNGRepresentation(const UIImage& image) {
     const int width = image.pixelWidth();
     const int height = image.pixelHeight();
-    if (width <= 0 || height <= 0 || image.rgba().size() < size_t(width) * size_t(height) * 4) return {};
+    const UIImage::Surface* drawn = image.drawnSurface();
+    if (width <= 0 || height <= 0 || (!drawn && image.rgba().size() < size_t(width) * size_t(height) * 4)) return {};
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!png) return {};
     png_infop info = png_create_info_struct(png);
     Data out;
-    std::vector<png_bytep> rows(static_cast<size_t>(height));
+    std::vector<png_bytep> rows(drawn ? 0 : static_cast<size_t>(height));
+    std::vector<uint8_t> row(drawn ? size_t(width) * 4 : 0);
     if (!info || setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, info ? &info : nullptr);
         return {};
@@ -259,10 +325,20 @@ Data UIImagePNGRepresentation(const UIImage& image) {
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
     png_set_compression_level(png, 1);
-    auto* base = const_cast<png_bytep>(image.rgba().data());
-    for (int y = 0; y < height; ++y) rows[size_t(y)] = base + size_t(y) * size_t(width) * 4;
     png_write_info(png, info);
-    png_write_image(png, rows.data());
+    if (drawn) {
+        const unsigned char* src = cairo_image_surface_get_data(drawn->surface);
+        const size_t stride = size_t(cairo_image_surface_get_stride(drawn->surface));
+        const cairo_format_t format = cairo_image_surface_get_format(drawn->surface);
+        for (int y = 0; y < height; ++y) {
+            uikit::unpremultiplyRow(src + size_t(y) * stride, row.data(), width, format);
+            png_write_row(png, row.data());
+        }
+    } else {
+        auto* base = const_cast<png_bytep>(image.rgba().data());
+        for (int y = 0; y < height; ++y) rows[size_t(y)] = base + size_t(y) * size_t(width) * 4;
+        png_write_image(png, rows.data());
+    }
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return out;

@@ -4,6 +4,7 @@
 #include <pango/pangocairo.h>
 
 #include <cmath>
+#include <span>
 #include <vector>
 
 #include "uikit/UIControls.h"
@@ -50,7 +51,8 @@ void roundedRect(cairo_t* cr, CGRect r, double radius) {
 
 void drawImage(cairo_t* cr, const UIImage& image, CGRect dest) {
     if (dest.width() <= 0 || dest.height() <= 0) return;
-    cairo_surface_t* surface = uikit::surfaceFromImage(image);
+    // Premultiplied once per image, which never changes.
+    cairo_surface_t* surface = image.drawable().surface;
     cairo_save(cr);
     cairo_rectangle(cr, dest.minX(), dest.minY(), dest.width(), dest.height());
     cairo_clip(cr);
@@ -60,7 +62,13 @@ void drawImage(cairo_t* cr, const UIImage& image, CGRect dest) {
     cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
     cairo_paint(cr);
     cairo_restore(cr);
-    cairo_surface_destroy(surface);
+}
+
+void reportIfCut(const UIView& view, const std::string& text, const UITextFit& fit) {
+    if (!fit.truncated) return;
+    const std::string name = view.accessibilityIdentifier().empty() ? view.className() : view.accessibilityIdentifier();
+    auto owner = std::static_pointer_cast<UIView>(std::const_pointer_cast<Object>(view.weak_from_this().lock()));
+    for (auto* recorder : truncationRecorders()) recorder->record({owner, name, text, fit.drawnText()});
 }
 
 // Text in DejaVu Sans as its view fits it in `box`; a text cut short is
@@ -69,11 +77,32 @@ void drawText(cairo_t* cr, const UIView& view, const std::string& text, const UI
               NSTextAlignment alignment, CGRect box) {
     if (text.empty() || box.width() <= 0) return;
     uikit::drawTextFit(cr, fit, color, alignment, box);
-    if (fit.truncated) {
-        const std::string name = view.accessibilityIdentifier().empty() ? view.className() : view.accessibilityIdentifier();
-        auto owner = std::static_pointer_cast<UIView>(std::const_pointer_cast<Object>(view.weak_from_this().lock()));
-        for (auto* recorder : truncationRecorders()) recorder->record({owner, name, text, fit.drawnText()});
+    reportIfCut(view, text, fit);
+}
+
+// What drawing a view's text would report, for views painted over before
+// they show: the recorders hear of the same texts whether or not drawing
+// them could be skipped.
+void reportCutText(UIView& view) {
+    if (truncationRecorders().empty()) return;  // fitting a text costs as much as drawing it
+    const CGRect b = view.bounds();
+    if (auto* label = dynamic_cast<UILabel*>(&view)) {
+        if (!label->text().empty() && b.width() > 0) reportIfCut(view, label->text(), label->textFit());
+    } else if (auto* field = dynamic_cast<UITextField*>(&view)) {
+        const CGRect inner = b.insetBy(7, 0);
+        const std::string& shown = field->text().empty() ? field->placeholder() : field->displayText();
+        if (!shown.empty() && inner.width() > 0) {
+            reportIfCut(view, shown, UITextFitInSize(shown, field->font(), inner.size, 1));
+        }
+    } else if (auto* button = dynamic_cast<UIButton*>(&view)) {
+        if (!button->currentTitle().empty() && b.width() > 0) reportIfCut(view, button->currentTitle(), button->titleFit());
     }
+}
+
+void reportCutTexts(const CALayer& layer) {
+    if (layer.isHidden() || layer.opacity() <= 0 || truncationRecorders().empty()) return;
+    if (UIView* view = layer.view()) reportCutText(*view);
+    for (const auto& sub : layer.sublayers()) reportCutTexts(*sub);
 }
 
 void drawSpinner(cairo_t* cr, const UIActivityIndicatorView& spinner) {
@@ -169,8 +198,15 @@ void drawShadow(cairo_t* cr, const CALayer& layer) {
     cairo_fill(cr);
 }
 
-void drawLayer(cairo_t* cr, const CALayer& layer) {
+void drawSublayers(cairo_t* cr, const CALayer& layer, std::span<const CALayer* const> coverPath);
+
+// `coverPath` (when not empty) runs from this layer down to a layer whose
+// background paints over the whole picture (see lastCover): what this
+// layer and the path's layers draw before that background cannot show and
+// is skipped, its texts only reported.
+void drawLayer(cairo_t* cr, const CALayer& layer, std::span<const CALayer* const> coverPath = {}) {
     if (layer.isHidden() || layer.opacity() <= 0) return;
+    const bool aboveCover = coverPath.size() > 1;
     const CGRect frame = layer.frame();
     const CGRect b = layer.bounds();
     cairo_save(cr);
@@ -178,8 +214,8 @@ void drawLayer(cairo_t* cr, const CALayer& layer) {
     cairo_translate(cr, frame.origin.x - b.origin.x, frame.origin.y - b.origin.y);
     const bool group = layer.opacity() < 1;
     if (group) cairo_push_group(cr);
-    drawShadow(cr, layer);
-    if (!layer.backgroundColor().isClear()) {
+    if (coverPath.empty()) drawShadow(cr, layer);
+    if (!aboveCover && !layer.backgroundColor().isClear()) {
         roundedRect(cr, b, layer.cornerRadius());
         setColor(cr, layer.backgroundColor());
         cairo_fill(cr);
@@ -189,11 +225,13 @@ void drawLayer(cairo_t* cr, const CALayer& layer) {
         roundedRect(cr, b, layer.cornerRadius());
         cairo_clip(cr);
     }
-    if (auto contents = layer.contents()) drawImage(cr, *contents, b);
-    if (UIView* view = layer.view()) {
-        drawViewContent(cr, *view);
+    if (aboveCover) {
+        if (UIView* view = layer.view()) reportCutText(*view);
+    } else {
+        if (auto contents = layer.contents()) drawImage(cr, *contents, b);
+        if (UIView* view = layer.view()) drawViewContent(cr, *view);
     }
-    for (const auto& sub : layer.sublayers()) drawLayer(cr, *sub);
+    drawSublayers(cr, layer, aboveCover ? coverPath.subspan(1) : std::span<const CALayer* const>());
     if (UIView* view = layer.view(); view && dynamic_cast<UITableViewCell*>(view)) {
         // The row separator, inset like the system's.
         setColor(cr, UIColor(0.78, 0.78, 0.8, 1));
@@ -213,6 +251,22 @@ void drawLayer(cairo_t* cr, const CALayer& layer) {
         cairo_paint_with_alpha(cr, layer.opacity());
     }
     cairo_restore(cr);
+}
+
+// Sublayers in order; with a cover path, those before the path's next layer
+// are painted over and only report their texts.
+void drawSublayers(cairo_t* cr, const CALayer& layer, std::span<const CALayer* const> coverPath) {
+    bool covered = !coverPath.empty();
+    for (const auto& sub : layer.sublayers()) {
+        if (covered && sub.get() == coverPath.front()) {
+            drawLayer(cr, *sub, coverPath);
+            covered = false;
+        } else if (covered) {
+            reportCutTexts(*sub);
+        } else {
+            drawLayer(cr, *sub);
+        }
+    }
 }
 
 std::vector<std::unique_ptr<CGContext>>& contextStack() {
@@ -240,6 +294,58 @@ void destroyContext(CGContext& ctx) {
     cairo_surface_destroy(ctx.surface);
 }
 
+// The last surface renderLayer drew into on this thread, drawn into again
+// at the same size once no image holds it: a screen drawn frame after frame
+// reuses one bitmap instead of mapping and clearing a new one each time.
+struct KeptSurface {
+    cairo_surface_t* surface = nullptr;
+    ~KeptSurface() {
+        if (surface) cairo_surface_destroy(surface);
+    }
+};
+
+// Whether `rect` (points, in the surface's space) covers every pixel of a
+// surface of `size` pixels at `scale`.
+bool coversSurface(CGRect rect, CGSize size, double scale) {
+    return rect.minX() * scale <= 0 && rect.minY() * scale <= 0 && rect.maxX() * scale >= size.width &&
+           rect.maxY() * scale >= size.height;
+}
+
+// The last layer, in drawing order, whose opaque background fills every
+// pixel of the surface (a screen's root view does), as the path from the
+// root down to it in `cover` (left empty when there is none). Drawing OVER
+// with an opaque colour ignores what was there, so whatever is painted
+// before that background, the surface's first clearing included, cannot
+// show. `origin` is where the layer's frame origin lands, in points of the
+// surface's space.
+void lastCover(const CALayer& layer, CGPoint origin, CGSize size, double scale, std::vector<const CALayer*>& path,
+               std::vector<const CALayer*>& cover) {
+    if (layer.isHidden() || layer.opacity() < 1) return;  // not drawn, or drawn through a group
+    path.push_back(&layer);
+    const CGRect own = CGRectMake(origin.x, origin.y, layer.bounds().width(), layer.bounds().height());
+    const bool covers = layer.cornerRadius() <= 0 && coversSurface(own, size, scale);
+    if (covers && layer.backgroundColor().alpha() >= 1) cover = path;
+    if (!layer.masksToBounds() || covers) {  // else its sublayers are clipped
+        const CGPoint inner{origin.x - layer.bounds().minX(), origin.y - layer.bounds().minY()};
+        for (const auto& sub : layer.sublayers()) {
+            lastCover(*sub, CGPointMake(inner.x + sub->frame().minX(), inner.y + sub->frame().minY()), size, scale,
+                      path, cover);
+        }
+    }
+    path.pop_back();
+}
+
+cairo_surface_t* surfaceToDrawInto(int width, int height) {
+    thread_local KeptSurface kept;
+    if (kept.surface && cairo_surface_get_reference_count(kept.surface) == 1 &&
+        cairo_image_surface_get_width(kept.surface) == width && cairo_image_surface_get_height(kept.surface) == height) {
+        return kept.surface;
+    }
+    if (kept.surface) cairo_surface_destroy(kept.surface);
+    kept.surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+    return kept.surface;
+}
+
 }  // namespace
 
 UITruncationRecorder::UITruncationRecorder() { truncationRecorders().push_back(this); }
@@ -247,13 +353,30 @@ UITruncationRecorder::UITruncationRecorder() { truncationRecorders().push_back(t
 UITruncationRecorder::~UITruncationRecorder() { std::erase(truncationRecorders(), this); }
 
 std::shared_ptr<UIImage> renderLayer(const CALayer& layer, double scale, bool opaque) {
-    auto ctx = makeContext(layer.bounds().size, opaque, scale);
+    if (scale <= 0) scale = 1;
+    const CGSize size = layer.bounds().size;
+    cairo_surface_t* surface = surfaceToDrawInto(std::max(1, int(std::lround(size.width * scale))),
+                                                 std::max(1, int(std::lround(size.height * scale))));
+    cairo_t* cr = cairo_create(surface);
+    const CGSize pixels{double(cairo_image_surface_get_width(surface)), double(cairo_image_surface_get_height(surface))};
+    std::vector<const CALayer*> path;
+    std::vector<const CALayer*> cover;
+    lastCover(layer, CGPointMake(0, 0), pixels, scale, path, cover);
+    const bool covered = !cover.empty();
+    if (!covered) {
+        // What a new surface would hold: white when opaque, else nothing.
+        cairo_set_operator(cr, opaque ? CAIRO_OPERATOR_SOURCE : CAIRO_OPERATOR_CLEAR);
+        cairo_set_source_rgb(cr, 1, 1, 1);
+        cairo_paint(cr);
+        cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
+    }
+    cairo_scale(cr, scale, scale);
     // The layer draws at its own origin, whatever its frame in its parent.
-    cairo_translate(ctx->cr, -layer.frame().origin.x, -layer.frame().origin.y);
-    drawLayer(ctx->cr, layer);
-    auto image = uikit::imageFromSurface(ctx->surface, ctx->scale);
-    destroyContext(*ctx);
-    return image;
+    cairo_translate(cr, -layer.frame().origin.x, -layer.frame().origin.y);
+    drawLayer(cr, layer, cover);
+    cairo_destroy(cr);
+    // A covered surface is opaque too: every pixel got an opaque colour.
+    return uikit::imageDrawnIn(surface, scale, opaque || covered);
 }
 
 std::shared_ptr<UIImage> snapshotWindow(UIWindow& window) {

@@ -113,6 +113,32 @@ TEST_F(RendererTest, BordersShadowsTranslucencyAndTheSpinner) {
     EXPECT_TRUE(near(at(*image, 70, 330), {0, 0, 0, 255}));
 }
 
+// Frames are drawn into one kept bitmap once no picture holds it, and what
+// an opaque full-screen view covers is not drawn: neither changes a pixel,
+// the PNG bytes or the cut texts the recorders hear.
+TEST_F(RendererTest, RedrawnAndCoveredScreensKeepTheirPicturesAndReports) {
+    auto label = ns::UILabel::make(CGRectMake(20, 300, 60, 30));
+    label->setText("Un texto demasiado largo para caber");
+    screen->view()->addSubview(label);
+    auto first = ns::snapshotWindow(*window);
+    const std::vector<uint8_t> pixels = first->rgba();
+    EXPECT_EQ(ns::snapshotWindow(*window)->rgba(), pixels) << "drawn while the first picture is held";
+    first.reset();
+    auto redrawn = ns::snapshotWindow(*window);
+    EXPECT_EQ(redrawn->rgba(), pixels);
+    EXPECT_EQ(ns::UIImagePNGRepresentation(*redrawn),
+              ns::UIImagePNGRepresentation(ns::UIImage(750, 1334, pixels, 2)));
+
+    auto cover = ns::UIView::make(screen->view()->bounds());
+    cover->setBackgroundColor(ns::UIColor::blackColor());
+    screen->view()->addSubview(cover);
+    ns::UITruncationRecorder recorder;
+    auto covered = ns::snapshotWindow(*window);
+    EXPECT_TRUE(near(at(*covered, 30, 310), {0, 0, 0, 255}, 0));
+    ASSERT_EQ(recorder.texts().size(), 1u);
+    EXPECT_EQ(recorder.texts()[0].text, "Un texto demasiado largo para caber");
+}
+
 TEST(ImageCodingTest, JpegAndPngRoundTrip) {
     std::vector<uint8_t> rgba(64 * 32 * 4);
     for (int y = 0; y < 32; ++y) {

@@ -2,11 +2,14 @@
 // NSUserDefaults stand-in.
 //
 // Each domain is one binary property list at
-// <sandbox>/Home/Library/Preferences/<domain>.plist, written through
-// atomically on every change, so a crash never loses a stored value and a
-// fresh object (or process) reads what was set. The standard domain is the
-// bundle identifier ("almavel" when the bundle has none); suites are other
-// domains.
+// <sandbox>/Home/Library/Preferences/<domain>.plist. As on the phone,
+// changes are written behind the caller: reads see them at once, and the
+// file is rewritten atomically, every change since the last write together,
+// within one second (ns::Clock time, on a global queue), at synchronize(),
+// when the application resigns active, when the sandbox's objects are
+// dropped (resetForTesting, a new sandbox) and at process exit. A crash
+// loses at most the last second. The standard domain is the bundle
+// identifier ("almavel" when the bundle has none); suites are other domains.
 //
 // Look-ups go argument domain ("-key value" launch arguments), then the
 // persistent domain, then registered defaults. Values must be property-list
@@ -43,6 +46,14 @@ public:
     // A private object for `domain` in `sandbox`, not shared with standard()
     // or suite(): for tests that want a fresh reader of the same file.
     UserDefaults(std::string domain, std::shared_ptr<Sandbox> sandbox);
+    // Writes a pending change.
+    ~UserDefaults();
+    UserDefaults(const UserDefaults&) = delete;
+    UserDefaults& operator=(const UserDefaults&) = delete;
+
+    // Writes the pending changes of every object in the process (the
+    // application's resignation and process exit call it). Any thread.
+    static void flushAllPending();
 
     const std::string& domain() const { return domain_; }
     // The file backing the persistent domain.
@@ -81,16 +92,22 @@ public:
     // Removes every stored value of the domain (the file is removed too).
     void removePersistentDomain();
 
-    // Picks up changes another object or process wrote to the file. Returns
-    // false when the file could not be read or the last write failed.
+    // Writes the pending changes at once, then picks up changes another
+    // object or process wrote to the file. Returns false when the file could
+    // not be read or the last write failed.
     bool synchronize();
 
     // The error of the last failed write, or nullptr.
     ErrorRef lastWriteError() const;
 
 private:
+    struct FlushHandle;
     void loadLocked();
     bool writeLocked();
+    // Writes when a change is pending; true when nothing failed.
+    bool flushLocked();
+    void flushPending();
+    void scheduleFlushLocked();
     Value lookupLocked(const std::string& key) const;
 
     std::string domain_;
@@ -111,6 +128,11 @@ private:
     // overwritten, on the next write.
     bool fileWasCorrupt_ = false;
     ErrorRef lastWriteError_;
+    // A change not yet in the file, and whether its write is already timed.
+    bool dirty_ = false;
+    bool flushScheduled_ = false;
+    // What the timed write finds this object through (it may be gone).
+    std::shared_ptr<FlushHandle> flushHandle_;
 };
 
 }  // namespace ns

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,15 @@ public:
     // `rgba` holds pixelWidth * pixelHeight * 4 bytes; raises
     // NSInvalidArgumentException otherwise.
     UIImage(int pixelWidth, int pixelHeight, std::vector<uint8_t> rgba, double scale = 1);
+    // A Cairo surface the UIKit stand-in owns a reference to (its
+    // definition is internal to it).
+    struct Surface;
+    // A picture kept in a Cairo surface (a screen the renderer drew, a
+    // decoded JPEG) and made RGBA on first use: a screen drawn only to be
+    // encoded as PNG, or a photo only to be shown, is never copied whole.
+    UIImage(std::shared_ptr<const Surface> drawn, double scale);
+    UIImage(const UIImage&) = delete;
+    UIImage& operator=(const UIImage&) = delete;
 
     static std::shared_ptr<UIImage> imageNamed(const std::string& name);
     // PNG or JPEG bytes; nullptr when they are no picture.
@@ -41,7 +51,14 @@ public:
     double scale() const { return scale_; }
     int pixelWidth() const { return width_; }
     int pixelHeight() const { return height_; }
-    const std::vector<uint8_t>& rgba() const { return rgba_; }
+    const std::vector<uint8_t>& rgba() const {
+        if (drawn_) std::call_once(rgbaOnce_, [this] { rgba_ = rgbaFromDrawn(); });
+        return rgba_;
+    }
+    // The surface the image was made in, else nullptr.
+    const Surface* drawnSurface() const { return drawn_.get(); }
+    // The pixels premultiplied for drawing, made once (images never change).
+    const Surface& drawable() const;
     // {r, g, b, a} of one pixel; raises NSRangeException outside the bitmap.
     std::array<uint8_t, 4> pixelAt(int x, int y) const;
 
@@ -49,10 +66,16 @@ public:
     std::string description() const override;
 
 private:
+    std::vector<uint8_t> rgbaFromDrawn() const;
+
     int width_;
     int height_;
-    std::vector<uint8_t> rgba_;
+    mutable std::vector<uint8_t> rgba_;
     double scale_;
+    std::shared_ptr<const Surface> drawn_;
+    mutable std::once_flag rgbaOnce_;
+    mutable std::once_flag drawableOnce_;
+    mutable std::shared_ptr<const Surface> drawable_;
 };
 
 // Empty Data when the image cannot be encoded. `quality` is clamped to 0...1.

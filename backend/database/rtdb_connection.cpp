@@ -149,6 +149,18 @@ WireRefusal readCompoundHash(const ns::Dictionary& body, std::optional<FCompound
     return std::nullopt;
 }
 
+// A client with nothing cached sends the empty hash, which only an empty
+// window has: its answer needs no hash of the data it is about to receive.
+FQueryEvaluator::ListenAnswer answerListen(const FNodePtr& data, const FQueryParams& params, const std::string& hash,
+                                           const std::optional<FCompoundHash>& compound) {
+    if (!hash.empty() || compound) return FQueryEvaluator::answerListen(data, params, hash, compound);
+    FQueryEvaluator::ListenAnswer result;
+    result.window = FQueryEvaluator::queryWindow(data, params);
+    result.kind = result.window->isEmpty() ? FQueryEvaluator::ListenAnswer::Kind::UpToDate
+                                           : FQueryEvaluator::ListenAnswer::Kind::Overwrite;
+    return result;
+}
+
 }  // namespace
 
 Connection::Connection(Server& server, std::shared_ptr<Namespace> ns, uint64_t id,
@@ -492,8 +504,8 @@ void Connection::handleListen(int64_t r, const ns::Dictionary& body) {
     }
     FQueryEvaluator::ListenAnswer result;
     try {
-        result = FQueryEvaluator::answerListen(ns_->rootLocked()->getChild(*path), *params, hash,
-                                               server_.rangeMergesEnabled() ? compound : std::nullopt);
+        result = answerListen(ns_->rootLocked()->getChild(*path), *params, hash,
+                              server_.rangeMergesEnabled() ? compound : std::nullopt);
     } catch (const std::exception& e) {
         return answer(r, "invalid_query", ns::Value(e.what()));
     }

@@ -44,6 +44,11 @@ bool readTag(const ns::Value& body, std::optional<FQueryTag>& tag) {
 
 bool contains(const ns::Value& dict, const char* key) { return dict.contains(key); }
 
+const ns::Value* member(const ns::Dictionary& dict, const char* key) {
+    auto it = dict.find(std::string_view(key));
+    return it == dict.end() ? nullptr : &it->second;
+}
+
 }  // namespace
 
 FPersistentConnection::FPersistentConnection(Passkey, std::shared_ptr<FRepoInfo> repoInfo,
@@ -580,26 +585,27 @@ void FPersistentConnection::purgeOutstandingWrites() {
 // ---------------------------------------------------------------- incoming
 
 void FPersistentConnection::onDataMessage(FConnection&, const ns::Dictionary& message) {
-    const ns::Value payload(message);
-    if (message.count(kFWPRequestNumber)) {
-        const ns::Value& number = payload[kFWPRequestNumber];
-        if (!number.isNumber()) return;
-        const int64_t key = number.intValue();
+    // Read in place: every answer and push passes here.
+    if (const ns::Value* number = member(message, kFWPRequestNumber)) {
+        if (!number->isNumber()) return;
+        const int64_t key = number->intValue();
         auto it = requestCBHash_.find(key);
         if (it == requestCBHash_.end()) return;
         ResponseBlock block = std::move(it->second);
         requestCBHash_.erase(it);
-        block(payload[kFWPResponseForRNData]);
-    } else if (message.count(kFWPRequestError)) {
+        const ns::Value* data = member(message, kFWPResponseForRNData);
+        block(data ? *data : ns::nullValue());
+    } else if (const ns::Value* error = member(message, kFWPRequestError)) {
         // A server error ends the processing of its message, nothing more.
-        FFWarn("I-RDB034046", "QuorvaneDatabaseServerError: %@", payload[kFWPRequestError]);
-    } else if (message.count(kFWPAsyncServerAction)) {
-        const std::string* action = payload[kFWPAsyncServerAction].stringOrNull();
+        FFWarn("I-RDB034046", "QuorvaneDatabaseServerError: %@", *error);
+    } else if (const ns::Value* actionValue = member(message, kFWPAsyncServerAction)) {
+        const std::string* action = actionValue->stringOrNull();
         if (!action) {
-            FFLog("I-RDB034032", "Unsupported action from server: %@", payload[kFWPAsyncServerAction]);
+            FFLog("I-RDB034032", "Unsupported action from server: %@", *actionValue);
             return;
         }
-        onDataPushWithAction(*action, payload[kFWPAsyncServerPayloadBody]);
+        const ns::Value* body = member(message, kFWPAsyncServerPayloadBody);
+        onDataPushWithAction(*action, body ? *body : ns::nullValue());
     }
 }
 

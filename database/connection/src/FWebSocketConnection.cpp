@@ -33,6 +33,14 @@ int64_t leadingIntegerValue(const std::string& text) {
     return negative ? -value : value;
 }
 
+// A whole packet's text; nothing when it is not JSON.
+std::optional<ns::Value> parsePacket(const std::string& text) {
+    ns::ErrorRef error;
+    ns::Value parsed = ns::json::parse(text, &error);
+    if (error) return std::nullopt;
+    return parsed;
+}
+
 }  // namespace
 
 FWebSocketConnection::FWebSocketConnection(Passkey, std::string url, ns::DispatchQueuePtr queue)
@@ -129,7 +137,7 @@ void FWebSocketConnection::send(const ns::Value& packet) {
     ns::dispatchAssertQueue(dispatchQueue_);
     resetKeepAlive();
     ns::ErrorRef error;
-    const std::string text = ns::json::serialize(packet, &error);
+    std::string text = ns::json::serialize(packet, &error);
     if (error) {
         FFWarn("I-RDB083015", "(wsc:%@) Cannot send a packet that has no JSON form: %@", logId(),
                error->localizedDescription());
@@ -137,9 +145,15 @@ void FWebSocketConnection::send(const ns::Value& packet) {
     }
     auto s = socket();
     if (!s) return;
-    const std::vector<std::string> pieces = FUtilities::splitString(text, unsigned(kWebsocketMaxFrameSize));
+    // A text of no more bytes than a frame holds UTF-16 units goes out as
+    // it is, without being split or copied again.
+    if (text.size() <= kWebsocketMaxFrameSize) {
+        s->send(ns::Value(std::move(text)));
+        return;
+    }
+    std::vector<std::string> pieces = FUtilities::splitString(text, unsigned(kWebsocketMaxFrameSize));
     if (pieces.size() > 1) s->send(ns::Value(ns::format("%u", unsigned(pieces.size()))));
-    for (const auto& piece : pieces) s->send(ns::Value(piece));
+    for (auto& piece : pieces) s->send(ns::Value(std::move(piece)));
 }
 
 // ---------------------------------------------------------------- incoming frames
@@ -172,15 +186,21 @@ void FWebSocketConnection::handleNewFrameCount(int32_t numFrames) {
 void FWebSocketConnection::handleIncomingFrame(const std::string& message) {
     ns::dispatchAssertQueue(dispatchQueue_);
     resetKeepAlive();
-    if (!frame_) {
-        if (auto count = extractFrameCount(message)) {
-            handleNewFrameCount(*count);
-            return;
-        }
-        handleNewFrameCount(1);
+    std::optional<ns::Value> packet;
+    if (frame_) {
+        packet = appendFrame(message);
+        if (totalFrames_ != 0) return;
+    } else if (auto count = extractFrameCount(message)) {
+        handleNewFrameCount(*count);
+        return;
+    } else {
+        // A packet in a single frame is read where it lies, not gathered
+        // into a copy first.
+        FFLog("I-RDB083006", "(wsc:%@) handleNewFrameCount: %d", logId(), 1);
+        totalFrames_ = 0;
+        frameOverflowed_ = message.size() > kMaxPacketBytes;
+        if (!frameOverflowed_) packet = parsePacket(message);
     }
-    std::optional<ns::Value> packet = appendFrame(message);
-    if (totalFrames_ != 0) return;
     if (frameOverflowed_) {
         FFWarn("I-RDB083016", "(wsc:%@) Dropping a packet larger than %u bytes", logId(), unsigned(kMaxPacketBytes));
         frameOverflowed_ = false;
@@ -207,10 +227,7 @@ std::optional<ns::Value> FWebSocketConnection::appendFrame(const std::string& me
     std::string text = std::move(*frame_);
     frame_.reset();
     if (frameOverflowed_) return std::nullopt;
-    ns::ErrorRef error;
-    ns::Value parsed = ns::json::parse(text, &error);
-    if (error) return std::nullopt;
-    return parsed;
+    return parsePacket(text);
 }
 
 // ---------------------------------------------------------------- keep-alive

@@ -140,14 +140,19 @@ TEST_F(FramedConnectionTest, PacketsAreCutAtSixteenThousandCharactersWithACountF
     ASSERT_TRUE(pumpUntil([&] { return conn->keepAliveTimerForTesting() != nullptr; }));
     ASSERT_EQ(ns::json::serialize(packetOfLength(16384)).size(), 16384u);
 
+    // Cut by UTF-16 units, not bytes: 18,008 bytes are 9,008 units, one frame.
+    std::string wide;
+    for (int i = 0; i < 9000; ++i) wide += "ñ";
     onWorker([&] {
         conn->send(packetOfLength(16384));
         conn->send(packetOfLength(16385));
         conn->send(ns::Value(ns::Dictionary{{"b", 1}}));
+        conn->send(ns::Value(ns::Dictionary{{"w", wide}}));
     });
-    ASSERT_TRUE(pumpUntil([&] { return raw.texts().size() >= 5; }));
+    ASSERT_TRUE(pumpUntil([&] { return raw.texts().size() >= 6; }));
     auto texts = raw.texts();
-    ASSERT_EQ(texts.size(), 5u);
+    ASSERT_EQ(texts.size(), 6u);
+    EXPECT_EQ(texts[5], ns::json::serialize(ns::Value(ns::Dictionary{{"w", wide}})));
     EXPECT_EQ(texts[0], ns::json::serialize(packetOfLength(16384)));
     EXPECT_EQ(texts[1], "2");
     EXPECT_EQ(texts[2].size(), 16384u);

@@ -282,8 +282,8 @@ uint64_t RtdbStore::append(const std::string& payload) {
     }
     journalBytes_ += bytes.size();
     // The store's thread needs waking only for the first record it has not
-    // synced; it then waits a moment for the writer to sync a whole burst.
-    if (appended_++ == durable_) wake_.notify_all();
+    // synced, and not while it keeps looking on its own (see syncLoop).
+    if (appended_++ == durable_ && !watching_) wake_.notify_all();
     return appended_;
 }
 
@@ -387,20 +387,31 @@ void RtdbStore::syncLocked(std::unique_lock<std::mutex>& lock) {
 void RtdbStore::syncLoop() {
     // How long the thread leaves a burst's writer to sync it itself.
     constexpr auto kGrace = std::chrono::milliseconds(2);
+    // Looks without a new record before the thread sleeps until woken.
+    constexpr int kQuietLooks = 500;
     std::unique_lock lock(mutex_);
-    while (true) {
+    while (!stopping_) {
         wake_.wait(lock, [&] { return stopping_ || (appended_ > durable_ && !failed_); });
-        if (!stopping_) wake_.wait_for(lock, kGrace, [&] { return stopping_ || appended_ <= durable_; });
-        if (failed_ || appended_ <= durable_) {
-            if (stopping_) break;
-            continue;
+        // Once woken it looks every grace period while records keep coming,
+        // so that a steady stream of writes does not wake it once each: it
+        // syncs what was appended before its last look and is still not
+        // durable.
+        watching_ = true;
+        for (int quiet = 0; !stopping_ && quiet < kQuietLooks;) {
+            const uint64_t mark = appended_;
+            wake_.wait_for(lock, kGrace, [&] { return stopping_; });
+            quiet = appended_ == mark ? quiet + 1 : 0;
+            if (!stopping_ && !failed_ && !syncing_ && durable_ < mark) syncLocked(lock);
         }
+        watching_ = false;
+    }
+    // Nothing appended is left unsynced at the end.
+    while (!failed_ && appended_ > durable_) {
         if (syncing_) {
-            // Another thread's sync is under way; look again once it ends.
             synced_.wait(lock, [&] { return !syncing_; });
-            continue;
+        } else {
+            syncLocked(lock);
         }
-        syncLocked(lock);
     }
 }
 

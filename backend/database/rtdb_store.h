@@ -109,6 +109,9 @@ private:
     bool failed_ = false;
     bool stopping_ = false;
     bool syncing_ = false;
+    // The store's thread is looking on its own every grace period, so an
+    // append needs not wake it.
+    bool watching_ = false;
     std::multimap<uint64_t, std::function<void()>> waiters_;
     std::thread syncThread_;
 };

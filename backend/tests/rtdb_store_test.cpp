@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <filesystem>
 #include <fstream>
 
@@ -132,6 +133,19 @@ TEST_F(RtdbStoreTest, CompactionWritesASnapshotAndEmptiesTheJournal) {
     EXPECT_EQ(store.recovery().replayedRecords, 1u);
     EXPECT_EQ(text(store.recoveredRoot()), text(root));
     EXPECT_EQ(store.appendedSeq(), 11u);
+}
+
+// Records no writer syncs are made durable by the store's own thread: the
+// first after it is woken, the next while it keeps looking on its own.
+TEST_F(RtdbStoreTest, TheStoresThreadSyncsWhatNoWriterSynced) {
+    RtdbStore store(folder, nullptr, RtdbStore::Options{});
+    for (int burst = 0; burst < 2; ++burst) {
+        store.appendSet(FPath("/k" + std::to_string(burst)), node("1"));
+        auto durable = std::make_shared<std::promise<void>>();
+        std::future<void> told = durable->get_future();
+        if (store.whenDurable(store.appendedSeq(), [durable] { durable->set_value(); })) continue;
+        ASSERT_EQ(told.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "burst " << burst;
+    }
 }
 
 TEST_F(RtdbStoreTest, RecordsTheSnapshotHoldsAreNotReplayedAgain) {

@@ -3,8 +3,14 @@
 #include <pango/pangocairo.h>
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <tuple>
 
 #include "platform/format.h"
 #include "uikit_internal.h"
@@ -147,24 +153,44 @@ UITextFit fitAtSize(const Measurer& m, const std::string& text, UIFont font, CGS
     return fit;
 }
 
-}  // namespace
+// Fits and sizes already measured, by everything their result depends on
+// (the font map is the process's own and never changes): a screen drawn
+// again, or laid out again, measures nothing it measured before. Doubles
+// are keyed by their bits so that any value, NaN included, orders.
+class MeasuredTexts {
+public:
+    using FitKey = std::tuple<std::string, uint64_t, bool, uint64_t, uint64_t, int, uint64_t>;
+    using SizeKey = std::tuple<std::string, uint64_t, bool>;
 
-std::string UITextFit::drawnText() const {
-    std::string out;
-    for (size_t i = 0; i < lines.size(); ++i) out += (i > 0 ? "\n" : "") + lines[i];
-    return out;
-}
+    static MeasuredTexts& shared() {
+        static MeasuredTexts* texts = new MeasuredTexts;  // never destroyed: drawing may outlive statics
+        return *texts;
+    }
+    static uint64_t bits(double d) { return std::bit_cast<uint64_t>(d); }
 
-CGSize UITextFit::size() const {
-    double width = 0;
-    for (const auto& line : lines) width = std::max(width, UITextSize(line, font).width);
-    return {width, lineHeight * double(lines.size())};
-}
+    template <typename Key, typename Value, typename Make>
+    Value find(std::map<Key, Value>& cache, Key key, Make make) {
+        {
+            std::lock_guard lock(mutex_);
+            if (auto it = cache.find(key); it != cache.end()) return it->second;
+        }
+        Value value = make();  // measured unlocked: Pango may take a while
+        std::lock_guard lock(mutex_);
+        // A bound on the memory the texts of a long session can take.
+        if (cache.size() >= kLimit) cache.clear();
+        cache.emplace(std::move(key), value);
+        return value;
+    }
+    std::map<FitKey, UITextFit> fits;
+    std::map<SizeKey, CGSize> sizes;
 
-CGSize UITextSize(const std::string& text, UIFont font) { return Measurer().size(text, font); }
+private:
+    static constexpr size_t kLimit = 1024;
+    std::mutex mutex_;
+};
 
-UITextFit UITextFitInSize(const std::string& text, UIFont font, CGSize size, int numberOfLines,
-                          double minimumScaleFactor) {
+UITextFit measuredFit(const std::string& text, UIFont font, CGSize size, int numberOfLines,
+                      double minimumScaleFactor) {
     const Measurer m;
     UITextFit full = fitAtSize(m, text, font, size, numberOfLines);
     if (!full.truncated || minimumScaleFactor <= 0 || minimumScaleFactor >= 1) return full;
@@ -186,19 +212,125 @@ UITextFit UITextFitInSize(const std::string& text, UIFont font, CGSize size, int
     return smallest;
 }
 
+}  // namespace
+
+std::string UITextFit::drawnText() const {
+    std::string out;
+    for (size_t i = 0; i < lines.size(); ++i) out += (i > 0 ? "\n" : "") + lines[i];
+    return out;
+}
+
+CGSize UITextFit::size() const {
+    double width = 0;
+    for (const auto& line : lines) width = std::max(width, UITextSize(line, font).width);
+    return {width, lineHeight * double(lines.size())};
+}
+
+CGSize UITextSize(const std::string& text, UIFont font) {
+    auto& texts = MeasuredTexts::shared();
+    return texts.find(texts.sizes, {text, MeasuredTexts::bits(font.pointSize), font.bold},
+                      [&] { return Measurer().size(text, font); });
+}
+
+UITextFit UITextFitInSize(const std::string& text, UIFont font, CGSize size, int numberOfLines,
+                          double minimumScaleFactor) {
+    auto& texts = MeasuredTexts::shared();
+    using T = MeasuredTexts;
+    return texts.find(texts.fits,
+                      {text, T::bits(font.pointSize), font.bold, T::bits(size.width), T::bits(size.height),
+                       numberOfLines, T::bits(minimumScaleFactor)},
+                      [&] { return measuredFit(text, font, size, numberOfLines, minimumScaleFactor); });
+}
+
 namespace uikit {
+
+namespace {
+
+// The lines drawn lately, laid out once in one context per thread that
+// follows the cairo context drawn into: shaping a line costs about as much
+// as drawing it, and a screen drawn again draws the same lines. A context
+// that changed (another scale, other surface options) lays its layouts out
+// again by itself.
+class DrawnLines {
+public:
+    DrawnLines() = default;
+    DrawnLines(const DrawnLines&) = delete;
+    DrawnLines& operator=(const DrawnLines&) = delete;
+    ~DrawnLines() {
+        clear();
+        if (context_) g_object_unref(context_);
+        if (options_) cairo_font_options_destroy(options_);
+    }
+
+    static DrawnLines& current() {
+        thread_local DrawnLines lines;
+        return lines;
+    }
+
+    // Pango marks its context changed, and every layout out of date, at
+    // each update, even one to the same state: it is updated only when what
+    // it takes from `cr` (the transformation's linear part and the target
+    // surface's font options) is not what it took last time.
+    void follow(cairo_t* cr) {
+        cairo_matrix_t matrix;
+        cairo_get_matrix(cr, &matrix);
+        matrix.x0 = matrix.y0 = 0;
+        cairo_font_options_t* options = cairo_font_options_create();
+        cairo_surface_get_font_options(cairo_get_target(cr), options);
+        const bool same = context_ && std::memcmp(&matrix, &matrix_, sizeof matrix) == 0 &&
+                          cairo_font_options_equal(options, options_);
+        if (same) {
+            cairo_font_options_destroy(options);
+            return;
+        }
+        if (!context_) {
+            context_ = pango_cairo_create_context(cr);
+            setUnhintedMetrics(context_);
+        } else {
+            pango_cairo_update_context(cr, context_);
+        }
+        matrix_ = matrix;
+        if (options_) cairo_font_options_destroy(options_);
+        options_ = options;
+    }
+
+    PangoLayout* layout(const std::string& text, UIFont font) {
+        Key key{text, std::bit_cast<uint64_t>(font.pointSize), font.bold};
+        if (auto it = layouts_.find(key); it != layouts_.end()) return it->second;
+        if (layouts_.size() >= kLimit) clear();
+        PangoLayout* made = makeLayout(context_, text, font);
+        layouts_.emplace(std::move(key), made);
+        return made;
+    }
+
+private:
+    using Key = std::tuple<std::string, uint64_t, bool>;
+    static constexpr size_t kLimit = 512;
+
+    void clear() {
+        for (auto& [key, layout] : layouts_) g_object_unref(layout);
+        layouts_.clear();
+    }
+
+    PangoContext* context_ = nullptr;
+    cairo_matrix_t matrix_{};
+    cairo_font_options_t* options_ = nullptr;
+    std::map<Key, PangoLayout*> layouts_;
+};
+
+}  // namespace
 
 void drawTextFit(cairo_t* cr, const UITextFit& fit, const UIColor& color, NSTextAlignment alignment, CGRect box) {
     if (fit.lines.empty() || box.width() <= 0) return;
-    PangoContext* context = pango_cairo_create_context(cr);
-    setUnhintedMetrics(context);
+    DrawnLines& drawn = DrawnLines::current();
+    drawn.follow(cr);
     cairo_save(cr);
     cairo_rectangle(cr, box.minX(), box.minY(), box.width(), box.height());
     cairo_clip(cr);
     cairo_set_source_rgba(cr, color.red(), color.green(), color.blue(), color.alpha());
     double y = box.minY() + (box.height() - fit.lineHeight * double(fit.lines.size())) / 2;
     for (const auto& line : fit.lines) {
-        PangoLayout* layout = makeLayout(context, line, fit.font);
+        PangoLayout* layout = drawn.layout(line, fit.font);
         PangoRectangle logical;
         pango_layout_get_extents(layout, nullptr, &logical);
         const double width = double(logical.width) / PANGO_SCALE;
@@ -207,11 +339,9 @@ void drawTextFit(cairo_t* cr, const UITextFit& fit, const UIColor& color, NSText
         if (alignment == NSTextAlignment::Right) x += box.width() - width;
         cairo_move_to(cr, x, y);
         pango_cairo_show_layout(cr, layout);
-        g_object_unref(layout);
         y += fit.lineHeight;
     }
     cairo_restore(cr);
-    g_object_unref(context);
 }
 
 }  // namespace uikit

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "screen_fixture.h"
 #include "testing/temp_sandbox.h"
 #include "uikit/UIViewController.h"
@@ -44,6 +46,51 @@ TEST(TextFitTest, LabelsWrapThenShrinkAndTruncateOnlyAsALastResort) {
     }
     // A word longer than a line breaks between characters rather than being cut.
     EXPECT_FALSE(ns::UITextFitInSize("7452100001259", font, {40, line * 5}, 0).truncated);
+}
+
+// Fits are kept between draws: each change a label goes through gives the
+// fit of its new state, and going back gives the first fit again.
+TEST(TextFitTest, ALabelsFitFollowsEachOfItsSettings) {
+    const ns::UIFont font = ns::UIFont::systemFontOfSize(15);
+    const double width = ns::UITextSize(kText, font).width;
+    const double line = ns::UITextFitInSize("Ag", font, {100, 100}, 1).lineHeight;
+    auto label = ns::UILabel::make(CGRectMake(0, 0, width * 0.7, line * 2));
+    label->setText(kText);
+    label->setFont(font);
+    const auto first = label->textFit();
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        size_t lines;
+        bool truncated;
+        double pointSize;
+    } steps[] = {
+        {"two lines", [&] { label->setNumberOfLines(2); }, 2, false, 15},
+        {"a font twice as large", [&] { label->setFont(ns::UIFont::systemFontOfSize(30)); }, 1, true, 30},
+        {"shrinking allowed", [&] { label->setAdjustsFontSizeToFitWidth(true); label->setMinimumScaleFactor(0.4); },
+         2, false, -1},
+        {"a short text", [&] { label->setText("Total"); }, 1, false, 30},
+        {"a narrow box", [&] { label->setFrame(CGRectMake(0, 0, 10, line * 2)); }, 2, true, 12},
+        {"the first state", [&] {
+             label->setFrame(CGRectMake(0, 0, width * 0.7, line * 2));
+             label->setText(kText);
+             label->setFont(font);
+             label->setNumberOfLines(1);
+             label->setAdjustsFontSizeToFitWidth(false);
+         }, 1, true, 15},
+    };
+    for (const auto& step : steps) {
+        step.change();
+        const auto fit = label->textFit();
+        EXPECT_EQ(fit.lines.size(), step.lines) << step.what;
+        EXPECT_EQ(fit.truncated, step.truncated) << step.what;
+        if (step.pointSize > 0) {
+            EXPECT_DOUBLE_EQ(fit.font.pointSize, step.pointSize) << step.what;
+        } else {
+            EXPECT_LT(fit.font.pointSize, 30) << step.what;
+        }
+    }
+    EXPECT_EQ(label->textFit().lines, first.lines);
 }
 
 // The back button says the previous title, else the short "Back" of the

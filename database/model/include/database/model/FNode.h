@@ -16,7 +16,6 @@
 #include <string>
 #include <string_view>
 
-#include "database/model/FChildKey.h"
 #include "database/model/FEnumerator.h"
 #include "database/model/FImmutableSortedDictionary.h"
 #include "database/model/FPath.h"
@@ -26,8 +25,7 @@
 class FNode;
 using FNodePtr = std::shared_ptr<const FNode>;
 
-// Keys are interned (see FChildKey): an entry is a pointer and a node.
-using FChildrenDictionary = FImmutableSortedDictionary<FChildKey, FNodePtr, FKeyComparator>;
+using FChildrenDictionary = FImmutableSortedDictionary<std::string, FNodePtr, FKeyComparator>;
 
 // A key and a node: the form of ordered children and of query bounds.
 struct FNamedNode {

@@ -206,14 +206,6 @@ TEST(Node, ChildrenPrioritiesAndUpdates) {
     EXPECT_EQ(leaf->updateImmediateChild("c", empty).get(), leaf.get());
 
     EXPECT_THROW(FLeafNode(ns::Value(ns::Array{})), ns::Exception);
-
-    // Booleans and integers 0-255 without a priority are shared leaves.
-    EXPECT_EQ(FLeafNode::make(true).get(), FLeafNode::make(ns::Value(true)).get());
-    EXPECT_EQ(FLeafNode::make(255).get(), FLeafNode::make(int64_t(255)).get());
-    EXPECT_NE(FLeafNode::make(256).get(), FLeafNode::make(256).get());
-    EXPECT_NE(FLeafNode::make(-1).get(), FLeafNode::make(-1).get());
-    EXPECT_NE(FLeafNode::make(7, FLeafNode::make(1)).get(), FLeafNode::make(7).get());
-    EXPECT_EQ(FLeafNode::make(7, FLeafNode::make(1))->getPriority()->val(), ns::Value(1));
 }
 
 TEST(Node, ChildrenAndPriorityEnumeration) {

@@ -28,6 +28,14 @@ if(ALMAVEL_WERROR)
   list(APPEND ALMAVEL_WARNINGS -Werror)
 endif()
 
+# GCC collects its own garbage as soon as its heap passes a size scaled to the
+# machine's memory; a larger first heap spares most of those collections (a
+# tenth of a test file's compile time) for about a quarter more memory per
+# compiler, and the largest unit (the back end's HTTP server) even uses less.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  add_compile_options(--param=ggc-min-expand=100 --param=ggc-min-heapsize=524288)
+endif()
+
 option(ALMAVEL_TSAN "Build with ThreadSanitizer (not together with ALMAVEL_SANITIZE)" OFF)
 if(ALMAVEL_SANITIZE AND ALMAVEL_TSAN)
   message(FATAL_ERROR "ALMAVEL_SANITIZE and ALMAVEL_TSAN cannot be on in one build tree")

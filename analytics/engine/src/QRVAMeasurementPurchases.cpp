@@ -2,9 +2,9 @@
 // switches on (installed by the layer above), and the de-duplication of the
 // store's transactions before they are reported.
 
-#include <mutex>
 
 #include "analytics/QRVADatabase.h"
+#include "QRVAInstalledHook.h"
 #include "analytics/QRVAMeasurement.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPurchaseReporting.h"
@@ -15,18 +15,6 @@
 #include "platform/storekit.h"
 
 namespace {
-
-struct Provider {
-    std::mutex mutex;
-    QRVAPurchaseReporterProvider shared;
-};
-
-Provider& provider() {
-    // Installed from a static initializer of another library: made on first
-    // use, whichever runs first, and never destroyed.
-    static Provider* instance = new Provider;
-    return *instance;
-}
 
 // The purchased transactions whose fingerprint the store has not seen, in
 // order; one that cannot be checked passes (logged). Worker queue.
@@ -66,17 +54,12 @@ QRVAMeasurement::PaymentTransactions newPurchases(QRVADatabase* database,
 }  // namespace
 
 void QRVAMeasurement::setPurchaseReporterProvider(QRVAPurchaseReporterProvider shared) {
-    std::lock_guard lock(provider().mutex);
-    provider().shared = std::move(shared);
+    QRVAInstalledHook<QRVAPurchaseReporterProvider>::shared().set(std::move(shared));
 }
 
 void QRVAMeasurement::enablePurchaseReportingOnWorkerQueue() {
     ns::dispatchAssertQueue(scheduler_->workerQueue());
-    QRVAPurchaseReporterProvider shared;
-    {
-        std::lock_guard lock(provider().mutex);
-        shared = provider().shared;
-    }
+    QRVAPurchaseReporterProvider shared = QRVAInstalledHook<QRVAPurchaseReporterProvider>::shared().get();
     auto reporter = shared ? shared() : nullptr;
     if (reporter && !reporter->reportingWasDisabled()) reporter->enableReporting();
 }

@@ -2,32 +2,14 @@
 // first start (through the factory the layer above installs), and the
 // interval settings it passes on.
 
-#include <mutex>
-
+#include "QRVAInstalledHook.h"
 #include "analytics/QRVAMeasurement.h"
 #include "analytics/QRVAScheduler.h"
 #include "analytics/QRVASessionReporting.h"
 #include "platform/dispatch.h"
 
-namespace {
-
-struct Factory {
-    std::mutex mutex;
-    QRVASessionReporterFactory make;
-};
-
-Factory& factory() {
-    // Installed from a static initializer of another library: made on first
-    // use, whichever runs first, and never destroyed.
-    static Factory* instance = new Factory;
-    return *instance;
-}
-
-}  // namespace
-
 void QRVAMeasurement::setSessionReporterFactory(QRVASessionReporterFactory make) {
-    std::lock_guard lock(factory().mutex);
-    factory().make = std::move(make);
+    QRVAInstalledHook<QRVASessionReporterFactory>::shared().set(std::move(make));
 }
 
 std::shared_ptr<QRVASessionReporting> QRVAMeasurement::sessionReporter() const { return sessionReporter_.get(); }
@@ -35,11 +17,7 @@ std::shared_ptr<QRVASessionReporting> QRVAMeasurement::sessionReporter() const {
 void QRVAMeasurement::makeSessionReporterOnWorkerQueue() {
     ns::dispatchAssertQueue(scheduler_->workerQueue());
     if (sessionReporter_.get()) return;
-    QRVASessionReporterFactory make;
-    {
-        std::lock_guard lock(factory().mutex);
-        make = factory().make;
-    }
+    QRVASessionReporterFactory make = QRVAInstalledHook<QRVASessionReporterFactory>::shared().get();
     if (make) sessionReporter_.set(make(persistedConfig_));
 }
 

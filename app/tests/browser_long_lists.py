@@ -7,25 +7,37 @@ scrolls the same search and chooses its last row from the top."""
 
 import os
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from browser_test import (EMAIL, PASSWORD, browser, control, fresh_phone, parse_arguments,  # noqa: E402
                           play_script, run_page_then_program, screen_text, sign_in, tapper, wait_for_text)
 
+from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.actions.wheel_input import ScrollOrigin  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
+from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 LAST_RESULT = 'row 24: Brocha de 2" | HER-10A1 | 7452100001211'
 
 
-def drag(driver, name, moves):
-    chain = ActionChains(driver).move_to_element(driver.find_element(*control(name))).click_and_hold()
-    for dy in moves:
-        chain = chain.move_by_offset(0, dy)
-    chain.release().perform()
+def drag(driver, wait, name, moves):
+    # The page rebuilds its controls a moment after the screen text changes,
+    # so the row is waited for and found again if it was replaced meanwhile.
+    for _ in range(50):
+        try:
+            row = wait.until(EC.presence_of_element_located(control(name)))
+            chain = ActionChains(driver).move_to_element(row).click_and_hold()
+            for dy in moves:
+                chain = chain.move_by_offset(0, dy)
+            chain.release().perform()
+            return
+        except StaleElementReferenceException:
+            time.sleep(0.1)
+    raise AssertionError(f"{name} kept being replaced")
 
 
 def check_page(url):
@@ -41,8 +53,8 @@ def check_page(url):
         wait_for_text(url, "row 0: Martillo de uña")
         # A short drag down at the list's top moves nothing and ends on the
         # row it began on; a long one up brings later rows.
-        drag(driver, "row 0.3", [4, 4, 4])
-        drag(driver, "row 0.3", [-150, -150])
+        drag(driver, wait, "row 0.3", [4, 4, 4])
+        drag(driver, wait, "row 0.3", [-150, -150])
         wait_for_text(url, "row 15:")
         for _ in range(10):
             if LAST_RESULT in screen_text(url):
@@ -50,7 +62,7 @@ def check_page(url):
             ActionChains(driver).scroll_from_origin(
                 ScrollOrigin.from_element(driver.find_element(By.ID, "screenbox")), 0, 300).perform()
         assert "(SearchViewController)" in wait_for_text(url, LAST_RESULT), "a drag opened a product"
-        driver.find_element(*control("row 0.24")).click()
+        tap("row 0.24")
         wait_for_text(url, "label txtCodigo: 7452100001211")
 
         tap("btCons")

@@ -66,7 +66,7 @@ def check_road(url, label_png):
         search.send_keys("PIN-20")
         tap("btParte")
         wait_for_text(url, "PIN-20ro")
-        driver.find_element(By.CSS_SELECTOR, '#controls [aria-label="row 0.3"]').click()
+        tap("row 0.3")
         wait_for_text(url, "Bandeja para pintura")
         wait_for_text(url, "(ResultViewController)")
     finally:

@@ -3,7 +3,8 @@
 #include "platform/clock.h"
 
 const FClockPtr& FSystemClock::clock() {
-    static const FClockPtr kClock = std::make_shared<const FSystemClock>();
+    // Never destroyed: see FEmptyNode::emptyNode.
+    static const FClockPtr& kClock = *new FClockPtr(std::make_shared<const FSystemClock>());
     return kClock;
 }
 

@@ -73,7 +73,8 @@ FIndexPtr FIndex::indexFromQueryDefinition(const std::string& definition) {
 // ----- key index
 
 const FIndexPtr& FKeyIndex::keyIndex() {
-    static const FIndexPtr kIndex = std::make_shared<const FKeyIndex>();
+    // Never destroyed: see FEmptyNode::emptyNode.
+    static const FIndexPtr& kIndex = *new FIndexPtr(std::make_shared<const FKeyIndex>());
     return kIndex;
 }
 
@@ -101,7 +102,8 @@ size_t FKeyIndex::hash() const { return 0x6b6579; }
 // ----- priority index
 
 const FIndexPtr& FPriorityIndex::priorityIndex() {
-    static const FIndexPtr kIndex = std::make_shared<const FPriorityIndex>();
+    // Never destroyed: see FEmptyNode::emptyNode.
+    static const FIndexPtr& kIndex = *new FIndexPtr(std::make_shared<const FPriorityIndex>());
     return kIndex;
 }
 
@@ -135,7 +137,8 @@ size_t FPriorityIndex::hash() const { return 0x7072696f; }
 // ----- value index
 
 const FIndexPtr& FValueIndex::valueIndex() {
-    static const FIndexPtr kIndex = std::make_shared<const FValueIndex>();
+    // Never destroyed: see FEmptyNode::emptyNode.
+    static const FIndexPtr& kIndex = *new FIndexPtr(std::make_shared<const FValueIndex>());
     return kIndex;
 }
 

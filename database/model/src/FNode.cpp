@@ -610,12 +610,15 @@ void FChildrenNode::appendHashText(std::string& out) const {
 
 // ----- shared nodes
 
+// The shared nodes are never destroyed: the database's queues may still run
+// on other threads while the process exits, and a node destroyed by the
+// exit handlers would be freed under them when their last reference goes.
 const FNodePtr& FEmptyNode::emptyNode() {
-    static const FNodePtr kEmpty = std::make_shared<const FChildrenNode>();
+    static const FNodePtr& kEmpty = *new FNodePtr(std::make_shared<const FChildrenNode>());
     return kEmpty;
 }
 
 const FNodePtr& FMaxNode::maxNode() {
-    static const FNodePtr kMax = std::make_shared<const FMaxNode>();
+    static const FNodePtr& kMax = *new FNodePtr(std::make_shared<const FMaxNode>());
     return kMax;
 }

@@ -3,10 +3,13 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <random>
 #include <thread>
 #include <unordered_set>
 
+#include "database/model/FIndex.h"
 #include "database/model/FNode.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FStringUtilities.h"
@@ -412,6 +415,25 @@ TEST(NodeHash, NonLeafPriorityCannotBeHashed) {
     FNodePtr tree = FChildrenNode::make(FChildrenDictionary::fromEntries(std::move(groups)));
     EXPECT_THROW((void)tree->dataHash(), ns::Exception);
     EXPECT_THROW((void)tree->dataHash(), ns::Exception);
+}
+
+// The database's queues may still use the shared nodes and indexes on other
+// threads while the process exits: the exit handlers must not free them.
+TEST(NodeDeathTest, SharedNodesOutliveTheExitHandlers) {
+    EXPECT_EXIT(
+        {
+            std::atomic<bool> running{false};
+            std::thread([&running] {
+                for (;;) {
+                    FNodePtr shared[] = {FEmptyNode::emptyNode(), FMaxNode::maxNode()};
+                    FIndexPtr index = FPriorityIndex::priorityIndex();
+                    running = !shared[0]->isEmpty() || !shared[1]->isEmpty() || index != nullptr;
+                }
+            }).detach();
+            while (!running) std::this_thread::yield();
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

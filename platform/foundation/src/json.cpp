@@ -4,6 +4,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <simdjson.h>
 
 #include "platform/format.h"
 #include "platform/utf8.h"
@@ -117,6 +118,71 @@ private:
     std::vector<Frame> stack_;
 };
 
+// The fast reader: simdjson's document, then ns::Values from it. It answers
+// nothing for text simdjson refuses (or nesting past kMaxDepth), which then
+// goes through ValueBuilder: the few texts JSON allows that simdjson refuses
+// (a leading byte-order mark, integers past 64 bits) keep their values, and
+// every refusal keeps nlohmann's wording.
+class FastReader {
+public:
+    std::optional<Value> read(std::string_view text) {
+        // Texts up to this size reuse the thread's buffers; a larger one gets
+        // buffers of its own that go with it, so no thread keeps megabytes.
+        constexpr size_t kKeptCapacity = 1 << 20;
+        thread_local simdjson::dom::parser shared;
+        simdjson::dom::parser own;
+        simdjson::dom::parser& parser = text.size() <= kKeptCapacity ? shared : own;
+        simdjson::dom::element root;
+        if (parser.parse(text.data(), text.size()).get(root) != simdjson::SUCCESS) return std::nullopt;
+        Value out;
+        if (!convert(root, out, 0)) return std::nullopt;
+        return out;
+    }
+
+private:
+    static bool convert(simdjson::dom::element e, Value& out, size_t depth) {
+        using Kind = simdjson::dom::element_type;
+        switch (e.type()) {
+        case Kind::OBJECT: return depth < kMaxDepth && convertObject(e.get_object().value_unsafe(), out, depth);
+        case Kind::ARRAY: return depth < kMaxDepth && convertArray(e.get_array().value_unsafe(), out, depth);
+        case Kind::INT64: out = Value(static_cast<long long>(e.get_int64().value_unsafe())); return true;
+        case Kind::UINT64: out = Value(static_cast<unsigned long long>(e.get_uint64().value_unsafe())); return true;
+        case Kind::DOUBLE: out = Value(e.get_double().value_unsafe()); return true;
+        case Kind::STRING: out = Value(e.get_string().value_unsafe()); return true;
+        case Kind::BOOL: out = Value(e.get_bool().value_unsafe()); return true;
+        case Kind::NULL_VALUE: out = Value(); return true;
+        }
+        return false;
+    }
+
+    static bool convertObject(simdjson::dom::object object, Value& out, size_t depth) {
+        Dictionary dict;
+        for (const simdjson::dom::key_value_pair field : object) {
+            Value child;
+            if (!convert(field.value, child, depth + 1)) return false;
+            // Keys mostly come sorted: one past the last goes in without a
+            // search. A repeated key keeps its last value, as in ValueBuilder.
+            if (dict.empty() || dict.rbegin()->first < field.key) {
+                dict.emplace_hint(dict.end(), field.key, std::move(child));
+            } else {
+                dict.insert_or_assign(std::string(field.key), std::move(child));
+            }
+        }
+        out = Value(std::move(dict));
+        return true;
+    }
+
+    static bool convertArray(simdjson::dom::array array, Value& out, size_t depth) {
+        Array values;
+        values.reserve(array.size());
+        for (const simdjson::dom::element item : array) {
+            if (!convert(item, values.emplace_back(), depth + 1)) return false;
+        }
+        out = Value(std::move(values));
+        return true;
+    }
+};
+
 // Converts to nlohmann's document for writing. Returns false with a problem
 // text when something has no JSON form.
 bool toJSON(const Value& v, nlohmann::json& out, std::string& problem, size_t depth) {
@@ -175,6 +241,7 @@ bool toJSON(const Value& v, nlohmann::json& out, std::string& problem, size_t de
 
 Value parse(std::string_view text, ErrorRef* error) {
     if (error) *error = nullptr;
+    if (std::optional<Value> fast = FastReader().read(text)) return std::move(*fast);
     ValueBuilder builder;
     bool ok = false;
     try {

@@ -111,6 +111,42 @@ TEST(JSON, InvalidUTF8AndDeepNestingAreErrorsNotCrashes) {
     EXPECT_EQ(ns::json::parse(written), Value("a\xEF\xBF\xBD" "b"));
 }
 
+// Texts at the edges of the reader: each reads as JSON says, whichever of its
+// two parsers takes it.
+TEST(JSON, EdgeTextsReadAsJSONSays) {
+    struct Case {
+        std::string text;
+        Value expected;
+    };
+    const Case cases[] = {
+        {"\xEF\xBB\xBF{\"a\":1}", Value(ns::Dictionary{{"a", Value(1)}})},
+        {"18446744073709551616", Value(18446744073709551616.0)},
+        {"-9223372036854775809", Value(-9223372036854775808.0)},
+        {"-0", Value(0)},
+        {"1e-400", Value(0.0)},
+        {R"({"b":1,"a":2,"b":3,"c":{"y":[true,null],"x":"\u00e9\ud83d\ude00"}})",
+         Value(ns::Dictionary{{"a", Value(2)},
+                              {"b", Value(3)},
+                              {"c", ns::Dictionary{{"x", Value("\u00e9\U0001F600")},
+                                                   {"y", ns::Array{Value(true), Value()}}}}})},
+    };
+    for (const Case& c : cases) {
+        ns::ErrorRef error;
+        const Value v = ns::json::parse(c.text, &error);
+        EXPECT_EQ(error, nullptr) << c.text;
+        EXPECT_EQ(v, c.expected) << c.text;
+        EXPECT_EQ(v.type(), c.expected.type()) << c.text;
+    }
+    EXPECT_EQ(ns::json::parse("-0.0").type(), Value::Type::Double);
+    const std::string tooDeep = std::string(ns::json::kMaxDepth + 1, '[') + std::string(ns::json::kMaxDepth + 1, ']');
+    for (const std::string& bad :
+         {tooDeep, std::string("1e400"), std::string("\"a\tb\""), std::string("\"\\ud800\"")}) {
+        ns::ErrorRef error;
+        EXPECT_TRUE(ns::json::parse(bad, &error).isNull()) << bad;
+        EXPECT_NE(error, nullptr) << bad;
+    }
+}
+
 TEST(JSON, ValuesWithoutAJSONFormAreRefused) {
     for (const Value& bad : {Value(ns::Data{1, 2}), Value(ns::Date{1.0}),
                              Value(std::numeric_limits<double>::quiet_NaN()),

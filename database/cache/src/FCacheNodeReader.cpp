@@ -34,27 +34,6 @@ bool isPriorityLeaf(const FNodePtr& node) {
     return leaf.isNumber() || leaf.isString();
 }
 
-// Small non-negative integers and the booleans are the most repeated
-// leaves (counts, flags, states); nodes never change, so one shared leaf
-// serves each of them instead of a node per row.
-constexpr int64_t kSharedIntegers = 256;
-
-const FNodePtr* sharedLeaf(const ns::Value& value) {
-    static const std::vector<FNodePtr> leaves = [] {
-        std::vector<FNodePtr> made;
-        made.reserve(kSharedIntegers + 2);
-        for (int64_t i = 0; i < kSharedIntegers; ++i) made.push_back(FLeafNode::make(ns::Value(i)));
-        made.push_back(FLeafNode::make(ns::Value(false)));
-        made.push_back(FLeafNode::make(ns::Value(true)));
-        return made;
-    }();
-    if (value.isBool()) return &leaves[size_t(kSharedIntegers + (value.asBool() ? 1 : 0))];
-    if (value.type() == ns::Value::Type::Int && value.asInt() >= 0 && value.asInt() < kSharedIntegers) {
-        return &leaves[size_t(value.asInt())];
-    }
-    return nullptr;
-}
-
 // The path of a stored path string: pieces split on "/", empty ones
 // dropped (as FPath makes them), counted first so the pieces are allocated
 // once.
@@ -277,9 +256,7 @@ private:
 
     FNodePtr leaf(const ns::Value& value, FNodePtr priority) {
         if (value.isString() && value.asString().size() > kQuorvaneMaxLeafSize) return nullptr;
-        if (!priority) {
-            if (const FNodePtr* shared = sharedLeaf(value)) return *shared;
-        }
+        // FLeafNode::make shares the leaves of small integers and booleans.
         return FLeafNode::make(value, std::move(priority));
     }
 

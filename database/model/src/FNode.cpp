@@ -148,32 +148,12 @@ FNode::Digest FNode::digest() const {
     return digestOf(*this, negativeZero);
 }
 
-FNode::Digest FNode::digestOf(const FNode& node, bool& negativeZero) {
-    const uint8_t state = node.hashState_.load(std::memory_order_acquire);
-    if (state >= 2) {
-        negativeZero = state == 3;
-        return node.digest_;
-    }
-    Digest d{};
-    negativeZero = false;
-    if (!node.isEmpty()) d = node.computeDigest(negativeZero);
-    // The first thread to finish keeps its result; a thread that finds the
-    // digest being written uses its own copy.
-    uint8_t expected = 0;
-    if (node.hashState_.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-        node.digest_ = d;
-        node.hashState_.store(negativeZero ? 3 : 2, std::memory_order_release);
-    }
-    return d;
-}
-
 bool FNode::containsNegativeZero() const {
     if (isEmpty()) return false;
-    (void)digest();
-    const uint8_t state = hashState_.load(std::memory_order_acquire);
-    // Another thread may still be writing the cache.
-    if (state < 2) return computeContainsNegativeZero();
-    return state == 3;
+    if (isLeafNode()) return computeContainsNegativeZero();
+    bool negativeZero;
+    (void)digestOf(*this, negativeZero);
+    return negativeZero;
 }
 
 std::string FNode::dataHash() const {
@@ -261,10 +241,31 @@ private:
     FNodePtr priority_;
 };
 
+constexpr int64_t kSharedIntegers = 256;
+
+// The shared leaves: the integers below kSharedIntegers, then false and true
+// (never destroyed, as the empty node).
+const FNodePtr* sharedLeaf(const ns::Value& value) {
+    static const std::vector<FNodePtr>& kLeaves = *[] {
+        auto* made = new std::vector<FNodePtr>;
+        made->reserve(kSharedIntegers + 2);
+        for (int64_t i = 0; i < kSharedIntegers; ++i) made->push_back(std::make_shared<const FLeafNode>(ns::Value(i)));
+        made->push_back(std::make_shared<const FLeafNode>(ns::Value(false)));
+        made->push_back(std::make_shared<const FLeafNode>(ns::Value(true)));
+        return made;
+    }();
+    if (value.isBool()) return &kLeaves[size_t(kSharedIntegers + (value.asBool() ? 1 : 0))];
+    if (value.type() == ns::Value::Type::Int && value.asInt() >= 0 && value.asInt() < kSharedIntegers) {
+        return &kLeaves[size_t(value.asInt())];
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 FNodePtr FLeafNode::make(const ns::Value& value, FNodePtr priority) {
     if (priority && !priority->isEmpty()) return std::make_shared<const FLeafNodeWithPriority>(value, std::move(priority));
+    if (const FNodePtr* shared = sharedLeaf(value)) return *shared;
     return std::make_shared<const FLeafNode>(value);
 }
 
@@ -515,6 +516,30 @@ bool FChildrenNode::isEqual(const FNode& other) const {
     });
 }
 
+FNode::Digest FChildrenNode::keptDigest(bool& negativeZero) const {
+    const uint8_t state = hashState_.load(std::memory_order_acquire);
+    if (state >= 2) {
+        negativeZero = state == 3;
+        return digest_;
+    }
+    Digest d{};
+    negativeZero = false;
+    if (!isEmpty()) d = computeDigest(negativeZero);
+    // The first thread to finish keeps its result; a thread that finds the
+    // digest being written uses its own copy.
+    uint8_t expected = 0;
+    if (hashState_.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        digest_ = d;
+        hashState_.store(negativeZero ? 3 : 2, std::memory_order_release);
+    }
+    return d;
+}
+
+bool FChildrenNode::digestKept(const FNode& node) {
+    if (node.isLeafNode()) return false;
+    return static_cast<const FChildrenNode&>(node).hashState_.load(std::memory_order_acquire) >= 2;
+}
+
 FNode::Digest FChildrenNode::computeDigest(bool& negativeZero) const {
     digestChildrenInParallel();
     HashTextBuffer buffer;
@@ -550,7 +575,8 @@ void FChildrenNode::digestChildrenInParallel() const {
         level->children_.forEach([&](const std::string&, const FNodePtr& child) {
             if (digestKept(*child)) return true;
             if (!first) first = child.get();
-            if (depth == 0) pending.push_back(child.get());
+            // A leaf keeps no digest: hashing it ahead would be lost work.
+            if (depth == 0 && !child->isLeafNode()) pending.push_back(child.get());
             ++unhashed;
             return true;
         });

@@ -209,6 +209,14 @@ TEST(Node, ChildrenPrioritiesAndUpdates) {
     EXPECT_EQ(leaf->updateImmediateChild("c", empty).get(), leaf.get());
 
     EXPECT_THROW(FLeafNode(ns::Value(ns::Array{})), ns::Exception);
+
+    // Booleans and integers 0-255 without a priority are shared leaves.
+    EXPECT_EQ(FLeafNode::make(true).get(), FLeafNode::make(ns::Value(true)).get());
+    EXPECT_EQ(FLeafNode::make(255).get(), FLeafNode::make(int64_t(255)).get());
+    EXPECT_NE(FLeafNode::make(256).get(), FLeafNode::make(256).get());
+    EXPECT_NE(FLeafNode::make(-1).get(), FLeafNode::make(-1).get());
+    EXPECT_NE(FLeafNode::make(7, FLeafNode::make(1)).get(), FLeafNode::make(7).get());
+    EXPECT_EQ(FLeafNode::make(7, FLeafNode::make(1))->getPriority()->val(), ns::Value(1));
 }
 
 TEST(Node, ChildrenAndPriorityEnumeration) {
@@ -417,17 +425,18 @@ TEST(NodeHash, NonLeafPriorityCannotBeHashed) {
     EXPECT_THROW((void)tree->dataHash(), ns::Exception);
 }
 
-// The database's queues may still use the shared nodes and indexes on other
-// threads while the process exits: the exit handlers must not free them.
+// The database's queues may still use the shared nodes, leaves and indexes
+// on other threads while the process exits: the exit handlers must not free
+// them.
 TEST(NodeDeathTest, SharedNodesOutliveTheExitHandlers) {
     EXPECT_EXIT(
         {
             std::atomic<bool> running{false};
             std::thread([&running] {
                 for (;;) {
-                    FNodePtr shared[] = {FEmptyNode::emptyNode(), FMaxNode::maxNode()};
+                    FNodePtr shared[] = {FEmptyNode::emptyNode(), FMaxNode::maxNode(), FLeafNode::make(true)};
                     FIndexPtr index = FPriorityIndex::priorityIndex();
-                    running = !shared[0]->isEmpty() || !shared[1]->isEmpty() || index != nullptr;
+                    running = shared[0]->isEmpty() && shared[2]->isLeafNode() && index != nullptr;
                 }
             }).detach();
             while (!running) std::this_thread::yield();

@@ -3,8 +3,10 @@
 // (string, number or boolean) or a children node whose children live in a
 // persistent sorted dictionary in key order; the empty node is the shared
 // children node with no children. Nodes are shared by std::shared_ptr and
-// never change, so any version may be read from any thread; each node caches
-// its hash, and a parent's hash is built from its children's cached hashes.
+// never change, so any version may be read from any thread; each children
+// node caches its hash, built from its children's hashes. A leaf re-hashes
+// its short text when asked (the per-thread memo of leaf digests makes that
+// cheap), so the most numerous nodes carry no cache.
 
 #include <array>
 #include <atomic>
@@ -115,20 +117,14 @@ protected:
     // The SHA-1 of the hash text and whether the node holds -0.0; a children
     // node computes (and keeps) its children's digests on the way.
     virtual Digest computeDigest(bool& negativeZero) const = 0;
-    // A node's digest and -0.0 flag, computed and kept when not kept yet.
-    static Digest digestOf(const FNode& node, bool& negativeZero);
-    static bool digestKept(const FNode& node) { return node.hashState_.load(std::memory_order_acquire) >= 2; }
+    // The digest and -0.0 flag, from the node's cache where it keeps one.
+    virtual Digest keptDigest(bool& negativeZero) const { return computeDigest(negativeZero); }
+    static Digest digestOf(const FNode& node, bool& negativeZero) { return node.keptDigest(negativeZero); }
     // containsNegativeZero, computed (children answer from their caches).
     virtual bool computeContainsNegativeZero() const = 0;
 
-    // A byte for subclasses, kept here where it fills the hash cache's padding.
+    // A byte for subclasses, kept in the padding after the base.
     uint8_t subclassByte_ = 0;
-
-private:
-    // 0: not computed, 1: being computed by one thread, 2: digest_ holds it,
-    // 3: digest_ holds it and the node contains -0.0.
-    mutable std::atomic<uint8_t> hashState_{0};
-    mutable Digest digest_;
 };
 
 class FLeafNode : public FNode {
@@ -136,7 +132,9 @@ public:
     // initWithValue:withPriority: (a string, number or boolean; raises
     // NSInvalidArgumentException for anything else). A null or empty
     // priority means none. Leaves with a priority are of a subclass, so the
-    // common leaf carries no room for one.
+    // common leaf carries no room for one. The booleans and the integers
+    // 0-255 without a priority are shared leaves (the most repeated values:
+    // counts, flags, states).
     static FNodePtr make(const ns::Value& value, FNodePtr priority = nullptr);
     // A leaf without a priority.
     explicit FLeafNode(const ns::Value& value);
@@ -235,12 +233,18 @@ public:
 
 protected:
     Digest computeDigest(bool& negativeZero) const override;
+    Digest keptDigest(bool& negativeZero) const override;
     bool computeContainsNegativeZero() const override;
 
 private:
+    static bool digestKept(const FNode& node);
     FNodePtr priorityPtr() const;
     // Computes the digests of large unhashed subtrees on several threads.
     void digestChildrenInParallel() const;
+    // 0: not computed, 1: being computed by one thread, 2: digest_ holds it,
+    // 3: digest_ holds it and the node contains -0.0.
+    mutable std::atomic<uint8_t> hashState_{0};
+    mutable Digest digest_;
     FChildrenDictionary children_;
     std::unique_ptr<const FNodePtr> priority_;  // null when none
     mutable std::atomic<uint64_t> sizeEstimate_{0};  // 0: not computed (an estimate is at least 1)

@@ -163,15 +163,15 @@ private:
                                                                        remoteConfig.uploadMaxSizeLimitBytes(), nullptr);
         if (!bundles) return {};
         const auto nowMillis = static_cast<int64_t>(ns::Clock::nowSeconds() * 1000);
-        ns::Array objects;
+        std::vector<std::shared_ptr<QRVAPBMeasurementBundle>> stamped;
         for (const auto& queued : *bundles) {
             NANOSetInt64(queued.bundle, F::MeasurementBundle::uploading_library_version,
                          QRVAIdentity::quorvaneAnalyticsLibraryVersion());
             NANOSetInt64(queued.bundle, F::MeasurementBundle::upload_timestamp_millis, nowMillis);
-            objects.push_back(ns::Value(std::static_pointer_cast<ns::Object>(queued.bundle)));
+            stamped.push_back(queued.bundle);
         }
         auto batch = QRVAPBMeasurementBatch::message();
-        NANOSetArray(batch, F::MeasurementBatch::bundles, objects);
+        if (!QRVAPBMoveMessages(batch, F::MeasurementBatch::bundles, stamped)) return {};
         auto payload = batch->protoBuffer();
         if (!payload) return {};
         bundleCount = bundles->size();

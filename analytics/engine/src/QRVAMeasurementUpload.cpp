@@ -294,17 +294,18 @@ void QRVAMeasurement::uploadBundles(const std::vector<QRVAQueuedBundle>& bundles
     }
     const double now = ns::Clock::nowSeconds();
     const auto nowMillis = static_cast<int64_t>(now * 1000);
-    ns::Array bundleObjects;
+    std::vector<std::shared_ptr<QRVAPBMeasurementBundle>> stamped;
     std::vector<int64_t> rowIDs;
     for (const auto& queued : bundles) {
         NANOSetInt64(queued.bundle, F::MeasurementBundle::uploading_library_version,
                      QRVAIdentity::quorvaneAnalyticsLibraryVersion());
         NANOSetInt64(queued.bundle, F::MeasurementBundle::upload_timestamp_millis, nowMillis);
-        bundleObjects.push_back(ns::Value(std::static_pointer_cast<ns::Object>(queued.bundle)));
+        stamped.push_back(queued.bundle);
         rowIDs.push_back(queued.rowID);
     }
+    // The bundles were read for this batch only: moved in, not copied.
     auto batch = QRVAPBMeasurementBatch::message();
-    NANOSetArray(batch, F::MeasurementBatch::bundles, bundleObjects);
+    const bool batched = QRVAPBMoveMessages(batch, F::MeasurementBatch::bundles, stamped);
     monitor()->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
                             ns::Value(nowMillis), ns::Value(std::static_pointer_cast<ns::Object>(batch)));
     setUploadInProgressWithBundleIDs(rowIDs);
@@ -313,9 +314,8 @@ void QRVAMeasurement::uploadBundles(const std::vector<QRVAQueuedBundle>& bundles
     // Set before the request goes out: an upload that never answers counts
     // as a failed attempt for the retry rule.
     persistedConfig_->setLastFailedUploadTimestamp(now);
-    const auto sent = NANOGetArray(batch, F::MeasurementBatch::bundles, &QRVAPBMeasurementBundle::messageClass());
-    auto payload = batch->protoBuffer();
-    if (!payload || payload->empty() || !sent || sent->size() != bundles.size()) {
+    auto payload = batched ? batch->protoBuffer() : std::nullopt;
+    if (!payload || payload->empty()) {
         // Never an empty or partial body: the bundles stay for the next try.
         return networkUploadCompletionHandlerWithResponse(
             nullptr, ns::Error::make(kQRVAErrorDomain, 2, "Failed to encode the measurement batch"));

@@ -337,7 +337,7 @@ std::shared_ptr<QRVAPBEvent> QRVAEvent::protoEvent() const {
         NANOSetInt64(event, F::Event::previous_timestamp_millis, qrva_millisecondsFromSeconds(previousTimestamp_));
     }
     NANOSetInt64(event, F::Event::timestamp_millis, qrva_millisecondsFromSeconds(timestamp_));
-    ns::Array params;
+    std::vector<std::shared_ptr<QRVAPBEventParam>> params;
     params.reserve(parameters_.size());
     for (const auto& [key, value] : parameters_) {
         auto param = QRVAPBEventParam::message();
@@ -347,10 +347,45 @@ std::shared_ptr<QRVAPBEvent> QRVAEvent::protoEvent() const {
             case QRVAValue::kInt64: NANOSetInt64(param, F::EventParam::int_value, value.int64Value()); break;
             case QRVAValue::kString: NANOSetString(param, F::EventParam::string_value, *value.stringValue()); break;
         }
-        params.emplace_back(ns::ObjectPtr(param));
+        params.push_back(std::move(param));
     }
-    NANOSetArray(event, F::Event::params, params);
+    // The parameters were made for this event only: moved in, not copied.
+    QRVAPBMoveMessages(event, F::Event::params, params);
     return event;
+}
+
+namespace {
+
+// Wire sizes, as nanopb writes the fields protoEvent() sets: every tag here
+// is one byte, integers are varints of their 64-bit pattern (ten bytes when
+// negative), doubles eight bytes.
+size_t varintSize(uint64_t value) {
+    size_t size = 1;
+    for (; value >= 0x80; value >>= 7) ++size;
+    return size;
+}
+size_t delimitedSize(size_t length) {
+    return 1 + varintSize(length) + length;
+}
+size_t int64FieldSize(int64_t value) {
+    return 1 + varintSize(static_cast<uint64_t>(value));
+}
+
+}  // namespace
+
+size_t QRVAEvent::protoEventSize() const {
+    size_t size = delimitedSize(name_.size()) + int64FieldSize(qrva_millisecondsFromSeconds(timestamp_));
+    if (previousTimestamp_ > DBL_EPSILON) size += int64FieldSize(qrva_millisecondsFromSeconds(previousTimestamp_));
+    for (const auto& [key, value] : parameters_) {
+        size_t param = delimitedSize(key.size());
+        switch (value.valueType()) {
+            case QRVAValue::kDouble: param += 1 + sizeof(double); break;
+            case QRVAValue::kInt64: param += int64FieldSize(value.int64Value()); break;
+            case QRVAValue::kString: param += delimitedSize(value.stringValue()->size()); break;
+        }
+        size += delimitedSize(param);
+    }
+    return size;
 }
 
 namespace {

@@ -524,4 +524,45 @@ bool encodeRepeated(const Family& family, pb_ostream_t* stream, const pb_field_t
     return true;
 }
 
+// Every record is checked before any is touched, and the empty records that
+// take their places are made first, so a refusal changes nothing.
+bool moveIntoArray(const Family& family, MessageInfo* info, int32_t id, MessageInfo* const* records, size_t count) {
+    if (info == nullptr || info->messageFields == nullptr || id < 0 || id >= family.fieldCount ||
+        !isRepeated(family.typesByID[id]) || !(family.typesByID[id] & NANO_TYPE_MESSAGE) ||
+        info->messageFields[id] == nullptr || count > UINT32_MAX) {
+        return false;
+    }
+    const Family& sub = *family.subOf(id);
+    for (size_t i = 0; i < count; ++i) {
+        if (records[i] == nullptr || records[i] == info || records[i]->messageFields == nullptr ||
+            records[i]->messageName != sub.name) {
+            return false;
+        }
+    }
+    std::vector<MessageInfo*> moved(count, nullptr);
+    auto* items = count > 0 ? static_cast<void**>(calloc(count, sizeof(void*))) : nullptr;
+    bool made = count == 0 || items != nullptr;
+    for (size_t i = 0; made && i < count; ++i) {
+        made = (moved[i] = newRecord(sub)) != nullptr;
+    }
+    if (!made) {
+        for (MessageInfo* record : moved) {
+            if (record != nullptr) {
+                freeRecord(sub, record);
+            }
+        }
+        free(items);
+        return false;
+    }
+    freeField(family, info, id);
+    for (size_t i = 0; i < count; ++i) {
+        std::swap(*moved[i], *records[i]);
+        items[i] = moved[i];
+    }
+    auto* array = static_cast<ArrayInfo*>(info->messageFields[id]);
+    array->items = items;
+    array->count = array->filled = static_cast<uint32_t>(count);
+    return true;
+}
+
 }  // namespace qrvapb

@@ -61,5 +61,10 @@ bool encodeRepeated(const Family& family, pb_ostream_t* stream, const pb_field_t
 bool freeField(const Family& family, MessageInfo* info, int32_t fieldID);
 bool freeRecord(const Family& family, MessageInfo* info);
 bool copyRecord(const Family& family, MessageInfo** destination, const MessageInfo* source);
+// Makes repeated message field `id` hold `records`' contents, moved: each
+// record is left an empty message of its type.
+bool moveIntoArray(const Family& family, MessageInfo* info, int32_t id, MessageInfo* const* records, size_t count);
+// The family whose records carry `info`'s message name, or null.
+const Family* familyOf(const MessageInfo* info);
 
 }  // namespace qrvapb

@@ -155,7 +155,27 @@ constexpr const uint32_t* typesByID<qrvanalytics_MeasurementBundle>(const uint32
 QRVAPB_MESSAGES(QRVAPB_DEFINE)
 #undef QRVAPB_DEFINE
 
+const Family* familyOf(const MessageInfo* info) {
+    static constexpr const Family* kFamilies[] = {
+#define QRVAPB_ENTRY(lower, Message) &k##Message##Family,
+        QRVAPB_MESSAGES(QRVAPB_ENTRY)
+#undef QRVAPB_ENTRY
+    };
+    for (const Family* family : kFamilies) {
+        if (info != nullptr && info->messageName == family->name) {
+            return family;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace qrvapb
+
+bool QRVAPBMoveRecords(NANOMessageRef message, int32_t fieldID, std::span<MessageInfo* const> records) {
+    MessageInfo* info = message.info();
+    const qrvapb::Family* family = qrvapb::familyOf(info);
+    return family != nullptr && qrvapb::moveIntoArray(*family, info, fieldID, records.data(), records.size());
+}
 
 #define QRVAPB_FUNCTIONS(lower, Message)                                                                  \
     bool qrvapb_init_##lower(MessageInfo* info) {                                                         \

@@ -182,6 +182,25 @@ TEST_F(EventModelTest, TheWireFormKeepsOrderValuesAndMillisecondsAndComesBack) {
     EXPECT_EQ(keysOf(floatOnly->parameters()), std::vector<std::string>{"_o"});
 }
 
+TEST_F(EventModelTest, TheWireSizeIsWorkedOutAsTheEncoderWritesIt) {
+    const std::string longText(300, 'y');
+    const struct {
+        const char* name;
+        double timestamp, previous;
+        QRVAParameters parameters;
+    } cases[] = {
+        {"_s", 0, 0, {}},
+        {"view_item", 1700000000.5, 1699999999.9999, {{"n", QRVAValue(int64_t(-1))}, {"d", QRVAValue(2.5)}}},
+        {"_e", -3, 1e-300, {{"texto", QRVAValue::string("ñandú")}, {"big", QRVAValue(INT64_MAX)}}},
+        {"_vs", 9e15, 0, {{"long", QRVAValue::string(longText)}, {"zero", QRVAValue(int64_t(0))}}},
+    };
+    for (const auto& c : cases) {
+        auto event = QRVAEvent::initWithOrigin("app", false, c.name, c.timestamp, c.previous, c.parameters);
+        ASSERT_TRUE(event) << c.name;
+        EXPECT_EQ(event->protoEventSize(), event->protoEvent()->protoBuffer()->size()) << c.name;
+    }
+}
+
 TEST_F(EventModelTest, FlagsAndScreenParameters) {
     auto event = QRVAEvent::initWithOrigin("app", false, "_s", 1, 0, QRVAObjectParameters{{"_c", ns::Value(1)}});
     ASSERT_TRUE(event->isConversion());

@@ -290,6 +290,24 @@ TEST(WireMessages, CopiesAreDeepAndKindsAreChecked) {
     EXPECT_EQ(QRVAPBEvent::initWithBuffer(bytesOf({0x12, 0x05, 'a'})), nullptr) << "a length past the end";
 }
 
+TEST(WireMessages, MovedElementsEncodeAsCopiedOnesAndLeaveEmptyMessages) {
+    auto copied = event("purchase", {intParam("a", 1), intParam("b", -2)});
+    std::vector<std::shared_ptr<QRVAPBEventParam>> params{intParam("a", 1), intParam("b", -2)};
+    auto moved = event("purchase", {intParam("old", 9)});
+    ASSERT_TRUE(QRVAPBMoveMessages(moved, F::Event::params, params));
+    EXPECT_EQ(moved->protoBuffer(), copied->protoBuffer());
+    EXPECT_FALSE(NANOHasField(params[0], F::EventParam::name));
+    NANOSetString(params[0], F::EventParam::name, "reused");  // an empty message still works
+    EXPECT_EQ(moved->protoBuffer(), copied->protoBuffer());
+
+    // Another message type, a singular field or a missing element changes nothing.
+    std::vector<std::shared_ptr<QRVAPBUserAttribute>> attributes{QRVAPBUserAttribute::message()};
+    EXPECT_FALSE(QRVAPBMoveMessages(moved, F::Event::params, attributes));
+    EXPECT_FALSE(QRVAPBMoveMessages(moved, F::Event::name, params));
+    EXPECT_FALSE(QRVAPBMoveMessages(moved, F::Event::params, std::vector<std::shared_ptr<QRVAPBEventParam>>{nullptr}));
+    EXPECT_EQ(moved->protoBuffer(), copied->protoBuffer());
+}
+
 TEST(WireMessages, UndeclaredTagsAreDroppedAndLongStringsRefused) {
     auto config = QRVAPBMeasurementConfig::message();
     NANOSetString(config, F::MeasurementConfig::app_id, "1:2:ios:3");

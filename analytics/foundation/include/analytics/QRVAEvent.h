@@ -85,6 +85,8 @@ public:
     // The event as a new wire message: name, timestamps in milliseconds (the
     // previous one only when above zero), the parameters in order.
     std::shared_ptr<QRVAPBEvent> protoEvent() const;
+    // The length of protoEvent()'s encoding, worked out without making it.
+    size_t protoEventSize() const;
 
     // The normalisation steps, shared with event decomposition
     // (QRVAEventUtilities.h). Empty input gives an empty result.

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "core/nano/NANOMessage.h"
 #include "core/nano/nano_pb.h"
@@ -129,6 +130,21 @@ public:
         return kClass;
     }
 };
+
+// Makes the repeated message field `fieldID` of `message` hold the elements'
+// records, in order, moved rather than deep-copied as NANOSetArray does: each
+// element is left an empty message of its type. For messages just made to
+// go into another one (an event's parameters, a bundle's events). False, with
+// nothing changed, when the field is not a repeated field of the elements'
+// message type.
+bool QRVAPBMoveRecords(NANOMessageRef message, int32_t fieldID, std::span<MessageInfo* const> records);
+template <class Elements>
+bool QRVAPBMoveMessages(NANOMessageRef message, int32_t fieldID, const Elements& elements) {
+    std::vector<MessageInfo*> records;
+    records.reserve(std::size(elements));
+    for (const auto& element : elements) records.push_back(element ? element->messageInfo() : nullptr);
+    return QRVAPBMoveRecords(message, fieldID, records);
+}
 
 using QRVAPBAudience = QRVAPBMessage<qrvanalytics_Audience>;
 using QRVAPBAudienceLeafFilterResult = QRVAPBMessage<qrvanalytics_AudienceLeafFilterResult>;

@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/format.h"
 #include "platform/toolbox.h"
+#include "platform/utf8.h"
 
 namespace F = QRVAPBField;
 
@@ -56,6 +57,92 @@ bool readStoredParameters(const QRVAPBEvent& proto, std::string& origin, QRVAPar
     }
     return QRVAAssertTrue(!origin.empty(), error, 2, "Cannot create an event from database. Missing origin parameter");
 }
+
+// The wire as this store writes a raw event, read without making its
+// message: one-byte keys, each field once. Anything else (another field, a
+// repeated one, text that is not UTF-8, a parameter without exactly one
+// value, an origin that is not text) is left to the full decoder, so what is
+// read here is what it would read.
+class StoredEventReader {
+public:
+    explicit StoredEventReader(const ns::Data& bytes) : at_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+    bool read(std::string& origin, QRVAParameters& parameters, double& previous) {
+        bool timestamp = false, hasPrevious = false;
+        while (at_ < end_) {
+            const uint8_t key = *at_++;
+            uint64_t number = 0;
+            std::string_view param;
+            if (key == 0x0A && delimited(param)) {
+                if (!readParam(param, origin, parameters)) return false;
+            } else if ((key == 0x18 && !timestamp) || (key == 0x20 && !hasPrevious)) {
+                if (!varint(at_, end_, number)) return false;
+                (key == 0x18 ? timestamp : hasPrevious) = true;
+                if (key == 0x20) previous = double(int64_t(number)) / 1000.0;
+            } else {
+                return false;
+            }
+        }
+        if (!hasPrevious) previous = 0;
+        return !origin.empty();
+    }
+
+private:
+    static bool varint(const uint8_t*& at, const uint8_t* end, uint64_t& value) {
+        value = 0;
+        for (int shift = 0; shift < 64 && at < end; shift += 7) {
+            const uint8_t byte = *at++;
+            if (shift == 63 && byte > 1) return false;
+            value |= uint64_t(byte & 0x7F) << shift;
+            if (!(byte & 0x80)) return true;
+        }
+        return false;
+    }
+    static bool text(const uint8_t*& at, const uint8_t* end, std::string_view& out) {
+        uint64_t length = 0;
+        if (!varint(at, end, length) || length > uint64_t(end - at) || length > NANO_MAX_STRING_LENGTH) return false;
+        out = std::string_view(reinterpret_cast<const char*>(at), size_t(length));
+        at += length;
+        return true;
+    }
+    bool delimited(std::string_view& out) { return text(at_, end_, out); }
+
+    static bool readParam(std::string_view bytes, std::string& origin, QRVAParameters& parameters) {
+        const auto* at = reinterpret_cast<const uint8_t*>(bytes.data());
+        const auto* end = at + bytes.size();
+        std::optional<std::string_view> name, string;
+        std::optional<QRVAValue> value;
+        while (at < end) {
+            const uint8_t key = *at++;
+            std::string_view field;
+            uint64_t number = 0;
+            if ((key == 0x0A && !name) || (key == 0x12 && !string)) {
+                if (!text(at, end, field) || !ns::utf8::isValid(field)) return false;
+                (key == 0x0A ? name : string) = field;
+            } else if (key == 0x18 && !value && varint(at, end, number)) {
+                value = QRVAValue(int64_t(number));
+            } else if (key == 0x29 && !value && end - at >= 8) {
+                double real = 0;
+                std::memcpy(&real, at, sizeof real);
+                at += sizeof real;
+                value = QRVAValue(real);
+            } else {
+                return false;
+            }
+        }
+        if (!name || bool(string) == bool(value)) return false;
+        if (*name == "_o") {
+            if (!string) return false;
+            origin = *string;
+        } else {
+            parameters.set(*name, string ? QRVAValue::string(std::string(*string)) : std::move(*value));
+        }
+        return true;
+    }
+
+    const uint8_t* at_;
+    const uint8_t* end_;
+};
 
 }  // namespace
 
@@ -168,14 +255,19 @@ std::optional<QRVARawEventData> QRVADatabase::rawEventDataFromDictionary(const Q
         !QRVAAssertNotNil(fingerprint, error, 1, "Unable to find event metadata in the database dictionary")) {
         return std::nullopt;
     }
-    auto proto = data.isData() ? QRVAPBEvent::initWithBuffer(data.asData()) : nullptr;
-    if (!QRVAAssertNotNull(proto.get(), error, 2, "Failed to parse event from data")) return std::nullopt;
-    double previous = NANOHasField(proto, F::Event::previous_timestamp_millis)
-                          ? double(NANOGetInt64(proto, F::Event::previous_timestamp_millis)) / 1000.0
-                          : 0.0;
     std::string origin;
     QRVAParameters parameters;
-    if (!readStoredParameters(*proto, origin, parameters, error)) return std::nullopt;
+    double previous = 0;
+    if (!data.isData() || !StoredEventReader(data.asData()).read(origin, parameters, previous)) {
+        origin.clear();
+        parameters = QRVAParameters();
+        auto proto = data.isData() ? QRVAPBEvent::initWithBuffer(data.asData()) : nullptr;
+        if (!QRVAAssertNotNull(proto.get(), error, 2, "Failed to parse event from data")) return std::nullopt;
+        previous = NANOHasField(proto, F::Event::previous_timestamp_millis)
+                       ? double(NANOGetInt64(proto, F::Event::previous_timestamp_millis)) / 1000.0
+                       : 0.0;
+        if (!readStoredParameters(*proto, origin, parameters, error)) return std::nullopt;
+    }
     const std::string* name = QRVARowValue(row, "name").stringOrNull();
     auto event = QRVAEvent::initWithOrigin(origin, false, name ? *name : "",
                                            QRVARowValue(row, "timestamp").doubleValue(), previous, parameters);

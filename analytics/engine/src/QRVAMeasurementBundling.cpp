@@ -68,8 +68,7 @@ public:
         const int64_t hour = clockHourOf(raw->rawEvent().timestamp());
         if (events_ > 0 && hour != hour_) return false;
         if (!follows(raw->rowID())) return false;
-        auto bytes = raw->rawEvent().protoEvent()->protoBuffer();
-        const int64_t size = bytes ? int64_t(bytes->size()) : 0;
+        const auto size = int64_t(raw->rawEvent().protoEventSize());
         if (events_ > 0 && !(totalSize_ + size < maxBytes_)) return false;
         if (events_ == 0) hour_ = hour;
         totalSize_ += size;
@@ -125,6 +124,8 @@ private:
     void countEvent(QRVAEvent& event, QRVADailyCounts& counts, int32_t day, bool& changed);
     void markRealtime(QRVAEvent& event, QRVADailyCounts& counts, int32_t day, bool& changed);
     bool aggregateEvent(QRVAEvent& event);
+    std::optional<QRVAEventAggregates>* aggregatesOf(const std::string& name);
+    bool storeAggregates();
     bool recordAppMetadata();
     bool addAudienceResults();
     void addMonitoringData();
@@ -142,6 +143,9 @@ private:
     int64_t lastRowID_ = -1;
     std::vector<QRVAEvent> events_;
     std::shared_ptr<QRVAPBMeasurementBundle> bundle_;
+    // Each name's aggregates as the pass leaves them, in the order the names
+    // came: read once, written once after the last event.
+    std::vector<std::pair<std::string, std::optional<QRVAEventAggregates>>> aggregates_;
     double start_ = 0;
     double end_ = 0;
     bool realtime_ = false;
@@ -237,7 +241,7 @@ bool Bundler::packEvents() {
     const int32_t today = database_.dayNumberAt(ns::Clock::nowSeconds());
     // Another day's counters are no limit for today's bundles.
     QRVADailyCounts counts = stored && stored->day() == today ? *stored : QRVADailyCounts(today, 0, 0, 0, 0, 0);
-    ns::Array protos;
+    std::vector<std::shared_ptr<QRVAPBEvent>> protos;
     protos.reserve(events_.size());
     for (auto& event : events_) {
         bool changed = false;
@@ -249,11 +253,10 @@ bool Bundler::packEvents() {
             return false;
         }
         if (!aggregateEvent(event)) return false;
-        protos.push_back(ns::Value(event.protoEvent()));
+        protos.push_back(event.protoEvent());
         realtime_ = realtime_ || event.isRealtime();
     }
-    NANOSetArray(bundle_, F::MeasurementBundle::events, protos);
-    return true;
+    return storeAggregates() && QRVAPBMoveMessages(bundle_, F::MeasurementBundle::events, protos);
 }
 
 void Bundler::countEvent(QRVAEvent& event, QRVADailyCounts& counts, int32_t day, bool& changed) {
@@ -301,15 +304,28 @@ void Bundler::markRealtime(QRVAEvent& event, QRVADailyCounts& counts, int32_t da
     }
 }
 
-bool Bundler::aggregateEvent(QRVAEvent& event) {
-    const std::string& name = event.name();
+// The events table is written in the same transaction and read by nothing
+// else of the pass, so each name's row is read once and the pass's counts
+// are kept here until the last event.
+std::optional<QRVAEventAggregates>* Bundler::aggregatesOf(const std::string& name) {
+    for (auto& [known, aggregates] : aggregates_) {
+        if (known == name) return &aggregates;
+    }
     ns::ErrorRef error;
     auto aggregates = database_.eventAggregatesWithName(name, &error);
     if (!aggregates && error) {
         monitor()->logWithLevel(1, 23107, "Failed to query event aggregates. Name, error", nameContext(name),
                                 QRVAErrorContext(error));
-        return false;
+        return nullptr;
     }
+    return &aggregates_.emplace_back(name, std::move(aggregates)).second;
+}
+
+bool Bundler::aggregateEvent(QRVAEvent& event) {
+    const std::string& name = event.name();
+    std::optional<QRVAEventAggregates>* kept = aggregatesOf(name);
+    if (!kept) return false;
+    auto& aggregates = *kept;
     if (aggregates) {
         if (auto copy = event.copyWithPreviousTimestamp(aggregates->lastFireTimestamp())) event = std::move(*copy);
         aggregates->incrementCurrentBundleCount();
@@ -319,12 +335,18 @@ bool Bundler::aggregateEvent(QRVAEvent& event) {
         aggregates = QRVAEventAggregates::initWithName(name, 1, 1, event.timestamp());
     }
     if (!aggregates) return true;  // a name no aggregate can hold
-    error = nullptr;
-    if (!database_.updateEventAggregates(*aggregates, &error) && error) {
-        monitor()->logWithLevel(1, 23108, "Failed to update event aggregates. Error", QRVAErrorContext(error));
-        return false;
-    }
     return audience_.evaluateFiltersForEvent(event, *aggregates);
+}
+
+bool Bundler::storeAggregates() {
+    for (const auto& [name, aggregates] : aggregates_) {
+        ns::ErrorRef error;
+        if (aggregates && !database_.updateEventAggregates(*aggregates, &error) && error) {
+            monitor()->logWithLevel(1, 23108, "Failed to update event aggregates. Error", QRVAErrorContext(error));
+            return false;
+        }
+    }
+    return true;
 }
 
 bool Bundler::recordAppMetadata() {

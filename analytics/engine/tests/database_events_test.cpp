@@ -129,6 +129,45 @@ TEST_F(DatabaseEventsTest, StoredEventsThatCannotBeReadAreLeftOut) {
               0u);
 }
 
+TEST_F(DatabaseEventsTest, StoredParametersReadAsTheFullDecoderReadsThem) {
+    // Events encoded by hand: [param]s of name and values, then the times.
+    auto param = [](std::string name, std::initializer_list<uint8_t> fields) {
+        ns::Data p{0x0a, uint8_t(name.size())};
+        p.insert(p.end(), name.begin(), name.end());
+        p.insert(p.end(), fields);
+        p.insert(p.begin(), {0x0a, uint8_t(p.size())});
+        return p;
+    };
+    const ns::Data origin = param("_o", {0x12, 0x03, 'a', 'p', 'p'});
+    const struct {
+        const char* what;
+        std::vector<ns::Data> params;
+        ns::Data times;
+        QRVAParameters read;
+        double previous;
+    } cases[] = {
+        {"every kind, origin last", {param("n", {0x18, 0x05}), param("s", {0x12, 0x01, 't'}), origin},
+         {0x18, 0x01, 0x20, 0xdc, 0x0b}, {{"n", QRVAValue(int64_t(5))}, {"s", QRVAValue::string("t")}}, 1.5},
+        {"a later entry of a name wins in place", {param("x", {0x18, 0x01}), origin, param("x", {0x12, 0x01, 'y'})},
+         {}, {{"x", QRVAValue::string("y")}}, 0},
+        {"text before a number", {origin, param("x", {0x18, 0x02, 0x12, 0x01, 'y'})}, {}, {{"x", QRVAValue::string("y")}}, 0},
+        {"the first of two names", {origin, param("x", {0x0a, 0x01, 'z', 0x18, 0x02})}, {}, {{"x", QRVAValue(int64_t(2))}}, 0},
+        {"a negative number", {origin, param("m", {0x18, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01})},
+         {}, {{"m", QRVAValue(int64_t(-1))}}, 0},
+        {"an undeclared field", {origin}, {0x48, 0x07}, {}, 0},
+    };
+    for (const auto& c : cases) {
+        ns::Data data;
+        for (const auto& p : c.params) data.insert(data.end(), p.begin(), p.end());
+        data.insert(data.end(), c.times.begin(), c.times.end());
+        QRVASqliteRow row{{"rowid", 4}, {"name", "_s"}, {"timestamp", kNow}, {"metadata_fingerprint", 9}, {"data", data}};
+        ns::ErrorRef error;
+        auto raw = database_->rawEventDataFromDictionary(row, &error);
+        ASSERT_TRUE(raw) << c.what << ": " << storetest::describe(error);
+        EXPECT_EQ(raw->rawEvent(), *QRVAEvent::initWithOrigin("app", false, "_s", kNow, c.previous, c.read)) << c.what;
+    }
+}
+
 TEST_F(DatabaseEventsTest, BundlesAreQueuedCompressedAndReadOldestFirstWithinTheSizeBudget) {
     ns::ErrorRef error;
     const struct {

@@ -471,7 +471,9 @@ ns::Value FChildrenNode::valForExport(bool exportFormat) const {
 void FChildrenNode::enumerateChildren(const FNodeChildBlock& block) const { enumerateChildrenReverse(false, block); }
 
 void FChildrenNode::enumerateChildrenReverse(bool reverse, const FNodeChildBlock& block) const {
-    children_.enumerateReverse(reverse, block);
+    children_.enumerateReverse(reverse, [&](const FChildKey& key, const FNodePtr& child, bool& stop) {
+        block(key, child, stop);
+    });
 }
 
 FEnumeratorPtr<FNamedNode> FChildrenNode::childEnumerator() const {

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "database/model/FChildKey.h"
 #include "database/model/FEnumerator.h"
 #include "database/model/FImmutableSortedDictionary.h"
 #include "database/model/FPath.h"
@@ -25,7 +26,8 @@
 class FNode;
 using FNodePtr = std::shared_ptr<const FNode>;
 
-using FChildrenDictionary = FImmutableSortedDictionary<std::string, FNodePtr, FKeyComparator>;
+// Keys are interned (see FChildKey): an entry is a pointer and a node.
+using FChildrenDictionary = FImmutableSortedDictionary<FChildKey, FNodePtr, FKeyComparator>;
 
 // A key and a node: the form of ordered children and of query bounds.
 struct FNamedNode {

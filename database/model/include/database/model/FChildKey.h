@@ -1,0 +1,79 @@
+#pragma once
+// A child's key in a children node: one pointer to an immutable shared
+// string. The keys of a tree repeat (the same field names under thousands of
+// records), so short keys are interned: every equal short key held anywhere
+// shares one string. Longer keys (push ids and other unique names) are not
+// looked up, only shared between the versions of a node. A key reads as a
+// const std::string& or a std::string_view without copying.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+class FChildKey {
+public:
+    FChildKey() : rep_(emptyRep()) {}
+    FChildKey(std::string_view text) : rep_(make(text)) {}  // NOLINT: keys convert from text
+    FChildKey(const std::string& text) : FChildKey(std::string_view(text)) {}  // NOLINT
+    FChildKey(const char* text) : FChildKey(std::string_view(text)) {}  // NOLINT
+    FChildKey(const FChildKey& o) noexcept : rep_(o.rep_) { retain(rep_); }
+    FChildKey(FChildKey&& o) noexcept : rep_(o.rep_) { o.rep_ = emptyRep(); }
+    FChildKey& operator=(const FChildKey& o) noexcept {
+        retain(o.rep_);
+        release(rep_);
+        rep_ = o.rep_;
+        return *this;
+    }
+    FChildKey& operator=(FChildKey&& o) noexcept {
+        if (this != &o) {
+            release(rep_);
+            rep_ = o.rep_;
+            o.rep_ = emptyRep();
+        }
+        return *this;
+    }
+    ~FChildKey() { release(rep_); }
+
+    const std::string& str() const { return rep_->text; }
+    operator const std::string&() const { return rep_->text; }  // NOLINT
+    operator std::string_view() const { return rep_->text; }    // NOLINT
+    size_t size() const { return rep_->text.size(); }
+    bool empty() const { return rep_->text.empty(); }
+
+    friend bool operator==(const FChildKey& a, const FChildKey& b) { return a.rep_ == b.rep_ || a.str() == b.str(); }
+    friend bool operator==(const FChildKey& a, std::string_view b) { return a.str() == b; }
+    friend bool operator==(const FChildKey& a, const std::string& b) { return a.str() == b; }
+    friend bool operator==(const FChildKey& a, const char* b) { return a.str() == b; }
+
+    // Keys up to this long are interned (they fit the string's own buffer).
+    static constexpr size_t kInternedLength = 15;
+
+private:
+    enum class Kind : uint8_t { Private, Interned, Immortal };
+    struct Rep {
+        std::atomic<uint32_t> refs{1};
+        Kind kind;
+        std::string text;
+        Rep(Kind k, std::string_view t) : kind(k), text(t) {}
+    };
+    static Rep* emptyRep();
+    static Rep* make(std::string_view text);
+    static void retain(Rep* rep) {
+        if (rep->kind != Kind::Immortal) rep->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    static void release(Rep* rep) {
+        if (rep->kind == Kind::Immortal) return;
+        uint32_t refs = rep->refs.load(std::memory_order_relaxed);
+        while (refs > 1) {
+            if (rep->refs.compare_exchange_weak(refs, refs - 1, std::memory_order_acq_rel)) return;
+        }
+        releaseLast(rep);
+    }
+    // The release that may drop the last reference (an interned key leaves
+    // its table under the table's lock).
+    static void releaseLast(Rep* rep);
+    friend class FChildKeyTable;
+
+    Rep* rep_;
+};

@@ -253,21 +253,31 @@ bool QRVAAudience::replaceFilterRows(const std::vector<QRVAEventFilter>& events,
 }
 
 bool QRVAAudience::evaluateFiltersForEvent(const QRVAEvent& event, const QRVAEventAggregates& aggregates) {
-    std::string eventName = QRVAFormattedEventName(event.name());
+    auto rows = eventFiltersForEventName(event.name());
+    return rows && evaluateEventFilters(*rows, event, aggregates);
+}
+
+std::optional<std::vector<QRVAEventFilter>> QRVAAudience::eventFiltersForEventName(const std::string& name) {
     ns::ErrorRef error;
-    auto rows = database_->eventFiltersForEventName(event.name(), &error);
+    auto rows = database_->eventFiltersForEventName(name, &error);
     if (!rows && error) {
         logFault(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
-                 {eventName, errorContext(error)});
-        return false;
+                 {QRVAFormattedEventName(name), errorContext(error)});
+        return std::nullopt;
     }
+    return rows.value_or(std::vector<QRVAEventFilter>{});
+}
+
+bool QRVAAudience::evaluateEventFilters(const std::vector<QRVAEventFilter>& rows, const QRVAEvent& event,
+                                        const QRVAEventAggregates& aggregates) {
+    if (rows.empty()) return true;
+    std::string eventName = QRVAFormattedEventName(event.name());
     RowLog log{eventName, 6001, 6002, 6003,
                "Unable to query filter result for audience. Event will not be evaluated. Event name, error",
                "Event filter contains no data. Event will not be evaluated. Event name, filter ID, audience ID",
                "Unable to save updated Audience filter results. Event will not be evaluated. Event name, error"};
     return evaluateRows<QRVAEventFilter>(
-        *database_, rows.value_or(std::vector<QRVAEventFilter>{}), log,
-        [&](const QRVAEventFilter& row) -> std::optional<QRVAAudienceOutcome> {
+        *database_, rows, log, [&](const QRVAEventFilter& row) -> std::optional<QRVAAudienceOutcome> {
             auto filter = row.data.empty() ? nullptr : QRVAPBEventFilter::initWithBuffer(row.data);
             if (!filter) return std::nullopt;
             return QRVAAudienceEvaluateEventFilter(filter, &event, aggregates);

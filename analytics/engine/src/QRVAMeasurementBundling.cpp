@@ -116,6 +116,11 @@ public:
 
 private:
     enum class Step { Failed, Stop, Go };
+    struct NameState {
+        std::string name;
+        std::optional<QRVAEventAggregates> aggregates;
+        std::optional<std::vector<QRVAEventFilter>> filters;  // read with the name's first evaluation
+    };
 
     Step readGroup();
     Step readMetadata();
@@ -124,7 +129,7 @@ private:
     void countEvent(QRVAEvent& event, QRVADailyCounts& counts, int32_t day, bool& changed);
     void markRealtime(QRVAEvent& event, QRVADailyCounts& counts, int32_t day, bool& changed);
     bool aggregateEvent(QRVAEvent& event);
-    std::optional<QRVAEventAggregates>* aggregatesOf(const std::string& name);
+    NameState* stateOf(const std::string& name);
     bool storeAggregates();
     bool recordAppMetadata();
     bool addAudienceResults();
@@ -143,9 +148,10 @@ private:
     int64_t lastRowID_ = -1;
     std::vector<QRVAEvent> events_;
     std::shared_ptr<QRVAPBMeasurementBundle> bundle_;
-    // Each name's aggregates as the pass leaves them, in the order the names
-    // came: read once, written once after the last event.
-    std::vector<std::pair<std::string, std::optional<QRVAEventAggregates>>> aggregates_;
+    // Each name's aggregates as the pass leaves them and its event filters,
+    // in the order the names came: read once, aggregates written once after
+    // the last event.
+    std::vector<NameState> names_;
     double start_ = 0;
     double end_ = 0;
     bool realtime_ = false;
@@ -305,11 +311,12 @@ void Bundler::markRealtime(QRVAEvent& event, QRVADailyCounts& counts, int32_t da
 }
 
 // The events table is written in the same transaction and read by nothing
-// else of the pass, so each name's row is read once and the pass's counts
-// are kept here until the last event.
-std::optional<QRVAEventAggregates>* Bundler::aggregatesOf(const std::string& name) {
-    for (auto& [known, aggregates] : aggregates_) {
-        if (known == name) return &aggregates;
+// else of the pass, and the event filters do not change during it, so each
+// name's rows are read once and the pass's counts kept here until the last
+// event.
+Bundler::NameState* Bundler::stateOf(const std::string& name) {
+    for (auto& state : names_) {
+        if (state.name == name) return &state;
     }
     ns::ErrorRef error;
     auto aggregates = database_.eventAggregatesWithName(name, &error);
@@ -318,14 +325,14 @@ std::optional<QRVAEventAggregates>* Bundler::aggregatesOf(const std::string& nam
                                 QRVAErrorContext(error));
         return nullptr;
     }
-    return &aggregates_.emplace_back(name, std::move(aggregates)).second;
+    return &names_.emplace_back(NameState{name, std::move(aggregates), {}});
 }
 
 bool Bundler::aggregateEvent(QRVAEvent& event) {
     const std::string& name = event.name();
-    std::optional<QRVAEventAggregates>* kept = aggregatesOf(name);
-    if (!kept) return false;
-    auto& aggregates = *kept;
+    NameState* state = stateOf(name);
+    if (!state) return false;
+    auto& aggregates = state->aggregates;
     if (aggregates) {
         if (auto copy = event.copyWithPreviousTimestamp(aggregates->lastFireTimestamp())) event = std::move(*copy);
         aggregates->incrementCurrentBundleCount();
@@ -335,13 +342,14 @@ bool Bundler::aggregateEvent(QRVAEvent& event) {
         aggregates = QRVAEventAggregates::initWithName(name, 1, 1, event.timestamp());
     }
     if (!aggregates) return true;  // a name no aggregate can hold
-    return audience_.evaluateFiltersForEvent(event, *aggregates);
+    if (!state->filters && !(state->filters = audience_.eventFiltersForEventName(name))) return false;
+    return audience_.evaluateEventFilters(*state->filters, event, *aggregates);
 }
 
 bool Bundler::storeAggregates() {
-    for (const auto& [name, aggregates] : aggregates_) {
+    for (const auto& state : names_) {
         ns::ErrorRef error;
-        if (aggregates && !database_.updateEventAggregates(*aggregates, &error) && error) {
+        if (state.aggregates && !database_.updateEventAggregates(*state.aggregates, &error) && error) {
             monitor()->logWithLevel(1, 23108, "Failed to update event aggregates. Error", QRVAErrorContext(error));
             return false;
         }

@@ -4,6 +4,9 @@
 // or unreadable) leaving the store instead of stalling every later pass.
 
 #include <gtest/gtest.h>
+
+#include "analytics/QRVAAudience.h"
+#include "analytics/QRVAAudienceFilters.h"
 #include <google/protobuf/util/json_util.h>
 
 #include <nlohmann/json.hpp>
@@ -213,6 +216,37 @@ TEST_F(BundlingTest, ABundleCarriesItsMetadataSpanIndexAndThePreviousBundleTimes
     write({"c", 30});
     bundleAll();
     EXPECT_EQ(names(span), Strings{"6 30000-30000 0-0"});
+}
+
+TEST_F(BundlingTest, EachEventOfAPassMeetsTheFiltersWithTheCountsBeforeIt) {
+    start();
+    configure({});
+    // Audience 4 holds after the third "a" ever; "b" has no filter.
+    auto count = QRVAPBNumberFilter::message();
+    NANOSetInt32(count, QRVAPBField::NumberFilter::comparison_type, kQRVAComparisonGreaterThan);
+    NANOSetString(count, QRVAPBField::NumberFilter::comparison_value, "2");
+    auto filter = QRVAPBEventFilter::message();
+    NANOSetInt32(filter, QRVAPBField::EventFilter::filter_id, 0);
+    NANOSetString(filter, QRVAPBField::EventFilter::event_name, "a");
+    NANOSetMessage(filter, QRVAPBField::EventFilter::event_count_filter, count);
+    auto audience = QRVAPBAudience::message();
+    NANOSetInt32(audience, QRVAPBField::Audience::audience_id, 4);
+    NANOSetArray(audience, QRVAPBField::Audience::event_filters, {ns::Value(ns::ObjectPtr(filter))});
+    onWorker([&] { ASSERT_TRUE(engine_->audience()->updateAudiences({audience})); });
+    const std::vector<Step> steps{{"a", 10}, {"b", 11}, {"a", 12}, {"a", 3700}, {"a", 3701}};
+    for (const Step& step : steps) write(step);
+    bundleAll();
+    const auto bundles = taken();
+    ASSERT_EQ(bundles.size(), 2u);
+    auto holds = [](const qrvanalytics::MeasurementBundle& bundle) {
+        EXPECT_EQ(bundle.audience_evaluation_results_size(), 1);
+        const auto& current = bundle.audience_evaluation_results(0).current_results();
+        return current.results_size() > 0 && (current.results(0) & 1) != 0;
+    };
+    EXPECT_FALSE(holds(bundles[0]));  // two "a" so far
+    EXPECT_TRUE(holds(bundles[1]));   // the third, then a fourth
+    EXPECT_EQ(number("SELECT lifetime_count FROM events WHERE name = 'a'"), 4);
+    EXPECT_EQ(number("SELECT current_bundle_count FROM events WHERE name = 'b'"), 1);
 }
 
 TEST_F(BundlingTest, TheDayLimitsUnmarkConversionsAndRealtimeEventsPastThemAndStartAgainOnANewDay) {

@@ -66,6 +66,12 @@ public:
     // The event filters of the event's name; the aggregates are those of its
     // name with this event counted.
     bool evaluateFiltersForEvent(const QRVAEvent& event, const QRVAEventAggregates& aggregates);
+    // The two steps of it, for a caller that evaluates many events of a name
+    // in one transaction: the name's filters (nullopt when they cannot be
+    // read, 6000), then the event against them.
+    std::optional<std::vector<QRVAEventFilter>> eventFiltersForEventName(const std::string& name);
+    bool evaluateEventFilters(const std::vector<QRVAEventFilter>& rows, const QRVAEvent& event,
+                              const QRVAEventAggregates& aggregates);
     bool evaluateFiltersForUserProperty(const QRVAUserAttribute& property);
     // One leaf result per audience with any status bit set; remembers them
     // as the audiences' previous results. On false `results` is cleared.

@@ -261,15 +261,47 @@ const FNodePtr* sharedLeaf(const ns::Value& value) {
     return nullptr;
 }
 
+// The room for a string leaf's text: its size, asked for before the shared
+// block is allocated, and where it lies once it is. The allocator holds no
+// state, so the shared block keeps no copy of it.
+thread_local size_t tTextRoomSize = 0;
+thread_local char* tTextRoom = nullptr;
+
+template <class T>
+struct TextRoomAllocator {
+    using value_type = T;
+    TextRoomAllocator() = default;
+    template <class U>
+    TextRoomAllocator(const TextRoomAllocator<U>&) {}  // NOLINT: rebinding
+    T* allocate(size_t n) {
+        char* block = static_cast<char*>(::operator new(n * sizeof(T) + tTextRoomSize));
+        tTextRoom = block + n * sizeof(T);
+        return reinterpret_cast<T*>(block);
+    }
+    void deallocate(T* p, size_t) { ::operator delete(p); }
+    template <class U>
+    bool operator==(const TextRoomAllocator<U>&) const {
+        return true;
+    }
+};
+
 }  // namespace
 
 FNodePtr FLeafNode::make(const ns::Value& value, FNodePtr priority) {
     if (priority && !priority->isEmpty()) return std::make_shared<const FLeafNodeWithPriority>(value, std::move(priority));
     if (const FNodePtr* shared = sharedLeaf(value)) return *shared;
+    if (value.isString()) {
+        tTextRoomSize = value.asString().size() + 1;
+        return std::allocate_shared<const FLeafNode>(TextRoomAllocator<FLeafNode>(), value, InlineText());
+    }
     return std::make_shared<const FLeafNode>(value);
 }
 
-FLeafNode::FLeafNode(const ns::Value& value) {
+FLeafNode::FLeafNode(const ns::Value& value) { init(value, nullptr); }
+
+FLeafNode::FLeafNode(const ns::Value& value, InlineText) { init(value, tTextRoom); }
+
+void FLeafNode::init(const ns::Value& value, char* room) {
     using T = ns::Value::Type;
     switch (value.type()) {
         case T::Bool:
@@ -290,13 +322,14 @@ FLeafNode::FLeafNode(const ns::Value& value) {
             break;
         case T::String: {
             const std::string& str = value.asString();
-            subclassByte_ = uint8_t(Kind::String);
-            void* mem = ::operator new(offsetof(Text, bytes) + str.size() + 1);
-            v_.text = static_cast<Text*>(mem);
-            v_.text->size = str.size();
-            char* bytes = v_.text->bytes;  // the block holds size + 1 bytes here
-            std::memcpy(bytes, str.data(), str.size());
-            bytes[str.size()] = '\0';
+            if (str.size() > UINT32_MAX) {
+                throw ns::Exception(ns::kInvalidArgumentException, "A leaf's string is too long");
+            }
+            subclassByte_ = uint8_t(Kind::String) | (room ? kTextInline : 0);
+            textSize_ = uint32_t(str.size());
+            v_.text = room ? room : static_cast<char*>(::operator new(str.size() + 1));
+            std::memcpy(v_.text, str.data(), str.size());
+            v_.text[str.size()] = '\0';
             break;
         }
         default:
@@ -306,7 +339,7 @@ FLeafNode::FLeafNode(const ns::Value& value) {
 }
 
 FLeafNode::~FLeafNode() {
-    if (kind() == Kind::String) ::operator delete(v_.text);
+    if (kind() == Kind::String && !(subclassByte_ & kTextInline)) ::operator delete(v_.text);
 }
 
 ns::Value FLeafNode::value() const {
@@ -331,7 +364,7 @@ double FLeafNode::doubleValue() const {
 
 std::string_view FLeafNode::stringValue() const {
     if (kind() != Kind::String) return {};
-    return std::string_view(v_.text->bytes, v_.text->size);
+    return std::string_view(v_.text, textSize_);
 }
 
 int FLeafNode::compareNumbers(const FLeafNode& a, const FLeafNode& b) {

@@ -217,6 +217,13 @@ TEST(Node, ChildrenPrioritiesAndUpdates) {
     EXPECT_NE(FLeafNode::make(-1).get(), FLeafNode::make(-1).get());
     EXPECT_NE(FLeafNode::make(7, FLeafNode::make(1)).get(), FLeafNode::make(7).get());
     EXPECT_EQ(FLeafNode::make(7, FLeafNode::make(1))->getPriority()->val(), ns::Value(1));
+
+    // Strings in the leaf's block (make), apart (constructor) and with a priority.
+    const std::string text(70000, 'x');
+    EXPECT_EQ(FLeafNode::make(text)->val(), ns::Value(text));
+    EXPECT_EQ(FLeafNode::make("")->val(), ns::Value(""));
+    EXPECT_EQ(FLeafNode(ns::Value("abc")).stringValue(), "abc");
+    EXPECT_TRUE(FLeafNode::make("abc", FLeafNode::make(2))->isEqual(*FLeafNode::make("abc")->updatePriority(FLeafNode::make(2))));
 }
 
 TEST(Node, ChildrenAndPriorityEnumeration) {

@@ -140,6 +140,13 @@ public:
     static FNodePtr make(const ns::Value& value, FNodePtr priority = nullptr);
     // A leaf without a priority.
     explicit FLeafNode(const ns::Value& value);
+    // The same with a string's bytes in the room make() allocated after the
+    // leaf, in the leaf's own block.
+    class InlineText {
+        friend class FLeafNode;
+        InlineText() = default;
+    };
+    FLeafNode(const ns::Value& value, InlineText);
     ~FLeafNode() override;
 
     // The value as a Foundation value (made on each call).
@@ -175,19 +182,20 @@ protected:
 
 private:
     enum class Kind : uint8_t { Bool, Int, UInt, Double, String };
-    Kind kind() const { return Kind(subclassByte_); }
-    // A string's bytes after its length, in one block.
-    struct Text {
-        size_t size;
-        char bytes[1];
-    };
+    // Set in subclassByte_ beside the kind when the string is in the leaf's
+    // block.
+    static constexpr uint8_t kTextInline = 0x80;
+    Kind kind() const { return Kind(subclassByte_ & ~kTextInline); }
+    void init(const ns::Value& value, char* room);
 
+    // A string's length (it lies in the padding after the base).
+    uint32_t textSize_ = 0;
     union {
         bool b;
         int64_t i;
         uint64_t u;
         double d;
-        Text* text;
+        char* text;  // textSize_ bytes and a NUL
     } v_;
 };
 

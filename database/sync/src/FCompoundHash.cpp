@@ -5,50 +5,12 @@
 
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FStringUtilities.h"
+#include "FCompoundHashText.h"
 #include "platform/error.h"
 
 namespace {
 
-const std::string kPriorityKey = ".priority";
-
-// UTF-16 code units of UTF-8 text: one per character, two for those outside
-// the Basic Multilingual Plane (four-byte sequences).
-size_t utf8LeadUnits(unsigned char c) { return size_t((c & 0xC0) != 0x80) + size_t(c >= 0xF0); }
-
-size_t utf16Units(std::string_view text) {
-    size_t units = 0;
-    size_t i = 0;
-    // Runs of ASCII eight bytes at a time.
-    for (; i + 8 <= text.size(); i += 8) {
-        uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        if ((word & 0x8080808080808080ULL) == 0) {
-            units += 8;
-            continue;
-        }
-        for (size_t j = i; j < i + 8; ++j) units += utf8LeadUnits(static_cast<unsigned char>(text[j]));
-    }
-    for (; i < text.size(); ++i) units += utf8LeadUnits(static_cast<unsigned char>(text[i]));
-    return units;
-}
-
-bool sortsAfterPriority(const std::string& key) { return FUtilities::compareKey(key, kPriorityKey) > 0; }
-
-// Children in key order with the priority at its key-order place: before
-// the first child whose key sorts after ".priority", not at all when none does.
-template <class F>
-void forEachChildAndPriority(const FChildrenNode& node, F&& f) {
-    const FNode& priority = node.priorityNode();
-    bool pending = !priority.isEmpty();
-    node.children().forEach([&](const std::string& key, const FNodePtr& child) {
-        if (pending && sortsAfterPriority(key)) {
-            pending = false;
-            f(kPriorityKey, priority);
-        }
-        f(key, *child);
-        return true;
-    });
-}
+using namespace fcompoundhash;
 
 // The simple size rule: close a range once its text is longer than the
 // threshold in UTF-16 units, never right after a priority. A builder given
@@ -64,52 +26,6 @@ struct SizeSplit {
     uint64_t threshold;
     bool operator()(const FCompoundHashBuilder& builder) const { return exceedsSize(builder, threshold); }
 };
-
-// Range text writers: appends to the range text that the compiler inlines
-// (a range is written a few bytes at a time).
-using RangeText = std::vector<char>;
-
-void put(RangeText& text, std::string_view bytes) { text.insert(text.end(), bytes.begin(), bytes.end()); }
-
-// As +[FSnapshotUtilities appendHashV2RepresentationForString:].
-void putQuoted(RangeText& text, std::string_view str) {
-    text.push_back('"');
-    size_t start = 0;
-    for (size_t i = 0; i < str.size(); ++i) {
-        if (str[i] == '\\' || str[i] == '"') {
-            put(text, str.substr(start, i - start));
-            text.push_back('\\');
-            start = i;
-        }
-    }
-    put(text, str.substr(start));
-    text.push_back('"');
-}
-
-// The leaf's version 1 hash text, as +[FSnapshotUtilities
-// appendHashRepresentationForLeafNode:] writes it (which writes the rare
-// leaves with a priority, and raises for what cannot be hashed).
-void putLeaf(RangeText& text, const FLeafNode& leaf) {
-    if (!leaf.priorityNode().isEmpty()) {
-        std::string out;
-        FSnapshotUtilities::appendHashRepresentationForLeafNode(leaf, out, FDataHashVersion1);
-        put(text, out);
-    } else if (leaf.isBool()) {
-        put(text, leaf.boolValue() ? "boolean:true" : "boolean:false");
-    } else if (leaf.isNumber()) {
-        const double d = leaf.doubleValue();
-        uint64_t bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        static const char kHex[] = "0123456789abcdef";
-        char digits[16];
-        for (int i = 15; i >= 0; --i, bits >>= 4) digits[i] = kHex[bits & 0xF];
-        put(text, "number:");
-        put(text, std::string_view(digits, 16));
-    } else {
-        put(text, "string:");
-        putQuoted(text, leaf.stringValue());
-    }
-}
 
 void walk(const FNode& node, FCompoundHashBuilder& builder) {
     if (node.isLeafNode()) {
@@ -256,6 +172,13 @@ FCompoundHash FCompoundHash::fromNode(const FNodePtr& node) {
 
 FCompoundHash FCompoundHash::fromNode(const FNodePtr& node, const FCompoundHashSplitStrategy& splitStrategy) {
     if (node->isEmpty()) return FCompoundHash({}, {""});
+    if (const auto* sizeSplit = splitStrategy.target<SizeSplit>()) {
+        std::vector<FPath> posts;
+        std::vector<std::string> hashes;
+        if (hashOnThreads(*node, sizeSplit->threshold, posts, hashes)) {
+            return FCompoundHash(std::move(posts), std::move(hashes));
+        }
+    }
     FCompoundHashBuilder builder(splitStrategy);
     processNode(node, builder);
     builder.finishHashing();

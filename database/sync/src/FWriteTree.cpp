@@ -100,40 +100,157 @@ FWriteTreeRef FWriteTree::childWritesForPath(const FPath& path) { return FWriteT
 void FWriteTree::addOverwriteAtPath(const FPath& path, const FNodePtr& newData, int64_t writeId, bool isVisible) {
     allWrites_.push_back(std::make_shared<const FWriteRecord>(path, newData, writeId, isVisible));
     if (isVisible) {
-        visibleWrites_ = visibleWrites_.addWrite(newData, path);
+        queueAdd(allWrites_.back());
         indexWrittenPaths(*allWrites_.back(), 1);
     }
 }
 
 void FWriteTree::addMergeAtPath(const FPath& path, const FCompoundWrite& changedChildren, int64_t writeId) {
     allWrites_.push_back(std::make_shared<const FWriteRecord>(path, std::optional<FCompoundWrite>(changedChildren), writeId));
-    visibleWrites_ = visibleWrites_.addCompoundWrite(changedChildren, path);
+    queueAdd(allWrites_.back());
     indexWrittenPaths(*allWrites_.back(), 1);
 }
 
-void FWriteTree::indexWrittenPaths(const FWriteRecord& record, int delta) {
-    for (const FPath& written : writtenPaths(record)) {
-        auto it = visibleWrittenPaths_.try_emplace(written, 0).first;
-        it->second += delta;
-        if (it->second <= 0) visibleWrittenPaths_.erase(it);
+void FWriteTree::queueAdd(const FWriteRecordPtr& record) {
+    if (relayerPending_) return;
+    std::vector<FPath> paths = writtenPaths(*record);
+    paths.push_back(record->path());
+    pendingAdds_[record->writeId()] = pendingBase_ + pending_.size();
+    pending_.push_back({record, true, !visibleWriteRelatedTo(paths), false});
+}
+
+void FWriteTree::queueRemoval(const FWriteRecordPtr& record) {
+    if (visibleWrittenPaths_.isEmpty()) {
+        // Nothing visible is left: nothing is layered.
+        layered_ = FCompoundWrite::emptyWrite();
+        pending_.clear();
+        pendingAdds_.clear();
+        relayerPending_ = false;
+        cancelledCount_ = 0;
+        return;
+    }
+    if (relayerPending_) return;
+    auto add = pendingAdds_.find(record->writeId());
+    if (add != pendingAdds_.end()) {
+        PendingChange& change = pending_[size_t(add->second - pendingBase_)];
+        if (change.record == record && change.isolated) {
+            change.cancelled = true;
+            ++cancelledCount_;
+            pendingAdds_.erase(add);
+            dropCancelled();
+            return;
+        }
+    }
+    pending_.push_back({record, false, false, false});
+    // Changes nobody asks for are made now and then all the same, so the
+    // queue stays about as long as the list of writes.
+    if (pending_.size() > 2 * allWrites_.size() + 64) layered();
+}
+
+void FWriteTree::dropCancelled() {
+    while (!pending_.empty() && pending_.front().cancelled) {
+        pending_.pop_front();
+        ++pendingBase_;
+        --cancelledCount_;
+    }
+    if (cancelledCount_ * 2 <= pending_.size() || pending_.size() < 64) return;
+    // Mostly cancelled behind a long-pending write: keep what counts.
+    std::deque<PendingChange> kept;
+    pendingAdds_.clear();
+    for (PendingChange& change : pending_) {
+        if (change.cancelled) continue;
+        if (change.add) pendingAdds_[change.record->writeId()] = pendingBase_ + kept.size();
+        kept.push_back(std::move(change));
+    }
+    pending_ = std::move(kept);
+    cancelledCount_ = 0;
+}
+
+void FWriteTree::relayer() {
+    relayerPending_ = true;
+    pending_.clear();
+    pendingAdds_.clear();
+    cancelledCount_ = 0;
+}
+
+void FWriteTree::apply(const PendingChange& change, FCompoundWrite& layered) {
+    const FWriteRecord& record = *change.record;
+    if (change.add) {
+        layered = record.isOverwrite() ? layered.addWrite(record.overwrite(), record.path())
+                                       : layered.addCompoundWrite(record.compoundWrite(), record.path());
+    } else if (record.isOverwrite()) {
+        layered = layered.removeWriteAtPath(record.path());
+    } else {
+        record.compoundWrite().enumerateWrites([&](const FPath& relative, const FNodePtr&, bool&) {
+            layered = layered.removeWriteAtPath(record.path().child(relative));
+        });
     }
 }
 
-bool FWriteTree::visibleWriteRelatedTo(const std::vector<FPath>& paths) const {
-    for (const FPath& path : paths) {
-        // At the path or above it.
-        FPath ancestor = path;
-        while (true) {
-            if (visibleWrittenPaths_.count(ancestor)) return true;
-            std::optional<FPath> parent = ancestor.parent();
-            if (!parent) break;
-            ancestor = std::move(*parent);
+const FCompoundWrite& FWriteTree::layered() const {
+    if (relayerPending_) {
+        layered_ = layerTreeFromWrites(allWrites_, defaultFilter(), FPath::empty());
+    } else {
+        for (const PendingChange& change : pending_) {
+            if (!change.cancelled) apply(change, layered_);
         }
-        // Below it: the first path after it, when it is a descendant.
-        auto below = visibleWrittenPaths_.upper_bound(path);
-        if (below != visibleWrittenPaths_.end() && path.contains(below->first)) return true;
     }
-    return false;
+    relayerPending_ = false;
+    pendingBase_ += pending_.size();
+    pending_.clear();
+    pendingAdds_.clear();
+    cancelledCount_ = 0;
+    return layered_;
+}
+
+void FWriteTree::WrittenPaths::add(const FPath& path, int delta) {
+    // The delta counts at every node down the path (below, then here at its
+    // end); the first child it leaves counting nothing goes with its branch.
+    Node* node = &root_;
+    Node* pruneFrom = nullptr;
+    const std::string* prunedKey = nullptr;
+    for (const std::string& key : path) {
+        node->below += delta;
+        std::unique_ptr<Node>& child = node->children[key];
+        if (!child) child = std::make_unique<Node>();
+        if (!pruneFrom && child->here + child->below + delta <= 0) {
+            pruneFrom = node;
+            prunedKey = &key;
+        }
+        node = child.get();
+    }
+    node->here += delta;
+    if (pruneFrom) pruneFrom->children.erase(*prunedKey);
+}
+
+bool FWriteTree::WrittenPaths::relatedTo(const FPath& path) const {
+    const Node* node = &root_;
+    for (const std::string& key : path) {
+        if (node->here > 0) return true;
+        auto child = node->children.find(key);
+        if (child == node->children.end()) return false;
+        node = child->second.get();
+    }
+    return node->here > 0 || node->below > 0;
+}
+
+bool FWriteTree::WrittenPaths::writtenAtOrAbove(const FPath& path) const {
+    const Node* node = &root_;
+    for (const std::string& key : path) {
+        if (node->here > 0) return true;
+        auto child = node->children.find(key);
+        if (child == node->children.end()) return false;
+        node = child->second.get();
+    }
+    return node->here > 0;
+}
+
+void FWriteTree::indexWrittenPaths(const FWriteRecord& record, int delta) {
+    for (const FPath& written : writtenPaths(record)) visibleWrittenPaths_.add(written, delta);
+}
+
+bool FWriteTree::visibleWriteRelatedTo(const std::vector<FPath>& paths) const {
+    return std::any_of(paths.begin(), paths.end(), [&](const FPath& path) { return visibleWrittenPaths_.relatedTo(path); });
 }
 
 FWriteRecordPtr FWriteTree::writeForId(int64_t writeId) const {
@@ -193,16 +310,10 @@ bool FWriteTree::removeWriteId(int64_t writeId) {
     }
     if (!visible) return false;
     if (overlaps) {
-        resetTree();
+        relayer();
         return true;
     }
-    if (removed->isOverwrite()) {
-        visibleWrites_ = visibleWrites_.removeWriteAtPath(removed->path());
-    } else {
-        removed->compoundWrite().enumerateWrites([&](const FPath& relative, const FNodePtr&, bool&) {
-            visibleWrites_ = visibleWrites_.removeWriteAtPath(removed->path().child(relative));
-        });
-    }
+    queueRemoval(removed);
     return true;
 }
 
@@ -211,23 +322,32 @@ std::vector<FWriteRecordPtr> FWriteTree::removeAllWrites() {
                                      std::make_move_iterator(allWrites_.end()));
     allWrites_.clear();
     visibleWrittenPaths_.clear();
-    visibleWrites_ = FCompoundWrite::emptyWrite();
+    layered_ = FCompoundWrite::emptyWrite();
+    pending_.clear();
+    pendingAdds_.clear();
+    relayerPending_ = false;
+    cancelledCount_ = 0;
     return all;
 }
 
-FNodePtr FWriteTree::shadowingWriteAtPath(const FPath& path) const { return visibleWrites_.completeNodeAtPath(path); }
+FNodePtr FWriteTree::shadowingWriteAtPath(const FPath& path) const {
+    // The layering holds data only where a visible record writes: with none
+    // at or above the path, there is nothing to bring up to date and look at.
+    if (!visibleWrittenPaths_.writtenAtOrAbove(path)) return nullptr;
+    return layered().completeNodeAtPath(path);
+}
 
 FNodePtr FWriteTree::calculateCompleteEventCacheAtPath(const FPath& path, const FNodePtr& completeServerCache,
                                                        const std::optional<std::vector<int64_t>>& excludeWriteIds,
                                                        bool includeHiddenWrites) const {
     if (!excludeWriteIds && !includeHiddenWrites) {
-        if (FNodePtr shadowing = visibleWrites_.completeNodeAtPath(path)) return shadowing;
-        FCompoundWrite merge = visibleWrites_.childCompoundWriteAtPath(path);
+        if (FNodePtr shadowing = layered().completeNodeAtPath(path)) return shadowing;
+        FCompoundWrite merge = layered().childCompoundWriteAtPath(path);
         if (merge.isEmpty()) return completeServerCache;
         if (!completeServerCache && !merge.hasCompleteWriteAtPath(FPath::empty())) return nullptr;
         return merge.applyToNode(completeServerCache ? completeServerCache : FEmptyNode::emptyNode());
     }
-    FCompoundWrite merge = visibleWrites_.childCompoundWriteAtPath(path);
+    FCompoundWrite merge = layered().childCompoundWriteAtPath(path);
     if (!includeHiddenWrites) {
         if (merge.isEmpty()) return completeServerCache;
         if (!completeServerCache && !merge.hasCompleteWriteAtPath(FPath::empty())) return nullptr;
@@ -246,12 +366,12 @@ FNodePtr FWriteTree::calculateCompleteEventCacheAtPath(const FPath& path, const 
 
 FNodePtr FWriteTree::calculateCompleteEventChildrenAtPath(const FPath& path,
                                                           const FNodePtr& completeServerChildren) const {
-    if (FNodePtr topLevelSet = visibleWrites_.completeNodeAtPath(path)) {
+    if (FNodePtr topLevelSet = layered().completeNodeAtPath(path)) {
         if (topLevelSet->isLeafNode()) return FEmptyNode::emptyNode();
         // Every child, without the location's own priority.
         return topLevelSet->updatePriority(FEmptyNode::emptyNode());
     }
-    FCompoundWrite merge = visibleWrites_.childCompoundWriteAtPath(path);
+    FCompoundWrite merge = layered().childCompoundWriteAtPath(path);
     // The server's children, without the location's priority, with the
     // writes below each of them applied; then the children the writes fully
     // determine.
@@ -273,8 +393,8 @@ FNodePtr FWriteTree::calculateEventCacheAfterServerOverwriteAtPath(const FPath& 
                                                                    const FNodePtr&,
                                                                    const FNodePtr& existingServerSnap) const {
     FPath fullPath = path.child(childPath);
-    if (visibleWrites_.completeNodeAtPath(fullPath)) return nullptr;
-    FCompoundWrite childMerge = visibleWrites_.childCompoundWriteAtPath(fullPath);
+    if (layered().completeNodeAtPath(fullPath)) return nullptr;
+    FCompoundWrite childMerge = layered().childCompoundWriteAtPath(fullPath);
     FNodePtr serverChild = existingServerSnap->getChild(childPath);
     if (childMerge.isEmpty()) return serverChild;
     return childMerge.applyToNode(serverChild);
@@ -283,9 +403,9 @@ FNodePtr FWriteTree::calculateEventCacheAfterServerOverwriteAtPath(const FPath& 
 FNodePtr FWriteTree::calculateCompleteChildAtPath(const FPath& path, const std::string& childKey,
                                                   const FCacheNode& existingServerCache) const {
     FPath childPath = path.childFromString(childKey);
-    if (FNodePtr shadowing = visibleWrites_.completeNodeAtPath(childPath)) return shadowing;
+    if (FNodePtr shadowing = layered().completeNodeAtPath(childPath)) return shadowing;
     if (existingServerCache.isCompleteForChild(childKey)) {
-        FCompoundWrite childMerge = visibleWrites_.childCompoundWriteAtPath(childPath);
+        FCompoundWrite childMerge = layered().childCompoundWriteAtPath(childPath);
         return childMerge.applyToNode(existingServerCache.node()->getImmediateChild(childKey));
     }
     return nullptr;
@@ -295,7 +415,7 @@ std::optional<FNamedNode> FWriteTree::calculateNextNodeAfterPost(const FNamedNod
                                                                  const FNodePtr& completeServerData, bool reverse,
                                                                  const FIndexPtr& index,
                                                                  const FIndexedNodePtr& indexedServerData) const {
-    FCompoundWrite merge = visibleWrites_.childCompoundWriteAtPath(path);
+    FCompoundWrite merge = layered().childCompoundWriteAtPath(path);
     FNodePtr toIterate = merge.completeNodeAtPath(FPath::empty());
     if (!toIterate) {
         if (!completeServerData) return std::nullopt;
@@ -333,7 +453,10 @@ bool FWriteTree::record(const FWriteRecord& record, const FPath& path) {
     return found;
 }
 
-void FWriteTree::resetTree() { visibleWrites_ = layerTreeFromWrites(allWrites_, defaultFilter(), FPath::empty()); }
+void FWriteTree::resetTree() {
+    relayer();
+    layered();
+}
 
 const FWriteTree::RecordFilter& FWriteTree::defaultFilter() {
     static const RecordFilter kFilter = [](const FWriteRecord& record) { return record.visible(); };

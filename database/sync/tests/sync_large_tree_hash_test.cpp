@@ -5,6 +5,7 @@
 // (caches, parallel subtrees) must give the same bytes.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,41 @@ TEST(LargeTreeHash, DataHashAndCompoundHashHoldTheirValues) {
     // Again, with the size estimates the nodes kept.
     EXPECT_EQ(FCompoundHash::fromNode(tree).hashes(), compound.hashes());
     EXPECT_EQ(tree->getImmediateChild(key(1))->dataHash(), "iThN2oVmrmsR2Hnx44VrLnvgPdo=");
+}
+
+// Trees of every shape the threaded walk cuts differently: a root of many
+// children, a few large children among small ones, deep nesting, priorities
+// on nodes and leaves, unicode and quoted keys, and keys longer than a range.
+FNodePtr shapedTree(std::mt19937& random, int depth, int fanout) {
+    static const char* const kKeys[] = {"a", "ñ", "😀x", "q\"", "b\\", "10", "-3", "zz"};
+    std::vector<FChildrenDictionary::Entry> entries;
+    for (int i = 0; i < fanout; ++i) {
+        std::string k = kKeys[random() % 8] + std::to_string(i);
+        if (random() % 97 == 0) k += std::string(700, 'L');
+        const bool nested = depth > 0 && random() % 3 != 0;
+        entries.emplace_back(k, nested ? shapedTree(random, depth - 1, 1 + int(random() % (fanout + 1)))
+                                       : leaf(int(random() % 1000)));
+    }
+    return children(std::move(entries), random() % 4 ? nullptr : FLeafNode::make(ns::Value(double(depth))));
+}
+
+TEST(LargeTreeHash, ThreadedRangesAreTheBuildersOnEveryShape) {
+    std::mt19937 random(20261208);
+    const std::vector<std::pair<int, int>> shapes = {{0, 3000}, {1, 400}, {2, 40}, {3, 14}, {5, 6}};
+    for (auto [depth, fanout] : shapes) {
+        FNodePtr tree = shapedTree(random, depth, fanout);
+        if (depth == 2) tree = children({{"big", tree}, {"a", leaf(1)}, {"z", leaf(2)}});
+        // The size rule at its 512-unit floor, threaded, and the same rule
+        // through the builder one leaf at a time.
+        FCompoundHash threaded = FCompoundHash::fromNode(tree, FCompoundHash::simpleSizeSplitStrategyForSize(0));
+        FCompoundHash built = FCompoundHash::fromNode(tree, [](const FCompoundHashBuilder& builder) {
+            const std::string* back = builder.currentPathBack();
+            return builder.currentHashLength() > 512 && (!back || *back != ".priority");
+        });
+        EXPECT_GT(built.posts().size(), 32u) << depth;
+        EXPECT_EQ(threaded.posts(), built.posts()) << depth;
+        EXPECT_EQ(threaded.hashes(), built.hashes()) << depth;
+    }
 }
 
 }  // namespace

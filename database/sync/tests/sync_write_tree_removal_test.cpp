@@ -75,3 +75,37 @@ TEST(WriteTreeRemoval, VisibleWritesStayWhatLayeringTheRestGives) {
         EXPECT_TRUE(tree->visibleWrites().isEmpty());
     }
 }
+
+// Writes added and removed in any interleaving, the layering looked at only
+// now and then (as views ask), show what layering the rest anew gives.
+TEST(WriteTreeRemoval, InterleavedWritesLookedAtNowAndThenLayerAsTheRest) {
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 300; ++round) {
+        auto tree = FWriteTree::make();
+        int64_t nextId = 0;
+        for (int step = 0; step < 40; ++step) {
+            const auto& writes = tree->allWrites();
+            if (writes.empty() || random() % 2) {
+                const FPath at = randomPath(random);
+                if (random() % 5 == 0) {
+                    ns::Dictionary children{{"x", int(nextId)}, {"y/z", int(nextId)}};
+                    tree->addMergeAtPath(at, FCompoundWrite::compoundWriteWithValueDictionary(children), nextId);
+                } else {
+                    tree->addOverwriteAtPath(at, node(std::to_string(nextId)), nextId, random() % 6 != 0);
+                }
+                ++nextId;
+            } else {
+                // Mostly the oldest, as acknowledgements come.
+                const size_t index = random() % 4 ? 0 : random() % writes.size();
+                tree->removeWriteId(writes[index]->writeId());
+            }
+            if (random() % 4 == 0 || step == 39) {
+                const FCompoundWrite rebuilt =
+                    FWriteTree::layerTreeFromWrites(tree->allWrites(), FWriteTree::defaultFilter(), FPath());
+                ASSERT_TRUE(tree->visibleWrites() == rebuilt) << "round " << round << ", step " << step << ": "
+                                                              << tree->visibleWrites().description() << " instead of "
+                                                              << rebuilt.description();
+            }
+        }
+    }
+}

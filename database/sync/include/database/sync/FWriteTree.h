@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "database/model/FCompoundWrite.h"
@@ -117,27 +118,73 @@ public:
         return layerTreeFromWrites(std::deque<FWriteRecordPtr>(writes.begin(), writes.end()), filter, treeRoot);
     }
 
-    const FCompoundWrite& visibleWrites() const { return visibleWrites_; }
+    const FCompoundWrite& visibleWrites() const { return layered(); }
     const std::deque<FWriteRecordPtr>& allWrites() const { return allWrites_; }
 
 private:
-    struct PathOrder {
-        bool operator()(const FPath& a, const FPath& b) const { return a.compare(b) < 0; }
+    // Every path a visible record writes, with the number of such records,
+    // as a tree of keys: a removal that no other visible write is related
+    // to (the common case of acknowledgements arriving in order for
+    // unrelated locations) needs no walk over the other records, and the
+    // question costs one look-up per key of the path, however many writes
+    // are pending.
+    class WrittenPaths {
+    public:
+        void add(const FPath& path, int delta);
+        // Whether a path is written at, above or below this one.
+        bool relatedTo(const FPath& path) const;
+        // Whether a path is written at or above this one.
+        bool writtenAtOrAbove(const FPath& path) const;
+        void clear() { root_ = Node(); }
+        bool isEmpty() const { return root_.here + root_.below == 0; }
+
+    private:
+        struct Node {
+            // Records writing here, and below here.
+            int here = 0;
+            int below = 0;
+            std::unordered_map<std::string, std::unique_ptr<Node>> children;
+        };
+        Node root_;
     };
     // Counts the visible records' written paths by `delta`.
     void indexWrittenPaths(const FWriteRecord& record, int delta);
     // Whether a visible record writes at, above or below one of the paths.
     bool visibleWriteRelatedTo(const std::vector<FPath>& paths) const;
 
+    // A change to the layered writes not yet made: a visible record added
+    // or, as the only visible write about its paths, removed. An add made
+    // where no other visible write was related, and removed so before
+    // anything looked, is dropped: neither ever shows.
+    struct PendingChange {
+        FWriteRecordPtr record;
+        bool add;
+        bool isolated;
+        bool cancelled;
+    };
+    // The visible writes layered, brought up to date when asked: writes
+    // that nobody looks at before their acknowledgement (a location
+    // without observers) then cost no layering at all.
+    const FCompoundWrite& layered() const;
+    void queueAdd(const FWriteRecordPtr& record);
+    void queueRemoval(const FWriteRecordPtr& record);
+    void relayer();
+    void dropCancelled();
+    static void apply(const PendingChange& change, FCompoundWrite& layered);
+
     // Oldest first; acknowledgements mostly take the front one.
     std::deque<FWriteRecordPtr> allWrites_;
-    FCompoundWrite visibleWrites_;
-    // Every path a visible record writes, with the number of such records:
-    // a removal that no other visible write is related to (the common case
-    // of acknowledgements arriving in order for unrelated locations) needs
-    // no walk over the other records. A path sorts right before its
-    // descendants, so those follow it in the map.
-    std::map<FPath, int, PathOrder> visibleWrittenPaths_;
+    mutable FCompoundWrite layered_;
+    mutable std::deque<PendingChange> pending_;
+    // Layered anew from the records when next asked (what is pending then
+    // is part of it).
+    mutable bool relayerPending_ = false;
+    // The pending adds by write id, as a position counted from the first
+    // change ever queued (`pendingBase_` is the front's).
+    mutable std::unordered_map<int64_t, uint64_t> pendingAdds_;
+    mutable uint64_t pendingBase_ = 0;
+    mutable size_t cancelledCount_ = 0;
+    WrittenPaths visibleWrittenPaths_;
 };
 
 // A handle on a write tree fixed at one path.

@@ -442,7 +442,11 @@ std::optional<bool> QRVADatabase::maybeDeleteStaleData(ns::ErrorRef* error) {
 
 bool QRVADatabase::insertBundle(const std::shared_ptr<QRVAPBMeasurementBundle>& bundle, bool isRealtime,
                                 ns::ErrorRef* error) {
-    auto bytes = bundle ? bundle->protoBuffer() : std::nullopt;
+    return insertBundle(bundle, bundle ? bundle->protoBuffer() : std::nullopt, isRealtime, error);
+}
+
+bool QRVADatabase::insertBundle(const std::shared_ptr<QRVAPBMeasurementBundle>& bundle,
+                                const std::optional<ns::Data>& bytes, bool isRealtime, ns::ErrorRef* error) {
     if (!QRVAAssertTrue(bytes && !bytes->empty(), error, 1, "Failed to insert nil bundle")) return false;
     auto appID = NANOGetString(bundle, F::MeasurementBundle::app_id);
     if (!QRVAAssertTrue(appID && !appID->empty(), error, 1, "Failed to insert bundle without App ID")) return false;

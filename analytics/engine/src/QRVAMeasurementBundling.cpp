@@ -11,6 +11,7 @@
 // deleted with the run rather than met again on every pass.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "analytics/QRVAAudience.h"
@@ -32,6 +33,14 @@ namespace F = QRVAPBField;
 namespace {
 
 constexpr int64_t kSecondsPerHour = 3600;
+
+// `value` as a varint into `out`: its length.
+size_t varint(uint64_t value, std::array<uint8_t, 10>& out) {
+    size_t length = 0;
+    for (; value >= 0x80; value >>= 7) out[length++] = uint8_t(value | 0x80);
+    out[length++] = uint8_t(value);
+    return length;
+}
 
 std::shared_ptr<QRVAMonitor> monitor() {
     return QRVAMeasurement::monitor();
@@ -136,6 +145,7 @@ private:
     void addMonitoringData();
     void addConfigVersionAndAppID();
     bool storeBundle();
+    std::optional<ns::Data> encodedBundle();
     bool deleteGroup();
 
     QRVADatabase& database_;
@@ -148,6 +158,7 @@ private:
     int64_t lastRowID_ = -1;
     std::vector<QRVAEvent> events_;
     std::shared_ptr<QRVAPBMeasurementBundle> bundle_;
+    ns::Data eventFields_;  // the bundle's events as encoded fields
     // Each name's aggregates as the pass leaves them and its event filters,
     // in the order the names came: read once, aggregates written once after
     // the last event.
@@ -247,8 +258,7 @@ bool Bundler::packEvents() {
     const int32_t today = database_.dayNumberAt(ns::Clock::nowSeconds());
     // Another day's counters are no limit for today's bundles.
     QRVADailyCounts counts = stored && stored->day() == today ? *stored : QRVADailyCounts(today, 0, 0, 0, 0, 0);
-    std::vector<std::shared_ptr<QRVAPBEvent>> protos;
-    protos.reserve(events_.size());
+    eventFields_.clear();
     for (auto& event : events_) {
         bool changed = false;
         countEvent(event, counts, today, changed);
@@ -259,10 +269,14 @@ bool Bundler::packEvents() {
             return false;
         }
         if (!aggregateEvent(event)) return false;
-        protos.push_back(event.protoEvent());
+        // Written straight to the wire as the bundle's events field.
+        eventFields_.push_back(0x12);
+        std::array<uint8_t, 10> length{};
+        eventFields_.insert(eventFields_.end(), length.begin(), length.begin() + varint(event.protoEventSize(), length));
+        event.appendProtoEvent(eventFields_);
         realtime_ = realtime_ || event.isRealtime();
     }
-    return storeAggregates() && QRVAPBMoveMessages(bundle_, F::MeasurementBundle::events, protos);
+    return storeAggregates();
 }
 
 void Bundler::countEvent(QRVAEvent& event, QRVADailyCounts& counts, int32_t day, bool& changed) {
@@ -427,7 +441,7 @@ bool Bundler::storeBundle() {
     // without an error, must roll that back. A bundle the store refuses
     // outright (code 1: no time span it can keep) would be refused on every
     // pass, so its run leaves without it.
-    if (!database_.insertBundle(bundle_, realtime_, &error)) {
+    if (!database_.insertBundle(bundle_, encodedBundle(), realtime_, &error)) {
         monitor()->logWithLevel(1, 23115, "Unable to insert bundle. Error", QRVAErrorContext(error));
         return error && error->code() == 1 && deleteGroup();
     }
@@ -437,6 +451,34 @@ bool Bundler::storeBundle() {
     if (!deleteGroup()) return false;
     made_ = true;
     return true;
+}
+
+// The bundle's encoding with the events' fields where the encoder would put
+// them: after protocol_version, the one field of a lower tag. The events are
+// not made as messages (that was most of a pass); the encoding is the same.
+std::optional<ns::Data> Bundler::encodedBundle() {
+    NANOClearField(bundle_, F::MeasurementBundle::events);
+    auto head = bundle_->protoBuffer();
+    if (!head) return std::nullopt;
+    size_t at = 0;
+    bool readable = true;
+    while (readable && at < head->size() && ((*head)[at] >> 3) == 1) {  // tag 1: a one-byte key, a varint
+        readable = ((*head)[at++] & 7) == 0;
+        while (at < head->size() && ((*head)[at] & 0x80)) ++at;
+        readable = readable && at++ < head->size();
+    }
+    if (!readable) {  // not what the encoder writes: the events as messages after all
+        std::vector<std::shared_ptr<QRVAPBEvent>> protos;
+        for (const auto& event : events_) protos.push_back(event.protoEvent());
+        QRVAPBMoveMessages(bundle_, F::MeasurementBundle::events, protos);
+        return bundle_->protoBuffer();
+    }
+    ns::Data bytes;
+    bytes.reserve(head->size() + eventFields_.size());
+    bytes.insert(bytes.end(), head->begin(), head->begin() + at);
+    bytes.insert(bytes.end(), eventFields_.begin(), eventFields_.end());
+    bytes.insert(bytes.end(), head->begin() + at, head->end());
+    return bytes;
 }
 
 // Every raw event up to the run's last row belongs to the run (it starts at

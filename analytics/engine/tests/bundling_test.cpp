@@ -18,10 +18,12 @@
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVARemoteConfig.h"
 #include "analytics/QRVAScheduler.h"
+#include "analytics/QRVASqliteStore.h"
 #include "core/QRVLogger.h"
 #include "core/QRVOptions.h"
 #include "platform/clock.h"
 #include "platform/runloop.h"
+#include "platform/toolbox.h"
 #include "engine_test_support.h"
 #include "testing/temp_sandbox.h"
 #include "monitor_lines.h"
@@ -233,9 +235,18 @@ TEST_F(BundlingTest, EachEventOfAPassMeetsTheFiltersWithTheCountsBeforeIt) {
     NANOSetInt32(audience, QRVAPBField::Audience::audience_id, 4);
     NANOSetArray(audience, QRVAPBField::Audience::event_filters, {ns::Value(ns::ObjectPtr(filter))});
     onWorker([&] { ASSERT_TRUE(engine_->audience()->updateAudiences({audience})); });
-    const std::vector<Step> steps{{"a", 10}, {"b", 11}, {"a", 12}, {"a", 3700}, {"a", 3701}};
+    const std::vector<Step> steps{{"+p", 0}, {"a", 10}, {"b", 11}, {"a", 12}, {"a", 3700}, {"a", 3701}};
     for (const Step& step : steps) write(step);
     bundleAll();
+    // Stored as the encoder writes the bundle it reads back, byte for byte.
+    onWorker([&] {
+        auto rows = engine_->database()->sqliteStore()->recordsForQuery("SELECT data FROM queue", {}, nullptr);
+        ASSERT_EQ(rows->size(), 2u);
+        for (const auto& row : *rows) {
+            const ns::Data stored = htk_dataByInflatingData(QRVARowValue(row, "data").asData(), nullptr);
+            EXPECT_EQ(QRVAPBMeasurementBundle::initWithBuffer(stored)->protoBuffer(), stored);
+        }
+    });
     const auto bundles = taken();
     ASSERT_EQ(bundles.size(), 2u);
     auto holds = [](const qrvanalytics::MeasurementBundle& bundle) {

@@ -1,6 +1,7 @@
 #include "analytics/QRVAEvent.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -371,21 +372,61 @@ size_t int64FieldSize(int64_t value) {
     return 1 + varintSize(static_cast<uint64_t>(value));
 }
 
+size_t paramSize(const std::string& key, const QRVAValue& value) {
+    size_t size = delimitedSize(key.size());
+    switch (value.valueType()) {
+        case QRVAValue::kDouble: return size + 1 + sizeof(double);
+        case QRVAValue::kInt64: return size + int64FieldSize(value.int64Value());
+        case QRVAValue::kString: return size + delimitedSize(value.stringValue()->size());
+    }
+    return size;
+}
+
+void appendVarint(ns::Data& out, uint64_t value) {
+    for (; value >= 0x80; value >>= 7) out.push_back(uint8_t(value | 0x80));
+    out.push_back(uint8_t(value));
+}
+void appendDelimited(ns::Data& out, uint8_t key, std::string_view bytes) {
+    out.push_back(key);
+    appendVarint(out, bytes.size());
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
+void appendInt64(ns::Data& out, uint8_t key, int64_t value) {
+    out.push_back(key);
+    appendVarint(out, static_cast<uint64_t>(value));
+}
+// Eight bytes, least significant first, as nanopb writes a double.
+void appendDouble(ns::Data& out, uint8_t key, double value) {
+    out.push_back(key);
+    const auto bits = std::bit_cast<uint64_t>(value);
+    for (int shift = 0; shift < 64; shift += 8) out.push_back(uint8_t(bits >> shift));
+}
+
 }  // namespace
 
 size_t QRVAEvent::protoEventSize() const {
     size_t size = delimitedSize(name_.size()) + int64FieldSize(qrva_millisecondsFromSeconds(timestamp_));
     if (previousTimestamp_ > DBL_EPSILON) size += int64FieldSize(qrva_millisecondsFromSeconds(previousTimestamp_));
-    for (const auto& [key, value] : parameters_) {
-        size_t param = delimitedSize(key.size());
-        switch (value.valueType()) {
-            case QRVAValue::kDouble: param += 1 + sizeof(double); break;
-            case QRVAValue::kInt64: param += int64FieldSize(value.int64Value()); break;
-            case QRVAValue::kString: param += delimitedSize(value.stringValue()->size()); break;
-        }
-        size += delimitedSize(param);
-    }
+    for (const auto& [key, value] : parameters_) size += delimitedSize(paramSize(key, value));
     return size;
+}
+
+// The fields in tag order: params (name, then the value), name, timestamp,
+// previous timestamp.
+void QRVAEvent::appendProtoEvent(ns::Data& out) const {
+    for (const auto& [key, value] : parameters_) {
+        out.push_back(0x0A);
+        appendVarint(out, paramSize(key, value));
+        appendDelimited(out, 0x0A, key);
+        switch (value.valueType()) {
+            case QRVAValue::kDouble: appendDouble(out, 0x29, value.doubleValue()); break;
+            case QRVAValue::kInt64: appendInt64(out, 0x18, value.int64Value()); break;
+            case QRVAValue::kString: appendDelimited(out, 0x12, *value.stringValue()); break;
+        }
+    }
+    appendDelimited(out, 0x12, name_);
+    appendInt64(out, 0x18, qrva_millisecondsFromSeconds(timestamp_));
+    if (previousTimestamp_ > DBL_EPSILON) appendInt64(out, 0x20, qrva_millisecondsFromSeconds(previousTimestamp_));
 }
 
 namespace {

@@ -182,7 +182,7 @@ TEST_F(EventModelTest, TheWireFormKeepsOrderValuesAndMillisecondsAndComesBack) {
     EXPECT_EQ(keysOf(floatOnly->parameters()), std::vector<std::string>{"_o"});
 }
 
-TEST_F(EventModelTest, TheWireSizeIsWorkedOutAsTheEncoderWritesIt) {
+TEST_F(EventModelTest, TheWireFormIsWorkedOutAsTheEncoderWritesIt) {
     const std::string longText(300, 'y');
     const struct {
         const char* name;
@@ -197,7 +197,11 @@ TEST_F(EventModelTest, TheWireSizeIsWorkedOutAsTheEncoderWritesIt) {
     for (const auto& c : cases) {
         auto event = QRVAEvent::initWithOrigin("app", false, c.name, c.timestamp, c.previous, c.parameters);
         ASSERT_TRUE(event) << c.name;
-        EXPECT_EQ(event->protoEventSize(), event->protoEvent()->protoBuffer()->size()) << c.name;
+        ns::Data bytes{0x7F};  // appended after what is there
+        event->appendProtoEvent(bytes);
+        const ns::Data encoded = *event->protoEvent()->protoBuffer();
+        EXPECT_EQ(ns::Data(bytes.begin() + 1, bytes.end()), encoded) << c.name;
+        EXPECT_EQ(event->protoEventSize(), encoded.size()) << c.name;
     }
 }
 

@@ -164,6 +164,10 @@ public:
     // MARK: Upload queue
     // Stores the encoded bundle gzip-compressed.
     bool insertBundle(const std::shared_ptr<QRVAPBMeasurementBundle>& bundle, bool isRealtime, ns::ErrorRef* error);
+    // The same with the bundle's encoding made by the caller (`bundle` gives
+    // the app ID and the end time).
+    bool insertBundle(const std::shared_ptr<QRVAPBMeasurementBundle>& bundle, const std::optional<ns::Data>& bytes,
+                      bool isRealtime, ns::ErrorRef* error);
     // Oldest end time first, at most `countLimit`, within `sizeLimit`
     // decompressed bytes (the first bundle is taken whatever its size). Rows
     // that can never be read back are deleted as they are met.

@@ -85,8 +85,10 @@ public:
     // The event as a new wire message: name, timestamps in milliseconds (the
     // previous one only when above zero), the parameters in order.
     std::shared_ptr<QRVAPBEvent> protoEvent() const;
-    // The length of protoEvent()'s encoding, worked out without making it.
+    // The length of protoEvent()'s encoding, and the encoding appended to
+    // `out`, both worked out without making the message.
     size_t protoEventSize() const;
+    void appendProtoEvent(ns::Data& out) const;
 
     // The normalisation steps, shared with event decomposition
     // (QRVAEventUtilities.h). Empty input gives an empty result.

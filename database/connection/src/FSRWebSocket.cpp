@@ -72,6 +72,17 @@ std::shared_ptr<FSRWebSocket> FSRWebSocket::make(const ns::URL& url,
 
 std::shared_ptr<FSRWebSocket> FSRWebSocket::make(const ns::URL& url) { return make(url, std::nullopt); }
 
+std::shared_ptr<FSRWebSocket> FSRWebSocket::makeSharingQueue(const ns::URLRequest& request, ns::DispatchQueuePtr queue,
+                                                             std::optional<std::string> userAgent) {
+    if (!queue || queue->kind() != ns::DispatchQueue::Kind::Serial) {
+        ns::Exception::raise(ns::kInvalidArgumentException, "A web socket can share only a serial queue");
+    }
+    auto socket = std::make_shared<FSRWebSocket>(Passkey{}, request, std::nullopt, queue, std::move(userAgent));
+    socket->_workQueue = std::move(queue);
+    socket->_initializeStreams();
+    return socket;
+}
+
 void FSRWebSocket::_initializeStreams() {
     const uint16_t port = _url.port().value_or(0) != 0 ? *_url.port() : (_secure ? 443 : 80);
     auto pair = ns::createStreamPairWithSocketToHost(_url.host(), port);
@@ -154,7 +165,14 @@ void FSRWebSocket::openConnection() {
         std::lock_guard lock(_lock);
         unscheduled = _scheduledRunloops.empty();
     }
-    if (unscheduled) scheduleInRunLoop(FSR_networkRunLoop(), ns::kDefaultRunLoopMode);
+    // Nobody chose a run loop: rather than through the network thread, the
+    // streams' events go straight to the work queue, one thread hand-off
+    // less for every arrival.
+    if (unscheduled) {
+        _streamsOnWorkQueue.store(true);
+        _outputStream->setDispatchQueue(_workQueue);
+        _inputStream->setDispatchQueue(_workQueue);
+    }
     _outputStream->open();
     _inputStream->open();
 }
@@ -204,6 +222,10 @@ void FSRWebSocket::streamHandleEvent(ns::Stream& stream, ns::StreamEvent event) 
         }
     }
     const bool isInput = &stream == _inputStream.get();
+    if (_streamsOnWorkQueue.load()) {
+        safeHandleEvent(event, isInput);
+        return;
+    }
     std::weak_ptr<FSRWebSocket> weak = self();
     _workQueue->async([weak, event, isInput] {
         if (auto strong = weak.lock()) strong->safeHandleEvent(event, isInput);
@@ -211,6 +233,12 @@ void FSRWebSocket::streamHandleEvent(ns::Stream& stream, ns::StreamEvent event) 
 }
 
 void FSRWebSocket::_assertOnStreamRunLoop() {
+    if (_streamsOnWorkQueue.load()) {
+        if (_workQueue->isCurrent()) return;
+        ns::Exception::raise(ns::kInternalInconsistencyException,
+                             "Stream events of a web socket must arrive on its work queue, where its streams deliver "
+                             "them");
+    }
     std::vector<std::shared_ptr<ns::RunLoop>> loops;
     {
         std::lock_guard lock(_lock);
@@ -296,8 +324,8 @@ void FSRWebSocket::safeHandleEvent(ns::StreamEvent event, bool isInput) {
     }
 }
 
-// Frames that arrived before the end of the stream are still in the read
-// buffer while the reader hops through the work queue between messages; the
+// Frames that arrived before the end of the stream may still be in the read
+// buffer while the reader hops through the work queue after a control frame; the
 // end is reported once the reader has taken all it can, so a server's last
 // messages are not lost behind it.
 void FSRWebSocket::_afterPendingFrames(ns::Block then) {
@@ -310,7 +338,8 @@ void FSRWebSocket::_afterPendingFrames(ns::Block then) {
             me->_endCheckedOnce = false;
             me->_afterPendingFrames(std::move(then));
         } else if (unread && reading && consumed == me->_readBufferConsumed && !me->_endCheckedOnce) {
-            // One more turn lets a posted _readFrameNew take the next frame.
+            // One more turn lets a posted read (the one after a control
+            // frame) take the next frame.
             me->_endCheckedOnce = true;
             me->_afterPendingFrames(std::move(then));
         } else {

@@ -373,16 +373,16 @@ void FSRWebSocket::_drainInputStream() {
     }
 }
 
+// The next message is read in the same turn of the work queue: the pump goes
+// on through every frame that has arrived, rather than one frame per trip
+// through a queue its owner may share.
 void FSRWebSocket::_readFrameNew() {
     ns::dispatchAssertQueue(_workQueue);
-    auto me = self();
-    _workQueue->async([me] {
-        me->_currentFrameData.clear();
-        me->_currentFrameOpcode = 0;
-        me->_currentFrameCount = 0;
-        me->_textValidator.reset();
-        me->_readFrameContinue();
-    });
+    _currentFrameData.clear();
+    _currentFrameOpcode = 0;
+    _currentFrameCount = 0;
+    _textValidator.reset();
+    _readFrameContinue();
 }
 
 void FSRWebSocket::_readFrameContinue() {
@@ -515,12 +515,9 @@ void FSRWebSocket::_handleCurrentMessage(uint8_t opcode) {
 }
 
 void FSRWebSocket::_handleOpcode(uint8_t opcode, const uint8_t* data, size_t length, bool isCurrentMessage) {
-    const bool isControlFrame = isControlOpcode(opcode);
-    if (isControlFrame) {
+    if (isControlOpcode(opcode)) {
         auto me = self();
         _workQueue->async([me] { me->_readFrameContinue(); });
-    } else {
-        _readFrameNew();
     }
     switch (opcode) {
     case SROpCodeTextFrame: {
@@ -528,12 +525,13 @@ void FSRWebSocket::_handleOpcode(uint8_t opcode, const uint8_t* data, size_t len
         // text when no sequence is left waiting for more.
         std::optional<std::string> text;
         if (isCurrentMessage && _textValidator.isComplete()) {
-            // _readFrameNew (posted above) starts the next message afresh.
             text.emplace(std::move(_currentFrameData));
             _currentFrameData.clear();
         } else {
             text = ns::utf8::decode(data, length);
         }
+        // The message is taken: the next one may be read into the buffer.
+        _readFrameNew();
         if (!text) {
             _failConnectionWithCode(SRStatusCodeInvalidUTF8, "Text frames must be valid UTF-8");
             return;
@@ -541,9 +539,12 @@ void FSRWebSocket::_handleOpcode(uint8_t opcode, const uint8_t* data, size_t len
         _handleMessage(ns::Value(std::move(*text)));
         break;
     }
-    case SROpCodeBinaryFrame:
-        _handleMessage(ns::Value(ns::Data(data, data + length)));
+    case SROpCodeBinaryFrame: {
+        ns::Value message(ns::Data(data, data + length));
+        _readFrameNew();
+        _handleMessage(std::move(message));
         break;
+    }
     case SROpCodeConnectionClose:
         handleCloseWithData(ns::Data(data, data + length));
         break;
@@ -554,6 +555,7 @@ void FSRWebSocket::_handleOpcode(uint8_t opcode, const uint8_t* data, size_t len
         handlePong();
         break;
     default:
+        _readFrameNew();
         _closeWithProtocolError(ns::format("Unknown opcode %u", unsigned(opcode)));
         break;
     }

@@ -61,7 +61,9 @@ std::shared_ptr<FWebSocketConnection> FWebSocketConnection::makeWithURL(std::str
     auto connection = std::make_shared<FWebSocketConnection>(Passkey{}, std::move(url), queue);
     const std::string ua = userAgent();
     FFLog("I-RDB083001", "(wsc:%@) Connecting to: %@ as %@", connection->logId(), connection->url_, ua);
-    auto socket = FSRWebSocket::make(ns::URLRequest(connection->url_), queue, ua);
+    // The socket works on the worker queue itself: packets in and out cross
+    // no other thread between the stream and this object.
+    auto socket = FSRWebSocket::makeSharingQueue(ns::URLRequest(connection->url_), queue, ua);
     socket->setDelegateDispatchQueue(queue);
     socket->setDelegate(std::static_pointer_cast<FSRWebSocketDelegate>(connection));
     connection->webSocket_ = std::move(socket);

@@ -181,6 +181,14 @@ TEST_F(ThreadingContractTest, WebSocketFrameReaderAndStreamEventsCheckTheirThrea
     ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(result.get(), "");
     socket->drainWorkQueueForTesting();
+
+    // Opened without a run loop, its streams deliver to the work queue instead.
+    auto opened = FSRWebSocket::make(ns::URLRequest("ws://contract.localhost:1/"), worker_, std::nullopt);
+    opened->open();
+    EXPECT_EQ(raisedReason([&] { opened->streamHandleEvent(*pair.input, ns::kStreamEventNone); }),
+              "Stream events of a web socket must arrive on its work queue, where its streams deliver them");
+    opened->close();
+    opened->drainWorkQueueForTesting();
 }
 
 }  // namespace

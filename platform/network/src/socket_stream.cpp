@@ -106,6 +106,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         std::weak_ptr<Stream> stream;
         std::weak_ptr<StreamDelegate> delegate;
         std::vector<std::pair<std::weak_ptr<RunLoop>, std::string>> loops;
+        DispatchQueuePtr queue;  // before the loops when set
         unsigned held = 0;    // events waiting for a run loop
         unsigned posted = 0;  // coalescable events on their way
         bool endPosted = false;
@@ -167,6 +168,11 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         if (s.status == StreamStatus::NotOpen || s.status == StreamStatus::Closed) return;
         const bool coalesce = event == kStreamEventHasBytesAvailable || event == kStreamEventHasSpaceAvailable;
         if (coalesce && ((s.posted | s.held) & event)) return;
+        if (s.queue) {
+            if (coalesce) s.posted |= event;
+            s.queue->async([self = shared_from_this(), isInput, event] { self->deliver(isInput, event); });
+            return;
+        }
         std::shared_ptr<RunLoop> loop;
         for (auto& [weak, mode] : s.loops) {
             if ((loop = weak.lock())) break;
@@ -580,6 +586,17 @@ void Stream::scheduleInRunLoop(const std::shared_ptr<RunLoop>& loop, const std::
     }
     s.loops.emplace_back(loop, mode);
     connection_->releaseHeld(isInput_);
+}
+
+void Stream::setDispatchQueue(DispatchQueuePtr queue) {
+    std::lock_guard lock(connection_->mutex);
+    connection_->side(isInput_).queue = std::move(queue);
+    connection_->releaseHeld(isInput_);
+}
+
+DispatchQueuePtr Stream::dispatchQueue() const {
+    std::lock_guard lock(connection_->mutex);
+    return connection_->side(isInput_).queue;
 }
 
 void Stream::removeFromRunLoop(const std::shared_ptr<RunLoop>& loop, const std::string& mode) {

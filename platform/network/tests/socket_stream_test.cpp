@@ -69,7 +69,7 @@ private:
 
 struct Recorder : ns::StreamDelegate {
     void streamHandleEvent(ns::Stream& stream, ns::StreamEvent event) override {
-        EXPECT_TRUE(ns::RunLoop::isMainThread());
+        EXPECT_TRUE(queue ? queue->isCurrent() : ns::RunLoop::isMainThread());
         std::lock_guard lock(mutex);
         events.emplace_back(stream.isInput(), event);
         if (event == ns::kStreamEventHasBytesAvailable && input) {
@@ -90,6 +90,7 @@ struct Recorder : ns::StreamDelegate {
     std::string received;
     ns::ErrorRef error;
     ns::InputStream* input = nullptr;
+    ns::DispatchQueuePtr queue;  // where events must arrive; the main thread when null
 };
 
 TEST(SocketStreamTest, ConnectsWritesReadsAndSeesTheEnd) {
@@ -137,6 +138,35 @@ TEST(SocketStreamTest, ConnectsWritesReadsAndSeesTheEnd) {
     EXPECT_EQ(pair.output->write(&b, 1), -1);
 }
 
+TEST(SocketStreamTest, EventsGoToTheDispatchQueueBeforeAnyRunLoop) {
+    EchoPeer peer;
+    auto pair = ns::createStreamPairWithSocketToHost("streams.localhost", peer.port());
+    auto recorder = std::make_shared<Recorder>();
+    recorder->input = pair.input.get();
+    recorder->queue = ns::DispatchQueue::serial("test.streams");
+    for (ns::Stream* s : {static_cast<ns::Stream*>(pair.output.get()), static_cast<ns::Stream*>(pair.input.get())}) {
+        s->setDelegate(recorder);
+        s->open();
+    }
+    for (ns::Stream* s : {static_cast<ns::Stream*>(pair.output.get()), static_cast<ns::Stream*>(pair.input.get())}) {
+        s->setDispatchQueue(recorder->queue);
+        s->scheduleInRunLoop(ns::RunLoop::mainShared());
+    }
+    EXPECT_EQ(pair.input->dispatchQueue(), recorder->queue);
+    const std::string hello = "hello";
+    ASSERT_TRUE(
+        ns::RunLoop::main().runUntil([&] { return recorder->saw(false, ns::kStreamEventHasSpaceAvailable); }, 30));
+    ASSERT_EQ(pair.output->write(reinterpret_cast<const uint8_t*>(hello.data()), hello.size()), 5);
+    ASSERT_TRUE(ns::RunLoop::main().runUntil(
+        [&] {
+            std::lock_guard lock(recorder->mutex);
+            return recorder->received == "5:hello";
+        },
+        30));
+    std::lock_guard lock(recorder->mutex);
+    EXPECT_EQ(recorder->events.front().second, ns::kStreamEventOpenCompleted);
+}
+
 TEST(SocketStreamTest, DestinationsOffTheMachineAreRefused) {
     for (const char* host : {"example.com", "192.0.2.1", "nothing.invalid"}) {
         auto pair = ns::createStreamPairWithSocketToHost(host, 80);
@@ -166,7 +196,8 @@ TEST(SocketStreamTest, EventsWaitForARunLoop) {
         EXPECT_TRUE(recorder->events.empty());
     }
     pair.output->scheduleInRunLoop(ns::RunLoop::mainShared());
-    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return recorder->saw(false, ns::kStreamEventHasSpaceAvailable); }, 30));
+    ASSERT_TRUE(
+        ns::RunLoop::main().runUntil([&] { return recorder->saw(false, ns::kStreamEventHasSpaceAvailable); }, 30));
     std::lock_guard lock(recorder->mutex);
     EXPECT_EQ(recorder->events.front(), std::make_pair(false, ns::kStreamEventOpenCompleted));
     const std::string bye = "bye";

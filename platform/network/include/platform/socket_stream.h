@@ -13,8 +13,9 @@
 // the handshake is done), bytes-available, space-available, error, end.
 // Bytes-available comes when bytes arrive and the user has read since the
 // previous one (or had read everything): read until a read comes back short.
-// They are delivered on the first run loop the stream is scheduled in (held
-// while unscheduled), to a delegate held weakly.
+// They are delivered on the stream's dispatch queue when it has one, else on
+// the first run loop it is scheduled in (held while it has neither), to a
+// delegate held weakly.
 //
 // Destinations: the host goes through ns::HostRouting (".localhost" names and
 // routed service hosts to loopback); anything that does not end on a
@@ -33,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/value.h"
 
@@ -101,6 +103,11 @@ public:
 
     void scheduleInRunLoop(const std::shared_ptr<RunLoop>& loop, const std::string& mode = kDefaultRunLoopMode);
     void removeFromRunLoop(const std::shared_ptr<RunLoop>& loop, const std::string& mode = kDefaultRunLoopMode);
+    // CFReadStreamSetDispatchQueue: events go to `queue` (in order, one
+    // block each) rather than to a run loop; nullptr goes back to the run
+    // loops. Events posted before the change arrive where they were sent.
+    void setDispatchQueue(DispatchQueuePtr queue);
+    DispatchQueuePtr dispatchQueue() const;
 
     // kCFStreamPropertySocketNativeHandle: the socket descriptor once
     // connected, -1 before.

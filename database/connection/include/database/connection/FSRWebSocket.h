@@ -4,10 +4,12 @@
 // (masked frames out, unmasked frames in, fragments assembled into messages,
 // close, ping and pong), the closing road, and one delegate.
 //
-// Threads: stream events arrive on the shared network thread
-// (FSR_networkRunLoop); all state lives on the socket's own serial work
-// queue; delegate calls run on the delegate operation queue when one is set,
-// else on the delegate dispatch queue (the main queue by default).
+// Threads: all state lives on the socket's serial work queue (its own, or the
+// queue it was made to share); stream events of a socket opened without a run
+// loop of its caller's choosing are delivered straight to that queue, those
+// of one scheduled in run loops arrive there (FSR_networkRunLoop, say) and are
+// passed on to it; delegate calls run on the delegate operation queue when
+// one is set, else on the delegate dispatch queue (the main queue by default).
 //
 // The socket keeps itself alive from open() until its clean-up has run; keep
 // your own reference as long as you want to send.
@@ -162,6 +164,11 @@ public:
     // initWithURL:protocols: and initWithURL:
     static std::shared_ptr<FSRWebSocket> make(const ns::URL& url, std::optional<std::vector<std::string>> protocols);
     static std::shared_ptr<FSRWebSocket> make(const ns::URL& url);
+    // As make(request, queue, userAgent), with `queue` (serial) as the work
+    // queue too: for an owner whose state lives on that queue, so a message
+    // reaches it and its sends reach the stream without a thread hand-off.
+    static std::shared_ptr<FSRWebSocket> makeSharingQueue(const ns::URLRequest& request, ns::DispatchQueuePtr queue,
+                                                          std::optional<std::string> userAgent);
 
     ~FSRWebSocket() override;
 
@@ -194,8 +201,8 @@ public:
 
     std::string className() const override { return "FSRWebSocket"; }
 
-    // NSStreamDelegate, on the network thread (the run loop the streams are
-    // scheduled in; Debug builds raise elsewhere).
+    // NSStreamDelegate, on the work queue when the streams deliver there,
+    // else on the run loop they are scheduled in (Debug builds raise elsewhere).
     void streamHandleEvent(ns::Stream& stream, ns::StreamEvent event) override;
 
     // ---- for tests and the fuzzer ----
@@ -241,8 +248,8 @@ private:
     void _performDelegateBlock(ns::Block block);
     void _afterPendingFrames(ns::Block then);
     void _checkPinning(ns::Stream& stream);
-    // Debug builds: raises unless called on a run loop the streams are
-    // scheduled in (the network thread's unless scheduled elsewhere).
+    // Debug builds: raises unless called where the streams deliver (see
+    // streamHandleEvent).
     void _assertOnStreamRunLoop();
 
     // Frames (work queue).
@@ -330,6 +337,8 @@ private:
     bool _failedConnection = false;
     bool _isPumping = false;
     std::vector<std::pair<std::weak_ptr<ns::RunLoop>, std::string>> _scheduledRunloops;
+    // Set by an open without scheduled run loops: the streams deliver to the work queue.
+    std::atomic<bool> _streamsOnWorkQueue{false};
     std::shared_ptr<FSRWebSocket> _selfRetain;
     std::optional<std::vector<std::string>> _requestedProtocols;
     FSRIOConsumerPool _consumerPool;

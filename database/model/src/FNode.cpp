@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -285,11 +286,68 @@ struct TextRoomAllocator {
     }
 };
 
+// The slot of a number or short string among a thread's recent leaves;
+// none for other values.
+constexpr size_t kRecentLeaves = 1024;
+constexpr size_t kRecentStringLength = 15;
+
+std::optional<size_t> recentSlot(const ns::Value& value) {
+    using T = ns::Value::Type;
+    uint64_t bits = 0;
+    switch (value.type()) {
+        case T::Int: bits = uint64_t(value.asInt()); break;
+        case T::UInt: bits = value.asUInt() ^ 0x5555555555555555ULL; break;
+        case T::Double: {
+            const double d = value.asDouble();
+            std::memcpy(&bits, &d, sizeof bits);
+            break;
+        }
+        case T::String:
+            if (value.asString().size() > kRecentStringLength) return std::nullopt;
+            bits = std::hash<std::string_view>{}(value.asString());
+            break;
+        default: return std::nullopt;
+    }
+    // A double's differences are in its high bits: fold them down first.
+    bits ^= bits >> 32;
+    bits *= 0x9E3779B97F4A7C15ULL;
+    return size_t(bits >> 54) % kRecentLeaves & ~size_t(1);
+}
+
 }  // namespace
 
 FNodePtr FLeafNode::make(const ns::Value& value, FNodePtr priority) {
     if (priority && !priority->isEmpty()) return std::make_shared<const FLeafNodeWithPriority>(value, std::move(priority));
     if (const FNodePtr* shared = sharedLeaf(value)) return *shared;
+    const std::optional<size_t> slot = recentSlot(value);
+    if (!slot) return makeUnshared(value);
+    // Two ways a slot: the newer leaf first, the older one next to it.
+    thread_local std::array<FNodePtr, kRecentLeaves> recent;
+    FNodePtr& newer = recent[*slot];
+    FNodePtr& older = recent[*slot ^ 1];
+    auto holds = [&](const FNodePtr& leaf) { return leaf && static_cast<const FLeafNode&>(*leaf).holds(value); };
+    if (holds(newer)) return newer;
+    if (!holds(older)) older = makeUnshared(value);
+    std::swap(newer, older);
+    return newer;
+}
+
+bool FLeafNode::holds(const ns::Value& value) const {
+    using T = ns::Value::Type;
+    switch (value.type()) {
+        case T::Int: return kind() == Kind::Int && v_.i == value.asInt();
+        case T::UInt: return kind() == Kind::UInt && v_.u == value.asUInt();
+        case T::Double: {
+            // Bits, not ==: -0.0 and 0.0 are different leaves.
+            const double d = value.asDouble();
+            return kind() == Kind::Double && std::memcmp(&v_.d, &d, sizeof d) == 0;
+        }
+        case T::String: return kind() == Kind::String && stringValue() == value.asString();
+        default: return false;
+    }
+}
+
+FNodePtr FLeafNode::makeUnshared(const ns::Value& value) {
     if (value.isString()) {
         tTextRoomSize = value.asString().size() + 1;
         return std::allocate_shared<const FLeafNode>(TextRoomAllocator<FLeafNode>(), value, InlineText());

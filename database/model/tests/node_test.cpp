@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <thread>
 #include <unordered_set>
@@ -213,8 +214,22 @@ TEST(Node, ChildrenPrioritiesAndUpdates) {
     // Booleans and integers 0-255 without a priority are shared leaves.
     EXPECT_EQ(FLeafNode::make(true).get(), FLeafNode::make(ns::Value(true)).get());
     EXPECT_EQ(FLeafNode::make(255).get(), FLeafNode::make(int64_t(255)).get());
-    EXPECT_NE(FLeafNode::make(256).get(), FLeafNode::make(256).get());
-    EXPECT_NE(FLeafNode::make(-1).get(), FLeafNode::make(-1).get());
+    // Other numbers and short strings share the equal leaf made just
+    // before, never one of another kind or with other bits.
+    EXPECT_EQ(FLeafNode::make(256).get(), FLeafNode::make(256).get());
+    EXPECT_EQ(FLeafNode::make(2.5).get(), FLeafNode::make(2.5).get());
+    EXPECT_EQ(FLeafNode::make("open").get(), FLeafNode::make("open").get());
+    EXPECT_NE(FLeafNode::make(std::string(16, 'x')).get(), FLeafNode::make(std::string(16, 'x')).get());
+    for (const auto& [a, b] : std::vector<std::pair<ns::Value, ns::Value>>{
+             {ns::Value(0.0), ns::Value(-0.0)},
+             {ns::Value(300), ns::Value(300.0)},
+             {ns::Value(std::numeric_limits<int64_t>::min()), ns::Value(1ULL << 63)},
+             {ns::Value("1"), ns::Value(1.0)}}) {
+        FNodePtr first = FLeafNode::make(a), second = FLeafNode::make(b);
+        EXPECT_NE(first.get(), second.get());
+        EXPECT_EQ(second->val().type(), b.type());
+        EXPECT_EQ(FLeafNode::make(a).get(), first.get());
+    }
     EXPECT_NE(FLeafNode::make(7, FLeafNode::make(1)).get(), FLeafNode::make(7).get());
     EXPECT_EQ(FLeafNode::make(7, FLeafNode::make(1))->getPriority()->val(), ns::Value(1));
 

@@ -136,7 +136,9 @@ public:
     // priority means none. Leaves with a priority are of a subclass, so the
     // common leaf carries no room for one. The booleans and the integers
     // 0-255 without a priority are shared leaves (the most repeated values:
-    // counts, flags, states).
+    // counts, flags, states); other numbers and short strings are shared
+    // with the equal leaf the thread made recently (the values of a tree
+    // repeat: prices, quantities, states).
     static FNodePtr make(const ns::Value& value, FNodePtr priority = nullptr);
     // A leaf without a priority.
     explicit FLeafNode(const ns::Value& value);
@@ -187,6 +189,9 @@ private:
     static constexpr uint8_t kTextInline = 0x80;
     Kind kind() const { return Kind(subclassByte_ & ~kTextInline); }
     void init(const ns::Value& value, char* room);
+    // Whether this leaf holds exactly `value` (same kind, same bits).
+    bool holds(const ns::Value& value) const;
+    static FNodePtr makeUnshared(const ns::Value& value);
 
     // A string's length (it lies in the padding after the base).
     uint32_t textSize_ = 0;

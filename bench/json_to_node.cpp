@@ -46,6 +46,19 @@ void JsonTextToNode(benchmark::State& state) {
 }
 BENCHMARK(JsonTextToNode)->ArgName("children")->Arg(100000)->Unit(benchmark::kMillisecond);
 
+// The same text read straight into a node (FSnapshotUtilities::nodeFromJsonText),
+// without the values in between.
+void JsonTextReaderToNode(benchmark::State& state) {
+    std::string text = sampleText(int(state.range(0)));
+    double subject = 0, baseline = 0;
+    for (auto _ : state) {
+        subject += secondsOf([&] { benchmark::DoNotOptimize(FSnapshotUtilities::nodeFromJsonText(text)); });
+        baseline += secondsOf([&] { benchmark::DoNotOptimize(nlohmann::json::parse(text)); });
+    }
+    state.counters["ratio"] = subject / baseline;
+}
+BENCHMARK(JsonTextReaderToNode)->ArgName("children")->Arg(100000)->Unit(benchmark::kMillisecond);
+
 // The conversion step alone (value already parsed), for the breakdown.
 void JsonValueToNode(benchmark::State& state) {
     std::string text = sampleText(int(state.range(0)));

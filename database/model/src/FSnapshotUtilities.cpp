@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 #include "database/model/FStringUtilities.h"
 #include "platform/error.h"
 #include "platform/format.h"
+#include "platform/json.h"
 
 namespace {
 
@@ -45,9 +47,9 @@ bool isValidKeyPiece(std::string_view key, bool slashAllowed) {
     return true;
 }
 
-// Children in key order. Integer keys are decided once per key rather than
-// in every comparison.
-FChildrenDictionary sortedChildren(std::vector<FChildrenDictionary::Entry>& entries) {
+// Children entries in key order. Integer keys are decided once per key
+// rather than in every comparison.
+std::vector<FChildrenDictionary::Entry> inKeyOrder(std::vector<FChildrenDictionary::Entry>& entries) {
     struct Decorated {
         int64_t number;  // the key's integer value, or above every int32 for text keys
         FChildrenDictionary::Entry* entry;
@@ -68,7 +70,11 @@ FChildrenDictionary sortedChildren(std::vector<FChildrenDictionary::Entry>& entr
     std::vector<FChildrenDictionary::Entry> sorted;
     sorted.reserve(entries.size());
     for (auto& d : order) sorted.push_back(std::move(*d.entry));
-    return FChildrenDictionary::fromSortedEntries(std::move(sorted));
+    return sorted;
+}
+
+FChildrenDictionary sortedChildren(std::vector<FChildrenDictionary::Entry>& entries) {
+    return FChildrenDictionary::fromSortedEntries(inKeyOrder(entries));
 }
 
 // Converts and validates a Foundation value, keeping the keys of the path
@@ -204,6 +210,89 @@ private:
 
 const char kNodeFromTag[] = "nodeFrom:priority:";
 
+// Builds nodes straight from the JSON parser's events, as the conversion of
+// the values would. It gives up, leaving the text to that conversion, at
+// anything whose outcome the conversion decides in its own order or the
+// values' reader decides on its own: a key that is not plain (".priority",
+// ".value", ".sv", a forbidden character), a key given twice, a string over
+// the leaf limit, a number out of range, deep nesting, text that is not JSON.
+class NodeBuilder : public nlohmann::json_sax<nlohmann::json> {
+public:
+    bool null() override { return put(FEmptyNode::emptyNode()); }
+    bool boolean(bool b) override { return put(FLeafNode::make(ns::Value(b))); }
+    bool number_integer(number_integer_t i) override { return put(FLeafNode::make(ns::Value(int64_t(i)))); }
+    bool number_unsigned(number_unsigned_t u) override {
+        return put(FLeafNode::make(ns::Value(static_cast<unsigned long long>(u))));
+    }
+    bool number_float(number_float_t d, const string_t&) override {
+        return std::isfinite(d) && put(FLeafNode::make(ns::Value(double(d))));
+    }
+    bool string(string_t& s) override {
+        return s.size() <= kQuorvaneMaxLeafSize && put(FLeafNode::make(ns::Value(std::move(s))));
+    }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return open(true); }
+    bool key(string_t& k) override {
+        if (!isValidKeyPiece(k, false)) return false;
+        stack_.back().key = std::move(k);
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(false); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+    FNodePtr result;
+
+private:
+    // Nesting past this goes through the values, whose reader and
+    // conversion each have a limit of their own.
+    static constexpr size_t kMaxDepth = 64;
+
+    struct Frame {
+        bool isObject;
+        size_t index;  // an array's next index
+        std::string key;
+        // Every member, the empty ones included until the end (a later
+        // member of the same key would replace them).
+        std::vector<FChildrenDictionary::Entry> entries;
+    };
+
+    bool put(FNodePtr node) {
+        if (stack_.empty()) {
+            result = std::move(node);
+            return true;
+        }
+        Frame& f = stack_.back();
+        if (f.isObject) {
+            f.entries.emplace_back(f.key, std::move(node));
+        } else if (!node->isEmpty()) {
+            // An array's children keep their indexes; null ones leave gaps.
+            f.entries.emplace_back(std::to_string(f.index), std::move(node));
+        }
+        ++f.index;
+        return true;
+    }
+    bool open(bool isObject) {
+        if (stack_.size() >= kMaxDepth) return false;
+        stack_.push_back(Frame{isObject, 0, {}, {}});
+        return true;
+    }
+    bool close() {
+        Frame f = std::move(stack_.back());
+        stack_.pop_back();
+        if (!f.isObject) return put(FChildrenNode::make(FChildrenDictionary::fromSortedEntries(std::move(f.entries))));
+        std::vector<FChildrenDictionary::Entry> sorted = inKeyOrder(f.entries);
+        for (size_t i = 1; i < sorted.size(); ++i) {
+            if (sorted[i].first == sorted[i - 1].first) return false;
+        }
+        std::erase_if(sorted, [](const FChildrenDictionary::Entry& e) { return e.second->isEmpty(); });
+        return put(FChildrenNode::make(FChildrenDictionary::fromSortedEntries(std::move(sorted))));
+    }
+
+    std::vector<Frame> stack_;
+};
+
 // The 16 hex digits of the double's bits, without a temporary string.
 void appendIeee754(double d, std::string& out) {
     uint64_t bits;
@@ -234,6 +323,15 @@ FNodePtr FSnapshotUtilities::nodeFromWithValidation(const ns::Value& value, cons
                                                     std::string_view validationFrom) {
     Converter converter(validationFrom, FPath());
     return converter.convert(value, &priority, 0);
+}
+
+FNodePtr FSnapshotUtilities::nodeFromJsonText(std::string_view text) {
+    NodeBuilder builder;
+    if (nlohmann::json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json, true) &&
+        builder.result) {
+        return std::move(builder.result);
+    }
+    return nodeFrom(ns::json::parse(text));
 }
 
 FCompoundWrite FSnapshotUtilities::compoundWriteFromDictionary(const ns::Dictionary& values,

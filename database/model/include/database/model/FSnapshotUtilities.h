@@ -37,6 +37,14 @@ public:
     static FNodePtr nodeFromWithValidation(const ns::Value& value, const ns::Value& priority,
                                            std::string_view validationFrom);
 
+    // The node of a JSON text: the node (or the exception) that
+    // nodeFrom(ns::json::parse(text)) gives, text that is not JSON the empty
+    // node. Text of the form data usually has (valid keys, each once, strings
+    // within the leaf limit, shallow nesting) becomes nodes straight from the
+    // parser's events, without the values in between; any other text goes
+    // through the values.
+    static FNodePtr nodeFromJsonText(std::string_view text);
+
     // An update dictionary (keys are relative paths) as a compound write.
     static FCompoundWrite compoundWriteFromDictionary(const ns::Dictionary& values, std::string_view validationFrom);
 

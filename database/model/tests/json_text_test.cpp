@@ -1,0 +1,43 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "database/model/FSnapshotUtilities.h"
+#include "platform/json.h"
+
+namespace {
+
+// The node, or the exception's name and reason, as text to compare.
+std::string outcome(const std::function<FNodePtr()>& read) {
+    try {
+        FNodePtr node = read();
+        return ns::json::serialize(node->valForExport(true)) + " " + node->dataHash();
+    } catch (const ns::Exception& e) {
+        return e.name() + ": " + e.reason();
+    }
+}
+
+std::string nested(int depth) { return std::string(size_t(depth), '[') + "1" + std::string(size_t(depth), ']'); }
+
+// Read straight from the text or through the values, every text gives the
+// same node or the same exception.
+TEST(JsonTextToNode, GivesWhatTheValuesGive) {
+    const std::string texts[] = {
+        R"({"b":{"y":1,"x":"s"},"a":[1,null,true,2.5,{"c":"d"}]})",
+        R"({"10":1,"9":2,"a":3,"01":4,"-1":5,"é":6,"😀":7,"ｚ":8})",
+        R"({"a":1,"a":2})", R"({"a":1,"a":null})", R"({"a":null,"b":{},"c":[null]})", "[]", "{}",
+        R"("text")", "12", "-0", "-0.0", "1.5e3", "1e400", "18446744073709551615", "9223372036854775808",
+        "true", "null", "", "{\"a\":", "{\"a\":1}x", "\"\xff\"", "\xEF\xBB\xBF{\"a\":1}",
+        R"({".priority":3,"a":1})", R"({"a":{".value":"v",".priority":1}})", R"({"a":{".sv":"timestamp"}})",
+        R"({"a":{".sv":1,"b":2}})", R"({"a":{".value":[1]}})", R"({"a.b":1})", R"({"":1})", R"({"a/b":1})",
+        nested(70), nested(600), "{\"a\":\"" + std::string(kQuorvaneMaxLeafSize + 1, 'x') + "\"}",
+    };
+    for (const std::string& text : texts) {
+        EXPECT_EQ(outcome([&] { return FSnapshotUtilities::nodeFromJsonText(text); }),
+                  outcome([&] { return FSnapshotUtilities::nodeFrom(ns::json::parse(text)); }))
+            << text.substr(0, 80);
+    }
+}
+
+}  // namespace

@@ -1,18 +1,24 @@
 // A large tree's compound hash on several threads. The ranges depend on one
 // another (each closes where its own text passes the threshold), so the work
 // goes in three steps that give the builder's bytes:
-//   1. the tree, cut into segments of consecutive children, is written on
-//      the threads as one unbroken text (the text a range would have if none
-//      closed), noting at each leaf the text's length so far;
-//   2. the ranges are found in order from those lengths alone: a range's
-//      text is its path prefix followed by a slice of that text;
-//   3. the ranges are assembled and hashed on the threads.
+//   1. the tree, cut into segments of consecutive children, is measured on
+//      the threads: at each leaf, the length of the text so far as if no
+//      range closed, and where a range starting after it would begin;
+//   2. the leaves that close a range are found in order from those lengths
+//      alone;
+//   3. each segment is walked again on the threads as the builder walks it,
+//      closing ranges at those leaves; the text of a range that spans
+//      segments is put together from their ends.
+// Nothing holds more than a few ranges' text at once: fresh memory is what a
+// text of tens of megabytes would cost most.
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -81,272 +87,333 @@ struct Item {
     uint64_t weight;
 };
 
-void planChildren(const FChildrenNode& node, uint64_t chunk, int depth, std::vector<Item>& items) {
-    const size_t count = node.children().count();
-    const bool measured = count <= kMeasuredChildren;
-    const uint64_t average = FSnapshotUtilities::estimateSerializedNodeSize(node) / std::max<size_t>(count, 1);
-    items.reserve(items.size() + count + 1);
-    forEachChildAndPriority(node, [&](const std::string& key, const FNode& child) {
-        const uint64_t weight = measured ? FSnapshotUtilities::estimateSerializedNodeSize(child) : average;
-        if (measured && weight > chunk && depth < kMaxOpenDepth && !child.isLeafNode() && !child.isEmpty()) {
-            items.push_back({Item::kOpen, &key, &child, 0});
-            planChildren(static_cast<const FChildrenNode&>(child), chunk, depth + 1, items);
-            items.push_back({Item::kClose, nullptr, nullptr, 0});
-        } else {
-            items.push_back({Item::kChild, &key, &child, weight});
-        }
-    });
-}
-
-// A key of the path, with its parent's index in the segment's steps.
-struct PathStep {
-    uint32_t parent;
-    uint32_t depth;
-    const std::string* key;
-};
-
-// A leaf: the segment's text length (UTF-16 units and bytes) right after it.
+// A leaf: the segment's unbroken text length in UTF-16 units right after it
+// (the top bit set for a priority), and where a range starting after it
+// would begin, less its path prefix (kNoBase when that is in a later segment).
 struct LeafMark {
     uint32_t unitsEnd;
-    uint32_t bytesEnd;
-    uint32_t parent;
-    const std::string* key;
+    int32_t base;
 };
+constexpr uint32_t kPriorityBit = 1u << 31;
+constexpr int32_t kNoBase = INT32_MIN;
 
 struct Segment {
-    size_t first = 0;
-    size_t last = 0;
+    std::vector<Item> items;
     std::vector<const std::string*> openPath;
     bool needsComma = false;
     uint64_t weight = 0;
+    std::exception_ptr fault;
 
-    RangeText text;
-    std::vector<PathStep> steps;
+    // Step 1.
     std::vector<LeafMark> leaves;
-    // What the one walk does differently: an empty child (a key written
-    // with no leaf under it) or a text past 32-bit lengths.
-    bool unusual = false;
+    // The base of a range starting at the segment's first key, when no leaf
+    // of the segment comes before it.
+    bool startsBeforeLeaves = false;
+    int64_t firstBase = 0;
     uint64_t units = 0;
     uint64_t unitsBefore = 0;
-    uint64_t bytesBefore = 0;
+    // What the one walk does differently: an empty child (a key written
+    // with no leaf under it), or lengths past 31 bits.
+    bool unusual = false;
+
+    // Step 2.
+    bool buildingAtStart = false;
+    std::vector<uint32_t> splits;
+    size_t firstRange = 0;
+
+    // Step 3: the text closing a range begun in an earlier segment, the
+    // text of the range still open at the end, and the ranges in between.
+    RangeText head;
+    RangeText tail;
+    bool buildingAtEnd = false;
+    std::vector<std::string> hashes;
+    std::vector<FPath> posts;
+    FPath lastLeafPath;
 };
 
-// Writes a segment's items as the builder would write them inside one range.
-class SegmentWriter {
+// Step 1: the lengths, counted as the builder would write the text.
+class LengthWalker {
 public:
-    SegmentWriter(Segment& segment, const std::vector<Item>& items) : s_(segment), items_(items) {
-        // The text runs about 1.5 times the size estimate, a leaf to some
-        // 20 of it: room enough that the buffers seldom move.
-        s_.text.reserve(size_t(s_.weight + s_.weight / 2 + s_.weight / 8) + 4096);
+    explicit LengthWalker(Segment& segment) : s_(segment) {
         s_.leaves.reserve(size_t(s_.weight / 16) + 16);
-        s_.steps.push_back({0, 0, nullptr});
-        for (const std::string* key : s_.openPath) push(*key);
+        prefix_.push_back(1);
+        for (const std::string* key : s_.openPath) prefix_.push_back(prefix_.back() + quotedUnits(*key) + 2);
         needsComma_ = s_.needsComma;
     }
 
     void run() {
-        for (size_t i = s_.first; i < s_.last; ++i) {
-            if (i + 1 < s_.last && items_[i + 1].node) __builtin_prefetch(items_[i + 1].node);
-            const Item& item = items_[i];
+        const std::vector<Item>& items = s_.items;
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (i + 1 < items.size() && items[i + 1].node) __builtin_prefetch(items[i + 1].node);
+            const Item& item = items[i];
             if (item.kind == Item::kOpen) {
-                startKey(*item.key);
-                push(*item.key);
+                start(*item.key);
             } else if (item.kind == Item::kClose) {
-                endKey();
-                current_ = s_.steps[current_].parent;
+                close();
             } else {
                 child(*item.key, *item.node);
             }
         }
-        s_.units = units_ + utf16Units(std::string_view(s_.text.data() + counted_, s_.text.size() - counted_));
-        s_.unusual = s_.unusual || s_.text.size() > UINT32_MAX;
+        s_.units = units_;
+        s_.unusual = s_.unusual || units_ >= kPriorityBit;
     }
 
 private:
-    void push(const std::string& key) {
-        s_.steps.push_back({current_, s_.steps[current_].depth + 1, &key});
-        current_ = uint32_t(s_.steps.size() - 1);
-    }
-
-    void startKey(const std::string& key) {
-        if (needsComma_) s_.text.push_back(',');
-        putQuoted(s_.text, key);
-        put(s_.text, ":(");
+    void start(const std::string& key) {
+        units_ += size_t(needsComma_);
+        const int64_t base = int64_t(units_) - int64_t(prefix_.back());
+        if (pendingLeaf_) {
+            s_.leaves.back().base = int32_t(base);
+            pendingLeaf_ = false;
+        } else if (s_.leaves.empty() && !s_.startsBeforeLeaves) {
+            s_.startsBeforeLeaves = true;
+            s_.firstBase = base;
+        }
+        const uint64_t keyUnits = quotedUnits(key) + 2;
+        units_ += keyUnits;
+        prefix_.push_back(prefix_.back() + keyUnits);
         needsComma_ = false;
     }
 
-    void endKey() {
-        s_.text.push_back(')');
+    void close() {
+        units_ += 1;
+        prefix_.pop_back();
         needsComma_ = true;
     }
 
     void child(const std::string& key, const FNode& node) {
-        startKey(key);
+        start(key);
         if (node.isLeafNode()) {
-            leaf(static_cast<const FLeafNode&>(node), key);
+            units_ += leafUnits(static_cast<const FLeafNode&>(node));
+            const uint32_t priority = key == kPriorityKey ? kPriorityBit : 0;
+            s_.leaves.push_back({uint32_t(units_ & (kPriorityBit - 1)) | priority, kNoBase});
+            pendingLeaf_ = true;
         } else {
             s_.unusual = s_.unusual || node.isEmpty();
-            const uint32_t parent = current_;
-            push(key);
-            children(static_cast<const FChildrenNode&>(node));
-            current_ = parent;
+            // Each child is walked once its next sibling is known, and that
+            // sibling is fetched into the cache meanwhile.
+            const std::string* pendingKey = nullptr;
+            const FNode* pending = nullptr;
+            forEachChildAndPriority(static_cast<const FChildrenNode&>(node),
+                                    [&](const std::string& nextKey, const FNode& next) {
+                                        __builtin_prefetch(&next);
+                                        if (pending) child(*pendingKey, *pending);
+                                        pendingKey = &nextKey;
+                                        pending = &next;
+                                    });
+            if (pending) child(*pendingKey, *pending);
         }
-        endKey();
+        close();
     }
 
-    // Each child is walked once its next sibling is known, and that sibling
-    // is fetched into the cache meanwhile.
-    void children(const FChildrenNode& node) {
-        const std::string* key = nullptr;
-        const FNode* pending = nullptr;
-        forEachChildAndPriority(node, [&](const std::string& nextKey, const FNode& next) {
-            __builtin_prefetch(&next);
-            if (pending) child(*key, *pending);
-            key = &nextKey;
-            pending = &next;
-        });
-        if (pending) child(*key, *pending);
-    }
-
-    void leaf(const FLeafNode& leaf, const std::string& key) {
-        putLeaf(s_.text, leaf);
-        units_ += utf16Units(std::string_view(s_.text.data() + counted_, s_.text.size() - counted_));
-        counted_ = s_.text.size();
-        s_.leaves.push_back({uint32_t(units_), uint32_t(s_.text.size()), current_, &key});
+    uint64_t leafUnits(const FLeafNode& leaf) {
+        if (!leaf.priorityNode().isEmpty()) {
+            scratch_.clear();
+            putLeaf(scratch_, leaf);
+            return utf16Units(std::string_view(scratch_.data(), scratch_.size()));
+        }
+        if (leaf.isBool()) return leaf.boolValue() ? 12 : 13;
+        if (leaf.isNumber()) return 23;
+        return 7 + quotedUnits(leaf.stringValue());
     }
 
     Segment& s_;
-    const std::vector<Item>& items_;
-    uint32_t current_ = 0;
-    bool needsComma_ = false;
+    std::vector<uint64_t> prefix_;
     uint64_t units_ = 0;
-    size_t counted_ = 0;
+    bool needsComma_ = false;
+    bool pendingLeaf_ = false;
+    RangeText scratch_;
 };
 
-std::vector<Segment> cutIntoSegments(const std::vector<Item>& items, size_t count) {
-    uint64_t total = 0;
-    for (const Item& item : items) total += item.weight;
-    std::vector<Segment> segments;
-    std::vector<const std::string*> path;
-    bool needsComma = false;
-    uint64_t weight = 0;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (segments.empty() || (weight >= total / count * segments.size() && segments.back().first < i)) {
-            if (!segments.empty()) segments.back().last = i;
-            Segment& segment = segments.emplace_back();
-            segment.first = i;
-            segment.openPath = path;
-            segment.needsComma = needsComma;
-        }
-        weight += items[i].weight;
-        segments.back().weight += items[i].weight;
-        if (items[i].kind == Item::kOpen) path.push_back(items[i].key);
-        if (items[i].kind == Item::kClose) path.pop_back();
-        needsComma = items[i].kind != Item::kOpen;
-    }
-    segments.back().last = items.size();
-    return segments;
-}
-
-// One range: its path prefix, a slice of the unbroken text (bytes from the
-// start of the first segment) and its closing brackets.
-struct Range {
-    std::vector<const std::string*> prefix;
-    uint64_t begin;
-    uint64_t end;
-    size_t closes;
-};
-
-// Finds the ranges in order, as the size rule closes them.
-class RangeFinder {
+// Cuts the walk into segments of about equal weight while it lists it, and
+// hands each over as soon as it is complete: the threads measure the first
+// segments while the rest of a large node's children are still being listed.
+class Planner {
 public:
-    RangeFinder(std::vector<Segment>& segments, uint64_t threshold) : segments_(segments), threshold_(threshold) {
-        for (Segment& segment : segments_) {
-            segment.unitsBefore = units_;
-            segment.bytesBefore = bytes_;
-            units_ += segment.units;
-            bytes_ += segment.text.size();
+    Planner(size_t count, uint64_t total) : segments_(count), step_(std::max<uint64_t>(total / count, 1)) {}
+
+    void plan(const FChildrenNode& root) {
+        try {
+            planChildren(root, step_ / 2, 0);
+        } catch (...) {
+            finish();
+            throw;
         }
+        finish();
     }
 
-    void find(std::vector<Range>& ranges, std::vector<FPath>& posts) {
-        std::vector<const std::string*> prefix;
-        uint64_t beginUnits = 0;
-        uint64_t beginBytes = 0;
-        size_t segment = 0;
-        size_t leaf = 0;
-        std::vector<const std::string*> lastPath;
-        while (true) {
-            const int64_t limit = int64_t(threshold_) - int64_t(prefixUnits(prefix)) + int64_t(beginUnits);
-            if (!nextSplit(limit, segment, leaf)) break;
-            const Segment& s = segments_[segment];
-            const LeafMark& mark = s.leaves[leaf];
-            lastPath = leafPath(s, mark);
-            const uint64_t endBytes = s.bytesBefore + mark.bytesEnd;
-            ranges.push_back({prefix, beginBytes, endBytes, lastPath.size() + 1});
-            posts.push_back(pathOf(lastPath));
-            size_t closes = 0;
-            if (!nextStartAfter(endBytes, closes)) return;
-            beginUnits = s.unitsBefore + mark.unitsEnd + closes + 1;
-            beginBytes = endBytes + closes + 1;
-            prefix.assign(lastPath.begin(), lastPath.end() - ptrdiff_t(closes));
-            ++leaf;
-        }
-        // What is left closes at the end of the walk, at the last leaf's path.
-        for (auto s = segments_.rbegin(); s != segments_.rend(); ++s) {
-            if (s->leaves.empty()) continue;
-            lastPath = leafPath(*s, s->leaves.back());
-            break;
-        }
-        ranges.push_back({prefix, beginBytes, bytes_, 1});
-        posts.push_back(pathOf(lastPath));
+    // The next segment to write, waiting for it to be listed; nullptr once
+    // every segment is taken.
+    Segment* next() {
+        const size_t i = taken_.fetch_add(1);
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return published_ > i || done_; });
+        return i < published_ ? &segments_[i] : nullptr;
     }
 
-    // The bytes [begin, end) of the unbroken text.
-    void copy(uint64_t begin, uint64_t end, RangeText& out) const {
-        auto s = std::upper_bound(segments_.begin(), segments_.end(), begin,
-                                  [](uint64_t at, const Segment& seg) { return at < seg.bytesBefore; });
-        for (--s; begin < end; ++s) {
-            const uint64_t from = begin - s->bytesBefore;
-            const uint64_t to = std::min<uint64_t>(end - s->bytesBefore, s->text.size());
-            out.insert(out.end(), s->text.begin() + ptrdiff_t(from), s->text.begin() + ptrdiff_t(to));
-            begin = s->bytesBefore + to;
-        }
+    std::vector<Segment> segments() {
+        segments_.resize(published_);
+        return std::move(segments_);
     }
 
 private:
-    static uint64_t prefixUnits(const std::vector<const std::string*>& prefix) {
-        uint64_t units = 1;
-        for (const std::string* key : prefix) units += quotedUnits(*key) + 2;
-        return units;
+    void planChildren(const FChildrenNode& node, uint64_t chunk, int depth) {
+        const size_t count = node.children().count();
+        const bool measured = count <= kMeasuredChildren;
+        const uint64_t average = FSnapshotUtilities::estimateSerializedNodeSize(node) / std::max<size_t>(count, 1);
+        forEachChildAndPriority(node, [&](const std::string& key, const FNode& child) {
+            const uint64_t weight = measured ? FSnapshotUtilities::estimateSerializedNodeSize(child) : average;
+            if (measured && weight > chunk && depth < kMaxOpenDepth && !child.isLeafNode() && !child.isEmpty()) {
+                add({Item::kOpen, &key, &child, 0});
+                planChildren(static_cast<const FChildrenNode&>(child), chunk, depth + 1);
+                add({Item::kClose, nullptr, nullptr, 0});
+            } else {
+                add({Item::kChild, &key, &child, weight});
+            }
+        });
     }
 
-    static std::vector<const std::string*> leafPath(const Segment& s, const LeafMark& mark) {
-        std::vector<const std::string*> path(s.steps[mark.parent].depth + 1);
-        path.back() = mark.key;
-        for (uint32_t step = mark.parent; step != 0; step = s.steps[step].parent) {
-            path[s.steps[step].depth - 1] = s.steps[step].key;
+    void add(const Item& item) {
+        Segment* segment = &segments_[listed_];
+        if (!segment->items.empty() && weight_ >= step_ * (listed_ + 1) && listed_ + 1 < segments_.size()) {
+            publish();
+            segment = &segments_[++listed_];
+            segment->openPath = path_;
+            segment->needsComma = needsComma_;
         }
-        return path;
+        segment->items.push_back(item);
+        segment->weight += item.weight;
+        weight_ += item.weight;
+        if (item.kind == Item::kOpen) path_.push_back(item.key);
+        if (item.kind == Item::kClose) path_.pop_back();
+        needsComma_ = item.kind != Item::kOpen;
     }
 
-    static FPath pathOf(const std::vector<const std::string*>& keys) {
-        std::vector<std::string> pieces;
-        pieces.reserve(keys.size());
-        for (const std::string* key : keys) pieces.push_back(*key);
-        return FPath(std::move(pieces), 0);
+    void publish() {
+        {
+            std::lock_guard lock(mutex_);
+            published_ = listed_ + 1;
+        }
+        ready_.notify_all();
     }
 
-    // The first leaf from (segment, leaf) on whose text end passes `limit`
-    // units and that is not a priority.
-    bool nextSplit(int64_t limit, size_t& segment, size_t& leaf) const {
+    void finish() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!segments_[listed_].items.empty()) published_ = listed_ + 1;
+            done_ = true;
+        }
+        ready_.notify_all();
+    }
+
+    std::vector<Segment> segments_;
+    const uint64_t step_;
+    size_t listed_ = 0;
+    uint64_t weight_ = 0;
+    std::vector<const std::string*> path_;
+    bool needsComma_ = false;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    size_t published_ = 0;
+    bool done_ = false;
+    std::atomic<size_t> taken_{0};
+};
+
+// Lists the walk on the caller's thread while the other threads measure the
+// segments listed; the caller then measures too.
+std::vector<Segment> measureSegments(const FChildrenNode& root, unsigned threads, uint64_t size) {
+    Planner planner(threads * kSegmentsPerThread, size);
+    auto write = [&] {
+        while (Segment* segment = planner.next()) {
+            try {
+                LengthWalker(*segment).run();
+            } catch (...) {
+                segment->fault = std::current_exception();
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    try {
+        for (unsigned t = 1; t < threads; ++t) workers.emplace_back(write);
+    } catch (const std::system_error&) {
+        // Fewer threads: the rest of the work stays with the caller.
+    }
+    try {
+        planner.plan(root);
+    } catch (...) {
+        for (auto& worker : workers) worker.join();
+        throw;
+    }
+    write();
+    for (auto& worker : workers) worker.join();
+    std::vector<Segment> segments = planner.segments();
+    for (const Segment& segment : segments) {
+        if (segment.fault) std::rethrow_exception(segment.fault);
+    }
+    return segments;
+}
+
+// Step 2: the leaves closing a range, as the size rule finds them.
+class SplitFinder {
+public:
+    SplitFinder(std::vector<Segment>& segments, uint64_t threshold) : segments_(segments), threshold_(threshold) {
+        uint64_t units = 0;
+        for (Segment& segment : segments_) {
+            segment.unitsBefore = units;
+            units += segment.units;
+        }
+    }
+
+    // The number of ranges closed at a leaf; whether one is left open at the end.
+    size_t find(bool& openAtEnd) {
+        // The first range starts at the first key with the prefix "(".
+        int64_t base = -1;
+        size_t openFrom = 0;
+        size_t segment = 0;
+        size_t leaf = 0;
+        size_t ranges = 0;
+        size_t marked = 0;  // segments whose start is settled
+        while (nextSplit(base, segment, leaf)) {
+            markStarts(marked, segment, openFrom);
+            Segment& s = segments_[segment];
+            if (s.splits.empty()) s.firstRange = ranges;
+            s.splits.push_back(uint32_t(leaf));
+            ++ranges;
+            if (!baseAfter(segment, leaf, base, openFrom)) {
+                openAtEnd = false;
+                markStarts(marked, segments_.size() - 1, kNone);
+                return ranges;
+            }
+            ++leaf;
+        }
+        markStarts(marked, segments_.size() - 1, openFrom);
+        openAtEnd = true;
+        return ranges;
+    }
+
+private:
+    static constexpr size_t kNone = SIZE_MAX;
+
+    // Segments up to `upTo` start inside the range open since `openFrom`
+    // when they come after its first key.
+    void markStarts(size_t& marked, size_t upTo, size_t openFrom) {
+        for (; marked <= upTo && marked < segments_.size(); ++marked) {
+            segments_[marked].buildingAtStart = openFrom != kNone && openFrom < marked;
+        }
+    }
+
+    // The first leaf from (segment, leaf) on, not a priority, where the
+    // range of this base passes the threshold.
+    bool nextSplit(int64_t base, size_t& segment, size_t& leaf) const {
         for (; segment < segments_.size(); ++segment, leaf = 0) {
             const Segment& s = segments_[segment];
-            const int64_t relative = limit - int64_t(s.unitsBefore);
-            auto it = std::upper_bound(s.leaves.begin() + ptrdiff_t(leaf), s.leaves.end(), relative,
-                                       [](int64_t units, const LeafMark& mark) { return units < int64_t(mark.unitsEnd); });
+            const int64_t limit = int64_t(threshold_) + base - int64_t(s.unitsBefore);
+            auto it = std::upper_bound(s.leaves.begin() + ptrdiff_t(leaf), s.leaves.end(), limit,
+                                       [](int64_t units, const LeafMark& mark) {
+                                           return units < int64_t(mark.unitsEnd & (kPriorityBit - 1));
+                                       });
             for (; it != s.leaves.end(); ++it) {
-                if (*it->key != kPriorityKey) {
+                if (!(it->unitsEnd & kPriorityBit)) {
                     leaf = size_t(it - s.leaves.begin());
                     return true;
                 }
@@ -355,28 +422,152 @@ private:
         return false;
     }
 
-    // After a leaf the text closes keys and, unless the walk ends, goes on
-    // with a comma and the next key.
-    bool nextStartAfter(uint64_t at, size_t& closes) const {
-        for (; at < bytes_; ++at) {
-            const char c = byteAt(at);
-            if (c != ')') return c == ',';
-            ++closes;
+    // The base of the range starting after a leaf, and the segment of its
+    // first key; false when the walk ends first.
+    bool baseAfter(size_t segment, size_t leaf, int64_t& base, size_t& openFrom) const {
+        const Segment& s = segments_[segment];
+        if (s.leaves[leaf].base != kNoBase) {
+            base = int64_t(s.unitsBefore) + s.leaves[leaf].base;
+            openFrom = segment;
+            return true;
+        }
+        for (size_t next = segment + 1; next < segments_.size(); ++next) {
+            if (segments_[next].startsBeforeLeaves) {
+                base = int64_t(segments_[next].unitsBefore) + segments_[next].firstBase;
+                openFrom = next;
+                return true;
+            }
         }
         return false;
     }
 
-    char byteAt(uint64_t at) const {
-        auto s = std::upper_bound(segments_.begin(), segments_.end(), at,
-                                  [](uint64_t pos, const Segment& seg) { return pos < seg.bytesBefore; });
-        --s;
-        return s->text[size_t(at - s->bytesBefore)];
-    }
-
     std::vector<Segment>& segments_;
     uint64_t threshold_;
-    uint64_t units_ = 0;
-    uint64_t bytes_ = 0;
+};
+
+// Step 3: a segment walked as the builder walks it, closing its ranges at
+// the leaves found.
+class RangeWriter {
+public:
+    explicit RangeWriter(Segment& segment) : s_(segment), path_(segment.openPath) {
+        depth_ = path_.size();
+        building_ = s_.buildingAtStart;
+        inHead_ = building_;
+        needsComma_ = s_.needsComma;
+    }
+
+    void run() {
+        const std::vector<Item>& items = s_.items;
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (i + 1 < items.size() && items[i + 1].node) __builtin_prefetch(items[i + 1].node);
+            const Item& item = items[i];
+            if (item.kind == Item::kOpen) {
+                startChild(*item.key);
+            } else if (item.kind == Item::kClose) {
+                endChild();
+            } else {
+                child(*item.key, *item.node);
+            }
+        }
+        s_.buildingAtEnd = building_;
+        if (building_) (inHead_ ? s_.head : s_.tail) = std::move(text_);
+        if (lastLeafDepth_ >= 0) s_.lastLeafPath = pathOf(size_t(lastLeafDepth_));
+    }
+
+private:
+    void child(const std::string& key, const FNode& node) {
+        startChild(key);
+        if (node.isLeafNode()) {
+            leaf(static_cast<const FLeafNode&>(node));
+        } else {
+            const std::string* pendingKey = nullptr;
+            const FNode* pending = nullptr;
+            forEachChildAndPriority(static_cast<const FChildrenNode&>(node),
+                                    [&](const std::string& nextKey, const FNode& next) {
+                                        __builtin_prefetch(&next);
+                                        if (pending) child(*pendingKey, *pending);
+                                        pendingKey = &nextKey;
+                                        pending = &next;
+                                    });
+            if (pending) child(*pendingKey, *pending);
+        }
+        endChild();
+    }
+
+    void ensureRange() {
+        if (building_) return;
+        building_ = true;
+        text_.clear();
+        text_.push_back('(');
+        for (size_t i = 0; i < depth_; ++i) {
+            putQuoted(text_, *path_[i]);
+            put(text_, ":(");
+        }
+        needsComma_ = false;
+    }
+
+    void startChild(const std::string& key) {
+        ensureRange();
+        if (needsComma_) text_.push_back(',');
+        putQuoted(text_, key);
+        put(text_, ":(");
+        if (depth_ == path_.size()) {
+            path_.push_back(&key);
+        } else {
+            path_[depth_] = &key;
+        }
+        ++depth_;
+        needsComma_ = false;
+    }
+
+    void endChild() {
+        --depth_;
+        if (building_) text_.push_back(')');
+        needsComma_ = true;
+    }
+
+    void leaf(const FLeafNode& leaf) {
+        ensureRange();
+        lastLeafDepth_ = int64_t(depth_);
+        putLeaf(text_, leaf);
+        needsComma_ = true;
+        if (nextSplit_ < s_.splits.size() && s_.splits[nextSplit_] == leafIndex_) endRange();
+        ++leafIndex_;
+    }
+
+    void endRange() {
+        text_.insert(text_.end(), depth_ + 1, ')');
+        s_.posts.push_back(pathOf(size_t(lastLeafDepth_)));
+        if (inHead_) {
+            s_.head = std::move(text_);
+            text_ = RangeText();
+            inHead_ = false;
+        } else {
+            s_.hashes.push_back(FStringUtilities::base64EncodedSha1(std::string_view(text_.data(), text_.size())));
+        }
+        building_ = false;
+        text_.clear();
+        ++nextSplit_;
+    }
+
+    FPath pathOf(size_t depth) const {
+        std::vector<std::string> pieces;
+        pieces.reserve(depth);
+        for (size_t i = 0; i < depth; ++i) pieces.push_back(*path_[i]);
+        return FPath(std::move(pieces), 0);
+    }
+
+    Segment& s_;
+    // Keys from the root; entries past the depth are stale, as the builder's.
+    std::vector<const std::string*> path_;
+    size_t depth_ = 0;
+    bool building_ = false;
+    bool inHead_ = false;
+    bool needsComma_ = false;
+    int64_t lastLeafDepth_ = -1;
+    uint32_t leafIndex_ = 0;
+    size_t nextSplit_ = 0;
+    RangeText text_;
 };
 
 }  // namespace
@@ -387,35 +578,44 @@ bool hashOnThreads(const FNode& node, uint64_t threshold, std::vector<FPath>& po
     const uint64_t size = FSnapshotUtilities::estimateSerializedNodeSize(node);
     if (size / kMinRanges < threshold) return false;
 
-    const size_t segmentCount = threads * kSegmentsPerThread;
-    std::vector<Item> items;
-    planChildren(static_cast<const FChildrenNode&>(node), size / segmentCount / 2, 0, items);
-    std::vector<Segment> segments = cutIntoSegments(items, segmentCount);
-    runOnThreads(threads, segments.size(), [&](size_t i) { SegmentWriter(segments[i], items).run(); });
+    std::vector<Segment> segments = measureSegments(static_cast<const FChildrenNode&>(node), threads, size);
     for (const Segment& segment : segments) {
         if (segment.unusual) return false;
     }
+    bool openAtEnd = false;
+    const size_t closed = SplitFinder(segments, threshold).find(openAtEnd);
+    runOnThreads(threads, segments.size(), [&](size_t i) { RangeWriter(segments[i]).run(); });
 
-    RangeFinder finder(segments, threshold);
-    std::vector<Range> ranges;
-    std::vector<FPath> found;
-    finder.find(ranges, found);
-    std::vector<std::string> rangeHashes(ranges.size() + 1);
-    runOnThreads(threads, ranges.size(), [&](size_t i) {
-        const Range& range = ranges[i];
-        RangeText text;
-        text.reserve(size_t(range.end - range.begin) + 256);
-        text.push_back('(');
-        for (const std::string* key : range.prefix) {
-            putQuoted(text, *key);
-            put(text, ":(");
+    // The ranges in order; one that spans segments is their texts joined.
+    std::vector<std::string> found(closed + size_t(openAtEnd) + 1);
+    std::vector<FPath> foundPosts;
+    foundPosts.reserve(found.size());
+    RangeText carried;
+    for (Segment& s : segments) {
+        if (s.buildingAtStart) carried.insert(carried.end(), s.head.begin(), s.head.end());
+        if (!s.splits.empty()) {
+            size_t range = s.firstRange;
+            if (s.buildingAtStart) {
+                found[range++] = FStringUtilities::base64EncodedSha1(std::string_view(carried.data(), carried.size()));
+            }
+            for (std::string& hash : s.hashes) found[range++] = std::move(hash);
+            carried = std::move(s.tail);
+        } else if (!s.buildingAtStart) {
+            carried = std::move(s.tail);
         }
-        finder.copy(range.begin, range.end, text);
-        text.insert(text.end(), range.closes, ')');
-        rangeHashes[i] = FStringUtilities::base64EncodedSha1(std::string_view(text.data(), text.size()));
-    });
-    posts = std::move(found);
-    hashes = std::move(rangeHashes);
+        for (FPath& post : s.posts) foundPosts.push_back(std::move(post));
+    }
+    if (openAtEnd) {
+        carried.push_back(')');
+        found[closed] = FStringUtilities::base64EncodedSha1(std::string_view(carried.data(), carried.size()));
+        for (auto s = segments.rbegin(); s != segments.rend(); ++s) {
+            if (s->leaves.empty()) continue;
+            foundPosts.push_back(s->lastLeafPath);
+            break;
+        }
+    }
+    posts = std::move(foundPosts);
+    hashes = std::move(found);
     return true;
 }
 

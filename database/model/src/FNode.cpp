@@ -288,7 +288,7 @@ struct TextRoomAllocator {
 
 // The slot of a number or short string among a thread's recent leaves;
 // none for other values.
-constexpr size_t kRecentLeaves = 1024;
+constexpr size_t kRecentLeaves = 2048;
 constexpr size_t kRecentStringLength = 15;
 
 std::optional<size_t> recentSlot(const ns::Value& value) {

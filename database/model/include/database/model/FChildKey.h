@@ -1,9 +1,9 @@
 #pragma once
 // A child's key in a children node: one pointer to an immutable shared
 // string. The keys of a tree repeat (the same field names under thousands of
-// records), so short keys are interned: every equal short key held anywhere
-// shares one string. Longer keys (push ids and other unique names) are not
-// looked up, only shared between the versions of a node. A key reads as a
+// records), and repeat close together: a short key shares the string of the
+// equal key its thread made recently. Longer keys (push ids and other unique
+// names) are only shared between the versions of a node. A key reads as a
 // const std::string& or a std::string_view without copying.
 
 #include <atomic>
@@ -46,11 +46,14 @@ public:
     friend bool operator==(const FChildKey& a, const std::string& b) { return a.str() == b; }
     friend bool operator==(const FChildKey& a, const char* b) { return a.str() == b; }
 
-    // Keys up to this long are interned (they fit the string's own buffer).
-    static constexpr size_t kInternedLength = 15;
+    // Keys up to this long are shared with recent equal ones (they fit the
+    // string's own buffer).
+    static constexpr size_t kSharedLength = 15;
+    // A key with a string of its own.
+    static FChildKey makeUnshared(std::string_view text);
 
 private:
-    enum class Kind : uint8_t { Private, Interned, Immortal };
+    enum class Kind : uint8_t { Shared, Immortal };
     struct Rep {
         std::atomic<uint32_t> refs{1};
         Kind kind;
@@ -63,17 +66,8 @@ private:
         if (rep->kind != Kind::Immortal) rep->refs.fetch_add(1, std::memory_order_relaxed);
     }
     static void release(Rep* rep) {
-        if (rep->kind == Kind::Immortal) return;
-        uint32_t refs = rep->refs.load(std::memory_order_relaxed);
-        while (refs > 1) {
-            if (rep->refs.compare_exchange_weak(refs, refs - 1, std::memory_order_acq_rel)) return;
-        }
-        releaseLast(rep);
+        if (rep->kind != Kind::Immortal && rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete rep;
     }
-    // The release that may drop the last reference (an interned key leaves
-    // its table under the table's lock).
-    static void releaseLast(Rep* rep);
-    friend class FChildKeyTable;
 
     Rep* rep_;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "database/model/FNode.h"
+#include "platform/json.h"
 
 namespace modelbench {
 
@@ -42,6 +43,25 @@ inline FNodePtr buildSampleTree(int width = 100) {
         stores.emplace_back(shortKey('s', s), FChildrenNode::make(FChildrenDictionary::fromEntries(std::move(products))));
     }
     return FChildrenNode::make(FChildrenDictionary::fromEntries(std::move(stores)));
+}
+
+// The JSON text of buildSampleTree(width), written without building the tree
+// (members in key order, leaves as the JSON writer writes them).
+inline std::string sampleTreeJson(int width = 100) {
+    std::string text = "{";
+    int n = 0;
+    for (int s = 0; s < width; ++s) {
+        text += (s ? ",\"" : "\"") + shortKey('s', s) + "\":{";
+        for (int p = 0; p < width; ++p) {
+            text += (p ? ",\"" : "\"") + std::to_string(7450000000000LL + s * 1000 + p) + "\":{";
+            for (int f = 0; f < width; ++f) {
+                text += (f ? ",\"" : "\"") + shortKey('f', f) + "\":" + ns::json::serialize(leafValue(n++)->val());
+            }
+            text += "}";
+        }
+        text += "}";
+    }
+    return text + "}";
 }
 
 }  // namespace modelbench

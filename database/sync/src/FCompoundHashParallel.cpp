@@ -19,7 +19,6 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "FCompoundHashText.h"
@@ -67,7 +66,7 @@ void runOnThreads(unsigned threads, size_t n, const std::function<void(size_t)>&
     std::vector<std::thread> workers;
     try {
         for (size_t t = 1; t < std::min<size_t>(threads, n); ++t) workers.emplace_back(loop);
-    } catch (const std::system_error&) {
+    } catch (...) {
         // Fewer threads: the rest of the work stays with the caller.
     }
     loop();
@@ -335,7 +334,7 @@ std::vector<Segment> measureSegments(const FChildrenNode& root, unsigned threads
     std::vector<std::thread> workers;
     try {
         for (unsigned t = 1; t < threads; ++t) workers.emplace_back(write);
-    } catch (const std::system_error&) {
+    } catch (...) {
         // Fewer threads: the rest of the work stays with the caller.
     }
     try {

@@ -80,9 +80,9 @@ inline void putQuoted(RangeText& text, std::string_view str) {
 
 // The UTF-16 length of a key as putQuoted writes it.
 inline size_t quotedUnits(std::string_view str) {
-    size_t escapes = 0;
-    for (char c : str) escapes += size_t(c == '\\' || c == '"');
-    return utf16Units(str) + escapes + 2;
+    size_t units = 2;
+    for (unsigned char c : str) units += utf8LeadUnits(c) + size_t(c == '\\' || c == '"');
+    return units;
 }
 
 // The leaf's version 1 hash text, as +[FSnapshotUtilities

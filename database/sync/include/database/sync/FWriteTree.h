@@ -1,9 +1,10 @@
 #pragma once
-// The user's pending writes, oldest first, with the visible ones pre-layered
-// in one compound write so that the view processor's common questions (what
+// The user's pending writes, oldest first, with the visible ones layered in
+// one compound write so that the view processor's common questions (what
 // the user sees here, which write shadows this location, what is this child)
-// never walk the list. Views reach the tree through a handle fixed at their
-// own path.
+// never walk the list. The layering is brought up to date when a question
+// needs it, so even the const questions change the tree: one caller at a
+// time. Views reach the tree through a handle fixed at their own path.
 
 #include <cstdint>
 #include <deque>

@@ -335,20 +335,24 @@ FNodePtr FLeafNode::make(const ns::Value& value, FNodePtr priority) {
 bool FLeafNode::holds(const ns::Value& value) const {
     using T = ns::Value::Type;
     switch (value.type()) {
-        case T::Int: return kind() == Kind::Int && v_.i == value.asInt();
-        case T::UInt: return kind() == Kind::UInt && v_.u == value.asUInt();
+        case T::Int: return kind() == Kind::Int && load<int64_t>(kValueAt) == value.asInt();
+        case T::UInt: return kind() == Kind::UInt && load<uint64_t>(kValueAt) == value.asUInt();
         case T::Double: {
             // Bits, not ==: -0.0 and 0.0 are different leaves.
             const double d = value.asDouble();
-            return kind() == Kind::Double && std::memcmp(&v_.d, &d, sizeof d) == 0;
+            return kind() == Kind::Double && std::memcmp(data_ + kValueAt, &d, sizeof d) == 0;
         }
         case T::String: return kind() == Kind::String && stringValue() == value.asString();
         default: return false;
     }
 }
 
+// A short string or a number lies in the leaf itself: a leaf and its count
+// fit one 64-byte heap block.
+static_assert(sizeof(FLeafNode) <= 40);
+
 FNodePtr FLeafNode::makeUnshared(const ns::Value& value) {
-    if (value.isString()) {
+    if (value.isString() && value.asString().size() > kShortText) {
         tTextRoomSize = value.asString().size() + 1;
         return std::allocate_shared<const FLeafNode>(TextRoomAllocator<FLeafNode>(), value, InlineText());
     }
@@ -364,30 +368,36 @@ void FLeafNode::init(const ns::Value& value, char* room) {
     switch (value.type()) {
         case T::Bool:
             subclassByte_ = uint8_t(Kind::Bool);
-            v_.b = value.asBool();
+            store(kValueAt, value.asBool());
             break;
         case T::Int:
             subclassByte_ = uint8_t(Kind::Int);
-            v_.i = value.asInt();
+            store(kValueAt, value.asInt());
             break;
         case T::UInt:
             subclassByte_ = uint8_t(Kind::UInt);
-            v_.u = value.asUInt();
+            store(kValueAt, value.asUInt());
             break;
         case T::Double:
             subclassByte_ = uint8_t(Kind::Double);
-            v_.d = value.asDouble();
+            store(kValueAt, value.asDouble());
             break;
         case T::String: {
             const std::string& str = value.asString();
             if (str.size() > UINT32_MAX) {
                 throw ns::Exception(ns::kInvalidArgumentException, "A leaf's string is too long");
             }
-            subclassByte_ = uint8_t(Kind::String) | (room ? kTextInline : 0);
-            textSize_ = uint32_t(str.size());
-            v_.text = room ? room : static_cast<char*>(::operator new(str.size() + 1));
-            std::memcpy(v_.text, str.data(), str.size());
-            v_.text[str.size()] = '\0';
+            if (str.size() <= kShortText && !room) {
+                subclassByte_ = uint8_t(uint8_t(Kind::String) | ((str.size() + 1) << 3));
+                std::memcpy(data_, str.data(), str.size());
+                break;
+            }
+            subclassByte_ = uint8_t(Kind::String) | (room ? kTextAfter : 0);
+            char* text = room ? room : static_cast<char*>(::operator new(str.size() + 1));
+            std::memcpy(text, str.data(), str.size());
+            text[str.size()] = '\0';
+            store(kSizeAt, uint32_t(str.size()));
+            store(kValueAt, text);
             break;
         }
         default:
@@ -397,15 +407,15 @@ void FLeafNode::init(const ns::Value& value, char* room) {
 }
 
 FLeafNode::~FLeafNode() {
-    if (kind() == Kind::String && !(subclassByte_ & kTextInline)) ::operator delete(v_.text);
+    if (kind() == Kind::String && !isShortText() && !(subclassByte_ & kTextAfter)) ::operator delete(load<char*>(kValueAt));
 }
 
 ns::Value FLeafNode::value() const {
     switch (kind()) {
-        case Kind::Bool: return ns::Value(v_.b);
-        case Kind::Int: return ns::Value(v_.i);
-        case Kind::UInt: return ns::Value(static_cast<unsigned long long>(v_.u));
-        case Kind::Double: return ns::Value(v_.d);
+        case Kind::Bool: return ns::Value(load<bool>(kValueAt));
+        case Kind::Int: return ns::Value(load<int64_t>(kValueAt));
+        case Kind::UInt: return ns::Value(static_cast<unsigned long long>(load<uint64_t>(kValueAt)));
+        case Kind::Double: return ns::Value(load<double>(kValueAt));
         case Kind::String: return ns::Value(stringValue());
     }
     return ns::Value();
@@ -413,26 +423,30 @@ ns::Value FLeafNode::value() const {
 
 double FLeafNode::doubleValue() const {
     switch (kind()) {
-        case Kind::Int: return double(v_.i);
-        case Kind::UInt: return double(v_.u);
-        case Kind::Double: return v_.d;
+        case Kind::Int: return double(load<int64_t>(kValueAt));
+        case Kind::UInt: return double(load<uint64_t>(kValueAt));
+        case Kind::Double: return load<double>(kValueAt);
         default: return 0;
     }
 }
 
 std::string_view FLeafNode::stringValue() const {
     if (kind() != Kind::String) return {};
-    return std::string_view(v_.text, textSize_);
+    if (isShortText()) return std::string_view(data_, shortTextSize());
+    return std::string_view(load<const char*>(kValueAt), load<uint32_t>(kSizeAt));
 }
 
 int FLeafNode::compareNumbers(const FLeafNode& a, const FLeafNode& b) {
-    if (a.kind() == Kind::Int && b.kind() == Kind::Int) return a.v_.i < b.v_.i ? -1 : (a.v_.i > b.v_.i ? 1 : 0);
+    if (a.kind() == Kind::Int && b.kind() == Kind::Int) {
+        const int64_t x = a.load<int64_t>(kValueAt), y = b.load<int64_t>(kValueAt);
+        return x < y ? -1 : (x > y ? 1 : 0);
+    }
     // An 80-bit long double holds every int64, uint64 and double exactly.
     auto wide = [](const FLeafNode& n) -> long double {
         switch (n.kind()) {
-            case Kind::Int: return static_cast<long double>(n.v_.i);
-            case Kind::UInt: return static_cast<long double>(n.v_.u);
-            default: return static_cast<long double>(n.v_.d);
+            case Kind::Int: return static_cast<long double>(n.load<int64_t>(kValueAt));
+            case Kind::UInt: return static_cast<long double>(n.load<uint64_t>(kValueAt));
+            default: return static_cast<long double>(n.load<double>(kValueAt));
         }
     };
     long double x = wide(a), y = wide(b);
@@ -477,7 +491,7 @@ bool FLeafNode::isEqual(const FNode& other) const {
     } else if (kind() != leaf->kind()) {
         same = false;
     } else if (isBool()) {
-        same = v_.b == leaf->v_.b;
+        same = boolValue() == leaf->boolValue();
     } else {
         same = stringValue() == leaf->stringValue();
     }

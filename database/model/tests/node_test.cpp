@@ -241,6 +241,24 @@ TEST(Node, ChildrenPrioritiesAndUpdates) {
     EXPECT_TRUE(FLeafNode::make("abc", FLeafNode::make(2))->isEqual(*FLeafNode::make("abc")->updatePriority(FLeafNode::make(2))));
 }
 
+// Strings lie in the leaf, after it in its block, or in a block of their own
+// by length and how the leaf was made: every form reads and hashes alike.
+TEST(Node, StringLeavesOfEveryLength) {
+    for (size_t length : {size_t(0), size_t(1), size_t(13), size_t(14), size_t(15), size_t(16), size_t(300)}) {
+        std::string text(length, 'x');
+        if (length) text[length - 1] = 'y';
+        const FNodePtr made = FLeafNode::make(ns::Value(text));
+        const FNodePtr built = std::make_shared<const FLeafNode>(ns::Value(text));
+        for (const FNodePtr& leaf : {made, built}) {
+            EXPECT_EQ(static_cast<const FLeafNode&>(*leaf).stringValue(), text) << length;
+            EXPECT_EQ(leaf->val(), ns::Value(text)) << length;
+        }
+        EXPECT_TRUE(made->isEqual(*built)) << length;
+        EXPECT_EQ(made->dataHash(), built->dataHash()) << length;
+        EXPECT_FALSE(made->isEqual(*FLeafNode::make(ns::Value(text + "z")))) << length;
+    }
+}
+
 TEST(Node, ChildrenAndPriorityEnumeration) {
     // ".priority" sorts after "0" and "-x" ("-" is below ".") and before "B".
     FNodePtr n = N("{\"B\":1,\"0\":2,\"-x\":3,\".priority\":7}");

@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -157,7 +158,7 @@ public:
     bool isBool() const { return kind() == Kind::Bool; }
     bool isNumber() const { return kind() == Kind::Int || kind() == Kind::UInt || kind() == Kind::Double; }
     bool isString() const { return kind() == Kind::String; }
-    bool boolValue() const { return isBool() && v_.b; }
+    bool boolValue() const { return isBool() && load<bool>(kValueAt); }
     // Any number as a double (0 for other kinds).
     double doubleValue() const;
     // The string (empty for other kinds).
@@ -184,24 +185,39 @@ protected:
 
 private:
     enum class Kind : uint8_t { Bool, Int, UInt, Double, String };
-    // Set in subclassByte_ beside the kind when the string is in the leaf's
-    // block.
-    static constexpr uint8_t kTextInline = 0x80;
-    Kind kind() const { return Kind(subclassByte_ & ~kTextInline); }
+    // subclassByte_ holds the kind in its low three bits; a string lying in
+    // the leaf itself has its length + 1 in the next four, and kTextAfter
+    // marks a longer string whose bytes follow the leaf in its own block.
+    static constexpr uint8_t kKindBits = 0x07;
+    static constexpr uint8_t kTextAfter = 0x80;
+    // Strings up to this many bytes (most keys' values: names, codes,
+    // states) lie in data_, with no block of their own.
+    static constexpr size_t kShortText = 14;
+    Kind kind() const { return Kind(subclassByte_ & kKindBits); }
+    size_t shortTextSize() const { return size_t((subclassByte_ >> 3) & 0x0F) - 1; }
+    bool isShortText() const { return kind() == Kind::String && (subclassByte_ & 0x78) != 0; }
     void init(const ns::Value& value, char* room);
     // Whether this leaf holds exactly `value` (same kind, same bits).
     bool holds(const ns::Value& value) const;
     static FNodePtr makeUnshared(const ns::Value& value);
 
-    // A string's length (it lies in the padding after the base).
-    uint32_t textSize_ = 0;
-    union {
-        bool b;
-        int64_t i;
-        uint64_t u;
-        double d;
-        char* text;  // textSize_ bytes and a NUL
-    } v_;
+    // The value's bytes, right after the base's byte so that a leaf is 40
+    // bytes: a short string's bytes, or a longer string's length (uint32 at
+    // kSizeAt) and the number, boolean or pointer to the string's bytes (at
+    // kValueAt, 8-byte aligned in the leaf).
+    static constexpr size_t kSizeAt = 3;
+    static constexpr size_t kValueAt = 7;
+    char data_[15];
+    template <class T>
+    T load(size_t at) const {
+        T v;
+        std::memcpy(&v, data_ + at, sizeof v);
+        return v;
+    }
+    template <class T>
+    void store(size_t at, T v) {
+        std::memcpy(data_ + at, &v, sizeof v);
+    }
 };
 
 class FChildrenNode : public FNode {

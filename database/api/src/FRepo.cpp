@@ -381,14 +381,16 @@ void FRepo::keepQuery(const FQuerySpec& query, bool synced) {
 // ---------------------------------------------------------------- server data
 
 std::optional<FEventList> FRepo::applyServerData(const FPath& path, const ns::Value& data, bool isMerge,
-                                                 std::optional<FQueryTag> tagId) {
+                                                 std::optional<FQueryTag> tagId, const FCheckedServerData* checked) {
     // The server's data are converted here, on the worker queue, where a
     // conversion that raises would end the process: data that cannot be
     // stored locally are dropped with a warning instead.
-    FNodePtr node;
-    FCompoundWrite merge;
+    FNodePtr node = checked ? checked->node : nullptr;
+    FCompoundWrite merge = checked ? checked->merge : FCompoundWrite();
     try {
-        if (isMerge) {
+        if (checked) {
+            // Converted, and checked, by the connection already.
+        } else if (isMerge) {
             const ns::Dictionary* children = data.dictionaryOrNull();
             if (!children) {
                 FFWarn("I-RDB038024", "Dropping server data at %@ that cannot be read: %@", path.toString(),
@@ -413,11 +415,37 @@ std::optional<FEventList> FRepo::applyServerData(const FPath& path, const ns::Va
 
 void FRepo::onDataUpdate(FPersistentConnection&, const std::string& pathString, const ns::Value& message,
                          bool isMerge, std::optional<FQueryTag> tagId) {
+    applyDataUpdate(pathString, message, isMerge, tagId, nullptr);
+}
+
+void FRepo::onCheckedDataUpdate(FPersistentConnection&, const std::string& pathString, const ns::Value& message,
+                                bool isMerge, std::optional<FQueryTag> tagId, const FCheckedServerData& checked) {
+    applyDataUpdate(pathString, message, isMerge, tagId, &checked);
+}
+
+namespace {
+
+// True when the callback handed back the very containers it was given (they
+// are shared, never changed in place), so the conversion of them holds.
+bool sameContainer(const ns::Value& a, const ns::Value& b) {
+    if (a.isDictionary()) return b.isDictionary() && &a.asDictionary() == &b.asDictionary();
+    return a.isArray() && b.isArray() && &a.asArray() == &b.asArray();
+}
+
+}  // namespace
+
+void FRepo::applyDataUpdate(const std::string& pathString, const ns::Value& message, bool isMerge,
+                            std::optional<FQueryTag> tagId, const FCheckedServerData* checked) {
     FFLog("I-RDB038013", "onDataUpdateForPath: %@ withMessage: %@", pathString, message);
     ++dataUpdateCount_;
     const FPath path(pathString);
-    ns::Value data = interceptServerDataCallback_ ? interceptServerDataCallback_(pathString, message) : message;
-    std::optional<FEventList> events = applyServerData(path, data, isMerge, tagId);
+    ns::Value data = message;
+    if (interceptServerDataCallback_) {
+        data = interceptServerDataCallback_(pathString, message);
+        // Other data than the connection converted are converted afresh.
+        if (!sameContainer(data, message)) checked = nullptr;
+    }
+    std::optional<FEventList> events = applyServerData(path, data, isMerge, tagId, checked);
     if (!events) return;
     if (!events->empty()) rerunTransactionsForPath(path);
     raiseEvents(*events);

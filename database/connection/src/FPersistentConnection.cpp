@@ -633,19 +633,21 @@ void FPersistentConnection::onDataPushWithAction(const std::string& action, cons
             }
             if (changes->empty()) return;
         }
-        // The repository converts the data; what it would refuse is refused
-        // here, where it can be dropped without harm.
+        // Data the repository could not store are refused here, where they
+        // can be dropped without harm; the conversion goes with the push so
+        // that it is made once.
+        FCheckedServerData checked;
         try {
             if (isMerge) {
-                FSnapshotUtilities::compoundWriteFromDictionary(data.asDictionary(), "onDataUpdate");
+                checked.merge = FSnapshotUtilities::compoundWriteFromDictionary(data.asDictionary(), "onDataUpdate");
             } else {
-                FSnapshotUtilities::nodeFrom(data);
+                checked.node = FSnapshotUtilities::nodeFrom(data);
             }
         } catch (const ns::Exception& e) {
             FFWarn("I-RDB034047", "Dropping a data push the database cannot store: %@", e.reason());
             return;
         }
-        if (delegate) delegate->onDataUpdate(*this, *path, data, isMerge, tag);
+        if (delegate) delegate->onCheckedDataUpdate(*this, *path, data, isMerge, tag, checked);
     } else if (action == kFWPAsyncServerDataRangeMerge) {
         const std::string* path = body[kFWPAsyncServerDataUpdateBodyPath].stringOrNull();
         const ns::Array* ranges = body[kFWPAsyncServerDataUpdateBodyData].arrayOrNull();

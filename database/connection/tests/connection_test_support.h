@@ -90,6 +90,9 @@ public:
         ns::Value data;
         bool isMerge = false;
         std::optional<FQueryTag> tag;
+        // The connection's conversion of the data, read back (a merge's
+        // applied to the empty node).
+        ns::Value checked;
     };
     struct Ranges {
         std::vector<FRangeMerge> ranges;
@@ -101,8 +104,15 @@ public:
                       std::optional<FQueryTag> tagId) override {
         std::lock_guard lock(mutex);
         EXPECT_TRUE(FWorkerQueue::sharedQueue()->isCurrent());
-        updates.push_back({pathString, message, isMerge, tagId});
+        updates.push_back({pathString, message, isMerge, tagId, {}});
         events.push_back("update " + pathString);
+    }
+    void onCheckedDataUpdate(FPersistentConnection& connection, const std::string& pathString,
+                             const ns::Value& message, bool isMerge, std::optional<FQueryTag> tagId,
+                             const FCheckedServerData& checked) override {
+        onDataUpdate(connection, pathString, message, isMerge, tagId);
+        std::lock_guard lock(mutex);
+        updates.back().checked = isMerge ? checked.merge.applyToNode(FEmptyNode::emptyNode())->val() : checked.node->val();
     }
     void onRangeMerge(const std::vector<FRangeMerge>& merges, const std::string& pathString,
                       std::optional<FQueryTag> tagId) override {

@@ -706,13 +706,18 @@ TEST_F(PersistentConnectionTest, ServerInputTheDatabaseCannotUseIsDroppedAndTheC
     push("c", {{"q", "/x"}});
     push("zz", json::object());
     push(42, json::object());
-    // Something usable after all that arrives.
+    // Something usable after all that arrives, with the conversion that
+    // checked it.
+    push("m", {{"p", "/merged"}, {"d", {{"a/b", 1}, {"c", "x"}}}});
     push("d", {{"p", "/ok"}, {"d", {{"fine", true}}}, {"t", 3}});
     ASSERT_TRUE(delegate_->waitEvent("update /ok")) << delegate_->describe();
     {
         std::lock_guard lock(delegate_->mutex);
-        ASSERT_EQ(delegate_->updates.size(), 1u) << delegate_->describe();
-        EXPECT_EQ(delegate_->updates[0].tag, 3u);
+        ASSERT_EQ(delegate_->updates.size(), 2u) << delegate_->describe();
+        EXPECT_TRUE(delegate_->updates[0].isMerge);
+        EXPECT_EQ(delegate_->updates[0].checked, ns::json::parse(R"({"a": {"b": 1}, "c": "x"})"));
+        EXPECT_EQ(delegate_->updates[1].tag, 3u);
+        EXPECT_EQ(delegate_->updates[1].checked, delegate_->updates[1].data);
     }
     EXPECT_EQ(state(), ConnectionStateConnected);
     EXPECT_FALSE(delegate_->hasEvent("disconnect"));

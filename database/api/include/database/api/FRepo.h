@@ -120,6 +120,9 @@ public:
     // FPersistentConnectionDelegate.
     void onDataUpdate(FPersistentConnection& connection, const std::string& pathString, const ns::Value& message,
                       bool isMerge, std::optional<FQueryTag> tagId) override;
+    void onCheckedDataUpdate(FPersistentConnection& connection, const std::string& pathString,
+                             const ns::Value& message, bool isMerge, std::optional<FQueryTag> tagId,
+                             const FCheckedServerData& checked) override;
     void onRangeMerge(const std::vector<FRangeMerge>& ranges, const std::string& pathString,
                       std::optional<FQueryTag> tagId) override;
     void onConnect(FPersistentConnection& connection) override;
@@ -171,10 +174,14 @@ private:
     // The server's answer to a write the user made (or one restored).
     FCallbackStatusBlock writeAnswer(int64_t writeId, const FPath& path, std::string label,
                                      QRVDatabaseReferenceCompletion onComplete);
+    // A push's data, converted once: the connection's conversion when it
+    // is given and the data are still what it converted.
+    void applyDataUpdate(const std::string& pathString, const ns::Value& message, bool isMerge,
+                         std::optional<FQueryTag> tagId, const FCheckedServerData* checked);
     // The sync tree's events for a push, or nullopt when the data cannot be
     // read as a node (logged).
     std::optional<FEventList> applyServerData(const FPath& path, const ns::Value& data, bool isMerge,
-                                              std::optional<FQueryTag> tagId);
+                                              std::optional<FQueryTag> tagId, const FCheckedServerData* checked);
     void raiseEvents(const FEventList& events) const;
     QRVDatabaseReferencePtr referenceAt(const FPath& path);
 

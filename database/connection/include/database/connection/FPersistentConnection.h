@@ -27,6 +27,8 @@
 #include "database/connection/QRVDatabaseConfig.h"
 #include "database/connection/QRVRetryHelper.h"
 #include "database/model/FAtomicNumber.h"
+#include "database/model/FCompoundWrite.h"
+#include "database/model/FNode.h"
 #include "database/model/FPath.h"
 #include "database/model/FRepoInfo.h"
 #include "database/model/FTuples.h"
@@ -48,6 +50,13 @@ enum FPersistentConnectionState : int32_t {
 
 class FPersistentConnection;
 
+// A data push's data as the connection converted them to check them: the
+// node of an overwrite, or the compound write of a merge.
+struct FCheckedServerData {
+    FNodePtr node;
+    FCompoundWrite merge;
+};
+
 // Implemented by the repository; called on the worker queue.
 class FPersistentConnectionDelegate {
 public:
@@ -56,6 +65,15 @@ public:
     // dictionary of relative path strings to values).
     virtual void onDataUpdate(FPersistentConnection& connection, const std::string& pathString,
                               const ns::Value& message, bool isMerge, std::optional<FQueryTag> tagId) = 0;
+    // What the connection calls: the same push with the data it has already
+    // converted, so that a delegate need not convert them again. By default
+    // the conversion is set aside and onDataUpdate called.
+    virtual void onCheckedDataUpdate(FPersistentConnection& connection, const std::string& pathString,
+                                     const ns::Value& message, bool isMerge, std::optional<FQueryTag> tagId,
+                                     const FCheckedServerData& checked) {
+        (void)checked;
+        onDataUpdate(connection, pathString, message, isMerge, tagId);
+    }
     // onRangeMerge:forPath:tagId:
     virtual void onRangeMerge(const std::vector<FRangeMerge>& ranges, const std::string& pathString,
                               std::optional<FQueryTag> tagId) = 0;

@@ -1,18 +1,15 @@
 #include "database/model/FNode.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "FDigest.h"
+#include "database/model/FParallel.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FStringUtilities.h"
 #include "platform/error.h"
@@ -29,40 +26,17 @@ constexpr uint64_t kParallelHashNodes = uint64_t(1) << 16;
 // their subtrees on their own.
 thread_local bool tHashingInParallel = false;
 
-// The threads this process may run on, at most 8.
-unsigned hashThreads() {
-    static const unsigned kThreads = [] {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        unsigned n = sched_getaffinity(0, sizeof set, &set) == 0 ? unsigned(CPU_COUNT(&set))
-                                                                 : std::thread::hardware_concurrency();
-        return std::clamp(n, 1u, 8u);
-    }();
-    return kThreads;
-}
-
-// Runs work(i) for every i below n on up to hashThreads() threads, the
-// caller's included, taking indexes in chunks.
+// Runs work(i) for every i below n on the threads of a parallel hash, the
+// caller's included, taking indexes in chunks; each of those threads hashes
+// its subtrees on its own.
 void runInParallel(size_t n, const std::function<void(size_t)>& work) {
-    const unsigned threads = unsigned(std::min<size_t>(hashThreads(), n));
-    const size_t chunk = std::max<size_t>(1, n / (size_t(threads) * 16));
-    std::atomic<size_t> next{0};
-    auto loop = [&] {
+    const unsigned threads = unsigned(std::min<size_t>(fparallel::threadCount(), n));
+    fparallel::run(threads, n, n / (size_t(threads) * 16), [&](size_t i) {
         const bool outer = tHashingInParallel;
         tHashingInParallel = true;
-        for (size_t start; (start = next.fetch_add(chunk)) < n;) {
-            for (size_t i = start; i < std::min(n, start + chunk); ++i) work(i);
-        }
+        work(i);
         tHashingInParallel = outer;
-    };
-    std::vector<std::thread> workers;
-    try {
-        for (unsigned t = 1; t < threads; ++t) workers.emplace_back(loop);
-    } catch (const std::system_error&) {
-        // Fewer threads: the rest of the work stays with the caller.
-    }
-    loop();
-    for (auto& worker : workers) worker.join();
+    });
 }
 
 // Reused per-thread text buffers for hash texts. A children node builds its
@@ -670,7 +644,7 @@ FNode::Digest FChildrenNode::computeDigest(bool& negativeZero) const {
 }
 
 void FChildrenNode::digestChildrenInParallel() const {
-    if (tHashingInParallel || hashThreads() < 2) return;
+    if (tHashingInParallel || fparallel::threadCount() < 2) return;
     // The unhashed children, and an estimate of the nodes left to hash: the
     // unhashed children counted at each level down the first unhashed one.
     std::vector<const FNode*> pending;

@@ -11,7 +11,6 @@
 //      segments is put together from their ends.
 // Nothing holds more than a few ranges' text at once: fresh memory is what a
 // text of tens of megabytes would cost most.
-#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +21,7 @@
 #include <thread>
 
 #include "FCompoundHashText.h"
+#include "database/model/FParallel.h"
 #include "database/model/FStringUtilities.h"
 
 namespace fcompoundhash {
@@ -36,45 +36,6 @@ constexpr size_t kMeasuredChildren = 256;
 constexpr int kMaxOpenDepth = 8;
 // Segments per thread, so that uneven ones even out.
 constexpr size_t kSegmentsPerThread = 4;
-
-// The threads this process may run on, at most 8.
-unsigned threadCount() {
-    static const unsigned kThreads = [] {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        unsigned n = sched_getaffinity(0, sizeof set, &set) == 0 ? unsigned(CPU_COUNT(&set))
-                                                                 : std::thread::hardware_concurrency();
-        return std::clamp(n, 1u, 8u);
-    }();
-    return kThreads;
-}
-
-// Runs work(i) for every i below n on up to `threads` threads, the caller's
-// included; the fault of the lowest i is raised on the caller.
-void runOnThreads(unsigned threads, size_t n, const std::function<void(size_t)>& work) {
-    std::vector<std::exception_ptr> faults(n);
-    std::atomic<size_t> next{0};
-    auto loop = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < n;) {
-            try {
-                work(i);
-            } catch (...) {
-                faults[i] = std::current_exception();
-            }
-        }
-    };
-    std::vector<std::thread> workers;
-    try {
-        for (size_t t = 1; t < std::min<size_t>(threads, n); ++t) workers.emplace_back(loop);
-    } catch (...) {
-        // Fewer threads: the rest of the work stays with the caller.
-    }
-    loop();
-    for (auto& worker : workers) worker.join();
-    for (auto& fault : faults) {
-        if (fault) std::rethrow_exception(fault);
-    }
-}
 
 // The walk as a list: a large node opens, its children follow, it closes;
 // every other child is walked whole by the segment holding it.
@@ -572,7 +533,7 @@ private:
 }  // namespace
 
 bool hashOnThreads(const FNode& node, uint64_t threshold, std::vector<FPath>& posts, std::vector<std::string>& hashes) {
-    const unsigned threads = threadCount();
+    const unsigned threads = fparallel::threadCount();
     if (threads < 2 || node.isLeafNode() || node.isEmpty()) return false;
     const uint64_t size = FSnapshotUtilities::estimateSerializedNodeSize(node);
     if (size / kMinRanges < threshold) return false;
@@ -583,7 +544,7 @@ bool hashOnThreads(const FNode& node, uint64_t threshold, std::vector<FPath>& po
     }
     bool openAtEnd = false;
     const size_t closed = SplitFinder(segments, threshold).find(openAtEnd);
-    runOnThreads(threads, segments.size(), [&](size_t i) { RangeWriter(segments[i]).run(); });
+    fparallel::run(threads, segments.size(), 1, [&](size_t i) { RangeWriter(segments[i]).run(); });
 
     // The ranges in order; one that spans segments is their texts joined.
     std::vector<std::string> found(closed + size_t(openAtEnd) + 1);

@@ -10,7 +10,8 @@ void FCancelEvent::fireEventOnQueue(const ns::DispatchQueuePtr& queue) { registr
 std::string FCancelEvent::description() const { return ns::format("%@: cancel", path_.description()); }
 
 const FEventRegistrationPtr& FKeepSyncedEventRegistration::instance() {
-    static const FEventRegistrationPtr kInstance = std::make_shared<FKeepSyncedEventRegistration>();
+    // Never destroyed: the worker queue may still use it while the process exits.
+    static const FEventRegistrationPtr& kInstance = *new FEventRegistrationPtr(std::make_shared<FKeepSyncedEventRegistration>());
     return kInstance;
 }
 

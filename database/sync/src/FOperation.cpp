@@ -6,12 +6,16 @@ FOperationSource::FOperationSource(bool fromUser, bool fromServer, FQueryParamsP
     : fromUser_(fromUser), fromServer_(fromServer), queryParams_(std::move(queryParams)), tagged_(tagged) {}
 
 const FOperationSourcePtr& FOperationSource::userInstance() {
-    static const FOperationSourcePtr kUser = std::make_shared<const FOperationSource>(true, false, nullptr, false);
+    // Never destroyed: the worker queue may still use it while the process exits.
+    static const FOperationSourcePtr& kUser =
+        *new FOperationSourcePtr(std::make_shared<const FOperationSource>(true, false, nullptr, false));
     return kUser;
 }
 
 const FOperationSourcePtr& FOperationSource::serverInstance() {
-    static const FOperationSourcePtr kServer = std::make_shared<const FOperationSource>(false, true, nullptr, false);
+    // Never destroyed: the worker queue may still use it while the process exits.
+    static const FOperationSourcePtr& kServer =
+        *new FOperationSourcePtr(std::make_shared<const FOperationSource>(false, true, nullptr, false));
     return kServer;
 }
 

@@ -11,7 +11,8 @@
 FQueryParams::FQueryParams() : index_(FPriorityIndex::priorityIndex()) {}
 
 const FQueryParamsPtr& FQueryParams::defaultInstance() {
-    static const FQueryParamsPtr kDefault = std::make_shared<const FQueryParams>();
+    // Never destroyed: the worker queue may still use it while the process exits.
+    static const FQueryParamsPtr& kDefault = *new FQueryParamsPtr(std::make_shared<const FQueryParams>());
     return kDefault;
 }
 

@@ -193,6 +193,10 @@ void Connection::enqueuePacket(const ns::Value& packet, bool answer, uint64_t se
                   << error->localizedDescription() << std::endl;
         return;
     }
+    enqueueText(std::move(text), answer, seq);
+}
+
+void Connection::enqueueText(std::string text, bool answer, uint64_t seq) {
     Outgoing item;
     item.kind = Outgoing::Kind::Packet;
     item.text = std::move(text);
@@ -314,6 +318,12 @@ void Connection::pump() {
 }
 
 void Connection::answer(int64_t number, const std::string& status, const ns::Value& data, uint64_t seq) {
+    if (status == "ok" && (data.isNull() || (data.isString() && data.asString().empty()))) {
+        // Most answers: written as the JSON writer writes the packet, without
+        // building it first.
+        return enqueueText("{\"d\":{\"b\":{\"s\":\"ok\"},\"r\":" + std::to_string(number) + "},\"t\":\"d\"}", true,
+                           seq);
+    }
     ns::Dictionary body{{"s", ns::Value(status)}};
     if (!data.isNull() && !(data.isString() && data.asString().empty())) body["d"] = data;
     enqueuePacket(dataPacket({{"r", ns::Value(number)}, {"b", ns::Value(std::move(body))}}), true, seq);

@@ -248,6 +248,8 @@ private:
     };
 
     void enqueue(Outgoing item);
+    // A packet already written as JSON.
+    void enqueueText(std::string text, bool answer, uint64_t seq);
     void handlePacket(const std::string& text);
     void handleRequest(int64_t number, const std::string& action, const ns::Dictionary& body);
     void answer(int64_t number, const std::string& status, const ns::Value& data, uint64_t seq = 0);

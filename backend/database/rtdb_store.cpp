@@ -164,6 +164,25 @@ size_t replayJournal(const std::string& journal, uint64_t snapshotSeq, FNodePtr&
     return offset;
 }
 
+// Appends a batch of records to the journal and makes it durable; answers
+// what failed, empty when nothing did. Part of a batch left in the file
+// would cut off every later record at the next start, so a failed write is
+// cut back to `fileBytes`.
+std::string writeAndSync(int fd, std::string_view batch, uint64_t fileBytes) {
+    while (!batch.empty()) {
+        ssize_t n = ::write(fd, batch.data(), batch.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            (void)::ftruncate(fd, off_t(fileBytes));
+            errno = error;
+            return "cannot write";
+        }
+        batch.remove_prefix(size_t(n));
+    }
+    return ::fdatasync(fd) == 0 ? std::string() : std::string("cannot sync");
+}
+
 // Keeps a damaged journal tail for a person to look at; best effort, as the
 // store opens whether or not it could be kept.
 void keepDamagedTail(const fs::path& folder, std::string_view tail) {
@@ -221,7 +240,7 @@ void RtdbStore::recover(const FNodePtr& seed) {
         keepDamagedTail(folder_, std::string_view(journal).substr(offset));
         if (::ftruncate(fd_, off_t(offset)) != 0 || ::fsync(fd_) != 0) throw ioError("cannot truncate", journalPath);
     }
-    journalBytes_ = offset;
+    journalBytes_ = fileBytes_ = offset;
     appended_ = durable_ = seq;
 
     if (!hasSnapshot && offset == 0) {
@@ -243,44 +262,40 @@ void RtdbStore::writeSnapshot(const FNodePtr& root, uint64_t seq) {
 }
 
 uint64_t RtdbStore::appendSet(const FPath& path, const FNodePtr& node) {
-    ns::Dictionary record{{"a", ns::Value("p")}, {"p", ns::Value(path.toString())}, {"d", node->valForExport(true)}};
-    std::lock_guard lock(mutex_);
-    record["s"] = ns::Value(appended_ + 1);
-    ns::ErrorRef error;
-    std::string payload = ns::json::serialize(ns::Value(std::move(record)), &error);
-    if (error) throw std::runtime_error("cannot journal the write: " + error->localizedDescription());
-    return append(payload);
+    return appendRecord("p", path, node->valForExport(true));
 }
 
 uint64_t RtdbStore::appendMerge(const FPath& path, const FCompoundWrite& write) {
-    ns::Dictionary record{{"a", ns::Value("m")}, {"p", ns::Value(path.toString())}, {"d", write.valForExport(true)}};
-    std::lock_guard lock(mutex_);
-    record["s"] = ns::Value(appended_ + 1);
+    return appendRecord("m", path, write.valForExport(true));
+}
+
+uint64_t RtdbStore::appendRecord(const char* action, const FPath& path, const ns::Value& data) {
+    // The record {"a", "d", "p", "s"} written as the JSON writer writes it,
+    // its parts serialised outside the lock and without building the whole.
     ns::ErrorRef error;
-    std::string payload = ns::json::serialize(ns::Value(std::move(record)), &error);
+    std::string text = ns::json::serialize(data, &error);
     if (error) throw std::runtime_error("cannot journal the write: " + error->localizedDescription());
+    const std::string at = ns::json::serialize(ns::Value(path.toString()));
+    std::string payload;
+    payload.reserve(text.size() + at.size() + 48);
+    payload.append("{\"a\":\"").append(action).append("\",\"d\":").append(text).append(",\"p\":").append(at);
+    payload.append(",\"s\":");
+    std::lock_guard lock(mutex_);
+    payload.append(std::to_string(appended_ + 1)).append("}");
     return append(payload);
 }
 
-// Called with the lock held.
+// Called with the lock held. The record waits in memory and goes to the
+// file with the next sync, so a burst of writes costs one write call and
+// one sync; nobody is told of a record before both are done.
 uint64_t RtdbStore::append(const std::string& payload) {
     if (failed_) throw std::runtime_error("the journal of " + folder_.string() + " cannot be synced");
     if (payload.size() > kMaxRecordBytes) throw std::runtime_error("the write is too large to journal");
-    std::string bytes;
-    bytes.reserve(kHeaderBytes + payload.size());
-    putLE(bytes, uint32_t(payload.size()));
-    putLE(bytes, crcOf(payload));
-    bytes += payload;
-    const fs::path journalPath = folder_ / kJournalFile;
-    try {
-        writeAll(fd_, bytes, journalPath);
-    } catch (...) {
-        // Part of a record in the middle of the journal would cut off every
-        // later record at the next start.
-        if (::ftruncate(fd_, off_t(journalBytes_)) != 0) failed_ = true;
-        throw;
-    }
-    journalBytes_ += bytes.size();
+    pending_.reserve(pending_.size() + kHeaderBytes + payload.size());
+    putLE(pending_, uint32_t(payload.size()));
+    putLE(pending_, crcOf(payload));
+    pending_ += payload;
+    journalBytes_ += kHeaderBytes + payload.size();
     // The store's thread needs waking only for the first record it has not
     // synced, and not while it keeps looking on its own (see syncLoop).
     if (appended_++ == durable_ && !watching_) wake_.notify_all();
@@ -329,8 +344,11 @@ uint64_t RtdbStore::journalBytes() const {
 void RtdbStore::compact(const FNodePtr& root) {
     std::vector<std::function<void()>> ready;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        // A batch being written now must not land after the journal is cut.
+        synced_.wait(lock, [&] { return !syncing_; });
         writeSnapshot(root, appended_);
+        pending_.clear();
         // The snapshot holds every appended write, so they are durable now,
         // whatever happens to the journal next.
         durable_ = appended_;
@@ -339,7 +357,7 @@ void RtdbStore::compact(const FNodePtr& root) {
             it = waiters_.erase(it);
         }
         if (::ftruncate(fd_, 0) == 0 && ::fsync(fd_) == 0) {
-            journalBytes_ = 0;
+            journalBytes_ = fileBytes_ = 0;
         } else {
             // Replay skips records the snapshot holds, so a journal that
             // could not be emptied is merely long.
@@ -361,17 +379,21 @@ void RtdbStore::syncLocked(std::unique_lock<std::mutex>& lock) {
     syncing_ = true;
     const uint64_t target = appended_;
     const int fd = fd_;
+    std::string batch;
+    batch.swap(pending_);
+    const uint64_t fileBytes = fileBytes_;
     lock.unlock();
-    const bool ok = ::fdatasync(fd) == 0;
+    const std::string failure = writeAndSync(fd, batch, fileBytes);
     lock.lock();
     syncing_ = false;
-    if (!ok) {
-        std::cerr << "rtdb: cannot sync " << (folder_ / kJournalFile).string() << ": " << std::strerror(errno)
+    if (!failure.empty()) {
+        std::cerr << "rtdb: " << failure << " " << (folder_ / kJournalFile).string() << ": " << std::strerror(errno)
                   << std::endl;
         failed_ = true;
         synced_.notify_all();
         return;
     }
+    fileBytes_ += batch.size();
     if (target > durable_) durable_ = target;
     std::vector<std::function<void()>> ready;
     for (auto it = waiters_.begin(); it != waiters_.end() && it->first <= durable_;) {

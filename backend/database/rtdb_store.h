@@ -6,8 +6,8 @@
 // crash is recognised on the next start: it and anything after it are cut
 // off, and everything before it is replayed.
 //
-// Appending only writes. Appended records become durable (fdatasync) in
-// groups, so many writes share one sync: a writer that has handled a burst
+// Appending only keeps the record. Appended records are written and made
+// durable (write, fdatasync) in groups, so many writes share one of each: a writer that has handled a burst
 // of writes calls syncNow(), and otherwise a thread of the store syncs a
 // moment after the first unsynced append. Whoever acknowledges a write waits
 // for its sequence number to be durable (whenDurable). Once the journal
@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "database/model/FCompoundWrite.h"
@@ -62,7 +63,8 @@ public:
     const Recovery& recovery() const { return recovery_; }
 
     // Appends one applied write and answers its sequence number. Throws
-    // std::runtime_error when it cannot be written (then nothing was
+    // std::runtime_error when it cannot be journalled (too large, or the
+    // journal failed to be written or synced before; then nothing was
     // appended, and the write must not be applied).
     uint64_t appendSet(const FPath& path, const FNodePtr& node);
     uint64_t appendMerge(const FPath& path, const FCompoundWrite& write);
@@ -87,6 +89,7 @@ public:
     void compact(const FNodePtr& root);
 
 private:
+    uint64_t appendRecord(const char* action, const FPath& path, const ns::Value& data);
     uint64_t append(const std::string& payload);
     void recover(const FNodePtr& seed);
     void writeSnapshot(const FNodePtr& root, uint64_t seq);
@@ -105,7 +108,9 @@ private:
     int fd_ = -1;
     uint64_t appended_ = 0;
     uint64_t durable_ = 0;
-    uint64_t journalBytes_ = 0;
+    uint64_t journalBytes_ = 0;  // with the records not yet written
+    uint64_t fileBytes_ = 0;     // in the file
+    std::string pending_;        // appended records not yet written
     bool failed_ = false;
     bool stopping_ = false;
     bool syncing_ = false;

@@ -295,6 +295,15 @@ TEST_F(RtdbServer, AnswersComeInRequestOrderWhenRequestsArePipelined) {
     EXPECT_EQ(data(*backend, "/n/299"), 299);
 }
 
+TEST_F(RtdbServer, AnOkAnswerIsTheWrittenJsonOfItsPacket) {
+    auto client = open();
+    const int64_t r = client->send("p", {{"p", "/a"}, {"d", 1}});
+    const ns::Value body(ns::Dictionary{{"s", ns::Value("ok")}});
+    EXPECT_EQ(*client->readFrame(),
+              ns::json::serialize(ns::Value(ns::Dictionary{
+                  {"t", ns::Value("d")}, {"d", ns::Value(ns::Dictionary{{"r", ns::Value(r)}, {"b", body}})}})));
+}
+
 TEST_F(RtdbServer, CompareAndSetAnswersDatastaleOnAMismatch) {
     setData(*backend, "/counter", 5);
     auto client = open();

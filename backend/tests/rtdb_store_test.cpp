@@ -176,6 +176,56 @@ TEST_F(RtdbStoreTest, ADamagedSnapshotStopsTheOpeningInsteadOfStartingEmpty) {
     EXPECT_THROW(RtdbStore(folder, nullptr), std::runtime_error);
 }
 
+// Records are what the JSON writer makes of {"a","d","p","s"}, whatever the
+// path or data holds, so journals stay readable by every build.
+TEST_F(RtdbStoreTest, JournalRecordsAreTheWrittenJsonOfTheWrite) {
+    const struct {
+        const char* path;
+        const char* data;
+        bool merge;
+    } cases[] = {
+        {"/a/b", "12", false},
+        {"/", R"({"x":{"y":[1,"two",null,true]},".priority":3})", false},
+        {"/q\"u\\o/té", R"("line\nbreak \"quoted\"")", false},
+        {"/m", R"({"c/d":3,"e":null,"f":{"g":1.5}})", true},
+    };
+    std::vector<std::string> expected;
+    {
+        RtdbStore store(folder, nullptr);
+        uint64_t seq = 0;
+        for (const auto& c : cases) {
+            const ns::Value data = ns::json::parse(c.data);
+            const FPath path(c.path);
+            ns::Value written;
+            if (c.merge) {
+                FCompoundWrite write = FCompoundWrite::compoundWriteWithValueDictionary(data.asDictionary());
+                seq = store.appendMerge(path, write);
+                written = write.valForExport(true);
+            } else {
+                FNodePtr n = FSnapshotUtilities::nodeFrom(data);
+                seq = store.appendSet(path, n);
+                written = n->valForExport(true);
+            }
+            expected.push_back(ns::json::serialize(ns::Value(ns::Dictionary{{"a", ns::Value(c.merge ? "m" : "p")},
+                                                                            {"p", ns::Value(path.toString())},
+                                                                            {"d", written},
+                                                                            {"s", ns::Value(seq)}})));
+        }
+    }
+    std::ifstream in(journal(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t offset = 0;
+    for (const std::string& record : expected) {
+        ASSERT_LE(offset + 8, bytes.size());
+        const uint32_t length = uint8_t(bytes[offset]) | uint8_t(bytes[offset + 1]) << 8 |
+                                uint8_t(bytes[offset + 2]) << 16 | uint32_t(uint8_t(bytes[offset + 3])) << 24;
+        EXPECT_EQ(bytes.substr(offset + 8, length), record);
+        offset += 8 + length;
+    }
+    EXPECT_EQ(offset, bytes.size());
+    EXPECT_EQ(RtdbStore(folder, nullptr).recovery().replayedRecords, expected.size());
+}
+
 RtdbRules rules(const std::string& json) {
     std::string error;
     auto parsed = RtdbRules::parse(nlohmann::json::parse(json), &error);

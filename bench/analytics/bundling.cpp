@@ -9,9 +9,10 @@
 // the same bundle, and zlib's gzip of its bytes.
 //
 // The upload body: 100 queued bundles read back as an upload reads them
-// (inflated and decoded), stamped, put in one batch, encoded and
-// gzip-compressed as the network object compresses a POST body; against zlib
-// inflating the 100 stored blobs and deflating their bytes in one piece.
+// (inflated, and walked, or decoded when their bytes are not the encoder's
+// own), stamped, put in one batch, encoded and gzip-compressed as the network
+// object compresses a POST body; against zlib inflating the 100 stored blobs
+// and deflating their bytes in one piece.
 #include <benchmark/benchmark.h>
 #include <pb_decode.h>
 #include <pb_encode.h>
@@ -163,16 +164,7 @@ private:
                                                                        remoteConfig.uploadMaxSizeLimitBytes(), nullptr);
         if (!bundles) return {};
         const auto nowMillis = static_cast<int64_t>(ns::Clock::nowSeconds() * 1000);
-        std::vector<std::shared_ptr<QRVAPBMeasurementBundle>> stamped;
-        for (const auto& queued : *bundles) {
-            NANOSetInt64(queued.bundle, F::MeasurementBundle::uploading_library_version,
-                         QRVAIdentity::quorvaneAnalyticsLibraryVersion());
-            NANOSetInt64(queued.bundle, F::MeasurementBundle::upload_timestamp_millis, nowMillis);
-            stamped.push_back(queued.bundle);
-        }
-        auto batch = QRVAPBMeasurementBatch::message();
-        if (!QRVAPBMoveMessages(batch, F::MeasurementBatch::bundles, stamped)) return {};
-        auto payload = batch->protoBuffer();
+        auto payload = QRVAMeasurement::batchPayload(*bundles, nowMillis);
         if (!payload) return {};
         bundleCount = bundles->size();
         return htk_dataByGzippingData(*payload, nullptr);

@@ -470,6 +470,92 @@ bool QRVADatabase::insertBundle(const std::shared_ptr<QRVAPBMeasurementBundle>& 
         error);
 }
 
+// MARK: - Queued bundles as their bytes
+
+namespace {
+
+void appendVarint(uint64_t value, ns::Data& out) {
+    for (; value >= 0x80; value >>= 7) out.push_back(uint8_t(value | 0x80));
+    out.push_back(uint8_t(value));
+}
+
+// An int64 field as the encoder writes it: key, then the value's two's
+// complement as a varint.
+void appendInt64Field(uint32_t tag, int64_t value, ns::Data& out) {
+    appendVarint(uint64_t(tag) << 3 | PB_WT_VARINT, out);
+    appendVarint(uint64_t(value), out);
+}
+
+std::string textOf(const ns::Data& bytes, const QRVAPBWireField& field) {
+    const auto* begin = reinterpret_cast<const char*>(bytes.data()) + field.value;
+    return std::string(begin, field.length);
+}
+
+}  // namespace
+
+std::shared_ptr<const QRVAWireBundle> QRVAWireBundle::of(ns::Data&& bytes) {
+    std::vector<QRVAPBWireField> fields;
+    if (!QRVAPBIsEncoderExact(qrvanalytics_MeasurementBundle_fields, bytes, &fields)) return nullptr;
+    auto wire = std::make_shared<QRVAWireBundle>();
+    wire->timestampAt = wire->versionAt = bytes.size();
+    for (auto it = fields.rbegin(); it != fields.rend(); ++it) {
+        switch (it->tag) {
+        case qrvanalytics_MeasurementBundle_upload_timestamp_millis_tag:
+        case qrvanalytics_MeasurementBundle_uploading_library_version_tag:
+            return nullptr;  // stamped before: the record's value is replaced
+        case qrvanalytics_MeasurementBundle_app_id_tag: wire->appID = textOf(bytes, *it); break;
+        case qrvanalytics_MeasurementBundle_resettable_device_id_tag:
+            wire->resettableDeviceID = textOf(bytes, *it);
+            break;
+        case qrvanalytics_MeasurementBundle_vendor_device_id_tag: wire->vendorDeviceID = textOf(bytes, *it); break;
+        default: break;
+        }
+        // Walking back, the last field past a stamp's tag is the first.
+        if (it->tag > qrvanalytics_MeasurementBundle_upload_timestamp_millis_tag) wire->timestampAt = it->key;
+        if (it->tag > qrvanalytics_MeasurementBundle_uploading_library_version_tag) wire->versionAt = it->key;
+    }
+    wire->bytes = std::move(bytes);
+    return wire;
+}
+
+void QRVAWireBundle::appendStamped(int64_t libraryVersion, int64_t uploadMillis, ns::Data& out) const {
+    ns::Data timestamp, version;
+    appendInt64Field(qrvanalytics_MeasurementBundle_upload_timestamp_millis_tag, uploadMillis, timestamp);
+    appendInt64Field(qrvanalytics_MeasurementBundle_uploading_library_version_tag, libraryVersion, version);
+    appendElementKey(bytes.size() + timestamp.size() + version.size(), out);
+    const auto at = [&](size_t offset) { return bytes.begin() + std::ptrdiff_t(offset); };
+    out.insert(out.end(), bytes.begin(), at(timestampAt));
+    out.insert(out.end(), timestamp.begin(), timestamp.end());
+    out.insert(out.end(), at(timestampAt), at(versionAt));
+    out.insert(out.end(), version.begin(), version.end());
+    out.insert(out.end(), at(versionAt), bytes.end());
+}
+
+void QRVAWireBundle::appendElementKey(size_t length, ns::Data& out) {
+    appendVarint(uint64_t(qrvanalytics_MeasurementBatch_bundles_tag) << 3 | PB_WT_STRING, out);
+    appendVarint(length, out);
+}
+
+std::shared_ptr<QRVAPBMeasurementBundle> QRVAQueuedBundle::record() const {
+    if (bundle || !wire) return bundle;
+    return QRVAPBMeasurementBundle::initWithBuffer(wire->bytes);
+}
+
+std::string QRVAQueuedBundle::appID() const {
+    if (wire) return wire->appID;
+    return bundle ? NANOGetString(bundle, QRVAPBField::MeasurementBundle::app_id).value_or("") : "";
+}
+
+std::string QRVAQueuedBundle::resettableDeviceID() const {
+    if (wire) return wire->resettableDeviceID;
+    return bundle ? NANOGetString(bundle, QRVAPBField::MeasurementBundle::resettable_device_id).value_or("") : "";
+}
+
+std::string QRVAQueuedBundle::vendorDeviceID() const {
+    if (wire) return wire->vendorDeviceID;
+    return bundle ? NANOGetString(bundle, QRVAPBField::MeasurementBundle::vendor_device_id).value_or("") : "";
+}
+
 std::optional<std::vector<QRVAQueuedBundle>> QRVADatabase::queryBundlesWithCountLimit(int64_t countLimit,
                                                                                       int64_t sizeLimit,
                                                                                       ns::ErrorRef* error) {
@@ -495,15 +581,18 @@ std::optional<std::vector<QRVAQueuedBundle>> QRVADatabase::queryBundlesWithCount
             unreadable.push_back(rowID);
             continue;
         }
-        if (!taken.empty() && int64_t(inflated.size()) + total > sizeLimit) break;
-        auto bundle = QRVAPBMeasurementBundle::initWithBuffer(inflated);
-        if (!bundle) {
+        const auto size = int64_t(inflated.size());
+        if (!taken.empty() && size + total > sizeLimit) break;
+        // The encoder's own bytes are kept as they are, anything else decoded.
+        auto wire = QRVAWireBundle::of(std::move(inflated));
+        auto bundle = wire ? nullptr : QRVAPBMeasurementBundle::initWithBuffer(inflated);
+        if (!wire && !bundle) {
             monitor()->logWithLevel(1, 12051, "Unable to parse bundle from decompressed data");
             unreadable.push_back(rowID);
             continue;
         }
-        taken.push_back({std::move(bundle), rowID.intValue()});
-        total += int64_t(inflated.size());
+        taken.push_back({std::move(bundle), rowID.intValue(), std::move(wire)});
+        total += size;
         if (total > sizeLimit) break;
     }
     // A row that does not inflate or decode now never will; left in place it

@@ -43,9 +43,39 @@ void logError(int64_t level, int64_t code, const std::string& message, const ns:
     QRVAMeasurement::monitor()->logWithLevel(level, code, message, QRVAErrorContext(error));
 }
 
-std::string stringField(const std::shared_ptr<QRVAPBMeasurementBundle>& bundle, int32_t field) {
-    return NANOGetString(bundle, field).value_or("");
+void stamp(const std::shared_ptr<QRVAPBMeasurementBundle>& bundle, int64_t version, int64_t uploadMillis) {
+    NANOSetInt64(bundle, F::MeasurementBundle::uploading_library_version, version);
+    NANOSetInt64(bundle, F::MeasurementBundle::upload_timestamp_millis, uploadMillis);
 }
+
+// The batch of the stamped bundles as records (copies).
+std::shared_ptr<QRVAPBMeasurementBatch> recordBatch(const std::vector<QRVAQueuedBundle>& bundles, int64_t version,
+                                                    int64_t uploadMillis) {
+    ns::Array stamped;
+    for (const auto& queued : bundles) {
+        auto record = queued.record();
+        if (record) stamp(record, version, uploadMillis);
+        stamped.emplace_back(ns::ObjectPtr(record));
+    }
+    auto batch = QRVAPBMeasurementBatch::message();
+    NANOSetArray(batch, F::MeasurementBatch::bundles, stamped);
+    return batch;
+}
+
+// The batch as the log line shows it, made only when the line is printed.
+class BatchLogContext final : public ns::Object {
+public:
+    BatchLogContext(std::vector<QRVAQueuedBundle> bundles, int64_t version, int64_t uploadMillis)
+        : bundles_(std::move(bundles)), version_(version), uploadMillis_(uploadMillis) {}
+    std::string description() const override {
+        return recordBatch(bundles_, version_, uploadMillis_)->description();
+    }
+    std::string className() const override { return QRVAPBMeasurementBatch::message()->className(); }
+
+private:
+    std::vector<QRVAQueuedBundle> bundles_;
+    int64_t version_, uploadMillis_;
+};
 
 }  // namespace
 
@@ -254,12 +284,12 @@ void QRVAMeasurement::makeBundlesForUpload() {
 // The batch holds bundles of one app and one device: the app of the first
 // bundle, and the first device id met.
 std::vector<QRVAQueuedBundle> QRVAMeasurement::compatibleBundles(const std::vector<QRVAQueuedBundle>& bundles) {
-    const std::string appID = stringField(bundles.front().bundle, F::MeasurementBundle::app_id);
+    const std::string appID = bundles.front().appID();
     std::string resettableDeviceID, vendorDeviceID;
     for (const auto& queued : bundles) {
-        resettableDeviceID = stringField(queued.bundle, F::MeasurementBundle::resettable_device_id);
+        resettableDeviceID = queued.resettableDeviceID();
         if (!resettableDeviceID.empty()) break;
-        vendorDeviceID = stringField(queued.bundle, F::MeasurementBundle::vendor_device_id);
+        vendorDeviceID = queued.vendorDeviceID();
         if (!vendorDeviceID.empty()) break;
     }
     return filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, bundles);
@@ -274,12 +304,10 @@ std::vector<QRVAQueuedBundle> QRVAMeasurement::filteredBundlesWithCompatibleAppI
     }
     const bool byResettable = !resettableDeviceID.empty();
     const std::string& filterID = byResettable ? resettableDeviceID : vendorDeviceID;
-    const int32_t field = byResettable ? F::MeasurementBundle::resettable_device_id
-                                       : F::MeasurementBundle::vendor_device_id;
     std::vector<QRVAQueuedBundle> compatible;
     for (const auto& queued : bundlesToUpload) {
-        const std::string ownID = stringField(queued.bundle, field);
-        const bool sameApp = stringField(queued.bundle, F::MeasurementBundle::app_id) == appID;
+        const std::string ownID = byResettable ? queued.resettableDeviceID() : queued.vendorDeviceID();
+        const bool sameApp = queued.appID() == appID;
         if (!sameApp || !(ownID.empty() || filterID.empty() || ownID == filterID)) break;
         compatible.push_back(queued);
     }
@@ -294,33 +322,48 @@ void QRVAMeasurement::uploadBundles(const std::vector<QRVAQueuedBundle>& bundles
     }
     const double now = ns::Clock::nowSeconds();
     const auto nowMillis = static_cast<int64_t>(now * 1000);
-    std::vector<std::shared_ptr<QRVAPBMeasurementBundle>> stamped;
     std::vector<int64_t> rowIDs;
-    for (const auto& queued : bundles) {
-        NANOSetInt64(queued.bundle, F::MeasurementBundle::uploading_library_version,
-                     QRVAIdentity::quorvaneAnalyticsLibraryVersion());
-        NANOSetInt64(queued.bundle, F::MeasurementBundle::upload_timestamp_millis, nowMillis);
-        stamped.push_back(queued.bundle);
-        rowIDs.push_back(queued.rowID);
-    }
-    // The bundles were read for this batch only: moved in, not copied.
-    auto batch = QRVAPBMeasurementBatch::message();
-    const bool batched = QRVAPBMoveMessages(batch, F::MeasurementBatch::bundles, stamped);
-    monitor()->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
-                            ns::Value(nowMillis), ns::Value(std::static_pointer_cast<ns::Object>(batch)));
+    for (const auto& queued : bundles) rowIDs.push_back(queued.rowID);
+    auto payload = batchPayload(bundles, nowMillis);
+    monitor()->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data", ns::Value(nowMillis),
+                            ns::Value(std::make_shared<BatchLogContext>(
+                                bundles, QRVAIdentity::quorvaneAnalyticsLibraryVersion(), nowMillis)));
     setUploadInProgressWithBundleIDs(rowIDs);
     // Another batch's rows still held: its answer would delete the wrong rows.
     if (uploadingBundleIDs_ != rowIDs) return;
     // Set before the request goes out: an upload that never answers counts
     // as a failed attempt for the retry rule.
     persistedConfig_->setLastFailedUploadTimestamp(now);
-    auto payload = batched ? batch->protoBuffer() : std::nullopt;
     if (!payload || payload->empty()) {
         // Never an empty or partial body: the bundles stay for the next try.
         return networkUploadCompletionHandlerWithResponse(
             nullptr, ns::Error::make(kQRVAErrorDomain, 2, "Failed to encode the measurement batch"));
     }
     postBatch(*payload);
+}
+
+std::optional<ns::Data> QRVAMeasurement::batchPayload(const std::vector<QRVAQueuedBundle>& bundles,
+                                                      int64_t uploadMillis) {
+    const int64_t version = QRVAIdentity::quorvaneAnalyticsLibraryVersion();
+    size_t size = 0;
+    for (const auto& queued : bundles) size += queued.wire ? queued.wire->bytes.size() + 32 : 0;
+    ns::Data body;
+    body.reserve(size);
+    for (const auto& queued : bundles) {
+        if (queued.wire) {
+            queued.wire->appendStamped(version, uploadMillis, body);
+            continue;
+        }
+        // Any other bundle is stamped and encoded alone: an element of the
+        // batch is its bundle's own encoding behind the field's key.
+        if (!queued.bundle) return std::nullopt;
+        stamp(queued.bundle, version, uploadMillis);
+        auto element = queued.bundle->protoBuffer();
+        if (!element) return std::nullopt;
+        QRVAWireBundle::appendElementKey(element->size(), body);
+        body.insert(body.end(), element->begin(), element->end());
+    }
+    return body;
 }
 
 void QRVAMeasurement::postBatch(const ns::Data& payload) {

@@ -106,7 +106,7 @@ protected:
         onWorker([&] {
             auto queue = engine_->database()->queryBundlesWithCountLimit(100, 1 << 30, nullptr);
             for (const auto& queued : queue.value_or(std::vector<QRVAQueuedBundle>{})) {
-                wiretest::fromWrapper(queued.bundle, out.emplace_back());
+                wiretest::fromWrapper(queued.record(), out.emplace_back());
             }
             engine_->database()->sqliteStore()->executeSQL("DELETE FROM queue", nullptr);
         });

@@ -191,7 +191,7 @@ TEST_F(DatabaseEventsTest, BundlesAreQueuedCompressedAndReadOldestFirstWithinThe
         ASSERT_TRUE(taken);
         ASSERT_EQ(taken->size(), c.firstCall) << c.sizes.size() << " bundles, limit " << c.sizeLimit;
         for (size_t i = 0; i < taken->size(); ++i) {
-            EXPECT_EQ(NANOGetInt64((*taken)[i].bundle, F::MeasurementBundle::end_timestamp_millis),
+            EXPECT_EQ(NANOGetInt64((*taken)[i].record(), F::MeasurementBundle::end_timestamp_millis),
                       int64_t((kNow - double(c.sizes.size() - 1 - i)) * 1000));
         }
         EXPECT_EQ(database_->queryBundlesWithCountLimit(1, c.sizeLimit, &error)->size(), 1u);

@@ -214,3 +214,90 @@ TEST_F(UploadTest, ABatchThatCannotBeEncodedOrIsEmptyIsNeverPosted) {
     }
     EXPECT_EQ(requests().size(), 0u);
 }
+
+namespace {
+
+// A bundle as the bundling step makes one: events with parameters, a user
+// property, ids, a negative int32 and a bool.
+std::shared_ptr<QRVAPBMeasurementBundle> fullBundle(bool withProtocol) {
+    namespace E = QRVAPBField::Event;
+    namespace P = QRVAPBField::EventParam;
+    auto made = bundle(kAppID, "r-1", "");
+    if (withProtocol) NANOSetInt32(made, MB::protocol_version, 1);
+    ns::Array events;
+    for (int i = 0; i < 3; ++i) {
+        auto event = QRVAPBEvent::message();
+        auto param = QRVAPBEventParam::message();
+        NANOSetString(param, P::name, "item");
+        i == 1 ? NANOSetDouble(param, P::double_value, -0.5) : NANOSetInt64(param, P::int_value, -i);
+        NANOSetString(event, E::name, "view_" + std::to_string(i));
+        NANOSetInt64(event, E::timestamp_millis, 1'700'000'000'000 + i);
+        NANOSetArray(event, E::params, {ns::ObjectPtr(param)});
+        events.emplace_back(ns::ObjectPtr(event));
+    }
+    NANOSetArray(made, MB::events, events);
+    auto attribute = QRVAPBUserAttribute::message();
+    NANOSetString(attribute, QRVAPBField::UserAttribute::name, "tier");
+    NANOSetArray(made, MB::user_attributes, {ns::ObjectPtr(attribute)});
+    NANOSetInt32(made, MB::timezone_offset_minutes, -180);
+    NANOSetBool(made, MB::limited_ad_tracking, true);
+    NANOSetInt64(made, MB::previous_bundle_end_timestamp_millis, 1'699'999'000'000);
+    return made;
+}
+
+// Today's way: decoded, stamped, moved into a batch, encoded.
+ns::Data reencodedBody(const std::vector<ns::Data>& stored, int64_t millis) {
+    std::vector<std::shared_ptr<QRVAPBMeasurementBundle>> records;
+    for (const auto& bytes : stored) {
+        records.push_back(QRVAPBMeasurementBundle::initWithBuffer(bytes));
+        NANOSetInt64(records.back(), MB::uploading_library_version, QRVAIdentity::quorvaneAnalyticsLibraryVersion());
+        NANOSetInt64(records.back(), MB::upload_timestamp_millis, millis);
+    }
+    auto batch = QRVAPBMeasurementBatch::message();
+    EXPECT_TRUE(QRVAPBMoveMessages(batch, QRVAPBField::MeasurementBatch::bundles, records));
+    return batch->protoBuffer().value_or(ns::Data{});
+}
+
+}  // namespace
+
+TEST(UploadBody, StoredBytesGoOutAsTheReencodedBatchWouldWriteThem) {
+    auto stamped = fullBundle(true);
+    NANOSetInt64(stamped, MB::upload_timestamp_millis, 5);
+    auto emptyText = fullBundle(true);
+    NANOSetString(emptyText, MB::app_store, "");
+    const struct {
+        const char* name;
+        std::shared_ptr<QRVAPBMeasurementBundle> bundle;
+        ns::Data before, after;  // raw bytes around the encoding
+        bool kept;               // as bytes, not decoded
+    } cases[] = {
+        {"as encoded", fullBundle(true), {}, {}, true},
+        {"ids only", bundle(kAppID, "", "v-1"), {}, {}, true},
+        {"nothing past the stamps' tags", QRVAPBMeasurementBundle::message(), {0x08, 0x01}, {}, true},
+        {"stamped before", stamped, {}, {}, false},
+        {"unknown field", fullBundle(true), {}, {0xF8, 0x07, 0x01}, false},
+        {"out of tag order", fullBundle(false), {}, {0x08, 0x01}, false},
+        {"padded varint", fullBundle(false), {0x08, 0x81, 0x00}, {}, false},
+        {"bool of 2", bundle(kAppID, "", ""), {}, {0xA0, 0x01, 0x02}, false},
+        {"empty text", emptyText, {}, {}, false},
+    };
+    const int64_t millis = 1'700'000'123'456;
+    std::vector<ns::Data> all;
+    std::vector<QRVAQueuedBundle> queue;
+    for (const auto& c : cases) {
+        ns::Data bytes = c.before;
+        const auto encoded = c.bundle->protoBuffer().value_or(ns::Data{});
+        bytes.insert(bytes.end(), encoded.begin(), encoded.end());
+        bytes.insert(bytes.end(), c.after.begin(), c.after.end());
+        all.push_back(bytes);
+        auto copy = bytes;
+        QRVAQueuedBundle queued{nullptr, 1, QRVAWireBundle::of(std::move(copy))};
+        EXPECT_EQ(queued.wire != nullptr, c.kept) << c.name;
+        if (!queued.wire) queued.bundle = QRVAPBMeasurementBundle::initWithBuffer(bytes);
+        EXPECT_EQ(queued.appID(), NANOGetString(queued.record(), MB::app_id).value_or("")) << c.name;
+        EXPECT_EQ(queued.resettableDeviceID(), NANOGetString(queued.record(), MB::resettable_device_id).value_or(""));
+        queue.push_back(queued);
+        EXPECT_EQ(QRVAMeasurement::batchPayload({queued}, millis), reencodedBody({bytes}, millis)) << c.name;
+    }
+    EXPECT_EQ(QRVAMeasurement::batchPayload(queue, -millis), reencodedBody(all, -millis));
+}

@@ -157,6 +157,11 @@ public:
     void networkUploadCompletionHandlerWithResponse(const ns::HTTPURLResponsePtr& response, const ns::ErrorRef& error);
     // Stamps the bundles and posts them as one batch: uploadData's last step.
     void uploadBundles(const std::vector<QRVAQueuedBundle>& bundles);
+    // The encoded batch uploadBundles posts: the bundles stamped with the
+    // upload time and this library's version. Bundles held as the encoder's
+    // bytes get the stamps put in place, any other is stamped and encoded,
+    // to the same bytes. nullopt when a bundle cannot be encoded.
+    static std::optional<ns::Data> batchPayload(const std::vector<QRVAQueuedBundle>& bundles, int64_t uploadMillis);
     void setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs);
     bool hasDataToUpload();
     bool removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs);

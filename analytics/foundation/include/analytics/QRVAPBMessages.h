@@ -146,6 +146,23 @@ bool QRVAPBMoveMessages(NANOMessageRef message, int32_t fieldID, const Elements&
     return QRVAPBMoveRecords(message, fieldID, records);
 }
 
+// One top-level field as it lies in a message's bytes: its tag, where its
+// key starts, and where its value starts and how long it is (a text's or
+// sub-message's contents, past the length).
+struct QRVAPBWireField {
+    uint32_t tag;
+    size_t key;
+    size_t value;
+    size_t length;
+};
+// True when `bytes` are exactly what the encoder writes of the message they
+// decode to (fields in tag order, each once or, if repeated, together and
+// unpacked; shortest varints; values in their type's range; no unknown, empty
+// or packed fields), so that decoding and encoding again gives them back.
+// Builds no records; `fields`, when given, gets the top-level fields.
+bool QRVAPBIsEncoderExact(const pb_msgdesc_t* descriptor, std::span<const uint8_t> bytes,
+                          std::vector<QRVAPBWireField>* fields = nullptr);
+
 using QRVAPBAudience = QRVAPBMessage<qrvanalytics_Audience>;
 using QRVAPBAudienceLeafFilterResult = QRVAPBMessage<qrvanalytics_AudienceLeafFilterResult>;
 using QRVAPBEvent = QRVAPBMessage<qrvanalytics_Event>;

@@ -101,6 +101,7 @@ private:
         if (!client_) {
             client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
             client_->set_keep_alive(true);
+            client_->set_tcp_nodelay(true);
         }
         return *client_;
     }

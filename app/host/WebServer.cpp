@@ -440,6 +440,10 @@ void WebServer::Core::onAccepted(tcp::socket socket) {
         }
     }
     if (id == 0) return refuse(socket);
+    // A page waits on every answer: its last segment must not wait for the
+    // acknowledgement of the one before (Nagle's rule), as on any web server.
+    beast::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
     auto connection = std::make_shared<Connection>(*this, id, std::move(socket));
     {
         std::lock_guard lock(registryMutex);

@@ -106,6 +106,7 @@ protected:
         onWorker([&] {
             auto queue = engine_->database()->queryBundlesWithCountLimit(100, 1 << 30, nullptr);
             for (const auto& queued : queue.value_or(std::vector<QRVAQueuedBundle>{})) {
+                EXPECT_TRUE(queued.wire);  // what the engine writes goes out as it is stored
                 wiretest::fromWrapper(queued.record(), out.emplace_back());
             }
             engine_->database()->sqliteStore()->executeSQL("DELETE FROM queue", nullptr);

@@ -301,3 +301,21 @@ TEST(UploadBody, StoredBytesGoOutAsTheReencodedBatchWouldWriteThem) {
     }
     EXPECT_EQ(QRVAMeasurement::batchPayload(queue, -millis), reencodedBody(all, -millis));
 }
+
+TEST(UploadBody, BytesTheWalkKeepsAfterAnyOneByteChangeStillDecodeToThemselves) {
+    const auto encoded = fullBundle(true)->protoBuffer().value_or(ns::Data{});
+    size_t kept = 0;
+    for (size_t i = 0; i < encoded.size(); ++i) {
+        for (const uint8_t flip : {0x01, 0x08, 0x80, 0xFF}) {
+            auto bytes = encoded;
+            bytes[i] ^= flip;
+            auto copy = bytes;
+            QRVAQueuedBundle queued{nullptr, 1, QRVAWireBundle::of(std::move(copy))};
+            if (!queued.wire) continue;
+            ++kept;
+            ASSERT_TRUE(QRVAPBMeasurementBundle::initWithBuffer(bytes)) << i;
+            EXPECT_EQ(QRVAMeasurement::batchPayload({queued}, 7), reencodedBody({bytes}, 7)) << i << " " << int(flip);
+        }
+    }
+    EXPECT_GT(kept, encoded.size());  // changed texts and numbers are still the encoder's
+}

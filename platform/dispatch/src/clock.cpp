@@ -79,7 +79,11 @@ std::unique_ptr<VirtualClock> VirtualClock::install(double start) {
     clock->impl_ = std::make_unique<Impl>();
     clock->impl_->time.store(start);
     clock->impl_->start = start;
-    clock->impl_->uptimeAtStart = systemClock().uptime();
+    // Whole seconds: the boot time it implies then has the start's fraction,
+    // so spans taken between two uptimes split into seconds and microseconds
+    // (as the analytics session clock does) come out exact, not a rounding
+    // below a whole millisecond that varies with the machine's real uptime.
+    clock->impl_->uptimeAtStart = std::floor(systemClock().uptime());
     detail::Scheduler::instance().switchClock(clock->impl_.get());
     return clock;
 }

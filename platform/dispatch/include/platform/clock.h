@@ -16,8 +16,8 @@ public:
     virtual double now() const = 0;
     virtual bool isVirtual() const { return false; }
     // Seconds since the machine booted (CLOCK_BOOTTIME). Under a virtual
-    // clock: the real uptime when it was installed plus the virtual time
-    // advanced since, so uptime and now() move together.
+    // clock: the real uptime in whole seconds when it was installed plus the
+    // virtual time advanced since, so uptime and now() move together.
     virtual double uptime() const;
 
     // The clock in force (the system clock unless a virtual clock is installed).

@@ -126,6 +126,9 @@ private:
 class FastReader {
 public:
     std::optional<Value> read(std::string_view text) {
+        // No text is refused anyway, and simdjson would copy from its null
+        // data pointer.
+        if (text.empty()) return std::nullopt;
         // Texts up to this size reuse the thread's buffers; a larger one gets
         // buffers of its own that go with it, so no thread keeps megabytes.
         constexpr size_t kKeptCapacity = 1 << 20;

@@ -87,6 +87,11 @@ TEST(JSON, MalformedInputGivesA3840ErrorNamingTheProblem) {
         EXPECT_NE(error->localizedDescription().find(c.mentions), std::string::npos)
             << c.text << " -> " << error->localizedDescription();
     }
+    // Empty bytes have no data pointer at all.
+    ns::ErrorRef error;
+    EXPECT_TRUE(ns::json::parse(ns::Data{}, &error).isNull());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), 3840);
 }
 
 TEST(JSON, InvalidUTF8AndDeepNestingAreErrorsNotCrashes) {

@@ -166,8 +166,13 @@ TEST_F(UploadTest, FailuresAreRetriedOnTheDoublingScheduleAndBackOffWithNothingL
     logEvents(1);  // new data starts over
     advance(16);
     // The expired configuration is fetched between two posts: settle until
-    // the chain has carried the new event out.
-    for (int i = 0; i < 50 && (count("queue") > 0 || count("raw_events") > 0); ++i) settle();
+    // the chain has carried the new event out, however slowly it runs. Raw
+    // events are counted first: bundling moves them into the queue between
+    // the two counts, never the other way.
+    for (int i = 0; i < 600 && (count("raw_events") > 0 || count("queue") > 0); ++i) {
+        settle();
+        ns::RunLoop::main().runUntil([] { return false; }, 0.05);
+    }
     EXPECT_EQ(persisted()->lastBackoffTimestamp(), 0);
     size_t stored = 0;
     for (const auto& b : bundles()) stored += eventsNamed(b, "upload_probe");

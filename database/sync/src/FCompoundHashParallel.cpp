@@ -47,6 +47,23 @@ struct Item {
     uint64_t weight;
 };
 
+// Hands a segment's items in order to `open`, `close` and `child`, fetching
+// the next node ahead: both walks over a segment go through here.
+template <class Open, class Close, class Child>
+void walkItems(const std::vector<Item>& items, Open&& open, Close&& close, Child&& child) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i + 1 < items.size() && items[i + 1].node) __builtin_prefetch(items[i + 1].node);
+        const Item& item = items[i];
+        if (item.kind == Item::kOpen) {
+            open(*item.key);
+        } else if (item.kind == Item::kClose) {
+            close();
+        } else {
+            child(*item.key, *item.node);
+        }
+    }
+}
+
 // A leaf: the segment's unbroken text length in UTF-16 units right after it
 // (the top bit set for a priority), and where a range starting after it
 // would begin, less its path prefix (kNoBase when that is in a later segment).
@@ -102,18 +119,9 @@ public:
     }
 
     void run() {
-        const std::vector<Item>& items = s_.items;
-        for (size_t i = 0; i < items.size(); ++i) {
-            if (i + 1 < items.size() && items[i + 1].node) __builtin_prefetch(items[i + 1].node);
-            const Item& item = items[i];
-            if (item.kind == Item::kOpen) {
-                start(*item.key);
-            } else if (item.kind == Item::kClose) {
-                close();
-            } else {
-                child(*item.key, *item.node);
-            }
-        }
+        walkItems(
+            s_.items, [&](const std::string& key) { start(key); }, [&] { close(); },
+            [&](const std::string& key, const FNode& node) { child(key, node); });
         s_.units = units_;
         s_.unusual = s_.unusual || units_ >= kPriorityBit;
     }
@@ -417,18 +425,9 @@ public:
     }
 
     void run() {
-        const std::vector<Item>& items = s_.items;
-        for (size_t i = 0; i < items.size(); ++i) {
-            if (i + 1 < items.size() && items[i + 1].node) __builtin_prefetch(items[i + 1].node);
-            const Item& item = items[i];
-            if (item.kind == Item::kOpen) {
-                startChild(*item.key);
-            } else if (item.kind == Item::kClose) {
-                endChild();
-            } else {
-                child(*item.key, *item.node);
-            }
-        }
+        walkItems(
+            s_.items, [&](const std::string& key) { startChild(key); }, [&] { endChild(); },
+            [&](const std::string& key, const FNode& node) { child(key, node); });
         s_.buildingAtEnd = building_;
         if (building_) (inHead_ ? s_.head : s_.tail) = std::move(text_);
         if (lastLeafDepth_ >= 0) s_.lastLeafPath = pathOf(size_t(lastLeafDepth_));

@@ -223,26 +223,31 @@ void FWriteTree::WrittenPaths::add(const FPath& path, int delta) {
     if (pruneFrom) pruneFrom->children.erase(*prunedKey);
 }
 
-bool FWriteTree::WrittenPaths::relatedTo(const FPath& path) const {
+const FWriteTree::WrittenPaths::Node* FWriteTree::WrittenPaths::reach(const FPath& path, bool& writtenAbove) const {
+    writtenAbove = false;
     const Node* node = &root_;
     for (const std::string& key : path) {
-        if (node->here > 0) return true;
+        if (node->here > 0) {
+            writtenAbove = true;
+            return nullptr;
+        }
         auto child = node->children.find(key);
-        if (child == node->children.end()) return false;
+        if (child == node->children.end()) return nullptr;
         node = child->second.get();
     }
-    return node->here > 0 || node->below > 0;
+    return node;
+}
+
+bool FWriteTree::WrittenPaths::relatedTo(const FPath& path) const {
+    bool above;
+    const Node* node = reach(path, above);
+    return above || (node && (node->here > 0 || node->below > 0));
 }
 
 bool FWriteTree::WrittenPaths::writtenAtOrAbove(const FPath& path) const {
-    const Node* node = &root_;
-    for (const std::string& key : path) {
-        if (node->here > 0) return true;
-        auto child = node->children.find(key);
-        if (child == node->children.end()) return false;
-        node = child->second.get();
-    }
-    return node->here > 0;
+    bool above;
+    const Node* node = reach(path, above);
+    return above || (node && node->here > 0);
 }
 
 void FWriteTree::indexWrittenPaths(const FWriteRecord& record, int delta) {

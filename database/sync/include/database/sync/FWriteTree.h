@@ -146,6 +146,9 @@ private:
             int below = 0;
             std::unordered_map<std::string, std::unique_ptr<Node>> children;
         };
+        // The node at `path` (null when there is none), or null with
+        // `writtenAbove` set when a write lies above it on the way down.
+        const Node* reach(const FPath& path, bool& writtenAbove) const;
         Node root_;
     };
     // Counts the visible records' written paths by `delta`.

@@ -1,7 +1,6 @@
 #include "uikit/UIImage.h"
 
 #include <cairo.h>
-#include <png.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -290,58 +289,6 @@ Data UIImageJPEGRepresentation(const UIImage& image, double quality) {
     if (out) tjFree(out);
     tjDestroy(handle);
     return result;
-}
-
-// Written with libpng straight from the image's RGBA rows: the page host
-// encodes every new screen, and Cairo's writer (a premultiplied copy first,
-// then libpng's adaptive filters at zlib's default level) took as long as
-// drawing the screen. The "up" filter and zlib's fastest level keep a
-// screen about as small (55 KB against 34), four times faster. A screen the
-// renderer drew is read from its surface a row at a time, each row made
-// straight RGBA on the way, so no whole copy is made.
-Data UIImagePNGRepresentation(const UIImage& image) {
-    const int width = image.pixelWidth();
-    const int height = image.pixelHeight();
-    const UIImage::Surface* drawn = image.drawnSurface();
-    if (width <= 0 || height <= 0 || (!drawn && image.rgba().size() < size_t(width) * size_t(height) * 4)) return {};
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (!png) return {};
-    png_infop info = png_create_info_struct(png);
-    Data out;
-    std::vector<png_bytep> rows(drawn ? 0 : static_cast<size_t>(height));
-    std::vector<uint8_t> row(drawn ? size_t(width) * 4 : 0);
-    if (!info || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, info ? &info : nullptr);
-        return {};
-    }
-    png_set_write_fn(
-        png, &out,
-        [](png_structp p, png_bytep data, png_size_t length) {
-            auto* sink = static_cast<Data*>(png_get_io_ptr(p));
-            sink->insert(sink->end(), data, data + length);
-        },
-        nullptr);
-    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
-    png_set_compression_level(png, 1);
-    png_write_info(png, info);
-    if (drawn) {
-        const unsigned char* src = cairo_image_surface_get_data(drawn->surface);
-        const size_t stride = size_t(cairo_image_surface_get_stride(drawn->surface));
-        const cairo_format_t format = cairo_image_surface_get_format(drawn->surface);
-        for (int y = 0; y < height; ++y) {
-            uikit::unpremultiplyRow(src + size_t(y) * stride, row.data(), width, format);
-            png_write_row(png, row.data());
-        }
-    } else {
-        auto* base = const_cast<png_bytep>(image.rgba().data());
-        for (int y = 0; y < height; ++y) rows[size_t(y)] = base + size_t(y) * size_t(width) * 4;
-        png_write_image(png, rows.data());
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return out;
 }
 
 namespace {

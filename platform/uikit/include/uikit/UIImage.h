@@ -5,7 +5,8 @@
 //
 // Decoding: PNG through Cairo, JPEG through libjpeg-turbo; anything else is
 // not a picture (nullptr). Encoding: UIImageJPEGRepresentation with a
-// quality in 0...1 and UIImagePNGRepresentation.
+// quality in 0...1 and UIImagePNGRepresentation (RGB when every pixel is
+// opaque, else RGBA).
 //
 // imageNamed looks in the main bundle's resources for "<name>@2x.png",
 // "<name>.png", "<name>.jpg" and "<name>.jpeg" (or the name as given when it
@@ -81,6 +82,27 @@ private:
 // Empty Data when the image cannot be encoded. `quality` is clamped to 0...1.
 Data UIImageJPEGRepresentation(const UIImage& image, double quality);
 Data UIImagePNGRepresentation(const UIImage& image);
+
+// Encodes pictures one after another (the page's screen at each change) to
+// the same bytes as UIImagePNGRepresentation, compressing again only the
+// bands of rows that differ from the last picture it encoded. One thread at
+// a time; it keeps a copy of the last picture's pixels.
+class PNGFrameEncoder {
+public:
+    PNGFrameEncoder();
+    ~PNGFrameEncoder();
+    PNGFrameEncoder(const PNGFrameEncoder&) = delete;
+    PNGFrameEncoder& operator=(const PNGFrameEncoder&) = delete;
+
+    // Empty Data when the image cannot be encoded.
+    Data encode(const UIImage& image);
+
+private:
+    friend Data UIImagePNGRepresentation(const UIImage& image);
+    Data encode(const UIImage& image, bool keep);
+    struct Kept;
+    std::unique_ptr<Kept> kept_;
+};
 
 // The device's photo album: each picture is kept as a PNG file under the
 // sandbox's Media/DCIM folder. Main thread or any: the album locks itself.

@@ -67,6 +67,9 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
     json state = json::object();
     std::string fingerprint;
     int ticksSinceDraw = 0;
+    // Main thread: a new screen is mostly the last one's rows, which it
+    // does not compress again.
+    ns::PNGFrameEncoder encoder;
 
     // Main thread.
     void refresh(bool forceDraw) {
@@ -105,7 +108,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
         }
         if (draw) {
             ticksSinceDraw = 0;
-            picture = driver.screenshotPNG();
+            if (window) picture = encoder.encode(*ns::snapshotWindow(*window));
         }
         std::lock_guard lock(stateMutex);
         const bool newPicture = draw && picture != png;

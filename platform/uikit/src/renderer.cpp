@@ -3,8 +3,11 @@
 #include <cairo.h>
 #include <pango/pangocairo.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "uikit/UIControls.h"
@@ -25,6 +28,208 @@ namespace {
 std::vector<UITruncationRecorder*>& truncationRecorders() {
     thread_local std::vector<UITruncationRecorder*> recorders;
     return recorders;
+}
+
+// A frame drawn over a cover, as what each drawn layer paints: a key made
+// of everything its drawing reads, and the whole pixels it may touch. A
+// frame drawn into the bitmap of the last one over a cover of the same
+// colour is not drawn at all when the two lists agree; otherwise only the
+// last frame's pixels are painted back to the cover's colour (not the whole
+// bitmap) before the frame is drawn over them. (Drawing only the pixels
+// that differ, under a clip, would be cheaper still, but Cairo does not
+// always draw a glyph the same under a clip of many rectangles.)
+struct PixelRect {
+    int x0, y0, x1, y1;
+};
+
+struct FrameEntry {
+    std::string key;
+    std::vector<PixelRect> boxes;
+};
+
+struct FrameList {
+    std::vector<FrameEntry> entries;
+    // The pictures the keys name by address, held so that no other picture
+    // takes an address while a kept list names it.
+    std::vector<std::shared_ptr<const UIImage>> pictures;
+};
+
+// The cover whose background the bitmap already holds where nothing else
+// was painted; nullptr while a frame is drawn whole.
+const CALayer*& keptCover() {
+    thread_local const CALayer* cover = nullptr;
+    return cover;
+}
+
+// Whether two pictures have the same pixels (a photo downloaded again).
+bool samePixels(const UIImage& a, const UIImage& b) {
+    if (a.pixelWidth() != b.pixelWidth() || a.pixelHeight() != b.pixelHeight() || a.scale() != b.scale()) return false;
+    cairo_surface_t* sa = a.drawable().surface;
+    cairo_surface_t* sb = b.drawable().surface;
+    const size_t row = size_t(a.pixelWidth()) * 4;
+    for (int y = 0; y < a.pixelHeight(); ++y) {
+        if (std::memcmp(cairo_image_surface_get_data(sa) + size_t(y) * size_t(cairo_image_surface_get_stride(sa)),
+                        cairo_image_surface_get_data(sb) + size_t(y) * size_t(cairo_image_surface_get_stride(sb)),
+                        row) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+class KeyWriter {
+public:
+    // A picture with the same pixels as one `before` names is written as
+    // that one, so a screen showing a photo downloaded again is unchanged.
+    KeyWriter(std::string& out, FrameList& frame, const FrameList* before = nullptr)
+        : out_(out), frame_(frame), before_(before) {}
+    KeyWriter& operator<<(double v) { return raw(&v, sizeof v); }
+    KeyWriter& operator<<(bool v) { return raw(&v, sizeof v); }
+    KeyWriter& operator<<(int v) { return raw(&v, sizeof v); }
+    KeyWriter& operator<<(const std::string& v) {
+        *this << int(v.size());
+        out_.append(v);
+        return *this;
+    }
+    KeyWriter& operator<<(const UIColor& c) { return *this << c.red() << c.green() << c.blue() << c.alpha(); }
+    KeyWriter& operator<<(CGRect r) { return *this << r.minX() << r.minY() << r.width() << r.height(); }
+    KeyWriter& operator<<(const UIFont& f) { return *this << f.pointSize << f.bold; }
+    KeyWriter& operator<<(const std::shared_ptr<UIImage>& image) {
+        std::shared_ptr<const UIImage> named = image;
+        if (image && before_) {
+            for (const auto& earlier : before_->pictures) {
+                if (earlier == image || samePixels(*earlier, *image)) {
+                    named = earlier;
+                    break;
+                }
+            }
+        }
+        const void* address = named.get();
+        if (named) frame_.pictures.push_back(named);
+        return raw(&address, sizeof address);
+    }
+
+private:
+    KeyWriter& raw(const void* p, size_t n) {
+        out_.append(static_cast<const char*>(p), n);
+        return *this;
+    }
+    std::string& out_;
+    FrameList& frame_;
+    const FrameList* before_;
+};
+
+// Everything drawViewContent reads of a view of a known kind (the text
+// fits follow from what is written here); false for other views.
+bool writeViewContent(KeyWriter& key, const UIView& view) {
+    if (auto* label = dynamic_cast<const UILabel*>(&view)) {
+        key << 1 << label->text() << label->font() << label->numberOfLines() << label->adjustsFontSizeToFitWidth()
+            << label->minimumScaleFactor() << label->textColor() << int(label->textAlignment());
+    } else if (auto* field = dynamic_cast<const UITextField*>(&view)) {
+        key << 2 << int(field->borderStyle()) << field->backgroundColor() << field->text() << field->displayText()
+            << field->placeholder() << field->font() << field->textColor() << int(field->textAlignment())
+            << field->isFirstResponder();
+    } else if (auto* button = dynamic_cast<const UIButton*>(&view)) {
+        const UILabel& title = *button->titleLabel();
+        key << 3 << button->imageForState(UIControlStateNormal) << button->isEnabled() << button->currentTitle()
+            << button->titleColorForState(button->isEnabled() ? UIControlStateNormal : UIControlStateDisabled)
+            << title.font() << title.numberOfLines() << title.adjustsFontSizeToFitWidth()
+            << title.minimumScaleFactor() << int(title.textAlignment());
+    } else if (auto* imageView = dynamic_cast<const UIImageView*>(&view)) {
+        key << 4 << imageView->image() << imageView->imageRect();
+    } else if (auto* spinner = dynamic_cast<const UIActivityIndicatorView*>(&view)) {
+        key << 5 << spinner->isAnimating() << spinner->hidesWhenStopped() << int(spinner->activityIndicatorViewStyle())
+            << spinner->color();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The rectangles (the layer's own space) a layer paints itself, not its
+// sublayers, with a margin for antialiasing and the spinner's round line
+// caps. A layer on the way down to the cover paints only its border and a
+// row's separator (after its sublayers, so over the cover); the cover's
+// background is not counted.
+void paintedRects(const CALayer& layer, bool shadow, bool aboveCover, bool isCover, bool drawsContent,
+                  std::vector<CGRect>& out) {
+    const CGRect b = layer.bounds();
+    const UIView* view = layer.view();
+    const bool row = dynamic_cast<const UITableViewCell*>(view) != nullptr;
+    if (aboveCover) {
+        if (layer.borderWidth() > 0 || row) out.push_back(b);
+    } else {
+        if ((!isCover && !layer.backgroundColor().isClear()) || layer.contents() || layer.borderWidth() > 0 ||
+            drawsContent || row) {
+            out.push_back(b);
+        }
+        if (auto* button = dynamic_cast<const UIButton*>(view)) {
+            if (auto image = button->imageForState(UIControlStateNormal)) {
+                const CGSize size = image->size();
+                out.push_back(CGRectMake(b.midX() - size.width / 2, b.midY() - size.height / 2, size.width, size.height));
+            }
+        }
+        if (shadow && layer.shadowOpacity() * layer.shadowColor().alpha() > 0) {
+            const double grow = std::max(0.0, layer.shadowRadius());
+            out.push_back(b.offsetBy(layer.shadowOffset().width, layer.shadowOffset().height).insetBy(-grow, -grow));
+        }
+    }
+    for (CGRect& r : out) r = r.insetBy(-2, -2);
+}
+
+// Mirrors drawLayer: `origin` is where the layer's bounds space starts, in
+// points of the surface; `context` is what the layers above it that clip
+// or fade it read.
+void collectFrame(const CALayer& layer, CGPoint origin, double scale, std::span<const CALayer* const> coverPath,
+                  const std::string& context, FrameList& frame, const FrameList* before) {
+    if (layer.isHidden() || layer.opacity() <= 0) return;
+    const bool aboveCover = coverPath.size() > 1;
+    const bool isCover = coverPath.size() == 1;
+    const CGRect f = layer.frame();
+    const CGRect b = layer.bounds();
+    const CGPoint o{origin.x + f.minX() - b.minX(), origin.y + f.minY() - b.minY()};
+    FrameEntry entry;
+    entry.key = context;
+    KeyWriter key(entry.key, frame, before);
+    key << aboveCover << isCover << coverPath.empty() << o.x << o.y << b << layer.opacity() << layer.masksToBounds()
+        << layer.cornerRadius() << layer.backgroundColor() << layer.borderWidth() << layer.borderColor()
+        << layer.shadowOpacity() << layer.shadowColor() << layer.shadowRadius() << layer.shadowOffset().width
+        << layer.shadowOffset().height << std::const_pointer_cast<UIImage>(layer.contents());
+    const UIView* view = layer.view();
+    const bool content = view && writeViewContent(key, *view);
+    key << (view && dynamic_cast<const UITableViewCell*>(view));
+    std::vector<CGRect> rects;
+    paintedRects(layer, coverPath.empty(), aboveCover, isCover, content, rects);
+    for (const CGRect& r : rects) {
+        entry.boxes.push_back({int(std::floor((o.x + r.minX()) * scale)) - 1, int(std::floor((o.y + r.minY()) * scale)) - 1,
+                               int(std::ceil((o.x + r.maxX()) * scale)) + 1, int(std::ceil((o.y + r.maxY()) * scale)) + 1});
+    }
+    frame.entries.push_back(std::move(entry));
+    std::string inner = context;
+    if (layer.opacity() < 1 || layer.masksToBounds()) {
+        std::string clip;
+        KeyWriter(clip, frame) << layer.opacity() << layer.masksToBounds() << o.x << o.y << b << layer.cornerRadius();
+        inner += clip;
+    }
+    bool covered = aboveCover;
+    const auto below = aboveCover ? coverPath.subspan(1) : std::span<const CALayer* const>();
+    for (const auto& sub : layer.sublayers()) {
+        if (covered && sub.get() == below.front()) {
+            collectFrame(*sub, o, scale, below, inner, frame, before);
+            covered = false;
+        } else if (!covered) {
+            collectFrame(*sub, o, scale, {}, inner, frame, before);
+        }
+    }
+}
+
+// Whether two frames' lists agree entry for entry.
+bool sameFrame(const FrameList& before, const FrameList& now) {
+    if (before.entries.size() != now.entries.size()) return false;
+    for (size_t i = 0; i < now.entries.size(); ++i) {
+        if (before.entries[i].key != now.entries[i].key) return false;
+    }
+    return true;
 }
 
 void setColor(cairo_t* cr, const UIColor& c, double alpha = 1) {
@@ -215,7 +420,7 @@ void drawLayer(cairo_t* cr, const CALayer& layer, std::span<const CALayer* const
     const bool group = layer.opacity() < 1;
     if (group) cairo_push_group(cr);
     if (coverPath.empty()) drawShadow(cr, layer);
-    if (!aboveCover && !layer.backgroundColor().isClear()) {
+    if (!aboveCover && &layer != keptCover() && !layer.backgroundColor().isClear()) {
         roundedRect(cr, b, layer.cornerRadius());
         setColor(cr, layer.backgroundColor());
         cairo_fill(cr);
@@ -299,6 +504,11 @@ void destroyContext(CGContext& ctx) {
 // reuses one bitmap instead of mapping and clearing a new one each time.
 struct KeptSurface {
     cairo_surface_t* surface = nullptr;
+    // Known when the last frame drawn into it had a cover: every pixel is
+    // the cover's colour but those the frame painted over it.
+    bool known = false;
+    UIColor coverColor;
+    FrameList frame;
     ~KeptSurface() {
         if (surface) cairo_surface_destroy(surface);
     }
@@ -335,16 +545,26 @@ void lastCover(const CALayer& layer, CGPoint origin, CGSize size, double scale, 
     path.pop_back();
 }
 
-cairo_surface_t* surfaceToDrawInto(int width, int height) {
+KeptSurface& surfaceToDrawInto(int width, int height) {
     thread_local KeptSurface kept;
     if (kept.surface && cairo_surface_get_reference_count(kept.surface) == 1 &&
         cairo_image_surface_get_width(kept.surface) == width && cairo_image_surface_get_height(kept.surface) == height) {
-        return kept.surface;
+        return kept;
     }
     if (kept.surface) cairo_surface_destroy(kept.surface);
     kept.surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
-    return kept.surface;
+    kept.known = false;
+    return kept;
 }
+
+// Sets keptCover for one frame and clears it however the frame ends.
+class KeptCoverScope {
+public:
+    explicit KeptCoverScope(const CALayer* cover) { keptCover() = cover; }
+    ~KeptCoverScope() { keptCover() = nullptr; }
+    KeptCoverScope(const KeptCoverScope&) = delete;
+    KeptCoverScope& operator=(const KeptCoverScope&) = delete;
+};
 
 }  // namespace
 
@@ -355,27 +575,59 @@ UITruncationRecorder::~UITruncationRecorder() { std::erase(truncationRecorders()
 std::shared_ptr<UIImage> renderLayer(const CALayer& layer, double scale, bool opaque) {
     if (scale <= 0) scale = 1;
     const CGSize size = layer.bounds().size;
-    cairo_surface_t* surface = surfaceToDrawInto(std::max(1, int(std::lround(size.width * scale))),
-                                                 std::max(1, int(std::lround(size.height * scale))));
+    KeptSurface& kept = surfaceToDrawInto(std::max(1, int(std::lround(size.width * scale))),
+                                          std::max(1, int(std::lround(size.height * scale))));
+    cairo_surface_t* surface = kept.surface;
     cairo_t* cr = cairo_create(surface);
     const CGSize pixels{double(cairo_image_surface_get_width(surface)), double(cairo_image_surface_get_height(surface))};
     std::vector<const CALayer*> path;
     std::vector<const CALayer*> cover;
     lastCover(layer, CGPointMake(0, 0), pixels, scale, path, cover);
     const bool covered = !cover.empty();
+    FrameList frame;
+    const CALayer* keep = nullptr;
+    bool unchanged = false;
     if (!covered) {
         // What a new surface would hold: white when opaque, else nothing.
         cairo_set_operator(cr, opaque ? CAIRO_OPERATOR_SOURCE : CAIRO_OPERATOR_CLEAR);
         cairo_set_source_rgb(cr, 1, 1, 1);
         cairo_paint(cr);
         cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
+    } else {
+        const std::string atScale(reinterpret_cast<const char*>(&scale), sizeof scale);
+        const bool overLast =
+            kept.known && kept.coverColor == cover.back()->backgroundColor() && truncationRecorders().empty();
+        collectFrame(layer, CGPointMake(-layer.frame().minX(), -layer.frame().minY()), scale, cover, atScale, frame,
+                     overLast ? &kept.frame : nullptr);
+        // Recorders want every text drawn, so their frames are drawn whole.
+        if (overLast) {
+            keep = cover.back();
+            unchanged = sameFrame(kept.frame, frame);
+            if (!unchanged) {
+                for (const FrameEntry& entry : kept.frame.entries) {
+                    for (const PixelRect& r : entry.boxes) cairo_rectangle(cr, r.x0, r.y0, r.x1 - r.x0, r.y1 - r.y0);
+                }
+                cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+                setColor(cr, kept.coverColor);
+                cairo_fill(cr);
+                cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
+            }
+        }
     }
-    cairo_scale(cr, scale, scale);
-    // The layer draws at its own origin, whatever its frame in its parent.
-    cairo_translate(cr, -layer.frame().origin.x, -layer.frame().origin.y);
-    drawLayer(cr, layer, cover);
+    kept.known = false;
+    if (!unchanged) {
+        cairo_scale(cr, scale, scale);
+        // The layer draws at its own origin, whatever its frame in its parent.
+        cairo_translate(cr, -layer.frame().origin.x, -layer.frame().origin.y);
+        KeptCoverScope scope(keep);
+        drawLayer(cr, layer, cover);
+    }
     cairo_destroy(cr);
-    // A covered surface is opaque too: every pixel got an opaque colour.
+    if (covered) {
+        kept.known = true;
+        kept.coverColor = cover.back()->backgroundColor();
+        kept.frame = std::move(frame);
+    }
     return uikit::imageDrawnIn(surface, scale, opaque || covered);
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
+#include <vector>
 
 #include "platform/application.h"
 #include "screen_fixture.h"
@@ -226,3 +228,99 @@ TEST(ImageCodingTest, BundleImagesAreFoundByNameWithTheirScale) {
 }
 
 }  // namespace
+
+// A frame drawn into the kept bitmap over a cover of the colour the last
+// frame had paints back only what that frame painted over its cover: each
+// change below must leave the picture a whole new drawing gives.
+TEST_F(RendererTest, AFrameDrawnOverTheLastOneIsTheFrameDrawnAfresh) {
+    using Views = std::vector<ns::UIViewPtr>;
+    struct Case {
+        const char* what;
+        std::function<void(ns::UIView& root, Views& views)> build;
+        std::function<void(ns::UIView& root, Views& views)> change;
+    };
+    auto label = [](ns::UIView& root, const char* text, ns::CGRect frame) {
+        auto view = ns::UILabel::make(frame);
+        view->setText(text);
+        root.addSubview(view);
+        return std::static_pointer_cast<ns::UIView>(view);
+    };
+    const std::vector<Case> cases = {
+        {"a shorter text", [&](auto& root, auto& v) { v.push_back(label(root, "Precio regular: 89.95", CGRectMake(16, 200, 300, 30))); },
+         [](auto&, auto& v) { std::static_pointer_cast<ns::UILabel>(v[0])->setText("89"); }},
+        {"a view moved", [&](auto& root, auto& v) { v.push_back(label(root, "Cotizar", CGRectMake(16, 300, 100, 40))); },
+         [](auto&, auto& v) { v[0]->setFrame(CGRectMake(200, 500, 100, 40)); }},
+        {"a view hidden", [&](auto& root, auto& v) {
+             v.push_back(ns::UIView::make(CGRectMake(40, 40, 80, 80)));
+             v[0]->setBackgroundColor(kBrandBlue);
+             root.addSubview(v[0]);
+         },
+         [](auto&, auto& v) { v[0]->setHidden(true); }},
+        {"a shadow gone", [&](auto& root, auto& v) {
+             v.push_back(ns::UIView::make(CGRectMake(100, 100, 60, 60)));
+             v[0]->setBackgroundColor(ns::UIColor::whiteColor());
+             v[0]->layer()->setShadowOpacity(0.8);
+             v[0]->layer()->setShadowRadius(12);
+             v[0]->layer()->setShadowOffset({6, 9});
+             root.addSubview(v[0]);
+         },
+         [](auto&, auto& v) { v[0]->removeFromSuperview(); }},
+        {"a button's image wider than the button gone", [&](auto& root, auto& v) {
+             auto button = ns::UIButton::make(CGRectMake(150, 400, 20, 20), "");
+             button->setImage(ns::UIImage::filled({90, 30}, ns::UIColor::redColor(), 2));
+             root.addSubview(button);
+             v.push_back(button);
+         },
+         [](auto&, auto& v) { v[0]->removeFromSuperview(); }},
+        {"a translucent view gone", [&](auto& root, auto& v) {
+             v.push_back(ns::UIView::make(CGRectMake(10, 600, 300, 50)));
+             v[0]->setBackgroundColor(ns::UIColor::blackColor());
+             v[0]->setAlpha(0.4);
+             v[0]->layer()->setBorderWidth(3);
+             root.addSubview(v[0]);
+         },
+         [](auto&, auto& v) { v[0]->removeFromSuperview(); }},
+        {"nothing changed", [&](auto& root, auto& v) { v.push_back(label(root, "Existencia", CGRectMake(16, 250, 200, 30))); },
+         [](auto&, auto&) {}},
+        {"a picture replaced", [&](auto& root, auto& v) {
+             auto image = ns::UIImageView::make(CGRectMake(60, 150, 240, 180));
+             image->setImage(ns::UIImage::filled({240, 180}, kBrandBlue, 2));
+             root.addSubview(image);
+             v.push_back(image);
+         },
+         [](auto&, auto& v) {
+             std::static_pointer_cast<ns::UIImageView>(v[0])->setImage(
+                 ns::UIImage::filled({240, 180}, ns::UIColor::redColor(), 2));
+         }},
+        {"a faded parent's opacity changed", [&](auto& root, auto& v) {
+             v.push_back(ns::UIView::make(CGRectMake(20, 520, 300, 60)));
+             v[0]->setAlpha(0.5);
+             root.addSubview(v[0]);
+             label(*v[0], "Cantidad", CGRectMake(10, 10, 200, 30));
+         },
+         [](auto&, auto& v) { v[0]->setAlpha(0.9); }},
+        {"a clipping parent narrowed", [&](auto& root, auto& v) {
+             v.push_back(ns::UIView::make(CGRectMake(20, 590, 120, 40)));
+             v[0]->setClipsToBounds(true);
+             root.addSubview(v[0]);
+             label(*v[0], "Una línea más larga que su recuadro", CGRectMake(0, 0, 400, 40));
+         },
+         [](auto&, auto& v) { v[0]->setFrame(CGRectMake(20, 590, 60, 40)); }},
+        {"the cover's colour changed", [&](auto& root, auto& v) { v.push_back(label(root, "Margen", CGRectMake(16, 250, 200, 30))); },
+         [](auto& root, auto&) { root.setBackgroundColor(kBrandBlue); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto root = ns::UIView::make(screen->view()->bounds());
+        root->setBackgroundColor(ns::UIColor::whiteColor());
+        screen->view()->addSubview(root);
+        Views views;
+        c.build(*root, views);
+        ns::snapshotWindow(*window);  // dropped: the next frame reuses its bitmap
+        c.change(*root, views);
+        auto overLast = ns::snapshotWindow(*window);
+        auto afresh = ns::snapshotWindow(*window);  // the first is held: a new bitmap
+        EXPECT_EQ(overLast->rgba(), afresh->rgba());
+        root->removeFromSuperview();
+    }
+}

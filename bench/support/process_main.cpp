@@ -3,6 +3,7 @@
 // the benchmark pumps), the launch arguments recorded and the load hooks run.
 #include <benchmark/benchmark.h>
 
+#include "platform/dispatch.h"
 #include "platform/startup.h"
 
 int main(int argc, char** argv) {
@@ -11,5 +12,11 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    // A benchmark's client leaves pooled work behind (analytics monitoring
+    // draws random numbers, a cache flushes). The test-client library linked
+    // here starts OpenSSL before main, so its exit-time clean-up cannot be
+    // turned off and would free OpenSSL's tables under that work: let it
+    // finish first, as a test process does.
+    ns::waitForQueuedWork(30);
     return 0;
 }

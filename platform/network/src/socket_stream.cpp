@@ -27,8 +27,10 @@ namespace ns {
 
 namespace {
 
-// Received bytes kept before the socket is no longer read.
-constexpr size_t kMaxInputBuffered = 512 * 1024;
+// Received bytes kept before the socket is no longer read: twice what a
+// reader waiting for the rest of a large message asks to have before it is
+// told (512 KiB), so the socket is still read while that reader catches up.
+constexpr size_t kMaxInputBuffered = 1024 * 1024;
 // Bytes a write stream takes before it reports no space.
 constexpr size_t kMaxOutputBuffered = 4 * 1024 * 1024;
 constexpr size_t kReadChunk = 256 * 1024;
@@ -142,6 +144,14 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     std::deque<Chunk> input;
     size_t inputOffset = 0;
     size_t inputBytes = 0;
+    // Bytes-available waits until this many are buffered (see
+    // InputStream::setReadLowWater).
+    size_t lowWater = 1;
+    // A read is copying from the front chunks with the mutex released: the
+    // chunks stay until it is done, and input dropped meanwhile is dropped
+    // by it.
+    bool readerCopying = false;
+    bool dropInputAfterCopy = false;
     std::vector<Chunk> spareChunks;
     bool eof = false;
     bool readInFlight = false;
@@ -162,6 +172,25 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     Side& side(bool isInput) { return sides[isInput ? 0 : 1]; }
 
     // ---- events (mutex held) ----
+
+    // Buffered bytes that are announced: the user's low-water mark, never
+    // past the point where the socket stops being read.
+    size_t announcedAt() const { return std::min(lowWater, kMaxInputBuffered); }
+
+    void announceBytes() {
+        side(true).readSinceEvent = false;
+        post(true, kStreamEventHasBytesAvailable);
+    }
+
+    void dropInput() {
+        if (readerCopying) {
+            dropInputAfterCopy = true;
+            return;
+        }
+        input.clear();
+        inputOffset = 0;
+        inputBytes = 0;
+    }
 
     void post(bool isInput, StreamEvent event) {
         Side& s = side(isInput);
@@ -221,7 +250,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
     void noteInputEnd() {
         Side& in = side(true);
-        if (eof && inputBytes == 0 && !in.endPosted &&
+        if (eof && inputBytes == 0 && !readerCopying && !in.endPosted &&
             (in.status == StreamStatus::Open || in.status == StreamStatus::AtEnd)) {
             in.endPosted = true;
             in.status = StreamStatus::AtEnd;
@@ -431,20 +460,20 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
                 scratch.length = n;
                 input.push_back(std::move(scratch));
                 scratch = {};
-                const bool wasEmpty = inputBytes == 0;
+                const size_t before = inputBytes;
                 inputBytes += n;
-                // One event per arrival the user can act on: a user still
-                // busy with earlier bytes reads these in the same go.
-                Side& in = side(true);
-                if (wasEmpty || in.readSinceEvent) {
-                    in.readSinceEvent = false;
-                    post(true, kStreamEventHasBytesAvailable);
-                }
+                // One event per arrival the user can act on, once as much
+                // has come as the user waits for: a user still busy with
+                // earlier bytes reads these in the same go.
+                const size_t mark = announcedAt();
+                if (inputBytes >= mark && (before < mark || side(true).readSinceEvent)) announceBytes();
             }
             if (ec) {
                 if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated ||
                     ec == asio::error::connection_reset) {
                     eof = true;
+                    // Whatever is left is all there will be.
+                    if (inputBytes > 0 && inputBytes < announcedAt()) announceBytes();
                     noteInputEnd();
                 } else if (ec != asio::error::operation_aborted) {
                     fail(systemError(ec));
@@ -509,9 +538,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         asio::error_code ignored;
         socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
         socket.close(ignored);
-        input.clear();
-        inputOffset = 0;
-        inputBytes = 0;
+        dropInput();
     }
 
     // A stream was closed or destroyed (mutex held).
@@ -520,11 +547,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         if (s.status == StreamStatus::Closed) return;
         s.status = StreamStatus::Closed;
         s.held = 0;
-        if (isInput) {
-            input.clear();
-            inputOffset = 0;
-            inputBytes = 0;
-        }
+        if (isInput) dropInput();
         if (!connectStarted || error) {
             if (side(!isInput).status == StreamStatus::Closed || side(!isInput).status == StreamStatus::NotOpen) {
                 asio::post(IOThread::context(), [self = shared_from_this()] { self->closeSocket(); });
@@ -643,37 +666,101 @@ std::optional<std::vector<Data>> Stream::verifiedCertificateChain() const {
     return connection_->verifiedChain;
 }
 
-long InputStream::read(uint8_t* buffer, size_t maxLength) {
-    auto& c = *connection_;
-    bool resume = false;
+namespace {
+
+// Hands up to `maxLength` buffered bytes to `take` piece by piece, as they
+// lie in the received chunks. The bytes are taken (and counted out) at once;
+// the copy runs with the mutex released, so the I/O thread goes on adding
+// what arrives meanwhile, and the chunks are given back afterwards.
+template <class Take>
+long readPieces(Stream::Connection& c, size_t maxLength, Take&& take) {
+    struct Piece {
+        const char* bytes;
+        size_t length;
+    };
+    constexpr size_t kMaxPieces = 16;
+    Piece pieces[kMaxPieces];
+    size_t count = 0;
     size_t n = 0;
+    bool resume = false;
     {
         std::lock_guard lock(c.mutex);
         auto& s = c.side(true);
         if (s.status == StreamStatus::Opening) return 0;
         if (s.status != StreamStatus::Open && s.status != StreamStatus::AtEnd) return -1;
-        while (n < maxLength && !c.input.empty()) {
-            auto& chunk = c.input.front();
-            const size_t take = std::min(maxLength - n, chunk.length - c.inputOffset);
-            std::memcpy(buffer + n, chunk.bytes.get() + c.inputOffset, take);
-            n += take;
-            c.inputOffset += take;
-            if (c.inputOffset == chunk.length) {
-                if (c.spareChunks.size() < kSpareChunks) c.spareChunks.push_back(std::move(chunk));
-                c.input.pop_front();
-                c.inputOffset = 0;
-            }
+        s.readSinceEvent = true;
+        // One read at a time; another one meanwhile finds nothing.
+        if (c.readerCopying) return 0;
+        size_t offset = c.inputOffset;
+        for (const auto& chunk : c.input) {
+            if (n == maxLength || count == kMaxPieces) break;
+            const size_t length = std::min(maxLength - n, chunk.length - offset);
+            pieces[count++] = {chunk.bytes.get() + offset, length};
+            n += length;
+            offset = 0;
+        }
+        if (n == 0) {
+            c.noteInputEnd();
+            return 0;
         }
         c.inputBytes -= n;
-        s.readSinceEvent = true;
-        c.noteInputEnd();
+        c.readerCopying = true;
         if (c.readPaused && c.inputBytes < kMaxInputBuffered) {
             c.readPaused = false;
             resume = true;
         }
     }
     if (resume) asio::post(IOThread::context(), [self = c.shared_from_this()] { self->startRead(); });
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        take(at, pieces[i].bytes, pieces[i].length);
+        at += pieces[i].length;
+    }
+    std::lock_guard lock(c.mutex);
+    c.readerCopying = false;
+    if (std::exchange(c.dropInputAfterCopy, false)) {
+        c.dropInput();
+    } else {
+        for (size_t left = n; left > 0;) {
+            auto& chunk = c.input.front();
+            const size_t length = std::min(left, chunk.length - c.inputOffset);
+            left -= length;
+            c.inputOffset += length;
+            if (c.inputOffset == chunk.length) {
+                if (c.spareChunks.size() < kSpareChunks) c.spareChunks.push_back(std::move(chunk));
+                c.input.pop_front();
+                c.inputOffset = 0;
+            }
+        }
+    }
+    c.noteInputEnd();
     return long(n);
+}
+
+}  // namespace
+
+long InputStream::read(uint8_t* buffer, size_t maxLength) {
+    return readPieces(*connection_, maxLength, [buffer](size_t at, const char* piece, size_t length) {
+        std::memcpy(buffer + at, piece, length);
+    });
+}
+
+long InputStream::readAppending(std::string& text, size_t maxLength) {
+    // The room is made before the lock is taken, so the appends below
+    // neither allocate nor throw.
+    if (text.capacity() - text.size() < maxLength) text.reserve(text.size() + maxLength);
+    return readPieces(*connection_, maxLength,
+                      [&text](size_t, const char* piece, size_t length) { text.append(piece, length); });
+}
+
+void InputStream::setReadLowWater(size_t bytes) {
+    auto& c = *connection_;
+    std::lock_guard lock(c.mutex);
+    c.lowWater = std::max<size_t>(bytes, 1);
+    // Bytes that waited for a higher mark, or all there will be.
+    if (c.inputBytes > 0 && (c.eof || c.inputBytes >= c.announcedAt()) && c.side(true).readSinceEvent) {
+        c.announceBytes();
+    }
 }
 
 bool InputStream::hasBytesAvailable() const {

@@ -13,6 +13,8 @@
 // the handshake is done), bytes-available, space-available, error, end.
 // Bytes-available comes when bytes arrive and the user has read since the
 // previous one (or had read everything): read until a read comes back short.
+// A read copies with the stream's lock released, so the I/O thread goes on
+// receiving meanwhile.
 // They are delivered on the stream's dispatch queue when it has one, else on
 // the first run loop it is scheduled in (held while it has neither), to a
 // delegate held weakly.
@@ -145,7 +147,17 @@ public:
     // Up to `maxLength` received bytes: the count, 0 at the end of the stream
     // (or when nothing has arrived yet), -1 on error or when not open.
     long read(uint8_t* buffer, size_t maxLength);
+    // As read, appending the bytes to `text`: they are copied once, with no
+    // zero-filled room made for them first. Room for `maxLength` more is
+    // reserved first when the string lacks it.
+    long readAppending(std::string& text, size_t maxLength);
     bool hasBytesAvailable() const;
+    // Bytes-available then waits until this many bytes are buffered (or as
+    // many as are buffered before the socket stops being read, or the end
+    // has come): a reader that knows how much it needs, the rest of a large
+    // message, say, is woken less often. 1, any bytes, by default. Reads
+    // take what is there whatever the mark.
+    void setReadLowWater(size_t bytes);
 
 private:
     using Stream::Stream;

@@ -20,7 +20,20 @@ constexpr size_t kCompactionThreshold = 4096;
 constexpr size_t kReadChunk = 2048;
 // A payload read straight into the message, at most this much at a time: the
 // text check follows each read while the bytes are still in the cache.
-constexpr size_t kPayloadReadChunk = 64 * 1024;
+constexpr size_t kPayloadReadChunk = 256 * 1024;
+// While the rest of a payload is awaited, the stream announces bytes once
+// this much of it (or all of it, if less) has come: each turn of the work
+// queue then takes large reads, not each piece the network delivers.
+constexpr size_t kPayloadLowWater = 512 * 1024;
+
+// Delivered text buffers of these capacities are reused for the next large
+// message: a fresh one of a megabyte or so costs a page fault per page
+// whenever the allocator has handed the last one back to the system.
+constexpr size_t kRecycledBufferMin = 64 * 1024;
+constexpr size_t kRecycledBufferMax = 2 * 1024 * 1024;
+// Two, as the delegate may finish with two messages while the reader starts
+// one.
+constexpr size_t kRecycledBuffers = 2;
 
 bool isControlOpcode(uint8_t opcode) {
     return opcode == SROpCodeConnectionClose || opcode == SROpCodePing || opcode == SROpCodePong;
@@ -326,11 +339,18 @@ bool FSRWebSocket::_tookPayload(size_t offset, size_t length) {
 bool FSRWebSocket::_readFromStream() {
     if (!_inputStream) return false;
     if (!_readerIsActive()) {
+        _setStreamLowWater(1);
         _drainInputStream();
         return false;
     }
-    if (_consumers.empty() || !_inputStream->hasBytesAvailable()) return false;
-    const bool intoMessage = _consumers.front()->readToCurrentFrame() && _readBuffer.size() == _readBufferOffset;
+    const bool intoMessage =
+        !_consumers.empty() && _consumers.front()->readToCurrentFrame() && _readBuffer.size() == _readBufferOffset;
+    if (_consumers.empty() || !_inputStream->hasBytesAvailable()) {
+        // Waits for bytes: for the payload, a large part of what is left.
+        _setStreamLowWater(intoMessage ? size_t(std::min<uint64_t>(_consumers.front()->bytesNeeded(), kPayloadLowWater))
+                                       : 1);
+        return false;
+    }
     const long bytesRead = intoMessage ? _readPayloadFromStream() : _readChunkIntoReadBuffer();
     if (bytesRead < 0) {
         _failWithError(_inputStream->streamError());
@@ -342,15 +362,12 @@ bool FSRWebSocket::_readFromStream() {
 long FSRWebSocket::_readPayloadFromStream() {
     const size_t want = size_t(std::min<uint64_t>(_consumers.front()->bytesNeeded(), kPayloadReadChunk));
     const size_t offset = _currentFrameData.size();
-    // The string grows by one cache-sized piece at a time, just before the
-    // read overwrites it.
-    _currentFrameData.resize(offset + want);
-    const long bytesRead = _inputStream->read(reinterpret_cast<uint8_t*>(_currentFrameData.data()) + offset, want);
-    const size_t taken = size_t(std::max(bytesRead, 0L));
-    _currentFrameData.resize(offset + taken);
-    if (taken > 0) {
-        _readBufferConsumed += taken;
-        _tookPayload(offset, taken);
+    // Appended in the room reserved for the frame: the bytes are copied once
+    // and nothing is zero-filled ahead of them.
+    const long bytesRead = _inputStream->readAppending(_currentFrameData, want);
+    if (bytesRead > 0) {
+        _readBufferConsumed += size_t(bytesRead);
+        _tookPayload(offset, size_t(bytesRead));
     }
     return bytesRead;
 }
@@ -360,6 +377,12 @@ long FSRWebSocket::_readChunkIntoReadBuffer() {
     const long bytesRead = _inputStream->read(chunk, sizeof chunk);
     if (bytesRead > 0) _readBuffer.insert(_readBuffer.end(), chunk, chunk + bytesRead);
     return bytesRead;
+}
+
+void FSRWebSocket::_setStreamLowWater(size_t bytes) {
+    if (bytes == _streamLowWater) return;
+    _streamLowWater = bytes;
+    _inputStream->setReadLowWater(bytes);
 }
 
 void FSRWebSocket::_drainInputStream() {
@@ -475,6 +498,7 @@ void FSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
         }
         _currentFrameOpcode = header.opcode;
         _currentFrameCount += 1;
+        _startMessageBuffer(header.payloadLength);
         try {
             _currentFrameData.reserve(_currentFrameData.size() + header.payloadLength);
         } catch (const std::exception&) {
@@ -563,12 +587,33 @@ void FSRWebSocket::_handleOpcode(uint8_t opcode, const uint8_t* data, size_t len
 
 void FSRWebSocket::_handleMessage(ns::Value message) {
     auto me = self();
-    _performDelegateBlock([me, message = std::move(message)] {
+    _performDelegateBlock([me, message = std::move(message)]() mutable {
         auto delegate = me->delegate();
         if (delegate && delegate->respondsTo(FSRWebSocketDelegateCall::DidReceiveMessage)) {
             delegate->webSocket(me, message);
         }
+        // The delegate had the message for the call only; its text's buffer
+        // goes back to the reader for the next large message. The block
+        // owns this value (not const), so its string may be moved from.
+        if (const std::string* text = message.stringOrNull()) {
+            me->_recycleMessageBuffer(std::move(const_cast<std::string&>(*text)));
+        }
     });
+}
+
+void FSRWebSocket::_recycleMessageBuffer(std::string buffer) {
+    if (buffer.capacity() < kRecycledBufferMin || buffer.capacity() > kRecycledBufferMax) return;
+    std::lock_guard lock(_spareMessagesMutex);
+    if (_spareMessages.size() < kRecycledBuffers) _spareMessages.push_back(std::move(buffer));
+}
+
+void FSRWebSocket::_startMessageBuffer(uint64_t payloadLength) {
+    if (!_currentFrameData.empty() || payloadLength < kRecycledBufferMin) return;
+    std::lock_guard lock(_spareMessagesMutex);
+    if (_spareMessages.empty() || _spareMessages.back().capacity() <= _currentFrameData.capacity()) return;
+    _currentFrameData.swap(_spareMessages.back());
+    _spareMessages.pop_back();
+    _currentFrameData.clear();
 }
 
 void FSRWebSocket::handlePing(const ns::Data& data) {

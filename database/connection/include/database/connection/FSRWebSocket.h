@@ -273,6 +273,8 @@ private:
     long _readPayloadFromStream();
     long _readChunkIntoReadBuffer();
     void _drainInputStream();
+    // The stream's low-water mark, set only when it changes.
+    void _setStreamLowWater(size_t bytes);
     void _consumeReadBuffer(size_t length);
     // `length` bytes of the current frame's payload have been added to the
     // message at `offset`: unmasked, checked as text, and the frame finished
@@ -294,6 +296,10 @@ private:
     void handlePing(const ns::Data& data);
     void handlePong();
     void _handleMessage(ns::Value message);
+    // Keeps a delivered message's text buffer for the next large message
+    // (any thread), and gives it to the message being started (work queue).
+    void _recycleMessageBuffer(std::string buffer);
+    void _startMessageBuffer(uint64_t payloadLength);
     void _stopReading();
 
     int64_t _webSocketVersion = 13;
@@ -348,6 +354,7 @@ private:
     // Bytes the reader has taken (from the read buffer or straight from the
     // stream), for the end of stream.
     uint64_t _readBufferConsumed = 0;
+    size_t _streamLowWater = 1;
     bool _endCheckedOnce = false;
     std::atomic<uint64_t> _maximumMessageSize{kDefaultMaximumMessageSize};
 
@@ -359,6 +366,8 @@ private:
     // Guards the delegate, the delegate queues and the protocol for readers on
     // other threads.
     mutable std::mutex _propertiesMutex;
+    std::mutex _spareMessagesMutex;
+    std::vector<std::string> _spareMessages;
     // The socket's own lock: closing the streams and scheduling clean-up.
     std::recursive_mutex _lock;
 };

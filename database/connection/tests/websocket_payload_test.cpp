@@ -1,0 +1,74 @@
+// Large messages from the back end's raw-frame endpoint arriving in pieces,
+// and streams ending inside a payload: however much of a payload the reader
+// waits for, every message arrives whole and the end is reported.
+
+#include <gtest/gtest.h>
+
+#include "websocket_test_support.h"
+
+using namespace wstest;
+
+namespace {
+
+// `size` bytes of text with two-byte characters that pieces may cut.
+std::string textOf(size_t size) {
+    std::string out;
+    for (size_t i = 0; out.size() + 2 <= size; ++i) out += i % 50 ? std::string(1, char('a' + i % 26)) : "é";
+    return out.append(size - out.size(), 'z');
+}
+
+TEST(WebSocketPayloadTest, MessagesInPiecesArriveWholeAndAnEndInsideAPayloadIsReported) {
+    struct Case {
+        const char* name;
+        std::vector<size_t> messages;  // text frames of these sizes
+        std::vector<size_t> cuts;      // where the bytes are split into separate sends
+        size_t withheld;               // bytes at the end never sent: the stream ends first
+    };
+    const std::vector<Case> cases = {
+        {"a large message in pieces", {700000}, {10, 100, 300000, 650000}, 0},
+        {"a large, a shorter large and a small message", {700000, 300000, 2}, {700010}, 0},
+        {"a cut in the second frame's header", {5, 800000}, {10, 400000}, 0},
+        {"the end after a little of a large payload", {700000}, {100, 5000}, 695010},
+        {"the end just before a payload's last bytes", {5, 700000}, {9000}, 1000},
+    };
+    auto backend = ns::testing::Backend::start();
+    int counter = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fault f(*backend, "payload-" + std::to_string(++counter));
+        Client client(f.url());
+        client.socket->open();
+        ASSERT_TRUE(client.recorder->waitOpen()) << client.recorder->describe();
+        std::string all;
+        for (size_t size : c.messages) {
+            const ns::Data bytes = ns::crypto::hexDecode(frame(0x81, textOf(size))).value_or(ns::Data{});
+            all.append(bytes.begin(), bytes.end());
+        }
+        all.resize(all.size() - c.withheld);
+        std::vector<size_t> ends = c.cuts;
+        ends.push_back(all.size());
+        size_t from = 0;
+        for (size_t end : ends) {
+            if (end > from) f.send(hex(all.substr(from, end - from)));
+            from = end;
+        }
+        const size_t whole = c.messages.size() - (c.withheld ? 1 : 0);
+        if (c.withheld) f.end();
+        ASSERT_TRUE(c.withheld ? client.recorder->waitClosedOrFailed() : client.recorder->waitMessages(whole))
+            << client.recorder->describe();
+        client.socket->drainWorkQueueForTesting();
+        client.queue->sync([] {});
+        client.recorder->locked([&] {
+            ASSERT_EQ(client.recorder->messages.size(), whole);
+            for (size_t i = 0; i < whole; ++i) {
+                EXPECT_TRUE(client.recorder->messages[i] == ns::Value(textOf(c.messages[i]))) << i;
+            }
+            if (c.withheld) {
+                EXPECT_TRUE(endedOnceWith(client.recorder->closes, {0, "Stream end encountered", false}));
+            }
+        });
+        client.socket->close();
+    }
+}
+
+}  // namespace

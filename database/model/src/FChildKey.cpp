@@ -11,12 +11,16 @@ namespace {
 // a process-wide table to look up, lock or clean.
 class RecentKeys {
 public:
-    FChildKey find(std::string_view text) {
+    FChildKey find(std::string_view text, bool& reused) {
         const size_t slot = (std::hash<std::string_view>{}(text) >> 7) % kSlots & ~size_t(1);
         FChildKey& newer = slots_[slot];
         FChildKey& older = slots_[slot + 1];
+        reused = true;
         if (newer.str() == text) return newer;
-        if (older.str() != text) older = FChildKey::makeUnshared(text);
+        if (older.str() != text) {
+            reused = false;
+            older = FChildKey::makeUnshared(text);
+        }
         std::swap(newer, older);
         return newer;
     }
@@ -40,11 +44,18 @@ FChildKey FChildKey::makeUnshared(std::string_view text) {
 }
 
 FChildKey::Rep* FChildKey::make(std::string_view text) {
-    if (text.empty()) return emptyRep();
-    if (text.size() > kSharedLength) return new Rep(Kind::Shared, text);
-    thread_local RecentKeys recent;
-    FChildKey key = recent.find(text);
+    bool reused;
+    FChildKey key = shared(text, reused);
     Rep* rep = key.rep_;
     key.rep_ = emptyRep();  // the reference passes to the caller
     return rep;
+}
+
+FChildKey FChildKey::shared(std::string_view text, bool& reused) {
+    reused = true;
+    if (text.empty()) return FChildKey();
+    reused = false;
+    if (text.size() > kSharedLength) return makeUnshared(text);
+    thread_local RecentKeys recent;
+    return recent.find(text, reused);
 }

@@ -292,18 +292,37 @@ std::optional<size_t> recentSlot(const ns::Value& value) {
 
 FNodePtr FLeafNode::make(const ns::Value& value, FNodePtr priority) {
     if (priority && !priority->isEmpty()) return std::make_shared<const FLeafNodeWithPriority>(value, std::move(priority));
+    bool reused;
+    return make(value, reused);
+}
+
+FNodePtr FLeafNode::make(const ns::Value& value, bool& reused) {
+    reused = true;
     if (const FNodePtr* shared = sharedLeaf(value)) return *shared;
     const std::optional<size_t> slot = recentSlot(value);
+    reused = false;
     if (!slot) return makeUnshared(value);
     // Two ways a slot: the newer leaf first, the older one next to it.
     thread_local std::array<FNodePtr, kRecentLeaves> recent;
     FNodePtr& newer = recent[*slot];
     FNodePtr& older = recent[*slot ^ 1];
     auto holds = [&](const FNodePtr& leaf) { return leaf && static_cast<const FLeafNode&>(*leaf).holds(value); };
-    if (holds(newer)) return newer;
-    if (!holds(older)) older = makeUnshared(value);
+    if (holds(newer)) {
+        reused = true;
+        return newer;
+    }
+    if (holds(older)) {
+        reused = true;
+    } else {
+        older = makeUnshared(value);
+    }
     std::swap(newer, older);
     return newer;
+}
+
+FNodePtr FLeafNode::makeNew(const ns::Value& value) {
+    if (const FNodePtr* shared = sharedLeaf(value)) return *shared;
+    return makeUnshared(value);
 }
 
 bool FLeafNode::holds(const ns::Value& value) const {

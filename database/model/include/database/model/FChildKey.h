@@ -51,6 +51,10 @@ public:
     static constexpr size_t kSharedLength = 15;
     // A key with a string of its own.
     static FChildKey makeUnshared(std::string_view text);
+    // The key a conversion from text makes, telling whether its string is
+    // one made before (the equal key the thread made recently) rather than
+    // a new one.
+    static FChildKey shared(std::string_view text, bool& reused);
 
 private:
     enum class Kind : uint8_t { Shared, Immortal };

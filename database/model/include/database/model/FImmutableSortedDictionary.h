@@ -73,15 +73,18 @@ public:
     // A dictionary of entries already in strictly increasing key order
     // (checked only by the caller): built in linear time.
     static FImmutableSortedDictionary fromSortedEntries(std::vector<Entry> entries, Compare cmp = Compare()) {
+        return fromSortedRange(entries.data(), entries.size(), std::move(cmp));
+    }
+    // The same from `n` entries at `entries`, moved from: a reader reuses
+    // its buffer for the next node.
+    static FImmutableSortedDictionary fromSortedRange(Entry* entries, size_t n, Compare cmp = Compare()) {
         FImmutableSortedDictionary d(std::move(cmp));
-        d.count_ = entries.size();
-        if (entries.empty()) return d;
-        if (entries.size() <= kArrayLimit) {
-            d.array_ = ArrayBlock::make(entries.size(), [&](size_t i, Entry* slot) {
-                new (slot) Entry(std::move(entries[i]));
-            });
+        d.count_ = n;
+        if (n == 0) return d;
+        if (n <= kArrayLimit) {
+            d.array_ = ArrayBlock::make(n, [&](size_t i, Entry* slot) { new (slot) Entry(std::move(entries[i])); });
         } else {
-            d.root_ = buildBalanced(entries.data(), entries.size());
+            d.root_ = buildBalanced(entries, n);
         }
         return d;
     }

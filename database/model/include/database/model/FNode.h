@@ -141,6 +141,17 @@ public:
     // with the equal leaf the thread made recently (the values of a tree
     // repeat: prices, quantities, states).
     static FNodePtr make(const ns::Value& value, FNodePtr priority = nullptr);
+    // The same without a priority, telling whether the leaf is one made
+    // before (a shared or recent one) rather than a new one.
+    static FNodePtr make(const ns::Value& value, bool& reused);
+    // A leaf without a priority that is not looked up among the recent ones
+    // (the shared booleans and small integers still are): for a reader that
+    // has seen the values where it reads do not repeat, so the look-up would
+    // only cost.
+    static FNodePtr makeNew(const ns::Value& value);
+    // Whether this leaf holds exactly `value` (same kind, same bits; a
+    // priority is not looked at).
+    bool holds(const ns::Value& value) const;
     // A leaf without a priority.
     explicit FLeafNode(const ns::Value& value);
     // The same with a string's bytes in the room make() allocated after the
@@ -197,8 +208,6 @@ private:
     size_t shortTextSize() const { return size_t((subclassByte_ >> 3) & 0x0F) - 1; }
     bool isShortText() const { return kind() == Kind::String && (subclassByte_ & 0x78) != 0; }
     void init(const ns::Value& value, char* room);
-    // Whether this leaf holds exactly `value` (same kind, same bits).
-    bool holds(const ns::Value& value) const;
     static FNodePtr makeUnshared(const ns::Value& value);
 
     // The value's bytes, right after the base's byte so that a leaf is 40

@@ -4,6 +4,7 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <memory>
 
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FUtilities.h"
@@ -51,24 +52,126 @@ FPath pathFrom(std::string_view text) {
     return FPath(std::move(pieces), 0);
 }
 
+// Places deeper or further along than these share the last one.
+constexpr size_t kPlaceDepths = 16;
+constexpr size_t kPlacePositions = 32;
+// Look-ups in a row that found nothing before a place stops looking, and how
+// often it looks again after that.
+constexpr uint8_t kMissesToStop = 8;
+constexpr uint8_t kLookEvery = 32;
+
+// A per-thread buffer for the entries of a node being read, one per level of
+// nesting in progress, kept for the next node: most nodes are small, and a
+// buffer of their own would cost an allocation each.
+class EntryBuffer {
+    static constexpr size_t kKeptEntries = 4096;
+
+public:
+    EntryBuffer() : stack_(stack()) {
+        if (stack_.depth == stack_.buffers.size()) {
+            stack_.buffers.push_back(std::make_unique<std::vector<FChildrenDictionary::Entry>>());
+        }
+        entries_ = stack_.buffers[stack_.depth++].get();
+    }
+    ~EntryBuffer() {
+        entries_->clear();
+        // A buffer that held a large node is not kept for the thread's life.
+        if (entries_->capacity() > kKeptEntries) std::vector<FChildrenDictionary::Entry>().swap(*entries_);
+        --stack_.depth;
+    }
+    EntryBuffer(const EntryBuffer&) = delete;
+    EntryBuffer& operator=(const EntryBuffer&) = delete;
+    std::vector<FChildrenDictionary::Entry>& entries() { return *entries_; }
+
+private:
+    struct Stack {
+        std::vector<std::unique_ptr<std::vector<FChildrenDictionary::Entry>>> buffers;
+        size_t depth = 0;
+    };
+    static Stack& stack() {
+        thread_local Stack s;
+        return s;
+    }
+    Stack& stack_;
+    std::vector<FChildrenDictionary::Entry>* entries_;
+};
+
+bool shouldLook(uint8_t misses, uint8_t& turn) { return misses < kMissesToStop || ++turn % kLookEvery == 0; }
+
+void note(uint8_t& misses, bool reused) {
+    if (reused) {
+        misses = 0;
+    } else if (misses < UINT8_MAX) {
+        ++misses;
+    }
+}
+
+}  // namespace
+
+FChildKey FCacheNodeReader::Sharing::Place::key(std::string_view name) {
+    if (key_ == name) {
+        keyMisses_ = 0;
+        return key_;
+    }
+    if (shouldLook(keyMisses_, keyTurn_)) {
+        bool reused;
+        key_ = FChildKey::shared(name, reused);
+        note(keyMisses_, reused);
+    } else {
+        key_ = FChildKey::makeUnshared(name);
+    }
+    return key_;
+}
+
+FNodePtr FCacheNodeReader::Sharing::Place::leaf(const ns::Value& value) {
+    if (leaf_ && static_cast<const FLeafNode&>(*leaf_).holds(value)) {
+        leafMisses_ = 0;
+        return leaf_;
+    }
+    if (shouldLook(leafMisses_, leafTurn_)) {
+        bool reused;
+        leaf_ = FLeafNode::make(value, reused);
+        note(leafMisses_, reused);
+    } else {
+        leaf_ = FLeafNode::makeNew(value);
+    }
+    return leaf_;
+}
+
+FCacheNodeReader::Sharing::Place& FCacheNodeReader::Sharing::at(size_t depth, size_t position) {
+    depth = std::min(depth, kPlaceDepths - 1);
+    position = std::min(position, kPlacePositions - 1);
+    if (places_.size() <= depth) places_.resize(depth + 1);
+    // Whole rows at once: a place handed out stays where it is while deeper
+    // ones are added.
+    std::vector<Place>& row = places_[depth];
+    if (row.empty()) row.resize(kPlacePositions);
+    return row[position];
+}
+
+namespace {
+
 // Recursive descent over the JSON the cache writes. Every method answers
 // false (or nullptr) when the text is not one it takes.
 class Parser {
 public:
-    explicit Parser(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+    Parser(std::string_view text, FCacheNodeReader::Sharing* sharing)
+        : p_(text.data()), end_(text.data() + text.size()), sharing_(sharing) {}
 
     bool atEnd() {
         skipSpace();
         return p_ == end_;
     }
 
-    FNodePtr node(int depth) {
+    // A leaf without a priority is made at `place` when there is one.
+    FNodePtr node(int depth, FCacheNodeReader::Sharing::Place* place) {
         skipSpace();
         if (p_ == end_) return nullptr;
         if (*p_ == '{') return object(depth);
         ns::Value value;
         if (!primitive(value)) return nullptr;
         if (value.isNull()) return FEmptyNode::emptyNode();
+        if (place) return value.isString() && value.asString().size() > kQuorvaneMaxLeafSize ? nullptr : place->leaf(value);
         return leaf(value, nullptr);
     }
 
@@ -168,6 +271,8 @@ public:
         return true;
     }
 
+    void setSharing(FCacheNodeReader::Sharing* sharing) { sharing_ = sharing; }
+
     char peek() {
         skipSpace();
         return p_ == end_ ? '\0' : *p_;
@@ -263,8 +368,8 @@ private:
     // An export-form object: children, or {".value", ".priority"}.
     FNodePtr object(int depth) {
         if (depth >= kMaxDepth) return nullptr;
-        std::vector<FChildrenDictionary::Entry> entries;
-        entries.reserve(8);
+        EntryBuffer buffer;
+        std::vector<FChildrenDictionary::Entry>& entries = buffer.entries();
         FNodePtr priority;
         FNodePtr valueNode;
         size_t count = 0;
@@ -288,9 +393,10 @@ private:
             }
             serverValue |= key == kServerValueKey;
             if (!serverValue && !isValidKey(key)) return false;
-            FNodePtr child = node(depth + 1);
+            FCacheNodeReader::Sharing::Place* place = sharing_ ? &sharing_->at(size_t(depth), count - 1) : nullptr;
+            FNodePtr child = node(depth + 1, place);
             if (!child) return false;
-            if (!child->isEmpty()) entries.emplace_back(key, std::move(child));
+            if (!child->isEmpty()) entries.emplace_back(place ? place->key(key) : FChildKey(key), std::move(child));
             return true;
         });
         if (!read || (serverValue && count > 1)) return nullptr;
@@ -300,11 +406,12 @@ private:
 
     const char* p_;
     const char* end_;
+    FCacheNodeReader::Sharing* sharing_;
 };
 
 }  // namespace
 
-FNodePtr FCacheNodeReader::nodeFromJSON(std::string_view text) {
+FNodePtr FCacheNodeReader::nodeFromJSON(std::string_view text, Sharing::Place* place) {
     // Most rows are plain strings: taken without the parser.
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"' && text.size() - 2 <= kQuorvaneMaxLeafSize) {
         const std::string_view inner = text.substr(1, text.size() - 2);
@@ -312,15 +419,16 @@ FNodePtr FCacheNodeReader::nodeFromJSON(std::string_view text) {
             return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x80 && c != '"' &&
                    c != '\\';
         });
-        if (plain) return FLeafNode::make(ns::Value(inner));
+        if (plain) return place ? place->leaf(ns::Value(inner)) : FLeafNode::make(ns::Value(inner));
     }
-    Parser parser(text);
-    FNodePtr node = parser.node(0);
+    Parser parser(text, nullptr);
+    FNodePtr node = parser.node(0, place);
     return node && parser.atEnd() ? node : nullptr;
 }
 
-std::optional<FCacheNodeReader::WriteRow> FCacheNodeReader::writeRowFromJSON(std::string_view text) {
-    Parser parser(text);
+std::optional<FCacheNodeReader::WriteRow> FCacheNodeReader::writeRowFromJSON(std::string_view text,
+                                                                           WriteSharing* sharing) {
+    Parser parser(text, sharing ? &sharing->overwrites : nullptr);
     WriteRow row;
     bool hasId = false, hasPath = false, hasMerge = false;
     std::string scratch;
@@ -332,11 +440,14 @@ std::optional<FCacheNodeReader::WriteRow> FCacheNodeReader::writeRowFromJSON(std
             row.path = pathFrom(path);
             return hasPath;
         }
-        if (key == "o") return (row.overwrite = parser.node(0)) != nullptr;
+        if (key == "o") return (row.overwrite = parser.node(0, nullptr)) != nullptr;
         if (key != "m" || parser.peek() != '{') return false;
         hasMerge = true;
+        Sharing* merges = sharing ? &sharing->merges : nullptr;
+        parser.setSharing(merges);
+        size_t position = 0;
         return parser.members([&](std::string_view path) {
-            FNodePtr node = parser.node(0);
+            FNodePtr node = parser.node(1, merges ? &merges->at(0, position++) : nullptr);
             if (!node) return false;
             row.merge.emplace_back(std::string(path), std::move(node));
             return true;
@@ -355,7 +466,9 @@ FChildrenDictionary FCacheNodeReader::childrenFrom(std::vector<FChildrenDictiona
     // integer keys or characters below "/" are about: a check spares most
     // levels the sort.
     if (!std::is_sorted(entries.begin(), entries.end(), less)) std::sort(entries.begin(), entries.end(), less);
-    return FChildrenDictionary::fromSortedEntries(std::move(entries));
+    FChildrenDictionary children = FChildrenDictionary::fromSortedRange(entries.data(), entries.size());
+    entries.clear();
+    return children;
 }
 
 namespace {
@@ -363,7 +476,7 @@ namespace {
 // One level's children, ".priority" and ".value".
 class Level {
 public:
-    void add(std::string_view name, FNodePtr node) {
+    void add(std::string_view name, FNodePtr node, FCacheNodeReader::Sharing::Place& place) {
         if (!node || name.empty()) return;
         if (name == kPriorityKey) {
             if (isPriorityLeaf(node)) priority_ = std::move(node);
@@ -371,8 +484,7 @@ public:
             hasValue_ = true;
             value_ = std::move(node);
         } else if (!node->isEmpty()) {
-            if (entries_.empty()) entries_.reserve(8);
-            entries_.emplace_back(std::string(name), std::move(node));
+            entries_.entries().emplace_back(place.key(name), std::move(node));
         }
     }
 
@@ -381,11 +493,11 @@ public:
             if (value_->isEmpty()) return value_;
             if (value_->isLeafNode()) return priority_ ? value_->updatePriority(priority_) : value_;
         }
-        return FChildrenNode::make(FCacheNodeReader::childrenFrom(entries_), std::move(priority_));
+        return FChildrenNode::make(FCacheNodeReader::childrenFrom(entries_.entries()), std::move(priority_));
     }
 
 private:
-    std::vector<FChildrenDictionary::Entry> entries_;
+    EntryBuffer entries_;
     FNodePtr priority_;
     FNodePtr value_;
     bool hasValue_ = false;
@@ -415,17 +527,18 @@ public:
         load();
     }
 
-    // The node under the path so far (prefix_).
-    FNodePtr node() {
+    // The node under the path so far (prefix_), at `depth` below the first,
+    // made at `place`.
+    FNodePtr node(size_t depth, FCacheNodeReader::Sharing::Place& place) {
         const size_t length = prefix_.size();
         FNodePtr own;
         if (valid_ && matched_ == length && key_.size() == length) {
-            own = rowNode_(iterator_.rawValue());
+            own = rowNode_(iterator_.rawValue(), place);
             advance();
             if (!valid_ || matched_ < length) return own;
         }
         Level level;
-        while (valid_ && matched_ >= length) {
+        for (size_t position = 0; valid_ && matched_ >= length;) {
             const size_t slash = key_.find('/', length);
             if (slash == std::string_view::npos) {
                 advance();
@@ -433,8 +546,10 @@ public:
             }
             prefix_.append(key_.substr(length, slash + 1 - length));
             matched_ = prefix_.size();
-            FNodePtr child = node();
-            level.add(std::string_view(prefix_).substr(length, prefix_.size() - length - 1), std::move(child));
+            FCacheNodeReader::Sharing::Place& childPlace = sharing_.at(depth, position++);
+            FNodePtr child = node(depth + 1, childPlace);
+            level.add(std::string_view(prefix_).substr(length, prefix_.size() - length - 1), std::move(child),
+                      childPlace);
             prefix_.resize(length);
             matched_ = std::min(matched_, length);
         }
@@ -456,6 +571,7 @@ private:
     APLevelDBIterator& iterator_;
     std::string prefix_;
     FCacheNodeReader::RowNode rowNode_;
+    FCacheNodeReader::Sharing sharing_;
     bool valid_ = false;
     std::string_view key_;
     // How much of prefix_ the current key starts with.
@@ -465,5 +581,7 @@ private:
 }  // namespace
 
 FNodePtr FCacheNodeReader::nodeFromRows(APLevelDBIterator& iterator, std::string prefix, RowNode rowNode) {
-    return RowTree(iterator, std::move(prefix), rowNode).node();
+    RowTree tree(iterator, std::move(prefix), rowNode);
+    FCacheNodeReader::Sharing::Place top;
+    return tree.node(0, top);
 }

@@ -141,8 +141,9 @@ FWriteRecordPtr genericWriteRecord(const std::string& key, std::string_view byte
 
 // The rows the cache wrote itself go through the cache reader; any other
 // row is read the generic way, with its checks and warnings.
-FWriteRecordPtr writeRecordFromRow(const std::string& key, std::string_view bytes) {
-    if (std::optional<FCacheNodeReader::WriteRow> row = FCacheNodeReader::writeRowFromJSON(bytes)) {
+FWriteRecordPtr writeRecordFromRow(const std::string& key, std::string_view bytes,
+                                   FCacheNodeReader::WriteSharing& sharing) {
+    if (std::optional<FCacheNodeReader::WriteRow> row = FCacheNodeReader::writeRowFromJSON(bytes, &sharing)) {
         if (FWriteRecordPtr record = writeRecordFrom(*row)) return record;
     }
     return genericWriteRecord(key, bytes);
@@ -299,9 +300,10 @@ std::vector<FWriteRecordPtr> FLevelDBStorageEngine::userWrites() {
     std::vector<FWriteRecordPtr> records;
     std::vector<std::string> keys;
     std::vector<std::string> badKeys;
+    FCacheNodeReader::WriteSharing sharing;
     for (APLevelDBIterator iterator(writesDB_); iterator.valid(); iterator.next()) {
         std::string key(iterator.rawKey());
-        FWriteRecordPtr record = writeRecordFromRow(key, iterator.rawValue());
+        FWriteRecordPtr record = writeRecordFromRow(key, iterator.rawValue(), sharing);
         if (!record) {
             badKeys.push_back(std::move(key));
             continue;
@@ -437,8 +439,8 @@ std::string FLevelDBStorageEngine::serializeLeaf(const FLeafNode& leaf) {
     return out;
 }
 
-FNodePtr FLevelDBStorageEngine::rowNode(std::string_view bytes) {
-    if (FNodePtr node = FCacheNodeReader::nodeFromJSON(bytes)) return node;
+FNodePtr FLevelDBStorageEngine::rowNode(std::string_view bytes, FCacheNodeReader::Sharing::Place& place) {
+    if (FNodePtr node = FCacheNodeReader::nodeFromJSON(bytes, &place)) return node;
     std::optional<ns::Value> value = deserializePrimitive(bytes);
     if (!value) return nullptr;
     return FSnapshotUtilities::nodeFrom(*value);

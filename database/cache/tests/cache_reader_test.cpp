@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "database/cache/FLevelDBStorageEngine.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "platform/json.h"
@@ -104,6 +106,65 @@ TEST_F(CacheReaderTest, OtherRowsReadTheGenericWayAndBadOnesAreDropped) {
     engine().updateServerCache(node(R"({"a": 1, "b": 2})"), FPath("/r"), false);
     engine().serverCacheDB()->setString("3", "/server_cache//r/a/x");
     expectSame(engine().serverCacheAtPath(FPath("/r")), node(R"({"a": 1, "b": 2})"), "stray row");
+}
+
+// Sibling records one after another, as a reader meets them: what it made
+// at a place for one record must never stand for a value of another kind or
+// sign in the next, nor a key for another name, whatever the places have
+// learnt to share before.
+ns::Value records(size_t count, const std::function<void(size_t, ns::Dictionary&)>& fill) {
+    ns::Dictionary all;
+    for (size_t i = 0; i < count; ++i) {
+        ns::Dictionary record;
+        fill(i, record);
+        all.emplace("r" + std::to_string(100000 + i), ns::Value(std::move(record)));
+    }
+    return ns::Value(std::move(all));
+}
+
+const std::pair<const char*, ns::Value> kRecordRuns[] = {
+    {"equal values of other kinds in turn",
+     records(300, [](size_t i, ns::Dictionary& r) {
+         const ns::Value kinds[] = {ns::Value(1), ns::Value(1.0), ns::Value("1"), ns::Value(true),
+                                    ns::Value(0.0), ns::Value(-0.0), ns::Value(18446744073709551615ULL)};
+         r["k"] = kinds[i % std::size(kinds)];
+     })},
+    {"unique values, then repeating ones, then unique again",
+     records(400, [](size_t i, ns::Dictionary& r) {
+         r["v"] = i % 200 < 100 ? ns::Value("id " + std::to_string(i)) : ns::Value(2.5 + double(i % 3));
+         r["w"] = ns::Value(int64_t(i) * 1000);
+     })},
+    {"other names at the same place",
+     records(300, [](size_t i, ns::Dictionary& r) {
+         if (i % 3 != 0) r["a" + std::to_string(i % 5)] = ns::Value(int64_t(i));
+         if (i % 2 == 0) r["b"] = ns::Value(ns::Dictionary{{"c" + std::to_string(i % 7), ns::Value("x")}});
+         r["z"] = ns::Value(i % 4 == 0);
+     })},
+    {"a level past every kept buffer beside small ones",
+     ns::Value(ns::Dictionary{{"big", records(5000, [](size_t i, ns::Dictionary& r) { r["n"] = ns::Value(int64_t(i)); })},
+                              {"small", ns::Value(ns::Dictionary{{"a", ns::Value(1)}, {"b", ns::Value(2)}})}})},
+};
+
+std::string exported(const FNodePtr& n) { return ns::json::serialize(n->valForExport(true)); }
+
+TEST_F(CacheReaderTest, SiblingRecordsReadBackWithEveryKindAndKey) {
+    uint64_t id = 0;
+    for (const auto& [what, value] : kRecordRuns) {
+        FNodePtr written = FSnapshotUtilities::nodeFrom(value);
+        engine().updateServerCache(written, FPath("/runs"), false);
+        EXPECT_EQ(exported(engine().serverCacheAtPath(FPath("/runs"))), exported(written)) << what;
+        engine().saveUserOverwrite(written, FPath("/runs"), ++id);
+        engine().saveUserMerge(FCompoundWrite::compoundWriteWithValueDictionary(value.asDictionary()), FPath("/m"), ++id);
+    }
+    const auto writes = engine().userWrites();
+    ASSERT_EQ(writes.size(), id);
+    for (size_t i = 0; i < std::size(kRecordRuns); ++i) {
+        const auto& [what, value] = kRecordRuns[i];
+        EXPECT_EQ(exported(writes[2 * i]->overwrite()), exported(FSnapshotUtilities::nodeFrom(value))) << what;
+        EXPECT_EQ(exported(writes[2 * i + 1]->compoundWrite().applyToNode(FEmptyNode::emptyNode())),
+                  exported(FSnapshotUtilities::nodeFrom(value)))
+            << what;
+    }
 }
 
 }  // namespace

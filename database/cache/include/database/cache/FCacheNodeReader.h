@@ -19,9 +19,40 @@
 
 class FCacheNodeReader {
 public:
+    // What a reader learns while it reads rows or objects one after another:
+    // at each place (the same member of sibling objects, by depth and
+    // position) the key and the leaf it made last, and whether looking keys
+    // and leaves up among the thread's recent ones finds anything there.
+    // Sibling records repeat their member names and often their values, so
+    // the last ones are tried first; where the look-up keeps finding nothing
+    // (ids, names, other values that do not repeat) keys and leaves are made
+    // new without it, and looked up again now and then.
+    class Sharing {
+    public:
+        class Place {
+        public:
+            FChildKey key(std::string_view name);
+            // A leaf without a priority.
+            FNodePtr leaf(const ns::Value& value);
+
+        private:
+            FChildKey key_;
+            FNodePtr leaf_;
+            uint8_t keyMisses_ = 0;
+            uint8_t leafMisses_ = 0;
+            uint8_t keyTurn_ = 0;
+            uint8_t leafTurn_ = 0;
+        };
+        Place& at(size_t depth, size_t position);
+
+    private:
+        std::vector<std::vector<Place>> places_;
+    };
+
     // The node of an export-form JSON value (null gives the empty node);
-    // nullptr when the reader does not take the text.
-    static FNodePtr nodeFromJSON(std::string_view text);
+    // nullptr when the reader does not take the text. A value at the top is
+    // made at `place` when one is given.
+    static FNodePtr nodeFromJSON(std::string_view text, Sharing::Place* place = nullptr);
 
     // A stored write row: {"id", "path", and one of "o" (a set's node) or "m"
     // (relative paths to nodes)}, keys in the order the cache writes them.
@@ -31,18 +62,25 @@ public:
         FNodePtr overwrite;  // null for a merge
         std::vector<std::pair<std::string, FNodePtr>> merge;
     };
-    static std::optional<WriteRow> writeRowFromJSON(std::string_view text);
+    // The places of overwrites and of merges, kept apart.
+    struct WriteSharing {
+        Sharing overwrites;
+        Sharing merges;
+    };
+    static std::optional<WriteRow> writeRowFromJSON(std::string_view text, WriteSharing* sharing = nullptr);
 
     // Children ordered for a children node: entries sorted by their key's
-    // byte order (as rows and JSON members come) into the node key order.
+    // byte order (as rows and JSON members come) into the node key order;
+    // the entries are moved out and `entries` left empty.
     static FChildrenDictionary childrenFrom(std::vector<FChildrenDictionary::Entry>& entries);
 
     // The node stored in the server-cache rows under `prefix` (a key ending
     // in "/"), the iterator standing on the first of them; it is left on the
     // first row past them. `rowNode` turns a row's value into a node (nullptr
-    // drops the row). A row beside deeper rows of the same path gives way to
-    // the data they hold; a row whose key has no trailing "/" is skipped.
-    using RowNode = FNodePtr (*)(std::string_view value);
+    // drops the row), making a leaf at the row's place. A row beside deeper
+    // rows of the same path gives way to the data they hold; a row whose key
+    // has no trailing "/" is skipped.
+    using RowNode = FNodePtr (*)(std::string_view value, Sharing::Place& place);
     static FNodePtr nodeFromRows(APLevelDBIterator& iterator, std::string prefix, RowNode rowNode);
 
 };

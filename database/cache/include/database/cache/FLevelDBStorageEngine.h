@@ -10,6 +10,7 @@
 #include <string>
 
 #include "database/cache/APLevelDB.h"
+#include "database/cache/FCacheNodeReader.h"
 #include "database/cache/FStorageEngine.h"
 #include "database/model/FRepoInfo.h"
 
@@ -73,7 +74,7 @@ private:
     void saveNodeRows(const FNodePtr& node, std::string& key, APLevelDBWriteBatch& batch, uint64_t& counter);
     static std::string serializeLeaf(const FLeafNode& leaf);
     // A row's value as a node; nullptr (with a warning) when it is not JSON.
-    static FNodePtr rowNode(std::string_view bytes);
+    static FNodePtr rowNode(std::string_view bytes, FCacheNodeReader::Sharing::Place& place);
     FNodePtr nodeAtPath(const FPath& path);
     bool writeLegacyMigrationMark();
 

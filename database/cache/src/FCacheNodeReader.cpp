@@ -55,8 +55,8 @@ FPath pathFrom(std::string_view text) {
 // Places deeper or further along than these share the last one.
 constexpr size_t kPlaceDepths = 16;
 constexpr size_t kPlacePositions = 32;
-// Look-ups in a row that found nothing before a place stops looking, and how
-// often it looks again after that.
+// Look-ups one after another that found nothing before a place stops
+// looking, and how often it looks again after that.
 constexpr uint8_t kMissesToStop = 8;
 constexpr uint8_t kLookEvery = 32;
 
@@ -171,8 +171,9 @@ public:
         ns::Value value;
         if (!primitive(value)) return nullptr;
         if (value.isNull()) return FEmptyNode::emptyNode();
-        if (place) return value.isString() && value.asString().size() > kQuorvaneMaxLeafSize ? nullptr : place->leaf(value);
-        return leaf(value, nullptr);
+        if (!place) return leaf(value, nullptr);
+        if (value.isString() && value.asString().size() > kQuorvaneMaxLeafSize) return nullptr;
+        return place->leaf(value);
     }
 
     // A string, number, boolean or null.

@@ -21,6 +21,7 @@
 #include <deque>
 #include <future>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -47,8 +48,30 @@ using Completed = std::function<void(beast::error_code)>;
 
 namespace {
 
-using PlainStream = beast::tcp_stream;
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+// No limit on either direction, like Beast's own tcp_stream; it counts the
+// reads the stream starts on its socket, so a web socket can tell whether
+// Beast took its next message from bytes it already held.
+class ReadCounter {
+public:
+    uint64_t socketReads() const { return reads_; }
+
+private:
+    friend class boost::beast::rate_policy_access;
+    static constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
+    std::size_t available_read_bytes() noexcept {
+        ++reads_;
+        return kAll;
+    }
+    std::size_t available_write_bytes() const noexcept { return kAll; }
+    void transfer_read_bytes(std::size_t) const noexcept {}
+    void transfer_write_bytes(std::size_t) const noexcept {}
+    void on_timer() const noexcept {}
+
+    uint64_t reads_ = 0;
+};
+
+using PlainStream = beast::basic_stream<tcp, beast::tcp_stream::executor_type, ReadCounter>;
+using TlsStream = beast::ssl_stream<PlainStream>;
 
 // Request heads (and upgrade requests) larger than this are refused.
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;
@@ -182,7 +205,7 @@ struct NetworkCore::Impl {
 namespace {
 
 template <class Stream>
-beast::tcp_stream& lowest(Stream& stream) {
+PlainStream& lowest(Stream& stream) {
     return beast::get_lowest_layer(stream);
 }
 
@@ -776,23 +799,26 @@ private:
                 if (self->callbacks_.onMessage) self->callbacks_.onMessage(std::move(message));
             });
             if (self->finished_) return;
-            self->idleCheck();
-            self->readNext();
+            self->readOn();
         }));
     }
 
-    // The idle callback runs once nothing more has arrived: at once when the
-    // socket holds no unread bytes, else after whatever is ready now (a
-    // message handled first makes this check moot; it repeats the check).
-    void idleCheck() {
-        if (!callbacks_.onIdle) return;
+    // Reads the next message, and runs the idle callback once nothing more
+    // has arrived: at once when the socket held no unread bytes and Beast
+    // had to go to it for the next message, else after whatever is ready
+    // now (Beast holds the messages of a burst it read in one go; a message
+    // handled first makes this check moot, and it repeats the check).
+    void readOn() {
+        if (!callbacks_.onIdle) return readNext();
         bool pending = false;
         beast::error_code ec;
         if (lowest(ws_).socket().available(ec) > 0) pending = true;
         if constexpr (std::is_same_v<Stream, TlsStream>) {
             if (SSL_pending(ws_.next_layer().native_handle()) > 0) pending = true;
         }
-        if (!pending) {
+        const uint64_t socketReads = lowest(ws_).rate_policy().socketReads();
+        readNext();
+        if (!pending && lowest(ws_).rate_policy().socketReads() != socketReads) {
             guard([&] { callbacks_.onIdle(); });
             return;
         }

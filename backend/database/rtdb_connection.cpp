@@ -335,6 +335,8 @@ void Connection::protocolError(const std::string& why) {
     closing_ = true;
     ns_->count("errors", "protocol");
     std::cerr << "rtdb: connection " << id_ << ": " << why << "; closing" << std::endl;
+    // The requests before this packet are answered first (see handleRequest).
+    ns_->store().syncNow();
     // 1009 for size, 1008 (policy) for everything else a client got wrong.
     outlet_->close(why.rfind("packet too large", 0) == 0 ? 1009 : 1008, why);
 }
@@ -368,6 +370,7 @@ void Connection::onFrame(WebSocketSession::Message&& message) {
         if (closing_) return;
         closing_ = true;
         std::cerr << "rtdb: connection " << id_ << ": internal error: " << e.what() << std::endl;
+        ns_->store().syncNow();
         outlet_->close(1011, "internal error");
     }
 }
@@ -415,6 +418,10 @@ void Connection::handleRequest(int64_t r, const std::string& action, const ns::D
     if (!known) return answer(r, "unknown_action", ns::Value("Unknown action: " + action));
 
     const auto killOn = server_.takeKillOn(action);
+    // Answers wait for the journal, which is synced once a burst has been
+    // handled: a connection about to end answers the requests before this
+    // one first, as it would have had they come in bursts of their own.
+    if (killOn) ns_->store().syncNow();
     if (killOn && !killOn->apply) {
         closing_ = true;
         return kill(killOn->closeFrame, 1000, "killed by the test");

@@ -340,29 +340,94 @@ bool QRVADatabase::deleteRawEventsWithMaxRowID(int64_t rowID, ns::ErrorRef* erro
 
 namespace {
 
-// How many raw events the store holds, kept by temporary triggers of this
-// connection: they see every statement it runs and roll back with its
-// transactions, so the number stays exact without counting the backlog for
-// each event. Made on first use, with one count of the table.
-std::optional<int64_t> keptRawEventCount(QRVASqliteStore& store, ns::ErrorRef* error) {
-    static const std::string kRead = "SELECT n FROM temp.raw_events_kept";
-    ns::ErrorRef missing;
-    ns::Value kept = store.numberForQuery(kRead, {}, &missing);
-    if (!missing && !kept.isNull()) return kept.intValue();
-    for (const char* sql : {
-             "CREATE TEMP TABLE IF NOT EXISTS raw_events_kept (n INTEGER NOT NULL)",
-             "DELETE FROM temp.raw_events_kept",
-             "INSERT INTO temp.raw_events_kept SELECT count(*) FROM main.raw_events",
-             "CREATE TEMP TRIGGER IF NOT EXISTS raw_events_kept_insert AFTER INSERT ON raw_events "
-             "BEGIN UPDATE raw_events_kept SET n = n + 1; END",
-             "CREATE TEMP TRIGGER IF NOT EXISTS raw_events_kept_delete AFTER DELETE ON raw_events "
-             "BEGIN UPDATE raw_events_kept SET n = n - 1; END",
-         }) {
-        if (!store.executeSQL(sql, error)) return std::nullopt;
+// What this connection knows of the raw events without walking them: how
+// many there are and the newest time among them. Temporary triggers keep
+// both as its statements run, and they roll back with its transactions.
+// Either is worked out with one walk when first asked for; a deletion that
+// may take the newest time makes that unknown again (the trim takes the
+// oldest rows, which seldom hold it), and a commit by another connection,
+// which no trigger here sees, makes both unknown.
+struct RawEventTotals {
+    ns::Value count;   // null until counted
+    ns::Value latest;  // with latestKnown; null then: no rows
+    bool latestKnown = false;
+};
+
+enum class RawEventTotal { count, latest };
+
+constexpr const char* kTotalsSetUp[] = {
+    "CREATE TEMP TABLE IF NOT EXISTS raw_events_totals "
+    "(n INTEGER, latest, latest_known INTEGER NOT NULL, seen INTEGER)",
+    "DELETE FROM temp.raw_events_totals",
+    // An empty table needs no walk for either.
+    "INSERT INTO temp.raw_events_totals SELECT CASE WHEN e THEN NULL ELSE 0 END, NULL, NOT e, "
+    "(SELECT data_version FROM pragma_data_version) FROM (SELECT EXISTS (SELECT 1 FROM main.raw_events) AS e)",
+    "CREATE TEMP TRIGGER IF NOT EXISTS raw_events_totals_insert AFTER INSERT ON raw_events BEGIN "
+    "UPDATE raw_events_totals SET n = n + 1, "
+    "latest = CASE WHEN latest IS NULL OR new.timestamp > latest THEN new.timestamp ELSE latest END; END",
+    "CREATE TEMP TRIGGER IF NOT EXISTS raw_events_totals_delete AFTER DELETE ON raw_events BEGIN "
+    "UPDATE raw_events_totals SET n = n - 1, latest_known = coalesce(latest_known AND old.timestamp < latest, 0); END",
+    "CREATE TEMP TRIGGER IF NOT EXISTS raw_events_totals_update AFTER UPDATE OF timestamp ON raw_events BEGIN "
+    "UPDATE raw_events_totals SET latest_known = 0; END",
+};
+
+// All of it or none: a table left without its triggers would be believed.
+bool setUpRawEventTotals(QRVASqliteStore& store) {
+    if (!store.executeSQL("SAVEPOINT raw_events_totals", nullptr)) return false;
+    for (const char* sql : kTotalsSetUp) {
+        if (!store.executeSQL(sql, nullptr)) {
+            store.executeSQL("ROLLBACK TO raw_events_totals", nullptr);
+            store.executeSQL("RELEASE raw_events_totals", nullptr);
+            return false;
+        }
     }
-    kept = store.numberForQuery(kRead, {}, error);
-    if (kept.isNull()) return std::nullopt;
-    return kept.intValue();
+    return store.executeSQL("RELEASE raw_events_totals", nullptr);
+}
+
+// nullopt when this connection has none (never made, or gone with a rolled
+// back transaction); `changed` when another connection committed since.
+std::optional<RawEventTotals> readRawEventTotals(QRVASqliteStore& store, bool& changed) {
+    static const std::string kRead =
+        "SELECT n, latest, latest_known, seen IS NOT (SELECT data_version FROM pragma_data_version) "
+        "FROM temp.raw_events_totals";
+    sqlite3_stmt* statement = store.statementForQuery(kRead, nullptr);
+    if (!statement) return std::nullopt;
+    std::optional<RawEventTotals> totals;
+    if (sqlite3_step(statement) == SQLITE_ROW) {
+        totals = RawEventTotals{store.valueAtColumn(0, statement).value_or(ns::Value()),
+                                store.valueAtColumn(1, statement).value_or(ns::Value()),
+                                sqlite3_column_int64(statement, 2) != 0};
+        changed = sqlite3_column_int64(statement, 3) != 0;
+    }
+    store.cleanUpStatement(statement, kRead);
+    return totals;
+}
+
+// One of the totals, worked out first when unknown; nullopt when the
+// connection cannot keep them, and the caller walks the table itself.
+std::optional<ns::Value> rawEventTotal(QRVASqliteStore& store, RawEventTotal which) {
+    for (int step = 0; step < 4; ++step) {
+        bool changed = false;
+        auto totals = readRawEventTotals(store, changed);
+        const char* settle = nullptr;
+        if (!totals) {
+            if (!setUpRawEventTotals(store)) return std::nullopt;
+            continue;
+        }
+        if (changed) {
+            settle = "UPDATE temp.raw_events_totals SET n = NULL, latest_known = 0, "
+                     "seen = (SELECT data_version FROM pragma_data_version)";
+        } else if (which == RawEventTotal::count) {
+            if (!totals->count.isNull()) return totals->count;
+            settle = "UPDATE temp.raw_events_totals SET n = (SELECT count(*) FROM main.raw_events)";
+        } else {
+            if (totals->latestKnown) return totals->latest;
+            settle = "UPDATE temp.raw_events_totals SET latest = (SELECT MAX(timestamp) FROM main.raw_events), "
+                     "latest_known = 1";
+        }
+        if (!store.executeSQL(settle, nullptr)) return std::nullopt;
+    }
+    return std::nullopt;  // other connections keep committing: walk
 }
 
 }  // namespace
@@ -382,7 +447,12 @@ std::optional<int64_t> QRVADatabase::deleteRawEventsOverAbsoluteLimit(ns::ErrorR
     }
     if (span.isNull()) return 0;  // no rows
     if (span.intValue() <= keep) return 0;
-    auto count = keptRawEventCount(*sqliteStore_, error);
+    std::optional<int64_t> count;
+    if (auto kept = rawEventTotal(*sqliteStore_, RawEventTotal::count)) {
+        count = kept->intValue();
+    } else {
+        count = sqliteStore_->rowCountForTableWithName("raw_events", error);
+    }
     if (!count) return std::nullopt;
     if (*count <= keep) return 0;
     return sqliteStore_->deleteRecordsFromTableWithName(
@@ -394,6 +464,9 @@ std::optional<bool> QRVADatabase::isRawEventsTableEmpty(ns::ErrorRef* error) {
 }
 
 std::optional<double> QRVADatabase::queryLatestRawEventTime(ns::ErrorRef* error) {
+    // Anything but a number or none is left to the walk, which words the error.
+    auto latest = rawEventTotal(*sqliteStore_, RawEventTotal::latest);
+    if (latest && !latest->isString() && !latest->isData()) return doubleOrNone(*latest);
     return doubleOrNone(sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error));
 }
 

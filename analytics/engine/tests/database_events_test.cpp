@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "analytics/QRVADatabase.h"
+#include "analytics/QRVAUtilities.h"
 #include "platform/clock.h"
 #include "platform/toolbox.h"
 #include "store_test_support.h"
@@ -285,6 +288,71 @@ TEST_F(DatabaseEventsTest, TheOldestRawEventsGiveWayPastTheStoredLimit) {
     auto left = database_->sqliteStore()->recordsForQuery("SELECT timestamp FROM raw_events ORDER BY rowid", {}, &error);
     ASSERT_EQ(left->size(), 2u);
     EXPECT_EQ(QRVARowValue(left->front(), "timestamp"), ns::Value(kNow + 3));
+}
+
+// The newest time the upload schedule asks for and the count the trim goes
+// by stay those of the table through every kind of change, each step
+// checked against what another connection reads from the file.
+TEST_F(DatabaseEventsTest, TheNewestTimeAndTheTrimFollowEveryChangeToTheRawEvents) {
+    database_->setSettingsProvider([] {
+        QRVADatabaseSettings settings;
+        settings.maxEventsStored = 4;
+        return settings;
+    });
+    const int64_t fingerprint = *QRVADatabase::fingerprintOfMetadata(*metadata("A1"));
+    auto& store = *database_->sqliteStore();
+    storetest::RawDatabase other(QRVAFilePathForDatabaseName(kQRVADatabaseFileName));
+    ns::ErrorRef error;
+    auto insert = [&](double offset) {
+        return database_->insertRawEvent(event("_s", kNow + offset), fingerprint, false, &error);
+    };
+    auto sql = [&](const std::string& text) { return store.executeSQL(text, &error); };
+    auto retime = [&](double offset) {
+        return sql("UPDATE raw_events SET timestamp = " + std::to_string(kNow + offset) + " WHERE rowid = 4");
+    };
+    auto othersInsert = [&](double offset) {
+        return other.exec("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES ('_s', " +
+                          std::to_string(kNow + offset) + ", " + std::to_string(fingerprint) + ", x'0a')");
+    };
+    auto rolledBack = [&](const std::function<bool()>& work) {
+        return !database_->performTransaction([&] { return work() && false; });
+    };
+    const std::string kNewest = "rowid = (SELECT MAX(rowid) FROM raw_events)";
+    const struct {
+        const char* what;
+        std::function<bool()> change;
+    } steps[] = {
+        {"first asked in a transaction rolled back",
+         [&] { return rolledBack([&] { return database_->queryLatestRawEventTime(&error) && insert(1); }); }},
+        {"nothing stored", [] { return true; }},
+        {"written out of time order", [&] { return insert(5) && insert(1) && insert(3); }},
+        {"the oldest row, with the newest time, deleted",
+         [&] { return sql("DELETE FROM raw_events WHERE rowid = 1"); }},
+        {"one more than the trim keeps", [&] { return insert(2) && insert(9); }},
+        {"the newest deleted", [&] { return sql("DELETE FROM raw_events WHERE " + kNewest); }},
+        {"a time raised", [&] { return retime(20); }},
+        {"the time lowered again", [&] { return retime(0); }},
+        {"writes and deletes rolled back",
+         [&] {
+             return rolledBack([&] { return insert(50) && insert(60) && insert(70); }) &&
+                    rolledBack([&] { return store.deleteAllRecordsFromTableWithName("raw_events", &error); });
+         }},
+        {"another connection writes", [&] { return othersInsert(70) && othersInsert(71) && othersInsert(72); }},
+        {"another connection deletes the newest",
+         [&] { return other.exec("DELETE FROM raw_events WHERE " + kNewest); }},
+        {"every row deleted", [&] { return store.deleteAllRecordsFromTableWithName("raw_events", &error); }},
+        {"written again", [&] { return insert(4); }},
+    };
+    for (const auto& step : steps) {
+        ASSERT_TRUE(step.change()) << step.what << " " << storetest::describe(error);
+        const std::string newest = other.value("SELECT MAX(timestamp) FROM raw_events");
+        const auto latest = database_->queryLatestRawEventTime(&error);
+        EXPECT_EQ(latest, newest == "NULL" ? std::nullopt : std::optional<double>(std::stod(newest)))
+            << step.what << ", newest " << newest;
+        const int64_t stored = std::stoll(other.value("SELECT count(*) FROM raw_events"));
+        EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(&error), std::max<int64_t>(0, stored - 3)) << step.what;
+        EXPECT_EQ(count("raw_events"), std::min<int64_t>(stored, 3)) << step.what;
+    }
 }
 
 }  // namespace

@@ -103,15 +103,16 @@ public:
         }
         onWorker(*engine_, [] {});
     }
-    // Back to the stored rows and counters the round began with; answers
-    // the number of rows the round added.
+    // Back to the number of stored rows and the counters the round began
+    // with, the surplus taken from the oldest rows as the engine's trim takes
+    // it; answers the number of rows the round added.
     int64_t resetRound(int64_t keptRows) {
         int64_t added = -1;
         onWorker(*engine_, [&] {
             auto& store = *engine_->database()->sqliteStore();
             added = store.rowCountForTableWithName("raw_events", nullptr).value_or(-1) - keptRows;
             store.deleteRecordsFromTableWithName(
-                "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT ?)", {added}, nullptr);
+                "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid LIMIT ?)", {added}, nullptr);
             const int32_t today = engine_->database()->dayNumberAt(ns::Clock::nowSeconds());
             engine_->database()->updateDailyCounts(QRVADailyCounts(today, 0, 0, 0, 0, 0), nullptr);
         });

@@ -83,20 +83,28 @@ FIndexedNodePtr FIndexedFilter::updateFullNode(const FIndexedNodePtr& oldSnap, c
     if (accumulator && oldSnap->node() != newSnap->node()) {
         const FNodePtr& oldNode = oldSnap->node();
         const FNodePtr& newNode = newSnap->node();
-        oldNode->enumerateChildren([&](const std::string& key, const FNodePtr& child, bool&) {
-            if (!newNode->hasChild(key)) {
-                accumulator->trackChildChange(FChange(QRVDataEventTypeChildRemoved, wrap(child), key));
+        // Each child gets one change here, so into an empty accumulator they
+        // go without the look-up for one held (a whole load's children).
+        const bool first = accumulator->isEmpty();
+        auto track = [&](FChange change) {
+            if (first) {
+                accumulator->trackFirstChildChange(std::move(change));
+            } else {
+                accumulator->trackChildChange(std::move(change));
             }
+        };
+        oldNode->enumerateChildren([&](const std::string& key, const FNodePtr& child, bool&) {
+            if (!newNode->hasChild(key)) track(FChange(QRVDataEventTypeChildRemoved, wrap(child), key));
         });
+        const bool wasEmpty = oldNode->isEmpty();
         newNode->enumerateChildren([&](const std::string& key, const FNodePtr& child, bool&) {
-            if (oldNode->hasChild(key)) {
+            if (!wasEmpty && oldNode->hasChild(key)) {
                 FNodePtr oldChild = oldNode->getImmediateChild(key);
                 if (!oldChild->isEqual(*child)) {
-                    accumulator->trackChildChange(
-                        FChange(QRVDataEventTypeChildChanged, wrap(child), key, wrap(oldChild)));
+                    track(FChange(QRVDataEventTypeChildChanged, wrap(child), key, wrap(oldChild)));
                 }
             } else {
-                accumulator->trackChildChange(FChange(QRVDataEventTypeChildAdded, wrap(child), key));
+                track(FChange(QRVDataEventTypeChildAdded, wrap(child), key));
             }
         });
     }

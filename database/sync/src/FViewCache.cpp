@@ -34,12 +34,22 @@ FNodePtr FViewCache::completeServerSnap() const {
     return serverCache_.isFullyInitialized() ? serverCache_.node() : nullptr;
 }
 
-void FChildChangeAccumulator::trackChildChange(const FChange& change) {
+void FChildChangeAccumulator::trackFirstChildChange(FChange change) {
+    slots_.emplace_back(std::move(change));
+    ++live_;
+}
+
+void FChildChangeAccumulator::trackChildChange(FChange change) {
+    for (; indexed_ < slots_.size(); ++indexed_) {
+        if (slots_[indexed_]) index_.emplace(*slots_[indexed_]->childKey(), indexed_);
+    }
     const std::string& key = *change.childKey();
     auto it = index_.find(key);
     if (it == index_.end()) {
         index_.emplace(key, slots_.size());
-        slots_.emplace_back(change);
+        slots_.emplace_back(std::move(change));
+        indexed_ = slots_.size();
+        ++live_;
         return;
     }
     std::optional<FChange>& slot = slots_[it->second];
@@ -49,6 +59,7 @@ void FChildChangeAccumulator::trackChildChange(const FChange& change) {
     if (oldType == QRVDataEventTypeChildAdded && newType == QRVDataEventTypeChildRemoved) {
         slot.reset();
         index_.erase(it);
+        --live_;
     } else if (oldType == QRVDataEventTypeChildAdded && newType == QRVDataEventTypeChildChanged) {
         slot = FChange(QRVDataEventTypeChildAdded, change.indexedNode(), key);
     } else if (oldType == QRVDataEventTypeChildRemoved && newType == QRVDataEventTypeChildAdded) {
@@ -66,9 +77,19 @@ void FChildChangeAccumulator::trackChildChange(const FChange& change) {
 
 FChangeList FChildChangeAccumulator::changes() const {
     FChangeList out;
-    out.reserve(index_.size());
+    out.reserve(live_);
     for (const auto& slot : slots_) {
         if (slot) out.push_back(*slot);
     }
+    return out;
+}
+
+FChangeList FChildChangeAccumulator::takeChanges() {
+    FChangeList out;
+    out.reserve(live_);
+    for (auto& slot : slots_) {
+        if (slot) out.push_back(std::move(*slot));
+    }
+    *this = FChildChangeAccumulator();
     return out;
 }

@@ -91,7 +91,7 @@ FViewProcessorResult FViewProcessor::applyOperationOn(const FViewCache& oldViewC
             ns::Exception::raise(ns::kInternalInconsistencyException,
                                  ns::format("Unknown operation encountered %zd.", long(operation.type())));
     }
-    FChangeList changes = maybeAddValueFromOldViewCache(oldViewCache, *newViewCache, accumulator.changes());
+    FChangeList changes = maybeAddValueFromOldViewCache(oldViewCache, *newViewCache, accumulator.takeChanges());
     return FViewProcessorResult{std::move(*newViewCache), std::move(changes)};
 }
 

@@ -88,6 +88,51 @@ TEST(ChildChangeAccumulator, FoldsChangesOfOneChild) {
     }
 }
 
+// A full update puts its children's changes into an empty accumulator
+// without indexing them; changes tracked after it must still fold with them.
+TEST(ChildChangeAccumulator, ChangesAfterAFullUpdateFoldWithIt) {
+    struct Case {
+        const char* name;
+        std::vector<FChange> before;  // tracked before the full update
+        const char* oldJson;
+        const char* newJson;
+        std::vector<FChange> after;  // tracked after it
+        Strings expected;            // empty with `throws`
+        bool throws = false;
+    };
+    const std::vector<Case> cases = {
+        {"adds then folds", {}, "{}", R"({"a":1,"b":2,"c":3})",
+         {removed("a", "1"), changed("b", "5", "2"), added("d", "4")},
+         {"added b 5", "added c 3", "added d 4"}},
+        {"all kinds then folds", {}, R"({"a":1,"b":2})", R"({"b":3,"c":4})",
+         {added("a", "7"), changed("c", "6", "4"), removed("b", "3")},
+         {"changed a 7 was 1", "removed b 2", "added c 6"}},
+        {"into a held change", {added("x", "1")}, R"({"x":1})", "{}", {}, {}},
+        {"held change then more", {added("x", "1")}, R"({"x":1})", R"({"y":2})", {changed("y", "3", "2")},
+         {"added y 3"}},
+        {"an impossible sequence still raises", {}, "{}", R"({"a":1})", {added("a", "2")}, {}, true},
+    };
+    FIndexedFilter filter(FKeyIndex::keyIndex());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FChildChangeAccumulator acc;
+        for (const FChange& change : c.before) acc.trackChildChange(change);
+        filter.updateFullNode(indexed(c.oldJson), indexed(c.newJson), &acc);
+        try {
+            for (const FChange& change : c.after) acc.trackChildChange(change);
+            EXPECT_FALSE(c.throws);
+        } catch (const ns::Exception& e) {
+            EXPECT_TRUE(c.throws) << e.reason();
+            continue;
+        }
+        EXPECT_EQ(acc.isEmpty(), c.expected.empty());
+        EXPECT_EQ(changeLines(acc.changes()), c.expected);
+        EXPECT_EQ(changeLines(acc.takeChanges()), c.expected);
+        EXPECT_TRUE(acc.isEmpty());
+        EXPECT_TRUE(acc.changes().empty());
+    }
+}
+
 TEST(NodeFilters, IndexedAndRangedFilters) {
     FIndexedFilter filter(FKeyIndex::keyIndex());
     FChildChangeAccumulator acc;

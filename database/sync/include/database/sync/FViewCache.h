@@ -54,12 +54,21 @@ class FChildChangeAccumulator {
 public:
     // Folds the change into the one already held for its child; an
     // impossible sequence raises "QuorvaneDatabaseInternalError".
-    void trackChildChange(const FChange& change);
+    void trackChildChange(FChange change);
+    // A change for a child no change is held for (the caller knows): kept
+    // without looking for one, so a whole node's children go in unindexed
+    // until a later change needs the index.
+    void trackFirstChildChange(FChange change);
     // One change per child that still has one (no defined order).
     FChangeList changes() const;
-    bool isEmpty() const { return index_.empty(); }
+    // The same, moved out: the accumulator is left empty.
+    FChangeList takeChanges();
+    bool isEmpty() const { return live_ == 0; }
 
 private:
+    // Key to slot, for the slots below `indexed_`.
     std::unordered_map<std::string, size_t> index_;
+    size_t indexed_ = 0;
     std::vector<std::optional<FChange>> slots_;
+    size_t live_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "FLog.h"
+#include "FServerData.h"
 #include "database/connection/FConstants.h"
 #include "database/connection/FWorkerQueue.h"
 #include "database/model/FSnapshotUtilities.h"
@@ -641,7 +642,7 @@ void FPersistentConnection::onDataPushWithAction(const std::string& action, cons
             if (isMerge) {
                 checked.merge = FSnapshotUtilities::compoundWriteFromDictionary(data.asDictionary(), "onDataUpdate");
             } else {
-                checked.node = FSnapshotUtilities::nodeFrom(data);
+                checked.node = nodeFromServerData(data);
             }
         } catch (const ns::Exception& e) {
             FFWarn("I-RDB034047", "Dropping a data push the database cannot store: %@", e.reason());

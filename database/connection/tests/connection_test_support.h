@@ -93,6 +93,7 @@ public:
         // The connection's conversion of the data, read back (a merge's
         // applied to the empty node).
         ns::Value checked;
+        FNodePtr checkedNode;
     };
     struct Ranges {
         std::vector<FRangeMerge> ranges;
@@ -104,7 +105,7 @@ public:
                       std::optional<FQueryTag> tagId) override {
         std::lock_guard lock(mutex);
         EXPECT_TRUE(FWorkerQueue::sharedQueue()->isCurrent());
-        updates.push_back({pathString, message, isMerge, tagId, {}});
+        updates.push_back({pathString, message, isMerge, tagId, {}, nullptr});
         events.push_back("update " + pathString);
     }
     void onCheckedDataUpdate(FPersistentConnection& connection, const std::string& pathString,
@@ -112,7 +113,8 @@ public:
                              const FCheckedServerData& checked) override {
         onDataUpdate(connection, pathString, message, isMerge, tagId);
         std::lock_guard lock(mutex);
-        updates.back().checked = isMerge ? checked.merge.applyToNode(FEmptyNode::emptyNode())->val() : checked.node->val();
+        updates.back().checkedNode = isMerge ? checked.merge.applyToNode(FEmptyNode::emptyNode()) : checked.node;
+        updates.back().checked = updates.back().checkedNode->val();
     }
     void onRangeMerge(const std::vector<FRangeMerge>& merges, const std::string& pathString,
                       std::optional<FQueryTag> tagId) override {

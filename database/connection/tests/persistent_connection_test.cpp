@@ -730,6 +730,74 @@ TEST_F(PersistentConnectionTest, ServerInputTheDatabaseCannotUseIsDroppedAndTheC
     EXPECT_TRUE(capture.contains("I-RDB034047"));
 }
 
+// Pushed objects of thousands of children are converted a share of children
+// per thread: the node (priorities, order, dropped empties) and every
+// refusal must be the whole object's conversion.
+TEST_F(PersistentConnectionTest, LargePushedObjectsConvertAsTheWholeObjectWould) {
+    connect();
+    ASSERT_TRUE(waitReady());
+    auto children = [](const std::function<void(json&, int)>& add) {
+        json data = json::object();
+        for (int i = 0; i < 5000; ++i) add(data, i);
+        return data;
+    };
+    auto record = [](int i) {
+        return json{{"n", "P" + std::to_string(i)}, {"p", i + 0.25}, {"s", i % 13}, {"o", i % 3 == 0}};
+    };
+    struct Case {
+        const char* name;
+        json data;
+        bool dropped = false;
+    };
+    json withPriority = children([&](json& d, int i) { d["k" + std::to_string(i)] = record(i); });
+    withPriority[".priority"] = 5;
+    json deepBadKey = children([&](json& d, int i) { d["k" + std::to_string(i)] = record(i); });
+    deepBadKey["k4321"]["x"] = {{"bad.key", 1}};
+    json badKey = children([&](json& d, int i) { d["k" + std::to_string(i)] = record(i); });
+    badKey["a#b"] = 1;
+    const std::vector<Case> cases = {
+        {"records", children([&](json& d, int i) { d["k" + std::to_string(i)] = record(i); })},
+        {"integer and text keys, nulls and empties", children([](json& d, int i) {
+             const std::string key = i % 2 ? "t" + std::to_string(i) : std::to_string(i);
+             d[key] = i % 7 == 0 ? json(nullptr) : i % 11 == 0 ? json::object() : i % 13 == 0 ? json{{"x", nullptr}} : json(i);
+         })},
+        {"priorities, values and server values inside children", children([](json& d, int i) {
+             const std::string key = "k" + std::to_string(i);
+             if (i % 3 == 0) d[key] = {{".priority", i}, {"v", 1}};
+             if (i % 3 == 1) d[key] = {{".value", "x"}, {".priority", "p" + std::to_string(i)}};
+             if (i % 3 == 2) d[key] = {{".sv", "timestamp"}};
+         })},
+        {"a priority of the object itself", withPriority},
+        {"an invalid key deep inside", deepBadKey, true},
+        {"an invalid key among the children", badKey, true},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const std::string path = "/large" + std::to_string(i);
+        for (const auto& [target, data] : {std::pair{path, cases[i].data}, {path + "/done", json(true)}}) {
+            admin("/__admin/rtdb/connections/send",
+                  {{"ns", "demo"}, {"packet", {{"t", "d"}, {"d", {{"a", "d"}, {"b", {{"p", target}, {"d", data}}}}}}}});
+        }
+        ASSERT_TRUE(delegate_->waitEvent("update " + path + "/done")) << delegate_->describe();
+        std::lock_guard lock(delegate_->mutex);
+        auto update = std::find_if(delegate_->updates.begin(), delegate_->updates.end(),
+                                   [&](const auto& u) { return u.path == path; });
+        if (cases[i].dropped) {
+            EXPECT_EQ(update, delegate_->updates.end());
+            continue;
+        }
+        ASSERT_NE(update, delegate_->updates.end());
+        const FNodePtr expected = FSnapshotUtilities::nodeFrom(ns::json::parse(cases[i].data.dump()));
+        EXPECT_EQ(ns::json::serialize(update->checkedNode->valForExport(true)),
+                  ns::json::serialize(expected->valForExport(true)));
+        EXPECT_TRUE(update->checkedNode->isEqual(*expected));
+        std::vector<std::string> order, expectedOrder;
+        update->checkedNode->enumerateChildren([&](const std::string& k, const FNodePtr&, bool&) { order.push_back(k); });
+        expected->enumerateChildren([&](const std::string& k, const FNodePtr&, bool&) { expectedOrder.push_back(k); });
+        EXPECT_EQ(order, expectedOrder);
+    }
+}
+
 TEST_F(PersistentConnectionTest, CountFramedPacketsFromTheServerAreJoined) {
     faults({{"splitFrames", 100}});
     setServerData("/big", {{"text", std::string(5000, 'z')}});

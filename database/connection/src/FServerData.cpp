@@ -1,0 +1,61 @@
+#include "FServerData.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "database/model/FParallel.h"
+#include "database/model/FSnapshotUtilities.h"
+#include "database/model/FUtilities.h"
+
+namespace {
+
+// Below this many children the threads' start costs more than they save.
+constexpr size_t kParallelChildren = 4096;
+constexpr size_t kChunk = 256;
+
+// The keys whose object is not a plain children node, and what a key may
+// not contain.
+bool isPlainKey(const std::string& key) {
+    if (key.empty()) return false;
+    return key.find_first_of("/.#$[]") == std::string::npos;
+}
+
+}  // namespace
+
+FNodePtr nodeFromServerData(const ns::Value& data) {
+    const ns::Dictionary* object = data.dictionaryOrNull();
+    const unsigned threads = fparallel::threadCount();
+    if (!object || object->size() < kParallelChildren || threads < 2) return FSnapshotUtilities::nodeFrom(data);
+    std::vector<const ns::Dictionary::value_type*> members;
+    members.reserve(object->size());
+    for (const auto& member : *object) {
+        // ".priority", ".value" and ".sv" (and any key that is refused)
+        // take the whole object's own conversion.
+        if (!isPlainKey(member.first)) return FSnapshotUtilities::nodeFrom(data);
+        members.push_back(&member);
+    }
+    // Each child converts as it would inside the object: the same checks,
+    // one level shallower, which never matters here since JSON text the
+    // connection reads nests at most 512 deep and the limit is 1000.
+    std::vector<FChildrenDictionary::Entry> converted(members.size());
+    try {
+        fparallel::run(threads, members.size(), kChunk, [&](size_t i) {
+            converted[i] = {FChildKey(members[i]->first), FSnapshotUtilities::nodeFrom(members[i]->second)};
+        });
+    } catch (...) {
+        // A refused child: the whole object's conversion words the refusal
+        // (its path and all) as it always has.
+        return FSnapshotUtilities::nodeFrom(data);
+    }
+    std::vector<FChildrenDictionary::Entry> entries;
+    entries.reserve(converted.size());
+    for (auto& entry : converted) {
+        if (!entry.second->isEmpty()) entries.push_back(std::move(entry));
+    }
+    // The object's text order is key order unless integer keys are mixed in.
+    const bool sorted = std::is_sorted(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return FUtilities::compareKey(a.first, b.first) < 0;
+    });
+    return FChildrenNode::make(sorted ? FChildrenDictionary::fromSortedEntries(std::move(entries))
+                                      : FChildrenDictionary::fromEntries(std::move(entries)));
+}

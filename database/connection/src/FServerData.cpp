@@ -13,8 +13,9 @@ namespace {
 constexpr size_t kParallelChildren = 4096;
 constexpr size_t kChunk = 256;
 
-// The keys whose object is not a plain children node, and what a key may
-// not contain.
+// A key the object's conversion takes as a child's name: not empty, none of
+// the characters a key may not hold. The dot also catches ".priority",
+// ".value" and ".sv", which make the object something else than children.
 bool isPlainKey(const std::string& key) {
     if (key.empty()) return false;
     return key.find_first_of("/.#$[]") == std::string::npos;

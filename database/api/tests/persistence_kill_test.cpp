@@ -99,6 +99,9 @@ protected:
             ::setenv(kChildSandbox, sandbox_.root().c_str(), 1);
             ::setenv(kChildURL, url.c_str(), 1);
             ::setenv(kChildRun, std::to_string(run).c_str(), 1);
+            // A killed child cannot remove the temporary sandbox its test main
+            // makes: made inside this test's sandbox, it goes with it.
+            ::setenv("TMPDIR", sandbox_.root().c_str(), 1);
             // The child's output is kept for a failure's report.
             const std::string logPath = sandbox_.root() + "/child.log";
             const int log = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);

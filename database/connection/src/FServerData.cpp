@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "database/model/FParallel.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FUtilities.h"
+#include "platform/parallel.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ bool isPlainKey(const std::string& key) {
 
 FNodePtr nodeFromServerData(const ns::Value& data) {
     const ns::Dictionary* object = data.dictionaryOrNull();
-    const unsigned threads = fparallel::threadCount();
+    const unsigned threads = ns::parallel::threadCount();
     if (!object || object->size() < kParallelChildren || threads < 2) return FSnapshotUtilities::nodeFrom(data);
     std::vector<const ns::Dictionary::value_type*> members;
     members.reserve(object->size());
@@ -40,7 +40,7 @@ FNodePtr nodeFromServerData(const ns::Value& data) {
     // connection reads nests at most 512 deep and the limit is 1000.
     std::vector<FChildrenDictionary::Entry> converted(members.size());
     try {
-        fparallel::run(threads, members.size(), kChunk, [&](size_t i) {
+        ns::parallel::run(threads, members.size(), kChunk, [&](size_t i) {
             converted[i] = {FChildKey(members[i]->first), FSnapshotUtilities::nodeFrom(members[i]->second)};
         });
     } catch (...) {

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "FDigest.h"
-#include "database/model/FParallel.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FStringUtilities.h"
 #include "platform/error.h"
 #include "platform/format.h"
+#include "platform/parallel.h"
 
 namespace {
 
@@ -30,8 +30,8 @@ thread_local bool tHashingInParallel = false;
 // caller's included, taking indexes in chunks; each of those threads hashes
 // its subtrees on its own.
 void runInParallel(size_t n, const std::function<void(size_t)>& work) {
-    const unsigned threads = unsigned(std::min<size_t>(fparallel::threadCount(), n));
-    fparallel::run(threads, n, n / (size_t(threads) * 16), [&](size_t i) {
+    const unsigned threads = unsigned(std::min<size_t>(ns::parallel::threadCount(), n));
+    ns::parallel::run(threads, n, n / (size_t(threads) * 16), [&](size_t i) {
         const bool outer = tHashingInParallel;
         tHashingInParallel = true;
         work(i);
@@ -663,7 +663,7 @@ FNode::Digest FChildrenNode::computeDigest(bool& negativeZero) const {
 }
 
 void FChildrenNode::digestChildrenInParallel() const {
-    if (tHashingInParallel || fparallel::threadCount() < 2) return;
+    if (tHashingInParallel || ns::parallel::threadCount() < 2) return;
     // The unhashed children, and an estimate of the nodes left to hash: the
     // unhashed children counted at each level down the first unhashed one.
     std::vector<const FNode*> pending;

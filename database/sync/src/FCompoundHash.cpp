@@ -35,20 +35,12 @@ void walk(const FNode& node, FCompoundHashBuilder& builder) {
     // Every node that is not a leaf is a children node. Each child is
     // walked once its next sibling is known, and that sibling is fetched
     // into the cache meanwhile: a large tree's nodes are scattered in memory.
-    const std::string* key = nullptr;
-    const FNode* child = nullptr;
-    auto walkChild = [&] {
-        builder.startChild(*key);
-        walk(*child, builder);
-        builder.endChild();
-    };
-    forEachChildAndPriority(static_cast<const FChildrenNode&>(node), [&](const std::string& nextKey, const FNode& next) {
-        __builtin_prefetch(&next);
-        if (child) walkChild();
-        key = &nextKey;
-        child = &next;
-    });
-    if (child) walkChild();
+    forEachChildAndPriorityPrefetched(static_cast<const FChildrenNode&>(node),
+                                      [&](const std::string& key, const FNode& child) {
+                                          builder.startChild(key);
+                                          walk(child, builder);
+                                          builder.endChild();
+                                      });
 }
 
 }  // namespace

@@ -21,8 +21,8 @@
 #include <thread>
 
 #include "FCompoundHashText.h"
-#include "database/model/FParallel.h"
 #include "database/model/FStringUtilities.h"
+#include "platform/parallel.h"
 
 namespace fcompoundhash {
 namespace {
@@ -158,18 +158,8 @@ private:
             pendingLeaf_ = true;
         } else {
             s_.unusual = s_.unusual || node.isEmpty();
-            // Each child is walked once its next sibling is known, and that
-            // sibling is fetched into the cache meanwhile.
-            const std::string* pendingKey = nullptr;
-            const FNode* pending = nullptr;
-            forEachChildAndPriority(static_cast<const FChildrenNode&>(node),
-                                    [&](const std::string& nextKey, const FNode& next) {
-                                        __builtin_prefetch(&next);
-                                        if (pending) child(*pendingKey, *pending);
-                                        pendingKey = &nextKey;
-                                        pending = &next;
-                                    });
-            if (pending) child(*pendingKey, *pending);
+            forEachChildAndPriorityPrefetched(static_cast<const FChildrenNode&>(node),
+                                              [&](const std::string& key, const FNode& next) { child(key, next); });
         }
         close();
     }
@@ -439,16 +429,8 @@ private:
         if (node.isLeafNode()) {
             leaf(static_cast<const FLeafNode&>(node));
         } else {
-            const std::string* pendingKey = nullptr;
-            const FNode* pending = nullptr;
-            forEachChildAndPriority(static_cast<const FChildrenNode&>(node),
-                                    [&](const std::string& nextKey, const FNode& next) {
-                                        __builtin_prefetch(&next);
-                                        if (pending) child(*pendingKey, *pending);
-                                        pendingKey = &nextKey;
-                                        pending = &next;
-                                    });
-            if (pending) child(*pendingKey, *pending);
+            forEachChildAndPriorityPrefetched(static_cast<const FChildrenNode&>(node),
+                                              [&](const std::string& key, const FNode& next) { child(key, next); });
         }
         endChild();
     }
@@ -532,7 +514,7 @@ private:
 }  // namespace
 
 bool hashOnThreads(const FNode& node, uint64_t threshold, std::vector<FPath>& posts, std::vector<std::string>& hashes) {
-    const unsigned threads = fparallel::threadCount();
+    const unsigned threads = ns::parallel::threadCount();
     if (threads < 2 || node.isLeafNode() || node.isEmpty()) return false;
     const uint64_t size = FSnapshotUtilities::estimateSerializedNodeSize(node);
     if (size / kMinRanges < threshold) return false;
@@ -543,7 +525,7 @@ bool hashOnThreads(const FNode& node, uint64_t threshold, std::vector<FPath>& po
     }
     bool openAtEnd = false;
     const size_t closed = SplitFinder(segments, threshold).find(openAtEnd);
-    fparallel::run(threads, segments.size(), 1, [&](size_t i) { RangeWriter(segments[i]).run(); });
+    ns::parallel::run(threads, segments.size(), 1, [&](size_t i) { RangeWriter(segments[i]).run(); });
 
     // The ranges in order; one that spans segments is their texts joined.
     std::vector<std::string> found(closed + size_t(openAtEnd) + 1);

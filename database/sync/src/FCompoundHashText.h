@@ -57,6 +57,21 @@ void forEachChildAndPriority(const FChildrenNode& node, F&& f) {
     });
 }
 
+// forEachChildAndPriority with each child handed over once its next sibling
+// is known, and that sibling fetched into the cache meanwhile.
+template <class F>
+void forEachChildAndPriorityPrefetched(const FChildrenNode& node, F&& f) {
+    const std::string* pendingKey = nullptr;
+    const FNode* pending = nullptr;
+    forEachChildAndPriority(node, [&](const std::string& nextKey, const FNode& next) {
+        __builtin_prefetch(&next);
+        if (pending) f(*pendingKey, *pending);
+        pendingKey = &nextKey;
+        pending = &next;
+    });
+    if (pending) f(*pendingKey, *pending);
+}
+
 // Range text writers: appends to the range text that the compiler inlines
 // (a range is written a few bytes at a time).
 using RangeText = std::vector<char>;

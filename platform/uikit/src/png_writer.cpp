@@ -7,16 +7,16 @@
 // changed: a screen drawn again after a tap mostly differs in a few bands.
 // The bytes are the same whichever way a band was had.
 
-#include <sched.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <system_error>
-#include <thread>
+#include <functional>
+#include <memory>
 #include <vector>
 
+#include "platform/parallel.h"
 #include "uikit/UIImage.h"
 #include "uikit_internal.h"
 
@@ -28,17 +28,6 @@ namespace {
 // to find its matches, small enough that a change to one control leaves
 // most bands as they were.
 constexpr int kBandRows = 16;
-
-unsigned encodeThreads() {
-    static const unsigned kThreads = [] {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        const unsigned n = sched_getaffinity(0, sizeof set, &set) == 0 ? unsigned(CPU_COUNT(&set))
-                                                                       : std::thread::hardware_concurrency();
-        return std::clamp(n, 1u, 4u);
-    }();
-    return kThreads;
-}
 
 // Where the pixels come from: a surface the renderer drew (premultiplied
 // ARGB32 or RGB24 words) or an image's straight RGBA bytes.
@@ -259,27 +248,18 @@ Data PNGFrameEncoder::encode(const UIImage& image, bool keep) {
         }
     }
 
-    std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
-    auto work = [&] {
-        BandWorker worker(size_t(src.width) * 4);
-        for (size_t i; (i = next.fetch_add(1)) < changed.size();) {
+    // At most four threads, and about four bands a thread at least: a
+    // thread costs more to start than a band or two costs to compress.
+    const auto threads = unsigned(std::clamp<size_t>((changed.size() + 3) / 4, 1, std::min(parallel::threadCount(), 4u)));
+    parallel::runPerThread(threads, changed.size(), 1, [&] {
+        auto worker = std::make_shared<BandWorker>(size_t(src.width) * 4);
+        return std::function<void(size_t)>([&, worker](size_t i) {
             const size_t b = changed[i];
             const int first = int(b) * kBandRows;
-            if (!worker.make(src, rgb, first, std::min(kBandRows, src.height - first), kept.bands[b])) failed = true;
-        }
-    };
-    // About four bands a thread at least: a thread costs more to start
-    // than a band or two costs to compress.
-    const size_t wanted = std::min<size_t>(encodeThreads(), (changed.size() + 3) / 4);
-    std::vector<std::thread> helpers;
-    try {
-        for (size_t t = 1; t < wanted; ++t) helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-        // Fewer threads: the caller compresses the rest.
-    }
-    work();
-    for (auto& helper : helpers) helper.join();
+            if (!worker->make(src, rgb, first, std::min(kBandRows, src.height - first), kept.bands[b])) failed = true;
+        });
+    });
     if (failed) {
         kept = Kept{};
         return {};

@@ -1,4 +1,4 @@
-#include "database/model/FParallel.h"
+#include "platform/parallel.h"
 
 #include <sched.h>
 
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace fparallel {
+namespace ns::parallel {
 
 unsigned threadCount() {
     static const unsigned kThreads = [] {
@@ -24,16 +24,19 @@ unsigned threadCount() {
     return kThreads;
 }
 
-void run(unsigned threads, size_t n, size_t chunk, const std::function<void(size_t)>& work) {
+void runPerThread(unsigned threads, size_t n, size_t chunk,
+                  const std::function<std::function<void(size_t)>()>& makeWork) {
     chunk = std::max<size_t>(1, chunk);
     std::atomic<size_t> next{0};
     std::mutex faultLock;
     size_t faultIndex = std::numeric_limits<size_t>::max();
     std::exception_ptr fault;
     auto loop = [&] {
+        std::function<void(size_t)> work;
         for (size_t start; (start = next.fetch_add(chunk)) < n;) {
             for (size_t i = start; i < std::min(n, start + chunk); ++i) {
                 try {
+                    if (!work) work = makeWork();
                     work(i);
                 } catch (...) {
                     std::lock_guard<std::mutex> hold(faultLock);
@@ -57,4 +60,8 @@ void run(unsigned threads, size_t n, size_t chunk, const std::function<void(size
     if (fault) std::rethrow_exception(fault);
 }
 
-}  // namespace fparallel
+void run(unsigned threads, size_t n, size_t chunk, const std::function<void(size_t)>& work) {
+    runPerThread(threads, n, chunk, [&work] { return work; });
+}
+
+}  // namespace ns::parallel

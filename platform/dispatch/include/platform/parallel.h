@@ -1,12 +1,13 @@
 #pragma once
 // Work spread over a few short-lived threads, for the walks of large trees
-// (the node hash, the compound hash). Threads are started per call: the
-// walks that use them are rare and each runs for milliseconds at least.
+// (the node hash, the compound hash, a large push) and a picture's PNG bands.
+// Threads are started per call: the work that uses them is rare and each
+// call runs for milliseconds at least.
 
 #include <cstddef>
 #include <functional>
 
-namespace fparallel {
+namespace ns::parallel {
 
 // The threads this process may run on (its CPU affinity), at most 8.
 unsigned threadCount();
@@ -17,4 +18,9 @@ unsigned threadCount();
 // the caller once every thread has ended: the one of the lowest index.
 void run(unsigned threads, size_t n, size_t chunk, const std::function<void(size_t)>& work);
 
-}  // namespace fparallel
+// As run, with the work made once per thread by makeWork, for state a thread
+// keeps across its indexes (buffers, a compressor).
+void runPerThread(unsigned threads, size_t n, size_t chunk,
+                  const std::function<std::function<void(size_t)>()>& makeWork);
+
+}  // namespace ns::parallel

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/runloop.h"
+#include "platform/sandbox.h"
 
 namespace {
 
@@ -374,6 +377,11 @@ TEST(DispatchTimerSource, FiresEveryIntervalSuspendsCoalescesAndCancels) {
 
 TEST(DispatchQueueDeathTest, UncaughtExceptionAbortsWithTheQueueLabel) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The re-executed child makes its own process sandbox and dies before it
+    // could remove it: let it make it inside this process's, which goes.
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string previous = tmpdir ? tmpdir : "";
+    ::setenv("TMPDIR", ns::Sandbox::current()->rootPath().c_str(), 1);
     EXPECT_DEATH(
         {
             auto q = DispatchQueue::serial("test.thrower");
@@ -381,6 +389,11 @@ TEST(DispatchQueueDeathTest, UncaughtExceptionAbortsWithTheQueueLabel) {
             ns::DispatchSemaphore().wait();
         },
         "uncaught exception on queue test.thrower: NSGenericException: boom");
+    if (tmpdir) {
+        ::setenv("TMPDIR", previous.c_str(), 1);
+    } else {
+        ::unsetenv("TMPDIR");
+    }
 }
 
 }  // namespace

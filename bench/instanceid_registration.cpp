@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -88,6 +89,7 @@ private:
         if (!self || std::this_thread::get_id() != self->owner_) {
             for (int done = 0; done < count;) {
                 const ssize_t n = getrandom(out + done, size_t(count - done), 0);
+                if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) return 0;
                 done += int(n);
             }

@@ -35,20 +35,50 @@ bool isPriorityLeaf(const FNodePtr& node) {
     return leaf.isNumber() || leaf.isString();
 }
 
+// Bytes of `text` from `p` on that a JSON string carries as they are
+// (printable ASCII but for the quote and the backslash), eight at a time:
+// the first byte past them, or `end`.
+[[gnu::always_inline]] inline const char* plainRunEnd(const char* p, const char* end) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHighs = 0x8080808080808080ULL;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; end - p >= 8; p += 8) {
+            uint64_t x;
+            std::memcpy(&x, p, 8);
+            const uint64_t quote = x ^ (kOnes * '"');
+            const uint64_t backslash = x ^ (kOnes * '\\');
+            // A byte's high bit for each zero byte (the quote, the
+            // backslash), each byte below 0x20 and each byte beyond ASCII;
+            // the lowest one is exact.
+            const uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                     ((x - kOnes * 0x20) & ~x) | x;
+            if (const uint64_t found = special & kHighs) return p + std::countr_zero(found) / 8;
+        }
+    }
+    while (p != end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20 &&
+           static_cast<unsigned char>(*p) < 0x80) {
+        ++p;
+    }
+    return p;
+}
+
 // The path of a stored path string: pieces split on "/", empty ones
 // dropped (as FPath makes them), counted first so the pieces are allocated
 // once.
 FPath pathFrom(std::string_view text) {
+    auto forEachPiece = [text](auto&& take) {
+        for (size_t begin = 0; begin < text.size();) {
+            size_t end = text.find('/', begin);
+            if (end == std::string_view::npos) end = text.size();
+            if (end > begin) take(text.substr(begin, end - begin));
+            begin = end + 1;
+        }
+    };
     size_t count = 0;
-    for (size_t i = 0; i < text.size(); ++i) count += text[i] != '/' && (i == 0 || text[i - 1] == '/');
+    forEachPiece([&](std::string_view) { ++count; });
     std::vector<std::string> pieces;
     pieces.reserve(count);
-    for (size_t begin = 0; begin < text.size();) {
-        size_t end = text.find('/', begin);
-        if (end == std::string_view::npos) end = text.size();
-        if (end > begin) pieces.emplace_back(text.substr(begin, end - begin));
-        begin = end + 1;
-    }
+    forEachPiece([&](std::string_view piece) { pieces.emplace_back(piece); });
     return FPath(std::move(pieces), 0);
 }
 
@@ -120,6 +150,7 @@ FChildKey FCacheNodeReader::Sharing::Place::key(std::string_view name) {
     } else {
         key_ = FChildKey::makeUnshared(name);
     }
+    keyInByteOrder_ = byteOrderIsKeyOrder(name);
     return key_;
 }
 
@@ -182,9 +213,9 @@ public:
         if (p_ == end_) return false;
         switch (*p_) {
             case '"': {
-                std::string s;
-                if (!string(s)) return false;
-                out = ns::Value(std::move(s));
+                std::string_view s;
+                if (!stringView(s, scratch_)) return false;
+                out = ns::Value(s);
                 return true;
             }
             case 't': return word("true") && (out = ns::Value(true), true);
@@ -200,9 +231,10 @@ public:
         bool ascii = true;
         while (p_ != end_) {
             const char* run = p_;
-            while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) {
+            for (p_ = plainRunEnd(p_, end_);
+                 p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20;
+                 p_ = plainRunEnd(p_ + 1, end_)) {
                 ascii &= static_cast<unsigned char>(*p_) < 0x80;
-                ++p_;
             }
             out.append(run, p_);
             if (p_ == end_ || static_cast<unsigned char>(*p_) < 0x20) return false;
@@ -217,10 +249,7 @@ public:
     bool stringView(std::string_view& out, std::string& scratch) {
         if (p_ == end_ || *p_ != '"') return false;
         const char* start = ++p_;
-        while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20 &&
-               static_cast<unsigned char>(*p_) < 0x80) {
-            ++p_;
-        }
+        p_ = plainRunEnd(p_, end_);
         if (p_ != end_ && *p_ == '"') {
             out = std::string_view(start, size_t(p_++ - start));
             return true;
@@ -274,6 +303,24 @@ public:
 
     void setSharing(FCacheNodeReader::Sharing* sharing) { sharing_ = sharing; }
 
+    // Exactly these bytes next, no space before them.
+    bool literal(std::string_view bytes) {
+        if (size_t(end_ - p_) < bytes.size() || std::string_view(p_, bytes.size()) != bytes) return false;
+        p_ += bytes.size();
+        return true;
+    }
+
+    // A string without escapes or bytes beyond ASCII, as a view into the
+    // text.
+    bool plainString(std::string_view& out) {
+        if (p_ == end_ || *p_ != '"') return false;
+        const char* start = ++p_;
+        p_ = plainRunEnd(p_, end_);
+        if (p_ == end_ || *p_ != '"') return false;
+        out = std::string_view(start, size_t(p_++ - start));
+        return true;
+    }
+
     char peek() {
         skipSpace();
         return p_ == end_ ? '\0' : *p_;
@@ -281,6 +328,8 @@ public:
 
 private:
     void skipSpace() {
+        // The cache writes no space: one test passes the usual byte.
+        if (p_ == end_ || static_cast<unsigned char>(*p_) > ' ') return;
         while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
     }
 
@@ -375,6 +424,7 @@ private:
         FNodePtr valueNode;
         size_t count = 0;
         bool serverValue = false;
+        bool inKeyOrder = true;
         const bool read = members([&](std::string_view key) {
             ++count;
             if (key == kPriorityKey) {
@@ -397,17 +447,27 @@ private:
             FCacheNodeReader::Sharing::Place* place = sharing_ ? &sharing_->at(size_t(depth), count - 1) : nullptr;
             FNodePtr child = node(depth + 1, place);
             if (!child) return false;
-            if (!child->isEmpty()) entries.emplace_back(place ? place->key(key) : FChildKey(key), std::move(child));
+            if (!child->isEmpty()) {
+                if (place) {
+                    entries.emplace_back(place->key(key), std::move(child));
+                    inKeyOrder = inKeyOrder && place->keyInByteOrder();
+                } else {
+                    entries.emplace_back(FChildKey(key), std::move(child));
+                    inKeyOrder = inKeyOrder && FCacheNodeReader::byteOrderIsKeyOrder(key);
+                }
+            }
             return true;
         });
         if (!read || (serverValue && count > 1)) return nullptr;
         if (valueNode) return valueNode;
-        return FChildrenNode::make(FCacheNodeReader::childrenFrom(entries), std::move(priority));
+        return FChildrenNode::make(FCacheNodeReader::childrenFrom(entries, inKeyOrder), std::move(priority));
     }
 
     const char* p_;
     const char* end_;
     FCacheNodeReader::Sharing* sharing_;
+    // The decoded text of a string value with escapes, until it is copied.
+    std::string scratch_;
 };
 
 }  // namespace
@@ -416,21 +476,57 @@ FNodePtr FCacheNodeReader::nodeFromJSON(std::string_view text, Sharing::Place* p
     // Most rows are plain strings: taken without the parser.
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"' && text.size() - 2 <= kQuorvaneMaxLeafSize) {
         const std::string_view inner = text.substr(1, text.size() - 2);
-        const bool plain = std::all_of(inner.begin(), inner.end(), [](char c) {
-            return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x80 && c != '"' &&
-                   c != '\\';
-        });
-        if (plain) return place ? place->leaf(ns::Value(inner)) : FLeafNode::make(ns::Value(inner));
+        if (plainRunEnd(inner.data(), inner.data() + inner.size()) == inner.data() + inner.size()) return place ? place->leaf(ns::Value(inner)) : FLeafNode::make(ns::Value(inner));
     }
     Parser parser(text, nullptr);
     FNodePtr node = parser.node(0, place);
     return node && parser.atEnd() ? node : nullptr;
 }
 
-std::optional<FCacheNodeReader::WriteRow> FCacheNodeReader::writeRowFromJSON(std::string_view text,
-                                                                           WriteSharing* sharing) {
+namespace {
+
+// The merge members of a write row, the parser standing on its "{".
+bool mergeMembers(Parser& parser, FCacheNodeReader::WriteRow& row, FCacheNodeReader::WriteSharing* sharing) {
+    FCacheNodeReader::Sharing* merges = sharing ? &sharing->merges : nullptr;
+    parser.setSharing(merges);
+    size_t position = 0;
+    return parser.members([&](std::string_view path) {
+        FNodePtr node = parser.node(1, merges ? &merges->at(0, position++) : nullptr);
+        if (!node) return false;
+        row.merge.emplace_back(std::string(path), std::move(node));
+        return true;
+    });
+}
+
+// A row exactly as the cache writes it, {"id":N,"m"|"o":...,"path":"..."}
+// without space, read without looking its members up by name. Anything
+// else answers false, for the reading by member.
+bool writeRowAsWritten(std::string_view text, FCacheNodeReader::WriteRow& row,
+                       FCacheNodeReader::WriteSharing* sharing) {
     Parser parser(text, sharing ? &sharing->overwrites : nullptr);
-    WriteRow row;
+    if (!parser.literal("{\"id\":") || !parser.writeId(row.writeId)) return false;
+    if (parser.literal(",\"o\":")) {
+        if (!(row.overwrite = parser.node(0, nullptr))) return false;
+    } else if (!parser.literal(",\"m\":") || parser.peek() != '{' || !mergeMembers(parser, row, sharing)) {
+        return false;
+    }
+    std::string_view path;
+    if (!parser.literal(",\"path\":") || !parser.plainString(path) || !parser.literal("}") || !parser.atEnd()) {
+        return false;
+    }
+    row.path = pathFrom(path);
+    return true;
+}
+
+}  // namespace
+
+bool FCacheNodeReader::writeRowFromJSON(std::string_view text, WriteRow& row, WriteSharing* sharing) {
+    row.overwrite = nullptr;
+    row.merge.clear();
+    if (writeRowAsWritten(text, row, sharing)) return true;
+    row.overwrite = nullptr;
+    row.merge.clear();
+    Parser parser(text, sharing ? &sharing->overwrites : nullptr);
     bool hasId = false, hasPath = false, hasMerge = false;
     std::string scratch;
     const bool read = parser.members([&](std::string_view key) {
@@ -444,21 +540,21 @@ std::optional<FCacheNodeReader::WriteRow> FCacheNodeReader::writeRowFromJSON(std
         if (key == "o") return (row.overwrite = parser.node(0, nullptr)) != nullptr;
         if (key != "m" || parser.peek() != '{') return false;
         hasMerge = true;
-        Sharing* merges = sharing ? &sharing->merges : nullptr;
-        parser.setSharing(merges);
-        size_t position = 0;
-        return parser.members([&](std::string_view path) {
-            FNodePtr node = parser.node(1, merges ? &merges->at(0, position++) : nullptr);
-            if (!node) return false;
-            row.merge.emplace_back(std::string(path), std::move(node));
-            return true;
-        });
+        return mergeMembers(parser, row, sharing);
     });
-    if (!read || !parser.atEnd() || !hasId || !hasPath || hasMerge == (row.overwrite != nullptr)) return std::nullopt;
-    return row;
+    return read && parser.atEnd() && hasId && hasPath && hasMerge != (row.overwrite != nullptr);
 }
 
-FChildrenDictionary FCacheNodeReader::childrenFrom(std::vector<FChildrenDictionary::Entry>& entries) {
+bool FCacheNodeReader::byteOrderIsKeyOrder(std::string_view key) {
+    if (key.empty()) return false;
+    const char first = key.front();
+    if ((first >= '0' && first <= '9') || first == '[') return false;
+    return std::all_of(key.begin(), key.end(), [](char c) {
+        return static_cast<unsigned char>(c) > '/' && static_cast<unsigned char>(c) < 0x80;
+    });
+}
+
+FChildrenDictionary FCacheNodeReader::childrenFrom(std::vector<FChildrenDictionary::Entry>& entries, bool inKeyOrder) {
     const FKeyComparator compare;
     auto less = [&](const FChildrenDictionary::Entry& a, const FChildrenDictionary::Entry& b) {
         return compare(a.first, b.first) < 0;
@@ -466,7 +562,9 @@ FChildrenDictionary FCacheNodeReader::childrenFrom(std::vector<FChildrenDictiona
     // Rows and members come in byte order, which is the key order unless
     // integer keys or characters below "/" are about: a check spares most
     // levels the sort.
-    if (!std::is_sorted(entries.begin(), entries.end(), less)) std::sort(entries.begin(), entries.end(), less);
+    if (!inKeyOrder && !std::is_sorted(entries.begin(), entries.end(), less)) {
+        std::sort(entries.begin(), entries.end(), less);
+    }
     FChildrenDictionary children = FChildrenDictionary::fromSortedRange(entries.data(), entries.size());
     entries.clear();
     return children;
@@ -486,6 +584,7 @@ public:
             value_ = std::move(node);
         } else if (!node->isEmpty()) {
             entries_.entries().emplace_back(place.key(name), std::move(node));
+            inKeyOrder_ = inKeyOrder_ && place.keyInByteOrder();
         }
     }
 
@@ -494,11 +593,13 @@ public:
             if (value_->isEmpty()) return value_;
             if (value_->isLeafNode()) return priority_ ? value_->updatePriority(priority_) : value_;
         }
-        return FChildrenNode::make(FCacheNodeReader::childrenFrom(entries_.entries()), std::move(priority_));
+        return FChildrenNode::make(FCacheNodeReader::childrenFrom(entries_.entries(), inKeyOrder_),
+                                   std::move(priority_));
     }
 
 private:
     EntryBuffer entries_;
+    bool inKeyOrder_ = true;
     FNodePtr priority_;
     FNodePtr value_;
     bool hasValue_ = false;

@@ -12,6 +12,7 @@
 #include "platform/file_manager.h"
 #include "platform/format.h"
 #include "platform/json.h"
+#include "platform/parallel.h"
 
 namespace {
 
@@ -72,38 +73,53 @@ std::string exceptionText(const std::exception& e) {
 
 // The compound write of an update's members, added in their order. Members
 // that are each one key (the usual update) hold no write above another, so
-// their tree is made in one step.
-FCompoundWrite mergeFrom(std::vector<std::pair<std::string, FNodePtr>>& members) {
+// their tree is made in one step, through the caller's buffer.
+FCompoundWrite mergeFrom(std::vector<std::pair<std::string, FNodePtr>>& members,
+                         std::vector<FImmutableTree<FNodePtr>::Children::Entry>& children) {
     using Tree = FImmutableTree<FNodePtr>;
-    const bool flat = std::all_of(members.begin(), members.end(), [](const auto& member) {
-        return !member.first.empty() && member.first.find('/') == std::string::npos;
-    });
-    if (!flat) {
-        FCompoundWrite merge;
-        for (const auto& [path, node] : members) merge = merge.addWrite(node, FPath(path));
-        return merge;
+    bool inKeyOrder = true;
+    for (const auto& member : members) {
+        if (member.first.empty() || member.first.find('/') != std::string::npos) {
+            FCompoundWrite merge;
+            for (const auto& [path, node] : members) merge = merge.addWrite(node, FPath(path));
+            return merge;
+        }
+        inKeyOrder = inKeyOrder && FCacheNodeReader::byteOrderIsKeyOrder(member.first);
     }
     const FKeyComparator compare;
     auto less = [&](const auto& a, const auto& b) { return compare(a.first, b.first) < 0; };
-    if (!std::is_sorted(members.begin(), members.end(), less)) std::sort(members.begin(), members.end(), less);
-    std::vector<Tree::Children::Entry> children;
-    children.reserve(members.size());
+    if (!inKeyOrder && !std::is_sorted(members.begin(), members.end(), less)) {
+        std::sort(members.begin(), members.end(), less);
+    }
+    children.clear();
     for (auto& [key, node] : members) children.emplace_back(std::move(key), Tree(std::move(node)));
-    return FCompoundWrite(Tree(std::nullopt, Tree::Children::fromSortedEntries(std::move(children))));
+    Tree::Children sorted = Tree::Children::fromSortedRange(children.data(), children.size());
+    children.clear();
+    return FCompoundWrite(Tree(std::nullopt, std::move(sorted)));
 }
 
-// The record of a row the cache reader took; nullptr when a part of it is
-// refused on the way.
-FWriteRecordPtr writeRecordFrom(FCacheNodeReader::WriteRow& row) {
-    try {
-        if (row.overwrite) {
-            return std::make_shared<FWriteRecord>(std::move(row.path), std::move(row.overwrite), row.writeId, true);
+// What one reader of write rows keeps from row to row.
+struct WriteRowReader {
+    FCacheNodeReader::WriteRow row;
+    FCacheNodeReader::WriteSharing sharing;
+    std::vector<FImmutableTree<FNodePtr>::Children::Entry> mergeChildren;
+
+    // The record of a row in the form the cache writes; nullptr for any
+    // other row, or when a part of it is refused on the way.
+    FWriteRecordPtr read(std::string_view bytes) {
+        if (!FCacheNodeReader::writeRowFromJSON(bytes, row, &sharing)) return nullptr;
+        try {
+            if (row.overwrite) {
+                return std::make_shared<FWriteRecord>(std::move(row.path), std::move(row.overwrite), row.writeId,
+                                                      true);
+            }
+            return std::make_shared<FWriteRecord>(std::move(row.path), mergeFrom(row.merge, mergeChildren),
+                                                  row.writeId);
+        } catch (const std::exception&) {
+            return nullptr;
         }
-        return std::make_shared<FWriteRecord>(std::move(row.path), mergeFrom(row.merge), row.writeId);
-    } catch (const std::exception&) {
-        return nullptr;
     }
-}
+};
 
 // The generic reading of a write row: the JSON as a value, checked, then
 // converted. A bad row is dropped (nullptr) rather than raised: raising here
@@ -139,15 +155,93 @@ FWriteRecordPtr genericWriteRecord(const std::string& key, std::string_view byte
     return record;
 }
 
-// The rows the cache wrote itself go through the cache reader; any other
-// row is read the generic way, with its checks and warnings.
-FWriteRecordPtr writeRecordFromRow(const std::string& key, std::string_view bytes,
-                                   FCacheNodeReader::WriteSharing& sharing) {
-    if (std::optional<FCacheNodeReader::WriteRow> row = FCacheNodeReader::writeRowFromJSON(bytes, &sharing)) {
-        if (FWriteRecordPtr record = writeRecordFrom(*row)) return record;
+// The rows from an iterator's place on, copied out of the database so that
+// several threads can read them: keys and values one after another in
+// blocks that are never moved.
+class RowCopy {
+public:
+    explicit RowCopy(APLevelDBIterator& iterator) {
+        for (; iterator.valid(); iterator.next()) {
+            const std::string_view key = iterator.rawKey();
+            const std::string_view value = iterator.rawValue();
+            const size_t size = key.size() + value.size();
+            if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < size) {
+                blocks_.emplace_back().reserve(std::max(kBlockSize, size));
+            }
+            std::string& block = blocks_.back();
+            rows_.push_back({block.data() + block.size(), uint32_t(key.size()), uint32_t(value.size())});
+            block.append(key).append(value);
+        }
     }
-    return genericWriteRecord(key, bytes);
+    size_t size() const { return rows_.size(); }
+    std::string_view key(size_t i) const { return std::string_view(rows_[i].at, rows_[i].keySize); }
+    std::string_view value(size_t i) const {
+        return std::string_view(rows_[i].at + rows_[i].keySize, rows_[i].valueSize);
+    }
+
+private:
+    static constexpr size_t kBlockSize = 256 * 1024;
+    struct Row {
+        const char* at;
+        uint32_t keySize;
+        uint32_t valueSize;
+    };
+    std::vector<std::string> blocks_;
+    std::vector<Row> rows_;
+};
+
+// Past this many rows the rest are read on several threads, each taking
+// this many at a time: a thread costs about what reading a few hundred rows
+// does, and a restore of fewer rows copies none.
+constexpr size_t kRowsBeforeThreads = 1024;
+constexpr size_t kWriteRowsPerTurn = 256;
+
+// The records of the rows in the cache's own form, in row order (nullptr
+// for the others).
+std::vector<FWriteRecordPtr> readWriteRows(const RowCopy& rows, unsigned threads) {
+    std::vector<FWriteRecordPtr> records(rows.size());
+    ns::parallel::runPerThread(threads, rows.size(), kWriteRowsPerTurn, [&] {
+        auto reader = std::make_shared<WriteRowReader>();
+        return [&records, &rows, reader](size_t i) { records[i] = reader->read(rows.value(i)); };
+    });
+    return records;
 }
+
+// Whether a row's key is the one the cache gives its write id.
+bool isWriteKey(std::string_view key, int64_t writeId) {
+    char digits[24];
+    const auto [end, error] = std::to_chars(digits, digits + sizeof digits, writeId);
+    return error == std::errc() && key == std::string_view(digits, size_t(end - digits));
+}
+
+// The stored writes as they are restored, row by row in key order: a row
+// the cache reader did not take is read the generic way, with its checks
+// and warnings.
+struct RestoredWrites {
+    std::vector<FWriteRecordPtr> records;
+    std::vector<int64_t> ids;
+    std::vector<std::string> badKeys;
+    // Keys other than the write id's own, for the warning on an id taken
+    // twice, by position among the records.
+    std::vector<std::pair<size_t, std::string>> otherKeys;
+
+    void add(std::string_view key, std::string_view bytes, FWriteRecordPtr record) {
+        if (!record) record = genericWriteRecord(std::string(key), bytes);
+        if (!record) {
+            badKeys.emplace_back(key);
+            return;
+        }
+        if (!isWriteKey(key, record->writeId())) otherKeys.emplace_back(records.size(), key);
+        ids.push_back(record->writeId());
+        records.push_back(std::move(record));
+    }
+
+    std::string keyOf(size_t i) const {
+        auto other = std::lower_bound(otherKeys.begin(), otherKeys.end(), i,
+                                      [](const auto& entry, size_t at) { return entry.first < at; });
+        return other != otherKeys.end() && other->first == i ? other->second : std::to_string(ids[i]);
+    }
+};
 
 // Positions of the ids in increasing order; of equal ids the first keeps
 // its place first. Rows come in key order and a key is its id in decimal,
@@ -296,34 +390,35 @@ bool FLevelDBStorageEngine::removeAllUserWrites() {
 
 std::vector<FWriteRecordPtr> FLevelDBStorageEngine::userWrites() {
     const double start = nowMs();
-    std::vector<int64_t> ids;
-    std::vector<FWriteRecordPtr> records;
-    std::vector<std::string> keys;
-    std::vector<std::string> badKeys;
-    FCacheNodeReader::WriteSharing sharing;
-    for (APLevelDBIterator iterator(writesDB_); iterator.valid(); iterator.next()) {
-        std::string key(iterator.rawKey());
-        FWriteRecordPtr record = writeRecordFromRow(key, iterator.rawValue(), sharing);
-        if (!record) {
-            badKeys.push_back(std::move(key));
-            continue;
-        }
-        ids.push_back(record->writeId());
-        records.push_back(std::move(record));
-        keys.push_back(std::move(key));
+    RestoredWrites restored;
+    WriteRowReader reader;
+    const unsigned threads = ns::parallel::threadCount();
+    APLevelDBIterator iterator(writesDB_);
+    size_t rowCount = 0;
+    for (; iterator.valid() && (rowCount < kRowsBeforeThreads || threads < 2); iterator.next(), ++rowCount) {
+        const std::string_view value = iterator.rawValue();
+        restored.add(iterator.rawKey(), value, reader.read(value));
+    }
+    if (iterator.valid()) {
+        const RowCopy rest(iterator);
+        std::vector<FWriteRecordPtr> records = readWriteRows(rest, threads);
+        restored.records.reserve(restored.records.size() + rest.size());
+        restored.ids.reserve(restored.ids.size() + rest.size());
+        for (size_t i = 0; i < rest.size(); ++i) restored.add(rest.key(i), rest.value(i), std::move(records[i]));
     }
     // Removed once the enumeration is over; the enumeration's iterator
     // would not see them anyway.
-    for (const std::string& key : badKeys) writesDB_->removeKey(key);
+    for (const std::string& key : restored.badKeys) writesDB_->removeKey(key);
+    const std::vector<int64_t>& ids = restored.ids;
     std::vector<FWriteRecordPtr> writes;
-    writes.reserve(records.size());
+    writes.reserve(ids.size());
     for (const uint32_t i : writeIdOrder(ids)) {
         if (!writes.empty() && writes.back()->writeId() == ids[i]) {
             FFWarn("I-RDB076036", "Skipping write with key %@: its id %ld is already taken by another stored write",
-                   keys[i], long(ids[i]));
+                   restored.keyOf(i), long(ids[i]));
             continue;
         }
-        writes.push_back(std::move(records[i]));
+        writes.push_back(std::move(restored.records[i]));
     }
     FFLog("I-RDB076014", "Loaded %lu writes in %fms", (unsigned long)writes.size(), nowMs() - start);
     return writes;

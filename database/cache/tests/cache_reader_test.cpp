@@ -2,9 +2,12 @@
 
 #include <functional>
 
+#include "core/QRVLogger.h"
+#include "database/cache/FCacheNodeReader.h"
 #include "database/cache/FLevelDBStorageEngine.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "platform/json.h"
+#include "platform/system_log.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -164,6 +167,137 @@ TEST_F(CacheReaderTest, SiblingRecordsReadBackWithEveryKindAndKey) {
         EXPECT_EQ(exported(writes[2 * i + 1]->compoundWrite().applyToNode(FEmptyNode::emptyNode())),
                   exported(FSnapshotUtilities::nodeFrom(value)))
             << what;
+    }
+}
+
+// Bytes a string reader must stop at or carry, each at every place of a
+// word of text and just past it, in leaves, keys and write paths.
+TEST_F(CacheReaderTest, StringsReadBackWhateverByteStandsWhereInThem) {
+    const std::string kBytes[] = {"\"", "\\", "\n", "\x01", "\x1f", " ", "\x7f", "~", "\xc3\xa9", "\xe6\x97\xa5"};
+    uint64_t id = 0;
+    for (const std::string& byte : kBytes) {
+        for (size_t at = 0; at <= 17; ++at) {
+            const std::string text = std::string(at, 'a') + byte + std::string(17 - at, 'b');
+            const std::string what = ns::json::serialize(ns::Value(text));
+            FNodePtr written = FSnapshotUtilities::nodeFrom(
+                ns::Value(ns::Dictionary{{"s", ns::Value(text)}, {"t", ns::Value(ns::Dictionary{{"u", ns::Value(text)}})}}));
+            engine().updateServerCache(written, FPath("/s"), false);
+            expectSame(engine().serverCacheAtPath(FPath("/s")), written, what);
+            engine().updateServerCache(FSnapshotUtilities::nodeFrom(ns::Value(text)), FPath("/s"), false);
+            expectSame(engine().serverCacheAtPath(FPath("/s")), FSnapshotUtilities::nodeFrom(ns::Value(text)), what);
+            engine().saveUserOverwrite(written, FPath("/w"), ++id);
+            const FCompoundWrite merge =
+                FCompoundWrite::compoundWriteWithValueDictionary({{"s", ns::Value(text)}, {"z", ns::Value(1)}});
+            const FPath path("/m/" + text + "/x");
+            engine().saveUserMerge(merge, path, ++id);
+            const auto writes = engine().userWrites();
+            ASSERT_EQ(writes.size(), id) << what;
+            expectSame(writes[id - 2]->overwrite(), written, what);
+            EXPECT_TRUE(writes[id - 1]->compoundWrite() == merge) << what;
+            EXPECT_EQ(writes[id - 1]->path(), path) << what;
+        }
+    }
+}
+
+// Byte order stands for key order only where the reader is told it does:
+// for any two keys it passes, "key/" rows and members come in key order.
+TEST_F(CacheReaderTest, KeysPassedAsInByteOrderComeInKeyOrder) {
+    const struct {
+        const char* key;
+        bool passes;
+    } kKeys[] = {
+        {"a", true},      {"ab", true},      {"a0", true},     {"Z", true},      {"_x", true},
+        {"a~", true},     {"a b", false},    {"a-b", false},   {"a!", false},    {"a,", false},
+        {"10", false},    {"9", false},      {"-5", false},    {"0x", false},    {"[MIN_NAME]", false},
+        {"\xc3\xa9", false}, {"a\xef\xbd\xa1", false}, {"a\xf0\x9f\x98\x80", false}, {"", false},
+    };
+    for (const auto& a : kKeys) {
+        EXPECT_EQ(FCacheNodeReader::byteOrderIsKeyOrder(a.key), a.passes) << a.key;
+        for (const auto& b : kKeys) {
+            if (!FCacheNodeReader::byteOrderIsKeyOrder(a.key) || !FCacheNodeReader::byteOrderIsKeyOrder(b.key)) continue;
+            const int keyOrder = FUtilities::compareKey(a.key, b.key);
+            const int memberOrder = std::string_view(a.key).compare(b.key);
+            const int rowOrder = (std::string(a.key) + "/").compare(std::string(b.key) + "/");
+            EXPECT_EQ(keyOrder < 0, memberOrder < 0) << a.key << " " << b.key;
+            EXPECT_EQ(keyOrder < 0, rowOrder < 0) << a.key << " " << b.key;
+        }
+    }
+    // Keys that do not pass are put in key order.
+    FNodePtr mixed = node(R"({"a": 1, "a b": 2, "a-b": 3, "a!": 4, "10": 5, "9": 6, "-5": 7, "\u00e9": 8, "b": 9})");
+    engine().updateServerCache(mixed, FPath("/k"), false);
+    expectSame(engine().serverCacheAtPath(FPath("/k")), mixed, "rows");
+    engine().saveUserOverwrite(mixed, FPath("/k"), 1);
+    expectSame(engine().userWrites()[0]->overwrite(), mixed, "members");
+}
+
+// A restore of more rows than one thread reads: rows in other forms, bad
+// rows and an id taken twice among them, wherever they fall.
+TEST_F(CacheReaderTest, ALargeRestoreKeepsOrderRemovalsAndWarnings) {
+    constexpr uint64_t kWrites = 6000;
+    for (uint64_t id = 1; id <= kWrites; ++id) {
+        const FPath path("/stock/P" + std::to_string(7450000 + id));
+        if (id % 3 == 0) {
+            engine().saveUserMerge(FCompoundWrite::compoundWriteWithValueDictionary(
+                                       {{"s", ns::Value(int64_t(id % 13))}, {"p/q", ns::Value(2.5)}}),
+                                   path, id);
+        } else {
+            engine().saveUserOverwrite(node(R"({"d": "N)" + std::to_string(id) + R"(", "s": 3})"), path, id);
+        }
+    }
+    const struct {
+        const char* key;
+        const char* row;
+    } kOdd[] = {
+        {"0005", R"({"id":5,"path":"/dup/","o":1})"},  // comes first: row "5" gives way
+        {"9x", R"({"id":5,"path":"/dup/","o":2})"},    // comes last: gives way
+        {"5999x", R"({ "id" : 6001, "path" : "/spaced/", "o" : 2 })"},
+        {"6002", R"({"path":"/late/","o":{"b":1,"a":2},"id":6002})"},
+        {"7", R"({"id":7,"path":"/bad/","o":{"bad$key":1}})"},  // replaces row "7"
+        {"800", "not json"},                                     // replaces row "800"
+        {"801", "{\"id\":801,\"o\":{\"a\":\"\xff\"},\"path\":\"/x/\"}"},  // not UTF-8
+        {"9000", R"({"id":9000,"path":"/\u00e9/","m":{"a/b":1,"10":2,"9":3}})"},
+    };
+    auto& writes = *engine().writesDB();
+    for (const auto& odd : kOdd) writes.setString(odd.row, odd.key);
+    auto capture = ns::SystemLog::capture();
+    const auto restored = engine().userWrites();
+    QRVLoggerFlush();
+    EXPECT_EQ(restored.size(), kWrites - 3 + 3);  // rows "7", "800" and "801" replaced by bad ones
+    for (size_t i = 1; i < restored.size(); ++i) {
+        ASSERT_LT(restored[i - 1]->writeId(), restored[i]->writeId()) << i;
+    }
+    EXPECT_TRUE(capture.contains("[I-RDB076036] Skipping write with key 5:"));
+    EXPECT_TRUE(capture.contains("[I-RDB076036] Skipping write with key 9x:"));
+    EXPECT_TRUE(capture.contains("Removing failed write with key 7"));
+    EXPECT_TRUE(capture.contains("Removing failed write with key 800"));
+    EXPECT_FALSE(writes.stringForKey("7"));
+    EXPECT_FALSE(writes.stringForKey("800"));
+    EXPECT_FALSE(writes.stringForKey("801"));
+    EXPECT_EQ(restored[4]->path(), FPath("/dup"));
+    EXPECT_TRUE(restored[4]->overwrite()->isEqual(*node("1")));
+    for (const auto& record : restored) {
+        const int64_t id = record->writeId();
+        if (id == 5) {
+            continue;
+        } else if (id == 6001) {
+            EXPECT_TRUE(record->overwrite()->isEqual(*node("2")));
+        } else if (id == 6002) {
+            EXPECT_TRUE(record->overwrite()->isEqual(*node(R"({"a": 2, "b": 1})")));
+        } else if (id == 9000) {
+            EXPECT_EQ(record->path(), FPath("/\xc3\xa9"));
+            EXPECT_TRUE(record->compoundWrite() ==
+                        FCompoundWrite::compoundWriteWithValueDictionary(
+                            {{"a/b", ns::Value(1)}, {"10", ns::Value(2)}, {"9", ns::Value(3)}}));
+        } else if (id % 3 == 0) {
+            EXPECT_TRUE(record->compoundWrite() ==
+                        FCompoundWrite::compoundWriteWithValueDictionary(
+                            {{"s", ns::Value(int64_t(id % 13))}, {"p/q", ns::Value(2.5)}}))
+                << id;
+        } else {
+            ASSERT_TRUE(record->overwrite()->isEqual(*node(R"({"d": "N)" + std::to_string(id) + R"(", "s": 3})")))
+                << id;
+            ASSERT_EQ(record->path(), FPath("/stock/P" + std::to_string(7450000 + id))) << id;
+        }
     }
 }
 

@@ -8,7 +8,6 @@
 // so every odd row keeps the generic reader's outcome and messages.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,6 +31,8 @@ public:
         class Place {
         public:
             FChildKey key(std::string_view name);
+            // Whether the last key made here passes byteOrderIsKeyOrder.
+            bool keyInByteOrder() const { return keyInByteOrder_; }
             // A leaf without a priority.
             FNodePtr leaf(const ns::Value& value);
 
@@ -42,6 +43,7 @@ public:
             uint8_t leafMisses_ = 0;
             uint8_t keyTurn_ = 0;
             uint8_t leafTurn_ = 0;
+            bool keyInByteOrder_ = false;
         };
         Place& at(size_t depth, size_t position);
 
@@ -56,6 +58,8 @@ public:
 
     // A stored write row: {"id", "path", and one of "o" (a set's node) or "m"
     // (relative paths to nodes)}, keys in the order the cache writes them.
+    // A row is read into the one before it, so a reader of many rows keeps
+    // the room of its members.
     struct WriteRow {
         int64_t writeId = 0;
         FPath path;
@@ -67,12 +71,22 @@ public:
         Sharing overwrites;
         Sharing merges;
     };
-    static std::optional<WriteRow> writeRowFromJSON(std::string_view text, WriteSharing* sharing = nullptr);
+    // False when the reader does not take the text (`row` then holds
+    // nothing of use).
+    static bool writeRowFromJSON(std::string_view text, WriteRow& row, WriteSharing* sharing = nullptr);
+
+    // Whether keys like this one come in key order when they come in byte
+    // order, as members and rows do: no integer or sentinel can start it,
+    // and it holds no character below "/" (which sorts a row before the
+    // row of a shorter key) or beyond ASCII (UTF-16 order).
+    static bool byteOrderIsKeyOrder(std::string_view key);
 
     // Children ordered for a children node: entries sorted by their key's
-    // byte order (as rows and JSON members come) into the node key order;
-    // the entries are moved out and `entries` left empty.
-    static FChildrenDictionary childrenFrom(std::vector<FChildrenDictionary::Entry>& entries);
+    // byte order (as rows and JSON members come) into the node key order,
+    // which they already are in when `inKeyOrder` (every key passed
+    // byteOrderIsKeyOrder); the entries are moved out and `entries` left
+    // empty.
+    static FChildrenDictionary childrenFrom(std::vector<FChildrenDictionary::Entry>& entries, bool inKeyOrder = false);
 
     // The node stored in the server-cache rows under `prefix` (a key ending
     // in "/"), the iterator standing on the first of them; it is left on the

@@ -192,9 +192,10 @@ private:
 
 // Past this many rows the rest are read on several threads, each taking
 // this many at a time: a thread costs about what reading a few hundred rows
-// does, and a restore of fewer rows copies none.
+// does, a restore of fewer rows copies none, and small turns leave little
+// for the others to wait on when a thread loses its processor.
 constexpr size_t kRowsBeforeThreads = 1024;
-constexpr size_t kWriteRowsPerTurn = 256;
+constexpr size_t kWriteRowsPerTurn = 64;
 
 // The records of the rows in the cache's own form, in row order (nullptr
 // for the others).

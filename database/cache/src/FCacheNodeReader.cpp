@@ -169,12 +169,12 @@ FNodePtr FCacheNodeReader::Sharing::Place::leaf(const ns::Value& value) {
     return leaf_;
 }
 
-FCacheNodeReader::Sharing::Place& FCacheNodeReader::Sharing::at(size_t depth, size_t position) {
+FCacheNodeReader::Sharing::Place& FCacheNodeReader::Sharing::add(size_t depth, size_t position) {
     depth = std::min(depth, kPlaceDepths - 1);
     position = std::min(position, kPlacePositions - 1);
     if (places_.size() <= depth) places_.resize(depth + 1);
     // Whole rows at once: a place handed out stays where it is while deeper
-    // ones are added.
+    // ones are added, and a row that is there has every place of it.
     std::vector<Place>& row = places_[depth];
     if (row.empty()) row.resize(kPlacePositions);
     return row[position];

@@ -45,9 +45,14 @@ public:
             uint8_t leafTurn_ = 0;
             bool keyInByteOrder_ = false;
         };
-        Place& at(size_t depth, size_t position);
+        Place& at(size_t depth, size_t position) {
+            if (depth < places_.size() && position < places_[depth].size()) return places_[depth][position];
+            return add(depth, position);
+        }
 
     private:
+        // Deeper or further along places share the last one.
+        Place& add(size_t depth, size_t position);
         std::vector<std::vector<Place>> places_;
     };
 

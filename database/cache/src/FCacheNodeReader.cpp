@@ -476,7 +476,9 @@ FNodePtr FCacheNodeReader::nodeFromJSON(std::string_view text, Sharing::Place* p
     // Most rows are plain strings: taken without the parser.
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"' && text.size() - 2 <= kQuorvaneMaxLeafSize) {
         const std::string_view inner = text.substr(1, text.size() - 2);
-        if (plainRunEnd(inner.data(), inner.data() + inner.size()) == inner.data() + inner.size()) return place ? place->leaf(ns::Value(inner)) : FLeafNode::make(ns::Value(inner));
+        if (plainRunEnd(inner.data(), inner.data() + inner.size()) == inner.data() + inner.size()) {
+            return place ? place->leaf(ns::Value(inner)) : FLeafNode::make(ns::Value(inner));
+        }
     }
     Parser parser(text, nullptr);
     FNodePtr node = parser.node(0, place);

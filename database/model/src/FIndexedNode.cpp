@@ -83,7 +83,7 @@ std::optional<FNamedNode> FIndexedNode::firstChild() const {
     if (!childrenNode) return std::nullopt;
     State s = state();
     if (s.order == Order::KeyOrder) {
-        auto* e = childrenNode->children().minEntry();
+        auto e = childrenNode->children().minEntry();
         if (!e) return std::nullopt;
         return FNamedNode{e->first, e->second};
     }
@@ -97,7 +97,7 @@ std::optional<FNamedNode> FIndexedNode::lastChild() const {
     if (!childrenNode) return std::nullopt;
     State s = state();
     if (s.order == Order::KeyOrder) {
-        auto* e = childrenNode->children().maxEntry();
+        auto e = childrenNode->children().maxEntry();
         if (!e) return std::nullopt;
         return FNamedNode{e->first, e->second};
     }

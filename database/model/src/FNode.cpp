@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FDigest.h"
+#include "FSlotPool.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FStringUtilities.h"
 #include "platform/error.h"
@@ -341,7 +342,7 @@ bool FLeafNode::holds(const ns::Value& value) const {
 }
 
 // A short string or a number lies in the leaf itself: a leaf and its count
-// fit one 64-byte heap block.
+// take one 56-byte slot.
 static_assert(sizeof(FLeafNode) <= 40);
 
 FNodePtr FLeafNode::makeUnshared(const ns::Value& value) {
@@ -349,7 +350,7 @@ FNodePtr FLeafNode::makeUnshared(const ns::Value& value) {
         tTextRoomSize = value.asString().size() + 1;
         return std::allocate_shared<const FLeafNode>(TextRoomAllocator<FLeafNode>(), value, InlineText());
     }
-    return std::make_shared<const FLeafNode>(value);
+    return std::allocate_shared<const FLeafNode>(FSlotAllocator<FLeafNode>(), value);
 }
 
 FLeafNode::FLeafNode(const ns::Value& value) { init(value, nullptr); }

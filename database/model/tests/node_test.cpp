@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <random>
 #include <thread>
@@ -504,6 +505,86 @@ TEST(ChildKey, ShortKeysShareTheStringOfARecentEqualKey) {
     for (auto& thread : threads) thread.join();
     for (const auto& keys : made) {
         for (size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(keys[i], "k" + std::to_string(i % 700));
+    }
+}
+
+// Children arrays with the same keys share one block of them: no version may
+// see another's keys or values.
+TEST(ChildrenDictionary, ArraysOfTheSameKeysShareThem) {
+    using Contents = std::vector<std::pair<std::string, int64_t>>;
+    auto build = [](const Contents& contents) {
+        std::vector<FChildrenDictionary::Entry> entries;
+        for (const auto& [key, value] : contents) entries.emplace_back(key, FLeafNode::make(ns::Value(value)));
+        return FChildrenDictionary::fromSortedEntries(std::move(entries));
+    };
+    auto contentsOf = [](const FChildrenDictionary& d) {
+        Contents out;
+        d.forEach([&](const std::string& key, const FNodePtr& leaf) {
+            out.emplace_back(key, leaf->val().asInt());
+            return true;
+        });
+        return out;
+    };
+    const Contents firstContents{{"a", 300}, {"b", 301}, {"c", 302}};
+    const FChildrenDictionary first = build(firstContents);
+    struct Case {
+        const char* what;
+        std::function<FChildrenDictionary()> make;
+        bool shares;
+        Contents contents;
+    };
+    const Case cases[] = {
+        {"the same keys again", [&] { return build({{"a", 400}, {"b", 401}, {"c", 402}}); }, true,
+         {{"a", 400}, {"b", 401}, {"c", 402}}},
+        {"a value replaced", [&] { return first.insert("b", FLeafNode::make(ns::Value(int64_t(500)))); }, true,
+         {{"a", 300}, {"b", 500}, {"c", 302}}},
+        {"a key added", [&] { return first.insert("bb", FLeafNode::make(ns::Value(int64_t(500)))); }, false,
+         {{"a", 300}, {"b", 301}, {"bb", 500}, {"c", 302}}},
+        {"a key removed", [&] { return first.remove("a"); }, false, {{"b", 301}, {"c", 302}}},
+        {"a key fewer", [&] { return build({{"a", 1}, {"b", 2}}); }, false, {{"a", 1}, {"b", 2}}},
+        {"another last key", [&] { return build({{"a", 1}, {"b", 2}, {"d", 3}}); }, false,
+         {{"a", 1}, {"b", 2}, {"d", 3}}},
+    };
+    for (const Case& c : cases) {
+        const FChildrenDictionary second = c.make();
+        EXPECT_EQ(second.sharesKeysWith(first), c.shares) << c.what;
+        EXPECT_EQ(contentsOf(second), c.contents) << c.what;
+        EXPECT_EQ(contentsOf(first), firstContents) << c.what;
+        EXPECT_TRUE(second.checkInvariants()) << c.what;
+    }
+}
+
+// Leaves come from per-thread lists of pooled slots: leaves made on one
+// thread and freed on another, either thread ending in between, keep their
+// values, and slots freed are used again without touching live leaves.
+TEST(Node, LeavesMadeAndFreedOnThreadsThatEnd) {
+    struct Case {
+        const char* what;
+        bool madeOnWorker;
+        bool freedOnWorker;
+    };
+    const Case cases[] = {
+        {"made and freed here", false, false},
+        {"made on an ended thread, freed here", true, false},
+        {"made here, freed on an ended thread", false, true},
+        {"made and freed on ended threads", true, true},
+    };
+    constexpr int64_t kLeaves = 3000;
+    auto onThread = [](bool worker, const std::function<void()>& work) {
+        if (!worker) return work();
+        std::thread(work).join();
+    };
+    for (const Case& c : cases) {
+        std::vector<FNodePtr> made, kept;
+        onThread(c.madeOnWorker, [&] {
+            for (int64_t i = 0; i < kLeaves; ++i) made.push_back(FLeafNode::makeNew(ns::Value(1000 + i)));
+        });
+        for (size_t i = 0; i < made.size(); i += 3) kept.push_back(made[i]);
+        onThread(c.freedOnWorker, [&] { made.clear(); });
+        std::vector<FNodePtr> again;
+        for (int64_t i = 0; i < kLeaves; ++i) again.push_back(FLeafNode::makeNew(ns::Value(-1 - i)));
+        for (size_t i = 0; i < kept.size(); ++i) ASSERT_EQ(kept[i]->val(), ns::Value(int64_t(1000 + 3 * i))) << c.what;
+        for (size_t i = 0; i < again.size(); ++i) ASSERT_EQ(again[i]->val(), ns::Value(-1 - int64_t(i))) << c.what;
     }
 }
 

@@ -46,6 +46,9 @@ public:
     friend bool operator==(const FChildKey& a, const std::string& b) { return a.str() == b; }
     friend bool operator==(const FChildKey& a, const char* b) { return a.str() == b; }
 
+    // The same for keys sharing one string (equal keys made apart may differ).
+    const void* identity() const { return rep_; }
+
     // Keys up to this long are shared with recent equal ones (they fit the
     // string's own buffer).
     static constexpr size_t kSharedLength = 15;

@@ -1,6 +1,10 @@
 #pragma once
 // An immutable sorted map with cheap versions. Up to kArrayLimit entries it
-// is a sorted array in one block (compact, fast to scan); above that a
+// is a sorted array (compact, fast to scan), its keys in one block and its
+// values in another: versions that differ only in values share the keys, and
+// where the key type allows it (FSortedKeySharing) dictionaries built with
+// the same keys as one built just before share that one's key block, as the
+// records of a list mostly have the same fields. Above that a
 // persistent left-leaning red-black tree (2-3 variant) with path copying, so
 // an insert or removal copies O(log n) nodes and shares the rest with the
 // old version. Copies of a dictionary share everything; nodes are released
@@ -11,6 +15,7 @@
 // comparator takes.
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -18,8 +23,18 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+// Whether dictionaries built from entries look for a recently built key
+// block with the same keys and share it. Specialised for key types whose
+// equal keys are mostly one object, so the look-up only compares pointers:
+//   static const void* identity(const K&);  // same identity: same key
+template <class K>
+struct FSortedKeySharing {
+    static constexpr bool kEnabled = false;
+};
 
 // Default size up to which a dictionary stays a sorted array. Measured by
 // bench/model_array_limit.cpp: up to this size replacing one entry in the
@@ -32,25 +47,56 @@ inline constexpr size_t kFSortedDictionaryArrayLimit = 128;
 template <class K, class V, class Compare, size_t ArrayLimit = kFSortedDictionaryArrayLimit>
 class FImmutableSortedDictionary {
     struct Node;
-    struct ArrayBlock;
+    template <class T>
+    struct Block;
+    using KeyBlock = Block<K>;
+    using ValueBlock = Block<V>;
+    // A set's dictionary has no values to keep.
+    static constexpr bool kNoValues = std::is_empty_v<V>;
 
 public:
     // At or below this many entries the dictionary is a sorted array.
     static constexpr size_t kArrayLimit = ArrayLimit;
 
     using Entry = std::pair<K, V>;
+    // An entry where it lies, as `first` and `second`.
+    struct EntryView {
+        const K& first;
+        const V& second;
+    };
+    // Points at an entry (or nothing) like a `const Entry*`.
+    class EntryPointer {
+    public:
+        EntryPointer() = default;
+        EntryPointer(std::nullptr_t) {}  // NOLINT: null like a pointer
+        EntryPointer(const K* key, const V* value) : key_(key), value_(value) {}
+        explicit operator bool() const { return key_ != nullptr; }
+        EntryView operator*() const { return EntryView{*key_, *value_}; }
+        struct Arrow {
+            EntryView view;
+            const EntryView* operator->() const { return &view; }
+        };
+        Arrow operator->() const { return Arrow{**this}; }
+        friend bool operator==(const EntryPointer& p, std::nullptr_t) { return p.key_ == nullptr; }
+
+    private:
+        const K* key_ = nullptr;
+        const V* value_ = nullptr;
+    };
 
     FImmutableSortedDictionary() = default;
     explicit FImmutableSortedDictionary(Compare cmp) : cmp_(std::move(cmp)) {}
 
     FImmutableSortedDictionary(const FImmutableSortedDictionary& o)
-        : cmp_(o.cmp_), array_(o.array_), root_(o.root_), count_(o.count_) {
-        retainArray(array_);
+        : cmp_(o.cmp_), keys_(o.keys_), values_(o.values_), root_(o.root_), count_(o.count_) {
+        KeyBlock::retain(keys_);
+        ValueBlock::retain(values_);
         retain(root_);
     }
     FImmutableSortedDictionary(FImmutableSortedDictionary&& o) noexcept
-        : cmp_(std::move(o.cmp_)), array_(o.array_), root_(o.root_), count_(o.count_) {
-        o.array_ = nullptr;
+        : cmp_(std::move(o.cmp_)), keys_(o.keys_), values_(o.values_), root_(o.root_), count_(o.count_) {
+        o.keys_ = nullptr;
+        o.values_ = nullptr;
         o.root_ = nullptr;
         o.count_ = 0;
     }
@@ -59,13 +105,15 @@ public:
         return *this;
     }
     ~FImmutableSortedDictionary() {
-        releaseArray(array_);
+        KeyBlock::release(keys_);
+        ValueBlock::release(values_);
         release(root_);
     }
 
     void swap(FImmutableSortedDictionary& o) noexcept {
         std::swap(cmp_, o.cmp_);
-        std::swap(array_, o.array_);
+        std::swap(keys_, o.keys_);
+        std::swap(values_, o.values_);
         std::swap(root_, o.root_);
         std::swap(count_, o.count_);
     }
@@ -82,7 +130,8 @@ public:
         d.count_ = n;
         if (n == 0) return d;
         if (n <= kArrayLimit) {
-            d.array_ = ArrayBlock::make(n, [&](size_t i, Entry* slot) { new (slot) Entry(std::move(entries[i])); });
+            d.keys_ = keyBlockFor(entries, n);
+            d.makeValues(n, [&](size_t i, V* slot) { new (slot) V(std::move(entries[i].second)); });
         } else {
             d.root_ = buildBalanced(entries, n);
         }
@@ -113,9 +162,9 @@ public:
     // sharing the entry) lives.
     template <class Q>
     const V* find(const Q& key) const {
-        if (array_) {
+        if (keys_) {
             size_t i = lowerBound(key);
-            if (i < count_ && cmp_(array_->at(i).first, key) == 0) return &array_->at(i).second;
+            if (i < count_ && cmp_(keys_->at(i), key) == 0) return &valueAt(i);
             return nullptr;
         }
         const Node* n = root_;
@@ -142,19 +191,30 @@ public:
     // A new dictionary with `key` set to `value`.
     FImmutableSortedDictionary insert(K key, V value) const {
         FImmutableSortedDictionary out(cmp_);
-        if (array_ || !root_) {
-            size_t i = array_ ? lowerBound(key) : 0;
-            bool replace = array_ && i < count_ && cmp_(array_->at(i).first, key) == 0;
+        if (keys_ || !root_) {
+            size_t i = keys_ ? lowerBound(key) : 0;
+            bool replace = keys_ && i < count_ && cmp_(keys_->at(i), key) == 0;
             size_t n = count_ + (replace ? 0 : 1);
             if (n <= kArrayLimit) {
                 out.count_ = n;
-                out.array_ = ArrayBlock::make(n, [&](size_t j, Entry* slot) {
-                    if (j < i) {
-                        new (slot) Entry(array_->at(j));
-                    } else if (j == i) {
-                        new (slot) Entry(std::move(key), std::move(value));
+                if (replace) {
+                    // The same keys: the new version shares them.
+                    out.keys_ = keys_;
+                    KeyBlock::retain(keys_);
+                } else {
+                    out.keys_ = KeyBlock::make(n, [&](size_t j, K* slot) {
+                        if (j == i) {
+                            new (slot) K(std::move(key));
+                        } else {
+                            new (slot) K(keys_->at(j < i ? j : j - 1));
+                        }
+                    });
+                }
+                out.makeValues(n, [&](size_t j, V* slot) {
+                    if (j == i) {
+                        new (slot) V(std::move(value));
                     } else {
-                        new (slot) Entry(array_->at(replace ? j : j - 1));
+                        new (slot) V(valueAt(j < i || replace ? j : j - 1));
                     }
                 });
                 return out;
@@ -164,7 +224,7 @@ public:
             entries.reserve(n);
             for (size_t j = 0; j < count_; ++j) {
                 if (j == i) entries.emplace_back(std::move(key), std::move(value));
-                if (!(replace && j == i)) entries.push_back(array_->at(j));
+                if (!(replace && j == i)) entries.emplace_back(keys_->at(j), valueAt(j));
             }
             if (i == count_) entries.emplace_back(std::move(key), std::move(value));
             return fromSortedEntries(std::move(entries), cmp_);
@@ -187,11 +247,10 @@ public:
         FImmutableSortedDictionary out(cmp_);
         out.count_ = count_ - 1;
         if (out.count_ == 0) return out;
-        if (array_) {
+        if (keys_) {
             size_t i = lowerBound(key);
-            out.array_ = ArrayBlock::make(out.count_, [&](size_t j, Entry* slot) {
-                new (slot) Entry(array_->at(j < i ? j : j + 1));
-            });
+            out.keys_ = KeyBlock::make(out.count_, [&](size_t j, K* slot) { new (slot) K(keys_->at(j < i ? j : j + 1)); });
+            out.makeValues(out.count_, [&](size_t j, V* slot) { new (slot) V(valueAt(j < i ? j : j + 1)); });
             return out;
         }
         warmPath(key);
@@ -208,37 +267,37 @@ public:
     }
 
     // Smallest / largest entry; nullptr when empty.
-    const Entry* minEntry() const {
-        if (array_) return &array_->at(0);
+    EntryPointer minEntry() const {
+        if (keys_) return entryAt(0);
         const Node* n = root_;
         if (!n) return nullptr;
         while (n->left) n = n->left;
-        return &n->entry();
+        return n->entry();
     }
-    const Entry* maxEntry() const {
-        if (array_) return &array_->at(count_ - 1);
+    EntryPointer maxEntry() const {
+        if (keys_) return entryAt(count_ - 1);
         const Node* n = root_;
         if (!n) return nullptr;
         while (n->right) n = n->right;
-        return &n->entry();
+        return n->entry();
     }
     std::optional<K> minKey() const {
-        const Entry* e = minEntry();
+        EntryPointer e = minEntry();
         if (!e) return std::nullopt;
         return e->first;
     }
     std::optional<K> maxKey() const {
-        const Entry* e = maxEntry();
+        EntryPointer e = maxEntry();
         if (!e) return std::nullopt;
         return e->first;
     }
 
     // The entry with the largest key below `key`; nullptr when none.
     template <class Q>
-    const Entry* predecessorEntry(const Q& key) const {
-        if (array_) {
+    EntryPointer predecessorEntry(const Q& key) const {
+        if (keys_) {
             size_t i = lowerBound(key);
-            return i == 0 ? nullptr : &array_->at(i - 1);
+            return i == 0 ? EntryPointer() : entryAt(i - 1);
         }
         const Node* n = root_;
         const Node* best = nullptr;
@@ -250,11 +309,11 @@ public:
                 n = n->left;
             }
         }
-        return best ? &best->entry() : nullptr;
+        return best ? best->entry() : EntryPointer();
     }
     template <class Q>
     std::optional<K> predecessorKey(const Q& key) const {
-        const Entry* e = predecessorEntry(key);
+        EntryPointer e = predecessorEntry(key);
         if (!e) return std::nullopt;
         return e->first;
     }
@@ -263,10 +322,9 @@ public:
     // stopped early.
     template <class F>
     bool forEach(F&& f) const {
-        if (array_) {
+        if (keys_) {
             for (size_t i = 0; i < count_; ++i) {
-                const Entry& e = array_->at(i);
-                if (!f(e.first, e.second)) return false;
+                if (!f(keys_->at(i), valueAt(i))) return false;
             }
             return true;
         }
@@ -274,10 +332,9 @@ public:
     }
     template <class F>
     bool forEachReverse(F&& f) const {
-        if (array_) {
+        if (keys_) {
             for (size_t i = count_; i > 0; --i) {
-                const Entry& e = array_->at(i - 1);
-                if (!f(e.first, e.second)) return false;
+                if (!f(keys_->at(i - 1), valueAt(i - 1))) return false;
             }
             return true;
         }
@@ -304,27 +361,26 @@ public:
     // A cursor over the entries; it keeps the dictionary's storage alive.
     class Iterator {
     public:
-        bool valid() const { return current_ != nullptr; }
-        const K& key() const { return current_->first; }
-        const V& value() const { return current_->second; }
-        const Entry& entry() const { return *current_; }
+        bool valid() const { return key_ != nullptr; }
+        const K& key() const { return *key_; }
+        const V& value() const { return *value_; }
+        EntryView entry() const { return EntryView{*key_, *value_}; }
         void next() {
-            if (dict_.array_) {
-                if (reverse_) {
-                    current_ = index_ == 0 ? nullptr : &dict_.array_->at(--index_);
+            if (dict_.keys_) {
+                if (reverse_ ? index_ == 0 : index_ + 1 >= dict_.count_) {
+                    at(EntryPointer());
                 } else {
-                    ++index_;
-                    current_ = index_ < dict_.count_ ? &dict_.array_->at(index_) : nullptr;
+                    at(dict_.entryAt(reverse_ ? --index_ : ++index_));
                 }
                 return;
             }
             if (stack_.empty()) {
-                current_ = nullptr;
+                at(EntryPointer());
                 return;
             }
             const Node* n = stack_.back();
             stack_.pop_back();
-            current_ = &n->entry();
+            at(n->entry());
             const Node* c = reverse_ ? n->left : n->right;
             while (c) {
                 stack_.push_back(c);
@@ -334,21 +390,25 @@ public:
 
     private:
         friend class FImmutableSortedDictionary;
+        void at(EntryPointer e) {
+            key_ = e ? &e->first : nullptr;
+            value_ = e ? &e->second : nullptr;
+        }
         FImmutableSortedDictionary dict_;
         bool reverse_ = false;
         size_t index_ = 0;
         std::vector<const Node*> stack_;
-        const Entry* current_ = nullptr;
+        const K* key_ = nullptr;
+        const V* value_ = nullptr;
     };
 
     Iterator iterator(bool reverse = false) const {
         Iterator it;
         it.dict_ = *this;
         it.reverse_ = reverse;
-        if (array_) {
-            if (count_ == 0) return it;
+        if (keys_) {
             it.index_ = reverse ? count_ - 1 : 0;
-            it.current_ = &array_->at(it.index_);
+            it.at(entryAt(it.index_));
             return it;
         }
         const Node* n = root_;
@@ -366,10 +426,10 @@ public:
         Iterator it;
         it.dict_ = *this;
         it.reverse_ = reverse;
-        if (array_) {
+        if (keys_) {
             size_t i = lowerBound(key);
             if (reverse) {
-                if (i < count_ && cmp_(array_->at(i).first, key) == 0) {
+                if (i < count_ && cmp_(keys_->at(i), key) == 0) {
                     it.index_ = i;
                 } else if (i == 0) {
                     return it;
@@ -380,7 +440,7 @@ public:
                 if (i >= count_) return it;
                 it.index_ = i;
             }
-            it.current_ = &array_->at(it.index_);
+            it.at(entryAt(it.index_));
             return it;
         }
         const Node* n = root_;
@@ -405,14 +465,14 @@ public:
     class const_iterator {
     public:
         using value_type = Entry;
-        const Entry& operator*() const { return it_.entry(); }
-        const Entry* operator->() const { return &it_.entry(); }
+        EntryView operator*() const { return it_.entry(); }
+        typename EntryPointer::Arrow operator->() const { return {it_.entry()}; }
         const_iterator& operator++() {
             it_.next();
             return *this;
         }
         bool operator==(const const_iterator& o) const {
-            return (!it_.valid() && !o.it_.valid()) || (it_.valid() && o.it_.valid() && &it_.entry() == &o.it_.entry());
+            return (!it_.valid() && !o.it_.valid()) || (it_.valid() && o.it_.valid() && &it_.key() == &o.it_.key());
         }
         bool operator!=(const const_iterator& o) const { return !(*this == o); }
 
@@ -430,18 +490,20 @@ public:
     // Whether the tree form holds the red-black invariants (for tests): no
     // red right link, no two reds in a row, equal black height, keys in order.
     bool checkInvariants() const {
-        if (array_) {
+        if (keys_) {
             for (size_t i = 1; i < count_; ++i) {
-                if (cmp_(array_->at(i - 1).first, array_->at(i).first) >= 0) return false;
+                if (cmp_(keys_->at(i - 1), keys_->at(i)) >= 0) return false;
             }
-            return count_ <= kArrayLimit;
+            return count_ <= kArrayLimit && keys_->size == count_ && (kNoValues || values_->size == count_);
         }
         if (isRed(root_)) return false;
         size_t seen = 0;
         const K* last = nullptr;
         return blackHeight(root_, seen, last) >= 0 && seen == count_;
     }
-    bool isArrayForm() const { return array_ != nullptr; }
+    bool isArrayForm() const { return keys_ != nullptr; }
+    // Whether the two share one key block (for tests).
+    bool sharesKeysWith(const FImmutableSortedDictionary& o) const { return keys_ && keys_ == o.keys_; }
 
 private:
     struct Node {
@@ -455,48 +517,95 @@ private:
         Entry kv;
 
         Node(Entry e, bool isRed, Node* l, Node* r) : red(isRed), left(l), right(r), kv(std::move(e)) {}
-        const Entry& entry() const { return kv; }
+        EntryPointer entry() const { return EntryPointer(&kv.first, &kv.second); }
     };
 
-    // Entries in one block after a reference count.
-    struct ArrayBlock {
+    // The keys or the values of an array in one block after a reference count.
+    template <class T>
+    struct Block {
         std::atomic<uint32_t> refs{1};
-        size_t size = 0;
+        uint32_t size = 0;
 
-        Entry* entries() { return reinterpret_cast<Entry*>(reinterpret_cast<char*>(this) + headerSize()); }
-        const Entry& at(size_t i) const {
-            return reinterpret_cast<const Entry*>(reinterpret_cast<const char*>(this) + headerSize())[i];
+        T* items() { return reinterpret_cast<T*>(reinterpret_cast<char*>(this) + headerSize()); }
+        const T& at(size_t i) const {
+            return reinterpret_cast<const T*>(reinterpret_cast<const char*>(this) + headerSize())[i];
         }
-        static constexpr size_t headerSize() {
-            return (sizeof(ArrayBlock) + alignof(Entry) - 1) / alignof(Entry) * alignof(Entry);
-        }
+        static constexpr size_t headerSize() { return (sizeof(Block) + alignof(T) - 1) / alignof(T) * alignof(T); }
         template <class Fill>
-        static ArrayBlock* make(size_t n, Fill&& fill) {
-            void* mem = ::operator new(headerSize() + n * sizeof(Entry));
-            auto* block = new (mem) ArrayBlock();
+        static Block* make(size_t n, Fill&& fill) {
+            void* mem = ::operator new(headerSize() + n * sizeof(T));
+            auto* block = new (mem) Block();
             size_t built = 0;
             try {
-                for (; built < n; ++built) fill(built, block->entries() + built);
+                for (; built < n; ++built) fill(built, block->items() + built);
             } catch (...) {
-                block->size = built;
+                block->size = uint32_t(built);
                 destroy(block);
                 throw;
             }
-            block->size = n;
+            block->size = uint32_t(n);
             return block;
         }
-        static void destroy(ArrayBlock* block) {
-            for (size_t i = 0; i < block->size; ++i) block->entries()[i].~Entry();
-            block->~ArrayBlock();
+        static void destroy(Block* block) {
+            for (size_t i = 0; i < block->size; ++i) block->items()[i].~T();
+            block->~Block();
             ::operator delete(block);
+        }
+        static void retain(Block* b) {
+            if (b) b->refs.fetch_add(1, std::memory_order_relaxed);
+        }
+        static void release(Block* b) {
+            if (b && b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(b);
         }
     };
 
-    static void retainArray(ArrayBlock* b) {
-        if (b) b->refs.fetch_add(1, std::memory_order_relaxed);
+    const V& valueAt(size_t i) const {
+        if constexpr (kNoValues) {
+            static const V kNothing{};
+            return kNothing;
+        } else {
+            return values_->at(i);
+        }
     }
-    static void releaseArray(ArrayBlock* b) {
-        if (b && b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) ArrayBlock::destroy(b);
+    EntryPointer entryAt(size_t i) const { return EntryPointer(&keys_->at(i), &valueAt(i)); }
+    template <class Fill>
+    void makeValues(size_t n, Fill&& fill) {
+        if constexpr (!kNoValues) values_ = ValueBlock::make(n, fill);
+    }
+
+    // The key block of a new array of the `n` entries at `entries` (their
+    // keys moved from when it is a new block).
+    static KeyBlock* keyBlockFor(Entry* entries, size_t n) {
+        auto moveKeys = [&] { return KeyBlock::make(n, [&](size_t i, K* slot) { new (slot) K(std::move(entries[i].first)); }); };
+        if constexpr (!FSortedKeySharing<K>::kEnabled) {
+            return moveKeys();
+        } else {
+            // The key blocks a thread built last, by the identities of their
+            // keys; each slot holds a reference.
+            struct Recent {
+                std::array<KeyBlock*, 64> blocks{};
+                ~Recent() {
+                    for (KeyBlock* b : blocks) KeyBlock::release(b);
+                }
+            };
+            thread_local Recent recent;
+            uint64_t h = n;
+            for (size_t i = 0; i < n; ++i) {
+                h = (h ^ reinterpret_cast<uintptr_t>(FSortedKeySharing<K>::identity(entries[i].first))) *
+                    0x9E3779B97F4A7C15ULL;
+            }
+            KeyBlock*& slot = recent.blocks[size_t(h >> 58)];
+            bool same = slot && slot->size == n;
+            for (size_t i = 0; same && i < n; ++i) {
+                same = FSortedKeySharing<K>::identity(slot->at(i)) == FSortedKeySharing<K>::identity(entries[i].first);
+            }
+            if (!same) {
+                KeyBlock::release(std::exchange(slot, nullptr));
+                slot = moveKeys();
+            }
+            KeyBlock::retain(slot);
+            return slot;
+        }
     }
     static void retain(Node* n) {
         if (n) n->refs.fetch_add(1, std::memory_order_relaxed);
@@ -710,7 +819,7 @@ private:
         size_t lo = 0, hi = count_;
         while (lo < hi) {
             size_t mid = (lo + hi) / 2;
-            if (cmp_(array_->at(mid).first, key) < 0) {
+            if (cmp_(keys_->at(mid), key) < 0) {
                 lo = mid + 1;
             } else {
                 hi = mid;
@@ -753,7 +862,9 @@ private:
     }
 
     [[no_unique_address]] Compare cmp_;
-    ArrayBlock* array_ = nullptr;
+    // The array form: keys_ (and values_ unless kNoValues) when not empty.
+    KeyBlock* keys_ = nullptr;
+    ValueBlock* values_ = nullptr;
     Node* root_ = nullptr;
     size_t count_ = 0;
 };
@@ -789,17 +900,17 @@ public:
         return FImmutableSortedSet(dict_.remove(e));
     }
     const T* first() const {
-        auto* e = dict_.minEntry();
+        auto e = dict_.minEntry();
         return e ? &e->first : nullptr;
     }
     const T* last() const {
-        auto* e = dict_.maxEntry();
+        auto e = dict_.maxEntry();
         return e ? &e->first : nullptr;
     }
     // The element just before `e`; nullptr when none.
     template <class Q>
     const T* predecessor(const Q& e) const {
-        auto* p = dict_.predecessorEntry(e);
+        auto p = dict_.predecessorEntry(e);
         return p ? &p->first : nullptr;
     }
     template <class F>

@@ -27,7 +27,14 @@
 class FNode;
 using FNodePtr = std::shared_ptr<const FNode>;
 
-// Keys are interned (see FChildKey): an entry is a pointer and a node.
+// Keys are interned (see FChildKey): an entry is a pointer and a node, and
+// children nodes of the same keys (records of one shape) share one array of
+// them.
+template <>
+struct FSortedKeySharing<FChildKey> {
+    static constexpr bool kEnabled = true;
+    static const void* identity(const FChildKey& key) { return key.identity(); }
+};
 using FChildrenDictionary = FImmutableSortedDictionary<FChildKey, FNodePtr, FKeyComparator>;
 
 // A key and a node: the form of ordered children and of query bounds.

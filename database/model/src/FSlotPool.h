@@ -1,0 +1,199 @@
+#pragma once
+// Blocks of one size for the most numerous small objects (leaves with their
+// shared counts): a heap block of 56 bytes takes 64 with malloc's header and
+// rounding, a slot here takes its size. Slots come from 64 KiB slabs that are
+// kept for reuse once freed, never given back; each thread keeps a short list
+// of free slots of its own, so taking or giving one back is a few loads and
+// stores, and the shared list's lock is taken once per batch.
+
+#include <sanitizer/asan_interface.h>
+
+#include <cstddef>
+#include <mutex>
+#include <new>
+
+template <size_t Size>
+class FSlotPool {
+    static_assert(Size >= sizeof(void*) && Size % alignof(void*) == 0);
+
+public:
+    static void* allocate() {
+        Local& local = tLocal;
+        if (!local.list) {
+            if (local.dead) return shared().take();
+            guard(local);
+            shared().takeBatch(local);
+        }
+        Free* slot = local.list;
+        local.list = next(slot);
+        --local.count;
+        ASAN_UNPOISON_MEMORY_REGION(slot, Size);
+        return slot;
+    }
+
+    static void deallocate(void* p) {
+        Local& local = tLocal;
+        auto* slot = static_cast<Free*>(p);
+        if (local.dead) {
+            shared().give(slot, slot, 1);
+            return;
+        }
+        guard(local);
+        link(slot, local.list);
+        local.list = slot;
+        if (++local.count > 2 * kBatch) shared().giveBatch(local);
+    }
+
+private:
+    struct Free {
+        Free* next;
+    };
+    static constexpr size_t kBatch = 64;
+    static constexpr size_t kSlab = size_t(64) << 10;
+
+    // Free slots are poisoned for AddressSanitizer but for the moments
+    // their link is read or written.
+    static Free* next(Free* slot) {
+        ASAN_UNPOISON_MEMORY_REGION(slot, sizeof(Free));
+        Free* n = slot->next;
+        ASAN_POISON_MEMORY_REGION(slot, Size);
+        return n;
+    }
+    static void link(Free* slot, Free* n) {
+        ASAN_UNPOISON_MEMORY_REGION(slot, sizeof(Free));
+        slot->next = n;
+        ASAN_POISON_MEMORY_REGION(slot, Size);
+    }
+
+    // A thread's free slots; plain data, so it stays readable while the
+    // thread's other objects are destroyed (and free slots) after its guard.
+    struct Local {
+        Free* list;
+        size_t count;
+        bool guarded;
+        bool dead;
+    };
+    static inline thread_local Local tLocal{};
+    static void guard(Local& local) {
+        if (local.guarded) return;
+        local.guarded = true;
+        thread_local Guard ending;
+        (void)ending;
+    }
+
+    // Gives the thread's slots back when it ends; what the thread frees
+    // after that goes straight to the shared list.
+    struct Guard {
+        ~Guard() {
+            Local& local = tLocal;
+            local.dead = true;
+            if (local.list) {
+                Free* last = local.list;
+                for (Free* n = next(last); n; n = next(last)) last = n;
+                shared().give(local.list, last, local.count);
+            }
+            local.list = nullptr;
+            local.count = 0;
+        }
+    };
+
+    class Shared {
+    public:
+        // Moves kBatch slots to the thread's list, cutting new ones from
+        // the slab when the free list runs short.
+        void takeBatch(Local& local) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (size_t i = 0; i < kBatch; ++i) {
+                Free* slot = takeLocked();
+                link(slot, local.list);
+                local.list = slot;
+            }
+            local.count += kBatch;
+        }
+        void* take() {
+            std::lock_guard<std::mutex> lock(mutex_);
+            Free* slot = takeLocked();
+            ASAN_UNPOISON_MEMORY_REGION(slot, Size);
+            return slot;
+        }
+        // Hands half the thread's slots to the shared list.
+        void giveBatch(Local& local) {
+            Free* first = local.list;
+            Free* last = first;
+            for (size_t i = 1; i < kBatch; ++i) last = next(last);
+            local.list = next(last);
+            local.count -= kBatch;
+            give(first, last, kBatch);
+        }
+        // A chain of `n` slots from `first` to `last`.
+        void give(Free* first, Free* last, size_t n) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            link(last, list_);
+            list_ = first;
+            count_ += n;
+        }
+
+    private:
+        Free* takeLocked() {
+            if (list_) {
+                Free* slot = list_;
+                list_ = next(slot);
+                --count_;
+                return slot;
+            }
+            if (end_ - bump_ < std::ptrdiff_t(Size)) {
+                // Each slab starts with a pointer to the one before, so
+                // every slab stays reachable (leak checkers see them held).
+                char* slab = static_cast<char*>(::operator new(kSlab));
+                *reinterpret_cast<char**>(slab) = slabs_;
+                slabs_ = slab;
+                bump_ = slab + alignof(std::max_align_t);
+                end_ = slab + kSlab;
+            }
+            auto* slot = reinterpret_cast<Free*>(bump_);
+            bump_ += Size;
+            ASAN_POISON_MEMORY_REGION(slot, Size);
+            return slot;
+        }
+
+        std::mutex mutex_;
+        Free* list_ = nullptr;
+        size_t count_ = 0;
+        char* slabs_ = nullptr;
+        char* bump_ = nullptr;
+        char* end_ = nullptr;
+    };
+    // Never destroyed: slots are freed by exit-time destructors and by
+    // pooled work that outlives main.
+    static Shared& shared() {
+        static Shared& s = *new Shared;
+        return s;
+    }
+};
+
+// An allocator of one object at a time from the pool of its size (for
+// std::allocate_shared); other counts go to the heap.
+template <class T>
+struct FSlotAllocator {
+    using value_type = T;
+    FSlotAllocator() = default;
+    template <class U>
+    FSlotAllocator(const FSlotAllocator<U>&) {}  // NOLINT: rebinding
+    static_assert(alignof(T) <= alignof(void*));
+    static constexpr size_t kSlotSize = (sizeof(T) + alignof(void*) - 1) / alignof(void*) * alignof(void*);
+    T* allocate(size_t n) {
+        if (n != 1) return static_cast<T*>(::operator new(n * sizeof(T)));
+        return static_cast<T*>(FSlotPool<kSlotSize < 8 ? 8 : kSlotSize>::allocate());
+    }
+    void deallocate(T* p, size_t n) {
+        if (n != 1) {
+            ::operator delete(p);
+            return;
+        }
+        FSlotPool<kSlotSize < 8 ? 8 : kSlotSize>::deallocate(p);
+    }
+    template <class U>
+    bool operator==(const FSlotAllocator<U>&) const {
+        return true;
+    }
+};

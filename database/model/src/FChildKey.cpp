@@ -3,6 +3,8 @@
 #include <array>
 #include <functional>
 
+#include "database/model/FSlotPool.h"
+
 namespace {
 
 // The short keys a thread made last, two ways a slot (the newer first),
@@ -30,7 +32,21 @@ private:
     std::array<FChildKey, kSlots> slots_;
 };
 
+// A key's shared record (count and string) takes a pooled slot of its exact
+// size, on huge pages past 32 MiB of them (a million keys, whose look-ups
+// then miss the address cache less).
+constexpr size_t kRepSlot = 40;
+constexpr size_t kRepHugeAfter = size_t(32) << 20;
+
 }  // namespace
+
+void* FChildKey::Rep::operator new(size_t size) {
+    static_assert(sizeof(Rep) <= kRepSlot && alignof(Rep) <= alignof(void*));
+    (void)size;  // always sizeof(Rep): nothing derives from it
+    return FSlotPool<kRepSlot, alignof(void*), kRepHugeAfter>::allocate();
+}
+
+void FChildKey::Rep::operator delete(void* p) { FSlotPool<kRepSlot, alignof(void*), kRepHugeAfter>::deallocate(p); }
 
 FChildKey::Rep* FChildKey::emptyRep() {
     static Rep* empty = new Rep(Kind::Immortal, std::string_view());

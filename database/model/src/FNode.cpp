@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "FDigest.h"
-#include "FSlotPool.h"
+#include "database/model/FSlotPool.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FStringUtilities.h"
 #include "platform/error.h"
@@ -342,15 +342,16 @@ bool FLeafNode::holds(const ns::Value& value) const {
 }
 
 // A short string or a number lies in the leaf itself: a leaf and its count
-// take one 56-byte slot.
+// take one 56-byte pooled slot, on huge pages past 32 MiB of them.
 static_assert(sizeof(FLeafNode) <= 40);
+constexpr size_t kLeafHugeAfter = size_t(32) << 20;
 
 FNodePtr FLeafNode::makeUnshared(const ns::Value& value) {
     if (value.isString() && value.asString().size() > kShortText) {
         tTextRoomSize = value.asString().size() + 1;
         return std::allocate_shared<const FLeafNode>(TextRoomAllocator<FLeafNode>(), value, InlineText());
     }
-    return std::allocate_shared<const FLeafNode>(FSlotAllocator<FLeafNode>(), value);
+    return std::allocate_shared<const FLeafNode>(FSlotAllocator<FLeafNode, kLeafHugeAfter>(), value);
 }
 
 FLeafNode::FLeafNode(const ns::Value& value) { init(value, nullptr); }

@@ -192,6 +192,20 @@ int FUtilities::compareKey(std::string_view a, std::string_view b) {
     return FStringUtilities::compareUtf16(a, b);
 }
 
+uint64_t FUtilities::keyOrderPrefix(std::string_view key) {
+    if (maybeSpecial(key)) return 0;
+    // UTF-16 order is byte order over ASCII, and a key that is a prefix of
+    // another sorts first, as its zero padding does. Equal numbers say
+    // nothing (a key may hold a zero byte), so compareKey decides those.
+    uint64_t prefix = 0;
+    for (size_t i = 0; i < 8; ++i) {
+        const auto byte = i < key.size() ? uint8_t(key[i]) : uint8_t(0);
+        if (byte >= 0x80) return 0;
+        prefix = prefix << 8 | byte;
+    }
+    return prefix;
+}
+
 std::string FUtilities::getJavascriptType(const ns::Value& value) {
     if (value.isBool()) return "boolean";
     if (value.isNumber()) return "number";

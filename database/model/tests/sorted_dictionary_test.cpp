@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -147,6 +148,42 @@ TEST(SortedDictionary, KeyOrderedEntriesFromAnyOrder) {
     for (const auto& [k, v] : d) keys.push_back(k);
     EXPECT_EQ(keys, (std::vector<std::string>{"2", "10", "a", "b"}));
     EXPECT_EQ(*d.find("b"), 5);  // the later entry wins
+}
+
+// Keys whose order prefixes could mislead: text that shares its first eight
+// bytes, zero bytes, non-ASCII text (UTF-16 order is not UTF-8's), integers
+// and sentinels. A tree of them (with fillers past the array limit) must hold
+// them in key order and find each one.
+TEST(SortedDictionary, TreeOrderOfKeysWithMisleadingPrefixes) {
+    const std::vector<std::string> tricky = {
+        "", "a", std::string("a\0", 2), std::string("a\0b", 3), "abcdefg", "abcdefgh", "abcdefgh1", "abcdefgi",
+        "abcdefgh\xc3\xa9", "\xc3\xa9", "\xef\xbc\xa1", "\xf0\x9f\x98\x80", "5", "-5", "12", "007", "-",
+        "123456789012", "12345678901", "[MIN_NAME]", "[MAX_NAME]", "[", "Z", "z", "_", "~", "-0Abcdefghij",
+    };
+    for (const auto& a : tricky) {
+        for (const auto& b : tricky) {
+            const uint64_t pa = FKeyComparator::orderPrefix(a), pb = FKeyComparator::orderPrefix(b);
+            if (pa == 0 || pb == 0 || pa == pb) continue;
+            EXPECT_EQ(pa < pb, FUtilities::compareKey(a, b) < 0) << a << " / " << b;
+        }
+    }
+    std::vector<std::string> keys = tricky;
+    for (int i = 0; i < 300; ++i) keys.push_back("filler" + std::to_string(i * 7919 % 1000));
+    std::vector<std::string> shuffled = keys;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(5));
+    KeyDict d;
+    for (size_t i = 0; i < shuffled.size(); ++i) d = d.insert(shuffled[i], int(i));
+    d = d.remove("abcdefgh").insert("abcdefgh", -1);
+    ASSERT_FALSE(d.isArrayForm());
+    ASSERT_TRUE(d.checkInvariants());
+    std::sort(keys.begin(), keys.end(), [](const std::string& a, const std::string& b) { return FUtilities::compareKey(a, b) < 0; });
+    std::vector<std::string> inOrder;
+    for (const auto& [k, v] : d) inOrder.push_back(k);
+    EXPECT_EQ(inOrder, keys);
+    for (const auto& k : keys) EXPECT_NE(d.find(k), nullptr) << k;
+    for (const char* absent : {"abcdefgh2", "ab", "a\x01", "filler", "6", "\xf0\x9f\x98\x81"}) {
+        EXPECT_EQ(d.find(std::string(absent)), nullptr) << absent;
+    }
 }
 
 // Versions are shared between threads: readers of one version and writers

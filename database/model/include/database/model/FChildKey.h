@@ -66,6 +66,10 @@ private:
         Kind kind;
         std::string text;
         Rep(Kind k, std::string_view t) : kind(k), text(t) {}
+        // Pooled (see FSlotPool): exactly its size, and on huge pages once
+        // there are many.
+        static void* operator new(size_t size);
+        static void operator delete(void* p);
     };
     static Rep* emptyRep();
     static Rep* make(std::string_view text);

@@ -12,7 +12,11 @@
 //
 // `Compare` is a callable (const K&, const K&) -> int (<0, 0, >0); it may
 // carry state (an index, for example), and lookups accept any key type the
-// comparator takes.
+// comparator takes. A comparator may also give each key an order prefix,
+// `static uint64_t orderPrefix(key)`: two keys whose prefixes are both
+// nonzero and differ are in the order of their prefixes. Tree nodes keep
+// their key's, so a descent through a large tree compares most keys without
+// reading them.
 
 #include <algorithm>
 #include <array>
@@ -26,6 +30,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "database/model/FSlotPool.h"
 
 // Whether dictionaries built from entries look for a recently built key
 // block with the same keys and share it. Specialised for key types whose
@@ -168,8 +174,9 @@ public:
             return nullptr;
         }
         const Node* n = root_;
+        const uint64_t prefix = orderPrefix(key);
         while (n) {
-            int c = cmp_(key, n->kv.first);
+            int c = compareAt(key, prefix, n);
             if (c == 0) return &n->kv.second;
             n = c < 0 ? n->left : n->right;
         }
@@ -230,9 +237,10 @@ public:
             return fromSortedEntries(std::move(entries), cmp_);
         }
         bool replaced = false;
-        warmPath(key);
+        const uint64_t prefix = orderPrefix(key);
+        warmPath(key, prefix);
         retain(root_);
-        Node* r = insertRec(ownRef(root_), key, value, replaced);
+        Node* r = insertRec(ownRef(root_), key, prefix, value, replaced);
         r->red = false;
         finalize(r);
         out.root_ = r;
@@ -253,7 +261,7 @@ public:
             out.makeValues(out.count_, [&](size_t j, V* slot) { new (slot) V(valueAt(j < i ? j : j + 1)); });
             return out;
         }
-        warmPath(key);
+        warmPath(key, orderPrefix(key));
         retain(root_);
         Node* r = ownRef(root_);
         if (!isRed(r->left) && !isRed(r->right)) r->red = true;
@@ -512,11 +520,35 @@ private:
         // Made by the operation in progress and not yet visible to anyone
         // else, so it may still be changed in place.
         bool transient = true;
+        // The key's order prefix (0: none), beside the links a descent reads.
+        uint64_t prefix;
         Node* left = nullptr;
         Node* right = nullptr;
         Entry kv;
 
-        Node(Entry e, bool isRed, Node* l, Node* r) : red(isRed), left(l), right(r), kv(std::move(e)) {}
+        Node(Entry e, uint64_t keyPrefix, bool isRed, Node* l, Node* r)
+            : red(isRed), prefix(keyPrefix), left(l), right(r), kv(std::move(e)) {}
+
+        // A node that fits a cache line takes a pooled one of its own, so a
+        // descent reads one line per level, on huge pages in a tree of
+        // hundreds of thousands; larger ones come from the heap.
+        static constexpr bool kPooled = sizeof(Entry) <= 32 && alignof(Entry) <= 8;
+        using Pool = FSlotPool<64, 64, (size_t(16) << 20)>;
+        static void* operator new(size_t size) {
+            if constexpr (kPooled) {
+                static_assert(sizeof(Node) <= 64);
+                return Pool::allocate();
+            } else {
+                return ::operator new(size);
+            }
+        }
+        static void operator delete(void* p) {
+            if constexpr (kPooled) {
+                Pool::deallocate(p);
+            } else {
+                ::operator delete(p);
+            }
+        }
         EntryPointer entry() const { return EntryPointer(&kv.first, &kv.second); }
     };
 
@@ -634,18 +666,35 @@ private:
         if (n->left) __builtin_prefetch(n->left, 1);
         if (n->right) __builtin_prefetch(n->right, 1);
         prefetchValue(n->kv.second);
+        // The copy takes a reference to the key as well.
+        if constexpr (FSortedKeySharing<K>::kEnabled) __builtin_prefetch(FSortedKeySharing<K>::identity(n->kv.first), 1);
     }
     // A read-only descent to the key before the copying one: the lines the
     // copies need are requested while the descent waits for the next node.
     template <class Q>
-    void warmPath(const Q& key) const {
+    void warmPath(const Q& key, uint64_t prefix) const {
         const Node* n = root_;
         while (n) {
             prefetchForCopy(n);
-            int c = cmp_(key, n->kv.first);
+            int c = compareAt(key, prefix, n);
             if (c == 0) return;
             n = c < 0 ? n->left : n->right;
         }
+    }
+
+    template <class Q>
+    static uint64_t orderPrefix(const Q& key) {
+        if constexpr (requires { Compare::orderPrefix(key); }) {
+            return Compare::orderPrefix(key);
+        } else {
+            return 0;
+        }
+    }
+    // cmp_(key, n's key), told by the prefixes where they differ.
+    template <class Q>
+    int compareAt(const Q& key, uint64_t prefix, const Node* n) const {
+        if (prefix != n->prefix && prefix != 0 && n->prefix != 0) return prefix < n->prefix ? -1 : 1;
+        return cmp_(key, n->kv.first);
     }
 
     // A node the operation may change: `n` itself when transient, else a copy
@@ -654,7 +703,7 @@ private:
         if (!n || n->transient) return n;
         retain(n->left);
         retain(n->right);
-        Node* c = new Node(n->kv, n->red, n->left, n->right);
+        Node* c = new Node(n->kv, n->prefix, n->red, n->left, n->right);
         release(n);
         return c;
     }
@@ -702,13 +751,13 @@ private:
     }
 
     // `h` is owned (transient) or null; returns the owned new subtree.
-    Node* insertRec(Node* h, K& key, V& value, bool& replaced) const {
-        if (!h) return new Node(Entry(std::move(key), std::move(value)), true, nullptr, nullptr);
-        int c = cmp_(key, h->kv.first);
+    Node* insertRec(Node* h, K& key, uint64_t prefix, V& value, bool& replaced) const {
+        if (!h) return new Node(Entry(std::move(key), std::move(value)), prefix, true, nullptr, nullptr);
+        int c = compareAt(key, prefix, h);
         if (c < 0) {
-            h->left = insertRec(ownRef(h->left), key, value, replaced);
+            h->left = insertRec(ownRef(h->left), key, prefix, value, replaced);
         } else if (c > 0) {
-            h->right = insertRec(ownRef(h->right), key, value, replaced);
+            h->right = insertRec(ownRef(h->right), key, prefix, value, replaced);
         } else {
             h->kv.second = std::move(value);
             replaced = true;
@@ -764,6 +813,7 @@ private:
                 const Node* m = h->right;
                 while (m->left) m = m->left;
                 h->kv = m->kv;
+                h->prefix = m->prefix;
                 own(h->right);
                 h->right = removeMin(h->right);
             } else {
@@ -801,7 +851,8 @@ private:
             size_t left = (n - 1) / 2;
             Node* l = build23(entries, left, height - 1);
             Node* r = build23(entries + left + 1, n - 1 - left, height - 1);
-            return new Node(std::move(entries[left]), false, l, r);
+            const uint64_t prefix = orderPrefix(entries[left].first);
+            return new Node(std::move(entries[left]), prefix, false, l, r);
         }
         size_t rest = n - 2;
         size_t a = rest / 3;
@@ -810,8 +861,10 @@ private:
         Node* c0 = build23(entries, a, height - 1);
         Node* c1 = build23(entries + a + 1, b, height - 1);
         Node* c2 = build23(entries + a + b + 2, c, height - 1);
-        Node* lower = new Node(std::move(entries[a]), true, c0, c1);
-        return new Node(std::move(entries[a + b + 1]), false, lower, c2);
+        const uint64_t lowerPrefix = orderPrefix(entries[a].first);
+        const uint64_t upperPrefix = orderPrefix(entries[a + b + 1].first);
+        Node* lower = new Node(std::move(entries[a]), lowerPrefix, true, c0, c1);
+        return new Node(std::move(entries[a + b + 1]), upperPrefix, false, lower, c2);
     }
 
     template <class Q>

@@ -74,6 +74,11 @@ public:
     // Key order: the sentinels at the ends, canonical 32-bit integers first in
     // numeric order, then every other key in UTF-16 code-unit order.
     static int compareKey(std::string_view a, std::string_view b);
+    // The first eight bytes of a key as a big-endian number (zeros after a
+    // shorter key) when they order it as compareKey does against any other
+    // key with such a number: keys of ASCII text that cannot be integers or
+    // sentinels. 0 for every other key.
+    static uint64_t keyOrderPrefix(std::string_view key);
 
     // The value of a key that is a canonical 32-bit signed integer (no leading
     // zero, no "+", no "-0").
@@ -94,4 +99,5 @@ public:
 // Key order as a comparator for sorted dictionaries.
 struct FKeyComparator {
     int operator()(std::string_view a, std::string_view b) const { return FUtilities::compareKey(a, b); }
+    static uint64_t orderPrefix(std::string_view key) { return FUtilities::keyOrderPrefix(key); }
 };

@@ -1,20 +1,26 @@
 #pragma once
 // Blocks of one size for the most numerous small objects (leaves with their
-// shared counts): a heap block of 56 bytes takes 64 with malloc's header and
-// rounding, a slot here takes its size. Slots come from 64 KiB slabs that are
-// kept for reuse once freed, never given back; each thread keeps a short list
-// of free slots of its own, so taking or giving one back is a few loads and
-// stores, and the shared list's lock is taken once per batch.
+// shared counts, keys, sorted dictionaries' tree nodes): a heap block of 56
+// bytes takes 64 with malloc's header and rounding, a slot here takes its
+// size, and slots may be aligned to cache lines. Slots come from 64 KiB
+// slabs and, once a pool holds HugeAfter bytes (when not 0), from 2 MiB slabs
+// on huge pages: a descent through a tree of a million nodes would otherwise
+// miss the address cache at almost every node, while the unused part of the
+// last huge slab stays resident, hence the threshold. Slots are kept for
+// reuse once freed, never given back to the heap. Each thread keeps a short
+// list of free slots of its own, so taking or giving one back is a few loads
+// and stores, and the shared list's lock is taken once per batch.
 
 #include <sanitizer/asan_interface.h>
+#include <sys/mman.h>
 
 #include <cstddef>
 #include <mutex>
 #include <new>
 
-template <size_t Size>
+template <size_t Size, size_t Align = alignof(void*), size_t HugeAfter = 0>
 class FSlotPool {
-    static_assert(Size >= sizeof(void*) && Size % alignof(void*) == 0);
+    static_assert(Size >= sizeof(void*) && Align >= alignof(void*) && Size % Align == 0);
 
 public:
     static void* allocate() {
@@ -50,6 +56,8 @@ private:
     };
     static constexpr size_t kBatch = 64;
     static constexpr size_t kSlab = size_t(64) << 10;
+    static constexpr size_t kHugeSlab = size_t(2) << 20;
+    static_assert(Align <= kHugeSlab);
 
     // Free slots are poisoned for AddressSanitizer but for the moments
     // their link is read or written.
@@ -144,11 +152,15 @@ private:
             if (end_ - bump_ < std::ptrdiff_t(Size)) {
                 // Each slab starts with a pointer to the one before, so
                 // every slab stays reachable (leak checkers see them held).
-                char* slab = static_cast<char*>(::operator new(kSlab));
+                const bool huge = HugeAfter != 0 && slabBytes_ >= HugeAfter;
+                const size_t size = huge ? kHugeSlab : kSlab;
+                char* slab = static_cast<char*>(::operator new(size, std::align_val_t(huge ? kHugeSlab : Align)));
+                if (huge) (void)madvise(slab, size, MADV_HUGEPAGE);  // a hint: without it, small pages
+                slabBytes_ += size;
                 *reinterpret_cast<char**>(slab) = slabs_;
                 slabs_ = slab;
-                bump_ = slab + alignof(std::max_align_t);
-                end_ = slab + kSlab;
+                bump_ = slab + (sizeof(char*) + Align - 1) / Align * Align;
+                end_ = slab + size;
             }
             auto* slot = reinterpret_cast<Free*>(bump_);
             bump_ += Size;
@@ -160,6 +172,7 @@ private:
         Free* list_ = nullptr;
         size_t count_ = 0;
         char* slabs_ = nullptr;
+        size_t slabBytes_ = 0;
         char* bump_ = nullptr;
         char* end_ = nullptr;
     };
@@ -173,27 +186,31 @@ private:
 
 // An allocator of one object at a time from the pool of its size (for
 // std::allocate_shared); other counts go to the heap.
-template <class T>
+template <class T, size_t HugeAfter = 0>
 struct FSlotAllocator {
     using value_type = T;
     FSlotAllocator() = default;
     template <class U>
-    FSlotAllocator(const FSlotAllocator<U>&) {}  // NOLINT: rebinding
+    struct rebind {
+        using other = FSlotAllocator<U, HugeAfter>;
+    };
+    template <class U>
+    FSlotAllocator(const FSlotAllocator<U, HugeAfter>&) {}  // NOLINT: rebinding
     static_assert(alignof(T) <= alignof(void*));
     static constexpr size_t kSlotSize = (sizeof(T) + alignof(void*) - 1) / alignof(void*) * alignof(void*);
     T* allocate(size_t n) {
         if (n != 1) return static_cast<T*>(::operator new(n * sizeof(T)));
-        return static_cast<T*>(FSlotPool<kSlotSize < 8 ? 8 : kSlotSize>::allocate());
+        return static_cast<T*>(FSlotPool<kSlotSize < 8 ? 8 : kSlotSize, alignof(void*), HugeAfter>::allocate());
     }
     void deallocate(T* p, size_t n) {
         if (n != 1) {
             ::operator delete(p);
             return;
         }
-        FSlotPool<kSlotSize < 8 ? 8 : kSlotSize>::deallocate(p);
+        FSlotPool<kSlotSize < 8 ? 8 : kSlotSize, alignof(void*), HugeAfter>::deallocate(p);
     }
     template <class U>
-    bool operator==(const FSlotAllocator<U>&) const {
+    bool operator==(const FSlotAllocator<U, HugeAfter>&) const {
         return true;
     }
 };

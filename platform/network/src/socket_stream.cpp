@@ -13,6 +13,7 @@
 #include <asio.hpp>
 #include <asio/ssl.hpp>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -34,6 +35,10 @@ constexpr size_t kMaxInputBuffered = 1024 * 1024;
 // Bytes a write stream takes before it reports no space.
 constexpr size_t kMaxOutputBuffered = 4 * 1024 * 1024;
 constexpr size_t kReadChunk = 256 * 1024;
+// Once a lent target is full, the socket is read only this far ahead until
+// the reader reads or lends again: enough for the next header, while the
+// payload after it stays in the socket for the reader's next target.
+constexpr size_t kReadAheadAfterTarget = 4 * 1024;
 // Spare read chunks kept, so a steady transfer allocates nothing.
 constexpr size_t kSpareChunks = 16;
 
@@ -153,6 +158,29 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     bool readerCopying = false;
     bool dropInputAfterCopy = false;
     std::vector<Chunk> spareChunks;
+    // The socket is not read while this much waits in `input`: lowered once
+    // a lent target is full, until the reader comes back.
+    size_t readAhead = kMaxInputBuffered;
+
+    // A reader's own buffer that the next bytes go to (lendReadTarget):
+    // `landed` of its `length` bytes are there, `counted` of them read.
+    // While it is not full, no received byte waits in `input` but those a
+    // read or the lend is copying out.
+    struct Target {
+        uint8_t* bytes = nullptr;
+        size_t length = 0;
+        size_t landed = 0;
+        size_t counted = 0;
+        bool full() const { return landed == length; }
+        size_t unread() const { return landed - counted; }
+    };
+    Target target;
+    // Something writes into the target with the mutex released (the I/O
+    // thread receiving, or the lend copying what was buffered); taking the
+    // target back waits for it.
+    bool targetWriting = false;
+    bool targetWithdrawn = false;
+    std::condition_variable targetIdle;
     bool eof = false;
     bool readInFlight = false;
     bool readPaused = false;
@@ -175,7 +203,56 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
     // Buffered bytes that are announced: the user's low-water mark, never
     // past the point where the socket stops being read.
-    size_t announcedAt() const { return std::min(lowWater, kMaxInputBuffered); }
+    size_t announcedAt() const { return std::min(lowWater, readAhead); }
+
+    // Whether the reader is owed bytes-available: as many bytes as it waits
+    // for, a full target, or all there will be.
+    bool bytesDue() const {
+        const size_t available = inputBytes + target.unread();
+        if (available == 0) return false;
+        return eof || available >= announcedAt() || (target.bytes && target.full());
+    }
+
+    // After bytes arrived: one event per arrival the user can act on, once
+    // they are due; a user still busy with earlier bytes reads these in the
+    // same go.
+    void noteArrival(bool dueBefore) {
+        if (bytesDue() && (!dueBefore || side(true).readSinceEvent)) announceBytes();
+    }
+
+    // The I/O thread may write the next bytes straight into the target.
+    bool targetAwaitsBytes() const {
+        return target.bytes && !target.full() && !targetWriting && !targetWithdrawn;
+    }
+
+    void landed(size_t n) {
+        const bool dueBefore = bytesDue();
+        target.landed += n;
+        if (target.full()) readAhead = kReadAheadAfterTarget;
+        noteArrival(dueBefore);
+    }
+
+    void resumeReading() {
+        if (readPaused && inputBytes < readAhead) {
+            readPaused = false;
+            asio::post(IOThread::context(), [self = shared_from_this()] { self->startRead(); });
+        }
+    }
+
+    // Takes the lent target back (mutex held by `lock`, released while
+    // something still writes into it): the count of its bytes not read.
+    size_t withdrawTarget(std::unique_lock<std::mutex>& lock) {
+        if (!target.bytes) return 0;
+        targetWithdrawn = true;
+        targetIdle.wait(lock, [this] { return !targetWriting; });
+        const size_t unread = target.unread();
+        target = {};
+        targetWithdrawn = false;
+        readAhead = kMaxInputBuffered;
+        resumeReading();
+        noteInputEnd();
+        return unread;
+    }
 
     void announceBytes() {
         side(true).readSinceEvent = false;
@@ -250,7 +327,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
     void noteInputEnd() {
         Side& in = side(true);
-        if (eof && inputBytes == 0 && !readerCopying && !in.endPosted &&
+        if (eof && inputBytes == 0 && !readerCopying && target.unread() == 0 && !targetWriting && !in.endPosted &&
             (in.status == StreamStatus::Open || in.status == StreamStatus::AtEnd)) {
             in.endPosted = true;
             in.status = StreamStatus::AtEnd;
@@ -421,60 +498,141 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     // ---- transfer (I/O thread) ----
 
     template <class Handler>
-    void readSome(Handler&& handler) {
+    void readSome(size_t length, Handler&& handler) {
         if (tls) {
-            tls->async_read_some(asio::buffer(scratch.bytes.get(), kReadChunk), std::forward<Handler>(handler));
+            tls->async_read_some(asio::buffer(scratch.bytes.get(), length), std::forward<Handler>(handler));
         } else {
-            socket.async_read_some(asio::buffer(scratch.bytes.get(), kReadChunk), std::forward<Handler>(handler));
+            socket.async_read_some(asio::buffer(scratch.bytes.get(), length), std::forward<Handler>(handler));
         }
     }
 
     void startRead() {
+        uint8_t* into = nullptr;
+        size_t length = 0;
         {
             std::lock_guard lock(mutex);
             if (readInFlight || eof || error || socketClosed || !ready) return;
             if (side(true).status == StreamStatus::Closed) return;
-            if (inputBytes >= kMaxInputBuffered) {
+            // TLS decrypts into a chunk first; its bytes are copied on.
+            if (targetAwaitsBytes() && !tls) {
+                into = target.bytes + target.landed;
+                length = target.length - target.landed;
+                targetWriting = true;
+            } else if (inputBytes >= readAhead) {
                 readPaused = true;
                 return;
-            }
-            readInFlight = true;
-            if (!scratch.bytes) {
-                if (!spareChunks.empty()) {
-                    scratch = std::move(spareChunks.back());
-                    spareChunks.pop_back();
-                } else {
-                    scratch.bytes = std::make_unique_for_overwrite<char[]>(kReadChunk);
+            } else {
+                length = std::min(kReadChunk, readAhead - inputBytes);
+                if (!scratch.bytes) {
+                    if (!spareChunks.empty()) {
+                        scratch = std::move(spareChunks.back());
+                        spareChunks.pop_back();
+                    } else {
+                        scratch.bytes = std::make_unique_for_overwrite<char[]>(kReadChunk);
+                    }
                 }
             }
+            readInFlight = true;
         }
-        readSome([self = shared_from_this()](const asio::error_code& ec, size_t n) { self->didRead(ec, n); });
+        if (into) {
+            receiveIntoTarget(into, length);
+            return;
+        }
+        readSome(length, [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->didRead(ec, n); });
+    }
+
+    // The socket is at its end (or was reset): whatever is buffered is all
+    // there will be (mutex held).
+    void reachedEnd() {
+        const bool dueBefore = bytesDue();
+        eof = true;
+        noteArrival(dueBefore);
+        noteInputEnd();
+    }
+
+    // Receives straight into the lent target for as long as bytes come and
+    // it has room, then goes back to the usual reads; waits for the socket
+    // to become readable when nothing has come yet.
+    void receiveIntoTarget(uint8_t* into, size_t length) {
+        const int handle = socket.native_handle();
+        for (;;) {
+            const ssize_t n = ::recv(handle, into, length, MSG_DONTWAIT);
+            const int code = n < 0 ? errno : 0;
+            std::unique_lock lock(mutex);
+            targetWriting = false;
+            targetIdle.notify_all();
+            readInFlight = false;
+            if (socketClosed) return;
+            if (n > 0) {
+                landed(size_t(n));
+            } else if (n == 0 || code == ECONNRESET) {
+                reachedEnd();
+                return;
+            } else if (code == EAGAIN || code == EWOULDBLOCK) {
+                readInFlight = true;
+                lock.unlock();
+                socket.async_wait(asio::socket_base::wait_read,
+                                  [self = shared_from_this()](const asio::error_code& ec) { self->readable(ec); });
+                return;
+            } else if (code != EINTR) {
+                fail(posixError(code, std::strerror(code)));
+                return;
+            }
+            if (side(true).status == StreamStatus::Closed || !targetAwaitsBytes()) break;
+            into = target.bytes + target.landed;
+            length = target.length - target.landed;
+            targetWriting = true;
+            readInFlight = true;
+        }
+        startRead();
+    }
+
+    void readable(const asio::error_code& ec) {
+        {
+            std::lock_guard lock(mutex);
+            readInFlight = false;
+            if (socketClosed || ec == asio::error::operation_aborted) return;
+            if (ec) {
+                fail(systemError(ec));
+                return;
+            }
+        }
+        startRead();
     }
 
     void didRead(const asio::error_code& ec, size_t n) {
         {
-            std::lock_guard lock(mutex);
+            std::unique_lock lock(mutex);
             readInFlight = false;
             if (socketClosed) return;
-            if (n > 0 && side(true).status != StreamStatus::Closed) {
-                scratch.length = n;
+            size_t toTarget = 0;
+            if (n > 0 && targetAwaitsBytes() && side(true).status != StreamStatus::Closed) {
+                // Read into a chunk before the target was lent (or through
+                // TLS): its first bytes belong in the target.
+                toTarget = std::min(n, target.length - target.landed);
+                uint8_t* into = target.bytes + target.landed;
+                targetWriting = true;
+                lock.unlock();
+                std::memcpy(into, scratch.bytes.get(), toTarget);
+                lock.lock();
+                targetWriting = false;
+                targetIdle.notify_all();
+                landed(toTarget);
+                if (socketClosed) return;
+            }
+            if (n > toTarget && side(true).status != StreamStatus::Closed) {
+                const bool dueBefore = bytesDue();
+                if (toTarget > 0) std::memmove(scratch.bytes.get(), scratch.bytes.get() + toTarget, n - toTarget);
+                scratch.length = n - toTarget;
                 input.push_back(std::move(scratch));
                 scratch = {};
-                const size_t before = inputBytes;
-                inputBytes += n;
-                // One event per arrival the user can act on, once as much
-                // has come as the user waits for: a user still busy with
-                // earlier bytes reads these in the same go.
-                const size_t mark = announcedAt();
-                if (inputBytes >= mark && (before < mark || side(true).readSinceEvent)) announceBytes();
+                inputBytes += n - toTarget;
+                noteArrival(dueBefore);
             }
             if (ec) {
                 if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated ||
                     ec == asio::error::connection_reset) {
-                    eof = true;
-                    // Whatever is left is all there will be.
-                    if (inputBytes > 0 && inputBytes < announcedAt()) announceBytes();
-                    noteInputEnd();
+                    reachedEnd();
                 } else if (ec != asio::error::operation_aborted) {
                     fail(systemError(ec));
                 }
@@ -541,13 +699,17 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         dropInput();
     }
 
-    // A stream was closed or destroyed (mutex held).
-    void sideClosed(bool isInput) {
+    // A stream was closed or destroyed (mutex held by `lock`; released
+    // while a lent target is still written into).
+    void sideClosed(bool isInput, std::unique_lock<std::mutex>& lock) {
         Side& s = side(isInput);
         if (s.status == StreamStatus::Closed) return;
         s.status = StreamStatus::Closed;
         s.held = 0;
-        if (isInput) dropInput();
+        if (isInput) {
+            dropInput();
+            withdrawTarget(lock);
+        }
         if (!connectStarted || error) {
             if (side(!isInput).status == StreamStatus::Closed || side(!isInput).status == StreamStatus::NotOpen) {
                 asio::post(IOThread::context(), [self = shared_from_this()] { self->closeSocket(); });
@@ -562,7 +724,7 @@ Stream::Stream(std::shared_ptr<Connection> connection, bool isInput)
     : connection_(std::move(connection)), isInput_(isInput) {}
 
 Stream::~Stream() {
-    std::lock_guard lock(connection_->mutex);
+    std::unique_lock lock(connection_->mutex);
     auto& s = connection_->side(isInput_);
     if (s.status == StreamStatus::NotOpen) {
         s.status = StreamStatus::Closed;
@@ -572,7 +734,7 @@ Stream::~Stream() {
         }
         return;
     }
-    connection_->sideClosed(isInput_);
+    connection_->sideClosed(isInput_, lock);
 }
 
 void Stream::setDelegate(std::weak_ptr<StreamDelegate> delegate) {
@@ -586,8 +748,8 @@ void Stream::open() {
 }
 
 void Stream::close() {
-    std::lock_guard lock(connection_->mutex);
-    connection_->sideClosed(isInput_);
+    std::unique_lock lock(connection_->mutex);
+    connection_->sideClosed(isInput_, lock);
 }
 
 StreamStatus Stream::streamStatus() const {
@@ -668,60 +830,49 @@ std::optional<std::vector<Data>> Stream::verifiedCertificateChain() const {
 
 namespace {
 
-// Hands up to `maxLength` buffered bytes to `take` piece by piece, as they
-// lie in the received chunks. The bytes are taken (and counted out) at once;
-// the copy runs with the mutex released, so the I/O thread goes on adding
-// what arrives meanwhile, and the chunks are given back afterwards.
-template <class Take>
-long readPieces(Stream::Connection& c, size_t maxLength, Take&& take) {
+// Buffered bytes counted out to a reader, as they lie in the received
+// chunks. They are taken (and counted out) at once; the copy runs with the
+// mutex released, so the I/O thread goes on adding what arrives meanwhile,
+// and the chunks are given back afterwards.
+struct Pieces {
     struct Piece {
         const char* bytes;
         size_t length;
     };
-    constexpr size_t kMaxPieces = 16;
-    Piece pieces[kMaxPieces];
+    static constexpr size_t kMax = 16;
+    Piece piece[kMax];
     size_t count = 0;
-    size_t n = 0;
-    bool resume = false;
-    {
-        std::lock_guard lock(c.mutex);
-        auto& s = c.side(true);
-        if (s.status == StreamStatus::Opening) return 0;
-        if (s.status != StreamStatus::Open && s.status != StreamStatus::AtEnd) return -1;
-        s.readSinceEvent = true;
-        // One read at a time; another one meanwhile finds nothing.
-        if (c.readerCopying) return 0;
+    size_t total = 0;
+
+    // Mutex held; nothing is taken while another read is copying.
+    void take(Stream::Connection& c, size_t maxLength) {
+        if (c.readerCopying) return;
         size_t offset = c.inputOffset;
         for (const auto& chunk : c.input) {
-            if (n == maxLength || count == kMaxPieces) break;
-            const size_t length = std::min(maxLength - n, chunk.length - offset);
-            pieces[count++] = {chunk.bytes.get() + offset, length};
-            n += length;
+            if (total == maxLength || count == kMax) break;
+            const size_t length = std::min(maxLength - total, chunk.length - offset);
+            piece[count++] = {chunk.bytes.get() + offset, length};
+            total += length;
             offset = 0;
         }
-        if (n == 0) {
-            c.noteInputEnd();
-            return 0;
-        }
-        c.inputBytes -= n;
+        if (total == 0) return;
+        c.inputBytes -= total;
         c.readerCopying = true;
-        if (c.readPaused && c.inputBytes < kMaxInputBuffered) {
-            c.readPaused = false;
-            resume = true;
+        // A reader that has emptied what was read ahead after its target
+        // is back to the usual reading.
+        if (c.readAhead < kMaxInputBuffered && c.inputBytes == 0) c.readAhead = kMaxInputBuffered;
+        if (c.readAhead == kMaxInputBuffered) c.resumeReading();
+    }
+
+    // Mutex held, the copy done.
+    void giveBack(Stream::Connection& c) {
+        if (total == 0) return;
+        c.readerCopying = false;
+        if (std::exchange(c.dropInputAfterCopy, false)) {
+            c.dropInput();
+            return;
         }
-    }
-    if (resume) asio::post(IOThread::context(), [self = c.shared_from_this()] { self->startRead(); });
-    size_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
-        take(at, pieces[i].bytes, pieces[i].length);
-        at += pieces[i].length;
-    }
-    std::lock_guard lock(c.mutex);
-    c.readerCopying = false;
-    if (std::exchange(c.dropInputAfterCopy, false)) {
-        c.dropInput();
-    } else {
-        for (size_t left = n; left > 0;) {
+        for (size_t left = total; left > 0;) {
             auto& chunk = c.input.front();
             const size_t length = std::min(left, chunk.length - c.inputOffset);
             left -= length;
@@ -733,24 +884,58 @@ long readPieces(Stream::Connection& c, size_t maxLength, Take&& take) {
             }
         }
     }
+
+    void copyTo(char* out) const {
+        for (size_t i = 0; i < count; ++i) {
+            std::memcpy(out, piece[i].bytes, piece[i].length);
+            out += piece[i].length;
+        }
+    }
+};
+
+bool isReadable(const Stream::Connection& c) {
+    const auto status = c.sides[0].status;
+    return status == StreamStatus::Open || status == StreamStatus::AtEnd;
+}
+
+// Hands up to `maxLength` buffered bytes to `take` (with the mutex
+// released).
+template <class Take>
+long readPieces(Stream::Connection& c, size_t maxLength, Take&& take) {
+    Pieces pieces;
+    {
+        std::lock_guard lock(c.mutex);
+        auto& s = c.side(true);
+        if (s.status == StreamStatus::Opening) return 0;
+        if (!isReadable(c)) return -1;
+        s.readSinceEvent = true;
+        pieces.take(c, maxLength);
+        if (pieces.total == 0) {
+            c.noteInputEnd();
+            return 0;
+        }
+    }
+    take(pieces);
+    std::lock_guard lock(c.mutex);
+    pieces.giveBack(c);
     c.noteInputEnd();
-    return long(n);
+    return long(pieces.total);
 }
 
 }  // namespace
 
 long InputStream::read(uint8_t* buffer, size_t maxLength) {
-    return readPieces(*connection_, maxLength, [buffer](size_t at, const char* piece, size_t length) {
-        std::memcpy(buffer + at, piece, length);
-    });
+    return readPieces(*connection_, maxLength,
+                      [buffer](const Pieces& pieces) { pieces.copyTo(reinterpret_cast<char*>(buffer)); });
 }
 
 long InputStream::readAppending(std::string& text, size_t maxLength) {
     // The room is made before the lock is taken, so the appends below
     // neither allocate nor throw.
     if (text.capacity() - text.size() < maxLength) text.reserve(text.size() + maxLength);
-    return readPieces(*connection_, maxLength,
-                      [&text](size_t, const char* piece, size_t length) { text.append(piece, length); });
+    return readPieces(*connection_, maxLength, [&text](const Pieces& pieces) {
+        for (size_t i = 0; i < pieces.count; ++i) text.append(pieces.piece[i].bytes, pieces.piece[i].length);
+    });
 }
 
 void InputStream::setReadLowWater(size_t bytes) {
@@ -758,15 +943,63 @@ void InputStream::setReadLowWater(size_t bytes) {
     std::lock_guard lock(c.mutex);
     c.lowWater = std::max<size_t>(bytes, 1);
     // Bytes that waited for a higher mark, or all there will be.
-    if (c.inputBytes > 0 && (c.eof || c.inputBytes >= c.announcedAt()) && c.side(true).readSinceEvent) {
-        c.announceBytes();
+    if (c.bytesDue() && c.side(true).readSinceEvent) c.announceBytes();
+}
+
+bool InputStream::lendReadTarget(uint8_t* target, size_t length) {
+    auto& c = *connection_;
+    std::unique_lock lock(c.mutex);
+    if (!isReadable(c) || c.target.bytes || length == 0 || c.readerCopying) return false;
+    c.side(true).readSinceEvent = true;
+    c.target = {target, length, 0, 0};
+    // What is buffered comes first; the I/O thread keeps adding to the
+    // buffer until it has all been copied.
+    c.targetWriting = true;
+    while (c.inputBytes > 0 && !c.target.full() && !c.targetWithdrawn) {
+        Pieces pieces;
+        pieces.take(c, c.target.length - c.target.landed);
+        if (pieces.total == 0) break;
+        char* into = reinterpret_cast<char*>(c.target.bytes + c.target.landed);
+        lock.unlock();
+        pieces.copyTo(into);
+        lock.lock();
+        pieces.giveBack(c);
+        c.target.landed += pieces.total;
     }
+    c.targetWriting = false;
+    c.targetIdle.notify_all();
+    if (c.target.bytes && c.target.full()) {
+        c.readAhead = kReadAheadAfterTarget;
+    } else {
+        c.readAhead = kMaxInputBuffered;
+        c.resumeReading();
+    }
+    return c.target.bytes == target && isReadable(c);
+}
+
+long InputStream::readLent() {
+    auto& c = *connection_;
+    std::lock_guard lock(c.mutex);
+    auto& s = c.side(true);
+    if (s.status == StreamStatus::Opening) return 0;
+    if (!isReadable(c)) return -1;
+    s.readSinceEvent = true;
+    const size_t n = c.target.unread();
+    c.target.counted = c.target.landed;
+    if (c.target.bytes && c.target.full()) c.target = {};
+    c.noteInputEnd();
+    return long(n);
+}
+
+size_t InputStream::withdrawReadTarget() {
+    std::unique_lock lock(connection_->mutex);
+    return connection_->withdrawTarget(lock);
 }
 
 bool InputStream::hasBytesAvailable() const {
     std::lock_guard lock(connection_->mutex);
     const auto& c = *connection_;
-    return c.sides[0].status == StreamStatus::Open && c.inputBytes > 0;
+    return c.sides[0].status == StreamStatus::Open && (c.inputBytes > 0 || c.target.unread() > 0);
 }
 
 long OutputStream::write(const uint8_t* buffer, size_t length) {

@@ -1,7 +1,7 @@
 // The socket stream pair against a real TCP peer on loopback: events in
-// order on the scheduled run loop, reads and writes, the end of the stream,
-// destinations that may not be reached, and the certificate chains of a TLS
-// peer.
+// order on the scheduled run loop, reads and writes, targets lent to the
+// stream, the end of the stream, destinations that may not be reached, and
+// the certificate chains of a TLS peer.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -202,6 +202,180 @@ TEST(SocketStreamTest, EventsWaitForARunLoop) {
     EXPECT_EQ(recorder->events.front(), std::make_pair(false, ns::kStreamEventOpenCompleted));
     const std::string bye = "bye";
     pair.output->write(reinterpret_cast<const uint8_t*>(bye.data()), bye.size());
+}
+
+// Accepts one connection and sends it what the test hands over, each
+// batch on a thread of its own so that a reader not yet reading cannot
+// block the test.
+class SendingPeer {
+public:
+    SendingPeer() { listener_ = ns::testing::listenOnLoopback(port_, 1); }
+    ~SendingPeer() {
+        join();
+        if (fd_ >= 0) ::close(fd_);
+        ::close(listener_);
+    }
+    uint16_t port() const { return port_; }
+    void accept() { fd_ = ::accept(listener_, nullptr, nullptr); }
+    void send(std::string bytes) {
+        join();
+        sender_ = std::thread([this, bytes = std::move(bytes)] {
+            for (size_t at = 0; at < bytes.size();) {
+                const ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+                if (n <= 0) return;
+                at += size_t(n);
+            }
+        });
+    }
+    void end() {
+        join();
+        ::shutdown(fd_, SHUT_WR);
+    }
+    void join() {
+        if (sender_.joinable()) sender_.join();
+    }
+
+private:
+    int listener_ = -1;
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::thread sender_;
+};
+
+// Bytes that tell their place: a misplaced or repeated piece shows.
+std::string patternOf(size_t size) {
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; ++i) out[i] = char((i * 7 + i / 251) & 0xFF);
+    return out;
+}
+
+// Takes what lands in a lent target as it is announced, and reads on with
+// read() once the target is full or withdrawn.
+struct TargetReader : ns::StreamDelegate {
+    void streamHandleEvent(ns::Stream&, ns::StreamEvent event) override {
+        if (event == ns::kStreamEventHasBytesAvailable) {
+            ++announced;
+            if (started) take();
+        }
+        if (event == ns::kStreamEventEndEncountered) ended = true;
+    }
+    void take() {
+        while (lent) {
+            const long n = input->readLent();
+            ASSERT_GE(n, 0);
+            if (n == 0) break;
+            counted += size_t(n);
+            if (counted == target.size()) {
+                lent = false;
+            } else if (withdrawAt && counted >= withdrawAt) {
+                unreadAtWithdrawal = input->withdrawReadTarget();
+                lent = false;
+            }
+        }
+        uint8_t buffer[65536];
+        if (lent) {
+            // Nothing goes past a target that is not full.
+            EXPECT_EQ(input->read(buffer, sizeof buffer), 0);
+            return;
+        }
+        for (long n; (n = input->read(buffer, sizeof buffer)) > 0;) after.append(reinterpret_cast<char*>(buffer), size_t(n));
+    }
+    // The stream's bytes in order, as the reader holds them.
+    std::string received() const {
+        return std::string(target.begin(), target.begin() + long(counted + unreadAtWithdrawal)) + after;
+    }
+
+    ns::InputStream* input = nullptr;
+    std::vector<uint8_t> target;
+    bool started = false;
+    bool lent = false;
+    size_t withdrawAt = 0;
+    size_t counted = 0;
+    size_t unreadAtWithdrawal = 0;
+    std::string after;
+    int announced = 0;
+    bool ended = false;
+};
+
+TEST(SocketStreamTest, LentTargetsTakeTheNextBytesInOrder) {
+    struct Case {
+        const char* name;
+        size_t before;     // sent and buffered before the target is lent
+        size_t target;     // bytes lent
+        size_t after;      // sent once it is lent
+        size_t lowWater;   // the reader's mark while the target is lent
+        size_t withdrawAt; // withdrawn once this much is read from it (0: never)
+        bool end;          // the peer ends the stream after sending
+    };
+    const std::vector<Case> cases = {
+        {"lent before anything arrives", 0, 300000, 200000, 1, 0, true},
+        {"part of it already buffered", 50000, 300000, 400000, 1, 0, true},
+        {"more than it already buffered", 500000, 300000, 0, 1, 0, true},
+        {"a full target announced below the mark", 0, 100000, 100000, 1 << 20, 0, false},
+        {"the end inside the target", 1000, 300000, 200000, 1, 0, true},
+        {"withdrawn on the way", 0, 600000, 900000, 1, 200000, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SendingPeer peer;
+        auto pair = ns::createStreamPairWithSocketToHost("127.0.0.1", peer.port());
+        auto reader = std::make_shared<TargetReader>();
+        reader->input = pair.input.get();
+        reader->target.assign(c.target, 0xEE);
+        reader->withdrawAt = c.withdrawAt;
+        pair.input->setDelegate(reader);
+        pair.input->scheduleInRunLoop(ns::RunLoop::mainShared());
+        pair.input->open();
+        peer.accept();
+        const std::string bytes = patternOf(c.before + c.after);
+        if (c.before > 0) {
+            pair.input->setReadLowWater(c.before);
+            peer.send(bytes.substr(0, c.before));
+            ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return reader->announced > 0; }, 30));
+        }
+        ASSERT_TRUE(pair.input->lendReadTarget(reader->target.data(), reader->target.size()));
+        EXPECT_FALSE(pair.input->lendReadTarget(reader->target.data(), reader->target.size()));
+        reader->lent = true;
+        reader->started = true;
+        pair.input->setReadLowWater(c.lowWater);
+        reader->take();
+        peer.send(bytes.substr(c.before));
+        if (c.end) peer.end();
+        const size_t whole = std::min(bytes.size(), c.end ? bytes.size() : c.target);
+        ASSERT_TRUE(ns::RunLoop::main().runUntil(
+            [&] { return c.end ? reader->ended : reader->received().size() >= whole; }, 30))
+            << reader->received().size() << " of " << whole;
+        const std::string got = reader->received();
+        EXPECT_GE(got.size(), whole);
+        EXPECT_TRUE(got == bytes.substr(0, got.size()));
+        if (c.end) {
+            EXPECT_EQ(pair.input->streamStatus(), ns::StreamStatus::AtEnd);
+        }
+        pair.input->close();
+        EXPECT_EQ(pair.input->readLent(), -1);
+    }
+}
+
+// Closing waits for a receive into the target that is under way, so the
+// reader may free it at once.
+TEST(SocketStreamTest, ClosingTakesBackATargetBeingFilled) {
+    SendingPeer peer;
+    auto pair = ns::createStreamPairWithSocketToHost("127.0.0.1", peer.port());
+    auto reader = std::make_shared<TargetReader>();
+    reader->input = pair.input.get();
+    pair.input->setDelegate(reader);
+    pair.input->scheduleInRunLoop(ns::RunLoop::mainShared());
+    pair.input->open();
+    pair.output->open();
+    peer.accept();
+    auto target = std::make_unique<uint8_t[]>(8 << 20);
+    ASSERT_TRUE(pair.input->lendReadTarget(target.get(), 8 << 20));
+    peer.send(patternOf(16 << 20));
+    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return reader->announced > 0; }, 30));
+    pair.input->close();
+    target.reset();
+    pair.output->close();
+    peer.join();
 }
 
 // Accepts TLS connections presenting the chain file as it is, and holds

@@ -14,7 +14,9 @@
 // Bytes-available comes when bytes arrive and the user has read since the
 // previous one (or had read everything): read until a read comes back short.
 // A read copies with the stream's lock released, so the I/O thread goes on
-// receiving meanwhile.
+// receiving meanwhile. A reader may instead lend the stream its own buffer
+// for the next bytes (lendReadTarget), which the I/O thread receives into
+// directly.
 // They are delivered on the stream's dispatch queue when it has one, else on
 // the first run loop it is scheduled in (held while it has neither), to a
 // delegate held weakly.
@@ -158,6 +160,30 @@ public:
     // message, say, is woken less often. 1, any bytes, by default. Reads
     // take what is there whatever the mark.
     void setReadLowWater(size_t bytes);
+
+    // Lends the stream the reader's own `length` bytes at `target` for the
+    // next bytes of the stream: bytes already buffered are copied in at
+    // once, the rest the I/O thread receives straight into it, so a reader
+    // that knows where a large run of bytes belongs (a message's payload)
+    // gets them without a copy of its own. Bytes that land count toward
+    // the low-water mark, a full target is always announced, and they are
+    // the reader's once readLent has counted them. The memory must stay
+    // valid until the target is full and read, withdrawn, or the stream is
+    // closed. After a lent target fills, the socket is read only a little
+    // further until the reader reads or lends again, so the next run of
+    // bytes can land in its own target too. False, lending nothing, unless
+    // the stream is open and no target is lent.
+    bool lendReadTarget(uint8_t* target, size_t length);
+    // Bytes landed in the lent target since the last call, counted as read:
+    // the count (0 when none, or when no target is lent), -1 on error or
+    // when not open. Once every byte of a full target has been counted,
+    // the target is no longer lent. Read takes only bytes that come after
+    // a lent target.
+    long readLent();
+    // Takes the lent target back before it is full; returns once nothing
+    // writes into it any more. The count of bytes that landed in it and
+    // were not counted by readLent: they are no longer the stream's.
+    size_t withdrawReadTarget();
 
 private:
     using Stream::Stream;

@@ -25,6 +25,12 @@ constexpr size_t kPayloadReadChunk = 256 * 1024;
 // this much of it (or all of it, if less) has come: each turn of the work
 // queue then takes large reads, not each piece the network delivers.
 constexpr size_t kPayloadLowWater = 512 * 1024;
+// A rest of a payload at least this long is received by the stream straight
+// into the message; a shorter one is read from the stream's buffer.
+constexpr size_t kLentPayloadMin = 64 * 1024;
+// Mask keys drawn from the system's generator at a time: a call per frame
+// cost as much as the rest of a small frame's sending.
+constexpr size_t kMaskKeyBytes = 4096;
 
 // Delivered text buffers of these capacities are reused for the next large
 // message: a fresh one of a megabyte or so costs a page fault per page
@@ -45,20 +51,28 @@ bool closeCodeIsValid(int code) {
     return code >= 3000 && code <= 4999;
 }
 
-// XORs `length` bytes with the 4-byte key, starting at key position `offset`.
+// XORs `length` bytes with the 4-byte key, starting at key position
+// `offset`, sixteen bytes to a word.
 void applyMask(uint8_t* bytes, size_t length, const uint8_t key[4], uint64_t offset) {
-    uint8_t rotated[8];
-    for (int i = 0; i < 8; ++i) rotated[i] = key[(offset + uint64_t(i)) % 4];
-    uint64_t wide;
-    std::memcpy(&wide, rotated, 8);
+    using Wide = uint8_t __attribute__((vector_size(16)));
+    uint8_t rotated[16];
+    for (size_t i = 0; i < 16; ++i) rotated[i] = key[(offset + i) % 4];
+    Wide mask;
+    std::memcpy(&mask, rotated, 16);
     size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t chunk;
-        std::memcpy(&chunk, bytes + i, 8);
-        chunk ^= wide;
-        std::memcpy(bytes + i, &chunk, 8);
+    for (; i + 64 <= length; i += 64) {
+        Wide words[4];
+        std::memcpy(words, bytes + i, 64);
+        for (Wide& word : words) word ^= mask;
+        std::memcpy(bytes + i, words, 64);
     }
-    for (; i < length; ++i) bytes[i] ^= rotated[i % 8];
+    for (; i + 16 <= length; i += 16) {
+        Wide word;
+        std::memcpy(&word, bytes + i, 16);
+        word ^= mask;
+        std::memcpy(bytes + i, &word, 16);
+    }
+    for (; i < length; ++i) bytes[i] ^= rotated[i % 16];
 }
 
 }  // namespace
@@ -205,20 +219,30 @@ void FSRWebSocket::_sendFrameWithOpcode(uint8_t opcode, const ns::Value& data) {
         headerSize += 8;
     }
     header[1] |= 0x80;
-    const ns::Data key = ns::crypto::randomBytes(4);
-    std::memcpy(header + headerSize, key.data(), 4);
+    uint8_t key[4];
+    _nextMaskKey(key);
+    std::memcpy(header + headerSize, key, 4);
     headerSize += 4;
     _outputBuffer.insert(_outputBuffer.end(), header, header + headerSize);
 
-    // Masked a cache-sized piece at a time on its way into the buffer.
-    uint8_t piece[16384];
-    for (size_t at = 0; at < payloadLength; at += sizeof piece) {
-        const size_t n = std::min(sizeof piece, payloadLength - at);
-        std::memcpy(piece, payload + at, n);
-        applyMask(piece, n, key.data(), at);
-        _outputBuffer.insert(_outputBuffer.end(), piece, piece + n);
+    // Masked in the buffer a cache-sized piece at a time, while the piece
+    // just copied is still in the cache.
+    constexpr size_t kPiece = 16384;
+    for (size_t at = 0; at < payloadLength; at += kPiece) {
+        const size_t n = std::min(kPiece, payloadLength - at);
+        _outputBuffer.insert(_outputBuffer.end(), payload + at, payload + at + n);
+        applyMask(_outputBuffer.data() + (_outputBuffer.size() - n), n, key, at);
     }
     _pumpWriting();
+}
+
+void FSRWebSocket::_nextMaskKey(uint8_t key[4]) {
+    if (_maskKeysUsed + 4 > _maskKeys.size()) {
+        _maskKeys = ns::crypto::randomBytes(kMaskKeyBytes);
+        _maskKeysUsed = 0;
+    }
+    std::memcpy(key, _maskKeys.data() + _maskKeysUsed, 4);
+    _maskKeysUsed += 4;
 }
 
 // ---------------------------------------------------------------- reading
@@ -284,8 +308,8 @@ bool FSRWebSocket::_innerPumpScanner() {
 
     uint8_t* slice = _readBuffer.data() + _readBufferOffset;
     if (consumer->readToCurrentFrame()) {
-        const size_t offset = _currentFrameData.size();
-        _currentFrameData.append(reinterpret_cast<const char*>(slice), foundSize);
+        const size_t offset = _currentFrameDataLength;
+        _putPayload(slice, foundSize);
         _consumeReadBuffer(foundSize);
         return _tookPayload(offset, foundSize);
     }
@@ -300,6 +324,14 @@ bool FSRWebSocket::_innerPumpScanner() {
     _consumerPool.returnConsumer(std::move(consumer));
     handler(*this, &bytes);
     return true;
+}
+
+void FSRWebSocket::_putPayload(const uint8_t* bytes, size_t length) {
+    const size_t at = _currentFrameDataLength;
+    const size_t inPlace = std::min(length, _currentFrameData.size() - at);
+    if (inPlace > 0) std::memcpy(_currentFrameData.data() + at, bytes, inPlace);
+    _currentFrameData.append(reinterpret_cast<const char*>(bytes) + inPlace, length - inPlace);
+    _currentFrameDataLength += length;
 }
 
 void FSRWebSocket::_consumeReadBuffer(size_t length) {
@@ -339,19 +371,26 @@ bool FSRWebSocket::_tookPayload(size_t offset, size_t length) {
 bool FSRWebSocket::_readFromStream() {
     if (!_inputStream) return false;
     if (!_readerIsActive()) {
+        // Nothing more goes into the message: the stream gives its room back.
+        _withdrawPayload();
         _setStreamLowWater(1);
         _drainInputStream();
         return false;
     }
     const bool intoMessage =
         !_consumers.empty() && _consumers.front()->readToCurrentFrame() && _readBuffer.size() == _readBufferOffset;
+    if (intoMessage && !_payloadLent && _consumers.front()->bytesNeeded() >= kLentPayloadMin) {
+        _lendPayload(_consumers.front()->bytesNeeded());
+    }
     if (_consumers.empty() || !_inputStream->hasBytesAvailable()) {
         // Waits for bytes: for the payload, a large part of what is left.
         _setStreamLowWater(intoMessage ? size_t(std::min<uint64_t>(_consumers.front()->bytesNeeded(), kPayloadLowWater))
                                        : 1);
         return false;
     }
-    const long bytesRead = intoMessage ? _readPayloadFromStream() : _readChunkIntoReadBuffer();
+    const long bytesRead = _payloadLent  ? _readLentPayload()
+                           : intoMessage ? _readPayloadFromStream()
+                                         : _readChunkIntoReadBuffer();
     if (bytesRead < 0) {
         _failWithError(_inputStream->streamError());
         return false;
@@ -359,13 +398,43 @@ bool FSRWebSocket::_readFromStream() {
     return bytesRead > 0;
 }
 
+void FSRWebSocket::_lendPayload(uint64_t length) {
+    const size_t at = _currentFrameDataLength;
+    // Within the room reserved for the frame; a reused buffer's old bytes
+    // are overwritten rather than zero-filled first.
+    if (_currentFrameData.size() < at + length) _currentFrameData.resize(at + size_t(length));
+    _payloadLent =
+        _inputStream->lendReadTarget(reinterpret_cast<uint8_t*>(_currentFrameData.data()) + at, size_t(length));
+}
+
+long FSRWebSocket::_readLentPayload() {
+    const long bytesRead = _inputStream->readLent();
+    if (bytesRead > 0) {
+        const size_t offset = _currentFrameDataLength;
+        _currentFrameDataLength += size_t(bytesRead);
+        _readBufferConsumed += size_t(bytesRead);
+        // The stream gives the room back with the payload's last bytes.
+        if (uint64_t(bytesRead) == _consumers.front()->bytesNeeded()) _payloadLent = false;
+        _tookPayload(offset, size_t(bytesRead));
+    }
+    return bytesRead;
+}
+
+void FSRWebSocket::_withdrawPayload() {
+    if (!_payloadLent) return;
+    _payloadLent = false;
+    _inputStream->withdrawReadTarget();
+}
+
 long FSRWebSocket::_readPayloadFromStream() {
     const size_t want = size_t(std::min<uint64_t>(_consumers.front()->bytesNeeded(), kPayloadReadChunk));
-    const size_t offset = _currentFrameData.size();
-    // Appended in the room reserved for the frame: the bytes are copied once
-    // and nothing is zero-filled ahead of them.
-    const long bytesRead = _inputStream->readAppending(_currentFrameData, want);
+    const size_t offset = _currentFrameDataLength;
+    // Read in place: into the room reserved for the frame, zero-filled only
+    // past what a reused buffer already holds.
+    if (_currentFrameData.size() < offset + want) _currentFrameData.resize(offset + want);
+    const long bytesRead = _inputStream->read(reinterpret_cast<uint8_t*>(_currentFrameData.data()) + offset, want);
     if (bytesRead > 0) {
+        _currentFrameDataLength += size_t(bytesRead);
         _readBufferConsumed += size_t(bytesRead);
         _tookPayload(offset, size_t(bytesRead));
     }
@@ -401,7 +470,8 @@ void FSRWebSocket::_drainInputStream() {
 // through a queue its owner may share.
 void FSRWebSocket::_readFrameNew() {
     ns::dispatchAssertQueue(_workQueue);
-    _currentFrameData.clear();
+    // The buffer keeps its length: the next message overwrites it.
+    _currentFrameDataLength = 0;
     _currentFrameOpcode = 0;
     _currentFrameCount = 0;
     _textValidator.reset();
@@ -492,7 +562,7 @@ void FSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
     }
     if (!isControlFrame) {
         if (header.payloadLength > _maximumMessageSize.load() ||
-            _currentFrameData.size() > _maximumMessageSize.load() - header.payloadLength) {
+            _currentFrameDataLength > _maximumMessageSize.load() - header.payloadLength) {
             _failConnectionWithCode(SRStatusCodeMessageTooBig, "Message too big");
             return;
         }
@@ -500,7 +570,7 @@ void FSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
         _currentFrameCount += 1;
         _startMessageBuffer(header.payloadLength);
         try {
-            _currentFrameData.reserve(_currentFrameData.size() + header.payloadLength);
+            _currentFrameData.reserve(_currentFrameDataLength + header.payloadLength);
         } catch (const std::exception&) {
             _failConnectionWithCode(SRStatusCodeMessageTooBig, "Message too big");
             return;
@@ -535,7 +605,7 @@ void FSRWebSocket::_handleFrameWithData(const ns::Data& data, uint8_t opcode) {
 }
 
 void FSRWebSocket::_handleCurrentMessage(uint8_t opcode) {
-    _handleOpcode(opcode, reinterpret_cast<const uint8_t*>(_currentFrameData.data()), _currentFrameData.size(), true);
+    _handleOpcode(opcode, reinterpret_cast<const uint8_t*>(_currentFrameData.data()), _currentFrameDataLength, true);
 }
 
 void FSRWebSocket::_handleOpcode(uint8_t opcode, const uint8_t* data, size_t length, bool isCurrentMessage) {
@@ -549,6 +619,7 @@ void FSRWebSocket::_handleOpcode(uint8_t opcode, const uint8_t* data, size_t len
         // text when no sequence is left waiting for more.
         std::optional<std::string> text;
         if (isCurrentMessage && _textValidator.isComplete()) {
+            _currentFrameData.resize(_currentFrameDataLength);
             text.emplace(std::move(_currentFrameData));
             _currentFrameData.clear();
         } else {
@@ -608,12 +679,12 @@ void FSRWebSocket::_recycleMessageBuffer(std::string buffer) {
 }
 
 void FSRWebSocket::_startMessageBuffer(uint64_t payloadLength) {
-    if (!_currentFrameData.empty() || payloadLength < kRecycledBufferMin) return;
+    if (_currentFrameDataLength != 0 || payloadLength < kRecycledBufferMin) return;
     std::lock_guard lock(_spareMessagesMutex);
     if (_spareMessages.empty() || _spareMessages.back().capacity() <= _currentFrameData.capacity()) return;
+    // Its old length is kept, so the new message overwrites it in place.
     _currentFrameData.swap(_spareMessages.back());
     _spareMessages.pop_back();
-    _currentFrameData.clear();
 }
 
 void FSRWebSocket::handlePing(const ns::Data& data) {

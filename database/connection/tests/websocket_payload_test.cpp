@@ -20,9 +20,10 @@ std::string textOf(size_t size) {
 TEST(WebSocketPayloadTest, MessagesInPiecesArriveWholeAndAnEndInsideAPayloadIsReported) {
     struct Case {
         const char* name;
-        std::vector<size_t> messages;  // text frames of these sizes
+        std::vector<size_t> messages;  // text messages of these sizes
         std::vector<size_t> cuts;      // where the bytes are split into separate sends
         size_t withheld;               // bytes at the end never sent: the stream ends first
+        bool halves = false;           // each message in two frames, cut inside a character
     };
     const std::vector<Case> cases = {
         {"a large message in pieces", {700000}, {10, 100, 300000, 650000}, 0},
@@ -30,6 +31,8 @@ TEST(WebSocketPayloadTest, MessagesInPiecesArriveWholeAndAnEndInsideAPayloadIsRe
         {"a cut in the second frame's header", {5, 800000}, {10, 400000}, 0},
         {"the end after a little of a large payload", {700000}, {100, 5000}, 695010},
         {"the end just before a payload's last bytes", {5, 700000}, {9000}, 1000},
+        {"a shorter large message, then a longer one", {300000, 900000, 70000}, {}, 0},
+        {"large messages in two frames each", {700000, 200000}, {350003, 700100}, 0, true},
     };
     auto backend = ns::testing::Backend::start();
     int counter = 0;
@@ -41,7 +44,12 @@ TEST(WebSocketPayloadTest, MessagesInPiecesArriveWholeAndAnEndInsideAPayloadIsRe
         ASSERT_TRUE(client.recorder->waitOpen()) << client.recorder->describe();
         std::string all;
         for (size_t size : c.messages) {
-            const ns::Data bytes = ns::crypto::hexDecode(frame(0x81, textOf(size))).value_or(ns::Data{});
+            const std::string text = textOf(size);
+            // textOf puts a two-byte character at 50: the cut falls inside one.
+            const size_t cut = c.halves ? text.find("\xC3\xA9", size / 2) + 1 : size;
+            std::string hexFrames = c.halves ? frame(0x01, text.substr(0, cut)) + frame(0x80, text.substr(cut))
+                                             : frame(0x81, text);
+            const ns::Data bytes = ns::crypto::hexDecode(hexFrames).value_or(ns::Data{});
             all.append(bytes.begin(), bytes.end());
         }
         all.resize(all.size() - c.withheld);
@@ -68,6 +76,43 @@ TEST(WebSocketPayloadTest, MessagesInPiecesArriveWholeAndAnEndInsideAPayloadIsRe
             }
         });
         client.socket->close();
+    }
+}
+
+// A byte that is not UTF-8 anywhere in a large text payload, whether it
+// arrives with the header or straight into the message: the client fails the
+// connection with 1007 and delivers nothing after it.
+TEST(WebSocketPayloadTest, InvalidTextAnywhereInALargePayloadClosesWith1007) {
+    const std::vector<size_t> badAt = {100, 500000, 699999};
+    auto backend = ns::testing::Backend::start();
+    int counter = 0;
+    for (size_t at : badAt) {
+        SCOPED_TRACE(at);
+        Fault f(*backend, "bad-text-" + std::to_string(++counter));
+        Client client(f.url());
+        client.socket->open();
+        ASSERT_TRUE(client.recorder->waitOpen()) << client.recorder->describe();
+        std::string text = textOf(700000);
+        text[at] = char(0xFF);
+        f.send(frame(0x81, textOf(1000)) + frame(0x81, text) + frame(0x81, "after"));
+        auto state = f.waitState([](const nlohmann::json& s) {
+            for (const auto& fr : s["frames"]) {
+                if (fr["opcode"] == 8) return true;
+            }
+            return s["finished"].get<bool>();
+        });
+        std::pair<int, std::string> close{-1, ""};
+        for (const auto& fr : state["frames"]) {
+            if (fr["opcode"] == 8) close = closeOf(fr);
+        }
+        EXPECT_EQ(close, std::make_pair(1007, std::string("Text frames must be valid UTF-8")));
+        ASSERT_TRUE(client.recorder->waitClosedOrFailed()) << client.recorder->describe();
+        client.socket->drainWorkQueueForTesting();
+        client.queue->sync([] {});
+        client.recorder->locked([&] {
+            ASSERT_EQ(client.recorder->messages.size(), 1u);
+            EXPECT_TRUE(client.recorder->messages[0] == ns::Value(textOf(1000)));
+        });
     }
 }
 

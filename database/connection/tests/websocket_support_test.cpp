@@ -1,5 +1,6 @@
 // The pieces under the web socket: origin text, base64, the handshake
-// digest, the pinned-certificate property and the shared network thread.
+// digest, the pinned-certificate property, the shared network thread and
+// the masking of sent frames.
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,54 @@ TEST(FSRWebSocketTest, ConstructionReadsTheURL) {
     EXPECT_EQ(secure->delegateDispatchQueue(), ns::DispatchQueue::main());
     EXPECT_EQ(secure->maximumMessageSize(), 64u * 1024 * 1024);
     EXPECT_THROW(FSRWebSocket::make(ns::URLRequest("no url at all")), ns::Exception);
+}
+
+// Frames as the socket writes them: each payload unmasks to its message
+// whatever its length, and no frame reuses the key of the one before, over
+// more frames than one draw of keys serves.
+TEST(FSRWebSocketTest, SentFramesUnmaskToTheirMessagesUnderChangingKeys) {
+    const std::vector<size_t> sizes = {0, 1, 5, 15, 16, 17, 63, 64, 65, 125, 126, 1000, 16383, 16385, 65536, 70001};
+    auto socket = FSRWebSocket::makeFrameReaderForTesting(ns::DispatchQueue::serial("test.mask.delegate"));
+    std::vector<std::string> sent;
+    for (size_t round = 0; round < 70; ++round) {
+        for (size_t size : sizes) {
+            std::string text(size, 'a');
+            for (size_t i = 0; i < size; ++i) text[i] = char('a' + (i * 7 + round) % 26);
+            socket->send(ns::Value(text));
+            sent.push_back(std::move(text));
+        }
+    }
+    const ns::Data out = socket->takeOutputForTesting();
+    size_t at = 0;
+    uint32_t lastKey = 0;
+    for (size_t n = 0; n < sent.size(); ++n) {
+        SCOPED_TRACE(n);
+        ASSERT_LE(at + 2, out.size());
+        EXPECT_EQ(out[at], 0x81);
+        ASSERT_TRUE(out[at + 1] & 0x80);
+        uint64_t length = out[at + 1] & 0x7F;
+        at += 2;
+        const size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
+        if (extra) {
+            length = 0;
+            for (size_t i = 0; i < extra; ++i) length = (length << 8) | out[at + i];
+            at += extra;
+        }
+        ASSERT_EQ(length, sent[n].size());
+        ASSERT_LE(at + 4 + length, out.size());
+        const uint8_t* key = out.data() + at;
+        const uint32_t keyWord = uint32_t(key[0]) << 24 | uint32_t(key[1]) << 16 | uint32_t(key[2]) << 8 | key[3];
+        if (n > 0) {
+            EXPECT_NE(keyWord, lastKey);
+        }
+        lastKey = keyWord;
+        at += 4;
+        std::string payload(length, '\0');
+        for (size_t i = 0; i < length; ++i) payload[i] = char(out[at + i] ^ key[i % 4]);
+        EXPECT_TRUE(payload == sent[n]) << sent[n].size();
+        at += length;
+    }
+    EXPECT_EQ(at, out.size());
 }
 
 TEST(FSRIOConsumerPoolTest, KeepsUpToItsCapacity) {

@@ -272,6 +272,16 @@ private:
     bool _readFromStream();
     long _readPayloadFromStream();
     long _readChunkIntoReadBuffer();
+    // A large rest of a payload: the stream receives it straight into the
+    // message (lendReadTarget), and what has landed is taken from there.
+    void _lendPayload(uint64_t length);
+    long _readLentPayload();
+    // Takes the message's room back from the stream, if it has it.
+    void _withdrawPayload();
+    // Adds payload bytes to the message at _currentFrameDataLength.
+    void _putPayload(const uint8_t* bytes, size_t length);
+    // The next key of the frames this side masks.
+    void _nextMaskKey(uint8_t key[4]);
     void _drainInputStream();
     // The stream's low-water mark, set only when it changes.
     void _setStreamLowWater(size_t bytes);
@@ -318,8 +328,19 @@ private:
     // Checks the current text message as its bytes arrive.
     ns::utf8::StreamValidator _textValidator;
     // Text is moved out of it into the delivered string, so it is kept as
-    // characters.
+    // characters. Its first _currentFrameDataLength bytes are the message
+    // so far; past them it may be longer (a reused buffer keeps its old
+    // length, so growing into it writes no zeros first, and the stream may
+    // hold the room of the payload being received).
     std::string _currentFrameData;
+    size_t _currentFrameDataLength = 0;
+    // The stream holds the room after _currentFrameDataLength for the rest
+    // of the current payload.
+    bool _payloadLent = false;
+    // Mask keys are drawn from the system's generator in bulk and used up
+    // four bytes a frame, on the work queue.
+    ns::Data _maskKeys;
+    size_t _maskKeysUsed = 0;
     std::optional<std::string> _closeReason;
     std::string _secKey;
     std::atomic<bool> _pinnedCertFound{false};

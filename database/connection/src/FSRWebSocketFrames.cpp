@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "database/connection/FSRWebSocket.h"
@@ -34,12 +35,25 @@ constexpr size_t kMaskKeyBytes = 4096;
 
 // Delivered text buffers of these capacities are reused for the next large
 // message: a fresh one of a megabyte or so costs a page fault per page
-// whenever the allocator has handed the last one back to the system.
+// whenever the allocator has handed the last one back to the system. They
+// are kept for the whole process, so a new connection's first messages
+// (each reconnection's) find them too.
 constexpr size_t kRecycledBufferMin = 64 * 1024;
 constexpr size_t kRecycledBufferMax = 2 * 1024 * 1024;
 // Two, as the delegate may finish with two messages while the reader starts
 // one.
 constexpr size_t kRecycledBuffers = 2;
+
+struct SpareMessageBuffers {
+    std::mutex mutex;
+    std::vector<std::string> buffers;
+};
+
+SpareMessageBuffers& spareMessageBuffers() {
+    // Never destroyed: a delegate queue may hand a buffer back during exit.
+    static SpareMessageBuffers* spares = new SpareMessageBuffers;
+    return *spares;
+}
 
 bool isControlOpcode(uint8_t opcode) {
     return opcode == SROpCodeConnectionClose || opcode == SROpCodePing || opcode == SROpCodePong;
@@ -674,17 +688,19 @@ void FSRWebSocket::_handleMessage(ns::Value message) {
 
 void FSRWebSocket::_recycleMessageBuffer(std::string buffer) {
     if (buffer.capacity() < kRecycledBufferMin || buffer.capacity() > kRecycledBufferMax) return;
-    std::lock_guard lock(_spareMessagesMutex);
-    if (_spareMessages.size() < kRecycledBuffers) _spareMessages.push_back(std::move(buffer));
+    auto& spares = spareMessageBuffers();
+    std::lock_guard lock(spares.mutex);
+    if (spares.buffers.size() < kRecycledBuffers) spares.buffers.push_back(std::move(buffer));
 }
 
 void FSRWebSocket::_startMessageBuffer(uint64_t payloadLength) {
     if (_currentFrameDataLength != 0 || payloadLength < kRecycledBufferMin) return;
-    std::lock_guard lock(_spareMessagesMutex);
-    if (_spareMessages.empty() || _spareMessages.back().capacity() <= _currentFrameData.capacity()) return;
+    auto& spares = spareMessageBuffers();
+    std::lock_guard lock(spares.mutex);
+    if (spares.buffers.empty() || spares.buffers.back().capacity() <= _currentFrameData.capacity()) return;
     // Its old length is kept, so the new message overwrites it in place.
-    _currentFrameData.swap(_spareMessages.back());
-    _spareMessages.pop_back();
+    _currentFrameData.swap(spares.buffers.back());
+    spares.buffers.pop_back();
 }
 
 void FSRWebSocket::handlePing(const ns::Data& data) {

@@ -306,8 +306,9 @@ private:
     void handlePing(const ns::Data& data);
     void handlePong();
     void _handleMessage(ns::Value message);
-    // Keeps a delivered message's text buffer for the next large message
-    // (any thread), and gives it to the message being started (work queue).
+    // Keeps a delivered message's text buffer for the next large message of
+    // any socket in the process (any thread), and gives such a buffer to the
+    // message being started (work queue).
     void _recycleMessageBuffer(std::string buffer);
     void _startMessageBuffer(uint64_t payloadLength);
     void _stopReading();
@@ -387,8 +388,6 @@ private:
     // Guards the delegate, the delegate queues and the protocol for readers on
     // other threads.
     mutable std::mutex _propertiesMutex;
-    std::mutex _spareMessagesMutex;
-    std::vector<std::string> _spareMessages;
     // The socket's own lock: closing the streams and scheduling clean-up.
     std::recursive_mutex _lock;
 };

@@ -575,7 +575,7 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
                                   [self = shared_from_this()](const asio::error_code& ec) { self->readable(ec); });
                 return;
             } else if (code != EINTR) {
-                fail(posixError(code, std::strerror(code)));
+                fail(systemError(asio::error_code(code, asio::system_category())));
                 return;
             }
             if (side(true).status == StreamStatus::Closed || !targetAwaitsBytes()) break;
@@ -860,8 +860,8 @@ struct Pieces {
         c.readerCopying = true;
         // A reader that has emptied what was read ahead after its target
         // is back to the usual reading.
-        if (c.readAhead < kMaxInputBuffered && c.inputBytes == 0) c.readAhead = kMaxInputBuffered;
-        if (c.readAhead == kMaxInputBuffered) c.resumeReading();
+        if (c.inputBytes == 0) c.readAhead = kMaxInputBuffered;
+        c.resumeReading();
     }
 
     // Mutex held, the copy done.

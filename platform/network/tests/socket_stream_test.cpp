@@ -311,7 +311,7 @@ TEST(SocketStreamTest, LentTargetsTakeTheNextBytesInOrder) {
         {"lent before anything arrives", 0, 300000, 200000, 1, 0, true},
         {"part of it already buffered", 50000, 300000, 400000, 1, 0, true},
         {"more than it already buffered", 500000, 300000, 0, 1, 0, true},
-        {"a full target announced below the mark", 0, 100000, 100000, 1 << 20, 0, false},
+        {"a full target announced below the mark", 0, 3000, 100000, 1 << 20, 0, false},
         {"the end inside the target", 1000, 300000, 200000, 1, 0, true},
         {"withdrawn on the way", 0, 600000, 900000, 1, 200000, true},
     };
@@ -359,23 +359,26 @@ TEST(SocketStreamTest, LentTargetsTakeTheNextBytesInOrder) {
 // Closing waits for a receive into the target that is under way, so the
 // reader may free it at once.
 TEST(SocketStreamTest, ClosingTakesBackATargetBeingFilled) {
-    SendingPeer peer;
-    auto pair = ns::createStreamPairWithSocketToHost("127.0.0.1", peer.port());
-    auto reader = std::make_shared<TargetReader>();
-    reader->input = pair.input.get();
-    pair.input->setDelegate(reader);
-    pair.input->scheduleInRunLoop(ns::RunLoop::mainShared());
-    pair.input->open();
-    pair.output->open();
-    peer.accept();
-    auto target = std::make_unique<uint8_t[]>(8 << 20);
-    ASSERT_TRUE(pair.input->lendReadTarget(target.get(), 8 << 20));
-    peer.send(patternOf(16 << 20));
-    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return reader->announced > 0; }, 30));
-    pair.input->close();
-    target.reset();
-    pair.output->close();
-    peer.join();
+    for (size_t length : {size_t(1) << 20, size_t(4) << 20, size_t(8) << 20, size_t(8) << 20}) {
+        SCOPED_TRACE(length);
+        SendingPeer peer;
+        auto pair = ns::createStreamPairWithSocketToHost("127.0.0.1", peer.port());
+        auto reader = std::make_shared<TargetReader>();
+        reader->input = pair.input.get();
+        pair.input->setDelegate(reader);
+        pair.input->scheduleInRunLoop(ns::RunLoop::mainShared());
+        pair.input->open();
+        pair.output->open();
+        peer.accept();
+        auto target = std::make_unique<uint8_t[]>(length);
+        ASSERT_TRUE(pair.input->lendReadTarget(target.get(), length));
+        peer.send(patternOf(2 * length));
+        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return reader->announced > 0; }, 30));
+        pair.input->close();
+        target.reset();
+        pair.output->close();
+        peer.join();
+    }
 }
 
 // Accepts TLS connections presenting the chain file as it is, and holds

@@ -355,11 +355,10 @@ void FPersistentConnection::restoreState() {
 
 // ---------------------------------------------------------------- requests
 
-int64_t FPersistentConnection::sendAction(const std::string& action, const ns::Dictionary& body, bool sensitive,
+int64_t FPersistentConnection::sendAction(const std::string& action, const ns::Value& body, bool sensitive,
                                           ResponseBlock onMessage) {
     const int64_t number = int64_t(requestNumber_.getAndIncrement());
-    ns::Dictionary request{{kFWPRequestNumber, number}, {kFWPRequestAction, action}, {kFWPRequestPayloadBody, body}};
-    if (realtime_) realtime_->sendRequest(request, sensitive);
+    if (realtime_) realtime_->sendRequest(number, action, body, sensitive);
     if (onMessage) requestCBHash_[number] = std::move(onMessage);
     return number;
 }
@@ -398,7 +397,7 @@ void FPersistentConnection::sendListen(const std::shared_ptr<FOutstandingQuery>&
     }
 
     std::weak_ptr<FPersistentConnection> weakSelf = weak_from_this();
-    sendAction(kFWPRequestActionTaggedListen, body, false, [weakSelf, listen](const ns::Value& response) {
+    sendAction(kFWPRequestActionTaggedListen, ns::Value(std::move(body)), false, [weakSelf, listen](const ns::Value& response) {
         auto self = weakSelf.lock();
         if (!self) return;
         FFLog("I-RDB034027", "Listen response %@", response);
@@ -447,7 +446,7 @@ void FPersistentConnection::sendUnlisten(const FPath& path, const FQueryParamsPt
         body[kFWPRequestQueries] = params->wireProtocolParams();
         body[kFWPRequestTag] = *tagId;
     }
-    sendAction(kFWPRequestActionTaggedUnlisten, body, false, nullptr);
+    sendAction(kFWPRequestActionTaggedUnlisten, ns::Value(std::move(body)), false, nullptr);
 }
 
 void FPersistentConnection::putData(const ns::Value& data, const std::string& pathString,
@@ -470,7 +469,7 @@ void FPersistentConnection::putInternal(const ns::Value& data, const std::string
     const uint64_t putId = putCounter_.getAndIncrement();
     auto put = std::make_shared<FOutstandingPut>();
     put->action = action;
-    put->request = std::move(request);
+    put->request = ns::Value(std::move(request));
     put->onCompleteBlock = std::move(onComplete);
     outstandingPuts_[putId] = std::move(put);
     if (canSendWrites()) {
@@ -763,7 +762,7 @@ void FPersistentConnection::cancelSentTransactions() {
     std::vector<std::shared_ptr<FOutstandingPut>> cancelled;
     for (auto it = outstandingPuts_.begin(); it != outstandingPuts_.end();) {
         const auto& put = it->second;
-        if (put->sent && put->request.count(kFWPRequestHash)) {
+        if (put->sent && put->request.contains(kFWPRequestHash)) {
             cancelled.push_back(put);
             it = outstandingPuts_.erase(it);
         } else {

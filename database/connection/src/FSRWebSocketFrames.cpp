@@ -182,16 +182,18 @@ void FSRWebSocket::_pumpWriting() {
 
 void FSRWebSocket::send(const ns::Value& message) {
     if (!message.isString() && !message.isData() && !message.isNull()) return;
+    auto sendFrame = [](FSRWebSocket& socket, const ns::Value& message) {
+        const uint8_t opcode = message.isData() ? SROpCodeBinaryFrame : SROpCodeTextFrame;
+        socket._sendFrameWithOpcode(opcode, message);
+    };
+    // An owner that shares the work queue sends from it: the frame goes to
+    // the stream at once, not behind everything the queue holds by then.
+    if (_workQueue->isCurrent()) {
+        sendFrame(*this, message);
+        return;
+    }
     auto me = self();
-    _workQueue->async([me, copy = message] {
-        if (copy.isString()) {
-            me->_sendFrameWithOpcode(SROpCodeTextFrame, copy);
-        } else if (copy.isData()) {
-            me->_sendFrameWithOpcode(SROpCodeBinaryFrame, copy);
-        } else {
-            me->_sendFrameWithOpcode(SROpCodeTextFrame, ns::Value());
-        }
-    });
+    _workQueue->async([me, copy = message, sendFrame] { sendFrame(*me, copy); });
 }
 
 void FSRWebSocket::_sendFrameWithOpcode(uint8_t opcode, const ns::Value& data) {

@@ -137,14 +137,20 @@ void FWebSocketConnection::close() {
 
 void FWebSocketConnection::send(const ns::Value& packet) {
     ns::dispatchAssertQueue(dispatchQueue_);
-    resetKeepAlive();
     ns::ErrorRef error;
     std::string text = ns::json::serialize(packet, &error);
     if (error) {
+        resetKeepAlive();
         FFWarn("I-RDB083015", "(wsc:%@) Cannot send a packet that has no JSON form: %@", logId(),
                error->localizedDescription());
         return;
     }
+    sendText(std::move(text));
+}
+
+void FWebSocketConnection::sendText(std::string text) {
+    ns::dispatchAssertQueue(dispatchQueue_);
+    resetKeepAlive();
     auto s = socket();
     if (!s) return;
     // A text of no more bytes than a frame holds UTF-16 units goes out as

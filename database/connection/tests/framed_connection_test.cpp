@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+
 #include "connection_test_support.h"
 #include "core/QRVLogger.h"
 #include "database/connection/FConnection.h"
@@ -441,6 +444,50 @@ TEST_F(FramedConnectionClockTest, ASocketThatDoesNotOpenWithinThirtySecondsIsClo
     ASSERT_TRUE(recorder->waitDisconnect());
     std::lock_guard lock(recorder->mutex);
     EXPECT_EQ(recorder->disconnects, std::vector<bool>{false});
+}
+
+// A request's text is written without building the envelope: it must be the
+// very bytes the JSON writer gives for the envelope's dictionaries, and no
+// text at all where the writer refuses the packet.
+TEST(FramedConnectionRequestText, IsTheWritersTextOfTheEnvelope) {
+    auto nested = [](size_t depth) {
+        ns::Value value(1);
+        for (size_t i = 0; i < depth; ++i) value = ns::Value(ns::Dictionary{{"k", value}});
+        return value;
+    };
+    const struct {
+        int64_t number;
+        std::string action;
+        ns::Value body;
+    } cases[] = {
+        {0, "p", ns::Dictionary{{"p", "/bench/p/12"}, {"d", 12}}},
+        {7, "m", ns::Dictionary{{"p", "a b"}, {"d", ns::Dictionary{{"x/y", true}, {"z", nullptr}}}}},
+        {-3, "q", ns::Dictionary{{"p", "/"}, {"h", ""}, {"q", ns::Dictionary{{"l", 5}, {"vf", "r"}}}, {"t", 2}}},
+        {1, "p", ns::Dictionary{{"p", "/quote\"and\\slash"}, {"d", "tab\there\nnl \x01"}}},
+        {2, "p", ns::Dictionary{{"p", "/precio/\xc3\xb1" "and\xe2\x82\xac"}, {"d", "bad \xff utf-8"}}},
+        {3, "p", ns::Dictionary{{"d", ns::Array{1.5, 1.0, -0.0, 1e300, 2, "s", ns::Array{}, ns::Dictionary{}}}}},
+        {4, "p", ns::Dictionary{{"d", ns::Value(uint64_t(18446744073709551615ull))}, {"e", int64_t(INT64_MIN)}}},
+        {5, "s", ns::Dictionary{{"c", ns::Dictionary{{"sdk.objc.4-0-0", 1}, {"\u00e9\x7f", false}}}}},
+        {6, "n", ns::Dictionary{}},
+        {8, "p", ns::Dictionary{{"d", nested(ns::json::kMaxDepth - 3)}}},
+        {9, "p", ns::Dictionary{{"d", nested(ns::json::kMaxDepth - 2)}}},
+        {10, "p", ns::Dictionary{{"d", std::nan("")}}},
+        {11, "p", ns::Dictionary{{"d", ns::Data{1, 2}}}},
+        {12, "\"odd\" action", ns::Value("a body that is a string")},
+    };
+    for (const auto& c : cases) {
+        const ns::Dictionary request{{"r", c.number}, {"a", c.action}, {"b", c.body}};
+        ns::ErrorRef error;
+        const std::string expected =
+            ns::json::serialize(ns::Value(ns::Dictionary{{"t", "d"}, {"d", request}}), &error);
+        const std::optional<std::string> text = FConnection::requestText(c.number, c.action, c.body);
+        if (error) {
+            EXPECT_FALSE(text) << c.number;
+        } else {
+            ASSERT_TRUE(text) << c.number;
+            EXPECT_EQ(*text, expected) << c.number;
+        }
+    }
 }
 
 }  // namespace

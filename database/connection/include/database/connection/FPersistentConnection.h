@@ -96,7 +96,9 @@ struct FOutstandingQuery {
 // One write not yet answered.
 struct FOutstandingPut {
     std::string action;
-    ns::Dictionary request;
+    // The request's body, a dictionary: kept as a value so that every send
+    // of it shares the one dictionary.
+    ns::Value request;
     FCallbackStatusBlock onCompleteBlock;
     bool sent = false;
 };
@@ -182,8 +184,7 @@ private:
     void fetchTokenAnswered(uint64_t attempt, const std::optional<std::string>& token, const ns::ErrorRef& error);
     void openNetworkConnectionWithToken(const std::optional<std::string>& token);
 
-    int64_t sendAction(const std::string& action, const ns::Dictionary& body, bool sensitive,
-                       ResponseBlock onMessage);
+    int64_t sendAction(const std::string& action, const ns::Value& body, bool sensitive, ResponseBlock onMessage);
     void handleTimestamp(double timestamp);
     void sendConnectStats();
     void restoreAuth();

@@ -68,6 +68,8 @@ public:
     void close();
     // Sends the packet's frames; resets the keep-alive.
     void send(const ns::Value& packet);
+    // The same for a packet already written as JSON text.
+    void sendText(std::string text);
 
     // FSRWebSocketDelegate, on the worker queue.
     void webSocket(const std::shared_ptr<FSRWebSocket>& webSocket, const ns::Value& message) override;

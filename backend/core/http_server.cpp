@@ -542,6 +542,9 @@ private:
 
 // --- Web sockets -------------------------------------------------------------
 
+// The web-socket session whose callback this thread is running, if any.
+thread_local const void* tCallbackSession = nullptr;
+
 class Outlet final : public WebSocketOutlet {
 public:
     enum class What { Message, Fragment, Ping, Close, Raw, EndSend };
@@ -765,20 +768,33 @@ public:
 private:
     enum class Mode { None, WebSocket, Raw, Rejected };
 
+    // Runs a callback. What it queues on the outlet is written when it
+    // returns, on this thread, rather than after a post.
     template <class F>
     void guard(F&& f) {
+        const void* outer = std::exchange(tCallbackSession, this);
         try {
             f();
         } catch (const std::exception& e) {
+            tCallbackSession = outer;
             std::cerr << "almavel-backend: a web-socket handler failed: " << e.what() << std::endl;
-            finish();
+            return finish();
+        }
+        tCallbackSession = outer;
+        if (drainDue_) {
+            drainDue_ = false;
+            drain();
         }
     }
 
     void attachOutlet() {
         std::weak_ptr<WsSession> weak = this->shared_from_this();
         auto executor = ws_.get_executor();
-        outlet_->attach([weak, executor] {
+        outlet_->attach([weak, executor, session = static_cast<const void*>(this)] {
+            // From this session's own callback: guard() drains on return.
+            if (tCallbackSession == session) {
+                if (auto self = weak.lock()) return void(self->drainDue_ = true);
+            }
             net::post(executor, [weak] {
                 if (auto self = weak.lock()) self->drain();
             });
@@ -932,6 +948,7 @@ private:
     std::array<char, 16 * 1024> rawBuffer_{};
     Outlet::Item current_;
     uint64_t handled_ = 0;
+    bool drainDue_ = false;
     bool writing_ = false;
     bool closeSent_ = false;
     bool finished_ = false;

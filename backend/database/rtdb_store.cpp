@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -116,9 +117,11 @@ void removeLeftoverSnapshots(const fs::path& folder) {
     }
 }
 
-// The snapshot's tree into `root`; gives the sequence number it holds.
-uint64_t readSnapshot(const fs::path& snapshotPath, FNodePtr& root) {
+// The snapshot's tree into `root` and its length into `bytes`; gives the
+// sequence number it holds.
+uint64_t readSnapshot(const fs::path& snapshotPath, FNodePtr& root, uint64_t& bytes) {
     const std::string text = readAll(snapshotPath);
+    bytes = text.size();
     ns::ErrorRef error;
     ns::Value snapshot = ns::json::parse(text, &error);
     if (error || !snapshot.isDictionary() || !snapshot["seq"].isInteger()) {
@@ -225,7 +228,7 @@ void RtdbStore::recover(const FNodePtr& seed) {
 
     FNodePtr root = FEmptyNode::emptyNode();
     const bool hasSnapshot = fs::exists(snapshotPath);
-    const uint64_t snapshotSeq = hasSnapshot ? readSnapshot(snapshotPath, root) : 0;
+    const uint64_t snapshotSeq = hasSnapshot ? readSnapshot(snapshotPath, root, snapshotBytes_) : 0;
     const std::string journal = readAll(journalPath);
     uint64_t seq = snapshotSeq;
     const size_t offset = replayJournal(journal, snapshotSeq, root, seq, recovery_.replayedRecords);
@@ -259,6 +262,7 @@ void RtdbStore::writeSnapshot(const FNodePtr& root, uint64_t seq) {
     // Synced, renamed over the old snapshot and the folder synced, each
     // step checked: the journal is cut only after this returns.
     ns::writeFileAtomicallyOrThrow((folder_ / kSnapshotFile).string(), text, 0600);
+    snapshotBytes_ = text.size();
 }
 
 uint64_t RtdbStore::appendSet(const FPath& path, const FNodePtr& node) {
@@ -333,7 +337,10 @@ void RtdbStore::flush() {
 
 bool RtdbStore::wantsCompaction() const {
     std::lock_guard lock(mutex_);
-    return journalBytes_ > options_.compactAfterBytes;
+    // A journal shorter than the snapshot is cheaper to keep than to fold
+    // in: writing a large tree again after every few megabytes of small
+    // writes cost more than the writes themselves.
+    return journalBytes_ > std::max(options_.compactAfterBytes, snapshotBytes_);
 }
 
 uint64_t RtdbStore::journalBytes() const {

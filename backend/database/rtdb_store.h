@@ -35,7 +35,9 @@ namespace backend {
 class RtdbStore {
 public:
     struct Options {
-        // Journal size after which wantsCompaction() answers true.
+        // Journal size after which wantsCompaction() answers true, or the
+        // snapshot's size when that is larger, so a write never costs more
+        // than about one byte of snapshot for each byte journalled.
         uint64_t compactAfterBytes = 4u * 1024u * 1024u;
     };
 
@@ -110,6 +112,7 @@ private:
     uint64_t durable_ = 0;
     uint64_t journalBytes_ = 0;  // with the records not yet written
     uint64_t fileBytes_ = 0;     // in the file
+    uint64_t snapshotBytes_ = 0; // the last snapshot written or read
     std::string pending_;        // appended records not yet written
     bool failed_ = false;
     bool stopping_ = false;

@@ -8,6 +8,7 @@
 #include <future>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "backend/database/rtdb_rules.h"
 #include "backend/database/rtdb_store.h"
@@ -133,6 +134,38 @@ TEST_F(RtdbStoreTest, CompactionWritesASnapshotAndEmptiesTheJournal) {
     EXPECT_EQ(store.recovery().replayedRecords, 1u);
     EXPECT_EQ(text(store.recoveredRoot()), text(root));
     EXPECT_EQ(store.appendedSeq(), 11u);
+}
+
+// A journal is folded into the snapshot only once it is longer than both
+// the threshold and the snapshot, whether the snapshot was written by this
+// store or found on opening.
+TEST_F(RtdbStoreTest, CompactionWaitsForAJournalLongerThanTheSnapshot) {
+    struct Case {
+        const char* name;
+        size_t seedBytes;  // a string leaf of this length
+        int writes;        // about 40 journal bytes each
+        bool reopened;
+        bool wanted;
+    };
+    const Case cases[] = {
+        {"small snapshot: the threshold decides", 10, 10, false, true},
+        {"journal shorter than the snapshot", 2000, 10, false, false},
+        {"journal longer than the snapshot", 2000, 80, false, true},
+        {"snapshot found on opening", 2000, 10, true, false},
+        {"snapshot found on opening, long journal", 2000, 80, true, true},
+    };
+    RtdbStore::Options options;
+    options.compactAfterBytes = 100;
+    for (const Case& c : cases) {
+        fs::remove_all(folder);
+        const FNodePtr seed = FSnapshotUtilities::nodeFrom(ns::Value(std::string(c.seedBytes, 'x')));
+        std::optional<RtdbStore> store(std::in_place, folder, seed, options);
+        if (c.reopened) store.emplace(folder, nullptr, options);
+        for (int i = 0; i < c.writes; ++i) store->appendSet(FPath("/k" + std::to_string(i % 10)), node("1"));
+        EXPECT_EQ(store->wantsCompaction(), c.wanted) << c.name << ", journal " << store->journalBytes();
+        store->compact(FSnapshotUtilities::nodeFrom(ns::Value(std::string(c.seedBytes, 'y'))));
+        EXPECT_FALSE(store->wantsCompaction()) << c.name;
+    }
 }
 
 // Records no writer syncs are made durable by the store's own thread: the

@@ -80,7 +80,11 @@ FIndexedNodePtr FIndexedFilter::updateFullNode(const FIndexedNodePtr& oldSnap, c
                                                FChildChangeAccumulator* accumulator) const {
     // The very same immutable node has no child changes: a listen completing
     // on data already held would otherwise compare every child with itself.
-    if (accumulator && oldSnap->node() != newSnap->node()) {
+    if (accumulator && oldSnap->node() != newSnap->node() && !accumulator->childChangesWanted()) {
+        // A whole load's worth of changes no one receives: the value event is
+        // decided on the nodes instead.
+        accumulator->noteUntrackedReplacement();
+    } else if (accumulator && oldSnap->node() != newSnap->node()) {
         const FNodePtr& oldNode = oldSnap->node();
         const FNodePtr& newNode = newSnap->node();
         // Each child gets one change here, so into an empty accumulator they

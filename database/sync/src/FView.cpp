@@ -1,5 +1,7 @@
 #include "database/sync/FView.h"
 
+#include <algorithm>
+
 #include "platform/format.h"
 
 namespace {
@@ -60,11 +62,20 @@ FEventList FView::removeEventRegistration(const FEventRegistrationPtr& registrat
 
 FViewOperationResult FView::applyOperation(const FOperation& operation, const FWriteTreeRef& writesCache,
                                            const FNodePtr& completeServerCache) {
-    FViewProcessorResult result = processor_.applyOperationOn(viewCache_, operation, writesCache, completeServerCache);
+    FViewProcessorResult result =
+        processor_.applyOperationOn(viewCache_, operation, writesCache, completeServerCache, wantsChildChanges());
     viewCache_ = std::move(result.viewCache);
     FEventList events =
         generateEventsForChanges(result.changes, viewCache_.cachedEventSnap().indexedNode(), nullptr);
     return FViewOperationResult{std::move(result.changes), std::move(events)};
+}
+
+bool FView::wantsChildChanges() const {
+    if (!query_.loadsAllData()) return true;
+    return std::any_of(eventRegistrations_.begin(), eventRegistrations_.end(), [](const FEventRegistrationPtr& r) {
+        return r->responseTo(QRVDataEventTypeChildAdded) || r->responseTo(QRVDataEventTypeChildRemoved) ||
+               r->responseTo(QRVDataEventTypeChildChanged) || r->responseTo(QRVDataEventTypeChildMoved);
+    });
 }
 
 FEventList FView::initialEvents(const FEventRegistrationPtr& registration) const {

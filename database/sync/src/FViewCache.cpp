@@ -90,6 +90,6 @@ FChangeList FChildChangeAccumulator::takeChanges() {
     for (auto& slot : slots_) {
         if (slot) out.push_back(std::move(*slot));
     }
-    *this = FChildChangeAccumulator();
+    *this = FChildChangeAccumulator(childChangesWanted_);
     return out;
 }

@@ -44,8 +44,8 @@ FViewProcessor::FViewProcessor(FNodeFilterPtr filter) : filter_(std::move(filter
 
 FViewProcessorResult FViewProcessor::applyOperationOn(const FViewCache& oldViewCache, const FOperation& operation,
                                                       const FWriteTreeRef& writesCache,
-                                                      const FNodePtr& completeCache) const {
-    FChildChangeAccumulator accumulator;
+                                                      const FNodePtr& completeCache, bool childChangesWanted) const {
+    FChildChangeAccumulator accumulator(childChangesWanted);
     std::optional<FViewCache> newViewCache;
     switch (operation.type()) {
         case FOperationTypeOverwrite: {
@@ -91,7 +91,9 @@ FViewProcessorResult FViewProcessor::applyOperationOn(const FViewCache& oldViewC
             ns::Exception::raise(ns::kInternalInconsistencyException,
                                  ns::format("Unknown operation encountered %zd.", long(operation.type())));
     }
-    FChangeList changes = maybeAddValueFromOldViewCache(oldViewCache, *newViewCache, accumulator.takeChanges());
+    const bool untracked = accumulator.hadUntrackedReplacement();
+    FChangeList changes =
+        maybeAddValueFromOldViewCache(oldViewCache, *newViewCache, accumulator.takeChanges(), untracked);
     return FViewProcessorResult{std::move(*newViewCache), std::move(changes)};
 }
 
@@ -364,15 +366,23 @@ FViewCache FViewProcessor::listenCompleteOldCache(const FViewCache& oldViewCache
 }
 
 FChangeList FViewProcessor::maybeAddValueFromOldViewCache(const FViewCache& oldViewCache,
-                                                          const FViewCache& newViewCache, FChangeList changes) {
+                                                          const FViewCache& newViewCache, FChangeList changes,
+                                                          bool untrackedReplacement) {
     const FCacheNode& eventSnap = newViewCache.cachedEventSnap();
     if (!eventSnap.isFullyInitialized()) return changes;
     const FNodePtr& node = eventSnap.node();
-    bool isLeafOrEmpty = node->isLeafNode() || node->isEmpty();
-    bool add = !changes.empty() || !oldViewCache.cachedEventSnap().isFullyInitialized();
+    bool add = !oldViewCache.cachedEventSnap().isFullyInitialized();
     if (!add) {
         FNodePtr oldNode = oldViewCache.completeEventSnap();
-        add = (isLeafOrEmpty && !node->isEqual(*oldNode)) || !node->getPriority()->isEqual(*oldNode->getPriority());
+        if (untrackedReplacement) {
+            // Children, priority and leaf value all count, as the tracked
+            // changes together with the checks below would.
+            add = oldNode != node && !node->isEqual(*oldNode);
+        } else {
+            bool isLeafOrEmpty = node->isLeafNode() || node->isEmpty();
+            add = !changes.empty() || (isLeafOrEmpty && !node->isEqual(*oldNode)) ||
+                  !node->getPriority()->isEqual(*oldNode->getPriority());
+        }
     }
     if (add) changes.emplace_back(QRVDataEventTypeValue, eventSnap.indexedNode());
     return changes;

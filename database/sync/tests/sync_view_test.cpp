@@ -483,3 +483,73 @@ TEST(SyncPoint, TrackedKeysAndRemovedQueries) {
     EXPECT_EQ(result.removedQueries, std::vector<FQuerySpec>{all});
     EXPECT_TRUE(syncPoint.isEmpty());
 }
+
+namespace {
+
+// A view of all data at /v holding `start` (nothing known when empty).
+FView viewAt(const std::string& start) {
+    const FIndexPtr& index = FPriorityIndex::priorityIndex();
+    FCacheNode cache(indexed(start.empty() ? "{}" : start, index), !start.empty(), false);
+    return FView(FQuerySpec::defaultQueryAtPath(path("/v")), FViewCache(cache, cache));
+}
+
+}  // namespace
+
+// A view only value registrations watch gets no child changes, yet raises
+// the value events, with the same values, of a view with child registrations.
+TEST(View, ValueOnlyViewsRaiseTheSameValueEvents) {
+    struct Case {
+        std::string start, at, data;  // start empty: not loaded yet
+        bool fromUser, valueEvent;
+    };
+    const std::vector<Case> cases = {
+        {"", "", "{}", false, true},          {"", "", R"({"a":1})", false, true},
+        {"{}", "", "{}", false, false},       {R"({"a":1})", "", R"({"a":1})", false, false},
+        {R"({"a":1})", "", R"({"a":2})", false, true},
+        {R"({"a":1,"b":2})", "", R"({"a":1})", false, true},
+        {R"({"a":1})", "", "null", false, true},
+        {R"({"a":1})", "", R"({"a":1,".priority":5})", false, true},
+        {"5", "", "5", false, false},         {"5", "", "6", false, true},
+        {"5", "", R"({"a":5})", false, true}, {R"({"a":5})", "", "5", false, true},
+        {R"({"a":1})", "b", "2", false, true}, {R"({"a":1})", "", R"({"a":1})", true, false},
+        {R"({"a":1})", "", R"({"b":1})", true, true}, {R"({"a":1})", "a", "null", true, true},
+    };
+    auto writes = FWriteTree::make();
+    FWriteTreeRef ref = writes->childWritesForPath(path("/v"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.start + " <- " + c.at + " " + c.data);
+        FOverwrite overwrite(c.fromUser ? FOperationSource::userInstance() : FOperationSource::serverInstance(),
+                             c.at.empty() ? FPath::empty() : path(c.at), node(c.data));
+        FView valueOnly = viewAt(c.start), both = viewAt(c.start);
+        valueOnly.addEventRegistration(RecordingRegistration::value("v"));
+        both.addEventRegistration(RecordingRegistration::value("v"));
+        both.addEventRegistration(RecordingRegistration::children("c"));
+        FEventList values = valueOnly.applyOperation(overwrite, ref, nullptr).events;
+        FEventList all = both.applyOperation(overwrite, ref, nullptr).events;
+        ASSERT_EQ(describe(values), c.valueEvent ? Strings{"v:value"} : Strings{});
+        ASSERT_EQ(!all.empty() && describe(all).back() == "v:value", c.valueEvent);
+        if (c.valueEvent) {
+            EXPECT_EQ(ns::json::serialize(valueOf(values, 0)), ns::json::serialize(valueOf(all, all.size() - 1)));
+        }
+    }
+}
+
+// A child registration joining a view loaded for value events alone gets
+// every child at once and each later child change.
+TEST(View, ChildRegistrationAfterValueOnlyLoad) {
+    auto writes = FWriteTree::make();
+    FWriteTreeRef ref = writes->childWritesForPath(path("/v"));
+    FView view = viewAt("");
+    auto children = RecordingRegistration::children("c");
+    view.addEventRegistration(RecordingRegistration::value("v"));
+    auto serverSet = [&](const std::string& data) {
+        FOverwrite overwrite(FOperationSource::serverInstance(), FPath::empty(), node(data));
+        return describe(view.applyOperation(overwrite, ref, nullptr).events);
+    };
+    EXPECT_EQ(serverSet(R"({"a":1,"b":2})"), Strings{"v:value"});
+    view.addEventRegistration(children);
+    EXPECT_EQ(describe(view.initialEvents(children)), (Strings{"c:added a first", "c:added b after a"}));
+    EXPECT_EQ(serverSet(R"({"b":3,"d":4})"),
+              (Strings{"c:removed a", "c:added d after b", "c:changed b first", "v:value"}));
+    EXPECT_EQ(serverSet(R"({"b":3,"d":4})"), Strings{});
+}

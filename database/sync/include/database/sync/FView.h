@@ -48,6 +48,10 @@ public:
     std::string description() const;
 
 private:
+    // Whether an operation has to report child changes: for the persisted
+    // keys of a filtered query, or for a registration taking child events.
+    bool wantsChildChanges() const;
+
     FQuerySpec query_;
     FViewProcessor processor_;
     FViewCache viewCache_;

@@ -52,6 +52,15 @@ private:
 
 class FChildChangeAccumulator {
 public:
+    // A view no one asks child events of does without them: a whole new node
+    // then counts as replaced rather than diffed child by child.
+    explicit FChildChangeAccumulator(bool childChangesWanted = true) : childChangesWanted_(childChangesWanted) {}
+
+    bool childChangesWanted() const { return childChangesWanted_; }
+    // A whole node was put in place without its child changes being tracked.
+    void noteUntrackedReplacement() { untrackedReplacement_ = true; }
+    bool hadUntrackedReplacement() const { return untrackedReplacement_; }
+
     // Folds the change into the one already held for its child; an
     // impossible sequence raises "QuorvaneDatabaseInternalError".
     void trackChildChange(FChange change);
@@ -61,7 +70,8 @@ public:
     void trackFirstChildChange(FChange change);
     // One change per child that still has one (no defined order).
     FChangeList changes() const;
-    // The same, moved out: the accumulator is left empty.
+    // The same, moved out: the accumulator is left empty (its wish for
+    // child changes stays).
     FChangeList takeChanges();
     bool isEmpty() const { return live_ == 0; }
 
@@ -71,4 +81,6 @@ private:
     size_t indexed_ = 0;
     std::vector<std::optional<FChange>> slots_;
     size_t live_ = 0;
+    bool childChangesWanted_ = true;
+    bool untrackedReplacement_ = false;
 };

@@ -44,8 +44,12 @@ public:
     // `completeCache` is complete server data at the view's location known
     // from the sync tree, or nullptr. Raises NSInternalInconsistencyException
     // "Unknown operation encountered %zd." for a type outside 0 to 3.
+    // Without `childChangesWanted` (a view of all data that only value
+    // registrations watch) a whole new node brings no child changes, only
+    // the value change when the value differs.
     FViewProcessorResult applyOperationOn(const FViewCache& oldViewCache, const FOperation& operation,
-                                          const FWriteTreeRef& writesCache, const FNodePtr& completeCache) const;
+                                          const FWriteTreeRef& writesCache, const FNodePtr& completeCache,
+                                          bool childChangesWanted = true) const;
 
     FViewCache applyServerOverwriteTo(const FViewCache& oldViewCache, const FPath& changePath, const FNodePtr& snap,
                                       const FWriteTreeRef& writesCache, const FNodePtr& completeCache,
@@ -72,8 +76,10 @@ public:
                                                   const FWriteTreeRef& writesCache, const FCompleteChildSource& source,
                                                   FChildChangeAccumulator& accumulator) const;
 
+    // `untrackedReplacement`: the changes may miss children, so the old and
+    // new values are compared instead.
     static FChangeList maybeAddValueFromOldViewCache(const FViewCache& oldViewCache, const FViewCache& newViewCache,
-                                                     FChangeList changes);
+                                                     FChangeList changes, bool untrackedReplacement = false);
     // Whether the cache's event side is complete for the key.
     static bool cache(const FViewCache& viewCache, const std::string& childKey);
 

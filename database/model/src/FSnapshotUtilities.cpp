@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -47,34 +48,48 @@ bool isValidKeyPiece(std::string_view key, bool slashAllowed) {
     return true;
 }
 
-// Children entries in key order. Integer keys are decided once per key
-// rather than in every comparison.
-std::vector<FChildrenDictionary::Entry> inKeyOrder(std::vector<FChildrenDictionary::Entry>& entries) {
-    struct Decorated {
-        int64_t number;  // the key's integer value, or above every int32 for text keys
-        FChildrenDictionary::Entry* entry;
-    };
-    constexpr int64_t kText = int64_t(std::numeric_limits<int32_t>::max()) + 1;
-    std::vector<Decorated> order;
-    order.reserve(entries.size());
-    for (auto& e : entries) {
-        auto n = FUtilities::intForString(e.first);
-        order.push_back({n ? int64_t(*n) : kText, &e});
-    }
-    auto less = [](const Decorated& a, const Decorated& b) {
-        if (a.number != b.number) return a.number < b.number;
-        if (a.number != kText) return false;
-        return FStringUtilities::compareUtf16(a.entry->first, b.entry->first) < 0;
-    };
-    if (!std::is_sorted(order.begin(), order.end(), less)) std::sort(order.begin(), order.end(), less);
-    std::vector<FChildrenDictionary::Entry> sorted;
-    sorted.reserve(entries.size());
-    for (auto& d : order) sorted.push_back(std::move(*d.entry));
-    return sorted;
+// Whether a key may be an integer, which sorts before every text key; the
+// keys of records mostly start with a letter and are settled by one byte.
+bool mayBeInteger(std::string_view key) {
+    return !key.empty() && (key[0] == '-' || (key[0] >= '0' && key[0] <= '9'));
 }
 
-FChildrenDictionary sortedChildren(std::vector<FChildrenDictionary::Entry>& entries) {
-    return FChildrenDictionary::fromSortedEntries(inKeyOrder(entries));
+struct Decorated {
+    int64_t number;  // the key's integer value, or above every int32 for text keys
+    size_t index;
+};
+
+// Puts children entries in key order where they lie, deciding integer keys
+// once per key rather than in every comparison. `order` and `spare` are
+// room the caller keeps for the next node, so a record costs no block here.
+void sortInKeyOrder(std::vector<FChildrenDictionary::Entry>& entries, std::vector<Decorated>& order,
+                    std::vector<FChildrenDictionary::Entry>& spare) {
+    constexpr int64_t kText = int64_t(std::numeric_limits<int32_t>::max()) + 1;
+    order.clear();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::optional<int32_t> n;
+        if (mayBeInteger(entries[i].first)) n = FUtilities::intForString(entries[i].first);
+        order.push_back({n ? int64_t(*n) : kText, i});
+    }
+    auto less = [&](const Decorated& a, const Decorated& b) {
+        if (a.number != b.number) return a.number < b.number;
+        if (a.number != kText) return false;
+        return FStringUtilities::compareUtf16(entries[a.index].first, entries[b.index].first) < 0;
+    };
+    if (std::is_sorted(order.begin(), order.end(), less)) return;
+    std::sort(order.begin(), order.end(), less);
+    spare.clear();
+    spare.reserve(entries.size());
+    for (const Decorated& d : order) spare.push_back(std::move(entries[d.index]));
+    entries.swap(spare);
+}
+
+std::vector<FChildrenDictionary::Entry> inKeyOrder(std::vector<FChildrenDictionary::Entry>& entries) {
+    std::vector<Decorated> order;
+    order.reserve(entries.size());
+    std::vector<FChildrenDictionary::Entry> spare;
+    sortInKeyOrder(entries, order, spare);
+    return std::move(entries);
 }
 
 // Converts and validates a Foundation value, keeping the keys of the path
@@ -110,21 +125,7 @@ public:
                 }
                 return leaf(inner, priorityNode);
             }
-            std::vector<FChildrenDictionary::Entry> entries;
-            entries.reserve(dict->size());
-            for (const auto& [key, child] : *dict) {
-                if (key == kPriorityKey) continue;
-                if (!isValidKeyPiece(key, false)) {
-                    raise(ns::format("(%@) Invalid key in object at path: %@. Keys must be non-empty and cannot "
-                                     "contain '/' '.' '#' '$' '[' or ']'",
-                                     fn_, pathString()));
-                }
-                path_.push_back(key);
-                FNodePtr node = convert(child, nullptr, depth + 1);
-                path_.pop_back();
-                if (!node->isEmpty()) entries.emplace_back(key, std::move(node));
-            }
-            return FChildrenNode::make(sortedChildren(entries), priorityNode);
+            return children(*dict, p != dict->end(), priorityNode, depth);
         }
         if (const ns::Array* array = value.arrayOrNull()) {
             std::vector<FChildrenDictionary::Entry> entries;
@@ -175,6 +176,73 @@ public:
 private:
     [[noreturn]] static void raise(std::string reason) { throw ns::Exception(kInvalidData, std::move(reason)); }
 
+    // Room kept per depth for the next dictionary there: the entries, their
+    // order, and the keys of the last small record, which the next record of
+    // the same fields shares without looking each key up again.
+    struct Level {
+        std::vector<FChildrenDictionary::Entry> entries;
+        std::vector<FChildrenDictionary::Entry> spare;
+        std::vector<Decorated> order;
+        std::vector<FChildKey> shape;  // in key order
+    };
+    // Records of more fields than this are rare enough not to be compared
+    // with the previous one.
+    static constexpr size_t kMaxShape = 32;
+
+    Level& level(int depth) {
+        while (levels_.size() <= size_t(depth)) levels_.emplace_back();
+        return levels_[size_t(depth)];
+    }
+
+    // Whether the dictionary's keys, in its own order, are the shape's.
+    static bool hasShape(const ns::Dictionary& dict, const std::vector<FChildKey>& shape) {
+        if (shape.empty() || dict.size() != shape.size()) return false;
+        size_t i = 0;
+        for (const auto& member : dict) {
+            if (member.first != shape[i++].str()) return false;
+        }
+        return true;
+    }
+
+    FNodePtr children(const ns::Dictionary& dict, bool hasPriorityKey, const FNodePtr& priorityNode, int depth) {
+        Level& at = level(depth);
+        std::vector<FChildrenDictionary::Entry>& entries = at.entries;
+        entries.clear();
+        entries.reserve(dict.size());
+        // The same keys as the last record here: valid, in key order and
+        // already made.
+        const bool sameShape = !hasPriorityKey && hasShape(dict, at.shape);
+        size_t i = 0;
+        for (const auto& [key, child] : dict) {
+            if (key == kPriorityKey) continue;
+            if (!sameShape && !isValidKeyPiece(key, false)) {
+                raise(ns::format("(%@) Invalid key in object at path: %@. Keys must be non-empty and cannot "
+                                 "contain '/' '.' '#' '$' '[' or ']'",
+                                 fn_, pathString()));
+            }
+            path_.push_back(key);
+            FNodePtr node = convert(child, nullptr, depth + 1);
+            path_.pop_back();
+            if (sameShape) {
+                entries.emplace_back(at.shape[i++], std::move(node));
+            } else {
+                entries.emplace_back(key, std::move(node));
+            }
+        }
+        if (!sameShape) {
+            sortInKeyOrder(entries, at.order, at.spare);
+            at.shape.clear();
+            if (entries.size() <= kMaxShape) {
+                for (const auto& e : entries) at.shape.push_back(e.first);
+            }
+        }
+        std::erase_if(entries, [](const FChildrenDictionary::Entry& e) { return e.second->isEmpty(); });
+        FNodePtr node = FChildrenNode::make(FChildrenDictionary::fromSortedRange(entries.data(), entries.size()),
+                                            priorityNode);
+        entries.clear();
+        return node;
+    }
+
     FNodePtr leaf(const ns::Value& v, const FNodePtr& priority) {
         if (v.isString() && v.asString().size() > kQuorvaneMaxLeafSize) {
             raise(ns::format("(%@) String exceeds max size of %u utf8 bytes: %@", fn_, unsigned(kQuorvaneMaxLeafSize),
@@ -205,7 +273,9 @@ private:
 
     std::string_view fn_;
     FPath base_;
-    std::vector<std::string> path_;
+    // Keys of the values being converted, which outlive their conversion.
+    std::vector<std::string_view> path_;
+    std::deque<Level> levels_;
 };
 
 const char kNodeFromTag[] = "nodeFrom:priority:";

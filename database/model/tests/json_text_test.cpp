@@ -32,6 +32,14 @@ TEST(JsonTextToNode, GivesWhatTheValuesGive) {
         R"({".priority":3,"a":1})", R"({"a":{".value":"v",".priority":1}})", R"({"a":{".sv":"timestamp"}})",
         R"({"a":{".sv":1,"b":2}})", R"({"a":{".value":[1]}})", R"({"a.b":1})", R"({"":1})", R"({"a/b":1})",
         nested(70), nested(600), "{\"a\":\"" + std::string(kQuorvaneMaxLeafSize + 1, 'x') + "\"}",
+        // Records of one shape after another, and records that only look alike.
+        R"({"r1":{"a":1,"b":2},"r2":{"a":3,"b":null},"r3":{"a":4,"b":5},"r4":{"b":6,"c":7}})",
+        R"({"r1":{"10":1,"9":2,"x":3},"r2":{"10":4,"9":5,"x":6},"r3":{"9":7,"10":8,"y":9}})",
+        R"({"r1":{"a":1,"b":2},"r2":{"a":1,"b.":2}})", R"({"r1":{"a":1,"b":2},"r2":{"a":1,"b":{"c":{"d$":1}}}})",
+        R"({"r1":{"a":1,"b":2},"r2":{".priority":1,"a":1},"r3":{"a":1,".priority":2,"b":3}})",
+        R"({"r1":{"a":1,"b":2},"r2":{"a":1,"b":{".value":2,".priority":3}},"r3":{"a":{".sv":"timestamp"},"b":1}})",
+        R"([{"x":1,"y":2},{"x":1,"y":2,"z":3},{"x":5,"y":6},{"x":null,"y":null},{"x":7,"y":8}])",
+        R"({"r1":{"a":{"k":1}},"r2":{"a":{"k":2,"m":3}},"r3":{"a":{"m":1}},"r4":{"a":{"k":[]}}})",
     };
     for (const std::string& text : texts) {
         EXPECT_EQ(outcome([&] { return FSnapshotUtilities::nodeFromJsonText(text); }),

@@ -176,6 +176,30 @@ public:
 private:
     [[noreturn]] static void raise(std::string reason) { throw ns::Exception(kInvalidData, std::move(reason)); }
 
+    // A field of records of one shape: its last leaf, and how many of its
+    // values in a row were new to the thread's recent leaves. A field whose
+    // values do not repeat (names, codes) stops looking them up, trying
+    // again now and then in case they start to.
+    struct Place {
+        FNodePtr last;
+        uint32_t misses = 0;
+    };
+    static constexpr uint32_t kMissesBeforeNew = 8;
+    static constexpr uint32_t kRetryEvery = 32;
+
+    FNodePtr placedLeaf(Place& place, const ns::Value& v) {
+        check(v);
+        if (place.last && static_cast<const FLeafNode&>(*place.last).holds(v)) return place.last;
+        if (place.misses >= kMissesBeforeNew && ++place.misses % kRetryEvery != 0) {
+            place.last = FLeafNode::makeNew(v);
+        } else {
+            bool reused;
+            place.last = FLeafNode::make(v, reused);
+            place.misses = reused ? 0 : place.misses + 1;
+        }
+        return place.last;
+    }
+
     // Room kept per depth for the next dictionary there: the entries, their
     // order, and the keys of the last small record, which the next record of
     // the same fields shares without looking each key up again.
@@ -184,6 +208,8 @@ private:
         std::vector<FChildrenDictionary::Entry> spare;
         std::vector<Decorated> order;
         std::vector<FChildKey> shape;  // in key order
+        // Per field of the shape, its last leaf and how its values repeat.
+        std::vector<Place> places;
     };
     // Records of more fields than this are rare enough not to be compared
     // with the previous one.
@@ -221,7 +247,8 @@ private:
                                  fn_, pathString()));
             }
             path_.push_back(key);
-            FNodePtr node = convert(child, nullptr, depth + 1);
+            FNodePtr node = sameShape && isLeafType(child) ? placedLeaf(at.places[i], child)
+                                                           : convert(child, nullptr, depth + 1);
             path_.pop_back();
             if (sameShape) {
                 entries.emplace_back(at.shape[i++], std::move(node));
@@ -235,6 +262,7 @@ private:
             if (entries.size() <= kMaxShape) {
                 for (const auto& e : entries) at.shape.push_back(e.first);
             }
+            at.places.assign(at.shape.size(), Place());
         }
         std::erase_if(entries, [](const FChildrenDictionary::Entry& e) { return e.second->isEmpty(); });
         FNodePtr node = FChildrenNode::make(FChildrenDictionary::fromSortedRange(entries.data(), entries.size()),
@@ -244,6 +272,12 @@ private:
     }
 
     FNodePtr leaf(const ns::Value& v, const FNodePtr& priority) {
+        check(v);
+        return FLeafNode::make(v, priority);
+    }
+
+    // Raises for a leaf value that may not be stored.
+    void check(const ns::Value& v) {
         if (v.isString() && v.asString().size() > kQuorvaneMaxLeafSize) {
             raise(ns::format("(%@) String exceeds max size of %u utf8 bytes: %@", fn_, unsigned(kQuorvaneMaxLeafSize),
                              FStringUtilities::prefixOfUtf16Length(v.asString(), 50)));
@@ -251,7 +285,6 @@ private:
         if (v.isDouble() && std::isnan(v.asDouble())) {
             raise(ns::format("(%@) Cannot store NaN at path: %@.", fn_, pathString()));
         }
-        return FLeafNode::make(v, priority);
     }
 
     // A server-value placeholder is stored as it is; the repository resolves

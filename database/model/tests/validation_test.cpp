@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FValidation.h"
@@ -55,6 +56,38 @@ TEST(DataValidation, EveryValueReasonWithTheCallersTag) {
     }
     // Server-value placeholders and ".value"/".priority" members are fine.
     EXPECT_EQ(nodeFromRaise(J("{\"t\":{\".sv\":\"timestamp\"},\"v\":{\".value\":1,\".priority\":2}}")), "");
+}
+
+// Records of one shape are read field by field; a bad value is still found
+// wherever it lies among them, and the good ones keep their values.
+TEST(DataValidation, RecordsOfOneShape) {
+    const std::string bigReason = "InvalidQuorvaneData|(setValue:) String exceeds max size of 10485760 utf8 bytes: " +
+                                  std::string(50, 'x');
+    const struct {
+        int at;  // the record given the bad value; -1 for none
+        ns::Value bad;
+        std::string reason;
+    } cases[] = {
+        {-1, ns::Value(), ""},
+        {1, ns::Value(std::nan("")), "InvalidQuorvaneData|(setValue:) Cannot store NaN at path: /r01/n."},
+        {30, ns::Value(std::nan("")), "InvalidQuorvaneData|(setValue:) Cannot store NaN at path: /r30/n."},
+        {39, ns::Value(std::string(10485761, 'x')), bigReason},
+    };
+    for (const auto& c : cases) {
+        ns::Dictionary records;
+        for (int i = 0; i < 40; ++i) {
+            const std::string key = (i < 10 ? "r0" : "r") + std::to_string(i);
+            // Names do not repeat (not even those of the cases before), prices do.
+            const std::string name = std::to_string(c.at) + "name" + std::to_string(i);
+            records[key] = ns::Dictionary{{"n", i == c.at ? c.bad : ns::Value(name)},
+                                          {"p", ns::Value(i % 3 * 1.5)}};
+        }
+        const ns::Value value(records);
+        EXPECT_EQ(nodeFromRaise(value), c.reason) << c.at;
+        if (c.reason.empty()) {
+            EXPECT_EQ(FSnapshotUtilities::nodeFrom(value)->val(), value);
+        }
+    }
 }
 
 TEST(DataValidation, EveryPriorityReason) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "database/model/FStringUtilities.h"
@@ -96,7 +97,22 @@ std::vector<FChildrenDictionary::Entry> inKeyOrder(std::vector<FChildrenDictiona
 // so far for the reasons of its exceptions.
 class Converter {
 public:
-    Converter(std::string_view fn, FPath base) : fn_(fn), base_(std::move(base)) {}
+    Converter(std::string_view fn, FPath base) : fn_(fn), base_(std::move(base)) {
+        // The thread's room outlives the conversion: the children of a large
+        // object are often converted one by one, and the next one's records
+        // have the fields of the last one's.
+        thread_local Levels shared;
+        if (!shared.inUse) {
+            levels_ = &shared;
+        } else {
+            own_ = std::make_unique<Levels>();
+            levels_ = own_.get();
+        }
+        levels_->inUse = true;
+    }
+    ~Converter() { levels_->inUse = false; }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
 
     FNodePtr convert(const ns::Value& value, const ns::Value* priority, int depth) {
         if (depth > kQuorvaneMaxObjectDepth) {
@@ -215,9 +231,15 @@ private:
     // with the previous one.
     static constexpr size_t kMaxShape = 32;
 
+    struct Levels {
+        std::deque<Level> byDepth;
+        bool inUse = false;
+    };
+
     Level& level(int depth) {
-        while (levels_.size() <= size_t(depth)) levels_.emplace_back();
-        return levels_[size_t(depth)];
+        std::deque<Level>& levels = levels_->byDepth;
+        while (levels.size() <= size_t(depth)) levels.emplace_back();
+        return levels[size_t(depth)];
     }
 
     // Whether the dictionary's keys, in its own order, are the shape's.
@@ -308,7 +330,8 @@ private:
     FPath base_;
     // Keys of the values being converted, which outlive their conversion.
     std::vector<std::string_view> path_;
-    std::deque<Level> levels_;
+    Levels* levels_;
+    std::unique_ptr<Levels> own_;  // when the thread's room is taken
 };
 
 const char kNodeFromTag[] = "nodeFrom:priority:";

@@ -31,6 +31,7 @@
 #include "database/connection/FSRWebSocket.h"
 #include "platform/dispatch.h"
 #include "platform/sandbox.h"
+#include "support/paired.h"
 
 namespace benchsupport {
 
@@ -219,29 +220,24 @@ private:
     std::shared_ptr<FSRWebSocket> socket_;
 };
 
-// One run of the subject and one of the baseline per iteration: the
-// subject's time is the iteration's, "ratio" is the subject's total over
-// the baseline's, and the per-operation times of both are reported.
+// "ratio" is the subject's total over the baseline's (an echo), beside the
+// per-operation times of both.
+inline void setRoundTripCounters(benchmark::State& state, const PairedTotals& totals, size_t operations) {
+    const double ops = double(operations * state.iterations());
+    state.counters["ratio"] = totals.subject / totals.baseline;
+    state.counters["us/op"] = totals.subject / ops * 1e6;
+    state.counters["echo us/op"] = totals.baseline / ops * 1e6;
+}
+
+// One run of the subject and one of the baseline per iteration, the
+// subject's time the iteration's.
 template <class Fixture>
 void runAgainstBaseline(benchmark::State& state, Fixture& (*fixture)(), double (Fixture::*subject)(),
                         double (Fixture::*baseline)(), size_t operations) {
-    double subjectTotal = 0, baselineTotal = 0;
-    try {
-        Fixture& f = fixture();
-        for (auto _ : state) {
-            const double s = (f.*subject)();
-            const double b = (f.*baseline)();
-            subjectTotal += s;
-            baselineTotal += b;
-            state.SetIterationTime(s);
-        }
-    } catch (const std::exception& e) {
-        state.SkipWithError(e.what());
-        return;
-    }
-    state.counters["ratio"] = subjectTotal / baselineTotal;
-    state.counters["us/op"] = subjectTotal / double(operations * state.iterations()) * 1e6;
-    state.counters["echo us/op"] = baselineTotal / double(operations * state.iterations()) * 1e6;
+    const PairedTotals totals = runPaired(
+        state, [&] { fixture(); }, [&] { return (fixture().*subject)(); }, [&] { return (fixture().*baseline)(); });
+    if (!totals.ran) return;
+    setRoundTripCounters(state, totals, operations);
 }
 
 }  // namespace benchsupport

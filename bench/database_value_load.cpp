@@ -31,36 +31,18 @@
 #include "database/api/QRVDatabaseReference.h"
 #include "database/connection/FAuthTokenProvider.h"
 #include "database/model/FUtilities.h"
+#include "support/catalogue.h"
 #include "support/fixture.h"
 
 namespace {
 
 using namespace benchsupport;
 
-constexpr int kProducts = 40000;
 constexpr size_t kLookUps = 200;
-
-std::string productCode(int i) { return std::to_string(7450000000 + i); }
-
-std::string productText(int i) {
-    return "{\"Descrip\":\"Producto " + std::to_string(i) + "\",\"Precio\":" +
-           std::to_string(1 + (i * 7919) % 4999) + ".25,\"Existencia\":" + std::to_string(i % 13) +
-           ",\"Oferta\":" + (i % 3 ? "false" : "true") + ",\"qParte\":\"P" + std::to_string(i % 40) + "-" +
-           std::to_string(i) + "\"}";
-}
-
-std::string productsText() {
-    std::string text = "{";
-    for (int i = 0; i < kProducts; ++i) {
-        if (i) text += ",";
-        text += "\"" + productCode(i) + "\":" + productText(i);
-    }
-    return text + "}";
-}
 
 class Fixture {
 public:
-    Fixture() : echo_(backend_), text_(productsText()) {
+    Fixture() : echo_(backend_), text_(catalogueText()) {
         const std::string port = std::to_string(backend_.wsPort);
         backend_.admin("POST", "/__admin/rtdb/data?ns=bench&path=/bench/productos",
                        nlohmann::json{{"data", nlohmann::json::parse(text_)}});
@@ -74,7 +56,9 @@ public:
         QRVDatabaseQuery::sharedQueue()->sync([&] {
             database_->repo()->setInterceptServerDataCallback([this](const std::string&, const ns::Value& data) {
                 pushedAt_ = std::chrono::steady_clock::now();
-                if (data.isDictionary() && data.asDictionary().size() == size_t(kProducts)) parsedAt_ = pushedAt_;
+                if (data.isDictionary() && data.asDictionary().size() == size_t(kCatalogueProducts)) {
+                    parsedAt_ = pushedAt_;
+                }
                 return data;
             });
         });
@@ -83,8 +67,7 @@ public:
         warm.waitFor(1);
         connection_ = backend_.admin("GET", "/__admin/rtdb/connections?ns=bench")["connections"][0]["id"];
         // The data push a look-up waits for, as the server words it.
-        pushText_ = "{\"t\":\"d\",\"d\":{\"a\":\"d\",\"b\":{\"p\":\"bench/productos/" + productCode(0) +
-                    "\",\"d\":" + productText(0) + "}}}";
+        pushText_ = productPushText(0);
     }
 
     // Products read one after another, each once its screen would have
@@ -99,7 +82,7 @@ public:
             bool found = false;
             std::chrono::steady_clock::time_point readAt;
             const auto start = std::chrono::steady_clock::now();
-            catalogue->child(productCode(int(lookUp_++ * 7919 % kProducts)))
+            catalogue->child(productCode(int(lookUp_++ * 7919 % kCatalogueProducts)))
                 ->observeSingleEventOfType(
                     QRVDataEventTypeValue,
                     [&](QRVDataSnapshotPtr s) {
@@ -133,7 +116,8 @@ public:
         }
         double elapsed = 0;
         for (size_t i = 0; i < kLookUps; ++i) {
-            const std::string path = "\"/bench/productos/" + productCode(int(rawLookUp_++ * 7919 % kProducts)) + "\"";
+            const std::string path =
+                "\"/bench/productos/" + productCode(int(rawLookUp_++ * 7919 % kCatalogueProducts)) + "\"";
             elapsed += raw_->exchange("{\"t\":\"d\",\"d\":{\"r\":" + std::to_string(++rawRequest_) +
                                           ",\"a\":\"q\",\"b\":{\"p\":" + path + ",\"h\":\"\"}}}",
                                       1, 2);
@@ -163,7 +147,7 @@ public:
         hold(false);
         loaded.waitFor(1);
         flagged.waitFor(1);
-        if (children != size_t(kProducts)) throw std::runtime_error("the snapshot lacks children");
+        if (children != size_t(kCatalogueProducts)) throw std::runtime_error("the snapshot lacks children");
         receiveSeconds += std::chrono::duration<double>(parsedAt_ - start).count();
         processSeconds += std::chrono::duration<double>(loadedAt - parsedAt_).count();
         // Let the one-shot's removal run before the next round.

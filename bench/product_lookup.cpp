@@ -27,6 +27,7 @@
 #include "storage/QRVStorageReference.h"
 #include "support/app_bench.h"
 #include "support/fixture.h"
+#include "support/paired.h"
 #include "uikit/AVFoundation.h"
 #include "uikit/renderer.h"
 
@@ -120,24 +121,16 @@ Fixture& fixture() {
 }
 
 void ScanToResultWithPhoto(benchmark::State& state) {
-    double subject = 0, baseline = 0;
-    try {
-        Fixture& f = fixture();
-        f.drawSeconds = 0;
-        f.lookUpSeconds = 0;
-        for (auto _ : state) {
-            const double s = f.scanToResult();
-            const double b = f.readAndDownload();
-            subject += s;
-            baseline += b;
-            state.SetIterationTime(s);
-        }
-    } catch (const std::exception& e) {
-        state.SkipWithError(e.what());
-        return;
-    }
-    state.counters["ratio"] = subject / baseline;
-    state.counters["sdk ms"] = baseline * 1000 / double(state.iterations());
+    const benchsupport::PairedTotals totals = benchsupport::runPaired(
+        state,
+        [] {
+            fixture().drawSeconds = 0;
+            fixture().lookUpSeconds = 0;
+        },
+        [] { return fixture().scanToResult(); }, [] { return fixture().readAndDownload(); });
+    if (!totals.ran) return;
+    state.counters["ratio"] = totals.subject / totals.baseline;
+    state.counters["sdk ms"] = totals.baseline * 1000 / double(state.iterations());
     state.counters["draw ms"] = fixture().drawSeconds * 1000 / double(state.iterations());
     state.counters["to screen ms"] = fixture().lookUpSeconds * 1000 / double(state.iterations());
 }

@@ -29,6 +29,7 @@
 #include "storage/QRVStorageReference.h"
 #include "storage/QRVStorageUtils.h"
 #include "support/fixture.h"
+#include "support/paired.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -239,24 +240,13 @@ Fixture& fixture() {
 
 template <double (Fixture::*Subject)(), double (Fixture::*Baseline)()>
 void runAgainstCurl(benchmark::State& state) {
-    double subject = 0, baseline = 0;
-    try {
-        Fixture& f = fixture();
-        for (auto _ : state) {
-            const double s = (f.*Subject)();
-            const double b = (f.*Baseline)();
-            subject += s;
-            baseline += b;
-            state.SetIterationTime(s);
-        }
-    } catch (const std::exception& e) {
-        state.SkipWithError(e.what());
-        return;
-    }
+    const benchsupport::PairedTotals totals = benchsupport::runPaired(
+        state, [] { fixture(); }, [] { return (fixture().*Subject)(); }, [] { return (fixture().*Baseline)(); });
+    if (!totals.ran) return;
     const double n = double(state.iterations());
-    state.counters["ratio"] = subject / baseline;
-    state.counters["MB/s"] = double(kObjectBytes) * n / subject / 1e6;
-    state.counters["curl MB/s"] = double(kObjectBytes) * n / baseline / 1e6;
+    state.counters["ratio"] = totals.subject / totals.baseline;
+    state.counters["MB/s"] = double(kObjectBytes) * n / totals.subject / 1e6;
+    state.counters["curl MB/s"] = double(kObjectBytes) * n / totals.baseline / 1e6;
 }
 
 void StorageDownload16MB(benchmark::State& state) { runAgainstCurl<&Fixture::get, &Fixture::curlGet>(state); }

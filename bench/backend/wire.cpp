@@ -24,24 +24,16 @@
 #include <string>
 
 #include "../backend_process.h"
+#include "../support/catalogue.h"
 #include "../support/fixture.h"
 
 namespace {
 
 using namespace benchsupport;
 
-constexpr int kProducts = 40000;
 constexpr size_t kLookUps = 200;
 constexpr size_t kRoundTrips = 200;
 constexpr size_t kPipelined = 10000;
-
-std::string productCode(int i) { return std::to_string(7450000000 + i); }
-
-std::string productText(int i) {
-    return "{\"Descrip\":\"Producto " + std::to_string(i) + "\",\"Precio\":" +
-           std::to_string(1 + (i * 7919) % 4999) + ".25,\"Existencia\":" + std::to_string(i % 13) +
-           ",\"Oferta\":" + (i % 3 ? "false" : "true") + "}";
-}
 
 // Processor time (ns) and thread switches of a process so far, over the
 // threads it has now.
@@ -96,14 +88,8 @@ private:
 class Fixture {
 public:
     Fixture() {
-        std::string catalogue = "{";
-        for (int i = 0; i < kProducts; ++i) {
-            if (i) catalogue += ",";
-            catalogue += "\"" + productCode(i) + "\":" + productText(i);
-        }
-        catalogue += "}";
         backend_.admin("POST", "/__admin/rtdb/data?ns=bench&path=/bench/productos",
-                       nlohmann::json{{"data", nlohmann::json::parse(catalogue)}});
+                       nlohmann::json{{"data", nlohmann::json::parse(catalogueText())}});
         const std::string port = std::to_string(backend_.wsPort);
         database_ = Socket::open("ws://bench.ns.localhost:" + port + "/.ws?v=5&ns=bench");
         database_->waitFor(1);  // the handshake
@@ -116,7 +102,7 @@ public:
             double timed = 0;
             for (size_t i = 0; i < kLookUps; ++i) {
                 const std::string path =
-                    "\"/bench/productos/" + productCode(int(lookUp_++ * 7919 % kProducts)) + "\"";
+                    "\"/bench/productos/" + productCode(int(lookUp_++ * 7919 % kCatalogueProducts)) + "\"";
                 const uint64_t base = database_->received();
                 const auto start = std::chrono::steady_clock::now();
                 send("q", "{\"p\":" + path + ",\"h\":\"\"}");
@@ -169,9 +155,7 @@ public:
 
     // A listen's data push and a put, as the server words them.
     size_t pushBytes() const {
-        return ("{\"t\":\"d\",\"d\":{\"a\":\"d\",\"b\":{\"p\":\"bench/productos/" + productCode(0) + "\",\"d\":" +
-                productText(0) + "}}}")
-            .size();
+        return productPushText(0).size();
     }
     size_t putBytes() const {
         return std::string("{\"t\":\"d\",\"d\":{\"r\":12345,\"a\":\"p\",\"b\":{\"p\":\"/bench/p/1234\",\"d\":1234}}}").size();
@@ -206,24 +190,12 @@ Fixture& fixture() {
 
 template <class Subject, class Baseline>
 void against(benchmark::State& state, Subject subject, Baseline baseline, size_t operations) {
-    double subjectTotal = 0, baselineTotal = 0;
     Usage subjectUsage, baselineUsage;
-    try {
-        for (auto _ : state) {
-            const double s = subject(subjectUsage);
-            const double b = baseline(baselineUsage);
-            subjectTotal += s;
-            baselineTotal += b;
-            state.SetIterationTime(s);
-        }
-    } catch (const std::exception& e) {
-        state.SkipWithError(e.what());
-        return;
-    }
+    const PairedTotals totals = runPaired(
+        state, [] { fixture(); }, [&] { return subject(subjectUsage); }, [&] { return baseline(baselineUsage); });
+    if (!totals.ran) return;
+    setRoundTripCounters(state, totals, operations);
     const double ops = double(operations * state.iterations());
-    state.counters["ratio"] = subjectTotal / baselineTotal;
-    state.counters["us/op"] = subjectTotal / ops * 1e6;
-    state.counters["echo us/op"] = baselineTotal / ops * 1e6;
     state.counters["cpu us/op"] = subjectUsage.cpuNs / ops / 1e3;
     state.counters["echo cpu us/op"] = baselineUsage.cpuNs / ops / 1e3;
     state.counters["switches/op"] = subjectUsage.switches / ops;

@@ -85,10 +85,6 @@ FPath pathFrom(std::string_view text) {
 // Places deeper or further along than these share the last one.
 constexpr size_t kPlaceDepths = 16;
 constexpr size_t kPlacePositions = 32;
-// Look-ups one after another that found nothing before a place stops
-// looking, and how often it looks again after that.
-constexpr uint8_t kMissesToStop = 8;
-constexpr uint8_t kLookEvery = 32;
 
 // A per-thread buffer for the entries of a node being read, one per level of
 // nesting in progress, kept for the next node: most nodes are small, and a
@@ -126,47 +122,22 @@ private:
     std::vector<FChildrenDictionary::Entry>* entries_;
 };
 
-bool shouldLook(uint8_t misses, uint8_t& turn) { return misses < kMissesToStop || ++turn % kLookEvery == 0; }
-
-void note(uint8_t& misses, bool reused) {
-    if (reused) {
-        misses = 0;
-    } else if (misses < UINT8_MAX) {
-        ++misses;
-    }
-}
-
 }  // namespace
 
 FChildKey FCacheNodeReader::Sharing::Place::key(std::string_view name) {
     if (key_ == name) {
-        keyMisses_ = 0;
+        keyLookUps_.note(true);
         return key_;
     }
-    if (shouldLook(keyMisses_, keyTurn_)) {
+    if (keyLookUps_.shouldLook()) {
         bool reused;
         key_ = FChildKey::shared(name, reused);
-        note(keyMisses_, reused);
+        keyLookUps_.note(reused);
     } else {
         key_ = FChildKey::makeUnshared(name);
     }
     keyInByteOrder_ = byteOrderIsKeyOrder(name);
     return key_;
-}
-
-FNodePtr FCacheNodeReader::Sharing::Place::leaf(const ns::Value& value) {
-    if (leaf_ && static_cast<const FLeafNode&>(*leaf_).holds(value)) {
-        leafMisses_ = 0;
-        return leaf_;
-    }
-    if (shouldLook(leafMisses_, leafTurn_)) {
-        bool reused;
-        leaf_ = FLeafNode::make(value, reused);
-        note(leafMisses_, reused);
-    } else {
-        leaf_ = FLeafNode::makeNew(value);
-    }
-    return leaf_;
 }
 
 FCacheNodeReader::Sharing::Place& FCacheNodeReader::Sharing::add(size_t depth, size_t position) {

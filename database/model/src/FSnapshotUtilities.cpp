@@ -192,30 +192,6 @@ public:
 private:
     [[noreturn]] static void raise(std::string reason) { throw ns::Exception(kInvalidData, std::move(reason)); }
 
-    // A field of records of one shape: its last leaf, and how many of its
-    // values in a row were new to the thread's recent leaves. A field whose
-    // values do not repeat (names, codes) stops looking them up, trying
-    // again now and then in case they start to.
-    struct Place {
-        FNodePtr last;
-        uint32_t misses = 0;
-    };
-    static constexpr uint32_t kMissesBeforeNew = 8;
-    static constexpr uint32_t kRetryEvery = 32;
-
-    FNodePtr placedLeaf(Place& place, const ns::Value& v) {
-        check(v);
-        if (place.last && static_cast<const FLeafNode&>(*place.last).holds(v)) return place.last;
-        if (place.misses >= kMissesBeforeNew && ++place.misses % kRetryEvery != 0) {
-            place.last = FLeafNode::makeNew(v);
-        } else {
-            bool reused;
-            place.last = FLeafNode::make(v, reused);
-            place.misses = reused ? 0 : place.misses + 1;
-        }
-        return place.last;
-    }
-
     // Room kept per depth for the next dictionary there: the entries, their
     // order, and the keys of the last small record, which the next record of
     // the same fields shares without looking each key up again.
@@ -225,7 +201,7 @@ private:
         std::vector<Decorated> order;
         std::vector<FChildKey> shape;  // in key order
         // Per field of the shape, its last leaf and how its values repeat.
-        std::vector<Place> places;
+        std::vector<FLeafPlace> places;
     };
     // Records of more fields than this are rare enough not to be compared
     // with the previous one.
@@ -269,8 +245,13 @@ private:
                                  fn_, pathString()));
             }
             path_.push_back(key);
-            FNodePtr node = sameShape && isLeafType(child) ? placedLeaf(at.places[i], child)
-                                                           : convert(child, nullptr, depth + 1);
+            FNodePtr node;
+            if (sameShape && isLeafType(child)) {
+                check(child);
+                node = at.places[i].leaf(child);
+            } else {
+                node = convert(child, nullptr, depth + 1);
+            }
             path_.pop_back();
             if (sameShape) {
                 entries.emplace_back(at.shape[i++], std::move(node));
@@ -284,7 +265,7 @@ private:
             if (entries.size() <= kMaxShape) {
                 for (const auto& e : entries) at.shape.push_back(e.first);
             }
-            at.places.assign(at.shape.size(), Place());
+            at.places.assign(at.shape.size(), FLeafPlace());
         }
         std::erase_if(entries, [](const FChildrenDictionary::Entry& e) { return e.second->isEmpty(); });
         FNodePtr node = FChildrenNode::make(FChildrenDictionary::fromSortedRange(entries.data(), entries.size()),

@@ -34,15 +34,12 @@ public:
             // Whether the last key made here passes byteOrderIsKeyOrder.
             bool keyInByteOrder() const { return keyInByteOrder_; }
             // A leaf without a priority.
-            FNodePtr leaf(const ns::Value& value);
+            FNodePtr leaf(const ns::Value& value) { return leaves_.leaf(value); }
 
         private:
             FChildKey key_;
-            FNodePtr leaf_;
-            uint8_t keyMisses_ = 0;
-            uint8_t leafMisses_ = 0;
-            uint8_t keyTurn_ = 0;
-            uint8_t leafTurn_ = 0;
+            FLeafPlace leaves_;
+            FRecentLookUps keyLookUps_;
             bool keyInByteOrder_ = false;
         };
         Place& at(size_t depth, size_t position) {

@@ -236,6 +236,53 @@ private:
     }
 };
 
+// Whether a place that makes values one after another (a member of sibling
+// rows, a field of records of one shape) should look the next one up among
+// its thread's recent ones: a place whose values keep being new (ids, names)
+// stops, and looks again every 32nd value in case they start to repeat.
+class FRecentLookUps {
+public:
+    bool shouldLook() { return misses_ < kMissesToStop || ++turn_ % kLookEvery == 0; }
+    void note(bool reused) {
+        if (reused) {
+            misses_ = 0;
+        } else if (misses_ < UINT8_MAX) {
+            ++misses_;
+        }
+    }
+
+private:
+    static constexpr uint8_t kMissesToStop = 8;
+    static constexpr uint8_t kLookEvery = 32;
+    uint8_t misses_ = 0;
+    uint8_t turn_ = 0;
+};
+
+// The leaves of one such place: its last leaf again while the value
+// repeats, otherwise a recent or new one as its look-ups say.
+class FLeafPlace {
+public:
+    // A leaf without a priority.
+    FNodePtr leaf(const ns::Value& value) {
+        if (last_ && static_cast<const FLeafNode&>(*last_).holds(value)) {
+            lookUps_.note(true);
+            return last_;
+        }
+        if (lookUps_.shouldLook()) {
+            bool reused;
+            last_ = FLeafNode::make(value, reused);
+            lookUps_.note(reused);
+        } else {
+            last_ = FLeafNode::makeNew(value);
+        }
+        return last_;
+    }
+
+private:
+    FNodePtr last_;
+    FRecentLookUps lookUps_;
+};
+
 class FChildrenNode : public FNode {
 public:
     FChildrenNode() = default;

@@ -1,7 +1,6 @@
 #include "database/connection/FConnection.h"
 
 #include <cctype>
-#include <charconv>
 
 #include "FLog.h"
 #include "database/connection/FConstants.h"
@@ -10,76 +9,10 @@
 
 namespace {
 
-// Text the JSON writer copies between its quotes as it is.
-bool isPlainText(std::string_view text) {
-    for (unsigned char c : text) {
-        if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
-    }
-    return true;
-}
-
-// A string as the JSON writer quotes it.
-void appendString(std::string& out, std::string_view text) {
-    if (isPlainText(text)) {
-        out += '"';
-        out += text;
-        out += '"';
-    } else {
-        out += ns::json::serialize(ns::Value(text));
-    }
-}
-
-template <class Integer>
-void appendInteger(std::string& out, Integer value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
-}
-
-// Appends what ns::json::serialize writes for the value at `depth` of a
-// packet: the containers, integers, booleans and plain strings of a request
-// are written here, every other value (doubles, strings to escape, what has
-// no JSON form) by ns::json itself. False when the value has no JSON form.
-bool appendJson(std::string& out, const ns::Value& value, size_t depth) {
-    using Type = ns::Value::Type;
-    if (depth > ns::json::kMaxDepth) return false;
-    switch (value.type()) {
-        case Type::Null: out += "null"; return true;
-        case Type::Bool: out += value.asBool() ? "true" : "false"; return true;
-        case Type::Int: appendInteger(out, value.asInt()); return true;
-        case Type::UInt: appendInteger(out, value.asUInt()); return true;
-        case Type::String: appendString(out, value.asString()); return true;
-        case Type::Array: {
-            out += '[';
-            bool first = true;
-            for (const ns::Value& element : value.asArray()) {
-                if (!first) out += ',';
-                first = false;
-                if (!appendJson(out, element, depth + 1)) return false;
-            }
-            out += ']';
-            return true;
-        }
-        case Type::Dictionary: {
-            out += '{';
-            bool first = true;
-            for (const auto& [key, member] : value.asDictionary()) {
-                if (!first) out += ',';
-                first = false;
-                appendString(out, key);
-                out += ':';
-                if (!appendJson(out, member, depth + 1)) return false;
-            }
-            out += '}';
-            return true;
-        }
-        default: break;
-    }
-    ns::ErrorRef error;
-    std::string text = ns::json::serialize(value, &error);
-    if (error) return false;
-    out += text;
-    return true;
+ns::Value requestPacket(int64_t number, const std::string& action, const ns::Value& body) {
+    const ns::Dictionary request{{kFWPRequestNumber, number}, {kFWPRequestAction, action},
+                                 {kFWPRequestPayloadBody, body}};
+    return ns::Value(ns::Dictionary{{kFWPRequestType, kFWPRequestTypeData}, {kFWPRequestDataPayload, request}});
 }
 
 }  // namespace
@@ -147,15 +80,9 @@ void FConnection::sendData(const ns::Dictionary& data, bool sensitive) {
 
 std::optional<std::string> FConnection::requestText(int64_t number, const std::string& action,
                                                     const ns::Value& body) {
-    // {"d": {"a": action, "b": body, "r": number}, "t": "d"}, keys in the
-    // order the dictionaries keep them.
-    std::string text = "{\"d\":{\"a\":";
-    appendString(text, action);
-    text += ",\"b\":";
-    if (!appendJson(text, body, 2)) return std::nullopt;
-    text += ",\"r\":";
-    appendInteger(text, number);
-    text += "},\"t\":\"d\"}";
+    ns::ErrorRef error;
+    std::string text = ns::json::serialize(requestPacket(number, action, body), &error);
+    if (error) return std::nullopt;
     return text;
 }
 
@@ -164,11 +91,7 @@ void FConnection::sendRequest(int64_t number, const std::string& action, const n
     if (state_ != REALTIME_STATE_CONNECTED) {
         ns::Exception::raise("InvalidConnectionState", "Tried to send data on an unconnected FConnection");
     }
-    auto packet = [&] {
-        const ns::Dictionary request{{kFWPRequestNumber, number}, {kFWPRequestAction, action},
-                                     {kFWPRequestPayloadBody, body}};
-        return ns::Value(ns::Dictionary{{kFWPRequestType, kFWPRequestTypeData}, {kFWPRequestDataPayload, request}});
-    };
+    auto packet = [&] { return requestPacket(number, action, body); };
     if (sensitive) {
         FFLog("I-RDB082004", "Sending data (contents hidden)");
     } else {

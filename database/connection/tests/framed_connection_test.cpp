@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 
 #include "connection_test_support.h"
 #include "core/QRVLogger.h"
@@ -446,9 +447,10 @@ TEST_F(FramedConnectionClockTest, ASocketThatDoesNotOpenWithinThirtySecondsIsClo
     EXPECT_EQ(recorder->disconnects, std::vector<bool>{false});
 }
 
-// A request's text is written without building the envelope: it must be the
-// very bytes the JSON writer gives for the envelope's dictionaries, and no
-// text at all where the writer refuses the packet.
+// A request's text goes through the JSON writer's compact path, which
+// writes most values itself: it must be the very bytes nlohmann's document
+// gives for the envelope's dictionaries, and no text at all where the
+// writer refuses the packet.
 TEST(FramedConnectionRequestText, IsTheWritersTextOfTheEnvelope) {
     auto nested = [](size_t depth) {
         ns::Value value(1);
@@ -478,8 +480,10 @@ TEST(FramedConnectionRequestText, IsTheWritersTextOfTheEnvelope) {
     for (const auto& c : cases) {
         const ns::Dictionary request{{"r", c.number}, {"a", c.action}, {"b", c.body}};
         ns::ErrorRef error;
-        const std::string expected =
-            ns::json::serialize(ns::Value(ns::Dictionary{{"t", "d"}, {"d", request}}), &error);
+        // The pretty path still builds the document; its compact dump is the reference.
+        const ns::Value envelope(ns::Dictionary{{"t", "d"}, {"d", request}});
+        const std::string pretty = ns::json::serialize(envelope, ns::json::WriteOptions{true}, &error);
+        const std::string expected = error ? std::string() : nlohmann::json::parse(pretty).dump();
         const std::optional<std::string> text = FConnection::requestText(c.number, c.action, c.body);
         if (error) {
             EXPECT_FALSE(text) << c.number;

@@ -1,5 +1,6 @@
 #include "platform/json.h"
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -240,6 +241,77 @@ bool toJSON(const Value& v, nlohmann::json& out, std::string& problem, size_t de
     return false;
 }
 
+// Text the writer copies between its quotes as it is.
+bool isPlainText(std::string_view text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
+    }
+    return true;
+}
+
+// One value through nlohmann's document, for what it words itself
+// (doubles, strings to escape or mend).
+bool writeThroughDocument(const Value& v, std::string& out, std::string& problem, size_t depth) {
+    nlohmann::json doc;
+    if (!toJSON(v, doc, problem, depth)) return false;
+    out += doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return true;
+}
+
+// Compact text, the bytes nlohmann's dump gives, without building its
+// document for the containers, integers and plain strings that make up
+// most of what is written (a request's body, a record).
+bool writeCompact(const Value& v, std::string& out, std::string& problem, size_t depth) {
+    if (depth > kMaxDepth) {
+        problem = format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth);
+        return false;
+    }
+    auto writeString = [&](std::string_view text) {
+        if (!isPlainText(text)) return writeThroughDocument(Value(text), out, problem, depth);
+        out += '"';
+        out += text;
+        out += '"';
+        return true;
+    };
+    auto writeInteger = [&](auto n) {
+        char digits[24];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+        return true;
+    };
+    switch (v.type()) {
+        case Value::Type::Null: out += "null"; return true;
+        case Value::Type::Bool: out += v.asBool() ? "true" : "false"; return true;
+        case Value::Type::Int: return writeInteger(v.asInt());
+        case Value::Type::UInt: return writeInteger(v.asUInt());
+        case Value::Type::String: return writeString(v.asString());
+        case Value::Type::Array: {
+            out += '[';
+            bool first = true;
+            for (const Value& e : v.asArray()) {
+                if (!first) out += ',';
+                first = false;
+                if (!writeCompact(e, out, problem, depth + 1)) return false;
+            }
+            out += ']';
+            return true;
+        }
+        case Value::Type::Dictionary: {
+            out += '{';
+            bool first = true;
+            for (const auto& [k, e] : v.asDictionary()) {
+                if (!first) out += ',';
+                first = false;
+                if (!writeString(k)) return false;
+                out += ':';
+                if (!writeCompact(e, out, problem, depth + 1)) return false;
+            }
+            out += '}';
+            return true;
+        }
+        default: return writeThroughDocument(v, out, problem, depth);
+    }
+}
+
 }  // namespace
 
 Value parse(std::string_view text, ErrorRef* error) {
@@ -274,8 +346,18 @@ bool isValidJSONObject(const Value& value) {
 
 std::string serialize(const Value& value, WriteOptions options, ErrorRef* error) {
     if (error) *error = nullptr;
-    nlohmann::json doc;
     std::string problem;
+    if (!options.pretty) {
+        std::string out;
+        try {
+            if (writeCompact(value, out, problem, 0)) return out;
+        } catch (const std::exception& e) {
+            problem = stripExceptionTag(e.what());
+        }
+        if (error) *error = writeError(problem);
+        return {};
+    }
+    nlohmann::json doc;
     if (!toJSON(value, doc, problem, 0)) {
         if (error) *error = writeError(problem);
         return {};

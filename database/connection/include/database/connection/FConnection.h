@@ -72,8 +72,7 @@ public:
     void sendRequest(const ns::Dictionary& request, bool sensitive);
     void sendData(const ns::Dictionary& data, bool sensitive);
     // The request {"r": number, "a": action, "b": body} in the envelope,
-    // written as text straight away: the bytes sendRequest sends for that
-    // dictionary, without building the envelope's dictionaries first.
+    // written as text and handed to the web socket as it is.
     void sendRequest(int64_t number, const std::string& action, const ns::Value& body, bool sensitive);
     // That packet's text; nullopt when the body has no JSON form.
     static std::optional<std::string> requestText(int64_t number, const std::string& action, const ns::Value& body);

@@ -1,35 +1,130 @@
 #include "database/model/FPath.h"
 
+#include <iterator>
+#include <new>
+#include <stdexcept>
+
+#include "database/model/FSlotPool.h"
 #include "database/model/FUtilities.h"
 #include "platform/error.h"
 #include "platform/format.h"
 
 namespace {
 
-void appendPieces(std::string_view path, std::vector<std::string>& out) {
+// Calls take(piece) for each piece of the string split on "/", empty pieces
+// dropped. Paths are short: a byte loop beats a search call per piece.
+template <class Take>
+void forEachPiece(std::string_view path, Take&& take) {
     size_t begin = 0;
-    while (begin <= path.size()) {
-        auto slash = path.find('/', begin);
-        size_t end = slash == std::string_view::npos ? path.size() : slash;
-        if (end > begin) out.emplace_back(path.substr(begin, end - begin));
-        if (slash == std::string_view::npos) break;
-        begin = slash + 1;
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (path[i] != '/') continue;
+        if (i > begin) take(path.substr(begin, i - begin));
+        begin = i + 1;
+    }
+    if (path.size() > begin) take(path.substr(begin));
+}
+
+// Blocks of up to four keys (nearly every path) take pooled slots: paths are
+// made by the thousand (a restore makes one per write) and a slot freed is
+// taken again without the heap.
+constexpr size_t kPooledKeys = 4;
+
+// The counts before the keys.
+constexpr size_t kHeader = 16;
+
+size_t blockSize(size_t count) { return kHeader + count * sizeof(std::string); }
+
+template <size_t Count>
+using KeysPool = FSlotPool<kHeader + Count * sizeof(std::string)>;
+
+void* allocateBlock(size_t count) {
+    switch (count) {
+        case 1: return KeysPool<1>::allocate();
+        case 2: return KeysPool<2>::allocate();
+        case 3: return KeysPool<3>::allocate();
+        case 4: return KeysPool<4>::allocate();
+        default: return ::operator new(blockSize(count));
+    }
+}
+
+void freeBlock(void* block, size_t capacity) {
+    switch (capacity) {
+        case 1: return KeysPool<1>::deallocate(block);
+        case 2: return KeysPool<2>::deallocate(block);
+        case 3: return KeysPool<3>::deallocate(block);
+        case 4: return KeysPool<4>::deallocate(block);
+        default: ::operator delete(block);
     }
 }
 
 }  // namespace
 
+FPath::Pieces* FPath::allocate(size_t count) {
+    static_assert(sizeof(Pieces) == kHeader);
+    if (count > UINT32_MAX) throw std::length_error("too many keys in a path");
+    auto* pieces = static_cast<Pieces*>(allocateBlock(count));
+    new (&pieces->refs) std::atomic<uint32_t>(1);
+    pieces->count = 0;
+    pieces->capacity = uint32_t(count);
+    return pieces;
+}
+
+void FPath::destroy(Pieces* pieces) {
+    std::string* keys = pieces->keys();
+    for (uint32_t i = 0; i < pieces->count; ++i) keys[i].~basic_string();
+    freeBlock(pieces, pieces->capacity);
+}
+
+template <class It>
+FPath::Pieces* FPath::copyOf(It first, It last) {
+    const size_t count = size_t(std::distance(first, last));
+    if (count == 0) return nullptr;
+    Pieces* pieces = allocate(count);
+    try {
+        // The count follows the keys made, so a failure frees just those.
+        for (std::string* key = pieces->keys(); first != last; ++first, ++key, ++pieces->count) {
+            new (key) std::string(std::move(*first));
+        }
+    } catch (...) {
+        destroy(pieces);
+        throw;
+    }
+    return pieces;
+}
+
 FPath::FPath() = default;
 
 FPath::FPath(std::string_view path) {
-    std::vector<std::string> pieces;
-    appendPieces(path, pieces);
-    if (!pieces.empty()) pieces_ = std::make_shared<const std::vector<std::string>>(std::move(pieces));
+    // The pieces of a short path are found in one pass; a longer one is
+    // split again once its pieces are counted.
+    std::string_view found[kPooledKeys];
+    size_t count = 0;
+    forEachPiece(path, [&](std::string_view piece) {
+        if (count < kPooledKeys) found[count] = piece;
+        ++count;
+    });
+    if (count == 0) return;
+    pieces_ = allocate(count);
+    std::string* key = pieces_->keys();
+    auto take = [&](std::string_view piece) {
+        new (key++) std::string(piece);
+        ++pieces_->count;
+    };
+    try {
+        if (count <= kPooledKeys) {
+            for (size_t i = 0; i < count; ++i) take(found[i]);
+        } else {
+            forEachPiece(path, take);
+        }
+    } catch (...) {
+        destroy(std::exchange(pieces_, nullptr));
+        throw;
+    }
 }
 
 FPath::FPath(std::vector<std::string> pieces, size_t pieceNum) : start_(pieceNum) {
     if (pieceNum < pieces.size()) {
-        pieces_ = std::make_shared<const std::vector<std::string>>(std::move(pieces));
+        pieces_ = copyOf(std::make_move_iterator(pieces.begin()), std::make_move_iterator(pieces.end()));
     } else {
         start_ = 0;
     }
@@ -42,12 +137,12 @@ const FPath& FPath::empty() {
 
 std::optional<std::string> FPath::getFront() const {
     if (isEmpty()) return std::nullopt;
-    return (*pieces_)[start_];
+    return *begin();
 }
 
 std::optional<std::string> FPath::getBack() const {
     if (isEmpty()) return std::nullopt;
-    return pieces_->back();
+    return *(end() - 1);
 }
 
 const std::string& FPath::pieceAt(size_t index) const {
@@ -55,13 +150,14 @@ const std::string& FPath::pieceAt(size_t index) const {
         throw ns::Exception(ns::kRangeException,
                             ns::format("Index %lu beyond the %lu keys of %@", index, length(), toString()));
     }
-    return (*pieces_)[start_ + index];
+    return begin()[index];
 }
 
 FPath FPath::popFront() const {
     if (isEmpty()) return *this;
     FPath out;
     if (start_ + 1 < size()) {
+        retain(pieces_);
         out.pieces_ = pieces_;
         out.start_ = start_ + 1;
     }
@@ -70,26 +166,32 @@ FPath FPath::popFront() const {
 
 std::optional<FPath> FPath::parent() const {
     if (isEmpty()) return std::nullopt;
-    std::vector<std::string> pieces(pieces_->begin() + long(start_), pieces_->end() - 1);
-    return FPath(std::move(pieces), 0);
+    FPath out;
+    out.pieces_ = copyOf(begin(), end() - 1);
+    return out;
 }
 
 FPath FPath::child(const FPath& childPath) const {
     if (childPath.isEmpty()) return *this;
     if (isEmpty()) return childPath;
-    std::vector<std::string> pieces;
-    pieces.reserve(length() + childPath.length());
-    pieces.insert(pieces.end(), begin(), end());
-    pieces.insert(pieces.end(), childPath.begin(), childPath.end());
-    return FPath(std::move(pieces), 0);
+    FPath out;
+    out.pieces_ = allocate(length() + childPath.length());
+    std::string* key = out.pieces_->keys();
+    // `out` owns the keys made so far, should a copy fail.
+    for (const std::string& piece : *this) {
+        new (key++) std::string(piece);
+        ++out.pieces_->count;
+    }
+    for (const std::string& piece : childPath) {
+        new (key++) std::string(piece);
+        ++out.pieces_->count;
+    }
+    return out;
 }
 
 FPath FPath::childFromString(std::string_view childPath) const {
-    std::vector<std::string> pieces(begin(), end());
-    size_t before = pieces.size();
-    appendPieces(childPath, pieces);
-    if (pieces.size() == before) return *this;
-    return FPath(std::move(pieces), 0);
+    if (isEmpty()) return FPath(childPath);
+    return child(FPath(childPath));
 }
 
 bool FPath::contains(const FPath& other) const {
@@ -118,8 +220,9 @@ FPath FPath::relativePathFrom(const FPath& outer, const FPath& inner) {
         throw ns::Exception("QuorvaneDatabaseInternalError",
                             ns::format("innerPath (%@) is not within outerPath (%@)", inner.toString(), outer.toString()));
     }
-    std::vector<std::string> pieces(inner.begin() + long(outer.length()), inner.end());
-    return FPath(std::move(pieces), 0);
+    FPath out;
+    out.pieces_ = copyOf(inner.begin() + long(outer.length()), inner.end());
+    return out;
 }
 
 std::string FPath::toString() const {
@@ -160,6 +263,6 @@ size_t FPath::hash() const {
     return h;
 }
 
-const std::string* FPath::begin() const { return isEmpty() ? nullptr : pieces_->data() + start_; }
+const std::string* FPath::begin() const { return isEmpty() ? nullptr : pieces_->keys() + start_; }
 
-const std::string* FPath::end() const { return isEmpty() ? nullptr : pieces_->data() + pieces_->size(); }
+const std::string* FPath::end() const { return isEmpty() ? nullptr : pieces_->keys() + pieces_->count; }

@@ -53,6 +53,51 @@ TEST(Path, PiecesAndForms) {
     }
 }
 
+// Paths of every length about the pooled block sizes, built each way a path
+// is made, outliving what they were made from, with keys too long to lie in
+// the string itself.
+TEST(Path, EveryLengthAndEachWayOfMakingOne) {
+    const std::string longKey(40, 'k');
+    const struct {
+        std::string text;
+        std::vector<std::string> keys;
+    } kCases[] = {
+        {"/", {}},
+        {"a", {"a"}},
+        {"/a/" + longKey + "/", {"a", longKey}},
+        {"a//b/c", {"a", "b", "c"}},
+        {"a/b/c/d", {"a", "b", "c", "d"}},
+        {"/a/b/c/d/" + longKey, {"a", "b", "c", "d", longKey}},
+        {"a/b/c/d/e/f/g/h/i", {"a", "b", "c", "d", "e", "f", "g", "h", "i"}},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.text);
+        FPath fromText = FPath(std::string(c.text));  // the text is gone after this line
+        const FPath fromKeys(c.keys, 0);
+        EXPECT_EQ(std::vector<std::string>(fromText.begin(), fromText.end()), c.keys);
+        EXPECT_EQ(fromText, fromKeys);
+        EXPECT_EQ(fromText.hash(), fromKeys.hash());
+        FPath built;
+        for (const auto& key : c.keys) built = built.childFromString(key);
+        EXPECT_EQ(built, fromText);
+        FPath moved = std::move(built);
+        EXPECT_EQ(moved, fromText);
+        EXPECT_TRUE(built.isEmpty());  // NOLINT: a moved-from path is the root
+        if (c.keys.empty()) continue;
+        EXPECT_EQ(fromText.child(fromKeys).length(), 2 * c.keys.size());
+        const std::vector<std::string> allButLast(c.keys.begin(), c.keys.end() - 1);
+        EXPECT_EQ(*fromText.parent(), FPath(allButLast, 0));
+        EXPECT_EQ(FPath::relativePathFrom(FPath(c.keys.front()), fromText), fromText.popFront());
+        FPath rest;
+        {
+            const FPath copy = fromText;
+            rest = copy.popFront();
+        }
+        fromText = FPath();
+        EXPECT_EQ(rest, FPath(std::vector<std::string>(c.keys.begin() + 1, c.keys.end()), 0));
+    }
+}
+
 class ParseUrl : public ::testing::Test {
 protected:
     void SetUp() override { QRVLoggerResetForTesting(); }

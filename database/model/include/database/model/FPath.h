@@ -1,13 +1,19 @@
 #pragma once
 // A location in the database tree: an immutable list of keys, compared and
-// hashed by value. Copies share their pieces, so popFront is cheap.
+// hashed by value. Copies share their pieces, so popFront is cheap. The keys
+// and their count lie in one block of their own: a path costs one
+// allocation (keys of up to 15 bytes need none of their own), which a
+// restore of many writes, each with its path, feels.
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class FPath {
@@ -18,6 +24,27 @@ public:
     explicit FPath(std::string_view path);
     // The keys from `pieceNum` on.
     FPath(std::vector<std::string> pieces, size_t pieceNum);
+    FPath(const FPath& other) noexcept : pieces_(other.pieces_), start_(other.start_) { retain(pieces_); }
+    FPath(FPath&& other) noexcept : pieces_(other.pieces_), start_(other.start_) {
+        other.pieces_ = nullptr;
+        other.start_ = 0;
+    }
+    FPath& operator=(const FPath& other) noexcept {
+        retain(other.pieces_);
+        release(pieces_);
+        pieces_ = other.pieces_;
+        start_ = other.start_;
+        return *this;
+    }
+    FPath& operator=(FPath&& other) noexcept {
+        if (this != &other) {
+            release(pieces_);
+            pieces_ = std::exchange(other.pieces_, nullptr);
+            start_ = std::exchange(other.start_, 0);
+        }
+        return *this;
+    }
+    ~FPath() { release(pieces_); }
 
     static FPath pathWithString(std::string_view path) { return FPath(path); }
     static const FPath& empty();
@@ -68,8 +95,30 @@ public:
     const std::string* end() const;
 
 private:
-    size_t size() const { return pieces_ ? pieces_->size() : 0; }
-    std::shared_ptr<const std::vector<std::string>> pieces_;
+    // The shared block: a count of references, of the keys made and of
+    // those it has room for, then the keys.
+    struct alignas(std::string) Pieces {
+        std::atomic<uint32_t> refs;
+        uint32_t count;
+        uint32_t capacity;
+        std::string* keys() { return reinterpret_cast<std::string*>(this + 1); }
+    };
+    // A block for `count` keys (at least one), holding one reference, its
+    // keys not yet made.
+    static Pieces* allocate(size_t count);
+    static void retain(Pieces* pieces) {
+        if (pieces) pieces->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    static void release(Pieces* pieces) {
+        if (pieces && pieces->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(pieces);
+    }
+    static void destroy(Pieces* pieces);
+    // The block of the keys from `first` to `last`.
+    template <class It>
+    static Pieces* copyOf(It first, It last);
+
+    size_t size() const { return pieces_ ? pieces_->count : 0; }
+    Pieces* pieces_ = nullptr;
     size_t start_ = 0;
 };
 

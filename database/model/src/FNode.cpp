@@ -518,7 +518,10 @@ FChildrenNode::FChildrenNode(FChildrenDictionary children, FNodePtr priority)
 
 FNodePtr FChildrenNode::make(FChildrenDictionary children, FNodePtr priority) {
     if (children.isEmpty()) return FEmptyNode::emptyNode();
-    return std::make_shared<const FChildrenNode>(std::move(children), std::move(priority));
+    // Pooled like leaves: a load or a restore makes children nodes by the
+    // thousand, and freed slots are taken again without the heap.
+    return std::allocate_shared<const FChildrenNode>(FSlotAllocator<FChildrenNode, kLeafHugeAfter>(),
+                                                     std::move(children), std::move(priority));
 }
 
 FNodePtr FChildrenNode::getPriority() const { return priority_ ? *priority_ : FEmptyNode::emptyNode(); }

@@ -62,26 +62,6 @@ bool isPriorityLeaf(const FNodePtr& node) {
     return p;
 }
 
-// The path of a stored path string: pieces split on "/", empty ones
-// dropped (as FPath makes them), counted first so the pieces are allocated
-// once.
-FPath pathFrom(std::string_view text) {
-    auto forEachPiece = [text](auto&& take) {
-        for (size_t begin = 0; begin < text.size();) {
-            size_t end = text.find('/', begin);
-            if (end == std::string_view::npos) end = text.size();
-            if (end > begin) take(text.substr(begin, end - begin));
-            begin = end + 1;
-        }
-    };
-    size_t count = 0;
-    forEachPiece([&](std::string_view) { ++count; });
-    std::vector<std::string> pieces;
-    pieces.reserve(count);
-    forEachPiece([&](std::string_view piece) { pieces.emplace_back(piece); });
-    return FPath(std::move(pieces), 0);
-}
-
 // Places deeper or further along than these share the last one.
 constexpr size_t kPlaceDepths = 16;
 constexpr size_t kPlacePositions = 32;
@@ -487,7 +467,7 @@ bool writeRowAsWritten(std::string_view text, FCacheNodeReader::WriteRow& row,
     if (!parser.literal(",\"path\":") || !parser.plainString(path) || !parser.literal("}") || !parser.atEnd()) {
         return false;
     }
-    row.path = pathFrom(path);
+    row.path = FPath(path);
     return true;
 }
 
@@ -507,7 +487,7 @@ bool FCacheNodeReader::writeRowFromJSON(std::string_view text, WriteRow& row, Wr
         if (key == "path") {
             std::string_view path;
             hasPath = parser.peek() == '"' && parser.stringView(path, scratch);
-            row.path = pathFrom(path);
+            row.path = FPath(path);
             return hasPath;
         }
         if (key == "o") return (row.overwrite = parser.node(0, nullptr)) != nullptr;

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 #include "database/cache/FCacheNodeReader.h"
 #include "database/connection/FLog.h"
+#include "database/model/FSlotPool.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -108,13 +112,16 @@ struct WriteRowReader {
     // other row, or when a part of it is refused on the way.
     FWriteRecordPtr read(std::string_view bytes) {
         if (!FCacheNodeReader::writeRowFromJSON(bytes, row, &sharing)) return nullptr;
+        // Records take pooled slots, as nodes do: a restore makes thousands
+        // at once, and the slots of acknowledged writes serve the next ones.
+        const FSlotAllocator<FWriteRecord> slots;
         try {
             if (row.overwrite) {
-                return std::make_shared<FWriteRecord>(std::move(row.path), std::move(row.overwrite), row.writeId,
-                                                      true);
+                return std::allocate_shared<FWriteRecord>(slots, std::move(row.path), std::move(row.overwrite),
+                                                          row.writeId, true);
             }
-            return std::make_shared<FWriteRecord>(std::move(row.path), mergeFrom(row.merge, mergeChildren),
-                                                  row.writeId);
+            return std::allocate_shared<FWriteRecord>(slots, std::move(row.path), mergeFrom(row.merge, mergeChildren),
+                                                      row.writeId);
         } catch (const std::exception&) {
             return nullptr;
         }
@@ -155,40 +162,22 @@ FWriteRecordPtr genericWriteRecord(const std::string& key, std::string_view byte
     return record;
 }
 
-// The rows from an iterator's place on, copied out of the database so that
-// several threads can read them: keys and values one after another in
-// blocks that are never moved.
-class RowCopy {
-public:
-    explicit RowCopy(APLevelDBIterator& iterator) {
-        for (; iterator.valid(); iterator.next()) {
-            const std::string_view key = iterator.rawKey();
-            const std::string_view value = iterator.rawValue();
-            const size_t size = key.size() + value.size();
-            if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < size) {
-                blocks_.emplace_back().reserve(std::max(kBlockSize, size));
-            }
-            std::string& block = blocks_.back();
-            rows_.push_back({block.data() + block.size(), uint32_t(key.size()), uint32_t(value.size())});
-            block.append(key).append(value);
+// Whether a row's key is the one the cache gives its write id.
+bool isWriteKey(std::string_view key, int64_t writeId) {
+    // The usual key, up to 19 digits without a leading zero, read as a
+    // number rather than the id written out.
+    if (writeId >= 0 && !key.empty() && key.size() <= 19 && (key[0] != '0' || key.size() == 1)) {
+        uint64_t value = 0;
+        for (const char c : key) {
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + uint64_t(c - '0');
         }
+        return value == uint64_t(writeId);
     }
-    size_t size() const { return rows_.size(); }
-    std::string_view key(size_t i) const { return std::string_view(rows_[i].at, rows_[i].keySize); }
-    std::string_view value(size_t i) const {
-        return std::string_view(rows_[i].at + rows_[i].keySize, rows_[i].valueSize);
-    }
-
-private:
-    static constexpr size_t kBlockSize = 256 * 1024;
-    struct Row {
-        const char* at;
-        uint32_t keySize;
-        uint32_t valueSize;
-    };
-    std::vector<std::string> blocks_;
-    std::vector<Row> rows_;
-};
+    char digits[24];
+    const auto [end, error] = std::to_chars(digits, digits + sizeof digits, writeId);
+    return error == std::errc() && key == std::string_view(digits, size_t(end - digits));
+}
 
 // Past this many rows the rest are read on several threads, each taking
 // this many at a time: a thread costs about what reading a few hundred rows
@@ -197,23 +186,100 @@ private:
 constexpr size_t kRowsBeforeThreads = 1024;
 constexpr size_t kWriteRowsPerTurn = 64;
 
-// The records of the rows in the cache's own form, in row order (nullptr
-// for the others).
-std::vector<FWriteRecordPtr> readWriteRows(const RowCopy& rows, unsigned threads) {
-    std::vector<FWriteRecordPtr> records(rows.size());
-    ns::parallel::runPerThread(threads, rows.size(), kWriteRowsPerTurn, [&] {
-        auto reader = std::make_shared<WriteRowReader>();
-        return [&records, &rows, reader](size_t i) { records[i] = reader->read(rows.value(i)); };
-    });
-    return records;
-}
+// A turn's rows copied out of the database (keys and values one after
+// another), and what reading them made.
+struct RowTurn {
+    struct Row {
+        uint32_t at;
+        uint32_t keySize;
+        uint32_t valueSize;
+    };
+    std::string bytes;
+    std::vector<Row> rows;
+    std::vector<FWriteRecordPtr> records;
+    // Whether the key of each row's record is its write id.
+    std::vector<uint8_t> keyIsId;
 
-// Whether a row's key is the one the cache gives its write id.
-bool isWriteKey(std::string_view key, int64_t writeId) {
-    char digits[24];
-    const auto [end, error] = std::to_chars(digits, digits + sizeof digits, writeId);
-    return error == std::errc() && key == std::string_view(digits, size_t(end - digits));
-}
+    size_t size() const { return rows.size(); }
+    std::string_view key(size_t i) const { return std::string_view(bytes).substr(rows[i].at, rows[i].keySize); }
+    std::string_view value(size_t i) const {
+        return std::string_view(bytes).substr(rows[i].at + rows[i].keySize, rows[i].valueSize);
+    }
+};
+
+// The rows from an iterator's place on, read on several threads: one of
+// them copies turns of rows out of the database while the others read the
+// turns copied so far, and joins them once the rows are all out, so the
+// copying costs the restore little more than the leveldb iteration itself.
+class ParallelWriteRows {
+public:
+    ParallelWriteRows(APLevelDBIterator& iterator, unsigned threads) {
+        ns::parallel::runPerThread(threads, threads, 1, [this, &iterator] {
+            auto reader = std::make_shared<WriteRowReader>();
+            return [this, &iterator, reader](size_t i) {
+                if (i == 0) copyRows(iterator);
+                readTurns(*reader);
+            };
+        });
+    }
+    std::deque<RowTurn>& turns() { return turns_; }
+
+private:
+    void copyRows(APLevelDBIterator& iterator) {
+        // The readers stop waiting however the copying ends.
+        struct Done {
+            ParallelWriteRows& rows;
+            ~Done() {
+                {
+                    std::lock_guard<std::mutex> hold(rows.mutex_);
+                    rows.copied_ = true;
+                }
+                rows.ready_.notify_all();
+            }
+        } done{*this};
+        while (iterator.valid()) {
+            RowTurn turn;
+            turn.rows.reserve(kWriteRowsPerTurn);
+            turn.bytes.reserve(kWriteRowsPerTurn * 128);
+            for (; iterator.valid() && turn.rows.size() < kWriteRowsPerTurn; iterator.next()) {
+                const std::string_view key = iterator.rawKey();
+                const std::string_view value = iterator.rawValue();
+                turn.rows.push_back({uint32_t(turn.bytes.size()), uint32_t(key.size()), uint32_t(value.size())});
+                turn.bytes.append(key).append(value);
+            }
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                turns_.push_back(std::move(turn));
+            }
+            ready_.notify_one();
+        }
+    }
+
+    void readTurns(WriteRowReader& reader) {
+        for (;;) {
+            RowTurn* turn;
+            {
+                std::unique_lock<std::mutex> hold(mutex_);
+                ready_.wait(hold, [this] { return next_ < turns_.size() || copied_; });
+                if (next_ == turns_.size()) return;
+                turn = &turns_[next_++];
+            }
+            turn->records.resize(turn->size());
+            turn->keyIsId.resize(turn->size());
+            for (size_t i = 0; i < turn->size(); ++i) {
+                turn->records[i] = reader.read(turn->value(i));
+                turn->keyIsId[i] = turn->records[i] && isWriteKey(turn->key(i), turn->records[i]->writeId());
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    // Turns are only added, and a deque keeps those it holds in place.
+    std::deque<RowTurn> turns_;
+    size_t next_ = 0;
+    bool copied_ = false;
+};
 
 // The stored writes as they are restored, row by row in key order: a row
 // the cache reader did not take is read the generic way, with its checks
@@ -226,13 +292,14 @@ struct RestoredWrites {
     // twice, by position among the records.
     std::vector<std::pair<size_t, std::string>> otherKeys;
 
-    void add(std::string_view key, std::string_view bytes, FWriteRecordPtr record) {
+    // `keyIsId`: the key is known to be the record's write id.
+    void add(std::string_view key, std::string_view bytes, FWriteRecordPtr record, bool keyIsId = false) {
         if (!record) record = genericWriteRecord(std::string(key), bytes);
         if (!record) {
             badKeys.emplace_back(key);
             return;
         }
-        if (!isWriteKey(key, record->writeId())) otherKeys.emplace_back(records.size(), key);
+        if (!keyIsId && !isWriteKey(key, record->writeId())) otherKeys.emplace_back(records.size(), key);
         ids.push_back(record->writeId());
         records.push_back(std::move(record));
     }
@@ -401,11 +468,15 @@ std::vector<FWriteRecordPtr> FLevelDBStorageEngine::userWrites() {
         restored.add(iterator.rawKey(), value, reader.read(value));
     }
     if (iterator.valid()) {
-        const RowCopy rest(iterator);
-        std::vector<FWriteRecordPtr> records = readWriteRows(rest, threads);
-        restored.records.reserve(restored.records.size() + rest.size());
-        restored.ids.reserve(restored.ids.size() + rest.size());
-        for (size_t i = 0; i < rest.size(); ++i) restored.add(rest.key(i), rest.value(i), std::move(records[i]));
+        ParallelWriteRows rest(iterator, threads);
+        for (const RowTurn& turn : rest.turns()) rowCount += turn.size();
+        restored.records.reserve(rowCount);
+        restored.ids.reserve(rowCount);
+        for (RowTurn& turn : rest.turns()) {
+            for (size_t i = 0; i < turn.size(); ++i) {
+                restored.add(turn.key(i), turn.value(i), std::move(turn.records[i]), turn.keyIsId[i]);
+            }
+        }
     }
     // Removed once the enumeration is over; the enumeration's iterator
     // would not see them anyway.

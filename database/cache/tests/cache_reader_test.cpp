@@ -301,4 +301,42 @@ TEST_F(CacheReaderTest, ALargeRestoreKeepsOrderRemovalsAndWarnings) {
     }
 }
 
+// A row skipped for an id another row took first is named by its own key
+// when that key only looks like the id (a leading zero, more digits than an
+// id has, a letter after it), whether it falls among the first rows or
+// among those read on other threads (after rows whose keys sort first).
+TEST_F(CacheReaderTest, ASkippedRowIsNamedByItsOwnKey) {
+    const struct {
+        const char* key;
+        int64_t id;
+    } kTwins[] = {
+        {"00", 0}, {"12a", 12}, {"30000000000000000000", 3}, {"40000000000000000004", 4}, {"5 ", 5},
+    };
+    for (const int64_t firstRows : {0, 2000}) {
+        SCOPED_TRACE(firstRows);
+        auto& writes = *engine().writesDB();
+        ASSERT_TRUE(engine().removeAllUserWrites());
+        for (int64_t i = 0; i < firstRows; ++i) {
+            writes.setString(R"({"id":)" + std::to_string(100000 + i) + R"(,"path":"/f/","o":1})",
+                             " " + std::to_string(100000 + i));
+        }
+        for (const auto& twin : kTwins) {
+            engine().saveUserOverwrite(node("1"), FPath("/kept"), uint64_t(twin.id));
+            writes.setString(R"({"id":)" + std::to_string(twin.id) + R"(,"path":"/skipped/","o":2})", twin.key);
+        }
+        auto capture = ns::SystemLog::capture();
+        const auto restored = engine().userWrites();
+        QRVLoggerFlush();
+        ASSERT_EQ(restored.size(), size_t(firstRows) + std::size(kTwins));
+        for (const auto& twin : kTwins) {
+            EXPECT_TRUE(capture.contains("Skipping write with key " + std::string(twin.key) + ":")) << twin.key;
+        }
+        for (const auto& record : restored) {
+            if (record->writeId() < 100000) {
+                EXPECT_EQ(record->path(), FPath("/kept")) << record->writeId();
+            }
+        }
+    }
+}
+
 }  // namespace

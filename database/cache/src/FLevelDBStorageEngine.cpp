@@ -179,11 +179,14 @@ bool isWriteKey(std::string_view key, int64_t writeId) {
     return error == std::errc() && key == std::string_view(digits, size_t(end - digits));
 }
 
-// Past this many rows the rest are read on several threads, each taking
-// this many at a time: a thread costs about what reading a few hundred rows
-// does, a restore of fewer rows copies none, and small turns leave little
-// for the others to wait on when a thread loses its processor.
-constexpr size_t kRowsBeforeThreads = 1024;
+// Past kRowsBeforeThreads rows the next kRowsCopiedAhead are copied out, and
+// when rows remain past those the rest are read on several threads, each
+// taking kWriteRowsPerTurn at a time: a thread costs about what reading a
+// few hundred rows does, copying a row costs a tenth of reading it, a
+// restore of fewer rows copies none, and small turns leave little for the
+// others to wait on when a thread loses its processor.
+constexpr size_t kRowsBeforeThreads = 256;
+constexpr size_t kRowsCopiedAhead = 768;
 constexpr size_t kWriteRowsPerTurn = 64;
 
 // A turn's rows copied out of the database (keys and values one after
@@ -213,7 +216,14 @@ struct RowTurn {
 // copying costs the restore little more than the leveldb iteration itself.
 class ParallelWriteRows {
 public:
-    ParallelWriteRows(APLevelDBIterator& iterator, unsigned threads) {
+    // Copies up to `rows` rows before any thread starts; whether rows
+    // remain past them.
+    bool copyAhead(APLevelDBIterator& iterator, size_t rows) {
+        while (iterator.valid() && rows > 0) rows -= copyTurn(iterator, std::min(rows, kWriteRowsPerTurn));
+        return iterator.valid();
+    }
+    // Reads the rows copied ahead and the rest on up to `threads` threads.
+    void read(APLevelDBIterator& iterator, unsigned threads) {
         ns::parallel::runPerThread(threads, threads, 1, [this, &iterator] {
             auto reader = std::make_shared<WriteRowReader>();
             return [this, &iterator, reader](size_t i) {
@@ -225,6 +235,27 @@ public:
     std::deque<RowTurn>& turns() { return turns_; }
 
 private:
+    // Copies a turn of up to `rows` rows and hands it to the readers; the
+    // rows copied.
+    size_t copyTurn(APLevelDBIterator& iterator, size_t rows) {
+        RowTurn turn;
+        turn.rows.reserve(rows);
+        turn.bytes.reserve(rows * 128);
+        for (; iterator.valid() && turn.rows.size() < rows; iterator.next()) {
+            const std::string_view key = iterator.rawKey();
+            const std::string_view value = iterator.rawValue();
+            turn.rows.push_back({uint32_t(turn.bytes.size()), uint32_t(key.size()), uint32_t(value.size())});
+            turn.bytes.append(key).append(value);
+        }
+        const size_t copied = turn.size();
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            turns_.push_back(std::move(turn));
+        }
+        ready_.notify_one();
+        return copied;
+    }
+
     void copyRows(APLevelDBIterator& iterator) {
         // The readers stop waiting however the copying ends.
         struct Done {
@@ -237,22 +268,7 @@ private:
                 rows.ready_.notify_all();
             }
         } done{*this};
-        while (iterator.valid()) {
-            RowTurn turn;
-            turn.rows.reserve(kWriteRowsPerTurn);
-            turn.bytes.reserve(kWriteRowsPerTurn * 128);
-            for (; iterator.valid() && turn.rows.size() < kWriteRowsPerTurn; iterator.next()) {
-                const std::string_view key = iterator.rawKey();
-                const std::string_view value = iterator.rawValue();
-                turn.rows.push_back({uint32_t(turn.bytes.size()), uint32_t(key.size()), uint32_t(value.size())});
-                turn.bytes.append(key).append(value);
-            }
-            {
-                std::lock_guard<std::mutex> hold(mutex_);
-                turns_.push_back(std::move(turn));
-            }
-            ready_.notify_one();
-        }
+        while (iterator.valid()) copyTurn(iterator, kWriteRowsPerTurn);
     }
 
     void readTurns(WriteRowReader& reader) {
@@ -468,7 +484,8 @@ std::vector<FWriteRecordPtr> FLevelDBStorageEngine::userWrites() {
         restored.add(iterator.rawKey(), value, reader.read(value));
     }
     if (iterator.valid()) {
-        ParallelWriteRows rest(iterator, threads);
+        ParallelWriteRows rest;
+        rest.read(iterator, rest.copyAhead(iterator, kRowsCopiedAhead) ? threads : 1);
         for (const RowTurn& turn : rest.turns()) rowCount += turn.size();
         restored.records.reserve(rowCount);
         restored.ids.reserve(rowCount);

@@ -303,8 +303,9 @@ TEST_F(CacheReaderTest, ALargeRestoreKeepsOrderRemovalsAndWarnings) {
 
 // A row skipped for an id another row took first is named by its own key
 // when that key only looks like the id (a leading zero, more digits than an
-// id has, a letter after it), whether it falls among the first rows or
-// among those read on other threads (after rows whose keys sort first).
+// id has, a letter after it), whether it falls among the first rows, among
+// those copied ahead, or among those read on other threads (after rows
+// whose keys sort first).
 TEST_F(CacheReaderTest, ASkippedRowIsNamedByItsOwnKey) {
     const struct {
         const char* key;
@@ -312,7 +313,7 @@ TEST_F(CacheReaderTest, ASkippedRowIsNamedByItsOwnKey) {
     } kTwins[] = {
         {"00", 0}, {"12a", 12}, {"30000000000000000000", 3}, {"40000000000000000004", 4}, {"5 ", 5},
     };
-    for (const int64_t firstRows : {0, 2000}) {
+    for (const int64_t firstRows : {0, 500, 2000}) {
         SCOPED_TRACE(firstRows);
         auto& writes = *engine().writesDB();
         ASSERT_TRUE(engine().removeAllUserWrites());

@@ -601,24 +601,32 @@ std::string FLevelDBStorageEngine::serializeLeaf(const FLeafNode& leaf) {
     std::string out;
     out.reserve(text.size() + 2);
     out.push_back('"');
-    for (const char c : text) {
+    // Runs of characters that need no escape go in whole.
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const char* escape = nullptr;
         switch (c) {
-            case '"': out.append("\\\""); break;
-            case '\\': out.append("\\\\"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            case '\t': out.append("\\t"); break;
+            case '"': escape = "\\\""; break;
+            case '\\': escape = "\\\\"; break;
+            case '\n': escape = "\\n"; break;
+            case '\r': escape = "\\r"; break;
+            case '\t': escape = "\\t"; break;
             default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    static const char kHex[] = "0123456789abcdef";
-                    out.append("\\u00");
-                    out.push_back(kHex[(c >> 4) & 0xf]);
-                    out.push_back(kHex[c & 0xf]);
-                } else {
-                    out.push_back(c);
-                }
+                if (static_cast<unsigned char>(c) >= 0x20) continue;
+        }
+        out.append(text.substr(run, i - run));
+        run = i + 1;
+        if (escape) {
+            out.append(escape);
+        } else {
+            static const char kHex[] = "0123456789abcdef";
+            out.append("\\u00");
+            out.push_back(kHex[(c >> 4) & 0xf]);
+            out.push_back(kHex[c & 0xf]);
         }
     }
+    out.append(text.substr(run));
     out.push_back('"');
     return out;
 }

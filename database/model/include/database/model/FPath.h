@@ -1,9 +1,9 @@
 #pragma once
 // A location in the database tree: an immutable list of keys, compared and
 // hashed by value. Copies share their pieces, so popFront is cheap. The keys
-// and their count lie in one block of their own: a path costs one
-// allocation (keys of up to 15 bytes need none of their own), which a
-// restore of many writes, each with its path, feels.
+// and their counts lie in one block, a pooled slot for up to four keys, so
+// making a path costs no heap allocation when its keys are up to 15 bytes
+// (they lie in the strings themselves): a restore makes one per write.
 
 #include <atomic>
 #include <cstddef>

@@ -189,8 +189,117 @@ public:
                          fn_, typeName(p), pathString()));
     }
 
+    // The node convert() makes of the element's value, or nullptr where the
+    // outcome is decided by the value's own conversion: a key that is not
+    // plain (".priority", ".value", ".sv", a forbidden character), a key
+    // given twice, a string over the leaf limit, deep nesting. Nothing here
+    // raises, so the values' conversion words every refusal.
+    FNodePtr convert(const ns::json::Element& e, int depth) {
+        using Kind = ns::json::Element::Kind;
+        switch (e.kind()) {
+            case Kind::Null: return FEmptyNode::emptyNode();
+            case Kind::Object: return depth < kMaxElementDepth ? children(e, depth) : nullptr;
+            case Kind::Array: return depth < kMaxElementDepth ? items(e, depth) : nullptr;
+            default: break;
+        }
+        std::optional<ns::Value> v = leafValue(e);
+        return v ? FLeafNode::make(*v) : nullptr;
+    }
+
 private:
+    // Nesting past this goes through the values, whose reader and
+    // conversion each have a limit of their own.
+    static constexpr int kMaxElementDepth = 64;
+
     [[noreturn]] static void raise(std::string reason) { throw ns::Exception(kInvalidData, std::move(reason)); }
+
+    static std::optional<ns::Value> leafValue(const ns::json::Element& e) {
+        using Kind = ns::json::Element::Kind;
+        switch (e.kind()) {
+            case Kind::Bool: return ns::Value(e.boolValue());
+            case Kind::Int: return ns::Value(static_cast<long long>(e.intValue()));
+            case Kind::UInt: return ns::Value(static_cast<unsigned long long>(e.uintValue()));
+            case Kind::Double:
+                if (!std::isfinite(e.doubleValue())) return std::nullopt;
+                return ns::Value(e.doubleValue());
+            case Kind::String:
+                if (e.stringValue().size() > kQuorvaneMaxLeafSize) return std::nullopt;
+                return ns::Value(e.stringValue());
+            default: return std::nullopt;
+        }
+    }
+
+    FNodePtr children(const ns::json::Element& object, int depth) {
+        Level& at = level(depth);
+        std::vector<FChildrenDictionary::Entry>& entries = at.entries;
+        entries.clear();
+        entries.reserve(object.size());
+        // While the keys are those of the last record here, in the same
+        // order, they are valid and already made, and each field's leaf may
+        // be its last one.
+        bool sameShape = object.size() == at.shape.size();
+        size_t i = 0;
+        const bool read = object.forEach([&](std::string_view key, const ns::json::Element& child) {
+            sameShape = sameShape && key == at.shape[i].str();
+            if (!sameShape && !isValidKeyPiece(key, false)) return false;
+            FNodePtr node;
+            using Kind = ns::json::Element::Kind;
+            const Kind kind = child.kind();
+            if (sameShape && kind != Kind::Object && kind != Kind::Array && kind != Kind::Null) {
+                std::optional<ns::Value> v = leafValue(child);
+                if (!v) return false;
+                node = at.places[i].leaf(*v);
+            } else {
+                node = convert(child, depth + 1);
+                if (!node) return false;
+            }
+            if (sameShape) {
+                entries.emplace_back(at.shape[i], std::move(node));
+            } else {
+                entries.emplace_back(key, std::move(node));
+            }
+            ++i;
+            return true;
+        });
+        if (!read) {
+            entries.clear();
+            return nullptr;
+        }
+        if (!sameShape) {
+            sortInKeyOrder(entries, at.order, at.spare);
+            for (size_t k = 1; k < entries.size(); ++k) {
+                if (entries[k].first == entries[k - 1].first) {
+                    entries.clear();
+                    return nullptr;
+                }
+            }
+            at.shape.clear();
+            if (entries.size() <= kMaxShape) {
+                for (const auto& e : entries) at.shape.push_back(e.first);
+            }
+            at.places.assign(at.shape.size(), FLeafPlace());
+        }
+        std::erase_if(entries, [](const FChildrenDictionary::Entry& e) { return e.second->isEmpty(); });
+        FNodePtr node = FChildrenNode::make(FChildrenDictionary::fromSortedRange(entries.data(), entries.size()));
+        entries.clear();
+        return node;
+    }
+
+    FNodePtr items(const ns::json::Element& array, int depth) {
+        std::vector<FChildrenDictionary::Entry> entries;
+        entries.reserve(array.size());
+        size_t index = 0;
+        const bool read = array.forEach([&](std::string_view, const ns::json::Element& item) {
+            FNodePtr node = convert(item, depth + 1);
+            if (!node) return false;
+            if (!node->isEmpty()) entries.emplace_back(std::to_string(index), std::move(node));
+            ++index;
+            return true;
+        });
+        if (!read) return nullptr;
+        // "0", "1", ... are already in key order.
+        return FChildrenNode::make(FChildrenDictionary::fromSortedEntries(std::move(entries)));
+    }
 
     // Room kept per depth for the next dictionary there: the entries, their
     // order, and the keys of the last small record, which the next record of
@@ -432,7 +541,22 @@ FNodePtr FSnapshotUtilities::nodeFromWithValidation(const ns::Value& value, cons
     return converter.convert(value, &priority, 0);
 }
 
+FNodePtr FSnapshotUtilities::nodeFrom(const ns::json::Element& element) {
+    {
+        Converter converter(kNodeFromTag, FPath());
+        if (FNodePtr node = converter.convert(element, 0)) return node;
+    }
+    std::optional<ns::Value> value = element.value();
+    return value ? nodeFrom(*value) : nullptr;
+}
+
 FNodePtr FSnapshotUtilities::nodeFromJsonText(std::string_view text) {
+    {
+        ns::json::Document document;
+        if (document.read(text)) {
+            if (FNodePtr node = nodeFrom(document.root())) return node;
+        }
+    }
     NodeBuilder builder;
     if (nlohmann::json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json, true) &&
         builder.result) {

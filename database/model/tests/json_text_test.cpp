@@ -40,6 +40,9 @@ TEST(JsonTextToNode, GivesWhatTheValuesGive) {
         R"({"r1":{"a":1,"b":2},"r2":{"a":1,"b":{".value":2,".priority":3}},"r3":{"a":{".sv":"timestamp"},"b":1}})",
         R"([{"x":1,"y":2},{"x":1,"y":2,"z":3},{"x":5,"y":6},{"x":null,"y":null},{"x":7,"y":8}])",
         R"({"r1":{"a":{"k":1}},"r2":{"a":{"k":2,"m":3}},"r3":{"a":{"m":1}},"r4":{"a":{"k":[]}}})",
+        // Records that start with the last one's keys and then leave them.
+        R"({"r1":{"a":1,"b":2},"r2":{"a":3,"c":4},"r3":{"b":5,"a":6},"r4":{"a":7,"a":8},"r5":{"a":9,"b":10}})",
+        R"({"r1":{"a":1,"b":2},"r2":{"a":"x","b":{"a":1,"b":2}},"r3":{"a":1,"b":{"a":1,"b.":2}}})",
     };
     for (const std::string& text : texts) {
         EXPECT_EQ(outcome([&] { return FSnapshotUtilities::nodeFromJsonText(text); }),

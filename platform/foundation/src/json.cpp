@@ -1,6 +1,8 @@
 #include "platform/json.h"
 
 #include <charconv>
+#include <cstring>
+#include <type_traits>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -124,18 +126,31 @@ private:
 // goes through ValueBuilder: the few texts JSON allows that simdjson refuses
 // (a leading byte-order mark, integers past 64 bits) keep their values, and
 // every refusal keeps nlohmann's wording.
+// Texts up to this size reuse the thread's buffers; a larger one gets
+// buffers of its own that go with it, so no thread keeps megabytes.
+constexpr size_t kKeptCapacity = 1 << 20;
+
+// The thread's parser, lent to one reader at a time: a document kept while
+// its parts are used may see another text read on the same thread.
+struct ThreadParser {
+    simdjson::dom::parser parser;
+    bool lent = false;
+};
+
+ThreadParser& threadParser() {
+    thread_local ThreadParser kept;
+    return kept;
+}
+
 class FastReader {
 public:
     std::optional<Value> read(std::string_view text) {
         // No text is refused anyway, and simdjson would copy from its null
         // data pointer.
         if (text.empty()) return std::nullopt;
-        // Texts up to this size reuse the thread's buffers; a larger one gets
-        // buffers of its own that go with it, so no thread keeps megabytes.
-        constexpr size_t kKeptCapacity = 1 << 20;
-        thread_local simdjson::dom::parser shared;
+        ThreadParser& kept = threadParser();
         simdjson::dom::parser own;
-        simdjson::dom::parser& parser = text.size() <= kKeptCapacity ? shared : own;
+        simdjson::dom::parser& parser = text.size() <= kKeptCapacity && !kept.lent ? kept.parser : own;
         simdjson::dom::element root;
         if (parser.parse(text.data(), text.size()).get(root) != simdjson::SUCCESS) return std::nullopt;
         Value out;
@@ -143,7 +158,6 @@ public:
         return out;
     }
 
-private:
     static bool convert(simdjson::dom::element e, Value& out, size_t depth) {
         using Kind = simdjson::dom::element_type;
         switch (e.type()) {
@@ -159,6 +173,7 @@ private:
         return false;
     }
 
+private:
     static bool convertObject(simdjson::dom::object object, Value& out, size_t depth) {
         Dictionary dict;
         for (const simdjson::dom::key_value_pair field : object) {
@@ -313,6 +328,127 @@ bool writeCompact(const Value& v, std::string& out, std::string& problem, size_t
 }
 
 }  // namespace
+
+static_assert(sizeof(simdjson::dom::element) == 16 && std::is_trivially_copyable_v<simdjson::dom::element>);
+
+namespace {
+
+simdjson::dom::element handleOf(const unsigned char* handle) {
+    simdjson::dom::element e;
+    std::memcpy(static_cast<void*>(&e), handle, sizeof e);
+    return e;
+}
+
+}  // namespace
+
+static Element::Kind kindOf(simdjson::dom::element e);
+
+struct Document::State {
+    simdjson::dom::parser own;
+    ThreadParser* lent = nullptr;
+    simdjson::dom::element root;
+};
+
+Document::Document() : state_(std::make_unique<State>()) {}
+
+Document::~Document() {
+    if (state_->lent) state_->lent->lent = false;
+}
+
+bool Document::read(std::string_view text) {
+    if (text.empty()) return false;
+    if (state_->lent) {
+        state_->lent->lent = false;
+        state_->lent = nullptr;
+    }
+    ThreadParser& kept = threadParser();
+    simdjson::dom::parser* parser = &state_->own;
+    if (text.size() <= kKeptCapacity && !kept.lent) {
+        kept.lent = true;
+        state_->lent = &kept;
+        parser = &kept.parser;
+    }
+    return parser->parse(text.data(), text.size()).get(state_->root) == simdjson::SUCCESS;
+}
+
+Element Document::root() const {
+    Element e;
+    std::memcpy(e.handle_, static_cast<const void*>(&state_->root), sizeof state_->root);
+    e.kind_ = kindOf(state_->root);
+    return e;
+}
+
+static Element::Kind kindOf(simdjson::dom::element e) {
+    using T = simdjson::dom::element_type;
+    using Kind = Element::Kind;
+    switch (e.type()) {
+        case T::OBJECT: return Kind::Object;
+        case T::ARRAY: return Kind::Array;
+        case T::INT64: return Kind::Int;
+        case T::UINT64: return Kind::UInt;
+        case T::DOUBLE: return Kind::Double;
+        case T::STRING: return Kind::String;
+        case T::BOOL: return Kind::Bool;
+        case T::NULL_VALUE: return Kind::Null;
+    }
+    return Kind::Null;
+}
+
+bool Element::boolValue() const { return handleOf(handle_).get_bool().value_unsafe(); }
+int64_t Element::intValue() const { return handleOf(handle_).get_int64().value_unsafe(); }
+uint64_t Element::uintValue() const { return handleOf(handle_).get_uint64().value_unsafe(); }
+double Element::doubleValue() const { return handleOf(handle_).get_double().value_unsafe(); }
+std::string_view Element::stringValue() const { return handleOf(handle_).get_string().value_unsafe(); }
+
+size_t Element::size() const {
+    const simdjson::dom::element e = handleOf(handle_);
+    simdjson::dom::object object;
+    simdjson::dom::array array;
+    if (e.get(object) == simdjson::SUCCESS) return object.size();
+    if (e.get(array) == simdjson::SUCCESS) return array.size();
+    return 0;
+}
+
+std::optional<Element> Element::member(std::string_view key) const {
+    std::optional<Element> found;
+    bool twice = false;
+    forEach([&](std::string_view k, const Element& e) {
+        if (k != key) return true;
+        twice = found.has_value();
+        found = e;
+        return !twice;
+    });
+    if (twice || !isObject()) return std::nullopt;
+    return found;
+}
+
+bool Element::forEachImpl(void* fn, Visit visit) const {
+    const simdjson::dom::element e = handleOf(handle_);
+    Element child;
+    child.depth_ = depth_ + 1;
+    simdjson::dom::object object;
+    simdjson::dom::array array;
+    if (e.get(object) == simdjson::SUCCESS) {
+        for (const simdjson::dom::key_value_pair field : object) {
+            std::memcpy(child.handle_, static_cast<const void*>(&field.value), sizeof field.value);
+            child.kind_ = kindOf(field.value);
+            if (!visit(fn, field.key, child)) return false;
+        }
+    } else if (e.get(array) == simdjson::SUCCESS) {
+        for (const simdjson::dom::element item : array) {
+            std::memcpy(child.handle_, static_cast<const void*>(&item), sizeof item);
+            child.kind_ = kindOf(item);
+            if (!visit(fn, std::string_view(), child)) return false;
+        }
+    }
+    return true;
+}
+
+std::optional<Value> Element::value() const {
+    Value out;
+    if (!FastReader::convert(handleOf(handle_), out, depth_)) return std::nullopt;
+    return out;
+}
 
 Value parse(std::string_view text, ErrorRef* error) {
     if (error) *error = nullptr;

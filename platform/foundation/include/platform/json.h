@@ -9,8 +9,12 @@
 // Errors are NSCocoaErrorDomain code 3840 with a description that names the
 // problem and where it is.
 
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "platform/error.h"
 #include "platform/value.h"
@@ -44,5 +48,74 @@ std::string serialize(const Value& value, ErrorRef* error);
 std::string serialize(const Value& value, WriteOptions options, ErrorRef* error);
 // Convenience for values known to be valid; returns "" when they are not.
 std::string serialize(const Value& value, bool pretty = false);
+
+// A part of a Document: a value as the fast reader holds it, which may be
+// taken as a Value or walked by the caller, who builds its own structures
+// from it without values in between. Valid while its document lives.
+class Element {
+public:
+    enum class Kind : uint8_t { Null, Bool, Int, UInt, Double, String, Array, Object };
+
+    Kind kind() const { return kind_; }
+    bool isObject() const { return kind() == Kind::Object; }
+    bool isArray() const { return kind() == Kind::Array; }
+    // Each for its own kind only.
+    bool boolValue() const;
+    int64_t intValue() const;
+    uint64_t uintValue() const;
+    double doubleValue() const;
+    std::string_view stringValue() const;
+    // An object's members or an array's items.
+    size_t size() const;
+    // How many containers hold it (the root: 0); parse() refuses a
+    // container held by kMaxDepth of them.
+    size_t depth() const { return depth_; }
+
+    // The object's member of the key when the key is there exactly once.
+    std::optional<Element> member(std::string_view key) const;
+    // Calls f(key, member) for an object's members in text order, or
+    // f("", item) for an array's items, until f answers false; answers
+    // whether every call answered true.
+    template <class F>
+    bool forEach(F&& f) const {
+        return forEachImpl(&f, [](void* fn, std::string_view key, const Element& e) {
+            return (*static_cast<std::remove_reference_t<F>*>(fn))(key, e);
+        });
+    }
+    // The Value parse() gives for this part; nullopt when it nests too deep
+    // for parse(), counting from the root.
+    std::optional<Value> value() const;
+
+private:
+    friend class Document;
+    using Visit = bool (*)(void*, std::string_view, const Element&);
+    bool forEachImpl(void* fn, Visit visit) const;
+
+    // The reader's own handle of the part.
+    alignas(8) unsigned char handle_[16] = {};
+    uint32_t depth_ = 0;
+    Kind kind_ = Kind::Null;
+};
+
+// A JSON text read once by the fast reader and kept, so that its parts may
+// be taken in different forms. read() refuses what that reader refuses
+// (parse() then gives its result and its wording), so a part's value() is
+// what parse() of the whole text holds there, as long as nothing in the text
+// nests too deep for parse(). The text must outlive the document.
+class Document {
+public:
+    Document();
+    ~Document();
+    Document(const Document&) = delete;
+    Document& operator=(const Document&) = delete;
+
+    bool read(std::string_view text);
+    // Only after read() answered true.
+    Element root() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace ns::json

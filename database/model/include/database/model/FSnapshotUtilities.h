@@ -9,6 +9,7 @@
 
 #include "database/model/FCompoundWrite.h"
 #include "database/model/FNode.h"
+#include "platform/json.h"
 #include "platform/value.h"
 
 // Hash versions: 0 writes strings bare (the simple hash, dataHash), 1 writes
@@ -36,6 +37,11 @@ public:
     static FNodePtr nodeFromWithValidation(const ns::Value& value, std::string_view validationFrom);
     static FNodePtr nodeFromWithValidation(const ns::Value& value, const ns::Value& priority,
                                            std::string_view validationFrom);
+
+    // The node (or the exception) that nodeFrom(element.value()) gives,
+    // made straight from the element where it is of the form data usually
+    // have; nullptr when the element has no value (it nests too deep).
+    static FNodePtr nodeFrom(const ns::json::Element& element);
 
     // The node of a JSON text: the node (or the exception) that
     // nodeFrom(ns::json::parse(text)) gives, text that is not JSON the empty

@@ -1,8 +1,8 @@
 // A value observer on a location of 40,000 products (about 4 MB of JSON)
 // whose data come from the back end over loopback: from the moment the
 // server starts sending the data push to the value event on the callback
-// queue (receive, frame parsing, UTF-8 check, JSON to values, values to a
-// node, the sync tree's server overwrite, the event and its snapshot),
+// queue (receive, frame parsing, UTF-8 check, JSON to a node, the sync
+// tree's server overwrite, the event and its snapshot),
 // against nlohmann::json::parse of the same text alone ("ratio" = observer
 // time / parse time). Target: ratio at most 1.5.
 //
@@ -30,6 +30,7 @@
 #include "database/api/QRVDatabase.h"
 #include "database/api/QRVDatabaseReference.h"
 #include "database/connection/FAuthTokenProvider.h"
+#include "database/connection/FPersistentConnection.h"
 #include "database/model/FUtilities.h"
 #include "support/catalogue.h"
 #include "support/fixture.h"
@@ -51,16 +52,14 @@ public:
         database_ = QRVDatabase::createDatabaseForTests(FUtilities::parseUrl("http://bench.ns.localhost:" + port).repoInfo,
                                                         config);
         root_ = database_->reference();
-        // Notes when a push has come through the socket and been parsed,
-        // before the repository converts it: the split of the time.
+        // Notes when a push has come through the socket and been read into
+        // a node, before the repository applies it: the split of the time.
         QRVDatabaseQuery::sharedQueue()->sync([&] {
-            database_->repo()->setInterceptServerDataCallback([this](const std::string&, const ns::Value& data) {
-                pushedAt_ = std::chrono::steady_clock::now();
-                if (data.isDictionary() && data.asDictionary().size() == size_t(kCatalogueProducts)) {
-                    parsedAt_ = pushedAt_;
-                }
-                return data;
-            });
+            database_->repo()->connection()->setDataPushObserverForTesting(
+                [this](const std::string&, const FCheckedServerData& checked) {
+                    pushedAt_ = std::chrono::steady_clock::now();
+                    if (checked.node && checked.node->numChildren() == kCatalogueProducts) parsedAt_ = pushedAt_;
+                });
         });
         Counter warm;
         root_->child("bench/warm")->setValue(0, [&](ns::ErrorRef, QRVDatabaseReferencePtr) { warm.add(); });
@@ -165,9 +164,9 @@ public:
 
     size_t bytes() const { return text_.size(); }
 
-    // Release to the parsed push (transfer, frames, UTF-8 check, JSON to
-    // values), and from there to the value event (values to a node, the sync
-    // tree, the event and its snapshot, the hop to the callback queue).
+    // Release to the push read into a node (transfer, frames, UTF-8 check,
+    // JSON to a node), and from there to the value event (the sync tree, the
+    // event and its snapshot, the hop to the callback queue).
     double receiveSeconds = 0;
     double processSeconds = 0;
     // A look-up's split: from the read to its data push parsed (the listen

@@ -415,12 +415,12 @@ std::optional<FEventList> FRepo::applyServerData(const FPath& path, const ns::Va
 
 void FRepo::onDataUpdate(FPersistentConnection&, const std::string& pathString, const ns::Value& message,
                          bool isMerge, std::optional<FQueryTag> tagId) {
-    applyDataUpdate(pathString, message, isMerge, tagId, nullptr);
+    applyDataUpdate(pathString, &message, isMerge, tagId, nullptr);
 }
 
-void FRepo::onCheckedDataUpdate(FPersistentConnection&, const std::string& pathString, const ns::Value& message,
-                                bool isMerge, std::optional<FQueryTag> tagId, const FCheckedServerData& checked) {
-    applyDataUpdate(pathString, message, isMerge, tagId, &checked);
+void FRepo::onCheckedDataUpdate(FPersistentConnection&, const std::string& pathString, bool isMerge,
+                                std::optional<FQueryTag> tagId, const FCheckedServerData& checked) {
+    applyDataUpdate(pathString, nullptr, isMerge, tagId, &checked);
 }
 
 namespace {
@@ -434,16 +434,20 @@ bool sameContainer(const ns::Value& a, const ns::Value& b) {
 
 }  // namespace
 
-void FRepo::applyDataUpdate(const std::string& pathString, const ns::Value& message, bool isMerge,
+void FRepo::applyDataUpdate(const std::string& pathString, const ns::Value* message, bool isMerge,
                             std::optional<FQueryTag> tagId, const FCheckedServerData* checked) {
-    FFLog("I-RDB038013", "onDataUpdateForPath: %@ withMessage: %@", pathString, message);
+    // Checked data have their values made only when something looks at them.
+    auto values = [&]() -> const ns::Value& { return message ? *message : checked->message(); };
+    FFLog("I-RDB038013", "onDataUpdateForPath: %@ withMessage: %@", pathString, values());
     ++dataUpdateCount_;
     const FPath path(pathString);
-    ns::Value data = message;
+    ns::Value data;
     if (interceptServerDataCallback_) {
-        data = interceptServerDataCallback_(pathString, message);
+        data = interceptServerDataCallback_(pathString, values());
         // Other data than the connection converted are converted afresh.
-        if (!sameContainer(data, message)) checked = nullptr;
+        if (!sameContainer(data, values())) checked = nullptr;
+    } else if (!checked) {
+        data = *message;
     }
     std::optional<FEventList> events = applyServerData(path, data, isMerge, tagId, checked);
     if (!events) return;

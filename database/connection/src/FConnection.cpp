@@ -126,6 +126,48 @@ void FConnection::onMessage(FWebSocketConnection&, const std::optional<ns::Value
     }
 }
 
+std::optional<std::pair<std::string, ns::json::Element>> FConnection::dataPush(const ns::json::Element& packet) {
+    using Kind = ns::json::Element::Kind;
+    if (!packet.isObject() || packet.size() != 2) return std::nullopt;
+    const std::optional<ns::json::Element> type = packet.member(kFWPAsyncServerEnvelopeType);
+    const std::optional<ns::json::Element> data = packet.member(kFWPAsyncServerEnvelopeData);
+    if (!type || !data || type->kind() != Kind::String || type->stringValue() != kFWPAsyncServerDataMessage ||
+        !data->isObject() || data->size() != 2) {
+        return std::nullopt;
+    }
+    const std::optional<ns::json::Element> action = data->member(kFWPAsyncServerAction);
+    const std::optional<ns::json::Element> body = data->member(kFWPAsyncServerPayloadBody);
+    if (!action || !body || action->kind() != Kind::String || !body->isObject()) return std::nullopt;
+    const std::string_view name = action->stringValue();
+    if (name != kFWPAsyncServerDataUpdate && name != kFWPAsyncServerDataMerge) return std::nullopt;
+    const std::optional<ns::json::Element> path = body->member(kFWPAsyncServerDataUpdateBodyPath);
+    const size_t members = 2 + (body->member(kFWPAsyncServerDataUpdateBodyTag) ? 1 : 0);
+    if (!path || path->kind() != Kind::String || !body->member(kFWPAsyncServerDataUpdateBodyData) ||
+        body->size() != members) {
+        return std::nullopt;
+    }
+    return std::make_pair(std::string(name), *body);
+}
+
+bool FConnection::onMessageText(FWebSocketConnection& connection, std::string_view text) {
+    // Debug logging words every packet whole, as values, in the order it
+    // always has.
+    if (FFIsLoggingEnabled(FLogLevelDebug)) return false;
+    ns::json::Document document;
+    if (!document.read(text)) return false;
+    const ns::json::Element packet = document.root();
+    if (auto push = dataPush(packet)) {
+        if (auto delegate = delegate_.lock()) {
+            auto self = shared_from_this();
+            if (delegate->onDataPush(*this, push->first, push->second)) return true;
+        }
+    }
+    std::optional<ns::Value> message = packet.value();
+    if (!message) return false;
+    onMessage(connection, message);
+    return true;
+}
+
 void FConnection::onDataMessage(const ns::Value& message) {
     FFLog("I-RDB082010", "Got data message: %@", message);
     // Everything the wire-protocol client reads is a member of a dictionary.

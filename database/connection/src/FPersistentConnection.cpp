@@ -30,8 +30,7 @@ std::optional<std::string> reasonOf(const ns::Value& response) {
 
 // The optional tag of a push: absent, or a non-negative integer. Anything
 // else makes the push unusable.
-bool readTag(const ns::Value& body, std::optional<FQueryTag>& tag) {
-    const ns::Value& value = body[kFWPAsyncServerDataUpdateBodyTag];
+bool readTag(const ns::Value& value, std::optional<FQueryTag>& tag) {
     tag.reset();
     if (value.isNull()) return true;
     if (!value.isNumber()) return false;
@@ -621,7 +620,7 @@ void FPersistentConnection::onDataPushWithAction(const std::string& action, cons
         const std::string* path = body[kFWPAsyncServerDataUpdateBodyPath].stringOrNull();
         const ns::Value& data = body[kFWPAsyncServerDataUpdateBodyData];
         std::optional<FQueryTag> tag;
-        if (!path || !readTag(body, tag)) {
+        if (!path || !readTag(body[kFWPAsyncServerDataUpdateBodyTag], tag)) {
             FFWarn("I-RDB034047", "Dropping a data push with an unusable path or tag: %@", body);
             return;
         }
@@ -637,6 +636,7 @@ void FPersistentConnection::onDataPushWithAction(const std::string& action, cons
         // can be dropped without harm; the conversion goes with the push so
         // that it is made once.
         FCheckedServerData checked;
+        checked.givenMessage = data;
         try {
             if (isMerge) {
                 checked.merge = FSnapshotUtilities::compoundWriteFromDictionary(data.asDictionary(), "onDataUpdate");
@@ -647,12 +647,12 @@ void FPersistentConnection::onDataPushWithAction(const std::string& action, cons
             FFWarn("I-RDB034047", "Dropping a data push the database cannot store: %@", e.reason());
             return;
         }
-        if (delegate) delegate->onCheckedDataUpdate(*this, *path, data, isMerge, tag, checked);
+        deliverDataUpdate(*path, isMerge, tag, checked);
     } else if (action == kFWPAsyncServerDataRangeMerge) {
         const std::string* path = body[kFWPAsyncServerDataUpdateBodyPath].stringOrNull();
         const ns::Array* ranges = body[kFWPAsyncServerDataUpdateBodyData].arrayOrNull();
         std::optional<FQueryTag> tag;
-        if (!path || !ranges || !readTag(body, tag)) {
+        if (!path || !ranges || !readTag(body[kFWPAsyncServerDataUpdateBodyTag], tag)) {
             FFWarn("I-RDB034047", "Dropping a range merge with an unusable path, ranges or tag: %@", body);
             return;
         }
@@ -702,6 +702,50 @@ void FPersistentConnection::onDataPushWithAction(const std::string& action, cons
     } else {
         FFLog("I-RDB034032", "Unsupported action from server: %@", action);
     }
+}
+
+bool FPersistentConnection::onDataPush(FConnection&, const std::string& action, const ns::json::Element& body) {
+    // Whatever would be dropped or warned about takes the values' way, which
+    // words it; here only the data's conversion may refuse them.
+    const std::string path(body.member(kFWPAsyncServerDataUpdateBodyPath)->stringValue());
+    const ns::json::Element data = *body.member(kFWPAsyncServerDataUpdateBodyData);
+    std::optional<FQueryTag> tag;
+    if (std::optional<ns::json::Element> tagElement = body.member(kFWPAsyncServerDataUpdateBodyTag)) {
+        std::optional<ns::Value> tagValue = tagElement->value();
+        if (!tagValue || !readTag(*tagValue, tag)) return false;
+    }
+    const bool isMerge = action == kFWPAsyncServerDataMerge;
+    FCheckedServerData checked;
+    try {
+        if (isMerge) {
+            // Merges are small: they go through the values.
+            std::optional<ns::Value> changes = data.value();
+            if (!changes || !changes->isDictionary()) return false;
+            if (changes->asDictionary().empty()) return true;
+            checked.merge = FSnapshotUtilities::compoundWriteFromDictionary(changes->asDictionary(), "onDataUpdate");
+            checked.givenMessage = std::move(*changes);
+        } else {
+            checked.node = nodeFromServerData(data);
+            if (!checked.node) return false;
+            checked.makeMessage = [data] { return data.value().value_or(ns::Value()); };
+        }
+    } catch (const ns::Exception& e) {
+        FFWarn("I-RDB034047", "Dropping a data push the database cannot store: %@", e.reason());
+        return true;
+    }
+    deliverDataUpdate(path, isMerge, tag, checked);
+    return true;
+}
+
+void FPersistentConnection::deliverDataUpdate(const std::string& pathString, bool isMerge,
+                                              std::optional<FQueryTag> tag, const FCheckedServerData& checked) {
+    if (dataPushObserver_) dataPushObserver_(pathString, checked);
+    if (auto delegate = delegate_.lock()) delegate->onCheckedDataUpdate(*this, pathString, isMerge, tag, checked);
+}
+
+const ns::Value& FCheckedServerData::message() const {
+    if (!givenMessage) givenMessage = makeMessage ? makeMessage() : ns::Value();
+    return *givenMessage;
 }
 
 void FPersistentConnection::onAuthRevokedWithStatus(const std::string& status, const std::string& reason) {

@@ -1,6 +1,7 @@
 #include "FServerData.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "database/model/FSnapshotUtilities.h"
@@ -16,12 +17,71 @@ constexpr size_t kChunk = 256;
 // A key the object's conversion takes as a child's name: not empty, none of
 // the characters a key may not hold. The dot also catches ".priority",
 // ".value" and ".sv", which make the object something else than children.
-bool isPlainKey(const std::string& key) {
+bool isPlainKey(std::string_view key) {
     if (key.empty()) return false;
-    return key.find_first_of("/.#$[]") == std::string::npos;
+    return key.find_first_of("/.#$[]") == std::string_view::npos;
+}
+
+// The entries of converted children in key order, the empty ones left out.
+FNodePtr childrenNode(std::vector<FChildrenDictionary::Entry>& converted) {
+    std::vector<FChildrenDictionary::Entry> entries;
+    entries.reserve(converted.size());
+    for (auto& entry : converted) {
+        if (!entry.second->isEmpty()) entries.push_back(std::move(entry));
+    }
+    // The object's text order is key order unless integer keys are mixed in.
+    const bool sorted = std::is_sorted(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return FUtilities::compareKey(a.first, b.first) < 0;
+    });
+    return FChildrenNode::make(sorted ? FChildrenDictionary::fromSortedEntries(std::move(entries))
+                                      : FChildrenDictionary::fromEntries(std::move(entries)));
 }
 
 }  // namespace
+
+FNodePtr nodeFromServerData(const ns::json::Element& data) {
+    const unsigned threads = ns::parallel::threadCount();
+    if (!data.isObject() || data.size() < kParallelChildren || threads < 2) return FSnapshotUtilities::nodeFrom(data);
+    std::vector<std::pair<std::string_view, ns::json::Element>> members;
+    members.reserve(data.size());
+    // Keys given twice and keys that are not plain take the whole object's
+    // own conversion, which decides what they mean.
+    const bool plain = data.forEach([&](std::string_view key, const ns::json::Element& child) {
+        if (!isPlainKey(key)) return false;
+        members.emplace_back(key, child);
+        return true;
+    });
+    if (!plain) return FSnapshotUtilities::nodeFrom(data);
+    std::vector<FChildrenDictionary::Entry> converted(members.size());
+    std::atomic<bool> refused = false;
+    try {
+        ns::parallel::run(threads, members.size(), kChunk, [&](size_t i) {
+            FNodePtr node = FSnapshotUtilities::nodeFrom(members[i].second);
+            if (!node) {
+                refused = true;
+                return;
+            }
+            converted[i] = {FChildKey(members[i].first), std::move(node)};
+        });
+    } catch (...) {
+        refused = true;
+    }
+    auto keyLess = [](const auto& a, const auto& b) { return FUtilities::compareKey(a.first, b.first) < 0; };
+    // Keys in strictly rising order are each there once.
+    if (!refused && std::adjacent_find(converted.begin(), converted.end(), [&](const auto& a, const auto& b) {
+                        return !keyLess(a, b);
+                    }) != converted.end()) {
+        std::vector<FChildrenDictionary::Entry> sorted = converted;
+        std::sort(sorted.begin(), sorted.end(), keyLess);
+        refused = std::adjacent_find(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+                      return a.first == b.first;
+                  }) != sorted.end();
+    }
+    // A refused child, or a key given twice: the whole object's conversion
+    // words the refusal (its path and all) as it always has.
+    if (refused) return FSnapshotUtilities::nodeFrom(data);
+    return childrenNode(converted);
+}
 
 FNodePtr nodeFromServerData(const ns::Value& data) {
     const ns::Dictionary* object = data.dictionaryOrNull();
@@ -48,15 +108,5 @@ FNodePtr nodeFromServerData(const ns::Value& data) {
         // (its path and all) as it always has.
         return FSnapshotUtilities::nodeFrom(data);
     }
-    std::vector<FChildrenDictionary::Entry> entries;
-    entries.reserve(converted.size());
-    for (auto& entry : converted) {
-        if (!entry.second->isEmpty()) entries.push_back(std::move(entry));
-    }
-    // The object's text order is key order unless integer keys are mixed in.
-    const bool sorted = std::is_sorted(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-        return FUtilities::compareKey(a.first, b.first) < 0;
-    });
-    return FChildrenNode::make(sorted ? FChildrenDictionary::fromSortedEntries(std::move(entries))
-                                      : FChildrenDictionary::fromEntries(std::move(entries)));
+    return childrenNode(converted);
 }

@@ -195,8 +195,9 @@ void FWebSocketConnection::handleIncomingFrame(const std::string& message) {
     ns::dispatchAssertQueue(dispatchQueue_);
     resetKeepAlive();
     std::optional<ns::Value> packet;
+    bool taken = false;
     if (frame_) {
-        packet = appendFrame(message);
+        packet = appendFrame(message, taken);
         if (totalFrames_ != 0) return;
     } else if (auto count = extractFrameCount(message)) {
         handleNewFrameCount(*count);
@@ -207,8 +208,9 @@ void FWebSocketConnection::handleIncomingFrame(const std::string& message) {
         FFLog("I-RDB083006", "(wsc:%@) handleNewFrameCount: %d", logId(), 1);
         totalFrames_ = 0;
         frameOverflowed_ = message.size() > kMaxPacketBytes;
-        if (!frameOverflowed_) packet = parsePacket(message);
+        if (!frameOverflowed_) packet = readPacket(message, taken);
     }
+    if (taken) return;
     if (frameOverflowed_) {
         FFWarn("I-RDB083016", "(wsc:%@) Dropping a packet larger than %u bytes", logId(), unsigned(kMaxPacketBytes));
         frameOverflowed_ = false;
@@ -222,7 +224,17 @@ void FWebSocketConnection::handleIncomingFrame(const std::string& message) {
     delegate->onMessage(*this, packet);
 }
 
-std::optional<ns::Value> FWebSocketConnection::appendFrame(const std::string& message) {
+std::optional<ns::Value> FWebSocketConnection::readPacket(const std::string& text, bool& taken) {
+    if (auto delegate = delegate_.lock()) {
+        // The delegate may drop its last reference to this object.
+        auto self = shared_from_this();
+        taken = delegate->onMessageText(*this, text);
+        if (taken) return std::nullopt;
+    }
+    return parsePacket(text);
+}
+
+std::optional<ns::Value> FWebSocketConnection::appendFrame(const std::string& message, bool& taken) {
     if (!frameOverflowed_ && frame_->size() + message.size() > kMaxPacketBytes) {
         frameOverflowed_ = true;
         frame_->clear();
@@ -235,7 +247,7 @@ std::optional<ns::Value> FWebSocketConnection::appendFrame(const std::string& me
     std::string text = std::move(*frame_);
     frame_.reset();
     if (frameOverflowed_) return std::nullopt;
-    return parsePacket(text);
+    return readPacket(text, taken);
 }
 
 // ---------------------------------------------------------------- keep-alive

@@ -108,10 +108,9 @@ public:
         updates.push_back({pathString, message, isMerge, tagId, {}, nullptr});
         events.push_back("update " + pathString);
     }
-    void onCheckedDataUpdate(FPersistentConnection& connection, const std::string& pathString,
-                             const ns::Value& message, bool isMerge, std::optional<FQueryTag> tagId,
-                             const FCheckedServerData& checked) override {
-        onDataUpdate(connection, pathString, message, isMerge, tagId);
+    void onCheckedDataUpdate(FPersistentConnection& connection, const std::string& pathString, bool isMerge,
+                             std::optional<FQueryTag> tagId, const FCheckedServerData& checked) override {
+        onDataUpdate(connection, pathString, checked.message(), isMerge, tagId);
         std::lock_guard lock(mutex);
         updates.back().checkedNode = isMerge ? checked.merge.applyToNode(FEmptyNode::emptyNode()) : checked.node;
         updates.back().checked = updates.back().checkedNode->val();

@@ -900,3 +900,87 @@ TEST_F(PersistentConnectionTest, TheForegroundAndTheNetworkTriggerAnImmediateAtt
 }
 
 }  // namespace
+
+// Data pushes are read from the packet's text straight into nodes: the node,
+// the values the delegate sees and every refusal must be those of the whole
+// packet parsed into values and converted.
+TEST_F(PersistentConnectionTest, PushedTextBecomesTheNodeItsValuesWould) {
+    connect();
+    ASSERT_TRUE(waitReady());
+    std::string large = "{";
+    for (int i = 0; i < 5000; ++i) large += "\"k" + std::to_string(i) + "\":{\"n\":" + std::to_string(i) + ",\"s\":\"x\"},";
+    std::string deep = "1";
+    for (int i = 0; i < 80; ++i) deep = "{\"d\":" + deep + "}";
+    struct Case {
+        const char* name;
+        std::string action;
+        std::string body;  // the push's body, as the server would word it
+    };
+    const std::vector<Case> cases = {
+        {"plain value", "d", R"({"p":"/v","d":42})"},
+        {"nested object, nulls and empties", "d", R"({"p":"/v","d":{"b":{"c":"x","n":null},"e":{},"a":[true,1.5]}})"},
+        {"array-like", "d", R"({"p":"/v","d":[10,null,{"x":1},"s"]})"},
+        {"integer keys before text keys", "d", R"({"d":{"10":1,"9":2,"a":3,"-1":4},"p":"/v"})"},
+        {"priorities, values and server values", "d",
+         R"({"p":"/v","d":{".priority":5,"a":{".value":"x",".priority":"p"},"b":{".sv":"timestamp"}}})"},
+        {"a key twice: the last one", "d", R"({"p":"/v","d":{"a":1,"b":2,"a":{"c":3}}})"},
+        {"numbers of every kind", "d",
+         R"({"p":"/v","d":{"i":-9223372036854775808,"u":18446744073709551615,"f":1.5e300,"z":-0.0}})"},
+        {"unicode escapes", "d", R"({"p":"/v","d":{"k\u00e9":"\ud83d\ude00 \"q\" \\ \u0001","\u6771":"\u00e9"}})"},
+        {"deep nesting", "d", R"({"p":"/v","d":)" + deep + "}"},
+        {"large object", "d", R"({"p":"/v","t":7,"d":)" + large + R"("k17":5,"10":{".priority":1,"v":2}}})"},
+        {"merge", "m", R"({"p":"/v","d":{"a/b":1,"c":{"d":true}},"t":3})"},
+        {"unstorable key", "d", R"({"p":"/v","d":{"a.b":1}})"},
+        {"unstorable in a large object", "d", R"({"p":"/v","d":)" + large + R"("bad":{"x#":1}}})"},
+        {"unstorable merge", "m", R"({"p":"/v","d":{"a/b":1,"a":2}})"},
+        {"unusable tag", "d", R"({"p":"/v","d":1,"t":"seven"})"},
+        {"the packet is not JSON", "d", R"({"p":"/v","d":[1,,2]})"},
+    };
+    auto capture = ns::SystemLog::capture();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        std::string text = R"({"t":"d","d":{"a":")" + cases[i].action + R"(","b":)" + cases[i].body + "}}";
+        const std::string path = "/case" + std::to_string(i);
+        text.replace(text.find("\"/v\""), 4, "\"" + path + "\"");
+        const std::string done = R"({"t":"d","d":{"a":"d","b":{"p":")" + path + R"(/done","d":1}}})";
+        admin("/__admin/rtdb/connections/send", {{"ns", "demo"}, {"frames", {text, done}}});
+        ASSERT_TRUE(delegate_->waitEvent("update " + path + "/done")) << delegate_->describe();
+
+        // What the values would have given.
+        ns::ErrorRef error;
+        const ns::Value packet = ns::json::parse(text, &error);
+        const ns::Value& data = packet["d"]["b"]["d"];
+        FNodePtr expected;
+        try {
+            if (!error && cases[i].action == "m") {
+                expected = FSnapshotUtilities::compoundWriteFromDictionary(data.asDictionary(), "onDataUpdate")
+                               .applyToNode(FEmptyNode::emptyNode());
+            } else if (!error) {
+                expected = FSnapshotUtilities::nodeFrom(data);
+            }
+        } catch (const ns::Exception&) {
+        }
+        std::lock_guard lock(delegate_->mutex);
+        auto update = std::find_if(delegate_->updates.begin(), delegate_->updates.end(),
+                                   [&](const auto& u) { return u.path == path; });
+        const bool usableTag = !packet["d"]["b"]["t"].isString();
+        if (!expected || !usableTag) {
+            EXPECT_EQ(update, delegate_->updates.end());
+            continue;
+        }
+        ASSERT_NE(update, delegate_->updates.end());
+        EXPECT_EQ(update->data, data);
+        EXPECT_EQ(update->isMerge, cases[i].action == "m");
+        EXPECT_EQ(update->tag.has_value(), packet["d"]["b"]["t"].isNumber());
+        EXPECT_TRUE(update->checkedNode->isEqual(*expected));
+        EXPECT_EQ(ns::json::serialize(update->checkedNode->valForExport(true)),
+                  ns::json::serialize(expected->valForExport(true)));
+        std::vector<std::string> order, expectedOrder;
+        update->checkedNode->enumerateChildren([&](const std::string& k, const FNodePtr&, bool&) { order.push_back(k); });
+        expected->enumerateChildren([&](const std::string& k, const FNodePtr&, bool&) { expectedOrder.push_back(k); });
+        EXPECT_EQ(order, expectedOrder);
+    }
+    QRVLoggerFlush();
+    EXPECT_TRUE(capture.contains("I-RDB034047"));
+    EXPECT_EQ(state(), ConnectionStateConnected);
+}

@@ -120,9 +120,8 @@ public:
     // FPersistentConnectionDelegate.
     void onDataUpdate(FPersistentConnection& connection, const std::string& pathString, const ns::Value& message,
                       bool isMerge, std::optional<FQueryTag> tagId) override;
-    void onCheckedDataUpdate(FPersistentConnection& connection, const std::string& pathString,
-                             const ns::Value& message, bool isMerge, std::optional<FQueryTag> tagId,
-                             const FCheckedServerData& checked) override;
+    void onCheckedDataUpdate(FPersistentConnection& connection, const std::string& pathString, bool isMerge,
+                             std::optional<FQueryTag> tagId, const FCheckedServerData& checked) override;
     void onRangeMerge(const std::vector<FRangeMerge>& ranges, const std::string& pathString,
                       std::optional<FQueryTag> tagId) override;
     void onConnect(FPersistentConnection& connection) override;
@@ -176,7 +175,7 @@ private:
                                      QRVDatabaseReferenceCompletion onComplete);
     // A push's data, converted once: the connection's conversion when it
     // is given and the data are still what it converted.
-    void applyDataUpdate(const std::string& pathString, const ns::Value& message, bool isMerge,
+    void applyDataUpdate(const std::string& pathString, const ns::Value* message, bool isMerge,
                          std::optional<FQueryTag> tagId, const FCheckedServerData* checked);
     // The sync tree's events for a push, or nullopt when the data cannot be
     // read as a node (logged).

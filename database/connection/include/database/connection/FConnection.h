@@ -11,10 +11,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "database/connection/FWebSocketConnection.h"
 #include "database/model/FRepoInfo.h"
 #include "platform/dispatch.h"
+#include "platform/json.h"
 #include "platform/value.h"
 
 enum FConnectionState : int32_t {
@@ -40,6 +43,17 @@ public:
                          const std::optional<std::string>& sessionID) = 0;
     // onDataMessage:withMessage:
     virtual void onDataMessage(FConnection& connection, const ns::Dictionary& message) = 0;
+    // A data push ({"a": action, "b": body}) read where it lies in the
+    // packet's text: the action is "d" or "m", the body an object of a
+    // string "p", a "d" and at most a "t" besides, each once. A delegate that
+    // takes it answers true; otherwise the packet comes to onDataMessage as
+    // values.
+    virtual bool onDataPush(FConnection& connection, const std::string& action, const ns::json::Element& body) {
+        (void)connection;
+        (void)action;
+        (void)body;
+        return false;
+    }
     // onDisconnect:withReason:
     virtual void onDisconnect(FConnection& connection, FDisconnectReason reason) = 0;
     // onKill:withReason: the server's shutdown command.
@@ -79,6 +93,9 @@ public:
 
     // FWebSocketDelegate.
     void onMessage(FWebSocketConnection& connection, const std::optional<ns::Value>& message) override;
+    // Reads the packet once; a data push's data stay in the text for the
+    // delegate to read straight from it.
+    bool onMessageText(FWebSocketConnection& connection, std::string_view text) override;
     void onDisconnect(FWebSocketConnection& connection, bool wasEverConnected) override;
 
     // A host a server may send us to: a string the URL parser takes as a
@@ -90,6 +107,9 @@ public:
 
 private:
     void onDataMessage(const ns::Value& message);
+    // The push's action and body when the packet is a data push of the form
+    // onDataPush takes.
+    static std::optional<std::pair<std::string, ns::json::Element>> dataPush(const ns::json::Element& packet);
     void onControl(const ns::Value& control);
     void onHandshake(const ns::Value& handshake);
     void onConnectionReady(std::optional<double> timestamp, const std::optional<std::string>& sessionID);

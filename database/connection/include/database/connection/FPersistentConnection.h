@@ -55,6 +55,15 @@ class FPersistentConnection;
 struct FCheckedServerData {
     FNodePtr node;
     FCompoundWrite merge;
+
+    // The data as values (a merge's: a dictionary of relative path strings
+    // to values). When the connection read the data straight from the
+    // packet's text, they are made from it at the first call, so that only
+    // whoever looks at them pays for them; only during the delegate's call.
+    const ns::Value& message() const;
+    // What message() makes them with when they are not given.
+    std::function<ns::Value()> makeMessage;
+    mutable std::optional<ns::Value> givenMessage;
 };
 
 // Implemented by the repository; called on the worker queue.
@@ -66,13 +75,12 @@ public:
     virtual void onDataUpdate(FPersistentConnection& connection, const std::string& pathString,
                               const ns::Value& message, bool isMerge, std::optional<FQueryTag> tagId) = 0;
     // What the connection calls: the same push with the data it has already
-    // converted, so that a delegate need not convert them again. By default
-    // the conversion is set aside and onDataUpdate called.
-    virtual void onCheckedDataUpdate(FPersistentConnection& connection, const std::string& pathString,
-                                     const ns::Value& message, bool isMerge, std::optional<FQueryTag> tagId,
-                                     const FCheckedServerData& checked) {
-        (void)checked;
-        onDataUpdate(connection, pathString, message, isMerge, tagId);
+    // converted, so that a delegate need not convert them again (their
+    // values are checked.message()). By default the conversion is set aside
+    // and onDataUpdate called.
+    virtual void onCheckedDataUpdate(FPersistentConnection& connection, const std::string& pathString, bool isMerge,
+                                     std::optional<FQueryTag> tagId, const FCheckedServerData& checked) {
+        onDataUpdate(connection, pathString, checked.message(), isMerge, tagId);
     }
     // onRangeMerge:forPath:tagId:
     virtual void onRangeMerge(const std::vector<FRangeMerge>& ranges, const std::string& pathString,
@@ -161,11 +169,16 @@ public:
     const std::shared_ptr<FConnection>& realtimeForTesting() const { return realtime_; }
     const std::shared_ptr<QRVRetryHelper>& retryHelperForTesting() const { return retryHelper_; }
     size_t outstandingPutCountForTesting() const { return outstandingPuts_.size(); }
+    // Called with each data push's path and data, converted and checked,
+    // just before the delegate hears of them (benchmarks time the split).
+    using DataPushObserver = std::function<void(const std::string& pathString, const FCheckedServerData& checked)>;
+    void setDataPushObserverForTesting(DataPushObserver observer) { dataPushObserver_ = std::move(observer); }
 
     // FConnectionDelegate.
     void onReady(FConnection& fconnection, std::optional<double> timestamp,
                  const std::optional<std::string>& sessionID) override;
     void onDataMessage(FConnection& fconnection, const ns::Dictionary& message) override;
+    bool onDataPush(FConnection& fconnection, const std::string& action, const ns::json::Element& body) override;
     void onDisconnect(FConnection& fconnection, FDisconnectReason reason) override;
     void onKill(FConnection& fconnection, const std::string& reason) override;
 
@@ -200,6 +213,8 @@ private:
     void sendOnDisconnectAction(const std::string& action, const std::string& pathString, const ns::Value& data,
                                 FCallbackStatusBlock onComplete);
     void onDataPushWithAction(const std::string& action, const ns::Value& body);
+    void deliverDataUpdate(const std::string& pathString, bool isMerge, std::optional<FQueryTag> tag,
+                           const FCheckedServerData& checked);
     void onAuthRevokedWithStatus(const std::string& status, const std::string& reason);
     void onListenRevoked(const FPath& path);
     void cancelSentTransactions();
@@ -233,5 +248,6 @@ private:
     FAuthTokenProviderPtr authTokenProvider_;
     std::optional<std::string> authToken_;
     bool forceAuthTokenRefresh_ = false;
+    DataPushObserver dataPushObserver_;
     uint64_t currentFetchTokenAttempt_ = 0;
 };

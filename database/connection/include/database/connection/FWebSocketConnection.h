@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "database/connection/FSRWebSocket.h"
 #include "database/model/FRepoInfo.h"
@@ -32,6 +33,13 @@ public:
     // onMessage:withMessage: the parsed packet, or nullopt when the text was
     // not JSON (or the packet was dropped as too large).
     virtual void onMessage(FWebSocketConnection& connection, const std::optional<ns::Value>& message) = 0;
+    // A whole packet's text before it is parsed: a delegate that reads the
+    // packet itself answers true, and onMessage is not called for it.
+    virtual bool onMessageText(FWebSocketConnection& connection, std::string_view text) {
+        (void)connection;
+        (void)text;
+        return false;
+    }
     // onDisconnect:wasEverConnected: the socket ended by itself.
     virtual void onDisconnect(FWebSocketConnection& connection, bool wasEverConnected) = 0;
 };
@@ -94,7 +102,9 @@ private:
     void nop(ns::Timer& timer);
     std::optional<int32_t> extractFrameCount(const std::string& message) const;
     void handleNewFrameCount(int32_t numFrames);
-    std::optional<ns::Value> appendFrame(const std::string& message);
+    std::optional<ns::Value> appendFrame(const std::string& message, bool& taken);
+    // The packet of a whole text, unless the delegate takes the text.
+    std::optional<ns::Value> readPacket(const std::string& text, bool& taken);
     void closeIfNeverConnected();
     void onClosed();
     void shutdown();

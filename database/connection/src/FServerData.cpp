@@ -22,17 +22,20 @@ bool isPlainKey(std::string_view key) {
     return key.find_first_of("/.#$[]") == std::string_view::npos;
 }
 
-// The entries of converted children in key order, the empty ones left out.
-FNodePtr childrenNode(std::vector<FChildrenDictionary::Entry>& converted) {
+bool keyLess(const FChildrenDictionary::Entry& a, const FChildrenDictionary::Entry& b) {
+    return FUtilities::compareKey(a.first, b.first) < 0;
+}
+
+// The entries of converted children in key order, the empty ones left out;
+// `inKeyOrder` when the caller has seen they are.
+FNodePtr childrenNode(std::vector<FChildrenDictionary::Entry>& converted, bool inKeyOrder = false) {
     std::vector<FChildrenDictionary::Entry> entries;
     entries.reserve(converted.size());
     for (auto& entry : converted) {
         if (!entry.second->isEmpty()) entries.push_back(std::move(entry));
     }
     // The object's text order is key order unless integer keys are mixed in.
-    const bool sorted = std::is_sorted(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-        return FUtilities::compareKey(a.first, b.first) < 0;
-    });
+    const bool sorted = inKeyOrder || std::is_sorted(entries.begin(), entries.end(), keyLess);
     return FChildrenNode::make(sorted ? FChildrenDictionary::fromSortedEntries(std::move(entries))
                                       : FChildrenDictionary::fromEntries(std::move(entries)));
 }
@@ -66,11 +69,11 @@ FNodePtr nodeFromServerData(const ns::json::Element& data) {
     } catch (...) {
         refused = true;
     }
-    auto keyLess = [](const auto& a, const auto& b) { return FUtilities::compareKey(a.first, b.first) < 0; };
     // Keys in strictly rising order are each there once.
-    if (!refused && std::adjacent_find(converted.begin(), converted.end(), [&](const auto& a, const auto& b) {
-                        return !keyLess(a, b);
-                    }) != converted.end()) {
+    auto notRising = [](const auto& a, const auto& b) { return !keyLess(a, b); };
+    const bool rising =
+        !refused && std::adjacent_find(converted.begin(), converted.end(), notRising) == converted.end();
+    if (!refused && !rising) {
         std::vector<FChildrenDictionary::Entry> sorted = converted;
         std::sort(sorted.begin(), sorted.end(), keyLess);
         refused = std::adjacent_find(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
@@ -80,7 +83,7 @@ FNodePtr nodeFromServerData(const ns::json::Element& data) {
     // A refused child, or a key given twice: the whole object's conversion
     // words the refusal (its path and all) as it always has.
     if (refused) return FSnapshotUtilities::nodeFrom(data);
-    return childrenNode(converted);
+    return childrenNode(converted, rising);
 }
 
 FNodePtr nodeFromServerData(const ns::Value& data) {

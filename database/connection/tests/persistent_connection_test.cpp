@@ -908,7 +908,9 @@ TEST_F(PersistentConnectionTest, PushedTextBecomesTheNodeItsValuesWould) {
     connect();
     ASSERT_TRUE(waitReady());
     std::string large = "{";
-    for (int i = 0; i < 5000; ++i) large += "\"k" + std::to_string(i) + "\":{\"n\":" + std::to_string(i) + ",\"s\":\"x\"},";
+    for (int i = 0; i < 5000; ++i) {
+        large += "\"k" + std::to_string(i) + "\":{\"n\":" + std::to_string(i) + ",\"s\":\"x\"},";
+    }
     std::string deep = "1";
     for (int i = 0; i < 80; ++i) deep = "{\"d\":" + deep + "}";
     struct Case {

@@ -176,6 +176,7 @@ public:
         const Node* n = root_;
         const uint64_t prefix = orderPrefix(key);
         while (n) {
+            prefetchRun(n);
             int c = compareAt(key, prefix, n);
             if (c == 0) return &n->kv.second;
             n = c < 0 ? n->left : n->right;
@@ -675,10 +676,24 @@ private:
     void warmPath(const Q& key, uint64_t prefix) const {
         const Node* n = root_;
         while (n) {
+            prefetchRun(n);
             prefetchForCopy(n);
             int c = compareAt(key, prefix, n);
             if (c == 0) return;
             n = c < 0 ? n->left : n->right;
+        }
+    }
+    // A node at the start of a run (see build23) is the top of the run's
+    // subtree: its other lines are asked for with it, as the next levels of
+    // the descent read them. Runs are aligned to their size; a node that
+    // only happens to be aligned costs a few needless loads.
+    static void prefetchRun(const Node* n) {
+        if constexpr (Node::kPooled) {
+            const auto at = reinterpret_cast<uintptr_t>(n);
+            if (at % 256 != 0) return;
+            const char* p = reinterpret_cast<const char*>(n);
+            const size_t lines = at % 1024 == 0 ? 16 : at % 512 == 0 ? 8 : 4;
+            for (size_t i = 1; i < lines; ++i) __builtin_prefetch(p + 64 * i);
         }
     }
 
@@ -826,11 +841,14 @@ private:
 
     // A valid left-leaning tree over sorted entries in linear time: the
     // entries are laid out as a 2-3 tree with every leaf at the same depth
-    // (3-nodes become a black node with a red left child).
+    // (3-nodes become a black node with a red left child). Pooled nodes are
+    // placed in runs, each holding a subtree's top kRunLevels levels, so a
+    // descent through a tree too large for the caches waits for one run
+    // every kRunLevels levels (see prefetchRun) rather than for each node.
     static Node* buildBalanced(Entry* entries, size_t n) {
         size_t height = 0;
         while ((size_t(2) << height) - 1 <= n) ++height;  // 2^h - 1 <= n < 2^(h+1) - 1
-        Node* root = build23(entries, n, height);
+        Node* root = build23(entries, n, height, nullptr, 0);
         finalize(root);
         if (root) root->red = false;
         return root;
@@ -844,27 +862,83 @@ private:
         }
         return m - 1;
     }
-    static Node* build23(Entry* entries, size_t n, size_t height) {
-        if (n == 0 || height == 0) return nullptr;
+    // How build23 splits n keys of a tree of this height: a 2-node (one
+    // key, two children) or a 3-node (two keys, three children).
+    static bool isTwoNode(size_t n, size_t height) {
         size_t childMax = maxKeys(height - 1);
-        if (n - 1 <= (childMax == SIZE_MAX ? SIZE_MAX : 2 * childMax)) {
+        return n - 1 <= (childMax == SIZE_MAX ? SIZE_MAX : 2 * childMax);
+    }
+    // Nodes build23 makes for n keys within `levels` links of the top.
+    static size_t topNodes(size_t n, size_t height, size_t levels) {
+        if (n == 0 || height == 0 || levels == 0) return 0;
+        if (isTwoNode(n, height)) {
             size_t left = (n - 1) / 2;
-            Node* l = build23(entries, left, height - 1);
-            Node* r = build23(entries + left + 1, n - 1 - left, height - 1);
-            const uint64_t prefix = orderPrefix(entries[left].first);
-            return new Node(std::move(entries[left]), prefix, false, l, r);
+            return 1 + topNodes(left, height - 1, levels - 1) + topNodes(n - 1 - left, height - 1, levels - 1);
         }
-        size_t rest = n - 2;
-        size_t a = rest / 3;
-        size_t b = (rest - a) / 2;
-        size_t c = rest - a - b;
-        Node* c0 = build23(entries, a, height - 1);
-        Node* c1 = build23(entries + a + 1, b, height - 1);
-        Node* c2 = build23(entries + a + b + 2, c, height - 1);
-        const uint64_t lowerPrefix = orderPrefix(entries[a].first);
-        const uint64_t upperPrefix = orderPrefix(entries[a + b + 1].first);
-        Node* lower = new Node(std::move(entries[a]), lowerPrefix, true, c0, c1);
-        return new Node(std::move(entries[a + b + 1]), upperPrefix, false, lower, c2);
+        size_t rest = n - 2, a = rest / 3, b = (rest - a) / 2, c = rest - a - b;
+        size_t lower = levels < 2 ? 0 : 1 + topNodes(a, height - 1, levels - 2) + topNodes(b, height - 1, levels - 2);
+        return 1 + lower + topNodes(c, height - 1, levels - 1);
+    }
+
+    // Slots for the top levels of a subtree, taken in the order the build
+    // asks for them; what is left is freed when the subtree is done.
+    static constexpr size_t kRunLevels = 4;
+    struct Run {
+        char* slots = nullptr;
+        size_t size = 0;
+        size_t used = 0;
+        void* take() {
+            if (used < size) return slots + 64 * used++;
+            return Node::operator new(sizeof(Node));
+        }
+        void finish() {
+            for (; used < size; ++used) Node::Pool::deallocate(slots + 64 * used);
+        }
+    };
+    static void startRun(Run& run, size_t n, size_t height) {
+        if constexpr (Node::kPooled) {
+            size_t want = topNodes(n, height, kRunLevels);
+            if (want < 3) return;
+            size_t size = want <= 4 ? 4 : want <= 8 ? 8 : 16;
+            run.slots = static_cast<char*>(Node::Pool::allocateRun(size));
+            if (run.slots) run.size = size;
+        }
+    }
+    // `run` holds the slots of the levels above; `level` is this subtree's
+    // depth below the run's top.
+    static Node* build23(Entry* entries, size_t n, size_t height, Run* run, size_t level) {
+        if (n == 0 || height == 0) return nullptr;
+        Run own;
+        if (!run || level >= kRunLevels) {
+            startRun(own, n, height);
+            run = &own;
+            level = 0;
+        }
+        Node* node;
+        if (isTwoNode(n, height)) {
+            void* slot = run->take();
+            size_t left = (n - 1) / 2;
+            Node* l = build23(entries, left, height - 1, run, level + 1);
+            Node* r = build23(entries + left + 1, n - 1 - left, height - 1, run, level + 1);
+            const uint64_t prefix = orderPrefix(entries[left].first);
+            node = ::new (slot) Node(std::move(entries[left]), prefix, false, l, r);
+        } else {
+            size_t rest = n - 2;
+            size_t a = rest / 3;
+            size_t b = (rest - a) / 2;
+            size_t c = rest - a - b;
+            void* upperSlot = run->take();
+            void* lowerSlot = run->take();
+            Node* c0 = build23(entries, a, height - 1, run, level + 2);
+            Node* c1 = build23(entries + a + 1, b, height - 1, run, level + 2);
+            Node* c2 = build23(entries + a + b + 2, c, height - 1, run, level + 1);
+            const uint64_t lowerPrefix = orderPrefix(entries[a].first);
+            const uint64_t upperPrefix = orderPrefix(entries[a + b + 1].first);
+            Node* lower = ::new (lowerSlot) Node(std::move(entries[a]), lowerPrefix, true, c0, c1);
+            node = ::new (upperSlot) Node(std::move(entries[a + b + 1]), upperPrefix, false, lower, c2);
+        }
+        if (run == &own) own.finish();
+        return node;
     }
 
     template <class Q>

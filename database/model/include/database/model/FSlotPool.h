@@ -10,11 +10,16 @@
 // reuse once freed, never given back to the heap. Each thread keeps a short
 // list of free slots of its own, so taking or giving one back is a few loads
 // and stores, and the shared list's lock is taken once per batch.
+//
+// A run of adjacent slots, aligned to its size, lets a structure built at
+// once keep what is read together in one place (a tree's top levels over a
+// subtree, fetched together); its slots are freed one by one like any other.
 
 #include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <new>
 
@@ -50,6 +55,18 @@ public:
         if (++local.count > 2 * kBatch) shared().giveBatch(local);
     }
 
+    // `count` adjacent slots (a power of two, at most kMaxRun) at an
+    // address aligned to count * Size, or nullptr when the pool holds many
+    // free slots: a run comes from fresh memory, and cutting it while freed
+    // slots wait would grow the pool rather than reuse them.
+    static constexpr size_t kMaxRun = 16;
+    static void* allocateRun(size_t count) {
+        if (count == 0 || count > kMaxRun || (count & (count - 1)) != 0 || tLocal.dead) return nullptr;
+        char* run = shared().takeRun(count);
+        if (run) ASAN_UNPOISON_MEMORY_REGION(run, count * Size);
+        return run;
+    }
+
 private:
     struct Free {
         Free* next;
@@ -57,7 +74,7 @@ private:
     static constexpr size_t kBatch = 64;
     static constexpr size_t kSlab = size_t(64) << 10;
     static constexpr size_t kHugeSlab = size_t(2) << 20;
-    static_assert(Align <= kHugeSlab);
+    static_assert(Align <= kHugeSlab && kMaxRun * Size <= kSlab / 4);
 
     // Free slots are poisoned for AddressSanitizer but for the moments
     // their link is read or written.
@@ -141,7 +158,48 @@ private:
             count_ += n;
         }
 
+        char* takeRun(size_t count) {
+            const size_t bytes = count * Size;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (count_ * 8 > slabBytes_ / Size) return nullptr;
+            // Slots skipped to reach the alignment become free ones.
+            for (;;) {
+                if (end_ - bump_ >= std::ptrdiff_t(bytes) && reinterpret_cast<uintptr_t>(bump_) % bytes == 0) break;
+                if (end_ - bump_ < std::ptrdiff_t(bytes)) {
+                    while (end_ - bump_ >= std::ptrdiff_t(Size)) freeBumpSlot();
+                    newSlab();
+                } else {
+                    freeBumpSlot();
+                }
+            }
+            char* run = bump_;
+            bump_ += bytes;
+            ASAN_POISON_MEMORY_REGION(run, bytes);
+            return run;
+        }
+
     private:
+        void freeBumpSlot() {
+            auto* slot = reinterpret_cast<Free*>(bump_);
+            bump_ += Size;
+            link(slot, list_);
+            list_ = slot;
+            ++count_;
+        }
+        void newSlab() {
+            // Each slab starts with a pointer to the one before, so every
+            // slab stays reachable (leak checkers see them held).
+            const bool huge = HugeAfter != 0 && slabBytes_ >= HugeAfter;
+            const size_t size = huge ? kHugeSlab : kSlab;
+            char* slab = static_cast<char*>(::operator new(size, std::align_val_t(huge ? kHugeSlab : Align)));
+            if (huge) (void)madvise(slab, size, MADV_HUGEPAGE);  // a hint: without it, small pages
+            slabBytes_ += size;
+            *reinterpret_cast<char**>(slab) = slabs_;
+            slabs_ = slab;
+            bump_ = slab + (sizeof(char*) + Align - 1) / Align * Align;
+            end_ = slab + size;
+        }
+
         Free* takeLocked() {
             if (list_) {
                 Free* slot = list_;
@@ -149,19 +207,7 @@ private:
                 --count_;
                 return slot;
             }
-            if (end_ - bump_ < std::ptrdiff_t(Size)) {
-                // Each slab starts with a pointer to the one before, so
-                // every slab stays reachable (leak checkers see them held).
-                const bool huge = HugeAfter != 0 && slabBytes_ >= HugeAfter;
-                const size_t size = huge ? kHugeSlab : kSlab;
-                char* slab = static_cast<char*>(::operator new(size, std::align_val_t(huge ? kHugeSlab : Align)));
-                if (huge) (void)madvise(slab, size, MADV_HUGEPAGE);  // a hint: without it, small pages
-                slabBytes_ += size;
-                *reinterpret_cast<char**>(slab) = slabs_;
-                slabs_ = slab;
-                bump_ = slab + (sizeof(char*) + Align - 1) / Align * Align;
-                end_ = slab + size;
-            }
+            if (end_ - bump_ < std::ptrdiff_t(Size)) newSlab();
             auto* slot = reinterpret_cast<Free*>(bump_);
             bump_ += Size;
             ASAN_POISON_MEMORY_REGION(slot, Size);

@@ -237,9 +237,25 @@ public:
             if (i == count_) entries.emplace_back(std::move(key), std::move(value));
             return fromSortedEntries(std::move(entries), cmp_);
         }
-        bool replaced = false;
         const uint64_t prefix = orderPrefix(key);
-        warmPath(key, prefix);
+        // One read-only descent, requesting the lines a copy needs while it
+        // waits for the next node; a key already present keeps the tree's
+        // shape, so only its path is copied, from the bottom up.
+        std::array<const Node*, kMaxDepth> path;
+        size_t depth = 0;
+        for (const Node* n = root_; n && depth < kMaxDepth;) {
+            prefetchRun(n);
+            prefetchForCopy(n);
+            path[depth++] = n;
+            int c = compareAt(key, prefix, n);
+            if (c == 0) {
+                out.root_ = copyPath(path.data(), depth, value);
+                out.count_ = count_;
+                return out;
+            }
+            n = c < 0 ? n->left : n->right;
+        }
+        bool replaced = false;
         retain(root_);
         Node* r = insertRec(ownRef(root_), key, prefix, value, replaced);
         r->red = false;
@@ -670,6 +686,31 @@ private:
         // The copy takes a reference to the key as well.
         if constexpr (FSortedKeySharing<K>::kEnabled) __builtin_prefetch(FSortedKeySharing<K>::identity(n->kv.first), 1);
     }
+    // Deeper than any tree: a left-leaning red-black tree of n nodes is at
+    // most 2 log2(n + 1) deep.
+    static constexpr size_t kMaxDepth = 2 * 64;
+
+    // A new root sharing all but the `depth` nodes of `path` (from the root
+    // to the node of the key), whose copies take `value` at the bottom. The
+    // copies are whole when made, so they are published as they are.
+    static Node* copyPath(const Node* const* path, size_t depth, V& value) {
+        const Node* o = path[depth - 1];
+        retain(o->left);
+        retain(o->right);
+        Node* below = new Node(Entry(o->kv.first, std::move(value)), o->prefix, o->red, o->left, o->right);
+        below->transient = false;
+        for (size_t i = depth - 1; i > 0; --i) {
+            o = path[i - 1];
+            const bool wentLeft = o->left == path[i];
+            Node* other = wentLeft ? o->right : o->left;
+            retain(other);
+            Node* c = new Node(o->kv, o->prefix, o->red, wentLeft ? below : other, wentLeft ? other : below);
+            c->transient = false;
+            below = c;
+        }
+        return below;
+    }
+
     // A read-only descent to the key before the copying one: the lines the
     // copies need are requested while the descent waits for the next node.
     template <class Q>

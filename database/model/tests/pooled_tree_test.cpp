@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
 #include <set>
 
+#include "database/model/FChildKey.h"
 #include "database/model/FImmutableSortedDictionary.h"
 #include "database/model/FSlotPool.h"
+#include "database/model/FUtilities.h"
 
 namespace {
 
@@ -50,6 +53,36 @@ TEST(PooledTree, BuiltTreesKeepEveryVersionAcrossReplaces) {
         EXPECT_EQ(d.count(), size_t(n));
         EXPECT_EQ(d.find(1), nullptr);
         for (const auto& [version, expected] : history) EXPECT_EQ(contents(version), expected) << n;
+    }
+}
+
+// Keys alike in their first eight bytes, so every descent compares their
+// text; removals move keys between nodes, and each node must compare its own.
+TEST(PooledTree, KeysComparedByTextThroughRemovals) {
+    using TextDict = FImmutableSortedDictionary<FChildKey, int64_t, FKeyComparator>;
+    auto key = [](int i) { return "shared-prefix-" + std::to_string(100000 + i); };
+    std::vector<TextDict::Entry> entries;
+    for (int i = 0; i < 2000; ++i) entries.emplace_back(FChildKey::makeUnshared(key(i)), i);
+    TextDict d = TextDict::fromSortedEntries(entries);
+    std::set<int> present;
+    for (int i = 0; i < 2000; ++i) present.insert(i);
+    std::mt19937 rng(3);
+    for (int step = 0; step < 1500; ++step) {
+        const int i = int(rng() % 2000);
+        d = step % 3 == 0 ? d.insert(key(i), -i) : d.remove(key(i));
+        if (step % 3 == 0) {
+            present.insert(i);
+        } else {
+            present.erase(i);
+        }
+    }
+    ASSERT_TRUE(d.checkInvariants());
+    for (int i = 0; i < 2000; ++i) {
+        const int64_t* v = d.find(key(i));
+        ASSERT_EQ(v != nullptr, present.count(i) == 1) << i;
+        if (v) {
+            EXPECT_EQ(std::abs(*v), i);
+        }
     }
 }
 

@@ -113,10 +113,8 @@ void FWriteTree::addMergeAtPath(const FPath& path, const FCompoundWrite& changed
 
 void FWriteTree::queueAdd(const FWriteRecordPtr& record) {
     if (relayerPending_) return;
-    std::vector<FPath> paths = writtenPaths(*record);
-    paths.push_back(record->path());
     pendingAdds_[record->writeId()] = pendingBase_ + pending_.size();
-    pending_.push_back({record, true, !visibleWriteRelatedTo(paths), false});
+    pending_.push_back({record, true, !visibleWriteRelatedTo(*record), false});
 }
 
 void FWriteTree::queueRemoval(const FWriteRecordPtr& record) {
@@ -204,58 +202,46 @@ const FCompoundWrite& FWriteTree::layered() const {
 }
 
 void FWriteTree::WrittenPaths::add(const FPath& path, int delta) {
-    // The delta counts at every node down the path (below, then here at its
-    // end); the first child it leaves counting nothing goes with its branch.
-    Node* node = &root_;
-    Node* pruneFrom = nullptr;
-    const std::string* prunedKey = nullptr;
-    for (const std::string& key : path) {
-        node->below += delta;
-        std::unique_ptr<Node>& child = node->children[key];
-        if (!child) child = std::make_unique<Node>();
-        if (!pruneFrom && child->here + child->below + delta <= 0) {
-            pruneFrom = node;
-            prunedKey = &key;
-        }
-        node = child.get();
+    // The delta counts at every place down the path (below, then here at
+    // its end); a place left counting nothing goes.
+    std::string& key = key_;
+    key.clear();
+    const size_t length = path.length();
+    for (size_t i = 0;; ++i) {
+        auto entry = counts_.try_emplace(key).first;
+        (i == length ? entry->second.here : entry->second.below) += delta;
+        if (entry->second.here + entry->second.below <= 0) counts_.erase(entry);
+        if (i == length) return;
+        key += '/';
+        key += path.pieceAt(i);
     }
-    node->here += delta;
-    if (pruneFrom) pruneFrom->children.erase(*prunedKey);
 }
 
-const FWriteTree::WrittenPaths::Node* FWriteTree::WrittenPaths::reach(const FPath& path, bool& writtenAbove) const {
-    writtenAbove = false;
-    const Node* node = &root_;
-    for (const std::string& key : path) {
-        if (node->here > 0) {
-            writtenAbove = true;
-            return nullptr;
-        }
-        auto child = node->children.find(key);
-        if (child == node->children.end()) return nullptr;
-        node = child->second.get();
+bool FWriteTree::WrittenPaths::reach(const FPath& path, bool below) const {
+    // Every place with a write at or below it has an entry, so the walk ends
+    // at the first place without one.
+    std::string& key = key_;
+    key.clear();
+    auto entry = counts_.find(key);
+    for (const std::string& piece : path) {
+        if (entry == counts_.end()) return false;
+        if (entry->second.here > 0) return true;
+        key += '/';
+        key += piece;
+        entry = counts_.find(key);
     }
-    return node;
-}
-
-bool FWriteTree::WrittenPaths::relatedTo(const FPath& path) const {
-    bool above;
-    const Node* node = reach(path, above);
-    return above || (node && (node->here > 0 || node->below > 0));
-}
-
-bool FWriteTree::WrittenPaths::writtenAtOrAbove(const FPath& path) const {
-    bool above;
-    const Node* node = reach(path, above);
-    return above || (node && node->here > 0);
+    return entry != counts_.end() && (entry->second.here > 0 || (below && entry->second.below > 0));
 }
 
 void FWriteTree::indexWrittenPaths(const FWriteRecord& record, int delta) {
+    // A set writes its own path only: no list of one to make.
+    if (record.isOverwrite()) return visibleWrittenPaths_.add(record.path(), delta);
     for (const FPath& written : writtenPaths(record)) visibleWrittenPaths_.add(written, delta);
 }
 
-bool FWriteTree::visibleWriteRelatedTo(const std::vector<FPath>& paths) const {
-    return std::any_of(paths.begin(), paths.end(), [&](const FPath& path) { return visibleWrittenPaths_.relatedTo(path); });
+bool FWriteTree::visibleWriteRelatedTo(const FWriteRecord& record) const {
+    // What an update writes lies below its path.
+    return visibleWrittenPaths_.relatedTo(record.path());
 }
 
 FWriteRecordPtr FWriteTree::writeForId(int64_t writeId) const {
@@ -275,20 +261,12 @@ bool FWriteTree::removeWriteId(int64_t writeId) {
 
     bool visible = removed->visible();
     bool overlaps = false;
-    std::vector<FPath> removedPaths;
-    if (visible) {
-        indexWrittenPaths(*removed, -1);
-        removedPaths = writtenPaths(*removed);
-    }
+    if (visible) indexWrittenPaths(*removed, -1);
     // With no other visible write at, above or below its path or what it
     // wrote, the walk below finds nothing: it stays visible and overlaps
     // nothing.
-    auto relatedToOthers = [&] {
-        std::vector<FPath> paths = removedPaths;
-        paths.push_back(removed->path());
-        return visibleWriteRelatedTo(paths);
-    };
-    if (visible && relatedToOthers()) {
+    if (visible && visibleWriteRelatedTo(*removed)) {
+        const std::vector<FPath> removedPaths = writtenPaths(*removed);
         for (size_t j = allWrites_.size(); j-- > 0;) {
             const FWriteRecord& other = *allWrites_[j];
             if (!other.visible()) continue;

@@ -123,38 +123,43 @@ public:
     const std::deque<FWriteRecordPtr>& allWrites() const { return allWrites_; }
 
 private:
-    // Every path a visible record writes, with the number of such records,
-    // as a tree of keys: a removal that no other visible write is related
-    // to (the common case of acknowledgements arriving in order for
-    // unrelated locations) needs no walk over the other records, and the
-    // question costs one look-up per key of the path, however many writes
-    // are pending.
+    // Every path a visible record writes, with the number of such records
+    // writing at and below each of its ancestors: a removal that no other
+    // visible write is related to (the common case of acknowledgements
+    // arriving in order for unrelated locations) needs no walk over the
+    // other records, and the question costs one look-up per key of the path,
+    // however many writes are pending. One table holds every level, keyed by
+    // the path's text, and only places something is written at or below: a
+    // place's entry goes when its last write does, and no table of a level
+    // is made or freed as writes come and go.
     class WrittenPaths {
     public:
         void add(const FPath& path, int delta);
         // Whether a path is written at, above or below this one.
-        bool relatedTo(const FPath& path) const;
+        bool relatedTo(const FPath& path) const { return reach(path, true); }
         // Whether a path is written at or above this one.
-        bool writtenAtOrAbove(const FPath& path) const;
-        void clear() { root_ = Node(); }
-        bool isEmpty() const { return root_.here + root_.below == 0; }
+        bool writtenAtOrAbove(const FPath& path) const { return reach(path, false); }
+        void clear() { counts_.clear(); }
+        bool isEmpty() const { return counts_.empty(); }
 
     private:
-        struct Node {
+        struct Counts {
             // Records writing here, and below here.
             int here = 0;
             int below = 0;
-            std::unordered_map<std::string, std::unique_ptr<Node>> children;
         };
-        // The node at `path` (null when there is none), or null with
-        // `writtenAbove` set when a write lies above it on the way down.
-        const Node* reach(const FPath& path, bool& writtenAbove) const;
-        Node root_;
+        // Whether a path is written above, at, or (when asked) below this one.
+        bool reach(const FPath& path, bool below) const;
+        // "" for the root, "/a/b" for a place below it.
+        std::unordered_map<std::string, Counts> counts_;
+        // Room for the keys a question builds.
+        mutable std::string key_;
     };
     // Counts the visible records' written paths by `delta`.
     void indexWrittenPaths(const FWriteRecord& record, int delta);
-    // Whether a visible record writes at, above or below one of the paths.
-    bool visibleWriteRelatedTo(const std::vector<FPath>& paths) const;
+    // Whether a visible record writes at, above or below the record's path
+    // or a path it writes.
+    bool visibleWriteRelatedTo(const FWriteRecord& record) const;
 
     // A change to the layered writes not yet made: a visible record added
     // or, as the only visible write about its paths, removed. An add made

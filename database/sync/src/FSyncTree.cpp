@@ -207,9 +207,11 @@ FEventList FSyncTree::applyOperationHelper(const FOperation& operation, const FI
     if (!serverCache && syncPoint) serverCache = (*syncPoint)->completeServerCacheAtPath(FPath::empty());
     FEventList events;
     const std::string& childKey = operation.path().pieceAt(0);
-    FOperationPtr childOperation = operation.operationForChild(childKey);
+    // The child's operation is made only where a view lies below: a write
+    // where nobody listens costs no copy of it.
     const FImmutableTree<FSyncPointPtr>* childTree = tree.children().find(childKey);
-    if (childOperation && childTree) {
+    FOperationPtr childOperation = childTree ? operation.operationForChild(childKey) : nullptr;
+    if (childOperation) {
         FNodePtr childServerCache = serverCache ? serverCache->getImmediateChild(childKey) : nullptr;
         append(events, applyOperationHelper(*childOperation, *childTree, childServerCache,
                                             writesCache.childWriteTreeRef(childKey)));

@@ -39,6 +39,29 @@ inline double seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// Processor time (ns) and thread switches of a process so far, over the
+// threads it has now.
+struct Usage {
+    double cpuNs = 0;
+    double switches = 0;
+};
+
+inline Usage usageOf(pid_t pid) {
+    Usage usage;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        double ns = 0;
+        if (schedstat >> ns) usage.cpuNs += ns;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") != std::string::npos) {
+                usage.switches += std::stod(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return usage;
+}
+
 // Counts events and lets a thread wait for a number of them.
 class Counter {
 public:

@@ -35,29 +35,6 @@ constexpr size_t kLookUps = 200;
 constexpr size_t kRoundTrips = 200;
 constexpr size_t kPipelined = 10000;
 
-// Processor time (ns) and thread switches of a process so far, over the
-// threads it has now.
-struct Usage {
-    double cpuNs = 0;
-    double switches = 0;
-};
-
-Usage usageOf(pid_t pid) {
-    Usage usage;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::ifstream schedstat(task.path() / "schedstat");
-        double ns = 0;
-        if (schedstat >> ns) usage.cpuNs += ns;
-        std::ifstream status(task.path() / "status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.find("ctxt_switches:") != std::string::npos) {
-                usage.switches += std::stod(line.substr(line.find(':') + 1));
-            }
-        }
-    }
-    return usage;
-}
-
 // A raw web socket that counts what comes back.
 class Socket : public FSRWebSocketDelegate {
 public:

@@ -1,6 +1,10 @@
 #include "backend/core/http_server.h"
 
+#include <linux/sockios.h>
 #include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
@@ -86,6 +90,9 @@ constexpr std::size_t kFilePieceBytes = 64 * 1024;
 constexpr std::size_t kBodyReadBytes = 64 * 1024;
 // How long a web socket waits for the peer's answer to its close frame.
 constexpr auto kCloseWait = std::chrono::seconds(5);
+// Queued messages a web socket writes to its socket in one call, framed by
+// itself, at most this much at a time.
+constexpr std::size_t kBatchBytes = 16 * 1024;
 
 enum class Kind { Http, Https, Ws, Wss };
 
@@ -617,6 +624,27 @@ public:
         queue_.pop_front();
         return item;
     }
+    // The whole messages at the front, up to `maxBytes` of them, when two
+    // or more wait there.
+    std::vector<Item> popMessages(std::size_t maxBytes) {
+        std::lock_guard lock(mutex_);
+        std::size_t count = 0, bytes = 0;
+        for (const Item& item : queue_) {
+            if (item.what != What::Message || bytes + item.data.size() > maxBytes) break;
+            bytes += item.data.size();
+            ++count;
+        }
+        if (count < 2) return {};
+        std::vector<Item> items(std::make_move_iterator(queue_.begin()),
+                                std::make_move_iterator(queue_.begin() + std::ptrdiff_t(count)));
+        queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(count));
+        return items;
+    }
+    // Gives back what popMessages took, in its place.
+    void unpop(std::vector<Item>& items) {
+        std::lock_guard lock(mutex_);
+        queue_.insert(queue_.begin(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    }
     // Bytes leave the count once written.
     void written(std::size_t bytes) {
         std::lock_guard lock(mutex_);
@@ -702,7 +730,13 @@ public:
         ws_.set_option(timeouts);
         ws_.read_message_max(maxMessageBytes);
         ws_.control_callback([this](websocket::frame_type kind, beast::string_view payload) {
-            if (kind != websocket::frame_type::pong) return;
+            // Beast answers a ping or a close from its read, which ends only
+            // once that answer is written: until then a batch might meet it
+            // on the socket.
+            if (kind != websocket::frame_type::pong) {
+                beastMayBeWriting_ = true;
+                return;
+            }
             std::lock_guard lock(mutex_);
             pongs_.emplace_back(payload);
         });
@@ -808,6 +842,8 @@ private:
                 return self->finish();
             }
             if (self->finished_) return;
+            // A read ends after any answer it wrote.
+            self->beastMayBeWriting_ = false;
             Message message{self->ws_.got_text(), beast::buffers_to_string(self->readBuffer_.data())};
             self->readBuffer_.consume(self->readBuffer_.size());
             ++self->handled_;
@@ -863,6 +899,11 @@ private:
         if (finished_) return;
         if (outlet_->abortRequested()) return finish();
         if (writing_ || closeSent_) return;
+        if constexpr (std::is_same_v<Stream, PlainStream>) {
+            while (writeBatch()) {
+                if (finished_) return;
+            }
+        }
         auto item = outlet_->pop();
         if (!item) return;
         writing_ = true;
@@ -913,6 +954,68 @@ private:
         }
     }
 
+    // Several queued messages go to the socket in one call, framed here (a
+    // server's frames are unmasked and no extension is offered), instead of
+    // one Beast write and its completion each: the peer reads the same
+    // frames. Only between Beast's own writes: none of this session's is
+    // under way when drain() runs, and Beast answers pings and closes from
+    // its read, which must have ended since. With no unsent bytes in the
+    // socket the kernel takes a batch this small whole, or refuses all of it
+    // when the send room is full (the messages then go through Beast); one
+    // taken in part, short of memory for sockets, is finished here, waiting
+    // on the socket, so that nothing comes between its frames. False when
+    // nothing was written.
+    bool writeBatch() {
+        if (mode_ != Mode::WebSocket || midMessage_ || beastMayBeWriting_ || !ws_.is_open()) return false;
+        const int fd = lowest(ws_).socket().native_handle();
+        int unsent = 0;
+        if (::ioctl(fd, SIOCOUTQNSD, &unsent) != 0 || unsent != 0) return false;
+        std::vector<Outlet::Item> items = outlet_->popMessages(kBatchBytes);
+        if (items.empty()) return false;
+        std::size_t payload = 0;
+        for (const Outlet::Item& item : items) payload += item.data.size();
+        std::string frames;
+        frames.reserve(payload + 4 * items.size());
+        for (const Outlet::Item& item : items) appendFrame(frames, item.text, item.data);
+        std::size_t sent = 0;
+        while (sent < frames.size()) {
+            const ssize_t n = ::send(fd, frames.data() + sent, frames.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += std::size_t(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (sent == 0) {
+                    outlet_->unpop(items);
+                    return false;
+                }
+                pollfd out{fd, POLLOUT, 0};
+                if (::poll(&out, 1, int(std::chrono::milliseconds(kCloseWait).count())) > 0) continue;
+            }
+            finish();
+            return true;
+        }
+        outlet_->written(payload);
+        return true;
+    }
+
+    // One final frame of a message, unmasked; a batch holds no payload
+    // longer than a 16-bit length.
+    static void appendFrame(std::string& out, bool text, const std::string& data) {
+        static_assert(kBatchBytes <= 0xffff);
+        out += char(0x80 | (text ? 0x1 : 0x2));
+        const std::size_t size = data.size();
+        if (size < 126) {
+            out += char(size);
+        } else {
+            out += char(126);
+            out += char(size >> 8);
+            out += char(size & 0xff);
+        }
+        out += data;
+    }
+
     // The connection is over: nothing more is read or written.
     void finish() {
         if (finished_) return;
@@ -953,6 +1056,7 @@ private:
     bool closeSent_ = false;
     bool finished_ = false;
     bool midMessage_ = false;
+    bool beastMayBeWriting_ = false;
     std::atomic<uint16_t> closeCode_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> pongs_;

@@ -14,12 +14,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "backend/core/http_util.h"
 #include "backend/core/server.h"
@@ -74,21 +78,87 @@ bool eventually(Pred pred, int seconds = 30) {
     return false;
 }
 
-// A masked client text frame.
-std::string clientFrame(const std::string& text) {
+// A masked client frame, final, of the opcode.
+std::string maskedFrame(int opcode, const std::string& payload) {
     std::string frame;
-    frame += char(0x81);
-    if (text.size() < 126) {
-        frame += char(0x80 | text.size());
-    } else {
+    frame += char(0x80 | opcode);
+    if (payload.size() < 126) {
+        frame += char(0x80 | payload.size());
+    } else if (payload.size() <= 0xffff) {
         frame += char(0x80 | 126);
-        frame += char((text.size() >> 8) & 0xff);
-        frame += char(text.size() & 0xff);
+        frame += char((payload.size() >> 8) & 0xff);
+        frame += char(payload.size() & 0xff);
+    } else {
+        frame += char(0x80 | 127);
+        for (int shift = 56; shift >= 0; shift -= 8) frame += char((uint64_t(payload.size()) >> shift) & 0xff);
     }
     const char mask[4] = {1, 2, 3, 4};
     frame.append(mask, 4);
-    for (size_t i = 0; i < text.size(); ++i) frame += char(text[i] ^ mask[i % 4]);
+    for (size_t i = 0; i < payload.size(); ++i) frame += char(payload[i] ^ mask[i % 4]);
     return frame;
+}
+
+std::string clientFrame(const std::string& text) { return maskedFrame(0x1, text); }
+
+// What a server sent on a raw web socket: its text messages (continuations
+// joined) and pong payloads, or what was wrong with a frame.
+struct ServerFrames {
+    std::vector<std::string> messages;
+    std::vector<std::string> pongs;
+    std::string fault;
+};
+
+// Reads frames, `bytes` first, until `messages` messages and `pongs` pongs
+// came, a frame was one no server may send, or nothing came for 10 s.
+ServerFrames readServerFrames(int fd, std::string bytes, size_t messages, size_t pongs) {
+    ServerFrames out;
+    std::string partial;
+    size_t at = 0;
+    for (int quiet = 0; (out.messages.size() < messages || out.pongs.size() < pongs) && quiet < 200;) {
+        const size_t left = bytes.size() - at;
+        const auto byte = [&](size_t i) { return uint64_t(uint8_t(bytes[at + i])); };
+        size_t header = 2;
+        uint64_t length = left >= 2 ? byte(1) & 0x7f : 0;
+        if (length == 126) header = 4;
+        if (length == 127) header = 10;
+        if (left >= header && header > 2) {
+            length = 0;
+            for (size_t i = 2; i < header; ++i) length = (length << 8) | byte(i);
+        }
+        if (left >= 2 && left >= header && left - header >= length) {
+            if ((byte(1) & 0x80) || (byte(0) & 0x70)) {
+                out.fault = "a masked frame or reserved bits set";
+                return out;
+            }
+            const std::string payload = bytes.substr(at + header, length);
+            const uint64_t opcode = byte(0) & 0x0f;
+            if (opcode == 0xA) {
+                out.pongs.push_back(payload);
+            } else if (opcode == 0x1 || opcode == 0x0) {
+                partial += payload;
+                if (byte(0) & 0x80) out.messages.push_back(std::exchange(partial, {}));
+            } else {
+                out.fault = "a frame of opcode " + std::to_string(opcode);
+                return out;
+            }
+            at += header + length;
+            continue;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) {
+            ++quiet;
+            continue;
+        }
+        char chunk[65536];
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            out.fault = "the connection ended";
+            return out;
+        }
+        bytes.append(chunk, size_t(n));
+        quiet = 0;
+    }
+    return out;
 }
 
 class CoreTest : public ::testing::Test {
@@ -304,6 +374,60 @@ TEST_F(CoreTest, PipelinedRequestsChunkedBodiesAndHeadAreAnsweredInOrder) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].body, "uno-dos");
     EXPECT_EQ(seen[0].header("Content-Encoding"), "gzip");
+}
+
+// Messages echoed in a burst come back framed whole and in order, whatever
+// their lengths, with a pong for each ping sent among them.
+TEST_F(CoreTest, WebSocketBurstsComeBackWholeAndInOrderWithAPongForEachPing) {
+    struct Case {
+        const char* name;
+        std::vector<size_t> sizes;
+        std::vector<size_t> pingsAfter;
+    };
+    const std::vector<Case> cases = {
+        {"many small messages", std::vector<size_t>(300, 20), {0, 150, 299}},
+        {"each length field's edges", {0, 1, 125, 126, 127, 1000, 16383, 16384, 16385, 65535, 65536, 70000, 3, 4}, {2, 9}},
+        {"more than one write's worth", std::vector<size_t>(60, 1000), {30}},
+    };
+    auto backend = launch();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int fd = connectTo(backend->wsPort());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendAll(fd, "GET /echo HTTP/1.1\r\nHost: echo.localhost\r\nUpgrade: websocket\r\n"
+                                "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                "Sec-WebSocket-Version: 13\r\n\r\n"));
+        std::string head;
+        for (int i = 0; i < 600 && head.find("\r\n\r\n") == std::string::npos; ++i) {
+            pollfd p{fd, POLLIN, 0};
+            char buffer[256];
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            head.append(buffer, size_t(n));
+        }
+        ASSERT_EQ(head.rfind("HTTP/1.1 101", 0), 0u) << head;
+        std::string burst;
+        std::vector<std::string> sent, pings;
+        for (size_t i = 0; i < c.sizes.size(); ++i) {
+            std::string text = std::to_string(i) + ":";
+            text.resize(c.sizes[i], char('a' + i % 26));
+            sent.push_back(text);
+            burst += maskedFrame(0x1, text);
+            if (std::count(c.pingsAfter.begin(), c.pingsAfter.end(), i)) {
+                pings.push_back("ping " + std::to_string(i));
+                burst += maskedFrame(0x9, pings.back());
+            }
+        }
+        ASSERT_TRUE(sendAll(fd, burst));
+        const ServerFrames frames =
+            readServerFrames(fd, head.substr(head.find("\r\n\r\n") + 4), sent.size(), pings.size());
+        ::close(fd);
+        EXPECT_EQ(frames.fault, "");
+        EXPECT_EQ(frames.pongs, pings);
+        ASSERT_EQ(frames.messages.size(), sent.size());
+        for (size_t i = 0; i < sent.size(); ++i) EXPECT_TRUE(frames.messages[i] == sent[i]) << "message " << i;
+    }
 }
 
 // A client that sends its next request the moment an answer arrives (head

@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <deque>
@@ -188,6 +189,19 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     std::string output;
     std::string sending;
     bool writeInFlight = false;
+    // A writer was told there is no room (a short write, or no space):
+    // space-available comes again once the I/O thread has sent some.
+    bool spaceOwed = false;
+    // A writer is sending from its own thread: a write or close of the
+    // socket asked for meanwhile waits until it is done.
+    bool sendingNow = false;
+    // Bytes have come in since the last write sent from a writer's thread.
+    // Only the first write after an answer is sent at once: writes that
+    // follow one another with none in between, a pipeline's, wait for the
+    // I/O thread, which sends them together.
+    bool answered = true;
+    bool writeWanted = false;
+    bool closeWanted = false;
     bool sendShutdown = false;
     bool socketClosed = false;
 
@@ -276,6 +290,10 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         if (coalesce && ((s.posted | s.held) & event)) return;
         if (s.queue) {
             if (coalesce) s.posted |= event;
+            if (holdPosts || flushingPosts) {
+                outbox.push_back({s.queue, isInput, event});
+                return;
+            }
             s.queue->async([self = shared_from_this(), isInput, event] { self->deliver(isInput, event); });
             return;
         }
@@ -290,6 +308,62 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         if (coalesce) s.posted |= event;
         loop->perform([self = shared_from_this(), isInput, event] { self->deliver(isInput, event); });
     }
+
+    // Events the I/O thread raises while it holds the mutex wait in the
+    // outbox until it lets go: a queue's thread woken for them would
+    // otherwise find the mutex taken and sleep once more. Events raised
+    // meanwhile on other threads join the outbox while it is emptied, so
+    // every queue still gets them in the order they were raised.
+    struct Posting {
+        DispatchQueuePtr queue;
+        bool isInput;
+        StreamEvent event;
+    };
+    std::vector<Posting> outbox;
+    bool holdPosts = false;
+    bool flushingPosts = false;
+
+    class HeldPosts {
+    public:
+        // Made before the lock is taken, so it ends after the lock is let go.
+        explicit HeldPosts(Connection& c) : c_(c) {}
+        // Mutex held.
+        void start() {
+            c_.holdPosts = true;
+            started_ = true;
+        }
+        ~HeldPosts() {
+            if (!started_) return;
+            std::vector<Posting> batch;
+            {
+                std::lock_guard lock(c_.mutex);
+                c_.holdPosts = false;
+                if (c_.outbox.empty()) return;
+                batch.swap(c_.outbox);
+                c_.flushingPosts = true;
+            }
+            for (;;) {
+                for (auto& p : batch) {
+                    p.queue->async([self = c_.shared_from_this(), isInput = p.isInput, event = p.event] {
+                        self->deliver(isInput, event);
+                    });
+                }
+                batch.clear();
+                std::lock_guard lock(c_.mutex);
+                if (c_.outbox.empty()) {
+                    c_.flushingPosts = false;
+                    return;
+                }
+                batch.swap(c_.outbox);
+            }
+        }
+        HeldPosts(const HeldPosts&) = delete;
+        HeldPosts& operator=(const HeldPosts&) = delete;
+
+    private:
+        Connection& c_;
+        bool started_ = false;
+    };
 
     void deliver(bool isInput, StreamEvent event) {
         std::shared_ptr<Stream> stream;
@@ -558,12 +632,15 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         for (;;) {
             const ssize_t n = ::recv(handle, into, length, MSG_DONTWAIT);
             const int code = n < 0 ? errno : 0;
+            HeldPosts held(*this);
             std::unique_lock lock(mutex);
+            held.start();
             targetWriting = false;
             targetIdle.notify_all();
             readInFlight = false;
             if (socketClosed) return;
             if (n > 0) {
+                answered = true;
                 landed(size_t(n));
             } else if (n == 0 || code == ECONNRESET) {
                 reachedEnd();
@@ -602,9 +679,12 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
     void didRead(const asio::error_code& ec, size_t n) {
         {
+            HeldPosts held(*this);
             std::unique_lock lock(mutex);
+            held.start();
             readInFlight = false;
             if (socketClosed) return;
+            if (n > 0) answered = true;
             size_t toTarget = 0;
             if (n > 0 && targetAwaitsBytes() && side(true).status != StreamStatus::Closed) {
                 // Read into a chunk before the target was lent (or through
@@ -644,6 +724,10 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
     void startWrite() {
         std::unique_lock lock(mutex);
+        if (sendingNow) {
+            writeWanted = true;
+            return;
+        }
         if (writeInFlight || error || socketClosed || !ready) return;
         if (output.empty()) {
             finishOutputIfClosed();
@@ -663,7 +747,9 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
     void didWrite(const asio::error_code& ec) {
         {
+            HeldPosts held(*this);
             std::lock_guard lock(mutex);
+            held.start();
             writeInFlight = false;
             sending.clear();
             if (socketClosed) return;
@@ -671,9 +757,38 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
                 if (ec != asio::error::operation_aborted) fail(systemError(ec));
                 return;
             }
-            if (side(false).status == StreamStatus::Open) post(false, kStreamEventHasSpaceAvailable);
+            if (side(false).status == StreamStatus::Open && std::exchange(spaceOwed, false)) {
+                post(false, kStreamEventHasSpaceAvailable);
+            }
         }
         startWrite();
+    }
+
+    // Whether a writer may send from its own thread (mutex held): the
+    // first write after an answer, with nothing queued before its bytes and
+    // nothing on its way, so a request leaves without waking the I/O
+    // thread. TLS records are the I/O thread's alone.
+    bool maySendNow() const {
+        return answered && output.empty() && !writeInFlight && ready && !tls && !socketClosed && !error && fd >= 0;
+    }
+
+    // What the socket takes at once of `bytes`, sent on the calling thread
+    // with the mutex released (the caller marked the write in flight, so
+    // the socket stays open meanwhile). Stops at the first refusal; the
+    // rest, and any error, are left to the I/O thread's write.
+    static size_t sendNow(int handle, const uint8_t* bytes, size_t length) {
+        size_t sent = 0;
+        while (sent < length) {
+            const ssize_t n = ::send(handle, bytes + sent, length - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += size_t(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        return sent;
     }
 
     // Mutex held, nothing left to send.
@@ -691,6 +806,10 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
     void closeSocket() {
         std::lock_guard lock(mutex);
+        if (sendingNow) {
+            closeWanted = true;
+            return;
+        }
         if (socketClosed) return;
         socketClosed = true;
         asio::error_code ignored;
@@ -1004,23 +1123,55 @@ bool InputStream::hasBytesAvailable() const {
 
 long OutputStream::write(const uint8_t* buffer, size_t length) {
     auto& c = *connection_;
-    std::lock_guard lock(c.mutex);
-    auto& s = c.side(false);
-    if (s.status == StreamStatus::Opening) return 0;
-    if (s.status != StreamStatus::Open) return -1;
-    const size_t room = c.output.size() < kMaxOutputBuffered ? kMaxOutputBuffered - c.output.size() : 0;
-    const size_t n = std::min(room, length);
-    if (n == 0) return 0;
-    const bool wasEmpty = c.output.empty();
-    c.output.append(reinterpret_cast<const char*>(buffer), n);
-    if (wasEmpty) asio::post(IOThread::context(), [self = c.shared_from_this()] { self->startWrite(); });
-    return long(n);
+    bool startWriting = false;
+    bool closing = false;
+    size_t taken = 0;
+    {
+        std::unique_lock lock(c.mutex);
+        auto& s = c.side(false);
+        if (s.status == StreamStatus::Opening) return 0;
+        if (s.status != StreamStatus::Open) return -1;
+        size_t sent = 0;
+        const bool sendsNow = length > 0 && c.maySendNow();
+        if (sendsNow) {
+            const int handle = c.fd;
+            c.writeInFlight = c.sendingNow = true;
+            c.answered = false;
+            lock.unlock();
+            sent = Connection::sendNow(handle, buffer, length);
+            lock.lock();
+            c.writeInFlight = c.sendingNow = false;
+            startWriting = std::exchange(c.writeWanted, false);
+            closing = std::exchange(c.closeWanted, false);
+        }
+        // What the socket did not take goes before anything other writers
+        // queued meanwhile.
+        const size_t room = c.output.size() < kMaxOutputBuffered ? kMaxOutputBuffered - c.output.size() : 0;
+        const size_t n = std::min(room, length - sent);
+        if (sent + n < length) c.spaceOwed = true;
+        if (n > 0 && sendsNow) {
+            startWriting = true;
+            c.output.insert(0, reinterpret_cast<const char*>(buffer) + sent, n);
+        } else if (n > 0) {
+            startWriting = c.output.empty();
+            c.output.append(reinterpret_cast<const char*>(buffer) + sent, n);
+        }
+        taken = sent + n;
+    }
+    // Posted with the lock released, so the I/O thread does not wake only
+    // to wait for it.
+    if (startWriting) asio::post(IOThread::context(), [self = c.shared_from_this()] { self->startWrite(); });
+    if (closing) asio::post(IOThread::context(), [self = c.shared_from_this()] { self->closeSocket(); });
+    return long(taken);
 }
 
 bool OutputStream::hasSpaceAvailable() const {
-    std::lock_guard lock(connection_->mutex);
-    const auto& c = *connection_;
-    return c.sides[1].status == StreamStatus::Open && c.output.size() < kMaxOutputBuffered;
+    auto& c = *connection_;
+    std::lock_guard lock(c.mutex);
+    if (c.sides[1].status != StreamStatus::Open) return false;
+    if (c.output.size() < kMaxOutputBuffered) return true;
+    c.spaceOwed = true;
+    return false;
 }
 
 struct StreamAccess {

@@ -297,6 +297,82 @@ struct TargetReader : ns::StreamDelegate {
     bool ended = false;
 };
 
+struct SpaceCounter : ns::StreamDelegate {
+    void streamHandleEvent(ns::Stream&, ns::StreamEvent event) override {
+        if (event != ns::kStreamEventHasSpaceAvailable) return;
+        ++count;
+        space.signal();
+    }
+    std::atomic<int> count{0};
+    ns::DispatchSemaphore space{0};
+};
+
+// Records written from several threads at once, sent from the writer's
+// thread or left to the I/O thread, reach the peer whole and in each
+// writer's order; a writer refused room hears when there is some again, and
+// writers never refused hear nothing after the open.
+TEST(SocketStreamTest, WritesArriveWholeAndInOrderFromAnyThread) {
+    struct Case {
+        int writers, writes;
+        size_t size;
+    };
+    // Several writers write less in all than a stream buffers, so none is
+    // refused and no record is split.
+    for (const Case& c : {Case{1, 3, 5}, Case{1, 2, 6 << 20}, Case{4, 300, 1000}, Case{2, 3, 512 << 10}}) {
+        SCOPED_TRACE(::testing::Message() << c.writers << " writers x " << c.writes << " x " << c.size);
+        uint16_t port = 0;
+        const int listener = ns::testing::listenOnLoopback(port, 1);
+        std::string all;
+        std::thread sink([&] {
+            const int fd = ::accept(listener, nullptr, nullptr);
+            std::vector<char> buffer(1 << 16);
+            for (ssize_t n; (n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0;) all.append(buffer.data(), size_t(n));
+            ::close(fd);
+        });
+        auto pair = ns::createStreamPairWithSocketToHost("127.0.0.1", port);
+        auto spaces = std::make_shared<SpaceCounter>();
+        pair.output->setDelegate(spaces);
+        pair.output->setDispatchQueue(ns::DispatchQueue::serial("test.writes"));
+        pair.output->open();
+        ASSERT_TRUE(spaces->space.wait(30));
+        auto record = [&](int writer, int seq) {
+            std::string r = std::to_string(writer) + ":" + std::to_string(seq) + ":";
+            r.resize(c.size, char('a' + writer));
+            return r;
+        };
+        std::vector<std::thread> writers;
+        for (int w = 0; w < c.writers; ++w) {
+            writers.emplace_back([&, w] {
+                for (int i = 0; i < c.writes; ++i) {
+                    const std::string r = record(w, i);
+                    for (size_t at = 0; at < r.size();) {
+                        const long n = pair.output->write(reinterpret_cast<const uint8_t*>(r.data()) + at, r.size() - at);
+                        ASSERT_GE(n, 0);
+                        at += size_t(n);
+                        if (at < r.size()) {
+                            ASSERT_TRUE(spaces->space.wait(30));
+                        }
+                    }
+                }
+            });
+        }
+        for (auto& t : writers) t.join();
+        if (size_t(c.writers * c.writes) * c.size < (size_t(4) << 20)) {
+            EXPECT_EQ(spaces->count, 1);
+        }
+        pair.output->close();
+        sink.join();
+        ::close(listener);
+        ASSERT_EQ(all.size(), size_t(c.writers * c.writes) * c.size);
+        std::vector<int> next(size_t(c.writers), 0);
+        for (size_t at = 0; at < all.size(); at += c.size) {
+            const int writer = all[at] - '0';
+            ASSERT_TRUE(writer >= 0 && writer < c.writers) << "at " << at;
+            ASSERT_EQ(all.compare(at, c.size, record(writer, next[size_t(writer)]++)), 0) << "at " << at;
+        }
+    }
+}
+
 TEST(SocketStreamTest, LentTargetsTakeTheNextBytesInOrder) {
     struct Case {
         const char* name;

@@ -403,6 +403,10 @@ TEST(SocketStreamTest, LentTargetsTakeTheNextBytesInOrder) {
         pair.input->scheduleInRunLoop(ns::RunLoop::mainShared());
         pair.input->open();
         peer.accept();
+        // The peer's accept can return before the I/O thread has seen the
+        // connection, and a target is lent only to an open stream.
+        ASSERT_TRUE(ns::RunLoop::main().runUntil(
+            [&] { return pair.input->streamStatus() == ns::StreamStatus::Open; }, 30));
         const std::string bytes = patternOf(c.before + c.after);
         if (c.before > 0) {
             pair.input->setReadLowWater(c.before);
@@ -446,6 +450,8 @@ TEST(SocketStreamTest, ClosingTakesBackATargetBeingFilled) {
         pair.input->open();
         pair.output->open();
         peer.accept();
+        ASSERT_TRUE(ns::RunLoop::main().runUntil(
+            [&] { return pair.input->streamStatus() == ns::StreamStatus::Open; }, 30));
         auto target = std::make_unique<uint8_t[]>(length);
         ASSERT_TRUE(pair.input->lendReadTarget(target.get(), length));
         peer.send(patternOf(2 * length));

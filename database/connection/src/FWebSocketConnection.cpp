@@ -176,7 +176,10 @@ void FWebSocketConnection::webSocket(const std::shared_ptr<FSRWebSocket>&, const
 }
 
 std::optional<int32_t> FWebSocketConnection::extractFrameCount(const std::string& message) const {
-    if (FStringUtilities::utf16Length(message) > 4) return std::nullopt;
+    // No UTF-8 sequence takes more than four bytes for a UTF-16 unit: a
+    // longer text is never a count, and a large packet is not walked to
+    // learn so.
+    if (message.size() > 16 || FStringUtilities::utf16Length(message) > 4) return std::nullopt;
     const int64_t count = leadingIntegerValue(message);
     // Four characters cannot announce more than 9999 frames; the cap keeps
     // it so whatever the text looks like.

@@ -192,16 +192,6 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
     // A writer was told there is no room (a short write, or no space):
     // space-available comes again once the I/O thread has sent some.
     bool spaceOwed = false;
-    // A writer is sending from its own thread: a write or close of the
-    // socket asked for meanwhile waits until it is done.
-    bool sendingNow = false;
-    // Bytes have come in since the last write sent from a writer's thread.
-    // Only the first write after an answer is sent at once: writes that
-    // follow one another with none in between, a pipeline's, wait for the
-    // I/O thread, which sends them together.
-    bool answered = true;
-    bool writeWanted = false;
-    bool closeWanted = false;
     bool sendShutdown = false;
     bool socketClosed = false;
 
@@ -640,7 +630,6 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
             readInFlight = false;
             if (socketClosed) return;
             if (n > 0) {
-                answered = true;
                 landed(size_t(n));
             } else if (n == 0 || code == ECONNRESET) {
                 reachedEnd();
@@ -684,7 +673,6 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
             held.start();
             readInFlight = false;
             if (socketClosed) return;
-            if (n > 0) answered = true;
             size_t toTarget = 0;
             if (n > 0 && targetAwaitsBytes() && side(true).status != StreamStatus::Closed) {
                 // Read into a chunk before the target was lent (or through
@@ -724,10 +712,6 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
     void startWrite() {
         std::unique_lock lock(mutex);
-        if (sendingNow) {
-            writeWanted = true;
-            return;
-        }
         if (writeInFlight || error || socketClosed || !ready) return;
         if (output.empty()) {
             finishOutputIfClosed();
@@ -764,33 +748,6 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
         startWrite();
     }
 
-    // Whether a writer may send from its own thread (mutex held): the
-    // first write after an answer, with nothing queued before its bytes and
-    // nothing on its way, so a request leaves without waking the I/O
-    // thread. TLS records are the I/O thread's alone.
-    bool maySendNow() const {
-        return answered && output.empty() && !writeInFlight && ready && !tls && !socketClosed && !error && fd >= 0;
-    }
-
-    // What the socket takes at once of `bytes`, sent on the calling thread
-    // with the mutex released (the caller marked the write in flight, so
-    // the socket stays open meanwhile). Stops at the first refusal; the
-    // rest, and any error, are left to the I/O thread's write.
-    static size_t sendNow(int handle, const uint8_t* bytes, size_t length) {
-        size_t sent = 0;
-        while (sent < length) {
-            const ssize_t n = ::send(handle, bytes + sent, length - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n > 0) {
-                sent += size_t(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;
-            }
-        }
-        return sent;
-    }
-
     // Mutex held, nothing left to send.
     void finishOutputIfClosed() {
         const bool outClosed = side(false).status == StreamStatus::Closed;
@@ -806,10 +763,6 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
 
     void closeSocket() {
         std::lock_guard lock(mutex);
-        if (sendingNow) {
-            closeWanted = true;
-            return;
-        }
         if (socketClosed) return;
         socketClosed = true;
         asio::error_code ignored;
@@ -1122,47 +1075,29 @@ bool InputStream::hasBytesAvailable() const {
 }
 
 long OutputStream::write(const uint8_t* buffer, size_t length) {
+    // The I/O thread sends every write: sending from the writer's thread
+    // saved it a wake-up but, on two busy cores, made a round trip slower
+    // (the loopback delivery and the peer's wake-up ran on the writer's
+    // core, ahead of its answer's handling).
     auto& c = *connection_;
     bool startWriting = false;
-    bool closing = false;
-    size_t taken = 0;
+    size_t n = 0;
     {
-        std::unique_lock lock(c.mutex);
+        std::lock_guard lock(c.mutex);
         auto& s = c.side(false);
         if (s.status == StreamStatus::Opening) return 0;
         if (s.status != StreamStatus::Open) return -1;
-        size_t sent = 0;
-        const bool sendsNow = length > 0 && c.maySendNow();
-        if (sendsNow) {
-            const int handle = c.fd;
-            c.writeInFlight = c.sendingNow = true;
-            c.answered = false;
-            lock.unlock();
-            sent = Connection::sendNow(handle, buffer, length);
-            lock.lock();
-            c.writeInFlight = c.sendingNow = false;
-            startWriting = std::exchange(c.writeWanted, false);
-            closing = std::exchange(c.closeWanted, false);
-        }
-        // What the socket did not take goes before anything other writers
-        // queued meanwhile.
         const size_t room = c.output.size() < kMaxOutputBuffered ? kMaxOutputBuffered - c.output.size() : 0;
-        const size_t n = std::min(room, length - sent);
-        if (sent + n < length) c.spaceOwed = true;
-        if (n > 0 && sendsNow) {
-            startWriting = true;
-            c.output.insert(0, reinterpret_cast<const char*>(buffer) + sent, n);
-        } else if (n > 0) {
-            startWriting = c.output.empty();
-            c.output.append(reinterpret_cast<const char*>(buffer) + sent, n);
-        }
-        taken = sent + n;
+        n = std::min(room, length);
+        if (n < length) c.spaceOwed = true;
+        if (n == 0) return 0;
+        startWriting = c.output.empty();
+        c.output.append(reinterpret_cast<const char*>(buffer), n);
     }
     // Posted with the lock released, so the I/O thread does not wake only
     // to wait for it.
     if (startWriting) asio::post(IOThread::context(), [self = c.shared_from_this()] { self->startWrite(); });
-    if (closing) asio::post(IOThread::context(), [self = c.shared_from_this()] { self->closeSocket(); });
-    return long(taken);
+    return long(n);
 }
 
 bool OutputStream::hasSpaceAvailable() const {

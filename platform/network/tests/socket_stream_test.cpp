@@ -307,9 +307,8 @@ struct SpaceCounter : ns::StreamDelegate {
     ns::DispatchSemaphore space{0};
 };
 
-// Records written from several threads at once, sent from the writer's
-// thread or left to the I/O thread, reach the peer whole and in each
-// writer's order; a writer refused room hears when there is some again, and
+// Records written from several threads at once reach the peer whole and in
+// each writer's order; a writer refused room hears when there is some again, and
 // writers never refused hear nothing after the open.
 TEST(SocketStreamTest, WritesArriveWholeAndInOrderFromAnyThread) {
     struct Case {

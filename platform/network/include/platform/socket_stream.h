@@ -8,11 +8,7 @@
 //   - read takes what has arrived (a bounded buffer; the socket is not read
 //     while it is full);
 //   - write takes what fits in the outgoing buffer and returns the count; the
-//     bytes taken are sent even if the stream is closed right after. A
-//     plain (not TLS) stream sends the first write after bytes came in, when
-//     nothing waits to be sent, from the writer's own thread, as far as the
-//     socket takes it; the rest, and writes that follow one another with
-//     nothing received between them, go out through the I/O thread.
+//     bytes taken are sent even if the stream is closed right after.
 // Events, as in CFStream: open-completed (once connected, and for TLS once
 // the handshake is done), bytes-available, space-available, error, end.
 // Space-available comes once the stream is open, and again only after a

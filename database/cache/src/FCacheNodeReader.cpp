@@ -62,6 +62,15 @@ bool isPriorityLeaf(const FNodePtr& node) {
     return p;
 }
 
+// Byte order of two texts; most keys of an object differ in their first
+// byte, which settles it without a call.
+[[gnu::always_inline]] inline bool byteLess(std::string_view a, std::string_view b) {
+    if (!a.empty() && !b.empty() && a.front() != b.front()) {
+        return static_cast<unsigned char>(a.front()) < static_cast<unsigned char>(b.front());
+    }
+    return a < b;
+}
+
 // Places deeper or further along than these share the last one.
 constexpr size_t kPlaceDepths = 16;
 constexpr size_t kPlacePositions = 32;
@@ -104,11 +113,7 @@ private:
 
 }  // namespace
 
-FChildKey FCacheNodeReader::Sharing::Place::key(std::string_view name) {
-    if (key_ == name) {
-        keyLookUps_.note(true);
-        return key_;
-    }
+FChildKey FCacheNodeReader::Sharing::Place::newKey(std::string_view name) {
     if (keyLookUps_.shouldLook()) {
         bool reused;
         key_ = FChildKey::shared(name, reused);
@@ -150,29 +155,39 @@ public:
         skipSpace();
         if (p_ == end_) return nullptr;
         if (*p_ == '{') return object(depth);
-        ns::Value value;
-        if (!primitive(value)) return nullptr;
-        if (value.isNull()) return FEmptyNode::emptyNode();
-        if (!place) return leaf(value, nullptr);
-        if (value.isString() && value.asString().size() > kQuorvaneMaxLeafSize) return nullptr;
-        return place->leaf(value);
+        return primitiveThen([&](const ns::Value& value) -> FNodePtr {
+            if (value.isNull()) return FEmptyNode::emptyNode();
+            if (!place) return leaf(value, nullptr);
+            if (value.isString() && value.asString().size() > kQuorvaneMaxLeafSize) return nullptr;
+            return place->leaf(value);
+        });
     }
 
     // A string, number, boolean or null.
     bool primitive(ns::Value& out) {
+        return primitiveThen([&](ns::Value&& value) {
+            out = std::move(value);
+            return true;
+        });
+    }
+
+    // What `use` makes of the next string, number, boolean or null, which
+    // it is handed as made (a leaf needs no value moved into place); the
+    // empty result when there is none.
+    template <class Use>
+    auto primitiveThen(Use&& use) -> decltype(use(ns::Value())) {
         skipSpace();
-        if (p_ == end_) return false;
+        if (p_ == end_) return {};
         switch (*p_) {
             case '"': {
                 std::string_view s;
-                if (!stringView(s, scratch_)) return false;
-                out = ns::Value(s);
-                return true;
+                if (!stringView(s, scratch_)) return {};
+                return use(ns::Value(s));
             }
-            case 't': return word("true") && (out = ns::Value(true), true);
-            case 'f': return word("false") && (out = ns::Value(false), true);
-            case 'n': return word("null");
-            default: return number(out);
+            case 't': return literal("true") ? use(ns::Value(true)) : decltype(use(ns::Value())){};
+            case 'f': return literal("false") ? use(ns::Value(false)) : decltype(use(ns::Value())){};
+            case 'n': return literal("null") ? use(ns::Value()) : decltype(use(ns::Value())){};
+            default: return number(use);
         }
     }
 
@@ -197,15 +212,20 @@ public:
 
     // A string as a view: into the text when it holds no escape and no
     // byte beyond ASCII, else into `scratch`, decoded.
-    bool stringView(std::string_view& out, std::string& scratch) {
+    // Every key and most values are plain: their case stays inline.
+    [[gnu::always_inline]] bool stringView(std::string_view& out, std::string& scratch) {
         if (p_ == end_ || *p_ != '"') return false;
-        const char* start = ++p_;
-        p_ = plainRunEnd(p_, end_);
-        if (p_ != end_ && *p_ == '"') {
-            out = std::string_view(start, size_t(p_++ - start));
+        const char* start = p_ + 1;
+        const char* close = plainRunEnd(start, end_);
+        if (close != end_ && *close == '"') {
+            out = std::string_view(start, size_t(close - start));
+            p_ = close + 1;
             return true;
         }
-        p_ = start - 1;
+        return decodedString(out, scratch);
+    }
+
+    [[gnu::noinline]] bool decodedString(std::string_view& out, std::string& scratch) {
         scratch.clear();
         if (!string(scratch)) return false;
         out = scratch;
@@ -229,7 +249,7 @@ public:
         for (int turn = 0;; turn ^= 1) {
             skipSpace();
             std::string_view key;
-            if (!stringView(key, scratch[turn]) || (previous.data() && !(previous < key))) return false;
+            if (!stringView(key, scratch[turn]) || (previous.data() && !byteLess(previous, key))) return false;
             skipSpace();
             if (p_ == end_ || *p_++ != ':') return false;
             if (!member(key)) return false;
@@ -245,19 +265,40 @@ public:
     // A non-negative integer that fits an int64.
     bool writeId(int64_t& out) {
         skipSpace();
-        const auto [next, error] = std::from_chars(p_, end_, out);
-        if (error != std::errc() || out < 0 || next == p_ || (*p_ == '0' && next - p_ > 1)) return false;
+        const char* next = p_;
+        if (!shortInteger(next, out)) {
+            const auto [after, error] = std::from_chars(p_, end_, out);
+            if (error != std::errc()) return false;
+            next = after;
+        }
+        if (out < 0 || next == p_ || (*p_ == '0' && next - p_ > 1)) return false;
         if (next != end_ && (*next == '.' || *next == 'e' || *next == 'E')) return false;
         p_ = next;
+        return true;
+    }
+
+    // Digits, at most 18 and at least one, read at `at` into `out` (ids and
+    // most integer values; from_chars costs several times more for them);
+    // false, `at` and `out` untouched, for anything else.
+    [[gnu::always_inline]] bool shortInteger(const char*& at, int64_t& out) const {
+        const char* q = at;
+        const char* limit = end_ - q > 18 ? q + 18 : end_;
+        uint64_t value = 0;
+        for (unsigned digit; q != limit && (digit = unsigned(*q) - '0') < 10; ++q) value = value * 10 + digit;
+        if (q == at || (q != end_ && unsigned(*q) - '0' < 10)) return false;
+        at = q;
+        out = int64_t(value);
         return true;
     }
 
     void setSharing(FCacheNodeReader::Sharing* sharing) { sharing_ = sharing; }
 
     // Exactly these bytes next, no space before them.
-    bool literal(std::string_view bytes) {
-        if (size_t(end_ - p_) < bytes.size() || std::string_view(p_, bytes.size()) != bytes) return false;
-        p_ += bytes.size();
+    template <size_t N>
+    [[gnu::always_inline]] bool literal(const char (&bytes)[N]) {
+        constexpr size_t n = N - 1;
+        if (size_t(end_ - p_) < n || std::memcmp(p_, bytes, n) != 0) return false;
+        p_ += n;
         return true;
     }
 
@@ -278,16 +319,10 @@ public:
     }
 
 private:
-    void skipSpace() {
+    [[gnu::always_inline]] void skipSpace() {
         // The cache writes no space: one test passes the usual byte.
         if (p_ == end_ || static_cast<unsigned char>(*p_) > ' ') return;
         while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
-    }
-
-    bool word(std::string_view w) {
-        if (size_t(end_ - p_) < w.size() || std::string_view(p_, w.size()) != w) return false;
-        p_ += w.size();
-        return true;
     }
 
     // After a backslash; "\u" only for ASCII, which is all the cache writes.
@@ -317,20 +352,21 @@ private:
 
     // JSON's number grammar; the kinds come out as the generic reader's do:
     // an integer as int64 (uint64 above its range), anything with a
-    // fraction or exponent as a double.
-    bool number(ns::Value& out) {
+    // fraction or exponent as a double, handed to `use`.
+    template <class Use>
+    auto number(Use& use) -> decltype(use(ns::Value())) {
         const char* start = p_;
         const char* q = p_;
         if (q != end_ && *q == '-') ++q;
         const char* digits = q;
         while (q != end_ && *q >= '0' && *q <= '9') ++q;
-        if (q == digits || (*digits == '0' && q - digits > 1)) return false;
+        if (q == digits || (*digits == '0' && q - digits > 1)) return {};
         bool integral = true;
         if (q != end_ && *q == '.') {
             integral = false;
             const char* fraction = ++q;
             while (q != end_ && *q >= '0' && *q <= '9') ++q;
-            if (q == fraction) return false;
+            if (q == fraction) return {};
         }
         if (q != end_ && (*q == 'e' || *q == 'E')) {
             integral = false;
@@ -338,26 +374,21 @@ private:
             if (q != end_ && (*q == '+' || *q == '-')) ++q;
             const char* exponent = q;
             while (q != end_ && *q >= '0' && *q <= '9') ++q;
-            if (q == exponent) return false;
+            if (q == exponent) return {};
         }
         p_ = q;
         if (integral) {
             int64_t i;
             unsigned long long u;
-            if (std::from_chars(start, q, i).ec == std::errc()) {
-                out = ns::Value(i);
-            } else if (*start != '-' && std::from_chars(start, q, u).ec == std::errc()) {
-                out = ns::Value(u);
-            } else {
-                return false;
-            }
-            return true;
+            if (const char* at = start; *start != '-' && shortInteger(at, i) && at == q) return use(ns::Value(i));
+            if (std::from_chars(start, q, i).ec == std::errc()) return use(ns::Value(i));
+            if (*start != '-' && std::from_chars(start, q, u).ec == std::errc()) return use(ns::Value(u));
+            return {};
         }
         double d;
         const auto [next, error] = std::from_chars(start, q, d);
-        if (error != std::errc() || next != q) return false;
-        out = ns::Value(d);
-        return true;
+        if (error != std::errc() || next != q) return {};
+        return use(ns::Value(d));
     }
 
     FNodePtr leaf(const ns::Value& value, FNodePtr priority) {
@@ -444,9 +475,19 @@ bool mergeMembers(Parser& parser, FCacheNodeReader::WriteRow& row, FCacheNodeRea
     parser.setSharing(merges);
     size_t position = 0;
     return parser.members([&](std::string_view path) {
-        FNodePtr node = parser.node(1, merges ? &merges->at(0, position++) : nullptr);
+        FCacheNodeReader::Sharing::Place* place = merges ? &merges->at(0, position++) : nullptr;
+        FNodePtr node = parser.node(1, place);
         if (!node) return false;
-        row.merge.emplace_back(std::string(path), std::move(node));
+        // Sibling rows mostly merge the same keys, and keys from one place
+        // let their trees share one key block.
+        row.mergeByPath |= path.empty() || path.find('/') != std::string_view::npos;
+        if (place) {
+            row.merge.emplace_back(place->key(path), FImmutableTree<FNodePtr>(std::move(node)));
+            row.mergeInKeyOrder = row.mergeInKeyOrder && place->keyInByteOrder();
+        } else {
+            row.merge.emplace_back(FChildKey(path), FImmutableTree<FNodePtr>(std::move(node)));
+            row.mergeInKeyOrder = row.mergeInKeyOrder && FCacheNodeReader::byteOrderIsKeyOrder(path);
+        }
         return true;
     });
 }
@@ -476,9 +517,13 @@ bool writeRowAsWritten(std::string_view text, FCacheNodeReader::WriteRow& row,
 bool FCacheNodeReader::writeRowFromJSON(std::string_view text, WriteRow& row, WriteSharing* sharing) {
     row.overwrite = nullptr;
     row.merge.clear();
+    row.mergeByPath = false;
+    row.mergeInKeyOrder = true;
     if (writeRowAsWritten(text, row, sharing)) return true;
     row.overwrite = nullptr;
     row.merge.clear();
+    row.mergeByPath = false;
+    row.mergeInKeyOrder = true;
     Parser parser(text, sharing ? &sharing->overwrites : nullptr);
     bool hasId = false, hasPath = false, hasMerge = false;
     std::string scratch;

@@ -77,28 +77,24 @@ std::string exceptionText(const std::exception& e) {
 
 // The compound write of an update's members, added in their order. Members
 // that are each one key (the usual update) hold no write above another, so
-// their tree is made in one step, through the caller's buffer.
-FCompoundWrite mergeFrom(std::vector<std::pair<std::string, FNodePtr>>& members,
-                         std::vector<FImmutableTree<FNodePtr>::Children::Entry>& children) {
+// their tree is made in one step from the members' trees.
+FCompoundWrite mergeFrom(FCacheNodeReader::WriteRow& row) {
     using Tree = FImmutableTree<FNodePtr>;
-    bool inKeyOrder = true;
-    for (const auto& member : members) {
-        if (member.first.empty() || member.first.find('/') != std::string::npos) {
-            FCompoundWrite merge;
-            for (const auto& [path, node] : members) merge = merge.addWrite(node, FPath(path));
-            return merge;
-        }
-        inKeyOrder = inKeyOrder && FCacheNodeReader::byteOrderIsKeyOrder(member.first);
+    auto& members = row.merge;
+    if (row.mergeByPath) {
+        FCompoundWrite merge;
+        for (const auto& [path, tree] : members) merge = merge.addWrite(*tree.value(), FPath(path.str()));
+        return merge;
     }
     const FKeyComparator compare;
     auto less = [&](const auto& a, const auto& b) { return compare(a.first, b.first) < 0; };
-    if (!inKeyOrder && !std::is_sorted(members.begin(), members.end(), less)) {
+    // Members come in byte order, which is the key order but for integer
+    // keys and characters below "/".
+    if (!row.mergeInKeyOrder && !std::is_sorted(members.begin(), members.end(), less)) {
         std::sort(members.begin(), members.end(), less);
     }
-    children.clear();
-    for (auto& [key, node] : members) children.emplace_back(std::move(key), Tree(std::move(node)));
-    Tree::Children sorted = Tree::Children::fromSortedRange(children.data(), children.size());
-    children.clear();
+    Tree::Children sorted = Tree::Children::fromSortedRange(members.data(), members.size());
+    members.clear();
     return FCompoundWrite(Tree(std::nullopt, std::move(sorted)));
 }
 
@@ -106,7 +102,6 @@ FCompoundWrite mergeFrom(std::vector<std::pair<std::string, FNodePtr>>& members,
 struct WriteRowReader {
     FCacheNodeReader::WriteRow row;
     FCacheNodeReader::WriteSharing sharing;
-    std::vector<FImmutableTree<FNodePtr>::Children::Entry> mergeChildren;
 
     // The record of a row in the form the cache writes; nullptr for any
     // other row, or when a part of it is refused on the way.
@@ -120,7 +115,7 @@ struct WriteRowReader {
                 return std::allocate_shared<FWriteRecord>(slots, std::move(row.path), std::move(row.overwrite),
                                                           row.writeId, true);
             }
-            return std::allocate_shared<FWriteRecord>(slots, std::move(row.path), mergeFrom(row.merge, mergeChildren),
+            return std::allocate_shared<FWriteRecord>(slots, std::move(row.path), mergeFrom(row),
                                                       row.writeId);
         } catch (const std::exception&) {
             return nullptr;

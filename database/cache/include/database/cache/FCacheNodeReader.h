@@ -8,12 +8,14 @@
 // so every odd row keeps the generic reader's outcome and messages.
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "database/cache/APLevelDB.h"
+#include "database/model/FImmutableTree.h"
 #include "database/model/FNode.h"
 
 class FCacheNodeReader {
@@ -30,13 +32,24 @@ public:
     public:
         class Place {
         public:
-            FChildKey key(std::string_view name);
+            FChildKey key(std::string_view name) {
+                // Sibling rows repeat their member names: the last key
+                // again, without a call.
+                const std::string& last = key_.str();
+                if (last.size() == name.size() &&
+                    (name.empty() || (last[0] == name[0] && std::memcmp(last.data(), name.data(), name.size()) == 0))) {
+                    keyLookUps_.note(true);
+                    return key_;
+                }
+                return newKey(name);
+            }
             // Whether the last key made here passes byteOrderIsKeyOrder.
             bool keyInByteOrder() const { return keyInByteOrder_; }
             // A leaf without a priority.
             FNodePtr leaf(const ns::Value& value) { return leaves_.leaf(value); }
 
         private:
+            FChildKey newKey(std::string_view name);
             FChildKey key_;
             FLeafPlace leaves_;
             FRecentLookUps keyLookUps_;
@@ -66,7 +79,13 @@ public:
         int64_t writeId = 0;
         FPath path;
         FNodePtr overwrite;  // null for a merge
-        std::vector<std::pair<std::string, FNodePtr>> merge;
+        // A merge's members in the order read, each a tree of its node, by
+        // key; when a member's key is not one child key (a path of several
+        // keys, or empty) `mergeByPath` is set and keys are paths' texts.
+        std::vector<FImmutableTree<FNodePtr>::Children::Entry> merge;
+        bool mergeByPath = false;
+        // Every member key passed byteOrderIsKeyOrder.
+        bool mergeInKeyOrder = true;
     };
     // The places of overwrites and of merges, kept apart.
     struct WriteSharing {

@@ -2,7 +2,9 @@
 // An immutable tree of optional values by path, children in key order.
 // Operations return new trees sharing every untouched branch; emptied
 // branches are always pruned, so a tree is empty exactly when it holds no
-// value anywhere.
+// value anywhere. Keys are child keys, so trees built with the same keys
+// share one key block, and nodes take pooled slots: a restore builds a tree
+// for each of thousands of merges.
 
 #include <functional>
 #include <map>
@@ -11,14 +13,17 @@
 #include <string>
 #include <utility>
 
+#include "database/model/FChildKey.h"
 #include "database/model/FImmutableSortedDictionary.h"
+#include "database/model/FNode.h"
 #include "database/model/FPath.h"
+#include "database/model/FSlotPool.h"
 #include "database/model/FUtilities.h"
 
 template <class T>
 class FImmutableTree {
 public:
-    using Children = FImmutableSortedDictionary<std::string, FImmutableTree<T>, FKeyComparator>;
+    using Children = FImmutableSortedDictionary<FChildKey, FImmutableTree<T>, FKeyComparator>;
     using Predicate = std::function<bool(const T&)>;
 
     // The empty tree.
@@ -27,7 +32,7 @@ public:
     explicit FImmutableTree(std::optional<T> value) : FImmutableTree(std::move(value), Children()) {}
     FImmutableTree(std::optional<T> value, Children children) {
         if (value || !children.isEmpty()) {
-            impl_ = std::make_shared<const Impl>(Impl{std::move(value), std::move(children)});
+            impl_ = std::allocate_shared<Impl>(FSlotAllocator<Impl>(), std::move(value), std::move(children));
         }
     }
 
@@ -167,6 +172,7 @@ public:
 
 private:
     struct Impl {
+        Impl(std::optional<T> v, Children c) : value(std::move(v)), children(std::move(c)) {}
         std::optional<T> value;
         Children children;
     };

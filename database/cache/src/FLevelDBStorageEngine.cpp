@@ -1,6 +1,7 @@
 #include "database/cache/FLevelDBStorageEngine.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
@@ -327,10 +328,30 @@ struct RestoredWrites {
 // so the ids of one digit count already come in order, and grouping by
 // digit count usually sorts them in one pass.
 std::vector<uint32_t> writeIdOrder(const std::vector<int64_t>& ids) {
+    // Digits of a non-negative id from its bit width, without dividing.
+    static constexpr uint64_t kPowersOfTen[] = {1ULL,
+                                                10ULL,
+                                                100ULL,
+                                                1000ULL,
+                                                10000ULL,
+                                                100000ULL,
+                                                1000000ULL,
+                                                10000000ULL,
+                                                100000000ULL,
+                                                1000000000ULL,
+                                                10000000000ULL,
+                                                100000000000ULL,
+                                                1000000000000ULL,
+                                                10000000000000ULL,
+                                                100000000000000ULL,
+                                                1000000000000000ULL,
+                                                10000000000000000ULL,
+                                                100000000000000000ULL,
+                                                1000000000000000000ULL};
     auto digits = [](int64_t id) {
-        size_t n = 1;
-        for (; id >= 10; id /= 10) ++n;
-        return n;
+        const uint64_t v = uint64_t(std::max<int64_t>(id, 0)) | 1;
+        const size_t estimate = size_t(std::bit_width(v)) * 1233 >> 12;
+        return estimate + 1 - size_t(v < kPowersOfTen[estimate]);
     };
     size_t starts[21] = {};
     for (const int64_t id : ids) ++starts[digits(id)];

@@ -551,12 +551,8 @@ FNodePtr FSnapshotUtilities::nodeFrom(const ns::json::Element& element) {
 }
 
 FNodePtr FSnapshotUtilities::nodeFromJsonText(std::string_view text) {
-    {
-        ns::json::Document document;
-        if (document.read(text)) {
-            if (FNodePtr node = nodeFrom(document.root())) return node;
-        }
-    }
+    // Read as the parser's events rather than from a kept document, which
+    // would hold about twice the text beside the tree being built.
     NodeBuilder builder;
     if (nlohmann::json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json, true) &&
         builder.result) {

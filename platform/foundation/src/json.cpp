@@ -1,10 +1,10 @@
 #include "platform/json.h"
 
 #include <charconv>
-#include <cstring>
-#include <type_traits>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <simdjson.h>
@@ -121,11 +121,6 @@ private:
     std::vector<Frame> stack_;
 };
 
-// The fast reader: simdjson's document, then ns::Values from it. It answers
-// nothing for text simdjson refuses (or nesting past kMaxDepth), which then
-// goes through ValueBuilder: the few texts JSON allows that simdjson refuses
-// (a leading byte-order mark, integers past 64 bits) keep their values, and
-// every refusal keeps nlohmann's wording.
 // Texts up to this size reuse the thread's buffers; a larger one gets
 // buffers of its own that go with it, so no thread keeps megabytes.
 constexpr size_t kKeptCapacity = 1 << 20;
@@ -142,22 +137,9 @@ ThreadParser& threadParser() {
     return kept;
 }
 
+// ns::Values from simdjson's document (a Document's parts).
 class FastReader {
 public:
-    std::optional<Value> read(std::string_view text) {
-        // No text is refused anyway, and simdjson would copy from its null
-        // data pointer.
-        if (text.empty()) return std::nullopt;
-        ThreadParser& kept = threadParser();
-        simdjson::dom::parser own;
-        simdjson::dom::parser& parser = text.size() <= kKeptCapacity && !kept.lent ? kept.parser : own;
-        simdjson::dom::element root;
-        if (parser.parse(text.data(), text.size()).get(root) != simdjson::SUCCESS) return std::nullopt;
-        Value out;
-        if (!convert(root, out, 0)) return std::nullopt;
-        return out;
-    }
-
     static bool convert(simdjson::dom::element e, Value& out, size_t depth) {
         using Kind = simdjson::dom::element_type;
         switch (e.type()) {
@@ -356,6 +338,8 @@ Document::~Document() {
 }
 
 bool Document::read(std::string_view text) {
+    // No text is refused anyway, and simdjson would copy from its null data
+    // pointer.
     if (text.empty()) return false;
     if (state_->lent) {
         state_->lent->lent = false;
@@ -452,7 +436,15 @@ std::optional<Value> Element::value() const {
 
 Value parse(std::string_view text, ErrorRef* error) {
     if (error) *error = nullptr;
-    if (std::optional<Value> fast = FastReader().read(text)) return std::move(*fast);
+    // The fast reader answers nothing for text simdjson refuses (or nesting
+    // past kMaxDepth), which then goes through ValueBuilder: the few texts
+    // JSON allows that simdjson refuses (a leading byte-order mark, integers
+    // past 64 bits) keep their values, and every refusal keeps nlohmann's
+    // wording.
+    Document document;
+    if (document.read(text)) {
+        if (std::optional<Value> fast = document.root().value()) return std::move(*fast);
+    }
     ValueBuilder builder;
     bool ok = false;
     try {

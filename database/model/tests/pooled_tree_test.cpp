@@ -56,6 +56,48 @@ TEST(PooledTree, BuiltTreesKeepEveryVersionAcrossReplaces) {
     }
 }
 
+// New keys, replaced values and removals in trees built at once: an insert
+// of a new key rebalances the path it copied on its way down, and neither
+// that nor a replace may reach into a version made before.
+TEST(PooledTree, EveryKindOfChangeKeepsEarlierVersions) {
+    struct Case {
+        int n;
+        int newEvery;     // every so many steps a key not yet present
+        int removeEvery;  // every so many steps a removal
+    };
+    std::mt19937 rng(11);
+    for (Case c : {Case{129, 2, 5}, Case{1000, 3, 4}, Case{9000, 2, 0}, Case{3280, 0, 3}}) {
+        std::vector<PooledDict::Entry> entries;
+        std::map<int, int64_t> reference;
+        for (int i = 0; i < c.n; ++i) {
+            entries.emplace_back(i * 3, i);
+            reference.emplace(i * 3, i);
+        }
+        PooledDict d = PooledDict::fromSortedEntries(entries);
+        std::vector<std::pair<PooledDict, std::map<int, int64_t>>> history{{d, reference}};
+        for (int step = 1; step <= 600; ++step) {
+            const int slot = int(rng() % unsigned(c.n));
+            if (c.removeEvery && step % c.removeEvery == 0) {
+                d = d.remove(slot * 3);
+                reference.erase(slot * 3);
+            } else {
+                const int key = c.newEvery && step % c.newEvery == 0 ? slot * 3 + 1 + step % 2 : slot * 3;
+                d = d.insert(key, -step);
+                reference[key] = -step;
+            }
+            ASSERT_EQ(d.count(), reference.size()) << c.n << " step " << step;
+            if (step % 60 == 0) {
+                ASSERT_TRUE(d.checkInvariants()) << c.n << " step " << step;
+                history.emplace_back(d, reference);
+            }
+        }
+        for (const auto& [version, expected] : history) {
+            EXPECT_TRUE(version.checkInvariants()) << c.n;
+            EXPECT_EQ(contents(version), expected) << c.n;
+        }
+    }
+}
+
 // Keys alike in their first eight bytes, so every descent compares their
 // text; removals move keys between nodes, and each node must compare its own.
 TEST(PooledTree, KeysComparedByTextThroughRemovals) {

@@ -177,9 +177,9 @@ public:
         const Node* n = root_;
         const uint64_t prefix = orderPrefix(key);
         while (n) {
-            prefetchRun(n);
             int c = compareAt(key, prefix, n);
             if (c == 0) return &n->kv.second;
+            prefetchChildRun(n, c < 0);
             n = c < 0 ? n->left : n->right;
         }
         return nullptr;
@@ -239,26 +239,55 @@ public:
             return fromSortedEntries(std::move(entries), cmp_);
         }
         const uint64_t prefix = orderPrefix(key);
-        // One read-only descent, requesting the lines a copy needs while it
-        // waits for the next node; a key already present keeps the tree's
-        // shape, so only its path is copied, from the bottom up.
-        std::array<const Node*, kMaxDepth> path;
-        size_t depth = 0;
-        for (const Node* n = root_; n && depth < kMaxDepth;) {
-            prefetchRun(n);
-            prefetchForCopy(n);
-            path[depth++] = n;
-            int c = compareAt(key, prefix, n);
-            if (c == 0) {
-                out.root_ = copyPath(path.data(), depth, value);
-                out.count_ = count_;
-                return out;
+        // One descent that copies the path as it goes, each node one level
+        // after reaching it: by then the lines the copy touches (the other
+        // child's count, the key's and the value's) have arrived, and the
+        // copy's work fills the wait for the next node rather than adding to
+        // it. A key already present keeps the tree's shape, so the copies are
+        // the new version once the value is set; otherwise they are the
+        // owned path the insertion rebalances.
+        Node* top = nullptr;
+        Node** link = &top;
+        const Node* above = nullptr;
+        bool aboveLeft = false;
+        try {
+            for (const Node* n = root_; n;) {
+                prefetchForCopy(n);
+                // The node that may hold the key: its text is asked for
+                // before the copy above, which then fills that wait too.
+                if (prefix == n->prefix) prefetchText(n);
+                if (above) link = copyOnPath(above, aboveLeft, link);
+                const int c = compareAt(key, prefix, n);
+                if (c == 0) {
+                    Node* bottom = new Node(Entry(n->kv.first, std::move(value)), n->prefix, n->red, n->left, n->right);
+                    retain(n->left);
+                    retain(n->right);
+                    bottom->leftRun = n->leftRun;
+                    bottom->rightRun = n->rightRun;
+                    *link = bottom;
+                    finalize(top);
+                    out.root_ = top;
+                    out.count_ = count_;
+                    return out;
+                }
+                above = n;
+                aboveLeft = c < 0;
+                prefetchChildRun(n, aboveLeft);
+                n = aboveLeft ? n->left : n->right;
             }
-            n = c < 0 ? n->left : n->right;
+            if (above) copyOnPath(above, aboveLeft, link);
+        } catch (...) {
+            release(top);
+            throw;
+        }
+        // The insertion moves links around the copies; which of them lead to
+        // runs is no longer worth keeping.
+        for (Node* x = top; x;) {
+            x->leftRun = x->rightRun = false;
+            x = x->left && x->left->transient ? x->left : x->right && x->right->transient ? x->right : nullptr;
         }
         bool replaced = false;
-        retain(root_);
-        Node* r = insertRec(ownRef(root_), key, prefix, value, replaced);
+        Node* r = insertRec(top, key, prefix, value, replaced);
         r->red = false;
         finalize(r);
         out.root_ = r;
@@ -544,10 +573,16 @@ private:
         struct NoText {};
 
         std::atomic<uint32_t> refs{1};
-        bool red = true;
+        bool red : 1 = true;
         // Made by the operation in progress and not yet visible to anyone
         // else, so it may still be changed in place.
-        bool transient = true;
+        bool transient : 1 = true;
+        // Whether the left / right child is the top of a run (see build23):
+        // a descent going there asks for the whole run with it. Path copies
+        // take scattered slots, so only links made by the build or kept by
+        // a copy say so; a link moved by rebalancing says no.
+        bool leftRun : 1 = false;
+        bool rightRun : 1 = false;
         uint16_t textLength = 0;
         // The key's order prefix (0: none), beside the links a descent reads.
         uint64_t prefix;
@@ -709,29 +744,25 @@ private:
         // The copy takes a reference to the key as well.
         if constexpr (FSortedKeySharing<K>::kEnabled) __builtin_prefetch(FSortedKeySharing<K>::identity(n->kv.first), 1);
     }
-    // Deeper than any tree: a left-leaning red-black tree of n nodes is at
-    // most 2 log2(n + 1) deep.
-    static constexpr size_t kMaxDepth = 2 * 64;
-
-    // A new root sharing all but the `depth` nodes of `path` (from the root
-    // to the node of the key), whose copies take `value` at the bottom. The
-    // copies are whole when made, so they are published as they are.
-    static Node* copyPath(const Node* const* path, size_t depth, V& value) {
-        const Node* o = path[depth - 1];
-        retain(o->left);
-        retain(o->right);
-        Node* below = new Node(Entry(o->kv.first, std::move(value)), o->prefix, o->red, o->left, o->right);
-        below->transient = false;
-        for (size_t i = depth - 1; i > 0; --i) {
-            o = path[i - 1];
-            const bool wentLeft = o->left == path[i];
-            Node* other = wentLeft ? o->right : o->left;
-            retain(other);
-            Node* c = new Node(o->kv, o->prefix, o->red, wentLeft ? below : other, wentLeft ? other : below);
-            c->transient = false;
-            below = c;
+    static void prefetchText(const Node* n) {
+        if constexpr (Node::kKeepsText) {
+            if (n->text) __builtin_prefetch(n->text);
         }
-        return below;
+    }
+    // Puts at `link` an owned copy of `o`, the side the descent took left
+    // empty for the next copy (null until then, so a partial path releases
+    // cleanly); returns that side.
+    static Node** copyOnPath(const Node* o, bool wentLeft, Node** link) {
+        Node* other = wentLeft ? o->right : o->left;
+        Node* c = new Node(o->kv, o->prefix, o->red, wentLeft ? nullptr : other, wentLeft ? other : nullptr);
+        retain(other);
+        if (wentLeft) {
+            c->rightRun = o->rightRun;
+        } else {
+            c->leftRun = o->leftRun;
+        }
+        *link = c;
+        return wentLeft ? &c->left : &c->right;
     }
 
     // A read-only descent to the key before the copying one: the lines the
@@ -740,17 +771,22 @@ private:
     void warmPath(const Q& key, uint64_t prefix) const {
         const Node* n = root_;
         while (n) {
-            prefetchRun(n);
             prefetchForCopy(n);
             int c = compareAt(key, prefix, n);
             if (c == 0) return;
+            prefetchChildRun(n, c < 0);
             n = c < 0 ? n->left : n->right;
         }
     }
     // A node at the start of a run (see build23) is the top of the run's
     // subtree: its other lines are asked for with it, as the next levels of
-    // the descent read them. Runs are aligned to their size; a node that
-    // only happens to be aligned costs a few needless loads.
+    // the descent read them. Runs are aligned to their size, which tells how
+    // many lines to ask for; only links marked as leading to a run are
+    // followed, since in a tree that has taken many updates most aligned
+    // nodes are copies in slots that merely happen to be aligned.
+    static void prefetchChildRun(const Node* n, bool left) {
+        if (left ? n->leftRun : n->rightRun) prefetchRun(left ? n->left : n->right);
+    }
     static void prefetchRun(const Node* n) {
         if constexpr (Node::kPooled) {
             const auto at = reinterpret_cast<uintptr_t>(n);
@@ -912,7 +948,8 @@ private:
     // (3-nodes become a black node with a red left child). Pooled nodes are
     // placed in runs, each holding a subtree's top kRunLevels levels, so a
     // descent through a tree too large for the caches waits for one run
-    // every kRunLevels levels (see prefetchRun) rather than for each node.
+    // every kRunLevels levels (see prefetchChildRun) rather than for each
+    // node.
     static Node* buildBalanced(Entry* entries, size_t n) {
         size_t height = 0;
         while ((size_t(2) << height) - 1 <= n) ++height;  // 2^h - 1 <= n < 2^(h+1) - 1
@@ -973,8 +1010,9 @@ private:
         }
     }
     // `run` holds the slots of the levels above; `level` is this subtree's
-    // depth below the run's top.
-    static Node* build23(Entry* entries, size_t n, size_t height, Run* run, size_t level) {
+    // depth below the run's top. `top` (when given) tells whether the node
+    // returned starts a run of its own.
+    static Node* build23(Entry* entries, size_t n, size_t height, Run* run, size_t level, bool* top = nullptr) {
         if (n == 0 || height == 0) return nullptr;
         Run own;
         if (!run || level >= kRunLevels) {
@@ -982,14 +1020,18 @@ private:
             run = &own;
             level = 0;
         }
+        if (top) *top = run == &own && own.slots;
         Node* node;
         if (isTwoNode(n, height)) {
             void* slot = run->take();
             size_t left = (n - 1) / 2;
-            Node* l = build23(entries, left, height - 1, run, level + 1);
-            Node* r = build23(entries + left + 1, n - 1 - left, height - 1, run, level + 1);
+            bool leftTop = false, rightTop = false;
+            Node* l = build23(entries, left, height - 1, run, level + 1, &leftTop);
+            Node* r = build23(entries + left + 1, n - 1 - left, height - 1, run, level + 1, &rightTop);
             const uint64_t prefix = orderPrefix(entries[left].first);
             node = ::new (slot) Node(std::move(entries[left]), prefix, false, l, r);
+            node->leftRun = leftTop;
+            node->rightRun = rightTop;
         } else {
             size_t rest = n - 2;
             size_t a = rest / 3;
@@ -997,13 +1039,17 @@ private:
             size_t c = rest - a - b;
             void* upperSlot = run->take();
             void* lowerSlot = run->take();
-            Node* c0 = build23(entries, a, height - 1, run, level + 2);
-            Node* c1 = build23(entries + a + 1, b, height - 1, run, level + 2);
-            Node* c2 = build23(entries + a + b + 2, c, height - 1, run, level + 1);
+            bool top0 = false, top1 = false, top2 = false;
+            Node* c0 = build23(entries, a, height - 1, run, level + 2, &top0);
+            Node* c1 = build23(entries + a + 1, b, height - 1, run, level + 2, &top1);
+            Node* c2 = build23(entries + a + b + 2, c, height - 1, run, level + 1, &top2);
             const uint64_t lowerPrefix = orderPrefix(entries[a].first);
             const uint64_t upperPrefix = orderPrefix(entries[a + b + 1].first);
             Node* lower = ::new (lowerSlot) Node(std::move(entries[a]), lowerPrefix, true, c0, c1);
+            lower->leftRun = top0;
+            lower->rightRun = top1;
             node = ::new (upperSlot) Node(std::move(entries[a + b + 1]), upperPrefix, false, lower, c2);
+            node->rightRun = top2;
         }
         if (run == &own) own.finish();
         return node;

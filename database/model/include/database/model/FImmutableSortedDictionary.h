@@ -627,9 +627,13 @@ private:
         EntryPointer entry() const { return EntryPointer(&kv.first, &kv.second); }
     };
 
-    // The keys or the values of an array in one block after a reference count.
+    // The keys or the values of an array in one block after a reference
+    // count. Blocks of small arrays (nearly every record's) take pooled
+    // slots of their size class: a load or a restore makes one or two per
+    // record.
     template <class T>
     struct Block {
+        static_assert(alignof(T) <= FSlotSizeClasses::kStep);
         std::atomic<uint32_t> refs{1};
         uint32_t size = 0;
 
@@ -638,25 +642,28 @@ private:
             return reinterpret_cast<const T*>(reinterpret_cast<const char*>(this) + headerSize())[i];
         }
         static constexpr size_t headerSize() { return (sizeof(Block) + alignof(T) - 1) / alignof(T) * alignof(T); }
+        static constexpr size_t bytesFor(size_t n) { return headerSize() + n * sizeof(T); }
         template <class Fill>
         static Block* make(size_t n, Fill&& fill) {
-            void* mem = ::operator new(headerSize() + n * sizeof(T));
+            void* mem = FSlotSizeClasses::allocate(bytesFor(n));
             auto* block = new (mem) Block();
             size_t built = 0;
             try {
                 for (; built < n; ++built) fill(built, block->items() + built);
             } catch (...) {
-                block->size = uint32_t(built);
-                destroy(block);
+                for (size_t i = 0; i < built; ++i) block->items()[i].~T();
+                block->~Block();
+                FSlotSizeClasses::deallocate(block, bytesFor(n));
                 throw;
             }
             block->size = uint32_t(n);
             return block;
         }
         static void destroy(Block* block) {
-            for (size_t i = 0; i < block->size; ++i) block->items()[i].~T();
+            const size_t n = block->size;
+            for (size_t i = 0; i < n; ++i) block->items()[i].~T();
             block->~Block();
-            ::operator delete(block);
+            FSlotSizeClasses::deallocate(block, bytesFor(n));
         }
         static void retain(Block* b) {
             if (b) b->refs.fetch_add(1, std::memory_order_relaxed);

@@ -18,10 +18,12 @@
 #include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <utility>
 
 template <size_t Size, size_t Align = alignof(void*), size_t HugeAfter = 0>
 class FSlotPool {
@@ -258,5 +260,44 @@ struct FSlotAllocator {
     template <class U>
     bool operator==(const FSlotAllocator<U, HugeAfter>&) const {
         return true;
+    }
+};
+
+// Blocks of any size up to kMaxBytes from pools of slots in steps of kStep
+// bytes (aligned to kStep), for small arrays made by the thousand, such as
+// the value blocks of small sorted dictionaries: the heap costs about ten
+// times a pooled slot for them. Larger blocks come from the heap. The
+// caller hands the size it asked for back with the block.
+class FSlotSizeClasses {
+public:
+    static constexpr size_t kStep = 16;
+    static constexpr size_t kMaxBytes = 512;
+
+    static void* allocate(size_t bytes) {
+        if (bytes - 1 >= kMaxBytes) return ::operator new(bytes);
+        return pools().allocate[(bytes - 1) / kStep]();
+    }
+    static void deallocate(void* p, size_t bytes) {
+        if (bytes - 1 >= kMaxBytes) {
+            ::operator delete(p);
+            return;
+        }
+        pools().deallocate[(bytes - 1) / kStep](p);
+    }
+
+private:
+    static constexpr size_t kClasses = kMaxBytes / kStep;
+    struct Pools {
+        std::array<void* (*)(), kClasses> allocate;
+        std::array<void (*)(void*), kClasses> deallocate;
+    };
+    template <size_t... I>
+    static constexpr Pools poolsOf(std::index_sequence<I...>) {
+        return Pools{{&FSlotPool<(I + 1) * kStep, kStep>::allocate...},
+                     {&FSlotPool<(I + 1) * kStep, kStep>::deallocate...}};
+    }
+    static const Pools& pools() {
+        static constexpr Pools kPools = poolsOf(std::make_index_sequence<kClasses>());
+        return kPools;
     }
 };

@@ -177,12 +177,12 @@ bool isWriteKey(std::string_view key, int64_t writeId) {
 
 // Past kRowsBeforeThreads rows the next kRowsCopiedAhead are copied out, and
 // when rows remain past those the rest are read on several threads, each
-// taking kWriteRowsPerTurn at a time: a thread costs about what reading a
-// few hundred rows does, copying a row costs a tenth of reading it, a
-// restore of fewer rows copies none, and small turns leave little for the
-// others to wait on when a thread loses its processor.
-constexpr size_t kRowsBeforeThreads = 256;
-constexpr size_t kRowsCopiedAhead = 768;
+// taking kWriteRowsPerTurn at a time: waking a parked thread costs about
+// what reading some tens of rows does, copying a row costs a tenth of
+// reading it, a restore of fewer rows copies none, and small turns leave
+// little for the others to wait on when a thread loses its processor.
+constexpr size_t kRowsBeforeThreads = 64;
+constexpr size_t kRowsCopiedAhead = 192;
 constexpr size_t kWriteRowsPerTurn = 64;
 
 // A turn's rows copied out of the database (keys and values one after
@@ -196,7 +196,10 @@ struct RowTurn {
     std::string bytes;
     std::vector<Row> rows;
     std::vector<FWriteRecordPtr> records;
-    // Whether the key of each row's record is its write id.
+    // Each record's write id, and whether the row's key is that id: the
+    // thread that puts the records in order reads neither record, which
+    // another processor's cache holds.
+    std::vector<int64_t> ids;
     std::vector<uint8_t> keyIsId;
 
     size_t size() const { return rows.size(); }
@@ -277,10 +280,13 @@ private:
                 turn = &turns_[next_++];
             }
             turn->records.resize(turn->size());
+            turn->ids.resize(turn->size());
             turn->keyIsId.resize(turn->size());
             for (size_t i = 0; i < turn->size(); ++i) {
                 turn->records[i] = reader.read(turn->value(i));
-                turn->keyIsId[i] = turn->records[i] && isWriteKey(turn->key(i), turn->records[i]->writeId());
+                if (!turn->records[i]) continue;
+                turn->ids[i] = turn->records[i]->writeId();
+                turn->keyIsId[i] = isWriteKey(turn->key(i), turn->ids[i]);
             }
         }
     }
@@ -304,15 +310,19 @@ struct RestoredWrites {
     // twice, by position among the records.
     std::vector<std::pair<size_t, std::string>> otherKeys;
 
-    // `keyIsId`: the key is known to be the record's write id.
-    void add(std::string_view key, std::string_view bytes, FWriteRecordPtr record, bool keyIsId = false) {
+    void add(std::string_view key, std::string_view bytes, FWriteRecordPtr record) {
         if (!record) record = genericWriteRecord(std::string(key), bytes);
         if (!record) {
             badKeys.emplace_back(key);
             return;
         }
-        if (!keyIsId && !isWriteKey(key, record->writeId())) otherKeys.emplace_back(records.size(), key);
-        ids.push_back(record->writeId());
+        const int64_t id = record->writeId();
+        add(key, std::move(record), id, isWriteKey(key, id));
+    }
+    // A record read already, with its id and whether the key is that id.
+    void add(std::string_view key, FWriteRecordPtr record, int64_t id, bool keyIsId) {
+        if (!keyIsId) otherKeys.emplace_back(records.size(), key);
+        ids.push_back(id);
         records.push_back(std::move(record));
     }
 
@@ -507,7 +517,11 @@ std::vector<FWriteRecordPtr> FLevelDBStorageEngine::userWrites() {
         restored.ids.reserve(rowCount);
         for (RowTurn& turn : rest.turns()) {
             for (size_t i = 0; i < turn.size(); ++i) {
-                restored.add(turn.key(i), turn.value(i), std::move(turn.records[i]), turn.keyIsId[i]);
+                if (turn.records[i]) {
+                    restored.add(turn.key(i), std::move(turn.records[i]), turn.ids[i], turn.keyIsId[i]);
+                } else {
+                    restored.add(turn.key(i), turn.value(i), nullptr);
+                }
             }
         }
     }
@@ -517,12 +531,14 @@ std::vector<FWriteRecordPtr> FLevelDBStorageEngine::userWrites() {
     const std::vector<int64_t>& ids = restored.ids;
     std::vector<FWriteRecordPtr> writes;
     writes.reserve(ids.size());
+    int64_t lastId = 0;
     for (const uint32_t i : writeIdOrder(ids)) {
-        if (!writes.empty() && writes.back()->writeId() == ids[i]) {
+        if (!writes.empty() && ids[i] == lastId) {
             FFWarn("I-RDB076036", "Skipping write with key %@: its id %ld is already taken by another stored write",
                    restored.keyOf(i), long(ids[i]));
             continue;
         }
+        lastId = ids[i];
         writes.push_back(std::move(restored.records[i]));
     }
     FFLog("I-RDB076014", "Loaded %lu writes in %fms", (unsigned long)writes.size(), nowMs() - start);

@@ -50,18 +50,22 @@ public:
     // Offers `job` to parked threads, starting threads up to the limit
     // while fewer are parked than it has places.
     void open(Job& job) {
-        std::lock_guard<std::mutex> hold(mutex_);
-        if (stopped_ || job.places == 0) return;
-        jobs_.push_back(&job);
-        while (parked_ < job.places && threads_.size() < limit_) {
-            try {
-                threads_.emplace_back([this] { work(); });
-            } catch (...) {
-                break;  // fewer threads: the rest of the work stays with the caller
+        const size_t places = job.places;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (stopped_ || places == 0) return;
+            jobs_.push_back(&job);
+            while (parked_ < places && threads_.size() < limit_) {
+                try {
+                    threads_.emplace_back([this] { work(); });
+                } catch (...) {
+                    break;  // fewer threads: the rest of the work stays with the caller
+                }
+                ++parked_;
             }
-            ++parked_;
         }
-        if (job.places == 1) {
+        // Woken with the lock free, a thread need not wait for it again.
+        if (places == 1) {
             wake_.notify_one();
         } else {
             wake_.notify_all();

@@ -3,7 +3,6 @@
 #include <random>
 #include <set>
 #include <thread>
-#include <utility>
 
 #include "core/QRVLogger.h"
 #include "database/model/FAtomicNumber.h"
@@ -58,25 +57,20 @@ TEST(Path, PiecesAndForms) {
 // Paths of every length about the pooled block sizes, built each way a path
 // is made, outliving what they were made from, with keys too long to lie in
 // the string itself.
-// Texts of slashes among bytes that differ from one in a single bit or
-// sit beside it ('.', 0x01 and 0xAF after the slash's bits are taken away),
-// at every place in and across eight-byte words: the keys are the pieces
-// between slashes, none lost and none invented.
+// Slashes among bytes one bit away from one or beside it, at every place in
+// and across eight-byte words: the keys are the pieces between slashes.
 TEST(Path, SplitsAtEverySlashWhereverItFalls) {
-    const char alphabet[] = {'/', '/', '.', 'a', '\x01', '\xaf', '\x2e'};
+    const char alphabet[] = {'/', '/', '.', 'a', '\x01', '\xaf'};
     std::mt19937 rng(7);
     for (int round = 0; round < 4000; ++round) {
         std::string text(rng() % 41, ' ');
         for (char& c : text) c = alphabet[rng() % sizeof alphabet];
-        std::vector<std::string> expected;
-        std::string piece;
-        for (const char c : text + "/") {
-            if (c != '/') {
-                piece.push_back(c);
-            } else if (!piece.empty()) {
-                expected.push_back(std::exchange(piece, std::string()));
-            }
+        std::vector<std::string> expected(1);
+        for (const char c : text) {
+            if (c != '/') expected.back().push_back(c);
+            if (c == '/' && !expected.back().empty()) expected.emplace_back();
         }
+        if (expected.back().empty()) expected.pop_back();
         const FPath path(text);
         ASSERT_EQ(std::vector<std::string>(path.begin(), path.end()), expected) << text;
     }

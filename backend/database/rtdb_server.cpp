@@ -35,6 +35,40 @@ constexpr size_t kMaxKeyBytes = 768;
 
 bool isControl(char c) { return uint8_t(c) < 0x20 || c == 0x7f; }
 
+// Whether a write of `written` over `stored` leaves the same data, kinds of
+// numbers and signs of zero included: leaves without priorities holding one
+// value, or the very same node.
+bool sameData(const FNode& stored, const FNode& written) {
+    if (&stored == &written) return true;
+    if (!stored.isLeafNode() || !written.isLeafNode()) return false;
+    if (!stored.priorityNode().isEmpty() || !written.priorityNode().isEmpty()) return false;
+    const auto& a = static_cast<const FLeafNode&>(stored);
+    const auto& b = static_cast<const FLeafNode&>(written);
+    if (a.isBool() || b.isBool()) return a.isBool() && b.isBool() && a.boolValue() == b.boolValue();
+    return a.holds(b.value());
+}
+
+// The tree with `node` at `path`, as FNode::updateChild makes it, but after
+// one descent that keeps the nodes on the way for the copy made bottom up,
+// so no path is split again at each level; and a write of the data already
+// there keeps the tree as it is, copying no level nor freeing the old ones.
+FNodePtr withNodeAt(const FNodePtr& root, const FPath& path, const FNodePtr& node) {
+    const size_t length = path.length();
+    if (length == 0) return node;
+    thread_local std::vector<FNodePtr> parents;
+    parents.clear();
+    parents.push_back(root);
+    for (size_t i = 0; i + 1 < length; ++i) parents.push_back(parents.back()->getImmediateChild(path.pieceAt(i)));
+    if (sameData(*parents.back()->getImmediateChild(path.pieceAt(length - 1)), *node)) {
+        parents.clear();
+        return root;
+    }
+    FNodePtr updated = node;
+    for (size_t i = length; i-- > 0;) updated = parents[i]->updateImmediateChild(path.pieceAt(i), updated);
+    parents.clear();
+    return updated;
+}
+
 ns::Value pushPacket(const char* action, ns::Dictionary body) {
     return ns::Value(ns::Dictionary{
         {"t", ns::Value("d")},
@@ -295,7 +329,7 @@ Namespace::Outcome Namespace::setLocked(const FPath& path, const FNodePtr& node)
     } catch (const std::exception& e) {
         return Outcome{"write_failed", e.what(), 0};
     }
-    root_ = root_->updateChild(path, node);
+    root_ = withNodeAt(root_, path, node);
     recheckIfRulesReadDataLocked();
     pushLocked(path, nullptr, outcome.seq);
     compactIfDueLocked();

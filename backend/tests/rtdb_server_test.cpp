@@ -304,6 +304,43 @@ TEST_F(RtdbServer, AnOkAnswerIsTheWrittenJsonOfItsPacket) {
                   {"t", ns::Value("d")}, {"d", ns::Value(ns::Dictionary{{"r", ns::Value(r)}, {"b", body}})}})));
 }
 
+// A write of the data a place holds already leaves the tree as it is; data
+// that differ only in the kind of number, the sign of zero or a priority
+// still replace what is there.
+TEST_F(RtdbServer, AWriteOfEqualLookingDataKeepsItsKindSignAndPriority) {
+    const struct {
+        json first, second;
+        std::string stored;
+        std::string below = "";  // where the second write goes, below the first
+    } cases[] = {
+        {5, 5, "5"},
+        {1, 1.0, "1.0"},
+        {1.0, 1, "1"},
+        {0.0, -0.0, "-0.0"},
+        {-0.0, 0.0, "0.0"},
+        {1, true, "true"},
+        {true, 1, "1"},
+        {false, true, "true"},
+        {"1", 1, "1"},
+        {"a", "a", "\"a\""},
+        {json{{".value", 1}, {".priority", 2}}, 1, "1"},
+        {1, json{{".value", 1}, {".priority", 2}}, "{\".priority\":2,\".value\":1}"},
+        {json{{"k", 1}}, json{{"k", 1.0}}, "{\"k\":1.0}"},
+        {json{{"k", 1}}, nullptr, "null"},
+        {nullptr, nullptr, "null"},
+        {json{{".value", 1}, {".priority", 2}}, 2, "{\".priority\":2,\".value\":1}", "/.priority"},
+        {json{{".value", 1}, {".priority", 2}}, 2.0, "{\".priority\":2.0,\".value\":1}", "/.priority"},
+        {json{{"k", 1}}, 1.0, "{\"k\":1.0}", "/k"},
+    };
+    auto client = open();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string path = "/same/" + std::to_string(i);
+        EXPECT_EQ(client->call("p", {{"p", path}, {"d", cases[i].first}})["s"], "ok") << i;
+        EXPECT_EQ(client->call("p", {{"p", path + cases[i].below}, {"d", cases[i].second}})["s"], "ok") << i;
+        EXPECT_EQ(data(*backend, path).dump(), cases[i].stored) << i;
+    }
+}
+
 TEST_F(RtdbServer, CompareAndSetAnswersDatastaleOnAMismatch) {
     setData(*backend, "/counter", 5);
     auto client = open();

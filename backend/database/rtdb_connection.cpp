@@ -375,7 +375,44 @@ void Connection::onFrame(WebSocketSession::Message&& message) {
     }
 }
 
+bool Connection::handlePlainRequest(const std::string& text) {
+    using Kind = ns::json::Element::Kind;
+    if (!document_.read(text)) return false;
+    const ns::json::Element packet = document_.root();
+    if (!packet.isObject() || packet.size() != 2) return false;
+    const auto type = packet.member("t");
+    const auto request = packet.member("d");
+    if (!type || !request || type->kind() != Kind::String || type->stringValue() != "d" || !request->isObject()) {
+        return false;
+    }
+    const auto number = request->member("r");
+    const auto action = request->member("a");
+    const auto body = request->member("b");
+    if (!number || !action || request->size() != (body ? 3u : 2u) || action->kind() != Kind::String) return false;
+    int64_t r = 0;
+    if (number->kind() == Kind::Int) {
+        r = number->intValue();
+    } else if (number->kind() == Kind::UInt && number->uintValue() <= uint64_t(INT64_MAX)) {
+        r = int64_t(number->uintValue());
+    } else {
+        return false;
+    }
+    if (body && !body->isObject() && body->kind() != Kind::Null) return false;
+    if (!ns::utf8::isValid(text)) return false;
+    static const ns::Dictionary kEmpty;
+    if (body && body->isObject()) {
+        std::optional<ns::Value> members = body->value();
+        if (!members) return false;
+        handleRequest(r, std::string(action->stringValue()), members->asDictionary());
+    } else {
+        handleRequest(r, std::string(action->stringValue()), kEmpty);
+    }
+    return true;
+}
+
 void Connection::handlePacket(const std::string& text) {
+    // Most packets are well-formed requests: only their bodies become values.
+    if (handlePlainRequest(text)) return;
     ns::ErrorRef error;
     ns::Value packet = ns::json::parse(text, &error);
     if (error || !packet.isDictionary()) return protocolError("malformed packet: not a JSON object");

@@ -39,6 +39,7 @@
 #include "database/model/FNode.h"
 #include "database/model/FPath.h"
 #include "database/sync/FQueryParams.h"
+#include "platform/json.h"
 #include "platform/value.h"
 
 namespace backend::rtdb {
@@ -251,6 +252,11 @@ private:
     // A packet already written as JSON.
     void enqueueText(std::string text, bool answer, uint64_t seq);
     void handlePacket(const std::string& text);
+    // A request {"t": "d", "d": {"r", "a", "b"}} of the plain form (each
+    // member once, nothing else, a request number below 2^63, valid UTF-8)
+    // handled as handlePacket would, reading the envelope where it lies in
+    // the text; false, with nothing done, for any other packet.
+    bool handlePlainRequest(const std::string& text);
     void handleRequest(int64_t number, const std::string& action, const ns::Dictionary& body);
     void answer(int64_t number, const std::string& status, const ns::Value& data, uint64_t seq = 0);
     void protocolError(const std::string& why);
@@ -275,6 +281,7 @@ private:
     const SteadyClock::time_point openedAt_;
 
     // The session's thread only.
+    ns::json::Document document_;
     std::optional<std::string> assembling_;
     int framesLeft_ = 0;
     struct OnDisconnectWrite {

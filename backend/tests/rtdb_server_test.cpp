@@ -341,6 +341,40 @@ TEST_F(RtdbServer, AWriteOfEqualLookingDataKeepsItsKindSignAndPriority) {
     }
 }
 
+// Requests of unusual shapes are read as they always were, whichever way
+// the server takes to read them: the answer's status, or the close code.
+TEST_F(RtdbServer, RequestsOfUnusualShapesGetTheirUsualAnswers) {
+    const struct {
+        std::string text;
+        int64_t r;
+        std::string status;  // "" when the connection closes with 1008
+    } cases[] = {
+        {R"({"t":"d","d":{"r":1,"a":"p","b":{"p":"/u","d":1}}})", 1, "ok"},
+        {R"({"d":{"b":{"d":2,"p":"/u"},"a":"p","r":2},"t":"d"})", 2, "ok"},
+        {R"({"t":"d","d":{"r":3,"a":"p","b":{"p":"/u","d":3},"x":0}})", 3, "ok"},
+        {R"({"t":"d","d":{"r":4,"a":"n","b":{"p":"/u"}},"x":0})", 4, "ok"},
+        {R"({"t":"d","d":{"r":5,"a":"s","b":null}})", 5, "ok"},
+        {R"({"t":"d","d":{"r":6,"a":"p"}})", 6, "invalid_path"},
+        {R"({"t":"d","d":{"r":7,"a":5,"b":{}}})", 7, "invalid_request"},
+        {R"({"t":"d","d":{"r":8,"a":"p","b":[1]}})", 8, "invalid_request"},
+        {R"({"t":"d","d":{"r":9223372036854775807,"a":"n","b":{"p":"/u"}}})", INT64_MAX, "ok"},
+        {R"({"t":"d","d":{"r":9223372036854775808,"a":"n","b":{"p":"/u"}}})", 0, ""},
+        {R"({"t":"d","d":{"r":10.0,"a":"n","b":{"p":"/u"}}})", 0, ""},
+        {R"({"t":"c","d":{"r":11,"a":"n","b":{"p":"/u"}}})", 0, ""},
+        {R"({"t":"d","d":[11]})", 0, ""},
+    };
+    for (const auto& c : cases) {
+        auto client = open();
+        client->sendText(c.text);
+        if (c.status.empty()) {
+            EXPECT_TRUE(ns::testing::closedWith(client->readToEnd(), 1008)) << c.text;
+        } else {
+            EXPECT_EQ(client->answerTo(c.r)["s"], c.status) << c.text;
+        }
+    }
+    EXPECT_EQ(data(*backend, "/u"), 3);
+}
+
 TEST_F(RtdbServer, CompareAndSetAnswersDatastaleOnAMismatch) {
     setData(*backend, "/counter", 5);
     auto client = open();

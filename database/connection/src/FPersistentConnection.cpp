@@ -483,17 +483,20 @@ void FPersistentConnection::putInternal(const ns::Value& data, const std::string
 void FPersistentConnection::sendPut(uint64_t putId) {
     auto found = outstandingPuts_.find(putId);
     if (found == outstandingPuts_.end()) return;
-    std::shared_ptr<FOutstandingPut> put = found->second;
-    put->sent = true;
-    std::weak_ptr<FPersistentConnection> weakSelf = weak_from_this();
-    sendAction(put->action, put->request, false, [weakSelf, putId, put](const ns::Value& response) {
-        auto self = weakSelf.lock();
-        if (!self) return;
+    FOutstandingPut& put = *found->second;
+    put.sent = true;
+    // Answers run only from this object's own handling of a packet, while
+    // it is alive; a put's id is never given again, so the id alone finds
+    // the put. Two words fit in the function itself, with no block of their
+    // own for each put.
+    FPersistentConnection* self = this;
+    sendAction(put.action, put.request, false, [self, putId](const ns::Value& response) {
         auto it = self->outstandingPuts_.find(putId);
-        if (it == self->outstandingPuts_.end() || it->second != put) {
+        if (it == self->outstandingPuts_.end()) {
             FFLog("I-RDB034022", "Ignoring on complete for put %@ because it was already removed", putId);
             return;
         }
+        const std::shared_ptr<FOutstandingPut> put = std::move(it->second);
         self->outstandingPuts_.erase(it);
         if (!put->onCompleteBlock) return;
         const std::string status = statusOf(response);
@@ -606,6 +609,18 @@ void FPersistentConnection::onDataMessage(FConnection&, const ns::Dictionary& me
         const ns::Value* body = member(message, kFWPAsyncServerPayloadBody);
         onDataPushWithAction(*action, body ? *body : ns::nullValue());
     }
+}
+
+bool FPersistentConnection::onAnswer(FConnection&, int64_t number, const ns::json::Element& body) {
+    // As onDataMessage does for an answer, with only its body made values.
+    auto it = requestCBHash_.find(number);
+    if (it == requestCBHash_.end()) return true;
+    std::optional<ns::Value> response = body.value();
+    if (!response) return false;
+    ResponseBlock block = std::move(it->second);
+    requestCBHash_.erase(it);
+    block(*response);
+    return true;
 }
 
 void FPersistentConnection::onDataPushWithAction(const std::string& action, const ns::Value& body) {

@@ -54,6 +54,16 @@ public:
         (void)body;
         return false;
     }
+    // An answer ({"r": number, "b": body}, nothing else) read where it lies
+    // in the packet's text: a request number below 2^63 and a body that is
+    // an object. A delegate that takes it answers true; otherwise the packet
+    // comes to onDataMessage as values.
+    virtual bool onAnswer(FConnection& connection, int64_t number, const ns::json::Element& body) {
+        (void)connection;
+        (void)number;
+        (void)body;
+        return false;
+    }
     // onDisconnect:withReason:
     virtual void onDisconnect(FConnection& connection, FDisconnectReason reason) = 0;
     // onKill:withReason: the server's shutdown command.
@@ -110,6 +120,12 @@ private:
     // The push's action and body when the packet is a data push of the form
     // onDataPush takes.
     static std::optional<std::pair<std::string, ns::json::Element>> dataPush(const ns::json::Element& packet);
+    // A data packet's payload, when the packet is {"t": "d", "d": payload}
+    // and nothing else.
+    static std::optional<ns::json::Element> dataMessage(const ns::json::Element& packet);
+    // The number and body of a data message that is an answer of the form
+    // onAnswer takes.
+    static std::optional<std::pair<int64_t, ns::json::Element>> answerOf(const ns::json::Element& data);
     void onControl(const ns::Value& control);
     void onHandshake(const ns::Value& handshake);
     void onConnectionReady(std::optional<double> timestamp, const std::optional<std::string>& sessionID);

@@ -179,6 +179,7 @@ public:
                  const std::optional<std::string>& sessionID) override;
     void onDataMessage(FConnection& fconnection, const ns::Dictionary& message) override;
     bool onDataPush(FConnection& fconnection, const std::string& action, const ns::json::Element& body) override;
+    bool onAnswer(FConnection& fconnection, int64_t number, const ns::json::Element& body) override;
     void onDisconnect(FConnection& fconnection, FDisconnectReason reason) override;
     void onKill(FConnection& fconnection, const std::string& reason) override;
 

@@ -100,21 +100,23 @@ FWriteTreeRef FWriteTree::childWritesForPath(const FPath& path) { return FWriteT
 void FWriteTree::addOverwriteAtPath(const FPath& path, const FNodePtr& newData, int64_t writeId, bool isVisible) {
     allWrites_.push_back(std::make_shared<const FWriteRecord>(path, newData, writeId, isVisible));
     if (isVisible) {
-        queueAdd(allWrites_.back());
-        indexWrittenPaths(*allWrites_.back(), 1);
+        // One walk down the path tells whether another visible write is
+        // related to it and counts it.
+        const bool related = visibleWrittenPaths_.add(path, 1);
+        queueAdd(allWrites_.back(), related);
     }
 }
 
 void FWriteTree::addMergeAtPath(const FPath& path, const FCompoundWrite& changedChildren, int64_t writeId) {
     allWrites_.push_back(std::make_shared<const FWriteRecord>(path, std::optional<FCompoundWrite>(changedChildren), writeId));
-    queueAdd(allWrites_.back());
+    queueAdd(allWrites_.back(), visibleWriteRelatedTo(*allWrites_.back()));
     indexWrittenPaths(*allWrites_.back(), 1);
 }
 
-void FWriteTree::queueAdd(const FWriteRecordPtr& record) {
+void FWriteTree::queueAdd(const FWriteRecordPtr& record, bool related) {
     if (relayerPending_) return;
     pendingAdds_[record->writeId()] = pendingBase_ + pending_.size();
-    pending_.push_back({record, true, !visibleWriteRelatedTo(*record), false});
+    pending_.push_back({record, true, !related, false});
 }
 
 void FWriteTree::queueRemoval(const FWriteRecordPtr& record) {
@@ -201,17 +203,29 @@ const FCompoundWrite& FWriteTree::layered() const {
     return layered_;
 }
 
-void FWriteTree::WrittenPaths::add(const FPath& path, int delta) {
+bool FWriteTree::WrittenPaths::add(const FPath& path, int delta) {
     // The delta counts at every place down the path (below, then here at
-    // its end); a place left counting nothing goes.
+    // its end); a place left counting nothing goes. On the way, the counts
+    // of the other records tell whether one writes above, at or below the
+    // path: at the end, those there before an addition or left after a
+    // removal.
     std::string& key = key_;
     key.clear();
     const size_t length = path.length();
+    bool related = false;
     for (size_t i = 0;; ++i) {
         auto entry = counts_.try_emplace(key).first;
-        (i == length ? entry->second.here : entry->second.below) += delta;
-        if (entry->second.here + entry->second.below <= 0) counts_.erase(entry);
-        if (i == length) return;
+        Counts& counts = entry->second;
+        if (i == length) {
+            const int others = delta > 0 ? counts.here : counts.here + delta;
+            related = related || others > 0 || counts.below > 0;
+            counts.here += delta;
+        } else {
+            related = related || counts.here > 0;
+            counts.below += delta;
+        }
+        if (counts.here + counts.below <= 0) counts_.erase(entry);
+        if (i == length) return related;
         key += '/';
         key += path.pieceAt(i);
     }
@@ -233,10 +247,12 @@ bool FWriteTree::WrittenPaths::reach(const FPath& path, bool below) const {
     return entry != counts_.end() && (entry->second.here > 0 || (below && entry->second.below > 0));
 }
 
-void FWriteTree::indexWrittenPaths(const FWriteRecord& record, int delta) {
-    // A set writes its own path only: no list of one to make.
+bool FWriteTree::indexWrittenPaths(const FWriteRecord& record, int delta) {
+    // A set writes its own path only: no list of one to make, and the one
+    // walk that counts it tells whether another record is related.
     if (record.isOverwrite()) return visibleWrittenPaths_.add(record.path(), delta);
     for (const FPath& written : writtenPaths(record)) visibleWrittenPaths_.add(written, delta);
+    return delta < 0 && visibleWriteRelatedTo(record);
 }
 
 bool FWriteTree::visibleWriteRelatedTo(const FWriteRecord& record) const {
@@ -261,11 +277,10 @@ bool FWriteTree::removeWriteId(int64_t writeId) {
 
     bool visible = removed->visible();
     bool overlaps = false;
-    if (visible) indexWrittenPaths(*removed, -1);
     // With no other visible write at, above or below its path or what it
     // wrote, the walk below finds nothing: it stays visible and overlaps
     // nothing.
-    if (visible && visibleWriteRelatedTo(*removed)) {
+    if (visible && indexWrittenPaths(*removed, -1)) {
         const std::vector<FPath> removedPaths = writtenPaths(*removed);
         for (size_t j = allWrites_.size(); j-- > 0;) {
             const FWriteRecord& other = *allWrites_[j];

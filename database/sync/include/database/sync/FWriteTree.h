@@ -134,7 +134,9 @@ private:
     // is made or freed as writes come and go.
     class WrittenPaths {
     public:
-        void add(const FPath& path, int delta);
+        // Counts a record's path by `delta`; answers whether another
+        // record writes at, above or below it.
+        bool add(const FPath& path, int delta);
         // Whether a path is written at, above or below this one.
         bool relatedTo(const FPath& path) const { return reach(path, true); }
         // Whether a path is written at or above this one.
@@ -155,8 +157,10 @@ private:
         // Room for the keys a question builds.
         mutable std::string key_;
     };
-    // Counts the visible records' written paths by `delta`.
-    void indexWrittenPaths(const FWriteRecord& record, int delta);
+    // Counts the visible record's written paths by `delta`. On removal
+    // (and for a set on addition too) answers whether another visible
+    // record is related to it, as visibleWriteRelatedTo would.
+    bool indexWrittenPaths(const FWriteRecord& record, int delta);
     // Whether a visible record writes at, above or below the record's path
     // or a path it writes.
     bool visibleWriteRelatedTo(const FWriteRecord& record) const;
@@ -175,7 +179,8 @@ private:
     // that nobody looks at before their acknowledgement (a location
     // without observers) then cost no layering at all.
     const FCompoundWrite& layered() const;
-    void queueAdd(const FWriteRecordPtr& record);
+    // `related`: whether another visible record was related to it.
+    void queueAdd(const FWriteRecordPtr& record, bool related);
     void queueRemoval(const FWriteRecordPtr& record);
     void relayer();
     void dropCancelled();

@@ -193,7 +193,17 @@ int FUtilities::compareKey(std::string_view a, std::string_view b) {
 }
 
 uint64_t FUtilities::keyOrderPrefix(std::string_view key) {
-    if (maybeSpecial(key)) return 0;
+    if (maybeSpecial(key)) {
+        // Integer keys sort first, by value: their prefixes lie in [1, 2^32],
+        // below that of any text whose first byte is not zero. Lists and
+        // children named by counters are mostly such keys, and a descent
+        // through them would otherwise parse both keys at every level.
+        if (const auto number = intForString(key)) return uint64_t(int64_t(*number) - INT32_MIN) + 1;
+        // The sentinels (and anything like them) are left to compareKey.
+        if (key[0] == '[') return 0;
+    }
+    // A zero first byte would give a text a prefix among the integers'.
+    if (key.empty() || key[0] == '\0') return 0;
     // UTF-16 order is byte order over ASCII, and a key that is a prefix of
     // another sorts first, as its zero padding does. Equal numbers say
     // nothing (a key may hold a zero byte), so compareKey decides those.

@@ -159,6 +159,8 @@ TEST(SortedDictionary, TreeOrderOfKeysWithMisleadingPrefixes) {
         "", "a", std::string("a\0", 2), std::string("a\0b", 3), "abcdefg", "abcdefgh", "abcdefgh1", "abcdefgi",
         "abcdefgh\xc3\xa9", "\xc3\xa9", "\xef\xbc\xa1", "\xf0\x9f\x98\x80", "5", "-5", "12", "007", "-",
         "123456789012", "12345678901", "[MIN_NAME]", "[MAX_NAME]", "[", "Z", "z", "_", "~", "-0Abcdefghij",
+        "0", "1", "-1", "2147483647", "-2147483648", "2147483648", "-2147483649", std::string("\0\0\0\0\0\0\0\x01", 8),
+        "1a", "-1a", "99999999999",
     };
     for (const auto& a : tricky) {
         for (const auto& b : tricky) {

@@ -346,11 +346,16 @@ void QRVDatabaseQuery::observeSingleEventOfType(QRVDataEventType eventType, QRVD
     // the repository weakly.
     std::weak_ptr<FRepo> weakRepo = repo_;
     const FQuerySpec query = querySpec();
+    // The block runs before the removal is queued: the removal wakes the
+    // worker and sends an unlisten, which would otherwise compete for the
+    // processor with the block and whoever it signals. Work the block queues
+    // on the worker meanwhile comes before the removal, which names this
+    // registration by its handle whatever was added since.
     QRVDataSnapshotPrevKeyBlock dataWrapper = [weakRepo, query, handle, firstCall, block = std::move(block)](
                                                   QRVDataSnapshotPtr snapshot, std::optional<std::string> prevKey) {
         if (!firstCall->exchange(false)) return;
-        removeRegistration(weakRepo.lock(), query, handle);
         block(std::move(snapshot), std::move(prevKey));
+        removeRegistration(weakRepo.lock(), query, handle);
     };
     QRVCancelBlock cancelWrapper = [weakRepo, query, handle, cancelBlock = std::move(cancelBlock)](
                                        ns::ErrorRef error) {

@@ -465,6 +465,26 @@ TEST_F(QueryTest, OneShotReadCallsItsBlockOnceAndEndsItsListen) {
     EXPECT_EQ(calls, before);
 }
 
+// A one-shot read started from another one's block, before the first
+// one's removal reaches the worker, still gets its value; the removal takes
+// only the first registration, and the listen ends once both are done.
+TEST_F(QueryTest, OneShotReadFromAOneShotsBlockGetsItsValueAndBothEnd) {
+    auto item = root_->child("Pruebas/encadenada");
+    setServerData("/Pruebas/encadenada", 5);
+    std::vector<ns::Value> values;
+    item->observeSingleEventOfType(QRVDataEventTypeValue, [&](QRVDataSnapshotPtr snapshot) {
+        values.push_back(snapshot->value());
+        item->observeSingleEventOfType(QRVDataEventTypeValue,
+                                       [&](QRVDataSnapshotPtr again) { values.push_back(again->value()); });
+    });
+    ASSERT_TRUE(pumpUntil([&] { return values.size() == 2; }));
+    EXPECT_EQ(values, (std::vector<ns::Value>{ns::Value(5), ns::Value(5)}));
+    ASSERT_TRUE(pumpUntil([&] { return !listensTo(*backend_, kSampleNamespace, "/Pruebas/encadenada"); }));
+    setServerData("/Pruebas/encadenada", 6);
+    drainQueues();
+    EXPECT_EQ(values.size(), 2u);
+}
+
 // The wrappers of a one-shot read hold its handle from the start, so reads
 // started off the callback queue's thread, with the callback queue running
 // elsewhere, still remove exactly their own registration.

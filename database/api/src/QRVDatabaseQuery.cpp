@@ -354,7 +354,13 @@ void QRVDatabaseQuery::observeSingleEventOfType(QRVDataEventType eventType, QRVD
     QRVDataSnapshotPrevKeyBlock dataWrapper = [weakRepo, query, handle, firstCall, block = std::move(block)](
                                                   QRVDataSnapshotPtr snapshot, std::optional<std::string> prevKey) {
         if (!firstCall->exchange(false)) return;
-        block(std::move(snapshot), std::move(prevKey));
+        try {
+            block(std::move(snapshot), std::move(prevKey));
+        } catch (...) {
+            // A block that fails still ends its observer.
+            removeRegistration(weakRepo.lock(), query, handle);
+            throw;
+        }
         removeRegistration(weakRepo.lock(), query, handle);
     };
     QRVCancelBlock cancelWrapper = [weakRepo, query, handle, cancelBlock = std::move(cancelBlock)](

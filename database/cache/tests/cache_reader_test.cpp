@@ -171,6 +171,40 @@ TEST_F(CacheReaderTest, SiblingRecordsReadBackWithEveryKindAndKey) {
     }
 }
 
+// Numbers as a lone row and as members of sibling rows: the reader takes
+// them with the generic reader's kind, or leaves the text to it.
+TEST_F(CacheReaderTest, NumbersReadWithTheGenericKindsOrNotAtAll) {
+    const struct {
+        const char* text;
+        bool taken;
+    } kNumbers[] = {
+        {"0", true},     {"7", true},        {"255", true},   {"256", true},
+        {"-12", true},   {"12.0", true},     {"12e1", true},  {"1E2", true},  {"0.5", true},
+        {"2.5", true},   {"0.1", true},      {"-0.0", true},  {"-7.25", true}, {"0.30000000000000004", true},
+        {"123456789.012345", true},          {"1234567890.1234567", true},    {"9007199254740993.0", true},
+        {"999999999999999999", true},        {"1000000000000000000", true},   {"9223372036854775807", true},
+        {"9223372036854775808", true},       {"123456789012345678901", false},
+        {"0123", false}, {"00", false},      {"7x", false},   {"7.", false},  {"7e", false},
+    };
+    FCacheNodeReader::Sharing::Place place;
+    for (const auto& [text, taken] : kNumbers) {
+        const std::string member = std::string(R"({"a":)") + text + "}";
+        for (int row = 0; row < 3; ++row) {
+            FNodePtr read = FCacheNodeReader::nodeFromJSON(text, &place);
+            FNodePtr inObject = FCacheNodeReader::nodeFromJSON(member);
+            ASSERT_EQ(read != nullptr, taken) << text;
+            ASSERT_EQ(inObject != nullptr, taken) << member;
+            if (!taken) break;
+            const ns::Value generic = ns::json::parse(text);
+            EXPECT_EQ(read->val().type(), generic.type()) << text;
+            EXPECT_EQ(read->val(), generic) << text;
+            EXPECT_EQ(read->dataHash(), node(text)->dataHash()) << text;
+            EXPECT_EQ(inObject->getImmediateChild("a")->val().type(), generic.type()) << member;
+            expectSame(inObject, node(member), member);
+        }
+    }
+}
+
 // Bytes a string reader must stop at or carry, each at every place of a
 // word of text and just past it, in leaves, keys and write paths.
 TEST_F(CacheReaderTest, StringsReadBackWhateverByteStandsWhereInThem) {

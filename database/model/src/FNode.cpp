@@ -219,22 +219,28 @@ private:
 
 constexpr int64_t kSharedIntegers = 256;
 
-// The shared leaves: the integers below kSharedIntegers, then false and true
-// (never destroyed, as the empty node).
-const FNodePtr* sharedLeaf(const ns::Value& value) {
-    static const std::vector<FNodePtr>& kLeaves = *[] {
-        auto* made = new std::vector<FNodePtr>;
-        made->reserve(kSharedIntegers + 2);
-        for (int64_t i = 0; i < kSharedIntegers; ++i) made->push_back(std::make_shared<const FLeafNode>(ns::Value(i)));
-        made->push_back(std::make_shared<const FLeafNode>(ns::Value(false)));
-        made->push_back(std::make_shared<const FLeafNode>(ns::Value(true)));
-        return made;
-    }();
-    if (value.isBool()) return &kLeaves[size_t(kSharedIntegers + (value.asBool() ? 1 : 0))];
-    if (value.type() == ns::Value::Type::Int && value.asInt() >= 0 && value.asInt() < kSharedIntegers) {
-        return &kLeaves[size_t(value.asInt())];
+// The shared leaves: the integers below kSharedIntegers, then false and true.
+// Each thread makes its own as it first needs them: readers on several
+// threads take these leaves for most rows, and one leaf's count, shared
+// between processors, had its cache line move between them on every take.
+const FNodePtr& sharedLeafAt(size_t index) {
+    thread_local std::array<FNodePtr, kSharedIntegers + 2> leaves;
+    FNodePtr& leaf = leaves[index];
+    if (!leaf) [[unlikely]] {
+        leaf = std::make_shared<const FLeafNode>(index < size_t(kSharedIntegers)
+                                                     ? ns::Value(int64_t(index))
+                                                     : ns::Value(index == size_t(kSharedIntegers) + 1));
     }
-    return nullptr;
+    return leaf;
+}
+
+bool isSharedInteger(int64_t i) { return i >= 0 && i < kSharedIntegers; }
+
+const FNodePtr* sharedLeaf(const ns::Value& value) {
+    if (value.isBool()) return &sharedLeafAt(size_t(kSharedIntegers + (value.asBool() ? 1 : 0)));
+    if (value.type() != ns::Value::Type::Int) return nullptr;
+    const int64_t i = value.asInt();
+    return isSharedInteger(i) ? &sharedLeafAt(size_t(i)) : nullptr;
 }
 
 // The room for a string leaf's text: its size, asked for before the shared
@@ -266,6 +272,15 @@ struct TextRoomAllocator {
 constexpr size_t kRecentLeaves = 2048;
 constexpr size_t kRecentStringLength = 15;
 
+size_t recentSlotOfBits(uint64_t bits) {
+    // A double's differences are in its high bits: fold them down first.
+    bits ^= bits >> 32;
+    bits *= 0x9E3779B97F4A7C15ULL;
+    return size_t(bits >> 54) % kRecentLeaves & ~size_t(1);
+}
+
+size_t recentTextSlot(std::string_view text) { return recentSlotOfBits(std::hash<std::string_view>{}(text)); }
+
 std::optional<size_t> recentSlot(const ns::Value& value) {
     using T = ns::Value::Type;
     uint64_t bits = 0;
@@ -279,14 +294,35 @@ std::optional<size_t> recentSlot(const ns::Value& value) {
         }
         case T::String:
             if (value.asString().size() > kRecentStringLength) return std::nullopt;
-            bits = std::hash<std::string_view>{}(value.asString());
-            break;
+            return recentTextSlot(value.asString());
         default: return std::nullopt;
     }
-    // A double's differences are in its high bits: fold them down first.
-    bits ^= bits >> 32;
-    bits *= 0x9E3779B97F4A7C15ULL;
-    return size_t(bits >> 54) % kRecentLeaves & ~size_t(1);
+    return recentSlotOfBits(bits);
+}
+
+// The recent leaves of this thread, two ways a slot: the newer leaf first,
+// the older one next to it.
+std::array<FNodePtr, kRecentLeaves>& recentLeaves() {
+    thread_local std::array<FNodePtr, kRecentLeaves> recent;
+    return recent;
+}
+
+// The recent leaf at `slot` that `holds` says is the one, or the one `make`
+// makes in its place.
+template <class Holds, class Make>
+FNodePtr recentLeaf(size_t slot, bool& reused, Holds&& holds, Make&& make) {
+    auto& recent = recentLeaves();
+    FNodePtr& newer = recent[slot];
+    FNodePtr& older = recent[slot ^ 1];
+    auto held = [&](const FNodePtr& leaf) { return leaf && holds(static_cast<const FLeafNode&>(*leaf)); };
+    reused = true;
+    if (held(newer)) return newer;
+    if (!held(older)) {
+        reused = false;
+        older = make();
+    }
+    std::swap(newer, older);
+    return newer;
 }
 
 }  // namespace
@@ -303,27 +339,37 @@ FNodePtr FLeafNode::make(const ns::Value& value, bool& reused) {
     const std::optional<size_t> slot = recentSlot(value);
     reused = false;
     if (!slot) return makeUnshared(value);
-    // Two ways a slot: the newer leaf first, the older one next to it.
-    thread_local std::array<FNodePtr, kRecentLeaves> recent;
-    FNodePtr& newer = recent[*slot];
-    FNodePtr& older = recent[*slot ^ 1];
-    auto holds = [&](const FNodePtr& leaf) { return leaf && static_cast<const FLeafNode&>(*leaf).holds(value); };
-    if (holds(newer)) {
-        reused = true;
-        return newer;
-    }
-    if (holds(older)) {
-        reused = true;
-    } else {
-        older = makeUnshared(value);
-    }
-    std::swap(newer, older);
-    return newer;
+    return recentLeaf(
+        *slot, reused, [&](const FLeafNode& leaf) { return leaf.holds(value); },
+        [&] { return makeUnshared(value); });
 }
 
 FNodePtr FLeafNode::makeNew(const ns::Value& value) {
     if (const FNodePtr* shared = sharedLeaf(value)) return *shared;
     return makeUnshared(value);
+}
+
+FNodePtr FLeafNode::makeText(std::string_view text, bool& reused) {
+    reused = false;
+    if (text.size() > kRecentStringLength) return makeUnsharedText(text);
+    return recentLeaf(
+        recentTextSlot(text), reused, [&](const FLeafNode& leaf) { return leaf.holdsText(text); },
+        [&] { return makeUnsharedText(text); });
+}
+
+FNodePtr FLeafNode::makeNewText(std::string_view text) { return makeUnsharedText(text); }
+
+FNodePtr FLeafNode::makeInt(int64_t value, bool& reused) {
+    reused = true;
+    if (isSharedInteger(value)) return sharedLeafAt(size_t(value));
+    return recentLeaf(
+        recentSlotOfBits(uint64_t(value)), reused, [&](const FLeafNode& leaf) { return leaf.holdsInt(value); },
+        [&] { return makeUnshared(ns::Value(value)); });
+}
+
+FNodePtr FLeafNode::makeNewInt(int64_t value) {
+    if (isSharedInteger(value)) return sharedLeafAt(size_t(value));
+    return makeUnshared(ns::Value(value));
 }
 
 bool FLeafNode::holds(const ns::Value& value) const {
@@ -354,7 +400,19 @@ FNodePtr FLeafNode::makeUnshared(const ns::Value& value) {
     return std::allocate_shared<const FLeafNode>(FSlotAllocator<FLeafNode, kLeafHugeAfter>(), value);
 }
 
+FNodePtr FLeafNode::makeUnsharedText(std::string_view text) {
+    if (text.size() > kShortText) {
+        tTextRoomSize = text.size() + 1;
+        return std::allocate_shared<const FLeafNode>(TextRoomAllocator<FLeafNode>(), text, InlineText());
+    }
+    return std::allocate_shared<const FLeafNode>(FSlotAllocator<FLeafNode, kLeafHugeAfter>(), text, InlineText());
+}
+
 FLeafNode::FLeafNode(const ns::Value& value) { init(value, nullptr); }
+
+FLeafNode::FLeafNode(std::string_view text, InlineText) {
+    initText(text, text.size() > kShortText ? tTextRoom : nullptr);
+}
 
 FLeafNode::FLeafNode(const ns::Value& value, InlineText) { init(value, tTextRoom); }
 
@@ -377,28 +435,26 @@ void FLeafNode::init(const ns::Value& value, char* room) {
             subclassByte_ = uint8_t(Kind::Double);
             store(kValueAt, value.asDouble());
             break;
-        case T::String: {
-            const std::string& str = value.asString();
-            if (str.size() > UINT32_MAX) {
-                throw ns::Exception(ns::kInvalidArgumentException, "A leaf's string is too long");
-            }
-            if (str.size() <= kShortText && !room) {
-                subclassByte_ = uint8_t(uint8_t(Kind::String) | ((str.size() + 1) << 3));
-                std::memcpy(data_, str.data(), str.size());
-                break;
-            }
-            subclassByte_ = uint8_t(Kind::String) | (room ? kTextAfter : 0);
-            char* text = room ? room : static_cast<char*>(::operator new(str.size() + 1));
-            std::memcpy(text, str.data(), str.size());
-            text[str.size()] = '\0';
-            store(kSizeAt, uint32_t(str.size()));
-            store(kValueAt, text);
-            break;
-        }
+        case T::String: initText(value.asString(), room); break;
         default:
             throw ns::Exception(ns::kInvalidArgumentException,
                                 ns::format("A leaf holds a string, a number or a boolean, not %@", value));
     }
+}
+
+void FLeafNode::initText(std::string_view str, char* room) {
+    if (str.size() > UINT32_MAX) throw ns::Exception(ns::kInvalidArgumentException, "A leaf's string is too long");
+    if (str.size() <= kShortText && !room) {
+        subclassByte_ = uint8_t(uint8_t(Kind::String) | ((str.size() + 1) << 3));
+        if (!str.empty()) std::memcpy(data_, str.data(), str.size());
+        return;
+    }
+    subclassByte_ = uint8_t(Kind::String) | (room ? kTextAfter : 0);
+    char* text = room ? room : static_cast<char*>(::operator new(str.size() + 1));
+    std::memcpy(text, str.data(), str.size());
+    text[str.size()] = '\0';
+    store(kSizeAt, uint32_t(str.size()));
+    store(kValueAt, text);
 }
 
 FLeafNode::~FLeafNode() {

@@ -250,12 +250,15 @@ TEST(Node, StringLeavesOfEveryLength) {
         if (length) text[length - 1] = 'y';
         const FNodePtr made = FLeafNode::make(ns::Value(text));
         const FNodePtr built = std::make_shared<const FLeafNode>(ns::Value(text));
-        for (const FNodePtr& leaf : {made, built}) {
+        bool reused;
+        const FNodePtr fromText = FLeafNode::makeText(text, reused);
+        for (const FNodePtr& leaf : {made, built, fromText, FLeafNode::makeNewText(text)}) {
             EXPECT_EQ(static_cast<const FLeafNode&>(*leaf).stringValue(), text) << length;
             EXPECT_EQ(leaf->val(), ns::Value(text)) << length;
+            EXPECT_TRUE(leaf->isEqual(*built)) << length;
+            EXPECT_EQ(leaf->dataHash(), built->dataHash()) << length;
         }
-        EXPECT_TRUE(made->isEqual(*built)) << length;
-        EXPECT_EQ(made->dataHash(), built->dataHash()) << length;
+        EXPECT_EQ(reused, length <= 15) << length;
         EXPECT_FALSE(made->isEqual(*FLeafNode::make(ns::Value(text + "z")))) << length;
     }
 }
@@ -469,6 +472,30 @@ TEST(NodeHash, NonLeafPriorityCannotBeHashed) {
 // The database's queues may still use the shared nodes, leaves and indexes
 // on other threads while the process exits: the exit handlers must not free
 // them.
+// Integer leaves made from the number alone are the leaves made from its
+// value, whichever thread made them and whether or not that thread is
+// still there.
+TEST(Node, IntegerLeavesMadeWithoutAValue) {
+    for (const int64_t i : {int64_t(0), int64_t(255), int64_t(256), int64_t(-1), std::numeric_limits<int64_t>::min(),
+                            std::numeric_limits<int64_t>::max()}) {
+        const FNodePtr made = FLeafNode::make(ns::Value(i));
+        FNodePtr onThread;
+        std::thread([&] { onThread = FLeafNode::makeNewInt(i); }).join();
+        bool reused;
+        for (const FNodePtr& leaf : {FLeafNode::makeInt(i, reused), FLeafNode::makeNewInt(i), onThread}) {
+            EXPECT_EQ(leaf->val().type(), ns::Value::Type::Int) << i;
+            EXPECT_EQ(leaf->val(), ns::Value(i)) << i;
+            EXPECT_TRUE(leaf->isEqual(*made)) << i;
+            EXPECT_EQ(leaf->dataHash(), made->dataHash()) << i;
+        }
+        EXPECT_EQ(FLeafNode::makeInt(i, reused).get(), made.get()) << i;
+        EXPECT_TRUE(reused) << i;
+        const auto& leaf = static_cast<const FLeafNode&>(*made);
+        EXPECT_TRUE(leaf.holdsInt(i) && !leaf.holdsInt(i ^ 1)) << i;
+        EXPECT_FALSE(static_cast<const FLeafNode&>(*FLeafNode::make(ns::Value(double(i)))).holdsInt(i)) << i;
+    }
+}
+
 TEST(NodeDeathTest, SharedNodesOutliveTheExitHandlers) {
     EXPECT_EXIT(
         {

@@ -36,8 +36,11 @@ public:
                 // Sibling rows repeat their member names: the last key
                 // again, without a call.
                 const std::string& last = key_.str();
+                // Most names of records are one byte: no call for them.
                 if (last.size() == name.size() &&
-                    (name.empty() || (last[0] == name[0] && std::memcmp(last.data(), name.data(), name.size()) == 0))) {
+                    (name.empty() ||
+                     (last[0] == name[0] &&
+                      (name.size() == 1 || std::memcmp(last.data() + 1, name.data() + 1, name.size() - 1) == 0)))) {
                     keyLookUps_.note(true);
                     return key_;
                 }
@@ -47,6 +50,8 @@ public:
             bool keyInByteOrder() const { return keyInByteOrder_; }
             // A leaf without a priority.
             FNodePtr leaf(const ns::Value& value) { return leaves_.leaf(value); }
+            FNodePtr textLeaf(std::string_view text) { return leaves_.textLeaf(text); }
+            FNodePtr intLeaf(int64_t value) { return leaves_.intLeaf(value); }
 
         private:
             FChildKey newKey(std::string_view name);

@@ -143,8 +143,8 @@ public:
     // NSInvalidArgumentException for anything else). A null or empty
     // priority means none. Leaves with a priority are of a subclass, so the
     // common leaf carries no room for one. The booleans and the integers
-    // 0-255 without a priority are shared leaves (the most repeated values:
-    // counts, flags, states); other numbers and short strings are shared
+    // 0-255 without a priority are shared leaves, each thread's own (the
+    // most repeated values: counts, flags, states); other numbers and short strings are shared
     // with the equal leaf the thread made recently (the values of a tree
     // repeat: prices, quantities, states).
     static FNodePtr make(const ns::Value& value, FNodePtr priority = nullptr);
@@ -156,9 +156,20 @@ public:
     // has seen the values where it reads do not repeat, so the look-up would
     // only cost.
     static FNodePtr makeNew(const ns::Value& value);
+    // make(value, reused) and makeNew(value) for a string's text, with no
+    // value made on the way (readers of JSON text).
+    static FNodePtr makeText(std::string_view text, bool& reused);
+    static FNodePtr makeNewText(std::string_view text);
+    // The same for an integer.
+    static FNodePtr makeInt(int64_t value, bool& reused);
+    static FNodePtr makeNewInt(int64_t value);
     // Whether this leaf holds exactly `value` (same kind, same bits; a
     // priority is not looked at).
     bool holds(const ns::Value& value) const;
+    // Whether this leaf is the string `text`.
+    bool holdsText(std::string_view text) const { return isString() && stringValue() == text; }
+    // Whether this leaf is the integer `value` (an int64, not a double).
+    bool holdsInt(int64_t value) const { return kind() == Kind::Int && load<int64_t>(kValueAt) == value; }
     // A leaf without a priority.
     explicit FLeafNode(const ns::Value& value);
     // The same with a string's bytes in the room make() allocated after the
@@ -168,6 +179,8 @@ public:
         InlineText() = default;
     };
     FLeafNode(const ns::Value& value, InlineText);
+    // A string leaf; a text longer than kShortText lies in that room.
+    FLeafNode(std::string_view text, InlineText);
     ~FLeafNode() override;
 
     // The value as a Foundation value (made on each call).
@@ -215,7 +228,9 @@ private:
     size_t shortTextSize() const { return size_t((subclassByte_ >> 3) & 0x0F) - 1; }
     bool isShortText() const { return kind() == Kind::String && (subclassByte_ & 0x78) != 0; }
     void init(const ns::Value& value, char* room);
+    void initText(std::string_view text, char* room);
     static FNodePtr makeUnshared(const ns::Value& value);
+    static FNodePtr makeUnsharedText(std::string_view text);
 
     // The value's bytes, right after the base's byte so that a leaf is 40
     // bytes: a short string's bytes, or a longer string's length (uint32 at
@@ -278,7 +293,35 @@ public:
         return last_;
     }
 
+    // The same for a string's text and for an integer.
+    FNodePtr textLeaf(std::string_view text) {
+        return leafOf([&](const FLeafNode& leaf) { return leaf.holdsText(text); },
+                      [&](bool& reused) { return FLeafNode::makeText(text, reused); },
+                      [&] { return FLeafNode::makeNewText(text); });
+    }
+    FNodePtr intLeaf(int64_t value) {
+        return leafOf([&](const FLeafNode& leaf) { return leaf.holdsInt(value); },
+                      [&](bool& reused) { return FLeafNode::makeInt(value, reused); },
+                      [&] { return FLeafNode::makeNewInt(value); });
+    }
+
 private:
+    template <class Holds, class Make, class MakeNew>
+    [[gnu::always_inline]] FNodePtr leafOf(Holds&& holds, Make&& make, MakeNew&& makeNew) {
+        if (last_ && holds(static_cast<const FLeafNode&>(*last_))) {
+            lookUps_.note(true);
+            return last_;
+        }
+        if (lookUps_.shouldLook()) {
+            bool reused;
+            last_ = make(reused);
+            lookUps_.note(reused);
+        } else {
+            last_ = makeNew();
+        }
+        return last_;
+    }
+
     FNodePtr last_;
     FRecentLookUps lookUps_;
 };

@@ -280,7 +280,8 @@ private:
     const std::string session_;
     const SteadyClock::time_point openedAt_;
 
-    // The session's thread only.
+    // Used by one of the session's handlers at a time, on whichever of the
+    // pool's threads runs it.
     ns::json::Document document_;
     std::optional<std::string> assembling_;
     int framesLeft_ = 0;

@@ -1,9 +1,11 @@
 #include "platform/json.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <type_traits>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -126,14 +128,17 @@ private:
 constexpr size_t kKeptCapacity = 1 << 20;
 
 // The thread's parser, lent to one reader at a time: a document kept while
-// its parts are used may see another text read on the same thread.
+// its parts are used may see another text read on the same thread. A
+// document may be read again, or end, on another thread (a server's session
+// moves between its pool's threads), so the flag is atomic and the document
+// holds the parser it was lent even past its thread's end.
 struct ThreadParser {
     simdjson::dom::parser parser;
-    bool lent = false;
+    std::atomic<bool> lent{false};
 };
 
-ThreadParser& threadParser() {
-    thread_local ThreadParser kept;
+const std::shared_ptr<ThreadParser>& threadParser() {
+    thread_local const std::shared_ptr<ThreadParser> kept = std::make_shared<ThreadParser>();
     return kept;
 }
 
@@ -327,14 +332,14 @@ static Element::Kind kindOf(simdjson::dom::element e);
 
 struct Document::State {
     simdjson::dom::parser own;
-    ThreadParser* lent = nullptr;
+    std::shared_ptr<ThreadParser> lent;
     simdjson::dom::element root;
 };
 
 Document::Document() : state_(std::make_unique<State>()) {}
 
 Document::~Document() {
-    if (state_->lent) state_->lent->lent = false;
+    if (state_->lent) state_->lent->lent.store(false, std::memory_order_release);
 }
 
 bool Document::read(std::string_view text) {
@@ -342,15 +347,16 @@ bool Document::read(std::string_view text) {
     // pointer.
     if (text.empty()) return false;
     if (state_->lent) {
-        state_->lent->lent = false;
-        state_->lent = nullptr;
+        state_->lent->lent.store(false, std::memory_order_release);
+        state_->lent.reset();
     }
-    ThreadParser& kept = threadParser();
     simdjson::dom::parser* parser = &state_->own;
-    if (text.size() <= kKeptCapacity && !kept.lent) {
-        kept.lent = true;
-        state_->lent = &kept;
-        parser = &kept.parser;
+    if (text.size() <= kKeptCapacity) {
+        const std::shared_ptr<ThreadParser>& kept = threadParser();
+        if (!kept->lent.exchange(true, std::memory_order_acquire)) {
+            state_->lent = kept;
+            parser = &kept->parser;
+        }
     }
     return parser->parse(text.data(), text.size()).get(state_->root) == simdjson::SUCCESS;
 }

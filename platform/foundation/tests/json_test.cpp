@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -170,3 +173,31 @@ TEST(JSON, ValuesWithoutAJSONFormAreRefused) {
 }
 
 }  // namespace
+
+// A document read on one thread may be read again, or end, on another: a
+// server's session moves between its pool's threads. The thread that lent
+// its parser keeps reading meanwhile, and may end before the document does.
+TEST(JSON, ADocumentMovesBetweenThreadsAndOutlivesTheThreadThatLentItsParser) {
+    const std::string first = R"({"a":1})", second = R"({"a":2})", own = R"({"b":3})";
+    auto doc = std::make_unique<ns::json::Document>();
+    std::atomic<bool> lent{false}, stop{false};
+    std::thread reader([&] {
+        ASSERT_TRUE(doc->read(first));
+        lent = true;
+        while (!stop) {
+            ns::json::Document mine;
+            ASSERT_TRUE(mine.read(own));
+            ASSERT_EQ(mine.root().member("b")->intValue(), 3);
+        }
+    });
+    while (!lent) std::this_thread::yield();
+    EXPECT_EQ(doc->root().member("a")->intValue(), 1);
+    ASSERT_TRUE(doc->read(second));
+    EXPECT_EQ(doc->root().member("a")->intValue(), 2);
+    stop = true;
+    reader.join();
+
+    std::thread([&] { ASSERT_TRUE(doc->read(first)); }).join();
+    EXPECT_EQ(doc->root().member("a")->intValue(), 1);
+    doc.reset();
+}

@@ -398,7 +398,6 @@ bool Connection::handlePlainRequest(const std::string& text) {
         return false;
     }
     if (body && !body->isObject() && body->kind() != Kind::Null) return false;
-    if (!ns::utf8::isValid(text)) return false;
     static const ns::Dictionary kEmpty;
     if (body && body->isObject()) {
         std::optional<ns::Value> members = body->value();

@@ -48,25 +48,11 @@ bool sameData(const FNode& stored, const FNode& written) {
     return a.holds(b.value());
 }
 
-// The tree with `node` at `path`, as FNode::updateChild makes it, but after
-// one descent that keeps the nodes on the way for the copy made bottom up,
-// so no path is split again at each level; and a write of the data already
-// there keeps the tree as it is, copying no level nor freeing the old ones.
+// The tree with `node` at `path`; a write of the data already there keeps
+// the tree as it is, copying no level nor freeing the old ones.
 FNodePtr withNodeAt(const FNodePtr& root, const FPath& path, const FNodePtr& node) {
-    const size_t length = path.length();
-    if (length == 0) return node;
-    thread_local std::vector<FNodePtr> parents;
-    parents.clear();
-    parents.push_back(root);
-    for (size_t i = 0; i + 1 < length; ++i) parents.push_back(parents.back()->getImmediateChild(path.pieceAt(i)));
-    if (sameData(*parents.back()->getImmediateChild(path.pieceAt(length - 1)), *node)) {
-        parents.clear();
-        return root;
-    }
-    FNodePtr updated = node;
-    for (size_t i = length; i-- > 0;) updated = parents[i]->updateImmediateChild(path.pieceAt(i), updated);
-    parents.clear();
-    return updated;
+    if (!path.isEmpty() && sameData(*root->getChild(path), *node)) return root;
+    return root->updateChild(path, node);
 }
 
 ns::Value pushPacket(const char* action, ns::Dictionary body) {

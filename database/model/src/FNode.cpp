@@ -187,12 +187,23 @@ FNodePtr FNode::getChild(const FPath& path) const {
 
 bool FNode::hasChild(std::string_view key) const { return !getImmediateChild(key)->isEmpty(); }
 
+namespace {
+
+// `at` with `node` at the rest of `path` from its piece `i`, copied bottom
+// up; the path is read by index, not split again at each level. A last
+// piece of ".priority" is the priority's place, as updateImmediateChild
+// takes it.
+FNodePtr updatedAt(const FNode& at, const FPath& path, size_t i, const FNodePtr& node) {
+    const std::string& key = path.pieceAt(i);
+    if (i + 1 == path.length()) return at.updateImmediateChild(key, node);
+    return at.updateImmediateChild(key, updatedAt(*at.getImmediateChild(key), path, i + 1, node));
+}
+
+}  // namespace
+
 FNodePtr FNode::updateChild(const FPath& path, const FNodePtr& node) const {
     if (path.isEmpty()) return node;
-    const std::string& front = path.pieceAt(0);
-    if (front == kPriorityKey && path.length() == 1) return updateImmediateChild(front, node);
-    FNodePtr newChild = getImmediateChild(front)->updateChild(path.popFront(), node);
-    return updateImmediateChild(front, newChild);
+    return updatedAt(*this, path, 0, node);
 }
 
 void FNode::enumerateChildren(const FNodeChildBlock& block) const { enumerateChildrenReverse(false, block); }

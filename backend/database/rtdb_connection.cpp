@@ -388,15 +388,12 @@ bool Connection::handlePlainRequest(const std::string& text) {
     const auto number = request->member("r");
     const auto action = request->member("a");
     const auto body = request->member("b");
-    if (!number || !action || request->size() != (body ? 3u : 2u) || action->kind() != Kind::String) return false;
-    int64_t r = 0;
-    if (number->kind() == Kind::Int) {
-        r = number->intValue();
-    } else if (number->kind() == Kind::UInt && number->uintValue() <= uint64_t(INT64_MAX)) {
-        r = int64_t(number->uintValue());
-    } else {
+    // The reader holds a whole number as Int whenever it fits 64 signed bits.
+    if (!number || !action || request->size() != (body ? 3u : 2u) || action->kind() != Kind::String ||
+        number->kind() != Kind::Int) {
         return false;
     }
+    const int64_t r = number->intValue();
     if (body && !body->isObject() && body->kind() != Kind::Null) return false;
     static const ns::Dictionary kEmpty;
     if (body && body->isObject()) {

@@ -195,12 +195,9 @@ std::optional<std::pair<int64_t, ns::json::Element>> FConnection::answerOf(const
     if (!data.isObject() || data.size() != 2) return std::nullopt;
     const std::optional<ns::json::Element> number = data.member(kFWPRequestNumber);
     const std::optional<ns::json::Element> body = data.member(kFWPResponseForRNData);
-    if (!number || !body || !body->isObject()) return std::nullopt;
-    if (number->kind() == Kind::Int) return std::make_pair(number->intValue(), *body);
-    if (number->kind() == Kind::UInt && number->uintValue() <= uint64_t(INT64_MAX)) {
-        return std::make_pair(int64_t(number->uintValue()), *body);
-    }
-    return std::nullopt;
+    // The reader holds a whole number as Int whenever it fits 64 signed bits.
+    if (!number || !body || !body->isObject() || number->kind() != Kind::Int) return std::nullopt;
+    return std::make_pair(number->intValue(), *body);
 }
 
 bool FConnection::onMessageText(FWebSocketConnection& connection, std::string_view text) {

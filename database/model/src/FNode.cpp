@@ -404,10 +404,7 @@ static_assert(sizeof(FLeafNode) <= 40);
 constexpr size_t kLeafHugeAfter = size_t(32) << 20;
 
 FNodePtr FLeafNode::makeUnshared(const ns::Value& value) {
-    if (value.isString() && value.asString().size() > kShortText) {
-        tTextRoomSize = value.asString().size() + 1;
-        return std::allocate_shared<const FLeafNode>(TextRoomAllocator<FLeafNode>(), value, InlineText());
-    }
+    if (value.isString()) return makeUnsharedText(value.asString());
     return std::allocate_shared<const FLeafNode>(FSlotAllocator<FLeafNode, kLeafHugeAfter>(), value);
 }
 
@@ -419,15 +416,14 @@ FNodePtr FLeafNode::makeUnsharedText(std::string_view text) {
     return std::allocate_shared<const FLeafNode>(FSlotAllocator<FLeafNode, kLeafHugeAfter>(), text, InlineText());
 }
 
-FLeafNode::FLeafNode(const ns::Value& value) { init(value, nullptr); }
+FLeafNode::FLeafNode(const ns::Value& value) { init(value); }
 
 FLeafNode::FLeafNode(std::string_view text, InlineText) {
     initText(text, text.size() > kShortText ? tTextRoom : nullptr);
 }
 
-FLeafNode::FLeafNode(const ns::Value& value, InlineText) { init(value, tTextRoom); }
 
-void FLeafNode::init(const ns::Value& value, char* room) {
+void FLeafNode::init(const ns::Value& value) {
     using T = ns::Value::Type;
     switch (value.type()) {
         case T::Bool:
@@ -446,7 +442,7 @@ void FLeafNode::init(const ns::Value& value, char* room) {
             subclassByte_ = uint8_t(Kind::Double);
             store(kValueAt, value.asDouble());
             break;
-        case T::String: initText(value.asString(), room); break;
+        case T::String: initText(value.asString(), nullptr); break;
         default:
             throw ns::Exception(ns::kInvalidArgumentException,
                                 ns::format("A leaf holds a string, a number or a boolean, not %@", value));

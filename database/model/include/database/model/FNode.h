@@ -172,14 +172,12 @@ public:
     bool holdsInt(int64_t value) const { return kind() == Kind::Int && load<int64_t>(kValueAt) == value; }
     // A leaf without a priority.
     explicit FLeafNode(const ns::Value& value);
-    // The same with a string's bytes in the room make() allocated after the
-    // leaf, in the leaf's own block.
+    // A string leaf made by make(): a text longer than kShortText lies in
+    // the room allocated after the leaf, in the leaf's own block.
     class InlineText {
         friend class FLeafNode;
         InlineText() = default;
     };
-    FLeafNode(const ns::Value& value, InlineText);
-    // A string leaf; a text longer than kShortText lies in that room.
     FLeafNode(std::string_view text, InlineText);
     ~FLeafNode() override;
 
@@ -227,7 +225,7 @@ private:
     Kind kind() const { return Kind(subclassByte_ & kKindBits); }
     size_t shortTextSize() const { return size_t((subclassByte_ >> 3) & 0x0F) - 1; }
     bool isShortText() const { return kind() == Kind::String && (subclassByte_ & 0x78) != 0; }
-    void init(const ns::Value& value, char* room);
+    void init(const ns::Value& value);
     void initText(std::string_view text, char* room);
     static FNodePtr makeUnshared(const ns::Value& value);
     static FNodePtr makeUnsharedText(std::string_view text);

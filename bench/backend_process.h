@@ -67,14 +67,16 @@ class Counter {
 public:
     void add() {
         std::lock_guard lock(mutex_);
-        ++count_;
-        cv_.notify_all();
+        // The waiter is woken once, when its count is reached: waking it at
+        // every add would put a thread switch per answer into what is timed.
+        if (++count_ == awaited_) cv_.notify_all();
     }
     void waitFor(uint64_t target) {
         std::unique_lock lock(mutex_);
-        if (!cv_.wait_for(lock, std::chrono::seconds(60), [&] { return count_ >= target; })) {
-            throw std::runtime_error("timed out waiting for answers");
-        }
+        awaited_ = target;
+        const bool reached = cv_.wait_for(lock, std::chrono::seconds(60), [&] { return count_ >= target; });
+        awaited_ = 0;
+        if (!reached) throw std::runtime_error("timed out waiting for answers");
     }
     uint64_t count() {
         std::lock_guard lock(mutex_);
@@ -85,6 +87,7 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     uint64_t count_ = 0;
+    uint64_t awaited_ = 0;  // what a waiter waits for; 0 while nobody waits
 };
 
 // The back end program of this build, on a data dir of its own, with a

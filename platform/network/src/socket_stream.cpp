@@ -40,6 +40,8 @@ constexpr size_t kReadChunk = 256 * 1024;
 // the reader reads or lends again: enough for the next header, while the
 // payload after it stays in the socket for the reader's next target.
 constexpr size_t kReadAheadAfterTarget = 4 * 1024;
+// A read at most this long is copied onto the last received chunk.
+constexpr size_t kShortRead = 16 * 1024;
 // Spare read chunks kept, so a steady transfer allocates nothing.
 constexpr size_t kSpareChunks = 16;
 
@@ -690,11 +692,25 @@ struct Stream::Connection : std::enable_shared_from_this<Connection> {
             }
             if (n > toTarget && side(true).status != StreamStatus::Closed) {
                 const bool dueBefore = bytesDue();
-                if (toTarget > 0) std::memmove(scratch.bytes.get(), scratch.bytes.get() + toTarget, n - toTarget);
-                scratch.length = n - toTarget;
-                input.push_back(std::move(scratch));
-                scratch = {};
-                inputBytes += n - toTarget;
+                const size_t kept = n - toTarget;
+                const char* from = scratch.bytes.get() + toTarget;
+                // A short read joins the last chunk while that has room and
+                // the chunk read into stays for the next read: while a
+                // reader lags, reads of a few hundred bytes each would
+                // otherwise each hold (and allocate) a whole chunk. A reader
+                // copying from that chunk meanwhile reads only bytes before
+                // these.
+                if (kept <= kShortRead && !input.empty() && kReadChunk - input.back().length >= kept) {
+                    Chunk& last = input.back();
+                    std::memcpy(last.bytes.get() + last.length, from, kept);
+                    last.length += kept;
+                } else {
+                    if (toTarget > 0) std::memmove(scratch.bytes.get(), from, kept);
+                    scratch.length = kept;
+                    input.push_back(std::move(scratch));
+                    scratch = {};
+                }
+                inputBytes += kept;
                 noteArrival(dueBefore);
             }
             if (ec) {

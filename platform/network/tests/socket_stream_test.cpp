@@ -217,11 +217,12 @@ public:
     }
     uint16_t port() const { return port_; }
     void accept() { fd_ = ::accept(listener_, nullptr, nullptr); }
-    void send(std::string bytes) {
+    // Sends `bytes` in sends of at most `piece` bytes each.
+    void send(std::string bytes, size_t piece = SIZE_MAX) {
         join();
-        sender_ = std::thread([this, bytes = std::move(bytes)] {
+        sender_ = std::thread([this, piece, bytes = std::move(bytes)] {
             for (size_t at = 0; at < bytes.size();) {
-                const ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+                const ssize_t n = ::send(fd_, bytes.data() + at, std::min(piece, bytes.size() - at), MSG_NOSIGNAL);
                 if (n <= 0) return;
                 at += size_t(n);
             }
@@ -432,6 +433,31 @@ TEST(SocketStreamTest, LentTargetsTakeTheNextBytesInOrder) {
         }
         pair.input->close();
         EXPECT_EQ(pair.input->readLent(), -1);
+    }
+}
+
+// Many short sends while the reader takes 64 bytes at a time: the reads
+// that land while it lags are kept together, and none is lost or reordered.
+TEST(SocketStreamTest, ShortReadsWhileTheReaderLagsArriveInOrder) {
+    for (size_t piece : {size_t(1), size_t(37), size_t(1500), size_t(20000)}) {
+        SCOPED_TRACE(piece);
+        SendingPeer peer;
+        auto pair = ns::createStreamPairWithSocketToHost("127.0.0.1", peer.port());
+        auto recorder = std::make_shared<Recorder>();
+        recorder->input = pair.input.get();
+        recorder->queue = ns::DispatchQueue::serial("test.short-reads");
+        pair.input->setDelegate(recorder);
+        pair.input->setDispatchQueue(recorder->queue);
+        pair.input->open();
+        peer.accept();
+        const std::string bytes = patternOf(piece == 1 ? 20000 : 600000);
+        peer.send(bytes, piece);
+        peer.end();
+        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return recorder->saw(true, ns::kStreamEventEndEncountered); }, 30));
+        std::lock_guard lock(recorder->mutex);
+        EXPECT_EQ(recorder->received.size(), bytes.size());
+        EXPECT_TRUE(recorder->received == bytes);
+        pair.input->close();
     }
 }
 

@@ -85,7 +85,7 @@ FRepo::FRepo(Passkey, std::shared_ptr<FRepoInfo> repoInfo, QRVDatabaseConfigPtr 
       serverClock_(std::make_shared<FOffsetClock>(FSystemClock::clock(), 0.0)),
       repoInfo_(std::move(repoInfo)),
       connection_(FPersistentConnection::make(repoInfo_, FWorkerQueue::sharedQueue(), config_)),
-      eventRaiser_(config_->callbackQueue()) {}
+      eventRaiser_(config_->callbackQueue(), FWorkerQueue::sharedQueue()) {}
 
 FRepo::~FRepo() {
     if (backgroundObserver_) ns::NotificationCenter::defaultCenter().removeObserver(backgroundObserver_);

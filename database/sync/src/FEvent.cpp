@@ -1,5 +1,7 @@
 #include "database/sync/FEvent.h"
 
+#include <utility>
+
 #include "platform/format.h"
 
 FCancelEvent::FCancelEvent(FEventRegistrationPtr registration, ns::ErrorRef error, FPath path)
@@ -31,14 +33,46 @@ FEventRaiser::FEventRaiser() {
 
 FEventRaiser::FEventRaiser(ns::DispatchQueuePtr queue) : queue_(std::move(queue)) {}
 
+FEventRaiser::FEventRaiser(ns::DispatchQueuePtr queue, ns::DispatchQueuePtr workQueue)
+    : queue_(std::move(queue)), workQueue_(std::move(workQueue)), held_(std::make_shared<Held>()) {}
+
 void FEventRaiser::raiseEvents(const FEventList& events) const {
+    if (events.empty()) return;
+    // Callbacks raised before these events reach the queue before them.
+    if (held_) release(*held_, queue_);
     for (const FEventPtr& event : events) event->fireEventOnQueue(queue_);
 }
 
-void FEventRaiser::raiseCallback(ns::Block callback) const { queue_->async(std::move(callback)); }
+void FEventRaiser::raiseCallback(ns::Block callback) const {
+    if (held_) return hold(std::move(callback));
+    queue_->async(std::move(callback));
+}
 
 void FEventRaiser::raiseCallbacks(const std::vector<ns::Block>& callbacks) const {
-    raiseCallbacks(callbacks, queue_);
+    if (!held_) return raiseCallbacks(callbacks, queue_);
+    for (const ns::Block& callback : callbacks) hold(callback);
+}
+
+void FEventRaiser::hold(ns::Block callback) const {
+    ns::dispatchAssertQueue(workQueue_);
+    held_->callbacks.push_back(std::move(callback));
+    if (std::exchange(held_->releaseQueued, true)) return;
+    workQueue_->async([held = held_, queue = queue_] {
+        held->releaseQueued = false;
+        release(*held, queue);
+    });
+}
+
+void FEventRaiser::release(Held& held, const ns::DispatchQueuePtr& queue) {
+    if (held.callbacks.empty()) return;
+    if (held.callbacks.size() == 1) {
+        queue->async(std::move(held.callbacks.front()));
+    } else {
+        queue->async([callbacks = std::move(held.callbacks)] {
+            for (const ns::Block& callback : callbacks) callback();
+        });
+    }
+    held.callbacks.clear();
 }
 
 void FEventRaiser::raiseCallbacks(const std::vector<ns::Block>& callbacks, const ns::DispatchQueuePtr& queue) {

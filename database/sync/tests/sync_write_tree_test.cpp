@@ -179,3 +179,46 @@ TEST(EventRaiser, OneBlockPerEventInOrder) {
     queue->sync([] {});
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
+
+// An event that notes itself on the queue it is fired on.
+class NotingEvent : public FEvent {
+public:
+    NotingEvent(std::vector<std::string>& notes, std::string name) : notes_(notes), name_(std::move(name)) {}
+    FPath path() const override { return FPath(); }
+    void fireEventOnQueue(const ns::DispatchQueuePtr& queue) override {
+        queue->async([&notes = notes_, name = name_] { notes.push_back(name); });
+    }
+    bool isCancelEvent() const override { return false; }
+
+private:
+    std::vector<std::string>& notes_;
+    std::string name_;
+};
+
+TEST(EventRaiser, HeldCallbacksKeepTheirPlaceAmongEventsAndOutliveTheRaiser) {
+    // Each case: what is raised in one turn of the work queue, "e..." an
+    // event and anything else a callback.
+    const std::vector<std::vector<std::string>> cases = {
+        {"a", "b", "c"},
+        {"a", "e1", "b", "c", "e2", "e3", "d"},
+        {"e1", "a"},
+    };
+    for (const auto& raised : cases) {
+        auto queue = ns::DispatchQueue::serial("raiser-callbacks");
+        auto work = ns::DispatchQueue::serial("raiser-work");
+        std::vector<std::string> notes;
+        work->sync([&] {
+            FEventRaiser raiser(queue, work);
+            for (const std::string& name : raised) {
+                if (name[0] == 'e') {
+                    raiser.raiseEvents({std::make_shared<NotingEvent>(notes, name)});
+                } else {
+                    raiser.raiseCallback([&notes, name] { notes.push_back(name); });
+                }
+            }
+        });
+        work->sync([] {});
+        queue->sync([] {});
+        EXPECT_EQ(notes, raised);
+    }
+}

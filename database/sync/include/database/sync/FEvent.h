@@ -117,13 +117,20 @@ struct FTupleRemovedQueriesEvents {
     FEventList cancelEvents;
 };
 
-// Hands events and plain callbacks to the user callback queue, one block
-// each, in order.
+// Hands events and plain callbacks to the user callback queue, in order:
+// each event in a block of its own, and each callback too unless the raiser
+// holds callbacks on a serial work queue it is called on. Then the
+// callbacks raised one after another are held and go as one block once
+// the work queue gets to the turn queued behind the first of them (or at
+// once when an event is raised after them), so a burst of write
+// acknowledgements starts the callback queue once rather than once each.
 class FEventRaiser {
 public:
     // Raises NSInternalInconsistencyException "Can't use default constructor".
     FEventRaiser();
     explicit FEventRaiser(ns::DispatchQueuePtr queue);
+    // Holds callbacks as above; every raise is made on `workQueue`.
+    FEventRaiser(ns::DispatchQueuePtr queue, ns::DispatchQueuePtr workQueue);
 
     const ns::DispatchQueuePtr& queue() const { return queue_; }
 
@@ -133,5 +140,16 @@ public:
     static void raiseCallbacks(const std::vector<ns::Block>& callbacks, const ns::DispatchQueuePtr& queue);
 
 private:
+    struct Held {
+        std::vector<ns::Block> callbacks;
+        bool releaseQueued = false;
+    };
+    void hold(ns::Block callback) const;
+    static void release(Held& held, const ns::DispatchQueuePtr& queue);
+
     ns::DispatchQueuePtr queue_;
+    ns::DispatchQueuePtr workQueue_;
+    // Shared with the release queued on the work queue, which may run after
+    // the raiser is gone.
+    std::shared_ptr<Held> held_;
 };

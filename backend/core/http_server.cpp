@@ -34,7 +34,6 @@
 #include <vector>
 
 #include "backend/core/http_util.h"
-#include "platform/parallel.h"
 
 namespace backend {
 
@@ -1275,10 +1274,7 @@ void NetworkCore::start(int httpPort, int httpsPort, int wsPort, int wssPort, Ht
     core.work.emplace(core.io.get_executor());
     for (std::size_t i = 0; i < core.acceptors.size(); ++i) core.accept(i, Kind(i));
     unsigned threads = core.limits.ioThreads;
-    // One per processor the process may run on (not per processor of the
-    // machine): more would only pass handlers between threads that take
-    // turns on the same processors.
-    if (threads == 0) threads = std::min(ns::parallel::threadCount(), 4u);
+    if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     for (unsigned i = 0; i < threads; ++i) {
         core.threads.emplace_back([&core] {
             for (;;) {

@@ -422,7 +422,6 @@ FLeafNode::FLeafNode(std::string_view text, InlineText) {
     initText(text, text.size() > kShortText ? tTextRoom : nullptr);
 }
 
-
 void FLeafNode::init(const ns::Value& value) {
     using T = ns::Value::Type;
     switch (value.type()) {

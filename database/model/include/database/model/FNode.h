@@ -144,9 +144,9 @@ public:
     // priority means none. Leaves with a priority are of a subclass, so the
     // common leaf carries no room for one. The booleans and the integers
     // 0-255 without a priority are shared leaves, each thread's own (the
-    // most repeated values: counts, flags, states); other numbers and short strings are shared
-    // with the equal leaf the thread made recently (the values of a tree
-    // repeat: prices, quantities, states).
+    // most repeated values: counts, flags, states); other numbers and short
+    // strings are shared with the equal leaf the thread made recently (the
+    // values of a tree repeat: prices, quantities, states).
     static FNodePtr make(const ns::Value& value, FNodePtr priority = nullptr);
     // The same without a priority, telling whether the leaf is one made
     // before (a shared or recent one) rather than a new one.

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
 
 template <size_t Size, size_t Align = alignof(void*), size_t HugeAfter = 0>
 class FSlotPool {
@@ -35,11 +36,19 @@ public:
         if (!local.list) {
             if (local.dead) return shared().take();
             guard(local);
-            shared().takeBatch(local);
+            if (local.spare) {
+                local.list = std::exchange(local.spare, nullptr);
+                local.count = kBatch;
+            } else {
+                shared().takeBatch(local);
+            }
         }
         Free* slot = local.list;
         local.list = next(slot);
         --local.count;
+        // Free slots are scattered: the next one's link is fetched while
+        // the caller fills this one, rather than missed on the next call.
+        __builtin_prefetch(local.list, 1);
         ASAN_UNPOISON_MEMORY_REGION(slot, Size);
         return slot;
     }
@@ -52,9 +61,16 @@ public:
             return;
         }
         guard(local);
+        if (local.count == kBatch) {
+            // A full list becomes the spare, and a spare already there goes
+            // to the shared pool whole.
+            if (local.spare) shared().giveChain(local.spare);
+            local.spare = std::exchange(local.list, nullptr);
+            local.count = 0;
+        }
         link(slot, local.list);
         local.list = slot;
-        if (++local.count > 2 * kBatch) shared().giveBatch(local);
+        ++local.count;
     }
 
     // `count` adjacent slots (a power of two, at most kMaxRun) at an
@@ -94,8 +110,13 @@ private:
 
     // A thread's free slots; plain data, so it stays readable while the
     // thread's other objects are destroyed (and free slots) after its guard.
+    // Slots move between a thread and the shared pool in chains of kBatch,
+    // each ending in a null link, handed over whole: walking a chain of
+    // freed slots would miss the cache at every one of them. `list` holds
+    // `count` slots; `spare` is null or a full chain.
     struct Local {
         Free* list;
+        Free* spare;
         size_t count;
         bool guarded;
         bool dead;
@@ -119,17 +140,26 @@ private:
                 for (Free* n = next(last); n; n = next(last)) last = n;
                 shared().give(local.list, last, local.count);
             }
-            local.list = nullptr;
+            if (local.spare) shared().giveChain(local.spare);
+            local.list = local.spare = nullptr;
             local.count = 0;
         }
     };
 
     class Shared {
     public:
-        // Moves kBatch slots to the thread's list, cutting new ones from
-        // the slab when the free list runs short.
+        // Gives the thread's empty list a chain of kBatch slots: a whole
+        // chain handed back by a thread, or loose slots and slots cut new
+        // from the slab.
         void takeBatch(Local& local) {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (!chains_.empty()) {
+                local.list = chains_.back();
+                chains_.pop_back();
+                local.count = kBatch;
+                count_ -= kBatch;
+                return;
+            }
             for (size_t i = 0; i < kBatch; ++i) {
                 Free* slot = takeLocked();
                 link(slot, local.list);
@@ -143,14 +173,11 @@ private:
             ASAN_UNPOISON_MEMORY_REGION(slot, Size);
             return slot;
         }
-        // Hands half the thread's slots to the shared list.
-        void giveBatch(Local& local) {
-            Free* first = local.list;
-            Free* last = first;
-            for (size_t i = 1; i < kBatch; ++i) last = next(last);
-            local.list = next(last);
-            local.count -= kBatch;
-            give(first, last, kBatch);
+        // A full chain of kBatch slots.
+        void giveChain(Free* chain) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            chains_.push_back(chain);
+            count_ += kBatch;
         }
         // A chain of `n` slots from `first` to `last`.
         void give(Free* first, Free* last, size_t n) {
@@ -203,6 +230,10 @@ private:
         }
 
         Free* takeLocked() {
+            if (!list_ && !chains_.empty()) {
+                list_ = chains_.back();
+                chains_.pop_back();
+            }
             if (list_) {
                 Free* slot = list_;
                 list_ = next(slot);
@@ -217,7 +248,9 @@ private:
         }
 
         std::mutex mutex_;
+        // Loose slots, and whole chains; count_ counts both.
         Free* list_ = nullptr;
+        std::vector<Free*> chains_;
         size_t count_ = 0;
         char* slabs_ = nullptr;
         size_t slabBytes_ = 0;

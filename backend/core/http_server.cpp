@@ -136,9 +136,14 @@ struct NetworkCore::Impl {
     std::chrono::steady_clock::time_point lastCapWarning{};
     std::mutex warningMutex;
 
-    net::io_context io;
+    // One context per I/O thread, each connection on one of them: with
+    // several threads on one context, every completion woke the idle ones
+    // in turn to look for more work, a handful of context switches per
+    // message where one does. The listeners live on the first.
+    std::vector<std::unique_ptr<net::io_context>> ios;
+    std::atomic<std::size_t> nextIo{0};
     net::ssl::context ssl{net::ssl::context::tls_server};
-    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
+    std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
     // Each acceptor's pause after running out of descriptors (on its strand).
     std::vector<std::unique_ptr<net::steady_timer>> pauses;
@@ -1167,7 +1172,7 @@ private:
 // --- listeners ---------------------------------------------------------------
 
 void NetworkCore::Impl::bind(Kind kind, int port) {
-    auto acceptor = std::make_unique<tcp::acceptor>(net::make_strand(io));
+    auto acceptor = std::make_unique<tcp::acceptor>(net::make_strand(*ios.front()));
     beast::error_code ec;
     const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), uint16_t(port));
     acceptor->open(endpoint.protocol(), ec);
@@ -1187,6 +1192,7 @@ void NetworkCore::Impl::bind(Kind kind, int port) {
 
 void NetworkCore::Impl::accept(std::size_t index, Kind kind) {
     if (stopping) return;
+    net::io_context& io = *ios[nextIo++ % ios.size()];
     acceptors[index]->async_accept(net::make_strand(io), [this, index, kind](beast::error_code ec, tcp::socket socket) {
         if (stopping || ec == net::error::operation_aborted) return;
         if (ec) {
@@ -1265,21 +1271,22 @@ void NetworkCore::start(int httpPort, int httpsPort, int wsPort, int wssPort, Ht
     if (ec) throw std::runtime_error("cannot use the certificate " + core.certPath + " with the key " + core.keyPath);
     core.dispatch = std::move(dispatch);
     core.webSockets = std::move(webSockets);
+    unsigned threads = core.limits.ioThreads;
+    if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    for (unsigned i = 0; i < threads; ++i) core.ios.push_back(std::make_unique<net::io_context>(1));
     core.bind(Kind::Http, httpPort);
     core.bind(Kind::Https, httpsPort);
     core.bind(Kind::Ws, wsPort);
     core.bind(Kind::Wss, wssPort);
     core.started = true;
     core.handlers.emplace(std::max(1u, core.limits.handlerThreads));
-    core.work.emplace(core.io.get_executor());
+    for (auto& io : core.ios) core.work.push_back(net::make_work_guard(*io));
     for (std::size_t i = 0; i < core.acceptors.size(); ++i) core.accept(i, Kind(i));
-    unsigned threads = core.limits.ioThreads;
-    if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    for (unsigned i = 0; i < threads; ++i) {
-        core.threads.emplace_back([&core] {
+    for (auto& context : core.ios) {
+        core.threads.emplace_back([io = context.get()] {
             for (;;) {
                 try {
-                    core.io.run();
+                    io->run();
                     return;
                 } catch (const std::exception& e) {
                     // A handler's failure must not end the server.
@@ -1321,12 +1328,12 @@ void NetworkCore::stop() {
     // Handlers still running finish (services have ended their long waits);
     // their answers find closed connections.
     core.handlers->join();
-    core.work.reset();
+    core.work.clear();
     {
         std::unique_lock lock(core.registryMutex);
         core.registryEmpty.wait_for(lock, std::chrono::seconds(10), [&] { return core.open == 0; });
     }
-    core.io.stop();
+    for (auto& io : core.ios) io->stop();
     for (auto& thread : core.threads) thread.join();
     core.threads.clear();
 }

@@ -189,24 +189,32 @@ TEST_F(SessionFetcherTest, TheAuthorizerStampsEachAttemptOrStopsTheFetch) {
 }
 
 TEST_F(SessionFetcherTest, DownloadsToMemoryAndToAFileReportProgress) {
-    std::string body(300000, 'x');
+    // Time stands still: the first piece is reported at once, the rest are
+    // held for the interval and reported together before the completion.
+    auto clock = ns::VirtualClock::install(ns::Clock::nowSeconds());
+    std::string body(3000000, 'x');
     for (size_t i = 0; i < body.size(); ++i) body[i] = char('a' + i % 26);
     backend_->setRecorderResponse({.status = 200, .body = body});
 
     auto memory = service_->fetcherWithRequest(ns::URLRequest(backend_->httpsURL("/__recorder/memory")));
     int64_t lastTotal = 0;
     int64_t sum = 0;
+    int reports = 0;
+    std::shared_ptr<Outcome> inMemory;
     memory->setReceivedProgressBlock([&](int64_t received, int64_t total) {
         EXPECT_TRUE(ns::RunLoop::isMainThread());
         EXPECT_GT(total, lastTotal);
+        EXPECT_FALSE(inMemory->done);
         sum += received;
         lastTotal = total;
+        ++reports;
     });
-    auto inMemory = begin(memory);
+    inMemory = begin(memory);
     ASSERT_TRUE(wait([&] { return inMemory->done; }));
     EXPECT_EQ(text(*inMemory->data), body);
     EXPECT_EQ(lastTotal, int64_t(body.size()));
     EXPECT_EQ(sum, int64_t(body.size()));
+    EXPECT_LE(reports, 2);
     EXPECT_EQ(memory->response()->expectedContentLength(), int64_t(body.size()));
 
     std::string path = sandbox_.root() + "/download.bin";

@@ -276,6 +276,8 @@ protected:
     double firstFailure_ = 0;
     double nextRetryDelay_ = kHTKSessionFetcherMinRetryInterval;
     bool progressQueued_ = false;
+    // When the last progress report was queued, or is due.
+    double lastProgressAt_ = -1e9;
     ns::DispatchGroup group_;
 
 private:

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +55,22 @@ std::shared_ptr<UIImage> decodePng(const Data& data, double scale) {
     return image;
 }
 
+// An ARGB32 surface whose pixels are not cleared first, for a decoder that
+// writes every one of them: Cairo's own zero-fills a buffer that is then
+// overwritten whole. An error surface when there is no memory for it.
+cairo_surface_t* uninitializedSurface(int width, int height) {
+    static cairo_user_data_key_t pixelsKey;
+    const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, width);
+    auto* pixels = static_cast<unsigned char*>(std::malloc(size_t(stride) * size_t(height)));
+    if (!pixels) return cairo_image_surface_create(CAIRO_FORMAT_INVALID, 0, 0);
+    cairo_surface_t* surface = cairo_image_surface_create_for_data(pixels, CAIRO_FORMAT_ARGB32, width, height, stride);
+    if (cairo_surface_set_user_data(surface, &pixelsKey, pixels, std::free) != CAIRO_STATUS_SUCCESS) {
+        // An error surface keeps no user data: the pixels are ours to free.
+        std::free(pixels);
+    }
+    return surface;
+}
+
 // A JPEG has no transparency: decoded straight into a surface in Cairo's
 // layout (bytes B, G, R, 255 on a little-endian machine), it is drawn as it
 // is and made RGBA only if asked for.
@@ -69,7 +86,7 @@ std::shared_ptr<UIImage> decodeJpeg(const Data& data, double scale) {
                             &subsampling, &colorspace) == 0 &&
         width > 0 && height > 0 && width <= 16384 && height <= 16384) {
         if constexpr (std::endian::native == std::endian::little) {
-            cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+            cairo_surface_t* surface = uninitializedSurface(width, height);
             auto held = std::make_shared<const UIImage::Surface>(surface, true);
             if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS &&
                 tjDecompress2(handle, data.data(), static_cast<unsigned long>(data.size()),
@@ -212,9 +229,11 @@ const UIImage::Surface& UIImage::drawable() const {
 }
 
 std::shared_ptr<UIImage> UIImage::initWithData(const Data& data, double scale) {
-    if (isPng(data)) return decodePng(data, scale);
-    if (isJpeg(data)) return decodeJpeg(data, scale);
-    return nullptr;
+    std::shared_ptr<UIImage> image = isPng(data)    ? decodePng(data, scale)
+                                     : isJpeg(data) ? decodeJpeg(data, scale)
+                                                    : nullptr;
+    if (image) image->encoded_ = std::make_shared<const Data>(data);
+    return image;
 }
 
 std::shared_ptr<UIImage> UIImage::imageWithContentsOfFile(const std::string& path) {

@@ -64,6 +64,11 @@ const CALayer*& keptCover() {
 // Whether two pictures have the same pixels (a photo downloaded again).
 bool samePixels(const UIImage& a, const UIImage& b) {
     if (a.pixelWidth() != b.pixelWidth() || a.pixelHeight() != b.pixelHeight() || a.scale() != b.scale()) return false;
+    // Decoded from the same bytes, they have the same pixels: a photo's file
+    // is a small part of its pixels' size.
+    const Data* bytesA = a.encodedBytes();
+    const Data* bytesB = b.encodedBytes();
+    if (bytesA && bytesB && *bytesA == *bytesB) return true;
     cairo_surface_t* sa = a.drawable().surface;
     cairo_surface_t* sb = b.drawable().surface;
     const size_t row = size_t(a.pixelWidth()) * 4;

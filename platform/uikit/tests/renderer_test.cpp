@@ -245,6 +245,11 @@ TEST_F(RendererTest, AFrameDrawnOverTheLastOneIsTheFrameDrawnAfresh) {
         root.addSubview(view);
         return std::static_pointer_cast<ns::UIView>(view);
     };
+    auto jpeg = [](ns::UIColor color) {
+        return ns::UIImageJPEGRepresentation(*ns::UIImage::filled({240, 180}, color), 0.8);
+    };
+    const ns::Data blueJpeg = jpeg(kBrandBlue);
+    const ns::Data redJpeg = jpeg(ns::UIColor::redColor());
     const std::vector<Case> cases = {
         {"a shorter text", [&](auto& root, auto& v) { v.push_back(label(root, "Precio regular: 89.95", CGRectMake(16, 200, 300, 30))); },
          [](auto&, auto& v) { std::static_pointer_cast<ns::UILabel>(v[0])->setText("89"); }},
@@ -291,6 +296,24 @@ TEST_F(RendererTest, AFrameDrawnOverTheLastOneIsTheFrameDrawnAfresh) {
          [](auto&, auto& v) {
              std::static_pointer_cast<ns::UIImageView>(v[0])->setImage(
                  ns::UIImage::filled({240, 180}, ns::UIColor::redColor(), 2));
+         }},
+        {"a photo decoded again from the same bytes", [&](auto& root, auto& v) {
+             auto image = ns::UIImageView::make(CGRectMake(60, 150, 240, 180));
+             image->setImage(ns::UIImage::initWithData(blueJpeg));
+             root.addSubview(image);
+             v.push_back(image);
+         },
+         [&](auto&, auto& v) {
+             std::static_pointer_cast<ns::UIImageView>(v[0])->setImage(ns::UIImage::initWithData(blueJpeg));
+         }},
+        {"a photo replaced by another of its size", [&](auto& root, auto& v) {
+             auto image = ns::UIImageView::make(CGRectMake(60, 150, 240, 180));
+             image->setImage(ns::UIImage::initWithData(blueJpeg));
+             root.addSubview(image);
+             v.push_back(image);
+         },
+         [&](auto&, auto& v) {
+             std::static_pointer_cast<ns::UIImageView>(v[0])->setImage(ns::UIImage::initWithData(redJpeg));
          }},
         {"a faded parent's opacity changed", [&](auto& root, auto& v) {
              v.push_back(ns::UIView::make(CGRectMake(20, 520, 300, 60)));

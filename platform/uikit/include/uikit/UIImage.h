@@ -62,6 +62,8 @@ public:
     const Surface& drawable() const;
     // {r, g, b, a} of one pixel; raises NSRangeException outside the bitmap.
     std::array<uint8_t, 4> pixelAt(int x, int y) const;
+    // The PNG or JPEG bytes the image was decoded from, else nullptr.
+    const Data* encodedBytes() const { return encoded_.get(); }
 
     std::string className() const override { return "UIImage"; }
     std::string description() const override;
@@ -77,6 +79,7 @@ private:
     mutable std::once_flag rgbaOnce_;
     mutable std::once_flag drawableOnce_;
     mutable std::shared_ptr<const Surface> drawable_;
+    std::shared_ptr<const Data> encoded_;
 };
 
 // Empty Data when the image cannot be encoded. `quality` is clamped to 0...1.

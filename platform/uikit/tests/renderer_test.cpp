@@ -245,6 +245,15 @@ TEST_F(RendererTest, AFrameDrawnOverTheLastOneIsTheFrameDrawnAfresh) {
         root.addSubview(view);
         return std::static_pointer_cast<ns::UIView>(view);
     };
+    auto picture = [](ns::UIView& root, std::shared_ptr<ns::UIImage> image) {
+        auto view = ns::UIImageView::make(CGRectMake(60, 150, 240, 180));
+        view->setImage(std::move(image));
+        root.addSubview(view);
+        return std::static_pointer_cast<ns::UIView>(view);
+    };
+    auto show = [](const ns::UIViewPtr& view, std::shared_ptr<ns::UIImage> image) {
+        std::static_pointer_cast<ns::UIImageView>(view)->setImage(std::move(image));
+    };
     auto jpeg = [](ns::UIColor color) {
         return ns::UIImageJPEGRepresentation(*ns::UIImage::filled({240, 180}, color), 0.8);
     };
@@ -287,34 +296,14 @@ TEST_F(RendererTest, AFrameDrawnOverTheLastOneIsTheFrameDrawnAfresh) {
          [](auto&, auto& v) { v[0]->removeFromSuperview(); }},
         {"nothing changed", [&](auto& root, auto& v) { v.push_back(label(root, "Existencia", CGRectMake(16, 250, 200, 30))); },
          [](auto&, auto&) {}},
-        {"a picture replaced", [&](auto& root, auto& v) {
-             auto image = ns::UIImageView::make(CGRectMake(60, 150, 240, 180));
-             image->setImage(ns::UIImage::filled({240, 180}, kBrandBlue, 2));
-             root.addSubview(image);
-             v.push_back(image);
-         },
-         [](auto&, auto& v) {
-             std::static_pointer_cast<ns::UIImageView>(v[0])->setImage(
-                 ns::UIImage::filled({240, 180}, ns::UIColor::redColor(), 2));
-         }},
-        {"a photo decoded again from the same bytes", [&](auto& root, auto& v) {
-             auto image = ns::UIImageView::make(CGRectMake(60, 150, 240, 180));
-             image->setImage(ns::UIImage::initWithData(blueJpeg));
-             root.addSubview(image);
-             v.push_back(image);
-         },
-         [&](auto&, auto& v) {
-             std::static_pointer_cast<ns::UIImageView>(v[0])->setImage(ns::UIImage::initWithData(blueJpeg));
-         }},
-        {"a photo replaced by another of its size", [&](auto& root, auto& v) {
-             auto image = ns::UIImageView::make(CGRectMake(60, 150, 240, 180));
-             image->setImage(ns::UIImage::initWithData(blueJpeg));
-             root.addSubview(image);
-             v.push_back(image);
-         },
-         [&](auto&, auto& v) {
-             std::static_pointer_cast<ns::UIImageView>(v[0])->setImage(ns::UIImage::initWithData(redJpeg));
-         }},
+        {"a picture replaced", [&](auto& root, auto& v) { v.push_back(picture(root, ns::UIImage::filled({240, 180}, kBrandBlue, 2))); },
+         [&](auto&, auto& v) { show(v[0], ns::UIImage::filled({240, 180}, ns::UIColor::redColor(), 2)); }},
+        {"a photo decoded again from the same bytes",
+         [&](auto& root, auto& v) { v.push_back(picture(root, ns::UIImage::initWithData(blueJpeg))); },
+         [&](auto&, auto& v) { show(v[0], ns::UIImage::initWithData(blueJpeg)); }},
+        {"a photo replaced by another of its size",
+         [&](auto& root, auto& v) { v.push_back(picture(root, ns::UIImage::initWithData(blueJpeg))); },
+         [&](auto&, auto& v) { show(v[0], ns::UIImage::initWithData(redJpeg)); }},
         {"a faded parent's opacity changed", [&](auto& root, auto& v) {
              v.push_back(ns::UIView::make(CGRectMake(20, 520, 300, 60)));
              v[0]->setAlpha(0.5);

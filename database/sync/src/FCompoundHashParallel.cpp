@@ -3,9 +3,10 @@
 // goes in three steps that give the builder's bytes:
 //   1. the tree, cut into segments of consecutive children, is measured on
 //      the threads: at each leaf, the length of the text so far as if no
-//      range closed, and where a range starting after it would begin;
+//      range closed, and where a range starting after it would begin; a
+//      subtree measured by an earlier hash counts as one leaf, its last;
 //   2. the leaves that close a range are found in order from those lengths
-//      alone;
+//      alone, walking such a subtree leaf by leaf where one closes in it;
 //   3. each segment is walked again on the threads as the builder walks it,
 //      closing ranges at those leaves; the text of a range that spans
 //      segments is put together from their ends.
@@ -66,15 +67,57 @@ void walkItems(const std::vector<Item>& items, Open&& open, Close&& close, Child
     }
 }
 
-// A leaf: the segment's unbroken text length in UTF-16 units right after it
-// (the top bit set for a priority), and where a range starting after it
-// would begin, less its path prefix (kNoBase when that is in a later segment).
-struct LeafMark {
+// A leaf, or a subtree measured whole (see Summary): the segment's unbroken
+// text length in UTF-16 units right after its leaf (its last one), the top
+// bit set for a priority; where a range starting after that leaf would
+// begin, less its path prefix (kNoBase when that is in a later segment); the
+// index of its (first) leaf in the segment; and, for a subtree, its place in
+// the segment's subtrees plus one.
+struct Mark {
     uint32_t unitsEnd;
     int32_t base;
+    uint32_t firstLeaf;
+    uint32_t subtree;
 };
 constexpr uint32_t kPriorityBit = 1u << 31;
 constexpr int32_t kNoBase = INT32_MIN;
+
+// A subtree a segment measured whole: where its children's text begins in
+// the segment, and the length of the path prefix there.
+struct Subtree {
+    const FChildrenNode* node;
+    uint32_t unitsStart;
+    uint32_t prefix;
+};
+
+// What a measured children node keeps (FChildrenNode's range text summary)
+// when every leaf under it may close a range: no priority and no empty node
+// anywhere below. The length of its children's text, its leaves, and the
+// brackets closing after the last of them; they do not depend on where the
+// node lies, so a tree sharing it, or measured again, reads them instead of
+// walking its leaves. A subtree too large to pack keeps nothing.
+struct Summary {
+    static constexpr int kUnitBits = 36;
+    static constexpr int kLeafBits = 20;
+    static constexpr int kClosingBits = 7;
+    static constexpr uint64_t kKept = 1ull << 63;
+
+    uint64_t units = 0;
+    uint64_t leaves = 0;
+    uint64_t closing = 0;
+
+    uint64_t packed() const {
+        if (leaves == 0 || units >> kUnitBits || leaves >> kLeafBits || closing >> kClosingBits) return 0;
+        return kKept | units << (kLeafBits + kClosingBits) | leaves << kClosingBits | closing;
+    }
+    static bool unpack(uint64_t kept, Summary& out) {
+        if (!(kept & kKept)) return false;
+        out.units = (kept >> (kLeafBits + kClosingBits)) & ((1ull << kUnitBits) - 1);
+        out.leaves = (kept >> kClosingBits) & ((1ull << kLeafBits) - 1);
+        out.closing = kept & ((1ull << kClosingBits) - 1);
+        return true;
+    }
+};
 
 struct Segment {
     std::vector<Item> items;
@@ -84,8 +127,9 @@ struct Segment {
     std::exception_ptr fault;
 
     // Step 1.
-    std::vector<LeafMark> leaves;
-    // The base of a range starting at the segment's first key, when no leaf
+    std::vector<Mark> marks;
+    std::vector<Subtree> subtrees;
+    // The base of a range starting at the segment's first key, when no mark
     // of the segment comes before it.
     bool startsBeforeLeaves = false;
     int64_t firstBase = 0;
@@ -110,60 +154,111 @@ struct Segment {
     FPath lastLeafPath;
 };
 
-// Step 1: the lengths, counted as the builder would write the text.
+// Step 1: the lengths, counted as the builder would write the text. A
+// children node measured before is one mark; the others are walked leaf by
+// leaf, and keep what was measured of them.
 class LengthWalker {
 public:
-    explicit LengthWalker(Segment& segment) : s_(segment) {
-        s_.leaves.reserve(size_t(s_.weight / 16) + 16);
+    explicit LengthWalker(Segment& segment) : marks_(segment.marks), s_(&segment) {
+        marks_.reserve(segment.items.size() + 16);
         prefix_.push_back(1);
-        for (const std::string* key : s_.openPath) prefix_.push_back(prefix_.back() + quotedUnits(*key) + 2);
-        needsComma_ = s_.needsComma;
+        for (const std::string* key : segment.openPath) prefix_.push_back(prefix_.back() + quotedUnits(*key) + 2);
+        needsComma_ = segment.needsComma;
+    }
+
+    // A subtree step 1 measured whole, leaf by leaf, as its segment would
+    // have: the marks of its leaves (the last one's base left to the caller).
+    LengthWalker(std::vector<Mark>& marks, const Subtree& subtree) : marks_(marks), units_(subtree.unitsStart) {
+        prefix_.push_back(subtree.prefix);
+        forEachChildAndPriorityPrefetched(*subtree.node, [&](const std::string& key, const FNode& next) { child(key, next); });
     }
 
     void run() {
         walkItems(
-            s_.items, [&](const std::string& key) { start(key); }, [&] { close(); },
+            s_->items, [&](const std::string& key) { start(key); }, [&] { close(); },
             [&](const std::string& key, const FNode& node) { child(key, node); });
-        s_.units = units_;
-        s_.unusual = s_.unusual || units_ >= kPriorityBit;
+        s_->units = units_;
+        s_->unusual = s_->unusual || units_ >= kPriorityBit;
     }
 
 private:
     void start(const std::string& key) {
         units_ += size_t(needsComma_);
-        const int64_t base = int64_t(units_) - int64_t(prefix_.back());
-        if (pendingLeaf_) {
-            s_.leaves.back().base = int32_t(base);
-            pendingLeaf_ = false;
-        } else if (s_.leaves.empty() && !s_.startsBeforeLeaves) {
-            s_.startsBeforeLeaves = true;
-            s_.firstBase = base;
-        }
+        keyStarts();
         const uint64_t keyUnits = quotedUnits(key) + 2;
         units_ += keyUnits;
         prefix_.push_back(prefix_.back() + keyUnits);
         needsComma_ = false;
     }
 
+    // A key starts here: the base of a range starting at it.
+    void keyStarts() {
+        const int64_t base = int64_t(units_) - int64_t(prefix_.back());
+        if (pendingLeaf_) {
+            marks_.back().base = int32_t(base);
+            pendingLeaf_ = false;
+        } else if (s_ && marks_.empty() && !s_->startsBeforeLeaves) {
+            s_->startsBeforeLeaves = true;
+            s_->firstBase = base;
+        }
+    }
+
     void close() {
         units_ += 1;
         prefix_.pop_back();
         needsComma_ = true;
+        ++closing_;
     }
 
     void child(const std::string& key, const FNode& node) {
         start(key);
         if (node.isLeafNode()) {
-            units_ += leafUnits(static_cast<const FLeafNode&>(node));
-            const uint32_t priority = key == kPriorityKey ? kPriorityBit : 0;
-            s_.leaves.push_back({uint32_t(units_ & (kPriorityBit - 1)) | priority, kNoBase});
-            pendingLeaf_ = true;
+            leaf(key, static_cast<const FLeafNode&>(node));
         } else {
-            s_.unusual = s_.unusual || node.isEmpty();
-            forEachChildAndPriorityPrefetched(static_cast<const FChildrenNode&>(node),
-                                              [&](const std::string& key, const FNode& next) { child(key, next); });
+            children(static_cast<const FChildrenNode&>(node));
         }
         close();
+    }
+
+    void leaf(const std::string& key, const FLeafNode& node) {
+        units_ += leafUnits(node);
+        const bool priority = key == kPriorityKey;
+        odd_ += priority;
+        marks_.push_back({uint32_t(units_ & (kPriorityBit - 1)) | (priority ? kPriorityBit : 0), kNoBase, leaves_, 0});
+        ++leaves_;
+        pendingLeaf_ = true;
+        closing_ = 0;
+    }
+
+    void children(const FChildrenNode& node) {
+        Summary summary;
+        if (s_ && Summary::unpack(node.keptRangeTextSummary(), summary)) return measured(node, summary);
+        const uint64_t unitsBefore = units_;
+        const uint32_t leavesBefore = leaves_;
+        const uint64_t oddBefore = odd_;
+        if (node.isEmpty()) {
+            ++odd_;
+            if (s_) s_->unusual = true;
+        }
+        forEachChildAndPriorityPrefetched(node, [&](const std::string& key, const FNode& next) { child(key, next); });
+        if (s_ && odd_ == oddBefore) {
+            summary.units = units_ - unitsBefore;
+            summary.leaves = leaves_ - leavesBefore;
+            summary.closing = closing_;
+            node.keepRangeTextSummary(summary.packed());
+        }
+    }
+
+    // A subtree measured before: one mark at its last leaf.
+    void measured(const FChildrenNode& node, const Summary& summary) {
+        s_->subtrees.push_back({&node, uint32_t(std::min<uint64_t>(units_, kPriorityBit)), uint32_t(prefix_.back())});
+        units_ += summary.units;
+        const uint64_t lastLeafEnd = units_ - summary.closing;
+        marks_.push_back({uint32_t(lastLeafEnd & (kPriorityBit - 1)), kNoBase, leaves_, uint32_t(s_->subtrees.size())});
+        leaves_ += uint32_t(summary.leaves);
+        pendingLeaf_ = true;
+        closing_ = summary.closing;
+        needsComma_ = true;
     }
 
     uint64_t leafUnits(const FLeafNode& leaf) {
@@ -177,9 +272,15 @@ private:
         return 7 + quotedUnits(leaf.stringValue());
     }
 
-    Segment& s_;
+    std::vector<Mark>& marks_;
+    Segment* s_ = nullptr;  // null when walking a measured subtree again
     std::vector<uint64_t> prefix_;
     uint64_t units_ = 0;
+    uint32_t leaves_ = 0;
+    // Priorities and empty nodes met: a subtree holding any keeps nothing.
+    uint64_t odd_ = 0;
+    // Brackets closed since the last leaf.
+    uint64_t closing_ = 0;
     bool needsComma_ = false;
     bool pendingLeaf_ = false;
     RangeText scratch_;
@@ -329,22 +430,28 @@ public:
         // The first range starts at the first key with the prefix "(".
         int64_t base = -1;
         size_t openFrom = 0;
-        size_t segment = 0;
-        size_t leaf = 0;
+        Cursor at;
+        Split split{};
         size_t ranges = 0;
         size_t marked = 0;  // segments whose start is settled
-        while (nextSplit(base, segment, leaf)) {
-            markStarts(marked, segment, openFrom);
-            Segment& s = segments_[segment];
+        while (nextSplit(base, at, split)) {
+            markStarts(marked, at.segment, openFrom);
+            Segment& s = segments_[at.segment];
             if (s.splits.empty()) s.firstRange = ranges;
-            s.splits.push_back(uint32_t(leaf));
+            s.splits.push_back(split.leaf);
             ++ranges;
-            if (!baseAfter(segment, leaf, base, openFrom)) {
+            if (!baseAfter(at.segment, split.baseAfter, base, openFrom)) {
                 openAtEnd = false;
                 markStarts(marked, segments_.size() - 1, kNone);
                 return ranges;
             }
-            ++leaf;
+            // On past the leaf: the rest of a measured subtree's first.
+            if (s.marks[at.mark].subtree && at.within + 1 < expanded_.size()) {
+                ++at.within;
+            } else {
+                ++at.mark;
+                at.within = 0;
+            }
         }
         markStarts(marked, segments_.size() - 1, openFrom);
         openAtEnd = true;
@@ -354,6 +461,20 @@ public:
 private:
     static constexpr size_t kNone = SIZE_MAX;
 
+    // Where the search goes on: a segment, a mark in it and, in a measured
+    // subtree, a leaf of it.
+    struct Cursor {
+        size_t segment = 0;
+        size_t mark = 0;
+        size_t within = 0;
+    };
+    // A leaf closing a range: its index in its segment, and the base of the
+    // range starting after it (kNoBase: in a later segment).
+    struct Split {
+        uint32_t leaf;
+        int32_t baseAfter;
+    };
+
     // Segments up to `upTo` start inside the range open since `openFrom`
     // when they come after its first key.
     void markStarts(size_t& marked, size_t upTo, size_t openFrom) {
@@ -362,32 +483,58 @@ private:
         }
     }
 
-    // The first leaf from (segment, leaf) on, not a priority, where the
-    // range of this base passes the threshold.
-    bool nextSplit(int64_t base, size_t& segment, size_t& leaf) const {
-        for (; segment < segments_.size(); ++segment, leaf = 0) {
-            const Segment& s = segments_[segment];
+    // The first leaf from `at` on, not a priority, where the range of this
+    // base passes the threshold. A measured subtree it falls in is walked
+    // leaf by leaf for it.
+    bool nextSplit(int64_t base, Cursor& at, Split& split) {
+        for (; at.segment < segments_.size(); ++at.segment, at.mark = 0, at.within = 0) {
+            const Segment& s = segments_[at.segment];
             const int64_t limit = int64_t(threshold_) + base - int64_t(s.unitsBefore);
-            auto it = std::upper_bound(s.leaves.begin() + ptrdiff_t(leaf), s.leaves.end(), limit,
-                                       [](int64_t units, const LeafMark& mark) {
+            auto it = std::upper_bound(s.marks.begin() + ptrdiff_t(at.mark), s.marks.end(), limit,
+                                       [](int64_t units, const Mark& mark) {
                                            return units < int64_t(mark.unitsEnd & (kPriorityBit - 1));
                                        });
-            for (; it != s.leaves.end(); ++it) {
-                if (!(it->unitsEnd & kPriorityBit)) {
-                    leaf = size_t(it - s.leaves.begin());
+            for (; it != s.marks.end(); ++it) {
+                if (it->unitsEnd & kPriorityBit) continue;
+                const size_t index = size_t(it - s.marks.begin());
+                if (!it->subtree) {
+                    at.mark = index;
+                    at.within = 0;
+                    split = {it->firstLeaf, it->base};
                     return true;
+                }
+                const std::vector<Mark>& leaves = expand(at.segment, index);
+                for (size_t j = index == at.mark ? at.within : 0; j < leaves.size(); ++j) {
+                    if (int64_t(leaves[j].unitsEnd) > limit) {
+                        at.mark = index;
+                        at.within = j;
+                        split = {it->firstLeaf + uint32_t(j), j + 1 == leaves.size() ? it->base : leaves[j].base};
+                        return true;
+                    }
                 }
             }
         }
         return false;
     }
 
-    // The base of the range starting after a leaf, and the segment of its
-    // first key; false when the walk ends first.
-    bool baseAfter(size_t segment, size_t leaf, int64_t& base, size_t& openFrom) const {
-        const Segment& s = segments_[segment];
-        if (s.leaves[leaf].base != kNoBase) {
-            base = int64_t(s.unitsBefore) + s.leaves[leaf].base;
+    // The marks of the leaves of a measured subtree, kept for the next search.
+    const std::vector<Mark>& expand(size_t segment, size_t mark) {
+        if (segment != expandedSegment_ || mark != expandedMark_) {
+            expanded_.clear();
+            const Segment& s = segments_[segment];
+            LengthWalker(expanded_, s.subtrees[s.marks[mark].subtree - 1]);
+            expandedSegment_ = segment;
+            expandedMark_ = mark;
+        }
+        return expanded_;
+    }
+
+    // The base of the range starting after a leaf (`after`, kNoBase when not
+    // in its segment), and the segment of its first key; false when the walk
+    // ends first.
+    bool baseAfter(size_t segment, int32_t after, int64_t& base, size_t& openFrom) const {
+        if (after != kNoBase) {
+            base = int64_t(segments_[segment].unitsBefore) + after;
             openFrom = segment;
             return true;
         }
@@ -403,6 +550,9 @@ private:
 
     std::vector<Segment>& segments_;
     uint64_t threshold_;
+    std::vector<Mark> expanded_;
+    size_t expandedSegment_ = SIZE_MAX;
+    size_t expandedMark_ = SIZE_MAX;
 };
 
 // Step 3: a segment walked as the builder walks it, closing its ranges at
@@ -552,7 +702,7 @@ bool hashOnThreads(const FNode& node, uint64_t threshold, std::vector<FPath>& po
         carried.push_back(')');
         found[closed] = FStringUtilities::base64EncodedSha1(std::string_view(carried.data(), carried.size()));
         for (auto s = segments.rbegin(); s != segments.rend(); ++s) {
-            if (s->leaves.empty()) continue;
+            if (s->marks.empty()) continue;
             foundPosts.push_back(s->lastLeafPath);
             break;
         }

@@ -95,16 +95,22 @@ TEST(LargeTreeHash, ThreadedRangesAreTheBuildersOnEveryShape) {
     for (auto [depth, fanout] : shapes) {
         FNodePtr tree = shapedTree(random, depth, fanout);
         if (depth == 2) tree = children({{"big", tree}, {"a", leaf(1)}, {"z", leaf(2)}});
-        // The size rule at its 512-unit floor, threaded, and the same rule
-        // through the builder one leaf at a time.
-        FCompoundHash threaded = FCompoundHash::fromNode(tree, FCompoundHash::simpleSizeSplitStrategyForSize(0));
-        FCompoundHash built = FCompoundHash::fromNode(tree, [](const FCompoundHashBuilder& builder) {
-            const std::string* back = builder.currentPathBack();
-            return builder.currentHashLength() > 512 && (!back || *back != ".priority");
-        });
-        EXPECT_GT(built.posts().size(), 32u) << depth;
-        EXPECT_EQ(threaded.posts(), built.posts()) << depth;
-        EXPECT_EQ(threaded.hashes(), built.hashes()) << depth;
+        // The tree, the same again (its subtrees measured by the first
+        // hash), and both under one root at two depths.
+        const std::vector<FNodePtr> trees = {tree, tree, children({{"m", tree}, {"n", children({{"o", tree}})}})};
+        for (size_t variant = 0; variant < trees.size(); ++variant) {
+            // The size rule at its 512-unit floor, threaded, and the same
+            // rule through the builder one leaf at a time.
+            FCompoundHash threaded =
+                FCompoundHash::fromNode(trees[variant], FCompoundHash::simpleSizeSplitStrategyForSize(0));
+            FCompoundHash built = FCompoundHash::fromNode(trees[variant], [](const FCompoundHashBuilder& builder) {
+                const std::string* back = builder.currentPathBack();
+                return builder.currentHashLength() > 512 && (!back || *back != ".priority");
+            });
+            EXPECT_GT(built.posts().size(), 32u) << depth << " " << variant;
+            EXPECT_EQ(threaded.posts(), built.posts()) << depth << " " << variant;
+            EXPECT_EQ(threaded.hashes(), built.hashes()) << depth << " " << variant;
+        }
     }
 }
 

@@ -366,6 +366,12 @@ public:
     // computed once and kept like the digest.
     uint64_t serializedSizeEstimate() const;
 
+    // What the compound hash's threaded walk learnt of this subtree's range
+    // text (0: nothing yet), kept like the digest so that another hash of a
+    // tree holding it reads the node instead of its leaves.
+    uint64_t keptRangeTextSummary() const { return rangeTextSummary_.load(std::memory_order_relaxed); }
+    void keepRangeTextSummary(uint64_t summary) const { rangeTextSummary_.store(summary, std::memory_order_relaxed); }
+
 protected:
     Digest computeDigest(bool& negativeZero) const override;
     Digest keptDigest(bool& negativeZero) const override;
@@ -383,6 +389,7 @@ private:
     FChildrenDictionary children_;
     std::unique_ptr<const FNodePtr> priority_;  // null when none
     mutable std::atomic<uint64_t> sizeEstimate_{0};  // 0: not computed (an estimate is at least 1)
+    mutable std::atomic<uint64_t> rangeTextSummary_{0};
 };
 
 class FEmptyNode {

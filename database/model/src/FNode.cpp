@@ -777,7 +777,7 @@ uint64_t FChildrenNode::serializedSizeEstimate() const {
         add(key, *child);
         return true;
     });
-    sizeEstimate_.store(size, std::memory_order_relaxed);
+    if (size <= UINT32_MAX) sizeEstimate_.store(uint32_t(size), std::memory_order_relaxed);
     return size;
 }
 

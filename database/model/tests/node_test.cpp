@@ -301,6 +301,15 @@ TEST(Node, SerializedSizeEstimate) {
     // 1 + ("a": 1+4+8) + (".priority": 9+4+8) + ("b": 1+4+4)
     EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(N("{\"a\":1,\"b\":true,\".priority\":3}")),
               1u + 13 + 21 + 9);
+    // One node of an 8 MB text under 600 keys: past what a node keeps of
+    // its estimate, so it is counted again, the same, at each call.
+    const FNodePtr text = N(("{\"t\":\"" + std::string(8 << 20, 'x') + "\"}").c_str());
+    std::vector<FChildrenDictionary::Entry> entries;
+    for (int i = 0; i < 600; ++i) entries.emplace_back("k" + std::to_string(i + 100), text);
+    const FNodePtr wide = FChildrenNode::make(FChildrenDictionary::fromEntries(std::move(entries)));
+    const uint64_t expected = 1 + 600 * (4 + 4 + (1 + 1 + 4 + (uint64_t(8) << 20) + 2));
+    EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(wide), expected);
+    EXPECT_EQ(FSnapshotUtilities::estimateSerializedNodeSize(wide), expected);
 }
 
 // ----- hashes

@@ -95,26 +95,27 @@ struct Subtree {
 // anywhere below. The length of its children's text, its leaves, and the
 // brackets closing after the last of them; they do not depend on where the
 // node lies, so a tree sharing it, or measured again, reads them instead of
-// walking its leaves. A subtree too large to pack keeps nothing.
+// walking its leaves. They share 32 bits, enough for a record of a few
+// hundred leaves; a larger subtree keeps nothing, and its records their own.
 struct Summary {
-    static constexpr int kUnitBits = 36;
-    static constexpr int kLeafBits = 20;
-    static constexpr int kClosingBits = 7;
-    static constexpr uint64_t kKept = 1ull << 63;
+    static constexpr int kUnitBits = 20;
+    static constexpr int kLeafBits = 8;
+    static constexpr int kClosingBits = 3;
+    static constexpr uint32_t kKept = 1u << 31;
 
     uint64_t units = 0;
     uint64_t leaves = 0;
     uint64_t closing = 0;
 
-    uint64_t packed() const {
+    uint32_t packed() const {
         if (leaves == 0 || units >> kUnitBits || leaves >> kLeafBits || closing >> kClosingBits) return 0;
-        return kKept | units << (kLeafBits + kClosingBits) | leaves << kClosingBits | closing;
+        return kKept | uint32_t(units << (kLeafBits + kClosingBits) | leaves << kClosingBits | closing);
     }
-    static bool unpack(uint64_t kept, Summary& out) {
+    static bool unpack(uint32_t kept, Summary& out) {
         if (!(kept & kKept)) return false;
-        out.units = (kept >> (kLeafBits + kClosingBits)) & ((1ull << kUnitBits) - 1);
-        out.leaves = (kept >> kClosingBits) & ((1ull << kLeafBits) - 1);
-        out.closing = kept & ((1ull << kClosingBits) - 1);
+        out.units = (kept >> (kLeafBits + kClosingBits)) & ((1u << kUnitBits) - 1);
+        out.leaves = (kept >> kClosingBits) & ((1u << kLeafBits) - 1);
+        out.closing = kept & ((1u << kClosingBits) - 1);
         return true;
     }
 };

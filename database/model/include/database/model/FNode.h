@@ -369,8 +369,8 @@ public:
     // What the compound hash's threaded walk learnt of this subtree's range
     // text (0: nothing yet), kept like the digest so that another hash of a
     // tree holding it reads the node instead of its leaves.
-    uint64_t keptRangeTextSummary() const { return rangeTextSummary_.load(std::memory_order_relaxed); }
-    void keepRangeTextSummary(uint64_t summary) const { rangeTextSummary_.store(summary, std::memory_order_relaxed); }
+    uint32_t keptRangeTextSummary() const { return rangeTextSummary_.load(std::memory_order_relaxed); }
+    void keepRangeTextSummary(uint32_t summary) const { rangeTextSummary_.store(summary, std::memory_order_relaxed); }
 
 protected:
     Digest computeDigest(bool& negativeZero) const override;
@@ -388,8 +388,11 @@ private:
     mutable Digest digest_;
     FChildrenDictionary children_;
     std::unique_ptr<const FNodePtr> priority_;  // null when none
-    mutable std::atomic<uint64_t> sizeEstimate_{0};  // 0: not computed (an estimate is at least 1)
-    mutable std::atomic<uint64_t> rangeTextSummary_{0};
+    // Both in the room one 64-bit count took, so that a children node stays
+    // as large as it was: 0 for not computed (an estimate is at least 1; one
+    // past 32 bits is computed again at each call).
+    mutable std::atomic<uint32_t> sizeEstimate_{0};
+    mutable std::atomic<uint32_t> rangeTextSummary_{0};
 };
 
 class FEmptyNode {

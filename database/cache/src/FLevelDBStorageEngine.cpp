@@ -597,8 +597,9 @@ void FLevelDBStorageEngine::saveNodeRows(const FNodePtr& node, std::string& key,
                                          uint64_t& counter) {
     if (node->isEmpty()) return;
     const size_t length = key.size();
-    const FNodePtr priority = node->getPriority();
-    const bool hasPriority = priority && !priority->isEmpty();
+    // By reference: a counted copy per row is two atomic operations a row.
+    const FNode& priority = node->priorityNode();
+    const bool hasPriority = !priority.isEmpty();
     if (node->isLeafNode()) {
         if (!hasPriority) {
             batch.setString(serializeLeaf(static_cast<const FLeafNode&>(*node)), key);
@@ -618,7 +619,7 @@ void FLevelDBStorageEngine::saveNodeRows(const FNodePtr& node, std::string& key,
     }
     if (hasPriority) {
         key.append(".priority/");
-        batch.setString(serializeLeaf(static_cast<const FLeafNode&>(*priority)), key);
+        batch.setString(serializeLeaf(static_cast<const FLeafNode&>(priority)), key);
         key.resize(length);
         ++counter;
     }

@@ -252,7 +252,7 @@ bool isPlainText(std::string_view text) {
 }
 
 // One value through nlohmann's document, for what it words itself
-// (doubles, strings to escape or mend).
+// (strings to escape or mend, and the refusals).
 bool writeThroughDocument(const Value& v, std::string& out, std::string& problem, size_t depth) {
     nlohmann::json doc;
     if (!toJSON(v, doc, problem, depth)) return false;
@@ -285,6 +285,16 @@ bool writeCompact(const Value& v, std::string& out, std::string& problem, size_t
         case Value::Type::Bool: out += v.asBool() ? "true" : "false"; return true;
         case Value::Type::Int: return writeInteger(v.asInt());
         case Value::Type::UInt: return writeInteger(v.asUInt());
+        case Value::Type::Double: {
+            const double d = v.asDouble();
+            if (!std::isfinite(d)) return writeThroughDocument(v, out, problem, depth);  // words the refusal
+            // The digits nlohmann's dump writes for a double, by the routine
+            // it calls, without a document and a serializer (which reads the
+            // locale) for each number.
+            char digits[64];
+            out.append(digits, nlohmann::detail::to_chars(digits, digits + sizeof digits, d));
+            return true;
+        }
         case Value::Type::String: return writeString(v.asString());
         case Value::Type::Array: {
             out += '[';

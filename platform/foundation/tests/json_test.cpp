@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -47,6 +52,21 @@ TEST(JSON, ScalarsKeepTheirKinds) {
     Value tenth = roundTrip(Value(0.1));
     EXPECT_EQ(tenth.asDouble(), 0.1);
     EXPECT_TRUE(roundTrip(Value()).isNull());
+}
+
+TEST(JSON, DoublesAreWrittenAsNlohmannWritesThem) {
+    std::vector<double> values = {0.0, -0.0, 1.0, -2.5, 0.1, 1e300, -1e-300, 5e-324, 1e-7, 1e21, 1.5e20,
+                                  123456789.125, std::numeric_limits<double>::max(), 0.30000000000000004};
+    std::mt19937_64 random(20261209);
+    while (values.size() < 2000) {
+        const uint64_t bits = random();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        if (std::isfinite(d)) values.push_back(d);
+    }
+    for (double d : values) {
+        ASSERT_EQ(ns::json::serialize(Value(ns::Array{Value(d)})), "[" + nlohmann::json(d).dump() + "]") << d;
+    }
 }
 
 TEST(JSON, ContainersRoundTripAndDictionariesComeOutSorted) {

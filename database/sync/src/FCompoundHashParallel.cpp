@@ -259,7 +259,6 @@ private:
         leaves_ += uint32_t(summary.leaves);
         pendingLeaf_ = true;
         closing_ = summary.closing;
-        needsComma_ = true;
     }
 
     uint64_t leafUnits(const FLeafNode& leaf) {

@@ -485,6 +485,9 @@ TEST_F(PersistentConnectionTest, AcknowledgedWritesAndInFlightOnDisconnectReques
         connection_->onDisconnectPutData(ns::Value("bye"), FPath("/status"), delegate_->completion("od"));
     });
     ASSERT_TRUE(delegate_->waitEvent("od disconnect")) << delegate_->describe();
+    // The request fails before the retry is scheduled: the clock moves only
+    // once the drop has been seen through, or the retry would be set past it.
+    ASSERT_TRUE(waitDisconnects(2)) << delegate_->describe();
     // Not sent again after the next handshake.
     advance(2.0);
     ASSERT_TRUE(waitConnects(3));

@@ -18,6 +18,9 @@ namespace ns {
 
 namespace {
 
+// What an alert leaves free above and below it.
+constexpr double kAlertMargin = 20;
+
 UIViewController* asController(Object* self) { return dynamic_cast<UIViewController*>(self); }
 
 bool argBool(const std::vector<Value>& args) { return !args.empty() && args[0].isBool() && args[0].asBool(); }
@@ -627,8 +630,15 @@ void UIAlertController::loadView() {
     box->setClipsToBounds(true);
     box->setAccessibilityIdentifier("alert");
     double y = 20;
-    // Title and message take the lines their texts need.
-    const auto addText = [&](const std::string& text, UIFont font, const char* name, double spacing) {
+    buttons_.clear();
+    const bool sideBySide = style_ == UIAlertControllerStyle::Alert && actions_.size() == 2;
+    const double buttonsHeight = sideBySide ? 44 : 44 * double(actions_.size());
+    // The buttons must stay where a finger reaches them: the texts get what
+    // the screen leaves above the buttons (a margin all round), and a text
+    // longer than its share is cut short with an ellipsis. The title keeps
+    // at most half of that room when there is a message.
+    double room = std::max(0.0, screen.height() - 2 * kAlertMargin - buttonsHeight - 40);
+    const auto addText = [&](const std::string& text, UIFont font, const char* name, double spacing, double share) {
         if (text.empty()) return;
         auto label = UILabel::make();
         label->setText(text);
@@ -636,16 +646,16 @@ void UIAlertController::loadView() {
         label->setTextAlignment(NSTextAlignment::Center);
         label->setNumberOfLines(0);
         label->setAccessibilityIdentifier(name);
-        const double height = std::ceil(label->sizeThatFits({width - 32, 0}).height);
+        const double needed = std::ceil(label->sizeThatFits({width - 32, 0}).height);
+        const double height = std::min(needed, std::floor(room * share));
         label->setFrame(CGRectMake(16, y, width - 32, height));
         box->addSubview(label);
         y += height + spacing;
+        room = std::max(0.0, room - height - spacing);
     };
-    addText(alertTitle_, UIFont::boldSystemFontOfSize(17), "alertTitle", 4);
-    addText(message_, UIFont::systemFontOfSize(13), "alertMessage", 0);
+    addText(alertTitle_, UIFont::boldSystemFontOfSize(17), "alertTitle", 4, message_.empty() ? 1.0 : 0.5);
+    addText(message_, UIFont::systemFontOfSize(13), "alertMessage", 0, 1.0);
     y += 20;
-    buttons_.clear();
-    const bool sideBySide = style_ == UIAlertControllerStyle::Alert && actions_.size() == 2;
     std::weak_ptr<UIAlertController> weak = std::static_pointer_cast<UIAlertController>(shared_from_this());
     for (size_t i = 0; i < actions_.size(); ++i) {
         const auto& action = actions_[i];
@@ -666,7 +676,7 @@ void UIAlertController::loadView() {
         box->addSubview(button);
         buttons_.push_back(button);
     }
-    const double height = y + (sideBySide ? 44 : 44 * double(actions_.size()));
+    const double height = y + buttonsHeight;
     box->setFrame(CGRectMake((screen.width() - width) / 2, (screen.height() - height) / 2, width, height));
     dim->addSubview(box);
     setView(dim);

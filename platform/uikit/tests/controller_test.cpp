@@ -154,6 +154,43 @@ TEST_F(ControllerTest, AnAlertCoversWithoutHidingAndItsButtonDismissesBeforeTheH
     EXPECT_EQ(screen->presentedViewController(), nullptr);
 }
 
+// A message taller than the screen (a typed code of thousands of
+// characters) is cut, not the buttons pushed off the screen.
+TEST_F(ControllerTest, AnAlertsButtonsStayOnScreenWhateverItsMessage) {
+    struct Case {
+        std::string title;
+        std::string message;
+        std::vector<std::string> buttons;
+    };
+    const std::string longCode(5000, '7');
+    const std::vector<Case> cases = {
+        {"No encontrado", "El código " + longCode + " no existe", {"Cerrar"}},
+        {"Aviso", longCode, {"Cancelar", "Cerrar"}},
+        {longCode, longCode, {"Uno", "Dos", "Cerrar"}},
+        {"", std::string(3000, 'x') + " " + longCode, {"Cerrar"}},
+    };
+    const ns::CGRect screenBounds = ns::UIScreen::mainScreen()->bounds();
+    for (const auto& c : cases) {
+        auto screen = make("S");
+        window->setRootViewController(screen);
+        window->makeKeyAndVisible();
+        auto alert = ns::UIAlertController::alertControllerWithTitle(c.title, c.message,
+                                                                     ns::UIAlertControllerStyle::Alert);
+        for (const auto& b : c.buttons) alert->addAction(ns::UIAlertAction::actionWithTitle(b, ns::UIAlertActionStyle::Default));
+        screen->presentViewController(alert, false);
+        for (const auto& button : alert->actionButtons()) {
+            const ns::CGRect f = button->frameInWindow();
+            EXPECT_TRUE(f.minY() >= screenBounds.minY() && f.maxY() <= screenBounds.maxY() &&
+                        f.minX() >= screenBounds.minX() && f.maxX() <= screenBounds.maxX())
+                << c.buttons.size() << " buttons: " << button->currentTitle() << " at y " << f.minY();
+        }
+        auto close = alert->view()->viewWithIdentifier("Cerrar");
+        ASSERT_NE(close, nullptr);
+        ASSERT_TRUE(window->sendTapToView(*close)) << c.buttons.size() << " buttons";
+        EXPECT_EQ(screen->presentedViewController(), nullptr);
+    }
+}
+
 TEST_F(ControllerTest, StoryboardMakesControllersByIdentifierAndPerformsSegues) {
     auto sb = ns::UIStoryboard::registerStoryboard("TestBoard");
     sb->registerViewController("First", [this](const auto&) { return make("First"); });

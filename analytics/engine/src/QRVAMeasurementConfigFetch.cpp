@@ -69,10 +69,12 @@ void QRVAMeasurement::networkRemoteConfigFetchCompletionHandler(const ns::HTTPUR
                                 QRVAErrorContext(error));
         return updateSchedule();
     }
-    // An answer without the header keeps the stored value, which still
-    // names the configuration in force.
-    if (auto lastModified = response->valueForHTTPHeaderField("Last-Modified"); lastModified && !lastModified->empty()) {
-        persistedConfig_->setConfigServerLastModifiedString(*lastModified);
+    // The next request is conditional on what this answer says, so one
+    // without the header makes it unconditional. Only a 304 without it keeps
+    // the stored value: it confirms the configuration that value names.
+    auto lastModified = response->valueForHTTPHeaderField("Last-Modified");
+    if (status != 304 || (lastModified && !lastModified->empty())) {
+        persistedConfig_->setConfigServerLastModifiedString(lastModified);
     }
     persistedConfig_->setLastFailedUploadTimestamp(0);
     persistedConfig_->setLastBackoffTimestamp(0);

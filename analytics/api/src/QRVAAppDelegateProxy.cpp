@@ -221,6 +221,11 @@ void QRVAAppDelegateProxy::load() {
         return;
     }
     proxyClass();
+    // The system skips a callback the delegate has no handler for, so every
+    // delegate class gets the defaults now, whether or not it is proxied later.
+    for (ns::Class* cls : ns::Runtime::classesDeclaringProtocol(kDelegateProtocol)) {
+        if (cls->name() != kProxyClass) fulfillRequiredMethodsForAppDelegateClass(*cls);
+    }
 }
 
 std::string QRVAAppDelegateProxy::realClassName(const ns::Object& object) {
@@ -316,7 +321,6 @@ void QRVAAppDelegateProxy::createSubclassWithObject(const ns::ObjectPtr& delegat
                {ns::Value(realName), ns::Value()});
         return;
     }
-    if (real->conformsToProtocol(kDelegateProtocol)) fulfillRequiredMethodsForAppDelegateClass(*real);
     ns::Class& subclass = ns::Runtime::registerClass(name, realName);
     Swap swap{delegate, realName, name, {}};
     for (const char* selector : kProxied) {
@@ -419,4 +423,6 @@ void QRVAAppDelegateProxy::resetForTesting() {
     for (auto& logged : r.defaultLogged) logged = false;
 }
 
-NS_REGISTER_LOAD_HOOK(20, "QRVAAppDelegateProxy", [] { QRVAAppDelegateProxy::load(); });
+// After the program's own classes (the app's delegate registers at 700), as
+// every class of the image is there when the system loads this one.
+NS_REGISTER_LOAD_HOOK(900, "QRVAAppDelegateProxy", [] { QRVAAppDelegateProxy::load(); });

@@ -134,6 +134,7 @@ TEST_F(AppDelegateProxyTest, AnOpenedURLReachesAnalyticsThenInterceptorsThenTheD
 
 TEST_F(AppDelegateProxyTest, MissingCallbacksGetDefaultsAndTheOlderOpenURLRoad) {
     auto delegate = makeDelegate("KioskDelegate", false, false);
+    QRVAAppDelegateProxy::load();  // the class is in the program when it loads
     QRVAAppDelegateProxy::proxyOriginalDelegate(delegate);
     EXPECT_FALSE(ns::Runtime::respondsTo(*delegate, "application:openURL:options:"));
     delegate->answer = true;
@@ -147,6 +148,43 @@ TEST_F(AppDelegateProxyTest, MissingCallbacksGetDefaultsAndTheOlderOpenURLRoad) 
     });
     EXPECT_EQ(proxyCodes(lines), std::vector<int>{3010});
     EXPECT_EQ(opened(), std::vector<std::string>(2, "https://almavel.pa/p/1"));  // the activity's web page
+}
+
+TEST_F(AppDelegateProxyTest, ClassLoadGivesDelegateClassesTheMissingCallbacksProxiedOrNot) {
+    const char* kCallbacks[] = {"application:openURL:sourceApplication:annotation:",
+                                "application:continueUserActivity:restorationHandler:",
+                                "application:handleEventsForBackgroundURLSession:completionHandler:"};
+    ns::Class& bare = ns::Runtime::registerClass("BareDelegate").addProtocol("UIApplicationDelegate");
+    ns::Class& undeclared = ns::Runtime::registerClass("UndeclaredDelegate");
+    auto responding = [&](const ns::Class& cls) {
+        return std::count_if(std::begin(kCallbacks), std::end(kCallbacks),
+                             [&](const char* sel) { return cls.instanceRespondsTo(sel); });
+    };
+    sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{kQRVAAppDelegateProxyEnabledPlistKey, false}});
+    sandbox_.relaunch();
+    EXPECT_EQ(proxyCodes(analyticstest::logged([] { QRVAAppDelegateProxy::load(); })), std::vector<int>{3016});
+    EXPECT_EQ(responding(bare), 0);
+
+    // Never proxied, as when collection is deactivated: the system still
+    // delivers the callbacks, each default logging once.
+    sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{});
+    sandbox_.relaunch();
+    QRVAAppDelegateProxy::load();
+    EXPECT_EQ(responding(bare), 3);
+    EXPECT_EQ(responding(undeclared), 0);
+    auto app = ns::Application::shared();
+    app->setDelegate(std::make_shared<Delegate>("BareDelegate"));
+    std::vector<bool> answers;
+    auto lines = analyticstest::logged([&] {
+        for (int round = 0; round < 2; ++round) {
+            answers.push_back(app->openURL("almavel://tienda/9"));
+            answers.push_back(app->continueUserActivity(ns::UserActivity::make(ns::kNSUserActivityTypeBrowsingWeb, ns::URL::parse("https://almavel.pa/p/9"))));
+            app->sendToDelegate(kCallbacks[2], {ns::Value("bg"), ns::Value()});
+        }
+    });
+    EXPECT_EQ(proxyCodes(lines), (std::vector<int>{3008, 3010, 3009}));
+    EXPECT_EQ(answers, std::vector<bool>(4, true));
+    EXPECT_TRUE(opened().empty());
 }
 
 TEST_F(AppDelegateProxyTest, ASecondSwapInTheSameMillisecondIsRefused) {

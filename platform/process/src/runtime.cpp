@@ -285,6 +285,16 @@ bool Runtime::conformsTo(const Object& obj, std::string_view protocolName) {
     return cls && cls->conformsToProtocol(protocolName);
 }
 
+std::vector<Class*> Runtime::classesDeclaringProtocol(std::string_view protocolName) {
+    std::vector<Class*> found;
+    std::shared_lock lock(registry().mutex);
+    for (const auto& [name, cls] : registry().classes) {
+        const auto& protocols = cls->tables_->protocols;
+        if (std::find(protocols.begin(), protocols.end(), protocolName) != protocols.end()) found.push_back(cls.get());
+    }
+    return found;
+}
+
 const Protocol& Runtime::registerProtocol(std::string_view name, std::vector<ProtocolMethod> methods) {
     if (name.empty()) Exception::raise(kInvalidArgumentException, "Cannot register a protocol with an empty name");
     auto& reg = registry();

@@ -295,6 +295,12 @@ TEST(Runtime, ProtocolsAreAdoptedThroughTheChainAndDescribeTheirMethods) {
     EXPECT_TRUE(Runtime::conformsTo(*Runtime::classObject("RTListenerBase"), "RTListening"));
     EXPECT_FALSE(Runtime::conformsTo(Widget("RTDeaf"), "RTListening"));
     EXPECT_FALSE(Runtime::conformsTo(Widget("RTUnregistered"), "RTListening"));
+
+    // Only the classes that declare it themselves, in name order.
+    Runtime::registerClass("RTAlsoListening").addProtocol("RTListening");
+    const std::vector<ns::Class*> declaring{Runtime::lookUpClass("RTAlsoListening"), Runtime::lookUpClass("RTListenerBase")};
+    EXPECT_EQ(Runtime::classesDeclaringProtocol("RTListening"), declaring);
+    EXPECT_TRUE(Runtime::classesDeclaringProtocol("RTNoSuchProtocol").empty());
 }
 
 TEST(Runtime, RemovingAMethodFallsBackToTheInheritedOneOrToNone) {

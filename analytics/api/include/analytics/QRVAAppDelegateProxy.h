@@ -10,9 +10,10 @@
 // Objects of this runtime cannot change class, so the swap is made by
 // routing: the delegate's class answers the proxied selectors through a
 // dispatcher that sends the proxied object to the generated subclass's
-// methods and every other instance to the class's own implementation. The
-// delegate's class first gets default implementations of the three
-// callbacks it lacks (logged once when used), so the system delivers them.
+// methods and every other instance to the class's own implementation. At
+// class load every class that declares UIApplicationDelegate gets default
+// implementations of the three callbacks it lacks (logged once when used),
+// so the system delivers them whether or not its delegate is ever proxied.
 // Messaging's proxy replaces other selectors of the same class; either may be
 // installed or undone first.
 //
@@ -39,8 +40,9 @@ struct QRVAZeroingWeakContainer {
 
 class QRVAAppDelegateProxy {
 public:
-    // What class load does: the runtime class of the proxy's own methods,
-    // or, when the proxy is disabled, the warning (3016).
+    // What class load does: the runtime class of the proxy's own methods and
+    // the defaults of every application-delegate class, or, when the proxy is
+    // disabled, the warning (3016) alone.
     static void load();
     // The Info.plist switch: a number's boolean value, else YES.
     static bool isAppDelegateProxyEnabled();
@@ -64,8 +66,9 @@ public:
 
     // The delegate's class before the swap; its own class for others.
     static std::string realClassName(const ns::Object& object);
-    // Stands for a new process: the delegate's classes answer as before the
-    // swap (methods added to them removed), interceptors and the
-    // once-per-process messages forgotten.
+    // Stands for a new process before class load: the delegate's classes
+    // answer as before the swap and without the defaults (methods added to
+    // them removed), interceptors and the once-per-process messages
+    // forgotten. load() then stands for the class loading again.
     static void resetForTesting();
 };

@@ -156,6 +156,10 @@ public:
     // Whether the object's class (registered under obj.className()) adopts
     // the protocol; false for unregistered classes.
     static bool conformsTo(const Object& obj, std::string_view protocolName);
+    // The registered classes that declare the protocol themselves (one that
+    // only inherits it is not listed), in name order: how a part that must
+    // add methods to every adopting class at load time finds them.
+    static std::vector<Class*> classesDeclaringProtocol(std::string_view protocolName);
 
     // Registers a protocol, or returns the one already registered under that
     // name (a second registration's methods are ignored). Protocols live for

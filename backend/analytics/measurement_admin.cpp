@@ -1,6 +1,10 @@
 // The measurement service's admin endpoints (measurement_service.h): the
 // stored batches, configurations, faults and the request log.
 
+#include <atomic>
+#include <climits>
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "backend/analytics/measurement_service.h"
@@ -78,6 +82,53 @@ std::string configBytes(const json& body, std::string& problem) {
     return encoded;
 }
 
+// Batches a listing page holds unless asked for fewer, and at most; a page
+// also ends after the batch that takes its text past kPageBytes.
+constexpr int64_t kDefaultPage = 100;
+constexpr int64_t kMaxPage = 1000;
+constexpr std::streamoff kPageBytes = 64 * 1024 * 1024;
+
+// The query parameter `name` as a whole number from `low` to `high` into
+// `out`, left alone when absent; false when it is something else.
+bool pageParam(const Request& req, const char* name, int64_t low, int64_t high, int64_t& out) {
+    if (!req.has_param(name)) return true;
+    const std::string text = req.get_param_value(name);
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    out = std::stoll(text);
+    return out >= low && out <= high;
+}
+
+std::string dumped(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// A listing written to a file of its own, sent from the file and gone from
+// the folder as soon as it is opened, so a page of large batches never
+// stands whole in memory.
+struct Listing {
+    explicit Listing(const std::filesystem::path& dir)
+        : path(dir / ("listing-" + std::to_string(next++) + ".json")), out(path, std::ios::binary | std::ios::trunc) {
+        if (!out) throw std::runtime_error("cannot write " + path.string());
+    }
+    ~Listing() {
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+    }
+    Listing(const Listing&) = delete;
+    Listing& operator=(const Listing&) = delete;
+
+    std::shared_ptr<const FileBody> finish() {
+        out.close();
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(path, ec);
+        auto body = out && !ec ? FileBody::open(path.string(), 0, size) : nullptr;
+        if (!body) throw std::runtime_error("cannot read back " + path.string());
+        return body;
+    }
+
+    static inline std::atomic<uint64_t> next{1};
+    const std::filesystem::path path;
+    std::ofstream out;
+};
+
 json faultJson(const MeasurementService::Fault& f) {
     return json{{"path", f.path}, {"count", f.count}, {"status", f.status}, {"delayMs", f.delayMs}, {"cut", f.cut}};
 }
@@ -85,19 +136,39 @@ json faultJson(const MeasurementService::Fault& f) {
 }  // namespace
 
 struct MeasurementService::Admin {
-    static void getBatches(MeasurementService& s, const Request&, Response& res, const std::string&) {
-        json list = json::array();
-        for (const auto& batch : s.store_->batches()) {
-            json bundles = json::array();
-            for (const auto& bytes : batch.bundles) {
+    static void getBatches(MeasurementService& s, const Request& req, Response& res, const std::string&) {
+        int64_t after = 0, limit = kDefaultPage;
+        if (!pageParam(req, "after", 0, INT64_MAX, after) || !pageParam(req, "limit", 1, kMaxPage, limit)) {
+            return sendError(res, 400, "\"after\" must be a batch id and \"limit\" from 1 to " +
+                                           std::to_string(kMaxPage));
+        }
+        const auto heads = s.store_->batchPage(after, int(limit) + 1);
+        std::optional<int64_t> next;
+        Listing listing(s.listingDir_);
+        listing.out << "{\"batches\":[";
+        for (std::size_t i = 0; i < heads.size(); ++i) {
+            if (i == std::size_t(limit) || (i > 0 && listing.out.tellp() > kPageBytes)) {
+                next = heads[i - 1].id;
+                break;
+            }
+            listing.out << (i ? "," : "") << "{\"id\":" << heads[i].id << ",\"receivedMs\":" << heads[i].receivedMs
+                        << ",\"bundles\":[";
+            bool first = true;
+            s.store_->forEachBundle(heads[i].id, [&](const std::string& bytes) {
                 qrvanalytics::MeasurementBundle bundle;
                 // Stored only after it decoded, by this same class.
                 if (!bundle.ParseFromString(bytes)) throw std::runtime_error("a stored bundle no longer decodes");
-                bundles.push_back(messageJson(bundle));
-            }
-            list.push_back(json{{"id", batch.id}, {"receivedMs", batch.receivedMs}, {"bundles", std::move(bundles)}});
+                listing.out << (first ? "" : ",") << dumped(messageJson(bundle));
+                first = false;
+            });
+            listing.out << "]}";
         }
-        sendJson(res, 200, json{{"batches", std::move(list)}, {"duplicates", s.store_->duplicates()}});
+        listing.out << "],\"duplicates\":" << s.store_->duplicates()
+                    << ",\"droppedBatches\":" << s.store_->droppedBatches();
+        if (next) listing.out << ",\"next\":" << *next;
+        listing.out << "}";
+        res.status = 200;
+        res.set_file(listing.finish(), "application/json");
     }
 
     static void clearBatches(MeasurementService& s, const Request&, Response& res, const std::string&) {

@@ -66,8 +66,27 @@ void seedConfigs(Store& store, const fs::path& dataDir) {
     writeFileAtomic(marker, "{}\n");
 }
 
+// The upload's bundles, checked, with their digests; "" or why they are
+// refused. `bundles` point into `batch`.
+std::string readBatch(std::string_view batch, std::string& appId, std::vector<Bundle>& bundles) {
+    std::vector<std::string_view> encoded;
+    if (auto problem = splitBatch(batch, encoded); !problem.empty()) return problem;
+    // One decoded bundle at a time, so a batch never stands whole as objects.
+    for (std::size_t i = 0; i < encoded.size(); ++i) {
+        qrvanalytics::MeasurementBundle bundle;
+        if (auto problem = decodeBundle(encoded[i], int(i), bundle); !problem.empty()) return problem;
+        if (i == 0) appId = bundle.app_id();
+        if (auto problem = checkBundle(bundle, int(i), appId); !problem.empty()) return problem;
+        bundles.push_back(Bundle{bundleDigest(std::move(bundle)), encoded[i]});
+    }
+    return "";
+}
+
 // Stores the upload in `body`; "" once stored, else why it was refused.
 std::string storeUpload(Store& store, const Request& req, const std::string& body) {
+    if (req.target.size() > kMaxTargetBytes) {
+        return "the request target is longer than " + std::to_string(kMaxTargetBytes) + " bytes";
+    }
     if (auto name = overlongHeader(req, {"Content-Encoding", "Content-Type"}); !name.empty()) {
         return name + " is longer than " + std::to_string(kMaxHeaderBytes) + " bytes";
     }
@@ -78,21 +97,16 @@ std::string storeUpload(Store& store, const Request& req, const std::string& bod
     std::string problem;
     const auto inflated = gunzip(body, kMaxInflatedBytes, problem);
     if (!inflated) return problem;
-    qrvanalytics::MeasurementBatch batch;
-    if (!batch.ParseFromString(*inflated)) return "the body is not an encoded MeasurementBatch";
-    if (problem = checkBatch(batch); !problem.empty()) return problem;
+    std::string appId;
     std::vector<Bundle> bundles;
-    for (const auto& bundle : batch.bundles()) {
-        Bundle stored{std::nullopt, std::nullopt, bundle.SerializeAsString()};
-        // Only a bundle that names both is recognisable when delivered again.
-        if (bundle.has_app_instance_id() && bundle.has_bundle_index()) {
-            stored.appInstanceId = bundle.app_instance_id();
-            stored.bundleIndex = bundle.bundle_index();
-        }
-        bundles.push_back(std::move(stored));
-    }
-    store.addBatch(bundles, nowMillis());
+    if (problem = readBatch(*inflated, appId, bundles); !problem.empty()) return problem;
+    store.addBatch(appId, bundles, nowMillis());
     return "";
+}
+
+void answerUpload(Store& store, const Request& req, const std::string& body, Response& res) {
+    if (auto problem = storeUpload(store, req, body); !problem.empty()) return refuse(res, 400, problem);
+    res.status = 204;
 }
 
 void answerConfig(Store& store, const Request& req, Response& res) {
@@ -131,6 +145,7 @@ MeasurementService::~MeasurementService() = default;
 
 void MeasurementService::start(Context& context) {
     store_ = std::make_unique<Store>(context.dataDir() / "analytics" / "measurement.sqlite");
+    listingDir_ = context.dataDir() / "analytics";
     seedConfigs(*store_, context.dataDir());
 }
 
@@ -140,6 +155,7 @@ void MeasurementService::stop() {
         stopping_ = true;
     }
     stopped_.notify_all();
+    uploadTurn_.notify_all();
 }
 
 void MeasurementService::install(HttpRouter& server, const Listener&, Context&) {
@@ -153,14 +169,38 @@ void MeasurementService::install(HttpRouter& server, const Listener&, Context&) 
 
 void MeasurementService::upload(const Request& req, Response& res, const std::string& body) {
     bool fault = false;
-    if (!faulted("/a", res, fault)) {
-        if (auto problem = storeUpload(*store_, req, body); !problem.empty()) {
-            refuse(res, 400, problem);
-        } else {
-            res.status = 204;
-        }
+    if (!takeUploadTurn()) {
+        refuse(res, 503, "too many uploads at once; try again shortly");
+        res.set_header("Retry-After", "1");
+    } else {
+        struct Turn {
+            MeasurementService& service;
+            ~Turn() { service.endUploadTurn(); }
+        } turn{*this};
+        if (!faulted("/a", res, fault)) answerUpload(*store_, req, body, res);
     }
     log(req, res, fault);
+}
+
+bool MeasurementService::takeUploadTurn() {
+    std::unique_lock lock(mutex_);
+    if (uploadsRunning_ >= kUploadsAtOnce) {
+        if (uploadsWaiting_ >= kUploadsWaiting) return false;
+        ++uploadsWaiting_;
+        uploadTurn_.wait(lock, [&] { return stopping_ || uploadsRunning_ < kUploadsAtOnce; });
+        --uploadsWaiting_;
+        if (stopping_) return false;
+    }
+    ++uploadsRunning_;
+    return true;
+}
+
+void MeasurementService::endUploadTurn() {
+    {
+        std::lock_guard lock(mutex_);
+        --uploadsRunning_;
+    }
+    uploadTurn_.notify_one();
 }
 
 void MeasurementService::serveConfig(const Request& req, Response& res, const std::string&) {

@@ -7,13 +7,21 @@
 //   POST /a    body: gzip (RFC 1952) of an encoded MeasurementBatch, with
 //              "Content-Encoding: gzip". 204 once stored. 400 with a short
 //              text, nothing stored, for: no body, another content encoding,
-//              bad gzip, more than 16 MiB inflated, a batch libprotobuf
-//              cannot decode, not 1..100 bundles, bundles whose app_id is
-//              empty or not the same in all, a bundle without
+//              bad gzip, more than 16 MiB inflated, a batch that does not
+//              decode, not 1..10000 bundles, more in a bundle than the
+//              bounds of measurement_wire.h (counted on the wire before
+//              anything is built), bundles whose app_id is empty, longer
+//              than 256 bytes or not the same in all, a bundle without
 //              upload_timestamp_millis or uploading_library_version.
-//              Delivery is at least once: a bundle whose (app_instance_id,
-//              bundle_index), both set, is already stored is dropped and
-//              counted as a duplicate; the request still answers 204.
+//              Delivery is at least once: a bundle whose content but for
+//              its upload time is already stored is dropped and counted as
+//              a duplicate; the request still answers 204. Each app keeps
+//              at most kMaxStoredBytesPerApp of bundles (measurement_store.h):
+//              past it its oldest batches are dropped and counted.
+//              Two uploads are stored at a time and a few more wait their
+//              turn; past that the answer is 503 with "Retry-After", so
+//              uploads never hold up the handler threads other services
+//              answer on.
 //   GET /config/app/<app id>?app_instance_id=&platform=&vlp_version=
 //              (query keys read by name, in any order, none required)
 //              200 the app's encoded MeasurementConfig
@@ -24,7 +32,7 @@
 //              arrives as one path segment ("1:480326711275:ios:...", ":"
 //              possibly as "%3A", which the server core decodes).
 // Bounds, checked before anything is read (400 past them): the target
-// 4 KiB, the app id 256 bytes, Content-Encoding, Content-Type and
+// 4 KiB (both routes), the app id 256 bytes, Content-Encoding, Content-Type and
 // If-Modified-Since 256 bytes each.
 //
 // Batches and configurations live in <data dir>/analytics/measurement.sqlite
@@ -37,12 +45,17 @@
 // service locks its own faults and log, and the store serialises itself.
 //
 // Admin endpoints (loopback, the run's admin secret, JSON; measurement_admin.cpp):
-//   GET    /__admin/analytics/batches      {"batches": [{"id", "receivedMs", "bundles": [<bundle>]}],
-//                                           "duplicates": N} in arrival order; a bundle is every field
-//                                           set, by its proto field name, 64-bit integers as JSON
-//                                           numbers; a batch whose every bundle was a duplicate is
-//                                           not listed
-//   DELETE /__admin/analytics/batches      forget them, and the duplicate count
+//   GET    /__admin/analytics/batches?after=<id>&limit=<1..1000, 100>
+//                                          {"batches": [{"id", "receivedMs", "bundles": [<bundle>]}],
+//                                           "duplicates": N, "droppedBatches": N, "next"?: <id>}: the
+//                                           batches past `after` (0) in arrival order, a page at a time
+//                                           (`limit` batches, fewer once the page's text passes 64 MiB);
+//                                           "next" is the `after` of the next page, absent on the last.
+//                                           A bundle is every field set, by its proto field name, 64-bit
+//                                           integers as JSON numbers; a batch whose every bundle was a
+//                                           duplicate is not listed. The page is written to a file and
+//                                           sent from it, so a page of large batches is never held whole
+//   DELETE /__admin/analytics/batches      forget them, and both counts
 //   PUT    /__admin/analytics/configs/<app id>
 //                                          {"config": <MeasurementConfig in JSON mapping>} or
 //                                          {"raw": "<base64 of an encoded MeasurementConfig>"}, served
@@ -56,7 +69,8 @@
 //                                           next `count` requests to that path wait `delayMs`, then
 //                                           are answered with `status` instead of being handled
 //                                           (nothing stored), or closed without an answer, or (delay
-//                                           alone) handled. Faults are used in the order queued.
+//                                           alone) handled. Faults are used in the order queued; an
+//                                           upload meets its fault once it has its turn to be stored.
 //   DELETE /__admin/analytics/faults       none pending
 //   GET    /__admin/analytics/requests     {"requests": [{"method", "path", "query", "status" (0: cut),
 //                                           "contentType", "contentEncoding", "ifModifiedSince",
@@ -66,6 +80,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -84,6 +99,9 @@ class MeasurementService : public Service {
 public:
     // Longest delay a fault may ask for.
     static constexpr int kMaxDelayMs = 60000;
+    // Uploads stored at once, and uploads that may wait for a turn.
+    static constexpr int kUploadsAtOnce = 2;
+    static constexpr int kUploadsWaiting = 6;
 
     // What a fault does to the next requests of its path.
     struct Fault {
@@ -113,11 +131,19 @@ private:
     bool faulted(const std::string& path, Response& res, bool& met);
     // Waits `ms` unless the service stops first.
     void pause(int ms);
+    // Waits for a turn to store an upload; false at once when too many wait
+    // already, or when the service stops first.
+    bool takeUploadTurn();
+    void endUploadTurn();
     void log(const Request& req, const Response& res, bool fault);
 
     std::unique_ptr<measurement::Store> store_;
+    std::filesystem::path listingDir_;
     std::mutex mutex_;
     std::condition_variable stopped_;
+    std::condition_variable uploadTurn_;
+    int uploadsRunning_ = 0;
+    int uploadsWaiting_ = 0;
     bool stopping_ = false;
     std::deque<Fault> faults_;
     JsonHistory requests_{200, 1024u * 1024u};

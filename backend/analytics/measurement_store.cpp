@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "backend/analytics/measurement_wire.h"
 #include "backend/core/sqlite_store.h"
 
 namespace backend::measurement {
@@ -41,25 +42,10 @@ Store::Store(const std::filesystem::path& file) {
     db_ = openSqliteFile(file, "the measurement store");
     try {
         sqliteExec(db_, "PRAGMA journal_mode=WAL");
-        sqliteExec(db_, R"(CREATE TABLE IF NOT EXISTS batches(
-                             id INTEGER PRIMARY KEY AUTOINCREMENT,
-                             received_ms INTEGER NOT NULL))");
-        // SQLite counts NULLs as distinct in a unique key, so bundles
-        // without an instance id or an index are never duplicates.
-        sqliteExec(db_, R"(CREATE TABLE IF NOT EXISTS bundles(
-                             id INTEGER PRIMARY KEY AUTOINCREMENT,
-                             batch_id INTEGER NOT NULL,
-                             app_instance_id TEXT,
-                             bundle_index INTEGER,
-                             bytes BLOB NOT NULL,
-                             UNIQUE(app_instance_id, bundle_index)))");
-        sqliteExec(db_, R"(CREATE TABLE IF NOT EXISTS counters(
-                             name TEXT PRIMARY KEY,
-                             value INTEGER NOT NULL))");
-        sqliteExec(db_, R"(CREATE TABLE IF NOT EXISTS configs(
-                             app_id TEXT PRIMARY KEY,
-                             bytes BLOB NOT NULL,
-                             last_modified INTEGER NOT NULL))");
+        // The log of a large batch would otherwise keep its size on disk.
+        sqliteExec(db_, "PRAGMA journal_size_limit=67108864");
+        migrate();
+        createTables();
     } catch (const std::exception& e) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -69,54 +55,137 @@ Store::Store(const std::filesystem::path& file) {
 
 Store::~Store() { sqlite3_close(db_); }
 
-int Store::addBatch(const std::vector<Bundle>& bundles, int64_t receivedMs) {
-    std::lock_guard lock(mutex_);
-    Transaction transaction(db_);
-    SqliteStatement(db_, "INSERT INTO batches(received_ms) VALUES(?1)").bind(1, receivedMs).run();
-    const int64_t batch = sqlite3_last_insert_rowid(db_);
-    int duplicates = 0;
-    for (const auto& bundle : bundles) {
-        SqliteStatement s(db_, R"(INSERT OR IGNORE INTO bundles(batch_id, app_instance_id, bundle_index, bytes)
-                                    VALUES(?1, ?2, ?3, ?4))");
-        // Parameters left unbound are NULL.
-        s.bind(1, batch).bindBlob(4, bundle.bytes);
-        if (bundle.appInstanceId) s.bind(2, *bundle.appInstanceId);
-        if (bundle.bundleIndex) s.bind(3, *bundle.bundleIndex);
-        s.run();
-        if (s.changes() == 0) ++duplicates;
-    }
-    if (duplicates == int(bundles.size())) {
-        SqliteStatement(db_, "DELETE FROM batches WHERE id = ?1").bind(1, batch).run();
-    }
-    if (duplicates > 0) addToCounter(db_, "duplicates", duplicates);
-    transaction.commit();
-    return duplicates;
+void Store::createTables() {
+    sqliteExec(db_, R"(CREATE TABLE IF NOT EXISTS batches(
+                         id INTEGER PRIMARY KEY AUTOINCREMENT,
+                         received_ms INTEGER NOT NULL,
+                         app_id TEXT,
+                         size INTEGER NOT NULL DEFAULT 0))");
+    sqliteExec(db_, "CREATE INDEX IF NOT EXISTS batches_of_app ON batches(app_id, id)");
+    sqliteExec(db_, R"(CREATE TABLE IF NOT EXISTS bundles(
+                         id INTEGER PRIMARY KEY AUTOINCREMENT,
+                         batch_id INTEGER NOT NULL,
+                         digest BLOB UNIQUE,
+                         bytes BLOB NOT NULL))");
+    sqliteExec(db_, "CREATE INDEX IF NOT EXISTS bundles_of_batch ON bundles(batch_id, id)");
+    sqliteExec(db_, R"(CREATE TABLE IF NOT EXISTS counters(
+                         name TEXT PRIMARY KEY,
+                         value INTEGER NOT NULL))");
+    sqliteExec(db_, R"(CREATE TABLE IF NOT EXISTS configs(
+                         app_id TEXT PRIMARY KEY,
+                         bytes BLOB NOT NULL,
+                         last_modified INTEGER NOT NULL))");
 }
 
-std::vector<StoredBatch> Store::batches() {
-    std::lock_guard lock(mutex_);
-    SqliteStatement s(db_, R"(SELECT batches.id, batches.received_ms, bundles.bytes FROM batches
-                                JOIN bundles ON bundles.batch_id = batches.id ORDER BY batches.id, bundles.id)");
-    std::vector<StoredBatch> out;
-    while (s.step()) {
-        if (out.empty() || out.back().id != s.integer(0)) out.push_back(StoredBatch{s.integer(0), s.integer(1), {}});
-        out.back().bundles.push_back(s.blob(2));
+void Store::migrate() {
+    bool old = false;
+    for (SqliteStatement s(db_, "PRAGMA table_info(bundles)"); s.step();) old = old || s.text(1) == "bundle_index";
+    if (!old) return;
+    Transaction transaction(db_);
+    sqliteExec(db_, "ALTER TABLE bundles RENAME TO bundles_before");
+    sqliteExec(db_, "ALTER TABLE batches ADD COLUMN app_id TEXT");
+    sqliteExec(db_, "ALTER TABLE batches ADD COLUMN size INTEGER NOT NULL DEFAULT 0");
+    createTables();
+    for (SqliteStatement s(db_, "SELECT id, batch_id, bytes FROM bundles_before ORDER BY id"); s.step();) {
+        const std::string bytes = s.blob(2);
+        qrvanalytics::MeasurementBundle bundle;
+        // Stored only after it decoded, by this same class.
+        if (!bundle.ParseFromString(bytes)) throw std::runtime_error("a stored bundle no longer decodes");
+        SqliteStatement insert(db_, "INSERT OR IGNORE INTO bundles(id, batch_id, digest, bytes) VALUES(?1, ?2, ?3, ?4)");
+        insert.bind(1, s.integer(0)).bind(2, s.integer(1)).bindBlob(4, bytes);
+        insert.bindBlob(3, bundleDigest(bundle)).run();
+        if (insert.changes() == 0) continue;
+        SqliteStatement(db_, "UPDATE batches SET app_id = ?1, size = size + ?2 WHERE id = ?3")
+            .bind(1, bundle.app_id())
+            .bind(2, int64_t(bytes.size()))
+            .bind(3, s.integer(1))
+            .run();
     }
+    sqliteExec(db_, "DROP TABLE bundles_before");
+    sqliteExec(db_, "DELETE FROM batches WHERE id NOT IN (SELECT batch_id FROM bundles)");
+    transaction.commit();
+}
+
+Added Store::addBatch(const std::string& appId, const std::vector<Bundle>& bundles, int64_t receivedMs) {
+    std::lock_guard lock(mutex_);
+    Transaction transaction(db_);
+    SqliteStatement(db_, "INSERT INTO batches(received_ms, app_id) VALUES(?1, ?2)")
+        .bind(1, receivedMs)
+        .bind(2, appId)
+        .run();
+    const int64_t batch = sqlite3_last_insert_rowid(db_);
+    Added added;
+    int64_t size = 0;
+    for (const auto& bundle : bundles) {
+        SqliteStatement s(db_, "INSERT OR IGNORE INTO bundles(batch_id, digest, bytes) VALUES(?1, ?2, ?3)");
+        s.bind(1, batch).bindBlob(2, bundle.digest).bindBlob(3, bundle.bytes).run();
+        if (s.changes() == 0) {
+            ++added.duplicates;
+        } else {
+            size += int64_t(bundle.bytes.size());
+        }
+    }
+    if (added.duplicates == int(bundles.size())) {
+        SqliteStatement(db_, "DELETE FROM batches WHERE id = ?1").bind(1, batch).run();
+    } else {
+        SqliteStatement(db_, "UPDATE batches SET size = ?1 WHERE id = ?2").bind(1, size).bind(2, batch).run();
+        added.droppedBatches = dropOverflow(appId, batch);
+    }
+    if (added.duplicates > 0) addToCounter(db_, "duplicates", added.duplicates);
+    if (added.droppedBatches > 0) addToCounter(db_, "droppedBatches", added.droppedBatches);
+    transaction.commit();
+    return added;
+}
+
+int Store::dropOverflow(const std::string& appId, int64_t kept) {
+    SqliteStatement total(db_, "SELECT COALESCE(SUM(size), 0) FROM batches WHERE app_id = ?1");
+    total.bind(1, appId).step();
+    int64_t held = total.integer(0);
+    int dropped = 0;
+    while (held > kMaxStoredBytesPerApp) {
+        SqliteStatement oldest(db_, "SELECT id, size FROM batches WHERE app_id = ?1 AND id != ?2 ORDER BY id LIMIT 1");
+        if (!oldest.bind(1, appId).bind(2, kept).step()) break;
+        SqliteStatement(db_, "DELETE FROM bundles WHERE batch_id = ?1").bind(1, oldest.integer(0)).run();
+        SqliteStatement(db_, "DELETE FROM batches WHERE id = ?1").bind(1, oldest.integer(0)).run();
+        held -= oldest.integer(1);
+        ++dropped;
+    }
+    return dropped;
+}
+
+std::vector<BatchHead> Store::batchPage(int64_t after, int limit) {
+    std::lock_guard lock(mutex_);
+    SqliteStatement s(db_, "SELECT id, received_ms FROM batches WHERE id > ?1 ORDER BY id LIMIT ?2");
+    s.bind(1, after).bind(2, int64_t(limit));
+    std::vector<BatchHead> out;
+    while (s.step()) out.push_back(BatchHead{s.integer(0), s.integer(1)});
     return out;
 }
 
-int64_t Store::duplicates() {
+void Store::forEachBundle(int64_t batch, const std::function<void(const std::string&)>& each) {
     std::lock_guard lock(mutex_);
-    SqliteStatement s(db_, "SELECT value FROM counters WHERE name = 'duplicates'");
+    SqliteStatement s(db_, "SELECT bytes FROM bundles WHERE batch_id = ?1 ORDER BY id");
+    s.bind(1, batch);
+    while (s.step()) each(s.blob(0));
+}
+
+int64_t Store::counter(const char* name) {
+    std::lock_guard lock(mutex_);
+    SqliteStatement s(db_, "SELECT value FROM counters WHERE name = ?1");
+    s.bind(1, std::string(name));
     return s.step() ? s.integer(0) : 0;
 }
+
+int64_t Store::duplicates() { return counter("duplicates"); }
+
+int64_t Store::droppedBatches() { return counter("droppedBatches"); }
 
 void Store::clearBatches() {
     std::lock_guard lock(mutex_);
     Transaction transaction(db_);
     sqliteExec(db_, "DELETE FROM bundles");
     sqliteExec(db_, "DELETE FROM batches");
-    sqliteExec(db_, "DELETE FROM counters WHERE name = 'duplicates'");
+    sqliteExec(db_, "DELETE FROM counters WHERE name IN ('duplicates', 'droppedBatches')");
     transaction.commit();
 }
 

@@ -1,33 +1,44 @@
 #pragma once
 // The measurement service's tables in one SQLite file
 // (<data dir>/analytics/measurement.sqlite): the bundles uploaded, grouped
-// by the batch they came in, the count of bundles dropped as duplicates, and
-// each app's current configuration with the time it was set. Bundles and
-// configurations are kept as encoded messages. Thread-safe (one connection,
-// serialised).
+// by the batch they came in, with each batch's app and size; the counts of
+// bundles dropped as duplicates and of batches dropped to keep an app
+// within its room; and each app's current configuration with the time it
+// was set. Bundles and configurations are kept as encoded messages.
+// Thread-safe (one connection, serialised).
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct sqlite3;
 
 namespace backend::measurement {
 
-// One bundle as it arrived, with what identifies it across deliveries.
+// Bundle bytes one app may keep; past it its oldest batches go. Room for
+// four of the largest batches an upload may bring.
+inline constexpr int64_t kMaxStoredBytesPerApp = 64 * 1024 * 1024;
+
+// One bundle as it arrived, with what tells it from every other.
 struct Bundle {
-    std::optional<std::string> appInstanceId;
-    std::optional<int64_t> bundleIndex;
-    std::string bytes;  // the encoded MeasurementBundle
+    std::string digest;      // bundleDigest() (measurement_wire.h)
+    std::string_view bytes;  // the encoded MeasurementBundle
 };
 
-struct StoredBatch {
+struct BatchHead {
     int64_t id = 0;
     int64_t receivedMs = 0;
-    std::vector<std::string> bundles;  // encoded, in the order they came
+};
+
+// What storing a batch did besides storing it.
+struct Added {
+    int duplicates = 0;
+    int droppedBatches = 0;
 };
 
 struct StoredConfig {
@@ -42,15 +53,18 @@ public:
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // Stores the bundles not stored before (a bundle with both an app
-    // instance id and an index is the same bundle as any other with both
-    // equal, in this batch or an earlier one) as one batch, and counts the
-    // others as duplicates. Returns how many were duplicates.
-    int addBatch(const std::vector<Bundle>& bundles, int64_t receivedMs);
-    // Oldest first.
-    std::vector<StoredBatch> batches();
+    // Stores the bundles of `appId` not stored before (a bundle is the same
+    // as any other of the same digest, in this batch or an earlier one) as
+    // one batch, and counts the others as duplicates; then drops the app's
+    // oldest batches while it keeps more than kMaxStoredBytesPerApp.
+    Added addBatch(const std::string& appId, const std::vector<Bundle>& bundles, int64_t receivedMs);
+    // Up to `limit` batches with an id past `after`, oldest first.
+    std::vector<BatchHead> batchPage(int64_t after, int limit);
+    // Hands `each` the encoded bundles of a batch in the order they came.
+    void forEachBundle(int64_t batch, const std::function<void(const std::string&)>& each);
     int64_t duplicates();
-    // Forgets every batch and the duplicate count.
+    int64_t droppedBatches();
+    // Forgets every batch and both counts.
     void clearBatches();
 
     std::optional<StoredConfig> config(const std::string& appId);
@@ -63,6 +77,14 @@ public:
     bool removeConfig(const std::string& appId);
 
 private:
+    void createTables();
+    // Brings a file whose bundles were told apart by instance id and index
+    // to digests.
+    void migrate();
+    int64_t counter(const char* name);
+    // Drops the oldest batches of `appId` but `kept` while it holds too much.
+    int dropOverflow(const std::string& appId, int64_t kept);
+
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
 };

@@ -1,12 +1,16 @@
 #include "backend/analytics/measurement_wire.h"
 
 #include <google/protobuf/util/json_util.h>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/wire_format_lite.h>
 #include <zlib.h>
 
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <vector>
 
+#include "platform/crypto.h"
 #include "platform/date_formatter.h"
 
 namespace backend::measurement {
@@ -52,21 +56,160 @@ std::optional<std::string> gunzip(std::string_view body, std::size_t limit, std:
     return out;
 }
 
-std::string checkBatch(const qrvanalytics::MeasurementBatch& batch) {
-    if (batch.bundles_size() < 1 || batch.bundles_size() > kMaxBundles) {
-        return "a batch holds 1 to " + std::to_string(kMaxBundles) + " bundles, not " +
-               std::to_string(batch.bundles_size());
+namespace {
+
+namespace io = pb::io;
+using Wire = pb::internal::WireFormatLite;
+
+constexpr const char* kNotABatch = "the body is not an encoded MeasurementBatch";
+
+// What decoding a bundle would build so far, or why it must not be decoded.
+struct Tally {
+    int64_t values = 0;
+    std::string problem;
+};
+
+// How often `field` (null: one the schema does not declare) may occur in one
+// message, a packed element counting once.
+int64_t fieldCap(const pb::FieldDescriptor* field) {
+    static const std::map<std::string, int64_t, std::less<>> caps{
+        {"qrvanalytics.MeasurementBundle.events", kMaxEventsPerBundle},
+        {"qrvanalytics.MeasurementBundle.user_attributes", kMaxUserAttributesPerBundle},
+        {"qrvanalytics.MeasurementBundle.audience_evaluation_results", kMaxAudienceResultsPerBundle},
+        {"qrvanalytics.Event.params", kMaxParamsPerEvent},
+        {"qrvanalytics.ResultData.status", kMaxResultWords},
+        {"qrvanalytics.ResultData.results", kMaxResultWords},
+    };
+    if (!field) return kMaxOtherFields;
+    const auto it = caps.find(field->full_name());
+    return it == caps.end() ? kMaxOtherFields : it->second;
+}
+
+// The elements of a packed run of `field`, or -1 when the run is cut short.
+int64_t packedCount(const pb::FieldDescriptor* field, std::string_view run) {
+    switch (Wire::WireTypeForFieldType(Wire::FieldType(field->type()))) {
+    case Wire::WIRETYPE_FIXED32: return run.size() % 4 ? -1 : int64_t(run.size() / 4);
+    case Wire::WIRETYPE_FIXED64: return run.size() % 8 ? -1 : int64_t(run.size() / 8);
+    case Wire::WIRETYPE_VARINT: {
+        if (!run.empty() && (uint8_t(run.back()) & 0x80)) return -1;
+        int64_t n = 0;
+        for (char c : run) n += (uint8_t(c) & 0x80) == 0;
+        return n;
     }
-    const std::string& appId = batch.bundles(0).app_id();
-    for (int i = 0; i < batch.bundles_size(); ++i) {
-        const auto& bundle = batch.bundles(i);
-        const std::string which = "bundle " + std::to_string(i);
-        if (!bundle.has_app_id() || bundle.app_id().empty()) return which + " has no app_id";
-        if (bundle.app_id() != appId) return which + " is of another app_id than bundle 0";
-        if (!bundle.has_upload_timestamp_millis()) return which + " has no upload_timestamp_millis";
-        if (!bundle.has_uploading_library_version()) return which + " has no uploading_library_version";
+    default: return -1;
+    }
+}
+
+bool fail(Tally& tally, std::string problem) {
+    tally.problem = std::move(problem);
+    return false;
+}
+
+bool walk(std::string_view bytes, const pb::Descriptor* type, Tally& tally);
+
+// Reads past the value of one field of `tag` in `in` (over `bytes`), walking
+// into a message of the schema; `n` becomes the values a packed run adds.
+bool walkField(io::CodedInputStream& in, std::string_view bytes, uint32_t tag, const pb::FieldDescriptor* field,
+               int64_t& n, Tally& tally) {
+    uint64_t skipped64 = 0;
+    uint32_t skipped32 = 0, size = 0;
+    switch (Wire::GetTagWireType(tag)) {
+    case Wire::WIRETYPE_VARINT: return in.ReadVarint64(&skipped64) || fail(tally, kNotABatch);
+    case Wire::WIRETYPE_FIXED64: return in.ReadLittleEndian64(&skipped64) || fail(tally, kNotABatch);
+    case Wire::WIRETYPE_FIXED32: return in.ReadLittleEndian32(&skipped32) || fail(tally, kNotABatch);
+    case Wire::WIRETYPE_LENGTH_DELIMITED: break;
+    // Groups: the schema has none, and their contents would go uncounted.
+    default: return fail(tally, kNotABatch);
+    }
+    if (!in.ReadVarint32(&size) || size > bytes.size() - std::size_t(in.CurrentPosition())) {
+        return fail(tally, kNotABatch);
+    }
+    const std::string_view inner = bytes.substr(std::size_t(in.CurrentPosition()), size);
+    in.Skip(int(size));
+    if (field && field->type() == pb::FieldDescriptor::TYPE_MESSAGE) return walk(inner, field->message_type(), tally);
+    if (field && field->is_packable()) {
+        n = packedCount(field, inner);
+        if (n < 0) return fail(tally, kNotABatch);
+    }
+    return true;
+}
+
+// Counts into `tally` what decoding `bytes` as `type` would build, without
+// building it; false (with the problem) past a bound or where the bytes
+// cannot decode. The schema's messages never contain their own kind, so
+// the depth is the schema's.
+bool walk(std::string_view bytes, const pb::Descriptor* type, Tally& tally) {
+    io::CodedInputStream in(reinterpret_cast<const uint8_t*>(bytes.data()), int(bytes.size()));
+    std::vector<int64_t> seen(std::size_t(type->field_count()) + 1, 0);
+    while (std::size_t(in.CurrentPosition()) < bytes.size()) {
+        const uint32_t tag = in.ReadTag();
+        if (Wire::GetTagFieldNumber(tag) == 0) return fail(tally, kNotABatch);
+        const pb::FieldDescriptor* field = type->FindFieldByNumber(Wire::GetTagFieldNumber(tag));
+        int64_t n = 1;
+        if (!walkField(in, bytes, tag, field, n, tally)) return false;
+        const std::size_t slot = field ? std::size_t(field->index()) : seen.size() - 1;
+        if ((seen[slot] += n) > fieldCap(field)) {
+            return fail(tally, "a " + type->name() + " holds more than " + std::to_string(fieldCap(field)) + " " +
+                                   (field ? field->name() : std::string("fields the schema does not declare")));
+        }
+        if ((tally.values += n) > kMaxValuesPerBundle) {
+            return fail(tally, "a bundle holds more than " + std::to_string(kMaxValuesPerBundle) +
+                                   " messages and values");
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string splitBatch(std::string_view batch, std::vector<std::string_view>& bundles) {
+    io::CodedInputStream in(reinterpret_cast<const uint8_t*>(batch.data()), int(batch.size()));
+    int64_t count = 0;
+    while (std::size_t(in.CurrentPosition()) < batch.size()) {
+        const uint32_t tag = in.ReadTag();
+        uint32_t size = 0;
+        if (tag != Wire::MakeTag(1, Wire::WIRETYPE_LENGTH_DELIMITED)) {
+            // Nothing else of the batch is kept, so nothing else is counted.
+            if (tag == 0 || Wire::GetTagWireType(tag) == Wire::WIRETYPE_START_GROUP ||
+                !Wire::SkipField(&in, tag)) {
+                return kNotABatch;
+            }
+            continue;
+        }
+        if (!in.ReadVarint32(&size) || size > batch.size() - std::size_t(in.CurrentPosition())) return kNotABatch;
+        if (++count <= kMaxBundles) bundles.push_back(batch.substr(std::size_t(in.CurrentPosition()), size));
+        in.Skip(int(size));
+    }
+    if (count < 1 || count > kMaxBundles) {
+        return "a batch holds 1 to " + std::to_string(kMaxBundles) + " bundles, not " + std::to_string(count);
     }
     return "";
+}
+
+std::string decodeBundle(std::string_view bytes, int index, qrvanalytics::MeasurementBundle& out) {
+    Tally tally;
+    if (!walk(bytes, qrvanalytics::MeasurementBundle::descriptor(), tally)) {
+        return tally.problem == kNotABatch ? tally.problem : "bundle " + std::to_string(index) + ": " + tally.problem;
+    }
+    if (!out.ParseFromArray(bytes.data(), int(bytes.size()))) return kNotABatch;
+    return "";
+}
+
+std::string checkBundle(const qrvanalytics::MeasurementBundle& bundle, int index, const std::string& appId) {
+    const std::string which = "bundle " + std::to_string(index);
+    if (!bundle.has_app_id() || bundle.app_id().empty()) return which + " has no app_id";
+    if (bundle.app_id().size() > kMaxAppIdBytes) {
+        return which + " has an app_id longer than " + std::to_string(kMaxAppIdBytes) + " bytes";
+    }
+    if (bundle.app_id() != appId) return which + " is of another app_id than bundle 0";
+    if (!bundle.has_upload_timestamp_millis()) return which + " has no upload_timestamp_millis";
+    if (!bundle.has_uploading_library_version()) return which + " has no uploading_library_version";
+    return "";
+}
+
+std::string bundleDigest(qrvanalytics::MeasurementBundle bundle) {
+    bundle.clear_upload_timestamp_millis();
+    return ns::crypto::toString(ns::crypto::sha256(bundle.SerializeAsString()));
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "analytics_proto/qrvanalytics.pb.h"
 
@@ -18,8 +19,27 @@ namespace backend::measurement {
 // Largest inflated upload body; past it the upload is refused, so a small
 // body cannot make the server hold gigabytes.
 inline constexpr std::size_t kMaxInflatedBytes = 16u * 1024u * 1024u;
-// Bundles one batch may hold.
-inline constexpr int kMaxBundles = 100;
+// What one upload may hold, counted on the wire before anything is built,
+// so that a small body cannot make the server build millions of objects.
+// Each is well past what the client sends.
+// Bundles in a batch: the client's own ceiling for its bundle count setting.
+inline constexpr int kMaxBundles = 10000;
+// Events in a bundle: the client puts at most 1000.
+inline constexpr int64_t kMaxEventsPerBundle = 10000;
+// User properties in a bundle: the client keeps at most 1000.
+inline constexpr int64_t kMaxUserAttributesPerBundle = 10000;
+// Audience results in a bundle: the client keeps at most 500 audiences.
+inline constexpr int64_t kMaxAudienceResultsPerBundle = 10000;
+// Parameters of an event: 25 public ones and a few of the client's own.
+inline constexpr int64_t kMaxParamsPerEvent = 1000;
+// Words of a result bit set: the client writes one.
+inline constexpr int64_t kMaxResultWords = 1000;
+// Any other field given again in one message, or fields the schema does
+// not declare.
+inline constexpr int64_t kMaxOtherFields = 1000;
+// Messages, repeated values and undeclared fields that decoding one bundle
+// builds; the client's largest bundle builds about 40,000.
+inline constexpr int64_t kMaxValuesPerBundle = 250000;
 // Longest app id a path may name (the client's are about 40 bytes).
 inline constexpr std::size_t kMaxAppIdBytes = 256;
 
@@ -27,10 +47,23 @@ inline constexpr std::size_t kMaxAppIdBytes = 256;
 // `limit` of them; nullopt with `problem` set for anything else.
 std::optional<std::string> gunzip(std::string_view body, std::size_t limit, std::string& problem);
 
-// "" when a server can accept the batch: 1 to kMaxBundles bundles, all of
-// one non-empty app_id, each with upload_timestamp_millis and
-// uploading_library_version; else what is wrong.
-std::string checkBatch(const qrvanalytics::MeasurementBatch& batch);
+// The encoded bundles of an encoded MeasurementBatch, found without
+// building anything; "" or what is wrong (more than kMaxBundles included).
+std::string splitBatch(std::string_view batch, std::vector<std::string_view>& bundles);
+
+// Decodes bundle `index` of a batch into `out` once the wire shows it
+// within the bounds above; "" or what is wrong.
+std::string decodeBundle(std::string_view bytes, int index, qrvanalytics::MeasurementBundle& out);
+
+// "" when a server can accept bundle `index` of a batch whose first bundle
+// names `appId`: a non-empty app_id of at most kMaxAppIdBytes, the same as
+// the first bundle's, upload_timestamp_millis and uploading_library_version;
+// else what is wrong.
+std::string checkBundle(const qrvanalytics::MeasurementBundle& bundle, int index, const std::string& appId);
+
+// What tells a bundle from any other: the SHA-256 of its encoding without
+// its upload time, which a client sets anew each time it sends the bundle.
+std::string bundleDigest(qrvanalytics::MeasurementBundle bundle);
 
 // Every field the message has set, by its proto field name; 64-bit integers
 // as JSON numbers (libprotobuf's own mapping writes them as strings).

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace backend {
@@ -55,7 +56,7 @@ public:
         check(sqlite3_bind_text(stmt_, index, text.data(), int(text.size()), SQLITE_TRANSIENT));
         return *this;
     }
-    SqliteStatement& bindBlob(int index, const std::string& bytes) {
+    SqliteStatement& bindBlob(int index, std::string_view bytes) {
         check(sqlite3_bind_blob(stmt_, index, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT));
         return *this;
     }

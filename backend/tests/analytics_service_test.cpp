@@ -4,10 +4,17 @@
 #include <gtest/gtest.h>
 #include <google/protobuf/util/json_util.h>
 #include <google/protobuf/util/message_differencer.h>
+#include <sqlite3.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <condition_variable>
+#include <filesystem>
+#include <future>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analytics_proto/qrvanalytics.pb.h"
@@ -78,6 +85,29 @@ std::string batchBody(const std::vector<qrvanalytics::MeasurementBundle>& bundle
     return gzip(batch.SerializeAsString());
 }
 
+// A field of `number` holding `bytes`, encoded by hand: the bodies below are
+// larger than a test should build as messages.
+std::string lengthDelimited(int number, const std::string& bytes) {
+    std::string out;
+    for (uint64_t v : {uint64_t(number) << 3 | 2, uint64_t(bytes.size())}) {
+        for (; v >= 0x80; v >>= 7) out += char(v | 0x80);
+        out += char(v);
+    }
+    return out + bytes;
+}
+
+std::string repeated(const std::string& piece, std::size_t times) {
+    std::string out;
+    out.reserve(piece.size() * times);
+    for (std::size_t i = 0; i < times; ++i) out += piece;
+    return out;
+}
+
+// An encoded batch of one valid bundle followed by `extra`, fields of the bundle.
+std::string batchWithBundleExtra(const std::string& extra) {
+    return gzip(lengthDelimited(1, bundle(1).SerializeAsString() + extra));
+}
+
 template <class Message>
 Message fromJson(const json& value) {
     Message message;
@@ -89,10 +119,18 @@ class AnalyticsServiceTest : public ::testing::Test {
 protected:
     void SetUp() override { backend_ = Backend::start(); }
 
-    HttpReply upload(const std::string& body, const std::string& encoding = "gzip") {
+    HttpReply upload(const std::string& body, const std::string& encoding = "gzip", const std::string& target = "/a") {
         httplib::Headers headers;
         if (!encoding.empty()) headers.emplace("Content-Encoding", encoding);
-        return toReply(backend_->tlsClient()->Post("/a", headers, body, "application/x-www-form-urlencoded"));
+        return toReply(backend_->tlsClient()->Post(target, headers, body, "application/x-www-form-urlencoded"));
+    }
+
+    // The bundles stored, batch by batch, in arrival order.
+    std::vector<std::size_t> storedBundleCounts() {
+        std::vector<std::size_t> counts;
+        const json stored = backend_->analyticsBatches();
+        for (const auto& batch : stored["batches"]) counts.push_back(batch["bundles"].size());
+        return counts;
     }
 
     HttpReply fetchConfig(const std::string& target, const std::string& ifModifiedSince = "") {
@@ -141,7 +179,9 @@ TEST_F(AnalyticsServiceTest, BadUploadsAreRefusedAndStoreNothing) {
         return batchBody({bundle(0), b});
     };
     std::vector<qrvanalytics::MeasurementBundle> tooMany;
-    for (int i = 0; i < 101; ++i) tooMany.push_back(bundle(i));
+    for (int i = 0; i < 10001; ++i) tooMany.push_back(bundle(i));
+    auto eventWithParams = [](int params) { return lengthDelimited(2, repeated(lengthDelimited(1, ""), params)); };
+    qrvanalytics::MeasurementBundle longAppId = bundle(1, std::string(257, 'a'));
     std::string cutShort = batchBody({bundle(1)});
     cutShort.resize(cutShort.size() - 6);
     std::string corrupt = batchBody({bundle(1)});
@@ -151,6 +191,7 @@ TEST_F(AnalyticsServiceTest, BadUploadsAreRefusedAndStoreNothing) {
         std::string body;
         const char* why;
         std::string encoding = "gzip";
+        std::string target = "/a";
     } cases[] = {
         {"", "has no body"},
         {"bundles=1&app_id=x", "not gzip"},
@@ -158,8 +199,19 @@ TEST_F(AnalyticsServiceTest, BadUploadsAreRefusedAndStoreNothing) {
         {cutShort, "cut short"},
         {corrupt, "not gzip"},
         {gzip("\x0a\x7f cut short"), "not an encoded MeasurementBatch"},
-        {gzip(""), "1 to 100 bundles, not 0"},
-        {batchBody(tooMany), "1 to 100 bundles, not 101"},
+        {gzip(""), "1 to 10000 bundles, not 0"},
+        {batchBody(tooMany), "1 to 10000 bundles, not 10001"},
+        // Counted on the wire, before a single message is built.
+        {gzip(repeated(lengthDelimited(1, ""), 8000000)), "1 to 10000 bundles, not 8000000"},
+        {batchWithBundleExtra(repeated(lengthDelimited(2, ""), 7800000)), "more than 10000 events"},
+        {batchWithBundleExtra(repeated(lengthDelimited(3, ""), 5000000)), "more than 10000 user_attributes"},
+        {batchWithBundleExtra(eventWithParams(1001)), "more than 1000 params"},
+        {batchWithBundleExtra(lengthDelimited(29, lengthDelimited(2, repeated(std::string("\x08\x01", 2), 1001)))),
+         "more than 1000 status"},
+        {batchWithBundleExtra(repeated(std::string("\x98\x06\x00", 3), 1001)), "fields the schema does not declare"},
+        {batchWithBundleExtra(repeated(eventWithParams(28), 9000)), "more than 250000 messages and values"},
+        {batchBody({longAppId}), "bundle 0 has an app_id longer than 256 bytes"},
+        {batchBody({bundle(1)}), "target is longer than 4096 bytes", "gzip", "/a?" + std::string(5000, 'q')},
         {batchBody({bundle(0), bundle(1, "1:480326711275:ios:0000000000000000")}), "another app_id"},
         {batchBody({bundle(0, "")}), "bundle 0 has no app_id"},
         {without([](auto& b) { b.clear_upload_timestamp_millis(); }), "no upload_timestamp_millis"},
@@ -167,11 +219,174 @@ TEST_F(AnalyticsServiceTest, BadUploadsAreRefusedAndStoreNothing) {
         {gzip(std::string(16 * 1024 * 1024 + 1, '\0')), "inflates past 16777216 bytes"},
     };
     for (const auto& c : cases) {
-        const HttpReply reply = upload(c.body, c.encoding);
+        const HttpReply reply = upload(c.body, c.encoding, c.target);
         EXPECT_EQ(reply.status, 400) << c.why;
         EXPECT_NE(reply.body.find(c.why), std::string::npos) << c.why << ": " << reply.body;
     }
     EXPECT_EQ(backend_->analyticsBatches()["batches"], json::array());
+}
+
+TEST_F(AnalyticsServiceTest, ABundleIsADuplicateOnlyWhenItsContentIs) {
+    auto resent = [](qrvanalytics::MeasurementBundle b) {
+        b.set_upload_timestamp_millis(b.upload_timestamp_millis() + 60000);
+        return b;
+    };
+    // A client whose store was rebuilt: the same instance and indexes, new events.
+    auto rebuilt = [](qrvanalytics::MeasurementBundle b) {
+        b.mutable_events(0)->set_name("view_item");
+        return b;
+    };
+    const struct Step {
+        std::vector<qrvanalytics::MeasurementBundle> bundles;
+        std::vector<std::size_t> stored;
+        int duplicates;
+    } steps[] = {
+        {{bundle(1), bundle(2)}, {2}, 0},
+        {{resent(bundle(1)), resent(bundle(2))}, {2}, 2},
+        {{rebuilt(bundle(1)), rebuilt(bundle(2))}, {2, 2}, 2},
+        {{bundle(3), resent(bundle(3))}, {2, 2, 1}, 3},
+    };
+    for (const auto& step : steps) {
+        ASSERT_EQ(upload(batchBody(step.bundles)).status, 204);
+        EXPECT_EQ(storedBundleCounts(), step.stored);
+        EXPECT_EQ(backend_->analyticsBatches()["duplicates"], step.duplicates);
+    }
+}
+
+TEST_F(AnalyticsServiceTest, BatchesAsLargeAsTheClientSendsAreStoredAndListedAPageAtATime) {
+    std::vector<qrvanalytics::MeasurementBundle> most;
+    for (int i = 0; i < 10000; ++i) {
+        auto b = bundle(i);
+        b.clear_user_attributes();
+        b.clear_audience_evaluation_results();
+        most.push_back(std::move(b));
+    }
+    // The client's fullest bundle: 1000 events of 25 parameters, 1000 user
+    // properties, 500 audiences.
+    auto fullest = bundle(0);
+    for (int i = 1; i < 1000; ++i) *fullest.add_events() = fullest.events(0);
+    for (auto& event : *fullest.mutable_events()) {
+        while (event.params_size() < 25) *event.add_params() = event.params(0);
+    }
+    for (int i = 1; i < 1000; ++i) *fullest.add_user_attributes() = fullest.user_attributes(0);
+    for (int i = 1; i < 500; ++i) *fullest.add_audience_evaluation_results() = fullest.audience_evaluation_results(0);
+    ASSERT_EQ(upload(batchBody(most)).status, 204);
+    ASSERT_EQ(upload(batchBody({fullest})).status, 204);
+    ASSERT_EQ(upload(batchBody({bundle(1)})).status, 204);
+    EXPECT_EQ(storedBundleCounts(), (std::vector<std::size_t>{10000, 1, 1}));
+
+    json first = json::parse(backend_->get("/__admin/analytics/batches?limit=2").body);
+    ASSERT_EQ(first["batches"].size(), 2u);
+    EXPECT_EQ(first["batches"][1]["bundles"][0]["events"].size(), 1000u);
+    json rest =
+        json::parse(backend_->get("/__admin/analytics/batches?after=" + first["next"].dump() + "&limit=2").body);
+    ASSERT_EQ(rest["batches"].size(), 1u);
+    EXPECT_EQ(rest["batches"][0]["id"], first["batches"][1]["id"].get<int64_t>() + 1);
+    EXPECT_FALSE(rest.contains("next"));
+    for (const char* query : {"limit=0", "limit=1001", "after=-1", "after=x"}) {
+        EXPECT_EQ(backend_->get(std::string("/__admin/analytics/batches?") + query).status, 400) << query;
+    }
+}
+
+TEST_F(AnalyticsServiceTest, AnAppKeepsABoundedStoreAndItsOldestBatchesGo) {
+    const std::string otherApp = "1:480326711275:ios:0000000000000000";
+    ASSERT_EQ(upload(batchBody({bundle(0, otherApp)})).status, 204);
+    // Five batches of 13 MiB for one app: past its 64 MiB, the oldest goes.
+    for (int i = 1; i <= 5; ++i) {
+        auto b = bundle(i);
+        b.set_monitoring_data(std::string(13 * 1024 * 1024, char('a' + i)));
+        ASSERT_EQ(upload(batchBody({b})).status, 204) << i;
+    }
+    json stored = backend_->analyticsBatches();
+    std::vector<int64_t> indexes;
+    for (const auto& batch : stored["batches"]) indexes.push_back(batch["bundles"][0]["bundle_index"].get<int64_t>());
+    EXPECT_EQ(indexes, (std::vector<int64_t>{0, 2, 3, 4, 5}));
+    EXPECT_EQ(stored["droppedBatches"], 1);
+    backend_->clearAnalyticsBatches();
+    EXPECT_EQ(backend_->analyticsBatches()["droppedBatches"], 0);
+}
+
+TEST_F(AnalyticsServiceTest, UploadsPastTheirTurnsAreTurnedAwayWhileOtherRoutesAnswer) {
+    // The first two uploads to get a turn hold it for the fault's delay;
+    // six more wait for a turn; the ninth is turned away at once.
+    backend_->addAnalyticsFault({.path = "/a", .count = 2, .delayMs = 60000});
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::vector<HttpReply> replies;
+    std::vector<std::thread> uploaders;
+    for (int i = 0; i < 9; ++i) {
+        uploaders.emplace_back([&, i] {
+            HttpReply reply = upload(batchBody({bundle(i)}));
+            std::lock_guard lock(mutex);
+            replies.push_back(std::move(reply));
+            answered.notify_all();
+        });
+    }
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(answered.wait_for(lock, std::chrono::seconds(50), [&] { return !replies.empty(); }));
+        EXPECT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0].status, 503) << replies[0].body;
+        EXPECT_EQ(replies[0].header("Retry-After"), "1");
+    }
+    EXPECT_EQ(backend_->get("/__admin/health").status, 200);
+    EXPECT_EQ(fetchConfig(std::string("/config/app/") + kSampleAppId).status, 404);
+    // Stopping ends the held uploads.
+    backend_->stop();
+    for (auto& t : uploaders) t.join();
+    EXPECT_EQ(replies.size(), 9u);
+}
+
+TEST(AnalyticsServiceStore, AStoreThatToldBundlesApartByIndexIsBroughtToDigests) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("almavel-analytics-" + std::to_string(::getpid()));
+    fs::create_directories(dir / "analytics");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "analytics" / "measurement.sqlite").c_str(), &db), SQLITE_OK);
+    // The tables as the service made them when an instance id and an index told bundles apart.
+    ASSERT_EQ(sqlite3_exec(db, R"(
+        CREATE TABLE batches(id INTEGER PRIMARY KEY AUTOINCREMENT, received_ms INTEGER NOT NULL);
+        CREATE TABLE bundles(id INTEGER PRIMARY KEY AUTOINCREMENT, batch_id INTEGER NOT NULL,
+                             app_instance_id TEXT, bundle_index INTEGER, bytes BLOB NOT NULL,
+                             UNIQUE(app_instance_id, bundle_index));
+        CREATE TABLE counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);
+        CREATE TABLE configs(app_id TEXT PRIMARY KEY, bytes BLOB NOT NULL, last_modified INTEGER NOT NULL);
+        INSERT INTO batches VALUES(1, 1765170000000);
+        INSERT INTO counters VALUES('duplicates', 4);)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    for (int i : {1, 2}) {
+        sqlite3_stmt* insert = nullptr;
+        const std::string bytes = bundle(i).SerializeAsString();
+        ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO bundles(batch_id, app_instance_id, bundle_index, bytes) "
+                                         "VALUES(1, ?3, ?1, ?2)", -1, &insert, nullptr),
+                  SQLITE_OK);
+        sqlite3_bind_int(insert, 1, i);
+        sqlite3_bind_text(insert, 3, bundle(i).app_instance_id().c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_blob(insert, 2, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT);
+        EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
+        sqlite3_finalize(insert);
+    }
+    sqlite3_close(db);
+
+    {
+        auto backend = Backend::start({.dataDir = dir.string()});
+        json stored = backend->analyticsBatches();
+        ASSERT_EQ(stored["batches"].size(), 1u) << stored.dump();
+        EXPECT_EQ(stored["batches"][0]["bundles"][1]["bundle_index"], 2);
+        EXPECT_EQ(stored["duplicates"], 4);
+        auto rebuilt = bundle(2);
+        rebuilt.mutable_events(0)->set_name("view_item");
+        httplib::Headers headers{{"Content-Encoding", "gzip"}};
+        for (const auto& b : {bundle(2), rebuilt}) {
+            EXPECT_EQ(toReply(backend->tlsClient()->Post("/a", headers, batchBody({b}), "application/x-protobuf")).status,
+                      204);
+        }
+        stored = backend->analyticsBatches();
+        EXPECT_EQ(stored["batches"].size(), 2u);
+        EXPECT_EQ(stored["duplicates"], 5);
+    }
+    fs::remove_all(dir);
 }
 
 TEST_F(AnalyticsServiceTest, AConfigIsServedWithItsLastModifiedAndConditionally) {

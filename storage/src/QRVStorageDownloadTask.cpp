@@ -1,5 +1,7 @@
 #include "storage/QRVStorageDownloadTask.h"
 
+#include <algorithm>
+
 #include "platform/dispatch.h"
 #include "storage/QRVStorageErrors.h"
 #include "storage/QRVStorageReference.h"
@@ -81,7 +83,14 @@ void QRVStorageDownloadTask::enqueueWithData(std::shared_ptr<const ns::Data> res
                                   QRVStorageErrors::errorWithServerError(error, task->reference()));
             return;
         }
+        // Whatever the progress reports saw, a body past the maximum is no
+        // success.
         if (data) {
+            const auto size = static_cast<int64_t>(data->size());
+            if (auto tooBig = task->sizeExceeded(size, task->progress()->totalUnitCount())) {
+                task->finishWithState(QRVStorageTaskStateCancelled, std::move(tooBig));
+                return;
+            }
             std::lock_guard lock(task->mutex_);
             task->downloadData_ = std::make_shared<const ns::Data>(std::move(*data));
         }
@@ -99,8 +108,29 @@ void QRVStorageDownloadTask::reportProgress(int64_t completed, int64_t total) {
         progress_->setTotalUnitCount(total);
     }
     fire(QRVStorageTaskStatusProgress);
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ == QRVStorageTaskStateProgress) state_ = QRVStorageTaskStateRunning;
+    }
+    // The task ends once, however many reports cross the limit.
+    if (auto tooBig = sizeExceeded(completed, total)) cancelWithError(std::move(tooBig));
+}
+
+void QRVStorageDownloadTask::setMaxSize(int64_t maxSize) {
     std::lock_guard lock(mutex_);
-    if (state_ == QRVStorageTaskStateProgress) state_ = QRVStorageTaskStateRunning;
+    maxSize_ = maxSize;
+}
+
+ns::ErrorRef QRVStorageDownloadTask::sizeExceeded(int64_t completed, int64_t total) const {
+    std::optional<int64_t> limit;
+    {
+        std::lock_guard lock(mutex_);
+        limit = maxSize_;
+    }
+    if (!limit || (total <= *limit && completed <= *limit)) return nullptr;
+    // The total when the server gave one, else what had come so far.
+    return QRVStorageErrors::errorWithCode(QRVStorageErrorCodeDownloadSizeExceeded,
+                                           {{"totalSize", std::max(total, completed)}, {"maxAllowedSize", *limit}});
 }
 
 void QRVStorageDownloadTask::cancel() {

@@ -2,7 +2,6 @@
 
 #include <functional>
 
-#include "storage/QRVStorageErrors.h"
 
 QRVStorageReference::QRVStorageReference(std::shared_ptr<QRVStorage> storage, QRVStoragePath path)
     : storage_(std::move(storage)), path_(std::move(path)) {}
@@ -105,15 +104,10 @@ QRVStorageDownloadTaskPtr QRVStorageReference::dataWithMaxSize(int64_t maxSize, 
             queue->async([completion, snapshot] { completion(nullptr, snapshot->error()); });
         });
     }
-    task->observeStatus(QRVStorageTaskStatusProgress, [maxSize](QRVStorageTaskSnapshotPtr snapshot) {
-        const ns::ProgressPtr& progress = snapshot->progress();
-        if (progress->totalUnitCount() <= maxSize && progress->completedUnitCount() <= maxSize) return;
-        // The task ends once, however many progress reports cross the limit.
-        auto download = std::static_pointer_cast<QRVStorageDownloadTask>(snapshot->task());
-        download->cancelWithError(QRVStorageErrors::errorWithCode(
-            QRVStorageErrorCodeDownloadSizeExceeded,
-            {{"totalSize", progress->totalUnitCount()}, {"maxAllowedSize", maxSize}}));
-    });
+    // Checked by the task as the bytes come, not by a progress observer: an
+    // observer runs a hop later on the callback queue, after the success of
+    // a download that arrived whole, and the completion had the bytes.
+    task->setMaxSize(maxSize);
     task->enqueue();
     return task;
 }

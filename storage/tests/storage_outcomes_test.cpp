@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "platform/clock.h"
@@ -144,6 +145,51 @@ TEST_F(StorageOutcomesTest, AnObjectOverTheLimitFailsOnceNamingBothSizes) {
     auto small = get(storage_->referenceWithPath("products/small.jpg"), 1048576);
     ASSERT_FALSE(small.error);
     EXPECT_EQ(*small.value, bytesOf(1000));
+}
+
+// The order a fast download can take: the body is whole before any of its
+// progress reaches the callback queue. The queue is held from the moment
+// the request goes out (queued behind the authorizer's hand-off) until the
+// fetch has ended, so its progress and its completion then run back to back.
+TEST_F(StorageOutcomesTest, AnObjectOverTheLimitThatArrivesWholeIsStillRefused) {
+    signIn("staff-iris");
+    putObject("products/whole.jpg", bytesOf(1100000));
+    std::optional<std::string> token;
+    bool tokenCame = false;
+    app_->getTokenForcingRefresh(false, [&](std::optional<std::string> t, ns::ErrorRef) {
+        token = std::move(t);
+        tokenCame = true;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return tokenCame; }) && token);
+
+    auto queue = ns::DispatchQueue::serial("com.almavel.test.storage-held");
+    storage_->setCallbackQueue(queue);
+    std::promise<std::shared_ptr<HTKSessionFetcher>> started;
+    std::shared_future<std::shared_ptr<HTKSessionFetcher>> fetcher = started.get_future().share();
+    std::atomic<bool> heldUntilWhole{false};
+    app_->setGetTokenImplementation([&, token](bool, QRVApp::TokenCallback callback) {
+        callback(token, nullptr);
+        queue->async([fetcher, &heldUntilWhole] { heldUntilWhole = fetcher.get()->waitForCompletionWithTimeout(60); });
+    });
+    std::atomic<int> calls{0};
+    std::shared_ptr<const ns::Data> data;
+    ns::ErrorRef error;
+    auto task = storage_->referenceWithPath("products/whole.jpg")
+                    ->dataWithMaxSize(1048576, [&](std::shared_ptr<const ns::Data> d, ns::ErrorRef e) {
+                        data = std::move(d);
+                        error = std::move(e);
+                        ++calls;
+                    });
+    started.set_value(task->fetcher());
+    ASSERT_TRUE(pumpUntil([&] { return calls > 0; }));
+    settle();
+    ASSERT_TRUE(heldUntilWhole);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(data, nullptr) << data->size() << " bytes handed over";
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), QRVStorageErrorCodeDownloadSizeExceeded);
+    EXPECT_EQ(error->userInfo().at("totalSize").intValue(), 1100000);
+    EXPECT_EQ(error->userInfo().at("maxAllowedSize").intValue(), 1048576);
 }
 
 TEST_F(StorageOutcomesTest, CancellingEndsATaskOnceAndDropsItsObservers) {

@@ -6,6 +6,7 @@
 // Pausing stops the fetch and keeps the fetcher's resume data; resuming
 // starts a new fetch from it, which asks the server only for the rest.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,11 @@ public:
     void cancel() override;
     // Ends the task with that error unless it has already ended.
     void cancelWithError(ns::ErrorRef error);
+    // The most bytes a download into memory may take; set before enqueue.
+    // A progress report or a body past it cancels the task with -13032
+    // ("totalSize", "maxAllowedSize") before any success is reported, so no
+    // bytes over the maximum are handed over.
+    void setMaxSize(int64_t maxSize);
 
     // The body received, or the resume data kept when the fetch stopped.
     std::shared_ptr<const ns::Data> downloadData() const;
@@ -39,8 +45,11 @@ private:
     std::shared_ptr<QRVStorageDownloadTask> self();
     // A progress callback of the fetcher: totals become the progress's counts.
     void reportProgress(int64_t completed, int64_t total);
+    // The size error when `completed` or `total` passes the maximum, else null.
+    ns::ErrorRef sizeExceeded(int64_t completed, int64_t total) const;
 
     std::optional<std::string> fileURL_;
     std::shared_ptr<const ns::Data> downloadData_;
+    std::optional<int64_t> maxSize_;
 };
 using QRVStorageDownloadTaskPtr = std::shared_ptr<QRVStorageDownloadTask>;

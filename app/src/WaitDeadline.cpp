@@ -1,6 +1,7 @@
 #include "app/WaitDeadline.h"
 
 #include "platform/dispatch.h"
+#include "platform/http.h"
 
 namespace almavel {
 
@@ -28,7 +29,7 @@ bool WaitDeadline::isLive() const {
 }
 
 ns::ErrorRef WaitDeadline::timedOutError() {
-    return ns::Error::make(ns::kURLErrorDomain, ns::kURLErrorTimedOut, "The request timed out.");
+    return ns::URLError(ns::kURLErrorTimedOut);
 }
 
 }  // namespace almavel

@@ -35,6 +35,20 @@ TEST(ColorFromHex, EachChannelIsDividedBy256) {
     }
 }
 
+// The give-up reads as the phone's own time-out, in the phone's language.
+TEST(WaitDeadline, TheGiveUpIsTheURLTimeOutInThePhonesLanguage) {
+    for (const auto& [locale, text] : {std::pair{"en_US", "The request timed out."},
+                                       std::pair{"es_PA", "Se ha agotado el tiempo de espera de la solicitud."}}) {
+        ns::DeviceProfile profile;
+        profile.localeIdentifier = locale;
+        ns::testing::TempSandbox phone(profile);
+        const auto error = almavel::WaitDeadline::timedOutError();
+        EXPECT_EQ(error->domain(), ns::kURLErrorDomain);
+        EXPECT_EQ(error->code(), ns::kURLErrorTimedOut);
+        EXPECT_EQ(error->localizedDescription(), text);
+    }
+}
+
 TEST(ActivityInicator, TheOverlayCoversTheViewWithTheSpinnerInTheMiddleAndLeavesNoTrace) {
     // Screen roots of two sizes: whatever the view, the sheet covers it
     // exactly, the square sits in its middle, the spinner in the square's.

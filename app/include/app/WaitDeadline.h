@@ -61,7 +61,8 @@ public:
 
     // What a timed-out wait hands to the failure road in place of the
     // request's own error: the URL loading system's time-out
-    // (NSURLErrorDomain, kURLErrorTimedOut, "The request timed out.").
+    // (NSURLErrorDomain, kURLErrorTimedOut), described in the phone's
+    // language.
     static ns::ErrorRef timedOutError();
 
 private:

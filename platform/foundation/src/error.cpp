@@ -1,6 +1,7 @@
 #include "platform/error.h"
 
 #include "platform/format.h"
+#include "platform/system_language.h"
 
 namespace ns {
 
@@ -23,6 +24,10 @@ ErrorRef Error::make(std::string domain, long code, const std::string& descripti
 std::string Error::localizedDescription() const {
     auto it = userInfo_.find(kLocalizedDescriptionKey);
     if (it != userInfo_.end() && it->second.isString()) return it->second.asString();
+    // Foundation's generic wording, in the phone's language.
+    if (systemLanguage() == SystemLanguage::Spanish) {
+        return format("No se ha podido completar la operación. (Error %ld de %@.)", code_, domain_);
+    }
     return format("The operation couldn\u2019t be completed. (%@ error %ld.)", domain_, code_);
 }
 

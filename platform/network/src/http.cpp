@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/format.h"
 #include "platform/host_routing.h"
+#include "platform/system_language.h"
 #include "platform/trust_store.h"
 
 namespace ns {
@@ -169,26 +170,52 @@ std::string HTTPURLResponse::description() const {
 
 namespace {
 
+// As the phone words them in its own language.
 std::string urlErrorDescription(long code, const std::string& host) {
     switch (code) {
-        case kURLErrorCancelled: return "cancelled";
-        case kURLErrorBadURL: return "bad URL";
-        case kURLErrorTimedOut: return "The request timed out.";
-        case kURLErrorUnsupportedURL: return "unsupported URL";
-        case kURLErrorCannotFindHost: return "A server with the specified hostname could not be found.";
-        case kURLErrorCannotConnectToHost: return "Could not connect to the server.";
-        case kURLErrorNetworkConnectionLost: return "The network connection was lost.";
-        case kURLErrorHTTPTooManyRedirects: return "too many HTTP redirects";
-        case kURLErrorBadServerResponse: return "The server returned an invalid response.";
+        case kURLErrorCancelled: return systemText("cancelled", "cancelado");
+        case kURLErrorBadURL: return systemText("bad URL", "URL incorrecta");
+        case kURLErrorTimedOut:
+            return systemText("The request timed out.", "Se ha agotado el tiempo de espera de la solicitud.");
+        case kURLErrorUnsupportedURL: return systemText("unsupported URL", "URL no admitida");
+        case kURLErrorCannotFindHost:
+            return systemText("A server with the specified hostname could not be found.",
+                              "No se ha podido encontrar un servidor con el nombre de host especificado.");
+        case kURLErrorCannotConnectToHost:
+            return systemText("Could not connect to the server.", "No se ha podido conectar con el servidor.");
+        case kURLErrorNetworkConnectionLost:
+            return systemText("The network connection was lost.", "Se ha perdido la conexión de red.");
+        case kURLErrorHTTPTooManyRedirects:
+            return systemText("too many HTTP redirects", "demasiadas redirecciones HTTP");
+        case kURLErrorBadServerResponse:
+            return systemText("The server returned an invalid response.",
+                              "El servidor ha devuelto una respuesta no válida.");
         case kURLErrorSecureConnectionFailed:
-            return "An SSL error has occurred and a secure connection to the server cannot be made.";
+            return systemText("An SSL error has occurred and a secure connection to the server cannot be made.",
+                              "Se ha producido un error de SSL y no se puede establecer una conexión segura con el "
+                              "servidor.");
         case kURLErrorServerCertificateUntrusted:
-            return ns::format("The certificate for this server is invalid. You might be connecting to a server "
-                              "that is pretending to be “%s” which could put your confidential information at risk.",
-                              host);
-        default: return "An unknown error occurred.";
+            return ns::format(
+                systemText("The certificate for this server is invalid. You might be connecting to a server that is "
+                           "pretending to be “%s” which could put your confidential information at risk.",
+                           "El certificado de este servidor no es válido. Es posible que se esté conectando a un "
+                           "servidor que se hace pasar por “%s”, lo que podría poner en riesgo su información "
+                           "confidencial."),
+                host);
+        default: return systemText("An unknown error occurred.", "Se ha producido un error desconocido.");
     }
 }
+
+}  // namespace
+
+ErrorRef URLError(long code, const std::string& failingURL) {
+    Dictionary info;
+    info[kLocalizedDescriptionKey] = urlErrorDescription(code, {});
+    if (!failingURL.empty()) info[kURLErrorFailingURLStringErrorKey] = failingURL;
+    return Error::make(kURLErrorDomain, code, std::move(info));
+}
+
+namespace {
 
 ErrorRef urlError(long code, const std::string& url, const std::string& host, ErrorRef underlying = nullptr) {
     Dictionary info;

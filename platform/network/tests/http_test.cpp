@@ -16,8 +16,11 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/file_manager.h"
+#include "platform/format.h"
 #include "platform/host_routing.h"
 #include "platform/trust_store.h"
+#include "testing/temp_sandbox.h"
 
 using namespace ns;
 
@@ -360,6 +363,49 @@ TEST_F(URLSessionTest, TransportErrorsMapToURLErrorCodes) {
     URLRequest badHeader(http_.url("/hello"));
     badHeader.setValue("a\r\nInjected: yes", "X-Bad");
     EXPECT_EQ(fetch(session_, badHeader).error->code(), kURLErrorBadURL);
+}
+
+// A phone set to Spanish describes its own errors in Spanish, whatever
+// layer writes them; codes and domains stay as they are.
+TEST_F(URLSessionTest, ThePlatformsErrorDescriptionsFollowThePhonesLanguage) {
+    struct Case {
+        const char* locale;
+        const char* timedOut;
+        const char* cannotConnect;
+        const char* noSuchFile;
+        const char* generic;
+    };
+    const Case cases[] = {
+        {"en_US", "The request timed out.", "Could not connect to the server.",
+         "The file “%@” couldn’t be opened because there is no such file.",
+         "The operation couldn’t be completed. (Almavel error 7.)"},
+        {"es_PA", "Se ha agotado el tiempo de espera de la solicitud.", "No se ha podido conectar con el servidor.",
+         "No se ha podido abrir el archivo “%@” porque no existe.",
+         "No se ha podido completar la operación. (Error 7 de Almavel.)"},
+    };
+    for (const auto& c : cases) {
+        DeviceProfile profile;
+        profile.localeIdentifier = c.locale;
+        ns::testing::TempSandbox phone(profile);
+        auto timedOut = URLError(kURLErrorTimedOut, "https://example.com/a");
+        EXPECT_EQ(timedOut->domain(), kURLErrorDomain);
+        EXPECT_EQ(timedOut->code(), kURLErrorTimedOut);
+        EXPECT_EQ(timedOut->localizedDescription(), c.timedOut);
+
+        Result refused = fetch(session_, URLRequest("http://127.0.0.1:" + std::to_string(unusedPort()) + "/"));
+        ASSERT_TRUE(refused.error) << c.locale;
+        EXPECT_EQ(refused.error->code(), kURLErrorCannotConnectToHost);
+        EXPECT_EQ(refused.error->localizedDescription(), c.cannotConnect);
+
+        const std::string missing = phone.root() + "/missing.txt";
+        ErrorRef fileError;
+        EXPECT_FALSE(FileManager::defaultManager().readData(missing, &fileError));
+        ASSERT_TRUE(fileError) << c.locale;
+        EXPECT_EQ(fileError->domain(), kCocoaErrorDomain);
+        EXPECT_EQ(fileError->localizedDescription(), format(c.noSuchFile, missing));
+
+        EXPECT_EQ(Error::make("Almavel", 7)->localizedDescription(), c.generic);
+    }
 }
 
 TEST_F(URLSessionTest, TimeoutFollowsTheVirtualClock) {

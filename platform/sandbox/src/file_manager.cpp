@@ -17,6 +17,7 @@
 #include "platform/atomic_file.h"
 #include "platform/plist.h"
 #include "platform/sandbox.h"
+#include "platform/system_language.h"
 
 namespace ns {
 
@@ -48,27 +49,36 @@ std::string parentOf(const std::string& path) {
     return parent.empty() ? std::string(".") : parent;
 }
 
+// As the phone words them in its own language.
 std::string cocoaFileMessage(long code, const std::string& path) {
     const std::string q = "“" + path + "”";
+    const std::string folder = "“" + parentOf(path) + "”";
+    const bool es = systemLanguage() == SystemLanguage::Spanish;
+    const auto say = [es](const std::string& english, const std::string& spanish) { return es ? spanish : english; };
+    const std::string open = say("The file " + q + " couldn’t be opened", "No se ha podido abrir el archivo " + q);
+    const std::string save = say("The file " + q + " couldn’t be saved", "No se ha podido guardar el archivo " + q);
     switch (code) {
-        case kFileNoSuchFileError: return "The file " + q + " doesn’t exist.";
-        case kFileReadNoSuchFileError: return "The file " + q + " couldn’t be opened because there is no such file.";
+        case kFileNoSuchFileError: return say("The file " + q + " doesn’t exist.", "El archivo " + q + " no existe.");
+        case kFileReadNoSuchFileError: return open + say(" because there is no such file.", " porque no existe.");
         case kFileReadNoPermissionError:
-            return "The file " + q + " couldn’t be opened because you don’t have permission to view it.";
+            return open + say(" because you don’t have permission to view it.", " porque no tiene permiso para verlo.");
         case kFileReadInvalidFileNameError:
-            return "The file " + q + " couldn’t be opened because the file name is invalid.";
-        case kFileReadTooLargeError: return "The file " + q + " couldn’t be opened because it is too large.";
+            return open + say(" because the file name is invalid.", " porque el nombre del archivo no es válido.");
+        case kFileReadTooLargeError: return open + say(" because it is too large.", " porque es demasiado grande.");
         case kFileWriteNoPermissionError:
-            return "You don’t have permission to save the file " + q + " in the folder “" + parentOf(path) + "”.";
+            return say("You don’t have permission to save the file " + q + " in the folder " + folder + ".",
+                       "No tiene permiso para guardar el archivo " + q + " en la carpeta " + folder + ".");
         case kFileWriteInvalidFileNameError:
-            return "The file " + q + " couldn’t be saved because the file name is invalid.";
+            return save + say(" because the file name is invalid.", " porque el nombre del archivo no es válido.");
         case kFileWriteFileExistsError:
-            return "The file " + q + " couldn’t be saved because a file with the same name already exists.";
-        case kFileWriteOutOfSpaceError: return "The file " + q + " couldn’t be saved because there isn’t enough space.";
+            return save + say(" because a file with the same name already exists.",
+                              " porque ya existe un archivo con el mismo nombre.");
+        case kFileWriteOutOfSpaceError:
+            return save + say(" because there isn’t enough space.", " porque no hay espacio suficiente.");
         case kFileWriteVolumeReadOnlyError:
-            return "The file " + q + " couldn’t be saved because the volume is read only.";
-        case kFileReadUnknownError: return "The file " + q + " couldn’t be opened.";
-        default: return "The file " + q + " couldn’t be saved.";
+            return save + say(" because the volume is read only.", " porque el volumen es de solo lectura.");
+        case kFileReadUnknownError: return open + ".";
+        default: return save + ".";
     }
 }
 
@@ -491,7 +501,7 @@ bool FileManager::setProtectionClass(const std::string& path, std::string protec
                        protection == kFileProtectionCompleteUntilFirstUserAuthentication;
     if (!known) {
         setError(error, Error::make(kCocoaErrorDomain, kFileWriteUnknownError,
-                                    Dictionary{{kLocalizedDescriptionKey, "The file “" + path + "” couldn’t be saved."},
+                                    Dictionary{{kLocalizedDescriptionKey, cocoaFileMessage(kFileWriteUnknownError, path)},
                                                {kLocalizedFailureReasonErrorKey,
                                                 "“" + protection + "” is not a file protection class."},
                                                {kFilePathErrorKey, path}}));

@@ -1,6 +1,5 @@
-#include <cctype>
-
 #include "platform/sandbox.h"
+#include "platform/system_language.h"
 #include "uikit/UIControls.h"
 
 namespace ns {
@@ -30,18 +29,12 @@ constexpr SystemText kTexts[] = {
     {UISystemText::TakePhoto, "Take Photo", "Tomar foto"},
 };
 
-// "es", "es_PA", "es-MX", any case: the language before the region.
-bool isSpanish(const std::string& locale) {
-    return locale.size() >= 2 && std::tolower(static_cast<unsigned char>(locale[0])) == 'e' &&
-           std::tolower(static_cast<unsigned char>(locale[1])) == 's' &&
-           (locale.size() == 2 || locale[2] == '_' || locale[2] == '-');
-}
-
 }  // namespace
 
 std::string UISystemString(UISystemText text, const std::string& localeIdentifier) {
     for (const auto& entry : kTexts) {
-        if (entry.key == text) return isSpanish(localeIdentifier) ? entry.spanish : entry.english;
+        if (entry.key != text) continue;
+        return systemLanguageOf(localeIdentifier) == SystemLanguage::Spanish ? entry.spanish : entry.english;
     }
     return {};
 }

@@ -42,6 +42,11 @@ namespace ns {
 inline constexpr long kURLErrorHTTPTooManyRedirects = -1007;
 inline constexpr const char* kCurlErrorDomain = "libcurl";
 
+// An NSURLErrorDomain error of that code described as the URL loading
+// system describes it, in the phone's language (platform/system_language.h),
+// for a failure found outside a transfer (a wait that gives up).
+ErrorRef URLError(long code, const std::string& failingURL = {});
+
 struct CaseInsensitiveLess {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const;

@@ -38,10 +38,19 @@ def admin(ports, path):
         return json.load(reply)
 
 
+def storage_requests(ports):
+    """The storage service's request log, every page of it, oldest first."""
+    requests, offset = [], 0
+    while offset is not None:
+        page = admin(ports, f"/__admin/storage/requests?offset={offset}")
+        requests += page["requests"]
+        offset = page.get("next")
+    return requests
+
+
 def photo_uploads(ports):
     """The upload chunks sent in this shift (only the member's photo goes up): (status, size) of each."""
-    return [(r["status"], r["bodySize"]) for r in admin(ports, "/__admin/storage/requests")["requests"]
-            if r["kind"] == "uploadChunk"]
+    return [(r["status"], r["bodySize"]) for r in storage_requests(ports) if r["kind"] == "uploadChunk"]
 
 
 # The screens of the shift, in the order it shows them.

@@ -68,9 +68,41 @@ std::string overlongItem(const std::map<std::string, std::string>& form, const s
     return "";
 }
 
-void Activity::log(json entry) { requests_.add(std::move(entry)); }
+void RequestLog::add(const json& entry) {
+    // Client bytes need not be UTF-8: kept as the admin answer writes them.
+    Entry kept{entry.dump(-1, ' ', false, json::error_handler_t::replace)};
+    kept.text.shrink_to_fit();
+    std::lock_guard lock(mutex_);
+    entries_.push(std::move(kept));
+}
 
-json Activity::requests() const { return requests_.entries(); }
+json RequestLog::entries() const {
+    std::lock_guard lock(mutex_);
+    json list = json::array();
+    for (std::size_t i = 0; i < entries_.size(); ++i) list.push_back(json::parse(entries_.at(i).text));
+    return list;
+}
+
+void RequestLog::sendPage(const Request& req, Response& res, std::string_view key) const {
+    const auto page = readLogPage(req, res);
+    if (!page) return;
+    std::lock_guard lock(mutex_);
+    sendLogPage(res, key, entries_, *page, [](const Entry& entry, std::string& text) { text += entry.text; });
+}
+
+void RequestLog::clear() {
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+}
+
+std::size_t RequestLog::bytes() const {
+    std::lock_guard lock(mutex_);
+    return entries_.bytes();
+}
+
+void Activity::log(json entry) { requests_.add(entry); }
+
+void Activity::sendRequests(const Request& req, Response& res) const { requests_.sendPage(req, res, "requests"); }
 
 void Activity::clearRequests() { requests_.clear(); }
 
@@ -398,8 +430,8 @@ void getStats(iid::Activity& activity, const Request&, Response& res, const std:
     sendJson(res, 200, activity.counters());
 }
 
-void getRequests(iid::Activity& activity, const Request&, Response& res, const std::string&) {
-    sendJson(res, 200, json{{"requests", activity.requests()}});
+void getRequests(iid::Activity& activity, const Request& req, Response& res, const std::string&) {
+    activity.sendRequests(req, res);
 }
 
 void clearRequests(iid::Activity& activity, const Request&, Response& res, const std::string&) {

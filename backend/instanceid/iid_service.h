@@ -12,8 +12,10 @@
 //                          recomputed block by block).
 //
 // Bad input gets a 4xx error reply and changes nothing stored. Admin
-// endpoints (/__admin/iid/...): counters, the request log, devices and
-// registrations, and queued faults:
+// endpoints (/__admin/iid/...): counters, the request log (GET
+// /__admin/iid/requests[?offset=&limit=], a page at a time as
+// backend/core/request_log.h says), devices and registrations, and queued
+// faults:
 //   POST /__admin/iid/faults {"action": A, "count": N}
 //     A = "phoneRegistrationError" (answer Error=PHONE_REGISTRATION_ERROR),
 //         "sync" / "rst" (a token reply carrying the |ID|...|SYNC| or
@@ -30,9 +32,11 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "backend/core/http_util.h"
+#include "backend/core/request_log.h"
 #include "backend/instanceid/iid_store.h"
 #include "backend/core/service.h"
 
@@ -43,9 +47,10 @@ namespace iid {
 // Request logs keep bounded summaries: a body longer than kLoggedBodyBytes
 // is kept as its first kLoggedBodyBytes with its size, other texts (header
 // values, problems) are cut to kLoggedTextBytes, and a log keeps at most
-// `maxEntries` entries and about `maxBytes` of JSON, dropping the oldest.
-// Anyone can send a request, so what a log holds may never grow with what
-// was sent.
+// `maxEntries` entries and `maxBytes` of memory, dropping the oldest. Each
+// entry is kept as its JSON text, a fraction of what the parsed document
+// takes. Anyone can send a request, so what a log holds may never grow with
+// what was sent.
 inline constexpr std::size_t kLoggedBodyBytes = 4096;
 inline constexpr std::size_t kLoggedTextBytes = 1024;
 
@@ -53,22 +58,22 @@ inline constexpr std::size_t kLoggedTextBytes = 1024;
 class RequestLog {
 public:
     RequestLog(std::size_t maxEntries, std::size_t maxBytes) : entries_(maxEntries, maxBytes) {}
-    void add(nlohmann::json entry) {
-        std::lock_guard lock(mutex_);
-        entries_.push(std::move(entry));
-    }
-    nlohmann::json entries() const {
-        std::lock_guard lock(mutex_);
-        return entries_.list();
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        entries_.clear();
-    }
+    void add(const nlohmann::json& entry);
+    // Every entry kept, oldest first.
+    nlohmann::json entries() const;
+    // Answers a page of the entries under `key` (backend/core/request_log.h).
+    void sendPage(const Request& req, Response& res, std::string_view key) const;
+    void clear();
+    // What the entries take, as the bound counts it.
+    std::size_t bytes() const;
 
 private:
+    struct Entry {
+        std::string text;
+        std::size_t heapBytes() const { return backend::heapBytes(text); }
+    };
     mutable std::mutex mutex_;
-    JsonHistory entries_;
+    BoundedLog<Entry> entries_;
 };
 
 // `text` cut to `limit` bytes (never inside a UTF-8 sequence).
@@ -94,7 +99,7 @@ public:
     void count(const std::string& what);
     nlohmann::json counters() const;
     void log(nlohmann::json entry);
-    nlohmann::json requests() const;
+    void sendRequests(const Request& req, Response& res) const;
     void clearRequests();
     void addFault(Fault fault);
     void clearFaults();

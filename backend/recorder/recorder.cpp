@@ -24,18 +24,20 @@ bool isFramingHeader(const std::string& name) {
     return false;
 }
 
-json headersJson(const std::vector<std::pair<std::string, std::string>>& headers) {
+json headersJson(const FlatHeaders& headers) {
     json list = json::array();
-    for (const auto& [name, value] : headers) list.push_back({{"name", name}, {"value", value}});
+    headers.forEach([&](std::string_view name, std::string_view value) {
+        list.push_back({{"name", name}, {"value", value}});
+    });
     return list;
 }
 
 }  // namespace
 
-std::size_t RecorderService::Recorded::bytes() const {
-    std::size_t total = body.size() + target.size() + path.size() + query.size();
-    for (const auto& [name, value] : headers) total += name.size() + value.size();
-    return total;
+std::size_t RecorderService::Recorded::heapBytes() const {
+    return backend::heapBytes(method) + backend::heapBytes(path) + backend::heapBytes(target) +
+           backend::heapBytes(query) + backend::heapBytes(remoteAddr) + headers.heapBytes() +
+           backend::heapBytes(body) + backend::heapBytes(listener);
 }
 
 void RecorderService::install(HttpRouter& server, const Listener& listener, Context&) {
@@ -44,36 +46,36 @@ void RecorderService::install(HttpRouter& server, const Listener& listener, Cont
                         record(req, res, body, listener);
                     });
 
-    route(server, "GET", "/__admin/recorder/requests", [this](const auto&, auto& res, const auto&) {
-        json list = json::array();
+    route(server, "GET", "/__admin/recorder/requests", [this](const auto& req, auto& res, const auto&) {
+        const auto page = readLogPage(req, res);
+        if (!page) return;
         std::lock_guard lock(mutex_);
-        for (const auto& r : requests_) {
-            list.push_back({{"id", r.id},
-                            {"method", r.method},
-                            {"path", r.path},
-                            {"target", r.target},
-                            {"query", r.query},
-                            {"headers", headersJson(r.headers)},
-                            {"body", ns::crypto::base64Encode(r.body)},
-                            {"bodySize", r.body.size()},
-                            {"listener", r.listener},
-                            {"tls", r.tls},
-                            {"remoteAddr", r.remoteAddr},
-                            {"remotePort", r.remotePort},
-                            {"localPort", r.localPort},
-                            {"time", r.time},
-                            {"held", r.held},
-                            {"clientClosed", r.clientClosed}});
-        }
-        sendJson(res, 200, json{{"requests", std::move(list)}});
+        sendLogPage(res, "requests", requests_, *page, [](const Recorded& r, std::string& text) {
+            const json entry{{"id", r.id},
+                             {"method", r.method},
+                             {"path", r.path},
+                             {"target", r.target},
+                             {"query", r.query},
+                             {"headers", headersJson(r.headers)},
+                             {"body", ns::crypto::base64Encode(r.body)},
+                             {"bodySize", r.body.size()},
+                             {"listener", r.listener},
+                             {"tls", r.tls},
+                             {"remoteAddr", r.remoteAddr},
+                             {"remotePort", r.remotePort},
+                             {"localPort", r.localPort},
+                             {"time", r.time},
+                             {"held", r.held},
+                             {"clientClosed", r.clientClosed}};
+            // Client bytes need not be UTF-8.
+            text += entry.dump(-1, ' ', false, json::error_handler_t::replace);
+        });
     });
     route(server, "DELETE", "/__admin/recorder/requests", [this](const auto&, auto& res, const auto&) {
         size_t cleared;
         {
             std::lock_guard lock(mutex_);
-            cleared = requests_.size();
-            requests_.clear();
-            recordedBytes_ = 0;
+            cleared = requests_.clear();
         }
         sendJson(res, 200, json{{"cleared", cleared}});
     });
@@ -176,7 +178,8 @@ void RecorderService::record(const Request& req, Response& res, const std::strin
     r.path = req.path;
     r.target = req.target;
     if (auto q = req.target.find('?'); q != std::string::npos) r.query = req.target.substr(q + 1);
-    r.headers = originalHeaders(req);
+    for (const auto& [name, value] : originalHeaders(req)) r.headers.add(name, value);
+    r.headers.shrink();
     r.body = body;
     r.listener = listener.name();
     r.tls = listener.tls();
@@ -191,12 +194,7 @@ void RecorderService::record(const Request& req, Response& res, const std::strin
     r.id = nextId_++;
     r.held = reply.hold;
     const uint64_t id = r.id;
-    recordedBytes_ += r.bytes();
-    requests_.push_back(std::move(r));
-    while (requests_.size() > 1 && (requests_.size() > kMaxRecorded || recordedBytes_ > kMaxRecordedBytes)) {
-        recordedBytes_ -= requests_.front().bytes();
-        requests_.pop_front();
-    }
+    requests_.push(std::move(r));
 
     if (reply.delayMs > 0) {
         cv_.wait_for(lock, std::chrono::milliseconds(reply.delayMs), [&] { return stopping_; });
@@ -216,8 +214,8 @@ void RecorderService::record(const Request& req, Response& res, const std::strin
         }
         --heldNow_;
         if (clientClosed) {
-            for (auto& entry : requests_) {
-                if (entry.id == id) entry.clientClosed = true;
+            for (std::size_t i = requests_.size(); i-- > 0;) {
+                if (requests_.at(i).id == id) requests_.at(i).clientClosed = true;
             }
             // Nobody is left to read an answer.
             res.status = 408;

@@ -5,12 +5,15 @@
 // released so client time-outs can be tested deterministically. Bodies and
 // headers are kept exactly as sent (no decoding of Content-Encoding, no
 // splitting of multipart bodies); the admin secret header is left out.
-// The log keeps the latest kMaxRecorded requests within kMaxRecordedBytes
-// (bodies, targets and headers), dropping the oldest; the latest is kept
-// whatever its size.
+// The log keeps the latest kMaxRecorded requests within kMaxRecordedBytes of
+// memory (bodies, targets, headers in their flat form and what each entry
+// takes besides), dropping the oldest; the latest is kept whatever its size.
 //
 // Admin endpoints (JSON):
-//   GET    /__admin/recorder/requests   the recorded requests, oldest first
+//   GET    /__admin/recorder/requests[?offset=&limit=]
+//                                        {"requests": [...], "total", "offset", "next"?}: the
+//                                        recorded requests, oldest first, a page at a time
+//                                        (backend/core/request_log.h)
 //   DELETE /__admin/recorder/requests   forget them
 //   GET    /__admin/recorder/response   the configured response
 //   POST   /__admin/recorder/response   {"status","body","bodyBase64","headers","delayMs","hold"}
@@ -20,12 +23,12 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "backend/core/request_log.h"
 #include "backend/core/service.h"
 
 namespace backend {
@@ -47,14 +50,14 @@ private:
         uint64_t id = 0;
         std::string method, path, target, query, remoteAddr;
         int remotePort = 0, localPort = 0;
-        std::vector<std::pair<std::string, std::string>> headers;
+        FlatHeaders headers;
         std::string body;
         std::string listener;
         bool tls = false;
         double time = 0;
         bool held = false;
         bool clientClosed = false;
-        std::size_t bytes() const;
+        std::size_t heapBytes() const;
     };
     struct Reply {
         int status = 200;
@@ -69,8 +72,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<Recorded> requests_;
-    std::size_t recordedBytes_ = 0;
+    BoundedLog<Recorded> requests_{kMaxRecorded, kMaxRecordedBytes};
     uint64_t nextId_ = 1;
     Reply reply_;
     uint64_t releases_ = 0;

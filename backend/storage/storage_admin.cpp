@@ -85,6 +85,9 @@ std::string parseFault(const json& body, StorageService::Fault& f) {
     return "";
 }
 
+// A year at a time at most, so the offset cannot overflow.
+constexpr int64_t kMaxClockAdvanceMs = 366ll * 24 * 60 * 60 * 1000;
+
 json bucketsJson(const std::map<std::string, BucketSettings>& buckets) {
     json out = json::object();
     for (const auto& [name, b] : buckets) {
@@ -124,26 +127,28 @@ struct StorageService::Admin {
         s.stopped_.notify_all();
     }
 
-    static void getRequests(StorageService& s, const Request&, Response& res, const std::string&) {
-        json list = json::array();
+    static void getRequests(StorageService& s, const Request& req, Response& res, const std::string&) {
+        const auto page = readLogPage(req, res);
+        if (!page) return;
         std::lock_guard lock(s.mutex_);
-        for (const auto& r : s.requests_) {
+        sendLogPage(res, "requests", s.requests_, *page, [](const LoggedRequest& r, std::string& text) {
             json headers = json::array();
-            for (const auto& [name, value] : r.headers) headers.push_back({{"name", name}, {"value", value}});
+            r.headers.forEach([&](std::string_view name, std::string_view value) {
+                headers.push_back({{"name", name}, {"value", value}});
+            });
             json entry{{"id", r.id},         {"kind", r.kind},     {"method", r.method},
                        {"target", r.target}, {"path", r.path},     {"query", r.query},
                        {"headers", headers}, {"bodySize", r.bodySize}, {"status", r.status},
                        {"fault", r.fault}};
             if (r.truncated) entry["truncated"] = true;
-            list.push_back(std::move(entry));
-        }
-        sendJson(res, 200, json{{"requests", list}});
+            // Client bytes need not be UTF-8.
+            text += entry.dump(-1, ' ', false, json::error_handler_t::replace);
+        });
     }
 
     static void clearRequests(StorageService& s, const Request&, Response& res, const std::string&) {
         std::lock_guard lock(s.mutex_);
-        sendJson(res, 200, json{{"cleared", s.requests_.size()}});
-        s.requests_.clear();
+        sendJson(res, 200, json{{"cleared", s.requests_.clear()}});
     }
 
     static void getBuckets(StorageService& s, const Request&, Response& res, const std::string&) {
@@ -209,6 +214,25 @@ struct StorageService::Admin {
         }
         sendJson(res, 200, json{{"sessions", list}});
     }
+
+    static void dropSessions(StorageService& s, const Request& req, Response& res, const std::string&) {
+        const std::string id = req.get_param_value("id");
+        if (req.has_param("id") && id.empty()) return sendError(res, 400, "\"id\" must name an upload session");
+        const std::size_t dropped = s.store_->dropSessions(id);
+        if (!id.empty() && dropped == 0) return sendError(res, 404, "there is no upload session " + id);
+        sendJson(res, 200, json{{"dropped", dropped}});
+    }
+
+    static void advanceClock(StorageService& s, const Request&, Response& res, const std::string& body) {
+        json parsed;
+        if (!parseJsonObject(body, res, parsed)) return;
+        const auto advance = parsed.find("advanceMs");
+        if (parsed.size() != 1 || advance == parsed.end() || !advance->is_number_integer() ||
+            advance->get<int64_t>() < 0 || advance->get<int64_t>() > kMaxClockAdvanceMs) {
+            return sendError(res, 400, "give {\"advanceMs\": n}, n from 0 to " + std::to_string(kMaxClockAdvanceMs));
+        }
+        sendJson(res, 200, json{{"offsetMs", s.store_->advanceSessionClock(advance->get<int64_t>())}});
+    }
 };
 
 void StorageService::installAdmin(HttpRouter& server) {
@@ -223,6 +247,8 @@ void StorageService::installAdmin(HttpRouter& server) {
         {"GET", "/__admin/storage/objects", &Admin::getObjects},
         {"PUT", "/__admin/storage/objects", &Admin::putObject},
         {"GET", "/__admin/storage/sessions", &Admin::getSessions},
+        {"DELETE", "/__admin/storage/sessions", &Admin::dropSessions},
+        {"POST", "/__admin/storage/clock", &Admin::advanceClock},
     };
     installRoutes(server, *this, routes);
 }

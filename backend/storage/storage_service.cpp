@@ -570,23 +570,32 @@ void StorageService::log(const Request& req, const std::string& kind, const Resp
     entry.target = bounded(req.target);
     entry.path = bounded(req.path);
     entry.query = q == std::string::npos ? "" : bounded(std::string_view(req.target).substr(q + 1));
+    // The room is what the headers take as kept, so a thousand one-letter
+    // headers cost what they hold and not more.
     std::size_t room = kMaxLoggedHeaderBytes;
     for (const auto& [name, value] : originalHeaders(req)) {
-        std::string kept = bounded(value);
-        if (name.size() + kept.size() > room) {
+        const std::string_view kept = std::string_view(value).substr(0, kMaxLoggedFieldBytes);
+        if (kept.size() < value.size()) entry.truncated = true;
+        const std::size_t cost = FlatHeaders::cost(name, kept);
+        if (cost > room) {
             entry.truncated = true;
             continue;
         }
-        room -= name.size() + kept.size();
-        entry.headers.emplace_back(name, std::move(kept));
+        room -= cost;
+        entry.headers.add(name, kept);
     }
+    entry.headers.shrink();
     entry.bodySize = req.body.size();
     entry.status = res.has_header(kCloseWithoutAnswerHeader) ? 0 : res.status;
     entry.fault = bool(fault);
     std::lock_guard lock(mutex_);
     entry.id = nextRequestId_++;
-    requests_.push_back(std::move(entry));
-    while (requests_.size() > kMaxLoggedRequests) requests_.pop_front();
+    requests_.push(std::move(entry));
+}
+
+std::size_t StorageService::LoggedRequest::heapBytes() const {
+    return backend::heapBytes(kind) + backend::heapBytes(method) + backend::heapBytes(target) +
+           backend::heapBytes(path) + backend::heapBytes(query) + headers.heapBytes();
 }
 
 void StorageService::serve(const Request& req, Response& res, const Listener&) {

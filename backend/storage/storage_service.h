@@ -52,7 +52,9 @@
 // writable (upload, update, delete) only by <uid>; nothing else is open.
 // Refusals: 401 anonymous, 403 signed in but not allowed, 404 missing, 402
 // over the bucket's quota, 413 over 1 GiB, 429 a start while the caller
-// already has 100 unfinished uploads (or everyone 10000). A download token
+// already has 100 unfinished uploads (or everyone 10000; an unfinished upload
+// lapses an hour after its start without a byte, else a week after it last
+// moved, and is then gone: 404, as storage_store.h says). A download token
 // that does not open the object is 403 whether the object exists or not,
 // unless the caller may read it anyway (then as without a token). Every field
 // is bounded before it is read, and more is 400: the target 8 KiB, at most 64
@@ -77,13 +79,16 @@
 // "largePhoto" gets one over 1 MiB.
 //
 // Admin endpoints (loopback, the run's admin secret, JSON):
-//   GET    /__admin/storage/requests   {"requests": [{"id","kind","method","target","path","query",
-//                                       "headers":[{name,value}],"bodySize","status","fault"}]}
-//                                       oldest first (the last 10000, each a summary: the target,
-//                                       path and query cut to 1 KiB, at most 4 KiB of headers, with
-//                                       "truncated" when something was cut); kind: download, metadata,
-//                                       update, delete, startUpload, uploadChunk, uploadQuery,
-//                                       cancelUpload, other
+//   GET    /__admin/storage/requests[?offset=&limit=]
+//                                       {"requests": [{"id","kind","method","target","path","query",
+//                                       "headers":[{name,value}],"bodySize","status","fault"}],
+//                                       "total","offset","next"?} oldest first, a page at a time
+//                                       (backend/core/request_log.h). The log keeps the last 10000
+//                                       requests within 24 MiB of memory, each a summary: the target,
+//                                       path and query cut to 1 KiB, at most 4 KiB of headers (their
+//                                       flat form), with "truncated" when something was cut; kind:
+//                                       download, metadata, update, delete, startUpload, uploadChunk,
+//                                       uploadQuery, cancelUpload, other
 //   DELETE /__admin/storage/requests   forget them
 //   GET    /__admin/storage/faults     {"faults": [...]} still pending
 //   POST   /__admin/storage/faults     {"kind"?, "object"?, "count"? (1), "status"?, "message"?,
@@ -106,10 +111,14 @@
 //   GET    /__admin/storage/objects?bucket=   {"objects": [metadata JSON...]}
 //   PUT    /__admin/storage/objects?bucket=&name=[&contentType=]   body: the bytes -> metadata
 //   GET    /__admin/storage/sessions   {"sessions": [{"id","bucket","name","received","total","finished"}]}
+//   DELETE /__admin/storage/sessions[?id=]   drops that upload session (404 when there is none),
+//                                       or every one, with their bytes -> {"dropped": n}
+//   POST   /__admin/storage/clock      {"advanceMs": n}: moves the clock upload sessions lapse by
+//                                       (storage_store.h) n ms forward, until the back end stops ->
+//                                       {"offsetMs": how far it is ahead of the real one}
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -118,6 +127,7 @@
 #include <utility>
 #include <vector>
 
+#include "backend/core/request_log.h"
 #include "backend/core/service.h"
 
 namespace backend {
@@ -130,8 +140,9 @@ class Store;
 
 class StorageService : public Service {
 public:
-    // Requests the log keeps.
+    // Requests the log keeps, and the memory they may take.
     static constexpr std::size_t kMaxLoggedRequests = 10000;
+    static constexpr std::size_t kMaxLoggedRequestBytes = 24u * 1024u * 1024u;
     // Longest delay a fault may ask for.
     static constexpr int kMaxDelayMs = 60000;
     // Bounds on what a request may carry, checked before anything reads it.
@@ -166,11 +177,12 @@ public:
     struct LoggedRequest {
         uint64_t id = 0;
         std::string kind, method, target, path, query;
-        std::vector<std::pair<std::string, std::string>> headers;
+        FlatHeaders headers;
         std::size_t bodySize = 0;
         int status = 0;
         bool fault = false;
         bool truncated = false;
+        std::size_t heapBytes() const;
     };
 
 private:
@@ -194,7 +206,7 @@ private:
     bool stopping_ = false;
     uint64_t faultsCleared_ = 0;
     std::vector<Fault> faults_;
-    std::deque<LoggedRequest> requests_;
+    BoundedLog<LoggedRequest> requests_{kMaxLoggedRequests, kMaxLoggedRequestBytes};
     uint64_t nextRequestId_ = 1;
 };
 

@@ -112,6 +112,7 @@ json sessionToDisk(const Session& s, const std::string& finishingBlob) {
                 {"total", s.total ? json(*s.total) : json(nullptr)},
                 {"received", s.received},
                 {"createdMs", s.createdMs},
+                {"movedMs", s.movedMs},
                 {"finishedGeneration", s.finishedGeneration ? json(*s.finishedGeneration) : json(nullptr)}};
     if (!s.owner.empty()) out["owner"] = s.owner;
     if (!finishingBlob.empty()) out["finishing"] = json{{"blob", finishingBlob}};
@@ -127,6 +128,7 @@ Session sessionFromDisk(const json& j) {
     if (!j.at("total").is_null()) s.total = j.at("total").get<int64_t>();
     s.received = j.at("received").get<int64_t>();
     s.createdMs = j.at("createdMs").get<int64_t>();
+    s.movedMs = j.contains("movedMs") ? j.at("movedMs").get<int64_t>() : s.createdMs;
     if (!j.at("finishedGeneration").is_null()) s.finishedGeneration = j.at("finishedGeneration").get<int64_t>();
     if (j.contains("owner")) s.owner = j.at("owner").get<std::string>();
     return s;
@@ -327,6 +329,8 @@ void Store::load() {
     loadBuckets();
     loadObjects();
     loadSessions();
+    // Those that lapsed while the back end was down.
+    dropSessionsWhere([this](const Session& s) { return lapsed(s); });
     dropUnusedBlobs();
 }
 
@@ -636,6 +640,50 @@ void Store::removeSessionFiles(const std::string& id) {
     fs::remove(sessionFile(id, ".part"));
 }
 
+int64_t Store::sessionNow() const { return nowMs() + sessionClockOffsetMs_.load(); }
+
+int64_t Store::advanceSessionClock(int64_t ms) { return sessionClockOffsetMs_ += ms; }
+
+bool Store::lapsed(const Session& s) const {
+    const int64_t now = sessionNow();
+    if (s.received == 0 && !s.finishedGeneration) return now - s.createdMs >= kUnusedSessionLifetimeMs;
+    return now - s.movedMs >= kSessionLifetimeMs;
+}
+
+void Store::dropHeldSession(const std::string& id, SessionSlot& slot) {
+    removeSessionFiles(id);
+    slot.gone = true;
+    std::lock_guard lock(mutex_);
+    sessions_.erase(id);
+}
+
+std::size_t Store::dropSessionsWhere(const std::function<bool(const Session&)>& doomed, bool waitForWrites) {
+    std::vector<std::pair<std::string, std::shared_ptr<SessionSlot>>> picked;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [id, slot] : sessions_) {
+            if (doomed(slot->session)) picked.emplace_back(id, slot);
+        }
+    }
+    std::size_t dropped = 0;
+    for (const auto& [id, slot] : picked) {
+        std::unique_lock io(slot->io, std::defer_lock);
+        if (waitForWrites) {
+            io.lock();
+        } else if (!io.try_lock()) {
+            continue;  // a chunk is being stored: the session is not abandoned
+        }
+        if (slot->gone || !doomed(slot->session)) continue;
+        dropHeldSession(id, *slot);
+        ++dropped;
+    }
+    return dropped;
+}
+
+std::size_t Store::dropSessions(const std::string& id) {
+    return dropSessionsWhere([&](const Session& s) { return id.empty() || s.id == id; }, true);
+}
+
 void Store::trimFinishedSessionsLocked() {
     std::vector<std::pair<int64_t, std::string>> finished;
     for (const auto& [id, slot] : sessions_) {
@@ -652,6 +700,8 @@ void Store::trimFinishedSessionsLocked() {
 
 ChunkOutcome Store::startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
                                  std::optional<int64_t> total, const std::string& owner) {
+    // Lapsed sessions count against no bound.
+    dropSessionsWhere([this](const Session& other) { return lapsed(other); });
     ChunkOutcome outcome;
     auto slot = std::make_shared<SessionSlot>();
     Session& s = slot->session;
@@ -661,7 +711,7 @@ ChunkOutcome Store::startSession(const std::string& bucket, const std::string& n
     s.name = name;
     s.owner = owner;
     s.metadata = metadata;
-    s.createdMs = nowMs();
+    s.createdMs = s.movedMs = sessionNow();
     // Held until the record is on disk, so no chunk can reach the session before.
     std::lock_guard io(slot->io);
     {
@@ -704,13 +754,18 @@ ChunkOutcome Store::startSession(const std::string& bucket, const std::string& n
 }
 
 std::optional<Session> Store::session(const std::string& id) {
-    std::lock_guard lock(mutex_);
-    auto it = sessions_.find(id);
-    if (it == sessions_.end()) return std::nullopt;
-    return it->second->session;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = sessions_.find(id);
+        if (it == sessions_.end()) return std::nullopt;
+        if (!lapsed(it->second->session)) return it->second->session;
+    }
+    dropSessionsWhere([&](const Session& s) { return s.id == id && lapsed(s); });
+    return std::nullopt;
 }
 
 std::vector<Session> Store::sessions() {
+    dropSessionsWhere([this](const Session& s) { return lapsed(s); });
     std::lock_guard lock(mutex_);
     std::vector<Session> out;
     for (const auto& [id, slot] : sessions_) out.push_back(slot->session);
@@ -784,7 +839,8 @@ ChunkOutcome Store::appendChunk(const std::string& id, int64_t first, std::strin
         if (auto it = sessions_.find(id); it != sessions_.end()) slot = it->second;
     }
     std::unique_lock io = slot ? std::unique_lock(slot->io) : std::unique_lock<std::mutex>();
-    if (!slot || slot->gone) {
+    if (!slot || slot->gone || lapsed(slot->session)) {
+        if (slot && !slot->gone) dropHeldSession(id, *slot);
         outcome.kind = ChunkOutcome::Kind::NotFound;
         outcome.message = "there is no upload session " + id;
         return outcome;
@@ -801,7 +857,10 @@ ChunkOutcome Store::appendChunk(const std::string& id, int64_t first, std::strin
         step("chunkSynced");
     }
     if (!updated.total || updated.received != *updated.total) {
-        if (updated.received != s.received || updated.total != s.total) saveSession(updated);
+        if (updated.received != s.received || updated.total != s.total) {
+            updated.movedMs = sessionNow();
+            saveSession(updated);
+        }
         std::lock_guard lock(mutex_);
         slot->session = updated;
         outcome.kind = ChunkOutcome::Kind::Stored;
@@ -860,6 +919,7 @@ ChunkOutcome Store::finishUpload(const std::string& id, SessionSlot& slot, Sessi
     unreserve();
     step("committed");
     updated.finishedGeneration = outcome.object->generation;
+    updated.movedMs = sessionNow();
     saveSession(updated);
     {
         std::lock_guard lock(mutex_);
@@ -878,11 +938,13 @@ bool Store::cancelSession(const std::string& id) {
     }
     if (!slot) return false;
     std::lock_guard io(slot->io);
-    if (slot->gone || slot->session.finishedGeneration) return false;
-    removeSessionFiles(id);
-    slot->gone = true;
-    std::lock_guard lock(mutex_);
-    sessions_.erase(id);
+    if (slot->gone) return false;
+    if (lapsed(slot->session)) {
+        dropHeldSession(id, *slot);
+        return false;
+    }
+    if (slot->session.finishedGeneration) return false;
+    dropHeldSession(id, *slot);
     return true;
 }
 

@@ -19,6 +19,15 @@
 // unacknowledged one is never counted. Sessions survive a restart; only a
 // finished upload makes an object.
 //
+// Sessions lapse, so abandoned ones cannot hold the bounds below forever: an
+// open session that has received no byte an hour after it was started, any
+// other a week after it last moved (a chunk acknowledged, the total named,
+// the upload finished). A lapsed session is dropped with its bytes when it is
+// next looked at, when a session starts or is listed, and on start (for those
+// that lapsed while the back end was down); until then it answers as gone.
+// Their ages are read on the store's session clock, the real one moved
+// forward by advanceSessionClock (tests of the lapse; not kept on disk).
+//
 // Finishing an upload is journaled: the session record first names the blob
 // its part file is about to become ("finishing"), then the part is renamed
 // into blobs/, then the object record is written, then the session is marked
@@ -31,6 +40,7 @@
 // a read never waits for another upload's sync.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -60,6 +70,9 @@ inline constexpr std::size_t kMaxCustomMetadataBytes = 8 * 1024;
 inline constexpr std::size_t kMaxOpenSessionsPerOwner = 100;
 inline constexpr std::size_t kMaxOpenSessions = 10000;
 inline constexpr std::size_t kMaxFinishedSessions = 1000;
+// How long a session lasts without a byte, and without moving.
+inline constexpr int64_t kUnusedSessionLifetimeMs = 60ll * 60 * 1000;
+inline constexpr int64_t kSessionLifetimeMs = 7ll * 24 * 60 * 60 * 1000;
 
 // The five content fields a client may set, by their JSON keys.
 inline constexpr const char* kContentFields[] = {"cacheControl", "contentDisposition", "contentEncoding",
@@ -120,6 +133,7 @@ struct Session {
     std::optional<int64_t> total;  // known once a chunk or query has named it
     int64_t received = 0;          // bytes acknowledged
     int64_t createdMs = 0;
+    int64_t movedMs = 0;  // when it last moved (createdMs in records from before this was kept)
     // Set once the upload made its object: the generation it made.
     std::optional<int64_t> finishedGeneration;
 };
@@ -176,6 +190,12 @@ public:
                              const std::function<void(std::string_view step)>& atStep = {});
     // Removes an open session and its bytes; false when there is none.
     bool cancelSession(const std::string& id);
+    // Drops the session `id`, open or finished, or every one when `id` is
+    // empty, with their bytes; how many went.
+    std::size_t dropSessions(const std::string& id = "");
+    // Moves the session clock `ms` forward; how far it now is ahead of the
+    // real one.
+    int64_t advanceSessionClock(int64_t ms);
 
 private:
     // A session and the lock its disk writes happen under. `session` changes
@@ -208,6 +228,15 @@ private:
     // Removes the session's files; the caller holds its `io` and marks it gone.
     void removeSessionFiles(const std::string& id);
     void trimFinishedSessionsLocked();
+    int64_t sessionNow() const;
+    bool lapsed(const Session& session) const;
+    // Drops the sessions `doomed` picks (asked again under each one's `io`,
+    // since a chunk may have moved it meanwhile) with their files. Without
+    // `waitForWrites`, a session whose chunk is being stored is left alone,
+    // so no start or listing waits for another upload's write.
+    std::size_t dropSessionsWhere(const std::function<bool(const Session&)>& doomed, bool waitForWrites = false);
+    // Drops a session and its files; the caller holds its `io`, not the mutex.
+    void dropHeldSession(const std::string& id, SessionSlot& slot);
     std::optional<std::string> quotaProblemLocked(const std::string& bucket, const std::string& name,
                                                   int64_t newSize);
     // Commits bytes already synced in blobs/<blob> as the object's new
@@ -224,6 +253,7 @@ private:
     std::map<std::string, std::shared_ptr<SessionSlot>> sessions_;
     std::array<std::mutex, 64> objectLocks_;
     int64_t lastGeneration_ = 0;
+    std::atomic<int64_t> sessionClockOffsetMs_{0};
 };
 
 }  // namespace backend::storage

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "backend/core/http_util.h"
+#include "backend/core/request_log.h"
 #include "backend/storage/storage_seed.h"
 #include "backend/storage/storage_service.h"
 #include "backend/storage/storage_store.h"
@@ -124,6 +125,11 @@ protected:
         return parse(reply.body)["objects"];
     }
     json sessions() { return parse(backend_->get("/__admin/storage/sessions").body)["sessions"]; }
+    // Moves the clock upload sessions lapse by.
+    void advanceSessionClock(int64_t ms) {
+        auto reply = backend_->post("/__admin/storage/clock", json{{"advanceMs", ms}}.dump());
+        ASSERT_EQ(reply.status, 200) << reply.body;
+    }
     // The escaped names of the seeded product photos under 1 MiB.
     std::vector<std::string> smallProductPhotos() {
         std::vector<std::string> out;
@@ -725,6 +731,135 @@ TEST_F(StorageServiceTest, OverlongFieldsAreRefusedAndTheLogKeepsSummaries) {
     }
     EXPECT_EQ(seen[2].bodySize, 0u);
     EXPECT_EQ(seen[5].method, "POST");
+}
+
+// Sessions nobody finishes lapse on the service's clock, those it finds on
+// disk too: an hour without a byte, else a week without moving. Before that
+// no session is dropped, and a lapsed one frees its owner's place.
+TEST_F(StorageServiceTest, AbandonedUploadSessionsLapseOnTheServiceClock) {
+    constexpr int64_t kMinute = 60 * 1000, kWeek = 7 * 24 * 60 * kMinute;
+    const std::string data = pattern(1000, 9);
+    const std::string mine = objectPath("profiles%2FotherUid.jpg", "uploadType=resumable");
+    for (std::size_t i = 0; i < backend::storage::kMaxOpenSessionsPerOwner; ++i) {
+        ASSERT_EQ(send("POST", mine, other_, "{}").status, 200);
+    }
+    ASSERT_EQ(send("POST", mine, other_, "{}").status, 429);
+    const std::string unused = startUpload(kStaffProfile, staff_, json::object());
+    const std::string idle = startUpload(kStaffProfile, staff_, json::object());    // bytes, then nothing
+    const std::string active = startUpload(kStaffProfile, staff_, json::object());  // bytes, and more later
+    const std::string stale = startUpload(kStaffProfile, staff_, json::object());   // lapses while down
+    ASSERT_EQ(putChunk(idle, data, 0, "*").status, 308);
+    ASSERT_EQ(putChunk(active, data, 0, "*").status, 308);
+
+    backend_->kill();
+    const std::string sessionsDir = backend_->dataDir() + "/storage/sessions/";
+    const std::string staleRecord = sessionsDir + stale.substr(stale.find("upload_id=") + 10) + ".json";
+    json record = parse(backend::readFile(staleRecord).value_or(""));
+    ASSERT_TRUE(record.is_object());
+    record["createdMs"] = record["movedMs"] = record["createdMs"].get<int64_t>() - 61 * kMinute;
+    backend::writeFileAtomic(staleRecord, record.dump());
+    backend_->restart();
+    EXPECT_FALSE(std::filesystem::exists(staleRecord));
+
+    // A status query does not move a session, so it probes without renewing.
+    auto open = [&](const std::string& session) { return putChunk(session, "", 0, "*").status == 308; };
+    struct Step {
+        int64_t at;
+        bool unused, idle, active;
+        int otherStart;  // 0: not tried
+    };
+    const Step steps[] = {
+        {59 * kMinute, true, true, true, 429},
+        {61 * kMinute, false, true, true, 200},
+        {kWeek - kMinute, false, true, true, 0},
+        {kWeek + 30 * kMinute, false, false, true, 0},
+        {kWeek + 62 * kMinute, false, false, false, 0},
+    };
+    int64_t now = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE("at minute " + std::to_string(step.at / kMinute));
+        advanceSessionClock(step.at - now);
+        now = step.at;
+        EXPECT_EQ(open(unused), step.unused);
+        EXPECT_EQ(open(idle), step.idle);
+        EXPECT_EQ(open(active), step.active);
+        if (step.otherStart) {
+            EXPECT_EQ(send("POST", mine, other_, "{}").status, step.otherStart);
+        }
+        // The active upload moves an hour in, so it lasts a week from then.
+        if (now == 61 * kMinute) {
+            ASSERT_EQ(putChunk(active, data, 1000, "*").status, 308);
+        }
+    }
+    EXPECT_TRUE(sessions().empty());
+    EXPECT_TRUE(std::filesystem::is_empty(sessionsDir));
+
+    // An admin drops sessions by hand, one or all.
+    const std::string first = startUpload(kStaffProfile, staff_, json::object());
+    startUpload(kStaffProfile, staff_, json::object());
+    const std::string firstId = first.substr(first.find("upload_id=") + 10);
+    auto drop = [&](const std::string& query) {
+        auto client = backend_->client();
+        auto reply = client->Delete("/__admin/storage/sessions" + query);
+        return reply ? std::pair(reply->status, parse(reply->body)) : std::pair(0, json());
+    };
+    EXPECT_EQ(drop("?id=" + firstId), std::pair(200, json{{"dropped", 1}}));
+    EXPECT_EQ(putChunk(first, "", 0, "*").status, 404);
+    EXPECT_EQ(drop("?id=" + firstId).first, 404);
+    EXPECT_EQ(drop(""), std::pair(200, json{{"dropped", 1}}));
+    EXPECT_TRUE(sessions().empty());
+    for (const char* bad : {R"({"advanceMs": -1})", R"({"advanceMs": "60000"})", "{}", R"({"advanceMs": 1, "x": 2})"}) {
+        EXPECT_EQ(backend_->post("/__admin/storage/clock", bad).status, 400) << bad;
+    }
+}
+
+// Requests made to cost the log much (long target, long headers): the log
+// keeps as many as fit in its memory, not ten thousand of them, and lists
+// them a page at a time.
+TEST_F(StorageServiceTest, RequestLogIsBoundedByMemoryAndListedInPages) {
+    using backend::StorageService;
+    const httplib::Headers headers{{"X-A", std::string(1000, 'a')},
+                                   {"X-B", std::string(1000, 'b')},
+                                   {"X-C", std::string(1000, 'c')}};
+    const std::string target = objectPath(std::string(1000, 'n'), "alt=media&q=" + std::string(2000, 'q'));
+    // Each entry takes at least its target, path and query, each cut to
+    // 1 KiB, and its headers.
+    constexpr std::size_t kLeast = 3 * StorageService::kMaxLoggedFieldBytes + 3000;
+    const std::size_t sent = StorageService::kMaxLoggedRequestBytes / kLeast + 200;
+    ASSERT_LT(sent, StorageService::kMaxLoggedRequests);
+    backend_->clearStorageRequests();
+    std::vector<std::thread> senders;
+    std::atomic<std::size_t> unauthorized{0};
+    for (std::size_t t = 0; t < 4; ++t) {
+        senders.emplace_back([&, t] {
+            auto client = backend_->client();
+            for (std::size_t i = t; i < sent; i += 4) {
+                auto reply = client->Get(target, headers);
+                if (reply && reply->status == 401) ++unauthorized;
+            }
+        });
+    }
+    for (auto& sender : senders) sender.join();
+    ASSERT_EQ(unauthorized.load(), sent);
+
+    const json first = parse(backend_->get("/__admin/storage/requests").body);
+    const std::size_t kept = first["total"].get<std::size_t>();
+    EXPECT_LT(kept, sent);
+    EXPECT_GT(kept, StorageService::kMaxLoggedRequestBytes / (2 * kLeast));
+    ASSERT_EQ(first["requests"].size(), backend::kMaxLogPage);
+    EXPECT_EQ(first["next"], backend::kMaxLogPage);
+    for (std::size_t i = 1; i < backend::kMaxLogPage; ++i) {
+        EXPECT_EQ(first["requests"][i]["id"], first["requests"][i - 1]["id"].get<uint64_t>() + 1);
+    }
+    const json& oldest = first["requests"][0];
+    EXPECT_EQ(oldest["status"], 401);
+    EXPECT_EQ(oldest["target"].get<std::string>().size(), StorageService::kMaxLoggedFieldBytes);
+    EXPECT_EQ(oldest["query"].get<std::string>().size(), StorageService::kMaxLoggedFieldBytes);
+    EXPECT_EQ(oldest["truncated"], true);
+    const json last = parse(backend_->get("/__admin/storage/requests?offset=" + std::to_string(kept - 1)).body);
+    ASSERT_EQ(last["requests"].size(), 1u);
+    EXPECT_FALSE(last.contains("next"));
+    EXPECT_EQ(last["requests"][0]["id"], oldest["id"].get<uint64_t>() + kept - 1);
 }
 
 // --- pieces ---------------------------------------------------------------

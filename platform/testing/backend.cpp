@@ -320,12 +320,23 @@ void readLoggedRequest(const json& r, RecordedRequest& rec) {
     }
 }
 
+// Every request a log lists a page at a time, oldest first.
+json wholeLog(const Backend& backend, const std::string& path, const std::string& what) {
+    json all = json::array();
+    for (std::size_t offset = 0;;) {
+        json page = expectJson(backend.get(path + "?offset=" + std::to_string(offset)), what);
+        for (auto& r : page.at("requests")) all.push_back(std::move(r));
+        if (!page.contains("next")) return all;
+        offset = page.at("next").get<std::size_t>();
+    }
+}
+
 }  // namespace
 
 std::vector<RecordedRequest> Backend::recordedRequests() const {
-    json listing = expectJson(get("/__admin/recorder/requests"), "listing recorded requests");
+    const json listing = wholeLog(*this, "/__admin/recorder/requests", "listing recorded requests");
     std::vector<RecordedRequest> out;
-    for (const auto& r : listing.at("requests")) {
+    for (const auto& r : listing) {
         RecordedRequest rec;
         readLoggedRequest(r, rec);
         rec.body = fromBase64(r.at("body").get<std::string>());
@@ -367,9 +378,9 @@ void Backend::addStorageFault(const StorageFault& fault) const {
 void Backend::clearStorageFaults() const { expectJson(del("/__admin/storage/faults"), "clearing storage faults"); }
 
 std::vector<StorageRequest> Backend::storageRequests() const {
-    json listing = expectJson(get("/__admin/storage/requests"), "listing storage requests");
+    const json listing = wholeLog(*this, "/__admin/storage/requests", "listing storage requests");
     std::vector<StorageRequest> out;
-    for (const auto& r : listing.at("requests")) {
+    for (const auto& r : listing) {
         StorageRequest rec;
         readLoggedRequest(r, rec);
         rec.kind = r.at("kind").get<std::string>();

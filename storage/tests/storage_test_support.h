@@ -106,11 +106,17 @@ protected:
         ASSERT_EQ(reply->status, 200) << reply->body;
     }
 
-    // The storage service's request log, oldest first.
+    // The storage service's request log, oldest first (every page of it).
     json storageRequests() {
-        auto reply = backend_->get("/__admin/storage/requests");
-        EXPECT_EQ(reply.status, 200) << reply.body;
-        return json::parse(reply.body, nullptr, false)["requests"];
+        json all = json::array();
+        for (std::size_t offset = 0;;) {
+            auto reply = backend_->get("/__admin/storage/requests?offset=" + std::to_string(offset));
+            EXPECT_EQ(reply.status, 200) << reply.body;
+            json page = json::parse(reply.body, nullptr, false);
+            for (auto& r : page["requests"]) all.push_back(std::move(r));
+            if (!page.contains("next")) return all;
+            offset = page["next"].get<std::size_t>();
+        }
     }
     void clearStorageRequests() { backend_->del("/__admin/storage/requests"); }
     std::vector<std::string> requestKinds() {

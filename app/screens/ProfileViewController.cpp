@@ -181,7 +181,11 @@ void ProfileViewController::loadProfile() {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!user) return;
     std::weak_ptr<ProfileViewController> weak = std::static_pointer_cast<ProfileViewController>(shared_from_this());
-    auto readFailed = waitingCancelBlock(std::static_pointer_cast<ns::UIViewController>(shared_from_this()), ActInd);
+    auto cancel = waitingCancelBlock(std::static_pointer_cast<ns::UIViewController>(shared_from_this()), ActInd);
+    QRVCancelBlock readFailed = [weak, cancel](ns::ErrorRef error) {
+        if (auto self = weak.lock()) self->readError_ = error;
+        cancel(std::move(error));
+    };
     auto wait = WaitDeadline::start([readFailed] { readFailed(WaitDeadline::timedOutError()); });
     ref->child("us3r1nf0")->child(*user)->observeSingleEventOfType(
         QRVDataEventTypeValue,
@@ -200,6 +204,7 @@ void ProfileViewController::fillProfile(const QRVDataSnapshotPtr& snapshot) {
     // A missing or odd record fills nothing; the e-mail then comes from the
     // signed-in account, so a save never writes it away.
     const ns::Value record = snapshot ? snapshot->value() : ns::Value();
+    profileRead_ = true;
     if (auto correo = stringOrNone(record, "Correo")) {
         userEmail = *correo;
     } else if (auto current = QRVAuth::auth()->currentUser(); current && current->email()) {
@@ -241,6 +246,12 @@ void ProfileViewController::downloadProfilePhoto(const std::string& uid) {
 void ProfileViewController::saveProfile() {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!user) return;
+    // Fields that were never filled from the record would replace it whole
+    // with empty texts and no address: the failed read is told again instead.
+    if (!profileRead_) {
+        presentAlert(*this, kReadFailedTitle, readFailedMessage(readError_), "Cerrar");
+        return;
+    }
     beginWaiting(ActInd, view());
     ref->child("us3r1nf0")->child(*user)->setValue(ns::Value(ns::Dictionary{
         {"Apellido", textOf(txtApellido)},

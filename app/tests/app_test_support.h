@@ -5,6 +5,8 @@
 // clock. Tests drive it through AppDriver.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -136,6 +138,30 @@ inline void forgetProcessState() {
     forgetAnalytics();
     QRVApp::resetForTesting();
 }
+
+// The back end stopped while this lives (SIGSTOP): its connections stay
+// open and nothing answers, as over a dead network path. It goes on at
+// `resume` or when this goes, even after a failed assertion.
+class StalledBackend {
+public:
+    explicit StalledBackend(ns::testing::Backend& backend) : pid_(backend.pid()) {
+        int status = 0;
+        stopped_ = ::kill(pid_, SIGSTOP) == 0 && ::waitpid(pid_, &status, WUNTRACED) == pid_;
+    }
+    ~StalledBackend() { resume(); }
+    StalledBackend(const StalledBackend&) = delete;
+    StalledBackend& operator=(const StalledBackend&) = delete;
+
+    bool stopped() const { return stopped_; }
+    void resume() {
+        if (stopped_) ::kill(pid_, SIGCONT);
+        stopped_ = false;
+    }
+
+private:
+    pid_t pid_;
+    bool stopped_ = false;
+};
 
 class AppTest : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 
 #include "app/ProfileViewController.h"
 #include "app/ScreenSupport.h"
+#include "app/WaitDeadline.h"
 #include "app_test_support.h"
 #include "database/api/QRVDatabase.h"
 #include "storage/QRVStorage.h"
@@ -170,6 +171,37 @@ TEST_F(ProfileTest, ASavedPhotoIsShownAgainAfterARelaunch) {
     EXPECT_EQ(photo->image()->pixelWidth(), 320);
     EXPECT_EQ(photo->image()->pixelHeight(), 240);
     EXPECT_EQ(uploads(), 0);
+}
+
+TEST_F(ProfileTest, AProfileThatWasNotReadIsNeverWritten) {
+    const std::string path = std::string("us3r1nf0/") + kStaffUid;
+    const ns::Value seeded(ns::Dictionary{
+        {"Apellido", "Castillo"}, {"Correo", kStaffEmail}, {"Nombre", "Marta"}, {"Telefono", "6600-1122"}});
+    apptest::StalledBackend stall(*backend);
+    ASSERT_TRUE(stall.stopped());
+    ASSERT_TRUE(driver.tap("ShowHideMenu") && driver.tap("menuProfileCon")) << driver.lastError();
+    clock->advance(almavel::kWaitDeadlineSeconds);
+    const std::string readFailed = std::string(almavel::kReadFailedTitle) + ": " +
+                                   almavel::readFailedMessage(almavel::WaitDeadline::timedOutError());
+    auto alertShown = [&] {
+        auto alert = std::dynamic_pointer_cast<ns::UIAlertController>(driver.window()->topmostViewController());
+        return alert ? alert->alertTitle() + ": " + alert->message() : driver.screenText();
+    };
+    ASSERT_EQ(alertShown(), readFailed);
+    ASSERT_TRUE(driver.answerAlert("Cerrar"));
+
+    // Refused with the same alert, before and after the late answer (which
+    // is dropped): the fields were never filled.
+    ASSERT_TRUE(driver.type("txtNombre", "Otra") && driver.tap("BtUpdate"));
+    EXPECT_EQ(alertShown(), readFailed);
+    ASSERT_TRUE(driver.answerAlert("Cerrar"));
+    stall.resume();
+    EXPECT_EQ(readNode(path), seeded);
+    ASSERT_TRUE(driver.waitUntilIdle() && driver.tap("BtUpdate"));
+    EXPECT_EQ(alertShown(), readFailed);
+    ASSERT_TRUE(driver.answerAlert("Cerrar") && driver.waitUntilIdle());
+    EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents());
+    EXPECT_EQ(readNode(path), seeded);
 }
 
 TEST(ProfilePhotoTest, AJpegIsHalvedUntilItFits) {

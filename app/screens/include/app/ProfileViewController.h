@@ -5,7 +5,9 @@
 // profiles/<uid>.jpg. A newly picked photo is uploaded once, with the next
 // save, as image/jpeg scaled down until it fits the 1 MiB the screen reads
 // back; a save without a new photo uploads nothing. With nobody signed in
-// the screen says so and its save button is disabled.
+// the screen says so and its save button is disabled. While the record has
+// not been read (its read failed or gave up at the deadline) a save writes
+// nothing, neither the record nor a photo, and shows the read-failed alert.
 //
 // Main thread only; database and storage completions arrive there.
 
@@ -16,6 +18,7 @@
 #include "app/ActivityInicator.h"
 #include "database/api/QRVDataSnapshot.h"
 #include "database/api/QRVDatabaseReference.h"
+#include "platform/error.h"
 #include "storage/QRVStorageReference.h"
 #include "uikit/UIImage.h"
 #include "uikit/UIViewController.h"
@@ -67,6 +70,10 @@ private:
     std::shared_ptr<QRVStorageReference> photoReference(const std::string& uid) const;
     // Picked since the last save; only this goes up.
     std::shared_ptr<ns::UIImage> newPhoto_;
+    // Whether the record has been read (found or missing); until it has, a
+    // save writes nothing and repeats why the read failed.
+    bool profileRead_ = false;
+    ns::ErrorRef readError_;
 };
 
 }  // namespace almavel

@@ -4,8 +4,10 @@
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
 #include "app/UserDefaultsKeys.h"
+#include "app/WaitDeadline.h"
 #include "auth/QRVAuth.h"
 #include "database/api/QRVDatabase.h"
+#include "platform/application.h"
 #include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
@@ -91,18 +93,33 @@ void TarjetaViewController::checkCardAccount() {
         showScreen(*this, kSrryConID);
         return;
     }
+    beginWaiting(actInd, view());
     std::weak_ptr<TarjetaViewController> weak =
         std::static_pointer_cast<TarjetaViewController>(shared_from_this());
+    // Given up at the deadline the account's fate is unknown, not "not
+    // found": the check says the read failed, as the other reads do.
+    auto timedOut = waitingCancelBlock(std::static_pointer_cast<ns::UIViewController>(shared_from_this()), actInd);
+    auto wait = WaitDeadline::start([timedOut] { timedOut(WaitDeadline::timedOutError()); });
     ref->child("cr3d/" + cedula)
         ->observeSingleEventOfType(
             QRVDataEventTypeValue,
-            [weak, cedula](QRVDataSnapshotPtr snapshot) {
-                if (auto screen = weak.lock()) screen->handleCardSnapshot(snapshot, cedula);
-            },
+            wait->guard([weak, cedula](QRVDataSnapshotPtr snapshot) {
+                if (auto screen = weak.lock()) {
+                    endWaiting(screen->actInd, screen->view());
+                    screen->handleCardSnapshot(snapshot, cedula);
+                } else {
+                    ns::Application::shared()->endIgnoringInteractionEvents();
+                }
+            }),
             // A refused read (another member's record) is an account not found.
-            [weak](ns::ErrorRef) {
-                if (auto screen = weak.lock()) showScreen(*screen, kSrryConID);
-            });
+            wait->guard([weak](ns::ErrorRef) {
+                if (auto screen = weak.lock()) {
+                    endWaiting(screen->actInd, screen->view());
+                    showScreen(*screen, kSrryConID);
+                } else {
+                    ns::Application::shared()->endIgnoringInteractionEvents();
+                }
+            }));
 }
 
 void TarjetaViewController::handleCardSnapshot(const QRVDataSnapshotPtr& snapshot, const std::string& cedula) {

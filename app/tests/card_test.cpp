@@ -4,7 +4,9 @@
 #include "app/MainStoryboard.h"
 #include "app/ResetViewController.h"
 #include "app/SorryViewController.h"
+#include "app/ScreenSupport.h"
 #include "app/TarjetaViewController.h"
+#include "app/WaitDeadline.h"
 #include "app_test_support.h"
 
 namespace {
@@ -140,6 +142,41 @@ TEST_F(CardTest, AResetRequestedForAnotherMembersAddressDoesNotUnlockTheirAccoun
 
     EXPECT_TRUE(notFound("8-765-4321", "400055554444"));
     EXPECT_EQ(QRVAuth::auth()->currentUser()->email(), std::optional<std::string>(apptest::kStaffEmail));
+}
+
+TEST_F(CardTest, AnUnansweredCheckGivesUpAtTheDeadlineAndALaterOneOpensOneScreen) {
+    auto screen = openCheck();
+    ASSERT_TRUE(driver.type("txtCedula", "8-123-456") && driver.type("txtCuenta", "400012345678"));
+    const size_t depth = nav->viewControllers().size();
+    auto app = ns::Application::shared();
+    apptest::StalledBackend stall(*backend);
+    ASSERT_TRUE(stall.stopped());
+    ASSERT_TRUE(driver.tap("btConfirm"));
+    EXPECT_NE(driver.find("actInd"), nullptr) << "the overlay is up";
+    EXPECT_FALSE(driver.tap("btConfirm")) << "a second press is ignored";
+    clock->advance(almavel::kWaitDeadlineSeconds - 1);
+    EXPECT_TRUE(app->isIgnoringInteractionEvents());
+
+    clock->advance(1);
+    EXPECT_FALSE(app->isIgnoringInteractionEvents());
+    EXPECT_EQ(driver.find("actInd"), nullptr);
+    auto alert = std::dynamic_pointer_cast<ns::UIAlertController>(driver.window()->topmostViewController());
+    ASSERT_NE(alert, nullptr) << driver.screenText();
+    EXPECT_EQ(alert->alertTitle(), almavel::kReadFailedTitle);
+    EXPECT_EQ(alert->message(), almavel::readFailedMessage(almavel::WaitDeadline::timedOutError()));
+    ASSERT_TRUE(driver.answerAlert("Cerrar"));
+
+    // The late answer shows nothing; the next press, answered, one screen.
+    stall.resume();
+    EXPECT_TRUE(readNode("cr3d/8-123-456").isDictionary());
+    ASSERT_TRUE(driver.waitUntilIdle());
+    EXPECT_EQ(nav->topViewController(), screen);
+    EXPECT_EQ(nav->viewControllers().size(), depth);
+    ASSERT_TRUE(driver.tap("btConfirm"));
+    ASSERT_TRUE(waitFor([&] { return nav->topViewController() != screen; }));
+    ASSERT_TRUE(driver.waitUntilIdle());
+    EXPECT_NE(std::dynamic_pointer_cast<DatosViewController>(nav->topViewController()), nullptr);
+    EXPECT_EQ(nav->viewControllers().size(), depth + 1);
 }
 
 TEST_F(CardTest, WithNobodySignedInTheCheckSaysSoAndReadsNothing) {

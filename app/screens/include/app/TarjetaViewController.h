@@ -10,12 +10,18 @@
 // with ". # $ [ ] /") and a read the server refuses, the not-found screen
 // ("SrryCon") is shown and "cedula" is left as it was.
 //
+// The read runs behind the busy overlay with touches ignored, so the button
+// cannot start a second check; a back end that does not answer within
+// kWaitDeadlineSeconds ends the wait with the read-failed alert, and its
+// late answer shows nothing.
+//
 // Main thread only.
 
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "app/ActivityInicator.h"
 #include "app/ColorFromHex.h"
 #include "database/api/QRVDataSnapshot.h"
 #include "database/api/QRVDatabaseReference.h"
@@ -34,6 +40,7 @@ public:
     const std::optional<std::string> user;
     ColorFromHex cfhex;
     std::string vEmail;
+    ActivityInicator actInd;
 
     void loadView() override;
     void viewDidLoad() override;

@@ -74,9 +74,9 @@ def check_page(url):
             wait_for_text(url, f"({name})")
         tap("ShowHideMenu")
         tap("menuStoreCon")
-        assert "Casa Almavel Colón" not in wait_for_text(url, "(StoreTableViewController)")
+        assert "Lumecasa Colón" not in wait_for_text(url, "(StoreTableViewController)")
         ActionChains(driver).send_keys(Keys.PAGE_DOWN).perform()
-        wait_for_text(url, "Casa Almavel Colón")
+        wait_for_text(url, "Lumecasa Colón")
     finally:
         driver.quit()
 

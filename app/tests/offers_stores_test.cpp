@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+#include <vector>
+
 #include "app/MainViewController.h"
 #include "app/SalesTableViewController.h"
+#include "app/StockPlaces.h"
 #include "app/StoreDirectory.h"
 #include "app/StoreTableViewController.h"
 #include "app_test_support.h"
@@ -84,6 +89,28 @@ TEST_F(OffersAndStoresTest, TheStoreListShowsEightStoresWithEveryPartOfTheirRow)
     const std::string text = driver.screenText();
     EXPECT_NE(text.find(almavel::kStoreDirectory[0].name), std::string::npos) << text;
     EXPECT_NE(text.find(almavel::kStoreDirectory[0].phone), std::string::npos) << text;
+}
+
+TEST(BrandNamesTest, EveryStoreIsNamedAfterOneOfTheChainsTwoBrands) {
+    // The brand word, a blank and the place: the second brand has one name.
+    const std::vector<std::string> brands{"Almavel ", "Lumecasa "};
+    std::map<std::string, int> seen;
+    auto brandOf = [&](const std::string& name) {
+        for (const auto& brand : brands) {
+            if (name.rfind(brand, 0) == 0 && name.size() > brand.size()) return brand;
+        }
+        return std::string();
+    };
+    for (const auto& store : almavel::kStoreDirectory) {
+        const std::string brand = brandOf(store.name);
+        EXPECT_FALSE(brand.empty()) << store.name;
+        ++seen[brand];
+    }
+    EXPECT_EQ(seen, (std::map<std::string, int>{{"Almavel ", 4}, {"Lumecasa ", 4}}));
+    for (const auto& place : almavel::kStockPlaces) {
+        if (std::string(place.code) == "BC") continue;  // the warehouse has a name of its own
+        EXPECT_FALSE(brandOf(place.name).empty()) << place.name;
+    }
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ bool flyer(const std::string& dir, const std::string& name, int n) {
     cairo_fill(cr);
     text(cr, "OFERTA " + std::to_string(n), "DejaVu Sans Bold 44", 0, 70, w, {1, 1, 1});
     text(cr, std::to_string(10 + 5 * n) + " % de descuento", "DejaVu Sans 30", 0, 170, w, {1, 1, 1});
-    text(cr, "Almavel · Casa Almavel", "DejaVu Sans Bold 24", 0, h - 58, w, {0.12, 0.16, 0.27});
+    text(cr, "Almavel · Lumecasa", "DejaVu Sans Bold 24", 0, h - 58, w, {0.12, 0.16, 0.27});
     cairo_destroy(cr);
     const bool ok = save(surface, dir + "/" + name + ".png");
     cairo_surface_destroy(surface);
@@ -68,9 +68,9 @@ bool storePhoto(const std::string& dir, const almavel::StoreEntry& store, int in
     cairo_t* cr = cairo_create(surface);
     cairo_set_source_rgb(cr, 0.6, 0.8, 0.95);  // sky
     cairo_paint(cr);
-    // The building: brand blue for Almavel, navy for Casa Almavel.
-    const bool casa = std::string(store.name).rfind("Casa", 0) == 0;
-    cairo_set_source_rgb(cr, casa ? 0.12 : 0.03, casa ? 0.16 : 0.27, casa ? 0.27 : 0.6);
+    // The building: brand blue for Almavel, navy for Lumecasa.
+    const bool lumecasa = std::string(store.name).rfind("Lumecasa ", 0) == 0;
+    cairo_set_source_rgb(cr, lumecasa ? 0.12 : 0.03, lumecasa ? 0.16 : 0.27, lumecasa ? 0.27 : 0.6);
     cairo_rectangle(cr, 20, 80 - 4 * index, 200, 160 + 4 * index);
     cairo_fill(cr);
     cairo_set_source_rgb(cr, 0.97, 0.66, 0.14);

@@ -69,7 +69,7 @@ qrvanalytics::MeasurementBundle bundle(int index, const std::string& appId = kSa
     event->mutable_params(2)->set_int_value(-3);
     auto* attribute = b.add_user_attributes();
     attribute->set_name("preferred_store");
-    attribute->set_string_value("Casa Almavel Albrook");
+    attribute->set_string_value("Lumecasa Albrook");
     attribute->set_set_timestamp_millis(1765160000000);
     auto* audience = b.add_audience_evaluation_results();
     audience->set_audience_id(1);

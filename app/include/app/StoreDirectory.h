@@ -1,5 +1,5 @@
 #pragma once
-// The stores of the chain's two brands (Almavel and Casa Almavel) as the
+// The stores of the chain's two brands (Almavel and Lumecasa) as the
 // store list shows them, and the flyers of the current offers. Compiled into
 // the app; the build's resource tool draws the images named here, so the
 // names and the pictures cannot drift apart.
@@ -27,14 +27,14 @@ inline constexpr std::array<StoreEntry, kStoreCount> kStoreDirectory{{
      "Fax: 775-2291"},
     {"Almavel Santiago", "tienda4", "Lunes a sábado: 7:30 a. m. - 6:30 p. m.\nDomingo: 8:00 a. m. - 12:00 m.",
      "Teléfono: 998-1150", "Fax: 998-1151"},
-    {"Casa Almavel Albrook", "tienda5", "Lunes a domingo: 10:00 a. m. - 9:00 p. m.", "Teléfono: 315-6640",
+    {"Lumecasa Albrook", "tienda5", "Lunes a domingo: 10:00 a. m. - 9:00 p. m.", "Teléfono: 315-6640",
      "Fax: 315-6641"},
-    {"Casa Almavel Costa del Este", "tienda6",
+    {"Lumecasa Costa del Este", "tienda6",
      "Lunes a sábado: 9:00 a. m. - 8:00 p. m.\nDomingo: 10:00 a. m. - 6:00 p. m.", "Teléfono: 271-0870",
      "Fax: 271-0871"},
-    {"Casa Almavel Chitré", "tienda7", "Lunes a sábado: 8:00 a. m. - 6:00 p. m.\nDomingo: cerrado",
+    {"Lumecasa Chitré", "tienda7", "Lunes a sábado: 8:00 a. m. - 6:00 p. m.\nDomingo: cerrado",
      "Teléfono: 996-4420", "Fax: 996-4421"},
-    {"Casa Almavel Colón", "tienda8", "Lunes a sábado: 8:00 a. m. - 6:30 p. m.\nDomingo: 9:00 a. m. - 1:00 p. m.",
+    {"Lumecasa Colón", "tienda8", "Lunes a sábado: 8:00 a. m. - 6:30 p. m.\nDomingo: 9:00 a. m. - 1:00 p. m.",
      "Teléfono: 441-5530", "Fax: 441-5531"},
 }};
 

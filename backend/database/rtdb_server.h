@@ -52,9 +52,11 @@ inline constexpr size_t kMaxPacketBytes = 16u * 1024u * 1024u;
 inline constexpr size_t kMaxStatNames = 100;
 inline constexpr size_t kMaxStatNameBytes = 256;
 // Deepest a stored location may lie, counting its path and the nesting of
-// its data, so every answer and push stays within what JSON texts of this
-// system may nest.
-inline constexpr size_t kMaxTreeDepth = 480;
+// its data: the deepest data a client may write under a path of up to 32
+// keys. Every answer and push (a few levels of envelope) and the snapshot
+// stay within what JSON texts of this system may nest.
+inline constexpr size_t kMaxTreeDepth = 1032;
+static_assert(kMaxTreeDepth + 8 <= ns::json::kMaxDepth);
 
 // Runs callbacks at given times, on one thread of its own.
 class Scheduler {

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "backend/database/rtdb_server.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "platform/atomic_file.h"
 #include "platform/json.h"
@@ -127,7 +128,8 @@ uint64_t readSnapshot(const fs::path& snapshotPath, FNodePtr& root, uint64_t& by
     if (error || !snapshot.isDictionary() || !snapshot["seq"].isInteger()) {
         throw std::runtime_error("the snapshot " + snapshotPath.string() + " is damaged");
     }
-    root = FSnapshotUtilities::nodeFrom(snapshot["data"]);
+    // The whole tree: its paths' levels come on top of its data's.
+    root = FSnapshotUtilities::nodeFromTree(snapshot["data"], int(rtdb::kMaxTreeDepth));
     return snapshot["seq"].asUInt();
 }
 

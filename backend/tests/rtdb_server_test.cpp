@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "backend/accounts/tokens.h"
+#include "backend/database/rtdb_server.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "database/sync/FCompoundHash.h"
 #include "database/sync/FQueryParams.h"
@@ -496,9 +497,13 @@ TEST_F(RtdbServer, BadRequestsGetAStatusAndBadPacketsACloseWithoutHarm) {
     EXPECT_EQ(client->call("q", {{"p", "/keep"}, {"q", {{"vf", "x"}, {"l", 1}}}, {"t", 1}})["s"], "invalid_query");
     EXPECT_EQ(client->call("q", {{"p", "/keep"}, {"ch", {{"ps", json::array()}, {"hs", json::array()}}}})["s"],
               "invalid_request");
+    // The deepest data a client writes, one level too deep for the tree
+    // under this path.
     json deep = 1;
-    for (int i = 0; i < 490; ++i) deep = json{{"k", deep}};
-    EXPECT_EQ(client->call("p", {{"p", "/keep/deep"}, {"d", deep}})["s"], "invalid_data");
+    for (int i = 0; i < 1000; ++i) deep = json{{"k", deep}};
+    std::string under = "/keep/deep";
+    for (size_t keys = 2; keys + 1000 <= backend::rtdb::kMaxTreeDepth; ++keys) under += "/p";
+    EXPECT_EQ(client->call("p", {{"p", under}, {"d", deep}})["s"], "invalid_data");
     // A count frame, its pieces and keep-alives in between make one request.
     const std::string text = json{{"t", "d"}, {"d", {{"r", 99}, {"a", "p"}, {"b", {{"p", "/split"}, {"d", "ok"}}}}}}.dump();
     client->sendText("0");
@@ -511,8 +516,8 @@ TEST_F(RtdbServer, BadRequestsGetAStatusAndBadPacketsACloseWithoutHarm) {
     // Packets that are not this protocol end the connection.
     client->sendText("{\"t\":\"d\",\"d\":");
     EXPECT_TRUE(ns::testing::closedWith(client->readToEnd(), 1008));
-    std::string nested(1100, '[');
-    nested += std::string(1100, ']');
+    std::string nested(ns::json::kMaxDepth + 1, '[');
+    nested += std::string(ns::json::kMaxDepth + 1, ']');
     for (const std::string& bad : {std::string("[1,2]"), std::string("{\"d\":{\"r\":1,\"a\":\"s\"}}"),
                                    std::string("{\"t\":\"d\",\"d\":{\"a\":\"s\"}}"), nested}) {
         auto other = open();

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "backend/database/rtdb_rules.h"
+#include "backend/database/rtdb_server.h"
 #include "backend/database/rtdb_store.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "platform/json.h"
@@ -201,6 +202,35 @@ TEST_F(RtdbStoreTest, RecordsTheSnapshotHoldsAreNotReplayedAgain) {
     RtdbStore store(folder, nullptr);
     EXPECT_EQ(store.recovery().replayedRecords, 1u);
     EXPECT_EQ(store.recoveredRoot()->getChild(FPath("/n"))->val(), ns::Value(1));
+}
+
+// The deepest data a client writes, under as deep a path as the tree
+// allows, is journalled, replayed, snapshotted and read back whole.
+TEST_F(RtdbStoreTest, TheDeepestWriteUnderTheDeepestPathIsKeptThroughJournalAndSnapshot) {
+    ns::Value deep("leaf");
+    for (int i = 0; i < kQuorvaneMaxObjectDepth; ++i) deep = ns::Value(ns::Dictionary{{"k", std::move(deep)}});
+    std::string where;
+    for (size_t i = 0; i < backend::rtdb::kMaxTreeDepth - size_t(kQuorvaneMaxObjectDepth); ++i) {
+        where += "/p" + std::to_string(i);
+    }
+    const FPath at(where);
+    const FNodePtr data = FSnapshotUtilities::nodeFrom(deep);
+    FNodePtr root;
+    {
+        RtdbStore store(folder, nullptr);
+        root = store.recoveredRoot()->updateChild(at, data);
+        store.appendSet(at, data);
+    }
+    {
+        RtdbStore store(folder, nullptr);
+        EXPECT_EQ(store.recovery().replayedRecords, 1u);
+        EXPECT_EQ(text(store.recoveredRoot()), text(root));
+        store.compact(store.recoveredRoot());
+    }
+    RtdbStore store(folder, nullptr);
+    EXPECT_EQ(store.recovery().replayedRecords, 0u);
+    EXPECT_EQ(text(store.recoveredRoot()), text(root));
+    EXPECT_EQ(store.recoveredRoot()->getChild(at)->valForExport(true), deep);
 }
 
 TEST_F(RtdbStoreTest, ADamagedSnapshotStopsTheOpeningInsteadOfStartingEmpty) {

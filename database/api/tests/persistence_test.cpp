@@ -55,9 +55,10 @@ protected:
 
     // A repository with the cache on; offline ones are interrupted before
     // their connection can open.
-    std::shared_ptr<FRepo> makeRepo(bool online) {
-        auto config = std::make_shared<QRVDatabaseConfig>("cached", std::make_shared<QRVNoopAuthTokenProvider>());
-        config->setPersistenceEnabled(true);
+    std::shared_ptr<FRepo> makeRepo(bool online, bool cached = true) {
+        auto config = std::make_shared<QRVDatabaseConfig>(cached ? "cached" : "uncached",
+                                                          std::make_shared<QRVNoopAuthTokenProvider>());
+        config->setPersistenceEnabled(cached);
         std::shared_ptr<FRepo> repo;
         onWorker([&] {
             repo = FRepo::make(FUtilities::parseUrl(databaseURL()).repoInfo, config, nullptr);
@@ -155,6 +156,42 @@ TEST_F(PersistenceTest, OfflineWritesSurviveARestartAndReachTheServerOnceEachInO
     drainQueues();
     EXPECT_EQ(counter("requests", "p"), 3);
     EXPECT_EQ(counter("requests", "m"), 1);
+}
+
+// The deepest data the model takes goes through every layer whole: the
+// cache's write row, a restart, the wire, the back end's store (across its
+// own restart) and a read by another client.
+TEST_F(PersistenceTest, TheDeepestWriteSurvivesARestartReachesTheServerAndReadsBack) {
+    ns::Value deep("leaf");
+    for (int i = 0; i < kQuorvaneMaxObjectDepth; ++i) deep = ns::Value(ns::Dictionary{{"k", std::move(deep)}});
+    const std::string text = ns::json::serialize(deep);
+    ASSERT_FALSE(text.empty());
+    auto first = makeRepo(false);
+    onWorker([&] {
+        first->set(FPath("/deep/store"), FSnapshotUtilities::nodeFromWithValidation(deep, "setValue:"), nullptr);
+    });
+    dispose(first);
+    drainQueues();
+
+    auto second = makeRepo(false);
+    auto& restored = observeValue(second, "/deep/store");
+    ASSERT_TRUE(pumpUntil([&] { return !restored.empty(); }));
+    EXPECT_EQ(restored.front(), text);
+    goOnline(second);
+    ASSERT_TRUE(pumpUntil([&] { return serverData("/deep/store") == json::parse(text); }));
+    ASSERT_TRUE(pumpUntil([&] {
+        size_t pending = 1;
+        onWorker([&] { pending = second->persistenceManagerForTesting()->userWrites().size(); });
+        return pending == 0;
+    }));
+    dispose(second);
+    drainQueues();
+
+    backend_->restart();
+    auto reader = makeRepo(true, false);
+    auto& read = observeValue(reader, "/deep/store");
+    ASSERT_TRUE(pumpUntil([&] { return !read.empty(); }));
+    EXPECT_EQ(read.back(), text);
 }
 
 TEST_F(PersistenceTest, CachedDataAnswersOfflineAndTheReListenCarriesItsHash) {

@@ -17,7 +17,8 @@ const char kValueKey[] = ".value";
 const char kServerValueKey[] = ".sv";
 
 // Nesting the reader follows before it leaves the text to the generic
-// reader (which refuses deeper than 512).
+// reader (the JSON reader and the values' conversion, which take the
+// deepest data a write may hold).
 constexpr int kMaxDepth = 500;
 
 bool isValidKey(std::string_view key) {

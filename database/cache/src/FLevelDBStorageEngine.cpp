@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 #include "database/cache/FCacheNodeReader.h"
 #include "database/connection/FLog.h"
@@ -41,6 +42,19 @@ std::string trackedKeysPrefix(uint64_t queryId) {
 std::string writeKey(uint64_t writeId) { return std::to_string(writeId); }
 
 std::string asText(std::string_view bytes) { return std::string(bytes); }
+
+// A write's row text, or nothing (with the writer's reason logged) for a
+// record the writer refuses: an empty row would stand for a write that is
+// no longer there, and the caller must learn that it was not kept.
+std::optional<std::string> writeRowText(ns::Dictionary record, uint64_t writeId) {
+    ns::ErrorRef error;
+    std::string text = ns::json::serialize(ns::Value(std::move(record)), &error);
+    if (error) {
+        FFWarn("I-RDB076037", "Cannot store write %lu (Error: %@)", (unsigned long)writeId, error->description());
+        return std::nullopt;
+    }
+    return text;
+}
 
 bool startsWith(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && s.substr(0, prefix.size()) == prefix;
@@ -470,14 +484,16 @@ bool FLevelDBStorageEngine::saveUserOverwrite(const FNodePtr& node, const FPath&
     ns::Dictionary write{{"id", ns::Value(writeId)},
                          {"path", ns::Value(path.toStringWithTrailingSlash())},
                          {"o", node->valForExport(true)}};
-    return writesDB_->setString(ns::json::serialize(ns::Value(std::move(write))), writeKey(writeId));
+    const std::optional<std::string> text = writeRowText(std::move(write), writeId);
+    return text && writesDB_->setString(*text, writeKey(writeId));
 }
 
 bool FLevelDBStorageEngine::saveUserMerge(const FCompoundWrite& merge, const FPath& path, uint64_t writeId) {
     ns::Dictionary write{{"id", ns::Value(writeId)},
                          {"path", ns::Value(path.toStringWithTrailingSlash())},
                          {"m", merge.valForExport(true)}};
-    return writesDB_->setString(ns::json::serialize(ns::Value(std::move(write))), writeKey(writeId));
+    const std::optional<std::string> text = writeRowText(std::move(write), writeId);
+    return text && writesDB_->setString(*text, writeKey(writeId));
 }
 
 bool FLevelDBStorageEngine::removeUserWrite(uint64_t writeId) { return writesDB_->removeKey(writeKey(writeId)); }

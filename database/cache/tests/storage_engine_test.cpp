@@ -81,6 +81,34 @@ TEST_F(StorageEngineTest, UserWritesComeBackInNumericIdOrderAndGoAway) {
     EXPECT_TRUE(writeIds().empty());
 }
 
+// The deepest data a write may hold is stored and restored whole, set or
+// merged; a record the JSON writer refuses is answered as not stored and
+// leaves no row, which would read back as no write at all.
+TEST_F(StorageEngineTest, TheDeepestWritesAreStoredWholeAndOnesTheWriterRefusesAreNotStored) {
+    auto chain = [](size_t depth) {
+        FNodePtr n = FLeafNode::make(ns::Value("leaf"));
+        for (size_t i = 0; i < depth; ++i) n = FEmptyNode::emptyNode()->updateImmediateChild("k", n);
+        return n;
+    };
+    const FNodePtr deepest = chain(size_t(kQuorvaneMaxObjectDepth));
+    const FNodePtr tooDeep = chain(ns::json::kMaxDepth);
+    auto merge = [](const FNodePtr& n) { return FCompoundWrite().addWrite(n, FPath("/a/b")); };
+    EXPECT_TRUE(engine()->saveUserOverwrite(deepest, FPath("/deep"), 1));
+    EXPECT_TRUE(engine()->saveUserMerge(merge(deepest), FPath("/deep"), 2));
+    auto capture = ns::SystemLog::capture();
+    EXPECT_FALSE(engine()->saveUserOverwrite(tooDeep, FPath("/deep"), 3));
+    EXPECT_FALSE(engine()->saveUserMerge(merge(tooDeep), FPath("/deep"), 4));
+    QRVLoggerFlush();
+    EXPECT_TRUE(capture.contains("[I-RDB076037] Cannot store write 3"));
+    EXPECT_TRUE(capture.contains("[I-RDB076037] Cannot store write 4"));
+    EXPECT_EQ(engine()->writesDB()->allKeys(), (std::vector<std::string>{"1", "2"}));
+
+    const auto writes = engine()->userWrites();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_TRUE(writes[0]->overwrite()->isEqual(*deepest));
+    EXPECT_TRUE(writes[1]->compoundWrite() == merge(deepest));
+}
+
 TEST_F(StorageEngineTest, BadWriteRowsAreDroppedWithWarningsAndNeverBecomeNullWrites) {
     auto& writes = *engine()->writesDB();
     writes.setString(R"({"id":1,"path":"/ok/","o":5})", "1");

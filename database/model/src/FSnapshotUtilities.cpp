@@ -97,7 +97,8 @@ std::vector<FChildrenDictionary::Entry> inKeyOrder(std::vector<FChildrenDictiona
 // so far for the reasons of its exceptions.
 class Converter {
 public:
-    Converter(std::string_view fn, FPath base) : fn_(fn), base_(std::move(base)) {
+    Converter(std::string_view fn, FPath base, int maxDepth = kQuorvaneMaxObjectDepth)
+        : fn_(fn), base_(std::move(base)), maxDepth_(maxDepth) {
         // The thread's room outlives the conversion: the children of a large
         // object are often converted one by one, and the next one's records
         // have the fields of the last one's.
@@ -115,7 +116,7 @@ public:
     Converter& operator=(const Converter&) = delete;
 
     FNodePtr convert(const ns::Value& value, const ns::Value* priority, int depth) {
-        if (depth > kQuorvaneMaxObjectDepth) {
+        if (depth > maxDepth_) {
             raise(ns::format("(%@) Max object depth exceeded: %@...", fn_,
                              FStringUtilities::prefixOfUtf16Length(pathString(), 100)));
         }
@@ -343,8 +344,9 @@ private:
         entries.clear();
         entries.reserve(dict.size());
         // The same keys as the last record here: valid, in key order and
-        // already made.
-        const bool sameShape = !hasPriorityKey && hasShape(dict, at.shape);
+        // already made. Its leaves skip convert(), so a record at the depth
+        // bound goes the long way, where they are refused.
+        const bool sameShape = !hasPriorityKey && depth < maxDepth_ && hasShape(dict, at.shape);
         size_t i = 0;
         for (const auto& [key, child] : dict) {
             if (key == kPriorityKey) continue;
@@ -418,6 +420,7 @@ private:
 
     std::string_view fn_;
     FPath base_;
+    int maxDepth_;
     // Keys of the values being converted, which outlive their conversion.
     std::vector<std::string_view> path_;
     Levels* levels_;
@@ -539,6 +542,11 @@ FNodePtr FSnapshotUtilities::nodeFromWithValidation(const ns::Value& value, cons
                                                     std::string_view validationFrom) {
     Converter converter(validationFrom, FPath());
     return converter.convert(value, &priority, 0);
+}
+
+FNodePtr FSnapshotUtilities::nodeFromTree(const ns::Value& value, int maxDepth) {
+    Converter converter(kNodeFromTag, FPath(), maxDepth);
+    return converter.convert(value, nullptr, 0);
 }
 
 FNodePtr FSnapshotUtilities::nodeFrom(const ns::json::Element& element) {

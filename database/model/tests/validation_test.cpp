@@ -129,6 +129,35 @@ TEST(DataValidation, NestingDepthLimit) {
     EXPECT_EQ(plain.substr(0, 43), "InvalidQuorvaneData|(nodeFrom:priority:) Ma");
 }
 
+// A whole stored tree holds its locations' paths above the data written
+// there, so its keeper gives the depth; everything else is validated alike.
+// The rows run in turn on one thread, so a record of the fields the last one
+// at its depth had (a shape the conversion reuses) meets the bound as well.
+TEST(DataValidation, AStoredTreeNestsAsDeepAsItsKeeperAllows) {
+    const struct {
+        ns::Value tree;
+        int maxDepth;
+        std::string reasonStart;  // "" when stored
+    } cases[] = {
+        {nested(1032), 1032, ""},
+        {nested(1033), 1032, "InvalidQuorvaneData|(nodeFrom:priority:) Max object depth exceeded: /a/a"},
+        {nested(1000), 1000, ""},
+        {nested(1001), 1000, "InvalidQuorvaneData|(nodeFrom:priority:) Max object depth exceeded: /a/a"},
+        {ns::Value(ns::Dictionary{{"a", nested(1020)}, {"b.c", 1}}), 1032,
+         "InvalidQuorvaneData|(nodeFrom:priority:) Invalid key in object at path: /. Keys"},
+    };
+    for (const auto& c : cases) {
+        FNodePtr node;
+        const std::string reason = raised([&] { node = FSnapshotUtilities::nodeFromTree(c.tree, c.maxDepth); });
+        EXPECT_EQ(reason.substr(0, c.reasonStart.size()), c.reasonStart) << c.maxDepth;
+        if (c.reasonStart.empty()) {
+            EXPECT_EQ(reason, "");
+            ASSERT_TRUE(node);
+            EXPECT_EQ(node->valForExport(true), c.tree);
+        }
+    }
+}
+
 TEST(DataValidation, UpdateDictionaries) {
     auto update = [](const char* json) {
         return raised([&] { FSnapshotUtilities::compoundWriteFromDictionary(J(json).asDictionary(), "updateChildValues:"); });

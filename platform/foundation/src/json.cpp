@@ -123,6 +123,10 @@ private:
     std::vector<Frame> stack_;
 };
 
+// The nesting the fast reader follows: one past kMaxDepth, so that what
+// parse() refuses for its depth is refused in the slow reader's words.
+constexpr size_t kFastReaderDepth = kMaxDepth + 1;
+
 // Texts up to this size reuse the thread's buffers; a larger one gets
 // buffers of its own that go with it, so no thread keeps megabytes.
 constexpr size_t kKeptCapacity = 1 << 20;
@@ -367,6 +371,12 @@ bool Document::read(std::string_view text) {
             state_->lent = kept;
             parser = &kept->parser;
         }
+    }
+    // simdjson's own bound (1024 by default) would leave texts this reader
+    // takes to the slow one; past kMaxDepth the conversion refuses them.
+    if (parser->max_depth() != kFastReaderDepth &&
+        parser->allocate(text.size(), kFastReaderDepth) != simdjson::SUCCESS) {
+        return false;
     }
     return parser->parse(text.data(), text.size()).get(state_->root) == simdjson::SUCCESS;
 }

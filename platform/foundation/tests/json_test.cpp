@@ -175,6 +175,46 @@ TEST(JSON, EdgeTextsReadAsJSONSays) {
     }
 }
 
+// A database write's deepest data (1000 levels) inside the levels its
+// stored record, the wire's envelope and a server's paths add is read and
+// written, by both readers, on a thread's stack as a pool gives it (under
+// the sanitizers too); one level past the bound is refused, never a crash.
+TEST(JSON, DataAsDeepAsADatabaseWriteIsReadAndWrittenOnAThreadAndDeeperIsRefused) {
+    auto nested = [](size_t depth) {
+        Value v("leaf");
+        for (size_t i = 0; i < depth; ++i) v = Value(ns::Dictionary{{"k", std::move(v)}});
+        return v;
+    };
+    auto brackets = [](size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    std::thread([&] {
+        for (const size_t depth : {size_t(1040), ns::json::kMaxDepth, ns::json::kMaxDepth + 1}) {
+            const bool fits = depth <= ns::json::kMaxDepth;
+            const Value value = nested(depth);
+            for (const bool pretty : {false, true}) {
+                ns::ErrorRef error;
+                const std::string text = ns::json::serialize(value, ns::json::WriteOptions{pretty}, &error);
+                EXPECT_EQ(error == nullptr, fits) << depth;
+                EXPECT_EQ(text.empty(), !fits) << depth;
+                if (fits) {
+                    EXPECT_EQ(ns::json::parse(text), value) << depth;
+                }
+            }
+            ns::ErrorRef error;
+            EXPECT_EQ(ns::json::parse(brackets(depth), &error).isArray(), fits) << depth;
+            EXPECT_EQ(error == nullptr, fits) << depth;
+            // The fast reader takes what parse() takes, not only its own
+            // default depth.
+            ns::json::Document document;
+            const std::string text = brackets(depth);
+            EXPECT_EQ(document.read(text) && document.root().value().has_value(), fits) << depth;
+        }
+        ns::ErrorRef error;
+        EXPECT_TRUE(ns::json::parse(brackets(100000), &error).isNull());
+        ASSERT_NE(error, nullptr);
+        EXPECT_NE(error->localizedDescription().find("nested"), std::string::npos);
+    }).join();
+}
+
 TEST(JSON, ValuesWithoutAJSONFormAreRefused) {
     for (const Value& bad : {Value(ns::Data{1, 2}), Value(ns::Date{1.0}),
                              Value(std::numeric_limits<double>::quiet_NaN()),

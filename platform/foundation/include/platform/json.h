@@ -24,8 +24,12 @@ namespace ns::json {
 // NSPropertyListReadCorruptError, the code Foundation uses for bad JSON too.
 inline constexpr long kJSONErrorCode = 3840;
 
-// Nesting deeper than this is refused rather than risking the stack.
-inline constexpr size_t kMaxDepth = 512;
+// Nesting deeper than this is refused rather than risking the stack. It
+// holds the deepest data a database write may carry (1000 levels) inside
+// the levels its wrapping adds (a stored write record, the wire envelope, a
+// server's path and snapshot), with room to spare; the reader and the
+// writer recurse at most this deep, which a pool thread's stack bears.
+inline constexpr size_t kMaxDepth = 1100;
 
 // Any JSON value is accepted at the top level, not just arrays and objects.
 // On bad input (syntax error, invalid UTF-8, nesting too deep) returns a null

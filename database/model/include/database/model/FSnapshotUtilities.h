@@ -38,6 +38,11 @@ public:
     static FNodePtr nodeFromWithValidation(const ns::Value& value, const ns::Value& priority,
                                            std::string_view validationFrom);
 
+    // A whole tree its keeper stored, nesting up to `maxDepth` levels: a
+    // server's root holds each location's path levels above the data
+    // written there. Validated as nodeFrom(value) is, but for the depth.
+    static FNodePtr nodeFromTree(const ns::Value& value, int maxDepth);
+
     // The node (or the exception) that nodeFrom(element.value()) gives,
     // made straight from the element where it is of the form data usually
     // have; nullptr when the element has no value (it nests too deep).

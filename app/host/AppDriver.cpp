@@ -17,6 +17,12 @@ namespace almavel {
 
 namespace {
 
+// Refusals, in English for scripts and tests and in Spanish for the page.
+constexpr const char* kNoWindow = "no window";
+constexpr const char* kNoWindowEs = "no hay ninguna ventana";
+constexpr const char* kIgnoring = "the app is ignoring input";
+constexpr const char* kIgnoringEs = "la aplicación no admite toques mientras espera al servidor";
+
 // An arrow key's step, a little less than a row.
 constexpr double kLine = 40;
 // What a page step leaves in sight of the page before.
@@ -106,42 +112,50 @@ ns::UIViewPtr AppDriver::find(const std::string& name) const {
     return hiddenMatch;
 }
 
-bool AppDriver::refuse(std::string why) {
+bool AppDriver::refuse(std::string why, std::string porQue) {
     lastError_ = std::move(why);
+    lastErrorInSpanish_ = std::move(porQue);
     return false;
 }
 
 bool AppDriver::tap(const std::string& name) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
-    if (!w) return refuse("no window");
-    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
+    if (!w) return refuse(kNoWindow, kNoWindowEs);
+    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse(kIgnoring, kIgnoringEs);
     auto e = element(name);
     auto view = e ? e->view.lock() : nullptr;
-    if (!view) return refuse("nothing named \"" + name + "\" can be tapped");
-    if (!w->sendTapToView(*view)) return refuse("\"" + name + "\" did not take the tap");
-    lastError_.clear();
+    if (!view) {
+        return refuse("nothing named \"" + name + "\" can be tapped",
+                      "no hay nada llamado «" + name + "» que se pueda tocar");
+    }
+    if (!w->sendTapToView(*view)) {
+        return refuse("\"" + name + "\" did not take the tap", "«" + name + "» no aceptó el toque");
+    }
+    clearError();
     return true;
 }
 
 bool AppDriver::type(const std::string& name, const std::string& text) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
-    if (!w) return refuse("no window");
-    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
+    if (!w) return refuse(kNoWindow, kNoWindowEs);
+    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse(kIgnoring, kIgnoringEs);
     auto e = element(name);
     auto field = e ? std::dynamic_pointer_cast<ns::UITextField>(e->view.lock()) : nullptr;
-    if (!field) return refuse("no field named \"" + name + "\"");
-    if (!w->sendReplaceText(*field, text)) return refuse("\"" + name + "\" did not take the text");
-    lastError_.clear();
+    if (!field) return refuse("no field named \"" + name + "\"", "no hay ningún campo llamado «" + name + "»");
+    if (!w->sendReplaceText(*field, text)) {
+        return refuse("\"" + name + "\" did not take the text", "«" + name + "» no aceptó el texto");
+    }
+    clearError();
     return true;
 }
 
 bool AppDriver::selectRow(int row, int section) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
-    if (!w) return refuse("no window");
-    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
+    if (!w) return refuse(kNoWindow, kNoWindowEs);
+    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse(kIgnoring, kIgnoringEs);
     auto e = rowElement(*w, row, section);
     if (!e && row >= 0 && section >= 0) {
         // Out of sight: the list that holds the row brings it into view.
@@ -154,10 +168,13 @@ bool AppDriver::selectRow(int row, int section) {
             break;
         }
     }
-    if (!e) return refuse("no row " + std::to_string(row) + " on screen");
+    if (!e) {
+        return refuse("no row " + std::to_string(row) + " on screen",
+                      "la fila " + std::to_string(row) + " no está en la pantalla");
+    }
     auto view = e->view.lock();
-    if (!view || !w->sendTapToView(*view)) return refuse("the row did not take the tap");
-    lastError_.clear();
+    if (!view || !w->sendTapToView(*view)) return refuse("the row did not take the tap", "la fila no aceptó el toque");
+    clearError();
     return true;
 }
 
@@ -186,45 +203,50 @@ bool AppDriver::scroll(double points) {
 bool AppDriver::scrollList(const std::function<double(ns::UIScrollView&)>& distance) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
-    if (!w) return refuse("no window");
-    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
+    if (!w) return refuse(kNoWindow, kNoWindowEs);
+    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse(kIgnoring, kIgnoringEs);
     const auto lists = reachableLists(*w);
     auto largest = std::max_element(lists.begin(), lists.end(),
                                     [](const auto& a, const auto& b) { return shownArea(*a) < shownArea(*b); });
-    if (largest == lists.end()) return refuse("no list on screen to scroll");
+    if (largest == lists.end()) {
+        return refuse("no list on screen to scroll", "no hay ninguna lista que desplazar en la pantalla");
+    }
     auto& list = **largest;
     // Through the window, as a drag over the list's middle.
     if (!ns::UIScrollView::scrollAtPoint(*w, list.visibleFrameInWindow().center(), {0, distance(list)})) {
-        return refuse("the list did not take the scroll");
+        return refuse("the list did not take the scroll", "la lista no se desplazó");
     }
-    lastError_.clear();
+    clearError();
     return true;
 }
 
 bool AppDriver::scrollAt(ns::CGPoint point, ns::CGPoint delta) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
-    if (!w) return refuse("no window");
-    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
+    if (!w) return refuse(kNoWindow, kNoWindowEs);
+    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse(kIgnoring, kIgnoringEs);
     ns::UIScrollView::scrollAtPoint(*w, point, delta);
-    lastError_.clear();
+    clearError();
     return true;
 }
 
 bool AppDriver::answerAlert(const std::string& buttonTitle) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     auto w = window();
-    if (!w) return refuse("no window");
+    if (!w) return refuse(kNoWindow, kNoWindowEs);
     auto alert = std::dynamic_pointer_cast<ns::UIAlertController>(w->topmostViewController());
-    if (!alert) return refuse("no alert on screen");
-    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse("the app is ignoring input");
+    if (!alert) return refuse("no alert on screen", "no hay ninguna alerta en la pantalla");
+    if (ns::Application::shared()->isIgnoringInteractionEvents()) return refuse(kIgnoring, kIgnoringEs);
     for (const auto& button : alert->actionButtons()) {
         if (button->currentTitle() != buttonTitle) continue;
-        if (!w->sendTapToView(*button)) return refuse("the alert's button did not take the tap");
-        lastError_.clear();
+        if (!w->sendTapToView(*button)) {
+            return refuse("the alert's button did not take the tap", "el botón de la alerta no aceptó el toque");
+        }
+        clearError();
         return true;
     }
-    return refuse("the alert has no button \"" + buttonTitle + "\"");
+    return refuse("the alert has no button \"" + buttonTitle + "\"",
+                  "la alerta no tiene ningún botón «" + buttonTitle + "»");
 }
 
 bool AppDriver::back() {

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <utility>
@@ -25,6 +26,9 @@ using json = nlohmann::json;
 
 namespace {
 
+// The page shows refusals as they are: in the phone's language.
+constexpr const char* kNotAnObject = "el cuerpo no es un objeto JSON";
+
 // How often the main loop looks for a changed screen, and how often it
 // draws the screen even when its text and controls stayed the same (a
 // picture may have arrived).
@@ -38,6 +42,18 @@ const char* kindName(ns::UIElement::Kind kind) {
         case ns::UIElement::Kind::TableRow: return "row";
     }
     return "button";
+}
+
+// The controller whose screen is shown: what a navigation controller has on
+// top, or what is presented over everything (an alert, a sheet).
+ns::UIViewControllerPtr shownController(ns::UIWindow& window) {
+    auto shown = window.topmostViewController();
+    while (auto nav = std::dynamic_pointer_cast<ns::UINavigationController>(shown)) {
+        auto top = nav->topViewController();
+        if (!top) break;
+        shown = top;
+    }
+    return shown;
 }
 
 struct Outcome {
@@ -70,6 +86,21 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
     // Main thread: a new screen is mostly the last one's rows, which it
     // does not compress again.
     ns::PNGFrameEncoder encoder;
+    // Main thread: which screen is shown, counted up each time another
+    // controller's screen is seen on top (coming back to a screen counts as
+    // a new one), so a tap can name the screen it was aimed at.
+    std::weak_ptr<ns::UIViewController> shownScreen;
+    uint64_t screenGeneration = 0;
+
+    uint64_t currentScreen() {
+        auto window = driver.window();
+        auto shown = window ? shownController(*window) : nullptr;
+        if (shown != shownScreen.lock()) {
+            shownScreen = shown;
+            ++screenGeneration;
+        }
+        return screenGeneration;
+    }
 
     // Main thread.
     void refresh(bool forceDraw) {
@@ -99,7 +130,9 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             case ns::Application::State::Inactive: appState = "inactive"; break;
             case ns::Application::State::Background: appState = "background"; break;
         }
-        const std::string print = text + elements.dump() + (ignoring ? "1" : "0") + appState;
+        const uint64_t screen = currentScreen();
+        const std::string print =
+            text + elements.dump() + (ignoring ? "1" : "0") + appState + std::to_string(screen);
         ns::Data picture;
         bool draw = forceDraw || ++ticksSinceDraw >= kRedrawEveryTicks;
         {
@@ -119,6 +152,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
         state["version"] = version;
         state["ignoring"] = ignoring;
         state["appState"] = appState;
+        state["screen"] = screen;
         state["screenText"] = text;
         state["elements"] = std::move(elements);
         if (server) server->eventsChanged();
@@ -162,18 +196,32 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             try {
                 outcome = fn();
             } catch (const std::exception& e) {
-                outcome = {500, e.what()};
+                outcome = {500, std::string("error interno: ") + e.what()};
             }
             self->refresh(true);
             done(outcome);
         });
     }
 
-    Outcome driven(bool ok) { return ok ? Outcome{} : Outcome{409, driver.lastError()}; }
+    Outcome driven(bool ok) { return ok ? Outcome{} : Outcome{409, driver.lastErrorInSpanish()}; }
+
+    // Input aimed at a control of a screen the page showed: refused when
+    // that screen is no longer the one shown (a double click whose second
+    // click would land on the next screen's control of the same name).
+    // Input that names no screen (scripts, tools) is taken as aimed at the
+    // one shown.
+    void onScreen(std::optional<uint64_t> aimedAt, std::string what, std::function<bool()> input, const Done& done) {
+        onMain([this, aimedAt, what = std::move(what), input = std::move(input)] {
+            if (aimedAt && *aimedAt != currentScreen()) {
+                return Outcome{409, "la pantalla cambió antes de " + what + "; no se hizo nada"};
+            }
+            return driven(input());
+        }, done);
+    }
 
     void act(const std::string& path, std::string body, const Done& done) {
         json in = json::parse(body.empty() ? "{}" : body, nullptr, false);
-        if (path.rfind("/sensor/", 0) != 0 && !in.is_object()) return done({400, "the body is not a JSON object"});
+        if (path.rfind("/sensor/", 0) != 0 && !in.is_object()) return done({400, kNotAnObject});
         auto str = [&](const char* key) {
             return in.is_object() && in.contains(key) && in[key].is_string() ? in[key].get<std::string>()
                                                                              : std::string();
@@ -181,24 +229,34 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
         auto num = [&](const char* key) {
             return in.is_object() && in.contains(key) && in[key].is_number_integer() ? in[key].get<int>() : 0;
         };
-        if (path == "/tap") return onMain([this, name = str("name")] { return driven(driver.tap(name)); }, done);
+        std::optional<uint64_t> screen;
+        if (in.is_object() && in.contains("screen") && in["screen"].is_number_unsigned()) {
+            screen = in["screen"].get<uint64_t>();
+        }
+        if (path == "/tap") {
+            const std::string name = str("name");
+            return onScreen(screen, "tocar «" + name + "»", [this, name] { return driver.tap(name); }, done);
+        }
         if (path == "/type") {
-            return onMain([this, name = str("name"), text = str("text")] { return driven(driver.type(name, text)); },
-                          done);
+            const std::string name = str("name");
+            return onScreen(screen, "escribir en «" + name + "»",
+                            [this, name, text = str("text")] { return driver.type(name, text); }, done);
         }
         if (path == "/row") {
-            return onMain([this, row = num("row"), section = num("section")] {
-                return driven(driver.selectRow(row, section));
-            }, done);
+            const int row = num("row"), section = num("section");
+            return onScreen(screen, "tocar la fila " + std::to_string(row),
+                            [this, row, section] { return driver.selectRow(row, section); }, done);
         }
         if (path == "/alert") {
-            return onMain([this, title = str("title")] { return driven(driver.answerAlert(title)); }, done);
+            const std::string title = str("title");
+            return onScreen(screen, "tocar «" + title + "» en la alerta",
+                            [this, title] { return driver.answerAlert(title); }, done);
         }
         if (path == "/back") return onMain([this] { return driven(driver.back()); }, done);
         if (path == "/scroll") return scroll(in, done);
         if (path == "/sensor/notification") {
             ns::Value payload = ns::json::parse(body);
-            if (!payload.isDictionary()) return done({400, "a notification payload is a JSON object"});
+            if (!payload.isDictionary()) return done({400, "la carga de una notificación debe ser un objeto JSON"});
             return onMain([payload] {
                 ns::receiveRemoteNotification(payload.asDictionary());
                 return Outcome{};
@@ -221,10 +279,10 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
         if (path == "/sensor/code") {
             // A code in front of the camera, with the symbology the camera
             // reports it as.
-            if (!in.is_object()) return done({400, "the body is not a JSON object"});
+            if (!in.is_object()) return done({400, kNotAnObject});
             return onMain([type = str("type"), text = str("text")] {
                 auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo);
-                if (!camera) return Outcome{409, "the device has no camera"};
+                if (!camera) return Outcome{409, "el dispositivo no tiene cámara"};
                 camera->showCode(type, text);
                 return Outcome{};
             }, done);
@@ -242,7 +300,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             });
             return;
         }
-        done({404, "no such action"});
+        done({404, "no existe esa acción"});
     }
 
     // A drag or a turn of the wheel over a point of the screen
@@ -254,7 +312,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             {"pageup", ScrollStep::PageUp}, {"top", ScrollStep::Top},   {"bottom", ScrollStep::Bottom}};
         if (in.contains("step")) {
             auto it = in["step"].is_string() ? kSteps.find(in["step"].get<std::string>()) : kSteps.end();
-            if (it == kSteps.end()) return done({400, "no such scroll step"});
+            if (it == kSteps.end()) return done({400, "no existe ese paso de desplazamiento"});
             return onMain([this, step = it->second] { return driven(driver.scroll(step)); }, done);
         }
         auto real = [&](const char* key) {
@@ -266,7 +324,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
     }
 
     void pictureArrived(const std::string& path, const std::shared_ptr<ns::UIImage>& image, const Done& done) {
-        if (!image) return done({400, "not a PNG or JPEG picture"});
+        if (!image) return done({400, "la imagen no es PNG ni JPEG"});
         if (path == "/sensor/camera") {
             // The picture is what the camera sees: the photo picker's
             // shutter takes it, and a scanning screen reads its codes.
@@ -286,7 +344,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             auto picker = window ? std::dynamic_pointer_cast<ns::UIImagePickerController>(
                                        window->topmostViewController())
                                  : nullptr;
-            if (!picker) return Outcome{409, "no photo picker on screen"};
+            if (!picker) return Outcome{409, "no hay ningún selector de fotos en la pantalla"};
             picker->pickImage(image);
             return Outcome{};
         }, done);
@@ -318,7 +376,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             if (!file) {
                 response.status = 404;
                 response.contentType = "text/plain";
-                response.body = "the album is empty\n";
+                response.body = "el álbum está vacío\n";
             } else {
                 response.contentType = "image/png";
                 response.headers.emplace_back("Content-Disposition", "attachment; filename=\"almavel.png\"");
@@ -330,7 +388,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
         } else if (post && foreignOrigin) {
             response.status = 403;
             response.contentType = "application/json";
-            response.body = json{{"ok", false}, {"error", "foreign origin"}}.dump();
+            response.body = json{{"ok", false}, {"error", "origen ajeno"}}.dump();
         } else if (post) {
             act(path, std::move(request.body), [respond](Outcome outcome) {
                 json answer{{"ok", outcome.status == 200}, {"error", outcome.error}};
@@ -341,7 +399,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
         } else {
             response.status = 404;
             response.contentType = "text/plain";
-            response.body = "not found\n";
+            response.body = "no encontrado\n";
         }
         respond(std::move(response));
     }

@@ -8,7 +8,10 @@ namespace {
 // fetch /state (controls, console) and the screen's PNG. Controls are laid
 // over the picture at the points the app reports (the picture is drawn at
 // one CSS pixel per point). Input is queued so a field's text reaches the
-// app before the tap that follows it.
+// app before the tap that follows it, and each tap, row or text names the
+// screen its control was on, so the host refuses it once another screen
+// shows. A field's text is sent as it is typed. The page speaks Spanish,
+// as the phone does, and says so when the program is gone.
 const char* const kPage = R"PAGE(<!DOCTYPE html>
 <html lang="es">
 <head>
@@ -26,6 +29,10 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
   .hit:focus { outline: 2px solid #f7a823; outline-offset: 1px; }
   input.hit { color: transparent; caret-color: transparent; font: 17px "DejaVu Sans", sans-serif; padding: 0 8px; box-sizing: border-box; }
   input.hit:focus { background: #fff; color: #000; caret-color: #000; }
+  /* The picture draws an empty field's placeholder; the browser's shows
+     only while the field, focused, covers the picture. */
+  input.hit::placeholder { color: transparent; }
+  input.hit:focus::placeholder { color: #9a9a9a; }
   .hit:disabled { cursor: not-allowed; }
   #side { flex: 1; min-width: 320px; max-width: 640px; display: flex; flex-direction: column; gap: 16px; }
   section { background: #fff; border-radius: 8px; padding: 12px 16px; box-shadow: 0 1px 3px rgba(0,0,0,.12); }
@@ -84,22 +91,51 @@ const char* const kPage = R"PAGE(<!DOCTYPE html>
 </div>
 <script>
 "use strict";
-let shownVersion = -1, shownControls = "", busy = false, queue = Promise.resolve();
+let shownVersion = -1, shownControls = "", shownScreen = null, busy = false, queue = Promise.resolve();
 const controls = document.getElementById("controls");
 const message = document.getElementById("message");
 const appStates = { active: "activa", inactive: "inactiva", background: "en segundo plano" };
 
+const gone = "el programa terminó o no responde";
+// Nothing can be tapped once the program is gone; the next state it
+// publishes (it answers again) brings the controls back.
+function programGone() {
+  document.getElementById("status").textContent = "Aplicación: " + gone;
+  controls.replaceChildren();
+  shownControls = "";
+}
+
 // Sends one input after the ones before it; resolves to the host's answer.
+// A body given as a function is read when its turn comes.
 function post(path, body, type) {
   queue = queue.then(async () => {
+    const payload = typeof body === "function" ? body() : body;
     const r = await fetch(path, { method: "POST", headers: { "Content-Type": type || "application/json" },
-                                  body: type ? body : JSON.stringify(body || {}) });
-    const answer = await r.json().catch(() => ({ ok: r.ok, error: r.statusText }));
+                                  body: type ? payload : JSON.stringify(payload || {}) });
+    const answer = await r.json().catch(() => ({ ok: r.ok, error: "respuesta HTTP " + r.status }));
     message.textContent = answer.ok ? "" : "Rechazado: " + answer.error;
     await update();
     return answer;
-  }).catch(e => { message.textContent = String(e); return { ok: false, error: String(e) }; });
+  }).catch(() => {
+    message.textContent = "No se pudo enviar: " + gone;
+    programGone();
+    return { ok: false, error: gone };
+  });
   return queue;
+}
+
+// A field's text as it is typed: edits made while one is on its way go
+// together in the next, which carries the text as it is then.
+const typing = new Map();
+function sendText(name, screen, field) {
+  const waiting = typing.has(name);
+  typing.set(name, field.value);
+  if (waiting) return;
+  post("/type", () => {
+    const text = typing.get(name);
+    typing.delete(name);
+    return { name: name, text: text, screen: screen };
+  });
 }
 
 function place(el, e) {
@@ -112,7 +148,7 @@ function place(el, e) {
   el.disabled = busy || !e.enabled;
 }
 
-function build(elements) {
+function build(elements, screen) {
   const focused = document.activeElement && controls.contains(document.activeElement) ? document.activeElement.dataset.name : null;
   controls.replaceChildren();
   for (const e of elements) {
@@ -122,14 +158,14 @@ function build(elements) {
       el.type = e.secure ? "password" : "text";
       el.placeholder = e.placeholder || "";
       if (!e.secure) el.value = e.text;
-      el.addEventListener("change", () => post("/type", { name: e.name, text: el.value }));
+      el.addEventListener("input", () => sendText(e.name, screen, el));
       el.addEventListener("keydown", ev => { if (ev.key === "Enter") el.blur(); });
     } else {
       el = document.createElement("button");
       el.type = "button";
       el.textContent = e.text || e.name;
-      el.addEventListener("click", () => e.kind === "row" ? post("/row", { row: e.row, section: e.section })
-                                                          : post("/tap", { name: e.name }));
+      el.addEventListener("click", () => e.kind === "row" ? post("/row", { row: e.row, section: e.section, screen: screen })
+                                                          : post("/tap", { name: e.name, screen: screen }));
     }
     place(el, e);
     controls.appendChild(el);
@@ -145,14 +181,15 @@ async function update() {
   document.getElementById("status").textContent =
     "Aplicación: " + (appStates[state.appState] || state.appState) +
     (busy ? " · esperando al servidor (no admite toques)" : "");
-  const key = JSON.stringify([state.elements, busy]);
+  const key = JSON.stringify([state.elements, busy, state.screen]);
   if (key !== shownControls) {
     const active = document.activeElement;
-    // A field being typed into is left alone until it is sent.
-    if (!(active && active.tagName === "INPUT" && controls.contains(active) &&
+    // A field being typed into is left alone while its screen shows.
+    if (!(active && active.tagName === "INPUT" && controls.contains(active) && state.screen === shownScreen &&
           state.elements.some(e => e.name === active.dataset.name))) {
-      build(state.elements);
+      build(state.elements, state.screen);
       shownControls = key;
+      shownScreen = state.screen;
     }
   }
   if (state.version !== shownVersion) {
@@ -257,8 +294,10 @@ document.addEventListener("keydown", ev => {
 });
 
 const events = new EventSource("/events");
-events.addEventListener("state", () => { update().catch(() => {}); });
-update().catch(() => {});
+events.addEventListener("state", () => { update().catch(programGone); });
+// The stream breaks when the program ends; it is tried again on its own.
+events.addEventListener("error", () => { update().catch(programGone); });
+update().catch(programGone);
 </script>
 </body>
 </html>

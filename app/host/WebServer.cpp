@@ -36,6 +36,7 @@ constexpr std::uint32_t kMaxHeadBytes = 64 * 1024;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr auto kWarningInterval = std::chrono::seconds(5);
 
+// In Spanish, as the page that shows it speaks the phone's language.
 std::string errorBody(std::string_view message) {
     return nlohmann::json{{"ok", false}, {"error", message}}.dump();
 }
@@ -172,9 +173,9 @@ private:
             allowed = head.count(http::field::host) == 1 &&
                       isLoopbackHost(std::string_view(name.data(), name.size()), core_.port);
         }
-        if (!allowed) return answerAndClose(403, "this page answers only at 127.0.0.1 or localhost");
+        if (!allowed) return answerAndClose(403, "esta página solo responde en 127.0.0.1 o localhost");
         if (auto length = parser_->content_length(); length && *length > core_.limits.maxBodyBytes) {
-            return answerAndClose(413, "the body is too large");
+            return answerAndClose(413, "el cuerpo de la petición es demasiado grande");
         }
         if (parser_->is_done()) return onRequest();
         if (beast::iequals(head[http::field::expect], "100-continue")) {
@@ -204,13 +205,13 @@ private:
     }
 
     void failRead(beast::error_code ec) {
-        if (ec == http::error::body_limit) return answerAndClose(413, "the body is too large");
-        if (ec == http::error::header_limit) return answerAndClose(431, "the request head is too large");
+        if (ec == http::error::body_limit) return answerAndClose(413, "el cuerpo de la petición es demasiado grande");
+        if (ec == http::error::header_limit) return answerAndClose(431, "la cabecera de la petición es demasiado grande");
         // A request the parser refuses is told so; anything else (the peer
         // gone, a time-out, the server stopping) just ends.
         if (ec.category() == http::make_error_code(http::error::bad_target).category() &&
             ec != http::error::end_of_stream && ec != http::error::partial_message) {
-            return answerAndClose(400, "bad request");
+            return answerAndClose(400, "petición incorrecta");
         }
         closeNow();
     }
@@ -232,7 +233,7 @@ private:
         answerTimer_.expires_after(core_.limits.answerTimeout);
         answerTimer_.async_wait([self = shared_from_this(), seq](beast::error_code ec) {
             if (ec) return;
-            WebServer::Response late{503, "application/json", {}, errorBody("the app did not answer")};
+            WebServer::Response late{503, "application/json", {}, errorBody("la aplicación no respondió a tiempo")};
             self->onAnswer(seq, std::move(late));
         });
         // The answer may come from any thread; it comes back to the I/O
@@ -248,7 +249,7 @@ private:
         try {
             core_.handler(std::move(request), std::move(respond));
         } catch (const std::exception& e) {
-            onAnswer(seq, {500, "application/json", {}, errorBody(std::string("internal error: ") + e.what())});
+            onAnswer(seq, {500, "application/json", {}, errorBody(std::string("error interno: ") + e.what())});
         }
     }
 
@@ -456,7 +457,7 @@ void WebServer::Core::onAccepted(tcp::socket socket) {
 // waiting, and the descriptor goes back at once.
 void WebServer::Core::refuse(tcp::socket& socket) {
     static const std::string answer = [] {
-        const std::string body = errorBody("too many open connections");
+        const std::string body = errorBody("demasiadas conexiones abiertas");
         return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nConnection: close\r\n"
                "Content-Length: " +
                std::to_string(body.size()) + "\r\n\r\n" + body;

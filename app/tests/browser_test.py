@@ -3,7 +3,8 @@
 data and the almavel program, opens its page in headless Chromium through
 Selenium, signs in by typing and clicking, waits for the main menu, opens
 and closes the menu, signs out and reads the console panel. Then plays the
-same steps with `almavel --script` and checks the screens it prints."""
+same steps with `almavel --script` and checks the screens it prints. With
+`page` first, it checks the page itself instead (page_main below)."""
 
 import argparse
 import json
@@ -16,11 +17,14 @@ import tempfile
 import threading
 import time
 import urllib.request
+from decimal import Decimal
 
 from selenium import webdriver
 from selenium.common.exceptions import ElementNotInteractableException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support import expected_conditions as EC
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -249,7 +253,108 @@ def parse_arguments(names):
     return parser.parse_args()
 
 
+# The page itself (`browser_test.py page ...`): an empty field shows one
+# placeholder (the drawn one, or the browser's while the field has the
+# focus); a double click on "Cotizar" opens the quantity screen once and adds
+# nothing, the second click refused in Spanish on the side panel; the
+# quantity screen's total follows the quantity as it is typed; and the side
+# panel says so, in Spanish, when the program has ended.
+
+DRILL = "741751003253"
+TRANSPARENT = "rgba(0, 0, 0, 0)"
+
+
+def placeholder_colour(driver, element):
+    return driver.execute_script("return getComputedStyle(arguments[0], '::placeholder').color", element)
+
+
+def check_placeholders(driver, wait):
+    """On the sign-in screen: each empty field's browser placeholder stays
+    hidden over the drawn one until the field, focused, covers the picture."""
+    for name in ["txtUser", "txtPass"]:
+        field = wait.until(EC.presence_of_element_located(control(name)))
+        assert field.get_attribute("placeholder"), name + " has a placeholder"
+        assert placeholder_colour(driver, field) == TRANSPARENT, name + ": the browser's placeholder shows twice"
+        field.click()
+        assert placeholder_colour(driver, field) != TRANSPARENT, name + ": no placeholder while focused"
+        background = driver.execute_script("return getComputedStyle(arguments[0]).backgroundColor", field)
+        assert background == "rgb(255, 255, 255)", name + " does not cover the drawn placeholder: " + background
+    driver.find_element(By.ID, "status").click()
+
+
+def total(text):
+    found = re.search(r"Total sin ITBMS:  B/\. ([0-9.,]+)", text)
+    assert found, "no total on the screen:\n" + text
+    return Decimal(found.group(1).replace(",", ""))
+
+
+def check_page(driver, wait, url):
+    tap = tapper(wait)
+    check_placeholders(driver, wait)
+    sign_in(driver, wait, url)
+    tap("btCap")
+    code = wait.until(EC.presence_of_element_located(control("txtCode")))
+    code.click()
+    code.send_keys(DRILL)
+    tap("btSend")
+    wait_for_text(url, "(ResultViewController)")
+
+    # Both clicks are aimed at the result screen; the second reaches the
+    # host once the quantity screen, whose "Agregar a cotización" is also
+    # btAdd, shows.
+    ActionChains(driver).double_click(wait.until(EC.element_to_be_clickable(control("btAdd")))).perform()
+    wait.until(EC.text_to_be_present_in_element((By.ID, "message"), "Rechazado: la pantalla cambió"))
+    text = wait_for_text(url, "(CantViewController)")
+    assert "field txtCant: 1" in text, text
+    assert "(QuoteViewController)" not in screen_text(url), "the stale click added the product"
+
+    # The total follows the quantity while the field still has the focus.
+    one = total(text)
+    quantity = wait.until(EC.element_to_be_clickable(control("txtCant")))
+    quantity.click()
+    quantity.send_keys(Keys.CONTROL, "a")
+    quantity.send_keys("3")
+    wait_for_text(url, f"Total sin ITBMS:  B/. {one * 3:.2f}")
+    assert driver.switch_to.active_element == quantity, "the quantity lost the focus"
+    assert "(CantViewController)" in screen_text(url)
+
+
+def check_program_gone(driver, wait, app):
+    app.terminate()
+    app.wait(30)
+    wait.until(EC.text_to_be_present_in_element((By.ID, "status"), "el programa terminó"))
+    assert "activa" not in driver.find_element(By.ID, "status").text
+    assert not driver.find_elements(By.CSS_SELECTOR, "#controls .hit"), "controls of a program that has ended"
+
+
+def page_main():
+    args = parse_arguments(["backend", "app", "bundle", "ca"])
+    work = tempfile.mkdtemp(prefix="almavel-page-")
+    backend = app = driver = None
+    output = []
+    try:
+        backend, ports = start_backend(args.backend, work)
+        app, url, output = start_app(args.app, app_environment(ports, work, args.bundle, args.ca))
+        driver = browser()
+        wait = WebDriverWait(driver, 60)
+        driver.get(url)
+        check_page(driver, wait, url)
+        check_program_gone(driver, wait, app)
+    except Exception:
+        print("".join(output), file=sys.stderr)
+        raise
+    finally:
+        if driver:
+            driver.quit()
+        stop_all([app, backend], work)
+    print("page checks passed")
+
+
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "page":
+        del sys.argv[1]
+        page_main()
+        return
     args = parse_arguments(["backend", "app", "bundle", "ca", "script"])
     run_page_then_program(args, "almavel-browser-", lambda url, ports, _: check_browser(url),
                           lambda work, ports, env: check_script(args.app, env, args.script, work))

@@ -185,6 +185,47 @@ TEST_F(WebHostTest, InputIsRefusedWhileTheAppIgnoresItAndFromAnotherOrigin) {
     EXPECT_NE(unknown->body.find("noSuchButton"), std::string::npos);
 }
 
+// A tap names the screen the page saw its control on: a double click whose
+// second click would land on the next screen's control is refused, in the
+// page's Spanish, and does nothing.
+TEST_F(WebHostTest, ATapAimedAtAScreenNoLongerShownIsRefused) {
+    auto screen = [&] { return json::parse(request("GET", "/state")->body)["screen"].get<uint64_t>(); };
+    const uint64_t signIn = screen();
+    auto tap = [&](const std::string& name, uint64_t aimedAt) {
+        return request("POST", "/tap", json{{"name", name}, {"screen", aimedAt}}.dump());
+    };
+    auto opened = tap("signUp", signIn);
+    ASSERT_TRUE(opened);
+    ASSERT_EQ(opened->status, 200) << opened->body;
+    ASSERT_TRUE(driver.waitUntilIdle());
+    const uint64_t signUp = screen();
+    ASSERT_NE(signUp, signIn);
+    const std::string shown = driver.screenText();
+
+    struct Case {
+        const char* path;
+        json body;
+    };
+    const Case stale[] = {
+        {"/tap", {{"name", "Cancelar"}, {"screen", signIn}}},
+        {"/type", {{"name", "txtNombre"}, {"text", "Ana"}, {"screen", signIn}}},
+        {"/row", {{"row", 0}, {"section", 0}, {"screen", signIn}}},
+    };
+    for (const auto& c : stale) {
+        auto refused = request("POST", c.path, c.body.dump());
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status, 409) << c.path;
+        EXPECT_NE(refused->body.find("la pantalla cambió"), std::string::npos) << refused->body;
+        EXPECT_EQ(driver.screenText(), shown) << c.path;
+    }
+    auto unknown = tap("noSuchButton", signUp);
+    EXPECT_EQ(json::parse(unknown->body)["error"], "no hay nada llamado «noSuchButton» que se pueda tocar");
+    auto back = tap("Cancelar", signUp);
+    EXPECT_EQ(back->status, 200) << back->body;
+    ASSERT_TRUE(driver.waitUntilIdle());
+    EXPECT_NE(screen(), signUp);
+}
+
 TEST_F(WebHostTest, TheSensorPanelDeliversANotificationAndMovesTheAppToTheBackground) {
     almavel::AppConsole::clear();
     auto delivered = request("POST", "/sensor/notification", R"({"aps":{"alert":"Hola"},"kdx.message_id":"w-1"})");

@@ -64,6 +64,9 @@ public:
     bool answerAlert(const std::string& buttonTitle);
     bool back();
     const std::string& lastError() const { return lastError_; }
+    // The same refusal worded for the page, which speaks the phone's
+    // language.
+    const std::string& lastErrorInSpanish() const { return lastErrorInSpanish_; }
 
     // Runs the main loop until nothing is left to do now: interaction is
     // no longer ignored and the main queue stays empty for a moment. Under a
@@ -77,9 +80,14 @@ public:
     ns::Data screenshotPNG() const;
 
 private:
-    bool refuse(std::string why);
+    bool refuse(std::string why, std::string porQue);
+    void clearError() {
+        lastError_.clear();
+        lastErrorInSpanish_.clear();
+    }
     bool scrollList(const std::function<double(ns::UIScrollView&)>& distance);
     std::string lastError_;
+    std::string lastErrorInSpanish_;
 };
 
 }  // namespace almavel

@@ -7,7 +7,10 @@
 // server-sent events (/events) and sends a person's input back (/tap,
 // /type, /row, /alert, /back, and /scroll for the wheel, a drag over the
 // screen and the arrow, page, Home and End keys), which the app refuses
-// while it ignores interaction events. A side panel shows the console and the device's
+// while it ignores interaction events. A tap, text, row or alert answer may
+// name the screen it was aimed at (`screen`, as /state gave it); it is
+// refused once another screen shows. Refusals are worded in Spanish, as the
+// page is. A side panel shows the console and the device's
 // sensors (/sensor/...: incoming notification, background / foreground,
 // camera picture, photo picked).
 //

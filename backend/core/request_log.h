@@ -16,6 +16,8 @@
 // Offsets count from the oldest entry kept at the time of the request, so
 // entries dropped between two pages shift them; the entries' ids tell.
 
+#include <strings.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
@@ -104,6 +106,16 @@ private:
 
     std::string text_;
 };
+
+// Calls f(name, value) for each header of `req` as sent but the admin
+// secret, as originalHeaders() lists them, without copying thousands of
+// them first.
+template <class F>
+void forEachLoggedHeader(const Request& req, F&& f) {
+    for (const auto& [name, value] : req.headerList) {
+        if (strcasecmp(name.c_str(), kAdminSecretHeader) != 0) f(name, value);
+    }
+}
 
 // The newest entries of a log within a count and a byte budget. An Entry
 // tells what it holds on the heap by `std::size_t heapBytes() const`, read

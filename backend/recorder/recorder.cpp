@@ -178,7 +178,7 @@ void RecorderService::record(const Request& req, Response& res, const std::strin
     r.path = req.path;
     r.target = req.target;
     if (auto q = req.target.find('?'); q != std::string::npos) r.query = req.target.substr(q + 1);
-    for (const auto& [name, value] : originalHeaders(req)) r.headers.add(name, value);
+    forEachLoggedHeader(req, [&](const std::string& name, const std::string& value) { r.headers.add(name, value); });
     r.headers.shrink();
     r.body = body;
     r.listener = listener.name();

@@ -573,17 +573,17 @@ void StorageService::log(const Request& req, const std::string& kind, const Resp
     // The room is what the headers take as kept, so a thousand one-letter
     // headers cost what they hold and not more.
     std::size_t room = kMaxLoggedHeaderBytes;
-    for (const auto& [name, value] : originalHeaders(req)) {
+    forEachLoggedHeader(req, [&](const std::string& name, const std::string& value) {
         const std::string_view kept = std::string_view(value).substr(0, kMaxLoggedFieldBytes);
         if (kept.size() < value.size()) entry.truncated = true;
         const std::size_t cost = FlatHeaders::cost(name, kept);
         if (cost > room) {
             entry.truncated = true;
-            continue;
+            return;
         }
         room -= cost;
         entry.headers.add(name, kept);
-    }
+    });
     entry.headers.shrink();
     entry.bodySize = req.body.size();
     entry.status = res.has_header(kCloseWithoutAnswerHeader) ? 0 : res.status;

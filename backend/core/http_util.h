@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "backend/core/http.h"
+#include "platform/json.h"
 
 namespace backend {
 
@@ -24,9 +25,10 @@ namespace backend {
 inline constexpr std::size_t kMaxBodyBytes = 16u * 1024u * 1024u;
 // Deepest nesting of arrays and objects a JSON body may have; deeper ones
 // are refused (400) before anything parses them, so no parser or writer
-// recurses without bound. Deep enough for the database's deepest stored
-// location (rtdb::kMaxTreeDepth) in an admin write.
-inline constexpr std::size_t kMaxJsonDepth = 512;
+// recurses without bound. As deep as the platform's JSON reads, which is
+// deep enough for the database's deepest stored location
+// (rtdb::kMaxTreeDepth) inside an admin write's body.
+inline constexpr std::size_t kMaxJsonDepth = ns::json::kMaxDepth;
 // The header that carries the per-run admin secret.
 inline constexpr const char* kAdminSecretHeader = "X-Almavel-Admin-Secret";
 

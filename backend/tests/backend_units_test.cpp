@@ -87,7 +87,7 @@ TEST(BackendHttpTest, DepthScanCountsOnlyBracketsOutsideStrings) {
 
     backend::Response res;
     nlohmann::json out;
-    EXPECT_FALSE(backend::parseJsonObject(std::string(600, '[') + std::string(600, ']'), res, out));
+    EXPECT_FALSE(backend::parseJsonObject(std::string(1200, '[') + std::string(1200, ']'), res, out));
     EXPECT_EQ(res.status, 400);
     EXPECT_TRUE(backend::parseJsonObject(R"({"a":[[1]]})", res, out));
 }

@@ -647,6 +647,23 @@ TEST_F(RtdbServer, SampleDataIsTheTreeOfAlmavelPa) {
     EXPECT_EQ(adminGet(*backend, "/__admin/rtdb/data?ns=almavel-pa&path=/d1sp01/741751003253/ExLP")["data"], 10);
 }
 
+// The admin route takes what a client may write: the model's 1000 levels
+// under a path, inside the {"data": ...} wrapper.
+TEST_F(RtdbServer, AnAdminWriteAsDeepAsTheModelAllowsIsKeptAndReadBack) {
+    auto nested = [](int levels) {
+        json value = "leaf";
+        for (int i = 1; i < levels; ++i) value = json{{"k", std::move(value)}};
+        return value;
+    };
+    const json deep = nested(1000);
+    setData(*backend, "/a/b", deep);
+    EXPECT_EQ(data(*backend, "/a/b"), deep);
+    // Past what the platform reads, the body is refused before it is parsed.
+    const auto reply = backend->post("/__admin/rtdb/data?ns=demo&path=/c", json{{"data", nested(1200)}}.dump());
+    EXPECT_EQ(reply.status, 400) << reply.body;
+    EXPECT_TRUE(data(*backend, "/c").is_null());
+}
+
 TEST_F(RtdbServer, FaultsShapeWhatTheClientReceives) {
     auto client = open();
     const int64_t id = adminGet(*backend, "/__admin/rtdb/connections?ns=demo")["connections"][0]["id"];

@@ -286,6 +286,15 @@ TEST_F(AnalyticsServiceTest, BatchesAsLargeAsTheClientSendsAreStoredAndListedAPa
     for (const char* query : {"limit=0", "limit=1001", "after=-1", "after=x"}) {
         EXPECT_EQ(backend_->get(std::string("/__admin/analytics/batches?") + query).status, 400) << query;
     }
+    // The tests' reader follows the pages past the first hundred.
+    for (int i = 2; i < 102; ++i) {
+        auto b = bundle(i);
+        b.set_monitoring_data("paged");
+        ASSERT_EQ(upload(batchBody({b})).status, 204) << i;
+    }
+    const json all = backend_->analyticsBatches();
+    ASSERT_EQ(all["batches"].size(), 103u);
+    EXPECT_EQ(all["batches"][102]["bundles"][0]["bundle_index"], 101);
 }
 
 TEST_F(AnalyticsServiceTest, AnAppKeepsABoundedStoreAndItsOldestBatchesGo) {

@@ -405,7 +405,17 @@ std::string analyticsConfigPath(const std::string& appId) {
 }  // namespace
 
 json Backend::analyticsBatches() const {
-    return expectJson(get("/__admin/analytics/batches"), "listing analytics batches");
+    // Every batch, a page at a time; the counts are the last page's.
+    json all;
+    json batches = json::array();
+    for (std::string path = "/__admin/analytics/batches";;) {
+        all = expectJson(get(path), "listing analytics batches");
+        for (auto& batch : all.at("batches")) batches.push_back(std::move(batch));
+        if (!all.contains("next")) break;
+        path = "/__admin/analytics/batches?after=" + std::to_string(all.at("next").get<int64_t>());
+    }
+    all["batches"] = std::move(batches);
+    return all;
 }
 
 void Backend::clearAnalyticsBatches() const {

@@ -61,7 +61,10 @@ void presentAlert(ns::UIViewController& screen, const std::string& title, const 
 }
 
 bool isDatabaseKey(const std::string& code) {
-    if (code.empty()) return false;
+    // The database refuses a longer key as an invalid path, which a clerk
+    // would read as a connection error; no record can have such a key.
+    constexpr std::size_t kMaxKeyBytes = 768;
+    if (code.empty() || code.size() > kMaxKeyBytes) return false;
     for (unsigned char c : code) {
         if (c < 0x20 || c == 0x7f) return false;
         switch (c) {

@@ -212,9 +212,10 @@ TEST_F(ProductRoadTest, TypedCodesThatCannotNameOneRecordAreNotFoundWithoutReadi
     EXPECT_EQ(alert(), nullptr);
     // Characters paths forbid would raise in child:; a "/" is read as a
     // separator (so "<code>/" would find the drill under a code that is not
-    // its own): each is simply not found.
+    // its own), and a key past 768 bytes is an invalid path to the server:
+    // each is simply not found.
     const std::vector<std::string> codes = {"7452.100", "74#52", "a$b", "[1]", std::string(kDrill) + "/",
-                                            std::string("/") + kDrill, "74\x01" "52"};
+                                            std::string("/") + kDrill, "74\x01" "52", std::string(769, '7')};
     for (const auto& code : codes) {
         ASSERT_TRUE(typeCode(code)) << code << driver.lastError();
         expectNotFound(code);

@@ -66,8 +66,8 @@ void prepareSpinner(ns::UIActivityIndicatorView& spinner, const ns::UIViewPtr& r
 void presentAlert(ns::UIViewController& screen, const std::string& title, const std::string& message,
                   const std::string& button, std::function<void()> handler = {});
 
-// Whether `code` names exactly one child key: not empty, and none of the
-// characters a database path forbids or reads as a separator (". # $ [ ] /"
+// Whether `code` names exactly one child key: not empty, at most 768 bytes
+// (the server's longest key), and none of the characters a database path forbids or reads as a separator (". # $ [ ] /"
 // and control characters). Anything else would raise in child: or read
 // another record than the one typed.
 bool isDatabaseKey(const std::string& code);

@@ -88,16 +88,6 @@ constexpr int64_t kDefaultPage = 100;
 constexpr int64_t kMaxPage = 1000;
 constexpr std::streamoff kPageBytes = 64 * 1024 * 1024;
 
-// The query parameter `name` as a whole number from `low` to `high` into
-// `out`, left alone when absent; false when it is something else.
-bool pageParam(const Request& req, const char* name, int64_t low, int64_t high, int64_t& out) {
-    if (!req.has_param(name)) return true;
-    const std::string text = req.get_param_value(name);
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    out = std::stoll(text);
-    return out >= low && out <= high;
-}
-
 std::string dumped(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 // A listing written to a file of its own, sent from the file and gone from
@@ -138,7 +128,8 @@ json faultJson(const MeasurementService::Fault& f) {
 struct MeasurementService::Admin {
     static void getBatches(MeasurementService& s, const Request& req, Response& res, const std::string&) {
         int64_t after = 0, limit = kDefaultPage;
-        if (!pageParam(req, "after", 0, INT64_MAX, after) || !pageParam(req, "limit", 1, kMaxPage, limit)) {
+        if (!queryNumber(req, "after", int64_t(0), INT64_MAX, after) ||
+            !queryNumber(req, "limit", int64_t(1), kMaxPage, limit)) {
             return sendError(res, 400, "\"after\" must be a batch id and \"limit\" from 1 to " +
                                            std::to_string(kMaxPage));
         }

@@ -3,6 +3,7 @@
 // over the whole body, the JSON body parser with its depth limit, base64 and
 // atomic files.
 
+#include <charconv>
 #include <cstddef>
 #include <deque>
 #include <filesystem>
@@ -45,6 +46,23 @@ bool jsonDepthWithin(std::string_view text, std::size_t maxDepth = kMaxJsonDepth
 // Parses `body` as a JSON object; answers 400 {"error": ...} and returns
 // false when it is not one or nests too deep.
 bool parseJsonObject(const std::string& body, Response& res, nlohmann::json& out);
+
+// The query parameter `key` as a whole number from `low` to `high` into
+// `out`, left alone when the request has none; false when it is anything
+// else (a sign, blanks, other characters, out of range).
+template <typename Number>
+bool queryNumber(const Request& req, const char* key, Number low, Number high, Number& out) {
+    if (!req.has_param(key)) return true;
+    const std::string text = req.get_param_value(key);
+    Number value{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || text[0] == '-' || ec != std::errc() || end != text.data() + text.size() || value < low ||
+        value > high) {
+        return false;
+    }
+    out = value;
+    return true;
+}
 
 // A percent-encoded form body (application/x-www-form-urlencoded) as name
 // to value; empty with `problem` set when it is not a form of known,

@@ -171,17 +171,9 @@ struct LogPage {
 inline std::optional<LogPage> readLogPage(const Request& req, Response& res) {
     LogPage page;
     auto read = [&](const char* key, std::size_t low, std::size_t high, std::size_t& out) {
-        if (!req.has_param(key)) return true;
-        const std::string text = req.get_param_value(key);
-        std::size_t value = 0;
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-            sendError(res, 400,
-                      "\"" + std::string(key) + "\" must be from " + std::to_string(low) + " to " + std::to_string(high));
-            return false;
-        }
-        out = value;
-        return true;
+        if (queryNumber(req, key, low, high, out)) return true;
+        sendError(res, 400, "\"" + std::string(key) + "\" must be from " + std::to_string(low) + " to " + std::to_string(high));
+        return false;
     };
     if (!read("offset", 0, std::size_t(1) << 40, page.offset) || !read("limit", 1, kMaxLogPage, page.limit)) {
         return std::nullopt;

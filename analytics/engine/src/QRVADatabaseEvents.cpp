@@ -3,6 +3,7 @@
 // stale rows.
 #include <sqlite3.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -10,12 +11,14 @@
 #include "analytics/QRVAEventUtilities.h"
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVAUtilities.h"
+#include "analytics/QRVAWire.h"
 #include "platform/clock.h"
 #include "platform/format.h"
 #include "platform/toolbox.h"
 #include "platform/utf8.h"
 
 namespace F = QRVAPBField;
+namespace W = qrvawire;
 
 namespace {
 
@@ -73,12 +76,13 @@ public:
             const uint8_t key = *at_++;
             uint64_t number = 0;
             std::string_view param;
-            if (key == 0x0A && delimited(param)) {
+            if (key == W::kEventParams && delimited(param)) {
                 if (!readParam(param, origin, parameters)) return false;
-            } else if ((key == 0x18 && !timestamp) || (key == 0x20 && !hasPrevious)) {
-                if (!varint(at_, end_, number)) return false;
-                (key == 0x18 ? timestamp : hasPrevious) = true;
-                if (key == 0x20) previous = double(int64_t(number)) / 1000.0;
+            } else if ((key == W::kEventTimestamp && !timestamp) ||
+                       (key == W::kEventPreviousTimestamp && !hasPrevious)) {
+                if (!W::readVarint(at_, end_, number)) return false;
+                (key == W::kEventTimestamp ? timestamp : hasPrevious) = true;
+                if (key == W::kEventPreviousTimestamp) previous = double(int64_t(number)) / 1000.0;
             } else {
                 return false;
             }
@@ -88,19 +92,11 @@ public:
     }
 
 private:
-    static bool varint(const uint8_t*& at, const uint8_t* end, uint64_t& value) {
-        value = 0;
-        for (int shift = 0; shift < 64 && at < end; shift += 7) {
-            const uint8_t byte = *at++;
-            if (shift == 63 && byte > 1) return false;
-            value |= uint64_t(byte & 0x7F) << shift;
-            if (!(byte & 0x80)) return true;
-        }
-        return false;
-    }
     static bool text(const uint8_t*& at, const uint8_t* end, std::string_view& out) {
         uint64_t length = 0;
-        if (!varint(at, end, length) || length > uint64_t(end - at) || length > NANO_MAX_STRING_LENGTH) return false;
+        if (!W::readVarint(at, end, length) || length > uint64_t(end - at) || length > NANO_MAX_STRING_LENGTH) {
+            return false;
+        }
         out = std::string_view(reinterpret_cast<const char*>(at), size_t(length));
         at += length;
         return true;
@@ -116,16 +112,13 @@ private:
             const uint8_t key = *at++;
             std::string_view field;
             uint64_t number = 0;
-            if ((key == 0x0A && !name) || (key == 0x12 && !string)) {
+            if ((key == W::kParamName && !name) || (key == W::kParamString && !string)) {
                 if (!text(at, end, field) || !ns::utf8::isValid(field)) return false;
-                (key == 0x0A ? name : string) = field;
-            } else if (key == 0x18 && !value && varint(at, end, number)) {
+                (key == W::kParamName ? name : string) = field;
+            } else if (key == W::kParamInt && !value && W::readVarint(at, end, number)) {
                 value = QRVAValue(int64_t(number));
-            } else if (key == 0x29 && !value && end - at >= 8) {
-                double real = 0;
-                std::memcpy(&real, at, sizeof real);
-                at += sizeof real;
-                value = QRVAValue(real);
+            } else if (key == W::kParamDouble && !value && W::readFixed64(at, end, number)) {
+                value = QRVAValue(std::bit_cast<double>(number));
             } else {
                 return false;
             }
@@ -547,18 +540,6 @@ bool QRVADatabase::insertBundle(const std::shared_ptr<QRVAPBMeasurementBundle>& 
 
 namespace {
 
-void appendVarint(uint64_t value, ns::Data& out) {
-    for (; value >= 0x80; value >>= 7) out.push_back(uint8_t(value | 0x80));
-    out.push_back(uint8_t(value));
-}
-
-// An int64 field as the encoder writes it: key, then the value's two's
-// complement as a varint.
-void appendInt64Field(uint32_t tag, int64_t value, ns::Data& out) {
-    appendVarint(uint64_t(tag) << 3 | PB_WT_VARINT, out);
-    appendVarint(uint64_t(value), out);
-}
-
 std::string textOf(const ns::Data& bytes, const QRVAPBWireField& field) {
     const auto* begin = reinterpret_cast<const char*>(bytes.data()) + field.value;
     return std::string(begin, field.length);
@@ -593,20 +574,14 @@ std::shared_ptr<const QRVAWireBundle> QRVAWireBundle::of(ns::Data&& bytes) {
 
 void QRVAWireBundle::appendStamped(int64_t libraryVersion, int64_t uploadMillis, ns::Data& out) const {
     ns::Data timestamp, version;
-    appendInt64Field(qrvanalytics_MeasurementBundle_upload_timestamp_millis_tag, uploadMillis, timestamp);
-    appendInt64Field(qrvanalytics_MeasurementBundle_uploading_library_version_tag, libraryVersion, version);
+    W::appendVarintField(timestamp, W::kBundleUploadTimestamp, uint64_t(uploadMillis));
+    W::appendVarintField(version, W::kBundleUploadingLibraryVersion, uint64_t(libraryVersion));
     appendElementKey(bytes.size() + timestamp.size() + version.size(), out);
-    const auto at = [&](size_t offset) { return bytes.begin() + std::ptrdiff_t(offset); };
-    out.insert(out.end(), bytes.begin(), at(timestampAt));
-    out.insert(out.end(), timestamp.begin(), timestamp.end());
-    out.insert(out.end(), at(timestampAt), at(versionAt));
-    out.insert(out.end(), version.begin(), version.end());
-    out.insert(out.end(), at(versionAt), bytes.end());
+    W::appendSpliced(out, bytes, {{timestampAt, timestamp}, {versionAt, version}});
 }
 
 void QRVAWireBundle::appendElementKey(size_t length, ns::Data& out) {
-    appendVarint(uint64_t(qrvanalytics_MeasurementBatch_bundles_tag) << 3 | PB_WT_STRING, out);
-    appendVarint(length, out);
+    W::appendDelimitedHead(out, W::kBatchBundles, length);
 }
 
 std::shared_ptr<QRVAPBMeasurementBundle> QRVAQueuedBundle::record() const {

@@ -11,7 +11,6 @@
 // deleted with the run rather than met again on every pass.
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 
 #include "analytics/QRVAAudience.h"
@@ -24,6 +23,7 @@
 #include "analytics/QRVARemoteConfig.h"
 #include "analytics/QRVAScheduler.h"
 #include "analytics/QRVAUtilities.h"
+#include "analytics/QRVAWire.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
@@ -33,14 +33,6 @@ namespace F = QRVAPBField;
 namespace {
 
 constexpr int64_t kSecondsPerHour = 3600;
-
-// `value` as a varint into `out`: its length.
-size_t varint(uint64_t value, std::array<uint8_t, 10>& out) {
-    size_t length = 0;
-    for (; value >= 0x80; value >>= 7) out[length++] = uint8_t(value | 0x80);
-    out[length++] = uint8_t(value);
-    return length;
-}
 
 std::shared_ptr<QRVAMonitor> monitor() {
     return QRVAMeasurement::monitor();
@@ -270,9 +262,7 @@ bool Bundler::packEvents() {
         }
         if (!aggregateEvent(event)) return false;
         // Written straight to the wire as the bundle's events field.
-        eventFields_.push_back(0x12);
-        std::array<uint8_t, 10> length{};
-        eventFields_.insert(eventFields_.end(), length.begin(), length.begin() + varint(event.protoEventSize(), length));
+        qrvawire::appendDelimitedHead(eventFields_, qrvawire::kBundleEvents, event.protoEventSize());
         event.appendProtoEvent(eventFields_);
         realtime_ = realtime_ || event.isRealtime();
     }
@@ -460,14 +450,8 @@ std::optional<ns::Data> Bundler::encodedBundle() {
     NANOClearField(bundle_, F::MeasurementBundle::events);
     auto head = bundle_->protoBuffer();
     if (!head) return std::nullopt;
-    size_t at = 0;
-    bool readable = true;
-    while (readable && at < head->size() && ((*head)[at] >> 3) == 1) {  // tag 1: a one-byte key, a varint
-        readable = ((*head)[at++] & 7) == 0;
-        while (at < head->size() && ((*head)[at] & 0x80)) ++at;
-        readable = readable && at++ < head->size();
-    }
-    if (!readable) {  // not what the encoder writes: the events as messages after all
+    const auto at = qrvawire::placeAfterVarintFields(*head, qrvanalytics_MeasurementBundle_events_tag);
+    if (!at) {  // not what the encoder writes: the events as messages after all
         std::vector<std::shared_ptr<QRVAPBEvent>> protos;
         for (const auto& event : events_) protos.push_back(event.protoEvent());
         QRVAPBMoveMessages(bundle_, F::MeasurementBundle::events, protos);
@@ -475,9 +459,7 @@ std::optional<ns::Data> Bundler::encodedBundle() {
     }
     ns::Data bytes;
     bytes.reserve(head->size() + eventFields_.size());
-    bytes.insert(bytes.end(), head->begin(), head->begin() + at);
-    bytes.insert(bytes.end(), eventFields_.begin(), eventFields_.end());
-    bytes.insert(bytes.end(), head->begin() + at, head->end());
+    qrvawire::appendSpliced(bytes, *head, {{*at, eventFields_}});
     return bytes;
 }
 

@@ -12,9 +12,11 @@
 #include "analytics/QRVAEventUtilities.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAUtilities.h"
+#include "analytics/QRVAWire.h"
 #include "platform/format.h"
 
 namespace F = QRVAPBField;
+namespace W = qrvawire;
 using Validator = QRVADataTypeValidator;
 
 namespace {
@@ -357,57 +359,36 @@ std::shared_ptr<QRVAPBEvent> QRVAEvent::protoEvent() const {
 
 namespace {
 
-// Wire sizes, as nanopb writes the fields protoEvent() sets: every tag here
-// is one byte, integers are varints of their 64-bit pattern (ten bytes when
-// negative), doubles eight bytes.
-size_t varintSize(uint64_t value) {
-    size_t size = 1;
-    for (; value >= 0x80; value >>= 7) ++size;
-    return size;
-}
-size_t delimitedSize(size_t length) {
-    return 1 + varintSize(length) + length;
-}
+// Every key protoEvent() writes is one byte, which the sizes below rely on.
+static_assert(W::varintSize(W::kEventParams) == 1 && W::varintSize(W::kEventName) == 1 &&
+              W::varintSize(W::kEventTimestamp) == 1 && W::varintSize(W::kEventPreviousTimestamp) == 1 &&
+              W::varintSize(W::kParamName) == 1 && W::varintSize(W::kParamString) == 1 &&
+              W::varintSize(W::kParamInt) == 1 && W::varintSize(W::kParamDouble) == 1);
+
+// Wire sizes, as nanopb writes the fields protoEvent() sets: integers are
+// varints of their 64-bit pattern (ten bytes when negative), doubles eight
+// bytes.
 size_t int64FieldSize(int64_t value) {
-    return 1 + varintSize(static_cast<uint64_t>(value));
+    return 1 + W::varintSize(static_cast<uint64_t>(value));
 }
 
 size_t paramSize(const std::string& key, const QRVAValue& value) {
-    size_t size = delimitedSize(key.size());
+    size_t size = W::delimitedSize(W::kParamName, key.size());
     switch (value.valueType()) {
         case QRVAValue::kDouble: return size + 1 + sizeof(double);
         case QRVAValue::kInt64: return size + int64FieldSize(value.int64Value());
-        case QRVAValue::kString: return size + delimitedSize(value.stringValue()->size());
+        case QRVAValue::kString: return size + W::delimitedSize(W::kParamString, value.stringValue()->size());
     }
     return size;
-}
-
-void appendVarint(ns::Data& out, uint64_t value) {
-    for (; value >= 0x80; value >>= 7) out.push_back(uint8_t(value | 0x80));
-    out.push_back(uint8_t(value));
-}
-void appendDelimited(ns::Data& out, uint8_t key, std::string_view bytes) {
-    out.push_back(key);
-    appendVarint(out, bytes.size());
-    out.insert(out.end(), bytes.begin(), bytes.end());
-}
-void appendInt64(ns::Data& out, uint8_t key, int64_t value) {
-    out.push_back(key);
-    appendVarint(out, static_cast<uint64_t>(value));
-}
-// Eight bytes, least significant first, as nanopb writes a double.
-void appendDouble(ns::Data& out, uint8_t key, double value) {
-    out.push_back(key);
-    const auto bits = std::bit_cast<uint64_t>(value);
-    for (int shift = 0; shift < 64; shift += 8) out.push_back(uint8_t(bits >> shift));
 }
 
 }  // namespace
 
 size_t QRVAEvent::protoEventSize() const {
-    size_t size = delimitedSize(name_.size()) + int64FieldSize(qrva_millisecondsFromSeconds(timestamp_));
+    size_t size = W::delimitedSize(W::kEventName, name_.size()) +
+                  int64FieldSize(qrva_millisecondsFromSeconds(timestamp_));
     if (previousTimestamp_ > DBL_EPSILON) size += int64FieldSize(qrva_millisecondsFromSeconds(previousTimestamp_));
-    for (const auto& [key, value] : parameters_) size += delimitedSize(paramSize(key, value));
+    for (const auto& [key, value] : parameters_) size += W::delimitedSize(W::kEventParams, paramSize(key, value));
     return size;
 }
 
@@ -415,18 +396,24 @@ size_t QRVAEvent::protoEventSize() const {
 // previous timestamp.
 void QRVAEvent::appendProtoEvent(ns::Data& out) const {
     for (const auto& [key, value] : parameters_) {
-        out.push_back(0x0A);
-        appendVarint(out, paramSize(key, value));
-        appendDelimited(out, 0x0A, key);
+        W::appendDelimitedHead(out, W::kEventParams, paramSize(key, value));
+        W::appendDelimited(out, W::kParamName, key);
         switch (value.valueType()) {
-            case QRVAValue::kDouble: appendDouble(out, 0x29, value.doubleValue()); break;
-            case QRVAValue::kInt64: appendInt64(out, 0x18, value.int64Value()); break;
-            case QRVAValue::kString: appendDelimited(out, 0x12, *value.stringValue()); break;
+            case QRVAValue::kDouble:
+                W::appendFixed64Field(out, W::kParamDouble, std::bit_cast<uint64_t>(value.doubleValue()));
+                break;
+            case QRVAValue::kInt64:
+                W::appendVarintField(out, W::kParamInt, static_cast<uint64_t>(value.int64Value()));
+                break;
+            case QRVAValue::kString: W::appendDelimited(out, W::kParamString, *value.stringValue()); break;
         }
     }
-    appendDelimited(out, 0x12, name_);
-    appendInt64(out, 0x18, qrva_millisecondsFromSeconds(timestamp_));
-    if (previousTimestamp_ > DBL_EPSILON) appendInt64(out, 0x20, qrva_millisecondsFromSeconds(previousTimestamp_));
+    W::appendDelimited(out, W::kEventName, name_);
+    W::appendVarintField(out, W::kEventTimestamp, static_cast<uint64_t>(qrva_millisecondsFromSeconds(timestamp_)));
+    if (previousTimestamp_ > DBL_EPSILON) {
+        W::appendVarintField(out, W::kEventPreviousTimestamp,
+                             static_cast<uint64_t>(qrva_millisecondsFromSeconds(previousTimestamp_)));
+    }
 }
 
 namespace {

@@ -5,24 +5,14 @@
 #include <pb_common.h>
 
 #include "analytics/QRVAPBMessages.h"
+#include "analytics/QRVAWire.h"
 
 namespace {
 
+using qrvawire::readShortestVarint;
+
 // Deeper than any message of the schema nests.
 constexpr int kMaxDepth = 16;
-
-// A varint in its shortest form: false when cut short, longer than 64 bits or
-// padded with zero groups (which the encoder never writes).
-bool readVarint(const uint8_t*& p, const uint8_t* end, uint64_t& value) {
-    value = 0;
-    for (int shift = 0; shift < 64 && p < end; shift += 7) {
-        const uint8_t byte = *p++;
-        if (shift == 63 && byte > 1) return false;
-        value |= uint64_t(byte & 0x7F) << shift;
-        if (!(byte & 0x80)) return byte != 0 || shift == 0;
-    }
-    return false;
-}
 
 // A value the encoder writes for the field: a bool is 0 or 1, a 32-bit
 // signed value is written sign-extended to 64 bits, a 32-bit unsigned one
@@ -50,7 +40,7 @@ bool walkValue(const pb_field_iter_t& field, uint32_t wire, const uint8_t*& p, c
     case PB_LTYPE_BOOL:
     case PB_LTYPE_VARINT:
     case PB_LTYPE_UVARINT:
-        return wire == PB_WT_VARINT && readVarint(p, end, value) && isWrittenValue(field, value);
+        return wire == PB_WT_VARINT && readShortestVarint(p, end, value) && isWrittenValue(field, value);
     case PB_LTYPE_FIXED32:
     case PB_LTYPE_FIXED64: {
         const size_t size = type == PB_LTYPE_FIXED32 ? 4 : 8;
@@ -63,7 +53,7 @@ bool walkValue(const pb_field_iter_t& field, uint32_t wire, const uint8_t*& p, c
     case PB_LTYPE_SUBMESSAGE: {
         // Empty texts and messages are left to the decoder: whether they come
         // back depends on what the record makes of them.
-        if (wire != PB_WT_STRING || !readVarint(p, end, value) || value == 0 || value > uint64_t(end - p)) {
+        if (wire != PB_WT_STRING || !readShortestVarint(p, end, value) || value == 0 || value > uint64_t(end - p)) {
             return false;
         }
         contents = p;
@@ -85,8 +75,8 @@ bool walkMessage(const pb_msgdesc_t* descriptor, const uint8_t* p, const uint8_t
     while (p < end) {
         const uint8_t* key = p;
         uint64_t word = 0;
-        if (!readVarint(p, end, word) || word > UINT32_MAX) return false;
-        const auto tag = uint32_t(word >> 3);
+        if (!readShortestVarint(p, end, word) || word > UINT32_MAX) return false;
+        const auto tag = qrvawire::tagOf(word);
         // The encoder writes fields in tag order, a repeated field's elements
         // together and unpacked, and every other field once.
         if (tag == 0 || tag < last) return false;
@@ -98,7 +88,7 @@ bool walkMessage(const pb_msgdesc_t* descriptor, const uint8_t* p, const uint8_t
         if (field.tag != tag || (kind != PB_HTYPE_OPTIONAL && kind != PB_HTYPE_REPEATED)) return false;
         last = tag;
         const uint8_t* contents = p;
-        if (!walkValue(field, uint32_t(word & 7), p, contents, end, depth)) return false;
+        if (!walkValue(field, qrvawire::wireTypeOf(word), p, contents, end, depth)) return false;
         if (fields) fields->push_back({tag, size_t(key - start), size_t(contents - start), size_t(p - contents)});
     }
     return true;

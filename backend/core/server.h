@@ -79,9 +79,6 @@ private:
 // constant time).
 bool hasAdminSecret(const Request& req, const std::string& secret);
 
-// Adds every service this back end offers, in a fixed order.
-void addBuiltinServices(BackendServer& server);
-
 // {"http","https","ws","wss","mcs","pid","adminSecret"}, written atomically
 // with mode 0600 (the secret is for the one who started the program).
 void writeReadyFile(const std::string& path, int httpPort, int httpsPort, int wsPort, int wssPort, int mcsPort,

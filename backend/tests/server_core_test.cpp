@@ -27,6 +27,7 @@
 
 #include "backend/core/http_util.h"
 #include "backend/core/server.h"
+#include "backend/services.h"
 #include "rtdb_test_support.h"
 #include "socket_test_support.h"
 #include "testing/backend.h"

@@ -1,5 +1,7 @@
 // The services this back end offers. New services are added here.
 
+#include "backend/services.h"
+
 #include <unistd.h>
 
 #include "backend/accounts/accounts.h"

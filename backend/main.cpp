@@ -11,6 +11,7 @@
 
 #include "backend/core/options.h"
 #include "backend/core/server.h"
+#include "backend/services.h"
 
 // Every connection's memory passes between threads: one I/O thread reads a
 // frame, a handler thread answers it, and whichever thread drops the last

@@ -1,0 +1,244 @@
+#pragma once
+// What every connection of the network core shares: the stream types, the
+// limits each connection reads under, the listener kinds, and the core's own
+// state (NetworkCore::Impl: I/O contexts, acceptors, handler pool, and the
+// registry of open connections it ends when stopping).
+// Private to backend/core/http_server.cpp, the one unit that includes it
+// (Boost.Beast is parsed there only): its anonymous namespace keeps these
+// classes to that unit.
+
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "backend/core/http_server.h"
+
+namespace backend {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+namespace websocket = boost::beast::websocket;
+using tcp = net::ip::tcp;
+
+// Completion handlers are passed as one of these two types: each
+// asynchronous operation is then compiled once per stream type rather than
+// once per call site (every lambda is a type of its own). Those copies were
+// most of the network core's build time.
+using Transferred = std::function<void(beast::error_code, std::size_t)>;
+using Completed = std::function<void(beast::error_code)>;
+
+namespace {
+
+// No limit on either direction, like Beast's own tcp_stream; it counts the
+// reads the stream starts on its socket, so a web socket can tell whether
+// Beast took its next message from bytes it already held.
+class ReadCounter {
+public:
+    uint64_t socketReads() const { return reads_; }
+
+private:
+    friend class boost::beast::rate_policy_access;
+    static constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
+    std::size_t available_read_bytes() noexcept {
+        ++reads_;
+        return kAll;
+    }
+    std::size_t available_write_bytes() const noexcept { return kAll; }
+    void transfer_read_bytes(std::size_t) const noexcept {}
+    void transfer_write_bytes(std::size_t) const noexcept {}
+    void on_timer() const noexcept {}
+
+    uint64_t reads_ = 0;
+};
+
+using PlainStream = beast::basic_stream<tcp, beast::tcp_stream::executor_type, ReadCounter>;
+using TlsStream = beast::ssl_stream<PlainStream>;
+
+// Request heads (and upgrade requests) larger than this are refused.
+constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+// While a handler runs the connection keeps reading, to notice the peer
+// hanging up; pipelined bytes are kept up to this much.
+constexpr std::size_t kMaxBufferedWhileHandling = 64 * 1024;
+// File bodies go out in pieces of this size.
+constexpr std::size_t kFilePieceBytes = 64 * 1024;
+// Beast reads no more than its buffer's free room at a time, and a buffer
+// sized by a request head took a large body a few KB per read (each with a
+// timer reset and a wake-up): bodies are read this much at a time.
+constexpr std::size_t kBodyReadBytes = 64 * 1024;
+// How long a web socket waits for the peer's answer to its close frame.
+constexpr auto kCloseWait = std::chrono::seconds(5);
+// Queued messages a web socket writes to its socket in one call, framed by
+// itself, at most this much at a time.
+constexpr std::size_t kBatchBytes = 16 * 1024;
+
+enum class Kind { Http, Https, Ws, Wss };
+
+const char* kindName(Kind kind) {
+    switch (kind) {
+    case Kind::Http: return "http";
+    case Kind::Https: return "https";
+    case Kind::Ws: return "ws";
+    case Kind::Wss: return "wss";
+    }
+    return "?";
+}
+
+std::string jsonError(const std::string& message) { return nlohmann::json{{"error", message}}.dump(); }
+
+}  // namespace
+
+// Something the core can end when stopping; the call may come from any
+// thread.
+class Closable {
+public:
+    virtual ~Closable() = default;
+    virtual void shutdown() = 0;
+};
+
+struct NetworkCore::Impl {
+    // Declared before the io_context, so they outlive every handler it
+    // destroys.
+    CoreLimits limits;
+    std::string certPath, keyPath;
+    std::atomic<std::size_t> open{0};
+    std::atomic<bool> stopping{false};
+    std::mutex registryMutex;
+    std::condition_variable registryEmpty;
+    std::map<uint64_t, std::weak_ptr<Closable>> registry;
+    uint64_t nextId = 1;
+    HttpDispatch dispatch;
+    std::shared_ptr<WebSocketRouter> webSockets;
+    std::atomic<int> ports[4] = {0, 0, 0, 0};
+    std::chrono::steady_clock::time_point lastDescriptorWarning{};
+    std::chrono::steady_clock::time_point lastCapWarning{};
+    std::mutex warningMutex;
+
+    // One context per I/O thread, each connection on one of them: with
+    // several threads on one context, every completion woke the idle ones
+    // in turn to look for more work, a handful of context switches per
+    // message where one does. The listeners live on the first.
+    std::vector<std::unique_ptr<net::io_context>> ios;
+    std::atomic<std::size_t> nextIo{0};
+    net::ssl::context ssl{net::ssl::context::tls_server};
+    std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
+    std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+    // Each acceptor's pause after running out of descriptors (on its strand).
+    std::vector<std::unique_ptr<net::steady_timer>> pauses;
+    std::vector<std::thread> threads;
+    // Handlers run here, never on an I/O thread.
+    std::optional<net::thread_pool> handlers;
+    bool started = false;
+    bool stopped = false;
+
+    // Holds one connection's place under the cap and in the registry.
+    class Slot {
+    public:
+        Slot() = default;
+        explicit Slot(Impl* core) : core_(core) {}
+        Slot(Slot&& other) noexcept : core_(std::exchange(other.core_, nullptr)), id_(other.id_) {}
+        Slot& operator=(Slot&&) = delete;
+        ~Slot() {
+            if (!core_) return;
+            std::lock_guard lock(core_->registryMutex);
+            if (id_) core_->registry.erase(id_);
+            if (--core_->open == 0) core_->registryEmpty.notify_all();
+        }
+        void enroll(const std::shared_ptr<Closable>& closable) {
+            std::lock_guard lock(core_->registryMutex);
+            if (id_) core_->registry.erase(id_);
+            id_ = core_->nextId++;
+            core_->registry.emplace(id_, closable);
+        }
+        Impl* core() const { return core_; }
+
+    private:
+        Impl* core_ = nullptr;
+        uint64_t id_ = 0;
+    };
+
+    void warnDescriptors(const beast::error_code& ec) {
+        std::lock_guard lock(warningMutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastDescriptorWarning < std::chrono::seconds(5)) return;
+        lastDescriptorWarning = now;
+        std::cerr << "almavel-backend: cannot accept a connection (" << ec.message()
+                  << "); pausing briefly and serving on" << std::endl;
+    }
+
+    // Over the cap: closed before anything is read. A plain listener first
+    // says why (a 503 that fits in any socket buffer, written without
+    // waiting); a TLS one cannot without a handshake, so it just closes.
+    void refuseOverCap(Kind kind, tcp::socket& socket) {
+        beast::error_code ignored;
+        if (kind == Kind::Http || kind == Kind::Ws) {
+            static const std::string answer =
+                "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                "Content-Length: 37\r\n\r\n{\"error\":\"too many open connections\"}";
+            socket.non_blocking(true, ignored);
+            socket.write_some(net::buffer(answer), ignored);
+            socket.shutdown(tcp::socket::shutdown_send, ignored);
+        }
+        socket.close(ignored);
+        std::lock_guard lock(warningMutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastCapWarning < std::chrono::seconds(5)) return;
+        lastCapWarning = now;
+        std::cerr << "almavel-backend: refusing connections over the cap of " << limits.maxConnections << std::endl;
+    }
+
+    void bind(Kind kind, int port);
+    void accept(std::size_t index, Kind kind);
+    void onAccepted(std::size_t index, Kind kind, tcp::socket socket);
+};
+
+namespace {
+
+template <class Stream>
+PlainStream& lowest(Stream& stream) {
+    return beast::get_lowest_layer(stream);
+}
+
+// A connection's first step: on a TLS stream the handshake, under the head
+// time-out, then `next`, or `fail` when the handshake fails; on a plain
+// stream `next` at once.
+template <class Stream, class Connection>
+void handshakeThen(Stream& stream, std::shared_ptr<Connection> self, std::chrono::milliseconds timeout,
+                   void (Connection::*next)(), void (Connection::*fail)()) {
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+        lowest(stream).expires_after(timeout);
+        stream.async_handshake(net::ssl::stream_base::server,
+                               Completed([self = std::move(self), next, fail](beast::error_code ec) {
+                                   ((*self).*(ec ? fail : next))();
+                               }));
+    } else {
+        ((*self).*next)();
+    }
+}
+
+}  // namespace
+
+}  // namespace backend

@@ -13,6 +13,17 @@ struct RtdbRules::Node {
     // The "$name" child, for keys without a node of their own.
     NodePtr wildcard;
     std::string wildcardName;
+
+    // The steps of reading one node's object, one per kind of entry; each
+    // answers false (or null) with *error saying why when it refuses the
+    // entry. `where` is the node's path, `variables` the wildcards above it.
+    bool setAccess(const std::string& key, const nlohmann::json& value, const std::vector<std::string>& variables,
+                   const std::string& where, std::string* error, bool* readsData);
+    bool addIndexOn(const nlohmann::json& value, const std::string& where, std::string* error);
+    // The child for `key`; a wildcard's name is bound in `variables`, which
+    // become the child's.
+    std::shared_ptr<Node> addChild(const std::string& key, std::vector<std::string>& variables,
+                                   const std::string& where, std::string* error);
 };
 
 namespace {
@@ -86,49 +97,15 @@ RtdbRules::NodePtr RtdbRules::parseNode(const nlohmann::json& object, const std:
         Node& node = *current.node;
         for (const auto& [key, value] : current.object->items()) {
             if (key == ".read" || key == ".write") {
-                std::string why;
-                auto access = accessFrom(value, current.variables, &why);
-                if (!access) {
-                    *error = key + " at " + current.where + ": " + why;
-                    return nullptr;
-                }
-                *readsData = *readsData || access->readsData();
-                (key == ".read" ? node.read : node.write) = access;
+                if (!node.setAccess(key, value, current.variables, current.where, error, readsData)) return nullptr;
             } else if (key == ".indexOn") {
-                if (value.is_string()) {
-                    node.indexOn.push_back(value.get<std::string>());
-                } else if (value.is_array()) {
-                    for (const auto& entry : value) {
-                        if (!entry.is_string()) {
-                            *error = ".indexOn at " + current.where + " must name child paths";
-                            return nullptr;
-                        }
-                        node.indexOn.push_back(entry.get<std::string>());
-                    }
-                } else {
-                    *error = ".indexOn at " + current.where + " must be a string or an array of strings";
-                    return nullptr;
-                }
+                if (!node.addIndexOn(value, current.where, error)) return nullptr;
             } else if (key == ".validate") {
                 // Accepted and not enforced: only access is checked here.
             } else if (validKey(key)) {
-                auto child = std::make_shared<Node>();
                 std::vector<std::string> variables = current.variables;
-                if (key[0] == '$') {
-                    if (node.wildcard) {
-                        *error = "more than one wildcard at " + current.where;
-                        return nullptr;
-                    }
-                    if (std::find(variables.begin(), variables.end(), key) != variables.end()) {
-                        *error = "the wildcard " + key + " at " + current.where + " is already bound above";
-                        return nullptr;
-                    }
-                    node.wildcard = child;
-                    node.wildcardName = key;
-                    variables.push_back(key);
-                } else {
-                    node.children.emplace(key, child);
-                }
+                auto child = node.addChild(key, variables, current.where, error);
+                if (!child) return nullptr;
                 stack.push_back(
                     {&value, current.where + key + "/", std::move(child), current.depth + 1, std::move(variables)});
             } else {
@@ -138,6 +115,60 @@ RtdbRules::NodePtr RtdbRules::parseNode(const nlohmann::json& object, const std:
         }
     }
     return root;
+}
+
+bool RtdbRules::Node::setAccess(const std::string& key, const nlohmann::json& value,
+                               const std::vector<std::string>& variables, const std::string& where,
+                               std::string* error, bool* readsData) {
+    std::string why;
+    auto access = accessFrom(value, variables, &why);
+    if (!access) {
+        *error = key + " at " + where + ": " + why;
+        return false;
+    }
+    *readsData = *readsData || access->readsData();
+    (key == ".read" ? read : write) = access;
+    return true;
+}
+
+bool RtdbRules::Node::addIndexOn(const nlohmann::json& value, const std::string& where, std::string* error) {
+    if (value.is_string()) {
+        indexOn.push_back(value.get<std::string>());
+        return true;
+    }
+    if (!value.is_array()) {
+        *error = ".indexOn at " + where + " must be a string or an array of strings";
+        return false;
+    }
+    for (const auto& entry : value) {
+        if (!entry.is_string()) {
+            *error = ".indexOn at " + where + " must name child paths";
+            return false;
+        }
+        indexOn.push_back(entry.get<std::string>());
+    }
+    return true;
+}
+
+std::shared_ptr<RtdbRules::Node> RtdbRules::Node::addChild(const std::string& key, std::vector<std::string>& variables,
+                                                           const std::string& where, std::string* error) {
+    auto child = std::make_shared<Node>();
+    if (key[0] != '$') {
+        children.emplace(key, child);
+        return child;
+    }
+    if (wildcard) {
+        *error = "more than one wildcard at " + where;
+        return nullptr;
+    }
+    if (std::find(variables.begin(), variables.end(), key) != variables.end()) {
+        *error = "the wildcard " + key + " at " + where + " is already bound above";
+        return nullptr;
+    }
+    wildcard = child;
+    wildcardName = key;
+    variables.push_back(key);
+    return child;
 }
 
 std::vector<const RtdbRules::Node*> RtdbRules::walk(const FPath& path) const {

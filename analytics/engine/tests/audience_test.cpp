@@ -34,12 +34,10 @@ std::shared_ptr<QRVAPBAudience> audience(int32_t id, const std::vector<std::shar
     return out;
 }
 
-class AudienceTest : public storetest::StoreTest {
+class AudienceTest : public storetest::OpenDatabaseTest {
 protected:
     void SetUp() override {
-        StoreTest::SetUp();
-        database_ = QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
-        ASSERT_TRUE(database_);
+        OpenDatabaseTest::SetUp();
         audience_ = QRVAAudience::initWithDatabase(database_);
     }
     QRVAEvent event(int64_t amount) {
@@ -60,8 +58,6 @@ protected:
         return results;
     }
 
-    std::unique_ptr<ns::VirtualClock> clock_ = ns::VirtualClock::install(1'700'000'000.0);
-    std::shared_ptr<QRVADatabase> database_;
     std::shared_ptr<QRVAAudience> audience_;
 };
 

@@ -11,15 +11,10 @@
 namespace {
 
 namespace F = QRVAPBField;
-constexpr double kNow = 1'700'000'000.0;
+using storetest::kNow;
 
-class DatabaseEventsTest : public storetest::StoreTest {
+class DatabaseEventsTest : public storetest::OpenDatabaseTest {
 protected:
-    void SetUp() override {
-        StoreTest::SetUp();
-        database_ = QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
-        ASSERT_TRUE(database_);
-    }
     static std::shared_ptr<QRVAPBMeasurementBundle> metadata(const std::string& appInstanceID) {
         auto bundle = QRVAPBMeasurementBundle::message();
         NANOSetString(bundle, F::MeasurementBundle::app_id, "pa.almavel.asistente");
@@ -54,9 +49,6 @@ protected:
         return database_->sqliteStore()->rowCountForTableWithName(table, &error).value_or(-1);
     }
     static bool everyRow(size_t, const QRVASqliteRow&) { return true; }
-
-    std::unique_ptr<ns::VirtualClock> clock_ = ns::VirtualClock::install(kNow);
-    std::shared_ptr<QRVADatabase> database_;
 };
 
 TEST_F(DatabaseEventsTest, RawEventsAreKeptBesideOneCopyOfTheirMetadataAndReadBackInGroups) {

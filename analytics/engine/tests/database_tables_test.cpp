@@ -8,15 +8,10 @@
 
 namespace {
 
-constexpr double kNow = 1'700'000'000.0;
+using storetest::kNow;
 
-class DatabaseTablesTest : public storetest::StoreTest {
+class DatabaseTablesTest : public storetest::OpenDatabaseTest {
 protected:
-    void SetUp() override {
-        StoreTest::SetUp();
-        database_ = QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
-        ASSERT_TRUE(database_);
-    }
     static QRVAUserAttribute attribute(const std::string& name, const QRVAValue& value, double time = kNow) {
         return *QRVAUserAttribute::initWithOrigin("app", name, value, time);
     }
@@ -26,9 +21,6 @@ protected:
         return out;
     }
     storetest::RawDatabase raw() { return storetest::RawDatabase(database_->sqliteStore()->databasePath()); }
-
-    std::unique_ptr<ns::VirtualClock> clock_ = ns::VirtualClock::install(kNow);
-    std::shared_ptr<QRVADatabase> database_;
 };
 
 TEST_F(DatabaseTablesTest, DailyCountsReadAsTodayUntilStoredThenAsStored) {

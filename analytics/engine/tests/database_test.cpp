@@ -14,9 +14,6 @@ namespace F = QRVAPBField;
 class DatabaseTest : public storetest::StoreTest {
 protected:
     std::string path() { return QRVAFilePathForDatabaseName(kQRVADatabaseFileName); }
-    std::shared_ptr<QRVADatabase> open() {
-        return QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
-    }
     // A file made before this version: its raw_events keep whole seconds
     // and neither it nor the queue has the real-time flag.
     void writeOldLayout() {
@@ -40,7 +37,7 @@ protected:
 };
 
 TEST_F(DatabaseTest, AFirstStartMakesElevenTablesAndTheBookkeepingRow) {
-    auto database = open();
+    auto database = openDatabase();
     ASSERT_TRUE(database);
     EXPECT_TRUE(ns::FileManager::defaultManager().isExcludedFromBackup(path()));
     RawDatabase raw(path());
@@ -57,13 +54,13 @@ TEST_F(DatabaseTest, AFirstStartMakesElevenTablesAndTheBookkeepingRow) {
 
     // A second opening changes nothing.
     database.reset();
-    ASSERT_TRUE(open());
+    ASSERT_TRUE(openDatabase());
     EXPECT_EQ(raw.rows(row1), (std::vector<std::string>{"1|0|0.0|0.0|NULL|NULL|NULL|NULL"}));
 }
 
 TEST_F(DatabaseTest, AnOlderLayoutIsUpgradedWithItsRows) {
     writeOldLayout();
-    auto database = open();
+    auto database = openDatabase();
     ASSERT_TRUE(database);
     RawDatabase raw(path());
     EXPECT_EQ(raw.rows("SELECT name, typeof(timestamp), metadata_fingerprint, is_realtime FROM raw_events ORDER BY rowid"),
@@ -82,7 +79,7 @@ TEST_F(DatabaseTest, AnOlderLayoutIsUpgradedWithItsRows) {
     // rebuilds nothing (the trigger on the table would go with it).
     raw.exec("CREATE TRIGGER marker AFTER INSERT ON raw_events BEGIN SELECT 1; END");
     database.reset();
-    ASSERT_TRUE(open());
+    ASSERT_TRUE(openDatabase());
     EXPECT_EQ(raw.value("SELECT count(*) FROM sqlite_master WHERE name='marker'"), "1");
 }
 
@@ -91,11 +88,11 @@ TEST_F(DatabaseTest, AFileThatCannotTakeTheLayoutIsDeletedAndTheNextOpeningStart
     RawDatabase(path()).exec("CREATE TABLE events (name TEXT NOT NULL PRIMARY KEY, lifetime_count INTEGER NOT NULL, "
                              "current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT NULL, "
                              "owner TEXT NOT NULL)");
-    EXPECT_EQ(open(), nullptr);
+    EXPECT_EQ(openDatabase(), nullptr);
     EXPECT_TRUE(logged(12047));
     EXPECT_TRUE(logged(12002));
     EXPECT_FALSE(ns::FileManager::defaultManager().fileExists(path()));
-    EXPECT_TRUE(open());
+    EXPECT_TRUE(openDatabase());
 
     EXPECT_EQ(QRVADatabase::initWithDatabaseName("", nullptr), nullptr);
     EXPECT_TRUE(logged(12000));
@@ -106,7 +103,7 @@ TEST_F(DatabaseTest, GarbageInPlaceOfTheFileIsReplacedJournalIncluded) {
     files.createDirectory(path().substr(0, path().rfind('/')), true);
     ASSERT_TRUE(files.writeData(path(), ns::Data(8192, 'g')));
     ASSERT_TRUE(files.writeData(path() + "-journal", ns::Data(600, 'j')));
-    auto database = open();
+    auto database = openDatabase();
     ASSERT_TRUE(database);
     EXPECT_FALSE(files.fileExists(path() + "-journal"));
     ns::ErrorRef error;
@@ -115,7 +112,7 @@ TEST_F(DatabaseTest, GarbageInPlaceOfTheFileIsReplacedJournalIncluded) {
 
 TEST_F(DatabaseTest, TheRemoteConfigurationIsStoredWithItsTime) {
     auto clock = ns::VirtualClock::install(1'700'000'000.5);
-    auto database = open();
+    auto database = openDatabase();
     ns::ErrorRef error;
     EXPECT_EQ(database->queryMeasurementConfigWithError(&error), nullptr);
     EXPECT_EQ(database->lastRemoteConfigUpdateTimestamp(&error), std::nullopt);
@@ -152,7 +149,7 @@ TEST_F(DatabaseTest, TheRemoteConfigurationIsStoredWithItsTime) {
 }
 
 TEST_F(DatabaseTest, AnUpdateOfAMissingKeyFailsAndInsertsNothing) {
-    auto database = open();
+    auto database = openDatabase();
     ns::ErrorRef error;
     std::string key = "t-1";
     EXPECT_FALSE(database->updateDataType<std::string>(

@@ -27,15 +27,16 @@
 
 namespace enginetest {
 
-// Runs `work` on the engine's worker queue and waits for it, the main queue
-// turning meanwhile (the identity reads the device there).
-inline void onWorker(QRVAMeasurement& engine, const std::function<void()>& work) {
+// Runs `work` on the engine's worker queue and waits for it (at most
+// `seconds`), the main queue turning meanwhile (the identity reads the device
+// there).
+inline void onWorker(QRVAMeasurement& engine, const std::function<void()>& work, double seconds = 60) {
     auto done = std::make_shared<std::atomic<bool>>(false);
     engine.scheduler()->scheduleOnWorkerQueueBlockID("test", [&work, done] {
         work();
         *done = true;
     });
-    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 60));
+    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, seconds));
 }
 
 // Two turns: blocks queued from blocks (a disable after a failed start, an

@@ -26,11 +26,12 @@
 #include "platform/clock.h"
 #include "platform/runloop.h"
 #include "engine_test_support.h"
+#include "testing/app_backend.h"
 #include "testing/temp_sandbox.h"
 
 namespace lifecycletest {
 
-inline constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+inline constexpr const char* kAppID = ns::testing::kTestAppID;
 inline constexpr double kLoadTime = 1'700'000'000.25;
 
 class EngineTest : public ::testing::Test {

@@ -10,15 +10,10 @@
 
 namespace {
 
-constexpr double kNow = 1'700'000'000.0;
+using storetest::kNow;
 
-class LifetimeValueTest : public storetest::StoreTest {
+class LifetimeValueTest : public storetest::OpenDatabaseTest {
 protected:
-    void SetUp() override {
-        StoreTest::SetUp();
-        database_ = QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
-        ASSERT_TRUE(database_);
-    }
     bool record(const std::string& name, QRVAParameters parameters) {
         auto event = QRVAEvent::initWithOrigin("auto", false, name, kNow, 0, parameters);
         EXPECT_TRUE(event) << name;
@@ -39,9 +34,6 @@ protected:
         parameters.set("value", value);
         return parameters;
     }
-
-    std::unique_ptr<ns::VirtualClock> clock_ = ns::VirtualClock::install(kNow);
-    std::shared_ptr<QRVADatabase> database_;
 };
 
 TEST_F(LifetimeValueTest, PurchasesAddUpPerCurrencyAndValuesThatCannotCountAreSkippedWithoutLosingTheEvent) {

@@ -32,13 +32,13 @@
 #include "platform/runloop.h"
 #include "platform/system_log.h"
 #include "platform/user_defaults.h"
-#include "testing/backend.h"
+#include "testing/app_backend.h"
 #include "engine_test_support.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
 
-constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+constexpr const char* kAppID = ns::testing::kTestAppID;
 constexpr const char* kOtherAppID = "1:480326711275:ios:0000aaaa1111bbbb";
 
 class MeasurementTest : public ::testing::Test {

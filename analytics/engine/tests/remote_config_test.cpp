@@ -26,30 +26,27 @@
 #include "platform/clock.h"
 #include "platform/runloop.h"
 #include "platform/system_log.h"
-#include "testing/backend.h"
-#include "testing/temp_sandbox.h"
+#include "testing/app_backend.h"
+#include "engine_test_support.h"
 #include "monitor_lines.h"
+#include "sandboxed_test.h"
 
 namespace {
 
 using RC = QRVARemoteConfig;
 using json = nlohmann::json;
 
-constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+constexpr const char* kAppID = ns::testing::kTestAppID;
 
 // libprotobuf's JSON mapping of a MeasurementConfig (what the back end is
-// given), made into the client's wrapper through the wire.
+// given), made into the client's wrapper through the wire by
+// measurementConfig.
 json configJSON(const std::string& appID, const std::vector<std::pair<std::string, std::string>>& settings) {
     json config = {{"version", 7}, {"app_id", appID}, {"settings", json::array()}};
     for (const auto& [name, value] : settings) config["settings"].push_back({{"name", name}, {"value", value}});
     return config;
 }
-std::shared_ptr<QRVAPBMeasurementConfig> wrapper(const json& config) {
-    qrvanalytics::MeasurementConfig message;
-    EXPECT_TRUE(google::protobuf::util::JsonStringToMessage(config.dump(), &message).ok());
-    const std::string bytes = message.SerializeAsString();
-    return QRVAPBMeasurementConfig::initWithBuffer({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
-}
+using enginetest::measurementConfig;
 
 // A getter's answer as a double, so that one table holds every kind.
 template <auto getter>
@@ -57,18 +54,10 @@ double read(RC& config) {
     return static_cast<double>((config.*getter)());
 }
 
-class RemoteConfigTest : public ::testing::Test {
+class RemoteConfigTest : public analyticstest::LoggingTest {
 protected:
-    void SetUp() override {
-        QRVLoggerResetForTesting();
-        QRVAMonitor::resetSharedForTesting();
-        QRVSetLoggerLevel(QRVLoggerLevelDebug);
-    }
-    void TearDown() override {
-        QRVAPersistedConfig::resetSharedForTesting();
-        QRVAMonitor::resetSharedForTesting();
-        QRVLoggerResetForTesting();
-    }
+    void SetUp() override { QRVSetLoggerLevel(QRVLoggerLevelDebug); }
+    void TearDown() override { QRVAPersistedConfig::resetSharedForTesting(); }
 
     // As the engine does: store work off the main thread (a sync block
     // would run on the caller's thread).
@@ -101,7 +90,6 @@ protected:
     }
     static std::vector<std::string> logged(const std::function<void()>& work) { return analyticstest::logged(work); }
 
-    ns::testing::TempSandbox sandbox_;
     ns::DispatchQueuePtr worker_ = ns::DispatchQueue::serial("remote-config-test");
     std::shared_ptr<QRVADatabase> database_;
     std::shared_ptr<RC> config_;
@@ -134,14 +122,14 @@ TEST_F(RemoteConfigTest, ServerTextsReadWithinTheirBoundsAndAsTheDefaultOtherwis
     };
     auto config = open();
     for (const auto& c : cases) {
-        ASSERT_TRUE(update(*config, wrapper(configJSON(kAppID, {{c.key, c.text}}))));
+        ASSERT_TRUE(update(*config, measurementConfig(configJSON(kAppID, {{c.key, c.text}}))));
         EXPECT_EQ(c.getter(*config), c.expected) << c.key << " = \"" << c.text << "\"";
         EXPECT_EQ(c.getter(*config), c.expected) << "from the cache";
     }
     // Without bounds, a number that 64 bits cannot hold is the default too.
     for (const auto& [text, expected] : std::vector<std::pair<const char*, int64_t>>{
              {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN}, {"1e30", 5}, {"-1e19", 5}}) {
-        ASSERT_TRUE(update(*config, wrapper(configJSON(kAppID, {{"unbounded", text}}))));
+        ASSERT_TRUE(update(*config, measurementConfig(configJSON(kAppID, {{"unbounded", text}}))));
         EXPECT_EQ(config->int64ValueFromCacheWithKey("unbounded", 5), expected) << text;
     }
 }
@@ -151,8 +139,8 @@ TEST_F(RemoteConfigTest, AStoredConfigurationExpiresAfterItsCacheTimeAndACorrupt
     auto config = open();
     EXPECT_EQ(config->version(), -1);
     EXPECT_TRUE(config->isExpired()) << "never fetched";
-    ASSERT_TRUE(update(*config, wrapper(configJSON(kAppID, {{"measurement.config.cache_time", "120000"},
-                                                            {"measurement.upload.retry_count", "12"}}))));
+    ASSERT_TRUE(update(*config, measurementConfig(configJSON(kAppID, {{"measurement.config.cache_time", "120000"},
+                                                                      {"measurement.upload.retry_count", "12"}}))));
     clock->advance(119);
     EXPECT_FALSE(config->isExpired());
     clock->advance(1);
@@ -203,7 +191,7 @@ TEST_F(RemoteConfigTest, AConfigurationFromTheBackEndIsStoredAndReadAgainAfterAR
     EXPECT_EQ(request["query"], "app_instance_id=5F0C%202A9B&platform=ios&vlp_version=40002");
 
     ASSERT_TRUE(update(*config, QRVAPBMeasurementConfig::initWithBuffer(answer->second)));
-    EXPECT_EQ(logged([&] { EXPECT_FALSE(update(*config, wrapper(configJSON("1:999:ios:0000", {})))); }),
+    EXPECT_EQ(logged([&] { EXPECT_FALSE(update(*config, measurementConfig(configJSON("1:999:ios:0000", {})))); }),
               std::vector<std::string>{"29004 Cannot set measurement config when VLP App ID does not match"});
 
     config = open(true);

@@ -195,9 +195,7 @@ TEST_F(StoreFaultsTest, ADamagedFileIsRecreatedOnceAndNotAtAllWhenThatFailsToo) 
         std::fill(bytes.begin() + 4096 + 8, bytes.begin() + 4096 + 100, uint8_t(0x55));
         ASSERT_TRUE(files.writeData(file, bytes));
     };
-    auto open = [] {
-        return QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
-    };
+    const auto open = &StoreFaultsTest::openDatabase;
     damage();
     // The damaged file opens, fails its check and is replaced; the second
     // opening fails too, so there is no store.

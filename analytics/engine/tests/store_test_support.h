@@ -1,7 +1,8 @@
 #pragma once
 // What the store tests share: a sandbox with a fresh monitor, the monitor's
-// console lines, error checks, and raw SQLite access to look at a file from
-// the side (or to make one in an older layout).
+// console lines, error checks, the analytics database opened in the sandbox
+// (on the virtual clock, for the tests of what it stores), and raw SQLite
+// access to look at a file from the side (or to make one in an older layout).
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -9,35 +10,48 @@
 #include <string>
 #include <vector>
 
-#include "analytics/QRVAMonitor.h"
+#include "analytics/QRVADatabase.h"
 #include "analytics/QRVAPersistedConfig.h"
-#include "core/QRVLogger.h"
+#include "monitor_lines.h"
+#include "platform/clock.h"
 #include "platform/system_log.h"
-#include "testing/temp_sandbox.h"
+#include "sandboxed_test.h"
 
 namespace storetest {
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public analyticstest::SandboxedTest {
 protected:
-    void SetUp() override {
-        QRVAMonitor::resetSharedForTesting();
-        QRVAPersistedConfig::resetSharedForTesting();
-    }
-    void TearDown() override {
-        QRVAPersistedConfig::resetSharedForTesting();
-        QRVAMonitor::resetSharedForTesting();
-    }
+    void SetUp() override { QRVAPersistedConfig::resetSharedForTesting(); }
+    void TearDown() override { QRVAPersistedConfig::resetSharedForTesting(); }
     // Whether the monitor has logged the code so far.
     bool logged(int code) {
-        QRVAMeasurementMonitor()->flushForTesting();
-        QRVLoggerFlush();
+        analyticstest::flushToConsole();
         char text[16];
         std::snprintf(text, sizeof text, "[I-ACS%06d]", code);
         return capture_.contains(text);
     }
+    // The analytics database in the sandbox, as the engine opens it.
+    static std::shared_ptr<QRVADatabase> openDatabase() {
+        return QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
+    }
 
-    ns::testing::TempSandbox sandbox_;
     ns::SystemLog::Capture capture_ = ns::SystemLog::capture();
+};
+
+// When the tests of an open database run.
+inline constexpr double kNow = 1'700'000'000.0;
+
+// The database opened before each test, the clock reading kNow.
+class OpenDatabaseTest : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        database_ = openDatabase();
+        ASSERT_TRUE(database_);
+    }
+
+    std::unique_ptr<ns::VirtualClock> clock_ = ns::VirtualClock::install(kNow);
+    std::shared_ptr<QRVADatabase> database_;
 };
 
 inline std::string describe(const ns::ErrorRef& error) {

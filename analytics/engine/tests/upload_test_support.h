@@ -22,13 +22,13 @@
 #include "platform/format.h"
 #include "platform/reachability.h"
 #include "platform/runloop.h"
-#include "testing/backend.h"
+#include "testing/app_backend.h"
 #include "engine_test_support.h"
 #include "testing/temp_sandbox.h"
 
 namespace uploadtest {
 
-inline constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+inline constexpr const char* kAppID = ns::testing::kTestAppID;
 inline constexpr double kStart = 1'700'002'790.0;  // the hour ends at ...800
 
 class UploadTest : public ::testing::Test {

@@ -9,36 +9,20 @@
 #include <string>
 #include <vector>
 
-#include "analytics/QRVAMonitor.h"
-#include "core/QRVLogger.h"
+#include "monitor_lines.h"
 #include "platform/clock.h"
 #include "platform/runloop.h"
-#include "platform/system_log.h"
-#include "testing/temp_sandbox.h"
+#include "sandboxed_test.h"
 
 namespace {
 
 constexpr double kStart = 1'700'000'000;
 
-class AlarmTest : public ::testing::Test {
+class AlarmTest : public analyticstest::LoggingTest {
 protected:
-    void SetUp() override {
-        QRVLoggerResetForTesting();
-        QRVAMonitor::resetSharedForTesting();
-    }
-    void TearDown() override {
-        QRVAMonitor::resetSharedForTesting();
-        QRVLoggerResetForTesting();
-    }
     // Runs `work` on the alarms' queue, where their callers must be.
     void onQueue(const std::function<void()>& work) { queue_->sync(work); }
-    std::vector<std::string> lines(const ns::SystemLog::Capture& capture) {
-        QRVAMeasurementMonitor()->flushForTesting();
-        QRVLoggerFlush();
-        return capture.lines();
-    }
 
-    ns::testing::TempSandbox sandbox_;
     std::unique_ptr<ns::VirtualClock> clock_ = ns::VirtualClock::install(kStart);
     ns::DispatchQueuePtr queue_ = ns::DispatchQueue::serial("alarm-test");
 };
@@ -92,7 +76,7 @@ TEST_F(AlarmTest, LogsEachStepUnderItsNameAtTheMonitorsLevels) {
     });
     clock_->advance(2);
     const std::string prefix = "[Quorvane/Analytics][I-ACS00";
-    EXPECT_EQ(lines(capture), (std::vector<std::string>{
+    EXPECT_EQ(analyticstest::consoleLines(capture), (std::vector<std::string>{
                                   prefix + "2002] Measurement timer scheduled to fire in approx. (s): 1.5",
                                   prefix + "2000] Measurement timer tried to schedule an empty block",
                                   prefix + "2001] Measurement timer fired",
@@ -107,7 +91,7 @@ TEST_F(AlarmTest, LogsEachStepUnderItsNameAtTheMonitorsLevels) {
     EXPECT_TRUE(queueless->hasActiveTimer());
     clock_->advance(3);
     ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return fired.load(); }, 30));
-    EXPECT_EQ(lines(capture), (std::vector<std::string>{
+    EXPECT_EQ(analyticstest::consoleLines(capture), (std::vector<std::string>{
                                   prefix + "2002] Timer scheduled to fire in approx. (s): 3",
                                   prefix + "2001] Timer fired",
                                   prefix + "2003] Timer canceled",

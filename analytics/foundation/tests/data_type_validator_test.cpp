@@ -7,11 +7,8 @@
 #include <vector>
 
 #include "analytics/QRVADataTypeValidator.h"
-#include "analytics/QRVAMonitor.h"
-#include "core/QRVLogger.h"
-#include "platform/system_log.h"
-#include "testing/temp_sandbox.h"
 #include "monitor_lines.h"
+#include "sandboxed_test.h"
 
 namespace {
 
@@ -33,20 +30,10 @@ ns::Value intValue(int64_t i) {
     return ns::Value(std::make_shared<QRVAValue>(QRVAValue(i)));
 }
 
-class ValidatorTest : public ::testing::Test {
+class ValidatorTest : public analyticstest::LoggingTest {
 protected:
-    void SetUp() override {
-        QRVLoggerResetForTesting();
-        QRVAMonitor::resetSharedForTesting();
-        QRVSetLoggerLevel(QRVLoggerLevelDebug);
-    }
-    void TearDown() override {
-        QRVAMonitor::resetSharedForTesting();
-        QRVLoggerResetForTesting();
-    }
+    void SetUp() override { QRVSetLoggerLevel(QRVLoggerLevelDebug); }
     static std::vector<std::string> logged(const std::function<void()>& work) { return analyticstest::logged(work); }
-
-    ns::testing::TempSandbox sandbox_;
 };
 
 TEST_F(ValidatorTest, EveryEntryPointHoldsItsLengthsCharactersReservedNamesAndType) {

@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "analytics/QRVAEvent.h"
-#include "analytics/QRVAMonitor.h"
 #include "platform/format.h"
-#include "testing/temp_sandbox.h"
 #include "event_test_support.h"
+#include "sandboxed_test.h"
 
 namespace {
 
@@ -24,12 +23,7 @@ std::vector<std::string> keysOf(const QRVAParameters& p) {
     return keys;
 }
 
-class EventModelTest : public ::testing::Test {
-protected:
-    void SetUp() override { QRVAMonitor::resetSharedForTesting(); }
-    void TearDown() override { QRVAMonitor::resetSharedForTesting(); }
-    ns::testing::TempSandbox sandbox_;
-};
+using EventModelTest = analyticstest::SandboxedTest;
 
 TEST_F(EventModelTest, ValuesKeepTheirKindAndCompareByKindAndObject) {
     struct Case {

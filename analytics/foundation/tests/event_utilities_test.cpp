@@ -5,12 +5,11 @@
 #include <vector>
 
 #include "analytics/QRVAEventUtilities.h"
-#include "analytics/QRVAMonitor.h"
 #include "platform/format.h"
 #include "analytics_proto/qrvanalytics.pb.h"
-#include "testing/temp_sandbox.h"
 #include "wire_reflection.h"
 #include "event_test_support.h"
+#include "sandboxed_test.h"
 
 namespace {
 
@@ -23,14 +22,9 @@ std::string describe(const QRVAParameters& p) {
     return QRVAParametersDescription(p);
 }
 
-class EventUtilitiesTest : public ::testing::Test {
+class EventUtilitiesTest : public analyticstest::SandboxedTest {
 protected:
-    void SetUp() override { QRVAMonitor::resetSharedForTesting(); }
-    void TearDown() override {
-        QRVASetInternalEventLogger(nullptr);
-        QRVAMonitor::resetSharedForTesting();
-    }
-    ns::testing::TempSandbox sandbox_;
+    void TearDown() override { QRVASetInternalEventLogger(nullptr); }
 };
 
 // The event's bytes read by libprotobuf: the same names and values in the

@@ -10,7 +10,7 @@
 #include "analytics/QRVAConstants.h"
 #include "core/QRVNetwork.h"
 #include "platform/runloop.h"
-#include "testing/backend.h"
+#include "testing/app_backend.h"
 #include "testing/temp_sandbox.h"
 #include "wire_reflection.h"
 
@@ -19,7 +19,7 @@ using namespace wiretest;
 
 namespace {
 
-constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+constexpr const char* kAppID = ns::testing::kTestAppID;
 
 struct Answer {
     bool done = false;

@@ -10,39 +10,23 @@
 #include "platform/process_info.h"
 #include "platform/system_log.h"
 #include "platform/user_defaults.h"
-#include "testing/temp_sandbox.h"
+#include "monitor_lines.h"
+#include "sandboxed_test.h"
 
 namespace {
 
-class MonitorTest : public ::testing::Test {
+class MonitorTest : public analyticstest::LoggingTest {
 protected:
-    void SetUp() override {
-        savedArguments_ = ns::ProcessInfo::processInfo().arguments();
-        QRVLoggerResetForTesting();
-        QRVAMonitor::resetSharedForTesting();
-    }
-    void TearDown() override {
-        QRVAMonitor::resetSharedForTesting();
-        ns::ProcessInfo::processInfo().setArguments(savedArguments_);
-        QRVLoggerResetForTesting();
-    }
+    void TearDown() override { ns::ProcessInfo::processInfo().setArguments(savedArguments_); }
     static void setArguments(std::vector<std::string> extra) {
         extra.insert(extra.begin(), "almavel");
         ns::ProcessInfo::processInfo().setArguments(std::move(extra));
-    }
-    // What reached the console so far: the monitor hands lines over on its
-    // queue, the core logger writes them on its own.
-    static std::vector<std::string> linesOf(const ns::SystemLog::Capture& capture, QRVAMonitor& monitor) {
-        monitor.flushForTesting();
-        QRVLoggerFlush();
-        return capture.lines();
     }
     static std::optional<ns::Array> storedSample() {
         return ns::UserDefaults::suite(kQRVAMonitorSuiteName)->arrayForKey(kQRVAUserDefaultsHealthMonitorKey);
     }
 
-    ns::testing::TempSandbox sandbox_;
-    std::vector<std::string> savedArguments_;
+    std::vector<std::string> savedArguments_ = ns::ProcessInfo::processInfo().arguments();
 };
 
 ns::Value exceptionWithStack(std::vector<std::string> symbols) {
@@ -71,7 +55,7 @@ TEST_F(MonitorTest, LevelsPrintAtTheCoreLoggersMappingAndSilentLevelsNever) {
         for (int64_t level : {0, 1, 2, 3, 4, 5, 6, 7, 9}) monitor->logWithLevel(level, 24100 + level, "level");
         std::vector<std::string> expected;
         for (int64_t level : c.printed) expected.push_back(ns::format("[Quorvane/Analytics][I-ACS0241%02lld] level", level));
-        EXPECT_EQ(linesOf(capture, *monitor), expected) << "logger level " << c.loggerLevel;
+        EXPECT_EQ(analyticstest::consoleLines(capture), expected) << "logger level " << c.loggerLevel;
     }
 }
 
@@ -85,7 +69,7 @@ TEST_F(MonitorTest, ConsoleTextShowsContextsPlainOrEncodedAndKeepsPercentSigns) 
     monitor->setEncodeContexts(true);
     monitor->logWithLevel(0, 4, "Value", ns::Value(12345), ns::Value("secret"), QRVAErrorContext(domainError));
     monitor->logWithLevel(0, 5, "Raised", exceptionWithStack({}));
-    auto lines = linesOf(capture, *monitor);
+    auto lines = analyticstest::consoleLines(capture);
     const std::vector<std::string> expected = {
         "[Quorvane/Analytics][I-ACS000001] 50% off %d %@",
         "[Quorvane/Analytics][I-ACS000002] (Message was empty): (nil)",
@@ -240,7 +224,7 @@ TEST_F(MonitorTest, DebugModeOpensDebugLinesExceptInAnAppStoreBuild) {
     QRVLoggerFlush();
     auto capture = ns::SystemLog::capture();
     monitor->logWithLevel(7, 23009, "Debug logging enabled");
-    EXPECT_EQ(linesOf(capture, *monitor),
+    EXPECT_EQ(analyticstest::consoleLines(capture),
               std::vector<std::string>{"[Quorvane/Analytics][I-ACS023009] Debug logging enabled"});
 
     // An app-store build reads neither the arguments nor the stored switch,
@@ -257,7 +241,7 @@ TEST_F(MonitorTest, DebugModeOpensDebugLinesExceptInAnAppStoreBuild) {
     QRVLoggerFlush();
     capture.clear();
     monitor->logWithLevel(7, 23009, "Debug logging enabled");
-    EXPECT_TRUE(linesOf(capture, *monitor).empty());
+    EXPECT_TRUE(analyticstest::consoleLines(capture).empty());
 }
 
 TEST_F(MonitorTest, TheSampleOfEarlierReleasesMovesIntoTheMonitorsSuiteOnce) {

@@ -2,27 +2,20 @@
 
 #include <cmath>
 
-#include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVAUtilities.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/file_manager.h"
 #include "platform/user_defaults.h"
-#include "testing/temp_sandbox.h"
+#include "sandboxed_test.h"
 
 namespace {
 
-class PersistedConfigTest : public ::testing::Test {
+class PersistedConfigTest : public analyticstest::SandboxedTest {
 protected:
-    void SetUp() override {
-        QRVAMonitor::resetSharedForTesting();
-        QRVAPersistedConfig::resetSharedForTesting();
-    }
-    void TearDown() override {
-        QRVAPersistedConfig::resetSharedForTesting();
-        QRVAMonitor::resetSharedForTesting();
-    }
+    void SetUp() override { QRVAPersistedConfig::resetSharedForTesting(); }
+    void TearDown() override { QRVAPersistedConfig::resetSharedForTesting(); }
     // A new process on the same files.
     std::shared_ptr<QRVAPersistedConfig> relaunch() {
         QRVAPersistedConfig::resetSharedForTesting();
@@ -30,8 +23,6 @@ protected:
         sandbox_.relaunch();
         return QRVAPersistedConfig::sharedInstance();
     }
-
-    ns::testing::TempSandbox sandbox_;
 };
 
 TEST_F(PersistedConfigTest, ValuesSurviveARelaunch) {

@@ -3,36 +3,22 @@
 #include <stdexcept>
 
 #include "analytics/QRVAAEU.h"
-#include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAScheduler.h"
 #include "analytics/QRVAUtilities.h"
-#include "core/QRVLogger.h"
+#include "monitor_lines.h"
 #include "platform/application.h"
 #include "platform/file_manager.h"
 #include "platform/keychain.h"
 #include "platform/runtime.h"
 #include "platform/system_log.h"
-#include "testing/temp_sandbox.h"
+#include "sandboxed_test.h"
 
 namespace {
 
-// Each test in a sandbox of its own, with a monitor of that sandbox.
-class SandboxedTest : public ::testing::Test {
-protected:
-    void SetUp() override { QRVAMonitor::resetSharedForTesting(); }
-    void TearDown() override { QRVAMonitor::resetSharedForTesting(); }
-    ns::testing::TempSandbox sandbox_;
-};
-using UtilitiesTest = SandboxedTest;
-using SchedulerTest = SandboxedTest;
-using PlatformProbesTest = SandboxedTest;
-
-// Console lines of the analytics monitor logged so far.
-std::vector<std::string> analyticsLines(const ns::SystemLog::Capture& capture) {
-    QRVAMeasurementMonitor()->flushForTesting();
-    QRVLoggerFlush();
-    return capture.lines();
-}
+using UtilitiesTest = analyticstest::SandboxedTest;
+using SchedulerTest = analyticstest::SandboxedTest;
+using PlatformProbesTest = analyticstest::SandboxedTest;
+using analyticstest::consoleLines;
 
 TEST_F(UtilitiesTest, TextIsMeasuredInCodePoints) {
     const struct {
@@ -85,7 +71,7 @@ TEST_F(UtilitiesTest, NumericStringsAreCheckedAndReadExactly) {
         auto number = QRVAParseNumericValueFromString(c.text);
         EXPECT_EQ(number ? std::optional(number->description()) : std::nullopt, c.value) << c.text;
     }
-    auto lines = analyticsLines(capture);
+    auto lines = consoleLines(capture);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0],
               "[Quorvane/Analytics][I-ACS026003] Unable to create a NSDecimalNumber from string value: loss of "
@@ -140,7 +126,7 @@ TEST_F(UtilitiesTest, QueryStringsKeepTheCallersOrderAndParseFirstOccurrenceFirs
 TEST_F(UtilitiesTest, FilesOfTheStoreAndOfSuitesLieInTheSandbox) {
     auto capture = ns::SystemLog::capture();
     EXPECT_EQ(QRVAFilePathForDatabaseName(""), "");
-    EXPECT_TRUE(analyticsLines(capture).empty());
+    EXPECT_TRUE(consoleLines(capture).empty());
     EXPECT_EQ(QRVAFilePathForPreferencesName("suite"), sandbox_.sandbox()->preferencesPath() + "/suite.plist");
     std::string path = QRVAFilePathForDatabaseName("store.sql");
     EXPECT_EQ(path, sandbox_.sandbox()->applicationSupportPath() + "/Ondrix/Measurement/store.sql");
@@ -177,7 +163,7 @@ TEST_F(SchedulerTest, WhateverAWorkerBlockThrowsIsLoggedWithItsIDAndTheQueueGoes
         "std::runtime_error: disk full",
         "[Quorvane/Analytics][I-ACS030000] Exception on worker queue. Block ID=QRVAMeasurement:504. Exception: int: ",
     };
-    EXPECT_EQ(analyticsLines(capture), expected);
+    EXPECT_EQ(consoleLines(capture), expected);
     EXPECT_EQ(scheduler->workerQueue()->label(), "com.ondrix.qrva.worker");
     EXPECT_EQ(scheduler->workerQueue()->qos(), ns::DispatchQueue::QoS::Background);
 }
@@ -196,7 +182,7 @@ TEST_F(SchedulerTest, TheBackgroundCheckReportsTheMainThreadOnly) {
         "[Quorvane/Analytics][I-ACS030001] Method <empty method name> should execute on background thread",
         "[Quorvane/Analytics][I-ACS030001] Method uploadData should execute on background thread",
     };
-    EXPECT_EQ(analyticsLines(capture), expected);
+    EXPECT_EQ(consoleLines(capture), expected);
 }
 
 TEST_F(PlatformProbesTest, AnAppStoreBuildIsTheSCInfoFolderOnADevice) {
@@ -247,7 +233,7 @@ TEST_F(PlatformProbesTest, WithoutTheAdvertisingFrameworkTheWrapperHoldsNothingA
     EXPECT_EQ(wrapper->advertisingIdentifierString(), std::nullopt);
     EXPECT_FALSE(wrapper->hasLimitedAdTracking());
     EXPECT_FALSE(wrapper->limitedAdTracking());
-    auto lines = analyticsLines(capture);
+    auto lines = consoleLines(capture);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].starts_with("[Quorvane/Analytics][I-ACS005000] The AdSupport Framework is not currently linked."));
 

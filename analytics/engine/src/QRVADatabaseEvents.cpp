@@ -1,24 +1,21 @@
-// The road every event takes through the store: raw events beside their
-// metadata, bundles gzip-compressed in the upload queue, and the sweep of
-// stale rows.
+// The road every event takes through the store, in SQL: raw events beside
+// their metadata, bundles gzip-compressed in the upload queue, and the sweep
+// of stale rows from both. What the rows' bytes hold is read beside the wire
+// code (QRVAStoredEvent, QRVAWireBundle).
 #include <sqlite3.h>
 
-#include <bit>
 #include <cmath>
 #include <cstring>
 
 #include "analytics/QRVADatabase.h"
-#include "analytics/QRVAEventUtilities.h"
 #include "analytics/QRVAPersistedConfig.h"
+#include "analytics/QRVAStoredEvent.h"
 #include "analytics/QRVAUtilities.h"
-#include "analytics/QRVAWire.h"
 #include "platform/clock.h"
 #include "platform/format.h"
 #include "platform/toolbox.h"
-#include "platform/utf8.h"
 
 namespace F = QRVAPBField;
-namespace W = qrvawire;
 
 namespace {
 
@@ -30,112 +27,6 @@ std::optional<double> doubleOrNone(const ns::Value& value) {
     if (value.isNull()) return std::nullopt;
     return value.doubleValue();
 }
-
-// The parameters of a stored event: "_o" is its origin, any other entry a
-// text, integer or double value, in order; a later entry of a name wins.
-bool readStoredParameters(const QRVAPBEvent& proto, std::string& origin, QRVAParameters& parameters,
-                          ns::ErrorRef* error) {
-    auto params = NANOGetArray(proto, F::Event::params, &QRVAPBEventParam::messageClass());
-    for (const auto& element : params.value_or(ns::Array{})) {
-        auto param = element.asObjectOf<QRVAPBEventParam>();
-        if (!param) continue;
-        std::string name = NANOGetString(param, F::EventParam::name).value_or("");
-        if (name == "_o") {
-            if (!QRVAAssertTrue(NANOHasField(param, F::EventParam::string_value), error, 2,
-                                "Cannot create an event from database. Origin parameter is not a string")) {
-                return false;
-            }
-            origin = NANOGetString(param, F::EventParam::string_value).value_or("");
-        } else if (NANOHasField(param, F::EventParam::string_value)) {
-            parameters.set(name, QRVAValue::string(NANOGetString(param, F::EventParam::string_value).value_or("")));
-        } else if (NANOHasField(param, F::EventParam::int_value)) {
-            parameters.set(name, QRVAValue(NANOGetInt64(param, F::EventParam::int_value)));
-        } else if (NANOHasField(param, F::EventParam::double_value)) {
-            parameters.set(name, QRVAValue(NANOGetDouble(param, F::EventParam::double_value)));
-        } else {
-            monitor()->logWithLevel(
-                4, 12015, "Unknown event parameter type from converting an event from database. Event param name",
-                ns::Value(QRVAFormattedParameterName(name)));
-        }
-    }
-    return QRVAAssertTrue(!origin.empty(), error, 2, "Cannot create an event from database. Missing origin parameter");
-}
-
-// The wire as this store writes a raw event, read without making its
-// message: one-byte keys, each field once. Anything else (another field, a
-// repeated one, text that is not UTF-8, a parameter without exactly one
-// value, an origin that is not text) is left to the full decoder, so what is
-// read here is what it would read.
-class StoredEventReader {
-public:
-    explicit StoredEventReader(const ns::Data& bytes) : at_(bytes.data()), end_(bytes.data() + bytes.size()) {}
-
-    bool read(std::string& origin, QRVAParameters& parameters, double& previous) {
-        bool timestamp = false, hasPrevious = false;
-        while (at_ < end_) {
-            const uint8_t key = *at_++;
-            uint64_t number = 0;
-            std::string_view param;
-            if (key == W::kEventParams && delimited(param)) {
-                if (!readParam(param, origin, parameters)) return false;
-            } else if ((key == W::kEventTimestamp && !timestamp) ||
-                       (key == W::kEventPreviousTimestamp && !hasPrevious)) {
-                if (!W::readVarint(at_, end_, number)) return false;
-                (key == W::kEventTimestamp ? timestamp : hasPrevious) = true;
-                if (key == W::kEventPreviousTimestamp) previous = double(int64_t(number)) / 1000.0;
-            } else {
-                return false;
-            }
-        }
-        if (!hasPrevious) previous = 0;
-        return !origin.empty();
-    }
-
-private:
-    static bool text(const uint8_t*& at, const uint8_t* end, std::string_view& out) {
-        uint64_t length = 0;
-        if (!W::readVarint(at, end, length) || length > uint64_t(end - at) || length > NANO_MAX_STRING_LENGTH) {
-            return false;
-        }
-        out = std::string_view(reinterpret_cast<const char*>(at), size_t(length));
-        at += length;
-        return true;
-    }
-    bool delimited(std::string_view& out) { return text(at_, end_, out); }
-
-    static bool readParam(std::string_view bytes, std::string& origin, QRVAParameters& parameters) {
-        const auto* at = reinterpret_cast<const uint8_t*>(bytes.data());
-        const auto* end = at + bytes.size();
-        std::optional<std::string_view> name, string;
-        std::optional<QRVAValue> value;
-        while (at < end) {
-            const uint8_t key = *at++;
-            std::string_view field;
-            uint64_t number = 0;
-            if ((key == W::kParamName && !name) || (key == W::kParamString && !string)) {
-                if (!text(at, end, field) || !ns::utf8::isValid(field)) return false;
-                (key == W::kParamName ? name : string) = field;
-            } else if (key == W::kParamInt && !value && W::readVarint(at, end, number)) {
-                value = QRVAValue(int64_t(number));
-            } else if (key == W::kParamDouble && !value && W::readFixed64(at, end, number)) {
-                value = QRVAValue(std::bit_cast<double>(number));
-            } else {
-                return false;
-            }
-        }
-        if (!name || bool(string) == bool(value)) return false;
-        if (*name == "_o") {
-            if (!string) return false;
-            origin = *string;
-        } else {
-            parameters.set(*name, string ? QRVAValue::string(std::string(*string)) : std::move(*value));
-        }
-        return true;
-    }
-
-    const uint8_t* at_;
-    const uint8_t* end_;
-};
 
 }  // namespace
 
@@ -248,22 +139,12 @@ std::optional<QRVARawEventData> QRVADatabase::rawEventDataFromDictionary(const Q
         !QRVAAssertNotNil(fingerprint, error, 1, "Unable to find event metadata in the database dictionary")) {
         return std::nullopt;
     }
-    std::string origin;
-    QRVAParameters parameters;
-    double previous = 0;
-    if (!data.isData() || !StoredEventReader(data.asData()).read(origin, parameters, previous)) {
-        origin.clear();
-        parameters = QRVAParameters();
-        auto proto = data.isData() ? QRVAPBEvent::initWithBuffer(data.asData()) : nullptr;
-        if (!QRVAAssertNotNull(proto.get(), error, 2, "Failed to parse event from data")) return std::nullopt;
-        previous = NANOHasField(proto, F::Event::previous_timestamp_millis)
-                       ? double(NANOGetInt64(proto, F::Event::previous_timestamp_millis)) / 1000.0
-                       : 0.0;
-        if (!readStoredParameters(*proto, origin, parameters, error)) return std::nullopt;
-    }
+    auto stored = QRVAReadStoredEvent(data.isData() ? &data.asData() : nullptr, error);
+    if (!stored) return std::nullopt;
     const std::string* name = QRVARowValue(row, "name").stringOrNull();
-    auto event = QRVAEvent::initWithOrigin(origin, false, name ? *name : "",
-                                           QRVARowValue(row, "timestamp").doubleValue(), previous, parameters);
+    auto event = QRVAEvent::initWithOrigin(stored->origin, false, name ? *name : "",
+                                           QRVARowValue(row, "timestamp").doubleValue(), stored->previousTimestamp,
+                                           stored->parameters);
     if (!event) return std::nullopt;
     auto raw = QRVARawEventData::initWithRawEvent(event, rowID.intValue(), fingerprint.intValue());
     QRVAAssertTrue(raw.has_value(), error, 2, "Failed to initialize raw event data from dictionary");
@@ -536,73 +417,7 @@ bool QRVADatabase::insertBundle(const std::shared_ptr<QRVAPBMeasurementBundle>& 
         error);
 }
 
-// MARK: - Queued bundles as their bytes
-
-namespace {
-
-std::string textOf(const ns::Data& bytes, const QRVAPBWireField& field) {
-    const auto* begin = reinterpret_cast<const char*>(bytes.data()) + field.value;
-    return std::string(begin, field.length);
-}
-
-}  // namespace
-
-std::shared_ptr<const QRVAWireBundle> QRVAWireBundle::of(ns::Data&& bytes) {
-    std::vector<QRVAPBWireField> fields;
-    if (!QRVAPBIsEncoderExact(qrvanalytics_MeasurementBundle_fields, bytes, &fields)) return nullptr;
-    auto wire = std::make_shared<QRVAWireBundle>();
-    wire->timestampAt = wire->versionAt = bytes.size();
-    for (auto it = fields.rbegin(); it != fields.rend(); ++it) {
-        switch (it->tag) {
-        case qrvanalytics_MeasurementBundle_upload_timestamp_millis_tag:
-        case qrvanalytics_MeasurementBundle_uploading_library_version_tag:
-            return nullptr;  // stamped before: the record's value is replaced
-        case qrvanalytics_MeasurementBundle_app_id_tag: wire->appID = textOf(bytes, *it); break;
-        case qrvanalytics_MeasurementBundle_resettable_device_id_tag:
-            wire->resettableDeviceID = textOf(bytes, *it);
-            break;
-        case qrvanalytics_MeasurementBundle_vendor_device_id_tag: wire->vendorDeviceID = textOf(bytes, *it); break;
-        default: break;
-        }
-        // Walking back, the last field past a stamp's tag is the first.
-        if (it->tag > qrvanalytics_MeasurementBundle_upload_timestamp_millis_tag) wire->timestampAt = it->key;
-        if (it->tag > qrvanalytics_MeasurementBundle_uploading_library_version_tag) wire->versionAt = it->key;
-    }
-    wire->bytes = std::move(bytes);
-    return wire;
-}
-
-void QRVAWireBundle::appendStamped(int64_t libraryVersion, int64_t uploadMillis, ns::Data& out) const {
-    ns::Data timestamp, version;
-    W::appendVarintField(timestamp, W::kBundleUploadTimestamp, uint64_t(uploadMillis));
-    W::appendVarintField(version, W::kBundleUploadingLibraryVersion, uint64_t(libraryVersion));
-    appendElementKey(bytes.size() + timestamp.size() + version.size(), out);
-    W::appendSpliced(out, bytes, {{timestampAt, timestamp}, {versionAt, version}});
-}
-
-void QRVAWireBundle::appendElementKey(size_t length, ns::Data& out) {
-    W::appendDelimitedHead(out, W::kBatchBundles, length);
-}
-
-std::shared_ptr<QRVAPBMeasurementBundle> QRVAQueuedBundle::record() const {
-    if (bundle || !wire) return bundle;
-    return QRVAPBMeasurementBundle::initWithBuffer(wire->bytes);
-}
-
-std::string QRVAQueuedBundle::appID() const {
-    if (wire) return wire->appID;
-    return bundle ? NANOGetString(bundle, QRVAPBField::MeasurementBundle::app_id).value_or("") : "";
-}
-
-std::string QRVAQueuedBundle::resettableDeviceID() const {
-    if (wire) return wire->resettableDeviceID;
-    return bundle ? NANOGetString(bundle, QRVAPBField::MeasurementBundle::resettable_device_id).value_or("") : "";
-}
-
-std::string QRVAQueuedBundle::vendorDeviceID() const {
-    if (wire) return wire->vendorDeviceID;
-    return bundle ? NANOGetString(bundle, QRVAPBField::MeasurementBundle::vendor_device_id).value_or("") : "";
-}
+// MARK: - Queued bundles
 
 std::optional<std::vector<QRVAQueuedBundle>> QRVADatabase::queryBundlesWithCountLimit(int64_t countLimit,
                                                                                       int64_t sizeLimit,

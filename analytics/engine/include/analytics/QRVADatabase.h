@@ -41,6 +41,7 @@
 #include "analytics/QRVAPBMessages.h"
 #include "analytics/QRVASqliteStore.h"
 #include "analytics/QRVAStoreRecords.h"
+#include "analytics/QRVAWireBundle.h"
 #include "platform/error.h"
 #include "platform/value.h"
 
@@ -67,38 +68,6 @@ struct QRVADatabaseSettings {
     int32_t maxEventsStored = 100000;                     // measurement.store.max_stored_events_per_app
     double maxQueueTime = 2419200;                        // measurement.upload.max_queue_time, seconds
     double databaseDeleteStaleBundlesInterval = 86400;  // measurement.upload.stale_data_deletion_interval
-};
-
-// A queued bundle kept as its stored bytes, which are exactly what the
-// encoder writes of it and hold neither upload stamp: what an upload needs
-// of it was found by one walk over them.
-struct QRVAWireBundle {
-    ns::Data bytes;
-    std::string appID, resettableDeviceID, vendorDeviceID;
-    // Where the upload timestamp and the uploading library version go in
-    // tag order.
-    size_t timestampAt = 0, versionAt = 0;
-    // Null, leaving the bytes with the caller, when they are anything else.
-    static std::shared_ptr<const QRVAWireBundle> of(ns::Data&& bytes);
-    // Appends the bundle with both stamps in place, as an element of a
-    // batch's bundles: what encoding the stamped record in a batch writes.
-    void appendStamped(int64_t libraryVersion, int64_t uploadMillis, ns::Data& out) const;
-    // The key and length that put `length` bytes of a bundle in a batch.
-    static void appendElementKey(size_t length, ns::Data& out);
-};
-
-// A bundle read back from the upload queue with its row: as its bytes when
-// they are the encoder's own (`wire`), else decoded (`bundle`).
-struct QRVAQueuedBundle {
-    std::shared_ptr<QRVAPBMeasurementBundle> bundle;
-    int64_t rowID = 0;
-    std::shared_ptr<const QRVAWireBundle> wire = nullptr;
-
-    // `bundle`, or a record decoded from `wire`.
-    std::shared_ptr<QRVAPBMeasurementBundle> record() const;
-    std::string appID() const;
-    std::string resettableDeviceID() const;
-    std::string vendorDeviceID() const;
 };
 
 class QRVADatabase {

@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
-#include "platform/file_manager.h"
 #include "platform/format.h"
 #include "platform/utf8.h"
+#include "platform/whole_file.h"
 
 namespace ns::plist {
 
@@ -549,7 +549,7 @@ Data serialize(const Value& value, Format format, ErrorRef* error) {
 Value readFile(const std::string& path, ErrorRef* error) {
     setError(error, nullptr);
     ErrorRef ioError;
-    auto bytes = FileManager().readData(path, &ioError);
+    auto bytes = readWholeFile(path, &ioError);
     if (!bytes) {
         setError(error, ioError);
         return Value();
@@ -582,9 +582,7 @@ bool writeFile(const std::string& path, const Value& value, Format format, Error
         setError(error, Error::make(kCocoaErrorDomain, kWriteInvalidError, std::move(info)));
         return false;
     }
-    FileWriteOptions options;
-    options.permissions = permissions;
-    return FileManager().writeData(path, bytes, error, options);
+    return writeWholeFile(path, bytes, error, permissions);
 }
 
 }  // namespace ns::plist

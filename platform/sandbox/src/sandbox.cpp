@@ -10,9 +10,12 @@
 #include <system_error>
 
 #include "platform/error.h"
+#include "platform/file_manager.h"
 #include "platform/format.h"
 #include "platform/plist.h"
+#include "platform/system_language.h"
 #include "platform/system_log.h"
+#include "platform/whole_file.h"
 
 namespace ns {
 
@@ -36,6 +39,23 @@ void readString(const Dictionary& d, const char* key, std::string& out) {
     auto it = d.find(key);
     if (it != d.end() && it->second.isString()) out = it->second.asString();
 }
+
+// The values and codecs below this layer describe errors in the profile's
+// language and read and write property-list files; the answers are the
+// sandbox's, handed down before main runs. Every path a program reads comes
+// from its sandbox, so this unit is linked into every program that asks.
+[[maybe_unused]] const bool kInstalledBelow = [] {
+    setSystemLocaleSource([] { return Sandbox::current()->deviceProfile().localeIdentifier; });
+    WholeFileStore files;
+    files.read = [](const std::string& path, ErrorRef* error) { return FileManager().readData(path, error); };
+    files.write = [](const std::string& path, const Data& data, ErrorRef* error, int permissions) {
+        FileWriteOptions options;
+        options.permissions = permissions;
+        return FileManager().writeData(path, data, error, options);
+    };
+    installWholeFileStore(files);
+    return true;
+}();
 
 }  // namespace
 

@@ -1,11 +1,16 @@
 #include "platform/system_language.h"
 
+#include <atomic>
 #include <cctype>
 #include <exception>
 
-#include "platform/sandbox.h"
-
 namespace ns {
+
+namespace {
+
+std::atomic<SystemLocaleSource> localeSource{nullptr};
+
+}  // namespace
 
 SystemLanguage systemLanguageOf(const std::string& locale) {
     const bool spanish = locale.size() >= 2 && std::tolower(static_cast<unsigned char>(locale[0])) == 'e' &&
@@ -14,16 +19,19 @@ SystemLanguage systemLanguageOf(const std::string& locale) {
     return spanish ? SystemLanguage::Spanish : SystemLanguage::English;
 }
 
+void setSystemLocaleSource(SystemLocaleSource source) { localeSource.store(source); }
+
 SystemLanguage systemLanguage() {
     // Opening the sandbox or reading its profile can itself fail with a file
     // error, whose description asks again: that one is in English rather
     // than a wait on the lock its own thread holds.
     thread_local bool asking = false;
-    if (asking) return SystemLanguage::English;
+    const SystemLocaleSource source = localeSource.load();
+    if (asking || !source) return SystemLanguage::English;
     asking = true;
     SystemLanguage language = SystemLanguage::English;
     try {
-        language = systemLanguageOf(Sandbox::current()->deviceProfile().localeIdentifier);
+        language = systemLanguageOf(source());
     } catch (const std::exception&) {
         // No sandbox to read: the error being described is still described.
     }

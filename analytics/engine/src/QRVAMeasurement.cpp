@@ -8,14 +8,21 @@
 
 #include "analytics/QRVAAlarm.h"
 #include "analytics/QRVAAudience.h"
+#include "analytics/QRVAAutomaticEvents.h"
+#include "analytics/QRVAConfigFetch.h"
 #include "analytics/QRVAConstants.h"
 #include "analytics/QRVADatabase.h"
+#include "analytics/QRVAEventWriter.h"
+#include "analytics/QRVAFacadeBridge.h"
 #include "analytics/QRVAIdentifiers.h"
 #include "analytics/QRVAIdentity.h"
+#include "analytics/QRVAMeasurementLifecycle.h"
+#include "analytics/QRVAMeasurementReporters.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVARemoteConfig.h"
 #include "analytics/QRVAScheduler.h"
+#include "analytics/QRVAUploader.h"
 #include "analytics/QRVAUtilities.h"
 #include "core/QRVLogger.h"
 #include "core/QRVOptions.h"
@@ -141,10 +148,17 @@ QRVAMeasurement::QRVAMeasurement(std::string databaseName, std::shared_ptr<QRVAP
                                  std::shared_ptr<QRVAAlarm> alarm, std::shared_ptr<const QRVOptions> options)
     : options_(std::move(options)),
       databaseName_(std::move(databaseName)),
-      alarm_(std::move(alarm)),
       network_(std::move(network)),
       persistedConfig_(std::move(persistedConfig)),
-      scheduler_(std::move(scheduler)) {}
+      scheduler_(std::move(scheduler)),
+      initTimestamp_(QRVAFacadeLoadTimestamp()),
+      eventWriter_(std::make_unique<QRVAEventWriter>(*this)),
+      uploader_(std::make_unique<QRVAUploader>(*this, std::move(alarm))),
+      configFetch_(std::make_unique<QRVAConfigFetch>(*this)),
+      automaticEvents_(std::make_unique<QRVAAutomaticEvents>(*this)),
+      lifecycle_(std::make_unique<QRVAMeasurementLifecycle>(*this)),
+      reporters_(std::make_unique<QRVAMeasurementReporters>(*this)),
+      suspendedUploadTimestamp_(uploader_->suspendedUploadTimestamp_) {}
 
 std::shared_ptr<QRVAMeasurement> QRVAMeasurement::initWithDatabaseName(
     const std::string& databaseName, std::shared_ptr<QRVAPersistedConfig> persistedConfig,
@@ -246,13 +260,13 @@ bool QRVAMeasurement::runStartSequence() {
     if (!database_->maybeDeleteStaleData(&error) && error) {
         monitor()->logWithLevel(4, 23018, "Unable to delete stale data. Error", QRVAErrorContext(error));
     }
-    reportFirstOpenOnWorkerQueue();
-    reportAppUpdateOnWorkerQueue();
-    reportOSUpdateOnWorkerQueue();
-    enablePurchaseReportingOnWorkerQueue();
-    makeSessionReporterOnWorkerQueue();
-    makeSearchAdReporterOnWorkerQueue();
-    registerLifecycleObservers();
+    automaticEvents_->reportFirstOpenOnWorkerQueue();
+    automaticEvents_->reportAppUpdateOnWorkerQueue();
+    automaticEvents_->reportOSUpdateOnWorkerQueue();
+    reporters_->enablePurchaseReportingOnWorkerQueue();
+    reporters_->makeSessionReporterOnWorkerQueue();
+    reporters_->makeSearchAdReporterOnWorkerQueue();
+    lifecycle_->registerLifecycleObservers();
     return true;
 }
 
@@ -310,4 +324,63 @@ void QRVAMeasurement::installProviders() {
     });
     std::weak_ptr<QRVAIdentity> identity = identity_;
     QRVAIdentifiers::setEngineIdentityProvider([identity] { return identity.lock(); });
+}
+
+// MARK: - Forwards to the parts
+
+void QRVAMeasurement::logEvent(std::optional<QRVAEvent> event) { eventWriter_->logEvent(std::move(event)); }
+void QRVAMeasurement::handleEventOnWorkerQueue(QRVAEvent event) {
+    eventWriter_->handleEventOnWorkerQueue(std::move(event));
+}
+void QRVAMeasurement::writeEventOnWorkerQueue(QRVAEvent event) { eventWriter_->writeEventOnWorkerQueue(std::move(event)); }
+std::shared_ptr<QRVAPBMeasurementBundle> QRVAMeasurement::createRawEventMetadataWithUserAttributes(
+    const std::vector<QRVAUserAttribute>& attributes) {
+    return eventWriter_->createRawEventMetadataWithUserAttributes(attributes);
+}
+
+void QRVAMeasurement::updateSchedule() { uploader_->updateSchedule(); }
+double QRVAMeasurement::nextUploadingTime() { return uploader_->nextUploadingTime(); }
+void QRVAMeasurement::uploadData() { uploader_->uploadData(); }
+std::vector<QRVAQueuedBundle> QRVAMeasurement::filteredBundlesWithCompatibleAppID(
+    const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
+    const std::vector<QRVAQueuedBundle>& bundlesToUpload) {
+    return uploader_->filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, bundlesToUpload);
+}
+void QRVAMeasurement::uploadBundles(const std::vector<QRVAQueuedBundle>& bundles) { uploader_->uploadBundles(bundles); }
+std::optional<ns::Data> QRVAMeasurement::batchPayload(const std::vector<QRVAQueuedBundle>& bundles,
+                                                      int64_t uploadMillis) {
+    return QRVAUploader::batchPayload(bundles, uploadMillis);
+}
+bool QRVAMeasurement::isNetworkRequestPending() const { return uploader_->isNetworkRequestPending(); }
+const std::vector<int64_t>& QRVAMeasurement::uploadingBundleIDs() const { return uploader_->uploadingBundleIDs(); }
+double QRVAMeasurement::suspendedUploadTimestamp() const { return uploader_->suspendedUploadTimestamp(); }
+void QRVAMeasurement::fetchRemoteConfig() { configFetch_->fetchRemoteConfig(); }
+
+void QRVAMeasurement::handleOpenURL(const ns::URL& url) { automaticEvents_->handleOpenURL(url, std::nullopt); }
+void QRVAMeasurement::handleOpenURL(const ns::URL& url, std::optional<int64_t> clickTimestamp) {
+    automaticEvents_->handleOpenURL(url, clickTimestamp);
+}
+std::optional<ns::URL> QRVAMeasurement::deepLinkFromUserActivity(const ns::ObjectPtr& activity) {
+    return QRVAAutomaticEvents::deepLinkFromUserActivity(activity);
+}
+int64_t QRVAMeasurement::timestampMillisRoundedUpToNextHour(int64_t milliseconds) {
+    return QRVAAutomaticEvents::timestampMillisRoundedUpToNextHour(milliseconds);
+}
+std::optional<ns::FileAttributes> QRVAMeasurement::fileAttributesForPath(const std::string& path) const {
+    return automaticEvents_->fileAttributesForPath(path);
+}
+bool QRVAMeasurement::isAppUpdateWithAnalytics() { return automaticEvents_->isAppUpdateWithAnalytics(); }
+
+uint64_t QRVAMeasurement::backgroundUpdateTask() const { return lifecycle_->backgroundUpdateTask(); }
+double QRVAMeasurement::firstOpenTimestamp() { return lifecycle_->firstOpenTimestamp(); }
+
+void QRVAMeasurement::setMinimumSessionInterval(double seconds) { reporters_->setMinimumSessionInterval(seconds); }
+void QRVAMeasurement::setSessionTimeoutInterval(double seconds) { reporters_->setSessionTimeoutInterval(seconds); }
+std::shared_ptr<QRVASessionReporting> QRVAMeasurement::sessionReporter() const { return reporters_->sessionReporter(); }
+std::shared_ptr<QRVASearchAdReporting> QRVAMeasurement::searchAdReporter() const {
+    return reporters_->searchAdReporter();
+}
+void QRVAMeasurement::filterPurchaseTransactions(PaymentTransactions transactions,
+                                                 std::function<void(PaymentTransactions)> callback) {
+    reporters_->filterPurchaseTransactions(std::move(transactions), std::move(callback));
 }

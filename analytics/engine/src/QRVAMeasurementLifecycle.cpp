@@ -9,7 +9,9 @@
 #include "analytics/QRVAAEU.h"
 #include "analytics/QRVADatabase.h"
 #include "analytics/QRVAFacadeBridge.h"
-#include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAAutomaticEvents.h"
+#include "analytics/QRVAMeasurementLifecycle.h"
+#include "analytics/QRVAUploader.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVARemoteConfig.h"
@@ -66,22 +68,20 @@ std::string launchActivityLink(const ns::Dictionary& options) {
     if (found == options.end() || !found->second.isDictionary() || found->second.asDictionary().empty()) return "";
     const ns::Value& activity = found->second[kLaunchOptionsUserActivityKey];
     if (!activity.isObject()) return "";
-    auto link = QRVAMeasurement::deepLinkFromUserActivity(activity.asObject());
+    auto link = QRVAAutomaticEvents::deepLinkFromUserActivity(activity.asObject());
     return link ? link->absoluteString() : "";
 }
 
 }  // namespace
 
-double QRVAMeasurement::facadeLoadTimestamp() { return QRVAFacadeLoadTimestamp(); }
-
 // MARK: - Background task
 
-void QRVAMeasurement::terminateBackgroundTask() {
-    if (persistedConfig_) persistedConfig_->synchronizeToDisk();
+void QRVAMeasurementLifecycle::terminateBackgroundTask() {
+    if (persistedConfig()) persistedConfig()->synchronizeToDisk();
     swapBackgroundTaskWithNewTaskID(ns::kUIBackgroundTaskInvalid);
 }
 
-void QRVAMeasurement::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
+void QRVAMeasurementLifecycle::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
     const uint64_t previous = backgroundUpdateTask_.exchange(taskID);
     if (previous == ns::kUIBackgroundTaskInvalid) return;
     monitor()->logWithLevel(7, 23142, "Cancelling background upload task. Task ID ", taskContext(previous));
@@ -90,18 +90,18 @@ void QRVAMeasurement::swapBackgroundTaskWithNewTaskID(uint64_t taskID) {
 
 // MARK: - Application notifications
 
-void QRVAMeasurement::registerLifecycleObservers() {
+void QRVAMeasurementLifecycle::registerLifecycleObservers() {
     auto& center = ns::NotificationCenter::defaultCenter();
-    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
-    auto observe = [&](const char* name, void (QRVAMeasurement::*handler)(const ns::Notification&)) {
+    std::weak_ptr<QRVAMeasurement> weak = weakEngine();
+    auto observe = [&](const char* name, void (QRVAMeasurementLifecycle::*handler)(const ns::Notification&)) {
         center.addObserver(name, nullptr, nullptr, [weak, handler](const ns::Notification& notification) {
-            if (auto engine = weak.lock()) ((*engine).*handler)(notification);
+            if (auto engine = weak.lock()) (engine->lifecycle().*handler)(notification);
         }, this);
     };
-    observe(ns::kUIApplicationDidBecomeActiveNotification, &QRVAMeasurement::handleAppDidBecomeActiveEvent);
-    observe(ns::kUIApplicationWillResignActiveNotification, &QRVAMeasurement::handleAppWillResignActiveEvent);
+    observe(ns::kUIApplicationDidBecomeActiveNotification, &QRVAMeasurementLifecycle::handleAppDidBecomeActiveEvent);
+    observe(ns::kUIApplicationWillResignActiveNotification, &QRVAMeasurementLifecycle::handleAppWillResignActiveEvent);
     observe(ns::kUIApplicationWillEnterForegroundNotification,
-            &QRVAMeasurement::handleAppWillEnterForegroundNotification);
+            &QRVAMeasurementLifecycle::handleAppWillEnterForegroundNotification);
     // Gone with the engine: its observers leave the centre with it.
     const void* owner = this;
     lifecycleObservers_ = std::shared_ptr<void>(nullptr, [owner](void*) {
@@ -109,14 +109,14 @@ void QRVAMeasurement::registerLifecycleObservers() {
     });
 }
 
-void QRVAMeasurement::handleAppWillResignActiveEvent(const ns::Notification&) {
+void QRVAMeasurementLifecycle::handleAppWillResignActiveEvent(const ns::Notification&) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    persistedConfig_->synchronizeToDisk();
-    if (!remoteConfig_ || !remoteConfig_->uploadWhenAppInBackgroundEnabled()) return;
+    persistedConfig()->synchronizeToDisk();
+    if (!remoteConfig() || !remoteConfig()->uploadWhenAppInBackgroundEnabled()) return;
     monitor()->logWithLevel(7, 23144, "App will resign active state. Scheduling data upload");
-    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    std::weak_ptr<QRVAMeasurement> weak = weakEngine();
     const uint64_t taskID = beginBackgroundTask([weak] {
-        if (auto engine = weak.lock()) engine->terminateBackgroundTask();
+        if (auto engine = weak.lock()) engine->lifecycle().terminateBackgroundTask();
     });
     swapBackgroundTaskWithNewTaskID(taskID);
     monitor()->logWithLevel(7, 23145, "Background task started. Task ID", taskContext(taskID));
@@ -125,28 +125,28 @@ void QRVAMeasurement::handleAppWillResignActiveEvent(const ns::Notification&) {
     QRVAFacadeDispatchAsyncOnSerialQueue([weak] {
         auto engine = weak.lock();
         if (!engine) return;
-        engine->scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:3288", [weak] {
+        engine->scheduler()->scheduleOnWorkerQueueBlockID("QRVAMeasurement:3288", [weak] {
             if (auto engine = weak.lock()) engine->uploadData();
         });
     });
 }
 
-void QRVAMeasurement::handleAppWillEnterForegroundNotification(const ns::Notification&) {
+void QRVAMeasurementLifecycle::handleAppWillEnterForegroundNotification(const ns::Notification&) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     terminateBackgroundTask();
 }
 
-void QRVAMeasurement::handleAppDidBecomeActiveEvent(const ns::Notification&) {
+void QRVAMeasurementLifecycle::handleAppDidBecomeActiveEvent(const ns::Notification&) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    if (!remoteConfig_ || !remoteConfig_->blacklistInternal()) return;
-    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:3249", [weak] {
+    if (!remoteConfig() || !remoteConfig()->blacklistInternal()) return;
+    std::weak_ptr<QRVAMeasurement> weak = weakEngine();
+    scheduler()->scheduleOnWorkerQueueBlockID("QRVAMeasurement:3249", [weak] {
         auto engine = weak.lock();
         if (!engine) return;
-        const double fetched = engine->remoteConfig_->lastRemoteConfigUpdateTimestamp();
+        const double fetched = engine->currentRemoteConfig()->lastRemoteConfigUpdateTimestamp();
         const double age = std::fabs(ns::Clock::nowSeconds() - fetched);
         if (age < kQRVARemoteConfigRefreshBlacklistTimeInterval) return;
-        if (engine->isNetworkReadyForRequest()) {
+        if (engine->uploader().isNetworkReadyForRequest()) {
             engine->fetchRemoteConfig();
         } else {
             monitor()->logWithLevel(7, 23143, "Network operation is pending. Ignoring request to fetch configuration");
@@ -156,7 +156,7 @@ void QRVAMeasurement::handleAppDidBecomeActiveEvent(const ns::Notification&) {
 
 // MARK: - Launch link
 
-void QRVAMeasurement::handleAppDidFinishLaunching(const ns::Notification& notification) {
+void QRVAMeasurementLifecycle::handleAppDidFinishLaunching(const ns::Notification& notification) {
     if (notification.userInfo.empty()) return;
     std::string link = launchActivityLink(notification.userInfo);
     if (link.empty()) {
@@ -170,15 +170,15 @@ void QRVAMeasurement::handleAppDidFinishLaunching(const ns::Notification& notifi
 // is ever made.
 NS_REGISTER_LOAD_HOOK(200, "QRVAMeasurement", [] {
     ns::NotificationCenter::defaultCenter().addObserver(ns::kUIApplicationDidFinishLaunchingNotification, nullptr,
-                                                        nullptr, &QRVAMeasurement::handleAppDidFinishLaunching);
+                                                        nullptr, &QRVAMeasurementLifecycle::handleAppDidFinishLaunching);
 });
 
 // MARK: - First-open time
 
-double QRVAMeasurement::firstOpenTimestamp() {
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
+double QRVAMeasurementLifecycle::firstOpenTimestamp() {
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
     ns::ErrorRef error;
-    auto attributes = database_ ? database_->userAttributesIncludingInternal(true, &error) : std::nullopt;
+    auto attributes = database() ? database()->userAttributesIncludingInternal(true, &error) : std::nullopt;
     if (!attributes) {
         monitor()->logWithLevel(1, 23123, "Unable to query current user properties. Error", QRVAErrorContext(error));
         return 0;

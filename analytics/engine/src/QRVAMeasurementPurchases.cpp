@@ -2,10 +2,8 @@
 // switches on (installed by the layer above), and the de-duplication of the
 // store's transactions before they are reported.
 
-
 #include "analytics/QRVADatabase.h"
-#include "QRVAInstalledHook.h"
-#include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAMeasurementReporters.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPurchaseReporting.h"
 #include "analytics/QRVARemoteConfig.h"
@@ -51,25 +49,32 @@ QRVAMeasurement::PaymentTransactions newPurchases(QRVADatabase* database,
     return kept;
 }
 
+// Installed from a static initializer of the layer above, whichever side
+// runs first; never destroyed.
+ns::Guarded<QRVAPurchaseReporterProvider>& installedProvider() {
+    static auto* provider = new ns::Guarded<QRVAPurchaseReporterProvider>;
+    return *provider;
+}
+
 }  // namespace
 
 void QRVAMeasurement::setPurchaseReporterProvider(QRVAPurchaseReporterProvider shared) {
-    QRVAInstalledHook<QRVAPurchaseReporterProvider>::shared().set(std::move(shared));
+    installedProvider().set(std::move(shared));
 }
 
-void QRVAMeasurement::enablePurchaseReportingOnWorkerQueue() {
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
-    QRVAPurchaseReporterProvider shared = QRVAInstalledHook<QRVAPurchaseReporterProvider>::shared().get();
+void QRVAMeasurementReporters::enablePurchaseReportingOnWorkerQueue() {
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
+    QRVAPurchaseReporterProvider shared = installedProvider().get();
     auto reporter = shared ? shared() : nullptr;
     if (reporter && !reporter->reportingWasDisabled()) reporter->enableReporting();
 }
 
-void QRVAMeasurement::filterPurchaseTransactions(PaymentTransactions transactions,
-                                                 std::function<void(PaymentTransactions)> callback) {
+void QRVAMeasurementReporters::filterPurchaseTransactions(PaymentTransactions transactions,
+                                                          std::function<void(PaymentTransactions)> callback) {
     // The switch is read on the worker queue, where the settings the start
     // makes are safe to reach; with it off everything passes on unchecked.
-    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID(
+    std::weak_ptr<QRVAMeasurement> weak = weakEngine();
+    scheduler()->scheduleOnWorkerQueueBlockID(
         "QRVAMeasurement:3154", [weak, transactions = std::move(transactions), callback = std::move(callback)]() mutable {
             auto engine = weak.lock();
             auto settings = engine ? engine->currentRemoteConfig() : nullptr;

@@ -2,27 +2,35 @@
 // makes through the factory the layer above installs, when the remote
 // setting allows.
 
-#include "QRVAInstalledHook.h"
-#include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAMeasurementReporters.h"
 #include "analytics/QRVARemoteConfig.h"
 #include "analytics/QRVAScheduler.h"
 #include "analytics/QRVASearchAdReporting.h"
 #include "platform/dispatch.h"
 
-void QRVAMeasurement::setSearchAdReporterFactory(QRVASearchAdReporterFactory make) {
-    QRVAInstalledHook<QRVASearchAdReporterFactory>::shared().set(std::move(make));
+namespace {
+
+// Installed from a static initializer of the layer above, whichever side
+// runs first; never destroyed.
+ns::Guarded<QRVASearchAdReporterFactory>& installedFactory() {
+    static auto* factory = new ns::Guarded<QRVASearchAdReporterFactory>;
+    return *factory;
 }
 
-std::shared_ptr<QRVASearchAdReporting> QRVAMeasurement::searchAdReporter() const { return searchAdReporter_.get(); }
+}  // namespace
 
-void QRVAMeasurement::makeSearchAdReporterOnWorkerQueue() {
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
-    if (searchAdReporter_.get() || !remoteConfig_->isSearchAdReporterEnabled()) return;
-    QRVASearchAdReporterFactory make = QRVAInstalledHook<QRVASearchAdReporterFactory>::shared().get();
+void QRVAMeasurement::setSearchAdReporterFactory(QRVASearchAdReporterFactory make) {
+    installedFactory().set(std::move(make));
+}
+
+void QRVAMeasurementReporters::makeSearchAdReporterOnWorkerQueue() {
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
+    if (searchAdReporter_.get() || !remoteConfig()->isSearchAdReporterEnabled()) return;
+    QRVASearchAdReporterFactory make = installedFactory().get();
     if (!make) return;
-    auto reporter = make(scheduler_->workerQueue(), persistedConfig_);
+    auto reporter = make(scheduler()->workerQueue(), persistedConfig());
     if (!reporter) return;
     searchAdReporter_.set(reporter);
-    reporter->setSearchAdReporterEnabled(remoteConfig_->isSearchAdReporterEnabled());
+    reporter->setSearchAdReporterEnabled(remoteConfig()->isSearchAdReporterEnabled());
     reporter->start();
 }

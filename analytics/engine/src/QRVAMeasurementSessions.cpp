@@ -2,36 +2,42 @@
 // first start (through the factory the layer above installs), and the
 // interval settings it passes on.
 
-#include "QRVAInstalledHook.h"
-#include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAMeasurementReporters.h"
 #include "analytics/QRVAScheduler.h"
 #include "analytics/QRVASessionReporting.h"
 #include "platform/dispatch.h"
 
+namespace {
+
+// Installed from a static initializer of the layer above, whichever side
+// runs first; never destroyed.
+ns::Guarded<QRVASessionReporterFactory>& installedFactory() {
+    static auto* factory = new ns::Guarded<QRVASessionReporterFactory>;
+    return *factory;
+}
+
+}  // namespace
+
 void QRVAMeasurement::setSessionReporterFactory(QRVASessionReporterFactory make) {
-    QRVAInstalledHook<QRVASessionReporterFactory>::shared().set(std::move(make));
+    installedFactory().set(std::move(make));
 }
 
-std::shared_ptr<QRVASessionReporting> QRVAMeasurement::sessionReporter() const { return sessionReporter_.get(); }
-
-void QRVAMeasurement::makeSessionReporterOnWorkerQueue() {
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
+void QRVAMeasurementReporters::makeSessionReporterOnWorkerQueue() {
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
     if (sessionReporter_.get()) return;
-    QRVASessionReporterFactory make = QRVAInstalledHook<QRVASessionReporterFactory>::shared().get();
-    if (make) sessionReporter_.set(make(persistedConfig_));
+    QRVASessionReporterFactory make = installedFactory().get();
+    if (make) sessionReporter_.set(make(persistedConfig()));
 }
 
-void QRVAMeasurement::setMinimumSessionInterval(double seconds) {
-    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:947", [weak, seconds] {
+void QRVAMeasurementReporters::setMinimumSessionInterval(double seconds) {
+    scheduler()->scheduleOnWorkerQueueBlockID("QRVAMeasurement:947", [weak = weakEngine(), seconds] {
         auto engine = weak.lock();
         if (auto reporter = engine ? engine->sessionReporter() : nullptr) reporter->setMinimumSessionInterval(seconds);
     });
 }
 
-void QRVAMeasurement::setSessionTimeoutInterval(double seconds) {
-    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:955", [weak, seconds] {
+void QRVAMeasurementReporters::setSessionTimeoutInterval(double seconds) {
+    scheduler()->scheduleOnWorkerQueueBlockID("QRVAMeasurement:955", [weak = weakEngine(), seconds] {
         auto engine = weak.lock();
         if (auto reporter = engine ? engine->sessionReporter() : nullptr) reporter->setTimeoutSessionInterval(seconds);
     });

@@ -1,10 +1,5 @@
-// The event write path: the settings' blacklist, the day's quotas and
-// counters, and the raw-event row beside its metadata row. Each write is
-// short transactions run back to back on the worker queue, so no other event
-// comes between them; a failure rolls back only its own transaction (the
-// counters of a dropped event stay, so the next overrun is seen as such).
-
-#include <limits>
+// The event writer: an event's road from the worker queue to its raw-event
+// row (see QRVAEventWriter.h).
 
 #include "analytics/QRVAConditionalUserPropertyController.h"
 #include "analytics/QRVADatabase.h"
@@ -13,13 +8,13 @@
 #include "analytics/QRVAEventUtilities.h"
 #include "analytics/QRVAIdentity.h"
 #include "analytics/QRVALifetimeValueRecorder.h"
-#include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAAutomaticEvents.h"
+#include "analytics/QRVAEventWriter.h"
 #include "analytics/QRVAAEU.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVARemoteConfig.h"
 #include "analytics/QRVAScheduler.h"
 #include "analytics/QRVAUtilities.h"
-#include "platform/bundle.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 
@@ -43,21 +38,21 @@ bool isLoggedOverrun(int64_t overrun) { return overrun % kQRVAMeasurementQuotaLo
 
 // MARK: - Entry
 
-void QRVAMeasurement::logEvent(std::optional<QRVAEvent> event) {
+void QRVAEventWriter::logEvent(std::optional<QRVAEvent> event) {
     if (!event) {
         monitor()->logWithLevel(4, 23048, "Attempted to log nil event");
         return;
     }
-    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
-    scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:1581", [weak, event = std::move(*event)]() mutable {
+    auto write = [weak = weakEngine(), event = std::move(*event)]() mutable {
         if (auto engine = weak.lock()) engine->handleEventOnWorkerQueue(std::move(event));
-    });
+    };
+    scheduler()->scheduleOnWorkerQueueBlockID("QRVAMeasurement:1581", std::move(write));
 }
 
-void QRVAMeasurement::handleEventOnWorkerQueue(QRVAEvent event) {
+void QRVAEventWriter::handleEventOnWorkerQueue(QRVAEvent event) {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue:");
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
-    if (!isEnabled()) {
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
+    if (!engine_.isEnabled()) {
         monitor()->logWithLevel(7, 23049, "Quorvane Analytics is disabled. Event not logged");
         return;
     }
@@ -70,10 +65,10 @@ void QRVAMeasurement::handleEventOnWorkerQueue(QRVAEvent event) {
     if (triggered) {
         for (QRVAEvent& derived : *triggered) writeEventOnWorkerQueue(std::move(derived));
     }
-    updateSchedule();
+    engine_.updateSchedule();
 }
 
-void QRVAMeasurement::maybeAddDebugAndRealtimeParameters(QRVAEvent& event) {
+void QRVAEventWriter::maybeAddDebugAndRealtimeParameters(QRVAEvent& event) {
     if (!monitor()->isDebugModeEnabled()) return;
     event.setRealtime(true);
     event.setDebug(true);
@@ -83,16 +78,16 @@ void QRVAMeasurement::maybeAddDebugAndRealtimeParameters(QRVAEvent& event) {
 
 // MARK: - Writing
 
-void QRVAMeasurement::writeEventOnWorkerQueue(QRVAEvent event) {
+void QRVAEventWriter::writeEventOnWorkerQueue(QRVAEvent event) {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
     monitor()->logWithLevel(7, 23051, "Logging event: origin, name, params", ns::Value(event.origin()),
                             nameContext(event.name()), parametersContext(event));
     const std::string& name = event.name();
-    if (remoteConfig_->isEventBlacklisted(name)) {
+    if (remoteConfig()->isEventBlacklisted(name)) {
         monitor()->logWithLevel(4, 23052, "Rejected event. Contact Quorvane Support for more information. Event name",
                                 nameContext(name));
-        if (!remoteConfig_->blacklistInternal() && !remoteConfig_->blacklistPublic() &&
+        if (!remoteConfig()->blacklistInternal() && !remoteConfig()->blacklistPublic() &&
             !QRVAEventUtilIsErrorEvent(event)) {
             QRVALogErrorEventWithParameters(kQRVAErrorEventIsBlacklisted, std::string_view(name),
                                             kQRVADataTypeEventNameMaxLength, std::string_view(name));
@@ -100,8 +95,8 @@ void QRVAMeasurement::writeEventOnWorkerQueue(QRVAEvent event) {
         return;
     }
     if (isConversionName(name)) event.setConversion(true);
-    if (QRVALifetimeValueRecorder::isPurchaseEvent(event) && !database_->performTransaction([&] {
-            if (QRVALifetimeValueRecorder::recordLifetimeValueToDatabase(*database_, event)) return true;
+    if (QRVALifetimeValueRecorder::isPurchaseEvent(event) && !database()->performTransaction([&] {
+            if (QRVALifetimeValueRecorder::recordLifetimeValueToDatabase(*database(), event)) return true;
             const QRVAValue* currency = event.parameters().find("currency");
             const QRVAValue* value = event.parameters().find("value");
             monitor()->logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
@@ -113,19 +108,20 @@ void QRVAMeasurement::writeEventOnWorkerQueue(QRVAEvent event) {
     }
     const bool isPublic = QRVAEventUtilIsPublicName(std::string_view(name));
     WriteState state;
-    if (!database_->performTransaction([&] { return countEventInTransaction(event, isPublic, state); })) return;
+    if (!database()->performTransaction([&] { return countEventInTransaction(event, isPublic, state); })) return;
     if (state.dropped) {
         monitor()->logWithLevel(7, 23062, "Event dropped. Event name, event params", nameContext(name),
                                 parametersContext(event));
         return;
     }
-    database_->performTransaction([&] { return storeEventInTransaction(event, isPublic, state); });
+    database()->performTransaction([&] { return storeEventInTransaction(event, isPublic, state); });
 }
 
-bool QRVAMeasurement::countEventInTransaction(QRVAEvent& event, bool isPublic, WriteState& state) {
+bool QRVAEventWriter::countEventInTransaction(QRVAEvent& event, bool isPublic, WriteState& state) {
+    QRVADatabase& database = *this->database();
     ns::ErrorRef error;
-    const int32_t today = database_->dayNumberAt(ns::Clock::nowSeconds());
-    auto stored = database_->dailyCounts(&error);
+    const int32_t today = database.dayNumberAt(ns::Clock::nowSeconds());
+    auto stored = database.dailyCounts(&error);
     if (!stored && error) {
         monitor()->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error",
                                 QRVAErrorContext(error));
@@ -134,38 +130,8 @@ bool QRVAMeasurement::countEventInTransaction(QRVAEvent& event, bool isPublic, W
     // Yesterday's counters are no quota for today: restart them before
     // comparing, not only when counting.
     QRVADailyCounts counts = stored && stored->day() == today ? *stored : QRVADailyCounts(today, 0, 0, 0, 0, 0);
-    const std::string& name = event.name();
-    const bool isError = QRVAEventUtilIsErrorEvent(event);
-    bool droppedByKind = false;
-    if (int64_t over = int64_t(counts.allEventsCount()) - remoteConfig_->maxEventsPerDay(); over >= 0) {
-        state.dropped = true;
-        if (isLoggedOverrun(over)) {
-            monitor()->logWithLevel(1, 23055, "Data loss. Too many events logged. Name, limit", nameContext(name),
-                                    ns::Value(int64_t(remoteConfig_->maxEventsPerDay())));
-        }
-    }
-    if (!state.dropped && isError) {
-        if (int64_t over = int64_t(counts.errorEventsCount()) - remoteConfig_->maxErrorEventsPerDay(); over >= 0) {
-            state.dropped = droppedByKind = true;
-            if (isLoggedOverrun(over)) {
-                const QRVAValue* code = event.parameters().find("_err");
-                monitor()->logWithLevel(1, 23056, "Too many error events logged. Error code, limit",
-                                        ns::Value(code ? code->description() : std::string()),
-                                        ns::Value(int64_t(remoteConfig_->maxErrorEventsPerDay())));
-            }
-        }
-    }
-    if (!state.dropped && isPublic) {
-        if (int64_t over = int64_t(counts.publicEventsCount()) - remoteConfig_->maxPublicEventsPerDay(); over >= 0) {
-            state.dropped = droppedByKind = true;
-            if (isLoggedOverrun(over)) {
-                monitor()->logWithLevel(1, 23057, "Data loss. Too many public events logged. Name, limit",
-                                        nameContext(name), ns::Value(int64_t(remoteConfig_->maxPublicEventsPerDay())));
-            }
-            QRVALogErrorEventWithCode(kQRVAErrorPublicEventLimitReached);
-        }
-    }
-    if (isError) {
+    const bool droppedByKind = applyQuotas(event, isPublic, counts, state);
+    if (QRVAEventUtilIsErrorEvent(event)) {
         counts.incrementErrorEventsCountForCurrentDay(today);
     } else {
         counts.incrementCountsForCurrentDay(today, isPublic, false);
@@ -173,10 +139,70 @@ bool QRVAMeasurement::countEventInTransaction(QRVAEvent& event, bool isPublic, W
     // An event over the all-events quota stays counted, so the overrun keeps
     // growing; one dropped for its kind was never one of the day's events.
     if (droppedByKind) counts.decrementAllEventsCount();
+    markRealtime(event, counts, state);
+    maybeAddDebugAndRealtimeParameters(event);
+    state.realtimeRow = state.realtimeRow || event.isRealtime();
+    error = nullptr;
+    if (!database.updateDailyCounts(counts, &error) && error) {
+        monitor()->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
+                                nameContext(event.name()), QRVAErrorContext(error));
+        return false;
+    }
+    return true;
+}
 
-    const bool subjectToLimit = !monitor()->isDebugModeEnabled() && name != "_iap" && name != "_f";
-    const int32_t maxRealtime = remoteConfig_->maxRealtimeEventCountPerDay();
-    if (event.isConversion() || remoteConfig_->isEventCustomConversion(name)) {
+// The day's quotas in the order they are checked: the first one over drops
+// the event. Answers whether it was dropped for its kind (error or public).
+bool QRVAEventWriter::applyQuotas(const QRVAEvent& event, bool isPublic, const QRVADailyCounts& counts,
+                                  WriteState& state) {
+    QRVARemoteConfig& settings = *remoteConfig();
+    const bool isError = QRVAEventUtilIsErrorEvent(event);
+    enum class Subject { Name, ErrorCode };
+    struct Quota {
+        bool applies;
+        int64_t count, limit;
+        bool byKind;
+        int64_t code;
+        const char* message;
+        Subject subject;
+        int64_t errorEvent;  // logged at every drop; 0 for none
+    };
+    const Quota quotas[] = {
+        {true, counts.allEventsCount(), settings.maxEventsPerDay(), false, 23055,
+         "Data loss. Too many events logged. Name, limit", Subject::Name, 0},
+        {isError, counts.errorEventsCount(), settings.maxErrorEventsPerDay(), true, 23056,
+         "Too many error events logged. Error code, limit", Subject::ErrorCode, 0},
+        {isPublic, counts.publicEventsCount(), settings.maxPublicEventsPerDay(), true, 23057,
+         "Data loss. Too many public events logged. Name, limit", Subject::Name, kQRVAErrorPublicEventLimitReached},
+    };
+    for (const Quota& quota : quotas) {
+        const int64_t over = quota.count - quota.limit;
+        if (!quota.applies || over < 0) continue;
+        state.dropped = true;
+        if (isLoggedOverrun(over)) {
+            const QRVAValue* code = quota.subject == Subject::ErrorCode ? event.parameters().find("_err") : nullptr;
+            monitor()->logWithLevel(1, quota.code, quota.message,
+                                    quota.subject == Subject::Name ? nameContext(event.name())
+                                                                   : ns::Value(code ? code->description() : std::string()),
+                                    ns::Value(quota.limit));
+        }
+        if (quota.errorEvent != 0) QRVALogErrorEventWithCode(quota.errorEvent);
+        return quota.byKind;
+    }
+    return false;
+}
+
+bool QRVAEventWriter::isSubjectToRealtimeLimit(const QRVAEvent& event) {
+    return !monitor()->isDebugModeEnabled() && event.name() != "_iap" && event.name() != "_f";
+}
+
+// Conversions are real-time within the day's limit, or always when exempt
+// from it; any other real-time event over the limit is no longer real-time.
+void QRVAEventWriter::markRealtime(QRVAEvent& event, const QRVADailyCounts& counts, WriteState& state) {
+    const std::string& name = event.name();
+    const bool subjectToLimit = isSubjectToRealtimeLimit(event);
+    const int32_t maxRealtime = remoteConfig()->maxRealtimeEventCountPerDay();
+    if (event.isConversion() || remoteConfig()->isEventCustomConversion(name)) {
         if (counts.realtimeCount() < maxRealtime) {
             monitor()->logWithLevel(7, 23058,
                                     "Conversion event is under real-time daily limit. Marking the event as real-time. "
@@ -198,20 +224,11 @@ bool QRVAMeasurement::countEventInTransaction(QRVAEvent& event, bool isPublic, W
                                 "Too many real-time events. Event is no longer real-time. Event name, parameters",
                                 nameContext(name), parametersContext(event));
     }
-    maybeAddDebugAndRealtimeParameters(event);
-    state.realtimeRow = state.realtimeRow || event.isRealtime();
-    error = nullptr;
-    if (!database_->updateDailyCounts(counts, &error) && error) {
-        monitor()->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
-                                nameContext(name), QRVAErrorContext(error));
-        return false;
-    }
-    return true;
 }
 
-bool QRVAMeasurement::isUnderNewPublicNameLimit(const QRVAEvent& event) {
+bool QRVAEventWriter::isUnderNewPublicNameLimit(const QRVAEvent& event) {
     ns::ErrorRef error;
-    auto count = database_->publicEventCount(&error);
+    auto count = database()->publicEventCount(&error);
     if (!count && error) {
         monitor()->logWithLevel(1, 23064, "Unable to query event count. Error", QRVAErrorContext(error));
         return false;
@@ -225,10 +242,10 @@ bool QRVAMeasurement::isUnderNewPublicNameLimit(const QRVAEvent& event) {
     return true;
 }
 
-bool QRVAMeasurement::storeEventInTransaction(const QRVAEvent& event, bool isPublic, const WriteState& state) {
+bool QRVAEventWriter::storeEventInTransaction(const QRVAEvent& event, bool isPublic, const WriteState& state) {
     const std::string& name = event.name();
     ns::ErrorRef error;
-    auto aggregates = database_->eventAggregatesWithName(name, &error);
+    auto aggregates = database()->eventAggregatesWithName(name, &error);
     if (!aggregates && error) {
         monitor()->logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", nameContext(name),
                                 QRVAErrorContext(error));
@@ -238,26 +255,26 @@ bool QRVAMeasurement::storeEventInTransaction(const QRVAEvent& event, bool isPub
         if (isPublic && !isUnderNewPublicNameLimit(event)) return false;
         auto fresh = QRVAEventAggregates::initWithName(name, 0, 0, 0);
         error = nullptr;
-        if (fresh && !database_->updateEventAggregates(*fresh, &error) && error) {
+        if (fresh && !database()->updateEventAggregates(*fresh, &error) && error) {
             monitor()->logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error",
                                     QRVAErrorContext(error));
             return false;
         }
     }
     error = nullptr;
-    auto attributes = database_->userAttributesIncludingInternal(true, &error);
+    auto attributes = database()->userAttributesIncludingInternal(true, &error);
     if (!attributes && error) {
         monitor()->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", QRVAErrorContext(error));
         return false;
     }
     auto metadata = createRawEventMetadataWithUserAttributes(attributes.value_or(std::vector<QRVAUserAttribute>{}));
     error = nullptr;
-    if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error) && error) {
+    if (!database()->insertIfNotExistsRawEventMetadata(metadata, &error) && error) {
         monitor()->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", QRVAErrorContext(error));
         return false;
     }
     error = nullptr;
-    auto deleted = database_->deleteRawEventsOverAbsoluteLimit(&error);
+    auto deleted = database()->deleteRawEventsOverAbsoluteLimit(&error);
     if (!deleted && error) {
         monitor()->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error",
                                 QRVAErrorContext(error));
@@ -270,36 +287,19 @@ bool QRVAMeasurement::storeEventInTransaction(const QRVAEvent& event, bool isPub
     auto bytes = metadata->protoBuffer();
     const int64_t fingerprint = bytes ? qrva_64LSBMD5(*bytes) : 0;
     error = nullptr;
-    if (!database_->insertRawEvent(event, fingerprint, state.realtimeRow, &error) && error) {
+    if (!database()->insertRawEvent(event, fingerprint, state.realtimeRow, &error) && error) {
         monitor()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", QRVAErrorContext(error));
         return false;
     }
-    if (name == "_f") countFirstOpen();
+    if (name == "_f") QRVAAutomaticEvents::countFirstOpen();
     monitor()->logWithLevel(7, 23072, "Event logged. Event name, event params", nameContext(name),
                             parametersContext(event));
     return true;
 }
 
-// The keychain outlives reinstalls, so the count of first opens stored for
-// this bundle tells a reinstall from a first install.
-void QRVAMeasurement::countFirstOpen() {
-    const std::string bundleID = ns::Bundle::mainBundle()->bundleIdentifier();
-    auto stored = QRVAKeychainWrapper::keychainValueWithIdentifier(kQRVAMeasurementFirstOpenCounterKey, bundleID);
-    int64_t count = 0;
-    if (stored) {
-        try {
-            count = std::max<int64_t>(0, std::stoll(*stored));
-        } catch (const std::exception&) {
-            count = 0;  // not a number: as absent
-        }
-    }
-    if (count < std::numeric_limits<int64_t>::max()) ++count;
-    QRVAKeychainWrapper::upsertKeychainValue(std::to_string(count), kQRVAMeasurementFirstOpenCounterKey, bundleID);
-}
-
 // MARK: - Metadata
 
-std::shared_ptr<QRVAPBMeasurementBundle> QRVAMeasurement::createRawEventMetadataWithUserAttributes(
+std::shared_ptr<QRVAPBMeasurementBundle> QRVAEventWriter::createRawEventMetadataWithUserAttributes(
     const std::vector<QRVAUserAttribute>& attributes) {
     auto bundle = QRVAPBMeasurementBundle::message();
     auto environment = QRVAEnvironmentInfo::sharedInstance();
@@ -311,25 +311,25 @@ std::shared_ptr<QRVAPBMeasurementBundle> QRVAMeasurement::createRawEventMetadata
         NANOSetString(bundle, F::MeasurementBundle::user_default_language, *language);
     }
     NANOSetInt32(bundle, F::MeasurementBundle::timezone_offset_minutes, environment->timeZoneOffsetMinutes());
-    if (!identity_->isFromAppStore()) NANOSetString(bundle, F::MeasurementBundle::app_store, "manual_install");
-    NANOSetString(bundle, F::MeasurementBundle::app_id, identity_->appID());
-    if (auto version = identity_->appVersion()) NANOSetString(bundle, F::MeasurementBundle::app_version, *version);
+    if (!identity()->isFromAppStore()) NANOSetString(bundle, F::MeasurementBundle::app_store, "manual_install");
+    NANOSetString(bundle, F::MeasurementBundle::app_id, identity()->appID());
+    if (auto version = identity()->appVersion()) NANOSetString(bundle, F::MeasurementBundle::app_version, *version);
     NANOSetInt64(bundle, F::MeasurementBundle::library_version, QRVAIdentity::quorvaneAnalyticsLibraryVersion());
-    NANOSetString(bundle, F::MeasurementBundle::app_instance_id, identity_->appInstanceID());
-    if (auto appID = identity_->appIDFromVLP()) NANOSetString(bundle, F::MeasurementBundle::vlp_app_id, *appID);
-    if (auto instanceID = identity_->quorvaneInstanceID()) {
+    NANOSetString(bundle, F::MeasurementBundle::app_instance_id, identity()->appInstanceID());
+    if (auto appID = identity()->appIDFromVLP()) NANOSetString(bundle, F::MeasurementBundle::vlp_app_id, *appID);
+    if (auto instanceID = identity()->quorvaneInstanceID()) {
         NANOSetString(bundle, F::MeasurementBundle::quorvane_instance_id, *instanceID);
     }
-    if (auto major = identity_->appVersionMajor()) NANOSetInt32(bundle, F::MeasurementBundle::app_version_major, *major);
-    if (auto minor = identity_->appVersionMinor()) NANOSetInt32(bundle, F::MeasurementBundle::app_version_minor, *minor);
-    if (auto release = identity_->appVersionRelease()) {
+    if (auto major = identity()->appVersionMajor()) NANOSetInt32(bundle, F::MeasurementBundle::app_version_major, *major);
+    if (auto minor = identity()->appVersionMinor()) NANOSetInt32(bundle, F::MeasurementBundle::app_version_minor, *minor);
+    if (auto release = identity()->appVersionRelease()) {
         NANOSetInt32(bundle, F::MeasurementBundle::app_version_release, *release);
     }
-    auto deviceID = identity_->resettableDeviceID();
-    if (identity_->hasLimitedAdTracking() && deviceID) {
-        NANOSetBool(bundle, F::MeasurementBundle::limited_ad_tracking, identity_->limitedAdTracking());
+    auto deviceID = identity()->resettableDeviceID();
+    if (identity()->hasLimitedAdTracking() && deviceID) {
+        NANOSetBool(bundle, F::MeasurementBundle::limited_ad_tracking, identity()->limitedAdTracking());
         NANOSetString(bundle, F::MeasurementBundle::resettable_device_id, *deviceID);
-    } else if (auto vendorID = identity_->identifierForVendor()) {
+    } else if (auto vendorID = identity()->identifierForVendor()) {
         NANOSetString(bundle, F::MeasurementBundle::vendor_device_id, *vendorID);
     }
     if (!attributes.empty()) {

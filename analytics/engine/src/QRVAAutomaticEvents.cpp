@@ -1,11 +1,9 @@
-// Events the engine reports by itself: the first open (with an engagement
-// event beside it), app and OS updates, examined once per start on the
-// worker queue; and campaign links, from an opened URL or from the link that
-// launched the app before measurement started.
+// The events the engine reports by itself (see QRVAAutomaticEvents.h).
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <utility>
 
 #include "analytics/QRVAAEU.h"
@@ -14,7 +12,7 @@
 #include "analytics/QRVAEventUtilities.h"
 #include "analytics/QRVAFacadeBridge.h"
 #include "analytics/QRVAIdentity.h"
-#include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAAutomaticEvents.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVAScheduler.h"
@@ -68,14 +66,12 @@ double creationDate(const std::optional<ns::FileAttributes>& attributes) {
 
 // MARK: - Campaign links
 
-void QRVAMeasurement::handleOpenURL(const ns::URL& url) { handleOpenURL(url, std::nullopt); }
-
-void QRVAMeasurement::handleOpenURL(const ns::URL& url, std::optional<int64_t> clickTimestamp) {
+void QRVAAutomaticEvents::handleOpenURL(const ns::URL& url, std::optional<int64_t> clickTimestamp) {
     if (url.absoluteString().empty()) return;
     handleDeepLink(url, clickTimestamp);
 }
 
-void QRVAMeasurement::handleDeepLink(const ns::URL& url, std::optional<int64_t> clickTimestamp) {
+void QRVAAutomaticEvents::handleDeepLink(const ns::URL& url, std::optional<int64_t> clickTimestamp) {
     const ns::Dictionary query = qrva_dictionaryWithHttpArgumentsString(url.query().value_or(""));
     if (query.empty()) {
         monitor()->logWithLevel(7, 23000, "Deep Link Web URL query is empty");
@@ -95,14 +91,14 @@ void QRVAMeasurement::handleDeepLink(const ns::URL& url, std::optional<int64_t> 
     QRVALogInternalEvent(kAutoOrigin, "_cmp", parameters);
 }
 
-bool QRVAMeasurement::isValidCampaignURLParamDictionary(const ns::Dictionary& parameters) const {
+bool QRVAAutomaticEvents::isValidCampaignURLParamDictionary(const ns::Dictionary& parameters) const {
     for (const char* key : {"utm_campaign", "oclid", "utm_medium", "utm_source"}) {
         if (!nonEmptyString(parameters, key).empty()) return true;
     }
     return false;
 }
 
-std::optional<ns::URL> QRVAMeasurement::deepLinkFromUserActivity(const ns::ObjectPtr& activity) {
+std::optional<ns::URL> QRVAAutomaticEvents::deepLinkFromUserActivity(const ns::ObjectPtr& activity) {
     if (!activity) {
         monitor()->logWithLevel(7, 23003, "User Activity is empty. User Activity", ns::Value());
         return std::nullopt;
@@ -128,7 +124,7 @@ std::optional<ns::URL> QRVAMeasurement::deepLinkFromUserActivity(const ns::Objec
     return std::nullopt;
 }
 
-void QRVAMeasurement::maybeReportStoredCampaignEventWithClickTimestamp(int64_t clickTimestamp) {
+void QRVAAutomaticEvents::maybeReportStoredCampaignEventWithClickTimestamp(int64_t clickTimestamp) {
     auto defaults = ns::UserDefaults::standard();
     auto link = defaults->stringForKey(kQRVAMeasurementDeepLinkKey);
     if (!link || link->empty()) return;
@@ -139,11 +135,11 @@ void QRVAMeasurement::maybeReportStoredCampaignEventWithClickTimestamp(int64_t c
 
 // MARK: - First open
 
-void QRVAMeasurement::reportFirstOpenOnWorkerQueue() {
+void QRVAAutomaticEvents::reportFirstOpenOnWorkerQueue() {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("reportFirstOpenOnWorkerQueue");
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
     ns::ErrorRef error;
-    auto reported = database_->containsUserAttributeWithName(kFirstOpenTimeProperty, &error);
+    auto reported = database()->containsUserAttributeWithName(kFirstOpenTimeProperty, &error);
     if (!reported) {
         monitor()->logWithLevel(1, 23019, "Failed to query first open property. Error", QRVAErrorContext(error));
         return;
@@ -155,14 +151,14 @@ void QRVAMeasurement::reportFirstOpenOnWorkerQueue() {
         }
         return;
     }
-    const auto firstOpenMillis = int64_t(initTimestamp_ * 1000);
+    const auto firstOpenMillis = int64_t(engine_.initTimestamp() * 1000);
     if (auto property = QRVAUserAttribute::initWithOrigin(
             kAutoOrigin, kFirstOpenTimeProperty, QRVAValue(timestampMillisRoundedUpToNextHour(firstOpenMillis)),
-            initTimestamp_)) {
-        setUserAttributeOnWorkerQueue(*property);
+            engine_.initTimestamp())) {
+        engine_.setUserAttributeOnWorkerQueue(*property);
     }
     error = nullptr;
-    reported = database_->containsUserAttributeWithName(kFirstOpenTimeProperty, &error);
+    reported = database()->containsUserAttributeWithName(kFirstOpenTimeProperty, &error);
     if (!reported) {
         monitor()->logWithLevel(1, 23020, "Failed to query first open property after setting it. Error",
                                 QRVAErrorContext(error));
@@ -173,33 +169,33 @@ void QRVAMeasurement::reportFirstOpenOnWorkerQueue() {
         return;
     }
     reportFirstOpenEvents(count.value_or(0) < 1 ? 0 : *count);
-    persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMillis);
+    persistedConfig()->setFirstOpenTimestampMilliseconds(firstOpenMillis);
     maybeReportStoredCampaignEventWithClickTimestamp(firstOpenMillis - 1);
 }
 
 // "_f" and "_e" are written at once, before the start goes on, so they lead
 // whatever the app logs next.
-void QRVAMeasurement::reportFirstOpenEvents(int64_t previousFirstOpens) {
+void QRVAAutomaticEvents::reportFirstOpenEvents(int64_t previousFirstOpens) {
     const QRVAObjectParameters screen = QRVAFacadeScreenParameters();
     QRVAObjectParameters firstOpen;
-    if (previousVLPAppID_ && !previousVLPAppID_->empty()) firstOpen.set("_pvlp", ns::Value(*previousVLPAppID_));
+    if (engine_.previousVLPAppID() && !engine_.previousVLPAppID()->empty()) firstOpen.set("_pvlp", ns::Value(*engine_.previousVLPAppID()));
     firstOpen.set("_pfo", ns::Value(previousFirstOpens));
     firstOpen.set("_uwa", ns::Value(int64_t(isAppUpdateWithAnalytics() ? 1 : 0)));
     const QRVAObjectParameters engagement{{"_et", ns::Value(int64_t(1))}};
     for (const auto& [name, parameters] : {std::pair{"_f", &std::as_const(firstOpen)}, std::pair{"_e", &engagement}}) {
-        auto event = QRVAEvent::initWithOrigin(kAutoOrigin, false, name, initTimestamp_, 0, *parameters);
+        auto event = QRVAEvent::initWithOrigin(kAutoOrigin, false, name, engine_.initTimestamp(), 0, *parameters);
         if (!event) continue;
         if (!screen.empty()) event->addScreenParameters(screen);
-        handleEventOnWorkerQueue(*event);
+        engine_.handleEventOnWorkerQueue(*event);
         QRVAFacadeNotifyEventListeners(*event);
     }
 }
 
-int64_t QRVAMeasurement::timestampMillisRoundedUpToNextHour(int64_t milliseconds) {
+int64_t QRVAAutomaticEvents::timestampMillisRoundedUpToNextHour(int64_t milliseconds) {
     return (milliseconds / kMillisecondsPerHour) * kMillisecondsPerHour + kMillisecondsPerHour;
 }
 
-std::optional<ns::FileAttributes> QRVAMeasurement::fileAttributesForPath(const std::string& path) const {
+std::optional<ns::FileAttributes> QRVAAutomaticEvents::fileAttributesForPath(const std::string& path) const {
     if (path.empty()) return std::nullopt;
     ns::ErrorRef error;
     auto attributes = ns::FileManager::defaultManager().attributesOfItem(path, &error);
@@ -212,7 +208,7 @@ std::optional<ns::FileAttributes> QRVAMeasurement::fileAttributesForPath(const s
 
 // A date that cannot be read makes the install look like an update: only a
 // provably fresh one is taken for a first install.
-bool QRVAMeasurement::isAppUpdateWithAnalytics() {
+bool QRVAAutomaticEvents::isAppUpdateWithAnalytics() {
     const auto& files = ns::FileManager::defaultManager();
     const std::string libraryFolder = files.pathForDirectory(ns::SearchPathDirectory::Library);
     const double library = creationDate(fileAttributesForPath(libraryFolder));
@@ -223,34 +219,51 @@ bool QRVAMeasurement::isAppUpdateWithAnalytics() {
                             std::fabs(now - library) < kFreshInstallAge && std::fabs(now - bundle) < kFreshInstallAge;
     const auto counter = QRVAKeychainWrapper::keychainValueWithIdentifier(kQRVAMeasurementFirstOpenCounterKey,
                                                                          mainBundleIdentifier());
-    const bool noEarlierTrace = (!previousVLPAppID_ || previousVLPAppID_->empty()) && (!counter || counter->empty());
+    const bool noEarlierTrace = (!engine_.previousVLPAppID() || engine_.previousVLPAppID()->empty()) && (!counter || counter->empty());
     return !looksFresh && noEarlierTrace;
+}
+
+// The keychain outlives reinstalls, so the count of first opens stored for
+// this bundle tells a reinstall from a first install.
+void QRVAAutomaticEvents::countFirstOpen() {
+    const std::string bundleID = mainBundleIdentifier();
+    auto stored = QRVAKeychainWrapper::keychainValueWithIdentifier(kQRVAMeasurementFirstOpenCounterKey, bundleID);
+    int64_t count = 0;
+    if (stored) {
+        try {
+            count = std::max<int64_t>(0, std::stoll(*stored));
+        } catch (const std::exception&) {
+            count = 0;  // not a number: as absent
+        }
+    }
+    if (count < std::numeric_limits<int64_t>::max()) ++count;
+    QRVAKeychainWrapper::upsertKeychainValue(std::to_string(count), kQRVAMeasurementFirstOpenCounterKey, bundleID);
 }
 
 // MARK: - Updates
 
-void QRVAMeasurement::reportAppUpdateOnWorkerQueue() {
+void QRVAAutomaticEvents::reportAppUpdateOnWorkerQueue() {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("reportAppUpdateOnWorkerQueue");
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
-    const auto current = identity_->appVersion();
-    const auto stored = persistedConfig_->appVersion();
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
+    const auto current = identity()->appVersion();
+    const auto stored = persistedConfig()->appVersion();
     if (stored == current) return;
-    persistedConfig_->setAppVersion(current);
+    persistedConfig()->setAppVersion(current);
     reportUpdate("_au", "_pv", stored);
 }
 
-void QRVAMeasurement::reportOSUpdateOnWorkerQueue() {
+void QRVAAutomaticEvents::reportOSUpdateOnWorkerQueue() {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("reportOSUpdateOnWorkerQueue");
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
     const std::optional<std::string> current = QRVAEnvironmentInfo::sharedInstance()->deviceOSVersion();
-    const auto stored = persistedConfig_->osVersion();
+    const auto stored = persistedConfig()->osVersion();
     if (stored == current) return;
-    persistedConfig_->setOSVersion(current);
+    persistedConfig()->setOSVersion(current);
     reportUpdate("_ou", "_po", stored);
 }
 
 // A first start only stores the version.
-void QRVAMeasurement::reportUpdate(const char* name, const char* parameter, const std::optional<std::string>& stored) {
+void QRVAAutomaticEvents::reportUpdate(const char* name, const char* parameter, const std::optional<std::string>& stored) {
     if (!stored || stored->empty()) return;
     QRVALogInternalEvent(kAutoOrigin, name, QRVAObjectParameters{{parameter, ns::Value(*stored)}});
 }

@@ -4,7 +4,7 @@
 // the batch of queued bundles posted to the measurement host, and what the
 // answer does to the queue and the schedule.
 
-#include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAUploader.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,6 +14,7 @@
 #include "analytics/QRVAConstants.h"
 #include "analytics/QRVADatabase.h"
 #include "analytics/QRVAIdentity.h"
+#include "analytics/QRVAMeasurementLifecycle.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVARemoteConfig.h"
@@ -79,7 +80,10 @@ private:
 
 }  // namespace
 
-double QRVAMeasurement::uptimeSeconds() {
+QRVAUploader::QRVAUploader(QRVAMeasurement& engine, std::shared_ptr<QRVAAlarm> alarm)
+    : QRVAMeasurementPart(engine), alarm_(std::move(alarm)) {}
+
+double QRVAUploader::uptimeSeconds() {
     const double boot = ns::ProcessInfo::processInfo().kernelBootTime();
     if (!(boot > 0)) return -1;
     return ns::Clock::nowSeconds() - boot;
@@ -87,11 +91,11 @@ double QRVAMeasurement::uptimeSeconds() {
 
 // MARK: - Scheduling
 
-void QRVAMeasurement::updateSchedule() {
+void QRVAUploader::updateSchedule() {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("updateSchedule");
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
     // A reachability change can come before the start has built the store.
-    if (!database_ || !remoteConfig_) return;
+    if (!database() || !remoteConfig()) return;
     if (isUploadSuspended()) return idleUploadSchedule();
     if (!hasDataToUpload()) {
         log(7, 23024, "No data to upload. Upload task will not be scheduled");
@@ -102,19 +106,19 @@ void QRVAMeasurement::updateSchedule() {
         log(7, 23025, "No next uploading time. Upload task will not be scheduled");
         return idleUploadSchedule();
     }
-    if (!network_ || !network_->isNetworkConnected()) {
+    if (!network() || !network()->isNetworkConnected()) {
         log(7, 23026, "No network. Upload task will not be scheduled");
         // The reachability callback runs this again once the network is back.
-        if (network_) network_->setReachabilityDelegate(weak_from_this());
+        if (network()) network()->setReachabilityDelegate(weakEngine());
         alarm_->cancel();
-        terminateBackgroundTask();
+        engine_.lifecycle().terminateBackgroundTask();
         return;
     }
-    network_->setReachabilityDelegate({});
+    network()->setReachabilityDelegate({});
     armUploadAlarm(next);
 }
 
-bool QRVAMeasurement::isUploadSuspended() {
+bool QRVAUploader::isUploadSuspended() {
     if (suspendedUploadTimestamp_ == 0 || std::isnan(suspendedUploadTimestamp_)) return false;
     const double elapsed = std::fabs(uptimeSeconds() - suspendedUploadTimestamp_);
     if (elapsed < kQRVAMeasurementSuspensionTimeInterval) {
@@ -126,16 +130,16 @@ bool QRVAMeasurement::isUploadSuspended() {
     return false;
 }
 
-void QRVAMeasurement::idleUploadSchedule() {
+void QRVAUploader::idleUploadSchedule() {
     alarm_->cancel();
-    if (network_) network_->setReachabilityDelegate({});
-    terminateBackgroundTask();
+    if (network()) network()->setReachabilityDelegate({});
+    engine_.lifecycle().terminateBackgroundTask();
 }
 
-void QRVAMeasurement::armUploadAlarm(double next) {
+void QRVAUploader::armUploadAlarm(double next) {
     const double now = ns::Clock::nowSeconds();
-    const double backoff = persistedConfig_->lastBackoffTimestamp();
-    const double backoffInterval = remoteConfig_->uploadingBackoffInterval();
+    const double backoff = persistedConfig()->lastBackoffTimestamp();
+    const double backoffInterval = remoteConfig()->uploadingBackoffInterval();
     if (std::fabs(backoff) > kEpsilon && now - backoff < backoffInterval) {
         next = std::max(next, backoff + backoffInterval);
     }
@@ -148,10 +152,10 @@ void QRVAMeasurement::armUploadAlarm(double next) {
     }
     double delay = next - now;
     if (std::fabs(delay) < kEpsilon) delay = 0.001;
-    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
-    std::weak_ptr<QRVAScheduler> scheduler = scheduler_;
-    alarm_->runAfterDelay(delay, [weak, scheduler] {
-        if (auto queue = scheduler.lock()) {
+    std::weak_ptr<QRVAMeasurement> weak = weakEngine();
+    std::weak_ptr<QRVAScheduler> workers = scheduler();
+    alarm_->runAfterDelay(delay, [weak, workers] {
+        if (auto queue = workers.lock()) {
             queue->scheduleOnWorkerQueueBlockID("QRVAMeasurement:1096", [weak] {
                 if (auto engine = weak.lock()) engine->uploadData();
             });
@@ -160,36 +164,36 @@ void QRVAMeasurement::armUploadAlarm(double next) {
     monitor()->logWithLevel(7, 23028, "Upload task scheduled to be executed in approx. (s)", ns::Value(delay));
 }
 
-double QRVAMeasurement::nextUploadingTime() {
+double QRVAUploader::nextUploadingTime() {
     ns::ErrorRef error;
-    auto rawEventTime = database_->queryLatestRawEventTime(&error);
+    auto rawEventTime = database()->queryLatestRawEventTime(&error);
     if (!rawEventTime && error) logError(4, 23029, "Failed to query latest raw event time. Error", error);
     error = nullptr;
-    auto bundleTime = database_->queryLatestBundleTime(&error);
+    auto bundleTime = database()->queryLatestBundleTime(&error);
     if (!bundleTime && error) logError(4, 23030, "Failed to query latest bundle time. Error", error);
     const double latest = std::max(rawEventTime.value_or(0), bundleTime.value_or(0));
     if (std::fabs(latest) < kEpsilon) return 0;
 
     const double interval =
-        isRealtimeUploadDue() ? remoteConfig_->uploadingRealTimeInterval() : remoteConfig_->uploadingInterval();
+        isRealtimeUploadDue() ? remoteConfig()->uploadingRealTimeInterval() : remoteConfig()->uploadingInterval();
     const double now = ns::Clock::nowSeconds();
     // Data stamped in the future counts as that far in the past.
     const double base = now - std::fabs(latest - now);
-    const double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
+    const double lastSuccess = persistedConfig()->lastSuccessfulUploadTimestamp();
     double next = std::fabs(now - lastSuccess) < interval ? lastSuccess + interval
-                                                          : base + remoteConfig_->uploadingInitialDelayInterval();
-    if (persistedConfig_->lastFailedUploadTimestamp() < base) {
-        if (monitor()->isDebugModeEnabled()) next = std::min(next, base + remoteConfig_->uploadingDebugModeInterval());
+                                                          : base + remoteConfig()->uploadingInitialDelayInterval();
+    if (persistedConfig()->lastFailedUploadTimestamp() < base) {
+        if (monitor()->isDebugModeEnabled()) next = std::min(next, base + remoteConfig()->uploadingDebugModeInterval());
         return next;
     }
-    return retryUploadingTime(next, persistedConfig_->lastFailedUploadTimestamp());
+    return retryUploadingTime(next, persistedConfig()->lastFailedUploadTimestamp());
 }
 
 // The first of next + 1, 3, 7, ... retry intervals that is later than the
 // last failed attempt; 0 once the retries are used up.
-double QRVAMeasurement::retryUploadingTime(double next, double lastFailed) {
-    const int32_t count = remoteConfig_->uploadingRetryCount();
-    const double retryInterval = remoteConfig_->uploadingRetryInterval();
+double QRVAUploader::retryUploadingTime(double next, double lastFailed) {
+    const int32_t count = remoteConfig()->uploadingRetryCount();
+    const double retryInterval = remoteConfig()->uploadingRetryInterval();
     for (int32_t i = 0; i < count; ++i) {
         next += std::ldexp(1.0, i) * retryInterval;
         if (next > lastFailed) return next;
@@ -197,27 +201,27 @@ double QRVAMeasurement::retryUploadingTime(double next, double lastFailed) {
     return 0;
 }
 
-bool QRVAMeasurement::isRealtimeUploadDue() {
+bool QRVAUploader::isRealtimeUploadDue() {
     if (monitor()->isDebugModeEnabled()) return true;
     ns::ErrorRef error;
-    auto bundles = database_->containsRealtimeBundlesWithError(&error);
+    auto bundles = database()->containsRealtimeBundlesWithError(&error);
     if (!bundles && error) logError(4, 23031, "Failed to query for real-time bundle indicator. Error", error);
     if (bundles.value_or(false)) return true;
     error = nullptr;
-    auto rawEvents = database_->containsRealtimeRawEventsWithError(&error);
+    auto rawEvents = database()->containsRealtimeRawEventsWithError(&error);
     if (!rawEvents && error) logError(4, 23032, "Failed to query for real-time raw event indicator. Error", error);
     return rawEvents.value_or(false);
 }
 
-bool QRVAMeasurement::hasDataToUpload() {
+bool QRVAUploader::hasDataToUpload() {
     ns::ErrorRef error;
-    auto queueEmpty = database_->isQueuedBundleTableEmpty(&error);
+    auto queueEmpty = database()->isQueuedBundleTableEmpty(&error);
     if (!queueEmpty) {
         logError(1, 23117, "Failed to check if queue table is empty. Error", error);
         return false;
     }
     if (!*queueEmpty) return true;
-    auto rawEventsEmpty = database_->isRawEventsTableEmpty(&error);
+    auto rawEventsEmpty = database()->isRawEventsTableEmpty(&error);
     if (!rawEventsEmpty) {
         logError(1, 23118, "Failed to check if raw events table is empty. Error", error);
         return false;
@@ -225,8 +229,8 @@ bool QRVAMeasurement::hasDataToUpload() {
     return !*rawEventsEmpty;
 }
 
-bool QRVAMeasurement::isNetworkReadyForRequest() {
-    const bool networkBusy = network_ && network_->hasUploadInProgress();
+bool QRVAUploader::isNetworkReadyForRequest() {
+    const bool networkBusy = network() && network()->hasUploadInProgress();
     if (!isNetworkRequestPending_) return !networkBusy;
     if (!networkBusy) log(1, 23041, "Quorvane is uploading but network is not uploading");
     return false;
@@ -234,56 +238,56 @@ bool QRVAMeasurement::isNetworkReadyForRequest() {
 
 // MARK: - Upload
 
-void QRVAMeasurement::uploadDataOrRegisterAlarm() {
-    if (database_ && network_ && network_->isNetworkConnected() && hasDataToUpload()) {
+void QRVAUploader::uploadDataOrRegisterAlarm() {
+    if (database() && network() && network()->isNetworkConnected() && hasDataToUpload()) {
         uploadData();
     } else {
         updateSchedule();
     }
 }
 
-void QRVAMeasurement::uploadData() {
+void QRVAUploader::uploadData() {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("uploadData");
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
-    if (!database_ || !remoteConfig_) return;
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
+    if (!database() || !remoteConfig()) return;
     if (suspendedUploadTimestamp_ > 0) return updateSchedule();
     log(7, 23033, "Starting data upload");
     if (!isNetworkReadyForRequest()) return log(7, 23034, "Network operation is pending. Ignoring upload request");
-    if (!network_ || !network_->isNetworkConnected()) {
+    if (!network() || !network()->isNetworkConnected()) {
         log(7, 23035, "Network not connected, ignoring upload request");
         return updateSchedule();
     }
     // No bundle is made under an expired configuration; the queue still goes.
-    const bool expired = remoteConfig_->isExpired();
+    const bool expired = remoteConfig()->isExpired();
     if (!expired) makeBundlesForUpload();
     ns::ErrorRef error;
-    auto bundles = database_->queryBundlesWithCountLimit(remoteConfig_->uploadMaxBundlesLimit(),
-                                                         remoteConfig_->uploadMaxSizeLimitBytes(), &error);
+    auto bundles = database()->queryBundlesWithCountLimit(remoteConfig()->uploadMaxBundlesLimit(),
+                                                         remoteConfig()->uploadMaxSizeLimitBytes(), &error);
     if (!bundles && error) {
         logError(1, 23036, "Failed to query bundles. Error", error);
-        return terminateBackgroundTask();
+        return engine_.lifecycle().terminateBackgroundTask();
     }
     if (!bundles || bundles->empty()) {
         log(7, 23037, "No data to upload");
-        if (expired) fetchRemoteConfig();
+        if (expired) engine_.fetchRemoteConfig();
         return;
     }
-    if (const double last = persistedConfig_->lastSuccessfulUploadTimestamp(); last != 0) {
+    if (const double last = persistedConfig()->lastSuccessfulUploadTimestamp(); last != 0) {
         monitor()->logWithLevel(7, 23038, "Uploading events. Elapsed time since last successful upload (s)",
                                 ns::Value(std::fabs(ns::Clock::nowSeconds() - last)));
     }
     uploadBundles(compatibleBundles(*bundles));
 }
 
-void QRVAMeasurement::makeBundlesForUpload() {
-    const int32_t limit = remoteConfig_->maxBundlesCreatedPerIteration();
-    for (int32_t made = 0; made < limit && bundleRawEvents(); ++made) {
+void QRVAUploader::makeBundlesForUpload() {
+    const int32_t limit = remoteConfig()->maxBundlesCreatedPerIteration();
+    for (int32_t made = 0; made < limit && engine_.bundleRawEvents(); ++made) {
     }
 }
 
 // The batch holds bundles of one app and one device: the app of the first
 // bundle, and the first device id met.
-std::vector<QRVAQueuedBundle> QRVAMeasurement::compatibleBundles(const std::vector<QRVAQueuedBundle>& bundles) {
+std::vector<QRVAQueuedBundle> QRVAUploader::compatibleBundles(const std::vector<QRVAQueuedBundle>& bundles) {
     const std::string appID = bundles.front().appID();
     std::string resettableDeviceID, vendorDeviceID;
     for (const auto& queued : bundles) {
@@ -295,7 +299,7 @@ std::vector<QRVAQueuedBundle> QRVAMeasurement::compatibleBundles(const std::vect
     return filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, bundles);
 }
 
-std::vector<QRVAQueuedBundle> QRVAMeasurement::filteredBundlesWithCompatibleAppID(
+std::vector<QRVAQueuedBundle> QRVAUploader::filteredBundlesWithCompatibleAppID(
     const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
     const std::vector<QRVAQueuedBundle>& bundlesToUpload) {
     if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) {
@@ -314,7 +318,7 @@ std::vector<QRVAQueuedBundle> QRVAMeasurement::filteredBundlesWithCompatibleAppI
     return compatible;
 }
 
-void QRVAMeasurement::uploadBundles(const std::vector<QRVAQueuedBundle>& bundles) {
+void QRVAUploader::uploadBundles(const std::vector<QRVAQueuedBundle>& bundles) {
     if (bundles.empty()) {
         // Nothing of the queue fits one batch: an empty batch is never sent.
         log(1, 23046, "Bundle list is empty. Cancelling upload");
@@ -333,7 +337,7 @@ void QRVAMeasurement::uploadBundles(const std::vector<QRVAQueuedBundle>& bundles
     if (uploadingBundleIDs_ != rowIDs) return;
     // Set before the request goes out: an upload that never answers counts
     // as a failed attempt for the retry rule.
-    persistedConfig_->setLastFailedUploadTimestamp(now);
+    persistedConfig()->setLastFailedUploadTimestamp(now);
     if (!payload || payload->empty()) {
         // Never an empty or partial body: the bundles stay for the next try.
         return networkUploadCompletionHandlerWithResponse(
@@ -342,7 +346,7 @@ void QRVAMeasurement::uploadBundles(const std::vector<QRVAQueuedBundle>& bundles
     postBatch(*payload);
 }
 
-std::optional<ns::Data> QRVAMeasurement::batchPayload(const std::vector<QRVAQueuedBundle>& bundles,
+std::optional<ns::Data> QRVAUploader::batchPayload(const std::vector<QRVAQueuedBundle>& bundles,
                                                       int64_t uploadMillis) {
     const int64_t version = QRVAIdentity::quorvaneAnalyticsLibraryVersion();
     size_t size = 0;
@@ -366,17 +370,17 @@ std::optional<ns::Data> QRVAMeasurement::batchPayload(const std::vector<QRVAQueu
     return body;
 }
 
-void QRVAMeasurement::postBatch(const ns::Data& payload) {
+void QRVAUploader::postBatch(const ns::Data& payload) {
     isNetworkRequestPending_ = true;
-    network_->setTimeoutInterval(remoteConfig_->networkTimeout());
-    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
-    auto sessionID = network_->postURL(
-        uploadURL(), payload, scheduler_->workerQueue(), remoteConfig_->isNetworkBackgroundSessionEnabled(),
+    network()->setTimeoutInterval(remoteConfig()->networkTimeout());
+    std::weak_ptr<QRVAMeasurement> weak = weakEngine();
+    auto sessionID = network()->postURL(
+        uploadURL(), payload, scheduler()->workerQueue(), remoteConfig()->isNetworkBackgroundSessionEnabled(),
         [weak](ns::HTTPURLResponsePtr response, ns::Data, ns::ErrorRef error) {
             auto engine = weak.lock();
             if (!engine) return;
-            engine->isNetworkRequestPending_ = false;
-            engine->networkUploadCompletionHandlerWithResponse(response, error);
+            engine->uploader().setNetworkRequestPending(false);
+            engine->uploader().networkUploadCompletionHandlerWithResponse(response, error);
         });
     if (!sessionID || sessionID->empty()) {
         // The network object still calls the handler, with an error.
@@ -385,7 +389,7 @@ void QRVAMeasurement::postBatch(const ns::Data& payload) {
     }
 }
 
-void QRVAMeasurement::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
+void QRVAUploader::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
     if (bundleIDs.empty()) return log(1, 23046, "Bundle list is empty. Cancelling upload");
     if (!uploadingBundleIDs_.empty()) {
         return log(1, 23047, "Set uploading progress before finishing the previous upload");
@@ -395,7 +399,7 @@ void QRVAMeasurement::setUploadInProgressWithBundleIDs(const std::vector<int64_t
 
 // MARK: - The answer
 
-void QRVAMeasurement::networkUploadCompletionHandlerWithResponse(const ns::HTTPURLResponsePtr& response,
+void QRVAUploader::networkUploadCompletionHandlerWithResponse(const ns::HTTPURLResponsePtr& response,
                                                                  const ns::ErrorRef& error) {
     const long status = response ? response->statusCode() : 0;
     if (status != 200 && status != 204) {
@@ -407,16 +411,16 @@ void QRVAMeasurement::networkUploadCompletionHandlerWithResponse(const ns::HTTPU
     }
     monitor()->logWithLevel(7, 23044, "Successful upload. Got network response. Code, size",
                             ns::Value(int64_t(status)), ns::Value(response->expectedContentLength()));
-    persistedConfig_->setLastSuccessfulUploadTimestamp(ns::Clock::nowSeconds());
-    persistedConfig_->setLastFailedUploadTimestamp(0);
-    persistedConfig_->setLastBackoffTimestamp(0);
+    persistedConfig()->setLastSuccessfulUploadTimestamp(ns::Clock::nowSeconds());
+    persistedConfig()->setLastFailedUploadTimestamp(0);
+    persistedConfig()->setLastBackoffTimestamp(0);
     updateSchedule();
     if (!removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
         monitor()->logWithLevel(1, 23045, "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
                                 ns::Value(kQRVAMeasurementSuspensionTimeInterval));
-        suspendedUploadTimestamp_ = uptimeSeconds();
+        suspendUploads();
     } else {
-        suspendedUploadTimestamp_ = 0;
+        resumeUploads();
     }
     uploadingBundleIDs_.clear();
     continueAfterUpload();
@@ -424,26 +428,26 @@ void QRVAMeasurement::networkUploadCompletionHandlerWithResponse(const ns::HTTPU
 
 // Failed uploads and failed configuration requests share one retry and
 // back-off schedule.
-void QRVAMeasurement::recordFailedRequest(long status) {
+void QRVAUploader::recordFailedRequest(long status) {
     const double now = ns::Clock::nowSeconds();
-    persistedConfig_->setLastFailedUploadTimestamp(now);
-    if (status == 503 || status == 429) persistedConfig_->setLastBackoffTimestamp(now);
+    persistedConfig()->setLastFailedUploadTimestamp(now);
+    if (status == 503 || status == 429) persistedConfig()->setLastBackoffTimestamp(now);
 }
 
-void QRVAMeasurement::continueAfterUpload() {
-    if (network_->isNetworkConnected() && hasDataToUpload()) return uploadData();
-    if (!remoteConfig_->isExpired()) return updateSchedule();
+void QRVAUploader::continueAfterUpload() {
+    if (network()->isNetworkConnected() && hasDataToUpload()) return uploadData();
+    if (!remoteConfig()->isExpired()) return updateSchedule();
     // Fetches the configuration once the queue is empty, or reschedules
     // when offline.
     uploadData();
 }
 
-bool QRVAMeasurement::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs) {
+bool QRVAUploader::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& bundleIDs) {
     ns::Array rowIDs;
     for (int64_t rowID : bundleIDs) rowIDs.push_back(ns::Value(rowID));
-    return database_->performTransaction([&] {
+    return database()->performTransaction([&] {
         ns::ErrorRef error;
-        if (database_->deleteBundlesWithRowIDs(rowIDs, &error) || !error) return true;
+        if (database()->deleteBundlesWithRowIDs(rowIDs, &error) || !error) return true;
         logError(1, 23122, "Failed to delete bundles from database. Error", error);
         return false;
     });

@@ -3,7 +3,7 @@
 // If-Modified-Since), its audiences and settings put in force together, and
 // the hand-over to the upload road whatever the answer.
 
-#include "analytics/QRVAMeasurement.h"
+#include "analytics/QRVAConfigFetch.h"
 
 #include "analytics/QRVAAudience.h"
 #include "analytics/QRVAConstants.h"
@@ -13,6 +13,7 @@
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVARemoteConfig.h"
 #include "analytics/QRVAScheduler.h"
+#include "analytics/QRVAUploader.h"
 #include "platform/clock.h"
 
 namespace {
@@ -31,53 +32,53 @@ ns::Value dataContext(const ns::Data& data) { return ns::Value(data); }
 
 }  // namespace
 
-void QRVAMeasurement::fetchRemoteConfig() {
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
-    if (!remoteConfig_ || !identity_ || !network_) return;
-    auto url = remoteConfig_->remoteConfigURLWithAppInstanceID(identity_->appInstanceID(), kQRVAMeasurementPlatform,
+void QRVAConfigFetch::fetchRemoteConfig() {
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
+    if (!remoteConfig() || !identity() || !network()) return;
+    auto url = remoteConfig()->remoteConfigURLWithAppInstanceID(identity()->appInstanceID(), kQRVAMeasurementPlatform,
                                                                QRVAIdentity::quorvaneAnalyticsLibraryVersion());
     if (!url) return log(1, 23125, "Unable to get configuration. Invalid server URL.");
     log(7, 23126, "Fetching configuration from the server");
     ns::HTTPHeaderFields headers;
-    if (auto lastModified = persistedConfig_->configServerLastModifiedString(); lastModified && !lastModified->empty()) {
+    if (auto lastModified = persistedConfig()->configServerLastModifiedString(); lastModified && !lastModified->empty()) {
         headers["If-Modified-Since"] = *lastModified;
     }
-    isNetworkRequestPending_ = true;
-    network_->setTimeoutInterval(remoteConfig_->networkTimeout());
-    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
-    network_->getURL(url->absoluteString(), headers, scheduler_->workerQueue(),
-                     remoteConfig_->isNetworkBackgroundSessionEnabled(),
+    engine_.uploader().setNetworkRequestPending(true);
+    network()->setTimeoutInterval(remoteConfig()->networkTimeout());
+    std::weak_ptr<QRVAMeasurement> weak = weakEngine();
+    network()->getURL(url->absoluteString(), headers, scheduler()->workerQueue(),
+                     remoteConfig()->isNetworkBackgroundSessionEnabled(),
                      [weak](ns::HTTPURLResponsePtr response, ns::Data data, ns::ErrorRef error) {
                          auto engine = weak.lock();
                          if (!engine) return;
-                         engine->isNetworkRequestPending_ = false;
-                         engine->networkRemoteConfigFetchCompletionHandler(response, data, error);
+                         engine->uploader().setNetworkRequestPending(false);
+                         engine->configFetch().networkRemoteConfigFetchCompletionHandler(response, data, error);
                      });
 }
 
-void QRVAMeasurement::networkRemoteConfigFetchCompletionHandler(const ns::HTTPURLResponsePtr& response,
+void QRVAConfigFetch::networkRemoteConfigFetchCompletionHandler(const ns::HTTPURLResponsePtr& response,
                                                                 const ns::Data& data, const ns::ErrorRef& error) {
-    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
     const long status = response ? response->statusCode() : 0;
     monitor()->logWithLevel(7, 23127, "Fetched configuration. Status code", statusContext(status));
     if (status != 200 && status != 204 && status != 304 && status != 404) {
         monitor()->logWithLevel(7, 23128,
                                 "Unable to get the configuration from server. Network request failed. Code, Error",
                                 statusContext(status), QRVAErrorContext(error));
-        recordFailedRequest(status);
+        engine_.uploader().recordFailedRequest(status);
         monitor()->logWithLevel(7, 23129, "Network fetch failed. Will retry later. Code, error", statusContext(status),
                                 QRVAErrorContext(error));
-        return updateSchedule();
+        return engine_.uploader().updateSchedule();
     }
     // The next request is conditional on what this answer says, so one
     // without the header makes it unconditional. Only a 304 without it keeps
     // the stored value: it confirms the configuration that value names.
     auto lastModified = response->valueForHTTPHeaderField("Last-Modified");
     if (status != 304 || (lastModified && !lastModified->empty())) {
-        persistedConfig_->setConfigServerLastModifiedString(lastModified);
+        persistedConfig()->setConfigServerLastModifiedString(lastModified);
     }
-    persistedConfig_->setLastFailedUploadTimestamp(0);
-    persistedConfig_->setLastBackoffTimestamp(0);
+    persistedConfig()->setLastFailedUploadTimestamp(0);
+    persistedConfig()->setLastBackoffTimestamp(0);
     if (status == 304 || status == 404) {
         if (status == 304) {
             monitor()->logWithLevel(7, 23131, "Configuration has not been modified. Using the same configuration. Code",
@@ -92,37 +93,37 @@ void QRVAMeasurement::networkRemoteConfigFetchCompletionHandler(const ns::HTTPUR
         recordConfigFetchTime(23134);
         if (!data.empty()) applyFetchedConfig(data);
     }
-    uploadDataOrRegisterAlarm();
+    engine_.uploader().uploadDataOrRegisterAlarm();
 }
 
 // The time of the last good fetch, on which expiry rests. When it cannot be
 // stored, uploads pause for an hour rather than fetching again at once.
-bool QRVAMeasurement::recordConfigFetchTime(int64_t failureCode) {
-    return database_->performTransaction([&] {
+bool QRVAConfigFetch::recordConfigFetchTime(int64_t failureCode) {
+    return database()->performTransaction([&] {
         ns::ErrorRef error;
-        if (!database_->updateRemoteConfigSuccessfulTimestamp(ns::Clock::nowSeconds(), &error) && error) {
+        if (!database()->updateRemoteConfigSuccessfulTimestamp(ns::Clock::nowSeconds(), &error) && error) {
             monitor()->logWithLevel(1, failureCode,
                                     "Unable to update the configuration last set timestamp in database. Error",
                                     QRVAErrorContext(error));
-            suspendedUploadTimestamp_ = uptimeSeconds();
+            engine_.uploader().suspendUploads();
             return false;
         }
-        suspendedUploadTimestamp_ = 0;
+        engine_.uploader().resumeUploads();
         return true;
     });
 }
 
 // Audiences and settings change together or not at all; a refused
 // configuration leaves the previous one in force.
-bool QRVAMeasurement::applyFetchedConfig(const ns::Data& data) {
-    return database_->performTransaction([&] {
+bool QRVAConfigFetch::applyFetchedConfig(const ns::Data& data) {
+    return database()->performTransaction([&] {
         auto config = QRVAPBMeasurementConfig::initWithBuffer(data);
         if (!config || !config->protoBuffer()) {
             log(1, 23135, "Configuration data is invalid.");
             return false;
         }
         const auto appID = NANOGetString(config, MC::app_id);
-        if (!appID || appID->empty() || appID != identity_->appIDFromVLP()) {
+        if (!appID || appID->empty() || appID != identity()->appIDFromVLP()) {
             log(1, 23136, "Configuration does not have valid VLP App ID.");
             return false;
         }
@@ -130,13 +131,13 @@ bool QRVAMeasurement::applyFetchedConfig(const ns::Data& data) {
         for (const auto& item : NANOGetArray(config, MC::audiences, &QRVAPBAudience::messageClass()).value_or(ns::Array{})) {
             if (auto audience = item.asObjectOf<QRVAPBAudience>()) audiences.push_back(std::move(audience));
         }
-        if (!audience_->updateAudiences(audiences)) {
+        if (!audience()->updateAudiences(audiences)) {
             monitor()->logWithLevel(1, 23137, "Failed to update audiences with new server configuration",
                                     dataContext(data));
             return false;
         }
         NANOClearField(config, MC::audiences);
-        if (!remoteConfig_->updateMeasurementConfig(config)) {
+        if (!remoteConfig()->updateMeasurementConfig(config)) {
             monitor()->logWithLevel(1, 23138, "Failed to update configuration with new server configuration",
                                     dataContext(data));
             return false;

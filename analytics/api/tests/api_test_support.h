@@ -38,23 +38,35 @@
 #include "platform/clock.h"
 #include "platform/runloop.h"
 #include "stored_batches.h"
-#include "testing/backend.h"
+#include "testing/app_backend.h"
 #include "testing/temp_sandbox.h"
 
 namespace apitest {
 
-inline constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+inline constexpr const char* kAppID = ns::testing::kTestAppID;
 inline constexpr double kStart = 1'700'002'790.0;
+
+// The app's options, keyed as its options file keys them.
+inline ns::Dictionary appOptions() {
+    return {{kQRVOptionsKeyOndrixAppID, kAppID},
+            {kQRVOptionsKeyAPIKey, "AKlocal"},
+            {kQRVOptionsKeySenderID, "480326711275"},
+            {kQRVOptionsKeyProjectID, "almavel-pa"}};
+}
+
+// Waits until what `queue` (one of the facade's) holds so far has run.
+inline void waitFor(void (*queue)(std::function<void()>)) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    queue([done] { *done = true; });
+    ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 30));
+}
 
 class ReportingTest : public ::testing::Test {
 protected:
     void SetUp() override {
         clock_ = ns::VirtualClock::install(kStart);
         sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", "com.almavel.app"}});
-        sandbox_.writeBundlePlist(kQRVOptionsFileName, ns::Dictionary{{kQRVOptionsKeyOndrixAppID, kAppID},
-                                                                      {kQRVOptionsKeyAPIKey, "AKlocal"},
-                                                                      {kQRVOptionsKeySenderID, "480326711275"},
-                                                                      {kQRVOptionsKeyProjectID, "almavel-pa"}});
+        sandbox_.writeBundlePlist(kQRVOptionsFileName, appOptions());
         backend_ = ns::testing::Backend::start();
         backend_->routeServiceHosts();
         serveSettings({});
@@ -97,14 +109,7 @@ protected:
             onWorker([] {});
         }
     }
-    void onWorker(const std::function<void()>& work) {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        engine()->scheduler()->scheduleOnWorkerQueueBlockID("test", [&work, done] {
-            work();
-            *done = true;
-        });
-        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 30));
-    }
+    void onWorker(const std::function<void()>& work) { enginetest::onWorker(*engine(), work, 30); }
     void advance(double seconds) {
         clock_->advance(seconds);
         drain();
@@ -155,11 +160,6 @@ protected:
 private:
     static constexpr double kStep = 15;  // seconds; requests time out after 60
 
-    void waitFor(void (*queue)(std::function<void()>)) {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        queue([done] { *done = true; });
-        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 30));
-    }
     // Raw events and bundles not yet uploaded.
     int64_t pendingRows() {
         if (!QRVAMeasurement::hasSharedInstance()) return 0;

@@ -14,7 +14,7 @@
 #include "platform/clock.h"
 #include "platform/runloop.h"
 #include "platform/user_activity.h"
-#include "testing/temp_sandbox.h"
+#include "sandboxed_test.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ std::shared_ptr<Delegate> makeDelegate(const std::string& name, bool withOptions
     return delegate;
 }
 
-class AppDelegateProxyTest : public ::testing::Test {
+class AppDelegateProxyTest : public analyticstest::LoggingTest {
 protected:
     void SetUp() override {
         clock_ = ns::VirtualClock::install();
@@ -80,9 +80,6 @@ protected:
     void TearDown() override {
         QRVAAppDelegateProxy::resetForTesting();
         ns::Application::shared()->resetForTesting();
-        QRVAMeasurementMonitor()->flushForTesting();
-        QRVAMonitor::resetSharedForTesting();
-        QRVLoggerResetForTesting();
     }
     std::vector<std::string> opened() {
         auto done = std::make_shared<std::atomic<bool>>(false);
@@ -92,7 +89,6 @@ protected:
         return std::exchange(opened_, {});
     }
 
-    ns::testing::TempSandbox sandbox_;
     std::unique_ptr<ns::VirtualClock> clock_;
     std::mutex mutex_;
     std::vector<std::string> opened_;

@@ -19,6 +19,7 @@
 #include "core/QRVApp.h"
 #include "core/QRVLogger.h"
 #include "core/QRVOptions.h"
+#include "api_test_support.h"
 #include "monitor_lines.h"
 #include "platform/application.h"
 #include "platform/clock.h"
@@ -27,7 +28,8 @@
 
 namespace {
 
-constexpr const char* kAppID = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+using apitest::kAppID;
+using apitest::waitFor;
 
 class FacadeTest : public ::testing::Test {
 protected:
@@ -43,10 +45,7 @@ protected:
     // Options handed to the configure call, as an app that carries no
     // options file does: no app ID is stored before the first start.
     static std::shared_ptr<const QRVOptions> options(ns::Dictionary extra = {}) {
-        ns::Dictionary options{{kQRVOptionsKeyOndrixAppID, kAppID},
-                               {kQRVOptionsKeyAPIKey, "AKlocal"},
-                               {kQRVOptionsKeySenderID, "480326711275"},
-                               {kQRVOptionsKeyProjectID, "almavel-pa"}};
+        ns::Dictionary options = apitest::appOptions();
         options.merge(extra);
         return std::make_shared<const QRVOptions>(options);
     }
@@ -72,18 +71,8 @@ protected:
         waitFor(QRVAnalytics::queueOperationWithBlock);
         onWorker([] {});
     }
-    void waitFor(void (*queue)(std::function<void()>)) {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        queue([done] { *done = true; });
-        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 30));
-    }
     void onWorker(const std::function<void()>& work) {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        QRVAMeasurement::sharedInstance()->scheduler()->scheduleOnWorkerQueueBlockID("test", [&work, done] {
-            work();
-            *done = true;
-        });
-        ASSERT_TRUE(ns::RunLoop::main().runUntil([&] { return done->load(); }, 30));
+        enginetest::onWorker(*QRVAMeasurement::sharedInstance(), work, 30);
     }
     // What the listeners saw, as "name" or "name err=<code>".
     std::vector<std::string> listen(const std::function<void()>& work) {

@@ -14,7 +14,7 @@
 #include "monitor_lines.h"
 #include "platform/application.h"
 #include "platform/runtime.h"
-#include "testing/temp_sandbox.h"
+#include "sandboxed_test.h"
 #include "uikit/UIWindow.h"
 
 namespace {
@@ -28,12 +28,10 @@ std::string text(const QRVAObjectParameters& p, const char* key) {
     return held ? held->description() : value->description();
 }
 
-class ScreenViewReporterTest : public ::testing::Test {
+class ScreenViewReporterTest : public analyticstest::LoggingTest {
 protected:
     void SetUp() override {
-        QRVLoggerResetForTesting();
         QRVSetLoggerLevel(QRVLoggerLevelDebug);
-        QRVAMonitor::resetSharedForTesting();
         writeInfo({});
         ns::Application::shared()->finishLaunching();
         QRVASetInternalEventLogger([this](const std::string&, const std::string& name, const QRVAObjectParameters& p) {
@@ -45,8 +43,6 @@ protected:
         close();
         QRVASetInternalEventLogger({});
         QRVAScreenViewReporter::resetSharedForTesting();
-        QRVAMonitor::resetSharedForTesting();
-        QRVLoggerResetForTesting();
     }
     void writeInfo(ns::Dictionary info) {
         info["CFBundleIdentifier"] = "com.almavel.app";
@@ -83,7 +79,6 @@ protected:
         return made;
     }
 
-    ns::testing::TempSandbox sandbox_;
     std::shared_ptr<ns::UIWindow> window_;
     std::vector<QRVAObjectParameters> views_;
     std::vector<QRVAObjectParameters> seenDuring_;

@@ -19,7 +19,7 @@
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/runloop.h"
-#include "testing/temp_sandbox.h"
+#include "sandboxed_test.h"
 #include "uikit/UIWindow.h"
 
 namespace {
@@ -37,12 +37,10 @@ struct Logged {
     }
 };
 
-class SessionReporterTest : public ::testing::Test {
+class SessionReporterTest : public analyticstest::LoggingTest {
 protected:
     void SetUp() override {
-        QRVLoggerResetForTesting();
         QRVSetLoggerLevel(QRVLoggerLevelDebug);
-        QRVAMonitor::resetSharedForTesting();
         QRVAPersistedConfig::resetSharedForTesting();
         config_ = QRVAPersistedConfig::sharedInstance();
         QRVAScreenViewReporter::resetSharedForTesting();
@@ -61,8 +59,6 @@ protected:
         // otherwise come due on the real clock, after the test's sandbox and
         // possibly while the process is exiting.
         QRVAPersistedConfig::resetSharedForTesting();
-        QRVAMonitor::resetSharedForTesting();
-        QRVLoggerResetForTesting();
     }
     std::shared_ptr<QRVASessionReporter> make(double lastCheckpoint) {
         config_->setLastEngagementCheckpointClockTime(lastCheckpoint);
@@ -86,7 +82,6 @@ protected:
         return times;
     }
 
-    ns::testing::TempSandbox sandbox_;
     std::unique_ptr<ns::VirtualClock> clock_ = ns::VirtualClock::install(kStart);
     std::shared_ptr<QRVAPersistedConfig> config_;
     std::vector<Logged> events_;

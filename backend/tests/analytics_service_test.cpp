@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "analytics_proto/qrvanalytics.pb.h"
-#include "testing/backend.h"
+#include "testing/app_backend.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ using ns::testing::Backend;
 using ns::testing::HttpReply;
 using ns::testing::toReply;
 
-constexpr const char* kSampleAppId = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+constexpr const char* kSampleAppId = ns::testing::kTestAppID;
 constexpr const char* kEscapedSampleAppId = "1%3A480326711275%3Aios%3A7d1f6c2b9a0e4c3f";
 
 std::string gzip(const std::string& bytes) {

@@ -12,6 +12,7 @@
 
 #include "backend/database/rtdb_rules.h"
 #include "rtdb_test_support.h"
+#include "testing/app_backend.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ using ns::testing::Backend;
 
 // The app and key of the sample data (seeded data dirs).
 constexpr const char* kSampleKey = "AKlocal-almavel-0000000000000000000000";
-constexpr const char* kSampleApp = "1:480326711275:ios:7d1f6c2b9a0e4c3f";
+constexpr const char* kSampleApp = ns::testing::kTestAppID;
 constexpr const char* kOtherKey = "AKtest-other-app-00000000000000000000001";
 constexpr const char* kOtherApp = "1:111111111111:ios:00000000000000bb";
 

@@ -8,12 +8,13 @@
 #include "platform/runtime.h"
 #include "platform/system_log.h"
 #include "platform/user_defaults.h"
+#include "testing/app_backend.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
 
 ns::Dictionary sampleOptions() {
-    return {{"ONDRIX_APP_ID", "1:480326711275:ios:7d1f6c2b9a0e4c3f"},
+    return {{"ONDRIX_APP_ID", ns::testing::kTestAppID},
             {"API_KEY", "AKlocal"},
             {"KDX_SENDER_ID", "480326711275"},
             {"PROJECT_ID", "almavel-pa"},
@@ -86,7 +87,7 @@ TEST_F(QRVAppTest, ConfigureFromTheBundleMakesTheDefaultAppAndAnnouncesIt) {
     EXPECT_EQ(FakeAnalytics::configuration.asObjectOf<QRVAnalyticsConfiguration>(),
               QRVConfiguration::sharedInstance().analyticsConfiguration());
     ASSERT_TRUE(FakeAnalytics::options.asObjectOf<QRVOptions>());
-    EXPECT_EQ(FakeAnalytics::options.asObjectOf<QRVOptions>()->ondrixAppID(), "1:480326711275:ios:7d1f6c2b9a0e4c3f");
+    EXPECT_EQ(FakeAnalytics::options.asObjectOf<QRVOptions>()->ondrixAppID(), ns::testing::kTestAppID);
 
     // Posted synchronously, with the QRVApp class as sender and typed userInfo.
     std::lock_guard lock(mutex_);
@@ -97,7 +98,7 @@ TEST_F(QRVAppTest, ConfigureFromTheBundleMakesTheDefaultAppAndAnnouncesIt) {
     EXPECT_EQ(note.userInfo.at("QRVAppNameKey").asString(), "__QRVAPP_DEFAULT");
     ASSERT_TRUE(note.userInfo.at("QRVAppIsDefaultAppKey").isBool());
     EXPECT_TRUE(note.userInfo.at("QRVAppIsDefaultAppKey").asBool());
-    EXPECT_EQ(note.userInfo.at("QRVOndrixAppIDKey").asString(), "1:480326711275:ios:7d1f6c2b9a0e4c3f");
+    EXPECT_EQ(note.userInfo.at("QRVOndrixAppIDKey").asString(), ns::testing::kTestAppID);
 }
 
 TEST_F(QRVAppTest, NamedAppsAreAnnouncedButStartNoAnalytics) {

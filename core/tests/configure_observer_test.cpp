@@ -6,6 +6,7 @@
 #include "core/QRVApp.h"
 #include "platform/notification_center.h"
 #include "platform/runtime.h"
+#include "testing/app_backend.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -28,7 +29,7 @@ protected:
 
 TEST_F(ConfigureObserverTest, EveryConfiguredAppIsAnnouncedByName) {
     auto options = std::make_shared<QRVOptions>(
-        ns::Dictionary{{"ONDRIX_APP_ID", "1:480326711275:ios:7d1f6c2b9a0e4c3f"}, {"KDX_SENDER_ID", "480326711275"}});
+        ns::Dictionary{{"ONDRIX_APP_ID", ns::testing::kTestAppID}, {"KDX_SENDER_ID", "480326711275"}});
     QRVApp::configure(options);
     QRVApp::configure("second", options);
     EXPECT_EQ(names_, (std::vector<std::string>{kQRVDefaultAppName, "second"}));

@@ -18,6 +18,7 @@
 #include "platform/runloop.h"
 #include "platform/runtime.h"
 #include "platform/system_log.h"
+#include "testing/app_backend.h"
 #include "testing/temp_sandbox.h"
 #include "uikit/UserNotifications.h"
 
@@ -323,7 +324,7 @@ TEST(MessagingConfiguration, AnAppWithoutSenderIDStopsTheProgram) {
     std::vector<std::string> diagnostics;
     auto token = ns::NotificationCenter::defaultCenter().addObserver(
         kQRVAppDiagnosticsNotification, nullptr, nullptr, [&](const ns::Notification&) { diagnostics.push_back("sent"); });
-    auto options = std::make_shared<QRVOptions>(ns::Dictionary{{"ONDRIX_APP_ID", "1:480326711275:ios:7d1f6c2b9a0e4c3f"},
+    auto options = std::make_shared<QRVOptions>(ns::Dictionary{{"ONDRIX_APP_ID", ns::testing::kTestAppID},
                                                                {"API_KEY", "AKlocal"},
                                                                {"PROJECT_ID", "almavel-pa"}});
     // Instance identity (in this program too) may stop it first; messaging

@@ -221,39 +221,53 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
 
     void act(const std::string& path, std::string body, const Done& done) {
         json in = json::parse(body.empty() ? "{}" : body, nullptr, false);
-        if (path.rfind("/sensor/", 0) != 0 && !in.is_object()) return done({400, kNotAnObject});
-        auto str = [&](const char* key) {
-            return in.is_object() && in.contains(key) && in[key].is_string() ? in[key].get<std::string>()
-                                                                             : std::string();
-        };
-        auto num = [&](const char* key) {
-            return in.is_object() && in.contains(key) && in[key].is_number_integer() ? in[key].get<int>() : 0;
-        };
+        if (path.rfind("/sensor/", 0) == 0) return sense(path, std::move(body), in, done);
+        if (!in.is_object()) return done({400, kNotAnObject});
+        if (path == "/back") return onMain([this] { return driven(driver.back()); }, done);
+        if (path == "/scroll") return scroll(in, done);
+        touch(path, in, done);
+    }
+
+    // A text or whole-number field of an action; empty or 0 when it is
+    // missing or of another type.
+    static std::string textField(const json& in, const char* key) {
+        return in.is_object() && in.contains(key) && in[key].is_string() ? in[key].get<std::string>() : std::string();
+    }
+    static int numberField(const json& in, const char* key) {
+        return in.is_object() && in.contains(key) && in[key].is_number_integer() ? in[key].get<int>() : 0;
+    }
+
+    // A tap, typing, a row or an alert's button: done only on the screen the
+    // page was showing when it sent the action, if it says which.
+    void touch(const std::string& path, const json& in, const Done& done) {
         std::optional<uint64_t> screen;
-        if (in.is_object() && in.contains("screen") && in["screen"].is_number_unsigned()) {
-            screen = in["screen"].get<uint64_t>();
-        }
+        if (in.contains("screen") && in["screen"].is_number_unsigned()) screen = in["screen"].get<uint64_t>();
         if (path == "/tap") {
-            const std::string name = str("name");
+            const std::string name = textField(in, "name");
             return onScreen(screen, "tocar «" + name + "»", [this, name] { return driver.tap(name); }, done);
         }
         if (path == "/type") {
-            const std::string name = str("name");
+            const std::string name = textField(in, "name");
             return onScreen(screen, "escribir en «" + name + "»",
-                            [this, name, text = str("text")] { return driver.type(name, text); }, done);
+                            [this, name, text = textField(in, "text")] { return driver.type(name, text); }, done);
         }
         if (path == "/row") {
-            const int row = num("row"), section = num("section");
+            const int row = numberField(in, "row"), section = numberField(in, "section");
             return onScreen(screen, "tocar la fila " + std::to_string(row),
                             [this, row, section] { return driver.selectRow(row, section); }, done);
         }
         if (path == "/alert") {
-            const std::string title = str("title");
+            const std::string title = textField(in, "title");
             return onScreen(screen, "tocar «" + title + "» en la alerta",
                             [this, title] { return driver.answerAlert(title); }, done);
         }
-        if (path == "/back") return onMain([this] { return driven(driver.back()); }, done);
-        if (path == "/scroll") return scroll(in, done);
+        done({404, "no existe esa acción"});
+    }
+
+    // What the phone's senses report: a notification arriving, the app
+    // leaving or coming back to the front, a code or a picture before the
+    // camera. `in` is the body read as JSON, when it is JSON.
+    void sense(const std::string& path, std::string body, const json& in, const Done& done) {
         if (path == "/sensor/notification") {
             ns::Value payload = ns::json::parse(body);
             if (!payload.isDictionary()) return done({400, "la carga de una notificación debe ser un objeto JSON"});
@@ -280,7 +294,7 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
             // A code in front of the camera, with the symbology the camera
             // reports it as.
             if (!in.is_object()) return done({400, kNotAnObject});
-            return onMain([type = str("type"), text = str("text")] {
+            return onMain([type = textField(in, "type"), text = textField(in, "text")] {
                 auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo);
                 if (!camera) return Outcome{409, "el dispositivo no tiene cámara"};
                 camera->showCode(type, text);

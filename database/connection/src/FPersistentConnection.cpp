@@ -49,6 +49,38 @@ const ns::Value* member(const ns::Dictionary& dict, const char* key) {
     return it == dict.end() ? nullptr : &it->second;
 }
 
+// The ranges of a range-merge push as the sync tree takes them; throws
+// ns::Exception when one is not a range.
+std::vector<FRangeMerge> rangeMergesFrom(const ns::Array& ranges) {
+    std::vector<FRangeMerge> merges;
+    merges.reserve(ranges.size());
+    for (const ns::Value& range : ranges) {
+        if (!range.isDictionary()) throw ns::Exception(ns::kInvalidArgumentException, "a range is not an object");
+        const ns::Value& start = range[kFWPAsyncServerDataUpdateStartPath];
+        const ns::Value& end = range[kFWPAsyncServerDataUpdateEndPath];
+        if ((!start.isNull() && !start.isString()) || (!end.isNull() && !end.isString())) {
+            throw ns::Exception(ns::kInvalidArgumentException, "a range bound is not a path");
+        }
+        std::optional<FPath> startPath, endPath;
+        if (start.isString()) startPath = FPath(start.asString());
+        if (end.isString()) endPath = FPath(end.asString());
+        merges.emplace_back(std::move(startPath), std::move(endPath),
+                            FSnapshotUtilities::nodeFrom(range[kFWPAsyncServerDataUpdateRangeMerge]));
+    }
+    return merges;
+}
+
+// The security rules' debug text, logged a line at a time.
+void logSecurityDebug(const std::string& msg) {
+    size_t begin = 0;
+    while (true) {
+        const size_t end = msg.find('\n', begin);
+        FFWarn("I-RDB034031", "%@", msg.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+        if (end == std::string::npos) break;
+        begin = end + 1;
+    }
+}
+
 }  // namespace
 
 FPersistentConnection::FPersistentConnection(Passkey, std::shared_ptr<FRepoInfo> repoInfo,
@@ -672,21 +704,8 @@ void FPersistentConnection::onDataPushWithAction(const std::string& action, cons
             return;
         }
         std::vector<FRangeMerge> merges;
-        merges.reserve(ranges->size());
         try {
-            for (const ns::Value& range : *ranges) {
-                if (!range.isDictionary()) throw ns::Exception(ns::kInvalidArgumentException, "a range is not an object");
-                const ns::Value& start = range[kFWPAsyncServerDataUpdateStartPath];
-                const ns::Value& end = range[kFWPAsyncServerDataUpdateEndPath];
-                if ((!start.isNull() && !start.isString()) || (!end.isNull() && !end.isString())) {
-                    throw ns::Exception(ns::kInvalidArgumentException, "a range bound is not a path");
-                }
-                std::optional<FPath> startPath, endPath;
-                if (start.isString()) startPath = FPath(start.asString());
-                if (end.isString()) endPath = FPath(end.asString());
-                merges.emplace_back(std::move(startPath), std::move(endPath),
-                                    FSnapshotUtilities::nodeFrom(range[kFWPAsyncServerDataUpdateRangeMerge]));
-            }
+            merges = rangeMergesFrom(*ranges);
         } catch (const ns::Exception& e) {
             FFWarn("I-RDB034047", "Dropping a range merge the database cannot use: %@", e.reason());
             return;
@@ -705,15 +724,7 @@ void FPersistentConnection::onDataPushWithAction(const std::string& action, cons
         }
         onListenRevoked(FPath(*path));
     } else if (action == kFWPAsyncServerSecurityDebug) {
-        const std::string* msg = body["msg"].stringOrNull();
-        if (!msg) return;
-        size_t begin = 0;
-        while (true) {
-            const size_t end = msg->find('\n', begin);
-            FFWarn("I-RDB034031", "%@", msg->substr(begin, end == std::string::npos ? std::string::npos : end - begin));
-            if (end == std::string::npos) break;
-            begin = end + 1;
-        }
+        if (const std::string* msg = body["msg"].stringOrNull()) logSecurityDebug(*msg);
     } else {
         FFLog("I-RDB034032", "Unsupported action from server: %@", action);
     }

@@ -199,45 +199,8 @@ public:
 
     // A new dictionary with `key` set to `value`.
     FImmutableSortedDictionary insert(K key, V value) const {
+        if (keys_ || !root_) return insertInArray(std::move(key), std::move(value));
         FImmutableSortedDictionary out(cmp_);
-        if (keys_ || !root_) {
-            size_t i = keys_ ? lowerBound(key) : 0;
-            bool replace = keys_ && i < count_ && cmp_(keys_->at(i), key) == 0;
-            size_t n = count_ + (replace ? 0 : 1);
-            if (n <= kArrayLimit) {
-                out.count_ = n;
-                if (replace) {
-                    // The same keys: the new version shares them.
-                    out.keys_ = keys_;
-                    KeyBlock::retain(keys_);
-                } else {
-                    out.keys_ = KeyBlock::make(n, [&](size_t j, K* slot) {
-                        if (j == i) {
-                            new (slot) K(std::move(key));
-                        } else {
-                            new (slot) K(keys_->at(j < i ? j : j - 1));
-                        }
-                    });
-                }
-                out.makeValues(n, [&](size_t j, V* slot) {
-                    if (j == i) {
-                        new (slot) V(std::move(value));
-                    } else {
-                        new (slot) V(valueAt(j < i || replace ? j : j - 1));
-                    }
-                });
-                return out;
-            }
-            // Grows past the array limit: becomes a tree.
-            std::vector<Entry> entries;
-            entries.reserve(n);
-            for (size_t j = 0; j < count_; ++j) {
-                if (j == i) entries.emplace_back(std::move(key), std::move(value));
-                if (!(replace && j == i)) entries.emplace_back(keys_->at(j), valueAt(j));
-            }
-            if (i == count_) entries.emplace_back(std::move(key), std::move(value));
-            return fromSortedEntries(std::move(entries), cmp_);
-        }
         const uint64_t prefix = orderPrefix(key);
         // One descent that copies the path as it goes, each node one level
         // after reaching it: by then the lines the copy touches (the other
@@ -685,6 +648,48 @@ private:
     template <class Fill>
     void makeValues(size_t n, Fill&& fill) {
         if constexpr (!kNoValues) values_ = ValueBlock::make(n, fill);
+    }
+
+    // insert() on the array form (or an empty dictionary): a new array, or a
+    // tree once the entries pass the array limit.
+    FImmutableSortedDictionary insertInArray(K&& key, V&& value) const {
+        FImmutableSortedDictionary out(cmp_);
+        size_t i = keys_ ? lowerBound(key) : 0;
+        bool replace = keys_ && i < count_ && cmp_(keys_->at(i), key) == 0;
+        size_t n = count_ + (replace ? 0 : 1);
+        if (n <= kArrayLimit) {
+            out.count_ = n;
+            if (replace) {
+                // The same keys: the new version shares them.
+                out.keys_ = keys_;
+                KeyBlock::retain(keys_);
+            } else {
+                out.keys_ = KeyBlock::make(n, [&](size_t j, K* slot) {
+                    if (j == i) {
+                        new (slot) K(std::move(key));
+                    } else {
+                        new (slot) K(keys_->at(j < i ? j : j - 1));
+                    }
+                });
+            }
+            out.makeValues(n, [&](size_t j, V* slot) {
+                if (j == i) {
+                    new (slot) V(std::move(value));
+                } else {
+                    new (slot) V(valueAt(j < i || replace ? j : j - 1));
+                }
+            });
+            return out;
+        }
+        // Grows past the array limit: becomes a tree.
+        std::vector<Entry> entries;
+        entries.reserve(n);
+        for (size_t j = 0; j < count_; ++j) {
+            if (j == i) entries.emplace_back(std::move(key), std::move(value));
+            if (!(replace && j == i)) entries.emplace_back(keys_->at(j), valueAt(j));
+        }
+        if (i == count_) entries.emplace_back(std::move(key), std::move(value));
+        return fromSortedEntries(std::move(entries), cmp_);
     }
 
     // The key block of a new array of the `n` entries at `entries` (their

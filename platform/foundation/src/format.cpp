@@ -100,14 +100,108 @@ std::string cformat(const Spec& spec, const char* length, T value) {
     return out;
 }
 
+// The arguments, in the order the conversions take them; past the last,
+// each takes nothing.
+class ArgCursor {
+public:
+    explicit ArgCursor(std::span<const FormatArg> args) : args_(args) {}
+    const FormatArg* take() { return next_ < args_.size() ? &args_[next_++] : nullptr; }
+
+private:
+    std::span<const FormatArg> args_;
+    size_t next_ = 0;
+};
+
+// Reads a conversion's flags, width, precision (a '*' takes an argument) and
+// length modifiers from fmt[i], leaving i on the conversion character, or at
+// the end when the text stops before one.
+Spec readSpec(std::string_view fmt, size_t& i, ArgCursor& args) {
+    Spec spec;
+    while (i < fmt.size() && std::strchr("-+ #0'", fmt[i])) {
+        if (fmt[i] != '\'') spec.flags += fmt[i];
+        ++i;
+    }
+    if (i < fmt.size() && fmt[i] == '*') {
+        int w = int(argAsInt(args.take()));
+        if (w < 0) {
+            spec.flags += '-';
+            w = -w;
+        }
+        spec.width = w;
+        ++i;
+    } else {
+        while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') {
+            spec.width = (spec.width < 0 ? 0 : spec.width) * 10 + (fmt[i] - '0');
+            if (spec.width > 4096) spec.width = 4096;
+            ++i;
+        }
+    }
+    if (i < fmt.size() && fmt[i] == '.') {
+        ++i;
+        spec.precision = 0;
+        if (i < fmt.size() && fmt[i] == '*') {
+            spec.precision = int(argAsInt(args.take()));
+            if (spec.precision < 0) spec.precision = -1;
+            ++i;
+        } else {
+            while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') {
+                spec.precision = spec.precision * 10 + (fmt[i] - '0');
+                if (spec.precision > 4096) spec.precision = 4096;
+                ++i;
+            }
+        }
+    }
+    while (i < fmt.size() && std::strchr("hlqzjtL", fmt[i])) ++i;
+    return spec;
+}
+
+// Appends one conversion; false (nothing appended) for a conversion
+// character it does not know.
+bool convert(std::string& out, const Spec& spec, ArgCursor& args) {
+    switch (spec.conv) {
+        case '%': out += '%'; return true;
+        case 'd':
+        case 'i': out += cformat(spec, "ll", (long long)argAsInt(args.take())); return true;
+        case 'u':
+        case 'o':
+        case 'x':
+        case 'X': out += cformat(spec, "ll", (unsigned long long)argAsUInt(args.take())); return true;
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A': out += cformat(spec, "", argAsDouble(args.take())); return true;
+        case 'c': out += pad(std::string(1, char(argAsInt(args.take()))), spec); return true;
+        case 's':
+        case '@': {
+            std::string text = argAsText(args.take(), spec.conv == '@');
+            if (spec.precision >= 0 && size_t(spec.precision) < text.size()) text.resize(size_t(spec.precision));
+            out += pad(std::move(text), spec);
+            return true;
+        }
+        case 'p': {
+            const FormatArg* a = args.take();
+            const void* p = nullptr;
+            if (a) {
+                if (auto* vp = std::get_if<const void*>(&a->storage())) p = *vp;
+                else if (auto* op = std::get_if<const Object*>(&a->storage())) p = *op;
+            }
+            out += cformat(spec, "", p);
+            return true;
+        }
+        default: return false;
+    }
+}
+
 }  // namespace
 
 std::string vformat(std::string_view fmt, std::span<const FormatArg> args) {
     std::string out;
     out.reserve(fmt.size() + 16);
-    size_t next = 0;
-    auto take = [&]() -> const FormatArg* { return next < args.size() ? &args[next++] : nullptr; };
-
+    ArgCursor cursor(args);
     for (size_t i = 0; i < fmt.size(); ++i) {
         char c = fmt[i];
         if (c != '%') {
@@ -120,86 +214,14 @@ std::string vformat(std::string_view fmt, std::span<const FormatArg> args) {
         }
         size_t start = i;
         ++i;
-        Spec spec;
-        while (i < fmt.size() && std::strchr("-+ #0'", fmt[i])) {
-            if (fmt[i] != '\'') spec.flags += fmt[i];
-            ++i;
-        }
-        if (i < fmt.size() && fmt[i] == '*') {
-            int w = int(argAsInt(take()));
-            if (w < 0) {
-                spec.flags += '-';
-                w = -w;
-            }
-            spec.width = w;
-            ++i;
-        } else {
-            while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') {
-                spec.width = (spec.width < 0 ? 0 : spec.width) * 10 + (fmt[i] - '0');
-                if (spec.width > 4096) spec.width = 4096;
-                ++i;
-            }
-        }
-        if (i < fmt.size() && fmt[i] == '.') {
-            ++i;
-            spec.precision = 0;
-            if (i < fmt.size() && fmt[i] == '*') {
-                spec.precision = int(argAsInt(take()));
-                if (spec.precision < 0) spec.precision = -1;
-                ++i;
-            } else {
-                while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') {
-                    spec.precision = spec.precision * 10 + (fmt[i] - '0');
-                    if (spec.precision > 4096) spec.precision = 4096;
-                    ++i;
-                }
-            }
-        }
-        while (i < fmt.size() && std::strchr("hlqzjtL", fmt[i])) ++i;
+        Spec spec = readSpec(fmt, i, cursor);
         if (i >= fmt.size()) {
             out.append(fmt.substr(start));
             break;
         }
         spec.conv = fmt[i];
-        switch (spec.conv) {
-            case '%': out += '%'; break;
-            case 'd':
-            case 'i': out += cformat(spec, "ll", (long long)argAsInt(take())); break;
-            case 'u':
-            case 'o':
-            case 'x':
-            case 'X': out += cformat(spec, "ll", (unsigned long long)argAsUInt(take())); break;
-            case 'f':
-            case 'F':
-            case 'e':
-            case 'E':
-            case 'g':
-            case 'G':
-            case 'a':
-            case 'A': out += cformat(spec, "", argAsDouble(take())); break;
-            case 'c': out += pad(std::string(1, char(argAsInt(take()))), spec); break;
-            case 's':
-            case '@': {
-                std::string text = argAsText(take(), spec.conv == '@');
-                if (spec.precision >= 0 && size_t(spec.precision) < text.size()) text.resize(size_t(spec.precision));
-                out += pad(std::move(text), spec);
-                break;
-            }
-            case 'p': {
-                const FormatArg* a = take();
-                const void* p = nullptr;
-                if (a) {
-                    if (auto* vp = std::get_if<const void*>(&a->storage())) p = *vp;
-                    else if (auto* op = std::get_if<const Object*>(&a->storage())) p = *op;
-                }
-                out += cformat(spec, "", p);
-                break;
-            }
-            default:
-                // Unknown conversion: keep the text as written.
-                out.append(fmt.substr(start, i - start + 1));
-                break;
-        }
+        // Unknown conversion: keep the text as written.
+        if (!convert(out, spec, cursor)) out.append(fmt.substr(start, i - start + 1));
     }
     return out;
 }

@@ -100,6 +100,40 @@ Value dateValue(plist_t node) {
     return Value(Date{t + kEpoch2001});
 }
 
+// Text that is not UTF-8 or holds a NUL has no value form (it could never
+// be written again): null with `problem` set.
+Value stringValue(plist_t node, std::string& problem) {
+    uint64_t len = 0;
+    const char* p = plist_get_string_ptr(node, &len);
+    std::string text = p ? std::string(p, size_t(len)) : std::string();
+    if (!validUTF8(text)) {
+        problem = "A string is not valid UTF-8 or contains a NUL character.";
+        return Value();
+    }
+    return Value(std::move(text));
+}
+
+Value dataValue(plist_t node) {
+    uint64_t len = 0;
+    const char* p = plist_get_data_ptr(node, &len);
+    Data d;
+    if (p && len) d.assign(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p) + len);
+    return Value(std::move(d));
+}
+
+// A binary list's date whose node holds its ordinal in `dates`, the dates
+// as the file wrote them.
+Value dateFromTable(plist_t node, const std::vector<double>& dates, std::string& problem) {
+    NodePtr copy(plist_copy(node));
+    int32_t ordinal = 0, usec = 0;
+    plist_get_date_val(copy.get(), &ordinal, &usec);
+    if (ordinal < 0 || size_t(ordinal) >= dates.size()) {
+        problem = "The binary property list has a damaged date.";
+        return Value();
+    }
+    return Value(Date{microsecondDate(dates[size_t(ordinal)]) + kEpoch2001});
+}
+
 // Builds the value; on content with no value form (text that is not UTF-8
 // or holds a NUL, which could never be written again) returns null with
 // `problem` set.
@@ -118,34 +152,9 @@ Value toValue(plist_t node, size_t depth, std::string& problem, const std::vecto
             return Value(d);
         }
         case PLIST_STRING:
-        case PLIST_KEY: {
-            uint64_t len = 0;
-            const char* p = plist_get_string_ptr(node, &len);
-            std::string text = p ? std::string(p, size_t(len)) : std::string();
-            if (!validUTF8(text)) {
-                problem = "A string is not valid UTF-8 or contains a NUL character.";
-                return Value();
-            }
-            return Value(std::move(text));
-        }
-        case PLIST_DATA: {
-            uint64_t len = 0;
-            const char* p = plist_get_data_ptr(node, &len);
-            Data d;
-            if (p && len) d.assign(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p) + len);
-            return Value(std::move(d));
-        }
-        case PLIST_DATE: {
-            if (!dates) return dateValue(node);
-            NodePtr copy(plist_copy(node));
-            int32_t ordinal = 0, usec = 0;
-            plist_get_date_val(copy.get(), &ordinal, &usec);
-            if (ordinal < 0 || size_t(ordinal) >= dates->size()) {
-                problem = "The binary property list has a damaged date.";
-                return Value();
-            }
-            return Value(Date{microsecondDate((*dates)[size_t(ordinal)]) + kEpoch2001});
-        }
+        case PLIST_KEY: return stringValue(node, problem);
+        case PLIST_DATA: return dataValue(node);
+        case PLIST_DATE: return dates ? dateFromTable(node, *dates, problem) : dateValue(node);
         case PLIST_UID: {
             uint64_t uid = 0;
             plist_get_uid_val(node, &uid);
@@ -300,39 +309,20 @@ uint64_t readBE(const uint8_t* p, size_t size) {
     return v;
 }
 
-// Checks a binary property list's object graph before the library sees it:
-// every offset and reference in bounds, no reference cycles, and nesting
-// within kMaxDepth. Returns an empty string when fine, else the problem.
-std::string checkBinaryStructure(const uint8_t* data, size_t size) {
-    if (size < 8 + 32) return "The binary property list is truncated.";
-    if (std::memcmp(data, "bplist00", 8) != 0) return "Unsupported binary property list version.";
-    const uint8_t* trailer = data + size - 32;
-    const size_t offsetSize = trailer[6];
-    const size_t refSize = trailer[7];
-    const uint64_t numObjects = readBE(trailer + 8, 8);
-    const uint64_t top = readBE(trailer + 16, 8);
-    const uint64_t tableOffset = readBE(trailer + 24, 8);
-    const uint64_t bodyEnd = size - 32;
-    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) {
-        return "The binary property list's trailer is damaged.";
-    }
-    if (numObjects == 0 || top >= numObjects || tableOffset < 8 || tableOffset > bodyEnd ||
-        numObjects > (bodyEnd - tableOffset) / offsetSize) {
-        return "The binary property list's object table is damaged.";
-    }
-    auto objectOffset = [&](uint64_t i) { return readBE(data + tableOffset + i * offsetSize, offsetSize); };
+// A binary property list's object table, as its trailer describes it.
+struct BinaryTable {
+    const uint8_t* data = nullptr;
+    size_t offsetSize = 0, refSize = 0;
+    uint64_t numObjects = 0, top = 0, tableOffset = 0;
 
-    // Locates the references of a container; false for a damaged object.
-    // Non-containers get count 0.
-    auto refsOf = [&](uint64_t obj, uint64_t& refPos, uint64_t& count) -> bool {
-        uint64_t off = objectOffset(obj);
-        if (off < 8 || off >= tableOffset) return false;
-        uint8_t marker = data[off];
-        uint8_t type = marker >> 4;
-        count = 0;
-        if (type != 0xA && type != 0xC && type != 0xD) return true;
-        uint64_t n = marker & 0x0F;
-        uint64_t p = off + 1;
+    uint64_t objectOffset(uint64_t i) const { return readBE(data + tableOffset + i * offsetSize, offsetSize); }
+
+    // The count in the marker of the object at `off` (its low four bits,
+    // or the integer after it when they are all set), and `p` past the
+    // marker and that integer; false for a damaged object.
+    bool markerCount(uint64_t off, uint64_t& n, uint64_t& p) const {
+        n = data[off] & 0x0F;
+        p = off + 1;
         if (n == 0x0F) {
             if (p >= tableOffset || (data[p] >> 4) != 0x1) return false;
             size_t intSize = size_t(1) << (data[p] & 0x0F);
@@ -340,48 +330,85 @@ std::string checkBinaryStructure(const uint8_t* data, size_t size) {
             n = readBE(data + p + 1, intSize);
             p += 1 + intSize;
         }
+        return true;
+    }
+
+    // Locates the references of a container; false for a damaged object.
+    // Non-containers get count 0.
+    bool refsOf(uint64_t obj, uint64_t& refPos, uint64_t& count) const {
+        uint64_t off = objectOffset(obj);
+        if (off < 8 || off >= tableOffset) return false;
+        uint8_t type = data[off] >> 4;
+        count = 0;
+        if (type != 0xA && type != 0xC && type != 0xD) return true;
+        uint64_t n = 0, p = 0;
+        if (!markerCount(off, n, p)) return false;
         uint64_t refs = type == 0xD ? n * 2 : n;
         if (n > tableOffset || refs > (tableOffset - p) / refSize) return false;
         refPos = p;
         count = refs;
         return true;
-    };
+    }
+};
 
-    // Strings with a NUL inside trip an assertion in the library when used
-    // as keys, and none of ours ever holds one: refuse them up front.
-    for (uint64_t i = 0; i < numObjects; ++i) {
-        uint64_t off = objectOffset(i);
-        if (off < 8 || off >= tableOffset) return "The binary property list has a damaged object.";
-        uint8_t marker = data[off];
-        uint8_t type = marker >> 4;
+// Reads the trailer into `table`; the problem when it or the offset table
+// is out of bounds.
+std::string readBinaryTable(const uint8_t* data, size_t size, BinaryTable& table) {
+    if (size < 8 + 32) return "The binary property list is truncated.";
+    if (std::memcmp(data, "bplist00", 8) != 0) return "Unsupported binary property list version.";
+    const uint8_t* trailer = data + size - 32;
+    table.data = data;
+    table.offsetSize = trailer[6];
+    table.refSize = trailer[7];
+    table.numObjects = readBE(trailer + 8, 8);
+    table.top = readBE(trailer + 16, 8);
+    table.tableOffset = readBE(trailer + 24, 8);
+    const uint64_t bodyEnd = size - 32;
+    if (table.offsetSize < 1 || table.offsetSize > 8 || table.refSize < 1 || table.refSize > 8) {
+        return "The binary property list's trailer is damaged.";
+    }
+    if (table.numObjects == 0 || table.top >= table.numObjects || table.tableOffset < 8 ||
+        table.tableOffset > bodyEnd || table.numObjects > (bodyEnd - table.tableOffset) / table.offsetSize) {
+        return "The binary property list's object table is damaged.";
+    }
+    return {};
+}
+
+// Strings with a NUL inside trip an assertion in the library when used
+// as keys, and none of ours ever holds one: refuse them up front.
+std::string checkBinaryStrings(const BinaryTable& table) {
+    const uint8_t* data = table.data;
+    for (uint64_t i = 0; i < table.numObjects; ++i) {
+        uint64_t off = table.objectOffset(i);
+        if (off < 8 || off >= table.tableOffset) return "The binary property list has a damaged object.";
+        uint8_t type = data[off] >> 4;
         if (type != 0x5 && type != 0x6) continue;
-        uint64_t n = marker & 0x0F;
-        uint64_t p = off + 1;
-        if (n == 0x0F) {
-            if (p >= tableOffset || (data[p] >> 4) != 0x1) return "The binary property list has a damaged object.";
-            size_t intSize = size_t(1) << (data[p] & 0x0F);
-            if (intSize > 8 || p + 1 + intSize > tableOffset) return "The binary property list has a damaged object.";
-            n = readBE(data + p + 1, intSize);
-            p += 1 + intSize;
-        }
+        uint64_t n = 0, p = 0;
+        if (!table.markerCount(off, n, p)) return "The binary property list has a damaged object.";
         const uint64_t unit = type == 0x6 ? 2 : 1;
-        if (n > (tableOffset - p) / unit) return "The binary property list has a damaged string.";
+        if (n > (table.tableOffset - p) / unit) return "The binary property list has a damaged string.";
         for (uint64_t k = 0; k < n; ++k) {
             bool nul = unit == 1 ? data[p + k] == 0 : (data[p + 2 * k] == 0 && data[p + 2 * k + 1] == 0);
             if (nul) return "The binary property list has a string with a NUL character.";
         }
     }
+    return {};
+}
 
+// Walks the references from the top object, depth first with a stack of
+// its own: every reference to an object that exists, no cycles, and no
+// nesting past kMaxDepth (an object reached twice counts its height once).
+std::string checkBinaryGraph(const BinaryTable& table) {
     struct Frame {
         uint64_t obj, refPos, count, next;
     };
     enum : uint8_t { kUnseen = 0, kOpen = 1, kDone = 2 };
-    std::vector<uint8_t> state(size_t(numObjects), kUnseen);
-    std::vector<uint32_t> height(size_t(numObjects), 0);
+    std::vector<uint8_t> state(size_t(table.numObjects), kUnseen);
+    std::vector<uint32_t> height(size_t(table.numObjects), 0);
     std::vector<Frame> stack;
     auto push = [&](uint64_t obj) -> std::string {
         Frame f{obj, 0, 0, 0};
-        if (!refsOf(obj, f.refPos, f.count)) return "The binary property list has a damaged object.";
+        if (!table.refsOf(obj, f.refPos, f.count)) return "The binary property list has a damaged object.";
         if (f.count == 0) {
             state[obj] = kDone;
             return {};
@@ -393,7 +420,7 @@ std::string checkBinaryStructure(const uint8_t* data, size_t size) {
         stack.push_back(f);
         return {};
     };
-    if (auto problem = push(top); !problem.empty()) return problem;
+    if (auto problem = push(table.top); !problem.empty()) return problem;
     while (!stack.empty()) {
         Frame& f = stack.back();
         if (f.next == f.count) {
@@ -403,9 +430,9 @@ std::string checkBinaryStructure(const uint8_t* data, size_t size) {
             if (!stack.empty()) height[stack.back().obj] = std::max(height[stack.back().obj], h);
             continue;
         }
-        uint64_t child = readBE(data + f.refPos + f.next * refSize, refSize);
+        uint64_t child = readBE(table.data + f.refPos + f.next * table.refSize, table.refSize);
         ++f.next;
-        if (child >= numObjects) return "The binary property list refers to a missing object.";
+        if (child >= table.numObjects) return "The binary property list refers to a missing object.";
         if (state[child] == kOpen) return "The binary property list contains a reference cycle.";
         if (state[child] == kDone) {
             height[f.obj] = std::max(height[f.obj], height[child]);
@@ -417,6 +444,16 @@ std::string checkBinaryStructure(const uint8_t* data, size_t size) {
         if (auto problem = push(child); !problem.empty()) return problem;
     }
     return {};
+}
+
+// Checks a binary property list's object graph before the library sees it:
+// every offset and reference in bounds, no reference cycles, and nesting
+// within kMaxDepth. Returns an empty string when fine, else the problem.
+std::string checkBinaryStructure(const uint8_t* data, size_t size) {
+    BinaryTable table;
+    if (auto problem = readBinaryTable(data, size, table); !problem.empty()) return problem;
+    if (auto problem = checkBinaryStrings(table); !problem.empty()) return problem;
+    return checkBinaryGraph(table);
 }
 
 // A binary date is a double of seconds since 2001, which the library turns

@@ -558,6 +558,17 @@ private:
             HTTPEngineAccess::finish(*t.task, nullptr, {}, urlError(kURLErrorCannotFindHost, t.url, t.host));
             return false;
         }
+        startHop(t);
+        CURL* e = t.easy;
+        trustAnchors(e);
+        routeHost(e, t, *parsed);
+        setRequest(e, t);
+        return true;
+    }
+
+    // Forgets what the previous hop received and gives the transfer a new
+    // curl handle for this one, its callbacks pointing at the transfer.
+    static void startHop(Transfer& t) {
         t.releaseCurl();
         t.status = 0;
         t.httpVersion.clear();
@@ -588,8 +599,10 @@ private:
         curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Engine::onProgress);
         curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
+    }
 
-        // Trust: the platform's anchors only, verified against the original name.
+    // Trust: the platform's anchors only, verified against the original name.
+    static void trustAnchors(CURL* e) {
         std::shared_ptr<const std::string> bundle = TrustStore::shared().pemBundle();
         curl_blob blob{const_cast<char*>(bundle->data()), bundle->size(), CURL_BLOB_COPY};
         curl_easy_setopt(e, CURLOPT_CAINFO, static_cast<char*>(nullptr));
@@ -597,16 +610,23 @@ private:
         curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    }
 
-        if (auto endpoint = HostRouting::shared().resolve(parsed->host, parsed->port)) {
+    // A host the platform routes elsewhere (the local back end's) is
+    // connected to there, still named as the URL names it.
+    static void routeHost(CURL* e, Transfer& t, const ParsedURL& parsed) {
+        if (auto endpoint = HostRouting::shared().resolve(parsed.host, parsed.port)) {
             std::string address = endpoint->address.find(':') != std::string::npos ? "[" + endpoint->address + "]"
                                                                                    : endpoint->address;
-            std::string rule = ns::format("%s:%u:%s:%u", parsed->host, unsigned(parsed->port), address,
+            std::string rule = ns::format("%s:%u:%s:%u", parsed.host, unsigned(parsed.port), address,
                                           unsigned(endpoint->port));
             t.connectTo = curl_slist_append(nullptr, rule.c_str());
             curl_easy_setopt(e, CURLOPT_CONNECT_TO, t.connectTo);
         }
+    }
 
+    // The method, the body and the request's headers.
+    static void setRequest(CURL* e, Transfer& t) {
         const std::string& m = t.method;
         if (m == "GET") {
             curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
@@ -628,7 +648,6 @@ private:
         if (t.requestHeaders.find("Expect") == t.requestHeaders.end())
             t.headerList = curl_slist_append(t.headerList, "Expect:");
         curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headerList);
-        return true;
     }
 
     void begin(std::shared_ptr<Transfer> t) {

@@ -200,6 +200,84 @@ Source sourceOf(const UIImage& image) {
     return src;
 }
 
+// The bands whose source rows differ from the kept ones; with `keep`, the
+// kept rows become this picture's.
+std::vector<size_t> changedBands(const Source& src, std::vector<Band>& bands, bool keep) {
+    const size_t sourceRowBytes = src.rowBytes();
+    std::vector<size_t> changed;
+    for (size_t b = 0; b < bands.size(); ++b) {
+        const int first = int(b) * kBandRows;
+        const int rows = std::min(kBandRows, src.height - first);
+        Band& band = bands[b];
+        bool same = band.pixels.size() == size_t(rows) * sourceRowBytes;
+        for (int r = 0; same && r < rows; ++r) {
+            same = std::memcmp(band.pixels.data() + size_t(r) * sourceRowBytes, src.row(first + r), sourceRowBytes) == 0;
+        }
+        if (same) continue;
+        changed.push_back(b);
+        if (!keep) continue;
+        band.pixels.resize(size_t(rows) * sourceRowBytes);
+        for (int r = 0; r < rows; ++r) {
+            std::memcpy(band.pixels.data() + size_t(r) * sourceRowBytes, src.row(first + r), sourceRowBytes);
+        }
+    }
+    return changed;
+}
+
+// Filters and compresses the changed bands again; false when one failed.
+bool compressBands(const Source& src, bool rgb, const std::vector<size_t>& changed, std::vector<Band>& bands) {
+    std::atomic<bool> failed{false};
+    // At most four threads, and about four bands a thread at least: a
+    // thread costs more to start than a band or two costs to compress.
+    const auto threads = unsigned(std::clamp<size_t>((changed.size() + 3) / 4, 1, std::min(parallel::threadCount(), 4u)));
+    parallel::runPerThread(threads, changed.size(), 1, [&] {
+        auto worker = std::make_shared<BandWorker>(size_t(src.width) * 4);
+        return std::function<void(size_t)>([&, worker](size_t i) {
+            const size_t b = changed[i];
+            const int first = int(b) * kBandRows;
+            if (!worker->make(src, rgb, first, std::min(kBandRows, src.height - first), bands[b])) failed = true;
+        });
+    });
+    return !failed;
+}
+
+// The PNG file around the compressed bands.
+Data assemble(const std::vector<Band>& bands, int width, int height, bool rgb) {
+    Data out;
+    size_t compressedBytes = 0;
+    for (const Band& band : bands) compressedBytes += band.compressed.size();
+    out.reserve(compressedBytes + 128);
+    static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    out.insert(out.end(), kSignature, kSignature + 8);
+    const uint32_t w = uint32_t(width);
+    const uint32_t h = uint32_t(height);
+    // 8 bits a channel, RGB or RGBA, deflate, adaptive filters, no interlace.
+    const uint8_t header[13] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w),
+                                uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), uint8_t(h),
+                                8, uint8_t(rgb ? 2 : 6), 0, 0, 0};
+    putChunk(out, "IHDR", header, sizeof header);
+
+    // The zlib stream: its header (deflate, 32 KB window, fastest), the
+    // bands, an empty final block, the Adler-32 of every filtered row.
+    std::vector<uint8_t> stream;
+    stream.reserve(compressedBytes + 8);
+    stream.push_back(0x78);
+    stream.push_back(0x01);
+    uLong adler = 1;
+    for (const Band& band : bands) {
+        stream.insert(stream.end(), band.compressed.begin(), band.compressed.end());
+        adler = adler32_combine(adler, band.adler, z_off_t(band.filteredBytes));
+    }
+    stream.push_back(0x03);
+    stream.push_back(0x00);
+    const uint32_t a = uint32_t(adler);
+    const uint8_t trailer[4] = {uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a)};
+    stream.insert(stream.end(), trailer, trailer + 4);
+    putChunk(out, "IDAT", stream.data(), stream.size());
+    putChunk(out, "IEND", nullptr, 0);
+    return out;
+}
+
 }  // namespace
 
 struct PNGFrameEncoder::Kept {
@@ -229,75 +307,12 @@ Data PNGFrameEncoder::encode(const UIImage& image, bool keep) {
         kept.format != src.format || kept.bands.size() != bandCount) {
         kept = Kept{src.width, src.height, rgb, src.surface, src.format, std::vector<Band>(bandCount)};
     }
-    const size_t sourceRowBytes = src.rowBytes();
-    std::vector<size_t> changed;
-    for (size_t b = 0; b < bandCount; ++b) {
-        const int first = int(b) * kBandRows;
-        const int rows = std::min(kBandRows, src.height - first);
-        Band& band = kept.bands[b];
-        bool same = band.pixels.size() == size_t(rows) * sourceRowBytes;
-        for (int r = 0; same && r < rows; ++r) {
-            same = std::memcmp(band.pixels.data() + size_t(r) * sourceRowBytes, src.row(first + r), sourceRowBytes) == 0;
-        }
-        if (same) continue;
-        changed.push_back(b);
-        if (!keep) continue;
-        band.pixels.resize(size_t(rows) * sourceRowBytes);
-        for (int r = 0; r < rows; ++r) {
-            std::memcpy(band.pixels.data() + size_t(r) * sourceRowBytes, src.row(first + r), sourceRowBytes);
-        }
-    }
-
-    std::atomic<bool> failed{false};
-    // At most four threads, and about four bands a thread at least: a
-    // thread costs more to start than a band or two costs to compress.
-    const auto threads = unsigned(std::clamp<size_t>((changed.size() + 3) / 4, 1, std::min(parallel::threadCount(), 4u)));
-    parallel::runPerThread(threads, changed.size(), 1, [&] {
-        auto worker = std::make_shared<BandWorker>(size_t(src.width) * 4);
-        return std::function<void(size_t)>([&, worker](size_t i) {
-            const size_t b = changed[i];
-            const int first = int(b) * kBandRows;
-            if (!worker->make(src, rgb, first, std::min(kBandRows, src.height - first), kept.bands[b])) failed = true;
-        });
-    });
-    if (failed) {
+    const std::vector<size_t> changed = changedBands(src, kept.bands, keep);
+    if (!compressBands(src, rgb, changed, kept.bands)) {
         kept = Kept{};
         return {};
     }
-
-    Data out;
-    size_t compressedBytes = 0;
-    for (const Band& band : kept.bands) compressedBytes += band.compressed.size();
-    out.reserve(compressedBytes + 128);
-    static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    out.insert(out.end(), kSignature, kSignature + 8);
-    const uint32_t w = uint32_t(src.width);
-    const uint32_t h = uint32_t(src.height);
-    // 8 bits a channel, RGB or RGBA, deflate, adaptive filters, no interlace.
-    const uint8_t header[13] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w),
-                                uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), uint8_t(h),
-                                8, uint8_t(rgb ? 2 : 6), 0, 0, 0};
-    putChunk(out, "IHDR", header, sizeof header);
-
-    // The zlib stream: its header (deflate, 32 KB window, fastest), the
-    // bands, an empty final block, the Adler-32 of every filtered row.
-    std::vector<uint8_t> stream;
-    stream.reserve(compressedBytes + 8);
-    stream.push_back(0x78);
-    stream.push_back(0x01);
-    uLong adler = 1;
-    for (const Band& band : kept.bands) {
-        stream.insert(stream.end(), band.compressed.begin(), band.compressed.end());
-        adler = adler32_combine(adler, band.adler, z_off_t(band.filteredBytes));
-    }
-    stream.push_back(0x03);
-    stream.push_back(0x00);
-    const uint32_t a = uint32_t(adler);
-    const uint8_t trailer[4] = {uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a)};
-    stream.insert(stream.end(), trailer, trailer + 4);
-    putChunk(out, "IDAT", stream.data(), stream.size());
-    putChunk(out, "IEND", nullptr, 0);
-    return out;
+    return assemble(kept.bands, src.width, src.height, rgb);
 }
 
 Data UIImagePNGRepresentation(const UIImage& image) { return PNGFrameEncoder().encode(image, false); }

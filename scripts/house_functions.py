@@ -75,6 +75,11 @@ def _is_function_head(head):
     return not head.rstrip(')').rstrip().endswith('=')
 
 
+def code_lines(path):
+    """The lines of `path` with comments, literals and preprocessor lines blanked."""
+    return _blank(open(path, encoding='utf-8', errors='replace').read()).split('\n')
+
+
 def functions(path):
     """Yields (name, first line, line count) for every function defined in `path`."""
     text = _blank(open(path, encoding='utf-8', errors='replace').read())

@@ -15,15 +15,6 @@ namespace {
 // 2^63, the first double past the int64 range.
 constexpr double kInt64Bound = 9223372036854775808.0;
 
-// The engine switches the shared reporter on at its start, from the
-// program's load on.
-[[maybe_unused]] const bool providerInstalled = [] {
-    QRVAMeasurement::setPurchaseReporterProvider([] {
-        return std::static_pointer_cast<QRVAPurchaseReporting>(QRVAInAppPurchaseTransactionReporter::sharedInstance());
-    });
-    return true;
-}();
-
 // amount x 1000000 in decimal, then as a double truncated toward zero;
 // nullopt where that has no int64 (a double out of its range converts to
 // nothing defined).

@@ -50,17 +50,6 @@ bool flag(const ns::Dictionary& details, const char* key) {
     return it != details.end() && it->second.boolValue();
 }
 
-// The engine makes its search-ad reporter through this, from the program's
-// load on.
-[[maybe_unused]] const bool factoryInstalled = [] {
-    QRVAMeasurement::setSearchAdReporterFactory(
-        [](ns::DispatchQueuePtr workerQueue, std::shared_ptr<QRVAPersistedConfig> persistedConfig) {
-            return std::static_pointer_cast<QRVASearchAdReporting>(
-                QRVASearchAdReporter::initWithWorkerQueue(std::move(workerQueue), std::move(persistedConfig)));
-        });
-    return true;
-}();
-
 }  // namespace
 
 // MARK: - Creation

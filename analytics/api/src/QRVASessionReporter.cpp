@@ -49,16 +49,6 @@ SecondsAndMicroseconds split(double time) {
 
 void assertMain() { ns::dispatchAssertQueue(ns::DispatchQueue::main()); }
 
-// The engine makes its session reporter through this, from the program's
-// load on.
-[[maybe_unused]] const bool factoryInstalled = [] {
-    QRVAMeasurement::setSessionReporterFactory([](std::shared_ptr<QRVAPersistedConfig> persistedConfig) {
-        return std::static_pointer_cast<QRVASessionReporting>(
-            QRVASessionReporter::initWithPersistedConfig(std::move(persistedConfig)));
-    });
-    return true;
-}();
-
 }  // namespace
 
 // MARK: - Creation

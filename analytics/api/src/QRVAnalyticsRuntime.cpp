@@ -2,9 +2,13 @@
 // "QRVAnalytics" the core and messaging send to by name, and the answers the
 // foundation and the engine ask of the layer above them.
 
+#include "analytics/QRVAEngineBridge.h"
 #include "analytics/QRVAEventUtilities.h"
 #include "analytics/QRVAFacadeBridge.h"
+#include "analytics/QRVAInAppPurchaseTransactionReporter.h"
 #include "analytics/QRVAScreenViewReporter.h"
+#include "analytics/QRVASearchAdReporter.h"
+#include "analytics/QRVASessionReporter.h"
 #include "analytics/QRVAnalytics.h"
 #include "core/QRVApp.h"
 #include "core/QRVOptions.h"
@@ -72,6 +76,21 @@ void QRVAnalytics::installBridges() {
     hooks.notifyEventListeners = [](const QRVAEvent& event) { notifyEventListeners(event); };
     hooks.screenParameters = [] { return QRVAScreenViewReporter::sharedInstance()->screenParameters(); };
     QRVASetFacadeHooks(std::move(hooks));
+
+    QRVAEngineHooks engine;
+    engine.makeSessionReporter = [](std::shared_ptr<QRVAPersistedConfig> persistedConfig) {
+        return std::static_pointer_cast<QRVASessionReporting>(
+            QRVASessionReporter::initWithPersistedConfig(std::move(persistedConfig)));
+    };
+    engine.purchaseReporter = [] {
+        return std::static_pointer_cast<QRVAPurchaseReporting>(QRVAInAppPurchaseTransactionReporter::sharedInstance());
+    };
+    engine.makeSearchAdReporter = [](ns::DispatchQueuePtr workerQueue,
+                                     std::shared_ptr<QRVAPersistedConfig> persistedConfig) {
+        return std::static_pointer_cast<QRVASearchAdReporting>(
+            QRVASearchAdReporter::initWithWorkerQueue(std::move(workerQueue), std::move(persistedConfig)));
+    };
+    QRVASetEngineHooks(std::move(engine));
 }
 
 // After the core's registry (10) and before the parts that reach analytics

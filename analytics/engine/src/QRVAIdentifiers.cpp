@@ -1,7 +1,6 @@
 #include "analytics/QRVAIdentifiers.h"
 
-#include <mutex>
-
+#include "analytics/QRVAEngineBridge.h"
 #include "analytics/QRVAIdentity.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAUtilities.h"
@@ -9,24 +8,6 @@
 #include "platform/format.h"
 
 namespace {
-
-std::mutex& providerMutex() {
-    static auto* mutex = new std::mutex();  // never destroyed: pooled work may still read it at exit
-    return *mutex;
-}
-std::function<std::shared_ptr<QRVAIdentity>()>& engineIdentityProvider() {
-    static auto* provider = new std::function<std::shared_ptr<QRVAIdentity>()>();
-    return *provider;
-}
-
-std::shared_ptr<QRVAIdentity> engineIdentity() {
-    std::function<std::shared_ptr<QRVAIdentity>()> provider;
-    {
-        std::lock_guard lock(providerMutex());
-        provider = engineIdentityProvider();
-    }
-    return provider ? provider() : nullptr;
-}
 
 void logError(int64_t code, const char* message) { QRVAMeasurementMonitor()->logWithLevel(1, code, message); }
 
@@ -37,13 +18,8 @@ std::shared_ptr<QRVAIdentifiers> QRVAIdentifiers::sharedInstance() {
     return *shared;
 }
 
-void QRVAIdentifiers::setEngineIdentityProvider(std::function<std::shared_ptr<QRVAIdentity>()> provider) {
-    std::lock_guard lock(providerMutex());
-    engineIdentityProvider() = std::move(provider);
-}
-
 std::optional<std::string> QRVAIdentifiers::ondrixAppID() {
-    if (auto identity = engineIdentity()) {
+    if (auto identity = QRVAEngineIdentity()) {
         auto appID = identity->appIDFromVLP();
         if (!appID) logError(37000, "Unable to fetch Ondrix App ID from identity");
         return appID;
@@ -58,7 +34,7 @@ std::optional<std::string> QRVAIdentifiers::ondrixAppID() {
 }
 
 std::optional<std::string> QRVAIdentifiers::appInstanceID() {
-    if (auto identity = engineIdentity()) {
+    if (auto identity = QRVAEngineIdentity()) {
         std::string appInstanceID = identity->appInstanceID();
         if (appInstanceID.empty()) {
             logError(37002, "Unable to fetch App Instance ID from identity");

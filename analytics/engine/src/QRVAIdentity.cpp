@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "analytics/QRVAAEU.h"
+#include "analytics/QRVAEngineBridge.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVAUtilities.h"
@@ -18,9 +19,6 @@
 
 namespace {
 
-// The advertising-identifier setting's default, in force until the engine
-// hands down the remote settings' answer.
-constexpr double kDefaultAdIDCacheTime = 1.0;
 // What the platform answers when the user limited ad tracking.
 constexpr const char* kZeroAdvertisingIdentifier = "00000000-0000-0000-0000-000000000000";
 
@@ -41,22 +39,12 @@ struct Shared {
     std::mutex makeMutex;
     bool made = false;
     std::shared_ptr<QRVAIdentity> identity;
-    std::mutex providerMutex;
-    std::function<double()> adIDCacheTime;
 };
 Shared& shared() {
     static auto* state = new Shared();  // never destroyed: pooled work may still read it at exit
     return *state;
 }
 
-double adIDCacheTime() {
-    std::function<double()> provider;
-    {
-        std::lock_guard lock(shared().providerMutex);
-        provider = shared().adIDCacheTime;
-    }
-    return provider ? provider() : kDefaultAdIDCacheTime;
-}
 
 std::optional<std::string> nonEmpty(std::optional<std::string> text) {
     if (text && text->empty()) return std::nullopt;
@@ -104,11 +92,6 @@ void QRVAIdentity::resetSharedForTesting() {
     std::lock_guard lock(shared().makeMutex);
     shared().made = false;
     shared().identity.reset();
-}
-
-void QRVAIdentity::setAdIDCacheTimeProvider(std::function<double()> provider) {
-    std::lock_guard lock(shared().providerMutex);
-    shared().adIDCacheTime = std::move(provider);
 }
 
 std::shared_ptr<QRVAIdentity> QRVAIdentity::initWithPersistedConfig(
@@ -187,7 +170,9 @@ std::string QRVAIdentity::randomAppInstanceID() {
 
 void QRVAIdentity::updateIdentifiers() {
     const double now = ns::Clock::nowSeconds();
-    const double cacheTime = adIDCacheTime();
+    // How long advertising fields read from the platform stay fresh: the
+    // remote settings sit above the identity, so the engine bridge answers.
+    const double cacheTime = QRVAEngineAdIDCacheTime();
     {
         std::lock_guard lock(mutex_);
         // A last run in the future means the clock was set back: read again.

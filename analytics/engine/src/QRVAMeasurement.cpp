@@ -12,9 +12,9 @@
 #include "analytics/QRVAConfigFetch.h"
 #include "analytics/QRVAConstants.h"
 #include "analytics/QRVADatabase.h"
+#include "analytics/QRVAEngineBridge.h"
 #include "analytics/QRVAEventWriter.h"
 #include "analytics/QRVAFacadeBridge.h"
-#include "analytics/QRVAIdentifiers.h"
 #include "analytics/QRVAIdentity.h"
 #include "analytics/QRVAMeasurementLifecycle.h"
 #include "analytics/QRVAMeasurementReporters.h"
@@ -119,8 +119,7 @@ void QRVAMeasurement::resetSharedForTesting() {
     std::lock_guard lock(shared().mutex);
     shared().created = false;
     shared().engine.reset();
-    QRVAIdentity::setAdIDCacheTimeProvider({});
-    QRVAIdentifiers::setEngineIdentityProvider({});
+    QRVAEngineForgetStart();
 }
 
 // MARK: - Creation
@@ -308,10 +307,6 @@ void QRVAMeasurement::installProviders() {
         }
         return answer;
     });
-    QRVAIdentity::setAdIDCacheTimeProvider([settings] {
-        auto config = settings.lock();
-        return config ? config->adIDCacheTime() : double(kQRVAConfigAdIDCacheTime);
-    });
     audience_->setSettingsProvider([settings] {
         QRVAAudienceSettings answer;
         if (auto config = settings.lock()) {
@@ -322,8 +317,9 @@ void QRVAMeasurement::installProviders() {
         }
         return answer;
     });
-    std::weak_ptr<QRVAIdentity> identity = identity_;
-    QRVAIdentifiers::setEngineIdentityProvider([identity] { return identity.lock(); });
+    // The identity classes beneath the engine answer from its identity and
+    // settings (QRVAEngineBridge.h).
+    QRVAEngineRecordStart(identity_, remoteConfig_);
 }
 
 // MARK: - Forwards to the parts

@@ -1,8 +1,9 @@
 // The engine's side of purchase reporting: the shared reporter its start
-// switches on (installed by the layer above), and the de-duplication of the
-// store's transactions before they are reported.
+// switches on (through the engine bridge, QRVAEngineBridge.h), and the
+// de-duplication of the store's transactions before they are reported.
 
 #include "analytics/QRVADatabase.h"
+#include "analytics/QRVAEngineBridge.h"
 #include "analytics/QRVAMeasurementReporters.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPurchaseReporting.h"
@@ -49,23 +50,11 @@ QRVAMeasurement::PaymentTransactions newPurchases(QRVADatabase* database,
     return kept;
 }
 
-// Installed from a static initializer of the layer above, whichever side
-// runs first; never destroyed.
-ns::Guarded<QRVAPurchaseReporterProvider>& installedProvider() {
-    static auto* provider = new ns::Guarded<QRVAPurchaseReporterProvider>;
-    return *provider;
-}
-
 }  // namespace
-
-void QRVAMeasurement::setPurchaseReporterProvider(QRVAPurchaseReporterProvider shared) {
-    installedProvider().set(std::move(shared));
-}
 
 void QRVAMeasurementReporters::enablePurchaseReportingOnWorkerQueue() {
     ns::dispatchAssertQueue(scheduler()->workerQueue());
-    QRVAPurchaseReporterProvider shared = installedProvider().get();
-    auto reporter = shared ? shared() : nullptr;
+    auto reporter = QRVAEnginePurchaseReporter();
     if (reporter && !reporter->reportingWasDisabled()) reporter->enableReporting();
 }
 

@@ -1,32 +1,17 @@
 // The engine's side of session reporting: the reporter it makes during its
-// first start (through the factory the layer above installs), and the
-// interval settings it passes on.
+// first start (through the engine bridge's factory, QRVAEngineBridge.h), and
+// the interval settings it passes on.
 
+#include "analytics/QRVAEngineBridge.h"
 #include "analytics/QRVAMeasurementReporters.h"
 #include "analytics/QRVAScheduler.h"
 #include "analytics/QRVASessionReporting.h"
 #include "platform/dispatch.h"
 
-namespace {
-
-// Installed from a static initializer of the layer above, whichever side
-// runs first; never destroyed.
-ns::Guarded<QRVASessionReporterFactory>& installedFactory() {
-    static auto* factory = new ns::Guarded<QRVASessionReporterFactory>;
-    return *factory;
-}
-
-}  // namespace
-
-void QRVAMeasurement::setSessionReporterFactory(QRVASessionReporterFactory make) {
-    installedFactory().set(std::move(make));
-}
-
 void QRVAMeasurementReporters::makeSessionReporterOnWorkerQueue() {
     ns::dispatchAssertQueue(scheduler()->workerQueue());
     if (sessionReporter_.get()) return;
-    QRVASessionReporterFactory make = installedFactory().get();
-    if (make) sessionReporter_.set(make(persistedConfig()));
+    if (auto reporter = QRVAEngineMakeSessionReporter(persistedConfig())) sessionReporter_.set(std::move(reporter));
 }
 
 void QRVAMeasurementReporters::setMinimumSessionInterval(double seconds) {

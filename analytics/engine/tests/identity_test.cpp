@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "analytics/QRVAEnvironmentInfo.h"
+#include "analytics/QRVAEngineBridge.h"
 #include "analytics/QRVAIdentifiers.h"
 #include "analytics/QRVAIdentity.h"
 #include "analytics/QRVAMonitor.h"
@@ -62,8 +63,7 @@ protected:
         resetProcess();
     }
     void TearDown() override {
-        QRVAIdentity::setAdIDCacheTimeProvider(nullptr);
-        QRVAIdentifiers::setEngineIdentityProvider(nullptr);
+        QRVASetEngineHooks({});
         resetProcess();
     }
     void writeOptions(const std::optional<std::string>& appID) {
@@ -121,7 +121,7 @@ TEST_F(IdentityTest, TheAppInstanceIDIsKeptAcrossLaunchesAndRenewedOnlyByAnother
 }
 
 TEST_F(IdentityTest, ThePlatformIsReadOncePerCacheTimeAndTheVendorIDOnlyWithoutAnAdvertisingID) {
-    QRVAIdentity::setAdIDCacheTimeProvider([] { return 60.0; });
+    QRVASetEngineHooks({.adIDCacheTime = [] { return 60.0; }});
     auto identity = QRVAIdentity::sharedInstance();
     EXPECT_EQ(identity->identifierForVendor(), sandbox_.sandbox()->deviceProfile().identifierForVendor);
     EXPECT_EQ(advertising.reads, 1);
@@ -275,7 +275,7 @@ TEST_F(IdentityTest, IdentifiersComeFromTheEnginesIdentityElseFromTheOptionsAndT
             engineIdentity = QRVAIdentity::initWithPersistedConfig(QRVAPersistedConfig::initWithSuiteName("engine"),
                                                                    QRVOptions::defaultOptions());
         }
-        QRVAIdentifiers::setEngineIdentityProvider([engineIdentity] { return engineIdentity; });
+        QRVASetEngineHooks({.engineIdentity = [engineIdentity] { return engineIdentity; }});
         auto capture = ns::SystemLog::capture();
         EXPECT_EQ(identifiers->ondrixAppID(), c.optionsAppID);
         EXPECT_EQ(logged(capture, c.missing ? c.missing : "[I-ACS0370"), c.missing ? 1u : 0u);

@@ -5,13 +5,12 @@
 //
 // Answers come from the engine's identity once the engine has one, else from
 // the options and the shared identity. The engine sits above this class, so
-// it hands its identity down through the provider.
+// its identity comes down through the engine bridge (QRVAEngineIdentity).
 //
 // One per process; any thread may call it.
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,9 +20,6 @@ class QRVAIdentity;
 class QRVAIdentifiers {
 public:
     static std::shared_ptr<QRVAIdentifiers> sharedInstance();
-
-    // The engine's identity: null while there is no engine, or it has none yet.
-    static void setEngineIdentityProvider(std::function<std::shared_ptr<QRVAIdentity>()> provider);
 
     // The engine identity's app ID (nullopt, logged 37000, when it has none);
     // without one, the default options' (nullopt, logged 37001, when absent).

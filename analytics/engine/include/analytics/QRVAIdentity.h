@@ -59,11 +59,6 @@ public:
     // that had any logged, 20002) and a piece left without digits reads 0.
     static std::vector<int32_t> numericFieldsFromAppVersionNumeric(std::string_view version);
 
-    // How long (seconds) advertising fields read from the platform stay
-    // fresh. The remote settings sit above the identity, so the engine hands
-    // their answer down; without a provider the setting's default, 1 s.
-    static void setAdIDCacheTimeProvider(std::function<double()> provider);
-
     // These four refresh the advertising fields first (updateIdentifiers).
     // 32 upper-case hex digits.
     std::string appInstanceID();

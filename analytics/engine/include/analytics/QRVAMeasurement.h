@@ -1,15 +1,13 @@
-// The measurement engine: the one object per process through which every
-// event and user property passes. It owns the components (store, identity,
-// remote settings, audiences, network object, worker queue
-// "com.ondrix.qrva.worker") and five parts, each with its own header, state and
-// documentation: QRVAEventWriter, QRVAUploader (with the upload timer),
-// QRVAConfigFetch, QRVAAutomaticEvents and QRVAMeasurementLifecycle. It keeps
-// creation, enabling and the start sequence (run on the worker queue by the
-// first enable, retried whole after a failure), user attributes and the
-// reporters of the layer above. Calls documented "any thread" (and
-// `setEnabled`, `logEvent`, the user attribute calls) return at once and queue
-// their work in call order; the rest is the worker queue's (`OnWorkerQueue`
-// methods assert it in Debug builds). It lives for the process.
+// The measurement engine, one per process, through which every event and user
+// property passes. It owns the components (store, identity, remote settings,
+// audiences, network object, worker queue "com.ondrix.qrva.worker") and six
+// parts, each with its own header and state: QRVAEventWriter, QRVAUploader,
+// QRVAConfigFetch, QRVAAutomaticEvents, QRVAMeasurementLifecycle and
+// QRVAMeasurementReporters. It keeps creation, enabling, the start sequence (on
+// the worker queue at the first enable; a failed one is retried whole) and user
+// attributes. Calls marked "any thread", `setEnabled`, `logEvent` and the user
+// attribute calls queue their work in call order; the rest is the worker
+// queue's (`OnWorkerQueue` methods assert it in Debug builds).
 #pragma once
 
 #include <atomic>
@@ -17,19 +15,16 @@
 
 #include "analytics/QRVAEvent.h"
 #include "analytics/QRVAPBMessages.h"
-#include "analytics/QRVAPurchaseReporting.h"
-#include "analytics/QRVASearchAdReporting.h"
-#include "analytics/QRVASessionReporting.h"
 #include "core/QRVNetwork.h"
 #include "platform/file_manager.h"
 #include "platform/url.h"
 #include "platform/value.h"
 
-class QRVAAlarm; class QRVAAudience; class QRVADatabase; class QRVAIdentity; class QRVAMonitor;
-class QRVAPersistedConfig; class QRVARemoteConfig; class QRVAScheduler; class QRVOptions; struct QRVAQueuedBundle;
-class QRVAAutomaticEvents; class QRVAConfigFetch; class QRVAEventWriter; class QRVAMeasurementLifecycle;
-class QRVAMeasurementReporters; class QRVAUploader;  // the parts
-namespace ns { class SKPaymentTransaction; }
+class QRVAAlarm; class QRVAAudience; class QRVADatabase; class QRVAIdentity; class QRVAMonitor; class QRVAScheduler;
+class QRVAPersistedConfig; class QRVARemoteConfig; class QRVASearchAdReporting; class QRVASessionReporting;
+class QRVOptions; struct QRVAQueuedBundle; namespace ns { class SKPaymentTransaction; }
+class QRVAAutomaticEvents; class QRVAConfigFetch; class QRVAEventWriter; class QRVAMeasurementLifecycle;  // parts
+class QRVAMeasurementReporters; class QRVAUploader;  // parts
 
 inline constexpr const char* kQRVAMeasurementTimerName = "Measurement timer";
 inline constexpr const char* kQRVAMeasurementDeepLinkKey = "/ondrix/measurement/deep_link";  // the launch link
@@ -117,11 +112,8 @@ public:
     // MARK: Reporters of the layer above: QRVAMeasurementReporters'
     void setMinimumSessionInterval(double seconds);
     void setSessionTimeoutInterval(double seconds);
-    static void setSessionReporterFactory(QRVASessionReporterFactory make);
     std::shared_ptr<QRVASessionReporting> sessionReporter() const;  // from the first start; any thread
-    static void setPurchaseReporterProvider(QRVAPurchaseReporterProvider shared);
     void filterPurchaseTransactions(PaymentTransactions transactions, std::function<void(PaymentTransactions)> callback);
-    static void setSearchAdReporterFactory(QRVASearchAdReporterFactory make);
     std::shared_ptr<QRVASearchAdReporting> searchAdReporter() const;  // any thread
 
 private:

@@ -2,8 +2,7 @@
 // What the measurement engine's start asks of the in-app purchase reporter.
 // The reporter (QRVAInAppPurchaseTransactionReporter) lives in the analytics
 // API folder above the engine; that library installs the shared reporter
-// with `QRVAMeasurement::setPurchaseReporterProvider` when the program
-// loads. Without a provider the engine reports no purchases.
+// in the engine bridge (QRVAEngineBridge.h) when the program loads. Without a provider the engine reports no purchases.
 
 #include <functional>
 #include <memory>

@@ -1,10 +1,9 @@
 #pragma once
 // What the measurement engine's start asks of the search-ad reporter. The
 // reporter (QRVASearchAdReporter) lives in the analytics API folder above
-// the engine; that library installs a factory with
-// `QRVAMeasurement::setSearchAdReporterFactory` when the program loads, and
-// the engine makes one reporter with it during its first start when the
-// remote setting allows. Without a factory there is no search-ad reporting.
+// the engine; that library installs a factory in the engine bridge
+// (QRVAEngineBridge.h) when the program loads, and the engine makes one
+// reporter with it during its first start when the remote setting allows. Without a factory there is no search-ad reporting.
 
 #include <functional>
 #include <memory>

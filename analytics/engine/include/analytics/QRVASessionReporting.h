@@ -1,9 +1,9 @@
 #pragma once
 // What the measurement engine asks of the session reporter. The reporter
 // (QRVASessionReporter) lives in the analytics API folder above the engine;
-// that library installs a factory with
-// `QRVAMeasurement::setSessionReporterFactory` when the program loads, and
-// the engine makes one reporter with it during its first start. Without a
+// that library installs a factory in the engine bridge (QRVAEngineBridge.h)
+// when the program loads, and the engine makes one reporter with it during
+// its first start. Without a
 // factory the engine has no session reporter.
 //
 // Threads: any thread may call these. The reporter's timers live on the main

@@ -1,7 +1,6 @@
 #include "analytics/QRVAScreenViewReporter.h"
 
-#include <unordered_map>
-
+#include "QRVAScreenViewShared.h"
 #include "analytics/QRVAAEU.h"
 #include "analytics/QRVAAdExposureReporter.h"
 #include "analytics/QRVADataTypeValidator.h"
@@ -20,68 +19,16 @@
 #include "platform/utf8.h"
 #include "uikit/UIWindow.h"
 
+using qrva_screen_view::compact;
+using qrva_screen_view::engineSessionReporter;
+using qrva_screen_view::isTrackable;
+using qrva_screen_view::keyWindow;
+using qrva_screen_view::keyWindowStack;
+using qrva_screen_view::monitorLog;
+
 namespace {
 
 constexpr size_t kMaxScreenClassLength = 100;
-
-// What Objective-C keeps as associated objects: a value per live object,
-// forgotten once the object is gone (its entry is dropped when next met,
-// and all dead entries now and then, so the table stays as small as the
-// set of live objects).
-template <class T>
-class Associations {
-public:
-    std::shared_ptr<T> get(const ns::Object& owner) {
-        std::lock_guard lock(mutex_);
-        auto found = entries_.find(&owner);
-        if (found == entries_.end()) return nullptr;
-        if (found->second.owner.expired()) {
-            entries_.erase(found);
-            return nullptr;
-        }
-        return found->second.value;
-    }
-    void set(const ns::Object& owner, std::shared_ptr<T> value) {
-        std::shared_ptr<T> replaced;
-        std::lock_guard lock(mutex_);
-        if (entries_.size() >= pruneAt_) {
-            std::erase_if(entries_, [](const auto& entry) { return entry.second.owner.expired(); });
-            pruneAt_ = std::max<size_t>(64, entries_.size() * 2);
-        }
-        Entry& entry = entries_[&owner];
-        entry.owner = owner.weak_from_this();
-        replaced = std::exchange(entry.value, std::move(value));
-    }
-
-private:
-    struct Entry {
-        std::weak_ptr<const ns::Object> owner;
-        std::shared_ptr<T> value;
-    };
-    std::mutex mutex_;
-    std::unordered_map<const ns::Object*, Entry> entries_;
-    size_t pruneAt_ = 64;
-};
-
-Associations<QRVAScreen>& screens() {
-    static auto* table = new Associations<QRVAScreen>;
-    return *table;
-}
-
-Associations<QRVAViewControllerStack>& stacks() {
-    static auto* table = new Associations<QRVAViewControllerStack>;
-    return *table;
-}
-
-std::string logCode(long code) { return ns::format("I-ACS%06ld", code); }
-
-void monitorLog(int level, int code, const std::string& message, const ns::Array& contexts = {}) {
-    if (contexts.empty()) {
-        QRVAMeasurementMonitor()->logWithLevel(level, code, message);
-    } else {
-        QRVAMeasurementMonitor()->logWithLevel(level, code, message, contexts);
-    }
-}
 
 QRVAObjectParameters screenParametersUnder(const QRVAScreen* screen, const char* classKey, const char* idKey,
                                            const char* nameKey) {
@@ -108,107 +55,25 @@ std::string prefixOfCharacters(const std::string& text, size_t count) {
     return text.substr(0, at);
 }
 
-// The runtime keeps no bundle per class: UIKit's own classes and private
-// ones (a leading "_") are the system's, everything else is the app's.
-bool isSystemClassName(const std::string& name) { return name.starts_with("UI") || name.starts_with("_"); }
-
-std::shared_ptr<ns::UIWindow> keyWindow() {
-    auto application = std::dynamic_pointer_cast<ns::Application>(QRVAAEU::sharedApplication().asObject());
-    return application ? std::dynamic_pointer_cast<ns::UIWindow>(application->keyWindow()) : nullptr;
-}
-
-bool isViewInWindow(ns::UIViewController& viewController) {
-    return viewController.isViewLoaded() && viewController.view()->window();
-}
-
-bool isTrackable(ns::UIViewController& viewController) {
-    const std::string name = viewController.className();
-    if (isSystemClassName(name)) {
-        ns::Class* cls = ns::Runtime::lookUpClass(name);
-        if (name.starts_with("_") || (cls && cls->superclassName().starts_with("_"))) return false;
-    }
-    auto window = keyWindow();
-    return window && viewController.isViewLoaded() && viewController.view()->window() == window.get();
-}
-
-// The key window's stack, made empty and attached when it has none; null
-// without a key window.
-std::shared_ptr<QRVAViewControllerStack> keyWindowStack() {
-    auto window = keyWindow();
-    if (!window) return nullptr;
-    auto stack = QRVAWindowStack(*window);
-    if (!stack) {
-        stack = std::make_shared<QRVAViewControllerStack>();
-        QRVASetWindowStack(*window, stack);
-    }
-    return stack;
-}
-
-void compact(QRVAViewControllerStack& stack) {
-    std::erase_if(stack, [](const auto& entry) { return entry.expired(); });
-}
-
-std::vector<std::shared_ptr<ns::UIViewController>> childrenOf(const ns::UIViewController& parent) {
-    if (auto* navigation = dynamic_cast<const ns::UINavigationController*>(&parent)) {
-        return navigation->viewControllers();
-    }
-    return {};
-}
-
-// A container whose other child is off screen shows this one: the
-// container is the screen when it has one.
-bool hasChildOffScreen(const ns::UIViewController& parent, const ns::UIViewController& child) {
-    auto children = childrenOf(parent);
-    if (children.size() < 2) return false;
-    for (const auto& other : children) {
-        if (other.get() != &child && !isViewInWindow(*other)) return true;
-    }
-    return false;
-}
-
-std::shared_ptr<ns::UIViewController> resolved(const std::shared_ptr<ns::UIViewController>& viewController) {
-    if (auto navigation = std::dynamic_pointer_cast<ns::UINavigationController>(viewController)) {
-        return navigation->visibleViewController();
-    }
-    if (auto presented = viewController->presentedViewController()) return presented;
-    if (viewController->presentingViewController()) return viewController;
-    return nullptr;
-}
-
-std::shared_ptr<ns::UIViewController> manuallyNamedInWindow(const QRVAViewControllerStack& stack) {
-    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
-        auto viewController = it->lock();
-        if (!viewController) continue;
-        auto screen = QRVAViewControllerScreen(*viewController);
-        if (screen && screen->isManuallySet() && isViewInWindow(*viewController)) return viewController;
-    }
-    return nullptr;
-}
-
-// Step from the top of the stack downwards; true when `answer` is final.
-bool pickFrom(std::shared_ptr<ns::UIViewController> candidate, std::shared_ptr<ns::UIViewController>& answer) {
-    if (!isViewInWindow(*candidate)) {
-        answer = candidate;
-        return false;
-    }
-    if (QRVAViewControllerScreen(*candidate)) {
-        answer = candidate;
-        return true;
-    }
-    auto parent = candidate->parentViewController();
-    if (parent && hasChildOffScreen(*parent, *candidate)) {
-        candidate = parent;
-        if (QRVAViewControllerScreen(*candidate)) {
-            answer = candidate;
-            return true;
-        }
-    }
-    auto shown = resolved(candidate);
-    answer = shown;
-    return shown && isViewInWindow(*shown);
-}
-
 }  // namespace
+
+namespace qrva_screen_view {
+
+void monitorLog(int level, int code, const std::string& message, const ns::Array& contexts) {
+    if (contexts.empty()) {
+        QRVAMeasurementMonitor()->logWithLevel(level, code, message);
+    } else {
+        QRVAMeasurementMonitor()->logWithLevel(level, code, message, contexts);
+    }
+}
+
+std::shared_ptr<QRVASessionReporter> engineSessionReporter() {
+    if (!QRVAMeasurement::hasSharedInstance()) return nullptr;
+    auto engine = QRVAMeasurement::sharedInstance();
+    return engine ? std::dynamic_pointer_cast<QRVASessionReporter>(engine->sessionReporter()) : nullptr;
+}
+
+}  // namespace qrva_screen_view
 
 // MARK: - Screens and their parameters
 
@@ -245,164 +110,13 @@ bool QRVAIsScreenReportingEnabled() {
     return sandbox->attachment<ScreenReportingSwitch>("QRVAScreenReportingEnabled", read)->enabled;
 }
 
-QRVAScreenPtr QRVAViewControllerScreen(const ns::UIViewController& viewController) {
-    return screens().get(viewController);
-}
-
-void QRVASetViewControllerScreen(const ns::UIViewController& viewController, QRVAScreenPtr screen) {
-    screens().set(viewController, std::move(screen));
-}
-
-std::shared_ptr<QRVAViewControllerStack> QRVAWindowStack(const ns::UIWindow& window) { return stacks().get(window); }
-
-void QRVASetWindowStack(const ns::UIWindow& window, std::shared_ptr<QRVAViewControllerStack> stack) {
-    stacks().set(window, std::move(stack));
-}
-
-// MARK: - Stacks
-
-std::optional<size_t> QRVAIndexOfViewControllerInStack(const ns::UIViewController& viewController,
-                                                       const QRVAViewControllerStack& stack) {
-    for (size_t index = 0; index < stack.size(); ++index) {
-        if (stack[index].lock().get() == &viewController) return index;
-    }
-    return std::nullopt;
-}
-
-// A screen the app named itself wins while it is on screen; otherwise, from
-// the top down, the first controller with a screen, or what the first one
-// on screen shows (a navigation controller's visible controller, what a
-// controller presents); failing all, the bottom one.
-std::shared_ptr<ns::UIViewController> QRVACurrentViewControllerInStack(QRVAViewControllerStack& stack) {
-    compact(stack);
-    if (stack.empty()) {
-        monitorLog(4, 31011, "Root view controller not found");
-        return nullptr;
-    }
-    if (auto named = manuallyNamedInWindow(stack)) return named;
-    std::shared_ptr<ns::UIViewController> answer;
-    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
-        auto candidate = it->lock();
-        if (candidate && pickFrom(candidate, answer)) return answer;
-    }
-    if (!answer) answer = stack.front().lock();
-    return answer;
-}
-
-// MARK: - Replacing the appearance methods
-
-namespace {
-
-using AppearanceHandler = void (QRVAScreenViewReporter::*)(const std::shared_ptr<ns::UIViewController>&);
-
-// Adds the reporting method under `replacement` (calling the class's own
-// implementation first, then the reporter) and puts it in place of
-// `selector`; the implementation replaced, or nothing when either is
-// missing.
-std::optional<ns::Method> replaceAppearance(ns::Class* cls, std::string_view selector, std::string_view replacement,
-                                            AppearanceHandler handler) {
-    if (!cls) return std::nullopt;
-    ns::Method original = cls->instanceMethod(selector);
-    if (!original) return std::nullopt;
-    cls->addInstanceMethod(replacement, [original, handler](ns::Object* self, const std::vector<ns::Value>& args) {
-        original(self, args);
-        auto* viewController = dynamic_cast<ns::UIViewController*>(self);
-        auto held = viewController ? viewController->weak_from_this().lock() : nullptr;
-        if (held) {
-            auto reporter = QRVAScreenViewReporter::sharedInstance();
-            ((*reporter).*handler)(std::static_pointer_cast<ns::UIViewController>(held));
-        }
-        return ns::Value();
-    });
-    ns::Method added = cls->instanceMethod(replacement);
-    if (!added) return std::nullopt;
-    return cls->replaceInstanceMethod(selector, added);
-}
-
-}  // namespace
-
-bool QRVAReplaceViewControllerAppearanceMethods(std::string_view className) {
-    if (!QRVAIsScreenReportingEnabled()) {
-        QRVLogInfo(kQRVLoggerAnalytics, logCode(36001),
-                   "Quorvane screen reporting is disabled. UIViewController transitions will not be logged.");
-        return false;
-    }
-    ns::Class* cls = ns::Runtime::lookUpClass(className);
-    auto appeared = replaceAppearance(cls, "viewDidAppear:", "qrva_viewDidAppear:",
-                                      &QRVAScreenViewReporter::viewControllerDidAppear);
-    if (!appeared) {
-        QRVLogWarning(kQRVLoggerAnalytics, logCode(36003),
-                      "Failed to set implementation of -[UIViewController viewDidAppear:]. UIViewController "
-                      "transitions will not be logged.");
-        return false;
-    }
-    auto disappeared = replaceAppearance(cls, "viewDidDisappear:", "qrva_viewDidDisappear:",
-                                         &QRVAScreenViewReporter::viewControllerDidDisappear);
-    if (!disappeared) {
-        cls->replaceInstanceMethod("viewDidAppear:", *appeared);
-        QRVLogWarning(kQRVLoggerAnalytics, logCode(36004),
-                      "Failed to set implementation of -[UIViewController viewDidDisappear:]. UIViewController "
-                      "transitions will not be logged.");
-        return false;
-    }
-    QRVLogInfo(kQRVLoggerAnalytics, logCode(36002),
-               "Quorvane screen reporting is enabled. Call +[QRVAnalytics setScreenName:setScreenClass:] to set the "
-               "screen name or override the default screen class name. To disable screen reporting, set the flag %@ "
-               "to NO (boolean) in the Info.plist",
-               kQRVAScreenReportingEnabledPlistKey);
-    return true;
-}
-
-// After UIKit has registered its classes; the reporter exists from load
-// time on, so the app-active flag follows the application from the start.
-NS_REGISTER_LOAD_HOOK(20, "QRVAScreenViewReporter", [] {
-    QRVAScreenViewReporter::sharedInstance();
-    QRVAReplaceViewControllerAppearanceMethods();
-});
-
 // MARK: - The reporter
 
 namespace {
 
-std::shared_ptr<QRVAScreenViewReporter>& sharedSlot() {
-    static auto* slot = new std::shared_ptr<QRVAScreenViewReporter>();
-    return *slot;
-}
-
-std::mutex& sharedMutex() {
-    static auto* mutex = new std::mutex();
-    return *mutex;
-}
-
-std::shared_ptr<QRVASessionReporter> engineSessionReporter() {
-    if (!QRVAMeasurement::hasSharedInstance()) return nullptr;
-    auto engine = QRVAMeasurement::sharedInstance();
-    return engine ? std::dynamic_pointer_cast<QRVASessionReporter>(engine->sessionReporter()) : nullptr;
-}
-
 ns::Value screenValue(QRVAValue value) { return ns::Value(std::make_shared<QRVAValue>(std::move(value))); }
 
 }  // namespace
-
-std::shared_ptr<QRVAScreenViewReporter> QRVAScreenViewReporter::sharedInstance() {
-    std::lock_guard lock(sharedMutex());
-    auto& slot = sharedSlot();
-    if (!slot) {
-        slot = std::make_shared<QRVAScreenViewReporter>();
-        std::weak_ptr<QRVAScreenViewReporter> weak = slot;
-        QRVASetAppActiveProvider([weak] {
-            auto reporter = weak.lock();
-            return reporter && reporter->isAppActive();
-        });
-    }
-    return slot;
-}
-
-void QRVAScreenViewReporter::resetSharedForTesting() {
-    std::shared_ptr<QRVAScreenViewReporter> gone;
-    std::lock_guard lock(sharedMutex());
-    gone = std::exchange(sharedSlot(), nullptr);
-}
 
 QRVAScreenViewReporter::QRVAScreenViewReporter() : nextScreenID_(QRVANumericUtil::randomInt64()) {
     auto& center = ns::NotificationCenter::defaultCenter();
@@ -623,30 +337,3 @@ void QRVAScreenViewReporter::logViewScreenEventWithPreviousScreen(const QRVAScre
     QRVALogInternalEvent("auto", "_vs", parameters);
 }
 
-// MARK: Application notifications
-
-void QRVAScreenViewReporter::handleApplicationDidBecomeActive() {
-    ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    appActive_ = true;
-    if (auto sessions = engineSessionReporter()) sessions->handleAppDidBecomeActive();
-    QRVAAdExposureReporter::sharedInstance()->handleAppDidBecomeActive();
-    QRVAScreenPtr previous;
-    QRVAScreenPtr current;
-    {
-        std::lock_guard lock(mutex_);
-        previous = previousScreen_;
-        current = currentScreen_;
-    }
-    // A screen change while inactive is reported now.
-    if (previous != current) logViewScreenEventWithPreviousScreen(previous, current);
-}
-
-void QRVAScreenViewReporter::handleApplicationWillResignActive() {
-    ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    QRVAScreenPtr screen;
-    if (QRVAIsScreenReportingEnabled() && isAppActive()) screen = currentScreen();
-    if (auto sessions = engineSessionReporter()) sessions->handleAppWillResignActiveWithScreen(screen);
-    QRVAAdExposureReporter::sharedInstance()->handleAppWillResignActiveWithScreen(screen);
-    // Only now, so that both reporters still saw the app as active.
-    appActive_ = false;
-}

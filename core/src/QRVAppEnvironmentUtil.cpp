@@ -2,11 +2,12 @@
 
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <vector>
 
 #include "platform/bundle.h"
+#include "platform/file_manager.h"
 #include "platform/runtime.h"
 #include "platform/sandbox.h"
 
@@ -74,17 +75,25 @@ bool QRVAppEnvironmentUtil::isSimulator() {
 bool QRVAppEnvironmentUtil::isAppStoreReceiptSandbox() {
     std::string receipt = ns::Bundle::mainBundle()->appStoreReceiptURL();
     if (receipt.empty()) return false;
-    return std::filesystem::path(receipt).filename() == "sandboxReceipt";
+    return std::string_view(receipt).substr(receipt.rfind('/') + 1) == "sandboxReceipt";
 }
 
 bool QRVAppEnvironmentUtil::isFromAppStore() {
+    return isFromAppStore(
+        [] { return executableHasEncryptionInfo(ns::Bundle::mainBundle()->executablePath()); });
+}
+
+// The store installs an app with an "SC_Info" folder; an encrypted build
+// without one is the store's only when it is neither a test-flight build
+// (sandbox receipt) nor a developer's (an embedded provisioning profile,
+// a file in the bundle).
+bool QRVAppEnvironmentUtil::isFromAppStore(const std::function<bool()>& executableIsEncrypted) {
     if (isSimulator()) return false;
-    std::filesystem::path bundle = ns::Bundle::mainBundle()->bundlePath();
-    std::error_code ec;
-    if (std::filesystem::is_directory(bundle / "SC_Info", ec)) return true;
-    if (!executableHasEncryptionInfo(ns::Bundle::mainBundle()->executablePath())) return false;
+    auto bundle = ns::Bundle::mainBundle();
+    if (ns::FileManager::defaultManager().isDirectory(bundle->bundlePath() + "/SC_Info")) return true;
+    if (!executableIsEncrypted()) return false;
     if (isAppStoreReceiptSandbox()) return false;
-    return !std::filesystem::exists(bundle / "embedded.mobileprovision", ec);
+    return !bundle->pathForResource("embedded", "mobileprovision").has_value();
 }
 
 NS_REGISTER_LOAD_HOOK(10, "QRVAppEnvironmentUtil", [] {

@@ -1,6 +1,5 @@
 #include "analytics/QRVAAEU.h"
 
-#include <filesystem>
 #include <mutex>
 
 #include "analytics/QRVAMonitor.h"
@@ -43,26 +42,15 @@ std::function<bool()>& appActiveProvider() {
 
 }  // namespace
 
+// The core's checks, with the executable's encryption as read once per
+// sandbox.
 bool QRVAAEU::isFAS() {
-    if (isNOD()) return false;
-    std::error_code ec;
-    if (std::filesystem::exists(std::filesystem::path(ns::Bundle::mainBundle()->bundlePath()) / "SC_Info", ec)) {
-        return true;
-    }
-    if (!executableFacts()->encrypted) return false;
-    if (isASRS()) return false;
-    return !ns::Bundle::mainBundle()->pathForResource("embedded", "mobileprovision").has_value();
+    return QRVAppEnvironmentUtil::isFromAppStore([] { return executableFacts()->encrypted; });
 }
 
-bool QRVAAEU::isASRS() {
-    std::string receipt = ns::Bundle::mainBundle()->appStoreReceiptURL();
-    return !receipt.empty() && std::filesystem::path(receipt).filename() == "sandboxReceipt";
-}
+bool QRVAAEU::isASRS() { return QRVAppEnvironmentUtil::isAppStoreReceiptSandbox(); }
 
-bool QRVAAEU::isNOD() {
-    auto model = deviceModel();
-    return model && (*model == "x86_64" || *model == "i386");
-}
+bool QRVAAEU::isNOD() { return QRVAppEnvironmentUtil::isSimulator(); }
 
 std::optional<std::string> QRVAAEU::deviceModel() {
     std::string machine = executableFacts()->machine;

@@ -18,9 +18,10 @@
 class QRVAAEU {
 public:
     // Installed from the app store: never on a simulator; YES with an
-    // "SC_Info" file or folder in the main bundle; otherwise only for an
-    // encrypted executable without a sandbox receipt and without an embedded
-    // provisioning profile.
+    // "SC_Info" folder in the main bundle; otherwise only for an encrypted
+    // executable without a sandbox receipt and without an embedded
+    // provisioning profile. The core's check (QRVAppEnvironmentUtil), as are
+    // the next two.
     static bool isFAS();
     // The main bundle's app-store receipt is a sandbox receipt.
     static bool isASRS();

@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <cmath>
-#include <filesystem>
 #include <mutex>
 
 #include "messaging/QRVMessagingLogger.h"
@@ -38,17 +37,16 @@ void QRVMessagingSetFreeDiskSpaceInMBForTesting(int64_t megabytes) { freeDiskSpa
 uint64_t QRVMessagingGetFreeDiskSpaceInMB() {
     if (const int64_t forced = freeDiskSpaceOverride.load(); forced >= 0) return uint64_t(forced);
     const std::string documents = ns::FileManager::defaultManager().pathForDirectory(ns::SearchPathDirectory::Documents);
-    std::error_code failure;
-    const std::filesystem::space_info space = std::filesystem::space(documents, failure);
-    if (failure) {
-        ns::ErrorRef error = ns::fileError(failure.value(), documents, false, "statfs");
+    ns::ErrorRef error;
+    const auto volume = ns::FileManager::defaultManager().attributesOfFileSystem(documents, &error);
+    if (!volume) {
         QRVMessagingLoggerError(18002, "Error in retreiving device's free memory %@", error);
         return 0;
     }
     QRVMessagingLoggerDebug(18001, "Device has capacity %llu MB with %llu MB free.",
-                            static_cast<unsigned long long>(space.capacity >> 20),
-                            static_cast<unsigned long long>(space.available >> 20));
-    return space.available / 1048576;
+                            static_cast<unsigned long long>(volume->size >> 20),
+                            static_cast<unsigned long long>(volume->freeSize >> 20));
+    return volume->freeSize / 1048576;
 }
 
 const std::string& QRVMessagingCurrentLibraryVersion() {

@@ -475,10 +475,22 @@ bool FileManager::isExcludedFromBackup(const std::string& path) const {
     return pathAttribute(kExcludeFromBackup, path) == "1";
 }
 
-std::optional<uint64_t> FileManager::systemFreeSize(const std::string& path) const {
+std::optional<FileSystemAttributes> FileManager::attributesOfFileSystem(const std::string& path,
+                                                                       ErrorRef* error) const {
+    setError(error, nullptr);
     struct statvfs vfs;
-    if (::statvfs(path.c_str(), &vfs) != 0) return std::nullopt;
-    return uint64_t(vfs.f_bavail) * uint64_t(vfs.f_frsize);
+    if (::statvfs(path.c_str(), &vfs) != 0) {
+        setError(error, fileError(errno, path, false, "statfs"));
+        return std::nullopt;
+    }
+    return FileSystemAttributes{uint64_t(vfs.f_blocks) * uint64_t(vfs.f_frsize),
+                                uint64_t(vfs.f_bavail) * uint64_t(vfs.f_frsize)};
+}
+
+std::optional<uint64_t> FileManager::systemFreeSize(const std::string& path) const {
+    auto attributes = attributesOfFileSystem(path);
+    if (!attributes) return std::nullopt;
+    return attributes->freeSize;
 }
 
 bool FileManager::isImmutable(const std::string& path) const { return pathAttribute(kImmutable, path) == "1"; }

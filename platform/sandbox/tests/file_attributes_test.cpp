@@ -83,6 +83,15 @@ TEST(FileManager, FreeSpaceOfTheVolumeHoldingAPath) {
     EXPECT_NEAR(double(*free), double(available), 256.0 * 1024 * 1024);
     EXPECT_GT(*free, 0u);
     EXPECT_FALSE(ns::FileManager().systemFreeSize(temp.root() + "/missing/deeper"));
+
+    const auto volume = ns::FileManager().attributesOfFileSystem(temp.root());
+    ASSERT_TRUE(volume);
+    EXPECT_EQ(volume->size, fs::space(temp.root()).capacity);
+    EXPECT_LE(volume->freeSize, volume->size);
+    ns::ErrorRef error;
+    EXPECT_FALSE(ns::FileManager().attributesOfFileSystem(temp.root() + "/missing", &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), ns::kFileReadNoSuchFileError);
 }
 
 }  // namespace

@@ -65,6 +65,12 @@ struct FileAttributes {
     int permissions = 0;  // st_mode & 07777
 };
 
+// NSFileSystemSize and NSFileSystemFreeSize of a volume, in bytes.
+struct FileSystemAttributes {
+    uint64_t size = 0;
+    uint64_t freeSize = 0;
+};
+
 struct FileWriteOptions {
     bool atomically = true;  // temporary file, synced, then renamed (platform/atomic_file.h)
     int permissions = 0644;  // mode of a newly created file
@@ -121,9 +127,13 @@ public:
     // False for a missing item.
     bool isExcludedFromBackup(const std::string& path) const;
 
-    // NSFileSystemFreeSize of the volume holding `path` (statvfs: blocks
-    // available to unprivileged users times the fragment size); nullopt
-    // when the path cannot be reached.
+    // The volume holding `path` (statvfs: all its blocks, and those
+    // available to unprivileged users, times the fragment size); nullopt
+    // with a file error for the operation "statfs" when the path cannot be
+    // reached.
+    std::optional<FileSystemAttributes> attributesOfFileSystem(const std::string& path,
+                                                               ErrorRef* error = nullptr) const;
+    // Its free size alone.
     std::optional<uint64_t> systemFreeSize(const std::string& path) const;
 
     // NSFileImmutable. Linux's own immutable flag needs CAP_LINUX_IMMUTABLE,

@@ -1,12 +1,11 @@
 #include "messaging/QRVMessagingRegistrar.h"
 
-#include <cstdlib>
-
 #include "messaging/QRVMessagingCheckinService.h"
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
 #include "platform/dispatch.h"
 #include "platform/format.h"
+#include "platform/process_info.h"
 #include "platform/url.h"
 
 namespace {
@@ -20,8 +19,10 @@ std::string formValue(const std::string& value) { return ns::percentEncode(value
 }  // namespace
 
 std::string QRVMessagingSubscriptionsServer() {
-    const char* endpoint = std::getenv("QDX_SERVER_ENDPOINT");
-    return endpoint && *endpoint ? std::string(endpoint) : std::string(kQRVMessagingDefaultSubscriptionsServer);
+    const auto environment = ns::ProcessInfo::processInfo().environment();
+    const auto endpoint = environment.find("QDX_SERVER_ENDPOINT");
+    if (endpoint == environment.end() || endpoint->second.empty()) return kQRVMessagingDefaultSubscriptionsServer;
+    return endpoint->second;
 }
 
 // MARK: - Topic operation

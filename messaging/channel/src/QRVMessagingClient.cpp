@@ -12,6 +12,7 @@
 #include "messaging/QRVMessagingUtilities.h"
 #include "platform/dispatch.h"
 #include "platform/format.h"
+#include "platform/process_info.h"
 #include "platform/runloop.h"
 
 namespace {
@@ -27,7 +28,10 @@ struct Endpoint {
 
 const Endpoint& endpoint() {
     static const Endpoint value = [] {
-        auto [host, port] = QRVMessagingClient::endpointFromVariable(std::getenv("QDX_MCS_HOST"));
+        const auto environment = ns::ProcessInfo::processInfo().environment();
+        const auto variable = environment.find("QDX_MCS_HOST");
+        auto [host, port] = QRVMessagingClient::endpointFromVariable(
+            variable == environment.end() ? nullptr : variable->second.c_str());
         return Endpoint{host, port};
     }();
     return value;

@@ -19,7 +19,6 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 #include "FCompoundHashText.h"
 #include "database/model/FStringUtilities.h"
@@ -380,11 +379,14 @@ private:
     std::atomic<size_t> taken_{0};
 };
 
-// Lists the walk on the caller's thread while the other threads measure the
-// segments listed; the caller then measures too.
+// One of the process's parallel threads (the first to start, almost always
+// the caller) lists the walk while the others measure the segments listed;
+// it then measures too. Listing never waits for the measuring, so with no
+// thread free the caller lists everything first and then measures it all.
 std::vector<Segment> measureSegments(const FChildrenNode& root, unsigned threads, uint64_t size) {
     Planner planner(threads * kSegmentsPerThread, size);
-    auto write = [&] {
+    ns::parallel::run(threads, threads, 1, [&](size_t i) {
+        if (i == 0) planner.plan(root);
         while (Segment* segment = planner.next()) {
             try {
                 LengthWalker(*segment).run();
@@ -392,21 +394,7 @@ std::vector<Segment> measureSegments(const FChildrenNode& root, unsigned threads
                 segment->fault = std::current_exception();
             }
         }
-    };
-    std::vector<std::thread> workers;
-    try {
-        for (unsigned t = 1; t < threads; ++t) workers.emplace_back(write);
-    } catch (...) {
-        // Fewer threads: the rest of the work stays with the caller.
-    }
-    try {
-        planner.plan(root);
-    } catch (...) {
-        for (auto& worker : workers) worker.join();
-        throw;
-    }
-    write();
-    for (auto& worker : workers) worker.join();
+    });
     std::vector<Segment> segments = planner.segments();
     for (const Segment& segment : segments) {
         if (segment.fault) std::rethrow_exception(segment.fault);

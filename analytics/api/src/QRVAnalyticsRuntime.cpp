@@ -66,15 +66,15 @@ void QRVAnalytics::registerRuntimeClass() {
 }
 
 void QRVAnalytics::installBridges() {
-    QRVASetInternalEventLogger(
-        [](const std::string& origin, const std::string& name, const QRVAObjectParameters& parameters) {
-            logInternalEventWithOrigin(origin, name, parameters);
-        });
     QRVAFacadeHooks hooks;
     hooks.dispatchAsyncOnSerialQueue = [](std::function<void()> block) { dispatchAsyncOnSerialQueue(std::move(block)); };
     hooks.loadTimestamp = [] { return loadTimestamp(); };
     hooks.notifyEventListeners = [](const QRVAEvent& event) { notifyEventListeners(event); };
     hooks.screenParameters = [] { return QRVAScreenViewReporter::sharedInstance()->screenParameters(); };
+    hooks.logInternalEvent = [](const std::string& origin, const std::string& name,
+                                const QRVAObjectParameters& parameters) {
+        logInternalEventWithOrigin(origin, name, parameters);
+    };
     QRVASetFacadeHooks(std::move(hooks));
 
     QRVAEngineHooks engine;

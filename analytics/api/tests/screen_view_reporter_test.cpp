@@ -10,6 +10,7 @@
 
 #include "analytics/QRVAAEU.h"
 #include "analytics/QRVAEventUtilities.h"
+#include "analytics/QRVAFacadeBridge.h"
 #include "core/QRVLogger.h"
 #include "monitor_lines.h"
 #include "platform/application.h"
@@ -34,14 +35,14 @@ protected:
         QRVSetLoggerLevel(QRVLoggerLevelDebug);
         writeInfo({});
         ns::Application::shared()->finishLaunching();
-        QRVASetInternalEventLogger([this](const std::string&, const std::string& name, const QRVAObjectParameters& p) {
+        QRVASetFacadeHook(&QRVAFacadeHooks::logInternalEvent, [this](const std::string&, const std::string& name, const QRVAObjectParameters& p) {
             seenDuring_.push_back(QRVAScreenViewReporter::sharedInstance()->screenParameters());
             if (name == "_vs") views_.push_back(p);
         });
     }
     void TearDown() override {
         close();
-        QRVASetInternalEventLogger({});
+        QRVASetFacadeHook(&QRVAFacadeHooks::logInternalEvent, {});
         QRVAScreenViewReporter::resetSharedForTesting();
     }
     void writeInfo(ns::Dictionary info) {

@@ -9,6 +9,7 @@
 
 #include "analytics/QRVAAEU.h"
 #include "analytics/QRVAEventUtilities.h"
+#include "analytics/QRVAFacadeBridge.h"
 #include "analytics/QRVAIdentity.h"
 #include "analytics/QRVAMeasurement.h"
 #include "analytics/QRVAPersistedConfig.h"
@@ -46,12 +47,12 @@ protected:
         QRVAScreenViewReporter::resetSharedForTesting();
         QRVAScreenViewReporter::sharedInstance();
         ns::Application::shared()->finishLaunching();
-        QRVASetInternalEventLogger([this](const std::string&, const std::string& name, const QRVAObjectParameters& p) {
+        QRVASetFacadeHook(&QRVAFacadeHooks::logInternalEvent, [this](const std::string&, const std::string& name, const QRVAObjectParameters& p) {
             events_.push_back({name, ns::Clock::nowSeconds(), p});
         });
     }
     void TearDown() override {
-        QRVASetInternalEventLogger({});
+        QRVASetFacadeHook(&QRVAFacadeHooks::logInternalEvent, {});
         QRVASessionReporter::setBootTimeReaderForTesting({});
         ns::Application::shared()->resetForTesting();
         QRVAScreenViewReporter::resetSharedForTesting();

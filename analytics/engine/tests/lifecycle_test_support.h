@@ -45,13 +45,6 @@ protected:
                                                                       {kQRVOptionsKeyAPIKey, "AKtest-lifecycle-01"}});
         clock_ = ns::VirtualClock::install(kLoadTime + 5);
         resetProcess();
-        QRVASetInternalEventLogger([this](const std::string& origin, const std::string& name,
-                                          const QRVAObjectParameters& parameters) {
-            std::lock_guard lock(mutex_);
-            std::string text = name;
-            for (const auto& [key, value] : parameters) text += " " + key + "=" + value.description();
-            internal_.push_back(text);
-        });
         // The facade's serial queue is the test's: its blocks wait in a list.
         QRVASetFacadeHooks({.dispatchAsyncOnSerialQueue =
                                 [this](std::function<void()> block) {
@@ -63,12 +56,18 @@ protected:
                                 std::lock_guard lock(mutex_);
                                 heard_.push_back(event);
                             },
-                            .screenParameters = [this] { return screen_; }});
+                            .screenParameters = [this] { return screen_; },
+                            .logInternalEvent = [this](const std::string& origin, const std::string& name,
+                                                       const QRVAObjectParameters& parameters) {
+                                std::lock_guard lock(mutex_);
+                                std::string text = name;
+                                for (const auto& [key, value] : parameters) text += " " + key + "=" + value.description();
+                                internal_.push_back(text);
+                            }});
     }
     void TearDown() override {
         if (engine_) drain();
         engine_.reset();
-        QRVASetInternalEventLogger({});
         QRVASetFacadeHooks({});
         QRVAMeasurement::resetSharedForTesting();
         resetProcess();

@@ -17,6 +17,7 @@
 #include "analytics/QRVADatabase.h"
 #include "analytics/QRVAEnvironmentInfo.h"
 #include "analytics/QRVAEventUtilities.h"
+#include "analytics/QRVAFacadeBridge.h"
 #include "analytics/QRVAIdentity.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPersistedConfig.h"
@@ -51,7 +52,7 @@ protected:
         writeOptions({{kQRVOptionsKeyOndrixAppID, kAppID}});
         clock_ = ns::VirtualClock::install();
         resetProcess();
-        QRVASetInternalEventLogger([this](const std::string&, const std::string& name,
+        QRVASetFacadeHook(&QRVAFacadeHooks::logInternalEvent, [this](const std::string&, const std::string& name,
                                           const QRVAObjectParameters& parameters) {
             std::lock_guard lock(mutex_);
             const ns::Value* code = parameters.find("_err");
@@ -60,7 +61,7 @@ protected:
     }
     void TearDown() override {
         if (engine_) drain();
-        QRVASetInternalEventLogger({});
+        QRVASetFacadeHook(&QRVAFacadeHooks::logInternalEvent, {});
         QRVAMeasurement::resetSharedForTesting();
         resetProcess();
         QRVLoggerResetForTesting();

@@ -2,31 +2,19 @@
 
 #include <string>
 
+#include "analytics/QRVAFacadeBridge.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAUtilities.h"
 #include "platform/format.h"
 #include "platform/guarded.h"
 #include "platform/utf8.h"
 
-namespace {
-
-// Where error events go. Pooled work may log after the process has started
-// to end, so the holder is never destroyed.
-ns::Guarded<QRVAInternalEventLogger>& internalEventLogger() {
-    static auto* logger = new ns::Guarded<QRVAInternalEventLogger>();
-    return *logger;
-}
-
-}  // namespace
 
 void QRVALogInternalEvent(const std::string& origin, const std::string& name, const QRVAObjectParameters& parameters) {
-    QRVAInternalEventLogger logger = internalEventLogger().get();
-    if (!logger) {
+    if (!QRVAFacadeLogInternalEvent(origin, name, parameters)) {
         QRVAMeasurementMonitor()->logWithLevel(7, 18014, "Analytics is not running. Dropping internal event. Name",
                                                ns::Value(name));
-        return;
     }
-    logger(origin, name, parameters);
 }
 
 namespace {
@@ -181,10 +169,6 @@ const std::map<int64_t, std::string>& QRVAErrorEventCodeNames() {
         {17, "TooManyExtraParamEvents"},
     };
     return *table;
-}
-
-void QRVASetInternalEventLogger(QRVAInternalEventLogger logger) {
-    internalEventLogger().set(std::move(logger));
 }
 
 void QRVALogErrorEventWithCode(int64_t code) {

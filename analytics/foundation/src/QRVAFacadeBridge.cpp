@@ -21,6 +21,13 @@ const ns::DispatchQueuePtr& fallbackQueue() {
 
 void QRVASetFacadeHooks(QRVAFacadeHooks installed) { hooks().set(std::move(installed)); }
 
+void QRVAEditFacadeHooks(const std::function<void(QRVAFacadeHooks&)>& edit) {
+    // Edited on a copy, so a hook replaced is destroyed outside the lock.
+    QRVAFacadeHooks edited = hooks().get();
+    edit(edited);
+    hooks().set(std::move(edited));
+}
+
 void QRVAFacadeDispatchAsyncOnSerialQueue(std::function<void()> block) {
     if (!block) return;
     if (auto dispatch = hooks().get().dispatchAsyncOnSerialQueue) {
@@ -42,4 +49,12 @@ void QRVAFacadeNotifyEventListeners(const QRVAEvent& event) {
 QRVAObjectParameters QRVAFacadeScreenParameters() {
     auto screenParameters = hooks().get().screenParameters;
     return screenParameters ? screenParameters() : QRVAObjectParameters();
+}
+
+bool QRVAFacadeLogInternalEvent(const std::string& origin, const std::string& name,
+                                const QRVAObjectParameters& parameters) {
+    auto logInternalEvent = hooks().with([](const QRVAFacadeHooks& h) { return h.logInternalEvent; });
+    if (!logInternalEvent) return false;
+    logInternalEvent(origin, name, parameters);
+    return true;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "analytics/QRVAEventUtilities.h"
+#include "analytics/QRVAFacadeBridge.h"
 #include "platform/format.h"
 #include "analytics_proto/qrvanalytics.pb.h"
 #include "wire_reflection.h"
@@ -24,7 +25,7 @@ std::string describe(const QRVAParameters& p) {
 
 class EventUtilitiesTest : public analyticstest::SandboxedTest {
 protected:
-    void TearDown() override { QRVASetInternalEventLogger(nullptr); }
+    void TearDown() override { QRVASetFacadeHook(&QRVAFacadeHooks::logInternalEvent, nullptr); }
 };
 
 // The event's bytes read by libprotobuf: the same names and values in the
@@ -184,7 +185,7 @@ TEST_F(EventUtilitiesTest, ErrorParametersReportTheFirstFaultTrimmedInCodePoints
 TEST_F(EventUtilitiesTest, ErrorEventsGoToTheInstalledLogger) {
     std::vector<std::string> delivered;
     QRVALogErrorEventWithCode(2);  // no logger yet: dropped
-    QRVASetInternalEventLogger([&](const std::string& origin, const std::string& name, const QRVAObjectParameters& p) {
+    QRVASetFacadeHook(&QRVAFacadeHooks::logInternalEvent, [&](const std::string& origin, const std::string& name, const QRVAObjectParameters& p) {
         delivered.push_back(origin + " " + name + " " + p.description());
     });
     const std::string name30 = times("n", 30), name10 = times("n", 10);

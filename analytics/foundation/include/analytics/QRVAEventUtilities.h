@@ -19,8 +19,8 @@
 //     // events->front() is the main event, the rest its children.
 //
 // The error event is logged by the analytics facade, a layer above this
-// one: it installs itself with QRVASetInternalEventLogger; until then error
-// events are dropped with a debug line.
+// one: it installs its internal-event entry among its hooks
+// (QRVAFacadeBridge.h); until then error events are dropped with a debug line.
 //
 // Threads: any thread. The tables are built once on first use and never
 // change; everything else works on its arguments.
@@ -135,11 +135,7 @@ std::string QRVAFormattedUserPropertyName(QRVAObjectRef name);
 std::string QRVAFormattedParametersDescription(const QRVAParameters& parameters);
 std::string QRVAFormattedParametersDescription(const QRVAObjectParameters& parameters);
 
-// Where "_err" events go: the analytics facade's internal-event entry.
-using QRVAInternalEventLogger =
-    std::function<void(const std::string& origin, const std::string& name, const QRVAObjectParameters& parameters)>;
-// Installs (or, with an empty function, removes) the logger. Any thread.
-void QRVASetInternalEventLogger(QRVAInternalEventLogger logger);
-// Hands an internal event to the installed logger; without one it is dropped
-// with a debug line (18014). Any thread.
+// Hands an internal event to the facade's internal-event entry
+// (QRVAFacadeHooks::logInternalEvent); without one it is dropped with a debug
+// line (18014). Any thread.
 void QRVALogInternalEvent(const std::string& origin, const std::string& name, const QRVAObjectParameters& parameters);

@@ -18,6 +18,7 @@
 #include "platform/notification_center.h"
 #include "platform/runloop.h"
 #include "testing/app_backend.h"
+#include "testing/admin_json.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -152,11 +153,7 @@ protected:
     ns::testing::HttpReply lookup(const std::string& idToken) {
         return backend_->post(std::string("/account/v1/lookup?key=") + kAPIKey, json{{"idToken", idToken}}.dump());
     }
-    json admin(const std::string& path, const json& body) {
-        auto reply = backend_->post(path, body.dump());
-        EXPECT_EQ(reply.status, 200) << path << ": " << reply.body << reply.error;
-        return json::parse(reply.body, nullptr, false);
-    }
+    json admin(const std::string& path, const json& body) { return ns::testing::postJSON(*backend_, path, body); }
 
     ns::testing::TempSandbox sandbox_;
     std::unique_ptr<ns::testing::Backend> backend_;

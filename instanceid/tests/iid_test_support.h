@@ -20,6 +20,7 @@
 #include "platform/notification_center.h"
 #include "platform/runloop.h"
 #include "testing/app_backend.h"
+#include "testing/admin_json.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -94,11 +95,7 @@ protected:
         return iid->defaultQDXToken().value_or("");
     }
 
-    json admin(const std::string& path) {
-        auto reply = backend_->get(path);
-        EXPECT_EQ(reply.status, 200) << reply.body;
-        return json::parse(reply.body, nullptr, false);
-    }
+    json admin(const std::string& path) { return ns::testing::getJSON(*backend_, path); }
     json stats() { return admin("/__admin/iid/stats"); }
     json registrations() { return admin("/__admin/iid/registrations")["registrations"]; }
     json requests() { return admin("/__admin/iid/requests")["requests"]; }

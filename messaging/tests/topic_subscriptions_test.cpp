@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/runloop.h"
 #include "platform/user_defaults.h"
+#include "testing/admin_json.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -98,11 +99,7 @@ protected:
         return pumpUntil([&] { return pubsub_->pendingTopicUpdates()->numberOfBatches() == 0; });
     }
 
-    json admin(const std::string& path) {
-        auto reply = backend_->get(path);
-        EXPECT_EQ(reply.status, 200) << reply.body;
-        return json::parse(reply.body, nullptr, false);
-    }
+    json admin(const std::string& path) { return ns::testing::getJSON(*backend_, path); }
     json subscribers(const std::string& topic) { return admin("/__admin/topics")["topics"][topic]; }
     json requests() { return admin("/__admin/topics/requests")["requests"]; }
     void addFault(const std::string& action, int count = 1) {

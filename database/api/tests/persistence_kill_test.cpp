@@ -31,6 +31,7 @@
 #include "platform/runloop.h"
 #include "platform/sandbox.h"
 #include "testing/app_backend.h"
+#include "testing/admin_json.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -129,11 +130,7 @@ protected:
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::cerr << "child output (last runs):\n" << text.substr(text.size() > 4000 ? text.size() - 4000 : 0) << "\n";
     }
-    json get(const std::string& path) {
-        auto reply = backend_->get(path);
-        EXPECT_EQ(reply.status, 200) << reply.body;
-        return json::parse(reply.body, nullptr, false);
-    }
+    json get(const std::string& path) { return ns::testing::getJSON(*backend_, path); }
 
     ns::testing::TempSandbox sandbox_;
     std::unique_ptr<ns::testing::Backend> backend_ = ns::testing::Backend::start();

@@ -20,6 +20,7 @@
 #include "platform/runloop.h"
 #include "platform/system_log.h"
 #include "testing/app_backend.h"
+#include "testing/admin_json.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -85,11 +86,7 @@ protected:
         return lines;
     }
 
-    json get(const std::string& path) {
-        auto reply = backend_->get(path);
-        EXPECT_EQ(reply.status, 200) << path << ": " << reply.body << reply.error;
-        return json::parse(reply.body, nullptr, false);
-    }
+    json get(const std::string& path) { return ns::testing::getJSON(*backend_, path); }
     json serverData(const std::string& path) { return get("/__admin/rtdb/data?ns=demo&path=" + path)["data"]; }
     void setServerData(const std::string& path, const json& data) {
         auto reply = backend_->post("/__admin/rtdb/data?ns=demo&path=" + path, json{{"data", data}}.dump());

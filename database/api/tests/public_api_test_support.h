@@ -23,6 +23,7 @@
 #include "database/connection/FWorkerQueue.h"
 #include "platform/runloop.h"
 #include "testing/app_backend.h"
+#include "testing/admin_json.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -113,15 +114,9 @@ protected:
         return *delivered;
     }
 
-    json admin(const std::string& path, const json& body) {
-        auto reply = backend_->post(path, body.dump());
-        EXPECT_EQ(reply.status, 200) << path << ": " << reply.body << reply.error;
-        return json::parse(reply.body, nullptr, false);
-    }
+    json admin(const std::string& path, const json& body) { return ns::testing::postJSON(*backend_, path, body); }
     json serverData(const std::string& path, const std::string& ns = kSampleNamespace) {
-        auto reply = backend_->get("/__admin/rtdb/data?ns=" + ns + "&path=" + path);
-        EXPECT_EQ(reply.status, 200) << path << ": " << reply.body << reply.error;
-        return json::parse(reply.body, nullptr, false)["data"];
+        return ::ns::testing::getJSON(*backend_, "/__admin/rtdb/data?ns=" + ns + "&path=" + path)["data"];
     }
     void setServerData(const std::string& path, const json& data, const std::string& ns = kSampleNamespace) {
         admin("/__admin/rtdb/data?ns=" + ns + "&path=" + path, json{{"data", data}});

@@ -31,6 +31,7 @@
 #include "platform/runloop.h"
 #include "platform/system_log.h"
 #include "testing/app_backend.h"
+#include "testing/admin_json.h"
 #include "testing/backend.h"
 #include "testing/temp_sandbox.h"
 
@@ -195,16 +196,8 @@ protected:
         onWorker([&] { repo->addEventRegistration(registration, queryAt(path)); });
     }
 
-    json admin(const std::string& path, const json& body) {
-        auto reply = backend_->post(path, body.dump());
-        EXPECT_EQ(reply.status, 200) << path << ": " << reply.body << reply.error;
-        return json::parse(reply.body, nullptr, false);
-    }
-    json get(const std::string& path) {
-        auto reply = backend_->get(path);
-        EXPECT_EQ(reply.status, 200) << path << ": " << reply.body << reply.error;
-        return json::parse(reply.body, nullptr, false);
-    }
+    json admin(const std::string& path, const json& body) { return ns::testing::postJSON(*backend_, path, body); }
+    json get(const std::string& path) { return ns::testing::getJSON(*backend_, path); }
     json serverData(const std::string& path) { return get("/__admin/rtdb/data?ns=demo&path=" + path)["data"]; }
     void setServerData(const std::string& path, const json& data) {
         admin("/__admin/rtdb/data?ns=demo&path=" + path, json{{"data", data}});

@@ -25,6 +25,7 @@
 #include "platform/reachability.h"
 #include "platform/system_log.h"
 #include "platform/user_defaults.h"
+#include "testing/admin_json.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -162,16 +163,8 @@ protected:
         return pumpUntil([&] { return state() == ConnectionStateConnected; });
     }
 
-    json admin(const std::string& path, const json& body) {
-        auto reply = backend_->post(path, body.dump());
-        EXPECT_EQ(reply.status, 200) << path << ": " << reply.body << reply.error;
-        return json::parse(reply.body, nullptr, false);
-    }
-    json get(const std::string& path) {
-        auto reply = backend_->get(path);
-        EXPECT_EQ(reply.status, 200) << path << ": " << reply.body << reply.error;
-        return json::parse(reply.body, nullptr, false);
-    }
+    json admin(const std::string& path, const json& body) { return ns::testing::postJSON(*backend_, path, body); }
+    json get(const std::string& path) { return ns::testing::getJSON(*backend_, path); }
     void faults(const json& settings) { admin("/__admin/rtdb/faults", settings); }
     json counters() { return get("/__admin/rtdb/counters?ns=demo"); }
     int64_t counter(const std::string& group, const std::string& name) {

@@ -54,6 +54,15 @@ protected:
         c.socket->drainWorkQueueForTesting();
         c.queue->sync([] {});
     }
+    // Lets go of the socket and waits until its clean-up has run, that is
+    // until it no longer keeps itself alive; false when it stays alive.
+    static bool release(Client& c) {
+        std::weak_ptr<FSRWebSocket> weak = c.socket;
+        c.socket.reset();
+        if (!c.recorder->waitFor([&] { return weak.expired(); })) return false;
+        c.queue->sync([] {});
+        return true;
+    }
     // Opens a socket on a raw-frame connection whose handshake answer is
     // followed by `serverBytes`, and waits for the client's close frame.
     struct Violation {
@@ -193,11 +202,7 @@ TEST_F(WebSocketBackendTest, StreamEndWithoutCloseFrameIsReportedOnce) {
     ASSERT_TRUE(c.recorder->waitOpen()) << c.recorder->describe();
     c.socket->send(ns::Value("!end"));
     ASSERT_TRUE(c.recorder->waitClosedOrFailed()) << c.recorder->describe();
-    // Clean-up has run once the socket no longer keeps itself alive.
-    std::weak_ptr<FSRWebSocket> weak = c.socket;
-    c.socket.reset();
-    ASSERT_TRUE(c.recorder->waitFor([&] { return weak.expired(); }));
-    c.queue->sync([] {});
+    ASSERT_TRUE(release(c));
     c.recorder->locked([&] {
         EXPECT_TRUE(c.recorder->errors.empty());
         EXPECT_TRUE(endedOnceWith(c.recorder->closes, {0, "Stream end encountered", false}));
@@ -415,10 +420,7 @@ TEST_F(WebSocketBackendTest, HandshakeFailuresCarryTheirCodesAndDomains) {
         Client c(f.url(k.query));
         c.socket->open();
         ASSERT_TRUE(c.recorder->waitClosedOrFailed()) << c.recorder->describe();
-        std::weak_ptr<FSRWebSocket> weak = c.socket;
-        c.socket.reset();
-        ASSERT_TRUE(c.recorder->waitFor([&] { return weak.expired(); }));
-        c.queue->sync([] {});
+        ASSERT_TRUE(release(c));
         c.recorder->locked([&] {
             EXPECT_EQ(c.recorder->opens, 0);
             EXPECT_TRUE(c.recorder->closes.empty());
@@ -452,10 +454,7 @@ TEST_F(WebSocketBackendTest, ServerEndingTheStreamGivesStreamEndOnce) {
         ASSERT_TRUE(c.recorder->waitOpen()) << c.recorder->describe();
         f.end();
         ASSERT_TRUE(c.recorder->waitClosedOrFailed()) << c.recorder->describe();
-        std::weak_ptr<FSRWebSocket> weak = c.socket;
-        c.socket.reset();
-        ASSERT_TRUE(c.recorder->waitFor([&] { return weak.expired(); }));
-        c.queue->sync([] {});
+        ASSERT_TRUE(release(c));
         c.recorder->locked([&] {
             EXPECT_TRUE(c.recorder->errors.empty());
             EXPECT_TRUE(endedOnceWith(c.recorder->closes, {0, "Stream end encountered", false}));
@@ -490,10 +489,7 @@ TEST_F(WebSocketBackendTest, DelegateAnsweringOnlyMessagesGetsNothingElse) {
     c.socket->send(ns::Value("just this"));
     ASSERT_TRUE(c.recorder->waitMessages(1)) << c.recorder->describe();
     c.socket->close();
-    std::weak_ptr<FSRWebSocket> weak = c.socket;
-    c.socket.reset();
-    ASSERT_TRUE(c.recorder->waitFor([&] { return weak.expired(); }));
-    c.queue->sync([] {});
+    ASSERT_TRUE(release(c));
     c.recorder->locked([&] {
         EXPECT_EQ(c.recorder->opens, 0);
         EXPECT_TRUE(c.recorder->closes.empty());

@@ -1,8 +1,10 @@
 #pragma once
 // Shared by the sync engine's tests: a registration that records what it is
-// given, readable descriptions of event lists, and a small in-process server
+// given, readable descriptions of event lists, a small in-process server
 // that answers the sync tree's listens from its own data through the query
-// evaluator and pushes changes to the listens it holds.
+// evaluator and pushes changes to the listens it holds (and a tree attached
+// to one), and a persistence manager that keeps nothing, for tests to record
+// the calls they look at.
 
 #include <map>
 #include <memory>
@@ -11,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "database/model/FIndexedNode.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "database/sync/FEvent.h"
+#include "database/sync/FPersistenceManager.h"
 #include "database/sync/FQueryEvaluator.h"
 #include "database/sync/FSyncTree.h"
 #include "platform/format.h"
@@ -273,6 +277,41 @@ private:
     std::vector<Pending> pending_;
     std::unordered_map<FQuerySpec, Active> active_;
     std::optional<std::string> refusal_;
+};
+
+// A sync tree whose listens a test server holding `json` answers.
+struct ServedTree {
+    explicit ServedTree(const std::string& json) : server(json) {
+        tree = FSyncTree::make(nullptr, server.provider());
+        server.attach(tree);
+    }
+    TestServer server;
+    std::shared_ptr<FSyncTree> tree;
+};
+
+// Keeps nothing: every call does nothing, no write is pending and every
+// query's server cache is empty and incomplete.
+class NullPersistence : public FPersistenceManager {
+public:
+    void saveUserOverwrite(const FNodePtr&, const FPath&, uint64_t) override {}
+    void saveUserMerge(const FCompoundWrite&, const FPath&, uint64_t) override {}
+    void removeUserWrite(uint64_t) override {}
+    void removeAllUserWrites() override {}
+    std::vector<FWriteRecordPtr> userWrites() override { return {}; }
+    FCacheNode serverCacheForQuery(const FQuerySpec& query) override {
+        return FCacheNode(FIndexedNode::indexedNodeWithNode(FEmptyNode::emptyNode(), query.index()), false, false);
+    }
+    void updateServerCacheWithNode(const FNodePtr&, const FQuerySpec&) override {}
+    void updateServerCacheWithMerge(const FCompoundWrite&, const FPath&) override {}
+    void applyUserWrite(const FNodePtr&, const FPath&) override {}
+    void applyUserMergeAtPath(const FCompoundWrite&, const FPath&) override {}
+    void setQueryComplete(const FQuerySpec&) override {}
+    void setQueryActive(const FQuerySpec&) override {}
+    void setQueryInactive(const FQuerySpec&) override {}
+    void setTrackedQueryKeys(const std::set<std::string>&, const FQuerySpec&) override {}
+    void updateTrackedQueryKeysWithAddedKeys(const std::set<std::string>&, const std::set<std::string>&,
+                                             const FQuerySpec&) override {}
+    void close() override {}
 };
 
 }  // namespace synctest

@@ -34,26 +34,13 @@ FQuerySpec byPrice(FQueryParamsPtr params) { return FQuerySpec(path("/Productos"
 
 FQueryParamsPtr orderedByPrice() { return FQueryParams::defaultInstance()->orderBy(FPathIndex::make(FPath("Precio"))); }
 
-struct Fixture {
-    explicit Fixture(const std::string& json) : server(json) {
-        tree = FSyncTree::make(nullptr, server.provider());
-        server.attach(tree);
-    }
-    TestServer server;
-    std::shared_ptr<FSyncTree> tree;
-};
+using Fixture = ServedTree;
 
 // Records what the sync tree hands the persistence manager.
-class RecordingPersistence final : public FPersistenceManager {
+class RecordingPersistence final : public NullPersistence {
 public:
-    void saveUserOverwrite(const FNodePtr&, const FPath&, uint64_t) override {}
-    void saveUserMerge(const FCompoundWrite&, const FPath&, uint64_t) override {}
     void removeUserWrite(uint64_t writeId) override { calls.push_back("removeUserWrite " + std::to_string(writeId)); }
     void removeAllUserWrites() override { calls.push_back("removeAllUserWrites"); }
-    std::vector<FWriteRecordPtr> userWrites() override { return {}; }
-    FCacheNode serverCacheForQuery(const FQuerySpec& query) override {
-        return FCacheNode(FIndexedNode::indexedNodeWithNode(FEmptyNode::emptyNode(), query.index()), false, false);
-    }
     void updateServerCacheWithNode(const FNodePtr&, const FQuerySpec& query) override {
         calls.push_back("updateServerCache " + query.path().toString());
     }
@@ -79,7 +66,6 @@ public:
         for (const auto& k : removed) line += " -" + k;
         calls.push_back(line);
     }
-    void close() override {}
 
     std::vector<std::string> calls;
 };

@@ -27,14 +27,7 @@ FQueryParamsPtr ordered(const std::string& child) {
     return FQueryParams::defaultInstance()->orderBy(FPathIndex::make(FPath(child)));
 }
 
-struct Fixture {
-    explicit Fixture(const std::string& json) : server(json) {
-        tree = FSyncTree::make(nullptr, server.provider());
-        server.attach(tree);
-    }
-    TestServer server;
-    std::shared_ptr<FSyncTree> tree;
-};
+using Fixture = ServedTree;
 
 std::string wire(const ns::Dictionary& params) { return ns::json::serialize(ns::Value(params)); }
 

@@ -417,23 +417,9 @@ TEST(Operations, NarrowedPerChild) {
 
 namespace {
 
-class KeyRecorder final : public FPersistenceManager {
+// Records what the tracked-key calls are given.
+class KeyRecorder final : public NullPersistence {
 public:
-    void saveUserOverwrite(const FNodePtr&, const FPath&, uint64_t) override {}
-    void saveUserMerge(const FCompoundWrite&, const FPath&, uint64_t) override {}
-    void removeUserWrite(uint64_t) override {}
-    void removeAllUserWrites() override {}
-    std::vector<FWriteRecordPtr> userWrites() override { return {}; }
-    FCacheNode serverCacheForQuery(const FQuerySpec& q) override {
-        return FCacheNode(FIndexedNode::indexedNodeWithNode(FEmptyNode::emptyNode(), q.index()), false, false);
-    }
-    void updateServerCacheWithNode(const FNodePtr&, const FQuerySpec&) override {}
-    void updateServerCacheWithMerge(const FCompoundWrite&, const FPath&) override {}
-    void applyUserWrite(const FNodePtr&, const FPath&) override {}
-    void applyUserMergeAtPath(const FCompoundWrite&, const FPath&) override {}
-    void setQueryComplete(const FQuerySpec&) override {}
-    void setQueryActive(const FQuerySpec&) override {}
-    void setQueryInactive(const FQuerySpec&) override {}
     void setTrackedQueryKeys(const std::set<std::string>& keys, const FQuerySpec&) override {
         std::string line = "set";
         for (const auto& k : keys) line += " " + k;
@@ -446,7 +432,6 @@ public:
         for (const auto& k : removed) line += " -" + k;
         calls.push_back(line);
     }
-    void close() override {}
     Strings calls;
 };
 

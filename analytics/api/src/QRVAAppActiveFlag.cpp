@@ -1,5 +1,5 @@
 // The one screen-view reporter and the process-wide app-active flag it
-// keeps: made once, it hands the flag down to the foundation, and the
+// keeps: made once (the facade hands the flag down to the foundation), and the
 // application's did-become-active and will-resign-active notifications
 // set and clear it, passing them on to the session and ad-exposure
 // reporters.
@@ -33,14 +33,7 @@ SharedReporter& shared() {
 std::shared_ptr<QRVAScreenViewReporter> QRVAScreenViewReporter::sharedInstance() {
     std::lock_guard lock(shared().mutex);
     auto& slot = shared().reporter;
-    if (!slot) {
-        slot = std::make_shared<QRVAScreenViewReporter>();
-        std::weak_ptr<QRVAScreenViewReporter> weak = slot;
-        QRVASetAppActiveProvider([weak] {
-            auto reporter = weak.lock();
-            return reporter && reporter->isAppActive();
-        });
-    }
+    if (!slot) slot = std::make_shared<QRVAScreenViewReporter>();
     return slot;
 }
 

@@ -71,6 +71,8 @@ void QRVAnalytics::installBridges() {
     hooks.loadTimestamp = [] { return loadTimestamp(); };
     hooks.notifyEventListeners = [](const QRVAEvent& event) { notifyEventListeners(event); };
     hooks.screenParameters = [] { return QRVAScreenViewReporter::sharedInstance()->screenParameters(); };
+    // The shared reporter's flag; one made anew (after a reset) starts off.
+    hooks.isAppActive = [] { return QRVAScreenViewReporter::sharedInstance()->isAppActive(); };
     hooks.logInternalEvent = [](const std::string& origin, const std::string& name,
                                 const QRVAObjectParameters& parameters) {
         logInternalEventWithOrigin(origin, name, parameters);

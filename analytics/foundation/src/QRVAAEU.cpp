@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "analytics/QRVAFacadeBridge.h"
 #include "analytics/QRVAMonitor.h"
 #include "core/QRVAppEnvironmentUtil.h"
 #include "platform/bundle.h"
@@ -29,15 +30,6 @@ std::shared_ptr<ExecutableFacts> executableFacts() {
             QRVAppEnvironmentUtil::executableHasEncryptionInfo(ns::Bundle::mainBundle(sandbox)->executablePath());
         return made;
     });
-}
-
-std::mutex& appActiveMutex() {
-    static auto* mutex = new std::mutex();
-    return *mutex;
-}
-std::function<bool()>& appActiveProvider() {
-    static auto* provider = new std::function<bool()>();
-    return *provider;
 }
 
 }  // namespace
@@ -69,19 +61,7 @@ ns::Value QRVAAEU::sharedApplication() {
     return ns::Runtime::sendClass("UIApplication", "sharedApplication");
 }
 
-bool QRVAIsAppActive() {
-    std::function<bool()> provider;
-    {
-        std::lock_guard lock(appActiveMutex());
-        provider = appActiveProvider();
-    }
-    return provider && provider();
-}
-
-void QRVASetAppActiveProvider(std::function<bool()> provider) {
-    std::lock_guard lock(appActiveMutex());
-    appActiveProvider() = std::move(provider);
-}
+bool QRVAIsAppActive() { return QRVAFacadeIsAppActive(); }
 
 // MARK: - Advertising identifier
 

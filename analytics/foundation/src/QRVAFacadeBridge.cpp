@@ -51,6 +51,11 @@ QRVAObjectParameters QRVAFacadeScreenParameters() {
     return screenParameters ? screenParameters() : QRVAObjectParameters();
 }
 
+bool QRVAFacadeIsAppActive() {
+    auto isAppActive = hooks().with([](const QRVAFacadeHooks& h) { return h.isAppActive; });
+    return isAppActive && isAppActive();
+}
+
 bool QRVAFacadeLogInternalEvent(const std::string& origin, const std::string& name,
                                 const QRVAObjectParameters& parameters) {
     auto logInternalEvent = hooks().with([](const QRVAFacadeHooks& h) { return h.logInternalEvent; });

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "analytics/QRVAAEU.h"
+#include "analytics/QRVAFacadeBridge.h"
 #include "analytics/QRVAScheduler.h"
 #include "analytics/QRVAUtilities.h"
 #include "monitor_lines.h"
@@ -219,9 +220,9 @@ TEST_F(PlatformProbesTest, TheApplicationAndItsActiveStateComeFromAbove) {
     EXPECT_EQ(QRVAAEU::sharedApplication().asObject(), ns::Application::shared());
 
     EXPECT_FALSE(QRVAIsAppActive());
-    QRVASetAppActiveProvider([] { return true; });
+    QRVASetFacadeHook(&QRVAFacadeHooks::isAppActive, [] { return true; });
     EXPECT_TRUE(QRVAIsAppActive());
-    QRVASetAppActiveProvider(nullptr);
+    QRVASetFacadeHook(&QRVAFacadeHooks::isAppActive, nullptr);
     EXPECT_FALSE(QRVAIsAppActive());
 }
 

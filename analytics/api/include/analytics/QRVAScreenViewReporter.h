@@ -17,7 +17,7 @@
 //
 // The reporter also owns the process-wide app-active flag (between the
 // application's did-become-active and will-resign-active notifications),
-// which it hands down to the foundation (`QRVASetAppActiveProvider`), and it
+// which the facade hands down to the foundation (QRVAFacadeHooks), and it
 // passes activation, resignation and screen changes on to the engine's
 // session reporter.
 //

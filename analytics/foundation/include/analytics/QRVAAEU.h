@@ -41,10 +41,10 @@ public:
 };
 
 // Whether the app is in the foreground, as the screen-view reporter knows
-// it. The reporter sits above this folder, so it hands its answer down
-// through the provider; without one the app counts as not active.
+// it. The reporter sits above this folder, so the facade hands its answer
+// down among its hooks (QRVAFacadeHooks::isAppActive); without them the app
+// counts as not active.
 bool QRVAIsAppActive();
-void QRVASetAppActiveProvider(std::function<bool()> provider);
 
 // The platform's advertising-identifier manager, found by class name
 // ("ASIdentifierManager") at run time. Without it (no such class, or one

@@ -1,7 +1,8 @@
 #pragma once
 // What the engine and the foundation ask of the analytics facade, which sits
 // above them: the facade's serial queue, its load time, its event listeners,
-// the current screen's parameters and its internal-event entry. The facade
+// the current screen's parameters, its internal-event entry and whether the
+// app is active. The facade
 // installs its answers once, when it loads (QRVAnalyticsRuntime.cpp); until
 // then (and in programs without it) each call has a plain answer given
 // below, so the engine works alone. Internal events ("_au", "_cmp", error
@@ -30,6 +31,9 @@ struct QRVAFacadeHooks {
     // The facade's internal-event entry (QRVALogInternalEvent's answer).
     std::function<void(const std::string& origin, const std::string& name, const QRVAObjectParameters& parameters)>
         logInternalEvent{};
+    // Whether the app is in the foreground, as the screen-view reporter
+    // knows it (QRVAIsAppActive's answer).
+    std::function<bool()> isAppActive{};
 };
 
 // Installs the hooks; an empty member keeps its plain answer. Passing a
@@ -52,6 +56,8 @@ double QRVAFacadeLoadTimestamp();
 void QRVAFacadeNotifyEventListeners(const QRVAEvent& event);
 // Without a facade: empty.
 QRVAObjectParameters QRVAFacadeScreenParameters();
+// Without a facade: false (the app counts as not active).
+bool QRVAFacadeIsAppActive();
 // Without a facade: nothing, and false.
 bool QRVAFacadeLogInternalEvent(const std::string& origin, const std::string& name,
                                 const QRVAObjectParameters& parameters);

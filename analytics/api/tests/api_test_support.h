@@ -172,19 +172,11 @@ private:
         });
         return rows;
     }
-    // Until no request of the engine is in flight nor its answer queued; the
-    // flag drops as an answer's block starts, which may send the next one.
+    // Until no request of the engine is in flight nor its answer queued,
+    // the facade's queues drained with the engine's.
     void settle() {
         if (!QRVAMeasurement::hasSharedInstance()) return;
-        for (int i = 0; i < 600; ++i) {
-            drain();
-            if (!engine()->isNetworkRequestPending()) {
-                drain();
-                if (!engine()->isNetworkRequestPending()) return;
-            }
-            ns::RunLoop::main().runUntil([] { return false; }, 0.05);
-        }
-        FAIL() << "the engine's requests did not finish";
+        ASSERT_TRUE(enginetest::settle(*engine(), [this] { drain(); })) << "the engine's requests did not finish";
     }
     void newProcess() {
         if (QRVAMeasurement::hasSharedInstance()) QRVAPersistedConfig::sharedInstance()->synchronizeToDisk();

@@ -45,6 +45,22 @@ inline void drain(QRVAMeasurement& engine) {
     for (int i = 0; i < 2; ++i) onWorker(engine, [] {});
 }
 
+// Runs `drain` until no request of the engine is in flight nor its answer
+// queued; false when that does not come within 600 rounds. The flag drops as
+// an answer's block starts, which may send the next request: it must stay
+// down across a drain.
+inline bool settle(QRVAMeasurement& engine, const std::function<void()>& drain) {
+    for (int i = 0; i < 600; ++i) {
+        drain();
+        if (!engine.isNetworkRequestPending()) {
+            drain();
+            if (!engine.isNetworkRequestPending()) return true;
+        }
+        ns::RunLoop::main().runUntil([] { return false; }, 0.05);
+    }
+    return false;
+}
+
 // The shared objects a new process would make again; files stay.
 inline void resetProcess() {
     QRVAIdentity::resetSharedForTesting();

@@ -61,18 +61,8 @@ protected:
     void onWorker(const std::function<void()>& work) { enginetest::onWorker(*engine_, work); }
     void drain() { enginetest::drain(*engine_); }
     // Until no request of the engine is in flight nor its answer queued.
-    // The flag drops as an answer's block starts, which may send the next
-    // request: it must stay down across a turn of the worker queue.
     void settle() {
-        for (int i = 0; i < 600; ++i) {
-            drain();
-            if (!engine_->isNetworkRequestPending()) {
-                drain();
-                if (!engine_->isNetworkRequestPending()) return;
-            }
-            ns::RunLoop::main().runUntil([] { return false; }, 0.05);
-        }
-        FAIL() << "the engine's requests did not finish";
+        ASSERT_TRUE(enginetest::settle(*engine_, [this] { drain(); })) << "the engine's requests did not finish";
     }
     // Settles until a condition on the engine's state holds, read on the
     // worker queue that owns that state; false when it never does.

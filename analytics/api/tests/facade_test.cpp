@@ -55,10 +55,7 @@ protected:
         QRVAMonitor::resetSharedForTesting();
         QRVAMeasurement::resetSharedForTesting();
         QRVApp::resetForTesting();
-        QRVAIdentity::resetSharedForTesting();
-        QRVAEnvironmentInfo::resetSharedForTesting();
-        QRVAPersistedConfig::resetSharedForTesting();
-        QRVOptions::resetForTesting();
+        enginetest::resetProcess();
         sandbox_.relaunch();
     }
     // Everything queued so far on the facade, then on the engine, has run.

@@ -12,6 +12,7 @@
 
 #include "backend/core/request_log.h"
 #include "backend/instanceid/iid_service.h"
+#include "testing/admin_json.h"
 #include "testing/backend.h"
 
 namespace {
@@ -160,11 +161,7 @@ TEST(RequestLogTest, JsonEntriesAreCountedAtTheirTextAndBounded) {
 class LoggedListingsTest : public ::testing::Test {
 protected:
     void SetUp() override { backend_ = ns::testing::Backend::start(); }
-    json page(const std::string& path) {
-        auto reply = backend_->get(path);
-        EXPECT_EQ(reply.status, 200) << reply.body;
-        return json::parse(reply.body, nullptr, false);
-    }
+    json page(const std::string& path) { return ns::testing::getJSON(*backend_, path); }
     std::unique_ptr<ns::testing::Backend> backend_;
 };
 

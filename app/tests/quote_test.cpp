@@ -10,6 +10,7 @@
 #include "app/QuoteViewController.h"
 #include "app/ScriptPlayer.h"
 #include "app_test_support.h"
+#include "testing/admin_json.h"
 #include "uikit/AVFoundation.h"
 
 namespace {
@@ -76,9 +77,7 @@ protected:
         return std::dynamic_pointer_cast<CantViewController>(screen);
     }
     json stored(const std::string& path) {
-        auto reply = backend->get("/__admin/rtdb/data?ns=almavel-pa&path=" + path);
-        EXPECT_EQ(reply.status, 200) << reply.body;
-        return json::parse(reply.body, nullptr, false)["data"];
+        return ns::testing::getJSON(*backend, "/__admin/rtdb/data?ns=almavel-pa&path=" + path)["data"];
     }
     bool waitStored(const std::string& path, const std::function<bool(const json&)>& done) {
         return waitFor([&] { return done(stored(path)); });

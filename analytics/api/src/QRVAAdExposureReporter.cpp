@@ -22,14 +22,6 @@ std::mutex& sharedMutex() {
 
 double currentTime() { return QRVASessionReporter::currentUptime(); }
 
-void monitorLog(int64_t level, int64_t code, const std::string& message) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message);
-}
-
-void monitorLog(int64_t level, int64_t code, const std::string& message, const std::string& adUnitID) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message, ns::Value(adUnitID));
-}
-
 // Milliseconds from start to end, truncated. The times are whole
 // microseconds, so the span is first rounded to them: 2.5 s must not come
 // out as 2499 ms for a difference of two doubles a hair short. A time of -1
@@ -81,7 +73,7 @@ QRVAAdExposureReporter::~QRVAAdExposureReporter() {
 
 void QRVAAdExposureReporter::beginAdUnitExposure(const std::string& adUnitID) {
     if (adUnitID.empty()) {
-        monitorLog(4, 1000, "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
+        QRVALog(4, 1000, "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
         return;
     }
     const double time = currentTime();
@@ -94,7 +86,7 @@ void QRVAAdExposureReporter::beginOnSerialQueue(const std::string& adUnitID, dou
     ns::dispatchAssertQueue(queue_);
     const bool tracked = adUnitCounts_.contains(adUnitID);
     if (!tracked && adUnitCounts_.size() >= kQRVAAdExposureMaxAdUnits) {
-        monitorLog(4, 1002, "Reached limit on ad units. Ignoring ad unit with ID", adUnitID);
+        QRVALog(4, 1002, "Reached limit on ad units. Ignoring ad unit with ID", adUnitID);
         return;
     }
     if (adUnitCounts_.empty()) adExposureStartTime_ = time;
@@ -104,7 +96,7 @@ void QRVAAdExposureReporter::beginOnSerialQueue(const std::string& adUnitID, dou
 
 void QRVAAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
     if (adUnitID.empty()) {
-        monitorLog(4, 1003, "Ignoring call to end ad unit exposure. Received empty ad unit ID");
+        QRVALog(4, 1003, "Ignoring call to end ad unit exposure. Received empty ad unit ID");
         return;
     }
     const double time = currentTime();
@@ -117,7 +109,7 @@ void QRVAAdExposureReporter::endOnSerialQueue(const std::string& adUnitID, doubl
     ns::dispatchAssertQueue(queue_);
     auto count = adUnitCounts_.find(adUnitID);
     if (count == adUnitCounts_.end()) {
-        monitorLog(4, 1004, "Unknown ad unit. Ignoring ad unit with ID", adUnitID);
+        QRVALog(4, 1004, "Unknown ad unit. Ignoring ad unit with ID", adUnitID);
         return;
     }
     if (count->second >= 2) {
@@ -139,21 +131,21 @@ void QRVAAdExposureReporter::logAdUnitExposureEventOnSerialQueue(const std::stri
                                                                  const QRVAObjectParameters& screenParameters) {
     ns::dispatchAssertQueue(queue_);
     if (!isReportingEnabled()) {
-        monitorLog(4, 1007, "Ad unit exposure not logged. Reporting is disabled.");
+        QRVALog(4, 1007, "Ad unit exposure not logged. Reporting is disabled.");
         return;
     }
     if (adUnitID.empty()) {
-        monitorLog(4, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
+        QRVALog(4, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
         return;
     }
     if (!QRVAIsAppActive()) {
-        monitorLog(7, 10011, "Ad unit exposure not logged. App is not active.");
+        QRVALog(7, 10011, "Ad unit exposure not logged. App is not active.");
         return;
     }
     auto start = adUnitStartTimes_.find(adUnitID);
     const int64_t milliseconds = start == adUnitStartTimes_.end() ? 0 : exposureMilliseconds(start->second, endTime);
     if (milliseconds <= 999) {
-        monitorLog(7, 1009, "Ad unit exposure not logged. Exposure time was less than 1 sec");
+        QRVALog(7, 1009, "Ad unit exposure not logged. Exposure time was less than 1 sec");
         return;
     }
     QRVAObjectParameters parameters = screenParameters;
@@ -166,16 +158,16 @@ void QRVAAdExposureReporter::logAdExposureEventOnSerialQueue(double endTime,
                                                              const QRVAObjectParameters& screenParameters) {
     ns::dispatchAssertQueue(queue_);
     if (!isReportingEnabled()) {
-        monitorLog(4, 1005, "Ad exposure not logged. Reporting is disabled.");
+        QRVALog(4, 1005, "Ad exposure not logged. Reporting is disabled.");
         return;
     }
     if (!QRVAIsAppActive()) {
-        monitorLog(7, 10010, "Ad exposure not logged. App is not active.");
+        QRVALog(7, 10010, "Ad exposure not logged. App is not active.");
         return;
     }
     const int64_t milliseconds = exposureMilliseconds(adExposureStartTime_, endTime);
     if (milliseconds <= 999) {
-        monitorLog(7, 1006, "Ad exposure not logged. Exposure time was less than 1 sec");
+        QRVALog(7, 1006, "Ad exposure not logged. Exposure time was less than 1 sec");
         return;
     }
     QRVAObjectParameters parameters = screenParameters;

@@ -37,9 +37,6 @@ constexpr const char* kDisabledMessage =
 // The proxied selectors, in the order of the dispatchers below.
 constexpr std::array<const char*, 4> kProxied{kOpenURLOptions, kOpenURLSource, kContinueActivity, kBackgroundSession};
 
-void report(int64_t level, int64_t code, const std::string& message, const ns::Array& contexts = {}) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message, contexts);
-}
 std::string logCode(long code) { return ns::format("I-ACS%06ld", code); }
 
 // One swapped delegate: its real class, the generated subclass and the real
@@ -162,10 +159,10 @@ ns::Value fakeDescription(ns::Object* self, const Args&) {
 
 void logDefaultOnce(size_t index, long code, const char* selector, const ns::Object& self) {
     if (registry().defaultLogged[index].exchange(true)) return;
-    report(3, code,
+    QRVALog(3, code,
            std::string("Implementation of ") + selector +
                " not found. Please add the handler into your App Delegate. Class",
-           {ns::Value(QRVAAppDelegateProxy::realClassName(self))});
+           ns::Array{ns::Value(QRVAAppDelegateProxy::realClassName(self))});
 }
 
 ns::Value defaultOpenURL(ns::Object* self, const Args&) {
@@ -266,11 +263,11 @@ void QRVAAppDelegateProxy::fulfillRequiredMethodsForAppDelegateClass(ns::Class& 
 void QRVAAppDelegateProxy::proxyOriginalDelegate(const ns::ObjectPtr& delegate) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!isAppDelegateProxyEnabled()) {
-        report(6, 3000, kDisabledMessage);
+        QRVALog(6, 3000, kDisabledMessage);
         return;
     }
     if (!delegate) {
-        report(1, 3001,
+        QRVALog(1, 3001,
                "Cannot create Quorvane Analytics because App Delegate instance is nil. To log deep link campaigns "
                "manually, call the methods in QRVAnalytics+AppDelegate.");
         return;
@@ -278,10 +275,10 @@ void QRVAAppDelegateProxy::proxyOriginalDelegate(const ns::ObjectPtr& delegate) 
     try {
         createSubclassWithObject(delegate);
     } catch (const ns::Exception& e) {
-        report(1, 3002,
+        QRVALog(1, 3002,
                "Cannot create Quorvane Analytics App Delegate Proxy. To log deep link campaigns manually, call the "
                "methods in QRVAnalytics+AppDelegate. Exception",
-               {ns::Value(e.name() + ": " + e.reason())});
+               ns::Array{ns::Value(e.name() + ": " + e.reason())});
     }
 }
 
@@ -305,20 +302,20 @@ void installDispatchers(ns::Class& real, const Swap& swap) {
 void QRVAAppDelegateProxy::createSubclassWithObject(const ns::ObjectPtr& delegate) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     if (!isAppDelegateProxyEnabled()) {
-        report(6, 3003, kDisabledMessage);
+        QRVALog(6, 3003, kDisabledMessage);
         return;
     }
     const std::string realName = realClassName(*delegate);
     const std::string name = ns::format("%@-%0.0f", "QRVA_" + realName, ns::Clock::nowSeconds() * 1000);
     if (ns::Runtime::lookUpClass(name)) {
-        report(1, 3004, "Cannot create a Quorvane Analytics proxy for App Delegate. Subclass already exists. "
-                        "Original Class, subclass", {ns::Value(realName), ns::Value(name)});
+        QRVALog(1, 3004, "Cannot create a Quorvane Analytics proxy for App Delegate. Subclass already exists. "
+                        "Original Class, subclass", ns::Array{ns::Value(realName), ns::Value(name)});
         return;
     }
     ns::Class* real = ns::Runtime::lookUpClass(realName);
     if (!real) {
-        report(1, 3005, "Cannot create a Quorvane Analytics proxy for App Delegate. Original Class, subclass",
-               {ns::Value(realName), ns::Value()});
+        QRVALog(1, 3005, "Cannot create a Quorvane Analytics proxy for App Delegate. Original Class, subclass",
+               ns::Array{ns::Value(realName), ns::Value()});
         return;
     }
     ns::Class& subclass = ns::Runtime::registerClass(name, realName);
@@ -334,7 +331,7 @@ void QRVAAppDelegateProxy::createSubclassWithObject(const ns::ObjectPtr& delegat
         std::lock_guard lock(registry().mutex);
         registry().swaps[delegate.get()] = std::move(swap);
     }
-    report(6, 3007, ns::format("Successfully created Quorvane Analytics App Delegate Proxy automatically. To disable "
+    QRVALog(6, 3007, ns::format("Successfully created Quorvane Analytics App Delegate Proxy automatically. To disable "
                                "the proxy, set the flag %@ to NO in the Info.plist",
                                kQRVAAppDelegateProxyEnabledPlistKey));
 }

@@ -24,7 +24,6 @@ using qrva_screen_view::engineSessionReporter;
 using qrva_screen_view::isTrackable;
 using qrva_screen_view::keyWindow;
 using qrva_screen_view::keyWindowStack;
-using qrva_screen_view::monitorLog;
 
 namespace {
 
@@ -59,13 +58,6 @@ std::string prefixOfCharacters(const std::string& text, size_t count) {
 
 namespace qrva_screen_view {
 
-void monitorLog(int level, int code, const std::string& message, const ns::Array& contexts) {
-    if (contexts.empty()) {
-        QRVAMeasurementMonitor()->logWithLevel(level, code, message);
-    } else {
-        QRVAMeasurementMonitor()->logWithLevel(level, code, message, contexts);
-    }
-}
 
 std::shared_ptr<QRVASessionReporter> engineSessionReporter() {
     if (!QRVAMeasurement::hasSharedInstance()) return nullptr;
@@ -171,22 +163,22 @@ QRVAScreenPtr QRVAScreenViewReporter::previousScreen() {
 void QRVAScreenViewReporter::setScreenName(const std::optional<std::string>& screenName,
                                            const std::optional<std::string>& screenClass) {
     if (!QRVAIsScreenReportingEnabled()) {
-        monitorLog(3, 31000, "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
+        QRVALog(3, 31000, "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
         return;
     }
     if (screenName && !QRVADataTypeValidator::isValidScreenParameterValue(*screenName)) {
-        monitorLog(4, 31001, "Received invalid screen name", {ns::Value(*screenName)});
+        QRVALog(4, 31001, "Received invalid screen name", ns::Array{ns::Value(*screenName)});
         return;
     }
     if (screenClass && !QRVADataTypeValidator::isValidScreenParameterValue(*screenClass)) {
-        monitorLog(4, 31002, "Received invalid screen class", {ns::Value(*screenClass)});
+        QRVALog(4, 31002, "Received invalid screen class", ns::Array{ns::Value(*screenClass)});
         return;
     }
     auto stack = keyWindowStack();
     if (stack) compact(*stack);
     auto top = stack && !stack->empty() ? stack->back().lock() : nullptr;
     if (!top) {
-        monitorLog(4, 31003, "setScreenName:screenClass: must be called after a view controller has appeared");
+        QRVALog(4, 31003, "setScreenName:screenClass: must be called after a view controller has appeared");
         return;
     }
     const std::string className = screenClass.value_or(top->className());
@@ -194,16 +186,16 @@ void QRVAScreenViewReporter::setScreenName(const std::optional<std::string>& scr
     {
         std::lock_guard lock(mutex_);
         if (currentScreen_ && currentScreen_->name() == screenName && currentScreen_->className() == className) {
-            monitorLog(7, 31004, "Ignoring duplicate screen name and screen class",
-                       {ns::Value(screenName.value_or("(nil)")), ns::Value(className)});
+            QRVALog(7, 31004, "Ignoring duplicate screen name and screen class",
+                       ns::Array{ns::Value(screenName.value_or("(nil)")), ns::Value(className)});
             return;
         }
         auto screen = std::make_shared<QRVAScreen>(screenName, className, takeScreenID());
         screen->setManuallySet(true);
         QRVASetViewControllerScreen(*top, screen);
         currentViewController_ = top;
-        monitorLog(7, 31009, "Set screen name and screen class",
-                   {ns::Value(screenName.value_or("(nil)")), ns::Value(className)});
+        QRVALog(7, 31009, "Set screen name and screen class",
+                   ns::Array{ns::Value(screenName.value_or("(nil)")), ns::Value(className)});
         change = Change{std::exchange(currentScreen_, screen), screen};
     }
     announce(change);
@@ -252,7 +244,7 @@ void QRVAScreenViewReporter::trackCurrentViewControllerInKeyWindow(QRVAViewContr
 
 void QRVAScreenViewReporter::setCurrentViewController(const std::shared_ptr<ns::UIViewController>& viewController) {
     if (!viewController) {
-        monitorLog(4, 31005, "Received nil view controller");
+        QRVALog(4, 31005, "Received nil view controller");
         return;
     }
     std::optional<Change> change;
@@ -260,19 +252,19 @@ void QRVAScreenViewReporter::setCurrentViewController(const std::shared_ptr<ns::
         std::lock_guard lock(mutex_);
         if (currentViewController_.lock() == viewController) {
             auto screen = QRVAViewControllerScreen(*viewController);
-            monitorLog(7, 31006, "View controller already tracked. Class, ID",
-                       {ns::Value(viewController->className()), ns::Value(screen ? screen->instanceID() : 0)});
+            QRVALog(7, 31006, "View controller already tracked. Class, ID",
+                       ns::Array{ns::Value(viewController->className()), ns::Value(screen ? screen->instanceID() : 0)});
             return;
         }
         std::string className = viewController->className();
         if (className.size() > kMaxScreenClassLength) {
             std::string trimmed = prefixOfCharacters(className, kMaxScreenClassLength);
-            monitorLog(7, 31007, "Trimmed name of default screen class. Original screen class, trimmed screen class",
-                       {ns::Value(className), ns::Value(trimmed)});
+            QRVALog(7, 31007, "Trimmed name of default screen class. Original screen class, trimmed screen class",
+                       ns::Array{ns::Value(className), ns::Value(trimmed)});
             className = std::move(trimmed);
         }
         if (!QRVADataTypeValidator::isValidScreenParameterValue(className)) {
-            monitorLog(4, 31008, "Received invalid default screen class", {ns::Value(className)});
+            QRVALog(4, 31008, "Received invalid default screen class", ns::Array{ns::Value(className)});
             return;
         }
         auto screen = QRVAViewControllerScreen(*viewController);
@@ -282,8 +274,8 @@ void QRVAScreenViewReporter::setCurrentViewController(const std::shared_ptr<ns::
         }
         currentViewController_ = viewController;
         if (screen != currentScreen_) {
-            monitorLog(7, 31010, "Tracking view controller. Class, ID",
-                       {ns::Value(className), ns::Value(screen->instanceID())});
+            QRVALog(7, 31010, "Tracking view controller. Class, ID",
+                       ns::Array{ns::Value(className), ns::Value(screen->instanceID())});
             change = Change{std::exchange(currentScreen_, screen), screen};
         }
     }
@@ -319,7 +311,7 @@ void QRVAScreenViewReporter::logViewScreenEventWithPreviousScreen(const QRVAScre
                                                                   const QRVAScreenPtr& next) {
     if (!QRVAIsScreenReportingEnabled() || !next) return;
     if (!isAppActive()) {
-        monitorLog(7, 31013, "Screen view event not logged. App is not active.");
+        QRVALog(7, 31013, "Screen view event not logged. App is not active.");
         return;
     }
     QRVAObjectParameters parameters = QRVAScreenParameters(next.get());
@@ -327,7 +319,7 @@ void QRVAScreenViewReporter::logViewScreenEventWithPreviousScreen(const QRVAScre
         for (const auto& [key, value] : QRVAPreviousScreenParameters(previous.get())) parameters.set(key, value);
     }
     if (!QRVAHasScreenParameters(parameters)) {
-        monitorLog(1, 31012, "Screen view event not logged. Screen parameters were empty");
+        QRVALog(1, 31012, "Screen view event not logged. Screen parameters were empty");
         return;
     }
     {

@@ -30,7 +30,6 @@ std::shared_ptr<QRVAViewControllerStack> keyWindowStack();
 void compact(QRVAViewControllerStack& stack);
 
 // The measurement monitor's log, with its contexts when there are any.
-void monitorLog(int level, int code, const std::string& message, const ns::Array& contexts = {});
 // The engine's session reporter; null until the engine exists.
 std::shared_ptr<QRVASessionReporter> engineSessionReporter();
 

@@ -7,13 +7,13 @@
 #include "QRVAScreenViewShared.h"
 #include "analytics/QRVAScreenViewReporter.h"
 #include "analytics/QRVAAEU.h"
+#include "analytics/QRVAMonitor.h"
 #include "platform/application.h"
 #include "platform/runtime.h"
 #include "uikit/UIWindow.h"
 
 using qrva_screen_view::compact;
 using qrva_screen_view::isViewInWindow;
-using qrva_screen_view::monitorLog;
 
 namespace {
 
@@ -205,7 +205,7 @@ std::optional<size_t> QRVAIndexOfViewControllerInStack(const ns::UIViewControlle
 std::shared_ptr<ns::UIViewController> QRVACurrentViewControllerInStack(QRVAViewControllerStack& stack) {
     compact(stack);
     if (stack.empty()) {
-        monitorLog(4, 31011, "Root view controller not found");
+        QRVALog(4, 31011, "Root view controller not found");
         return nullptr;
     }
     if (auto named = manuallyNamedInWindow(stack)) return named;

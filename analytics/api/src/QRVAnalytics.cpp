@@ -24,9 +24,6 @@ QRVAnalytics::State& QRVAnalytics::state() {
 
 namespace {
 
-void report(int64_t level, int64_t code, const std::string& message, const ns::Array& contexts = {}) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message, contexts);
-}
 
 std::shared_ptr<ns::OperationQueue> makeOperationQueue() {
     auto queue = ns::OperationQueue::make(kQRVAnalyticsOperationQueueName, true);
@@ -89,10 +86,10 @@ void QRVAnalytics::startWithConfiguration(const std::shared_ptr<QRVAnalyticsConf
     if (storedID != newID) {
         // Options without an ID must not erase the one stored.
         if (newID) identity->setAppIDFromVLP(*newID);
-        report(1, 25020,
+        QRVALog(1, 25020,
                            "Analytics requires Ondrix App ID from OndrixService-Info.plist. Your data may be lost. "
                            "Ondrix App ID has been changed. Original, new ID",
-                           {storedID ? ns::Value(*storedID) : ns::Value(), newID ? ns::Value(*newID) : ns::Value()});
+                           ns::Array{storedID ? ns::Value(*storedID) : ns::Value(), newID ? ns::Value(*newID) : ns::Value()});
     }
     ns::NotificationCenter::defaultCenter().post(kQRVAnalyticsWillStartNotification);
     // The options travel with the engine step, which keeps them before
@@ -127,7 +124,7 @@ void QRVAnalytics::maybeEnableZelbrook() {
     if (!manager || !manager->classRespondsTo("initializeSharedInstance")) return;
     ns::Method method = manager->classMethod("initializeSharedInstance");
     if (!method) {
-        report(2, 25016, "ZLBManager class doesn't define initializeSharedInstance");
+        QRVALog(2, 25016, "ZLBManager class doesn't define initializeSharedInstance");
         return;
     }
     method(manager, {});
@@ -188,7 +185,7 @@ std::optional<ns::Value> numberEntry(const ns::Notification& notification, int64
     auto it = notification.userInfo.find(notification.name);
     ns::Value entry = it == notification.userInfo.end() ? ns::Value() : it->second;
     if (entry.isNumber() || entry.isBool()) return entry;
-    report(4, code, std::string("Received ") + what + " notification without NSNumber", {entry});
+    QRVALog(4, code, std::string("Received ") + what + " notification without NSNumber", ns::Array{entry});
     return std::nullopt;
 }
 

@@ -14,9 +14,6 @@
 
 namespace {
 
-void report(int64_t level, int64_t code, const std::string& message, const ns::Array& contexts = {}) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message, contexts);
-}
 
 ns::DispatchQueuePtr timestampQueue() {
     static const auto queue = ns::DispatchQueue::serial(kQRVAnalyticsTimestampQueueLabel);
@@ -59,7 +56,7 @@ void QRVAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
 void QRVAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                       const QRVAObjectParameters& parameters) {
     if (!mayLogBeforeConfigure(isPublicEvent, name)) {
-        report(4, 25018, "Event not logged. Call +[QRVApp configure]", {ns::Value(QRVAFormattedEventName(name))});
+        QRVALog(4, 25018, "Event not logged. Call +[QRVApp configure]", ns::Array{ns::Value(QRVAFormattedEventName(name))});
         return;
     }
     QRVAObjectParameters screen;
@@ -94,8 +91,8 @@ void QRVAnalytics::logEventOnSerialQueue(const std::string& origin, bool isPubli
     const int64_t eventID = QRVANumericUtil::randomInt64();
     std::vector<QRVAEvent> events = eventsToLogWithEventID(eventID, origin, isPublicEvent, name, timestamp, parameters);
     if (events.empty()) {
-        report(1, 25017, "No events to log. Invalid event(s). Name, origin, parameters",
-               {ns::Value(QRVAFormattedEventName(name)), ns::Value(origin),
+        QRVALog(1, 25017, "No events to log. Invalid event(s). Name, origin, parameters",
+               ns::Array{ns::Value(QRVAFormattedEventName(name)), ns::Value(origin),
                 ns::Value(QRVAFormattedParametersDescription(parameters))});
         return;
     }
@@ -115,8 +112,8 @@ std::vector<QRVAEvent> QRVAnalytics::eventsToLogWithEventID(int64_t eventID, con
     }
     std::optional<QRVAEvent> event = QRVAEvent::initWithOrigin(origin, isPublic, name, timestamp, 0, parameters);
     if (!event) {
-        report(1, 25022, "Attempted to log nil event. Origin, name, parameters",
-               {ns::Value(origin), ns::Value(QRVAFormattedEventName(name)),
+        QRVALog(1, 25022, "Attempted to log nil event. Origin, name, parameters",
+               ns::Array{ns::Value(origin), ns::Value(QRVAFormattedEventName(name)),
                 ns::Value(QRVAFormattedParametersDescription(parameters))});
         return {};
     }
@@ -179,7 +176,7 @@ void QRVAnalytics::setInterceptorOnSerialQueue(Interceptor interceptor) {
 
 std::optional<QRVAnalyticsListenerToken> QRVAnalytics::addLogEventListener(Listener listener) {
     if (!listener) {
-        report(2, 25012, "Attempted addition of nil log event listener.");
+        QRVALog(2, 25012, "Attempted addition of nil log event listener.");
         return std::nullopt;
     }
     auto copy = std::make_shared<Listener>(std::move(listener));
@@ -201,7 +198,7 @@ void QRVAnalytics::addListenerOnSerialQueue(QRVAnalyticsListenerToken token, std
 
 void QRVAnalytics::removeLogEventListener(const std::optional<QRVAnalyticsListenerToken>& token) {
     if (!token) {
-        report(2, 25013, "Attempted removal of nil log event.");
+        QRVALog(2, 25013, "Attempted removal of nil log event.");
         return;
     }
     queueOperationWithBlock([token = *token] { removeListenerOnSerialQueue(token); });
@@ -211,10 +208,10 @@ void QRVAnalytics::removeListenerOnSerialQueue(QRVAnalyticsListenerToken token) 
     ns::dispatchAssertQueue(serialQueue());
     auto& listeners = state().listeners;
     if (!listeners) {
-        report(2, 25014, "Attempted removal of nil log event listener.");
+        QRVALog(2, 25014, "Attempted removal of nil log event listener.");
         return;
     }
     if (!std::erase_if(*listeners, [token](const auto& entry) { return entry.first == token; })) {
-        report(2, 25015, "Attempted removal of log event listener with invalid token.");
+        QRVALog(2, 25015, "Attempted removal of log event listener with invalid token.");
     }
 }

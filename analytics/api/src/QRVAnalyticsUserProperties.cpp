@@ -11,9 +11,6 @@
 
 namespace {
 
-void report(int64_t level, int64_t code, const std::string& message, const ns::Array& contexts = {}) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message, contexts);
-}
 
 constexpr uint32_t kNameLimit = kQRVADataTypeUserPropertyMaxNameLength;
 
@@ -44,12 +41,12 @@ void QRVAnalytics::setUserPropertyString(const ns::Value& value, const std::stri
     }
     if (!checkPublicName(name)) return;
     if (!value.isString()) {
-        report(0, 25003, "User property must be NSString. Value", {value});
+        QRVALog(0, 25003, "User property must be NSString. Value", ns::Array{value});
         return;
     }
     if (!QRVApp::defaultApp() && QRVAEventUtilIsPublicName(name)) {
-        report(4, 25019, "User property not set. Call +[QRVApp configure]",
-               {ns::Value(QRVAFormattedUserPropertyName(name))});
+        QRVALog(4, 25019, "User property not set. Call +[QRVApp configure]",
+               ns::Array{ns::Value(QRVAFormattedUserPropertyName(name))});
         return;
     }
     std::optional<QRVAValue> string = QRVAValue::initWithString(value);
@@ -70,7 +67,7 @@ void QRVAnalytics::setUserID(const ns::Value& userID) {
         return;
     }
     if (!userID.isString()) {
-        report(0, 25004, "User ID must be NSString. User ID", {userID});
+        QRVALog(0, 25004, "User ID must be NSString. User ID", ns::Array{userID});
         return;
     }
     sharedInstance()->setInternalUserProperty(userID, kQRVAnalyticsUserIDName, kQRVAnalyticsOriginApp);
@@ -95,8 +92,8 @@ void QRVAnalytics::setInternalUserProperty(const ns::Value& value, const std::st
     }
     const size_t originLength = qrva_UTF32Length(origin);
     if (originLength < 1 || originLength > 32) {
-        report(1, 25005, "Unable to set user property. Origin is invalid. Origin, name",
-               {ns::Value(origin), ns::Value(name)});
+        QRVALog(1, 25005, "Unable to set user property. Origin is invalid. Origin, name",
+               ns::Array{ns::Value(origin), ns::Value(name)});
         return;
     }
     if (value.isNull()) {
@@ -143,16 +140,16 @@ void QRVAnalytics::userPropertiesIncludingInternal(bool includeInternal, ns::Dis
                                                    std::function<void(ns::Dictionary)> callback) {
     queueOperationWithBlock([includeInternal, queue, callback] {
         if (!callback) {
-            report(1, 25006, "Analytics userProperties callback cannot be nil");
+            QRVALog(1, 25006, "Analytics userProperties callback cannot be nil");
             return;
         }
         if (!queue) {
-            report(1, 25007, "Cannot query for Quorvane Analytics user properties. Queue cannot be nil");
+            QRVALog(1, 25007, "Cannot query for Quorvane Analytics user properties. Queue cannot be nil");
             ns::DispatchQueue::main()->async([callback] { callback({}); });
             return;
         }
         if (!state().enabled) {
-            report(4, 25008, "Cannot query for public user properties when Quorvane Analytics is disabled");
+            QRVALog(4, 25008, "Cannot query for public user properties when Quorvane Analytics is disabled");
             queue->async([callback] { callback({}); });
             return;
         }
@@ -170,20 +167,20 @@ void QRVAnalytics::userPropertiesIncludingInternal(bool includeInternal, ns::Dis
 void QRVAnalytics::maxUserPropertiesForOrigin(const std::optional<std::string>& origin, ns::DispatchQueuePtr queue,
                                               std::function<void(int32_t)> callback) {
     if (!origin || origin->empty()) {
-        report(1, 25009,
+        QRVALog(1, 25009,
                "Cannot query Quorvane Analytics for max user properties. Origin must be a non-empty string");
         return;
     }
     if (!queue) {
-        report(1, 25010, "Cannot query Quorvane Analytics for max user properties. Queue cannot be nil. Origin",
-               {ns::Value(*origin)});
+        QRVALog(1, 25010, "Cannot query Quorvane Analytics for max user properties. Queue cannot be nil. Origin",
+               ns::Array{ns::Value(*origin)});
         return;
     }
     if (!callback) {
-        report(1, 25011,
+        QRVALog(1, 25011,
                "Cannot query Quorvane Analytics for max user properties. MaxUserProperties callback cannot be nil. "
                "Origin",
-               {ns::Value(*origin)});
+               ns::Array{ns::Value(*origin)});
         return;
     }
     queueOperationWithBlock([origin = *origin, queue, callback] {

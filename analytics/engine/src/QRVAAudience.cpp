@@ -18,9 +18,6 @@ namespace NF = QRVAPBField::NumberFilter;
 namespace RD = QRVAPBField::ResultData;
 namespace LR = QRVAPBField::AudienceLeafFilterResult;
 
-void logFault(int64_t level, int64_t code, const char* message, const ns::Array& contexts) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message, contexts);
-}
 
 ns::Value errorContext(const ns::ErrorRef& error) {
     return error ? ns::Value(std::const_pointer_cast<ns::Error>(error)) : ns::Value();
@@ -105,7 +102,7 @@ bool evaluateRows(QRVADatabase& database, const std::vector<Row>& rows, const Ro
                 ns::ErrorRef error;
                 auto result = database.filterResultForAudienceID(row.audienceID, &error);
                 if (!result && error) {
-                    logFault(1, log.readCode, log.readMessage, {log.name, errorContext(error)});
+                    QRVALog(1, log.readCode, log.readMessage, ns::Array{log.name, errorContext(error)});
                     return false;
                 }
                 stored = read.emplace(row.audienceID, std::move(result)).first;
@@ -115,7 +112,7 @@ bool evaluateRows(QRVADatabase& database, const std::vector<Row>& rows, const Ro
         if (QRVAAudience::isFilterResultTrueForFilterID(current, row.filterID)) continue;
         std::optional<QRVAAudienceOutcome> outcome = evaluate(row);
         if (!outcome) {
-            logFault(1, log.noDataCode, log.noDataMessage, {log.name, row.filterID, row.audienceID});
+            QRVALog(1, log.noDataCode, log.noDataMessage, ns::Array{log.name, row.filterID, row.audienceID});
             continue;
         }
         if (!*outcome) continue;
@@ -128,7 +125,7 @@ bool evaluateRows(QRVADatabase& database, const std::vector<Row>& rows, const Ro
     for (auto& entry : updated) changed.push_back(std::move(entry.second));
     ns::ErrorRef error;
     if (!database.updateFilterResults(changed, &error) && error) {
-        logFault(1, log.saveCode, log.saveMessage, {log.name, errorContext(error)});
+        QRVALog(1, log.saveCode, log.saveMessage, ns::Array{log.name, errorContext(error)});
         return false;
     }
     return true;
@@ -192,8 +189,8 @@ std::shared_ptr<QRVAAudience> QRVAAudience::initWithDatabase(std::shared_ptr<QRV
 
 bool QRVAAudience::updateAudiences(const std::vector<std::shared_ptr<QRVAPBAudience>>& audiences) {
     if (audiences.size() > size_t(std::max(settings().maxAudienceCount, 0))) {
-        logFault(1, 6008, "Configuration contains too many audiences. Audiences will not be saved. Audience count",
-                 {int64_t(audiences.size())});
+        QRVALog(1, 6008, "Configuration contains too many audiences. Audiences will not be saved. Audience count",
+                 ns::Array{int64_t(audiences.size())});
         return true;
     }
     std::set<int32_t> used;
@@ -202,8 +199,8 @@ bool QRVAAudience::updateAudiences(const std::vector<std::shared_ptr<QRVAPBAudie
     for (const auto& audience : audiences) {
         ns::ErrorRef error;
         if (!audience || !isValidAudienceProto(*audience, used, &error)) {
-            logFault(1, 6009, "Audience definition is invalid. Audience will not be saved. Audience, error",
-                     {messageContext(audience), errorContext(error)});
+            QRVALog(1, 6009, "Audience definition is invalid. Audience will not be saved. Audience, error",
+                     ns::Array{messageContext(audience), errorContext(error)});
             continue;
         }
         int32_t audienceID = NANOGetInt32(audience, AU::audience_id);
@@ -219,8 +216,8 @@ bool QRVAAudience::updateAudiences(const std::vector<std::shared_ptr<QRVAPBAudie
     ns::ErrorRef error;
     auto properties = database_->userAttributesIncludingInternal(true, &error);
     if (!properties && error) {
-        logFault(1, 6014, "Unable to query current user properties. Audiences will not be saved. Error",
-                 {errorContext(error)});
+        QRVALog(1, 6014, "Unable to query current user properties. Audiences will not be saved. Error",
+                 ns::Array{errorContext(error)});
         return false;
     }
     for (const auto& property : properties.value_or(std::vector<QRVAUserAttribute>{})) {
@@ -233,7 +230,7 @@ bool QRVAAudience::replaceFilterRows(const std::vector<QRVAEventFilter>& events,
                                      const std::vector<QRVAPropertyFilter>& properties) {
     auto failed = [](bool ok, const ns::ErrorRef& error, int64_t code, const char* message) {
         if (ok || !error) return false;
-        logFault(1, code, message, {errorContext(error)});
+        QRVALog(1, code, message, ns::Array{errorContext(error)});
         return true;
     };
     ns::ErrorRef error;
@@ -261,8 +258,8 @@ std::optional<std::vector<QRVAEventFilter>> QRVAAudience::eventFiltersForEventNa
     ns::ErrorRef error;
     auto rows = database_->eventFiltersForEventName(name, &error);
     if (!rows && error) {
-        logFault(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
-                 {QRVAFormattedEventName(name), errorContext(error)});
+        QRVALog(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
+                 ns::Array{QRVAFormattedEventName(name), errorContext(error)});
         return std::nullopt;
     }
     return rows.value_or(std::vector<QRVAEventFilter>{});
@@ -289,9 +286,9 @@ bool QRVAAudience::evaluateFiltersForUserProperty(const QRVAUserAttribute& prope
     ns::ErrorRef error;
     auto rows = database_->propertyFiltersForPropertyName(property.name(), &error);
     if (!rows && error) {
-        logFault(1, 6004,
+        QRVALog(1, 6004,
                  "Unable to query property filters for property. Property will not be evaluated. Property name, error",
-                 {propertyName, errorContext(error)});
+                 ns::Array{propertyName, errorContext(error)});
         return false;
     }
     RowLog log{propertyName, 6005, 6006, 6007,
@@ -316,13 +313,13 @@ bool QRVAAudience::resultsForBundling(std::vector<std::shared_ptr<QRVAPBAudience
     for (const auto& [audienceID, stored] : database_->allFilterResults(&error)) {
         auto current = decodeResultData(stored.currentResults);
         if (!current) {
-            logFault(1, 6020, "Current result data is nil. Audience result will not be bundled. Audience ID",
-                     {audienceID});
+            QRVALog(1, 6020, "Current result data is nil. Audience result will not be bundled. Audience ID",
+                     ns::Array{audienceID});
             continue;
         }
         if (!masksOf(current).anyStatus()) {
-            logFault(1, 6021, "Current result status is 0. Audience result will not be bundled. Audience ID",
-                     {audienceID});
+            QRVALog(1, 6021, "Current result status is 0. Audience result will not be bundled. Audience ID",
+                     ns::Array{audienceID});
             continue;
         }
         auto leaf = QRVAPBAudienceLeafFilterResult::message();
@@ -340,8 +337,8 @@ bool QRVAAudience::resultsForBundling(std::vector<std::shared_ptr<QRVAPBAudience
     }
     error = nullptr;
     if (!reported.empty() && !database_->updateFilterResults(reported, &error) && error) {
-        logFault(1, 6022, "Unable to save updated Audience filter results. Audience results will not be bundled. Error",
-                 {errorContext(error)});
+        QRVALog(1, 6022, "Unable to save updated Audience filter results. Audience results will not be bundled. Error",
+                 ns::Array{errorContext(error)});
         results.clear();
         return false;
     }
@@ -353,15 +350,15 @@ bool QRVAAudience::maybeDeleteStaleFilterResults(const std::set<int32_t>& usedAu
     auto stored = database_->allFilterResults(&error);
     int32_t maximum = settings().maxFilterResultCount;
     if (stored.size() <= size_t(std::max(maximum, 0))) return true;
-    logFault(3, 6016,
+    QRVALog(3, 6016,
              "Too many Audience filter results. Deleting filter results for deleted Audiences. Filter result count, "
              "max filter result count",
-             {int64_t(stored.size()), maximum});
+             ns::Array{int64_t(stored.size()), maximum});
     error = nullptr;
     auto kept = database_->allAudienceIDs(&error);
     if (!kept && error) {
-        logFault(1, 6017, "Unable to query current Audience IDs. Audiences will not be saved. Error",
-                 {errorContext(error)});
+        QRVALog(1, 6017, "Unable to query current Audience IDs. Audiences will not be saved. Error",
+                 ns::Array{errorContext(error)});
         return false;
     }
     std::set<int32_t> live(usedAudienceIDs);
@@ -371,8 +368,8 @@ bool QRVAAudience::maybeDeleteStaleFilterResults(const std::set<int32_t>& usedAu
         if (!live.contains(audienceID)) stale.push_back(result);
     }
     if (!stale.empty() && !database_->deleteFilterResults(stale, &error) && error) {
-        logFault(1, 6018, "Unable to delete stale Audience filter results. Audiences will not be saved. Error",
-                 {errorContext(error)});
+        QRVALog(1, 6018, "Unable to delete stale Audience filter results. Audiences will not be saved. Error",
+                 ns::Array{errorContext(error)});
         return false;
     }
     return true;
@@ -384,10 +381,10 @@ bool QRVAAudience::isFilterResultTrueForFilterID(const QRVAFilterResult* result,
     if (!data) return false;
     Masks masks = masksOf(data);
     if (masks.status.empty() || masks.results.empty()) {
-        logFault(2, 6023,
+        QRVALog(2, 6023,
                  "Audience filter result is non-nil and is missing status or results array. Audience result will not "
                  "be bundled. Audience ID, result data",
-                 {result->audienceID, messageContext(data)});
+                 ns::Array{result->audienceID, messageContext(data)});
         return false;
     }
     return Masks::bit(masks.status, filterID) && Masks::bit(masks.results, filterID);

@@ -17,9 +17,6 @@ namespace FL = QRVAPBField::Filter;
 namespace NF = QRVAPBField::NumberFilter;
 namespace SF = QRVAPBField::StringFilter;
 
-void logFault(int64_t level, int64_t code, const char* message, const ns::Array& contexts) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message, contexts);
-}
 
 // A message as a log context: the message itself, or nil.
 ns::Value context(NANOMessageRef message) {
@@ -48,7 +45,7 @@ NANOMessagePtr subMessage(NANOMessageRef message, int32_t field, const NANOMessa
 bool hasNumericOperand(NANOMessageRef numberFilter, int32_t field, int64_t code, const char* message) {
     auto text = NANOGetString(numberFilter, field);
     if (NANOHasField(numberFilter, field) && text && QRVAIsValidNumericString(*text)) return true;
-    logFault(1, code, message, {context(numberFilter)});
+    QRVALog(1, code, message, ns::Array{context(numberFilter)});
     return false;
 }
 
@@ -133,8 +130,8 @@ std::optional<bool> matchesExpression(uint32_t type, const std::string& e, const
 QRVAAudienceOutcome evaluateNumberValue(NANOMessageRef numberFilter, NANOMessageRef filter, const QRVAValue& value) {
     if (value.isString()) {
         if (!QRVAIsValidNumericString(*value.stringValue())) {
-            logFault(1, 7001, "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
-                     {context(value), context(filter)});
+            QRVALog(1, 7001, "String value is not a numeric value. Audience filter will not be evaluated. Value, filter",
+                     ns::Array{context(value), context(filter)});
             return std::nullopt;
         }
         auto decimal = QRVAParseNumericValueFromString(*value.stringValue());
@@ -143,8 +140,8 @@ QRVAAudienceOutcome evaluateNumberValue(NANOMessageRef numberFilter, NANOMessage
     }
     if (value.isDouble()) {
         if (!std::isfinite(value.doubleValue())) {
-            logFault(1, 7002, "Value is not within double range. Audience filter will not be evaluated",
-                     {context(value), context(filter)});
+            QRVALog(1, 7002, "Value is not within double range. Audience filter will not be evaluated",
+                     ns::Array{context(value), context(filter)});
             return std::nullopt;
         }
         return QRVAAudienceEvaluateNumberFilterWithDouble(numberFilter, value.doubleValue());
@@ -162,21 +159,21 @@ QRVAAudienceOutcome evaluateParameterFilters(NANOMessageRef eventFilter, const Q
         auto filter = element.asObjectOf<NANOMessageBase>();
         auto paramName = NANOGetString(filter, FL::param_name);
         if (!NANOHasField(filter, FL::param_name) || !paramName) {
-            logFault(1, 7008, "Event filter does not have parameter name. Audience filter will not be evaluated",
-                     {eventName, context(eventFilter)});
+            QRVALog(1, 7008, "Event filter does not have parameter name. Audience filter will not be evaluated",
+                     ns::Array{eventName, context(eventFilter)});
             return std::nullopt;
         }
         const QRVAValue* value = event.parameters().find(*paramName);
         if (!value) {
-            logFault(7, 7009, "Event does not have parameter required by filter. Audience filter will not be evaluated",
-                     {eventName, QRVAFormattedParametersDescription(event.parameters()), context(filter)});
+            QRVALog(7, 7009, "Event does not have parameter required by filter. Audience filter will not be evaluated",
+                     ns::Array{eventName, QRVAFormattedParametersDescription(event.parameters()), context(filter)});
             return std::nullopt;
         }
         if (value->isString() && !NANOHasField(filter, FL::string_filter)) {
-            logFault(1, 7010,
+            QRVALog(1, 7010,
                      "Event param is a string and the filter does not have a string filter. Audience filter will not "
                      "be evaluated. Event name, event params, filter",
-                     {eventName, QRVAFormattedParametersDescription(event.parameters()), context(filter)});
+                     ns::Array{eventName, QRVAFormattedParametersDescription(event.parameters()), context(filter)});
             return std::nullopt;
         }
         QRVAAudienceOutcome outcome = QRVAAudienceEvaluateFilter(filter, *value);
@@ -190,18 +187,18 @@ QRVAAudienceOutcome evaluateParameterFilters(NANOMessageRef eventFilter, const Q
 QRVAAudienceOutcome QRVAAudienceEvaluateEventFilter(NANOMessageRef eventFilter, const QRVAEvent* event,
                                                     const QRVAEventAggregates& aggregates) {
     if (!eventFilter.get()) {
-        logFault(1, 7004, "Event filter is nil. Audience filter will not be evaluated",
-                 {event ? ns::Value(QRVAFormattedEventName(event->name())) : ns::Value()});
+        QRVALog(1, 7004, "Event filter is nil. Audience filter will not be evaluated",
+                 ns::Array{event ? ns::Value(QRVAFormattedEventName(event->name())) : ns::Value()});
         return std::nullopt;
     }
     if (!event) {
-        logFault(1, 7005, "Event is nil. Audience filter will not be evaluated", {context(eventFilter)});
+        QRVALog(1, 7005, "Event is nil. Audience filter will not be evaluated", ns::Array{context(eventFilter)});
         return std::nullopt;
     }
     auto filterName = NANOGetString(eventFilter, EF::event_name);
     if (!NANOHasField(eventFilter, EF::event_name) || filterName != event->name()) {
-        logFault(1, 7006, "Event filter name does not match event name. Audience filter will not be evaluated",
-                 {QRVAFormattedEventName(event->name())});
+        QRVALog(1, 7006, "Event filter name does not match event name. Audience filter will not be evaluated",
+                 ns::Array{QRVAFormattedEventName(event->name())});
         return std::nullopt;
     }
     auto countFilter = subMessage(eventFilter, EF::event_count_filter, QRVAPBNumberFilter::messageClass());
@@ -209,9 +206,9 @@ QRVAAudienceOutcome QRVAAudienceEvaluateEventFilter(NANOMessageRef eventFilter, 
     if (!countFilter && (!parameterFilters || parameterFilters->empty())) return true;
     if (countFilter) {
         if (aggregates.name() != event->name()) {
-            logFault(1, 7007,
+            QRVALog(1, 7007,
                      "Event aggregates name does not match event name. Audience filter will not be evaluated",
-                     {QRVAFormattedEventName(aggregates.name()), QRVAFormattedEventName(event->name()),
+                     ns::Array{QRVAFormattedEventName(aggregates.name()), QRVAFormattedEventName(event->name()),
                       context(eventFilter)});
             return std::nullopt;
         }
@@ -224,26 +221,26 @@ QRVAAudienceOutcome QRVAAudienceEvaluateEventFilter(NANOMessageRef eventFilter, 
 QRVAAudienceOutcome QRVAAudienceEvaluatePropertyFilter(NANOMessageRef propertyFilter,
                                                        const QRVAUserAttribute* property) {
     if (!propertyFilter.get()) {
-        logFault(1, 7011, "Property filter is nil. Audience filter will not be evaluated",
-                 {property ? ns::Value(QRVAFormattedUserPropertyName(property->name())) : ns::Value()});
+        QRVALog(1, 7011, "Property filter is nil. Audience filter will not be evaluated",
+                 ns::Array{property ? ns::Value(QRVAFormattedUserPropertyName(property->name())) : ns::Value()});
         return std::nullopt;
     }
     if (!property) {
-        logFault(1, 7012, "User property is nil. Audience filter will not be evaluated", {context(propertyFilter)});
+        QRVALog(1, 7012, "User property is nil. Audience filter will not be evaluated", ns::Array{context(propertyFilter)});
         return std::nullopt;
     }
     std::string propertyName = QRVAFormattedUserPropertyName(property->name());
     auto filterName = NANOGetString(propertyFilter, PF::property_name);
     if (!NANOHasField(propertyFilter, PF::property_name) || filterName != property->name()) {
-        logFault(1, 7013,
+        QRVALog(1, 7013,
                  "User property name does not match property filter name. Audience filter will not be evaluated",
-                 {propertyName, context(propertyFilter)});
+                 ns::Array{propertyName, context(propertyFilter)});
         return std::nullopt;
     }
     auto filter = subMessage(propertyFilter, PF::filter, QRVAPBFilter::messageClass());
     if (!filter) {
-        logFault(1, 7014, "Property filter does not have filter. Audience filter will not be evaluated",
-                 {propertyName, context(propertyFilter)});
+        QRVALog(1, 7014, "Property filter does not have filter. Audience filter will not be evaluated",
+                 ns::Array{propertyName, context(propertyFilter)});
         return std::nullopt;
     }
     // Every QRVAValue is a string, an int64 or a double, so the "unknown
@@ -259,14 +256,14 @@ QRVAAudienceOutcome QRVAAudienceEvaluateFilter(NANOMessageRef filter, const QRVA
         outcome = evaluateNumberValue(numberFilter, filter, value);
     } else if (stringFilter) {
         if (!value.isString()) {
-            logFault(1, 7003, "Value is not a string. Audience filter will not be evaluated",
-                     {context(value), context(filter)});
+            QRVALog(1, 7003, "Value is not a string. Audience filter will not be evaluated",
+                     ns::Array{context(value), context(filter)});
             return std::nullopt;
         }
         outcome = QRVAAudienceEvaluateStringFilterWithString(stringFilter, value.stringValue());
     } else {
-        logFault(1, 7000, "Filter has neither a number nor string filter. Audience filter will not be evaluated",
-                 {context(value), context(filter)});
+        QRVALog(1, 7000, "Filter has neither a number nor string filter. Audience filter will not be evaluated",
+                 ns::Array{context(value), context(filter)});
         return std::nullopt;
     }
     if (outcome && isTrue(filter, FL::complement)) return !*outcome;
@@ -276,7 +273,7 @@ QRVAAudienceOutcome QRVAAudienceEvaluateFilter(NANOMessageRef filter, const QRVA
 bool QRVAAudienceIsValidNumberFilter(NANOMessageRef numberFilter) {
     auto type = presentUInt32(numberFilter, NF::comparison_type);
     if (!type) {
-        logFault(1, 8006, "Number filter has no comparison type", {context(numberFilter)});
+        QRVALog(1, 8006, "Number filter has no comparison type", ns::Array{context(numberFilter)});
         return false;
     }
     switch (*type) {
@@ -293,10 +290,10 @@ bool QRVAAudienceIsValidNumberFilter(NANOMessageRef numberFilter) {
             return minimum && maximum;
         }
         case kQRVAComparisonUnknown:
-            logFault(1, 8007, "Number filter has unknown comparison type", {context(numberFilter)});
+            QRVALog(1, 8007, "Number filter has unknown comparison type", ns::Array{context(numberFilter)});
             return false;
         default:
-            logFault(1, 8011, "Number filter has a real unknown comparison type", {context(numberFilter)});
+            QRVALog(1, 8011, "Number filter has a real unknown comparison type", ns::Array{context(numberFilter)});
             return false;
     }
 }
@@ -308,9 +305,9 @@ QRVAAudienceOutcome QRVAAudienceEvaluateNumberFilterWithDouble(NANOMessageRef nu
     auto first = formatterDouble(numberFilter, fields.first);
     auto second = fields.second ? formatterDouble(numberFilter, *fields.second) : first;
     if (!first || !second) {
-        logFault(1, 8012,
+        QRVALog(1, 8012,
                  "Number filter is invalid, the comparison filter is not valid. Audience filter will not be evaluated",
-                 {context(numberFilter)});
+                 ns::Array{context(numberFilter)});
         return std::nullopt;
     }
     double c = *first;
@@ -338,7 +335,7 @@ QRVAAudienceOutcome QRVAAudienceEvaluateNumberFilterWithDecimalNumber(NANOMessag
     uint32_t type = static_cast<uint32_t>(NANOGetInt32(numberFilter, NF::comparison_type));
     auto parse = [&](int32_t field, int64_t code, const char* message) {
         auto decimal = QRVAParseNumericValueFromString(NANOGetString(numberFilter, field).value_or(""));
-        if (!decimal) logFault(1, code, message, {context(numberFilter)});
+        if (!decimal) QRVALog(1, code, message, ns::Array{context(numberFilter)});
         return decimal;
     };
     std::optional<ns::DecimalNumber> first, second;
@@ -350,10 +347,10 @@ QRVAAudienceOutcome QRVAAudienceEvaluateNumberFilterWithDecimalNumber(NANOMessag
         second = first;
     }
     if (!first || !second) {
-        logFault(1, 8015,
+        QRVALog(1, 8015,
                  "Parsed decimal number comparison values are not valid. Audience filter will not be evaluated. "
                  "Filter",
-                 {context(numberFilter)});
+                 ns::Array{context(numberFilter)});
         return std::nullopt;
     }
     switch (type) {
@@ -368,30 +365,30 @@ bool QRVAAudienceInternalIsValidStringFilter(NANOMessageRef stringFilter,
                                              std::shared_ptr<ns::RegularExpression>* expression) {
     auto type = presentUInt32(stringFilter, SF::match_type);
     if (!type) {
-        logFault(1, 9000, "String filter has no match type", {context(stringFilter)});
+        QRVALog(1, 9000, "String filter has no match type", ns::Array{context(stringFilter)});
         return false;
     }
     if (*type == kQRVAMatchInList) {
         auto list = NANOGetArray(stringFilter, SF::expression_list);
         if (list && !list->empty()) return true;
-        logFault(1, 9003, "String filter has no expression list", {context(stringFilter)});
+        QRVALog(1, 9003, "String filter has no expression list", ns::Array{context(stringFilter)});
         return false;
     }
     if (*type == kQRVAMatchUnknown) {
-        logFault(1, 9001, "String filter has unknown match type", {context(stringFilter)});
+        QRVALog(1, 9001, "String filter has unknown match type", ns::Array{context(stringFilter)});
         return false;
     }
     auto pattern = NANOGetString(stringFilter, SF::expression);
     if (!NANOHasField(stringFilter, SF::expression) || !pattern) {
-        logFault(1, 9002, "String filter has no expression", {context(stringFilter)});
+        QRVALog(1, 9002, "String filter has no expression", ns::Array{context(stringFilter)});
         return false;
     }
     if (*type != kQRVAMatchRegexp) return true;
     ns::ErrorRef error;
     auto compiled = ns::RegularExpression::make(*pattern, !isTrue(stringFilter, SF::case_sensitive), &error);
     if (!compiled) {
-        logFault(1, 9004, "Unable to parse regular expression",
-                 {context(stringFilter), error ? ns::Value(std::const_pointer_cast<ns::Error>(error)) : ns::Value()});
+        QRVALog(1, 9004, "Unable to parse regular expression",
+                 ns::Array{context(stringFilter), error ? ns::Value(std::const_pointer_cast<ns::Error>(error)) : ns::Value()});
         return false;
     }
     if (expression) *expression = std::move(compiled);
@@ -404,12 +401,12 @@ bool QRVAAudienceIsValidStringFilter(NANOMessageRef stringFilter) {
 
 QRVAAudienceOutcome QRVAAudienceEvaluateStringFilterWithString(NANOMessageRef stringFilter, const std::string* string) {
     if (!string) {
-        logFault(1, 9005, "Evaluation string is nil. Audience filter will not be evaluated", {context(stringFilter)});
+        QRVALog(1, 9005, "Evaluation string is nil. Audience filter will not be evaluated", ns::Array{context(stringFilter)});
         return std::nullopt;
     }
     std::shared_ptr<ns::RegularExpression> expression;
     auto invalid = [&] {
-        logFault(1, 9006, "String filter is invalid. Audience filter will not be evaluated", {context(stringFilter)});
+        QRVALog(1, 9006, "String filter is invalid. Audience filter will not be evaluated", ns::Array{context(stringFilter)});
         return std::nullopt;
     };
     if (!QRVAAudienceInternalIsValidStringFilter(stringFilter, &expression)) return invalid();

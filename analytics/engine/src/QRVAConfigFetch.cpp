@@ -22,9 +22,6 @@ namespace MC = QRVAPBField::MeasurementConfig;
 
 constexpr const char* kQRVAMeasurementPlatform = "ios";
 
-void log(int64_t level, int64_t code, const std::string& message) {
-    QRVAMeasurement::monitor()->logWithLevel(level, code, message);
-}
 
 ns::Value statusContext(long status) { return ns::Value(int64_t(status)); }
 
@@ -37,8 +34,8 @@ void QRVAConfigFetch::fetchRemoteConfig() {
     if (!remoteConfig() || !identity() || !network()) return;
     auto url = remoteConfig()->remoteConfigURLWithAppInstanceID(identity()->appInstanceID(), kQRVAMeasurementPlatform,
                                                                QRVAIdentity::quorvaneAnalyticsLibraryVersion());
-    if (!url) return log(1, 23125, "Unable to get configuration. Invalid server URL.");
-    log(7, 23126, "Fetching configuration from the server");
+    if (!url) return QRVALog(1, 23125, "Unable to get configuration. Invalid server URL.");
+    QRVALog(7, 23126, "Fetching configuration from the server");
     ns::HTTPHeaderFields headers;
     if (auto lastModified = persistedConfig()->configServerLastModifiedString(); lastModified && !lastModified->empty()) {
         headers["If-Modified-Since"] = *lastModified;
@@ -84,7 +81,7 @@ void QRVAConfigFetch::networkRemoteConfigFetchCompletionHandler(const ns::HTTPUR
             monitor()->logWithLevel(7, 23131, "Configuration has not been modified. Using the same configuration. Code",
                                     statusContext(status));
         } else {
-            log(3, 23130, "Configuration not found. Using default configuration");
+            QRVALog(3, 23130, "Configuration not found. Using default configuration");
         }
         recordConfigFetchTime(23132);
     } else {
@@ -119,12 +116,12 @@ bool QRVAConfigFetch::applyFetchedConfig(const ns::Data& data) {
     return database()->performTransaction([&] {
         auto config = QRVAPBMeasurementConfig::initWithBuffer(data);
         if (!config || !config->protoBuffer()) {
-            log(1, 23135, "Configuration data is invalid.");
+            QRVALog(1, 23135, "Configuration data is invalid.");
             return false;
         }
         const auto appID = NANOGetString(config, MC::app_id);
         if (!appID || appID->empty() || appID != identity()->appIDFromVLP()) {
-            log(1, 23136, "Configuration does not have valid VLP App ID.");
+            QRVALog(1, 23136, "Configuration does not have valid VLP App ID.");
             return false;
         }
         std::vector<std::shared_ptr<QRVAPBAudience>> audiences;

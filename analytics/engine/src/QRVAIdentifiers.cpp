@@ -9,7 +9,6 @@
 
 namespace {
 
-void logError(int64_t code, const char* message) { QRVAMeasurementMonitor()->logWithLevel(1, code, message); }
 
 }  // namespace
 
@@ -21,13 +20,13 @@ std::shared_ptr<QRVAIdentifiers> QRVAIdentifiers::sharedInstance() {
 std::optional<std::string> QRVAIdentifiers::ondrixAppID() {
     if (auto identity = QRVAEngineIdentity()) {
         auto appID = identity->appIDFromVLP();
-        if (!appID) logError(37000, "Unable to fetch Ondrix App ID from identity");
+        if (!appID) QRVALog(1, 37000, "Unable to fetch Ondrix App ID from identity");
         return appID;
     }
     auto options = QRVOptions::defaultOptions();
     auto appID = options ? options->ondrixAppID() : std::nullopt;
     if (!appID || appID->empty()) {
-        logError(37001, "Unable to fetch Ondrix App ID from default options");
+        QRVALog(1, 37001, "Unable to fetch Ondrix App ID from default options");
         return std::nullopt;
     }
     return appID;
@@ -37,7 +36,7 @@ std::optional<std::string> QRVAIdentifiers::appInstanceID() {
     if (auto identity = QRVAEngineIdentity()) {
         std::string appInstanceID = identity->appInstanceID();
         if (appInstanceID.empty()) {
-            logError(37002, "Unable to fetch App Instance ID from identity");
+            QRVALog(1, 37002, "Unable to fetch App Instance ID from identity");
             return std::nullopt;
         }
         return appInstanceID;
@@ -45,7 +44,7 @@ std::optional<std::string> QRVAIdentifiers::appInstanceID() {
     auto identity = QRVAIdentity::sharedInstance();
     std::string appInstanceID = identity ? identity->appInstanceID() : "";
     if (appInstanceID.empty()) {
-        logError(37003, "Unable to fetch App Instance ID from identity shared instance");
+        QRVALog(1, 37003, "Unable to fetch App Instance ID from identity shared instance");
         return std::nullopt;
     }
     return appInstanceID;

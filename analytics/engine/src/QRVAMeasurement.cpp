@@ -156,8 +156,7 @@ QRVAMeasurement::QRVAMeasurement(std::string databaseName, std::shared_ptr<QRVAP
       configFetch_(std::make_unique<QRVAConfigFetch>(*this)),
       automaticEvents_(std::make_unique<QRVAAutomaticEvents>(*this)),
       lifecycle_(std::make_unique<QRVAMeasurementLifecycle>(*this)),
-      reporters_(std::make_unique<QRVAMeasurementReporters>(*this)),
-      suspendedUploadTimestamp_(uploader_->suspendedUploadTimestamp_) {}
+      reporters_(std::make_unique<QRVAMeasurementReporters>(*this)) {}
 
 std::shared_ptr<QRVAMeasurement> QRVAMeasurement::initWithDatabaseName(
     const std::string& databaseName, std::shared_ptr<QRVAPersistedConfig> persistedConfig,

@@ -16,12 +16,14 @@
 #include "analytics/QRVAAudience.h"
 #include "analytics/QRVADatabase.h"
 #include "analytics/QRVAEventUtilities.h"
+#include "analytics/QRVAEventWriter.h"
 #include "analytics/QRVAIdentity.h"
 #include "analytics/QRVAMeasurement.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAPersistedConfig.h"
 #include "analytics/QRVARemoteConfig.h"
 #include "analytics/QRVAScheduler.h"
+#include "analytics/QRVAUploader.h"
 #include "analytics/QRVAUtilities.h"
 #include "analytics/QRVAWire.h"
 #include "platform/bundle.h"
@@ -290,8 +292,7 @@ void Bundler::countEvent(QRVAEvent& event, QRVADailyCounts& counts, int32_t day,
 // Real-time within the day's limit, unless exempt from it.
 void Bundler::markRealtime(QRVAEvent& event, QRVADailyCounts& counts, int32_t day, bool& changed) {
     const std::string& name = event.name();
-    const bool subjectToLimit = !monitor()->isDebugModeEnabled() && name != "_iap" && name != "_f";
-    if (!subjectToLimit) {
+    if (!QRVAEventWriter::isSubjectToRealtimeLimit(event)) {
         event.setRealtime(true);
         monitor()->logWithLevel(7, 23105,
                                 "Event is not subject to real-time event count daily limit. Marking an event as "
@@ -499,6 +500,6 @@ bool QRVAMeasurement::bundleRawEvents() {
     if (!database_ || !remoteConfig_ || !audience_ || !identity_) return false;
     Bundler bundler(*database_, *remoteConfig_, *audience_, *identity_, persistedConfig_.get());
     if (!database_->performTransaction([&] { return bundler.run(); }) || !bundler.made()) return false;
-    suspendedUploadTimestamp_ = 0;
+    uploader().resumeUploads();
     return true;
 }

@@ -19,7 +19,6 @@ namespace {
 
 namespace MC = QRVAPBField::MeasurementConfig;
 
-void logError(int64_t code, const std::string& message) { QRVAMeasurementMonitor()->logWithLevel(1, code, message); }
 
 // The number of a decimal: an integer when it is whole and fits 64 bits
 // (read through its plain text, so the conversion is checked rather than
@@ -98,11 +97,11 @@ std::shared_ptr<QRVARemoteConfig> QRVARemoteConfig::defaultInstance() {
 std::shared_ptr<QRVARemoteConfig> QRVARemoteConfig::initWithVLPAppID(const std::string& appID,
                                                                      const std::shared_ptr<QRVADatabase>& database) {
     if (appID.empty()) {
-        logError(29000, "Cannot init remote configuration without valid VLP App ID");
+        QRVALog(1, 29000, "Cannot init remote configuration without valid VLP App ID");
         return nullptr;
     }
     if (!database) {
-        logError(29001, "Cannot init remote configuration without valid database");
+        QRVALog(1, 29001, "Cannot init remote configuration without valid database");
         return nullptr;
     }
     return initWithVLPAppID(appID, database, nullptr);
@@ -125,7 +124,7 @@ std::shared_ptr<QRVARemoteConfig> QRVARemoteConfig::initWithVLPAppID(
 bool QRVARemoteConfig::updateMeasurementConfig(const std::shared_ptr<QRVAPBMeasurementConfig>& config) {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig:");
     if (isDefaultInstance_) {
-        logError(29002, "Cannot update the default measurement configuration");
+        QRVALog(1, 29002, "Cannot update the default measurement configuration");
         return false;
     }
     if (!config) {
@@ -133,7 +132,7 @@ bool QRVARemoteConfig::updateMeasurementConfig(const std::shared_ptr<QRVAPBMeasu
         return false;
     }
     if (NANOGetString(config, MC::app_id) != appIDFromVLP_) {
-        logError(29004, "Cannot set measurement config when VLP App ID does not match");
+        QRVALog(1, 29004, "Cannot set measurement config when VLP App ID does not match");
         return false;
     }
     ns::ErrorRef error;
@@ -176,7 +175,7 @@ bool QRVARemoteConfig::isEventCustomConversion(const std::string& name) {
 
 bool QRVARemoteConfig::isExpired() {
     if (isDefaultInstance_) {
-        logError(29007, "Cannot fetch the last update timestamp from the default configuration");
+        QRVALog(1, 29007, "Cannot fetch the last update timestamp from the default configuration");
         return false;
     }
     return std::fabs(ns::Clock::nowSeconds() - lastRemoteConfigUpdateTimestamp()) >= remoteConfigCacheTimeInterval();
@@ -190,7 +189,7 @@ int64_t QRVARemoteConfig::version() {
 
 double QRVARemoteConfig::lastRemoteConfigUpdateTimestamp() {
     if (isDefaultInstance_) {
-        logError(29008, "Cannot fetch the last configuration update timestamp from the default instance");
+        QRVALog(1, 29008, "Cannot fetch the last configuration update timestamp from the default instance");
         return 0;
     }
     auto database = database_.lock();
@@ -238,7 +237,7 @@ QRVA_REMOTE_CONFIG_SETTINGS(QRVA_DEFINE_SETTING_GETTER)
 void QRVARemoteConfig::parseRemoteConfigFromMeasurementConfig(const std::shared_ptr<QRVAPBMeasurementConfig>& config) {
     auto settings = NANOGetArray(config, MC::settings, &QRVAPBSetting::messageClass());
     if (!settings) {
-        logError(29012, "Cannot parse empty measurement config. Using default values");
+        QRVALog(1, 29012, "Cannot parse empty measurement config. Using default values");
         return;
     }
     if (NANOGetString(config, MC::app_id) != appIDFromVLP_) return;
@@ -276,7 +275,7 @@ void QRVARemoteConfig::parseRemoteConfigFromMeasurementConfig(const std::shared_
 std::shared_ptr<QRVAPBMeasurementConfig> QRVARemoteConfig::measurementConfigFromDatabase() {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase");
     if (isDefaultInstance_) {
-        logError(29015, "Cannot retrieve a measurement configuration from the database for the default instance");
+        QRVALog(1, 29015, "Cannot retrieve a measurement configuration from the database for the default instance");
         return nullptr;
     }
     ns::ErrorRef error;

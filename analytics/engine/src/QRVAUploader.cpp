@@ -36,13 +36,7 @@ const std::string& uploadURL() {
     return *kURL;
 }
 
-void log(int64_t level, int64_t code, const std::string& message) {
-    QRVAMeasurement::monitor()->logWithLevel(level, code, message);
-}
 
-void logError(int64_t level, int64_t code, const std::string& message, const ns::ErrorRef& error) {
-    QRVAMeasurement::monitor()->logWithLevel(level, code, message, QRVAErrorContext(error));
-}
 
 void stamp(const std::shared_ptr<QRVAPBMeasurementBundle>& bundle, int64_t version, int64_t uploadMillis) {
     NANOSetInt64(bundle, F::MeasurementBundle::uploading_library_version, version);
@@ -98,16 +92,16 @@ void QRVAUploader::updateSchedule() {
     if (!database() || !remoteConfig()) return;
     if (isUploadSuspended()) return idleUploadSchedule();
     if (!hasDataToUpload()) {
-        log(7, 23024, "No data to upload. Upload task will not be scheduled");
+        QRVALog(7, 23024, "No data to upload. Upload task will not be scheduled");
         return idleUploadSchedule();
     }
     const double next = nextUploadingTime();
     if (std::fabs(next) < kEpsilon) {
-        log(7, 23025, "No next uploading time. Upload task will not be scheduled");
+        QRVALog(7, 23025, "No next uploading time. Upload task will not be scheduled");
         return idleUploadSchedule();
     }
     if (!network() || !network()->isNetworkConnected()) {
-        log(7, 23026, "No network. Upload task will not be scheduled");
+        QRVALog(7, 23026, "No network. Upload task will not be scheduled");
         // The reachability callback runs this again once the network is back.
         if (network()) network()->setReachabilityDelegate(weakEngine());
         alarm_->cancel();
@@ -167,10 +161,10 @@ void QRVAUploader::armUploadAlarm(double next) {
 double QRVAUploader::nextUploadingTime() {
     ns::ErrorRef error;
     auto rawEventTime = database()->queryLatestRawEventTime(&error);
-    if (!rawEventTime && error) logError(4, 23029, "Failed to query latest raw event time. Error", error);
+    if (!rawEventTime && error) QRVALogError(4, 23029, "Failed to query latest raw event time. Error", error);
     error = nullptr;
     auto bundleTime = database()->queryLatestBundleTime(&error);
-    if (!bundleTime && error) logError(4, 23030, "Failed to query latest bundle time. Error", error);
+    if (!bundleTime && error) QRVALogError(4, 23030, "Failed to query latest bundle time. Error", error);
     const double latest = std::max(rawEventTime.value_or(0), bundleTime.value_or(0));
     if (std::fabs(latest) < kEpsilon) return 0;
 
@@ -205,11 +199,11 @@ bool QRVAUploader::isRealtimeUploadDue() {
     if (monitor()->isDebugModeEnabled()) return true;
     ns::ErrorRef error;
     auto bundles = database()->containsRealtimeBundlesWithError(&error);
-    if (!bundles && error) logError(4, 23031, "Failed to query for real-time bundle indicator. Error", error);
+    if (!bundles && error) QRVALogError(4, 23031, "Failed to query for real-time bundle indicator. Error", error);
     if (bundles.value_or(false)) return true;
     error = nullptr;
     auto rawEvents = database()->containsRealtimeRawEventsWithError(&error);
-    if (!rawEvents && error) logError(4, 23032, "Failed to query for real-time raw event indicator. Error", error);
+    if (!rawEvents && error) QRVALogError(4, 23032, "Failed to query for real-time raw event indicator. Error", error);
     return rawEvents.value_or(false);
 }
 
@@ -217,13 +211,13 @@ bool QRVAUploader::hasDataToUpload() {
     ns::ErrorRef error;
     auto queueEmpty = database()->isQueuedBundleTableEmpty(&error);
     if (!queueEmpty) {
-        logError(1, 23117, "Failed to check if queue table is empty. Error", error);
+        QRVALogError(1, 23117, "Failed to check if queue table is empty. Error", error);
         return false;
     }
     if (!*queueEmpty) return true;
     auto rawEventsEmpty = database()->isRawEventsTableEmpty(&error);
     if (!rawEventsEmpty) {
-        logError(1, 23118, "Failed to check if raw events table is empty. Error", error);
+        QRVALogError(1, 23118, "Failed to check if raw events table is empty. Error", error);
         return false;
     }
     return !*rawEventsEmpty;
@@ -232,7 +226,7 @@ bool QRVAUploader::hasDataToUpload() {
 bool QRVAUploader::isNetworkReadyForRequest() {
     const bool networkBusy = network() && network()->hasUploadInProgress();
     if (!isNetworkRequestPending_) return !networkBusy;
-    if (!networkBusy) log(1, 23041, "Quorvane is uploading but network is not uploading");
+    if (!networkBusy) QRVALog(1, 23041, "Quorvane is uploading but network is not uploading");
     return false;
 }
 
@@ -251,10 +245,10 @@ void QRVAUploader::uploadData() {
     ns::dispatchAssertQueue(scheduler()->workerQueue());
     if (!database() || !remoteConfig()) return;
     if (suspendedUploadTimestamp_ > 0) return updateSchedule();
-    log(7, 23033, "Starting data upload");
-    if (!isNetworkReadyForRequest()) return log(7, 23034, "Network operation is pending. Ignoring upload request");
+    QRVALog(7, 23033, "Starting data upload");
+    if (!isNetworkReadyForRequest()) return QRVALog(7, 23034, "Network operation is pending. Ignoring upload request");
     if (!network() || !network()->isNetworkConnected()) {
-        log(7, 23035, "Network not connected, ignoring upload request");
+        QRVALog(7, 23035, "Network not connected, ignoring upload request");
         return updateSchedule();
     }
     // No bundle is made under an expired configuration; the queue still goes.
@@ -264,11 +258,11 @@ void QRVAUploader::uploadData() {
     auto bundles = database()->queryBundlesWithCountLimit(remoteConfig()->uploadMaxBundlesLimit(),
                                                          remoteConfig()->uploadMaxSizeLimitBytes(), &error);
     if (!bundles && error) {
-        logError(1, 23036, "Failed to query bundles. Error", error);
+        QRVALogError(1, 23036, "Failed to query bundles. Error", error);
         return engine_.lifecycle().terminateBackgroundTask();
     }
     if (!bundles || bundles->empty()) {
-        log(7, 23037, "No data to upload");
+        QRVALog(7, 23037, "No data to upload");
         if (expired) engine_.fetchRemoteConfig();
         return;
     }
@@ -303,7 +297,7 @@ std::vector<QRVAQueuedBundle> QRVAUploader::filteredBundlesWithCompatibleAppID(
     const std::string& appID, const std::string& resettableDeviceID, const std::string& vendorDeviceID,
     const std::vector<QRVAQueuedBundle>& bundlesToUpload) {
     if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) {
-        log(2, 23042, "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
+        QRVALog(2, 23042, "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
         return {};
     }
     const bool byResettable = !resettableDeviceID.empty();
@@ -321,7 +315,7 @@ std::vector<QRVAQueuedBundle> QRVAUploader::filteredBundlesWithCompatibleAppID(
 void QRVAUploader::uploadBundles(const std::vector<QRVAQueuedBundle>& bundles) {
     if (bundles.empty()) {
         // Nothing of the queue fits one batch: an empty batch is never sent.
-        log(1, 23046, "Bundle list is empty. Cancelling upload");
+        QRVALog(1, 23046, "Bundle list is empty. Cancelling upload");
         return updateSchedule();
     }
     const double now = ns::Clock::nowSeconds();
@@ -384,15 +378,15 @@ void QRVAUploader::postBatch(const ns::Data& payload) {
         });
     if (!sessionID || sessionID->empty()) {
         // The network object still calls the handler, with an error.
-        log(1, 23040, "Unable to create network session.");
+        QRVALog(1, 23040, "Unable to create network session.");
         uploadingBundleIDs_.clear();
     }
 }
 
 void QRVAUploader::setUploadInProgressWithBundleIDs(const std::vector<int64_t>& bundleIDs) {
-    if (bundleIDs.empty()) return log(1, 23046, "Bundle list is empty. Cancelling upload");
+    if (bundleIDs.empty()) return QRVALog(1, 23046, "Bundle list is empty. Cancelling upload");
     if (!uploadingBundleIDs_.empty()) {
-        return log(1, 23047, "Set uploading progress before finishing the previous upload");
+        return QRVALog(1, 23047, "Set uploading progress before finishing the previous upload");
     }
     uploadingBundleIDs_ = bundleIDs;
 }
@@ -448,7 +442,7 @@ bool QRVAUploader::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& 
     return database()->performTransaction([&] {
         ns::ErrorRef error;
         if (database()->deleteBundlesWithRowIDs(rowIDs, &error) || !error) return true;
-        logError(1, 23122, "Failed to delete bundles from database. Error", error);
+        QRVALogError(1, 23122, "Failed to delete bundles from database. Error", error);
         return false;
     });
 }

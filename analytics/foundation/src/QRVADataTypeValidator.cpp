@@ -39,12 +39,6 @@ bool fail(int64_t* failureCode, int64_t code) {
     return false;
 }
 
-void log(int64_t level, int64_t code, const std::string& message) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message);
-}
-void log(int64_t level, int64_t code, const std::string& message, const ns::Value& context) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message, context);
-}
 
 // Letters are Unicode category L (combining marks are not letters); name
 // characters add the decimal digits of every script and "_". ASCII, which
@@ -81,12 +75,12 @@ bool isReserved(QRVAObjectRef name, const QRVANameTable* table, int64_t tableCod
                 int64_t prefixCode, const char* prefixMessage, int64_t* failureCode) {
     std::string_view text = *name.string();
     if (table && table->find(text) != table->end()) {
-        log(1, tableCode, tableMessage, name.context());
+        QRVALog(1, tableCode, tableMessage, name.context());
         fail(failureCode, kQRVAFailureReserved);
         return true;
     }
     if (text.starts_with(kQRVAQuorvanePrefix)) {
-        log(1, prefixCode, prefixMessage, name.context());
+        QRVALog(1, prefixCode, prefixMessage, name.context());
         fail(failureCode, kQRVAFailureReserved);
         return true;
     }
@@ -104,18 +98,18 @@ bool checkText(QRVAObjectRef object, std::string_view text, int64_t minLength, i
     const int64_t level = isValueType(type) ? 4 : 1;
     const std::string_view subject = subjectOf(type);
     if (text.empty() && minLength >= 1) {
-        if (!isValueType(type)) log(level, 13001, std::string(subject) + " is required and can't be empty");
+        if (!isValueType(type)) QRVALog(level, 13001, std::string(subject) + " is required and can't be empty");
         return fail(failureCode, kQRVAFailureMissing);
     }
     const auto length = static_cast<int64_t>(qrva_UTF32Length(text));
     if (length > maxLength) {
-        log(level, 13000,
+        QRVALog(level, 13000,
             std::string(subject) + ns::format(" is too long. The maximum supported length is %d", maxLength),
             object.context());
         return fail(failureCode, kQRVAFailureTooLong);
     }
     if (length < minLength) {
-        log(level, 13000,
+        QRVALog(level, 13000,
             std::string(subject) + ns::format(" is too short. The minimum supported length is %d", minLength),
             object.context());
         return fail(failureCode, kQRVAFailureTooShort);
@@ -130,12 +124,12 @@ bool Validator::isValidString(QRVAObjectRef object, int64_t minLength, int64_t m
     if (failureCode) *failureCode = kQRVAFailureNone;
     const int64_t level = isValueType(type) ? 4 : 1;
     if (object.isNil()) {
-        log(level, 13001, std::string(subjectOf(type)) + " is required and can't be nil");
+        QRVALog(level, 13001, std::string(subjectOf(type)) + " is required and can't be nil");
         return fail(failureCode, kQRVAFailureMissing);
     }
     std::optional<std::string_view> text = object.string();
     if (!text) {
-        log(level, 13000, std::string(subjectOf(type)) + " must be of type NSString", object.context());
+        QRVALog(level, 13000, std::string(subjectOf(type)) + " must be of type NSString", object.context());
         return fail(failureCode, kQRVAFailureWrongType);
     }
     return checkText(object, *text, minLength, maxLength, type, failureCode);
@@ -144,7 +138,7 @@ bool Validator::isValidString(QRVAObjectRef object, int64_t minLength, int64_t m
 bool Validator::isValidInternalName(QRVAObjectRef object, int64_t maxLength, int64_t type, int64_t* failureCode) {
     if (!isValidString(object, 1, maxLength, type, failureCode)) return false;
     if (!hasOnlyNameCharacters(*object.string())) {
-        log(1, 13002, std::string(subjectOf(type)) + " must contain only letters, numbers, or underscores",
+        QRVALog(1, 13002, std::string(subjectOf(type)) + " must contain only letters, numbers, or underscores",
             object.context());
         return fail(failureCode, kQRVAFailureBadCharacters);
     }
@@ -154,7 +148,7 @@ bool Validator::isValidInternalName(QRVAObjectRef object, int64_t maxLength, int
 bool Validator::isValidPublicName(QRVAObjectRef object, int64_t maxLength, int64_t type, int64_t* failureCode) {
     if (!isValidInternalName(object, maxLength, type, failureCode)) return false;
     if (!startsWithLetter(*object.string())) {
-        log(1, 13003, std::string(subjectOf(type)) + " must start with a letter", object.context());
+        QRVALog(1, 13003, std::string(subjectOf(type)) + " must start with a letter", object.context());
         return fail(failureCode, kQRVAFailureBadCharacters);
     }
     return true;
@@ -164,12 +158,12 @@ bool Validator::isValidValue(QRVAObjectRef object, int64_t minLength, int64_t ma
                              int64_t* failureCode) {
     if (failureCode) *failureCode = kQRVAFailureNone;
     if (object.isNil()) {
-        log(3, 13004, std::string(subjectOf(type)) + " cannot be nil");
+        QRVALog(3, 13004, std::string(subjectOf(type)) + " cannot be nil");
         return fail(failureCode, kQRVAFailureMissing);
     }
     const QRVAValue* value = object.qrvaValue();
     if (!value) {
-        log(3, 13005, std::string(subjectOf(type)) + " must be a QRVAValue instance. value",
+        QRVALog(3, 13005, std::string(subjectOf(type)) + " must be a QRVAValue instance. value",
             ns::Value(object.className()));
         return fail(failureCode, kQRVAFailureWrongType);
     }

@@ -13,10 +13,8 @@ namespace {
 
 constexpr uint32_t kMaxErrorValueLength = kQRVADataTypeEventParameterMaxNameLength;
 
-void log(int64_t level, int64_t code, const char* message, const ns::Value& c1 = ns::Value(),
-         const ns::Value& c2 = ns::Value(), const ns::Value& c3 = ns::Value()) {
-    QRVAMeasurementMonitor()->logWithLevel(level, code, message, c1, c2, c3);
-}
+// These lines always carry three contexts, the missing ones nil.
+const ns::Value kNil;
 
 bool isNumberOrString(const ns::Value& value) {
     return value.isNumber() || value.isBool() || (value.isString() && ns::utf8::isValid(value.asString()));
@@ -56,9 +54,9 @@ std::optional<std::vector<std::string>> QRVASortedParamKeysFromEvent(const QRVAO
         const auto& [key, value] = *entry;
         if (!QRVAEvent::isValidParameterKey(key, isPublicEvent, errors)) continue;
         if (!isNumberOrString(value) && !value.isArray()) {
-            log(1, 18005,
-                "Invalid event parameter. Parameter must be a number, string or array. Param key, param value",
-                ns::Value(key), value);
+            QRVALog(1, 18005,
+                    "Invalid event parameter. Parameter must be a number, string or array. Param key, param value",
+                    ns::Value(key), value, kNil);
             QRVAAddErrorParameters(errors, kQRVAErrorInvalidParameterValue, key, kMaxErrorValueLength, nullptr);
         }
         keys.push_back(key);
@@ -70,24 +68,24 @@ std::optional<std::vector<QRVAEvent>> QRVAExtractChildEventsFromParamValue(
     const ns::Array& array, std::string_view origin, bool isPublicEvent, std::string_view mainEventName,
     QRVAObjectRef groupName, int64_t eventID, QRVAParameters& errors, double timestamp) {
     if (mainEventName.empty()) {
-        log(1, 18006, "Cannot create child events. Main event name cannot be nil");
+        QRVALog(1, 18006, "Cannot create child events. Main event name cannot be nil", kNil, kNil, kNil);
         return std::nullopt;
     }
     std::optional<std::string_view> group = groupName.string();
     if (!group) {
-        log(1, 18007, "Cannot create child events. Event's group name cannot be nil");
+        QRVALog(1, 18007, "Cannot create child events. Event's group name cannot be nil", kNil, kNil, kNil);
         return std::nullopt;
     }
     if (array.empty()) return std::nullopt;
     if (array.size() > size_t(kQRVAMeasurementMaxExtraParamEventsCountPerParam)) {
-        log(1, 18008, "Event has too many extra param events. Dropping all of extra param events. Event name",
-            ns::Value(mainEventName));
+        QRVALog(1, 18008, "Event has too many extra param events. Dropping all of extra param events. Event name",
+                ns::Value(mainEventName), kNil, kNil);
         QRVAAddErrorParameters(errors, kQRVAErrorTooManyExtraParamEvents, *group, kMaxErrorValueLength, nullptr);
         return std::nullopt;
     }
     auto failAll = [&]() -> std::optional<std::vector<QRVAEvent>> {
-        log(1, 18010, "Couldn't create extra param event. Original event name, param key, param value",
-            ns::Value(mainEventName), ns::Value(*group), ns::Value(array));
+        QRVALog(1, 18010, "Couldn't create extra param event. Original event name, param key, param value",
+                ns::Value(mainEventName), ns::Value(*group), ns::Value(array));
         QRVAAddErrorParameters(errors, kQRVAErrorInvalidParameterValue, *group, kMaxErrorValueLength, nullptr);
         return std::nullopt;
     };
@@ -96,7 +94,7 @@ std::optional<std::vector<QRVAEvent>> QRVAExtractChildEventsFromParamValue(
     for (const ns::Value& element : array) {
         std::optional<QRVAObjectParameters> dictionary = dictionaryOf(element);
         if (!dictionary) {
-            log(1, 18009, "Invalid extra param structure. Must be a dictionary. Parameters", element);
+            QRVALog(1, 18009, "Invalid extra param structure. Must be a dictionary. Parameters", element, kNil, kNil);
             QRVAAddErrorParameters(errors, kQRVAErrorInvalidParameterValue, *group, kMaxErrorValueLength, nullptr);
             break;
         }
@@ -109,8 +107,8 @@ std::optional<std::vector<QRVAEvent>> QRVAExtractChildEventsFromParamValue(
         parameters.set("_i", QRVAValue(index));
         auto child = QRVAEvent::initWithOrigin(origin, false, "_ep", timestamp, 0, parameters);
         if (!child) {
-            log(2, 18011, "Cannot create a child event. Original name, group name", ns::Value(mainEventName),
-                ns::Value(*group));
+            QRVALog(2, 18011, "Cannot create a child event. Original name, group name", ns::Value(mainEventName),
+                    ns::Value(*group), kNil);
             return failAll();
         }
         children.push_back(std::move(*child));
@@ -167,8 +165,8 @@ std::optional<std::vector<QRVAEvent>> QRVADecomposeEvent(int64_t eventID, std::s
     auto mainEvent = QRVAEvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, mainParameters);
     auto validated = QRVAValidatedMainEvent(mainEvent, eventID, childCounts, errors);
     if (!validated) {
-        log(1, 18013, "Main event is nil. Origin, name, params", ns::Value(origin), ns::Value(name),
-            describable(mainParameters));
+        QRVALog(1, 18013, "Main event is nil. Origin, name, params", ns::Value(origin), ns::Value(name),
+                describable(mainParameters));
         return std::nullopt;
     }
     std::vector<QRVAEvent> events;

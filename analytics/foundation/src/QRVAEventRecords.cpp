@@ -9,15 +9,12 @@ namespace F = QRVAPBField;
 
 namespace {
 
-void logWarning(int64_t code, const char* message) {
-    QRVAMeasurementMonitor()->logWithLevel(4, code, message);
-}
 
 // A counter that starts again from 0 rather than overflowing.
 void increment(int32_t& counter, int64_t code, const char* message) {
     if (counter == std::numeric_limits<int32_t>::max()) {
         counter = 0;
-        logWarning(code, message);
+        QRVALog(4, code, message);
         return;
     }
     ++counter;
@@ -63,7 +60,7 @@ std::optional<QRVAEventAggregates> QRVAEventAggregates::initWithName(std::string
                                                                      double lastFireTimestamp) {
     if (!QRVADataTypeValidator::isValidInternalEventName(name)) return std::nullopt;
     if (lifetimeCount < 0 || currentBundleCount < 0) {
-        logWarning(17000, "Failed to create event aggregates object. Received negative count.");
+        QRVALog(4, 17000, "Failed to create event aggregates object. Received negative count.");
         return std::nullopt;
     }
     QRVAEventAggregates aggregates;
@@ -86,7 +83,7 @@ std::optional<QRVAAppMetadata> QRVAAppMetadata::initWithLastBundleIndex(int32_t 
                                                                         double lastBundleStartTimestamp,
                                                                         double lastBundleEndTimestamp) {
     if (lastBundleIndex < 0) {
-        logWarning(4000, "Failed to create app metadata object. Received negative last bundle index.");
+        QRVALog(4, 4000, "Failed to create app metadata object. Received negative last bundle index.");
         return std::nullopt;
     }
     QRVAAppMetadata metadata;
@@ -130,7 +127,7 @@ void QRVADailyCounts::decrementAllEventsCount() {
 std::optional<QRVARawEventData> QRVARawEventData::initWithRawEvent(const std::optional<QRVAEvent>& rawEvent,
                                                                    int64_t rowID, int64_t metadataFingerprint) {
     if (!rawEvent) {
-        logWarning(28000, "Failed to create raw event data. Received invalid raw event.");
+        QRVALog(4, 28000, "Failed to create raw event data. Received invalid raw event.");
         return std::nullopt;
     }
     if (rowID < 0) {

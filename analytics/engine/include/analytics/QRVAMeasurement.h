@@ -145,5 +145,4 @@ private:
     std::unique_ptr<QRVAAutomaticEvents> automaticEvents_;
     std::unique_ptr<QRVAMeasurementLifecycle> lifecycle_;
     std::unique_ptr<QRVAMeasurementReporters> reporters_;
-    double& suspendedUploadTimestamp_;  // the uploader's, by the name bundling clears it with
 };

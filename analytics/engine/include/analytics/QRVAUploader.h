@@ -76,7 +76,6 @@ public:
     void recordFailedRequest(long statusCode);
 
 private:
-    friend class QRVAMeasurement;  // binds the bundling's name for the stamp
     // Seconds since boot on ns::Clock; -1 when the boot time is unknown.
     static double uptimeSeconds();
     void armUploadAlarm(double nextTime);

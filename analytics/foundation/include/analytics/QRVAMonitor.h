@@ -220,6 +220,17 @@ private:
 // on first use with kQRVAAnalyticsLibraryVersion and never released.
 std::shared_ptr<QRVAMonitor> QRVAMeasurementMonitor();
 
+// The shorthands every analytics file logs with, through the process-wide
+// monitor: no contexts, one to three ns::Value contexts, or an ns::Array.
+template <typename... Contexts>
+void QRVALog(int64_t level, int64_t code, const std::string& message, const Contexts&... contexts) {
+    QRVAMeasurementMonitor()->logWithLevel(level, code, message, contexts...);
+}
+// An error as the one context (a null error gives the null context).
+inline void QRVALogError(int64_t level, int64_t code, const std::string& message, const ns::ErrorRef& error) {
+    QRVAMeasurementMonitor()->logWithLevel(level, code, message, QRVAErrorContext(error));
+}
+
 // Analytics errors (NSError (QRVAAdditions)): domain kQRVAErrorDomain, the
 // code, a description (kLocalizedDescriptionKey, when non-empty) and a
 // monitor context ("QRVAMonitorContext", when non-empty).

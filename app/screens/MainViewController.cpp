@@ -29,7 +29,7 @@ std::shared_ptr<ns::UIButton> menuButton(double y, const std::string& title, con
 MainViewController::MainViewController() : ns::UIViewController("MainViewController") {
     setTitle("Almavel");
     navigationItem()->setHidesBackButton(true);
-    navigationItem()->setLeftBarButtonItem([this] {
+    navigationItem()->setLeftBarButtonItem([] {
         auto item = ns::UIBarButtonItem::make("Menú", ns::UIBarButtonItemStyle::Plain,
                                               ns::TargetAction::block("ShowHideMenu:", [](const ns::ObjectPtr&) {}));
         item->setAccessibilityIdentifier("ShowHideMenu");

@@ -28,7 +28,6 @@ using ns::testing::Backend;
 
 constexpr const char* kBucket = "almavel-pa.quorvanestorage.com";
 constexpr const char* kApiKey = "AKlocal-almavel-0000000000000000000000";
-constexpr const char* kStaffUid = "almavelStaff0000000000000001";
 constexpr const char* kStaffProfile = "profiles%2FalmavelStaff0000000000000001.jpg";
 
 json parse(const std::string& text) { return json::parse(text, nullptr, false); }

@@ -232,7 +232,7 @@ void QRVStorageObservableTask::fireHandlersForStatus(QRVStorageTaskStatus status
 void QRVStorageObservableTask::fireHandlers(const HandlerTable& handlers, const QRVStorageTaskSnapshotPtr& snapshot) {
     if (handlers.empty()) return;
     ns::DispatchQueuePtr queue = callbackQueue();
-    for (const auto& [handle, handler] : handlers) queue->async([handler, snapshot] { handler(snapshot); });
+    for (const auto& entry : handlers) queue->async([handler = entry.second, snapshot] { handler(snapshot); });
 }
 
 void QRVStorageObservableTask::fire(QRVStorageTaskStatus status) { fireHandlersForStatus(status, snapshot()); }

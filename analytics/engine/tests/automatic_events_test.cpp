@@ -129,7 +129,7 @@ TEST_F(AutomaticEventsTest, AURLWithCampaignKeysBecomesACampaignEvent) {
     };
     for (const auto& [url, click, events, code] : cases) {
         takeInternal();
-        auto logged = codes([&] { engine_->handleOpenURL(*ns::URL::parse(url), click); });
+        auto logged = codes([&, &url = url, &click = click] { engine_->handleOpenURL(*ns::URL::parse(url), click); });
         EXPECT_EQ(takeInternal(), events) << url;
         EXPECT_EQ(has(logged, code), code != 0) << url;
     }
@@ -160,7 +160,7 @@ TEST_F(AutomaticEventsTest, OnlyABrowsingActivityWithAPageHasADeepLink) {
     };
     for (const auto& [activity, linked, code] : cases) {
         std::optional<ns::URL> link;
-        auto logged = codes([&] { link = QRVAMeasurement::deepLinkFromUserActivity(activity); });
+        auto logged = codes([&, &activity = activity] { link = QRVAMeasurement::deepLinkFromUserActivity(activity); });
         EXPECT_EQ(link, linked ? page : std::nullopt) << code;
         EXPECT_EQ(has(logged, code), code != 0) << code;
     }

@@ -193,7 +193,7 @@ TEST_F(LifecycleTest, TheFirstOpenTimeIsWhenItsPropertyWasSetElseTheEarliestProp
     }
     for (const auto& [statement, expected, code] : cases) {
         double first = -1;
-        auto logged = codes([&] {
+        auto logged = codes([&, &statement = statement] {
             onWorker([&] {
                 engine_->database()->sqliteStore()->executeSQL(statement, nullptr);
                 first = engine_->firstOpenTimestamp();

@@ -22,7 +22,7 @@ struct FamilyOf;
 #define QRVAPB_FAMILY_OF(lower, Message)                                \
     template <>                                                         \
     struct FamilyOf<qrvanalytics_##Message> {                           \
-        static constexpr const Family* family = &k##Message##Family;    \
+        [[maybe_unused]] static constexpr const Family* family = &k##Message##Family; \
     };
 QRVAPB_MESSAGES(QRVAPB_FAMILY_OF)
 #undef QRVAPB_FAMILY_OF

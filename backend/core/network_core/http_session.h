@@ -31,9 +31,7 @@ public:
                       &HttpSession::closeNow);
     }
 
-    void shutdown() override {
-        net::post(stream_.get_executor(), [self = this->shared_from_this()] { self->closeNow(); });
-    }
+    void shutdown() override { closeOnExecutor(stream_, this->shared_from_this(), &HttpSession::closeNow); }
 
 private:
     void readHead() {

@@ -239,6 +239,13 @@ void handshakeThen(Stream& stream, std::shared_ptr<Connection> self, std::chrono
     }
 }
 
+// Runs `close` on the connection's own executor, whichever thread asks: a
+// shutdown comes from the core's stop, off the connection's strand.
+template <class Stream, class Connection>
+void closeOnExecutor(Stream& stream, std::shared_ptr<Connection> self, void (Connection::*close)()) {
+    net::post(stream.get_executor(), [self = std::move(self), close] { ((*self).*close)(); });
+}
+
 }  // namespace
 
 }  // namespace backend

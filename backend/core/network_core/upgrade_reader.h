@@ -28,9 +28,7 @@ public:
                       &UpgradeReader::close);
     }
 
-    void shutdown() override {
-        net::post(stream_.get_executor(), [self = this->shared_from_this()] { self->close(); });
-    }
+    void shutdown() override { closeOnExecutor(stream_, this->shared_from_this(), &UpgradeReader::close); }
 
 private:
     void read() {

@@ -47,9 +47,7 @@ public:
 
     void enroll() { slot_.enroll(this->shared_from_this()); }
 
-    void shutdown() override {
-        net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->finish(); });
-    }
+    void shutdown() override { closeOnExecutor(ws_, this->shared_from_this(), &WsSession::finish); }
 
     void open(Callbacks callbacks, std::size_t maxMessageBytes) override {
         if (mode_ != Mode::None) return;

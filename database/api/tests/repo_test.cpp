@@ -30,6 +30,7 @@
 #include "platform/json.h"
 #include "platform/runloop.h"
 #include "platform/system_log.h"
+#include "sync_test_support.h"
 #include "testing/app_backend.h"
 #include "testing/admin_json.h"
 #include "testing/backend.h"
@@ -630,7 +631,7 @@ TEST_F(RepoTest, ServerDataThatCannotBeStoredIsDroppedWithAWarning) {
 
 // A cache holding two pending writes, recording what the repository and
 // its sync tree ask of it.
-class PendingWritesCache final : public FPersistenceManager {
+class PendingWritesCache final : public synctest::NullPersistence {
 public:
     std::vector<FWriteRecordPtr> writes;
     std::vector<std::string> calls;
@@ -644,19 +645,6 @@ public:
     void removeUserWrite(uint64_t writeId) override { calls.push_back("remove " + std::to_string(writeId)); }
     void removeAllUserWrites() override { calls.push_back("remove all"); }
     std::vector<FWriteRecordPtr> userWrites() override { return writes; }
-    FCacheNode serverCacheForQuery(const FQuerySpec& query) override {
-        return FCacheNode(FIndexedNode::indexedNodeWithNode(FEmptyNode::emptyNode(), query.index()), false, false);
-    }
-    void updateServerCacheWithNode(const FNodePtr&, const FQuerySpec&) override {}
-    void updateServerCacheWithMerge(const FCompoundWrite&, const FPath&) override {}
-    void applyUserWrite(const FNodePtr&, const FPath&) override {}
-    void applyUserMergeAtPath(const FCompoundWrite&, const FPath&) override {}
-    void setQueryComplete(const FQuerySpec&) override {}
-    void setQueryActive(const FQuerySpec&) override {}
-    void setQueryInactive(const FQuerySpec&) override {}
-    void setTrackedQueryKeys(const std::set<std::string>&, const FQuerySpec&) override {}
-    void updateTrackedQueryKeysWithAddedKeys(const std::set<std::string>&, const std::set<std::string>&,
-                                             const FQuerySpec&) override {}
     void close() override { calls.push_back("close"); }
 };
 

@@ -309,9 +309,7 @@ private:
         if (closed_) return;
         closed_ = true;
         if (watch_) watch_->markClosed();
-        beast::error_code ignored;
-        lowest(stream_).socket().shutdown(tcp::socket::shutdown_both, ignored);
-        lowest(stream_).close();
+        shutdownAndClose(stream_);
     }
 
     NetworkCore::Impl::Slot slot_;

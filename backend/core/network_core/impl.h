@@ -239,6 +239,15 @@ void handshakeThen(Stream& stream, std::shared_ptr<Connection> self, std::chrono
     }
 }
 
+// Ends a connection's socket both ways and closes it; errors are moot, the
+// connection is going either way.
+template <class Stream>
+void shutdownAndClose(Stream& stream) {
+    beast::error_code ignored;
+    lowest(stream).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    lowest(stream).close();
+}
+
 // Runs `close` on the connection's own executor, whichever thread asks: a
 // shutdown comes from the core's stop, off the connection's strand.
 template <class Stream, class Connection>

@@ -89,9 +89,7 @@ private:
     void close() {
         if (closed_ || handedOver_) return;
         closed_ = true;
-        beast::error_code ignored;
-        lowest(stream_).socket().shutdown(tcp::socket::shutdown_both, ignored);
-        lowest(stream_).close();
+        shutdownAndClose(stream_);
     }
 
     NetworkCore::Impl::Slot slot_;

@@ -354,9 +354,7 @@ private:
         finished_ = true;
         if (!closeCode_) closeCode_ = uint16_t(ws_.reason().code);
         outlet_->detach();
-        beast::error_code ignored;
-        lowest(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
-        lowest(ws_).close();
+        shutdownAndClose(ws_);
         auto onEnd = mode_ == Mode::Raw ? std::move(raw_.onEnd) : std::move(callbacks_.onEnd);
         // Dropped here: the callbacks may hold what holds the outlet.
         callbacks_ = {};

@@ -151,6 +151,7 @@ function place(el, e) {
 function build(elements, screen) {
   const focused = document.activeElement && controls.contains(document.activeElement) ? document.activeElement.dataset.name : null;
   controls.replaceChildren();
+  controls.dataset.screen = screen;
   for (const e of elements) {
     let el;
     if (e.kind === "field") {

@@ -44,6 +44,8 @@ def check_road(url, label_png):
         wait_for_text(url, "(ExistViewController)")
         wait_for_text(url, "Almavel Los Pueblos")
         tap("UltimoIngreso")
+        # Penonomé is on the stock screen too: the receipts screen must show.
+        wait_for_text(url, "(IngresoViewController)")
         wait_for_text(url, "Almavel Penonomé")
         tap("back")
         wait_for_text(url, "(ExistViewController)")

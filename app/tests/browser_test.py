@@ -164,13 +164,24 @@ def scan_picture(driver, tap, url, picture):
     driver.find_element(By.ID, "cameraSend").click()
 
 
+def page_shows_app_screen(driver):
+    """Whether the page's controls are those of the screen the app shows now.
+    A tap names the screen its control was on and the host refuses it once
+    another screen shows, so a control clicked before the page caught up
+    with the app would be lost without a word."""
+    state = json.load(urllib.request.urlopen(driver.current_url.split("#")[0].rstrip("/") + "/state"))
+    shown = driver.find_element(By.ID, "controls").get_attribute("data-screen")
+    return not state["ignoring"] and shown == str(state["screen"])
+
+
 def tapper(wait):
-    """A tap by control name. The page rebuilds its controls whenever the
-    screen changes, so a control found a moment ago may be gone: it is found
-    again."""
+    """A tap by control name, once the page shows the app's screen. The page
+    rebuilds its controls whenever the screen changes, so a control found a
+    moment ago may be gone: it is found again."""
     def tap(name):
         for _ in range(50):
             try:
+                wait.until(page_shows_app_screen)
                 wait.until(EC.element_to_be_clickable(control(name))).click()
                 return
             except (StaleElementReferenceException, ElementNotInteractableException):

@@ -27,8 +27,11 @@ protected:
     std::shared_ptr<ns::UIAlertController> alert() {
         return std::dynamic_pointer_cast<ns::UIAlertController>(driver.window()->topmostViewController());
     }
-    bool search(const std::string& button, const std::string& text) {
-        return driver.type("searchBar", text) && driver.tap(button) && driver.waitUntilIdle();
+    // The wait ends at the first row and the rest arrive one event each, so
+    // a search that lists rows waits for as many as it expects.
+    bool search(const std::string& button, const std::string& text, size_t rows = 0) {
+        return driver.type("searchBar", text) && driver.tap(button) && driver.waitUntilIdle() &&
+               waitFor([&] { return screen->prods.size() >= rows; }) && driver.waitUntilIdle();
     }
     std::vector<std::string> parts() const {
         std::vector<std::string> out;
@@ -64,7 +67,7 @@ TEST_F(SearchTest, TheScreenIsTitledAndAnEmptyTextAsksForACriterion) {
 }
 
 TEST_F(SearchTest, APartNumberPrefixListsAtMost25InOrderWithLowerCaseContinuations) {
-    ASSERT_TRUE(search("btParte", "HER-10"));
+    ASSERT_TRUE(search("btParte", "HER-10", 25));
     ASSERT_EQ(screen->prods.size(), 25u) << "26 part numbers begin with HER-10";
     const auto found = parts();
     EXPECT_EQ(found.front(), "HER-10");
@@ -74,9 +77,9 @@ TEST_F(SearchTest, APartNumberPrefixListsAtMost25InOrderWithLowerCaseContinuatio
     EXPECT_FALSE(ns::Application::shared()->isIgnoringInteractionEvents());
 
     // Digits, capitals and small letters after the text all belong.
-    ASSERT_TRUE(search("btParte", "PIN-20"));
+    ASSERT_TRUE(search("btParte", "PIN-20", 5));
     EXPECT_EQ(parts(), (std::vector<std::string>{"PIN-2001", "PIN-2002", "PIN-2003", "PIN-20ba", "PIN-20ro"}));
-    ASSERT_TRUE(search("btParte", "HER-10B"));
+    ASSERT_TRUE(search("btParte", "HER-10B", 1));
     EXPECT_EQ(parts(), (std::vector<std::string>{"HER-10B2"}));
 
     // The row shows the record: description, part, key and price.
@@ -91,7 +94,7 @@ TEST_F(SearchTest, APartNumberPrefixListsAtMost25InOrderWithLowerCaseContinuatio
 }
 
 TEST_F(SearchTest, ADescriptionSearchListsOnlyDescriptionsThatBeginWithTheText) {
-    ASSERT_TRUE(search("btDesc", "Martillo"));
+    ASSERT_TRUE(search("btDesc", "Martillo", 3));
     EXPECT_EQ(descriptions(), (std::vector<std::string>{"Martillo de bola 24 oz", "Martillo de goma 16 oz",
                                                         "Martillo de uña 16 oz"}));
     ASSERT_TRUE(search("btDesc", "Zapatos"));
@@ -100,8 +103,8 @@ TEST_F(SearchTest, ADescriptionSearchListsOnlyDescriptionsThatBeginWithTheText) 
 }
 
 TEST_F(SearchTest, ANewSearchShowsOnlyItsOwnRowsAndEarlierSearchesStopFollowing) {
-    ASSERT_TRUE(search("btDesc", "Martillo"));
-    ASSERT_TRUE(search("btParte", "PIN-20"));
+    ASSERT_TRUE(search("btDesc", "Martillo", 3));
+    ASSERT_TRUE(search("btParte", "PIN-20", 5));
     EXPECT_EQ(parts(), (std::vector<std::string>{"PIN-2001", "PIN-2002", "PIN-2003", "PIN-20ba", "PIN-20ro"}));
     // A product entering the first search's range later is not appended.
     auto reply = backend->post("/__admin/rtdb/data?ns=almavel-pa&path=/Productos/7452100009999",
@@ -128,14 +131,14 @@ TEST_F(SearchTest, ANewSearchShowsOnlyItsOwnRowsAndEarlierSearchesStopFollowing)
     ASSERT_TRUE(driver.tap("search") && driver.waitUntilIdle());
     screen = std::dynamic_pointer_cast<almavel::SearchViewController>(top());
     ASSERT_NE(screen, left);
-    ASSERT_TRUE(search("btParte", "PIN-20"));
+    ASSERT_TRUE(search("btParte", "PIN-20", 7));
     EXPECT_EQ(parts().back(), "PIN-20zz");
     EXPECT_EQ(screen->prods.size(), 7u);
     EXPECT_EQ(left->prods.size(), 6u);
 }
 
 TEST_F(SearchTest, ChoosingARowLooksTheProductUpByItsKey) {
-    ASSERT_TRUE(search("btParte", "SEG-800"));
+    ASSERT_TRUE(search("btParte", "SEG-800", 2));
     ASSERT_EQ(screen->prods.size(), 2u);
     EXPECT_EQ(screen->prods[1].Descrip, "") << "the record without a description still has a row";
     ASSERT_TRUE(driver.selectRow(0) && driver.waitUntilIdle()) << driver.lastError();

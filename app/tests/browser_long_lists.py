@@ -43,7 +43,7 @@ def drag(driver, wait, name, moves):
 def check_page(url):
     driver = browser()
     wait = WebDriverWait(driver, 60)
-    tap = tapper(wait)
+    tap = tapper(driver, wait)
     try:
         sign_in(driver, wait, url)
         tap("btCap")

@@ -21,7 +21,7 @@ from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 def check_road(url, label_png):
     driver = browser()
     wait = WebDriverWait(driver, 60)
-    tap = tapper(wait)
+    tap = tapper(driver, wait)
 
     try:
         sign_in(driver, wait, url)

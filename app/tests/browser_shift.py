@@ -86,7 +86,7 @@ def check_screen_views(driver, ports):
 def check_shift(url, ports, label_png, photo_png):
     driver = browser()
     wait = WebDriverWait(driver, 60)
-    tap = tapper(wait)
+    tap = tapper(driver, wait)
 
     def type_into(name, text):
         for _ in range(50):

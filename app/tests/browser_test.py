@@ -174,18 +174,31 @@ def page_shows_app_screen(driver):
     return not state["ignoring"] and shown == str(state["screen"])
 
 
-def tapper(wait):
-    """A tap by control name, once the page shows the app's screen. The page
-    rebuilds its controls whenever the screen changes, so a control found a
-    moment ago may be gone: it is found again."""
+def answered(driver):
+    """Waits until the page has the host's answer to every input it sent and
+    shows the state that followed; the page's message (empty, or why the
+    last input was refused)."""
+    return driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "queue.then(() => done(document.getElementById('message').textContent));")
+
+
+def tapper(driver, wait):
+    """A tap by control name, once the page shows the app's screen; returns
+    when the app has taken it. The page rebuilds its controls whenever the
+    screen changes, so a control found a moment ago may be gone: it is found
+    again."""
     def tap(name):
         for _ in range(50):
             try:
                 wait.until(page_shows_app_screen)
                 wait.until(EC.element_to_be_clickable(control(name))).click()
-                return
             except (StaleElementReferenceException, ElementNotInteractableException):
                 time.sleep(0.1)
+                continue
+            refused = answered(driver)
+            assert not refused, f"tapping {name}: {refused}"
+            return
         raise AssertionError(f"{name} could not be tapped")
     return tap
 
@@ -300,7 +313,7 @@ def total(text):
 
 
 def check_page(driver, wait, url):
-    tap = tapper(wait)
+    tap = tapper(driver, wait)
     check_placeholders(driver, wait)
     sign_in(driver, wait, url)
     tap("btCap")

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "platform/format.h"
@@ -464,16 +465,25 @@ std::string checkBinaryStructure(const uint8_t* data, size_t size) {
 // toValue maps the ordinal back. Dates the library cannot hold in 32-bit
 // seconds are refused, as writing refuses them. Call after
 // checkBinaryStructure accepted the bytes; `copy` receives the rewritten
-// bytes when there are dates.
+// bytes when there are dates. A damaged offset table can make two dates
+// share bytes, where one ordinal would overwrite the other: refused.
 std::string takeBinaryDates(const Data& bytes, Data& copy, std::vector<double>& dates) {
     const uint8_t* data = bytes.data();
     const uint8_t* trailer = data + bytes.size() - 32;
     const size_t offsetSize = trailer[6];
     const uint64_t numObjects = readBE(trailer + 8, 8);
     const uint64_t tableOffset = readBE(trailer + 24, 8);
+    std::set<uint64_t> taken;  // each date's offset, once
     for (uint64_t i = 0; i < numObjects; ++i) {
         const uint64_t off = readBE(data + tableOffset + i * offsetSize, offsetSize);
         if (data[off] != 0x33 || off + 9 > tableOffset) continue;
+        auto [at, fresh] = taken.insert(off);
+        if (!fresh) continue;
+        const bool overlapsBefore = at != taken.begin() && *std::prev(at) + 9 > off;
+        const bool overlapsAfter = std::next(at) != taken.end() && off + 9 > *std::next(at);
+        if (overlapsBefore || overlapsAfter) {
+            return "The binary property list has a damaged date.";
+        }
         uint64_t bits = readBE(data + off + 1, 8);
         double t;
         std::memcpy(&t, &bits, sizeof t);
@@ -525,7 +535,18 @@ Value parse(const Data& bytes, ErrorRef* error, Format* detected) {
             setError(error, readError(problem));
             return Value();
         }
-        if (!adjusted.empty()) p = reinterpret_cast<const char*>(adjusted.data());
+        if (!adjusted.empty()) {
+            // The ordinals were written over the dates' bytes: whatever the
+            // offsets made them overlap (a key's text, a container's
+            // references) is checked again as the library will see it, since
+            // a NUL written into a key trips an assertion in the library.
+            problem = checkBinaryStructure(adjusted.data(), adjusted.size());
+            if (!problem.empty()) {
+                setError(error, readError(problem));
+                return Value();
+            }
+            p = reinterpret_cast<const char*>(adjusted.data());
+        }
         plist_from_bin(p, n, &root);
         if (!root) {
             setError(error, readError("Not a valid binary property list."));

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "platform/crypto.h"
 #include "platform/file_manager.h"
 #include "testing/temp_sandbox.h"
 
@@ -180,6 +181,35 @@ TEST(Plist, BinaryKeyWithANulIsRefused) {
     EXPECT_TRUE(ns::plist::parse(b, &error).isNull());
     ASSERT_NE(error, nullptr);
     EXPECT_NE(error->localizedDescription().find("NUL"), std::string::npos);
+}
+
+// The library is handed each date's ordinal written over the date's bytes;
+// a damaged offset table can aim a date inside a key already checked, or two
+// dates at one another's bytes. Each must read as an error, not reach the
+// library's assertions.
+TEST(Plist, DatesOverDamagedOffsetsAreRefused) {
+    // A dictionary whose one key is UTF-16 text with an object offset inside
+    // it that reads as a date marker (found by fuzzing).
+    const ns::Data keyHit =
+        *ns::crypto::base64Decode("YnBsaXN0MDDRAQJlQTNAQUJDREVGRwkICxYNAAAAAAAAAQEAAAAAAAAABAAAAAAAAAAAAAAAAAAAABc=");
+    // An array of two dates, the second starting inside the first.
+    ns::Data overlap = bytesOf("bplist00");
+    overlap.insert(overlap.end(), {0xA2, 0x01, 0x02, 0x33, 0x33});
+    overlap.resize(overlap.size() + 11, 0x40);
+    const size_t table = overlap.size();
+    overlap.insert(overlap.end(), {0x08, 0x0B, 0x0C});
+    ns::Data trailer(32, 0);
+    trailer[6] = 1;
+    trailer[7] = 1;
+    trailer[15] = 3;
+    trailer[31] = uint8_t(table);
+    overlap.insert(overlap.end(), trailer.begin(), trailer.end());
+    for (const ns::Data& bad : {keyHit, overlap}) {
+        ns::ErrorRef error;
+        EXPECT_TRUE(ns::plist::parse(bad, &error).isNull());
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
+    }
 }
 
 // Text that could never be written again is refused when read, whichever

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -349,6 +350,36 @@ bool FileManager::moveItem(const std::string& from, const std::string& to, Error
         return false;
     }
     return true;
+}
+
+std::optional<std::string> FileManager::setAside(const std::string& path, ErrorRef* error) const {
+    setError(error, nullptr);
+    // Enough names for every damage a phone's lifetime could see; past them
+    // something keeps damaging the file, and keeping more copies helps no one.
+    constexpr int kMaxCopies = 1000;
+    for (int n = 1; n <= kMaxCopies; ++n) {
+        const std::string aside = path + ".damaged" + (n == 1 ? std::string() : "-" + std::to_string(n));
+        // The kernel refuses to replace an existing name, so two processes
+        // setting aside at once never lose each other's copy.
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;
+        int err = errno;
+        if (err == EINVAL) {
+            // A file system without the flag: checked first, then renamed.
+            struct stat st;
+            if (::lstat(aside.c_str(), &st) != 0) {
+                if (::rename(path.c_str(), aside.c_str()) == 0) return aside;
+                err = errno;
+            } else {
+                err = EEXIST;
+            }
+        }
+        if (err != EEXIST) {
+            setError(error, fileError(err, path, true, "set aside"));
+            return std::nullopt;
+        }
+    }
+    setError(error, fileError(EEXIST, path, true, "set aside"));
+    return std::nullopt;
 }
 
 std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(const std::string& path,

@@ -352,10 +352,7 @@ struct Keychain::Impl {
         }
         auto corrupt = [&](const std::string& problem) {
             ::close(fd);
-            return Outcome{errSecDecode,
-                           format("The keychain file “%s” is corrupt (%s); it was left untouched. Move it away to "
-                                  "start with an empty keychain.",
-                                  path.c_str(), problem.c_str())};
+            return setAsideCorrupt(problem);
         };
         ErrorRef error;
         Value root = plist::parse(bytes, &error);
@@ -376,6 +373,30 @@ struct Keychain::Impl {
         }
         items = std::move(loadedItems);
         hold(fd, st);
+        loaded = true;
+        return {};
+    }
+
+    // A file that reads but holds no keychain was damaged (cut short,
+    // overwritten): nothing in it can be trusted, and refusing every
+    // operation would leave the app unable to keep anything, for good, on a
+    // phone where nobody can move the file. It is kept beside itself for
+    // inspection, logged, and the keychain goes on empty (items that were
+    // never written stay). Only when it cannot be moved is it reported.
+    Outcome setAsideCorrupt(const std::string& problem) {
+        ErrorRef error;
+        std::optional<std::string> aside = FileManager().setAside(path, &error);
+        if (!aside) {
+            return {errSecDecode, format("The keychain file “%s” is corrupt (%s) and could not be set aside (%s); "
+                                         "it was left untouched.",
+                                         path.c_str(), problem.c_str(),
+                                         error ? error->localizedDescription().c_str() : "")};
+        }
+        SystemLog::write(SystemLog::kError, format("Keychain: the file “%s” is corrupt (%s); it was kept as “%s” "
+                                                   "and the keychain starts empty.",
+                                                   path.c_str(), problem.c_str(), aside->c_str()));
+        std::erase_if(items, [](const Item& i) { return i.permanent; });
+        release();
         loaded = true;
         return {};
     }

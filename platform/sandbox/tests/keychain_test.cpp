@@ -165,26 +165,47 @@ TEST(Keychain, PersistsOutsideTheHomeInAPrivateFile) {
     EXPECT_EQ(second.add(password("ada", "dup")), errSecDuplicateItem);
 }
 
-TEST(Keychain, CorruptOrUnreadableFileIsReportedAndLeftAlone) {
+TEST(Keychain, ACorruptFileIsSetAsideKeptAndTheKeychainGoesOnEmpty) {
     ns::testing::TempSandbox temp;
     const std::string path = temp.sandbox()->keychainPath();
-    ASSERT_TRUE(FileManager().writeData(path, bytesOf("definitely not a plist"), nullptr, {.permissions = 0600}));
-    Keychain kc(path);
-    auto log = SystemLog::capture();
-    EXPECT_EQ(kc.copyMatching(password("ada")), errSecDecode);
-    EXPECT_NE(kc.lastErrorMessage().find(path), std::string::npos) << kc.lastErrorMessage();
-    EXPECT_TRUE(log.contains(path)) << "the failure is logged naming the file";
-    EXPECT_EQ(kc.add(password("ada", "pw")), errSecDecode) << "a write must not replace what it couldn't read";
-    EXPECT_EQ(kc.remove(password("ada")), errSecDecode);
-    EXPECT_EQ(*FileManager().readData(path), bytesOf("definitely not a plist"));
+    ASSERT_EQ(Keychain(path).add(password("ada", "pw")), errSecSuccess);
+    const Data good = *FileManager().readData(path);
+    struct Damage {
+        const char* what;
+        Data bytes;
+    };
+    Data flipped = good;
+    for (size_t i = 0; i < 16; ++i) flipped[i] ^= 0xA5;
+    Data appended = good;
+    appended.insert(appended.end(), {0xde, 0xad, 0xbe, 0xef});
+    const std::vector<Damage> damages{
+        {"cut short", Data(good.begin(), good.begin() + long(good.size() / 2))},
+        {"16 bytes flipped", flipped},
+        {"garbage appended", appended},
+        {"emptied", Data{}},
+        {"not a property list", bytesOf("definitely not a plist")},
+        {"the wrong shape", plist::serialize(Value(Dictionary{{"items", Array{Value(1)}}}), plist::Format::Binary)},
+    };
+    // Each copy goes beside the earlier ones; none is replaced.
+    std::vector<std::string> asides{path + ".damaged"};
+    for (size_t n = 2; n <= damages.size(); ++n) asides.push_back(path + ".damaged-" + std::to_string(n));
+    for (size_t i = 0; i < damages.size(); ++i) {
+        SCOPED_TRACE(damages[i].what);
+        ASSERT_TRUE(FileManager().writeData(path, damages[i].bytes, nullptr, {.permissions = 0600}));
+        auto log = SystemLog::capture();
+        Keychain kc(path);
+        EXPECT_EQ(kc.copyMatching(password("ada")), errSecItemNotFound) << kc.lastErrorMessage();
+        EXPECT_TRUE(log.contains(path) && log.contains(asides[i])) << "the file and where it went are logged";
+        EXPECT_EQ(kc.add(password("ada", "again")), errSecSuccess) << kc.lastErrorMessage();
+        EXPECT_EQ(Keychain(path).copyMatching(password("ada")), errSecSuccess) << "the new item is written";
+        EXPECT_EQ(FileManager().readData(asides[i]), damages[i].bytes) << "the damaged file is kept as it was";
+    }
+}
 
-    // A well-formed property list of the wrong shape is corrupt too.
-    ASSERT_TRUE(plist::writeFile(path, Value(Dictionary{{"items", Array{Value(1)}}}), plist::Format::Binary));
-    EXPECT_EQ(kc.copyMatching(password("ada")), errSecDecode);
-
-    // Once the file is moved away the keychain starts empty.
-    ASSERT_TRUE(FileManager().removeItem(path));
-    EXPECT_EQ(kc.add(password("ada", "pw")), errSecSuccess);
+TEST(Keychain, AnUnreadableFileIsReportedAndLeftAlone) {
+    ns::testing::TempSandbox temp;
+    const std::string path = temp.sandbox()->keychainPath();
+    ASSERT_EQ(Keychain(path).add(password("ada", "pw")), errSecSuccess);
 
     // Unreadable: a directory where the file should be.
     const std::string blocked = temp.root() + "/Keychain/blocked.plist";
@@ -199,8 +220,19 @@ TEST(Keychain, CorruptOrUnreadableFileIsReportedAndLeftAlone) {
         ASSERT_EQ(::chmod(path.c_str(), 0), 0);
         Keychain noPermission(path);
         EXPECT_EQ(noPermission.copyMatching(password("ada")), errSecIO);
+        EXPECT_EQ(noPermission.add(password("bob", "pw")), errSecIO);
         ::chmod(path.c_str(), 0600);
     }
+
+    // A corrupt file that cannot be moved (no longer name fits beside its
+    // own) is reported and left as it is.
+    const std::string longName = temp.root() + "/Keychain/" + std::string(250, 'k');
+    const Data damaged = bytesOf("not a keychain");
+    ASSERT_TRUE(FileManager().writeData(longName, damaged, nullptr, {.atomically = false, .permissions = 0600}));
+    Keychain stuck(longName);
+    EXPECT_EQ(stuck.copyMatching(password("ada")), errSecDecode);
+    EXPECT_NE(stuck.lastErrorMessage().find(longName), std::string::npos) << stuck.lastErrorMessage();
+    EXPECT_EQ(FileManager().readData(longName), damaged);
 }
 
 TEST(Keychain, FailedWriteUndoesTheChange) {

@@ -199,6 +199,17 @@ TEST(FileManager, DirectoriesFilesAndErrors) {
     EXPECT_FALSE(fm.moveItem(base + "/made/x", base + "/moved.bin", &error));
     EXPECT_EQ(error->code(), ns::kFileWriteFileExistsError);
 
+    // Set aside beside itself, never over an earlier copy.
+    EXPECT_EQ(fm.setAside(base + "/made/x"), base + "/made/x.damaged");
+    ASSERT_TRUE(fm.writeData(base + "/made/x", ns::Data{2}, &error));
+    EXPECT_EQ(fm.setAside(base + "/made/x"), base + "/made/x.damaged-2");
+    EXPECT_EQ(*fm.readData(base + "/made/x.damaged"), ns::Data{1});
+    EXPECT_EQ(*fm.readData(base + "/made/x.damaged-2"), ns::Data{2});
+    EXPECT_EQ(fm.setAside(base + "/a"), base + "/a.damaged") << "a folder too";
+    EXPECT_FALSE(fm.setAside(base + "/a", &error));
+    EXPECT_EQ(error->underlyingError()->code(), ENOENT);
+    ASSERT_TRUE(fm.moveItem(base + "/a.damaged", base + "/a"));
+
     EXPECT_TRUE(fm.removeItem(base + "/a", &error));
     EXPECT_FALSE(fm.fileExists(base + "/a"));
     EXPECT_FALSE(fm.removeItem(base + "/a", &error));

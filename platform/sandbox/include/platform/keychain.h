@@ -6,9 +6,13 @@
 // Items live in one binary property list, mode 0600, at the sandbox's
 // keychain path (outside the app's home). Every change is written
 // atomically before the call returns; a change that can't be written is
-// undone and reported. An unreadable or corrupt file is never overwritten:
-// every operation fails with errSecIO / errSecDecode and a message naming the
-// file, until the file is repaired or removed.
+// undone and reported. A corrupt file (one that reads but holds no keychain:
+// cut short, overwritten, emptied) is set aside beside itself
+// (FileManager::setAside: "keychain.plist.damaged", "-2", ...), logged, and the
+// keychain goes on empty; only if it cannot be moved does every operation
+// fail with errSecDecode. A file that can't be read at all (no permission,
+// a directory in its place) is never touched: every operation fails with
+// errSecIO and a message naming the file.
 //
 // Thread-safe; objects on the same file (in this or another process) see each
 // other's changes, and read-modify-write cycles are serialised with a lock

@@ -82,7 +82,7 @@ double microsecondDate(double t) {
     return whole + double(usec) / 1e6;
 }
 
-Value dateValue(plist_t node) {
+Value dateValue(plist_t node, std::string& problem) {
     // Nodes straight from the binary reader don't answer plist_get_date_val;
     // a copy does.
     NodePtr copy(plist_copy(node));
@@ -98,6 +98,13 @@ Value dateValue(plist_t node) {
         negative = !plist_compare_node_value(copy.get(), positive.get());
     }
     double t = negative ? double(sec) - frac : double(sec) + frac;
+    // The XML reader gives a date past what it can hold (year 1900, 9999)
+    // as the least 32-bit second; one that could never be written again is
+    // refused, as the binary reader refuses it.
+    if (t <= double(std::numeric_limits<int32_t>::min()) || t >= double(std::numeric_limits<int32_t>::max())) {
+        problem = "A date is outside the range property lists can hold, 1933 to 2069.";
+        return Value();
+    }
     return Value(Date{t + kEpoch2001});
 }
 
@@ -155,7 +162,7 @@ Value toValue(plist_t node, size_t depth, std::string& problem, const std::vecto
         case PLIST_STRING:
         case PLIST_KEY: return stringValue(node, problem);
         case PLIST_DATA: return dataValue(node);
-        case PLIST_DATE: return dates ? dateFromTable(node, *dates, problem) : dateValue(node);
+        case PLIST_DATE: return dates ? dateFromTable(node, *dates, problem) : dateValue(node, problem);
         case PLIST_UID: {
             uint64_t uid = 0;
             plist_get_uid_val(node, &uid);

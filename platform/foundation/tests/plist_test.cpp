@@ -212,6 +212,20 @@ TEST(Plist, DatesOverDamagedOffsetsAreRefused) {
     }
 }
 
+// Dates the XML reader cannot hold would read as a value no list can write.
+TEST(Plist, XMLDatesOutsideTheRangeAreRefused) {
+    for (const char* text : {"1900-01-01T00:00:00Z", "2070-01-01T00:00:00Z", "9999-99-99T99:99:99Z"}) {
+        ns::ErrorRef error;
+        EXPECT_TRUE(ns::plist::parse(bytesOf(std::string("<plist><date>") + text + "</date></plist>"), &error).isNull());
+        ASSERT_NE(error, nullptr) << text;
+        EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
+    }
+    ns::ErrorRef error;
+    EXPECT_EQ(ns::plist::parse(bytesOf("<plist><date>2068-12-31T00:00:00Z</date></plist>"), &error).type(),
+              Value::Type::Date);
+    EXPECT_EQ(error, nullptr);
+}
+
 // Text that could never be written again is refused when read, whichever
 // format carries it.
 TEST(Plist, TextThatIsNotUTF8IsRefusedOnReading) {

@@ -6,7 +6,6 @@
 //
 // Input: the bytes of the list.
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -14,42 +13,7 @@
 
 #include "platform/plist.h"
 #include "require.h"
-
-namespace {
-
-// Value equality with kinds kept apart (an integer is not a real) and a NaN
-// equal to itself, since a NaN read from a list is written back as one.
-bool same(const ns::Value& a, const ns::Value& b) {
-    using T = ns::Value::Type;
-    auto integral = [](const ns::Value& v) { return v.type() == T::Int || v.type() == T::UInt; };
-    if (integral(a) || integral(b)) return integral(a) && integral(b) && a == b;
-    if (a.type() != b.type()) return false;
-    switch (a.type()) {
-        case T::Double: {
-            const double x = a.asDouble(), y = b.asDouble();
-            return (std::isnan(x) && std::isnan(y)) || x == y;
-        }
-        case T::Array: {
-            const ns::Array &x = a.asArray(), &y = b.asArray();
-            if (x.size() != y.size()) return false;
-            for (size_t i = 0; i < x.size(); ++i) {
-                if (!same(x[i], y[i])) return false;
-            }
-            return true;
-        }
-        case T::Dictionary: {
-            const ns::Dictionary &x = a.asDictionary(), &y = b.asDictionary();
-            if (x.size() != y.size()) return false;
-            for (auto i = x.begin(), j = y.begin(); i != x.end(); ++i, ++j) {
-                if (i->first != j->first || !same(i->second, j->second)) return false;
-            }
-            return true;
-        }
-        default: return a == b;
-    }
-}
-
-}  // namespace
+#include "same_value.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ns::Data bytes(data, data + size);
@@ -71,10 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require(!readError);
         // XML keeps whole seconds of a date only, so compare dates there by
         // kind alone.
-        if (out == ns::plist::Format::Binary && !same(value, again)) {
+        if (out == ns::plist::Format::Binary && !sameValue(value, again)) {
             std::fprintf(stderr, "read:\n%s\nwritten and read again:\n%s\n", value.description().c_str(),
                          again.description().c_str());
-            require(same(value, again));
+            require(sameValue(value, again));
         }
     }
     return 0;

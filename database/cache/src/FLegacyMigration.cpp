@@ -44,6 +44,35 @@ void deleteLegacyFolder(const std::string& folder) {
 
 }  // namespace
 
+FWriteRecordPtr FLevelDBStorageEngine::legacyWriteRecord(const std::string& key, std::string_view bytes) {
+    std::optional<uint64_t> writeId = writeIdFromKey(key);
+    std::optional<ns::keyed_archive::ArchivedObject> record = ns::keyed_archive::unarchiveRoot(
+        ns::Data(reinterpret_cast<const uint8_t*>(bytes.data()), reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size()));
+    if (!writeId || !record) return nullptr;
+    const ns::Dictionary& m = record->members;
+    const ns::Value& path = member(m, "path");
+    if (!path.isString()) return nullptr;
+    try {
+        if (record->className == "FPendingPut") {
+            FNodePtr node = FSnapshotUtilities::nodeFrom(member(m, "data"), member(m, "priority"));
+            return std::make_shared<FWriteRecord>(FPath(path.asString()), node, int64_t(*writeId), true);
+        }
+        if (record->className == "FPendingPutPriority") {
+            FNodePtr node = FSnapshotUtilities::nodeFrom(member(m, "priority"));
+            return std::make_shared<FWriteRecord>(FPath(path.asString()).childFromString(".priority"), node,
+                                                  int64_t(*writeId), true);
+        }
+        if (record->className == "FPendingUpdate" && member(m, "data").isDictionary()) {
+            return std::make_shared<FWriteRecord>(
+                FPath(path.asString()),
+                FCompoundWrite::compoundWriteWithValueDictionary(member(m, "data").asDictionary()), int64_t(*writeId));
+        }
+    } catch (const std::exception&) {
+        // data the current layout cannot hold
+    }
+    return nullptr;
+}
+
 bool FLevelDBStorageEngine::writeLegacyMigrationMark() { return serverCacheDB_->setString("1", kLegacyMigratedKey); }
 
 void FLevelDBStorageEngine::runLegacyMigration(const FRepoInfo& repoInfo) {
@@ -65,38 +94,16 @@ void FLevelDBStorageEngine::runLegacyMigration(const FRepoInfo& repoInfo) {
     unsigned long migrated = 0;
     bool stored = true;
     legacy->enumerateKeysAndValuesAsData([&](const std::string& key, std::string_view bytes, bool&) {
-        std::optional<uint64_t> writeId = writeIdFromKey(key);
-        std::optional<ns::keyed_archive::ArchivedObject> record = ns::keyed_archive::unarchiveRoot(
-            ns::Data(reinterpret_cast<const uint8_t*>(bytes.data()), reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size()));
-        bool ok = false;
-        if (writeId && record) {
-            const ns::Dictionary& m = record->members;
-            const ns::Value& path = member(m, "path");
-            try {
-                if (path.isString() && record->className == "FPendingPut") {
-                    FNodePtr node = FSnapshotUtilities::nodeFrom(member(m, "data"), member(m, "priority"));
-                    stored = saveUserOverwrite(node, FPath(path.asString()), *writeId) && stored;
-                    ok = true;
-                } else if (path.isString() && record->className == "FPendingPutPriority") {
-                    FNodePtr node = FSnapshotUtilities::nodeFrom(member(m, "priority"));
-                    stored = saveUserOverwrite(node, FPath(path.asString()).childFromString(".priority"), *writeId) &&
-                             stored;
-                    ok = true;
-                } else if (path.isString() && record->className == "FPendingUpdate" && member(m, "data").isDictionary()) {
-                    FCompoundWrite merge =
-                        FCompoundWrite::compoundWriteWithValueDictionary(member(m, "data").asDictionary());
-                    stored = saveUserMerge(merge, FPath(path.asString()), *writeId) && stored;
-                    ok = true;
-                }
-            } catch (const std::exception&) {
-                ok = false;  // data the current layout cannot hold
-            }
-        }
-        if (ok) {
-            ++migrated;
-        } else {
+        FWriteRecordPtr write = legacyWriteRecord(key, bytes);
+        if (!write) {
             FFWarn("I-RDB076003", "Failed to migrate legacy write, meh!");
+            return;
         }
+        const bool saved = write->isOverwrite()
+                               ? saveUserOverwrite(write->overwrite(), write->path(), uint64_t(write->writeId()))
+                               : saveUserMerge(write->compoundWrite(), write->path(), uint64_t(write->writeId()));
+        stored = saved && stored;
+        ++migrated;
     });
     FFWarn("I-RDB076004", "Migrated %lu writes", migrated);
     legacy->close();

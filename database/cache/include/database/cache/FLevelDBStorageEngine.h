@@ -37,6 +37,10 @@ public:
     void purgeEverything();
     // Moves the older layout's pending writes into "writes" once.
     void runLegacyMigration(const FRepoInfo& repoInfo);
+    // The write an older layout's row holds under its write id (a keyed
+    // archive of FPendingPut, FPendingPutPriority or FPendingUpdate);
+    // nullptr for a row the current layout cannot take.
+    static FWriteRecordPtr legacyWriteRecord(const std::string& key, std::string_view bytes);
 
     void close() override;
 

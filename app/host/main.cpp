@@ -17,7 +17,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -90,12 +89,11 @@ int main(int argc, char** argv) {
     }
 
     // A new phone is set up as the stores' are, in Spanish (Panama), which
-    // the system's own texts follow; a phone already set up keeps its profile.
-    if (auto sandbox = ns::Sandbox::current(); !std::filesystem::exists(sandbox->deviceProfilePath())) {
-        ns::DeviceProfile profile = sandbox->deviceProfile();
-        profile.localeIdentifier = "es_PA";
-        sandbox->setDeviceProfile(profile);
-    }
+    // the system's own texts follow, and so is a phone whose profile was
+    // found damaged; a phone already set up keeps its profile.
+    ns::DeviceProfile newPhone;
+    newPhone.localeIdentifier = "es_PA";
+    ns::Sandbox::current()->setNewPhoneProfile(newPhone);
     ns::processStartup(argc, argv);
     // The phone's camera: the page's camera panel and the script's scan
     // steps put pictures and codes in front of it.

@@ -131,7 +131,8 @@ DeviceProfile Sandbox::deviceProfile() const {
     std::lock_guard lock(mutex_);
     if (profile_) return *profile_;
     const std::string path = deviceProfilePath();
-    DeviceProfile profile;
+    DeviceProfile profile = newPhoneProfile_;
+    profile.identifierForVendor.clear();
     bool store = false;
     bool unreadable = false;
     std::error_code ec;
@@ -141,10 +142,22 @@ DeviceProfile Sandbox::deviceProfile() const {
         if (const Dictionary* d = v.dictionaryOrNull()) {
             profile = DeviceProfile::fromDictionary(*d);
         } else {
-            // Keep the unreadable file for inspection; this process runs on defaults.
-            unreadable = true;
-            logLine(format("Sandbox: device profile %s is unreadable, using defaults: %@", path.c_str(),
-                           error ? Value(error->localizedDescription()) : Value("not a dictionary")));
+            // A damaged profile left in place would give every launch a new
+            // vendor id that is never stored, and the defaults' language: it
+            // is kept aside and the phone is set up afresh, once.
+            const std::string problem = error ? error->localizedDescription() : "not a dictionary";
+            ErrorRef moveError;
+            if (auto aside = FileManager().setAside(path, &moveError)) {
+                store = true;
+                logLine(format("Sandbox: device profile %s is unreadable (%s); it was kept as %s and a new one is "
+                               "stored.",
+                               path.c_str(), problem.c_str(), aside->c_str()));
+            } else {
+                unreadable = true;
+                logLine(format("Sandbox: device profile %s is unreadable (%s) and could not be set aside (%@); "
+                               "using defaults.",
+                               path.c_str(), problem.c_str(), moveError));
+            }
         }
     } else {
         store = true;
@@ -161,6 +174,11 @@ DeviceProfile Sandbox::deviceProfile() const {
     }
     profile_ = std::make_shared<DeviceProfile>(profile);
     return profile;
+}
+
+void Sandbox::setNewPhoneProfile(DeviceProfile profile) {
+    std::lock_guard lock(mutex_);
+    newPhoneProfile_ = std::move(profile);
 }
 
 bool Sandbox::setDeviceProfile(DeviceProfile profile) {

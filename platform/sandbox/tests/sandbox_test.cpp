@@ -87,13 +87,62 @@ TEST(Sandbox, DeviceProfileDefaultsPersistAndCanBeReplaced) {
     EXPECT_FALSE(ns::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({17, 1, 0}));
 }
 
-TEST(Sandbox, UnreadableDeviceProfileFallsBackToDefaultsAndIsKept) {
+// A relaunch: a new sandbox object on the same folder, set up as the
+// program sets up a phone (Spanish, Panama, when new).
+ns::DeviceProfile relaunchedProfile(const std::string& root) {
+    ns::Sandbox sandbox(root);
+    ns::DeviceProfile newPhone;
+    newPhone.localeIdentifier = "es_PA";
+    sandbox.setNewPhoneProfile(newPhone);
+    return sandbox.deviceProfile();
+}
+
+TEST(Sandbox, ANewPhoneStartsFromTheNewPhoneProfileAndAPhoneSetUpKeepsItsOwn) {
+    ns::testing::TempSandbox temp;
+    const ns::DeviceProfile first = relaunchedProfile(temp.root());
+    EXPECT_EQ(first.localeIdentifier, "es_PA");
+    ASSERT_EQ(first.identifierForVendor.size(), 36u);
+    EXPECT_EQ(ns::Sandbox(temp.root()).deviceProfile(), first) << "stored at once";
+
+    ns::DeviceProfile english = first;
+    english.localeIdentifier = "en_US";
+    ASSERT_TRUE(ns::Sandbox(temp.root()).setDeviceProfile(english));
+    EXPECT_EQ(relaunchedProfile(temp.root()), english);
+}
+
+TEST(Sandbox, ADamagedDeviceProfileIsSetAsideOnceAndTheNewPhoneProfileStored) {
     ns::testing::TempSandbox temp;
     const std::string path = temp.sandbox()->deviceProfilePath();
-    ASSERT_TRUE(ns::FileManager().writeData(path, bytesOf("not a plist")));
-    ns::Sandbox reopened(temp.root());
-    EXPECT_EQ(reopened.deviceProfile().model, "iPhone");
-    EXPECT_EQ(*ns::FileManager().readData(path), bytesOf("not a plist"));
+    const std::string stored = relaunchedProfile(temp.root()).identifierForVendor;
+    const ns::Data good = *ns::FileManager().readData(path);
+    ns::Data flipped = good;
+    for (size_t i = 0; i < 16; ++i) flipped[i] ^= 0x5A;
+    // Bytes after the end of a whole profile leave it readable: it is kept.
+    ns::Data appended = good;
+    appended.insert(appended.end(), {'<', 0x00, 0xff});
+    ASSERT_TRUE(ns::FileManager().writeData(path, appended));
+    EXPECT_EQ(relaunchedProfile(temp.root()).identifierForVendor, stored);
+    EXPECT_FALSE(ns::FileManager().fileExists(path + ".damaged"));
+
+    const std::vector<std::pair<const char*, ns::Data>> damages{
+        {"cut short", ns::Data(good.begin(), good.begin() + long(good.size() / 3))},
+        {"16 bytes flipped", flipped},
+        {"emptied", ns::Data{}},
+        {"not a dictionary", ns::plist::serialize(Value(ns::Array{Value(1)}), ns::plist::Format::Binary)},
+    };
+    std::set<std::string> ids{stored};
+    for (size_t i = 0; i < damages.size(); ++i) {
+        SCOPED_TRACE(damages[i].first);
+        ASSERT_TRUE(ns::FileManager().writeData(path, damages[i].second));
+        const ns::DeviceProfile fresh = relaunchedProfile(temp.root());
+        EXPECT_EQ(fresh.localeIdentifier, "es_PA");
+        EXPECT_TRUE(ids.insert(fresh.identifierForVendor).second) << "a new phone gets a new vendor id";
+        const std::string aside = path + ".damaged" + (i == 0 ? "" : "-" + std::to_string(i + 1));
+        EXPECT_EQ(ns::FileManager().readData(aside), damages[i].second) << "the damaged profile is kept";
+        // Set aside once: the next launch reads the stored profile.
+        EXPECT_EQ(relaunchedProfile(temp.root()), fresh);
+        EXPECT_FALSE(ns::FileManager().fileExists(path + ".damaged-" + std::to_string(i + 2)));
+    }
 
     // A profile with wrongly typed entries keeps the defaults for those.
     ASSERT_TRUE(ns::plist::writeFile(path, Value(ns::Dictionary{{"model", 7}, {"name", "Named"}}),

@@ -78,8 +78,14 @@ public:
     std::string deviceProfilePath() const { return root_ + "/Device.plist"; }
 
     // Read from Device.plist (defaults where absent); an identifierForVendor
-    // is made and stored on first read.
+    // is made and stored on first read. A phone without a profile, or whose
+    // profile is damaged (set aside beside it as Device.plist.damaged, "-2",
+    // ... and logged), starts from the new-phone profile and stores it.
     DeviceProfile deviceProfile() const;
+    // The profile a phone starts with (its identifierForVendor is always
+    // made afresh); DeviceProfile's defaults unless set. Set it before the
+    // profile is first read: the program sets up a new phone as the stores'.
+    void setNewPhoneProfile(DeviceProfile profile);
     // Replaces the profile and stores it in Device.plist. Returns false when
     // it could not be stored (the profile is still in force for this process).
     bool setDeviceProfile(DeviceProfile profile);
@@ -100,6 +106,7 @@ private:
     std::string root_;
     mutable std::mutex mutex_;
     mutable std::shared_ptr<DeviceProfile> profile_;  // cached after first read
+    DeviceProfile newPhoneProfile_;
     std::map<std::string, std::shared_ptr<void>> attachments_;
 };
 

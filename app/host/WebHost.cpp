@@ -3,18 +3,18 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <utility>
+#include <variant>
 
 #include "app/AppConsole.h"
+#include "app/PageInput.h"
 #include "app/WebPage.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
-#include "platform/json.h"
 #include "platform/runloop.h"
 #include "uikit/AVFoundation.h"
 #include "uikit/UserNotifications.h"
@@ -25,9 +25,6 @@ namespace almavel {
 using json = nlohmann::json;
 
 namespace {
-
-// The page shows refusals as they are: in the phone's language.
-constexpr const char* kNotAnObject = "el cuerpo no es un objeto JSON";
 
 // How often the main loop looks for a changed screen, and how often it
 // draws the screen even when its text and controls stayed the same (a
@@ -220,126 +217,86 @@ struct WebHost::Impl : std::enable_shared_from_this<WebHost::Impl> {
     }
 
     void act(const std::string& path, std::string body, const Done& done) {
-        json in = json::parse(body.empty() ? "{}" : body, nullptr, false);
-        if (path.rfind("/sensor/", 0) == 0) return sense(path, std::move(body), in, done);
-        if (!in.is_object()) return done({400, kNotAnObject});
-        if (path == "/back") return onMain([this] { return driven(driver.back()); }, done);
-        if (path == "/scroll") return scroll(in, done);
-        touch(path, in, done);
+        auto read = readPageInput(path, std::move(body));
+        if (const auto* refusal = std::get_if<PageRefusal>(&read)) return done({refusal->status, refusal->error});
+        perform(std::get<PageInput>(std::move(read)), done);
     }
 
-    // A text or whole-number field of an action; empty or 0 when it is
-    // missing or of another type.
-    static std::string textField(const json& in, const char* key) {
-        return in.is_object() && in.contains(key) && in[key].is_string() ? in[key].get<std::string>() : std::string();
-    }
-    static int numberField(const json& in, const char* key) {
-        return in.is_object() && in.contains(key) && in[key].is_number_integer() ? in[key].get<int>() : 0;
-    }
-
-    // A tap, typing, a row or an alert's button: done only on the screen the
-    // page was showing when it sent the action, if it says which.
-    void touch(const std::string& path, const json& in, const Done& done) {
-        std::optional<uint64_t> screen;
-        if (in.contains("screen") && in["screen"].is_number_unsigned()) screen = in["screen"].get<uint64_t>();
-        if (path == "/tap") {
-            const std::string name = textField(in, "name");
-            return onScreen(screen, "tocar «" + name + "»", [this, name] { return driver.tap(name); }, done);
+    // Carries out what the page asked. A tap, typing, a row or an alert's
+    // button is done only on the screen the page was showing when it sent
+    // the action, if it says which.
+    void perform(PageInput in, const Done& done) {
+        using Kind = PageInput::Kind;
+        switch (in.kind) {
+            case Kind::Back: return onMain([this] { return driven(driver.back()); }, done);
+            case Kind::Scroll: return onMain([this, step = in.step] { return driven(driver.scroll(step)); }, done);
+            case Kind::ScrollAt:
+                return onMain([this, point = in.point, delta = in.delta] { return driven(driver.scrollAt(point, delta)); },
+                              done);
+            case Kind::Tap:
+                return onScreen(in.screen, "tocar «" + in.name + "»", [this, name = in.name] { return driver.tap(name); },
+                                done);
+            case Kind::Type:
+                return onScreen(in.screen, "escribir en «" + in.name + "»",
+                                [this, name = in.name, text = in.text] { return driver.type(name, text); }, done);
+            case Kind::Row:
+                return onScreen(in.screen, "tocar la fila " + std::to_string(in.row),
+                                [this, row = in.row, section = in.section] { return driver.selectRow(row, section); },
+                                done);
+            case Kind::Alert:
+                return onScreen(in.screen, "tocar «" + in.name + "» en la alerta",
+                                [this, title = in.name] { return driver.answerAlert(title); }, done);
+            default: return sense(std::move(in), done);
         }
-        if (path == "/type") {
-            const std::string name = textField(in, "name");
-            return onScreen(screen, "escribir en «" + name + "»",
-                            [this, name, text = textField(in, "text")] { return driver.type(name, text); }, done);
-        }
-        if (path == "/row") {
-            const int row = numberField(in, "row"), section = numberField(in, "section");
-            return onScreen(screen, "tocar la fila " + std::to_string(row),
-                            [this, row, section] { return driver.selectRow(row, section); }, done);
-        }
-        if (path == "/alert") {
-            const std::string title = textField(in, "title");
-            return onScreen(screen, "tocar «" + title + "» en la alerta",
-                            [this, title] { return driver.answerAlert(title); }, done);
-        }
-        done({404, "no existe esa acción"});
     }
 
     // What the phone's senses report: a notification arriving, the app
     // leaving or coming back to the front, a code or a picture before the
-    // camera. `in` is the body read as JSON, when it is JSON.
-    void sense(const std::string& path, std::string body, const json& in, const Done& done) {
-        if (path == "/sensor/notification") {
-            ns::Value payload = ns::json::parse(body);
-            if (!payload.isDictionary()) return done({400, "la carga de una notificación debe ser un objeto JSON"});
-            return onMain([payload] {
-                ns::receiveRemoteNotification(payload.asDictionary());
-                return Outcome{};
-            }, done);
+    // camera.
+    void sense(PageInput in, const Done& done) {
+        using Kind = PageInput::Kind;
+        switch (in.kind) {
+            case Kind::Notification:
+                return onMain([payload = std::move(in.payload)] {
+                    ns::receiveRemoteNotification(payload);
+                    return Outcome{};
+                }, done);
+            case Kind::Background:
+                return onMain([] {
+                    ns::Application::shared()->enterBackground();
+                    return Outcome{};
+                }, done);
+            case Kind::Foreground:
+                return onMain([] {
+                    auto app = ns::Application::shared();
+                    app->enterForeground();
+                    app->becomeActive();
+                    return Outcome{};
+                }, done);
+            case Kind::Code:
+                return onMain([type = in.name, text = in.text] {
+                    auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo);
+                    if (!camera) return Outcome{409, "el dispositivo no tiene cámara"};
+                    camera->showCode(type, text);
+                    return Outcome{};
+                }, done);
+            default: break;
         }
-        if (path == "/sensor/background") {
-            return onMain([] {
-                ns::Application::shared()->enterBackground();
-                return Outcome{};
-            }, done);
-        }
-        if (path == "/sensor/foreground") {
-            return onMain([] {
-                auto app = ns::Application::shared();
-                app->enterForeground();
-                app->becomeActive();
-                return Outcome{};
-            }, done);
-        }
-        if (path == "/sensor/code") {
-            // A code in front of the camera, with the symbology the camera
-            // reports it as.
-            if (!in.is_object()) return done({400, kNotAnObject});
-            return onMain([type = textField(in, "type"), text = textField(in, "text")] {
-                auto camera = ns::AVCaptureDevice::defaultDeviceWithMediaType(ns::AVMediaTypeVideo);
-                if (!camera) return Outcome{409, "el dispositivo no tiene cámara"};
-                camera->showCode(type, text);
-                return Outcome{};
-            }, done);
-        }
-        if (path == "/sensor/camera" || path == "/sensor/photo") {
-            // Decoding a large picture would hold up every other connection
-            // on the I/O thread.
-            ns::DispatchQueue::global()->async([self = shared_from_this(), path, body = std::move(body), done] {
-                std::shared_ptr<ns::UIImage> image;
-                try {
-                    image = ns::UIImage::initWithData(ns::Data(body.begin(), body.end()));
-                } catch (const std::exception&) {
-                }
-                self->pictureArrived(path, image, done);
-            });
-            return;
-        }
-        done({404, "no existe esa acción"});
+        // A picture: decoding a large one would hold up every other
+        // connection on the I/O thread.
+        ns::DispatchQueue::global()->async([self = shared_from_this(), camera = in.camera, body = std::move(in.text), done] {
+            std::shared_ptr<ns::UIImage> image;
+            try {
+                image = ns::UIImage::initWithData(ns::Data(body.begin(), body.end()));
+            } catch (const std::exception&) {
+            }
+            self->pictureArrived(camera, image, done);
+        });
     }
 
-    // A drag or a turn of the wheel over a point of the screen
-    // ({x, y, dx, dy} in points), or a key's step of the screen's list
-    // ({step}: "down", "up", "pagedown", "pageup", "top", "bottom").
-    void scroll(const json& in, const Done& done) {
-        static const std::map<std::string, ScrollStep> kSteps = {
-            {"down", ScrollStep::LineDown}, {"up", ScrollStep::LineUp}, {"pagedown", ScrollStep::PageDown},
-            {"pageup", ScrollStep::PageUp}, {"top", ScrollStep::Top},   {"bottom", ScrollStep::Bottom}};
-        if (in.contains("step")) {
-            auto it = in["step"].is_string() ? kSteps.find(in["step"].get<std::string>()) : kSteps.end();
-            if (it == kSteps.end()) return done({400, "no existe ese paso de desplazamiento"});
-            return onMain([this, step = it->second] { return driven(driver.scroll(step)); }, done);
-        }
-        auto real = [&](const char* key) {
-            return in.contains(key) && in[key].is_number() ? in[key].get<double>() : 0.0;
-        };
-        const ns::CGPoint point{real("x"), real("y")};
-        const ns::CGPoint delta{real("dx"), real("dy")};
-        onMain([this, point, delta] { return driven(driver.scrollAt(point, delta)); }, done);
-    }
-
-    void pictureArrived(const std::string& path, const std::shared_ptr<ns::UIImage>& image, const Done& done) {
+    void pictureArrived(bool forCamera, const std::shared_ptr<ns::UIImage>& image, const Done& done) {
         if (!image) return done({400, "la imagen no es PNG ni JPEG"});
-        if (path == "/sensor/camera") {
+        if (forCamera) {
             // The picture is what the camera sees: the photo picker's
             // shutter takes it, and a scanning screen reads its codes.
             return onMain([image] {

@@ -52,8 +52,9 @@ bool outOfDescriptors(const beast::error_code& ec) {
 
 class Connection;
 
-// Whether a Host header names this server on the loopback.
-bool isLoopbackHost(std::string_view host, int port) {
+}  // namespace
+
+bool WebServer::isLoopbackHost(std::string_view host, int port) {
     std::string_view name = host;
     std::string_view rest;
     if (!host.empty() && host.front() == '[') {
@@ -69,8 +70,6 @@ bool isLoopbackHost(std::string_view host, int port) {
     const beast::string_view n(name.data(), name.size());
     return n == "127.0.0.1" || beast::iequals(n, "localhost") || n == "[::1]";
 }
-
-}  // namespace
 
 struct WebServer::Core : std::enable_shared_from_this<WebServer::Core> {
     Core(WebServerLimits l, Handler h, std::string path, EventFeed f)
@@ -171,7 +170,7 @@ private:
         if (host != head.end()) {
             const auto name = host->value();
             allowed = head.count(http::field::host) == 1 &&
-                      isLoopbackHost(std::string_view(name.data(), name.size()), core_.port);
+                      WebServer::isLoopbackHost(std::string_view(name.data(), name.size()), core_.port);
         }
         if (!allowed) return answerAndClose(403, "esta página solo responde en 127.0.0.1 o localhost");
         if (auto length = parser_->content_length(); length && *length > core_.limits.maxBodyBytes) {

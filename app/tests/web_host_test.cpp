@@ -16,7 +16,9 @@
 #include <future>
 #include <nlohmann/json.hpp>
 
+#include "app/PageInput.h"
 #include "app/WebHost.h"
+#include "app/WebServer.h"
 #include "app_test_support.h"
 
 namespace {
@@ -453,6 +455,69 @@ TEST_F(WebHostTest, ThePageAnswersAgainOnceMoreIdleConnectionsThanItMayHoldHaveC
         EXPECT_TRUE(waitFor(c.full)) << c.what;
         EXPECT_TRUE(clients.closeAllAndAsk()) << c.what;
         EXPECT_TRUE(waitFor([&] { return host->openConnections() == 0; })) << c.what;
+    }
+}
+
+// What a POST asks, read before the app sees it: each route's input and each
+// refusal, with the exact wording the page shows.
+TEST(PageInputTest, EachRouteReadsItsInputOrItsRefusal) {
+    using almavel::PageInput;
+    struct Case {
+        std::string path, body;
+        int status;  // 0: read as input of `kind`
+        PageInput::Kind kind;
+        std::string detail;  // the refusal, or the input's name / text / row
+    };
+    const Case cases[] = {
+        {"/tap", R"({"name":"Cotizar","screen":3})", 0, PageInput::Kind::Tap, "Cotizar"},
+        {"/type", R"({"name":"email","text":"a@b"})", 0, PageInput::Kind::Type, "a@b"},
+        {"/row", R"({"row":4,"section":1})", 0, PageInput::Kind::Row, "4"},
+        {"/alert", R"({"title":"Aceptar"})", 0, PageInput::Kind::Alert, "Aceptar"},
+        {"/back", "", 0, PageInput::Kind::Back, ""},
+        {"/scroll", R"({"step":"top"})", 0, PageInput::Kind::Scroll, ""},
+        {"/scroll", R"({"x":1,"dy":-2})", 0, PageInput::Kind::ScrollAt, ""},
+        {"/sensor/code", R"({"type":"ean13","text":"84"})", 0, PageInput::Kind::Code, "84"},
+        {"/sensor/photo", "\x89PNG", 0, PageInput::Kind::Picture, "\x89PNG"},
+        {"/sensor/background", "not json", 0, PageInput::Kind::Background, ""},
+        {"/tap", "[1]", 400, {}, "el cuerpo no es un objeto JSON"},
+        {"/scroll", R"({"step":"sideways"})", 400, {}, "no existe ese paso de desplazamiento"},
+        {"/sensor/notification", "[]", 400, {}, "la carga de una notificación debe ser un objeto JSON"},
+        {"/sensor/code", "\"x\"", 400, {}, "el cuerpo no es un objeto JSON"},
+        {"/jump", "{}", 404, {}, "no existe esa acción"},
+        {"/sensor/smell", "{}", 404, {}, "no existe esa acción"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + c.body);
+        const auto read = almavel::readPageInput(c.path, c.body);
+        if (c.status) {
+            ASSERT_TRUE(std::holds_alternative<almavel::PageRefusal>(read));
+            EXPECT_EQ(std::get<almavel::PageRefusal>(read).status, c.status);
+            EXPECT_EQ(std::get<almavel::PageRefusal>(read).error, c.detail);
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<PageInput>(read));
+        const auto& in = std::get<PageInput>(read);
+        EXPECT_EQ(in.kind, c.kind);
+        if (in.kind == PageInput::Kind::Row) EXPECT_EQ(std::to_string(in.row) + "/" + std::to_string(in.section), "4/1");
+        if (in.kind == PageInput::Kind::Tap || in.kind == PageInput::Kind::Alert) EXPECT_EQ(in.name, c.detail);
+        if (in.kind == PageInput::Kind::Type || in.kind == PageInput::Kind::Code || in.kind == PageInput::Kind::Picture) {
+            EXPECT_EQ(in.text, c.detail);
+        }
+    }
+    const auto tap = std::get<PageInput>(almavel::readPageInput("/tap", R"({"name":"x","screen":3})"));
+    EXPECT_EQ(tap.screen, std::optional<uint64_t>(3));
+    EXPECT_FALSE(std::get<PageInput>(almavel::readPageInput("/tap", R"({"screen":-3})")).screen);
+    const auto drag = std::get<PageInput>(almavel::readPageInput("/scroll", R"({"x":1,"dy":-2})"));
+    EXPECT_EQ(drag.point, (ns::CGPoint{1, 0}));
+    EXPECT_EQ(drag.delta, (ns::CGPoint{0, -2}));
+}
+
+TEST(PageInputTest, OnlyTheLoopbacksNamesAreTakenAsHosts) {
+    for (const char* host : {"127.0.0.1", "127.0.0.1:8080", "LocalHost:8080", "localhost", "[::1]:8080", "[::1]"}) {
+        EXPECT_TRUE(almavel::WebServer::isLoopbackHost(host, 8080)) << host;
+    }
+    for (const char* host : {"", "127.0.0.1:8081", "localhost:", "evil.example", "[::1", "[::1]x", "127.0.0.1.evil"}) {
+        EXPECT_FALSE(almavel::WebServer::isLoopbackHost(host, 8080)) << host;
     }
 }
 

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -83,6 +84,10 @@ public:
     void eventsChanged();
 
     std::size_t openConnections() const;
+
+    // Whether a request's Host value names this server on the loopback:
+    // 127.0.0.1, localhost or [::1], with `port` or no port.
+    static bool isLoopbackHost(std::string_view host, int port);
 
     struct Core;
 

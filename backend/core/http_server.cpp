@@ -59,15 +59,8 @@ void NetworkCore::Impl::accept(std::size_t index, Kind kind) {
 }
 
 void NetworkCore::Impl::onAccepted(std::size_t, Kind kind, tcp::socket socket) {
-    {
-        std::lock_guard lock(registryMutex);
-        if (open >= limits.maxConnections) {
-            refuseOverCap(kind, socket);
-            return;
-        }
-        ++open;
-    }
-    Slot slot(this);
+    std::optional<Slot> slot = admit(kind);
+    if (!slot) return refuseOverCap(kind, socket);
     beast::error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     const auto local = socket.local_endpoint(ec);
@@ -75,24 +68,109 @@ void NetworkCore::Impl::onAccepted(std::size_t, Kind kind, tcp::socket socket) {
     if (ec) return;  // the peer is already gone
     switch (kind) {
     case Kind::Http:
-        std::make_shared<HttpSession<PlainStream>>(std::move(slot), PlainStream(std::move(socket)), false, local, remote)
+        std::make_shared<HttpSession<PlainStream>>(std::move(*slot), PlainStream(std::move(socket)), false, local,
+                                                   remote)
             ->start();
         break;
     case Kind::Https:
-        std::make_shared<HttpSession<TlsStream>>(std::move(slot), TlsStream(std::move(socket), ssl), true, local, remote)
+        std::make_shared<HttpSession<TlsStream>>(std::move(*slot), TlsStream(std::move(socket), ssl), true, local,
+                                                 remote)
             ->start();
         break;
     case Kind::Ws:
-        std::make_shared<UpgradeReader<PlainStream>>(std::move(slot), PlainStream(std::move(socket)), false,
+        std::make_shared<UpgradeReader<PlainStream>>(std::move(*slot), PlainStream(std::move(socket)), false,
                                                      remote.address().to_string())
             ->start();
         break;
     case Kind::Wss:
-        std::make_shared<UpgradeReader<TlsStream>>(std::move(slot), TlsStream(std::move(socket), ssl), true,
+        std::make_shared<UpgradeReader<TlsStream>>(std::move(*slot), TlsStream(std::move(socket), ssl), true,
                                                    remote.address().to_string())
             ->start();
         break;
     }
+}
+
+// --- places under the cap and idle connections -------------------------------
+
+NetworkCore::Impl::Entry* NetworkCore::Impl::quietest(Kind kind, int64_t now) {
+    if (now < noneIdleBefore) return nullptr;
+    Entry* found = nullptr;
+    int64_t foundHeard = 0;
+    int64_t earliest = std::numeric_limits<int64_t>::max();
+    for (auto& [id, entry] : registry) {
+        if (!entry.placed || entry.busy.load()) continue;
+        const int64_t heard = entry.heard.load();
+        earliest = std::min(earliest, heard);
+        if (now - heard <= idleLimitMs()) continue;
+        if (entry.kind != kind && placed[int(entry.kind)] <= ownShare()) continue;
+        if (!found || heard < foundHeard) {
+            found = &entry;
+            foundHeard = heard;
+        }
+    }
+    // A connection heard later, or busy now and heard when done, passes
+    // the limit later still.
+    if (!found && earliest != std::numeric_limits<int64_t>::max()) noneIdleBefore = earliest + idleLimitMs() + 1;
+    return found;
+}
+
+std::optional<NetworkCore::Impl::Slot> NetworkCore::Impl::admit(Kind kind) {
+    std::weak_ptr<Closable> evicted;
+    std::optional<Slot> slot;
+    {
+        std::lock_guard lock(registryMutex);
+        const int64_t now = clock.nowMs();
+        if (!roomFor(kind)) {
+            Entry* quiet = quietest(kind, now);
+            if (!quiet) return std::nullopt;
+            unplace(*quiet);
+            evicted = quiet->closable;
+        }
+        const uint64_t id = nextId++;
+        Entry& entry = registry[id];
+        entry.kind = kind;
+        entry.heard.store(now);
+        ++placed[int(kind)];
+        ++open;
+        slot.emplace(this, id, &entry);
+    }
+    // Outside the lock: the connection's last reference may go here.
+    if (auto closable = evicted.lock()) closable->shutdown();
+    return slot;
+}
+
+void NetworkCore::Impl::sweep() {
+    std::vector<std::weak_ptr<Closable>> idle, quiet;
+    {
+        std::lock_guard lock(registryMutex);
+        const int64_t now = clock.nowMs();
+        for (auto& [id, entry] : registry) {
+            if (!entry.webSocket || !entry.placed) continue;
+            const int64_t heard = entry.heard.load();
+            if (now - heard > idleLimitMs()) {
+                unplace(entry);
+                idle.push_back(entry.closable);
+            } else if (2 * (now - heard) >= idleLimitMs() && entry.pingedAfter != heard) {
+                entry.pingedAfter = heard;
+                quiet.push_back(entry.closable);
+            }
+        }
+    }
+    for (const auto& weak : idle) {
+        if (auto closable = weak.lock()) closable->shutdown();
+    }
+    for (const auto& weak : quiet) {
+        if (auto closable = weak.lock()) closable->pingIdle();
+    }
+}
+
+void NetworkCore::Impl::scheduleSweep() {
+    sweeper->expires_after(std::chrono::seconds(1));
+    sweeper->async_wait([this](beast::error_code ec) {
+        if (ec || stopping) return;
+        sweep();
+        scheduleSweep();
+    });
 }
 
 NetworkCore::NetworkCore(CoreLimits limits, std::string certPath, std::string keyPath)
@@ -127,6 +205,8 @@ void NetworkCore::start(int httpPort, int httpsPort, int wsPort, int wssPort, Ht
     core.handlers.emplace(std::max(1u, core.limits.handlerThreads));
     for (auto& io : core.ios) core.work.push_back(net::make_work_guard(*io));
     for (std::size_t i = 0; i < core.acceptors.size(); ++i) core.accept(i, Kind(i));
+    core.sweeper = std::make_unique<net::steady_timer>(net::make_strand(*core.ios.front()));
+    net::post(core.sweeper->get_executor(), [&core] { core.scheduleSweep(); });
     for (auto& context : core.ios) {
         core.threads.emplace_back([io = context.get()] {
             for (;;) {
@@ -161,11 +241,20 @@ void NetworkCore::stop() {
         });
         done.wait();
     }
+    {
+        std::promise<void> cancelled;
+        auto done = cancelled.get_future();
+        net::post(core.sweeper->get_executor(), [&core, &cancelled] {
+            core.sweeper->cancel();
+            cancelled.set_value();
+        });
+        done.wait();
+    }
     std::vector<std::shared_ptr<Closable>> open;
     {
         std::lock_guard lock(core.registryMutex);
-        for (auto& [id, weak] : core.registry) {
-            if (auto closable = weak.lock()) open.push_back(std::move(closable));
+        for (auto& [id, entry] : core.registry) {
+            if (auto closable = entry.closable.lock()) open.push_back(std::move(closable));
         }
     }
     for (auto& closable : open) closable->shutdown();
@@ -188,5 +277,11 @@ int NetworkCore::httpsPort() const { return impl_->ports[int(Kind::Https)]; }
 int NetworkCore::wsPort() const { return impl_->ports[int(Kind::Ws)]; }
 int NetworkCore::wssPort() const { return impl_->ports[int(Kind::Wss)]; }
 std::size_t NetworkCore::openConnections() const { return impl_->open.load(); }
+
+int64_t NetworkCore::advanceClock(std::chrono::milliseconds by) {
+    const int64_t ahead = impl_->clock.advance(by.count());
+    if (impl_->started && !impl_->stopping) impl_->sweep();
+    return ahead;
+}
 
 }  // namespace backend

@@ -8,19 +8,29 @@
 //
 // Limits (see CoreLimits): reading a request head, a body or an upgrade
 // request and the TLS handshake each have a time-out; open connections are
-// capped over all listeners, and a connection accepted over the cap is
-// closed at once, before anything is read; a web socket whose queued output
-// passes a bound (its peer stopped reading) is ended; running out of
-// descriptors on accept is logged and retried after a short pause.
+// capped, each listener keeping an eighth of the cap for itself and sharing
+// the other half, so a flood on one listener leaves the others theirs; a
+// connection accepted past its listener's room takes the place of the one
+// silent longest, once that one has sent nothing for the web-socket idle
+// limit (an HTTP connection waiting for its answer is not silent), or else
+// is closed at once, before anything is read. A web socket that has sent
+// nothing for half the idle limit is pinged, and one that has sent nothing,
+// not even the pong, for the whole limit is closed. Silence is measured on
+// the core's clock, the steady clock that advanceClock moves forward for
+// tests. A web socket whose queued output passes a bound (its peer stopped
+// reading) is ended; running out of descriptors on accept is logged and
+// retried after a short pause.
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "backend/core/http.h"
 #include "backend/core/websocket.h"
+#include "database/connection/FConstants.h"
 
 namespace backend {
 
@@ -30,6 +40,11 @@ struct CoreLimits {
     // connection included).
     std::chrono::milliseconds headTimeout{std::chrono::seconds(10)};
     std::size_t maxConnections = 8192;
+    // Twice the database client's keep-alive interval: a live client sends
+    // within one, or answers the ping sent after half the limit (its
+    // keep-alive follows what it sends and receives, so one that only
+    // listens may send nothing of its own).
+    std::chrono::milliseconds webSocketIdleLimit{std::chrono::seconds(2 * kWebsocketKeepaliveInterval)};
     std::size_t webSocketOutputBytes = 16u * 1024u * 1024u;
     std::size_t maxBodyBytes = 16u * 1024u * 1024u;
     // 0: min(4, hardware threads).
@@ -63,6 +78,10 @@ public:
     int wssPort() const;
     // Connections open right now, over all listeners.
     std::size_t openConnections() const;
+    // Moves the core's clock forward by `by` (tests of the idle limit), then
+    // pings and closes what is now quiet or idle; answers how far the clock
+    // is ahead of the steady one. Any thread.
+    int64_t advanceClock(std::chrono::milliseconds by);
 
     struct Impl;
 

@@ -34,6 +34,25 @@ bool isLoopbackAddress(const std::string& address) {
 
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
+// A year at a time at most, so the clock's offset cannot overflow.
+constexpr int64_t kMaxClockAdvanceMs = 366ll * 24 * 60 * 60 * 1000;
+
+// POST /__admin/connections/clock {"advanceMs": n}: moves the clock the
+// network core measures silence on (http_server.h) forward, then pings and
+// closes what is now quiet or idle -> {"aheadMs": how far it is ahead of the
+// steady clock}.
+void advanceConnectionClock(NetworkCore& core, Response& res, const std::string& body) {
+    nlohmann::json parsed;
+    if (!parseJsonObject(body, res, parsed)) return;
+    const auto advance = parsed.find("advanceMs");
+    if (parsed.size() != 1 || advance == parsed.end() || !advance->is_number_integer() ||
+        advance->get<int64_t>() < 0 || advance->get<int64_t>() > kMaxClockAdvanceMs) {
+        return sendError(res, 400, "give {\"advanceMs\": n}, n from 0 to " + std::to_string(kMaxClockAdvanceMs));
+    }
+    sendJson(res, 200,
+             nlohmann::json{{"aheadMs", core.advanceClock(std::chrono::milliseconds(advance->get<int64_t>()))}});
+}
+
 bool changesState(const std::string& method) {
     return method != "GET" && method != "HEAD" && method != "OPTIONS";
 }
@@ -104,6 +123,12 @@ void BackendServer::start() {
     limits.maxBodyBytes = kMaxBodyBytes;
     core_ = std::make_unique<NetworkCore>(limits, options.certPath, options.keyPath);
 
+    for (HttpRouter* router : {&httpRouter_, &httpsRouter_}) {
+        route(*router, "POST", "/__admin/connections/clock",
+              [core = core_.get()](const Request&, Response& res, const std::string& body) {
+                  advanceConnectionClock(*core, res, body);
+              });
+    }
     for (auto& service : services_) service->start(context_);
     for (auto& service : services_) service->install(httpRouter_, Listener{Listener::Kind::Http}, context_);
     for (auto& service : services_) service->install(httpsRouter_, Listener{Listener::Kind::Https}, context_);

@@ -10,6 +10,11 @@
 // requests to every other endpoint but the recorder's); a body nesting JSON
 // deeper than kMaxJsonDepth is refused (400) before anything parses it; and a
 // handler that trips over a wrong-typed JSON field answers 400, not 500.
+//
+// The back end answers one admin route of its own, on both listeners:
+//   POST /__admin/connections/clock {"advanceMs": n}   moves the clock the
+//        network core measures connections' silence on n ms forward (tests
+//        of the idle limit, http_server.h) -> {"aheadMs": total}
 
 #include <memory>
 #include <stdexcept>

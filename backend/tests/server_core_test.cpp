@@ -102,20 +102,23 @@ std::string maskedFrame(int opcode, const std::string& payload) {
 std::string clientFrame(const std::string& text) { return maskedFrame(0x1, text); }
 
 // What a server sent on a raw web socket: its text messages (continuations
-// joined) and pong payloads, or what was wrong with a frame.
+// joined), pong and ping payloads, or what was wrong with a frame.
 struct ServerFrames {
     std::vector<std::string> messages;
     std::vector<std::string> pongs;
+    std::vector<std::string> pings;
     std::string fault;
 };
 
-// Reads frames, `bytes` first, until `messages` messages and `pongs` pongs
-// came, a frame was one no server may send, or nothing came for 10 s.
-ServerFrames readServerFrames(int fd, std::string bytes, size_t messages, size_t pongs) {
+// Reads frames, `bytes` first, until `messages` messages, `pongs` pongs and
+// `pings` pings came, a frame was one no server may send, or nothing came
+// for 10 s.
+ServerFrames readServerFrames(int fd, std::string bytes, size_t messages, size_t pongs, size_t pings = 0) {
     ServerFrames out;
     std::string partial;
     size_t at = 0;
-    for (int quiet = 0; (out.messages.size() < messages || out.pongs.size() < pongs) && quiet < 200;) {
+    for (int quiet = 0;
+         (out.messages.size() < messages || out.pongs.size() < pongs || out.pings.size() < pings) && quiet < 200;) {
         const size_t left = bytes.size() - at;
         const auto byte = [&](size_t i) { return uint64_t(uint8_t(bytes[at + i])); };
         size_t header = 2;
@@ -135,6 +138,8 @@ ServerFrames readServerFrames(int fd, std::string bytes, size_t messages, size_t
             const uint64_t opcode = byte(0) & 0x0f;
             if (opcode == 0xA) {
                 out.pongs.push_back(payload);
+            } else if (opcode == 0x9) {
+                out.pings.push_back(payload);
             } else if (opcode == 0x1 || opcode == 0x0) {
                 partial += payload;
                 if (byte(0) & 0x80) out.messages.push_back(std::exchange(partial, {}));
@@ -160,6 +165,52 @@ ServerFrames readServerFrames(int fd, std::string bytes, size_t messages, size_t
         quiet = 0;
     }
     return out;
+}
+
+// Opens a web socket with raw frames; -1 unless the server answered 101.
+// What the server sent after its answer's head goes to `rest`.
+int openRawWebSocket(int port, const std::string& target, const std::string& host, std::string& rest) {
+    const int fd = connectTo(port);
+    if (fd < 0) return -1;
+    sendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: " + host +
+                    "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    std::string answer;
+    for (int i = 0; i < 600 && answer.find("\r\n\r\n") == std::string::npos; ++i) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[4096];
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, size_t(n));
+    }
+    if (answer.rfind("HTTP/1.1 101", 0) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    rest = answer.substr(answer.find("\r\n\r\n") + 4);
+    return fd;
+}
+
+// Asks for the health check on a kept-alive connection; the answer's status
+// line, "" when the connection ended without one.
+std::string healthStatus(int fd) {
+    sendAll(fd, "GET /__admin/health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    std::string answer;
+    for (int i = 0; i < 600; ++i) {
+        const auto end = answer.find("\r\n\r\n");
+        const auto length = answer.find("Content-Length: ");
+        if (end != std::string::npos && length < end && answer.size() >= end + 4 + std::stoul(answer.substr(length + 16))) {
+            break;
+        }
+        pollfd p{fd, POLLIN, 0};
+        char buffer[4096];
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, size_t(n));
+    }
+    return answer.substr(0, answer.find("\r\n"));
 }
 
 class CoreTest : public ::testing::Test {
@@ -309,6 +360,158 @@ TEST_F(CoreTest, ConnectionsWithoutAWholeHeadLeaveWithinTheHeadTimeOut) {
         ::close(fd);
     }
     EXPECT_EQ(backend->get("/__admin/health").status, 200);
+}
+
+// Sixteen places: each listener keeps two for itself and all four share
+// eight. The time-outs are out of the way, so silence is left to the idle
+// limit.
+const std::vector<std::string> kSmallCapWithoutTimeOuts = {"--max-connections", "16", "--head-timeout-ms", "3600000",
+                                                          "--request-timeout-ms", "3600000"};
+
+// A flood of silent connections on one listener gets that listener's own
+// share and the shared half of the cap, no more: the others keep theirs.
+TEST_F(CoreTest, AFloodOnOneListenerLeavesEveryOtherListenerItsShare) {
+    auto backend = launch(kSmallCapWithoutTimeOuts);
+    std::vector<int> flood;
+    for (int i = 0; i < 16; ++i) flood.push_back(connectTo(backend->wsPort()));
+    std::vector<bool> refused(flood.size(), false);
+    auto countRefused = [&] {
+        for (size_t i = 0; i < flood.size(); ++i) {
+            pollfd p{flood[i], POLLIN, 0};
+            char answer[256];
+            if (!refused[i] && ::poll(&p, 1, 0) > 0) {
+                const ssize_t n = ::recv(flood[i], answer, sizeof answer, MSG_DONTWAIT);
+                refused[i] = n > 0 && std::string_view(answer, size_t(n)).rfind("HTTP/1.1 503 ", 0) == 0;
+            }
+        }
+        return std::count(refused.begin(), refused.end(), true);
+    };
+    EXPECT_TRUE(eventually([&] { return countRefused() >= 6; }));
+
+    EXPECT_EQ(backend->get("/__admin/health").status, 200);
+    auto tls = backend->tlsClient();
+    auto health = tls->Get("/__admin/health");
+    ASSERT_TRUE(health) << httplib::to_string(health.error());
+    EXPECT_EQ(health->status, 200);
+    // The TLS web-socket listener shakes hands and answers a plain request.
+    httplib::SSLClient wss("localhost", backend->wssPort());
+    wss.set_ca_cert_path(Backend::caPath().c_str());
+    wss.enable_server_certificate_verification(true);
+    auto notAnUpgrade = wss.Get("/");
+    ASSERT_TRUE(notAnUpgrade) << httplib::to_string(notAnUpgrade.error());
+    EXPECT_EQ(notAnUpgrade->status, 404);
+    // The ten in the flood that got places keep them.
+    EXPECT_EQ(countRefused(), 6);
+    for (int fd : flood) ::close(fd);
+}
+
+// At its listener's room, a new connection takes the place of the one
+// silent longest, once that one has sent nothing for the idle limit; one
+// heard from within the limit keeps its place, and the newcomer is refused.
+TEST_F(CoreTest, ANewConnectionAtTheCapTakesThePlaceOfTheOneSilentLongestPastTheIdleLimit) {
+    auto backend = launch(kSmallCapWithoutTimeOuts);
+    // The clock moves over one HTTPS connection, which keeps its own place.
+    auto admin = backend->tlsClient();
+    admin->set_keep_alive(true);
+    auto advance = [&](int seconds) {
+        auto reply = admin->Post("/__admin/connections/clock", json{{"advanceMs", seconds * 1000}}.dump(),
+                                 "application/json");
+        return reply && reply->status == 200;
+    };
+    // Ten HTTP connections fill the listener's room, each answered once and
+    // silent since, opened eight seconds apart on the back end's clock.
+    std::vector<int> held;
+    for (int i = 0; i < 10; ++i) {
+        if (i > 0) ASSERT_TRUE(advance(8));
+        held.push_back(connectTo(backend->httpPort()));
+        ASSERT_EQ(healthStatus(held.back()), "HTTP/1.1 200 OK") << i;
+    }
+    struct Step {
+        const char* name;
+        int advance;
+        bool admitted;
+        int closed;  // the held connection that gave up its place, -1 none
+    };
+    const Step steps[] = {
+        {"the oldest silent 72 s", 0, false, -1},
+        {"the oldest silent 94 s, the next 86 s", 22, true, 0},
+        {"the next still within the limit", 0, false, -1},
+        {"the next silent 91 s", 5, true, 1},
+    };
+    std::vector<int> newcomers;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.advance) ASSERT_TRUE(advance(step.advance));
+        newcomers.push_back(connectTo(backend->httpPort()));
+        EXPECT_EQ(healthStatus(newcomers.back()) == "HTTP/1.1 200 OK", step.admitted);
+        if (step.closed >= 0) EXPECT_TRUE(closedByServer(held[size_t(step.closed)], 30));
+    }
+    // Everyone else kept a place.
+    for (size_t i = 2; i < held.size(); ++i) EXPECT_EQ(healthStatus(held[i]), "HTTP/1.1 200 OK") << i;
+    for (int fd : held) ::close(fd);
+    for (int fd : newcomers) ::close(fd);
+}
+
+// A web socket that has sent nothing for half the idle limit (twice the
+// database client's keep-alive interval) is pinged; one that answers keeps
+// its place, one that stays silent is closed once the limit has passed. All
+// on the back end's clock.
+TEST_F(CoreTest, AWebSocketSilentForHalfTheIdleLimitIsPingedAndClosedPastIt) {
+    auto backend = launch();
+    auto advance = [&](int seconds) {
+        return backend->post("/__admin/connections/clock", json{{"advanceMs", seconds * 1000}}.dump()).status == 200;
+    };
+    std::string rest[3];
+    int sockets[3];
+    for (int i = 0; i < 3; ++i) {
+        sockets[i] = openRawWebSocket(backend->wsPort(), "/.ws?v=5&ns=demo", "demo.almavel.localhost", rest[i]);
+        ASSERT_GE(sockets[i], 0);
+        ASSERT_EQ(readServerFrames(sockets[i], rest[i], 1, 0).messages.size(), 1u) << "the handshake";
+    }
+    const int quiet = sockets[0], answering = sockets[1], talking = sockets[2];
+    int request = 0;
+    // Writes on the connection and waits for the answer, so the server has
+    // read whatever was sent before.
+    auto put = [&](int fd, const std::string& before = "") {
+        ++request;
+        const std::string text = json{{"t", "d"},
+                                      {"d", {{"r", request}, {"a", "p"}, {"b", {{"p", "/idle/talk"}, {"d", request}}}}}}
+                                     .dump();
+        if (!sendAll(fd, before + clientFrame(text))) return false;
+        const ServerFrames answer = readServerFrames(fd, "", 1, 0);
+        return answer.fault.empty() && answer.messages.size() == 1 &&
+               json::parse(answer.messages[0])["d"]["b"]["s"] == "ok";
+    };
+    auto stillOpen = [](int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 0;
+    };
+
+    ASSERT_TRUE(advance(40));
+    ASSERT_TRUE(put(talking));
+    ASSERT_TRUE(advance(6));
+    // 46 s: the two silent ones are pinged; one answers.
+    EXPECT_EQ(readServerFrames(quiet, "", 0, 0, 1).pings.size(), 1u);
+    const ServerFrames ping = readServerFrames(answering, "", 0, 0, 1);
+    ASSERT_EQ(ping.pings.size(), 1u) << ping.fault;
+    ASSERT_TRUE(put(answering, maskedFrame(0xA, ping.pings[0])));
+    ASSERT_TRUE(put(talking));
+    ASSERT_TRUE(advance(40));
+    // 86 s: no one is past the limit.
+    ASSERT_TRUE(put(talking));
+    EXPECT_TRUE(stillOpen(quiet));
+    EXPECT_TRUE(stillOpen(answering));
+    ASSERT_TRUE(advance(5));
+    // 91 s: the silent one is closed; the one that answered 45 s ago is
+    // pinged again.
+    EXPECT_TRUE(closedByServer(quiet, 30));
+    EXPECT_EQ(readServerFrames(answering, "", 0, 0, 1).pings.size(), 1u);
+    EXPECT_TRUE(put(talking));
+    for (int fd : sockets) ::close(fd);
+
+    for (const char* bad : {R"({"advanceMs": -1})", R"({"advanceMs": "1000"})", "{}", R"({"advanceMs": 1, "x": 2})"}) {
+        EXPECT_EQ(backend->post("/__admin/connections/clock", bad).status, 400) << bad;
+    }
 }
 
 TEST_F(CoreTest, RunningOutOfDescriptorsOnAcceptPausesAndServesOn) {

@@ -23,7 +23,9 @@ public:
           stream_(std::move(stream)),
           tls_(tls),
           local_(std::move(local)),
-          remote_(std::move(remote)) {}
+          remote_(std::move(remote)) {
+        slot_.watch(lowest(stream_).rate_policy());
+    }
 
     void start() {
         slot_.enroll(this->shared_from_this());
@@ -120,6 +122,7 @@ private:
 
         lowest(stream_).expires_never();
         handling_ = true;
+        slot_.setBusy(true);
         startWatch();
         net::post(*core_.handlers, [self = this->shared_from_this(), req] {
             auto res = std::make_shared<Response>();
@@ -253,6 +256,7 @@ private:
 
     void written(beast::error_code ec, bool keepAlive) {
         writing_ = false;
+        slot_.setBusy(false);
         piece_.reset();
         if (ec || closed_) return closeNow();
         if (!keepAlive) return closeGracefully();

@@ -18,7 +18,9 @@ template <class Stream>
 class UpgradeReader final : public Closable, public std::enable_shared_from_this<UpgradeReader<Stream>> {
 public:
     UpgradeReader(NetworkCore::Impl::Slot slot, Stream stream, bool tls, std::string remote)
-        : slot_(std::move(slot)), core_(*slot_.core()), stream_(std::move(stream)), tls_(tls), remote_(std::move(remote)) {}
+        : slot_(std::move(slot)), core_(*slot_.core()), stream_(std::move(stream)), tls_(tls), remote_(std::move(remote)) {
+        slot_.watch(lowest(stream_).rate_policy());
+    }
 
     void start() {
         slot_.enroll(this->shared_from_this());

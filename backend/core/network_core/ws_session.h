@@ -45,9 +45,15 @@ public:
         }
     }
 
-    void enroll() { slot_.enroll(this->shared_from_this()); }
+    void enroll() { slot_.enroll(this->shared_from_this(), true); }
 
     void shutdown() override { closeOnExecutor(ws_, this->shared_from_this(), &WsSession::finish); }
+
+    void pingIdle() override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this()] {
+            if (self->mode_ == Mode::WebSocket && !self->finished_) self->outlet_->ping({});
+        });
+    }
 
     void open(Callbacks callbacks, std::size_t maxMessageBytes) override {
         if (mode_ != Mode::None) return;

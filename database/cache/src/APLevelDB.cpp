@@ -1,5 +1,11 @@
 #include "database/cache/APLevelDB.h"
 
+#include <leveldb/env.h>
+
+#include <algorithm>
+
+#include "database/connection/FLog.h"
+#include "platform/file_manager.h"
 #include "platform/utf8.h"
 
 namespace {
@@ -9,6 +15,49 @@ std::string_view view(const leveldb::Slice& s) { return std::string_view(s.data(
 
 bool startsWith(const leveldb::Slice& key, std::string_view prefix) {
     return key.size() >= prefix.size() && std::string_view(key.data(), prefix.size()) == prefix;
+}
+
+// A folder whose index (CURRENT) is gone but whose tables or logs are
+// there: opened as it is, leveldb would start a new database over them and
+// delete the tables it no longer knows, pending writes among them.
+bool lostItsIndex(const std::string& path) {
+    const ns::FileManager& files = ns::FileManager::defaultManager();
+    if (files.fileExists(path + "/CURRENT")) return false;
+    const auto names = files.contentsOfDirectory(path);
+    if (!names) return false;
+    return std::any_of(names->begin(), names->end(), [](const std::string& name) {
+        return name.starts_with("MANIFEST-") || name.ends_with(".log") || name.ends_with(".ldb") ||
+               name.ends_with(".sst");
+    });
+}
+
+// leveldb's repair rebuilds the index from the tables and logs it finds,
+// keeping every record it can read; what it cannot read it moves into the
+// folder's "lost" subfolder rather than deleting it. It takes no lock of
+// its own, so it runs under the database's, and not at all when another
+// holds it (that one is no damage).
+leveldb::Status repair(const std::string& path, const leveldb::Options& options) {
+    leveldb::Env* env = leveldb::Env::Default();
+    leveldb::FileLock* lock = nullptr;
+    leveldb::Status locked = env->LockFile(path + "/LOCK", &lock);
+    if (!locked.ok()) return locked;
+    leveldb::Status repaired = leveldb::RepairDB(path, options);
+    env->UnlockFile(lock);
+    return repaired;
+}
+
+// Opens the database; a damaged one is repaired first and opened again.
+leveldb::Status openOrRepair(const std::string& path, const leveldb::Options& options, leveldb::DB** raw) {
+    leveldb::Status status = lostItsIndex(path) ? leveldb::Status::Corruption("CURRENT is missing")
+                                                : leveldb::DB::Open(options, path, raw);
+    if (!status.IsCorruption()) return status;
+    FFWarn("I-RDB076038", "The local cache at %@ is damaged (%@); repairing it", path, status.ToString());
+    leveldb::Status repaired = repair(path, options);
+    if (!repaired.ok()) {
+        FFWarn("I-RDB076039", "Could not repair the local cache at %@: %@", path, repaired.ToString());
+        return status;
+    }
+    return leveldb::DB::Open(options, path, raw);
 }
 
 }  // namespace
@@ -24,7 +73,7 @@ leveldb::Options APLevelDB::defaultCreateOptions() {
 std::shared_ptr<APLevelDB> APLevelDB::levelDBWithPath(const std::string& path, ns::ErrorRef* error) {
     auto db = std::make_shared<APLevelDB>(Passkey{}, path);
     leveldb::DB* raw = nullptr;
-    leveldb::Status status = leveldb::DB::Open(defaultCreateOptions(), path, &raw);
+    leveldb::Status status = openOrRepair(path, defaultCreateOptions(), &raw);
     if (!status.ok()) {
         if (error) {
             *error = ns::Error::make(kAPLevelDBErrorDomain, 0, status.ToString());

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
 #include "database/cache/APLevelDB.h"
 #include "platform/file_manager.h"
+#include "platform/system_log.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -49,6 +54,55 @@ TEST_F(LevelDBWrapperTest, OpeningALockedDatabaseFailsWithLevelDBsStatusText) {
     EXPECT_EQ(error->code(), 0);
     EXPECT_NE(error->description().find("lock"), std::string::npos) << error->description();
     EXPECT_EQ(APLevelDB::levelDBWithPath(sandbox_.root() + "/db", nullptr), nullptr);
+}
+
+TEST_F(LevelDBWrapperTest, ADamagedDatabaseIsRepairedKeepingWhatCanBeReadAndStillWrites) {
+    namespace fs = std::filesystem;
+    // Three launches' rows: two in tables, the last still in the log.
+    const std::string made = sandbox_.root() + "/made";
+    for (int launch = 0; launch < 3; ++launch) {
+        auto db = open("made");
+        for (int i = 0; i < 10; ++i) db->setString("value", "k" + std::to_string(launch * 10 + i));
+    }
+    auto named = [&](const std::string& prefix, const std::string& suffix) {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(made)) {
+            const std::string name = entry.path().filename().string();
+            if (name.starts_with(prefix) && name.ends_with(suffix)) found.push_back(name);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const std::string manifest = named("MANIFEST-", "").at(0);
+    const std::string firstTable = named("", ".ldb").at(0);
+    struct Damage {
+        const char* what;
+        std::function<void(const std::string& folder)> apply;
+        int firstKept;  // the first key that survives
+    };
+    auto write = [](const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::trunc) << bytes; };
+    const std::vector<Damage> damages{
+        {"index deleted", [](const std::string& f) { fs::remove(f + "/CURRENT"); }, 0},
+        {"index emptied", [&](const std::string& f) { write(f + "/CURRENT", ""); }, 0},
+        {"index naming no manifest", [&](const std::string& f) { write(f + "/CURRENT", "MANIFEST-999999\n"); }, 0},
+        {"manifest cut short", [&](const std::string& f) { fs::resize_file(f + "/" + manifest, 10); }, 0},
+        {"manifest deleted", [&](const std::string& f) { fs::remove(f + "/" + manifest); }, 0},
+        {"a table deleted", [&](const std::string& f) { fs::remove(f + "/" + firstTable); }, 10},
+    };
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.what);
+        const std::string name = std::string("copy-") + damage.what;
+        fs::copy(made, sandbox_.root() + "/" + name);
+        damage.apply(sandbox_.root() + "/" + name);
+        auto capture = ns::SystemLog::capture();
+        auto db = open(name);
+        ASSERT_TRUE(db);
+        EXPECT_TRUE(capture.contains("I-RDB076038"));
+        for (int i = damage.firstKept; i < 30; ++i) EXPECT_EQ(db->stringForKey("k" + std::to_string(i)), "value") << i;
+        EXPECT_TRUE(db->setString("new", "after"));
+        db->close();
+        EXPECT_EQ(open(name)->stringForKey("after"), "new");
+    }
 }
 
 TEST_F(LevelDBWrapperTest, PrefixEnumerationRunsInByteOrderAndStopsWhenAsked) {

@@ -33,9 +33,13 @@ public:
     APLevelDB(const APLevelDB&) = delete;
     APLevelDB& operator=(const APLevelDB&) = delete;
 
-    // Opens (creating when missing) the database in the directory. On failure
-    // answers nullptr and, when asked, an APLevelDBErrorDomain error (code 0)
-    // whose description is leveldb's status text.
+    // Opens (creating when missing) the database in the directory. A damaged
+    // one (leveldb finds it corrupt, or its index is gone while its tables
+    // are there) is repaired with leveldb's repair, which keeps every record
+    // it can read and moves what it cannot into the folder's "lost"
+    // subfolder, and opened again; nothing is deleted. On failure answers
+    // nullptr and, when asked, an APLevelDBErrorDomain error (code 0) whose
+    // description is leveldb's status text.
     static std::shared_ptr<APLevelDB> levelDBWithPath(const std::string& path, ns::ErrorRef* error);
     static leveldb::Options defaultCreateOptions();
 

@@ -144,7 +144,9 @@ MeasurementService::MeasurementService() = default;
 MeasurementService::~MeasurementService() = default;
 
 void MeasurementService::start(Context& context) {
-    store_ = std::make_unique<Store>(context.dataDir() / "analytics" / "measurement.sqlite");
+    const long long limit = context.options().analyticsStoreLimit;
+    store_ = std::make_unique<Store>(context.dataDir() / "analytics" / "measurement.sqlite",
+                                     limit > 0 ? int64_t(limit) : kMaxStoredBytes);
     listingDir_ = context.dataDir() / "analytics";
     seedConfigs(*store_, context.dataDir());
 }

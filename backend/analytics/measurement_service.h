@@ -17,7 +17,10 @@
 //              its upload time is already stored is dropped and counted as
 //              a duplicate; the request still answers 204. Each app keeps
 //              at most kMaxStoredBytesPerApp of bundles (measurement_store.h):
-//              past it its oldest batches are dropped and counted.
+//              past it its oldest batches are dropped and counted. The
+//              store as a whole keeps at most kMaxStoredBytes (or the
+//              back end's --analytics-store-limit): past it the oldest
+//              batches of any app are dropped, counted the same way.
 //              Two uploads are stored at a time and a few more wait their
 //              turn; past that the answer is 503 with "Retry-After", so
 //              uploads never hold up the handler threads other services

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <set>
 #include <stdexcept>
 
 #include "backend/analytics/measurement_wire.h"
@@ -36,9 +37,19 @@ void addToCounter(sqlite3* db, const char* name, int64_t amount) {
     s.bind(1, std::string(name)).bind(2, amount).run();
 }
 
+int64_t readCounter(sqlite3* db, const char* name) {
+    SqliteStatement s(db, "SELECT value FROM counters WHERE name = ?1");
+    s.bind(1, std::string(name));
+    return s.step() ? s.integer(0) : 0;
+}
+
+// The bytes of bundles the batches hold, kept beside them so that making
+// room does not sum every batch on each upload.
+constexpr const char* kStoredBytes = "storedBytes";
+
 }  // namespace
 
-Store::Store(const std::filesystem::path& file) {
+Store::Store(const std::filesystem::path& file, int64_t maxStoredBytes) : maxStoredBytes_(maxStoredBytes) {
     db_ = openSqliteFile(file, "the measurement store");
     try {
         sqliteExec(db_, "PRAGMA journal_mode=WAL");
@@ -46,6 +57,10 @@ Store::Store(const std::filesystem::path& file) {
         sqliteExec(db_, "PRAGMA journal_size_limit=67108864");
         migrate();
         createTables();
+        // Counted afresh: a file from before the count, or one changed by
+        // hand, starts right.
+        sqliteExec(db_, R"(INSERT OR REPLACE INTO counters(name, value)
+                             SELECT 'storedBytes', COALESCE(SUM(size), 0) FROM batches)");
     } catch (const std::exception& e) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -109,12 +124,18 @@ void Store::migrate() {
 Added Store::addBatch(const std::string& appId, const std::vector<Bundle>& bundles, int64_t receivedMs) {
     std::lock_guard lock(mutex_);
     Transaction transaction(db_);
+    Added added;
+    // Room is made before the batch goes in, so it takes the pages the
+    // dropped batches free and the file never holds a batch past the bound.
+    if (const int64_t incoming = newBytes(bundles); incoming > 0) {
+        added.droppedBatches = dropOldest(&appId, kMaxStoredBytesPerApp, incoming);
+        added.droppedBatches += dropOldest(nullptr, maxStoredBytes_, incoming);
+    }
     SqliteStatement(db_, "INSERT INTO batches(received_ms, app_id) VALUES(?1, ?2)")
         .bind(1, receivedMs)
         .bind(2, appId)
         .run();
     const int64_t batch = sqlite3_last_insert_rowid(db_);
-    Added added;
     int64_t size = 0;
     for (const auto& bundle : bundles) {
         SqliteStatement s(db_, "INSERT OR IGNORE INTO bundles(batch_id, digest, bytes) VALUES(?1, ?2, ?3)");
@@ -129,7 +150,7 @@ Added Store::addBatch(const std::string& appId, const std::vector<Bundle>& bundl
         SqliteStatement(db_, "DELETE FROM batches WHERE id = ?1").bind(1, batch).run();
     } else {
         SqliteStatement(db_, "UPDATE batches SET size = ?1 WHERE id = ?2").bind(1, size).bind(2, batch).run();
-        added.droppedBatches = dropOverflow(appId, batch);
+        addToCounter(db_, kStoredBytes, size);
     }
     if (added.duplicates > 0) addToCounter(db_, "duplicates", added.duplicates);
     if (added.droppedBatches > 0) addToCounter(db_, "droppedBatches", added.droppedBatches);
@@ -137,19 +158,40 @@ Added Store::addBatch(const std::string& appId, const std::vector<Bundle>& bundl
     return added;
 }
 
-int Store::dropOverflow(const std::string& appId, int64_t kept) {
-    SqliteStatement total(db_, "SELECT COALESCE(SUM(size), 0) FROM batches WHERE app_id = ?1");
-    total.bind(1, appId).step();
-    int64_t held = total.integer(0);
+int64_t Store::newBytes(const std::vector<Bundle>& bundles) {
+    std::set<std::string_view> seen;
+    int64_t bytes = 0;
+    for (const auto& bundle : bundles) {
+        if (!seen.insert(bundle.digest).second) continue;
+        SqliteStatement stored(db_, "SELECT 1 FROM bundles WHERE digest = ?1");
+        if (!stored.bindBlob(1, bundle.digest).step()) bytes += int64_t(bundle.bytes.size());
+    }
+    return bytes;
+}
+
+int Store::dropOldest(const std::string* appId, int64_t room, int64_t incoming) {
+    int64_t held = 0;
+    if (appId) {
+        SqliteStatement total(db_, "SELECT COALESCE(SUM(size), 0) FROM batches WHERE app_id = ?1");
+        total.bind(1, *appId).step();
+        held = total.integer(0);
+    } else {
+        held = readCounter(db_, kStoredBytes);
+    }
     int dropped = 0;
-    while (held > kMaxStoredBytesPerApp) {
-        SqliteStatement oldest(db_, "SELECT id, size FROM batches WHERE app_id = ?1 AND id != ?2 ORDER BY id LIMIT 1");
-        if (!oldest.bind(1, appId).bind(2, kept).step()) break;
+    int64_t freed = 0;
+    while (held + incoming > room) {
+        SqliteStatement oldest(db_, appId ? "SELECT id, size FROM batches WHERE app_id = ?1 ORDER BY id LIMIT 1"
+                                          : "SELECT id, size FROM batches ORDER BY id LIMIT 1");
+        if (appId) oldest.bind(1, *appId);
+        if (!oldest.step()) break;
         SqliteStatement(db_, "DELETE FROM bundles WHERE batch_id = ?1").bind(1, oldest.integer(0)).run();
         SqliteStatement(db_, "DELETE FROM batches WHERE id = ?1").bind(1, oldest.integer(0)).run();
         held -= oldest.integer(1);
+        freed += oldest.integer(1);
         ++dropped;
     }
+    if (freed > 0) addToCounter(db_, kStoredBytes, -freed);
     return dropped;
 }
 
@@ -171,9 +213,7 @@ void Store::forEachBundle(int64_t batch, const std::function<void(const std::str
 
 int64_t Store::counter(const char* name) {
     std::lock_guard lock(mutex_);
-    SqliteStatement s(db_, "SELECT value FROM counters WHERE name = ?1");
-    s.bind(1, std::string(name));
-    return s.step() ? s.integer(0) : 0;
+    return readCounter(db_, name);
 }
 
 int64_t Store::duplicates() { return counter("duplicates"); }
@@ -185,7 +225,7 @@ void Store::clearBatches() {
     Transaction transaction(db_);
     sqliteExec(db_, "DELETE FROM bundles");
     sqliteExec(db_, "DELETE FROM batches");
-    sqliteExec(db_, "DELETE FROM counters WHERE name IN ('duplicates', 'droppedBatches')");
+    sqliteExec(db_, "DELETE FROM counters WHERE name IN ('duplicates', 'droppedBatches', 'storedBytes')");
     transaction.commit();
 }
 

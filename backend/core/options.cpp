@@ -34,7 +34,7 @@ std::string usage() {
            "                       [--ws-port N] [--wss-port N] [--mcs-port N]\n"
            "                       [--cert PEM --key PEM] [--sample-data DIR] [--ready-file PATH]\n"
            "                       [--request-timeout-ms N] [--head-timeout-ms N] [--max-connections N]\n"
-           "                       [--ws-output-limit BYTES]\n"
+           "                       [--ws-output-limit BYTES] [--analytics-store-limit BYTES]\n"
            "\n"
            "  --data-dir DIR     where everything the back end keeps lives (created if missing)\n"
            "  --seed             copy the sample data into the data dir unless it was seeded before\n"
@@ -52,7 +52,9 @@ std::string usage() {
            "  --head-timeout-ms N     longest wait for a TLS handshake and a whole request head, or for a\n"
            "                          channel login, so idle connections leave room (default 10000)\n"
            "  --max-connections N     open connections over all listeners (default 8192); more are closed\n"
-           "  --ws-output-limit BYTES unread output a web socket may queue before it is ended (default 16 MB)\n";
+           "  --ws-output-limit BYTES unread output a web socket may queue before it is ended (default 16 MB)\n"
+           "  --analytics-store-limit BYTES  analytics bundles kept over all apps before the oldest batches\n"
+           "                          go (default 256 MiB)\n";
 }
 
 ParsedOptions parseOptions(const std::vector<std::string>& args) {
@@ -101,16 +103,18 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
              : name == "--wss-port"   ? o.wssPort
                                       : o.mcsPort) = *port;
         } else if (name == "--request-timeout-ms" || name == "--head-timeout-ms" || name == "--max-connections" ||
-                   name == "--ws-output-limit") {
+                   name == "--ws-output-limit" || name == "--analytics-store-limit") {
             auto v = value();
             if (!v) return fail("option " + name + " needs a number");
-            const long long max = name == "--ws-output-limit" ? (1ll << 40) : 100000000ll;
+            const long long max =
+                name == "--ws-output-limit" || name == "--analytics-store-limit" ? (1ll << 40) : 100000000ll;
             auto n = parseCount(*v, 1, max);
             if (!n) return fail("bad value for " + name + ": '" + *v + "' (expected a positive number)");
             if (name == "--request-timeout-ms") o.requestTimeoutMs = int(*n);
             else if (name == "--head-timeout-ms") o.headTimeoutMs = int(*n);
             else if (name == "--max-connections") o.maxConnections = int(*n);
-            else o.webSocketOutputLimit = *n;
+            else if (name == "--ws-output-limit") o.webSocketOutputLimit = *n;
+            else o.analyticsStoreLimit = *n;
         } else if (name == "--cert" || name == "--key" || name == "--data-dir" || name == "--sample-data" ||
                    name == "--ready-file") {
             auto v = value();

@@ -37,6 +37,10 @@ struct Options {
     int maxConnections = 8192;
     // Unread output a web socket may queue before it is ended.
     long long webSocketOutputLimit = 16ll * 1024 * 1024;
+    // Bundle bytes the measurement service keeps over all apps before it
+    // drops the oldest batches; 0: its own bound (256 MiB,
+    // backend/analytics/measurement_store.h). Tests set a small one.
+    long long analyticsStoreLimit = 0;
     bool help = false;
 };
 

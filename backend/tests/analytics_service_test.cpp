@@ -315,6 +315,49 @@ TEST_F(AnalyticsServiceTest, AnAppKeepsABoundedStoreAndItsOldestBatchesGo) {
     EXPECT_EQ(backend_->analyticsBatches()["droppedBatches"], 0);
 }
 
+TEST(AnalyticsServiceBound, TheWholeStoreIsBoundedAndTheOldestBatchOfAnyAppGoesFirst) {
+    // Room for three batches of 200 kB, whichever apps sent them.
+    auto backend = Backend::start({.extraArgs = {"--analytics-store-limit", "700000"}});
+    auto upload = [&](const qrvanalytics::MeasurementBundle& b) {
+        httplib::Headers headers{{"Content-Encoding", "gzip"}};
+        return toReply(backend->tlsClient()->Post("/a", headers, batchBody({b}), "application/x-protobuf")).status;
+    };
+    auto large = [](int index, char app) {
+        auto b = bundle(index, std::string("1:480326711275:ios:000000000000000") + app);
+        b.set_monitoring_data(std::string(200000, char('a' + index)));
+        return b;
+    };
+    auto kept = [&] {
+        const json stored = backend->analyticsBatches();
+        std::vector<int64_t> indexes;
+        for (const auto& batch : stored["batches"]) indexes.push_back(batch["bundles"][0]["bundle_index"].get<int64_t>());
+        return indexes;
+    };
+    const struct Step {
+        qrvanalytics::MeasurementBundle bundle;
+        std::vector<int64_t> kept;
+        int dropped;
+        bool restartFirst = false;
+    } steps[] = {
+        {large(0, 'a'), {0}, 0},
+        {large(1, 'b'), {0, 1}, 0},
+        {large(2, 'a'), {0, 1, 2}, 0},
+        {large(3, 'c'), {1, 2, 3}, 1},
+        {large(4, 'd'), {2, 3, 4}, 2},
+        {large(5, 'e'), {3, 4, 5}, 3},
+        // A duplicate brings nothing new, so nothing makes room for it.
+        {large(5, 'e'), {3, 4, 5}, 3},
+        // The count of what is held survives a restart.
+        {large(6, 'f'), {4, 5, 6}, 4, true},
+    };
+    for (const auto& step : steps) {
+        if (step.restartFirst) backend->restart();
+        ASSERT_EQ(upload(step.bundle), 204);
+        EXPECT_EQ(kept(), step.kept) << step.bundle.bundle_index();
+        EXPECT_EQ(backend->analyticsBatches()["droppedBatches"], step.dropped) << step.bundle.bundle_index();
+    }
+}
+
 TEST_F(AnalyticsServiceTest, UploadsPastTheirTurnsAreTurnedAwayWhileOtherRoutesAnswer) {
     // The first two uploads to get a turn hold it for the fault's delay;
     // six more wait for a turn; the ninth is turned away at once.

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 #include "core/QRVLogger.h"
@@ -40,7 +41,11 @@ void checkUnarchiver(const ns::Data& bytes) {
     for (const auto& [key, member] : root->members) {
         if (!member.isNull()) kept.emplace(key, member);
     }
-    require(sameValue(ns::Value(kept), ns::Value(reread->members)));  // read differently once written
+    if (!sameValue(ns::Value(kept), ns::Value(reread->members))) {
+        std::fprintf(stderr, "read:\n%s\nwritten and read again:\n%s\n", ns::Value(kept).description().c_str(),
+                     ns::Value(reread->members).description().c_str());
+        require(sameValue(ns::Value(kept), ns::Value(reread->members)));
+    }
 }
 
 void checkTopicsList(const ns::Data& bytes) {

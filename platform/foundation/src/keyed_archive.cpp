@@ -68,7 +68,7 @@ public:
         }
         if (className == "NSData" || className == "NSMutableData") {
             auto bytes = dict.find("NS.data");
-            if (bytes == dict.end()) fail("An archived data object has no bytes.");
+            if (bytes == dict.end() || !bytes->second.isData()) fail("An archived data object has no bytes.");
             return bytes->second;
         }
         if (className == "NSDate") {
@@ -133,6 +133,13 @@ public:
             }
             case Value::Type::Object:
                 throw std::runtime_error("An object member has no archived form.");
+            case Value::Type::String:
+                // The table's own nil marker, kept plainly, would read back as
+                // nil: that one text goes in a string object.
+                if (value.asString() == "$null") {
+                    return add(Value(Dictionary{{"NS.string", value}, {"$class", classRef("NSString")}}));
+                }
+                return add(value);
             default:
                 return add(value);
         }

@@ -26,6 +26,14 @@ TEST(KeyedArchiveTest, ARecordRoundTripsWithItsClassAndFoundationMembers) {
     EXPECT_EQ(object->members.count("priority"), 0u);  // nil is left out
 }
 
+TEST(KeyedArchiveTest, TheTextOfTheNilMarkerReadsBackAsText) {
+    const ns::Dictionary members{{"name", ns::Value("$null")},
+                                 {"list", ns::Value(ns::Array{ns::Value("$null"), ns::Value()})}};
+    auto object = ns::keyed_archive::unarchiveRoot(ns::keyed_archive::archiveRoot("Record", members));
+    ASSERT_TRUE(object);
+    EXPECT_EQ(ns::Value(object->members).description(), ns::Value(members).description());
+}
+
 TEST(KeyedArchiveTest, DamagedArchivesAreErrorsNotCrashes) {
     ns::ErrorRef error;
     EXPECT_FALSE(ns::keyed_archive::unarchiveRoot(ns::Data{'x'}, &error));
@@ -43,6 +51,20 @@ TEST(KeyedArchiveTest, DamagedArchivesAreErrorsNotCrashes) {
                          ns::Value(ns::Dictionary{{"$classname", ns::Value("FPendingPut")}})})}});
     error = nullptr;
     EXPECT_FALSE(ns::keyed_archive::unarchiveRoot(ns::plist::serialize(bad, ns::plist::Format::XML), &error));
+    ASSERT_TRUE(error);
+
+    // A data object whose bytes are something else.
+    auto uid = [](int n) { return ns::Value(ns::Dictionary{{"CF$UID", ns::Value(n)}}); };
+    ns::Value notBytes(ns::Dictionary{
+        {"$archiver", ns::Value("NSKeyedArchiver")},
+        {"$top", ns::Value(ns::Dictionary{{"root", uid(1)}})},
+        {"$objects", ns::Value(ns::Array{
+                         ns::Value("$null"), ns::Value(ns::Dictionary{{"$class", uid(2)}, {"blob", uid(3)}}),
+                         ns::Value(ns::Dictionary{{"$classname", ns::Value("Record")}}),
+                         ns::Value(ns::Dictionary{{"$class", uid(4)}, {"NS.data", ns::Value(ns::Array{uid(0)})}}),
+                         ns::Value(ns::Dictionary{{"$classname", ns::Value("NSData")}})})}});
+    error = nullptr;
+    EXPECT_FALSE(ns::keyed_archive::unarchiveRoot(ns::plist::serialize(notBytes, ns::plist::Format::XML), &error));
     ASSERT_TRUE(error);
 }
 

@@ -278,6 +278,7 @@ TEST(UploadBody, StoredBytesGoOutAsTheReencodedBatchWouldWriteThem) {
     } cases[] = {
         {"as encoded", fullBundle(true), {}, {}, true},
         {"ids only", bundle(kAppID, "", "v-1"), {}, {}, true},
+        {"ids that are not text", bundle("pa.\xc3x", "r-\xff", "v-1"), {}, {}, true},
         {"nothing past the stamps' tags", QRVAPBMeasurementBundle::message(), {0x08, 0x01}, {}, true},
         {"stamped before", stamped, {}, {}, false},
         {"unknown field", fullBundle(true), {}, {0xF8, 0x07, 0x01}, false},

@@ -5,13 +5,16 @@
 #include <vector>
 
 #include "analytics/QRVAWire.h"
+#include "platform/utf8.h"
 
 namespace W = qrvawire;
 
 namespace {
 
+// A text field as the decoder reads it: bytes that are not UTF-8 are no text.
 std::string textOf(const ns::Data& bytes, const QRVAPBWireField& field) {
     const auto* begin = reinterpret_cast<const char*>(bytes.data()) + field.value;
+    if (!ns::utf8::isValid(bytes.data() + field.value, field.length)) return {};
     return std::string(begin, field.length);
 }
 

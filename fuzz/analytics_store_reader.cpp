@@ -14,12 +14,8 @@
 // encodes to those very bytes and keeps the ids the walk found; a bundle
 // taken from the queue reads as its record.
 
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <span>
 
@@ -32,6 +28,7 @@
 #include "platform/sandbox.h"
 #include "platform/toolbox.h"
 #include "require.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -41,13 +38,7 @@ constexpr int64_t kFingerprint = 7;
 
 QRVADatabase& database() {
     static const std::shared_ptr<QRVADatabase> shared = [] {
-        static char dir[] = "/tmp/almavel-fuzz-XXXXXX";
-        if (!mkdtemp(dir)) std::abort();
-        ns::Sandbox::setCurrent(ns::Sandbox::open(dir));
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(dir, ignored);
-        });
+        ns::Sandbox::setCurrent(ns::Sandbox::open(scratchDir()));
         QRVSetLoggerLevel(QRVLoggerLevelError);
         auto opened = QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
         if (!opened) std::abort();

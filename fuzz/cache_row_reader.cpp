@@ -1,7 +1,8 @@
 // The database cache's stored rows as it reads them back at start: the
 // user's pending writes, the server cache's leaf rows under "/server_cache/",
 // tracked-query records and their tracked keys, through the storage engine
-// over leveldb (one engine for the run, emptied before each input), and each
+// over leveldb (one engine for the run, its databases made afresh for each
+// input), and each
 // row's text through the cache's fast node reader.
 //
 // Input: one row per line, "<db><key>\t<value>": a first byte of 'w' puts
@@ -12,12 +13,8 @@
 // it; what the engine restores (writes, the server cache, tracked queries
 // and their keys), stored again through the engine, reads back the same.
 
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -31,18 +28,13 @@
 #include "platform/json.h"
 #include "platform/sandbox.h"
 #include "require.h"
+#include "scratch_dir.h"
 
 namespace {
 
 FLevelDBStorageEngine& engine() {
     static FLevelDBStorageEngine* shared = [] {
-        static char dir[] = "/tmp/almavel-fuzz-XXXXXX";
-        if (!mkdtemp(dir)) std::abort();
-        ns::Sandbox::setCurrent(ns::Sandbox::open(dir));
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(dir, ignored);
-        });
+        ns::Sandbox::setCurrent(ns::Sandbox::open(scratchDir()));
         // The warnings about dropped rows are built but not written.
         QRVSetLoggerLevel(QRVLoggerLevelError);
         return new FLevelDBStorageEngine("fuzz/cache");
@@ -116,8 +108,9 @@ void checkTrackedQueries(FLevelDBStorageEngine& cache) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FLevelDBStorageEngine& cache = engine();
-    empty(*cache.writesDB());
-    empty(*cache.serverCacheDB());
+    // Fresh databases each time: rows deleted in place would pile up as
+    // tombstones that every later scan steps over.
+    cache.purgeEverything();
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     for (size_t at = 0; at < input.size();) {
         size_t end = input.find('\n', at);

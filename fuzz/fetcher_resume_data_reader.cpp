@@ -9,11 +9,8 @@
 //
 // Input: the bytes of the resume data.
 
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -21,28 +18,11 @@
 #include "platform/plist.h"
 #include "platform/session_fetcher.h"
 #include "require.h"
-
-namespace {
-
-// A folder of the run's own, with a file that is not a partial download.
-const std::string& folder() {
-    static const std::string dir = [] {
-        static char path[] = "/tmp/almavel-fuzz-XXXXXX";
-        if (!mkdtemp(path)) std::abort();
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        });
-        return std::string(path);
-    }();
-    return dir;
-}
-
-}  // namespace
+#include "scratch_dir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ns::Data bytes(data, data + size);
-    const std::string keep = folder() + "/keep";
+    const std::string keep = scratchDir() + "/keep";
     std::ofstream(keep) << "kept";
 
     const auto fetcher = HTKSessionFetcher::fetcherWithDownloadResumeData(bytes);
@@ -54,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Only files under the run's folder may be named for removal: anything
     // else the input names is left alone by the target itself.
     const std::string* partial = plist["partialPath"].stringOrNull();
-    if (!partial || partial->rfind(folder() + "/", 0) == 0) {
+    if (!partial || (partial->rfind(scratchDir() + "/", 0) == 0 && partial->find("..") == std::string::npos)) {
         HTKSessionFetcher::discardDownloadResumeData(bytes);
         require(std::filesystem::exists(keep));  // a file the fetcher did not make was removed
     }

@@ -160,7 +160,10 @@ FQueryParamsPtr FQueryParams::fromQueryObject(const ns::Dictionary& dict) {
         if (!s || (*s != kFQPViewFromLeft && *s != kFQPViewFromRight)) {
             ns::Exception::raise(ns::kInvalidArgumentException, ns::format("Unknown view from paramter: %@", *viewFrom));
         }
-        params->viewFrom_ = *s;
+        // The side a window is seen from means something only with a limit,
+        // and is written back only then (wireProtocolParams): kept without
+        // one it would make a query that never reads back as itself.
+        if (params->limitSet_) params->viewFrom_ = *s;
     }
     if (const ns::Value* index = member(dict, kFQPIndex)) {
         params->index_ = FIndex::indexFromQueryDefinition(stringMember(*index, "index"));

@@ -77,6 +77,13 @@ TEST(QueryParams, RoundTripThroughQueryObject) {
     auto read = FQueryParams::fromQueryObject(ns::json::parse(R"({"i":".priority","sn":"x","en":"y","zz":1})"));
     EXPECT_TRUE(read->isDefault());
     EXPECT_FALSE(read->storedIndexStartKey().has_value());
+    // A side to view from without a limit reads as what is written back.
+    for (const char* object : {R"({"vf":"l"})", R"({"sp":1,"vf":"r"})"}) {
+        FQueryParamsPtr stored = FQueryParams::fromQueryObject(ns::json::parse(object));
+        FQueryParamsPtr back = FQueryParams::fromQueryObject(stored->wireProtocolParams());
+        EXPECT_TRUE(back->isEqual(*stored)) << object;
+        EXPECT_EQ(back->hash(), stored->hash()) << object;
+    }
 }
 
 TEST(QueryParams, BadQueryObjectsAreRefused) {

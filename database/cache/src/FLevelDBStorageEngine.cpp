@@ -421,17 +421,45 @@ void FLevelDBStorageEngine::ensureDir(const std::string& path, bool markAsDoNotB
     }
 }
 
+namespace {
+
+bool isVersionNumber(const std::string& text) {
+    return !text.empty() && text.size() <= 9 && text[0] != '0' &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A version file that holds no version number was damaged (it is written in
+// place): refusing the folder for it would leave every later start without
+// its cache and its pending writes. It is kept aside and the folders are
+// read as the version written here; damage to them is leveldb's repair's
+// to meet. (A damage that leaves another number looks like a newer layout
+// and is refused, as one must be.)
+bool setAsideDamagedVersion(const std::string& versionFile, const std::string& text) {
+    ns::ErrorRef error;
+    const std::optional<std::string> aside = ns::FileManager::defaultManager().setAside(versionFile, &error);
+    if (!aside) {
+        FFWarn("I-RDB076041", "Could not set aside the damaged version file %@: %@", versionFile,
+               error ? error->description() : "");
+        return false;
+    }
+    FFWarn("I-RDB076040", "The version file %@ was damaged (%ld bytes, no version number); it was kept as %@",
+           versionFile, long(text.size()), *aside);
+    return true;
+}
+
+}  // namespace
+
 void FLevelDBStorageEngine::runMigration() {
     ns::FileManager& files = ns::FileManager::defaultManager();
     const std::string versionFile = basePath_ + "/" + kVersionFile;
     std::optional<ns::Data> version = files.readData(versionFile);
     if (version) {
         std::string text(version->begin(), version->end());
-        if (text != kCurrentVersion) {
+        if (text == kCurrentVersion) return;
+        if (isVersionNumber(text) || !setAsideDamagedVersion(versionFile, text)) {
             ns::Exception::raise("NSInternalInconsistencyException",
                                  ns::format("Unrecognized database version: %@", text));
         }
-        return;
     }
     ns::ErrorRef error;
     ns::FileWriteOptions options;

@@ -49,6 +49,25 @@ TEST_F(StorageEngineTest, AFreshDirectoryGetsVersionOneAndAnotherVersionIsRefuse
     }
 }
 
+TEST_F(StorageEngineTest, ADamagedVersionFileIsSetAsideAndTheCacheKeptWhileAnotherNumberIsRefused) {
+    engine()->saveUserOverwrite(node("7"), FPath("/kept"), 0);
+    const std::string base = engine()->basePath();
+    engine_.reset();
+    const std::vector<std::string> damaged{"", "1\xff\x02", "x", "\n", "01"};
+    for (size_t i = 0; i < damaged.size(); ++i) {
+        SCOPED_TRACE(i);
+        ns::FileManager::defaultManager().writeData(base + "/version", ns::Data(damaged[i].begin(), damaged[i].end()));
+        FLevelDBStorageEngine again("session/host_ns");
+        EXPECT_EQ(again.userWrites().size(), 1u) << "the pending write is kept";
+        EXPECT_EQ(ns::FileManager::defaultManager().readData(base + "/version"), ns::Data{'1'});
+        const std::string aside = base + "/version.damaged" + (i == 0 ? "" : "-" + std::to_string(i + 1));
+        const auto kept = ns::FileManager::defaultManager().readData(aside);
+        EXPECT_EQ(kept, ns::Data(damaged[i].begin(), damaged[i].end()));
+    }
+    ns::FileManager::defaultManager().writeData(base + "/version", ns::Data{'1', '2'});
+    EXPECT_THROW(FLevelDBStorageEngine("session/host_ns"), ns::Exception) << "a newer layout is refused";
+}
+
 TEST_F(StorageEngineTest, ALockedCacheRaisesThePersistenceFailure) {
     engine();
     try {

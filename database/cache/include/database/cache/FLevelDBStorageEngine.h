@@ -19,8 +19,10 @@ public:
     // Roots the engine at quorvaneDir() + "/" + path, creating and version-
     // checking the directory and opening both databases. Raises
     // "FailedToCreatePersistenceDir", NSInternalInconsistencyException
-    // "Unrecognized database version: %@" or
-    // "QuorvaneDatabasePersistenceFailure" when it cannot.
+    // "Unrecognized database version: %@" (a version number other than 1)
+    // or "QuorvaneDatabasePersistenceFailure" when it cannot. A version file
+    // holding no version number is damaged: it is set aside ("version.damaged")
+    // and written again.
     explicit FLevelDBStorageEngine(const std::string& path);
     ~FLevelDBStorageEngine() override;
 

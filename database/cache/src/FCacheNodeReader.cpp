@@ -730,5 +730,8 @@ private:
 FNodePtr FCacheNodeReader::nodeFromRows(APLevelDBIterator& iterator, std::string prefix, RowNode rowNode) {
     RowTree tree(iterator, std::move(prefix), rowNode);
     FCacheNodeReader::Sharing::Place top;
-    return tree.node(0, top);
+    // The path's own row alone, dropped, leaves no data there: the empty
+    // node, which every caller can take.
+    FNodePtr node = tree.node(0, top);
+    return node ? node : FEmptyNode::emptyNode();
 }

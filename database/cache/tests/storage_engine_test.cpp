@@ -193,6 +193,17 @@ TEST_F(StorageEngineTest, ANodeIsOneRowPerLeafAndReadsBackWhole) {
     EXPECT_EQ(i.asInt(), 3);
 }
 
+TEST_F(StorageEngineTest, ALeafRowThatIsNotJSONReadsAsNoData) {
+    engine()->serverCacheDB()->setString("{broken", "/server_cache//bad/");
+    engine()->serverCacheDB()->setString("1", "/server_cache//good/");
+    for (const FNodePtr& read : {engine()->serverCacheAtPath(FPath("/bad")),
+                                 engine()->serverCacheForKeys({"bad"}, FPath::empty())}) {
+        ASSERT_TRUE(read);
+        EXPECT_TRUE(read->isEmpty());
+    }
+    EXPECT_TRUE(engine()->serverCacheAtPath(FPath::empty())->isEqual(*node(R"({"good": 1})")));
+}
+
 TEST_F(StorageEngineTest, OverwritesDropStalePrimitivesAndNullRemovesTheSubtree) {
     engine()->updateServerCache(node("1"), FPath("/a"), false);
     engine()->updateServerCache(node("2"), FPath("/a/b/c"), false);

@@ -36,6 +36,7 @@ bool startsWith(const std::string& text, const char* prefix) { return text.rfind
 
 // A year at a time at most, so the clock's offset cannot overflow.
 constexpr int64_t kMaxClockAdvanceMs = 366ll * 24 * 60 * 60 * 1000;
+static_assert(kMaxClockAdvanceMs == 31'622'400'000, "the refusal below names the bound");
 
 // POST /__admin/connections/clock {"advanceMs": n}: moves the clock the
 // network core measures silence on (http_server.h) forward, then pings and
@@ -47,7 +48,7 @@ void advanceConnectionClock(NetworkCore& core, Response& res, const std::string&
     const auto advance = parsed.find("advanceMs");
     if (parsed.size() != 1 || advance == parsed.end() || !advance->is_number_integer() ||
         advance->get<int64_t>() < 0 || advance->get<int64_t>() > kMaxClockAdvanceMs) {
-        return sendError(res, 400, "give {\"advanceMs\": n}, n from 0 to " + std::to_string(kMaxClockAdvanceMs));
+        return sendError(res, 400, "give {\"advanceMs\": n}, n from 0 to 31622400000 (366 days)");
     }
     sendJson(res, 200,
              nlohmann::json{{"aheadMs", core.advanceClock(std::chrono::milliseconds(advance->get<int64_t>()))}});

@@ -422,7 +422,9 @@ TEST_F(CoreTest, ANewConnectionAtTheCapTakesThePlaceOfTheOneSilentLongestPastThe
     // silent since, opened eight seconds apart on the back end's clock.
     std::vector<int> held;
     for (int i = 0; i < 10; ++i) {
-        if (i > 0) ASSERT_TRUE(advance(8));
+        if (i > 0) {
+            ASSERT_TRUE(advance(8));
+        }
         held.push_back(connectTo(backend->httpPort()));
         ASSERT_EQ(healthStatus(held.back()), "HTTP/1.1 200 OK") << i;
     }
@@ -441,10 +443,14 @@ TEST_F(CoreTest, ANewConnectionAtTheCapTakesThePlaceOfTheOneSilentLongestPastThe
     std::vector<int> newcomers;
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
-        if (step.advance) ASSERT_TRUE(advance(step.advance));
+        if (step.advance) {
+            ASSERT_TRUE(advance(step.advance));
+        }
         newcomers.push_back(connectTo(backend->httpPort()));
         EXPECT_EQ(healthStatus(newcomers.back()) == "HTTP/1.1 200 OK", step.admitted);
-        if (step.closed >= 0) EXPECT_TRUE(closedByServer(held[size_t(step.closed)], 30));
+        if (step.closed >= 0) {
+            EXPECT_TRUE(closedByServer(held[size_t(step.closed)], 30));
+        }
     }
     // Everyone else kept a place.
     for (size_t i = 2; i < held.size(); ++i) EXPECT_EQ(healthStatus(held[i]), "HTTP/1.1 200 OK") << i;

@@ -51,7 +51,8 @@ using tcp = net::ip::tcp;
 using Transferred = std::function<void(beast::error_code, std::size_t)>;
 using Completed = std::function<void(beast::error_code)>;
 
-namespace {
+// The listeners, in the order they are bound.
+enum class Kind { Http, Https, Ws, Wss };
 
 // The clock a connection's silence is measured on: the steady clock, which
 // tests move forward (NetworkCore::advanceClock) instead of waiting out an
@@ -68,6 +69,8 @@ public:
 private:
     std::atomic<int64_t> aheadMs_{0};
 };
+
+namespace {
 
 // No limit on either direction, like Beast's own tcp_stream; it counts the
 // reads the stream starts on its socket, so a web socket can tell whether
@@ -122,8 +125,6 @@ constexpr auto kCloseWait = std::chrono::seconds(5);
 // Queued messages a web socket writes to its socket in one call, framed by
 // itself, at most this much at a time.
 constexpr std::size_t kBatchBytes = 16 * 1024;
-
-enum class Kind { Http, Https, Ws, Wss };
 
 const char* kindName(Kind kind) {
     switch (kind) {

@@ -35,6 +35,7 @@ std::string usage() {
            "                       [--cert PEM --key PEM] [--sample-data DIR] [--ready-file PATH]\n"
            "                       [--request-timeout-ms N] [--head-timeout-ms N] [--max-connections N]\n"
            "                       [--ws-output-limit BYTES] [--analytics-store-limit BYTES]\n"
+           "                       [--max-upload-sessions N]\n"
            "\n"
            "  --data-dir DIR     where everything the back end keeps lives (created if missing)\n"
            "  --seed             copy the sample data into the data dir unless it was seeded before\n"
@@ -51,10 +52,12 @@ std::string usage() {
            "  --request-timeout-ms N  longest wait for a request, an upgrade or a TLS handshake (default 30000)\n"
            "  --head-timeout-ms N     longest wait for a TLS handshake and a whole request head, or for a\n"
            "                          channel login, so idle connections leave room (default 10000)\n"
-           "  --max-connections N     open connections over all listeners (default 8192); more are closed\n"
+           "  --max-connections N     open connections over all listeners (default 8192), an eighth kept for\n"
+           "                          each listener; more are closed\n"
            "  --ws-output-limit BYTES unread output a web socket may queue before it is ended (default 16 MB)\n"
            "  --analytics-store-limit BYTES  analytics bundles kept over all apps before the oldest batches\n"
-           "                          go (default 256 MiB)\n";
+           "                          go (default 256 MiB)\n"
+           "  --max-upload-sessions N unfinished storage uploads over all users (default 10000)\n";
 }
 
 ParsedOptions parseOptions(const std::vector<std::string>& args) {
@@ -115,6 +118,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
             else if (name == "--max-connections") o.maxConnections = int(*n);
             else if (name == "--ws-output-limit") o.webSocketOutputLimit = *n;
             else o.analyticsStoreLimit = *n;
+        } else if (name == "--max-upload-sessions") {
+            auto v = value();
+            auto n = v ? parseCount(*v, 1, 100000000ll) : std::nullopt;
+            if (!n) return fail("option --max-upload-sessions needs a positive number");
+            o.maxUploadSessions = int(*n);
         } else if (name == "--cert" || name == "--key" || name == "--data-dir" || name == "--sample-data" ||
                    name == "--ready-file") {
             auto v = value();

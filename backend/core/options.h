@@ -41,6 +41,9 @@ struct Options {
     // drops the oldest batches; 0: its own bound (256 MiB,
     // backend/analytics/measurement_store.h). Tests set a small one.
     long long analyticsStoreLimit = 0;
+    // Unfinished storage uploads over all users; 0: the storage service's
+    // own bound (10,000, backend/storage/storage_store.h). Tests set a small one.
+    int maxUploadSessions = 0;
     bool help = false;
 };
 

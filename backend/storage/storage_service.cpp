@@ -524,7 +524,9 @@ StorageService::StorageService() = default;
 StorageService::~StorageService() = default;
 
 void StorageService::start(Context& context) {
-    store_ = std::make_unique<Store>(context.dataDir() / "storage");
+    const int maxSessions = context.options().maxUploadSessions;
+    store_ = std::make_unique<Store>(context.dataDir() / "storage",
+                                     maxSessions > 0 ? std::size_t(maxSessions) : storage::kMaxOpenSessions);
     verifier_ = tokenVerifier(context);
     seedStorage(*store_, context.dataDir());
 }

@@ -52,9 +52,11 @@
 // writable (upload, update, delete) only by <uid>; nothing else is open.
 // Refusals: 401 anonymous, 403 signed in but not allowed, 404 missing, 402
 // over the bucket's quota, 413 over 1 GiB, 429 a start while the caller
-// already has 100 unfinished uploads (or everyone 10000; an unfinished upload
-// lapses an hour after its start without a byte, else a week after it last
-// moved, and is then gone: 404, as storage_store.h says). A download token
+// already has 100 unfinished uploads (or everyone 10000, --max-upload-sessions,
+// and none of them has moved for an hour: else the one quiet longest is
+// dropped to make room; an unfinished upload lapses an hour after its start
+// without a byte, else a week after it last moved, and is then gone: 404, as
+// storage_store.h says). A download token
 // that does not open the object is 403 whether the object exists or not,
 // unless the caller may read it anyway (then as without a token). Every field
 // is bounded before it is read, and more is 400: the target 8 KiB, at most 64

@@ -300,7 +300,7 @@ json toWireJson(const ObjectRecord& o) {
 
 // --- the store ---------------------------------------------------------------
 
-Store::Store(fs::path dir) : dir_(std::move(dir)) {
+Store::Store(fs::path dir, std::size_t maxOpenSessions) : dir_(std::move(dir)), maxOpenSessions_(maxOpenSessions) {
     for (const fs::path& sub : {dir_, dir_ / kObjectsDir, dir_ / kBlobsDir, dir_ / kSessionsDir}) {
         std::error_code ec;
         fs::create_directories(sub, ec);
@@ -698,10 +698,39 @@ void Store::trimFinishedSessionsLocked() {
     }
 }
 
+void Store::dropQuietestAtBound(const std::string& owner) {
+    std::string id;
+    std::shared_ptr<SessionSlot> quietest;
+    const auto quiet = [this](const Session& s) {
+        return !s.finishedGeneration && sessionNow() - s.movedMs > kQuietSessionMs;
+    };
+    {
+        std::lock_guard lock(mutex_);
+        std::size_t open = 0, mine = 0;
+        for (const auto& [key, slot] : sessions_) {
+            const Session& s = slot->session;
+            if (s.finishedGeneration) continue;
+            ++open;
+            if (s.owner == owner) ++mine;
+            if (quiet(s) && (!quietest || s.movedMs < quietest->session.movedMs)) {
+                quietest = slot;
+                id = key;
+            }
+        }
+        // Dropping one would not let this start in.
+        if (open < maxOpenSessions_ || mine >= kMaxOpenSessionsPerOwner || !quietest) return;
+    }
+    // A chunk being stored moves the session: it is not the quiet one.
+    std::unique_lock io(quietest->io, std::try_to_lock);
+    if (!io || quietest->gone || !quiet(quietest->session)) return;
+    dropHeldSession(id, *quietest);
+}
+
 ChunkOutcome Store::startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
                                  std::optional<int64_t> total, const std::string& owner) {
     // Lapsed sessions count against no bound.
     dropSessionsWhere([this](const Session& other) { return lapsed(other); });
+    dropQuietestAtBound(owner);
     ChunkOutcome outcome;
     auto slot = std::make_shared<SessionSlot>();
     Session& s = slot->session;
@@ -729,7 +758,7 @@ ChunkOutcome Store::startSession(const std::string& bucket, const std::string& n
             ++open;
             if (other->session.owner == owner) ++mine;
         }
-        if (mine >= kMaxOpenSessionsPerOwner || open >= kMaxOpenSessions) {
+        if (mine >= kMaxOpenSessionsPerOwner || open >= maxOpenSessions_) {
             outcome.kind = ChunkOutcome::Kind::TooManySessions;
             outcome.message = mine >= kMaxOpenSessionsPerOwner
                                   ? "there are already " + std::to_string(mine) +

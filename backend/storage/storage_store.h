@@ -63,15 +63,20 @@ inline constexpr int64_t kMaxObjectBytes = 1ll << 30;
 inline constexpr std::size_t kMaxMetadataBodyBytes = 64 * 1024;
 inline constexpr std::size_t kMaxFieldBytes = 1024;
 inline constexpr std::size_t kMaxCustomMetadataBytes = 8 * 1024;
-// Open sessions one caller may have, and open sessions in all: a start past
-// either is refused (an open session is never dropped to make room, since it
-// may hold acknowledged bytes). Finished sessions only answer a repeated
-// last chunk; past their bound the oldest go.
+// Open sessions one caller may have, and open sessions in all. A start past
+// the caller's own bound is refused; one at the bound of all is too, unless
+// a session of anyone has not moved for kQuietSessionMs: the one quiet
+// longest is then dropped to make room (its client finds it gone, as a
+// lapsed one, and starts again), so a few users cannot hold everyone's
+// uploads off for the week their sessions last. A session that moved within
+// that time is never dropped. Finished sessions only answer a repeated last
+// chunk; past their bound the oldest go.
 inline constexpr std::size_t kMaxOpenSessionsPerOwner = 100;
 inline constexpr std::size_t kMaxOpenSessions = 10000;
 inline constexpr std::size_t kMaxFinishedSessions = 1000;
 // How long a session lasts without a byte, and without moving.
 inline constexpr int64_t kUnusedSessionLifetimeMs = 60ll * 60 * 1000;
+inline constexpr int64_t kQuietSessionMs = 60ll * 60 * 1000;
 inline constexpr int64_t kSessionLifetimeMs = 7ll * 24 * 60 * 60 * 1000;
 
 // The five content fields a client may set, by their JSON keys.
@@ -150,9 +155,10 @@ struct ChunkOutcome {
 class Store {
 public:
     // Opens (creating) <dir>; cuts part files back to what their sessions
-    // acknowledged and removes blobs no object names. Throws
+    // acknowledged and removes blobs no object names. `maxOpenSessions`
+    // bounds the open sessions of everyone (tests set a small one). Throws
     // std::runtime_error.
-    explicit Store(std::filesystem::path dir);
+    explicit Store(std::filesystem::path dir, std::size_t maxOpenSessions = kMaxOpenSessions);
 
     std::map<std::string, BucketSettings> buckets();
     std::optional<BucketSettings> bucket(const std::string& name);
@@ -173,7 +179,8 @@ public:
 
     // `total`: the size the client announced, when it did. QuotaExceeded or
     // TooLarge refuse a total that cannot fit, TooManySessions an owner (or
-    // everyone) at the bound of open sessions (the session is then not made).
+    // everyone, with no session quiet enough to drop) at the bound of open
+    // sessions (the session is then not made).
     ChunkOutcome startSession(const std::string& bucket, const std::string& name, const MetadataPatch& metadata,
                               std::optional<int64_t> total, const std::string& owner);
     std::optional<Session> session(const std::string& id);
@@ -230,6 +237,10 @@ private:
     void trimFinishedSessionsLocked();
     int64_t sessionNow() const;
     bool lapsed(const Session& session) const;
+    // At the bound of open sessions, and with `owner` within their own,
+    // drops the open session quiet longest, if it is quiet past
+    // kQuietSessionMs and no chunk of it is being stored.
+    void dropQuietestAtBound(const std::string& owner);
     // Drops the sessions `doomed` picks (asked again under each one's `io`,
     // since a chunk may have moved it meanwhile) with their files. Without
     // `waitForWrites`, a session whose chunk is being stored is left alone,
@@ -245,6 +256,7 @@ private:
                         const std::string& blob, int64_t size);
 
     std::filesystem::path dir_;
+    const std::size_t maxOpenSessions_;
     std::mutex mutex_;
     std::map<std::string, BucketSettings> buckets_;
     std::map<ObjectKey, ObjectRecord> objects_;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,9 +57,14 @@ struct Reply {
 
 class StorageServiceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { launch(); }
+
+    // A seeded back end, the staff member and another user signed in.
+    void launch(std::vector<std::string> extraArgs = {}) {
         Backend::Options options;
         options.seed = true;
+        options.extraArgs = std::move(extraArgs);
+        backend_.reset();
         backend_ = Backend::start(options);
         staff_ = signIn("personal@almavel.com.pa", "Almavel2024");
         auto made = backend_->post("/__admin/auth/users",
@@ -810,6 +816,59 @@ TEST_F(StorageServiceTest, AbandonedUploadSessionsLapseOnTheServiceClock) {
     for (const char* bad : {R"({"advanceMs": -1})", R"({"advanceMs": "60000"})", "{}", R"({"advanceMs": 1, "x": 2})"}) {
         EXPECT_EQ(backend_->post("/__admin/storage/clock", bad).status, 400) << bad;
     }
+}
+
+// At the bound of everyone's open sessions, a start drops the session quiet
+// longest once it has not moved for an hour; its client finds it gone, as a
+// lapsed one. A session that moved within the hour is never dropped.
+TEST_F(StorageServiceTest, AtTheBoundOfAllSessionsTheOneQuietLongestPastAnHourMakesRoom) {
+    constexpr int64_t kMinute = 60 * 1000;
+    launch({"--max-upload-sessions", "4"});
+    // The other user's four sessions hold a byte each, ten minutes apart.
+    const std::string mine = "profiles%2FotherUid.jpg";
+    std::vector<std::string> held;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) advanceSessionClock(10 * kMinute);
+        held.push_back(startUpload(mine, other_, json::object()));
+        ASSERT_EQ(putChunk(held.back(), "x", 0, "*").status, 308);
+    }
+    const std::string staffStart = objectPath(kStaffProfile, "uploadType=resumable");
+    const Reply unknown = putChunk(objectPath(mine, "uploadType=resumable&upload_id=none"), "", 0, "*");
+    struct Step {
+        const char* name;
+        int64_t advance;
+        int start;
+        int dropped;  // the held session gone, -1 none
+    };
+    const Step steps[] = {
+        {"the oldest quiet 59 minutes", 29 * kMinute, 429, -1},
+        {"all quiet past an hour", 36 * kMinute, 200, 0},
+        {"the third moved just now", 0, 200, 1},
+        {"the third is skipped", 0, 200, 3},
+        {"only the third is left", 0, 429, -1},
+    };
+    std::set<int> gone;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.advance) advanceSessionClock(step.advance);
+        const Reply started = send("POST", staffStart, staff_, "{}");
+        EXPECT_EQ(started.status, step.start) << started.body;
+        if (step.dropped >= 0) gone.insert(step.dropped);
+        for (int i = 0; i < 4; ++i) {
+            const Reply status = putChunk(held[size_t(i)], "", 0, "*");
+            if (gone.count(i)) {
+                // As a lapsed or unknown session answers.
+                EXPECT_EQ(status.status, 404) << i;
+                EXPECT_EQ(status.body, unknown.body) << i;
+            } else {
+                EXPECT_EQ(status.status, 308) << i;
+            }
+        }
+        if (step.dropped == 0) {
+            ASSERT_EQ(putChunk(held[2], "y", 1, "*").status, 308);
+        }
+    }
+    EXPECT_EQ(putChunk(held[2], "", 0, "*").header("Range"), "bytes=0-1");
 }
 
 // Requests made to cost the log much (long target, long headers): the log

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/text.h"
+
 namespace almavel {
 
 namespace net = boost::asio;
@@ -67,8 +69,7 @@ bool WebServer::isLoopbackHost(std::string_view host, int port) {
         rest = host.substr(colon);
     }
     if (!rest.empty() && rest != ":" + std::to_string(port)) return false;
-    const beast::string_view n(name.data(), name.size());
-    return n == "127.0.0.1" || beast::iequals(n, "localhost") || n == "[::1]";
+    return name == "127.0.0.1" || ns::equalsIgnoringASCIICase(name, "localhost") || name == "[::1]";
 }
 
 struct WebServer::Core : std::enable_shared_from_this<WebServer::Core> {
@@ -177,7 +178,8 @@ private:
             return answerAndClose(413, "el cuerpo de la petición es demasiado grande");
         }
         if (parser_->is_done()) return onRequest();
-        if (beast::iequals(head[http::field::expect], "100-continue")) {
+        const auto expect = head[http::field::expect];
+        if (ns::equalsIgnoringASCIICase({expect.data(), expect.size()}, "100-continue")) {
             static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
             stream_.expires_after(core_.limits.ioTimeout);
             net::async_write(stream_, net::buffer(kContinue),

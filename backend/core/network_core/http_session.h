@@ -9,6 +9,7 @@
 
 #include "backend/core/http_util.h"
 #include "backend/core/network_core/impl.h"
+#include "platform/text.h"
 
 namespace backend {
 
@@ -57,7 +58,8 @@ private:
         }
         if (parser_->is_done()) return onRequest();
         const auto& head = parser_->get();
-        if (beast::iequals(head[bhttp::field::expect], "100-continue")) {
+        const auto expect = head[bhttp::field::expect];
+        if (ns::equalsIgnoringASCIICase({expect.data(), expect.size()}, "100-continue")) {
             static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
             net::async_write(stream_, net::buffer(kContinue),
                              Transferred([self = this->shared_from_this()](beast::error_code ec, std::size_t) {
@@ -189,8 +191,8 @@ private:
         out->version(version_);
         out->result(unsigned(res.status));
         for (const auto& [name, value] : res.headers) {
-            if (beast::iequals(name, "Content-Length") || beast::iequals(name, "Transfer-Encoding") ||
-                beast::iequals(name, "Connection")) {
+            if (ns::equalsIgnoringASCIICase(name, "Content-Length") ||
+                ns::equalsIgnoringASCIICase(name, "Transfer-Encoding") || ns::equalsIgnoringASCIICase(name, "Connection")) {
                 continue;
             }
             out->insert(name, value);

@@ -1,11 +1,16 @@
 // Percent-encoding and file URLs, MIME types by extension, and the ICU date
-// formatter: the small text utilities the storage client builds on.
+// formatter: the small text utilities the storage client builds on, and the
+// case-blind comparison HTTP heads are read with.
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
 
 #include "platform/date_formatter.h"
 #include "platform/error.h"
 #include "platform/mime_types.h"
+#include "platform/text.h"
 #include "platform/url.h"
 
 TEST(PercentEncodingTest, EncodesOutsideTheSetAndDecodesLeniently) {
@@ -47,6 +52,21 @@ TEST(PercentEncodingTest, FileURLsRoundTripPaths) {
     }
     EXPECT_EQ(ns::filePathFromURL("file://localhost/etc/hosts"), "/etc/hosts");
     EXPECT_EQ(ns::filePathFromURL("/plain/path"), "/plain/path");
+}
+
+TEST(TextTest, EqualsIgnoringASCIICaseComparesEveryByteAndNoMore) {
+    struct Case {
+        std::string_view a, b;
+        bool equal;
+    } cases[] = {{"localhost", "LOCALHOST", true}, {"localhosT", "localhost", true}, {"", "", true},
+                 {"localhost", "localhos", false}, {"localhosu", "localhost", false}, {"\xC3\x89", "\xC3\xA9", false}};
+    for (const Case& c : cases) {
+        // Exact-size copies, so that a read past either text is seen.
+        auto a = std::make_unique<char[]>(c.a.size()), b = std::make_unique<char[]>(c.b.size());
+        std::copy(c.a.begin(), c.a.end(), a.get());
+        std::copy(c.b.begin(), c.b.end(), b.get());
+        EXPECT_EQ(ns::equalsIgnoringASCIICase({a.get(), c.a.size()}, {b.get(), c.b.size()}), c.equal) << c.a;
+    }
 }
 
 TEST(MIMETypesTest, ExtensionsMapToTheirPreferredType) {

@@ -1,13 +1,17 @@
 #include "backend/messaging/push_gateway.h"
 
+#include <stdexcept>
+
 #include "backend/core/http_util.h"
 #include "backend/core/route_table.h"
+#include "backend/messaging/push_gateway_store.h"
 #include "platform/crypto.h"
 
 namespace backend {
 
 namespace {
 
+namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 std::string lower(std::string text) {
@@ -34,48 +38,64 @@ constexpr std::size_t kMaxRegistrationBytes = 4096;
 
 constexpr const char* kPublishedAs = "push-gateway.service";
 
+// The devices of a push_gateway.json. A file written before the bounds held
+// (or by hand) may hold anything: what a registration could not store now
+// is left out.
+std::vector<pushgw::SavedDevice> savedDevices(const json& saved) {
+    std::vector<pushgw::SavedDevice> devices;
+    if (!saved.is_object() || !saved.contains("devices") || !saved["devices"].is_object()) return devices;
+    for (const auto& [token, d] : saved["devices"].items()) {
+        if (!isToken(token) || !d.is_object() ||
+            !boundedString(d, "bundleId", PushGatewayService::kMaxBundleIdBytes) ||
+            !boundedString(d, "deviceId", PushGatewayService::kMaxDeviceIdBytes)) {
+            continue;
+        }
+        std::string environment = "sandbox";
+        if (boundedString(d, "environment", PushGatewayService::kMaxEnvironmentBytes)) environment = d["environment"];
+        pushgw::SavedDevice device{{lower(token), d["bundleId"], d["deviceId"], environment}, {}};
+        if (d.contains("queue") && d["queue"].is_array()) {
+            for (const auto& payload : d["queue"]) {
+                std::string text = payload.dump();
+                if (payload.is_object() && text.size() <= PushGatewayService::kMaxPayloadBytes) {
+                    device.queue.push_back(std::move(text));
+                }
+            }
+            // The newest stay, as in a queue that overflowed.
+            if (device.queue.size() > PushGatewayService::kMaxQueued) {
+                device.queue.erase(device.queue.begin(), device.queue.end() - long(PushGatewayService::kMaxQueued));
+            }
+        }
+        devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
 }  // namespace
 
 PushGatewayService* pushGateway(Context& context) { return context.published<PushGatewayService>(kPublishedAs); }
 
+PushGatewayService::PushGatewayService() = default;
+PushGatewayService::~PushGatewayService() = default;
+
 void PushGatewayService::start(Context& context) {
+    store_ = std::make_unique<pushgw::Store>(context.dataDir() / "messaging" / "push_gateway.sqlite");
+    importOldFile(context.dataDir() / "push_gateway.json");
     context.publish(kPublishedAs, this);
-    std::lock_guard lock(mutex_);
-    file_ = context.dataDir() / "push_gateway.json";
-    auto text = readFile(file_);
-    if (!text) return;
-    json saved = json::parse(*text, nullptr, false);
-    if (!saved.is_object() || !saved.contains("devices") || !saved["devices"].is_object()) return;
-    // A file written before the bounds held (or by hand) may hold anything:
-    // what a registration could not store now is left out.
-    for (const auto& [token, d] : saved["devices"].items()) {
-        if (!isToken(token) || !d.is_object() || !boundedString(d, "bundleId", kMaxBundleIdBytes) ||
-            !boundedString(d, "deviceId", kMaxDeviceIdBytes)) {
-            continue;
-        }
-        std::string environment = "sandbox";
-        if (boundedString(d, "environment", kMaxEnvironmentBytes)) environment = d["environment"];
-        Device device{d["bundleId"], d["deviceId"], environment, {}};
-        if (d.contains("queue") && d["queue"].is_array()) {
-            for (const auto& payload : d["queue"]) {
-                if (payload.is_object() && payload.dump().size() <= kMaxPayloadBytes) device.queue.push_back(payload);
-            }
-            while (device.queue.size() > kMaxQueued) device.queue.pop_front();
-        }
-        devices_[lower(token)] = std::move(device);
-    }
 }
 
-void PushGatewayService::saveLocked() {
-    if (file_.empty()) return;
-    json devices = json::object();
-    for (const auto& [token, d] : devices_) {
-        devices[token] = {{"bundleId", d.bundleId},
-                          {"deviceId", d.deviceId},
-                          {"environment", d.environment},
-                          {"queue", json(std::vector<json>(d.queue.begin(), d.queue.end()))}};
+void PushGatewayService::importOldFile(const fs::path& file) {
+    std::error_code ec;
+    if (!fs::exists(file, ec)) return;
+    // The mark is committed with the devices, so a start that stopped
+    // before the file was set aside does not bring its payloads in twice.
+    if (!store_->importedOldFile()) {
+        auto text = readFile(file);
+        store_->importOldFile(savedDevices(text ? json::parse(*text, nullptr, false) : json()));
     }
-    writeFileAtomic(file_, json{{"devices", devices}}.dump());
+    // Set aside, not removed: nothing it held is lost, even what the store
+    // would not take.
+    fs::rename(file, fs::path(file.string() + ".imported"), ec);
+    if (ec) throw std::runtime_error("cannot set aside " + file.string() + ": " + ec.message());
 }
 
 void PushGatewayService::install(HttpRouter& server, const Listener&, Context&) {
@@ -116,22 +136,7 @@ void PushGatewayService::registerDevice(const Request&, Response& res, const std
     const std::string deviceId = request["deviceId"];
     const std::string environment = nonEmptyString(request, "environment") ? request["environment"].get<std::string>()
                                                                            : std::string("sandbox");
-    std::lock_guard lock(mutex_);
-    for (auto& [token, d] : devices_) {
-        if (d.bundleId == bundleId && d.deviceId == deviceId) {
-            d.environment = environment;
-            saveLocked();
-            sendJson(res, 200, json{{"deviceToken", token}});
-            return;
-        }
-    }
-    std::string token;
-    do {
-        token = ns::crypto::hex(ns::crypto::randomBytes(32));
-    } while (devices_.count(token));
-    devices_[token] = Device{bundleId, deviceId, environment, {}};
-    saveLocked();
-    sendJson(res, 200, json{{"deviceToken", token}});
+    sendJson(res, 200, json{{"deviceToken", store_->registerDevice(bundleId, deviceId, environment)}});
 }
 
 void PushGatewayService::fetchMessages(const Request& req, Response& res, const std::string&) {
@@ -141,16 +146,13 @@ void PushGatewayService::fetchMessages(const Request& req, Response& res, const 
         sendError(res, 400, "a device token is " + std::to_string(kTokenHexDigits) + " hex digits");
         return;
     }
-    token = lower(std::move(token));
-    std::lock_guard lock(mutex_);
-    auto it = devices_.find(token);
-    if (it == devices_.end()) {
+    const auto payloads = store_->takeMessages(lower(std::move(token)));
+    if (!payloads) {
         sendError(res, 404, "unknown device token");
         return;
     }
-    json messages(std::vector<json>(it->second.queue.begin(), it->second.queue.end()));
-    it->second.queue.clear();
-    saveLocked();
+    json messages = json::array();
+    for (const auto& payload : *payloads) messages.push_back(json::parse(payload));
     sendJson(res, 200, json{{"messages", std::move(messages)}});
 }
 
@@ -180,33 +182,28 @@ int PushGatewayService::enqueue(std::string token, const json& payload, std::str
         problem = "the payload must be an object";
         return 400;
     }
-    if (payload.dump().size() > kMaxPayloadBytes) {
+    const std::string text = payload.dump();
+    if (text.size() > kMaxPayloadBytes) {
         problem = "payload larger than 4096 bytes";
         return 413;
     }
-    std::lock_guard lock(mutex_);
-    auto it = devices_.find(token);
-    if (it == devices_.end()) {
+    const auto length = store_->enqueue(token, text, kMaxQueued);
+    if (!length) {
         problem = "unknown device token";
         return 404;
     }
-    auto& queue = it->second.queue;
-    queue.push_back(payload);
-    while (queue.size() > kMaxQueued) queue.pop_front();
-    saveLocked();
-    if (queued) *queued = queue.size();
+    if (queued) *queued = *length;
     return 200;
 }
 
 void PushGatewayService::listDevices(const Request&, Response& res, const std::string&) {
     json list = json::array();
-    std::lock_guard lock(mutex_);
-    for (const auto& [token, d] : devices_) {
-        list.push_back({{"deviceToken", token},
+    for (const auto& [d, queued] : store_->devices()) {
+        list.push_back({{"deviceToken", d.token},
                         {"bundleId", d.bundleId},
                         {"deviceId", d.deviceId},
                         {"environment", d.environment},
-                        {"queued", d.queue.size()}});
+                        {"queued", queued}});
     }
     sendJson(res, 200, json{{"devices", std::move(list)}});
 }

@@ -7,7 +7,11 @@
 // payloads per token that the device takes when it fetches. Payloads are
 // posted through the admin endpoint (tests, the sensor panel, later the
 // messaging server). Registrations and queued payloads are kept in the
-// data dir (push_gateway.json), so they survive a restart.
+// data dir (messaging/push_gateway.sqlite, push_gateway_store.h), each
+// committed before it is answered, so they survive a restart and a kill.
+// A data dir from before that store keeps them in push_gateway.json: its
+// devices and payloads are brought into the store on the first start, and
+// the file is set aside unchanged as push_gateway.json.imported.
 //
 //   POST /push/v1/devices                  {"bundleId","deviceId","environment"}
 //                                          -> {"deviceToken": 64 hex digits}
@@ -27,9 +31,7 @@
 // memory and in its file never grows with what a caller sends.
 
 #include <cstddef>
-#include <deque>
-#include <map>
-#include <mutex>
+#include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -37,6 +39,10 @@
 #include "backend/core/service.h"
 
 namespace backend {
+
+namespace pushgw {
+class Store;
+}
 
 class PushGatewayService : public Service {
 public:
@@ -47,6 +53,8 @@ public:
     static constexpr std::size_t kMaxEnvironmentBytes = 32;
     static constexpr std::size_t kTokenHexDigits = 64;
 
+    PushGatewayService();
+    ~PushGatewayService() override;
     std::string name() const override { return "push-gateway"; }
     void start(Context& context) override;
     void install(HttpRouter& server, const Listener& listener, Context& context) override;
@@ -60,24 +68,15 @@ public:
                 std::size_t* queued = nullptr);
 
 private:
-    struct Device {
-        std::string bundleId;
-        std::string deviceId;
-        std::string environment;
-        std::deque<nlohmann::json> queue;
-    };
-
     // The routes' handlers (install).
     void registerDevice(const Request& req, Response& res, const std::string& body);
     void fetchMessages(const Request& req, Response& res, const std::string& body);
     void send(const Request& req, Response& res, const std::string& body);
     void listDevices(const Request& req, Response& res, const std::string& body);
-    // Under mutex_.
-    void saveLocked();
+    // Brings the devices of a push_gateway.json into the store, once.
+    void importOldFile(const std::filesystem::path& file);
 
-    std::mutex mutex_;
-    std::filesystem::path file_;
-    std::map<std::string, Device> devices_;  // by hex token
+    std::unique_ptr<pushgw::Store> store_;
 };
 
 // The gateway of this back end (the messaging services deliver through it),

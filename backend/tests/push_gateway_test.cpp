@@ -2,9 +2,15 @@
 // spoken to over loopback.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "testing/backend.h"
 
@@ -14,6 +20,13 @@ using json = nlohmann::json;
 using ns::testing::Backend;
 
 json parse(const std::string& text) { return json::parse(text, nullptr, false); }
+
+std::string readAll(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 class PushGatewayTest : public ::testing::Test {
 protected:
@@ -31,6 +44,15 @@ protected:
         auto reply = backend_->get("/push/v1/devices/" + token + "/messages");
         EXPECT_EQ(reply.status, 200) << reply.body;
         return parse(reply.body)["messages"];
+    }
+    // deviceToken -> [bundleId, deviceId, environment, queued] of the admin listing.
+    std::map<std::string, json> listing() {
+        std::map<std::string, json> devices;
+        const json listed = parse(backend_->get("/__admin/push/v1/devices").body);
+        for (const auto& d : listed["devices"]) {
+            devices[d["deviceToken"]] = json{d["bundleId"], d["deviceId"], d["environment"], d["queued"]};
+        }
+        return devices;
     }
 
     std::unique_ptr<Backend> backend_;
@@ -100,6 +122,64 @@ TEST_F(PushGatewayTest, AdminEndpointsNeedTheRunsSecret) {
     ASSERT_TRUE(listed);
     EXPECT_GE(listed->status, 400);
     EXPECT_TRUE(fetch(token).empty());
+}
+
+TEST_F(PushGatewayTest, WhatWasAcknowledgedBeforeAKillIsKept) {
+    std::vector<std::string> tokens;
+    for (int i = 0; i < 20; ++i) tokens.push_back(registerDevice("com.almavel.tienda", "device-" + std::to_string(i)));
+    ASSERT_EQ(send(tokens[3], {{"n", 3}}), 200);
+    backend_->kill();
+    backend_->restart();
+
+    EXPECT_EQ(listing().size(), 20u);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(registerDevice("com.almavel.tienda", "device-" + std::to_string(i)), tokens[size_t(i)]) << i;
+    }
+    EXPECT_EQ(fetch(tokens[3]), json::array({{{"n", 3}}}));
+}
+
+TEST_F(PushGatewayTest, AnOldStateFilesDevicesAndPayloadsAreCarriedOverOnce) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("almavel-push-gateway-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string a(64, 'a'), b(64, 'b'), c(64, 'c'), d(64, 'd');
+    json many = json::array();
+    for (int i = 0; i < 105; ++i) many.push_back({{"n", i}});
+    many.push_back("not an object");
+    const json saved{{"devices",
+                      {{a, {{"bundleId", "com.almavel.tienda"}, {"deviceId", "d-a"}, {"environment", "production"},
+                            {"queue", {{{"aps", {{"alert", "Hola"}}}}, {{"n", 2}}}}}},
+                       // Written in upper case by hand; the environment missing.
+                       {std::string(64, 'B'), {{"bundleId", "com.almavel.tienda"}, {"deviceId", "d-b"}}},
+                       {c, {{"bundleId", "com.almavel.tienda"}, {"deviceId", "d-c"}, {"queue", many}}},
+                       // Past what a registration may hold: left out.
+                       {d, {{"bundleId", std::string(300, 'x')}, {"deviceId", "d-d"}}},
+                       {"not-a-token", {{"bundleId", "com.almavel.tienda"}, {"deviceId", "d-e"}}}}}};
+    std::ofstream(dir / "push_gateway.json") << saved.dump();
+    const std::string oldFile = readAll(dir / "push_gateway.json");
+
+    backend_ = Backend::start({.dataDir = dir.string()});
+    const std::map<std::string, json> expected{
+        {a, {"com.almavel.tienda", "d-a", "production", 2}},
+        {b, {"com.almavel.tienda", "d-b", "sandbox", 0}},
+        {c, {"com.almavel.tienda", "d-c", "sandbox", 100}},
+    };
+    EXPECT_EQ(listing(), expected);
+    EXPECT_EQ(registerDevice("com.almavel.tienda", "d-b"), b);
+    EXPECT_EQ(fetch(a), json::parse(R"([{"aps":{"alert":"Hola"}},{"n":2}])"));
+    const json kept = fetch(c);
+    ASSERT_EQ(kept.size(), 100u);
+    EXPECT_EQ(kept.front()["n"], 5);
+
+    // Brought in once: what was fetched does not come back, and the old
+    // file is set aside as it was.
+    backend_->restart();
+    EXPECT_EQ(listing().size(), 3u);
+    EXPECT_TRUE(fetch(a).empty());
+    EXPECT_FALSE(fs::exists(dir / "push_gateway.json"));
+    EXPECT_EQ(readAll(dir / "push_gateway.json.imported"), oldFile);
+    backend_.reset();
+    fs::remove_all(dir);
 }
 
 }  // namespace

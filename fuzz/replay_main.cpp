@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -37,10 +38,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot read %s\n", path.c_str());
             return 2;
         }
-        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        // libFuzzer never hands a target a null pointer, even for no bytes.
-        const uint8_t none = 0;
-        LLVMFuzzerTestOneInput(bytes.empty() ? &none : bytes.data(), bytes.size());
+        const std::vector<char> read((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // As libFuzzer does, the target gets a heap block of exactly the
+        // input's size (never null: new[] of no bytes still gives a block),
+        // so that a read one past the end is seen by AddressSanitizer; a
+        // vector's spare capacity would hide it.
+        const auto bytes = std::make_unique<uint8_t[]>(read.size());
+        std::copy(read.begin(), read.end(), bytes.get());
+        LLVMFuzzerTestOneInput(bytes.get(), read.size());
     }
     std::printf("%zu inputs replayed\n", inputs.size());
     return 0;

@@ -498,8 +498,12 @@ TEST(PageInputTest, EachRouteReadsItsInputOrItsRefusal) {
         ASSERT_TRUE(std::holds_alternative<PageInput>(read));
         const auto& in = std::get<PageInput>(read);
         EXPECT_EQ(in.kind, c.kind);
-        if (in.kind == PageInput::Kind::Row) EXPECT_EQ(std::to_string(in.row) + "/" + std::to_string(in.section), "4/1");
-        if (in.kind == PageInput::Kind::Tap || in.kind == PageInput::Kind::Alert) EXPECT_EQ(in.name, c.detail);
+        if (in.kind == PageInput::Kind::Row) {
+            EXPECT_EQ(std::to_string(in.row) + "/" + std::to_string(in.section), "4/1");
+        }
+        if (in.kind == PageInput::Kind::Tap || in.kind == PageInput::Kind::Alert) {
+            EXPECT_EQ(in.name, c.detail);
+        }
         if (in.kind == PageInput::Kind::Type || in.kind == PageInput::Kind::Code || in.kind == PageInput::Kind::Picture) {
             EXPECT_EQ(in.text, c.detail);
         }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/QRVLogger.h"
 #include "database/cache/APLevelDB.h"
 #include "platform/file_manager.h"
 #include "platform/system_log.h"
@@ -97,6 +98,7 @@ TEST_F(LevelDBWrapperTest, ADamagedDatabaseIsRepairedKeepingWhatCanBeReadAndStil
         auto capture = ns::SystemLog::capture();
         auto db = open(name);
         ASSERT_TRUE(db);
+        QRVLoggerFlush();
         EXPECT_TRUE(capture.contains("I-RDB076038"));
         for (int i = damage.firstKept; i < 30; ++i) EXPECT_EQ(db->stringForKey("k" + std::to_string(i)), "value") << i;
         EXPECT_TRUE(db->setString("new", "after"));

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <strings.h>
 
@@ -18,6 +19,9 @@
 #include "platform/url.h"
 
 namespace {
+
+// What a download to a file writes until it is complete: "<destination>.htkdownload".
+constexpr const char* kPartialSuffix = ".htkdownload";
 
 std::atomic<bool> loggingEnabled{false};
 std::atomic<uint64_t> nextServiceID{1};
@@ -87,6 +91,9 @@ int64_t heldBytes(const ns::HTTPURLResponsePtr& response) {
     size_t dash = range->rfind('-');
     if (dash == std::string::npos) return 0;
     long long last = std::strtoll(range->c_str() + dash + 1, nullptr, 10);
+    // A server that claims the largest count there is holds at most all of it
+    // (the caller bounds it by the upload's size); one more would overflow.
+    if (last == std::numeric_limits<long long>::max()) return last;
     return last >= 0 ? last + 1 : 0;
 }
 
@@ -253,8 +260,14 @@ std::shared_ptr<HTKSessionFetcher> HTKSessionFetcher::fetcherWithDownloadResumeD
 }
 
 void HTKSessionFetcher::discardDownloadResumeData(const ns::Data& resumeData) {
+    // Resume data is kept by the caller and may come back damaged: only a
+    // partial file this fetcher names as its own is removed, never any other
+    // file the bytes happen to name.
     ns::Value plist = ns::plist::parse(resumeData);
-    if (const std::string* partial = plist["partialPath"].stringOrNull()) std::remove(partial->c_str());
+    const std::string* partial = plist["partialPath"].stringOrNull();
+    if (partial && partial->ends_with(kPartialSuffix) && partial->size() > std::strlen(kPartialSuffix)) {
+        std::remove(partial->c_str());
+    }
 }
 
 ns::URLRequest HTKSessionFetcher::request() const { return request_.get(); }
@@ -619,7 +632,7 @@ void HTKSessionFetcher::startDownload() {
         if (!download_) download_ = std::make_unique<Download>();
         Download& download = *download_;
         const std::string destination = destination_.get();
-        std::string partial = destination.empty() ? std::string() : destination + ".htkdownload";
+        std::string partial = destination.empty() ? std::string() : destination + kPartialSuffix;
         // Resume data from a memory download continued into a file (or the
         // other way round, or a partial file that changed) starts over.
         bool fileMatches = !partial.empty() && download.partialPath == partial;

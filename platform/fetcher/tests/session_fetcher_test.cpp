@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform/clock.h"
+#include "platform/plist.h"
 #include "platform/reachability.h"
 #include "platform/runloop.h"
 #include "platform/url.h"
@@ -263,6 +264,20 @@ TEST_F(SessionFetcherTest, AStoppedFetchEndsSilentlyAndItsResumeDataFetchesTheSa
     auto broken = begin(HTKSessionFetcher::fetcherWithDownloadResumeData(ns::Data{1, 2, 3}));
     ASSERT_TRUE(wait([&] { return broken->done; }));
     EXPECT_EQ(broken->error->domain(), kHTKSessionFetcherErrorDomain);
+}
+
+// Resume data comes back from the caller's own store and may be damaged:
+// discarding it removes the fetcher's partial file and no other file it names.
+TEST_F(SessionFetcherTest, DiscardedResumeDataRemovesOnlyAPartialFile) {
+    const std::string kept = sandbox_.root() + "/photo.jpg";
+    const std::string partial = kept + ".htkdownload";
+    for (const std::string& path : {kept, partial}) std::ofstream(path) << "bytes";
+    for (const std::string& named : {kept, partial}) {
+        ns::Dictionary resume{{"url", "https://127.0.0.1/x"}, {"partialPath", named}};
+        HTKSessionFetcher::discardDownloadResumeData(ns::plist::serialize(ns::Value(resume), ns::plist::Format::Binary));
+    }
+    EXPECT_TRUE(std::ifstream(kept).good());
+    EXPECT_FALSE(std::ifstream(partial).good());
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 // The repository with its local cache against the local back end: writes
 // made offline survive a restart and reach the server once each, cached data
 // answers observers offline and makes the re-listen carry its hash, damaged
-// cache rows never turn into writes, and a cache that cannot be opened leaves
-// the repository running without one.
+// cache rows never turn into writes, a cache whose files are damaged keeps
+// what it can read and goes on, and a cache that cannot be opened leaves the
+// repository running without one.
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
 
 #include <nlohmann/json.hpp>
 
@@ -235,6 +240,88 @@ TEST_F(PersistenceTest, DamagedWriteRowsNeverLeaveTheClientAsNullWrites) {
     EXPECT_TRUE(capture.contains("Removing failed write with key 1"));
     EXPECT_TRUE(capture.contains("Removing failed write with key 2"));
     EXPECT_TRUE(capture.contains("Skipping write with key 4"));
+}
+
+// Each file of the cache's two leveldb folders (and the version file beside
+// them) in turn is cut short at a random offset, has bytes flipped, gets
+// garbage appended, is emptied or deleted (a fixed seed: every run damages
+// alike), and a repository starts over it: it reads what the undamaged
+// folder holds (the cached catalog, or the two writes made offline), sends
+// the pending writes it kept, and still writes.
+TEST_F(PersistenceTest, ACacheWithADamagedFileKeepsWhatItCanReadAndStillWrites) {
+    namespace fs = std::filesystem;
+    const json catalog = json::parse(R"({"p1": {"name": "milk"}, "p2": {"name": "bread"}})");
+    setServerData("/catalog", catalog);
+    auto online = makeRepo(true);
+    auto& seen = observeValue(online, "/catalog");
+    ASSERT_TRUE(pumpUntil([&] { return !seen.empty(); }));
+    drainQueues();
+    dispose(online);
+    // Two launches offline: a write each, the first moved into a table by
+    // the second's start, the second still in the log.
+    for (const char* key : {"a", "b"}) {
+        auto offline = makeRepo(false);
+        onWorker([&] { offline->set(FPath(std::string("/pending/") + key), node("\"kept\""), nullptr); });
+        dispose(offline);
+        drainQueues();
+    }
+    const std::string folder = FLevelDBStorageEngine::quorvaneDir() + "/" + cacheFolder();
+    const std::string golden = sandbox_.root() + "/golden";
+    fs::copy(folder, golden, fs::copy_options::recursive);
+    std::vector<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(golden)) {
+        if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), golden).string());
+    }
+    std::sort(files.begin(), files.end());
+    ASSERT_GE(files.size(), 12u) << "both folders hold an index, a manifest, tables and a log";
+
+    std::mt19937 random(21);
+    auto below = [&](size_t n) { return n == 0 ? size_t(0) : std::uniform_int_distribution<size_t>(0, n - 1)(random); };
+    const char* const modes[] = {"cut short", "bytes flipped", "garbage appended", "emptied", "deleted"};
+    const int damages = std::max<int>(50, int(files.size() * std::size(modes)));
+    for (int i = 0; i < damages; ++i) {
+        const std::string& file = files[size_t(i) % files.size()];
+        const size_t mode = (size_t(i) / files.size()) % std::size(modes);
+        SCOPED_TRACE(::testing::Message() << "damage " << i << ": " << file << " " << modes[mode]);
+        fs::remove_all(folder);
+        fs::copy(golden, folder, fs::copy_options::recursive);
+        const std::string path = folder + "/" + file;
+        std::ifstream in(path, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        in.close();
+        if (mode == 0) bytes.resize(below(bytes.size()));
+        for (size_t n = mode == 1 ? 1 + below(16) : 0; n > 0 && !bytes.empty(); --n) {
+            bytes[below(bytes.size())] ^= char(1 + below(255));
+        }
+        for (size_t n = mode == 2 ? 1 + below(64) : 0; n > 0; --n) bytes.push_back(char(below(256)));
+        if (mode == 3) bytes.clear();
+        if (mode == 4) {
+            fs::remove(path);
+        } else {
+            std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        }
+        setServerData("/pending", nullptr);
+
+        auto repo = makeRepo(false);
+        json cached;
+        size_t pending = 0;
+        onWorker([&] {
+            const auto& cache = repo->persistenceManagerForTesting();
+            ASSERT_NE(cache, nullptr) << "the repository keeps its cache";
+            cached = json::parse(ns::json::serialize(
+                cache->serverCacheForQuery(FQuerySpec::defaultQueryAtPath(FPath("/catalog"))).node()->val()));
+            pending = cache->userWrites().size();
+        });
+        if (!file.starts_with("server_data/")) EXPECT_EQ(cached, catalog) << "the cached data is kept";
+        if (!file.starts_with("writes/")) EXPECT_EQ(pending, 2u) << "the pending writes are kept";
+        goOnline(repo);
+        const std::string after = "/after/" + std::to_string(i);
+        onWorker([&] { repo->set(FPath(after), node("1"), nullptr); });
+        ASSERT_TRUE(pumpUntil([&] { return serverData(after) == json(1); })) << "the repository still writes";
+        if (pending == 2) EXPECT_EQ(serverData("/pending"), json::parse(R"({"a": "kept", "b": "kept"})"));
+        dispose(repo);
+        drainQueues();
+    }
 }
 
 TEST_F(PersistenceTest, ACacheThatCannotOpenLeavesTheRepositoryRunningWithoutOne) {

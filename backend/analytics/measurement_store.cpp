@@ -12,25 +12,6 @@ namespace backend::measurement {
 
 namespace {
 
-// Rolls back the transaction it began unless committed.
-class Transaction {
-public:
-    explicit Transaction(sqlite3* db) : db_(db) { sqliteExec(db_, "BEGIN IMMEDIATE"); }
-    ~Transaction() {
-        if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    void commit() {
-        sqliteExec(db_, "COMMIT");
-        done_ = true;
-    }
-
-private:
-    sqlite3* db_;
-    bool done_ = false;
-};
-
 void addToCounter(sqlite3* db, const char* name, int64_t amount) {
     SqliteStatement s(db, R"(INSERT INTO counters(name, value) VALUES(?1, ?2)
                                ON CONFLICT(name) DO UPDATE SET value = value + ?2)");
@@ -96,7 +77,7 @@ void Store::migrate() {
     bool old = false;
     for (SqliteStatement s(db_, "PRAGMA table_info(bundles)"); s.step();) old = old || s.text(1) == "bundle_index";
     if (!old) return;
-    Transaction transaction(db_);
+    SqliteTransaction transaction(db_);
     sqliteExec(db_, "ALTER TABLE bundles RENAME TO bundles_before");
     sqliteExec(db_, "ALTER TABLE batches ADD COLUMN app_id TEXT");
     sqliteExec(db_, "ALTER TABLE batches ADD COLUMN size INTEGER NOT NULL DEFAULT 0");
@@ -123,7 +104,7 @@ void Store::migrate() {
 
 Added Store::addBatch(const std::string& appId, const std::vector<Bundle>& bundles, int64_t receivedMs) {
     std::lock_guard lock(mutex_);
-    Transaction transaction(db_);
+    SqliteTransaction transaction(db_);
     Added added;
     // Room is made before the batch goes in, so it takes the pages the
     // dropped batches free and the file never holds a batch past the bound.
@@ -222,7 +203,7 @@ int64_t Store::droppedBatches() { return counter("droppedBatches"); }
 
 void Store::clearBatches() {
     std::lock_guard lock(mutex_);
-    Transaction transaction(db_);
+    SqliteTransaction transaction(db_);
     sqliteExec(db_, "DELETE FROM bundles");
     sqliteExec(db_, "DELETE FROM batches");
     sqliteExec(db_, "DELETE FROM counters WHERE name IN ('duplicates', 'droppedBatches', 'storedBytes')");
@@ -240,7 +221,7 @@ std::optional<StoredConfig> Store::config(const std::string& appId) {
 int64_t Store::setConfig(const std::string& appId, const std::string& bytes, std::optional<int64_t> lastModified,
                          int64_t now) {
     std::lock_guard lock(mutex_);
-    Transaction transaction(db_);
+    SqliteTransaction transaction(db_);
     if (!lastModified) {
         lastModified = now;
         SqliteStatement s(db_, "SELECT last_modified FROM configs WHERE app_id = ?1");

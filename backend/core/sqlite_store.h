@@ -1,7 +1,8 @@
 #pragma once
 // What the back end's SQLite stores share: opening a store's file, running
-// a statement text, and a prepared statement finalized with its scope. Every
-// failure throws std::runtime_error with SQLite's message.
+// a statement text, a prepared statement finalized with its scope, and a
+// transaction rolled back with it. Every failure throws std::runtime_error
+// with SQLite's message.
 
 #include <sqlite3.h>
 
@@ -100,6 +101,26 @@ private:
     }
     sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
+};
+
+// An immediate transaction, rolled back at the end of its scope unless
+// committed.
+class SqliteTransaction {
+public:
+    explicit SqliteTransaction(sqlite3* db) : db_(db) { sqliteExec(db_, "BEGIN IMMEDIATE"); }
+    ~SqliteTransaction() {
+        if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    SqliteTransaction(const SqliteTransaction&) = delete;
+    SqliteTransaction& operator=(const SqliteTransaction&) = delete;
+    void commit() {
+        sqliteExec(db_, "COMMIT");
+        done_ = true;
+    }
+
+private:
+    sqlite3* db_;
+    bool done_ = false;
 };
 
 }  // namespace backend

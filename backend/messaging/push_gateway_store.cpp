@@ -14,25 +14,6 @@ namespace {
 // The mark, in the meta table, of the old file's devices brought in.
 constexpr const char* kImportedMark = "importedJsonFile";
 
-// Rolls back the transaction it began unless committed.
-class Transaction {
-public:
-    explicit Transaction(sqlite3* db) : db_(db) { sqliteExec(db_, "BEGIN IMMEDIATE"); }
-    ~Transaction() {
-        if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    void commit() {
-        sqliteExec(db_, "COMMIT");
-        done_ = true;
-    }
-
-private:
-    sqlite3* db_;
-    bool done_ = false;
-};
-
 bool knownToken(sqlite3* db, const std::string& token) {
     SqliteStatement s(db, "SELECT 1 FROM devices WHERE token = ?1");
     return s.bind(1, token).step();
@@ -71,7 +52,7 @@ Store::~Store() { sqlite3_close(db_); }
 std::string Store::registerDevice(const std::string& bundleId, const std::string& deviceId,
                                   const std::string& environment) {
     std::lock_guard lock(mutex_);
-    Transaction transaction(db_);
+    SqliteTransaction transaction(db_);
     SqliteStatement known(db_, R"(SELECT token, environment FROM devices WHERE bundle_id = ?1 AND device_id = ?2
                                     ORDER BY token LIMIT 1)");
     std::string token;
@@ -118,7 +99,7 @@ std::optional<std::vector<std::string>> Store::takeMessages(const std::string& t
 std::optional<std::size_t> Store::enqueue(const std::string& token, const std::string& payload,
                                           std::size_t maxQueued) {
     std::lock_guard lock(mutex_);
-    Transaction transaction(db_);
+    SqliteTransaction transaction(db_);
     if (!knownToken(db_, token)) return std::nullopt;
     SqliteStatement(db_, "INSERT INTO messages(token, payload) VALUES(?1, ?2)").bind(1, token).bind(2, payload).run();
     // The newest `maxQueued` stay.
@@ -154,7 +135,7 @@ bool Store::importedOldFile() {
 
 void Store::importOldFile(const std::vector<SavedDevice>& devices) {
     std::lock_guard lock(mutex_);
-    Transaction transaction(db_);
+    SqliteTransaction transaction(db_);
     for (const auto& [device, queue] : devices) {
         SqliteStatement(db_, "DELETE FROM messages WHERE token = ?1").bind(1, device.token).run();
         SqliteStatement(db_, R"(INSERT OR REPLACE INTO devices(token, bundle_id, device_id, environment)

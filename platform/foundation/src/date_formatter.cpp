@@ -10,6 +10,21 @@
 
 namespace ns {
 
+namespace {
+
+// ICU reads the host's zone once, through glibc's tzset, the first time a
+// formatter needs a calendar. glibc runs tzset under a lock of its own that
+// the thread sanitizer cannot see, so a first read on a worker thread looks
+// like a race with gmtime on another (OpenSSL checking a certificate's
+// dates). Read here, while the process has one thread, it leaves nothing to
+// race with.
+[[maybe_unused]] const bool hostZoneRead = [] {
+    delete icu::TimeZone::createDefault();
+    return true;
+}();
+
+}  // namespace
+
 struct DateFormatter::Impl {
     std::unique_ptr<icu::SimpleDateFormat> format;
 };

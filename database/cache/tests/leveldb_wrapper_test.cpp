@@ -7,6 +7,7 @@
 #include "core/QRVLogger.h"
 #include "database/cache/APLevelDB.h"
 #include "platform/file_manager.h"
+#include "platform/format.h"
 #include "platform/system_log.h"
 #include "testing/temp_sandbox.h"
 
@@ -61,9 +62,10 @@ TEST_F(LevelDBWrapperTest, ADamagedDatabaseIsRepairedKeepingWhatCanBeReadAndStil
     namespace fs = std::filesystem;
     // Three launches' rows: two in tables, the last still in the log.
     const std::string made = sandbox_.root() + "/made";
+    auto key = [](int i) { return ns::format("k%d", i); };
     for (int launch = 0; launch < 3; ++launch) {
         auto db = open("made");
-        for (int i = 0; i < 10; ++i) db->setString("value", "k" + std::to_string(launch * 10 + i));
+        for (int i = 0; i < 10; ++i) db->setString("value", key(launch * 10 + i));
     }
     auto named = [&](const std::string& prefix, const std::string& suffix) {
         std::vector<std::string> found;
@@ -100,7 +102,7 @@ TEST_F(LevelDBWrapperTest, ADamagedDatabaseIsRepairedKeepingWhatCanBeReadAndStil
         ASSERT_TRUE(db);
         QRVLoggerFlush();
         EXPECT_TRUE(capture.contains("I-RDB076038"));
-        for (int i = damage.firstKept; i < 30; ++i) EXPECT_EQ(db->stringForKey("k" + std::to_string(i)), "value") << i;
+        for (int i = damage.firstKept; i < 30; ++i) EXPECT_EQ(db->stringForKey(key(i)), "value") << i;
         EXPECT_TRUE(db->setString("new", "after"));
         db->close();
         EXPECT_EQ(open(name)->stringForKey("after"), "new");

@@ -268,7 +268,12 @@ bool UserDefaults::writeLocked() {
         if (files.isDirectory(library)) files.createDirectory(dir, true, nullptr);
     }
     if (fileWasCorrupt_) {
-        std::string aside = format("%s.corrupt-%lld", path_.c_str(), static_cast<long long>(Clock::nowSeconds()));
+        // Two damaged files within one second keep both: an earlier copy is
+        // never replaced.
+        const std::string stamped =
+            format("%s.corrupt-%lld", path_.c_str(), static_cast<long long>(Clock::nowSeconds()));
+        std::string aside = stamped;
+        for (int n = 2; files.fileExists(aside); ++n) aside = format("%s-%d", stamped.c_str(), n);
         const bool moved = std::rename(path_.c_str(), aside.c_str()) == 0;
         const int renameError = errno;
         if (moved || !files.fileExists(path_)) {

@@ -127,6 +127,7 @@ TEST(UserDefaults, NonPropertyListValuesAreRefusedAndLoseNothing) {
 
 TEST(UserDefaults, CorruptFileIsSetAsideNotOverwritten) {
     ns::testing::TempSandbox temp;
+    auto clock = ns::VirtualClock::install();  // every copy set aside within one second
     const std::string path = temp.sandbox()->preferencesPath() + "/almavel.plist";
     ASSERT_TRUE(ns::FileManager().writeData(path, ns::Data{'b', 'a', 'd'}));
     auto log = ns::SystemLog::capture();
@@ -143,6 +144,18 @@ TEST(UserDefaults, CorruptFileIsSetAsideNotOverwritten) {
     EXPECT_EQ(*ns::FileManager().readData(temp.sandbox()->preferencesPath() + "/" + names[1]),
               (ns::Data{'b', 'a', 'd'}));
     EXPECT_TRUE(d->synchronize());
+
+    // Damaged again in the same second: the second copy goes beside the first.
+    ASSERT_TRUE(ns::FileManager().writeData(path, ns::Data{'w', 'o', 'r', 's', 'e'}));
+    d->synchronize();
+    d->setInteger(4, "x");
+    EXPECT_TRUE(d->synchronize());
+    names = *ns::FileManager().contentsOfDirectory(temp.sandbox()->preferencesPath());
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(*ns::FileManager().readData(temp.sandbox()->preferencesPath() + "/" + names[1]),
+              (ns::Data{'b', 'a', 'd'}));
+    EXPECT_EQ(*ns::FileManager().readData(temp.sandbox()->preferencesPath() + "/" + names[2]),
+              (ns::Data{'w', 'o', 'r', 's', 'e'}));
 }
 
 TEST(UserDefaults, SynchronizePicksUpAnotherWriter) {

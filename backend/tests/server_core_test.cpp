@@ -602,21 +602,9 @@ TEST_F(CoreTest, WebSocketBurstsComeBackWholeAndInOrderWithAPongForEachPing) {
     auto backend = launch();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const int fd = connectTo(backend->wsPort());
+        std::string rest;
+        const int fd = openRawWebSocket(backend->wsPort(), "/echo", "echo.localhost", rest);
         ASSERT_GE(fd, 0);
-        ASSERT_TRUE(sendAll(fd, "GET /echo HTTP/1.1\r\nHost: echo.localhost\r\nUpgrade: websocket\r\n"
-                                "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                                "Sec-WebSocket-Version: 13\r\n\r\n"));
-        std::string head;
-        for (int i = 0; i < 600 && head.find("\r\n\r\n") == std::string::npos; ++i) {
-            pollfd p{fd, POLLIN, 0};
-            char buffer[256];
-            if (::poll(&p, 1, 50) <= 0) continue;
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            head.append(buffer, size_t(n));
-        }
-        ASSERT_EQ(head.rfind("HTTP/1.1 101", 0), 0u) << head;
         std::string burst;
         std::vector<std::string> sent, pings;
         for (size_t i = 0; i < c.sizes.size(); ++i) {
@@ -631,7 +619,7 @@ TEST_F(CoreTest, WebSocketBurstsComeBackWholeAndInOrderWithAPongForEachPing) {
         }
         ASSERT_TRUE(sendAll(fd, burst));
         const ServerFrames frames =
-            readServerFrames(fd, head.substr(head.find("\r\n\r\n") + 4), sent.size(), pings.size());
+            readServerFrames(fd, rest, sent.size(), pings.size());
         ::close(fd);
         EXPECT_EQ(frames.fault, "");
         EXPECT_EQ(frames.pongs, pings);

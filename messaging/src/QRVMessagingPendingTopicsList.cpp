@@ -21,7 +21,9 @@ std::shared_ptr<QRVMessagingTopicBatch> QRVMessagingTopicBatch::decode(const ns:
     if (!archived.isDictionary()) return nullptr;
     const ns::Dictionary& members = archived.asDictionary();
     auto action = members.find("action");
-    const bool unsubscribe = action != members.end() && action->second.isNumber() && action->second.asInt() == 1;
+    // Read leniently: a damaged archive may hold any number here (a real, or
+    // past a signed integer), which must not stop the restore.
+    const bool unsubscribe = action != members.end() && action->second.isNumber() && action->second.intValue() == 1;
     auto batch = std::make_shared<QRVMessagingTopicBatch>(unsubscribe ? QRVMessagingTopicActionUnsubscribe
                                                                       : QRVMessagingTopicActionSubscribe);
     auto topics = members.find("topics");

@@ -15,6 +15,7 @@
 #include "messaging/QRVMessagingPubSub.h"
 #include "messaging/QRVMessagingRegistrar.h"
 #include "platform/clock.h"
+#include "platform/keyed_archive.h"
 #include "platform/runloop.h"
 #include "platform/user_defaults.h"
 #include "testing/admin_json.h"
@@ -158,6 +159,22 @@ TEST_F(TopicSubscriptions, BatchesWaitForTheTokenThenReachTheServiceInTheOrderAs
                   *ns::UserDefaults::standard()->dataForKey(kQRVMessagingPendingSubscriptionsKey))
                   ->numberOfBatches(),
               0u);
+}
+
+// A stored list is the app's own file and may come back damaged: any number
+// as a batch's action restores (as the action it reads as), never stops it.
+TEST(TopicBatchArchive, ABatchWhoseActionIsAnyNumberIsRestored) {
+    ns::Array archived;
+    for (const ns::Value& action : {ns::Value(1.0), ns::Value(1.5e-263), ns::Value(static_cast<unsigned long long>(1) << 63), ns::Value(-1)}) {
+        archived.emplace_back(ns::Dictionary{{"action", action}, {"topics", ns::Array{ns::Value("/topics/t")}}});
+    }
+    auto list = QRVMessagingPendingTopicsList::unarchive(ns::keyed_archive::archiveRoot(
+        "QRVMessagingPendingTopicsList", ns::Dictionary{{"batches", ns::Value(std::move(archived))}}));
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->batchSummary(), batches({{QRVMessagingTopicActionUnsubscribe, {"/topics/t"}},
+                                             {QRVMessagingTopicActionSubscribe, {"/topics/t"}},
+                                             {QRVMessagingTopicActionSubscribe, {"/topics/t"}},
+                                             {QRVMessagingTopicActionSubscribe, {"/topics/t"}}}));
 }
 
 TEST_F(TopicSubscriptions, TopicsPendingAtARestartAreRestoredWithoutHandlersAndSent) {

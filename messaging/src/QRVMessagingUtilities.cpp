@@ -179,7 +179,8 @@ void QRVMessagingAddInstanceIDClassMethods(ns::Class& messagingClass) {
 
 int64_t QRVMessagingIntegerValue(const ns::Value& value) {
     if (const std::string* text = value.stringOrNull()) return std::strtoll(text->c_str(), nullptr, 10);
-    if (value.isDouble()) return int64_t(value.asDouble());
+    // A real past the integers (or not a number) saturates rather than
+    // casting out of range: payloads come from the server.
     return value.intValue();
 }
 

@@ -113,6 +113,8 @@ TEST_F(DataMessages, UpstreamMessagesAreCheckedAndLimited) {
     const Case cases[] = {
         {"ttl above the maximum", {{Keys::kTTL, int64_t(100000)}, {Keys::kMessageID, ""}}, {}, true, 0, 86400, 0},
         {"negative ttl", {{Keys::kTTL, int64_t(-5)}, {Keys::kMessageID, ""}}, {}, true, 0, 86400, 0},
+        {"a real ttl past the integers", {{Keys::kTTL, 1e300}, {Keys::kMessageID, ""}}, {}, true, 0, 86400, 0},
+        {"a real ttl below them", {{Keys::kTTL, -1e300}, {Keys::kMessageID, ""}}, {}, true, 0, 86400, 0},
         {"no ttl", {{Keys::kTTL, nullptr}}, {}, true, 0, 0, 0},
         {"no delay", {{Keys::kDelay, int64_t(0)}}, {}, true, 0, 0, 0},
         {"negative delay", {{Keys::kDelay, int64_t(-3)}}, {}, true, 0, 0, 0},

@@ -75,7 +75,8 @@ bool normalizeAttribute(const std::string& key, Value& v) {
         return v.isData();
     }
     if (key == kSecAttrKeyClass || key == kSecAttrKeyType) {
-        if (v.isInteger()) v = Value(std::to_string(v.asInt()));
+        if (v.type() == Value::Type::UInt) v = Value(std::to_string(v.asUInt()));
+        if (v.type() == Value::Type::Int) v = Value(std::to_string(v.asInt()));
         return v.isString();
     }
     if (key == kSecAttrKeySizeInBits) {
@@ -86,7 +87,9 @@ bool normalizeAttribute(const std::string& key, Value& v) {
             if (s.empty() || !end || *end != '\0') return false;
             v = Value(n);
         }
-        if (v.isDouble() && std::isfinite(v.asDouble()) && v.asDouble() == double(int64_t(v.asDouble()))) {
+        // A whole real within range reads as that integer; past it the cast
+        // would be undefined.
+        if (v.isDouble() && std::trunc(v.asDouble()) == v.asDouble() && std::fabs(v.asDouble()) < 0x1p62) {
             v = Value(int64_t(v.asDouble()));
         }
         return v.isInteger();

@@ -1,6 +1,8 @@
 #include "platform/keychain.h"
 
 #include <gtest/gtest.h>
+
+#include <cmath>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,6 +86,10 @@ TEST(Keychain, BadParametersAreErrSecParam) {
     EXPECT_EQ(kc->add({{kSecClass, "nonsense"}}), errSecParam);
     EXPECT_EQ(kc->add({{kSecClass, kSecClassGenericPassword}, {kSecValueData, "not data"}}), errSecParam);
     EXPECT_EQ(kc->add({{kSecClass, kSecClassGenericPassword}, {kSecAttrAccount, 5}}), errSecParam);
+    for (double size : {1e300, -1e300, std::nan(""), 2048.5}) {
+        EXPECT_EQ(kc->add({{kSecClass, kSecClassKey}, {kSecAttrKeySizeInBits, size}}), errSecParam) << size;
+    }
+    EXPECT_NE(kc->copyMatching({{kSecClass, kSecClassKey}, {kSecAttrKeyClass, ns::Value(1ULL << 63)}}), errSecParam);
     EXPECT_EQ(kc->copyMatching({{kSecClass, kSecClassGenericPassword}, {kSecMatchLimit, "lots"}}), errSecParam);
     EXPECT_EQ(kc->add(password("a", "x")), errSecSuccess);
     EXPECT_EQ(kc->update(password("a"), {{kSecClass, kSecClassKey}}), errSecParam);

@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <cmath>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -199,6 +200,28 @@ std::optional<ArchivedObject> unarchiveRoot(const Data& bytes, ErrorRef* error) 
     }
 }
 
+namespace {
+
+// The XML form keeps a date's whole seconds only: each date of the table
+// (every one is an object of its own there) gets its microseconds back in
+// the library's tree before the binary form is written. Writing the XML
+// form has checked that each is in the range the library holds.
+void restoreDates(const Array& table, plist_t objects) {
+    for (size_t i = 0; i < table.size(); ++i) {
+        if (!table[i].isDate()) continue;
+        const double t = table[i].asDate().secondsSince1970 - 978307200.0;
+        double whole = std::trunc(t);
+        long long usec = std::llround((t - whole) * 1e6);
+        if (usec >= 1000000 || usec <= -1000000) {
+            whole += usec > 0 ? 1 : -1;
+            usec = 0;
+        }
+        plist_set_date_val(plist_array_get_item(objects, uint32_t(i)), int32_t(whole), int32_t(usec));
+    }
+}
+
+}  // namespace
+
 Data archiveRoot(const std::string& className, const Dictionary& members, ErrorRef* error) {
     Encoder encoder;
     Value root;
@@ -230,6 +253,7 @@ Data archiveRoot(const std::string& className, const Dictionary& members, ErrorR
         if (error) *error = Error::make(kCocoaErrorDomain, plist::kWriteInvalidError, "The archive could not be built.");
         return {};
     }
+    restoreDates(archive["$objects"].asArray(), plist_dict_get_item(node, "$objects"));
     char* bin = nullptr;
     uint32_t length = 0;
     plist_to_bin(node, &bin, &length);

@@ -26,6 +26,16 @@ TEST(KeyedArchiveTest, ARecordRoundTripsWithItsClassAndFoundationMembers) {
     EXPECT_EQ(object->members.count("priority"), 0u);  // nil is left out
 }
 
+// An archive's dates keep their microseconds, either side of 2001.
+TEST(KeyedArchiveTest, DatesKeepTheirFractionOfASecond) {
+    for (double t : {989204529.998352, 978307199.25, 1700000000.000001}) {
+        auto object = ns::keyed_archive::unarchiveRoot(
+            ns::keyed_archive::archiveRoot("Record", ns::Dictionary{{"ts", ns::Value(ns::Date{t})}}));
+        ASSERT_TRUE(object);
+        EXPECT_NEAR(object->members.at("ts").asDate().secondsSince1970, t, 1e-6) << std::fixed << t;
+    }
+}
+
 TEST(KeyedArchiveTest, TheTextOfTheNilMarkerReadsBackAsText) {
     const ns::Dictionary members{{"name", ns::Value("$null")},
                                  {"list", ns::Value(ns::Array{ns::Value("$null"), ns::Value()})}};

@@ -167,6 +167,20 @@ ServerFrames readServerFrames(int fd, std::string bytes, size_t messages, size_t
     return out;
 }
 
+// Reads from `fd` onto `answer` until `done(answer)`, the peer ends, or about
+// thirty seconds pass.
+template <class Done>
+void readUntil(int fd, std::string& answer, Done done) {
+    for (int i = 0; i < 600 && !done(answer); ++i) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[4096];
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, size_t(n));
+    }
+}
+
 // Opens a web socket with raw frames; -1 unless the server answered 101.
 // What the server sent after its answer's head goes to `rest`.
 int openRawWebSocket(int port, const std::string& target, const std::string& host, std::string& rest) {
@@ -176,14 +190,7 @@ int openRawWebSocket(int port, const std::string& target, const std::string& hos
                     "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
     std::string answer;
-    for (int i = 0; i < 600 && answer.find("\r\n\r\n") == std::string::npos; ++i) {
-        pollfd p{fd, POLLIN, 0};
-        char buffer[4096];
-        if (::poll(&p, 1, 50) <= 0) continue;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        answer.append(buffer, size_t(n));
-    }
+    readUntil(fd, answer, [](const std::string& a) { return a.find("\r\n\r\n") != std::string::npos; });
     if (answer.rfind("HTTP/1.1 101", 0) != 0) {
         ::close(fd);
         return -1;
@@ -197,19 +204,11 @@ int openRawWebSocket(int port, const std::string& target, const std::string& hos
 std::string healthStatus(int fd) {
     sendAll(fd, "GET /__admin/health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     std::string answer;
-    for (int i = 0; i < 600; ++i) {
-        const auto end = answer.find("\r\n\r\n");
-        const auto length = answer.find("Content-Length: ");
-        if (end != std::string::npos && length < end && answer.size() >= end + 4 + std::stoul(answer.substr(length + 16))) {
-            break;
-        }
-        pollfd p{fd, POLLIN, 0};
-        char buffer[4096];
-        if (::poll(&p, 1, 50) <= 0) continue;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        answer.append(buffer, size_t(n));
-    }
+    readUntil(fd, answer, [](const std::string& a) {
+        const auto end = a.find("\r\n\r\n");
+        const auto length = a.find("Content-Length: ");
+        return end != std::string::npos && length < end && a.size() >= end + 4 + std::stoul(a.substr(length + 16));
+    });
     return answer.substr(0, answer.find("\r\n"));
 }
 

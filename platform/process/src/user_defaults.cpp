@@ -270,17 +270,15 @@ bool UserDefaults::writeLocked() {
     if (fileWasCorrupt_) {
         // Two damaged files within one second keep both: an earlier copy is
         // never replaced.
-        const std::string stamped =
-            format("%s.corrupt-%lld", path_.c_str(), static_cast<long long>(Clock::nowSeconds()));
-        std::string aside = stamped;
-        for (int n = 2; files.fileExists(aside); ++n) aside = format("%s-%d", stamped.c_str(), n);
-        const bool moved = std::rename(path_.c_str(), aside.c_str()) == 0;
-        const int renameError = errno;
-        if (moved || !files.fileExists(path_)) {
-            logLine(format("UserDefaults: the unreadable %s was moved to %s.", path_.c_str(), aside.c_str()));
+        ErrorRef moveError;
+        const auto aside =
+            files.setAside(path_, &moveError, format(".corrupt-%lld", static_cast<long long>(Clock::nowSeconds())));
+        if (aside || !files.fileExists(path_)) {
+            logLine(format("UserDefaults: the unreadable %s was moved to %s.", path_.c_str(),
+                           aside ? aside->c_str() : "nowhere (it is gone)"));
             fileWasCorrupt_ = false;
         } else {
-            lastWriteError_ = fileError(renameError, path_, true, "move the unreadable file aside");
+            lastWriteError_ = moveError;
             logLine(format("UserDefaults: not writing %@", lastWriteError_));
             return false;
         }

@@ -352,13 +352,14 @@ bool FileManager::moveItem(const std::string& from, const std::string& to, Error
     return true;
 }
 
-std::optional<std::string> FileManager::setAside(const std::string& path, ErrorRef* error) const {
+std::optional<std::string> FileManager::setAside(const std::string& path, ErrorRef* error,
+                                                 const std::string& suffix) const {
     setError(error, nullptr);
     // Enough names for every damage a phone's lifetime could see; past them
     // something keeps damaging the file, and keeping more copies helps no one.
     constexpr int kMaxCopies = 1000;
     for (int n = 1; n <= kMaxCopies; ++n) {
-        const std::string aside = path + ".damaged" + (n == 1 ? std::string() : "-" + std::to_string(n));
+        const std::string aside = path + suffix + (n == 1 ? std::string() : "-" + std::to_string(n));
         // The kernel refuses to replace an existing name, so two processes
         // setting aside at once never lose each other's copy.
         if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;

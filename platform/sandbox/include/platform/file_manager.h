@@ -110,10 +110,11 @@ public:
     // Renames; fails with kFileWriteFileExistsError when `to` exists.
     bool moveItem(const std::string& from, const std::string& to, ErrorRef* error = nullptr) const;
     // Moves a damaged file or folder out of the way and keeps it beside
-    // itself, as "<path>.damaged" or, when earlier ones are there,
-    // "<path>.damaged-2", "-3", ...: an earlier one is never replaced. Returns
+    // itself, as "<path><suffix>" or, when earlier ones are there,
+    // "<path><suffix>-2", "-3", ...: an earlier one is never replaced. Returns
     // the new path; nullopt with *error when it could not be moved.
-    std::optional<std::string> setAside(const std::string& path, ErrorRef* error = nullptr) const;
+    std::optional<std::string> setAside(const std::string& path, ErrorRef* error = nullptr,
+                                        const std::string& suffix = ".damaged") const;
     // Names (not paths) of the entries, sorted; nullopt with *error when the
     // directory can't be read.
     std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path,

@@ -2,12 +2,12 @@
 
 #include <plist/plist.h>
 
-#include <cmath>
 #include <map>
 #include <memory>
 #include <stdexcept>
 
 #include "platform/plist.h"
+#include "plist_date.h"
 
 namespace ns::keyed_archive {
 
@@ -75,7 +75,7 @@ public:
         if (className == "NSDate") {
             auto time = dict.find("NS.time");
             if (time == dict.end() || !time->second.isNumber()) fail("An archived date has no time.");
-            return Value(Date{time->second.asDouble() + 978307200.0});
+            return Value(Date{time->second.asDouble() + plist_date::kEpoch2001});
         }
         fail("The archive holds an object of class " + className + " inside a member.");
     }
@@ -209,14 +209,9 @@ namespace {
 void restoreDates(const Array& table, plist_t objects) {
     for (size_t i = 0; i < table.size(); ++i) {
         if (!table[i].isDate()) continue;
-        const double t = table[i].asDate().secondsSince1970 - 978307200.0;
-        double whole = std::trunc(t);
-        long long usec = std::llround((t - whole) * 1e6);
-        if (usec >= 1000000 || usec <= -1000000) {
-            whole += usec > 0 ? 1 : -1;
-            usec = 0;
-        }
-        plist_set_date_val(plist_array_get_item(objects, uint32_t(i)), int32_t(whole), int32_t(usec));
+        const plist_date::LibraryDate date =
+            plist_date::libraryDate(table[i].asDate().secondsSince1970 - plist_date::kEpoch2001);
+        plist_set_date_val(plist_array_get_item(objects, uint32_t(i)), date.seconds, date.microseconds);
     }
 }
 

@@ -12,6 +12,7 @@
 #include "platform/format.h"
 #include "platform/utf8.h"
 #include "platform/whole_file.h"
+#include "plist_date.h"
 
 namespace ns::plist {
 
@@ -22,7 +23,7 @@ namespace {
 constexpr size_t kMaxDepth = 512;
 
 // Seconds between 1970 and 2001, the property-list epoch.
-constexpr double kEpoch2001 = 978307200.0;
+using plist_date::kEpoch2001;
 
 struct NodeDeleter {
     void operator()(void* node) const {
@@ -242,13 +243,8 @@ NodePtr toNode(const Value& v, const std::string& keyPath, std::string& problem,
                           keyPathText(keyPath) + ").";
                 return nullptr;
             }
-            double whole = std::trunc(t);
-            long long usec = std::llround((t - whole) * 1e6);
-            if (usec >= 1000000 || usec <= -1000000) {
-                whole += usec > 0 ? 1 : -1;
-                usec = 0;
-            }
-            return NodePtr(plist_new_date(int32_t(whole), int32_t(usec)));
+            const plist_date::LibraryDate date = plist_date::libraryDate(t);
+            return NodePtr(plist_new_date(date.seconds, date.microseconds));
         }
         case Value::Type::Array: {
             NodePtr node(plist_new_array());

@@ -36,6 +36,13 @@ protected:
         return done();
     }
 
+    bool uploadFinished() {
+        for (const auto& request : backend->storageRequests()) {
+            if (request.kind == "uploadChunk" && request.status == 200) return true;
+        }
+        return false;
+    }
+
     int uploads() {
         int count = 0;
         for (const auto& request : backend->storageRequests()) {
@@ -108,15 +115,18 @@ TEST_F(ProfileTest, APickedPhotoGoesUpOnceAsJpegUnderOneMebibyte) {
     std::shared_ptr<QRVStorageMetadata> stored;
     const auto photo = QRVStorage::storage()->reference()->child(std::string("profiles/") + kStaffUid + ".jpg");
     ASSERT_TRUE(settle([&] { return uploads() > 0; }));
-    // The upload runs on after the save returns: ask until the object is there.
-    for (int attempt = 0; attempt < 150 && !stored; ++attempt) {
+    // The upload runs on after the save returns: ask until the object is
+    // there and the back end has noted the chunk that finished it. The object
+    // is visible to a metadata request on another connection before that
+    // chunk's own request is noted.
+    for (int attempt = 0; attempt < 150 && !(stored && uploadFinished()); ++attempt) {
         bool answered = false;
         photo->metadataWithCompletion([&](std::shared_ptr<QRVStorageMetadata> m, ns::ErrorRef) {
             stored = m;
             answered = true;
         });
         settle([&] { return answered; });
-        if (!stored) ns::RunLoop::main().runUntil([] { return false; }, 0.2);
+        if (!(stored && uploadFinished())) ns::RunLoop::main().runUntil([] { return false; }, 0.2);
     }
     ASSERT_NE(stored, nullptr) << [&] {
         std::string seen;

@@ -1,14 +1,20 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "core/QRVLogger.h"
+#include "messaging/Parlo.h"
 #include "messaging/QRVMessagingRmq2PersistentStore.h"
 #include "messaging/QRVMessagingRmqManager.h"
 #include "messaging/QRVMessagingSyncMessageManager.h"
 #include "messaging/QRVMessagingUtilities.h"
 #include "platform/clock.h"
 #include "platform/file_manager.h"
+#include "messaging_log_lines.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -143,6 +149,142 @@ TEST_F(RmqStore, ADamagedFileLeavesAStoreThatAnswersEmpty) {
     EXPECT_EQ(manager->querySyncMessageWithRmqID("m"), nullptr);
     EXPECT_FALSE(manager->saveSyncMessageWithRmqID("m", 0, true, false, &error));
     EXPECT_EQ(error->domain(), kQRVMessagingDomain);
+}
+
+// MARK: - A file found without all its tables
+
+std::string currentPath() {
+    return QRVMessagingRmq2PersistentStore::pathForDatabase("rmq2", QRVMessagingRmqDirectoryApplicationSupport);
+}
+
+// Leaves at the store's path a file holding what `statements` make (an empty
+// file when there are none), as an earlier launch or damage left it.
+void leaveFile(const std::vector<std::string>& statements) {
+    QRVMessagingRmq2PersistentStore::removeDatabase("rmq2");
+    ASSERT_TRUE(ns::FileManager::defaultManager().writeData(currentPath(), {}));
+    if (statements.empty()) return;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(currentPath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    for (const auto& sql : statements) {
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    }
+    sqlite3_close(db);
+}
+
+std::set<std::string> tablesInFile() {
+    std::set<std::string> tables;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(currentPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table'", -1, &stmt, nullptr);
+        while (stmt && sqlite3_step(stmt) == SQLITE_ROW) {
+            tables.insert(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return tables;
+}
+
+// An upstream message as the client queues it: the store gives it its id.
+bool saveUpstream(QRVMessagingRmqManager& manager, const std::string& messageId) {
+    ParloDataMessageStanza message;
+    message.set_from("almavel-clerk");
+    message.set_category("com.almavel");
+    message.set_id(messageId);
+    return manager.saveRmqMessage(message, nullptr);
+}
+
+std::vector<std::pair<int64_t, std::string>> storedUpstream(QRVMessagingRmqManager& manager) {
+    std::vector<std::pair<int64_t, std::string>> stored;
+    manager.scanWithRmqMessageHandler(
+        [&](int64_t rmqId, int8_t, const ns::Data& data) {
+            ParloDataMessageStanza message;
+            message.ParseFromArray(data.data(), int(data.size()));
+            stored.emplace_back(rmqId, message.id());
+        },
+        {});
+    return stored;
+}
+
+TEST_F(RmqStore, AFileFoundWithoutSomeTablesGetsThemAndKeepsWhatItHeld) {
+    const std::string outgoing =
+        "CREATE TABLE outgoingRmqMessages (_id INTEGER PRIMARY KEY, rmq_id INTEGER, type INTEGER, ts INTEGER, data BLOB)";
+    const std::string received = "CREATE TABLE s2dRmqIds_1 (_id INTEGER PRIMARY KEY, rmq_id TEXT)";
+    const std::string sync =
+        "CREATE TABLE incomingSyncMessages (_id INTEGER PRIMARY KEY, rmq_id TEXT, expiration_ts INTEGER, "
+        "apns_recv INTEGER, mcs_recv INTEGER)";
+    struct Found {
+        const char* what;
+        std::vector<std::string> statements;
+        std::vector<std::string> receivedIds;  // held before the launch
+    };
+    const std::vector<Found> cases = {
+        {"an emptied file", {}, {}},
+        {"what an earlier launch made of an emptied file",
+         {received, sync, "INSERT INTO s2dRmqIds_1 (rmq_id) VALUES ('7')"},
+         {"7"}},
+        {"a first launch that ended after its first table", {outgoing}, {}},
+        {"the received ids of an older layout beside the outgoing table",
+         {outgoing, "CREATE TABLE s2dRmqIds (_id INTEGER PRIMARY KEY, rmq_id INTEGER)",
+          "INSERT INTO s2dRmqIds (rmq_id) VALUES (5)"},
+         {}},
+    };
+    for (const auto& found : cases) {
+        SCOPED_TRACE(found.what);
+        leaveFile(found.statements);
+        int64_t confirmed = 0;
+        int64_t pending = 0;
+        {
+            auto manager = open();
+            EXPECT_TRUE(manager->rmq2Store().isOpen());
+            EXPECT_TRUE(saveUpstream(*manager, "first"));
+            EXPECT_TRUE(saveUpstream(*manager, "second"));
+            const auto stored = storedUpstream(*manager);
+            EXPECT_EQ(stored.size(), 2u);
+            if (stored.size() != 2) continue;
+            EXPECT_EQ(stored[0].second, "first");
+            EXPECT_EQ(stored[1].second, "second");
+            confirmed = stored[0].first;
+            pending = stored[1].first;
+            // The server confirms the first; the counter is saved.
+            EXPECT_EQ(manager->removeRmqMessagesWithRmqIds({std::to_string(confirmed)}), 1);
+            EXPECT_TRUE(manager->saveS2dMessageWithRmqId("9"));
+        }
+        auto relaunched = open();
+        EXPECT_EQ(storedUpstream(*relaunched), (std::vector<std::pair<int64_t, std::string>>{{pending, "second"}}));
+        EXPECT_EQ(relaunched->rmq2Store().queryLastRmqId(), confirmed + 1);
+        EXPECT_GT(relaunched->nextRmqId(), pending);
+        auto receivedIds = found.receivedIds;
+        receivedIds.emplace_back("9");
+        EXPECT_EQ(relaunched->unackedS2dRmqIds(), receivedIds);
+        relaunched.reset();
+        EXPECT_EQ(tablesInFile(), (std::set<std::string>{"incomingSyncMessages", "lastrmqid", "outgoingRmqMessages",
+                                                         "s2dRmqIds_1"}));
+    }
+}
+
+TEST_F(RmqStore, ATableThatCannotBeMadeIsReportedAndTheNextLaunchStartsAfresh) {
+    // An index holds the name of the counter's table, so it cannot be made.
+    leaveFile({"CREATE TABLE s2dRmqIds_1 (_id INTEGER PRIMARY KEY, rmq_id TEXT)",
+               "CREATE INDEX lastrmqid ON s2dRmqIds_1 (rmq_id)"});
+    MessagingLogLines lines;
+    const QRVLoggerLevel level = QRVGetLoggerLevel();
+    // A clerk's phone shows errors, not debug lines.
+    QRVSetLoggerLevel(QRVLoggerLevelError);
+    {
+        auto manager = open();
+        EXPECT_FALSE(manager->rmq2Store().isOpen());
+        EXPECT_FALSE(saveUpstream(*manager, "lost"));
+    }
+    EXPECT_TRUE(lines.contains("Couldn't create table"));
+    QRVSetLoggerLevel(level);
+    EXPECT_FALSE(ns::FileManager::defaultManager().fileExists(currentPath()));
+
+    auto relaunched = open();
+    EXPECT_TRUE(saveUpstream(*relaunched, "kept"));
+    ASSERT_EQ(storedUpstream(*relaunched).size(), 1u);
+    EXPECT_EQ(storedUpstream(*relaunched)[0].second, "kept");
 }
 
 // MARK: - Sync messages

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
@@ -125,24 +126,30 @@ void QRVMessagingRmq2PersistentStore::openDatabase() {
     sqlite3* db = nullptr;
     const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (opened != SQLITE_OK) {
-        QRVMessagingLoggerDebug(13006, "%@ Could not open rmq database: %@", kLogPrefix,
+        QRVMessagingLoggerError(13006, "%@ Could not open rmq database: %@", kLogPrefix,
                                 db ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
         sqlite3_close(db);
         return;
     }
     db_ = db;
-    if (existed) {
-        if (!createTable(kQRVMessagingS2dRmqIdsTable, kS2dColumns)) return;
-        const std::string drop = ns::format("drop TABLE if exists %@%@", kTablePrefix, kQRVMessagingOldS2dRmqIdsTable);
-        if (sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-            QRVMessagingLoggerError(13002, "Failed to remove table %@", kQRVMessagingOldS2dRmqIdsTable);
-        }
-    } else {
-        if (!createTable(kQRVMessagingOutgoingRmqTable, kOutgoingColumns)) return;
-        if (!createTable(kQRVMessagingLastRmqIdTable, kLastRmqIdColumns)) return;
-        if (!createTable(kQRVMessagingS2dRmqIdsTable, kS2dColumns)) return;
+    // Every table is made when missing, whatever file was found: a file that
+    // exists need not hold them all (it was emptied, or a first launch ended
+    // between making the file and its tables), and a missing table would
+    // fail every save to it on every launch.
+    const std::pair<const char*, const char*> tables[] = {
+        {kQRVMessagingOutgoingRmqTable, kOutgoingColumns},
+        {kQRVMessagingLastRmqIdTable, kLastRmqIdColumns},
+        {kQRVMessagingS2dRmqIdsTable, kS2dColumns},
+        {kQRVMessagingSyncMessagesTable, kSyncColumns},
+    };
+    for (const auto& [table, columns] : tables) {
+        if (!createTable(table, columns)) return;
     }
-    createTable(kQRVMessagingSyncMessagesTable, kSyncColumns);
+    if (!existed) return;
+    const std::string drop = ns::format("drop TABLE if exists %@%@", kTablePrefix, kQRVMessagingOldS2dRmqIdsTable);
+    if (sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        QRVMessagingLoggerError(13002, "Failed to remove table %@", kQRVMessagingOldS2dRmqIdsTable);
+    }
 }
 
 bool QRVMessagingRmq2PersistentStore::createTable(const std::string& table, const char* columns) {
@@ -156,7 +163,8 @@ bool QRVMessagingRmq2PersistentStore::createTable(const std::string& table, cons
     sqlite3_close(db_);
     db_ = nullptr;
     ns::FileManager::defaultManager().removeItem(pathForDatabase(databaseName_, currentDirectory_));
-    QRVMessagingLoggerDebug(13006, "Couldn't create table: %@ %@", sql, reason);
+    // An error, not a debug line: every save fails quietly from here on.
+    QRVMessagingLoggerError(13006, "Couldn't create table: %@ %@", sql, reason);
     return false;
 }
 

@@ -7,10 +7,13 @@
 // The file is <Application Support>/Ondrix/QuorvaneMessaging/<name>.sqlite
 // when that folder exists (a file left in Documents by an earlier version is
 // moved there, or deleted when both exist); otherwise <Documents>/<name>.sqlite.
+// Opening makes every table the file lacks, whether the file is new or was
+// found (emptied, or left by a launch that ended before its tables), and
+// drops the older received-id table from a file that was found.
 // A file that cannot be opened, or whose tables cannot be made, leaves the
-// store without a database: every operation then answers NO, 0, none or an
-// empty list, and the file is left for a later run (a file whose tables
-// could not be made is deleted).
+// store without a database (logged as an error): every operation then
+// answers NO, 0, none or an empty list, and the file is left for a later run
+// (a file whose tables could not be made is deleted).
 //
 // One connection, no lock: call it on one thread (the main thread).
 // Statements are prepared per call and finalised at once.

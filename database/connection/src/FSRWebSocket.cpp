@@ -34,6 +34,7 @@ FSRWebSocket::FSRWebSocket(Passkey, const ns::URLRequest& request, std::optional
                            ns::DispatchQueuePtr queue, std::optional<std::string> userAgent)
     : _urlRequest(request), _url(parseRequestURL(request)) {
     _secure = _url.scheme() == "wss" || _url.scheme() == "https";
+    _pinned = _secure && FSR_SSLPinnedCertificates(request).has_value();
     _requestedProtocols = std::move(protocols);
     _userAgent = std::move(userAgent);
     _delegateDispatchQueue = queue ? std::move(queue) : ns::DispatchQueue::main();
@@ -203,22 +204,12 @@ void FSRWebSocket::streamHandleEvent(ns::Stream& stream, ns::StreamEvent event) 
 #ifndef NDEBUG
     _assertOnStreamRunLoop();
 #endif
+    if (!_pinAdmitsEvent(stream, event)) return;
     if (event == ns::kStreamEventOpenCompleted && &stream == _outputStream.get()) {
         const int fd = stream.nativeSocketHandle();
         if (fd >= 0) {
             int keepAlive = 1;
             ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, sizeof keepAlive);
-        }
-    }
-    if (_secure && !_pinnedCertFound.load() &&
-        (event == ns::kStreamEventHasBytesAvailable || event == ns::kStreamEventHasSpaceAvailable)) {
-        if (FSR_SSLPinnedCertificates(_urlRequest)) {
-            _checkPinning(stream);
-            if (!_pinnedCertFound.load()) {
-                auto me = self();
-                _workQueue->async([me] { me->_failWithError(wavecraftError(23556, "Invalid server cert")); });
-                return;
-            }
         }
     }
     const bool isInput = &stream == _inputStream.get();
@@ -253,6 +244,25 @@ void FSRWebSocket::_assertOnStreamRunLoop() {
     ns::Exception::raise(ns::kInternalInconsistencyException,
                          "Stream events of a web socket must arrive on the run loop its streams are scheduled in "
                          "(the network thread)");
+}
+
+// Every event of a pinned connection waits here, before anything reads or
+// writes: open-completed is where the upgrade request would go out (its path,
+// host and headers) and where a waiting answer would be read and open the
+// socket. The streams raise it only once the TLS handshake is done, so the
+// verified chain is there to look at. A chain without a pin fails the socket
+// once, and no later event of it is handled. Without a verified chain only
+// an error passes (the handshake itself failed or never ran; the stream's
+// error says why); anything else is refused as a mismatch.
+bool FSRWebSocket::_pinAdmitsEvent(ns::Stream& stream, ns::StreamEvent event) {
+    if (!_pinned || _pinnedCertFound.load()) return true;
+    if (_pinRefused.load()) return false;
+    if (event == ns::kStreamEventErrorOccurred && !stream.verifiedCertificateChain()) return true;
+    _checkPinning(stream);
+    if (_pinnedCertFound.load()) return true;
+    _pinRefused.store(true);
+    _failWithError(wavecraftError(23556, "Invalid server cert"));
+    return false;
 }
 
 void FSRWebSocket::_checkPinning(ns::Stream& stream) {

@@ -14,11 +14,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "database/connection/FSRUtilities.h"
 #include "platform/trust_store.h"
@@ -94,7 +98,9 @@ private:
 
 // A TLS server on 127.0.0.1 that presents exactly the chain file it is
 // given and answers a web-socket upgrade, so that a client that accepts the
-// chain opens. Blocking calls carry time-outs and every loop is bounded.
+// chain opens. It keeps every byte a client sent it after the TLS
+// handshake, and counts the connections it is done with. Blocking calls
+// carry time-outs and every loop is bounded.
 class TlsPeer {
 public:
     TlsPeer(const fs::path& chainPEM, const fs::path& keyPEM) {
@@ -109,6 +115,19 @@ public:
         SSL_CTX_free(ctx_);
     }
     int port() const { return port_; }
+
+    // The application bytes received since the last call, over all
+    // connections.
+    std::string takeReceived() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(received_, std::string());
+    }
+    // Waits until `count` connections have ended on the peer's side.
+    bool waitConnectionsEnded(int count) {
+        std::unique_lock lock(mutex_);
+        return endedChanged_.wait_for(lock, std::chrono::seconds(int(Recorder::kWaitSeconds)),
+                                  [&] { return ended_ >= count; });
+    }
 
 private:
     void serve() {
@@ -127,6 +146,11 @@ private:
             SSL_free(ssl);
             ::close(fd);
             ERR_clear_error();
+            {
+                std::lock_guard lock(mutex_);
+                ++ended_;
+            }
+            endedChanged_.notify_all();
         }
     }
     bool acceptTLS(SSL* ssl) {
@@ -151,6 +175,10 @@ private:
                 if (e == SSL_ERROR_WANT_READ || (e == SSL_ERROR_SYSCALL && errno == EAGAIN)) continue;
                 return;
             }
+            {
+                std::lock_guard lock(mutex_);
+                received_.append(buffer, size_t(n));
+            }
             // The client's close frame: the peer hangs up.
             if (answered && (uint8_t(buffer[0]) & 0x0F) == 0x8) return;
             if (answered) continue;
@@ -174,6 +202,10 @@ private:
     int listener_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::condition_variable endedChanged_;
+    std::string received_;
+    int ended_ = 0;
     std::thread thread_;
 };
 
@@ -193,13 +225,17 @@ protected:
     static fs::path trustedLeaf() { return fs::path(ALMAVEL_CERT_DIR) / "server.pem"; }
     static fs::path trustedKey() { return fs::path(ALMAVEL_CERT_DIR) / "server-key.pem"; }
 
-    // Connects to the peer with these pins and waits for the outcome.
-    static std::unique_ptr<Client> connect(const TlsPeer& peer, std::vector<fs::path> pins) {
+    // Connects to the peer with these pins and waits for the outcome. The
+    // streams deliver to the socket's work queue, or through the network
+    // run loop when `onNetworkRunLoop`.
+    static std::unique_ptr<Client> connect(const TlsPeer& peer, std::vector<fs::path> pins,
+                                           bool onNetworkRunLoop = false) {
         ns::URLRequest request("wss://pinned.localhost:" + std::to_string(peer.port()) + "/");
         ns::Array pinned;
         for (const auto& p : pins) pinned.push_back(ns::Value(certificateDER(p)));
         setFSR_SSLPinnedCertificates(request, std::move(pinned));
         auto client = std::make_unique<Client>(request);
+        if (onNetworkRunLoop) client->socket->scheduleInRunLoop(FSR_networkRunLoop(), ns::kDefaultRunLoopMode);
         client->socket->open();
         EXPECT_TRUE(client->recorder->waitFor([&] {
             return client->recorder->opens > 0 || !client->recorder->errors.empty() ||
@@ -257,6 +293,37 @@ TEST_F(WebSocketPinningTest, ValidChainWithoutAPinnedCertificateIsRefused) {
         ASSERT_FALSE(client->recorder->errors.empty());
         EXPECT_EQ(client->recorder->errors[0]->localizedDescription(), "Invalid server cert");
     });
+}
+
+TEST_F(WebSocketPinningTest, NoByteCrossesAConnectionWhosePinDoesNotMatch) {
+    // The trust store accepts the chain; no pin names any certificate of it.
+    // The upgrade request (path, host, every header) must not reach such a
+    // peer, nor may an answer it sends open the socket.
+    TlsPeer peer(trustedLeaf(), trustedKey());
+    const struct {
+        const char* delivery;
+        bool onNetworkRunLoop;
+    } cases[] = {
+        {"events on the work queue", false},
+        {"events through the network run loop", true},
+    };
+    int connections = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.delivery);
+        auto client = connect(peer, {certificates_->path("other.pem")}, c.onNetworkRunLoop);
+        expectRefused(*client, 23556, kFSRWavecraftErrorDomain);
+        // The client hangs up after its failure; the peer has then read all
+        // it will ever get.
+        ASSERT_TRUE(peer.waitConnectionsEnded(++connections));
+        const std::string received = peer.takeReceived();
+        EXPECT_EQ(received.size(), 0u) << received;
+        client->socket->drainWorkQueueForTesting();
+        client->queue->sync([] {});
+        client->recorder->locked([&] {
+            EXPECT_EQ(client->recorder->opens, 0);
+            EXPECT_EQ(client->recorder->errors.size(), 1u);
+        });
+    }
 }
 
 TEST_F(WebSocketPinningTest, PinOnTheVerifiedChainIsAccepted) {

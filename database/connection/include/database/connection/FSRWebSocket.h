@@ -11,6 +11,11 @@
 // passed on to it; delegate calls run on the delegate operation queue when
 // one is set, else on the delegate dispatch queue (the main queue by default).
 //
+// A secure request that carries pinned certificates (FSR_SSLPinnedCertificates)
+// writes and reads nothing until one of them is in the chain the TLS
+// handshake verified; otherwise the socket fails with 23556 in the Wavecraft
+// domain and never opens.
+//
 // The socket keeps itself alive from open() until its clean-up has run; keep
 // your own reference as long as you want to send.
 
@@ -247,6 +252,10 @@ private:
     void _cleanupSelfReference();
     void _performDelegateBlock(ns::Block block);
     void _afterPendingFrames(ns::Block then);
+    // Where the streams deliver: whether `event` may be handled, false
+    // (once failing the socket) on a pinned connection whose verified chain
+    // holds no pin.
+    bool _pinAdmitsEvent(ns::Stream& stream, ns::StreamEvent event);
     void _checkPinning(ns::Stream& stream);
     // Debug builds: raises unless called where the streams deliver (see
     // streamHandleEvent).
@@ -345,11 +354,16 @@ private:
     std::optional<std::string> _closeReason;
     std::string _secKey;
     std::atomic<bool> _pinnedCertFound{false};
+    // The pin check failed the socket: its events are dropped.
+    std::atomic<bool> _pinRefused{false};
     uint8_t _currentReadMaskKey[4] = {0, 0, 0, 0};
     uint64_t _currentReadMaskOffset = 0;
     bool _closeWhenFinishedWriting = false;
     bool _failed = false;
     bool _secure = false;
+    // Secure with pinned certificates: nothing crosses the connection
+    // before a pin is found in the verified chain.
+    bool _pinned = false;
     ns::URLRequest _urlRequest;
     std::optional<std::string> _userAgent;
     std::optional<ns::HTTPMessage> _receivedHTTPHeaders;

@@ -202,10 +202,11 @@ std::optional<Data> sealedFile(const std::vector<Item>& items, ErrorRef* error) 
     Data body = plist::serialize(Value(Dictionary{{"version", kSealedVersion}, {"items", std::move(list)}}),
                                  plist::Format::Binary, error);
     if (body.empty()) return std::nullopt;
-    Data file(kSealedHeader.begin(), kSealedHeader.end());
-    file.insert(file.end(), body.begin(), body.end());
-    const Data digest = crypto::sha256(file);
-    file.insert(file.end(), digest.begin(), digest.end());
+    Data file(kSealedHeader.size() + body.size() + kDigestSize);
+    auto at = std::copy(kSealedHeader.begin(), kSealedHeader.end(), file.begin());
+    at = std::copy(body.begin(), body.end(), at);
+    const Data digest = crypto::sha256(viewOf(file, 0, size_t(at - file.begin())));
+    std::copy(digest.begin(), digest.end(), at);
     return file;
 }
 

@@ -13,9 +13,11 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "platform/bundle.h"
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/error.h"
 #include "platform/file_manager.h"
 #include "platform/format.h"
@@ -28,7 +30,27 @@ namespace ns {
 namespace {
 
 constexpr const char* kAttachmentKey = "ns.Keychain";
-constexpr int64_t kFileVersion = 1;
+
+// The file's layout (see keychain.h): a sealed file is the header, a binary
+// property list of the items, and the SHA-256 of everything before it. The
+// header shares no byte, position for position, with a property list's
+// "bplist00", so one changed byte in it can neither make the file look like
+// an unsealed one nor leave it looking sealed: either way it is damage.
+constexpr std::string_view kSealedHeader{"KEYCHN2\n", 8};
+constexpr std::string_view kPropertyListHeader{"bplist00", 8};
+constexpr size_t kDigestSize = 32;
+constexpr int64_t kSealedVersion = 2;
+// Files written before they were sealed: a bare binary property list holding
+// "version" 1 and "items", nothing else.
+constexpr int64_t kUnsealedVersion = 1;
+
+constexpr bool differsAtEveryPosition(std::string_view a, std::string_view b) {
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == b[i]) return false;
+    }
+    return a.size() == b.size();
+}
+static_assert(differsAtEveryPosition(kSealedHeader, kPropertyListHeader));
 
 // Attributes that identify an item: adding a second item equal in all of
 // them is a duplicate.
@@ -160,6 +182,75 @@ bool samePrimaryKey(const Item& a, const Item& b) {
         if (hasA && !(ia->second == ib->second)) return false;
     }
     return true;
+}
+
+std::string_view viewOf(const Data& bytes, size_t from, size_t size) {
+    return {reinterpret_cast<const char*>(bytes.data()) + from, size};
+}
+
+bool startsWith(const Data& bytes, std::string_view prefix) {
+    return bytes.size() >= prefix.size() && viewOf(bytes, 0, prefix.size()) == prefix;
+}
+
+// The whole file for the permanent items, sealed; nullopt with *error when
+// an item has no property-list form.
+std::optional<Data> sealedFile(const std::vector<Item>& items, ErrorRef* error) {
+    Array list;
+    for (const Item& i : items) {
+        if (i.permanent) list.push_back(Value(Dictionary{{"attributes", i.attributes}, {"data", i.data}}));
+    }
+    Data body = plist::serialize(Value(Dictionary{{"version", kSealedVersion}, {"items", std::move(list)}}),
+                                 plist::Format::Binary, error);
+    if (body.empty()) return std::nullopt;
+    Data file(kSealedHeader.size() + body.size() + kDigestSize);
+    auto at = std::copy(kSealedHeader.begin(), kSealedHeader.end(), file.begin());
+    at = std::copy(body.begin(), body.end(), at);
+    const Data digest = crypto::sha256(viewOf(file, 0, size_t(at - file.begin())));
+    std::copy(digest.begin(), digest.end(), at);
+    return file;
+}
+
+// The items a file holds into `out`, or what is wrong with it. Only two
+// kinds of file are the keychain's own: a sealed one whose digest matches
+// every byte before it, and an unsealed one exactly as the earlier writer
+// left it (read as it is; its next write seals it). Anything else, such as a
+// sealed file with any one byte changed, was changed outside the keychain.
+std::optional<std::string> readItems(const Data& bytes, std::vector<Item>& out) {
+    Data body;
+    int64_t version = kUnsealedVersion;
+    if (startsWith(bytes, kSealedHeader)) {
+        if (bytes.size() < kSealedHeader.size() + kDigestSize) return "cut short";
+        const size_t sealed = bytes.size() - kDigestSize;
+        if (crypto::sha256(viewOf(bytes, 0, sealed)) != Data(bytes.begin() + long(sealed), bytes.end())) {
+            return "its digest does not match its content: it was changed outside the keychain";
+        }
+        body.assign(bytes.begin() + long(kSealedHeader.size()), bytes.begin() + long(sealed));
+        version = kSealedVersion;
+    } else if (startsWith(bytes, kPropertyListHeader)) {
+        body = bytes;
+    } else {
+        return "not a keychain file";
+    }
+    ErrorRef error;
+    Value root = plist::parse(body, &error);
+    if (error) return error->localizedDescription();
+    const Dictionary* top = root.dictionaryOrNull();
+    const Array* list = root["items"].arrayOrNull();
+    if (!top || !list) return "no item list";
+    const Value& stored = root["version"];
+    if (top->size() != 2 || !stored.isInteger() || stored.asInt() != version) {
+        return format("not a keychain file of version %lld", static_cast<long long>(version));
+    }
+    out.clear();
+    for (const Value& entry : *list) {
+        const Dictionary* attrs = entry["attributes"].dictionaryOrNull();
+        const Value& data = entry["data"];
+        if (!attrs || !data.isData() || !knownClass((*attrs).count(kSecClass) ? attrs->at(kSecClass) : Value())) {
+            return "an item is malformed";
+        }
+        out.push_back(Item{*attrs, data.asData(), true});
+    }
+    return std::nullopt;
 }
 
 struct Outcome {
@@ -353,23 +444,10 @@ struct Keychain::Impl {
             if (n == 0) break;
             bytes.insert(bytes.end(), buf, buf + n);
         }
-        auto corrupt = [&](const std::string& problem) {
-            ::close(fd);
-            return setAsideCorrupt(problem);
-        };
-        ErrorRef error;
-        Value root = plist::parse(bytes, &error);
-        if (error) return corrupt(error->localizedDescription());
-        const Array* list = root["items"].arrayOrNull();
-        if (!root.isDictionary() || !list) return corrupt("no item list");
         std::vector<Item> loadedItems;
-        for (const Value& entry : *list) {
-            const Dictionary* attrs = entry["attributes"].dictionaryOrNull();
-            const Value& data = entry["data"];
-            if (!attrs || !data.isData() || !knownClass((*attrs).count(kSecClass) ? attrs->at(kSecClass) : Value())) {
-                return corrupt("an item is malformed");
-            }
-            loadedItems.push_back(Item{*attrs, data.asData(), true});
+        if (std::optional<std::string> problem = readItems(bytes, loadedItems)) {
+            ::close(fd);
+            return setAsideCorrupt(*problem);
         }
         for (Item& i : items) {
             if (!i.permanent) loadedItems.push_back(std::move(i));
@@ -405,15 +483,13 @@ struct Keychain::Impl {
     }
 
     Outcome persist() {
-        Array list;
-        for (const Item& i : items) {
-            if (i.permanent) list.push_back(Value(Dictionary{{"attributes", i.attributes}, {"data", i.data}}));
-        }
-        Dictionary root{{"version", kFileVersion}, {"items", std::move(list)}};
+        // One atomic replacement carries the items and their digest
+        // together, so no crash leaves the two disagreeing.
         ErrorRef error;
-        if (!plist::writeFile(path, Value(std::move(root)), plist::Format::Binary, &error, 0600)) {
+        std::optional<Data> file = sealedFile(items, &error);
+        if (!file || !FileManager().writeData(path, *file, &error, {.permissions = 0600})) {
             return {errSecIO, format("Cannot write the keychain file “%s”: %s", path.c_str(),
-                                     error->localizedDescription().c_str())};
+                                     error ? error->localizedDescription().c_str() : "")};
         }
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat st;

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/file_manager.h"
 #include "platform/plist.h"
 #include "platform/system_log.h"
@@ -153,8 +156,19 @@ TEST(Keychain, PersistsOutsideTheHomeInAPrivateFile) {
     struct stat st;
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    Value onDisk = plist::readFile(path);
-    EXPECT_TRUE(onDisk["items"].isArray());
+    // Sealed: header, the items' property list, the digest of both.
+    const Data file = *FileManager().readData(path);
+    ASSERT_GT(file.size(), 40u);
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 8), std::string("KEYCHN2\n"));
+    const Data sealed(file.begin(), file.end() - 32);
+    EXPECT_EQ(crypto::sha256(sealed), Data(file.end() - 32, file.end()));
+    Value onDisk = plist::parse(Data(sealed.begin() + 8, sealed.end()));
+    EXPECT_EQ(onDisk["version"], Value(2));
+    ASSERT_TRUE(onDisk["items"].isArray());
+    EXPECT_EQ(onDisk.asDictionary().size(), 2u);
+    const Value& stored = onDisk["items"].asArray().at(0);
+    EXPECT_EQ(stored["data"], Value(bytesOf("pw")));
+    EXPECT_EQ(stored["attributes"][kSecAttrAccount], Value("ada"));
 
     Keychain second(path);
     Value result;
@@ -206,6 +220,201 @@ TEST(Keychain, ACorruptFileIsSetAsideKeptAndTheKeychainGoesOnEmpty) {
         EXPECT_EQ(Keychain(path).copyMatching(password("ada")), errSecSuccess) << "the new item is written";
         EXPECT_EQ(FileManager().readData(asides[i]), damages[i].bytes) << "the damaged file is kept as it was";
     }
+}
+
+// Where `part` lies in `file`: the offset of its only occurrence.
+size_t offsetOf(const Data& file, const Data& part) {
+    auto at = std::search(file.begin(), file.end(), part.begin(), part.end());
+    EXPECT_NE(at, file.end());
+    EXPECT_EQ(std::search(at + 1, file.end(), part.begin(), part.end()), file.end()) << "the part is not unique";
+    return size_t(at - file.begin());
+}
+
+// A keychain as the app leaves it: passwords, and a key pair whose key data
+// is the kind of secret a changed byte turns into another.
+void fillWithItems(Keychain& kc) {
+    Dictionary token = password("ada", "ada-token-0123456789");
+    token[kSecAttrLabel] = "Ada's token";
+    ASSERT_EQ(kc.add(token), errSecSuccess);
+    ASSERT_EQ(kc.add(password("bob", "bob-token-9876543210")), errSecSuccess);
+    for (const char* keyClass : {kSecAttrKeyClassPublic, kSecAttrKeyClassPrivate}) {
+        Data der{0x30, 0x82, 0x01, 0x0a, 0x02, 0x82, 0x01, 0x01, 0x00};
+        for (int i = 0; i < 48; ++i) der.push_back(uint8_t(i * 7 + (keyClass[0] == '1' ? 101 : 3)));
+        ASSERT_EQ(kc.add({{kSecClass, kSecClassKey},
+                          {kSecAttrKeyType, kSecAttrKeyTypeRSA},
+                          {kSecAttrKeyClass, keyClass},
+                          {kSecAttrApplicationTag, std::string("com.example.key|") + keyClass},
+                          {kSecAttrKeySizeInBits, 2048},
+                          {kSecValueData, der}}),
+                  errSecSuccess);
+    }
+}
+
+// Writes `damaged` to `path`, opens it afresh and expects it found damaged:
+// set aside as it was, logged, and the keychain empty (and, with `thenAdd`,
+// taking new items: a synced write, which a sweep over every byte skips).
+void expectSetAside(const std::string& path, const Data& damaged, bool thenAdd = true) {
+    // Not atomically: nothing here needs the file to outlive a crash.
+    ASSERT_TRUE(FileManager().writeData(path, damaged, nullptr, {.atomically = false, .permissions = 0600}));
+    auto log = SystemLog::capture();
+    Keychain kc(path);
+    const Dictionary all{{kSecMatchLimit, kSecMatchLimitAll}};
+    for (const char* itemClass : {kSecClassGenericPassword, kSecClassKey}) {
+        Dictionary q = all;
+        q[kSecClass] = itemClass;
+        EXPECT_EQ(kc.copyMatching(q), errSecItemNotFound) << itemClass << " items were handed back";
+    }
+    const std::string aside = path + ".damaged";
+    EXPECT_TRUE(log.contains(path) && log.contains(aside)) << "the file and where it went are logged";
+    EXPECT_EQ(FileManager().readData(aside), damaged) << "the damaged file is kept as it was";
+    if (thenAdd) EXPECT_EQ(kc.add(password("ada", "again")), errSecSuccess) << kc.lastErrorMessage();
+    std::filesystem::remove(aside);
+    std::filesystem::remove(path);
+}
+
+TEST(Keychain, EveryByteChangedInASealedFileSetsItAside) {
+    ns::testing::TempSandbox temp;
+    const std::string path = temp.sandbox()->keychainPath();
+    {
+        Keychain kc(path);
+        fillWithItems(kc);
+    }
+    const Data good = *FileManager().readData(path);
+    const size_t size = good.size();
+    struct Part {
+        std::string what;
+        size_t begin, end;
+    };
+    // Named parts for the failure messages; every other byte is the list's
+    // structure (its object table, offsets, dictionary keys).
+    std::vector<Part> parts{{"header", 0, 8}};
+    for (const char* secret : {"ada-token-0123456789", "bob-token-9876543210", "Ada's token", "com.example.key|0",
+                               "com.example.key|1"}) {
+        const size_t at = offsetOf(good, bytesOf(secret));
+        parts.push_back({std::string("item text ") + secret, at, at + std::strlen(secret)});
+    }
+    for (uint8_t first : {3, 101}) {
+        const Data keyData{0x30, 0x82, 0x01, 0x0a, 0x02, 0x82, 0x01, 0x01, 0x00, first};
+        const size_t at = offsetOf(good, keyData);
+        parts.push_back({first == 3 ? "public key data" : "private key data", at, at + keyData.size() + 47});
+    }
+    parts.push_back({"the list's trailer", size - 64, size - 32});
+    parts.push_back({"digest", size - 32, size});
+
+    auto partOf = [&](size_t offset) {
+        for (const Part& p : parts) {
+            if (offset >= p.begin && offset < p.end) return p.what;
+        }
+        return std::string("structure");
+    };
+    // Every byte, the named parts and all between them, each bit changed in
+    // turn along the file.
+    for (size_t offset = 0; offset < size; ++offset) {
+        const auto change = uint8_t(1u << (offset % 8));
+        SCOPED_TRACE(partOf(offset) + ", byte " + std::to_string(offset) + " ^ " + std::to_string(change));
+        Data damaged = good;
+        damaged[offset] ^= change;
+        expectSetAside(path, damaged, offset % 64 == 0);
+        if (::testing::Test::HasFailure()) return;  // one damage's messages say it all
+    }
+}
+
+TEST(Keychain, AFileWrittenBeforeSealingIsReadAsItIsAndSealedByItsNextChange) {
+    ns::testing::TempSandbox temp;
+    const std::string path = temp.sandbox()->keychainPath();
+    auto item = [](const std::string& account, const std::string& secret) {
+        return Value(Dictionary{{"attributes", Dictionary{{kSecClass, kSecClassGenericPassword},
+                                                          {kSecAttrService, "com.example.auth"},
+                                                          {kSecAttrAccount, account},
+                                                          {kSecAttrCreationDate, Date{1'600'000'000.0}}}},
+                                {"data", bytesOf(secret)}});
+    };
+    // As the keychain wrote it before it sealed its file.
+    const Data unsealed = plist::serialize(
+        Value(Dictionary{{"version", 1}, {"items", Array{item("ada", "old-pw"), item("bob", "bob-pw")}}}),
+        plist::Format::Binary);
+    ASSERT_TRUE(FileManager().createDirectory(temp.root() + "/Keychain", true));
+    ASSERT_TRUE(FileManager().writeData(path, unsealed, nullptr, {.permissions = 0600}));
+
+    auto log = SystemLog::capture();
+    Dictionary q = password("ada");
+    q[kSecReturnData] = true;
+    Value result;
+    for (int open = 0; open < 3; ++open) {
+        Keychain kc(path);
+        ASSERT_EQ(kc.copyMatching(q, &result), errSecSuccess) << kc.lastErrorMessage();
+        EXPECT_EQ(result, Value(bytesOf("old-pw")));
+    }
+    EXPECT_FALSE(log.contains("Keychain")) << "nothing to report";
+    EXPECT_EQ(FileManager().readData(path), unsealed) << "reading leaves the file as it was";
+    EXPECT_FALSE(FileManager().fileExists(path + ".damaged"));
+
+    ASSERT_EQ(Keychain(path).add(password("carol", "new-pw")), errSecSuccess);
+    const Data sealed = *FileManager().readData(path);
+    EXPECT_EQ(std::string(sealed.begin(), sealed.begin() + 8), std::string("KEYCHN2\n"));
+    Keychain reopened(path);
+    for (const auto& [account, secret] : {std::pair{"ada", "old-pw"}, {"bob", "bob-pw"}, {"carol", "new-pw"}}) {
+        q[kSecAttrAccount] = account;
+        ASSERT_EQ(reopened.copyMatching(q, &result), errSecSuccess) << account;
+        EXPECT_EQ(result, Value(bytesOf(secret))) << account;
+    }
+
+    // From now on a changed byte in the old items is noticed.
+    Data damaged = sealed;
+    damaged[offsetOf(sealed, bytesOf("old-pw"))] ^= 0x01;
+    expectSetAside(path, damaged);
+}
+
+TEST(Keychain, AnUnsealedFileHoldingAnythingTheEarlierWriterDidNotIsDamage) {
+    ns::testing::TempSandbox temp;
+    const std::string path = temp.sandbox()->keychainPath();
+    ASSERT_TRUE(FileManager().createDirectory(temp.root() + "/Keychain", true));
+    const Value items = Array{Value(Dictionary{
+        {"attributes", Dictionary{{kSecClass, kSecClassGenericPassword}, {kSecAttrAccount, "ada"}}},
+        {"data", bytesOf("pw")}})};
+    // What a sealed file's damage or a stray writer could leave behind.
+    const std::vector<std::pair<const char*, Dictionary>> cases{
+        {"an extra key", {{"version", 1}, {"items", items}, {"digest", Data(32, 0)}}},
+        {"the sealed version, unsealed", {{"version", 2}, {"items", items}}},
+        {"another version", {{"version", 3}, {"items", items}}},
+        {"the version as text", {{"version", "1"}, {"items", items}}},
+        {"no version", {{"items", items}}},
+    };
+    for (const auto& [what, root] : cases) {
+        SCOPED_TRACE(what);
+        expectSetAside(path, plist::serialize(Value(root), plist::Format::Binary));
+    }
+}
+
+TEST(Keychain, AnUndamagedFileIsNeverSetAside) {
+    ns::testing::TempSandbox temp;
+    auto clock = VirtualClock::install(1'700'000'000.25);
+    const std::string path = temp.sandbox()->keychainPath();
+    auto log = SystemLog::capture();
+    {
+        Keychain kc(path);
+        fillWithItems(kc);
+    }
+    Dictionary q = password("ada");
+    q[kSecReturnData] = true;
+    Value result;
+    for (int open = 0; open < 200; ++open) {
+        Keychain kc(path);
+        ASSERT_EQ(kc.copyMatching(q, &result), errSecSuccess) << "open " << open << ": " << kc.lastErrorMessage();
+        ASSERT_EQ(result, Value(bytesOf("ada-token-0123456789")));
+        ASSERT_EQ(kc.copyMatching({{kSecClass, kSecClassKey}, {kSecAttrKeyClass, kSecAttrKeyClassPrivate}}),
+                  errSecSuccess);
+        // Every few opens the content changes: other sizes, other dates.
+        if (open % 10 == 0) {
+            clock->advance(0.125);
+            const std::string account = "guest" + std::to_string(open);
+            ASSERT_EQ(kc.add(password(account, std::string(size_t(open % 37) + 1, 'x'))), errSecSuccess);
+            if (open % 20 == 0) ASSERT_EQ(kc.remove(password(account)), errSecSuccess);
+        }
+    }
+    EXPECT_FALSE(log.contains("Keychain")) << "nothing to report";
+    EXPECT_EQ(*FileManager().contentsOfDirectory(temp.root() + "/Keychain"),
+              (std::vector<std::string>{"keychain.plist", "keychain.plist.lock"}));
 }
 
 TEST(Keychain, AnUnreadableFileIsReportedAndLeftAlone) {

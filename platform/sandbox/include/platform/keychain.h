@@ -3,13 +3,28 @@
 // SecItem operations (add, copy matching, update, delete) over dictionaries
 // of attributes.
 //
-// Items live in one binary property list, mode 0600, at the sandbox's
-// keychain path (outside the app's home). Every change is written
-// atomically before the call returns; a change that can't be written is
-// undone and reported. A corrupt file (one that reads but holds no keychain:
-// cut short, overwritten, emptied) is set aside beside itself
-// (FileManager::setAside: "keychain.plist.damaged", "-2", ...), logged, and the
-// keychain goes on empty; only if it cannot be moved does every operation
+// Items live in one file, mode 0600, at the sandbox's keychain path (outside
+// the app's home). Every change is written atomically before the call
+// returns; a change that can't be written is undone and reported.
+//
+// The file is sealed, so that a phone's keychain never hands back bytes
+// changed outside it:
+//   bytes 0-7     "KEYCHN2\n" (4B 45 59 43 48 4E 32 0A)
+//   bytes 8..n-33 a binary property list: a dictionary of exactly
+//                 "version" = 2 (integer) and "items" = an array of
+//                 dictionaries {"attributes": the item's attributes with
+//                 kSecClass, "data": its kSecValueData}
+//   last 32 bytes SHA-256 of every byte before them (header and list)
+// A file written before sealing (a bare binary property list of exactly
+// "version" = 1 and "items", as above) is read as it is and sealed by the
+// next change. The header differs from "bplist00" at every position, so no
+// single changed byte turns a sealed file into an unsealed-looking one.
+//
+// A corrupt file (one that reads but holds no keychain: cut short,
+// overwritten, emptied, a sealed one whose digest does not match, an unsealed
+// one holding anything but those two keys) is set aside beside itself
+// (FileManager::setAside: "keychain.plist.damaged", "-2", ...), logged, and
+// the keychain goes on empty; only if it cannot be moved does every operation
 // fail with errSecDecode. A file that can't be read at all (no permission,
 // a directory in its place) is never touched: every operation fails with
 // errSecIO and a message naming the file.

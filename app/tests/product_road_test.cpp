@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/CapturaViewController.h"
 #include "app/ResultViewController.h"
 #include "app/ScreenSupport.h"
 #include "app_test_support.h"
+#include "platform/plist.h"
+#include "platform/system_log.h"
 #include "testing/barcode_picture.h"
 #include "uikit/AVFoundation.h"
 
@@ -335,6 +339,79 @@ TEST_F(ProductRoadTest, SharingSavesAPictureOfTheScreenAndOffersItWithoutTheTwoE
     ASSERT_TRUE(driver.waitUntilIdle());
     ASSERT_TRUE(driver.tap("btShare") && driver.waitUntilIdle());
     EXPECT_EQ(ns::UIPhotoAlbum::savedPicturePaths().size(), before + 2);
+}
+
+// A phone set up in Spanish whose stored profile had one letter of its
+// language key's name changed, so that the file still reads: each launch is
+// a process of its own over it, set up as the program sets up a phone.
+class DamagedProfileRoadTest : public ProductRoadTest {
+protected:
+    static constexpr const char* kVendorId = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
+
+    void SetUp() override {
+        ns::DeviceProfile setUp;
+        setUp.identifierForVendor = kVendorId;
+        setUp.localeIdentifier = "es_PA";
+        ns::Dictionary stored = setUp.toDictionary();
+        stored.erase("localeIdentifier");
+        stored["localeIdentifiar"] = "es_PA";
+        ASSERT_TRUE(ns::plist::writeFile(sandbox.sandbox()->deviceProfilePath(), ns::Value(stored),
+                                         ns::plist::Format::XML));
+        startProcess();
+        ProductRoadTest::SetUp();
+    }
+    void TearDown() override {
+        ProductRoadTest::TearDown();
+        ns::Sandbox::current()->removeAllAttachments();
+    }
+
+    void startProcess() {
+        auto fresh = ns::Sandbox::open(sandbox.root());
+        ns::DeviceProfile newPhone;
+        newPhone.localeIdentifier = "es_PA";
+        fresh->setNewPhoneProfile(newPhone);
+        ns::Sandbox::setCurrent(fresh);
+    }
+
+    size_t profileLines() const {
+        const auto lines = log.lines();
+        return size_t(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("device profile") != std::string::npos;
+        }));
+    }
+
+    ns::SystemLog::Capture log = ns::SystemLog::capture();
+};
+
+TEST_F(DamagedProfileRoadTest, TheShareSheetSpeaksTheNewPhonesSpanishAndTheProfileIsMendedOnce) {
+    ASSERT_TRUE(typeCode(kDrill));
+    ASSERT_NE(result(), nullptr) << driver.screenText();
+    ASSERT_TRUE(driver.tap("btShare") && driver.waitUntilIdle()) << driver.lastError();
+    auto sheet = std::dynamic_pointer_cast<ns::UIActivityViewController>(driver.window()->topmostViewController());
+    ASSERT_NE(sheet, nullptr) << driver.screenText();
+    std::vector<std::string> titles;
+    for (const char* name : {"Message", "Mail", "Copy", "Save Image", "Cancel"}) {
+        auto button = std::dynamic_pointer_cast<ns::UIButton>(sheet->view()->viewWithIdentifier(name));
+        titles.push_back(button ? button->currentTitle() : "");
+    }
+    EXPECT_EQ(titles, (std::vector<std::string>{"Mensaje", "Correo", "Copiar", "Guardar imagen", "Cancelar"}));
+    EXPECT_EQ(ns::Sandbox::current()->deviceProfile().identifierForVendor, kVendorId) << "the vendor id is kept";
+    EXPECT_EQ(profileLines(), 1u) << "the mended key is logged once";
+    sheet->cancel();
+    ASSERT_TRUE(driver.waitUntilIdle());
+
+    // The next launch finds the profile whole, and says nothing of it.
+    finishLaunch();
+    apptest::forgetProcessState();
+    ns::Sandbox::current()->removeAllAttachments();
+    log.clear();
+    startProcess();
+    launch();
+    ASSERT_TRUE(driver.waitUntilIdle());
+    const ns::DeviceProfile profile = ns::Sandbox::current()->deviceProfile();
+    EXPECT_EQ(profile.localeIdentifier, "es_PA");
+    EXPECT_EQ(profile.identifierForVendor, kVendorId);
+    EXPECT_EQ(profileLines(), 0u);
 }
 
 }  // namespace

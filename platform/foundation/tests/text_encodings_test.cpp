@@ -69,6 +69,28 @@ TEST(TextTest, EqualsIgnoringASCIICaseComparesEveryByteAndNoMore) {
     }
 }
 
+TEST(TextTest, UUIDTextIsThirtyTwoHexDigitsInFiveHyphenatedGroups) {
+    for (int i = 0; i < 8; ++i) {
+        const std::string made = ns::newUUIDString();
+        EXPECT_TRUE(ns::isUUIDString(made)) << made;
+    }
+    const struct Case {
+        std::string_view text;
+        bool uuid;
+    } cases[] = {
+        {"6F9619FF-8B86-D011-B42D-00C04FC964FF", true},
+        {"6f9619ff-8b86-d011-b42d-00c04fc964ff", true},
+        {"6F9619FF-8B86-D011-B42D-00C04FC964F", false},
+        {"6F9619FF-8B86-D011-B42D-00C04FC964FFF", false},
+        {"6F9619FG-8B86-D011-B42D-00C04FC964FF", false},
+        {"6F9619FF-8B86-D011-B42D+00C04FC964FF", false},
+        {"6F9619FF8-B86-D011-B42D-00C04FC964FF", false},
+        {"6F9619FF-8B86-D011-B42D-00C04FC964\xC3\xBF", false},
+        {"", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ns::isUUIDString(c.text), c.uuid) << c.text;
+}
+
 TEST(MIMETypesTest, ExtensionsMapToTheirPreferredType) {
     EXPECT_EQ(ns::mimeTypeForExtension("jpg"), "image/jpeg");
     EXPECT_EQ(ns::mimeTypeForExtension(".JPEG"), "image/jpeg");

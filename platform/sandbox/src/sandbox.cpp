@@ -35,9 +35,27 @@ std::shared_ptr<Sandbox>& currentSlot() {
     return s;
 }
 
-void readString(const Dictionary& d, const char* key, std::string& out) {
-    auto it = d.find(key);
-    if (it != d.end() && it->second.isString()) out = it->second.asString();
+// The profile's keys, in the order they are written; each holds a string.
+struct ProfileKey {
+    const char* name;
+    std::string DeviceProfile::*field;
+};
+constexpr ProfileKey kProfileKeys[] = {
+    {"model", &DeviceProfile::model},
+    {"machine", &DeviceProfile::machine},
+    {"systemName", &DeviceProfile::systemName},
+    {"systemVersion", &DeviceProfile::systemVersion},
+    {"systemBuild", &DeviceProfile::systemBuild},
+    {"name", &DeviceProfile::name},
+    {"identifierForVendor", &DeviceProfile::identifierForVendor},
+    {"localeIdentifier", &DeviceProfile::localeIdentifier},
+    {"timeZone", &DeviceProfile::timeZone},
+};
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
+    return out;
 }
 
 // The values and codecs below this layer describe errors in the profile's
@@ -60,30 +78,30 @@ void readString(const Dictionary& d, const char* key, std::string& out) {
 }  // namespace
 
 Dictionary DeviceProfile::toDictionary() const {
-    return Dictionary{
-        {"model", model},
-        {"machine", machine},
-        {"systemName", systemName},
-        {"systemVersion", systemVersion},
-        {"systemBuild", systemBuild},
-        {"name", name},
-        {"identifierForVendor", identifierForVendor},
-        {"localeIdentifier", localeIdentifier},
-        {"timeZone", timeZone},
-    };
+    Dictionary d;
+    for (const ProfileKey& key : kProfileKeys) d.emplace(key.name, this->*key.field);
+    return d;
 }
 
 DeviceProfile DeviceProfile::fromDictionary(const Dictionary& d) {
-    DeviceProfile p;
-    readString(d, "model", p.model);
-    readString(d, "machine", p.machine);
-    readString(d, "systemName", p.systemName);
-    readString(d, "systemVersion", p.systemVersion);
-    readString(d, "systemBuild", p.systemBuild);
-    readString(d, "name", p.name);
-    readString(d, "identifierForVendor", p.identifierForVendor);
-    readString(d, "localeIdentifier", p.localeIdentifier);
-    readString(d, "timeZone", p.timeZone);
+    return fromDictionary(d, DeviceProfile{});
+}
+
+DeviceProfile DeviceProfile::fromDictionary(const Dictionary& d, const DeviceProfile& fallback,
+                                            std::vector<std::string>* repaired) {
+    DeviceProfile p = fallback;
+    for (const ProfileKey& key : kProfileKeys) {
+        auto it = d.find(key.name);
+        bool usable = it != d.end() && it->second.isString();
+        // A vendor id that is no UUID was not made here: it identifies
+        // nothing, and the phone gets a new one.
+        if (usable && key.field == &DeviceProfile::identifierForVendor) usable = isUUIDString(it->second.asString());
+        if (usable) {
+            p.*key.field = it->second.asString();
+        } else if (repaired) {
+            repaired->push_back(key.name);
+        }
+    }
     return p;
 }
 
@@ -140,7 +158,19 @@ DeviceProfile Sandbox::deviceProfile() const {
         ErrorRef error;
         Value v = plist::readFile(path, &error);
         if (const Dictionary* d = v.dictionaryOrNull()) {
-            profile = DeviceProfile::fromDictionary(*d);
+            // Damage that leaves the file readable (a key's name or type
+            // changed) would otherwise give the defaults' language at every
+            // launch: the keys it cost take the new phone's values, and the
+            // profile is stored whole so that the next launch finds it so.
+            std::vector<std::string> repaired;
+            profile = DeviceProfile::fromDictionary(*d, profile, &repaired);
+            if (!repaired.empty()) {
+                store = true;
+                const bool newVendorId = profile.identifierForVendor.empty();
+                logLine(format("Sandbox: device profile %s had no usable %s; those take the new phone's values%s "
+                               "and the profile is stored whole.",
+                               path.c_str(), joined(repaired).c_str(), newVendorId ? " (a new vendor id)" : ""));
+            }
         } else {
             // A damaged profile left in place would give every launch a new
             // vendor id that is never stored, and the defaults' language: it

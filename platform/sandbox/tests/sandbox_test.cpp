@@ -16,6 +16,8 @@
 #include "platform/file_manager.h"
 #include "platform/plist.h"
 #include "platform/process_info.h"
+#include "platform/system_log.h"
+#include "platform/text.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -144,12 +146,118 @@ TEST(Sandbox, ADamagedDeviceProfileIsSetAsideOnceAndTheNewPhoneProfileStored) {
         EXPECT_FALSE(ns::FileManager().fileExists(path + ".damaged-" + std::to_string(i + 2)));
     }
 
-    // A profile with wrongly typed entries keeps the defaults for those.
+    // A profile with wrongly typed entries takes the new phone's values for
+    // those: with none set, the defaults.
     ASSERT_TRUE(ns::plist::writeFile(path, Value(ns::Dictionary{{"model", 7}, {"name", "Named"}}),
                                      ns::plist::Format::XML));
     ns::DeviceProfile p = ns::Sandbox(temp.root()).deviceProfile();
     EXPECT_EQ(p.model, "iPhone");
     EXPECT_EQ(p.name, "Named");
+}
+
+// The new-phone profile apart from the defaults in every key, and a phone
+// set up apart from both in every key but its language, so that a value
+// kept, one taken from the new phone and a default all tell apart.
+ns::DeviceProfile spanishNewPhone() {
+    return ns::DeviceProfile{.model = "iPad", .machine = "iPad13,1", .systemName = "iPadOS",
+                             .systemVersion = "17.2", .systemBuild = "21C62", .name = "Caja 3",
+                             .identifierForVendor = {}, .localeIdentifier = "es_PA", .timeZone = "America/Panama"};
+}
+ns::DeviceProfile phoneSetUp() {
+    return ns::DeviceProfile{.model = "iPod touch", .machine = "iPod9,1", .systemName = "iOS",
+                             .systemVersion = "15.7", .systemBuild = "19H12", .name = "Bodega",
+                             .identifierForVendor = "6F9619FF-8B86-D011-B42D-00C04FC964FF",
+                             .localeIdentifier = "es_PA", .timeZone = "America/Bogota"};
+}
+
+// What a launch over `root` reads, and its log lines about the profile.
+std::pair<ns::DeviceProfile, std::vector<std::string>> launchLogged(const std::string& root) {
+    auto log = ns::SystemLog::capture();
+    ns::Sandbox sandbox(root);
+    sandbox.setNewPhoneProfile(spanishNewPhone());
+    const ns::DeviceProfile profile = sandbox.deviceProfile();
+    std::vector<std::string> lines;
+    for (const std::string& line : log.lines()) {
+        if (line.find("device profile") != std::string::npos) lines.push_back(line);
+    }
+    return {profile, lines};
+}
+
+TEST(Sandbox, AReadableProfileMissingAKeyOrHoldingAnotherTypeTakesTheNewPhonesValueOnceAndIsStoredWhole) {
+    ns::testing::TempSandbox temp;
+    const std::string path = temp.sandbox()->deviceProfilePath();
+    const ns::Dictionary whole = phoneSetUp().toDictionary();
+    const std::pair<const char*, Value> wrongTypes[] = {
+        {"an integer", Value(7)},
+        {"a boolean", Value(true)},
+        {"data", Value(ns::Data{0x65, 0x73})},
+        {"a date", Value(ns::Date{1.7e9})},
+        {"an array", Value(ns::Array{Value("es_PA")})},
+        {"a dictionary", Value(ns::Dictionary{{"es", "PA"}})},
+        {"a real", Value(2.5)},
+    };
+    struct Case {
+        std::string what;
+        std::string key;  // the key repaired
+        ns::Dictionary stored;
+    };
+    std::vector<Case> cases;
+    size_t typeIndex = 0;
+    for (const auto& [key, value] : whole) {
+        ns::Dictionary removed = whole;
+        removed.erase(key);
+        cases.push_back({key + " removed", key, removed});
+        ns::Dictionary retyped = whole;
+        const auto& [typeName, wrong] = wrongTypes[typeIndex++ % std::size(wrongTypes)];
+        retyped[key] = wrong;
+        cases.push_back({key + " given " + typeName, key, retyped});
+    }
+    // One letter of a name changed leaves a key nobody reads; it goes when
+    // the profile is stored again.
+    ns::Dictionary renamed = whole;
+    renamed.erase("localeIdentifier");
+    renamed["localeIdentifiar"] = "es_PA";
+    cases.push_back({"localeIdentifier renamed", "localeIdentifier", renamed});
+    ns::Dictionary notUUID = whole;
+    notUUID["identifierForVendor"] = "6F9619FF-8B86-D011-B42D-00C04FC964FG";
+    cases.push_back({"identifierForVendor not UUID text", "identifierForVendor", notUUID});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(ns::plist::writeFile(path, Value(c.stored), ns::plist::Format::XML));
+        const auto [profile, lines] = launchLogged(temp.root());
+        EXPECT_EQ(profile.localeIdentifier, "es_PA");
+        ns::DeviceProfile expected = phoneSetUp();
+        if (c.key == "identifierForVendor") {
+            EXPECT_NE(profile.identifierForVendor, expected.identifierForVendor) << "a new phone's vendor id";
+            EXPECT_TRUE(ns::isUUIDString(profile.identifierForVendor)) << profile.identifierForVendor;
+            expected.identifierForVendor = profile.identifierForVendor;
+        } else {
+            // The key takes the new phone's value; the vendor id is kept.
+            ns::Dictionary mixed = whole;
+            mixed[c.key] = spanishNewPhone().toDictionary().at(c.key);
+            expected = ns::DeviceProfile::fromDictionary(mixed);
+        }
+        EXPECT_EQ(profile, expected);
+        EXPECT_EQ(lines.size(), 1u) << "logged once";
+        EXPECT_TRUE(!lines.empty() && lines[0].find(c.key) != std::string::npos) << "the line names the key";
+        EXPECT_EQ(ns::plist::readFile(path), Value(expected.toDictionary())) << "stored whole";
+
+        const auto [again, linesAgain] = launchLogged(temp.root());
+        EXPECT_EQ(again, expected) << "the next launch reads what was stored";
+        EXPECT_EQ(linesAgain, std::vector<std::string>{}) << "and logs nothing";
+    }
+
+    // A whole profile is read as it is, and a key it does not know is left
+    // in the file.
+    ns::Dictionary extra = whole;
+    extra["carrier"] = "Tigo";
+    ASSERT_TRUE(ns::plist::writeFile(path, Value(extra), ns::plist::Format::XML));
+    const ns::Data before = *ns::FileManager().readData(path);
+    const auto [kept, lines] = launchLogged(temp.root());
+    EXPECT_EQ(kept, phoneSetUp());
+    EXPECT_EQ(lines, std::vector<std::string>{});
+    EXPECT_EQ(*ns::FileManager().readData(path), before);
 }
 
 TEST(Bundle, InfoDictionaryResourcesAndReceipt) {

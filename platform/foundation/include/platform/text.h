@@ -9,6 +9,9 @@ namespace ns {
 
 // A random (version 4) UUID in upper-case text, as NSUUID prints it.
 std::string newUUIDString();
+// Whether `text` is a UUID as text: 32 hex digits of either case in groups
+// of 8-4-4-4-12 joined by hyphens, as NSUUID reads it.
+bool isUUIDString(std::string_view text);
 
 // Whether two texts are equal with ASCII letters compared without case, as
 // HTTP compares header names, tokens and host names. (Boost.Beast's iequals

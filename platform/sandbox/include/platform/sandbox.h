@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/value.h"
 
@@ -43,8 +44,13 @@ struct DeviceProfile {
     bool isSimulator() const { return machine == "x86_64" || machine == "arm64" || machine == "i386"; }
 
     Dictionary toDictionary() const;
-    // Missing or mistyped keys keep their defaults.
+    // Each key that is missing or not a string takes `fallback`'s value (the
+    // defaults' when none is given), and so does an identifierForVendor that
+    // is not UUID text; their names go to `repaired` when it is given. Keys
+    // it does not know are left out.
     static DeviceProfile fromDictionary(const Dictionary& dict);
+    static DeviceProfile fromDictionary(const Dictionary& dict, const DeviceProfile& fallback,
+                                        std::vector<std::string>* repaired = nullptr);
     friend bool operator==(const DeviceProfile&, const DeviceProfile&) = default;
 };
 
@@ -77,10 +83,13 @@ public:
     std::string keychainPath() const { return root_ + "/Keychain/keychain.plist"; }
     std::string deviceProfilePath() const { return root_ + "/Device.plist"; }
 
-    // Read from Device.plist (defaults where absent); an identifierForVendor
-    // is made and stored on first read. A phone without a profile, or whose
-    // profile is damaged (set aside beside it as Device.plist.damaged, "-2",
-    // ... and logged), starts from the new-phone profile and stores it.
+    // Read from Device.plist; an identifierForVendor is made and stored on
+    // first read. A phone without a profile, or whose profile is damaged (set
+    // aside beside it as Device.plist.damaged, "-2", ... and logged), starts
+    // from the new-phone profile and stores it. A readable profile that lacks
+    // keys, or holds one of the wrong type, takes the new-phone profile's
+    // values for those (a fresh vendor id for its own), keeps the rest, logs
+    // the keys once and is stored again whole.
     DeviceProfile deviceProfile() const;
     // The profile a phone starts with (its identifierForVendor is always
     // made afresh); DeviceProfile's defaults unless set. Set it before the

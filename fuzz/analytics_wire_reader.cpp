@@ -14,6 +14,8 @@
 #include <span>
 #include <string>
 
+#include <google/protobuf/stubs/logging.h>
+
 #include "analytics/QRVAPBMessages.h"
 #include "analytics_proto/qrvanalytics.pb.h"
 #include "core/QRVLogger.h"
@@ -23,13 +25,15 @@
 namespace {
 
 // A fuzzer feeds malformed input, and the readers say so: the decoders on
-// standard output, the analytics monitor on the system log, a line or more
-// for nearly every input, which would be most of a run's time and hundreds of
-// megabytes of log. Both go quiet once, before the first input; a broken
-// invariant and the sanitizers still report on standard error.
+// standard output, the analytics monitor on the system log, libprotobuf
+// about text that is not UTF-8 on standard error, a line or more for nearly
+// every input, which would be most of a run's time and hundreds of megabytes
+// of log. All go quiet once, before the first input; a broken invariant and
+// the sanitizers still report on standard error.
 void silenceReaders() {
     QRVSetLoggerLevel(QRVLoggerLevelError);
     ns::SystemLog::setFilterLevel(ns::SystemLog::kCritical);
+    google::protobuf::SetLogHandler(nullptr);
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
 }
 

@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <span>
 
@@ -26,6 +28,7 @@
 #include "analytics/QRVAWireBundle.h"
 #include "core/QRVLogger.h"
 #include "platform/sandbox.h"
+#include "platform/system_log.h"
 #include "platform/toolbox.h"
 #include "require.h"
 #include "scratch_dir.h"
@@ -36,10 +39,21 @@ namespace F = QRVAPBField;
 
 constexpr int64_t kFingerprint = 7;
 
+// A fuzzer feeds malformed input, and the readers say so: the decoders on
+// standard output, the analytics monitor on the system log, a line or more
+// for nearly every input, which would be most of a run's time and hundreds of
+// megabytes of log. Both go quiet once, before the first input; a broken
+// invariant and the sanitizers still report on standard error.
+void silenceReaders() {
+    QRVSetLoggerLevel(QRVLoggerLevelError);
+    ns::SystemLog::setFilterLevel(ns::SystemLog::kCritical);
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+}
+
 QRVADatabase& database() {
     static const std::shared_ptr<QRVADatabase> shared = [] {
         ns::Sandbox::setCurrent(ns::Sandbox::open(scratchDir()));
-        QRVSetLoggerLevel(QRVLoggerLevelError);
+        silenceReaders();
         auto opened = QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
         if (!opened) std::abort();
         return opened;

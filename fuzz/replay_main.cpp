@@ -1,8 +1,10 @@
 // Runs a fuzz target once over every input of the files and folders given,
-// as libFuzzer replays a corpus. The test build (g++, its sanitizers) does
-// this for each target's seeds as a test, so every target builds and keeps
-// its invariants on each test run without a second, clang-instrumented
-// build; scripts/fuzz still fuzzes for real.
+// as libFuzzer replays a corpus. A test build does this for each target's
+// seeds as a test (scripts/test's sanitized tree, built by clang, and the
+// Release tree, built by GCC), so every target builds and keeps its
+// invariants on each test run without a libFuzzer build; scripts/fuzz still
+// fuzzes for real. Like libFuzzer, the replay speaks on standard error only:
+// a target may silence standard output.
 
 #include <algorithm>
 #include <cstdint>
@@ -47,6 +49,6 @@ int main(int argc, char** argv) {
         std::copy(read.begin(), read.end(), bytes.get());
         LLVMFuzzerTestOneInput(bytes.get(), read.size());
     }
-    std::printf("%zu inputs replayed\n", inputs.size());
+    std::fprintf(stderr, "%zu inputs replayed\n", inputs.size());
     return 0;
 }

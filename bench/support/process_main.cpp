@@ -13,10 +13,8 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     // A benchmark's client leaves pooled work behind (analytics monitoring
-    // draws random numbers, a cache flushes). The test-client library linked
-    // here starts OpenSSL before main, so its exit-time clean-up cannot be
-    // turned off and would free OpenSSL's tables under that work: let it
-    // finish first, as a test process does.
+    // draws random numbers, a cache flushes): let it finish first, as a test
+    // process does, so that it ends with the statics it uses still there.
     ns::waitForQueuedWork(30);
     return 0;
 }

@@ -132,13 +132,15 @@ void QRVMessagingTopicOperation::handleResponse(const ns::Data& body, const ns::
     finishWithResult(QRVMessagingTopicOperationResultError, errorWithQDXErrorCode(0));
 }
 
+// Never destroyed: a topic request may still be in flight on it while
+// static destructors run at exit.
 ns::URLSessionPtr QRVMessagingTopicOperation::sharedSession() {
-    static const ns::URLSessionPtr session = [] {
+    static const auto* session = [] {
         auto configuration = ns::URLSessionConfiguration::defaultSessionConfiguration();
         configuration.timeoutIntervalForResource = 60;
-        return ns::URLSession::make(configuration);
+        return new ns::URLSessionPtr(ns::URLSession::make(configuration));
     }();
-    return session;
+    return *session;
 }
 
 // MARK: - Pub-sub registrar

@@ -25,16 +25,16 @@ void _FSRRunLoopThread::main() {
     while (true) _runLoop->run();
 }
 
+// Never destroyed, as the thread that runs it never ends: sockets on other
+// threads still schedule on it while static destructors run at exit.
 std::shared_ptr<ns::RunLoop> FSR_networkRunLoop() {
-    static ns::OnceFlag once;
-    static std::shared_ptr<ns::RunLoop> loop;
-    ns::dispatchOnce(once, [] {
+    static const auto* loop = [] {
         auto thread = std::make_shared<_FSRRunLoopThread>();
         thread->setName("com.kestrel.Wavecraft.NetworkThread");
         thread->start();
-        loop = thread->runLoop();
-    });
-    return loop;
+        return new std::shared_ptr<ns::RunLoop>(thread->runLoop());
+    }();
+    return *loop;
 }
 
 std::string SR_origin(const ns::URL& url) {

@@ -2,11 +2,11 @@
 
 #include "platform/format.h"
 
+// Never destroyed: the network thread and pooled work hand work to it until
+// the process is gone, also while static destructors run at exit.
 const ns::DispatchQueuePtr& FWorkerQueue::sharedQueue() {
-    static ns::OnceFlag once;
-    static ns::DispatchQueuePtr queue;
-    ns::dispatchOnce(once, [] { queue = ns::DispatchQueue::serial(kFWorkerQueueLabel); });
-    return queue;
+    static const auto* queue = new ns::DispatchQueuePtr(ns::DispatchQueue::serial(kFWorkerQueueLabel));
+    return *queue;
 }
 
 std::string FDatabaseVersion::sdkVersion() { return "4.0.0"; }

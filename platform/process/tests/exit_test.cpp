@@ -1,0 +1,79 @@
+// A program may return from main while pooled work is still inside OpenSSL:
+// nothing run at exit may free what that work uses, whether or not main
+// called ns::processStartup, and even when a library started OpenSSL before
+// main. The helper (tests/exit/exit_helper.cpp) is such a program; it is
+// run many times, a few at once, since a fault there shows in some exits
+// only.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// What one run ended with: "exit N", "signal N" or "hung".
+std::string outcome(int status) {
+    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+    return "status " + std::to_string(status);
+}
+
+pid_t spawnHelper(const std::string& workers) {
+    std::string path = ALMAVEL_EXIT_HELPER;
+    std::vector<char*> argv{path.data(), const_cast<char*>(workers.c_str()), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    return pid;
+}
+
+// Waits for a run; one that has not ended after a minute has hung at exit
+// (the helper itself returns as soon as its workers run) and is killed.
+std::string waitFor(pid_t pid) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return outcome(status);
+        if (done < 0) return "lost";
+        if (std::chrono::steady_clock::now() > giveUp) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return "hung";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+TEST(ProcessExit, PooledWorkInsideOpenSSLWhenMainReturns) {
+    constexpr int kRuns = 120;
+    constexpr int kAtOnce = 4;
+    struct Case {
+        const char* workers;
+    };
+    // One worker, and several contending for OpenSSL's locks.
+    for (const Case& c : {Case{"1"}, Case{"6"}}) {
+        std::vector<std::string> failures;
+        for (int run = 0; run < kRuns; run += kAtOnce) {
+            std::vector<pid_t> batch;
+            for (int i = 0; i < kAtOnce; ++i) batch.push_back(spawnHelper(c.workers));
+            for (const pid_t pid : batch) {
+                const std::string result = pid < 0 ? "not started" : waitFor(pid);
+                if (result != "exit 0") failures.push_back(result);
+            }
+        }
+        EXPECT_TRUE(failures.empty()) << c.workers << " worker(s): " << failures.size() << " of " << kRuns
+                                      << " runs failed, first: " << failures.front();
+    }
+}
+
+}  // namespace

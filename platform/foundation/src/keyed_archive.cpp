@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -26,23 +27,48 @@ std::optional<uint64_t> uidOf(const Value& value) {
 
 Value uid(uint64_t index) { return Value(Dictionary{{kUIDKey, Value(static_cast<unsigned long long>(index))}}); }
 
+// Members nest no deeper than this below the root object.
+constexpr int kMaxDepth = 64;
+
+// The height and size of a value: its own values and dictionary keys, as
+// the property-list reader counts them.
+void measure(const Value& value, int level, int& height, size_t& count) {
+    height = std::max(height, level);
+    ++count;
+    if (value.isArray()) {
+        for (const Value& item : value.asArray()) measure(item, level + 1, height, count);
+    } else if (value.isDictionary()) {
+        for (const auto& [key, member] : value.asDictionary()) {
+            ++count;
+            measure(member, level + 1, height, count);
+        }
+    }
+}
+
+// Members can refer to one object from many places, and each place gets a
+// copy: without a bound, an archive of a few hundred bytes whose arrays each
+// name the next one twice would decode into billions of values. An archive
+// decodes into no more values than its property list holds, `maxValues`.
+// The archiver spends several on each value (its object and the reference
+// to it), so no archive of ours comes near.
 class Decoder {
 public:
-    explicit Decoder(const Array& objects) : objects_(objects) {}
+    Decoder(const Array& objects, size_t maxValues) : objects_(objects), maxValues_(maxValues) {}
 
     // A member's value: a reference into the table or a primitive kept in
     // place.
     Value decode(const Value& value, int depth) {
-        if (depth > 64) fail("The archive nests too deeply.");
+        if (depth > kMaxDepth) fail("The archive nests too deeply.");
         std::optional<uint64_t> ref = uidOf(value);
         if (!ref) {
             if (value.isDictionary() || value.isArray()) fail("The archive holds a container outside its table.");
+            count(1);
             return value;
         }
         if (*ref >= objects_.size()) fail("The archive refers to an object it does not hold.");
         const Value& object = objects_[*ref];
-        if (object.isString() && object.asString() == "$null") return Value();
-        if (!object.isDictionary()) return object;
+        if (!object.isDictionary()) return kept(object, depth);
+        count(1);
         const Dictionary& dict = object.asDictionary();
         const std::string className = classNameOf(dict);
         if (className == "NSDictionary" || className == "NSMutableDictionary") {
@@ -75,7 +101,9 @@ public:
         if (className == "NSDate") {
             auto time = dict.find("NS.time");
             if (time == dict.end() || !time->second.isNumber()) fail("An archived date has no time.");
-            return Value(Date{time->second.asDouble() + plist_date::kEpoch2001});
+            const Date date{time->second.asDouble() + plist_date::kEpoch2001};
+            if (!plist_date::holds(date.secondsSince1970)) fail("An archived date is outside the range archives hold.");
+            return Value(date);
         }
         fail("The archive holds an object of class " + className + " inside a member.");
     }
@@ -94,6 +122,23 @@ public:
     [[noreturn]] static void fail(const std::string& why) { throw std::runtime_error(why); }
 
 private:
+    void count(size_t values) {
+        decoded_ += values;
+        if (decoded_ > maxValues_) fail("The archive decodes into more values than it holds.");
+    }
+
+    // An object of the table that is not an archived object (a collection
+    // kept as it is among them) is returned as it is; it nests and counts
+    // as it will once archived again.
+    Value kept(const Value& object, int depth) {
+        int height = 0;
+        size_t values = 0;
+        measure(object, 0, height, values);
+        if (depth + height > kMaxDepth) fail("The archive nests too deeply.");
+        count(values);
+        return object.isString() && object.asString() == "$null" ? Value() : object;
+    }
+
     const Array& arrayMember(const Dictionary& dict, const char* key) {
         auto found = dict.find(key);
         if (found == dict.end() || !found->second.isArray()) fail(std::string("An archived collection has no ") + key + ".");
@@ -101,6 +146,8 @@ private:
     }
 
     const Array& objects_;
+    const size_t maxValues_;
+    size_t decoded_ = 0;
 };
 
 ErrorRef corrupt(const std::string& why) {
@@ -185,7 +232,10 @@ std::optional<ArchivedObject> unarchiveRoot(const Data& bytes, ErrorRef* error) 
         std::optional<uint64_t> ref = uidOf(root->second);
         const Array& table = objects->second.asArray();
         if (!ref || *ref >= table.size() || !table[*ref].isDictionary()) Decoder::fail("The archive's root is damaged.");
-        Decoder decoder(table);
+        int height = 0;
+        size_t held = 0;
+        measure(archive, 0, height, held);
+        Decoder decoder(table, held);
         const Dictionary& object = table[*ref].asDictionary();
         ArchivedObject result;
         result.className = decoder.classNameOf(object);
@@ -209,9 +259,8 @@ namespace {
 void restoreDates(const Array& table, plist_t objects) {
     for (size_t i = 0; i < table.size(); ++i) {
         if (!table[i].isDate()) continue;
-        const plist_date::LibraryDate date =
-            plist_date::libraryDate(table[i].asDate().secondsSince1970 - plist_date::kEpoch2001);
-        plist_set_date_val(plist_array_get_item(objects, uint32_t(i)), date.seconds, date.microseconds);
+        const auto date = plist_date::libraryDate(table[i].asDate().secondsSince1970 - plist_date::kEpoch2001);
+        if (date) plist_set_date_val(plist_array_get_item(objects, uint32_t(i)), date->seconds, date->microseconds);
     }
 }
 

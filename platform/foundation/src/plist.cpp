@@ -2,11 +2,13 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "platform/format.h"
@@ -21,6 +23,17 @@ namespace {
 // Containers deeper than this are refused: the format library recurses once
 // per level and would exhaust the stack on hostile input.
 constexpr size_t kMaxDepth = 512;
+
+// A binary list may refer to one object from many places, and the library
+// expands each reference into a copy: a list of a hundred bytes whose arrays
+// each name the next one twice would become a tree of billions. A list read
+// expands into no more objects than this many per byte of it. Written lists
+// hold at most three per byte: containers are never shared and every
+// reference takes a byte at least (a UID, which reads as a dictionary of one
+// key, counts three), so no list of ours comes near.
+constexpr uint64_t kMaxObjectsPerByte = 4;
+
+std::string tooDeep() { return format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth); }
 
 // Seconds between 1970 and 2001, the property-list epoch.
 using plist_date::kEpoch2001;
@@ -102,11 +115,12 @@ Value dateValue(plist_t node, std::string& problem) {
     // The XML reader gives a date past what it can hold (year 1900, 9999)
     // as the least 32-bit second; one that could never be written again is
     // refused, as the binary reader refuses it.
-    if (t <= double(std::numeric_limits<int32_t>::min()) || t >= double(std::numeric_limits<int32_t>::max())) {
+    const Date date{t + kEpoch2001};
+    if (!plist_date::holds(date.secondsSince1970)) {
         problem = "A date is outside the range property lists can hold, 1933 to 2069.";
         return Value();
     }
-    return Value(Date{t + kEpoch2001});
+    return Value(date);
 }
 
 // Text that is not UTF-8 or holds a NUL has no value form (it could never
@@ -148,6 +162,12 @@ Value dateFromTable(plist_t node, const std::vector<double>& dates, std::string&
 // `problem` set.
 Value toValue(plist_t node, size_t depth, std::string& problem, const std::vector<double>* dates) {
     if (!node || !problem.empty()) return Value();
+    // The checks before the library saw the bytes bound the depth; this
+    // recursion does not rely on them alone.
+    if (depth > kMaxDepth) {
+        problem = tooDeep();
+        return Value();
+    }
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
             uint8_t b = 0;
@@ -236,15 +256,13 @@ NodePtr toNode(const Value& v, const std::string& keyPath, std::string& problem,
             return NodePtr(plist_new_data(reinterpret_cast<const char*>(d.data()), d.size()));
         }
         case Value::Type::Date: {
-            double t = v.asDate().secondsSince1970 - kEpoch2001;
-            if (!std::isfinite(t) || t <= double(std::numeric_limits<int32_t>::min()) ||
-                t >= double(std::numeric_limits<int32_t>::max())) {
+            const auto date = plist_date::libraryDate(v.asDate().secondsSince1970 - kEpoch2001);
+            if (!date) {
                 problem = "A date is outside the range property lists can hold, 1933 to 2069 (" +
                           keyPathText(keyPath) + ").";
                 return nullptr;
             }
-            const plist_date::LibraryDate date = plist_date::libraryDate(t);
-            return NodePtr(plist_new_date(date.seconds, date.microseconds));
+            return NodePtr(plist_new_date(date->seconds, date->microseconds));
         }
         case Value::Type::Array: {
             NodePtr node(plist_new_array());
@@ -279,33 +297,153 @@ NodePtr toNode(const Value& v, const std::string& keyPath, std::string& problem,
     return nullptr;
 }
 
-// Nesting depth of an XML property list, from its container tags. Comments
-// are not skipped, which can only overstate the depth.
-bool xmlDepthWithinLimit(const char* p, size_t n) {
-    size_t depth = 0;
-    for (size_t i = 0; i + 1 < n; ++i) {
-        if (p[i] != '<') continue;
-        bool closing = p[i + 1] == '/';
-        size_t j = i + (closing ? 2 : 1);
-        size_t nameLen = 0;
-        if (n - j >= 5 && std::memcmp(p + j, "array", 5) == 0) {
-            nameLen = 5;
-        } else if (n - j >= 4 && std::memcmp(p + j, "dict", 4) == 0) {
-            nameLen = 4;
-        } else {
-            continue;
+// The depth of an XML property list's containers as the format library's
+// parser (2.2) will see them, found by following its tokenizer step by step.
+// Comments, processing instructions, the DOCTYPE and its internal subset,
+// quoted attribute values, and text and CDATA inside leaf elements are
+// skipped just as the parser skips them, so no tag that the parser ignores
+// counts and none that it reads is missed. Where the parser would stop on an
+// error, the walk stops too: it reads nothing past that point.
+class XMLShape {
+public:
+    XMLShape(const char* p, size_t n) : p_(p), n_(n) {}
+
+    // The problem when the list nests too deeply.
+    std::string check() {
+        while (i_ < n_) {
+            while (i_ < n_ && isSpace(p_[i_])) ++i_;
+            if (i_ >= n_ || p_[i_] != '<' || ++i_ >= n_) break;
+            bool more = p_[i_] == '?' ? skipPast(i_, "?>", true) : p_[i_] == '!' ? skipSpecial() : tag();
+            if (!problem_.empty()) return problem_;
+            if (!more) break;
         }
-        size_t k = j + nameLen;
-        while (k < n && p[k] != '>') ++k;
-        bool selfClosing = k < n && k > 0 && p[k - 1] == '/';
-        if (closing) {
-            if (depth > 0) --depth;
-        } else if (!selfClosing) {
-            if (++depth > kMaxDepth) return false;
+        return {};
+    }
+
+private:
+    static bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+    bool at(size_t i, std::string_view s) const {
+        return n_ - i >= s.size() && std::memcmp(p_ + i, s.data(), s.size()) == 0;
+    }
+
+    // Moves `i` to the first place `s` starts at, or to the end; a quoted
+    // stretch is passed over whole when `quotes`.
+    bool skipTo(size_t& i, std::string_view s, bool quotes) const {
+        while (i + s.size() <= n_) {
+            if (at(i, s)) return true;
+            if (quotes && p_[i] == '"') {
+                const void* close = std::memchr(p_ + i + 1, '"', n_ - i - 1);
+                if (!close) return false;
+                i = size_t(static_cast<const char*>(close) - p_);
+            }
+            ++i;
+        }
+        return false;
+    }
+
+    bool skipPast(size_t& i, std::string_view s, bool quotes) const {
+        if (!skipTo(i, s, quotes)) return false;
+        i += s.size();
+        return true;
+    }
+
+    // Moves `i` to the first of `chars`, or to the end.
+    bool findAny(size_t& i, std::string_view chars, bool quotes) const {
+        for (; i < n_; ++i) {
+            if (quotes && p_[i] == '"') {
+                const void* close = std::memchr(p_ + i + 1, '"', n_ - i - 1);
+                if (!close) return false;
+                i = size_t(static_cast<const char*>(close) - p_);
+            } else if (chars.find(p_[i]) != std::string_view::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A comment or the DOCTYPE, `i_` at the '!'.
+    bool skipSpecial() {
+        if (n_ - i_ > 3 && at(i_, "!--")) {
+            i_ += 3;
+            return skipPast(i_, "-->", false);
+        }
+        if (n_ - i_ <= 8 || !at(i_, "!DOCTYPE")) return false;
+        i_ += 8;
+        for (;;) {
+            if (!findAny(i_, " \t\r\n[>", true)) return false;
+            if (p_[i_] == '[') return skipPast(i_, "]>", true);
+            if (p_[i_] == '>') return ++i_, true;
+            while (i_ < n_ && isSpace(p_[i_])) ++i_;
         }
     }
-    return true;
-}
+
+    // An element's tag, `i_` past its '<'.
+    bool tag() {
+        const size_t start = i_;
+        if (!findAny(i_, " \r\n\t<>", false)) return false;
+        const size_t length = i_ - start;
+        if (p_[i_] != '>' && !findAny(i_, "<>", true)) return false;
+        if (p_[i_] != '>') return false;
+        const bool empty = p_[i_ - 1] == '/';
+        // The parser copies the name as a C string and cuts it at the '/'.
+        std::string name(p_ + start, std::min(length, empty ? i_ - start - 1 : length));
+        name.resize(std::strlen(name.c_str()));
+        ++i_;
+        if (name == "plist" || name == "/plist") return true;
+        if (name == "/array" || name == "/dict") {
+            if (depth_ > 0) --depth_;
+            return true;
+        }
+        if (!name.empty() && name[0] == '/') return true;  // refused by the parser unless it closes
+        if (name == "array" || name == "dict") {
+            if (!empty && ++depth_ > kMaxDepth) problem_ = tooDeep();
+            return true;
+        }
+        static const char* const kLeaves[] = {"key", "string", "integer", "real", "true", "false", "data", "date"};
+        if (std::none_of(std::begin(kLeaves), std::end(kLeaves), [&](const char* leaf) { return name == leaf; })) {
+            return false;
+        }
+        return empty || skipText(std::string(p_ + start, length));
+    }
+
+    // A leaf's text up to its closing tag, which the parser finds by the
+    // tag's name as it was copied (cut at a NUL, compared as C strings).
+    bool skipText(std::string tagName) {
+        for (;;) {
+            const void* lt = std::memchr(p_ + i_, '<', n_ - i_);
+            if (!lt) return false;
+            i_ = size_t(static_cast<const char*>(lt) - p_) + 1;
+            if (i_ >= n_) return false;
+            if (p_[i_] == '/') break;
+            if (p_[i_] != '!' || ++i_ >= n_ - 1) return false;
+            if (p_[i_] == '-' && p_[i_ + 1] == '-') {
+                i_ += 2;
+                if (!skipPast(i_, "-->", false)) return false;
+            } else if (p_[i_] == '[' && ++i_ < n_ - 8 && at(i_, "CDATA[")) {
+                i_ += 6;
+                if (!skipPast(i_, "]]>", false)) return false;
+            } else {
+                return false;
+            }
+        }
+        ++i_;
+        const size_t length = tagName.size();
+        tagName.resize(std::strlen(tagName.c_str()));
+        if (i_ + length >= n_ || std::strncmp(std::string(p_ + i_, length).c_str(), tagName.c_str(), length) != 0) {
+            return false;
+        }
+        i_ += length;
+        while (i_ < n_ && isSpace(p_[i_])) ++i_;
+        return i_ < n_ && p_[i_++] == '>';
+    }
+
+    const char* p_;
+    size_t n_;
+    size_t i_ = 0;
+    size_t depth_ = 0;
+    std::string problem_;
+};
 
 uint64_t readBE(const uint8_t* p, size_t size) {
     uint64_t v = 0;
@@ -316,7 +454,7 @@ uint64_t readBE(const uint8_t* p, size_t size) {
 // A binary property list's object table, as its trailer describes it.
 struct BinaryTable {
     const uint8_t* data = nullptr;
-    size_t offsetSize = 0, refSize = 0;
+    size_t size = 0, offsetSize = 0, refSize = 0;
     uint64_t numObjects = 0, top = 0, tableOffset = 0;
 
     uint64_t objectOffset(uint64_t i) const { return readBE(data + tableOffset + i * offsetSize, offsetSize); }
@@ -362,6 +500,7 @@ std::string readBinaryTable(const uint8_t* data, size_t size, BinaryTable& table
     if (std::memcmp(data, "bplist00", 8) != 0) return "Unsupported binary property list version.";
     const uint8_t* trailer = data + size - 32;
     table.data = data;
+    table.size = size;
     table.offsetSize = trailer[6];
     table.refSize = trailer[7];
     table.numObjects = readBE(trailer + 8, 8);
@@ -400,8 +539,11 @@ std::string checkBinaryStrings(const BinaryTable& table) {
 }
 
 // Walks the references from the top object, depth first with a stack of
-// its own: every reference to an object that exists, no cycles, and no
-// nesting past kMaxDepth (an object reached twice counts its height once).
+// its own: every reference to an object that exists, no cycles, no nesting
+// past kMaxDepth (an object reached twice counts its height once), and no
+// more objects than kMaxObjectsPerByte allows once every reference is
+// expanded (each object's expanded size is found once and added at every
+// place it is used).
 std::string checkBinaryGraph(const BinaryTable& table) {
     struct Frame {
         uint64_t obj, refPos, count, next;
@@ -409,29 +551,42 @@ std::string checkBinaryGraph(const BinaryTable& table) {
     enum : uint8_t { kUnseen = 0, kOpen = 1, kDone = 2 };
     std::vector<uint8_t> state(size_t(table.numObjects), kUnseen);
     std::vector<uint32_t> height(size_t(table.numObjects), 0);
+    std::vector<uint64_t> size(size_t(table.numObjects), 0);
     std::vector<Frame> stack;
     auto push = [&](uint64_t obj) -> std::string {
         Frame f{obj, 0, 0, 0};
         if (!table.refsOf(obj, f.refPos, f.count)) return "The binary property list has a damaged object.";
+        // A UID reads as a dictionary of one key.
+        size[obj] = (table.data[table.objectOffset(obj)] >> 4) == 0x8 ? 3 : 1;
         if (f.count == 0) {
             state[obj] = kDone;
             return {};
         }
-        if (stack.size() >= kMaxDepth) {
-            return format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth);
-        }
+        if (stack.size() >= kMaxDepth) return tooDeep();
         state[obj] = kOpen;
         stack.push_back(f);
         return {};
+    };
+    // Adds a finished child's size to the open container on top.
+    const uint64_t maxObjects = kMaxObjectsPerByte * uint64_t(table.size);
+    auto addToTop = [&](uint64_t child) -> std::string {
+        uint64_t& total = size[stack.back().obj];
+        total += size[child];
+        if (total <= maxObjects) return {};
+        return format("The binary property list expands into too many objects (more than %llu).",
+                      static_cast<unsigned long long>(maxObjects));
     };
     if (auto problem = push(table.top); !problem.empty()) return problem;
     while (!stack.empty()) {
         Frame& f = stack.back();
         if (f.next == f.count) {
-            state[f.obj] = kDone;
-            uint32_t h = ++height[f.obj];
+            const uint64_t done = f.obj;
+            state[done] = kDone;
+            uint32_t h = ++height[done];
             stack.pop_back();
-            if (!stack.empty()) height[stack.back().obj] = std::max(height[stack.back().obj], h);
+            if (stack.empty()) break;
+            height[stack.back().obj] = std::max(height[stack.back().obj], h);
+            if (auto problem = addToTop(done); !problem.empty()) return problem;
             continue;
         }
         uint64_t child = readBE(table.data + f.refPos + f.next * table.refSize, table.refSize);
@@ -440,12 +595,14 @@ std::string checkBinaryGraph(const BinaryTable& table) {
         if (state[child] == kOpen) return "The binary property list contains a reference cycle.";
         if (state[child] == kDone) {
             height[f.obj] = std::max(height[f.obj], height[child]);
-            if (height[child] + stack.size() > kMaxDepth) {
-                return format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth);
-            }
+            if (height[child] + stack.size() > kMaxDepth) return tooDeep();
+            if (auto problem = addToTop(child); !problem.empty()) return problem;
             continue;
         }
         if (auto problem = push(child); !problem.empty()) return problem;
+        if (state[child] == kDone) {
+            if (auto problem = addToTop(child); !problem.empty()) return problem;
+        }
     }
     return {};
 }
@@ -490,8 +647,8 @@ std::string takeBinaryDates(const Data& bytes, Data& copy, std::vector<double>& 
         uint64_t bits = readBE(data + off + 1, 8);
         double t;
         std::memcpy(&t, &bits, sizeof t);
-        if (!(t > double(std::numeric_limits<int32_t>::min()) + 1 &&
-              t < double(std::numeric_limits<int32_t>::max()) - 1)) {
+        // Refused unless a writer could write the date as it will read.
+        if (!std::isfinite(t) || !plist_date::holds(microsecondDate(t) + kEpoch2001)) {
             return "A date is outside the range property lists can hold, 1933 to 2069.";
         }
         const double ordinal = double(dates.size());
@@ -557,8 +714,8 @@ Value parse(const Data& bytes, ErrorRef* error, Format* detected) {
         }
     } else {
         if (detected) *detected = Format::XML;
-        if (!xmlDepthWithinLimit(p, bytes.size())) {
-            setError(error, readError(format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth)));
+        if (std::string problem = XMLShape(p, bytes.size()).check(); !problem.empty()) {
+            setError(error, readError(problem));
             return Value();
         }
         plist_from_xml(p, n, &root);

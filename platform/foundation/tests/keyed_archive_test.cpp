@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "platform/crypto.h"
 #include "platform/keyed_archive.h"
 #include "platform/plist.h"
 
@@ -76,6 +81,102 @@ TEST(KeyedArchiveTest, DamagedArchivesAreErrorsNotCrashes) {
     error = nullptr;
     EXPECT_FALSE(ns::keyed_archive::unarchiveRoot(ns::plist::serialize(notBytes, ns::plist::Format::XML), &error));
     ASSERT_TRUE(error);
+}
+
+ns::Value uidTo(size_t n) {
+    return ns::Value(ns::Dictionary{{"CF$UID", ns::Value(static_cast<unsigned long long>(n))}});
+}
+
+// A binary archive of a Record whose one member `m` refers to object 5;
+// objects 3 and 4 are the classes NSArray and NSDate, and `more` follow.
+ns::Data recordArchive(ns::Array more) {
+    ns::Array objects{ns::Value("$null"), ns::Value(ns::Dictionary{{"$class", uidTo(2)}, {"m", uidTo(5)}})};
+    for (const char* name : {"Record", "NSArray", "NSDate"}) {
+        objects.push_back(ns::Value(ns::Dictionary{{"$classname", ns::Value(name)}}));
+    }
+    for (ns::Value& object : more) objects.push_back(std::move(object));
+    return ns::plist::serialize(
+        ns::Value(ns::Dictionary{{"$archiver", ns::Value("NSKeyedArchiver")},
+                                 {"$top", ns::Value(ns::Dictionary{{"root", uidTo(1)}})},
+                                 {"$objects", ns::Value(std::move(objects))}}),
+        ns::plist::Format::Binary);
+}
+
+// What reads archives again into an archive that reads the same.
+void expectArchivesAgain(const ns::keyed_archive::ArchivedObject& read) {
+    ns::ErrorRef error;
+    const ns::Data again = ns::keyed_archive::archiveRoot(read.className, read.members, &error);
+    ASSERT_FALSE(again.empty()) << error->description();
+    const auto reread = ns::keyed_archive::unarchiveRoot(again, &error);
+    ASSERT_TRUE(reread) << error->description();
+    EXPECT_EQ(ns::Value(reread->members), ns::Value(read.members));
+}
+
+void expectRefused(const ns::Data& archive, const std::string& why) {
+    ns::ErrorRef error;
+    EXPECT_FALSE(ns::keyed_archive::unarchiveRoot(archive, &error)) << why;
+    ASSERT_TRUE(error) << why;
+    EXPECT_EQ(error->code(), ns::keyed_archive::kCoderReadCorruptError);
+}
+
+// Arrays that each name the next one twice decode into a copy at each
+// place: bounded by what the archive holds, however deep the sharing.
+TEST(KeyedArchiveTest, SharedObjectsDecodeWithinABound) {
+    auto doubling = [](size_t levels) {
+        ns::Array arrays;
+        for (size_t i = 0; i < levels; ++i) {
+            arrays.push_back(ns::Value(ns::Dictionary{{"NS.objects", ns::Value(ns::Array{uidTo(6 + i), uidTo(6 + i)})},
+                                                      {"$class", uidTo(3)}}));
+        }
+        arrays.push_back(ns::Value("leaf"));
+        return recordArchive(std::move(arrays));
+    };
+    for (size_t levels : {12, 40, 60}) expectRefused(doubling(levels), std::to_string(levels));
+    // Sharing a little still reads, and archives again unshared.
+    const auto shallow = ns::keyed_archive::unarchiveRoot(doubling(2));
+    ASSERT_TRUE(shallow);
+    const ns::Value pair(ns::Array{ns::Value("leaf"), ns::Value("leaf")});
+    EXPECT_EQ(shallow->members.at("m"), ns::Value(ns::Array{pair, pair}));
+    expectArchivesAgain(*shallow);
+}
+
+// An archived date holds a time its archive can be written again with.
+TEST(KeyedArchiveTest, DateTimesOutsideTheRangeAreRefused) {
+    auto date = [](ns::Value time) {
+        return recordArchive({ns::Value(ns::Dictionary{{"NS.time", std::move(time)}, {"$class", uidTo(4)}})});
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const ns::Value& time : {ns::Value(std::nan("")), ns::Value(inf), ns::Value(-inf), ns::Value(1e300),
+                                  ns::Value(-1e300), ns::Value(3e9), ns::Value(-3e9), ns::Value(2147483646),
+                                  ns::Value(-2147483647), ns::Value(2147483645.9999997)}) {
+        expectRefused(date(time), time.description());
+    }
+    const ns::Data found = *ns::crypto::base64Decode(
+        "YnBsaXN0MDDSAQIDBlQkdG9wWCRvYmplY3Rz0QQFVHJvb3SAAaUHCA0QFFUkbnVsbNIJCgsMViRjbGFzc1FkgAKAA9EOD1okY2"
+        "xhc3NuYW1lUVLSEQkSE1dOUy50aW1lI0HmWgvAAAAAgATRDhVWTlNEYXRlCA0SGx4jJSsxNj0/QUNGUVNYYGlrbgAAAAAAAAEB"
+        "AAAAAAAAABYAAAAAAAAAAAAAAAAAAAB1");
+    expectRefused(found, "a time found by hand");
+    for (const ns::Value& time : {ns::Value(2147483645), ns::Value(-2147483646), ns::Value(-2147483646.5)}) {
+        const auto read = ns::keyed_archive::unarchiveRoot(date(time));
+        ASSERT_TRUE(read) << time.description();
+        EXPECT_TRUE(read->members.at("m").isDate());
+        expectArchivesAgain(*read);
+    }
+}
+
+// A collection kept as it is in the object table nests within the
+// archive's limit too, as it will once archived again.
+TEST(KeyedArchiveTest, CollectionsKeptInTheTableNestWithinTheLimit) {
+    auto kept = [](int levels) {
+        ns::Value nested(1);
+        for (int i = 0; i < levels; ++i) nested = ns::Value(ns::Array{nested});
+        return recordArchive({nested});
+    };
+    expectRefused(kept(65), "65 deep");
+    expectRefused(kept(300), "300 deep");
+    const auto read = ns::keyed_archive::unarchiveRoot(kept(64));
+    ASSERT_TRUE(read);
+    expectArchivesAgain(*read);
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <cmath>
 #include <limits>
+#include <vector>
 
 #include "platform/crypto.h"
 #include "platform/file_manager.h"
@@ -323,6 +325,149 @@ TEST(Plist, FilesAreWrittenAtomicallyAndErrorsNameThePath) {
     ASSERT_NE(error, nullptr);
     EXPECT_NE(error->localizedDescription().find(path), std::string::npos);
     EXPECT_EQ(ns::plist::readFile(path), v) << "a refused write leaves the file alone";
+}
+
+// A binary list of the given objects' bytes, object 0 on top, with
+// two-byte offsets and one-byte references.
+ns::Data binaryList(const std::vector<ns::Data>& objects) {
+    ns::Data b = bytesOf("bplist00");
+    std::vector<size_t> offsets;
+    for (const ns::Data& object : objects) {
+        offsets.push_back(b.size());
+        b.insert(b.end(), object.begin(), object.end());
+    }
+    const size_t table = b.size();
+    for (size_t offset : offsets) {
+        b.push_back(uint8_t(offset >> 8));
+        b.push_back(uint8_t(offset));
+    }
+    ns::Data trailer(32, 0);
+    trailer[6] = 2;
+    trailer[7] = 1;
+    trailer[15] = uint8_t(objects.size());
+    trailer[30] = uint8_t(table >> 8);
+    trailer[31] = uint8_t(table);
+    b.insert(b.end(), trailer.begin(), trailer.end());
+    return b;
+}
+
+// Arrays each holding the next one twice, then `true`: 2^(levels+1) - 1
+// objects once every reference is expanded.
+ns::Data doublingList(int levels) {
+    std::vector<ns::Data> objects;
+    for (int i = 0; i < levels; ++i) objects.push_back({0xA2, uint8_t(i + 1), uint8_t(i + 1)});
+    objects.push_back({0x09});
+    return binaryList(objects);
+}
+
+// The library copies an object at each place it is referred to from, so
+// shared references are bounded by what they expand into, not only depth.
+TEST(Plist, SharedReferencesExpandWithinABoundSetByTheListsSize) {
+    const ns::Data found = *ns::crypto::base64Decode(
+        "YnBsaXN0MDCiAQGiAgKiAwOiBASiBQWiBgaiBweiCAiiCQmiCgqiCwuiDAyiDQ2iDg6iDw+iEBCiERGiEhIQAQgLDhEUFxodICMmKSwvMjU4"
+        "Oz4AAAAAAAABAQAAAAAAAAATAAAAAAAAAAAAAAAAAAAAQA==");
+    for (const ns::Data& bad : {found, doublingList(8), doublingList(40), doublingList(60)}) {
+        ns::ErrorRef error;
+        EXPECT_TRUE(ns::plist::parse(bad, &error).isNull());
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
+        EXPECT_NE(error->localizedDescription().find("too many objects"), std::string::npos)
+            << error->localizedDescription();
+    }
+    // A little sharing still reads, copied at each place.
+    ns::ErrorRef error;
+    const Value shallow = ns::plist::parse(doublingList(4), &error);
+    ASSERT_EQ(error, nullptr) << error->description();
+    EXPECT_EQ(shallow.asArray()[1].asArray()[0].asArray()[1], Value(ns::Array{Value(true), Value(true)}));
+
+    // The writer shares equal leaves: thousands of references to one string
+    // and one UID-like dictionary read back whole.
+    ns::Array many(5000, Value("same"));
+    many.push_back(Value(ns::Dictionary{{"CF$UID", Value(7)}}));
+    const Value wide(ns::Dictionary{{"list", many}, {"again", many}});
+    EXPECT_EQ(roundTrip(wide, Format::Binary), wide);
+}
+
+// Nesting is counted as the library's parser reads the text: tags inside
+// comments, processing instructions, a DOCTYPE's internal subset, CDATA or
+// a quoted attribute value neither open nor close anything.
+TEST(Plist, XMLDepthIsCountedAsTheParserReadsIt) {
+    auto nested = [](int levels, const std::string& open, const std::string& hider) {
+        std::string xml = "<plist>";
+        for (int i = 0; i < levels; ++i) xml += open + hider;
+        xml += "<true/>";
+        for (int i = 0; i < levels; ++i) xml += "</array>";
+        return bytesOf(xml + "</plist>");
+    };
+    const struct {
+        const char* open;
+        const char* hider;
+    } hidden[] = {{"<array>", "<!-- </array> -->"},
+                  {"<array>", "<?note </array> ?>"},
+                  {"<array>", "<!DOCTYPE plist [ </array> ]>"},
+                  {"<array>", "<string><![CDATA[</array>]]></string>"},
+                  {"<array a=\"</array>\">", ""},
+                  {"<array\n>", "<!-- -- </array> -->"}};
+    for (const auto& shape : hidden) {
+        for (int levels : {600, 20000}) {
+            ns::ErrorRef error;
+            EXPECT_TRUE(ns::plist::parse(nested(levels, shape.open, shape.hider), &error).isNull());
+            ASSERT_NE(error, nullptr) << shape.hider << " " << levels;
+            EXPECT_NE(error->localizedDescription().find("nested"), std::string::npos) << error->localizedDescription();
+        }
+        // Within the limit the same text reads, and writes again.
+        ns::ErrorRef error;
+        const Value v = ns::plist::parse(nested(100, shape.open, shape.hider), &error);
+        ASSERT_EQ(error, nullptr) << shape.hider << ": " << error->description();
+        EXPECT_TRUE(ns::plist::isValidPropertyList(v));
+    }
+    // Tags that only look like containers inside a comment do not count.
+    ns::ErrorRef error;
+    const Value deepest = ns::plist::parse(nested(512, "<array>", "<!-- <array><dict> -->"), &error);
+    ASSERT_EQ(error, nullptr) << error->description();
+    EXPECT_FALSE(ns::plist::serialize(deepest, Format::Binary).empty());
+}
+
+// Whatever one form reads, both forms write, and what they write reads:
+// the range is the same for every reader and writer, at either end.
+TEST(Plist, DateRangeIsTheSameForReadingAndWriting) {
+    auto binaryDate = [](double since2001) {
+        ns::Data object{0x33};
+        uint64_t bits;
+        std::memcpy(&bits, &since2001, sizeof bits);
+        for (int k = 0; k < 8; ++k) object.push_back(uint8_t(bits >> (56 - 8 * k)));
+        return binaryList({object});
+    };
+    auto xmlDate = [](const std::string& text) { return bytesOf("<plist><date>" + text + "</date></plist>"); };
+    const double earliest = -2147483647.0, latest = 2147483646.0;  // seconds since 2001, both excluded
+    const struct {
+        ns::Data bytes;
+        bool reads;
+    } cases[] = {
+        {xmlDate("2069-01-19T03:14:05Z"), true},       {xmlDate("2069-01-19T03:14:06Z"), false},
+        {xmlDate("1932-12-13T20:45:54Z"), true},       {xmlDate("1932-12-13T20:45:53Z"), false},
+        {binaryDate(latest - 1e-6), true},             {binaryDate(latest - 3e-7), false},
+        {binaryDate(latest), false},                   {binaryDate(earliest + 1e-6), true},
+        {binaryDate(earliest + 3e-7), false},          {binaryDate(earliest), false},
+        {binaryDate(std::nan("")), false},             {binaryDate(-1e300), false},
+    };
+    for (const auto& c : cases) {
+        ns::ErrorRef error;
+        const Value v = ns::plist::parse(c.bytes, &error);
+        ASSERT_EQ(v.isDate(), c.reads) << std::string(c.bytes.begin(), c.bytes.end());
+        if (!c.reads) {
+            ASSERT_NE(error, nullptr);
+            EXPECT_NE(error->localizedDescription().find("date"), std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(roundTrip(v, Format::Binary), v);
+        EXPECT_TRUE(roundTrip(v, Format::XML).isDate());
+    }
+    // A writer refuses a date that would round onto an end.
+    const double epoch = 978307200.0;
+    EXPECT_FALSE(ns::plist::isValidPropertyList(Value(ns::Date{epoch + latest - 3e-7})));
+    EXPECT_FALSE(ns::plist::isValidPropertyList(Value(ns::Date{epoch + earliest + 3e-7})));
+    EXPECT_TRUE(ns::plist::isValidPropertyList(Value(ns::Date{epoch + latest - 1e-6})));
 }
 
 }  // namespace

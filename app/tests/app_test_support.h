@@ -133,9 +133,13 @@ inline void forgetProcessState() {
         if (app->options()->databaseURL()) FRepoManager::disposeRepos(QRVDatabase::databaseForApp(app)->config());
     }
     QRVDatabase::resetInstancesForTesting();
+    // Analytics' queued work runs first: an event it writes asks instance
+    // identity for its identifier, which would make instance identity anew
+    // after its reset, from this launch's files (or from files a test is
+    // replacing meanwhile), and the next launch would find that object.
+    forgetAnalytics();
     QRVMessaging::resetForTesting();
     QRVInstanceID::resetForTesting();
-    forgetAnalytics();
     QRVApp::resetForTesting();
 }
 

@@ -9,19 +9,17 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <random>
 
-#include "../app_test_support.h"
-#include "app/MainViewController.h"
-#include "app/ViewController.h"
-#include "messaging/QRVMessagingPendingTopicsList.h"
+#include "damage_support.h"
 #include "platform/plist.h"
-#include "platform/reachability.h"
-#include "testing/admin_json.h"
 
 namespace {
 
+using damagetest::Costs;
+using damagetest::kDeviceProfile;
+using damagetest::kKeychain;
+using damagetest::kStandardDefaults;
 namespace fs = std::filesystem;
 
 enum class Mode { Cut, Flip, Append, Empty, Delete };
@@ -65,81 +63,8 @@ struct Stored {
     std::string defaultsKey = {};
 };
 
-// What a damage may cost: the kinds of file that hold the sign-in, the
-// vendor id, the messaging token or the topic subscription still waiting.
-struct Costs {
-    bool signIn = false;
-    bool vendorId = false;
-    bool token = false;
-    bool topic = false;
-};
-
-class DamagedFilesTest : public apptest::AppTest {
+class DamagedFilesTest : public damagetest::DamageTest {
 protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        ns::Reachability::setOverride(ns::Reachability::Status::ReachableViaWiFi);
-        golden_ = sandbox.root() + ".golden";
-    }
-    void TearDown() override {
-        AppTest::TearDown();
-        ns::Reachability::setOverride(std::nullopt);
-        std::error_code ec;
-        fs::remove_all(golden_, ec);
-    }
-
-    // The phone as a clerk leaves it: signed in, with the messaging token, a
-    // topic subscription still waiting (the keyed archive) and analytics'
-    // store written; its files are kept to start every damage from.
-    void prepare() {
-        fs::remove(sandbox.sandbox()->deviceProfilePath());
-        startProcess();
-        launch();
-        ASSERT_TRUE(signIn(apptest::kStaffEmail, apptest::kStaffPassword)) << driver.lastError();
-        ASSERT_TRUE(waitFor([] { return !QRVMessaging::messaging()->QDXToken().empty(); })) << backend->log();
-        ASSERT_TRUE(waitForAnalytics());
-        token_ = QRVMessaging::messaging()->QDXToken();
-        vendorId_ = ns::Sandbox::current()->deviceProfile().identifierForVendor;
-        ASSERT_EQ(ns::Sandbox::current()->deviceProfile().localeIdentifier, "es_PA");
-        QRVMessagingPendingTopicsList waiting;
-        waiting.addOperationForTopic("/topics/ofertas", QRVMessagingTopicActionSubscribe);
-        defaults()->setObject(ns::Value(waiting.archive()), kQRVMessagingPendingSubscriptionsKey);
-        quit();
-        copyPhone(sandbox.root(), golden_);
-    }
-
-    // As a new process: a sandbox object of its own on the same folder (the
-    // device profile is read again), set up as the program sets up a phone.
-    void startProcess() {
-        auto fresh = ns::Sandbox::open(sandbox.root());
-        ns::DeviceProfile newPhone;
-        newPhone.localeIdentifier = "es_PA";
-        fresh->setNewPhoneProfile(newPhone);
-        ns::Sandbox::setCurrent(fresh);
-    }
-
-    // The app quits: what it began ends, what it keeps in memory goes and
-    // its files are written.
-    void quit() {
-        finishLaunch();
-        apptest::forgetProcessState();
-        ns::Sandbox::current()->removeAllAttachments();
-    }
-
-    static void copyPhone(const std::string& from, const std::string& to) {
-        fs::create_directories(to);
-        for (const char* part : {"Home", "Keychain", "Device.plist"}) {
-            fs::copy(from + "/" + part, to + "/" + part, fs::copy_options::recursive);
-        }
-    }
-    // The phone as prepare() left it; what earlier damages set aside goes too.
-    void restorePhone() {
-        for (const auto& entry : fs::directory_iterator(sandbox.root())) {
-            if (entry.path().filename() != "Bundle") fs::remove_all(entry.path());
-        }
-        copyPhone(golden_, sandbox.root());
-    }
-
     // Damage `count` of `files`, each file in turn and each mode in turn,
     // launching over every damage; `costs` says what a file's damage may lose.
     void damageEach(const std::vector<Stored>& files, const std::function<Costs(const Stored&)>& costs,
@@ -166,7 +91,7 @@ protected:
     }
 
     void apply(const Stored& file, Mode mode, std::mt19937& random) {
-        const std::string path = sandbox.root() + "/" + file.path;
+        const std::string path = phoneFile(file.path);
         if (file.defaultsKey.empty()) {
             auto bytes = damaged(apptest::readFile(path), mode, random);
             if (!bytes) {
@@ -188,77 +113,29 @@ protected:
         }
         ASSERT_TRUE(ns::plist::writeFile(path, ns::Value(all), ns::plist::Format::Binary));
     }
-
-    std::shared_ptr<almavel::MainViewController> mainMenuOnTop() {
-        auto nav = std::dynamic_pointer_cast<ns::UINavigationController>(driver.window()->topmostViewController());
-        return nav ? std::dynamic_pointer_cast<almavel::MainViewController>(nav->topViewController()) : nullptr;
-    }
-
-    void launchAndWork(const Costs& costs) {
-        ASSERT_NO_THROW(launch());
-        ASSERT_NE(QRVApp::defaultApp(), nullptr) << "the SDK is configured";
-        ASSERT_NE(std::dynamic_pointer_cast<almavel::ViewController>(driver.window()->rootViewController()), nullptr)
-            << "sign-in is the first screen";
-        ASSERT_TRUE(driver.waitUntilIdle());
-        if (!mainMenuOnTop()) {
-            EXPECT_TRUE(costs.signIn) << "signed out though nothing holding the sign-in was damaged";
-            ++outcomes_.signIns;
-            while (driver.answerAlert("Cerrar")) {
-            }
-            ASSERT_TRUE(signIn(apptest::kStaffEmail, apptest::kStaffPassword)) << driver.lastError();
-        }
-        ASSERT_NE(mainMenuOnTop(), nullptr) << driver.screenText();
-        EXPECT_TRUE(waitForAnalytics()) << "analytics started";
-        EXPECT_TRUE(waitFor([] { return !QRVMessaging::messaging()->QDXToken().empty(); })) << "a messaging token";
-        EXPECT_TRUE(ns::RunLoop::main().runUntil([] { return QRVInstanceID::instanceID()->hasValidCheckinInfo(); }, 10))
-            << "checked in";
-        const ns::DeviceProfile profile = ns::Sandbox::current()->deviceProfile();
-        EXPECT_EQ(profile.localeIdentifier, "es_PA");
-        EXPECT_EQ(ns::Sandbox(sandbox.root()).deviceProfile().identifierForVendor, profile.identifierForVendor)
-            << "the profile in use is the one stored";
-        if (!costs.vendorId) {
-            EXPECT_EQ(profile.identifierForVendor, vendorId_);
-        }
-        if (!costs.token) {
-            EXPECT_EQ(QRVMessaging::messaging()->QDXToken(), token_);
-        }
-        if (!costs.topic) {
-            EXPECT_TRUE(topicRequested()) << "the waiting topic subscription is sent";
-        }
-        outcomes_.newToken += QRVMessaging::messaging()->QDXToken() != token_;
-        outcomes_.newVendorId += profile.identifierForVendor != vendorId_;
-        for (const auto& entry : fs::recursive_directory_iterator(sandbox.root())) {
-            const std::string name = entry.path().filename().string();
-            outcomes_.setAside += name.find(".damaged") != std::string::npos || name.find(".corrupt-") != std::string::npos;
-        }
-    }
-
-    // The back end was asked to subscribe this phone to the waiting topic.
-    bool topicRequested() {
-        return ns::RunLoop::main().runUntil(
-            [&] {
-                const auto requests = ns::testing::getJSON(*backend, "/__admin/topics/requests")["requests"];
-                return requests.dump().find("ofertas") != std::string::npos;
-            },
-            10);
-    }
-
-    // What the damages cost, for the record of the run.
-    struct Outcomes {
-        int signIns = 0;
-        int newToken = 0;
-        int newVendorId = 0;
-        int setAside = 0;
-    } outcomes_;
-
-    std::string golden_;
-    std::string token_;
-    std::string vendorId_;
 };
 
-const char* const kStandardDefaults = "Home/Library/Preferences/pa.almavel.asistente.plist";
-const char* const kKeychain = "Keychain/keychain.plist";
-const char* const kDeviceProfile = "Device.plist";
+// Work a launch leaves queued as it quits runs before the next launch
+// starts, and what it makes goes with the launch: an event analytics writes
+// on its way out asks instance identity for its identifier, and an instance
+// identity made then, from that launch's files, must not serve the next one
+// (which would keep an identity whose key pair is gone).
+TEST_F(DamagedFilesTest, TheNextLaunchFindsNoInstanceIdentityOfTheLast) {
+    fs::remove(sandbox.sandbox()->deviceProfilePath());
+    startProcess();
+    launch();
+    ASSERT_TRUE(waitForAnalytics());
+    const std::optional<std::string> before = QRVInstanceID::instanceID()->appInstanceID();
+    ASSERT_TRUE(before);
+    QRVAnalytics::logEventWithName("almavel_salida");
+    quit();
+    fs::remove(phoneFile(kKeychain));
+    startProcess();
+    launch();
+    const std::optional<std::string> after = QRVInstanceID::instanceID()->appInstanceID();
+    ASSERT_TRUE(after);
+    EXPECT_NE(*after, *before) << "the key pair went with the keychain";
+}
 
 TEST_F(DamagedFilesTest, UserDefaultsAndTheirKeyedArchive) {
     const std::vector<Stored> files{
@@ -294,7 +171,7 @@ TEST_F(DamagedFilesTest, AnalyticsStore) {
 }
 
 TEST_F(DamagedFilesTest, MessagingStore) {
-    damageEach({{"Home/Library/Application Support/Ondrix/QuorvaneMessaging/rmq2.sqlite"}},
+    damageEach({{damagetest::kMessagingStore}},
                [](const Stored&) { return Costs{}; }, 14);
 }
 

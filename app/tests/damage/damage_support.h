@@ -133,6 +133,7 @@ protected:
         EXPECT_TRUE(waitForAnalytics()) << "analytics started";
         EXPECT_TRUE(waitFor([] { return !QRVMessaging::messaging()->QDXToken().empty(); })) << "a messaging token";
         EXPECT_TRUE(waitFor([] { return QRVInstanceID::instanceID()->hasValidCheckinInfo(); })) << "checked in";
+        expectTokenOfTheCurrentIdentity();
         const ns::DeviceProfile profile = ns::Sandbox::current()->deviceProfile();
         EXPECT_EQ(profile.localeIdentifier, "es_PA");
         EXPECT_EQ(ns::Sandbox(sandbox.root()).deviceProfile().identifierForVendor, profile.identifierForVendor)
@@ -152,6 +153,18 @@ protected:
             const std::string name = entry.path().filename().string();
             outcomes_.setAside += name.find(".damaged") != std::string::npos || name.find(".corrupt-") != std::string::npos;
         }
+    }
+
+    // The server makes a token for one instance identity and begins it with
+    // that identity's id: a token kept from an identity that is gone names a
+    // registration the server no longer serves this phone under.
+    static void expectTokenOfTheCurrentIdentity() {
+        const std::string token = QRVMessaging::messaging()->QDXToken();
+        ns::ErrorRef error;
+        const std::optional<std::string> identity = QRVInstanceID::instanceID()->appInstanceID(&error);
+        ASSERT_TRUE(identity) << (error ? error->description() : "");
+        EXPECT_EQ(token.rfind(*identity + ":", 0), 0u)
+            << "the messaging token " << token << " belongs to another identity than " << *identity;
     }
 
     // The back end was asked to subscribe this phone to the waiting topic

@@ -1,6 +1,7 @@
 #include "instanceid/QRVInstanceIDKeyPair.h"
 
 #include <numeric>
+#include <utility>
 
 #include "instanceid/QRVInstanceIDUtilities.h"
 #include "platform/keychain.h"
@@ -218,6 +219,20 @@ std::optional<std::string> QRVInstanceIDKeyPairStore::appIdentityWithError(ns::E
     return std::nullopt;
 }
 
+bool QRVInstanceIDKeyPairStore::takeIdentityChange() {
+    std::lock_guard lock(mutex_);
+    if (!creationTimeChecked_) {
+        creationTimeChecked_ = true;
+        // The same test the load makes before it replaces the pair; asked
+        // before any load, it tells the change before a cached token is used.
+        auto contents = plist_.contentAsDictionary();
+        if (!keyPair_ && (!contents || !contents->contains(creationTimeKeyWithSubtype(kQRVInstanceIDKeyPairSubType)))) {
+            identityChanged_ = true;
+        }
+    }
+    return std::exchange(identityChanged_, false);
+}
+
 bool QRVInstanceIDKeyPairStore::hasCachedKeyPairs() {
     std::lock_guard lock(mutex_);
     ns::ErrorRef error;
@@ -278,6 +293,8 @@ QRVInstanceIDKeyPairPtr QRVInstanceIDKeyPairStore::generateAndSaveKeyWithSubtype
         setError(error, writeError ? writeError : iidError(kQRVInstanceIDErrorCodeUnknown));
         return nullptr;
     }
+    identityChanged_ = true;
+    creationTimeChecked_ = true;
     return keyPair;
 }
 

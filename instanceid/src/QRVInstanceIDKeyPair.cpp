@@ -223,11 +223,22 @@ bool QRVInstanceIDKeyPairStore::takeIdentityChange() {
     std::lock_guard lock(mutex_);
     if (!creationTimeChecked_) {
         creationTimeChecked_ = true;
-        // The same test the load makes before it replaces the pair; asked
-        // before any load, it tells the change before a cached token is used.
+        // The same tests the load makes before it replaces the pair; asked
+        // before any load, they tell the change before a cached token is used.
+        // A keychain that refuses the app (-34018) replaces nothing.
         auto contents = plist_.contentAsDictionary();
-        if (!keyPair_ && (!contents || !contents->contains(creationTimeKeyWithSubtype(kQRVInstanceIDKeyPairSubType)))) {
+        if (keyPair_) {
+            // Loaded already: a replacement has set the flag itself.
+        } else if (!contents || !contents->contains(creationTimeKeyWithSubtype(kQRVInstanceIDKeyPairSubType))) {
             identityChanged_ = true;
+        } else {
+            ns::ErrorRef error;
+            QRVInstanceIDKeyPairPtr stored = cachedKeyPairWithSubtype(kQRVInstanceIDKeyPairSubType, &error);
+            if (stored && stored->isValid()) {
+                keyPair_ = stored;
+            } else if (!error || error->code() != ns::errSecMissingEntitlement) {
+                identityChanged_ = true;
+            }
         }
     }
     return std::exchange(identityChanged_, false);

@@ -10,8 +10,10 @@
 
 #include "iid_test_support.h"
 #include "instanceid/QRVInstanceIDCheckin.h"
+#include "instanceid/QRVInstanceIDKeyPair.h"
 #include "instanceid/QRVInstanceIDTokenManager.h"
 #include "platform/file_manager.h"
+#include "platform/keychain.h"
 #include "platform/runtime.h"
 #include "platform/user_defaults.h"
 
@@ -201,11 +203,14 @@ TEST_F(IidBackendTest, AReinstallDeletesTheEarlierRegistrationsOnTheService) {
 }
 
 // The key-pair file holds the pair's creation time; a pair without it counts
-// as an earlier installation's and is replaced by a new one with a new id.
-// The tokens cached for the old id must go with it, or the old identity
-// would stay in use behind the new one.
+// as an earlier installation's and is replaced by a new one with a new id, as
+// is a pair the keychain no longer holds or cannot read. The tokens cached for
+// the old id must go with it, or the old identity would stay in use behind
+// the new one.
 TEST_F(IidBackendTest, ANewIdentityGetsItsOwnTokenAndAnUndamagedOneKeepsItsToken) {
     const std::string keyPairFile = applicationSupportFile("com.ondrix.iid-keypair");
+    const std::string privateTag = QRVInstanceIDKeyPairStore::privateTagWithSubtype(kQRVInstanceIDKeyPairSubType);
+    const std::string publicTag = QRVInstanceIDKeyPairStore::publicTagWithSubtype(kQRVInstanceIDKeyPairSubType);
     auto rewrite = [&](const std::function<void(std::string&)>& change) {
         std::string bytes;
         {
@@ -230,6 +235,17 @@ TEST_F(IidBackendTest, ANewIdentityGetsItsOwnTokenAndAnUndamagedOneKeepsItsToken
              rewrite([](std::string& b) {
                  for (size_t i = 0; i < b.size(); i += 7) b[i] = char(~b[i]);
              });
+         },
+         true},
+        {"its keychain items gone", [&] { QRVInstanceIDKeyPair::deleteKeyPairWithPrivateTag(privateTag, publicTag); },
+         true},
+        {"its private key unreadable",
+         [&] {
+             ns::SecItemDelete(QRVInstanceIDKeyPair::queryDictWithTag(privateTag, false, false));
+             ns::Dictionary item = QRVInstanceIDKeyPair::queryDictWithTag(privateTag, false, false);
+             item[ns::kSecAttrKeyClass] = ns::kSecAttrKeyClassPrivate;
+             item[ns::kSecValueData] = ns::Data{0x30, 0x03, 0x02, 0x01, 0x00};
+             ASSERT_EQ(ns::SecItemAdd(item), ns::errSecSuccess);
          },
          true},
         {"undamaged after a new identity", [] {}, false},

@@ -79,8 +79,9 @@ public:
     std::optional<std::string> appIdentityWithError(ns::ErrorRef* error = nullptr);
 
     // True once after this store made a new pair, and at the first asking
-    // when the stored pair has no creation time (so the next load makes a
-    // new one): tokens cached until then belong to the identity before.
+    // when the stored pair has no creation time or cannot be read (so the
+    // next load makes a new one): tokens cached until then belong to the
+    // identity before.
     bool takeIdentityChange();
 
     bool hasCachedKeyPairs();

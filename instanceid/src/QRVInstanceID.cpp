@@ -249,8 +249,24 @@ ns::Dictionary QRVInstanceID::defaultTokenOptions(bool useData) {
             {kQRVInstanceIDAPNSServerTypeSandboxOption, sandboxFlagForType(apnsTokenType_)}};
 }
 
+void QRVInstanceID::forgetTokensOfAnEarlierIdentity() {
+    if (!keyPairStore_ || !keyPairStore_->takeIdentityChange()) return;
+    // A token names the identity it was given to (its prefix is the id):
+    // one cached for an earlier pair would keep that identity in use.
+    ns::ErrorRef error;
+    if (!tokenManager_->deleteAllTokensLocallyWithError(&error) && error && error->code() != ns::errSecItemNotFound) {
+        QRVInstanceIDLoggerError(3017, "Failed to drop the tokens of an earlier identity %@", error);
+    }
+    if (defaultQDXToken_) {
+        QRVInstanceIDLoggerInfo(3018, "New instance identity; fetching a new default token");
+        defaultQDXToken_.reset();
+        fetchDefaultToken();
+    }
+}
+
 std::optional<std::string> QRVInstanceID::cachedDefaultToken() {
     if (qdxSenderID_.empty()) return std::nullopt;
+    forgetTokensOfAnEarlierIdentity();
     QRVInstanceIDCachedToken cached =
         tokenManager_->tokenWithAuthorizedEntity(qdxSenderID_, kQRVInstanceIDDefaultTokenScope, defaultTokenOptions(false));
     if (cached.status != QRVInstanceIDCachedToken::kUsable) return std::nullopt;
@@ -402,10 +418,14 @@ void QRVInstanceID::stopAllRequests() { tokenManager_->registrar().stopAllReques
 
 void QRVInstanceID::loadKeyPair(std::function<void(QRVInstanceIDKeyPairPtr keyPair, ns::ErrorRef error)> done) {
     std::shared_ptr<QRVInstanceIDKeyPairStore> store = keyPairStore_;
-    ns::DispatchQueue::global()->async([store, done] {
+    std::weak_ptr<QRVInstanceID> weakSelf = std::static_pointer_cast<QRVInstanceID>(shared_from_this());
+    ns::DispatchQueue::global()->async([store, done, weakSelf] {
         ns::ErrorRef error;
         QRVInstanceIDKeyPairPtr keyPair = store->loadKeyPairWithError(&error);
-        onMain([keyPair, error, done] { done(keyPair, error); });
+        onMain([keyPair, error, done, weakSelf] {
+            if (auto self = weakSelf.lock()) self->forgetTokensOfAnEarlierIdentity();
+            done(keyPair, error);
+        });
     });
 }
 
@@ -444,6 +464,7 @@ void QRVInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
         auto self = weakSelf.lock();
         if (!self) return answer(std::nullopt, iidError(kQRVInstanceIDErrorCodeUnknown));
         if (error) return answer(std::nullopt, error);
+        self->forgetTokensOfAnEarlierIdentity();
         QRVInstanceIDCachedToken cached =
             self->tokenManager_->tokenWithAuthorizedEntity(authorizedEntity, scope, completed);
         if (cached.isValid()) return answer(cached.token, nullptr);

@@ -1,6 +1,7 @@
 #include "instanceid/QRVInstanceIDKeyPair.h"
 
 #include <numeric>
+#include <utility>
 
 #include "instanceid/QRVInstanceIDUtilities.h"
 #include "platform/keychain.h"
@@ -218,6 +219,31 @@ std::optional<std::string> QRVInstanceIDKeyPairStore::appIdentityWithError(ns::E
     return std::nullopt;
 }
 
+bool QRVInstanceIDKeyPairStore::takeIdentityChange() {
+    std::lock_guard lock(mutex_);
+    if (!creationTimeChecked_) {
+        creationTimeChecked_ = true;
+        // The same tests the load makes before it replaces the pair; asked
+        // before any load, they tell the change before a cached token is used.
+        // A keychain that refuses the app (-34018) replaces nothing.
+        auto contents = plist_.contentAsDictionary();
+        if (keyPair_) {
+            // Loaded already: a replacement has set the flag itself.
+        } else if (!contents || !contents->contains(creationTimeKeyWithSubtype(kQRVInstanceIDKeyPairSubType))) {
+            identityChanged_ = true;
+        } else {
+            ns::ErrorRef error;
+            QRVInstanceIDKeyPairPtr stored = cachedKeyPairWithSubtype(kQRVInstanceIDKeyPairSubType, &error);
+            if (stored && stored->isValid()) {
+                keyPair_ = stored;
+            } else if (!error || error->code() != ns::errSecMissingEntitlement) {
+                identityChanged_ = true;
+            }
+        }
+    }
+    return std::exchange(identityChanged_, false);
+}
+
 bool QRVInstanceIDKeyPairStore::hasCachedKeyPairs() {
     std::lock_guard lock(mutex_);
     ns::ErrorRef error;
@@ -278,6 +304,8 @@ QRVInstanceIDKeyPairPtr QRVInstanceIDKeyPairStore::generateAndSaveKeyWithSubtype
         setError(error, writeError ? writeError : iidError(kQRVInstanceIDErrorCodeUnknown));
         return nullptr;
     }
+    identityChanged_ = true;
+    creationTimeChecked_ = true;
     return keyPair;
 }
 

@@ -4,10 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
+#include <iterator>
+
 #include "iid_test_support.h"
 #include "instanceid/QRVInstanceIDCheckin.h"
+#include "instanceid/QRVInstanceIDKeyPair.h"
 #include "instanceid/QRVInstanceIDTokenManager.h"
 #include "platform/file_manager.h"
+#include "platform/keychain.h"
 #include "platform/runtime.h"
 #include "platform/user_defaults.h"
 
@@ -194,4 +200,84 @@ TEST_F(IidBackendTest, AReinstallDeletesTheEarlierRegistrationsOnTheService) {
     auto fresh = QRVInstanceID::instanceID();
     ASSERT_TRUE(pumpUntil([&] { return fresh->defaultQDXToken().has_value(); }));
     EXPECT_EQ(admin("/__admin/iid/devices")["devices"].size(), 2u);
+}
+
+// The key-pair file holds the pair's creation time; a pair without it counts
+// as an earlier installation's and is replaced by a new one with a new id, as
+// is a pair the keychain no longer holds or cannot read. The tokens cached for
+// the old id must go with it, or the old identity would stay in use behind
+// the new one.
+TEST_F(IidBackendTest, ANewIdentityGetsItsOwnTokenAndAnUndamagedOneKeepsItsToken) {
+    const std::string keyPairFile = applicationSupportFile("com.ondrix.iid-keypair");
+    const std::string privateTag = QRVInstanceIDKeyPairStore::privateTagWithSubtype(kQRVInstanceIDKeyPairSubType);
+    const std::string publicTag = QRVInstanceIDKeyPairStore::publicTagWithSubtype(kQRVInstanceIDKeyPairSubType);
+    auto rewrite = [&](const std::function<void(std::string&)>& change) {
+        std::string bytes;
+        {
+            std::ifstream in(keyPairFile, std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        ASSERT_FALSE(bytes.empty());
+        change(bytes);
+        std::ofstream(keyPairFile, std::ios::binary | std::ios::trunc) << bytes;
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> damage;
+        bool newIdentity;
+    };
+    const std::vector<Case> cases = {
+        {"undamaged", [] {}, false},
+        {"deleted", [&] { ASSERT_TRUE(ns::FileManager::defaultManager().removeItem(keyPairFile)); }, true},
+        {"emptied", [&] { rewrite([](std::string& b) { b.clear(); }); }, true},
+        {"bytes flipped",
+         [&] {
+             rewrite([](std::string& b) {
+                 for (size_t i = 0; i < b.size(); i += 7) b[i] = char(~b[i]);
+             });
+         },
+         true},
+        {"its keychain items gone", [&] { QRVInstanceIDKeyPair::deleteKeyPairWithPrivateTag(privateTag, publicTag); },
+         true},
+        {"its private key unreadable",
+         [&] {
+             ns::SecItemDelete(QRVInstanceIDKeyPair::queryDictWithTag(privateTag, false, false));
+             ns::Dictionary item = QRVInstanceIDKeyPair::queryDictWithTag(privateTag, false, false);
+             item[ns::kSecAttrKeyClass] = ns::kSecAttrKeyClassPrivate;
+             item[ns::kSecValueData] = ns::Data{0x30, 0x03, 0x02, 0x01, 0x00};
+             ASSERT_EQ(ns::SecItemAdd(item), ns::errSecSuccess);
+         },
+         true},
+        {"undamaged after a new identity", [] {}, false},
+    };
+    std::string token = launchAndWaitForDefaultToken();
+    std::string id = QRVInstanceID::instanceID()->appInstanceID().value_or("");
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(token.rfind(id + ":", 0), 0u) << token << " for " << id;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        relaunch();
+        c.damage();
+        configure();
+        auto iid = QRVInstanceID::instanceID();
+        if (!c.newIdentity) {
+            EXPECT_EQ(iid->defaultQDXToken(), token);
+            EXPECT_EQ(iid->token(), token);
+            EXPECT_EQ(iid->appInstanceID(), id);
+            EXPECT_EQ(cachedToken("*"), token);
+            continue;
+        }
+        // The old token is not handed out, not even before the new one comes.
+        EXPECT_NE(iid->defaultQDXToken(), token);
+        EXPECT_NE(iid->token(), token);
+        ASSERT_TRUE(pumpUntil([&] { return iid->defaultQDXToken().has_value(); })) << backend_->log();
+        const std::string newToken = *iid->defaultQDXToken();
+        const std::string newID = iid->appInstanceID().value_or("");
+        EXPECT_NE(newID, id);
+        EXPECT_EQ(newToken.rfind(newID + ":", 0), 0u) << newToken << " for " << newID;
+        EXPECT_EQ(iid->token(), newToken);
+        EXPECT_EQ(cachedToken("*"), newToken);
+        token = newToken;
+        id = newID;
+    }
 }

@@ -144,6 +144,7 @@ private:
     void startWithConfig(const QRVInstanceIDConfig& config);
     void didCompleteConfigure();
     std::optional<std::string> cachedDefaultToken();
+    void forgetTokensOfAnEarlierIdentity();
     ns::Dictionary defaultTokenOptions(bool useData);
     void attemptDefaultToken();
     void finishDefaultToken(std::optional<std::string> token, ns::ErrorRef error);

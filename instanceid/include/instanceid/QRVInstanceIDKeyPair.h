@@ -78,6 +78,12 @@ public:
     // reachable (-34018).
     std::optional<std::string> appIdentityWithError(ns::ErrorRef* error = nullptr);
 
+    // True once after this store made a new pair, and at the first asking
+    // when the stored pair has no creation time or cannot be read (so the
+    // next load makes a new one): tokens cached until then belong to the
+    // identity before.
+    bool takeIdentityChange();
+
     bool hasCachedKeyPairs();
     QRVInstanceIDKeyPairPtr validCachedKeyPairWithSubtype(const std::string& subtype, ns::ErrorRef* error = nullptr);
     QRVInstanceIDKeyPairPtr cachedKeyPairWithSubtype(const std::string& subtype, ns::ErrorRef* error = nullptr);
@@ -102,6 +108,8 @@ private:
     QRVInstanceIDBackupExcludedPlist plist_;
     QRVInstanceIDKeyPairPtr keyPair_;
     int32_t keychainEntitlementsErrorCount_ = 0;
+    bool identityChanged_ = false;
+    bool creationTimeChecked_ = false;
 };
 
 // SHA-1 digest (20 bytes).

@@ -273,28 +273,39 @@ TEST_F(AnalyticsServiceTest, BatchesAsLargeAsTheClientSendsAreStoredAndListedAPa
     ASSERT_EQ(upload(batchBody(most)).status, 204);
     ASSERT_EQ(upload(batchBody({fullest})).status, 204);
     ASSERT_EQ(upload(batchBody({bundle(1)})).status, 204);
-    EXPECT_EQ(storedBundleCounts(), (std::vector<std::size_t>{10000, 1, 1}));
 
+    // The two large batches are listed once: turning them into text is most
+    // of this test's time, which on a loaded machine ran past its limit when
+    // they were listed three times.
     json first = json::parse(backend_->get("/__admin/analytics/batches?limit=2").body);
     ASSERT_EQ(first["batches"].size(), 2u);
-    EXPECT_EQ(first["batches"][1]["bundles"][0]["events"].size(), 1000u);
+    EXPECT_EQ(first["batches"][0]["bundles"].size(), 10000u);
+    ASSERT_EQ(first["batches"][1]["bundles"].size(), 1u);
+    const json& stored = first["batches"][1]["bundles"][0];
+    EXPECT_EQ(stored["events"].size(), 1000u);
+    EXPECT_EQ(stored["events"][999]["params"].size(), 25u);
+    EXPECT_EQ(stored["user_attributes"].size(), 1000u);
+    EXPECT_EQ(stored["audience_evaluation_results"].size(), 500u);
     json rest =
         json::parse(backend_->get("/__admin/analytics/batches?after=" + first["next"].dump() + "&limit=2").body);
     ASSERT_EQ(rest["batches"].size(), 1u);
+    EXPECT_EQ(rest["batches"][0]["bundles"].size(), 1u);
     EXPECT_EQ(rest["batches"][0]["id"], first["batches"][1]["id"].get<int64_t>() + 1);
     EXPECT_FALSE(rest.contains("next"));
     for (const char* query : {"limit=0", "limit=1001", "after=-1", "after=x"}) {
         EXPECT_EQ(backend_->get(std::string("/__admin/analytics/batches?") + query).status, 400) << query;
     }
-    // The tests' reader follows the pages past the first hundred.
-    for (int i = 2; i < 102; ++i) {
+    // The tests' reader follows the pages past the first hundred; the large
+    // batches have been seen and need not be listed again.
+    backend_->clearAnalyticsBatches();
+    for (int i = 2; i < 103; ++i) {
         auto b = bundle(i);
         b.set_monitoring_data("paged");
         ASSERT_EQ(upload(batchBody({b})).status, 204) << i;
     }
     const json all = backend_->analyticsBatches();
-    ASSERT_EQ(all["batches"].size(), 103u);
-    EXPECT_EQ(all["batches"][102]["bundles"][0]["bundle_index"], 101);
+    ASSERT_EQ(all["batches"].size(), 101u);
+    EXPECT_EQ(all["batches"][100]["bundles"][0]["bundle_index"], 102);
 }
 
 TEST_F(AnalyticsServiceTest, AnAppKeepsABoundedStoreAndItsOldestBatchesGo) {

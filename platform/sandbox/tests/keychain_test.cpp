@@ -267,7 +267,9 @@ void expectSetAside(const std::string& path, const Data& damaged, bool thenAdd =
     const std::string aside = path + ".damaged";
     EXPECT_TRUE(log.contains(path) && log.contains(aside)) << "the file and where it went are logged";
     EXPECT_EQ(FileManager().readData(aside), damaged) << "the damaged file is kept as it was";
-    if (thenAdd) EXPECT_EQ(kc.add(password("ada", "again")), errSecSuccess) << kc.lastErrorMessage();
+    if (thenAdd) {
+        EXPECT_EQ(kc.add(password("ada", "again")), errSecSuccess) << kc.lastErrorMessage();
+    }
     std::filesystem::remove(aside);
     std::filesystem::remove(path);
 }
@@ -409,7 +411,9 @@ TEST(Keychain, AnUndamagedFileIsNeverSetAside) {
             clock->advance(0.125);
             const std::string account = "guest" + std::to_string(open);
             ASSERT_EQ(kc.add(password(account, std::string(size_t(open % 37) + 1, 'x'))), errSecSuccess);
-            if (open % 20 == 0) ASSERT_EQ(kc.remove(password(account)), errSecSuccess);
+            if (open % 20 == 0) {
+                ASSERT_EQ(kc.remove(password(account)), errSecSuccess);
+            }
         }
     }
     EXPECT_FALSE(log.contains("Keychain")) << "nothing to report";

@@ -180,8 +180,12 @@ TEST_F(DamagedFilesTest, InstanceIdentityFiles) {
     damageEach({{folder + "o-checkin.plist"}, {folder + "com.ondrix.iid-tokens.plist"},
                 {folder + "com.ondrix.iid-keypair.plist"}},
                // A topic that goes out while instance identity checks in again or
-               // refreshes its tokens fails without credentials and is dropped.
-               [](const Stored&) { return Costs{.topic = true}; }, 15);
+               // refreshes its tokens fails without credentials and is dropped. A
+               // key pair lost is a new identity, whose token is its own.
+               [&](const Stored& f) {
+                   return Costs{.token = f.path == folder + "com.ondrix.iid-keypair.plist", .topic = true};
+               },
+               15);
 }
 
 }  // namespace

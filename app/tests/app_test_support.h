@@ -43,6 +43,7 @@
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/runloop.h"
+#include "platform/sandbox.h"
 #include "platform/user_defaults.h"
 #include "stored_batches.h"
 #include "storage/QRVStorage.h"
@@ -116,6 +117,16 @@ inline void forgetAnalytics() {
     QRVAMeasurementMonitor()->flushForTesting();
     QRVAMonitor::resetSharedForTesting();
     QRVAnalytics::load();
+}
+
+// As a new process on the phone folder `root`: a sandbox object of its own
+// (the device profile is read again), set up as the program sets up a phone.
+inline void startProcessOnPhone(const std::string& root) {
+    auto fresh = ns::Sandbox::open(root);
+    ns::DeviceProfile newPhone;
+    newPhone.localeIdentifier = "es_PA";
+    fresh->setNewPhoneProfile(newPhone);
+    ns::Sandbox::setCurrent(fresh);
 }
 
 // Forgets what a previous launch left in the process (not the sandbox's

@@ -365,13 +365,7 @@ protected:
         ns::Sandbox::current()->removeAllAttachments();
     }
 
-    void startProcess() {
-        auto fresh = ns::Sandbox::open(sandbox.root());
-        ns::DeviceProfile newPhone;
-        newPhone.localeIdentifier = "es_PA";
-        fresh->setNewPhoneProfile(newPhone);
-        ns::Sandbox::setCurrent(fresh);
-    }
+    void startProcess() { apptest::startProcessOnPhone(sandbox.root()); }
 
     size_t profileLines() const {
         const auto lines = log.lines();

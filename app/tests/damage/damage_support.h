@@ -74,15 +74,7 @@ protected:
         copyPhone(sandbox.root(), golden_);
     }
 
-    // As a new process: a sandbox object of its own on the same folder (the
-    // device profile is read again), set up as the program sets up a phone.
-    void startProcess() {
-        auto fresh = ns::Sandbox::open(sandbox.root());
-        ns::DeviceProfile newPhone;
-        newPhone.localeIdentifier = "es_PA";
-        fresh->setNewPhoneProfile(newPhone);
-        ns::Sandbox::setCurrent(fresh);
-    }
+    void startProcess() { apptest::startProcessOnPhone(sandbox.root()); }
 
     // The app quits: what it began ends, what it keeps in memory goes and
     // its files are written.

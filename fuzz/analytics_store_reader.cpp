@@ -27,6 +27,7 @@
 #include "analytics/QRVAStoredEvent.h"
 #include "analytics/QRVAWireBundle.h"
 #include "core/QRVLogger.h"
+#include "platform/no_destructor.h"
 #include "platform/sandbox.h"
 #include "platform/system_log.h"
 #include "platform/toolbox.h"
@@ -51,14 +52,14 @@ void silenceReaders() {
 }
 
 QRVADatabase& database() {
-    static const std::shared_ptr<QRVADatabase> shared = [] {
+    static const ns::NoDestructor<std::shared_ptr<QRVADatabase>> shared([] {
         ns::Sandbox::setCurrent(ns::Sandbox::open(scratchDir()));
         silenceReaders();
         auto opened = QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName, QRVAPersistedConfig::sharedInstance());
         if (!opened) std::abort();
         return opened;
-    }();
-    return *shared;
+    }());
+    return **shared;
 }
 
 std::optional<ns::Data> encoded(const QRVAEvent& event) { return event.protoEvent()->protoBuffer(); }

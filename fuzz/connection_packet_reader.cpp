@@ -26,6 +26,7 @@
 #include "database/connection/QRVDatabaseConfig.h"
 #include "database/model/FSnapshotUtilities.h"
 #include "database/sync/FCompoundHash.h"
+#include "platform/no_destructor.h"
 #include "platform/sandbox.h"
 
 namespace {
@@ -85,7 +86,8 @@ const char* kHandshake = R"({"t":"c","d":{"t":"h","d":{"ts":1700000000000,"v":"5
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = (setUpOnce(), true);
-    static const ns::DispatchQueuePtr queue = ns::DispatchQueue::serial("fuzz.worker");
+    static const ns::NoDestructor<ns::DispatchQueuePtr> worker(ns::DispatchQueue::serial("fuzz.worker"));
+    const ns::DispatchQueuePtr& queue = *worker;
     (void)ready;
 
     auto sink = std::make_shared<Sink>();

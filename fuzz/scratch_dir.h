@@ -10,16 +10,21 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/no_destructor.h"
+
 inline const std::string& scratchDir() {
-    static const std::string dir = [] {
-        static std::string path =
+    // The name outlives exit: the handler below removes the folder by it,
+    // and pooled work may still reach the sandbox inside.
+    static const ns::NoDestructor<std::string> dir([] {
+        std::string path =
             std::string(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") + "/almavel-fuzz-XXXXXX";
         if (!mkdtemp(path.data())) std::abort();
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        });
         return path;
-    }();
-    return dir;
+    }());
+    static const bool removedAtExit = std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(*dir, ignored);
+    }) == 0;
+    (void)removedAtExit;
+    return *dir;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "database/connection/FSRWebSocket.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ public:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const ns::DispatchQueuePtr delegateQueue = ns::DispatchQueue::serial("fuzz.delegate");
+    static const ns::NoDestructor<ns::DispatchQueuePtr> delegates(ns::DispatchQueue::serial("fuzz.delegate"));
+    const ns::DispatchQueuePtr& delegateQueue = *delegates;
     if (size == 0) return 0;
     auto sink = std::make_shared<Sink>();
     auto socket = FSRWebSocket::makeFrameReaderForTesting(delegateQueue);

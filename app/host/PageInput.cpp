@@ -1,7 +1,9 @@
 #include "app/PageInput.h"
 
-#include <map>
+#include <algorithm>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <string_view>
 #include <utility>
 
 #include "platform/json.h"
@@ -35,12 +37,14 @@ PageInput input(PageInput::Kind kind) {
 // in points), or a key's step of the screen's list ({step}: "down", "up",
 // "pagedown", "pageup", "top", "bottom").
 Read scroll(const json& in) {
-    static const std::map<std::string, ScrollStep> kSteps = {
+    using Step = std::pair<std::string_view, ScrollStep>;
+    static constexpr Step kSteps[] = {
         {"down", ScrollStep::LineDown}, {"up", ScrollStep::LineUp}, {"pagedown", ScrollStep::PageDown},
         {"pageup", ScrollStep::PageUp}, {"top", ScrollStep::Top},   {"bottom", ScrollStep::Bottom}};
     if (in.contains("step")) {
-        auto it = in["step"].is_string() ? kSteps.find(in["step"].get<std::string>()) : kSteps.end();
-        if (it == kSteps.end()) return PageRefusal{400, "no existe ese paso de desplazamiento"};
+        const auto* it = in["step"].is_string() ? std::ranges::find(kSteps, in["step"].get<std::string>(), &Step::first)
+                                                : std::end(kSteps);
+        if (it == std::end(kSteps)) return PageRefusal{400, "no existe ese paso de desplazamiento"};
         PageInput out = input(PageInput::Kind::Scroll);
         out.step = it->second;
         return out;

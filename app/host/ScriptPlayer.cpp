@@ -1,11 +1,14 @@
 #include "app/ScriptPlayer.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <istream>
-#include <map>
+#include <iterator>
 #include <ostream>
 #include <sstream>
+#include <string_view>
+#include <utility>
 
 #include "platform/application.h"
 #include "platform/dispatch.h"
@@ -35,25 +38,29 @@ std::pair<std::string, std::string> verbAndRest(const std::string& line) {
 // The symbology by its short name ("ean13", "qr", ...) or as the camera
 // names it ("org.gs1.EAN-13").
 std::string scanType(const std::string& name) {
-    static const std::map<std::string, std::string> kShort = {
+    using Name = std::pair<std::string_view, std::string_view>;
+    static constexpr Name kShort[] = {
         {"upce", ns::AVMetadataObjectTypeUPCECode},         {"code39", ns::AVMetadataObjectTypeCode39Code},
         {"code39mod43", ns::AVMetadataObjectTypeCode39Mod43Code}, {"code93", ns::AVMetadataObjectTypeCode93Code},
         {"code128", ns::AVMetadataObjectTypeCode128Code},   {"ean8", ns::AVMetadataObjectTypeEAN8Code},
         {"ean13", ns::AVMetadataObjectTypeEAN13Code},       {"aztec", ns::AVMetadataObjectTypeAztecCode},
         {"pdf417", ns::AVMetadataObjectTypePDF417Code},     {"qr", ns::AVMetadataObjectTypeQRCode},
         {"itf", ns::AVMetadataObjectTypeInterleaved2of5Code}};
-    auto it = kShort.find(name);
-    return it == kShort.end() ? name : it->second;
+    const auto* it = std::ranges::find(kShort, name, &Name::first);
+    return it == std::end(kShort) ? name : std::string(it->second);
 }
 
 // "down", "up", "to top", "to bottom" or a number of points (negative:
 // back towards the top).
 bool scrollStep(AppDriver& driver, const std::string& how, std::string& error) {
-    static const std::map<std::string, ScrollStep> kSteps = {{"down", ScrollStep::PageDown},
-                                                             {"up", ScrollStep::PageUp},
-                                                             {"to top", ScrollStep::Top},
-                                                             {"to bottom", ScrollStep::Bottom}};
-    if (auto it = kSteps.find(how); it != kSteps.end()) return driver.scroll(it->second);
+    using Step = std::pair<std::string_view, ScrollStep>;
+    static constexpr Step kSteps[] = {{"down", ScrollStep::PageDown},
+                                      {"up", ScrollStep::PageUp},
+                                      {"to top", ScrollStep::Top},
+                                      {"to bottom", ScrollStep::Bottom}};
+    if (const auto* it = std::ranges::find(kSteps, how, &Step::first); it != std::end(kSteps)) {
+        return driver.scroll(it->second);
+    }
     std::istringstream in(how);
     double points = 0;
     if (!(in >> points) || !(in >> std::ws).eof()) {

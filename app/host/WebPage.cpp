@@ -12,7 +12,7 @@ namespace {
 // screen its control was on, so the host refuses it once another screen
 // shows. A field's text is sent as it is typed. The page speaks Spanish,
 // as the phone does, and says so when the program is gone.
-const char* const kPage = R"PAGE(<!DOCTYPE html>
+constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
 <html lang="es">
 <head>
 <meta charset="utf-8">
@@ -306,9 +306,6 @@ update().catch(programGone);
 
 }  // namespace
 
-const std::string& webPageHTML() {
-    static const std::string page(kPage);
-    return page;
-}
+std::string_view webPageHTML() { return kPage; }
 
 }  // namespace almavel

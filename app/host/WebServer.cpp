@@ -20,6 +20,7 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/no_destructor.h"
 #include "platform/text.h"
 
 namespace almavel {
@@ -180,7 +181,7 @@ private:
         if (parser_->is_done()) return onRequest();
         const auto expect = head[http::field::expect];
         if (ns::equalsIgnoringASCIICase({expect.data(), expect.size()}, "100-continue")) {
-            static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
             stream_.expires_after(core_.limits.ioTimeout);
             net::async_write(stream_, net::buffer(kContinue),
                              [self = shared_from_this()](beast::error_code ec, std::size_t) {
@@ -457,15 +458,15 @@ void WebServer::Core::onAccepted(tcp::socket socket) {
 // Over the cap: a 503 that fits in any socket buffer, written without
 // waiting, and the descriptor goes back at once.
 void WebServer::Core::refuse(tcp::socket& socket) {
-    static const std::string answer = [] {
+    static const ns::NoDestructor<std::string> answer([] {
         const std::string body = errorBody("demasiadas conexiones abiertas");
         return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nConnection: close\r\n"
                "Content-Length: " +
                std::to_string(body.size()) + "\r\n\r\n" + body;
-    }();
+    }());
     beast::error_code ignored;
     socket.non_blocking(true, ignored);
-    socket.write_some(net::buffer(answer), ignored);
+    socket.write_some(net::buffer(*answer), ignored);
     socket.shutdown(tcp::socket::shutdown_send, ignored);
     socket.close(ignored);
     warn("refusing connections over the cap of " + std::to_string(limits.maxConnections));

@@ -103,15 +103,14 @@ int main(int argc, char** argv) {
         driver = almavel::AppDriver::launch();
     } catch (const ns::Exception& e) {
         std::fprintf(stderr, "almavel: the app could not start: %s: %s\n", e.name().c_str(), e.reason().c_str());
-        QRVLoggerFlush();
-        return 1;
+        leave(1);
     }
 
     if (!script.empty()) {
         std::ifstream in(script);
         if (!in) {
             std::fprintf(stderr, "almavel: cannot read %s\n", script.c_str());
-            return 1;
+            leave(1);
         }
         const auto result = almavel::playScript(in, std::cout, shots, driver);
         leave(result.ok ? 0 : 1);
@@ -122,7 +121,7 @@ int main(int argc, char** argv) {
         port = host.start(port);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "almavel: %s\n", e.what());
-        return 1;
+        leave(1);
     }
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);

@@ -7,6 +7,7 @@
 #include "app/WaitDeadline.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
+#include "platform/no_destructor.h"
 #include "platform/user_defaults.h"
 #include "storage/QRVStorage.h"
 #include "storage/QRVStorageReference.h"
@@ -19,8 +20,9 @@ ResultViewController::ResultViewController() : ns::UIViewController("ResultViewC
 
 std::shared_ptr<ns::UIImage> ResultViewController::placeholderImage() {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    static const auto image = ns::UIImage::filled({160, 120}, ColorFromHex().colorFromHex(0xD8DEE9, 1), 2);
-    return image;
+    static const ns::NoDestructor<std::shared_ptr<ns::UIImage>> image(
+        ns::UIImage::filled({160, 120}, ColorFromHex().colorFromHex(0xD8DEE9, 1), 2));
+    return *image;
 }
 
 void ResultViewController::loadView() {

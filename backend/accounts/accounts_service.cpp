@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <stdexcept>
+#include <string_view>
 
 #include "backend/accounts/accounts.h"
 #include "backend/core/http_util.h"
@@ -54,10 +56,10 @@ void postJson(AccountsService& service, const Request& req, Response& res, const
 
 // Anything else under the service's prefixes: the service's own error shape.
 void refuseOther(AccountsService&, const Request& req, Response& res, const std::string&) {
-    static const std::vector<std::string> kEndpoints{"/account/v1/signUp", "/account/v1/signIn",
-                                                     "/account/v1/sendPasswordReset", "/account/v1/lookup",
-                                                     "/token/v1/refresh"};
-    if (std::find(kEndpoints.begin(), kEndpoints.end(), req.path) != kEndpoints.end()) {
+    static constexpr std::string_view kEndpoints[] = {"/account/v1/signUp", "/account/v1/signIn",
+                                                      "/account/v1/sendPasswordReset", "/account/v1/lookup",
+                                                      "/token/v1/refresh"};
+    if (std::ranges::find(kEndpoints, req.path) != std::end(kEndpoints)) {
         // HEAD is answered by the GET route, and named as such.
         const std::string method = req.method == "HEAD" ? "GET" : req.method;
         sendAuthError(res, 405, kErrorInvalidArgument, method + " is not allowed here; use POST");
@@ -195,7 +197,7 @@ json AccountsService::issueTokens(const Account& account, const std::string& app
 }
 
 void AccountsService::install(HttpRouter& server, const Listener&, Context&) {
-    static const RouteRow<AccountsService> kRoutes[] = {
+    const RouteRow<AccountsService> routes[] = {
         {"POST", "/account/v1/signUp", postJson<&AccountsService::signUp>},
         {"POST", "/account/v1/signIn", postJson<&AccountsService::signIn>},
         {"POST", "/account/v1/sendPasswordReset", postJson<&AccountsService::sendPasswordReset>},
@@ -213,7 +215,7 @@ void AccountsService::install(HttpRouter& server, const Listener&, Context&) {
         {"GET", "/__admin/auth/apiKeys", &AccountsService::getApiKeys},
         {"POST", "/__admin/auth/apiKeys", postJson<&AccountsService::setApiKey>},
     };
-    installRoutes(server, *this, kRoutes);
+    installRoutes(server, *this, routes);
 }
 
 std::optional<std::string> AccountsService::appFor(const Request& req, Response& res) {

@@ -18,6 +18,7 @@
 
 #include "backend/core/http_util.h"
 #include "platform/crypto.h"
+#include "platform/no_destructor.h"
 
 namespace backend {
 
@@ -45,8 +46,9 @@ std::string hmacSha256(const std::string& key, std::string_view message) {
 std::string randomBytes(size_t count) { return ns::crypto::toString(ns::crypto::randomBytes(count)); }
 
 const std::string& headerPart() {
-    static const std::string part = ns::crypto::base64UrlEncode(ns::crypto::toData(R"({"alg":"HS256","typ":"JWT"})"));
-    return part;
+    static const ns::NoDestructor<std::string> part(
+        ns::crypto::base64UrlEncode(ns::crypto::toData(R"({"alg":"HS256","typ":"JWT"})")));
+    return *part;
 }
 
 struct SignerHolder {

@@ -12,6 +12,7 @@
 #include "backend/analytics/measurement_wire.h"
 #include "backend/core/route_table.h"
 #include "platform/crypto.h"
+#include "platform/no_destructor.h"
 
 namespace backend {
 
@@ -24,8 +25,8 @@ constexpr int kMaxFaultCount = 1000;
 
 // The answers a fault may give instead of the service's own.
 const std::set<int>& faultStatuses() {
-    static const std::set<int> statuses{204, 304, 404, 429, 500, 503};
-    return statuses;
+    static const ns::NoDestructor<std::set<int>> statuses({204, 304, 404, 429, 500, 503});
+    return *statuses;
 }
 
 // "" or what is wrong with the fault.

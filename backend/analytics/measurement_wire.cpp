@@ -5,9 +5,12 @@
 #include <google/protobuf/wire_format_lite.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <map>
+#include <iterator>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/crypto.h"
@@ -72,7 +75,8 @@ struct Tally {
 // How often `field` (null: one the schema does not declare) may occur in one
 // message, a packed element counting once.
 int64_t fieldCap(const pb::FieldDescriptor* field) {
-    static const std::map<std::string, int64_t, std::less<>> caps{
+    using Cap = std::pair<std::string_view, int64_t>;
+    static constexpr Cap kCaps[] = {
         {"qrvanalytics.MeasurementBundle.events", kMaxEventsPerBundle},
         {"qrvanalytics.MeasurementBundle.user_attributes", kMaxUserAttributesPerBundle},
         {"qrvanalytics.MeasurementBundle.audience_evaluation_results", kMaxAudienceResultsPerBundle},
@@ -81,8 +85,8 @@ int64_t fieldCap(const pb::FieldDescriptor* field) {
         {"qrvanalytics.ResultData.results", kMaxResultWords},
     };
     if (!field) return kMaxOtherFields;
-    const auto it = caps.find(field->full_name());
-    return it == caps.end() ? kMaxOtherFields : it->second;
+    const auto* it = std::ranges::find(kCaps, field->full_name(), &Cap::first);
+    return it == std::end(kCaps) ? kMaxOtherFields : it->second;
 }
 
 // The elements of a packed run of `field`, or -1 when the run is cut short.

@@ -2,8 +2,11 @@
 // requests answered in order, pushes and answers out through one queue that
 // waits for the journal where an answer or push carries written data.
 
+#include <algorithm>
 #include <iostream>
+#include <iterator>
 #include <random>
+#include <string_view>
 
 #include "backend/database/rtdb_server.h"
 #include "database/model/FSnapshotUtilities.h"
@@ -12,6 +15,7 @@
 #include "database/sync/FQueryEvaluator.h"
 #include "database/sync/FServerValues.h"
 #include "platform/json.h"
+#include "platform/no_destructor.h"
 #include "platform/utf8.h"
 
 namespace backend::rtdb {
@@ -395,13 +399,13 @@ bool Connection::handlePlainRequest(const std::string& text) {
     }
     const int64_t r = number->intValue();
     if (body && !body->isObject() && body->kind() != Kind::Null) return false;
-    static const ns::Dictionary kEmpty;
+    static const ns::NoDestructor<ns::Dictionary> kEmpty;
     if (body && body->isObject()) {
         std::optional<ns::Value> members = body->value();
         if (!members) return false;
         handleRequest(r, std::string(action->stringValue()), members->asDictionary());
     } else {
-        handleRequest(r, std::string(action->stringValue()), kEmpty);
+        handleRequest(r, std::string(action->stringValue()), *kEmpty);
     }
     return true;
 }
@@ -436,13 +440,13 @@ void Connection::handlePacket(const std::string& text) {
         const bool inPath = body.isDictionary() && body["p"].isString();
         return answer(r, inPath ? "invalid_path" : "invalid_data", ns::Value("the request is not valid UTF-8"));
     }
-    static const ns::Dictionary kEmpty;
-    handleRequest(r, *action, body.isDictionary() ? body.asDictionary() : kEmpty);
+    static const ns::NoDestructor<ns::Dictionary> kEmpty;
+    handleRequest(r, *action, body.isDictionary() ? body.asDictionary() : *kEmpty);
 }
 
 void Connection::handleRequest(int64_t r, const std::string& action, const ns::Dictionary& body) {
-    static const std::set<std::string> kActions = {"s", "auth", "unauth", "q", "n", "p", "m", "o", "om", "oc"};
-    const bool known = kActions.count(action) > 0;
+    static constexpr std::string_view kActions[] = {"s", "auth", "unauth", "q", "n", "p", "m", "o", "om", "oc"};
+    const bool known = std::ranges::find(kActions, action) != std::end(kActions);
     ns_->count("requests", known ? action : "unknown");
     {
         std::lock_guard lock(queueMutex_);

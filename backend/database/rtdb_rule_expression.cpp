@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <iterator>
+#include <span>
+#include <string_view>
 
 namespace backend {
 
@@ -159,9 +162,14 @@ private:
     }
 
     NodePtr parseBinary(int level) {
-        static const std::vector<std::vector<std::string_view>> kLevels = {
-            {"||"}, {"&&"}, {"===", "!==", "==", "!="}, {"<=", ">=", "<", ">"}, {"+"}};
-        if (level == int(kLevels.size())) return parseUnary();
+        // Loosest first; within a level, longer operators before their prefixes.
+        static constexpr std::string_view kOr[] = {"||"};
+        static constexpr std::string_view kAnd[] = {"&&"};
+        static constexpr std::string_view kEquality[] = {"===", "!==", "==", "!="};
+        static constexpr std::string_view kOrder[] = {"<=", ">=", "<", ">"};
+        static constexpr std::string_view kSum[] = {"+"};
+        static constexpr std::span<const std::string_view> kLevels[] = {kOr, kAnd, kEquality, kOrder, kSum};
+        if (level == int(std::size(kLevels))) return parseUnary();
         NodePtr left = parseBinary(level + 1);
         while (left) {
             std::string_view taken;

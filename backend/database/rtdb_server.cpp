@@ -7,9 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <iterator>
+#include <string_view>
 
 #include "backend/core/http_util.h"
 #include "database/model/FSnapshotUtilities.h"
@@ -125,9 +128,9 @@ bool checkWireData(const ns::Value& value, std::string* why) {
 }
 
 bool checkWireQuery(const ns::Dictionary& query, std::string* why) {
-    static const std::set<std::string> kKnown = {"sp", "sn", "ep", "en", "l", "vf", "i"};
+    static constexpr std::string_view kKnown[] = {"sp", "sn", "ep", "en", "l", "vf", "i"};
     for (const auto& [key, value] : query) {
-        if (!kKnown.count(key)) {
+        if (std::ranges::find(kKnown, key) == std::end(kKnown)) {
             *why = "unknown query parameter \"" + key + "\"";
             return false;
         }
@@ -670,11 +673,11 @@ std::optional<KillOn> Server::takeKillOn(const std::string& action) {
 
 std::string Server::applyFaults(const nlohmann::json& settings) {
     if (!settings.is_object()) return "the settings must be a JSON object";
-    static const std::set<std::string> known = {"connection",     "holdAnswers",   "answerDelayMs", "splitFrames",
-                                                "rangeMerges",    "forceDatastale", "clockOffsetMs", "handshakeHost",
-                                                "killOn"};
+    static constexpr std::string_view kKnown[] = {"connection",    "holdAnswers",   "answerDelayMs",
+                                                  "splitFrames",   "rangeMerges",   "forceDatastale",
+                                                  "clockOffsetMs", "handshakeHost", "killOn"};
     for (const auto& [key, value] : settings.items()) {
-        if (!known.count(key)) return "unknown setting \"" + key + "\"";
+        if (std::ranges::find(kKnown, key) == std::end(kKnown)) return "unknown setting \"" + key + "\"";
     }
     auto integer = [&](const char* key, int64_t low, int64_t high) -> std::optional<std::string> {
         if (!settings.contains(key)) return std::nullopt;

@@ -8,6 +8,7 @@
 #include "backend/core/http_util.h"
 #include "backend/core/route_table.h"
 #include "platform/crypto.h"
+#include "platform/no_destructor.h"
 
 namespace backend {
 
@@ -26,9 +27,10 @@ struct ActivityHolder {
 }  // namespace
 
 const std::set<std::string>& Activity::faultActions() {
-    static const std::set<std::string> actions{"phoneRegistrationError", "sync", "rst", "otherRequestId",
-                                               "shortId", "drop", "checkinRefuse", "checkinDrop"};
-    return actions;
+    static const ns::NoDestructor<std::set<std::string>> actions({"phoneRegistrationError", "sync", "rst",
+                                                                  "otherRequestId", "shortId", "drop", "checkinRefuse",
+                                                                  "checkinDrop"});
+    return *actions;
 }
 
 void Activity::count(const std::string& what) {
@@ -149,16 +151,17 @@ constexpr size_t kPublicKeyLineLength = 64;
 constexpr size_t kMaxItemBytes = 512;
 constexpr size_t kMaxFormBytes = 16 * 1024;
 const std::map<std::string, size_t>& itemLimits() {
-    static const std::map<std::string, size_t> limits{{"sig", 2048}, {"apns_token", 2 + 128}};
-    return limits;
+    static const ns::NoDestructor<std::map<std::string, size_t>> limits({{"sig", 2048}, {"apns_token", 2 + 128}});
+    return *limits;
 }
 
 // The form items a registration request may carry.
 const std::set<std::string>& knownItems() {
-    static const std::set<std::string> items{"X-osv",   "device", "X-scope",  "plat", "app",  "app_ver",
-                                             "X-kid",   "X-kdx_ver", "sender", "X-subtype", "appid", "pub2",
-                                             "sig",     "apns_token", "vlp_app_id", "delete"};
-    return items;
+    static const ns::NoDestructor<std::set<std::string>> items({"X-osv", "device", "X-scope", "plat", "app",
+                                                                "app_ver", "X-kid", "X-kdx_ver", "sender",
+                                                                "X-subtype", "appid", "pub2", "sig", "apns_token",
+                                                                "vlp_app_id", "delete"});
+    return *items;
 }
 
 // The key's text must be exactly what the client's encoder makes of the

@@ -20,6 +20,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <thread>
 
 #include "backend/core/http_util.h"
@@ -721,10 +722,12 @@ McsServer::Answer McsServer::fault(const json& request) {
         impl_->onIo([&] { return impl_->clockAhead += by; });
         return {200, json{{"action", action}}};
     }
-    static const std::set<std::string> onDevice{"holdAcks", "releaseAcks", "cut",          "close",
-                                                "ping",     "garbledFrame", "oversizedFrame", "unknownTag",
-                                                "rawBytes"};
-    if (!onDevice.count(action)) return {400, json{{"error", "\"action\" must name a fault"}}};
+    static constexpr std::string_view kOnDevice[] = {"holdAcks",       "releaseAcks", "cut",
+                                                     "close",          "ping",        "garbledFrame",
+                                                     "oversizedFrame", "unknownTag",  "rawBytes"};
+    if (std::ranges::find(kOnDevice, action) == std::end(kOnDevice)) {
+        return {400, json{{"error", "\"action\" must name a fault"}}};
+    }
     const auto device = deviceOf(request);
     if (!device) return {400, json{{"error", "\"device\" must name a device"}}};
     if (!iid::store(context_)->device(*device)) return {404, json{{"error", "no such device"}}};

@@ -10,6 +10,7 @@
 #include "backend/messaging/push_gateway.h"
 #include "backend/core/sqlite_store.h"
 #include "platform/crypto.h"
+#include "platform/no_destructor.h"
 
 namespace backend {
 
@@ -32,8 +33,9 @@ bool isTopicCharacter(char c) {
 }
 
 const std::set<std::string>& formItems() {
-    static const std::set<std::string> items{"sender", "app", "device", "app_ver", "X-kdx.topic", "X-scope", "delete"};
-    return items;
+    static const ns::NoDestructor<std::set<std::string>> items(
+        {"sender", "app", "device", "app_ver", "X-kdx.topic", "X-scope", "delete"});
+    return *items;
 }
 
 // The push gateway's device token a registration's APNs token names

@@ -7,6 +7,7 @@
 #include "backend/core/route_table.h"
 #include "backend/storage/storage_service.h"
 #include "backend/storage/storage_store.h"
+#include "platform/no_destructor.h"
 
 namespace backend {
 
@@ -16,15 +17,16 @@ using namespace storage;
 namespace {
 
 const std::set<std::string>& faultKinds() {
-    static const std::set<std::string> kinds{"download",    "metadata",    "update",      "delete",      "startUpload",
-                                             "uploadChunk", "uploadQuery", "cancelUpload", "other"};
-    return kinds;
+    static const ns::NoDestructor<std::set<std::string>> kinds({"download", "metadata", "update", "delete",
+                                                                "startUpload", "uploadChunk", "uploadQuery",
+                                                                "cancelUpload", "other"});
+    return *kinds;
 }
 
 // The points of storing a chunk a fault may act at (Store::appendChunk).
 const std::set<std::string>& stepNames() {
-    static const std::set<std::string> steps{"chunkSynced", "journaled", "renamed", "committed"};
-    return steps;
+    static const ns::NoDestructor<std::set<std::string>> steps({"chunkSynced", "journaled", "renamed", "committed"});
+    return *steps;
 }
 
 json faultJson(const StorageService::Fault& f) {

@@ -60,7 +60,7 @@ private:
         const auto& head = parser_->get();
         const auto expect = head[bhttp::field::expect];
         if (ns::equalsIgnoringASCIICase({expect.data(), expect.size()}, "100-continue")) {
-            static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
             net::async_write(stream_, net::buffer(kContinue),
                              Transferred([self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                                  if (ec) return self->closeNow();

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -302,11 +303,11 @@ struct NetworkCore::Impl {
     void refuseOverCap(Kind kind, tcp::socket& socket) {
         beast::error_code ignored;
         if (kind == Kind::Http || kind == Kind::Ws) {
-            static const std::string answer =
+            static constexpr std::string_view kAnswer =
                 "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nConnection: close\r\n"
                 "Content-Length: 37\r\n\r\n{\"error\":\"too many open connections\"}";
             socket.non_blocking(true, ignored);
-            socket.write_some(net::buffer(answer), ignored);
+            socket.write_some(net::buffer(kAnswer), ignored);
             socket.shutdown(tcp::socket::shutdown_send, ignored);
         }
         socket.close(ignored);

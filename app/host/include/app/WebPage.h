@@ -2,10 +2,10 @@
 // The browser page of the web host (app/WebHost.h): HTML, style and script
 // in one document, no external resources.
 
-#include <string>
+#include <string_view>
 
 namespace almavel {
 
-const std::string& webPageHTML();
+std::string_view webPageHTML();
 
 }  // namespace almavel

@@ -25,7 +25,7 @@ constexpr int kMaxFaultCount = 1000;
 
 // The answers a fault may give instead of the service's own.
 const std::set<int>& faultStatuses() {
-    static const ns::NoDestructor<std::set<int>> statuses({204, 304, 404, 429, 500, 503});
+    static const ns::NoDestructor<std::set<int>> statuses(std::set<int>{204, 304, 404, 429, 500, 503});
     return *statuses;
 }
 

@@ -27,9 +27,8 @@ struct ActivityHolder {
 }  // namespace
 
 const std::set<std::string>& Activity::faultActions() {
-    static const ns::NoDestructor<std::set<std::string>> actions({"phoneRegistrationError", "sync", "rst",
-                                                                  "otherRequestId", "shortId", "drop", "checkinRefuse",
-                                                                  "checkinDrop"});
+    static const ns::NoDestructor<std::set<std::string>> actions(std::set<std::string>{
+        "phoneRegistrationError", "sync", "rst", "otherRequestId", "shortId", "drop", "checkinRefuse", "checkinDrop"});
     return *actions;
 }
 
@@ -151,16 +150,16 @@ constexpr size_t kPublicKeyLineLength = 64;
 constexpr size_t kMaxItemBytes = 512;
 constexpr size_t kMaxFormBytes = 16 * 1024;
 const std::map<std::string, size_t>& itemLimits() {
-    static const ns::NoDestructor<std::map<std::string, size_t>> limits({{"sig", 2048}, {"apns_token", 2 + 128}});
+    static const ns::NoDestructor<std::map<std::string, size_t>> limits(
+        std::map<std::string, size_t>{{"sig", 2048}, {"apns_token", 2 + 128}});
     return *limits;
 }
 
 // The form items a registration request may carry.
 const std::set<std::string>& knownItems() {
-    static const ns::NoDestructor<std::set<std::string>> items({"X-osv", "device", "X-scope", "plat", "app",
-                                                                "app_ver", "X-kid", "X-kdx_ver", "sender",
-                                                                "X-subtype", "appid", "pub2", "sig", "apns_token",
-                                                                "vlp_app_id", "delete"});
+    static const ns::NoDestructor<std::set<std::string>> items(std::set<std::string>{
+        "X-osv", "device", "X-scope", "plat", "app", "app_ver", "X-kid", "X-kdx_ver", "sender", "X-subtype", "appid",
+        "pub2", "sig", "apns_token", "vlp_app_id", "delete"});
     return *items;
 }
 

@@ -34,7 +34,7 @@ bool isTopicCharacter(char c) {
 
 const std::set<std::string>& formItems() {
     static const ns::NoDestructor<std::set<std::string>> items(
-        {"sender", "app", "device", "app_ver", "X-kdx.topic", "X-scope", "delete"});
+        std::set<std::string>{"sender", "app", "device", "app_ver", "X-kdx.topic", "X-scope", "delete"});
     return *items;
 }
 

@@ -17,15 +17,16 @@ using namespace storage;
 namespace {
 
 const std::set<std::string>& faultKinds() {
-    static const ns::NoDestructor<std::set<std::string>> kinds({"download", "metadata", "update", "delete",
-                                                                "startUpload", "uploadChunk", "uploadQuery",
-                                                                "cancelUpload", "other"});
+    static const ns::NoDestructor<std::set<std::string>> kinds(std::set<std::string>{
+        "download", "metadata", "update", "delete", "startUpload", "uploadChunk", "uploadQuery", "cancelUpload",
+        "other"});
     return *kinds;
 }
 
 // The points of storing a chunk a fault may act at (Store::appendChunk).
 const std::set<std::string>& stepNames() {
-    static const ns::NoDestructor<std::set<std::string>> steps({"chunkSynced", "journaled", "renamed", "committed"});
+    static const ns::NoDestructor<std::set<std::string>> steps(
+        std::set<std::string>{"chunkSynced", "journaled", "renamed", "committed"});
     return *steps;
 }
 

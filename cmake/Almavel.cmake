@@ -36,7 +36,7 @@ endif()
 # warning; the clang build is the one CI runs.
 set(ALMAVEL_PRODUCT_WARNINGS ${ALMAVEL_WARNINGS})
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  list(APPEND ALMAVEL_PRODUCT_WARNINGS -Wexit-time-destructors -Wno-error=exit-time-destructors)
+  list(APPEND ALMAVEL_PRODUCT_WARNINGS -Wexit-time-destructors)
 endif()
 
 # GCC collects its own garbage as soon as its heap passes a size scaled to the

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ ns::ErrorRef QRVAuthErrorUtils::errorForServerCode(const std::string& serverCode
         QRVAuthErrorCode code;
         const char* description;
     };
-    static const std::map<std::string, Entry> table{
+    static const ns::NoDestructor<std::map<std::string, Entry>> table(std::map<std::string, Entry>{
         {"INVALID_EMAIL", {QRVAuthErrorCodeInvalidEmail, kInvalidEmail}},
         {"INVALID_PASSWORD", {QRVAuthErrorCodeWrongPassword, kWrongPassword}},
         {"EMAIL_NOT_FOUND", {QRVAuthErrorCodeUserNotFound, kUserNotFound}},
@@ -97,14 +98,14 @@ ns::ErrorRef QRVAuthErrorUtils::errorForServerCode(const std::string& serverCode
         {"INVALID_REFRESH_TOKEN", {QRVAuthErrorCodeInvalidUserToken, kInvalidToken}},
         {"INVALID_ID_TOKEN", {QRVAuthErrorCodeInvalidUserToken, kInvalidToken}},
         {"INVALID_API_KEY", {QRVAuthErrorCodeInvalidAPIKey, kInvalidAPIKey}},
-    };
+    });
     if (serverCode == "MISSING_PASSWORD") {
         return signingUp ? make(QRVAuthErrorCodeWeakPassword, kWeakPassword, kQRVAuthMissingPasswordReason, nullptr,
                                 serverCode)
                          : make(QRVAuthErrorCodeWrongPassword, kWrongPassword, message, nullptr, serverCode);
     }
-    auto it = table.find(serverCode);
-    if (it == table.end()) {
+    auto it = table->find(serverCode);
+    if (it == table->end()) {
         std::string reason = serverCode.empty() ? message : serverCode + (message.empty() ? "" : ": " + message);
         return make(QRVAuthErrorCodeInternalError, kInternal, reason, nullptr, serverCode);
     }

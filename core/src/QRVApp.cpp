@@ -5,6 +5,7 @@
 
 #include "core/QRVLogger.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 #include "platform/notification_center.h"
 #include "platform/runtime.h"
 #include "platform/user_defaults.h"
@@ -196,8 +197,9 @@ QRVConfiguration::QRVConfiguration() : analyticsConfiguration_(QRVAnalyticsConfi
 void QRVConfiguration::setLoggerLevel(int64_t level) { QRVSetLoggerLevel(QRVLoggerLevel(level)); }
 
 std::shared_ptr<QRVAnalyticsConfiguration> QRVAnalyticsConfiguration::sharedInstance() {
-    static auto instance = std::make_shared<QRVAnalyticsConfiguration>();
-    return instance;
+    static ns::NoDestructor<std::shared_ptr<QRVAnalyticsConfiguration>> instance(
+        std::make_shared<QRVAnalyticsConfiguration>());
+    return *instance;
 }
 
 void QRVAnalyticsConfiguration::post(const char* name, ns::Value value) {

@@ -4,6 +4,7 @@
 
 #include "platform/bundle.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 #include "platform/plist.h"
 
 namespace {
@@ -23,8 +24,8 @@ struct DefaultCache {
 };
 
 DefaultCache& defaultCache() {
-    static DefaultCache cache;
-    return cache;
+    static ns::NoDestructor<DefaultCache> cache;
+    return *cache;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/crypto.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 #include "platform/runtime.h"
 #include "platform/sandbox.h"
 
@@ -87,8 +88,8 @@ std::string QRVInstanceIDCurrentLocale() {
 }
 
 const std::string& QRVInstanceIDCurrentLibraryVersion() {
-    static const std::string version = "2.0.0";
-    return version;
+    static const ns::NoDestructor<std::string> version("2.0.0");
+    return *version;
 }
 
 std::optional<std::string> QRVInstanceIDDeviceModelVersion() {

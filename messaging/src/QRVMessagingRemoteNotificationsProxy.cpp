@@ -10,6 +10,7 @@
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
@@ -32,11 +33,14 @@ const int kUserNotificationCenterDelegateContext = 0;
 // The proxy whose saved implementations the replacements call: the one that
 // replaced methods last (the shared one in a program).
 std::mutex gActiveMutex;
-std::weak_ptr<QRVMessagingRemoteNotificationsProxy> gActiveProxy;
+std::weak_ptr<QRVMessagingRemoteNotificationsProxy>& activeProxySlot() {
+    static ns::NoDestructor<std::weak_ptr<QRVMessagingRemoteNotificationsProxy>> slot;
+    return *slot;
+}
 
 std::shared_ptr<QRVMessagingRemoteNotificationsProxy> activeProxy() {
     std::lock_guard lock(gActiveMutex);
-    return gActiveProxy.lock();
+    return activeProxySlot().lock();
 }
 
 bool isKindOfClass(const ns::Object& object, std::string_view className) {
@@ -149,8 +153,8 @@ bool QRVMessagingRemoteNotificationsProxy::canSwizzleMethods() {
 void QRVMessagingRemoteNotificationsProxy::swizzleMethods() { sharedProxy()->swizzleMethodsIfPossible(); }
 
 std::shared_ptr<QRVMessagingRemoteNotificationsProxy> QRVMessagingRemoteNotificationsProxy::sharedProxy() {
-    static const auto shared = make();
-    return shared;
+    static const ns::NoDestructor<std::shared_ptr<QRVMessagingRemoteNotificationsProxy>> shared(make());
+    return *shared;
 }
 
 std::shared_ptr<QRVMessagingRemoteNotificationsProxy> QRVMessagingRemoteNotificationsProxy::make() {
@@ -306,7 +310,7 @@ void QRVMessagingRemoteNotificationsProxy::swizzleSelector(std::string_view sele
                                                            Replacement implementation, std::string_view) {
     {
         std::lock_guard lock(gActiveMutex);
-        gActiveProxy = std::static_pointer_cast<QRVMessagingRemoteNotificationsProxy>(shared_from_this());
+        activeProxySlot() = std::static_pointer_cast<QRVMessagingRemoteNotificationsProxy>(shared_from_this());
     }
     if (cls.instanceRespondsTo(selector)) {
         ns::Method previous = cls.replaceInstanceMethod(selector, implementation);

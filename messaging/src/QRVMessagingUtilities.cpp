@@ -2,14 +2,15 @@
 
 #include <atomic>
 #include <charconv>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <mutex>
 
 #include "messaging/QRVMessagingLogger.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
 #include "platform/file_manager.h"
+#include "platform/no_destructor.h"
 #include "platform/sandbox.h"
 
 int64_t QRVMessagingCurrentTimestampInSeconds() { return int64_t(std::floor(ns::Clock::nowSeconds())); }
@@ -50,77 +51,78 @@ uint64_t QRVMessagingGetFreeDiskSpaceInMB() {
 }
 
 const std::string& QRVMessagingCurrentLibraryVersion() {
-    static const std::string version = "2.0.0";
-    return version;
+    static const ns::NoDestructor<std::string> version("2.0.0");
+    return *version;
 }
 
 std::string QRVMessagingSDKVersion() { return ns::format("qdx-%@", QRVMessagingCurrentLibraryVersion()); }
 
 const std::vector<std::pair<std::string, std::vector<std::string>>>& QRVMessagingLocalesMap() {
-    static const std::vector<std::pair<std::string, std::vector<std::string>>> map = {
-        {"sq", {"sq_AL"}},
-        {"be", {"be_BY"}},
-        {"bg", {"bg_BG"}},
-        {"ca", {"ca", "ca_ES"}},
-        {"hr", {"hr", "hr_HR"}},
-        {"cs", {"cs", "cs_CZ"}},
-        {"da", {"da", "da_DK"}},
-        {"et", {"et_EE"}},
-        {"fi", {"fi", "fi_FI"}},
-        {"he", {"he", "iw_IL"}},
-        {"hi", {"hi_IN"}},
-        {"hu", {"hu", "hu_HU"}},
-        {"is", {"is_IS"}},
-        {"id", {"id", "in_ID", "id_ID"}},
-        {"ga", {"ga_IE"}},
-        {"ko", {"ko", "ko_KR", "ko-KR"}},
-        {"lv", {"lv_LV"}},
-        {"lt", {"lt_LT"}},
-        {"mk", {"mk_MK"}},
-        {"ms", {"ms_MY"}},
-        {"mt", {"mt_MT"}},
-        {"pl", {"pl", "pl_PL", "pl-PL"}},
-        {"ro", {"ro", "ro_RO"}},
-        {"ru", {"ru_RU", "ru", "ru_BY", "ru_KZ", "ru-RU"}},
-        {"sk", {"sk", "sk_SK"}},
-        {"sl", {"sl_SI"}},
-        {"sv", {"sv", "sv_SE", "sv-SE"}},
-        {"tr", {"tr", "tr-TR", "tr_TR"}},
-        {"uk", {"uk", "uk_UA"}},
-        {"vi", {"vi", "vi_VN"}},
-        {"ar", {"ar",    "ar_DZ", "ar_BH", "ar_EG", "ar_IQ", "ar_JO", "ar_KW", "ar_LB", "ar_LY", "ar_MA", "ar_OM",
-                "ar_QA", "ar_SA", "ar_SD", "ar_SY", "ar_TN", "ar_AE", "ar_YE", "ar_GB", "ar-IQ", "ar_US"}},
-        {"zh_Hans", {"zh_CN", "zh_SG", "zh-Hans"}},
-        {"zh_Hant", {"zh_HK", "zh_TW", "zh-Hant", "zh-HK", "zh-TW"}},
-        {"nl", {"nl", "nl_BE", "nl_NL", "nl-NL"}},
-        {"en", {"en",    "en_AU", "en_CA", "en_IN", "en_IE", "en_MT", "en_NZ", "en_PH", "en_SG", "en_ZA",
-                "en_GB", "en_US", "en_AE", "en-AE", "en_AS", "en-AU", "en_BD", "en-CA", "en_EG", "en_ES",
-                "en-GB", "en_HK", "en_ID", "en-IN", "en_NG", "en-PH", "en_PK", "en-SG", "en-US"}},
-        {"fr", {"fr", "fr_BE", "fr_CA", "fr_FR", "fr_LU", "fr_CH", "fr-CA", "fr-FR", "fr_MA"}},
-        {"de", {"de", "de_AT", "de_DE", "de_LU", "de_CH", "de-DE"}},
-        {"el", {"el", "el_CY", "el_GR"}},
-        {"it", {"it", "it_IT", "it_CH", "it-IT"}},
-        {"ja", {"ja", "ja_JP", "ja_JP_JP", "ja-JP"}},
-        {"nb", {"nb", "no_NO", "no_NO_NY", "nb_NO"}},
-        {"pt_BR", {"pt_BR", "pt-BR"}},
-        {"pt_PT", {"pt", "pt_PT", "pt-PT"}},
-        {"sr", {"sr_BA", "sr_ME", "sr_RS", "sr_Latn_BA", "sr_Latn_ME", "sr_Latn_RS"}},
-        {"es_ES", {"es", "es_ES", "es-ES"}},
-        {"es_MX", {"es-MX", "es_MX", "es_US", "es-US"}},
-        {"es_419", {"es_AR", "es_BO", "es_CL", "es_CO", "es_CR", "es_DO", "es_EC", "es_SV", "es_GT", "es_HN",
-                    "es_NI", "es_PA", "es_PY", "es_PE", "es_PR", "es_UY", "es_VE", "es-AR", "es-CL", "es-CO"}},
-        {"th", {"th", "th_TH", "th_TH_TH"}},
-    };
-    return map;
+    static const ns::NoDestructor<std::vector<std::pair<std::string, std::vector<std::string>>>> map(
+        std::vector<std::pair<std::string, std::vector<std::string>>>{
+            {"sq", {"sq_AL"}},
+            {"be", {"be_BY"}},
+            {"bg", {"bg_BG"}},
+            {"ca", {"ca", "ca_ES"}},
+            {"hr", {"hr", "hr_HR"}},
+            {"cs", {"cs", "cs_CZ"}},
+            {"da", {"da", "da_DK"}},
+            {"et", {"et_EE"}},
+            {"fi", {"fi", "fi_FI"}},
+            {"he", {"he", "iw_IL"}},
+            {"hi", {"hi_IN"}},
+            {"hu", {"hu", "hu_HU"}},
+            {"is", {"is_IS"}},
+            {"id", {"id", "in_ID", "id_ID"}},
+            {"ga", {"ga_IE"}},
+            {"ko", {"ko", "ko_KR", "ko-KR"}},
+            {"lv", {"lv_LV"}},
+            {"lt", {"lt_LT"}},
+            {"mk", {"mk_MK"}},
+            {"ms", {"ms_MY"}},
+            {"mt", {"mt_MT"}},
+            {"pl", {"pl", "pl_PL", "pl-PL"}},
+            {"ro", {"ro", "ro_RO"}},
+            {"ru", {"ru_RU", "ru", "ru_BY", "ru_KZ", "ru-RU"}},
+            {"sk", {"sk", "sk_SK"}},
+            {"sl", {"sl_SI"}},
+            {"sv", {"sv", "sv_SE", "sv-SE"}},
+            {"tr", {"tr", "tr-TR", "tr_TR"}},
+            {"uk", {"uk", "uk_UA"}},
+            {"vi", {"vi", "vi_VN"}},
+            {"ar", {"ar",    "ar_DZ", "ar_BH", "ar_EG", "ar_IQ", "ar_JO", "ar_KW", "ar_LB", "ar_LY", "ar_MA", "ar_OM",
+                    "ar_QA", "ar_SA", "ar_SD", "ar_SY", "ar_TN", "ar_AE", "ar_YE", "ar_GB", "ar-IQ", "ar_US"}},
+            {"zh_Hans", {"zh_CN", "zh_SG", "zh-Hans"}},
+            {"zh_Hant", {"zh_HK", "zh_TW", "zh-Hant", "zh-HK", "zh-TW"}},
+            {"nl", {"nl", "nl_BE", "nl_NL", "nl-NL"}},
+            {"en", {"en",    "en_AU", "en_CA", "en_IN", "en_IE", "en_MT", "en_NZ", "en_PH", "en_SG", "en_ZA",
+                    "en_GB", "en_US", "en_AE", "en-AE", "en_AS", "en-AU", "en_BD", "en-CA", "en_EG", "en_ES",
+                    "en-GB", "en_HK", "en_ID", "en-IN", "en_NG", "en-PH", "en_PK", "en-SG", "en-US"}},
+            {"fr", {"fr", "fr_BE", "fr_CA", "fr_FR", "fr_LU", "fr_CH", "fr-CA", "fr-FR", "fr_MA"}},
+            {"de", {"de", "de_AT", "de_DE", "de_LU", "de_CH", "de-DE"}},
+            {"el", {"el", "el_CY", "el_GR"}},
+            {"it", {"it", "it_IT", "it_CH", "it-IT"}},
+            {"ja", {"ja", "ja_JP", "ja_JP_JP", "ja-JP"}},
+            {"nb", {"nb", "no_NO", "no_NO_NY", "nb_NO"}},
+            {"pt_BR", {"pt_BR", "pt-BR"}},
+            {"pt_PT", {"pt", "pt_PT", "pt-PT"}},
+            {"sr", {"sr_BA", "sr_ME", "sr_RS", "sr_Latn_BA", "sr_Latn_ME", "sr_Latn_RS"}},
+            {"es_ES", {"es", "es_ES", "es-ES"}},
+            {"es_MX", {"es-MX", "es_MX", "es_US", "es-US"}},
+            {"es_419", {"es_AR", "es_BO", "es_CL", "es_CO", "es_CR", "es_DO", "es_EC", "es_SV", "es_GT", "es_HN",
+                        "es_NI", "es_PA", "es_PY", "es_PE", "es_PR", "es_UY", "es_VE", "es-AR", "es-CL", "es-CO"}},
+            {"th", {"th", "th_TH", "th_TH_TH"}},
+        });
+    return *map;
 }
 
 const std::vector<std::string>& QRVMessagingLocales() {
-    static const std::vector<std::string> locales = [] {
+    static const ns::NoDestructor<std::vector<std::string>> locales([] {
         std::vector<std::string> all;
         for (const auto& row : QRVMessagingLocalesMap()) all.insert(all.end(), row.second.begin(), row.second.end());
         return all;
-    }();
-    return locales;
+    }());
+    return *locales;
 }
 
 namespace {

@@ -14,6 +14,7 @@
 #include "core/QRVOptions.h"
 #include "platform/application.h"
 #include "platform/clock.h"
+#include "platform/no_destructor.h"
 #include "platform/runtime.h"
 
 QRVAnalytics::State& QRVAnalytics::state() {
@@ -36,8 +37,9 @@ std::shared_ptr<ns::OperationQueue> makeOperationQueue() {
 // MARK: - Queues
 
 ns::DispatchQueuePtr QRVAnalytics::serialQueue() {
-    static const auto queue = ns::DispatchQueue::serial(kQRVAnalyticsQueueLabel, ns::DispatchQueue::QoS::Background);
-    return queue;
+    static const ns::NoDestructor<ns::DispatchQueuePtr> queue(
+        ns::DispatchQueue::serial(kQRVAnalyticsQueueLabel, ns::DispatchQueue::QoS::Background));
+    return *queue;
 }
 
 void QRVAnalytics::dispatchAsyncOnSerialQueue(std::function<void()> block) {
@@ -66,8 +68,8 @@ double QRVAnalytics::loadTimestamp() {
 }
 
 std::shared_ptr<QRVAnalytics> QRVAnalytics::sharedInstance() {
-    static const auto instance = std::make_shared<QRVAnalytics>();
-    return instance;
+    static const ns::NoDestructor<std::shared_ptr<QRVAnalytics>> instance(std::make_shared<QRVAnalytics>());
+    return *instance;
 }
 
 void QRVAnalytics::unsuspendOperationQueue() {

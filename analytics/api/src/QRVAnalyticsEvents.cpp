@@ -11,13 +11,15 @@
 #include "analytics/QRVAnalytics.h"
 #include "core/QRVApp.h"
 #include "platform/clock.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
 
 ns::DispatchQueuePtr timestampQueue() {
-    static const auto queue = ns::DispatchQueue::serial(kQRVAnalyticsTimestampQueueLabel);
-    return queue;
+    static const ns::NoDestructor<ns::DispatchQueuePtr> queue(
+        ns::DispatchQueue::serial(kQRVAnalyticsTimestampQueueLabel));
+    return *queue;
 }
 
 // The configure check: without a default app only internal events with an

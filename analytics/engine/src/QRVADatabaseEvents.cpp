@@ -13,6 +13,7 @@
 #include "analytics/QRVAUtilities.h"
 #include "platform/clock.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 #include "platform/toolbox.h"
 
 namespace F = QRVAPBField;
@@ -36,13 +37,14 @@ std::optional<double> doubleOrNone(const ns::Value& value) {
 // so no row is built either): the same fingerprint with other bytes is a
 // damaged row, and a failed look-up counts as none; both get written over.
 bool QRVADatabase::hasStoredMetadata(int64_t fingerprint, const ns::Data& bytes) {
-    static const std::string kQuery = "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?";
-    sqlite3_stmt* statement = sqliteStore_->statementForQuery(kQuery, {fingerprint}, nullptr);
+    static const ns::NoDestructor<std::string> kQuery(
+        "SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?");
+    sqlite3_stmt* statement = sqliteStore_->statementForQuery(*kQuery, {fingerprint}, nullptr);
     if (!statement) return false;
     bool same = sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_type(statement, 0) == SQLITE_BLOB &&
                 size_t(sqlite3_column_bytes(statement, 0)) == bytes.size() &&
                 std::memcmp(sqlite3_column_blob(statement, 0), bytes.data(), bytes.size()) == 0;
-    sqliteStore_->cleanUpStatement(statement, kQuery);
+    sqliteStore_->cleanUpStatement(statement, *kQuery);
     return same;
 }
 
@@ -261,10 +263,10 @@ bool setUpRawEventTotals(QRVASqliteStore& store) {
 // nullopt when this connection has none (never made, or gone with a rolled
 // back transaction); `changed` when another connection committed since.
 std::optional<RawEventTotals> readRawEventTotals(QRVASqliteStore& store, bool& changed) {
-    static const std::string kRead =
+    static const ns::NoDestructor<std::string> kRead(
         "SELECT n, latest, latest_known, seen IS NOT (SELECT data_version FROM pragma_data_version) "
-        "FROM temp.raw_events_totals";
-    sqlite3_stmt* statement = store.statementForQuery(kRead, nullptr);
+        "FROM temp.raw_events_totals");
+    sqlite3_stmt* statement = store.statementForQuery(*kRead, nullptr);
     if (!statement) return std::nullopt;
     std::optional<RawEventTotals> totals;
     if (sqlite3_step(statement) == SQLITE_ROW) {
@@ -273,7 +275,7 @@ std::optional<RawEventTotals> readRawEventTotals(QRVASqliteStore& store, bool& c
                                 sqlite3_column_int64(statement, 2) != 0};
         changed = sqlite3_column_int64(statement, 3) != 0;
     }
-    store.cleanUpStatement(statement, kRead);
+    store.cleanUpStatement(statement, *kRead);
     return totals;
 }
 

@@ -7,6 +7,7 @@
 #include "analytics/QRVAEventUtilities.h"
 #include "platform/clock.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
@@ -15,9 +16,9 @@ std::shared_ptr<QRVAMonitor> monitor() {
 }
 
 const std::string& text(const QRVASqliteRow& row, std::string_view column) {
-    static const std::string kEmpty;
+    static const ns::NoDestructor<std::string> kEmpty;
     const std::string* value = QRVARowValue(row, column).stringOrNull();
-    return value ? *value : kEmpty;
+    return value ? *value : *kEmpty;
 }
 
 int32_t int32At(const QRVASqliteRow& row, std::string_view column) {

@@ -11,6 +11,7 @@
 #include "analytics/QRVASqliteStore.h"
 #include "analytics/QRVAUtilities.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ std::shared_ptr<QRVAMonitor> monitor() {
 }
 
 bool containsWhere(const std::string& text) {
-    static const std::string kWhere = "where";
+    constexpr std::string_view kWhere = "where";
     return std::search(text.begin(), text.end(), kWhere.begin(), kWhere.end(), [](char a, char b) {
                return std::tolower(static_cast<unsigned char>(a)) == b;
            }) != text.end();
@@ -339,8 +340,8 @@ bool QRVASqliteStore::deleteAllRecordsFromTableWithName(const std::string& table
 std::optional<std::vector<QRVASqliteRow>> QRVASqliteStore::recordsForQuery(const std::string& query,
                                                                            const ns::Array& parameterValues,
                                                                            ns::ErrorRef* error) {
-    static const QRVASqliteRowFilter kEveryRow = [](size_t, const QRVASqliteRow&) { return true; };
-    return recordsForQuery(query, parameterValues, error, kEveryRow);
+    static const ns::NoDestructor<QRVASqliteRowFilter> kEveryRow([](size_t, const QRVASqliteRow&) { return true; });
+    return recordsForQuery(query, parameterValues, error, *kEveryRow);
 }
 
 std::optional<std::vector<QRVASqliteRow>> QRVASqliteStore::recordsForQuery(const std::string& query,

@@ -14,6 +14,7 @@
 #include "analytics/QRVAUtilities.h"
 #include "platform/file_manager.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
@@ -313,8 +314,8 @@ bool QRVASqliteStore::copyContentsFromTable(const std::string& source, const std
 std::optional<bool> QRVASqliteStore::tableExists(const std::string& name, ns::ErrorRef* error) {
     if (!QRVAAssertTrue(!name.empty(), error, 1, "Received empty table name for table exists")) return std::nullopt;
     if (!QRVAAssertNotNull(sqliteHandle_, error, 2, "Table exists failed. Database not open.")) return std::nullopt;
-    static const std::string kQuery = "SELECT name FROM sqlite_master WHERE type='table' AND name=?";
-    sqlite3_stmt* statement = statementForQuery(kQuery, {ns::Value(name)}, error);
+    static const ns::NoDestructor<std::string> kQuery("SELECT name FROM sqlite_master WHERE type='table' AND name=?");
+    sqlite3_stmt* statement = statementForQuery(*kQuery, {ns::Value(name)}, error);
     if (!statement) return std::nullopt;
     std::optional<bool> exists;
     int rc = sqlite3_step(statement);
@@ -323,7 +324,7 @@ std::optional<bool> QRVASqliteStore::tableExists(const std::string& name, ns::Er
     } else {
         setDatabaseError(error, "table exists");
     }
-    cleanUpStatement(statement, kQuery);
+    cleanUpStatement(statement, *kQuery);
     return exists;
 }
 

@@ -14,7 +14,7 @@ namespace {
 constexpr uint32_t kMaxErrorValueLength = kQRVADataTypeEventParameterMaxNameLength;
 
 // These lines always carry three contexts, the missing ones nil.
-const ns::Value kNil;
+const ns::Value& kNil = ns::nullValue();
 
 bool isNumberOrString(const ns::Value& value) {
     return value.isNumber() || value.isBool() || (value.isString() && ns::utf8::isValid(value.asString()));

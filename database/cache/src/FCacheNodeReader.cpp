@@ -8,6 +8,7 @@
 
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FUtilities.h"
+#include "platform/thread_owned.h"
 #include "platform/utf8.h"
 
 namespace {
@@ -105,8 +106,8 @@ private:
         size_t depth = 0;
     };
     static Stack& stack() {
-        thread_local Stack s;
-        return s;
+        thread_local Stack* s = nullptr;
+        return ns::threadOwned(s);
     }
     Stack& stack_;
     std::vector<FChildrenDictionary::Entry>* entries_;

@@ -1,6 +1,7 @@
 #include "database/cache/FTrackedQuery.h"
 
 #include "platform/error.h"
+#include "platform/no_destructor.h"
 
 FTrackedQuery FTrackedQuery::updateLastUse(double lastUse) const {
     return FTrackedQuery(queryId_, query_, lastUse, isActive_, isComplete_);
@@ -34,18 +35,18 @@ bool isKeep(const bool& value) { return !value; }
 }  // namespace
 
 const FImmutableTree<bool>& FPruneForest::pruneTree() {
-    static const FImmutableTree<bool> kTree(true);
-    return kTree;
+    static const ns::NoDestructor<FImmutableTree<bool>> kTree(true);
+    return *kTree;
 }
 
 const FImmutableTree<bool>& FPruneForest::keepTree() {
-    static const FImmutableTree<bool> kTree(false);
-    return kTree;
+    static const ns::NoDestructor<FImmutableTree<bool>> kTree(false);
+    return *kTree;
 }
 
 const FPruneForest& FPruneForest::empty() {
-    static const FPruneForest kEmpty{FImmutableTree<bool>()};
-    return kEmpty;
+    static const ns::NoDestructor<FPruneForest> kEmpty(FPruneForest{FImmutableTree<bool>()});
+    return *kEmpty;
 }
 
 bool FPruneForest::prunesAnything() const { return pruneForest_.containsValueMatching(isPrune); }

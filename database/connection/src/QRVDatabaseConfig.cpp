@@ -4,12 +4,13 @@
 #include <regex>
 
 #include "platform/error.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
 bool isValidConfigName(const std::string& name) {
-    static const std::regex kPattern("^[a-zA-Z0-9-_]+$");
-    return std::regex_match(name, kPattern);
+    static const ns::NoDestructor<std::regex> kPattern("^[a-zA-Z0-9-_]+$");
+    return std::regex_match(name, *kPattern);
 }
 
 }  // namespace
@@ -24,10 +25,8 @@ std::shared_ptr<QRVDatabaseConfig> QRVDatabaseConfig::init() {
 }
 
 std::shared_ptr<QRVDatabaseConfig> QRVDatabaseConfig::defaultConfig() {
-    static ns::OnceFlag once;
-    static std::shared_ptr<QRVDatabaseConfig> config;
-    ns::dispatchOnce(once, [] { config = configForName("default"); });
-    return config;
+    static const ns::NoDestructor<std::shared_ptr<QRVDatabaseConfig>> config(configForName("default"));
+    return *config;
 }
 
 std::shared_ptr<QRVDatabaseConfig> QRVDatabaseConfig::configForName(const std::string& name) {
@@ -35,9 +34,9 @@ std::shared_ptr<QRVDatabaseConfig> QRVDatabaseConfig::configForName(const std::s
         ns::Exception::raise(ns::kInvalidArgumentException, "Name can only contain [a-zA-Z0-9-_]");
     }
     static std::recursive_mutex tableMutex;
-    static std::map<std::string, std::shared_ptr<QRVDatabaseConfig>> namedConfigs;
+    static ns::NoDestructor<std::map<std::string, std::shared_ptr<QRVDatabaseConfig>>> namedConfigs;
     std::lock_guard lock(tableMutex);
-    auto& config = namedConfigs[name];
+    auto& config = (*namedConfigs)[name];
     if (!config) config = std::make_shared<QRVDatabaseConfig>(name, std::make_shared<QRVNoopAuthTokenProvider>());
     return config;
 }

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "database/model/FSlotPool.h"
+#include "platform/thread_owned.h"
 
 namespace {
 
@@ -72,6 +73,6 @@ FChildKey FChildKey::shared(std::string_view text, bool& reused) {
     if (text.empty()) return FChildKey();
     reused = false;
     if (text.size() > kSharedLength) return makeUnshared(text);
-    thread_local RecentKeys recent;
-    return recent.find(text, reused);
+    thread_local RecentKeys* recent = nullptr;
+    return ns::threadOwned(recent).find(text, reused);
 }

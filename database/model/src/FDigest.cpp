@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/crypto.h"
+#include "platform/thread_owned.h"
 
 namespace fdigest {
 
@@ -99,11 +100,12 @@ Digest sha1(std::string_view bytes) {
 
 Digest sha1OfLeafText(std::string_view text) {
     if (text.size() > LeafDigestCache::kMaxText) return sha1(text);
-    thread_local std::unique_ptr<LeafDigestCache> cache = std::make_unique<LeafDigestCache>();
+    thread_local LeafDigestCache* kept = nullptr;
+    LeafDigestCache& cache = ns::threadOwned(kept);
     Digest out;
-    if (cache->find(text, out)) return out;
+    if (cache.find(text, out)) return out;
     out = sha1(text);
-    cache->keep(text, out);
+    cache.keep(text, out);
     return out;
 }
 

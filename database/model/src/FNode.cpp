@@ -15,6 +15,7 @@
 #include "platform/error.h"
 #include "platform/format.h"
 #include "platform/parallel.h"
+#include "platform/thread_owned.h"
 
 namespace {
 
@@ -61,8 +62,8 @@ private:
         size_t depth = 0;
     };
     static Stack& stack() {
-        thread_local Stack s;
-        return s;
+        thread_local Stack* s = nullptr;
+        return ns::threadOwned(s);
     }
     Stack& stack_;
     std::string* text_;
@@ -235,8 +236,8 @@ constexpr int64_t kSharedIntegers = 256;
 // threads take these leaves for most rows, and one leaf's count, shared
 // between processors, had its cache line move between them on every take.
 const FNodePtr& sharedLeafAt(size_t index) {
-    thread_local std::array<FNodePtr, kSharedIntegers + 2> leaves;
-    FNodePtr& leaf = leaves[index];
+    thread_local std::array<FNodePtr, kSharedIntegers + 2>* leaves = nullptr;
+    FNodePtr& leaf = ns::threadOwned(leaves)[index];
     if (!leaf) [[unlikely]] {
         leaf = std::make_shared<const FLeafNode>(index < size_t(kSharedIntegers)
                                                      ? ns::Value(int64_t(index))
@@ -314,8 +315,8 @@ std::optional<size_t> recentSlot(const ns::Value& value) {
 // The recent leaves of this thread, two ways a slot: the newer leaf first,
 // the older one next to it.
 std::array<FNodePtr, kRecentLeaves>& recentLeaves() {
-    thread_local std::array<FNodePtr, kRecentLeaves> recent;
-    return recent;
+    thread_local std::array<FNodePtr, kRecentLeaves>* recent = nullptr;
+    return ns::threadOwned(recent);
 }
 
 // The recent leaf at `slot` that `holds` says is the one, or the one `make`
@@ -561,7 +562,8 @@ void FLeafNode::appendHashText(std::string& out) const {
 
 FNode::Digest FLeafNode::computeDigest(bool& negativeZero) const {
     // A leaf's text holds no other node's digest: one buffer per thread.
-    thread_local std::string text;
+    thread_local std::string* buffer = nullptr;
+    std::string& text = ns::threadOwned(buffer);
     text.clear();
     appendHashText(text);
     const Digest d = fdigest::sha1OfLeafText(text);

@@ -12,6 +12,7 @@
 #include "platform/error.h"
 #include "platform/format.h"
 #include "platform/json.h"
+#include "platform/thread_owned.h"
 
 namespace {
 
@@ -102,7 +103,8 @@ public:
         // The thread's room outlives the conversion: the children of a large
         // object are often converted one by one, and the next one's records
         // have the fields of the last one's.
-        thread_local Levels shared;
+        thread_local Levels* sharedSlot = nullptr;
+        Levels& shared = ns::threadOwned(sharedSlot);
         if (!shared.inUse) {
             levels_ = &shared;
         } else {

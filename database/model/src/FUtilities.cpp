@@ -9,6 +9,7 @@
 #include "database/model/FStringUtilities.h"
 #include "platform/crypto.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
@@ -128,13 +129,13 @@ FParsedUrl FUtilities::parseUrl(const std::string& url) {
 }
 
 const std::string& FUtilities::minName() {
-    static const std::string kMinName = "[MIN_NAME]";
-    return kMinName;
+    static const ns::NoDestructor<std::string> kMinName("[MIN_NAME]");
+    return *kMinName;
 }
 
 const std::string& FUtilities::maxName() {
-    static const std::string kMaxName = "[MAX_NAME]";
-    return kMaxName;
+    static const ns::NoDestructor<std::string> kMaxName("[MAX_NAME]");
+    return *kMaxName;
 }
 
 std::optional<int32_t> FUtilities::intForString(std::string_view key) {

@@ -16,7 +16,8 @@
 
 namespace fcompoundhash {
 
-inline const std::string kPriorityKey = ".priority";
+// A reference to a text never destroyed: the children walk hands it on as a key.
+inline const std::string& kPriorityKey = *new std::string(".priority");
 
 // UTF-16 code units of UTF-8 text: one per character, two for those outside
 // the Basic Multilingual Plane (four-byte sequences).

@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "database/sync/FQueryParams.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
@@ -42,8 +43,8 @@ FIndexedNodePtr keepChildren(const FIndexedNodePtr& snap, const FIndexPtr& index
 }  // namespace
 
 const FNoCompleteChildSource& FNoCompleteChildSource::instance() {
-    static const FNoCompleteChildSource kInstance;
-    return kInstance;
+    static const ns::NoDestructor<FNoCompleteChildSource> kInstance;
+    return *kInstance;
 }
 
 // Indexed filter.

@@ -6,7 +6,8 @@
 
 namespace {
 
-const std::string kPriorityKey = ".priority";
+// A reference to a text never destroyed: it is settled as a key.
+const std::string& kPriorityKey = *new std::string(".priority");
 
 struct KeyLess {
     bool operator()(const std::string& a, const std::string& b) const { return FUtilities::compareKey(a, b) < 0; }

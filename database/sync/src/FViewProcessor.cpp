@@ -5,7 +5,7 @@
 
 namespace {
 
-const std::string kPriorityKey = ".priority";
+constexpr std::string_view kPriorityKey = ".priority";
 
 FPath keyPath(const std::string& key) { return FPath(std::vector<std::string>{key}, 0); }
 

@@ -4,6 +4,7 @@
 
 #include "platform/error.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
@@ -457,8 +458,8 @@ void FWriteTree::resetTree() {
 }
 
 const FWriteTree::RecordFilter& FWriteTree::defaultFilter() {
-    static const RecordFilter kFilter = [](const FWriteRecord& record) { return record.visible(); };
-    return kFilter;
+    static const ns::NoDestructor<RecordFilter> kFilter([](const FWriteRecord& record) { return record.visible(); });
+    return *kFilter;
 }
 
 FCompoundWrite FWriteTree::layerTreeFromWrites(const std::deque<FWriteRecordPtr>& writes, const RecordFilter& filter,

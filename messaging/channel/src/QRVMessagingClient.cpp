@@ -12,6 +12,7 @@
 #include "messaging/QRVMessagingUtilities.h"
 #include "platform/dispatch.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 #include "platform/process_info.h"
 #include "platform/runloop.h"
 
@@ -27,14 +28,14 @@ struct Endpoint {
 };
 
 const Endpoint& endpoint() {
-    static const Endpoint value = [] {
+    static const ns::NoDestructor<Endpoint> value([] {
         const auto environment = ns::ProcessInfo::processInfo().environment();
         const auto variable = environment.find("QDX_MCS_HOST");
         auto [host, port] = QRVMessagingClient::endpointFromVariable(
             variable == environment.end() ? nullptr : variable->second.c_str());
         return Endpoint{host, port};
-    }();
-    return value;
+    }());
+    return *value;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "platform/error.h"
 #include "platform/format.h"
 #include "platform/runloop.h"
+#include "platform/thread_owned.h"
 
 namespace ns {
 namespace detail {
@@ -119,8 +120,8 @@ namespace detail {
 // ---------------------------------------------------------------- queue stack
 
 QueueStack& queueStack() {
-    thread_local QueueStack stack;
-    return stack;
+    thread_local QueueStack* stack = nullptr;
+    return threadOwned(stack);
 }
 
 bool onQueue(const DispatchQueue* q) {

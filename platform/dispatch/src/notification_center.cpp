@@ -4,6 +4,7 @@
 #include <condition_variable>
 
 #include "platform/error.h"
+#include "platform/thread_owned.h"
 
 namespace ns {
 
@@ -31,10 +32,14 @@ namespace {
 
 // The synchronous calls the current thread is inside of (innermost last).
 // Removal from inside a call must not wait for that very call to end.
-thread_local std::vector<const void*> tCallsOnThisThread;
+std::vector<const void*>& callsOnThisThread() {
+    thread_local std::vector<const void*>* calls = nullptr;
+    return threadOwned(calls);
+}
 
 int callsOnThisThread(const void* entry) {
-    return int(std::count(tCallsOnThisThread.begin(), tCallsOnThisThread.end(), entry));
+    const auto& calls = callsOnThisThread();
+    return int(std::count(calls.begin(), calls.end(), entry));
 }
 
 }  // namespace
@@ -146,9 +151,9 @@ void NotificationCenter::post(const Notification& notification) {
         }
         struct CallScope {
             Entry& entry;
-            explicit CallScope(Entry& en) : entry(en) { tCallsOnThisThread.push_back(&entry); }
+            explicit CallScope(Entry& en) : entry(en) { callsOnThisThread().push_back(&entry); }
             ~CallScope() {
-                tCallsOnThisThread.pop_back();
+                callsOnThisThread().pop_back();
                 {
                     std::lock_guard lock(entry.mutex);
                     --entry.inflight;

@@ -7,6 +7,7 @@
 #include "executor_impl.h"
 #include "platform/error.h"
 #include "platform/format.h"
+#include "platform/thread_owned.h"
 
 namespace ns {
 
@@ -49,7 +50,10 @@ struct OperationQueue::Impl : std::enable_shared_from_this<OperationQueue::Impl>
 
 namespace {
 
-thread_local std::weak_ptr<OperationQueue> tlsCurrentQueue;
+std::weak_ptr<OperationQueue>& currentQueueSlot() {
+    thread_local std::weak_ptr<OperationQueue>* slot = nullptr;
+    return threadOwned(slot);
+}
 
 }  // namespace
 
@@ -204,10 +208,11 @@ void OperationQueue::Impl::run(const OperationPtr& op) {
             std::lock_guard<std::mutex> lock(mutex);
             label = name;
         }
-        auto saved = tlsCurrentQueue;
-        tlsCurrentQueue = facade;
+        auto& current = currentQueueSlot();
+        auto saved = current;
+        current = facade;
         detail::runGuarded(label, [&] { op->main(); });
-        tlsCurrentQueue = saved;
+        current = saved;
         if (op->isAsynchronous()) {
             std::lock_guard<std::mutex> lock(s.mutex);
             if (!s.finishCalled) {
@@ -289,7 +294,7 @@ std::shared_ptr<OperationQueue> OperationQueue::main() {
     return *queue;
 }
 
-std::shared_ptr<OperationQueue> OperationQueue::current() { return tlsCurrentQueue.lock(); }
+std::shared_ptr<OperationQueue> OperationQueue::current() { return currentQueueSlot().lock(); }
 
 void OperationQueue::addOperation(const OperationPtr& op) {
     if (!op) Exception::raise(kInvalidArgumentException, "addOperation needs an operation");
@@ -371,7 +376,7 @@ void OperationQueue::cancelAllOperations() {
 }
 
 void OperationQueue::waitUntilAllOperationsAreFinished() {
-    if (auto current = tlsCurrentQueue.lock(); current && current->impl_ == impl_)
+    if (auto current = currentQueueSlot().lock(); current && current->impl_ == impl_)
         Exception::raise(kInternalInconsistencyException,
                          format("waitUntilAllOperationsAreFinished from an operation of %@ would never return",
                                 impl_->name));

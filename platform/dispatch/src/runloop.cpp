@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/format.h"
+#include "platform/thread_owned.h"
 
 namespace ns {
 
@@ -103,7 +104,8 @@ RunLoop& RunLoop::main() { return *mainShared(); }
 
 std::shared_ptr<RunLoop> RunLoop::currentShared() {
     if (isMainThread()) return detail::mainLoopUnboundShared();
-    thread_local std::shared_ptr<RunLoop> loop;
+    thread_local std::shared_ptr<RunLoop>* kept = nullptr;
+    std::shared_ptr<RunLoop>& loop = threadOwned(kept);
     if (!loop) loop = RunLoopAccess::makeThreadLoop();
     return loop;
 }

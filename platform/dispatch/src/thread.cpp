@@ -5,12 +5,16 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/thread_owned.h"
 
 namespace ns {
 
 namespace {
-thread_local std::weak_ptr<Thread> currentThread;
+std::weak_ptr<Thread>& currentThread() {
+    thread_local std::weak_ptr<Thread>* slot = nullptr;
+    return threadOwned(slot);
 }
+}  // namespace
 
 void Thread::setName(std::string name) {
     std::lock_guard lock(mutex_);
@@ -34,15 +38,15 @@ void Thread::start() {
             const std::string shown = name.size() > 15 ? name.substr(name.size() - 15) : name;
             pthread_setname_np(pthread_self(), shown.c_str());
         }
-        currentThread = self;
+        currentThread() = self;
         self->executing_.store(true);
         self->main();
         self->executing_.store(false);
         self->finished_.store(true);
-        currentThread.reset();
+        currentThread().reset();
     }).detach();
 }
 
-std::shared_ptr<Thread> Thread::current() { return currentThread.lock(); }
+std::shared_ptr<Thread> Thread::current() { return currentThread().lock(); }
 
 }  // namespace ns

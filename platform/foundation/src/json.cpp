@@ -1,17 +1,19 @@
 #include "platform/json.h"
 
+#include <simdjson.h>
+
 #include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <type_traits>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <simdjson.h>
+#include <type_traits>
 
 #include "platform/format.h"
+#include "platform/thread_owned.h"
 #include "platform/utf8.h"
 
 namespace ns::json {
@@ -142,7 +144,9 @@ struct ThreadParser {
 };
 
 const std::shared_ptr<ThreadParser>& threadParser() {
-    thread_local const std::shared_ptr<ThreadParser> kept = std::make_shared<ThreadParser>();
+    thread_local std::shared_ptr<ThreadParser>* slot = nullptr;
+    std::shared_ptr<ThreadParser>& kept = threadOwned(slot);
+    if (!kept) kept = std::make_shared<ThreadParser>();
     return kept;
 }
 

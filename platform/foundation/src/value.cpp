@@ -7,6 +7,7 @@
 
 #include "platform/error.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 
 namespace ns {
 
@@ -33,8 +34,8 @@ void Value::setUnsigned(unsigned long long u) {
 }
 
 const Value& nullValue() {
-    static const Value kNull;
-    return kNull;
+    static const ns::NoDestructor<Value> kNull;
+    return *kNull;
 }
 
 namespace {

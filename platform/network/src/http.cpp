@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/format.h"
 #include "platform/host_routing.h"
+#include "platform/no_destructor.h"
 #include "platform/system_language.h"
 #include "platform/trust_store.h"
 
@@ -716,8 +717,8 @@ private:
             // As Foundation: 303 always, and 301/302 after a POST, become a GET without body.
             if ((status == 303 && t->method != "HEAD") || ((status == 301 || status == 302) && t->method == "POST")) {
                 t->method = "GET";
-                static const Data kNoBody;
-                t->body = &kNoBody;
+                static const NoDestructor<Data> kNoBody;
+                t->body = kNoBody.get();
                 t->requestHeaders.erase("Content-Type");
                 t->requestHeaders.erase("Content-Length");
             }
@@ -885,8 +886,8 @@ URLSessionPtr URLSession::make(URLSessionConfiguration configuration) {
 }
 
 URLSessionPtr URLSession::shared() {
-    static URLSessionPtr session = make();
-    return session;
+    static ns::NoDestructor<URLSessionPtr> session(make());
+    return *session;
 }
 
 URLSessionDataTaskPtr URLSession::dataTask(const URLRequest& request, DataTaskCompletion completion) {

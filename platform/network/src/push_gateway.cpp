@@ -4,6 +4,7 @@
 #include "platform/format.h"
 #include "platform/http.h"
 #include "platform/json.h"
+#include "platform/no_destructor.h"
 
 namespace ns {
 
@@ -12,12 +13,12 @@ namespace {
 // Registration and fetches are small and rare: one session of their own keeps
 // their completions off the SDK's sessions.
 URLSessionPtr gatewaySession() {
-    static URLSessionPtr session = [] {
+    static ns::NoDestructor<URLSessionPtr> session([] {
         URLSessionConfiguration configuration;
         configuration.timeoutIntervalForRequest = 30;
         return URLSession::make(configuration);
-    }();
-    return session;
+    }());
+    return *session;
 }
 
 ErrorRef gatewayError(const std::string& description, ErrorRef underlying = nullptr) {

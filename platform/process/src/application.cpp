@@ -5,21 +5,21 @@
 #include "platform/block_object.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
-#include "platform/push_gateway.h"
-#include "platform/sandbox.h"
-#include "platform/system_log.h"
-
 #include "platform/error.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 #include "platform/notification_center.h"
+#include "platform/push_gateway.h"
 #include "platform/runloop.h"
 #include "platform/runtime.h"
+#include "platform/sandbox.h"
+#include "platform/system_log.h"
 
 namespace ns {
 
 std::shared_ptr<Application> Application::shared() {
-    static std::shared_ptr<Application> instance(new Application());
-    return instance;
+    static ns::NoDestructor<std::shared_ptr<Application>> instance(new Application());
+    return *instance;
 }
 
 ObjectPtr Application::delegate() const {

@@ -128,13 +128,17 @@ LiveObjects& liveObjects() {
 
 void flushAtExit() { UserDefaults::flushAllPending(); }
 
-// The application's resignation and the process's exit write what is
-// pending, as the phone's defaults do.
+// The application's resignation and termination and the process's exit
+// write what is pending, as the phone's defaults do. Nothing waits for a
+// destructor: the current sandbox, which holds these objects, is never
+// destroyed.
 void installFlushTriggers() {
     static std::once_flag once;
     std::call_once(once, [] {
-        NotificationCenter::defaultCenter().addObserver(kUIApplicationWillResignActiveNotification, nullptr, nullptr,
-                                                        [](const Notification&) { UserDefaults::flushAllPending(); });
+        for (const char* name : {kUIApplicationWillResignActiveNotification, kUIApplicationWillTerminateNotification}) {
+            NotificationCenter::defaultCenter().addObserver(
+                name, nullptr, nullptr, [](const Notification&) { UserDefaults::flushAllPending(); });
+        }
         std::atexit(flushAtExit);
         std::at_quick_exit(flushAtExit);
     });

@@ -1,5 +1,7 @@
-// A program may return from main while pooled work is still inside OpenSSL:
-// nothing run at exit may free what that work uses, whether or not main
+// A program may return from main while pooled work is still running:
+// inside OpenSSL, or writing user defaults and files, reading the device
+// profile and logging while an exit handler removes the sandbox's folder.
+// Nothing run at exit may free what that work uses, whether or not main
 // called ns::processStartup, and even when a library started OpenSSL before
 // main. The helper (tests/exit/exit_helper.cpp) is such a program; it is
 // run many times, a few at once, since a fault there shows in some exits
@@ -28,9 +30,9 @@ std::string outcome(int status) {
     return "status " + std::to_string(status);
 }
 
-pid_t spawnHelper(const std::string& workers) {
+pid_t spawnHelper(const std::string& work, const std::string& workers) {
     std::string path = ALMAVEL_EXIT_HELPER;
-    std::vector<char*> argv{path.data(), const_cast<char*>(workers.c_str()), nullptr};
+    std::vector<char*> argv{path.data(), const_cast<char*>(work.c_str()), const_cast<char*>(workers.c_str()), nullptr};
     pid_t pid = -1;
     if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
     return pid;
@@ -54,26 +56,30 @@ std::string waitFor(pid_t pid) {
     }
 }
 
-TEST(ProcessExit, PooledWorkInsideOpenSSLWhenMainReturns) {
+// Runs the helper's `work` 120 times with one worker and with six, four
+// runs at once; every run must exit with 0.
+void expectEveryExitClean(const char* work) {
     constexpr int kRuns = 120;
     constexpr int kAtOnce = 4;
-    struct Case {
-        const char* workers;
-    };
-    // One worker, and several contending for OpenSSL's locks.
-    for (const Case& c : {Case{"1"}, Case{"6"}}) {
+    for (const char* workers : {"1", "6"}) {
         std::vector<std::string> failures;
         for (int run = 0; run < kRuns; run += kAtOnce) {
             std::vector<pid_t> batch;
-            for (int i = 0; i < kAtOnce; ++i) batch.push_back(spawnHelper(c.workers));
+            for (int i = 0; i < kAtOnce; ++i) batch.push_back(spawnHelper(work, workers));
             for (const pid_t pid : batch) {
                 const std::string result = pid < 0 ? "not started" : waitFor(pid);
                 if (result != "exit 0") failures.push_back(result);
             }
         }
-        EXPECT_TRUE(failures.empty()) << c.workers << " worker(s): " << failures.size() << " of " << kRuns
+        EXPECT_TRUE(failures.empty()) << work << ", " << workers << " worker(s): " << failures.size() << " of " << kRuns
                                       << " runs failed, first: " << failures.front();
     }
 }
+
+TEST(ProcessExit, PooledWorkInsideOpenSSLWhenMainReturns) { expectEveryExitClean("openssl"); }
+
+// The workers' file errors are described in the device profile's language,
+// so they read the current sandbox while exit runs.
+TEST(ProcessExit, PooledWorkOnTheSandboxWhileAnExitHandlerRemovesItsFolder) { expectEveryExitClean("sandbox"); }
 
 }  // namespace

@@ -1,5 +1,4 @@
 #include "platform/sandbox.h"
-#include "platform/text.h"
 
 #include <openssl/rand.h>
 
@@ -12,9 +11,11 @@
 #include "platform/error.h"
 #include "platform/file_manager.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 #include "platform/plist.h"
 #include "platform/system_language.h"
 #include "platform/system_log.h"
+#include "platform/text.h"
 #include "platform/whole_file.h"
 
 namespace ns {
@@ -30,9 +31,15 @@ std::mutex& currentMutex() {
     static std::mutex m;
     return m;
 }
+// Never destroyed: pooled work still running when main returns reads the
+// current sandbox (a file error's text is in the profile's language), and
+// exit destroying it under that work would leave them a freed sandbox. What
+// its services keep in memory reaches disk by explicit steps instead (user
+// defaults flush on resignation, termination and exit; the keychain writes
+// at once).
 std::shared_ptr<Sandbox>& currentSlot() {
-    static std::shared_ptr<Sandbox> s;
-    return s;
+    static NoDestructor<std::shared_ptr<Sandbox>> s;
+    return *s;
 }
 
 // The profile's keys, in the order they are written; each holds a string.

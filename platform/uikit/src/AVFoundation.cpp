@@ -7,12 +7,17 @@ using namespace zbar;  // the C interface; zbar.h puts it in this namespace unde
 #include <algorithm>
 #include <climits>
 
+#include "platform/no_destructor.h"
+
 namespace ns {
 
 namespace {
 
 std::mutex gCameraMutex;
-std::shared_ptr<AVCaptureDevice> gCamera;
+std::shared_ptr<AVCaptureDevice>& cameraSlot() {
+    static NoDestructor<std::shared_ptr<AVCaptureDevice>> slot;
+    return *slot;
+}
 
 // zbar's symbologies as the capture output names them; nullopt for those
 // the phone's camera does not report.
@@ -36,12 +41,12 @@ std::optional<AVMetadataObjectType> typeOfSymbol(zbar_symbol_type_t type) {
 }
 
 const std::vector<AVMetadataObjectType>& cameraTypes() {
-    static const std::vector<AVMetadataObjectType> types = {
-        AVMetadataObjectTypeUPCECode,     AVMetadataObjectTypeCode39Code,       AVMetadataObjectTypeCode39Mod43Code,
-        AVMetadataObjectTypeCode93Code,   AVMetadataObjectTypeCode128Code,      AVMetadataObjectTypeEAN8Code,
-        AVMetadataObjectTypeEAN13Code,    AVMetadataObjectTypeAztecCode,        AVMetadataObjectTypePDF417Code,
-        AVMetadataObjectTypeQRCode,       AVMetadataObjectTypeInterleaved2of5Code, AVMetadataObjectTypeDataBarCode};
-    return types;
+    static const ns::NoDestructor<std::vector<AVMetadataObjectType>> types(std::vector<AVMetadataObjectType>{
+        AVMetadataObjectTypeUPCECode, AVMetadataObjectTypeCode39Code, AVMetadataObjectTypeCode39Mod43Code,
+        AVMetadataObjectTypeCode93Code, AVMetadataObjectTypeCode128Code, AVMetadataObjectTypeEAN8Code,
+        AVMetadataObjectTypeEAN13Code, AVMetadataObjectTypeAztecCode, AVMetadataObjectTypePDF417Code,
+        AVMetadataObjectTypeQRCode, AVMetadataObjectTypeInterleaved2of5Code, AVMetadataObjectTypeDataBarCode});
+    return *types;
 }
 
 }  // namespace
@@ -51,18 +56,18 @@ const std::vector<AVMetadataObjectType>& cameraTypes() {
 std::shared_ptr<AVCaptureDevice> AVCaptureDevice::defaultDeviceWithMediaType(const std::string& mediaType) {
     if (mediaType != AVMediaTypeVideo) return nullptr;
     std::lock_guard lock(gCameraMutex);
-    return gCamera;
+    return cameraSlot();
 }
 
 std::shared_ptr<AVCaptureDevice> AVCaptureDevice::installVirtualCamera() {
     std::lock_guard lock(gCameraMutex);
-    gCamera = std::make_shared<AVCaptureDevice>();
-    return gCamera;
+    cameraSlot() = std::make_shared<AVCaptureDevice>();
+    return cameraSlot();
 }
 
 void AVCaptureDevice::removeVirtualCamera() {
     std::lock_guard lock(gCameraMutex);
-    gCamera.reset();
+    cameraSlot().reset();
 }
 
 void AVCaptureDevice::failNextInput(ErrorRef error) {

@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "platform/format.h"
+#include "platform/thread_owned.h"
 #include "uikit_internal.h"
 
 namespace ns {
@@ -263,8 +264,8 @@ public:
     }
 
     static DrawnLines& current() {
-        thread_local DrawnLines lines;
-        return lines;
+        thread_local DrawnLines* lines = nullptr;
+        return threadOwned(lines);
     }
 
     // Pango marks its context changed, and every layout out of date, at

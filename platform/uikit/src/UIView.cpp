@@ -7,6 +7,7 @@
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 #include "platform/runloop.h"
 #include "uikit/UIWindow.h"
 #include "uikit_internal.h"
@@ -16,13 +17,13 @@ namespace ns {
 namespace {
 
 std::weak_ptr<UIView>& firstResponderSlot() {
-    static std::weak_ptr<UIView> slot;
-    return slot;
+    static ns::NoDestructor<std::weak_ptr<UIView>> slot;
+    return *slot;
 }
 
 std::vector<double>& animationRecord() {
-    static std::vector<double> record;
-    return record;
+    static ns::NoDestructor<std::vector<double>> record;
+    return *record;
 }
 
 double attributeValue(const CGRect& frame, NSLayoutAttribute attribute) {

@@ -9,6 +9,7 @@
 
 #include "platform/error.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 #include "platform/runtime.h"
 #include "platform/system_log.h"
 #include "uikit/UIWindow.h"
@@ -58,8 +59,8 @@ private:
 };
 
 std::map<std::string, std::shared_ptr<UIStoryboard>>& storyboards() {
-    static std::map<std::string, std::shared_ptr<UIStoryboard>> registry;
-    return registry;
+    static ns::NoDestructor<std::map<std::string, std::shared_ptr<UIStoryboard>>> registry;
+    return *registry;
 }
 std::mutex& storyboardMutex() {
     static std::mutex m;
@@ -789,8 +790,8 @@ void UIActivityViewController::loadView() {
 
 namespace {
 UIImagePickerController::CameraSource& cameraSource() {
-    static UIImagePickerController::CameraSource source;
-    return source;
+    static ns::NoDestructor<UIImagePickerController::CameraSource> source;
+    return *source;
 }
 }  // namespace
 

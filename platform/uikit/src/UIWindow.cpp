@@ -6,6 +6,7 @@
 #include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/error.h"
+#include "platform/no_destructor.h"
 #include "platform/notification_center.h"
 #include "platform/runloop.h"
 #include "platform/runtime.h"
@@ -24,13 +25,13 @@ void assertMainThreadChecked(const char* what) {
 // UIScreen, UIDevice
 
 std::shared_ptr<UIScreen> UIScreen::mainScreen() {
-    static auto screen = std::make_shared<UIScreen>();
-    return screen;
+    static ns::NoDestructor<std::shared_ptr<UIScreen>> screen(std::make_shared<UIScreen>());
+    return *screen;
 }
 
 std::shared_ptr<UIDevice> UIDevice::currentDevice() {
-    static auto device = std::make_shared<UIDevice>();
-    return device;
+    static ns::NoDestructor<std::shared_ptr<UIDevice>> device(std::make_shared<UIDevice>());
+    return *device;
 }
 
 std::string UIDevice::systemName() const { return Sandbox::current()->deviceProfile().systemName; }

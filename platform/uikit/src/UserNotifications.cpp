@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/key_value_observing.h"
+#include "platform/no_destructor.h"
 #include "platform/push_gateway.h"
 #include "platform/runtime.h"
 
@@ -38,8 +39,9 @@ std::shared_ptr<UNNotificationContent> UNNotificationContent::fromPayload(const 
 }
 
 std::shared_ptr<UNUserNotificationCenter> UNUserNotificationCenter::currentNotificationCenter() {
-    static auto center = std::make_shared<UNUserNotificationCenter>();
-    return center;
+    static ns::NoDestructor<std::shared_ptr<UNUserNotificationCenter>> center(
+        std::make_shared<UNUserNotificationCenter>());
+    return *center;
 }
 
 ObjectPtr UNUserNotificationCenter::delegate() const {

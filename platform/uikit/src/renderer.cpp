@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/thread_owned.h"
 #include "uikit/UIControls.h"
 #include "uikit/UITableView.h"
 #include "uikit/UIWindow.h"
@@ -26,8 +27,8 @@ struct CGContext {
 namespace {
 
 std::vector<UITruncationRecorder*>& truncationRecorders() {
-    thread_local std::vector<UITruncationRecorder*> recorders;
-    return recorders;
+    thread_local std::vector<UITruncationRecorder*>* recorders = nullptr;
+    return threadOwned(recorders);
 }
 
 // A frame drawn over a cover, as what each drawn layer paints: a key made
@@ -480,8 +481,8 @@ void drawSublayers(cairo_t* cr, const CALayer& layer, std::span<const CALayer* c
 }
 
 std::vector<std::unique_ptr<CGContext>>& contextStack() {
-    thread_local std::vector<std::unique_ptr<CGContext>> stack;
-    return stack;
+    thread_local std::vector<std::unique_ptr<CGContext>>* stack = nullptr;
+    return threadOwned(stack);
 }
 
 std::unique_ptr<CGContext> makeContext(CGSize size, bool opaque, double scale) {
@@ -551,7 +552,8 @@ void lastCover(const CALayer& layer, CGPoint origin, CGSize size, double scale, 
 }
 
 KeptSurface& surfaceToDrawInto(int width, int height) {
-    thread_local KeptSurface kept;
+    thread_local KeptSurface* keptSlot = nullptr;
+    KeptSurface& kept = threadOwned(keptSlot);
     if (kept.surface && cairo_surface_get_reference_count(kept.surface) == 1 &&
         cairo_image_surface_get_width(kept.surface) == width && cairo_image_surface_get_height(kept.surface) == height) {
         return kept;

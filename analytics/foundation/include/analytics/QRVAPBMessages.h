@@ -29,6 +29,7 @@
 
 #include "core/nano/NANOMessage.h"
 #include "core/nano/nano_pb.h"
+#include "platform/no_destructor.h"
 #include "qrvanalytics.pb.h"
 
 // Every message: its lower-case name (for the family functions) and its
@@ -125,9 +126,9 @@ public:
     static std::shared_ptr<QRVAPBMessage> message() { return initWithMessageInfo(nullptr); }
     // The class NANOGetMessage and NANOGetArray make elements of.
     static const NANOMessageClass& messageClass() {
-        static const NANOMessageClass kClass =
-            NANOMessageClass::of<QRVAPBMessage>(QRVAPBTraits<Structure>::functions.className);
-        return kClass;
+        static const ns::NoDestructor<NANOMessageClass> kClass(
+            NANOMessageClass::of<QRVAPBMessage>(QRVAPBTraits<Structure>::functions.className));
+        return *kClass;
     }
 };
 

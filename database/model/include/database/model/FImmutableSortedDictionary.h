@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "database/model/FSlotPool.h"
+#include "platform/thread_owned.h"
 
 // Whether dictionaries built from entries look for a recently built key
 // block with the same keys and share it. Specialised for key types whose
@@ -707,7 +708,8 @@ private:
                     for (KeyBlock* b : blocks) KeyBlock::release(b);
                 }
             };
-            thread_local Recent recent;
+            thread_local Recent* recentSlot = nullptr;
+            Recent& recent = ns::threadOwned(recentSlot);
             uint64_t h = n;
             for (size_t i = 0; i < n; ++i) {
                 h = (h ^ reinterpret_cast<uintptr_t>(FSortedKeySharing<K>::identity(entries[i].first))) *

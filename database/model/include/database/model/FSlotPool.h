@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/thread_owned.h"
+
 template <size_t Size, size_t Align = alignof(void*), size_t HugeAfter = 0>
 class FSlotPool {
     static_assert(Size >= sizeof(void*) && Align >= alignof(void*) && Size % Align == 0);
@@ -125,26 +127,24 @@ private:
     static void guard(Local& local) {
         if (local.guarded) return;
         local.guarded = true;
-        thread_local Guard ending;
-        (void)ending;
+        ns::atThreadEnd(handBack, nullptr);
     }
 
-    // Gives the thread's slots back when it ends; what the thread frees
-    // after that goes straight to the shared list.
-    struct Guard {
-        ~Guard() {
-            Local& local = tLocal;
-            local.dead = true;
-            if (local.list) {
-                Free* last = local.list;
-                for (Free* n = next(last); n; n = next(last)) last = n;
-                shared().give(local.list, last, local.count);
-            }
-            if (local.spare) shared().giveChain(local.spare);
-            local.list = local.spare = nullptr;
-            local.count = 0;
+    // Gives the thread's slots back when it ends (the main thread's stay
+    // with it through exit); what the thread frees after that goes straight
+    // to the shared list.
+    static void handBack(void*) {
+        Local& local = tLocal;
+        local.dead = true;
+        if (local.list) {
+            Free* last = local.list;
+            for (Free* n = next(last); n; n = next(last)) last = n;
+            shared().give(local.list, last, local.count);
         }
-    };
+        if (local.spare) shared().giveChain(local.spare);
+        local.list = local.spare = nullptr;
+        local.count = 0;
+    }
 
     class Shared {
     public:

@@ -2,6 +2,7 @@
 // FPendingPut, FPendingPutPriority and FPendingUpdate records in the leveldb
 // database "outstanding_puts") into the current "writes" database.
 
+#include <algorithm>
 #include <charconv>
 
 #include "database/cache/FLevelDBStorageEngine.h"
@@ -27,9 +28,25 @@ std::optional<uint64_t> writeIdFromKey(const std::string& key) {
 }
 
 const ns::Value& member(const ns::Dictionary& members, const char* key) {
-    static const ns::Value kNil;
     auto found = members.find(key);
-    return found == members.end() ? kNil : found->second;
+    return found == members.end() ? ns::nullValue() : found->second;
+}
+
+// Whether a record writing at a location `keys` deep can be moved. Deeper
+// writes were never acknowledged (a server refuses them), and a path is as
+// long as the row it was read from: deeper ones are dropped as damage.
+bool isWithinTreeDepth(const std::string& key, size_t keys) {
+    if (keys <= kQuorvaneMaxTreeDepth) return true;
+    FFWarn("I-RDB076042", "Legacy write %@ writes %lu keys deep, past the %lu a location may lie", key,
+           (unsigned long)keys, (unsigned long)kQuorvaneMaxTreeDepth);
+    return false;
+}
+
+// Keys of the deepest member path of an update.
+size_t deepestMember(const ns::Dictionary& members) {
+    size_t deepest = 0;
+    for (const auto& [place, value] : members) deepest = std::max(deepest, FPath(place).length());
+    return deepest;
 }
 
 void deleteLegacyFolder(const std::string& folder) {
@@ -53,19 +70,22 @@ FWriteRecordPtr FLevelDBStorageEngine::legacyWriteRecord(const std::string& key,
     const ns::Value& path = member(m, "path");
     if (!path.isString()) return nullptr;
     try {
+        const FPath at(path.asString());
         if (record->className == "FPendingPut") {
+            if (!isWithinTreeDepth(key, at.length())) return nullptr;
             FNodePtr node = FSnapshotUtilities::nodeFrom(member(m, "data"), member(m, "priority"));
-            return std::make_shared<FWriteRecord>(FPath(path.asString()), node, int64_t(*writeId), true);
+            return std::make_shared<FWriteRecord>(at, node, int64_t(*writeId), true);
         }
         if (record->className == "FPendingPutPriority") {
+            if (!isWithinTreeDepth(key, at.length() + 1)) return nullptr;
             FNodePtr node = FSnapshotUtilities::nodeFrom(member(m, "priority"));
-            return std::make_shared<FWriteRecord>(FPath(path.asString()).childFromString(".priority"), node,
-                                                  int64_t(*writeId), true);
+            return std::make_shared<FWriteRecord>(at.childFromString(".priority"), node, int64_t(*writeId), true);
         }
         if (record->className == "FPendingUpdate" && member(m, "data").isDictionary()) {
-            return std::make_shared<FWriteRecord>(
-                FPath(path.asString()),
-                FCompoundWrite::compoundWriteWithValueDictionary(member(m, "data").asDictionary()), int64_t(*writeId));
+            const ns::Dictionary& members = member(m, "data").asDictionary();
+            if (!isWithinTreeDepth(key, at.length() + deepestMember(members))) return nullptr;
+            return std::make_shared<FWriteRecord>(at, FCompoundWrite::compoundWriteWithValueDictionary(members),
+                                                  int64_t(*writeId));
         }
     } catch (const std::exception&) {
         // data the current layout cannot hold

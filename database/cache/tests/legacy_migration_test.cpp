@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
+#include <string>
 
 #include "core/QRVLogger.h"
 #include "database/cache/FLevelDBStorageEngine.h"
@@ -123,6 +125,63 @@ TEST_F(LegacyMigrationTest, AnOlderDatabaseThatCannotOpenStaysForALaterStart) {
 
     auto later = start();
     EXPECT_EQ(later->userWrites().size(), 1u);
+}
+
+// A path of `keys` keys.
+std::string pathOf(size_t keys, const char* key = "k") {
+    std::string path;
+    for (size_t i = 0; i < keys; ++i) path += std::string("/") + key;
+    return path;
+}
+
+// A write no server could hold (its location lies deeper than any may) is
+// dropped as a damaged record is, however its depth is reached, and one
+// just within the bound moves.
+TEST_F(LegacyMigrationTest, WritesDeeperThanALocationMayLieAreDroppedAsDamage) {
+    const size_t most = kQuorvaneMaxTreeDepth;
+    auto put = [](const std::string& path) {
+        return archive("FPendingPut", {{"path", ns::Value(path)}, {"data", ns::Value(1)}});
+    };
+    auto update = [](const std::string& path, const std::string& member) {
+        return archive("FPendingUpdate",
+                       {{"path", ns::Value(path)}, {"data", ns::Value(ns::Dictionary{{member, ns::Value(1)}})}});
+    };
+    auto priority = [](const std::string& path) {
+        return archive("FPendingPutPriority", {{"path", ns::Value(path)}, {"priority", ns::Value(2)}});
+    };
+    struct Row {
+        const char* id;
+        ns::Data bytes;
+        bool moves;
+    };
+    const Row rows[] = {
+        {"1", update(pathOf(45000), "b"), false},
+        {"2", update("/a", pathOf(45000).substr(1)), false},
+        {"3", put(pathOf(45000)), false},
+        {"4", priority(pathOf(45000)), false},
+        {"5", put(pathOf(most)), true},
+        {"6", put(pathOf(most + 1)), false},
+        {"7", update(pathOf(most - 32), pathOf(32).substr(1)), true},
+        {"8", update(pathOf(most - 32), pathOf(33).substr(1)), false},
+        {"9", priority(pathOf(most - 1)), true},
+        {"10", priority(pathOf(most)), false},
+    };
+    std::vector<std::pair<std::string, ns::Data>> stored;
+    for (const Row& row : rows) stored.emplace_back(row.id, row.bytes);
+    writeLegacyRows(stored);
+
+    auto capture = ns::SystemLog::capture();
+    auto engine = start();
+    QRVLoggerFlush();
+    std::set<int64_t> moved;
+    for (const auto& write : engine->userWrites()) moved.insert(write->writeId());
+    for (const Row& row : rows) {
+        EXPECT_EQ(moved.count(std::stoll(row.id)), row.moves ? 1u : 0u) << "row " << row.id;
+        const std::string warning = std::string("[I-RDB076042] Legacy write ") + row.id + " writes ";
+        EXPECT_EQ(capture.contains(warning), !row.moves) << "row " << row.id;
+    }
+    EXPECT_TRUE(capture.contains("[I-RDB076004] Migrated 3 writes"));
+    EXPECT_FALSE(ns::FileManager::defaultManager().fileExists(legacyFolder()));
 }
 
 }  // namespace

@@ -1,29 +1,17 @@
 #include "database/model/FCompoundWrite.h"
 
 #include "database/model/FSnapshotUtilities.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
 const char kPriorityKey[] = ".priority";
 
-// Pre-order walk with a stop flag; answers false once stopped.
-bool walkWrites(const FImmutableTree<FNodePtr>& tree, const FPath& soFar,
-                const std::function<void(const FPath&, const FNodePtr&, bool&)>& block) {
-    if (tree.value()) {
-        bool stop = false;
-        block(soFar, *tree.value(), stop);
-        if (stop) return false;
-    }
-    return tree.children().forEach([&](const std::string& key, const FImmutableTree<FNodePtr>& child) {
-        return walkWrites(child, soFar.child(FPath(std::vector<std::string>{key}, 0)), block);
-    });
-}
-
 }  // namespace
 
 const FCompoundWrite& FCompoundWrite::emptyWrite() {
-    static const FCompoundWrite kEmpty;
-    return kEmpty;
+    static const ns::NoDestructor<FCompoundWrite> kEmpty;
+    return *kEmpty;
 }
 
 FCompoundWrite FCompoundWrite::compoundWriteWithValueDictionary(const ns::Dictionary& values) {
@@ -98,28 +86,57 @@ FCompoundWrite FCompoundWrite::childCompoundWriteAtPath(const FPath& path) const
 
 void FCompoundWrite::enumerateWrites(
     const std::function<void(const FPath& path, const FNodePtr& node, bool& stop)>& block) const {
-    walkWrites(writeTree_, FPath::empty(), block);
+    writeTree_.forEachWhile([&](const FPath& path, const FNodePtr& node) {
+        bool stop = false;
+        block(path, node, stop);
+        return !stop;
+    });
 }
 
 FNodePtr FCompoundWrite::applyToNode(const FNodePtr& node) const {
     return applySubtreeWrite(FPath::empty(), writeTree_, node);
 }
 
+// The writes in key order, each branch's priority after the rest of the
+// branch, with the walk's own stack: a write tree is as deep as the longest
+// path written, which a stored write's reader took from its input.
 FNodePtr FCompoundWrite::applySubtreeWrite(const FPath& relativePath, const FImmutableTree<FNodePtr>& writeTree,
                                            FNodePtr node) {
+    using Tree = FImmutableTree<FNodePtr>;
     if (writeTree.value()) return node->updateChild(relativePath, *writeTree.value());
-    FNodePtr priorityWrite;
-    writeTree.children().forEach([&](const std::string& key, const FImmutableTree<FNodePtr>& child) {
-        if (key == kPriorityKey) {
-            // A priority applies only where there is data; it goes last.
-            priorityWrite = child.value() ? *child.value() : nullptr;
-        } else {
-            node = applySubtreeWrite(relativePath.child(FPath(std::vector<std::string>{key}, 0)), child, node);
+    struct Branch {
+        Tree::Children::Iterator next;
+        FNodePtr priorityWrite;
+    };
+    std::vector<Branch> open;
+    std::vector<std::string> keys(relativePath.begin(), relativePath.end());
+    open.push_back(Branch{writeTree.children().iterator(), nullptr});
+    while (!open.empty()) {
+        Branch& branch = open.back();
+        if (branch.next.valid()) {
+            const std::string& key = branch.next.key();
+            const Tree& child = branch.next.value();
+            branch.next.next();
+            if (key == kPriorityKey) {
+                // A priority applies only where there is data; it goes last.
+                branch.priorityWrite = child.value() ? *child.value() : nullptr;
+                continue;
+            }
+            keys.push_back(key);
+            if (child.value()) {
+                node = node->updateChild(FPath(keys, 0), *child.value());
+                keys.pop_back();
+            } else {
+                open.push_back(Branch{child.children().iterator(), nullptr});
+            }
+            continue;
         }
-        return true;
-    });
-    if (priorityWrite && !node->getChild(relativePath)->isEmpty()) {
-        node = node->updateChild(relativePath.child(FPath(std::vector<std::string>{kPriorityKey}, 0)), priorityWrite);
+        const FPath at(keys, 0);
+        if (branch.priorityWrite && !node->getChild(at)->isEmpty()) {
+            node = node->updateChild(at.child(FPath(std::vector<std::string>{kPriorityKey}, 0)), branch.priorityWrite);
+        }
+        open.pop_back();
+        if (!open.empty()) keys.pop_back();
     }
     return node;
 }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "database/model/FChildKey.h"
 #include "database/model/FImmutableSortedDictionary.h"
@@ -19,6 +20,7 @@
 #include "database/model/FPath.h"
 #include "database/model/FSlotPool.h"
 #include "database/model/FUtilities.h"
+#include "platform/no_destructor.h"
 
 template <class T>
 class FImmutableTree {
@@ -34,6 +36,16 @@ public:
         if (value || !children.isEmpty()) {
             impl_ = std::allocate_shared<Impl>(FSlotAllocator<Impl>(), std::move(value), std::move(children));
         }
+    }
+    FImmutableTree(const FImmutableTree&) = default;
+    FImmutableTree(FImmutableTree&&) noexcept = default;
+    // Copy and move alike: the tree replaced goes through the destructor.
+    FImmutableTree& operator=(FImmutableTree other) noexcept {
+        impl_.swap(other.impl_);
+        return *this;
+    }
+    ~FImmutableTree() {
+        if (impl_ && !impl_->children.isEmpty() && impl_.use_count() == 1) releaseBranches();
     }
 
     static const FImmutableTree& empty() {
@@ -58,36 +70,34 @@ public:
     }
 
     FImmutableTree setValue(T value, const FPath& path) const {
-        if (path.isEmpty()) return FImmutableTree(std::move(value), children());
-        const std::string& front = path.pieceAt(0);
-        const FImmutableTree* child = children().find(front);
-        FImmutableTree newChild = (child ? *child : FImmutableTree()).setValue(std::move(value), path.popFront());
-        return FImmutableTree(this->value(), children().insert(front, std::move(newChild)));
+        return replacedAt(path, [&](const FImmutableTree& at) { return FImmutableTree(std::move(value), at.children()); });
     }
 
+    // This tree itself when the path holds no value.
     FImmutableTree removeValueAtPath(const FPath& path) const {
-        if (path.isEmpty()) return FImmutableTree(std::nullopt, children());
-        const std::string& front = path.pieceAt(0);
-        const FImmutableTree* child = children().find(front);
-        if (!child) return *this;
-        FImmutableTree newChild = child->removeValueAtPath(path.popFront());
-        return withChild(front, std::move(newChild));
+        const FImmutableTree* at = nodeAt(path);
+        if (!at || !at->value()) return *this;
+        return replacedAt(path, [](const FImmutableTree& node) { return FImmutableTree(std::nullopt, node.children()); });
     }
 
     // The subtree at the path replaced by `tree` (the given tree itself for
     // the root path); an empty tree removes the branch.
     FImmutableTree setTree(const FImmutableTree& tree, const FPath& path) const {
-        if (path.isEmpty()) return tree;
-        const std::string& front = path.pieceAt(0);
-        const FImmutableTree* child = children().find(front);
-        FImmutableTree newChild = (child ? *child : FImmutableTree()).setTree(tree, path.popFront());
-        return withChild(front, std::move(newChild));
+        return replacedAt(path, [&](const FImmutableTree&) { return tree; });
     }
 
     // Every node holding a value, each before its children, children in key
     // order.
     void forEach(const std::function<void(const FPath& path, const T& value)>& block) const {
-        forEachFrom(FPath::empty(), block);
+        forEachWhile([&](const FPath& path, const T& value) {
+            block(path, value);
+            return true;
+        });
+    }
+    // The same walk, ending after the first call answering NO; answers NO
+    // when it ended so.
+    bool forEachWhile(const std::function<bool(const FPath& path, const T& value)>& block) const {
+        return walkDown([&](const std::vector<std::string>& keys, const T& value) { return block(FPath(keys, 0), value); });
     }
 
     // The immediate children that hold a value, in key order.
@@ -157,9 +167,7 @@ public:
     }
 
     bool containsValueMatching(const Predicate& predicate) const {
-        if (value() && predicate(*value())) return true;
-        return !children().forEach(
-            [&](const std::string&, const FImmutableTree& child) { return !child.containsValueMatching(predicate); });
+        return !walkDown([&](const std::vector<std::string>&, const T& value) { return !predicate(value); });
     }
 
     // Bottom-up fold: the block gets the path so far, the node's value and
@@ -167,7 +175,31 @@ public:
     template <class R>
     R foldWithBlock(const std::function<R(const FPath& path, const std::optional<T>& value,
                                           const std::map<std::string, R>& childResults)>& block) const {
-        return foldFrom<R>(FPath::empty(), block);
+        // Each node open on the way down keeps where its children's walk
+        // is and their results so far.
+        struct Open {
+            const FImmutableTree* tree;
+            typename Children::Iterator next;
+            std::map<std::string, R> results;
+        };
+        std::vector<Open> open;
+        std::vector<std::string> keys;
+        open.push_back(Open{this, children().iterator(), {}});
+        while (true) {
+            Open& top = open.back();
+            if (top.next.valid()) {
+                const FImmutableTree& child = top.next.value();
+                keys.push_back(top.next.key().str());
+                top.next.next();
+                open.push_back(Open{&child, child.children().iterator(), {}});
+                continue;
+            }
+            R result = block(FPath(keys, 0), top.tree->value(), top.results);
+            open.pop_back();
+            if (open.empty()) return result;
+            open.back().results.emplace(std::move(keys.back()), std::move(result));
+            keys.pop_back();
+        }
     }
 
 private:
@@ -178,12 +210,12 @@ private:
     };
 
     static const std::optional<T>& noValue() {
-        static const std::optional<T> kNone;
-        return kNone;
+        static const ns::NoDestructor<std::optional<T>> kNone;
+        return *kNone;
     }
     static const Children& noChildren() {
-        static const Children kNone;
-        return kNone;
+        static const ns::NoDestructor<Children> kNone;
+        return *kNone;
     }
 
     const FImmutableTree* nodeAt(const FPath& path) const {
@@ -217,23 +249,83 @@ private:
         }
     }
 
-    void forEachFrom(const FPath& soFar, const std::function<void(const FPath&, const T&)>& block) const {
-        if (value()) block(soFar, *value());
-        children().forEach([&](const std::string& key, const FImmutableTree& child) {
-            child.forEachFrom(soFar.child(FPath(std::vector<std::string>{key}, 0)), block);
-            return true;
-        });
+    // A tree is as deep as the longest path put in it, and a path has as
+    // many keys as the input it was read from: the operations below keep
+    // their own stacks, never one call per level.
+
+    // This tree with the node at the path (the empty tree where there is
+    // none) replaced by what `change` makes of it, each node above copied
+    // with its new child from the bottom up.
+    template <class Change>
+    FImmutableTree replacedAt(const FPath& path, Change&& change) const {
+        // Most paths are short: their nodes are noted without the heap.
+        constexpr size_t kNoted = 16;
+        const FImmutableTree* noted[kNoted];
+        std::vector<const FImmutableTree*> many;
+        const size_t length = path.length();
+        const FImmutableTree** above = noted;
+        if (length > kNoted) {
+            many.resize(length);
+            above = many.data();
+        }
+        const FImmutableTree none;
+        const FImmutableTree* at = this;
+        const std::string* keys = path.begin();
+        for (size_t i = 0; i < length; ++i) {
+            above[i] = at;
+            const FImmutableTree* child = at->children().find(keys[i]);
+            at = child ? child : &none;
+        }
+        FImmutableTree result = change(*at);
+        for (size_t i = length; i-- > 0;) result = above[i]->withChild(keys[i], std::move(result));
+        return result;
     }
 
-    template <class R>
-    R foldFrom(const FPath& soFar,
-               const std::function<R(const FPath&, const std::optional<T>&, const std::map<std::string, R>&)>& block) const {
-        std::map<std::string, R> results;
-        children().forEach([&](const std::string& key, const FImmutableTree& child) {
-            results.emplace(key, child.foldFrom<R>(soFar.child(FPath(std::vector<std::string>{key}, 0)), block));
-            return true;
-        });
-        return block(soFar, value(), results);
+    // Every node holding a value, each before its children, children in key
+    // order, with the keys down to it, until `f` answers NO (and then NO).
+    template <class F>
+    bool walkDown(F&& f) const {
+        struct Visit {
+            const FImmutableTree* tree;
+            size_t depth;
+            const std::string* key;
+        };
+        std::vector<Visit> pending{Visit{this, 0, nullptr}};
+        std::vector<std::string> keys;
+        while (!pending.empty()) {
+            const Visit visit = pending.back();
+            pending.pop_back();
+            if (visit.key) {
+                keys.resize(visit.depth - 1);
+                keys.push_back(*visit.key);
+            }
+            if (visit.tree->value() && !f(keys, *visit.tree->value())) return false;
+            visit.tree->children().forEachReverse([&](const std::string& key, const FImmutableTree& child) {
+                pending.push_back(Visit{&child, visit.depth + 1, &key});
+                return true;
+            });
+        }
+        return true;
+    }
+
+    // Lets go of this tree's nodes that no other tree holds, one after the
+    // other: each dying node's branches are held here until it is gone, so
+    // no node dies inside its parent's destructor.
+    void releaseBranches() noexcept {
+        std::vector<std::shared_ptr<const Impl>> dying;  // no allocation for a node whose children are leaves
+        std::shared_ptr<const Impl> impl = std::move(impl_);
+        while (true) {
+            if (impl.use_count() == 1) {
+                impl->children.forEach([&](const std::string&, const FImmutableTree& child) {
+                    if (child.impl_ && !child.impl_->children.isEmpty()) dying.push_back(child.impl_);
+                    return true;
+                });
+            }
+            impl.reset();
+            if (dying.empty()) return;
+            impl = std::move(dying.back());
+            dying.pop_back();
+        }
     }
 
     std::shared_ptr<const Impl> impl_;

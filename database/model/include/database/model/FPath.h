@@ -16,6 +16,13 @@
 #include <utility>
 #include <vector>
 
+// Deepest a location lies in a database, counting the keys of its path and
+// the nesting of the data written there: the deepest data a client writes
+// (kQuorvaneMaxObjectDepth, 1000 levels) under a path of 32 keys. A server
+// refuses anything deeper, so a write whose path alone has more keys can
+// never be acknowledged, and a reader of stored writes refuses it.
+inline constexpr size_t kQuorvaneMaxTreeDepth = 1032;
+
 class FPath {
 public:
     // The root path.

@@ -81,15 +81,44 @@ std::optional<std::string> HTTPMessage::headerFieldValue(std::string_view name) 
     return std::nullopt;
 }
 
+// The one writer of a head, for its text and for the size the parser
+// bounds: a head is judged by what it costs as written (one space after
+// each colon, values trimmed), so whatever the parser accepts, written
+// out, reads again. The blank line ending the head is not part of it.
+template <class Put>
+void HTTPMessage::putHead(Put&& put) const {
+    if (isRequest_) {
+        put(method_);
+        put(" ");
+        put(target_);
+        put(" ");
+        put(version_);
+    } else if (statusLine_.empty()) {
+        put(version_);
+        put(" ");
+        put(std::to_string(status_));
+    } else {
+        put(statusLine_);
+    }
+    for (const auto& [name, value] : fields_) {
+        put("\r\n");
+        put(name);
+        put(": ");
+        put(value);
+    }
+}
+
+size_t HTTPMessage::writtenHeadSize() const {
+    size_t size = 0;
+    putHead([&](std::string_view piece) { size += piece.size(); });
+    return size;
+}
+
 std::string HTTPMessage::serialized() const {
     std::string out;
-    if (isRequest_) {
-        out = method_ + " " + target_ + " " + version_ + "\r\n";
-    } else {
-        out = statusLine_.empty() ? version_ + " " + std::to_string(status_) + "\r\n" : statusLine_ + "\r\n";
-    }
-    for (const auto& [n, v] : fields_) out += n + ": " + v + "\r\n";
-    out += "\r\n";
+    out.reserve(writtenHeadSize() + 4 + body_.size());
+    putHead([&](std::string_view piece) { out += piece; });
+    out += "\r\n\r\n";
     out += body_;
     return out;
 }
@@ -106,6 +135,7 @@ bool HTTPMessage::appendBytes(std::string_view bytes) {
     // The limit is on the head itself, so that the same bytes are judged
     // alike whether they come at once or in pieces: without the blank line
     // in the first kMaxHeadBytes + 3 bytes the head is already too long.
+    // The parser applies it again to the head as it would be written.
     if (end == std::string::npos ? pending_.size() > kMaxHeadBytes + 3 : end > kMaxHeadBytes) {
         return fail();
     }
@@ -188,7 +218,7 @@ bool HTTPMessage::parseHead(std::string_view head) {
             if (!isFieldValueChar(c)) return false;
         fields_.emplace_back(std::string(name), std::string(value));
     }
-    return true;
+    return writtenHeadSize() <= kMaxHeadBytes;
 }
 
 }  // namespace ns

@@ -122,6 +122,64 @@ TEST(HTTPMessageTest, TheHeadSizeLimitIsTheSameForOnePieceAndMany) {
     }
 }
 
+// A head of `first`, copies of `field` and a last field "z:" whose value
+// fills it to `size` bytes, as received or as written (each field line
+// "\r\nname: value", the value trimmed).
+std::string headOfSize(std::string_view first, std::string_view field, bool asWritten, size_t size) {
+    const size_t colon = field.find(':');
+    std::string_view value = field.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    const size_t line = asWritten ? 2 + colon + 2 + value.size() : 2 + field.size();
+    const size_t last = asWritten ? 5 : 4;  // "\r\nz: " or "\r\nz:"
+    const size_t count = (size - first.size() - last) / line;
+    std::string head(first);
+    for (size_t i = 0; i < count; ++i) head.append("\r\n").append(field);
+    head += "\r\nz:";
+    head += std::string(size - first.size() - last - count * line, 'x');
+    return head + "\r\n\r\n";
+}
+
+// The bound counts what a head costs as written: a head is refused once
+// writing it out would pass 64 KiB, although it arrived within them, and a
+// head the writer shrinks is judged by what arrived. Whatever is accepted,
+// written out, reads again the same.
+TEST(HTTPMessageTest, AHeadIsJudgedByItsSizeAsWritten) {
+    struct Case {
+        bool request;
+        const char* field;
+        bool asWritten;
+        size_t size;
+        bool accepted;
+    };
+    const size_t most = 64 * 1024;
+    const Case cases[] = {
+        {false, "a:", true, most, true},
+        {false, "a:", true, most + 1, false},
+        {false, "Name:value", true, most, true},
+        {false, "Name:value", true, most + 1, false},
+        {true, "a:", true, most + 1, false},
+        {false, "a:   spaced   ", false, most, true},
+        {false, "a:   spaced   ", false, most + 1, false},
+        {false, "a: written as it came", true, most, true},
+        {false, "a: written as it came", true, most + 1, false},
+    };
+    for (const Case& c : cases) {
+        const std::string head =
+            headOfSize(c.request ? "GET /x HTTP/1.1" : "HTTP/1.1 101 Switching Protocols", c.field, c.asWritten, c.size);
+        const std::string what = std::string(c.field) + (c.asWritten ? " written " : " received ") + std::to_string(c.size);
+        auto m = ns::HTTPMessage::makeEmpty(c.request);
+        EXPECT_EQ(m.appendBytes(head + "body"), c.accepted) << what;
+        if (!c.accepted) continue;
+        const std::string written = m.serialized();
+        EXPECT_LE(written.size() - 4 - m.body().size(), most) << what;
+        auto again = ns::HTTPMessage::makeEmpty(c.request);
+        EXPECT_TRUE(again.appendBytes(written)) << what;
+        EXPECT_EQ(again.headerFields(), m.headerFields()) << what;
+        EXPECT_EQ(again.body(), "body") << what;
+    }
+}
+
 TEST(UTF8Test, IncompleteTrailingSequencesWaitAndInvalidBytesDoNot) {
     auto prefix = [](std::string_view s) {
         return ns::utf8::validPrefixLength(reinterpret_cast<const uint8_t*>(s.data()), s.size());

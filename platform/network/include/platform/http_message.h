@@ -40,8 +40,10 @@ public:
     std::string serialized() const;
 
     // Appends received bytes. False once the bytes are not a well-formed
-    // HTTP/1.x head or the head passes 64 KiB (the message then stays
-    // broken and shows no fields, status or request line).
+    // HTTP/1.x head or the head passes 64 KiB, as received or as
+    // serialized() would write it (the message then stays broken and shows
+    // no fields, status or request line): a head accepted, written out,
+    // is accepted again.
     bool appendBytes(std::string_view bytes);
     bool appendBytes(const Data& bytes) {
         return appendBytes(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
@@ -63,6 +65,11 @@ private:
     HTTPMessage() = default;
     bool parseHead(std::string_view head);
     bool fail();
+    // Calls put(piece) with each piece of the head as written, up to the
+    // blank line.
+    template <class Put>
+    void putHead(Put&& put) const;
+    size_t writtenHeadSize() const;
 
     bool isRequest_ = false;
     std::string method_, target_, version_ = "HTTP/1.1", statusLine_;

@@ -2,17 +2,23 @@
 // user's pending writes, the server cache's leaf rows under "/server_cache/",
 // tracked-query records and their tracked keys, through the storage engine
 // over leveldb (one engine for the run, its databases made afresh for each
-// input), and each
-// row's text through the cache's fast node reader.
+// input), each row's text through the cache's fast node reader, and the
+// older layout's pending writes, moved into the writes database as a start
+// moves them.
 //
 // Input: one row per line, "<db><key>\t<value>": a first byte of 'w' puts
-// the row in the writes database, any other in the server data; the key runs
-// to the first tab, the value to the end of the line.
+// the row in the writes database, 'l' in the older layout's (its value a
+// keyed archive: XML on one line, or binary without a line break), any other
+// in the server data; the key runs to the first tab, the value to the end of
+// the line.
 //
 // Invariants: a row the fast reader takes reads as the generic reader reads
-// it; what the engine restores (writes, the server cache, tracked queries
-// and their keys), stored again through the engine, reads back the same.
+// it; an older write is taken only if it writes no deeper than a location
+// may lie, and the move stores every write it takes; what the engine
+// restores (writes, the server cache, tracked queries and their keys),
+// stored again through the engine, reads back the same.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -20,11 +26,14 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/QRVLogger.h"
 #include "database/cache/FCacheNodeReader.h"
 #include "database/cache/FLevelDBStorageEngine.h"
 #include "database/model/FSnapshotUtilities.h"
+#include "platform/file_manager.h"
 #include "platform/json.h"
 #include "platform/sandbox.h"
 #include "require.h"
@@ -61,6 +70,40 @@ void checkRowText(std::string_view text) {
     } catch (const std::exception&) {
     }
     require(generic && generic->isEqual(*fast));  // the two readers differ
+}
+
+using Rows = std::vector<std::pair<std::string, std::string_view>>;
+
+// The deepest a write reaches: its path, and for an update each member's
+// below it.
+size_t deepestPlace(const FWriteRecord& write) {
+    size_t deepest = write.path().length();
+    if (write.isMerge()) {
+        write.compoundWrite().enumerateWrites([&](const FPath& member, const FNodePtr&, bool&) {
+            deepest = std::max(deepest, write.path().length() + member.length());
+        });
+    }
+    return deepest;
+}
+
+void migrateLegacyRows(FLevelDBStorageEngine& cache, const Rows& rows) {
+    if (rows.empty()) return;
+    for (const auto& [key, bytes] : rows) {
+        const FWriteRecordPtr write = FLevelDBStorageEngine::legacyWriteRecord(key, bytes);
+        require(!write || deepestPlace(*write) <= kQuorvaneMaxTreeDepth);  // a write deeper than any location
+    }
+    const FRepoInfo repo("db.example.com", true, "db");
+    const std::string folder = FLevelDBStorageEngine::quorvaneDir() + "/1/db.example.com_db/v1";
+    auto& files = ns::FileManager::defaultManager();
+    require(files.createDirectory(folder, true));
+    {
+        // Closed before the move opens it.
+        const APLevelDBPtr legacy = APLevelDB::levelDBWithPath(folder + "/outstanding_puts", nullptr);
+        require(legacy != nullptr);
+        for (const auto& [key, bytes] : rows) legacy->setData(bytes, key);
+    }
+    cache.runLegacyMigration(repo);
+    require(!files.fileExists(folder));  // a write the move took could not be stored
 }
 
 void checkWrites(FLevelDBStorageEngine& cache) {
@@ -112,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // tombstones that every later scan steps over.
     cache.purgeEverything();
     const std::string_view input(reinterpret_cast<const char*>(data), size);
+    Rows legacy;
     for (size_t at = 0; at < input.size();) {
         size_t end = input.find('\n', at);
         if (end == std::string_view::npos) end = input.size();
@@ -121,9 +165,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t tab = line.find('\t');
         const std::string_view key = line.substr(1, tab == std::string_view::npos ? line.size() : tab - 1);
         const std::string_view value = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
+        if (line[0] == 'l') {
+            legacy.emplace_back(key, value);
+            continue;
+        }
         checkRowText(value);
         (line[0] == 'w' ? cache.writesDB() : cache.serverCacheDB())->setData(value, key);
     }
+    migrateLegacyRows(cache, legacy);
     checkWrites(cache);
     checkServerCache(cache);
     checkTrackedQueries(cache);

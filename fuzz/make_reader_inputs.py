@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the structured seeds of the property-list and keyed-archive
-readers into fuzz/corpus/plist_reader/ and fuzz/corpus/keyed_archive_reader/
-(files named shape-*), the same bytes on every run.
+readers, the HTTP head parser and the cache's row reader into
+fuzz/corpus/<target>/ (files named shape-*), the same bytes on every run.
 
 Each shape is one a mutating fuzzer rarely builds by chance:
 - binary lists and archives whose containers name the next one twice, so
@@ -13,7 +13,13 @@ Each shape is one a mutating fuzzer rarely builds by chance:
   holds, in both forms, and archived dates (NS.time) that are not numbers a
   date can have;
 - collections kept as they are in an archive's object table, nested about
-  as deep as an archive may nest.
+  as deep as an archive may nest;
+- HTTP heads that grow when written (fields without a space after the
+  colon) or shrink (spaces around values), at and one byte past 64 KiB as
+  written or as received, and folded or repeated field lines;
+- the cache's rows, older pending writes among them, whose paths have tens
+  of thousands of keys, and older writes at and one level past the deepest
+  a location may lie.
 
     fuzz/make_reader_inputs.py            # rewrite the seeds
     fuzz/make_reader_inputs.py --check    # fail if any seed differs
@@ -139,10 +145,109 @@ def archive_seeds():
     return seeds
 
 
+HEAD_LIMIT = 64 * 1024
+RESPONSE = b"\x00"  # the target's first byte: even reads a response
+REQUEST = b"\x01"
+
+
+def http_head(first, field, size, as_written):
+    """`first`, copies of `field` and a last field "z:" whose value fills
+    the head to `size` bytes as received, or as written ("name: value" with
+    the value trimmed), then the blank line."""
+    name, _, value = field.partition(b":")
+    line = 2 + (len(name) + 2 + len(value.strip(b" \t")) if as_written else len(field))
+    last = 5 if as_written else 4  # "\r\nz: " or "\r\nz:"
+    count = (size - len(first) - last) // line
+    pad = size - len(first) - last - count * line
+    return first + (b"\r\n" + field) * count + b"\r\nz:" + b"x" * pad + b"\r\n\r\n"
+
+
+def http_seeds():
+    status = b"HTTP/1.1 101 A"
+    return {
+        # 13,200 fields of "a:": 52,818 bytes received, 66,018 written.
+        "shape-fields-without-space-13200": RESPONSE + status + b"\r\na:" * 13200 + b"\r\n\r\n",
+        "shape-fields-without-space-written-at-limit": RESPONSE + http_head(status, b"a:", HEAD_LIMIT, True),
+        "shape-fields-without-space-written-past-limit": RESPONSE + http_head(status, b"a:", HEAD_LIMIT + 1, True),
+        "shape-request-fields-without-space-written-past-limit":
+            REQUEST + http_head(b"GET /x HTTP/1.1", b"a:b", HEAD_LIMIT + 1, True),
+        "shape-spaced-values-received-at-limit": RESPONSE + http_head(status, b"a:  v \t", HEAD_LIMIT, False),
+        "shape-spaced-values-received-past-limit": RESPONSE + http_head(status, b"a:  v \t", HEAD_LIMIT + 1, False),
+        "shape-folded-field-line": RESPONSE + status + b"\r\na: b\r\n continued\r\n\r\n",
+        "shape-repeated-field-names": RESPONSE + status + b"\r\nSet: v" * 4000 + b"\r\n\r\nbody",
+    }
+
+
+# Deepest a location may lie (kQuorvaneMaxTreeDepth), and a path far past
+# it: 45,000 keys, 90 KB of row.
+MOST_KEYS = 1032
+MANY_KEYS = 45000
+
+
+def keys_path(count):
+    return "/k" * count
+
+
+def legacy_write(write_id, cls, members, update=None):
+    """A row of the older layout: 'l', the write id, a tab, and a keyed
+    archive of `cls` in XML on one line; `update` (member paths to values)
+    becomes its NSDictionary "data"."""
+    def ref(index):  # a UID as XML writes it
+        return {"CF$UID": index}
+
+    objects = ["$null", dict(members, **{"$class": ref(2)}), {"$classname": cls, "$classes": [cls, "NSObject"]}]
+    if update is not None:
+        objects[1]["data"] = ref(3)
+        objects.append({"NS.keys": list(update), "NS.objects": list(update.values()), "$class": ref(4)})
+        objects.append({"$classname": "NSDictionary", "$classes": ["NSDictionary", "NSObject"]})
+    xml = plistlib.dumps({"$archiver": "NSKeyedArchiver", "$version": 100000, "$top": {"root": ref(1)},
+                          "$objects": objects}, fmt=plistlib.FMT_XML, sort_keys=True)
+    return b"l" + str(write_id).encode() + b"\t" + xml.replace(b"\n", b"").replace(b"\t", b"") + b"\n"
+
+
+def legacy_put(write_id, path):
+    return legacy_write(write_id, "FPendingPut", {"path": path, "data": 1})
+
+
+def legacy_priority(write_id, path):
+    return legacy_write(write_id, "FPendingPutPriority", {"path": path, "priority": 2})
+
+
+def legacy_update(write_id, path, member):
+    return legacy_write(write_id, "FPendingUpdate", {"path": path}, {member: 1})
+
+
+def cache_row_seeds():
+    deep_member = keys_path(MANY_KEYS)[1:]
+    return {
+        "shape-legacy-update-path-45000-keys": legacy_update(1, keys_path(MANY_KEYS), "b"),
+        "shape-legacy-update-member-45000-keys": legacy_update(2, "/a", deep_member),
+        "shape-legacy-writes-at-and-past-the-deepest-location": b"".join([
+            legacy_put(3, keys_path(MOST_KEYS)),
+            legacy_put(4, keys_path(MOST_KEYS + 1)),
+            legacy_priority(5, keys_path(MOST_KEYS - 1)),
+            legacy_priority(6, keys_path(MOST_KEYS)),
+            legacy_update(7, keys_path(MOST_KEYS - 32), keys_path(32)[1:]),
+            legacy_update(8, keys_path(MOST_KEYS - 32), keys_path(33)[1:]),
+            b"w9\t" + json_row(9, "/a/", {"b": 1}),
+        ]),
+        "shape-write-row-member-45000-keys": b"w10\t" + json_row(10, "/a/", {deep_member: 1}),
+        "shape-write-row-path-45000-keys":
+            b"w11\t" + b'{"id":11,"path":"' + keys_path(MANY_KEYS).encode() + b'/","o":1}\n',
+    }
+
+
+def json_row(write_id, path, merge):
+    """A pending update in the current layout's row form."""
+    members = ",".join('"%s":%d' % (member, value) for member, value in merge.items())
+    return ('{"id":%d,"path":"%s","m":{%s}}\n' % (write_id, path, members)).encode()
+
+
 def main():
     check = sys.argv[1:] == ["--check"]
     stale = []
-    for target, seeds in (("plist_reader", plist_seeds()), ("keyed_archive_reader", archive_seeds())):
+    for target, seeds in (("plist_reader", plist_seeds()), ("keyed_archive_reader", archive_seeds()),
+                          ("http_head_parser", http_seeds()), ("cache_row_reader", cache_row_seeds())):
         folder = os.path.join(ROOT, "corpus", target)
         for name, data in sorted(seeds.items()):
             path = os.path.join(folder, name)

@@ -10,6 +10,7 @@
 #include "database/model/FUtilities.h"
 #include "platform/error.h"
 #include "platform/format.h"
+#include "platform/no_destructor.h"
 
 namespace {
 
@@ -153,8 +154,8 @@ FPath::FPath(std::vector<std::string> pieces, size_t pieceNum) : start_(pieceNum
 }
 
 const FPath& FPath::empty() {
-    static const FPath kEmpty;
-    return kEmpty;
+    static const ns::NoDestructor<FPath> kEmpty;
+    return *kEmpty;
 }
 
 std::optional<std::string> FPath::getFront() const {

@@ -36,7 +36,8 @@ public:
     explicit NoDestructor(Args&&... args) {
         new (storage_) T(std::forward<Args>(args)...);
     }
-    // Braced initialisation of aggregates and lists: NoDestructor<std::vector<int>> v({1, 2}).
+    // From a value of the type: a braced list names it, as GCC finds a bare
+    // one ambiguous: NoDestructor<std::vector<int>> v(std::vector<int>{1, 2}).
     explicit NoDestructor(const T& value) { new (storage_) T(value); }
     explicit NoDestructor(T&& value) { new (storage_) T(std::move(value)); }
 

@@ -1,14 +1,12 @@
 #include "platform/keyed_archive.h"
 
-#include <plist/plist.h>
-
 #include <algorithm>
 #include <map>
 #include <memory>
 #include <stdexcept>
 
 #include "platform/plist.h"
-#include "plist_date.h"
+#include "plist_private.h"
 
 namespace ns::keyed_archive {
 
@@ -30,30 +28,38 @@ Value uid(uint64_t index) { return Value(Dictionary{{kUIDKey, Value(static_cast<
 // Members nest no deeper than this below the root object.
 constexpr int kMaxDepth = 64;
 
-// The height and size of a value: its own values and dictionary keys, as
-// the property-list reader counts them.
-void measure(const Value& value, int level, int& height, size_t& count) {
+// The bytes a text or data value holds.
+uint64_t payload(const Value& value) {
+    return value.isString() ? value.asString().size() : value.isData() ? value.asData().size() : 0;
+}
+
+// The height and size of a value: its own values and dictionary keys, each
+// counted as the property-list reader counts them (an object's cost, and
+// the bytes of its text or data).
+void measure(const Value& value, int level, int& height, uint64_t& cost) {
     height = std::max(height, level);
-    ++count;
+    cost += plist_codec::kObjectCost + payload(value);
     if (value.isArray()) {
-        for (const Value& item : value.asArray()) measure(item, level + 1, height, count);
+        for (const Value& item : value.asArray()) measure(item, level + 1, height, cost);
     } else if (value.isDictionary()) {
         for (const auto& [key, member] : value.asDictionary()) {
-            ++count;
-            measure(member, level + 1, height, count);
+            cost += plist_codec::kObjectCost + key.size();
+            measure(member, level + 1, height, cost);
         }
     }
 }
 
 // Members can refer to one object from many places, and each place gets a
 // copy: without a bound, an archive of a few hundred bytes whose arrays each
-// name the next one twice would decode into billions of values. An archive
-// decodes into no more values than its property list holds, `maxValues`.
-// The archiver spends several on each value (its object and the reference
-// to it), so no archive of ours comes near.
+// name the next one twice would decode into billions of values, and one
+// that names a long text many times into as many copies of it. An archive
+// decodes into no more than its property list holds, `maxCost`, counted as
+// measure() counts. The archiver spends more on each value than it decodes
+// into (its object and the reference to it), so no archive of ours comes
+// near.
 class Decoder {
 public:
-    Decoder(const Array& objects, size_t maxValues) : objects_(objects), maxValues_(maxValues) {}
+    Decoder(const Array& objects, uint64_t maxCost) : objects_(objects), maxCost_(maxCost) {}
 
     // A member's value: a reference into the table or a primitive kept in
     // place.
@@ -62,13 +68,13 @@ public:
         std::optional<uint64_t> ref = uidOf(value);
         if (!ref) {
             if (value.isDictionary() || value.isArray()) fail("The archive holds a container outside its table.");
-            count(1);
+            count(plist_codec::kObjectCost + payload(value));
             return value;
         }
         if (*ref >= objects_.size()) fail("The archive refers to an object it does not hold.");
         const Value& object = objects_[*ref];
         if (!object.isDictionary()) return kept(object, depth);
-        count(1);
+        count(plist_codec::kObjectCost);
         const Dictionary& dict = object.asDictionary();
         const std::string className = classNameOf(dict);
         if (className == "NSDictionary" || className == "NSMutableDictionary") {
@@ -91,11 +97,13 @@ public:
         if (className == "NSString" || className == "NSMutableString") {
             auto text = dict.find("NS.string");
             if (text == dict.end() || !text->second.isString()) fail("An archived string has no text.");
+            count(payload(text->second));
             return text->second;
         }
         if (className == "NSData" || className == "NSMutableData") {
             auto bytes = dict.find("NS.data");
             if (bytes == dict.end() || !bytes->second.isData()) fail("An archived data object has no bytes.");
+            count(payload(bytes->second));
             return bytes->second;
         }
         if (className == "NSDate") {
@@ -122,9 +130,10 @@ public:
     [[noreturn]] static void fail(const std::string& why) { throw std::runtime_error(why); }
 
 private:
-    void count(size_t values) {
-        decoded_ += values;
-        if (decoded_ > maxValues_) fail("The archive decodes into more values than it holds.");
+    // Counted before the copy is made.
+    void count(uint64_t cost) {
+        decoded_ += cost;
+        if (decoded_ > maxCost_) fail("The archive decodes into more values and bytes than it holds.");
     }
 
     // An object of the table that is not an archived object (a collection
@@ -132,10 +141,10 @@ private:
     // as it will once archived again.
     Value kept(const Value& object, int depth) {
         int height = 0;
-        size_t values = 0;
-        measure(object, 0, height, values);
+        uint64_t cost = 0;
+        measure(object, 0, height, cost);
         if (depth + height > kMaxDepth) fail("The archive nests too deeply.");
-        count(values);
+        count(cost);
         return object.isString() && object.asString() == "$null" ? Value() : object;
     }
 
@@ -146,8 +155,8 @@ private:
     }
 
     const Array& objects_;
-    const size_t maxValues_;
-    size_t decoded_ = 0;
+    const uint64_t maxCost_;
+    uint64_t decoded_ = 0;
 };
 
 ErrorRef corrupt(const std::string& why) {
@@ -233,7 +242,7 @@ std::optional<ArchivedObject> unarchiveRoot(const Data& bytes, ErrorRef* error) 
         const Array& table = objects->second.asArray();
         if (!ref || *ref >= table.size() || !table[*ref].isDictionary()) Decoder::fail("The archive's root is damaged.");
         int height = 0;
-        size_t held = 0;
+        uint64_t held = 0;
         measure(archive, 0, height, held);
         Decoder decoder(table, held);
         const Dictionary& object = table[*ref].asDictionary();
@@ -249,22 +258,6 @@ std::optional<ArchivedObject> unarchiveRoot(const Data& bytes, ErrorRef* error) 
         return std::nullopt;
     }
 }
-
-namespace {
-
-// The XML form keeps a date's whole seconds only: each date of the table
-// (every one is an object of its own there) gets its microseconds back in
-// the library's tree before the binary form is written. Writing the XML
-// form has checked that each is in the range the library holds.
-void restoreDates(const Array& table, plist_t objects) {
-    for (size_t i = 0; i < table.size(); ++i) {
-        if (!table[i].isDate()) continue;
-        const auto date = plist_date::libraryDate(table[i].asDate().secondsSince1970 - plist_date::kEpoch2001);
-        if (date) plist_set_date_val(plist_array_get_item(objects, uint32_t(i)), date->seconds, date->microseconds);
-    }
-}
-
-}  // namespace
 
 Data archiveRoot(const std::string& className, const Dictionary& members, ErrorRef* error) {
     Encoder encoder;
@@ -283,28 +276,17 @@ Data archiveRoot(const std::string& className, const Dictionary& members, ErrorR
         if (error) *error = Error::make(kCocoaErrorDomain, plist::kWriteInvalidError, e.what());
         return {};
     }
-    Value archive(Dictionary{{"$archiver", Value("NSKeyedArchiver")},
-                             {"$version", Value(100000)},
-                             {"$top", Value(Dictionary{{"root", root}})},
-                             {"$objects", Value(std::move(encoder.objects()))}});
-    // The XML form's {"CF$UID": n} dictionaries become real UIDs when libplist
-    // reads them, so the binary form is the archiver's own.
-    Data xml = plist::serialize(archive, plist::Format::XML, error);
-    if (xml.empty()) return {};
-    plist_t node = nullptr;
-    plist_from_xml(reinterpret_cast<const char*>(xml.data()), uint32_t(xml.size()), &node);
-    if (!node) {
-        if (error) *error = Error::make(kCocoaErrorDomain, plist::kWriteInvalidError, "The archive could not be built.");
+    const Value archive(Dictionary{{"$archiver", Value("NSKeyedArchiver")},
+                                   {"$version", Value(100000)},
+                                   {"$top", Value(Dictionary{{"root", root}})},
+                                   {"$objects", Value(std::move(encoder.objects()))}});
+    if (std::string problem = plist_codec::unwritable(archive); !problem.empty()) {
+        if (error) *error = Error::make(kCocoaErrorDomain, plist::kWriteInvalidError, "The archive could not be built. " + problem);
         return {};
     }
-    restoreDates(archive["$objects"].asArray(), plist_dict_get_item(node, "$objects"));
-    char* bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(node, &bin, &length);
-    plist_free(node);
-    Data out(reinterpret_cast<uint8_t*>(bin), reinterpret_cast<uint8_t*>(bin) + length);
-    plist_to_bin_free(bin);
-    return out;
+    if (error) *error = nullptr;
+    // The archive's {"CF$UID": n} references are written as the format's UIDs.
+    return plist_codec::writeBinary(archive, true);
 }
 
 }  // namespace ns::keyed_archive

@@ -185,35 +185,6 @@ TEST(Plist, BinaryKeyWithANulIsRefused) {
     EXPECT_NE(error->localizedDescription().find("NUL"), std::string::npos);
 }
 
-// The library is handed each date's ordinal written over the date's bytes;
-// a damaged offset table can aim a date inside a key already checked, or two
-// dates at one another's bytes. Each must read as an error, not reach the
-// library's assertions.
-TEST(Plist, DatesOverDamagedOffsetsAreRefused) {
-    // A dictionary whose one key is UTF-16 text with an object offset inside
-    // it that reads as a date marker (found by fuzzing).
-    const ns::Data keyHit =
-        *ns::crypto::base64Decode("YnBsaXN0MDDRAQJlQTNAQUJDREVGRwkICxYNAAAAAAAAAQEAAAAAAAAABAAAAAAAAAAAAAAAAAAAABc=");
-    // An array of two dates, the second starting inside the first.
-    ns::Data overlap = bytesOf("bplist00");
-    overlap.insert(overlap.end(), {0xA2, 0x01, 0x02, 0x33, 0x33});
-    overlap.resize(overlap.size() + 11, 0x40);
-    const size_t table = overlap.size();
-    overlap.insert(overlap.end(), {0x08, 0x0B, 0x0C});
-    ns::Data trailer(32, 0);
-    trailer[6] = 1;
-    trailer[7] = 1;
-    trailer[15] = 3;
-    trailer[31] = uint8_t(table);
-    overlap.insert(overlap.end(), trailer.begin(), trailer.end());
-    for (const ns::Data& bad : {keyHit, overlap}) {
-        ns::ErrorRef error;
-        EXPECT_TRUE(ns::plist::parse(bad, &error).isNull());
-        ASSERT_NE(error, nullptr);
-        EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
-    }
-}
-
 // Dates the XML reader cannot hold would read as a value no list can write.
 TEST(Plist, XMLDatesOutsideTheRangeAreRefused) {
     for (const char* text : {"1900-01-01T00:00:00Z", "2070-01-01T00:00:00Z", "9999-99-99T99:99:99Z"}) {
@@ -349,6 +320,41 @@ ns::Data binaryList(const std::vector<ns::Data>& objects) {
     trailer[31] = uint8_t(table);
     b.insert(b.end(), trailer.begin(), trailer.end());
     return b;
+}
+
+// A damaged offset table can aim an object into another one's bytes: each
+// object reads as its own bytes say, so two dates sharing bytes read as two
+// dates and a key with a date marker inside reads as its text, while a key
+// that is itself a date is refused.
+TEST(Plist, ObjectsOverDamagedOffsetsReadAsTheirBytesSay) {
+    // A dictionary whose one key is UTF-16 text with an object offset inside
+    // it that reads as a date marker (found by fuzzing).
+    const ns::Data keyHit =
+        *ns::crypto::base64Decode("YnBsaXN0MDDRAQJlQTNAQUJDREVGRwkICxYNAAAAAAAAAQEAAAAAAAAABAAAAAAAAAAAAAAAAAAAABc=");
+    // An array of two dates, the second starting inside the first.
+    ns::Data overlap = bytesOf("bplist00");
+    overlap.insert(overlap.end(), {0xA2, 0x01, 0x02, 0x33, 0x33});
+    overlap.resize(overlap.size() + 11, 0x40);
+    const size_t table = overlap.size();
+    overlap.insert(overlap.end(), {0x08, 0x0B, 0x0C});
+    ns::Data trailer(32, 0);
+    trailer[6] = 1;
+    trailer[7] = 1;
+    trailer[15] = 3;
+    trailer[31] = uint8_t(table);
+    overlap.insert(overlap.end(), trailer.begin(), trailer.end());
+    const ns::Data dateKey = binaryList({{0xD1, 0x01, 0x02}, {0x33, 0x41, 0, 0, 0, 0, 0, 0, 0}, {0x09}});
+    for (const ns::Data& readable : {keyHit, overlap}) {
+        ns::ErrorRef error;
+        const Value v = ns::plist::parse(readable, &error);
+        ASSERT_EQ(error, nullptr) << error->description();
+        EXPECT_EQ(roundTrip(v, Format::Binary), v);
+    }
+    EXPECT_NE(ns::plist::parse(overlap).asArray()[0], ns::plist::parse(overlap).asArray()[1]);
+    ns::ErrorRef error;
+    EXPECT_TRUE(ns::plist::parse(dateKey, &error).isNull());
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->localizedDescription().find("key"), std::string::npos) << error->localizedDescription();
 }
 
 // Arrays each holding the next one twice, then `true`: 2^(levels+1) - 1

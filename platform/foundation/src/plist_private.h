@@ -1,0 +1,107 @@
+#pragma once
+// Private to the property-list readers and writers (plist.cpp,
+// plist_binary.cpp, keyed_archive.cpp): the bounds every reader keeps, the
+// binary form's reader and writer, and which dates a list holds.
+//
+// Both forms are read and written here rather than by a format library:
+// each reader builds values in one pass over its input, each writer in one
+// pass over the value, with no structure that a chosen input can make
+// quadratic (no hash tables, no look-up by position in a linked list). What
+// is written stays the standard format other readers of our files expect.
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/value.h"
+
+namespace ns::plist_codec {
+
+// Values nest no deeper than this: a value's depth counts the arrays and
+// dictionaries around it, and the readers count a UID as the dictionary of
+// one member it reads as, so whatever they accept can be written back.
+constexpr size_t kMaxDepth = 512;
+
+// A binary list may name one object from many places, and each place reads
+// as a copy of it. What a list reads as is bounded by its size: every
+// object counts kObjectCost bytes and every string, key and data its own
+// bytes, once per place it is read at, and the whole may come to at most
+// kExpansionPerByte bytes per byte of the list. kObjectCost is about what a
+// value costs where it is kept, so the bound holds for memory and time
+// alike. The writer here spends a reference of one byte at least on each
+// place, and shares no text longer than kSharedTextMax bytes, so what it
+// writes comes to at most 16 + 32 = 48 per byte (a UID, three objects and
+// its key, 54); the format library's writer shares equal leaves of any
+// size, and lists of ours that it wrote hold short shared texts only.
+constexpr uint64_t kObjectCost = 16;
+constexpr uint64_t kExpansionPerByte = 64;
+constexpr size_t kSharedTextMax = 32;
+
+std::string tooDeep();
+
+// The binary form's value, or null with `problem` set.
+Value readBinary(const uint8_t* bytes, size_t size, std::string& problem);
+
+// The problem that keeps a value from being written (empty when none): a
+// null, an object, text that is not UTF-8 or holds a NUL, a date out of
+// range, nesting past kMaxDepth. Names where in the value it is.
+std::string unwritable(const Value& value);
+
+// The binary form of a value unwritable() accepts. With `uids`, each
+// dictionary of the one key "CF$UID" holding a non-negative integer is
+// written as a UID, as keyed archives refer to their objects.
+Data writeBinary(const Value& value, bool uids);
+
+}  // namespace ns::plist_codec
+
+namespace ns::plist_date {
+
+// Property lists count dates from 2001.
+constexpr double kEpoch2001 = 978307200.0;
+
+// The dates every list holds, seconds since 2001, both ends excluded: the
+// format library's 32-bit seconds less one at either end, since its XML
+// reader gives a date past its range as the least second. Other readers of
+// our files use it, so our writers keep to its range. Writing the XML form
+// drops a date's fraction toward 2001, which keeps it inside.
+constexpr double kEarliest = double(INT32_MIN) + 1;  // 1932-12-13T20:45:53Z
+constexpr double kLatest = double(INT32_MAX) - 1;    // 2069-01-19T03:14:06Z
+
+struct LibraryDate {
+    int32_t seconds;
+    int32_t microseconds;
+};
+
+// Seconds since 2001 rounded to the microsecond (a fraction that rounds to a
+// whole second carries over), as a writer stores them; none for a date that
+// rounds outside the range above. Readers ask this of each date they would
+// return, so that they refuse exactly what a writer could not write back.
+inline std::optional<LibraryDate> libraryDate(double since2001) {
+    if (!(since2001 > kEarliest - 1 && since2001 < kLatest + 1)) return std::nullopt;  // NaN too
+    double whole = std::trunc(since2001);
+    long long usec = std::llround((since2001 - whole) * 1e6);
+    if (usec >= 1000000 || usec <= -1000000) {
+        whole += usec > 0 ? 1 : -1;
+        usec = 0;
+    }
+    const double rounded = whole + double(usec) / 1e6;
+    if (!(rounded > kEarliest && rounded < kLatest)) return std::nullopt;
+    return LibraryDate{int32_t(whole), int32_t(usec)};
+}
+
+// Whether a date, seconds since 1970, is one a list can hold.
+inline bool holds(double secondsSince1970) { return libraryDate(secondsSince1970 - kEpoch2001).has_value(); }
+
+// The seconds since 1970 a stored date (seconds since 2001) reads as: to the
+// microsecond, as writing splits it, so that a date read and written again
+// reads back the same. None unless a writer can write the date it reads as.
+inline std::optional<double> readDate(double since2001) {
+    const auto date = libraryDate(since2001);
+    if (!date) return std::nullopt;
+    const double since1970 = double(date->seconds) + double(date->microseconds) / 1e6 + kEpoch2001;
+    if (!holds(since1970)) return std::nullopt;
+    return since1970;
+}
+
+}  // namespace ns::plist_date

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 
 #include "analytics/QRVAMeasurement.h"
 #include "app/AppDelegate.h"
@@ -18,6 +20,20 @@ using apptest::consoleHas;
 
 std::shared_ptr<almavel::AppDelegate> appDelegate() {
     return std::dynamic_pointer_cast<almavel::AppDelegate>(ns::Application::shared()->delegate());
+}
+
+// Until the facade has made the engine and the engine's worker queue has run
+// what it was given (its start), the main thread waiting without turning its
+// run loop; the bound only stops a hang.
+bool engineStartedWithoutTurningTheMainThread() {
+    auto ran = std::make_shared<std::promise<bool>>();
+    auto done = ran->get_future();
+    QRVAnalytics::dispatchAsyncOnSerialQueue([ran] {
+        if (!QRVAMeasurement::hasSharedInstance()) return ran->set_value(false);
+        QRVAMeasurement::sharedInstance()->scheduler()->scheduleOnWorkerQueueBlockID(
+            "test", [ran] { ran->set_value(true); });
+    });
+    return done.wait_for(std::chrono::seconds(60)) == std::future_status::ready && done.get();
 }
 
 TEST_F(AppTest, LaunchConfiguresThenTakesTheNotificationCentreAsksWithMask7AndRegisters) {
@@ -186,6 +202,37 @@ TEST_F(AppTest, TheFirstLaunchsLifeCycleReachesTheBackEndAfterTheResign) {
     ASSERT_GT(later.size(), events.size());
     EXPECT_EQ(later[events.size()].name, "_vs");
     EXPECT_EQ(std::count_if(later.begin(), later.end(), [](const auto& e) { return e.name == "_f"; }), 1);
+}
+
+// The engine's start may run on its worker queue before the launch shows
+// the first controller and makes the app active: here the launch waits,
+// right after the app delegate configured (so the start is queued), until
+// the engine's start has run. The first open is still the first screen's.
+TEST_F(AppTest, TheFirstOpenCarriesTheFirstScreenWhenTheEngineStartsBeforeItAppears) {
+    // The device is asked on the main thread once (QRVAIdentity); asked
+    // now, no write on the worker queue needs the waiting main thread.
+    QRVAIdentity::sharedInstance()->identifierForVendor();
+    bool started = false;
+    const auto launching = ns::NotificationCenter::defaultCenter().addObserver(
+        ns::kUIApplicationDidFinishLaunchingNotification, nullptr, nullptr, [&](const ns::Notification&) {
+            started = engineStartedWithoutTurningTheMainThread();
+            EXPECT_EQ(QRVAScreenViewReporter::sharedInstance()->currentScreen(), nullptr) << "a screen before the start";
+        });
+    launch();
+    ns::NotificationCenter::defaultCenter().removeObserver(launching);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(waitForAnalytics());
+    ns::Application::shared()->resignActive();
+    const auto events = apptest::storedEvents(analyticsBatches());
+    ASSERT_GE(events.size(), 3u);
+    const std::string firstScreen = events[2]["_si"];
+    EXPECT_FALSE(firstScreen.empty());
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(events[i].name + " #" + std::to_string(i));
+        EXPECT_EQ(events[i].name, (std::vector<std::string>{"_f", "_e", "_vs"})[i]);
+        EXPECT_EQ(events[i]["_sc"], "ViewController");
+        EXPECT_EQ(events[i]["_si"], firstScreen);
+    }
 }
 
 class LaunchWithoutGateway : public AppTest {

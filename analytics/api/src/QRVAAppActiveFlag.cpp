@@ -48,6 +48,7 @@ void QRVAScreenViewReporter::resetSharedForTesting() {
 void QRVAScreenViewReporter::handleApplicationDidBecomeActive() {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     appActive_ = true;
+    settleFirstScreenAtActivation();
     if (auto sessions = engineSessionReporter()) sessions->handleAppDidBecomeActive();
     QRVAAdExposureReporter::sharedInstance()->handleAppDidBecomeActive();
     QRVAScreenPtr previous;

@@ -8,6 +8,7 @@
 #include "analytics/QRVAMeasurement.h"
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVASessionReporter.h"
+#include "analytics/QRVAnalytics.h"
 #include "analytics/QRVAUtilities.h"
 #include "core/QRVLogger.h"
 #include "platform/application.h"
@@ -120,6 +121,8 @@ QRVAScreenViewReporter::QRVAScreenViewReporter() : nextScreenID_(QRVANumericUtil
                                             [this](const ns::Notification&) { handleApplicationDidBecomeActive(); }));
     observers_.push_back(center.addObserver(ns::kUIApplicationWillResignActiveNotification, nullptr, nullptr,
                                             [this](const ns::Notification&) { handleApplicationWillResignActive(); }));
+    observers_.push_back(center.addObserver(kQRVAnalyticsWillStartNotification, nullptr, nullptr,
+                                            [this](const ns::Notification&) { handleAnalyticsWillStart(); }));
 }
 
 QRVAScreenViewReporter::~QRVAScreenViewReporter() {

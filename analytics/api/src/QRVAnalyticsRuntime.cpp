@@ -2,6 +2,7 @@
 // "QRVAnalytics" the core and messaging send to by name, and the answers the
 // foundation and the engine ask of the layer above them.
 
+#include "analytics/QRVAAutomaticEvents.h"
 #include "analytics/QRVAEngineBridge.h"
 #include "analytics/QRVAEventUtilities.h"
 #include "analytics/QRVAFacadeBridge.h"
@@ -93,6 +94,11 @@ void QRVAnalytics::installBridges() {
             QRVASearchAdReporter::initWithWorkerQueue(std::move(workerQueue), std::move(persistedConfig)));
     };
     QRVASetEngineHooks(std::move(engine));
+    // The first open's screen is the screen-view reporter's to tell: it sees
+    // the launch the engine's start may run ahead of (QRVAFirstScreen.cpp).
+    QRVAAutomaticEvents::setFirstScreenSource([](std::function<void(QRVAObjectParameters)> deliver) {
+        QRVAScreenViewReporter::sharedInstance()->whenFirstScreenKnown(std::move(deliver));
+    });
 }
 
 // After the core's registry (10) and before the parts that reach analytics

@@ -20,6 +20,7 @@
 #include "platform/bundle.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "platform/guarded.h"
 #include "platform/runtime.h"
 #include "platform/user_activity.h"
 #include "platform/user_defaults.h"
@@ -60,6 +61,12 @@ std::optional<int64_t> firstOpenCount() {
 
 double creationDate(const std::optional<ns::FileAttributes>& attributes) {
     return attributes ? attributes->creationDate.secondsSince1970 : NAN;
+}
+
+// Installed at load and read by worker blocks at exit: never destroyed.
+ns::Guarded<QRVAAutomaticEvents::FirstScreenSource>& firstScreenSource() {
+    static auto& source = *new ns::Guarded<QRVAAutomaticEvents::FirstScreenSource>();
+    return source;
 }
 
 }  // namespace
@@ -168,21 +175,62 @@ void QRVAAutomaticEvents::reportFirstOpenOnWorkerQueue() {
         monitor()->logWithLevel(1, 23021, "Failed to set first open property");
         return;
     }
-    reportFirstOpenEvents(count.value_or(0) < 1 ? 0 : *count);
+    waitForFirstScreen(count.value_or(0) < 1 ? 0 : *count);
     persistedConfig()->setFirstOpenTimestampMilliseconds(firstOpenMillis);
+    // Through the facade: it comes back behind a first open still waiting.
     maybeReportStoredCampaignEventWithClickTimestamp(firstOpenMillis - 1);
 }
 
-// "_f" and "_e" are written at once, before the start goes on, so they lead
-// whatever the app logs next.
-void QRVAAutomaticEvents::reportFirstOpenEvents(int64_t previousFirstOpens) {
-    const QRVAObjectParameters screen = QRVAFacadeScreenParameters();
+void QRVAAutomaticEvents::setFirstScreenSource(FirstScreenSource source) { firstScreenSource().set(std::move(source)); }
+
+// The parameters are computed now, as they were when the start decided the
+// first open; only the screen is left to come.
+void QRVAAutomaticEvents::waitForFirstScreen(int64_t previousFirstOpens) {
     QRVAObjectParameters firstOpen;
     if (engine_.previousVLPAppID() && !engine_.previousVLPAppID()->empty()) firstOpen.set("_pvlp", ns::Value(*engine_.previousVLPAppID()));
     firstOpen.set("_pfo", ns::Value(previousFirstOpens));
     firstOpen.set("_uwa", ns::Value(int64_t(isAppUpdateWithAnalytics() ? 1 : 0)));
+    waiting_ = WaitingFirstOpen{std::move(firstOpen), {}};
+    const FirstScreenSource source = firstScreenSource().get();
+    if (!source) {
+        writeWaitingFirstOpen(QRVAFacadeScreenParameters());
+        return;
+    }
+    // A screen known at once is written within the start, as if nothing
+    // waited; one known later comes to the worker queue.
+    source([weak = weakEngine(), scheduler = scheduler()](QRVAObjectParameters screen) {
+        if (scheduler->workerQueue()->isCurrent()) {
+            if (auto engine = weak.lock()) engine->automaticEvents().writeWaitingFirstOpen(screen);
+            return;
+        }
+        scheduler->scheduleOnWorkerQueueBlockID("QRVAAutomaticEvents:firstScreen", [weak, screen] {
+            if (auto engine = weak.lock()) engine->automaticEvents().writeWaitingFirstOpen(screen);
+        });
+    });
+}
+
+void QRVAAutomaticEvents::holdBehindFirstOpen(std::function<void()> write) {
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
+    if (!waiting_) {
+        write();
+        return;
+    }
+    waiting_->held.push_back(std::move(write));
+}
+
+void QRVAAutomaticEvents::writeWaitingFirstOpen(const QRVAObjectParameters& screen) {
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
+    if (!waiting_) return;
+    // Taken out first: the events below must not wait behind themselves.
+    WaitingFirstOpen waiting = std::move(*std::exchange(waiting_, std::nullopt));
+    writeFirstOpenEvents(waiting.firstOpen, screen);
+    for (auto& write : waiting.held) write();
+}
+
+void QRVAAutomaticEvents::writeFirstOpenEvents(const QRVAObjectParameters& firstOpen,
+                                               const QRVAObjectParameters& screen) {
     const QRVAObjectParameters engagement{{"_et", ns::Value(int64_t(1))}};
-    for (const auto& [name, parameters] : {std::pair{"_f", &std::as_const(firstOpen)}, std::pair{"_e", &engagement}}) {
+    for (const auto& [name, parameters] : {std::pair{"_f", &firstOpen}, std::pair{"_e", &engagement}}) {
         auto event = QRVAEvent::initWithOrigin(kAutoOrigin, false, name, engine_.initTimestamp(), 0, *parameters);
         if (!event) continue;
         if (!screen.empty()) event->addScreenParameters(screen);

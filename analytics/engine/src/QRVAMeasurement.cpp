@@ -204,6 +204,8 @@ void QRVAMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("setIsEnabledOnWorkerQueue");
     ns::dispatchAssertQueue(scheduler_->workerQueue());
     if (enabled && options_ && options_->isAnalyticsCollectionDeactivated()) return;
+    // Events that waited behind the first open were logged while enabled.
+    if (!enabled) automaticEvents_->writeWaitingFirstOpen(QRVAFacadeScreenParameters());
     enabled_ = enabled;
     if (!enabled) {
         if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
@@ -324,10 +326,24 @@ void QRVAMeasurement::installProviders() {
 // MARK: - Forwards to the parts
 
 void QRVAMeasurement::logEvent(std::optional<QRVAEvent> event) { eventWriter_->logEvent(std::move(event)); }
+// Every event the engine writes comes through these two, so none can pass a
+// first open that waits for its screen (QRVAAutomaticEvents.h).
 void QRVAMeasurement::handleEventOnWorkerQueue(QRVAEvent event) {
+    if (automaticEvents_->isWaitingForFirstScreen()) {
+        automaticEvents_->holdBehindFirstOpen(
+            [this, event = std::move(event)]() mutable { eventWriter_->handleEventOnWorkerQueue(std::move(event)); });
+        return;
+    }
     eventWriter_->handleEventOnWorkerQueue(std::move(event));
 }
-void QRVAMeasurement::writeEventOnWorkerQueue(QRVAEvent event) { eventWriter_->writeEventOnWorkerQueue(std::move(event)); }
+void QRVAMeasurement::writeEventOnWorkerQueue(QRVAEvent event) {
+    if (automaticEvents_->isWaitingForFirstScreen()) {
+        automaticEvents_->holdBehindFirstOpen(
+            [this, event = std::move(event)]() mutable { eventWriter_->writeEventOnWorkerQueue(std::move(event)); });
+        return;
+    }
+    eventWriter_->writeEventOnWorkerQueue(std::move(event));
+}
 std::shared_ptr<QRVAPBMeasurementBundle> QRVAMeasurement::createRawEventMetadataWithUserAttributes(
     const std::vector<QRVAUserAttribute>& attributes) {
     return eventWriter_->createRawEventMetadataWithUserAttributes(attributes);

@@ -19,20 +19,22 @@
 // application's did-become-active and will-resign-active notifications),
 // which the facade hands down to the foundation (QRVAFacadeHooks), and it
 // passes activation, resignation and screen changes on to the engine's
-// session reporter.
+// session reporter. It tells the engine's first open its screen: the app's
+// first one, decided by the app's own steps (QRVAFirstScreen.cpp).
 //
 // Threads: appearance callbacks and the application notifications run on
 // the main thread (checked in Debug builds). `setScreenName` belongs there
 // too, as it reads the key window, but the facade passes it on from its
 // caller's thread, so it is not checked. `screenParameters`,
 // `getScreenName` and `isAppActive` may be called from any thread. The
-// reporter's lock guards the current and previous screens and the id
-// counter; it is never held while an event is logged or a screen change is
-// handed on, so the facade may ask for the screen parameters from inside
-// either.
+// reporter's lock guards the current and previous screens, the id counter
+// and the first screen; it is never held while an event is logged, a
+// screen change is handed on or the first screen is handed over, so the
+// facade may ask for the screen parameters from inside any of them.
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -144,7 +146,23 @@ public:
     void handleApplicationDidBecomeActive();
     void handleApplicationWillResignActive();
 
+    // MARK: The first screen (QRVAFirstScreen.cpp)
+    // Hands `deliver` the parameters of the first screen of the analytics
+    // start, once, outside the lock (any thread): the current screen's if
+    // the app is active when analytics starts; else, while an application
+    // is launching, those current when it next becomes active (empty if no
+    // controller appeared); else none. Decided on the facade's start, or
+    // when first asked if the engine was made without it.
+    void whenFirstScreenKnown(std::function<void(QRVAObjectParameters)> deliver);
+    // kQRVAnalyticsWillStartNotification, on the starting thread.
+    void handleAnalyticsWillStart();
+
 private:
+    enum class FirstScreen { Undecided, AtActivation, Known };
+    void decideFirstScreen();
+    void settleFirstScreenAtActivation();
+    void settleFirstScreen(QRVAObjectParameters screen);
+
     struct Change {
         QRVAScreenPtr previous;
         QRVAScreenPtr next;
@@ -159,5 +177,8 @@ private:
     QRVAScreenPtr currentScreen_;
     QRVAScreenPtr previousScreen_;
     int64_t nextScreenID_;
+    FirstScreen firstScreenState_ = FirstScreen::Undecided;
+    QRVAObjectParameters firstScreen_;
+    std::vector<std::function<void(QRVAObjectParameters)>> firstScreenWaiters_;
     std::vector<ns::ObserverToken> observers_;
 };

@@ -6,11 +6,24 @@
 // the keychain's count of first opens, which outlives reinstalls and so tells
 // a reinstall from a first install; the versions it compares live in the
 // persisted state.
+//
+// The first open carries the screen the user sees as the app opens, which
+// the start, on the worker queue, cannot know: the app configures from its
+// launch, and the main thread may show the first controller and make the
+// app active only after the start has run. So the start decides the first
+// open ("_fot", the keychain count) but writes "_f" and "_e" once the layer
+// that knows the screens hands over the first screen (see
+// setFirstScreenSource), with its parameters. Until then every event the
+// engine would write waits behind them, in order, so they still lead; a
+// switch-off meanwhile writes them (with the facade's current screen) and
+// what waited, before it takes effect.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "analytics/QRVAMeasurementPart.h"
 
@@ -47,7 +60,31 @@ public:
     // Adds one to the keychain's count of first opens, as a "_f" is stored.
     static void countFirstOpen();
 
+    // MARK: The first open's screen
+    // Calls back once with the first screen's parameters (empty for none),
+    // at once when they are known and else as soon as they are, from any
+    // thread.
+    using FirstScreenSource = std::function<void(std::function<void(QRVAObjectParameters)>)>;
+    // Installed once by the layer that knows the app's screens (any thread);
+    // without one the first open takes the facade's current screen
+    // parameters at once. An empty function removes it.
+    static void setFirstScreenSource(FirstScreenSource source);
+    // Worker queue: whether "_f" and "_e" wait for their screen; an event
+    // written meanwhile goes to holdBehindFirstOpen instead.
+    bool isWaitingForFirstScreen() const { return waiting_.has_value(); }
+    void holdBehindFirstOpen(std::function<void()> write);
+    // Worker queue: writes the waiting "_f" and "_e" with these screen
+    // parameters, then what waited behind them; nothing when none waits.
+    void writeWaitingFirstOpen(const QRVAObjectParameters& screen);
+
 private:
-    void reportFirstOpenEvents(int64_t previousFirstOpens);
+    struct WaitingFirstOpen {
+        QRVAObjectParameters firstOpen;
+        std::vector<std::function<void()>> held;
+    };
+    void waitForFirstScreen(int64_t previousFirstOpens);
+    void writeFirstOpenEvents(const QRVAObjectParameters& firstOpen, const QRVAObjectParameters& screen);
     void reportUpdate(const char* name, const char* parameter, const std::optional<std::string>& stored);
+
+    std::optional<WaitingFirstOpen> waiting_;
 };

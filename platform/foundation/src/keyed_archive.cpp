@@ -168,7 +168,10 @@ class Encoder {
 public:
     Encoder() { objects_.push_back(Value("$null")); }
 
-    Value encode(const Value& value) {
+    // Nesting past what unarchiving reads is refused here, before it could
+    // run the stack out.
+    Value encode(const Value& value, int depth) {
+        if (depth > kMaxDepth) throw std::runtime_error("A member nests too deeply to archive.");
         switch (value.type()) {
             case Value::Type::Null:
                 return uid(0);
@@ -176,8 +179,8 @@ public:
                 Array keys;
                 Array values;
                 for (const auto& [key, member] : value.asDictionary()) {
-                    keys.push_back(encode(Value(key)));
-                    values.push_back(encode(member));
+                    keys.push_back(encode(Value(key), depth + 1));
+                    values.push_back(encode(member, depth + 1));
                 }
                 return add(Value(Dictionary{{"NS.keys", Value(std::move(keys))},
                                             {"NS.objects", Value(std::move(values))},
@@ -185,7 +188,7 @@ public:
             }
             case Value::Type::Array: {
                 Array items;
-                for (const Value& item : value.asArray()) items.push_back(encode(item));
+                for (const Value& item : value.asArray()) items.push_back(encode(item, depth + 1));
                 return add(Value(Dictionary{{"NS.objects", Value(std::move(items))}, {"$class", classRef("NSArray")}}));
             }
             case Value::Type::Object:
@@ -267,7 +270,7 @@ Data archiveRoot(const std::string& className, const Dictionary& members, ErrorR
         encoder.objects().push_back(Value());  // filled once its members are in the table
         Dictionary object;
         for (const auto& [key, member] : members) {
-            if (!member.isNull()) object.emplace(key, encoder.encode(member));
+            if (!member.isNull()) object.emplace(key, encoder.encode(member, 0));
         }
         object.emplace("$class", encoder.classRef(className));
         encoder.objects()[rootIndex] = Value(std::move(object));

@@ -219,10 +219,12 @@ private:
 
     // A character reference or one of the five named entities, `i_` at '&'.
     bool readEntity(std::string& out) {
-        const size_t end = std::string_view(p_, n_).find(';', i_);
-        if (end == std::string_view::npos || end - i_ > 12) return fail("The XML has a damaged entity.");
-        const std::string_view name(p_ + i_ + 1, end - i_ - 1);
-        i_ = end + 1;
+        // Looked for within the longest entity only, so that text of many
+        // '&' and no ';' is not searched to its end at each.
+        const size_t length = std::string_view(p_ + i_, std::min<size_t>(n_ - i_, 14)).find(';');
+        if (length == std::string_view::npos) return fail("The XML has a damaged entity.");
+        const std::string_view name(p_ + i_ + 1, length - 1);
+        i_ += length + 1;
         static constexpr std::pair<std::string_view, char> kNamed[] = {
             {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
         for (const auto& [entity, c] : kNamed) {
@@ -263,14 +265,21 @@ private:
     // The text of a leaf element up to its closing tag, each character
     // appended once.
     bool readText(std::string_view name, std::string& out) {
+        // The next '<' is looked for again only once it is passed, so that
+        // a text of many entities is not searched to its end at each one.
+        size_t lt = find('<');
         for (;;) {
-            const size_t start = i_;
-            while (i_ < n_ && p_[i_] != '<' && p_[i_] != '&') ++i_;
-            out.append(p_ + start, i_ - start);
+            const void* amp = std::memchr(p_ + i_, '&', lt - i_);
+            const size_t stop = amp ? size_t(static_cast<const char*>(amp) - p_) : lt;
+            out.append(p_ + i_, stop - i_);
+            i_ = stop;
             if (i_ >= n_) return fail("The XML ends inside the text of a value.");
             if (p_[i_] == '&') {
                 if (!readEntity(out)) return false;
-            } else if (at("<!--")) {
+                if (i_ > lt) return fail("The XML has a damaged entity.");
+                continue;
+            }
+            if (at("<!--")) {
                 i_ += 4;
                 if (!skipPast("-->")) return false;
             } else if (at("<![CDATA[")) {
@@ -285,7 +294,14 @@ private:
                 if (tag.name != name) return fail("The XML has a closing tag that closes nothing open.");
                 return true;
             }
+            lt = find('<');
         }
+    }
+
+    // Where the next `c` is from `i_` on, or the end.
+    size_t find(char c) const {
+        const void* at = std::memchr(p_ + i_, c, n_ - i_);
+        return at ? size_t(static_cast<const char*>(at) - p_) : n_;
     }
 
     // A leaf element's value, its start tag read.
@@ -408,7 +424,8 @@ private:
             return true;
         }
         if (!top.hasKey) return fail("A value in a dictionary has no key.");
-        top.entries.insert_or_assign(std::move(top.key), std::move(v));
+        // Keys mostly come in order: placed at the end in constant time.
+        top.entries.insert_or_assign(top.entries.end(), std::move(top.key), std::move(v));
         top.key.clear();
         top.hasKey = false;
         return true;

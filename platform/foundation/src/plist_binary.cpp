@@ -368,7 +368,8 @@ private:
                 for (uint64_t i = 0; i < half; ++i) {
                     readMarker(layout_, refAt(node, i), m);
                     Value key = leaf(m, unused);
-                    entries.insert_or_assign(key.asString(), build(refAt(node, half + i)));
+                    // Keys mostly come in order: placed at the end in constant time.
+                    entries.insert_or_assign(entries.end(), key.asString(), build(refAt(node, half + i)));
                 }
                 return Value(std::move(entries));
             }
@@ -427,23 +428,24 @@ private:
         return key == kUIDKey && number.isInteger() && (number.type() == Value::Type::UInt || number.asInt() >= 0);
     }
 
+    // A container's references are gathered on `pending_` above those of
+    // the containers around it, then moved to refs_ once all are known.
     uint64_t add(const Value& v) {
         if (v.isString()) return addText(v.asString());
         const uint64_t index = objects_.size();
         objects_.push_back(Object{&v, nullptr, isUID(v) ? Kind::UID : Kind::Value});
-        std::vector<uint64_t> refs;
-        if (v.isArray() && objects_[index].kind == Kind::Value) {
-            refs.reserve(v.asArray().size());
-            for (const Value& item : v.asArray()) refs.push_back(add(item));
-        } else if (v.isDictionary() && objects_[index].kind == Kind::Value) {
-            const Dictionary& d = v.asDictionary();
-            refs.reserve(2 * d.size());
-            for (const auto& entry : d) refs.push_back(addText(entry.first));
-            for (const auto& entry : d) refs.push_back(add(entry.second));
+        if (objects_[index].kind != Kind::Value || !(v.isArray() || v.isDictionary())) return index;
+        const size_t start = pending_.size();
+        if (v.isArray()) {
+            for (const Value& item : v.asArray()) pending_.push_back(add(item));
+        } else {
+            for (const auto& entry : v.asDictionary()) pending_.push_back(addText(entry.first));
+            for (const auto& entry : v.asDictionary()) pending_.push_back(add(entry.second));
         }
         objects_[index].refs = refs_.size();
-        objects_[index].refCount = refs.size();
-        refs_.insert(refs_.end(), refs.begin(), refs.end());
+        objects_[index].refCount = pending_.size() - start;
+        refs_.insert(refs_.end(), pending_.begin() + long(start), pending_.end());
+        pending_.resize(start);
         return index;
     }
 
@@ -541,7 +543,7 @@ private:
 
     const bool uids_;
     std::vector<Object> objects_;
-    std::vector<uint64_t> refs_;
+    std::vector<uint64_t> refs_, pending_;
     std::map<std::string_view, uint64_t> shared_;
 };
 

@@ -14,6 +14,15 @@ Each shape is one a mutating fuzzer rarely builds by chance:
   date can have;
 - collections kept as they are in an archive's object table, nested about
   as deep as an archive may nest;
+- lists at the depth limit that end in a UID (which reads as a dictionary,
+  one level more) or an empty container, in both forms;
+- one text, UTF-16 text, data or key named from many places, in lists and
+  archives, beside shared texts short enough to read, and lists at and past
+  the bound on what sharing may expand into;
+- long arrays and archives (a pending-topics list of many batches), keys
+  and integers that fill one bucket of the format library's hash tables, a
+  key repeated after many others, and text of many entities: small
+  versions of inputs that once took time quadratic in their size;
 - HTTP heads that grow when written (fields without a space after the
   colon) or shrink (spaces around values), at and one byte past 64 KiB as
   written or as received, and folded or repeated field lines;
@@ -109,6 +118,60 @@ def kept_nesting(levels):
     return archive({"list": UID(5)}, [nested])
 
 
+def nested(levels, inner):
+    """`inner` inside `levels` arrays, one in the next."""
+    for _ in range(levels):
+        inner = [inner]
+    return inner
+
+
+def bucket_of(data, seed):
+    """djb2 over signed bytes, kept to 4,096 buckets, as the format library
+    hashes nodes and dictionary keys."""
+    h = seed
+    for b in data:
+        h = (h * 33 + (b - 256 if b > 127 else b)) & 0xFFFFFFFF
+    return h & 0xFFF
+
+
+def keys_of_one_bucket(count):
+    """Keys of bucket 0: a prefix, a letter, and a last character solved for."""
+    keys = []
+    i = 0
+    while len(keys) < count:
+        prefix = "k%d" % i
+        for a in "abcdefghijklmnopqrstuvwxyz":
+            last = (-bucket_of((prefix + a).encode(), 5381) * 33) % 4096
+            if last < 128 and chr(last).isalnum():
+                keys.append(prefix + a + chr(last))
+                break
+        i += 1
+    return keys
+
+
+def integers_of_one_bucket(count):
+    """Integers whose eight little-endian bytes hash to one bucket: the high
+    six bytes from a counter, the low two solved for (the lowest byte is
+    multiplied by 33**7, which is odd and so has an inverse mod 4,096)."""
+    c6 = pow(33, 6, 4096)
+    inverse7 = pow(c6 * 33 % 4096, -1, 4096)
+    out = []
+    high = 1
+    while len(out) < count:
+        zero_low = bucket_of(bytes(2) + high.to_bytes(6, "little"), 5381 + 2)
+        for b1 in range(-128, 128):
+            b0 = -(zero_low + b1 * c6) * inverse7 % 4096
+            if b0 < 128 or b0 >= 4096 - 128:
+                out.append(high << 16 | (b1 & 0xFF) << 8 | (b0 & 0xFF))
+                break
+        high += 1
+    return out
+
+
+def xml_plist(body):
+    return ("<plist>" + body + "</plist>").encode()
+
+
 def plist_seeds():
     seeds = {
         "shape-binary-shared-40-levels": doubling_list(40),
@@ -126,7 +189,70 @@ def plist_seeds():
     }
     for name, hider in HIDERS.items():
         seeds["shape-xml-depth-" + name] = hidden_depth_xml(600, hider)
+    uid_dict = "<dict><key>CF$UID</key><integer>1</integer></dict>"
+    keys = keys_of_one_bucket(500)
+    seeds.update({
+        "shape-binary-uid-depth-511": binary(nested(511, UID(1))),
+        "shape-binary-uid-depth-512": binary(nested(512, UID(1))),
+        "shape-binary-empty-array-depth-512": binary(nested(512, [])),
+        "shape-binary-empty-array-depth-513": binary(nested(513, [])),
+        "shape-xml-uid-dict-depth-511": xml_plist("<array>" * 511 + uid_dict + "</array>" * 511),
+        "shape-xml-uid-dict-depth-512": xml_plist("<array>" * 512 + uid_dict + "</array>" * 512),
+        "shape-binary-shared-text-300-times": binary(["x" * 300] * 300),
+        "shape-binary-shared-utf16-text-300-times": binary(["\u00e9" * 150] * 300),
+        "shape-binary-shared-data-300-times": binary([bytes(300)] * 300),
+        "shape-binary-shared-key-300-times": binary([{"k" * 1000: True} for _ in range(300)]),
+        "shape-binary-shared-32-byte-text-300-times": binary(["y" * 32] * 300),
+        "shape-binary-at-expansion-bound": binary([[True] * 3] * 2000),
+        "shape-binary-past-expansion-bound": binary([[True] * 4] * 2000),
+        "shape-binary-wide-array-2000": binary([True] * 2000),
+        "shape-xml-wide-array-2000": xml_plist("<array>" + "<true/>" * 2000 + "</array>"),
+        "shape-binary-integers-one-bucket-500": binary(integers_of_one_bucket(500)),
+        "shape-binary-keys-one-bucket-500": binary({key: True for key in keys}),
+        "shape-xml-keys-one-bucket-500": xml_plist("<dict>" + "".join("<key>%s</key><true/>" % k for k in keys) + "</dict>"),
+        "shape-xml-last-key-repeated-500": xml_plist("<dict>" + "".join("<key>k%d</key><true/>" % i for i in range(500)) +
+                                                     "<key>k499</key><false/>" * 500 + "</dict>"),
+        "shape-xml-entities-2000": xml_plist("<string>" + "&amp;" * 2000 + "</string>"),
+    })
     return seeds
+
+
+def archived(root_class, members):
+    """An archive as the archiver writes one, each value an object of its
+    own in the table."""
+    objects = ["$null", None]
+    classes = {}
+
+    def add(obj):
+        objects.append(obj)
+        return UID(len(objects) - 1)
+
+    def class_ref(name):
+        if name not in classes:
+            classes[name] = add({"$classname": name, "$classes": [name, "NSObject"]})
+        return classes[name]
+
+    def encode(value):
+        if isinstance(value, dict):
+            keys = [encode(k) for k in sorted(value)]
+            values = [encode(value[k]) for k in sorted(value)]
+            return add({"NS.keys": keys, "NS.objects": values, "$class": class_ref("NSDictionary")})
+        if isinstance(value, list):
+            items = [encode(item) for item in value]
+            return add({"NS.objects": items, "$class": class_ref("NSArray")})
+        return add(value)
+
+    root = {key: encode(value) for key, value in sorted(members.items())}
+    root["$class"] = class_ref(root_class)
+    objects[1] = root
+    return binary({"$archiver": "NSKeyedArchiver", "$version": 100000, "$top": {"root": UID(1)},
+                   "$objects": objects})
+
+
+def named_from_array(obj, obj_class, times):
+    """An NSArray naming object 6 `times` times; object 7 is `obj_class`."""
+    return archive({"list": UID(5)}, [{"NS.objects": [UID(6)] * times, "$class": UID(3)}, obj,
+                                      {"$classname": obj_class, "$classes": [obj_class, "NSObject"]}])
 
 
 def archive_seeds():
@@ -142,6 +268,18 @@ def archive_seeds():
     for name, time in {"nan": float("nan"), "inf": float("inf"), "minus-inf": float("-inf"),
                        "1e300": 1e300, "minus-1e300": -1e300, "3e9": 3e9, "minus-3e9": -3e9}.items():
         seeds["shape-time-" + name] = archived_time(time)
+    topics = "QRVMessagingPendingTopicsList"
+    seeds.update({
+        "shape-shared-string-object-300-times": named_from_array({"NS.string": "x" * 300, "$class": UID(7)},
+                                                                 "NSString", 300),
+        "shape-shared-plain-string-300-times": named_from_array("x" * 300, "NSString", 300),
+        "shape-shared-data-object-300-times": named_from_array({"NS.data": bytes(300), "$class": UID(7)},
+                                                               "NSData", 300),
+        "shape-topics-list-300-batches": archived(topics, {"batches": [
+            {"action": i % 2, "topics": ["/topics/t%d" % i]} for i in range(300)]}),
+        "shape-topics-list-shared-batches": archive({"batches": UID(5)}, [[{"topics": ["a"]}] * 300],
+                                                    root_class=topics),
+    })
     return seeds
 
 

@@ -1,8 +1,7 @@
 // The property-list reader over any bytes: binary lists with damaged
-// trailers, offsets, references, cycles, deep nesting and NUL-bearing
-// strings (all checked before the format library sees them, as it crashes
-// on some of them), and XML text. A list that reads must write again and
-// read back as the same value.
+// trailers, offsets, references, cycles, deep nesting, shared objects and
+// NUL-bearing strings, and XML text. A list that reads must write again in
+// both forms and read back as the same value (dates in XML to the second).
 //
 // Input: the bytes of the list.
 

@@ -179,4 +179,70 @@ TEST(KeyedArchiveTest, CollectionsKeptInTheTableNestWithinTheLimit) {
     expectArchivesAgain(*read);
 }
 
+// The archiver refuses a member nested past what unarchiving reads, and
+// archives one at the limit.
+TEST(KeyedArchiveTest, MembersNestedPastTheLimitAreNotArchived) {
+    auto nested = [](int levels) {
+        ns::Value v(1);
+        for (int i = 0; i < levels; ++i) v = ns::Value(ns::Array{v});
+        return ns::Dictionary{{"m", v}};
+    };
+    ns::ErrorRef error;
+    EXPECT_TRUE(ns::keyed_archive::archiveRoot("Record", nested(65), &error).empty());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), ns::plist::kWriteInvalidError);
+    const auto read = ns::keyed_archive::unarchiveRoot(ns::keyed_archive::archiveRoot("Record", nested(64)));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->members.at("m"), nested(64).at("m"));
+}
+
+// A text or data object named from many places decodes into a copy at each:
+// bounded by the bytes the archive holds, not its values alone. Archives of
+// ours, where each value is an object of its own, still read.
+TEST(KeyedArchiveTest, SharedTextAndDataDecodeWithinABoundInBytes) {
+    const std::string text(10000, 'x');
+    auto namedFromArray = [](ns::Value object, ns::Value more) {
+        return recordArchive({ns::Value(ns::Dictionary{{"NS.objects", ns::Value(ns::Array(1000, uidTo(6)))},
+                                                       {"$class", uidTo(3)}}),
+                              std::move(object), std::move(more)});
+    };
+    auto classNamed = [](const char* name) { return ns::Value(ns::Dictionary{{"$classname", ns::Value(name)}}); };
+    const struct {
+        const char* what;
+        ns::Data archive;
+    } refused[] = {
+        {"string object", namedFromArray(ns::Value(ns::Dictionary{{"NS.string", ns::Value(text)}, {"$class", uidTo(7)}}),
+                                         classNamed("NSString"))},
+        {"plain string", namedFromArray(ns::Value(text), classNamed("NSString"))},
+        {"data object", namedFromArray(ns::Value(ns::Dictionary{{"NS.data", ns::Value(ns::Data(10000, 7))},
+                                                                {"$class", uidTo(7)}}),
+                                       classNamed("NSData"))},
+    };
+    for (const auto& c : refused) expectRefused(c.archive, c.what);
+
+    const ns::Dictionary ours{{"same", ns::Value(ns::Array(1000, ns::Value(text)))},
+                              {"nils", ns::Value(ns::Array(1000, ns::Value()))}};
+    const auto read = ns::keyed_archive::unarchiveRoot(ns::keyed_archive::archiveRoot("Record", ours));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->members.at("same"), ours.at("same"));
+    expectArchivesAgain(*read);
+}
+
+// A long archive reads, archives again and reads again in one pass over its
+// object table (a walk that found each object from the table's start would
+// take many minutes here).
+TEST(KeyedArchiveTest, LongArchivesReadInOnePass) {
+    ns::Array batches;
+    for (int i = 0; i < 20000; ++i) {
+        batches.push_back(ns::Value(ns::Dictionary{{"action", ns::Value(i % 2)},
+                                                   {"topics", ns::Value(ns::Array{ns::Value("t" + std::to_string(i))})}}));
+    }
+    const size_t count = batches.size();
+    const auto read = ns::keyed_archive::unarchiveRoot(
+        ns::keyed_archive::archiveRoot("Record", ns::Dictionary{{"batches", ns::Value(std::move(batches))}}));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->members.at("batches").asArray().size(), count);
+    expectArchivesAgain(*read);
+}
+
 }  // namespace

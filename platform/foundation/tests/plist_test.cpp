@@ -1,7 +1,9 @@
 #include "platform/plist.h"
 
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
+#include <cctype>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -14,6 +16,7 @@
 
 #include "platform/crypto.h"
 #include "platform/file_manager.h"
+#include "platform/keyed_archive.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -474,6 +477,391 @@ TEST(Plist, DateRangeIsTheSameForReadingAndWriting) {
     EXPECT_FALSE(ns::plist::isValidPropertyList(Value(ns::Date{epoch + latest - 3e-7})));
     EXPECT_FALSE(ns::plist::isValidPropertyList(Value(ns::Date{epoch + earliest + 3e-7})));
     EXPECT_TRUE(ns::plist::isValidPropertyList(Value(ns::Date{epoch + latest - 1e-6})));
+}
+
+// A binary list put together object by object, for shapes our writer never
+// makes (objects named from many places, UIDs anywhere): four-byte offsets,
+// references as wide as the object count needs.
+class ListBuilder {
+public:
+    size_t leaf(ns::Data bytes) {
+        objects_.push_back({std::move(bytes), 0, {}});
+        return objects_.size() - 1;
+    }
+    // An array (0xA) or a dictionary (0xD, keys then values).
+    size_t container(uint8_t type, std::vector<size_t> refs) {
+        objects_.push_back({{}, type, std::move(refs)});
+        return objects_.size() - 1;
+    }
+    static ns::Data marked(uint8_t type, size_t count, std::string_view contents) {
+        ns::Data d;
+        appendCount(d, type, count);
+        d.insert(d.end(), contents.begin(), contents.end());
+        return d;
+    }
+    ns::Data bytes(size_t top) const {
+        const size_t refSize = objects_.size() <= 0xFF ? 1 : objects_.size() <= 0xFFFF ? 2 : 4;
+        ns::Data b = bytesOf("bplist00");
+        std::vector<size_t> offsets;
+        for (const Object& o : objects_) {
+            offsets.push_back(b.size());
+            if (!o.type) {
+                b.insert(b.end(), o.bytes.begin(), o.bytes.end());
+                continue;
+            }
+            appendCount(b, o.type, o.type == 0xD ? o.refs.size() / 2 : o.refs.size());
+            for (size_t r : o.refs) appendBE(b, r, refSize);
+        }
+        const size_t table = b.size();
+        for (size_t off : offsets) appendBE(b, off, 4);
+        b.insert(b.end(), 6, 0);
+        b.push_back(4);
+        b.push_back(uint8_t(refSize));
+        appendBE(b, objects_.size(), 8);
+        appendBE(b, top, 8);
+        appendBE(b, table, 8);
+        return b;
+    }
+
+private:
+    struct Object {
+        ns::Data bytes;
+        uint8_t type;
+        std::vector<size_t> refs;
+    };
+    static void appendBE(ns::Data& d, uint64_t v, size_t size) {
+        for (size_t i = size; i-- > 0;) d.push_back(uint8_t(v >> (8 * i)));
+    }
+    static void appendCount(ns::Data& d, uint8_t type, size_t count) {
+        d.push_back(uint8_t(type << 4 | std::min<size_t>(count, 15)));
+        if (count < 15) return;
+        d.push_back(0x13);
+        appendBE(d, count, 8);
+    }
+    std::vector<Object> objects_;
+};
+
+// `levels` arrays, one inside the next, around `inner` (a value in XML).
+std::string nestedXML(int levels, const std::string& inner) {
+    std::string xml = "<plist>";
+    for (int i = 0; i < levels; ++i) xml += "<array>";
+    xml += inner;
+    for (int i = 0; i < levels; ++i) xml += "</array>";
+    return xml + "</plist>";
+}
+
+ns::Data nestedBinary(int levels, ns::Data inner) {
+    ListBuilder list;
+    size_t at = list.leaf(std::move(inner));
+    for (int i = 0; i < levels; ++i) at = list.container(0xA, {at});
+    return list.bytes(at);
+}
+
+// What a reader accepts at the depth limit, both forms write back; a UID
+// reads as a dictionary of one member, so it counts one level more.
+TEST(Plist, WhatReadsAtTheDepthLimitWritesBack) {
+    const std::string uid = "<dict><key>CF$UID</key><integer>1</integer></dict>";
+    const struct {
+        const char* what;
+        ns::Data bytes;
+        bool reads;
+    } cases[] = {
+        {"binary UID at depth 511", nestedBinary(511, {0x80, 0x01}), true},
+        {"binary UID at depth 512", nestedBinary(512, {0x80, 0x01}), false},
+        {"binary empty array at depth 512", nestedBinary(512, {0xA0}), true},
+        {"binary empty array at depth 513", nestedBinary(513, {0xA0}), false},
+        {"XML UID at depth 511", bytesOf(nestedXML(511, uid)), true},
+        {"XML UID at depth 512", bytesOf(nestedXML(512, uid)), false},
+        {"XML empty array at depth 512", bytesOf(nestedXML(512, "<array/>")), true},
+        {"XML empty array at depth 513", bytesOf(nestedXML(513, "<array/>")), false},
+    };
+    for (const auto& c : cases) {
+        ns::ErrorRef error;
+        const Value v = ns::plist::parse(c.bytes, &error);
+        ASSERT_EQ(error == nullptr, c.reads) << c.what << ": " << (error ? error->description() : "read");
+        if (!c.reads) {
+            EXPECT_NE(error->localizedDescription().find("nested"), std::string::npos) << c.what;
+            continue;
+        }
+        EXPECT_EQ(roundTrip(v, Format::Binary), v) << c.what;
+        EXPECT_EQ(roundTrip(v, Format::XML), v) << c.what;
+    }
+}
+
+// Text, UTF-16 text, data or a key named from many places reads as a copy
+// at each: bounded by the bytes that makes, not the objects alone. Short
+// texts shared as the writer shares them still read.
+TEST(Plist, SharedTextAndDataExpandWithinABoundInBytes) {
+    const std::string long2000(2000, 'x');
+    const ns::Data utf16 = ListBuilder::marked(0x6, 1000, std::string(2000, '\x30'));
+    auto namedFromArray = [](ns::Data leaf, size_t times) {
+        ListBuilder list;
+        const size_t at = list.leaf(std::move(leaf));
+        return list.bytes(list.container(0xA, std::vector<size_t>(times, at)));
+    };
+    auto keyOfEveryDictionary = [](const std::string& key, size_t dictionaries) {
+        ListBuilder list;
+        const size_t k = list.leaf(ListBuilder::marked(0x5, key.size(), key)), item = list.leaf({0x09});
+        const size_t d = list.container(0xD, {k, item});
+        std::vector<size_t> all;
+        for (size_t i = 0; i < dictionaries; ++i) all.push_back(i == 0 ? d : list.container(0xD, {k, item}));
+        return list.bytes(list.container(0xA, all));
+    };
+    const struct {
+        const char* what;
+        ns::Data bytes;
+        bool reads;
+    } cases[] = {
+        {"text", namedFromArray(ListBuilder::marked(0x5, 2000, long2000), 2000), false},
+        {"UTF-16 text", namedFromArray(utf16, 2000), false},
+        {"data", namedFromArray(ListBuilder::marked(0x4, 2000, long2000), 2000), false},
+        {"key", keyOfEveryDictionary(long2000, 2000), false},
+        {"32-byte text", namedFromArray(ListBuilder::marked(0x5, 32, std::string(32, 'y')), 5000), true},
+        {"32-byte key", keyOfEveryDictionary(std::string(32, 'y'), 200), true},
+    };
+    for (const auto& c : cases) {
+        ns::ErrorRef error;
+        const Value v = ns::plist::parse(c.bytes, &error);
+        ASSERT_EQ(error == nullptr, c.reads) << c.what << ": " << (error ? error->description() : "read");
+        if (c.reads) {
+            EXPECT_EQ(roundTrip(v, Format::Binary), v) << c.what;
+            continue;
+        }
+        EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
+        EXPECT_NE(error->localizedDescription().find("bytes"), std::string::npos) << error->localizedDescription();
+    }
+}
+
+// Long arrays read, write and read again in one pass over their items (a
+// walk that found each item from the array's start would take hours here).
+TEST(Plist, LongArraysReadInOnePass) {
+    ListBuilder list;
+    const size_t item = list.leaf({0x09});
+    std::string xml = "<plist><array>";
+    for (int i = 0; i < 300000; ++i) xml += "<true/>";
+    const struct {
+        const char* what;
+        ns::Data bytes;
+        size_t items;
+    } cases[] = {
+        {"binary", list.bytes(list.container(0xA, std::vector<size_t>(500000, item))), 500000},
+        {"XML", bytesOf(xml + "</array></plist>"), 300000},
+    };
+    for (const auto& c : cases) {
+        ns::ErrorRef error;
+        const Value v = ns::plist::parse(c.bytes, &error);
+        ASSERT_EQ(error, nullptr) << c.what << ": " << error->description();
+        ASSERT_EQ(v.asArray().size(), c.items) << c.what;
+        EXPECT_EQ(roundTrip(v, Format::Binary).asArray().size(), c.items) << c.what;
+        EXPECT_EQ(roundTrip(v, Format::XML).asArray().size(), c.items) << c.what;
+    }
+}
+
+// djb2 over signed characters, in 4,096 buckets: how the format library
+// hashes nodes and keys, so that these lists fill one of its buckets.
+unsigned bucketOf(std::string_view bytes, unsigned seed) {
+    unsigned hash = seed;
+    for (char c : bytes) hash = hash * 33 + unsigned(int(int8_t(c)));
+    return hash & 0xFFF;
+}
+
+// `count` keys of bucket 0: a prefix, two letters, and a last letter or
+// digit solved for.
+std::vector<std::string> keysOfOneBucket(size_t count) {
+    std::vector<std::string> keys;
+    for (size_t i = 0; keys.size() < count; ++i) {
+        const std::string prefix = "k" + std::to_string(i);
+        const unsigned h = bucketOf(prefix, 5381);
+        for (unsigned a = 'a', found = 0; a <= 'z' && !found; ++a) {
+            for (unsigned b = 'a'; b <= 'z' && !found; ++b) {
+                const unsigned last = (0x1000 - ((h * 33 + a) * 33 + b) * 33 % 0x1000) % 0x1000;
+                if (last >= 0x80 || !std::isalnum(int(last))) continue;
+                keys.push_back(prefix + char(a) + char(b) + char(last));
+                found = 1;
+            }
+        }
+    }
+    return keys;
+}
+
+// `count` integers whose eight little-endian bytes hash to bucket 0: the
+// high six bytes from a counter, the low two solved for. The lowest byte
+// comes first and is multiplied by 33^7, which is odd and so has an
+// inverse modulo 4,096.
+std::vector<uint64_t> integersOfOneBucket(size_t count) {
+    unsigned c6 = 1, inverse7 = 1;
+    for (int i = 0; i < 6; ++i) c6 = c6 * 33 % 0x1000;
+    const unsigned c7 = c6 * 33 % 0x1000;
+    while (c7 * inverse7 % 0x1000 != 1) inverse7 += 2;
+    std::vector<uint64_t> out;
+    for (uint64_t high = 1; out.size() < count; ++high) {
+        std::string le(8, '\0');
+        for (int k = 2; k < 8; ++k) le[size_t(k)] = char(high >> (8 * (k - 2)));
+        const unsigned zeroLow = bucketOf(le, 5381 + 2);  // the bucket with both low bytes 0
+        for (int b1 = -128; b1 < 128; ++b1) {
+            const unsigned rest = (zeroLow + unsigned(b1 + 4096) * c6) % 0x1000;
+            const unsigned b0 = (0x1000 - rest) * inverse7 % 0x1000;  // as a residue
+            if (b0 >= 128 && b0 < 0x1000 - 128) continue;
+            out.push_back(high << 16 | uint64_t(uint8_t(b1)) << 8 | uint8_t(b0 & 0xFF));
+            break;
+        }
+    }
+    return out;
+}
+
+// Inputs that pile into one bucket of a hash table, or that make a text or
+// a dictionary be moved once per entity or repeat, read and write back in
+// one pass (each would take the format library many minutes: its binary
+// writer keeps every node, and its dictionaries their keys, in 4,096
+// buckets).
+TEST(Plist, ShapesThatCollideInHashTablesReadAndWriteInOnePass) {
+    ListBuilder integers;
+    std::vector<size_t> items;
+    for (uint64_t v : integersOfOneBucket(300000)) {
+        ns::Data d{0x13};
+        for (int k = 7; k >= 0; --k) d.push_back(uint8_t(v >> (8 * k)));
+        items.push_back(integers.leaf(std::move(d)));
+    }
+    ListBuilder keys;
+    std::string keysXML = "<plist><dict>";
+    std::vector<size_t> refs;
+    const size_t item = keys.leaf({0x09});
+    for (const std::string& key : keysOfOneBucket(150000)) {
+        refs.push_back(keys.leaf(ListBuilder::marked(0x5, key.size(), key)));
+        keysXML += "<key>" + key + "</key><true/>";
+    }
+    refs.resize(2 * refs.size(), item);
+    std::string repeated = "<plist><dict>";
+    for (int i = 0; i < 150000; ++i) repeated += "<key>k" + std::to_string(i) + "</key><true/>";
+    for (int i = 0; i < 150000; ++i) repeated += "<key>k149999</key><false/>";
+    std::string entities = "<plist><string>";
+    for (int i = 0; i < 3000000; ++i) entities += "&amp;";
+    const struct {
+        const char* what;
+        ns::Data bytes;
+        size_t entries;  // of the array or dictionary, or the string's length
+    } cases[] = {
+        {"integers", integers.bytes(integers.container(0xA, items)), 300000},
+        {"keys (binary)", keys.bytes(keys.container(0xD, refs)), 150000},
+        {"keys (XML)", bytesOf(keysXML + "</dict></plist>"), 150000},
+        {"one key repeated", bytesOf(repeated + "</dict></plist>"), 150000},
+        {"entities", bytesOf(entities + "</string></plist>"), 3000000},
+    };
+    auto entries = [](const Value& v) {
+        return v.isString() ? v.asString().size() : v.isArray() ? v.asArray().size() : v.asDictionary().size();
+    };
+    for (const auto& c : cases) {
+        ns::ErrorRef error;
+        const Value v = ns::plist::parse(c.bytes, &error);
+        ASSERT_EQ(error, nullptr) << c.what << ": " << error->description();
+        EXPECT_EQ(entries(v), c.entries) << c.what;
+        EXPECT_EQ(entries(roundTrip(v, Format::Binary)), c.entries) << c.what;
+    }
+}
+
+// The format library's reading of a list, as our values (a UID as the
+// dictionary it reads as); null for what has no value form.
+Value libraryValue(plist_t node) {
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            uint8_t b = 0;
+            plist_get_bool_val(node, &b);
+            return Value(b != 0);
+        }
+        case PLIST_UINT: {
+            uint64_t u = 0;
+            plist_get_uint_val(node, &u);
+            return Value(int64_t(u));  // compared by value: kinds of integer aside
+        }
+        case PLIST_REAL: {
+            double d = 0;
+            plist_get_real_val(node, &d);
+            return Value(d);
+        }
+        case PLIST_STRING: {
+            uint64_t length = 0;
+            const char* p = plist_get_string_ptr(node, &length);
+            return Value(std::string(p, size_t(length)));
+        }
+        case PLIST_DATA: {
+            uint64_t length = 0;
+            const char* p = plist_get_data_ptr(node, &length);
+            return Value(ns::Data(p, p + length));
+        }
+        case PLIST_UID: {
+            uint64_t u = 0;
+            plist_get_uid_val(node, &u);
+            return Value(ns::Dictionary{{"CF$UID", Value(int64_t(u))}});
+        }
+        case PLIST_ARRAY: {
+            ns::Array items;
+            for (uint32_t i = 0, n = plist_array_get_size(node); i < n; ++i) {
+                items.push_back(libraryValue(plist_array_get_item(node, i)));
+            }
+            return Value(std::move(items));
+        }
+        case PLIST_DICT: {
+            ns::Dictionary entries;
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            for (;;) {
+                char* key = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, it, &key, &item);
+                if (!item) break;
+                entries.emplace(key, libraryValue(item));
+                free(key);
+            }
+            free(it);
+            return Value(std::move(entries));
+        }
+        default: return Value();
+    }
+}
+
+// Other readers of our files use the format library: whatever we write in
+// either form it reads as the same value, and what it wrote (every list
+// stored before ours were written here) we read as it does.
+TEST(Plist, ListsReadAndWrittenAsTheFormatLibraryDoes) {
+    const Value values[] = {
+        Value(ns::Dictionary{{"int", -12},
+                             {"big", std::numeric_limits<int64_t>::max()},
+                             {"real", 0.1},
+                             {"text", "caf\xC3\xA9 \xF0\x9F\x98\x80 & <tags>"},
+                             {"empty", ""},
+                             {"data", ns::Data{0, 1, 2, 255}},
+                             {"flags", ns::Array{Value(true), Value(false)}},
+                             {"nested", ns::Dictionary{{"list", ns::Array{Value(ns::Array{}), Value(ns::Dictionary{})}}}}}),
+        Value(ns::Array(300, Value("a text shared from many places"))),
+        Value(ns::Array{Value(std::string(20, 'x')), Value(int64_t(70000)), Value(int64_t(1) << 40), Value(1.5)}),
+    };
+    for (const Value& v : values) {
+        for (Format f : {Format::Binary, Format::XML}) {
+            const ns::Data ours = ns::plist::serialize(v, f);
+            plist_t node = nullptr;
+            if (f == Format::Binary) {
+                plist_from_bin(reinterpret_cast<const char*>(ours.data()), uint32_t(ours.size()), &node);
+            } else {
+                plist_from_xml(reinterpret_cast<const char*>(ours.data()), uint32_t(ours.size()), &node);
+            }
+            ASSERT_NE(node, nullptr);
+            EXPECT_EQ(libraryValue(node), v) << v.description();
+            // The library's own binary form of the same list reads as it.
+            char* theirs = nullptr;
+            uint32_t length = 0;
+            plist_to_bin(node, &theirs, &length);
+            plist_free(node);
+            EXPECT_EQ(ns::plist::parse(ns::Data(theirs, theirs + length)), v) << v.description();
+            free(theirs);
+        }
+    }
+    // An archive's references are the format's UIDs.
+    const ns::Data archive = ns::keyed_archive::archiveRoot("Record", ns::Dictionary{{"m", Value("x")}});
+    plist_t node = nullptr;
+    plist_from_bin(reinterpret_cast<const char*>(archive.data()), uint32_t(archive.size()), &node);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(plist_get_node_type(plist_dict_get_item(plist_dict_get_item(node, "$top"), "root")), PLIST_UID);
+    plist_free(node);
 }
 
 }  // namespace

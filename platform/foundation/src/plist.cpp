@@ -11,7 +11,6 @@
 
 #include "platform/crypto.h"
 #include "platform/format.h"
-#include "platform/utf8.h"
 #include "platform/whole_file.h"
 #include "plist_private.h"
 
@@ -21,6 +20,7 @@ namespace {
 
 using plist_codec::kMaxDepth;
 using plist_codec::tooDeep;
+using plist_codec::validText;
 using plist_date::kEpoch2001;
 
 ErrorRef readError(const std::string& problem) {
@@ -32,9 +32,6 @@ ErrorRef writeError(const std::string& problem) {
     return Error::make(kCocoaErrorDomain, kWriteInvalidError,
                        "The data couldn’t be written as a property list. " + problem);
 }
-
-// Readers of our files stop a string at a NUL, so a NUL counts as malformed.
-bool validText(std::string_view s) { return s.find('\0') == std::string_view::npos && utf8::isValid(s); }
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 

@@ -38,9 +38,6 @@ size_t bytesFor(uint64_t v) {
 
 size_t log2Of(size_t bytes) { return bytes == 1 ? 0 : bytes == 2 ? 1 : bytes == 4 ? 2 : bytes == 8 ? 3 : 4; }
 
-// The format library's strings end at NUL, so a NUL counts as malformed.
-bool validText(std::string_view s) { return s.find('\0') == std::string_view::npos && utf8::isValid(s); }
-
 constexpr const char* kDamagedObject = "The binary property list has a damaged object.";
 constexpr const char* kBadText = "A string is not valid UTF-8 or contains a NUL character.";
 
@@ -550,6 +547,8 @@ private:
 }  // namespace
 
 std::string tooDeep() { return format("Too many nested arrays or dictionaries (more than %zu).", kMaxDepth); }
+
+bool validText(std::string_view s) { return s.find('\0') == std::string_view::npos && utf8::isValid(s); }
 
 Value readBinary(const uint8_t* bytes, size_t size, std::string& problem) {
     Layout layout;

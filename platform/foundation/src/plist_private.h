@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/value.h"
 
@@ -39,6 +40,10 @@ constexpr uint64_t kExpansionPerByte = 64;
 constexpr size_t kSharedTextMax = 32;
 
 std::string tooDeep();
+
+// Text a list may hold: UTF-8, and no NUL, since other readers of our files
+// (libplist) end a string at one.
+bool validText(std::string_view s);
 
 // The binary form's value, or null with `problem` set.
 Value readBinary(const uint8_t* bytes, size_t size, std::string& problem);

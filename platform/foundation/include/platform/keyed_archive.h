@@ -7,7 +7,9 @@
 // Only what plain records need: a root object of some class whose members are
 // Foundation values (strings, numbers, booleans, data, dates, arrays,
 // dictionaries, nil). Unarchiving never raises: bad archives answer nullopt
-// with an NSCocoaErrorDomain 4864 error (NSCoderReadCorruptError).
+// with an NSCocoaErrorDomain 4864 error (NSCoderReadCorruptError). Members
+// nest at most 64 deep, and an archive decodes into no more values and bytes
+// than its property list holds, however often it names one object.
 
 #include <optional>
 #include <string>

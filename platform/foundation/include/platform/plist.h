@@ -5,7 +5,14 @@
 // reals, strings, data, dates, arrays and dictionaries round-trip with their
 // kinds; a real that happens to be integral stays a real. Dates keep
 // microseconds in binary form and whole seconds in XML form, and must lie
-// within about 68 years of 2001 (the range the format library handles).
+// within about 68 years of 2001 (the range libplist, which other readers of
+// our files use, handles). A binary UID reads as {"CF$UID": n}.
+//
+// Reading and writing take time and memory linear in the list's size. A
+// list is refused when it nests deeper than 512 (a UID counting as the
+// dictionary it reads as), or when a binary list's shared objects would read
+// as more than 64 bytes per byte of it (16 an object, plus its text and
+// data, at every place it is named), so whatever reads can be written back.
 //
 // Errors are NSCocoaErrorDomain: 3840 for unreadable content, 3851 for values
 // with no property-list form, and the file codes of platform/file_manager.h

@@ -19,7 +19,8 @@ Each shape is one a mutating fuzzer rarely builds by chance:
 - one text, UTF-16 text, data or key named from many places, in lists and
   archives, beside shared texts short enough to read, and lists at and past
   the bound on what sharing may expand into;
-- long arrays and archives (a pending-topics list of many batches), keys
+- long arrays and archives (a pending-topics list of many batches, and
+  one whose empty batches, which the list drops, come first), keys
   and integers that fill one bucket of the format library's hash tables, a
   key repeated after many others, and text of many entities: small
   versions of inputs that once took time quadratic in their size;
@@ -255,6 +256,21 @@ def named_from_array(obj, obj_class, times):
                                       {"$classname": obj_class, "$classes": [obj_class, "NSObject"]}])
 
 
+def empty_batches_first(empty, full):
+    """A pending-topics list naming one empty batch `empty` times, then one
+    batch of a topic `full` times: the list drops the empty ones."""
+    objects = ["$null", {"batches": UID(2), "$class": UID(3)},
+               {"NS.objects": [UID(5)] * empty + [UID(7)] * full, "$class": UID(4)},
+               {"$classname": "QRVMessagingPendingTopicsList", "$classes": ["QRVMessagingPendingTopicsList", "NSObject"]},
+               {"$classname": "NSArray", "$classes": ["NSArray", "NSObject"]},
+               {"NS.keys": [], "NS.objects": [], "$class": UID(6)},
+               {"$classname": "NSDictionary", "$classes": ["NSDictionary", "NSObject"]},
+               {"NS.keys": [UID(8)], "NS.objects": [UID(9)], "$class": UID(6)}, "topics",
+               {"NS.objects": [UID(10)], "$class": UID(4)}, "t"]
+    return binary({"$archiver": "NSKeyedArchiver", "$version": 100000, "$top": {"root": UID(1)},
+                   "$objects": objects})
+
+
 def archive_seeds():
     seeds = {
         "shape-shared-arrays-40-levels": doubling_archive(40),
@@ -279,6 +295,7 @@ def archive_seeds():
             {"action": i % 2, "topics": ["/topics/t%d" % i]} for i in range(300)]}),
         "shape-topics-list-shared-batches": archive({"batches": UID(5)}, [[{"topics": ["a"]}] * 300],
                                                     root_class=topics),
+        "shape-topics-list-empty-batches-first": empty_batches_first(500, 250),
     })
     return seeds
 

@@ -139,9 +139,9 @@ void QRVMessagingPendingTopicsList::tellDidUpdate() {
 }
 
 void QRVMessagingPendingTopicsList::pruneTopicBatches(std::vector<std::shared_ptr<QRVMessagingTopicBatch>>& batches) {
-    for (size_t i = batches.size(); i-- > 0;) {
-        if (!batches[i] || batches[i]->topics.empty()) batches.erase(batches.begin() + long(i));
-    }
+    // One pass, whatever the order of the empty batches: a stored list read
+    // back may hold thousands of them.
+    std::erase_if(batches, [](const auto& batch) { return !batch || batch->topics.empty(); });
 }
 
 size_t QRVMessagingPendingTopicsList::numberOfBatches() const {

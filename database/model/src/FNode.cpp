@@ -188,23 +188,33 @@ FNodePtr FNode::getChild(const FPath& path) const {
 
 bool FNode::hasChild(std::string_view key) const { return !getImmediateChild(key)->isEmpty(); }
 
-namespace {
-
-// `at` with `node` at the rest of `path` from its piece `i`, copied bottom
-// up; the path is read by index, not split again at each level. A last
-// piece of ".priority" is the priority's place, as updateImmediateChild
-// takes it.
-FNodePtr updatedAt(const FNode& at, const FPath& path, size_t i, const FNodePtr& node) {
-    const std::string& key = path.pieceAt(i);
-    if (i + 1 == path.length()) return at.updateImmediateChild(key, node);
-    return at.updateImmediateChild(key, updatedAt(*at.getImmediateChild(key), path, i + 1, node));
-}
-
-}  // namespace
-
 FNodePtr FNode::updateChild(const FPath& path, const FNodePtr& node) const {
-    if (path.isEmpty()) return node;
-    return updatedAt(*this, path, 0, node);
+    // A path has as many keys as the input it was read from: the nodes along
+    // it are noted on the way down and copied bottom up in a loop, never one
+    // call per key. Most paths are short: their nodes are noted without the
+    // heap.
+    const size_t length = path.length();
+    if (length == 0) return node;
+    const std::string* keys = path.begin();
+    constexpr size_t kNoted = 16;
+    FNodePtr noted[kNoted];
+    std::vector<FNodePtr> many;
+    FNodePtr* below = noted;
+    if (length > kNoted) {
+        many.resize(length);
+        below = many.data();
+    }
+    // below[i] is the node at the first i keys (below[0], this node, is not
+    // held); a last key of ".priority" is the priority's place, as
+    // updateImmediateChild takes it.
+    const FNode* at = this;
+    for (size_t i = 1; i < length; ++i) {
+        below[i] = at->getImmediateChild(keys[i - 1]);
+        at = below[i].get();
+    }
+    FNodePtr result = node;
+    for (size_t i = length; i-- > 1;) result = below[i]->updateImmediateChild(keys[i], result);
+    return updateImmediateChild(keys[0], result);
 }
 
 void FNode::enumerateChildren(const FNodeChildBlock& block) const { enumerateChildrenReverse(false, block); }
@@ -579,6 +589,46 @@ bool FLeafNode::computeContainsNegativeZero() const {
 
 FChildrenNode::FChildrenNode(FChildrenDictionary children, FNodePtr priority)
     : children_(std::move(children)), priority_(priorityHolder(priority)) {}
+
+namespace {
+
+// Children nodes let go of their children inside their own destructor, so a
+// chain of them would be destroyed one nested call per level. Past this
+// many nested on a thread, a dying node hands its children to the outermost
+// one, which lets them go after its own, one after the other.
+constexpr unsigned kNestedReleases = 32;
+
+struct HandedOver {
+    FChildrenDictionary children;
+    std::unique_ptr<const FNodePtr> priority;
+};
+thread_local unsigned tReleasing = 0;
+// The outermost release's list, while one runs on this thread.
+thread_local std::vector<HandedOver>* tHandedOver = nullptr;
+
+}  // namespace
+
+FChildrenNode::~FChildrenNode() {
+    if (children_.isEmpty() && !priority_) return;
+    if (tReleasing >= kNestedReleases) {
+        tHandedOver->push_back(HandedOver{std::move(children_), std::move(priority_)});
+        return;
+    }
+    std::vector<HandedOver> handedOver;
+    const bool outermost = tReleasing++ == 0;
+    if (outermost) tHandedOver = &handedOver;
+    {
+        const HandedOver own{std::move(children_), std::move(priority_)};
+    }
+    // Each let go here starts nested releases of its own, which may hand
+    // over more.
+    while (outermost && !handedOver.empty()) {
+        const HandedOver next = std::move(handedOver.back());
+        handedOver.pop_back();
+    }
+    if (outermost) tHandedOver = nullptr;
+    --tReleasing;
+}
 
 FNodePtr FChildrenNode::make(FChildrenDictionary children, FNodePtr priority) {
     if (children.isEmpty()) return FEmptyNode::emptyNode();

@@ -6,6 +6,7 @@
 
 #include "database/model/FCompoundWrite.h"
 #include "database/model/FImmutableTree.h"
+#include "database/model/FNode.h"
 #include "database/model/FSnapshotUtilities.h"
 
 namespace {
@@ -91,6 +92,55 @@ TEST(DeepPath, FoldAlongALongBranch) {
 
 FNodePtr leaf(int v) { return FSnapshotUtilities::nodeFrom(ns::Value(v)); }
 
+// `keys` levels of "k" over `at`, built from the bottom up.
+FNodePtr chain(size_t keys, FNodePtr at) {
+    for (size_t i = 0; i < keys; ++i) at = FEmptyNode::emptyNode()->updateImmediateChild("k", at);
+    return at;
+}
+
+// A node updated at a path of kDeep keys, read back, updated again and let
+// go, whole or while another version still holds its branch.
+TEST(DeepPath, NodeUpdatesAlongALongPath) {
+    onSmallStack([] {
+        const FPath path(keysText(kDeep));
+        const FPath above(keysText(kDeep - 1));
+        const FNodePtr beside = leaf(9);
+        const FNodePtr top = FEmptyNode::emptyNode()->updateImmediateChild("x", beside);
+        const FNodePtr deep = top->updateChild(path, leaf(7));
+        const Case cases[] = {
+            {"set, then read back", [&] { return deep->getChild(path)->isEqual(*leaf(7)) && deep->numChildren() == 2; }},
+            {"one child at each level below the top", [&] {
+                 size_t levels = 0;
+                 for (FNodePtr at = deep->getImmediateChild("k"); !at->isLeafNode(); at = at->getImmediateChild("k")) {
+                     if (at->numChildren() != 1) return false;
+                     ++levels;
+                 }
+                 return levels == kDeep - 1;
+             }},
+            {"a child beside the path is shared", [&] { return deep->getImmediateChild("x") == beside; }},
+            {"set again where it is", [&] { return deep->updateChild(path, leaf(8))->getChild(path)->isEqual(*leaf(8)); }},
+            {"a priority at the deepest place", [&] {
+                 const FNodePtr p = deep->updateChild(path.childFromString(".priority"), leaf(3));
+                 return p->getChild(path)->getPriority()->isEqual(*leaf(3)) && p->getChild(path)->isLeafNode();
+             }},
+            {"through a leaf half way", [&] {
+                 const FPath half(keysText(kDeep / 2));
+                 return deep->updateChild(half, leaf(1))->updateChild(path, leaf(2))->getChild(path)->isEqual(*leaf(2));
+             }},
+            {"the empty node prunes the branch", [&] { return deep->updateChild(path, FEmptyNode::emptyNode())->isEqual(*top); }},
+            {"nothing where no node is", [&] { return deep->getChild(path.childFromString("k"))->isEmpty(); }},
+            {"a version sharing the branch outlives the one that made it", [&] {
+                 FNodePtr later = FEmptyNode::emptyNode()->updateChild(path, leaf(7));
+                 FNodePtr branch = later->getChild(above);
+                 later.reset();
+                 return branch->getImmediateChild("k")->isEqual(*leaf(7));
+             }},
+            {"a chain built level by level is let go", [&] { return chain(kDeep, leaf(1)) != nullptr; }},
+        };
+        for (const Case& c : cases) EXPECT_TRUE(c.holds()) << c.what;
+    });
+}
+
 // A compound write as read from a stored update whose member lies kDeep
 // keys down: built, searched, listed and taken apart.
 TEST(DeepPath, CompoundWriteAlongALongPath) {
@@ -112,6 +162,10 @@ TEST(DeepPath, CompoundWriteAlongALongPath) {
              }},
             {"removed", [&] { return write.removeWriteAtPath(above).isEmpty(); }},
             {"equal to itself made another way", [&] { return write == FCompoundWrite().addWrite(leaf(5), path); }},
+            {"written under a write above it", [&] {
+                 const FCompoundWrite under = FCompoundWrite().addWrite(leaf(1), FPath("k")).addWrite(leaf(6), path);
+                 return under.completeNodeAtPath(path)->isEqual(*leaf(6)) && under.completeNodeAtPath(above)->numChildren() == 1;
+             }},
         };
         for (const Case& c : cases) EXPECT_TRUE(c.holds()) << c.what;
     });

@@ -328,6 +328,9 @@ class FChildrenNode : public FNode {
 public:
     FChildrenNode() = default;
     FChildrenNode(FChildrenDictionary children, FNodePtr priority);
+    // Lets go of its children without one nested call per level below it
+    // (a node is as deep as the path it was updated at).
+    ~FChildrenNode() override;
     // The empty node when there are no children (a priority alone is not
     // kept).
     static FNodePtr make(FChildrenDictionary children, FNodePtr priority = nullptr);

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "database/model/FSnapshotUtilities.h"
 #include "database/model/FUtilities.h"
@@ -517,12 +518,25 @@ FNodePtr FCacheNodeReader::nodeFromJSON(std::string_view text, Sharing::Place* p
 
 namespace {
 
-// The merge members of a write row, the parser standing on its "{".
-bool mergeMembers(Parser& parser, FCacheNodeReader::WriteRow& row, FCacheNodeReader::WriteSharing* sharing) {
+// Keys of a member's path: most are one key.
+size_t memberKeys(std::string_view path) {
+    if (path.find('/') == std::string_view::npos) return path.empty() ? 0 : 1;
+    return FCacheNodeReader::pathKeyCount(path);
+}
+
+// The merge members of a write row, the parser standing on its "{"; a
+// member of more keys than `keysLeft` is refused before its node is made.
+// `deepest` is set to the keys of the deepest member.
+bool mergeMembers(Parser& parser, FCacheNodeReader::WriteRow& row, FCacheNodeReader::WriteSharing* sharing,
+                  size_t keysLeft, size_t& deepest) {
     FCacheNodeReader::Sharing* merges = sharing ? &sharing->merges : nullptr;
     parser.setSharing(merges);
     size_t position = 0;
+    deepest = 0;
     return parser.members([&](std::string_view path) {
+        const size_t keys = memberKeys(path);
+        if (keys > keysLeft) return false;
+        deepest = std::max(deepest, keys);
         FCacheNodeReader::Sharing::Place* place = merges ? &merges->at(0, position++) : nullptr;
         FNodePtr node = parser.node(1, place);
         if (!node) return false;
@@ -540,16 +554,35 @@ bool mergeMembers(Parser& parser, FCacheNodeReader::WriteRow& row, FCacheNodeRea
     });
 }
 
+// The path of a row as the cache writes it, which ends it: a plain string
+// (no quote, no backslash) after ',"path":'; nothing for any other row.
+std::optional<std::string_view> writtenPath(std::string_view text) {
+    constexpr std::string_view kBefore = ",\"path\":\"";
+    constexpr std::string_view kAfter = "\"}";
+    if (text.size() < kBefore.size() + kAfter.size() || text.substr(text.size() - kAfter.size()) != kAfter) return {};
+    const size_t end = text.size() - kAfter.size();
+    const size_t open = text.rfind('"', end - 1);
+    if (open + 1 < kBefore.size() || text.substr(open + 1 - kBefore.size(), kBefore.size()) != kBefore) return {};
+    return text.substr(open + 1, end - open - 1);
+}
+
 // A row exactly as the cache writes it, {"id":N,"m"|"o":...,"path":"..."}
 // without space, read without looking its members up by name. Anything
-// else answers false, for the reading by member.
+// else answers false, for the reading by member. The path, last in the
+// row, is counted before anything is made.
 bool writeRowAsWritten(std::string_view text, FCacheNodeReader::WriteRow& row,
                        FCacheNodeReader::WriteSharing* sharing) {
+    const std::optional<std::string_view> written = writtenPath(text);
+    if (!written) return false;
+    const size_t pathKeys = FCacheNodeReader::pathKeyCount(*written);
+    if (pathKeys > kQuorvaneMaxTreeDepth) return false;
     Parser parser(text, sharing ? &sharing->overwrites : nullptr);
     if (!parser.literal("{\"id\":") || !parser.writeId(row.writeId)) return false;
+    size_t deepest;
     if (parser.literal(",\"o\":")) {
         if (!(row.overwrite = parser.node(0, nullptr))) return false;
-    } else if (!parser.literal(",\"m\":") || parser.peek() != '{' || !mergeMembers(parser, row, sharing)) {
+    } else if (!parser.literal(",\"m\":") || parser.peek() != '{' ||
+               !mergeMembers(parser, row, sharing, kQuorvaneMaxTreeDepth - pathKeys, deepest)) {
         return false;
     }
     std::string_view path;
@@ -575,20 +608,33 @@ bool FCacheNodeReader::writeRowFromJSON(std::string_view text, WriteRow& row, Wr
     Parser parser(text, sharing ? &sharing->overwrites : nullptr);
     bool hasId = false, hasPath = false, hasMerge = false;
     std::string scratch;
+    std::string_view path;
+    size_t deepest = 0;
     const bool read = parser.members([&](std::string_view key) {
         if (key == "id") return hasId = parser.writeId(row.writeId);
         if (key == "path") {
-            std::string_view path;
-            hasPath = parser.peek() == '"' && parser.stringView(path, scratch);
-            row.path = FPath(path);
-            return hasPath;
+            return hasPath = parser.peek() == '"' && parser.stringView(path, scratch) &&
+                             FCacheNodeReader::pathKeyCount(path) <= kQuorvaneMaxTreeDepth;
         }
         if (key == "o") return (row.overwrite = parser.node(0, nullptr)) != nullptr;
         if (key != "m" || parser.peek() != '{') return false;
         hasMerge = true;
-        return mergeMembers(parser, row, sharing);
+        return mergeMembers(parser, row, sharing, kQuorvaneMaxTreeDepth, deepest);
     });
-    return read && parser.atEnd() && hasId && hasPath && hasMerge != (row.overwrite != nullptr);
+    if (!read || !parser.atEnd() || !hasId || !hasPath || hasMerge == (row.overwrite != nullptr)) return false;
+    if (FCacheNodeReader::pathKeyCount(path) + deepest > kQuorvaneMaxTreeDepth) return false;
+    row.path = FPath(path);
+    return true;
+}
+
+size_t FCacheNodeReader::pathKeyCount(std::string_view path) {
+    size_t keys = 0;
+    bool inKey = false;
+    for (const char c : path) {
+        keys += !inKey && c != '/';
+        inKey = c != '/';
+    }
+    return keys;
 }
 
 bool FCacheNodeReader::byteOrderIsKeyOrder(std::string_view key) {
@@ -670,8 +716,11 @@ size_t commonPrefixLength(std::string_view a, std::string_view b) {
 // the path so far once; every level then asks only how far it matched.
 class RowTree {
 public:
-    RowTree(APLevelDBIterator& iterator, std::string prefix, FCacheNodeReader::RowNode rowNode)
-        : iterator_(iterator), prefix_(std::move(prefix)), rowNode_(rowNode) {
+    RowTree(APLevelDBIterator& iterator, std::string prefix, size_t prefixKeys, FCacheNodeReader::RowNode rowNode)
+        : iterator_(iterator),
+          prefix_(std::move(prefix)),
+          rowNode_(rowNode),
+          deepestBelow_(kDeepestRow - std::min(prefixKeys, kDeepestRow)) {
         load();
     }
 
@@ -694,10 +743,14 @@ public:
             }
             prefix_.append(key_.substr(length, slash + 1 - length));
             matched_ = prefix_.size();
-            FCacheNodeReader::Sharing::Place& childPlace = sharing_.at(depth, position++);
-            FNodePtr child = node(depth + 1, childPlace);
-            level.add(std::string_view(prefix_).substr(length, prefix_.size() - length - 1), std::move(child),
-                      childPlace);
+            if (depth + 1 > deepestBelow_) {
+                skipRowsUnderPrefix();
+            } else {
+                FCacheNodeReader::Sharing::Place& childPlace = sharing_.at(depth, position++);
+                FNodePtr child = node(depth + 1, childPlace);
+                level.add(std::string_view(prefix_).substr(length, prefix_.size() - length - 1), std::move(child),
+                          childPlace);
+            }
             prefix_.resize(length);
             matched_ = std::min(matched_, length);
         }
@@ -706,6 +759,16 @@ public:
     }
 
 private:
+    // Keys of the deepest row: no row the cache writes lies deeper than a
+    // location may, plus the ".value" or ".priority" key of a leaf's
+    // priority rows. Deeper rows are damage, skipped like rows without a
+    // trailing "/", and the descent makes one call per level, so they are
+    // never followed.
+    static constexpr size_t kDeepestRow = kQuorvaneMaxTreeDepth + 1;
+
+    void skipRowsUnderPrefix() {
+        while (valid_ && matched_ == prefix_.size()) advance();
+    }
     void advance() {
         iterator_.next();
         load();
@@ -719,6 +782,8 @@ private:
     APLevelDBIterator& iterator_;
     std::string prefix_;
     FCacheNodeReader::RowNode rowNode_;
+    // Levels a row may lie below the prefix.
+    size_t deepestBelow_;
     FCacheNodeReader::Sharing sharing_;
     bool valid_ = false;
     std::string_view key_;
@@ -728,8 +793,9 @@ private:
 
 }  // namespace
 
-FNodePtr FCacheNodeReader::nodeFromRows(APLevelDBIterator& iterator, std::string prefix, RowNode rowNode) {
-    RowTree tree(iterator, std::move(prefix), rowNode);
+FNodePtr FCacheNodeReader::nodeFromRows(APLevelDBIterator& iterator, std::string prefix, size_t prefixKeys,
+                                        RowNode rowNode) {
+    RowTree tree(iterator, std::move(prefix), prefixKeys, rowNode);
     FCacheNodeReader::Sharing::Place top;
     // The path's own row alone, dropped, leaves no data there: the empty
     // node, which every caller can take.

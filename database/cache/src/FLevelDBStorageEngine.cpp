@@ -138,6 +138,30 @@ struct WriteRowReader {
     }
 };
 
+// Keys down to the deepest place a checked row writes: its path's, and for
+// an update its deepest member's.
+size_t writeRowKeys(const ns::Dictionary& row) {
+    size_t deepest = 0;
+    if (auto merge = row.find("m"); merge != row.end()) {
+        for (const auto& [member, value] : merge->second.asDictionary()) {
+            deepest = std::max(deepest, FCacheNodeReader::pathKeyCount(member));
+        }
+    }
+    return FCacheNodeReader::pathKeyCount(row.at("path").asString()) + deepest;
+}
+
+// Whether a checked row writes no deeper than a location may lie. A deeper
+// write was never acknowledged (a server refuses it), and a path has as many
+// keys as the row it is read from, so the row is removed as damage, counted
+// before any path or tree of it is made.
+bool isWithinTreeDepth(const std::string& key, const ns::Dictionary& row) {
+    const size_t keys = writeRowKeys(row);
+    if (keys <= kQuorvaneMaxTreeDepth) return true;
+    FFWarn("I-RDB076043", "Removing write with key %@: it writes %lu keys deep, past the %lu a location may lie", key,
+           (unsigned long)keys, (unsigned long)kQuorvaneMaxTreeDepth);
+    return false;
+}
+
 // The generic reading of a write row: the JSON as a value, checked, then
 // converted. A bad row is dropped (nullptr) rather than raised: raising here
 // would end every start of the program, and a row without its write
@@ -146,6 +170,7 @@ FWriteRecordPtr genericWriteRecord(const std::string& key, std::string_view byte
     ns::ErrorRef error;
     ns::Value row = ns::json::parse(bytes, &error);
     std::string problem = error ? std::string() : writeRowProblem(row);
+    if (!error && problem.empty() && !isWithinTreeDepth(key, row.asDictionary())) return nullptr;
     FWriteRecordPtr record;
     if (!error && problem.empty()) {
         const ns::Dictionary& dict = row.asDictionary();
@@ -314,8 +339,8 @@ private:
 };
 
 // The stored writes as they are restored, row by row in key order: a row
-// the cache reader did not take is read the generic way, with its checks
-// and warnings.
+// the cache reader did not take (a row written too deep among them) is read
+// the generic way, with its checks and warnings.
 struct RestoredWrites {
     std::vector<FWriteRecordPtr> records;
     std::vector<int64_t> ids;
@@ -720,7 +745,7 @@ FNodePtr FLevelDBStorageEngine::nodeAtPath(const FPath& path) {
     APLevelDBIterator iterator(serverCacheDB_);
     if (!iterator.seekToKey(prefix) || !startsWith(iterator.rawKey(), prefix)) return FEmptyNode::emptyNode();
     // Rows straight into nodes, bottom up: no nested value in between.
-    return FCacheNodeReader::nodeFromRows(iterator, std::move(prefix), &FLevelDBStorageEngine::rowNode);
+    return FCacheNodeReader::nodeFromRows(iterator, std::move(prefix), path.length(), &FLevelDBStorageEngine::rowNode);
 }
 
 FNodePtr FLevelDBStorageEngine::serverCacheAtPath(const FPath& path) {

@@ -112,6 +112,43 @@ TEST_F(CacheReaderTest, OtherRowsReadTheGenericWayAndBadOnesAreDropped) {
     expectSame(engine().serverCacheAtPath(FPath("/r")), node(R"({"a": 1, "b": 2})"), "stray row");
 }
 
+// A server row lying deeper than a location may (kQuorvaneMaxTreeDepth
+// keys, and one more for a leaf's priority row) is damage: skipped wherever
+// the read starts, never followed one level at a time.
+TEST_F(CacheReaderTest, ServerRowsDeeperThanALocationMayLieAreSkipped) {
+    auto keys = [](size_t count, const char* key) {
+        std::string text;
+        for (size_t i = 0; i < count; ++i) text += std::string(key) + "/";
+        return text;
+    };
+    const size_t most = kQuorvaneMaxTreeDepth + 1;
+    auto& rows = *engine().serverCacheDB();
+    rows.setString("1", "/server_cache//ok/");
+    rows.setString("2", "/server_cache//" + keys(most, "j"));
+    rows.setString("3", "/server_cache//" + keys(most + 1, "k"));
+    rows.setString("4", "/server_cache//" + keys(45000, "l"));
+    rows.setString("5", "/server_cache//" + keys(most - 1, "m") + ".value/");
+    rows.setString("6", "/server_cache//" + keys(most - 1, "m") + ".priority/");
+    const FNodePtr within = FEmptyNode::emptyNode()->updateChild(FPath(keys(most, "j")), node("2"));
+    const FNodePtr withPriority = FSnapshotUtilities::nodeFrom(ns::Value(5), ns::Value(6));
+    const FNodePtr all = within->updateImmediateChild("ok", node("1"))
+                             ->updateChild(FPath(keys(most - 1, "m")), withPriority);
+    const struct {
+        FPath at;
+        FNodePtr read;
+    } kReads[] = {
+        {FPath(), all},
+        {FPath("j"), all->getImmediateChild("j")},
+        {FPath(keys(most - 1, "m")), withPriority},
+        {FPath("k"), FEmptyNode::emptyNode()},
+        {FPath(keys(most, "k")), FEmptyNode::emptyNode()},
+        {FPath("l"), FEmptyNode::emptyNode()},
+    };
+    for (const auto& read : kReads) {
+        EXPECT_TRUE(engine().serverCacheAtPath(read.at)->isEqual(*read.read)) << read.at.length() << " keys in";
+    }
+}
+
 // Sibling records one after another, as a reader meets them: what it made
 // at a place for one record must never stand for a value of another kind or
 // sign in the next, nor a key for another name, whatever the places have
@@ -294,6 +331,10 @@ TEST_F(CacheReaderTest, ALargeRestoreKeepsOrderRemovalsAndWarnings) {
     };
     auto& writes = *engine().writesDB();
     for (const auto& odd : kOdd) writes.setString(odd.row, odd.key);
+    // Read on another thread, removed on this one, in row order.
+    std::string deep = R"({"id":9001,"o":1,"path":")";
+    for (size_t i = 0; i <= kQuorvaneMaxTreeDepth; ++i) deep += "/k";
+    writes.setString(deep + "\"}", "9001");
     auto capture = ns::SystemLog::capture();
     const auto restored = engine().userWrites();
     QRVLoggerFlush();
@@ -305,6 +346,8 @@ TEST_F(CacheReaderTest, ALargeRestoreKeepsOrderRemovalsAndWarnings) {
     EXPECT_TRUE(capture.contains("[I-RDB076036] Skipping write with key 9x:"));
     EXPECT_TRUE(capture.contains("Removing failed write with key 7"));
     EXPECT_TRUE(capture.contains("Removing failed write with key 800"));
+    EXPECT_TRUE(capture.contains("[I-RDB076043] Removing write with key 9001: it writes 1033 keys deep"));
+    EXPECT_FALSE(writes.stringForKey("9001"));
     EXPECT_FALSE(writes.stringForKey("7"));
     EXPECT_FALSE(writes.stringForKey("800"));
     EXPECT_FALSE(writes.stringForKey("801"));

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
 #include "core/QRVLogger.h"
 #include "database/cache/FLevelDBStorageEngine.h"
 #include "database/model/FSnapshotUtilities.h"
@@ -158,6 +161,64 @@ TEST_F(StorageEngineTest, BadWriteRowsAreDroppedWithWarningsAndNeverBecomeNullWr
 
     // The second start sees the surviving rows only.
     EXPECT_EQ(engine()->userWrites().size(), 1u);
+}
+
+// "/k/k/.../k/", `keys` keys, with `between` slashes between them.
+std::string keysPath(size_t keys, const std::string& between = "/") {
+    std::string path = "/";
+    for (size_t i = 0; i < keys; ++i) path += "k" + between;
+    return path;
+}
+
+// A stored write lying deeper than a location may (kQuorvaneMaxTreeDepth
+// keys of path and update member) was never acknowledged: it is removed as
+// a damaged row is, with one warning, in whichever form the row is read
+// (as written, members out of order, text only the generic reader takes),
+// and one within the bound is restored.
+TEST_F(StorageEngineTest, WritesDeeperThanALocationMayLieAreRemovedAsDamage) {
+    const size_t most = kQuorvaneMaxTreeDepth;
+    const std::string deepMember = keysPath(45000).substr(1);
+    auto merge = [](const std::string& id, const std::string& path, const std::string& members) {
+        return R"({"id":)" + id + R"(,"m":{)" + members + R"(},"path":")" + path + R"("})";
+    };
+    auto set = [](const std::string& id, const std::string& path) {
+        return R"({"id":)" + id + R"(,"o":1,"path":")" + path + R"("})";
+    };
+    struct Row {
+        std::string id;
+        std::string text;
+        size_t keys;  // 0 when restored
+    };
+    const Row rows[] = {
+        {"1", merge("1", "/", R"("a":1,"a/)" + keysPath(44999).substr(1) + R"(":2)"), 45000},
+        {"2", merge("2", keysPath(45000), R"("b":1)"), 45001},
+        {"3", set("3", keysPath(45000)), 45000},
+        {"4", set("4", keysPath(most)), 0},
+        {"5", set("5", keysPath(most + 1)), most + 1},
+        {"6", set("6", keysPath(most, "//")), 0},
+        {"7", merge("7", keysPath(most - 32), "\"" + keysPath(32).substr(1) + R"(":1)"), 0},
+        {"8", merge("8", keysPath(most - 32), "\"" + keysPath(33).substr(1) + R"(":1)"), most + 1},
+        {"9", set("9", keysPath(most - 1) + ".priority/"), 0},
+        {"10", set("10", keysPath(most) + ".priority/"), most + 1},
+        {"11", R"({"path":")" + keysPath(45000) + R"(","m":{"b":1},"id":11})", 45001},
+        {"12", R"({"path":")" + keysPath(most) + R"(","id":12,"o":1})", 0},
+        {"13", R"({"id":13,"o":1,"path":"/\u00e9)" + keysPath(45000) + R"("})", 45001},
+        {"14", R"({"id":14, "m":{")" + deepMember + R"(":1}, "path":"/a/"})", 45001},
+    };
+    auto& writes = *engine()->writesDB();
+    for (const Row& row : rows) writes.setString(row.text, row.id);
+    auto capture = ns::SystemLog::capture();
+    std::set<int64_t> restored;
+    for (const auto& write : engine()->userWrites()) restored.insert(write->writeId());
+    QRVLoggerFlush();
+    for (const Row& row : rows) {
+        SCOPED_TRACE("row " + row.id);
+        EXPECT_EQ(restored.count(std::stoll(row.id)), row.keys ? 0u : 1u);
+        EXPECT_EQ(writes.stringForKey(row.id).has_value(), !row.keys);
+        const std::string warning = "[I-RDB076043] Removing write with key " + row.id + ": it writes ";
+        EXPECT_EQ(capture.contains(warning + std::to_string(row.keys) + " keys deep"), row.keys != 0);
+    }
+    EXPECT_FALSE(capture.contains("I-RDB076012")) << "a deep row is warned about once";
 }
 
 TEST_F(StorageEngineTest, ANodeIsOneRowPerLeafAndReadsBackWhole) {

@@ -98,8 +98,14 @@ public:
         Sharing merges;
     };
     // False when the reader does not take the text (`row` then holds
-    // nothing of use).
+    // nothing of use), which includes every row whose path and deepest
+    // merge member together have more keys than a location may lie deep
+    // (kQuorvaneMaxTreeDepth): counted before the member's node is made.
     static bool writeRowFromJSON(std::string_view text, WriteRow& row, WriteSharing* sharing = nullptr);
+
+    // Keys of a path's text as FPath splits it (empty pieces dropped),
+    // counted without making the path.
+    static size_t pathKeyCount(std::string_view path);
 
     // Whether keys like this one come in key order when they come in byte
     // order, as members and rows do: no integer or sentinel can start it,
@@ -119,8 +125,10 @@ public:
     // first row past them. `rowNode` turns a row's value into a node (nullptr
     // drops the row), making a leaf at the row's place. A row beside deeper
     // rows of the same path gives way to the data they hold; a row whose key
-    // has no trailing "/" is skipped.
+    // has no trailing "/", or that lies deeper than a location may
+    // (kQuorvaneMaxTreeDepth keys, one more for a leaf's ".value" or
+    // ".priority"; the prefix stands for `prefixKeys` of them), is skipped.
     using RowNode = FNodePtr (*)(std::string_view value, Sharing::Place& place);
-    static FNodePtr nodeFromRows(APLevelDBIterator& iterator, std::string prefix, RowNode rowNode);
+    static FNodePtr nodeFromRows(APLevelDBIterator& iterator, std::string prefix, size_t prefixKeys, RowNode rowNode);
 
 };

@@ -17,30 +17,13 @@
 #include "database/model/FSnapshotUtilities.h"
 #include "sample_tree.h"
 #include "platform/json.h"
+#include "support/process_memory.h"
 
 namespace {
 
-double residentBytes() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return double(resident) * double(sysconf(_SC_PAGESIZE));
-}
+using benchsupport::peakBytes;
+using benchsupport::residentBytes;
 
-// The most memory the process has held since the last reset.
-double peakBytes() {
-    double kb = 0;
-    if (FILE* f = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, f)) {
-            if (std::strncmp(line, "VmHWM:", 6) == 0) kb = std::atof(line + 6);
-        }
-        std::fclose(f);
-    }
-    return kb * 1024;
-}
 
 // The peak above the memory in use before, while `readTree` runs. It runs in a
 // child process whose heap has held nothing larger than the text, so that no

@@ -43,8 +43,12 @@
 #include "platform/http_message.h"
 #include "platform/keyed_archive.h"
 #include "platform/sandbox.h"
+#include "../support/process_memory.h"
 
 namespace {
+
+using benchsupport::peakBytes;
+using benchsupport::residentBytes;
 
 using ns::Value;
 
@@ -60,26 +64,6 @@ std::string keysText(size_t keys) {
 
 // ---------------------------------------------------------------- memory
 
-double residentBytes() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return double(resident) * double(sysconf(_SC_PAGESIZE));
-}
-
-double peakBytes() {
-    double kb = 0;
-    if (FILE* f = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, f)) {
-            if (std::strncmp(line, "VmHWM:", 6) == 0) kb = std::atof(line + 6);
-        }
-        std::fclose(f);
-    }
-    return kb * 1024;
-}
 
 // The peak above what was resident before, while `work` runs once. Freed
 // memory goes back to the system first, so that little is reused unseen.

@@ -11,6 +11,7 @@
 
 #include "platform/crypto.h"
 #include "platform/format.h"
+#include "platform/utf8.h"
 #include "platform/whole_file.h"
 #include "plist_private.h"
 
@@ -237,27 +238,10 @@ private:
             c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
             return fail("The XML has an entity that is not a character.");
         }
-        appendCodePoint(c, out);
+        ns::utf8::appendCodePoint(c, out);
         return true;
     }
 
-    static void appendCodePoint(uint32_t c, std::string& out) {
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | c >> 6);
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | c >> 12);
-            out += char(0x80 | (c >> 6 & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | c >> 18);
-            out += char(0x80 | (c >> 12 & 0x3F));
-            out += char(0x80 | (c >> 6 & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
 
     // The text of a leaf element up to its closing tag, each character
     // appended once.

@@ -26,6 +26,10 @@ inline size_t sequenceLength(std::string_view text, size_t i) {
     return sequenceLength(reinterpret_cast<const uint8_t*>(text.data()), text.size(), i);
 }
 
+// Appends the UTF-8 form of code point `c` (at most U+10FFFF, no
+// surrogate: callers decode it from text that says so).
+void appendCodePoint(uint32_t c, std::string& out);
+
 // The text with every byte that belongs to no well-formed sequence replaced
 // by U+FFFD, for messages that quote input which may not be UTF-8.
 std::string sanitized(std::string_view text);

@@ -13,10 +13,10 @@
 // the line.
 //
 // Invariants: a row the fast reader takes reads as the generic reader reads
-// it; an older write is taken only if it writes no deeper than a location
-// may lie, and the move stores every write it takes; what the engine
-// restores (writes, the server cache, tracked queries and their keys),
-// stored again through the engine, reads back the same.
+// it; a write, older or current, is taken only if it writes no deeper than
+// a location may lie, and the move stores every write it takes; what the
+// engine restores (writes, the server cache, tracked queries and their
+// keys), stored again through the engine, reads back the same.
 
 #include <algorithm>
 #include <cstddef>
@@ -110,6 +110,7 @@ void checkWrites(FLevelDBStorageEngine& cache) {
     const auto writes = cache.userWrites();
     cache.removeAllUserWrites();
     for (const auto& write : writes) {
+        require(deepestPlace(*write) <= kQuorvaneMaxTreeDepth);  // a restored write deeper than any location
         const uint64_t id = uint64_t(write->writeId());
         require(write->isOverwrite() ? cache.saveUserOverwrite(write->overwrite(), write->path(), id)
                                      : cache.saveUserMerge(write->compoundWrite(), write->path(), id));

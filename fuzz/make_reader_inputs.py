@@ -28,8 +28,9 @@ Each shape is one a mutating fuzzer rarely builds by chance:
   colon) or shrink (spaces around values), at and one byte past 64 KiB as
   written or as received, and folded or repeated field lines;
 - the cache's rows, older pending writes among them, whose paths have tens
-  of thousands of keys, and older writes at and one level past the deepest
-  a location may lie.
+  of thousands of keys (an update's member among them, under a member
+  above it), and writes and server rows, older and current, at and one
+  level past the deepest a location may lie.
 
     fuzz/make_reader_inputs.py            # rewrite the seeds
     fuzz/make_reader_inputs.py --check    # fail if any seed differs
@@ -389,7 +390,32 @@ def cache_row_seeds():
         "shape-write-row-member-45000-keys": b"w10\t" + json_row(10, "/a/", {deep_member: 1}),
         "shape-write-row-path-45000-keys":
             b"w11\t" + b'{"id":11,"path":"' + keys_path(MANY_KEYS).encode() + b'/","o":1}\n',
+        "shape-write-row-member-under-a-member-45000-keys":
+            b"w12\t" + written_row(12, "/", {"a": 1, "a/" + deep_member: 2}),
+        "shape-write-rows-at-and-past-the-deepest-location": b"".join([
+            b"w13\t" + written_row(13, keys_path(MOST_KEYS) + "/", None),
+            b"w14\t" + written_row(14, keys_path(MOST_KEYS + 1) + "/", None),
+            b"w15\t" + written_row(15, keys_path(MOST_KEYS - 32) + "/", {keys_path(32)[1:]: 1}),
+            b"w16\t" + written_row(16, keys_path(MOST_KEYS - 32) + "/", {keys_path(33)[1:]: 1}),
+            b"w17\t" + written_row(17, keys_path(MOST_KEYS - 1) + "/.priority/", None),
+            b"w18\t" + written_row(18, keys_path(MOST_KEYS) + "/.priority/", None),
+        ]),
+        # Server rows one per leaf: a leaf's priority rows lie one key below it.
+        "shape-server-rows-at-and-past-the-deepest-location": b"".join([
+            b"s/server_cache/" + keys_path(MOST_KEYS + 1).encode() + b"/\t1\n",
+            b"s/server_cache/" + keys_path(MOST_KEYS + 2).replace("k", "j").encode() + b"/\t2\n",
+            b"s/server_cache/" + keys_path(MANY_KEYS).replace("k", "l").encode() + b"/\t3\n",
+        ]),
     }
+
+
+def written_row(write_id, path, merge):
+    """A pending write exactly as the cache writes it: a set of 1 when
+    `merge` is None, else an update."""
+    if merge is None:
+        return ('{"id":%d,"o":1,"path":"%s"}\n' % (write_id, path)).encode()
+    members = ",".join('"%s":%d' % (member, value) for member, value in merge.items())
+    return ('{"id":%d,"m":{%s},"path":"%s"}\n' % (write_id, members, path)).encode()
 
 
 def json_row(write_id, path, merge):

@@ -518,15 +518,18 @@ FNodePtr FCacheNodeReader::nodeFromJSON(std::string_view text, Sharing::Place* p
 
 namespace {
 
-// Keys of a member's path: most are one key.
-size_t memberKeys(std::string_view path) {
-    if (path.find('/') == std::string_view::npos) return path.empty() ? 0 : 1;
-    return FCacheNodeReader::pathKeyCount(path);
+// The keys of a path's text, or a bound above them when that bound is at
+// most `most`: a key takes a byte, and all but the last a "/" after it, so
+// most paths are not counted. A row refused on a bound goes to the generic
+// reader, which counts.
+size_t keysAtMost(std::string_view path, size_t most) {
+    const size_t bound = (path.size() + 1) / 2;
+    return bound <= most ? bound : FCacheNodeReader::pathKeyCount(path);
 }
 
 // The merge members of a write row, the parser standing on its "{"; a
 // member of more keys than `keysLeft` is refused before its node is made.
-// `deepest` is set to the keys of the deepest member.
+// `deepest` is set to (a bound above) the keys of the deepest member.
 bool mergeMembers(Parser& parser, FCacheNodeReader::WriteRow& row, FCacheNodeReader::WriteSharing* sharing,
                   size_t keysLeft, size_t& deepest) {
     FCacheNodeReader::Sharing* merges = sharing ? &sharing->merges : nullptr;
@@ -534,7 +537,9 @@ bool mergeMembers(Parser& parser, FCacheNodeReader::WriteRow& row, FCacheNodeRea
     size_t position = 0;
     deepest = 0;
     return parser.members([&](std::string_view path) {
-        const size_t keys = memberKeys(path);
+        // Most members are one key.
+        const bool byPath = path.empty() || path.find('/') != std::string_view::npos;
+        const size_t keys = byPath ? keysAtMost(path, keysLeft) : 1;
         if (keys > keysLeft) return false;
         deepest = std::max(deepest, keys);
         FCacheNodeReader::Sharing::Place* place = merges ? &merges->at(0, position++) : nullptr;
@@ -542,7 +547,7 @@ bool mergeMembers(Parser& parser, FCacheNodeReader::WriteRow& row, FCacheNodeRea
         if (!node) return false;
         // Sibling rows mostly merge the same keys, and keys from one place
         // let their trees share one key block.
-        row.mergeByPath |= path.empty() || path.find('/') != std::string_view::npos;
+        row.mergeByPath |= byPath;
         if (place) {
             row.merge.emplace_back(place->key(path), FImmutableTree<FNodePtr>(std::move(node)));
             row.mergeInKeyOrder = row.mergeInKeyOrder && place->keyInByteOrder();
@@ -574,7 +579,7 @@ bool writeRowAsWritten(std::string_view text, FCacheNodeReader::WriteRow& row,
                        FCacheNodeReader::WriteSharing* sharing) {
     const std::optional<std::string_view> written = writtenPath(text);
     if (!written) return false;
-    const size_t pathKeys = FCacheNodeReader::pathKeyCount(*written);
+    const size_t pathKeys = keysAtMost(*written, kQuorvaneMaxTreeDepth);
     if (pathKeys > kQuorvaneMaxTreeDepth) return false;
     Parser parser(text, sharing ? &sharing->overwrites : nullptr);
     if (!parser.literal("{\"id\":") || !parser.writeId(row.writeId)) return false;
@@ -614,7 +619,7 @@ bool FCacheNodeReader::writeRowFromJSON(std::string_view text, WriteRow& row, Wr
         if (key == "id") return hasId = parser.writeId(row.writeId);
         if (key == "path") {
             return hasPath = parser.peek() == '"' && parser.stringView(path, scratch) &&
-                             FCacheNodeReader::pathKeyCount(path) <= kQuorvaneMaxTreeDepth;
+                             keysAtMost(path, kQuorvaneMaxTreeDepth) <= kQuorvaneMaxTreeDepth;
         }
         if (key == "o") return (row.overwrite = parser.node(0, nullptr)) != nullptr;
         if (key != "m" || parser.peek() != '{') return false;
@@ -622,7 +627,7 @@ bool FCacheNodeReader::writeRowFromJSON(std::string_view text, WriteRow& row, Wr
         return mergeMembers(parser, row, sharing, kQuorvaneMaxTreeDepth, deepest);
     });
     if (!read || !parser.atEnd() || !hasId || !hasPath || hasMerge == (row.overwrite != nullptr)) return false;
-    if (FCacheNodeReader::pathKeyCount(path) + deepest > kQuorvaneMaxTreeDepth) return false;
+    if (keysAtMost(path, kQuorvaneMaxTreeDepth) + deepest > kQuorvaneMaxTreeDepth) return false;
     row.path = FPath(path);
     return true;
 }

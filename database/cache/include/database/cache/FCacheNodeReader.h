@@ -100,7 +100,9 @@ public:
     // False when the reader does not take the text (`row` then holds
     // nothing of use), which includes every row whose path and deepest
     // merge member together have more keys than a location may lie deep
-    // (kQuorvaneMaxTreeDepth): counted before the member's node is made.
+    // (kQuorvaneMaxTreeDepth), refused before the member's node is made
+    // (rows within a few keys of it may be left to the generic reading too,
+    // which counts them exactly).
     static bool writeRowFromJSON(std::string_view text, WriteRow& row, WriteSharing* sharing = nullptr);
 
     // Keys of a path's text as FPath splits it (empty pieces dropped),

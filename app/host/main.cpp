@@ -7,19 +7,29 @@
 //                                     and writes screenshots to DIR
 //                                     (default ./almavel-shots)
 //
+// SIGTERM, SIGINT and SIGHUP, whenever they come, end it as its normal end
+// does: the app's termination runs, what the stores hold is on disk and
+// writes under way finish, and the exit status is 0.
+//
 // The sandbox is ALMAVEL_SANDBOX (default ~/.local/share/almavel); its
 // Bundle folder holds Info.plist and OndrixService-Info.plist. scripts/run
 // prepares both and starts the local back end.
 
 #include <sys/resource.h>
 
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "app/AppConsole.h"
 #include "app/AppDriver.h"
@@ -27,17 +37,39 @@
 #include "app/WebHost.h"
 #include "core/QRVLogger.h"
 #include "platform/application.h"
+#include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/runloop.h"
 #include "platform/sandbox.h"
 #include "platform/startup.h"
+#include "platform/store_writes.h"
+#include "platform/user_defaults.h"
 #include "uikit/AVFoundation.h"
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
+// The signals by which a system or a person asks a program to end. They are
+// blocked before anything of the program runs (from the executable's
+// pre-initialisation, so every thread, whoever starts it, inherits the
+// block) and taken by one thread of ours, which ends the program the normal
+// way: a handler could only set a flag, and one installed later left an
+// early signal to end the process with nothing written.
+sigset_t endingSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
 
-void requestStop(int) { stopRequested = true; }
+void blockEndingSignals(int, char**, char**) {
+    const sigset_t set = endingSignals();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+__attribute__((section(".preinit_array"), used)) void (*const blockEndingSignalsFirst)(int, char**, char**) =
+    blockEndingSignals;
 
 int usage() {
     std::fprintf(stderr, "usage: almavel [--port N] | --script FILE [--shots DIR]\n");
@@ -47,12 +79,46 @@ int usage() {
 // Ends the program without tearing down its libraries: work of the shared
 // pool (instance identity's key generation, a TLS handshake) may still be
 // running, and OpenSSL's or libcurl's exit-time cleanup under it crashes.
-// What the program printed and logged is flushed first.
+// Stores are written first and writes under way finish (none starts after),
+// then what the program printed and logged is flushed.
 [[noreturn]] void leave(int status) {
+    // One end: a second caller (the signal thread past its grace while the
+    // main thread is already leaving) waits for the first to end the process.
+    static std::atomic_flag leaving = ATOMIC_FLAG_INIT;
+    if (leaving.test_and_set()) {
+        for (;;) ::pause();
+    }
+    ns::UserDefaults::flushAllPending();
+    ns::storeWrites::closeForExit();
     QRVLoggerFlush();
     std::cout.flush();
     std::fflush(nullptr);
     std::quick_exit(status);
+}
+
+// The end of a launched app, as the phone ends it: the application's
+// termination runs (its delegate and every observer of the notification),
+// then the program leaves. Main queue.
+[[noreturn]] void terminateAndLeave(int status) {
+    ns::Application::shared()->terminate();
+    leave(status);
+}
+
+// Takes the ending signals for the whole run. The end runs on the main
+// queue, where the app's termination belongs; a main thread that does not
+// come to it (stuck in a step) is not waited for past kMainQueueGrace, and
+// the stores are then written from here.
+void watchEndingSignals() {
+    std::thread([] {
+        const sigset_t set = endingSignals();
+        int signal = 0;
+        while (::sigwait(&set, &signal) != 0) {
+        }
+        ns::DispatchQueue::main()->async([] { terminateAndLeave(0); });
+        constexpr auto kMainQueueGrace = std::chrono::seconds(10);
+        std::this_thread::sleep_for(kMainQueueGrace);
+        leave(0);
+    }).detach();
 }
 
 }  // namespace
@@ -95,6 +161,7 @@ int main(int argc, char** argv) {
     newPhone.localeIdentifier = "es_PA";
     ns::Sandbox::current()->setNewPhoneProfile(newPhone);
     ns::processStartup(argc, argv);
+    watchEndingSignals();
     // The phone's camera: the page's camera panel and the script's scan
     // steps put pictures and codes in front of it.
     ns::AVCaptureDevice::installVirtualCamera();
@@ -113,7 +180,7 @@ int main(int argc, char** argv) {
             leave(1);
         }
         const auto result = almavel::playScript(in, std::cout, shots, driver);
-        leave(result.ok ? 0 : 1);
+        terminateAndLeave(result.ok ? 0 : 1);
     }
 
     almavel::WebHost host(driver);
@@ -123,15 +190,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "almavel: %s\n", e.what());
         leave(1);
     }
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
-    auto watcher = ns::Timer::scheduled(ns::RunLoop::main(), 0.2, true, [](ns::Timer&) {
-        if (stopRequested) ns::Application::shared()->terminate();
-    });
     std::printf("almavel: open http://127.0.0.1:%d/ in a browser\n", port);
     std::fflush(stdout);
     ns::RunLoop::main().run();
-    watcher->invalidate();
+    // The run loop stopped without a signal (the application terminated
+    // itself): the same end.
     host.stop();
     leave(0);
 }

@@ -81,6 +81,7 @@ void ViewController::viewDidLoad() {
     auto defaults = ns::UserDefaults::standard();
     const ns::Value logged = defaults->objectForKey(kLoggedKey);
     if (!logged.isNull()) loggedIn = logged.isString() ? logged.asString() : logged.description();
+    if (loggedIn != "1") signOutLeftoverSession();
 
     const ns::Value usuario = defaults->objectForKey(kUsuarioKey);
     std::optional<std::string> clave;
@@ -91,6 +92,20 @@ void ViewController::viewDidLoad() {
     if (usuario.isString() && clave && loggedIn == "1") {
         beginWaiting();
         signInWithFields();
+    }
+}
+
+// "logged" is stored after the session a sign-in makes and before a
+// sign-out removes it, so a session found while "logged" is not "1" belongs
+// to a sign-out or a sign-in that the app's end cut short: the clerk is
+// signed out, and the SDK is made to agree, so that the app is signed in
+// exactly when the SDK has a user.
+void ViewController::signOutLeftoverSession() {
+    auto auth = QRVAuth::auth();
+    if (!auth->currentUser()) return;
+    ns::ErrorRef error;
+    if (!auth->signOut(&error)) {
+        AppConsole::write("Error signing out: " + (error ? error->localizedDescription() : std::string()));
     }
 }
 

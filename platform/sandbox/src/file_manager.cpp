@@ -18,6 +18,7 @@
 #include "platform/atomic_file.h"
 #include "platform/plist.h"
 #include "platform/sandbox.h"
+#include "platform/store_writes.h"
 #include "platform/system_language.h"
 
 namespace ns {
@@ -345,6 +346,7 @@ bool FileManager::moveItem(const std::string& from, const std::string& to, Error
         setError(error, fileError(EEXIST, to, true, "move"));
         return false;
     }
+    StoreWrite held("file move");
     if (::rename(from.c_str(), to.c_str()) != 0) {
         setError(error, fileError(errno, to, true, "move"));
         return false;
@@ -358,6 +360,7 @@ std::optional<std::string> FileManager::setAside(const std::string& path, ErrorR
     // Enough names for every damage a phone's lifetime could see; past them
     // something keeps damaging the file, and keeping more copies helps no one.
     constexpr int kMaxCopies = 1000;
+    StoreWrite held("file set aside");
     for (int n = 1; n <= kMaxCopies; ++n) {
         const std::string aside = path + suffix + (n == 1 ? std::string() : "-" + std::to_string(n));
         // The kernel refuses to replace an existing name, so two processes
@@ -444,6 +447,7 @@ bool FileManager::writeData(const std::string& path, const Data& data, ErrorRef*
     if (options.createIntermediateDirectories && !createDirectory(dir, true, error)) return false;
 
     if (!options.atomically) {
+        StoreWrite held("file write in place");
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode_t(options.permissions));
         if (fd < 0) {
             setError(error, fileError(errno, path, true, "open"));

@@ -23,6 +23,7 @@
 #include "platform/format.h"
 #include "platform/plist.h"
 #include "platform/sandbox.h"
+#include "platform/store_writes.h"
 #include "platform/system_log.h"
 
 namespace ns {
@@ -485,6 +486,7 @@ struct Keychain::Impl {
     Outcome persist() {
         // One atomic replacement carries the items and their digest
         // together, so no crash leaves the two disagreeing.
+        StoreWrite held("keychain write");
         ErrorRef error;
         std::optional<Data> file = sealedFile(items, &error);
         if (!file || !FileManager().writeData(path, *file, &error, {.permissions = 0600})) {

@@ -1,5 +1,7 @@
 #include "platform/sandbox.h"
 
+#include "platform/atomic_file.h"
+
 #include <openssl/rand.h>
 
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <random>
 #include <system_error>
 
+#include "platform/atomic_file.h"
 #include "platform/error.h"
 #include "platform/file_manager.h"
 #include "platform/format.h"
@@ -129,6 +132,9 @@ Sandbox::Sandbox(std::string root) : root_(std::move(root)) {
     // The keychain directory is private to the user, as the file inside is.
     std::filesystem::permissions(root_ + "/Keychain", std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::replace, ec);
+    // Writes an earlier process did not finish (it was ended mid-write) left
+    // their temporary files; none of them is ever finished now.
+    removeAbandonedTemporaries(root_, true);
 }
 
 std::string Sandbox::defaultRoot() {

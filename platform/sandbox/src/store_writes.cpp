@@ -19,19 +19,17 @@ namespace ns {
 
 namespace {
 
-// Read once: the crash point never changes during a run.
-struct CrashPoint {
-    uint64_t at = 0;
-    bool trace = false;
-    CrashPoint() {
-        if (const char* k = std::getenv("ALMAVEL_END_AT_WRITE")) at = std::strtoull(k, nullptr, 10);
-        if (const char* t = std::getenv("ALMAVEL_WRITE_TRACE")) trace = *t != '\0' && std::strcmp(t, "0") != 0;
-    }
-};
+// The crash point and the trace, from the environment at the first write
+// (a test may move the crash point later).
+std::atomic<uint64_t> endAt{0};
+std::atomic<bool> tracing{false};
 
-const CrashPoint& crashPoint() {
-    static const CrashPoint point;
-    return point;
+void readEnvironmentOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (const char* k = std::getenv("ALMAVEL_END_AT_WRITE")) endAt = std::strtoull(k, nullptr, 10);
+        if (const char* t = std::getenv("ALMAVEL_WRITE_TRACE")) tracing = *t != '\0' && std::strcmp(t, "0") != 0;
+    });
 }
 
 std::atomic<uint64_t> writes{0};
@@ -47,10 +45,10 @@ void traceLine(uint64_t n, const char* what) {
 }
 
 void countWrite(const char* what) {
+    readEnvironmentOnce();
     const uint64_t n = writes.fetch_add(1, std::memory_order_relaxed) + 1;
-    const CrashPoint& point = crashPoint();
-    if (point.trace) traceLine(n, what);
-    if (point.at != 0 && n == point.at) {
+    if (tracing.load(std::memory_order_relaxed)) traceLine(n, what);
+    if (n == endAt.load(std::memory_order_relaxed)) {
         // As the phone ends an app: nothing of ours runs after this.
         ::kill(::getpid(), SIGKILL);
         for (;;) ::pause();
@@ -121,6 +119,11 @@ void closeForExit(double timeoutSeconds) {
 }
 
 uint64_t count() { return writes.load(std::memory_order_relaxed); }
+
+void endAtWriteForTesting(uint64_t k) {
+    readEnvironmentOnce();
+    endAt = k;
+}
 
 }  // namespace storeWrites
 }  // namespace ns

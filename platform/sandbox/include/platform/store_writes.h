@@ -47,5 +47,8 @@ void closeForExit(double timeoutSeconds = 10.0);
 // How many writes the process has made so far.
 uint64_t count();
 
+// Moves the crash point: the k-th write of the process (0: none) ends it.
+void endAtWriteForTesting(uint64_t k);
+
 }  // namespace storeWrites
 }  // namespace ns

@@ -81,7 +81,6 @@ void ViewController::viewDidLoad() {
     auto defaults = ns::UserDefaults::standard();
     const ns::Value logged = defaults->objectForKey(kLoggedKey);
     if (!logged.isNull()) loggedIn = logged.isString() ? logged.asString() : logged.description();
-    if (loggedIn != "1") signOutLeftoverSession();
 
     const ns::Value usuario = defaults->objectForKey(kUsuarioKey);
     std::optional<std::string> clave;
@@ -92,14 +91,17 @@ void ViewController::viewDidLoad() {
     if (usuario.isString() && clave && loggedIn == "1") {
         beginWaiting();
         signInWithFields();
+    } else {
+        signOutLeftoverSession();
     }
 }
 
 // "logged" is stored after the session a sign-in makes and before a
 // sign-out removes it, so a session found while "logged" is not "1" belongs
-// to a sign-out or a sign-in that the app's end cut short: the clerk is
-// signed out, and the SDK is made to agree, so that the app is signed in
-// exactly when the SDK has a user.
+// to a sign-out or a sign-in that the app's end cut short (and one found
+// without the saved password cannot be renewed by this screen): the screen
+// shows the clerk signed out, and the SDK is made to agree, so that the app
+// is signed in exactly when the SDK has a user.
 void ViewController::signOutLeftoverSession() {
     auto auth = QRVAuth::auth();
     if (!auth->currentUser()) return;

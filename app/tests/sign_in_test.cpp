@@ -136,6 +136,49 @@ TEST_F(AppTest, WhatIsStoredDecidesTheFieldsAndWhetherTheScreenSignsInByItself) 
     }
 }
 
+// A sign-out stores "logged" "0" before the SDK's session goes, and a
+// sign-in stores "1" after it: a session found at launch while "logged" is
+// not "1" is one an ended sign-out or sign-in left, and the app, which shows
+// sign-in, signs it out, so that it is signed in exactly when the SDK is.
+TEST_F(AppTest, ALaunchSignsOutASessionTheAppDoesNotCountAsSignedIn) {
+    struct Case {
+        const char* what;
+        std::optional<std::string> logged;
+        bool savedPassword;
+        bool signedIn;
+    };
+    const std::vector<Case> cases{
+        {"a sign-in ended before \"logged\" was stored", {}, true, false},
+        {"a sign-out ended after \"logged\" \"0\" was stored", "0", true, false},
+        {"signed in but the password is gone", "1", false, false},
+        {"signed in", "1", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        apptest::forgetProcessState();
+        sandbox.relaunch();
+        defaults()->removePersistentDomain();
+        ns::Keychain::shared()->remove({{ns::kSecClass, ns::kSecClassGenericPassword},
+                                        {ns::kSecAttrService, almavel::kSavedPasswordService}});
+        launch();
+        ASSERT_TRUE(driver.waitUntilIdle());
+        bool done = false;
+        QRVAuth::auth()->signInWithEmail(kStaffEmail, kStaffPassword, [&](auto, auto) { done = true; });
+        ASSERT_TRUE(waitFor([&] { return done; }));
+        ASSERT_NE(QRVAuth::auth()->currentUser(), nullptr);
+        defaults()->setString(kStaffEmail, "usuario");
+        if (c.logged) defaults()->setString(*c.logged, "logged");
+        if (c.savedPassword) almavel::SavedPassword::save(kStaffEmail, kStaffPassword);
+
+        apptest::forgetProcessState();
+        sandbox.relaunch();
+        launch();
+        ASSERT_TRUE(driver.waitUntilIdle());
+        EXPECT_EQ(mainMenuOnTop(*driver.window()) != nullptr, c.signedIn) << driver.screenText();
+        EXPECT_EQ(QRVAuth::auth()->currentUser() != nullptr, c.signedIn);
+    }
+}
+
 TEST_F(AppTest, TheForgottenPasswordButtonSignsOutAndChangesNothingStored) {
     defaults()->setString(kStaffEmail, "usuario");
     defaults()->setString("0", "logged");

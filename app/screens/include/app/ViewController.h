@@ -4,7 +4,8 @@
 // after a successful sign-in the address goes to "usuario", the password to
 // the keychain (SavedPassword) and "1" to "logged"; each time the screen
 // loads it fills the fields from them and, when "logged" is "1", signs in
-// again by itself; otherwise a session the SDK still keeps is signed out.
+// again by itself (with the saved password); otherwise a session the SDK
+// still keeps is signed out.
 // Success shows "NavCon" over it.
 //
 // Main thread only; the authentication completions arrive there.

@@ -56,6 +56,11 @@ void QRVMessagingPubSub::restorePendingTopicsList() {
 }
 
 void QRVMessagingPubSub::archivePendingTopicsList(QRVMessagingPendingTopicsList& list) {
+    // The whole list is one value, so one change. It is written when a topic
+    // joins it, before that topic's request goes out (the list resumes on a
+    // later turn), and again once an answer takes a topic out: a process
+    // ended between an answer and this write asks for the topic once more,
+    // which the service takes as the same subscription, never loses it.
     auto defaults = ns::UserDefaults::standard();
     defaults->setObject(ns::Value(list.archive()), kQRVMessagingPendingSubscriptionsKey);
     defaults->synchronize();

@@ -10,6 +10,7 @@
 #include "platform/dispatch.h"
 #include "platform/file_manager.h"
 #include "platform/format.h"
+#include "platform/store_writes.h"
 
 namespace {
 
@@ -58,6 +59,18 @@ std::string columnText(sqlite3_stmt* stmt, int column) {
 }
 
 std::string databaseFileName(const std::string& databaseName) { return ns::format("%@.sqlite", databaseName); }
+
+constexpr const char* kCommitWrite = "messaging commit";
+
+// One statement outside a transaction is its own commit: it runs under the
+// store-write gate. Inside a transaction of the store the transaction's
+// commit holds the gate, and the statement is part of it.
+template <class Body>
+auto oneStatementCommit(sqlite3* db, Body&& body) {
+    if (!db || !sqlite3_get_autocommit(db)) return body();
+    ns::StoreWrite guard(kCommitWrite);
+    return body();
+}
 
 }  // namespace
 
@@ -132,39 +145,68 @@ void QRVMessagingRmq2PersistentStore::openDatabase() {
         return;
     }
     db_ = db;
+    std::string failure;
+    if (layOutTables(existed, failure)) return;
+    // A store that cannot hold its tables is no store: drop the file, keep
+    // answering as an empty store for this run.
+    sqlite3_close(db_);
+    db_ = nullptr;
+    files.removeItem(path);
+    // An error, not a debug line: every save fails quietly from here on.
+    QRVMessagingLoggerError(13006, "Couldn't create table: %@", failure);
+}
+
+bool QRVMessagingRmq2PersistentStore::layOutTables(bool existed, std::string& failure) {
     // Every table is made when missing, whatever file was found: a file that
     // exists need not hold them all (it was emptied, or a first launch ended
-    // between making the file and its tables), and a missing table would
-    // fail every save to it on every launch.
+    // before its tables), and a missing table would fail every save to it on
+    // every launch. They are made together, so no end of the process leaves
+    // a file with some of them.
     const std::pair<const char*, const char*> tables[] = {
         {kQRVMessagingOutgoingRmqTable, kOutgoingColumns},
         {kQRVMessagingLastRmqIdTable, kLastRmqIdColumns},
         {kQRVMessagingS2dRmqIdsTable, kS2dColumns},
         {kQRVMessagingSyncMessagesTable, kSyncColumns},
     };
+    auto run = [&](const std::string& sql) {
+        char* message = nullptr;
+        const bool ran = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK;
+        if (!ran) failure = sql + " " + (message ? message : sqlite3_errmsg(db_));
+        sqlite3_free(message);
+        return ran;
+    };
+    ns::StoreWrite guard(kCommitWrite);
+    if (!run("BEGIN IMMEDIATE")) return false;
     for (const auto& [table, columns] : tables) {
-        if (!createTable(table, columns)) return;
+        if (!run(ns::format(kCreateTableWithPrefix, kTablePrefix, table, columns))) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            return false;
+        }
     }
-    if (!existed) return;
-    const std::string drop = ns::format("drop TABLE if exists %@%@", kTablePrefix, kQRVMessagingOldS2dRmqIdsTable);
-    if (sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-        QRVMessagingLoggerError(13002, "Failed to remove table %@", kQRVMessagingOldS2dRmqIdsTable);
+    if (existed) {
+        const std::string drop = ns::format("drop TABLE if exists %@%@", kTablePrefix, kQRVMessagingOldS2dRmqIdsTable);
+        if (sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            QRVMessagingLoggerError(13002, "Failed to remove table %@", kQRVMessagingOldS2dRmqIdsTable);
+        }
     }
+    if (run("COMMIT")) return true;
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
 }
 
-bool QRVMessagingRmq2PersistentStore::createTable(const std::string& table, const char* columns) {
-    const std::string sql = ns::format(kCreateTableWithPrefix, kTablePrefix, table, columns);
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
-    const std::string reason = message ? message : "";
-    sqlite3_free(message);
-    // A store that cannot hold its tables is no store: drop the file, keep
-    // answering as an empty store for this run.
-    sqlite3_close(db_);
-    db_ = nullptr;
-    ns::FileManager::defaultManager().removeItem(pathForDatabase(databaseName_, currentDirectory_));
-    // An error, not a debug line: every save fails quietly from here on.
-    QRVMessagingLoggerError(13006, "Couldn't create table: %@ %@", sql, reason);
+bool QRVMessagingRmq2PersistentStore::writeInOneCommit(const std::function<bool()>& body) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    if (!db_) return body();
+    if (!sqlite3_get_autocommit(db_)) return body();
+    ns::StoreWrite guard(kCommitWrite);
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        logDatabaseError(sqlite3_errcode(db_));
+        return false;
+    }
+    const bool done = body();
+    if (done && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    if (done) logDatabaseError(sqlite3_errcode(db_));
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
 }
 
@@ -178,24 +220,27 @@ void QRVMessagingRmq2PersistentStore::logDatabaseError(int code) {
 bool QRVMessagingRmq2PersistentStore::saveMessageWithRmqId(int64_t rmqId, int8_t tag, const ns::Data& data,
                                                            ns::ErrorRef* error) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    const std::string sql = ns::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)", kQRVMessagingOutgoingRmqTable,
-                                       kRmqIdColumn, "type", "data");
-    Statement stmt(db_, sql);
-    if (!stmt.ok()) {
-        if (error) {
-            *error = db_ ? ns::Error::make(sqlite3_errmsg(db_), sqlite3_errcode(db_))
-                         : ns::Error::make(sqlite3_errstr(SQLITE_CANTOPEN), SQLITE_CANTOPEN);
+    return oneStatementCommit(db_, [&]() -> bool {
+        const std::string sql = ns::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)",
+                                           kQRVMessagingOutgoingRmqTable, kRmqIdColumn, "type", "data");
+        Statement stmt(db_, sql);
+        if (!stmt.ok()) {
+            if (error) {
+                *error = db_ ? ns::Error::make(sqlite3_errmsg(db_), sqlite3_errcode(db_))
+                             : ns::Error::make(sqlite3_errstr(SQLITE_CANTOPEN), SQLITE_CANTOPEN);
+            }
+            if (db_) logDatabaseError(sqlite3_errcode(db_));
+            return false;
         }
-        if (db_) logDatabaseError(sqlite3_errcode(db_));
-        return false;
-    }
-    if (!stmt.bindInt64(1, rmqId) || !stmt.bindInt64(2, tag) || !stmt.bindBlob(3, data) || stmt.step() != SQLITE_DONE) {
-        const int code = sqlite3_errcode(db_);
-        if (error) *error = ns::Error::make(sqlite3_errmsg(db_), code);
-        logDatabaseError(code);
-        return false;
-    }
-    return true;
+        if (!stmt.bindInt64(1, rmqId) || !stmt.bindInt64(2, tag) || !stmt.bindBlob(3, data) ||
+            stmt.step() != SQLITE_DONE) {
+            const int code = sqlite3_errcode(db_);
+            if (error) *error = ns::Error::make(sqlite3_errmsg(db_), code);
+            logDatabaseError(code);
+            return false;
+        }
+        return true;
+    });
 }
 
 namespace {
@@ -216,14 +261,16 @@ int64_t QRVMessagingRmq2PersistentStore::queryLastRmqId() { return queryFirstInt
 
 bool QRVMessagingRmq2PersistentStore::updateLastOutgoingRmqId(int64_t rmqId) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    const std::string sql = ns::format("INSERT OR REPLACE INTO %@ (%@, %@) VALUES (?, ?)", kQRVMessagingLastRmqIdTable,
-                                       kIdColumn, kRmqIdColumn);
-    Statement stmt(db_, sql);
-    if (!stmt.ok() || !stmt.bindInt64(1, 1) || !stmt.bindInt64(2, rmqId) || stmt.step() != SQLITE_DONE) {
-        if (db_) logDatabaseError(sqlite3_errcode(db_));
-        return false;
-    }
-    return true;
+    return oneStatementCommit(db_, [&]() -> bool {
+        const std::string sql = ns::format("INSERT OR REPLACE INTO %@ (%@, %@) VALUES (?, ?)",
+                                           kQRVMessagingLastRmqIdTable, kIdColumn, kRmqIdColumn);
+        Statement stmt(db_, sql);
+        if (!stmt.ok() || !stmt.bindInt64(1, 1) || !stmt.bindInt64(2, rmqId) || stmt.step() != SQLITE_DONE) {
+            if (db_) logDatabaseError(sqlite3_errcode(db_));
+            return false;
+        }
+        return true;
+    });
 }
 
 void QRVMessagingRmq2PersistentStore::scanOutgoingRmqMessagesWithHandler(const RmqMessageHandler& handler) {
@@ -248,13 +295,15 @@ void QRVMessagingRmq2PersistentStore::scanOutgoingRmqMessagesWithHandler(const R
 
 bool QRVMessagingRmq2PersistentStore::saveUnackedS2dMessageWithRmqId(const std::string& rmqId) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    const std::string sql = ns::format("INSERT INTO %@ (%@) VALUES (?)", kQRVMessagingS2dRmqIdsTable, kRmqIdColumn);
-    Statement stmt(db_, sql);
-    if (!stmt.ok() || !stmt.bindText(1, rmqId) || stmt.step() != SQLITE_DONE) {
-        if (db_) logDatabaseError(sqlite3_errcode(db_));
-        return false;
-    }
-    return true;
+    return oneStatementCommit(db_, [&]() -> bool {
+        const std::string sql = ns::format("INSERT INTO %@ (%@) VALUES (?)", kQRVMessagingS2dRmqIdsTable, kRmqIdColumn);
+        Statement stmt(db_, sql);
+        if (!stmt.ok() || !stmt.bindText(1, rmqId) || stmt.step() != SQLITE_DONE) {
+            if (db_) logDatabaseError(sqlite3_errcode(db_));
+            return false;
+        }
+        return true;
+    });
 }
 
 std::vector<std::string> QRVMessagingRmq2PersistentStore::unackedS2dRmqIds() {
@@ -284,6 +333,23 @@ int QRVMessagingRmq2PersistentStore::deleteMessagesFromTable(const std::string& 
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
     const bool bindAsInteger = table == kQRVMessagingOutgoingRmqTable;
     int deleted = 0;
+    // The ids the server confirmed together leave together: one commit
+    // however many statements they take. What was deleted before a failing
+    // statement stays deleted, as the count says.
+    if (!rmqIds.empty()) {
+        writeInOneCommit([&] {
+            deleted = deleteInStatements(table, rmqIds, bindAsInteger);
+            return true;
+        });
+    }
+    QRVMessagingLoggerDebug(13004, "%@ Trying to delete %d s2D ID's, successfully deleted %d", kLogPrefix,
+                            int(rmqIds.size()), deleted);
+    return deleted;
+}
+
+int QRVMessagingRmq2PersistentStore::deleteInStatements(const std::string& table,
+                                                        const std::vector<std::string>& rmqIds, bool bindAsInteger) {
+    int deleted = 0;
     for (size_t start = 0; start < rmqIds.size(); start += kQRVMessagingMaxIdsPerDelete) {
         const size_t count = std::min(kQRVMessagingMaxIdsPerDelete, rmqIds.size() - start);
         std::string sql = ns::format("DELETE FROM %@ WHERE ", table);
@@ -312,8 +378,6 @@ int QRVMessagingRmq2PersistentStore::deleteMessagesFromTable(const std::string& 
         }
         deleted += sqlite3_changes(db_);
     }
-    QRVMessagingLoggerDebug(13004, "%@ Trying to delete %d s2D ID's, successfully deleted %d", kLogPrefix,
-                            int(rmqIds.size()), deleted);
     return deleted;
 }
 
@@ -352,32 +416,36 @@ bool QRVMessagingRmq2PersistentStore::saveSyncMessageWithRmqID(const std::string
                                                                bool apnsReceived, bool mcsReceived,
                                                                ns::ErrorRef* error) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    const std::string sql = ns::format("INSERT INTO %@ (%@, %@, %@, %@) VALUES (?, ?, ?, ?)",
-                                       kQRVMessagingSyncMessagesTable, kRmqIdColumn, "expiration_ts", "apns_recv",
-                                       "mcs_recv");
-    Statement stmt(db_, sql);
-    if (!stmt.ok() || !stmt.bindText(1, rmqID) || !stmt.bindInt64(2, expirationTime) ||
-        !stmt.bindInt64(3, apnsReceived ? 1 : 0) || !stmt.bindInt64(4, mcsReceived ? 1 : 0) ||
-        stmt.step() != SQLITE_DONE) {
-        if (error) *error = syncError(db_, "Failed to save sync message to store.");
-        if (db_) logDatabaseError(sqlite3_errcode(db_));
-        return false;
-    }
-    return true;
+    return oneStatementCommit(db_, [&]() -> bool {
+        const std::string sql = ns::format("INSERT INTO %@ (%@, %@, %@, %@) VALUES (?, ?, ?, ?)",
+                                           kQRVMessagingSyncMessagesTable, kRmqIdColumn, "expiration_ts", "apns_recv",
+                                           "mcs_recv");
+        Statement stmt(db_, sql);
+        if (!stmt.ok() || !stmt.bindText(1, rmqID) || !stmt.bindInt64(2, expirationTime) ||
+            !stmt.bindInt64(3, apnsReceived ? 1 : 0) || !stmt.bindInt64(4, mcsReceived ? 1 : 0) ||
+            stmt.step() != SQLITE_DONE) {
+            if (error) *error = syncError(db_, "Failed to save sync message to store.");
+            if (db_) logDatabaseError(sqlite3_errcode(db_));
+            return false;
+        }
+        return true;
+    });
 }
 
 bool QRVMessagingRmq2PersistentStore::updateSyncMessageWithRmqID(const std::string& rmqID, const char* column,
                                                                  ns::ErrorRef* error) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    const std::string sql =
-        ns::format("UPDATE %@ SET %@ = %d WHERE %@ = ?", kQRVMessagingSyncMessagesTable, column, 1, kRmqIdColumn);
-    Statement stmt(db_, sql);
-    if (!stmt.ok() || !stmt.bindText(1, rmqID) || stmt.step() != SQLITE_DONE) {
-        if (error) *error = syncError(db_, "Failed to update sync message");
-        if (db_) logDatabaseError(sqlite3_errcode(db_));
-        return false;
-    }
-    return true;
+    return oneStatementCommit(db_, [&]() -> bool {
+        const std::string sql =
+            ns::format("UPDATE %@ SET %@ = %d WHERE %@ = ?", kQRVMessagingSyncMessagesTable, column, 1, kRmqIdColumn);
+        Statement stmt(db_, sql);
+        if (!stmt.ok() || !stmt.bindText(1, rmqID) || stmt.step() != SQLITE_DONE) {
+            if (error) *error = syncError(db_, "Failed to update sync message");
+            if (db_) logDatabaseError(sqlite3_errcode(db_));
+            return false;
+        }
+        return true;
+    });
 }
 
 bool QRVMessagingRmq2PersistentStore::updateSyncMessageViaAPNSWithRmqID(const std::string& rmqID, ns::ErrorRef* error) {
@@ -395,15 +463,17 @@ bool QRVMessagingRmq2PersistentStore::deleteSyncMessageWithRmqID(const std::stri
 
 int QRVMessagingRmq2PersistentStore::deleteExpiredOrFinishedSyncMessages(ns::ErrorRef* error) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    const std::string sql = ns::format("DELETE FROM %@ WHERE %@ < %lld OR (%@ = 1 AND %@ = 1)",
-                                       kQRVMessagingSyncMessagesTable, "expiration_ts",
-                                       static_cast<long long>(QRVMessagingCurrentTimestampInSeconds()), "apns_recv",
-                                       "mcs_recv");
-    Statement stmt(db_, sql);
-    if (!stmt.ok() || stmt.step() != SQLITE_DONE) {
-        if (error) *error = syncError(db_, "Failed to save delete expired sync messages from store.");
-        if (db_) logDatabaseError(sqlite3_errcode(db_));
-        return 0;
-    }
-    return sqlite3_changes(db_);
+    return oneStatementCommit(db_, [&]() -> int {
+        const std::string sql = ns::format("DELETE FROM %@ WHERE %@ < %lld OR (%@ = 1 AND %@ = 1)",
+                                           kQRVMessagingSyncMessagesTable, "expiration_ts",
+                                           static_cast<long long>(QRVMessagingCurrentTimestampInSeconds()), "apns_recv",
+                                           "mcs_recv");
+        Statement stmt(db_, sql);
+        if (!stmt.ok() || stmt.step() != SQLITE_DONE) {
+            if (error) *error = syncError(db_, "Failed to save delete expired sync messages from store.");
+            if (db_) logDatabaseError(sqlite3_errcode(db_));
+            return 0;
+        }
+        return sqlite3_changes(db_);
+    });
 }

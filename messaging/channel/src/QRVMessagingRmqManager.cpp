@@ -61,8 +61,17 @@ int QRVMessagingRmqManager::removeRmqMessagesWithRmqIds(const std::vector<std::s
         highest = std::max(highest, QRVMessagingInt64FromString(rmqId).value_or(0));
     }
     const int64_t next = highest + 1;
-    if (next >= rmqId_) rmq2Store_->updateLastOutgoingRmqId(next);
-    return rmq2Store_->deleteMessagesFromTable(kQRVMessagingOutgoingRmqTable, rmqIds);
+    // The counter and the deletion are one commit: rows gone without the
+    // counter past them would let a later launch hand out ids the server has
+    // already seen. A counter that cannot be written keeps the rows (they
+    // are sent again) rather than lose the ids' high-water mark.
+    int deleted = 0;
+    rmq2Store_->writeInOneCommit([&] {
+        if (next >= rmqId_ && !rmq2Store_->updateLastOutgoingRmqId(next)) return false;
+        deleted = rmq2Store_->deleteMessagesFromTable(kQRVMessagingOutgoingRmqTable, rmqIds);
+        return true;
+    });
+    return deleted;
 }
 
 void QRVMessagingRmqManager::scanWithRmqMessageHandler(const RmqMessageHandler& rmqMessageHandler,

@@ -17,6 +17,12 @@
 //
 // One connection, no lock: call it on one thread (the main thread).
 // Statements are prepared per call and finalised at once.
+//
+// Every commit is an ns::StoreWrite ("messaging commit"), so the program's
+// end waits for it and a crash test can end the process right before it.
+// A write of several statements (the tables of a file, a delete of more ids
+// than one statement takes, a caller's writeInOneCommit) is one transaction:
+// a process ended during it leaves the file as it was before.
 
 #include <cstdint>
 #include <functional>
@@ -69,6 +75,12 @@ public:
     // (the file stays in Documents) when that folder does not exist.
     static bool moveToApplicationSupportSubDirectory(const std::string& databaseName, const std::string& subDirectory);
 
+    // Runs `body` (which calls this store's writes) as one transaction,
+    // committed when it returns true, rolled back otherwise; the result is
+    // whether it was committed. Inside another such call it runs as part of
+    // that one.
+    bool writeInOneCommit(const std::function<bool()>& body);
+
     // Outgoing messages.
     bool saveMessageWithRmqId(int64_t rmqId, int8_t tag, const ns::Data& data, ns::ErrorRef* error);
     // The highest stored outgoing id, 0 when none.
@@ -102,7 +114,12 @@ public:
 
 private:
     void openDatabase();
-    bool createTable(const std::string& table, const char* columns);
+    // Makes the tables the file lacks (and drops the old received-id table
+    // from a file that was found) in one commit; false with `failure` set
+    // when the file cannot hold them.
+    bool layOutTables(bool existed, std::string& failure);
+    // The delete statements of deleteMessagesFromTable; the rows deleted.
+    int deleteInStatements(const std::string& table, const std::vector<std::string>& rmqIds, bool bindAsInteger);
     bool updateSyncMessageWithRmqID(const std::string& rmqID, const char* column, ns::ErrorRef* error);
     void logDatabaseError(int code);
 

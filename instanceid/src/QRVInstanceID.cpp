@@ -154,6 +154,16 @@ void QRVInstanceID::startWithConfig(const QRVInstanceIDConfig& config) {
     tokenManager_ = std::make_unique<QRVInstanceIDTokenManager>();
     tokenManager_->setAllowMissingAPNSToken(config.allowMissingAPNSToken);
     keyPairStore_ = std::make_shared<QRVInstanceIDKeyPairStore>();
+    // Tokens name the identity they were made for: they leave the keychain
+    // before a new identity is recorded, so that no process end leaves the
+    // new identity with the old one's tokens. The store is reached from the
+    // key-pair thread; its token removals touch only the keychain.
+    keyPairStore_->setBeforeNewIdentityIsRecorded([store = tokenManager_->instanceIDStore()] {
+        ns::ErrorRef error;
+        if (!store->removeAllCachedTokensWithError(&error)) {
+            QRVInstanceIDLoggerError(3019, "Failed to drop the tokens of an earlier identity %@", error);
+        }
+    });
     auto& center = ns::NotificationCenter::defaultCenter();
     if (messageObserver_) center.removeObserver(messageObserver_);
     std::weak_ptr<QRVInstanceID> weakSelf = std::static_pointer_cast<QRVInstanceID>(shared_from_this());

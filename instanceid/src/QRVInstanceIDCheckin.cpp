@@ -135,6 +135,14 @@ bool QRVInstanceIDCheckinStore::saveCheckinPreferences(const QRVInstanceIDChecki
         return false;
     }
     const ns::Dictionary plistContents = preferences.checkinPlistContents();
+    // The credentials reach the keychain before the property list: the
+    // list's check-in time is what makes them count as valid, and alone it
+    // reads as no record. A process ended between the two leaves the new
+    // credentials with the list of the check-in before (no longer valid, or
+    // there would have been no check-in) or with none: either way the next
+    // launch checks in again with them, and never trusts credentials the
+    // list was not written for. (The library version, which decides whether
+    // a missing list means a reinstall, is stored before both.)
     if (!preferences.hasPreCachedAuthCredentials) {
         ns::ErrorRef keychainError;
         if (!keychain_->setPassword(*keychainContent, kQRVInstanceIDCheckinKeychainService, "",

@@ -244,6 +244,11 @@ bool QRVInstanceIDKeyPairStore::takeIdentityChange() {
     return std::exchange(identityChanged_, false);
 }
 
+void QRVInstanceIDKeyPairStore::setBeforeNewIdentityIsRecorded(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    beforeNewIdentityIsRecorded_ = std::move(hook);
+}
+
 bool QRVInstanceIDKeyPairStore::hasCachedKeyPairs() {
     std::lock_guard lock(mutex_);
     ns::ErrorRef error;
@@ -285,18 +290,31 @@ QRVInstanceIDKeyPairPtr QRVInstanceIDKeyPairStore::generateAndSaveKeyWithSubtype
     std::lock_guard lock(mutex_);
     const std::string privateTag = privateTagWithSubtype(subtype);
     const std::string publicTag = publicTagWithSubtype(subtype);
+    const std::string creationKey = creationTimeKeyWithSubtype(subtype);
+    const std::string appIDKey = appIDKeyWithSubtype(subtype);
+    ns::Dictionary contents = plist_.contentAsDictionary().value_or(ns::Dictionary{});
+    if (contents.contains(creationKey) || contents.contains(appIDKey)) {
+        // The list stops vouching for the pair being replaced before the
+        // keychain holds the new one (see the header).
+        contents.erase(creationKey);
+        contents.erase(appIDKey);
+        ns::ErrorRef clearError;
+        if (!plist_.writeDictionary(contents, &clearError)) {
+            QRVInstanceIDLoggerError(10004, "Failed to save keypair data to plist %@", clearError);
+            setError(error, clearError ? clearError : iidError(kQRVInstanceIDErrorCodeUnknown));
+            return nullptr;
+        }
+    }
     QRVInstanceIDKeyPairPtr keyPair = QRVInstanceIDKeyPair::generateRSA2048KeyPairWithPrivateTag(privateTag, publicTag, error);
     if (!keyPair || !keyPair->isValid()) {
         QRVInstanceIDLoggerError(10003, "Unable to generate keypair.");
         return nullptr;
     }
-    ns::Dictionary entries{{creationTimeKeyWithSubtype(subtype), int64_t(creationTime)}};
-    const std::string appIDKey = appIDKeyWithSubtype(subtype);
+    if (beforeNewIdentityIsRecorded_) beforeNewIdentityIsRecorded_();
+    contents[creationKey] = int64_t(creationTime);
     if (auto identity = QRVInstanceIDKeyPair::appIdentityWithKeyPair(*keyPair); identity && !identity->empty()) {
-        entries[appIDKey] = *identity;
+        contents[appIDKey] = *identity;
     }
-    ns::Dictionary contents = plist_.contentAsDictionary().value_or(ns::Dictionary{});
-    for (auto& [key, value] : entries) contents[key] = value;
     ns::ErrorRef writeError;
     if (!plist_.writeDictionary(contents, &writeError)) {
         QRVInstanceIDKeyPair::deleteKeyPairWithPrivateTag(privateTag, publicTag);

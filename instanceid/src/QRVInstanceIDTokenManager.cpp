@@ -161,6 +161,12 @@ bool QRVInstanceIDTokenStore::removeTokensWithAuthorizedEntity(const std::string
     return removed;
 }
 
+bool QRVInstanceIDTokenStore::hasTokens() {
+    ns::Dictionary query = keychain_->keychainQueryForService("*", "*", keychain_->defaultAccessGroup());
+    query[ns::kSecMatchLimit] = ns::kSecMatchLimitOne;
+    return ns::SecItemCopyMatching(query, nullptr) == ns::errSecSuccess;
+}
+
 // MARK: - Instance-identity store
 
 std::shared_ptr<QRVInstanceIDStore> QRVInstanceIDStore::defaultStore() {
@@ -177,6 +183,7 @@ QRVInstanceIDStore::QRVInstanceIDStore(std::shared_ptr<QRVInstanceIDBackupExclud
     : tokenPlist_(std::move(tokenPlist)), checkinStore_(std::move(checkinStore)), tokenStore_(std::move(tokenStore)) {
     resetCredentialsIfNeeded();
     saveLibraryVersion();
+    adoptTokensOfAnUnrecordedAppVersion();
 }
 
 std::optional<std::string> QRVInstanceIDStore::tokenWithAuthorizedEntity(const std::string& entity,
@@ -192,7 +199,36 @@ int64_t QRVInstanceIDStore::cacheTimeForTokenWithAuthorizedEntity(const std::str
 }
 
 bool QRVInstanceIDStore::saveToken(const std::string& token, const std::string& entity, const std::string& scope) {
+    storeWhatTokensAreCheckedAgainst();
     return tokenStore_->saveToken(token, entity, scope);
+}
+
+void QRVInstanceIDStore::storeWhatTokensAreCheckedAgainst() {
+    if (currentSavedLibraryVersion() != QRVInstanceIDCurrentLibraryVersion()) saveLibraryVersion();
+    // Without the list a launch that finds no library version (defaults
+    // lost) takes the tokens for an earlier installation's.
+    if (!tokenPlist_->doesFileExist() && !tokenPlist_->writeDictionary(ns::Dictionary{})) {
+        QRVInstanceIDLoggerError(13015, "Failed to create %@.plist", tokenPlistFileName());
+    }
+    const std::optional<std::string> saved = currentSavedAppVersion();
+    const std::string current = currentAppVersion();
+    if (saved == current) return;
+    if (saved) {
+        // The stored version speaks for every stored token: those made under
+        // the version before must not outlive it as the new one's.
+        ns::ErrorRef error;
+        if (!tokenStore_->removeAllTokensWithError(&error)) {
+            QRVInstanceIDLoggerError(13016, "Failed to remove the tokens of app version %@: %@", *saved, error);
+        }
+    }
+    saveAppVersion();
+}
+
+void QRVInstanceIDStore::adoptTokensOfAnUnrecordedAppVersion() {
+    if (hasSavedAppVersion() || !tokenStore_->hasTokens()) return;
+    QRVInstanceIDLoggerInfo(13017, "Cached tokens without a recorded app version are kept as version %@'s",
+                            currentAppVersion());
+    saveAppVersion();
 }
 
 bool QRVInstanceIDStore::removeCachedTokenWithAuthorizedEntity(const std::string& entity, const std::string& scope) {
@@ -249,6 +285,10 @@ void QRVInstanceIDStore::removeCachedAPNSTokenForServeryType(bool isSandbox) {
 
 bool QRVInstanceIDStore::saveCheckinPreferences(const QRVInstanceIDCheckinPreferences& preferences,
                                                 ns::ErrorRef* error) {
+    // A launch that finds no library version removes credentials whose
+    // property list is missing: the version goes first, so that only a
+    // reinstall (or lost defaults) can look like that.
+    if (currentSavedLibraryVersion() != QRVInstanceIDCurrentLibraryVersion()) saveLibraryVersion();
     return checkinStore_->saveCheckinPreferences(preferences, error);
 }
 
@@ -444,15 +484,16 @@ void QRVInstanceIDTokenManager::fetchNewTokenWithAuthorizedEntity(const std::str
             if (!token || token->empty()) {
                 return handler(std::nullopt, errorWithQRVInstanceIDErrorCode(kQRVInstanceIDErrorCodeUnknown));
             }
-            if (!store->saveToken(*token, entity, scope)) {
-                return handler(std::nullopt, errorWithQRVInstanceIDErrorCode(kQRVInstanceIDErrorCodeTokenNotCached));
-            }
+            // The APNs token the next launch compares this token with is
+            // stored before it, as are the versions (in saveToken).
             const std::string* apnsToken = stringOption(options, "apns_token");
             if ((QRVInstanceIDIsValidKDXScope(scope) || QRVInstanceIDIsValidDefaultScope(scope)) && apnsToken &&
                 !apnsToken->empty()) {
                 store->saveAPNSToken(*apnsToken, boolOption(options, "apns_sandbox"));
             }
-            store->saveAppVersion();
+            if (!store->saveToken(*token, entity, scope)) {
+                return handler(std::nullopt, errorWithQRVInstanceIDErrorCode(kQRVInstanceIDErrorCodeTokenNotCached));
+            }
             QRVInstanceIDLoggerDebug(14001, "Token fetch successful, token: %@, authorizedEntity: %@, scope:%@", *token,
                                      entity, scope);
             handler(token, nullptr);

@@ -27,8 +27,9 @@ std::string provisioningProfile(const std::string& environment) {
 TEST_F(IidBackendTest, ServerCommandsActOnTheNextMainQueueTurn) {
     auto iid = QRVInstanceID::instanceID();
     auto store = iid->tokenManager().instanceIDStore();
-    ASSERT_TRUE(store->saveToken("t", kSenderID, "*"));
+    // The identity first: making it drops the tokens cached before it.
     const std::string before = iid->appInstanceID().value_or("");
+    ASSERT_TRUE(store->saveToken("t", kSenderID, "*"));
     NotificationLog refresh(kQRVInstanceIDTokenRefreshNotification);
 
     // Not a dictionary, no command, or PING: nothing happens.

@@ -11,6 +11,7 @@
 #include "platform/keychain.h"
 #include "platform/plist.h"
 #include "platform/runloop.h"
+#include "platform/user_defaults.h"
 #include "testing/temp_sandbox.h"
 
 namespace {
@@ -217,4 +218,168 @@ TEST(InstanceIDUtilities, ScopesApnsTextAndMessageCodes) {
     EXPECT_FALSE(QRVInstanceIDIsValidDefaultScope("**"));
     EXPECT_EQ(QRVInstanceIDLogger::formatMessageCode(5), "I-IID000005");
     EXPECT_FALSE(QRVInstanceIDCurrentKDXVersion());
+}
+
+namespace {
+
+std::string instanceIDFile(const std::string& name) {
+    return QRVInstanceIDStore::pathForApplicationSupportSubDirectory(kQRVInstanceIDApplicationSupportSubDirectory) +
+           "/" + name + ".plist";
+}
+
+// A token in the keychain as a store of any earlier order left it: the item
+// alone, nothing else written with it.
+void putTokenAlone(const std::string& entity, const std::string& token) {
+    ASSERT_TRUE(QRVInstanceIDTokenStore::defaultStore()->saveToken(token, entity, "*"));
+}
+
+}  // namespace
+
+// What a launch finds beside a token decides whether it keeps it. A process
+// ended between the token and the app version under the earlier order left
+// a token with no version at all: it was almost always made by the version
+// running now and is kept as that version's; a lost library version with
+// the token list still there is not a reinstall.
+TEST_F(IidLocalTest, ALaunchKeepsATokenWhoseAppVersionIsUnrecordedAndDropsAnotherVersionsOrAnEarlierInstallations) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> appVersion;
+        bool libraryVersion;
+        bool tokenList;
+        bool kept;  // used as it is; otherwise discarded (and fetched anew)
+        bool stillStored;
+    };
+    const Case cases[] = {
+        {"everything written", "1.0", true, true, true, true},
+        {"no app version", std::nullopt, true, false, true, true},
+        {"no app version, the list there", std::nullopt, true, true, true, true},
+        {"defaults lost, the list there", std::nullopt, false, true, true, true},
+        {"another app version", "0.9", true, true, false, true},
+        {"a reinstall: no defaults, no list", std::nullopt, false, false, false, false},
+    };
+    auto defaults = [] { return ns::UserDefaults::standard(); };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QRVInstanceIDTokenStore::defaultStore()->removeAllTokensWithError();
+        ns::FileManager::defaultManager().removeItem(instanceIDFile(kQRVInstanceIDTokenPlistFileName));
+        defaults()->removePersistentDomain();
+        putTokenAlone(kEntity, "id:made-before-the-end");
+        if (c.tokenList) {
+            ASSERT_TRUE(ns::plist::writeFile(instanceIDFile(kQRVInstanceIDTokenPlistFileName),
+                                             ns::Value(ns::Dictionary{}), ns::plist::Format::XML));
+        }
+        if (c.libraryVersion) {
+            defaults()->setString(QRVInstanceIDCurrentLibraryVersion(), kQRVInstanceIDLibraryVersionKey);
+        }
+        if (c.appVersion) defaults()->setString(*c.appVersion, kQRVInstanceIDAppVersionKey);
+        sandbox_.relaunch();
+
+        QRVInstanceIDTokenManager manager;
+        const QRVInstanceIDCachedToken cached = manager.tokenWithAuthorizedEntity(kEntity, "*", {});
+        EXPECT_EQ(cached.status, c.kept ? QRVInstanceIDCachedToken::kUsable : QRVInstanceIDCachedToken::kDiscard);
+        EXPECT_EQ(cached.token.has_value(), c.stillStored);
+        if (c.kept) {
+            EXPECT_EQ(cached.token, "id:made-before-the-end");
+            EXPECT_EQ(manager.instanceIDStore()->currentSavedAppVersion(), "1.0") << "recorded for the token kept";
+        }
+        if (!c.stillStored) {
+            EXPECT_FALSE(manager.instanceIDStore()->hasSavedAppVersion()) << "nothing to record it for";
+        }
+    }
+}
+
+// Every road that stores a token stores first what the next launch weighs
+// it against; a new app version goes on record only once the tokens made
+// under the one before are gone, whichever entity they were for.
+TEST_F(IidLocalTest, StoringATokenRecordsItsVersionsAndListFirstAndANewVersionOnlyWithoutTheOldTokens) {
+    const std::string list = instanceIDFile(kQRVInstanceIDTokenPlistFileName);
+    for (const char* scope : {"*", "qdx", kQRVInstanceIDAllScopeIdentifier}) {
+        SCOPED_TRACE(scope);
+        ns::UserDefaults::standard()->removePersistentDomain();
+        ns::FileManager::defaultManager().removeItem(list);
+        sandbox_.relaunch();
+        QRVInstanceIDTokenManager manager;
+        auto store = manager.instanceIDStore();
+        ns::UserDefaults::standard()->removePersistentDomain();
+        ASSERT_TRUE(store->saveToken(std::string("t-") + scope, kEntity, scope));
+        EXPECT_EQ(store->currentSavedAppVersion(), "1.0");
+        EXPECT_EQ(store->currentSavedLibraryVersion(), QRVInstanceIDCurrentLibraryVersion());
+        EXPECT_TRUE(ns::FileManager::defaultManager().fileExists(list));
+    }
+
+    QRVInstanceIDTokenManager manager;
+    auto store = manager.instanceIDStore();
+    ASSERT_TRUE(store->saveToken("other-sender-1.0", "999", "*"));
+    sandbox_.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", "com.almavel.app"},
+                                                           {"CFBundleShortVersionString", "1.1"}});
+    sandbox_.relaunch();
+    QRVInstanceIDTokenManager updated;
+    auto updatedStore = updated.instanceIDStore();
+    ASSERT_TRUE(updatedStore->saveToken("t-1.1", kEntity, "*"));
+    EXPECT_EQ(updatedStore->currentSavedAppVersion(), "1.1");
+    EXPECT_EQ(updatedStore->tokenWithAuthorizedEntity(kEntity, "*"), "t-1.1");
+    EXPECT_FALSE(updatedStore->tokenWithAuthorizedEntity("999", "*")) << "a 1.0 token left as 1.1's";
+    EXPECT_FALSE(updatedStore->tokenWithAuthorizedEntity(kEntity, "qdx"));
+    EXPECT_EQ(updated.tokenWithAuthorizedEntity(kEntity, "*", {}).status, QRVInstanceIDCachedToken::kUsable);
+}
+
+// A pair is replaced when its creation time is gone or it cannot be read.
+// The list stops vouching for the old pair before the new one reaches the
+// keychain, and the tokens of the old identity are gone before the list
+// vouches for the new one: no process end leaves the new identity with the
+// old one's tokens, or the list speaking for a pair it was not written for.
+TEST_F(IidLocalTest, ANewIdentityIsRecordedOnlyAfterTheOldOnesTokensAreGone) {
+    const std::string keyPairList = instanceIDFile(QRVInstanceIDKeyPairStore::keyStoreFileName());
+    const std::string creationKey = QRVInstanceIDKeyPairStore::creationTimeKeyWithSubtype(kQRVInstanceIDKeyPairSubType);
+    const std::string privateTag = QRVInstanceIDKeyPairStore::privateTagWithSubtype(kQRVInstanceIDKeyPairSubType);
+    auto spoilPrivateKey = [&] {
+        ns::SecItemDelete(QRVInstanceIDKeyPair::queryDictWithTag(privateTag, false, false));
+        ns::Dictionary item = QRVInstanceIDKeyPair::queryDictWithTag(privateTag, false, false);
+        item[ns::kSecAttrKeyClass] = ns::kSecAttrKeyClassPrivate;
+        item[ns::kSecValueData] = ns::Data{0x30, 0x03, 0x02, 0x01, 0x00};
+        ASSERT_EQ(ns::SecItemAdd(item), ns::errSecSuccess);
+    };
+    auto recordedIdentity = [&]() -> std::optional<std::string> {
+        ns::Value list = ns::plist::readFile(keyPairList);
+        if (!list.isDictionary() || !list.contains(creationKey)) return std::nullopt;
+        const std::string* id = list[QRVInstanceIDKeyPairStore::appIDKeyWithSubtype(kQRVInstanceIDKeyPairSubType)]
+                                    .stringOrNull();
+        return id ? std::optional<std::string>(*id) : std::nullopt;
+    };
+
+    // Through the facade: asked for its identifier before anything else (as
+    // analytics asks), it makes the new pair at once.
+    std::string before = QRVInstanceID::instanceID()->appInstanceID().value_or("");
+    ASSERT_EQ(recordedIdentity(), before);
+    putTokenAlone(kEntity, before + ":token");
+    spoilPrivateKey();
+    QRVInstanceID::resetForTesting();
+    sandbox_.relaunch();
+    const std::string after = QRVInstanceID::instanceID()->appInstanceID().value_or("");
+    ASSERT_FALSE(after.empty());
+    ASSERT_NE(after, before);
+    EXPECT_EQ(recordedIdentity(), after);
+    EXPECT_FALSE(QRVInstanceIDTokenStore::defaultStore()->tokenWithAuthorizedEntity(kEntity, "*"))
+        << "the new identity is on record with the old one's token";
+
+    // What the key-pair store has written when its hook runs.
+    putTokenAlone(kEntity, after + ":token");
+    spoilPrivateKey();
+    QRVInstanceID::resetForTesting();
+    sandbox_.relaunch();
+    QRVInstanceIDKeyPairStore store;
+    int calls = 0;
+    store.setBeforeNewIdentityIsRecorded([&] {
+        ++calls;
+        EXPECT_FALSE(recordedIdentity()) << "the list still vouches for a pair";
+        ns::ErrorRef error;
+        auto inKeychain = QRVInstanceIDKeyPair::keyPairForPrivateKeyTag(
+            privateTag, QRVInstanceIDKeyPairStore::publicTagWithSubtype(kQRVInstanceIDKeyPairSubType), &error);
+        ASSERT_TRUE(inKeychain) << (error ? error->description() : "");
+        EXPECT_NE(QRVInstanceIDKeyPair::appIdentityWithKeyPair(*inKeychain), after);
+    });
+    const auto made = store.loadKeyPairWithError();
+    ASSERT_TRUE(made);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(recordedIdentity(), QRVInstanceIDKeyPair::appIdentityWithKeyPair(*made));
 }

@@ -8,8 +8,20 @@
 // QRVInstanceIDKeyPairStore serialises key-pair loads with its own lock, so
 // the facade may load from a global queue; everything else runs on the
 // caller's thread. Key references are immutable crypto keys, safe to share.
+//
+// The property list's creation time vouches for the pair in the keychain: a
+// pair without it is an earlier installation's and is replaced, and the
+// tokens cached until then go with it. So a new pair is stored as: the old
+// creation time removed from the list, the new pair into the keychain, the
+// tokens of the identity before removed, the new creation time (and
+// identifier) into the list. A process ended anywhere in between leaves a
+// pair without a creation time, which the next launch replaces, dropping
+// the tokens; never a list that vouches for a pair it was not written for,
+// nor a new identity with the tokens of the old. Removal goes the same way:
+// the creation time first, then the keychain items.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -84,6 +96,11 @@ public:
     // identity before.
     bool takeIdentityChange();
 
+    // Runs (on the thread that makes a new pair, with the store's lock held)
+    // after a new pair is in the keychain and before the list vouches for
+    // it: the facade removes the tokens of the identity before.
+    void setBeforeNewIdentityIsRecorded(std::function<void()> hook);
+
     bool hasCachedKeyPairs();
     QRVInstanceIDKeyPairPtr validCachedKeyPairWithSubtype(const std::string& subtype, ns::ErrorRef* error = nullptr);
     QRVInstanceIDKeyPairPtr cachedKeyPairWithSubtype(const std::string& subtype, ns::ErrorRef* error = nullptr);
@@ -107,6 +124,7 @@ private:
     std::recursive_mutex mutex_;
     QRVInstanceIDBackupExcludedPlist plist_;
     QRVInstanceIDKeyPairPtr keyPair_;
+    std::function<void()> beforeNewIdentityIsRecorded_;
     int32_t keychainEntitlementsErrorCount_ = 0;
     bool identityChanged_ = false;
     bool creationTimeChecked_ = false;

@@ -7,6 +7,20 @@
 // the cache while nothing relevant changed (app version, APNs token) and
 // otherwise fetches through the registrar.
 //
+// A launch judges a stored token by what was stored with it: the library
+// version (missing: a reinstall, whose tokens go unless the token list
+// survived), the token list itself, the app version and the APNs token. So
+// every one of them reaches disk before the token does, on every road that
+// stores one (the default token, other scopes, the IID auth token): a process
+// ended between two of those writes leaves a token that the next launch
+// keeps, or no token. The app version is replaced only after the tokens of
+// the version before are gone, since the stored version vouches for every
+// token. A token found with no app version stored at all was left by a
+// process ended between the two writes under the earlier order, almost
+// always by the version now running: it is kept and the current version is
+// recorded for it (dropping it would leave its registration behind on the
+// service and change the token the app already handed out).
+//
 // Used from the main queue (the registrar's replies arrive there too).
 
 #include <cstdint>
@@ -52,6 +66,8 @@ public:
     // Removes the entity's tokens under every scope they are stored with,
     // but its IID auth token ("iid-all").
     bool removeTokensWithAuthorizedEntity(const std::string& entity, ns::ErrorRef* error = nullptr);
+    // Whether the keychain holds any token (of any entity and scope).
+    bool hasTokens();
 
     // "|T|<entity>|<scope>"
     static std::string cacheKeyForAuthorizedEntity(const std::string& entity, const std::string& scope);
@@ -73,7 +89,14 @@ public:
     // Tokens; an empty entity or scope reads nothing and removes nothing.
     std::optional<std::string> tokenWithAuthorizedEntity(const std::string& entity, const std::string& scope);
     int64_t cacheTimeForTokenWithAuthorizedEntity(const std::string& entity, const std::string& scope);
+    // Stores what the next launch checks the token against first
+    // (storeWhatTokensAreCheckedAgainst), then the token.
     bool saveToken(const std::string& token, const std::string& entity, const std::string& scope);
+    // The library version, the token list (so that a lost library version is
+    // not taken for a reinstall) and the current app version, each written
+    // only when not stored already; a different app version on record first
+    // takes every token made under it away.
+    void storeWhatTokensAreCheckedAgainst();
     bool removeCachedTokenWithAuthorizedEntity(const std::string& entity, const std::string& scope);
     bool removeAllCachedTokensWithError(ns::ErrorRef* error = nullptr);
     bool removeAllKDXTokensWithError(ns::ErrorRef* error = nullptr);
@@ -113,6 +136,9 @@ public:
     // On the first run after a (re)install: clears what the keychain kept of
     // the earlier installation.
     void resetCredentialsIfNeeded();
+    // Tokens kept with no app version on record count as the current
+    // version's: records it for them.
+    void adoptTokensOfAnUnrecordedAppVersion();
 
 private:
     std::shared_ptr<QRVInstanceIDBackupExcludedPlist> tokenPlist_;

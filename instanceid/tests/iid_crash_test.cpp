@@ -1,0 +1,191 @@
+// A new phone's first launch ended at each of its store writes in turn (a
+// second process run with ALMAVEL_END_AT_WRITE, killed as a phone ends an
+// app), then launched again over what it left: a token that reached the
+// keychain before the end is the one the next launch uses, without
+// registering again, and whatever token is used names the identity in use.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "iid_test_support.h"
+#include "instanceid/QRVInstanceIDTokenManager.h"
+#include "platform/host_routing.h"
+#include "platform/keychain.h"
+#include "platform/store_writes.h"
+#include "platform/trust_store.h"
+
+extern char** environ;
+
+using namespace iidtest;
+
+namespace {
+
+constexpr const char* kPhoneEnv = "ALMAVEL_IID_FIRST_LAUNCH_PHONE";
+constexpr const char* kReportName = "first-launch-report";
+constexpr const char* kLogName = "first-launch.log";
+
+void writeInfoPlistOf(ns::testing::TempSandbox& phone) {
+    phone.writeBundlePlist("Info.plist", ns::Dictionary{{"CFBundleIdentifier", kBundleID},
+                                                       {"CFBundleShortVersionString", "1.0"}});
+}
+
+// The routes this process gives the back end, as ALMAVEL_ROUTES spells them.
+std::string routesForAnotherProcess() {
+    std::string routes;
+    for (const auto& route : ns::HostRouting::shared().routes()) {
+        if (!routes.empty()) routes += ",";
+        routes += route.pattern + ":" + std::to_string(route.originalPort) + "=" + route.destination.address + ":" +
+                  std::to_string(route.destination.port);
+    }
+    return routes;
+}
+
+// Runs this binary's first-launch half on `root`, ended before its
+// `endAtWrite`-th store write (0: not ended), its output in the phone's log.
+// Returns the exit status (128 + the signal when killed).
+int runFirstLaunch(const std::string& root, uint64_t endAtWrite, bool trace) {
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::string filter = "--gtest_filter=IidFirstLaunchProcess.*";
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (entry.starts_with("ALMAVEL_END_AT_WRITE=") || entry.starts_with("ALMAVEL_WRITE_TRACE=") ||
+            entry.starts_with("ALMAVEL_ROUTES=") || entry.starts_with(kPhoneEnv)) {
+            continue;
+        }
+        env.push_back(entry);
+    }
+    env.push_back(std::string(kPhoneEnv) + "=" + root);
+    env.push_back("ALMAVEL_ROUTES=" + routesForAnotherProcess());
+    if (endAtWrite > 0) env.push_back("ALMAVEL_END_AT_WRITE=" + std::to_string(endAtWrite));
+    if (trace) env.push_back("ALMAVEL_WRITE_TRACE=1");
+    std::vector<char*> argv{self.data(), filter.data(), nullptr};
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string log = root + "/" + kLogName;
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// "store write k: what" lines of a traced run.
+std::map<uint64_t, std::string> writeNames(const std::string& log) {
+    std::map<uint64_t, std::string> names;
+    static const std::regex line(R"(store write (\d+): ([^\n]*))");
+    for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) {
+        names[std::stoull((*it)[1].str())] = (*it)[2].str();
+    }
+    return names;
+}
+
+// The default token in the phone's keychain, read without going through
+// instance identity (whose first keychain use writes a probe item).
+std::optional<std::string> defaultTokenOnDisk() {
+    ns::Dictionary query = QRVInstanceIDAuthKeychain::keychainQueryForService(
+        "*", kSenderID, std::nullopt, kQRVInstanceIDTokenKeychainGeneric, false);
+    query[ns::kSecReturnData] = true;
+    ns::Value found;
+    if (ns::SecItemCopyMatching(query, &found) != ns::errSecSuccess || !found.isData()) return std::nullopt;
+    const ns::Data& bytes = found.asData();
+    return QRVInstanceIDTokenStore::actualTokenFromCachedToken(std::string(bytes.begin(), bytes.end()));
+}
+
+}  // namespace
+
+// The first-launch half: skipped unless started by the test below. Launches
+// instance identity on the phone it is given and reports, once the default
+// token is known, how many store writes the process had made and the token.
+TEST(IidFirstLaunchProcess, LaunchesOnThePhoneItIsGiven) {
+    const char* root = std::getenv(kPhoneEnv);
+    if (!root) GTEST_SKIP() << "runs only as the second process of another test";
+    ns::Sandbox::setCurrent(ns::Sandbox::open(root));
+    ASSERT_TRUE(ns::TrustStore::shared().addAnchorFile(ns::testing::Backend::caPath()));
+    auto clock = ns::VirtualClock::install();
+    QRVApp::resetForTesting();
+    QRVInstanceID::resetForTesting();
+    QRVApp::configure(std::make_shared<QRVOptions>(kApp.options()));
+    auto iid = QRVInstanceID::instanceID();
+    ASSERT_TRUE(pumpUntil([&] { return iid->defaultQDXToken().has_value(); }));
+    std::ofstream(std::string(root) + "/" + kReportName) << ns::storeWrites::count() << " " << *iid->defaultQDXToken();
+}
+
+TEST_F(IidBackendTest, ATokenStoredBeforeTheFirstLaunchEndsIsTheNextLaunchsToken) {
+    // A whole first launch names the writes it makes up to the default token.
+    uint64_t writesUntilToken = 0;
+    std::map<uint64_t, std::string> names;
+    {
+        ns::testing::TempSandbox phone;
+        writeInfoPlistOf(phone);
+        ASSERT_EQ(runFirstLaunch(phone.root(), 0, true), 0) << readText(phone.root() + "/" + kLogName);
+        std::istringstream(readText(phone.root() + "/" + kReportName)) >> writesUntilToken;
+        names = writeNames(readText(phone.root() + "/" + kLogName));
+    }
+    ASSERT_GT(writesUntilToken, 0u) << "the first launch stores nothing before its token";
+
+    // Ended before each of those writes, and before the first write after
+    // the token is known (or not at all when there is none).
+    int endsWithATokenOnDisk = 0;
+    for (uint64_t end = 1; end <= writesUntilToken + 1; ++end) {
+        SCOPED_TRACE(::testing::Message() << "ended before store write " << end << " ("
+                                          << (names.contains(end) ? names[end] : "none") << ")");
+        ns::testing::TempSandbox phone;
+        writeInfoPlistOf(phone);
+        const int status = runFirstLaunch(phone.root(), end, false);
+        ASSERT_TRUE(status == 128 + SIGKILL || (status == 0 && end == writesUntilToken + 1))
+            << "status " << status << "\n" << readText(phone.root() + "/" + kLogName);
+        phone.relaunch();
+        const std::optional<std::string> stored = defaultTokenOnDisk();
+        const int64_t registrationsBefore = count("registrations");
+
+        QRVInstanceID::resetForTesting();
+        QRVApp::resetForTesting();
+        phone.relaunch();
+        configure();
+        auto iid = QRVInstanceID::instanceID();
+        if (stored) {
+            ++endsWithATokenOnDisk;
+            // Taken from the keychain as the launch configures, before any request.
+            EXPECT_EQ(iid->defaultQDXToken(), stored);
+        }
+        ASSERT_TRUE(pumpUntil([&] { return iid->defaultQDXToken().has_value(); })) << backend_->log();
+        settle();
+        const std::string token = *iid->defaultQDXToken();
+        if (stored) {
+            EXPECT_EQ(token, *stored);
+            EXPECT_EQ(count("registrations"), registrationsBefore) << "registered again";
+        }
+        const std::string identity = iid->appInstanceID().value_or("");
+        ASSERT_FALSE(identity.empty());
+        EXPECT_EQ(token.rfind(identity + ":", 0), 0u) << token << " belongs to another identity than " << identity;
+        QRVInstanceID::resetForTesting();
+        QRVApp::resetForTesting();
+    }
+    EXPECT_GT(endsWithATokenOnDisk, 0) << "no end left a token on disk";
+}

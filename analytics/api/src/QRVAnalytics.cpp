@@ -15,6 +15,7 @@
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/no_destructor.h"
+#include "platform/runloop.h"
 #include "platform/runtime.h"
 
 QRVAnalytics::State& QRVAnalytics::state() {
@@ -98,7 +99,31 @@ void QRVAnalytics::startWithConfiguration(const std::shared_ptr<QRVAnalyticsConf
     // anything else on the serial queue can read them.
     dispatchAsyncOnSerialQueue([options] { startEngineOnSerialQueue(options); });
     observeNotificationsForAnalyticsConfiguration(configuration);
+    ns::NotificationCenter::defaultCenter().addObserver(ns::kUIApplicationWillTerminateNotification, nullptr, nullptr,
+                                                        handleApplicationWillTerminate, &state().started);
     unsuspendOperationQueue();
+}
+
+// An app may end moments after it launched: the engine's start may still
+// be queued, or its first open waiting for a screen that will never come.
+// Without this wait the first launch would go unreported until the next.
+void QRVAnalytics::handleApplicationWillTerminate(const ns::Notification&) {
+    // The loop turned below may deliver the end again (a repeating timer
+    // asking to end): the wait under way covers it.
+    static std::atomic<bool> waiting{false};
+    if (!ns::RunLoop::isMainThread() || waiting.exchange(true)) return;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto finish = [done] {
+        done->store(true);
+        ns::RunLoop::main().wakeUp();
+    };
+    dispatchAsyncOnSerialQueue([finish] {
+        auto engine = QRVAMeasurement::hasSharedInstance() ? QRVAMeasurement::sharedInstance() : nullptr;
+        if (!engine) return finish();
+        engine->writeWaitingFirstOpenBeforeLeaving(finish);
+    });
+    ns::RunLoop::main().runUntil([done] { return done->load(); }, kQRVAMeasurementFirstOpenAtEndWaitSeconds);
+    waiting = false;
 }
 
 void QRVAnalytics::startEngineOnSerialQueue(const std::shared_ptr<const QRVOptions>& options) {
@@ -238,6 +263,7 @@ void QRVAnalytics::load() {
 void QRVAnalytics::resetForTesting() {
     auto& s = state();
     ns::NotificationCenter::defaultCenter().removeObservers(&s);
+    ns::NotificationCenter::defaultCenter().removeObservers(&s.started);
     serialQueue()->sync([&s] {
         s.enabled = false;
         s.options.reset();

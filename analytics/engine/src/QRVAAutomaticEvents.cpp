@@ -10,6 +10,7 @@
 #include "analytics/QRVADatabase.h"
 #include "analytics/QRVAEnvironmentInfo.h"
 #include "analytics/QRVAEventUtilities.h"
+#include "analytics/QRVAEventWriter.h"
 #include "analytics/QRVAFacadeBridge.h"
 #include "analytics/QRVAIdentity.h"
 #include "analytics/QRVAAutomaticEvents.h"
@@ -142,6 +143,11 @@ void QRVAAutomaticEvents::maybeReportStoredCampaignEventWithClickTimestamp(int64
 
 // MARK: - First open
 
+// A store holds "_fot" only together with "_f" and "_e" (one commit), so
+// "_fot" tells whether this store's first open was reported. Nothing the
+// decision leaves elsewhere (the first-open time, the count meant for the
+// keychain) is read as a report: a launch that ends before the commit
+// leaves the whole first open to the next one.
 void QRVAAutomaticEvents::reportFirstOpenOnWorkerQueue() {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("reportFirstOpenOnWorkerQueue");
     ns::dispatchAssertQueue(scheduler()->workerQueue());
@@ -151,46 +157,48 @@ void QRVAAutomaticEvents::reportFirstOpenOnWorkerQueue() {
         monitor()->logWithLevel(1, 23019, "Failed to query first open property. Error", QRVAErrorContext(error));
         return;
     }
-    const std::optional<int64_t> count = firstOpenCount();
+    const int64_t previous = std::max<int64_t>(0, firstOpenCount().value_or(0));
     if (*reported) {
-        if (!count || *count < 1) {
-            QRVAKeychainWrapper::upsertKeychainValue("1", kQRVAMeasurementFirstOpenCounterKey, mainBundleIdentifier());
-        }
+        keepFirstOpenCounted(previous);
         return;
     }
     const auto firstOpenMillis = int64_t(engine_.initTimestamp() * 1000);
-    if (auto property = QRVAUserAttribute::initWithOrigin(
-            kAutoOrigin, kFirstOpenTimeProperty, QRVAValue(timestampMillisRoundedUpToNextHour(firstOpenMillis)),
-            engine_.initTimestamp())) {
-        engine_.setUserAttributeOnWorkerQueue(*property);
-    }
-    error = nullptr;
-    reported = database()->containsUserAttributeWithName(kFirstOpenTimeProperty, &error);
-    if (!reported) {
-        monitor()->logWithLevel(1, 23020, "Failed to query first open property after setting it. Error",
-                                QRVAErrorContext(error));
-        return;
-    }
-    if (!*reported) {
+    auto firstOpenTime = QRVAUserAttribute::initWithOrigin(
+        kAutoOrigin, kFirstOpenTimeProperty, QRVAValue(timestampMillisRoundedUpToNextHour(firstOpenMillis)),
+        engine_.initTimestamp());
+    if (!firstOpenTime) {
         monitor()->logWithLevel(1, 23021, "Failed to set first open property");
         return;
     }
-    waitForFirstScreen(count.value_or(0) < 1 ? 0 : *count);
     persistedConfig()->setFirstOpenTimestampMilliseconds(firstOpenMillis);
-    // Through the facade: it comes back behind a first open still waiting.
-    maybeReportStoredCampaignEventWithClickTimestamp(firstOpenMillis - 1);
+    persistedConfig()->setFirstOpenCountToStore(previous < std::numeric_limits<int64_t>::max() ? previous + 1 : previous);
+    waitForFirstScreen(std::move(*firstOpenTime), previous, firstOpenMillis);
+}
+
+// The first open is stored; a launch that ended between its commit and the
+// keychain's count left the count it meant to store.
+void QRVAAutomaticEvents::keepFirstOpenCounted(int64_t stored) {
+    const int64_t meant = persistedConfig()->firstOpenCountToStore();
+    const int64_t wanted = std::max<int64_t>(1, meant);
+    if (stored < wanted) {
+        QRVAKeychainWrapper::upsertKeychainValue(std::to_string(wanted), kQRVAMeasurementFirstOpenCounterKey,
+                                                 mainBundleIdentifier());
+    }
+    if (meant != 0) persistedConfig()->setFirstOpenCountToStore(0);
 }
 
 void QRVAAutomaticEvents::setFirstScreenSource(FirstScreenSource source) { firstScreenSource().set(std::move(source)); }
 
 // The parameters are computed now, as they were when the start decided the
 // first open; only the screen is left to come.
-void QRVAAutomaticEvents::waitForFirstScreen(int64_t previousFirstOpens) {
+void QRVAAutomaticEvents::waitForFirstScreen(QRVAUserAttribute firstOpenTime, int64_t previousFirstOpens,
+                                             int64_t firstOpenMillis) {
     QRVAObjectParameters firstOpen;
     if (engine_.previousVLPAppID() && !engine_.previousVLPAppID()->empty()) firstOpen.set("_pvlp", ns::Value(*engine_.previousVLPAppID()));
     firstOpen.set("_pfo", ns::Value(previousFirstOpens));
     firstOpen.set("_uwa", ns::Value(int64_t(isAppUpdateWithAnalytics() ? 1 : 0)));
-    waiting_ = WaitingFirstOpen{std::move(firstOpen), {}};
+    waiting_ = WaitingFirstOpen{std::move(firstOpen), std::move(firstOpenTime), firstOpenMillis, {}};
+    mayBeWaiting_ = true;
     const FirstScreenSource source = firstScreenSource().get();
     if (!source) {
         writeWaitingFirstOpen(QRVAFacadeScreenParameters());
@@ -223,20 +231,39 @@ void QRVAAutomaticEvents::writeWaitingFirstOpen(const QRVAObjectParameters& scre
     if (!waiting_) return;
     // Taken out first: the events below must not wait behind themselves.
     WaitingFirstOpen waiting = std::move(*std::exchange(waiting_, std::nullopt));
-    writeFirstOpenEvents(waiting.firstOpen, screen);
+    mayBeWaiting_ = false;
+    writeFirstOpen(waiting, screen);
     for (auto& write : waiting.held) write();
 }
 
-void QRVAAutomaticEvents::writeFirstOpenEvents(const QRVAObjectParameters& firstOpen,
-                                               const QRVAObjectParameters& screen) {
+void QRVAAutomaticEvents::writeWaitingFirstOpenWithCurrentScreen() {
+    writeWaitingFirstOpen(QRVAFacadeScreenParameters());
+}
+
+// "_fot", "_f" and "_e" in one commit, the keychain's count after it: a
+// launch that ends before the commit leaves no trace of the first open, one
+// that ends after it has reported it for good (the next start finishes the
+// count, keepFirstOpenCounted).
+void QRVAAutomaticEvents::writeFirstOpen(const WaitingFirstOpen& waiting, const QRVAObjectParameters& screen) {
     const QRVAObjectParameters engagement{{"_et", ns::Value(int64_t(1))}};
-    for (const auto& [name, parameters] : {std::pair{"_f", &firstOpen}, std::pair{"_e", &engagement}}) {
+    std::vector<QRVAEvent> events;
+    for (const auto& [name, parameters] : {std::pair{"_f", &waiting.firstOpen}, std::pair{"_e", &engagement}}) {
         auto event = QRVAEvent::initWithOrigin(kAutoOrigin, false, name, engine_.initTimestamp(), 0, *parameters);
         if (!event) continue;
         if (!screen.empty()) event->addScreenParameters(screen);
-        engine_.handleEventOnWorkerQueue(*event);
-        QRVAFacadeNotifyEventListeners(*event);
+        events.push_back(std::move(*event));
     }
+    const std::vector<QRVAEvent> heard = events;
+    const bool committed = engine_.eventWriter().writeEventsTogether(
+        std::move(events), [&] { return engine_.setUserAttributeInTransaction(waiting.firstOpenTime); });
+    if (!committed) {
+        monitor()->logWithLevel(1, 23020, "Failed to store the first open. The next start reports it");
+        return;
+    }
+    persistedConfig()->setFirstOpenCountToStore(0);
+    for (const QRVAEvent& event : heard) QRVAFacadeNotifyEventListeners(event);
+    // Through the facade: it comes back behind what waited for the first open.
+    maybeReportStoredCampaignEventWithClickTimestamp(waiting.firstOpenMillis - 1);
 }
 
 int64_t QRVAAutomaticEvents::timestampMillisRoundedUpToNextHour(int64_t milliseconds) {
@@ -274,18 +301,10 @@ bool QRVAAutomaticEvents::isAppUpdateWithAnalytics() {
 // The keychain outlives reinstalls, so the count of first opens stored for
 // this bundle tells a reinstall from a first install.
 void QRVAAutomaticEvents::countFirstOpen() {
-    const std::string bundleID = mainBundleIdentifier();
-    auto stored = QRVAKeychainWrapper::keychainValueWithIdentifier(kQRVAMeasurementFirstOpenCounterKey, bundleID);
-    int64_t count = 0;
-    if (stored) {
-        try {
-            count = std::max<int64_t>(0, std::stoll(*stored));
-        } catch (const std::exception&) {
-            count = 0;  // not a number: as absent
-        }
-    }
-    if (count < std::numeric_limits<int64_t>::max()) ++count;
-    QRVAKeychainWrapper::upsertKeychainValue(std::to_string(count), kQRVAMeasurementFirstOpenCounterKey, bundleID);
+    const int64_t count = std::max<int64_t>(0, firstOpenCount().value_or(0));
+    QRVAKeychainWrapper::upsertKeychainValue(
+        std::to_string(count < std::numeric_limits<int64_t>::max() ? count + 1 : count),
+        kQRVAMeasurementFirstOpenCounterKey, mainBundleIdentifier());
 }
 
 // MARK: - Updates

@@ -134,15 +134,17 @@ std::shared_ptr<QRVADatabase> QRVADatabase::initWithDatabaseName(const std::stri
         return nullptr;
     }
     auto database = std::make_shared<QRVADatabase>(store, std::move(persistedConfig));
-    if (!database->ensureAllTables()) {
+    std::string problem;
+    if (!database->ensureAllTables(&problem)) {
         monitor()->logWithLevel(1, 12002, "Failed to create or validate required database tables");
-        // Closed before it goes, and with its journal: a connection left
-        // writing to the unlinked file, or a journal beside the next file of
-        // this name, would corrupt the fresh store the next attempt makes.
-        ns::ErrorRef deleteError;
-        if (!store->closeAndDeleteDatabase(&deleteError) && deleteError) {
+        // A file whose tables cannot take the layout is damaged for this
+        // store: kept aside, closed first and with its journal (a connection
+        // left writing to the moved file, or a journal beside the next file
+        // of this name, would corrupt the fresh store the next attempt makes).
+        ns::ErrorRef moveError;
+        if (!store->closeAndSetAsideDamagedDatabase(problem, &moveError) && moveError) {
             monitor()->logWithLevel(4, 12003, "Failed to delete old database file after failed validation. Error",
-                                    QRVAErrorContext(deleteError));
+                                    QRVAErrorContext(moveError));
         }
         return nullptr;
     }
@@ -160,13 +162,14 @@ bool QRVADatabase::performTransaction(const std::function<bool()>& block) {
     return sqliteStore_->performTransaction(block);
 }
 
-bool QRVADatabase::ensureAllTables() {
+bool QRVADatabase::ensureAllTables(std::string* problem) {
     for (const auto& table : schema()) {
         ns::ErrorRef error;
         if (!sqliteStore_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify, &error) &&
             error) {
             monitor()->logWithLevel(1, 12047, "Failed to ensure table. Table, error", ns::Value(table.name),
                                     QRVAErrorContext(error));
+            if (problem) *problem = ns::format("table %@: %@", table.name, error->localizedDescription());
             return false;
         }
     }

@@ -81,6 +81,73 @@ void QRVAEventWriter::maybeAddDebugAndRealtimeParameters(QRVAEvent& event) {
 void QRVAEventWriter::writeEventOnWorkerQueue(QRVAEvent event) {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
     ns::dispatchAssertQueue(scheduler()->workerQueue());
+    if (!admitEvent(event)) return;
+    if (QRVALifetimeValueRecorder::isPurchaseEvent(event) &&
+        !database()->performTransaction([&] { return recordLifetimeValueInTransaction(event); })) {
+        return;
+    }
+    const bool isPublic = QRVAEventUtilIsPublicName(std::string_view(event.name()));
+    WriteState state;
+    if (!database()->performTransaction([&] { return countEventInTransaction(event, isPublic, state); })) return;
+    if (state.dropped) {
+        logDropped(event);
+        return;
+    }
+    if (database()->performTransaction([&] { return storeEventInTransaction(event, isPublic, state); })) {
+        countStoredFirstOpens({event.name()});
+    }
+}
+
+bool QRVAEventWriter::writeEventsTogether(std::vector<QRVAEvent> events, const std::function<bool()>& alongside) {
+    ns::dispatchAssertQueue(scheduler()->workerQueue());
+    if (!engine_.isEnabled()) {
+        monitor()->logWithLevel(7, 23049, "Quorvane Analytics is disabled. Event not logged");
+        return false;
+    }
+    std::vector<QRVAEvent> triggered;
+    for (const QRVAEvent& event : events) {
+        auto derived = QRVAConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(&event);
+        if (!derived) {
+            monitor()->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
+                                    nameContext(event.name()), ns::Value(event.origin()));
+            continue;
+        }
+        for (QRVAEvent& one : *derived) triggered.push_back(std::move(one));
+    }
+    std::vector<std::string> stored;
+    const bool committed = database()->performTransaction([&] {
+        if (alongside && !alongside()) return false;
+        for (QRVAEvent& event : events) {
+            bool isStored = false;
+            if (!writeEventInTransaction(event, isStored)) return false;
+            if (isStored) stored.push_back(event.name());
+        }
+        return true;
+    });
+    if (committed) countStoredFirstOpens(stored);
+    for (QRVAEvent& derived : triggered) writeEventOnWorkerQueue(std::move(derived));
+    engine_.updateSchedule();
+    return committed;
+}
+
+bool QRVAEventWriter::writeEventInTransaction(QRVAEvent& event, bool& stored) {
+    stored = false;
+    if (!admitEvent(event)) return true;
+    if (QRVALifetimeValueRecorder::isPurchaseEvent(event) && !recordLifetimeValueInTransaction(event)) return false;
+    const bool isPublic = QRVAEventUtilIsPublicName(std::string_view(event.name()));
+    WriteState state;
+    if (!countEventInTransaction(event, isPublic, state)) return false;
+    if (state.dropped) {
+        logDropped(event);
+        return true;
+    }
+    stored = storeEventInTransaction(event, isPublic, state);
+    return stored;
+}
+
+// Logs the event on its way in; false for a blacklisted one, which is
+// rejected (with an error event unless a blacklist switch is on).
+bool QRVAEventWriter::admitEvent(QRVAEvent& event) {
     monitor()->logWithLevel(7, 23051, "Logging event: origin, name, params", ns::Value(event.origin()),
                             nameContext(event.name()), parametersContext(event));
     const std::string& name = event.name();
@@ -92,29 +159,34 @@ void QRVAEventWriter::writeEventOnWorkerQueue(QRVAEvent event) {
             QRVALogErrorEventWithParameters(kQRVAErrorEventIsBlacklisted, std::string_view(name),
                                             kQRVADataTypeEventNameMaxLength, std::string_view(name));
         }
-        return;
+        return false;
     }
     if (isConversionName(name)) event.setConversion(true);
-    if (QRVALifetimeValueRecorder::isPurchaseEvent(event) && !database()->performTransaction([&] {
-            if (QRVALifetimeValueRecorder::recordLifetimeValueToDatabase(*database(), event)) return true;
-            const QRVAValue* currency = event.parameters().find("currency");
-            const QRVAValue* value = event.parameters().find("value");
-            monitor()->logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
-                                    nameContext(name), ns::Value(currency ? currency->description() : std::string()),
-                                    ns::Value(value ? value->description() : std::string()));
-            return false;
-        })) {
-        return;
+    return true;
+}
+
+bool QRVAEventWriter::recordLifetimeValueInTransaction(const QRVAEvent& event) {
+    if (QRVALifetimeValueRecorder::recordLifetimeValueToDatabase(*database(), event)) return true;
+    const QRVAValue* currency = event.parameters().find("currency");
+    const QRVAValue* value = event.parameters().find("value");
+    monitor()->logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
+                            nameContext(event.name()), ns::Value(currency ? currency->description() : std::string()),
+                            ns::Value(value ? value->description() : std::string()));
+    return false;
+}
+
+void QRVAEventWriter::logDropped(const QRVAEvent& event) {
+    monitor()->logWithLevel(7, 23062, "Event dropped. Event name, event params", nameContext(event.name()),
+                            parametersContext(event));
+}
+
+// The keychain counts a first open once it is stored for good: counted
+// before its commit, a process ended between the two would leave a count of
+// a first open that no store holds.
+void QRVAEventWriter::countStoredFirstOpens(const std::vector<std::string>& storedNames) {
+    for (const std::string& name : storedNames) {
+        if (name == "_f") QRVAAutomaticEvents::countFirstOpen();
     }
-    const bool isPublic = QRVAEventUtilIsPublicName(std::string_view(name));
-    WriteState state;
-    if (!database()->performTransaction([&] { return countEventInTransaction(event, isPublic, state); })) return;
-    if (state.dropped) {
-        monitor()->logWithLevel(7, 23062, "Event dropped. Event name, event params", nameContext(name),
-                                parametersContext(event));
-        return;
-    }
-    database()->performTransaction([&] { return storeEventInTransaction(event, isPublic, state); });
 }
 
 bool QRVAEventWriter::countEventInTransaction(QRVAEvent& event, bool isPublic, WriteState& state) {
@@ -291,7 +363,6 @@ bool QRVAEventWriter::storeEventInTransaction(const QRVAEvent& event, bool isPub
         monitor()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", QRVAErrorContext(error));
         return false;
     }
-    if (name == "_f") QRVAAutomaticEvents::countFirstOpen();
     monitor()->logWithLevel(7, 23072, "Event logged. Event name, event params", nameContext(name),
                             parametersContext(event));
     return true;

@@ -201,6 +201,13 @@ void QRVAIdentity::updateIdentifiers() {
             changed = true;
         }
     }
+    // An ID the persisted state no longer holds would be carried by events
+    // that the next launch, making a new one, cannot tie to it.
+    if (!appInstanceID) {
+        appInstanceID = randomAppInstanceID();
+        if (!changed) hash = persistedHash;
+        changed = true;
+    }
 
     std::lock_guard lock(mutex_);
     if (changed) {
@@ -212,6 +219,14 @@ void QRVAIdentity::updateIdentifiers() {
     lastAppInstanceIDUpdateTimestamp_ = now;
     limitedAdTracking_ = limitedAdTracking;
     if (resettableDeviceID) resettableDeviceID_ = resettableDeviceID;
+}
+
+void QRVAIdentity::reloadAfterPersistedStateCleared() {
+    {
+        std::lock_guard lock(mutex_);
+        lastAppInstanceIDUpdateTimestamp_.reset();
+    }
+    updateIdentifiers();
 }
 
 std::string QRVAIdentity::appInstanceID() {

@@ -276,6 +276,9 @@ void QRVAMeasurement::clearDataOfPreviousApp() {
     if (!previous) return;
     previousVLPAppID_ = previous;
     persistedConfig_->clearValues();
+    // The facade may have made the identity already, its ID among the values
+    // just cleared.
+    if (auto identity = QRVAIdentity::sharedInstance()) identity->reloadAfterPersistedStateCleared();
     monitor()->clearMonitoringData();
     // The store of the previous app is not open yet: it opens only below.
     ns::ErrorRef error;
@@ -383,6 +386,9 @@ std::optional<ns::FileAttributes> QRVAMeasurement::fileAttributesForPath(const s
 bool QRVAMeasurement::isAppUpdateWithAnalytics() { return automaticEvents_->isAppUpdateWithAnalytics(); }
 
 uint64_t QRVAMeasurement::backgroundUpdateTask() const { return lifecycle_->backgroundUpdateTask(); }
+void QRVAMeasurement::writeWaitingFirstOpenBeforeLeaving(std::function<void()> done) {
+    lifecycle_->writeWaitingFirstOpenBeforeLeaving(std::move(done));
+}
 double QRVAMeasurement::firstOpenTimestamp() { return lifecycle_->firstOpenTimestamp(); }
 
 void QRVAMeasurement::setMinimumSessionInterval(double seconds) { reporters_->setMinimumSessionInterval(seconds); }

@@ -21,6 +21,7 @@
 #include "platform/block_object.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "platform/runloop.h"
 #include "platform/runtime.h"
 #include "platform/user_defaults.h"
 
@@ -102,6 +103,7 @@ void QRVAMeasurementLifecycle::registerLifecycleObservers() {
     observe(ns::kUIApplicationWillResignActiveNotification, &QRVAMeasurementLifecycle::handleAppWillResignActiveEvent);
     observe(ns::kUIApplicationWillEnterForegroundNotification,
             &QRVAMeasurementLifecycle::handleAppWillEnterForegroundNotification);
+    observe(ns::kUIApplicationWillTerminateNotification, &QRVAMeasurementLifecycle::handleAppWillTerminateEvent);
     // Gone with the engine: its observers leave the centre with it.
     const void* owner = this;
     lifecycleObservers_ = std::shared_ptr<void>(nullptr, [owner](void*) {
@@ -109,8 +111,40 @@ void QRVAMeasurementLifecycle::registerLifecycleObservers() {
     });
 }
 
+// A first launch may leave before its first screen is known (the user
+// leaves, the system ends the app): the first open goes with the screen
+// shown now rather than with the launch.
+void QRVAMeasurementLifecycle::writeWaitingFirstOpen(bool waitForIt) {
+    if (!engine_.automaticEvents().mayBeWaitingForFirstScreen()) return;
+    // The loop turned below may deliver the end again (a repeating timer
+    // asking to end): the wait under way covers it.
+    if (waitForIt && endWaiting_.exchange(true)) return;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    writeWaitingFirstOpenBeforeLeaving([done] {
+        done->store(true);
+        ns::RunLoop::main().wakeUp();
+    });
+    if (waitForIt) {
+        ns::RunLoop::main().runUntil([done] { return done->load(); }, kQRVAMeasurementFirstOpenAtEndWaitSeconds);
+        endWaiting_ = false;
+    }
+}
+
+void QRVAMeasurementLifecycle::writeWaitingFirstOpenBeforeLeaving(std::function<void()> done) {
+    scheduler()->scheduleOnWorkerQueueBlockID("QRVAMeasurement:firstOpenOnLeaving", [weak = weakEngine(), done] {
+        if (auto engine = weak.lock()) engine->automaticEvents().writeWaitingFirstOpenWithCurrentScreen();
+        if (done) done();
+    });
+}
+
+void QRVAMeasurementLifecycle::handleAppWillTerminateEvent(const ns::Notification&) {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    writeWaitingFirstOpen(true);
+}
+
 void QRVAMeasurementLifecycle::handleAppWillResignActiveEvent(const ns::Notification&) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    writeWaitingFirstOpen(false);
     persistedConfig()->synchronizeToDisk();
     if (!remoteConfig() || !remoteConfig()->uploadWhenAppInBackgroundEnabled()) return;
     monitor()->logWithLevel(7, 23144, "App will resign active state. Scheduling data upload");

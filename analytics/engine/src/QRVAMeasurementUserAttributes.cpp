@@ -152,22 +152,29 @@ void QRVAMeasurement::setUserAttributeOnWorkerQueue(const QRVAUserAttribute& att
         return;
     }
     if (!isUserAttributeAllowed(attribute)) return;
-    database_->performTransaction([&] {
-        ns::ErrorRef error;
-        if (!database_->updateUserAttribute(attribute, &error) && error) {
-            monitor()->logWithLevel(1, 23085, "Unable to set user property. Name, value, error",
-                                    nameContext(attribute.name()), valueContext(attribute), QRVAErrorContext(error));
-            return false;
-        }
-        if (!audience_->evaluateFiltersForUserProperty(attribute)) {
-            monitor()->logWithLevel(1, 23086, "Unable to evaluate user property. Name, value",
-                                    nameContext(attribute.name()), valueContext(attribute));
-            return false;
-        }
-        monitor()->logWithLevel(7, 23087, "User property set. Name, value", nameContext(attribute.name()),
-                                valueContext(attribute));
-        return true;
-    });
+    database_->performTransaction([&] { return storeUserAttributeInTransaction(attribute); });
+}
+
+bool QRVAMeasurement::storeUserAttributeInTransaction(const QRVAUserAttribute& attribute) {
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    ns::ErrorRef error;
+    if (!database_->updateUserAttribute(attribute, &error) && error) {
+        monitor()->logWithLevel(1, 23085, "Unable to set user property. Name, value, error",
+                                nameContext(attribute.name()), valueContext(attribute), QRVAErrorContext(error));
+        return false;
+    }
+    if (!audience_->evaluateFiltersForUserProperty(attribute)) {
+        monitor()->logWithLevel(1, 23086, "Unable to evaluate user property. Name, value",
+                                nameContext(attribute.name()), valueContext(attribute));
+        return false;
+    }
+    monitor()->logWithLevel(7, 23087, "User property set. Name, value", nameContext(attribute.name()),
+                            valueContext(attribute));
+    return true;
+}
+
+bool QRVAMeasurement::setUserAttributeInTransaction(const QRVAUserAttribute& attribute) {
+    return isUserAttributeAllowed(attribute) && storeUserAttributeInTransaction(attribute);
 }
 
 void QRVAMeasurement::removeUserAttributeOnWorkerQueue(const QRVAUserAttribute& attribute) {

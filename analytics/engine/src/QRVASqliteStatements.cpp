@@ -12,6 +12,7 @@
 #include "analytics/QRVAUtilities.h"
 #include "platform/format.h"
 #include "platform/no_destructor.h"
+#include "platform/store_writes.h"
 
 namespace {
 
@@ -163,7 +164,7 @@ bool QRVASqliteStore::executeSQLStatement(sqlite3_stmt* statement, ns::ErrorRef*
         sqlite3_finalize(statement);
         return false;
     }
-    int rc = sqlite3_step(statement);
+    int rc = stepStatement(statement);
     if (rc != SQLITE_DONE) setDatabaseError(error, "execute statement");
     sqlite3_finalize(statement);
     return rc == SQLITE_DONE;
@@ -203,13 +204,19 @@ std::optional<ns::Value> QRVASqliteStore::valueAtColumn(int column, sqlite3_stmt
     }
 }
 
+int QRVASqliteStore::stepStatement(sqlite3_stmt* statement) {
+    if (sqlite3_get_autocommit(sqliteHandle_) == 0 || sqlite3_stmt_readonly(statement)) return sqlite3_step(statement);
+    ns::StoreWrite write("analytics commit");
+    return sqlite3_step(statement);
+}
+
 // MARK: - Records and queries
 
 bool QRVASqliteStore::runWriteStatement(const std::string& sql, const ns::Array& values,
                                         const std::string& operation, ns::ErrorRef* error) {
     sqlite3_stmt* statement = statementForQuery(sql, values, error);
     if (!statement) return false;
-    int rc = sqlite3_step(statement);
+    int rc = stepStatement(statement);
     if (rc != SQLITE_DONE) setDatabaseError(error, operation);
     cleanUpStatement(statement, sql);
     return rc == SQLITE_DONE;
@@ -268,7 +275,7 @@ bool QRVASqliteStore::upsertRecord(const QRVASqliteRecord& record, const std::st
     for (size_t i = 0; i < record.size() && bound == SQLITE_OK; ++i) {
         bound = bindOne(statement, int(i + 1), record[i].second);
     }
-    int rc = bound == SQLITE_OK ? sqlite3_step(statement) : bound;
+    int rc = bound == SQLITE_OK ? stepStatement(statement) : bound;
     if (rc != SQLITE_DONE) setDatabaseError(error, bound == SQLITE_OK ? "upsert record" : "bind values");
     cleanUpStatement(statement, sql);
     return rc == SQLITE_DONE;

@@ -15,6 +15,7 @@
 #include "platform/file_manager.h"
 #include "platform/format.h"
 #include "platform/no_destructor.h"
+#include "platform/store_writes.h"
 
 namespace {
 
@@ -37,13 +38,15 @@ std::shared_ptr<QRVASqliteStore> QRVASqliteStore::initWithDatabasePath(const std
         return nullptr;
     }
     auto store = std::make_shared<QRVASqliteStore>(path);
-    if (store->openAndValidateDatabase(nullptr)) return store;
-    // A file that cannot be opened or read back whole is replaced by an
-    // empty one: the analytics data are not worth a store that cannot work.
-    ns::ErrorRef deleteError;
-    if (!store->closeAndDeleteDatabase(&deleteError)) {
+    ns::ErrorRef damage;
+    if (store->openAndValidateDatabase(&damage)) return store;
+    // A file that cannot be opened or read back whole makes way for an
+    // empty one: the analytics data are not worth a store that cannot work,
+    // but the file is kept for whoever looks into why.
+    ns::ErrorRef moveError;
+    if (!store->closeAndSetAsideDamagedDatabase(damage ? damage->localizedDescription() : "", &moveError)) {
         monitor()->logWithLevel(1, 34001, "Failed to delete existing database file. Error",
-                                QRVAErrorContext(deleteError));
+                                QRVAErrorContext(moveError));
         return nullptr;
     }
     ns::ErrorRef openError;
@@ -132,6 +135,7 @@ bool QRVASqliteStore::closeAndDeleteDatabase(ns::ErrorRef* error) {
 
 bool QRVASqliteStore::deleteDatabaseFiles(const std::string& path, ns::ErrorRef* error) {
     const auto& files = ns::FileManager::defaultManager();
+    ns::StoreWrite write("analytics delete");
     // The main file first: while it stays, its journal may be what makes it
     // whole, so a file that cannot go keeps its companions.
     for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
@@ -141,6 +145,43 @@ bool QRVASqliteStore::deleteDatabaseFiles(const std::string& path, ns::ErrorRef*
         if (!files.removeItem(file, error)) return false;
     }
     return true;
+}
+
+bool QRVASqliteStore::closeAndSetAsideDamagedDatabase(const std::string& problem, ns::ErrorRef* error) {
+    closeDatabase();
+    if (!ns::FileManager::defaultManager().fileExists(databasePath_)) return deleteDatabaseFiles(databasePath_, error);
+    ns::ErrorRef moveError;
+    if (auto aside = setAsideDatabaseFiles(databasePath_, &moveError)) {
+        monitor()->logWithLevel(1, 34024,
+                                "Database file is damaged. It was set aside and a new one is started. Path, set aside "
+                                "as, problem",
+                                ns::Value(databasePath_), ns::Value(*aside), ns::Value(problem));
+        return true;
+    }
+    // Past the copies setAside keeps, another one helps no one: the file
+    // goes, so that analytics can go on.
+    monitor()->logWithLevel(1, 34025, "Damaged database file could not be set aside and is deleted. Path, problem, error",
+                            ns::Value(databasePath_), ns::Value(problem), QRVAErrorContext(moveError));
+    return deleteDatabaseFiles(databasePath_, error);
+}
+
+std::optional<std::string> QRVASqliteStore::setAsideDatabaseFiles(const std::string& path, ns::ErrorRef* error) {
+    const auto& files = ns::FileManager::defaultManager();
+    ns::StoreWrite write("analytics set aside");
+    files.setImmutable(path, false);
+    auto aside = files.setAside(path, error);
+    if (!aside) return std::nullopt;
+    // The journal or log may be what makes the copy whole: each goes under
+    // the copy's name, where SQLite looks for it when the copy is opened.
+    // The shared-memory index is rebuilt from the log and goes.
+    for (const char* suffix : {"-journal", "-wal"}) {
+        const std::string companion = path + suffix;
+        if (!files.fileExists(companion)) continue;
+        ns::storeWrites::point("analytics set aside");
+        if (!files.moveItem(companion, *aside + suffix)) files.setAside(companion);
+    }
+    if (files.fileExists(path + "-shm")) files.removeItem(path + "-shm");
+    return aside;
 }
 
 // MARK: - Tables
@@ -395,6 +436,9 @@ bool QRVASqliteStore::endTransaction() {
         monitor()->logWithLevel(1, 34014, "End transaction failed. Database not open");
         return false;
     }
+    // The commit is when the store writes: the program's end waits for it,
+    // and a crash test can end the process just before it.
+    ns::StoreWrite write("analytics commit");
     return sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 

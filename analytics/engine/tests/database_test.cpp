@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "analytics/QRVADatabase.h"
+#include "analytics/QRVASqliteStore.h"
 #include "analytics/QRVAUtilities.h"
 #include "platform/clock.h"
 #include "platform/file_manager.h"
@@ -108,6 +111,85 @@ TEST_F(DatabaseTest, GarbageInPlaceOfTheFileIsReplacedJournalIncluded) {
     EXPECT_FALSE(files.fileExists(path() + "-journal"));
     ns::ErrorRef error;
     EXPECT_TRUE(database->queryAppMetadata(&error));
+}
+
+TEST_F(DatabaseTest, ADamagedFileIsSetAsideWithAnErrorLineAndANewOneStarts) {
+    const auto& files = ns::FileManager::defaultManager();
+    files.createDirectory(path().substr(0, path().rfind('/')), true);
+    // A file of several pages, written by a plain connection.
+    const auto written = [&] {
+        RawDatabase(path()).exec(
+            "CREATE TABLE t (a); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 8) "
+            "INSERT INTO t SELECT randomblob(3000) FROM n");
+        return *files.readData(path());
+    };
+    // A journal SQLite does not take for hot (its first byte is zero), so
+    // it is still there when the file is found damaged.
+    ns::Data journal(600, 'j');
+    journal[0] = 0;
+    const struct {
+        const char* what;
+        std::function<void()> damage;
+        bool withJournal;
+        const char* keptAs;  // after the copies of the cases before
+        bool untouched;      // the copy is byte for byte the damaged file
+    } cases[] = {
+        {"garbage in place of the file", [&] { files.writeData(path(), ns::Data(8192, 'g')); }, true, ".damaged", true},
+        {"a file cut short",
+         [&] {
+             ns::Data bytes = written();
+             bytes.resize(bytes.size() / 3);
+             files.writeData(path(), bytes);
+         },
+         false, ".damaged-2", true},
+        {"a table page's cell pointers overwritten",
+         [&] {
+             ns::Data bytes = written();
+             std::fill(bytes.begin() + 4096 + 8, bytes.begin() + 4096 + 100, uint8_t(0x55));
+             files.writeData(path(), bytes);
+         },
+         true, ".damaged-3", true},
+        // Found out only after the tables before it were made in the file.
+        {"a table that cannot take the store's layout",
+         [&] {
+             RawDatabase(path()).exec("CREATE TABLE events (name TEXT NOT NULL PRIMARY KEY, lifetime_count INTEGER "
+                                      "NOT NULL, current_bundle_count INTEGER NOT NULL, last_fire_timestamp REAL NOT "
+                                      "NULL, owner TEXT NOT NULL)");
+         },
+         false, ".damaged-4", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(QRVASqliteStore::deleteDatabaseFiles(path(), nullptr));
+        c.damage();
+        if (c.withJournal) ASSERT_TRUE(files.writeData(path() + "-journal", journal));
+        const std::optional<ns::Data> damaged = files.readData(path());
+        std::shared_ptr<QRVADatabase> database;
+        // As the engine opens it: a second time when the first gives none.
+        const auto lines = analyticstest::logged([&] {
+            database = openDatabase();
+            if (!database) database = openDatabase();
+        });
+        ASSERT_TRUE(database);
+        ns::ErrorRef error;
+        EXPECT_TRUE(database->queryAppMetadata(&error)) << "a new store works";
+        EXPECT_EQ(database->sqliteStore()->tableExists("t", &error), false);
+        const std::string aside = path() + c.keptAs;
+        if (c.untouched) {
+            EXPECT_EQ(files.readData(aside), damaged) << "kept as it was";
+        } else {
+            EXPECT_EQ(RawDatabase(aside).value("SELECT name FROM pragma_table_info('events') WHERE name = 'owner'"),
+                      "owner");
+        }
+        if (c.withJournal) EXPECT_EQ(files.readData(aside + "-journal"), journal) << "beside the copy, under its name";
+        EXPECT_FALSE(files.fileExists(path() + "-journal"));
+        const auto said = std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind("34024 ", 0) == 0 && line.find(path() + ", ") != std::string::npos &&
+                   line.find(aside + ", ") != std::string::npos;
+        });
+        EXPECT_EQ(said, 1) << ::testing::PrintToString(lines);
+        database.reset();
+    }
 }
 
 TEST_F(DatabaseTest, TheRemoteConfigurationIsStoredWithItsTime) {

@@ -3,12 +3,16 @@
 // start on the worker queue and the store wiped for another app; the event
 // write path with its day's quotas (on the virtual clock, across midnight),
 // the blacklist and the public-name limit under a configuration served by
-// the local back end, and the first-open counter in the keychain.
+// the local back end, the first-open counter in the keychain, and the app
+// instance ID on disk before any event that carries it.
 
 #include "analytics/QRVAMeasurement.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <atomic>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "analytics/QRVAAEU.h"
@@ -38,6 +42,71 @@
 #include "testing/temp_sandbox.h"
 
 namespace {
+
+// At each commit of any connection that stored raw events, the app instance
+// ID a reader of its own finds in the measurement state's file: what the
+// next launch would take for the installation's ID, had the process ended
+// right after that commit.
+class CommitWatch {
+public:
+    CommitWatch() {
+        watch() = this;
+        sqlite3_auto_extension(reinterpret_cast<void (*)()>(&installHooks));
+    }
+    ~CommitWatch() {
+        sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&installHooks));
+        watch() = nullptr;
+    }
+    CommitWatch(const CommitWatch&) = delete;
+    CommitWatch& operator=(const CommitWatch&) = delete;
+    std::vector<std::string> idsOnDisk() {
+        std::lock_guard lock(mutex_);
+        return idsOnDisk_;
+    }
+
+private:
+    // Connections opened while a watch lived may outlive it: their hooks
+    // then do nothing.
+    static std::atomic<CommitWatch*>& watch() {
+        static std::atomic<CommitWatch*> current = nullptr;
+        return current;
+    }
+    static int installHooks(sqlite3* db, const char**, const sqlite3_api_routines*) {
+        sqlite3_update_hook(db, &updated, db);
+        sqlite3_commit_hook(db, &committing, db);
+        sqlite3_rollback_hook(db, &rolledBack, db);
+        return SQLITE_OK;
+    }
+    static void updated(void* db, int operation, const char*, const char* table, sqlite3_int64) {
+        CommitWatch* self = watch();
+        if (!self || operation != SQLITE_INSERT || std::string(table) != "raw_events") return;
+        std::lock_guard lock(self->mutex_);
+        self->storingRawEvents_[db] = true;
+    }
+    static int committing(void* db) {
+        if (!watch()) return 0;
+        CommitWatch& self = *watch();
+        {
+            std::lock_guard lock(self.mutex_);
+            if (!std::exchange(self.storingRawEvents_[db], false)) return 0;
+        }
+        ns::UserDefaults reader(kQRVAPersistedConfigName, nullptr);
+        reader.synchronize();  // nothing of its own to write: it reads
+        std::lock_guard lock(self.mutex_);
+        self.idsOnDisk_.push_back(reader.stringForKey(kQRVAPersistedConfigAppInstanceIDKey).value_or("none"));
+        return 0;
+    }
+    static void rolledBack(void* db) {
+        CommitWatch* self = watch();
+        if (!self) return;
+        std::lock_guard lock(self->mutex_);
+        self->storingRawEvents_[db] = false;
+    }
+
+    std::mutex mutex_;
+    std::map<void*, bool> storingRawEvents_;
+    std::vector<std::string> idsOnDisk_;
+};
 
 constexpr const char* kAppID = ns::testing::kTestAppID;
 constexpr const char* kOtherAppID = "1:480326711275:ios:0000aaaa1111bbbb";
@@ -93,6 +162,21 @@ protected:
     void log(const std::string& name, const QRVAObjectParameters& parameters = {}) {
         const double now = ns::Clock::nowSeconds();
         engine_->logEvent(QRVAEvent::initWithOrigin("app", name[0] != '_', name, now, 0, parameters));
+    }
+    // The app instance IDs the stored events' metadata rows carry.
+    std::vector<std::string> storedInstanceIDs() {
+        std::vector<std::string> ids;
+        onWorker([&] {
+            auto rows = engine_->database()->sqliteStore()->recordsForQuery("SELECT metadata FROM raw_events_metadata",
+                                                                            {}, nullptr);
+            for (const auto& row : rows.value_or(std::vector<QRVASqliteRow>{})) {
+                const ns::Data& bytes = QRVARowValue(row, "metadata").asData();
+                qrvanalytics::MeasurementBundle metadata;
+                EXPECT_TRUE(metadata.ParseFromArray(bytes.data(), int(bytes.size())));
+                ids.push_back(metadata.app_instance_id());
+            }
+        });
+        return ids;
     }
     int64_t rawEventCount() {
         int64_t count = -1;
@@ -482,4 +566,38 @@ TEST_F(MeasurementTest, AStoreThatCannotBeOpenedLeavesMeasurementOffUntilALaterE
     ASSERT_NE(engine_->database(), nullptr);
     log("after_the_store_came_back");
     EXPECT_EQ(rawEventCount(), 3);  // the new store's first open ("_f", "_e") and the event
+}
+
+TEST_F(MeasurementTest, TheAppInstanceIDIsOnDiskBeforeAnyEventCarryingItIsCommitted) {
+    auto persisted = [] { return QRVAPersistedConfig::sharedInstance(); };
+    const struct {
+        const char* what;
+        std::function<void()> before;  // what the launch finds, before the engine starts
+    } cases[] = {
+        {"a first launch", [&] { persisted()->clearValues(); }},
+        {"a later launch", [] {}},
+        // The facade makes the identity as it starts, before the engine
+        // wipes the other app's data, that ID with it.
+        {"another app's data is wiped under an identity made before the start",
+         [&] {
+             persisted()->setAppIDFromVLP(std::string(kOtherAppID));
+             QRVAIdentity::sharedInstance();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        resetProcess();
+        c.before();
+        CommitWatch watch;
+        start();
+        log("view_item");
+        drain();
+        const std::vector<std::string> carried = storedInstanceIDs();
+        ASSERT_FALSE(carried.empty());
+        const std::vector<std::string> onDisk = watch.idsOnDisk();
+        ASSERT_FALSE(onDisk.empty());
+        for (const std::string& id : onDisk) EXPECT_EQ(id, carried.back()) << "on disk when events were committed";
+        for (const std::string& id : carried) EXPECT_EQ(id, carried.back());
+        engine_.reset();
+    }
 }

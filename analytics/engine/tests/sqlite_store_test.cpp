@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <functional>
 #include <stdexcept>
 
 #include "analytics/QRVASqliteStore.h"
 #include "platform/file_manager.h"
+#include "platform/store_writes.h"
 #include "store_test_support.h"
 
 namespace {
@@ -233,6 +238,26 @@ TEST_F(SqliteStoreTest, TransactionsCommitRollBackAndPassExceptionsOn) {
     EXPECT_TRUE(logged(34007));
 }
 
+// The journal or log beside a damaged file may be what makes it whole: they
+// go with the copy, under its name, where SQLite looks for them when the
+// copy is opened; an earlier copy is never replaced.
+TEST_F(SqliteStoreTest, ADamagedFileGoesAsideWithItsJournalAndLogUnderTheCopysName) {
+    const auto& files = ns::FileManager::defaultManager();
+    ASSERT_TRUE(files.writeData(path() + ".damaged", ns::Data(10, 'e')));
+    const std::vector<std::pair<std::string, std::optional<std::string>>> kept{
+        {"", ".damaged-2"}, {"-journal", ".damaged-2-journal"}, {"-wal", ".damaged-2-wal"}, {"-shm", std::nullopt}};
+    for (const auto& [suffix, aside] : kept) ASSERT_TRUE(files.writeData(path() + suffix, ns::Data(600, 'x')));
+    ns::ErrorRef error;
+    EXPECT_EQ(QRVASqliteStore::setAsideDatabaseFiles(path(), &error), path() + ".damaged-2");
+    for (const auto& [suffix, aside] : kept) {
+        EXPECT_FALSE(files.fileExists(path() + suffix)) << suffix;
+        if (aside) EXPECT_EQ(files.readData(path() + *aside), ns::Data(600, 'x')) << suffix;
+    }
+    EXPECT_EQ(files.readData(path() + ".damaged"), ns::Data(10, 'e')) << "the earlier copy stays";
+    EXPECT_EQ(QRVASqliteStore::setAsideDatabaseFiles(path(), &error), std::nullopt) << "nothing to set aside";
+    EXPECT_TRUE(error);
+}
+
 // A journal left beside a deleted file could be taken as hot and rolled
 // back into the next file of that name.
 TEST_F(SqliteStoreTest, DeletingTheFileTakesItsCompanionsAlong) {
@@ -243,6 +268,58 @@ TEST_F(SqliteStoreTest, DeletingTheFileTakesItsCompanionsAlong) {
     EXPECT_TRUE(store->closeAndDeleteDatabase(&error));
     EXPECT_FALSE(store->isOpen());
     for (const char* suffix : {"", "-journal", "-wal", "-shm"}) EXPECT_FALSE(files.fileExists(path() + suffix)) << suffix;
+}
+
+}  // namespace
+
+namespace {
+
+// A child process's end: its exit status, or minus the signal that ended it.
+int endOf(pid_t child) {
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child) return -1000;
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+TEST_F(SqliteStoreTest, EveryCommitIsAStoreWriteAProcessEndingJustBeforeItLeavesUndone) {
+    {
+        auto store = open();
+        ns::ErrorRef error;
+        ASSERT_TRUE(store->ensureTableWithName("t", {{"a", "INTEGER"}}, {}, &error));
+        ASSERT_TRUE(store->upsertRecord({{"a", 1}}, "t", &error));
+    }
+    const struct {
+        const char* what;
+        std::function<void(QRVASqliteStore&)> write;
+        bool isStoreWrite;  // the process ends at it, before its commit
+    } cases[] = {
+        {"a transaction",
+         [](QRVASqliteStore& store) {
+             store.performTransaction([&] {
+                 return store.upsertRecord({{"a", 2}}, "t", nullptr) && store.upsertRecord({{"a", 3}}, "t", nullptr);
+             });
+         },
+         true},
+        {"a write outside a transaction", [](QRVASqliteStore& store) { store.upsertRecord({{"a", 2}}, "t", nullptr); },
+         true},
+        {"a statement outside a transaction", [](QRVASqliteStore& store) { store.executeSQL("DELETE FROM t", nullptr); },
+         true},
+        {"a read", [](QRVASqliteStore& store) { store.recordsForQuery("SELECT a FROM t", {}, nullptr); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            auto store = QRVASqliteStore::initWithDatabasePath(path());
+            ns::storeWrites::endAtWriteForTesting(ns::storeWrites::count() + 1);
+            if (store) c.write(*store);
+            ::_exit(store ? 0 : 1);
+        }
+        EXPECT_EQ(endOf(child), c.isStoreWrite ? -SIGKILL : 0);
+        RawDatabase raw(path());
+        EXPECT_EQ(raw.rows("SELECT a FROM t"), std::vector<std::string>{"1"}) << "nothing of it reached the file";
+        EXPECT_EQ(raw.value("PRAGMA integrity_check"), "ok");
+    }
 }
 
 }  // namespace

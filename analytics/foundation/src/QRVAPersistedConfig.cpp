@@ -203,7 +203,13 @@ QRVA_DOUBLE_PROPERTY(lastDeleteStaleBundlesTimestamp, setLastDeleteStaleBundlesT
 QRVA_DOUBLE_PROPERTY(lastSearchAdLookUpTimestamp, setLastSearchAdLookUpTimestamp,
                      kQRVAPersistedConfigLastSearchAdLookUpTimestampKey)
 QRVA_INT64_PROPERTY(searchAdRetryCount, setSearchAdRetryCount, kQRVAPersistedConfigSearchAdRetryCountKey)
-QRVA_STRING_PROPERTY(appInstanceID, setAppInstanceID, kQRVAPersistedConfigAppInstanceIDKey)
+std::optional<std::string> QRVAPersistedConfig::appInstanceID() { return stringForKey(kQRVAPersistedConfigAppInstanceIDKey); }
+void QRVAPersistedConfig::setAppInstanceID(const std::optional<std::string>& value) {
+    serialQueue_->sync([&] {
+        setValueOnQueue(value ? ns::Value(*value) : ns::Value(), kQRVAPersistedConfigAppInstanceIDKey, false);
+        synchronizeToDiskOnQueue();
+    });
+}
 QRVA_STRING_PROPERTY(appIDFromVLP, setAppIDFromVLP, kQRVAPersistedConfigAppIDFromVLPKey)
 QRVA_STRING_PROPERTY(hashedIDFA, setHashedIDFA, kQRVAPersistedConfigHashedIDFAKey)
 QRVA_DOUBLE_PROPERTY(lastBackoffTimestamp, setLastBackoffTimestamp, kQRVAPersistedConfigLastBackoffTimestampKey)
@@ -217,6 +223,7 @@ QRVA_DOUBLE_PROPERTY(lastMonitorDataSampledTimestamp, setLastMonitorDataSampledT
                      kQRVAPersistedConfigLastMonitorDataSampledTimestampKey)
 QRVA_INT64_PROPERTY(firstOpenTimestampMilliseconds, setFirstOpenTimestampMilliseconds,
                     kQRVAPersistedConfigFirstOpenTimestampMillisecondsKey)
+QRVA_INT64_PROPERTY(firstOpenCountToStore, setFirstOpenCountToStore, kQRVAPersistedConfigFirstOpenCountToStoreKey)
 QRVA_DOUBLE_PROPERTY(lastEngagementCheckpointClockTime, setLastEngagementCheckpointClockTime,
                      kQRVAPersistedConfigLastEngagementCheckpointClockTimeKey)
 QRVA_DOUBLE_PROPERTY(engagementTimeBeforeSessionStart, setEngagementTimeBeforeSessionStart,

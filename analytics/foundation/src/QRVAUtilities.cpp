@@ -9,6 +9,7 @@
 #include "platform/crypto.h"
 #include "platform/file_manager.h"
 #include "platform/regular_expression.h"
+#include "platform/store_writes.h"
 #include "platform/url.h"
 #include "platform/utf8.h"
 
@@ -60,6 +61,7 @@ bool QRVADeleteDatabaseFile(const std::string& name, ns::ErrorRef* error) {
     // first.
     const std::string path = QRVAFilePathForDatabaseName(name);
     auto& files = ns::FileManager::defaultManager();
+    ns::StoreWrite write("analytics delete");
     for (const char* suffix : {"-journal", "-wal", "-shm"}) {
         if (files.fileExists(path + suffix) && !files.removeItem(path + suffix, error)) {
             return false;

@@ -149,6 +149,13 @@ public:
     static void observeNotificationsForAnalyticsConfiguration(
         const std::shared_ptr<QRVAnalyticsConfiguration>& configuration);
     static void unsuspendOperationQueue();
+    // From the start on (main thread): the application's end waits until
+    // the serial queue and then the engine's worker queue have run what they
+    // hold, the engine's start among it, and a first open still waiting for
+    // its screen is stored with the current one (at most
+    // kQRVAMeasurementFirstOpenAtEndWaitSeconds; the main loop turns
+    // meanwhile, as the start may read the device there).
+    static void handleApplicationWillTerminate(const ns::Notification& notification);
 
     // The class as loaded: timestamp, suspended operation queue, screen
     // reporter, runtime class and bridge hooks. Run by the load hook.

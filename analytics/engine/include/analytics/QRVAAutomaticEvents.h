@@ -11,14 +11,18 @@
 // the start, on the worker queue, cannot know: the app configures from its
 // launch, and the main thread may show the first controller and make the
 // app active only after the start has run. So the start decides the first
-// open ("_fot", the keychain count) but writes "_f" and "_e" once the layer
-// that knows the screens hands over the first screen (see
-// setFirstScreenSource), with its parameters. Until then every event the
-// engine would write waits behind them, in order, so they still lead; a
-// switch-off meanwhile writes them (with the facade's current screen) and
-// what waited, before it takes effect.
+// open (its time and parameters) but stores it once the layer that knows
+// the screens hands over the first screen (see setFirstScreenSource): the
+// first-open time "_fot", "_f" and "_e" in one commit, and only then the
+// keychain's count. Until then every event the engine would write waits
+// behind them, in order, so they still lead; a switch-off, the app's
+// resignation or its end meanwhile writes them (with the facade's current
+// screen) and what waited. An installation so reports exactly one first
+// open whatever ends its first launch: a launch that ends before the commit
+// leaves it all to the next start, one that ends after it has reported it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -57,7 +61,8 @@ public:
     // The install looks older than a fresh one and nothing of an earlier
     // analytics install is left (no previous app ID, no first-open count).
     bool isAppUpdateWithAnalytics();
-    // Adds one to the keychain's count of first opens, as a "_f" is stored.
+    // Adds one to the keychain's count of first opens, once a "_f" is
+    // committed (a count that is not a number counts as none).
     static void countFirstOpen();
 
     // MARK: The first open's screen
@@ -73,18 +78,28 @@ public:
     // written meanwhile goes to holdBehindFirstOpen instead.
     bool isWaitingForFirstScreen() const { return waiting_.has_value(); }
     void holdBehindFirstOpen(std::function<void()> write);
-    // Worker queue: writes the waiting "_f" and "_e" with these screen
-    // parameters, then what waited behind them; nothing when none waits.
+    // Worker queue: writes the waiting first open with these screen
+    // parameters, then what waited behind it; nothing when none waits.
     void writeWaitingFirstOpen(const QRVAObjectParameters& screen);
+    // The same with the facade's current screen (the app leaves before its
+    // first screen came).
+    void writeWaitingFirstOpenWithCurrentScreen();
+    // Any thread: false when no first open waits; true may be stale by the
+    // time the worker queue looks.
+    bool mayBeWaitingForFirstScreen() const { return mayBeWaiting_.load(); }
 
 private:
     struct WaitingFirstOpen {
         QRVAObjectParameters firstOpen;
+        QRVAUserAttribute firstOpenTime;  // "_fot"
+        int64_t firstOpenMillis;
         std::vector<std::function<void()>> held;
     };
-    void waitForFirstScreen(int64_t previousFirstOpens);
-    void writeFirstOpenEvents(const QRVAObjectParameters& firstOpen, const QRVAObjectParameters& screen);
+    void keepFirstOpenCounted(int64_t stored);
+    void waitForFirstScreen(QRVAUserAttribute firstOpenTime, int64_t previousFirstOpens, int64_t firstOpenMillis);
+    void writeFirstOpen(const WaitingFirstOpen& waiting, const QRVAObjectParameters& screen);
     void reportUpdate(const char* name, const char* parameter, const std::optional<std::string>& stored);
 
     std::optional<WaitingFirstOpen> waiting_;
+    std::atomic<bool> mayBeWaiting_{false};
 };

@@ -6,7 +6,8 @@
 // counters, user properties, audience filters and their results, purchase
 // fingerprints, conditional user properties and the stored remote
 // configuration. Eleven tables; a file from an older layout is upgraded in
-// place with its rows kept, and a file that cannot be used is replaced.
+// place with its rows kept, and a file that cannot be used is set aside
+// ("<file>.damaged", "-2", ...; QRVASqliteStore) and replaced.
 //
 //     auto database = QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName,
 //                                                        QRVAPersistedConfig::sharedInstance());
@@ -88,7 +89,9 @@ public:
     // MARK: Lifecycle
     bool performTransaction(const std::function<bool()>& block);
     bool initializeAppMetadata();
-    bool ensureAllTables();
+    // False, with what went wrong in `problem`, when a table cannot take its
+    // layout.
+    bool ensureAllTables(std::string* problem = nullptr);
 
     // MARK: Generic row operations
     // Rows in row-id order ("SELECT rowid, *"), converted by the block; rows

@@ -8,12 +8,16 @@
 // Each write is short transactions run back to back on the worker queue, so
 // no other event comes between them; a failure rolls back only its own
 // transaction (the counters of a dropped event stay, so the next overrun is
-// seen as such). Everything but `logEvent` runs on the worker queue. The
-// writer keeps no state between events: it is the road, the store is the
-// record.
+// seen as such). Events that must reach the store together with something
+// else (the first open with its time) go in one transaction instead
+// (`writeEventsTogether`). A stored first open ("_f") is counted in the
+// keychain after its commit. Everything but `logEvent` runs on the worker
+// queue. The writer keeps no state between events: it is the road, the
+// store is the record.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +38,12 @@ public:
     // new upload schedule. Nothing is written while measurement is off.
     void handleEventOnWorkerQueue(QRVAEvent event);
     void writeEventOnWorkerQueue(QRVAEvent event);
+    // The events, each seen first by the conditional user properties, stored
+    // in one transaction together with what `alongside` writes in it (false
+    // from it rolls everything back); what the properties derive is written
+    // after the commit, then a new upload schedule. False when nothing was
+    // committed (measurement off, or a step failed).
+    bool writeEventsTogether(std::vector<QRVAEvent> events, const std::function<bool()>& alongside);
     // In debug mode every event is debug and real-time.
     void maybeAddDebugAndRealtimeParameters(QRVAEvent& event);
     // What describes the app, the device and the user when an event is
@@ -55,5 +65,13 @@ private:
     bool applyQuotas(const QRVAEvent& event, bool isPublic, const QRVADailyCounts& counts, WriteState& state);
     void markRealtime(QRVAEvent& event, const QRVADailyCounts& counts, WriteState& state);
     bool storeEventInTransaction(const QRVAEvent& event, bool isPublic, const WriteState& state);
+    // One event inside a transaction the caller holds: false when a step
+    // failed (roll back); `stored` whether it now has its row (a rejected or
+    // dropped event has none).
+    bool writeEventInTransaction(QRVAEvent& event, bool& stored);
+    bool admitEvent(QRVAEvent& event);
+    bool recordLifetimeValueInTransaction(const QRVAEvent& event);
+    void logDropped(const QRVAEvent& event);
+    static void countStoredFirstOpens(const std::vector<std::string>& storedNames);
     bool isUnderNewPublicNameLimit(const QRVAEvent& event);
 };

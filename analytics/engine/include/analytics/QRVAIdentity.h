@@ -107,8 +107,14 @@ public:
     // adIDCacheTime. A usable identifier (non-empty, not all zeros) whose hash
     // differs from the persisted one is recorded; when another one had been
     // recorded before, the app instance ID is renewed. The first one seen
-    // keeps the app instance ID it finds.
+    // keeps the app instance ID it finds. An app instance ID no longer
+    // stored (the persisted state was cleared) is replaced by a new one,
+    // stored before it is handed out.
     void updateIdentifiers();
+    // The persisted state was cleared under this identity (the engine wiped
+    // another app's data): the cached advertising fields are read again and
+    // a new app instance ID is stored now, before any event carries one.
+    void reloadAfterPersistedStateCleared();
 
     // Not for callers: made by initWithPersistedConfig.
     QRVAIdentity(std::shared_ptr<QRVAPersistedConfig> persistedConfig, const QRVOptions* options);

@@ -29,6 +29,9 @@ class QRVAMeasurementReporters; class QRVAUploader;  // parts
 inline constexpr const char* kQRVAMeasurementTimerName = "Measurement timer";
 inline constexpr const char* kQRVAMeasurementDeepLinkKey = "/ondrix/measurement/deep_link";  // the launch link
 inline constexpr const char* kQRVAMeasurementBackgroundTaskName = "QRVAnalyticsMeasurementBackgroundTask";
+// How long (real time) the application's end waits for the first open of a
+// launch that ends before its first screen to be stored.
+inline constexpr double kQRVAMeasurementFirstOpenAtEndWaitSeconds = 5.0;
 
 class QRVAMeasurement : public std::enable_shared_from_this<QRVAMeasurement>, public QRVNetworkReachabilityDelegate {
 public:
@@ -99,6 +102,11 @@ public:
     std::optional<ns::FileAttributes> fileAttributesForPath(const std::string& path) const;
     bool isAppUpdateWithAnalytics();
     uint64_t backgroundUpdateTask() const;  // any thread
+    // Any thread: after what the worker queue holds (the start among it), a
+    // first open still waiting for its screen is written with the current
+    // screen, then `done` runs (worker queue). The application's end waits
+    // for it.
+    void writeWaitingFirstOpenBeforeLeaving(std::function<void()> done);
     double firstOpenTimestamp();
     bool bundleRawEvents();  // QRVAMeasurementBundling.cpp: at most one bundle of the oldest raw events
     // MARK: User attributes (QRVAMeasurementUserAttributes.cpp)
@@ -108,6 +116,9 @@ public:
     void userPropertiesIncludingInternal(bool includeInternal, std::function<void(ns::Dictionary)> callback);
     void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int32_t)> callback);
     void setUserAttributeOnWorkerQueue(const QRVAUserAttribute& attribute);
+    // Inside a transaction the caller holds: the attribute within its
+    // origin's limits, stored with the audiences it changes; false to roll back.
+    bool setUserAttributeInTransaction(const QRVAUserAttribute& attribute);
     void removeUserAttributeOnWorkerQueue(const QRVAUserAttribute& attribute);
     // MARK: Reporters of the layer above: QRVAMeasurementReporters'
     void setMinimumSessionInterval(double seconds);
@@ -123,6 +134,7 @@ private:
     bool openComponents();
     void installProviders();
     bool isUserAttributeAllowed(const QRVAUserAttribute& attribute);
+    bool storeUserAttributeInTransaction(const QRVAUserAttribute& attribute);
 
     std::shared_ptr<const QRVOptions> options_;
     std::string databaseName_;

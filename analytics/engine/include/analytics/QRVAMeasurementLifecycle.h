@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "analytics/QRVAMeasurementPart.h"
@@ -36,8 +37,16 @@ public:
     // allowed, begins a background task and queues an upload behind the
     // facade's serial queue; entering the foreground ends the task; becoming
     // active refreshes a week-old configuration while internal events are
-    // blacklisted.
+    // blacklisted. Resigning or ending while the first open waits for its
+    // screen writes it with the current screen; the end waits for that (at
+    // most kQRVAMeasurementFirstOpenAtEndWaitSeconds, the main loop turning
+    // meanwhile, since the write may read the device there).
     void handleAppWillResignActiveEvent(const ns::Notification& notification);
+    void handleAppWillTerminateEvent(const ns::Notification& notification);
+    // Any thread: once the worker queue has run what it holds (a start among
+    // it), a first open still waiting for its screen is written with the
+    // facade's current screen; then `done`, on the worker queue.
+    void writeWaitingFirstOpenBeforeLeaving(std::function<void()> done);
     void handleAppWillEnterForegroundNotification(const ns::Notification& notification);
     void handleAppDidBecomeActiveEvent(const ns::Notification& notification);
     // Observer of the launch notification from load time, engine or not:
@@ -50,6 +59,9 @@ public:
     double firstOpenTimestamp();
 
 private:
+    void writeWaitingFirstOpen(bool waitForIt);
+
     std::atomic<uint64_t> backgroundUpdateTask_{0};
+    std::atomic<bool> endWaiting_{false};  // main thread
     std::shared_ptr<void> lifecycleObservers_;
 };

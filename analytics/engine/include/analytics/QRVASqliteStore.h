@@ -1,6 +1,6 @@
 #pragma once
 // The analytics store's table layer: one SQLite file, opened and checked
-// (and replaced by an empty one when it is damaged), tables created,
+// (set aside and replaced by an empty one when it is damaged), tables created,
 // extended and rebuilt from column lists, records written as INSERT OR
 // REPLACE / UPDATE / DELETE, queries read into row dictionaries, prepared
 // statements cached by their text, work wrapped in exclusive transactions.
@@ -26,6 +26,11 @@
 // booleans INTEGER), data (BLOB) and null (NULL); anything else refuses the
 // record. Row values come back by SQLite's storage class the same way; a
 // zero-length blob has no entry in its row.
+//
+// Every commit (a transaction's, or a write statement's outside one) and
+// every file it moves or removes holds an ns::StoreWrite ("analytics
+// commit", "analytics set aside", "analytics delete"): the program's end
+// waits for it, and a crash test can end the process just before it.
 //
 // Threads: no lock and no queue of its own. Its owner keeps it to one queue
 // at a time (the engine's worker queue); statements in the cache belong to
@@ -72,9 +77,10 @@ inline const ns::Value& QRVARowValue(const QRVASqliteRow& row, std::string_view 
 class QRVASqliteStore {
 public:
     // Opens (creating folders and the file as needed) and validates the
-    // file; a file that cannot be opened or fails its integrity check is
-    // deleted, with its journal, and made again once. nullptr for an empty
-    // path (34000) or when the second attempt fails too (34001, 34002).
+    // file; a file that cannot be opened or fails its integrity check is set
+    // aside (closeAndSetAsideDamagedDatabase) and made again once. nullptr
+    // for an empty path (34000), when the file cannot be moved out of the
+    // way (34001) or when the second attempt fails too (34002).
     static std::shared_ptr<QRVASqliteStore> initWithDatabasePath(const std::string& path);
     explicit QRVASqliteStore(std::string path);
     ~QRVASqliteStore();
@@ -97,6 +103,16 @@ public:
     void finalizeAndClearStatements();
     // Removes a database file and its companions (the store need not exist).
     static bool deleteDatabaseFiles(const std::string& path, ns::ErrorRef* error);
+    // Closes, then keeps a damaged file beside itself (setAsideDatabaseFiles)
+    // and logs the error 34024 with `problem`; a file that cannot be moved
+    // is deleted instead (34025), and one that is not there leaves only its
+    // companions to delete. True when the path is free for a new file.
+    bool closeAndSetAsideDamagedDatabase(const std::string& problem, ns::ErrorRef* error = nullptr);
+    // Moves the file aside as FileManager::setAside does ("<path>.damaged",
+    // "-2", ..., never over an earlier copy) and its "-journal" and "-wal"
+    // under the copy's name ("<copy>-journal"), where SQLite finds them when
+    // the copy is opened; "-shm" goes. The copy's path, or nullopt.
+    static std::optional<std::string> setAsideDatabaseFiles(const std::string& path, ns::ErrorRef* error);
 
     // MARK: Tables
     bool ensureTableWithName(const std::string& name, const QRVAColumnInfo& elementaryColumnInfo,
@@ -202,6 +218,9 @@ private:
     bool rebuildTable(const std::string& name, const QRVAColumnInfo& elementaryColumnInfo,
                       const QRVAColumnInfo& addOnColumnInfo, ns::ErrorRef* error);
     void rollbackIfStillInTransaction(const char* when);
+    // Steps a statement; one that writes outside a transaction commits by
+    // itself, so it holds the store write while it runs.
+    int stepStatement(sqlite3_stmt* statement);
 
     sqlite3* sqliteHandle_ = nullptr;
     std::unordered_map<std::string, sqlite3_stmt*> statementCache_;

@@ -53,6 +53,8 @@ inline constexpr const char* kQRVAPersistedConfigLastMonitorDataSampledTimestamp
     "/ondrix/measurement/last_monitor_data_sampled_timestamp";
 inline constexpr const char* kQRVAPersistedConfigFirstOpenTimestampMillisecondsKey =
     "/ondrix/measurement/first_open_timestamp_ms";
+inline constexpr const char* kQRVAPersistedConfigFirstOpenCountToStoreKey =
+    "/ondrix/measurement/first_open_count_to_store";
 inline constexpr const char* kQRVAPersistedConfigConfigServerLastModifiedStringKey =
     "/ondrix/measurement/last_modified_since_key";
 inline constexpr const char* kQRVAPersistedConfigStartNewSessionKey = "/ondrix/measurement/start_new_session";
@@ -88,6 +90,8 @@ public:
     int64_t searchAdRetryCount();
     void setSearchAdRetryCount(int64_t count);
     std::optional<std::string> appInstanceID();
+    // Written through to disk at once: every bundle carries the ID, so it
+    // must be stored before the first event that carries it is.
     void setAppInstanceID(const std::optional<std::string>& value);
     std::optional<std::string> appIDFromVLP();
     void setAppIDFromVLP(const std::optional<std::string>& value);
@@ -111,6 +115,10 @@ public:
     void setLastMonitorDataSampledTimestamp(double seconds);
     int64_t firstOpenTimestampMilliseconds();
     void setFirstOpenTimestampMilliseconds(int64_t milliseconds);
+    // The keychain's first-open count a first open about to be stored means
+    // to leave; 0 once it is counted (or when none is under way).
+    int64_t firstOpenCountToStore();
+    void setFirstOpenCountToStore(int64_t count);
     // The stored value when it is a string.
     std::optional<std::string> configServerLastModifiedString();
     void setConfigServerLastModifiedString(const std::optional<std::string>& value);

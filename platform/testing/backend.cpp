@@ -550,17 +550,33 @@ void Backend::routeServiceHosts() {
     applyRoutes();
 }
 
+// Which listener a routed host and port reach: the realtime database's
+// domain speaks web sockets only, so its hosts go to the ws and wss
+// listeners; every domain's channel port goes to the channel server.
+static uint16_t routedPort(const std::string& pattern, uint16_t port, const Backend& backend) {
+    const bool ws = HostRouting::normalizeHost(pattern) == HostRouting::normalizeHost("*.quorvaneio.com");
+    return uint16_t(port == kMcsPort ? backend.mcsPort()
+                    : port == 443    ? (ws ? backend.wssPort() : backend.httpsPort())
+                                     : (ws ? backend.wsPort() : backend.httpPort()));
+}
+
+std::string Backend::routesForEnvironment() const {
+    std::string routes;
+    for (const auto& pattern : serviceHostPatterns()) {
+        for (uint16_t port : {uint16_t(443), uint16_t(80), kMcsPort}) {
+            if (!routes.empty()) routes += ",";
+            routes += pattern + ":" + std::to_string(port) + "=127.0.0.1:" +
+                      std::to_string(routedPort(pattern, port, *this));
+        }
+    }
+    return routes;
+}
+
 void Backend::applyRoutes() {
     auto& table = HostRouting::shared();
-    // The realtime database's domain speaks web sockets only: its hosts go
-    // to the ws and wss listeners.
-    const std::string database = HostRouting::normalizeHost("*.quorvaneio.com");
     for (const auto& saved : savedRoutes_) {
         ErrorRef error;
-        const bool ws = saved.pattern == database;
-        const uint16_t to = uint16_t(saved.port == kMcsPort ? mcsPort_
-                                     : saved.port == 443 ? (ws ? wssPort_ : httpsPort_)
-                                                         : (ws ? wsPort_ : httpPort_));
+        const uint16_t to = routedPort(saved.pattern, saved.port, *this);
         if (!table.add(saved.pattern, saved.port, "127.0.0.1", to, &error)) {
             throw std::runtime_error("cannot route " + saved.pattern + ": " +
                                      (error ? error->localizedDescription() : std::string("unknown error")));

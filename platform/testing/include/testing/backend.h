@@ -279,6 +279,9 @@ public:
     // trusts its CA. Undone when the Backend is destroyed; follows restarts.
     void routeServiceHosts();
     static const std::vector<std::string>& serviceHostPatterns();
+    // The same routes as ALMAVEL_ROUTES text ("pattern:port=127.0.0.1:port,
+    // ..."), for a program of this build started as a child process.
+    std::string routesForEnvironment() const;
 
 private:
     explicit Backend(Options options);

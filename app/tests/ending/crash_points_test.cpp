@@ -1,0 +1,250 @@
+// Crash points, enumerated rather than timed: every store write a flow of
+// the app makes is in turn the one its process dies at (ALMAVEL_END_AT_WRITE
+// =k kills it with SIGKILL just before its k-th write, as a phone ends an
+// app), and the next launch must find the phone whole and agreeing with
+// itself. A flow is run from the phone state it starts from (the earlier
+// flows run to their end on a new phone), with k = 1, 2, ... until a run
+// ends by itself: k then passed the flow's number of writes. The k of a
+// flow are split over several tests (k = part, part + parts, ...), so that
+// they run beside the other tests; each part has a back end of its own.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "phone_process.h"
+
+namespace endingtest {
+namespace {
+
+const std::string kLaunchOnly = "# the launch alone\n";
+const std::string kSignIn = std::string("type txtUser ") + kStaffEmail + "\ntype txtPass " + kStaffPassword + "\ntap logIn\n";
+const std::string kSignOut = "tap ShowHideMenu\ntap CloseSession\n";
+const std::string kProductToResult = "tap btCap\nscan ean13 0741751003253\n";
+// Past this many writes a flow writes far more than its steps need: the
+// test stops there and says so, with the trace.
+constexpr int kMostWrites = 400;
+
+struct Flow {
+    const char* name;
+    // What brings a new phone to where the flow starts, each to its end.
+    std::vector<std::string> before;
+    std::string script;
+    int parts;
+    // The flow's launch is another flow's, from the same phone state, which
+    // checks its crash points: here a crash before the first step began
+    // (the launch's screen not yet shown) is not launched again.
+    bool launchCheckedElsewhere = false;
+};
+
+struct Part {
+    Flow flow;
+    int part;  // 1 .. flow.parts
+};
+
+void PrintTo(const Part& part, std::ostream* out) {
+    *out << part.flow.name << ", part " << part.part << " of " << part.flow.parts;
+}
+
+std::vector<Part> parts() {
+    const std::vector<Flow> flows = {
+        {"NewPhonesFirstLaunch", {}, kLaunchOnly, 4},
+        {"SignIn", {kLaunchOnly}, kSignIn, 5},
+        // A signed-in phone's launch makes most of these two flows' writes:
+        // the sign-out flow checks it, the product's only its own steps.
+        {"SignOut", {kLaunchOnly, kSignIn}, kSignOut, 4},
+        {"ProductToResult", {kLaunchOnly, kSignIn}, kProductToResult, 2, true},
+    };
+    std::vector<Part> out;
+    for (const auto& flow : flows) {
+        for (int part = 1; part <= flow.parts; ++part) out.push_back({flow, part});
+    }
+    return out;
+}
+
+class CrashPoints : public ::testing::TestWithParam<Part> {
+protected:
+    void SetUp() override {
+        backend_ = ns::testing::Backend::start({.seed = true});
+        golden_.emplace(work_.path() / "start", *backend_);
+        golden_->install();
+        for (const auto& script : flow().before) {
+            const Outcome run = golden_->play(script);
+            ASSERT_EQ(run.status, 0) << "preparing the phone:\n" << run.tail();
+        }
+        const Leftovers left = leftovers(golden_->root());
+        EXPECT_TRUE(left.temporaries.empty() && left.setAside.empty())
+            << "the phone the flow starts from: " << joined(left.temporaries) << " " << joined(left.setAside);
+        const Stores start = readStores(golden_->copyTo(work_.path() / "start.read").root());
+        reportedBefore_ = received(*backend_).firstOpens;
+        if (!flow().before.empty()) {
+            FirstOpens all = reportedBefore_;
+            all += start.firstOpens;
+            EXPECT_EQ(distinct(all), 1u) << "the phone the flow starts from has its one first open (at "
+                                         << describe(reportedBefore_) << " received by the back end, at "
+                                         << describe(start.firstOpens) << " in its analytics store)";
+        }
+    }
+
+    void TearDown() override {
+        if (HasFailure()) work_.keep();
+    }
+
+    const Flow& flow() const { return GetParam().flow; }
+
+    // Runs the flow ending at its k-th write, launches the app again and
+    // checks the phone. True when the run ended by itself (k passed the
+    // flow's writes) or could not go on.
+    bool crashAt(int k);
+    void checkNextLaunch(const std::string& at, const Stores& before, const Outcome& next, const fs::path& phone,
+                         size_t batchesAtStart, size_t batchesAtEnd);
+    // Removes a phone that has been checked, and what its runs left beside it.
+    static void forget(const fs::path& folder);
+
+    WorkFolder work_;
+    std::unique_ptr<ns::testing::Backend> backend_;
+    std::optional<Phone> golden_;
+    // The first opens the back end received while the phone was prepared.
+    FirstOpens reportedBefore_;
+    // The flow's writes, from the trace of the run that ended by itself.
+    std::optional<std::vector<std::string>> writes_;
+    std::vector<int> crashed_;
+    // The trace of the last run that crashed.
+    std::vector<std::string> lastWrites_;
+    // Crash points of a launch another flow checks.
+    int inLaunch_ = 0;
+};
+
+bool CrashPoints::crashAt(int k) {
+    const fs::path folder = work_.path() / ("k" + std::to_string(k));
+    const Phone phone = golden_->copyTo(folder);
+    const size_t batchesAtStart = received(*backend_).batches;
+    const Outcome run = phone.play(flow().script, {{"ALMAVEL_END_AT_WRITE", std::to_string(k)}, {"ALMAVEL_WRITE_TRACE", "1"}});
+    const auto writes = run.writes();
+    std::string at;
+    if (run.status == 0) {
+        writes_ = writes;
+        at = "no crash (the flow's " + std::to_string(writes.size()) + " writes passed)";
+    } else if (run.status == 128 + SIGKILL && flow().launchCheckedElsewhere && !run.launched()) {
+        ++inLaunch_;
+        forget(folder);
+        return false;
+    } else if (run.status == 128 + SIGKILL) {
+        crashed_.push_back(k);
+        lastWrites_ = writes;
+        at = "the crash at write " + std::to_string(k) + " (" + (writes.empty() ? "untraced" : writes.back()) + ")";
+    } else {
+        ADD_FAILURE() << "at write " << k << " the flow ended with status " << run.status << "\n" << run.tail();
+        return true;
+    }
+    // What the run left, before anything opens the phone again.
+    const Stores before = readStores(phone.copyTo(folder.string() + ".ended").root());
+    const size_t batchesAtEnd = received(*backend_).batches;
+    const Outcome next = phone.play(kLaunchOnly);
+    EXPECT_EQ(next.status, 0) << "the launch after " << at << "\n" << next.tail();
+    checkNextLaunch(at, before, next, phone.root(), batchesAtStart, batchesAtEnd);
+    if (!HasFailure()) forget(folder);
+    return run.status == 0;
+}
+
+void CrashPoints::forget(const fs::path& folder) {
+    std::error_code ec;
+    for (const char* suffix : {"", ".ended", ".script", ".shots", ".ended.script", ".ended.shots"}) {
+        fs::remove_all(folder.string() + suffix, ec);
+    }
+}
+
+void CrashPoints::checkNextLaunch(const std::string& at, const Stores& before, const Outcome& next, const fs::path& phone,
+                                  size_t batchesAtStart, size_t batchesAtEnd) {
+    SCOPED_TRACE("after " + at);
+    // Listed before the stores are opened: opening removes temporaries.
+    const Leftovers left = leftovers(phone);
+    EXPECT_TRUE(left.temporaries.empty()) << "temporary files left: " << joined(left.temporaries);
+    EXPECT_TRUE(left.setAside.empty()) << "stores found damaged: " << joined(left.setAside);
+    const Stores after = readStores(phone);
+    EXPECT_TRUE(after.damage.empty()) << joined(after.damage);
+
+    const bool appSignedIn = next.lastScreen() == "MainViewController";
+    if (!before.session || before.logged() == "0") {
+        EXPECT_FALSE(appSignedIn || after.session)
+            << "a sign-out was undone: before the launch the SDK's session was " << (before.session ? "kept" : "gone")
+            << " and \"logged\" was \"" << before.logged() << "\"; the launch shows " << next.lastScreen()
+            << " and the SDK " << (after.session ? "has" : "has no") << " user";
+    }
+    EXPECT_EQ(appSignedIn, after.session) << "the launch shows " << next.lastScreen() << " while the SDK "
+                                          << (after.session ? "has" : "has no") << " user";
+
+    const Received reported = received(*backend_, batchesAtStart);
+    FirstOpens all = reportedBefore_;
+    all += reported.firstOpens;
+    all += after.firstOpens;
+    EXPECT_EQ(distinct(all), 1u) << "first opens of the installation, by time: " << describe(reportedBefore_)
+                                 << " reported before the flow, " << describe(reported.firstOpens)
+                                 << " reported since, " << describe(after.firstOpens) << " in its analytics store";
+
+    if (before.appInstanceID) {
+        EXPECT_EQ(after.appInstanceID, before.appInstanceID) << "the analytics app instance id changed";
+        for (const auto& id : received(*backend_, batchesAtEnd).appInstanceIDs) {
+            EXPECT_EQ(id, *before.appInstanceID) << "the launch reported under another app instance id";
+        }
+    }
+    for (const auto& [key, token] : before.tokens) {
+        const auto it = after.tokens.find(key);
+        EXPECT_TRUE(it != after.tokens.end() && it->second == token)
+            << "the instance-identity token for " << key << " stored before the end (" << token << ") is "
+            << (it == after.tokens.end() ? "gone" : "now " + it->second);
+    }
+}
+
+// How many of each kind ("store write 7: keychain write" is a keychain
+// write), most first.
+std::string byKind(const std::vector<std::string>& writes) {
+    std::map<std::string, int> counts;
+    for (const auto& line : writes) counts[line.substr(line.find(": ") + 2)]++;
+    std::vector<std::pair<int, std::string>> sorted;
+    for (const auto& [what, count] : counts) sorted.emplace_back(-count, what);
+    std::sort(sorted.begin(), sorted.end());
+    std::string out;
+    for (const auto& [count, what] : sorted) out += (out.empty() ? "" : ", ") + std::to_string(-count) + " " + what;
+    return out;
+}
+
+double childProcessorSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_P(CrashPoints, EveryStoreWriteOfTheFlowIsACrashTheNextLaunchRecoversFrom) {
+    const auto started = std::chrono::steady_clock::now();
+    const double processorAtStart = childProcessorSeconds();
+    const int parts = flow().parts;
+    int k = GetParam().part;
+    for (; k <= kMostWrites; k += parts) {
+        if (crashAt(k) || HasFatalFailure()) break;
+    }
+    EXPECT_LE(k, kMostWrites) << "the flow was still writing at write " << kMostWrites << ": "
+                              << byKind(lastWrites_);
+    ASSERT_TRUE(writes_) << "no run of the flow ended by itself";
+    EXPECT_FALSE(writes_->empty()) << "the program traced no store write: it cannot be ended at one";
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("%s: %zu store writes (%s); part %d of %d ended the flow at %zu of them (and at %d in its launch, "
+                "checked by another flow) and ran it to its end at k=%d, in %.0f s (%.0f s of the program's "
+                "processor time)\n",
+                flow().name, writes_->size(), byKind(*writes_).c_str(), GetParam().part, parts, crashed_.size(),
+                inLaunch_, k, seconds, childProcessorSeconds() - processorAtStart);
+    RecordProperty("writes", int(writes_->size()));
+    RecordProperty("crashes", int(crashed_.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Flows, CrashPoints, ::testing::ValuesIn(parts()), [](const auto& info) {
+    return std::string(info.param.flow.name) + "_part" + std::to_string(info.param.part) + "of" +
+           std::to_string(info.param.flow.parts);
+});
+
+}  // namespace
+}  // namespace endingtest

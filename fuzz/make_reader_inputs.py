@@ -18,7 +18,17 @@ Each shape is one a mutating fuzzer rarely builds by chance:
   one level more) or an empty container, in both forms;
 - one text, UTF-16 text, data or key named from many places, in lists and
   archives, beside shared texts short enough to read, and lists at and past
-  the bound on what sharing may expand into;
+  the bound on what sharing may expand into, counted in the memory each
+  copy takes: small containers named from many places (empty dictionaries
+  three to an array, an array of one item), which reached a thousand times
+  a list's size once, beside a shared UID, which is built once, and the
+  most our writer's shared keys and texts come to; in archives and the
+  cache's older rows, an NSArray naming another from many places, which
+  decoded and archived again into a hundred times its size;
+- XML forms other readers read (reals past a double's range, dates with
+  their smaller units left out, character references with leading zeros)
+  or refuse (a plist inside a plist), and text XML 1.0 cannot hold, which
+  reads and writes again in binary only;
 - long arrays and archives (a pending-topics list of many batches, and
   one whose empty batches, which the list drops, come first), keys
   and integers that fill one bucket of the format library's hash tables, a
@@ -205,8 +215,13 @@ def plist_seeds():
         "shape-binary-shared-data-300-times": binary([bytes(300)] * 300),
         "shape-binary-shared-key-300-times": binary([{"k" * 1000: True} for _ in range(300)]),
         "shape-binary-shared-32-byte-text-300-times": binary(["y" * 32] * 300),
-        "shape-binary-at-expansion-bound": binary([[True] * 3] * 2000),
-        "shape-binary-past-expansion-bound": binary([[True] * 4] * 2000),
+        "shape-binary-at-expansion-bound": binary([{}] * 2000),
+        "shape-binary-past-expansion-bound": binary([[True]] * 2000),
+        "shape-binary-shared-empty-dicts-three-to-an-array": binary([[{}] * 3] * 2000),
+        "shape-binary-shared-uid-2000-times": binary([UID(7)] * 2000),
+        "shape-binary-shared-48-byte-text-2000-times": binary(["z" * 48] * 2000),
+        "shape-binary-shared-32-byte-keys-and-texts":
+            binary([{"k" * 30 + str(k + 10): "v" * 32 for k in range(100)} for _ in range(100)]),
         "shape-binary-wide-array-2000": binary([True] * 2000),
         "shape-xml-wide-array-2000": xml_plist("<array>" + "<true/>" * 2000 + "</array>"),
         "shape-binary-integers-one-bucket-500": binary(integers_of_one_bucket(500)),
@@ -215,6 +230,18 @@ def plist_seeds():
         "shape-xml-last-key-repeated-500": xml_plist("<dict>" + "".join("<key>k%d</key><true/>" % i for i in range(500)) +
                                                      "<key>k499</key><false/>" * 500 + "</dict>"),
         "shape-xml-entities-2000": xml_plist("<string>" + "&amp;" * 2000 + "</string>"),
+        "shape-xml-reals-past-range": xml_plist("<array><real>1e400</real><real>-1E+400</real><real>1e-400</real>"
+                                                "<real>-1e-400</real><real>12345e99999999999999999999</real></array>"),
+        "shape-xml-dates-smaller-units-left-out": xml_plist("<array><date>2020-05-06Z</date><date>2020-05-06T10Z</date>"
+                                                            "<date>2020-05-06T10:20Z</date></array>"),
+        "shape-xml-date-month-only": xml_date("2020-05Z"),
+        "shape-xml-entity-leading-zeros": xml_plist("<string>&#0000000000065;&#x" + "0" * 2000 + "41;</string>"),
+        "shape-xml-entity-zeros-unended": xml_plist("<string>&#" + "0" * 2000 + "</string>"),
+        "shape-xml-plist-inside-plist": xml_plist("<plist><true/></plist>"),
+        "shape-xml-text-xml-cannot-hold": xml_plist("<dict><key>&#1;</key><string>a&#x1F;&#xFFFE;</string>"
+                                                    "<key>b</key><string>\x7f&#xFFFD;</string>"
+                                                    "<key>c</key><string>raw\x0b</string></dict>"),
+        "shape-xml-carriage-returns": xml_plist("<array><string>a\rb\r\nc</string><string>&#13;</string></array>"),
     })
     return seeds
 
@@ -257,6 +284,13 @@ def named_from_array(obj, obj_class, times):
                                       {"$classname": obj_class, "$classes": [obj_class, "NSObject"]}])
 
 
+def array_named_from(times, items):
+    """An NSArray naming, through one UID, an NSArray of `items` (UIDs
+    to the number 7) `times` times."""
+    return archive({"list": UID(5)}, [{"NS.objects": [UID(6)] * times, "$class": UID(3)},
+                                      {"NS.objects": [UID(7)] * items, "$class": UID(3)}, 7])
+
+
 def empty_batches_first(empty, full):
     """A pending-topics list naming one empty batch `empty` times, then one
     batch of a topic `full` times: the list drops the empty ones."""
@@ -297,6 +331,9 @@ def archive_seeds():
         "shape-topics-list-shared-batches": archive({"batches": UID(5)}, [[{"topics": ["a"]}] * 300],
                                                     root_class=topics),
         "shape-topics-list-empty-batches-first": empty_batches_first(500, 250),
+        "shape-array-of-two-named-from-2000-places": array_named_from(2000, 2),
+        "shape-empty-array-named-from-2000-places": array_named_from(2000, 0),
+        "shape-array-of-two-named-from-3-places": array_named_from(3, 2),
     })
     return seeds
 
@@ -344,18 +381,25 @@ def keys_path(count):
     return "/k" * count
 
 
+def ref(index):
+    """A UID as XML writes it."""
+    return {"CF$UID": index}
+
+
 def legacy_write(write_id, cls, members, update=None):
     """A row of the older layout: 'l', the write id, a tab, and a keyed
     archive of `cls` in XML on one line; `update` (member paths to values)
     becomes its NSDictionary "data"."""
-    def ref(index):  # a UID as XML writes it
-        return {"CF$UID": index}
-
     objects = ["$null", dict(members, **{"$class": ref(2)}), {"$classname": cls, "$classes": [cls, "NSObject"]}]
     if update is not None:
         objects[1]["data"] = ref(3)
         objects.append({"NS.keys": list(update), "NS.objects": list(update.values()), "$class": ref(4)})
         objects.append({"$classname": "NSDictionary", "$classes": ["NSDictionary", "NSObject"]})
+    return legacy_row(write_id, objects)
+
+
+def legacy_row(write_id, objects):
+    """The row of a keyed archive of `objects`, root 1, in XML on one line."""
     xml = plistlib.dumps({"$archiver": "NSKeyedArchiver", "$version": 100000, "$top": {"root": ref(1)},
                           "$objects": objects}, fmt=plistlib.FMT_XML, sort_keys=True)
     return b"l" + str(write_id).encode() + b"\t" + xml.replace(b"\n", b"").replace(b"\t", b"") + b"\n"
@@ -373,11 +417,24 @@ def legacy_update(write_id, path, member):
     return legacy_write(write_id, "FPendingUpdate", {"path": path}, {member: 1})
 
 
+def legacy_put_naming_one_array(write_id, times):
+    """A put at /a whose data names one NSArray of two numbers `times`
+    times."""
+    return legacy_row(write_id, [
+        "$null", {"path": "/a", "data": ref(3), "$class": ref(2)},
+        {"$classname": "FPendingPut", "$classes": ["FPendingPut", "NSObject"]},
+        {"NS.objects": [ref(4)] * times, "$class": ref(5)},
+        {"NS.objects": [ref(6), ref(6)], "$class": ref(5)},
+        {"$classname": "NSArray", "$classes": ["NSArray", "NSObject"]}, 7])
+
+
 def cache_row_seeds():
     deep_member = keys_path(MANY_KEYS)[1:]
     return {
         "shape-legacy-update-path-45000-keys": legacy_update(1, keys_path(MANY_KEYS), "b"),
         "shape-legacy-update-member-45000-keys": legacy_update(2, "/a", deep_member),
+        "shape-legacy-put-naming-one-array-from-2000-places": b"".join([
+            legacy_put_naming_one_array(19, 2000), legacy_put_naming_one_array(20, 3)]),
         "shape-legacy-writes-at-and-past-the-deepest-location": b"".join([
             legacy_put(3, keys_path(MOST_KEYS)),
             legacy_put(4, keys_path(MOST_KEYS + 1)),

@@ -13,7 +13,13 @@
 //   WideArray           one array of 60,000 * scale items
 //   TopicsList          a pending-topics archive of 10,000 * scale batches
 //   SharedBatches       the same batches named from one shared array (10 KB at 1x)
-//   ExpansionBound      a list expanding to four objects per byte (131 KB at 1x)
+//   ExpansionBound      one empty dictionary named 131,000 * scale times, at the
+//                       bound on the memory a list reads into (131 KB at 1x)
+//   SharedEmptyDicts    an array of three references to one empty dictionary,
+//                       named 131,000 * scale times (refused past that bound)
+//   SharedArchiveArray  an archive's NSArray naming, through one UID, an NSArray
+//                       of two numbers 131,000 * scale times (refused: it would
+//                       decode into more memory than the archive holds)
 //   BucketIntegers      40,000 * scale integers of one hash bucket (djb2 mod 4096)
 //   BucketKeys          one dictionary of 15,000 * scale keys of one hash bucket,
 //                       binary and XML
@@ -190,9 +196,27 @@ Data sharedBatches(int scale) {
 
 Data expansionBound(int scale) {
     BinaryList list(1);
-    const size_t item = list.add({0x09});
-    const size_t three = list.add(list.array({item, item, item}));
+    const size_t dict = list.add({0xD0});
+    return list.bytes(list.add(list.array(std::vector<size_t>(size_t(131000 * scale), dict))));
+}
+
+Data sharedEmptyDicts(int scale) {
+    BinaryList list(1);
+    const size_t dict = list.add({0xD0});
+    const size_t three = list.add(list.array({dict, dict, dict}));
     return list.bytes(list.add(list.array(std::vector<size_t>(size_t(131000 * scale), three))));
+}
+
+// $objects[3] names $objects[5], an NSArray of two numbers kept in place,
+// from every place through one UID.
+Data sharedArchiveArray(int scale) {
+    BinaryList list(1);
+    const size_t classKey = list.add(BinaryList::text("$class")), objectsKey = list.add(BinaryList::text("NS.objects"));
+    const size_t arrayClass = list.add(BinaryList::uid(4)), seven = list.add({0x10, 0x07});
+    const size_t pair = list.add(list.dict({classKey, objectsKey}, {arrayClass, list.add(list.array({seven, seven}))}));
+    const size_t items = list.add(list.array(std::vector<size_t>(size_t(131000 * scale), list.add(BinaryList::uid(5)))));
+    const size_t outer = list.add(list.dict({classKey, objectsKey}, {arrayClass, items}));
+    return archiveAround(list, "Record", "list", outer, pair);
 }
 
 // djb2 as the format library hashes a node's bytes (signed chars), kept to
@@ -320,6 +344,8 @@ READER_BENCHMARK(WideArray, wideArray, listRoundTrip);
 READER_BENCHMARK(TopicsList, topicsList, topicsRoundTrip);
 READER_BENCHMARK(SharedBatches, sharedBatches, topicsRoundTrip);
 READER_BENCHMARK(ExpansionBound, expansionBound, listRoundTrip);
+READER_BENCHMARK(SharedEmptyDicts, sharedEmptyDicts, listRoundTrip);
+READER_BENCHMARK(SharedArchiveArray, sharedArchiveArray, archiveRoundTrip);
 READER_BENCHMARK(BucketIntegers, bucketIntegers, listRoundTrip);
 READER_BENCHMARK(BucketKeysBinary, bucketKeysBinary, listRoundTrip);
 READER_BENCHMARK(BucketKeysXML, bucketKeysXML, listRoundTrip);

@@ -9,6 +9,7 @@
 #include "database/model/FSnapshotUtilities.h"
 #include "platform/file_manager.h"
 #include "platform/keyed_archive.h"
+#include "platform/plist.h"
 #include "platform/system_log.h"
 #include "testing/temp_sandbox.h"
 
@@ -182,6 +183,50 @@ TEST_F(LegacyMigrationTest, WritesDeeperThanALocationMayLieAreDroppedAsDamage) {
     }
     EXPECT_TRUE(capture.contains("[I-RDB076004] Migrated 3 writes"));
     EXPECT_FALSE(ns::FileManager::defaultManager().fileExists(legacyFolder()));
+}
+
+ns::Value uidTo(int n) { return ns::Value(ns::Dictionary{{"CF$UID", ns::Value(n)}}); }
+
+// A put at /a whose data is an NSArray naming one NSArray of two numbers
+// `times` times, as the older layout's archiver would name one array from
+// many places: a keyed archive by hand, in binary.
+ns::Data putNamingOneArray(size_t times) {
+    ns::Array objects{
+        ns::Value("$null"),
+        ns::Value(ns::Dictionary{{"path", ns::Value("/a")}, {"data", uidTo(3)}, {"$class", uidTo(2)}}),
+        ns::Value(ns::Dictionary{{"$classname", ns::Value("FPendingPut")}}),
+        ns::Value(ns::Dictionary{{"NS.objects", ns::Value(ns::Array(times, uidTo(4)))}, {"$class", uidTo(5)}}),
+        ns::Value(ns::Dictionary{{"NS.objects", ns::Value(ns::Array{uidTo(6), uidTo(6)})}, {"$class", uidTo(5)}}),
+        ns::Value(ns::Dictionary{{"$classname", ns::Value("NSArray")}}),
+        ns::Value(7)};
+    return ns::plist::serialize(ns::Value(ns::Dictionary{{"$archiver", ns::Value("NSKeyedArchiver")},
+                                                         {"$top", ns::Value(ns::Dictionary{{"root", uidTo(1)}})},
+                                                         {"$objects", ns::Value(std::move(objects))}}),
+                                ns::plist::Format::Binary);
+}
+
+// A pending put whose data names one array from many places would move as
+// a copy at each, bounded only by the row's size many times over: it reads
+// as damage and is dropped, while the same data archived with each copy an
+// object of its own moves, and one named from a few places moves too.
+TEST_F(LegacyMigrationTest, APutNamingOneArrayFromManyPlacesIsDroppedAsDamage) {
+    const ns::Value pair(ns::Array{ns::Value(7), ns::Value(7)});
+    writeLegacyRows({
+        {"1", putNamingOneArray(5000)},
+        {"2", archive("FPendingPut", {{"path", ns::Value("/b")}, {"data", ns::Value(ns::Array(5000, pair))}})},
+        {"3", putNamingOneArray(3)},
+    });
+    auto capture = ns::SystemLog::capture();
+    auto engine = start();
+    QRVLoggerFlush();
+    EXPECT_TRUE(capture.contains("[I-RDB076003] Failed to migrate legacy write, meh!"));
+    EXPECT_TRUE(capture.contains("[I-RDB076004] Migrated 2 writes"));
+    const auto writes = engine->userWrites();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0]->writeId(), 2);
+    EXPECT_TRUE(writes[0]->overwrite()->isEqual(*FSnapshotUtilities::nodeFrom(ns::Value(ns::Array(5000, pair)))));
+    EXPECT_EQ(writes[1]->writeId(), 3);
+    EXPECT_TRUE(writes[1]->overwrite()->isEqual(*FSnapshotUtilities::nodeFrom(ns::Value(ns::Array(3, pair)))));
 }
 
 }  // namespace

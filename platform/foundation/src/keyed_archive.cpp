@@ -28,35 +28,40 @@ Value uid(uint64_t index) { return Value(Dictionary{{kUIDKey, Value(static_cast<
 // Members nest no deeper than this below the root object.
 constexpr int kMaxDepth = 64;
 
-// The bytes a text or data value holds.
-uint64_t payload(const Value& value) {
-    return value.isString() ? value.asString().size() : value.isData() ? value.asData().size() : 0;
-}
+namespace cost = plist_codec::cost;
 
-// The height and size of a value: its own values and dictionary keys, each
-// counted as the property-list reader counts them (an object's cost, and
-// the bytes of its text or data).
-void measure(const Value& value, int level, int& height, uint64_t& cost) {
+// The height of a value and what it costs in memory (plist_codec::cost).
+// With `referencesAsSlots`, a reference ({"CF$UID": n}) counts as a slot
+// only, as it stands for its object, which is counted where it is kept.
+void measure(const Value& value, int level, int& height, uint64_t& bytes, bool referencesAsSlots = false) {
     height = std::max(height, level);
-    cost += plist_codec::kObjectCost + payload(value);
     if (value.isArray()) {
-        for (const Value& item : value.asArray()) measure(item, level + 1, height, cost);
+        bytes += cost::array(value.asArray().size());
+        for (const Value& item : value.asArray()) measure(item, level + 1, height, bytes, referencesAsSlots);
+    } else if (referencesAsSlots && uidOf(value)) {
+        bytes += cost::kValue;
     } else if (value.isDictionary()) {
+        bytes += cost::kDictionary;
         for (const auto& [key, member] : value.asDictionary()) {
-            cost += plist_codec::kObjectCost + key.size();
-            measure(member, level + 1, height, cost);
+            bytes += cost::entry(key.size());
+            measure(member, level + 1, height, bytes, referencesAsSlots);
         }
+    } else {
+        bytes += cost::leaf(value);
     }
 }
 
 // Members can refer to one object from many places, and each place gets a
 // copy: without a bound, an archive of a few hundred bytes whose arrays each
 // name the next one twice would decode into billions of values, and one
-// that names a long text many times into as many copies of it. An archive
-// decodes into no more than its property list holds, `maxCost`, counted as
-// measure() counts. The archiver spends more on each value than it decodes
-// into (its object and the reference to it), so no archive of ours comes
-// near.
+// that names a long text or an array many times into as many copies of it
+// (which archiving again would write out, an object each). An archive
+// decodes into no more memory than its property list holds, `maxCost`:
+// each value counted as measure() counts it, a reference a slot. The
+// archiver names each value once, from a reference that holds more than
+// the slot it decodes into, and spends a table object on it that holds more
+// than the value, so no archive of ours comes near; what names a container,
+// a text or data from more places than its table pays for is refused.
 class Decoder {
 public:
     Decoder(const Array& objects, uint64_t maxCost) : objects_(objects), maxCost_(maxCost) {}
@@ -68,42 +73,47 @@ public:
         std::optional<uint64_t> ref = uidOf(value);
         if (!ref) {
             if (value.isDictionary() || value.isArray()) fail("The archive holds a container outside its table.");
-            count(plist_codec::kObjectCost + payload(value));
+            count(cost::leaf(value));
             return value;
         }
         if (*ref >= objects_.size()) fail("The archive refers to an object it does not hold.");
         const Value& object = objects_[*ref];
         if (!object.isDictionary()) return kept(object, depth);
-        count(plist_codec::kObjectCost);
         const Dictionary& dict = object.asDictionary();
         const std::string className = classNameOf(dict);
         if (className == "NSDictionary" || className == "NSMutableDictionary") {
             const Array& keys = arrayMember(dict, "NS.keys");
             const Array& values = arrayMember(dict, "NS.objects");
             if (keys.size() != values.size()) fail("An archived dictionary has unequal keys and objects.");
+            count(cost::kDictionary);
             Dictionary out;
             for (size_t i = 0; i < keys.size(); ++i) {
+                // The key, counted as a value, is kept in its member's node.
                 Value key = decode(keys[i], depth + 1);
                 if (!key.isString()) fail("An archived dictionary has a key that is not a string.");
+                count(cost::kEntry - cost::kValue);
                 out.insert_or_assign(key.asString(), decode(values[i], depth + 1));
             }
             return Value(std::move(out));
         }
         if (className == "NSArray" || className == "NSMutableArray") {
+            const Array& items = arrayMember(dict, "NS.objects");
+            count(cost::array(items.size()));
             Array out;
-            for (const Value& item : arrayMember(dict, "NS.objects")) out.push_back(decode(item, depth + 1));
+            out.reserve(items.size());
+            for (const Value& item : items) out.push_back(decode(item, depth + 1));
             return Value(std::move(out));
         }
         if (className == "NSString" || className == "NSMutableString") {
             auto text = dict.find("NS.string");
             if (text == dict.end() || !text->second.isString()) fail("An archived string has no text.");
-            count(payload(text->second));
+            count(cost::leaf(text->second));
             return text->second;
         }
         if (className == "NSData" || className == "NSMutableData") {
             auto bytes = dict.find("NS.data");
             if (bytes == dict.end() || !bytes->second.isData()) fail("An archived data object has no bytes.");
-            count(payload(bytes->second));
+            count(cost::leaf(bytes->second));
             return bytes->second;
         }
         if (className == "NSDate") {
@@ -111,6 +121,7 @@ public:
             if (time == dict.end() || !time->second.isNumber()) fail("An archived date has no time.");
             const Date date{time->second.asDouble() + plist_date::kEpoch2001};
             if (!plist_date::holds(date.secondsSince1970)) fail("An archived date is outside the range archives hold.");
+            count(cost::kValue);
             return Value(date);
         }
         fail("The archive holds an object of class " + className + " inside a member.");
@@ -141,10 +152,10 @@ private:
     // as it will once archived again.
     Value kept(const Value& object, int depth) {
         int height = 0;
-        uint64_t cost = 0;
-        measure(object, 0, height, cost);
+        uint64_t bytes = 0;
+        measure(object, 0, height, bytes);
         if (depth + height > kMaxDepth) fail("The archive nests too deeply.");
-        count(cost);
+        count(bytes);
         return object.isString() && object.asString() == "$null" ? Value() : object;
     }
 
@@ -246,7 +257,7 @@ std::optional<ArchivedObject> unarchiveRoot(const Data& bytes, ErrorRef* error) 
         if (!ref || *ref >= table.size() || !table[*ref].isDictionary()) Decoder::fail("The archive's root is damaged.");
         int height = 0;
         uint64_t held = 0;
-        measure(archive, 0, height, held);
+        measure(archive, 0, height, held, true);
         Decoder decoder(table, held);
         const Dictionary& object = table[*ref].asDictionary();
         ArchivedObject result;

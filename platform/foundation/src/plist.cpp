@@ -42,23 +42,47 @@ std::string_view trimmed(std::string_view s) {
     return s;
 }
 
-// What keeps a value `depth` deep from being written, or empty. `where`
-// gets the steps from the value down to the problem, the last step first,
-// so that the path is put together once, and only for a refusal.
-std::string unwritableAt(const Value& v, size_t depth, std::vector<std::string>& where) {
+// Whether XML 1.0 holds a text that validText() accepts: no control
+// character but tab, line feed and carriage return, neither U+FFFE nor
+// U+FFFF. Any XML reader refuses a whole document that has one.
+bool xmlHolds(std::string_view s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        const uint8_t c = uint8_t(s[i]);
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
+        // U+FFFE and U+FFFF: EF BF BE and EF BF BF.
+        if (c == 0xEF && s.size() - i > 2 && uint8_t(s[i + 1]) == 0xBF && (uint8_t(s[i + 2]) | 1) == 0xBF) return false;
+    }
+    return true;
+}
+
+constexpr const char* kNotXML =
+    " holds a character XML 1.0 cannot hold (a control character other than tab, line feed and carriage return, "
+    "U+FFFE or U+FFFF); the binary form can hold it";
+
+// What keeps a text from being written, or empty; `what` names it.
+std::string unwritableText(const std::string& text, const char* what, bool asXML) {
+    if (!validText(text)) return std::string(what) + " is not valid UTF-8 or contains a NUL character";
+    if (asXML && !xmlHolds(text)) return what + std::string(kNotXML);
+    return {};
+}
+
+// What keeps a value `depth` deep from being written, in XML too with
+// `asXML`, or empty. `where` gets the steps from the value down to the
+// problem, the last step first, so that the path is put together once, and
+// only for a refusal.
+std::string unwritableAt(const Value& v, size_t depth, bool asXML, std::vector<std::string>& where) {
     if (depth > kMaxDepth) return format("Too many nested arrays or dictionaries (more than %zu)", kMaxDepth);
     switch (v.type()) {
         case Value::Type::Null: return "Property lists cannot contain null values";
         case Value::Type::Object: return "Property lists cannot contain objects of class " + v.asObject()->className();
-        case Value::Type::String:
-            return validText(v.asString()) ? std::string() : "A string is not valid UTF-8 or contains a NUL character";
+        case Value::Type::String: return unwritableText(v.asString(), "A string", asXML);
         case Value::Type::Date:
             if (plist_date::libraryDate(v.asDate().secondsSince1970 - kEpoch2001)) return {};
             return "A date is outside the range property lists can hold, 1933 to 2069";
         case Value::Type::Array: {
             const Array& items = v.asArray();
             for (size_t i = 0; i < items.size(); ++i) {
-                std::string problem = unwritableAt(items[i], depth + 1, where);
+                std::string problem = unwritableAt(items[i], depth + 1, asXML, where);
                 if (problem.empty()) continue;
                 where.push_back("[" + std::to_string(i) + "]");
                 return problem;
@@ -67,8 +91,8 @@ std::string unwritableAt(const Value& v, size_t depth, std::vector<std::string>&
         }
         case Value::Type::Dictionary:
             for (const auto& [key, member] : v.asDictionary()) {
-                std::string problem = validText(key) ? unwritableAt(member, depth + 1, where)
-                                                     : "A key is not valid UTF-8 or contains a NUL character";
+                std::string problem = unwritableText(key, "A key", asXML);
+                if (problem.empty()) problem = unwritableAt(member, depth + 1, asXML, where);
                 if (problem.empty()) continue;
                 where.push_back("." + key);
                 return problem;
@@ -217,9 +241,10 @@ private:
 
     // A character reference or one of the five named entities, `i_` at '&'.
     bool readEntity(std::string& out) {
-        // Looked for within the longest entity only, so that text of many
+        if (n_ - i_ > 1 && p_[i_ + 1] == '#') return readCharacterReference(out);
+        // Looked for within the longest name only, so that text of many
         // '&' and no ';' is not searched to its end at each.
-        const size_t length = std::string_view(p_ + i_, std::min<size_t>(n_ - i_, 14)).find(';');
+        const size_t length = std::string_view(p_ + i_, std::min<size_t>(n_ - i_, 6)).find(';');
         if (length == std::string_view::npos) return fail("The XML has a damaged entity.");
         const std::string_view name(p_ + i_ + 1, length - 1);
         i_ += length + 1;
@@ -230,14 +255,29 @@ private:
             out += c;
             return true;
         }
+        return fail("The XML has an entity that is not a character.");
+    }
+
+    // "&#" digits ";" or "&#x" hex digits ";", `i_` at '&'. Leading zeros
+    // are as many as XML allows, any number: each is passed once, and a
+    // reference without its ';' ends the read.
+    bool readCharacterReference(std::string& out) {
+        size_t j = i_ + 2;
+        const bool hex = j < n_ && (p_[j] == 'x' || p_[j] == 'X');
+        if (hex) ++j;
+        const size_t first = j;
+        while (j < n_ && p_[j] == '0') ++j;
+        const size_t significant = j;
         uint32_t c = 0;
-        const bool hex = name.size() > 1 && name[0] == '#' && (name[1] == 'x' || name[1] == 'X');
-        const std::string_view digits = name.substr(std::min<size_t>(name.size(), hex ? 2 : 1));
-        const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), c, hex ? 16 : 10);
-        if (name.empty() || name[0] != '#' || digits.empty() || ec != std::errc() || ptr != digits.data() + digits.size() ||
-            c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        // Eight significant digits at most, past any character's number.
+        while (j < n_ && j - significant < 8 && std::isxdigit(uint8_t(p_[j])) && (hex || std::isdigit(uint8_t(p_[j])))) {
+            const char d = char(std::tolower(uint8_t(p_[j++])));
+            c = c * (hex ? 16 : 10) + uint32_t(d <= '9' ? d - '0' : d - 'a' + 10);
+        }
+        if (j == first || j >= n_ || p_[j] != ';' || c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
             return fail("The XML has an entity that is not a character.");
         }
+        i_ = j + 1;
         ns::utf8::appendCodePoint(c, out);
         return true;
     }
@@ -340,11 +380,38 @@ private:
         if (!t.empty() && t[0] == '+') t.remove_prefix(1);
         double d = 0;
         const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), d);
-        if (t.empty() || ec != std::errc() || ptr != t.data() + t.size()) {
+        if (t.empty() || (ec != std::errc() && ec != std::errc::result_out_of_range) || ptr != t.data() + t.size()) {
             fail("A real is not a number.");
             return Value();
         }
-        return Value(d);
+        // Past a double's range, as other readers read it (C's strtod).
+        return Value(ec == std::errc() ? d : outOfRange(t));
+    }
+
+    // A number past a double's range, as from_chars matched it: infinity
+    // when its first digit that is not zero stands for a positive power of
+    // ten, else zero, with its sign.
+    static double outOfRange(std::string_view t) {
+        const bool negative = t[0] == '-';
+        if (negative) t.remove_prefix(1);
+        const size_t e = std::min(t.find_first_of("eE"), t.size());
+        const std::string_view mantissa = t.substr(0, e);
+        const size_t point = std::min(mantissa.find('.'), mantissa.size());
+        const size_t digit = mantissa.find_first_of("123456789");
+        using Power = long long;
+        Power power = digit < point ? Power(point - digit) - 1 : Power(point) - Power(digit);
+        Power exponent = 0;
+        std::string_view written = t.substr(std::min(e + 1, t.size()));
+        const bool below = !written.empty() && written[0] == '-';
+        if (!written.empty() && (written[0] == '-' || written[0] == '+')) written.remove_prefix(1);
+        // An exponent past a long long's range is past any double's too.
+        if (std::from_chars(written.data(), written.data() + written.size(), exponent).ec != std::errc()) {
+            exponent = std::numeric_limits<int>::max();
+        }
+        exponent = std::min<Power>(exponent, std::numeric_limits<int>::max());
+        power += below ? -exponent : exponent;
+        const double magnitude = power > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+        return negative ? -magnitude : magnitude;
     }
 
     static int daysInMonth(int year, int month) {
@@ -363,22 +430,32 @@ private:
         return era * 146097 + doe - 719468;
     }
 
-    // "YYYY-MM-DDTHH:MM:SSZ"; a fraction of a second is read and dropped,
-    // as the form keeps whole seconds.
+    // "YYYY-MM-DDTHH:MM:SSZ", or with smaller units left out, as the format
+    // allows and both other readers take: the time ("2020-05-06Z"), the
+    // minutes ("2020-05-06T10Z") or the seconds ("2020-05-06T10:20Z"). A
+    // fraction of a second is read and dropped, as the form keeps whole
+    // seconds.
     Value date(std::string_view t) {
         auto number = [&](size_t at, size_t digits, int& out) {
+            if (t.size() < at + digits) return false;
             const auto [ptr, ec] = std::from_chars(t.data() + at, t.data() + at + digits, out);
             return ec == std::errc() && ptr == t.data() + at + digits && std::isdigit(uint8_t(t[at]));
         };
         int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-        size_t end = 19;
-        if (t.size() > end && t[end] == '.') {
+        bool shaped = t.size() > 10 && t[4] == '-' && t[7] == '-' && number(0, 4, year) && number(5, 2, month) &&
+                      number(8, 2, day);
+        size_t end = 10;  // where the 'Z' stands
+        const std::pair<char, int*> smaller[] = {{'T', &hour}, {':', &minute}, {':', &second}};
+        for (const auto& [separator, value] : smaller) {
+            if (!shaped || end >= t.size() || t[end] != separator) break;
+            shaped = number(end + 1, 2, *value);
+            end += 3;
+        }
+        if (end == 19 && end < t.size() && t[end] == '.') {
             ++end;
             while (end < t.size() && std::isdigit(uint8_t(t[end]))) ++end;
         }
-        const bool shaped = t.size() == end + 1 && t[end] == 'Z' && t[4] == '-' && t[7] == '-' && t[10] == 'T' &&
-                            t[13] == ':' && t[16] == ':' && number(0, 4, year) && number(5, 2, month) &&
-                            number(8, 2, day) && number(11, 2, hour) && number(14, 2, minute) && number(17, 2, second);
+        shaped = shaped && t.size() == end + 1 && t[end] == 'Z';
         if (!shaped || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 ||
             minute > 59 || second > 60) {
             fail("A date is not of the form YYYY-MM-DDTHH:MM:SSZ.");
@@ -517,6 +594,8 @@ private:
                 case '&': body += "&amp;"; break;
                 case '<': body += "&lt;"; break;
                 case '>': body += "&gt;"; break;
+                // XML readers read a raw carriage return as a line feed.
+                case '\r': body += "&#13;"; break;
                 default: body += c;
             }
         }
@@ -605,7 +684,7 @@ bool isValidPropertyList(const Value& value) { return plist_codec::unwritable(va
 
 Data serialize(const Value& value, Format format, ErrorRef* error) {
     setError(error, nullptr);
-    if (std::string problem = plist_codec::unwritable(value); !problem.empty()) {
+    if (std::string problem = plist_codec::unwritable(value, format == Format::XML); !problem.empty()) {
         setError(error, writeError(problem));
         return {};
     }
@@ -657,9 +736,9 @@ bool writeFile(const std::string& path, const Value& value, Format format, Error
 
 namespace ns::plist_codec {
 
-std::string unwritable(const Value& value) {
+std::string unwritable(const Value& value, bool asXML) {
     std::vector<std::string> where;
-    std::string problem = plist::unwritableAt(value, 0, where);
+    std::string problem = plist::unwritableAt(value, 0, asXML, where);
     if (problem.empty()) return {};
     std::string path;
     for (auto step = where.rbegin(); step != where.rend(); ++step) path += *step;

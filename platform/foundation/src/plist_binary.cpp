@@ -172,9 +172,10 @@ private:
     enum class Kind : uint8_t { Leaf, UID, Array, Dict };
     enum : uint8_t { kUnseen = 0, kOpen = 1, kDone = 2 };
     struct Node {
-        uint64_t cost = 0;  // the bytes it reads as, see kExpansionPerByte
+        uint64_t cost = 0;  // the bytes it takes at a place it is named, see kExpansionPerByte
         uint64_t refs = 0;  // where a container's references start
         uint64_t refCount = 0;
+        uint32_t built = 0;  // a UID's value in uids_, plus one, once built
         uint16_t height = 0;  // how far below it values nest
         uint8_t state = kUnseen;
         Kind kind = Kind::Leaf;
@@ -232,10 +233,6 @@ private:
         }
     }
 
-    static uint64_t payload(const Value& v) {
-        return v.isString() ? v.asString().size() : v.isData() ? v.asData().size() : 0;
-    }
-
     // First sight of an object at `depth`: its kind, its own cost, and for
     // a container where its references are.
     std::string open(uint64_t object, size_t depth) {
@@ -248,7 +245,7 @@ private:
             node.kind = m.type == 0xD ? Kind::Dict : Kind::Array;
             node.refs = m.contents;
             node.refCount = refs;
-            node.cost = kObjectCost;
+            node.cost = node.kind == Kind::Dict ? cost::kDictionary : cost::array(m.count);
             node.state = refs ? kOpen : kDone;
             return depth > kMaxDepth ? tooDeep() : std::string();
         }
@@ -257,12 +254,12 @@ private:
         if (!problem.empty()) return problem;
         node.state = kDone;
         if (m.type == 0x8) {
-            // Read as {"CF$UID": n}: a dictionary, its key and the number.
+            // Read as {"CF$UID": n}, built once: a slot at each place.
             node.kind = Kind::UID;
             node.height = 1;
-            node.cost = 3 * kObjectCost + std::strlen(kUIDKey);
+            node.cost = cost::kValue;
         } else {
-            node.cost = kObjectCost + payload(v);
+            node.cost = cost::leaf(v);
         }
         return depth + node.height > kMaxDepth ? tooDeep() : std::string();
     }
@@ -284,7 +281,8 @@ private:
                 const Node& done = parent;
                 stack.pop_back();
                 if (!stack.empty()) {
-                    if (auto problem = addChild(nodes_[size_t(stack.back().first)], done, budget); !problem.empty()) {
+                    if (auto problem = addChild(nodes_[size_t(stack.back().first)], done, done.cost, budget);
+                        !problem.empty()) {
                         return problem;
                     }
                 }
@@ -296,7 +294,8 @@ private:
             if (child >= layout_.count) return "The binary property list refers to a missing object.";
             Node& node = nodes_[size_t(child)];
             if (node.state == kOpen) return "The binary property list contains a reference cycle.";
-            if (node.state == kUnseen) {
+            const bool unseen = node.state == kUnseen;
+            if (unseen) {
                 if (auto problem = open(child, stack.size()); !problem.empty()) return problem;
             } else if (stack.size() + node.height > kMaxDepth) {
                 return tooDeep();
@@ -304,9 +303,13 @@ private:
             if (isKey && !isText(child)) return "The binary property list has a key that is not a string.";
             if (node.state == kOpen) {
                 stack.emplace_back(child, 0);
-            } else if (auto problem = addChild(parent, node, budget); !problem.empty()) {
-                return problem;
+                continue;
             }
+            // A key is kept in its member's node; a UID's dictionary is
+            // counted where it is first named, the one place it is built.
+            uint64_t here = isKey ? node.cost - cost::kValue + cost::kEntry : node.cost;
+            if (unseen && node.kind == Kind::UID) here += cost::kUIDDictionary - cost::kValue;
+            if (auto problem = addChild(parent, node, here, budget); !problem.empty()) return problem;
         }
         return {};
     }
@@ -317,27 +320,31 @@ private:
                (m.type == 0x5 || m.type == 0x6);
     }
 
-    static std::string addChild(Node& parent, const Node& child, uint64_t budget) {
+    // `here`: what the child takes at this place.
+    static std::string addChild(Node& parent, const Node& child, uint64_t here, uint64_t budget) {
         parent.height = std::max<uint16_t>(parent.height, uint16_t(child.height + 1));
-        parent.cost += child.cost;
+        parent.cost += here;
         if (parent.cost <= budget) return {};
         return format("The binary property list expands into too many objects and bytes (more than %llu bytes).",
                       static_cast<unsigned long long>(budget));
     }
 
     // The value of an object walk() accepted: a copy at every place it is
-    // named, as the format reads.
-    Value build(uint64_t object) const {
-        const Node& node = nodes_[size_t(object)];
+    // named, as the format reads; a UID's dictionary, which cannot change
+    // without being copied first, is shared.
+    Value build(uint64_t object) {
+        Node& node = nodes_[size_t(object)];
         std::string unused;
         Marker m;
         switch (node.kind) {
-            case Kind::Leaf:
+            case Kind::Leaf: readMarker(layout_, object, m); return leaf(m, unused);
             case Kind::UID: {
-                readMarker(layout_, object, m);
-                Value v = leaf(m, unused);
-                if (node.kind == Kind::Leaf) return v;
-                return Value(Dictionary{{kUIDKey, std::move(v)}});
+                if (node.built == 0) {
+                    readMarker(layout_, object, m);
+                    uids_.push_back(Value(Dictionary{{kUIDKey, leaf(m, unused)}}));
+                    node.built = uint32_t(uids_.size());
+                }
+                return uids_[node.built - 1];
             }
             case Kind::Array: {
                 Array items;
@@ -364,6 +371,7 @@ private:
 
     const Layout& layout_;
     std::vector<Node> nodes_;
+    std::vector<Value> uids_;
 };
 
 // The objects of a value in the order they are written, the first on top:

@@ -24,19 +24,70 @@ namespace ns::plist_codec {
 // one member it reads as, so whatever they accept can be written back.
 constexpr size_t kMaxDepth = 512;
 
+// What a value costs in memory where it is kept, in bytes: its slot (an
+// array's item, a dictionary's member, the top), and what it allocates
+// besides, each allocation as the C library's allocator rounds it (a header
+// of 8 bytes, steps of 16, 32 at least). Measured from the types that keep
+// values, so that a bound on this bounds the memory a value takes.
+namespace cost {
+
+constexpr uint64_t allocation(uint64_t bytes) {
+    return bytes == 0 ? 0 : bytes + 8 <= 32 ? 32 : (bytes + 8 + 15) / 16 * 16;
+}
+
+// A shared block (std::make_shared) holds its counts and table pointer
+// before the object; a dictionary's node its colour and three links before
+// the member.
+constexpr uint64_t kSharedCounts = 2 * sizeof(int) + sizeof(void*);
+constexpr uint64_t kNodeLinks = 4 * sizeof(void*);
+
+constexpr uint64_t kValue = sizeof(Value);
+constexpr uint64_t kArrayBlock = allocation(kSharedCounts + sizeof(Array));
+constexpr uint64_t kDictionaryBlock = allocation(kSharedCounts + sizeof(Dictionary));
+// A member's node less the member's own slot, which the member counts.
+constexpr uint64_t kEntry = allocation(kNodeLinks + sizeof(Dictionary::value_type)) - kValue;
+
+// A text's bytes beyond its slot: none while it fits in the string itself.
+inline uint64_t text(uint64_t size) {
+    static const uint64_t kInline = std::string().capacity();
+    return size <= kInline ? 0 : allocation(size + 1);
+}
+inline uint64_t data(uint64_t size) { return allocation(size); }
+
+// An array of `count` items beyond the items' slots: its block, and what
+// the allocation holding the slots adds to them.
+constexpr uint64_t array(uint64_t count) {
+    return kValue + kArrayBlock + (count == 0 ? 0 : allocation(count * kValue) - count * kValue);
+}
+constexpr uint64_t kDictionary = kValue + kDictionaryBlock;
+inline uint64_t entry(uint64_t keySize) { return kEntry + text(keySize); }
+
+// A UID reads as {"CF$UID": n}: the dictionary, its one member and the number.
+constexpr uint64_t kUIDDictionary = kDictionary + kEntry + kValue;
+
+// A leaf where it is kept: its slot and its text's or data's bytes.
+inline uint64_t leaf(const Value& v) {
+    return kValue + (v.isString() ? text(v.asString().size()) : v.isData() ? data(v.asData().size()) : 0);
+}
+
+}  // namespace cost
+
 // A binary list may name one object from many places, and each place reads
-// as a copy of it. What a list reads as is bounded by its size: every
-// object counts kObjectCost bytes and every string, key and data its own
-// bytes, once per place it is read at, and the whole may come to at most
-// kExpansionPerByte bytes per byte of the list. kObjectCost is about what a
-// value costs where it is kept, so the bound holds for memory and time
-// alike. The writer here spends a reference of one byte at least on each
-// place, and shares no text longer than kSharedTextMax bytes, so what it
-// writes comes to at most 16 + 32 = 48 per byte (a UID, three objects and
-// its key, 54); the format library's writer shares equal leaves of any
-// size, and lists of ours that it wrote hold short shared texts only.
-constexpr uint64_t kObjectCost = 16;
-constexpr uint64_t kExpansionPerByte = 64;
+// as a copy of it. What a list reads as is bounded by its size: every value
+// counts what it costs in memory (see cost) at each place it is read at, and
+// the whole may come to at most kExpansionPerByte bytes per byte of the
+// list, so that reading a list takes no more memory, nor time, than that.
+// A UID is built once and each further place shares it, a slot's worth.
+// Other writers share equal leaves (texts, data, numbers, UIDs), never
+// containers; a shared text of up to 48 bytes, as much as the format
+// library's lists of ours were let hold before, named from one-byte
+// references, reads as at most 104 bytes a byte.
+// The writer here spends a reference of one byte at least on each place,
+// and shares no text longer than kSharedTextMax bytes, so what it writes
+// comes to at most 104 per byte (a member whose key and text value are
+// both shared texts of 32 bytes, two bytes of references for a node and
+// two texts).
+constexpr uint64_t kExpansionPerByte = 128;
 constexpr size_t kSharedTextMax = 32;
 
 std::string tooDeep();
@@ -50,8 +101,9 @@ Value readBinary(const uint8_t* bytes, size_t size, std::string& problem);
 
 // The problem that keeps a value from being written (empty when none): a
 // null, an object, text that is not UTF-8 or holds a NUL, a date out of
-// range, nesting past kMaxDepth. Names where in the value it is.
-std::string unwritable(const Value& value);
+// range, nesting past kMaxDepth; with `asXML`, text that XML 1.0 cannot
+// hold too. Names where in the value it is.
+std::string unwritable(const Value& value, bool asXML = false);
 
 // The binary form of a value unwritable() accepts. With `uids`, each
 // dictionary of the one key "CF$UID" holding a non-negative integer is

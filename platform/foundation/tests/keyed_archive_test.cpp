@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -138,6 +140,93 @@ TEST(KeyedArchiveTest, SharedObjectsDecodeWithinABound) {
     const ns::Value pair(ns::Array{ns::Value("leaf"), ns::Value("leaf")});
     EXPECT_EQ(shallow->members.at("m"), ns::Value(ns::Array{pair, pair}));
     expectArchivesAgain(*shallow);
+}
+
+// A value as the format library's node, a reference ({"CF$UID": n}) as
+// its UID.
+plist_t libraryNode(const ns::Value& v) {
+    if (v.isArray()) {
+        plist_t array = plist_new_array();
+        for (const ns::Value& item : v.asArray()) plist_array_append_item(array, libraryNode(item));
+        return array;
+    }
+    if (v.isDictionary() && v.asDictionary().size() == 1 && v.asDictionary().count("CF$UID")) {
+        return plist_new_uid(v["CF$UID"].asUInt());
+    }
+    if (v.isDictionary()) {
+        plist_t dict = plist_new_dict();
+        for (const auto& [key, member] : v.asDictionary()) plist_dict_set_item(dict, key.c_str(), libraryNode(member));
+        return dict;
+    }
+    if (v.isString()) return plist_new_string(v.asString().c_str());
+    return plist_new_uint(v.asUInt());  // the archives below hold no other kind
+}
+
+// An archive as the format library writes it: one UID object for every
+// place that holds the same reference, as other writers of archives do.
+ns::Data sharingUIDs(const ns::Value& archive) {
+    plist_t node = libraryNode(archive);
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(node, &bytes, &length);
+    plist_free(node);
+    ns::Data shared(bytes, bytes + length);
+    free(bytes);
+    return shared;
+}
+
+// An NSArray naming another NSArray from many places decodes into a copy at
+// each, which archiving again would write out whole, an object each: it is
+// refused, in either form, as soon as it decodes into more memory than the
+// archive holds, a reference counting as the slot it takes. The same value
+// archived by us, each copy an object of its own, reads and archives again.
+TEST(KeyedArchiveTest, AnArrayNamedFromManyPlacesIsRefusedRatherThanExpanded) {
+    auto archiveOf = [](size_t times, ns::Array items) {
+        ns::Array objects{ns::Value("$null"), ns::Value(ns::Dictionary{{"$class", uidTo(2)}, {"m", uidTo(4)}}),
+                          ns::Value(ns::Dictionary{{"$classname", ns::Value("Record")}}),
+                          ns::Value(ns::Dictionary{{"$classname", ns::Value("NSArray")}}),
+                          ns::Value(ns::Dictionary{{"NS.objects", ns::Value(ns::Array(times, uidTo(5)))},
+                                                   {"$class", uidTo(3)}}),
+                          ns::Value(ns::Dictionary{{"NS.objects", ns::Value(std::move(items))}, {"$class", uidTo(3)}}),
+                          ns::Value(7)};
+        return ns::Value(ns::Dictionary{{"$archiver", ns::Value("NSKeyedArchiver")},
+                                        {"$top", ns::Value(ns::Dictionary{{"root", uidTo(1)}})},
+                                        {"$objects", ns::Value(std::move(objects))}});
+    };
+    auto namedFrom = [&](size_t times, ns::Array items, ns::plist::Format format) {
+        return ns::plist::serialize(archiveOf(times, std::move(items)), format);
+    };
+    const ns::Data oneUID = sharingUIDs(archiveOf(5000, {uidTo(6), uidTo(6)}));
+    ASSERT_LT(oneUID.size(), 6000u);  // a byte a place
+    const struct {
+        const char* what;
+        ns::Data archive;
+    } refused[] = {
+        {"an empty array, binary", namedFrom(2000, {}, ns::plist::Format::Binary)},
+        {"an empty array, XML", namedFrom(2000, {}, ns::plist::Format::XML)},
+        {"two numbers, binary", namedFrom(2000, {uidTo(6), uidTo(6)}, ns::plist::Format::Binary)},
+        {"two numbers in place, XML", namedFrom(2000, {ns::Value(7), ns::Value(7)}, ns::plist::Format::XML)},
+        {"two numbers, one UID a place", oneUID},
+    };
+    for (const auto& c : refused) {
+        ns::ErrorRef error;
+        EXPECT_FALSE(ns::keyed_archive::unarchiveRoot(c.archive, &error)) << c.what;
+        ASSERT_TRUE(error) << c.what;
+        EXPECT_EQ(error->code(), ns::keyed_archive::kCoderReadCorruptError);
+        EXPECT_NE(error->localizedFailureReason().find("more values and bytes than it holds"), std::string::npos)
+            << c.what << ": " << error->description();
+    }
+    // Named from a few places it still reads, and archives again unshared.
+    const auto few = ns::keyed_archive::unarchiveRoot(namedFrom(3, {uidTo(6), uidTo(6)}, ns::plist::Format::Binary));
+    ASSERT_TRUE(few);
+    const ns::Value pair(ns::Array{ns::Value(7), ns::Value(7)});
+    EXPECT_EQ(few->members.at("m"), ns::Value(ns::Array(3, pair)));
+    expectArchivesAgain(*few);
+    const ns::Dictionary copies{{"m", ns::Value(ns::Array(5000, pair))}};
+    const auto ours = ns::keyed_archive::unarchiveRoot(ns::keyed_archive::archiveRoot("Record", copies));
+    ASSERT_TRUE(ours);
+    EXPECT_EQ(ours->members, copies);
+    expectArchivesAgain(*ours);
 }
 
 // An archived date holds a time its archive can be written again with.

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -630,6 +631,77 @@ TEST(Plist, SharedTextAndDataExpandWithinABoundInBytes) {
         EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
         EXPECT_NE(error->localizedDescription().find("bytes"), std::string::npos) << error->localizedDescription();
     }
+}
+
+// The bytes the process holds allocated: the sanitizers' count where one
+// allocates, else the C library's main arena and mapped blocks.
+extern "C" size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
+size_t allocatedBytes() {
+    if (__sanitizer_get_current_allocated_bytes) return __sanitizer_get_current_allocated_bytes();
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// An array of `times` references to the object `leaf` makes in `list`.
+ns::Data namedFrom(ListBuilder& list, size_t object, size_t times) {
+    return list.bytes(list.container(0xA, std::vector<size_t>(times, object)));
+}
+
+// What a binary list reads as is bounded by what it takes in memory, 128
+// bytes a byte of the list, each place an object is named from counted at
+// what its copy there takes: shared containers, however small, come to
+// more than that, while what our writer and other writers make (shared
+// texts, numbers and UIDs, never shared containers) reads.
+TEST(Plist, SharedObjectsReadWithinABoundOnTheirMemory) {
+    const size_t times = 20000;
+    ListBuilder emptyDicts;
+    const size_t threeDicts = emptyDicts.container(0xA, std::vector<size_t>(3, emptyDicts.leaf({0xD0})));
+    ListBuilder oneItem, emptyArray, emptyDict, uid, text48, text100;
+    const size_t item = oneItem.container(0xA, {oneItem.leaf({0x09})});
+    // The format library shares equal leaves of any size: texts of ours it
+    // wrote, up to 48 bytes, read.
+    const std::string long48(48, 'z'), long100(100, 'z');
+    // Our writer: an array of one shared 32-byte text, and members whose
+    // key and text value are shared 32-byte texts, the most it writes for
+    // each byte.
+    ns::Dictionary members;
+    for (int k = 0; k < 100; ++k) members.emplace(std::string(30, 'k') + std::to_string(k + 10), std::string(32, 'v'));
+    const struct {
+        const char* what;
+        ns::Data bytes;
+        bool reads;
+    } cases[] = {
+        {"[[{}] * 3] * m", namedFrom(emptyDicts, threeDicts, times), false},
+        {"[[true]] * m", namedFrom(oneItem, item, times), false},
+        {"[[]] * m", namedFrom(emptyArray, emptyArray.leaf({0xA0}), times), true},
+        {"[{}] * m", namedFrom(emptyDict, emptyDict.leaf({0xD0}), times), true},
+        {"a UID named m times", namedFrom(uid, uid.leaf({0x80, 0x07}), times), true},
+        {"a 48-byte text named m times", namedFrom(text48, text48.leaf(ListBuilder::marked(0x5, 48, long48)), times),
+         true},
+        {"a 100-byte text named m times",
+         namedFrom(text100, text100.leaf(ListBuilder::marked(0x5, 100, long100)), times), false},
+        {"our 32-byte text named m times",
+         ns::plist::serialize(Value(ns::Array(times, Value(std::string(32, 't')))), Format::Binary), true},
+        {"our shared keys and texts",
+         ns::plist::serialize(Value(ns::Array(100, Value(members))), Format::Binary), true},
+    };
+    for (const auto& c : cases) {
+        ns::ErrorRef error;
+        const size_t before = allocatedBytes();
+        const Value v = ns::plist::parse(c.bytes, &error);
+        const size_t held = allocatedBytes() - before;
+        ASSERT_EQ(error == nullptr, c.reads) << c.what << ": " << (error ? error->description() : "read");
+        if (!c.reads) {
+            EXPECT_EQ(error->code(), ns::plist::kReadCorruptError);
+            EXPECT_NE(error->localizedDescription().find("bytes"), std::string::npos) << error->localizedDescription();
+            continue;
+        }
+        EXPECT_LE(held, 128 * c.bytes.size()) << c.what;
+        EXPECT_EQ(roundTrip(v, Format::Binary), v) << c.what;
+    }
+    // A UID named from many places is one dictionary, shared.
+    const Value uids = ns::plist::parse(namedFrom(uid, 0, 3));
+    EXPECT_EQ(&uids.asArray()[0].asDictionary(), &uids.asArray()[2].asDictionary());
 }
 
 // Long arrays read, write and read again in one pass over their items (a

@@ -8,8 +8,9 @@
 // Foundation values (strings, numbers, booleans, data, dates, arrays,
 // dictionaries, nil). Unarchiving never raises: bad archives answer nullopt
 // with an NSCocoaErrorDomain 4864 error (NSCoderReadCorruptError). Members
-// nest at most 64 deep, and an archive decodes into no more values and bytes
-// than its property list holds, however often it names one object.
+// nest at most 64 deep, and an archive decodes into no more memory than its
+// property list holds (a reference counted as the slot it takes), however
+// often it names one object: one naming an array from many places is refused.
 
 #include <optional>
 #include <string>

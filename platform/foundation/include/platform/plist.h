@@ -11,8 +11,10 @@
 // Reading and writing take time and memory linear in the list's size. A
 // list is refused when it nests deeper than 512 (a UID counting as the
 // dictionary it reads as), or when a binary list's shared objects would read
-// as more than 64 bytes per byte of it (16 an object, plus its text and
-// data, at every place it is named), so whatever reads can be written back.
+// as more than 128 bytes of memory per byte of it (each value at what it
+// takes, at every place it is named), so whatever reads can be written back.
+// XML refuses text XML 1.0 cannot hold (a control character other than tab,
+// line feed and carriage return; U+FFFE, U+FFFF), which binary keeps.
 //
 // Errors are NSCocoaErrorDomain: 3840 for unreadable content, 3851 for values
 // with no property-list form, and the file codes of platform/file_manager.h
@@ -35,11 +37,12 @@ inline constexpr long kWriteInvalidError = 3851;  // NSPropertyListWriteInvalidE
 // *error on bad input. `detected`, when given, receives the format found.
 Value parse(const Data& bytes, ErrorRef* error = nullptr, Format* detected = nullptr);
 
-// True when the value can be written: no nulls, no objects anywhere inside,
-// dates in range.
+// True when the value can be written (in binary at least): no nulls, no
+// objects anywhere inside, text that is UTF-8 without NUL, dates in range.
 bool isValidPropertyList(const Value& value);
 
-// Empty Data (and *error) when the value has no property-list form.
+// Empty Data (and *error) when the value has no property-list form, or, for
+// XML, holds text XML 1.0 cannot hold.
 Data serialize(const Value& value, Format format, ErrorRef* error = nullptr);
 
 // Reads and parses a file. A missing file is NSFileReadNoSuchFileError (260).

@@ -232,11 +232,12 @@ TEST_P(CrashPoints, EveryStoreWriteOfTheFlowIsACrashTheNextLaunchRecoversFrom) {
     ASSERT_TRUE(writes_) << "no run of the flow ended by itself";
     EXPECT_FALSE(writes_->empty()) << "the program traced no store write: it cannot be ended at one";
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("%s: %zu store writes (%s); part %d of %d ended the flow at %zu of them (and at %d in its launch, "
-                "checked by another flow) and ran it to its end at k=%d, in %.0f s (%.0f s of the program's "
-                "processor time)\n",
+    const std::string inLaunch =
+        flow().launchCheckedElsewhere ? " (and at " + std::to_string(inLaunch_) + " in its launch, which another flow checks)" : "";
+    std::printf("%s: %zu store writes (%s); part %d of %d ended the flow at %zu of them%s and ran it to its end at k=%d, "
+                "in %.0f s (%.0f s of the program's processor time)\n",
                 flow().name, writes_->size(), byKind(*writes_).c_str(), GetParam().part, parts, crashed_.size(),
-                inLaunch_, k, seconds, childProcessorSeconds() - processorAtStart);
+                inLaunch.c_str(), k, seconds, childProcessorSeconds() - processorAtStart);
     RecordProperty("writes", int(writes_->size()));
     RecordProperty("crashes", int(crashed_.size()));
 }

@@ -5,7 +5,8 @@
 //   almavel --script FILE [--shots DIR]
 //                                     plays FILE's steps, prints each screen
 //                                     and writes screenshots to DIR
-//                                     (default ./almavel-shots)
+//                                     (default ./almavel-shots; an empty
+//                                     DIR takes none)
 //
 // SIGTERM, SIGINT and SIGHUP, whenever they come, end it as its normal end
 // does: the app's termination runs, what the stores hold is on disk and

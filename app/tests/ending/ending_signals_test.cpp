@@ -204,7 +204,7 @@ protected:
     }
 };
 
-// The player prints each step's screen and screenshot when the step and the
+// The player prints each step's heading and screen when the step and the
 // app's work after it are over; the next steps go on until the app's main
 // queue turns, so the signal may come while one is under way.
 TEST_P(EndingSignalsAtEachStep, InScriptModeTheProgramEndsWithStatusZeroAndTheStepsDoneOnDisk) {
@@ -214,15 +214,15 @@ TEST_P(EndingSignalsAtEachStep, InScriptModeTheProgramEndsWithStatusZeroAndTheSt
         if (steps < 0) return starting(*app) ? std::move(app) : nullptr;
         int shown = -1;
         const bool reached = app->waitForLine(
-            [&](const std::string& line) { return line.rfind("screenshot", 0) == 0 && ++shown == steps; }, kRunSeconds);
+            [&](const std::string& line) { return line.rfind("== ", 0) == 0 && ++shown == steps; }, kRunSeconds);
         EXPECT_TRUE(reached) << "step " << steps << " was not reached:\n" << app->output() << app->errorOutput();
         return reached ? std::move(app) : nullptr;
     }, [](int, const std::string& output) {
-        // Each step done printed its screenshot, the launch's first; the end
+        // Each step done printed its heading, the launch's first; the end
         // may have come during the step after the last printed.
         int shown = 0;
         std::istringstream lines(output);
-        for (std::string line; std::getline(lines, line);) shown += line.rfind("screenshot", 0) == 0;
+        for (std::string line; std::getline(lines, line);) shown += line.rfind("== ", 0) == 0;
         return std::min(shown, int(shift().size()));
     });
 }

@@ -171,6 +171,7 @@ struct Item {
     bool permanent = true;
 
     const std::string& itemClass() const { return attributes.find(kSecClass)->second.asString(); }
+    friend bool operator==(const Item&, const Item&) = default;
 };
 
 bool samePrimaryKey(const Item& a, const Item& b) {
@@ -519,7 +520,10 @@ struct Keychain::Impl {
             items = std::move(before);
             return finish(std::move(outcome));
         }
-        if (mutates) {
+        // A change that leaves every item as it was (an item stored again
+        // as it is) is not written: the file already holds it, and each
+        // write costs two syncs.
+        if (mutates && items != before) {
             if (Outcome w = persist(); w.status != errSecSuccess) {
                 items = std::move(before);
                 return finish(std::move(w));

@@ -47,7 +47,8 @@ struct ScriptResult {
 };
 
 // `shotsDir` is created when missing; screenshots are named
-// "<step number, two digits>-<verb>.png", the launch's screen being 00.
+// "<step number, two digits>-<verb>.png", the launch's screen being 00. An
+// empty `shotsDir` takes none (the screens are still printed).
 ScriptResult playScript(std::istream& script, std::ostream& out, const std::string& shotsDir, AppDriver& driver);
 
 }  // namespace almavel

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -19,7 +20,9 @@
 #include "platform/plist.h"
 #include "platform/process_info.h"
 #include "platform/sandbox.h"
+#include "platform/store_writes.h"
 #include "platform/system_log.h"
+#include "user_defaults_journal.h"
 
 namespace ns {
 
@@ -27,8 +30,15 @@ namespace {
 
 constexpr const char* kRegistryKey = "ns.UserDefaults";
 constexpr const char* kFallbackDomain = "almavel";
-// The most a change waits before it is written, as on the phone.
-constexpr double kFlushDelaySeconds = 1.0;
+// The most a change waits in the journal before it joins the list: the
+// list stays close to current for readers of the file, and an open replays
+// little.
+constexpr double kFoldDelaySeconds = 1.0;
+// A journal past this length is folded at once (on a global queue), so a
+// burst of changes leaves no long replay behind (a few thousand records). A
+// fold holds up the appends while it rewrites the list, so a lower bound
+// would slow a burst down.
+constexpr uint64_t kFoldJournalBytes = 256 * 1024;
 
 void logLine(const std::string& line) {
     SystemLog::write(SystemLog::kError, line);
@@ -114,10 +124,10 @@ std::string lowercase(std::string s) {
     return s;
 }
 
-// Every live object, for the writes at resignation and exit. Never
-// destroyed: exit handlers and timed writes may read it late.
+// Every live object, for the folds at resignation and exit. Never
+// destroyed: exit handlers and timed folds may read it late.
 struct LiveObjects {
-    std::mutex mutex;
+    std::timed_mutex mutex;
     std::set<UserDefaults*> objects;
 };
 
@@ -126,21 +136,19 @@ LiveObjects& liveObjects() {
     return *live;
 }
 
-void flushAtExit() { UserDefaults::flushAllPending(); }
-
 // The application's resignation and termination and the process's exit
-// write what is pending, as the phone's defaults do. Nothing waits for a
-// destructor: the current sandbox, which holds these objects, is never
-// destroyed.
-void installFlushTriggers() {
+// fold what is journaled, as the phone's defaults write at those times.
+// Nothing waits for a destructor: the current sandbox, which holds these
+// objects, is never destroyed.
+void installFlushTriggers(void (*atExit)()) {
     static std::once_flag once;
-    std::call_once(once, [] {
+    std::call_once(once, [atExit] {
         for (const char* name : {kUIApplicationWillResignActiveNotification, kUIApplicationWillTerminateNotification}) {
             NotificationCenter::defaultCenter().addObserver(
                 name, nullptr, nullptr, [](const Notification&) { UserDefaults::flushAllPending(); });
         }
-        std::atexit(flushAtExit);
-        std::at_quick_exit(flushAtExit);
+        std::atexit(atExit);
+        std::at_quick_exit(atExit);
     });
 }
 
@@ -151,10 +159,32 @@ struct UserDefaults::FlushHandle {
     UserDefaults* owner;
 };
 
+UserDefaults::Stamp UserDefaults::stampOf(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Stamp{};
+    return Stamp{true, static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+                 static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec};
+}
+
 void UserDefaults::flushAllPending() {
     auto& live = liveObjects();
     std::lock_guard lock(live.mutex);
     for (UserDefaults* defaults : live.objects) defaults->flushPending();
+}
+
+// The exit handlers run once the program's end has closed the store-write
+// gate, and a thread stopped at the gate for good may hold an object's lock
+// or the list of objects. Every change is in a journal already, so what
+// cannot be had within a moment is left for the next open to fold.
+void UserDefaults::foldAllAtExit() {
+    constexpr auto kWait = std::chrono::milliseconds(200);
+    auto& live = liveObjects();
+    std::unique_lock lock(live.mutex, kWait);
+    if (!lock.owns_lock()) return;
+    for (UserDefaults* defaults : live.objects) {
+        std::unique_lock own(defaults->mutex_, kWait);
+        if (own.owns_lock() && (defaults->dirty_ || defaults->unjournaled_)) defaults->foldLocked();
+    }
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
@@ -180,12 +210,18 @@ UserDefaults::UserDefaults(std::string domain, std::shared_ptr<Sandbox> sandbox)
     checkDomainName(domain_);
     if (!sandbox) sandbox = Sandbox::current();
     path_ = sandbox->preferencesPath() + "/" + domain_ + ".plist";
+    journal_ = std::make_unique<defaultsJournal::Journal>(path_ + ".journal");
+    appendName_ = "user defaults " + domain_;
+    foldName_ = appendName_ + " fold";
+    listRemovedName_ = appendName_ + " list removed";
+    journalRemovedName_ = appendName_ + " journal removed";
     argumentDomain_ = parseArgumentDomain(ProcessInfo::processInfo().arguments());
     {
+        // What an earlier process left in the journal joins the list now.
         std::lock_guard lock(mutex_);
-        loadLocked();
+        foldLocked();
     }
-    installFlushTriggers();
+    installFlushTriggers(foldAllAtExit);
     flushHandle_ = std::make_shared<FlushHandle>(FlushHandle{this});
     auto& live = liveObjects();
     std::lock_guard lock(live.mutex);
@@ -204,59 +240,139 @@ UserDefaults::~UserDefaults() {
 
 void UserDefaults::flushPending() {
     std::lock_guard lock(mutex_);
-    flushLocked();
+    if (dirty_ || unjournaled_) foldLocked();
 }
 
-bool UserDefaults::flushLocked() {
-    if (!dirty_) return true;
-    dirty_ = false;
-    return writeLocked();
-}
-
-// One timed write covers every change until it runs, so a change waits at
-// most the delay. The write finds the object through its handle, which
+// The timed and the early fold find the object through its handle, which
 // forgets it before it goes.
-void UserDefaults::scheduleFlushLocked() {
-    dirty_ = true;
+void UserDefaults::foldThrough(const std::weak_ptr<FlushHandle>& weak, bool soon) {
+    auto handle = weak.lock();
+    if (!handle) return;
+    auto& live = liveObjects();
+    std::lock_guard lock(live.mutex);
+    if (UserDefaults* owner = handle->owner) {
+        std::lock_guard ownerLock(owner->mutex_);
+        (soon ? owner->foldSoonQueued_ : owner->flushScheduled_) = false;
+        if (owner->dirty_ || owner->unjournaled_) owner->foldLocked();
+    }
+}
+
+// One timed fold covers every change until it runs, so the journal holds at
+// most the delay's changes, or its bound's, whichever comes first.
+void UserDefaults::scheduleFoldLocked() {
+    std::weak_ptr<FlushHandle> weak = flushHandle_;
+    if (journal_->lengthAfterAppend() > kFoldJournalBytes && !foldSoonQueued_) {
+        foldSoonQueued_ = true;
+        DispatchQueue::global()->async([weak] { foldThrough(weak, true); });
+    }
     if (flushScheduled_) return;
     flushScheduled_ = true;
-    DispatchQueue::global()->after(kFlushDelaySeconds, [weak = std::weak_ptr<FlushHandle>(flushHandle_)] {
-        auto handle = weak.lock();
-        if (!handle) return;
-        auto& live = liveObjects();
-        std::lock_guard lock(live.mutex);
-        if (UserDefaults* owner = handle->owner) {
-            std::lock_guard ownerLock(owner->mutex_);
-            owner->flushScheduled_ = false;
-            owner->flushLocked();
-        }
-    });
+    DispatchQueue::global()->after(kFoldDelaySeconds, [weak] { foldThrough(weak, false); });
 }
 
-void UserDefaults::loadLocked() {
-    struct stat st;
-    if (::stat(path_.c_str(), &st) != 0) {
-        persistent_.clear();
-        stamp_ = Stamp{};
-        return;
+void UserDefaults::appendLocked(const Data& record, const ErrorRef& recordError) {
+    const int error = record.empty() ? 0 : journal_->append(record);
+    if (record.empty() || error != 0) {
+        // Kept in memory and written whole at the next fold; reported once
+        // while appends keep failing.
+        lastWriteError_ = error != 0 ? fileError(error, journal_->path(), true, "append to") : recordError;
+        if (!unjournaled_) logLine(format("UserDefaults: cannot journal a change: %@", lastWriteError_));
+        unjournaled_ = true;
     }
-    stamp_ = Stamp{true, static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
-                    static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec};
+    dirty_ = true;
+    scheduleFoldLocked();
+}
+
+bool UserDefaults::readListLocked() {
+    const Stamp now = stampOf(path_);
+    if (now == stamp_) return false;
+    stamp_ = now;
+    if (!now.exists) {
+        persistent_.clear();
+        fileWasCorrupt_ = false;
+        return true;
+    }
     ErrorRef error;
     Value v = plist::readFile(path_, &error);
     if (const Dictionary* d = v.dictionaryOrNull()) {
         persistent_ = *d;
         fileWasCorrupt_ = false;
-        return;
+        return true;
     }
     // Keep going with what we have; the unreadable file is set aside, not
-    // overwritten, when something is next stored.
+    // overwritten, at the next fold.
     fileWasCorrupt_ = true;
     logLine(format("UserDefaults: cannot read %s (%s); it will be kept as %s.corrupt-* on the next change.",
                    path_.c_str(), error ? error->localizedDescription().c_str() : "not a dictionary", path_.c_str()));
+    return false;
 }
 
-bool UserDefaults::writeLocked() {
+bool UserDefaults::foldLocked() {
+    Data records;
+    const int held = journal_->lock();
+    if (held == 0) {
+        if (const int error = journal_->read(&records)) {
+            journal_->unlock();
+            lastWriteError_ = fileError(error, journal_->path(), false, "read");
+            return false;
+        }
+    } else if (held != ENOENT) {
+        lastWriteError_ = fileError(held, journal_->path(), true, "lock");
+        return false;
+    }
+    // The list when it changed, else what this object holds: the journal
+    // has every change made since this object last read the list, and
+    // replaying one it already applied gives the same value.
+    const bool overTheList = !unjournaled_ && readListLocked();
+    const defaultsJournal::Replayed replayed = defaultsJournal::replay(records, &persistent_);
+    if (replayed.soundBytes < records.size() && !journalDamageLogged_) {
+        journalDamageLogged_ = true;
+        logLine(format("UserDefaults: %s is damaged after %zu sound changes; its last %zu bytes are ignored.",
+                       journal_->path().c_str(), replayed.records, records.size() - replayed.soundBytes));
+    }
+    // A journal of changes that change nothing (a removal of a key nobody
+    // stored, a value set again) is removed without rewriting the list.
+    // Over what this object holds, its own changes are there already and
+    // count if they changed it; over a damaged list, nothing is on disk yet.
+    const bool write = unjournaled_ || replayed.changed || (ownChanges_ && !overTheList) ||
+                       (fileWasCorrupt_ && !records.empty());
+    bool ok = true;
+    if (write || held == 0) {
+        StoreWrite guard(foldName_.c_str());
+        if (write) ok = replayed.cleared && persistent_.empty() ? removeListLocked() : writeListLocked();
+        if (ok && held == 0) {
+            storeWrites::point(journalRemovedName_.c_str());
+            if (const int error = journal_->remove()) {
+                // Harmless: the next fold replays it over this list again.
+                logLine(format("UserDefaults: cannot remove %@", fileError(error, journal_->path(), true, "remove")));
+            }
+        }
+    }
+    journal_->unlock();
+    if (ok) dirty_ = ownChanges_ = unjournaled_ = journalDamageLogged_ = false;
+    return ok;
+}
+
+bool UserDefaults::setAsideDamagedListLocked() {
+    if (!fileWasCorrupt_) return true;
+    // Two damaged files within one second keep both: an earlier copy is
+    // never replaced.
+    FileManager files;
+    ErrorRef moveError;
+    const auto aside =
+        files.setAside(path_, &moveError, format(".corrupt-%lld", static_cast<long long>(Clock::nowSeconds())));
+    if (aside || !files.fileExists(path_)) {
+        logLine(format("UserDefaults: the unreadable %s was moved to %s.", path_.c_str(),
+                       aside ? aside->c_str() : "nowhere (it is gone)"));
+        fileWasCorrupt_ = false;
+        return true;
+    }
+    lastWriteError_ = moveError;
+    logLine(format("UserDefaults: not writing %@", lastWriteError_));
+    return false;
+}
+
+bool UserDefaults::writeListLocked() {
     FileManager files;
     ErrorRef error;
     Data bytes = plist::serialize(Value(persistent_), plist::Format::Binary, &error);
@@ -271,33 +387,31 @@ bool UserDefaults::writeLocked() {
         const std::string library = dir.substr(0, dir.rfind('/'));
         if (files.isDirectory(library)) files.createDirectory(dir, true, nullptr);
     }
-    if (fileWasCorrupt_) {
-        // Two damaged files within one second keep both: an earlier copy is
-        // never replaced.
-        ErrorRef moveError;
-        const auto aside =
-            files.setAside(path_, &moveError, format(".corrupt-%lld", static_cast<long long>(Clock::nowSeconds())));
-        if (aside || !files.fileExists(path_)) {
-            logLine(format("UserDefaults: the unreadable %s was moved to %s.", path_.c_str(),
-                           aside ? aside->c_str() : "nowhere (it is gone)"));
-            fileWasCorrupt_ = false;
-        } else {
-            lastWriteError_ = moveError;
-            logLine(format("UserDefaults: not writing %@", lastWriteError_));
-            return false;
-        }
-    }
+    if (!setAsideDamagedListLocked()) return false;
     if (!files.writeData(path_, bytes, &error)) {
         lastWriteError_ = error;
         logLine(format("UserDefaults: cannot write %@", error));
         return false;
     }
     lastWriteError_ = nullptr;
-    struct stat st;
-    if (::stat(path_.c_str(), &st) == 0) {
-        stamp_ = Stamp{true, static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
-                        static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec};
+    stamp_ = stampOf(path_);
+    return true;
+}
+
+// The list of a domain cleared: a damaged one is kept aside, a sound one
+// removed.
+bool UserDefaults::removeListLocked() {
+    if (!setAsideDamagedListLocked()) return false;
+    storeWrites::point(listRemovedName_.c_str());
+    FileManager files;
+    ErrorRef error;
+    if (files.fileExists(path_) && !files.removeItem(path_, &error)) {
+        lastWriteError_ = error;
+        logLine(format("UserDefaults: cannot remove %@", error));
+        return false;
     }
+    stamp_ = Stamp{};
+    lastWriteError_ = nullptr;
     return true;
 }
 
@@ -389,9 +503,12 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
                                     value, key.c_str(), bad));
         }
     }
+    // The one-pair list is both the check and the journal record's body.
     ErrorRef error;
-    if (!value.isNull() && plist::serialize(Value(Dictionary{{key, value}}), plist::Format::Binary, &error).empty() &&
-        error && error->domain() == kCocoaErrorDomain && error->code() == plist::kWriteInvalidError) {
+    const Data pair =
+        value.isNull() ? Data() : plist::serialize(Value(Dictionary{{key, value}}), plist::Format::Binary, &error);
+    if (!value.isNull() && pair.empty() && error && error->domain() == kCocoaErrorDomain &&
+        error->code() == plist::kWriteInvalidError) {
         // The value itself has no property-list form (a date out of range,
         // a string that is not UTF-8): refuse it now, while the caller is
         // there to hear it, and keep what was stored.
@@ -399,13 +516,25 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
                         format("Attempt to insert non-property list object for key %s: %s", key.c_str(),
                                error->localizedDescription().c_str()));
     }
+    // A removal is journaled even when this object holds no such key:
+    // another object or process may have stored it.
+    const Data record = value.isNull()   ? defaultsJournal::removeRecord(key)
+                        : pair.empty() ? Data()
+                                       : defaultsJournal::setRecord(pair);
+    // Held before the object's lock: a write stopped at the program's end
+    // must hold nothing the end's own fold needs.
+    StoreWrite guard(appendName_.c_str());
     std::lock_guard lock(mutex_);
     if (value.isNull()) {
-        if (persistent_.erase(key) == 0) return;
+        if (persistent_.erase(key) > 0) ownChanges_ = true;
     } else {
-        persistent_.insert_or_assign(key, value);
+        auto it = persistent_.find(key);
+        if (it == persistent_.end() || !defaultsJournal::identical(it->second, value)) {
+            persistent_.insert_or_assign(key, value);
+            ownChanges_ = true;
+        }
     }
-    scheduleFlushLocked();
+    appendLocked(record, error);
 }
 
 void UserDefaults::registerDefaults(const Dictionary& defaults) {
@@ -427,36 +556,40 @@ Dictionary UserDefaults::persistentDomain() const {
     return persistent_;
 }
 
+// The clear record goes first, so a crash at any later step still clears;
+// the journal's lock is held from it to the journal's removal, so no change
+// made meanwhile is cleared with the rest.
 void UserDefaults::removePersistentDomain() {
+    StoreWrite guard(appendName_.c_str());
     std::lock_guard lock(mutex_);
     persistent_.clear();
-    dirty_ = false;
-    if (fileWasCorrupt_) {
-        writeLocked();  // sets the unreadable file aside first
+    const int appended = journal_->append(defaultsJournal::clearRecord(), true);
+    const int held = appended == 0 ? 0 : journal_->lock();
+    bool ok;
+    {
+        StoreWrite fold(foldName_.c_str());
+        ok = removeListLocked();
+        if (ok && held == 0) {
+            storeWrites::point(journalRemovedName_.c_str());
+            ok = journal_->remove() == 0;
+        }
+    }
+    journal_->unlock();
+    if (ok) {
+        dirty_ = ownChanges_ = unjournaled_ = false;
         return;
     }
-    ErrorRef error;
-    FileManager files;
-    if (files.fileExists(path_) && !files.removeItem(path_, &error)) {
-        lastWriteError_ = error;
-        logLine(format("UserDefaults: cannot remove %@", error));
-        return;
-    }
-    stamp_ = Stamp{};
-    lastWriteError_ = nullptr;
+    // What failed is done again at the next fold: replaying the clear, or,
+    // when even the clear is in no journal, writing this object's empty view.
+    if (appended != 0) unjournaled_ = true;
+    dirty_ = true;
+    scheduleFoldLocked();
 }
 
 bool UserDefaults::synchronize() {
     std::lock_guard lock(mutex_);
-    if (dirty_) return flushLocked() && !fileWasCorrupt_;
-    struct stat st;
-    Stamp now;
-    if (::stat(path_.c_str(), &st) == 0) {
-        now = Stamp{true, static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
-                    static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec};
-    }
-    if (!(now == stamp_)) loadLocked();
-    return !fileWasCorrupt_ && !lastWriteError_;
+    const bool folded = foldLocked();
+    return folded && !fileWasCorrupt_ && !lastWriteError_;
 }
 
 ErrorRef UserDefaults::lastWriteError() const {

@@ -2,14 +2,47 @@
 // NSUserDefaults stand-in.
 //
 // Each domain is one binary property list at
-// <sandbox>/Home/Library/Preferences/<domain>.plist. As on the phone,
-// changes are written behind the caller: reads see them at once, and the
-// file is rewritten atomically, every change since the last write together,
-// within one second (ns::Clock time, on a global queue), at synchronize(),
-// when the application resigns active, when the sandbox's objects are
-// dropped (resetForTesting, a new sandbox) and at process exit. A crash
-// loses at most the last second. The standard domain is the bundle
-// identifier ("almavel" when the bundle has none); suites are other domains.
+// <sandbox>/Home/Library/Preferences/<domain>.plist, the file every reader
+// knows, and beside it, while changes wait to join it, their journal
+// <domain>.plist.journal. As on the phone, a change is handed to the system
+// as the call returns: setObject and removeObjectForKey (and
+// removePersistentDomain, a "clear") append one record, the key and the
+// value or the removal, to the journal with one write(2) before they return,
+// so a process ended a moment later, by a signal or SIGKILL, keeps it; only
+// the device failing can lose it (there is no fsync per change, as the
+// phone pays none). A record costs what the change weighs; rewriting the
+// list per change would cost what the whole domain weighs. Each object keeps
+// its journal open; an append takes the journal's lock (flock), checks the
+// file is still linked (a fold may have removed it), writes and lets go: four
+// system calls, the least that keeps every object and process appending to
+// the one file a fold reads.
+//
+// The journal is folded into the list (the list rewritten atomically with
+// every change together, then the journal removed, all under the journal's
+// lock, so a change another object or process appends meanwhile waits and
+// lands in a new journal) within one second of ns::Clock time (on a global
+// queue), at once when it passes 256 KiB, at synchronize(), when the
+// application resigns active or terminates, when the sandbox's objects are
+// dropped (resetForTesting, a new sandbox), at process exit and when the
+// domain is next opened (the list read, the journal replayed over it, then
+// folded). A journal whose changes change nothing (a removal of a key no one
+// stored, a value set again) is removed without rewriting the list.
+// Replaying a journal over the list it was already folded into gives that
+// list again, so a crash between the two steps loses nothing. A torn or
+// damaged record (its writer killed mid-write, a failing disk) ends what
+// counts of the journal: everything before it is kept, the rest is dropped
+// and logged once, and the next appender cuts it first so that no change
+// lands behind it. A list that cannot be read is never overwritten:
+// the next fold moves it aside as <domain>.plist.corrupt-<time>, and the
+// journal's changes apply over nothing (over what the object already held,
+// when the list went bad after it read it).
+//
+// Objects on one domain, in one process (the shared one and a private
+// reader) or in several, merge key by key: a fold applies every object's
+// records in the order they were made, and an object sees the others'
+// changes when it next folds (synchronize()). The standard domain is the
+// bundle identifier ("almavel" when the bundle has none); suites are other
+// domains.
 //
 // Look-ups go argument domain ("-key value" launch arguments), then the
 // persistent domain, then registered defaults. Values must be property-list
@@ -30,6 +63,9 @@
 namespace ns {
 
 class Sandbox;
+namespace defaultsJournal {
+class Journal;
+}
 
 class UserDefaults {
 public:
@@ -46,13 +82,13 @@ public:
     // A private object for `domain` in `sandbox`, not shared with standard()
     // or suite(): for tests that want a fresh reader of the same file.
     UserDefaults(std::string domain, std::shared_ptr<Sandbox> sandbox);
-    // Writes a pending change.
+    // Folds the journal when this object added to it.
     ~UserDefaults();
     UserDefaults(const UserDefaults&) = delete;
     UserDefaults& operator=(const UserDefaults&) = delete;
 
-    // Writes the pending changes of every object in the process (the
-    // application's resignation and process exit call it). Any thread.
+    // Folds the journal of every object in the process that added to it
+    // (the application's resignation and process exit call it). Any thread.
     static void flushAllPending();
 
     const std::string& domain() const { return domain_; }
@@ -92,9 +128,9 @@ public:
     // Removes every stored value of the domain (the file is removed too).
     void removePersistentDomain();
 
-    // Writes the pending changes at once, then picks up changes another
-    // object or process wrote to the file. Returns false when the file could
-    // not be read or the last write failed.
+    // Folds the journal into the file at once, picking up the changes other
+    // objects and processes made (theirs in the journal or in the file).
+    // Returns false when the file could not be read or the last write failed.
     bool synchronize();
 
     // The error of the last failed write, or nullptr.
@@ -102,17 +138,29 @@ public:
 
 private:
     struct FlushHandle;
-    void loadLocked();
-    bool writeLocked();
-    // Writes when a change is pending; true when nothing failed.
-    bool flushLocked();
+    // Reads the list, when it changed since this object last did, into
+    // persistent_; a list that cannot be read leaves persistent_ as it was.
+    // True when persistent_ is the list now.
+    bool readListLocked();
+    // Replays the journal over the list into persistent_; writes the list
+    // and removes the journal when the journal held anything. True when
+    // nothing failed.
+    bool foldLocked();
+    bool writeListLocked();
+    bool removeListLocked();
+    bool setAsideDamagedListLocked();
+    // Appends a change's record (an empty one: the change has no record).
+    void appendLocked(const Data& record, const ErrorRef& recordError);
     void flushPending();
-    void scheduleFlushLocked();
+    void scheduleFoldLocked();
+    static void foldThrough(const std::weak_ptr<FlushHandle>& handle, bool soon);
+    static void foldAllAtExit();
     Value lookupLocked(const std::string& key) const;
 
     std::string domain_;
     std::string path_;
-    mutable std::mutex mutex_;
+    // Timed: the exit handlers wait for it only a moment.
+    mutable std::timed_mutex mutex_;
     Dictionary argumentDomain_;
     Dictionary persistent_;
     Dictionary registration_;
@@ -123,15 +171,30 @@ private:
         long long mtimeNs = 0;
         friend bool operator==(const Stamp&, const Stamp&) = default;
     };
+    static Stamp stampOf(const std::string& path);
     Stamp stamp_;
-    // The file was unreadable when loaded: it is moved aside, not
-    // overwritten, on the next write.
+    // The file was unreadable when read: it is moved aside, not
+    // overwritten, at the next fold.
     bool fileWasCorrupt_ = false;
     ErrorRef lastWriteError_;
-    // A change not yet in the file, and whether its write is already timed.
+    // This object appended since its last fold, and whether a fold is
+    // already timed (or, past the journal's bound, queued).
     bool dirty_ = false;
+    // Some of those appends changed what this object holds.
+    bool ownChanges_ = false;
     bool flushScheduled_ = false;
-    // What the timed write finds this object through (it may be gone).
+    bool foldSoonQueued_ = false;
+    // A change of this object is in no journal (an append failed): the next
+    // fold writes this object's whole view, as a list of its own.
+    bool unjournaled_ = false;
+    bool journalDamageLogged_ = false;
+    std::unique_ptr<defaultsJournal::Journal> journal_;
+    // What the store-write trace calls this domain's appends and folds.
+    std::string appendName_;
+    std::string foldName_;
+    std::string listRemovedName_;
+    std::string journalRemovedName_;
+    // What the timed fold finds this object through (it may be gone).
     std::shared_ptr<FlushHandle> flushHandle_;
 };
 

@@ -1,7 +1,8 @@
 // A program whose pooled work is still running when main returns. Its main
 // skips ns::processStartup, as a fuzz target's or a replay's does. Exit
 // status 0 means nothing at exit freed what that work still used; the exit
-// test runs it many times.
+// test runs it many times. Its "defaults" case is a program whose store
+// writes the user-defaults journal test ends it in.
 //
 //   platform_exit_helper openssl [WORKERS]
 //       the workers loop inside OpenSSL (random bytes, SHA-256), which a
@@ -12,6 +13,12 @@
 //       log; an exit handler removes the sandbox's folder meanwhile, so
 //       their writes fail and their errors are described in the profile's
 //       language
+//   platform_exit_helper defaults FOLDER
+//       changes the standard user defaults of the sandbox at FOLDER: values
+//       set and removed, the domain removed, more set, then synchronize().
+//       The user-defaults journal test runs it with ALMAVEL_END_AT_WRITE to
+//       end it at one step of those writes; no timed write runs, so every
+//       run makes the same writes
 
 #include <unistd.h>
 
@@ -23,6 +30,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/crypto.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
@@ -95,12 +103,29 @@ int opensslCase(int workers) {
     return 0;
 }
 
+int defaultsCase(const char* folder) {
+    auto clock = ns::VirtualClock::install();
+    ns::Sandbox::setCurrent(ns::Sandbox::open(folder));
+    auto defaults = ns::UserDefaults::standard();
+    defaults->setString("cleared", "before");
+    defaults->setInteger(1, "count");
+    defaults->removePersistentDomain();
+    defaults->setInteger(2, "count");
+    defaults->setObject(ns::Value(ns::Array{ns::Value("a"), ns::Value(3.5)}), "list");
+    defaults->setObject(ns::Value(ns::Dictionary{{"inner", ns::Data{1, 2, 3}}}), "map");
+    defaults->setString("temporary", "removed");
+    defaults->removeObjectForKey("removed");
+    defaults->setInteger(3, "count");
+    return defaults->synchronize() ? 0 : 5;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int workers = argc > 2 ? std::atoi(argv[2]) : 4;
     if (argc > 1 && std::strcmp(argv[1], "sandbox") == 0) return sandboxCase(workers);
     if (argc > 1 && std::strcmp(argv[1], "openssl") == 0) return opensslCase(workers);
-    std::fprintf(stderr, "usage: platform_exit_helper openssl|sandbox [WORKERS]\n");
+    if (argc > 2 && std::strcmp(argv[1], "defaults") == 0) return defaultsCase(argv[2]);
+    std::fprintf(stderr, "usage: platform_exit_helper openssl|sandbox [WORKERS] | defaults FOLDER\n");
     return 2;
 }

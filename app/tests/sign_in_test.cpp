@@ -14,6 +14,16 @@ using apptest::consoleHas;
 using apptest::kStaffEmail;
 using apptest::kStaffPassword;
 
+// As a new process on a phone where the app kept nothing of its own (the
+// SDK's files stay).
+void forgetWhatTheAppStored(ns::testing::TempSandbox& sandbox) {
+    apptest::forgetProcessState();
+    sandbox.relaunch();
+    ns::UserDefaults::standard()->removePersistentDomain();
+    ns::Keychain::shared()->remove({{ns::kSecClass, ns::kSecClassGenericPassword},
+                                    {ns::kSecAttrService, almavel::kSavedPasswordService}});
+}
+
 std::shared_ptr<almavel::MainViewController> mainMenuOnTop(ns::UIWindow& window) {
     auto nav = std::dynamic_pointer_cast<ns::UINavigationController>(window.topmostViewController());
     if (!nav) return nullptr;
@@ -118,11 +128,7 @@ TEST_F(AppTest, WhatIsStoredDecidesTheFieldsAndWhetherTheScreenSignsInByItself) 
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        apptest::forgetProcessState();
-        sandbox.relaunch();
-        defaults()->removePersistentDomain();
-        ns::Keychain::shared()->remove({{ns::kSecClass, ns::kSecClassGenericPassword},
-                                        {ns::kSecAttrService, almavel::kSavedPasswordService}});
+        forgetWhatTheAppStored(sandbox);
         if (c.usuario) defaults()->setString(*c.usuario, "usuario");
         if (c.logged) defaults()->setString(*c.logged, "logged");
         if (c.usuario && c.password) almavel::SavedPassword::save(*c.usuario, *c.password);
@@ -155,11 +161,7 @@ TEST_F(AppTest, ALaunchSignsOutASessionTheAppDoesNotCountAsSignedIn) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        apptest::forgetProcessState();
-        sandbox.relaunch();
-        defaults()->removePersistentDomain();
-        ns::Keychain::shared()->remove({{ns::kSecClass, ns::kSecClassGenericPassword},
-                                        {ns::kSecAttrService, almavel::kSavedPasswordService}});
+        forgetWhatTheAppStored(sandbox);
         launch();
         ASSERT_TRUE(driver.waitUntilIdle());
         bool done = false;

@@ -393,7 +393,9 @@ TEST(UserDefaultsJournal, ACrashAtAnyStepOfAFoldReplaysToTheSameList) {
         UserDefaults fresh("almavel", temp.sandbox());
         EXPECT_EQ(Value(fresh.persistentDomain()), c.expected);
         EXPECT_FALSE(fs::exists(journalOf(list)));
-        if (!c.expected.asDictionary().empty()) EXPECT_EQ(ns::plist::readFile(list), c.expected);
+        if (!c.expected.asDictionary().empty()) {
+            EXPECT_EQ(ns::plist::readFile(list), c.expected);
+        }
         UserDefaults again("almavel", temp.sandbox());
         EXPECT_EQ(Value(again.persistentDomain()), c.expected) << "a second replay changes nothing";
     }
@@ -550,7 +552,9 @@ TEST(UserDefaultsJournal, ADamagedListIsSetAsideAndTheJournalAppliesOverNothing)
             seed.setInteger(1, "old");
             ASSERT_TRUE(seed.synchronize());
         }
-        if (c.damagedBeforeTheChanges) ASSERT_TRUE(ns::FileManager().writeData(list, garbage));
+        if (c.damagedBeforeTheChanges) {
+            ASSERT_TRUE(ns::FileManager().writeData(list, garbage));
+        }
         auto sandbox = temp.sandbox();
         inChildKilledAfter([&] {
             auto d = UserDefaults::suite("damaged.list");

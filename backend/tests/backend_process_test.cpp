@@ -285,8 +285,11 @@ TEST(BackendDataDirTest, SeedCopiesTheSampleDataOnceAndRestartsKeepTheDataDir) {
     for (const auto& [id, product] : products.items()) {
         EXPECT_FALSE(id.empty()) << id;
         EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
-        if (!product.contains("Descrip")) ++withoutDescrip;
-        else EXPECT_TRUE(product["Descrip"].is_string()) << id;
+        if (!product.contains("Descrip")) {
+            ++withoutDescrip;
+        } else {
+            EXPECT_TRUE(product["Descrip"].is_string()) << id;
+        }
         EXPECT_TRUE(product["Precio"].is_number()) << id;
         EXPECT_TRUE(product["qParte"].is_string()) << id;
     }

@@ -162,7 +162,9 @@ TEST_F(DatabaseTest, ADamagedFileIsSetAsideWithAnErrorLineAndANewOneStarts) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(QRVASqliteStore::deleteDatabaseFiles(path(), nullptr));
         c.damage();
-        if (c.withJournal) ASSERT_TRUE(files.writeData(path() + "-journal", journal));
+        if (c.withJournal) {
+            ASSERT_TRUE(files.writeData(path() + "-journal", journal));
+        }
         const std::optional<ns::Data> damaged = files.readData(path());
         std::shared_ptr<QRVADatabase> database;
         // As the engine opens it: a second time when the first gives none.
@@ -181,7 +183,9 @@ TEST_F(DatabaseTest, ADamagedFileIsSetAsideWithAnErrorLineAndANewOneStarts) {
             EXPECT_EQ(RawDatabase(aside).value("SELECT name FROM pragma_table_info('events') WHERE name = 'owner'"),
                       "owner");
         }
-        if (c.withJournal) EXPECT_EQ(files.readData(aside + "-journal"), journal) << "beside the copy, under its name";
+        if (c.withJournal) {
+            EXPECT_EQ(files.readData(aside + "-journal"), journal) << "beside the copy, under its name";
+        }
         EXPECT_FALSE(files.fileExists(path() + "-journal"));
         const auto said = std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
             return line.rfind("34024 ", 0) == 0 && line.find(path() + ", ") != std::string::npos &&

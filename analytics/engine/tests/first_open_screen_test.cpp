@@ -208,7 +208,9 @@ TEST_F(FirstOpenScreenTest, AFirstOpenStillWaitingIsWrittenWithTheScreenShownWhe
         post(leaving);
         // The end waits for them: they are on disk when its notification
         // returns, before the process goes.
-        if (ending) EXPECT_EQ(namesOnDisk(), written);
+        if (ending) {
+            EXPECT_EQ(namesOnDisk(), written);
+        }
         drain();
         EXPECT_EQ(heard(), onHome);
         EXPECT_EQ(storedNames(), written);

@@ -251,7 +251,9 @@ TEST_F(SqliteStoreTest, ADamagedFileGoesAsideWithItsJournalAndLogUnderTheCopysNa
     EXPECT_EQ(QRVASqliteStore::setAsideDatabaseFiles(path(), &error), path() + ".damaged-2");
     for (const auto& [suffix, aside] : kept) {
         EXPECT_FALSE(files.fileExists(path() + suffix)) << suffix;
-        if (aside) EXPECT_EQ(files.readData(path() + *aside), ns::Data(600, 'x')) << suffix;
+        if (aside) {
+            EXPECT_EQ(files.readData(path() + *aside), ns::Data(600, 'x')) << suffix;
+        }
     }
     EXPECT_EQ(files.readData(path() + ".damaged"), ns::Data(10, 'e')) << "the earlier copy stays";
     EXPECT_EQ(QRVASqliteStore::setAsideDatabaseFiles(path(), &error), std::nullopt) << "nothing to set aside";

@@ -561,7 +561,9 @@ TEST(UserDefaultsJournal, ADamagedListIsSetAsideAndTheJournalAppliesOverNothing)
             d->setInteger(2, "x");
             d->setString("two", "y");
         });
-        if (!c.damagedBeforeTheChanges) ASSERT_TRUE(ns::FileManager().writeData(list, garbage));
+        if (!c.damagedBeforeTheChanges) {
+            ASSERT_TRUE(ns::FileManager().writeData(list, garbage));
+        }
         ASSERT_TRUE(fs::exists(journalOf(list)));
 
         UserDefaults fresh("damaged.list", temp.sandbox());

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "platform/application.h"
 #include "platform/bundle.h"
@@ -166,6 +167,24 @@ UserDefaults::Stamp UserDefaults::stampOf(const std::string& path) {
                  static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec};
 }
 
+namespace {
+
+// Takes `mutex` if it comes free within `wait`. Polled with try_lock rather
+// than a timed lock: glibc times it with pthread_mutex_clocklock, which
+// ThreadSanitizer does not see, so every access under such a lock would look
+// unguarded to it.
+template <class Mutex>
+bool lockWithin(Mutex& mutex, std::chrono::milliseconds wait) {
+    const auto giveUp = std::chrono::steady_clock::now() + wait;
+    while (!mutex.try_lock()) {
+        if (std::chrono::steady_clock::now() >= giveUp) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace
+
 void UserDefaults::flushAllPending() {
     auto& live = liveObjects();
     std::lock_guard lock(live.mutex);
@@ -179,11 +198,12 @@ void UserDefaults::flushAllPending() {
 void UserDefaults::foldAllAtExit() {
     constexpr auto kWait = std::chrono::milliseconds(200);
     auto& live = liveObjects();
-    std::unique_lock lock(live.mutex, kWait);
-    if (!lock.owns_lock()) return;
+    if (!lockWithin(live.mutex, kWait)) return;
+    std::unique_lock lock(live.mutex, std::adopt_lock);
     for (UserDefaults* defaults : live.objects) {
-        std::unique_lock own(defaults->mutex_, kWait);
-        if (own.owns_lock() && (defaults->dirty_ || defaults->unjournaled_)) defaults->foldLocked();
+        if (!lockWithin(defaults->mutex_, kWait)) continue;
+        std::unique_lock own(defaults->mutex_, std::adopt_lock);
+        if (defaults->dirty_ || defaults->unjournaled_) defaults->foldLocked();
     }
 }
 

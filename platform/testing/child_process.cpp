@@ -54,13 +54,23 @@ std::string temporaryFile() {
     return pattern;
 }
 
-// In the child, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void becomeProgram(pid_t parent, int out, int err, char** argv, char** envp) {
+// The child tells its parent why it could not become the program: errno.
+[[noreturn]] void failToStart(int execFailed) {
+    const int error = errno;
+    [[maybe_unused]] const ssize_t n = ::write(execFailed, &error, sizeof error);
+    ::_exit(127);
+}
+
+// In the child, between fork and exec: only async-signal-safe calls. What
+// went wrong goes to `execFailed`; the exec closes it.
+[[noreturn]] void becomeProgram(pid_t parent, int out, int err, int execFailed, char** argv, char** envp) {
     const int in = ::open("/dev/null", O_RDONLY);
     if (in < 0 || ::dup2(in, STDIN_FILENO) < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0) {
-        ::_exit(127);
+        failToStart(execFailed);
     }
-    ::close_range(3, ~0u, 0);
+    // Every descriptor but the standard ones and `execFailed` (close-on-exec).
+    if (execFailed > 3) ::close_range(3, unsigned(execFailed) - 1, 0);
+    ::close_range(unsigned(execFailed) + 1, ~0u, 0);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
     struct sigaction dfl {};
@@ -70,7 +80,7 @@ std::string temporaryFile() {
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execve(argv[0], argv, envp);
-    ::_exit(127);
+    failToStart(execFailed);
 }
 
 }  // namespace
@@ -94,14 +104,42 @@ ChildProcess::ChildProcess(Options options) {
         ::close(pipe[1]);
         throw failure(stderrPath_);
     }
+    // Closed by the child's exec: until then the child is still a copy of
+    // this process, whose signal mask and handlers (a sanitizer's fork
+    // blocks every signal) are not the program's. The constructor returns
+    // once the program runs, so what a test sees of it (its mask, a signal
+    // it is sent) is the program's.
+    int execPipe[2];
+    if (::pipe2(execPipe, O_CLOEXEC) != 0) {
+        const int saved = errno;
+        ::close(pipe[0]);
+        ::close(pipe[1]);
+        ::close(err);
+        errno = saved;
+        throw failure("a pipe");
+    }
     const pid_t parent = ::getpid();
     pid_ = ::fork();
-    if (pid_ == 0) becomeProgram(parent, pipe[1], err, argv.data(), envp.data());
+    if (pid_ == 0) becomeProgram(parent, pipe[1], err, execPipe[1], argv.data(), envp.data());
     ::close(pipe[1]);
     ::close(err);
+    ::close(execPipe[1]);
     if (pid_ < 0) {
         ::close(pipe[0]);
+        ::close(execPipe[0]);
         throw failure("fork");
+    }
+    int execError = 0;
+    ssize_t got;
+    do {
+        got = ::read(execPipe[0], &execError, sizeof execError);
+    } while (got < 0 && errno == EINTR);
+    ::close(execPipe[0]);
+    if (got > 0) {
+        ::waitpid(pid_, nullptr, 0);
+        ::close(pipe[0]);
+        errno = execError;
+        throw failure(options.args.front());
     }
     // By system call: this C library's header declares it without C linkage.
     pidfd_ = int(::syscall(SYS_pidfd_open, pid_, 0));

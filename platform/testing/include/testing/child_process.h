@@ -38,7 +38,9 @@ public:
         std::string stderrPath{};
     };
 
-    // Throws std::runtime_error when the program cannot be started.
+    // Returns once the program runs (its exec is done: what a test sees of
+    // the process, and a signal it sends, is the program's). Throws
+    // std::runtime_error when the program cannot be started.
     explicit ChildProcess(Options options);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

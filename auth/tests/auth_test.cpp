@@ -1,10 +1,6 @@
 // Sign-up, sign-in, password reset, sign-out and the saved user, against the
 // real back end on loopback.
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,8 +13,8 @@
 #include "platform/runtime.h"
 #include "platform/sandbox.h"
 #include "platform/system_log.h"
+#include "testing/child_process.h"
 
-extern char** environ;
 
 namespace {
 
@@ -241,25 +237,8 @@ TEST_F(AuthTest, SignOutRemovesTheSavedCopyAndAKeychainFailureKeepsTheUser) {
 // Runs this test binary again, as a second process over `sandboxRoot`, with
 // only the child test selected. Returns its exit status.
 int runChild(const std::string& sandboxRoot, const std::string& expectation) {
-    std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    std::string filter = "--gtest_filter=AuthSecondProcess.RestoresTheSavedUser";
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string entry = *e;
-        if (entry.rfind(kChildSandboxEnv, 0) == 0 || entry.rfind(kChildExpectEnv, 0) == 0) continue;
-        env.push_back(entry);
-    }
-    env.push_back(std::string(kChildSandboxEnv) + "=" + sandboxRoot);
-    env.push_back(std::string(kChildExpectEnv) + "=" + expectation);
-    std::vector<char*> argv{self.data(), filter.data(), nullptr};
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ns::testing::runThisTestAgain("AuthSecondProcess.RestoresTheSavedUser",
+                                         {{kChildSandboxEnv, sandboxRoot}, {kChildExpectEnv, expectation}});
 }
 
 TEST_F(AuthTest, ASecondProcessRestoresTheUserWithTheBackEndDown) {

@@ -4,11 +4,7 @@
 // keychain before the end is the one the next launch uses, without
 // registering again, and whatever token is used names the identity in use.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -24,8 +20,8 @@
 #include "platform/keychain.h"
 #include "platform/store_writes.h"
 #include "platform/trust_store.h"
+#include "testing/child_process.h"
 
-extern char** environ;
 
 using namespace iidtest;
 
@@ -55,37 +51,12 @@ std::string routesForAnotherProcess() {
 // `endAtWrite`-th store write (0: not ended), its output in the phone's log.
 // Returns the exit status (128 + the signal when killed).
 int runFirstLaunch(const std::string& root, uint64_t endAtWrite, bool trace) {
-    std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    std::string filter = "--gtest_filter=IidFirstLaunchProcess.*";
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (entry.starts_with("ALMAVEL_END_AT_WRITE=") || entry.starts_with("ALMAVEL_WRITE_TRACE=") ||
-            entry.starts_with("ALMAVEL_ROUTES=") || entry.starts_with(kPhoneEnv)) {
-            continue;
-        }
-        env.push_back(entry);
-    }
-    env.push_back(std::string(kPhoneEnv) + "=" + root);
-    env.push_back("ALMAVEL_ROUTES=" + routesForAnotherProcess());
-    if (endAtWrite > 0) env.push_back("ALMAVEL_END_AT_WRITE=" + std::to_string(endAtWrite));
-    if (trace) env.push_back("ALMAVEL_WRITE_TRACE=1");
-    std::vector<char*> argv{self.data(), filter.data(), nullptr};
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string log = root + "/" + kLogName;
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ns::testing::runThisTestAgain("IidFirstLaunchProcess.*",
+                                         {{kPhoneEnv, root},
+                                          {"ALMAVEL_ROUTES", routesForAnotherProcess()},
+                                          {"ALMAVEL_END_AT_WRITE", endAtWrite > 0 ? std::to_string(endAtWrite) : ""},
+                                          {"ALMAVEL_WRITE_TRACE", trace ? "1" : ""}},
+                                         root + "/" + kLogName);
 }
 
 std::string readText(const std::string& path) {

@@ -5,8 +5,6 @@
 // guards) one commit that an ended process leaves whole or not at all.
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -21,9 +19,9 @@
 #include "messaging/QRVMessagingUtilities.h"
 #include "platform/file_manager.h"
 #include "platform/store_writes.h"
+#include "testing/child_process.h"
 #include "testing/temp_sandbox.h"
 
-extern char** environ;
 
 namespace {
 
@@ -60,24 +58,8 @@ size_t outgoingCount(QRVMessagingRmqManager& manager) {
 // `endAtWrite`-th store write (0: not ended). Returns the exit status (128 +
 // the signal when killed).
 int runConfirmation(const std::string& root, uint64_t endAtWrite) {
-    std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    std::string filter = "--gtest_filter=RmqCommitProcess.*";
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (!entry.starts_with("ALMAVEL_END_AT_WRITE=") && !entry.starts_with(kPhoneEnv)) env.push_back(entry);
-    }
-    env.push_back(std::string(kPhoneEnv) + "=" + root);
-    if (endAtWrite > 0) env.push_back("ALMAVEL_END_AT_WRITE=" + std::to_string(endAtWrite));
-    std::vector<char*> argv{self.data(), filter.data(), nullptr};
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ns::testing::runThisTestAgain(
+        "RmqCommitProcess.*", {{kPhoneEnv, root}, {"ALMAVEL_END_AT_WRITE", endAtWrite > 0 ? std::to_string(endAtWrite) : ""}});
 }
 
 // A phone whose store holds outgoing messages 1..kOutgoing, none confirmed.

@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -262,6 +264,21 @@ int ChildProcess::wait(double timeoutSeconds) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, std::chrono::seconds(10), [this] { return outputClosed_; });
     return *status_;
+}
+
+int runThisTestAgain(const std::string& filter, const std::map<std::string, std::string>& env,
+                     const std::string& stderrPath, double timeoutSeconds) {
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    ChildProcess child({.args = {self, "--gtest_filter=" + filter}, .env = env, .stderrPath = stderrPath});
+    const int status = child.wait(timeoutSeconds);
+    if (!stderrPath.empty()) {
+        std::ofstream(stderrPath, std::ios::app) << child.output();
+    } else {
+        // Where the test's own output goes, for its log.
+        std::fputs(child.output().c_str(), stdout);
+        std::fputs(child.errorOutput().c_str(), stderr);
+    }
+    return status;
 }
 
 }  // namespace ns::testing

@@ -88,4 +88,13 @@ private:
     std::thread reader_;
 };
 
+// This test program run again as a second process, only the tests `filter`
+// selects (a gtest filter), with `env` set over this process's environment
+// (an empty value reads as unset to the hooks that take a number or a flag).
+// Its standard error goes to `stderrPath` when one is named, its standard
+// output after it once it ended; without one, both go to this process's
+// once it ended. Its status (see ChildProcess::wait).
+int runThisTestAgain(const std::string& filter, const std::map<std::string, std::string>& env,
+                     const std::string& stderrPath = {}, double timeoutSeconds = 600);
+
 }  // namespace ns::testing

@@ -24,6 +24,13 @@ void forgetWhatTheAppStored(ns::testing::TempSandbox& sandbox) {
                                     {ns::kSecAttrService, almavel::kSavedPasswordService}});
 }
 
+// Signs in to the service itself: a session the sign-in screen did not start.
+bool signInToTheService() {
+    bool done = false;
+    QRVAuth::auth()->signInWithEmail(kStaffEmail, kStaffPassword, [&](auto, auto) { done = true; });
+    return ns::RunLoop::main().runUntil([&] { return done; }, 60) && QRVAuth::auth()->currentUser() != nullptr;
+}
+
 std::shared_ptr<almavel::MainViewController> mainMenuOnTop(ns::UIWindow& window) {
     auto nav = std::dynamic_pointer_cast<ns::UINavigationController>(window.topmostViewController());
     if (!nav) return nullptr;
@@ -164,10 +171,7 @@ TEST_F(AppTest, ALaunchSignsOutASessionTheAppDoesNotCountAsSignedIn) {
         forgetWhatTheAppStored(sandbox);
         launch();
         ASSERT_TRUE(driver.waitUntilIdle());
-        bool done = false;
-        QRVAuth::auth()->signInWithEmail(kStaffEmail, kStaffPassword, [&](auto, auto) { done = true; });
-        ASSERT_TRUE(waitFor([&] { return done; }));
-        ASSERT_NE(QRVAuth::auth()->currentUser(), nullptr);
+        ASSERT_TRUE(signInToTheService());
         defaults()->setString(kStaffEmail, "usuario");
         if (c.logged) defaults()->setString(*c.logged, "logged");
         if (c.savedPassword) almavel::SavedPassword::save(kStaffEmail, kStaffPassword);
@@ -186,11 +190,7 @@ TEST_F(AppTest, TheForgottenPasswordButtonSignsOutAndChangesNothingStored) {
     defaults()->setString("0", "logged");
     launch();
     ASSERT_TRUE(driver.waitUntilIdle());
-    // Signed in to the service (a session the screen did not start).
-    bool done = false;
-    QRVAuth::auth()->signInWithEmail(kStaffEmail, kStaffPassword, [&](auto, auto) { done = true; });
-    ASSERT_TRUE(waitFor([&] { return done; }));
-    ASSERT_NE(QRVAuth::auth()->currentUser(), nullptr);
+    ASSERT_TRUE(signInToTheService());
 
     ASSERT_TRUE(driver.tap("forgotPass"));
     EXPECT_EQ(QRVAuth::auth()->currentUser(), nullptr);

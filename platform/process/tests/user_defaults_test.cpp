@@ -173,9 +173,10 @@ TEST(UserDefaults, SynchronizePicksUpAnotherWriter) {
     EXPECT_TRUE(shared->objectForKey("k").isNull());
 }
 
-// Changes are written behind the caller, together: at most a second after
-// the first one, at once on synchronize, resignation, the sandbox's objects
-// being dropped, an object going and the process's exit.
+// The list file takes the journaled changes behind the caller, together: at
+// most a second after the first one, at once on synchronize, resignation,
+// the sandbox's objects being dropped, an object going and the process's
+// exit.
 TEST(UserDefaults, ChangesReachTheFileWithinASecondOrAtEachFlushPoint) {
     ns::testing::TempSandbox temp;
     auto clock = ns::VirtualClock::install();

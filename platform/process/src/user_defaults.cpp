@@ -128,7 +128,7 @@ std::string lowercase(std::string s) {
 // Every live object, for the folds at resignation and exit. Never
 // destroyed: exit handlers and timed folds may read it late.
 struct LiveObjects {
-    std::timed_mutex mutex;
+    std::mutex mutex;
     std::set<UserDefaults*> objects;
 };
 

@@ -159,8 +159,8 @@ private:
 
     std::string domain_;
     std::string path_;
-    // Timed: the exit handlers wait for it only a moment.
-    mutable std::timed_mutex mutex_;
+    // The exit handlers wait for it only a moment (lockWithin).
+    mutable std::mutex mutex_;
     Dictionary argumentDomain_;
     Dictionary persistent_;
     Dictionary registration_;

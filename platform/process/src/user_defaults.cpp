@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <thread>
@@ -40,6 +41,14 @@ constexpr double kFoldDelaySeconds = 1.0;
 // fold holds up the appends while it rewrites the list, so a lower bound
 // would slow a burst down.
 constexpr uint64_t kFoldJournalBytes = 256 * 1024;
+// How long a change or a fold waits for a journal's lock held elsewhere, in
+// ns::Clock time: a fold of another process holds it for milliseconds, so
+// a lock held past this belongs to a process that is stopped or stuck.
+constexpr double kLockWaitSeconds = 2.0;
+// How long an ending waits, in real time, for every lock its folds need,
+// all its domains together: well inside the grace the program's ending
+// signals give it.
+constexpr double kEndingWaitSeconds = 2.0;
 
 void logLine(const std::string& line) {
     SystemLog::write(SystemLog::kError, line);
@@ -155,8 +164,10 @@ void installFlushTriggers(void (*atExit)()) {
 
 }  // namespace
 
-// Guarded by liveObjects().mutex; the owner is cleared before it goes.
+// The timed folds find their object through it; the owner is cleared,
+// under the handle's own lock, before it goes.
 struct UserDefaults::FlushHandle {
+    std::mutex mutex;
     UserDefaults* owner;
 };
 
@@ -169,42 +180,76 @@ UserDefaults::Stamp UserDefaults::stampOf(const std::string& path) {
 
 namespace {
 
-// Takes `mutex` if it comes free within `wait`. Polled with try_lock rather
-// than a timed lock: glibc times it with pthread_mutex_clocklock, which
-// ThreadSanitizer does not see, so every access under such a lock would look
-// unguarded to it.
-template <class Mutex>
-bool lockWithin(Mutex& mutex, std::chrono::milliseconds wait) {
-    const auto giveUp = std::chrono::steady_clock::now() + wait;
+// Takes `mutex` if it comes free before `deadline`. Polled with try_lock
+// rather than a timed lock: glibc times it with pthread_mutex_clocklock,
+// which ThreadSanitizer does not see, so every access under such a lock
+// would look unguarded to it.
+bool lockBefore(std::mutex& mutex, const defaultsJournal::Deadline& deadline) {
     while (!mutex.try_lock()) {
-        if (std::chrono::steady_clock::now() >= giveUp) return false;
+        if (deadline.passed()) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
 
-}  // namespace
+// What foldJournaled returns when the journal read but the list could not
+// be written (lastWriteError_ says why).
+constexpr int kListNotWritten = -1;
 
-void UserDefaults::flushAllPending() {
-    auto& live = liveObjects();
-    std::lock_guard lock(live.mutex);
-    for (UserDefaults* defaults : live.objects) defaults->flushPending();
+std::string describe(int error) {
+    if (error == kListNotWritten) return "the list could not be written";
+    if (error == defaultsJournal::Journal::kBusy) return "its lock is held elsewhere";
+    return std::strerror(error);
 }
 
-// The exit handlers run once the program's end has closed the store-write
-// gate, and a thread stopped at the gate for good may hold an object's lock
-// or the list of objects. Every change is in a journal already, so what
-// cannot be had within a moment is left for the next open to fold.
-void UserDefaults::foldAllAtExit() {
-    constexpr auto kWait = std::chrono::milliseconds(200);
+}  // namespace
+
+void UserDefaults::flushAllPending() { foldAll(); }
+
+void UserDefaults::foldAllAtExit() { foldAll(); }
+
+// The endings (resignation, termination, the program's leave and its exit
+// handlers) run once the program's end may have closed the store-write
+// gate, and a thread stopped at the gate for good may hold an object's
+// locks, as another process may hold a journal's: every lock is waited for
+// until one real-time deadline for the whole pass, never longer. A change
+// that returned is in a journal already, so what cannot be folded now is
+// folded at the next open; only a change that never reached its journal
+// (its lock held elsewhere since) is lost, and the line says so.
+void UserDefaults::foldAll() {
+    const auto deadline = defaultsJournal::Deadline::afterReal(kEndingWaitSeconds);
     auto& live = liveObjects();
-    if (!lockWithin(live.mutex, kWait)) return;
-    std::unique_lock lock(live.mutex, std::adopt_lock);
-    for (UserDefaults* defaults : live.objects) {
-        if (!lockWithin(defaults->mutex_, kWait)) continue;
-        std::unique_lock own(defaults->mutex_, std::adopt_lock);
-        if (defaults->dirty_ || defaults->unjournaled_) defaults->foldLocked();
+    if (!lockBefore(live.mutex, deadline)) {
+        logLine("UserDefaults: no domain was folded at this ending (the list of objects is busy); their journals "
+                "are folded at the next open.");
+        return;
     }
+    std::unique_lock lock(live.mutex, std::adopt_lock);
+    for (UserDefaults* defaults : live.objects) defaults->foldAtEnding(deadline);
+}
+
+void UserDefaults::foldAtEnding(const defaultsJournal::Deadline& deadline) {
+    if (!lockBefore(journalMutex_, deadline)) {
+        logLine(format("UserDefaults: %s was not folded into %s at this ending: a change of this process is still "
+                       "on its way to it; what reached it is folded at the next open.",
+                       journal_->path().c_str(), path_.c_str()));
+        return;
+    }
+    std::unique_lock journalLock(journalMutex_, std::adopt_lock);
+    {
+        if (!lockBefore(mutex_, deadline)) return;
+        std::unique_lock lock(mutex_, std::adopt_lock);
+        if (!dirty_ && !unjournaled_) return;
+    }
+    const int error = foldJournaled(deadline, true);
+    if (error == 0) return;
+    std::string lost;
+    if (pendingChanges_ > 0) {
+        lost = format(" %zu changes of this process never reached it and are lost.", pendingChanges_);
+    }
+    logLine(format("UserDefaults: %s was not folded into %s at this ending (%s); its changes are folded at the next "
+                   "open.%s",
+                   journal_->path().c_str(), path_.c_str(), describe(error).c_str(), lost.c_str()));
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
@@ -238,11 +283,12 @@ UserDefaults::UserDefaults(std::string domain, std::shared_ptr<Sandbox> sandbox)
     argumentDomain_ = parseArgumentDomain(ProcessInfo::processInfo().arguments());
     {
         // What an earlier process left in the journal joins the list now.
-        std::lock_guard lock(mutex_);
-        foldLocked();
+        std::lock_guard journalLock(journalMutex_);
+        foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), false);
     }
     installFlushTriggers(foldAllAtExit);
-    flushHandle_ = std::make_shared<FlushHandle>(FlushHandle{this});
+    flushHandle_ = std::make_shared<FlushHandle>();
+    flushHandle_->owner = this;
     auto& live = liveObjects();
     std::lock_guard lock(live.mutex);
     live.objects.insert(this);
@@ -253,27 +299,43 @@ UserDefaults::~UserDefaults() {
         auto& live = liveObjects();
         std::lock_guard lock(live.mutex);
         live.objects.erase(this);
+    }
+    {
+        std::lock_guard lock(flushHandle_->mutex);
         flushHandle_->owner = nullptr;
     }
     flushPending();
 }
 
 void UserDefaults::flushPending() {
-    std::lock_guard lock(mutex_);
-    if (dirty_ || unjournaled_) foldLocked();
+    std::lock_guard journalLock(journalMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        if (!dirty_ && !unjournaled_) return;
+    }
+    foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), false);
 }
 
 // The timed and the early fold find the object through its handle, which
-// forgets it before it goes.
+// forgets it before it goes. A fold that left changes in no journal (their
+// lock held elsewhere) is timed again, so they are retried without waiting
+// for the next change.
 void UserDefaults::foldThrough(const std::weak_ptr<FlushHandle>& weak, bool soon) {
     auto handle = weak.lock();
     if (!handle) return;
-    auto& live = liveObjects();
-    std::lock_guard lock(live.mutex);
-    if (UserDefaults* owner = handle->owner) {
-        std::lock_guard ownerLock(owner->mutex_);
+    std::lock_guard handleLock(handle->mutex);
+    UserDefaults* owner = handle->owner;
+    if (!owner) return;
+    std::lock_guard journalLock(owner->journalMutex_);
+    {
+        std::lock_guard lock(owner->mutex_);
         (soon ? owner->foldSoonQueued_ : owner->flushScheduled_) = false;
-        if (owner->dirty_ || owner->unjournaled_) owner->foldLocked();
+        if (!owner->dirty_ && !owner->unjournaled_) return;
+    }
+    owner->foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), false);
+    if (owner->pendingChanges_ > 0) {
+        std::lock_guard lock(owner->mutex_);
+        owner->scheduleFoldLocked();
     }
 }
 
@@ -290,14 +352,49 @@ void UserDefaults::scheduleFoldLocked() {
     DispatchQueue::global()->after(kFoldDelaySeconds, [weak] { foldThrough(weak, false); });
 }
 
-void UserDefaults::appendLocked(const Data& record, const ErrorRef& recordError) {
-    const int error = record.empty() ? 0 : journal_->append(record);
-    if (record.empty() || error != 0) {
-        // Kept in memory and written whole at the next fold; reported once
-        // while appends keep failing.
-        lastWriteError_ = error != 0 ? fileError(error, journal_->path(), true, "append to") : recordError;
+// The changes an earlier append could not write go first, in the order
+// they were made, then `record`, in one write. A damaged journal takes no
+// record: it is folded (its sound records kept, the file set aside) and
+// the append made to the journal that follows.
+int UserDefaults::appendJournaled(const Data& record, const defaultsJournal::Deadline& deadline, bool keepLocked) {
+    Data bytes = pending_;
+    bytes.insert(bytes.end(), record.begin(), record.end());
+    int error = journal_->append(bytes, deadline, keepLocked);
+    if (error == defaultsJournal::Journal::kDamaged) {
+        foldJournaled(deadline, false);
+        bytes = pending_;
+        bytes.insert(bytes.end(), record.begin(), record.end());
+        error = journal_->append(bytes, deadline, keepLocked);
+    }
+    if (error == 0) {
+        pending_.clear();
+        pendingChanges_ = 0;
+    } else {
+        pending_.insert(pending_.end(), record.begin(), record.end());
+        ++pendingChanges_;
+    }
+    return error;
+}
+
+// A change is kept in memory whatever happened to its record, and its
+// failure is reported once while appends keep failing.
+void UserDefaults::noteAppendedLocked(bool hasRecord, int error, const ErrorRef& recordError) {
+    if (!hasRecord) {
+        lastWriteError_ = recordError;
         if (!unjournaled_) logLine(format("UserDefaults: cannot journal a change: %@", lastWriteError_));
         unjournaled_ = true;
+    } else if (error != 0) {
+        lastWriteError_ = error == defaultsJournal::Journal::kBusy
+                              ? fileError(EWOULDBLOCK, journal_->path(), true, "lock")
+                              : fileError(error, journal_->path(), true, "append to");
+        if (!appendFailureLogged_) {
+            logLine(format("UserDefaults: cannot append to %s (%s): %zu changes are kept in memory and appended "
+                           "before the next change, or at the next fold.",
+                           journal_->path().c_str(), describe(error).c_str(), pendingChanges_));
+        }
+        appendFailureLogged_ = true;
+    } else {
+        appendFailureLogged_ = false;
     }
     dirty_ = true;
     scheduleFoldLocked();
@@ -308,10 +405,12 @@ bool UserDefaults::readListLocked() {
     if (now == stamp_) return false;
     stamp_ = now;
     if (!now.exists) {
+        listRead_ = true;
         persistent_.clear();
         fileWasCorrupt_ = false;
         return true;
     }
+    listRead_ = true;
     ErrorRef error;
     Value v = plist::readFile(path_, &error);
     if (const Dictionary* d = v.dictionaryOrNull()) {
@@ -327,28 +426,77 @@ bool UserDefaults::readListLocked() {
     return false;
 }
 
-bool UserDefaults::foldLocked() {
-    Data records;
-    const int held = journal_->lock();
-    if (held == 0) {
-        if (const int error = journal_->read(&records)) {
-            journal_->unlock();
-            lastWriteError_ = fileError(error, journal_->path(), false, "read");
-            return false;
+// The journal's lock and records, and with the lock the changes no
+// journal has yet, appended first, so the list never holds a change its
+// journal could replay an older one over. 0 (held, `*records` read),
+// ENOENT (no journal, nothing held) or an error with nothing held
+// (`*keptFailed`: the kept changes could not be appended).
+int UserDefaults::takeJournal(const defaultsJournal::Deadline& deadline, Data* records, bool* keptFailed) {
+    int held;
+    if (pending_.empty()) {
+        held = journal_->lock(deadline);
+    } else {
+        held = journal_->append(pending_, deadline, true);
+        if (held == 0) {
+            pending_.clear();
+            pendingChanges_ = 0;
+        } else if (held == defaultsJournal::Journal::kDamaged) {
+            // The damage goes aside first; they are appended after it.
+            held = journal_->lock(deadline);
+        } else {
+            *keptFailed = true;
+            return held;
         }
-    } else if (held != ENOENT) {
-        lastWriteError_ = fileError(held, journal_->path(), true, "lock");
-        return false;
     }
+    if (held != 0) return held;
+    if (const int error = journal_->read(records)) {
+        journal_->unlock();
+        return error;
+    }
+    return 0;
+}
+
+// What the journal holds is unknown, so nothing is written or removed: a
+// list written now could miss its changes, or be undone by them later. An
+// object that has not read the list yet reads it, so the domain is what is
+// stored, not empty.
+int UserDefaults::journalUnreadLocked(int error) {
+    if (!listRead_) readListLocked();
+    lastWriteError_ = error == defaultsJournal::Journal::kBusy ? fileError(EWOULDBLOCK, journal_->path(), false, "lock")
+                                                               : fileError(error, journal_->path(), false, "read");
+    if (error != journalReadError_) {
+        logLine(format("UserDefaults: cannot read %s (%s); %s is read alone, and nothing is folded until the journal "
+                       "reads.",
+                       journal_->path().c_str(), describe(error).c_str(), path_.c_str()));
+    }
+    journalReadError_ = error;
+    return error;
+}
+
+int UserDefaults::foldJournaled(const defaultsJournal::Deadline& deadline, bool ending) {
+    Data records;
+    bool keptFailed = false;
+    const int held = takeJournal(deadline, &records, &keptFailed);
+    if (!lockOwn(ending, deadline)) {
+        journal_->unlock();
+        return defaultsJournal::Journal::kBusy;
+    }
+    std::unique_lock lock(mutex_, std::adopt_lock);
+    if (keptFailed) {
+        noteAppendedLocked(true, held, nullptr);
+        return held;
+    }
+    if (held != 0 && held != ENOENT) return journalUnreadLocked(held);
+    journalReadError_ = 0;
     // The list when it changed, else what this object holds: the journal
     // has every change made since this object last read the list, and
     // replaying one it already applied gives the same value.
     const bool overTheList = !unjournaled_ && readListLocked();
     const defaultsJournal::Replayed replayed = defaultsJournal::replay(records, &persistent_);
-    if (replayed.soundBytes < records.size() && !journalDamageLogged_) {
-        journalDamageLogged_ = true;
-        logLine(format("UserDefaults: %s is damaged after %zu sound changes; its last %zu bytes are ignored.",
-                       journal_->path().c_str(), replayed.records, records.size() - replayed.soundBytes));
+    if (replayed.ending == defaultsJournal::Ending::Torn) {
+        logLine(format("UserDefaults: %s ends in a torn record of %zu bytes after %zu changes (a write cut short); it "
+                       "is dropped.",
+                       journal_->path().c_str(), records.size() - replayed.soundBytes, replayed.records));
     }
     // A journal of changes that change nothing (a removal of a key nobody
     // stored, a value set again) is removed without rewriting the list.
@@ -360,17 +508,53 @@ bool UserDefaults::foldLocked() {
     if (write || held == 0) {
         StoreWrite guard(foldName_.c_str());
         if (write) ok = replayed.cleared && persistent_.empty() ? removeListLocked() : writeListLocked();
-        if (ok && held == 0) {
-            storeWrites::point(journalRemovedName_.c_str());
-            if (const int error = journal_->remove()) {
-                // Harmless: the next fold replays it over this list again.
-                logLine(format("UserDefaults: cannot remove %@", fileError(error, journal_->path(), true, "remove")));
-            }
-        }
+        if (ok && held == 0) ok = retireJournalLocked(replayed, records.size());
     }
     journal_->unlock();
-    if (ok) dirty_ = ownChanges_ = unjournaled_ = journalDamageLogged_ = false;
-    return ok;
+    if (!ok) return kListNotWritten;
+    dirty_ = ownChanges_ = unjournaled_ = false;
+    if (!pending_.empty()) {
+        // Behind a journal set aside: they go to the one that follows.
+        const int error = journal_->append(pending_, deadline);
+        if (error == 0) {
+            pending_.clear();
+            pendingChanges_ = 0;
+        }
+        noteAppendedLocked(true, error, nullptr);
+        return error;
+    }
+    return 0;
+}
+
+// Once the list holds what the journal's sound records say: a crash before
+// this replays them again. A damaged journal goes aside rather than away.
+bool UserDefaults::retireJournalLocked(const defaultsJournal::Replayed& replayed, size_t journalBytes) {
+    storeWrites::point(journalRemovedName_.c_str());
+    if (replayed.ending != defaultsJournal::Ending::Damaged) {
+        if (const int error = journal_->remove()) {
+            // Harmless: the next fold replays it over this list again.
+            logLine(format("UserDefaults: cannot remove %@", fileError(error, journal_->path(), true, "remove")));
+        }
+        return true;
+    }
+    ErrorRef error;
+    const auto aside = journal_->setAside(&error);
+    if (!aside) {
+        lastWriteError_ = error;
+        logLine(format("UserDefaults: cannot set aside the damaged %s: %@", journal_->path().c_str(), error));
+        return false;
+    }
+    logLine(format("UserDefaults: %s is damaged after %zu sound changes (a record in its last %zu bytes does not "
+                   "read); they are kept in %s, and the journal is set aside as %s.",
+                   journal_->path().c_str(), replayed.records, journalBytes - replayed.soundBytes, path_.c_str(),
+                   aside->c_str()));
+    return true;
+}
+
+bool UserDefaults::lockOwn(bool ending, const defaultsJournal::Deadline& deadline) {
+    if (ending) return lockBefore(mutex_, deadline);
+    mutex_.lock();
+    return true;
 }
 
 bool UserDefaults::setAsideDamagedListLocked() {
@@ -524,26 +708,33 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
         }
     }
     // The one-pair list is both the check and the journal record's body.
-    ErrorRef error;
-    const Data pair =
-        value.isNull() ? Data() : plist::serialize(Value(Dictionary{{key, value}}), plist::Format::Binary, &error);
-    if (!value.isNull() && pair.empty() && error && error->domain() == kCocoaErrorDomain &&
-        error->code() == plist::kWriteInvalidError) {
+    ErrorRef recordError;
+    const Data pair = value.isNull()
+                          ? Data()
+                          : plist::serialize(Value(Dictionary{{key, value}}), plist::Format::Binary, &recordError);
+    if (!value.isNull() && pair.empty() && recordError && recordError->domain() == kCocoaErrorDomain &&
+        recordError->code() == plist::kWriteInvalidError) {
         // The value itself has no property-list form (a date out of range,
         // a string that is not UTF-8): refuse it now, while the caller is
         // there to hear it, and keep what was stored.
         throw Exception(kInvalidArgumentException,
                         format("Attempt to insert non-property list object for key %s: %s", key.c_str(),
-                               error->localizedDescription().c_str()));
+                               recordError->localizedDescription().c_str()));
     }
+    // No list holds such a key, so there is nothing to remove.
+    if (value.isNull() && !defaultsJournal::keyAListCanHold(key)) return;
     // A removal is journaled even when this object holds no such key:
     // another object or process may have stored it.
     const Data record = value.isNull()   ? defaultsJournal::removeRecord(key)
                         : pair.empty() ? Data()
                                        : defaultsJournal::setRecord(pair);
-    // Held before the object's lock: a write stopped at the program's end
-    // must hold nothing the end's own fold needs.
+    // Held before the object's locks: a write stopped at the program's end
+    // must hold nothing the end's own fold needs. The journal's lock is
+    // waited for with only the journal's own mutex held, so readers and the
+    // endings never wait on another process through this call.
     StoreWrite guard(appendName_.c_str());
+    std::lock_guard journalLock(journalMutex_);
+    const int error = record.empty() ? 0 : appendJournaled(record, defaultsJournal::Deadline::after(kLockWaitSeconds));
     std::lock_guard lock(mutex_);
     if (value.isNull()) {
         if (persistent_.erase(key) > 0) ownChanges_ = true;
@@ -554,7 +745,7 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
             ownChanges_ = true;
         }
     }
-    appendLocked(record, error);
+    noteAppendedLocked(!record.empty(), error, recordError);
 }
 
 void UserDefaults::registerDefaults(const Dictionary& defaults) {
@@ -581,15 +772,16 @@ Dictionary UserDefaults::persistentDomain() const {
 // made meanwhile is cleared with the rest.
 void UserDefaults::removePersistentDomain() {
     StoreWrite guard(appendName_.c_str());
+    std::lock_guard journalLock(journalMutex_);
+    const int appended =
+        appendJournaled(defaultsJournal::clearRecord(), defaultsJournal::Deadline::after(kLockWaitSeconds), true);
     std::lock_guard lock(mutex_);
     persistent_.clear();
-    const int appended = journal_->append(defaultsJournal::clearRecord(), true);
-    const int held = appended == 0 ? 0 : journal_->lock();
-    bool ok;
-    {
+    bool ok = false;
+    if (appended == 0) {
         StoreWrite fold(foldName_.c_str());
         ok = removeListLocked();
-        if (ok && held == 0) {
+        if (ok) {
             storeWrites::point(journalRemovedName_.c_str());
             ok = journal_->remove() == 0;
         }
@@ -599,17 +791,16 @@ void UserDefaults::removePersistentDomain() {
         dirty_ = ownChanges_ = unjournaled_ = false;
         return;
     }
-    // What failed is done again at the next fold: replaying the clear, or,
-    // when even the clear is in no journal, writing this object's empty view.
-    if (appended != 0) unjournaled_ = true;
-    dirty_ = true;
-    scheduleFoldLocked();
+    // What failed is done again at the next fold: replaying the clear, which
+    // is in the journal or first among the changes kept for it.
+    noteAppendedLocked(true, appended, nullptr);
 }
 
 bool UserDefaults::synchronize() {
+    std::lock_guard journalLock(journalMutex_);
+    const int folded = foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), false);
     std::lock_guard lock(mutex_);
-    const bool folded = foldLocked();
-    return folded && !fileWasCorrupt_ && !lastWriteError_;
+    return folded == 0 && !fileWasCorrupt_ && !lastWriteError_;
 }
 
 ErrorRef UserDefaults::lastWriteError() const {

@@ -8,10 +8,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
 
+#include "platform/clock.h"
+#include "platform/file_manager.h"
 #include "platform/format.h"
 #include "platform/plist.h"
 #include "platform/system_log.h"
+#include "platform/utf8.h"
 
 namespace ns::defaultsJournal {
 
@@ -69,35 +75,52 @@ Data record(uint8_t kind, const uint8_t* rest, size_t restBytes) {
     return out;
 }
 
-// Applies one record's body; false when it makes no sense (a body whose
-// checksum matched by chance, or written by a different format).
-bool apply(const uint8_t* body, size_t bytes, Dictionary* into, Replayed* replayed) {
-    const uint8_t kind = body[0];
-    if (kind == kClear && bytes == 1) {
-        if (into && !into->empty()) {
-            into->clear();
-            replayed->changed = true;
-        }
-        replayed->cleared = true;
+uint64_t getBE(const uint8_t* at, size_t bytes) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < bytes; ++i) v = v << 8 | at[i];
+    return v;
+}
+
+// A UID anywhere in a binary list reads as the dictionary {"CF$UID": n},
+// which no caller stored: setObject's lists never hold one. The reader
+// accepted the list, so only the object table is walked here, each entry's
+// marker looked at (0x8_ is a UID), with every offset checked again.
+bool holdsUID(const uint8_t* list, size_t bytes) {
+    constexpr size_t kTrailer = 32;
+    if (bytes < 8 + kTrailer) return true;
+    const uint8_t* trailer = list + bytes - kTrailer;
+    const size_t offsetSize = trailer[6];
+    const uint64_t objects = getBE(trailer + 8, 8);
+    const uint64_t table = getBE(trailer + 24, 8);
+    if (offsetSize == 0 || offsetSize > 8 || table > bytes - kTrailer ||
+        objects > (bytes - kTrailer - table) / offsetSize) {
         return true;
     }
-    if (kind == kRemove) {
-        if (into && into->erase(std::string(reinterpret_cast<const char*>(body + 1), bytes - 1)) > 0) {
-            replayed->changed = true;
-        }
-        return true;
+    for (uint64_t i = 0; i < objects; ++i) {
+        const uint64_t at = getBE(list + table + i * offsetSize, offsetSize);
+        if (at < 8 || at >= table || list[at] >> 4 == 0x8) return true;
     }
-    if (kind != kSet) return false;
-    if (!into) return true;
-    Value pair = plist::parse(Data(body + 1, body + bytes));
+    return false;
+}
+
+// The body of a complete record whose checksum matched: sound when it is
+// what one of the three writers wrote.
+bool readBody(const uint8_t* body, size_t bytes, Record* out) {
+    out->kind = body[0];
+    if (out->kind == kClear) return bytes == 1;
+    if (out->kind == kRemove) {
+        out->key.assign(reinterpret_cast<const char*>(body + 1), bytes - 1);
+        return keyAListCanHold(out->key);
+    }
+    if (out->kind != kSet) return false;
+    static constexpr char kMagic[] = "bplist00";
+    if (bytes - 1 < sizeof kMagic - 1 || std::memcmp(body + 1, kMagic, sizeof kMagic - 1) != 0) return false;
+    plist::Format format = plist::Format::XML;
+    Value pair = plist::parse(Data(body + 1, body + bytes), nullptr, &format);
     const Dictionary* d = pair.dictionaryOrNull();
-    if (!d) return false;
-    for (const auto& [key, value] : *d) {
-        auto it = into->find(key);
-        if (it != into->end() && identical(it->second, value)) continue;
-        into->insert_or_assign(key, value);
-        replayed->changed = true;
-    }
+    if (format != plist::Format::Binary || !d || d->size() != 1 || holdsUID(body + 1, bytes - 1)) return false;
+    out->key = d->begin()->first;
+    out->value = d->begin()->second;
     return true;
 }
 
@@ -128,21 +151,72 @@ Data removeRecord(const std::string& key) {
 
 Data clearRecord() { return record(kClear, nullptr, 0); }
 
-Replayed replay(const Data& bytes, Dictionary* into) {
+bool keyAListCanHold(std::string_view key) {
+    return key.find('\0') == std::string_view::npos && utf8::isValid(key);
+}
+
+Record checkRecord(const uint8_t* at, size_t available) {
+    Record out;
+    if (available < kHeaderBytes) {
+        out.state = Ending::Torn;
+        return out;
+    }
+    const size_t bodyBytes = getU32(at);
+    if (bodyBytes > available - kHeaderBytes) {
+        out.state = Ending::Torn;
+        return out;
+    }
+    out.bytes = kHeaderBytes + bodyBytes;
+    const uint8_t* body = at + kHeaderBytes;
+    if (bodyBytes == 0 || checksum(at, body, bodyBytes) != getU32(at + 4) || !readBody(body, bodyBytes, &out)) {
+        out.state = Ending::Damaged;
+    }
+    return out;
+}
+
+Replayed replay(const Data& bytes, Dictionary* into, size_t from) {
     Replayed out;
-    size_t at = 0;
-    while (bytes.size() - at >= kHeaderBytes) {
-        const uint8_t* header = bytes.data() + at;
-        const size_t bodyBytes = getU32(header);
-        if (bodyBytes == 0 || bodyBytes > bytes.size() - at - kHeaderBytes) break;
-        const uint8_t* body = header + kHeaderBytes;
-        if (checksum(header, body, bodyBytes) != getU32(header + 4)) break;
-        if (!apply(body, bodyBytes, into, &out)) break;
-        at += kHeaderBytes + bodyBytes;
+    size_t at = std::min(from, bytes.size());
+    while (at < bytes.size()) {
+        Record record = checkRecord(bytes.data() + at, bytes.size() - at);
+        if (record.state != Ending::Whole) {
+            out.ending = record.state;
+            break;
+        }
+        at += record.bytes;
         ++out.records;
+        if (record.kind == kClear) {
+            out.cleared = true;
+            if (into && !into->empty()) {
+                into->clear();
+                out.changed = true;
+            }
+        } else if (!into) {
+            continue;
+        } else if (record.kind == kRemove) {
+            if (into->erase(record.key) > 0) out.changed = true;
+        } else {
+            auto it = into->find(record.key);
+            if (it != into->end() && identical(it->second, record.value)) continue;
+            into->insert_or_assign(std::move(record.key), std::move(record.value));
+            out.changed = true;
+        }
     }
     out.soundBytes = at;
     return out;
+}
+
+Deadline Deadline::after(double seconds) { return Deadline(Clock::nowSeconds() + seconds, false); }
+
+Deadline Deadline::afterReal(double seconds) {
+    const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return Deadline(now + seconds, true);
+}
+
+bool Deadline::passed() const {
+    const double now = real_ ? std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count()
+                             : Clock::nowSeconds();
+    return now >= at_;
 }
 
 Journal::Journal(std::string path) : path_(std::move(path)) {}
@@ -151,10 +225,28 @@ Journal::~Journal() {
     if (fd_ >= 0) closeFile();
 }
 
-// Opens the path (again, when a fold removed the file this object had) and
-// takes its lock; a file found unlinked once the lock is held was folded
-// meanwhile, so the path is opened anew.
-int Journal::openLocked(bool create, int64_t* length) {
+namespace {
+
+// The lock, if it comes free before the deadline. flock has no timed form,
+// so it is polled, a little less often the longer it stays held.
+int lockFileBefore(int fd, const Deadline& deadline) {
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return errno;
+        if (deadline.passed()) return Journal::kBusy;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(20'000));
+    }
+}
+
+}  // namespace
+
+// Opens the path (again, when a fold removed or set aside the file this
+// object had) and takes its lock; a file the path no longer names once the
+// lock is held was folded meanwhile, so the path is opened anew.
+int Journal::openLocked(bool create, int64_t* length, const Deadline& deadline) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         if (fd_ < 0) {
             fd_ = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
@@ -165,18 +257,19 @@ int Journal::openLocked(bool create, int64_t* length) {
             }
             knownEnd_ = -1;
         }
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) return errno;
-        }
-        struct stat st;
-        if (::fstat(fd_, &st) != 0) {
+        if (const int error = lockFileBefore(fd_, deadline)) return error;
+        locked_ = true;
+        struct stat held;
+        struct stat named;
+        if (::fstat(fd_, &held) != 0) {
             const int error = errno;
-            ::flock(fd_, LOCK_UN);
+            unlock();
             return error;
         }
-        locked_ = true;
-        if (st.st_nlink > 0) {
-            if (length) *length = st.st_size;
+        const bool stillNamed = ::stat(path_.c_str(), &named) == 0 && named.st_ino == held.st_ino &&
+                                named.st_dev == held.st_dev;
+        if (stillNamed) {
+            if (length) *length = held.st_size;
             return 0;
         }
         closeFile();
@@ -185,26 +278,31 @@ int Journal::openLocked(bool create, int64_t* length) {
 }
 
 // Another writer's torn record (it was killed mid-write, or its disk
-// failed) would hide every record after it from the replay: it is cut, with
-// the lock held, so nobody is writing it still.
-int Journal::cutDamagedTail() {
+// filled) would hide every record after it from the replay: it is cut, with
+// the lock held, so nobody is writing it still. Damage is not cut: it goes
+// aside whole at the next fold, and nothing is appended behind it until
+// then. Only what came after this object's own last append is checked; the
+// records before it were checked or written by this object.
+int Journal::cutTornTail(int64_t length) {
     Data bytes;
     if (const int error = read(&bytes)) return error;
-    const Replayed sound = replay(bytes, nullptr);
-    if (sound.soundBytes == bytes.size()) return 0;
+    const size_t from = knownEnd_ > 0 && knownEnd_ < length ? size_t(knownEnd_) : 0;
+    const Replayed sound = replay(bytes, nullptr, from);
+    if (sound.ending == Ending::Whole) return 0;
+    if (sound.ending == Ending::Damaged) return kDamaged;
     SystemLog::write(SystemLog::kError,
-                     format("UserDefaults: %s ends in %zu damaged bytes after %zu sound records; they are cut.",
-                            path_.c_str(), bytes.size() - sound.soundBytes, sound.records));
+                     format("UserDefaults: %s ends in a torn record of %zu bytes (a write cut short); it is cut.",
+                            path_.c_str(), bytes.size() - sound.soundBytes));
     if (::ftruncate(fd_, off_t(sound.soundBytes)) != 0) return errno;
     return 0;
 }
 
-int Journal::append(const Data& record, bool keepLocked) {
+int Journal::append(const Data& record, const Deadline& deadline, bool keepLocked) {
     int64_t length = 0;
-    if (const int error = openLocked(true, &length)) return error;
+    if (const int error = openLocked(true, &length, deadline)) return error;
     int error = 0;
     if (length != knownEnd_ && length > 0) {
-        error = cutDamagedTail();
+        error = cutTornTail(length);
         if (error == 0) error = lengthOf(fd_, &length);
     }
     if (error == 0) {
@@ -225,7 +323,7 @@ int Journal::append(const Data& record, bool keepLocked) {
     return error;
 }
 
-int Journal::lock() { return openLocked(false, nullptr); }
+int Journal::lock(const Deadline& deadline) { return openLocked(false, nullptr, deadline); }
 
 int Journal::read(Data* out) {
     int64_t length = 0;
@@ -251,6 +349,16 @@ int Journal::remove() {
     }
     closeFile();
     return 0;
+}
+
+std::optional<std::string> Journal::setAside(ErrorRef* error) {
+    auto aside = FileManager().setAside(path_, error);
+    if (!aside) {
+        unlock();
+        return std::nullopt;
+    }
+    closeFile();
+    return aside;
 }
 
 // Unlocked before the close: a copy of the descriptor (a forked child holds

@@ -64,7 +64,9 @@ namespace ns {
 
 class Sandbox;
 namespace defaultsJournal {
+class Deadline;
 class Journal;
+struct Replayed;
 }
 
 class UserDefaults {
@@ -88,7 +90,10 @@ public:
     UserDefaults& operator=(const UserDefaults&) = delete;
 
     // Folds the journal of every object in the process that added to it
-    // (the application's resignation and process exit call it). Any thread.
+    // (the application's resignation and termination and the program's end
+    // call it, as do the exit handlers), waiting for no lock past a
+    // deadline of its own: what it cannot fold is folded at the next open,
+    // and a line says which journal. Any thread.
     static void flushAllPending();
 
     const std::string& domain() const { return domain_; }
@@ -142,24 +147,43 @@ private:
     // persistent_; a list that cannot be read leaves persistent_ as it was.
     // True when persistent_ is the list now.
     bool readListLocked();
-    // Replays the journal over the list into persistent_; writes the list
-    // and removes the journal when the journal held anything. True when
-    // nothing failed.
-    bool foldLocked();
+    // With journalMutex_ held, not mutex_ (taken inside, and at an ending
+    // only until `deadline`): appends the changes kept for the journal,
+    // replays the journal over the list into persistent_, writes the list
+    // and removes the journal (sets it aside when damaged). 0 when nothing
+    // failed; else the journal's error (its lock busy, or unreadable: then
+    // nothing is written or removed) or kListNotWritten.
+    int foldJournaled(const defaultsJournal::Deadline& deadline, bool ending);
+    int takeJournal(const defaultsJournal::Deadline& deadline, Data* records, bool* keptFailed);
+    int journalUnreadLocked(int error);
+    bool retireJournalLocked(const defaultsJournal::Replayed& replayed, size_t journalBytes);
+    bool lockOwn(bool ending, const defaultsJournal::Deadline& deadline);
     bool writeListLocked();
     bool removeListLocked();
     bool setAsideDamagedListLocked();
-    // Appends a change's record (an empty one: the change has no record).
-    void appendLocked(const Data& record, const ErrorRef& recordError);
+    // With journalMutex_ held: appends the kept changes and `record` in one
+    // write; what cannot be appended is kept in pending_.
+    int appendJournaled(const Data& record, const defaultsJournal::Deadline& deadline, bool keepLocked = false);
+    // Reports an append's outcome (a change with no record: hasRecord
+    // false) and times the fold.
+    void noteAppendedLocked(bool hasRecord, int error, const ErrorRef& recordError);
     void flushPending();
     void scheduleFoldLocked();
     static void foldThrough(const std::weak_ptr<FlushHandle>& handle, bool soon);
+    static void foldAll();
     static void foldAllAtExit();
+    void foldAtEnding(const defaultsJournal::Deadline& deadline);
     Value lookupLocked(const std::string& key) const;
 
     std::string domain_;
     std::string path_;
-    // The exit handlers wait for it only a moment (lockWithin).
+    // Guards journal_, pending_ and pendingChanges_, and is taken before
+    // mutex_. It is held while a journal's lock held elsewhere is waited
+    // for (at most kLockWaitSeconds), which mutex_ never is, so readers
+    // never wait on another process; the endings wait for either only until
+    // their deadline.
+    std::mutex journalMutex_;
+    // Everything else.
     mutable std::mutex mutex_;
     Dictionary argumentDomain_;
     Dictionary persistent_;
@@ -184,11 +208,22 @@ private:
     bool ownChanges_ = false;
     bool flushScheduled_ = false;
     bool foldSoonQueued_ = false;
-    // A change of this object is in no journal (an append failed): the next
-    // fold writes this object's whole view, as a list of its own.
+    // A change of this object has no record (its value had no one-pair
+    // list): the next fold writes this object's whole view, as a list of
+    // its own.
     bool unjournaled_ = false;
-    bool journalDamageLogged_ = false;
+    bool appendFailureLogged_ = false;
+    // The list was read once at least: a fold that cannot read the journal
+    // still reads it for an object that never has.
+    bool listRead_ = false;
+    // The journal's last read failure, logged once.
+    int journalReadError_ = 0;
     std::unique_ptr<defaultsJournal::Journal> journal_;
+    // Records whose append found the journal's lock held elsewhere past the
+    // deadline, or failed: appended, in order, before the next change or at
+    // the next fold.
+    Data pending_;
+    size_t pendingChanges_ = 0;
     // What the store-write trace calls this domain's appends and folds.
     std::string appendName_;
     std::string foldName_;

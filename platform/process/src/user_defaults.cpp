@@ -241,11 +241,11 @@ void UserDefaults::foldAtEnding(const defaultsJournal::Deadline& deadline) {
         std::unique_lock lock(mutex_, std::adopt_lock);
         if (!dirty_ && !unjournaled_) return;
     }
-    const int error = foldJournaled(deadline, true);
+    const int error = foldJournaled(deadline, FoldBy::Ending);
     if (error == 0) return;
     std::string lost;
     if (pendingChanges_ > 0) {
-        lost = format(" %zu changes of this process never reached it and are lost.", pendingChanges_);
+        lost = format(" Changes of this process that never reached it (%zu) are lost.", pendingChanges_);
     }
     logLine(format("UserDefaults: %s was not folded into %s at this ending (%s); its changes are folded at the next "
                    "open.%s",
@@ -284,7 +284,7 @@ UserDefaults::UserDefaults(std::string domain, std::shared_ptr<Sandbox> sandbox)
     {
         // What an earlier process left in the journal joins the list now.
         std::lock_guard journalLock(journalMutex_);
-        foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), false);
+        foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), FoldBy::Call);
     }
     installFlushTriggers(foldAllAtExit);
     flushHandle_ = std::make_shared<FlushHandle>();
@@ -313,29 +313,34 @@ void UserDefaults::flushPending() {
         std::lock_guard lock(mutex_);
         if (!dirty_ && !unjournaled_) return;
     }
-    foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), false);
+    foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), FoldBy::Call);
 }
 
 // The timed and the early fold find the object through its handle, which
-// forgets it before it goes. A fold that left changes in no journal (their
-// lock held elsewhere) is timed again, so they are retried without waiting
-// for the next change.
+// forgets it before it goes. They wait for nothing: a lock that is not
+// free at once (a change or fold of this object under way, the journal's
+// lock held elsewhere) times the fold again, as do changes left in no
+// journal, so they are retried without waiting for the next change.
 void UserDefaults::foldThrough(const std::weak_ptr<FlushHandle>& weak, bool soon) {
     auto handle = weak.lock();
     if (!handle) return;
     std::lock_guard handleLock(handle->mutex);
     UserDefaults* owner = handle->owner;
     if (!owner) return;
-    std::lock_guard journalLock(owner->journalMutex_);
+    std::unique_lock journalLock(owner->journalMutex_, std::try_to_lock);
     {
         std::lock_guard lock(owner->mutex_);
         (soon ? owner->foldSoonQueued_ : owner->flushScheduled_) = false;
         if (!owner->dirty_ && !owner->unjournaled_) return;
+        if (!journalLock) {
+            owner->retimeFoldLocked();
+            return;
+        }
     }
-    owner->foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), false);
-    if (owner->pendingChanges_ > 0) {
+    const int error = owner->foldJournaled(defaultsJournal::Deadline::afterReal(0), FoldBy::Timer);
+    if (error == defaultsJournal::Journal::kBusy || owner->pendingChanges_ > 0) {
         std::lock_guard lock(owner->mutex_);
-        owner->scheduleFoldLocked();
+        owner->retimeFoldLocked();
     }
 }
 
@@ -347,8 +352,13 @@ void UserDefaults::scheduleFoldLocked() {
         foldSoonQueued_ = true;
         DispatchQueue::global()->async([weak] { foldThrough(weak, true); });
     }
+    retimeFoldLocked();
+}
+
+void UserDefaults::retimeFoldLocked() {
     if (flushScheduled_) return;
     flushScheduled_ = true;
+    std::weak_ptr<FlushHandle> weak = flushHandle_;
     DispatchQueue::global()->after(kFoldDelaySeconds, [weak] { foldThrough(weak, false); });
 }
 
@@ -361,7 +371,7 @@ int UserDefaults::appendJournaled(const Data& record, const defaultsJournal::Dea
     bytes.insert(bytes.end(), record.begin(), record.end());
     int error = journal_->append(bytes, deadline, keepLocked);
     if (error == defaultsJournal::Journal::kDamaged) {
-        foldJournaled(deadline, false);
+        foldJournaled(deadline, FoldBy::Call);
         bytes = pending_;
         bytes.insert(bytes.end(), record.begin(), record.end());
         error = journal_->append(bytes, deadline, keepLocked);
@@ -388,8 +398,8 @@ void UserDefaults::noteAppendedLocked(bool hasRecord, int error, const ErrorRef&
                               ? fileError(EWOULDBLOCK, journal_->path(), true, "lock")
                               : fileError(error, journal_->path(), true, "append to");
         if (!appendFailureLogged_) {
-            logLine(format("UserDefaults: cannot append to %s (%s): %zu changes are kept in memory and appended "
-                           "before the next change, or at the next fold.",
+            logLine(format("UserDefaults: cannot append to %s (%s); the changes it did not take (%zu so far) are "
+                           "kept in memory and appended before the next change, or at the next fold.",
                            journal_->path().c_str(), describe(error).c_str(), pendingChanges_));
         }
         appendFailureLogged_ = true;
@@ -473,11 +483,11 @@ int UserDefaults::journalUnreadLocked(int error) {
     return error;
 }
 
-int UserDefaults::foldJournaled(const defaultsJournal::Deadline& deadline, bool ending) {
+int UserDefaults::foldJournaled(const defaultsJournal::Deadline& deadline, FoldBy by) {
     Data records;
     bool keptFailed = false;
     const int held = takeJournal(deadline, &records, &keptFailed);
-    if (!lockOwn(ending, deadline)) {
+    if (!lockOwn(by == FoldBy::Ending, deadline)) {
         journal_->unlock();
         return defaultsJournal::Journal::kBusy;
     }
@@ -486,6 +496,9 @@ int UserDefaults::foldJournaled(const defaultsJournal::Deadline& deadline, bool 
         noteAppendedLocked(true, held, nullptr);
         return held;
     }
+    // A timed fold that finds the lock busy is timed again, and says
+    // nothing: another fold is under way.
+    if (held == defaultsJournal::Journal::kBusy && by == FoldBy::Timer) return held;
     if (held != 0 && held != ENOENT) return journalUnreadLocked(held);
     journalReadError_ = 0;
     // The list when it changed, else what this object holds: the journal
@@ -798,7 +811,7 @@ void UserDefaults::removePersistentDomain() {
 
 bool UserDefaults::synchronize() {
     std::lock_guard journalLock(journalMutex_);
-    const int folded = foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), false);
+    const int folded = foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), FoldBy::Call);
     std::lock_guard lock(mutex_);
     return folded == 0 && !fileWasCorrupt_ && !lastWriteError_;
 }

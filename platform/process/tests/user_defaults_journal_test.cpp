@@ -20,10 +20,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -235,22 +237,30 @@ Journal fiveChanges(const std::shared_ptr<ns::Sandbox>& sandbox, const std::stri
     return out;
 }
 
+// A torn last record (a write cut short, whose call never returned) is
+// dropped; a complete record that does not read is damage, and the journal
+// goes aside whole once the records before it are in the list.
 TEST(UserDefaultsJournal, ADamagedJournalKeepsEveryChangeBeforeTheDamage) {
     const struct {
         const char* name;
         std::function<void(Journal&)> damage;
         int keysKept;
         bool logged;
+        bool setAside;
     } cases[] = {
-        {"torn in the last record's body", [](Journal& j) { j.bytes.resize(j.ends[4] - 3); }, 4, true},
-        {"torn in the last record's header", [](Journal& j) { j.bytes.resize(j.ends[3] + 5); }, 4, true},
-        {"a byte of the third record's body flipped", [](Journal& j) { j.bytes[j.ends[1] + 12] ^= 0x20; }, 2, true},
-        {"the second record's length damaged", [](Journal& j) { j.bytes[j.ends[0] + 1] ^= 0x40; }, 1, true},
-        {"the first record's checksum damaged", [](Journal& j) { j.bytes[5] ^= 1; }, 0, true},
-        {"a tail of zeros", [](Journal& j) { j.bytes.resize(j.bytes.size() + 4096, 0); }, 5, true},
+        {"torn in the last record's body", [](Journal& j) { j.bytes.resize(j.ends[4] - 3); }, 4, true, false},
+        {"torn in the last record's header", [](Journal& j) { j.bytes.resize(j.ends[3] + 5); }, 4, true, false},
+        {"a byte of the third record's body flipped", [](Journal& j) { j.bytes[j.ends[1] + 12] ^= 0x20; }, 2, true,
+         true},
+        {"the second record's length damaged past the end", [](Journal& j) { j.bytes[j.ends[0] + 1] ^= 0x40; }, 1,
+         true, false},
+        {"the second record's length damaged within the file", [](Journal& j) { j.bytes[j.ends[0]] ^= 0x01; }, 1,
+         true, true},
+        {"the first record's checksum damaged", [](Journal& j) { j.bytes[5] ^= 1; }, 0, true, true},
+        {"a tail of zeros", [](Journal& j) { j.bytes.resize(j.bytes.size() + 4096, 0); }, 5, true, true},
         {"a tail of text", [](Journal& j) { j.bytes.insert(j.bytes.end(), {'n', 'o', 'i', 's', 'e', '!', '!', '!', '!'}); },
-         5, true},
-        {"sound", [](Journal&) {}, 5, false},
+         5, true, false},
+        {"sound", [](Journal&) {}, 5, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -258,7 +268,8 @@ TEST(UserDefaultsJournal, ADamagedJournalKeepsEveryChangeBeforeTheDamage) {
         Journal journal = fiveChanges(temp.sandbox(), "damaged.journal");
         ASSERT_EQ(journal.ends.size(), 5u);
         ASSERT_EQ(journal.ends.back(), journal.bytes.size());
-        const std::string list = temp.sandbox()->preferencesPath() + "/damaged.journal.plist";
+        const std::string folder = temp.sandbox()->preferencesPath();
+        const std::string list = folder + "/damaged.journal.plist";
         fs::remove(list);
         c.damage(journal);
         ASSERT_TRUE(ns::FileManager().writeData(journalOf(list), journal.bytes));
@@ -274,6 +285,12 @@ TEST(UserDefaultsJournal, ADamagedJournalKeepsEveryChangeBeforeTheDamage) {
         });
         EXPECT_EQ(mentions, c.logged ? 1 : 0) << "the damage is logged once";
         EXPECT_FALSE(fs::exists(journalOf(list))) << "the sound part was folded";
+        const std::string aside = journalOf(list) + ".damaged";
+        EXPECT_EQ(fs::exists(aside), c.setAside);
+        if (c.setAside) {
+            EXPECT_EQ(ns::FileManager().readData(aside), journal.bytes) << "the damaged journal is kept whole";
+            EXPECT_TRUE(log.contains(aside)) << "the line names where it went";
+        }
         log.clear();
         UserDefaults again("damaged.journal", temp.sandbox());
         EXPECT_EQ(again.persistentDomain(), stored);
@@ -299,6 +316,83 @@ TEST(UserDefaultsJournal, AnAppendAfterATornTailIsNotHiddenByIt) {
     EXPECT_TRUE(log.contains(journal)) << "the cut tail is reported";
     UserDefaults fresh("torn.tail", temp.sandbox());
     EXPECT_EQ(fresh.persistentDomain(), (Dictionary{{"first", 1}, {"after", 3}}));
+}
+
+// ---- records the header does not describe ----
+
+// A record as an appender writes it: length, CRC-32 of the length and the
+// body, body.
+ns::Data checksummed(char kind, const ns::Data& rest) {
+    ns::Data body{uint8_t(kind)};
+    body.insert(body.end(), rest.begin(), rest.end());
+    ns::Data out(8);
+    for (int i = 0; i < 4; ++i) out[size_t(i)] = uint8_t(body.size() >> (8 * i));
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    crc = ::crc32(crc, out.data(), 4);
+    crc = ::crc32(crc, body.data(), uInt(body.size()));
+    for (int i = 0; i < 4; ++i) out[size_t(4 + i)] = uint8_t(crc >> (8 * i));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+ns::Data binaryList(const Value& v) { return ns::plist::serialize(v, ns::plist::Format::Binary); }
+
+// {"uid": UID 1}, written byte by byte: our writer makes no UID in a list.
+ns::Data listHoldingAUID() {
+    const ns::Data list{'b', 'p', 'l', 'i', 's', 't', '0', '0',
+                        0xd1, 0x01, 0x02,                // {ref 1: ref 2}
+                        0x53, 'u',  'i',  'd',           // "uid"
+                        0x80, 0x01,                      // UID 1
+                        0x08, 0x0b, 0x0f,                // offsets
+                        0,    0,    0,    0,    0,    0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 3,
+                        0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x11};
+    return list;
+}
+
+// Each record's checksum is right, so only what its body says can tell it
+// is not a change any call made: it is damage, the replay stops at it, and
+// a change appended afterwards is not hidden behind it.
+TEST(UserDefaultsJournal, ARecordTheHeaderDoesNotDescribeIsDamageAndHidesNoLaterChange) {
+    ASSERT_EQ(ns::plist::parse(listHoldingAUID()),
+              Value(Dictionary{{"uid", Dictionary{{"CF$UID", Value(uint64_t(1))}}}}))
+        << "the hand-made list reads";
+    const struct {
+        const char* name;
+        ns::Data record;
+    } cases[] = {
+        {"a set holding an XML list",
+         checksummed('S', ns::plist::serialize(Value(Dictionary{{"bad", 1}}), ns::plist::Format::XML))},
+        {"a set of two pairs", checksummed('S', binaryList(Value(Dictionary{{"bad", 1}, {"worse", 2}})))},
+        {"a set of no pair", checksummed('S', binaryList(Value(Dictionary{})))},
+        {"a set of an array", checksummed('S', binaryList(Value(ns::Array{Value("bad")})))},
+        {"a set whose value is a UID", checksummed('S', listHoldingAUID())},
+        {"a set whose list does not read", checksummed('S', ns::Data{'b', 'p', 'l', 'i', 's', 't', '0', '0', 0xd1})},
+        {"a removal of a key that is not UTF-8", checksummed('R', ns::Data{'k', 0xff, 0xfe})},
+        {"a clear with more after it", checksummed('C', ns::Data{'x'})},
+        {"a kind no writer makes", checksummed('Q', ns::Data{'x'})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ns::testing::TempSandbox temp;
+        UserDefaults writer("undescribed", temp.sandbox());
+        UserDefaults other("undescribed", temp.sandbox());
+        writer.setInteger(1, "before");
+        const std::string journal = journalOf(writer.path());
+        {
+            std::ofstream tail(journal, std::ios::binary | std::ios::app);
+            tail.write(reinterpret_cast<const char*>(c.record.data()), std::streamsize(c.record.size()));
+        }
+        const ns::Data bytes = *ns::FileManager().readData(journal);
+
+        // Both objects append behind the record, each call returning.
+        other.setInteger(2, "after");
+        writer.setInteger(3, "later");
+
+        UserDefaults fresh("undescribed", temp.sandbox());
+        EXPECT_EQ(fresh.persistentDomain(), (Dictionary{{"before", 1}, {"after", 2}, {"later", 3}}));
+        EXPECT_EQ(ns::FileManager().readData(journal + ".damaged"), bytes)
+            << "the journal holding the record is set aside as it was";
+    }
 }
 
 // ---- a crash inside a fold ----

@@ -147,13 +147,18 @@ private:
     // persistent_; a list that cannot be read leaves persistent_ as it was.
     // True when persistent_ is the list now.
     bool readListLocked();
-    // With journalMutex_ held, not mutex_ (taken inside, and at an ending
-    // only until `deadline`): appends the changes kept for the journal,
+    // With journalMutex_ held, not mutex_ (taken inside; at an ending only
+    // until `deadline`): appends the changes kept for the journal,
     // replays the journal over the list into persistent_, writes the list
     // and removes the journal (sets it aside when damaged). 0 when nothing
     // failed; else the journal's error (its lock busy, or unreadable: then
     // nothing is written or removed) or kListNotWritten.
-    int foldJournaled(const defaultsJournal::Deadline& deadline, bool ending);
+    enum class FoldBy {
+        Call,    // waits until the deadline for each lock
+        Timer,   // waits for no lock: a busy one times the fold again
+        Ending,  // waits for every lock until the ending's deadline only
+    };
+    int foldJournaled(const defaultsJournal::Deadline& deadline, FoldBy by);
     int takeJournal(const defaultsJournal::Deadline& deadline, Data* records, bool* keptFailed);
     int journalUnreadLocked(int error);
     bool retireJournalLocked(const defaultsJournal::Replayed& replayed, size_t journalBytes);
@@ -169,6 +174,7 @@ private:
     void noteAppendedLocked(bool hasRecord, int error, const ErrorRef& recordError);
     void flushPending();
     void scheduleFoldLocked();
+    void retimeFoldLocked();
     static void foldThrough(const std::weak_ptr<FlushHandle>& handle, bool soon);
     static void foldAll();
     static void foldAllAtExit();

@@ -37,6 +37,12 @@ Each shape is one a mutating fuzzer rarely builds by chance:
 - HTTP heads that grow when written (fields without a space after the
   colon) or shrink (spaces around values), at and one byte past 64 KiB as
   written or as received, and folded or repeated field lines;
+- user-defaults journals whose records' checksums are right, so that a
+  mutation starts past the checksum: sound records of each kind, and
+  records the replay refuses as damage (a set holding an XML list, two
+  pairs, no pair, an array or a UID; a removal of a key that is not UTF-8;
+  a clear with a body; an unknown kind; a length of nothing), each between
+  sound ones, beside a torn last record;
 - the cache's rows, older pending writes among them, whose paths have tens
   of thousands of keys (an update's member among them, under a member
   above it), and writes and server rows, older and current, at and one
@@ -50,6 +56,7 @@ import os
 import plistlib
 import struct
 import sys
+import zlib
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
 UID = plistlib.UID
@@ -481,11 +488,55 @@ def json_row(write_id, path, merge):
     return ('{"id":%d,"path":"%s","m":{%s}}\n' % (write_id, path, members)).encode()
 
 
+def journal_record(kind, rest=b""):
+    """A user-defaults journal record: the body's length and a CRC-32 of
+    the length and the body, both little-endian, then the body."""
+    body = kind + rest
+    length = struct.pack("<I", len(body))
+    return length + struct.pack("<I", zlib.crc32(length + body)) + body
+
+
+def journal_set(key, value):
+    return journal_record(b"S", binary({key: value}))
+
+
+def journal_seeds():
+    before = journal_set("before", 1)
+    after = journal_set("after", 2)
+    damaged = {
+        "set-xml": journal_record(b"S", plistlib.dumps({"bad": 1}, fmt=plistlib.FMT_XML)),
+        "set-two-pairs": journal_record(b"S", binary({"bad": 1, "worse": 2})),
+        "set-no-pair": journal_record(b"S", binary({})),
+        "set-array": journal_record(b"S", binary(["bad"])),
+        "set-uid": journal_record(b"S", binary({"bad": UID(1)})),
+        "set-unreadable-list": journal_record(b"S", b"bplist00\xd1"),
+        "remove-not-utf8": journal_record(b"R", b"k\xff\xfe"),
+        "remove-nul": journal_record(b"R", b"k\x00"),
+        "clear-with-body": journal_record(b"C", b"x"),
+        "unknown-kind": journal_record(b"Q", b"x"),
+        "length-zero": journal_record(b""),
+    }
+    seeds = {"shape-damaged-" + name: before + record + after for name, record in damaged.items()}
+    seeds["shape-sound-each-kind"] = b"".join([
+        journal_set("int", -42), journal_set("big", 18000000000000000000), journal_set("real", 0.1),
+        journal_set("bool", True), journal_set("text", "Café ñandú 😀"), journal_set("data", b"\x00\x01\xff"),
+        journal_set("array", [1, "two", []]), journal_set("dict", {"inner": {"deep": 3.5}, "n": False}),
+        journal_set("uid-key-dict", {"CF$UID": 1}),
+    ])
+    seeds["shape-sound-set-remove-clear"] = b"".join([
+        journal_set("kept", "yes"), journal_record(b"R", "café".encode()), journal_record(b"R", b"count"),
+        journal_record(b"C"), journal_set("after-clear", 3), journal_record(b"R", b""), journal_set("", "empty key"),
+    ])
+    seeds["shape-torn-after-sound"] = before + after + journal_set("torn", "x" * 40)[:-7]
+    return seeds
+
+
 def main():
     check = sys.argv[1:] == ["--check"]
     stale = []
     for target, seeds in (("plist_reader", plist_seeds()), ("keyed_archive_reader", archive_seeds()),
-                          ("http_head_parser", http_seeds()), ("cache_row_reader", cache_row_seeds())):
+                          ("http_head_parser", http_seeds()), ("cache_row_reader", cache_row_seeds()),
+                          ("user_defaults_journal_reader", journal_seeds())):
         folder = os.path.join(ROOT, "corpus", target)
         for name, data in sorted(seeds.items()):
             path = os.path.join(folder, name)

@@ -141,6 +141,8 @@ std::shared_ptr<QRVADatabase> QRVADatabase::initWithDatabaseName(const std::stri
         // store: kept aside, closed first and with its journal (a connection
         // left writing to the moved file, or a journal beside the next file
         // of this name, would corrupt the fresh store the next attempt makes).
+        // A layout that failed for a lock held elsewhere, a full disk or a
+        // permission is no damage: the file is closed and kept.
         ns::ErrorRef moveError;
         if (!store->closeAndSetAsideDamagedDatabase(problem, &moveError) && moveError) {
             monitor()->logWithLevel(4, 12003, "Failed to delete old database file after failed validation. Error",

@@ -56,16 +56,45 @@ void QRVAEventWriter::handleEventOnWorkerQueue(QRVAEvent event) {
         monitor()->logWithLevel(7, 23049, "Quorvane Analytics is disabled. Event not logged");
         return;
     }
-    auto triggered = QRVAConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(&event);
-    if (!triggered) {
-        monitor()->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
-                                nameContext(event.name()), ns::Value(event.origin()));
+    engine_.runWhenStarted([this, handling = Handling{Write{std::move(event), Step::Admit, {}}, false, std::nullopt}](const Started& started) mutable {
+        return handleStartedEvent(started, handling);
+    });
+}
+
+QRVAWorkOutcome QRVAEventWriter::handleStartedEvent(const Started& started, Handling& handling) {
+    if (!handling.processed) {
+        // An event that waited for the start may find its first open waiting
+        // for its screen now.
+        if (heldBehindFirstOpen(handling.write.event, true)) return QRVAWorkOutcome::Finished;
+        const QRVAEvent& event = handling.write.event;
+        handling.triggered = QRVAConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(&event);
+        if (!handling.triggered) {
+            monitor()->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
+                                    nameContext(event.name()), ns::Value(event.origin()));
+        }
+        handling.processed = true;
     }
-    writeEventOnWorkerQueue(std::move(event));
-    if (triggered) {
-        for (QRVAEvent& derived : *triggered) writeEventOnWorkerQueue(std::move(derived));
+    if (writeStartedEvent(started, handling.write) == QRVAWorkOutcome::StoreLockedElsewhere) {
+        return QRVAWorkOutcome::StoreLockedElsewhere;
+    }
+    if (handling.triggered) {
+        for (QRVAEvent& derived : *handling.triggered) writeEventOnWorkerQueue(std::move(derived));
     }
     engine_.updateSchedule();
+    return QRVAWorkOutcome::Finished;
+}
+
+bool QRVAEventWriter::heldBehindFirstOpen(const QRVAEvent& event, bool handle) {
+    QRVAAutomaticEvents& automatic = engine_.automaticEvents();
+    if (!automatic.isWaitingForFirstScreen()) return false;
+    automatic.holdBehindFirstOpen([this, event, handle]() mutable {
+        if (handle) {
+            handleEventOnWorkerQueue(std::move(event));
+        } else {
+            writeEventOnWorkerQueue(std::move(event));
+        }
+    });
+    return true;
 }
 
 void QRVAEventWriter::maybeAddDebugAndRealtimeParameters(QRVAEvent& event) {
@@ -81,21 +110,54 @@ void QRVAEventWriter::maybeAddDebugAndRealtimeParameters(QRVAEvent& event) {
 void QRVAEventWriter::writeEventOnWorkerQueue(QRVAEvent event) {
     QRVAScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
     ns::dispatchAssertQueue(scheduler()->workerQueue());
-    if (!admitEvent(event)) return;
-    if (QRVALifetimeValueRecorder::isPurchaseEvent(event) &&
-        !database()->performTransaction([&] { return recordLifetimeValueInTransaction(event); })) {
-        return;
-    }
+    engine_.runWhenStarted([this, write = Write{std::move(event), Step::Admit, {}}](const Started& started) mutable {
+        if (write.step == Step::Admit && heldBehindFirstOpen(write.event, false)) return QRVAWorkOutcome::Finished;
+        return writeStartedEvent(started, write);
+    });
+}
+
+// Each transaction's step is done once: one that could not begin for a
+// lock held elsewhere is where the next try starts.
+QRVAWorkOutcome QRVAEventWriter::writeStartedEvent(const Started& started, Write& write) {
+    QRVADatabase& database = started.database();
+    QRVAEvent& event = write.event;
+    const auto failed = [&] {
+        return database.wasLockedElsewhere() ? QRVAWorkOutcome::StoreLockedElsewhere : QRVAWorkOutcome::Finished;
+    };
     const bool isPublic = QRVAEventUtilIsPublicName(std::string_view(event.name()));
-    WriteState state;
-    if (!database()->performTransaction([&] { return countEventInTransaction(event, isPublic, state); })) return;
-    if (state.dropped) {
-        logDropped(event);
-        return;
+    switch (write.step) {
+        case Step::Admit:
+            if (!admitEvent(started, event)) return QRVAWorkOutcome::Finished;
+            write.step = Step::LifetimeValue;
+            [[fallthrough]];
+        case Step::LifetimeValue:
+            if (QRVALifetimeValueRecorder::isPurchaseEvent(event) &&
+                !database.performTransaction([&] { return recordLifetimeValueInTransaction(started, event); })) {
+                return failed();
+            }
+            write.step = Step::Count;
+            [[fallthrough]];
+        case Step::Count:
+            write.state = WriteState{};
+            if (!database.performTransaction(
+                    [&] { return countEventInTransaction(started, event, isPublic, write.state); })) {
+                return failed();
+            }
+            if (write.state.dropped) {
+                logDropped(event);
+                return QRVAWorkOutcome::Finished;
+            }
+            write.step = Step::Store;
+            [[fallthrough]];
+        case Step::Store:
+            if (!database.performTransaction(
+                    [&] { return storeEventInTransaction(started, event, isPublic, write.state); })) {
+                return failed();
+            }
+            countStoredFirstOpens({event.name()});
+            return QRVAWorkOutcome::Finished;
     }
-    if (database()->performTransaction([&] { return storeEventInTransaction(event, isPublic, state); })) {
-        countStoredFirstOpens({event.name()});
-    }
+    return QRVAWorkOutcome::Finished;
 }
 
 bool QRVAEventWriter::writeEventsTogether(std::vector<QRVAEvent> events, const std::function<bool()>& alongside) {
@@ -104,6 +166,8 @@ bool QRVAEventWriter::writeEventsTogether(std::vector<QRVAEvent> events, const s
         monitor()->logWithLevel(7, 23049, "Quorvane Analytics is disabled. Event not logged");
         return false;
     }
+    const Started* started = engine_.started();
+    if (!started) return false;
     std::vector<QRVAEvent> triggered;
     for (const QRVAEvent& event : events) {
         auto derived = QRVAConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(&event);
@@ -115,11 +179,11 @@ bool QRVAEventWriter::writeEventsTogether(std::vector<QRVAEvent> events, const s
         for (QRVAEvent& one : *derived) triggered.push_back(std::move(one));
     }
     std::vector<std::string> stored;
-    const bool committed = database()->performTransaction([&] {
+    const bool committed = started->database().performTransaction([&] {
         if (alongside && !alongside()) return false;
         for (QRVAEvent& event : events) {
             bool isStored = false;
-            if (!writeEventInTransaction(event, isStored)) return false;
+            if (!writeEventInTransaction(*started, event, isStored)) return false;
             if (isStored) stored.push_back(event.name());
         }
         return true;
@@ -130,31 +194,34 @@ bool QRVAEventWriter::writeEventsTogether(std::vector<QRVAEvent> events, const s
     return committed;
 }
 
-bool QRVAEventWriter::writeEventInTransaction(QRVAEvent& event, bool& stored) {
+bool QRVAEventWriter::writeEventInTransaction(const Started& started, QRVAEvent& event, bool& stored) {
     stored = false;
-    if (!admitEvent(event)) return true;
-    if (QRVALifetimeValueRecorder::isPurchaseEvent(event) && !recordLifetimeValueInTransaction(event)) return false;
+    if (!admitEvent(started, event)) return true;
+    if (QRVALifetimeValueRecorder::isPurchaseEvent(event) && !recordLifetimeValueInTransaction(started, event)) {
+        return false;
+    }
     const bool isPublic = QRVAEventUtilIsPublicName(std::string_view(event.name()));
     WriteState state;
-    if (!countEventInTransaction(event, isPublic, state)) return false;
+    if (!countEventInTransaction(started, event, isPublic, state)) return false;
     if (state.dropped) {
         logDropped(event);
         return true;
     }
-    stored = storeEventInTransaction(event, isPublic, state);
+    stored = storeEventInTransaction(started, event, isPublic, state);
     return stored;
 }
 
 // Logs the event on its way in; false for a blacklisted one, which is
 // rejected (with an error event unless a blacklist switch is on).
-bool QRVAEventWriter::admitEvent(QRVAEvent& event) {
+bool QRVAEventWriter::admitEvent(const Started& started, QRVAEvent& event) {
     monitor()->logWithLevel(7, 23051, "Logging event: origin, name, params", ns::Value(event.origin()),
                             nameContext(event.name()), parametersContext(event));
     const std::string& name = event.name();
-    if (remoteConfig()->isEventBlacklisted(name)) {
+    QRVARemoteConfig& settings = started.remoteConfig();
+    if (settings.isEventBlacklisted(name)) {
         monitor()->logWithLevel(4, 23052, "Rejected event. Contact Quorvane Support for more information. Event name",
                                 nameContext(name));
-        if (!remoteConfig()->blacklistInternal() && !remoteConfig()->blacklistPublic() &&
+        if (!settings.blacklistInternal() && !settings.blacklistPublic() &&
             !QRVAEventUtilIsErrorEvent(event)) {
             QRVALogErrorEventWithParameters(kQRVAErrorEventIsBlacklisted, std::string_view(name),
                                             kQRVADataTypeEventNameMaxLength, std::string_view(name));
@@ -165,8 +232,8 @@ bool QRVAEventWriter::admitEvent(QRVAEvent& event) {
     return true;
 }
 
-bool QRVAEventWriter::recordLifetimeValueInTransaction(const QRVAEvent& event) {
-    if (QRVALifetimeValueRecorder::recordLifetimeValueToDatabase(*database(), event)) return true;
+bool QRVAEventWriter::recordLifetimeValueInTransaction(const Started& started, const QRVAEvent& event) {
+    if (QRVALifetimeValueRecorder::recordLifetimeValueToDatabase(started.database(), event)) return true;
     const QRVAValue* currency = event.parameters().find("currency");
     const QRVAValue* value = event.parameters().find("value");
     monitor()->logWithLevel(1, 23053, "Cannot record lifetime value of event. Name, currency code, transaction value",
@@ -189,8 +256,9 @@ void QRVAEventWriter::countStoredFirstOpens(const std::vector<std::string>& stor
     }
 }
 
-bool QRVAEventWriter::countEventInTransaction(QRVAEvent& event, bool isPublic, WriteState& state) {
-    QRVADatabase& database = *this->database();
+bool QRVAEventWriter::countEventInTransaction(const Started& started, QRVAEvent& event, bool isPublic,
+                                              WriteState& state) {
+    QRVADatabase& database = started.database();
     ns::ErrorRef error;
     const int32_t today = database.dayNumberAt(ns::Clock::nowSeconds());
     auto stored = database.dailyCounts(&error);
@@ -202,7 +270,7 @@ bool QRVAEventWriter::countEventInTransaction(QRVAEvent& event, bool isPublic, W
     // Yesterday's counters are no quota for today: restart them before
     // comparing, not only when counting.
     QRVADailyCounts counts = stored && stored->day() == today ? *stored : QRVADailyCounts(today, 0, 0, 0, 0, 0);
-    const bool droppedByKind = applyQuotas(event, isPublic, counts, state);
+    const bool droppedByKind = applyQuotas(started, event, isPublic, counts, state);
     if (QRVAEventUtilIsErrorEvent(event)) {
         counts.incrementErrorEventsCountForCurrentDay(today);
     } else {
@@ -211,7 +279,7 @@ bool QRVAEventWriter::countEventInTransaction(QRVAEvent& event, bool isPublic, W
     // An event over the all-events quota stays counted, so the overrun keeps
     // growing; one dropped for its kind was never one of the day's events.
     if (droppedByKind) counts.decrementAllEventsCount();
-    markRealtime(event, counts, state);
+    markRealtime(started, event, counts, state);
     maybeAddDebugAndRealtimeParameters(event);
     state.realtimeRow = state.realtimeRow || event.isRealtime();
     error = nullptr;
@@ -225,9 +293,9 @@ bool QRVAEventWriter::countEventInTransaction(QRVAEvent& event, bool isPublic, W
 
 // The day's quotas in the order they are checked: the first one over drops
 // the event. Answers whether it was dropped for its kind (error or public).
-bool QRVAEventWriter::applyQuotas(const QRVAEvent& event, bool isPublic, const QRVADailyCounts& counts,
-                                  WriteState& state) {
-    QRVARemoteConfig& settings = *remoteConfig();
+bool QRVAEventWriter::applyQuotas(const Started& started, const QRVAEvent& event, bool isPublic,
+                                  const QRVADailyCounts& counts, WriteState& state) {
+    QRVARemoteConfig& settings = started.remoteConfig();
     const bool isError = QRVAEventUtilIsErrorEvent(event);
     enum class Subject { Name, ErrorCode };
     struct Quota {
@@ -270,11 +338,12 @@ bool QRVAEventWriter::isSubjectToRealtimeLimit(const QRVAEvent& event) {
 
 // Conversions are real-time within the day's limit, or always when exempt
 // from it; any other real-time event over the limit is no longer real-time.
-void QRVAEventWriter::markRealtime(QRVAEvent& event, const QRVADailyCounts& counts, WriteState& state) {
+void QRVAEventWriter::markRealtime(const Started& started, QRVAEvent& event, const QRVADailyCounts& counts,
+                                   WriteState& state) {
     const std::string& name = event.name();
     const bool subjectToLimit = isSubjectToRealtimeLimit(event);
-    const int32_t maxRealtime = remoteConfig()->maxRealtimeEventCountPerDay();
-    if (event.isConversion() || remoteConfig()->isEventCustomConversion(name)) {
+    const int32_t maxRealtime = started.remoteConfig().maxRealtimeEventCountPerDay();
+    if (event.isConversion() || started.remoteConfig().isEventCustomConversion(name)) {
         if (counts.realtimeCount() < maxRealtime) {
             monitor()->logWithLevel(7, 23058,
                                     "Conversion event is under real-time daily limit. Marking the event as real-time. "
@@ -298,9 +367,9 @@ void QRVAEventWriter::markRealtime(QRVAEvent& event, const QRVADailyCounts& coun
     }
 }
 
-bool QRVAEventWriter::isUnderNewPublicNameLimit(const QRVAEvent& event) {
+bool QRVAEventWriter::isUnderNewPublicNameLimit(const Started& started, const QRVAEvent& event) {
     ns::ErrorRef error;
-    auto count = database()->publicEventCount(&error);
+    auto count = started.database().publicEventCount(&error);
     if (!count && error) {
         monitor()->logWithLevel(1, 23064, "Unable to query event count. Error", QRVAErrorContext(error));
         return false;
@@ -314,39 +383,41 @@ bool QRVAEventWriter::isUnderNewPublicNameLimit(const QRVAEvent& event) {
     return true;
 }
 
-bool QRVAEventWriter::storeEventInTransaction(const QRVAEvent& event, bool isPublic, const WriteState& state) {
+bool QRVAEventWriter::storeEventInTransaction(const Started& started, const QRVAEvent& event, bool isPublic,
+                                              const WriteState& state) {
+    QRVADatabase& database = started.database();
     const std::string& name = event.name();
     ns::ErrorRef error;
-    auto aggregates = database()->eventAggregatesWithName(name, &error);
+    auto aggregates = database.eventAggregatesWithName(name, &error);
     if (!aggregates && error) {
         monitor()->logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", nameContext(name),
                                 QRVAErrorContext(error));
         return false;
     }
     if (!aggregates) {
-        if (isPublic && !isUnderNewPublicNameLimit(event)) return false;
+        if (isPublic && !isUnderNewPublicNameLimit(started, event)) return false;
         auto fresh = QRVAEventAggregates::initWithName(name, 0, 0, 0);
         error = nullptr;
-        if (fresh && !database()->updateEventAggregates(*fresh, &error) && error) {
+        if (fresh && !database.updateEventAggregates(*fresh, &error) && error) {
             monitor()->logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error",
                                     QRVAErrorContext(error));
             return false;
         }
     }
     error = nullptr;
-    auto attributes = database()->userAttributesIncludingInternal(true, &error);
+    auto attributes = database.userAttributesIncludingInternal(true, &error);
     if (!attributes && error) {
         monitor()->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", QRVAErrorContext(error));
         return false;
     }
-    auto metadata = createRawEventMetadataWithUserAttributes(attributes.value_or(std::vector<QRVAUserAttribute>{}));
+    auto metadata = metadataFor(started.identity(), attributes.value_or(std::vector<QRVAUserAttribute>{}));
     error = nullptr;
-    if (!database()->insertIfNotExistsRawEventMetadata(metadata, &error) && error) {
+    if (!database.insertIfNotExistsRawEventMetadata(metadata, &error) && error) {
         monitor()->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", QRVAErrorContext(error));
         return false;
     }
     error = nullptr;
-    auto deleted = database()->deleteRawEventsOverAbsoluteLimit(&error);
+    auto deleted = database.deleteRawEventsOverAbsoluteLimit(&error);
     if (!deleted && error) {
         monitor()->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error",
                                 QRVAErrorContext(error));
@@ -359,7 +430,7 @@ bool QRVAEventWriter::storeEventInTransaction(const QRVAEvent& event, bool isPub
     auto bytes = metadata->protoBuffer();
     const int64_t fingerprint = bytes ? qrva_64LSBMD5(*bytes) : 0;
     error = nullptr;
-    if (!database()->insertRawEvent(event, fingerprint, state.realtimeRow, &error) && error) {
+    if (!database.insertRawEvent(event, fingerprint, state.realtimeRow, &error) && error) {
         monitor()->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", QRVAErrorContext(error));
         return false;
     }
@@ -372,6 +443,12 @@ bool QRVAEventWriter::storeEventInTransaction(const QRVAEvent& event, bool isPub
 
 std::shared_ptr<QRVAPBMeasurementBundle> QRVAEventWriter::createRawEventMetadataWithUserAttributes(
     const std::vector<QRVAUserAttribute>& attributes) {
+    const Started* started = engine_.started();
+    return started ? metadataFor(started->identity(), attributes) : nullptr;
+}
+
+std::shared_ptr<QRVAPBMeasurementBundle> QRVAEventWriter::metadataFor(QRVAIdentity& identity,
+                                                                      const std::vector<QRVAUserAttribute>& attributes) {
     auto bundle = QRVAPBMeasurementBundle::message();
     auto environment = QRVAEnvironmentInfo::sharedInstance();
     NANOSetInt32(bundle, F::MeasurementBundle::protocol_version, 1);
@@ -382,25 +459,25 @@ std::shared_ptr<QRVAPBMeasurementBundle> QRVAEventWriter::createRawEventMetadata
         NANOSetString(bundle, F::MeasurementBundle::user_default_language, *language);
     }
     NANOSetInt32(bundle, F::MeasurementBundle::timezone_offset_minutes, environment->timeZoneOffsetMinutes());
-    if (!identity()->isFromAppStore()) NANOSetString(bundle, F::MeasurementBundle::app_store, "manual_install");
-    NANOSetString(bundle, F::MeasurementBundle::app_id, identity()->appID());
-    if (auto version = identity()->appVersion()) NANOSetString(bundle, F::MeasurementBundle::app_version, *version);
+    if (!identity.isFromAppStore()) NANOSetString(bundle, F::MeasurementBundle::app_store, "manual_install");
+    NANOSetString(bundle, F::MeasurementBundle::app_id, identity.appID());
+    if (auto version = identity.appVersion()) NANOSetString(bundle, F::MeasurementBundle::app_version, *version);
     NANOSetInt64(bundle, F::MeasurementBundle::library_version, QRVAIdentity::quorvaneAnalyticsLibraryVersion());
-    NANOSetString(bundle, F::MeasurementBundle::app_instance_id, identity()->appInstanceID());
-    if (auto appID = identity()->appIDFromVLP()) NANOSetString(bundle, F::MeasurementBundle::vlp_app_id, *appID);
-    if (auto instanceID = identity()->quorvaneInstanceID()) {
+    NANOSetString(bundle, F::MeasurementBundle::app_instance_id, identity.appInstanceID());
+    if (auto appID = identity.appIDFromVLP()) NANOSetString(bundle, F::MeasurementBundle::vlp_app_id, *appID);
+    if (auto instanceID = identity.quorvaneInstanceID()) {
         NANOSetString(bundle, F::MeasurementBundle::quorvane_instance_id, *instanceID);
     }
-    if (auto major = identity()->appVersionMajor()) NANOSetInt32(bundle, F::MeasurementBundle::app_version_major, *major);
-    if (auto minor = identity()->appVersionMinor()) NANOSetInt32(bundle, F::MeasurementBundle::app_version_minor, *minor);
-    if (auto release = identity()->appVersionRelease()) {
+    if (auto major = identity.appVersionMajor()) NANOSetInt32(bundle, F::MeasurementBundle::app_version_major, *major);
+    if (auto minor = identity.appVersionMinor()) NANOSetInt32(bundle, F::MeasurementBundle::app_version_minor, *minor);
+    if (auto release = identity.appVersionRelease()) {
         NANOSetInt32(bundle, F::MeasurementBundle::app_version_release, *release);
     }
-    auto deviceID = identity()->resettableDeviceID();
-    if (identity()->hasLimitedAdTracking() && deviceID) {
-        NANOSetBool(bundle, F::MeasurementBundle::limited_ad_tracking, identity()->limitedAdTracking());
+    auto deviceID = identity.resettableDeviceID();
+    if (identity.hasLimitedAdTracking() && deviceID) {
+        NANOSetBool(bundle, F::MeasurementBundle::limited_ad_tracking, identity.limitedAdTracking());
         NANOSetString(bundle, F::MeasurementBundle::resettable_device_id, *deviceID);
-    } else if (auto vendorID = identity()->identifierForVendor()) {
+    } else if (auto vendorID = identity.identifierForVendor()) {
         NANOSetString(bundle, F::MeasurementBundle::vendor_device_id, *vendorID);
     }
     if (!attributes.empty()) {

@@ -26,7 +26,10 @@
 #include "analytics/QRVAUtilities.h"
 #include "core/QRVLogger.h"
 #include "core/QRVOptions.h"
+#include "platform/application.h"
+#include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "platform/notification_center.h"
 
 namespace {
 
@@ -111,7 +114,9 @@ std::shared_ptr<QRVARemoteConfig> QRVAMeasurement::remoteConfig() {
         std::lock_guard lock(shared().mutex);
         engine = shared().engine;
     }
-    if (engine) return engine->remoteConfig_;
+    // An engine whose start has not made its settings yet answers the
+    // defaults, as no engine does.
+    if (engine && engine->settingsForAnyThread_) return engine->settingsForAnyThread_;
     return QRVARemoteConfig::defaultInstance();
 }
 
@@ -151,6 +156,7 @@ QRVAMeasurement::QRVAMeasurement(std::string databaseName, std::shared_ptr<QRVAP
       persistedConfig_(std::move(persistedConfig)),
       scheduler_(std::move(scheduler)),
       initTimestamp_(QRVAFacadeLoadTimestamp()),
+      retryAlarm_(QRVAAlarm::initWithDispatchQueue(scheduler_->workerQueue(), kQRVAMeasurementRetryTimerName)),
       eventWriter_(std::make_unique<QRVAEventWriter>(*this)),
       uploader_(std::make_unique<QRVAUploader>(*this, std::move(alarm))),
       configFetch_(std::make_unique<QRVAConfigFetch>(*this)),
@@ -171,6 +177,7 @@ std::shared_ptr<QRVAMeasurement> QRVAMeasurement::initWithDatabaseName(
         engine->network_->setIsDebugModeEnabled(monitor()->isDebugModeEnabled());
         engine->network_->setReachabilityDelegate(engine);
     }
+    engine->observeBecomingActive();
     const bool enable = engine->options_ && engine->shouldEnableMeasurement(*engine->options_);
     engine->setEnabled(enable);
     engine->wasEnabledDuringInitialization_ = enable;
@@ -212,13 +219,102 @@ void QRVAMeasurement::setEnabledOnWorkerQueue(bool enabled) {
         monitor()->logWithLevel(6, 23013, "Quorvane Analytics disabled");
         return;
     }
+    startAndWriteWaitingWork();
+}
+
+bool QRVAMeasurement::startAndWriteWaitingWork() {
+    // Measurement stays on: what is logged meanwhile waits for the next try
+    // rather than being dropped as if the user had switched it off.
     if (!startMeasurementOnWorkerQueue()) {
         monitor()->logWithLevel(7, 23011, "Failed to start Quorvane Analytics. Quorvane Analytics is disabled");
-        setEnabled(false);
-        return;
+        monitor()->logWithLevel(4, 23180,
+                                "Events and user properties logged meanwhile are kept in memory until a start "
+                                "succeeds. Next try in seconds, most kept",
+                                ns::Value(retryDelay_), ns::Value(int64_t(kQRVAWaitingWorkLimit)));
+        armRetry();
+        return false;
     }
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
     monitor()->logWithLevel(6, 23012, "Quorvane Analytics enabled");
+    retryWaitingWork();
+    return true;
+}
+
+// MARK: - Work that waits for the start or for the store
+
+void QRVAMeasurement::runWhenStarted(QRVAStartedWork work) {
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    if (started_ && waiting_.empty()) {
+        if (work(*started_) == QRVAWorkOutcome::Finished) return;
+        monitor()->logWithLevel(4, 23183, "Store is locked by another connection. Work waits for it. Next try in seconds",
+                                ns::Value(retryDelay_));
+    }
+    const uint64_t droppedBefore = waiting_.dropped();
+    if (!waiting_.push(std::move(work)) && droppedBefore == 0) {
+        monitor()->logWithLevel(1, 23181,
+                                "Data loss. Too many events and user properties wait for the store. Newer ones are "
+                                "dropped until it is written. Limit",
+                                ns::Value(int64_t(kQRVAWaitingWorkLimit)));
+    }
+    if (ns::Clock::nowSeconds() >= nextRetryAt_) {
+        retryWaitingWork();
+    } else if (!retryAlarm_->scheduledTimestamp()) {
+        armRetry();
+    }
+}
+
+void QRVAMeasurement::retryWaitingWork() {
+    ns::dispatchAssertQueue(scheduler_->workerQueue());
+    if (!started_) {
+        // Switched off meanwhile: the next enable starts it.
+        if (!enabled_) return;
+        startAndWriteWaitingWork();
+        return;
+    }
+    if (waiting_.empty()) return;
+    if (!waiting_.runAll(*started_)) {
+        armRetry();
+        return;
+    }
+    retryAlarm_->cancel();
+    retryDelay_ = kQRVAWaitingWorkFirstRetrySeconds;
+    nextRetryAt_ = 0;
+    const auto [written, dropped] = waiting_.takeCounts();
+    monitor()->logWithLevel(dropped ? 1 : 7, 23182, "Waiting events and user properties written. Written, dropped",
+                            ns::Value(int64_t(written)), ns::Value(int64_t(dropped)));
+    updateSchedule();
+}
+
+void QRVAMeasurement::armRetry() {
+    nextRetryAt_ = ns::Clock::nowSeconds() + retryDelay_;
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    retryAlarm_->runAfterDelay(retryDelay_, [weak] {
+        if (auto engine = weak.lock()) engine->retryWaitingWork();
+    });
+    retryDelay_ = std::min(retryDelay_ * 2, kQRVAWaitingWorkMaxRetrySeconds);
+}
+
+// Coming back to the app is a moment a lock taken by another program while
+// this one was away has often gone.
+void QRVAMeasurement::observeBecomingActive() {
+    auto& center = ns::NotificationCenter::defaultCenter();
+    std::weak_ptr<QRVAMeasurement> weak = weak_from_this();
+    const void* owner = this;
+    center.addObserver(ns::kUIApplicationDidBecomeActiveNotification, nullptr, nullptr,
+                       [weak](const ns::Notification&) {
+                           auto engine = weak.lock();
+                           if (!engine) return;
+                           engine->scheduler_->scheduleOnWorkerQueueBlockID("QRVAMeasurement:retryOnActive", [weak] {
+                               auto engine = weak.lock();
+                               if (engine && (!engine->started_ || !engine->waiting_.empty())) {
+                                   engine->retryWaitingWork();
+                               }
+                           });
+                       },
+                       owner);
+    becomingActiveObserver_ = std::shared_ptr<void>(nullptr, [owner](void*) {
+        ns::NotificationCenter::defaultCenter().removeObservers(owner);
+    });
 }
 
 void QRVAMeasurement::reachabilityDidChange() {
@@ -287,16 +383,33 @@ void QRVAMeasurement::clearDataOfPreviousApp() {
     }
 }
 
+// The components are made together: a start that fails part-way leaves
+// none of them behind for a part to find.
 bool QRVAMeasurement::openComponents() {
-    database_ = QRVADatabase::initWithDatabaseName(databaseName_, persistedConfig_);
-    if (!database_) database_ = QRVADatabase::initWithDatabaseName(databaseName_, persistedConfig_);
-    if (!database_) return false;
-    identity_ = QRVAIdentity::sharedInstance();
-    if (!identity_) return false;
-    remoteConfig_ = QRVARemoteConfig::initWithVLPAppID(identity_->appIDFromVLP().value_or(""), database_);
-    if (!remoteConfig_) return false;
-    audience_ = QRVAAudience::initWithDatabase(database_);
-    return audience_ != nullptr;
+    auto database = QRVADatabase::initWithDatabaseName(databaseName_, persistedConfig_);
+    // A second try makes a fresh file where the first one set a damaged one
+    // aside; a file kept where it was (locked, not writable) would only keep
+    // the worker queue waiting for it twice.
+    if (!database && !ns::FileManager::defaultManager().fileExists(QRVAFilePathForDatabaseName(databaseName_))) {
+        database = QRVADatabase::initWithDatabaseName(databaseName_, persistedConfig_);
+    }
+    if (!database) return false;
+    auto identity = QRVAIdentity::sharedInstance();
+    if (!identity) return false;
+    auto remoteConfig = QRVARemoteConfig::initWithVLPAppID(identity->appIDFromVLP().value_or(""), database);
+    auto audience = remoteConfig ? QRVAAudience::initWithDatabase(database) : nullptr;
+    auto started = QRVAStartedComponents::make(database, identity, remoteConfig, audience);
+    if (!started) return false;
+    database_ = started->sharedDatabase();
+    identity_ = started->sharedIdentity();
+    remoteConfig_ = started->sharedRemoteConfig();
+    audience_ = started->sharedAudience();
+    started_ = std::move(started);
+    {
+        std::lock_guard lock(shared().mutex);
+        settingsForAnyThread_ = remoteConfig_;
+    }
+    return true;
 }
 
 void QRVAMeasurement::installProviders() {

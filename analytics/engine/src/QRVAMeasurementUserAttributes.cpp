@@ -151,8 +151,17 @@ void QRVAMeasurement::setUserAttributeOnWorkerQueue(const QRVAUserAttribute& att
         monitor()->logWithLevel(7, 23081, "Quorvane Analytics is disabled. User property not set");
         return;
     }
-    if (!isUserAttributeAllowed(attribute)) return;
-    database_->performTransaction([&] { return storeUserAttributeInTransaction(attribute); });
+    // Like an event, a property set before the start got through, or while
+    // another program holds the store, waits for the store in memory.
+    runWhenStarted([this, attribute](const QRVAStartedComponents& started) {
+        QRVADatabase& database = started.database();
+        database.forgetLastFailure();
+        if (isUserAttributeAllowed(attribute) &&
+            database.performTransaction([&] { return storeUserAttributeInTransaction(attribute); })) {
+            return QRVAWorkOutcome::Finished;
+        }
+        return database.wasLockedElsewhere() ? QRVAWorkOutcome::StoreLockedElsewhere : QRVAWorkOutcome::Finished;
+    });
 }
 
 bool QRVAMeasurement::storeUserAttributeInTransaction(const QRVAUserAttribute& attribute) {
@@ -185,11 +194,17 @@ void QRVAMeasurement::removeUserAttributeOnWorkerQueue(const QRVAUserAttribute& 
         monitor()->logWithLevel(7, 23076, "Quorvane Analytics is disabled. User property not removed");
         return;
     }
-    ns::ErrorRef error;
-    if (!database_->deleteUserAttributeWithName(attribute.name(), &error) && error) {
-        monitor()->logWithLevel(1, 23077, "Unable to remove user property. Name, error", nameContext(attribute.name()),
-                                QRVAErrorContext(error));
-        return;
-    }
-    monitor()->logWithLevel(7, 23078, "User property removed. Name", nameContext(attribute.name()));
+    runWhenStarted([attribute](const QRVAStartedComponents& started) {
+        QRVADatabase& database = started.database();
+        database.forgetLastFailure();
+        ns::ErrorRef error;
+        if (!database.deleteUserAttributeWithName(attribute.name(), &error) && error) {
+            if (database.wasLockedElsewhere()) return QRVAWorkOutcome::StoreLockedElsewhere;
+            monitor()->logWithLevel(1, 23077, "Unable to remove user property. Name, error",
+                                    nameContext(attribute.name()), QRVAErrorContext(error));
+            return QRVAWorkOutcome::Finished;
+        }
+        monitor()->logWithLevel(7, 23078, "User property removed. Name", nameContext(attribute.name()));
+        return QRVAWorkOutcome::Finished;
+    });
 }

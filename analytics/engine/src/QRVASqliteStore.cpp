@@ -38,15 +38,19 @@ std::shared_ptr<QRVASqliteStore> QRVASqliteStore::initWithDatabasePath(const std
         return nullptr;
     }
     auto store = std::make_shared<QRVASqliteStore>(path);
-    ns::ErrorRef damage;
-    if (store->openAndValidateDatabase(&damage)) return store;
-    // A file that cannot be opened or read back whole makes way for an
-    // empty one: the analytics data are not worth a store that cannot work,
-    // but the file is kept for whoever looks into why.
+    ns::ErrorRef failure;
+    if (store->openAndValidateDatabase(&failure)) return store;
+    // A damaged file makes way for an empty one: the analytics data are not
+    // worth a store that cannot work, but the file is kept for whoever
+    // looks into why. Any other failure keeps the file as it is (see
+    // closeAndSetAsideDamagedDatabase) and this attempt gives no store.
+    const bool damaged = isDamage(store->lastFailureCode());
     ns::ErrorRef moveError;
-    if (!store->closeAndSetAsideDamagedDatabase(damage ? damage->localizedDescription() : "", &moveError)) {
-        monitor()->logWithLevel(1, 34001, "Failed to delete existing database file. Error",
-                                QRVAErrorContext(moveError));
+    if (!store->closeAndSetAsideDamagedDatabase(failure ? failure->localizedDescription() : "", &moveError)) {
+        if (damaged) {
+            monitor()->logWithLevel(1, 34001, "Failed to delete existing database file. Error",
+                                    QRVAErrorContext(moveError));
+        }
         return nullptr;
     }
     ns::ErrorRef openError;
@@ -58,6 +62,22 @@ std::shared_ptr<QRVASqliteStore> QRVASqliteStore::initWithDatabasePath(const std
     return store;
 }
 
+bool QRVASqliteStore::isDamage(int resultCode) {
+    const int primary = resultCode & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+bool QRVASqliteStore::isLockedElsewhere(int resultCode) {
+    const int primary = resultCode & 0xff;
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+void QRVASqliteStore::noteFailure(int code) {
+    if (code == 0) code = sqliteHandle_ ? sqlite3_extended_errcode(sqliteHandle_) : SQLITE_CANTOPEN;
+    // A failure reported without a code of its own is no damage either.
+    lastFailureCode_ = code == SQLITE_OK ? SQLITE_ERROR : code;
+}
+
 QRVASqliteStore::QRVASqliteStore(std::string path) : databasePath_(std::move(path)) {}
 
 QRVASqliteStore::~QRVASqliteStore() {
@@ -65,21 +85,21 @@ QRVASqliteStore::~QRVASqliteStore() {
 }
 
 bool QRVASqliteStore::openAndValidateDatabase(ns::ErrorRef* error) {
+    lastFailureCode_ = SQLITE_OK;
     const auto& files = ns::FileManager::defaultManager();
+    // What the platform refuses here (attributes, the immutable flag, the
+    // folder) is a permission or a path, never the file's contents.
     if (files.fileExists(databasePath_)) {
-        if (!files.attributesOfItem(databasePath_, error)) return false;
-        if (files.isImmutable(databasePath_) && !files.setImmutable(databasePath_, false, error)) return false;
+        if (!files.attributesOfItem(databasePath_, error) ||
+            (files.isImmutable(databasePath_) && !files.setImmutable(databasePath_, false, error))) {
+            noteFailure(SQLITE_CANTOPEN);
+            return false;
+        }
     } else if (!files.createDirectory(folderOf(databasePath_), true, error)) {
+        noteFailure(SQLITE_CANTOPEN);
         return false;
     }
-    closeDatabase();
-    int rc = sqlite3_open_v2(databasePath_.c_str(), &sqliteHandle_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                             nullptr);
-    if (rc != SQLITE_OK) {
-        setDatabaseError(error, "initialize sqlite handle");
-        closeDatabase();
-        return false;
-    }
+    if (!openHandle(error)) return false;
     ns::ErrorRef backupError;
     if (!QRVAExcludeFilePathFromBackup(databasePath_, &backupError)) {
         monitor()->logWithLevel(4, 34017, "Failed to exclude database file from backup",
@@ -92,17 +112,36 @@ bool QRVASqliteStore::openAndValidateDatabase(ns::ErrorRef* error) {
     return true;
 }
 
+bool QRVASqliteStore::openHandle(ns::ErrorRef* error) {
+    closeDatabase();
+    int rc = sqlite3_open_v2(databasePath_.c_str(), &sqliteHandle_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        setDatabaseError(error, "initialize sqlite handle");
+        noteFailure(sqliteHandle_ ? 0 : rc);
+        closeDatabase();
+        return false;
+    }
+    sqlite3_busy_timeout(sqliteHandle_, kQRVASqliteBusyTimeoutMilliseconds);
+    return true;
+}
+
 bool QRVASqliteStore::validateDatabaseWithError(ns::ErrorRef* error) {
     if (!QRVAAssertNotNull(sqliteHandle_, error, 2, "Validate database failed. Database not open.")) return false;
     sqlite3_stmt* statement = nullptr;
     int rc = sqlite3_prepare_v2(sqliteHandle_, "PRAGMA integrity_check", -1, &statement, nullptr);
+    if (rc == SQLITE_OK && statement) rc = sqlite3_step(statement);
     bool ok = false;
-    if (rc == SQLITE_OK && statement && sqlite3_step(statement) == SQLITE_ROW &&
-        sqlite3_column_count(statement) == 1) {
+    if (rc == SQLITE_ROW && sqlite3_column_count(statement) == 1) {
         const unsigned char* text = sqlite3_column_text(statement, 0);
         ok = text && std::string(reinterpret_cast<const char*>(text)) == "ok";
     }
-    if (!ok) setDatabaseError(error, "validate database");
+    if (!ok) {
+        // A check that ran and found problems is damage whatever code the
+        // connection holds; one that could not run failed with its code.
+        setDatabaseError(error, "validate database");
+        noteFailure(rc == SQLITE_ROW ? SQLITE_CORRUPT : 0);
+    }
     sqlite3_finalize(statement);
     return ok;
 }
@@ -149,6 +188,15 @@ bool QRVASqliteStore::deleteDatabaseFiles(const std::string& path, ns::ErrorRef*
 
 bool QRVASqliteStore::closeAndSetAsideDamagedDatabase(const std::string& problem, ns::ErrorRef* error) {
     closeDatabase();
+    // Every road to setting the file aside passes here, so this is where a
+    // sound file (locked by another program, unreadable for now) is kept.
+    if (!isDamage(lastFailureCode_)) {
+        monitor()->logWithLevel(1, 34026,
+                                "Database file could not be used for now and is kept as it is. Path, sqlite code, "
+                                "problem",
+                                ns::Value(databasePath_), ns::Value(lastFailureCode_), ns::Value(problem));
+        return false;
+    }
     if (!ns::FileManager::defaultManager().fileExists(databasePath_)) return deleteDatabaseFiles(databasePath_, error);
     ns::ErrorRef moveError;
     if (auto aside = setAsideDatabaseFiles(databasePath_, &moveError)) {
@@ -258,11 +306,19 @@ std::optional<bool> QRVASqliteStore::validateTableWithName(
     if (!QRVAAssertNotNull(sqliteHandle_, error, 2, "Validate table failed. Database not open.")) return std::nullopt;
     auto columns = tableInfo(name, error);
     if (!columns) return std::nullopt;
-    if (!QRVAAssertTrue(!columns->empty(), error, 2, "Table has no columns")) return std::nullopt;
+    // A table the layout cannot take is damage to this store, as a failed
+    // integrity check is: nothing but setting the file aside makes it work.
+    if (!QRVAAssertTrue(!columns->empty(), error, 2, "Table has no columns")) {
+        noteFailure(SQLITE_CORRUPT);
+        return std::nullopt;
+    }
     std::set<std::string> existing;
     for (const auto& column : *columns) existing.insert(column.name);
     for (const auto& column : requiredColumnNames) {
-        if (!QRVAAssertTrue(existing.count(column) > 0, error, 2, "Table is missing required columns")) return false;
+        if (!QRVAAssertTrue(existing.count(column) > 0, error, 2, "Table is missing required columns")) {
+            noteFailure(SQLITE_CORRUPT);
+            return false;
+        }
     }
     std::set<std::string> known(requiredColumnNames.begin(), requiredColumnNames.end());
     for (const auto& [column, alter] : addOnColumns) {
@@ -272,6 +328,7 @@ std::optional<bool> QRVASqliteStore::validateTableWithName(
     for (const auto& column : *columns) {
         if (!known.count(column.name) &&
             !QRVAAssertTrue(!column.notNull, error, 2, "Table contains unknown non-optional columns")) {
+            noteFailure(SQLITE_CORRUPT);
             return false;
         }
     }
@@ -428,7 +485,9 @@ bool QRVASqliteStore::beginTransaction() {
         monitor()->logWithLevel(1, 34013, "Begin transaction failed. Database not open");
         return false;
     }
-    return sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    noteFailure();
+    return false;
 }
 
 bool QRVASqliteStore::endTransaction() {
@@ -469,6 +528,7 @@ bool QRVASqliteStore::performTransaction(const std::function<bool()>& block) {
         monitor()->logWithLevel(1, 34007, "Perform transaction failed. Database not open");
         return false;
     }
+    lastFailureCode_ = SQLITE_OK;
     if (!beginTransaction()) {
         monitor()->logWithLevel(1, 34008, "Failed to begin transaction");
         return false;
@@ -484,6 +544,7 @@ bool QRVASqliteStore::performTransaction(const std::function<bool()>& block) {
         throw;
     }
     if (!commit) {
+        if (lastFailureCode_ == SQLITE_OK) noteFailure(SQLITE_ABORT);
         monitor()->logWithLevel(0, 34010, "Transaction failed");
         if (!rollbackTransaction()) {
             monitor()->logWithLevel(1, 34011, "Failed to rollback transaction");
@@ -492,6 +553,7 @@ bool QRVASqliteStore::performTransaction(const std::function<bool()>& block) {
         return false;
     }
     if (!endTransaction()) {
+        noteFailure();
         monitor()->logWithLevel(1, 34012, "Failed to end transaction");
         rollbackIfStillInTransaction("end");
         return false;
@@ -530,6 +592,7 @@ std::string QRVASqliteStore::monitorContextForDatabaseOperation(const std::strin
 }
 
 void QRVASqliteStore::setDatabaseError(ns::ErrorRef* error, const std::string& operation) {
+    noteFailure();
     if (!error) return;
     std::string description = errorDescriptionForDatabaseOperation(operation).value_or(
         ns::format("Database operation \"%@\" failed: database not open", operation));

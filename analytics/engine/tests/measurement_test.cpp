@@ -548,24 +548,39 @@ TEST_F(MeasurementTest, UserPropertiesHoldTwentyFivePublicNamesAndTwentyFiveInte
     EXPECT_EQ(maximum.load(), 25);
 }
 
-TEST_F(MeasurementTest, AStoreThatCannotBeOpenedLeavesMeasurementOffUntilALaterEnableFindsItWorking) {
+TEST_F(MeasurementTest, AStoreThatCannotBeOpenedIsTriedAgainLaterAndWhatWasLoggedMeanwhileIsWritten) {
     // A file where the store's folder belongs: the store cannot be made, nor
     // made again.
     const std::string folder = sandbox_.sandbox()->applicationSupportPath() + "/Ondrix/Measurement";
     auto& files = ns::FileManager::defaultManager();
     ASSERT_TRUE(files.writeData(folder, ns::Data{1}, nullptr, {.createIntermediateDirectories = true}));
-    auto logged = switching(codes([&] { start(); }));
-    EXPECT_EQ(logged, (std::vector<int>{23011, 23013}));
-    EXPECT_FALSE(engine_->isEnabled());
+    auto logged = switching(codes([&] {
+        start();
+        log("logged_before_the_store_came_back");
+    }));
+    EXPECT_EQ(logged, (std::vector<int>{23011}));
+    EXPECT_TRUE(engine_->isEnabled()) << "measurement stays on";
+    EXPECT_EQ(engine_->database(), nullptr);
+    EXPECT_EQ(engine_->currentRemoteConfig(), nullptr) << "no component without the others";
+    EXPECT_EQ(engine_->identity(), nullptr);
+
+    // Still missing at the first retry: tried again later.
+    clock_->advance(kQRVAWaitingWorkFirstRetrySeconds);
+    drain();
     EXPECT_EQ(engine_->database(), nullptr);
 
     ASSERT_TRUE(files.removeItem(folder, nullptr));
-    logged = switching(codes([&] { engine_->setEnabled(true); }));
+    logged = switching(codes([&] {
+        clock_->advance(kQRVAWaitingWorkMaxRetrySeconds);
+        drain();
+    }));
     EXPECT_EQ(logged, std::vector<int>{23012});
     EXPECT_TRUE(engine_->isEnabled());
     ASSERT_NE(engine_->database(), nullptr);
     log("after_the_store_came_back");
-    EXPECT_EQ(rawEventCount(), 3);  // the new store's first open ("_f", "_e") and the event
+    // The new store's first open ("_f", "_e"), the event that waited and the
+    // one after.
+    EXPECT_EQ(rawEventCount(), 4);
 }
 
 TEST_F(MeasurementTest, TheAppInstanceIDIsOnDiskBeforeAnyEventCarryingItIsCommitted) {

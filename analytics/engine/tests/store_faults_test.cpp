@@ -15,93 +15,7 @@
 
 namespace {
 
-// What fails, and how. A count is how many calls still succeed (-1: all).
-struct Faults {
-    int writesLeft = -1, writeError = SQLITE_IOERR_WRITE;
-    int syncsLeft = -1, syncError = SQLITE_IOERR_FSYNC;
-    int readsLeft = -1, readError = SQLITE_IOERR_READ;
-    int locksLeft = -1, lockError = SQLITE_BUSY;
-    int opensLeft = -1;  // of main database files
-};
-Faults faults;
-
-bool trips(int& left) {
-    if (left < 0) return false;
-    if (left == 0) return true;
-    --left;
-    return false;
-}
-
-struct ShimFile {
-    sqlite3_file base;
-    sqlite3_file* real;  // the system VFS's file, stored right after this struct
-};
-sqlite3_vfs* systemVfs = nullptr;
-
-// A method of the system's file, called unless its fault counter trips.
-template <auto Method, int Faults::*Left = nullptr, int Faults::*Code = nullptr>
-struct Forward {
-    template <class... A>
-    static int call(sqlite3_file* file, A... arguments) {
-        if constexpr (Left != nullptr) {
-            if (trips(faults.*Left)) return faults.*Code;
-        }
-        sqlite3_file* real = reinterpret_cast<ShimFile*>(file)->real;
-        return (real->pMethods->*Method)(real, arguments...);
-    }
-};
-using M = sqlite3_io_methods;
-
-// Version 1: no shared memory and no memory mapping, which a rollback
-// journal does not need.
-const sqlite3_io_methods kShimMethods = {
-    1,
-    Forward<&M::xClose>::call,
-    Forward<&M::xRead, &Faults::readsLeft, &Faults::readError>::call,
-    Forward<&M::xWrite, &Faults::writesLeft, &Faults::writeError>::call,
-    Forward<&M::xTruncate>::call,
-    Forward<&M::xSync, &Faults::syncsLeft, &Faults::syncError>::call,
-    Forward<&M::xFileSize>::call,
-    Forward<&M::xLock, &Faults::locksLeft, &Faults::lockError>::call,
-    Forward<&M::xUnlock>::call,
-    Forward<&M::xCheckReservedLock>::call,
-    Forward<&M::xFileControl>::call,
-    Forward<&M::xSectorSize>::call,
-    Forward<&M::xDeviceCharacteristics>::call,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-};
-
-int shimOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
-    auto* shim = reinterpret_cast<ShimFile*>(file);
-    shim->base.pMethods = nullptr;
-    shim->real = reinterpret_cast<sqlite3_file*>(shim + 1);
-    if ((flags & SQLITE_OPEN_MAIN_DB) && trips(faults.opensLeft)) return SQLITE_CANTOPEN;
-    int rc = systemVfs->xOpen(systemVfs, name, shim->real, flags, outFlags);
-    if (rc == SQLITE_OK && shim->real->pMethods) shim->base.pMethods = &kShimMethods;
-    return rc;
-}
-
-// Installed as the default VFS for the life of the object.
-class FaultyStorage {
-public:
-    FaultyStorage() {
-        systemVfs = sqlite3_vfs_find(nullptr);
-        vfs_ = *systemVfs;
-        vfs_.zName = "almavel-faulty";
-        vfs_.szOsFile = int(sizeof(ShimFile)) + systemVfs->szOsFile;
-        vfs_.xOpen = shimOpen;
-        sqlite3_vfs_register(&vfs_, 1);
-        faults = {};
-    }
-    ~FaultyStorage() {
-        faults = {};
-        sqlite3_vfs_unregister(&vfs_);
-        sqlite3_vfs_register(systemVfs, 1);
-    }
-
-private:
-    sqlite3_vfs vfs_{};
-};
+using storetest::faults;
 
 class StoreFaultsTest : public storetest::StoreTest {
 protected:
@@ -112,7 +26,7 @@ protected:
         ns::ErrorRef error;
         return store.rowCountForTableWithName("t", &error).value_or(-1);
     }
-    FaultyStorage storage_;
+    storetest::FaultyStorage storage_;
 };
 
 TEST_F(StoreFaultsTest, EveryStorageFailureIsReportedAndTheStoreCarriesOn) {
@@ -210,6 +124,45 @@ TEST_F(StoreFaultsTest, ADamagedFileIsRecreatedOnceAndNotAtAllWhenThatFailsToo) 
     ASSERT_TRUE(database);
     ns::ErrorRef error;
     EXPECT_EQ(database->sqliteStore()->tableExists("t", &error), false);
+}
+
+// A sound file that cannot be read or written for now (another program's
+// lock, an I/O error, a full disk, a file that opens read-only, no
+// permission) is kept byte for byte where it is: no store this time, and
+// nothing set aside.
+TEST_F(StoreFaultsTest, AFileThatFailsForAnythingButDamageIsKeptAsItIs) {
+    const std::string file = QRVAFilePathForDatabaseName(kQRVADatabaseFileName);
+    const auto& files = ns::FileManager::defaultManager();
+    const struct {
+        const char* what;
+        std::function<void()> arm;
+    } cases[] = {
+        {"locked elsewhere", [] { faults.locksLeft = 0, faults.lockError = SQLITE_BUSY; }},
+        {"a lock that fails", [] { faults.locksLeft = 0, faults.lockError = SQLITE_IOERR_LOCK; }},
+        {"a read that fails", [] { faults.readsLeft = 0, faults.readError = SQLITE_IOERR_READ; }},
+        {"a file that cannot be opened", [] { faults.opensLeft = 0; }},
+        {"a full disk", [] { faults.writesLeft = 0, faults.writeError = SQLITE_FULL; }},
+        {"a read-only file", [] { faults.writesLeft = 0, faults.writeError = SQLITE_READONLY; }},
+        {"a write that fails", [] { faults.writesLeft = 0, faults.writeError = SQLITE_IOERR_WRITE; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QRVASqliteStore::deleteDatabaseFiles(file, nullptr);
+        ASSERT_TRUE(openDatabase());
+        // The store writes at its start only for a layout it must finish: a
+        // table of it is missing.
+        ASSERT_TRUE(storetest::RawDatabase(file).exec("DROP TABLE purchase_transactions"));
+        const auto before = files.readData(file);
+        capture_.clear();
+        c.arm();
+        EXPECT_EQ(openDatabase(), nullptr);
+        faults = {};
+        EXPECT_TRUE(logged(34026));
+        EXPECT_FALSE(logged(34024));
+        EXPECT_EQ(files.readData(file), before);
+        EXPECT_FALSE(files.fileExists(file + ".damaged"));
+        EXPECT_TRUE(openDatabase()) << "and works once the storage does";
+    }
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // What the store tests share: a sandbox with a fresh monitor, the monitor's
 // console lines, error checks, the analytics database opened in the sandbox
 // (on the virtual clock, for the tests of what it stores), and raw SQLite
-// access to look at a file from the side (or to make one in an older layout).
+// access to look at a file from the side (or to make one in an older layout),
+// and storage that fails on demand: an SQLite VFS registered as the default
+// for a test wraps the system's and fails writes, syncs, reads, locks or
+// opens with the code a test picks.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -95,6 +98,94 @@ public:
 
 private:
     sqlite3* db_ = nullptr;
+};
+
+// What fails, and how. A count is how many calls still succeed (-1: all).
+struct Faults {
+    int writesLeft = -1, writeError = SQLITE_IOERR_WRITE;
+    int syncsLeft = -1, syncError = SQLITE_IOERR_FSYNC;
+    int readsLeft = -1, readError = SQLITE_IOERR_READ;
+    int locksLeft = -1, lockError = SQLITE_BUSY;
+    int opensLeft = -1;  // of main database files
+};
+inline Faults faults;
+
+inline bool trips(int& left) {
+    if (left < 0) return false;
+    if (left == 0) return true;
+    --left;
+    return false;
+}
+
+struct ShimFile {
+    sqlite3_file base;
+    sqlite3_file* real;  // the system VFS's file, stored right after this struct
+};
+inline sqlite3_vfs* systemVfs = nullptr;
+
+// A method of the system's file, called unless its fault counter trips.
+template <auto Method, int Faults::*Left = nullptr, int Faults::*Code = nullptr>
+struct Forward {
+    template <class... A>
+    static int call(sqlite3_file* file, A... arguments) {
+        if constexpr (Left != nullptr) {
+            if (trips(faults.*Left)) return faults.*Code;
+        }
+        sqlite3_file* real = reinterpret_cast<ShimFile*>(file)->real;
+        return (real->pMethods->*Method)(real, arguments...);
+    }
+};
+using M = sqlite3_io_methods;
+
+// Version 1: no shared memory and no memory mapping, which a rollback
+// journal does not need.
+inline const sqlite3_io_methods kShimMethods = {
+    1,
+    Forward<&M::xClose>::call,
+    Forward<&M::xRead, &Faults::readsLeft, &Faults::readError>::call,
+    Forward<&M::xWrite, &Faults::writesLeft, &Faults::writeError>::call,
+    Forward<&M::xTruncate>::call,
+    Forward<&M::xSync, &Faults::syncsLeft, &Faults::syncError>::call,
+    Forward<&M::xFileSize>::call,
+    Forward<&M::xLock, &Faults::locksLeft, &Faults::lockError>::call,
+    Forward<&M::xUnlock>::call,
+    Forward<&M::xCheckReservedLock>::call,
+    Forward<&M::xFileControl>::call,
+    Forward<&M::xSectorSize>::call,
+    Forward<&M::xDeviceCharacteristics>::call,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+inline int shimOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
+    auto* shim = reinterpret_cast<ShimFile*>(file);
+    shim->base.pMethods = nullptr;
+    shim->real = reinterpret_cast<sqlite3_file*>(shim + 1);
+    if ((flags & SQLITE_OPEN_MAIN_DB) && trips(faults.opensLeft)) return SQLITE_CANTOPEN;
+    int rc = systemVfs->xOpen(systemVfs, name, shim->real, flags, outFlags);
+    if (rc == SQLITE_OK && shim->real->pMethods) shim->base.pMethods = &kShimMethods;
+    return rc;
+}
+
+// Installed as the default VFS for the life of the object.
+class FaultyStorage {
+public:
+    FaultyStorage() {
+        systemVfs = sqlite3_vfs_find(nullptr);
+        vfs_ = *systemVfs;
+        vfs_.zName = "almavel-faulty";
+        vfs_.szOsFile = int(sizeof(ShimFile)) + systemVfs->szOsFile;
+        vfs_.xOpen = shimOpen;
+        sqlite3_vfs_register(&vfs_, 1);
+        faults = {};
+    }
+    ~FaultyStorage() {
+        faults = {};
+        sqlite3_vfs_unregister(&vfs_);
+        sqlite3_vfs_register(systemVfs, 1);
+    }
+
+private:
+    sqlite3_vfs vfs_{};
 };
 
 }  // namespace storetest

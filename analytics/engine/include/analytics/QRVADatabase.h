@@ -6,8 +6,9 @@
 // counters, user properties, audience filters and their results, purchase
 // fingerprints, conditional user properties and the stored remote
 // configuration. Eleven tables; a file from an older layout is upgraded in
-// place with its rows kept, and a file that cannot be used is set aside
-// ("<file>.damaged", "-2", ...; QRVASqliteStore) and replaced.
+// place with its rows kept, and a damaged file is set aside
+// ("<file>.damaged", "-2", ...; QRVASqliteStore) and replaced, while one
+// locked by another program, or not writable for now, is kept as it is.
 //
 //     auto database = QRVADatabase::initWithDatabaseName(kQRVADatabaseFileName,
 //                                                        QRVAPersistedConfig::sharedInstance());
@@ -76,7 +77,9 @@ public:
     // Opens (or makes) the file, brings every table to the current layout
     // and makes sure app_metadata row 1 exists; nullptr when the store
     // cannot be made (logged 12000-12004). A file that cannot be brought to
-    // the layout is closed and deleted, so a second call starts afresh.
+    // the layout because it is damaged is closed and set aside, so a second
+    // call starts afresh; one that failed for any other reason is closed and
+    // kept for a later call.
     static std::shared_ptr<QRVADatabase> initWithDatabaseName(const std::string& name,
                                                               std::shared_ptr<QRVAPersistedConfig> persistedConfig);
     QRVADatabase(std::shared_ptr<QRVASqliteStore> store, std::shared_ptr<QRVAPersistedConfig> persistedConfig);
@@ -88,6 +91,12 @@ public:
 
     // MARK: Lifecycle
     bool performTransaction(const std::function<bool()>& block);
+    // After a false from performTransaction: another connection held the
+    // lock, so the block never ran and the work can be tried again later.
+    // (Also after a failed statement outside one, when forgetLastFailure
+    // came before it.)
+    bool wasLockedElsewhere() const { return QRVASqliteStore::isLockedElsewhere(sqliteStore_->lastFailureCode()); }
+    void forgetLastFailure() { sqliteStore_->forgetLastFailure(); }
     bool initializeAppMetadata();
     // False, with what went wrong in `problem`, when a table cannot take its
     // layout.

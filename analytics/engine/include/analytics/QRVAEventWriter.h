@@ -14,6 +14,13 @@
 // keychain after its commit. Everything but `logEvent` runs on the worker
 // queue. The writer keeps no state between events: it is the road, the
 // store is the record.
+//
+// An event is written only with the components a start made, which the
+// engine hands it (QRVAMeasurement::runWhenStarted): before a start got
+// through, and while another program holds the store's lock, it waits in
+// the engine's memory and is written, in order, at a later try. An event
+// that found the lock taken between two of its transactions goes on from
+// the one that could not begin, so nothing is counted or recorded twice.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +55,7 @@ public:
     void maybeAddDebugAndRealtimeParameters(QRVAEvent& event);
     // What describes the app, the device and the user when an event is
     // written; events written under the same description share one row.
+    // nullptr before the engine has started.
     std::shared_ptr<QRVAPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
         const std::vector<QRVAUserAttribute>& attributes);
     // Whether an event asked to be real-time counts against the day's
@@ -56,22 +64,44 @@ public:
     static bool isSubjectToRealtimeLimit(const QRVAEvent& event);
 
 private:
+    using Started = QRVAStartedComponents;
     // What counting decided for the storing transaction.
     struct WriteState {
         bool dropped = false;
         bool realtimeRow = false;
     };
-    bool countEventInTransaction(QRVAEvent& event, bool isPublic, WriteState& state);
-    bool applyQuotas(const QRVAEvent& event, bool isPublic, const QRVADailyCounts& counts, WriteState& state);
-    void markRealtime(QRVAEvent& event, const QRVADailyCounts& counts, WriteState& state);
-    bool storeEventInTransaction(const QRVAEvent& event, bool isPublic, const WriteState& state);
+    // An event's way through its transactions, kept while it waits for the
+    // store, so that a later try goes on where the lock stopped it.
+    enum class Step { Admit, LifetimeValue, Count, Store };
+    struct Write {
+        QRVAEvent event;
+        Step step = Step::Admit;
+        WriteState state;
+    };
+    struct Handling {
+        Write write;
+        bool processed = false;
+        std::optional<std::vector<QRVAEvent>> triggered;
+    };
+    QRVAWorkOutcome handleStartedEvent(const Started& started, Handling& handling);
+    QRVAWorkOutcome writeStartedEvent(const Started& started, Write& write);
+    // Whether the event waits for its first open's screen (then held there).
+    bool heldBehindFirstOpen(const QRVAEvent& event, bool handle);
+    bool countEventInTransaction(const Started& started, QRVAEvent& event, bool isPublic, WriteState& state);
+    bool applyQuotas(const Started& started, const QRVAEvent& event, bool isPublic, const QRVADailyCounts& counts,
+                     WriteState& state);
+    void markRealtime(const Started& started, QRVAEvent& event, const QRVADailyCounts& counts, WriteState& state);
+    bool storeEventInTransaction(const Started& started, const QRVAEvent& event, bool isPublic,
+                                 const WriteState& state);
     // One event inside a transaction the caller holds: false when a step
     // failed (roll back); `stored` whether it now has its row (a rejected or
     // dropped event has none).
-    bool writeEventInTransaction(QRVAEvent& event, bool& stored);
-    bool admitEvent(QRVAEvent& event);
-    bool recordLifetimeValueInTransaction(const QRVAEvent& event);
+    bool writeEventInTransaction(const Started& started, QRVAEvent& event, bool& stored);
+    bool admitEvent(const Started& started, QRVAEvent& event);
+    bool recordLifetimeValueInTransaction(const Started& started, const QRVAEvent& event);
     void logDropped(const QRVAEvent& event);
     static void countStoredFirstOpens(const std::vector<std::string>& storedNames);
-    bool isUnderNewPublicNameLimit(const QRVAEvent& event);
+    bool isUnderNewPublicNameLimit(const Started& started, const QRVAEvent& event);
+    std::shared_ptr<QRVAPBMeasurementBundle> metadataFor(QRVAIdentity& identity,
+                                                         const std::vector<QRVAUserAttribute>& attributes);
 };

@@ -4,8 +4,13 @@
 // parts, each with its own header and state: QRVAEventWriter, QRVAUploader,
 // QRVAConfigFetch, QRVAAutomaticEvents, QRVAMeasurementLifecycle and
 // QRVAMeasurementReporters. It keeps creation, enabling, the start sequence (on
-// the worker queue at the first enable; a failed one is retried whole) and user
-// attributes. Calls marked "any thread", `setEnabled`, `logEvent` and the user
+// the worker queue at the first enable) and user attributes. A start that
+// fails leaves measurement on with no components: what is logged meanwhile
+// waits in memory (QRVAMeasurementStart.h) and the start is tried again, whole,
+// with the next event once its retry time has come, when the app becomes
+// active and on a timer ("Measurement retry timer", ns::Clock), after which
+// the waiting work is written in order; work that finds the store locked by
+// another program waits the same way. Calls marked "any thread", `setEnabled`, `logEvent` and the user
 // attribute calls queue their work in call order; the rest is the worker
 // queue's (`OnWorkerQueue` methods assert it in Debug builds).
 #pragma once
@@ -14,6 +19,7 @@
 #include <memory>
 
 #include "analytics/QRVAEvent.h"
+#include "analytics/QRVAMeasurementStart.h"
 #include "analytics/QRVAPBMessages.h"
 #include "core/QRVNetwork.h"
 #include "platform/file_manager.h"
@@ -27,6 +33,7 @@ class QRVAAutomaticEvents; class QRVAConfigFetch; class QRVAEventWriter; class Q
 class QRVAMeasurementReporters; class QRVAUploader;  // parts
 
 inline constexpr const char* kQRVAMeasurementTimerName = "Measurement timer";
+inline constexpr const char* kQRVAMeasurementRetryTimerName = "Measurement retry timer";
 inline constexpr const char* kQRVAMeasurementDeepLinkKey = "/ondrix/measurement/deep_link";  // the launch link
 inline constexpr const char* kQRVAMeasurementBackgroundTaskName = "QRVAnalyticsMeasurementBackgroundTask";
 // How long (real time) the application's end waits for the first open of a
@@ -61,6 +68,15 @@ public:
     void reachabilityDidChange() override;
     std::shared_ptr<QRVNetworkLoggerDelegate> networkLoggerDelegate() const;  // network levels -> monitor's
     // MARK: Components (null until the start has made them) and parts
+    // Worker queue: what the start made, every component there; nullptr
+    // until a start succeeded.
+    const QRVAStartedComponents* started() const { return started_.get(); }
+    // Worker queue: runs `work` with the started components now, when the
+    // engine has started and nothing waits before it; otherwise it waits
+    // (QRVAWaitingWork) and runs, in order, once a later try gets through.
+    // The next try comes now when its time has come.
+    void runWhenStarted(QRVAStartedWork work);
+    size_t waitingWorkCount() const { return waiting_.size(); }  // worker queue
     const std::shared_ptr<QRVAScheduler>& scheduler() const { return scheduler_; }
     const std::shared_ptr<QRVADatabase>& database() const { return database_; }
     const std::shared_ptr<QRVAIdentity>& identity() const { return identity_; }
@@ -132,6 +148,12 @@ private:
     bool runStartSequence();
     void clearDataOfPreviousApp();
     bool openComponents();
+    // The start, then the session reporter and the waiting work; false (the
+    // next try armed) when the start failed.
+    bool startAndWriteWaitingWork();
+    void retryWaitingWork();
+    void armRetry();
+    void observeBecomingActive();
     void installProviders();
     bool isUserAttributeAllowed(const QRVAUserAttribute& attribute);
     bool storeUserAttributeInTransaction(const QRVAUserAttribute& attribute);
@@ -151,6 +173,15 @@ private:
     std::atomic<bool> enabled_{false};
     bool wasEnabledDuringInitialization_ = false;
     double initTimestamp_;
+    std::shared_ptr<const QRVAStartedComponents> started_;
+    // The settings any thread reads through remoteConfig(): under the shared
+    // engine's mutex, set once the start has made them.
+    std::shared_ptr<QRVARemoteConfig> settingsForAnyThread_;
+    QRVAWaitingWork waiting_;
+    std::shared_ptr<QRVAAlarm> retryAlarm_;
+    double retryDelay_ = kQRVAWaitingWorkFirstRetrySeconds;
+    double nextRetryAt_ = 0;
+    std::shared_ptr<void> becomingActiveObserver_;
     std::unique_ptr<QRVAEventWriter> eventWriter_;
     std::unique_ptr<QRVAUploader> uploader_;
     std::unique_ptr<QRVAConfigFetch> configFetch_;

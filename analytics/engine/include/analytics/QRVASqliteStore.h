@@ -27,6 +27,11 @@
 // record. Row values come back by SQLite's storage class the same way; a
 // zero-length blob has no entry in its row.
 //
+// A lock another connection holds (another program on the same file) is
+// waited for at most kQRVASqliteBusyTimeoutMilliseconds at each statement,
+// then the statement fails busy and the file is kept: only damage
+// (`isDamage`) sets a file aside.
+//
 // Every commit (a transaction's, or a write statement's outside one) and
 // every file it moves or removes holds an ns::StoreWrite ("analytics
 // commit", "analytics set aside", "analytics delete"): the program's end
@@ -68,6 +73,14 @@ using QRVASqliteRowFilter = std::function<bool(size_t index, const QRVASqliteRow
 
 inline constexpr const char* kQRVAPrimaryKeyTag = "PRIMARY KEY";
 
+// How long a statement waits for a lock another connection holds. Its
+// caller is the engine's worker queue, which waits with it, and everything
+// queued behind it: another writer's transactions last milliseconds, so two
+// seconds outlast any of them on a slow disk while keeping a stuck holder
+// from stalling the queue. A lock held longer is a holder that will not let
+// go soon; the engine keeps its work and tries again later instead.
+inline constexpr int kQRVASqliteBusyTimeoutMilliseconds = 2000;
+
 // A row's value for the column; null when the row has no such entry.
 inline const ns::Value& QRVARowValue(const QRVASqliteRow& row, std::string_view column) {
     auto it = row.find(column);
@@ -77,11 +90,32 @@ inline const ns::Value& QRVARowValue(const QRVASqliteRow& row, std::string_view 
 class QRVASqliteStore {
 public:
     // Opens (creating folders and the file as needed) and validates the
-    // file; a file that cannot be opened or fails its integrity check is set
-    // aside (closeAndSetAsideDamagedDatabase) and made again once. nullptr
-    // for an empty path (34000), when the file cannot be moved out of the
-    // way (34001) or when the second attempt fails too (34002).
+    // file; a damaged one (see isDamage) is set aside
+    // (closeAndSetAsideDamagedDatabase) and made again once. nullptr for an
+    // empty path (34000), for a file that could not be opened or read for
+    // now and is kept as it is (34026: locked elsewhere, no permission, a
+    // full disk, an I/O error), when a damaged file cannot be moved out of
+    // the way (34001) or when the second attempt fails too (34002).
     static std::shared_ptr<QRVASqliteStore> initWithDatabasePath(const std::string& path);
+    // Whether a failure with this SQLite result code (primary or extended)
+    // means the file is damaged: SQLITE_CORRUPT and SQLITE_NOTADB, and
+    // nothing else. A lock held elsewhere, a permission, a full disk or an
+    // I/O error passes, or is the phone's and not the file's, and setting
+    // aside a sound file would lose what it holds while its other user
+    // writes into the moved file.
+    static bool isDamage(int resultCode);
+    // Whether it means another connection holds the lock (SQLITE_BUSY,
+    // SQLITE_LOCKED): the work can be tried again later.
+    static bool isLockedElsewhere(int resultCode);
+    // The extended SQLite result code of the last failure the store met
+    // while opening, validating, laying out tables or beginning a
+    // transaction (SQLITE_CORRUPT for a failed integrity check or a table
+    // that cannot take its layout; SQLITE_CANTOPEN for a file or folder the
+    // platform refused); SQLITE_OK when the last of them succeeded.
+    int lastFailureCode() const { return lastFailureCode_; }
+    // Starts lastFailureCode over (SQLITE_OK), so that it tells what the
+    // statements after it met.
+    void forgetLastFailure() { lastFailureCode_ = 0; }
     explicit QRVASqliteStore(std::string path);
     ~QRVASqliteStore();
     QRVASqliteStore(const QRVASqliteStore&) = delete;
@@ -103,10 +137,12 @@ public:
     void finalizeAndClearStatements();
     // Removes a database file and its companions (the store need not exist).
     static bool deleteDatabaseFiles(const std::string& path, ns::ErrorRef* error);
-    // Closes, then keeps a damaged file beside itself (setAsideDatabaseFiles)
+    // Closes, then, when the last failure is damage (isDamage of
+    // lastFailureCode), keeps the file beside itself (setAsideDatabaseFiles)
     // and logs the error 34024 with `problem`; a file that cannot be moved
     // is deleted instead (34025), and one that is not there leaves only its
-    // companions to delete. True when the path is free for a new file.
+    // companions to delete. A file whose failure is not damage stays where
+    // it is (34026, false). True when the path is free for a new file.
     bool closeAndSetAsideDamagedDatabase(const std::string& problem, ns::ErrorRef* error = nullptr);
     // Moves the file aside as FileManager::setAside does ("<path>.damaged",
     // "-2", ..., never over an earlier copy) and its "-journal" and "-wal"
@@ -172,7 +208,9 @@ public:
     // MARK: Transactions
     // BEGIN EXCLUSIVE; the block's true commits, false rolls back. A commit
     // that fails and leaves the transaction open is rolled back, so the
-    // connection can begin again. Transactions do not nest.
+    // connection can begin again. Transactions do not nest. After a false,
+    // lastFailureCode tells a lock held elsewhere (the block never ran) from
+    // the rest.
     bool performTransaction(const std::function<bool()>& block);
     bool beginTransaction();
     bool endTransaction();
@@ -221,8 +259,13 @@ private:
     // Steps a statement; one that writes outside a transaction commits by
     // itself, so it holds the store write while it runs.
     int stepStatement(sqlite3_stmt* statement);
+    // Keeps the connection's failure (or `code` without one) for
+    // lastFailureCode.
+    void noteFailure(int code = 0);
+    bool openHandle(ns::ErrorRef* error);
 
     sqlite3* sqliteHandle_ = nullptr;
+    int lastFailureCode_ = 0;
     std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
     std::string databasePath_;
 };

@@ -133,22 +133,19 @@ TEST_F(RmqStore, TheFileMovesFromDocumentsAndADocumentsCopyOfAMovedFileIsDeleted
     EXPECT_EQ(store.unackedS2dRmqIds(), (std::vector<std::string>{"7"}));
 }
 
-TEST_F(RmqStore, ADamagedFileLeavesAStoreThatAnswersEmpty) {
+TEST_F(RmqStore, ADamagedFileIsSetAsideAndANewStoreMade) {
     const std::string path =
         QRVMessagingRmq2PersistentStore::pathForDatabase("rmq2", QRVMessagingRmqDirectoryApplicationSupport);
-    ASSERT_TRUE(ns::FileManager::defaultManager().writeData(path, ns::Data(4096, 'x')));
+    const auto& files = ns::FileManager::defaultManager();
+    ASSERT_TRUE(files.writeData(path, ns::Data(4096, 'x')));
     auto manager = open();
-    EXPECT_FALSE(manager->rmq2Store().isOpen());
+    EXPECT_TRUE(manager->rmq2Store().isOpen());
+    EXPECT_EQ(files.readData(path + ".damaged"), ns::Data(4096, 'x')) << "kept as it was";
     EXPECT_EQ(manager->nextRmqId(), 2);
     ns::ErrorRef error;
-    EXPECT_FALSE(manager->rmq2Store().saveMessageWithRmqId(2, kDataTag, {}, &error));
-    EXPECT_NE(error, nullptr);
-    EXPECT_FALSE(manager->saveS2dMessageWithRmqId("1"));
-    EXPECT_TRUE(manager->unackedS2dRmqIds().empty());
-    EXPECT_EQ(manager->removeRmqMessagesWithRmqIds({"1"}), 0);
-    EXPECT_EQ(manager->querySyncMessageWithRmqID("m"), nullptr);
-    EXPECT_FALSE(manager->saveSyncMessageWithRmqID("m", 0, true, false, &error));
-    EXPECT_EQ(error->domain(), kQRVMessagingDomain);
+    EXPECT_TRUE(manager->rmq2Store().saveMessageWithRmqId(2, kDataTag, {}, &error));
+    EXPECT_TRUE(manager->saveS2dMessageWithRmqId("1"));
+    EXPECT_EQ(manager->unackedS2dRmqIds(), std::vector<std::string>{"1"});
 }
 
 // MARK: - A file found without all its tables
@@ -264,7 +261,7 @@ TEST_F(RmqStore, AFileFoundWithoutSomeTablesGetsThemAndKeepsWhatItHeld) {
     }
 }
 
-TEST_F(RmqStore, ATableThatCannotBeMadeIsReportedAndTheNextLaunchStartsAfresh) {
+TEST_F(RmqStore, AFileWhoseTablesCannotBeMadeIsReportedSetAsideAndAFreshStoreMade) {
     // An index holds the name of the counter's table, so it cannot be made.
     leaveFile({"CREATE TABLE s2dRmqIds_1 (_id INTEGER PRIMARY KEY, rmq_id TEXT)",
                "CREATE INDEX lastrmqid ON s2dRmqIds_1 (rmq_id)"});
@@ -274,15 +271,15 @@ TEST_F(RmqStore, ATableThatCannotBeMadeIsReportedAndTheNextLaunchStartsAfresh) {
     QRVSetLoggerLevel(QRVLoggerLevelError);
     {
         auto manager = open();
-        EXPECT_FALSE(manager->rmq2Store().isOpen());
-        EXPECT_FALSE(saveUpstream(*manager, "lost"));
+        EXPECT_TRUE(manager->rmq2Store().isOpen());
+        EXPECT_TRUE(saveUpstream(*manager, "kept"));
     }
     EXPECT_TRUE(lines.contains("Couldn't create table"));
+    EXPECT_TRUE(lines.contains("Damaged rmq database set aside"));
     QRVSetLoggerLevel(level);
-    EXPECT_FALSE(ns::FileManager::defaultManager().fileExists(currentPath()));
+    EXPECT_TRUE(ns::FileManager::defaultManager().fileExists(currentPath() + ".damaged"));
 
     auto relaunched = open();
-    EXPECT_TRUE(saveUpstream(*relaunched, "kept"));
     ASSERT_EQ(storedUpstream(*relaunched).size(), 1u);
     EXPECT_EQ(storedUpstream(*relaunched)[0].second, "kept");
 }

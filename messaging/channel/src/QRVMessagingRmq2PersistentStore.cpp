@@ -7,6 +7,7 @@
 
 #include "messaging/QRVMessagingLogger.h"
 #include "messaging/QRVMessagingUtilities.h"
+#include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/file_manager.h"
 #include "platform/format.h"
@@ -132,31 +133,72 @@ QRVMessagingRmq2PersistentStore::~QRVMessagingRmq2PersistentStore() {
     if (db_) sqlite3_close(db_);
 }
 
+bool QRVMessagingRmq2PersistentStore::isDamage(int resultCode) {
+    const int primary = resultCode & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
 void QRVMessagingRmq2PersistentStore::openDatabase() {
     const std::string path = pathForDatabase(databaseName_, currentDirectory_);
-    const auto& files = ns::FileManager::defaultManager();
-    const bool existed = files.fileExists(path);
+    int failure = openAndLayOut(path);
+    if (failure != SQLITE_OK && isDamage(failure)) {
+        // The damaged file is kept for whoever looks into why, with its
+        // journal under the copy's name, where SQLite finds it.
+        const auto& files = ns::FileManager::defaultManager();
+        ns::StoreWrite guard(kCommitWrite);
+        ns::ErrorRef error;
+        if (auto aside = files.setAside(path, &error)) {
+            if (files.fileExists(path + "-journal")) files.moveItem(path + "-journal", *aside + "-journal");
+            QRVMessagingLoggerError(13007, "%@ Damaged rmq database set aside as %@ (code %d)", kLogPrefix, *aside,
+                                    failure);
+            failure = openAndLayOut(path);
+        } else {
+            QRVMessagingLoggerError(13007, "%@ Damaged rmq database could not be set aside: %@", kLogPrefix, error);
+        }
+    }
+    if (failure == SQLITE_OK) {
+        nextOpenAt_ = 0;
+        reopenDelay_ = kQRVMessagingRmqFirstReopenSeconds;
+        return;
+    }
+    // Kept as it is: locked by another program, not writable for now.
+    nextOpenAt_ = ns::Clock::nowSeconds() + reopenDelay_;
+    QRVMessagingLoggerError(13008, "%@ rmq database kept for a later try in %@ seconds (code %d)", kLogPrefix,
+                            ns::Value(reopenDelay_), failure);
+    reopenDelay_ = std::min(reopenDelay_ * 2, kQRVMessagingRmqMaxReopenSeconds);
+}
+
+int QRVMessagingRmq2PersistentStore::openAndLayOut(const std::string& path) {
+    const bool existed = ns::FileManager::defaultManager().fileExists(path);
     sqlite3* db = nullptr;
     const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (opened != SQLITE_OK) {
         QRVMessagingLoggerError(13006, "%@ Could not open rmq database: %@", kLogPrefix,
                                 db ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
+        const int code = db ? sqlite3_extended_errcode(db) : opened;
         sqlite3_close(db);
-        return;
+        return code == SQLITE_OK ? SQLITE_CANTOPEN : code;
     }
+    sqlite3_busy_timeout(db, kQRVMessagingRmqBusyTimeoutMilliseconds);
     db_ = db;
     std::string failure;
-    if (layOutTables(existed, failure)) return;
-    // A store that cannot hold its tables is no store: drop the file, keep
-    // answering as an empty store for this run.
+    int code = SQLITE_OK;
+    if (layOutTables(existed, failure, code)) return SQLITE_OK;
+    // A store that cannot hold its tables is no store for now: answering as
+    // an empty one until a later try.
     sqlite3_close(db_);
     db_ = nullptr;
-    files.removeItem(path);
     // An error, not a debug line: every save fails quietly from here on.
     QRVMessagingLoggerError(13006, "Couldn't create table: %@", failure);
+    return code == SQLITE_OK ? SQLITE_ERROR : code;
 }
 
-bool QRVMessagingRmq2PersistentStore::layOutTables(bool existed, std::string& failure) {
+void QRVMessagingRmq2PersistentStore::reopenIfDue() {
+    if (db_ || commitDepth_ > 0 || ns::Clock::nowSeconds() < nextOpenAt_) return;
+    openDatabase();
+}
+
+bool QRVMessagingRmq2PersistentStore::layOutTables(bool existed, std::string& failure, int& code) {
     // Every table is made when missing, whatever file was found: a file that
     // exists need not hold them all (it was emptied, or a first launch ended
     // before its tables), and a missing table would fail every save to it on
@@ -171,7 +213,10 @@ bool QRVMessagingRmq2PersistentStore::layOutTables(bool existed, std::string& fa
     auto run = [&](const std::string& sql) {
         char* message = nullptr;
         const bool ran = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK;
-        if (!ran) failure = sql + " " + (message ? message : sqlite3_errmsg(db_));
+        if (!ran) {
+            failure = sql + " " + (message ? message : sqlite3_errmsg(db_));
+            code = sqlite3_extended_errcode(db_);
+        }
         sqlite3_free(message);
         return ran;
     };
@@ -179,6 +224,9 @@ bool QRVMessagingRmq2PersistentStore::layOutTables(bool existed, std::string& fa
     if (!run("BEGIN IMMEDIATE")) return false;
     for (const auto& [table, columns] : tables) {
         if (!run(ns::format(kCreateTableWithPrefix, kTablePrefix, table, columns))) {
+            // A name the file already gives to something else: its layout
+            // cannot take the store's tables, which is damage to this store.
+            if ((code & 0xff) == SQLITE_ERROR) code = SQLITE_CORRUPT;
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
             return false;
         }
@@ -196,6 +244,12 @@ bool QRVMessagingRmq2PersistentStore::layOutTables(bool existed, std::string& fa
 
 bool QRVMessagingRmq2PersistentStore::writeInOneCommit(const std::function<bool()>& body) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
+    ++commitDepth_;
+    struct Leave {
+        int& depth;
+        ~Leave() { --depth; }
+    } leave{commitDepth_};
     if (!db_) return body();
     if (!sqlite3_get_autocommit(db_)) return body();
     ns::StoreWrite guard(kCommitWrite);
@@ -220,6 +274,7 @@ void QRVMessagingRmq2PersistentStore::logDatabaseError(int code) {
 bool QRVMessagingRmq2PersistentStore::saveMessageWithRmqId(int64_t rmqId, int8_t tag, const ns::Data& data,
                                                            ns::ErrorRef* error) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     return oneStatementCommit(db_, [&]() -> bool {
         const std::string sql = ns::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)",
                                            kQRVMessagingOutgoingRmqTable, kRmqIdColumn, "type", "data");
@@ -255,12 +310,30 @@ int64_t queryFirstInt64(sqlite3* db, const char* table) {
 
 }  // namespace
 
-int64_t QRVMessagingRmq2PersistentStore::queryHighestRmqId() { return queryFirstInt64(db_, kQRVMessagingOutgoingRmqTable); }
+int64_t QRVMessagingRmq2PersistentStore::queryHighestRmqId() {
+    reopenIfDue();
+    return queryFirstInt64(db_, kQRVMessagingOutgoingRmqTable);
+}
 
-int64_t QRVMessagingRmq2PersistentStore::queryLastRmqId() { return queryFirstInt64(db_, kQRVMessagingLastRmqIdTable); }
+int64_t QRVMessagingRmq2PersistentStore::queryLastRmqId() {
+    reopenIfDue();
+    return queryFirstInt64(db_, kQRVMessagingLastRmqIdTable);
+}
+
+std::optional<int64_t> QRVMessagingRmq2PersistentStore::highestRmqIdOnRecord() {
+    reopenIfDue();
+    int64_t highest = 0;
+    for (const char* table : {kQRVMessagingOutgoingRmqTable, kQRVMessagingLastRmqIdTable}) {
+        Statement stmt(db_, ns::format("SELECT MAX(%@) FROM %@", kRmqIdColumn, table));
+        if (!stmt.ok() || stmt.step() != SQLITE_ROW) return std::nullopt;
+        highest = std::max<int64_t>(highest, sqlite3_column_int64(stmt.get(), 0));
+    }
+    return highest;
+}
 
 bool QRVMessagingRmq2PersistentStore::updateLastOutgoingRmqId(int64_t rmqId) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     return oneStatementCommit(db_, [&]() -> bool {
         const std::string sql = ns::format("INSERT OR REPLACE INTO %@ (%@, %@) VALUES (?, ?)",
                                            kQRVMessagingLastRmqIdTable, kIdColumn, kRmqIdColumn);
@@ -275,6 +348,7 @@ bool QRVMessagingRmq2PersistentStore::updateLastOutgoingRmqId(int64_t rmqId) {
 
 void QRVMessagingRmq2PersistentStore::scanOutgoingRmqMessagesWithHandler(const RmqMessageHandler& handler) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     const std::string sql = ns::format("SELECT %@ FROM %@ WHERE %@ != 0 ORDER BY %@ ASC", "rmq_id, type, data",
                                        kQRVMessagingOutgoingRmqTable, kRmqIdColumn, kRmqIdColumn);
     Statement stmt(db_, sql);
@@ -295,6 +369,7 @@ void QRVMessagingRmq2PersistentStore::scanOutgoingRmqMessagesWithHandler(const R
 
 bool QRVMessagingRmq2PersistentStore::saveUnackedS2dMessageWithRmqId(const std::string& rmqId) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     return oneStatementCommit(db_, [&]() -> bool {
         const std::string sql = ns::format("INSERT INTO %@ (%@) VALUES (?)", kQRVMessagingS2dRmqIdsTable, kRmqIdColumn);
         Statement stmt(db_, sql);
@@ -308,6 +383,7 @@ bool QRVMessagingRmq2PersistentStore::saveUnackedS2dMessageWithRmqId(const std::
 
 std::vector<std::string> QRVMessagingRmq2PersistentStore::unackedS2dRmqIds() {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     const std::string sql =
         ns::format("SELECT %@ FROM %@ ORDER BY %@ ASC", kRmqIdColumn, kQRVMessagingS2dRmqIdsTable, kRmqIdColumn);
     Statement stmt(db_, sql);
@@ -331,6 +407,7 @@ std::vector<std::string> QRVMessagingRmq2PersistentStore::unackedS2dRmqIds() {
 int QRVMessagingRmq2PersistentStore::deleteMessagesFromTable(const std::string& table,
                                                              const std::vector<std::string>& rmqIds) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     const bool bindAsInteger = table == kQRVMessagingOutgoingRmqTable;
     int deleted = 0;
     // The ids the server confirmed together leave together: one commit
@@ -386,6 +463,7 @@ int QRVMessagingRmq2PersistentStore::deleteInStatements(const std::string& table
 std::shared_ptr<QRVMessagingPersistentSyncMessage> QRVMessagingRmq2PersistentStore::querySyncMessageWithRmqID(
     const std::string& rmqID) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     const std::string sql = ns::format("SELECT %@ FROM %@ WHERE %@ = ?", "rmq_id, expiration_ts, apns_recv, mcs_recv",
                                        kQRVMessagingSyncMessagesTable, kRmqIdColumn);
     Statement stmt(db_, sql);
@@ -416,6 +494,7 @@ bool QRVMessagingRmq2PersistentStore::saveSyncMessageWithRmqID(const std::string
                                                                bool apnsReceived, bool mcsReceived,
                                                                ns::ErrorRef* error) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     return oneStatementCommit(db_, [&]() -> bool {
         const std::string sql = ns::format("INSERT INTO %@ (%@, %@, %@, %@) VALUES (?, ?, ?, ?)",
                                            kQRVMessagingSyncMessagesTable, kRmqIdColumn, "expiration_ts", "apns_recv",
@@ -435,6 +514,7 @@ bool QRVMessagingRmq2PersistentStore::saveSyncMessageWithRmqID(const std::string
 bool QRVMessagingRmq2PersistentStore::updateSyncMessageWithRmqID(const std::string& rmqID, const char* column,
                                                                  ns::ErrorRef* error) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     return oneStatementCommit(db_, [&]() -> bool {
         const std::string sql =
             ns::format("UPDATE %@ SET %@ = %d WHERE %@ = ?", kQRVMessagingSyncMessagesTable, column, 1, kRmqIdColumn);
@@ -458,11 +538,13 @@ bool QRVMessagingRmq2PersistentStore::updateSyncMessageViaMCSWithRmqID(const std
 
 bool QRVMessagingRmq2PersistentStore::deleteSyncMessageWithRmqID(const std::string& rmqID) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     return deleteMessagesFromTable(kQRVMessagingSyncMessagesTable, {rmqID}) > 0;
 }
 
 int QRVMessagingRmq2PersistentStore::deleteExpiredOrFinishedSyncMessages(ns::ErrorRef* error) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    reopenIfDue();
     return oneStatementCommit(db_, [&]() -> int {
         const std::string sql = ns::format("DELETE FROM %@ WHERE %@ < %lld OR (%@ = 1 AND %@ = 1)",
                                            kQRVMessagingSyncMessagesTable, "expiration_ts",

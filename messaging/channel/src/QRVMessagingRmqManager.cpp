@@ -18,15 +18,25 @@ QRVMessagingRmqManager::QRVMessagingRmqManager(const std::string& databaseName)
 
 void QRVMessagingRmqManager::loadRmqId() {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    if (rmqId_ >= 0) return;
+    if (rmqIdLoaded_) return;
     // The saved counter is written only when acknowledgements empty the
     // table up to or past it, so an old unacknowledged id can sit below ids
     // already sent: start above both, never at an id the server has seen.
-    rmqId_ = std::max(rmq2Store_->queryHighestRmqId(), rmq2Store_->queryLastRmqId()) + 1;
+    // A store that cannot tell now (locked by another program) is asked
+    // again at the next id: its zero is no record.
+    auto highest = rmq2Store_->highestRmqIdOnRecord();
+    if (!highest) {
+        // Ids go on from 1 meanwhile; 0 is no id.
+        rmqId_ = std::max<int64_t>(rmqId_, 0);
+        return;
+    }
+    rmqId_ = std::max(rmqId_, *highest + 1);
+    rmqIdLoaded_ = true;
 }
 
 int64_t QRVMessagingRmqManager::nextRmqId() {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    loadRmqId();
     return ++rmqId_;
 }
 
@@ -65,13 +75,15 @@ int QRVMessagingRmqManager::removeRmqMessagesWithRmqIds(const std::vector<std::s
     // counter past them would let a later launch hand out ids the server has
     // already seen. A counter that cannot be written keeps the rows (they
     // are sent again) rather than lose the ids' high-water mark.
+    // Rows a commit that failed (another program's lock) rolled back are no
+    // deletion.
     int deleted = 0;
-    rmq2Store_->writeInOneCommit([&] {
+    const bool committed = rmq2Store_->writeInOneCommit([&] {
         if (next >= rmqId_ && !rmq2Store_->updateLastOutgoingRmqId(next)) return false;
         deleted = rmq2Store_->deleteMessagesFromTable(kQRVMessagingOutgoingRmqTable, rmqIds);
         return true;
     });
-    return deleted;
+    return committed ? deleted : 0;
 }
 
 void QRVMessagingRmqManager::scanWithRmqMessageHandler(const RmqMessageHandler& rmqMessageHandler,

@@ -10,12 +10,18 @@
 // Opening makes every table the file lacks, whether the file is new or was
 // found (emptied, or left by a launch that ended before its tables), and
 // drops the older received-id table from a file that was found.
-// A file that cannot be opened, or whose tables cannot be made, leaves the
-// store without a database (logged as an error): every operation then
-// answers NO, 0, none or an empty list, and the file is left for a later run
-// (a file whose tables could not be made is deleted).
+// A damaged file (isDamage) is set aside beside itself ("<name>.damaged",
+// "-2", ..., with its journal under the copy's name) and a new one made. A
+// file that cannot be opened or laid out for any other reason (another
+// program holds its lock past kQRVMessagingRmqBusyTimeoutMilliseconds, no
+// permission, a full disk) is kept as it is and the store is without a
+// database (logged as an error): every operation then answers NO, 0, none or
+// an empty list, and the next operation once the retry time has come (5 s of
+// ns::Clock, doubling to 5 min) opens it again.
 //
-// One connection, no lock: call it on one thread (the main thread).
+// One connection, no lock of its own: call it on one thread (the main
+// thread). A lock another connection holds is waited for at each statement,
+// at most kQRVMessagingRmqBusyTimeoutMilliseconds.
 // Statements are prepared per call and finalised at once.
 //
 // Every commit is an ns::StoreWrite ("messaging commit"), so the program's
@@ -27,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +56,14 @@ inline constexpr const char* kQRVMessagingOldS2dRmqIdsTable = "s2dRmqIds";
 inline constexpr const char* kQRVMessagingSyncMessagesTable = "incomingSyncMessages";
 // Ids per delete statement.
 inline constexpr size_t kQRVMessagingMaxIdsPerDelete = 100;
+// How long a statement waits for a lock another connection holds. The
+// store's caller is the main thread, which waits with it: another writer's
+// transactions last milliseconds, so one second outlasts them on a slow
+// disk without freezing the screen for longer; a holder that keeps the
+// lock longer is tried again later.
+inline constexpr int kQRVMessagingRmqBusyTimeoutMilliseconds = 1000;
+inline constexpr double kQRVMessagingRmqFirstReopenSeconds = 5;
+inline constexpr double kQRVMessagingRmqMaxReopenSeconds = 300;
 
 class QRVMessagingRmq2PersistentStore {
 public:
@@ -71,6 +86,11 @@ public:
     static std::string pathForDatabase(const std::string& databaseName, QRVMessagingRmqDirectory directory);
     // Deletes the file of `databaseName` in both places (tests start fresh).
     static void removeDatabase(const std::string& databaseName);
+    // Whether a failure with this SQLite result code (primary or extended)
+    // means the file is damaged: SQLITE_CORRUPT and SQLITE_NOTADB only. A
+    // lock held elsewhere, a permission, a full disk or an I/O error is no
+    // reason to give up a file whose messages may still be sent.
+    static bool isDamage(int resultCode);
     // Moves the Documents file to Application Support/<subDirectory>; NO
     // (the file stays in Documents) when that folder does not exist.
     static bool moveToApplicationSupportSubDirectory(const std::string& databaseName, const std::string& subDirectory);
@@ -87,6 +107,9 @@ public:
     int64_t queryHighestRmqId();
     // The saved counter, 0 when none.
     int64_t queryLastRmqId();
+    // The larger of the two; nullopt when the store cannot tell (not open,
+    // or a read failed), so that no id is taken for unused.
+    std::optional<int64_t> highestRmqIdOnRecord();
     bool updateLastOutgoingRmqId(int64_t rmqId);
     // Ascending id; rows with id 0 skipped.
     void scanOutgoingRmqMessagesWithHandler(const RmqMessageHandler& handler);
@@ -114,10 +137,15 @@ public:
 
 private:
     void openDatabase();
+    // SQLITE_OK with the file open and laid out, else the failure's code
+    // with the store closed.
+    int openAndLayOut(const std::string& path);
+    // Opens again a file kept after a failure, once its retry time has come.
+    void reopenIfDue();
     // Makes the tables the file lacks (and drops the old received-id table
-    // from a file that was found) in one commit; false with `failure` set
-    // when the file cannot hold them.
-    bool layOutTables(bool existed, std::string& failure);
+    // from a file that was found) in one commit; false with `failure` and
+    // `code` set when the file cannot hold them.
+    bool layOutTables(bool existed, std::string& failure, int& code);
     // The delete statements of deleteMessagesFromTable; the rows deleted.
     int deleteInStatements(const std::string& table, const std::vector<std::string>& rmqIds, bool bindAsInteger);
     bool updateSyncMessageWithRmqID(const std::string& rmqID, const char* column, ns::ErrorRef* error);
@@ -126,4 +154,9 @@ private:
     std::string databaseName_;
     QRVMessagingRmqDirectory currentDirectory_ = QRVMessagingRmqDirectoryDocuments;
     sqlite3* db_ = nullptr;
+    double nextOpenAt_ = 0;
+    double reopenDelay_ = kQRVMessagingRmqFirstReopenSeconds;
+    // Inside writeInOneCommit: a body's statements must not open the file
+    // part-way through.
+    int commitDepth_ = 0;
 };

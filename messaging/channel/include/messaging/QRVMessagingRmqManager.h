@@ -48,10 +48,11 @@ public:
     static std::shared_ptr<QRVMessagingRmqManager> initWithDatabaseName(const std::string& databaseName);
     explicit QRVMessagingRmqManager(const std::string& databaseName);
 
-    // Once (while the counter is below 0): the larger of the highest stored
-    // outgoing id and the saved counter, plus one.
+    // Once the store answers: the larger of the highest stored outgoing id
+    // and the saved counter, plus one (never below the counter as it is).
+    // A store that cannot answer leaves it for the next call.
     void loadRmqId();
-    // The counter plus one, kept.
+    // The counter plus one, kept; loads it first when it is not yet.
     int64_t nextRmqId();
     int64_t rmqId() const { return rmqId_; }
 
@@ -62,7 +63,8 @@ public:
     std::vector<std::string> unackedS2dRmqIds();
     void removeS2dIds(const std::vector<std::string>& rmqIds);
     // Deletes the outgoing messages; the saved counter becomes one above the
-    // highest id given when that reaches the counter. The rows deleted.
+    // highest id given when that reaches the counter. The rows deleted (none
+    // when the commit failed).
     int removeRmqMessagesWithRmqIds(const std::vector<std::string>& rmqIds);
 
     void scanWithRmqMessageHandler(const RmqMessageHandler& rmqMessageHandler,
@@ -81,4 +83,5 @@ public:
 private:
     std::unique_ptr<QRVMessagingRmq2PersistentStore> rmq2Store_;
     int64_t rmqId_ = -1;
+    bool rmqIdLoaded_ = false;
 };

@@ -22,10 +22,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -84,25 +86,38 @@ private:
     bool held_ = false;
 };
 
-// Runs `call` on a thread of its own and, while it has not returned,
-// `meanwhile` (which advances a virtual clock, or does nothing). A call
-// that is still waiting after a minute has failed: the lock holder is
-// released so that it returns and the test can end.
+// Runs `call` on a thread of its own and, until it returns, `meanwhile`
+// (which advances a virtual clock, or does nothing). A call still waiting
+// after a minute has failed: a watchdog releases the lock holder, which
+// lets it (and a `meanwhile` stuck behind it) return so the test can end.
 bool returnsWhileHeld(LockHolder& holder, const std::function<void()>& call, const std::function<void()>& meanwhile) {
-    std::atomic<bool> done{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    bool gaveUp = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::minutes(1), [&] { return done; })) gaveUp = true;
+        lock.unlock();
+        holder.release();
+    });
+    std::atomic<bool> returned{false};
     std::thread caller([&] {
         call();
-        done = true;
+        returned = true;
     });
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (!done && std::chrono::steady_clock::now() < giveUp) {
+    while (!returned) {
         meanwhile();
         std::this_thread::yield();
     }
-    const bool returned = done;
-    holder.release();
     caller.join();
-    return returned;
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    changed.notify_all();
+    watchdog.join();
+    return !gaveUp;
 }
 
 // ---- a journal that cannot be opened ----

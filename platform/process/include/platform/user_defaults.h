@@ -13,9 +13,9 @@
 // phone pays none). A record costs what the change weighs; rewriting the
 // list per change would cost what the whole domain weighs. Each object keeps
 // its journal open; an append takes the journal's lock (flock), checks the
-// file is still linked (a fold may have removed it), writes and lets go: four
-// system calls, the least that keeps every object and process appending to
-// the one file a fold reads.
+// path still names the file (a fold may have removed it or set it aside),
+// writes and lets go: five system calls, the least that keeps every object
+// and process appending to the one file a fold reads.
 //
 // The journal is folded into the list (the list rewritten atomically with
 // every change together, then the journal removed, all under the journal's
@@ -28,14 +28,44 @@
 // folded). A journal whose changes change nothing (a removal of a key no one
 // stored, a value set again) is removed without rewriting the list.
 // Replaying a journal over the list it was already folded into gives that
-// list again, so a crash between the two steps loses nothing. A torn or
-// damaged record (its writer killed mid-write, a failing disk) ends what
-// counts of the journal: everything before it is kept, the rest is dropped
-// and logged once, and the next appender cuts it first so that no change
-// lands behind it. A list that cannot be read is never overwritten:
-// the next fold moves it aside as <domain>.plist.corrupt-<time>, and the
-// journal's changes apply over nothing (over what the object already held,
-// when the list went bad after it read it).
+// list again, so a crash between the two steps loses nothing.
+//
+// One check (user_defaults_journal.h) decides which records count, for the
+// replay and for the appender alike. A torn last record (its writer killed
+// mid-write, before its call returned) is dropped, logged, and cut by the
+// next appender. A complete record that is not sound (a failing disk, a
+// writer of another format) is damage: the records before it are folded
+// into the list, then the journal is set aside whole as
+// <domain>.plist.journal.damaged (FileManager::setAside) with a line naming
+// it, and an appender that finds it folds so first, so that no change lands
+// behind it. A list that cannot be read is never overwritten: the next fold
+// moves it aside as <domain>.plist.corrupt-<time>, and the journal's
+// changes apply over nothing (over what the object already held, when the
+// list went bad after it read it).
+//
+// A journal that cannot be opened or read (its mode, a folder in its way)
+// is not an empty one: the domain is the list, a line names the journal and
+// why, and nothing follows from it: no list is written from a view that
+// lacks the journal's changes, and the journal is not removed. Changes made
+// meanwhile are kept in memory, reported by lastWriteError(), and appended
+// once the journal opens.
+//
+// Every lock the journal needs is waited for with a deadline, never for
+// good: a change waits two seconds of ns::Clock time for a journal's lock
+// held elsewhere (a fold of another process holds it for milliseconds; one
+// held longer belongs to a stopped or stuck process), and the wait holds
+// only the object's journal mutex, never the lock readers take. A change
+// whose lock does not come free in time returns kept in memory, logged and
+// reported by lastWriteError(): durable on return only from the moment the
+// lock is had, which is as much as can be promised without waiting on
+// another process; it is appended, before any later change of the object,
+// at the next change or fold (a timed fold retries it every second). Timed
+// folds wait for no lock: a busy one times them again. The endings
+// (resignation, termination, the program's end, the exit handlers) wait for
+// every lock until one real-time deadline of two seconds and then give up
+// with a line naming the journal left unfolded; its changes are folded at
+// the next open, and only changes still kept in memory are lost then, which
+// the line counts.
 //
 // Objects on one domain, in one process (the shared one and a private
 // reader) or in several, merge key by key: a fold applies every object's
@@ -135,7 +165,9 @@ public:
 
     // Folds the journal into the file at once, picking up the changes other
     // objects and processes made (theirs in the journal or in the file).
-    // Returns false when the file could not be read or the last write failed.
+    // Returns false when the list or the journal could not be read (the
+    // journal's lock held elsewhere past the deadline among the reasons) or
+    // the last write failed.
     bool synchronize();
 
     // The error of the last failed write, or nullptr.

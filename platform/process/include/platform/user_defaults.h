@@ -144,7 +144,8 @@ public:
     std::optional<std::vector<std::string>> stringArrayForKey(const std::string& key) const;
     std::optional<Data> dataForKey(const std::string& key) const;
 
-    // A null value removes the key.
+    // A null value removes the key; removing a key no list can hold (not
+    // UTF-8, or holding NUL) changes nothing and journals nothing.
     void setObject(const Value& value, const std::string& key);
     void setBool(bool value, const std::string& key) { setObject(Value(value), key); }
     void setInteger(int64_t value, const std::string& key) { setObject(Value(value), key); }

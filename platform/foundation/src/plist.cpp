@@ -283,6 +283,28 @@ private:
     }
 
 
+    // Text as written in the document, line ends as XML 1.0 reads them
+    // (its section 2.11): a raw carriage return, alone or before a line
+    // feed, is one line feed, as Python's plistlib and any XML parser read
+    // it. A character reference to one (&#13;) is not raw and stays a
+    // carriage return, which is how the writer keeps one. A pair never
+    // spans two runs: a run ends before markup ('&' or '<') or "]]>".
+    static void appendRaw(const char* s, size_t n, std::string& out) {
+        const char* end = s + n;
+        while (s < end) {
+            const void* cr = std::memchr(s, '\r', size_t(end - s));
+            if (!cr) {
+                out.append(s, size_t(end - s));
+                return;
+            }
+            const char* at = static_cast<const char*>(cr);
+            out.append(s, size_t(at - s));
+            out += '\n';
+            s = at + 1;
+            if (s < end && *s == '\n') ++s;
+        }
+    }
+
     // The text of a leaf element up to its closing tag, each character
     // appended once.
     bool readText(std::string_view name, std::string& out) {
@@ -292,7 +314,7 @@ private:
         for (;;) {
             const void* amp = std::memchr(p_ + i_, '&', lt - i_);
             const size_t stop = amp ? size_t(static_cast<const char*>(amp) - p_) : lt;
-            out.append(p_ + i_, stop - i_);
+            appendRaw(p_ + i_, stop - i_, out);
             i_ = stop;
             if (i_ >= n_) return fail("The XML ends inside the text of a value.");
             if (p_[i_] == '&') {
@@ -307,7 +329,7 @@ private:
                 i_ += 9;
                 const size_t end = std::string_view(p_, n_).find("]]>", i_);
                 if (end == std::string_view::npos) return fail("The XML ends inside a CDATA section.");
-                out.append(p_ + i_, end - i_);
+                appendRaw(p_ + i_, end - i_, out);
                 i_ = end + 3;
             } else {
                 Tag tag;
@@ -608,10 +630,17 @@ private:
         return formatDouble(d);
     }
 
-    // Whole seconds since 2001, toward 2001, as "YYYY-MM-DDTHH:MM:SSZ".
+    // The whole second a date falls in, as "YYYY-MM-DDTHH:MM:SSZ": the
+    // date as the binary form stores it (to the microsecond) floored, so
+    // that both forms of one date agree on the second, as Python's plistlib
+    // writes a date's second. Only a date inside the range's first second
+    // would floor onto its excluded end, which no reader holds; it is
+    // written as the range's earliest whole second instead.
     static std::string isoDate(Date date) {
         const auto held = plist_date::libraryDate(date.secondsSince1970 - kEpoch2001);
-        const int64_t t = int64_t(held->seconds) + int64_t(kEpoch2001);
+        int64_t since2001 = int64_t(held->seconds) - (held->microseconds < 0 ? 1 : 0);
+        since2001 = std::max(since2001, int64_t(plist_date::kEarliest) + 1);
+        const int64_t t = since2001 + int64_t(kEpoch2001);
         int64_t days = t / 86400, secs = t % 86400;
         if (secs < 0) secs += 86400, --days;
         // Civil date from days since 1970 (proleptic Gregorian).

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -87,6 +88,107 @@ TEST(PlistXML, CarriageReturnsAreWrittenAsReferences) {
         EXPECT_EQ(ns::plist::parse(xml, &error), value);
     }
     EXPECT_EQ(libraryString(ns::plist::serialize(Value(text), Format::XML)), text);
+}
+
+// XML 1.0 reads each raw line end as one line feed before anything else
+// (a carriage return alone, or before a line feed), in CDATA too; a
+// character reference to a carriage return stays one. Each text read as
+// Python's plistlib reads it, in a string and in a key.
+TEST(PlistXML, RawLineEndsReadAsOneLineFeedAndReferencesAsWritten) {
+    const struct {
+        std::string raw;
+        std::string read;
+    } cases[] = {
+        {"a\nb", "a\nb"},
+        {"a\rb", "a\nb"},
+        {"a\r\nb", "a\nb"},
+        {"a\n\rb", "a\n\nb"},
+        {"a\r\r\nb", "a\n\nb"},
+        {"a\r\n\r\nb", "a\n\nb"},
+        {"a\r", "a\n"},
+        {"\r", "\n"},
+        {"\r\n", "\n"},
+        {"a&#13;\nb", "a\r\nb"},
+        {"a&#xD;&#10;b", "a\r\nb"},
+        {"a\r&#10;b", "a\n\nb"},
+        {"&#13;\r\n", "\r\n"},
+        {"&#xd;\r", "\r\n"},
+        {"a\r&amp;\r\n", "a\n&\n"},
+        {"a<![CDATA[\r\n\r]]>b", "a\n\nb"},
+        {"<![CDATA[\r]]>\n", "\n\n"},
+        {"a\r<!-- x -->\nb", "a\n\nb"},
+    };
+    for (const auto& c : cases) {
+        const std::string asString = "<plist version=\"1.0\"><string>" + c.raw + "</string></plist>";
+        const std::string asKey = "<plist version=\"1.0\"><dict><key>" + c.raw + "</key><true/></dict></plist>";
+        for (const auto& [document, expected] :
+             {std::pair{asString, Value(c.read)}, std::pair{asKey, Value(ns::Dictionary{{c.read, Value(true)}})}}) {
+            ns::ErrorRef error;
+            const Value read = ns::plist::parse(bytesOf(document), &error);
+            ASSERT_EQ(error, nullptr) << document << ": " << error->description();
+            EXPECT_EQ(read, expected) << document;
+            // What reads writes again as text every reader reads the same.
+            EXPECT_EQ(ns::plist::parse(ns::plist::serialize(read, Format::XML)), expected) << document;
+        }
+    }
+}
+
+// The XML form holds whole seconds: a date is written as the second it falls
+// in, as Python's plistlib writes it, before 2001 as after.
+TEST(PlistXML, DatesAreWrittenAsTheSecondTheyFallIn) {
+    const double epoch = 978307200.0;  // 2001-01-01T00:00:00Z, since 1970
+    const double earliest = -2147483647.0, latest = 2147483646.0;  // since 2001, both excluded
+    const struct {
+        double since2001;
+        const char* written;
+    } cases[] = {
+        {0, "2001-01-01T00:00:00Z"},
+        {0.5, "2001-01-01T00:00:00Z"},
+        {123.999999, "2001-01-01T00:02:03Z"},
+        {-0.5, "2000-12-31T23:59:59Z"},
+        {-1e-6, "2000-12-31T23:59:59Z"},
+        {-4e-7, "2001-01-01T00:00:00Z"},  // rounds to no microsecond, as stored
+        {-0.9999998, "2000-12-31T23:59:59Z"},
+        {-1.5, "2000-12-31T23:59:58Z"},
+        {-123.999999, "2000-12-31T23:57:56Z"},
+        {-86400.25, "2000-12-30T23:59:59Z"},
+        {-31536000.999999, "2000-01-01T23:59:59Z"},
+        {-epoch - 0.25, "1969-12-31T23:59:59Z"},
+        {-epoch - 1e-6, "1969-12-31T23:59:59Z"},
+        {-1596154154.000001, "1950-06-03T23:50:45Z"},
+        {610456230.75, "2020-05-06T11:10:30Z"},
+        {latest - 1e-6, "2069-01-19T03:14:05Z"},
+        {earliest + 1.5, "1932-12-13T20:45:54Z"},
+        {earliest + 1, "1932-12-13T20:45:54Z"},
+        // Inside the range's first second plistlib writes the excluded end
+        // (20:45:53), which no reader holds: the earliest second held instead.
+        {earliest + 0.5, "1932-12-13T20:45:54Z"},
+        {earliest + 1e-6, "1932-12-13T20:45:54Z"},
+    };
+    for (const auto& c : cases) {
+        const Value date(ns::Date{epoch + c.since2001});
+        ns::ErrorRef error;
+        const ns::Data xml = ns::plist::serialize(date, Format::XML, &error);
+        ASSERT_EQ(error, nullptr) << c.written << ": " << error->description();
+        EXPECT_NE(textOf(xml).find(std::string("<date>") + c.written + "</date>"), std::string::npos)
+            << c.since2001 << "\n" << textOf(xml);
+        EXPECT_TRUE(ns::plist::parse(xml, &error).isDate()) << c.written;
+    }
+
+    // Across the range, at fractions either side of a second, the XML form
+    // reads as the binary form's date floored, the range's first second aside.
+    const double fractions[] = {0, 1e-6, 0.25, 0.5, 0.999999, -1e-6, -0.25, -0.5, -0.999999};
+    for (double second = earliest + 1; second < latest; second += 9999991) {
+        for (double fraction : fractions) {
+            const Value date(ns::Date{epoch + second + fraction});
+            if (!ns::plist::isValidPropertyList(date)) continue;
+            const Value binary = ns::plist::parse(ns::plist::serialize(date, Format::Binary));
+            const Value xml = ns::plist::parse(ns::plist::serialize(date, Format::XML));
+            ASSERT_TRUE(binary.isDate() && xml.isDate()) << second << " " << fraction;
+            const double floored = std::max(std::floor(binary.asDate().secondsSince1970), epoch + earliest + 1);
+            EXPECT_EQ(xml.asDate().secondsSince1970, floored) << second << " " << fraction;
+        }
+    }
 }
 
 // Forms that Python's plistlib and the format library both read, and that

@@ -229,15 +229,15 @@ void UserDefaults::foldAll() {
 }
 
 void UserDefaults::foldAtEnding(const defaultsJournal::Deadline& deadline) {
-    if (!lockBefore(journalMutex_, deadline)) {
-        logLine(format("UserDefaults: %s was not folded into %s at this ending: a change of this process is still "
-                       "on its way to it; what reached it is folded at the next open.",
+    const auto busy = [&] {
+        logLine(format("UserDefaults: %s was not folded into %s at this ending: a change or fold of this process is "
+                       "under way; what reached the journal is folded at the next open.",
                        journal_->path().c_str(), path_.c_str()));
-        return;
-    }
+    };
+    if (!lockBefore(journalMutex_, deadline)) return busy();
     std::unique_lock journalLock(journalMutex_, std::adopt_lock);
     {
-        if (!lockBefore(mutex_, deadline)) return;
+        if (!lockBefore(mutex_, deadline)) return busy();
         std::unique_lock lock(mutex_, std::adopt_lock);
         if (!dirty_ && !unjournaled_) return;
     }

@@ -29,6 +29,11 @@ Each shape is one a mutating fuzzer rarely builds by chance:
   their smaller units left out, character references with leading zeros)
   or refuse (a plist inside a plist), and text XML 1.0 cannot hold, which
   reads and writes again in binary only;
+- raw carriage returns, alone and before or after a line feed, in XML text,
+  CDATA and keys, which read as line feeds, beside &#13;, which reads as a
+  carriage return; dates before 2001 with a fraction of a second, which
+  XML writes as the second they fall in, one inside the first second of
+  the range among them, in both forms;
 - long arrays and archives (a pending-topics list of many batches, and
   one whose empty batches, which the list drops, come first), keys
   and integers that fill one bucket of the format library's hash tables, a
@@ -52,6 +57,7 @@ Each shape is one a mutating fuzzer rarely builds by chance:
     fuzz/make_reader_inputs.py --check    # fail if any seed differs
 """
 
+import datetime
 import os
 import plistlib
 import struct
@@ -249,6 +255,19 @@ def plist_seeds():
                                                     "<key>b</key><string>\x7f&#xFFFD;</string>"
                                                     "<key>c</key><string>raw\x0b</string></dict>"),
         "shape-xml-carriage-returns": xml_plist("<array><string>a\rb\r\nc</string><string>&#13;</string></array>"),
+        "shape-xml-raw-line-ends-in-text-and-keys":
+            xml_plist("<dict><key>a\rb</key><string>c\r\nd\n\re\r\r\n</string><key>k\r\n</key><string>\r</string>"
+                      "<key>\r&#13;\r\n</key><string>&#13;\r\n<![CDATA[\r\n\r]]>\r<!-- -->\n</string></dict>"),
+        "shape-xml-dates-before-2001-with-fractions":
+            xml_plist("<array><date>2000-12-31T23:59:59.5Z</date><date>1969-12-31T23:59:59.999999Z</date>"
+                      "<date>1932-12-13T20:45:54.000001Z</date></array>"),
+        "shape-xml-date-earliest-end-with-fraction": xml_date("1932-12-13T20:45:53.5Z"),
+        # Written again as XML, each is floored to its second; the last two lie
+        # in the range's first second, whose floor is the excluded end.
+        "shape-binary-dates-before-2001-with-fractions":
+            binary([datetime.datetime(2000, 12, 31, 23, 59, 59, 500000), datetime.datetime(2000, 12, 31, 23, 59, 59, 999999),
+                    datetime.datetime(1969, 12, 31, 23, 59, 59, 1), datetime.datetime(1932, 12, 13, 20, 45, 54, 500000),
+                    datetime.datetime(1932, 12, 13, 20, 45, 53, 500000), datetime.datetime(1932, 12, 13, 20, 45, 53, 1)]),
     })
     return seeds
 

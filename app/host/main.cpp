@@ -10,7 +10,8 @@
 //
 // SIGTERM, SIGINT and SIGHUP, whenever they come, end it as its normal end
 // does: the app's termination runs, what the stores hold is on disk and
-// writes under way finish, and the exit status is 0.
+// writes under way finish, and the exit status is 0. An output whose reader
+// has gone (`| head -1`) loses what is printed to it and ends nothing.
 //
 // The sandbox is ALMAVEL_SANDBOX (default ~/.local/share/almavel); its
 // Bundle folder holds Info.plist and OndrixService-Info.plist. scripts/run
@@ -64,9 +65,17 @@ sigset_t endingSignals() {
     return set;
 }
 
+// SIGPIPE is ignored from the same moment: when a reader of the program's
+// output has gone (`almavel --script FILE | head -1`), its default would end
+// the process at the next printed screen or log line, with the app's
+// termination never run and its stores not written. Such a write fails with
+// EPIPE instead, what it says is lost, and the run goes on to its own end.
 void blockEndingSignals(int, char**, char**) {
     const sigset_t set = endingSignals();
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 __attribute__((section(".preinit_array"), used)) void (*const blockEndingSignalsFirst)(int, char**, char**) =

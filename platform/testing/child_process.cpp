@@ -56,6 +56,14 @@ std::string temporaryFile() {
     return pattern;
 }
 
+// The writing end of a pipe no one reads; -1 (errno set) when none is made.
+int unreadPipe() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return -1;
+    ::close(ends[0]);
+    return ends[1];
+}
+
 // The child tells its parent why it could not become the program: errno.
 [[noreturn]] void failToStart(int execFailed) {
     const int error = errno;
@@ -100,11 +108,18 @@ ChildProcess::ChildProcess(Options options) {
 
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0) throw failure("a pipe");
-    const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (err < 0) {
+    if (options.outputUnread) {
         ::close(pipe[0]);
+        pipe[0] = -1;
+    }
+    const int err = options.errorsUnread ? unreadPipe()
+                                         : ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (err < 0) {
+        const int saved = errno;
+        if (pipe[0] >= 0) ::close(pipe[0]);
         ::close(pipe[1]);
-        throw failure(stderrPath_);
+        errno = saved;
+        throw failure(options.errorsUnread ? "a pipe" : stderrPath_);
     }
     // Closed by the child's exec: until then the child is still a copy of
     // this process, whose signal mask and handlers (a sanitizer's fork
@@ -114,7 +129,7 @@ ChildProcess::ChildProcess(Options options) {
     int execPipe[2];
     if (::pipe2(execPipe, O_CLOEXEC) != 0) {
         const int saved = errno;
-        ::close(pipe[0]);
+        if (pipe[0] >= 0) ::close(pipe[0]);
         ::close(pipe[1]);
         ::close(err);
         errno = saved;
@@ -127,7 +142,7 @@ ChildProcess::ChildProcess(Options options) {
     ::close(err);
     ::close(execPipe[1]);
     if (pid_ < 0) {
-        ::close(pipe[0]);
+        if (pipe[0] >= 0) ::close(pipe[0]);
         ::close(execPipe[0]);
         throw failure("fork");
     }
@@ -139,7 +154,7 @@ ChildProcess::ChildProcess(Options options) {
     ::close(execPipe[0]);
     if (got > 0) {
         ::waitpid(pid_, nullptr, 0);
-        ::close(pipe[0]);
+        if (pipe[0] >= 0) ::close(pipe[0]);
         errno = execError;
         throw failure(options.args.front());
     }
@@ -149,9 +164,13 @@ ChildProcess::ChildProcess(Options options) {
         const int saved = errno;
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
-        ::close(pipe[0]);
+        if (pipe[0] >= 0) ::close(pipe[0]);
         errno = saved;
         throw failure("pidfd_open");
+    }
+    if (pipe[0] < 0) {
+        outputClosed_ = true;
+        return;
     }
     reader_ = std::thread([this, fd = pipe[0]] { readOutput(fd); });
 }

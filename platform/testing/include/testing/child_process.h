@@ -36,6 +36,12 @@ public:
         // Where standard error goes; empty: a temporary file, removed with
         // this object.
         std::string stderrPath{};
+        // Standard output, or standard error, a pipe whose reader has gone
+        // before the program starts, as `program | head -1` leaves it once
+        // head has read its line: what the program writes there fails, and
+        // output() and errorOutput() stay empty.
+        bool outputUnread = false;
+        bool errorsUnread = false;
     };
 
     // Returns once the program runs (its exec is done: what a test sees of

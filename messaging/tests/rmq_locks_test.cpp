@@ -157,6 +157,7 @@ TEST_F(RmqLocksTest, AFileThatCannotBeOpenedLeavesAStoreThatAnswersEmptyUntilALa
     EXPECT_EQ(manager->removeRmqMessagesWithRmqIds({"1"}), 0);
     EXPECT_EQ(manager->querySyncMessageWithRmqID("m"), nullptr);
     EXPECT_FALSE(manager->saveSyncMessageWithRmqID("m", 0, true, false, &error));
+    ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->domain(), kQRVMessagingDomain);
     EXPECT_FALSE(anythingSetAside());
     EXPECT_TRUE(ns::FileManager::defaultManager().isDirectory(path()));

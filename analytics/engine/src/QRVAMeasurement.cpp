@@ -248,6 +248,10 @@ void QRVAMeasurement::runWhenStarted(QRVAStartedWork work) {
         if (work(*started_) == QRVAWorkOutcome::Finished) return;
         monitor()->logWithLevel(4, 23183, "Store is locked by another connection. Work waits for it. Next try in seconds",
                                 ns::Value(retryDelay_));
+        // Just tried: the next try waits for its time.
+        waiting_.push(std::move(work));
+        armRetry();
+        return;
     }
     const uint64_t droppedBefore = waiting_.dropped();
     if (!waiting_.push(std::move(work)) && droppedBefore == 0) {

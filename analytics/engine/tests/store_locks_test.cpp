@@ -24,7 +24,9 @@
 #include "core/QRVOptions.h"
 #include "engine_test_support.h"
 #include "platform/clock.h"
+#include "platform/application.h"
 #include "platform/file_manager.h"
+#include "platform/notification_center.h"
 #include "store_test_support.h"
 #include "testing/app_backend.h"
 #include "testing/sqlite_lock_holder.h"
@@ -314,6 +316,27 @@ TEST_F(StoreLocksTest, WhatWaitsIsBoundedAndTheOldestIsKept) {
     const double step = std::stod(times[1]) - std::stod(times[0]);
     EXPECT_GT(step, 0);
     EXPECT_DOUBLE_EQ(std::stod(times.back()) - std::stod(times.front()), step * double(kQRVAWaitingWorkLimit - 1));
+}
+
+// Coming back to the app is a try of its own, before the timer's.
+TEST_F(StoreLocksTest, TheAppBecomingActiveTriesTheStartAgainAtOnce) {
+    prepareStore();
+    {
+        SqliteLockHolder holder(storePath(), SqliteLock::Exclusive);
+        start();
+        ASSERT_FALSE(started());
+        log("logged_while_locked");
+        drain();
+        ns::NotificationCenter::defaultCenter().post(ns::kUIApplicationDidBecomeActiveNotification);
+        drain();
+        EXPECT_FALSE(started()) << "still locked: tried and kept";
+        holder.release();
+    }
+    EXPECT_EQ(storedEvents(), std::vector<std::string>{});
+    ns::NotificationCenter::defaultCenter().post(ns::kUIApplicationDidBecomeActiveNotification);
+    drain();
+    EXPECT_TRUE(started());
+    EXPECT_EQ(storedEvents(), std::vector<std::string>{"logged_while_locked"});
 }
 
 }  // namespace

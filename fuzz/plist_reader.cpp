@@ -5,12 +5,17 @@
 // but for a value holding text XML 1.0 cannot hold, which only the binary
 // form may write, and XML refuses with a write-invalid error.
 //
+// A list naming its objects from many places reads as values sharing them,
+// and writes back in binary naming each once: no larger than twice the
+// list (and the trailer a small list needs).
+//
 // Input: the bytes of the list.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string_view>
 
 #include "platform/plist.h"
@@ -30,20 +35,33 @@ bool textXMLCannotHold(std::string_view text) {
     return false;
 }
 
-bool holdsTextXMLCannot(const ns::Value& value) {
+// Each storage a list shares is looked at once (`seen`).
+bool holdsTextXMLCannot(const ns::Value& value, std::set<const void*>& seen) {
+    if (value.sharedStorage() && !seen.insert(value.sharedStorage()).second) return false;
     if (value.isString()) return textXMLCannotHold(value.asString());
     if (value.isArray()) {
         for (const ns::Value& item : value.asArray()) {
-            if (holdsTextXMLCannot(item)) return true;
+            if (holdsTextXMLCannot(item, seen)) return true;
         }
     }
     if (value.isDictionary()) {
         for (const auto& [key, member] : value.asDictionary()) {
-            if (textXMLCannotHold(key) || holdsTextXMLCannot(member)) return true;
+            if (textXMLCannotHold(key) || holdsTextXMLCannot(member, seen)) return true;
         }
     }
     return false;
 }
+
+bool holdsTextXMLCannot(const ns::Value& value) {
+    std::set<const void*> seen;
+    return holdsTextXMLCannot(value, seen);
+}
+
+// XML writes a shared object out at every place; past this many values it
+// refuses, and a smaller value that still names its objects over and over
+// would take the fuzzer's time writing text: the binary form checks those.
+constexpr uint64_t kXMLValuesChecked = 100000;
+constexpr uint64_t kXMLValuesWritten = uint64_t(1) << 28;
 
 }  // namespace
 
@@ -60,12 +78,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(ns::plist::isValidPropertyList(value));
     for (ns::plist::Format out : {ns::plist::Format::Binary, ns::plist::Format::XML}) {
         ns::ErrorRef writeError;
-        const ns::Data written = ns::plist::serialize(value, out, &writeError);
-        if (out == ns::plist::Format::XML && holdsTextXMLCannot(value)) {
-            require(writeError && writeError->code() == ns::plist::kWriteInvalidError && written.empty());
-            continue;
+        if (out == ns::plist::Format::XML) {
+            const uint64_t values = ns::expandedCount(value, kXMLValuesWritten + 1);
+            if (values > kXMLValuesChecked && values <= kXMLValuesWritten) continue;
+            if (values > kXMLValuesWritten || holdsTextXMLCannot(value)) {
+                const ns::Data refused = ns::plist::serialize(value, out, &writeError);
+                require(writeError && writeError->code() == ns::plist::kWriteInvalidError && refused.empty());
+                continue;
+            }
         }
+        const ns::Data written = ns::plist::serialize(value, out, &writeError);
         require(!writeError && !written.empty());
+        if (out == ns::plist::Format::Binary && format == ns::plist::Format::Binary) {
+            require(written.size() <= 2 * bytes.size() + 64);  // the binary writer did not share what the list did
+        }
         ns::ErrorRef readError;
         const ns::Value again = ns::plist::parse(written, &readError);
         require(!readError);

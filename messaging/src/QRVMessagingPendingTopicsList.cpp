@@ -186,6 +186,9 @@ ns::Data QRVMessagingPendingTopicsList::archive() const {
 std::shared_ptr<QRVMessagingPendingTopicsList> QRVMessagingPendingTopicsList::unarchive(const ns::Data& archive) {
     auto root = ns::keyed_archive::unarchiveRoot(archive);
     if (!root || root->className != kArchiveClassName) return nullptr;
+    // Each batch and topic is taken out one by one: a list naming them from
+    // more places than it could hold written out is not one this class made.
+    if (!ns::keyed_archive::expandsWithinReason(root->members, archive.size())) return nullptr;
     auto list = std::make_shared<QRVMessagingPendingTopicsList>();
     if (auto ts = root->members.find("ts"); ts != root->members.end() && ts->second.isDate()) {
         list->archiveDate_ = ts->second.asDate();

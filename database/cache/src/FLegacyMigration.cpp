@@ -67,6 +67,12 @@ FWriteRecordPtr FLevelDBStorageEngine::legacyWriteRecord(const std::string& key,
         ns::Data(reinterpret_cast<const uint8_t*>(bytes.data()), reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size()));
     if (!writeId || !record) return nullptr;
     const ns::Dictionary& m = record->members;
+    if (!ns::keyed_archive::expandsWithinReason(m, bytes.size())) {
+        // A write is sent as text with every place written out: one naming
+        // its values from so many places was never one the app made.
+        FFWarn("I-RDB076044", "Legacy write %@ names its values from more places than a write holds", key);
+        return nullptr;
+    }
     const ns::Value& path = member(m, "path");
     if (!path.isString()) return nullptr;
     try {

@@ -205,11 +205,29 @@ ns::Data putNamingOneArray(size_t times) {
                                 ns::plist::Format::Binary);
 }
 
-// A pending put whose data names one array from many places would move as
-// a copy at each, bounded only by the row's size many times over: it reads
-// as damage and is dropped, while the same data archived with each copy an
-// object of its own moves, and one named from a few places moves too.
-TEST_F(LegacyMigrationTest, APutNamingOneArrayFromManyPlacesIsDroppedAsDamage) {
+// A put at /a whose data is arrays that each name the next one twice,
+// `levels` deep: a few hundred bytes that come to 2^levels values.
+ns::Data putDoubling(size_t levels) {
+    ns::Array objects{
+        ns::Value("$null"),
+        ns::Value(ns::Dictionary{{"path", ns::Value("/a")}, {"data", uidTo(4)}, {"$class", uidTo(2)}}),
+        ns::Value(ns::Dictionary{{"$classname", ns::Value("FPendingPut")}}),
+        ns::Value(ns::Dictionary{{"$classname", ns::Value("NSArray")}})};
+    for (size_t i = 0; i < levels; ++i) {
+        objects.push_back(ns::Value(ns::Dictionary{{"NS.objects", ns::Value(ns::Array{uidTo(int(5 + i)), uidTo(int(5 + i))})},
+                                                   {"$class", uidTo(3)}}));
+    }
+    objects.push_back(ns::Value(7));
+    return ns::plist::serialize(ns::Value(ns::Dictionary{{"$archiver", ns::Value("NSKeyedArchiver")},
+                                                         {"$top", ns::Value(ns::Dictionary{{"root", uidTo(1)}})},
+                                                         {"$objects", ns::Value(std::move(objects))}}),
+                                ns::plist::Format::Binary);
+}
+
+// A pending put whose data names one array from many places, as the older
+// layout's archiver names an equal value once, moves whole: the array is
+// decoded once and shared, and the write holds it at every place.
+TEST_F(LegacyMigrationTest, APutNamingOneArrayFromManyPlacesMoves) {
     const ns::Value pair(ns::Array{ns::Value(7), ns::Value(7)});
     writeLegacyRows({
         {"1", putNamingOneArray(5000)},
@@ -219,14 +237,34 @@ TEST_F(LegacyMigrationTest, APutNamingOneArrayFromManyPlacesIsDroppedAsDamage) {
     auto capture = ns::SystemLog::capture();
     auto engine = start();
     QRVLoggerFlush();
-    EXPECT_TRUE(capture.contains("[I-RDB076003] Failed to migrate legacy write, meh!"));
-    EXPECT_TRUE(capture.contains("[I-RDB076004] Migrated 2 writes"));
+    EXPECT_FALSE(capture.contains("[I-RDB076003] Failed to migrate legacy write, meh!"));
+    EXPECT_TRUE(capture.contains("[I-RDB076004] Migrated 3 writes"));
     const auto writes = engine->userWrites();
-    ASSERT_EQ(writes.size(), 2u);
+    ASSERT_EQ(writes.size(), 3u);
+    const size_t times[] = {5000, 5000, 3};
+    for (size_t i = 0; i < writes.size(); ++i) {
+        EXPECT_EQ(writes[i]->writeId(), int64_t(i + 1));
+        EXPECT_TRUE(writes[i]->overwrite()->isEqual(*FSnapshotUtilities::nodeFrom(ns::Value(ns::Array(times[i], pair)))))
+            << i;
+    }
+}
+
+// One that names its values from so many places that written out it would
+// come to billions (arrays naming the next twice, 40 deep) is dropped as
+// damage, in the time it takes to read it, and the rest move.
+TEST_F(LegacyMigrationTest, APutThatComesToBillionsOfValuesIsDroppedAsDamage) {
+    writeLegacyRows({{"1", putDoubling(40)}, {"2", putDoubling(3)}});
+    auto capture = ns::SystemLog::capture();
+    auto engine = start();
+    QRVLoggerFlush();
+    EXPECT_TRUE(capture.contains("[I-RDB076044] Legacy write 1 names its values from more places than a write holds"));
+    EXPECT_TRUE(capture.contains("[I-RDB076004] Migrated 1 writes"));
+    const auto writes = engine->userWrites();
+    ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0]->writeId(), 2);
-    EXPECT_TRUE(writes[0]->overwrite()->isEqual(*FSnapshotUtilities::nodeFrom(ns::Value(ns::Array(5000, pair)))));
-    EXPECT_EQ(writes[1]->writeId(), 3);
-    EXPECT_TRUE(writes[1]->overwrite()->isEqual(*FSnapshotUtilities::nodeFrom(ns::Value(ns::Array(3, pair)))));
+    const ns::Value two(ns::Array{ns::Value(7), ns::Value(7)});
+    const ns::Value four(ns::Array{two, two});
+    EXPECT_TRUE(writes[0]->overwrite()->isEqual(*FSnapshotUtilities::nodeFrom(ns::Value(ns::Array{four, four}))));
 }
 
 }  // namespace

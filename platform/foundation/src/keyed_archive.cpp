@@ -30,41 +30,57 @@ constexpr int kMaxDepth = 64;
 
 namespace cost = plist_codec::cost;
 
-// The height of a value and what it costs in memory (plist_codec::cost).
-// With `referencesAsSlots`, a reference ({"CF$UID": n}) counts as a slot
-// only, as it stands for its object, which is counted where it is kept.
-void measure(const Value& value, int level, int& height, uint64_t& bytes, bool referencesAsSlots = false) {
-    height = std::max(height, level);
-    if (value.isArray()) {
-        bytes += cost::array(value.asArray().size());
-        for (const Value& item : value.asArray()) measure(item, level + 1, height, bytes, referencesAsSlots);
-    } else if (referencesAsSlots && uidOf(value)) {
-        bytes += cost::kValue;
-    } else if (value.isDictionary()) {
-        bytes += cost::kDictionary;
-        for (const auto& [key, member] : value.asDictionary()) {
-            bytes += cost::entry(key.size());
-            measure(member, level + 1, height, bytes, referencesAsSlots);
+// The height of values and what they cost in memory (plist_codec::cost),
+// each storage counted once however many places share it (a list read with
+// shared objects holds such values), so that measuring is linear in what
+// the list holds.
+class Measure {
+public:
+    // The value's height (0 for a leaf), with what it costs added to bytes().
+    int operator()(const Value& value) {
+        bytes_ += cost::kValue;
+        if (!value.isArray() && !value.isDictionary()) {
+            bytes_ += value.isString() ? cost::sharedText(value.asString().size())
+                    : value.isData()   ? cost::sharedData(value.asData().size())
+                                       : 0;
+            return 0;
         }
-    } else {
-        bytes += cost::leaf(value);
+        auto [seen, fresh] = heights_.emplace(value.sharedStorage(), 0);
+        if (!fresh) return seen->second;
+        int height = 0;
+        if (value.isArray()) {
+            bytes_ += cost::arrayStorage(value.asArray().size());
+            for (const Value& item : value.asArray()) height = std::max(height, (*this)(item) + 1);
+        } else {
+            bytes_ += cost::kDictionaryBlock;
+            for (const auto& [key, member] : value.asDictionary()) {
+                bytes_ += cost::entry(key.size());
+                height = std::max(height, (*this)(member) + 1);
+            }
+        }
+        heights_[value.sharedStorage()] = height;
+        return height;
     }
-}
 
-// Members can refer to one object from many places, and each place gets a
-// copy: without a bound, an archive of a few hundred bytes whose arrays each
-// name the next one twice would decode into billions of values, and one
-// that names a long text or an array many times into as many copies of it
-// (which archiving again would write out, an object each). An archive
-// decodes into no more memory than its property list holds, `maxCost`:
-// each value counted as measure() counts it, a reference a slot. The
-// archiver names each value once, from a reference that holds more than
-// the slot it decodes into, and spends a table object on it that holds more
-// than the value, so no archive of ours comes near; what names a container,
-// a text or data from more places than its table pays for is refused.
+    uint64_t bytes() const { return bytes_; }
+
+private:
+    uint64_t bytes_ = 0;
+    std::map<const void*, int> heights_;
+};
+
+// Members name table objects by UID, one object from as many places as
+// they like: each object is decoded once and every place shares it (its
+// text or data too), so decoding is linear in the table and what it
+// decodes into is counted as plist_codec::cost counts it, each object once
+// and each place a slot. The bound, maxCost, is what a property list of
+// the archive's size may read as; only an archive whose dictionaries copy
+// long keys into very many members comes near it. A reference back into
+// an object being decoded is a cycle, which no value can hold.
 class Decoder {
 public:
-    Decoder(const Array& objects, uint64_t maxCost) : objects_(objects), maxCost_(maxCost) {}
+    Decoder(const Array& objects, uint64_t maxCost)
+        : objects_(objects), maxCost_(maxCost), decoded_(objects.size()) {}
 
     // A member's value: a reference into the table or a primitive kept in
     // place.
@@ -77,54 +93,22 @@ public:
             return value;
         }
         if (*ref >= objects_.size()) fail("The archive refers to an object it does not hold.");
-        const Value& object = objects_[*ref];
-        if (!object.isDictionary()) return kept(object, depth);
-        const Dictionary& dict = object.asDictionary();
-        const std::string className = classNameOf(dict);
-        if (className == "NSDictionary" || className == "NSMutableDictionary") {
-            const Array& keys = arrayMember(dict, "NS.keys");
-            const Array& values = arrayMember(dict, "NS.objects");
-            if (keys.size() != values.size()) fail("An archived dictionary has unequal keys and objects.");
-            count(cost::kDictionary);
-            Dictionary out;
-            for (size_t i = 0; i < keys.size(); ++i) {
-                // The key, counted as a value, is kept in its member's node.
-                Value key = decode(keys[i], depth + 1);
-                if (!key.isString()) fail("An archived dictionary has a key that is not a string.");
-                count(cost::kEntry - cost::kValue);
-                out.insert_or_assign(key.asString(), decode(values[i], depth + 1));
-            }
-            return Value(std::move(out));
+        count(cost::kValue);
+        Decoded& done = decoded_[size_t(*ref)];
+        if (done.state == kOpen) fail("The archive contains a reference cycle.");
+        if (done.state == kUnseen) {
+            done.state = kOpen;
+            int height = 0;
+            Value decoded = object(objects_[size_t(*ref)], depth, height);
+            decoded.share();
+            Decoded& now = decoded_[size_t(*ref)];
+            now.value = std::move(decoded);
+            now.height = height;
+            now.state = kDone;
+            return now.value;
         }
-        if (className == "NSArray" || className == "NSMutableArray") {
-            const Array& items = arrayMember(dict, "NS.objects");
-            count(cost::array(items.size()));
-            Array out;
-            out.reserve(items.size());
-            for (const Value& item : items) out.push_back(decode(item, depth + 1));
-            return Value(std::move(out));
-        }
-        if (className == "NSString" || className == "NSMutableString") {
-            auto text = dict.find("NS.string");
-            if (text == dict.end() || !text->second.isString()) fail("An archived string has no text.");
-            count(cost::leaf(text->second));
-            return text->second;
-        }
-        if (className == "NSData" || className == "NSMutableData") {
-            auto bytes = dict.find("NS.data");
-            if (bytes == dict.end() || !bytes->second.isData()) fail("An archived data object has no bytes.");
-            count(cost::leaf(bytes->second));
-            return bytes->second;
-        }
-        if (className == "NSDate") {
-            auto time = dict.find("NS.time");
-            if (time == dict.end() || !time->second.isNumber()) fail("An archived date has no time.");
-            const Date date{time->second.asDouble() + plist_date::kEpoch2001};
-            if (!plist_date::holds(date.secondsSince1970)) fail("An archived date is outside the range archives hold.");
-            count(cost::kValue);
-            return Value(date);
-        }
-        fail("The archive holds an object of class " + className + " inside a member.");
+        if (depth + done.height > kMaxDepth) fail("The archive nests too deeply.");
+        return done.value;
     }
 
     std::string classNameOf(const Dictionary& object) {
@@ -141,21 +125,89 @@ public:
     [[noreturn]] static void fail(const std::string& why) { throw std::runtime_error(why); }
 
 private:
-    // Counted before the copy is made.
+    enum : uint8_t { kUnseen, kOpen, kDone };
+    struct Decoded {
+        Value value;
+        int height = 0;
+        uint8_t state = kUnseen;
+    };
+
+    // A table object's value, decoded at `depth`, and how far below it
+    // values nest. Its slot is counted at each place that names it.
+    Value object(const Value& object, int depth, int& height) {
+        if (!object.isDictionary()) return kept(object, depth, height);
+        const Dictionary& dict = object.asDictionary();
+        const std::string className = classNameOf(dict);
+        const auto below = [&](const Value& member) {
+            Value v = decode(member, depth + 1);
+            height = std::max(height, heightOf(member) + 1);
+            return v;
+        };
+        if (className == "NSDictionary" || className == "NSMutableDictionary") {
+            const Array& keys = arrayMember(dict, "NS.keys");
+            const Array& values = arrayMember(dict, "NS.objects");
+            if (keys.size() != values.size()) fail("An archived dictionary has unequal keys and objects.");
+            count(cost::kDictionaryBlock);
+            Dictionary out;
+            for (size_t i = 0; i < keys.size(); ++i) {
+                // The key is copied into its member's node.
+                Value key = below(keys[i]);
+                if (!key.isString()) fail("An archived dictionary has a key that is not a string.");
+                count(cost::entry(key.asString().size()));
+                out.insert_or_assign(key.asString(), below(values[i]));
+            }
+            return Value(std::move(out));
+        }
+        if (className == "NSArray" || className == "NSMutableArray") {
+            const Array& items = arrayMember(dict, "NS.objects");
+            count(cost::arrayStorage(items.size()));
+            Array out;
+            out.reserve(items.size());
+            for (const Value& item : items) out.push_back(below(item));
+            return Value(std::move(out));
+        }
+        if (className == "NSString" || className == "NSMutableString") {
+            auto text = dict.find("NS.string");
+            if (text == dict.end() || !text->second.isString()) fail("An archived string has no text.");
+            count(cost::sharedText(text->second.asString().size()));
+            return text->second;
+        }
+        if (className == "NSData" || className == "NSMutableData") {
+            auto bytes = dict.find("NS.data");
+            if (bytes == dict.end() || !bytes->second.isData()) fail("An archived data object has no bytes.");
+            count(cost::sharedData(bytes->second.asData().size()));
+            return bytes->second;
+        }
+        if (className == "NSDate") {
+            auto time = dict.find("NS.time");
+            if (time == dict.end() || !time->second.isNumber()) fail("An archived date has no time.");
+            const Date date{time->second.asDouble() + plist_date::kEpoch2001};
+            if (!plist_date::holds(date.secondsSince1970)) fail("An archived date is outside the range archives hold.");
+            return Value(date);
+        }
+        fail("The archive holds an object of class " + className + " inside a member.");
+    }
+
+    // The height of what a member decoded into: a reference's object's,
+    // recorded once it was decoded; a primitive in place has none.
+    int heightOf(const Value& member) const {
+        std::optional<uint64_t> ref = uidOf(member);
+        return ref ? decoded_[size_t(*ref)].height : 0;
+    }
+
     void count(uint64_t cost) {
-        decoded_ += cost;
-        if (decoded_ > maxCost_) fail("The archive decodes into more values and bytes than it holds.");
+        spent_ += cost;
+        if (spent_ > maxCost_) fail("The archive decodes into more values and bytes than it holds.");
     }
 
     // An object of the table that is not an archived object (a collection
     // kept as it is among them) is returned as it is; it nests and counts
-    // as it will once archived again.
-    Value kept(const Value& object, int depth) {
-        int height = 0;
-        uint64_t bytes = 0;
-        measure(object, 0, height, bytes);
+    // as it will once archived again (its slot is counted where it is named).
+    Value kept(const Value& object, int depth, int& height) {
+        Measure measure;
+        height = measure(object);
         if (depth + height > kMaxDepth) fail("The archive nests too deeply.");
-        count(bytes);
+        count(measure.bytes() - cost::kValue);
         return object.isString() && object.asString() == "$null" ? Value() : object;
     }
 
@@ -167,7 +219,8 @@ private:
 
     const Array& objects_;
     const uint64_t maxCost_;
-    uint64_t decoded_ = 0;
+    uint64_t spent_ = 0;
+    std::vector<Decoded> decoded_;
 };
 
 ErrorRef corrupt(const std::string& why) {
@@ -175,6 +228,11 @@ ErrorRef corrupt(const std::string& why) {
                        "The data couldn\xe2\x80\x99t be read because it isn\xe2\x80\x99t in the correct format.", why);
 }
 
+// Each value is archived once however many places hold it: a container
+// several places share (one storage, as an archive read with shared objects
+// decodes into) and equal texts, data, numbers, dates and booleans are one
+// table object named from every place, so an archive read and written
+// again is no larger.
 class Encoder {
 public:
     Encoder() { objects_.push_back(Value("$null")); }
@@ -183,6 +241,55 @@ public:
     // run the stack out.
     Value encode(const Value& value, int depth) {
         if (depth > kMaxDepth) throw std::runtime_error("A member nests too deeply to archive.");
+        deepest_ = std::max(deepest_, depth);
+        const void* storage = value.isArray() || value.isDictionary() ? value.sharedStorage() : nullptr;
+        if (storage) {
+            auto found = containers_.find(storage);
+            if (found != containers_.end()) {
+                deepest_ = std::max(deepest_, depth + found->second.height);
+                if (deepest_ > kMaxDepth) throw std::runtime_error("A member nests too deeply to archive.");
+                return found->second.ref;
+            }
+        }
+        if (!storage) {
+            if (value.isNull() || value.isObject()) return encodeOnce(value, depth);
+            std::string key = leafKey(value);
+            auto found = leaves_.find(key);
+            if (found != leaves_.end()) return found->second;
+            Value ref = encodeOnce(value, depth);
+            leaves_.emplace(std::move(key), ref);
+            return ref;
+        }
+        const int deepestBefore = deepest_;
+        deepest_ = depth;
+        Value ref = encodeOnce(value, depth);
+        containers_.emplace(storage, Shared{ref, deepest_ - depth});
+        deepest_ = std::max(deepest_, deepestBefore);
+        return ref;
+    }
+
+private:
+    // What tells a leaf from every other: its kind and its bytes (a
+    // number's, a date's or a boolean's as stored in memory).
+    static std::string leafKey(const Value& value) {
+        std::string key(1, char(value.type()));
+        const auto raw = [&key](const auto& number) {
+            key.append(reinterpret_cast<const char*>(&number), sizeof number);
+        };
+        switch (value.type()) {
+            case Value::Type::String: key += value.asString(); break;
+            case Value::Type::Data: key.append(value.asData().begin(), value.asData().end()); break;
+            case Value::Type::Bool: key += value.asBool() ? '1' : '0'; break;
+            case Value::Type::Int: raw(value.asInt()); break;
+            case Value::Type::UInt: raw(value.asUInt()); break;
+            case Value::Type::Double: raw(value.asDouble()); break;
+            case Value::Type::Date: raw(value.asDate().secondsSince1970); break;
+            default: break;
+        }
+        return key;
+    }
+
+    Value encodeOnce(const Value& value, int depth) {
         switch (value.type()) {
             case Value::Type::Null:
                 return uid(0);
@@ -216,6 +323,7 @@ public:
         }
     }
 
+public:
     Value classRef(const std::string& name) {
         auto found = classes_.find(name);
         if (found != classes_.end()) return found->second;
@@ -232,8 +340,17 @@ public:
     Array& objects() { return objects_; }
 
 private:
+    struct Shared {
+        Value ref;
+        int height = 0;  // how far below the container its members nest
+    };
+
     Array objects_;
     std::map<std::string, Value> classes_;
+    // Trees, not hash tables: no chosen value makes a look-up slow.
+    std::map<std::string, Value> leaves_;
+    std::map<const void*, Shared> containers_;
+    int deepest_ = 0;  // the deepest member met in the container being archived
 };
 
 }  // namespace
@@ -255,10 +372,7 @@ std::optional<ArchivedObject> unarchiveRoot(const Data& bytes, ErrorRef* error) 
         std::optional<uint64_t> ref = uidOf(root->second);
         const Array& table = objects->second.asArray();
         if (!ref || *ref >= table.size() || !table[*ref].isDictionary()) Decoder::fail("The archive's root is damaged.");
-        int height = 0;
-        uint64_t held = 0;
-        measure(archive, 0, height, held, true);
-        Decoder decoder(table, held);
+        Decoder decoder(table, plist_codec::kExpansionPerByte * uint64_t(bytes.size()));
         const Dictionary& object = table[*ref].asDictionary();
         ArchivedObject result;
         result.className = decoder.classNameOf(object);
@@ -271,6 +385,12 @@ std::optional<ArchivedObject> unarchiveRoot(const Data& bytes, ErrorRef* error) 
         if (error) *error = corrupt(e.what());
         return std::nullopt;
     }
+}
+
+bool expandsWithinReason(const Dictionary& members, size_t archiveBytes) {
+    const uint64_t most = std::max<uint64_t>(uint64_t(1) << 20, archiveBytes);
+    // The members' own dictionary counts one more.
+    return expandedCount(Value(members), most + 2) <= most + 1;
 }
 
 Data archiveRoot(const std::string& className, const Dictionary& members, ErrorRef* error) {

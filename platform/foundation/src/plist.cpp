@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <string_view>
 #include <vector>
 
@@ -66,40 +67,82 @@ std::string unwritableText(const std::string& text, const char* what, bool asXML
     return {};
 }
 
+// XML names no object from two places: a value that shares its objects is
+// written out at every place, and one that shares them over and over (an
+// array naming another twice, that one the next twice, ...) would write
+// more text than any file holds. Past this many values the XML form is
+// refused; the binary form writes each shared object once.
+constexpr uint64_t kMaxXMLValues = uint64_t(1) << 28;
+
+// What is known of a value once checked: how far below it values nest,
+// and how many values it is written as in XML (itself and all it holds,
+// each at every place).
+struct Checked {
+    size_t height = 0;
+    uint64_t places = 1;
+};
+
 // What keeps a value `depth` deep from being written, in XML too with
-// `asXML`, or empty. `where` gets the steps from the value down to the
-// problem, the last step first, so that the path is put together once, and
-// only for a refusal.
-std::string unwritableAt(const Value& v, size_t depth, bool asXML, std::vector<std::string>& where) {
+// `asXML`, or empty; `checked` gets what is known of it. `where` gets the
+// steps from the value down to the problem, the last step first, so that
+// the path is put together once, and only for a refusal. A storage several
+// places share (a container, a shared text) is checked once and recorded in
+// `seen`, so the check is linear in what the value holds, not in how often
+// it names it.
+std::string unwritableAt(const Value& v, size_t depth, bool asXML, std::vector<std::string>& where, Checked& checked,
+                         std::map<const void*, Checked>& seen) {
+    checked = Checked{};
     if (depth > kMaxDepth) return format("Too many nested arrays or dictionaries (more than %zu)", kMaxDepth);
+    const void* storage = v.sharedStorage();
+    if (storage) {
+        if (auto known = seen.find(storage); known != seen.end()) {
+            checked = known->second;
+            if (depth + checked.height > kMaxDepth) {
+                return format("Too many nested arrays or dictionaries (more than %zu)", kMaxDepth);
+            }
+            return {};
+        }
+    }
+    std::string problem;
+    const auto below = [&](const Value& member) {
+        Checked inner;
+        problem = unwritableAt(member, depth + 1, asXML, where, inner, seen);
+        checked.height = std::max(checked.height, inner.height + 1);
+        checked.places = std::min(checked.places + inner.places, kMaxXMLValues + 1);
+    };
     switch (v.type()) {
         case Value::Type::Null: return "Property lists cannot contain null values";
         case Value::Type::Object: return "Property lists cannot contain objects of class " + v.asObject()->className();
-        case Value::Type::String: return unwritableText(v.asString(), "A string", asXML);
+        case Value::Type::String: problem = unwritableText(v.asString(), "A string", asXML); break;
         case Value::Type::Date:
             if (plist_date::libraryDate(v.asDate().secondsSince1970 - kEpoch2001)) return {};
             return "A date is outside the range property lists can hold, 1933 to 2069";
         case Value::Type::Array: {
             const Array& items = v.asArray();
-            for (size_t i = 0; i < items.size(); ++i) {
-                std::string problem = unwritableAt(items[i], depth + 1, asXML, where);
-                if (problem.empty()) continue;
-                where.push_back("[" + std::to_string(i) + "]");
-                return problem;
+            for (size_t i = 0; i < items.size() && problem.empty(); ++i) {
+                below(items[i]);
+                if (!problem.empty()) where.push_back("[" + std::to_string(i) + "]");
             }
-            return {};
+            break;
         }
         case Value::Type::Dictionary:
             for (const auto& [key, member] : v.asDictionary()) {
-                std::string problem = unwritableText(key, "A key", asXML);
-                if (problem.empty()) problem = unwritableAt(member, depth + 1, asXML, where);
+                problem = unwritableText(key, "A key", asXML);
+                if (problem.empty()) below(member);
                 if (problem.empty()) continue;
                 where.push_back("." + key);
-                return problem;
+                break;
             }
-            return {};
+            break;
         default: return {};
     }
+    if (problem.empty() && asXML && checked.places > kMaxXMLValues) {
+        problem = format("The value shares its objects into more than %llu values, which XML, naming no object "
+                         "from two places, would write out one by one; the binary form can hold it",
+                         static_cast<unsigned long long>(kMaxXMLValues));
+    }
+    if (problem.empty() && storage) seen.emplace(storage, checked);
+    return problem;
 }
 
 // --- XML -----------------------------------------------------------------
@@ -767,7 +810,9 @@ namespace ns::plist_codec {
 
 std::string unwritable(const Value& value, bool asXML) {
     std::vector<std::string> where;
-    std::string problem = plist::unwritableAt(value, 0, asXML, where);
+    std::map<const void*, plist::Checked> seen;
+    plist::Checked checked;
+    std::string problem = plist::unwritableAt(value, 0, asXML, where, checked, seen);
     if (problem.empty()) return {};
     std::string path;
     for (auto step = where.rbegin(); step != where.rend(); ++step) path += *step;

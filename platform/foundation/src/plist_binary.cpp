@@ -169,14 +169,15 @@ public:
     }
 
 private:
-    enum class Kind : uint8_t { Leaf, UID, Array, Dict };
+    enum class Kind : uint8_t { Leaf, Text, Data, UID, Array, Dict };
     enum : uint8_t { kUnseen = 0, kOpen = 1, kDone = 2 };
     struct Node {
-        uint64_t cost = 0;  // the bytes it takes at a place it is named, see kExpansionPerByte
-        uint64_t refs = 0;  // where a container's references start
+        uint64_t refs = 0;      // where a container's references start
         uint64_t refCount = 0;
-        uint32_t built = 0;  // a UID's value in uids_, plus one, once built
-        uint16_t height = 0;  // how far below it values nest
+        uint64_t size = 0;      // a text's bytes as read (UTF-8), or data's
+        uint32_t places = 0;    // how many places name it as a value (at most 2 counted)
+        uint32_t built = 0;     // its value in built_, plus one, once built
+        uint16_t height = 0;    // how far below it values nest
         uint8_t state = kUnseen;
         Kind kind = Kind::Leaf;
     };
@@ -233,8 +234,8 @@ private:
         }
     }
 
-    // First sight of an object at `depth`: its kind, its own cost, and for
-    // a container where its references are.
+    // First sight of an object at `depth`: its kind, for a container where
+    // its references are and its storage's cost, for a leaf its size.
     std::string open(uint64_t object, size_t depth) {
         Node& node = nodes_[size_t(object)];
         Marker m;
@@ -245,8 +246,11 @@ private:
             node.kind = m.type == 0xD ? Kind::Dict : Kind::Array;
             node.refs = m.contents;
             node.refCount = refs;
-            node.cost = node.kind == Kind::Dict ? cost::kDictionary : cost::array(m.count);
             node.state = refs ? kOpen : kDone;
+            if (auto problem = spend(node.kind == Kind::Dict ? cost::kDictionaryBlock : cost::arrayStorage(m.count));
+                !problem.empty()) {
+                return problem;
+            }
             return depth > kMaxDepth ? tooDeep() : std::string();
         }
         std::string problem;
@@ -254,37 +258,35 @@ private:
         if (!problem.empty()) return problem;
         node.state = kDone;
         if (m.type == 0x8) {
-            // Read as {"CF$UID": n}, built once: a slot at each place.
-            node.kind = Kind::UID;
+            node.kind = Kind::UID;  // read as {"CF$UID": n}
             node.height = 1;
-            node.cost = cost::kValue;
-        } else {
-            node.cost = cost::leaf(v);
+        } else if (v.isString() || v.isData()) {
+            node.kind = v.isString() ? Kind::Text : Kind::Data;
+            node.size = v.isString() ? v.asString().size() : v.asData().size();
         }
         return depth + node.height > kMaxDepth ? tooDeep() : std::string();
     }
 
-    // Depth first from the top with a stack of its own: every reference to
-    // an object that exists and is well formed, no cycles, keys that are
-    // text, no value nested past kMaxDepth, and the cost of every object
-    // found once and added at every place it is named, within the bound.
+    // Depth first from the top with a stack of its own, each object opened
+    // once: every reference to an object that exists and is well formed, no
+    // cycles, keys that are text, no value nested past kMaxDepth, and what
+    // the whole takes in memory (see kExpansionPerByte) within the bound.
     std::string walk() {
-        const uint64_t budget = kExpansionPerByte * uint64_t(layout_.size);
+        budget_ = kExpansionPerByte * uint64_t(layout_.size);
         std::vector<std::pair<uint64_t, uint64_t>> stack;  // an open container and its next reference
         if (auto problem = open(layout_.top, 0); !problem.empty()) return problem;
+        if (auto problem = place(nodes_[size_t(layout_.top)], false); !problem.empty()) return problem;
         if (nodes_[size_t(layout_.top)].state == kOpen) stack.emplace_back(layout_.top, 0);
         while (!stack.empty()) {
             auto& [object, next] = stack.back();
             Node& parent = nodes_[size_t(object)];
             if (next == parent.refCount) {
                 parent.state = kDone;
-                const Node& done = parent;
+                const uint16_t height = parent.height;
                 stack.pop_back();
                 if (!stack.empty()) {
-                    if (auto problem = addChild(nodes_[size_t(stack.back().first)], done, done.cost, budget);
-                        !problem.empty()) {
-                        return problem;
-                    }
+                    Node& above = nodes_[size_t(stack.back().first)];
+                    above.height = std::max<uint16_t>(above.height, uint16_t(height + 1));
                 }
                 continue;
             }
@@ -294,63 +296,74 @@ private:
             if (child >= layout_.count) return "The binary property list refers to a missing object.";
             Node& node = nodes_[size_t(child)];
             if (node.state == kOpen) return "The binary property list contains a reference cycle.";
-            const bool unseen = node.state == kUnseen;
-            if (unseen) {
+            if (node.state == kUnseen) {
                 if (auto problem = open(child, stack.size()); !problem.empty()) return problem;
             } else if (stack.size() + node.height > kMaxDepth) {
                 return tooDeep();
             }
-            if (isKey && !isText(child)) return "The binary property list has a key that is not a string.";
+            if (isKey && node.kind != Kind::Text) return "The binary property list has a key that is not a string.";
+            if (auto problem = place(node, isKey); !problem.empty()) return problem;
             if (node.state == kOpen) {
                 stack.emplace_back(child, 0);
                 continue;
             }
-            // A key is kept in its member's node; a UID's dictionary is
-            // counted where it is first named, the one place it is built.
-            uint64_t here = isKey ? node.cost - cost::kValue + cost::kEntry : node.cost;
-            if (unseen && node.kind == Kind::UID) here += cost::kUIDDictionary - cost::kValue;
-            if (auto problem = addChild(parent, node, here, budget); !problem.empty()) return problem;
+            parent.height = std::max<uint16_t>(parent.height, uint16_t(node.height + 1));
+        }
+        // What each text, data and UID takes once is known now: kept in
+        // the one place that names it, or shared by the places that do.
+        for (const Node& node : nodes_) {
+            if (node.places == 0) continue;
+            const bool shared = node.places > 1;
+            switch (node.kind) {
+                case Kind::Text:
+                    if (auto p = spend(shared ? cost::sharedText(node.size) : cost::text(node.size)); !p.empty()) return p;
+                    break;
+                case Kind::Data:
+                    if (auto p = spend(shared ? cost::sharedData(node.size) : cost::data(node.size)); !p.empty()) return p;
+                    break;
+                case Kind::UID:
+                    if (auto p = spend(cost::kUIDStorage); !p.empty()) return p;
+                    break;
+                default: break;
+            }
         }
         return {};
     }
 
-    bool isText(uint64_t object) const {
-        Marker m;
-        return nodes_[size_t(object)].kind == Kind::Leaf && readMarker(layout_, object, m) &&
-               (m.type == 0x5 || m.type == 0x6);
+    // A place naming `node`: a member's key (its node and its own copy of
+    // the text) or a value's slot.
+    std::string place(Node& node, bool isKey) {
+        if (isKey) return spend(cost::entry(node.size));
+        if (node.places < 2) ++node.places;
+        return spend(cost::kValue);
     }
 
-    // `here`: what the child takes at this place.
-    static std::string addChild(Node& parent, const Node& child, uint64_t here, uint64_t budget) {
-        parent.height = std::max<uint16_t>(parent.height, uint16_t(child.height + 1));
-        parent.cost += here;
-        if (parent.cost <= budget) return {};
+    std::string spend(uint64_t bytes) {
+        spent_ += bytes;
+        if (spent_ <= budget_) return {};
         return format("The binary property list expands into too many objects and bytes (more than %llu bytes).",
-                      static_cast<unsigned long long>(budget));
+                      static_cast<unsigned long long>(budget_));
     }
 
-    // The value of an object walk() accepted: a copy at every place it is
-    // named, as the format reads; a UID's dictionary, which cannot change
-    // without being copied first, is shared.
+    // The value of an object walk() accepted. An object named from several
+    // places is built once and shared by them all (its text or data too).
     Value build(uint64_t object) {
         Node& node = nodes_[size_t(object)];
+        if (node.built != 0) return built_[node.built - 1];
         std::string unused;
         Marker m;
+        Value value;
         switch (node.kind) {
-            case Kind::Leaf: readMarker(layout_, object, m); return leaf(m, unused);
-            case Kind::UID: {
-                if (node.built == 0) {
-                    readMarker(layout_, object, m);
-                    uids_.push_back(Value(Dictionary{{kUIDKey, leaf(m, unused)}}));
-                    node.built = uint32_t(uids_.size());
-                }
-                return uids_[node.built - 1];
-            }
+            case Kind::Leaf:
+            case Kind::Text:
+            case Kind::Data: readMarker(layout_, object, m); value = leaf(m, unused); break;
+            case Kind::UID: readMarker(layout_, object, m); value = Value(Dictionary{{kUIDKey, leaf(m, unused)}}); break;
             case Kind::Array: {
                 Array items;
                 items.reserve(size_t(node.refCount));
                 for (uint64_t i = 0; i < node.refCount; ++i) items.push_back(build(refAt(node, i)));
-                return Value(std::move(items));
+                value = Value(std::move(items));
+                break;
             }
             case Kind::Dict: {
                 Dictionary entries;
@@ -361,23 +374,32 @@ private:
                     // Keys mostly come in order: placed at the end in constant time.
                     entries.insert_or_assign(entries.end(), key.asString(), build(refAt(node, half + i)));
                 }
-                return Value(std::move(entries));
+                value = Value(std::move(entries));
+                break;
             }
         }
-        return Value();
+        if (node.places > 1) {
+            value.share();
+            built_.push_back(value);
+            node.built = uint32_t(built_.size());
+        }
+        return value;
     }
 
     uint64_t refAt(const Node& node, uint64_t i) const { return layout_.refAt(node.refs + i * layout_.refSize); }
 
     const Layout& layout_;
     std::vector<Node> nodes_;
-    std::vector<Value> uids_;
+    std::vector<Value> built_;
+    uint64_t budget_ = 0, spent_ = 0;
 };
 
 // The objects of a value in the order they are written, the first on top:
-// containers before what they hold, each leaf its own object but short
-// texts (keys most of all), which are written once and named from every
-// place they are used.
+// containers before what they hold. Equal texts, data, numbers, dates and
+// UIDs are one object named from every place they stand (keys most of all),
+// and so is a container several places share (one storage, as a list read
+// with shared objects holds), so a list read and written again is no
+// larger than it was.
 class BinaryWriter {
 public:
     explicit BinaryWriter(bool uids) : uids_(uids) {}
@@ -419,13 +441,31 @@ private:
         return key == kUIDKey && number.isInteger() && (number.type() == Value::Type::UInt || number.asInt() >= 0);
     }
 
-    // A container's references are gathered on `pending_` above those of
-    // the containers around it, then moved to refs_ once all are known.
+    // The object standing for `v`: one already made for an equal leaf or
+    // the same container, or a new one. A container's references are
+    // gathered on `pending_` above those of the containers around it, then
+    // moved to refs_ once all are known.
     uint64_t add(const Value& v) {
         if (v.isString()) return addText(v.asString());
+        const bool uid = isUID(v);
+        const bool container = !uid && (v.isArray() || v.isDictionary());
         const uint64_t index = objects_.size();
-        objects_.push_back(Object{&v, nullptr, isUID(v) ? Kind::UID : Kind::Value});
-        if (objects_[index].kind != Kind::Value || !(v.isArray() || v.isDictionary())) return index;
+        if (container) {
+            auto [at, fresh] = containers_.emplace(v.sharedStorage(), index);
+            if (!fresh) return at->second;
+        } else if (v.isData()) {
+            const Data& bytes = v.asData();
+            auto [at, fresh] =
+                data_.emplace(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), index);
+            if (!fresh) return at->second;
+        } else {
+            scratch_.clear();
+            encode(Object{&v, nullptr, uid ? Kind::UID : Kind::Value}, 0, scratch_);
+            auto [at, fresh] = scalars_.emplace(std::string(scratch_.begin(), scratch_.end()), index);
+            if (!fresh) return at->second;
+        }
+        objects_.push_back(Object{&v, nullptr, uid ? Kind::UID : Kind::Value});
+        if (!container) return index;
         const size_t start = pending_.size();
         if (v.isArray()) {
             for (const Value& item : v.asArray()) pending_.push_back(add(item));
@@ -441,10 +481,8 @@ private:
     }
 
     uint64_t addText(const std::string& text) {
-        if (text.size() <= kSharedTextMax) {
-            auto [at, fresh] = shared_.emplace(text, objects_.size());
-            if (!fresh) return at->second;
-        }
+        auto [at, fresh] = texts_.emplace(text, objects_.size());
+        if (!fresh) return at->second;
         objects_.push_back(Object{nullptr, &text, Kind::Text});
         return objects_.size() - 1;
     }
@@ -535,7 +573,11 @@ private:
     const bool uids_;
     std::vector<Object> objects_;
     std::vector<uint64_t> refs_, pending_;
-    std::map<std::string_view, uint64_t> shared_;
+    // Trees, not hash tables: no chosen input makes a look-up slow.
+    std::map<std::string_view, uint64_t> texts_, data_;
+    std::map<std::string, uint64_t> scalars_;  // by the bytes they are written as
+    std::map<const void*, uint64_t> containers_;
+    Data scratch_;
 };
 
 }  // namespace

@@ -24,11 +24,13 @@ namespace ns::plist_codec {
 // one member it reads as, so whatever they accept can be written back.
 constexpr size_t kMaxDepth = 512;
 
-// What a value costs in memory where it is kept, in bytes: its slot (an
-// array's item, a dictionary's member, the top), and what it allocates
-// besides, each allocation as the C library's allocator rounds it (a header
-// of 8 bytes, steps of 16, 32 at least). Measured from the types that keep
-// values, so that a bound on this bounds the memory a value takes.
+// What a value costs in memory, in bytes: a slot at each place it is
+// named from (an array's item, a dictionary's member, the top), and once,
+// however many places name it, what its storage allocates (an array's or
+// dictionary's shared block, a text's or data's buffer), each allocation
+// as the C library's allocator rounds it (a header of 8 bytes, steps of
+// 16, 32 at least). Measured from the types that keep values, so that a
+// bound on this bounds the memory a value takes.
 namespace cost {
 
 constexpr uint64_t allocation(uint64_t bytes) {
@@ -53,42 +55,42 @@ inline uint64_t text(uint64_t size) {
     return size <= kInline ? 0 : allocation(size + 1);
 }
 inline uint64_t data(uint64_t size) { return allocation(size); }
-
-// An array of `count` items beyond the items' slots: its block, and what
-// the allocation holding the slots adds to them.
-constexpr uint64_t array(uint64_t count) {
-    return kValue + kArrayBlock + (count == 0 ? 0 : allocation(count * kValue) - count * kValue);
+// The same kept in a buffer every place shares (Value::share).
+inline uint64_t sharedText(uint64_t size) {
+    return text(size) == 0 ? 0 : allocation(kSharedCounts + sizeof(std::string)) + text(size);
 }
-constexpr uint64_t kDictionary = kValue + kDictionaryBlock;
+inline uint64_t sharedData(uint64_t size) {
+    return size == 0 ? 0 : allocation(kSharedCounts + sizeof(Data)) + data(size);
+}
+
+// An array's storage for `count` items beyond the items' slots: its block,
+// and what the allocation holding the slots adds to them.
+constexpr uint64_t arrayStorage(uint64_t count) {
+    return kArrayBlock + (count == 0 ? 0 : allocation(count * kValue) - count * kValue);
+}
+// A member's key is its dictionary's own copy, at every place.
 inline uint64_t entry(uint64_t keySize) { return kEntry + text(keySize); }
 
-// A UID reads as {"CF$UID": n}: the dictionary, its one member and the number.
-constexpr uint64_t kUIDDictionary = kDictionary + kEntry + kValue;
-
-// A leaf where it is kept: its slot and its text's or data's bytes.
+// A leaf kept at one place only: its slot and its text's or data's bytes.
 inline uint64_t leaf(const Value& v) {
     return kValue + (v.isString() ? text(v.asString().size()) : v.isData() ? data(v.asData().size()) : 0);
 }
 
+// A UID reads as {"CF$UID": n}: the dictionary, its one member and the number.
+constexpr uint64_t kUIDStorage = kDictionaryBlock + kEntry + kValue;
+
 }  // namespace cost
 
-// A binary list may name one object from many places, and each place reads
-// as a copy of it. What a list reads as is bounded by its size: every value
-// counts what it costs in memory (see cost) at each place it is read at, and
-// the whole may come to at most kExpansionPerByte bytes per byte of the
-// list, so that reading a list takes no more memory, nor time, than that.
-// A UID is built once and each further place shares it, a slot's worth.
-// Other writers share equal leaves (texts, data, numbers, UIDs), never
-// containers; a shared text of up to 48 bytes, as much as the format
-// library's lists of ours were let hold before, named from one-byte
-// references, reads as at most 104 bytes a byte.
-// The writer here spends a reference of one byte at least on each place,
-// and shares no text longer than kSharedTextMax bytes, so what it writes
-// comes to at most 104 per byte (a member whose key and text value are
-// both shared texts of 32 bytes, two bytes of references for a node and
-// two texts).
+// A list may name one object from many places (other writers store equal
+// values once; ours does too): the reader builds each object once and
+// every place shares it, so what a list reads as is bounded by its size.
+// Every object counts its storage once and every place a slot (see cost),
+// and the whole may come to at most kExpansionPerByte bytes per byte of
+// the list. A reference takes a byte at least, a slot 40 and a member's
+// node with its key's copy 72 and up, so only keys longer than about a
+// hundred bytes, each named from many dictionaries, come near the bound,
+// and they do take that memory.
 constexpr uint64_t kExpansionPerByte = 128;
-constexpr size_t kSharedTextMax = 32;
 
 std::string tooDeep();
 
@@ -107,7 +109,9 @@ std::string unwritable(const Value& value, bool asXML = false);
 
 // The binary form of a value unwritable() accepts. With `uids`, each
 // dictionary of the one key "CF$UID" holding a non-negative integer is
-// written as a UID, as keyed archives refer to their objects.
+// written as a UID, as keyed archives refer to their objects. Equal texts,
+// data, numbers, dates and UIDs are written once, and so is a container
+// several places share, so a list read and written again is no larger.
 Data writeBinary(const Value& value, bool uids);
 
 }  // namespace ns::plist_codec
@@ -121,7 +125,8 @@ constexpr double kEpoch2001 = 978307200.0;
 // format library's 32-bit seconds less one at either end, since its XML
 // reader gives a date past its range as the least second. Other readers of
 // our files use it, so our writers keep to its range. Writing the XML form
-// drops a date's fraction toward 2001, which keeps it inside.
+// floors a date to its second, and writes one inside the range's first
+// second as the range's earliest whole second, which keeps it inside.
 constexpr double kEarliest = double(INT32_MIN) + 1;  // 1932-12-13T20:45:53Z
 constexpr double kLatest = double(INT32_MAX) - 1;    // 2069-01-19T03:14:06Z
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <map>
 
 #include "platform/error.h"
 #include "platform/format.h"
@@ -96,12 +97,13 @@ double Value::asDouble() const {
 }
 
 const std::string& Value::asString() const {
-    if (auto* s = std::get_if<std::string>(&v_)) return *s;
+    if (auto* s = stringOrNull()) return *s;
     kindMismatch("a string", *this);
 }
 
 const ns::Data& Value::asData() const {
     if (auto* d = std::get_if<ns::Data>(&v_)) return *d;
+    if (auto* d = std::get_if<std::shared_ptr<const ns::Data>>(&v_)) return **d;
     kindMismatch("data", *this);
 }
 
@@ -161,7 +163,11 @@ double Value::doubleValue(double fallback) const {
     }
 }
 
-const std::string* Value::stringOrNull() const { return std::get_if<std::string>(&v_); }
+const std::string* Value::stringOrNull() const {
+    if (auto* s = std::get_if<std::string>(&v_)) return s;
+    if (auto* s = std::get_if<std::shared_ptr<const std::string>>(&v_)) return s->get();
+    return nullptr;
+}
 
 const ns::Array* Value::arrayOrNull() const {
     auto* a = std::get_if<std::shared_ptr<ns::Array>>(&v_);
@@ -200,6 +206,44 @@ ns::Dictionary& Value::mutableDictionary() {
     return **d;
 }
 
+void Value::share() {
+    if (auto* s = std::get_if<std::string>(&v_)) {
+        // A text the string holds in itself is copied as cheaply as a
+        // reference to a buffer would be.
+        if (s->size() > std::string().capacity()) v_ = std::make_shared<const std::string>(std::move(*s));
+    } else if (auto* d = std::get_if<ns::Data>(&v_)) {
+        if (!d->empty()) v_ = std::make_shared<const ns::Data>(std::move(*d));
+    }
+}
+
+const void* Value::sharedStorage() const {
+    if (auto* a = std::get_if<std::shared_ptr<ns::Array>>(&v_)) return a->get();
+    if (auto* d = std::get_if<std::shared_ptr<ns::Dictionary>>(&v_)) return d->get();
+    if (auto* s = std::get_if<std::shared_ptr<const std::string>>(&v_)) return s->get();
+    if (auto* d = std::get_if<std::shared_ptr<const ns::Data>>(&v_)) return d->get();
+    return nullptr;
+}
+
+namespace {
+uint64_t expandedCount(const Value& v, uint64_t cap, std::map<const void*, uint64_t>& known) {
+    if (!v.isArray() && !v.isDictionary()) return 1;
+    if (auto found = known.find(v.sharedStorage()); found != known.end()) return found->second;
+    uint64_t count = 1;
+    if (v.isArray()) {
+        for (const Value& item : v.asArray()) count = std::min(cap, count + expandedCount(item, cap, known));
+    } else {
+        for (const auto& entry : v.asDictionary()) count = std::min(cap, count + expandedCount(entry.second, cap, known));
+    }
+    known.emplace(v.sharedStorage(), count);
+    return count;
+}
+}  // namespace
+
+uint64_t expandedCount(const Value& v, uint64_t cap) {
+    std::map<const void*, uint64_t> known;
+    return std::min(cap, expandedCount(v, cap, known));
+}
+
 namespace {
 // Exact comparison of numbers of mixed kinds, without the rounding of a
 // plain conversion to double.
@@ -230,6 +274,10 @@ bool numbersEqual(const Value& a, const Value& b) {
 bool operator==(const Value& a, const Value& b) {
     if (a.isNumber() && b.isNumber()) return numbersEqual(a, b);
     if (a.type() != b.type()) return false;
+    // One storage shared by both (a value and its copy, or an object a
+    // list names from two places) is equal to itself without a walk, which
+    // could otherwise visit it once per path to it.
+    if (const void* storage = a.sharedStorage(); storage && storage == b.sharedStorage()) return true;
     using T = Value::Type;
     switch (a.type()) {
         case T::Null: return true;

@@ -8,9 +8,11 @@
 // Foundation values (strings, numbers, booleans, data, dates, arrays,
 // dictionaries, nil). Unarchiving never raises: bad archives answer nullopt
 // with an NSCocoaErrorDomain 4864 error (NSCoderReadCorruptError). Members
-// nest at most 64 deep, and an archive decodes into no more memory than its
-// property list holds (a reference counted as the slot it takes), however
-// often it names one object: one naming an array from many places is refused.
+// nest at most 64 deep. An object the archive names from many places (as
+// archivers name an equal value once) is decoded once and every place shares
+// it, so decoding is linear in the archive and takes at most 128 bytes of
+// memory a byte of it; a reference back into an object being decoded (a
+// cycle) is refused.
 
 #include <optional>
 #include <string>
@@ -31,8 +33,18 @@ struct ArchivedObject {
 // form.
 std::optional<ArchivedObject> unarchiveRoot(const Data& bytes, ErrorRef* error = nullptr);
 
+// Whether members read from an archive of `archiveBytes` come, written out
+// place by place with nothing shared (JSON, a tree of nodes, one batch
+// after another), to no more values than the archive could hold unshared
+// (a value a byte) or a million, whichever is more. A consumer that writes
+// each place out asks this first: a few bytes can name an array from many
+// places, each level the next, and come to billions.
+bool expandsWithinReason(const Dictionary& members, size_t archiveBytes);
+
 // An archive in binary form whose root is an object of the class with the
 // given members (a null member is left out, as encodeObject: with nil does).
+// Each value is archived once however many places hold it (equal leaves,
+// and a container the places share).
 // Empty Data and *error when a member has no archived form.
 Data archiveRoot(const std::string& className, const Dictionary& members, ErrorRef* error = nullptr);
 

@@ -6,6 +6,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -70,7 +71,7 @@ public:
     template <class T, class = std::enable_if_t<std::is_base_of_v<Object, T>>>
     Value(std::shared_ptr<T> o) : Value(std::static_pointer_cast<Object>(std::move(o))) {}
 
-    Type type() const { return Type(v_.index()); }
+    Type type() const { return kTypes[v_.index()]; }
     bool isNull() const { return type() == Type::Null; }
     bool isBool() const { return type() == Type::Bool; }
     // Int, UInt or Double; never Bool.
@@ -119,6 +120,18 @@ public:
     ns::Array& mutableArray();
     ns::Dictionary& mutableDictionary();
 
+    // Keeps a text beyond what a string holds in itself, or data, in one
+    // immutable buffer that every copy of this value shares, as arrays and
+    // dictionaries share their storage: a reader that meets one object at
+    // many places builds it once, and each further place costs a slot.
+    // Nothing can change a shared buffer (a value is replaced whole), so a
+    // change at one place never reaches another. Other kinds are unchanged.
+    void share();
+    // The address of the storage copies of this value share (an array's,
+    // a dictionary's, a shared text's or data's buffer), or null: what a
+    // writer names once however many places hold it.
+    const void* sharedStorage() const;
+
     // Numbers compare by numeric value across Int/UInt/Double; a boolean is
     // never equal to a number; containers compare element-wise; objects by identity.
     friend bool operator==(const Value& a, const Value& b);
@@ -129,12 +142,28 @@ public:
 
 private:
     void setUnsigned(unsigned long long u);
+    // A shared text or data is an alternative of its own, so that an
+    // unshared one costs no more than before and a shared one no more than
+    // a slot at each place.
     using Storage = std::variant<Null, bool, int64_t, uint64_t, double, std::string, ns::Data, ns::Date,
-                                 std::shared_ptr<ns::Array>, std::shared_ptr<ns::Dictionary>, ObjectPtr>;
+                                 std::shared_ptr<ns::Array>, std::shared_ptr<ns::Dictionary>, ObjectPtr,
+                                 std::shared_ptr<const std::string>, std::shared_ptr<const ns::Data>>;
+    static constexpr Type kTypes[] = {Type::Null,  Type::Bool,  Type::Int,        Type::UInt,   Type::Double,
+                                      Type::String, Type::Data, Type::Date,       Type::Array,  Type::Dictionary,
+                                      Type::Object, Type::String, Type::Data};
+    static_assert(std::size(kTypes) == std::variant_size_v<Storage>);
     Storage v_;
 };
 
 const Value& nullValue();
+
+// How many values `v` comes to where nothing is shared (JSON, XML, a tree
+// of nodes): itself and all it holds, at every place that names it, at most
+// `cap`. Each shared storage is walked once, so the count is linear in what
+// the value holds: what a reader that shares objects gives (a few bytes
+// naming one array from many places, each level of it the next) can be
+// told apart before anything writes it out place by place.
+uint64_t expandedCount(const Value& v, uint64_t cap);
 
 // Shortest text that reads back as the same double ("1", "0.1", "1e+100").
 std::string formatDouble(double d);

@@ -70,7 +70,7 @@ sigset_t endingSignals() {
 // the process at the next printed screen or log line, with the app's
 // termination never run and its stores not written. Such a write fails with
 // EPIPE instead, what it says is lost, and the run goes on to its own end.
-void blockEndingSignals(int, char**, char**) {
+void blockEndingSignalsIgnorePipes(int, char**, char**) {
     const sigset_t set = endingSignals();
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     struct sigaction ignore {};
@@ -78,8 +78,8 @@ void blockEndingSignals(int, char**, char**) {
     ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-__attribute__((section(".preinit_array"), used)) void (*const blockEndingSignalsFirst)(int, char**, char**) =
-    blockEndingSignals;
+__attribute__((section(".preinit_array"), used)) void (*const signalsSetFirst)(int, char**, char**) =
+    blockEndingSignalsIgnorePipes;
 
 int usage() {
     std::fprintf(stderr, "usage: almavel [--port N] | --script FILE [--shots DIR]\n");

@@ -7,8 +7,8 @@
 #include "app/MainStoryboard.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
+#include "app/SignInState.h"
 #include "app/UserDefaultsKeys.h"
-#include "auth/QRVAuth.h"
 #include "platform/dispatch.h"
 #include "platform/user_defaults.h"
 #include "uikit/UIWindow.h"
@@ -158,12 +158,11 @@ void MainViewController::ShowHideMenu(const ns::ObjectPtr&) {
 
 void MainViewController::CloseSession(const ns::ObjectPtr&) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    ns::UserDefaults::standard()->setString("0", kLoggedKey);
-    ns::ErrorRef error;
-    if (!QRVAuth::auth()->signOut(&error)) {
-        // "logged" already says signed out, so the next launch will not sign
-        // in by itself; the screen still leaves.
-        AppConsole::write("Error signing out: " + (error ? error->localizedDescription() : std::string()));
+    // A step that could not be kept leaves the clerk signed in, on this
+    // screen, with the stores as they were before that step.
+    if (const auto stopped = endSignIn()) {
+        presentAlert(*this, kSignOutTitle, *stopped, "Cerrar");
+        return;
     }
     auto sb = storyboard();
     auto window = view()->window();

@@ -2,9 +2,9 @@
 
 #include "app/ColorFromHex.h"
 #include "app/MainStoryboard.h"
-#include "app/SavedPassword.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
+#include "app/SignInState.h"
 #include "app/UserDefaultsKeys.h"
 #include "app/WaitDeadline.h"
 #include "auth/QRVAuth.h"
@@ -154,15 +154,13 @@ void RegisterViewController::handleSignUpResult(const std::shared_ptr<QRVUser>& 
     }
     ref->child("us3r1nf0")->child(user->uid())->setValue(profileRecord(*this));
     // The signed-in state exactly as sign-in keeps it.
-    auto defaults = ns::UserDefaults::standard();
-    defaults->setString(textOf(txtCorreo), kUsuarioKey);
-    SavedPassword::save(textOf(txtCorreo), textOf(txtPass));
-    defaults->setString("1", kLoggedKey);
+    const bool kept = keepSignIn(textOf(txtCorreo), textOf(txtPass));
     // The main menu inside its navigation controller, as after sign-in, so
     // the menu and the screens behind it work the same way.
     auto navCon = storyboard()->instantiateViewControllerWithIdentifier(kNavConID);
     showViewController(navCon, navCon);
     endWait();
+    if (!kept) presentAlert(*navCon, kSignInNotKeptTitle, kSignInNotKeptMessage, "Cerrar");
 }
 
 bool RegisterViewController::validateSignUpFields() {

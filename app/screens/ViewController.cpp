@@ -5,6 +5,8 @@
 #include "app/MainStoryboard.h"
 #include "app/SavedPassword.h"
 #include "app/ScreenStyle.h"
+#include "app/ScreenSupport.h"
+#include "app/SignInState.h"
 #include "app/UserDefaultsKeys.h"
 #include "app/WaitDeadline.h"
 #include "auth/QRVAuth.h"
@@ -101,7 +103,9 @@ void ViewController::viewDidLoad() {
 // to a sign-out or a sign-in that the app's end cut short (and one found
 // without the saved password cannot be renewed by this screen): the screen
 // shows the clerk signed out, and the SDK is made to agree, so that the app
-// is signed in exactly when the SDK has a user.
+// is signed in exactly when the SDK has a user. Nothing here can undo a
+// sign-out: the session's removal is the only write, and while it fails
+// the next launch finds the same stores and tries it again.
 void ViewController::signOutLeftoverSession() {
     auto auth = QRVAuth::auth();
     if (!auth->currentUser()) return;
@@ -161,26 +165,34 @@ void ViewController::signInWithFields() {
 
 void ViewController::handleSignInResult(const std::shared_ptr<QRVUser>& user, const ns::ErrorRef& error) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    if (error) {
+    auto field = txtUser.lock();
+    auto pass = txtPass.lock();
+    const std::string email = field ? field->text() : std::string();
+    // The SDK still holding the session it restored, for this address, when
+    // it could not save the renewed one: the clerk is signed in with it, as
+    // the SDK is, so the app and the SDK agree.
+    const bool keptSession = signedInWithKeptSession(error, email);
+    if (error && !keptSession) {
         AppConsole::write("error: ");
         endWaiting();
+        const bool notSaved =
+            error->domain() == kQRVAuthErrorDomain && error->code() == QRVAuthErrorCodeKeychainError;
         auto alert = ns::UIAlertController::alertControllerWithTitle(
-            "Login Error", "Usuario o contraseña incorrectos, vuelva a intentar", ns::UIAlertControllerStyle::Alert);
+            "Login Error", notSaved ? kSessionNotSavedMessage : "Usuario o contraseña incorrectos, vuelva a intentar",
+            ns::UIAlertControllerStyle::Alert);
         alert->addAction(ns::UIAlertAction::actionWithTitle("Cerrar", ns::UIAlertActionStyle::Default));
         presentViewController(alert, true);
         return;
     }
-    auto field = txtUser.lock();
-    auto pass = txtPass.lock();
-    const std::string email = field ? field->text() : std::string();
-    auto defaults = ns::UserDefaults::standard();
-    defaults->setString(email, kUsuarioKey);
-    SavedPassword::save(email, pass ? pass->text() : std::string());
-    defaults->setString("1", kLoggedKey);
+    if (keptSession) AppConsole::write("Unable to keep the session: " + error->localizedDescription());
+    const bool kept = keepSignIn(email, pass ? pass->text() : std::string());
 
     auto navCon = storyboard()->instantiateViewControllerWithIdentifier(kNavConID);
     showViewController(navCon, navCon);
     endWaiting();
+    // Signed in for this run; the next launch, not finding it all, asks for
+    // the password and signs out the session the SDK kept.
+    if (!kept) presentAlert(*navCon, kSignInNotKeptTitle, kSignInNotKeptMessage, "Cerrar");
 }
 
 void ViewController::beginWaiting() {

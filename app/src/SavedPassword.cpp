@@ -32,6 +32,9 @@ std::optional<std::string> SavedPassword::passwordForUser(const std::string& ema
 
 bool SavedPassword::save(const std::string& email, const std::string& password) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    // Every sign-in of the same clerk saves the same pair: writing it again
+    // would only give a failing keychain the chance to lose the one kept.
+    if (passwordForUser(email) == password) return true;
     auto keychain = ns::Keychain::shared();
     // One saved sign-in: the last one.
     keychain->remove(itemQuery());
@@ -45,6 +48,16 @@ bool SavedPassword::save(const std::string& email, const std::string& password) 
         return false;
     }
     return true;
+}
+
+bool SavedPassword::forget() {
+    ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    auto keychain = ns::Keychain::shared();
+    const ns::OSStatus status = keychain->remove(itemQuery());
+    if (status == ns::errSecSuccess || status == ns::errSecItemNotFound) return true;
+    const std::string why = keychain->lastErrorMessage();
+    AppConsole::write("Unable to forget the password: " + (why.empty() ? ns::SecCopyErrorMessageString(status) : why));
+    return false;
 }
 
 void SavedPassword::migrateFromUserDefaults() {

@@ -42,6 +42,7 @@
 #include "messaging/QRVMessaging.h"
 #include "platform/application.h"
 #include "platform/clock.h"
+#include "platform/keychain.h"
 #include "platform/runloop.h"
 #include "platform/sandbox.h"
 #include "platform/user_defaults.h"
@@ -68,6 +69,48 @@ inline bool consoleHas(const std::string& line) {
         if (l == line) return true;
     }
     return false;
+}
+
+// Which stores of the phone refuse every write (a full disk, a folder gone
+// read-only, a keychain that cannot be written).
+struct BrokenStores {
+    bool preferences = false;
+    bool keychain = false;
+};
+
+// Running as root, a folder's mode stops no write. A folder where the
+// standard domain's journal must go stops every change from reaching it
+// (each is kept in memory and reported); the keychain refuses its changes
+// through its own failure hook, and reads as before. Call again after each
+// relaunch: the keychain object, and its hook, are the launch's.
+inline void breakStores(const BrokenStores& broken) {
+    if (broken.preferences) {
+        auto defaults = ns::UserDefaults::standard();
+        const std::filesystem::path journal = defaults->path() + ".journal";
+        if (!std::filesystem::is_directory(journal)) {
+            // What is in the journal reaches the list first, and it goes.
+            ASSERT_TRUE(defaults->synchronize());
+            ASSERT_TRUE(std::filesystem::create_directory(journal));
+        }
+    }
+    if (broken.keychain) {
+        auto keychain = ns::Keychain::shared();
+        for (auto operation : {ns::Keychain::Operation::Add, ns::Keychain::Operation::Update,
+                               ns::Keychain::Operation::Delete}) {
+            keychain->injectFailure(ns::errSecIO, -1, operation);
+        }
+    }
+}
+
+inline bool consoleHasLineStarting(const std::string& start) {
+    for (const auto& l : almavel::AppConsole::lines()) {
+        if (l.rfind(start, 0) == 0) return true;
+    }
+    return false;
+}
+
+inline std::shared_ptr<ns::UIAlertController> alertOnTop(ns::UIWindow& window) {
+    return std::dynamic_pointer_cast<ns::UIAlertController>(window.topmostViewController());
 }
 
 using analyticstest::StoredEvent;

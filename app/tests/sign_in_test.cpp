@@ -215,4 +215,63 @@ TEST_F(AppTest, TappingTheBackgroundEndsEditingAndTheFieldsStillTakeTaps) {
     EXPECT_TRUE(driver.find<ns::UITextField>("txtPass")->isFirstResponder());
 }
 
+// A sign-in whose stores refuse writes: one the SDK could not save is not a
+// wrong password, and one whose "logged" "1" never reached the phone is
+// signed in for this run only, and said so; either way the next launch
+// shows the clerk signed in exactly when the SDK has a user.
+struct SignInCase {
+    const char* what;
+    apptest::BrokenStores broken;
+    bool mainMenu;
+    std::string alertTitle;
+    std::string alertMessage;
+};
+
+void PrintTo(const SignInCase& c, std::ostream* out) { *out << c.what; }
+
+class SignInWhenStoresFail : public AppTest, public ::testing::WithParamInterface<SignInCase> {};
+
+TEST_P(SignInWhenStoresFail, ASignInThatCannotBeKeptIsSaidAndTheNextLaunchAgreesWithTheSDK) {
+    const SignInCase& c = GetParam();
+    launch();
+    ASSERT_TRUE(driver.waitUntilIdle());
+    apptest::breakStores(c.broken);
+    ASSERT_TRUE(signIn(kStaffEmail, kStaffPassword)) << driver.lastError();
+
+    auto alert = apptest::alertOnTop(*driver.window());
+    ASSERT_NE(alert, nullptr) << driver.screenText();
+    EXPECT_EQ(alert->alertTitle(), c.alertTitle);
+    EXPECT_EQ(alert->message(), c.alertMessage);
+    ASSERT_TRUE(driver.answerAlert("Cerrar"));
+    const bool appSignedIn = mainMenuOnTop(*driver.window()) != nullptr;
+    EXPECT_EQ(appSignedIn, c.mainMenu) << driver.screenText();
+    EXPECT_EQ(QRVAuth::auth()->currentUser() != nullptr, appSignedIn);
+
+    finishLaunch();
+    apptest::forgetProcessState();
+    sandbox.relaunch();
+    apptest::breakStores(c.broken);
+    launch();
+    ASSERT_TRUE(driver.waitUntilIdle());
+    EXPECT_EQ(mainMenuOnTop(*driver.window()), nullptr) << driver.screenText();
+    EXPECT_EQ(QRVAuth::auth()->currentUser(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stores, SignInWhenStoresFail,
+    ::testing::Values(
+        // "logged" "1" never reached the phone: the next launch asks for the
+        // password and the SDK's session goes.
+        SignInCase{"PreferencesRefuseWrites",
+                   {.preferences = true},
+                   true,
+                   "Atención",
+                   "No se pudo guardar la sesión en el teléfono, al abrir de nuevo la aplicación deberá iniciar sesión"},
+        SignInCase{"TheKeychainRefusesWrites",
+                   {.keychain = true},
+                   false,
+                   "Login Error",
+                   "No se pudo guardar la sesión en el teléfono, vuelva a intentar"}),
+    [](const auto& info) { return std::string(info.param.what); });
+
 }  // namespace

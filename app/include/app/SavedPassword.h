@@ -20,9 +20,13 @@ class SavedPassword {
 public:
     // The password saved for `email`, if any.
     static std::optional<std::string> passwordForUser(const std::string& email);
-    // Replaces whatever was saved (for any address) with this pair. False
-    // when the keychain refused the write.
+    // Replaces whatever was saved (for any address) with this pair, and
+    // writes nothing when the pair is saved already. False when the keychain
+    // refused the write.
     static bool save(const std::string& email, const std::string& password);
+    // Removes the saved password, whoever it was for. False, with a console
+    // line naming what the keychain refused, when it is still there.
+    static bool forget();
     // Moves a password an older version left in user defaults ("clave")
     // into the keychain for the stored "usuario", and removes the key.
     static void migrateFromUserDefaults();

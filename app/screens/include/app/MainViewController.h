@@ -1,9 +1,10 @@
 #pragma once
 // The main menu (storyboard "MainStor"), first screen inside "NavCon": the
 // capture and search buttons and a menu panel that slides in from the left
-// under the bar's "Menú" button, with the sign-out. Sign-out makes a fresh
-// sign-in screen the window's root, so the signed-in screens and everything
-// they presented are gone with no way back.
+// under the bar's "Menú" button, with the sign-out. Sign-out (endSignIn,
+// app/SignInState.h) makes a fresh sign-in screen the window's root, so the
+// signed-in screens and everything they presented are gone with no way back;
+// a step it could not keep leaves the clerk here, signed in, with an alert.
 //
 // Main thread only.
 

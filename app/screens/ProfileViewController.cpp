@@ -1,5 +1,6 @@
 #include "app/ProfileViewController.h"
 
+#include "app/AppConsole.h"
 #include "app/ColorFromHex.h"
 #include "app/ScreenStyle.h"
 #include "app/ScreenSupport.h"
@@ -264,7 +265,18 @@ void ProfileViewController::saveProfile() {
         if (!jpeg.empty()) {
             QRVStorageMetadata metadata;
             metadata.setContentType("image/jpeg");
-            photoReference(*user)->putData(jpeg, &metadata);
+            std::weak_ptr<ProfileViewController> weak =
+                std::static_pointer_cast<ProfileViewController>(shared_from_this());
+            photoReference(*user)->putData(
+                jpeg, &metadata, [weak, picked = newPhoto_](QRVStorageMetadataPtr, ns::ErrorRef error) {
+                    auto self = weak.lock();
+                    if (!error || !self) return;
+                    AppConsole::write("Unable to upload the photo: " + error->localizedDescription());
+                    // The clerk's photo is not lost with the upload: the next
+                    // save sends it, unless another was picked meanwhile.
+                    if (!self->newPhoto_) self->newPhoto_ = picked;
+                    presentAlert(*self, "Perfil", "No se pudo guardar la foto, vuelva a intentar", "Cerrar");
+                });
         }
         newPhoto_.reset();
     }

@@ -144,6 +144,29 @@ TEST_F(ProfileTest, APickedPhotoGoesUpOnceAsJpegUnderOneMebibyte) {
     EXPECT_EQ(uploads(), afterFirst);
 }
 
+// The storage service refusing the upload (an expired rule, a full
+// bucket): the clerk is told, and the photo is not lost with it.
+TEST_F(ProfileTest, AnUploadThatFailsIsSaidAndItsPhotoGoesUpWithTheNextSave) {
+    ns::UIImagePickerController::setCameraSource([] { return noisyPicture(64); });
+    auto screen = open();
+    ASSERT_NE(screen, nullptr) << driver.lastError();
+    backend->clearStorageRequests();
+    backend->addStorageFault({.kind = "startUpload", .count = 1, .status = 403});
+    ASSERT_TRUE(driver.tap("UpdatePhoto"));
+    ASSERT_TRUE(screen->imPicker->takePicture());
+    ASSERT_TRUE(driver.tap("BtUpdate"));
+    ASSERT_TRUE(settle([&] { return apptest::alertOnTop(*driver.window()) != nullptr; })) << driver.screenText();
+    auto alert = apptest::alertOnTop(*driver.window());
+    EXPECT_EQ(alert->alertTitle(), "Perfil");
+    EXPECT_EQ(alert->message(), "No se pudo guardar la foto, vuelva a intentar");
+    EXPECT_TRUE(apptest::consoleHasLineStarting("Unable to upload the photo: "));
+    EXPECT_FALSE(uploadFinished());
+    ASSERT_TRUE(driver.answerAlert("Cerrar"));
+
+    ASSERT_TRUE(driver.tap("BtUpdate"));
+    EXPECT_TRUE(settle([&] { return uploadFinished(); }));
+}
+
 TEST_F(ProfileTest, ASavedPhotoIsShownAgainAfterARelaunch) {
     // A flat picture of a size the seeded photo does not have.
     ns::UIImagePickerController::setCameraSource([] {

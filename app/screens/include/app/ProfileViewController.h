@@ -4,7 +4,8 @@
 // signed-in address when the record has none) and the photo
 // profiles/<uid>.jpg. A newly picked photo is uploaded once, with the next
 // save, as image/jpeg scaled down until it fits the 1 MiB the screen reads
-// back; a save without a new photo uploads nothing. With nobody signed in
+// back; a save without a new photo uploads nothing. An upload that fails is
+// said, and its photo goes up with the next save. With nobody signed in
 // the screen says so and its save button is disabled. While the record has
 // not been read (its read failed or gave up at the deadline) a save writes
 // nothing, neither the record nor a photo, and shows the read-failed alert.

@@ -27,15 +27,28 @@ ns::ErrorRef storeDefault(const ns::Value& value, const char* key) {
     return after && after != before ? after : nullptr;
 }
 
+namespace {
+
+// A launch that signs in by itself stores what it read: a phone whose
+// stores refuse writes still keeps that sign-in, so it is not written again.
+ns::ErrorRef keepDefault(const std::string& value, const char* key) {
+    const ns::Dictionary stored = ns::UserDefaults::standard()->persistentDomain();
+    const auto it = stored.find(key);
+    if (it != stored.end() && it->second.isString() && it->second.asString() == value) return nullptr;
+    return storeDefault(ns::Value(value), key);
+}
+
+}  // namespace
+
 bool keepSignIn(const std::string& email, const std::string& password) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
-    if (auto error = storeDefault(ns::Value(email), kUsuarioKey)) {
+    if (auto error = keepDefault(email, kUsuarioKey)) {
         AppConsole::write("Unable to keep the sign-in: " + describe(error));
         return false;
     }
     // SavedPassword writes its own line.
     if (!SavedPassword::save(email, password)) return false;
-    if (auto error = storeDefault(ns::Value("1"), kLoggedKey)) {
+    if (auto error = keepDefault("1", kLoggedKey)) {
         AppConsole::write("Unable to keep the sign-in: " + describe(error));
         return false;
     }

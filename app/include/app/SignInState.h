@@ -37,7 +37,7 @@ inline constexpr const char* kSessionNotSavedMessage = "No se pudo guardar la se
 ns::ErrorRef storeDefault(const ns::Value& value, const char* key);
 
 // Stores what the next launch signs in with, in order, stopping at the
-// first write that fails. False, with a console line naming it, when one
+// first write that fails; a value stored already is not written again. False, with a console line naming it, when one
 // failed: the next launch then asks for the password.
 bool keepSignIn(const std::string& email, const std::string& password);
 

@@ -207,6 +207,10 @@ std::optional<ns::Value> QRVASqliteStore::valueAtColumn(int column, sqlite3_stmt
 int QRVASqliteStore::stepStatement(sqlite3_stmt* statement) {
     if (sqlite3_get_autocommit(sqliteHandle_) == 0 || sqlite3_stmt_readonly(statement)) return sqlite3_step(statement);
     ns::StoreWrite write("analytics commit");
+    if (write.failure()) {
+        failedByTheGate_ = ns::storeWrites::sqliteCodeFor(write.failure());
+        return failedByTheGate_;
+    }
     return sqlite3_step(statement);
 }
 

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <set>
+#include <utility>
 
 #include "analytics/QRVAMonitor.h"
 #include "analytics/QRVAUtilities.h"
@@ -73,6 +74,7 @@ bool QRVASqliteStore::isLockedElsewhere(int resultCode) {
 }
 
 void QRVASqliteStore::noteFailure(int code) {
+    if (code == 0) code = std::exchange(failedByTheGate_, SQLITE_OK);
     if (code == 0) code = sqliteHandle_ ? sqlite3_extended_errcode(sqliteHandle_) : SQLITE_CANTOPEN;
     // A failure reported without a code of its own is no damage either.
     lastFailureCode_ = code == SQLITE_OK ? SQLITE_ERROR : code;
@@ -114,8 +116,10 @@ bool QRVASqliteStore::openAndValidateDatabase(ns::ErrorRef* error) {
 
 bool QRVASqliteStore::openHandle(ns::ErrorRef* error) {
     closeDatabase();
-    int rc = sqlite3_open_v2(databasePath_.c_str(), &sqliteHandle_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                             nullptr);
+    const int refused = ns::storeWrites::sqliteOpenCodeFor(ns::storeWrites::opening("analytics open"));
+    int rc = refused != SQLITE_OK ? refused
+                                  : sqlite3_open_v2(databasePath_.c_str(), &sqliteHandle_,
+                                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
         setDatabaseError(error, "initialize sqlite handle");
         noteFailure(sqliteHandle_ ? 0 : rc);
@@ -175,6 +179,10 @@ bool QRVASqliteStore::closeAndDeleteDatabase(ns::ErrorRef* error) {
 bool QRVASqliteStore::deleteDatabaseFiles(const std::string& path, ns::ErrorRef* error) {
     const auto& files = ns::FileManager::defaultManager();
     ns::StoreWrite write("analytics delete");
+    if (write.failure()) {
+        if (error) *error = ns::fileError(write.failure(), path, true, "remove");
+        return false;
+    }
     // The main file first: while it stays, its journal may be what makes it
     // whole, so a file that cannot go keeps its companions.
     for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
@@ -216,6 +224,10 @@ bool QRVASqliteStore::closeAndSetAsideDamagedDatabase(const std::string& problem
 std::optional<std::string> QRVASqliteStore::setAsideDatabaseFiles(const std::string& path, ns::ErrorRef* error) {
     const auto& files = ns::FileManager::defaultManager();
     ns::StoreWrite write("analytics set aside");
+    if (write.failure()) {
+        if (error) *error = ns::fileError(write.failure(), path, true, "set aside");
+        return std::nullopt;
+    }
     files.setImmutable(path, false);
     auto aside = files.setAside(path, error);
     if (!aside) return std::nullopt;
@@ -225,8 +237,9 @@ std::optional<std::string> QRVASqliteStore::setAsideDatabaseFiles(const std::str
     for (const char* suffix : {"-journal", "-wal"}) {
         const std::string companion = path + suffix;
         if (!files.fileExists(companion)) continue;
-        ns::storeWrites::point("analytics set aside");
-        if (!files.moveItem(companion, *aside + suffix)) files.setAside(companion);
+        if (ns::storeWrites::point("analytics set aside") || !files.moveItem(companion, *aside + suffix)) {
+            files.setAside(companion);
+        }
     }
     if (files.fileExists(path + "-shm")) files.removeItem(path + "-shm");
     return aside;
@@ -498,6 +511,13 @@ bool QRVASqliteStore::endTransaction() {
     // The commit is when the store writes: the program's end waits for it,
     // and a crash test can end the process just before it.
     ns::StoreWrite write("analytics commit");
+    if (write.failure()) {
+        failedByTheGate_ = ns::storeWrites::sqliteCodeFor(write.failure());
+        // As SQLite does: a commit that could not write rolls the
+        // transaction back, one that found the file busy leaves it open.
+        if (failedByTheGate_ != SQLITE_BUSY) rollbackTransaction();
+        return false;
+    }
     return sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 

@@ -62,6 +62,10 @@ bool QRVADeleteDatabaseFile(const std::string& name, ns::ErrorRef* error) {
     const std::string path = QRVAFilePathForDatabaseName(name);
     auto& files = ns::FileManager::defaultManager();
     ns::StoreWrite write("analytics delete");
+    if (write.failure()) {
+        if (error) *error = ns::fileError(write.failure(), path, true, "remove");
+        return false;
+    }
     for (const char* suffix : {"-journal", "-wal", "-shm"}) {
         if (files.fileExists(path + suffix) && !files.removeItem(path + suffix, error)) {
             return false;

@@ -3,9 +3,11 @@
 #include <leveldb/env.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "database/connection/FLog.h"
 #include "platform/file_manager.h"
+#include "platform/store_writes.h"
 #include "platform/utf8.h"
 
 namespace {
@@ -48,6 +50,9 @@ leveldb::Status repair(const std::string& path, const leveldb::Options& options)
 
 // Opens the database; a damaged one is repaired first and opened again.
 leveldb::Status openOrRepair(const std::string& path, const leveldb::Options& options, leveldb::DB** raw) {
+    if (const int failure = ns::storeWrites::opening("cache open")) {
+        return leveldb::Status::IOError(path + "/LOCK", std::strerror(failure));
+    }
     leveldb::Status status = lostItsIndex(path) ? leveldb::Status::Corruption("CURRENT is missing")
                                                 : leveldb::DB::Open(options, path, raw);
     if (!status.IsCorruption()) return status;

@@ -26,6 +26,11 @@ constexpr const char* kS2dColumns = "(_id INTEGER PRIMARY KEY, rmq_id TEXT)";
 constexpr const char* kSyncColumns =
     "(_id INTEGER PRIMARY KEY, rmq_id TEXT, expiration_ts INTEGER, apns_recv INTEGER, mcs_recv INTEGER)";
 
+// The SQLite code the statement that is this thread's one-statement commit
+// is to fail with (a failure point of the store-write gate): it fails as
+// SQLite would, with nothing written.
+thread_local int failingCommit = SQLITE_OK;
+
 // One prepared statement, finalised when it goes out of scope.
 class Statement {
 public:
@@ -46,7 +51,10 @@ public:
     bool bindBlob(int index, const ns::Data& data) {
         return sqlite3_bind_blob(stmt_, index, data.data(), int(data.size()), SQLITE_TRANSIENT) == SQLITE_OK;
     }
-    int step() { return sqlite3_step(stmt_); }
+    int step() {
+        if (failingCommit != SQLITE_OK && !sqlite3_stmt_readonly(stmt_)) return std::exchange(failingCommit, SQLITE_OK);
+        return sqlite3_step(stmt_);
+    }
 
 private:
     sqlite3_stmt* stmt_ = nullptr;
@@ -70,6 +78,10 @@ template <class Body>
 auto oneStatementCommit(sqlite3* db, Body&& body) {
     if (!db || !sqlite3_get_autocommit(db)) return body();
     ns::StoreWrite guard(kCommitWrite);
+    failingCommit = ns::storeWrites::sqliteCodeFor(guard.failure());
+    struct Clear {
+        ~Clear() { failingCommit = SQLITE_OK; }
+    } clear;
     return body();
 }
 
@@ -146,8 +158,8 @@ void QRVMessagingRmq2PersistentStore::openDatabase() {
         // journal under the copy's name, where SQLite finds it.
         const auto& files = ns::FileManager::defaultManager();
         ns::StoreWrite guard(kCommitWrite);
-        ns::ErrorRef error;
-        if (auto aside = files.setAside(path, &error)) {
+        ns::ErrorRef error = guard.failure() ? ns::fileError(guard.failure(), path, true, "set aside") : nullptr;
+        if (auto aside = guard.failure() ? std::nullopt : files.setAside(path, &error)) {
             if (files.fileExists(path + "-journal")) files.moveItem(path + "-journal", *aside + "-journal");
             QRVMessagingLoggerError(13007, "%@ Damaged rmq database set aside as %@ (code %d)", kLogPrefix, *aside,
                                     failure);
@@ -171,7 +183,10 @@ void QRVMessagingRmq2PersistentStore::openDatabase() {
 int QRVMessagingRmq2PersistentStore::openAndLayOut(const std::string& path) {
     const bool existed = ns::FileManager::defaultManager().fileExists(path);
     sqlite3* db = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const int refused = ns::storeWrites::sqliteOpenCodeFor(ns::storeWrites::opening("messaging open"));
+    const int opened =
+        refused != SQLITE_OK ? refused
+                             : sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (opened != SQLITE_OK) {
         QRVMessagingLoggerError(13006, "%@ Could not open rmq database: %@", kLogPrefix,
                                 db ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
@@ -221,6 +236,11 @@ bool QRVMessagingRmq2PersistentStore::layOutTables(bool existed, std::string& fa
         return ran;
     };
     ns::StoreWrite guard(kCommitWrite);
+    if (guard.failure()) {
+        code = ns::storeWrites::sqliteCodeFor(guard.failure());
+        failure = std::string("BEGIN IMMEDIATE ") + sqlite3_errstr(code);
+        return false;
+    }
     if (!run("BEGIN IMMEDIATE")) return false;
     for (const auto& [table, columns] : tables) {
         if (!run(ns::format(kCreateTableWithPrefix, kTablePrefix, table, columns))) {
@@ -253,6 +273,10 @@ bool QRVMessagingRmq2PersistentStore::writeInOneCommit(const std::function<bool(
     if (!db_) return body();
     if (!sqlite3_get_autocommit(db_)) return body();
     ns::StoreWrite guard(kCommitWrite);
+    if (guard.failure()) {
+        logDatabaseError(ns::storeWrites::sqliteCodeFor(guard.failure()));
+        return false;
+    }
     if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
         logDatabaseError(sqlite3_errcode(db_));
         return false;

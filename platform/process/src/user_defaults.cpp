@@ -386,6 +386,14 @@ int UserDefaults::appendJournaled(const Data& record, const defaultsJournal::Dea
     return error;
 }
 
+// An append that failed before any byte reached the journal: the record
+// waits with the changes no journal has yet, as when the journal refuses it.
+int UserDefaults::failedAppend(const Data& record, int error) {
+    pending_.insert(pending_.end(), record.begin(), record.end());
+    ++pendingChanges_;
+    return error;
+}
+
 // A change is kept in memory whatever happened to its record, and its
 // failure is reported once while appends keep failing.
 void UserDefaults::noteAppendedLocked(bool hasRecord, int error, const ErrorRef& recordError) {
@@ -422,7 +430,9 @@ bool UserDefaults::readListLocked() {
     }
     listRead_ = true;
     ErrorRef error;
-    Value v = plist::readFile(path_, &error);
+    const int failure = storeWrites::opening("user defaults list open");
+    Value v = failure ? Value() : plist::readFile(path_, &error);
+    if (failure) error = fileError(failure, path_, false, "open");
     if (const Dictionary* d = v.dictionaryOrNull()) {
         persistent_ = *d;
         fileWasCorrupt_ = false;
@@ -520,7 +530,12 @@ int UserDefaults::foldJournaled(const defaultsJournal::Deadline& deadline, FoldB
     bool ok = true;
     if (write || held == 0) {
         StoreWrite guard(foldName_.c_str());
-        if (write) ok = replayed.cleared && persistent_.empty() ? removeListLocked() : writeListLocked();
+        if (guard.failure()) {
+            lastWriteError_ = fileError(guard.failure(), path_, true, "write");
+            logLine(format("UserDefaults: cannot write %@", lastWriteError_));
+            ok = false;
+        }
+        if (ok && write) ok = replayed.cleared && persistent_.empty() ? removeListLocked() : writeListLocked();
         if (ok && held == 0) ok = retireJournalLocked(replayed, records.size());
     }
     journal_->unlock();
@@ -542,16 +557,17 @@ int UserDefaults::foldJournaled(const defaultsJournal::Deadline& deadline, FoldB
 // Once the list holds what the journal's sound records say: a crash before
 // this replays them again. A damaged journal goes aside rather than away.
 bool UserDefaults::retireJournalLocked(const defaultsJournal::Replayed& replayed, size_t journalBytes) {
-    storeWrites::point(journalRemovedName_.c_str());
+    const int failure = storeWrites::point(journalRemovedName_.c_str());
     if (replayed.ending != defaultsJournal::Ending::Damaged) {
-        if (const int error = journal_->remove()) {
+        if (const int error = failure ? failure : journal_->remove()) {
             // Harmless: the next fold replays it over this list again.
             logLine(format("UserDefaults: cannot remove %@", fileError(error, journal_->path(), true, "remove")));
         }
         return true;
     }
     ErrorRef error;
-    const auto aside = journal_->setAside(&error);
+    const auto aside = failure ? std::nullopt : journal_->setAside(&error);
+    if (failure) error = fileError(failure, journal_->path(), true, "set aside");
     if (!aside) {
         lastWriteError_ = error;
         logLine(format("UserDefaults: cannot set aside the damaged %s: %@", journal_->path().c_str(), error));
@@ -619,10 +635,11 @@ bool UserDefaults::writeListLocked() {
 // removed.
 bool UserDefaults::removeListLocked() {
     if (!setAsideDamagedListLocked()) return false;
-    storeWrites::point(listRemovedName_.c_str());
+    const int failure = storeWrites::point(listRemovedName_.c_str());
     FileManager files;
     ErrorRef error;
-    if (files.fileExists(path_) && !files.removeItem(path_, &error)) {
+    if (failure) error = fileError(failure, path_, true, "remove");
+    if (failure || (files.fileExists(path_) && !files.removeItem(path_, &error))) {
         lastWriteError_ = error;
         logLine(format("UserDefaults: cannot remove %@", error));
         return false;
@@ -747,7 +764,9 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
     // endings never wait on another process through this call.
     StoreWrite guard(appendName_.c_str());
     std::lock_guard journalLock(journalMutex_);
-    const int error = record.empty() ? 0 : appendJournaled(record, defaultsJournal::Deadline::after(kLockWaitSeconds));
+    const int error = record.empty()     ? 0
+                      : guard.failure() ? failedAppend(record, guard.failure())
+                                        : appendJournaled(record, defaultsJournal::Deadline::after(kLockWaitSeconds));
     std::lock_guard lock(mutex_);
     if (value.isNull()) {
         if (persistent_.erase(key) > 0) ownChanges_ = true;
@@ -787,16 +806,22 @@ void UserDefaults::removePersistentDomain() {
     StoreWrite guard(appendName_.c_str());
     std::lock_guard journalLock(journalMutex_);
     const int appended =
-        appendJournaled(defaultsJournal::clearRecord(), defaultsJournal::Deadline::after(kLockWaitSeconds), true);
+        guard.failure()
+            ? failedAppend(defaultsJournal::clearRecord(), guard.failure())
+            : appendJournaled(defaultsJournal::clearRecord(), defaultsJournal::Deadline::after(kLockWaitSeconds), true);
     std::lock_guard lock(mutex_);
     persistent_.clear();
     bool ok = false;
     if (appended == 0) {
         StoreWrite fold(foldName_.c_str());
-        ok = removeListLocked();
+        if (fold.failure()) {
+            lastWriteError_ = fileError(fold.failure(), path_, true, "remove");
+            logLine(format("UserDefaults: cannot remove %@", lastWriteError_));
+        }
+        ok = !fold.failure() && removeListLocked();
         if (ok) {
-            storeWrites::point(journalRemovedName_.c_str());
-            ok = journal_->remove() == 0;
+            const int failure = storeWrites::point(journalRemovedName_.c_str());
+            ok = failure == 0 && journal_->remove() == 0;
         }
     }
     journal_->unlock();

@@ -16,6 +16,7 @@
 #include "platform/file_manager.h"
 #include "platform/format.h"
 #include "platform/plist.h"
+#include "platform/store_writes.h"
 #include "platform/system_log.h"
 #include "platform/utf8.h"
 
@@ -249,9 +250,10 @@ int lockFileBefore(int fd, const Deadline& deadline) {
 int Journal::openLocked(bool create, int64_t* length, const Deadline& deadline) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         if (fd_ < 0) {
-            fd_ = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+            const int failure = storeWrites::opening("user defaults journal open");
+            fd_ = failure ? -1 : ::open(path_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
             if (fd_ < 0) {
-                const int error = errno;
+                const int error = failure ? failure : errno;
                 if (error == ENOENT && create && attempt == 0 && makeFolderOf(path_)) continue;
                 return error;
             }

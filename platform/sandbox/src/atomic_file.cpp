@@ -186,6 +186,7 @@ AtomicWriteResult writeFileAtomically(const std::string& path, std::string_view 
     const std::string name = std::filesystem::path(path).filename().string();
     if (name.empty()) return {EISDIR, "create temporary file"};
     StoreWrite held("file write");
+    if (held.failure()) return {held.failure(), "write"};
     // Hidden, next to the target so that the rename stays on one file system.
     const std::string pattern = temporaryPattern(folder, name);
     std::vector<char> temporary(pattern.begin(), pattern.end());
@@ -214,7 +215,7 @@ AtomicWriteResult writeFileAtomically(const std::string& path, std::string_view 
         named = true;
     }
     if (::close(fd) != 0) return abandon(errno, "close", false);
-    storeWrites::point("file rename");
+    if (const int err = storeWrites::point("file rename")) return abandon(err, "replace", false);
     if (::rename(temporary.data(), path.c_str()) != 0) return abandon(errno, "replace", false);
 
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -347,8 +347,8 @@ bool FileManager::moveItem(const std::string& from, const std::string& to, Error
         return false;
     }
     StoreWrite held("file move");
-    if (::rename(from.c_str(), to.c_str()) != 0) {
-        setError(error, fileError(errno, to, true, "move"));
+    if (held.failure() || ::rename(from.c_str(), to.c_str()) != 0) {
+        setError(error, fileError(held.failure() ? held.failure() : errno, to, true, "move"));
         return false;
     }
     return true;
@@ -361,6 +361,10 @@ std::optional<std::string> FileManager::setAside(const std::string& path, ErrorR
     // something keeps damaging the file, and keeping more copies helps no one.
     constexpr int kMaxCopies = 1000;
     StoreWrite held("file set aside");
+    if (held.failure()) {
+        setError(error, fileError(held.failure(), path, true, "set aside"));
+        return std::nullopt;
+    }
     for (int n = 1; n <= kMaxCopies; ++n) {
         const std::string aside = path + suffix + (n == 1 ? std::string() : "-" + std::to_string(n));
         // The kernel refuses to replace an existing name, so two processes
@@ -448,9 +452,9 @@ bool FileManager::writeData(const std::string& path, const Data& data, ErrorRef*
 
     if (!options.atomically) {
         StoreWrite held("file write in place");
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode_t(options.permissions));
+        int fd = held.failure() ? -1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode_t(options.permissions));
         if (fd < 0) {
-            setError(error, fileError(errno, path, true, "open"));
+            setError(error, fileError(held.failure() ? held.failure() : errno, path, true, "open"));
             return false;
         }
         bool ok = writeAll(fd, data);

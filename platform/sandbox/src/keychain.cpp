@@ -407,9 +407,10 @@ struct Keychain::Impl {
     // Brings the items up to date with the file. Leaves an unreadable file
     // alone and reports it.
     Outcome refresh() {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int failure = storeWrites::opening("keychain open");
+        int fd = failure ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
-            int err = errno;
+            int err = failure ? failure : errno;
             if (err != ENOENT) {
                 return {errSecIO, format("The keychain file “%s” can't be read (%s); it was left untouched.",
                                          path.c_str(), std::strerror(err))};
@@ -489,6 +490,9 @@ struct Keychain::Impl {
         // together, so no crash leaves the two disagreeing.
         StoreWrite held("keychain write");
         ErrorRef error;
+        if (held.failure()) {
+            return {errSecIO, format("Cannot write the keychain file “%s”: %s", path.c_str(), std::strerror(held.failure()))};
+        }
         std::optional<Data> file = sealedFile(items, &error);
         if (!file || !FileManager().writeData(path, *file, &error, {.permissions = 0600})) {
             return {errSecIO, format("Cannot write the keychain file “%s”: %s", path.c_str(),

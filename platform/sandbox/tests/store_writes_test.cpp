@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -208,6 +210,167 @@ TEST_F(StoreWrites, EveryWriteOfAStoreIsAPoint) {
         const uint64_t before = ns::storeWrites::count();
         c.write();
         EXPECT_EQ(ns::storeWrites::count() - before, c.points) << c.what;
+    }
+}
+
+// Many threads write at once, each write one record in a file and, half of
+// them, a second one after a nested point: the process that ends at its k-th
+// write has made exactly the k-1 before it, whichever thread reached which.
+TEST_F(StoreWrites, ACrashAtTheKthWriteEndsTheProcessWithExactlyTheWritesBeforeIt) {
+    constexpr int kThreads = 12;
+    constexpr int kRounds = 4;
+    const std::string records = root_ + "/records";
+    for (const uint64_t k : {1, 2, 3, 8, 29, 64, 150, 401}) {
+        for (int round = 0; round < kRounds; ++round) {
+            std::error_code ec;
+            fs::remove(records, ec);
+            const pid_t child = ::fork();
+            if (child == 0) {
+                const int fd = ::open(records.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+                std::atomic<bool> go{false};
+                ns::storeWrites::endAtWriteForTesting(ns::storeWrites::count() + k);
+                std::vector<std::thread> writers;
+                for (int t = 0; t < kThreads; ++t) {
+                    writers.emplace_back([&, t] {
+                        while (!go) std::this_thread::yield();
+                        for (;;) {
+                            ns::StoreWrite write("record");
+                            [[maybe_unused]] ssize_t n = ::write(fd, "w", 1);
+                            if (t % 2 == 0) continue;
+                            [[maybe_unused]] const int failure = ns::storeWrites::point("second record");
+                            n = ::write(fd, "p", 1);
+                        }
+                    });
+                }
+                go = true;
+                for (auto& writer : writers) writer.join();
+                ::_exit(0);
+            }
+            ASSERT_EQ(endOf(child), -SIGKILL) << "k=" << k;
+            EXPECT_EQ(fs::file_size(records), k - 1) << "the records made by a process ended at write " << k
+                                                     << " (round " << round << ")";
+        }
+    }
+}
+
+// The k-th write fails as the call it stood for would have, with the errno
+// the test names, and nothing of it is made; the writes after it are made.
+TEST_F(StoreWrites, TheKthWriteFailsWithTheNamedErrorAndWritesNothing) {
+    struct Case {
+        const char* what;
+        uint64_t point;  // which write of the call fails
+        int error;
+        std::function<int()> write;  // the errno the call reports, 0 when it succeeded
+        std::string unchanged;       // the file the failed call leaves as it was
+    };
+    ns::Keychain keychain(root_ + "/Keychain/keychain.plist", {});
+    ns::FileWriteOptions inPlace;
+    inPlace.atomically = false;
+    // The errno a file error carries, -1 when it carries none.
+    auto errnoOf = [](const ns::ErrorRef& error) {
+        const ns::ErrorRef underlying = error ? error->underlyingError() : nullptr;
+        return underlying ? int(underlying->code()) : -1;
+    };
+    auto atomic = [&](const std::string& name) {
+        return [&, name] {
+            ns::AtomicWriteOptions options;
+            options.mode = 0600;
+            return ns::writeFileAtomically(root_ + "/" + name, "new", options).error;
+        };
+    };
+    auto keychainAdd = [&] {
+        const ns::OSStatus status = keychain.add({{ns::kSecClass, ns::kSecClassGenericPassword},
+                                                  {ns::kSecAttrService, "s" + std::to_string(ns::storeWrites::count())},
+                                                  {ns::kSecValueData, ns::Value(ns::Data{1})}});
+        return status == ns::errSecSuccess ? 0 : status == ns::errSecIO ? EIO : -1;
+    };
+    const Case cases[] = {
+        {"an atomic write", 1, EACCES, atomic("one"), "one"},
+        {"an atomic write's rename", 2, ENOSPC, atomic("two"), "two"},
+        {"an atomic write", 1, EIO, atomic("three"), "three"},
+        {"a write in place", 1, ENOSPC,
+         [&] {
+             ns::ErrorRef error;
+             const bool ok = ns::FileManager().writeData(root_ + "/four", ns::Data{'n'}, &error, inPlace);
+             return ok ? 0 : errnoOf(error);
+         },
+         "four"},
+        {"a move", 1, EACCES,
+         [&] {
+             ns::ErrorRef error;
+             const bool ok = ns::FileManager().moveItem(root_ + "/five", root_ + "/six", &error) &&
+                             ns::FileManager().moveItem(root_ + "/six", root_ + "/five", &error);
+             return ok ? 0 : errnoOf(error);
+         },
+         "five"},
+        {"a file set aside", 1, EIO,
+         [&] {
+             ns::ErrorRef error;
+             const auto aside = ns::FileManager().setAside(root_ + "/seven", &error);
+             if (aside) ns::FileManager().moveItem(*aside, root_ + "/seven", &error);
+             return aside ? 0 : errnoOf(error);
+         },
+         "seven"},
+        {"a keychain write", 1, EIO, keychainAdd, "Keychain/keychain.plist"},
+        {"a keychain file's write", 2, EIO, keychainAdd, "Keychain/keychain.plist"},
+        {"a keychain file's rename", 3, EIO, keychainAdd, "Keychain/keychain.plist"},
+    };
+    keychainAdd();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!fs::exists(root_ + "/" + c.unchanged)) touch(c.unchanged, "old");
+        std::ifstream before(root_ + "/" + c.unchanged, std::ios::binary);
+        const std::string was((std::istreambuf_iterator<char>(before)), {});
+        ns::storeWrites::failAtWriteForTesting(ns::storeWrites::count() + c.point, c.error);
+        EXPECT_EQ(c.write(), c.error);
+        std::ifstream after(root_ + "/" + c.unchanged, std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), was);
+        EXPECT_EQ(c.write(), 0) << "the write after the failed one";
+    }
+    ns::storeWrites::failAtWriteForTesting(0, 0);
+    for (const std::string& name : files()) {
+        EXPECT_FALSE(ns::abandonedTemporaryWriter(fs::path(name).filename().string())) << "a failed write left " << name;
+    }
+}
+
+// The k-th open of a store's file fails as open(2) would: the keychain's
+// read reports the file unreadable and leaves it, and the next read finds
+// what it holds.
+TEST_F(StoreWrites, TheKthOpenOfAStoreFailsWithTheNamedErrorAndChangesNothing) {
+    const std::string path = root_ + "/Keychain/keychain.plist";
+    ns::Keychain writer(path, {});
+    ASSERT_EQ(writer.add({{ns::kSecClass, ns::kSecClassGenericPassword},
+                          {ns::kSecAttrService, "kept"},
+                          {ns::kSecValueData, ns::Value(ns::Data{1})}}),
+              ns::errSecSuccess);
+    const ns::Dictionary query = {{ns::kSecClass, ns::kSecClassGenericPassword}, {ns::kSecAttrService, "kept"}};
+    for (const int error : {EACCES, EIO, EBUSY}) {
+        ns::Keychain reader(path, {});
+        ns::storeWrites::failAtOpenForTesting(ns::storeWrites::openCount() + 1, error);
+        EXPECT_EQ(reader.copyMatching(query), ns::errSecIO) << std::strerror(error);
+        EXPECT_NE(reader.lastErrorMessage().find(std::strerror(error)), std::string::npos) << reader.lastErrorMessage();
+        EXPECT_EQ(reader.copyMatching(query), ns::errSecSuccess) << "the open after the failed one";
+    }
+    ns::storeWrites::failAtOpenForTesting(0, 0);
+    EXPECT_EQ(files(), (std::vector<std::string>{"Keychain/keychain.plist", "Keychain/keychain.plist.lock"}));
+}
+
+TEST(StoreWriteFailures, SQLiteStepsFailWithTheCodeSQLiteGivesForTheError) {
+    struct Case {
+        int error;
+        int step;
+        int open;
+    };
+    const Case cases[] = {
+        {0, 0, 0},
+        {EBUSY, 5 /* SQLITE_BUSY */, 5},
+        {ENOSPC, 13 /* SQLITE_FULL */, 14 /* SQLITE_CANTOPEN */},
+        {EIO, 10 /* SQLITE_IOERR */, 14},
+        {EACCES, 10, 14},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ns::storeWrites::sqliteCodeFor(c.error), c.step) << c.error;
+        EXPECT_EQ(ns::storeWrites::sqliteOpenCodeFor(c.error), c.open) << c.error;
     }
 }
 

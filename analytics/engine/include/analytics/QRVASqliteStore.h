@@ -266,6 +266,9 @@ private:
 
     sqlite3* sqliteHandle_ = nullptr;
     int lastFailureCode_ = 0;
+    // The SQLite code of the last step the store-write gate made fail (a
+    // failure point), which the connection itself never saw.
+    int failedByTheGate_ = 0;
     std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
     std::string databasePath_;
 };

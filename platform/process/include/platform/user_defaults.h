@@ -202,6 +202,7 @@ private:
     // With journalMutex_ held: appends the kept changes and `record` in one
     // write; what cannot be appended is kept in pending_.
     int appendJournaled(const Data& record, const defaultsJournal::Deadline& deadline, bool keepLocked = false);
+    int failedAppend(const Data& record, int error);
     // Reports an append's outcome (a change with no record: hasRecord
     // false) and times the fold.
     void noteAppendedLocked(bool hasRecord, int error, const ErrorRef& recordError);

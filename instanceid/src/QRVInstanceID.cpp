@@ -155,14 +155,16 @@ void QRVInstanceID::startWithConfig(const QRVInstanceIDConfig& config) {
     tokenManager_->setAllowMissingAPNSToken(config.allowMissingAPNSToken);
     keyPairStore_ = std::make_shared<QRVInstanceIDKeyPairStore>();
     // Tokens name the identity they were made for: they leave the keychain
-    // before a new identity is recorded, so that no process end leaves the
-    // new identity with the old one's tokens. The store is reached from the
-    // key-pair thread; its token removals touch only the keychain.
-    keyPairStore_->setBeforeNewIdentityIsRecorded([store = tokenManager_->instanceIDStore()] {
+    // before anything of a new identity is stored, so that no process end
+    // leaves the new identity with the old one's tokens, and tokens that
+    // could not leave keep the new identity from being made. The store is
+    // reached from the key-pair thread; its token removals touch only the
+    // keychain.
+    keyPairStore_->setBeforeNewIdentityIsRecorded([store = tokenManager_->instanceIDStore()]() -> ns::ErrorRef {
         ns::ErrorRef error;
-        if (!store->removeAllCachedTokensWithError(&error)) {
-            QRVInstanceIDLoggerError(3019, "Failed to drop the tokens of an earlier identity %@", error);
-        }
+        if (store->removeAllCachedTokensWithError(&error)) return nullptr;
+        QRVInstanceIDLoggerError(3019, "Failed to drop the tokens of an earlier identity %@", error);
+        return error ? error : iidError(kQRVInstanceIDErrorCodeCacheClearFailed);
     });
     auto& center = ns::NotificationCenter::defaultCenter();
     if (messageObserver_) center.removeObserver(messageObserver_);

@@ -16,6 +16,54 @@ void setError(ns::ErrorRef* out, ns::ErrorRef error) {
     if (out) *out = std::move(error);
 }
 
+ns::OSStatus addKeyItem(const std::string& tag, const char* keyClass, const ns::Data& data) {
+    ns::Dictionary item = QRVInstanceIDKeyPair::queryDictWithTag(tag, false, false);
+    item[ns::kSecAttrKeyClass] = keyClass;
+    item[ns::kSecAttrKeySizeInBits] = int64_t(kKeySizeInBits);
+    item[ns::kSecAttrIsPermanent] = true;
+    item[ns::kSecAttrAccessible] = ns::kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly;
+    item[ns::kSecValueData] = data;
+    return ns::SecItemAdd(item);
+}
+
+// Stale items under the same tags would shadow new keys. Either deletion
+// failing leaves both tags as they were found as far as this flow goes: a
+// new private item beside an old public one would make a pair whose halves
+// do not match.
+ns::OSStatus deleteKeyItems(const std::string& privateTag, const std::string& publicTag) {
+    for (const std::string* tag : {&privateTag, &publicTag}) {
+        const ns::OSStatus status = ns::SecItemDelete(QRVInstanceIDKeyPair::queryDictWithTag(*tag, false, false));
+        if (status != ns::errSecSuccess && status != ns::errSecItemNotFound) return status;
+    }
+    return ns::errSecSuccess;
+}
+
+// The private item first: a private key alone still holds its public half,
+// so a process ended between the two leaves a pair the next launch can
+// complete rather than one it must replace. A failure stops here and takes
+// back nothing already stored.
+ns::OSStatus addKeyItems(const ns::crypto::RSAKey& key, const std::string& privateTag, const std::string& publicTag) {
+    const ns::OSStatus status = addKeyItem(privateTag, ns::kSecAttrKeyClassPrivate, key.exportPrivateKey());
+    if (status != ns::errSecSuccess) return status;
+    return addKeyItem(publicTag, ns::kSecAttrKeyClassPublic, key.exportPublicKey());
+}
+
+QRVInstanceIDKeyPairPtr keyPairOf(const ns::crypto::RSAKeyPtr& key, const std::string& privateTag,
+                                  const std::string& publicTag) {
+    return std::make_shared<QRVInstanceIDKeyPair>(
+        key, key->publicKey(), QRVInstanceIDKeyPair::keyDataWithTag(publicTag).value_or(key->exportPublicKey()),
+        QRVInstanceIDKeyPair::keyDataWithTag(privateTag).value_or(key->exportPrivateKey()));
+}
+
+// Whether a failed read found no usable pair (none stored, a half missing,
+// bytes that are no key, or no creation time), which a new pair may take
+// the place of; a keychain that could not be asked or written says nothing
+// about what it holds.
+bool nothingUsableStored(const ns::ErrorRef& error) {
+    return error && (error->code() == kQRVInstanceIDErrorCodeKeyPairNotFound ||
+                     error->code() == kQRVInstanceIDErrorCodeMissingKeyPairCreationTime);
+}
+
 }  // namespace
 
 // MARK: - Key pair
@@ -71,29 +119,13 @@ QRVInstanceIDKeyPairPtr QRVInstanceIDKeyPair::generateRSA2048KeyPairWithPrivateT
         setError(error, iidError(ns::errSecAllocate));
         return nullptr;
     }
-    const ns::Data privateData = key->exportPrivateKey();
-    const ns::Data publicData = key->exportPublicKey();
-    // Stale items under the same tags would shadow the new keys.
-    ns::SecItemDelete(queryDictWithTag(privateTag, false, false));
-    ns::SecItemDelete(queryDictWithTag(publicTag, false, false));
-    auto add = [](const std::string& tag, const char* keyClass, const ns::Data& data) {
-        ns::Dictionary item = queryDictWithTag(tag, false, false);
-        item[ns::kSecAttrKeyClass] = keyClass;
-        item[ns::kSecAttrKeySizeInBits] = int64_t(kKeySizeInBits);
-        item[ns::kSecAttrIsPermanent] = true;
-        item[ns::kSecAttrAccessible] = ns::kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly;
-        item[ns::kSecValueData] = data;
-        return ns::SecItemAdd(item);
-    };
-    ns::OSStatus status = add(privateTag, ns::kSecAttrKeyClassPrivate, privateData);
-    if (status == ns::errSecSuccess) status = add(publicTag, ns::kSecAttrKeyClassPublic, publicData);
+    ns::OSStatus status = deleteKeyItems(privateTag, publicTag);
+    if (status == ns::errSecSuccess) status = addKeyItems(*key, privateTag, publicTag);
     if (status != ns::errSecSuccess) {
-        ns::SecItemDelete(queryDictWithTag(privateTag, false, false));
         setError(error, iidError(status));
         return nullptr;
     }
-    return std::make_shared<QRVInstanceIDKeyPair>(key, key->publicKey(), keyDataWithTag(publicTag).value_or(publicData),
-                                                  keyDataWithTag(privateTag).value_or(privateData));
+    return keyPairOf(key, privateTag, publicTag);
 }
 
 QRVInstanceIDKeyPairPtr QRVInstanceIDKeyPair::keyPairForPrivateKeyTag(const std::string& privateTag,
@@ -183,6 +215,12 @@ QRVInstanceIDKeyPairPtr QRVInstanceIDKeyPairStore::loadKeyPairWithError(ns::Erro
         setError(error, loadError);
         return nullptr;
     }
+    if (!keyPair_ && !nothingUsableStored(loadError)) {
+        // A keychain that could not be read or completed this time may
+        // still hold the pair in use; a new one would overwrite its items.
+        setError(error, loadError);
+        return nullptr;
+    }
     if (!keyPair_) {
         keyPair_ = generateAndSaveKeyWithSubtype(kQRVInstanceIDKeyPairSubType, QRVInstanceIDCurrentTimestampInSeconds(),
                                                  &loadError);
@@ -225,7 +263,7 @@ bool QRVInstanceIDKeyPairStore::takeIdentityChange() {
         creationTimeChecked_ = true;
         // The same tests the load makes before it replaces the pair; asked
         // before any load, they tell the change before a cached token is used.
-        // A keychain that refuses the app (-34018) replaces nothing.
+        // A keychain that refuses the app (-34018) or fails replaces nothing.
         auto contents = plist_.contentAsDictionary();
         if (keyPair_) {
             // Loaded already: a replacement has set the flag itself.
@@ -233,10 +271,10 @@ bool QRVInstanceIDKeyPairStore::takeIdentityChange() {
             identityChanged_ = true;
         } else {
             ns::ErrorRef error;
-            QRVInstanceIDKeyPairPtr stored = cachedKeyPairWithSubtype(kQRVInstanceIDKeyPairSubType, &error);
+            QRVInstanceIDKeyPairPtr stored = completedKeyPairWithSubtype(kQRVInstanceIDKeyPairSubType, &error);
             if (stored && stored->isValid()) {
                 keyPair_ = stored;
-            } else if (!error || error->code() != ns::errSecMissingEntitlement) {
+            } else if (nothingUsableStored(error)) {
                 identityChanged_ = true;
             }
         }
@@ -244,7 +282,7 @@ bool QRVInstanceIDKeyPairStore::takeIdentityChange() {
     return std::exchange(identityChanged_, false);
 }
 
-void QRVInstanceIDKeyPairStore::setBeforeNewIdentityIsRecorded(std::function<void()> hook) {
+void QRVInstanceIDKeyPairStore::setBeforeNewIdentityIsRecorded(std::function<ns::ErrorRef()> hook) {
     std::lock_guard lock(mutex_);
     beforeNewIdentityIsRecorded_ = std::move(hook);
 }
@@ -275,7 +313,57 @@ QRVInstanceIDKeyPairPtr QRVInstanceIDKeyPairStore::validCachedKeyPairWithSubtype
         setError(error, iidError(kQRVInstanceIDErrorCodeMissingKeyPairCreationTime));
         return nullptr;
     }
-    return cachedKeyPairWithSubtype(subtype, error);
+    return completedKeyPairWithSubtype(subtype, error);
+}
+
+QRVInstanceIDKeyPairPtr QRVInstanceIDKeyPairStore::completedKeyPairWithSubtype(const std::string& subtype,
+                                                                              ns::ErrorRef* error) {
+    std::lock_guard lock(mutex_);
+    ns::ErrorRef readError;
+    QRVInstanceIDKeyPairPtr keyPair = cachedKeyPairWithSubtype(subtype, &readError);
+    // A keychain that refuses the read is asked once per load, as its
+    // give-up counts loads.
+    if (!keyPair && nothingUsableStored(readError) && restorePublicItemWithSubtype(subtype, &readError)) {
+        keyPair = cachedKeyPairWithSubtype(subtype, &readError);
+    }
+    setError(error, keyPair ? nullptr : readError);
+    if (keyPair && keyPair->isValid()) recordIdentityOfKeyPair(*keyPair, subtype);
+    return keyPair;
+}
+
+bool QRVInstanceIDKeyPairStore::restorePublicItemWithSubtype(const std::string& subtype, ns::ErrorRef* error) {
+    const std::string publicTag = publicTagWithSubtype(subtype);
+    ns::OSStatus publicStatus = ns::errSecSuccess;
+    if (QRVInstanceIDKeyPair::cachedKeyRefWithTag(publicTag, &publicStatus) || publicStatus != ns::errSecItemNotFound) {
+        return true;  // there, or the read that follows tells what is wrong
+    }
+    ns::crypto::RSAKeyPtr privateKey = QRVInstanceIDKeyPair::cachedKeyRefWithTag(privateTagWithSubtype(subtype));
+    if (!privateKey || !privateKey->isPrivate()) return true;
+    const ns::OSStatus status = addKeyItem(publicTag, ns::kSecAttrKeyClassPublic, privateKey->exportPublicKey());
+    if (status != ns::errSecSuccess) {
+        QRVInstanceIDLoggerError(10009, "Unable to restore the public key of the stored keypair, status %d",
+                                 int(status));
+        setError(error, iidError(status));
+        return false;
+    }
+    return true;
+}
+
+void QRVInstanceIDKeyPairStore::recordIdentityOfKeyPair(const QRVInstanceIDKeyPair& keyPair,
+                                                        const std::string& subtype) {
+    const auto identity = QRVInstanceIDKeyPair::appIdentityWithKeyPair(keyPair);
+    if (!identity || identity->empty()) return;
+    ns::Dictionary contents = plist_.contentAsDictionary().value_or(ns::Dictionary{});
+    const std::string appIDKey = appIDKeyWithSubtype(subtype);
+    if (contents[appIDKey] == ns::Value(*identity)) return;
+    contents[appIDKey] = *identity;
+    // The pair is in the keychain and vouched for already; the identifier
+    // only serves a keychain that refuses the app, and the next read
+    // records it again.
+    ns::ErrorRef writeError;
+    if (!plist_.writeDictionary(contents, &writeError)) {
+        QRVInstanceIDLoggerError(10004, "Failed to save keypair data to plist %@", writeError);
+    }
 }
 
 QRVInstanceIDKeyPairPtr QRVInstanceIDKeyPairStore::cachedKeyPairWithSubtype(const std::string& subtype,
@@ -290,38 +378,42 @@ QRVInstanceIDKeyPairPtr QRVInstanceIDKeyPairStore::generateAndSaveKeyWithSubtype
     std::lock_guard lock(mutex_);
     const std::string privateTag = privateTagWithSubtype(subtype);
     const std::string publicTag = publicTagWithSubtype(subtype);
-    const std::string creationKey = creationTimeKeyWithSubtype(subtype);
-    const std::string appIDKey = appIDKeyWithSubtype(subtype);
-    ns::Dictionary contents = plist_.contentAsDictionary().value_or(ns::Dictionary{});
-    if (contents.contains(creationKey) || contents.contains(appIDKey)) {
-        // The list stops vouching for the pair being replaced before the
-        // keychain holds the new one (see the header).
-        contents.erase(creationKey);
-        contents.erase(appIDKey);
-        ns::ErrorRef clearError;
-        if (!plist_.writeDictionary(contents, &clearError)) {
-            QRVInstanceIDLoggerError(10004, "Failed to save keypair data to plist %@", clearError);
-            setError(error, clearError ? clearError : iidError(kQRVInstanceIDErrorCodeUnknown));
+    ns::ErrorRef keyError;
+    ns::crypto::RSAKeyPtr key = ns::crypto::RSAKey::generate(kKeySizeInBits, &keyError);
+    if (!key) {
+        QRVInstanceIDLoggerError(10003, "Unable to generate keypair.");
+        setError(error, iidError(ns::errSecAllocate));
+        return nullptr;
+    }
+    // In the order the header gives; each step that fails ends the flow
+    // with what is stored so far left as it is.
+    if (beforeNewIdentityIsRecorded_) {
+        if (ns::ErrorRef hookError = beforeNewIdentityIsRecorded_()) {
+            setError(error, hookError);
             return nullptr;
         }
     }
-    QRVInstanceIDKeyPairPtr keyPair = QRVInstanceIDKeyPair::generateRSA2048KeyPairWithPrivateTag(privateTag, publicTag, error);
-    if (!keyPair || !keyPair->isValid()) {
-        QRVInstanceIDLoggerError(10003, "Unable to generate keypair.");
+    if (const ns::OSStatus status = deleteKeyItems(privateTag, publicTag); status != ns::errSecSuccess) {
+        QRVInstanceIDLoggerError(10007, "Unable to remove RSA keypair");
+        setError(error, iidError(status));
         return nullptr;
     }
-    if (beforeNewIdentityIsRecorded_) beforeNewIdentityIsRecorded_();
-    contents[creationKey] = int64_t(creationTime);
-    if (auto identity = QRVInstanceIDKeyPair::appIdentityWithKeyPair(*keyPair); identity && !identity->empty()) {
-        contents[appIDKey] = *identity;
-    }
+    ns::Dictionary contents = plist_.contentAsDictionary().value_or(ns::Dictionary{});
+    contents.erase(appIDKeyWithSubtype(subtype));
+    contents[creationTimeKeyWithSubtype(subtype)] = int64_t(creationTime);
     ns::ErrorRef writeError;
     if (!plist_.writeDictionary(contents, &writeError)) {
-        QRVInstanceIDKeyPair::deleteKeyPairWithPrivateTag(privateTag, publicTag);
         QRVInstanceIDLoggerError(10004, "Failed to save keypair data to plist %@", writeError);
         setError(error, writeError ? writeError : iidError(kQRVInstanceIDErrorCodeUnknown));
         return nullptr;
     }
+    if (const ns::OSStatus status = addKeyItems(*key, privateTag, publicTag); status != ns::errSecSuccess) {
+        QRVInstanceIDLoggerError(10003, "Unable to generate keypair.");
+        setError(error, iidError(status));
+        return nullptr;
+    }
+    QRVInstanceIDKeyPairPtr keyPair = keyPairOf(key, privateTag, publicTag);
+    recordIdentityOfKeyPair(*keyPair, subtype);
     identityChanged_ = true;
     creationTimeChecked_ = true;
     return keyPair;

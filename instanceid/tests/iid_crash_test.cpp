@@ -3,6 +3,10 @@
 // app), then launched again over what it left: a token that reached the
 // keychain before the end is the one the next launch uses, without
 // registering again, and whatever token is used names the identity in use.
+// The writes run from the first identity's key items and key-pair list
+// through the check-in to the token; whichever key items reached the
+// keychain are the identity the next launch uses (same key, same
+// identifier), none of them overwritten.
 
 #include <gtest/gtest.h>
 
@@ -15,9 +19,11 @@
 #include <sstream>
 
 #include "iid_test_support.h"
+#include "instanceid/QRVInstanceIDKeyPair.h"
 #include "instanceid/QRVInstanceIDTokenManager.h"
 #include "platform/host_routing.h"
 #include "platform/keychain.h"
+#include "platform/plist.h"
 #include "platform/store_writes.h"
 #include "platform/trust_store.h"
 #include "testing/child_process.h"
@@ -88,6 +94,53 @@ std::optional<std::string> defaultTokenOnDisk() {
     return QRVInstanceIDTokenStore::actualTokenFromCachedToken(std::string(bytes.begin(), bytes.end()));
 }
 
+// The key items in the phone's keychain, read as the default token is.
+struct KeyItems {
+    std::optional<ns::Data> privateKey;
+    std::optional<ns::Data> publicKey;
+};
+
+KeyItems keyItemsOnDisk() {
+    return {QRVInstanceIDKeyPair::keyDataWithTag(
+                QRVInstanceIDKeyPairStore::privateTagWithSubtype(kQRVInstanceIDKeyPairSubType)),
+            QRVInstanceIDKeyPair::keyDataWithTag(
+                QRVInstanceIDKeyPairStore::publicTagWithSubtype(kQRVInstanceIDKeyPairSubType))};
+}
+
+// The identifier the key-pair list records, if any.
+std::optional<std::string> listedIdentity() {
+    const std::string path =
+        QRVInstanceIDStore::pathForApplicationSupportSubDirectory(kQRVInstanceIDApplicationSupportSubDirectory) + "/" +
+        QRVInstanceIDKeyPairStore::keyStoreFileName() + ".plist";
+    const ns::Value list = ns::plist::readFile(path);
+    const std::string* id = list[QRVInstanceIDKeyPairStore::appIDKeyWithSubtype(kQRVInstanceIDKeyPairSubType)]
+                                .stringOrNull();
+    return id ? std::optional<std::string>(*id) : std::nullopt;
+}
+
+// The identity in use after the next launch is the one whose key items the
+// end left: the items as they were, the two halves of one key, the
+// identifier that key's.
+void expectTheSameIdentity(const KeyItems& before, const std::optional<std::string>& listedBefore,
+                           const std::string& identity) {
+    const KeyItems after = keyItemsOnDisk();
+    if (before.privateKey) {
+        EXPECT_EQ(after.privateKey, before.privateKey) << "the private key item was overwritten";
+    }
+    if (before.publicKey) {
+        EXPECT_EQ(after.publicKey, before.publicKey) << "the public key item was overwritten";
+    }
+    ASSERT_TRUE(after.privateKey && after.publicKey) << "no whole key pair in the keychain";
+    const ns::crypto::RSAKeyPtr key = ns::crypto::RSAKey::importPrivateKey(*after.privateKey);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(*after.publicKey, key->exportPublicKey()) << "the key items are halves of different keys";
+    EXPECT_EQ(QRVInstanceIDKeyPair::appIdentityWithPublicKeyData(*after.publicKey), identity);
+    if (listedBefore) {
+        EXPECT_EQ(*listedBefore, identity) << "the identifier on record changed";
+    }
+    EXPECT_EQ(listedIdentity(), identity);
+}
+
 }  // namespace
 
 // The first-launch half: skipped unless started by the test below. Launches
@@ -133,6 +186,8 @@ TEST_F(IidBackendTest, ATokenStoredBeforeTheFirstLaunchEndsIsTheNextLaunchsToken
             << "status " << status << "\n" << readText(phone.root() + "/" + kLogName);
         phone.relaunch();
         const std::optional<std::string> stored = defaultTokenOnDisk();
+        const KeyItems itemsBefore = keyItemsOnDisk();
+        const std::optional<std::string> listedBefore = listedIdentity();
         const int64_t registrationsBefore = count("registrations");
 
         QRVInstanceID::resetForTesting();
@@ -155,6 +210,7 @@ TEST_F(IidBackendTest, ATokenStoredBeforeTheFirstLaunchEndsIsTheNextLaunchsToken
         const std::string identity = iid->appInstanceID().value_or("");
         ASSERT_FALSE(identity.empty());
         EXPECT_EQ(token.rfind(identity + ":", 0), 0u) << token << " belongs to another identity than " << identity;
+        expectTheSameIdentity(itemsBefore, listedBefore, identity);
         QRVInstanceID::resetForTesting();
         QRVApp::resetForTesting();
     }

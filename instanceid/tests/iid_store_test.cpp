@@ -323,11 +323,10 @@ TEST_F(IidLocalTest, StoringATokenRecordsItsVersionsAndListFirstAndANewVersionOn
     EXPECT_EQ(updated.tokenWithAuthorizedEntity(kEntity, "*", {}).status, QRVInstanceIDCachedToken::kUsable);
 }
 
-// A pair is replaced when its creation time is gone or it cannot be read.
-// The list stops vouching for the old pair before the new one reaches the
-// keychain, and the tokens of the old identity are gone before the list
-// vouches for the new one: no process end leaves the new identity with the
-// old one's tokens, or the list speaking for a pair it was not written for.
+// A pair is replaced when its creation time is gone or it is not in the
+// keychain. The tokens of the old identity are gone before anything of the
+// new one is stored: no process end leaves the new identity with the old
+// one's tokens, or the list speaking for a pair it was not written for.
 TEST_F(IidLocalTest, ANewIdentityIsRecordedOnlyAfterTheOldOnesTokensAreGone) {
     const std::string keyPairList = instanceIDFile(QRVInstanceIDKeyPairStore::keyStoreFileName());
     const std::string creationKey = QRVInstanceIDKeyPairStore::creationTimeKeyWithSubtype(kQRVInstanceIDKeyPairSubType);
@@ -362,24 +361,123 @@ TEST_F(IidLocalTest, ANewIdentityIsRecordedOnlyAfterTheOldOnesTokensAreGone) {
     EXPECT_FALSE(QRVInstanceIDTokenStore::defaultStore()->tokenWithAuthorizedEntity(kEntity, "*"))
         << "the new identity is on record with the old one's token";
 
-    // What the key-pair store has written when its hook runs.
+    // What the key-pair store has written when its hook runs: nothing of
+    // the new pair yet.
     putTokenAlone(kEntity, after + ":token");
     spoilPrivateKey();
     QRVInstanceID::resetForTesting();
     sandbox_.relaunch();
+    const std::optional<ns::Data> spoiled = QRVInstanceIDKeyPair::keyDataWithTag(privateTag);
     QRVInstanceIDKeyPairStore store;
     int calls = 0;
-    store.setBeforeNewIdentityIsRecorded([&] {
+    store.setBeforeNewIdentityIsRecorded([&]() -> ns::ErrorRef {
         ++calls;
-        EXPECT_FALSE(recordedIdentity()) << "the list still vouches for a pair";
-        ns::ErrorRef error;
-        auto inKeychain = QRVInstanceIDKeyPair::keyPairForPrivateKeyTag(
-            privateTag, QRVInstanceIDKeyPairStore::publicTagWithSubtype(kQRVInstanceIDKeyPairSubType), &error);
-        ASSERT_TRUE(inKeychain) << (error ? error->description() : "");
-        EXPECT_NE(QRVInstanceIDKeyPair::appIdentityWithKeyPair(*inKeychain), after);
+        EXPECT_EQ(recordedIdentity(), after) << "the list changed before the old identity's tokens left";
+        EXPECT_EQ(QRVInstanceIDKeyPair::keyDataWithTag(privateTag), spoiled);
+        return nullptr;
     });
     const auto made = store.loadKeyPairWithError();
     ASSERT_TRUE(made);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(recordedIdentity(), QRVInstanceIDKeyPair::appIdentityWithKeyPair(*made));
+}
+
+namespace {
+
+std::string privateTag() { return QRVInstanceIDKeyPairStore::privateTagWithSubtype(kQRVInstanceIDKeyPairSubType); }
+std::string publicTag() { return QRVInstanceIDKeyPairStore::publicTagWithSubtype(kQRVInstanceIDKeyPairSubType); }
+
+// The identifier key pair list records, if any.
+std::optional<std::string> listedIdentity() {
+    ns::Value list = ns::plist::readFile(instanceIDFile(QRVInstanceIDKeyPairStore::keyStoreFileName()));
+    const std::string* id = list[QRVInstanceIDKeyPairStore::appIDKeyWithSubtype(kQRVInstanceIDKeyPairSubType)]
+                                .stringOrNull();
+    return id ? std::optional<std::string>(*id) : std::nullopt;
+}
+
+// What a process ended between the private and the public key item leaves:
+// the list holding the creation time alone, the private item alone.
+void leaveThePrivateItemAlone() {
+    ASSERT_EQ(ns::SecItemDelete(QRVInstanceIDKeyPair::queryDictWithTag(publicTag(), false, false)), ns::errSecSuccess);
+    const std::string listPath = instanceIDFile(QRVInstanceIDKeyPairStore::keyStoreFileName());
+    ns::Dictionary list = ns::plist::readFile(listPath).asDictionary();
+    list.erase(QRVInstanceIDKeyPairStore::appIDKeyWithSubtype(kQRVInstanceIDKeyPairSubType));
+    ASSERT_TRUE(ns::plist::writeFile(listPath, ns::Value(list), ns::plist::Format::XML));
+}
+
+}  // namespace
+
+// The private key holds its public half: a launch that finds the private
+// item without the public one writes the public item again and goes on
+// with the same identity, the private item untouched.
+TEST_F(IidLocalTest, APrivateKeyItemWithoutItsPublicItemIsCompletedNotReplaced) {
+    std::string identity;
+    {
+        QRVInstanceIDKeyPairStore store;
+        identity = store.appIdentityWithError().value_or("");
+        ASSERT_EQ(identity.size(), 11u);
+    }
+    const std::optional<ns::Data> privateItem = QRVInstanceIDKeyPair::keyDataWithTag(privateTag());
+    const std::optional<ns::Data> publicItem = QRVInstanceIDKeyPair::keyDataWithTag(publicTag());
+    ASSERT_TRUE(privateItem && publicItem);
+    leaveThePrivateItemAlone();
+    sandbox_.relaunch();
+
+    QRVInstanceIDKeyPairStore store;
+    EXPECT_FALSE(store.takeIdentityChange()) << "the tokens of the identity in use would be dropped";
+    ns::ErrorRef error;
+    EXPECT_EQ(store.appIdentityWithError(&error), identity) << (error ? error->description() : "");
+    EXPECT_EQ(QRVInstanceIDKeyPair::keyDataWithTag(privateTag()), privateItem);
+    EXPECT_EQ(QRVInstanceIDKeyPair::keyDataWithTag(publicTag()), publicItem);
+    EXPECT_EQ(listedIdentity(), identity);
+}
+
+// A keychain that cannot be read or written for now (a locked phone, a
+// failed write) is not a keychain without the pair: nothing is replaced or
+// taken for a new identity, and once it answers the same pair is used.
+TEST_F(IidLocalTest, AKeychainFailingForNowReplacesNothing) {
+    struct Case {
+        const char* name;
+        bool privateItemAlone;
+        ns::OSStatus status;
+        ns::Keychain::Operation operation;
+    };
+    const Case cases[] = {
+        {"the pair whole, reads refused", false, ns::errSecInteractionNotAllowed, ns::Keychain::Operation::CopyMatching},
+        {"the private item alone, reads refused", true, ns::errSecInteractionNotAllowed,
+         ns::Keychain::Operation::CopyMatching},
+        {"the private item alone, writes failing", true, ns::errSecIO, ns::Keychain::Operation::Add},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QRVInstanceIDKeyPair::deleteKeyPairWithPrivateTag(privateTag(), publicTag());
+        ns::FileManager::defaultManager().removeItem(instanceIDFile(QRVInstanceIDKeyPairStore::keyStoreFileName()));
+        sandbox_.relaunch();
+        std::string identity;
+        {
+            QRVInstanceIDKeyPairStore store;
+            identity = store.appIdentityWithError().value_or("");
+            ASSERT_EQ(identity.size(), 11u);
+        }
+        const std::optional<ns::Data> privateItem = QRVInstanceIDKeyPair::keyDataWithTag(privateTag());
+        if (c.privateItemAlone) leaveThePrivateItemAlone();
+        sandbox_.relaunch();
+
+        ns::Keychain::shared()->injectFailure(c.status, -1, c.operation);
+        {
+            QRVInstanceIDKeyPairStore store;
+            EXPECT_FALSE(store.takeIdentityChange()) << "the tokens of the identity in use would be dropped";
+            ns::ErrorRef error;
+            EXPECT_FALSE(store.loadKeyPairWithError(&error));
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), c.status);
+        }
+        ns::Keychain::shared()->clearInjectedFailures();
+        EXPECT_EQ(QRVInstanceIDKeyPair::keyDataWithTag(privateTag()), privateItem) << "the private item was replaced";
+
+        sandbox_.relaunch();
+        QRVInstanceIDKeyPairStore store;
+        EXPECT_EQ(store.appIdentityWithError(), identity);
+        EXPECT_EQ(QRVInstanceIDKeyPair::keyDataWithTag(privateTag()), privateItem);
+    }
 }

@@ -10,15 +10,21 @@
 // caller's thread. Key references are immutable crypto keys, safe to share.
 //
 // The property list's creation time vouches for the pair in the keychain: a
-// pair without it is an earlier installation's and is replaced, and the
-// tokens cached until then go with it. So a new pair is stored as: the old
-// creation time removed from the list, the new pair into the keychain, the
-// tokens of the identity before removed, the new creation time (and
-// identifier) into the list. A process ended anywhere in between leaves a
-// pair without a creation time, which the next launch replaces, dropping
-// the tokens; never a list that vouches for a pair it was not written for,
-// nor a new identity with the tokens of the old. Removal goes the same way:
-// the creation time first, then the keychain items.
+// pair without it is an earlier installation's (the list does not outlive
+// the app, the keychain does) and is replaced, and the tokens cached until
+// then go with it. What the next launch trusts is therefore written first,
+// and a new pair is stored as: the tokens of the identity before removed,
+// the old key items removed, the creation time alone into the list, the
+// private key item, the public key item, then the identifier into the list.
+// A list whose key items are missing means no pair yet, and a new one takes
+// their place with nothing to overwrite; a private item without its public
+// one is completed from the private key, and a pair without its identifier
+// on record gets it, so a launch after a process end anywhere uses the pair
+// whose items are in the keychain, never replaces it, and never has the old
+// identity's tokens. A step that fails ends the flow there and takes back
+// nothing; a keychain that cannot be read or written for now is never
+// answered with a new pair. Removal: the creation time first, then the
+// keychain items.
 
 #include <cstdint>
 #include <functional>
@@ -91,15 +97,16 @@ public:
     std::optional<std::string> appIdentityWithError(ns::ErrorRef* error = nullptr);
 
     // True once after this store made a new pair, and at the first asking
-    // when the stored pair has no creation time or cannot be read (so the
-    // next load makes a new one): tokens cached until then belong to the
-    // identity before.
+    // when the stored pair has no creation time or is not in the keychain
+    // (so the next load makes a new one): tokens cached until then belong to
+    // the identity before.
     bool takeIdentityChange();
 
     // Runs (on the thread that makes a new pair, with the store's lock held)
-    // after a new pair is in the keychain and before the list vouches for
-    // it: the facade removes the tokens of the identity before.
-    void setBeforeNewIdentityIsRecorded(std::function<void()> hook);
+    // before anything of a new pair is stored: the facade removes the tokens
+    // of the identity before. An error it returns ends the new pair's flow
+    // with that error.
+    void setBeforeNewIdentityIsRecorded(std::function<ns::ErrorRef()> hook);
 
     bool hasCachedKeyPairs();
     QRVInstanceIDKeyPairPtr validCachedKeyPairWithSubtype(const std::string& subtype, ns::ErrorRef* error = nullptr);
@@ -121,10 +128,17 @@ public:
     }
 
 private:
+    // The pair the list vouches for, completed as the header says.
+    QRVInstanceIDKeyPairPtr completedKeyPairWithSubtype(const std::string& subtype, ns::ErrorRef* error);
+    // False, with the keychain's status, only when a missing public item
+    // could not be written again.
+    bool restorePublicItemWithSubtype(const std::string& subtype, ns::ErrorRef* error);
+    void recordIdentityOfKeyPair(const QRVInstanceIDKeyPair& keyPair, const std::string& subtype);
+
     std::recursive_mutex mutex_;
     QRVInstanceIDBackupExcludedPlist plist_;
     QRVInstanceIDKeyPairPtr keyPair_;
-    std::function<void()> beforeNewIdentityIsRecorded_;
+    std::function<ns::ErrorRef()> beforeNewIdentityIsRecorded_;
     int32_t keychainEntitlementsErrorCount_ = 0;
     bool identityChanged_ = false;
     bool creationTimeChecked_ = false;

@@ -45,8 +45,11 @@ public:
                                        : 0;
             return 0;
         }
-        auto [seen, fresh] = heights_.emplace(value.sharedStorage(), 0);
-        if (!fresh) return seen->second;
+        const void* storage = value.sharedStorage();
+        if (storage) {
+            auto [seen, fresh] = heights_.emplace(storage, 0);
+            if (!fresh) return seen->second;
+        }
         int height = 0;
         if (value.isArray()) {
             bytes_ += cost::arrayStorage(value.asArray().size());
@@ -58,7 +61,7 @@ public:
                 height = std::max(height, (*this)(member) + 1);
             }
         }
-        heights_[value.sharedStorage()] = height;
+        if (storage) heights_[storage] = height;
         return height;
     }
 
@@ -242,7 +245,8 @@ public:
     Value encode(const Value& value, int depth) {
         if (depth > kMaxDepth) throw std::runtime_error("A member nests too deeply to archive.");
         deepest_ = std::max(deepest_, depth);
-        const void* storage = value.isArray() || value.isDictionary() ? value.sharedStorage() : nullptr;
+        const bool container = value.isArray() || value.isDictionary();
+        const void* storage = container ? value.sharedStorage() : nullptr;
         if (storage) {
             auto found = containers_.find(storage);
             if (found != containers_.end()) {
@@ -251,7 +255,7 @@ public:
                 return found->second.ref;
             }
         }
-        if (!storage) {
+        if (!container) {
             if (value.isNull() || value.isObject()) return encodeOnce(value, depth);
             std::string key = leafKey(value);
             auto found = leaves_.find(key);
@@ -263,7 +267,7 @@ public:
         const int deepestBefore = deepest_;
         deepest_ = depth;
         Value ref = encodeOnce(value, depth);
-        containers_.emplace(storage, Shared{ref, deepest_ - depth});
+        if (storage) containers_.emplace(storage, Shared{ref, deepest_ - depth});
         deepest_ = std::max(deepest_, deepestBefore);
         return ref;
     }

@@ -451,8 +451,10 @@ private:
         const bool container = !uid && (v.isArray() || v.isDictionary());
         const uint64_t index = objects_.size();
         if (container) {
-            auto [at, fresh] = containers_.emplace(v.sharedStorage(), index);
-            if (!fresh) return at->second;
+            if (const void* storage = v.sharedStorage()) {
+                auto [at, fresh] = containers_.emplace(storage, index);
+                if (!fresh) return at->second;
+            }
         } else if (v.isData()) {
             const Data& bytes = v.asData();
             auto [at, fresh] =

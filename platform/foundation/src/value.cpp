@@ -217,24 +217,30 @@ void Value::share() {
 }
 
 const void* Value::sharedStorage() const {
-    if (auto* a = std::get_if<std::shared_ptr<ns::Array>>(&v_)) return a->get();
-    if (auto* d = std::get_if<std::shared_ptr<ns::Dictionary>>(&v_)) return d->get();
-    if (auto* s = std::get_if<std::shared_ptr<const std::string>>(&v_)) return s->get();
-    if (auto* d = std::get_if<std::shared_ptr<const ns::Data>>(&v_)) return d->get();
+    // A storage only this value holds cannot be met again at another place,
+    // so the walks that remember shared storages need not remember it.
+    const auto shared = [](const auto& storage) -> const void* {
+        return storage.use_count() > 1 ? storage.get() : nullptr;
+    };
+    if (auto* a = std::get_if<std::shared_ptr<ns::Array>>(&v_)) return shared(*a);
+    if (auto* d = std::get_if<std::shared_ptr<ns::Dictionary>>(&v_)) return shared(*d);
+    if (auto* s = std::get_if<std::shared_ptr<const std::string>>(&v_)) return shared(*s);
+    if (auto* d = std::get_if<std::shared_ptr<const ns::Data>>(&v_)) return shared(*d);
     return nullptr;
 }
 
 namespace {
 uint64_t expandedCount(const Value& v, uint64_t cap, std::map<const void*, uint64_t>& known) {
     if (!v.isArray() && !v.isDictionary()) return 1;
-    if (auto found = known.find(v.sharedStorage()); found != known.end()) return found->second;
+    const void* storage = v.sharedStorage();
+    if (auto found = storage ? known.find(storage) : known.end(); found != known.end()) return found->second;
     uint64_t count = 1;
     if (v.isArray()) {
         for (const Value& item : v.asArray()) count = std::min(cap, count + expandedCount(item, cap, known));
     } else {
         for (const auto& entry : v.asDictionary()) count = std::min(cap, count + expandedCount(entry.second, cap, known));
     }
-    known.emplace(v.sharedStorage(), count);
+    if (storage) known.emplace(storage, count);
     return count;
 }
 }  // namespace

@@ -8,13 +8,17 @@
 // within about 68 years of 2001 (the range libplist, which other readers of
 // our files use, handles). A binary UID reads as {"CF$UID": n}.
 //
-// Reading and writing take time and memory linear in the list's size. A
-// list is refused when it nests deeper than 512 (a UID counting as the
-// dictionary it reads as), or when a binary list's shared objects would read
-// as more than 128 bytes of memory per byte of it (each value at what it
-// takes, at every place it is named), so whatever reads can be written back.
+// Reading and writing take time and memory linear in the list's size. An
+// object a binary list names from many places is read once and every place
+// shares it (see Value::share); the binary writer stores equal values, and
+// a container several places share, once. A list is refused when it nests
+// deeper than 512 (a UID counting as the dictionary it reads as), or when it
+// truly reads into more than 128 bytes of memory per byte of it (each object
+// counted once, each place a slot), so whatever reads can be written back.
 // XML refuses text XML 1.0 cannot hold (a control character other than tab,
-// line feed and carriage return; U+FFFE, U+FFFF), which binary keeps.
+// line feed and carriage return; U+FFFE, U+FFFF), which binary keeps, and a
+// value that would write out as more than 2^28 values, since XML names
+// nothing from two places.
 //
 // Errors are NSCocoaErrorDomain: 3840 for unreadable content, 3851 for values
 // with no property-list form, and the file codes of platform/file_manager.h

@@ -127,9 +127,10 @@ public:
     // Nothing can change a shared buffer (a value is replaced whole), so a
     // change at one place never reaches another. Other kinds are unchanged.
     void share();
-    // The address of the storage copies of this value share (an array's,
-    // a dictionary's, a shared text's or data's buffer), or null: what a
-    // writer names once however many places hold it.
+    // The address of the storage this value shares with a copy of it (an
+    // array's, a dictionary's, a shared text's or data's buffer), or null
+    // when nothing else holds it: what a writer names once however many
+    // places hold it, and what a walk over the value need look at once.
     const void* sharedStorage() const;
 
     // Numbers compare by numeric value across Int/UInt/Double; a boolean is

@@ -11,6 +11,7 @@
 #include "platform/keychain.h"
 #include "platform/plist.h"
 #include "platform/runloop.h"
+#include "platform/store_writes.h"
 #include "platform/user_defaults.h"
 #include "testing/temp_sandbox.h"
 
@@ -480,4 +481,47 @@ TEST_F(IidLocalTest, AKeychainFailingForNowReplacesNothing) {
         EXPECT_EQ(store.appIdentityWithError(), identity);
         EXPECT_EQ(QRVInstanceIDKeyPair::keyDataWithTag(privateTag()), privateItem);
     }
+}
+
+// Each write a new identity makes failing in turn (the write returns an
+// error; the process goes on): the flow stops at it and writes nothing
+// after it, not even to take back what it stored, and the next launch uses
+// the pair whose private item the failure left, or makes one where none is.
+TEST_F(IidLocalTest, AFailedWriteOfANewIdentityEndsItsFlowAndTheNextLaunchKeepsWhatItStored) {
+    int failedWrites = 0;
+    for (uint64_t k = 1; k <= 20; ++k) {
+        SCOPED_TRACE(::testing::Message() << "write " << k << " of the new identity failing");
+        QRVInstanceIDKeyPair::deleteKeyPairWithPrivateTag(privateTag(), publicTag());
+        ns::FileManager::defaultManager().removeItem(instanceIDFile(QRVInstanceIDKeyPairStore::keyStoreFileName()));
+        sandbox_.relaunch();
+        const uint64_t before = ns::storeWrites::count();
+        ns::storeWrites::failAtWriteForTesting(before + k, EIO);
+        QRVInstanceIDKeyPairPtr made;
+        {
+            QRVInstanceIDKeyPairStore store;
+            made = store.loadKeyPairWithError();
+        }
+        const uint64_t written = ns::storeWrites::count() - before;
+        ns::storeWrites::failAtWriteForTesting(0, 0);
+        if (written < k) {
+            EXPECT_TRUE(made) << "the flow made no failing write and still has no pair";
+            break;
+        }
+        ++failedWrites;
+        EXPECT_EQ(written, k) << "writes made after the failed one";
+        const std::optional<ns::Data> privateItem = QRVInstanceIDKeyPair::keyDataWithTag(privateTag());
+
+        sandbox_.relaunch();
+        QRVInstanceIDKeyPairStore store;
+        const QRVInstanceIDKeyPairPtr used = store.loadKeyPairWithError();
+        ASSERT_TRUE(used);
+        const std::optional<ns::Data> privateAfter = QRVInstanceIDKeyPair::keyDataWithTag(privateTag());
+        if (privateItem) {
+            EXPECT_EQ(privateAfter, privateItem) << "the private key item the failure left was overwritten";
+        }
+        EXPECT_EQ(used->privateKeyData(), privateAfter);
+        EXPECT_EQ(used->publicKeyData(), QRVInstanceIDKeyPair::keyDataWithTag(publicTag()));
+        EXPECT_EQ(listedIdentity(), QRVInstanceIDKeyPair::appIdentityWithKeyPair(*used));
+    }
+    EXPECT_GE(failedWrites, 3) << "a new identity writes its list and two key items";
 }

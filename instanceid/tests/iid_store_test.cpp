@@ -408,31 +408,6 @@ void leaveThePrivateItemAlone() {
 
 }  // namespace
 
-// The private key holds its public half: a launch that finds the private
-// item without the public one writes the public item again and goes on
-// with the same identity, the private item untouched.
-TEST_F(IidLocalTest, APrivateKeyItemWithoutItsPublicItemIsCompletedNotReplaced) {
-    std::string identity;
-    {
-        QRVInstanceIDKeyPairStore store;
-        identity = store.appIdentityWithError().value_or("");
-        ASSERT_EQ(identity.size(), 11u);
-    }
-    const std::optional<ns::Data> privateItem = QRVInstanceIDKeyPair::keyDataWithTag(privateTag());
-    const std::optional<ns::Data> publicItem = QRVInstanceIDKeyPair::keyDataWithTag(publicTag());
-    ASSERT_TRUE(privateItem && publicItem);
-    leaveThePrivateItemAlone();
-    sandbox_.relaunch();
-
-    QRVInstanceIDKeyPairStore store;
-    EXPECT_FALSE(store.takeIdentityChange()) << "the tokens of the identity in use would be dropped";
-    ns::ErrorRef error;
-    EXPECT_EQ(store.appIdentityWithError(&error), identity) << (error ? error->description() : "");
-    EXPECT_EQ(QRVInstanceIDKeyPair::keyDataWithTag(privateTag()), privateItem);
-    EXPECT_EQ(QRVInstanceIDKeyPair::keyDataWithTag(publicTag()), publicItem);
-    EXPECT_EQ(listedIdentity(), identity);
-}
-
 // A keychain that cannot be read or written for now (a locked phone, a
 // failed write) is not a keychain without the pair: nothing is replaced or
 // taken for a new identity, and once it answers the same pair is used.

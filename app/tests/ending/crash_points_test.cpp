@@ -6,13 +6,17 @@
 // flows run to their end on a new phone), with k = 1, 2, ... until a run
 // ends by itself: k then passed the flow's number of writes. The k of a
 // flow are split over several tests (k = part, part + parts, ...), so that
-// they run beside the other tests; each part has a back end of its own.
+// they run beside the other tests; each part has a back end of its own, and
+// runs a few points at once (pointsAtOnce), each on its own copy of the
+// phone state (a new phone's on a back end of their own).
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,10 +25,6 @@
 namespace endingtest {
 namespace {
 
-const std::string kLaunchOnly = "# the launch alone\n";
-const std::string kSignIn = std::string("type txtUser ") + kStaffEmail + "\ntype txtPass " + kStaffPassword + "\ntap logIn\n";
-const std::string kSignOut = "tap ShowHideMenu\ntap CloseSession\n";
-const std::string kProductToResult = "tap btCap\nscan ean13 0741751003253\n";
 // Past this many writes a flow writes far more than its steps need: the
 // test stops there and says so, with the trace.
 constexpr int kMostWrites = 400;
@@ -69,8 +69,8 @@ std::vector<Part> parts() {
 class CrashPoints : public ::testing::TestWithParam<Part> {
 protected:
     void SetUp() override {
-        backend_ = ns::testing::Backend::start({.seed = true});
-        golden_.emplace(work_.path() / "start", *backend_);
+        backends_.push_back(ns::testing::Backend::start({.seed = true}));
+        golden_.emplace(work_.path() / "start", *backends_[0]);
         golden_->install();
         for (const auto& script : flow().before) {
             const Outcome run = golden_->play(script);
@@ -80,7 +80,14 @@ protected:
         EXPECT_TRUE(left.temporaries.empty() && left.setAside.empty())
             << "the phone the flow starts from: " << joined(left.temporaries) << " " << joined(left.setAside);
         const Stores start = readStores(golden_->copyTo(work_.path() / "start.read").root());
-        reportedBefore_ = received(*backend_).firstOpens;
+        reportedBefore_ = received(*backends_[0]).firstOpens;
+        // A new phone's points each make an installation of their own, whose
+        // first open only its own back end may receive.
+        if (flow().before.empty()) {
+            for (int worker = 1; worker < pointsAtOnce(); ++worker) {
+                backends_.push_back(ns::testing::Backend::start({.seed = true}));
+            }
+        }
         if (!flow().before.empty()) {
             FirstOpens all = reportedBefore_;
             all += start.firstOpens;
@@ -99,17 +106,17 @@ protected:
     // Runs the flow ending at its k-th write, launches the app again and
     // checks the phone. True when the run ended by itself (k passed the
     // flow's writes) or could not go on.
-    bool crashAt(int k);
-    void checkNextLaunch(const std::string& at, const Stores& before, const Outcome& next, const fs::path& phone,
-                         size_t batchesAtStart, size_t batchesAtEnd);
+    bool crashAt(int k, int worker);
     // Removes a phone that has been checked, and what its runs left beside it.
     static void forget(const fs::path& folder);
 
     WorkFolder work_;
-    std::unique_ptr<ns::testing::Backend> backend_;
+    std::vector<std::unique_ptr<ns::testing::Backend>> backends_;
     std::optional<Phone> golden_;
     // The first opens the back end received while the phone was prepared.
     FirstOpens reportedBefore_;
+    // Guards what the points found, below: they run at once.
+    std::mutex mutex_;
     // The flow's writes, from the trace of the run that ended by itself.
     std::optional<std::vector<std::string>> writes_;
     std::vector<int> crashed_;
@@ -119,13 +126,16 @@ protected:
     int inLaunch_ = 0;
 };
 
-bool CrashPoints::crashAt(int k) {
+bool CrashPoints::crashAt(int k, int worker) {
+    const ns::testing::Backend& backend = *backends_[size_t(worker) < backends_.size() ? size_t(worker) : 0];
     const fs::path folder = work_.path() / ("k" + std::to_string(k));
-    const Phone phone = golden_->copyTo(folder);
-    const size_t batchesAtStart = received(*backend_).batches;
+    copyTree(golden_->root(), folder);
+    const Phone phone(folder, backend);
+    const size_t batchesAtStart = received(backend).batches;
     const Outcome run = phone.play(flow().script, {{"ALMAVEL_END_AT_WRITE", std::to_string(k)}, {"ALMAVEL_WRITE_TRACE", "1"}});
     const auto writes = run.writes();
     std::string at;
+    std::unique_lock lock(mutex_);
     if (run.status == 0) {
         writes_ = writes;
         at = "no crash (the flow's " + std::to_string(writes.size()) + " writes passed)";
@@ -141,12 +151,13 @@ bool CrashPoints::crashAt(int k) {
         ADD_FAILURE() << "at write " << k << " the flow ended with status " << run.status << "\n" << run.tail();
         return true;
     }
+    lock.unlock();
     // What the run left, before anything opens the phone again.
     const Stores before = readStores(phone.copyTo(folder.string() + ".ended").root());
-    const size_t batchesAtEnd = received(*backend_).batches;
+    const size_t batchesAtEnd = received(backend).batches;
     const Outcome next = phone.play(kLaunchOnly);
     EXPECT_EQ(next.status, 0) << "the launch after " << at << "\n" << next.tail();
-    checkNextLaunch(at, before, next, phone.root(), batchesAtStart, batchesAtEnd);
+    checkLaunchAfter(at, before, next, phone.root(), backend, reportedBefore_, batchesAtStart, batchesAtEnd);
     if (!HasFailure()) forget(folder);
     return run.status == 0;
 }
@@ -155,48 +166,6 @@ void CrashPoints::forget(const fs::path& folder) {
     std::error_code ec;
     for (const char* suffix : {"", ".ended", ".script", ".shots", ".ended.script", ".ended.shots"}) {
         fs::remove_all(folder.string() + suffix, ec);
-    }
-}
-
-void CrashPoints::checkNextLaunch(const std::string& at, const Stores& before, const Outcome& next, const fs::path& phone,
-                                  size_t batchesAtStart, size_t batchesAtEnd) {
-    SCOPED_TRACE("after " + at);
-    // Listed before the stores are opened: opening removes temporaries.
-    const Leftovers left = leftovers(phone);
-    EXPECT_TRUE(left.temporaries.empty()) << "temporary files left: " << joined(left.temporaries);
-    EXPECT_TRUE(left.setAside.empty()) << "stores found damaged: " << joined(left.setAside);
-    const Stores after = readStores(phone);
-    EXPECT_TRUE(after.damage.empty()) << joined(after.damage);
-
-    const bool appSignedIn = next.lastScreen() == "MainViewController";
-    if (!before.session || before.logged() == "0") {
-        EXPECT_FALSE(appSignedIn || after.session)
-            << "a sign-out was undone: before the launch the SDK's session was " << (before.session ? "kept" : "gone")
-            << " and \"logged\" was \"" << before.logged() << "\"; the launch shows " << next.lastScreen()
-            << " and the SDK " << (after.session ? "has" : "has no") << " user";
-    }
-    EXPECT_EQ(appSignedIn, after.session) << "the launch shows " << next.lastScreen() << " while the SDK "
-                                          << (after.session ? "has" : "has no") << " user";
-
-    const Received reported = received(*backend_, batchesAtStart);
-    FirstOpens all = reportedBefore_;
-    all += reported.firstOpens;
-    all += after.firstOpens;
-    EXPECT_EQ(distinct(all), 1u) << "first opens of the installation, by time: " << describe(reportedBefore_)
-                                 << " reported before the flow, " << describe(reported.firstOpens)
-                                 << " reported since, " << describe(after.firstOpens) << " in its analytics store";
-
-    if (before.appInstanceID) {
-        EXPECT_EQ(after.appInstanceID, before.appInstanceID) << "the analytics app instance id changed";
-        for (const auto& id : received(*backend_, batchesAtEnd).appInstanceIDs) {
-            EXPECT_EQ(id, *before.appInstanceID) << "the launch reported under another app instance id";
-        }
-    }
-    for (const auto& [key, token] : before.tokens) {
-        const auto it = after.tokens.find(key);
-        EXPECT_TRUE(it != after.tokens.end() && it->second == token)
-            << "the instance-identity token for " << key << " stored before the end (" << token << ") is "
-            << (it == after.tokens.end() ? "gone" : "now " + it->second);
     }
 }
 
@@ -223,10 +192,15 @@ TEST_P(CrashPoints, EveryStoreWriteOfTheFlowIsACrashTheNextLaunchRecoversFrom) {
     const auto started = std::chrono::steady_clock::now();
     const double processorAtStart = childProcessorSeconds();
     const int parts = flow().parts;
-    int k = GetParam().part;
-    for (; k <= kMostWrites; k += parts) {
-        if (crashAt(k) || HasFatalFailure()) break;
-    }
+    std::atomic<int> ended{kMostWrites + 1};
+    forEachPoint(GetParam().part, parts, kMostWrites, pointsAtOnce(), [&](int k, int worker) {
+        if (!crashAt(k, worker) && !HasFatalFailure()) return true;
+        for (int seen = ended; k < seen && !ended.compare_exchange_weak(seen, k);) {
+        }
+        return false;
+    });
+    const int k = ended;
+    std::sort(crashed_.begin(), crashed_.end());
     EXPECT_LE(k, kMostWrites) << "the flow was still writing at write " << kMostWrites << ": "
                               << byKind(lastWrites_);
     ASSERT_TRUE(writes_) << "no run of the flow ended by itself";

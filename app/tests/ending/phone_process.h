@@ -16,14 +16,18 @@
 #include <sqlite3.h>
 #include <sys/xattr.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -52,6 +56,16 @@ inline constexpr const char* kStaffPassword = "Almavel2024";
 // The app's bundle identifier: its standard user-defaults domain.
 inline constexpr const char* kStandardDomain = "pa.almavel.asistente";
 inline constexpr const char* kAnalyticsStore = "Home/Library/Application Support/Ondrix/Measurement/ondrix-app-measurement.sql";
+// The flows the ending tests run, as script lines.
+inline const std::string kLaunchOnly = "# the launch alone\n";
+inline const std::string kSignIn =
+    std::string("type txtUser ") + kStaffEmail + "\ntype txtPass " + kStaffPassword + "\ntap logIn\n";
+inline const std::string kSignOut = "tap ShowHideMenu\ntap CloseSession\n";
+inline const std::string kProductToResult = "tap btCap\nscan ean13 0741751003253\n";
+// A member's cédula and account checked from the menu: the app keeps the cédula.
+inline const std::string kCedula =
+    "tap ShowHideMenu\ntap menuTarjCon\ntype txtCedula 8-123-456\ntype txtCuenta 400012345678\ntap btConfirm\nwait\n";
+
 // Real time one run may take on a loaded machine under the sanitizers.
 inline constexpr double kRunSeconds = 180;
 
@@ -457,6 +471,83 @@ inline Received received(const ns::testing::Backend& backend, size_t from = 0) {
         if (event.name == "_f") out.firstOpens.insert(event.millis);
     }
     return out;
+}
+
+// Checks the launch `next` made on the phone at `phone` after `at` (a
+// crash, a failed write), from `before`, what the phone held before it:
+// no temporary file, no store set aside or damaged, the app signed in
+// exactly when the SDK has a user, a sign-out kept, the installation's one
+// first open, and the identities stored before in use.
+inline void checkLaunchAfter(const std::string& at, const Stores& before, const Outcome& next, const fs::path& phone,
+                             const ns::testing::Backend& backend, const FirstOpens& reportedBefore,
+                             size_t batchesAtStart, size_t batchesAtEnd) {
+    SCOPED_TRACE("after " + at);
+    // Listed before the stores are opened: opening removes temporaries.
+    const Leftovers left = leftovers(phone);
+    EXPECT_TRUE(left.temporaries.empty()) << "temporary files left: " << joined(left.temporaries);
+    EXPECT_TRUE(left.setAside.empty()) << "stores found damaged: " << joined(left.setAside);
+    const Stores after = readStores(phone);
+    EXPECT_TRUE(after.damage.empty()) << joined(after.damage);
+
+    const bool appSignedIn = next.lastScreen() == "MainViewController";
+    if (!before.session || before.logged() == "0") {
+        EXPECT_FALSE(appSignedIn || after.session)
+            << "a sign-out was undone: before the launch the SDK's session was " << (before.session ? "kept" : "gone")
+            << " and \"logged\" was \"" << before.logged() << "\"; the launch shows " << next.lastScreen()
+            << " and the SDK " << (after.session ? "has" : "has no") << " user";
+    }
+    EXPECT_EQ(appSignedIn, after.session) << "the launch shows " << next.lastScreen() << " while the SDK "
+                                          << (after.session ? "has" : "has no") << " user";
+
+    const Received reported = received(backend, batchesAtStart);
+    FirstOpens all = reportedBefore;
+    all += reported.firstOpens;
+    all += after.firstOpens;
+    EXPECT_EQ(distinct(all), 1u) << "first opens of the installation, by time: " << describe(reportedBefore)
+                                 << " reported before the flow, " << describe(reported.firstOpens)
+                                 << " reported since, " << describe(after.firstOpens) << " in its analytics store";
+
+    if (before.appInstanceID) {
+        EXPECT_EQ(after.appInstanceID, before.appInstanceID) << "the analytics app instance id changed";
+        for (const auto& id : received(backend, batchesAtEnd).appInstanceIDs) {
+            EXPECT_EQ(id, *before.appInstanceID) << "the launch reported under another app instance id";
+        }
+    }
+    for (const auto& [key, token] : before.tokens) {
+        const auto it = after.tokens.find(key);
+        EXPECT_TRUE(it != after.tokens.end() && it->second == token)
+            << "the instance-identity token for " << key << " stored before the end (" << token << ") is "
+            << (it == after.tokens.end() ? "gone" : "now " + it->second);
+    }
+}
+
+// Runs `point(k, worker)` for k = first, first + step, ... up to `last`, on
+// `workers` threads at once (a program's run mostly waits: on its back end,
+// its timers and its disk), each k once. A point that returns false is the
+// last one needed: no greater k starts after it (those under way finish).
+inline void forEachPoint(int first, int step, int last, int workers, const std::function<bool(int, int)>& point) {
+    std::atomic<int> next{first};
+    std::atomic<int> stopAt{std::numeric_limits<int>::max()};
+    auto work = [&](int worker) {
+        for (int k = next.fetch_add(step); k <= last && k <= stopAt; k = next.fetch_add(step)) {
+            if (point(k, worker)) continue;
+            for (int seen = stopAt; k < seen && !stopAt.compare_exchange_weak(seen, k);) {
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int worker = 1; worker < workers; ++worker) threads.emplace_back(work, worker);
+    work(0);
+    for (auto& thread : threads) thread.join();
+}
+
+// How many points of an enumeration run at once (ALMAVEL_POINTS_AT_ONCE,
+// one when unset): CI's two cores already run two such tests beside each
+// other, and several at once make each run slower, which moves where a
+// launch's own timers fall against its script.
+inline int pointsAtOnce() {
+    const char* set = std::getenv("ALMAVEL_POINTS_AT_ONCE");
+    return set && std::atoi(set) > 0 ? std::atoi(set) : 1;
 }
 
 }  // namespace endingtest

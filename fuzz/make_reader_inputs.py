@@ -24,7 +24,10 @@ Each shape is one a mutating fuzzer rarely builds by chance:
   a list's size once, beside a shared UID, which is built once, and the
   most our writer's shared keys and texts come to; in archives and the
   cache's older rows, an NSArray naming another from many places, which
-  decoded and archived again into a hundred times its size;
+  decoded and archived again into a hundred times its size; and the shapes
+  other writers make, read once and shared: one text, data, dictionary or
+  empty array named from many places, a history of a few addresses named
+  thousands of times, a cart of lines sharing a picture, a cycle;
 - XML forms other readers read (reals past a double's range, dates with
   their smaller units left out, character references with leading zeros)
   or refuse (a plist inside a plist), and text XML 1.0 cannot hold, which
@@ -235,6 +238,12 @@ def plist_seeds():
         "shape-binary-shared-48-byte-text-2000-times": binary(["z" * 48] * 2000),
         "shape-binary-shared-32-byte-keys-and-texts":
             binary([{"k" * 30 + str(k + 10): "v" * 32 for k in range(100)} for _ in range(100)]),
+        "shape-binary-one-pair-dictionary-2000-times": binary([{"currency": "B/."}] * 2000),
+        "shape-binary-empty-array-2000-times": binary([[]] * 2000),
+        "shape-binary-picture-shared-by-234-records":
+            binary([{"sku": "SKU-%d" % i, "picture": bytes(range(256)) * 16} for i in range(234)]),
+        "shape-binary-history-of-40-addresses":
+            binary({"username": "ana", "history": ["https://www.almavel.com.pa/p/%d" % (i % 40) for i in range(3000)]}),
         "shape-binary-wide-array-2000": binary([True] * 2000),
         "shape-xml-wide-array-2000": xml_plist("<array>" + "<true/>" * 2000 + "</array>"),
         "shape-binary-integers-one-bucket-500": binary(integers_of_one_bucket(500)),
@@ -358,6 +367,16 @@ def archive_seeds():
                                                     root_class=topics),
         "shape-topics-list-empty-batches-first": empty_batches_first(500, 250),
         "shape-array-of-two-named-from-2000-places": array_named_from(2000, 2),
+        "shape-shared-one-pair-dictionary-200-times":
+            archive({"list": UID(5)}, [{"NS.objects": [UID(6)] * 200, "$class": UID(3)},
+                                       {"NS.keys": [UID(8)], "NS.objects": [UID(8)], "$class": UID(7)},
+                                       {"$classname": "NSDictionary", "$classes": ["NSDictionary", "NSObject"]},
+                                       "currency"]),
+        "shape-shared-empty-array-61-times": named_from_array({"NS.objects": [], "$class": UID(3)}, "NSArray", 61),
+        "shape-array-naming-itself": archive({"list": UID(5)}, [{"NS.objects": [UID(5)], "$class": UID(3)}]),
+        "shape-cart-sharing-currency-and-picture": archived("Cart", {"lines": [
+            {"currency": "B/.", "category": "Electrodomésticos de cocina", "picture": bytes(range(256)) * 4,
+             "sku": "SKU-%d" % i, "quantity": i % 7 + 1} for i in range(60)]}),
         "shape-empty-array-named-from-2000-places": array_named_from(2000, 0),
         "shape-array-of-two-named-from-3-places": array_named_from(3, 2),
     })

@@ -461,9 +461,7 @@ private:
                 data_.emplace(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), index);
             if (!fresh) return at->second;
         } else {
-            scratch_.clear();
-            encode(Object{&v, nullptr, uid ? Kind::UID : Kind::Value}, 0, scratch_);
-            auto [at, fresh] = scalars_.emplace(std::string(scratch_.begin(), scratch_.end()), index);
+            auto [at, fresh] = scalars_.emplace(scalarKey(v, uid), index);
             if (!fresh) return at->second;
         }
         objects_.push_back(Object{&v, nullptr, uid ? Kind::UID : Kind::Value});
@@ -480,6 +478,28 @@ private:
         refs_.insert(refs_.end(), pending_.begin() + long(start), pending_.end());
         pending_.resize(start);
         return index;
+    }
+
+    // What tells a number, date, boolean or UID from every other as it is
+    // written: its kind and its bits (a date's as written, to the microsecond).
+    static std::pair<uint8_t, uint64_t> scalarKey(const Value& v, bool uid) {
+        const auto bits = [](double d) {
+            uint64_t b;
+            std::memcpy(&b, &d, sizeof b);
+            return b;
+        };
+        if (uid) return {0, v.asDictionary().begin()->second.asUInt()};
+        switch (v.type()) {
+            case Value::Type::Bool: return {1, v.asBool() ? 1u : 0u};
+            case Value::Type::Int: return {2, uint64_t(v.asInt())};
+            case Value::Type::UInt: return {3, v.asUInt()};
+            case Value::Type::Double: return {4, bits(v.asDouble())};
+            case Value::Type::Date: {
+                const auto date = plist_date::libraryDate(v.asDate().secondsSince1970 - plist_date::kEpoch2001);
+                return {5, bits(double(date->seconds) + double(date->microseconds) / 1e6)};
+            }
+            default: return {6, 0};  // unwritable() refused the rest
+        }
     }
 
     uint64_t addText(const std::string& text) {
@@ -577,9 +597,8 @@ private:
     std::vector<uint64_t> refs_, pending_;
     // Trees, not hash tables: no chosen input makes a look-up slow.
     std::map<std::string_view, uint64_t> texts_, data_;
-    std::map<std::string, uint64_t> scalars_;  // by the bytes they are written as
+    std::map<std::pair<uint8_t, uint64_t>, uint64_t> scalars_;
     std::map<const void*, uint64_t> containers_;
-    Data scratch_;
 };
 
 }  // namespace

@@ -251,11 +251,13 @@ protected:
 
     void launch() { driver = almavel::AppDriver::launch(); }
 
-    // A second launch on the same sandbox files, as after quitting the app.
-    void relaunch() {
+    // A second launch on the same sandbox files, as after quitting the app,
+    // with the stores `broken` failing again from its start.
+    void relaunch(const BrokenStores& broken = {}) {
         finishLaunch();
         forgetProcessState();
         sandbox.relaunch();
+        breakStores(broken);
         launch();
     }
 

@@ -143,11 +143,7 @@ TEST_P(SignOutWhenStoresFail, TheSignOutStopsAtTheFirstFailedWriteAndTheNextLaun
     EXPECT_EQ(almavel::SavedPassword::passwordForUser(kStaffEmail).has_value(), c.passwordKept);
 
     // The next launch on the same phone, whose stores still fail.
-    finishLaunch();
-    apptest::forgetProcessState();
-    sandbox.relaunch();
-    apptest::breakStores(c.broken);
-    launch();
+    relaunch(c.broken);
     ASSERT_TRUE(driver.waitUntilIdle());
     const bool appSignedIn = mainMenuOnTop(*driver.window()) != nullptr;
     EXPECT_EQ(appSignedIn, c.signedInAtNextLaunch) << driver.screenText();

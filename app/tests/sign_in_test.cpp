@@ -247,11 +247,7 @@ TEST_P(SignInWhenStoresFail, ASignInThatCannotBeKeptIsSaidAndTheNextLaunchAgrees
     EXPECT_EQ(appSignedIn, c.mainMenu) << driver.screenText();
     EXPECT_EQ(QRVAuth::auth()->currentUser() != nullptr, appSignedIn);
 
-    finishLaunch();
-    apptest::forgetProcessState();
-    sandbox.relaunch();
-    apptest::breakStores(c.broken);
-    launch();
+    relaunch(c.broken);
     ASSERT_TRUE(driver.waitUntilIdle());
     EXPECT_EQ(mainMenuOnTop(*driver.window()), nullptr) << driver.screenText();
     EXPECT_EQ(QRVAuth::auth()->currentUser(), nullptr);

@@ -100,22 +100,9 @@ class FailurePoints : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {
         if (!std::getenv("ALMAVEL_FAILURE_POINTS")) return;
-        backends_.push_back(ns::testing::Backend::start({.seed = true}));
-        golden_.emplace(work_.path() / "start", *backends_[0]);
-        golden_->install();
-        for (const auto& script : flow().before) {
-            const Outcome run = golden_->play(script);
-            ASSERT_EQ(run.status, 0) << "preparing the phone:\n" << run.tail();
-        }
+        prepareStartingPhone(work_, flow().before, backends_, golden_, reportedBefore_);
+        if (HasFatalFailure()) return;
         start_ = readStores(golden_->copyTo(work_.path() / "start.read").root());
-        reportedBefore_ = received(*backends_[0]).firstOpens;
-        // A new phone's points each make an installation of their own, whose
-        // first open only its own back end may receive.
-        if (flow().before.empty()) {
-            for (int worker = 1; worker < pointsAtOnce(); ++worker) {
-                backends_.push_back(ns::testing::Backend::start({.seed = true}));
-            }
-        }
     }
     void TearDown() override {
         if (HasFailure()) work_.keep();

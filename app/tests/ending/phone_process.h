@@ -23,6 +23,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -548,6 +549,29 @@ inline void forEachPoint(int first, int step, int last, int workers, const std::
 inline int pointsAtOnce() {
     const char* set = std::getenv("ALMAVEL_POINTS_AT_ONCE");
     return set && std::atoi(set) > 0 ? std::atoi(set) : 1;
+}
+
+// Brings the phone a flow's points start from to the end of `before`, on a
+// back end of its own, and starts one more back end for each further point
+// run at once on a new phone: each such point makes an installation of its
+// own, whose first open only its own back end may receive.
+// `reportedBefore` gets the first opens the back end received meanwhile.
+inline void prepareStartingPhone(const WorkFolder& work, const std::vector<std::string>& before,
+                                 std::vector<std::unique_ptr<ns::testing::Backend>>& backends,
+                                 std::optional<Phone>& golden, FirstOpens& reportedBefore) {
+    backends.push_back(ns::testing::Backend::start({.seed = true}));
+    golden.emplace(work.path() / "start", *backends[0]);
+    golden->install();
+    for (const auto& script : before) {
+        const Outcome run = golden->play(script);
+        ASSERT_EQ(run.status, 0) << "preparing the phone:\n" << run.tail();
+    }
+    reportedBefore = received(*backends[0]).firstOpens;
+    if (before.empty()) {
+        for (int worker = 1; worker < pointsAtOnce(); ++worker) {
+            backends.push_back(ns::testing::Backend::start({.seed = true}));
+        }
+    }
 }
 
 }  // namespace endingtest

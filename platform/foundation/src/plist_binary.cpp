@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <numeric>
 #include <string_view>
 #include <vector>
 
@@ -406,8 +408,10 @@ public:
 
     Data write(const Value& value) {
         add(value);
+        mergeEqualLeaves();
         const size_t refSize = bytesFor(objects_.size() - 1);
         Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+        out.reserve(sizeEstimate(refSize));
         std::vector<uint64_t> offsets;
         offsets.reserve(objects_.size());
         for (const Object& object : objects_) {
@@ -457,12 +461,9 @@ private:
             }
         } else if (v.isData()) {
             const Data& bytes = v.asData();
-            auto [at, fresh] =
-                data_.emplace(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), index);
-            if (!fresh) return at->second;
+            bytes_.push_back(Leaf::of(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), index, true));
         } else {
-            auto [at, fresh] = scalars_.emplace(scalarKey(v, uid), index);
-            if (!fresh) return at->second;
+            scalars_.push_back({scalarKey(v, uid), index});
         }
         objects_.push_back(Object{&v, nullptr, uid ? Kind::UID : Kind::Value});
         if (!container) return index;
@@ -502,11 +503,78 @@ private:
         }
     }
 
+    // Short texts (keys above all) are looked up as they come: most repeat.
+    // Longer ones, like data, numbers and dates, each get an object, and
+    // mergeEqualLeaves() folds the equal ones once all are known.
     uint64_t addText(const std::string& text) {
-        auto [at, fresh] = texts_.emplace(text, objects_.size());
-        if (!fresh) return at->second;
+        if (text.size() <= kLookedUpText) {
+            auto [at, fresh] = texts_.emplace(text, objects_.size());
+            if (!fresh) return at->second;
+        } else {
+            bytes_.push_back(Leaf::of(text, objects_.size(), false));
+        }
         objects_.push_back(Object{nullptr, &text, Kind::Text});
         return objects_.size() - 1;
+    }
+
+    // One sort of each kind instead of a tree look-up per leaf: equal
+    // leaves end up side by side, and each stands for the first of its run
+    // (the earliest object, so the objects keep the order they were met in).
+    // std::sort's comparisons stay n log n whatever the input.
+    void mergeEqualLeaves() {
+        std::vector<uint64_t> same(objects_.size());
+        std::iota(same.begin(), same.end(), uint64_t(0));
+        bool merged = false;
+        std::sort(bytes_.begin(), bytes_.end(), [](const Leaf& a, const Leaf& b) {
+            if (a.data != b.data) return a.data < b.data;
+            if (a.hash != b.hash) return a.hash < b.hash;
+            if (a.bytes.size() != b.bytes.size()) return a.bytes.size() < b.bytes.size();
+            const int order = std::memcmp(a.bytes.data(), b.bytes.data(), a.bytes.size());
+            return order != 0 ? order < 0 : a.index < b.index;
+        });
+        for (size_t i = 1; i < bytes_.size(); ++i) {
+            const Leaf &leaf = bytes_[i], &before = bytes_[i - 1];
+            if (leaf.data == before.data && leaf.hash == before.hash && leaf.bytes == before.bytes) {
+                same[leaf.index] = same[before.index];
+                merged = true;
+            }
+        }
+        std::sort(scalars_.begin(), scalars_.end());
+        for (size_t i = 1; i < scalars_.size(); ++i) {
+            if (scalars_[i].first == scalars_[i - 1].first) {
+                same[scalars_[i].second] = same[scalars_[i - 1].second];
+                merged = true;
+            }
+        }
+        if (!merged) return;
+        // An object folded into an earlier one takes that one's number.
+        size_t kept = 0;
+        for (size_t i = 0; i < objects_.size(); ++i) {
+            if (same[i] == i) {
+                objects_[kept] = objects_[i];
+                same[i] = kept++;
+            } else {
+                same[i] = same[same[i]];
+            }
+        }
+        objects_.resize(kept);
+        for (uint64_t& ref : refs_) ref = same[ref];
+    }
+
+    // About what the list takes, so the output grows once.
+    size_t sizeEstimate(size_t refSize) const {
+        size_t size = 40;
+        for (const Object& o : objects_) {
+            size += 9 + 8;  // a marker with its count or a scalar, and an offset
+            if (o.kind == Kind::Text) {
+                size += o.text->size();
+            } else if (o.kind == Kind::Value && o.value->isData()) {
+                size += o.value->asData().size();
+            } else {
+                size += o.refCount * refSize;
+            }
+        }
+        return size;
     }
 
     static void marker(uint8_t type, uint64_t count, Data& out) {
@@ -595,10 +663,26 @@ private:
     const bool uids_;
     std::vector<Object> objects_;
     std::vector<uint64_t> refs_, pending_;
+    static constexpr size_t kLookedUpText = 32;
     // Trees, not hash tables: no chosen input makes a look-up slow.
-    std::map<std::string_view, uint64_t> texts_, data_;
-    std::map<std::pair<uint8_t, uint64_t>, uint64_t> scalars_;
+    std::map<std::string_view, uint64_t> texts_;
     std::map<const void*, uint64_t> containers_;
+    // The leaves mergeEqualLeaves() folds: long texts and data by index,
+    // numbers, dates, booleans and UIDs by kind and bits.
+    // A hash orders most unequal leaves without a look at their bytes;
+    // equal hashes (chosen ones too) fall back to comparing the bytes, no
+    // slower than without it.
+    struct Leaf {
+        std::string_view bytes;
+        uint64_t index;
+        size_t hash;
+        bool data;
+        static Leaf of(std::string_view bytes, uint64_t index, bool data) {
+            return {bytes, index, std::hash<std::string_view>()(bytes), data};
+        }
+    };
+    std::vector<Leaf> bytes_;
+    std::vector<std::pair<std::pair<uint8_t, uint64_t>, uint64_t>> scalars_;
 };
 
 }  // namespace

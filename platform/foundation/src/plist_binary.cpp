@@ -462,8 +462,9 @@ private:
         } else if (v.isData()) {
             const Data& bytes = v.asData();
             bytes_.push_back(Leaf::of(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), index, true));
+            leafBytes_ += bytes.size();
         } else {
-            scalars_.push_back({scalarKey(v, uid), index});
+            scalars_.emplace_back(scalarKey(v, uid), index);
         }
         objects_.push_back(Object{&v, nullptr, uid ? Kind::UID : Kind::Value});
         if (!container) return index;
@@ -513,6 +514,7 @@ private:
         } else {
             bytes_.push_back(Leaf::of(text, objects_.size(), false));
         }
+        leafBytes_ += text.size();
         objects_.push_back(Object{nullptr, &text, Kind::Text});
         return objects_.size() - 1;
     }
@@ -522,31 +524,35 @@ private:
     // (the earliest object, so the objects keep the order they were met in).
     // std::sort's comparisons stay n log n whatever the input.
     void mergeEqualLeaves() {
-        std::vector<uint64_t> same(objects_.size());
-        std::iota(same.begin(), same.end(), uint64_t(0));
-        bool merged = false;
+        // (a folded object, the earlier one it stands for): none in a list
+        // whose leaves all differ, which then costs no table the size of all.
+        std::vector<std::pair<uint64_t, uint64_t>> folds;
         std::sort(bytes_.begin(), bytes_.end(), [](const Leaf& a, const Leaf& b) {
-            if (a.data != b.data) return a.data < b.data;
             if (a.hash != b.hash) return a.hash < b.hash;
-            if (a.bytes.size() != b.bytes.size()) return a.bytes.size() < b.bytes.size();
-            const int order = std::memcmp(a.bytes.data(), b.bytes.data(), a.bytes.size());
+            if (a.size != b.size) return a.size < b.size;
+            const int order = std::memcmp(a.bytes, b.bytes, a.size);
             return order != 0 ? order < 0 : a.index < b.index;
         });
-        for (size_t i = 1; i < bytes_.size(); ++i) {
-            const Leaf &leaf = bytes_[i], &before = bytes_[i - 1];
-            if (leaf.data == before.data && leaf.hash == before.hash && leaf.bytes == before.bytes) {
-                same[leaf.index] = same[before.index];
-                merged = true;
+        for (size_t i = 1, first = 0; i < bytes_.size(); ++i) {
+            const Leaf &leaf = bytes_[i], &run = bytes_[first];
+            if (leaf.hash == run.hash && leaf.size == run.size && std::memcmp(leaf.bytes, run.bytes, leaf.size) == 0) {
+                folds.emplace_back(leaf.index, run.index);
+            } else {
+                first = i;
             }
         }
         std::sort(scalars_.begin(), scalars_.end());
-        for (size_t i = 1; i < scalars_.size(); ++i) {
-            if (scalars_[i].first == scalars_[i - 1].first) {
-                same[scalars_[i].second] = same[scalars_[i - 1].second];
-                merged = true;
+        for (size_t i = 1, first = 0; i < scalars_.size(); ++i) {
+            if (scalars_[i].sameAs(scalars_[first])) {
+                folds.emplace_back(scalars_[i].index(), scalars_[first].index());
+            } else {
+                first = i;
             }
         }
-        if (!merged) return;
+        if (folds.empty()) return;
+        std::vector<uint64_t> same(objects_.size());
+        std::iota(same.begin(), same.end(), uint64_t(0));
+        for (const auto& [folded, into] : folds) same[folded] = into;
         // An object folded into an earlier one takes that one's number.
         size_t kept = 0;
         for (size_t i = 0; i < objects_.size(); ++i) {
@@ -561,21 +567,10 @@ private:
         for (uint64_t& ref : refs_) ref = same[ref];
     }
 
-    // About what the list takes, so the output grows once.
-    size_t sizeEstimate(size_t refSize) const {
-        size_t size = 40;
-        for (const Object& o : objects_) {
-            size += 9 + 8;  // a marker with its count or a scalar, and an offset
-            if (o.kind == Kind::Text) {
-                size += o.text->size();
-            } else if (o.kind == Kind::Value && o.value->isData()) {
-                size += o.value->asData().size();
-            } else {
-                size += o.refCount * refSize;
-            }
-        }
-        return size;
-    }
+    // About what the list takes, so the output grows once: a marker with
+    // its count (or a scalar) and an offset an object, the leaves' bytes
+    // (folded ones too) and the references.
+    size_t sizeEstimate(size_t refSize) const { return 40 + objects_.size() * 17 + leafBytes_ + refs_.size() * refSize; }
 
     static void marker(uint8_t type, uint64_t count, Data& out) {
         if (count < 15) {
@@ -671,18 +666,34 @@ private:
     // numbers, dates, booleans and UIDs by kind and bits.
     // A hash orders most unequal leaves without a look at their bytes;
     // equal hashes (chosen ones too) fall back to comparing the bytes, no
-    // slower than without it.
+    // slower than without it. Its top bit tells data from text.
     struct Leaf {
-        std::string_view bytes;
+        const char* bytes;
+        size_t size;
         uint64_t index;
         size_t hash;
-        bool data;
         static Leaf of(std::string_view bytes, uint64_t index, bool data) {
-            return {bytes, index, std::hash<std::string_view>()(bytes), data};
+            const size_t hash = std::hash<std::string_view>()(bytes) >> 1 | (data ? ~(~size_t(0) >> 1) : 0);
+            return {bytes.data(), bytes.size(), index, hash};
         }
     };
     std::vector<Leaf> bytes_;
-    std::vector<std::pair<std::pair<uint8_t, uint64_t>, uint64_t>> scalars_;
+    size_t leafBytes_ = 0;
+    // A scalar's kind rides in the top byte of its object's index (no list
+    // holds 2^56 objects): sixteen bytes a scalar.
+    struct Scalar {
+        uint64_t bits;
+        uint64_t kindAndIndex;
+        Scalar(std::pair<uint8_t, uint64_t> key, uint64_t index) : bits(key.second), kindAndIndex(uint64_t(key.first) << 56 | index) {}
+        uint64_t index() const { return kindAndIndex & ((uint64_t(1) << 56) - 1); }
+        bool sameAs(const Scalar& other) const { return bits == other.bits && kindAndIndex >> 56 == other.kindAndIndex >> 56; }
+        bool operator<(const Scalar& other) const {
+            const uint64_t kind = kindAndIndex >> 56, otherKind = other.kindAndIndex >> 56;
+            if (kind != otherKind) return kind < otherKind;
+            return bits != other.bits ? bits < other.bits : kindAndIndex < other.kindAndIndex;
+        }
+    };
+    std::vector<Scalar> scalars_;
 };
 
 }  // namespace

@@ -46,12 +46,14 @@ protected:
         AppTest::SetUp();
         ns::Reachability::setOverride(ns::Reachability::Status::ReachableViaWiFi);
         golden_ = sandbox.root() + ".golden";
+        phone_ = sandbox.root();
     }
     void TearDown() override {
         AppTest::TearDown();
         ns::Reachability::setOverride(std::nullopt);
         std::error_code ec;
         fs::remove_all(golden_, ec);
+        for (int n = 1; n <= phones_; ++n) fs::remove_all(phoneFolder(n), ec);
     }
 
     // The phone as a clerk leaves it: signed in, with the messaging token, a
@@ -74,7 +76,7 @@ protected:
         copyPhone(sandbox.root(), golden_);
     }
 
-    void startProcess() { apptest::startProcessOnPhone(sandbox.root()); }
+    void startProcess() { apptest::startProcessOnPhone(phone_); }
 
     // The app quits: what it began ends, what it keeps in memory goes and
     // its files are written.
@@ -90,15 +92,21 @@ protected:
             fs::copy(from + "/" + part, to + "/" + part, fs::copy_options::recursive);
         }
     }
-    // The phone as prepare() left it; what earlier damages set aside goes too.
+    // The phone as prepare() left it, in a folder of its own: work the last
+    // launch left running in this process (an answer arriving late, which a
+    // phone's ending process would not receive) writes to the folder it
+    // was started on, never to the next launch's files.
     void restorePhone() {
-        for (const auto& entry : fs::directory_iterator(sandbox.root())) {
-            if (entry.path().filename() != "Bundle") fs::remove_all(entry.path());
-        }
-        copyPhone(golden_, sandbox.root());
+        std::error_code ec;
+        if (phones_ > 0) fs::remove_all(phoneFolder(phones_), ec);
+        phone_ = phoneFolder(++phones_);
+        fs::create_directories(phone_);
+        fs::copy(sandbox.root() + "/Bundle", phone_ + "/Bundle", fs::copy_options::recursive);
+        copyPhone(golden_, phone_);
     }
+    std::string phoneFolder(int n) const { return sandbox.root() + ".phone" + std::to_string(n); }
     std::string goldenFile(const std::string& path) const { return golden_ + "/" + path; }
-    std::string phoneFile(const std::string& path) const { return sandbox.root() + "/" + path; }
+    std::string phoneFile(const std::string& path) const { return phone_ + "/" + path; }
 
     std::shared_ptr<almavel::MainViewController> mainMenuOnTop() {
         auto nav = std::dynamic_pointer_cast<ns::UINavigationController>(driver.window()->topmostViewController());
@@ -128,7 +136,7 @@ protected:
         expectTokenOfTheCurrentIdentity();
         const ns::DeviceProfile profile = ns::Sandbox::current()->deviceProfile();
         EXPECT_EQ(profile.localeIdentifier, "es_PA");
-        EXPECT_EQ(ns::Sandbox(sandbox.root()).deviceProfile().identifierForVendor, profile.identifierForVendor)
+        EXPECT_EQ(ns::Sandbox(phone_).deviceProfile().identifierForVendor, profile.identifierForVendor)
             << "the profile in use is the one stored";
         if (!costs.vendorId) {
             EXPECT_EQ(profile.identifierForVendor, vendorId_);
@@ -141,7 +149,7 @@ protected:
         }
         outcomes_.newToken += QRVMessaging::messaging()->QDXToken() != token_;
         outcomes_.newVendorId += profile.identifierForVendor != vendorId_;
-        for (const auto& entry : fs::recursive_directory_iterator(sandbox.root())) {
+        for (const auto& entry : fs::recursive_directory_iterator(phone_)) {
             const std::string name = entry.path().filename().string();
             outcomes_.setAside += name.find(".damaged") != std::string::npos || name.find(".corrupt-") != std::string::npos;
         }
@@ -180,6 +188,9 @@ protected:
     } outcomes_;
 
     std::string golden_;
+    // The folder the phone's files are in now, and how many restorePhone() made.
+    std::string phone_;
+    int phones_ = 0;
     std::string token_;
     std::string vendorId_;
 };

@@ -73,6 +73,11 @@ std::string unwritableText(const std::string& text, const char* what, bool asXML
 // more text than any file holds. Past this many values the XML form is
 // refused; the binary form writes each shared object once.
 constexpr uint64_t kMaxXMLValues = uint64_t(1) << 28;
+// The same for the bytes the values' texts, keys and data come to (one
+// shared text of a megabyte named from ten thousand places is ten gigabytes
+// of XML), with a few bytes of markup a value.
+constexpr uint64_t kMaxXMLBytes = uint64_t(1) << 32;
+constexpr uint64_t kXMLMarkupBytes = 16;
 
 // What is known of a value once checked: how far below it values nest,
 // and how many values it is written as in XML (itself and all it holds,
@@ -80,6 +85,7 @@ constexpr uint64_t kMaxXMLValues = uint64_t(1) << 28;
 struct Checked {
     size_t height = 0;
     uint64_t places = 1;
+    uint64_t bytes = kXMLMarkupBytes;
 };
 
 // What keeps a value `depth` deep from being written, in XML too with
@@ -109,11 +115,16 @@ std::string unwritableAt(const Value& v, size_t depth, bool asXML, std::vector<s
         problem = unwritableAt(member, depth + 1, asXML, where, inner, seen);
         checked.height = std::max(checked.height, inner.height + 1);
         checked.places = std::min(checked.places + inner.places, kMaxXMLValues + 1);
+        checked.bytes = std::min(checked.bytes + inner.bytes, kMaxXMLBytes + 1);
     };
     switch (v.type()) {
         case Value::Type::Null: return "Property lists cannot contain null values";
         case Value::Type::Object: return "Property lists cannot contain objects of class " + v.asObject()->className();
-        case Value::Type::String: problem = unwritableText(v.asString(), "A string", asXML); break;
+        case Value::Type::String:
+            problem = unwritableText(v.asString(), "A string", asXML);
+            checked.bytes += v.asString().size();
+            break;
+        case Value::Type::Data: checked.bytes += v.asData().size() / 3 * 4 + 4; break;
         case Value::Type::Date:
             if (plist_date::libraryDate(v.asDate().secondsSince1970 - kEpoch2001)) return {};
             return "A date is outside the range property lists can hold, 1933 to 2069";
@@ -128,6 +139,7 @@ std::string unwritableAt(const Value& v, size_t depth, bool asXML, std::vector<s
         case Value::Type::Dictionary:
             for (const auto& [key, member] : v.asDictionary()) {
                 problem = unwritableText(key, "A key", asXML);
+                checked.bytes = std::min(checked.bytes + key.size() + kXMLMarkupBytes, kMaxXMLBytes + 1);
                 if (problem.empty()) below(member);
                 if (problem.empty()) continue;
                 where.push_back("." + key);
@@ -140,6 +152,11 @@ std::string unwritableAt(const Value& v, size_t depth, bool asXML, std::vector<s
         problem = format("The value shares its objects into more than %llu values, which XML, naming no object "
                          "from two places, would write out one by one; the binary form can hold it",
                          static_cast<unsigned long long>(kMaxXMLValues));
+    }
+    if (problem.empty() && asXML && checked.bytes > kMaxXMLBytes) {
+        problem = format("The value shares its objects into more than %llu bytes of text, which XML, naming no object "
+                         "from two places, would write out one by one; the binary form can hold it",
+                         static_cast<unsigned long long>(kMaxXMLBytes));
     }
     if (problem.empty() && storage) seen.emplace(storage, checked);
     return problem;

@@ -449,21 +449,29 @@ private:
     // the same container, or a new one. A container's references are
     // gathered on `pending_` above those of the containers around it, then
     // moved to refs_ once all are known.
+    // A storage several places share (a container, a text or data read once
+    // for all of them) is looked up by its address first: its bytes are
+    // neither hashed nor compared again at each place.
     uint64_t add(const Value& v) {
+        const void* storage = v.sharedStorage();
+        if (storage) {
+            if (auto at = shared_.find(storage); at != shared_.end()) return at->second;
+        }
+        const uint64_t index = addAt(v);
+        if (storage) shared_.emplace(storage, index);
+        return index;
+    }
+
+    uint64_t addAt(const Value& v) {
         if (v.isString()) return addText(v.asString());
         const bool uid = isUID(v);
         const bool container = !uid && (v.isArray() || v.isDictionary());
         const uint64_t index = objects_.size();
-        if (container) {
-            if (const void* storage = v.sharedStorage()) {
-                auto [at, fresh] = containers_.emplace(storage, index);
-                if (!fresh) return at->second;
-            }
-        } else if (v.isData()) {
+        if (v.isData()) {
             const Data& bytes = v.asData();
             bytes_.push_back(Leaf::of(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), index, true));
             leafBytes_ += bytes.size();
-        } else {
+        } else if (!container) {
             scalars_.emplace_back(scalarKey(v, uid), index);
         }
         objects_.push_back(Object{&v, nullptr, uid ? Kind::UID : Kind::Value});
@@ -661,7 +669,7 @@ private:
     static constexpr size_t kLookedUpText = 32;
     // Trees, not hash tables: no chosen input makes a look-up slow.
     std::map<std::string_view, uint64_t> texts_;
-    std::map<const void*, uint64_t> containers_;
+    std::map<const void*, uint64_t> shared_;
     // The leaves mergeEqualLeaves() folds: long texts and data by index,
     // numbers, dates, booleans and UIDs by kind and bits.
     // A hash orders most unequal leaves without a look at their bytes;

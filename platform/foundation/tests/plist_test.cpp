@@ -422,6 +422,30 @@ TEST(Plist, SharedReferencesReadOnceHoweverDeepTheSharing) {
     EXPECT_EQ(roundTrip(wide, Format::Binary), wide);
 }
 
+// A text or data of a megabyte named from 5,000 places is a few megabytes
+// in memory and in binary, and five gigabytes of XML: XML refuses it as it
+// refuses too many values, before writing a byte, and the binary form
+// writes the one buffer once.
+TEST(Plist, ASharedTextOrDataTooLargeForXMLAtEveryPlaceIsRefusedThere) {
+    Value text(std::string(size_t(1) << 20, 'x'));
+    Value data(ns::Data(size_t(1) << 20, 0x5A));
+    for (Value* shared : {&text, &data}) {
+        shared->share();
+        const Value many(ns::Array(5000, *shared));
+        ns::ErrorRef error;
+        EXPECT_TRUE(ns::plist::serialize(many, Format::XML, &error).empty());
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), ns::plist::kWriteInvalidError);
+        EXPECT_NE(error->localizedDescription().find("bytes of text"), std::string::npos)
+            << error->localizedDescription();
+        const ns::Data binary = ns::plist::serialize(many, Format::Binary);
+        EXPECT_LT(binary.size(), (size_t(1) << 20) + 20000);
+        EXPECT_EQ(ns::plist::parse(binary), many);
+        // A few places write out in XML as before.
+        EXPECT_FALSE(ns::plist::serialize(Value(ns::Array(3, *shared)), Format::XML).empty());
+    }
+}
+
 // Nesting is counted as the library's parser reads the text: tags inside
 // comments, processing instructions, a DOCTYPE's internal subset, CDATA or
 // a quoted attribute value neither open nor close anything.

@@ -445,13 +445,10 @@ private:
         return key == kUIDKey && number.isInteger() && (number.type() == Value::Type::UInt || number.asInt() >= 0);
     }
 
-    // The object standing for `v`: one already made for an equal leaf or
-    // the same container, or a new one. A container's references are
-    // gathered on `pending_` above those of the containers around it, then
-    // moved to refs_ once all are known.
-    // A storage several places share (a container, a text or data read once
-    // for all of them) is looked up by its address first: its bytes are
-    // neither hashed nor compared again at each place.
+    // The object standing for `v`: the one made for the same shared storage
+    // (a container, text or data read once for all its places, whose bytes
+    // are then neither hashed nor compared again at each place), or a new
+    // one; equal leaves are folded once the walk is over (mergeEqualLeaves).
     uint64_t add(const Value& v) {
         const void* storage = v.sharedStorage();
         if (storage) {
@@ -462,6 +459,8 @@ private:
         return index;
     }
 
+    // A container's references are gathered on `pending_` above those of
+    // the containers around it, then moved to refs_ once all are known.
     uint64_t addAt(const Value& v) {
         if (v.isString()) return addText(v.asString());
         const bool uid = isUID(v);
@@ -670,11 +669,10 @@ private:
     // Trees, not hash tables: no chosen input makes a look-up slow.
     std::map<std::string_view, uint64_t> texts_;
     std::map<const void*, uint64_t> shared_;
-    // The leaves mergeEqualLeaves() folds: long texts and data by index,
-    // numbers, dates, booleans and UIDs by kind and bits.
-    // A hash orders most unequal leaves without a look at their bytes;
-    // equal hashes (chosen ones too) fall back to comparing the bytes, no
-    // slower than without it. Its top bit tells data from text.
+    // The leaves mergeEqualLeaves() folds. Long texts and data: a hash
+    // (whose top bit tells data from text) orders most unequal ones without
+    // a look at their bytes; equal hashes (chosen ones too) fall back to
+    // comparing the bytes, no slower than without it.
     struct Leaf {
         const char* bytes;
         size_t size;
@@ -687,7 +685,8 @@ private:
     };
     std::vector<Leaf> bytes_;
     size_t leafBytes_ = 0;
-    // A scalar's kind rides in the top byte of its object's index (no list
+    // Numbers, dates, booleans and UIDs, by kind and bits (scalarKey). The
+    // kind rides in the top byte of its object's index (no list
     // holds 2^56 objects): sixteen bytes a scalar.
     struct Scalar {
         uint64_t bits;

@@ -72,8 +72,27 @@ std::string joined(const std::vector<std::string>& names) {
 // language and read and write property-list files; the answers are the
 // sandbox's, handed down before main runs. Every path a program reads comes
 // from its sandbox, so this unit is linked into every program that asks.
+// The profile a sandbox of this thread is reading or storing, with its lock
+// held: a file error met meanwhile is described in that profile's language,
+// not by asking the sandbox again, which would wait on the lock its own
+// thread holds.
+thread_local const DeviceProfile* profileInHand = nullptr;
+
+class HoldingProfile {
+public:
+    explicit HoldingProfile(const DeviceProfile& profile) : previous_(profileInHand) { profileInHand = &profile; }
+    ~HoldingProfile() { profileInHand = previous_; }
+    HoldingProfile(const HoldingProfile&) = delete;
+    HoldingProfile& operator=(const HoldingProfile&) = delete;
+
+private:
+    const DeviceProfile* previous_;
+};
+
 [[maybe_unused]] const bool kInstalledBelow = [] {
-    setSystemLocaleSource([] { return Sandbox::current()->deviceProfile().localeIdentifier; });
+    setSystemLocaleSource([] {
+        return profileInHand ? profileInHand->localeIdentifier : Sandbox::current()->deviceProfile().localeIdentifier;
+    });
     WholeFileStore files;
     files.read = [](const std::string& path, ErrorRef* error) { return FileManager().readData(path, error); };
     files.write = [](const std::string& path, const Data& data, ErrorRef* error, int permissions) {
@@ -164,12 +183,22 @@ DeviceProfile Sandbox::deviceProfile() const {
     const std::string path = deviceProfilePath();
     DeviceProfile profile = newPhoneProfile_;
     profile.identifierForVendor.clear();
+    const HoldingProfile holding(profile);
     bool store = false;
     bool unreadable = false;
     std::error_code ec;
-    if (std::filesystem::exists(path, ec)) {
-        ErrorRef error;
-        Value v = plist::readFile(path, &error);
+    const bool exists = std::filesystem::exists(path, ec);
+    ErrorRef error;
+    const Value v = exists ? plist::readFile(path, &error) : Value();
+    if (ec || (error && !(error->domain() == kCocoaErrorDomain && error->code() == plist::kReadCorruptError))) {
+        // A profile that cannot be read now is not damaged: it is kept for a
+        // launch that can read it, and this one goes on with a new phone's
+        // values, storing nothing over it.
+        unreadable = true;
+        logLine(format("Sandbox: cannot read the device profile %s (%s); it is kept, and this launch uses a new "
+                       "phone's values.",
+                       path.c_str(), ec ? ec.message().c_str() : error->localizedDescription().c_str()));
+    } else if (exists) {
         if (const Dictionary* d = v.dictionaryOrNull()) {
             // Damage that leaves the file readable (a key's name or type
             // changed) would otherwise give the defaults' language at every
@@ -210,9 +239,9 @@ DeviceProfile Sandbox::deviceProfile() const {
         store = true;
     }
     if (store && !unreadable) {
-        ErrorRef error;
-        if (!plist::writeFile(path, Value(profile.toDictionary()), plist::Format::XML, &error)) {
-            logLine(format("Sandbox: cannot store the device profile: %@", error));
+        ErrorRef writeError;
+        if (!plist::writeFile(path, Value(profile.toDictionary()), plist::Format::XML, &writeError)) {
+            logLine(format("Sandbox: cannot store the device profile: %@", writeError));
         }
     }
     profile_ = std::make_shared<DeviceProfile>(profile);
@@ -228,6 +257,7 @@ bool Sandbox::setDeviceProfile(DeviceProfile profile) {
     if (profile.identifierForVendor.empty()) profile.identifierForVendor = newUUIDString();
     std::lock_guard lock(mutex_);
     profile_ = std::make_shared<DeviceProfile>(profile);
+    const HoldingProfile holding(profile);
     ErrorRef error;
     if (!plist::writeFile(deviceProfilePath(), Value(profile.toDictionary()), plist::Format::XML, &error)) {
         logLine(format("Sandbox: cannot store the device profile: %@", error));

@@ -9,13 +9,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/plist.h"
 #include "platform/process_info.h"
+#include "platform/store_writes.h"
 #include "platform/system_log.h"
 #include "platform/text.h"
 #include "testing/temp_sandbox.h"
@@ -110,6 +113,63 @@ TEST(Sandbox, ANewPhoneStartsFromTheNewPhoneProfileAndAPhoneSetUpKeepsItsOwn) {
     english.localeIdentifier = "en_US";
     ASSERT_TRUE(ns::Sandbox(temp.root()).setDeviceProfile(english));
     EXPECT_EQ(relaunchedProfile(temp.root()), english);
+}
+
+// A profile that cannot be stored or read now is neither waited on nor
+// replaced: describing the write's error asks the current sandbox for its
+// language while that sandbox holds its own lock, and a read that fails is
+// not damage.
+TEST(Sandbox, ADeviceProfileThatCannotBeStoredOrReadIsNotWaitedOnOrReplaced) {
+    ns::testing::TempSandbox temp;
+    const std::string path = temp.sandbox()->deviceProfilePath();
+    const auto current = [&] {
+        auto sandbox = std::make_shared<ns::Sandbox>(temp.root());
+        ns::DeviceProfile newPhone;
+        newPhone.localeIdentifier = "es_PA";
+        sandbox->setNewPhoneProfile(newPhone);
+        ns::Sandbox::setCurrent(sandbox);
+        return sandbox;
+    };
+    fs::remove(path);
+    for (const int error : {ENOSPC, EIO}) {
+        auto log = ns::SystemLog::capture();
+        ns::storeWrites::failAtWriteForTesting(ns::storeWrites::count() + 1, error);
+        EXPECT_EQ(current()->deviceProfile().localeIdentifier, "es_PA");
+        ns::storeWrites::failAtWriteForTesting(ns::storeWrites::count() + 1, error);
+        EXPECT_FALSE(current()->setDeviceProfile(ns::DeviceProfile{}));
+        ns::storeWrites::failAtWriteForTesting(0, 0);
+        const auto lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) {
+                                    return line.find("cannot store the device profile") != std::string::npos;
+                                }),
+                  2);
+        EXPECT_FALSE(fs::exists(path));
+    }
+
+    const std::string stored = relaunchedProfile(temp.root()).identifierForVendor;
+    const ns::Data bytes = *ns::FileManager().readData(path);
+    const std::vector<std::pair<const char*, std::function<void()>>> obstacles{
+        {"a folder at its path", [&] { fs::create_directory(path); }},
+        {"a link to itself at its path", [&] { fs::create_symlink(path, path); }},
+    };
+    for (const auto& [name, make] : obstacles) {
+        SCOPED_TRACE(name);
+        fs::remove(path);
+        make();
+        auto log = ns::SystemLog::capture();
+        EXPECT_EQ(current()->deviceProfile().localeIdentifier, "es_PA");
+        const auto lines = log.lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("cannot read the device profile") != std::string::npos;
+        }));
+        EXPECT_TRUE(fs::is_symlink(path) || fs::is_directory(path)) << "nothing is stored over it";
+        EXPECT_FALSE(fs::exists(path + ".damaged")) << "not set aside as damaged";
+        fs::remove(path);
+        ASSERT_TRUE(ns::FileManager().writeData(path, bytes));
+        EXPECT_EQ(relaunchedProfile(temp.root()).identifierForVendor, stored) << "the phone keeps its vendor id";
+    }
+    ns::Sandbox::setCurrent(temp.sandbox());
 }
 
 TEST(Sandbox, ADamagedDeviceProfileIsSetAsideOnceAndTheNewPhoneProfileStored) {

@@ -49,6 +49,13 @@ constexpr double kLockWaitSeconds = 2.0;
 // all its domains together: well inside the grace the program's ending
 // signals give it.
 constexpr double kEndingWaitSeconds = 2.0;
+// A list that does not read at the domain's open is tried again this many
+// times, this far apart in real time, before the domain is used: a read
+// that fails once (a disk's error, a file replaced while read) mostly reads
+// at the next try, and the domain's users take what it lacks for never
+// stored (a new identity where one is kept).
+constexpr int kOpenReadTries = 3;
+constexpr auto kOpenReadPause = std::chrono::milliseconds(20);
 
 void logLine(const std::string& line) {
     SystemLog::write(SystemLog::kError, line);
@@ -173,7 +180,7 @@ struct UserDefaults::FlushHandle {
 
 UserDefaults::Stamp UserDefaults::stampOf(const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Stamp{};
+    if (::stat(path.c_str(), &st) != 0) return Stamp{.error = errno == ENOENT ? 0 : errno};
     return Stamp{true, static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
                  static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec};
 }
@@ -195,9 +202,13 @@ bool lockBefore(std::mutex& mutex, const defaultsJournal::Deadline& deadline) {
 // What foldJournaled returns when the journal read but the list could not
 // be written (lastWriteError_ says why).
 constexpr int kListNotWritten = -1;
+// ... and when the list could not be read (listReadError_ says why): nothing
+// was written.
+constexpr int kListNotRead = -2;
 
 std::string describe(int error) {
     if (error == kListNotWritten) return "the list could not be written";
+    if (error == kListNotRead) return "the list could not be read";
     if (error == defaultsJournal::Journal::kBusy) return "its lock is held elsewhere";
     return std::strerror(error);
 }
@@ -284,7 +295,14 @@ UserDefaults::UserDefaults(std::string domain, std::shared_ptr<Sandbox> sandbox)
     {
         // What an earlier process left in the journal joins the list now.
         std::lock_guard journalLock(journalMutex_);
-        foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), FoldBy::Call);
+        for (int tries = 0;; ++tries) {
+            foldJournaled(defaultsJournal::Deadline::after(kLockWaitSeconds), FoldBy::Call);
+            {
+                std::lock_guard lock(mutex_);
+                if (tries == kOpenReadTries || !listReadError_) break;
+            }
+            std::this_thread::sleep_for(kOpenReadPause);
+        }
     }
     installFlushTriggers(foldAllAtExit);
     flushHandle_ = std::make_shared<FlushHandle>();
@@ -420,29 +438,49 @@ void UserDefaults::noteAppendedLocked(bool hasRecord, int error, const ErrorRef&
 
 bool UserDefaults::readListLocked() {
     const Stamp now = stampOf(path_);
-    if (now == stamp_) return false;
-    stamp_ = now;
-    if (!now.exists) {
-        listRead_ = true;
-        persistent_.clear();
-        fileWasCorrupt_ = false;
-        return true;
-    }
-    listRead_ = true;
+    if (now == stamp_ && !listReadError_) return false;
+    if (now.error) return listUnreadLocked(fileError(now.error, path_, false, "read"));
     ErrorRef error;
-    const int failure = storeWrites::opening("user defaults list open");
-    Value v = failure ? Value() : plist::readFile(path_, &error);
-    if (failure) error = fileError(failure, path_, false, "open");
-    if (const Dictionary* d = v.dictionaryOrNull()) {
-        persistent_ = *d;
+    Value v;
+    if (now.exists) {
+        const int failure = storeWrites::opening("user defaults list open");
+        v = failure ? Value() : plist::readFile(path_, &error);
+        if (failure) error = fileError(failure, path_, false, "open");
+    }
+    const Dictionary* d = v.dictionaryOrNull();
+    // Only bytes that do not parse are damage; a read that failed is not.
+    if (!d && error && !(error->domain() == kCocoaErrorDomain && error->code() == plist::kReadCorruptError)) {
+        return listUnreadLocked(error);
+    }
+    stamp_ = now;
+    listRead_ = true;
+    listReadError_ = nullptr;
+    if (!now.exists || d) {
+        if (d) {
+            persistent_ = *d;
+        } else {
+            persistent_.clear();
+        }
         fileWasCorrupt_ = false;
         return true;
     }
-    // Keep going with what we have; the unreadable file is set aside, not
+    // Keep going with what we have; the damaged file is set aside, not
     // overwritten, at the next fold.
     fileWasCorrupt_ = true;
     logLine(format("UserDefaults: cannot read %s (%s); it will be kept as %s.corrupt-* on the next change.",
                    path_.c_str(), error ? error->localizedDescription().c_str() : "not a dictionary", path_.c_str()));
+    return false;
+}
+
+// A list that could not be read now is kept as it is: what the object holds
+// stays, and the list is read again at the next fold.
+bool UserDefaults::listUnreadLocked(const ErrorRef& error) {
+    if (!listReadError_) {
+        logLine(format("UserDefaults: cannot read %@; it is kept as it is, read again at the next fold, and nothing "
+                       "is written over it until it reads.",
+                       error));
+    }
+    listReadError_ = error;
     return false;
 }
 
@@ -520,6 +558,14 @@ int UserDefaults::foldJournaled(const defaultsJournal::Deadline& deadline, FoldB
         logLine(format("UserDefaults: %s ends in a torn record of %zu bytes after %zu changes (a write cut short); it "
                        "is dropped.",
                        journal_->path().c_str(), records.size() - replayed.soundBytes, replayed.records));
+    }
+    // A list that could not be read would lose what it holds if written
+    // over, and the journal holds changes not in it: the replay above is
+    // this object's view only, and the journal stays for a fold that reads
+    // the list.
+    if (listReadError_) {
+        journal_->unlock();
+        return kListNotRead;
     }
     // A journal of changes that change nothing (a removal of a key nobody
     // stored, a value set again) is removed without rewriting the list.
@@ -844,6 +890,15 @@ bool UserDefaults::synchronize() {
 ErrorRef UserDefaults::lastWriteError() const {
     std::lock_guard lock(mutex_);
     return lastWriteError_;
+}
+
+ErrorRef UserDefaults::readError() const {
+    std::lock_guard lock(mutex_);
+    if (listReadError_) return listReadError_;
+    if (journalReadError_ == 0) return nullptr;
+    return journalReadError_ == defaultsJournal::Journal::kBusy
+               ? fileError(EWOULDBLOCK, journal_->path(), false, "lock")
+               : fileError(journalReadError_, journal_->path(), false, "read");
 }
 
 }  // namespace ns

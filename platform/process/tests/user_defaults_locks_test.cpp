@@ -181,6 +181,63 @@ TEST(UserDefaultsLocks, AJournalThatCannotBeOpenedLeavesTheListReadAndUnwritten)
     }
 }
 
+// A list that cannot be read now is not damaged and not empty: it is kept,
+// named, reported, and nothing is written over it until it reads again.
+TEST(UserDefaultsLocks, AListThatCannotBeReadIsKeptAndNothingIsWrittenOverItUntilItReads) {
+    auto clock = ns::VirtualClock::install();
+    struct Obstacle {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        const char* why;
+    };
+    const std::vector<Obstacle> obstacles{
+        {"a folder at its path", [](const std::string& path) { fs::create_directory(path); }, std::strerror(EISDIR)},
+        {"a link to itself at its path", [](const std::string& path) { fs::create_symlink(path, path); },
+         std::strerror(ELOOP)},
+    };
+    const Dictionary stored{{"logged", "1"}, {"session", "kept"}};
+    for (const Obstacle& o : obstacles) {
+        SCOPED_TRACE(o.name);
+        ns::testing::TempSandbox temp;
+        {
+            UserDefaults seed("unreadable", temp.sandbox());
+            for (const auto& [k, v] : stored) seed.setObject(v, k);
+            ASSERT_TRUE(seed.synchronize());
+        }
+        const std::string list = temp.sandbox()->preferencesPath() + "/unreadable.plist";
+        const ns::Data listBytes = *ns::FileManager().readData(list);
+        fs::remove(list);
+        o.make(list);
+
+        auto log = ns::SystemLog::capture();
+        UserDefaults opened("unreadable", temp.sandbox());
+        ASSERT_NE(opened.readError(), nullptr) << "the failed read is reported";
+        EXPECT_NE(opened.readError()->localizedDescription().find(list), std::string::npos);
+        const auto lines = log.lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(list) != std::string::npos && line.find(o.why) != std::string::npos;
+        })) << "a line names the list and why it cannot be read";
+
+        opened.setString("0", "logged");
+        EXPECT_EQ(opened.stringForKey("logged"), "0");
+        EXPECT_FALSE(opened.synchronize());
+        clock->advance(60);
+        EXPECT_TRUE(fs::is_symlink(list) || fs::is_directory(list)) << "nothing is written over the list";
+        EXPECT_TRUE(fs::exists(journalOf(list))) << "the change waits in its journal";
+        for (const auto& entry : fs::directory_iterator(temp.sandbox()->preferencesPath())) {
+            EXPECT_EQ(entry.path().filename().string().find("corrupt"), std::string::npos) << "set aside as damaged";
+        }
+
+        // Once the list reads again, the change joins it and nothing is lost.
+        fs::remove(list);
+        ASSERT_TRUE(ns::FileManager().writeData(list, listBytes));
+        EXPECT_TRUE(opened.synchronize());
+        EXPECT_EQ(opened.readError(), nullptr);
+        UserDefaults fresh("unreadable", temp.sandbox());
+        EXPECT_EQ(fresh.persistentDomain(), (Dictionary{{"logged", "0"}, {"session", "kept"}}));
+    }
+}
+
 // ---- a lock held elsewhere ----
 
 // A change whose append cannot have the lock before its deadline returns,

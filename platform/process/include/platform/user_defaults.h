@@ -38,10 +38,16 @@
 // into the list, then the journal is set aside whole as
 // <domain>.plist.journal.damaged (FileManager::setAside) with a line naming
 // it, and an appender that finds it folds so first, so that no change lands
-// behind it. A list that cannot be read is never overwritten: the next fold
-// moves it aside as <domain>.plist.corrupt-<time>, and the journal's
-// changes apply over nothing (over what the object already held, when the
-// list went bad after it read it).
+// behind it. A list that does not parse (or is not a dictionary) is
+// damaged and never overwritten: the next fold moves it aside as
+// <domain>.plist.corrupt-<time>, and the journal's changes apply over
+// nothing (over what the object already held, when the list went bad after
+// it read it). A list that cannot be read now (its mode, a failing disk, a
+// folder it lies in that cannot be searched) is not damaged and not empty:
+// it is tried again a few times at the domain's open, then kept as it is,
+// a line names it and why, readError() reports it,
+// the journal is replayed over what the object holds in memory only, and
+// nothing is written or removed until a fold reads the list again.
 //
 // A journal that cannot be opened or read (its mode, a folder in its way)
 // is not an empty one: the domain is the list, a line names the journal and
@@ -174,12 +180,19 @@ public:
     // The error of the last failed write, or nullptr.
     ErrorRef lastWriteError() const;
 
+    // Why the list or its journal could not be read at the last try (a
+    // read failure, not damage), or nullptr: the domain then holds only
+    // what could be read and what this process changed, so a caller takes
+    // nothing missing from it as a stored absence.
+    ErrorRef readError() const;
+
 private:
     struct FlushHandle;
     // Reads the list, when it changed since this object last did, into
     // persistent_; a list that cannot be read leaves persistent_ as it was.
     // True when persistent_ is the list now.
     bool readListLocked();
+    bool listUnreadLocked(const ErrorRef& error);
     // With journalMutex_ held, not mutex_ (taken inside; at an ending only
     // until `deadline`): appends the changes kept for the journal,
     // replays the journal over the list into persistent_, writes the list
@@ -233,13 +246,18 @@ private:
         unsigned long long inode = 0;
         long long size = 0;
         long long mtimeNs = 0;
+        // stat's errno when it failed otherwise than ENOENT.
+        int error = 0;
         friend bool operator==(const Stamp&, const Stamp&) = default;
     };
     static Stamp stampOf(const std::string& path);
     Stamp stamp_;
-    // The file was unreadable when read: it is moved aside, not
+    // The file did not parse when read: it is moved aside, not
     // overwritten, at the next fold.
     bool fileWasCorrupt_ = false;
+    // The file could not be read at the last try: it is read again at
+    // each fold, and nothing is written over it until it reads.
+    ErrorRef listReadError_;
     ErrorRef lastWriteError_;
     // This object appended since its last fold, and whether a fold is
     // already timed (or, past the journal's bound, queued).

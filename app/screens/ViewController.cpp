@@ -84,18 +84,50 @@ void ViewController::viewDidLoad() {
     const ns::Value logged = defaults->objectForKey(kLoggedKey);
     if (!logged.isNull()) loggedIn = logged.isString() ? logged.asString() : logged.description();
 
-    const ns::Value usuario = defaults->objectForKey(kUsuarioKey);
+    ns::Value usuario = defaults->objectForKey(kUsuarioKey);
+    if (const ns::ErrorRef unread = defaults->readError()) {
+        // Preferences that cannot be read now say nothing of the sign-in, and
+        // nothing may be undone for them: what they lack is taken from the
+        // SDK's session, and the password saved for its address (a sign-out
+        // removes it first) decides as at any launch.
+        AppConsole::write("Preferences could not be read: " + unread->localizedDescription());
+        auto user = QRVAuth::auth()->currentUser();
+        if (user && user->email()) {
+            if (logged.isNull()) loggedIn = "1";
+            if (!usuario.isString()) usuario = *user->email();
+        }
+    }
     std::optional<std::string> clave;
-    if (usuario.isString()) clave = SavedPassword::passwordForUser(usuario.asString());
+    bool claveUnread = false;
+    if (usuario.isString()) clave = SavedPassword::passwordForUser(usuario.asString(), &claveUnread);
     if (auto field = txtUser.lock()) field->setText(usuario.isString() ? usuario.asString() : "");
     if (auto field = txtPass.lock()) field->setText(clave.value_or(""));
 
     if (usuario.isString() && clave && loggedIn == "1") {
         beginWaiting();
         signInWithFields();
+    } else if (usuario.isString() && claveUnread && loggedIn == "1") {
+        enterWithKeptSession(usuario.asString());
     } else {
         signOutLeftoverSession();
     }
+}
+
+// A saved password that cannot be read now says nothing of the sign-in, and
+// the session may not be removed for it: the clerk is signed in with the
+// session the SDK kept for the stored address, as a sign-in whose renewed
+// session could not be saved is, and otherwise signs in by hand.
+void ViewController::enterWithKeptSession(const std::string& email) {
+    auto user = QRVAuth::auth()->currentUser();
+    if (!user || user->email() != email) return;
+    AppConsole::write("Signed in with the kept session of " + email);
+    std::weak_ptr<ns::Object> weak = weak_from_this();
+    ns::DispatchQueue::main()->async([weak] {
+        auto self = std::static_pointer_cast<ViewController>(weak.lock());
+        if (!self) return;
+        auto navCon = self->storyboard()->instantiateViewControllerWithIdentifier(kNavConID);
+        self->showViewController(navCon, navCon);
+    });
 }
 
 // "logged" is stored after the session a sign-in makes and before a

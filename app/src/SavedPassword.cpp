@@ -16,16 +16,24 @@ ns::Dictionary itemQuery() {
 
 }  // namespace
 
-std::optional<std::string> SavedPassword::passwordForUser(const std::string& email) {
+std::optional<std::string> SavedPassword::passwordForUser(const std::string& email, bool* unreadable) {
     ns::dispatchAssertQueue(ns::DispatchQueue::main());
+    if (unreadable) *unreadable = false;
     auto query = itemQuery();
     query[ns::kSecAttrAccount] = email;
     query[ns::kSecReturnData] = true;
     query[ns::kSecMatchLimit] = ns::kSecMatchLimitOne;
     ns::Value result;
-    if (ns::Keychain::shared()->copyMatching(query, &result) != ns::errSecSuccess || !result.isData()) {
+    auto keychain = ns::Keychain::shared();
+    const ns::OSStatus status = keychain->copyMatching(query, &result);
+    if (status != ns::errSecSuccess && status != ns::errSecItemNotFound) {
+        if (unreadable) *unreadable = true;
+        const std::string why = keychain->lastErrorMessage();
+        AppConsole::write("Unable to read the saved password: " +
+                          (why.empty() ? ns::SecCopyErrorMessageString(status) : why));
         return std::nullopt;
     }
+    if (status != ns::errSecSuccess || !result.isData()) return std::nullopt;
     const auto& bytes = result.asData();
     return std::string(bytes.begin(), bytes.end());
 }

@@ -224,8 +224,10 @@ void QRVInstanceIDStore::storeWhatTokensAreCheckedAgainst() {
     saveAppVersion();
 }
 
+bool QRVInstanceIDStore::savedVersionsUnread() const { return ns::UserDefaults::standard()->readError() != nullptr; }
+
 void QRVInstanceIDStore::adoptTokensOfAnUnrecordedAppVersion() {
-    if (hasSavedAppVersion() || !tokenStore_->hasTokens()) return;
+    if (hasSavedAppVersion() || savedVersionsUnread() || !tokenStore_->hasTokens()) return;
     QRVInstanceIDLoggerInfo(13017, "Cached tokens without a recorded app version are kept as version %@'s",
                             currentAppVersion());
     saveAppVersion();
@@ -368,6 +370,11 @@ void QRVInstanceIDStore::deleteQDXTokensOnAppReset(const QRVInstanceIDCheckinPre
 
 void QRVInstanceIDStore::resetCredentialsIfNeeded() {
     if (hasSavedLibraryVersion()) return;
+    if (savedVersionsUnread()) {
+        QRVInstanceIDLoggerError(13018, "Cannot read the saved library version (%@); credentials are kept",
+                                 ns::UserDefaults::standard()->readError());
+        return;
+    }
     const bool checkinPlistExists = checkinStore_->hasCheckinPlist();
     const bool tokenPlistExists = tokenPlist_->doesFileExist();
     QRVInstanceIDCheckinPreferencesPtr earlier;
@@ -432,7 +439,7 @@ bool QRVInstanceIDTokenManager::shouldResetTokenOnAppVersion() {
     auto saved = instanceIDStore_->currentSavedAppVersion();
     const std::string current = instanceIDStore_->currentAppVersion();
     if (saved) return *saved != current;
-    return !current.empty();
+    return !current.empty() && !instanceIDStore_->savedVersionsUnread();
 }
 
 bool QRVInstanceIDTokenManager::shouldResetTokenOnAPNSToken(const std::string& apnsToken, bool isSandbox) {

@@ -249,6 +249,7 @@ TEST_F(IidLocalTest, ALaunchKeepsATokenWhoseAppVersionIsUnrecordedAndDropsAnothe
         bool tokenList;
         bool kept;  // used as it is; otherwise discarded (and fetched anew)
         bool stillStored;
+        bool defaultsUnreadable = false;  // a folder where their list is
     };
     const Case cases[] = {
         {"everything written", "1.0", true, true, true, true},
@@ -257,6 +258,9 @@ TEST_F(IidLocalTest, ALaunchKeepsATokenWhoseAppVersionIsUnrecordedAndDropsAnothe
         {"defaults lost, the list there", std::nullopt, false, true, true, true},
         {"another app version", "0.9", true, true, false, true},
         {"a reinstall: no defaults, no list", std::nullopt, false, false, false, false},
+        // Defaults that cannot be read say nothing of the versions.
+        {"defaults unreadable", "1.0", true, true, true, true, true},
+        {"defaults unreadable, no list", "1.0", true, false, true, true, true},
     };
     auto defaults = [] { return ns::UserDefaults::standard(); };
     for (const Case& c : cases) {
@@ -273,12 +277,25 @@ TEST_F(IidLocalTest, ALaunchKeepsATokenWhoseAppVersionIsUnrecordedAndDropsAnothe
             defaults()->setString(QRVInstanceIDCurrentLibraryVersion(), kQRVInstanceIDLibraryVersionKey);
         }
         if (c.appVersion) defaults()->setString(*c.appVersion, kQRVInstanceIDAppVersionKey);
+        const std::string list = defaults()->path();
+        std::optional<ns::Data> listBytes;
+        if (c.defaultsUnreadable) {
+            ASSERT_TRUE(defaults()->synchronize());
+            listBytes = ns::FileManager::defaultManager().readData(list);
+            ns::FileManager::defaultManager().removeItem(list);
+            ASSERT_TRUE(ns::FileManager::defaultManager().createDirectory(list, false, nullptr));
+        }
         sandbox_.relaunch();
 
         QRVInstanceIDTokenManager manager;
         const QRVInstanceIDCachedToken cached = manager.tokenWithAuthorizedEntity(kEntity, "*", {});
         EXPECT_EQ(cached.status, c.kept ? QRVInstanceIDCachedToken::kUsable : QRVInstanceIDCachedToken::kDiscard);
         EXPECT_EQ(cached.token.has_value(), c.stillStored);
+        if (c.defaultsUnreadable) {
+            ns::FileManager::defaultManager().removeItem(list);
+            ASSERT_TRUE(ns::FileManager::defaultManager().writeData(list, *listBytes));
+            sandbox_.relaunch();
+        }
         if (c.kept) {
             EXPECT_EQ(cached.token, "id:made-before-the-end");
             EXPECT_EQ(manager.instanceIDStore()->currentSavedAppVersion(), "1.0") << "recorded for the token kept";

@@ -127,7 +127,9 @@ QRVAIdentity::QRVAIdentity(std::shared_ptr<QRVAPersistedConfig> persistedConfig,
         appInstanceID_ = *stored;
     } else {
         appInstanceID_ = randomAppInstanceID();
-        persistedConfig_->setAppInstanceID(appInstanceID_);
+        // A state that could not be read may hold the installation's ID:
+        // this run's is not stored over it.
+        if (!persistedConfig_->readError()) persistedConfig_->setAppInstanceID(appInstanceID_);
     }
     // The advertising wrapper looks the platform's manager up once; do it
     // before the first refresh needs it.
@@ -210,6 +212,13 @@ void QRVAIdentity::updateIdentifiers() {
     }
 
     std::lock_guard lock(mutex_);
+    // A state that could not be read may hold the installation's identity:
+    // this run keeps the ID it has, and nothing is stored over that state.
+    if (changed && persistedConfig_->readError()) {
+        changed = false;
+        monitor()->logWithLevel(4, 20007, "The stored identity could not be read; this run keeps its own. Error",
+                                QRVAErrorContext(persistedConfig_->readError()));
+    }
     if (changed) {
         persistedConfig_->setAppInstanceID(appInstanceID);
         persistedConfig_->setHashedIDFA(hash);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <filesystem>
 #include <regex>
 
 #include "analytics/QRVAEnvironmentInfo.h"
@@ -18,6 +19,8 @@
 #include "core/QRVLogger.h"
 #include "instanceid/QRVInstanceID.h"
 #include "platform/clock.h"
+#include "platform/file_manager.h"
+#include "platform/sandbox.h"
 #include "platform/runloop.h"
 #include "platform/runtime.h"
 #include "platform/system_log.h"
@@ -118,6 +121,33 @@ TEST_F(IdentityTest, TheAppInstanceIDIsKeptAcrossLaunchesAndRenewedOnlyByAnother
         previous = current;
     }
     EXPECT_EQ(identity->hashedIDFA(), qrva_MD5String(kAdA));
+}
+
+// A stored state that cannot be read now may hold the installation's ID:
+// the launch works with one of its own and stores nothing over that state,
+// even when the advertising identifier changes meanwhile.
+TEST_F(IdentityTest, AStateThatCannotBeReadKeepsItsAppInstanceIDForTheNextLaunch) {
+    const std::string stored = QRVAIdentity::sharedInstance()->appInstanceID();
+    QRVAPersistedConfig::sharedInstance()->synchronizeToDisk();
+    const std::string list =
+        ns::Sandbox::current()->preferencesPath() + "/" + kQRVAPersistedConfigName + ".plist";
+    const ns::Data bytes = *ns::FileManager().readData(list);
+    std::filesystem::remove(list);
+    std::filesystem::create_directory(list);
+
+    auto identity = relaunch();
+    const std::string ownID = identity->appInstanceID();
+    EXPECT_NE(ownID, stored);
+    advertising.identifier = kAdB;
+    clock_->advance(1);
+    EXPECT_EQ(identity->appInstanceID(), ownID);
+    QRVAPersistedConfig::sharedInstance()->synchronizeToDisk();
+    resetProcess();
+    EXPECT_TRUE(std::filesystem::is_directory(list)) << "nothing is stored over the state";
+
+    std::filesystem::remove(list);
+    ASSERT_TRUE(ns::FileManager().writeData(list, bytes));
+    EXPECT_EQ(relaunch()->appInstanceID(), stored);
 }
 
 TEST_F(IdentityTest, ThePlatformIsReadOncePerCacheTimeAndTheVendorIDOnlyWithoutAnAdvertisingID) {

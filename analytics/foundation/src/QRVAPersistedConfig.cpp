@@ -58,6 +58,8 @@ void QRVAPersistedConfig::clearValues() {
     serialQueue_->sync([this] { userDefaults_->removePersistentDomain(); });
 }
 
+ns::ErrorRef QRVAPersistedConfig::readError() { return userDefaults_->readError(); }
+
 // MARK: - Typed access
 
 int64_t QRVAPersistedConfig::int64ForKey(const std::string& key, ns::UserDefaults& userDefaults) {

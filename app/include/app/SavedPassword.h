@@ -18,8 +18,10 @@ inline constexpr const char* kSavedPasswordService = "pa.almavel.asistente.signi
 
 class SavedPassword {
 public:
-    // The password saved for `email`, if any.
-    static std::optional<std::string> passwordForUser(const std::string& email);
+    // The password saved for `email`, if any. A keychain that cannot be
+    // read now also answers none, and sets `*unreadable` (with a console
+    // line naming why): the password may be saved all the same.
+    static std::optional<std::string> passwordForUser(const std::string& email, bool* unreadable = nullptr);
     // Replaces whatever was saved (for any address) with this pair, and
     // writes nothing when the pair is saved already. False when the keychain
     // refused the write.

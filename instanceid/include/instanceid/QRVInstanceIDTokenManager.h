@@ -121,6 +121,10 @@ public:
     std::string currentAppVersion() const { return QRVInstanceIDCurrentAppVersion(); }
     bool hasSavedAppVersion() const { return currentSavedAppVersion().has_value(); }
     static std::string appVersionKey() { return kQRVInstanceIDAppVersionKey; }
+    // The defaults the versions live in could not be read (a read failure,
+    // not damage): a version missing then is unknown, not absent, and
+    // nothing is reset or recorded for it.
+    bool savedVersionsUnread() const;
 
     // Directories under Application Support.
     static std::string pathForApplicationSupportSubDirectory(const std::string& subDirectoryName);

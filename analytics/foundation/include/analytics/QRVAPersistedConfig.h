@@ -78,6 +78,9 @@ public:
     const std::string& name() const { return name_; }
     // Removes every value of the suite (not the standard defaults' switch).
     void clearValues();
+    // Why the suite's stored values could not be read (a read failure, not
+    // damage), or nullptr: a value missing then may be stored all the same.
+    ns::ErrorRef readError();
 
     double lastDeleteStaleBundlesTimestamp();
     void setLastDeleteStaleBundlesTimestamp(double seconds);

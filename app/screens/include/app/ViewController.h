@@ -41,6 +41,7 @@ public:
     void addKeyboardDismissTap();
     void signInWithFields();
     void signOutLeftoverSession();
+    void enterWithKeptSession(const std::string& email);
     void handleSignInResult(const std::shared_ptr<QRVUser>& user, const ns::ErrorRef& error);
 
 private:

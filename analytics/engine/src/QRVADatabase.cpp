@@ -184,7 +184,11 @@ bool QRVADatabase::ensureAllTables(std::string* problem) {
     for (const char* sql : {"CREATE INDEX IF NOT EXISTS raw_events_realtime ON raw_events (is_realtime) "
                             "WHERE is_realtime = 1",
                             "DROP INDEX IF EXISTS raw_events_timestamp"}) {
-        sqliteStore_->executeSQL(sql, nullptr);
+        ns::ErrorRef error;
+        if (!sqliteStore_->executeSQL(sql, &error)) {
+            monitor()->logWithLevel(4, 12053, "Failed to make or drop an index; the store works without it. "
+                                    "Statement, error", ns::Value(std::string(sql)), QRVAErrorContext(error));
+        }
     }
     return true;
 }

@@ -207,11 +207,20 @@ std::optional<ns::Value> QRVASqliteStore::valueAtColumn(int column, sqlite3_stmt
 int QRVASqliteStore::stepStatement(sqlite3_stmt* statement) {
     if (sqlite3_get_autocommit(sqliteHandle_) == 0 || sqlite3_stmt_readonly(statement)) return sqlite3_step(statement);
     ns::StoreWrite write("analytics commit");
+    int rc;
     if (write.failure()) {
         failedByTheGate_ = ns::storeWrites::sqliteCodeFor(write.failure());
-        return failedByTheGate_;
+        rc = failedByTheGate_;
+    } else {
+        rc = sqlite3_step(statement);
     }
-    return sqlite3_step(statement);
+    // A write with no transaction around it is a commit of its own: one that
+    // fails is said here, whatever its caller makes of it.
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        monitor()->logWithLevel(4, 34027, "Failed to write to database. Code, error", ns::Value(int64_t(rc)),
+                                ns::Value(std::string(sqlite3_errstr(rc))));
+    }
+    return rc;
 }
 
 // MARK: - Records and queries

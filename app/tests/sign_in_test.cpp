@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
 #include "app/MainViewController.h"
 #include "app/ResetViewController.h"
 #include "app/SavedPassword.h"
@@ -182,6 +185,62 @@ TEST_F(AppTest, ALaunchSignsOutASessionTheAppDoesNotCountAsSignedIn) {
         ASSERT_TRUE(driver.waitUntilIdle());
         EXPECT_EQ(mainMenuOnTop(*driver.window()) != nullptr, c.signedIn) << driver.screenText();
         EXPECT_EQ(QRVAuth::auth()->currentUser() != nullptr, c.signedIn);
+    }
+}
+
+// A store that cannot be read at launch is not one that holds nothing: the
+// launch removes no session for it, and shows the clerk signed in exactly
+// when the SDK has a user; once it reads again, the clerk is signed in as
+// before.
+TEST_F(AppTest, AStoreThatCannotBeReadAtLaunchEndsNoSignIn) {
+    launch();
+    ASSERT_TRUE(driver.waitUntilIdle());
+    ASSERT_TRUE(signIn(kStaffEmail, kStaffPassword)) << driver.lastError();
+    ASSERT_NE(mainMenuOnTop(*driver.window()), nullptr) << driver.screenText();
+    ASSERT_TRUE(defaults()->synchronize());
+    const std::string list = defaults()->path();
+    const struct {
+        const char* what;
+        std::function<void()> make, undo;
+    } obstacles[] = {
+        {"the keychain's reads fail",
+         [] { ns::Keychain::shared()->injectFailure(ns::errSecIO, -1, ns::Keychain::Operation::CopyMatching); },
+         [] {}},
+        {"a folder where the preferences list is",
+         [&] {
+             std::filesystem::rename(list, list + ".kept");
+             std::filesystem::create_directory(list);
+         },
+         [&] {
+             std::filesystem::remove(list);
+             std::filesystem::rename(list + ".kept", list);
+         }},
+    };
+    for (const auto& o : obstacles) {
+        SCOPED_TRACE(o.what);
+        finishLaunch();
+        apptest::forgetProcessState();
+        sandbox.relaunch();
+        o.make();
+        launch();
+        ASSERT_TRUE(driver.waitUntilIdle());
+        EXPECT_EQ(mainMenuOnTop(*driver.window()) != nullptr, QRVAuth::auth()->currentUser() != nullptr)
+            << driver.screenText();
+        finishLaunch();
+        // Read past the launch's own keychain object and its failures.
+        ns::Keychain file(ns::Sandbox::current()->keychainPath());
+        EXPECT_EQ(file.copyMatching({{ns::kSecClass, ns::kSecClassGenericPassword},
+                                     {ns::kSecAttrService, kQRVAuthKeychainService}}),
+                  ns::errSecSuccess)
+            << "the SDK's session was removed";
+        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(list).parent_path())) {
+            EXPECT_EQ(entry.path().filename().string().find("corrupt"), std::string::npos) << "set aside";
+        }
+        o.undo();
+        relaunch();
+        ASSERT_TRUE(driver.waitUntilIdle());
+        EXPECT_NE(mainMenuOnTop(*driver.window()), nullptr) << "the sign-in was undone\n" << driver.screenText();
+        EXPECT_NE(QRVAuth::auth()->currentUser(), nullptr);
     }
 }
 

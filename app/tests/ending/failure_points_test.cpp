@@ -137,6 +137,8 @@ void FailurePoints::failAt(int k, const std::string& what, int worker) {
                                                     std::to_string(k)},
                                                    {"ALMAVEL_FAIL_WITH", failure},
                                                    {"ALMAVEL_WRITE_TRACE", "1"}});
+    // What the run said, beside its phone, for a look when the point fails.
+    writeText(folder.string() + ".errors", run.errors);
     const std::string noun = kind() == Kind::Write ? "write" : "open";
     const std::string at = "the " + noun + " " + std::to_string(k) + " (" + what + ") failing with " + failure;
     SCOPED_TRACE(at);
@@ -192,7 +194,7 @@ void FailurePoints::failAt(int k, const std::string& what, int worker) {
     checkLaunchAfter(at, before, next, phone.root(), backend, reportedBefore_, batchesAtStart, batchesAtEnd);
     if (!HasFailure()) {
         std::error_code ec;
-        for (const char* suffix : {"", ".ended", ".script", ".shots", ".ended.script", ".ended.shots"}) {
+        for (const char* suffix : {"", ".ended", ".script", ".shots", ".errors", ".ended.script", ".ended.shots"}) {
             fs::remove_all(folder.string() + suffix, ec);
         }
     }

@@ -293,7 +293,10 @@ std::unique_ptr<httplib::SSLClient> Backend::tlsClient() const {
     c->set_ca_cert_path(caPath().c_str());
     c->set_default_headers({{kAdminSecretHeader, adminSecret_}});
     c->enable_server_certificate_verification(true);
-    c->set_connection_timeout(10);
+    // The handshake is timed by the connection's limit: a sanitized back end
+    // on loaded cores, serving a thousand connections, can take past ten
+    // seconds to answer it, and the wait is a bound, not a measure.
+    c->set_connection_timeout(90);
     c->set_read_timeout(90);
     return c;
 }

@@ -449,18 +449,12 @@ bool UserDefaults::readListLocked() {
     }
     const Dictionary* d = v.dictionaryOrNull();
     // Only bytes that do not parse are damage; a read that failed is not.
-    if (!d && error && !(error->domain() == kCocoaErrorDomain && error->code() == plist::kReadCorruptError)) {
-        return listUnreadLocked(error);
-    }
+    if (!d && plist::readFailedBeforeParsing(error)) return listUnreadLocked(error);
     stamp_ = now;
     listRead_ = true;
     listReadError_ = nullptr;
     if (!now.exists || d) {
-        if (d) {
-            persistent_ = *d;
-        } else {
-            persistent_.clear();
-        }
+        persistent_ = d ? *d : Dictionary{};
         fileWasCorrupt_ = false;
         return true;
     }

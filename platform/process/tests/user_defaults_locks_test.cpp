@@ -122,18 +122,35 @@ bool returnsWhileHeld(LockHolder& holder, const std::function<void()>& call, con
 
 // ---- a journal that cannot be opened ----
 
-TEST(UserDefaultsLocks, AJournalThatCannotBeOpenedLeavesTheListReadAndUnwritten) {
-    auto clock = ns::VirtualClock::install();
-    struct Obstacle {
-        const char* name;
-        std::function<void(const std::string&)> make;
-        const char* why;  // strerror's text
-    };
-    std::vector<Obstacle> obstacles{
+// What stands where a store's file should be, so that it cannot be read.
+struct Obstacle {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    const char* why;  // strerror's text
+};
+
+std::vector<Obstacle> pathObstacles() {
+    return {
         {"a folder at its path", [](const std::string& path) { fs::create_directory(path); }, std::strerror(EISDIR)},
         {"a link to itself at its path", [](const std::string& path) { fs::create_symlink(path, path); },
          std::strerror(ELOOP)},
     };
+}
+
+// The domain "unreadable" holding `stored`, folded into its list; the
+// list's path.
+std::string seededList(ns::testing::TempSandbox& temp, const Dictionary& stored) {
+    {
+        UserDefaults seed("unreadable", temp.sandbox());
+        for (const auto& [k, v] : stored) seed.setObject(v, k);
+        EXPECT_TRUE(seed.synchronize());
+    }
+    return temp.sandbox()->preferencesPath() + "/unreadable.plist";
+}
+
+TEST(UserDefaultsLocks, AJournalThatCannotBeOpenedLeavesTheListReadAndUnwritten) {
+    auto clock = ns::VirtualClock::install();
+    std::vector<Obstacle> obstacles = pathObstacles();
     if (::geteuid() != 0) {
         // The superuser opens a file of mode 000 anyway.
         obstacles.push_back({"a journal of mode 000",
@@ -147,12 +164,7 @@ TEST(UserDefaultsLocks, AJournalThatCannotBeOpenedLeavesTheListReadAndUnwritten)
     for (const Obstacle& o : obstacles) {
         SCOPED_TRACE(o.name);
         ns::testing::TempSandbox temp;
-        {
-            UserDefaults seed("unreadable", temp.sandbox());
-            for (const auto& [k, v] : stored) seed.setObject(v, k);
-            ASSERT_TRUE(seed.synchronize());
-        }
-        const std::string list = temp.sandbox()->preferencesPath() + "/unreadable.plist";
+        const std::string list = seededList(temp, stored);
         const ns::Data listBytes = *ns::FileManager().readData(list);
         o.make(journalOf(list));
 
@@ -185,26 +197,11 @@ TEST(UserDefaultsLocks, AJournalThatCannotBeOpenedLeavesTheListReadAndUnwritten)
 // named, reported, and nothing is written over it until it reads again.
 TEST(UserDefaultsLocks, AListThatCannotBeReadIsKeptAndNothingIsWrittenOverItUntilItReads) {
     auto clock = ns::VirtualClock::install();
-    struct Obstacle {
-        const char* name;
-        std::function<void(const std::string&)> make;
-        const char* why;
-    };
-    const std::vector<Obstacle> obstacles{
-        {"a folder at its path", [](const std::string& path) { fs::create_directory(path); }, std::strerror(EISDIR)},
-        {"a link to itself at its path", [](const std::string& path) { fs::create_symlink(path, path); },
-         std::strerror(ELOOP)},
-    };
     const Dictionary stored{{"logged", "1"}, {"session", "kept"}};
-    for (const Obstacle& o : obstacles) {
+    for (const Obstacle& o : pathObstacles()) {
         SCOPED_TRACE(o.name);
         ns::testing::TempSandbox temp;
-        {
-            UserDefaults seed("unreadable", temp.sandbox());
-            for (const auto& [k, v] : stored) seed.setObject(v, k);
-            ASSERT_TRUE(seed.synchronize());
-        }
-        const std::string list = temp.sandbox()->preferencesPath() + "/unreadable.plist";
+        const std::string list = seededList(temp, stored);
         const ns::Data listBytes = *ns::FileManager().readData(list);
         fs::remove(list);
         o.make(list);

@@ -190,7 +190,7 @@ DeviceProfile Sandbox::deviceProfile() const {
     const bool exists = std::filesystem::exists(path, ec);
     ErrorRef error;
     const Value v = exists ? plist::readFile(path, &error) : Value();
-    if (ec || (error && !(error->domain() == kCocoaErrorDomain && error->code() == plist::kReadCorruptError))) {
+    if (ec || plist::readFailedBeforeParsing(error)) {
         // A profile that cannot be read now is not damaged: it is kept for a
         // launch that can read it, and this one goes on with a new phone's
         // values, storing nothing over it.

@@ -52,6 +52,13 @@ Data serialize(const Value& value, Format format, ErrorRef* error = nullptr);
 // Reads and parses a file. A missing file is NSFileReadNoSuchFileError (260).
 Value readFile(const std::string& path, ErrorRef* error = nullptr);
 
+// Whether readFile's error says the file could not be read (an I/O error, a
+// permission, a folder in its way), which is no damage to what it holds,
+// rather than that its bytes do not parse.
+inline bool readFailedBeforeParsing(const ErrorRef& error) {
+    return error && !(error->domain() == kCocoaErrorDomain && error->code() == kReadCorruptError);
+}
+
 // Writes atomically (temporary file in the same directory, then rename), so
 // readers see either the old or the new content. `permissions` is the mode
 // of the new file.

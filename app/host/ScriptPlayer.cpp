@@ -14,6 +14,7 @@
 #include "platform/dispatch.h"
 #include "platform/format.h"
 #include "platform/json.h"
+#include "platform/store_writes.h"
 #include "uikit/AVFoundation.h"
 #include "uikit/UserNotifications.h"
 
@@ -187,6 +188,8 @@ ScriptResult playScript(std::istream& script, std::ostream& out, const std::stri
     if (!shotsDir.empty()) std::filesystem::create_directories(shotsDir, ec);
     driver.waitUntilIdle();
     show(driver, out, shotsDir, 0, "launch", "launch");
+    // The store writes and opens traced before this are the launch's.
+    ns::storeWrites::mark("launched");
 
     std::string raw;
     int lineNumber = 0;

@@ -17,6 +17,7 @@
 #include <sys/xattr.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -149,9 +150,9 @@ struct Outcome {
     std::string output;
     std::string errors;
 
-    // Whether the launch was over: the player showed its screen (the
-    // screenshot line of step 0), just before it began the first step.
-    bool launched() const { return output.find("\nscreenshot") != std::string::npos; }
+    // Whether the launch was over: the player showed its screen (step 0's
+    // heading), just before it began the first step.
+    bool launched() const { return output.find("== 0: launch\n") != std::string::npos; }
     // The class of the screen it printed last ("" when none).
     std::string lastScreen() const {
         std::string screen;
@@ -163,6 +164,22 @@ struct Outcome {
             }
         }
         return screen;
+    }
+    // How many store writes and opens its launch made: the trace's mark
+    // where the player began the first step (ALMAVEL_WRITE_TRACE).
+    struct Counts {
+        size_t writes = 0;
+        size_t opens = 0;
+    };
+    std::optional<Counts> launchCounts() const {
+        std::istringstream lines(errors);
+        for (std::string line; std::getline(lines, line);) {
+            unsigned long long writes = 0, opens = 0;
+            if (std::sscanf(line.c_str(), "store mark after write %llu, open %llu: launched", &writes, &opens) == 2) {
+                return Counts{size_t(writes), size_t(opens)};
+            }
+        }
+        return std::nullopt;
     }
     // The store writes it traced (ALMAVEL_WRITE_TRACE), in order.
     std::vector<std::string> writes() const {
@@ -250,6 +267,24 @@ private:
     fs::path root_;
     const ns::testing::Backend* backend_;
 };
+
+// The environment of a run whose leaks are not looked for: the launch after
+// a point, which is the launch every test makes, from one more phone state.
+// Looking costs a fifth of a sanitized launch; the points' own runs and the
+// runs that prepare a phone still look.
+inline std::map<std::string, std::string> withoutLeakCheck() {
+    const char* options = std::getenv("ASAN_OPTIONS");
+    return {{"ASAN_OPTIONS", std::string(options ? options : "") + ":detect_leaks=0"}};
+}
+
+// Removes a point's phone once it has been checked, and what its runs left
+// beside it.
+inline void forgetPoint(const fs::path& folder) {
+    std::error_code ec;
+    for (const char* suffix : {"", ".ended", ".script", ".shots", ".errors", ".ended.script", ".ended.shots"}) {
+        fs::remove_all(folder.string() + suffix, ec);
+    }
+}
 
 // The files of a phone that a write left unfinished or that a store set
 // aside as damaged, by path under the root. Listed before anything opens
@@ -459,14 +494,24 @@ struct Received {
     std::set<std::string> appInstanceIDs;
 };
 
-inline Received received(const ns::testing::Backend& backend, size_t from = 0) {
+// With `installation`, only the bundles of that app instance id count.
+inline Received received(const ns::testing::Backend& backend, size_t from = 0,
+                         const std::optional<std::string>& installation = std::nullopt) {
     const nlohmann::json all = backend.analyticsBatches();
     Received out;
     out.batches = all["batches"].size();
     nlohmann::json later = {{"batches", nlohmann::json::array()}};
     for (size_t i = from; i < out.batches; ++i) {
-        later["batches"].push_back(all["batches"][i]);
-        for (const auto& bundle : all["batches"][i]["bundles"]) out.appInstanceIDs.insert(bundle.value("app_instance_id", ""));
+        nlohmann::json batch = all["batches"][i];
+        nlohmann::json bundles = nlohmann::json::array();
+        for (const auto& bundle : batch["bundles"]) {
+            const std::string id = bundle.value("app_instance_id", "");
+            if (installation && id != *installation) continue;
+            out.appInstanceIDs.insert(id);
+            bundles.push_back(bundle);
+        }
+        batch["bundles"] = std::move(bundles);
+        later["batches"].push_back(std::move(batch));
     }
     for (const auto& event : analyticstest::storedEvents(later)) {
         if (event.name == "_f") out.firstOpens.insert(event.millis);
@@ -500,13 +545,35 @@ inline void checkLaunchAfter(const std::string& at, const Stores& before, const 
     EXPECT_EQ(appSignedIn, after.session) << "the launch shows " << next.lastScreen() << " while the SDK "
                                           << (after.session ? "has" : "has no") << " user";
 
-    const Received reported = received(backend, batchesAtStart);
+    // What the back end received since the flow's start, and what this
+    // installation reported before: the points of a flow share its back end
+    // and start from copies of one phone, whose first open an earlier point
+    // may have reported (the back end keeps one copy of a bundle sent twice).
+    auto reportedNow = [&](const std::optional<std::string>& installation) {
+        FirstOpens opens = received(backend, batchesAtStart).firstOpens;
+        if (installation) opens += received(backend, 0, installation).firstOpens;
+        return opens;
+    };
+    FirstOpens reported = reportedNow(after.appInstanceID);
+    FirstOpens stored = after.firstOpens;
     FirstOpens all = reportedBefore;
-    all += reported.firstOpens;
-    all += after.firstOpens;
+    all += reported;
+    all += stored;
+    if (distinct(all) == 0) {
+        // A launch may end before its analytics engine commits the first
+        // open (a loaded machine): the store then holds no "_fot", and the
+        // launch after it reports the installation's first open.
+        const Outcome again = Phone(phone, backend).play(kLaunchOnly, withoutLeakCheck());
+        EXPECT_EQ(again.status, 0) << "the launch after the next one\n" << again.tail();
+        const Stores later = readStores(phone);
+        reported = reportedNow(later.appInstanceID);
+        stored = later.firstOpens;
+        all += reported;
+        all += stored;
+    }
     EXPECT_EQ(distinct(all), 1u) << "first opens of the installation, by time: " << describe(reportedBefore)
-                                 << " reported before the flow, " << describe(reported.firstOpens)
-                                 << " reported since, " << describe(after.firstOpens) << " in its analytics store";
+                                 << " reported before the flow, " << describe(reported)
+                                 << " reported since, " << describe(stored) << " in its analytics store";
 
     if (before.appInstanceID) {
         EXPECT_EQ(after.appInstanceID, before.appInstanceID) << "the analytics app instance id changed";

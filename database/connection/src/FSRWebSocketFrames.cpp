@@ -89,6 +89,25 @@ void applyMask(uint8_t* bytes, size_t length, const uint8_t key[4], uint64_t off
     for (; i < length; ++i) bytes[i] ^= rotated[i % 16];
 }
 
+// Makes room for `needed` bytes in all. Growing to exactly what one more
+// frame needs would copy the whole buffer again for every frame queued
+// behind a slow peer (or every piece of a message sent in many frames):
+// room grows at least twofold, and exactly only where twice would not fit.
+// Throws as reserve does when even the exact room cannot be had.
+template <typename Buffer>
+void reserveGrowing(Buffer& buffer, size_t needed) {
+    if (needed <= buffer.capacity()) return;
+    const size_t doubled = buffer.capacity() * 2;
+    if (doubled > needed && doubled <= buffer.max_size()) {
+        try {
+            buffer.reserve(doubled);
+            return;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    buffer.reserve(needed);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- consumers
@@ -211,7 +230,7 @@ void FSRWebSocket::_sendFrameWithOpcode(uint8_t opcode, const ns::Value& data) {
     // The frame is built straight into the output buffer: room for the
     // payload and 32 bytes of header is made first.
     try {
-        _outputBuffer.reserve(_outputBuffer.size() + payloadLength + 32);
+        reserveGrowing(_outputBuffer, _outputBuffer.size() + payloadLength + 32);
     } catch (const std::bad_alloc&) {
         closeWithCode(SRStatusCodeMessageTooBig, std::string("Message too big"));
         return;
@@ -586,7 +605,7 @@ void FSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
         _currentFrameCount += 1;
         _startMessageBuffer(header.payloadLength);
         try {
-            _currentFrameData.reserve(_currentFrameDataLength + header.payloadLength);
+            reserveGrowing(_currentFrameData, _currentFrameDataLength + header.payloadLength);
         } catch (const std::exception&) {
             _failConnectionWithCode(SRStatusCodeMessageTooBig, "Message too big");
             return;

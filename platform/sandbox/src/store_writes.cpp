@@ -80,15 +80,19 @@ Gate& gate() {
 
 // Written with write(2) alone: the trace must reach the terminal even when
 // the very next step kills the process.
+void emit(const char* line, int len, size_t capacity) {
+    if (len > 0) {
+        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line, std::min(size_t(len), capacity - 1));
+    }
+}
+
 void traceLine(const char* kind, uint64_t n, const char* what, int failure) {
     char line[256];
     const int len = failure ? std::snprintf(line, sizeof line, "store %s %llu: %s (fails: %s)\n", kind,
                                             static_cast<unsigned long long>(n), what, strerrorname_np(failure))
                             : std::snprintf(line, sizeof line, "store %s %llu: %s\n", kind,
                                             static_cast<unsigned long long>(n), what);
-    if (len > 0) {
-        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line, size_t(std::min(len, int(sizeof line) - 1)));
-    }
+    emit(line, len, sizeof line);
 }
 
 // A thread that reaches a write once the end is under way goes with the
@@ -167,6 +171,16 @@ int opening(const char* what) {
     const int failure = n == g.failOpenAt ? g.failWith : 0;
     if (g.tracing) traceLine("open", n, what, failure);
     return failure;
+}
+
+void mark(const char* what) {
+    Gate& g = gate();
+    std::lock_guard lock(g.mutex);
+    if (!g.tracing) return;
+    char line[256];
+    const int len = std::snprintf(line, sizeof line, "store mark after write %llu, open %llu: %s\n",
+                                  static_cast<unsigned long long>(g.writes), static_cast<unsigned long long>(g.opens), what);
+    emit(line, len, sizeof line);
 }
 
 int sqliteCodeFor(int failure) {

@@ -78,6 +78,12 @@ int sqliteOpenCodeFor(int failure);
 // then lets no new one start on any other thread. Idempotent.
 void closeForExit(double timeoutSeconds = 10.0);
 
+// Names a moment of the program in the trace, between the writes and opens
+// numbered before it and those after ("store mark after write 41, open 27:
+// what"), so that a test can tell the points of a launch from those of the
+// steps after it. Nothing when the trace is off.
+void mark(const char* what);
+
 // How many writes the process has made so far, and opens.
 uint64_t count();
 uint64_t openCount();

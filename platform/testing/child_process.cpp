@@ -288,8 +288,26 @@ int ChildProcess::wait(double timeoutSeconds) {
 int runThisTestAgain(const std::string& filter, const std::map<std::string, std::string>& env,
                      const std::string& stderrPath, double timeoutSeconds) {
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    ChildProcess child({.args = {self, "--gtest_filter=" + filter}, .env = env, .stderrPath = stderrPath});
+    // The second process's own temporary folders (every test program makes a
+    // process sandbox) go under one this process removes: a second process
+    // ended by SIGKILL, as a phone ends an app, never removes its own.
+    std::map<std::string, std::string> childEnv = env;
+    std::string temporary;
+    if (!childEnv.contains("TMPDIR")) {
+        const char* base = std::getenv("TMPDIR");
+        temporary = std::string(base && *base ? base : "/tmp") + "/almavel-second-XXXXXX";
+        if (::mkdtemp(temporary.data())) {
+            childEnv["TMPDIR"] = temporary;
+        } else {
+            temporary.clear();
+        }
+    }
+    ChildProcess child({.args = {self, "--gtest_filter=" + filter}, .env = childEnv, .stderrPath = stderrPath});
     const int status = child.wait(timeoutSeconds);
+    if (!temporary.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(temporary, ignored);
+    }
     if (!stderrPath.empty()) {
         std::ofstream(stderrPath, std::ios::app) << child.output();
     } else {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -285,6 +286,22 @@ int ChildProcess::wait(double timeoutSeconds) {
     return *status_;
 }
 
+TempFolder::TempFolder(const std::string& prefix) {
+    const char* base = std::getenv("TMPDIR");
+    path_ = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+    if (!::mkdtemp(path_.data())) throw std::runtime_error("cannot make a temporary folder " + path_);
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::map<std::string, std::string> withoutLeakCheck() {
+    const char* options = std::getenv("ASAN_OPTIONS");
+    return {{"ASAN_OPTIONS", std::string(options ? options : "") + ":detect_leaks=0"}};
+}
+
 int runThisTestAgain(const std::string& filter, const std::map<std::string, std::string>& env,
                      const std::string& stderrPath, double timeoutSeconds) {
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
@@ -292,22 +309,10 @@ int runThisTestAgain(const std::string& filter, const std::map<std::string, std:
     // process sandbox) go under one this process removes: a second process
     // ended by SIGKILL, as a phone ends an app, never removes its own.
     std::map<std::string, std::string> childEnv = env;
-    std::string temporary;
-    if (!childEnv.contains("TMPDIR")) {
-        const char* base = std::getenv("TMPDIR");
-        temporary = std::string(base && *base ? base : "/tmp") + "/almavel-second-XXXXXX";
-        if (::mkdtemp(temporary.data())) {
-            childEnv["TMPDIR"] = temporary;
-        } else {
-            temporary.clear();
-        }
-    }
+    std::optional<TempFolder> temporary;
+    if (!childEnv.contains("TMPDIR")) childEnv["TMPDIR"] = temporary.emplace("almavel-second").path();
     ChildProcess child({.args = {self, "--gtest_filter=" + filter}, .env = childEnv, .stderrPath = stderrPath});
     const int status = child.wait(timeoutSeconds);
-    if (!temporary.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(temporary, ignored);
-    }
     if (!stderrPath.empty()) {
         std::ofstream(stderrPath, std::ios::app) << child.output();
     } else {

@@ -268,14 +268,10 @@ private:
     const ns::testing::Backend* backend_;
 };
 
-// The environment of a run whose leaks are not looked for: the launch after
-// a point, which is the launch every test makes, from one more phone state.
-// Looking costs a fifth of a sanitized launch; the points' own runs and the
-// runs that prepare a phone still look.
-inline std::map<std::string, std::string> withoutLeakCheck() {
-    const char* options = std::getenv("ASAN_OPTIONS");
-    return {{"ASAN_OPTIONS", std::string(options ? options : "") + ":detect_leaks=0"}};
-}
+// The launch after a point is the launch every test makes, from one more
+// phone state: its leaks are not looked for (a fifth of a sanitized
+// launch); the points' own runs and the runs that prepare a phone still look.
+using ns::testing::withoutLeakCheck;
 
 // Removes a point's phone once it has been checked, and what its runs left
 // beside it.

@@ -94,6 +94,26 @@ private:
     std::thread reader_;
 };
 
+// A folder of its own under TMPDIR ("<prefix>-XXXXXX"), removed with this
+// object, with what is in it. Throws std::runtime_error when it cannot be
+// made.
+class TempFolder {
+public:
+    explicit TempFolder(const std::string& prefix);
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The environment of a sanitized child whose leaks are not looked for at
+// its exit (the test's other sanitizer options kept): for runs where that
+// check is not what is tested and would cost a good share of each.
+std::map<std::string, std::string> withoutLeakCheck();
+
 // This test program run again as a second process, only the tests `filter`
 // selects (a gtest filter), with `env` set over this process's environment
 // (an empty value reads as unset to the hooks that take a number or a flag).

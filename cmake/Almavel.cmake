@@ -163,13 +163,25 @@ function(almavel_test_settings target)
     ALMAVEL_CERT_DIR="${ALMAVEL_CERT_DIR}")
 endfunction()
 
-# almavel_test(<target> LABEL <label> SOURCES ... [DEPS ...] [PRIVATE_LIBS ...])
+# almavel_test(<target> LABEL <label> SOURCES ... [DEPS ...] [PRIVATE_LIBS ...] [COST <n>] [TIMEOUT <s>])
 # A GoogleTest binary whose cases are registered with CTest one by one under
 # one label. Each folder links all its test files into one such binary: one
 # link per folder instead of one per file keeps builds fast as tests grow,
 # while ctest still runs every case in its own process.
+# COST orders a run with no timings of an earlier one (a fresh clone, CI):
+# ctest starts the costliest cases first, so that the cases of a few
+# minutes each run beside the many short ones instead of after them.
+# TIMEOUT, for cases that run the program over and over, replaces the
+# run's default timeout.
 function(almavel_test target)
-  cmake_parse_arguments(ARG "" "LABEL" "SOURCES;DEPS;PRIVATE_LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LABEL;COST;TIMEOUT" "SOURCES;DEPS;PRIVATE_LIBS" ${ARGN})
+  if(NOT ARG_COST)
+    set(ARG_COST 0)
+  endif()
+  set(timeout)
+  if(ARG_TIMEOUT)
+    set(timeout TIMEOUT ${ARG_TIMEOUT})
+  endif()
   add_executable(${target} ${ARG_SOURCES})
   almavel_test_settings(${target})
   target_link_libraries(${target} PRIVATE ${ARG_DEPS} ${ARG_PRIVATE_LIBS})
@@ -178,19 +190,19 @@ function(almavel_test target)
   # more on each link; listing them when ctest starts does it only when the
   # binary changed since the last run.
   gtest_discover_tests(${target}
-    PROPERTIES LABELS ${ARG_LABEL}
+    PROPERTIES LABELS ${ARG_LABEL} COST ${ARG_COST} ${timeout}
     DISCOVERY_TIMEOUT 120
     DISCOVERY_MODE PRE_TEST)
 endfunction()
 
-# almavel_folder_tests(<target> LABEL <label> [EXTRA_SOURCES ...] [DEPS ...] [PRIVATE_LIBS ...])
+# almavel_folder_tests(<target> LABEL <label> [EXTRA_SOURCES ...] [DEPS ...] [PRIVATE_LIBS ...] [COST <n>])
 # The folder's tests/*_test.cpp (new files are picked up at the next build)
 # plus any helper sources, as one test binary.
 function(almavel_folder_tests target)
-  cmake_parse_arguments(ARG "" "LABEL" "EXTRA_SOURCES;DEPS;PRIVATE_LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LABEL;COST" "EXTRA_SOURCES;DEPS;PRIVATE_LIBS" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp)
   almavel_test(${target} LABEL ${ARG_LABEL} SOURCES ${tests} ${ARG_EXTRA_SOURCES}
-    DEPS ${ARG_DEPS} PRIVATE_LIBS ${ARG_PRIVATE_LIBS})
+    DEPS ${ARG_DEPS} PRIVATE_LIBS ${ARG_PRIVATE_LIBS} COST ${ARG_COST})
 endfunction()
 
 # almavel_share_test_pch()  (once, after every folder)

@@ -58,8 +58,8 @@ void PrintTo(const Part& part, std::ostream* out) {
 std::vector<Part> parts() {
     const std::vector<Flow> flows = {
         // About a dozen points a part in CI: a part then ends well within
-        // the test timeout while sixteen tests share the machine, for the
-        // price of preparing its starting phone once more.
+        // the test timeout on a loaded machine, for the price of preparing
+        // its starting phone once more.
         {"NewPhonesFirstLaunch", {}, kLaunchOnly, 4},
         {"SignIn", {kLaunchOnly}, kSignIn, 3},
         // A signed-in phone's launch makes most of these two flows' writes:

@@ -41,8 +41,8 @@ struct Flow {
     std::vector<std::string> before;
     std::string script;
     // Parts the flow's points are split over: about a dozen points a part in
-    // CI, so that a part ends well within the test timeout while sixteen
-    // tests share the machine.
+    // CI, so that a part ends well within the test timeout on a loaded
+    // machine.
     int parts;
     // The launch is another flow's, from the same phone state, which checks
     // its points: only the points of the flow's own steps are checked here.
